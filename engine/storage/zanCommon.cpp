@@ -210,3 +210,34 @@ TDBLogger& GDBLogger() {
     static TDBLogger* instance = GLoggerInstance = new TDBLogger();
     return *instance;
 }
+
+int32_t CalcTableHeaderSize(int32_t indexCount) {
+    int64_t size = (48 + 6 * static_cast<int64_t>(indexCount) + 255) / 256 * 256;
+    if (size != 256) throw Exception("Debug check -  header size <> 256");
+    return 256;
+}
+
+int32_t CalculateCoreDataSize(TFieldType fieldType) {
+    switch (fieldType) {
+    case ftBoolean:
+        return 1;
+    case ftString:
+    case ftSmallint:
+    case ftWord:
+    case ftWideString:
+        return 2;
+    case ftInteger:
+    case ftAutoInc:
+        return 4;
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+        return 8;
+    default:
+        throw Exception("Error in setting CoreDataSize - field type not found: " +
+                        std::string(FieldTypeName(fieldType)));
+    }
+}

@@ -1,4 +1,4 @@
-// The engine's common services: the trace log.
+// The engine's common services: the trace log and the size rules of the storage format.
 #pragma once
 
 #include <array>
@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "host/db/DB.h"
 
 // In-memory trace log: timestamped lines (bounded), named integer monitors, a ring of the last
 // 100 (caller, event) pairs, and saving to a file. Every operation is guarded by one mutex.
@@ -69,3 +71,11 @@ private:
 // The engine's one trace log. It lives until the process ends (it is never destroyed, so units
 // may log during static teardown); its output file, if set, is written when the engine unloads.
 TDBLogger& GDBLogger();
+
+// Size of a table header for a number of indexes: 48 + 6 per index, rounded up to 256. Every
+// header must take exactly 256 bytes (so at most 34 indexes); anything else raises Exception.
+int32_t CalcTableHeaderSize(int32_t indexCount);
+
+// Bytes a field of this type takes in an index key's core: 1, 2, 4 or 8. Other types raise
+// Exception naming the type.
+int32_t CalculateCoreDataSize(TFieldType fieldType);

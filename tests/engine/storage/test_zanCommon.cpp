@@ -110,3 +110,19 @@ TEST(Logger, ConcurrentLogItemIsSafe) {
     EXPECT_EQ(log.Count(), 1001u);
     EXPECT_EQ(log.NamedMonitorValue("count"), 80000);
 }
+
+TEST(StorageSizes, HeaderAndCoreSizes) {
+    EXPECT_EQ(CalcTableHeaderSize(0), 256);
+    EXPECT_EQ(CalcTableHeaderSize(34), 256);
+    EXPECT_THROW(CalcTableHeaderSize(35), Exception);
+    EXPECT_EQ(CalculateCoreDataSize(ftBoolean), 1);
+    EXPECT_EQ(CalculateCoreDataSize(ftWideString), 2);
+    EXPECT_EQ(CalculateCoreDataSize(ftAutoInc), 4);
+    EXPECT_EQ(CalculateCoreDataSize(ftDateTime), 8);
+    try {
+        CalculateCoreDataSize(ftBytes);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Error in setting CoreDataSize - field type not found: ftBytes");
+    }
+}

@@ -52,28 +52,23 @@ void Sha1Compress(uint32_t h[5], uint32_t w[80], const uint8_t* block) {
     for (int i = 16; i < 80; ++i)
         w[i] = Rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
     uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4];
-    for (int i = 0; i < 80; ++i) {
-        uint32_t f, k;
-        if (i < 20) {
-            f = (b & c) | (~b & d);
-            k = 0x5A827999;
-        } else if (i < 40) {
-            f = b ^ c ^ d;
-            k = 0x6ED9EBA1;
-        } else if (i < 60) {
-            f = (b & c) | (b & d) | (c & d);
-            k = 0x8F1BBCDC;
-        } else {
-            f = b ^ c ^ d;
-            k = 0xCA62C1D6;
-        }
-        const uint32_t t = Rotl(a, 5) + f + e + k + w[i];
+    // Four loops of 20 rounds, one per round function, keep the branches out of the rounds.
+    auto round = [&](uint32_t f, uint32_t k, uint32_t wi) {
+        const uint32_t t = Rotl(a, 5) + f + e + k + wi;
         e = d;
         d = c;
         c = Rotl(b, 30);
         b = a;
         a = t;
-    }
+    };
+    for (int i = 0; i < 20; ++i)
+        round((b & c) | (~b & d), 0x5A827999, w[i]);
+    for (int i = 20; i < 40; ++i)
+        round(b ^ c ^ d, 0x6ED9EBA1, w[i]);
+    for (int i = 40; i < 60; ++i)
+        round((b & c) | (b & d) | (c & d), 0x8F1BBCDC, w[i]);
+    for (int i = 60; i < 80; ++i)
+        round(b ^ c ^ d, 0xCA62C1D6, w[i]);
     h[0] += a;
     h[1] += b;
     h[2] += c;
@@ -389,12 +384,14 @@ void XORCryptBuf(const void* source, void* target, const void* key, int32_t posi
     auto src = static_cast<const uint8_t*>(source);
     auto dst = static_cast<uint8_t*>(target);
     auto k = static_cast<const uint8_t*>(key);
-    // 64-bit index arithmetic: k + step must not overflow for keys near 2^31 bytes.
-    const int64_t step = (position & 100) + 1;
+    // (k + step) mod keyLen with the step reduced once: k + step then stays below 2 * keyLen,
+    // so one subtraction replaces the division, and 64 bits cannot overflow.
+    const int64_t step = ((position & 100) + 1) % keyLen;
     int64_t index = 0;
     for (int32_t i = 0; i < count; ++i) {
         dst[i] = static_cast<uint8_t>(src[i] ^ k[index]);
-        index = (index + step) % keyLen;
+        index += step;
+        if (index >= keyLen) index -= keyLen;
     }
 }
 

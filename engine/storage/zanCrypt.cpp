@@ -215,6 +215,8 @@ void TSha1Stream::WriteBigEndian(uint64_t value) {
 }
 
 void TSha1Stream::GetDigest(void* digest) {
+    if (digest == nullptr)
+        ZanDatabaseError(ErrInvalidParameter, "TSha1Stream.GetDigest", "Missing digest buffer");
     const uint64_t bitCount = (FBlockCount * 64 + FByteCount) * 8;
     AddByte(0x80);
     while (FByteCount != 56)
@@ -237,6 +239,8 @@ std::string TSha1Stream::GetDigestString() {
 }
 
 void GetSHA1FromString(const std::string& text, void* digest) {
+    if (digest == nullptr)
+        ZanDatabaseError(ErrInvalidParameter, "GetSHA1FromString", "Missing digest buffer");
     if (text.empty()) {
         std::memset(digest, 0, TSha1Stream::DigestSize);
         return;
@@ -304,7 +308,7 @@ void BlowfishReset(TBlowfishData& data) {
 }
 
 void BlowfishBurn(TBlowfishData& data) {
-    std::memset(&data, 0xFF, sizeof data);
+    std::memset(static_cast<void*>(&data), 0xFF, sizeof data);
 }
 
 void BlowfishEncryptECB(const TBlowfishData& data, const void* source, void* target) {

@@ -27,7 +27,8 @@ public:
     // answers 0.
     int64_t Seek(int64_t offset, TSeekOrigin origin) override;
 
-    // Pads, writes the 20 digest bytes to digest and starts a new digest.
+    // Pads, writes the 20 digest bytes to digest and starts a new digest. A null target raises
+    // error 9986 and leaves the stream as it was.
     virtual void GetDigest(void* digest);
     // The same 20 bytes as a string (and a new digest is started).
     virtual std::string GetDigestString();
@@ -51,12 +52,12 @@ private:
 // The digest of text's bytes; an empty text gives 20 zero bytes.
 void GetSHA1FromString(const std::string& text, void* digest);
 
-// Blowfish key schedule and chaining state.
+// Blowfish key schedule and chaining state (all zero until BlowfishInit).
 struct TBlowfishData {
-    uint8_t InitVector[8];
-    uint8_t Register[8]; // chaining register of CBC and CFB
-    uint32_t SBox[4][256];
-    uint32_t PArray[18];
+    uint8_t InitVector[8] = {};
+    uint8_t Register[8] = {}; // chaining register of CBC and CFB
+    uint32_t SBox[4][256] = {};
+    uint32_t PArray[18] = {};
 };
 
 // Keys of 8 to 448 bits in whole bytes. A longer key is cut to its first 56 bytes; a length that

@@ -175,6 +175,9 @@ TEST(Sha1, StreamContract) {
     s.WriteBuffer("abc", 3);
     EXPECT_EQ(Digest(s), EngineOrder("A9993E36 4706816A BA3E2571 7850C26C 9CD0D89D"));
 
+    s.WriteBuffer("abc", 3);
+    EXPECT_EQ(ErrorCodeOf([&] { s.GetDigest(nullptr); }), 9986);
+    EXPECT_EQ(Digest(s), EngineOrder("A9993E36 4706816A BA3E2571 7850C26C 9CD0D89D"));
     EXPECT_EQ(s.Write(nullptr, 5), 0);
     EXPECT_EQ(s.Write("a", -1), 0);
     EXPECT_EQ(s.Write("a", 0), 0);
@@ -389,6 +392,23 @@ TEST(XorCrypt, KeyIndexSequencesAndSelfInverse) {
     EXPECT_EQ(sequence(96, 6), (Bytes{0, 26, 52, 7, 33, 59}));
     EXPECT_EQ(sequence(4, 4), (Bytes{0, 5, 10, 15}));
     EXPECT_EQ(sequence(-1, 3), (Bytes{0, 30, 60})); // step 101, from -1 AND 100 = 100
+
+    // Short keys and every step agree with the literal rule k := (k + (position AND 100) + 1)
+    // mod keyLen.
+    for (int32_t len : {1, 2, 3, 50, 71, 101, 102}) {
+        for (int32_t position : {0, 4, 32, 64, 96, 100, 1000, -7}) {
+            const Bytes src = RandomBytes(300, static_cast<uint32_t>(len * 1000 + position));
+            Bytes want(300), got(300);
+            for (int32_t i = 0, k = 0; i < 300; ++i, k = (k + (position & 100) + 1) % len)
+                want[static_cast<size_t>(i)] =
+                    src[static_cast<size_t>(i)] ^ key[static_cast<size_t>(k % 71)];
+            Bytes longKey(static_cast<size_t>(len));
+            for (int32_t i = 0; i < len; ++i)
+                longKey[static_cast<size_t>(i)] = key[static_cast<size_t>(i % 71)];
+            XORCryptBuf(src.data(), got.data(), longKey.data(), position, len, 300);
+            EXPECT_EQ(got, want) << len << " " << position;
+        }
+    }
 
     // The fixed key: scrambling twice restores the bytes, also in place.
     const Bytes data = RandomBytes(5000, 11);

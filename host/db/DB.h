@@ -1,7 +1,12 @@
 // The dataset framework: definitions shared by every dataset of the system.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
@@ -11,9 +16,6 @@ ZAN_EXCEPTION_CLASS(EDatabaseError, Exception);
 
 // Raises EDatabaseError; the message is prefixed "Name: " when the component has a name.
 [[noreturn]] void DatabaseError(const std::string& message, const TComponent* component = nullptr);
-
-#include <cstdint>
-#include <string_view>
 
 // Field types. The ordinals are stored in table definitions and compared by number: keep them.
 enum TFieldType : uint8_t {
@@ -27,3 +29,182 @@ inline constexpr int FieldTypeCount = ftFMTBcd + 1;
 
 // The type's identifier as text ("ftString"); "ftUnknown" for an ordinal out of range.
 std::string_view FieldTypeName(TFieldType type);
+
+class TFieldDefs;
+class TIndexDefs;
+
+// The definition of one field of a dataset: what a table is created with and what the dataset
+// reports about its fields.
+class TFieldDef : public TObject {
+public:
+    explicit TFieldDef(TFieldDefs* owner = nullptr) : FOwner(owner) {}
+    ZAN_CLASS(TFieldDef)
+
+    const std::string& GetName() const { return FName; }
+    void SetName(const std::string& name) { FName = name; }
+    TFieldType GetDataType() const { return FDataType; }
+    void SetDataType(TFieldType dataType) { FDataType = dataType; }
+    // Characters for string types, bytes for byte types, 0 for the others.
+    int32_t GetSize() const { return FSize; }
+    void SetSize(int32_t size) { FSize = size; }
+    // Decimal places of BCD fields.
+    int32_t GetPrecision() const { return FPrecision; }
+    void SetPrecision(int32_t precision) { FPrecision = precision; }
+    bool GetRequired() const { return FRequired; }
+    void SetRequired(bool required) { FRequired = required; }
+    // The field's 1-based number; a new definition takes its position in the list.
+    int32_t GetFieldNo() const { return FFieldNo; }
+    void SetFieldNo(int32_t fieldNo) { FFieldNo = fieldNo; }
+    // The 0-based position in the owning list; -1 when the definition stands alone.
+    int GetIndex() const;
+    TFieldDefs* GetOwner() const { return FOwner; }
+
+    // Copies the definition (name, type, size, precision, required, number), not the owner.
+    void Assign(const TFieldDef& source);
+
+private:
+    TFieldDefs* FOwner;
+    std::string FName;
+    TFieldType FDataType = ftUnknown;
+    int32_t FSize = 0;
+    int32_t FPrecision = 0;
+    bool FRequired = false;
+    int32_t FFieldNo = 0;
+};
+
+// An owning, ordered list of field definitions. Names are looked up without regard to ASCII case.
+class TFieldDefs : public TObject {
+public:
+    TFieldDefs() = default;
+    TFieldDefs(const TFieldDefs&) = delete;
+    TFieldDefs& operator=(const TFieldDefs&) = delete;
+    ZAN_CLASS(TFieldDefs)
+
+    TFieldDef& Add(const std::string& name, TFieldType dataType, int32_t size = 0,
+                   bool required = false);
+    // Appends an empty definition numbered Count + 1.
+    TFieldDef& AddFieldDef();
+    int Count() const { return static_cast<int>(FItems.size()); }
+    // Raises Exception for an index out of range.
+    TFieldDef& Items(int index);
+    const TFieldDef& Items(int index) const;
+    TFieldDef& operator[](int index) { return Items(index); }
+    const TFieldDef& operator[](int index) const { return Items(index); }
+    // The position of the first definition of that name, -1 when there is none.
+    int IndexOf(const std::string& name) const;
+    // The definition of that name; raises EDatabaseError "Field '<name>' not found".
+    TFieldDef& Find(const std::string& name);
+    const TFieldDef& Find(const std::string& name) const;
+    void Clear() { FItems.clear(); }
+    void Delete(int index);
+    // Replaces the list with copies of the source's definitions.
+    void Assign(const TFieldDefs& source);
+
+private:
+    friend class TFieldDef;
+    std::vector<std::unique_ptr<TFieldDef>> FItems;
+};
+
+// Options of an index. The ordinals are stored with index definitions: keep their order.
+enum TIndexOption : uint8_t {
+    ixPrimary,
+    ixUnique,
+    ixDescending,
+    ixCaseInsensitive,
+    ixExpression,
+    ixNonMaintained
+};
+
+// A set of index options.
+class TIndexOptions {
+public:
+    constexpr TIndexOptions() = default;
+    constexpr TIndexOptions(std::initializer_list<TIndexOption> options) {
+        for (TIndexOption option : options)
+            insert(option);
+    }
+    constexpr bool contains(TIndexOption option) const { return (FBits & Bit(option)) != 0; }
+    constexpr void insert(TIndexOption option) { FBits |= Bit(option); }
+    constexpr void erase(TIndexOption option) { FBits &= static_cast<uint8_t>(~Bit(option)); }
+    constexpr bool empty() const { return FBits == 0; }
+    friend constexpr bool operator==(TIndexOptions a, TIndexOptions b) = default;
+
+private:
+    static constexpr uint8_t Bit(TIndexOption option) {
+        return static_cast<uint8_t>(1u << static_cast<unsigned>(option));
+    }
+    uint8_t FBits = 0;
+};
+
+// The definition of one index: its key fields as a ";"-separated list of field names, which of
+// them sort descending and which ignore case, and its options.
+class TIndexDef : public TObject {
+public:
+    explicit TIndexDef(TIndexDefs* owner = nullptr) : FOwner(owner) {}
+    ZAN_CLASS(TIndexDef)
+
+    const std::string& GetName() const { return FName; }
+    void SetName(const std::string& name) { FName = name; }
+    const std::string& GetFields() const { return FFields; }
+    void SetFields(const std::string& fields) { FFields = fields; }
+    const std::string& GetDescFields() const { return FDescFields; }
+    void SetDescFields(const std::string& fields) { FDescFields = fields; }
+    const std::string& GetCaseInsFields() const { return FCaseInsFields; }
+    void SetCaseInsFields(const std::string& fields) { FCaseInsFields = fields; }
+    TIndexOptions GetOptions() const { return FOptions; }
+    void SetOptions(TIndexOptions options) { FOptions = options; }
+    const std::string& GetSource() const { return FSource; }
+    void SetSource(const std::string& source) { FSource = source; }
+    const std::string& GetExpression() const { return FExpression; }
+    void SetExpression(const std::string& expression) { FExpression = expression; }
+    // The 0-based position in the owning list; -1 when the definition stands alone.
+    int GetIndex() const;
+    TIndexDefs* GetOwner() const { return FOwner; }
+
+    // Copies every property, not the owner.
+    void Assign(const TIndexDef& source);
+
+private:
+    TIndexDefs* FOwner;
+    std::string FName;
+    std::string FFields;
+    std::string FDescFields;
+    std::string FCaseInsFields;
+    TIndexOptions FOptions;
+    std::string FSource;
+    std::string FExpression;
+};
+
+// An owning, ordered list of index definitions. Names are looked up without regard to ASCII case.
+class TIndexDefs : public TObject {
+public:
+    TIndexDefs() = default;
+    TIndexDefs(const TIndexDefs&) = delete;
+    TIndexDefs& operator=(const TIndexDefs&) = delete;
+    ZAN_CLASS(TIndexDefs)
+
+    TIndexDef& Add(const std::string& name, const std::string& fields, TIndexOptions options);
+    TIndexDef& AddIndexDef();
+    int Count() const { return static_cast<int>(FItems.size()); }
+    // Raises Exception for an index out of range.
+    TIndexDef& Items(int index);
+    const TIndexDef& Items(int index) const;
+    TIndexDef& operator[](int index) { return Items(index); }
+    const TIndexDef& operator[](int index) const { return Items(index); }
+    int IndexOf(const std::string& name) const;
+    // The definition of that name; raises EDatabaseError "Index '<name>' not found".
+    TIndexDef& Find(const std::string& name);
+    const TIndexDef& Find(const std::string& name) const;
+    void Clear() { FItems.clear(); }
+    void Delete(int index);
+    void Assign(const TIndexDefs& source);
+    // An ascending, field-based index for a ";"-separated field list: first one whose key fields
+    // are exactly the list, else one whose key fields begin with it; with caseInsensitive only
+    // indexes that ignore case qualify. Field names compare without regard to ASCII case.
+    // nullptr when none fits.
+    TIndexDef* GetIndexForFields(const std::string& fields, bool caseInsensitive);
+
+private:
+    friend class TIndexDef;
+    std::vector<std::unique_ptr<TIndexDef>> FItems;
+};

@@ -162,7 +162,11 @@ TWinLockMgr::~TWinLockMgr() {
 void TWinLockMgr::InternalReleaseFileLock(uint64_t address, uint32_t size) {
     if (!HandleValid())
         ZanDatabaseError(8450, "TZanFile.UnlockZanFile", "File handle is invalid", this);
-    FHandle->Unlock(address, size);
+    try {
+        FHandle->Unlock(address, size);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TZanFile.UnlockZanFile", e.Message(), this);
+    }
 }
 
 bool TWinLockMgr::InternalLockFile(uint64_t address, uint32_t size, int32_t) {

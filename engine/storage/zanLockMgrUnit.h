@@ -1,0 +1,113 @@
+// Lock managers: logical lock ids (table ids, record addresses) mapped to byte regions of one
+// open file, with shared read locks built from exclusive byte locks. A reader holds one byte of
+// the id's region drawn at random; a writer holds the whole region. Every manager keeps the list
+// of what it holds, retries a refused lock after a pause and fails with 10249 when the retries
+// are spent.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/rtl/Classes.h"
+
+class TWinFile;
+
+// Lock types as stored in the items and answered by the queries.
+inline constexpr int32_t ZanLockNone = 0;
+inline constexpr int32_t ZanLockRead = 1;
+inline constexpr int32_t ZanLockWrite = 4;
+
+// One held lock.
+struct TLockItem {
+    uint32_t LckSize = 0; // bytes
+    int32_t LckType = 0;  // 1 read, 4 write
+    uint64_t LckAddr = 0; // file offset
+    uint32_t RqID = 0;    // logical id
+};
+
+using TLockCollection = std::vector<TLockItem>;
+
+class TBaseLockMgr : public TObject {
+public:
+    // The handle must be open ("File handle is not set") and the region size above 0 ("Lock
+    // region size is 0"). The handle is not owned.
+    TBaseLockMgr(TWinFile* handle, uint64_t base, uint32_t regionSize);
+    ~TBaseLockMgr() override;
+    TBaseLockMgr(const TBaseLockMgr&) = delete;
+    TBaseLockMgr& operator=(const TBaseLockMgr&) = delete;
+    ZAN_CLASS(TBaseLockMgr)
+
+    // A shared lock on the id: true at once when a read item is held; 10249 when the retries
+    // are spent. Size 0 means 1.
+    bool SetReadLock(uint32_t id, uint32_t size);
+    // An exclusive lock on the id; answers 4. A held read lock is upgraded. Size 0 means the
+    // whole region.
+    int32_t SetWriteLock(uint32_t id, uint32_t size);
+    // Adds the rest of the id's region to its read byte; 10249 on failure.
+    void UpgradeReadLockToWriteLock(uint32_t id, uint32_t size);
+    // Every id held ends write-locked (commit).
+    void UpgradeReadLocks();
+    // Unlocks and forgets every item of the id (not counted: one release drops them all).
+    void ReleaseLock(uint32_t id);
+    void ReleaseAllLocks();
+    // The type of the first item of the id; 0 when none.
+    int32_t QueryLockType(uint32_t id) const;
+    bool LockExists(uint32_t id, int32_t lockType) const;
+    int32_t GetLockCount() const { return static_cast<int32_t>(FLocks.size()); }
+    uint64_t GetCalculatedLockAddr(uint32_t id) const;
+    const TLockCollection& GetLocks() const { return FLocks; }
+
+    void SetLockRetryCount(int32_t count) { FLockRetryCount = count; }
+    void SetLockRetryInterval(int32_t milliseconds) { FLockRetryInterval = milliseconds; }
+    void SetBeepOnLockRetry(bool beep) { FBeepOnLockRetry = beep; }
+    void SetReadLockErrMsg(const std::string& text) { FReadLockErrMsg = text; }
+    void SetWriteLockErrMsg(const std::string& text) { FWriteLockErrMsg = text; }
+    int32_t GetLockRetryCount() const { return FLockRetryCount; }
+    int32_t GetLockRetryInterval() const { return FLockRetryInterval; }
+    uint32_t GetRegionSize() const { return FRegionSize; }
+    uint64_t GetBase() const { return FBase; }
+
+    void DebugDumpStatus(std::vector<std::string>& strings) const;
+
+protected:
+    virtual void InternalReleaseFileLock(uint64_t address, uint32_t size);
+    virtual bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType);
+    virtual bool InternalUpgradeReadLock(uint32_t id, uint32_t size);
+
+    bool HandleValid() const;
+    // Up to the retry count of attempts on [address, address + size), pausing after each
+    // refusal. An empty range counts as locked.
+    bool LockWithRetries(uint64_t address, uint32_t size, int32_t lockType);
+    void RetryPause() const;
+    const TLockItem* FindItem(uint32_t id, int32_t lockType) const;
+
+    TWinFile* FHandle;
+    TLockCollection FLocks;
+    uint32_t FRegionSize;
+    bool FBeepOnLockRetry = false;
+    int32_t FLockRetryCount = 10;
+    int32_t FLockRetryInterval = 200;
+    uint64_t FBase;
+    std::string FWriteLockErrMsg;
+    std::string FReadLockErrMsg;
+};
+
+// The manager on the platform's byte-range locks of a TWinFile.
+class TWinLockMgr : public TBaseLockMgr {
+public:
+    using TBaseLockMgr::TBaseLockMgr;
+    ~TWinLockMgr() override;
+    ZAN_CLASS(TWinLockMgr)
+
+protected:
+    void InternalReleaseFileLock(uint64_t address, uint32_t size) override;
+    bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType) override;
+    bool InternalUpgradeReadLock(uint32_t id, uint32_t size) override;
+};
+
+// A new manager on the lock handle with that base and region size; the database handle and the
+// transaction flag are not used.
+std::unique_ptr<TBaseLockMgr> GetLockManager(TWinFile* databaseHandle, TWinFile* lockHandle,
+                                             uint64_t base, uint32_t regionSize, bool transaction);

@@ -1,0 +1,330 @@
+#include "host/win/WinFiles.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+#include "host/win/WinSys.h"
+
+static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
+
+namespace {
+
+std::atomic<uint64_t> GLockCalls{0};
+
+[[noreturn]] void RaiseOSError(int error, const std::string& what, const std::string& fileName) {
+    std::string text = what;
+    if (!fileName.empty()) text += " \"" + fileName + "\"";
+    text += ": " + SysErrorMessage(error);
+    throw EOSError(error, text);
+}
+
+// The four reserved bytes of the share-mode emulation.
+enum : uint64_t { shAccessRead = 0, shAccessWrite = 1, shDenyRead = 2, shDenyWrite = 3 };
+
+bool HasRead(TFileAccess access) {
+    return access != faWrite;
+}
+bool HasWrite(TFileAccess access) {
+    return access != faRead;
+}
+bool DeniesRead(TFileShare share) {
+    return share == fsExclusive || share == fsDenyRead;
+}
+bool DeniesWrite(TFileShare share) {
+    return share == fsExclusive || share == fsDenyWrite;
+}
+
+struct flock MakeLock(short type, uint64_t offset, uint64_t length) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(offset);
+    lock.l_len = static_cast<off_t>(length);
+    lock.l_pid = 0;
+    return lock;
+}
+
+// One F_OFD_SETLK call, repeated when interrupted. Answers 0 or the errno.
+int SetLock(int fd, short type, uint64_t offset, uint64_t length) {
+    struct flock lock = MakeLock(type, offset, length);
+    for (;;) {
+        GLockCalls.fetch_add(1, std::memory_order_relaxed);
+        if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
+}
+
+// True when a lock of another open file description covers a byte of the range; raises on
+// failure of the query itself.
+bool ForeignLockPresent(int fd, uint64_t offset, uint64_t length, const std::string& fileName) {
+    struct flock lock = MakeLock(F_WRLCK, offset, length);
+    GLockCalls.fetch_add(1, std::memory_order_relaxed);
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0)
+        RaiseOSError(errno, "Byte-range locks are not available on", fileName);
+    return lock.l_type != F_UNLCK;
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+    for (;;) {
+        int fd = ::open(path, flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
+
+void CloseFd(int& fd) noexcept {
+    if (fd >= 0) ::close(fd); // the descriptor is gone even when close reports an error
+    fd = TWinFile::NoHandle;
+}
+
+} // namespace
+
+TWinFile::~TWinFile() {
+    Close();
+}
+
+void TWinFile::Open(const std::string& fileName, TFileAccess access, TFileShare share) {
+    // A write-only open still reads: the share-mode bytes are held as shared locks, which need a
+    // readable descriptor.
+    int flags = access == faRead ? O_RDONLY : O_RDWR;
+    OpenHandle(fileName, flags, access, share, false);
+}
+
+void TWinFile::Create(const std::string& fileName, TFileShare share, bool truncate) {
+    int flags = O_RDWR | O_CREAT | (truncate ? 0 : O_EXCL);
+    OpenHandle(fileName, flags, faReadWrite, share, truncate);
+}
+
+void TWinFile::OpenHandle(const std::string& fileName, int flags, TFileAccess access,
+                          TFileShare share, bool truncate) {
+    Close();
+    if (share != fsExclusive && share != fsDenyWrite && share != fsDenyRead && share != fsDenyNone)
+        RaiseOSError(EINVAL, "Invalid share mode for", fileName);
+    if (access != faRead && access != faWrite && access != faReadWrite)
+        RaiseOSError(EINVAL, "Invalid access mode for", fileName);
+    int fd = OpenRetrying(fileName.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0) RaiseOSError(errno, "Unable to open", fileName);
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        RaiseOSError(error, "Unable to open", fileName);
+    }
+    FHandle = fd;
+    FFileName = fileName;
+    FAccess = access;
+    FShare = share;
+    try {
+        TakeShareLocks();
+        if (truncate && ftruncate(FHandle, 0) != 0)
+            RaiseOSError(errno, "Unable to truncate", fileName);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+// Takes this handle's share bytes first, then looks for a conflicting handle: two handles that
+// open at the same moment see each other, so at worst both are refused, never both admitted.
+void TWinFile::TakeShareLocks() {
+    std::vector<uint64_t> own, probe;
+    if (HasRead(FAccess)) own.push_back(shAccessRead), probe.push_back(shDenyRead);
+    if (HasWrite(FAccess)) own.push_back(shAccessWrite), probe.push_back(shDenyWrite);
+    if (DeniesRead(FShare)) own.push_back(shDenyRead), probe.push_back(shAccessRead);
+    if (DeniesWrite(FShare)) own.push_back(shDenyWrite), probe.push_back(shAccessWrite);
+    for (uint64_t b : own) {
+        int error = SetLock(FHandle, F_RDLCK, ShareLockBase + b, 1);
+        if (error == EAGAIN || error == EACCES)
+            throw ESharingViolation(EBUSY,
+                                    "The file \"" + FFileName + "\" is in use by another handle");
+        if (error != 0) RaiseOSError(error, "Byte-range locks are not available on", FFileName);
+    }
+    for (uint64_t b : probe)
+        if (ForeignLockPresent(FHandle, ShareLockBase + b, 1, FFileName))
+            throw ESharingViolation(EBUSY,
+                                    "The file \"" + FFileName + "\" is in use by another handle");
+}
+
+void TWinFile::Close() noexcept {
+    CloseFd(FLockHandle);
+    CloseFd(FHandle);
+    std::lock_guard guard(FLocksGuard);
+    FLocks.clear();
+}
+
+uint64_t TWinFile::Size() const {
+    struct stat st {};
+    if (fstat(FHandle, &st) != 0) RaiseOSError(errno, "Unable to query the size of", FFileName);
+    return static_cast<uint64_t>(st.st_size);
+}
+
+size_t TWinFile::ReadAt(void* buffer, size_t count, uint64_t offset) const {
+    if (offset > uint64_t(INT64_MAX) || count > uint64_t(INT64_MAX) - offset)
+        RaiseOSError(EINVAL, "Read beyond the addressable range of", FFileName);
+    auto* p = static_cast<char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(FHandle, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            RaiseOSError(errno, "Unable to read", FFileName);
+        }
+        if (n == 0) break; // end of file
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+void TWinFile::WriteAt(const void* buffer, size_t count, uint64_t offset) {
+    if (offset > uint64_t(INT64_MAX) || count > uint64_t(INT64_MAX) - offset)
+        RaiseOSError(EINVAL, "Write beyond the addressable range of", FFileName);
+    const auto* p = static_cast<const char*>(buffer);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pwrite(FHandle, p + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            RaiseOSError(errno, "Unable to write", FFileName);
+        }
+        if (n == 0) RaiseOSError(ENOSPC, "Unable to write", FFileName);
+        done += static_cast<size_t>(n);
+    }
+}
+
+void TWinFile::Flush() {
+    if (fdatasync(FHandle) != 0) RaiseOSError(errno, "Unable to flush", FFileName);
+}
+
+int TWinFile::LockHandle() {
+    if (FHandle < 0) RaiseOSError(EBADF, "Lock on a closed file", FFileName);
+    if (HasWrite(FAccess)) return FHandle;
+    if (FLockHandle < 0) {
+        // Exclusive locks need a descriptor open for writing; a read-only open gets a second one
+        // for its locks, owned and closed with this handle.
+        FLockHandle = OpenRetrying(FFileName.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (FLockHandle < 0) {
+            FLockHandle = NoHandle;
+            RaiseOSError(errno, "Unable to open for locking", FFileName);
+        }
+    }
+    return FLockHandle;
+}
+
+bool TWinFile::TryLock(uint64_t offset, uint64_t length) {
+    if (length == 0) return true; // Linux would read length 0 as "to the end and beyond"
+    if (offset >= ShareLockBase || length > ShareLockBase - offset)
+        RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
+    std::lock_guard guard(FLocksGuard);
+    auto next = FLocks.lower_bound(offset);
+    if (next != FLocks.end() && next->first < offset + length) return false;
+    if (next != FLocks.begin()) {
+        auto prev = std::prev(next);
+        if (prev->first + prev->second > offset) return false;
+    }
+    int error = SetLock(LockHandle(), F_WRLCK, offset, length);
+    if (error == EAGAIN || error == EACCES || error == ENOLCK) return false;
+    if (error != 0) RaiseOSError(error, "Unable to lock a range of", FFileName);
+    FLocks.emplace(offset, length);
+    return true;
+}
+
+bool TWinFile::Unlock(uint64_t offset, uint64_t length) {
+    if (length == 0) return true;
+    std::lock_guard guard(FLocksGuard);
+    auto it = FLocks.find(offset);
+    // Only an exact range: a partial unlock would split or drop the handle's other locks.
+    if (it == FLocks.end() || it->second != length) return false;
+    int error = SetLock(LockHandle(), F_UNLCK, offset, length);
+    if (error != 0) RaiseOSError(error, "Unable to unlock a range of", FFileName);
+    FLocks.erase(it);
+    return true;
+}
+
+void TWinFile::CheckLockSupport() {
+    int fd = LockHandle();
+    ForeignLockPresent(fd, 0, 1, FFileName);
+}
+
+size_t TWinFile::LockCount() const {
+    std::lock_guard guard(FLocksGuard);
+    return FLocks.size();
+}
+
+uint64_t TWinFile::LockCallCount() {
+    return GLockCalls.load(std::memory_order_relaxed);
+}
+
+bool FileExists(const std::string& fileName) {
+    struct stat st {};
+    return stat(fileName.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool IsFileReadOnly(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0) return false;
+    // The permission bits decide first, so the answer does not depend on running privileged.
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
+    if (access(fileName.c_str(), W_OK) != 0) return errno == EACCES || errno == EROFS;
+    struct statvfs vfs {};
+    return statvfs(fileName.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0;
+}
+
+bool DeleteFile(const std::string& fileName) {
+    return unlink(fileName.c_str()) == 0;
+}
+
+void CopyFile(const std::string& source, const std::string& target, bool failIfExists) {
+    int in = OpenRetrying(source.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (in < 0) RaiseOSError(errno, "Unable to open", source);
+    int out = TWinFile::NoHandle;
+    bool created = false;
+    try {
+        struct stat src {};
+        if (fstat(in, &src) != 0) RaiseOSError(errno, "Unable to query", source);
+        struct stat dst {};
+        if (stat(target.c_str(), &dst) == 0) {
+            if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
+                RaiseOSError(EINVAL, "Unable to copy a file onto itself:", target);
+            if (failIfExists) RaiseOSError(EEXIST, "Unable to copy to", target);
+        }
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+        out = OpenRetrying(target.c_str(), flags, src.st_mode & 07777);
+        if (out < 0) RaiseOSError(errno, "Unable to create", target);
+        created = true;
+        if (fchmod(out, src.st_mode & 07777) != 0)
+            RaiseOSError(errno, "Unable to set mode", target);
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            ssize_t n = read(in, buffer.data(), buffer.size());
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                RaiseOSError(errno, "Unable to read", source);
+            }
+            if (n == 0) break;
+            size_t done = 0;
+            while (done < static_cast<size_t>(n)) {
+                ssize_t w = write(out, buffer.data() + done, static_cast<size_t>(n) - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) RaiseOSError(w < 0 ? errno : ENOSPC, "Unable to write", target);
+                done += static_cast<size_t>(w);
+            }
+        }
+        if (fsync(out) != 0) RaiseOSError(errno, "Unable to flush", target);
+        if (::close(out) != 0) {
+            out = TWinFile::NoHandle;
+            RaiseOSError(errno, "Unable to close", target);
+        }
+        out = TWinFile::NoHandle;
+        ::close(in);
+    } catch (...) {
+        CloseFd(out);
+        ::close(in);
+        if (created) unlink(target.c_str());
+        throw;
+    }
+}

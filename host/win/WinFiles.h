@@ -1,0 +1,130 @@
+// Files of the operating system with the handle semantics the engine was written for: open with
+// an access mode and a share mode, positional I/O, and exclusive byte-range locks that belong to
+// the handle (not to the process), so two handles of one process conflict like two processes.
+//
+// Byte-range locks are open-file-description locks: every TWinFile is its own open() (never a
+// dup) and carries a registry of the ranges it holds. A range overlapping one of the handle's own
+// ranges is refused without a system call; an unlock must name exactly a registered range. Share
+// modes are emulated with shared locks on four reserved bytes far beyond any data.
+//
+// Supported: local filesystems (NFSv4 best effort). A process that forks while holding a handle
+// shares the handle's locks with the child until one of them closes it or execs; connected
+// fork-without-exec is not supported.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "host/rtl/Exceptions.h"
+
+// Access mode of an open: the values of the open-flag bits 0-2.
+enum TFileAccess : uint8_t { faRead = 0, faWrite = 1, faReadWrite = 2 };
+
+// Share mode of an open: the values of the open-flag bits 4-6. fsExclusive denies both.
+enum TFileShare : uint8_t {
+    fsExclusive = 0x10,
+    fsDenyWrite = 0x20,
+    fsDenyRead = 0x30,
+    fsDenyNone = 0x40
+};
+
+// A failed operating-system call: the errno value and the system's text for it.
+class EOSError : public Exception {
+public:
+    EOSError(int errorCode, const std::string& message)
+        : Exception(message), ErrorCode(errorCode) {}
+    const char* ClassName() const noexcept override { return "EOSError"; }
+    int ErrorCode; // errno
+};
+
+// An open refused because another handle, in this or another process, has the file open in a
+// conflicting access or share mode. ErrorCode is EBUSY.
+class ESharingViolation : public EOSError {
+public:
+    using EOSError::EOSError;
+    const char* ClassName() const noexcept override { return "ESharingViolation"; }
+};
+
+// One open file. Not copyable; closing (or destroying) the handle frees its locks.
+class TWinFile {
+public:
+    static constexpr int NoHandle = -1;
+    // First of the four reserved bytes that emulate share modes; ranges reaching them are
+    // refused by TryLock.
+    static constexpr uint64_t ShareLockBase = (uint64_t(1) << 62) - 4;
+
+    TWinFile() = default;
+    ~TWinFile();
+    TWinFile(const TWinFile&) = delete;
+    TWinFile& operator=(const TWinFile&) = delete;
+
+    // Opens an existing file; closes first when open. Raises ESharingViolation when the share
+    // mode conflicts with another handle, EOSError for other failures.
+    void Open(const std::string& fileName, TFileAccess access, TFileShare share);
+    // Creates the file and opens it read-write. Without truncate an existing file is an error
+    // (EOSError, EEXIST); with it an existing file is emptied, but only after the share check
+    // passed, so a file that another handle holds exclusively is never touched.
+    void Create(const std::string& fileName, TFileShare share, bool truncate = false);
+    // Closes the handle (and the lock descriptor); its locks vanish. Nothing when closed.
+    void Close() noexcept;
+
+    bool IsOpen() const { return FHandle != NoHandle; }
+    int GetHandle() const { return FHandle; }
+    const std::string& GetFileName() const { return FFileName; }
+    TFileAccess GetAccess() const { return FAccess; }
+    TFileShare GetShare() const { return FShare; }
+
+    uint64_t Size() const;
+    // Reads up to count bytes at offset; answers the count read, short only at end of file.
+    size_t ReadAt(void* buffer, size_t count, uint64_t offset) const;
+    // Writes all count bytes at offset; a write that cannot complete raises EOSError.
+    void WriteAt(const void* buffer, size_t count, uint64_t offset);
+    // Forces written data to the device.
+    void Flush();
+
+    // Tries once to lock [offset, offset + length) exclusively. False when the range overlaps a
+    // range held through this handle or through any other handle of the file. Length 0 succeeds
+    // and locks nothing. Offsets may lie beyond the end of the file; its size does not change.
+    bool TryLock(uint64_t offset, uint64_t length);
+    // Unlocks a range exactly equal to one locked through this handle; anything else answers
+    // false and changes nothing. Length 0 succeeds and does nothing.
+    bool Unlock(uint64_t offset, uint64_t length);
+    // Raises EOSError when the filesystem does not support the byte-range locks (or the lock
+    // descriptor of a read-only open cannot be had).
+    void CheckLockSupport();
+    // The number of ranges held through this handle.
+    size_t LockCount() const;
+
+    // Lock system calls issued by all handles of the process (for tests and diagnostics).
+    static uint64_t LockCallCount();
+
+private:
+    void OpenHandle(const std::string& fileName, int flags, TFileAccess access, TFileShare share,
+                    bool truncate);
+    void TakeShareLocks();
+    int LockHandle();
+
+    int FHandle = NoHandle;
+    int FLockHandle = NoHandle; // read-write descriptor for locks on a read-only open
+    std::string FFileName;
+    TFileAccess FAccess = faRead;
+    TFileShare FShare = fsDenyNone;
+    mutable std::mutex FLocksGuard;
+    std::map<uint64_t, uint64_t> FLocks; // offset -> length of every range held
+};
+
+// True when the path names an existing file (not a directory).
+bool FileExists(const std::string& fileName);
+// True when the file may not be written: no write permission bits, no write access for this
+// user, or a read-only mount. False for a missing file.
+bool IsFileReadOnly(const std::string& fileName);
+// Removes the file; false (errno kept) when it does not exist or cannot be removed.
+bool DeleteFile(const std::string& fileName);
+// Copies source to target byte for byte, keeping the permission bits, and syncs the target.
+// With failIfExists an existing target is refused (EOSError, EEXIST); otherwise it is
+// truncated. A copy that fails midway removes the partial target. Copying a file onto itself
+// is refused (EINVAL).
+void CopyFile(const std::string& source, const std::string& target, bool failIfExists);

@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <vector>
+
+#include "child_process.h"
+#include "host/win/WinFiles.h"
+
+namespace {
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Opens a second handle; answers whether it was admitted.
+bool CanOpen(const std::string& path, TFileAccess access, TFileShare share) {
+    TWinFile f;
+    try {
+        f.Open(path, access, share);
+        return true;
+    } catch (const ESharingViolation& e) {
+        EXPECT_EQ(e.ErrorCode, EBUSY);
+        return false;
+    }
+}
+
+} // namespace
+
+TEST(WinFileShare, ConflictsWithinOneProcess) {
+    TTempFile t("share1");
+    WriteText(t.Path, "data");
+    struct Case {
+        TFileAccess A1;
+        TFileShare S1;
+        TFileAccess A2;
+        TFileShare S2;
+        bool Admitted;
+    } cases[] = {
+        {faRead, fsExclusive, faRead, fsDenyNone, false},
+        {faRead, fsDenyNone, faRead, fsExclusive, false},
+        {faRead, fsDenyNone, faReadWrite, fsDenyNone, true},
+        {faRead, fsDenyWrite, faRead, fsDenyWrite, true},
+        {faRead, fsDenyWrite, faReadWrite, fsDenyNone, false}, // it denies my write
+        {faReadWrite, fsDenyNone, faRead, fsDenyWrite, false}, // I deny its write
+        {faRead, fsDenyNone, faWrite, fsDenyRead, false},
+        {faWrite, fsDenyRead, faWrite, fsDenyRead, true},
+        {faWrite, fsDenyRead, faRead, fsDenyNone, false},
+        {faReadWrite, fsDenyNone, faReadWrite, fsDenyNone, true},
+    };
+    for (const auto& c : cases) {
+        TWinFile first;
+        first.Open(t.Path, c.A1, c.S1);
+        EXPECT_EQ(CanOpen(t.Path, c.A2, c.S2), c.Admitted)
+            << int(c.A1) << "/" << int(c.S1) << " then " << int(c.A2) << "/" << int(c.S2);
+    }
+    // Refused opens leave nothing behind; closed handles neither.
+    EXPECT_TRUE(CanOpen(t.Path, faReadWrite, fsExclusive));
+}
+
+TEST(WinFileShare, TruncatingCreateNeverTouchesAHeldFile) {
+    TTempFile t("share2");
+    TWinFile holder;
+    holder.Create(t.Path, fsExclusive);
+    holder.WriteAt("keep", 4, 0);
+    TWinFile other;
+    EXPECT_THROW(other.Create(t.Path, fsExclusive, true), ESharingViolation);
+    EXPECT_FALSE(other.IsOpen());
+    EXPECT_EQ(holder.Size(), 4u);
+    EXPECT_THROW(other.Create(t.Path, fsDenyNone), EOSError); // exists
+    holder.Close();
+    other.Create(t.Path, fsDenyNone, true);
+    EXPECT_EQ(other.Size(), 0u);
+}
+
+TEST(WinFileShare, ConflictsAcrossProcesses) {
+    TTempFile t("share3");
+    WriteText(t.Path, "data");
+    TChildProcess child([&](TChildProcess& self) {
+        TWinFile f;
+        f.Open(t.Path, faRead, fsDenyWrite);
+        self.Send('o');
+        self.Receive(60000);
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'o');
+    EXPECT_FALSE(CanOpen(t.Path, faReadWrite, fsDenyNone));
+    EXPECT_FALSE(CanOpen(t.Path, faRead, fsExclusive));
+    EXPECT_TRUE(CanOpen(t.Path, faRead, fsDenyNone));
+    child.Kill();
+    EXPECT_TRUE(CanOpen(t.Path, faReadWrite, fsExclusive));
+}
+
+TEST(WinFileIO, PositionalReadWriteAndSize) {
+    TTempFile t("io1");
+    TWinFile f;
+    EXPECT_EQ(f.GetHandle(), TWinFile::NoHandle);
+    EXPECT_THROW(f.Open(t.Path, faRead, fsDenyNone), EOSError);
+    f.Create(t.Path, fsDenyNone);
+    EXPECT_TRUE(FileExists(t.Path));
+    const uint64_t far = (uint64_t(1) << 32) + 10; // beyond 32-bit offsets, sparse
+    f.WriteAt("hello", 5, far);
+    EXPECT_EQ(f.Size(), far + 5);
+    char buf[16] = {};
+    EXPECT_EQ(f.ReadAt(buf, 16, far + 1), 4u); // short at end of file
+    EXPECT_EQ(std::string(buf, 4), "ello");
+    EXPECT_EQ(f.ReadAt(buf, 16, far + 100), 0u);
+    EXPECT_EQ(f.ReadAt(buf, 2, 10), 2u);
+    EXPECT_EQ(buf[0], 0);
+    f.Flush();
+    TWinFile r;
+    r.Open(t.Path, faRead, fsDenyNone);
+    EXPECT_THROW(r.WriteAt("x", 1, 0), EOSError);
+    f.Close();
+    EXPECT_FALSE(FileExists(t.Path + ".none"));
+    EXPECT_FALSE(FileExists(TestTempPath("")));
+    EXPECT_TRUE(DeleteFile(t.Path));
+    EXPECT_FALSE(DeleteFile(t.Path));
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(WinFileIO, CopyKeepsContentAndMode) {
+    TTempFile src("copy_src"), dst("copy_dst");
+    std::string content(200000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = char(i * 7);
+    WriteText(src.Path, content);
+    chmod(src.Path.c_str(), 0640);
+    CopyFile(src.Path, dst.Path, true);
+    EXPECT_EQ(ReadText(dst.Path), content);
+    struct stat st {};
+    ASSERT_EQ(stat(dst.Path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // An existing target is refused with failIfExists and truncated without it.
+    WriteText(dst.Path, std::string(300000, 'x'));
+    try {
+        CopyFile(src.Path, dst.Path, true);
+        ADD_FAILURE();
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.ErrorCode, EEXIST);
+    }
+    EXPECT_EQ(ReadText(dst.Path).size(), 300000u);
+    CopyFile(src.Path, dst.Path, false);
+    EXPECT_EQ(ReadText(dst.Path), content);
+    // Onto itself: refused, the file intact.
+    EXPECT_THROW(CopyFile(src.Path, src.Path, false), EOSError);
+    EXPECT_EQ(ReadText(src.Path), content);
+    EXPECT_THROW(CopyFile(src.Path + ".none", dst.Path, false), EOSError);
+}
+
+TEST(WinFileIO, ReadOnlyOnDisk) {
+    TTempFile t("ro");
+    EXPECT_FALSE(IsFileReadOnly(t.Path)); // missing
+    WriteText(t.Path, "x");
+    EXPECT_FALSE(IsFileReadOnly(t.Path));
+    chmod(t.Path.c_str(), 0444);
+    EXPECT_TRUE(IsFileReadOnly(t.Path));
+}
+
+TEST(WinFileLocks, HandlesOfOneProcessConflict) {
+    TTempFile t("lk1");
+    TWinFile a, b;
+    a.Create(t.Path, fsDenyNone);
+    b.Open(t.Path, faReadWrite, fsDenyNone);
+    ASSERT_TRUE(a.TryLock(100, 10));
+    EXPECT_FALSE(b.TryLock(100, 10));
+    EXPECT_FALSE(b.TryLock(109, 1));
+    EXPECT_FALSE(b.TryLock(90, 11));
+    EXPECT_TRUE(b.TryLock(110, 5)); // adjacent
+    EXPECT_TRUE(b.TryLock(99, 1));
+    // 64-bit offsets: a lock past 4 GiB does not alias a low one.
+    EXPECT_TRUE(a.TryLock((uint64_t(1) << 32) + 100, 1));
+    EXPECT_FALSE(b.TryLock((uint64_t(1) << 32) + 100, 1));
+    EXPECT_EQ(a.Size(), 0u); // locking beyond the end does not grow the file
+    EXPECT_THROW(a.TryLock(TWinFile::ShareLockBase - 1, 2), EOSError);
+    // Closing frees every lock of the handle.
+    a.Close();
+    EXPECT_TRUE(b.TryLock(100, 10));
+    EXPECT_TRUE(b.TryLock((uint64_t(1) << 32) + 100, 1));
+}
+
+TEST(WinFileLocks, SameHandleRelockAndInexactUnlock) {
+    TTempFile t("lk2");
+    TWinFile a, b;
+    a.Create(t.Path, fsDenyNone);
+    b.Open(t.Path, faReadWrite, fsDenyNone);
+    ASSERT_TRUE(a.TryLock(0, 8));
+    uint64_t calls = TWinFile::LockCallCount();
+    EXPECT_FALSE(a.TryLock(0, 8)); // refused by the handle's own registry, no system call
+    EXPECT_FALSE(a.TryLock(7, 4));
+    EXPECT_FALSE(a.Unlock(0, 4));
+    EXPECT_FALSE(a.Unlock(2, 6));
+    EXPECT_FALSE(a.Unlock(20, 1));
+    EXPECT_TRUE(a.TryLock(5, 0)); // zero length: nothing happens
+    EXPECT_TRUE(a.Unlock(5, 0));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls);
+    EXPECT_EQ(a.LockCount(), 1u);
+    // The refused unlocks left the whole range held.
+    for (uint64_t i = 0; i < 8; ++i)
+        EXPECT_FALSE(b.TryLock(i, 1));
+    EXPECT_TRUE(a.Unlock(0, 8));
+    EXPECT_EQ(a.LockCount(), 0u);
+    EXPECT_TRUE(b.TryLock(0, 8));
+    EXPECT_FALSE(a.TryLock(3, 1));
+}
+
+TEST(WinFileLocks, ReadOnlyOpenLocksThroughItsLockDescriptor) {
+    TTempFile t("lk3");
+    WriteText(t.Path, "data");
+    TWinFile r, w;
+    r.Open(t.Path, faRead, fsDenyNone);
+    r.CheckLockSupport();
+    w.Open(t.Path, faReadWrite, fsDenyNone);
+    ASSERT_TRUE(r.TryLock(8192, 1));
+    EXPECT_FALSE(w.TryLock(8192, 1));
+    EXPECT_TRUE(r.Unlock(8192, 1));
+    EXPECT_TRUE(w.TryLock(8192, 1));
+    EXPECT_FALSE(r.TryLock(8192, 1));
+    // A read-only file gives no lock descriptor: that is an error, never a silent success.
+    chmod(t.Path.c_str(), 0444);
+    TTempFile t2("lk3b");
+    WriteText(t2.Path, "data");
+    chmod(t2.Path.c_str(), 0444);
+    if (access(t2.Path.c_str(), W_OK) != 0) { // not when running privileged
+        TWinFile ro;
+        ro.Open(t2.Path, faRead, fsDenyNone);
+        EXPECT_THROW(ro.CheckLockSupport(), EOSError);
+        EXPECT_THROW(ro.TryLock(0, 1), EOSError);
+    }
+}
+
+TEST(WinFileLocks, AcrossProcessesAndFreedWhenTheHolderIsKilled) {
+    TTempFile t("lk4");
+    WriteText(t.Path, "");
+    TChildProcess child([&](TChildProcess& self) {
+        TWinFile f;
+        f.Open(t.Path, faReadWrite, fsDenyNone);
+        if (!f.TryLock(0x800000, 8192)) return 1;
+        self.Send('l');
+        // Whether the parent's lock is visible here.
+        self.Receive(60000);
+        self.Send(f.TryLock(50, 1) ? 'y' : 'n');
+        self.Receive(60000);
+        return 0;
+    });
+    ASSERT_EQ(child.Receive(), 'l');
+    TWinFile f;
+    f.Open(t.Path, faReadWrite, fsDenyNone);
+    EXPECT_FALSE(f.TryLock(0x800000 + 4000, 1));
+    ASSERT_TRUE(f.TryLock(50, 1));
+    child.Send('?');
+    EXPECT_EQ(child.Receive(), 'n');
+    child.Kill();
+    EXPECT_EQ(child.Wait(), -1);
+    EXPECT_TRUE(f.TryLock(0x800000 + 4000, 1));
+}

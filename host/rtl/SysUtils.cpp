@@ -90,6 +90,27 @@ bool MatchAt(std::string_view s, size_t at, std::string_view pattern, bool ignor
     return true;
 }
 
+// For decimal text that from_chars found out of range: true when the magnitude is tiny (the
+// decimal exponent of its first significant digit is negative), false when it is huge.
+bool IsUnderflowText(std::string_view s) {
+    size_t e = s.find_first_of("eE");
+    std::string_view mant = s.substr(0, e);
+    int64_t exp10 = 0;
+    if (e != std::string_view::npos) {
+        std::string_view ex = s.substr(e + 1);
+        if (!ex.empty() && ex[0] == '+') ex.remove_prefix(1);
+        auto r = std::from_chars(ex.data(), ex.data() + ex.size(), exp10);
+        if (r.ec == std::errc::result_out_of_range) return !ex.empty() && ex[0] == '-';
+    }
+    size_t dot = mant.find('.');
+    if (dot == std::string_view::npos) dot = mant.size();
+    size_t first = mant.find_first_of("123456789");
+    if (first == std::string_view::npos) return true;
+    int64_t lead =
+        first < dot ? static_cast<int64_t>(dot - first - 1) : -static_cast<int64_t>(first - dot);
+    return lead + exp10 < 0;
+}
+
 // Index just after the last path delimiter (0 when there is none).
 size_t NameStart(std::string_view fileName) {
     size_t p = fileName.rfind(PathDelim);
@@ -174,7 +195,12 @@ bool TryStrToFloat(std::string_view text, double& value) {
     if (s.empty() || !((s[0] >= '0' && s[0] <= '9') || s[0] == '.')) return false;
     double v = 0;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || !std::isfinite(v)) return false;
+    if (r.ptr != s.data() + s.size()) return false;
+    // Text too small for a double reads as zero; text too large is refused.
+    if (r.ec == std::errc::result_out_of_range && IsUnderflowText(s))
+        v = 0;
+    else if (r.ec != std::errc() || !std::isfinite(v))
+        return false;
     value = negative ? -v : v;
     return true;
 }

@@ -50,8 +50,8 @@ requires(!std::is_same_v<T, bool>) std::string IntToHex(T value, int digits) {
 // The shortest text that reads back to the same double ("0.1", "1E20", "NAN", "INF").
 std::string FloatToStr(double value);
 // Decimal text with "." as separator, optional sign and exponent, surrounded by optional blanks.
-// Infinite, NaN and out-of-range text is refused: EConvertError
-// "'<text>' is not a valid floating point value".
+// Text too small for a double reads as 0; infinite, NaN and too large text is refused:
+// EConvertError "'<text>' is not a valid floating point value".
 double StrToFloat(std::string_view text);
 bool TryStrToFloat(std::string_view text, double& value);
 double StrToFloatDef(std::string_view text, double defaultValue);

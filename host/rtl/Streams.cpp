@@ -248,6 +248,10 @@ void TMemoryStream::Clear() {
 }
 
 void TMemoryStream::LoadFromStream(TStream& stream) {
+    if (&stream == this) {
+        FPosition = 0;
+        return;
+    }
     stream.SetPosition(0);
     int64_t size = stream.GetSize();
     SetSize(size);
@@ -267,7 +271,10 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
 }
 
 void TMemoryStream::SaveToStream(TStream& stream) const {
-    const char* p = FData.data();
+    // Saving into itself appends a copy; write from a snapshot that cannot move meanwhile.
+    std::vector<char> snapshot;
+    if (&stream == static_cast<const TStream*>(this)) snapshot = FData;
+    const char* p = snapshot.empty() ? FData.data() : snapshot.data();
     auto size = static_cast<int64_t>(FData.size());
     while (size > 0) {
         auto n = static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max()));

@@ -26,6 +26,27 @@ int CompareBytes(const std::string& a, const std::string& b, bool foldCase) {
     return (a.size() > n) - (b.size() > n);
 }
 
+// A stable bottom-up merge sort of indexes. It stays within bounds whatever the comparison
+// answers, so a caller's inconsistent comparison yields some order but never a crash.
+template <typename TLess>
+void MergeSortIndexes(std::vector<int>& a, TLess less) {
+    std::vector<int> tmp(a.size());
+    for (size_t width = 1; width < a.size(); width *= 2) {
+        for (size_t lo = 0; lo < a.size(); lo += 2 * width) {
+            const size_t mid = std::min(lo + width, a.size());
+            const size_t hi = std::min(lo + 2 * width, a.size());
+            size_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi)
+                tmp[k++] = less(a[j], a[i]) ? a[j++] : a[i++];
+            while (i < mid)
+                tmp[k++] = a[i++];
+            while (j < hi)
+                tmp[k++] = a[j++];
+        }
+        a.swap(tmp);
+    }
+}
+
 bool IsBlank(char c) {
     return c >= 1 && c <= ' ';
 }
@@ -429,8 +450,7 @@ void TStringList::CustomSort(const TStringListSortCompare& compare) {
     // The comparison names lines by index, so sort a permutation while the lines stay put.
     std::vector<int> order(FList.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](int a, int b) { return compare(*this, a, b) < 0; });
+    MergeSortIndexes(order, [&](int a, int b) { return compare(*this, a, b) < 0; });
     std::vector<TStringItem> sorted;
     sorted.reserve(FList.size());
     for (int i : order)

@@ -181,6 +181,13 @@ TEST(Streams, MemoryStreamFilesAndCopies) {
     m.SetPosition(5);
     EXPECT_THROW(copy.CopyFrom(m, 5), EReadError);
 
+    // Saving into itself appends a copy; loading from itself keeps the content.
+    TMemoryStream self;
+    self.WriteBuffer("ab", 2);
+    self.SaveToStream(self);
+    self.LoadFromStream(self);
+    EXPECT_EQ(ReadAll(self), "abab");
+
     // A write whose end overflows moves nothing.
     m.Seek(std::numeric_limits<int64_t>::max() - 1, soBeginning);
     EXPECT_EQ(m.Write("xyz", 3), 0);

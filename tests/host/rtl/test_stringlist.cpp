@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -215,6 +216,24 @@ TEST(StringList, SortsAreStable) {
         numbers.Add(s);
     numbers.CustomSort([](TStringList& l, int i, int j) { return l[i][0] - l[j][0]; });
     EXPECT_EQ(Lines(numbers), (V{"1a", "1b", "2", "3x", "3y"}));
+
+    // A comparison that contradicts itself gives some order of the same lines, never a crash.
+    TStringList many;
+    for (int i = 0; i < 200; ++i)
+        many.Add(std::to_string(i));
+    unsigned seed = 1;
+    many.CustomSort([&](TStringList&, int, int) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<int>((seed >> 16) % 3) - 1;
+    });
+    std::vector<std::string> seen = Lines(many);
+    std::sort(seen.begin(), seen.end());
+    TStringList expected;
+    for (int i = 0; i < 200; ++i)
+        expected.Add(std::to_string(i));
+    std::vector<std::string> all = Lines(expected);
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(seen, all);
 
     // Turning Sorted on sorts; a sorted list is not resorted by CustomSort.
     TStringList later;

@@ -73,7 +73,8 @@ public:
     // delimiter is quoted (inner quotes doubled). One empty item alone gives two quotes.
     std::string GetDelimitedText() const;
     // Clears, then reads items separated by the delimiter and/or blanks; quoted items may hold
-    // anything (a doubled quote stands for one). A NUL byte outside quotes ends the text.
+    // anything (a doubled quote stands for one). A delimiter that ends the text adds a last,
+    // empty item. A NUL byte outside quotes ends the text.
     void SetDelimitedText(const std::string& text);
     // DelimitedText with ',' and '"'.
     std::string GetCommaText() const;

@@ -82,10 +82,8 @@ void TDBLogger::NamedMonitorDelta(const std::string& name, int32_t delta) {
 void TDBLogger::NamedMonitorReset(const std::string& name, int32_t value) {
     std::lock_guard guard(FLock);
     auto it = FindMonitor(name);
-    if (it == FMonitors.end())
-        FMonitors.emplace_back(name, std::to_string(value));
-    else
-        it->second = std::to_string(value);
+    if (it == FMonitors.end()) FMonitors.emplace_back(name, std::to_string(value));
+    else it->second = std::to_string(value);
 }
 
 int32_t TDBLogger::NamedMonitorValue(const std::string& name) const {
@@ -99,8 +97,7 @@ void TDBLogger::SetMaxLogItemCount(int32_t n) {
     std::lock_guard guard(FLock);
     FMaxLogItemCount = n;
     if (n > 0 && static_cast<int64_t>(FLines.size()) > n)
-        while (static_cast<int64_t>(FLines.size()) > n - 1)
-            FLines.pop_front();
+        while (static_cast<int64_t>(FLines.size()) > n - 1) FLines.pop_front();
 }
 
 int32_t TDBLogger::GetMaxLogItemCount() const {
@@ -113,8 +110,7 @@ void TDBLogger::SaveLogToFile(const std::string& fileName) const {
     std::lock_guard guard(FLock);
     std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
     if (!out) throw Exception(Format("Cannot create file \"%s\"", fileName));
-    for (const auto& line : FLines)
-        out << line << '\n';
+    for (const auto& line : FLines) out << line << '\n';
     out.flush();
     if (!out) throw Exception(Format("Cannot write file \"%s\"", fileName));
 }
@@ -191,8 +187,7 @@ size_t TDBLogger::Count() const {
 std::vector<std::string> TDBLogger::GetMonitors() const {
     std::lock_guard guard(FLock);
     std::vector<std::string> out;
-    for (const auto& [name, value] : FMonitors)
-        out.push_back(name + "=" + value);
+    for (const auto& [name, value] : FMonitors) out.push_back(name + "=" + value);
     return out;
 }
 

@@ -528,9 +528,8 @@ int32_t DBANSICompareStrings(const char* a, int32_t la, const char* b, int32_t l
         nb = Utf8PrefixBytes(pb, nb, count);
     }
     // Every level is a concatenation of per-character weights, so a common run of whole
-    // characters cannot decide the order: skip it. Non-continuation bytes always start a unit.
-    // A position holding a non-continuation byte (or the end) in both strings starts a unit in
-    // both, and the units before it decode alike.
+    // characters cannot decide the order: skip it. A position holding a non-continuation byte
+    // (or the end) in both strings starts a unit in both, and the units before it decode alike.
     int32_t common = 0, limit = std::min(na, nb);
     while (common < limit && pa[common] == pb[common])
         ++common;

@@ -113,7 +113,9 @@ using TZanCompareFunc = int32_t (*)(const char* a, int32_t la, const char* b, in
 //    sorts before "co-op"). Characters outside Latin-1 and the Windows-1252 extras sort after all
 //    of those by code point; invalid bytes after every code point, by byte value.
 //  - Not partial: the whole strings are compared level by level (a proper prefix sorts first);
-//    when they collate equal the answer is la - lb.
+//    when they collate equal the answer is la - lb. This is the order B-trees store, and it is
+//    a total order: comparing only a prefix of the longer string here would not be, once
+//    ignored characters or ligatures are involved.
 //  - Partial: both strings are cut to the character count of the shorter one and those prefixes
 //    are compared with the same levels; no length tiebreak.
 int32_t DBANSICompareStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,

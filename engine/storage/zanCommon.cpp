@@ -1,11 +1,14 @@
 #include "engine/storage/zanCommon.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
 #include "host/rtl/Exceptions.h"
 #include "host/rtl/Format.h"
+#include "host/win/WinSys.h"
 
 namespace {
 
@@ -240,4 +243,539 @@ int32_t CalculateCoreDataSize(TFieldType fieldType) {
         throw Exception("Error in setting CoreDataSize - field type not found: " +
                         std::string(FieldTypeName(fieldType)));
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enumeration texts
+
+std::string_view SortOrderName(TSortOrder value) {
+    switch (value) {
+    case soANSI:
+        return "ANSI sort order";
+    case soASCII:
+        return "ASCII sort order";
+    }
+    return {};
+}
+
+std::string_view EncryptionLevelName(TEncryptionLevel value) {
+    switch (value) {
+    case encNone:
+        return "None";
+    case encWeak:
+        return "Weak";
+    case encStrong:
+        return "Strong";
+    }
+    return {};
+}
+
+std::string_view FilterOptimisationLevelName(TZanFilterOptimisationLevel value) {
+    switch (value) {
+    case olNone:
+        return "None";
+    case olPartial:
+        return "Partial";
+    case olFull:
+        return "Full";
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The ANSI collation
+
+namespace {
+
+// One character's collation data: up to two elements (primary 0 = no element), the fourth-level
+// weight of characters ignored at the first three levels, and its case partners.
+struct TZanCollEntry {
+    uint16_t Primary[2];
+    uint8_t Secondary[2];
+    uint8_t Tertiary[2];
+    uint8_t Fourth;
+    uint16_t Upper;
+    uint16_t Lower;
+};
+
+#include "engine/storage/zan_collation.inc"
+
+// Characters are handled as units: a code point, or 0x110000 + byte for a byte that does not
+// start a valid UTF-8 sequence. Units outside the table collate after every table weight.
+constexpr uint32_t InvalidByteBase = 0x110000;
+constexpr uint32_t OutsidePrimaryBase = 0x10000;
+constexpr int32_t AnsiCutBytes = 255;
+
+const TZanCollEntry* CollEntry(uint32_t unit) {
+    if (unit < 256) return &ZanCollTable[unit];
+    if (unit < ZanCollExtraCodePoints[0] || unit > ZanCollExtraCodePoints[ZanCollExtraCount - 1])
+        return nullptr;
+    int lo = 0, hi = ZanCollExtraCount - 1;
+    while (lo <= hi) {
+        int mid = (lo + hi) / 2;
+        uint32_t cp = ZanCollExtraCodePoints[mid];
+        if (cp == unit) return &ZanCollTable[256 + mid];
+        if (cp < unit)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    return nullptr;
+}
+
+bool IsContinuation(uint8_t b) {
+    return (b & 0xC0) == 0x80;
+}
+
+// Decodes the unit at p (p < end); answers its byte length. Only shortest-form sequences of
+// scalar values are valid; any other byte is a unit of its own.
+int DecodeUtf8(const uint8_t* p, const uint8_t* end, uint32_t& unit) {
+    uint8_t b0 = p[0];
+    if (b0 < 0x80) {
+        unit = b0;
+        return 1;
+    }
+    ptrdiff_t avail = end - p;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        if (avail >= 2 && IsContinuation(p[1])) {
+            unit = (uint32_t(b0 & 0x1F) << 6) | (p[1] & 0x3F);
+            return 2;
+        }
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        if (avail >= 3) {
+            uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80, hi = b0 == 0xED ? 0x9F : 0xBF;
+            if (p[1] >= lo && p[1] <= hi && IsContinuation(p[2])) {
+                unit = (uint32_t(b0 & 0x0F) << 12) | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+                return 3;
+            }
+        }
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        if (avail >= 4) {
+            uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80, hi = b0 == 0xF4 ? 0x8F : 0xBF;
+            if (p[1] >= lo && p[1] <= hi && IsContinuation(p[2]) && IsContinuation(p[3])) {
+                unit = (uint32_t(b0 & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
+                       (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+                return 4;
+            }
+        }
+    }
+    unit = InvalidByteBase + b0;
+    return 1;
+}
+
+// A forward reader of UTF-8 units.
+struct TUtf8Source {
+    const uint8_t* P;
+    const uint8_t* End;
+    bool Next(uint32_t& unit) {
+        if (P >= End) return false;
+        P += DecodeUtf8(P, End, unit);
+        return true;
+    }
+};
+
+// A forward reader of little-endian UTF-16 text; a lone surrogate reads as "?" and a NUL
+// character ends the text.
+struct TUtf16Source {
+    const uint8_t* P;
+    const uint8_t* End; // End - P is even
+    bool Next(uint32_t& unit) {
+        if (P >= End) return false;
+        uint32_t u = P[0] | (uint32_t(P[1]) << 8);
+        P += 2;
+        if (u == 0) {
+            P = End;
+            return false;
+        }
+        if (u >= 0xD800 && u <= 0xDBFF && P < End) {
+            uint32_t v = P[0] | (uint32_t(P[1]) << 8);
+            if (v >= 0xDC00 && v <= 0xDFFF) {
+                P += 2;
+                unit = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
+                return true;
+            }
+        }
+        unit = (u >= 0xD800 && u <= 0xDFFF) ? uint32_t('?') : u;
+        return true;
+    }
+};
+
+// The weight stream of one level: level 1 yields the primaries of the characters not ignored,
+// levels 2 and 3 one weight per element of those characters, level 4 one weight per character.
+template <class TSource>
+struct TLevelStream {
+    TSource Src;
+    int Level;
+    uint32_t Pending = 0; // the second element of an expansion
+    bool HasPending = false;
+
+    bool Next(uint32_t& weight) {
+        if (HasPending) {
+            HasPending = false;
+            weight = Pending;
+            return true;
+        }
+        uint32_t unit;
+        for (;;) {
+            if (!Src.Next(unit)) return false;
+            const TZanCollEntry* e = CollEntry(unit);
+            if (Level == 4) {
+                weight = e ? e->Fourth : 0;
+                return true;
+            }
+            if (!e) {
+                weight = Level == 1 ? OutsidePrimaryBase + unit : 0;
+                return true;
+            }
+            if (e->Primary[0] == 0) continue; // ignored below level 4
+            int second = e->Primary[1] != 0;
+            switch (Level) {
+            case 1:
+                weight = e->Primary[0];
+                Pending = e->Primary[1];
+                break;
+            case 2:
+                weight = e->Secondary[0];
+                Pending = e->Secondary[1];
+                break;
+            default:
+                weight = e->Tertiary[0];
+                Pending = e->Tertiary[1];
+                break;
+            }
+            HasPending = second;
+            return true;
+        }
+    }
+};
+
+template <class TSource>
+int CompareLevel(const TSource& a, const TSource& b, int level) {
+    TLevelStream<TSource> sa{a, level}, sb{b, level};
+    for (;;) {
+        uint32_t wa, wb;
+        bool ha = sa.Next(wa), hb = sb.Next(wb);
+        if (!ha || !hb) return ha ? 1 : (hb ? -1 : 0);
+        if (wa != wb) return wa < wb ? -1 : 1;
+    }
+}
+
+// The multi-level comparison of two whole texts: -1, 0 or 1.
+template <class TSource>
+int CompareCollated(const TSource& a, const TSource& b, bool caseInsensitive) {
+    for (int level = 1; level <= 4; ++level) {
+        if (level == 3 && caseInsensitive) continue;
+        if (int r = CompareLevel(a, b, level)) return r;
+    }
+    return 0;
+}
+
+int32_t ClampLength(int32_t length) {
+    return length < 0 ? 0 : length;
+}
+
+// The byte length of an ANSI-compared string: its first 255 bytes, cut back to a character
+// boundary, up to an embedded NUL.
+int32_t AnsiEffectiveLength(const uint8_t* p, int32_t length) {
+    if (length > AnsiCutBytes) {
+        int32_t cut = AnsiCutBytes;
+        // A byte that is not a continuation byte always starts a unit; a valid sequence is at
+        // most 4 bytes long, so only a lead byte among the last three kept bytes can straddle.
+        for (int32_t k = AnsiCutBytes; k >= AnsiCutBytes - 3; --k) {
+            if (IsContinuation(p[k])) continue;
+            uint32_t unit;
+            if (k < AnsiCutBytes && k + DecodeUtf8(p + k, p + length, unit) > AnsiCutBytes) cut = k;
+            break;
+        }
+        length = cut;
+    }
+    if (const void* nul = std::memchr(p, 0, static_cast<size_t>(length)))
+        length = static_cast<int32_t>(static_cast<const uint8_t*>(nul) - p);
+    return length;
+}
+
+// The byte length of the first `count` units of p[0..length).
+int32_t Utf8PrefixBytes(const uint8_t* p, int32_t length, int32_t count) {
+    TUtf8Source s{p, p + length};
+    uint32_t unit;
+    while (count-- > 0 && s.Next(unit)) {
+    }
+    return static_cast<int32_t>(s.P - p);
+}
+
+int32_t Utf8UnitCount(const uint8_t* p, int32_t length) {
+    TUtf8Source s{p, p + length};
+    uint32_t unit;
+    int32_t n = 0;
+    while (s.Next(unit))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+int32_t DBANSICompareStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                             bool caseInsensitive) {
+    la = ClampLength(la);
+    lb = ClampLength(lb);
+    auto pa = reinterpret_cast<const uint8_t*>(a);
+    auto pb = reinterpret_cast<const uint8_t*>(b);
+    int32_t na = la ? AnsiEffectiveLength(pa, la) : 0;
+    int32_t nb = lb ? AnsiEffectiveLength(pb, lb) : 0;
+    if (partial) {
+        int32_t count = std::min(Utf8UnitCount(pa, na), Utf8UnitCount(pb, nb));
+        na = Utf8PrefixBytes(pa, na, count);
+        nb = Utf8PrefixBytes(pb, nb, count);
+    }
+    // Every level is a concatenation of per-character weights, so a common run of whole
+    // characters cannot decide the order: skip it. A position holding a non-continuation byte
+    // (or the end) in both strings starts a unit in both, and the units before it decode alike.
+    int32_t common = 0, limit = std::min(na, nb);
+    while (common < limit && pa[common] == pb[common])
+        ++common;
+    auto startsUnit = [](const uint8_t* p, int32_t length, int32_t q) {
+        return q >= length || !IsContinuation(p[q]);
+    };
+    while (common > 0 && !(startsUnit(pa, na, common) && startsUnit(pb, nb, common)))
+        --common;
+    int r = CompareCollated(TUtf8Source{pa + common, pa + na}, TUtf8Source{pb + common, pb + nb},
+                            caseInsensitive);
+    if (r != 0 || partial) return r;
+    return la - lb;
+}
+
+int32_t DBASCIICompareStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                              bool caseInsensitive) {
+    la = ClampLength(la);
+    lb = ClampLength(lb);
+    // Bytes are compared as unsigned values.
+    auto pa = reinterpret_cast<const uint8_t*>(a);
+    auto pb = reinterpret_cast<const uint8_t*>(b);
+    int32_t n = std::min(la, lb);
+    for (int32_t i = 0; i < n; ++i) {
+        int ca = pa[i], cb = pb[i];
+        if (caseInsensitive) {
+            if (ca >= 'a' && ca <= 'z') ca -= 32;
+            if (cb >= 'a' && cb <= 'z') cb -= 32;
+        }
+        if (ca != cb) return ca - cb;
+    }
+    return partial ? 0 : la - lb;
+}
+
+int32_t DBCompareWideStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                             bool caseInsensitive) {
+    la = ClampLength(la);
+    lb = ClampLength(lb);
+    if (partial) la = lb = std::min(la, lb);
+    auto pa = reinterpret_cast<const uint8_t*>(a);
+    auto pb = reinterpret_cast<const uint8_t*>(b);
+    return CompareCollated(TUtf16Source{pa, pa + (la & ~1)}, TUtf16Source{pb, pb + (lb & ~1)},
+                           caseInsensitive);
+}
+
+int32_t CompareReals(double a, double b) {
+    if (a < b) return -1;
+    if (a > b) return 1;
+    return 0;
+}
+
+int32_t AscendingListSort(int32_t a, int32_t b) {
+    return (a > b) - (a < b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Case mapping
+
+namespace {
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string MapCase(std::string_view text, bool upper) {
+    std::string out;
+    out.reserve(text.size());
+    auto p = reinterpret_cast<const uint8_t*>(text.data());
+    auto end = p + text.size();
+    while (p < end) {
+        if (*p < 0x80) { // ASCII fast path
+            char c = static_cast<char>(*p++);
+            if (upper && c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 32);
+            else if (!upper && c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c + 32);
+            out += c;
+            continue;
+        }
+        uint32_t unit;
+        int len = DecodeUtf8(p, end, unit);
+        const TZanCollEntry* e = unit < InvalidByteBase ? CollEntry(unit) : nullptr;
+        uint32_t mapped = e ? (upper ? e->Upper : e->Lower) : unit;
+        if (e && mapped != unit)
+            AppendUtf8(out, mapped);
+        else
+            out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(len));
+        p += len;
+    }
+    return out;
+}
+
+} // namespace
+
+std::string ZanAnsiUpperCase(std::string_view text) {
+    return MapCase(text, true);
+}
+
+std::string ZanAnsiLowerCase(std::string_view text) {
+    return MapCase(text, false);
+}
+
+// ---------------------------------------------------------------------------------------------
+// LIKE
+
+bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char, char) {
+    text = text.substr(0, text.find('\0'));
+    pattern = pattern.substr(0, pattern.find('\0'));
+    const size_t n = text.size(), m = pattern.size();
+    if (pattern == "%") return true;
+    if (n == 0 || m == 0) return m == 0 && n == 0;
+    // match(i, j) = does text[i..] match pattern[j..]? Evaluated for i from n down to 0, keeping
+    // only the rows i + 1 (next) and i (cur):
+    //   j == m - 1 and pattern[j] == '%'      -> true (the rest of the pattern is exactly "%")
+    //   i == n                                -> j == m
+    //   j == m                                -> false (text left, no pattern)
+    //   pattern[j] == '%'                     -> match(i, j + 1) or match(i + 1, j)
+    //   pattern[j] == '_'                     -> match(i + 1, j + 1)
+    //   otherwise                             -> text[i] == pattern[j] and match(i + 1, j + 1)
+    const bool endsWithPercent = pattern[m - 1] == '%';
+    uint8_t local[2 * 258];
+    std::vector<uint8_t> heap;
+    uint8_t* cur = local;
+    if (m + 1 > 258) {
+        heap.resize(2 * (m + 1));
+        cur = heap.data();
+    }
+    uint8_t* next = cur + (m + 1);
+    for (size_t j = 0; j <= m; ++j)
+        next[j] = j == m;
+    if (endsWithPercent) next[m - 1] = 1;
+    for (size_t i = n; i-- > 0;) {
+        const char t = text[i];
+        bool any = false;
+        cur[m] = 0;
+        for (size_t j = m; j-- > 0;) {
+            const char c = pattern[j];
+            uint8_t r;
+            if (c == '%')
+                r = (j == m - 1) || cur[j + 1] || next[j];
+            else if (c == '_')
+                r = next[j + 1];
+            else
+                r = c == t && next[j + 1];
+            cur[j] = r;
+            any |= r != 0;
+        }
+        // Without a trailing "%" a row of no matches means no earlier position can match.
+        if (!any && !endsWithPercent) return false;
+        std::swap(cur, next);
+    }
+    return next[0] != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Platform queries
+
+namespace {
+
+constexpr size_t MaxNameBytes = 256;
+
+// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
+std::string CutAtCharBoundary(std::string text, size_t limit) {
+    if (text.size() <= limit) return text;
+    auto p = reinterpret_cast<const uint8_t*>(text.data());
+    auto end = p + text.size();
+    size_t pos = 0;
+    while (pos < limit) {
+        uint32_t unit;
+        int len = DecodeUtf8(p + pos, end, unit);
+        if (pos + static_cast<size_t>(len) > limit) break;
+        pos += static_cast<size_t>(len);
+    }
+    text.resize(pos);
+    return text;
+}
+
+} // namespace
+
+std::string GetCurrentUser() {
+    return CutAtCharBoundary(GetUserNameStr(), MaxNameBytes);
+}
+
+std::string GetCurrentComputer() {
+    return CutAtCharBoundary(GetComputerNameStr(), MaxNameBytes);
+}
+
+std::string GetOSDetails() {
+    TOSVersion version;
+    if (!GetOSVersion(version)) return "unknown";
+    return "XX: " + Format(" %d.%d.%d.%d ", 0, version.Major, version.Minor, version.Patch) + " " +
+           version.SysName;
+}
+
+std::string GetOSErrorMsg() {
+    int error = GetLastError();
+    std::string text = error != 0 ? SysErrorMessage(error) : std::string();
+    return text.empty() ? "The error type could not be determined" : text;
+}
+
+uint32_t GetMSTimeMarker() {
+    return GetTickCount();
+}
+
+uint32_t GetCurrentThreadIdVal() {
+    return GetCurrentThreadId();
+}
+
+std::string ZanIncludeTrailingBackslash(const std::string& path) {
+    if (!path.empty() && path.back() == '/') return path;
+    return path + "/";
+}
+
+int32_t StringLToWideChar(std::string_view text, char16_t* target, int32_t n) {
+    if (n < 1 || !target) return 0;
+    auto p = reinterpret_cast<const uint8_t*>(text.data());
+    auto end = p + text.size();
+    int32_t written = 0;
+    const int32_t room = n - 1;
+    while (p < end) {
+        uint32_t unit;
+        p += DecodeUtf8(p, end, unit);
+        if (unit >= InvalidByteBase) unit = '?';
+        if (unit >= 0x10000) {
+            if (written + 2 > room) break;
+            unit -= 0x10000;
+            target[written++] = static_cast<char16_t>(0xD800 + (unit >> 10));
+            target[written++] = static_cast<char16_t>(0xDC00 + (unit & 0x3FF));
+        } else {
+            if (written + 1 > room) break;
+            target[written++] = static_cast<char16_t>(unit);
+        }
+    }
+    target[written] = 0;
+    return written;
 }

@@ -1,4 +1,5 @@
-// The engine's common services: the trace log and the size rules of the storage format.
+// The engine's common services: the trace log, the size rules of the storage format, the string
+// comparisons of the two sort orders, case mapping, the LIKE matcher and platform queries.
 #pragma once
 
 #include <array>
@@ -6,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,3 +81,93 @@ int32_t CalcTableHeaderSize(int32_t indexCount);
 // Bytes a field of this type takes in an index key's core: 1, 2, 4 or 8. Other types raise
 // Exception naming the type.
 int32_t CalculateCoreDataSize(TFieldType fieldType);
+
+// ---------------------------------------------------------------------------------------------
+// Enumerations shared by the engine. The ordinals are stored: keep the declared order.
+
+enum TSortOrder : uint8_t { soANSI, soASCII };
+enum TEncryptionLevel : uint8_t { encNone, encWeak, encStrong };
+enum TZanFilterOptimisationLevel : uint8_t { olNone, olPartial, olFull };
+enum TIndexKeyType : uint8_t { ikFixed, ikMinStringLen };
+
+// Display texts ("ANSI sort order", "Weak", "Full", ...); empty for an ordinal out of range.
+std::string_view SortOrderName(TSortOrder value);
+std::string_view EncryptionLevelName(TEncryptionLevel value);
+std::string_view FilterOptimisationLevelName(TZanFilterOptimisationLevel value);
+
+// ---------------------------------------------------------------------------------------------
+// String comparison. Every function answers negative, zero or positive (a before, equal to, after
+// b). Lengths are in bytes; a negative length counts as 0. With `partial` both strings are first
+// cut to the shorter length (a key prefix search) and the lengths do not break ties.
+
+using TZanCompareFunc = int32_t (*)(const char* a, int32_t la, const char* b, int32_t lb,
+                                    bool partial, bool caseInsensitive);
+
+// The "ANSI" sort order: a built-in, locale-independent collation of UTF-8 text.
+//  - Each string is cut to its first 255 bytes (at a character boundary) and ends at an embedded
+//    NUL. A byte that is not part of valid UTF-8 is a character of its own.
+//  - Level 1 compares base characters: symbols and punctuation < digits < letters; letters
+//    without regard to accents or case; hyphen, apostrophe and soft hyphen are ignored here;
+//    ae, oe and sharp s ligatures count as two letters. Level 2 compares accents, level 3 case
+//    (lowercase first; skipped when case-insensitive), level 4 the ignored characters (so "coop"
+//    sorts before "co-op"). Characters outside Latin-1 and the Windows-1252 extras sort after all
+//    of those by code point; invalid bytes after every code point, by byte value.
+//  - Not partial: the whole strings are compared level by level (a proper prefix sorts first);
+//    when they collate equal the answer is la - lb. This is the order B-trees store, and it is
+//    a total order: comparing only a prefix of the longer string here would not be, once
+//    ignored characters or ligatures are involved.
+//  - Partial: both strings are cut to the character count of the shorter one and those prefixes
+//    are compared with the same levels; no length tiebreak.
+int32_t DBANSICompareStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                             bool caseInsensitive);
+// The "ASCII" sort order: the first min(la, lb) bytes compared as unsigned bytes (so UTF-8 text
+// sorts by code point), folding only a-z onto A-Z when case-insensitive; when equal and not
+// partial, la - lb.
+int32_t DBASCIICompareStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                              bool caseInsensitive);
+// UTF-16 (little-endian) strings; the lengths are in bytes (an odd last byte is ignored). With
+// `partial` both are cut to the shorter byte length. The text ends at a NUL character, a lone
+// surrogate counts as "?", and the strings are compared with the ANSI collation over their
+// whole length; there is no length tiebreak.
+int32_t DBCompareWideStrings(const char* a, int32_t la, const char* b, int32_t lb, bool partial,
+                             bool caseInsensitive);
+
+// -1 when a < b, 1 when a > b, else 0.
+int32_t CompareReals(double a, double b);
+// List sort callback: the sign of a - b, computed without overflow.
+int32_t AscendingListSort(int32_t a, int32_t b);
+
+// Case mapping on the ANSI character set (Latin-1 and the Windows-1252 extras); other characters,
+// the sharp s, y with diaeresis (upper-casing) and bytes that are not valid UTF-8 are kept as they
+// are, so a UTF-8 sequence is never broken.
+std::string ZanAnsiUpperCase(std::string_view text);
+std::string ZanAnsiLowerCase(std::string_view text);
+
+// LIKE: "%" matches any run of bytes, "_" one byte, anything else itself (case-sensitive); there
+// is no escape character. Both strings end at an embedded NUL. The pattern exactly "%" matches
+// every text; otherwise at the end of the text only an empty pattern or a single "%" remains, so
+// '' LIKE '%%' and 'a' LIKE 'a%%' are false while 'ab' LIKE 'a%%' is true. The two character
+// arguments are accepted for callers and not used. Time O(text x pattern), memory O(pattern).
+bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char = '\0',
+                           char = '\0');
+
+// ---------------------------------------------------------------------------------------------
+// Platform queries.
+
+// The effective user's and the host's names, at most 256 bytes; empty on failure.
+std::string GetCurrentUser();
+std::string GetCurrentComputer();
+// "XX:  0.<major>.<minor>.<patch>  <system name>", or "unknown" when the version cannot be read.
+std::string GetOSDetails();
+// The system's text for the calling thread's last error; "The error type could not be
+// determined" when there is none.
+std::string GetOSErrorMsg();
+// Milliseconds of a monotonic clock in 32 bits (it wraps: subtract as unsigned).
+uint32_t GetMSTimeMarker();
+uint32_t GetCurrentThreadIdVal();
+// The path with one trailing "/" (added only when missing).
+std::string ZanIncludeTrailingBackslash(const std::string& path);
+// Copies the UTF-8 text as UTF-16 into target: at most n - 1 code units and a terminating 0 (a
+// surrogate pair is never split; a byte that is not valid UTF-8 becomes "?"). Nothing is written
+// when n < 1. Answers the number of code units written before the terminator.
+int32_t StringLToWideChar(std::string_view text, char16_t* target, int32_t n);

@@ -216,3 +216,64 @@ void TZanBaseHash::Clear() {
     for (int32_t slot = FMaxEntries - 1; slot >= 0; --slot) FFreeSlots.push_back(slot);
     FEntryCount = 0;
 }
+
+void THashCollectionItem::SetHashFromInts(uint32_t a, uint32_t b) {
+    for (int i = 0; i < 4; ++i) {
+        FHashKey[i] = static_cast<uint8_t>(a >> (8 * i));
+        FHashKey[4 + i] = static_cast<uint8_t>(b >> (8 * i));
+    }
+    FIsHashed = true;
+}
+
+void THashCollectionItem::SetHashKey(const uint8_t key[KeyLength]) {
+    std::memcpy(FHashKey, key, KeyLength);
+}
+
+THashCollection::THashCollection(TCollectionItemFactory factory)
+    : TCollection(std::move(factory)),
+      FHash(std::make_unique<TZanBaseHash>(InitialSize, THashCollectionItem::KeyLength,
+                                           InitialSize)) {}
+
+void THashCollection::AddHashKey(const uint8_t key[THashCollectionItem::KeyLength],
+                                 int32_t itemId) {
+    if (FHash->CheckHashFull()) ResetHash();
+    // Every item has one key at most, so a rebuilt hash always has room.
+    FHash->Add(key, THashCollectionItem::KeyLength, static_cast<uint32_t>(itemId));
+}
+
+void THashCollection::ResetHash() {
+    const int32_t size = Count() >= 500 ? std::max(InitialSize, 2 * Count()) : InitialSize;
+    FHash = std::make_unique<TZanBaseHash>(size, THashCollectionItem::KeyLength, size);
+    // Only items that carry a key are re-entered: an item whose key was dropped must not be
+    // found again under a stale key.
+    for (int32_t i = 0; i < Count(); ++i) {
+        auto* item = static_cast<THashCollectionItem*>(Items(i));
+        if (item->GetIsHashed())
+            FHash->Add(item->GetHashKey(), THashCollectionItem::KeyLength,
+                       static_cast<uint32_t>(item->GetID()));
+    }
+}
+
+THashCollectionItem*
+THashCollection::FindHashKey(const uint8_t key[THashCollectionItem::KeyLength]) const {
+    uint32_t id = FHash->ValueOf(key, THashCollectionItem::KeyLength);
+    if (id == TZanBaseHash::NotFound) return nullptr;
+    return static_cast<THashCollectionItem*>(FindItemID(static_cast<int>(id)));
+}
+
+void THashCollection::DeleteHashKey(THashCollectionItem* item) {
+    if (!item) return;
+    if (item->GetIsHashed()) FHash->Delete(item->GetHashKey(), THashCollectionItem::KeyLength);
+    item->SetIsHashed(false);
+}
+
+void THashCollection::DeleteHashedItem(int32_t index) {
+    DeleteHashKey(static_cast<THashCollectionItem*>(Items(index)));
+    Delete(index);
+}
+
+void THashCollection::ClearAll() {
+    Clear();
+    FHash = std::make_unique<TZanBaseHash>(InitialSize, THashCollectionItem::KeyLength,
+                                           InitialSize);
+}

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "host/db/DB.h"
+#include "host/rtl/Collections.h"
 
 // Three-way comparison of two list values: negative, zero or positive.
 using TListSortCompare = int32_t (*)(int32_t a, int32_t b);
@@ -129,4 +132,52 @@ private:
     std::vector<TEntry> FEntries;    // one per slot
     std::vector<uint8_t> FKeys;      // MaxEntries x KeyLength bytes
     std::vector<int32_t> FFreeSlots; // top is the back: slots 0, 1, 2 ... at first
+};
+
+// An item found through its collection's hash by an 8-byte key.
+class THashCollectionItem : public TCollectionItem {
+public:
+    static constexpr int32_t KeyLength = 8;
+    ZAN_CLASS(THashCollectionItem)
+
+    // key := a then b, each a little-endian 32-bit word; marks the item hashed.
+    void SetHashFromInts(uint32_t a, uint32_t b);
+    void SetHashKey(const uint8_t key[KeyLength]);
+    const uint8_t* GetHashKey() const { return FHashKey; }
+    bool GetIsHashed() const { return FIsHashed; }
+    void SetIsHashed(bool value) { FIsHashed = value; }
+
+private:
+    uint8_t FHashKey[KeyLength] = {};
+    bool FIsHashed = false;
+};
+
+// A collection whose items are found by their 8-byte key through a TZanBaseHash; the hash grows
+// (ResetHash) when it fills up.
+class THashCollection : public TCollection {
+public:
+    static constexpr int32_t InitialSize = 1000;
+
+    explicit THashCollection(TCollectionItemFactory factory);
+    ZAN_CLASS(THashCollection)
+
+    // Enters the key for the item id, rebuilding a full hash first.
+    void AddHashKey(const uint8_t key[THashCollectionItem::KeyLength], int32_t itemId);
+    // Rebuilds the hash with room for the items (max(1000, 2 x count) from 500 items on) and
+    // re-enters the key of every hashed item.
+    void ResetHash();
+    // The item whose id the hash holds for the key, or nullptr.
+    THashCollectionItem* FindHashKey(const uint8_t key[THashCollectionItem::KeyLength]) const;
+    // Removes the item's key from the hash and marks it not hashed.
+    void DeleteHashKey(THashCollectionItem* item);
+    // Removes the item's key, then deletes the item.
+    void DeleteHashedItem(int32_t index);
+    // Deletes every item and starts a new hash.
+    void ClearAll();
+
+    bool UseHashSearch = true;
+    const TZanBaseHash& Hash() const { return *FHash; }
+
+private:
+    std::unique_ptr<TZanBaseHash> FHash;
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -179,4 +180,53 @@ TEST(ZanBaseHash, RandomAgainstModel) {
         hash.GetPossibleMatchList(key.data(), static_cast<int32_t>(key.size()), values);
         EXPECT_NE(std::find(values.begin(), values.end(), value), values.end());
     }
+}
+
+namespace {
+THashCollection MakePages() {
+    return THashCollection([] { return std::make_unique<THashCollectionItem>(); });
+}
+THashCollectionItem* AddPage(THashCollection& pages, uint32_t address) {
+    auto* item = static_cast<THashCollectionItem*>(pages.Add());
+    item->SetHashFromInts(address, 0);
+    pages.AddHashKey(item->GetHashKey(), item->GetID());
+    return item;
+}
+const uint8_t* KeyOf(uint32_t address) {
+    static THashCollectionItem probe;
+    probe.SetHashFromInts(address, 0);
+    return probe.GetHashKey();
+}
+} // namespace
+
+TEST(HashCollection, GrowsAndFindsEveryKey) {
+    THashCollection pages = MakePages();
+    for (uint32_t a = 0; a < 1500; ++a) AddPage(pages, a * 4096);
+    EXPECT_GE(pages.Hash().MaxEntries(), 2000); // rebuilt at least once
+    for (uint32_t a = 0; a < 1500; ++a) {
+        auto* item = pages.FindHashKey(KeyOf(a * 4096));
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->GetIndex(), static_cast<int>(a));
+    }
+    EXPECT_EQ(pages.FindHashKey(KeyOf(4095)), nullptr);
+    const uint8_t expect[8] = {0x00, 0x10, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(static_cast<THashCollectionItem*>(pages.Items(1))->GetHashKey(), expect, 8), 0);
+}
+
+TEST(HashCollection, DroppedKeysStayDroppedAcrossResets) {
+    THashCollection pages = MakePages();
+    for (uint32_t a = 0; a < 999; ++a) AddPage(pages, a);
+    auto* emptied = static_cast<THashCollectionItem*>(pages.Items(10));
+    pages.DeleteHashKey(emptied);
+    EXPECT_FALSE(emptied->GetIsHashed());
+    EXPECT_EQ(pages.FindHashKey(KeyOf(10)), nullptr);
+    pages.DeleteHashedItem(20);
+    EXPECT_EQ(pages.FindHashKey(KeyOf(20)), nullptr);
+    for (uint32_t a = 1000; a < 1200; ++a) AddPage(pages, a); // forces a rebuild
+    EXPECT_EQ(pages.FindHashKey(KeyOf(10)), nullptr);
+    EXPECT_EQ(pages.FindHashKey(KeyOf(20)), nullptr);
+    EXPECT_NE(pages.FindHashKey(KeyOf(21)), nullptr);
+    pages.ClearAll();
+    EXPECT_EQ(pages.Count(), 0);
+    EXPECT_EQ(pages.FindHashKey(KeyOf(21)), nullptr);
 }

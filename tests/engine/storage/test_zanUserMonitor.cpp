@@ -397,6 +397,7 @@ TEST(UserMonitor, RaceSoakKeepsEveryoneInTheFileAtThePath) {
         kids.push_back(std::make_unique<TChildProcess>([&, p](TChildProcess& self) {
             int out = open(log.Path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (out < 0) return 3;
+            Randomize(); // forked children would otherwise draw the same lengths
             TConn c(files);
             if (self.Receive() != 'g') return 2;
             int result = 0;

@@ -339,7 +339,7 @@ private:
         throw EParserError(Format("%s on line %d", message, FLine));
     }
 
-    // Quoted pieces and #n codes, directly adjacent; pieces may be joined by '+' across blanks.
+    // Quoted runs and #n codes, directly adjacent; runs may be joined by '+' across blanks.
     void ReadString() {
         FToken.Kind = tkString;
         std::string& out = FToken.Text;
@@ -377,7 +377,7 @@ private:
         }
     }
 
-    // After a string piece: a '+' followed by another piece continues the string.
+    // After a quoted run: a '+' followed by another run continues the string.
     bool Continuation() {
         size_t pos = FPos;
         int line = FLine;

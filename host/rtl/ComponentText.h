@@ -28,7 +28,7 @@
 // have a name and a property table are written as nested objects after the properties.
 //
 // Reading fills properties that appear in the text and keeps the others; it accepts LF or CR LF
-// line ends and string pieces joined by "+" across lines. Every component read is in the loading
+// line ends and string segments joined by "+" across lines. Every component read is in the loading
 // state (csLoading, csReading) until the whole text has been read; then Loaded is called on each,
 // in the order they were read. Malformed text raises EParserError "<what> on line <n>"; a
 // setter's own failure is reported the same way, naming the class and the property.

@@ -1,10 +1,9 @@
 #include "engine/storage/zanLockMgrUnit.h"
 
+#include "host/rtl/ScopeExit.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "engine/storage/zanCommon.h"
@@ -231,64 +230,9 @@ constexpr uint32_t CUserLockRetryInterval = 100;
 // How often an opener starts over when the file at the path went away under it.
 constexpr int CUserOpenAttempts = 20;
 
-// Runs a clean-up at scope exit, on every path.
-template <typename F>
-class TScopeExit {
-public:
-    explicit TScopeExit(F f) : FAction(std::move(f)) {}
-    ~TScopeExit() { FAction(); }
-    TScopeExit(const TScopeExit&) = delete;
-    TScopeExit& operator=(const TScopeExit&) = delete;
-
-private:
-    F FAction;
-};
-
 [[noreturn]] void RaiseUsersFileIOError(const EOSError& e, const char* context,
                                         const TObject* object) {
     ZanDatabaseError(8450, context, e.Message(), object);
-}
-
-// True when fd and path name the same file and the file is still linked.
-bool StillAtPath(int fd, const std::string& path) {
-    struct stat open {
-    }, named{};
-    if (fstat(fd, &open) != 0 || open.st_nlink == 0) return false;
-    if (stat(path.c_str(), &named) != 0) return false;
-    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
-}
-
-// The bytes of [offset, offset + length) locked through other open file descriptions of the
-// file, found with lock queries instead of trying every byte. The query reports one conflicting
-// lock at a time, not necessarily the lowest, so the range is split around each one found.
-// False when the query is not available.
-bool CountForeignLockedBytes(int fd, uint64_t offset, uint64_t length, uint64_t& count) {
-    count = 0;
-    std::vector<std::pair<uint64_t, uint64_t>> pending{{offset, offset + length}};
-    while (!pending.empty()) {
-        auto [low, high] = pending.back();
-        pending.pop_back();
-        if (low >= high) continue;
-        struct flock query {};
-        query.l_type = F_WRLCK;
-        query.l_whence = SEEK_SET;
-        query.l_start = static_cast<off_t>(low);
-        query.l_len = static_cast<off_t>(high - low);
-        int r;
-        while ((r = fcntl(fd, F_OFD_GETLK, &query)) != 0 && errno == EINTR) {
-        }
-        if (r != 0) return false;
-        if (query.l_type == F_UNLCK) continue;
-        const auto start = static_cast<uint64_t>(query.l_start);
-        const uint64_t from = std::max(low, start);
-        const uint64_t to =
-            query.l_len == 0 ? high : std::min(high, start + static_cast<uint64_t>(query.l_len));
-        if (to <= from) return false; // not an answer about this range
-        count += to - from;
-        pending.emplace_back(low, from);
-        pending.emplace_back(to, high);
-    }
-    return true;
 }
 
 } // namespace
@@ -407,7 +351,7 @@ bool TDBUserMonitor::TryRegister() {
     TScopeExit global([this] { InternalReleaseLock(); });
     // A closer unlinks the file while it holds the global lock: a handle opened before that
     // sees the file gone (or replaced) once it has the lock, and must start over.
-    if (!StillAtPath(FLockFile.GetHandle(), FLockFileName)) return false;
+    if (!FLockFile.IsLinkedAt(FLockFileName)) return false;
     // Checked again under the lock: two openers appending at once would otherwise push a
     // connection range into the table locks above 0x800000.
     if (FLockFile.Size() >= MaxLockFileSize)
@@ -524,7 +468,7 @@ void TDBUserMonitor::Close() {
             // Unlinked while the global lock is held: an opener waiting for it then finds the
             // file gone and starts over instead of registering in an orphaned file. A file that
             // is not ours at the path is left alone.
-            if (StillAtPath(FLockFile.GetHandle(), FLockFileName)) unlink(FLockFileName.c_str());
+            if (FLockFile.IsLinkedAt(FLockFileName)) DeleteFile(FLockFileName);
         }
     } catch (const EOSError& e) {
         RaiseUsersFileIOError(e, "TDBUserMonitor.Close", this);
@@ -540,7 +484,7 @@ int32_t TDBUserMonitor::CountConnectionsForUser(uint64_t lockOffset) {
                             lockOffset + EntrySize <= ConnectionLockBase + MaxLockFileSize;
         uint64_t count = 0;
         if (inArea &&
-            CountForeignLockedBytes(FLockFile.GetHandle(), lockOffset, EntrySize, count)) {
+            FLockFile.CountLockedByOthers(lockOffset, EntrySize, count)) {
             if (FLockOffset >= lockOffset && FLockOffset < lockOffset + EntrySize) ++count;
             return static_cast<int32_t>(count);
         }

@@ -1,0 +1,1817 @@
+#include "engine/storage/zanBTreeUnit.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/zanConsts.h"
+#include "host/rtl/Format.h"
+#include "host/rtl/SysUtils.h"
+
+namespace {
+
+constexpr int32_t C_INDEXCORRUPT = 8965;
+constexpr int32_t C_INTERNALERROR = 8581;
+constexpr uint32_t C_MAXDEPTH = 32;
+
+uint16_t Rd16(const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+}
+uint32_t Rd32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+void Wr16(uint8_t* p, uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+void Wr32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+
+int32_t Sign(int64_t v) {
+    return (v > 0) - (v < 0);
+}
+
+bool BitSet(const uint8_t* key, int32_t i) {
+    return (key[C_KEYBITMAPOFS + (i >> 3)] & (0x80 >> (i & 7))) != 0;
+}
+void SetBit(uint8_t* key, int32_t i) {
+    key[C_KEYBITMAPOFS + (i >> 3)] |= (0x80 >> (i & 7));
+}
+
+TKeyCompareKind KindOf(TFieldType type) {
+    switch (type) {
+    case ftSmallint:
+        return kcInt16;
+    case ftWord:
+        return kcUInt16;
+    case ftInteger:
+    case ftAutoInc:
+        return kcInt32;
+    case ftLargeint:
+        return kcInt64;
+    case ftBoolean:
+        return kcBoolean;
+    case ftFloat:
+    case ftCurrency:
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+        return kcReal;
+    case ftBCD:
+        return kcBCD;
+    case ftString:
+        return kcString;
+    case ftWideString:
+        return kcWide;
+    default:
+        return kcUnknown;
+    }
+}
+
+int32_t KindWidth(TKeyCompareKind kind) {
+    switch (kind) {
+    case kcInt16:
+    case kcUInt16:
+        return 2;
+    case kcInt32:
+        return 4;
+    case kcBoolean:
+        return 1;
+    case kcInt64:
+    case kcReal:
+    case kcBCD:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+uint16_t KeyLength(const uint8_t* key) {
+    return Rd16(key + C_KEYLENOFS);
+}
+uint32_t KeyCount(const uint8_t* key) {
+    return Rd32(key + C_KEYCOUNTOFS);
+}
+uint32_t KeyAddress(const uint8_t* key) {
+    return Rd32(key + C_KEYADDROFS);
+}
+void SetKeyLength(uint8_t* key, uint16_t value) {
+    Wr16(key + C_KEYLENOFS, value);
+}
+void SetKeyCount(uint8_t* key, uint32_t value) {
+    Wr32(key + C_KEYCOUNTOFS, value);
+}
+void SetKeyAddress(uint8_t* key, uint32_t value) {
+    Wr32(key + C_KEYADDROFS, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key fields
+
+void TKeyFieldItem::Assign(const TCollectionItem& source) {
+    auto* s = dynamic_cast<const TKeyFieldItem*>(&source);
+    if (!s) {
+        TCollectionItem::Assign(source);
+        return;
+    }
+    FFieldName = s->FFieldName;
+    FDataType = s->FDataType;
+    FFieldSize = s->FFieldSize;
+    FCaseInsensitive = s->FCaseInsensitive;
+    FDescending = s->FDescending;
+    FIsVariable = s->FIsVariable;
+    FRecBufOffset = s->FRecBufOffset;
+    FNullFlagOffset = s->FNullFlagOffset;
+    FSizeMarkerOffset = s->FSizeMarkerOffset;
+    FPhysicalFieldNo = s->FPhysicalFieldNo;
+    FIndexName = s->FIndexName;
+    FHidden = s->FHidden;
+    FKeyIndex = s->FKeyIndex;
+}
+
+void TKeyFields::Assign(const TCollection& source) {
+    TCollection::Assign(source);
+    if (auto* s = dynamic_cast<const TKeyFields*>(&source)) FKeyDataOffset = s->FKeyDataOffset;
+}
+
+TKeyFieldItem* TKeyFields::FindField(const std::string& name) const {
+    for (int i = 0; i < Count(); ++i)
+        if (SameText(Items(i)->GetFieldName(), name)) return Items(i);
+    return nullptr;
+}
+
+int32_t TKeyFields::FindFieldCountForIndex(const std::string& indexName) const {
+    int32_t n = 0;
+    for (int i = 0; i < Count(); ++i)
+        if (SameText(Items(i)->GetIndexName(), indexName)) ++n;
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TNode
+
+void TNode::Open(TBTree* tree, TIndexPageStore* io, uint32_t pageSize) {
+    FTree = tree;
+    FIO = io;
+    FPageSize = pageSize;
+    FBuffer.assign(pageSize, 0);
+    FAddress = 0;
+    FCursor = 0;
+}
+
+void TNode::CheckOpen() const {
+    if (FBuffer.empty())
+        ZanDatabaseError(C_INTERNALERROR, "TNode.CheckOpen", "Node Buffer not allocated");
+}
+
+int32_t TNode::MaxKey() const {
+    return FTree->FMaxKey;
+}
+
+void TNode::Corrupt(const char* context) const {
+    ZanDatabaseError(C_INDEXCORRUPT, context);
+}
+
+void TNode::ClearNode() {
+    CheckOpen();
+    uint32_t leaf = Rd32(FBuffer.data());
+    std::fill(FBuffer.begin(), FBuffer.end(), 0);
+    Wr32(FBuffer.data(), leaf);
+    FCursor = 0;
+}
+
+void TNode::SetLeaf(bool leaf) {
+    Wr32(FBuffer.data(), leaf ? 1 : 0);
+}
+bool TNode::CheckIsLeaf() const {
+    return Rd32(FBuffer.data()) != 0;
+}
+uint32_t TNode::GetNext() const {
+    return Rd32(FBuffer.data() + 8);
+}
+void TNode::SetNext(uint32_t address) {
+    Wr32(FBuffer.data() + 8, address);
+}
+uint32_t TNode::GetPrior() const {
+    return Rd32(FBuffer.data() + 12);
+}
+void TNode::SetPrior(uint32_t address) {
+    Wr32(FBuffer.data() + 12, address);
+}
+int32_t TNode::GetBytesUsed() const {
+    return static_cast<int32_t>(Rd32(FBuffer.data() + 4));
+}
+void TNode::SetBytesUsed(int32_t value) {
+    Wr32(FBuffer.data() + 4, static_cast<uint32_t>(value));
+}
+
+void TNode::SetAddress(uint32_t address) {
+    CheckOpen();
+    if (address != FAddress) ClearNode();
+    FAddress = address;
+}
+
+void TNode::ReadNode(uint32_t address) {
+    CheckOpen();
+    if (address != 0 && address == FAddress) {
+        FCursor = 0;
+        return;
+    }
+    if (address == 0) Corrupt("TNode.ReadNode");
+    FAddress = 0;
+    FIO->ReadPage(address, FBuffer.data());
+    ValidatePage();
+    FAddress = address;
+    FCursor = 0;
+}
+
+void TNode::WriteNode() {
+    CheckOpen();
+    FIO->WritePage(FAddress, FBuffer.data());
+}
+
+void TNode::CopyNode(const uint8_t* image) {
+    CheckOpen();
+    std::memcpy(FBuffer.data(), image, FPageSize);
+    FCursor = 0;
+}
+
+void TNode::ValidatePage() const {
+    const uint32_t used = Rd32(FBuffer.data() + 4);
+    if (used > FPageSize - C_NODEHEADERSIZE) Corrupt("TNode.ReadNode");
+    const int32_t m = MaxKey();
+    const int32_t minLen = C_KEYBITMAPOFS + FTree->FKeyDataOffset;
+    const bool fixed = FTree->FKeyType == ikFixed;
+    uint32_t pos = 0;
+    while (pos < used) {
+        if (used - pos < 2) Corrupt("TNode.ReadNode");
+        const int32_t len = Rd16(FBuffer.data() + C_NODEHEADERSIZE + pos);
+        if (len < minLen || len > m || (fixed && len != m)) Corrupt("TNode.ReadNode");
+        pos += static_cast<uint32_t>(len);
+        if (pos > used) Corrupt("TNode.ReadNode");
+    }
+}
+
+bool TNode::CheckNodeFull() const {
+    return GetBytesUsed() + C_NODEHEADERSIZE + MaxKey() >= static_cast<int32_t>(FPageSize);
+}
+bool TNode::RoomForKey(int32_t n) const {
+    return GetBytesUsed() + n + C_NODEHEADERSIZE <= static_cast<int32_t>(FPageSize);
+}
+bool TNode::CheckNodeTooEmpty() const {
+    return GetBytesUsed() + C_NODEHEADERSIZE < static_cast<int32_t>(FPageSize / 2);
+}
+
+int32_t TNode::EntryLen(int32_t pos) const {
+    return Rd16(EntryAt(pos));
+}
+
+int32_t TNode::GetCount() const {
+    const int32_t used = GetBytesUsed();
+    if (FTree->FKeyType == ikFixed) return used / MaxKey();
+    int32_t n = 0;
+    for (int32_t p = 0; p < used; p = NextPos(p))
+        ++n;
+    return n;
+}
+
+int32_t TNode::PriorPos(int32_t pos) const {
+    if (pos <= 0) return -1;
+    if (FTree->FKeyType == ikFixed) return ((pos - 1) / MaxKey()) * MaxKey();
+    int32_t prev = -1;
+    for (int32_t p = 0; p < pos && p < GetBytesUsed(); p = NextPos(p))
+        prev = p;
+    return prev;
+}
+
+int32_t TNode::LastPos() const {
+    return PriorPos(GetBytesUsed());
+}
+
+int32_t TNode::FindKeyByPosition(TKeySearchType type, int32_t pos) const {
+    const int32_t used = GetBytesUsed();
+    ZanAssert(pos >= 0 && pos <= used, "FIndKeyPos error: " + IntToStr(pos));
+    if (pos == used) return type == ksExact ? -1 : used;
+    int32_t start;
+    if (FTree->FKeyType == ikFixed) {
+        start = (pos / MaxKey()) * MaxKey();
+    } else {
+        start = 0;
+        while (NextPos(start) <= pos)
+            start = NextPos(start);
+    }
+    switch (type) {
+    case ksAtOrBefore:
+        return start;
+    case ksExact:
+        return start == pos ? pos : -1;
+    default:
+        return start == pos ? pos : NextPos(start);
+    }
+}
+
+uint8_t* TNode::GetCurrentKey() {
+    if (FCursor < 0 || FCursor >= GetBytesUsed())
+        ZanDatabaseError(C_INTERNALERROR, "TNode.GetCurrentKey", "Node cursor out of range");
+    return EntryAt(FCursor);
+}
+
+uint32_t TNode::GetRecordAddress() const {
+    if (FCursor < 0 || FCursor >= GetBytesUsed())
+        ZanDatabaseError(C_INTERNALERROR, "TNode.GetRecordAddress", "Node cursor out of range");
+    return KeyAddress(EntryAt(FCursor));
+}
+
+void TNode::CopyCurrentKey(uint8_t* key) const {
+    if (FCursor < 0 || FCursor >= GetBytesUsed())
+        ZanDatabaseError(C_INTERNALERROR, "TNode.CopyCurrentKey", "Cursor is out of range");
+    std::memcpy(key, EntryAt(FCursor), static_cast<size_t>(EntryLen(FCursor)));
+}
+
+void TNode::ReadKey(int32_t pos, uint8_t* key) const {
+    if (pos < 0 || pos >= GetBytesUsed())
+        ZanDatabaseError(C_INTERNALERROR, "TNode.ReadKey",
+                         "ReadPos is out of range: " + IntToStr(pos));
+    std::memcpy(key, EntryAt(pos), static_cast<size_t>(EntryLen(pos)));
+}
+
+bool TNode::NextRecord() {
+    const int32_t used = GetBytesUsed();
+    if (FCursor < 0 || FCursor >= used) return false;
+    const int32_t next = NextPos(FCursor);
+    if (next >= used) return false;
+    FCursor = next;
+    return true;
+}
+
+bool TNode::PriorRecord() {
+    if (FCursor <= 0) return false;
+    FCursor = PriorPos(std::min(FCursor, GetBytesUsed()));
+    return true;
+}
+
+void TNode::SetCursorToEnd(bool toStart) {
+    FCursor = (toStart || GetBytesUsed() == 0) ? 0 : LastPos();
+}
+
+void TNode::ForceCursorToPhysicalKey() {
+    if (GetBytesUsed() == 0)
+        ZanDatabaseError(C_INTERNALERROR, "TNode.ForceCursorToPhysicalKey", "Node is empty");
+    if (FCursor >= GetBytesUsed()) FCursor = LastPos();
+}
+
+void TNode::InsertKey(int32_t pos, const uint8_t* key) {
+    const int32_t used = GetBytesUsed();
+    const int32_t len = KeyLength(key);
+    ZanAssert(pos >= 0 && pos <= used && len > 0 && len <= MaxKey() &&
+                  used + len <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
+              "Node insert out of range");
+    uint8_t* p = EntryAt(pos);
+    std::memmove(p + len, p, static_cast<size_t>(used - pos));
+    std::memcpy(p, key, static_cast<size_t>(len));
+    SetBytesUsed(used + len);
+}
+
+void TNode::DeleteKey(int32_t pos) {
+    const int32_t used = GetBytesUsed();
+    ZanAssert(pos >= 0 && pos < used, "Node delete out of range");
+    const int32_t len = EntryLen(pos);
+    if (len == 0 || len > MaxKey() || pos + len > used)
+        ZanDatabaseError(C_INTERNALERROR, "TNode.DeleteKey",
+                         "Invalid key size in Delete key: " + IntToStr(len));
+    uint8_t* p = EntryAt(pos);
+    std::memmove(p, p + len, static_cast<size_t>(used - pos - len));
+    std::memset(EntryAt(used - len), 0, static_cast<size_t>(len));
+    SetBytesUsed(used - len);
+}
+
+int32_t TNode::UpdateKey(int32_t pos, const uint8_t* key) {
+    const int32_t used = GetBytesUsed();
+    ZanAssert(pos >= 0 && pos < used, "Node update out of range");
+    const int32_t oldLen = EntryLen(pos);
+    const int32_t newLen = KeyLength(key);
+    const int32_t diff = newLen - oldLen;
+    ZanAssert(newLen > 0 && newLen <= MaxKey() &&
+                  used + diff <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
+              "Node update out of range");
+    if (diff != 0) MoveBlock(pos + oldLen, diff > 0 ? diff : -diff, diff > 0);
+    std::memcpy(EntryAt(pos), key, static_cast<size_t>(newLen));
+    SetBytesUsed(used + diff);
+    return diff;
+}
+
+void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
+    const int32_t used = GetBytesUsed();
+    ZanAssert(start >= 0 && start <= used && delta >= 0, "Move block error");
+    const size_t n = static_cast<size_t>(used - start);
+    if (forward) {
+        ZanAssert(used + delta <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
+                  "Move block error - Start Pos - Delta are out of range");
+        std::memmove(EntryAt(start + delta), EntryAt(start), n);
+    } else {
+        if (delta > start)
+            ZanDatabaseError(C_INTERNALERROR, "TNode.MoveBlock",
+                             "Move block error - Start Pos - Delta are out of range");
+        std::memmove(EntryAt(start - delta), EntryAt(start), n);
+        std::memset(EntryAt(used - delta), 0, static_cast<size_t>(delta));
+    }
+}
+
+int32_t TNode::SearchNode(int32_t fieldCount, int32_t& pos) {
+    const int32_t used = GetBytesUsed();
+    const bool leaf = CheckIsLeaf();
+    int32_t c = 1;
+    if (used == 0) {
+        pos = 0;
+        FCursor = 0;
+        return 1;
+    }
+    if (FTree->FKeyType == ikMinStringLen) {
+        int32_t p = 0, prev = -1, prevC = 1;
+        for (;;) {
+            c = FTree->CompareToOptimizedKey(0, EntryAt(p));
+            const int32_t next = NextPos(p);
+            if (leaf) {
+                if (c <= 0) break;
+                if (next >= used) {
+                    p = used;
+                    break;
+                }
+            } else {
+                if (c < 0) {
+                    if (prev >= 0) {
+                        p = prev;
+                        c = prevC;
+                    }
+                    break;
+                }
+                if (next >= used) break;
+            }
+            prev = p;
+            prevC = c;
+            p = next;
+        }
+        pos = p;
+    } else {
+        const int32_t m = MaxKey();
+        const int32_t n = used / m;
+        int32_t lo = 0, hi = n - 1, found = -1;
+        while (lo <= hi) {
+            const int32_t mid = (lo + hi) / 2;
+            const int32_t r = FTree->CompareToOptimizedKey(0, EntryAt(mid * m));
+            if (r > 0) {
+                lo = mid + 1;
+            } else if (r < 0) {
+                hi = mid - 1;
+            } else {
+                found = mid;
+                break;
+            }
+        }
+        int32_t slot;
+        if (leaf) {
+            slot = found >= 0 ? found : lo;
+            c = slot < n ? FTree->CompareToOptimizedKey(fieldCount, EntryAt(slot * m)) : 1;
+        } else {
+            slot = found >= 0 ? found : (lo > 0 ? lo - 1 : 0);
+            c = FTree->CompareToOptimizedKey(0, EntryAt(slot * m));
+        }
+        pos = slot * m;
+    }
+    FCursor = pos;
+    return c;
+}
+
+uint32_t TNode::SearchNodeByRecNo(uint32_t recNo, uint32_t& skipped) {
+    const int32_t used = GetBytesUsed();
+    const bool leaf = CheckIsLeaf();
+    skipped = 0;
+    FCursor = 0;
+    if (used == 0) return 0;
+    uint64_t total = 0;
+    int32_t p = 0;
+    for (;;) {
+        const uint64_t add = leaf ? 1 : KeyCount(EntryAt(p));
+        const int32_t next = NextPos(p);
+        if (total + add >= recNo || next >= used) {
+            skipped = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+            FCursor = p;
+            return KeyAddress(EntryAt(p));
+        }
+        total += add;
+        p = next;
+    }
+}
+
+uint32_t TNode::GetRecordCount(int32_t limit) const {
+    const int32_t used = GetBytesUsed();
+    if (limit < 0 || limit >= used)
+        limit = used;
+    else
+        limit += 1; // entries starting at or before limit
+    return CountBefore(limit);
+}
+
+uint32_t TNode::CountBefore(int32_t pos) const {
+    const bool leaf = CheckIsLeaf();
+    const int32_t used = GetBytesUsed();
+    uint32_t total = 0;
+    for (int32_t p = 0; p < pos && p < used; p = NextPos(p))
+        total += leaf ? 1 : KeyCount(EntryAt(p));
+    return total;
+}
+
+int32_t TNode::GetRedistributeNode(int32_t pos) const {
+    const int32_t used = GetBytesUsed();
+    if (CheckIsLeaf() || used == 0) return -1;
+    const int32_t prior = PriorPos(pos);
+    const int32_t next = pos < used ? NextPos(pos) : used;
+    const bool hasNext = next < used;
+    if (prior >= 0 && hasNext)
+        return KeyCount(EntryAt(prior)) < KeyCount(EntryAt(next)) ? prior : next;
+    if (prior >= 0) return prior;
+    if (hasNext) return next;
+    return -1;
+}
+
+int32_t TNode::RedistributeNodes(TNode& right) {
+    const int32_t l = GetBytesUsed();
+    const int32_t r = right.GetBytesUsed();
+    const int32_t total = l + r;
+    const int32_t room = static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE;
+    if (static_cast<int32_t>(FPageSize / 3) >= total) return -1;
+    if (l == r) return 0;
+    const int32_t half = total / 2;
+    if (half < l) {
+        const int32_t s = FindKeyByPosition(ksAtOrBefore, half);
+        const int32_t n = l - s;
+        if (s == 0 || r + n > room) return 0; // never empty a page or overfill one
+        right.MoveBlock(0, n, true);
+        std::memcpy(right.EntryAt(0), EntryAt(s), static_cast<size_t>(n));
+        right.SetBytesUsed(r + n);
+        std::memset(EntryAt(s), 0, static_cast<size_t>(n));
+        SetBytesUsed(s);
+    } else {
+        const int32_t s = right.FindKeyByPosition(ksAtOrAfter, half - l);
+        if (s >= r || l + s > room) return 0;
+        std::memcpy(EntryAt(l), right.EntryAt(0), static_cast<size_t>(s));
+        SetBytesUsed(l + s);
+        right.MoveBlock(s, s, false);
+        right.SetBytesUsed(r - s);
+    }
+    return 1;
+}
+
+void TNode::RewriteSiblingLink(uint32_t address, bool setPrior, uint32_t value) {
+    std::vector<uint8_t>& page = FTree->FScratch;
+    page.resize(FPageSize);
+    FIO->ReadPage(address, page.data());
+    Wr32(page.data() + (setPrior ? 12 : 8), value);
+    FIO->WritePage(address, page.data());
+    FTree->ForgetAddress(address, nullptr);
+}
+
+void TNode::MergeNodes(TNode& other, bool otherIsAfter) {
+    const int32_t a = GetBytesUsed();
+    const int32_t b = other.GetBytesUsed();
+    ZanAssert(a + b + MaxKey() <= static_cast<int32_t>(FPageSize),
+              Format("Invalid parameters for MergeNodes (size too large): size1 %d size2 %d key %d",
+                     {a, b, MaxKey()}));
+    if (otherIsAfter) {
+        std::memcpy(EntryAt(a), other.EntryAt(0), static_cast<size_t>(b));
+        SetBytesUsed(a + b);
+        if (CheckIsLeaf()) {
+            SetNext(other.GetNext());
+            if (GetNext() != 0) RewriteSiblingLink(GetNext(), true, FAddress);
+        }
+    } else {
+        MoveBlock(0, b, true);
+        std::memcpy(EntryAt(0), other.EntryAt(0), static_cast<size_t>(b));
+        SetBytesUsed(a + b);
+        if (CheckIsLeaf()) {
+            SetPrior(other.GetPrior());
+            if (GetPrior() != 0) RewriteSiblingLink(GetPrior(), false, FAddress);
+        }
+    }
+}
+
+void TNode::SplitNode(TNode& target, uint32_t newAddress) {
+    const int32_t used = GetBytesUsed();
+    if (used == 0) ZanDatabaseError(C_INTERNALERROR, "TNode.SplitNode", "Node is empty");
+    if (used + C_NODEHEADERSIZE > static_cast<int32_t>(FPageSize))
+        ZanDatabaseError(C_INTERNALERROR, "TNode.SplitNode", "Node is overfull");
+    int32_t mid = FindKeyByPosition(ksAtOrBefore, used / 2);
+    if (mid == 0) mid = NextPos(0);
+    ZanAssert(mid < used, "Node is too small to split");
+    target.FAddress = newAddress;
+    std::fill(target.FBuffer.begin(), target.FBuffer.end(), 0);
+    std::memcpy(target.FBuffer.data(), FBuffer.data(), C_NODEHEADERSIZE);
+    std::memcpy(target.EntryAt(0), EntryAt(mid), static_cast<size_t>(used - mid));
+    target.SetBytesUsed(used - mid);
+    target.FCursor = 0;
+    std::memset(EntryAt(mid), 0, static_cast<size_t>(used - mid));
+    SetBytesUsed(mid);
+    if (CheckIsLeaf()) {
+        target.SetNext(GetNext());
+        target.SetPrior(FAddress);
+        if (GetNext() != 0) RewriteSiblingLink(GetNext(), true, newAddress);
+        SetNext(newAddress);
+        if (FTree->FDebugStrings && (target.GetNext() == newAddress || GetPrior() == FAddress))
+            FTree->FDebugStrings->Add("******ERROR in SPLIT NODE");
+    } else {
+        target.SetNext(0);
+        target.SetPrior(0);
+    }
+}
+
+void TNode::FillHashTable(int32_t fieldNo, TZanBaseHash& hash) const {
+    const int32_t used = GetBytesUsed();
+    const int32_t n = FTree->KeyFieldCount();
+    ZanAssert(fieldNo >= 0 && fieldNo < n, "Invalid key field number");
+    const uint8_t* values[C_MAXKEYFIELDS];
+    int32_t sizes[C_MAXKEYFIELDS];
+    bool has[C_MAXKEYFIELDS];
+    for (int32_t p = 0; p < used; p = NextPos(p)) {
+        FTree->DecodeKey(EntryAt(p), values, sizes, has);
+        if (has[fieldNo]) hash.Add(values[fieldNo], sizes[fieldNo], KeyAddress(EntryAt(p)));
+    }
+}
+
+void TNode::DebugInfo(TStrings& list, int32_t level) const {
+    list.Add(
+        Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
+               {level, FAddress, Rd32(FBuffer.data()), GetBytesUsed(), GetNext(), GetPrior()}));
+    if (GetBytesUsed() == 0) list.Add("ERROR: EMPTY NODE");
+    if (CheckIsLeaf() && FAddress != 0 && (GetNext() == FAddress || GetPrior() == FAddress))
+        list.Add("******ERROR in NEXT/PRIOR LINKS");
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBTree: configuration and keys
+
+void TOptimizedSearchKey::Clear() {
+    FieldCount = 0;
+    for (auto& f : Fields)
+        f = TField{};
+}
+
+TBTree::TBTree() : FSpare(std::make_unique<TNode>()) {}
+TBTree::~TBTree() = default;
+
+void TBTree::ConnectToIFace(TIndexPageStore* io, uint32_t pageSize, uint32_t* rootRef,
+                            uint32_t* depthRef) {
+    FIO = io;
+    FPageSize = pageSize;
+    FRoot = rootRef;
+    FDepth = depthRef;
+}
+
+void TBTree::SetPageSize(uint32_t pageSize) {
+    FPageSize = pageSize;
+}
+
+void TBTree::SetMaximumKeySize(int32_t size) {
+    FMaxKey = size;
+    const size_t n = static_cast<size_t>(std::max(size, 0)) + 1;
+    FSearchKey.assign(n, 0);
+    FTempKey.assign(n, 0);
+    FWorkKey.assign(n, 0);
+}
+
+void TBTree::SetKeyFields(const TKeyFields& keyFields) {
+    if (keyFields.Count() > C_MAXKEYFIELDS)
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "Too many key fields");
+    FFields.clear();
+    for (int i = 0; i < keyFields.Count(); ++i) {
+        const TKeyFieldItem* k = keyFields.Items(i);
+        TKeyFieldInfo f;
+        f.DataType = k->GetDataType();
+        f.Kind = KindOf(f.DataType);
+        f.Size = k->GetFieldSize();
+        f.IsString = f.Kind == kcString || f.Kind == kcWide;
+        f.CaseInsensitive = k->GetCaseInsensitive();
+        f.Descending = k->GetDescending();
+        f.Hidden = k->GetHidden();
+        f.RecBufOffset = k->GetRecBufOffset();
+        f.NullFlagOffset = k->GetNullFlagOffset();
+        f.SizeMarkerOffset = k->GetSizeMarkerOffset();
+        const int32_t w = KindWidth(f.Kind);
+        if (f.Size < 0 || (w != 0 && f.Size != w) || f.Size > 0xFFFF)
+            ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "KeyBuffers invalid");
+        FFields.push_back(f);
+    }
+    FKeyDataOffset = keyFields.GetDataOffset();
+    if (FKeyDataOffset < static_cast<int32_t>(FFields.size()) / 8 + 1)
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "KeyBuffers invalid");
+}
+
+void TBTree::Open() {
+    if (!FCompare)
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.Open", "No sort order function assigned");
+    ZanAssert(FIO != nullptr && FRoot != nullptr && FDepth != nullptr,
+              "BTree is not connected to an IO interface");
+    // Every page must take at least a few maximum-size keys, so that splits, merges and the
+    // refresh of internal keys always fit.
+    if (FMaxKey < C_KEYBITMAPOFS + FKeyDataOffset ||
+        6 * static_cast<int64_t>(FMaxKey) + 32 > static_cast<int64_t>(FPageSize))
+        ZanDatabaseError(9602, "TBTree.Open");
+    FNodes.clear();
+    FPositions.clear();
+    FSpare->Open(this, FIO, FPageSize);
+    FScratch.assign(FPageSize, 0);
+    FOpen = true;
+    FPathPrepared = FCursorValid = false;
+}
+
+void TBTree::Close() {
+    FNodes.clear();
+    FPositions.clear();
+    FOpen = false;
+    FPathPrepared = FCursorValid = false;
+}
+
+void TBTree::InvalidateInternalBuffers() {
+    for (auto& n : FNodes)
+        n->Forget();
+    FSpare->Forget();
+    FPathPrepared = FCursorValid = false;
+}
+
+void TBTree::ForgetAddress(uint32_t address, const TNode* except) {
+    for (auto& n : FNodes)
+        if (n.get() != except && n->GetAddress() == address) n->Forget();
+    if (FSpare.get() != except && FSpare->GetAddress() == address) FSpare->Forget();
+}
+
+uint32_t TBTree::AllocatePage(const uint8_t* image) {
+    const uint32_t address = FIO->AllocatePage(image);
+    if (address == 0) ZanDatabaseError(C_INTERNALERROR, "TBTree.AllocatePage", "No page");
+    ForgetAddress(address, nullptr);
+    return address;
+}
+
+void TBTree::ReleasePage(uint32_t address) {
+    ForgetAddress(address, nullptr);
+    FIO->ReleasePage(address);
+}
+
+void TBTree::CreateTree() {
+    ZanAssert(FOpen, "BTree is not open");
+    std::vector<uint8_t> page(FPageSize, 0);
+    Wr32(page.data(), 1);
+    *FRoot = AllocatePage(page.data());
+    *FDepth = 1;
+    FPathPrepared = FCursorValid = false;
+}
+
+void TBTree::ReleaseSubtree(uint32_t address, uint32_t level) {
+    if (level + 1 < *FDepth) {
+        TNode node;
+        node.Open(this, FIO, FPageSize);
+        node.ReadNode(address);
+        if (node.CheckIsLeaf()) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.EmptyTree");
+        std::vector<uint32_t> children;
+        for (int32_t p = 0; p < node.GetBytesUsed(); p = node.NextPos(p))
+            children.push_back(KeyAddress(node.EntryAt(p)));
+        for (uint32_t child : children)
+            ReleaseSubtree(child, level + 1);
+    }
+    ReleasePage(address);
+}
+
+void TBTree::EmptyTree(bool drop) {
+    ZanAssert(FOpen, "BTree is not open");
+    if (*FRoot != 0 && *FDepth >= 1 && *FDepth <= C_MAXDEPTH) ReleaseSubtree(*FRoot, 0);
+    InvalidateInternalBuffers();
+    *FRoot = 0;
+    *FDepth = 0;
+    if (!drop) CreateTree();
+}
+
+void TBTree::BuildKeyFromRecBuf(uint8_t* dest, const uint8_t* recBuf) const {
+    std::memset(dest, 0, static_cast<size_t>(FMaxKey) + 1);
+    int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
+    for (size_t i = 0; i < FFields.size(); ++i) {
+        const TKeyFieldInfo& f = FFields[i];
+        if (recBuf[f.NullFlagOffset] != 1) continue;
+        if (f.IsString) {
+            int32_t n = f.SizeMarkerOffset >= 1 ? Rd16(recBuf + f.SizeMarkerOffset) : f.Size;
+            n = std::min(n, f.Size);
+            ZanAssert(p + 2 + n <= FMaxKey, "KeySize out of range");
+            Wr16(dest + p, static_cast<uint16_t>(n));
+            std::memcpy(dest + p + 2, recBuf + f.RecBufOffset, static_cast<size_t>(n));
+            p += 2 + n;
+        } else {
+            ZanAssert(p + f.Size <= FMaxKey, "KeySize out of range");
+            std::memcpy(dest + p, recBuf + f.RecBufOffset, static_cast<size_t>(f.Size));
+            p += f.Size;
+        }
+        SetBit(dest, static_cast<int32_t>(i));
+    }
+    SetKeyLength(dest, static_cast<uint16_t>(FKeyType == ikMinStringLen ? p : FMaxKey));
+}
+
+void TBTree::DecodeSearchKey(const TKeyMarkers* markers) {
+    if (markers)
+        FMarkers = *markers;
+    else
+        FMarkers.clear();
+    FOptKey.Clear();
+    const int32_t n = KeyFieldCount();
+    FOptKey.FieldCount = n;
+    const uint8_t* values[C_MAXKEYFIELDS];
+    int32_t sizes[C_MAXKEYFIELDS];
+    bool has[C_MAXKEYFIELDS];
+    DecodeKey(FSearchKey.data(), values, sizes, has);
+    for (int32_t i = 0; i < n; ++i) {
+        auto& f = FOptKey.Fields[i];
+        f.HasValue = has[i];
+        f.Value = values[i];
+        f.Size = sizes[i];
+        f.Marker = (static_cast<size_t>(i) < FMarkers.size() ? FMarkers[i] : 1) - 1;
+    }
+}
+
+void TBTree::ConstructKeyBufFromRecBuf(const uint8_t* recBuf, const TKeyMarkers* markers) {
+    BuildKeyFromRecBuf(FSearchKey.data(), recBuf);
+    DecodeSearchKey(markers);
+}
+
+void TBTree::ConstructTempKeyBufFromRecBuf(uint8_t* dest, const uint8_t* recBuf,
+                                           const TKeyMarkers*) {
+    BuildKeyFromRecBuf(FWorkKey.data(), recBuf);
+    std::memcpy(dest, FWorkKey.data(), FWorkKey.size());
+}
+
+void TBTree::ConstructKeyBufFromKeyBuf(const uint8_t* key, const TKeyMarkers* markers) {
+    const int32_t len = KeyLength(key);
+    if (len > FMaxKey || len < C_KEYBITMAPOFS + FKeyDataOffset)
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.ConstructKeyBufFromKeyBuf",
+                         "KeySize out of range");
+    std::fill(FSearchKey.begin(), FSearchKey.end(), 0);
+    std::memcpy(FSearchKey.data(), key, static_cast<size_t>(len));
+    DecodeSearchKey(markers);
+}
+
+void TBTree::ConstructKeyBufFromVariants(const Variant& values, const TKeyMarkers* markers) {
+    uint8_t* dest = FSearchKey.data();
+    std::memset(dest, 0, FSearchKey.size());
+    int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
+    const bool isArray = values.Type() == varArray;
+    for (int32_t i = 0; i < KeyFieldCount(); ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        const Variant* v = nullptr;
+        if (isArray) {
+            if (static_cast<size_t>(i) < values.Elements().size()) v = &values.Elements()[i];
+        } else if (i == 0) {
+            v = &values;
+        }
+        if (!v || v->Type() == varNull || v->Type() == varEmpty) continue;
+        uint8_t buf[8] = {};
+        std::string text;
+        int32_t n = 0;
+        switch (f.DataType) {
+        case ftString:
+            text = v->AsString();
+            break;
+        case ftWideString: {
+            const std::string s = v->AsString();
+            std::vector<char16_t> w(static_cast<size_t>(f.Size / 2 + 1));
+            const int32_t units = StringLToWideChar(s, w.data(), static_cast<int32_t>(w.size()));
+            text.assign(reinterpret_cast<const char*>(w.data()), static_cast<size_t>(units) * 2);
+            break;
+        }
+        case ftSmallint:
+        case ftWord: {
+            const auto x = static_cast<uint16_t>(v->AsInteger());
+            std::memcpy(buf, &x, 2);
+            n = 2;
+            break;
+        }
+        case ftInteger:
+        case ftAutoInc: {
+            const int32_t x = v->AsInteger();
+            std::memcpy(buf, &x, 4);
+            n = 4;
+            break;
+        }
+        case ftLargeint: {
+            const int64_t x = v->AsInt64();
+            std::memcpy(buf, &x, 8);
+            n = 8;
+            break;
+        }
+        case ftBoolean:
+            buf[0] = v->AsBoolean() ? 1 : 0;
+            n = 1;
+            break;
+        case ftFloat:
+        case ftCurrency: {
+            const double x = v->AsDouble();
+            std::memcpy(buf, &x, 8);
+            n = 8;
+            break;
+        }
+        case ftBCD: {
+            const int64_t x = v->AsCurrency().Scaled();
+            std::memcpy(buf, &x, 8);
+            n = 8;
+            break;
+        }
+        case ftDate:
+        case ftTime:
+        case ftDateTime: {
+            const double x = v->AsDateTime();
+            std::memcpy(buf, &x, 8);
+            n = 8;
+            break;
+        }
+        default:
+            ZanDatabaseError(10000, "TBTree.ConstructKeyBufFromVariants",
+                             std::string(FieldTypeName(f.DataType)));
+        }
+        if (f.IsString) {
+            const int32_t len = std::min(static_cast<int32_t>(text.size()), f.Size);
+            ZanAssert(p + 2 + len <= FMaxKey, "KeySize out of range");
+            Wr16(dest + p, static_cast<uint16_t>(len));
+            std::memcpy(dest + p + 2, text.data(), static_cast<size_t>(len));
+            p += 2 + len;
+        } else {
+            ZanAssert(p + f.Size <= FMaxKey && n == f.Size, "KeySize out of range");
+            std::memcpy(dest + p, buf, static_cast<size_t>(n));
+            p += n;
+        }
+        SetBit(dest, i);
+    }
+    SetKeyLength(dest, static_cast<uint16_t>(FKeyType == ikMinStringLen ? p : FMaxKey));
+    DecodeSearchKey(markers);
+}
+
+void TBTree::DecodeKey(const uint8_t* key, const uint8_t** values, int32_t* sizes,
+                       bool* has) const {
+    const int32_t len = KeyLength(key);
+    if (len > FMaxKey) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareKeys");
+    int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
+    for (int32_t i = 0; i < KeyFieldCount(); ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        has[i] = BitSet(key, i);
+        values[i] = nullptr;
+        sizes[i] = 0;
+        if (!has[i]) continue;
+        if (f.IsString) {
+            if (p + 2 > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareKeys");
+            const int32_t n = Rd16(key + p);
+            if (n > f.Size || p + 2 + n > len)
+                ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareKeys");
+            values[i] = key + p + 2;
+            sizes[i] = n;
+            p += 2 + n;
+        } else {
+            if (p + f.Size > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareKeys");
+            values[i] = key + p;
+            sizes[i] = f.Size;
+            p += f.Size;
+        }
+    }
+}
+
+int32_t TBTree::CompareField(int32_t i, const uint8_t* a, int32_t la, const uint8_t* b,
+                             int32_t lb) const {
+    const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+    switch (f.Kind) {
+    case kcInt16: {
+        int16_t x, y;
+        std::memcpy(&x, a, 2);
+        std::memcpy(&y, b, 2);
+        return Sign(x - y);
+    }
+    case kcUInt16:
+        return Sign(static_cast<int32_t>(Rd16(a)) - static_cast<int32_t>(Rd16(b)));
+    case kcInt32: {
+        int32_t x, y;
+        std::memcpy(&x, a, 4);
+        std::memcpy(&y, b, 4);
+        return (x > y) - (x < y);
+    }
+    case kcInt64: {
+        int64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        return (x > y) - (x < y);
+    }
+    case kcBoolean:
+        return Sign(static_cast<int32_t>(a[0]) - static_cast<int32_t>(b[0]));
+    case kcReal: {
+        double x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        return CompareReals(x, y);
+    }
+    case kcBCD: {
+        int64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        return CompareReals(static_cast<double>(x) / 10000.0, static_cast<double>(y) / 10000.0);
+    }
+    case kcString:
+        return FCompare(reinterpret_cast<const char*>(a), la, reinterpret_cast<const char*>(b), lb,
+                        false, f.CaseInsensitive);
+    case kcWide:
+        return DBCompareWideStrings(reinterpret_cast<const char*>(a), la,
+                                    reinterpret_cast<const char*>(b), lb, false, f.CaseInsensitive);
+    default:
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.CompareKeys",
+                         "Field type not found: " + std::string(FieldTypeName(f.DataType)));
+    }
+}
+
+int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const {
+    const int32_t len = KeyLength(key);
+    if (len > FMaxKey)
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey",
+                         "Invalid key size: " + IntToStr(len));
+    const int32_t count = KeyFieldCount();
+    const int32_t n = fieldCount >= 1 ? std::min(fieldCount, count) : count;
+    int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
+    for (int32_t i = 0; i < n; ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
+        if (s.Marker != 0) return s.Marker > 0 ? 1 : -1;
+        const bool hasB = BitSet(key, i);
+        const uint8_t* vb = nullptr;
+        int32_t nb = 0;
+        if (hasB) {
+            if (f.IsString) {
+                if (p + 2 > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                nb = Rd16(key + p);
+                if (nb > f.Size || p + 2 + nb > len)
+                    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                vb = key + p + 2;
+                p += 2 + nb;
+            } else {
+                if (p + f.Size > len)
+                    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                vb = key + p;
+                nb = f.Size;
+                p += f.Size;
+            }
+        }
+        int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
+        if (d == 0 && hasB) d = Sign(CompareField(i, s.Value, s.Size, vb, nb));
+        if (f.Descending) d = -d;
+        if (d != 0) return d;
+    }
+    return 0;
+}
+
+int32_t TBTree::CompareKeys(int32_t fieldCount, const TKeyMarkers* markersA,
+                            const TKeyMarkers* markersB, const uint8_t* keyA,
+                            const uint8_t* keyB) const {
+    if (KeyLength(keyA) > FMaxKey || KeyLength(keyB) > FMaxKey)
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.CompareKeys", "KeySize out of range");
+    const uint8_t* va[C_MAXKEYFIELDS];
+    const uint8_t* vb[C_MAXKEYFIELDS];
+    int32_t sa[C_MAXKEYFIELDS], sb[C_MAXKEYFIELDS];
+    bool ha[C_MAXKEYFIELDS], hb[C_MAXKEYFIELDS];
+    DecodeKey(keyA, va, sa, ha);
+    DecodeKey(keyB, vb, sb, hb);
+    const int32_t count = KeyFieldCount();
+    const int32_t n = fieldCount >= 1 ? std::min(fieldCount, count) : count;
+    for (int32_t i = 0; i < n; ++i) {
+        if (markersA && static_cast<size_t>(i) < markersA->size()) {
+            const int32_t mb =
+                markersB && static_cast<size_t>(i) < markersB->size() ? (*markersB)[i] : 1;
+            const int32_t d = (*markersA)[i] - mb;
+            if (d != 0) return Sign(d);
+        }
+        int32_t d = static_cast<int32_t>(ha[i]) - static_cast<int32_t>(hb[i]);
+        if (d == 0 && ha[i]) d = Sign(CompareField(i, va[i], sa[i], vb[i], sb[i]));
+        if (FFields[static_cast<size_t>(i)].Descending) d = -d;
+        if (d != 0) return d;
+    }
+    return 0;
+}
+
+std::vector<std::string> TBTree::DecodeKeyBufAsStrings(const uint8_t* key) const {
+    std::vector<std::string> out;
+    const uint8_t* values[C_MAXKEYFIELDS];
+    int32_t sizes[C_MAXKEYFIELDS];
+    bool has[C_MAXKEYFIELDS];
+    DecodeKey(key, values, sizes, has);
+    for (int32_t i = 0; i < KeyFieldCount(); ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        if (!has[i]) {
+            out.push_back("NULL");
+            continue;
+        }
+        switch (f.Kind) {
+        case kcInt16: {
+            int16_t x;
+            std::memcpy(&x, values[i], 2);
+            out.push_back(IntToStr(x));
+            break;
+        }
+        case kcUInt16:
+            out.push_back(IntToStr(Rd16(values[i])));
+            break;
+        case kcInt32: {
+            int32_t x;
+            std::memcpy(&x, values[i], 4);
+            out.push_back(IntToStr(x));
+            break;
+        }
+        case kcInt64:
+        case kcBCD: {
+            int64_t x;
+            std::memcpy(&x, values[i], 8);
+            out.push_back(IntToStr(x));
+            break;
+        }
+        case kcBoolean:
+            out.push_back(values[i][0] ? "True" : "False");
+            break;
+        case kcReal: {
+            double x;
+            std::memcpy(&x, values[i], 8);
+            out.push_back(FloatToStrGeneral(x));
+            break;
+        }
+        case kcString:
+            out.emplace_back(reinterpret_cast<const char*>(values[i]),
+                             static_cast<size_t>(sizes[i]));
+            break;
+        default:
+            out.push_back("?");
+            break;
+        }
+    }
+    out.push_back("Addr=" + IntToStr(KeyAddress(key)));
+    out.push_back("Count=" + IntToStr(KeyCount(key)));
+    out.push_back("Size=" + IntToStr(KeyLength(key)));
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBTree: descent and cursor
+
+void TBTree::PreparePath() {
+    FPathPrepared = FCursorValid = false;
+    FTreeEmpty = true;
+    ZanAssert(FOpen, "BTree is not open");
+    const uint32_t root = *FRoot;
+    const uint32_t depth = *FDepth;
+    if (root == 0) {
+        FNodes.clear();
+        FPositions.clear();
+        return;
+    }
+    if (depth == 0 || depth > C_MAXDEPTH) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.PreparePath");
+    while (FNodes.size() < depth) {
+        FNodes.push_back(std::make_unique<TNode>());
+        FNodes.back()->Open(this, FIO, FPageSize);
+    }
+    FNodes.resize(depth);
+    FPositions.assign(depth, 0);
+    FSpare->Forget();
+    ReadLevel(0, root);
+}
+
+void TBTree::ReadLevel(size_t level, uint32_t address) {
+    TNode& n = *FNodes[level];
+    n.ReadNode(address);
+    const bool leafLevel = level + 1 == FNodes.size();
+    if (n.CheckIsLeaf() != leafLevel || (n.CheckNodeEmpty() && (level > 0 || !leafLevel))) {
+        n.Forget();
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.ReadNode");
+    }
+}
+
+int32_t TBTree::Descend(int32_t fieldCount, bool force) {
+    PreparePath();
+    if (*FRoot == 0) return -1;
+    if (FNodes[0]->CheckNodeEmpty()) {
+        FPathPrepared = true;
+        return -1;
+    }
+    FTreeEmpty = false;
+    const int32_t k = FKeyType == ikFixed ? fieldCount : 0;
+    int32_t c = 0;
+    for (size_t level = 0; level < FNodes.size(); ++level) {
+        TNode& n = *FNodes[level];
+        int32_t pos = 0;
+        c = n.SearchNode(k, pos);
+        FPositions[level] = pos;
+        if (level + 1 < FNodes.size()) ReadLevel(level + 1, KeyAddress(n.EntryAt(pos)));
+    }
+    TNode& leaf = *FNodes.back();
+    FPathPrepared = FCursorValid = true;
+    if (force && leaf.GetCursor() >= leaf.GetBytesUsed()) {
+        const uint32_t next = leaf.GetNext();
+        if (next == 0) {
+            leaf.ForceCursorToPhysicalKey();
+            FPositions.back() = leaf.GetCursor();
+            return c;
+        }
+        // Every key of this leaf is smaller: the first key not less than the search key is the
+        // first of the next leaf. Going there makes the answer independent of where the leaves
+        // happen to be split (a partial key matching from a leaf's first entry on is found).
+        const uint32_t here = leaf.GetAddress();
+        ReadLevel(FNodes.size() - 1, next);
+        if (leaf.GetPrior() != here) {
+            leaf.Forget();
+            FPathPrepared = FCursorValid = false;
+            ZanDatabaseError(C_INDEXCORRUPT, "TBTree.IndexSearch");
+        }
+        leaf.SetCursorToEnd(true);
+        const std::vector<uint8_t> savedKey = FSearchKey;
+        const TKeyMarkers savedMarkers = FMarkers;
+        RefreshPath();
+        FSearchKey = savedKey;
+        DecodeSearchKey(&savedMarkers);
+        c = CompareToOptimizedKey(k, FNodes.back()->GetCurrentKey());
+    }
+    return c;
+}
+
+void TBTree::RefreshPath() {
+    TNode& leaf = *FNodes.back();
+    std::fill(FSearchKey.begin(), FSearchKey.end(), 0);
+    leaf.CopyCurrentKey(FSearchKey.data());
+    DecodeSearchKey(nullptr);
+    if (Descend(0, true) != 0)
+        GDBLogger().LogItem("BTree", "Failure of internal refresh to cursor");
+}
+
+int32_t TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier) {
+    int32_t k = 0;
+    if (modifier && modifier->LimitedSearch) {
+        k = modifier->IncludedKeyFieldCount;
+        if (k < 1) {
+            k = 0;
+            while (k < KeyFieldCount() && !FFields[static_cast<size_t>(k)].Hidden)
+                ++k;
+        }
+    }
+    const int32_t c = Descend(k, true);
+    if (FTreeEmpty) return c;
+    bool found = false;
+    switch (searchType) {
+    case stLT:
+        found = c > 0 ? true : PriorRecord();
+        break;
+    case stLE:
+        found = c >= 0 ? true : PriorRecord();
+        break;
+    case stEQ:
+        found = c == 0;
+        break;
+    case stGE:
+        found = c > 0 ? NextRecord() : true;
+        break;
+    case stGT:
+        found = c >= 0 ? NextRecord() : true;
+        break;
+    case stLEG:
+        // Above every key of its leaf: the next entry, or, at the end of the index, the last
+        // entry, which is then the nearest one below.
+        if (c > 0) NextRecord();
+        found = true;
+        break;
+    }
+    if (found && !FCursorValid) RefreshPath();
+    return found ? 0 : -1;
+}
+
+bool TBTree::NextRecord() {
+    if (!FCursorValid || FNodes.empty()) return false;
+    TNode& leaf = *FNodes.back();
+    if (leaf.NextRecord()) {
+        FPositions.back() = leaf.GetCursor();
+        return true;
+    }
+    const uint32_t next = leaf.GetNext();
+    if (next == 0) return false;
+    const uint32_t here = leaf.GetAddress();
+    ReadLevel(FNodes.size() - 1, next);
+    if (leaf.GetPrior() != here) {
+        leaf.Forget();
+        FCursorValid = false;
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.NextRecord");
+    }
+    leaf.SetCursorToEnd(true);
+    RefreshPath();
+    return true;
+}
+
+bool TBTree::PriorRecord() {
+    if (!FCursorValid || FNodes.empty()) return false;
+    TNode& leaf = *FNodes.back();
+    if (leaf.PriorRecord()) {
+        FPositions.back() = leaf.GetCursor();
+        return true;
+    }
+    const uint32_t prior = leaf.GetPrior();
+    if (prior == 0) return false;
+    const uint32_t here = leaf.GetAddress();
+    ReadLevel(FNodes.size() - 1, prior);
+    if (leaf.GetNext() != here) {
+        leaf.Forget();
+        FCursorValid = false;
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.PriorRecord");
+    }
+    leaf.SetCursorToEnd(false);
+    RefreshPath();
+    return true;
+}
+
+uint32_t TBTree::GetRecAddr() {
+    if (!FCursorValid || FNodes.empty())
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.GetRecAddr", "CursorPos invalid");
+    TNode& leaf = *FNodes.back();
+    if (!leaf.CheckIsLeaf())
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.GetRecAddr",
+                         "Attempt to read record address from non-leaf node");
+    return leaf.GetRecordAddress();
+}
+
+const uint8_t* TBTree::GetCurrentKeyBuf() {
+    if (!FPathPrepared || FNodes.empty())
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.GetCurrentKeyBuf", "CurrentKeyCursor is invalid");
+    return FNodes.back()->GetCurrentKey();
+}
+
+int32_t TBTree::CompareKeyToCurrentKeyBuf(const TKeyMarkers* markers, const uint8_t* key) {
+    return CompareKeys(0, markers, nullptr, key, GetCurrentKeyBuf());
+}
+
+uint32_t TBTree::GetRecordCount(bool /*refresh*/) {
+    if (*FRoot == 0) return 0;
+    if (!FNodes.empty() && FNodes[0]->GetAddress() != *FRoot)
+        GDBLogger().NamedMonitorDelta("ROOTADDRNOTVALID", 1);
+    if (!FPathPrepared || FNodes.empty() || FNodes[0]->GetAddress() != *FRoot) PreparePath();
+    return FNodes[0]->GetRecordCount();
+}
+
+uint32_t TBTree::GetRecordNo() {
+    if (!FCursorValid || FNodes.empty()) return 0;
+    uint32_t n = 0;
+    for (size_t level = 0; level < FNodes.size(); ++level)
+        n += FNodes[level]->CountBefore(FPositions[level]);
+    return n + 1;
+}
+
+uint32_t TBTree::GetAddrOfRecNo(uint32_t recNo) {
+    PreparePath();
+    if (*FRoot == 0) return 0;
+    if (FNodes[0]->CheckNodeEmpty()) {
+        FPathPrepared = true;
+        return 0;
+    }
+    FTreeEmpty = false;
+    const uint32_t total = FNodes[0]->GetRecordCount();
+    uint32_t r = std::max<uint32_t>(1, std::min(recNo, total));
+    uint32_t address = 0;
+    for (size_t level = 0; level < FNodes.size(); ++level) {
+        TNode& n = *FNodes[level];
+        uint32_t skipped = 0;
+        address = n.SearchNodeByRecNo(r, skipped);
+        FPositions[level] = n.GetCursor();
+        r = skipped < r ? r - skipped : 1;
+        if (level + 1 < FNodes.size()) ReadLevel(level + 1, address);
+    }
+    FPathPrepared = FCursorValid = true;
+    return address;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBTree: insert and delete
+
+void TBTree::BuildParentEntry(const TNode& child, uint8_t* dest) const {
+    std::memset(dest, 0, static_cast<size_t>(FMaxKey) + 1);
+    if (child.GetBytesUsed() > 0) {
+        std::memcpy(dest, child.EntryAt(0), static_cast<size_t>(child.EntryLen(0)));
+    } else {
+        SetKeyLength(dest, static_cast<uint16_t>(
+                               FKeyType == ikFixed ? FMaxKey : C_KEYBITMAPOFS + FKeyDataOffset));
+    }
+    SetKeyCount(dest, child.GetRecordCount());
+    SetKeyAddress(dest, child.GetAddress());
+}
+
+namespace {
+std::vector<uint8_t> EntryCopy(const uint8_t* key) {
+    return std::vector<uint8_t>(key, key + KeyLength(key));
+}
+} // namespace
+
+int32_t TBTree::InsertKey() {
+    if (!FPathPrepared || FNodes.empty())
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.InsertKey", "CursorPos invalid");
+    try {
+        DoInsert();
+    } catch (...) {
+        InvalidateInternalBuffers();
+        throw;
+    }
+    FPathPrepared = FCursorValid = false;
+    return 0;
+}
+
+int32_t TBTree::DeleteKey() {
+    if (!FCursorValid || FNodes.empty() ||
+        FNodes.back()->GetCursor() >= FNodes.back()->GetBytesUsed())
+        ZanDatabaseError(C_INTERNALERROR, "TBTree.DeleteKey", "CursorPos invalid");
+    try {
+        DoDelete();
+    } catch (...) {
+        InvalidateInternalBuffers();
+        throw;
+    }
+    FPathPrepared = FCursorValid = false;
+    return 0;
+}
+
+int32_t TBTree::IdxInsert() {
+    const int32_t c = Descend(0, false);
+    if (!FTreeEmpty && c == 0) return -1;
+    return InsertKey();
+}
+
+int32_t TBTree::IdxDelete() {
+    const int32_t c = Descend(0, false);
+    if (FTreeEmpty || c != 0) return -1;
+    return DeleteKey();
+}
+
+void TBTree::DoInsert() {
+    const size_t leafLevel = FNodes.size() - 1;
+    TNode& leaf = *FNodes[leafLevel];
+    std::vector<uint8_t> key = EntryCopy(FSearchKey.data());
+    SetKeyCount(key.data(), 0);
+    leaf.InsertKey(FPositions[leafLevel], key.data());
+    TLevelChange change;
+    if (!leaf.CheckNodeFull()) {
+        leaf.WriteNode();
+    } else if (leafLevel == 0) {
+        SplitLeafRoot();
+        return;
+    } else {
+        const uint32_t newAddress = AllocatePage(FScratch.data());
+        leaf.SplitNode(*FSpare, newAddress);
+        FSpare->WriteNode();
+        leaf.WriteNode();
+        change.Split = true;
+        BuildParentEntry(*FSpare, FWorkKey.data());
+        change.NewEntry = EntryCopy(FWorkKey.data());
+    }
+    for (size_t level = leafLevel; level-- > 0;) {
+        TLevelChange next;
+        ApplyToParent(level, change, next, false);
+        change = std::move(next);
+    }
+}
+
+void TBTree::SplitLeafRoot() {
+    TNode& root = *FNodes[0];
+    std::fill(FScratch.begin(), FScratch.end(), 0);
+    const uint32_t upper = AllocatePage(FScratch.data());
+    root.SplitNode(*FSpare, upper);
+    const uint32_t lower = AllocatePage(root.Buffer());
+    FSpare->SetPrior(lower);
+    FSpare->WriteNode();
+    std::vector<uint8_t> lowerEntry(static_cast<size_t>(FMaxKey) + 1);
+    BuildParentEntry(root, lowerEntry.data());
+    SetKeyAddress(lowerEntry.data(), lower);
+    BuildParentEntry(*FSpare, FWorkKey.data());
+    root.ClearNode();
+    root.SetLeaf(false);
+    root.InsertKey(0, lowerEntry.data());
+    root.InsertKey(root.GetBytesUsed(), FWorkKey.data());
+    root.WriteNode();
+    *FDepth += 1;
+}
+
+void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& out, bool deleting) {
+    TNode& node = *FNodes[level];
+    const int32_t page = static_cast<int32_t>(FPageSize);
+    uint8_t* work = FWorkKey.data();
+    BuildParentEntry(*FNodes[level + 1], work);
+    const int32_t childPos = FPositions[level];
+    bool done = false;
+    if (!in.Split && in.SiblingPos < 0) {
+        const int32_t diff = KeyLength(work) - node.EntryLen(childPos);
+        if (node.GetBytesUsed() + diff + C_NODEHEADERSIZE + FMaxKey < page) {
+            node.UpdateKey(childPos, work);
+            done = true;
+        }
+    }
+    if (!done) {
+        // Rebuild the page from its entries with the changes applied.
+        std::vector<uint8_t> flat;
+        std::vector<std::pair<int32_t, int32_t>> spans; // offset in flat, length
+        int32_t childIndex = -1;
+        auto add = [&](const uint8_t* e) {
+            const int32_t len = KeyLength(e);
+            spans.emplace_back(static_cast<int32_t>(flat.size()), len);
+            flat.insert(flat.end(), e, e + len);
+        };
+        for (int32_t p = 0; p < node.GetBytesUsed(); p = node.NextPos(p)) {
+            if (p == childPos) {
+                childIndex = static_cast<int32_t>(spans.size());
+                add(work);
+                if (in.Split) add(in.NewEntry.data());
+            } else if (p == in.SiblingPos) {
+                if (!in.SiblingMerged) add(in.SiblingEntry.data());
+            } else {
+                add(node.EntryAt(p));
+            }
+        }
+        ZanAssert(childIndex >= 0, "Node and InsertPos List not in sync");
+        const int32_t total = static_cast<int32_t>(flat.size());
+        auto pack = [&](TNode& target, size_t from, size_t to) {
+            target.ClearNode();
+            target.SetLeaf(false);
+            int32_t used = 0;
+            for (size_t i = from; i < to; ++i) {
+                std::memcpy(target.EntryAt(used), flat.data() + spans[i].first,
+                            static_cast<size_t>(spans[i].second));
+                used += spans[i].second;
+            }
+            target.SetBytesUsed(used);
+        };
+        if (total + C_NODEHEADERSIZE + FMaxKey < page) {
+            pack(node, 0, spans.size());
+            done = true;
+        } else {
+            size_t j = 0;
+            while (j + 1 < spans.size() && spans[j].first + spans[j].second <= total / 2)
+                ++j;
+            j = std::clamp<size_t>(j, 1, spans.size() - 1);
+            if (level == 0) {
+                // Root split: both halves move to new pages, the root keeps its address.
+                std::fill(FScratch.begin(), FScratch.end(), 0);
+                const uint32_t upper = AllocatePage(FScratch.data());
+                const uint32_t lower = AllocatePage(FScratch.data());
+                std::vector<uint8_t> lowerEntry(static_cast<size_t>(FMaxKey) + 1);
+                FSpare->SetAddress(lower);
+                pack(*FSpare, 0, j);
+                FSpare->WriteNode();
+                BuildParentEntry(*FSpare, lowerEntry.data());
+                FSpare->SetAddress(upper);
+                pack(*FSpare, j, spans.size());
+                FSpare->WriteNode();
+                BuildParentEntry(*FSpare, work);
+                node.ClearNode();
+                node.SetLeaf(false);
+                node.InsertKey(0, lowerEntry.data());
+                node.InsertKey(node.GetBytesUsed(), work);
+                node.WriteNode();
+                *FDepth += 1;
+                return;
+            }
+            std::fill(FScratch.begin(), FScratch.end(), 0);
+            const uint32_t upper = AllocatePage(FScratch.data());
+            pack(node, 0, j);
+            FSpare->SetAddress(upper);
+            pack(*FSpare, j, spans.size());
+            FSpare->WriteNode();
+            node.WriteNode();
+            out.Split = true;
+            BuildParentEntry(*FSpare, work);
+            out.NewEntry = EntryCopy(work);
+            return;
+        }
+    }
+    if (level > 0 && deleting && node.CheckNodeTooEmpty() && FNodes[level - 1]->GetCount() > 1)
+        Rebalance(level, out);
+    else
+        node.WriteNode();
+}
+
+void TBTree::Rebalance(size_t level, TLevelChange& out) {
+    TNode& node = *FNodes[level];
+    TNode& parent = *FNodes[level - 1];
+    const int32_t parentPos = FPositions[level - 1];
+    const int32_t siblingPos = parent.GetRedistributeNode(parentPos);
+    if (siblingPos < 0) {
+        node.WriteNode();
+        return;
+    }
+    const uint32_t siblingAddress = KeyAddress(parent.EntryAt(siblingPos));
+    const bool before = siblingPos < parentPos;
+    TNode& sibling = *FSpare;
+    sibling.Forget();
+    sibling.ReadNode(siblingAddress);
+    const bool leaf = node.CheckIsLeaf();
+    bool linksOk = true;
+    if (leaf)
+        linksOk =
+            before ? (sibling.GetNext() == node.GetAddress() && node.GetPrior() == siblingAddress)
+                   : (sibling.GetPrior() == node.GetAddress() && node.GetNext() == siblingAddress);
+    if (siblingAddress == node.GetAddress() || sibling.CheckIsLeaf() != leaf ||
+        sibling.CheckNodeEmpty() || !linksOk) {
+        sibling.Forget();
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.DeleteKey");
+    }
+    const int32_t r = before ? sibling.RedistributeNodes(node) : node.RedistributeNodes(sibling);
+    if (r > 0) {
+        sibling.WriteNode();
+        node.WriteNode();
+        out.SiblingPos = siblingPos;
+        BuildParentEntry(sibling, FWorkKey.data());
+        out.SiblingEntry = EntryCopy(FWorkKey.data());
+    } else if (r < 0) {
+        node.MergeNodes(sibling, !before);
+        node.WriteNode();
+        ReleasePage(siblingAddress);
+        out.SiblingPos = siblingPos;
+        out.SiblingMerged = true;
+    } else {
+        node.WriteNode();
+    }
+}
+
+void TBTree::DoDelete() {
+    const size_t leafLevel = FNodes.size() - 1;
+    TNode& leaf = *FNodes[leafLevel];
+    leaf.DeleteKey(FPositions[leafLevel]);
+    TLevelChange change;
+    if (leafLevel > 0 && leaf.CheckNodeTooEmpty() && FNodes[leafLevel - 1]->GetCount() > 1)
+        Rebalance(leafLevel, change);
+    else
+        leaf.WriteNode();
+    for (size_t level = leafLevel; level-- > 0;) {
+        TLevelChange next;
+        ApplyToParent(level, change, next, true);
+        change = std::move(next);
+    }
+    // A root left with one child takes the child's page image; the root keeps its address.
+    TNode& root = *FNodes[0];
+    while (*FDepth > 1 && root.GetCount() == 1) {
+        const uint32_t child = KeyAddress(root.EntryAt(0));
+        FSpare->Forget();
+        FSpare->ReadNode(child);
+        if (child == root.GetAddress()) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.DeleteKey");
+        root.CopyNode(FSpare->Buffer());
+        if (root.CheckIsLeaf()) {
+            root.SetNext(0);
+            root.SetPrior(0);
+        }
+        root.WriteNode();
+        ReleasePage(child);
+        *FDepth -= 1;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBTree: bulk walks and checks
+
+void TBTree::ListMatchingRecords(const uint8_t* key, int32_t fieldCount, uint32_t stopAddress,
+                                 TIndexSearchType searchType, bool reverse, TCompoundList& list,
+                                 bool& flag) {
+    flag = false;
+    if (!FCursorValid || FNodes.empty()) return;
+    TNode& leaf = *FNodes.back();
+    if (leaf.GetCursor() >= leaf.GetBytesUsed()) return;
+    std::vector<uint8_t> keyCopy(key ? key : leaf.GetCurrentKey(),
+                                 (key ? key : leaf.GetCurrentKey()) + (FMaxKey + 1));
+    SetKeyLength(keyCopy.data(),
+                 std::min<uint16_t>(KeyLength(keyCopy.data()), static_cast<uint16_t>(FMaxKey)));
+    const uint8_t* k = keyCopy.data();
+    const bool backwards = searchType == stLT || searchType == stLE;
+    const int32_t c = CompareKeys(fieldCount, nullptr, nullptr, leaf.GetCurrentKey(), k);
+    if (backwards && c > 0) return;
+    if (!backwards && (searchType == stGE || searchType == stGT) && c < 0) return;
+    const uint32_t limit = FNodes[0]->GetRecordCount() + 1;
+    uint32_t recNo = GetRecordNo();
+    const size_t leafLevel = FNodes.size() - 1;
+    const int32_t first = list.Count();
+    FPathPrepared = FCursorValid = false; // the walk moves the leaf node along the siblings
+    for (;;) {
+        bool stop = false;
+        if (backwards) {
+            for (int32_t p = leaf.GetCursor(); p >= 0; p = leaf.PriorPos(p)) {
+                const uint32_t a = KeyAddress(leaf.EntryAt(p));
+                list.Add(static_cast<int32_t>(a), static_cast<int32_t>(recNo--));
+                if (a == stopAddress) stop = true;
+            }
+        } else {
+            for (int32_t p = leaf.GetCursor(); p < leaf.GetBytesUsed(); p = leaf.NextPos(p)) {
+                if (searchType == stEQ &&
+                    CompareKeys(fieldCount, nullptr, nullptr, k, leaf.EntryAt(p)) != 0) {
+                    stop = true;
+                    break;
+                }
+                const uint32_t a = KeyAddress(leaf.EntryAt(p));
+                list.Add(static_cast<int32_t>(a), static_cast<int32_t>(recNo++));
+                if (a == stopAddress) {
+                    stop = true;
+                    break;
+                }
+            }
+        }
+        if (static_cast<uint32_t>(list.Count() - first) > limit)
+            ZanDatabaseError(C_INDEXCORRUPT, "TBTree.ListMatchingRecords");
+        const uint32_t here = leaf.GetAddress();
+        const uint32_t next = backwards ? leaf.GetPrior() : leaf.GetNext();
+        if (stop || next == 0) break;
+        ReadLevel(leafLevel, next);
+        if ((backwards ? leaf.GetNext() : leaf.GetPrior()) != here) {
+            leaf.Forget();
+            ZanDatabaseError(C_INDEXCORRUPT, "TBTree.ListMatchingRecords");
+        }
+        leaf.SetCursorToEnd(!backwards);
+    }
+    if (reverse && backwards) {
+        std::vector<int32_t> a(list.List1().begin() + first, list.List1().end());
+        std::vector<int32_t> b(list.List2().begin() + first, list.List2().end());
+        TCompoundList result;
+        for (int32_t i = 0; i < first; ++i)
+            result.Add(list.List1()[i], list.List2()[i]);
+        for (size_t i = a.size(); i-- > 0;)
+            result.Add(a[i], b[i]);
+        list = result;
+    }
+}
+
+void TBTree::FillHashTable(int32_t fieldNo, TZanBaseHash& hash) {
+    if (GetAddrOfRecNo(1) == 0 && FTreeEmpty) return;
+    const size_t leafLevel = FNodes.size() - 1;
+    TNode& leaf = *FNodes[leafLevel];
+    const uint32_t limit = FNodes[0]->GetRecordCount() + 1;
+    FPathPrepared = FCursorValid = false;
+    for (uint32_t leaves = 0;; ++leaves) {
+        if (leaves > limit) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.FillHashTable");
+        leaf.FillHashTable(fieldNo, hash);
+        const uint32_t here = leaf.GetAddress();
+        const uint32_t next = leaf.GetNext();
+        if (next == 0) break;
+        ReadLevel(leafLevel, next);
+        if (leaf.GetPrior() != here) {
+            leaf.Forget();
+            ZanDatabaseError(C_INDEXCORRUPT, "TBTree.FillHashTable");
+        }
+    }
+}
+
+uint32_t TBTree::CheckSubtree(uint32_t address, uint32_t level, std::vector<uint32_t>* pages,
+                              TCheckState& st, std::vector<uint8_t>& firstKey) {
+    auto fail = [](const std::string& what) {
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CheckTree", what);
+    };
+    TNode n;
+    n.Open(this, FIO, FPageSize);
+    n.ReadNode(address);
+    ++st.Pages;
+    if (pages) pages->push_back(address);
+    const bool leafLevel = level + 1 == *FDepth;
+    if (n.CheckIsLeaf() != leafLevel) fail("Leaf flag does not match the level");
+    if (n.CheckNodeEmpty() && level > 0) fail("Empty node in check order");
+    firstKey.clear();
+    if (n.GetBytesUsed() > 0) firstKey = EntryCopy(n.EntryAt(0));
+    if (leafLevel) {
+        if (n.GetPrior() != st.PrevLeaf || st.PrevNext != (st.PrevLeaf ? address : 0))
+            fail("******ERROR in NEXT/PRIOR LINKS");
+        for (int32_t p = 0; p < n.GetBytesUsed(); p = n.NextPos(p)) {
+            if (KeyCount(n.EntryAt(p)) != 0) fail("Leaf entry with a count");
+            if (!st.PrevKey.empty() &&
+                CompareKeys(0, nullptr, nullptr, n.EntryAt(p), st.PrevKey.data()) <= 0)
+                fail("Check Order error");
+            st.PrevKey.assign(n.EntryAt(p), n.EntryAt(p) + FMaxKey + 1);
+        }
+        st.PrevLeaf = address;
+        st.PrevNext = n.GetNext();
+        return static_cast<uint32_t>(n.GetCount());
+    }
+    if (n.GetNext() != 0 || n.GetPrior() != 0) fail("Internal node with links");
+    uint32_t total = 0;
+    std::vector<uint8_t> childFirst;
+    for (int32_t p = 0; p < n.GetBytesUsed(); p = n.NextPos(p)) {
+        const uint8_t* e = n.EntryAt(p);
+        const uint32_t sub = CheckSubtree(KeyAddress(e), level + 1, pages, st, childFirst);
+        if (KeyCount(e) != sub) fail("Internal count differs from the records below");
+        const int32_t len = KeyLength(e);
+        if (childFirst.size() != static_cast<size_t>(len) ||
+            std::memcmp(childFirst.data() + C_KEYBITMAPOFS, e + C_KEYBITMAPOFS,
+                        static_cast<size_t>(len - C_KEYBITMAPOFS)) != 0)
+            fail("Internal key differs from the first key of its child");
+        total += sub;
+    }
+    return total;
+}
+
+uint32_t TBTree::CheckTree(std::vector<uint32_t>* pages) {
+    if (*FRoot == 0) return 0;
+    if (*FDepth == 0 || *FDepth > C_MAXDEPTH) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CheckTree");
+    TCheckState st;
+    std::vector<uint8_t> first;
+    CheckSubtree(*FRoot, 0, pages, st, first);
+    if (st.PrevNext != 0)
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CheckTree", "Last leaf has a next link");
+    return st.Pages;
+}

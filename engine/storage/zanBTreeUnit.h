@@ -1,0 +1,437 @@
+// Index pages and the counted B+-tree built on them.
+//
+// An index page (little-endian) is a 16-byte header (leaf flag, bytes used, next leaf, prior
+// leaf) followed by packed entries. An entry is: uint16 length, uint32 count (the subtree's record
+// count on internal pages, 0 on leaves), uint32 address (record on leaves, child page on internal
+// pages), a null bitmap of (key field count div 8 + 1) bytes (MSB first, a set bit means the field
+// has a value), then the values of the non-null key fields (strings as uint16 length plus bytes).
+// With ikFixed every entry is padded to the maximum key size m; with ikMinStringLen entries are
+// as long as their values. Every page read from the store is validated before use: a page that
+// does not parse raises 8965 "Index is corrupt".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/zanCommon.h"
+#include "engine/storage/zanLists.h"
+#include "host/db/DB.h"
+#include "host/rtl/Collections.h"
+#include "host/rtl/StringList.h"
+#include "host/rtl/Variants.h"
+
+class TBTree;
+
+// How a search compares its key: stLEG is the nearest key (greater or equal, else less or equal).
+enum TIndexSearchType : uint8_t { stLT, stLE, stEQ, stGE, stGT, stLEG };
+
+// How a byte position inside a page maps to an entry.
+enum TKeySearchType : uint8_t { ksAtOrBefore, ksExact, ksAtOrAfter };
+
+// Per-field comparison markers of a search key: 1 compares the value, 0 sorts below every value,
+// 2 above every value. A missing list (or a missing entry) means 1.
+using TKeyMarkers = std::vector<int32_t>;
+
+// The store the tree keeps its pages in: whole pages of the tree's page size, addressed by a
+// non-zero 32-bit address.
+class TIndexPageStore {
+public:
+    virtual ~TIndexPageStore() = default;
+    // A new page holding data (page size bytes); answers its address.
+    virtual uint32_t AllocatePage(const void* data) = 0;
+    virtual void ReleasePage(uint32_t address) = 0;
+    virtual void ReadPage(uint32_t address, void* buffer) = 0;
+    virtual void WritePage(uint32_t address, const void* data) = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Key fields: where a key field's value lies in a record buffer and how it is ordered.
+
+class TKeyFieldItem : public TCollectionItem {
+public:
+    ZAN_CLASS(TKeyFieldItem)
+    void Assign(const TCollectionItem& source) override;
+
+    std::string GetFieldName() const { return FFieldName; }
+    void SetFieldName(const std::string& v) { FFieldName = v; }
+    TFieldType GetDataType() const { return FDataType; }
+    void SetDataType(TFieldType v) { FDataType = v; }
+    int32_t GetFieldSize() const { return FFieldSize; }
+    void SetFieldSize(int32_t v) { FFieldSize = v; }
+    bool GetCaseInsensitive() const { return FCaseInsensitive; }
+    void SetCaseInsensitive(bool v) { FCaseInsensitive = v; }
+    bool GetDescending() const { return FDescending; }
+    void SetDescending(bool v) { FDescending = v; }
+    bool GetIsVariable() const { return FIsVariable; }
+    void SetIsVariable(bool v) { FIsVariable = v; }
+    int32_t GetRecBufOffset() const { return FRecBufOffset; }
+    void SetRecBufOffset(int32_t v) { FRecBufOffset = v; }
+    int32_t GetNullFlagOffset() const { return FNullFlagOffset; }
+    void SetNullFlagOffset(int32_t v) { FNullFlagOffset = v; }
+    int32_t GetSizeMarkerOffset() const { return FSizeMarkerOffset; }
+    void SetSizeMarkerOffset(int32_t v) { FSizeMarkerOffset = v; }
+    int32_t GetPhysicalFieldNo() const { return FPhysicalFieldNo; }
+    void SetPhysicalFieldNo(int32_t v) { FPhysicalFieldNo = v; }
+    std::string GetIndexName() const { return FIndexName; }
+    void SetIndexName(const std::string& v) { FIndexName = v; }
+    bool GetHidden() const { return FHidden; }
+    void SetHidden(bool v) { FHidden = v; }
+    int32_t GetKeyIndex() const { return FKeyIndex; }
+    void SetKeyIndex(int32_t v) { FKeyIndex = v; }
+
+private:
+    std::string FFieldName;
+    TFieldType FDataType = ftUnknown;
+    int32_t FFieldSize = 0;
+    bool FCaseInsensitive = false;
+    bool FDescending = false;
+    bool FIsVariable = false;
+    int32_t FRecBufOffset = 0;
+    int32_t FNullFlagOffset = 0;
+    int32_t FSizeMarkerOffset = 0;
+    int32_t FPhysicalFieldNo = 0;
+    std::string FIndexName;
+    bool FHidden = false;
+    int32_t FKeyIndex = 0;
+};
+
+class TKeyFields : public TCollectionT<TKeyFieldItem> {
+public:
+    ZAN_CLASS(TKeyFields)
+    void Assign(const TCollection& source) override;
+    // The first key field of that name (ignoring case), or nullptr.
+    TKeyFieldItem* FindField(const std::string& name) const;
+    int32_t FindFieldCountForIndex(const std::string& indexName) const;
+    // The null bitmap size of a key: key field count div 8 + 1.
+    void SetDataOffset(int32_t value) { FKeyDataOffset = value; }
+    int32_t GetDataOffset() const { return FKeyDataOffset; }
+
+private:
+    int32_t FKeyDataOffset = 1;
+};
+
+// A search limited to the first IncludedKeyFieldCount key fields, or, below 1, to the key fields
+// before the first hidden one.
+struct TSearchModifier {
+    bool LimitedSearch = false;
+    int32_t IncludedKeyFieldCount = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Key layout constants and little-endian access.
+
+inline constexpr int32_t C_NODEHEADERSIZE = 16;
+inline constexpr int32_t C_KEYLENOFS = 0;
+inline constexpr int32_t C_KEYCOUNTOFS = 2;
+inline constexpr int32_t C_KEYADDROFS = 6;
+inline constexpr int32_t C_KEYBITMAPOFS = 10;
+inline constexpr int32_t C_MAXKEYFIELDS = 32;
+
+uint16_t KeyLength(const uint8_t* key);
+uint32_t KeyCount(const uint8_t* key);
+uint32_t KeyAddress(const uint8_t* key);
+void SetKeyLength(uint8_t* key, uint16_t value);
+void SetKeyCount(uint8_t* key, uint32_t value);
+void SetKeyAddress(uint8_t* key, uint32_t value);
+
+// ---------------------------------------------------------------------------------------------
+// One index page held in memory.
+
+class TNode {
+public:
+    void Open(TBTree* tree, TIndexPageStore* io, uint32_t pageSize);
+    bool IsOpen() const { return !FBuffer.empty(); }
+    void CheckOpen() const;
+
+    // Zero-fills the page but keeps its leaf flag; the cursor goes to 0.
+    void ClearNode();
+    void SetLeaf(bool leaf);
+    bool CheckIsLeaf() const;
+    uint32_t GetNext() const;
+    void SetNext(uint32_t address);
+    uint32_t GetPrior() const;
+    void SetPrior(uint32_t address);
+    int32_t GetBytesUsed() const;
+    void SetBytesUsed(int32_t value);
+
+    uint32_t GetAddress() const { return FAddress; }
+    // A different address clears the page first.
+    void SetAddress(uint32_t address);
+    // Reads and validates the page at address unless that address is already held.
+    void ReadNode(uint32_t address);
+    void WriteNode();
+    // Copies a whole page image (header included).
+    void CopyNode(const uint8_t* image);
+    // Forgets the page held, so that the next ReadNode reads it again.
+    void Forget() { FAddress = 0; }
+    // Checks the page image: bytes used within the page and every entry length in range.
+    // A page that fails raises 8965 "Index is corrupt".
+    void ValidatePage() const;
+
+    bool CheckNodeFull() const;
+    bool RoomForKey(int32_t n) const;
+    bool CheckNodeTooEmpty() const;
+    bool CheckNodeEmpty() const { return GetBytesUsed() == 0; }
+    int32_t GetCount() const;
+
+    int32_t FindKeyByPosition(TKeySearchType type, int32_t pos) const;
+    // The start of the entry after the one at pos (bytes used after the last).
+    int32_t NextPos(int32_t pos) const { return pos + EntryLen(pos); }
+    // The start of the entry before the one at pos; -1 before the first.
+    int32_t PriorPos(int32_t pos) const;
+    int32_t LastPos() const;
+    int32_t EntryLen(int32_t pos) const;
+    uint8_t* EntryAt(int32_t pos) { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
+    const uint8_t* EntryAt(int32_t pos) const { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
+
+    int32_t GetCursor() const { return FCursor; }
+    void SetCursor(int32_t pos) { FCursor = pos; }
+    uint8_t* GetCurrentKey();
+    uint32_t GetRecordAddress() const;
+    void CopyCurrentKey(uint8_t* key) const;
+    void ReadKey(int32_t pos, uint8_t* key) const;
+    bool NextRecord();
+    bool PriorRecord();
+    void SetCursorToEnd(bool toStart);
+    void ForceCursorToPhysicalKey();
+
+    void InsertKey(int32_t pos, const uint8_t* key);
+    void DeleteKey(int32_t pos);
+    int32_t UpdateKey(int32_t pos, const uint8_t* key);
+    void MoveBlock(int32_t start, int32_t delta, bool forward);
+
+    // Positions the cursor for the tree's pre-decoded search key; answers the comparison of the
+    // search key with the entry there (> 0: the search key is greater).
+    int32_t SearchNode(int32_t fieldCount, int32_t& pos);
+    // The address of the entry where the running count reaches recNo; skipped is the count
+    // before that entry. The cursor goes to that entry.
+    uint32_t SearchNodeByRecNo(uint32_t recNo, uint32_t& skipped);
+
+    // Records covered by the entries that start at or before limit (all for a limit outside).
+    uint32_t GetRecordCount(int32_t limit = -1) const;
+    // Records covered by the entries that start before pos.
+    uint32_t CountBefore(int32_t pos) const;
+
+    int32_t GetRedistributeNode(int32_t pos) const;
+    int32_t RedistributeNodes(TNode& right);
+    void MergeNodes(TNode& other, bool otherIsAfter);
+    // Moves the upper half into target, which takes newAddress, and fixes the leaf links.
+    void SplitNode(TNode& target, uint32_t newAddress);
+
+    void FillHashTable(int32_t fieldNo, TZanBaseHash& hash) const;
+    void DebugInfo(TStrings& list, int32_t level) const;
+
+    const uint8_t* Buffer() const { return FBuffer.data(); }
+    uint8_t* Buffer() { return FBuffer.data(); }
+    uint32_t PageSize() const { return FPageSize; }
+
+private:
+    int32_t MaxKey() const;
+    [[noreturn]] void Corrupt(const char* context) const;
+    void RewriteSiblingLink(uint32_t address, bool setPrior, uint32_t value);
+
+    TBTree* FTree = nullptr;
+    TIndexPageStore* FIO = nullptr;
+    uint32_t FPageSize = 0;
+    std::vector<uint8_t> FBuffer;
+    uint32_t FAddress = 0;
+    int32_t FCursor = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The pre-decoded search key: per field a pointer to its value bytes, their size, the
+// comparison marker minus 1 and whether it has a value.
+
+struct TOptimizedSearchKey {
+    struct TField {
+        const uint8_t* Value = nullptr;
+        int32_t Size = 0;
+        int32_t Marker = 0;
+        bool HasValue = false;
+    };
+    int32_t FieldCount = 0;
+    TField Fields[C_MAXKEYFIELDS];
+    void Clear();
+};
+
+// How one key field's values compare.
+enum TKeyCompareKind : uint8_t {
+    kcUnknown,
+    kcInt16,
+    kcUInt16,
+    kcInt32,
+    kcInt64,
+    kcBoolean,
+    kcReal,
+    kcBCD,
+    kcString,
+    kcWide
+};
+
+struct TKeyFieldInfo {
+    TFieldType DataType = ftUnknown;
+    TKeyCompareKind Kind = kcUnknown;
+    int32_t Size = 0;
+    bool IsString = false;
+    bool CaseInsensitive = false;
+    bool Descending = false;
+    bool Hidden = false;
+    int32_t RecBufOffset = 0;
+    int32_t NullFlagOffset = 0;
+    int32_t SizeMarkerOffset = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A counted B+-tree: leaves hold one entry per record, internal entries carry the record count of
+// their subtree. The root keeps its address for the tree's life; the owner keeps root and depth.
+
+class TBTree {
+public:
+    TBTree();
+    ~TBTree();
+    TBTree(const TBTree&) = delete;
+    TBTree& operator=(const TBTree&) = delete;
+
+    void ConnectToIFace(TIndexPageStore* io, uint32_t pageSize, uint32_t* rootRef,
+                        uint32_t* depthRef);
+    void SetPageSize(uint32_t pageSize);
+    void SetMaximumKeySize(int32_t size);
+    void SetDBStringCompare(TZanCompareFunc compare) { FCompare = compare; }
+    void SetIndexKeyType(TIndexKeyType type) { FKeyType = type; }
+    void SetLocked(bool locked) { FLocked = locked; }
+    void SetDebugStrings(TStrings* list) { FDebugStrings = list; }
+    // Takes the key description (at most 32 fields) and the key data offset.
+    void SetKeyFields(const TKeyFields& keyFields);
+
+    void Open();
+    void Close();
+    bool IsOpen() const { return FOpen; }
+    void CreateTree();
+    void EmptyTree(bool drop);
+    void InvalidateInternalBuffers();
+
+    // Key building. The search key is built in place and pre-decoded.
+    void ConstructKeyBufFromRecBuf(const uint8_t* recBuf, const TKeyMarkers* markers = nullptr);
+    void ConstructTempKeyBufFromRecBuf(uint8_t* dest, const uint8_t* recBuf,
+                                       const TKeyMarkers* markers = nullptr);
+    void ConstructKeyBufFromKeyBuf(const uint8_t* key, const TKeyMarkers* markers = nullptr);
+    void ConstructKeyBufFromVariants(const Variant& values, const TKeyMarkers* markers = nullptr);
+    uint8_t* GetSearchKey() { return FSearchKey.data(); }
+    uint8_t* GetTempKey() { return FTempKey.data(); }
+
+    // 0 when found; otherwise not found (-1) and the cursor as the search left it.
+    int32_t IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier = nullptr);
+    int32_t IdxInsert();
+    int32_t IdxDelete();
+    int32_t InsertKey();
+    int32_t DeleteKey();
+
+    bool NextRecord();
+    bool PriorRecord();
+    uint32_t GetRecAddr();
+    const uint8_t* GetCurrentKeyBuf();
+    int32_t CompareKeyToCurrentKeyBuf(const TKeyMarkers* markers, const uint8_t* key);
+    bool CursorValid() const { return FCursorValid; }
+
+    uint32_t GetRecordCount(bool refresh = false);
+    uint32_t GetRecordNo();
+    uint32_t GetAddrOfRecNo(uint32_t recNo);
+
+    // Record addresses (List1) with record numbers (List2) matching key from the cursor on.
+    void ListMatchingRecords(const uint8_t* key, int32_t fieldCount, uint32_t stopAddress,
+                             TIndexSearchType searchType, bool reverse, TCompoundList& list,
+                             bool& flag);
+    void FillHashTable(int32_t fieldNo, TZanBaseHash& hash);
+
+    int32_t CompareKeys(int32_t fieldCount, const TKeyMarkers* markersA,
+                        const TKeyMarkers* markersB, const uint8_t* keyA,
+                        const uint8_t* keyB) const;
+    int32_t CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const;
+
+    // Debug and consistency: the key as strings, and a full check of the tree's invariants
+    // (order, counts, links, levels) that answers the number of pages in the tree.
+    std::vector<std::string> DecodeKeyBufAsStrings(const uint8_t* key) const;
+    uint32_t CheckTree(std::vector<uint32_t>* pages = nullptr);
+
+    int32_t GetMaximumKeySize() const { return FMaxKey; }
+    int32_t GetKeyDataOffset() const { return FKeyDataOffset; }
+    TIndexKeyType GetIndexKeyType() const { return FKeyType; }
+    uint32_t GetPageSize() const { return FPageSize; }
+    int32_t KeyFieldCount() const { return static_cast<int32_t>(FFields.size()); }
+    const TKeyFieldInfo& KeyField(int32_t i) const { return FFields[static_cast<size_t>(i)]; }
+    uint32_t GetRoot() const { return FRoot ? *FRoot : 0; }
+    uint32_t GetDepth() const { return FDepth ? *FDepth : 0; }
+    TIndexPageStore* GetIO() const { return FIO; }
+
+private:
+    friend class TNode;
+
+    // Builds a key from a record buffer into dest (m + 1 bytes).
+    void BuildKeyFromRecBuf(uint8_t* dest, const uint8_t* recBuf) const;
+    // Re-reads the search key into the pre-decoded copy.
+    void DecodeSearchKey(const TKeyMarkers* markers);
+    int32_t CompareField(int32_t i, const uint8_t* a, int32_t la, const uint8_t* b,
+                         int32_t lb) const;
+    // Pointers to each field's value in a stored key; false when a field is null. Raises 8965
+    // when the values do not fit the key's length.
+    void DecodeKey(const uint8_t* key, const uint8_t** values, int32_t* sizes, bool* has) const;
+
+    // What happened to a child page, for its parent to take in.
+    struct TLevelChange {
+        bool Split = false; // NewEntry goes right after the child's entry
+        std::vector<uint8_t> NewEntry;
+        int32_t SiblingPos = -1;    // the sibling's entry in the parent
+        bool SiblingMerged = false; // the sibling's entry goes
+        std::vector<uint8_t> SiblingEntry;
+    };
+    struct TCheckState {
+        uint32_t PrevLeaf = 0;
+        uint32_t PrevNext = 0;
+        uint32_t Pages = 0;
+        std::vector<uint8_t> PrevKey;
+    };
+
+    void PreparePath();
+    // Reads a page into the path node of a level and checks it belongs there.
+    void ReadLevel(size_t level, uint32_t address);
+    int32_t Descend(int32_t fieldCount, bool force);
+    void RefreshPath();
+    void ForgetAddress(uint32_t address, const TNode* except);
+    uint32_t AllocatePage(const uint8_t* image);
+    void ReleasePage(uint32_t address);
+    // Builds the parent entry for a child page into dest: its first key, its address, its count.
+    void BuildParentEntry(const TNode& child, uint8_t* dest) const;
+    void DoInsert();
+    void DoDelete();
+    void SplitLeafRoot();
+    void ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& out, bool deleting);
+    void Rebalance(size_t level, TLevelChange& out);
+    void ReleaseSubtree(uint32_t address, uint32_t level);
+    uint32_t CheckSubtree(uint32_t address, uint32_t level, std::vector<uint32_t>* pages,
+                          TCheckState& st, std::vector<uint8_t>& firstKey);
+
+    TIndexPageStore* FIO = nullptr;
+    uint32_t FPageSize = 4096;
+    uint32_t* FRoot = nullptr;
+    uint32_t* FDepth = nullptr;
+    std::vector<TKeyFieldInfo> FFields;
+    int32_t FKeyDataOffset = 1;
+    int32_t FMaxKey = 0;
+    std::vector<uint8_t> FSearchKey, FTempKey, FWorkKey;
+    TKeyMarkers FMarkers;
+    TOptimizedSearchKey FOptKey;
+    std::vector<std::unique_ptr<TNode>> FNodes;
+    std::vector<int32_t> FPositions;
+    std::unique_ptr<TNode> FSpare;
+    std::vector<uint8_t> FScratch;
+    TZanCompareFunc FCompare = nullptr;
+    TIndexKeyType FKeyType = ikFixed;
+    bool FLocked = false;
+    TStrings* FDebugStrings = nullptr;
+    bool FOpen = false;
+    bool FPathPrepared = false;
+    bool FCursorValid = false;
+    bool FTreeEmpty = true;
+};

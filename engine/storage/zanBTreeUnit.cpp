@@ -1191,7 +1191,7 @@ void TBTree::ReadLevel(size_t level, uint32_t address) {
     }
 }
 
-int32_t TBTree::Descend(int32_t fieldCount, bool force) {
+int32_t TBTree::Descend(int32_t fieldCount, bool force, bool crossLeaves) {
     PreparePath();
     if (*FRoot == 0) return -1;
     if (FNodes[0]->CheckNodeEmpty()) {
@@ -1212,7 +1212,7 @@ int32_t TBTree::Descend(int32_t fieldCount, bool force) {
     FPathPrepared = FCursorValid = true;
     if (force && leaf.GetCursor() >= leaf.GetBytesUsed()) {
         const uint32_t next = leaf.GetNext();
-        if (next == 0) {
+        if (next == 0 || !crossLeaves) {
             leaf.ForceCursorToPhysicalKey();
             FPositions.back() = leaf.GetCursor();
             return c;
@@ -1243,8 +1243,13 @@ void TBTree::RefreshPath() {
     std::fill(FSearchKey.begin(), FSearchKey.end(), 0);
     leaf.CopyCurrentKey(FSearchKey.data());
     DecodeSearchKey(nullptr);
-    if (Descend(0, true) != 0)
+    // Every entry is distinct, so the descent must find this one exactly; when it does not, the
+    // pages disagree with each other and walking on could go round in circles.
+    if (Descend(0, true, false) != 0) {
         GDBLogger().LogItem("BTree", "Failure of internal refresh to cursor");
+        FPathPrepared = FCursorValid = false;
+        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.RefreshPath");
+    }
 }
 
 int32_t TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* modifier) {

@@ -396,7 +396,7 @@ private:
     void PreparePath();
     // Reads a page into the path node of a level and checks it belongs there.
     void ReadLevel(size_t level, uint32_t address);
-    int32_t Descend(int32_t fieldCount, bool force);
+    int32_t Descend(int32_t fieldCount, bool force, bool crossLeaves = true);
     void RefreshPath();
     void ForgetAddress(uint32_t address, const TNode* except);
     uint32_t AllocatePage(const uint8_t* image);

@@ -24,7 +24,8 @@ public:
         return a;
     }
     void ReleasePage(uint32_t address) override {
-        if (FPages.erase(address) != 1) throw std::runtime_error("release of unknown page");
+        if (FPages.erase(address) != 1)
+            ZanDatabaseError(8581, "TTestPageStore.ReleasePage", "block address not found");
     }
     void ReadPage(uint32_t address, void* buffer) override {
         ++Reads;
@@ -36,7 +37,8 @@ public:
     }
     void WritePage(uint32_t address, const void* data) override {
         auto it = FPages.find(address);
-        if (it == FPages.end()) throw std::runtime_error("write of unknown page");
+        if (it == FPages.end())
+            ZanDatabaseError(8581, "TTestPageStore.WritePage", "block address not found");
         std::memcpy(it->second.data(), data, FPageSize);
     }
     size_t PageCount() const { return FPages.size(); }

@@ -1,0 +1,322 @@
+// The B-tree's search table, root growth and collapse, key building, listing and hashing, and
+// damaged pages under a working tree.
+#include "test_zanIndexSupport.h"
+
+#include <random>
+
+namespace {
+
+// A tree of one ftInteger key field read from record offset 20 (null flag at 14), optionally
+// followed by the hidden record number (offset 6, null flag 0).
+struct IntTree {
+    TTestPageStore store;
+    TKeyFields fields;
+    TBTree tree;
+    uint32_t root = 0, depth = 0;
+
+    explicit IntTree(uint32_t pageSize = 512, bool withRecNo = false, TIndexKeyType kind = ikFixed)
+        : store(pageSize) {
+        AddKeyField(fields, ftInteger, 4, 20, 14);
+        if (withRecNo) AddKeyField(fields, ftInteger, 4, 6, 0, 0, false, false, true);
+        tree.SetKeyFields(fields);
+        tree.SetMaximumKeySize(withRecNo ? 19 : 15);
+        tree.SetIndexKeyType(kind);
+        tree.SetDBStringCompare(DBASCIICompareStrings);
+        tree.ConnectToIFace(&store, pageSize, &root, &depth);
+        tree.Open();
+        tree.CreateTree();
+    }
+    std::vector<uint8_t> Rec(int32_t value, int32_t recNo = 0, bool isNull = false) {
+        std::vector<uint8_t> r(24, 0);
+        r[0] = 1;
+        r[14] = isNull ? 0 : 1;
+        std::memcpy(r.data() + 6, &recNo, 4);
+        std::memcpy(r.data() + 20, &value, 4);
+        return r;
+    }
+    int32_t Insert(int32_t value, uint32_t address, int32_t recNo = 0) {
+        auto r = Rec(value, recNo);
+        tree.ConstructKeyBufFromRecBuf(r.data());
+        SetKeyAddress(tree.GetSearchKey(), address);
+        return tree.IdxInsert();
+    }
+    int32_t Delete(int32_t value, int32_t recNo = 0) {
+        auto r = Rec(value, recNo);
+        tree.ConstructKeyBufFromRecBuf(r.data());
+        return tree.IdxDelete();
+    }
+    // The address found, or -1.
+    int64_t Find(TIndexSearchType type, int32_t value, const TKeyMarkers* markers = nullptr,
+                 const TSearchModifier* modifier = nullptr) {
+        auto r = Rec(value);
+        tree.ConstructKeyBufFromRecBuf(r.data(), markers);
+        if (tree.IndexSearch(type, modifier) != 0) return -1;
+        return tree.GetRecAddr();
+    }
+};
+
+} // namespace
+
+TEST(BTree, EmptyTreeFindsNothingAndCountsZero) {
+    IntTree t;
+    for (int type = stLT; type <= stLEG; ++type)
+        EXPECT_EQ(t.Find(static_cast<TIndexSearchType>(type), 1), -1) << type;
+    EXPECT_EQ(t.tree.GetRecordCount(), 0u);
+    EXPECT_EQ(t.tree.GetRecordNo(), 0u);
+    EXPECT_EQ(t.tree.GetAddrOfRecNo(1), 0u);
+    EXPECT_FALSE(t.tree.NextRecord());
+    EXPECT_EQ(t.Delete(1), -1);
+    EXPECT_EQ(t.tree.CheckTree(), 1u);
+}
+
+TEST(BTree, SearchTypeTableCellByCell) {
+    // Keys 10, 20 ... 1000 over several leaves; the address of key v is v.
+    IntTree t;
+    for (int32_t v = 10; v <= 1000; v += 10)
+        ASSERT_EQ(t.Insert(v, static_cast<uint32_t>(v)), 0);
+    ASSERT_GE(t.depth, 2u);
+    // c = 0
+    EXPECT_EQ(t.Find(stLT, 20), 10);
+    EXPECT_EQ(t.Find(stLT, 10), -1);
+    EXPECT_EQ(t.Find(stLE, 20), 20);
+    EXPECT_EQ(t.Find(stEQ, 20), 20);
+    EXPECT_EQ(t.Find(stGE, 20), 20);
+    EXPECT_EQ(t.Find(stGT, 20), 30);
+    EXPECT_EQ(t.Find(stGT, 1000), -1);
+    EXPECT_EQ(t.Find(stLEG, 20), 20);
+    // c > 0: the key is above every key
+    EXPECT_EQ(t.Find(stLT, 5000), 1000);
+    EXPECT_EQ(t.Find(stLE, 5000), 1000);
+    EXPECT_EQ(t.Find(stEQ, 5000), -1);
+    EXPECT_EQ(t.Find(stGE, 5000), -1);
+    EXPECT_EQ(t.Find(stGT, 5000), -1);
+    EXPECT_EQ(t.Find(stLEG, 5000), 1000); // the nearest key below
+    // c < 0: the cursor entry is greater
+    EXPECT_EQ(t.Find(stLT, 15), 10);
+    EXPECT_EQ(t.Find(stLT, 5), -1);
+    EXPECT_EQ(t.Find(stLE, 15), 10);
+    EXPECT_EQ(t.Find(stLE, 5), -1);
+    EXPECT_EQ(t.Find(stEQ, 15), -1);
+    EXPECT_EQ(t.Find(stGE, 15), 20);
+    EXPECT_EQ(t.Find(stGT, 15), 20);
+    EXPECT_EQ(t.Find(stLEG, 15), 20);
+    EXPECT_EQ(t.Find(stLEG, 5), 10);
+    // Every gap between two keys, wherever the leaves are split.
+    for (int32_t v = 15; v < 1000; v += 10) {
+        ASSERT_EQ(t.Find(stGE, v), v + 5);
+        ASSERT_EQ(t.Find(stLE, v), v - 5);
+        ASSERT_EQ(t.Find(stGT, v - 5), v + 5);
+        ASSERT_EQ(t.Find(stLT, v + 5), v - 5);
+    }
+
+    IntTree one;
+    one.Insert(7, 70);
+    EXPECT_EQ(one.Find(stLEG, 100), 70);
+    EXPECT_EQ(one.Find(stGE, 100), -1);
+}
+
+TEST(BTree, AscendingInsertsGrowTheRootInPlaceAndDeletesCollapseIt) {
+    IntTree t;
+    const uint32_t root = t.root;
+    int32_t n = 0;
+    std::vector<uint32_t> depths;
+    while (t.depth < 3) {
+        ASSERT_EQ(t.Insert(n, static_cast<uint32_t>(n) + 1), 0);
+        ++n;
+        if (depths.empty() || depths.back() != t.depth) depths.push_back(t.depth);
+    }
+    EXPECT_EQ(depths, (std::vector<uint32_t>{1, 2, 3}));
+    EXPECT_EQ(t.root, root);
+    EXPECT_EQ(t.tree.CheckTree(), t.store.PageCount());
+    EXPECT_EQ(t.tree.GetRecordCount(), static_cast<uint32_t>(n));
+    EXPECT_EQ(t.Insert(5, 999), -1); // an equal key is refused
+    for (int32_t v = n - 1; v >= 0; --v)
+        ASSERT_EQ(t.Delete(v), 0) << v;
+    EXPECT_EQ(t.root, root);
+    EXPECT_EQ(t.depth, 1u);
+    EXPECT_EQ(t.store.PageCount(), 1u);
+}
+
+TEST(BTree, NullsFirstAscendingAndLastDescendingMarkersNotReversed) {
+    for (bool descending : {false, true}) {
+        TTestPageStore store(512);
+        TKeyFields fields;
+        AddKeyField(fields, ftInteger, 4, 20, 14, 0, descending);
+        TBTree tree;
+        uint32_t root = 0, depth = 0;
+        tree.SetKeyFields(fields);
+        tree.SetMaximumKeySize(15);
+        tree.SetIndexKeyType(ikMinStringLen);
+        tree.SetDBStringCompare(DBASCIICompareStrings);
+        tree.ConnectToIFace(&store, 512, &root, &depth);
+        tree.Open();
+        tree.CreateTree();
+        auto insert = [&](std::optional<int32_t> v, uint32_t address) {
+            std::vector<uint8_t> r(24, 0);
+            r[14] = v ? 1 : 0;
+            int32_t x = v.value_or(0);
+            std::memcpy(r.data() + 20, &x, 4);
+            tree.ConstructKeyBufFromRecBuf(r.data());
+            SetKeyAddress(tree.GetSearchKey(), address);
+            ASSERT_EQ(tree.IdxInsert(), 0);
+        };
+        insert(3, 3);
+        insert(std::nullopt, 99);
+        insert(-1, 1);
+        std::vector<uint32_t> order;
+        tree.GetAddrOfRecNo(1);
+        do
+            order.push_back(tree.GetRecAddr());
+        while (tree.NextRecord());
+        EXPECT_EQ(order, descending ? (std::vector<uint32_t>{3, 1, 99})
+                                    : (std::vector<uint32_t>{99, 1, 3}));
+        // A low marker sorts before every key, whatever the direction of the field.
+        std::vector<uint8_t> r(24, 0);
+        TKeyMarkers low{0};
+        tree.ConstructKeyBufFromRecBuf(r.data(), &low);
+        ASSERT_EQ(tree.IndexSearch(stGE), 0);
+        EXPECT_EQ(tree.GetRecAddr(), order.front());
+        TKeyMarkers high{2};
+        tree.ConstructKeyBufFromRecBuf(r.data(), &high);
+        ASSERT_EQ(tree.IndexSearch(stLE), 0);
+        EXPECT_EQ(tree.GetRecAddr(), order.back());
+    }
+}
+
+TEST(BTree, KeysFromVariantsMatchKeysFromRecords) {
+    TTestPageStore store(4096);
+    TKeyFields fields;
+    AddKeyField(fields, ftString, 10, 30, 14, 28, false, true);
+    AddKeyField(fields, ftInteger, 4, 20, 15);
+    AddKeyField(fields, ftFloat, 8, 40, 16);
+    TBTree tree;
+    uint32_t root = 0, depth = 0;
+    tree.SetKeyFields(fields);
+    tree.SetMaximumKeySize(10 + 1 + 12 + 4 + 8);
+    tree.SetIndexKeyType(ikMinStringLen);
+    tree.SetDBStringCompare(DBASCIICompareStrings);
+    tree.ConnectToIFace(&store, 4096, &root, &depth);
+    std::vector<uint8_t> rec(48, 0);
+    rec[14] = 1;
+    rec[15] = 0;
+    rec[16] = 1;
+    const uint16_t len = 3;
+    std::memcpy(rec.data() + 28, &len, 2);
+    std::memcpy(rec.data() + 30, "abc", 3);
+    const double d = 2.5;
+    std::memcpy(rec.data() + 40, &d, 8);
+    std::vector<uint8_t> fromRec(64, 0);
+    tree.ConstructTempKeyBufFromRecBuf(fromRec.data(), rec.data());
+    EXPECT_EQ(KeyLength(fromRec.data()), 10 + 1 + 5 + 8);
+    tree.ConstructKeyBufFromVariants(Variant(std::vector<Variant>{"ABC", Null(), 2.5}));
+    EXPECT_EQ(tree.CompareKeys(0, nullptr, nullptr, tree.GetSearchKey(), fromRec.data()), 0);
+    tree.ConstructKeyBufFromVariants(Variant("abd"));
+    EXPECT_GT(tree.CompareKeys(0, nullptr, nullptr, tree.GetSearchKey(), fromRec.data()), 0);
+    const auto text = tree.DecodeKeyBufAsStrings(fromRec.data());
+    EXPECT_EQ(text[0], "abc");
+    EXPECT_EQ(text[1], "NULL");
+
+    TKeyFields bytes;
+    AddKeyField(bytes, ftBytes, 4, 20, 14);
+    TBTree other;
+    other.SetKeyFields(bytes);
+    other.SetMaximumKeySize(15);
+    std::string msg;
+    EXPECT_EQ(ErrorCodeOf([&] { other.ConstructKeyBufFromVariants(Variant(1)); }, &msg), 10000);
+    EXPECT_NE(msg.find("ftBytes"), std::string::npos);
+    EXPECT_EQ(ErrorCodeOf([&] { other.Open(); }, &msg), 8581);
+    EXPECT_NE(msg.find("No sort order function assigned"), std::string::npos);
+}
+
+TEST(BTree, ListMatchingRecordsForwardAndBackwardAcrossLeaves) {
+    IntTree t(512, true);
+    int32_t recNo = 1;
+    for (int32_t v = 0; v < 60; ++v)
+        for (int r = 0; r < 5; ++r, ++recNo)
+            ASSERT_EQ(t.Insert(v, static_cast<uint32_t>(recNo) * 8, recNo), 0);
+    TKeyMarkers low{1, 0};
+    TSearchModifier first{true, 1};
+    ASSERT_EQ(t.Find(stGE, 30, &low, &first), 30 * 5 * 8 + 8);
+    const uint32_t startNo = t.tree.GetRecordNo();
+    EXPECT_EQ(startNo, 151u);
+    TCompoundList list;
+    bool flag = true;
+    std::vector<uint8_t> key(t.tree.GetSearchKey(), t.tree.GetSearchKey() + 20);
+    t.tree.ListMatchingRecords(key.data(), 1, 0, stEQ, false, list, flag);
+    EXPECT_FALSE(flag);
+    ASSERT_EQ(list.Count(), 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(list.List1()[i], (151 + i) * 8);
+        EXPECT_EQ(list.List2()[i], 151 + i);
+    }
+    // Backwards from the first key 30 down to the start, turned round.
+    ASSERT_EQ(t.Find(stGE, 30, &low, &first), 151 * 8);
+    TCompoundList back;
+    t.tree.ListMatchingRecords(nullptr, 1, 0, stLE, true, back, flag);
+    ASSERT_EQ(back.Count(), 151);
+    for (int i = 0; i < 151; ++i)
+        EXPECT_EQ(back.List2()[i], i + 1);
+    // Forwards with a stop address.
+    ASSERT_EQ(t.Find(stGE, 30, &low, &first), 151 * 8);
+    TCompoundList upTo;
+    t.tree.ListMatchingRecords(nullptr, 1, 160 * 8, stGE, false, upTo, flag);
+    EXPECT_EQ(upTo.Count(), 10);
+}
+
+TEST(BTree, FillHashTableAddsEveryValueWithItsAddress) {
+    IntTree t(512, true);
+    for (int32_t i = 1; i <= 200; ++i)
+        ASSERT_EQ(t.Insert(i * 3, static_cast<uint32_t>(i), i), 0);
+    TZanBaseHash hash(256, 4, 256);
+    t.tree.FillHashTable(0, hash);
+    EXPECT_EQ(hash.EntryCount(), 200);
+    const int32_t v = 3 * 77;
+    EXPECT_EQ(hash.ValueOf(&v, 4), 77u);
+}
+
+TEST(BTree, RandomBytesInIndexPagesGiveEngineErrorsOnly) {
+    std::mt19937 rng(7);
+    int errors = 0;
+    for (int round = 0; round < 150; ++round) {
+        IntTree t(512, true, round % 2 ? ikMinStringLen : ikFixed);
+        for (int32_t i = 1; i <= 400; ++i)
+            ASSERT_EQ(t.Insert(static_cast<int32_t>(rng() % 50), static_cast<uint32_t>(i), i), 0);
+        auto addresses = t.store.Addresses();
+        for (int hits = 1 + static_cast<int>(rng() % 4); hits > 0; --hits) {
+            uint8_t* page = t.store.Page(addresses[rng() % addresses.size()]);
+            const size_t at = rng() % 3 == 0 ? rng() % 16 : rng() % 512;
+            page[at] = static_cast<uint8_t>(rng());
+        }
+        t.tree.InvalidateInternalBuffers();
+        auto attempt = [&](const std::function<void()>& f) {
+            try {
+                f();
+            } catch (const EZanDatabaseError&) {
+                ++errors;
+            }
+        };
+        attempt([&] { t.tree.CheckTree(); });
+        attempt([&] {
+            t.tree.GetAddrOfRecNo(1);
+            for (int i = 0; i < 500 && t.tree.NextRecord(); ++i)
+                t.tree.GetRecAddr();
+        });
+        attempt([&] {
+            for (int i = 0; i < 20; ++i)
+                t.Find(static_cast<TIndexSearchType>(i % 6), i);
+        });
+        attempt([&] {
+            for (int32_t i = 1; i <= 100; ++i)
+                t.Delete(static_cast<int32_t>(rng() % 50), i);
+            for (int32_t i = 500; i <= 600; ++i)
+                t.Insert(i % 50, static_cast<uint32_t>(i), i);
+        });
+        attempt([&] { t.tree.GetAddrOfRecNo(t.tree.GetRecordCount(true) / 2); });
+        attempt([&] {
+            TZanBaseHash hash(4096, 4, 4096);
+            t.tree.FillHashTable(0, hash);
+        });
+        attempt([&] { t.tree.EmptyTree(true); });
+    }
+    EXPECT_GT(errors, 0);
+}

@@ -53,7 +53,8 @@ void HandleDataSetException(const std::exception& error);
 class TDataSet : public TComponent {
 public:
     explicit TDataSet(TComponent* owner = nullptr);
-    // A derived dataset must Close() in its own destructor: the buffers and the cursor are its.
+    // A derived dataset must call Destroying() and then Close() in its own destructor: the buffers
+    // and the cursor are its, and a closing dataset that is being destroyed fires no close events.
     ~TDataSet() override;
     ZAN_CLASS(TDataSet)
 

@@ -142,17 +142,23 @@ void TFieldDefs::Update() {
 
 TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType dataType, int32_t size,
                            bool required) {
+    // One change reported for the whole definition.
+    BeginUpdate();
     TFieldDef& def = AddFieldDef();
     def.SetName(name);
     def.SetDataType(dataType);
     def.SetSize(size);
     def.SetRequired(required);
+    EndUpdate();
+    Changed();
     return def;
 }
 
 TFieldDef& TFieldDefs::AddFieldDef() {
     auto def = std::make_unique<TFieldDef>(this);
+    BeginUpdate();
     def->SetFieldNo(Count() + 1);
+    EndUpdate();
     FItems.push_back(std::move(def));
     Changed();
     return *FItems.back();
@@ -249,10 +255,13 @@ void TIndexDefs::Update() {
 
 TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields,
                            TIndexOptions options) {
+    BeginUpdate();
     TIndexDef& def = AddIndexDef();
     def.SetName(name);
     def.SetFields(fields);
     def.SetOptions(options);
+    EndUpdate();
+    Changed();
     return def;
 }
 

@@ -1,21 +1,42 @@
 #include "host/db/DB.h"
 
+#include "host/db/DataSet.h"
+
 void DatabaseError(const std::string& message, const TComponent* component) {
     if (component && !component->GetName().empty())
         throw EDatabaseError(component->GetName() + ": " + message);
     throw EDatabaseError(message);
 }
 
+void DatabaseErrorFmt(std::string_view format, std::initializer_list<TVarRec> args,
+                      const TComponent* component) {
+    DatabaseError(FormatV(format, std::span<const TVarRec>(args.begin(), args.size())), component);
+}
+
+bool IsWriteMode(TDataSetState state) {
+    switch (state) {
+    case dsEdit:
+    case dsInsert:
+    case dsSetKey:
+    case dsCalcFields:
+    case dsFilter:
+    case dsNewValue:
+    case dsInternalCalc:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::string_view FieldTypeName(TFieldType type) {
     static constexpr std::string_view names[FieldTypeCount] = {
-        "ftUnknown",   "ftString",      "ftSmallint",  "ftInteger",   "ftWord",
-        "ftBoolean",   "ftFloat",       "ftCurrency",  "ftBCD",       "ftDate",
-        "ftTime",      "ftDateTime",    "ftBytes",     "ftVarBytes",  "ftAutoInc",
-        "ftBlob",      "ftMemo",        "ftGraphic",   "ftFmtMemo",   "ftParadoxOle",
-        "ftDBaseOle",  "ftTypedBinary", "ftCursor",    "ftFixedChar", "ftWideString",
-        "ftLargeint",  "ftADT",         "ftArray",     "ftReference", "ftDataSet",
-        "ftOraBlob",   "ftOraClob",     "ftVariant",   "ftInterface", "ftIDispatch",
-        "ftGuid",      "ftTimeStamp",   "ftFMTBcd"};
+        "ftUnknown",    "ftString",     "ftSmallint", "ftInteger",     "ftWord",      "ftBoolean",
+        "ftFloat",      "ftCurrency",   "ftBCD",      "ftDate",        "ftTime",      "ftDateTime",
+        "ftBytes",      "ftVarBytes",   "ftAutoInc",  "ftBlob",        "ftMemo",      "ftGraphic",
+        "ftFmtMemo",    "ftParadoxOle", "ftDBaseOle", "ftTypedBinary", "ftCursor",    "ftFixedChar",
+        "ftWideString", "ftLargeint",   "ftADT",      "ftArray",       "ftReference", "ftDataSet",
+        "ftOraBlob",    "ftOraClob",    "ftVariant",  "ftInterface",   "ftIDispatch", "ftGuid",
+        "ftTimeStamp",  "ftFMTBcd"};
     return static_cast<int>(type) < FieldTypeCount ? names[type] : names[0];
 }
 
@@ -97,22 +118,49 @@ void TFieldDef::Assign(const TFieldDef& source) {
     FPrecision = source.FPrecision;
     FRequired = source.FRequired;
     FFieldNo = source.FFieldNo;
+    Changed();
+}
+
+void TFieldDef::Changed() {
+    if (FOwner) FOwner->Changed();
+}
+
+void TFieldDefs::Changed() {
+    if (FUpdateCount != 0) return;
+    FUpdated = false;
+    if (FDataSet) FDataSet->DefChanged(this);
+}
+
+void TFieldDefs::Clear() {
+    FItems.clear();
+    Changed();
+}
+
+void TFieldDefs::Update() {
+    if (!FUpdated && FDataSet) FDataSet->InitFieldDefs();
 }
 
 TFieldDef& TFieldDefs::Add(const std::string& name, TFieldType dataType, int32_t size,
                            bool required) {
+    // One change reported for the whole definition.
+    BeginUpdate();
     TFieldDef& def = AddFieldDef();
     def.SetName(name);
     def.SetDataType(dataType);
     def.SetSize(size);
     def.SetRequired(required);
+    EndUpdate();
+    Changed();
     return def;
 }
 
 TFieldDef& TFieldDefs::AddFieldDef() {
     auto def = std::make_unique<TFieldDef>(this);
+    BeginUpdate();
     def->SetFieldNo(Count() + 1);
+    EndUpdate();
     FItems.push_back(std::move(def));
+    Changed();
     return *FItems.back();
 }
 
@@ -140,13 +188,22 @@ const TFieldDef& TFieldDefs::Find(const std::string& name) const {
 void TFieldDefs::Delete(int index) {
     ItemAt(FItems, index);
     FItems.erase(FItems.begin() + index);
+    Changed();
 }
 
 void TFieldDefs::Assign(const TFieldDefs& source) {
     if (&source == this) return;
-    Clear();
-    for (const auto& item : source.FItems)
-        AddFieldDef().Assign(*item);
+    BeginUpdate();
+    try {
+        Clear();
+        for (const auto& item : source.FItems)
+            AddFieldDef().Assign(*item);
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+    Changed();
 }
 
 // --- Index definitions ---------------------------------------------------------------------------
@@ -164,19 +221,53 @@ void TIndexDef::Assign(const TIndexDef& source) {
     FOptions = source.FOptions;
     FSource = source.FSource;
     FExpression = source.FExpression;
+    Changed();
+}
+
+void TIndexDef::Changed() {
+    if (FOwner) FOwner->Changed();
+}
+
+void TIndexDefs::Changed() {
+    if (FUpdateCount != 0) return;
+    FUpdated = false;
+    if (FDataSet) FDataSet->DefChanged(this);
+}
+
+void TIndexDefs::Clear() {
+    FItems.clear();
+    Changed();
+}
+
+void TIndexDefs::Update() {
+    if (!FUpdated && FDataSet) {
+        BeginUpdate();
+        try {
+            FDataSet->UpdateIndexDefs();
+        } catch (...) {
+            EndUpdate();
+            throw;
+        }
+        EndUpdate();
+        FUpdated = true;
+    }
 }
 
 TIndexDef& TIndexDefs::Add(const std::string& name, const std::string& fields,
                            TIndexOptions options) {
+    BeginUpdate();
     TIndexDef& def = AddIndexDef();
     def.SetName(name);
     def.SetFields(fields);
     def.SetOptions(options);
+    EndUpdate();
+    Changed();
     return def;
 }
 
 TIndexDef& TIndexDefs::AddIndexDef() {
     FItems.push_back(std::make_unique<TIndexDef>(this));
+    Changed();
     return *FItems.back();
 }
 
@@ -204,13 +295,22 @@ const TIndexDef& TIndexDefs::Find(const std::string& name) const {
 void TIndexDefs::Delete(int index) {
     ItemAt(FItems, index);
     FItems.erase(FItems.begin() + index);
+    Changed();
 }
 
 void TIndexDefs::Assign(const TIndexDefs& source) {
     if (&source == this) return;
-    Clear();
-    for (const auto& item : source.FItems)
-        AddIndexDef().Assign(*item);
+    BeginUpdate();
+    try {
+        Clear();
+        for (const auto& item : source.FItems)
+            AddIndexDef().Assign(*item);
+    } catch (...) {
+        EndUpdate();
+        throw;
+    }
+    EndUpdate();
+    Changed();
 }
 
 TIndexDef* TIndexDefs::GetIndexForFields(const std::string& fields, bool caseInsensitive) {

@@ -424,3 +424,6 @@ private:
     int FUpdateCount = 0;
     std::vector<std::unique_ptr<TIndexDef>> FItems;
 };
+
+// The names of a ";"-separated field list (blanks around names dropped; empty text: none).
+std::vector<std::string> SplitFieldNames(std::string_view names);

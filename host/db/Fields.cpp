@@ -45,19 +45,6 @@ std::string ReadAll(TStream& stream) {
 
 } // namespace
 
-std::vector<std::string> SplitFieldNames(const std::string& names) {
-    std::vector<std::string> result;
-    size_t start = 0;
-    while (start <= names.size()) {
-        size_t sep = names.find(';', start);
-        if (sep == std::string::npos) sep = names.size();
-        std::string name = Trim(std::string_view(names).substr(start, sep - start));
-        if (!name.empty()) result.push_back(std::move(name));
-        start = sep + 1;
-    }
-    return result;
-}
-
 // --- TField
 // ---------------------------------------------------------------------------------------
 

@@ -395,5 +395,4 @@ private:
     std::vector<TField*> FList;
 };
 
-// The names of a ";"-separated field list (blanks around names dropped; empty text: none).
-std::vector<std::string> SplitFieldNames(const std::string& names);
+

@@ -7,30 +7,15 @@
 #include <fstream>
 
 #include "host/rtl/Exceptions.h"
+#include "host/rtl/DateUtils.h"
 #include "host/rtl/Format.h"
+#include "host/rtl/SysUtils.h"
 #include "host/win/WinSys.h"
 
 namespace {
 
 // The current local date and time as "yyyy-mm-dd hh:nn:ss".
-std::string NowText() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    return Format("%.4d-%.2d-%.2d %.2d:%.2d:%.2d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec);
-}
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
+std::string NowText() { return FormatDateTime("yyyy-mm-dd hh:nn:ss", Now()); }
 
 int32_t ParseMonitor(const std::string& text) {
     int32_t v = 0;
@@ -64,7 +49,7 @@ void TDBLogger::LogItem(const std::string& caller, const std::string& text) {
 std::vector<std::pair<std::string, std::string>>::iterator
 TDBLogger::FindMonitor(const std::string& name) {
     for (auto it = FMonitors.begin(); it != FMonitors.end(); ++it)
-        if (SameTextAscii(it->first, name)) return it;
+        if (SameText(it->first, name)) return it;
     return FMonitors.end();
 }
 
@@ -89,7 +74,7 @@ void TDBLogger::NamedMonitorReset(const std::string& name, int32_t value) {
 int32_t TDBLogger::NamedMonitorValue(const std::string& name) const {
     std::lock_guard guard(FLock);
     for (const auto& m : FMonitors)
-        if (SameTextAscii(m.first, name)) return ParseMonitor(m.second);
+        if (SameText(m.first, name)) return ParseMonitor(m.second);
     return 0;
 }
 
@@ -778,4 +763,16 @@ int32_t StringLToWideChar(std::string_view text, char16_t* target, int32_t n) {
     }
     target[written] = 0;
     return written;
+}
+
+void ConvertFieldNamesToList(const std::string& names, TStrings& list) {
+    list.Clear();
+    if (names.empty()) return;
+    size_t start = 0;
+    for (;;) {
+        size_t sep = names.find(';', start);
+        list.Add(names.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
+        if (sep == std::string::npos) break;
+        start = sep + 1;
+    }
 }

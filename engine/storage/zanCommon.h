@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/db/DB.h"
+#include "host/rtl/StringList.h"
 
 // In-memory trace log: timestamped lines (bounded), named integer monitors, a ring of the last
 // 100 (caller, event) pairs, and saving to a file. Every operation is guarded by one mutex.
@@ -167,6 +168,9 @@ uint32_t GetMSTimeMarker();
 uint32_t GetCurrentThreadIdVal();
 // The path with one trailing "/" (added only when missing).
 std::string ZanIncludeTrailingBackslash(const std::string& path);
+// Clears the list, then adds one entry per name of a ";"-separated text, each name whole as
+// written (blanks and quotes included). An empty text gives an empty list.
+void ConvertFieldNamesToList(const std::string& names, TStrings& list);
 // Copies the UTF-8 text as UTF-16 into target: at most n - 1 code units and a terminating 0 (a
 // surrogate pair is never split; a byte that is not valid UTF-8 becomes "?"). Nothing is written
 // when n < 1. Answers the number of code units written before the terminator.

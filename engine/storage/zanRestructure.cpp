@@ -1,5 +1,7 @@
 #include "engine/storage/zanRestructure.h"
 
+#include "host/rtl/SysUtils.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -9,37 +11,16 @@
 
 namespace {
 
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
 // The names of a ";"-separated field list: the trimmed pieces between ";"; empty text holds
 // no names.
 std::vector<std::string> SplitFieldList(std::string_view list) {
     std::vector<std::string> names;
-    if (TrimBlanks(list).empty()) return names;
+    if (Trim(list).empty()) return names;
     size_t start = 0;
     for (;;) {
         size_t sep = list.find(';', start);
         size_t len = sep == std::string_view::npos ? std::string_view::npos : sep - start;
-        names.emplace_back(TrimBlanks(list.substr(start, len)));
+        names.emplace_back(Trim(list.substr(start, len)));
         if (sep == std::string_view::npos) break;
         start = sep + 1;
     }
@@ -61,13 +42,13 @@ bool SameFieldList(std::string_view a, std::string_view b) {
     const auto y = SplitFieldList(b);
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i)
-        if (!SameTextAscii(x[i], y[i])) return false;
+        if (!SameText(x[i], y[i])) return false;
     return true;
 }
 
 std::string WithoutField(const std::string& list, const std::string& name) {
     auto names = SplitFieldList(list);
-    std::erase_if(names, [&](const std::string& n) { return SameTextAscii(n, name); });
+    std::erase_if(names, [&](const std::string& n) { return SameText(n, name); });
     return JoinFieldList(names);
 }
 
@@ -75,7 +56,7 @@ std::string WithFieldRenamed(const std::string& list, const std::string& oldName
                              const std::string& newName) {
     auto names = SplitFieldList(list);
     for (auto& n : names)
-        if (SameTextAscii(n, oldName)) n = newName;
+        if (SameText(n, oldName)) n = newName;
     return JoinFieldList(names);
 }
 
@@ -99,7 +80,7 @@ int PositionOf(const std::vector<std::unique_ptr<Item>>& items, const Item* item
 template <typename Item>
 Item* FindByName(const std::vector<std::unique_ptr<Item>>& items, const std::string& name) {
     for (const auto& item : items)
-        if (SameTextAscii(item->GetName(), name)) return item.get();
+        if (SameText(item->GetName(), name)) return item.get();
     return nullptr;
 }
 
@@ -243,7 +224,7 @@ bool TRestructureFieldDefs::CheckIfFieldsDeleted() const {
     for (int i = 0; i < FOriginalFieldDefs->Count(); ++i) {
         const std::string& name = FOriginalFieldDefs->Items(i).GetName();
         bool named = std::any_of(FItems.begin(), FItems.end(), [&](const auto& item) {
-            return SameTextAscii(item->GetSourceFieldName(), name);
+            return SameText(item->GetSourceFieldName(), name);
         });
         if (!named) return true;
     }
@@ -319,7 +300,7 @@ void TRestructureFieldDefs::ValidateAgainstOriginalDefs(const TFieldDefs* origin
         for (int j = 0; j < originals.Count(); ++j) {
             const std::string& name = originals.Items(j).GetName();
             bool named = std::any_of(FItems.begin(), FItems.end(), [&](const auto& item) {
-                return SameTextAscii(item->GetSourceFieldName(), name);
+                return SameText(item->GetSourceFieldName(), name);
             });
             if (named) continue;
             // A deleted field needs the records rewritten; a heavier status found earlier stays.
@@ -454,7 +435,7 @@ TRestructureIndexDef* TRestructureIndexDefs::Find(const std::string& name) {
 
 TRestructureIndexDef* TRestructureIndexDefs::FindSourceDef(const TIndexDef& original) {
     for (const auto& item : FItems)
-        if (item->GetSource() && SameTextAscii(item->GetSource()->GetName(), original.GetName()))
+        if (item->GetSource() && SameText(item->GetSource()->GetName(), original.GetName()))
             return item.get();
     return nullptr;
 }
@@ -504,7 +485,7 @@ TDefChangeType TRestructureIndexDefs::GradeIndexDef(int position, const TRestruc
         return dcDataChange;
     }
     TDefChangeType status = dcNoChange;
-    if (!SameTextAscii(name, original.GetName())) {
+    if (!SameText(name, original.GetName())) {
         status = dcDefOnlyChange;
         Log("Index Def: " + name + " - Name changed");
     }

@@ -126,3 +126,19 @@ TEST(StorageSizes, HeaderAndCoreSizes) {
         EXPECT_EQ(e.Message(), "Error in setting CoreDataSize - field type not found: ftBytes");
     }
 }
+
+TEST(FieldNameLists, SplitOnSemicolonsKeepingNamesWhole) {
+    TStringList list;
+    list.Add("stale");
+    ConvertFieldNamesToList("", list);
+    EXPECT_EQ(list.Count(), 0);
+    ConvertFieldNamesToList("Last Name;First, Name;Id", list);
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list[0], "Last Name");
+    EXPECT_EQ(list[1], "First, Name");
+    EXPECT_EQ(list[2], "Id");
+    ConvertFieldNamesToList("a;;\"q\"", list);
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list[1], "");
+    EXPECT_EQ(list[2], "\"q\"");
+}

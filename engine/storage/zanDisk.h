@@ -245,12 +245,12 @@ public:
                          uint8_t accessFlags);
     uint8_t* ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_t owner,
                                  uint8_t accessFlags);
-    void WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer,
-                              uint32_t owner, uint8_t accessFlags);
+    void WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                              uint8_t accessFlags);
 
     // owner is the table id (cipher and cache owner); the map records tableId x 16 + usage.
-    uint32_t WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessFlags,
-                           uint32_t pageCount, const void* buffer);
+    uint32_t WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessFlags, uint32_t pageCount,
+                           const void* buffer);
     uint32_t AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
                             uint8_t accessFlags);
     void ReleasePages(uint32_t address, uint32_t pageCount);

@@ -386,6 +386,14 @@ void TZanFile::StartTransaction() {
     FTransactionActive = true;
 }
 
+bool TZanFile::HasPendingChanges() const {
+    if (!FTransactionActive) return false;
+    if (FBlockCache.Count() > 0 || FLogicalEof > GetPhysicalSize()) return true;
+    for (int32_t i = 0; i < FPageCache.Count(); ++i)
+        if (FPageCache.Page(i)->GetState() == cpDirty) return true;
+    return false;
+}
+
 void TZanFile::RefreshLogicalEof() {
     if (FTransactionActive) FLogicalEof = std::max(FLogicalEof, GetPhysicalSize());
 }

@@ -98,6 +98,8 @@ public:
     void Commit();
     void Rollback();
     bool GetTransactionActive() const { return FTransactionActive; }
+    // Whether the transaction has anything to write: dirty pages, pending blocks or growth.
+    bool HasPendingChanges() const;
     // Logical end := max(logical end, size on disk): growth committed by other connections is
     // never overwritten by this transaction's appends.
     void RefreshLogicalEof();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/WinFiles.h"
@@ -92,6 +93,79 @@ void BM_RecordLockRelease(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RecordLockRelease);
+
+// Connections of the users file beside a database, each with its own database handle.
+struct TUsersFiles {
+    TUsersFiles()
+        : Db("/tmp/bench_users_" + std::to_string(getpid()) + ".zan"),
+          Lck("/tmp/bench_users_" + std::to_string(getpid()) + ".lck") {
+        TWinFile f;
+        f.Create(Db, fsDenyNone, true);
+    }
+    ~TUsersFiles() {
+        Monitors.clear();
+        Handles.clear();
+        DeleteFile(Lck);
+        DeleteFile(Db);
+    }
+    TDBUserMonitor& Connect(const std::string& user) {
+        Handles.push_back(std::make_unique<TWinFile>());
+        Handles.back()->Open(Db, faReadWrite, fsDenyNone);
+        Monitors.push_back(std::make_unique<TDBUserMonitor>(Handles.back().get(), Lck));
+        Monitors.back()->Open(user, "benchhost");
+        return *Monitors.back();
+    }
+    std::string Db, Lck;
+    std::vector<std::unique_ptr<TWinFile>> Handles;
+    std::vector<std::unique_ptr<TDBUserMonitor>> Monitors;
+};
+
+// Open and close of one connection while entries - 1 other users stay connected; with one
+// entry every round trip creates and deletes the file.
+void BM_UsersFileOpenClose(benchmark::State& state) {
+    TUsersFiles files;
+    for (int64_t i = 1; i < state.range(0); ++i)
+        files.Connect("user" + std::to_string(i));
+    TWinFile db;
+    db.Open(files.Db, faReadWrite, fsDenyNone);
+    TDBUserMonitor monitor(&db, files.Lck);
+    for (auto _ : state) {
+        monitor.Open("bench", "benchhost");
+        monitor.Close();
+    }
+}
+BENCHMARK(BM_UsersFileOpenClose)->Arg(1)->Arg(100);
+
+void BM_UsersConnectionCount(benchmark::State& state) {
+    TUsersFiles files;
+    for (int64_t i = 0; i < state.range(0); ++i)
+        files.Connect("user" + std::to_string(i));
+    TDBUserMonitor& monitor = *files.Monitors.front();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(monitor.GetCurrentConnectionCount());
+}
+BENCHMARK(BM_UsersConnectionCount)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+// The same count by trying every connection byte of every entry, for comparison.
+void BM_UsersConnectionCountByteByByte(benchmark::State& state) {
+    TUsersFiles files;
+    for (int64_t i = 0; i < state.range(0); ++i)
+        files.Connect("user" + std::to_string(i));
+    TWinFile* handle = files.Monitors.front()->GetLockFileHandle();
+    for (auto _ : state) {
+        int64_t count = 0;
+        for (int64_t e = 1; e <= state.range(0); ++e)
+            for (uint64_t k = 0; k < TDBUserMonitor::EntrySize; ++k) {
+                uint64_t byte = TDBUserMonitor::GetLockOffset(uint64_t(e) * 4096) + k;
+                if (handle->TryLock(byte, 1))
+                    handle->Unlock(byte, 1);
+                else
+                    ++count;
+            }
+        benchmark::DoNotOptimize(count);
+    }
+}
+BENCHMARK(BM_UsersConnectionCountByteByByte)->Arg(100)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

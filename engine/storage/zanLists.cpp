@@ -229,10 +229,33 @@ void THashCollectionItem::SetHashKey(const uint8_t key[KeyLength]) {
     std::memcpy(FHashKey, key, KeyLength);
 }
 
+namespace {
+
+// The collection's keys (page addresses and the like) differ mostly in a few middle bits, which
+// the rotate-and-xor hash folds into a handful of buckets; this hash mixes every key bit into
+// every bucket bit instead. Bucket placement is private to the process, so it may differ from
+// the base hash.
+class TCollectionKeyHash : public TZanBaseHash {
+public:
+    explicit TCollectionKeyHash(int32_t size)
+        : TZanBaseHash(size, THashCollectionItem::KeyLength, size) {}
+
+    uint32_t HashOf(const void* key, int32_t n) const override {
+        if (BucketCount() <= 0) return 0;
+        uint64_t h = 0x9E3779B97F4A7C15ull;
+        const auto* p = static_cast<const uint8_t*>(key);
+        for (int32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        return static_cast<uint32_t>(h % static_cast<uint64_t>(BucketCount()));
+    }
+};
+
+} // namespace
+
 THashCollection::THashCollection(TCollectionItemFactory factory)
-    : TCollection(std::move(factory)),
-      FHash(std::make_unique<TZanBaseHash>(InitialSize, THashCollectionItem::KeyLength,
-                                           InitialSize)) {}
+    : TCollection(std::move(factory)), FHash(std::make_unique<TCollectionKeyHash>(InitialSize)) {}
 
 void THashCollection::AddHashKey(const uint8_t key[THashCollectionItem::KeyLength],
                                  int32_t itemId) {
@@ -243,7 +266,7 @@ void THashCollection::AddHashKey(const uint8_t key[THashCollectionItem::KeyLengt
 
 void THashCollection::ResetHash() {
     const int32_t size = Count() >= 500 ? std::max(InitialSize, 2 * Count()) : InitialSize;
-    FHash = std::make_unique<TZanBaseHash>(size, THashCollectionItem::KeyLength, size);
+    FHash = std::make_unique<TCollectionKeyHash>(size);
     // Only items that carry a key are re-entered: an item whose key was dropped must not be
     // found again under a stale key.
     for (int32_t i = 0; i < Count(); ++i) {
@@ -274,6 +297,5 @@ void THashCollection::DeleteHashedItem(int32_t index) {
 
 void THashCollection::ClearAll() {
     Clear();
-    FHash = std::make_unique<TZanBaseHash>(InitialSize, THashCollectionItem::KeyLength,
-                                           InitialSize);
+    FHash = std::make_unique<TCollectionKeyHash>(InitialSize);
 }

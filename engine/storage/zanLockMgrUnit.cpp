@@ -1,8 +1,16 @@
 #include "engine/storage/zanLockMgrUnit.h"
 
+#include "host/rtl/ScopeExit.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
+#include "host/rtl/StringList.h"
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
 
@@ -210,4 +218,335 @@ bool TWinLockMgr::InternalUpgradeReadLock(uint32_t id, uint32_t) {
 std::unique_ptr<TBaseLockMgr> GetLockManager(TWinFile*, TWinFile* lockHandle, uint64_t base,
                                              uint32_t regionSize, bool) {
     return std::make_unique<TWinLockMgr>(lockHandle, base, regionSize);
+}
+
+// ---- Connected-users file ----------------------------------------------------------------------
+
+namespace {
+
+// Global and parent lock: one try, then this many more, this far apart.
+constexpr int CUserLockRetries = 20;
+constexpr uint32_t CUserLockRetryInterval = 100;
+// How often an opener starts over when the file at the path went away under it.
+constexpr int CUserOpenAttempts = 20;
+
+[[noreturn]] void RaiseUsersFileIOError(const EOSError& e, const char* context,
+                                        const TObject* object) {
+    ZanDatabaseError(8450, context, e.Message(), object);
+}
+
+} // namespace
+
+TDBUserMonitor::TDBUserMonitor(TWinFile* databaseHandle, const std::string& lockFileName)
+    : FLockFileName(lockFileName), FDatabaseHandle(databaseHandle),
+      FLockErrMsg(SzanLckFileLockErr) {
+    ZanAssert(databaseHandle != nullptr, "Database file handle is not set");
+}
+
+TDBUserMonitor::~TDBUserMonitor() {
+    try {
+        Close();
+    } catch (...) {
+        // Closing the handle below frees the connection byte; the entry is swept later.
+    }
+}
+
+void TDBUserMonitor::InternalSetLock() {
+    try {
+        for (int attempt = 0;; ++attempt) {
+            if (FLockFile.TryLock(GlobalLockOffset, 1)) return;
+            if (attempt == CUserLockRetries) break;
+            Sleep(CUserLockRetryInterval);
+        }
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8449, "TDBUserMonitor.InternalSetLock", e.Message(), this);
+    }
+    ZanDatabaseError(10249, "TDBUserMonitor.InternalSetLock", FLockErrMsg, this);
+}
+
+void TDBUserMonitor::InternalReleaseLock() noexcept {
+    try {
+        FLockFile.Unlock(GlobalLockOffset, 1);
+    } catch (...) {
+        // Only a closed handle refuses, and closing freed the byte.
+    }
+}
+
+void TDBUserMonitor::InternalSetParentLock() {
+    try {
+        for (int attempt = 0;; ++attempt) {
+            if (FDatabaseHandle->TryLock(ParentLockOffset, 1)) return;
+            if (attempt == CUserLockRetries) break;
+            Sleep(CUserLockRetryInterval);
+        }
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8449, "TDBUserMonitor.InternalSetParentLock", e.Message(), this);
+    }
+    ZanDatabaseError(10249, "TDBUserMonitor.InternalSetParentLock", FLockErrMsg, this);
+}
+
+void TDBUserMonitor::InternalReleaseParentLock() noexcept {
+    try {
+        FDatabaseHandle->Unlock(ParentLockOffset, 1);
+    } catch (...) {
+    }
+}
+
+const char* TDBUserMonitor::ReadEntry(uint64_t offset) {
+    FEntryBuf.fill(0);
+    FLockFile.ReadAt(FEntryBuf.data(), EntrySize, offset);
+    return FEntryBuf.data(); // the last byte stays 0: the text always ends
+}
+
+bool TDBUserMonitor::EntryIsZero() const {
+    return std::all_of(FEntryBuf.begin(), FEntryBuf.end(), [](char c) { return c == 0; });
+}
+
+// Entry blocks after block 0. A short last block counts and reads as zeros beyond the end, so
+// a file cut short (or still being created) is used without an entry landing on block 0.
+uint64_t TDBUserMonitor::EntryCount() const {
+    const uint64_t blocks = (FLockFile.Size() + EntrySize - 1) / EntrySize;
+    return blocks > 1 ? blocks - 1 : 0;
+}
+
+uint64_t TDBUserMonitor::FindEntry() {
+    const uint64_t count = EntryCount();
+    for (uint64_t i = 1; i <= count; ++i) {
+        const char* text = ReadEntry(i * EntrySize);
+        if (*text != 0 && ZanAnsiUpperCase(text) == FIdentityKey) return i * EntrySize;
+    }
+    return 0;
+}
+
+void TDBUserMonitor::WriteEntry(uint64_t offset, const std::string& text) {
+    std::array<char, EntrySize> block{};
+    std::copy(text.begin(), text.end(), block.begin());
+    FLockFile.WriteAt(block.data(), block.size(), offset);
+}
+
+void TDBUserMonitor::CreateLockFile() {
+    InternalSetParentLock();
+    TScopeExit parent([this] { InternalReleaseParentLock(); });
+    if (FileExists(FLockFileName)) return;
+    TWinFile file;
+    try {
+        file.Create(FLockFileName, fsDenyNone);
+    } catch (const EOSError& e) {
+        if (e.ErrorCode == EEXIST) return;
+        ZanDatabaseError(8581, "TDBUserMonitor.Open",
+                         "Lock File could not be created: " + e.Message(), this);
+    }
+    try {
+        const std::array<char, EntrySize> zeros{};
+        file.WriteAt(zeros.data(), zeros.size(), 0);
+    } catch (const EOSError& e) {
+        // The short file stays usable: entries are never placed on block 0.
+        ZanDatabaseError(8581, "TDBUserMonitor.Open",
+                         "Unable to complete lock file creation: " + e.Message(), this);
+    }
+}
+
+bool TDBUserMonitor::TryRegister() {
+    InternalSetLock();
+    TScopeExit global([this] { InternalReleaseLock(); });
+    // A closer unlinks the file while it holds the global lock: a handle opened before that
+    // sees the file gone (or replaced) once it has the lock, and must start over.
+    if (!FLockFile.IsLinkedAt(FLockFileName)) return false;
+    // Checked again under the lock: two openers appending at once would otherwise push a
+    // connection range into the table locks above 0x800000.
+    if (FLockFile.Size() >= MaxLockFileSize)
+        ZanDatabaseError(9486, "TDBUserMonitor.Open", "The lock file has grown too large", this);
+    uint64_t entry = FindEntry();
+    if (entry == 0) {
+        const uint64_t count = EntryCount();
+        for (uint64_t i = 1; i <= count && entry == 0; ++i) {
+            ReadEntry(i * EntrySize);
+            if (EntryIsZero()) entry = i * EntrySize;
+        }
+        if (entry == 0) {
+            // Appended blocks keep their connection range below the table locks.
+            entry = (count + 1) * EntrySize;
+            if (entry + EntrySize > MaxLockFileSize)
+                ZanDatabaseError(9486, "TDBUserMonitor.Open", "The lock file has grown too large",
+                                 this);
+        }
+        WriteEntry(entry, FIdentity);
+    }
+    const uint64_t range = GetLockOffset(entry);
+    for (uint64_t k = 0; k < EntrySize; ++k)
+        if (FLockFile.TryLock(range + k, 1)) {
+            FLockOffset = range + k;
+            break;
+        }
+    return true;
+}
+
+void TDBUserMonitor::Open(const std::string& userName, const std::string& computerName) {
+    Close();
+    TStringList names;
+    names.Add(computerName);
+    names.Add(userName);
+    FIdentity = names.GetCommaText();
+    // The stored text ends at its first NUL and must leave the block's last byte 0; it is cut
+    // at a character boundary so that it still compares equal to what is stored.
+    if (auto nul = FIdentity.find('\0'); nul != std::string::npos) FIdentity.resize(nul);
+    if (FIdentity.size() > EntrySize - 1) {
+        size_t n = EntrySize - 1;
+        while (n > 0 && (static_cast<unsigned char>(FIdentity[n]) & 0xC0) == 0x80)
+            --n;
+        FIdentity.resize(n);
+    }
+    FIdentityKey = ZanAnsiUpperCase(FIdentity);
+
+    for (int attempt = 0; attempt < CUserOpenAttempts; ++attempt) {
+        if (!FileExists(FLockFileName)) CreateLockFile();
+        try {
+            FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone);
+        } catch (const EOSError& e) {
+            if (e.ErrorCode == ENOENT) continue; // deleted by the last closer meanwhile
+            ZanDatabaseError(8581, "TDBUserMonitor.Open",
+                             "The lock file could not be opened: " + e.Message(), this);
+        }
+        try {
+            if (FLockFile.Size() >= MaxLockFileSize)
+                ZanDatabaseError(9486, "TDBUserMonitor.Open", "The lock file has grown too large",
+                                 this);
+            if (TryRegister()) return;
+        } catch (const EOSError& e) {
+            FLockOffset = 0;
+            FLockFile.Close();
+            RaiseUsersFileIOError(e, "TDBUserMonitor.Open", this);
+        } catch (...) {
+            FLockOffset = 0;
+            FLockFile.Close();
+            throw;
+        }
+        FLockFile.Close();
+    }
+    ZanDatabaseError(8581, "TDBUserMonitor.Open",
+                     "The lock file could not be opened: " + FLockFileName +
+                         " was replaced at every attempt",
+                     this);
+}
+
+void TDBUserMonitor::Close() {
+    if (!FLockFile.IsOpen()) return;
+    bool parentHeld = false;
+    // Runs last, after the global lock is released: close, then give up the parent lock.
+    TScopeExit finish([&] {
+        FLockOffset = 0;
+        FLockFile.Close();
+        if (parentHeld) InternalReleaseParentLock();
+    });
+    try {
+        if (FLockOffset != 0) FLockFile.Unlock(FLockOffset, 1);
+        FLockOffset = 0;
+        InternalSetLock();
+        TScopeExit global([this] { InternalReleaseLock(); });
+        if (uint64_t own = FindEntry(); own != 0) {
+            const uint64_t range = GetLockOffset(own);
+            if (FLockFile.TryLock(range, EntrySize)) {
+                WriteEntry(own, {});
+                FLockFile.Unlock(range, EntrySize);
+            }
+        }
+        bool live = false;
+        const uint64_t count = EntryCount();
+        for (uint64_t i = 1; i <= count; ++i) {
+            const uint64_t range = GetLockOffset(i * EntrySize);
+            if (!FLockFile.TryLock(range, EntrySize)) {
+                live = true;
+                continue;
+            }
+            ReadEntry(i * EntrySize);
+            if (!EntryIsZero()) WriteEntry(i * EntrySize, {});
+            FLockFile.Unlock(range, EntrySize);
+        }
+        if (!live) {
+            InternalSetParentLock();
+            parentHeld = true;
+            // Unlinked while the global lock is held: an opener waiting for it then finds the
+            // file gone and starts over instead of registering in an orphaned file. A file that
+            // is not ours at the path is left alone.
+            if (FLockFile.IsLinkedAt(FLockFileName)) DeleteFile(FLockFileName);
+        }
+    } catch (const EOSError& e) {
+        RaiseUsersFileIOError(e, "TDBUserMonitor.Close", this);
+    }
+}
+
+int32_t TDBUserMonitor::CountConnectionsForUser(uint64_t lockOffset) {
+    if (!IsOpen()) return 0;
+    try {
+        // Inside the connection area this handle holds at most its own connection byte, which
+        // the byte-by-byte count finds refused and counts; the lock query does not see it.
+        const bool inArea = lockOffset >= ConnectionLockBase &&
+                            lockOffset + EntrySize <= ConnectionLockBase + MaxLockFileSize;
+        uint64_t count = 0;
+        if (inArea &&
+            FLockFile.CountLockedByOthers(lockOffset, EntrySize, count)) {
+            if (FLockOffset >= lockOffset && FLockOffset < lockOffset + EntrySize) ++count;
+            return static_cast<int32_t>(count);
+        }
+        count = 0;
+        for (uint64_t k = 0; k < EntrySize; ++k) {
+            if (FLockFile.TryLock(lockOffset + k, 1))
+                FLockFile.Unlock(lockOffset + k, 1);
+            else
+                ++count;
+        }
+        return static_cast<int32_t>(count);
+    } catch (const EOSError& e) {
+        RaiseUsersFileIOError(e, "TDBUserMonitor.CountConnectionsForUser", this);
+    }
+}
+
+int32_t TDBUserMonitor::GetCurrentUserCount() {
+    if (!IsOpen()) return 0;
+    int32_t users = 0;
+    const uint64_t count = EntryCount();
+    for (uint64_t i = 1; i <= count; ++i)
+        if (CountConnectionsForUser(GetLockOffset(i * EntrySize)) > 0) ++users;
+    return users;
+}
+
+int32_t TDBUserMonitor::GetCurrentConnectionCount() {
+    if (!IsOpen()) return 0;
+    int32_t connections = 0;
+    const uint64_t count = EntryCount();
+    for (uint64_t i = 1; i <= count; ++i)
+        connections += CountConnectionsForUser(GetLockOffset(i * EntrySize));
+    return connections;
+}
+
+void TDBUserMonitor::GetCurrentUsers(TStrings& strings) {
+    strings.Clear();
+    if (!IsOpen()) return;
+    try {
+        const uint64_t count = EntryCount();
+        for (uint64_t i = 1; i <= count; ++i)
+            strings.Add(ReadEntry(i * EntrySize));
+    } catch (const EOSError& e) {
+        RaiseUsersFileIOError(e, "TDBUserMonitor.GetCurrentUsers", this);
+    }
+}
+
+void TDBUserMonitor::DebugDumpStatus(std::vector<std::string>& strings) {
+    int64_t users = 0;
+    if (IsOpen()) {
+        try {
+            const uint64_t count = EntryCount();
+            for (uint64_t i = 1; i <= count; ++i) {
+                std::string identity = ReadEntry(i * EntrySize);
+                if (EntryIsZero()) continue;
+                ++users;
+                int32_t connections = CountConnectionsForUser(GetLockOffset(i * EntrySize));
+                strings.push_back("User " + std::to_string(users) + "  :  " + identity +
+                                  " - connections " + std::to_string(connections));
+            }
+        } catch (const EOSError& e) {
+            RaiseUsersFileIOError(e, "TDBUserMonitor.DebugDumpStatus", this);
+        }
+    }
+    strings.push_back("Total Users " + std::to_string(users));
 }

@@ -5,14 +5,16 @@
 // are spent.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/rtl/Classes.h"
+#include "host/win/WinFiles.h"
 
-class TWinFile;
+class TStrings;
 
 // Lock types as stored in the items and answered by the queries.
 inline constexpr int32_t ZanLockNone = 0;
@@ -111,3 +113,84 @@ protected:
 // transaction flag are not used.
 std::unique_ptr<TBaseLockMgr> GetLockManager(TWinFile* databaseHandle, TWinFile* lockHandle,
                                              uint64_t base, uint32_t regionSize, bool transaction);
+
+// The connected-users file beside a shared database ("<db>.lck"). Block 0 holds 4096 zero bytes;
+// entry i (i >= 1) at 4096 * i holds a connecting identity (comma text of computer and user
+// name), NUL-terminated and zero-padded; an all-zero block is free. Each live connection holds
+// one byte of its entry's connection range 0x400000 + entry offset + k (k = 0..4095). Byte 0 is
+// the global lock over the entry blocks; byte 8192 of the database file is the parent lock,
+// held while the users file is created or deleted. The same handle carries the lock managers.
+//
+// The file is unlinked while the closer still holds the global and the parent lock, and an
+// opener that took the global lock on a file no longer at the path starts over, so two
+// connections never register in different files.
+class TDBUserMonitor : public TObject {
+public:
+    static constexpr uint32_t EntrySize = 4096;
+    static constexpr uint64_t MaxLockFileSize = 0x400000;
+    static constexpr uint64_t ConnectionLockBase = 0x400000;
+    static constexpr uint64_t GlobalLockOffset = 0;
+    static constexpr uint64_t ParentLockOffset = 8192;
+
+    // The database file handle carries the parent lock; it is not owned and must stay open
+    // while the monitor is.
+    TDBUserMonitor(TWinFile* databaseHandle, const std::string& lockFileName);
+    ~TDBUserMonitor() override;
+    TDBUserMonitor(const TDBUserMonitor&) = delete;
+    TDBUserMonitor& operator=(const TDBUserMonitor&) = delete;
+    ZAN_CLASS(TDBUserMonitor)
+
+    // Registers the identity (creating the file when missing) and holds a connection byte.
+    void Open(const std::string& userName, const std::string& computerName);
+    // Frees the connection byte, removes this identity's entry when it was its last connection,
+    // sweeps the entries of ended connections and deletes the file after the last one.
+    void Close();
+    bool IsOpen() const { return FLockFile.IsOpen(); }
+
+    // Entries with at least one live connection.
+    int32_t GetCurrentUserCount();
+    // Live connections over all entries.
+    int32_t GetCurrentConnectionCount();
+    // One line per entry block after block 0: its identity, empty for a free block.
+    void GetCurrentUsers(TStrings& strings);
+    // Live connections of the entry whose connection range starts at lockOffset; this
+    // connection's own byte counts.
+    int32_t CountConnectionsForUser(uint64_t lockOffset);
+    void DebugDumpStatus(std::vector<std::string>& strings);
+    static uint64_t GetLockOffset(uint64_t entryOffset) { return entryOffset + ConnectionLockBase; }
+
+    const std::string& GetIdentity() const { return FIdentity; }
+    const std::string& GetLockFileName() const { return FLockFileName; }
+    // The users file's handle, on which the lock managers are made.
+    TWinFile* GetLockFileHandle() { return &FLockFile; }
+    // The absolute offset of the connection byte held; 0 when none.
+    uint64_t GetConnectionLockOffset() const { return FLockOffset; }
+
+private:
+    // Takes the global lock / the parent lock: one try, then up to 20 more 100 ms apart;
+    // 10249 when still refused.
+    void InternalSetLock();
+    void InternalReleaseLock() noexcept;
+    void InternalSetParentLock();
+    void InternalReleaseParentLock() noexcept;
+    // Creates the file with its zero block under the parent lock unless it exists.
+    void CreateLockFile();
+    // One attempt to register: false when the file at the path went away or was replaced
+    // before the global lock was had.
+    bool TryRegister();
+    // The block at offset into the entry buffer (zeros beyond the end of file); its text.
+    const char* ReadEntry(uint64_t offset);
+    uint64_t FindEntry();
+    void WriteEntry(uint64_t offset, const std::string& text);
+    bool EntryIsZero() const;
+    uint64_t EntryCount() const;
+
+    std::string FIdentity;
+    std::string FLockFileName;
+    TWinFile FLockFile;
+    uint64_t FLockOffset = 0;
+    std::array<char, EntrySize + 1> FEntryBuf{};
+    TWinFile* FDatabaseHandle;
+    std::string FLockErrMsg;
+    std::string FIdentityKey; // the identity in upper case, for comparisons
+};

@@ -14,11 +14,16 @@
         return #Name;                                                                              \
     }
 
+class TPropertyTable;
+
 class TObject {
 public:
     virtual ~TObject() = default;
     // The class name as the system shows it in messages ("TZanTable", "TDiskMgr", ...).
     virtual const char* ClassName() const { return "TObject"; }
+    // The table of the published (streamed) properties, or nullptr for a class that has none.
+    // Classes declare it with ZAN_PROPERTIES (host/rtl/ComponentText.h).
+    virtual const TPropertyTable* GetPropertyTable() const { return nullptr; }
 };
 
 // An index outside a list's bounds, and other misuse of a list.

@@ -328,3 +328,44 @@ void CopyFile(const std::string& source, const std::string& target, bool failIfE
         throw;
     }
 }
+
+bool TWinFile::IsLinkedAt(const std::string& path) const {
+    const int fd = FHandle;
+    struct stat open {
+    }, named{};
+    if (fstat(fd, &open) != 0 || open.st_nlink == 0) return false;
+    if (stat(path.c_str(), &named) != 0) return false;
+    return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+// The query reports one conflicting lock at a time, not necessarily the lowest, so the range is
+// split around each one found.
+bool TWinFile::CountLockedByOthers(uint64_t offset, uint64_t length, uint64_t& count) const {
+    const int fd = FHandle;
+    count = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> pending{{offset, offset + length}};
+    while (!pending.empty()) {
+        auto [low, high] = pending.back();
+        pending.pop_back();
+        if (low >= high) continue;
+        struct flock query {};
+        query.l_type = F_WRLCK;
+        query.l_whence = SEEK_SET;
+        query.l_start = static_cast<off_t>(low);
+        query.l_len = static_cast<off_t>(high - low);
+        int r;
+        while ((r = fcntl(fd, F_OFD_GETLK, &query)) != 0 && errno == EINTR) {
+        }
+        if (r != 0) return false;
+        if (query.l_type == F_UNLCK) continue;
+        const auto start = static_cast<uint64_t>(query.l_start);
+        const uint64_t from = std::max(low, start);
+        const uint64_t to =
+            query.l_len == 0 ? high : std::min(high, start + static_cast<uint64_t>(query.l_len));
+        if (to <= from) return false; // not an answer about this range
+        count += to - from;
+        pending.emplace_back(low, from);
+        pending.emplace_back(to, high);
+    }
+    return true;
+}

@@ -101,6 +101,12 @@ public:
     // Lock system calls issued by all handles of the process (for tests and diagnostics).
     static uint64_t LockCallCount();
 
+    // True when this handle's file is still linked and is the file now at path.
+    bool IsLinkedAt(const std::string& path) const;
+    // Counts the bytes of [offset, offset + length) locked through other handles, by lock
+    // queries rather than by trying every byte. False when the system cannot answer.
+    bool CountLockedByOthers(uint64_t offset, uint64_t length, uint64_t& count) const;
+
 private:
     void OpenHandle(const std::string& fileName, int flags, TFileAccess access, TFileShare share,
                     bool truncate);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanLists.h"
@@ -229,4 +230,13 @@ TEST(HashCollection, DroppedKeysStayDroppedAcrossResets) {
     pages.ClearAll();
     EXPECT_EQ(pages.Count(), 0);
     EXPECT_EQ(pages.FindHashKey(KeyOf(21)), nullptr);
+}
+
+TEST(HashCollection, PageKeysSpreadOverTheBuckets) {
+    THashCollection pages = MakePages();
+    for (uint32_t a = 0; a < 10000; ++a) AddPage(pages, a * 4096);
+    std::set<uint32_t> buckets;
+    for (uint32_t a = 0; a < 10000; ++a) buckets.insert(pages.Hash().HashOf(KeyOf(a * 4096), 8));
+    // Keys that differ only in a few middle bits must not crowd into a few chains.
+    EXPECT_GT(buckets.size(), 5000u);
 }

@@ -164,6 +164,47 @@ private:
     uint32_t FNextHandle = 16;
 };
 
+// Blocks in pages of the database file. Free blocks form runs: the first block of a run holds
+// zeros in bytes 0-7, the next run's address at 8 and the run's block count at 12. The head of
+// the runs is the table's (kept by its table header) or a field of the global header.
+class TDiskIOInterface : public TBaseIOInterface {
+public:
+    TDiskIOInterface() { FIOMode = iomDiskFixedSize; }
+    ZAN_CLASS(TDiskIOInterface)
+
+    void Open() override;
+    void Close() override;
+    void Empty(bool flag) override;
+    uint32_t AllocateNewAddress(uint32_t requestSize, const void* data) override;
+    void ReleaseBlock(uint32_t address, uint32_t size) override;
+    void WriteBlock(uint32_t address, uint32_t size, const void* data) override;
+    void WriteBlockByRef(uint32_t address, uint32_t size, const void* data) override;
+    void ReadBlock(uint32_t address, uint32_t size, void* buffer) override;
+    uint8_t* ReadBlockByRef(uint32_t address, uint32_t size) override;
+    void WriteBlockHeader(uint32_t address, uint32_t size, const void* data) override;
+    void ReadBlockHeader(uint32_t address, uint32_t size, void* buffer) override;
+    void ListBlocks(std::vector<uint32_t>& list) override;
+    void NotifyPageChange(uint32_t owner) override;
+
+private:
+    // Loads the chain head (global chains under the header write lock); answers whether the
+    // lock was taken here.
+    bool EnterChain(const char* context);
+    // Stores the head back (global chains) and gives back a lock taken by EnterChain.
+    void LeaveChain(bool taken, const char* context);
+    // Checks that the blocks [address, address + bytes) lie in pages of this store.
+    void CheckOwnedStretch(uint32_t address, uint64_t bytes, const char* context);
+    // Reads and checks the free-run header at address; answers next and count.
+    void ReadRunHeader(uint32_t address, uint32_t& next, uint32_t& count, const char* context);
+    void WriteRunHeader(uint32_t address, uint32_t next, uint32_t count);
+    void CheckOpen(const char* context) const;
+
+    std::vector<uint8_t> FWorkBuffer;
+    // A head already checked against the map (0 = none): runs taken apart stay checked.
+    uint32_t FCheckedFirstEmpty = 0;
+    uint64_t FCheckedRunEnd = 0;
+};
+
 // A byte stream stored as a chain of blocks: link (uint32, 0 = last), payload count (uint32),
 // payload. Every block but the last is full.
 class TBlobInterface : public TObject {

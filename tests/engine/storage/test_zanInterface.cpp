@@ -232,3 +232,272 @@ TEST_F(BlobFixture, CorruptChainsRaise8963WithoutDamage) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Disk store
+
+#include "engine/storage/zanDisk.h"
+#include "host/win/child_process.h"
+
+namespace {
+
+constexpr uint32_t P = 4096;
+
+struct TDiskDb {
+    explicit TDiskDb(const std::string& name) : T(name) {
+        Disk.SetFileName(T.Path);
+        Disk.SetPageSize(P);
+        Disk.CreateNewFile(true);
+        Disk.SetOpenFlags(0x42);
+        Disk.SetLockRetryCount(100);
+        Disk.SetLockRetryInterval(5);
+        Disk.Open();
+    }
+    std::unique_ptr<TDiskIOInterface> Store(uint16_t table, uint16_t usage, uint32_t block,
+                                            uint32_t global = 0, uint8_t flags = 1) {
+        auto io = std::make_unique<TDiskIOInterface>();
+        io->SetDiskMgr(&Disk);
+        io->SetTableID(table);
+        io->SetUsage(usage);
+        io->SetBlockSize(block);
+        io->SetAccessFlags(flags);
+        io->SetGlobalFirstEmptyOffset(global);
+        io->SetFirstEmpty(0);
+        io->SetFirstEmptyValid(true);
+        io->Open();
+        return io;
+    }
+    size_t OwnedPages(uint32_t table, uint32_t usage) {
+        std::vector<uint32_t> list;
+        Disk.SetHeaderReadLock();
+        Disk.GetMapPageMgr()->ListPagesUsedByOwner(table, usage, list, true);
+        Disk.ReleaseHeaderLock();
+        return list.size();
+    }
+    // Blocks on the free chain starting at head.
+    static uint64_t FreeBlocks(TBaseIOInterface& io) {
+        uint64_t total = 0;
+        uint32_t head = io.GetFirstEmpty();
+        for (int guard = 0; head != 0 && guard < 1000000; ++guard) {
+            uint8_t h[16];
+            io.ReadBlock(head, 16, h);
+            total += GetLE32(h + 12);
+            head = GetLE32(h + 8);
+        }
+        return total;
+    }
+    TTempFile T;
+    TDiskMgr Disk;
+};
+
+TEST(DiskIOInterface, OpenChecks) {
+    TDiskIOInterface io;
+    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581);
+    TDiskDb db("io_open.zan");
+    io.SetDiskMgr(&db.Disk);
+    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581); // no usage
+    io.SetUsage(C_USAGE_RECORDS);
+    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581); // no block size
+    io.SetBlockSize(100);
+    io.SetTableID(2);
+    io.Open();
+    EXPECT_EQ(io.GetOwnerTag(), 2 * 16 + 9);
+    EXPECT_EQ(ErrorOf([&] { io.AllocateNewAddress(100, nullptr); }), 8581); // first empty unset
+    io.SetFirstEmptyValid(true);
+    EXPECT_EQ(ErrorOf([&] { io.AllocateNewAddress(101, nullptr); }), 8581);
+}
+
+TEST(DiskIOInterface, RecordsFillAPageAsARunOf20InAddressOrder) {
+    TDiskDb db("io_run.zan");
+    auto io = db.Store(1, C_USAGE_RECORDS, 200);
+    std::vector<uint8_t> rec(200, 0x11);
+    uint32_t first = io->AllocateNewAddress(200, rec.data());
+    EXPECT_EQ(first % P, 0u);
+    EXPECT_EQ(io->GetFirstEmpty(), first + 200);
+    uint8_t h[16];
+    db.Disk.ReadCustomSize(first + 200, 16, h, 1, 1);
+    EXPECT_EQ(GetLE32(h + 8), 0u);
+    EXPECT_EQ(GetLE32(h + 12), 19u);
+    for (uint32_t k = 1; k < 20; ++k)
+        EXPECT_EQ(io->AllocateNewAddress(200, rec.data()), first + 200 * k);
+    EXPECT_EQ(io->GetFirstEmpty(), 0u);
+    EXPECT_EQ(db.OwnedPages(1, C_USAGE_RECORDS), 1u);
+    uint32_t next = io->AllocateNewAddress(200, rec.data());
+    EXPECT_NE(next / P, first / P);
+    EXPECT_EQ(db.OwnedPages(1, C_USAGE_RECORDS), 2u);
+
+    std::vector<uint32_t> listed;
+    io->ListBlocks(listed);
+    EXPECT_EQ(listed.size(), 40u);
+
+    // Released blocks are reused last-released first.
+    io->ReleaseBlock(first + 400, 200);
+    io->ReleaseBlock(first + 1000, 200);
+    EXPECT_EQ(io->AllocateNewAddress(200, rec.data()), first + 1000);
+    EXPECT_EQ(io->AllocateNewAddress(200, rec.data()), first + 400);
+    std::vector<uint8_t> back(200);
+    io->ReadBlock(first + 400, 200, back.data());
+    EXPECT_EQ(back, rec);
+}
+
+TEST(DiskIOInterface, PageAlignedReleaseGoesBackToTheMap) {
+    TDiskDb db("io_pages.zan");
+    auto io = db.Store(2, C_USAGE_INDEX, P);
+    uint32_t a = io->AllocateNewAddress(P, nullptr);
+    EXPECT_EQ(db.OwnedPages(2, C_USAGE_INDEX), 1u);
+    EXPECT_EQ(io->GetFirstEmpty(), 0u);
+    io->ReleaseBlock(a, P);
+    EXPECT_EQ(db.OwnedPages(2, C_USAGE_INDEX), 0u);
+    EXPECT_EQ(io->GetFirstEmpty(), 0u);
+
+    auto big = db.Store(2, C_USAGE_BLOBS, 65536);
+    uint32_t b = big->AllocateNewAddress(65536, nullptr);
+    EXPECT_EQ(db.OwnedPages(2, C_USAGE_BLOBS), 16u);
+    big->ReleaseBlock(b, 65536);
+    EXPECT_EQ(db.OwnedPages(2, C_USAGE_BLOBS), 0u);
+}
+
+TEST(DiskIOInterface, GlobalChainKeepsACallersHeaderLock) {
+    TDiskDb db("io_global.zan");
+    auto io = db.Store(3, C_USAGE_INDEX, 1024, C_GLOBAL_FE_INDEXES);
+    uint32_t a = io->AllocateNewAddress(1024, nullptr);
+    EXPECT_FALSE(db.Disk.GetHeaderWriteLocked() || db.Disk.GetHeaderReadLocked());
+    db.Disk.SetHeaderReadLock();
+    EXPECT_EQ(db.Disk.GetGlobalHdr()->GetIndexesFirstEmpty(), a + 1024);
+    db.Disk.ReleaseHeaderLock();
+
+    db.Disk.SetHeaderWriteLock();
+    uint32_t b = io->AllocateNewAddress(1024, nullptr);
+    EXPECT_EQ(b, a + 1024);
+    EXPECT_TRUE(db.Disk.GetHeaderWriteLocked());
+    io->ReleaseBlock(a, 1024);
+    EXPECT_TRUE(db.Disk.GetHeaderWriteLocked());
+    EXPECT_EQ(db.Disk.GetGlobalHdr()->GetIndexesFirstEmpty(), a);
+    db.Disk.ReleaseHeaderLock();
+
+    // Another table's store shares the chain.
+    auto other = db.Store(4, C_USAGE_INDEX, 1024, C_GLOBAL_FE_INDEXES);
+    EXPECT_EQ(other->AllocateNewAddress(1024, nullptr), a);
+}
+
+TEST(DiskIOInterface, CorruptFreeRunsAndForeignBlocksRaise8962) {
+    TDiskDb db("io_corrupt.zan");
+    auto io = db.Store(1, C_USAGE_RECORDS, 200);
+    auto other = db.Store(7, C_USAGE_RECORDS, 200);
+    uint32_t a = io->AllocateNewAddress(200, nullptr);
+    uint32_t foreign = other->AllocateNewAddress(200, nullptr);
+    const uint32_t fe = io->GetFirstEmpty();
+    auto patch = [&](uint32_t at, std::vector<uint8_t> bytes) {
+        db.Disk.WriteCustomSize(at, static_cast<uint32_t>(bytes.size()), bytes.data(), 1, 1);
+    };
+    uint8_t good[16];
+    db.Disk.ReadCustomSize(fe, 16, good, 1, 1);
+
+    patch(fe, {1});
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(io->GetFirstEmpty(), fe);                          // nothing taken
+    patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // count 0
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 1, 0, 0, 0}); // next inside page 0
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 0, 0, 0}); // a run beyond its pages
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+
+    // A run whose next leads into another table's page: refused when followed.
+    std::vector<uint8_t> h(16, 0);
+    PutLE32(h.data() + 8, foreign);
+    PutLE32(h.data() + 12, 1);
+    patch(fe, h);
+    EXPECT_EQ(io->AllocateNewAddress(200, nullptr), fe);
+    EXPECT_EQ(io->GetFirstEmpty(), foreign);
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+
+    // Heads outside the file or in the fixed pages.
+    io->SetFirstEmpty(100);
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    io->SetFirstEmpty(0x7FFFF000);
+    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+
+    // Releasing another table's block, or one outside the file, writes nothing.
+    io->SetFirstEmpty(0);
+    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(foreign, 200); }), 8962);
+    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(0x7FFFF000, 200); }), 8962);
+    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(1024, 200); }), 8962);
+    io->ReleaseBlock(a, 200);
+    EXPECT_EQ(io->GetFirstEmpty(), a);
+}
+
+TEST(DiskIOInterface, NoPageLeaksAcrossBlockSizes) {
+    TDiskDb db("io_leak.zan");
+    struct TCase {
+        uint32_t Size, Count;
+    };
+    const TCase cases[] = {{200, 4000}, {3000, 2500}, {4096, 2000}, {5000, 1400}, {65536, 100}};
+    uint16_t table = 10;
+    for (const TCase& c : cases) {
+        auto io = db.Store(table, C_USAGE_RECORDS, c.Size);
+        std::vector<uint32_t> addresses;
+        for (uint32_t i = 0; i < c.Count; ++i)
+            addresses.push_back(io->AllocateNewAddress(c.Size, nullptr));
+        EXPECT_EQ(std::set<uint32_t>(addresses.begin(), addresses.end()).size(), c.Count);
+        const size_t owned = db.OwnedPages(table, C_USAGE_RECORDS);
+        std::vector<uint32_t> listed;
+        io->ListBlocks(listed);
+        // Every block of the owned pages is either handed out or on the free chain.
+        EXPECT_EQ(listed.size(), c.Count + db.FreeBlocks(*io)) << c.Size;
+        for (size_t i = 0; i < addresses.size(); ++i)
+            io->ReleaseBlock(addresses[(i * 7919) % addresses.size()], c.Size);
+        if (c.Size % P == 0) {
+            EXPECT_EQ(db.OwnedPages(table, C_USAGE_RECORDS), 0u) << c.Size;
+        } else {
+            EXPECT_EQ(db.FreeBlocks(*io), listed.size()) << c.Size;
+            for (uint32_t i = 0; i < c.Count; ++i)
+                io->AllocateNewAddress(c.Size, nullptr);
+            EXPECT_EQ(db.OwnedPages(table, C_USAGE_RECORDS), owned) << c.Size; // reused
+        }
+        ++table;
+    }
+}
+
+TEST(DiskIOInterface, BlobChainsOnDisk) {
+    TDiskDb db("io_blob.zan");
+    auto io = db.Store(5, C_USAGE_BLOBS, 512, 0, 3);
+    TBlobInterface blob;
+    blob.SetIOInterface(io.get());
+    blob.SetBlobBlockSize(512);
+    blob.Open();
+    auto blocksOf = [&](uint32_t head) {
+        int n = 0;
+        for (uint8_t b[8]; head != 0; ++n) {
+            io->ReadBlock(head, 8, b);
+            head = GetLE32(b);
+        }
+        return n;
+    };
+    std::string two = Pattern(2 * 504), three = Pattern(2 * 504 + 1, 3);
+    TStringStream s2(two), s3(three);
+    uint32_t h2 = blob.InsertBlob(s2), h3 = blob.InsertBlob(s3);
+    EXPECT_EQ(blocksOf(h2), 2);
+    EXPECT_EQ(blocksOf(h3), 3);
+    TStringStream out;
+    EXPECT_EQ(blob.ReadBlob(h3, out, 1009), 1009u);
+    EXPECT_EQ(out.DataString(), three);
+
+    std::string grown = Pattern(5000, 4);
+    TStringStream sg(grown);
+    EXPECT_EQ(blob.EditBlob(h2, 1008, sg), h2);
+    TStringStream out2;
+    blob.ReadBlob(h2, out2);
+    EXPECT_EQ(out2.DataString(), grown);
+    EXPECT_EQ(blocksOf(h2), 10);
+    TStringStream small("tiny");
+    blob.EditBlob(h2, 5000, small);
+    EXPECT_EQ(blocksOf(h2), 1);
+    blob.DeleteBlob(h2, 4);
+    blob.DeleteBlob(h3, 1009);
+    std::vector<uint32_t> listed;
+    io->ListBlocks(listed);
+    EXPECT_EQ(db.FreeBlocks(*io), listed.size());
+}
+
+} // namespace

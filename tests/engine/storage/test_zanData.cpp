@@ -365,3 +365,279 @@ TEST(ReadAheadBuffer, LookupAndPoolReuse) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// On disk
+
+#include <random>
+
+#include "engine/storage/zanDisk.h"
+#include "host/win/child_process.h"
+
+namespace {
+
+constexpr uint32_t P = 4096;
+
+// A database with the user header store and map, one table and its record and blob stores.
+struct TDiskTable {
+    explicit TDiskTable(const std::string& name, bool create = true) : T(name) {
+        if (create) {
+            TDiskMgr d;
+            d.SetFileName(T.Path);
+            d.CreateNewFile(true);
+        }
+    }
+    void Open(uint8_t flags = 1) {
+        Disk = std::make_unique<TDiskMgr>();
+        Disk->SetFileName(T.Path);
+        Disk->SetOpenFlags(0x42);
+        Disk->SetLockRetryCount(100);
+        Disk->SetLockRetryInterval(5);
+        Disk->Open();
+        Headers.SetDiskMgr(Disk.get());
+        Headers.SetUsage(C_USAGE_HEADERS);
+        Headers.SetBlockSize(256);
+        Headers.SetAccessFlags(0);
+        Headers.SetGlobalFirstEmptyOffset(C_GLOBAL_FE_USER_HEADERS);
+        Headers.Open();
+        Map = std::make_unique<TTableHeaderMgr>();
+        Map->SetBaseAddress(3 * P);
+        Map->SetBaseTableID(C_USER_BASE_TABLE_ID);
+        Map->Open(&Headers);
+        Flags = flags;
+    }
+    void OpenTable(int32_t id, TInternalFields& fields) {
+        Header = Map->OpenTable(id);
+        auto setup = [&](TDiskIOInterface& io, uint16_t usage, uint32_t block, uint32_t fe) {
+            io.SetDiskMgr(Disk.get());
+            io.SetTableID(static_cast<uint16_t>(id));
+            io.SetUsage(usage);
+            io.SetBlockSize(block);
+            io.SetAccessFlags(Flags);
+            io.SetFirstEmpty(fe);
+            io.SetFirstEmptyValid(true);
+            io.Open();
+        };
+        setup(Records, C_USAGE_RECORDS, static_cast<uint32_t>(fields.GetRecordSize()),
+              Header->GetRecordFirstEmpty());
+        setup(Blobs, C_USAGE_BLOBS, 512, Header->GetBlobFirstEmpty());
+        Blob.SetIOInterface(&Blobs);
+        Blob.SetBlobBlockSize(512);
+        Blob.Open();
+        // A fresh manager: closing one also empties the layout it was given.
+        MgrPtr = std::make_unique<TRecordMgr>();
+        MgrPtr->SetFields(&fields);
+        MgrPtr->SetRecordSize(fields.GetRecordSize());
+        MgrPtr->Open(&Records);
+    }
+    // What a cursor does after a change: heads back into the header, header written.
+    void SaveHeads() {
+        Header->SetRecordFirstEmpty(Records.GetFirstEmpty());
+        Header->SetBlobFirstEmpty(Blobs.GetFirstEmpty());
+        Header->WriteHeader();
+    }
+    void Close() {
+        MgrPtr.reset();
+        if (Map) Map->Close();
+        Map.reset();
+        Disk.reset();
+    }
+    TTempFile T;
+    std::unique_ptr<TDiskMgr> Disk;
+    TDiskIOInterface Headers, Records, Blobs;
+    std::unique_ptr<TTableHeaderMgr> Map;
+    TTableHeader* Header = nullptr;
+    TBlobInterface Blob;
+    std::unique_ptr<TRecordMgr> MgrPtr;
+    uint8_t Flags = 1;
+};
+
+struct TPeople {
+    TPeople() {
+        auto add = [&](const char* name, TFieldType t, int32_t size = 0) {
+            auto* f = Fields.Add();
+            f->SetFieldName(name);
+            f->SetDataType(t);
+            if (size) f->SetFieldSize(size);
+            f->SetFieldIndex(Fields.Count() - 1);
+            return f;
+        };
+        Name = add("Name", ftString, 40);
+        Age = add("Age", ftInteger);
+        Note = add("Note", ftMemo);
+        Fields.SetDefaultOffsets();
+    }
+    std::vector<uint8_t> Make(const std::string& name, int32_t age) {
+        std::vector<uint8_t> r(static_cast<size_t>(Fields.GetRecordSize()), 0);
+        r[0] = 1;
+        RecordSetString(r.data(), *Name, name);
+        RecordSetInteger(r.data(), *Age, age);
+        return r;
+    }
+    TInternalFields Fields;
+    TInternalFieldItem *Name, *Age, *Note;
+};
+
+TEST(DiskTableHeaders, IdsFromBothBasesSurviveReopen) {
+    TDiskTable db("hdr_ids.zan");
+    db.Open();
+    EXPECT_EQ(db.Map->AddTable(2), 1);
+    EXPECT_EQ(db.Map->AddTable(2), 2);
+    TTableHeaderMgr system;
+    TDiskIOInterface sysHeaders;
+    sysHeaders.SetDiskMgr(db.Disk.get());
+    sysHeaders.SetUsage(C_USAGE_HEADERS);
+    sysHeaders.SetBlockSize(256);
+    sysHeaders.SetAccessFlags(0);
+    sysHeaders.SetGlobalFirstEmptyOffset(C_GLOBAL_FE_SYSTEM_HEADERS);
+    sysHeaders.Open();
+    system.SetBaseAddress(P);
+    system.SetBaseTableID(C_SYSTEM_BASE_TABLE_ID);
+    system.Open(&sysHeaders);
+    EXPECT_EQ(system.AddTable(1), 1024);
+    TTableHeader* h = db.Map->OpenTable(2);
+    h->SetGenerator2(77);
+    db.Map->CloseTable(h);
+    system.Close();
+    db.Close();
+
+    db.Open();
+    TTableHeader* again = db.Map->OpenTable(2);
+    EXPECT_EQ(again->GetGenerator2(), 77u);
+    EXPECT_EQ(again->GetModifiedFlag(), 2u);
+    EXPECT_EQ(db.Map->MapTableID(0), 1u);
+    db.Map->DeleteTable(1);
+    EXPECT_EQ(db.Map->AddTable(0), 1);
+    EXPECT_EQ(db.Map->MapTableID(0), 2u);
+    EXPECT_EQ(db.Map->MapTableID(1), 1u);
+    db.Close();
+}
+
+TEST(DiskRecords, RoundTripOutsideAndInsideTransactions) {
+    TPeople people;
+    TDiskTable db("rec_trip.zan");
+    db.Open(3);
+    int32_t id = db.Map->AddTable(0);
+    db.OpenTable(id, people.Fields);
+
+    auto r1 = people.Make("Ann", 31);
+    uint32_t a1 = db.MgrPtr->AddRecord(r1.data());
+    TStringStream note(std::string(3000, 'n'));
+    uint32_t blob = db.Blob.InsertBlob(note);
+    RecordSetBlobRef(r1.data(), *people.Note, blob, 3000);
+    db.MgrPtr->UpdateRecord(a1, r1.data());
+    db.SaveHeads();
+
+    db.Disk->DiskStartTransaction(false);
+    auto r2 = people.Make("Bob", 42);
+    uint32_t a2 = db.MgrPtr->AddRecord(r2.data());
+    auto r1b = people.Make("Ann B", 32);
+    RecordSetBlobRef(r1b.data(), *people.Note, blob, 3000);
+    db.MgrPtr->UpdateRecord(a1, r1b.data());
+    db.SaveHeads();
+    db.Disk->DiskCommit();
+
+    db.Disk->DiskStartTransaction(false);
+    auto r3 = people.Make("Cy", 5);
+    uint32_t a3 = db.MgrPtr->AddRecord(r3.data());
+    db.MgrPtr->DeleteRecord(a2);
+    db.SaveHeads();
+    db.Disk->DiskRollback();
+    (void)a3;
+    db.Close();
+
+    db.Open(3);
+    db.OpenTable(id, people.Fields);
+    std::vector<uint8_t> buf(r1.size());
+    db.MgrPtr->ReadRecord(a1, buf.data(), true);
+    EXPECT_EQ(buf, r1b);
+    db.MgrPtr->ReadRecord(a2, buf.data(), false);
+    EXPECT_EQ(buf, r2); // the rolled-back delete left it
+    uint32_t head = 0, len = 0;
+    RecordGetBlobRef(r1b.data(), *people.Note, head, len);
+    TStringStream out;
+    EXPECT_EQ(db.Blob.ReadBlob(head, out, len), 3000u);
+    EXPECT_EQ(out.DataString(), std::string(3000, 'n'));
+    // The rolled-back add did not consume the run: the next add takes the same place.
+    uint32_t a4 = db.MgrPtr->AddRecord(r3.data());
+    EXPECT_EQ(a4, a3);
+    db.MgrPtr->DeleteRecord(a4);
+    db.MgrPtr->DeleteRecord(a2);
+    db.SaveHeads();
+    db.Close();
+}
+
+// Flips random bytes of the table's pages, then reads everything: only engine errors may come.
+TEST(DiskRecords, CorruptPagesGiveEngineErrorsOnly) {
+    TPeople people;
+    std::vector<uint32_t> addresses;
+    int32_t id = 0;
+    TDiskTable db("rec_fuzz.zan");
+    db.Open();
+    id = db.Map->AddTable(0);
+    db.OpenTable(id, people.Fields);
+    for (int i = 0; i < 60; ++i) {
+        auto r = people.Make("name" + std::to_string(i), i);
+        uint32_t a = db.MgrPtr->AddRecord(r.data());
+        TStringStream s(std::string(static_cast<size_t>(100 * i), char('a' + i % 26)));
+        uint32_t h = db.Blob.InsertBlob(s);
+        RecordSetBlobRef(r.data(), *people.Note, h, static_cast<uint32_t>(100 * i));
+        db.MgrPtr->UpdateRecord(a, r.data());
+        addresses.push_back(a);
+    }
+    for (int i = 0; i < 60; i += 3)
+        db.MgrPtr->DeleteRecord(addresses[static_cast<size_t>(i)]);
+    db.SaveHeads();
+    db.Close();
+
+    TWinFile raw;
+    raw.Open(db.T.Path, faReadWrite, fsDenyNone);
+    const uint64_t size = raw.Size();
+    std::vector<uint8_t> original(static_cast<size_t>(size));
+    raw.ReadAt(original.data(), original.size(), 0);
+    std::mt19937 rng(12345);
+    int errors = 0;
+    for (int round = 0; round < 25; ++round) {
+        raw.WriteAt(original.data(), original.size(), 0);
+        for (int k = 0; k < 40; ++k) {
+            // Pages 1-4 (header maps) and everything after the first map page.
+            uint64_t at = (k % 8 == 0) ? P + rng() % (4 * P) : 6 * P + rng() % (size - 6 * P);
+            uint8_t b = static_cast<uint8_t>(rng());
+            raw.WriteAt(&b, 1, at);
+        }
+        try {
+            db.Open();
+            db.OpenTable(id, people.Fields);
+            std::vector<uint8_t> buf(static_cast<size_t>(people.Fields.GetRecordSize()));
+            for (uint32_t a : addresses) {
+                try {
+                    db.MgrPtr->ReadRecord(a, buf.data(), true);
+                    if (!RecordFieldIsNull(buf.data(), *people.Name))
+                        RecordGetString(buf.data(), *people.Name);
+                    uint32_t h = 0, len = 0;
+                    RecordGetBlobRef(buf.data(), *people.Note, h, len);
+                    TMemoryStream out;
+                    db.Blob.ReadBlob(h, out, len);
+                } catch (const EZanDatabaseError&) {
+                    ++errors;
+                }
+            }
+            for (int i = 0; i < 5; ++i) {
+                try {
+                    db.SaveHeads();
+                    db.MgrPtr->AddRecord(buf.data());
+                    TStringStream s(std::string(1500, 'z'));
+                    db.Blob.InsertBlob(s);
+                } catch (const EZanDatabaseError&) {
+                    ++errors;
+                }
+            }
+        } catch (const EZanDatabaseError&) {
+            ++errors;
+        }
+        db.Close();
+    }
+    EXPECT_GT(errors, 0);
+}
+
+} // namespace

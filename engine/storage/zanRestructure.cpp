@@ -1,5 +1,6 @@
 #include "engine/storage/zanRestructure.h"
 
+#include "host/rtl/OwnedList.h"
 #include "host/rtl/SysUtils.h"
 
 #include <algorithm>
@@ -11,22 +12,7 @@
 
 namespace {
 
-// The names of a ";"-separated field list: the trimmed pieces between ";"; empty text holds
-// no names.
-std::vector<std::string> SplitFieldList(std::string_view list) {
-    std::vector<std::string> names;
-    if (Trim(list).empty()) return names;
-    size_t start = 0;
-    for (;;) {
-        size_t sep = list.find(';', start);
-        size_t len = sep == std::string_view::npos ? std::string_view::npos : sep - start;
-        names.emplace_back(Trim(list.substr(start, len)));
-        if (sep == std::string_view::npos) break;
-        start = sep + 1;
-    }
-    return names;
-}
-
+// The names joined into a ";"-separated field list.
 std::string JoinFieldList(const std::vector<std::string>& names) {
     std::string list;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -38,8 +24,8 @@ std::string JoinFieldList(const std::vector<std::string>& names) {
 
 // Two field lists name the same fields in the same order, ASCII case ignored.
 bool SameFieldList(std::string_view a, std::string_view b) {
-    const auto x = SplitFieldList(a);
-    const auto y = SplitFieldList(b);
+    const auto x = SplitFieldNames(a);
+    const auto y = SplitFieldNames(b);
     if (x.size() != y.size()) return false;
     for (size_t i = 0; i < x.size(); ++i)
         if (!SameText(x[i], y[i])) return false;
@@ -47,34 +33,17 @@ bool SameFieldList(std::string_view a, std::string_view b) {
 }
 
 std::string WithoutField(const std::string& list, const std::string& name) {
-    auto names = SplitFieldList(list);
+    auto names = SplitFieldNames(list);
     std::erase_if(names, [&](const std::string& n) { return SameText(n, name); });
     return JoinFieldList(names);
 }
 
 std::string WithFieldRenamed(const std::string& list, const std::string& oldName,
                              const std::string& newName) {
-    auto names = SplitFieldList(list);
+    auto names = SplitFieldNames(list);
     for (auto& n : names)
         if (SameText(n, oldName)) n = newName;
     return JoinFieldList(names);
-}
-
-[[noreturn]] void ListIndexError(int index) {
-    throw Exception("List index out of bounds (" + std::to_string(index) + ")");
-}
-
-template <typename Item>
-Item& ItemAt(const std::vector<std::unique_ptr<Item>>& items, int index) {
-    if (index < 0 || static_cast<size_t>(index) >= items.size()) ListIndexError(index);
-    return *items[static_cast<size_t>(index)];
-}
-
-template <typename Item>
-int PositionOf(const std::vector<std::unique_ptr<Item>>& items, const Item* item) {
-    for (size_t i = 0; i < items.size(); ++i)
-        if (items[i].get() == item) return static_cast<int>(i);
-    return -1;
 }
 
 template <typename Item>
@@ -138,7 +107,7 @@ bool FieldTypeChangeLosesData(TFieldType oldType, TFieldType newType) {
 // --- Field definitions ---------------------------------------------------------------------------
 
 int TRestructureFieldDef::GetIndex() const {
-    return FOwner ? PositionOf(FOwner->FItems, this) : -1;
+    return FOwner ? OwnedPositionOf(FOwner->FItems, this) : -1;
 }
 
 void TRestructureFieldDef::Assign(const TFieldDef& source) {
@@ -174,10 +143,10 @@ TRestructureFieldDefs::TRestructureFieldDefs() : FChangeLog(&GDBLogger()) {}
 TRestructureFieldDefs::~TRestructureFieldDefs() = default;
 
 TRestructureFieldDef& TRestructureFieldDefs::Items(int index) {
-    return ItemAt(FItems, index);
+    return OwnedItemAt(FItems, index);
 }
 const TRestructureFieldDef& TRestructureFieldDefs::Items(int index) const {
-    return ItemAt(FItems, index);
+    return OwnedItemAt(FItems, index);
 }
 
 TRestructureFieldDef& TRestructureFieldDefs::AddFieldDef() {
@@ -201,7 +170,7 @@ TRestructureFieldDef& TRestructureFieldDefs::Insert(int index) {
 }
 
 void TRestructureFieldDefs::DeleteItem(int index) {
-    ItemAt(FItems, index);
+    OwnedItemAt(FItems, index);
     FItems.erase(FItems.begin() + index);
 }
 
@@ -351,7 +320,7 @@ void TRestructureFieldDefs::AssignTo(TFieldDefs& dest) const {
 TRestructureIndexDef::~TRestructureIndexDef() = default;
 
 int TRestructureIndexDef::GetIndex() const {
-    return FOwner ? PositionOf(FOwner->FItems, this) : -1;
+    return FOwner ? OwnedPositionOf(FOwner->FItems, this) : -1;
 }
 
 void TRestructureIndexDef::SetSource(const TIndexDef* source) {
@@ -403,10 +372,10 @@ TRestructureIndexDefs::TRestructureIndexDefs() : FChangeLog(&GDBLogger()) {}
 TRestructureIndexDefs::~TRestructureIndexDefs() = default;
 
 TRestructureIndexDef& TRestructureIndexDefs::Items(int index) {
-    return ItemAt(FItems, index);
+    return OwnedItemAt(FItems, index);
 }
 const TRestructureIndexDef& TRestructureIndexDefs::Items(int index) const {
-    return ItemAt(FItems, index);
+    return OwnedItemAt(FItems, index);
 }
 
 TRestructureIndexDef& TRestructureIndexDefs::AddIndexDef() {
@@ -425,7 +394,7 @@ TRestructureIndexDef& TRestructureIndexDefs::AddAndSetIndexDef(const std::string
 }
 
 void TRestructureIndexDefs::DeleteItem(int index) {
-    ItemAt(FItems, index);
+    OwnedItemAt(FItems, index);
     FItems.erase(FItems.begin() + index);
 }
 
@@ -489,7 +458,7 @@ TDefChangeType TRestructureIndexDefs::GradeIndexDef(int position, const TRestruc
         status = dcDefOnlyChange;
         Log("Index Def: " + name + " - Name changed");
     }
-    for (const std::string& field : SplitFieldList(def.GetFields())) {
+    for (const std::string& field : SplitFieldNames(def.GetFields())) {
         const TRestructureFieldDef* fieldDef = fieldDefs.Find(field);
         if (!fieldDef)
             throw Exception(Format("The field '%s' in index '%s' was not found in the table field "
@@ -555,7 +524,7 @@ void TRestructureIndexDefs::ValidateAgainstOriginalDefs(const TIndexDefs* origin
 void TRestructureIndexDefs::ValidateNewIndexDefs(const TRestructureFieldDefs& fieldDefs) const {
     for (const auto& item : FItems) {
         const std::string& name = item->GetName();
-        const auto keyFields = SplitFieldList(item->GetFields());
+        const auto keyFields = SplitFieldNames(item->GetFields());
         int64_t keySize = 0;
         for (const std::string& field : keyFields) {
             const TRestructureFieldDef* fieldDef = fieldDefs.Find(field);

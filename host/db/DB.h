@@ -10,20 +10,153 @@
 
 #include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
+#include "host/rtl/Format.h"
 
 // A failure of a dataset or a database.
 ZAN_EXCEPTION_CLASS(EDatabaseError, Exception);
 
 // Raises EDatabaseError; the message is prefixed "Name: " when the component has a name.
 [[noreturn]] void DatabaseError(const std::string& message, const TComponent* component = nullptr);
+// DatabaseError with a message formatted by Format.
+[[noreturn]] void DatabaseErrorFmt(std::string_view format, std::initializer_list<TVarRec> args,
+                                   const TComponent* component = nullptr);
+
+// The dataset framework's own messages.
+inline constexpr std::string_view SDataSetOpen = "Cannot perform this operation on an open dataset";
+inline constexpr std::string_view SDataSetClosed =
+    "Cannot perform this operation on a closed dataset";
+inline constexpr std::string_view SDataSetEmpty =
+    "Cannot perform this operation on an empty dataset";
+inline constexpr std::string_view SDataSetReadOnly = "Cannot modify a read-only dataset";
+inline constexpr std::string_view SNotEditing = "Dataset not in edit or insert mode";
+inline constexpr std::string_view SFieldReadOnly = "Field '%s' cannot be modified";
+inline constexpr std::string_view SFieldRequired = "Field '%s' must have a value";
+inline constexpr std::string_view SCircularDataLink = "Circular datalinks are not allowed";
+inline constexpr std::string_view SFieldNotFound = "Field '%s' not found";
+inline constexpr std::string_view SParameterNotFound = "Parameter '%s' not found";
+inline constexpr std::string_view SRecordNotFound = "Record not found";
+inline constexpr std::string_view SFieldTypeMismatch =
+    "Type mismatch for field '%s', expecting: %s actual: %s";
+inline constexpr std::string_view SUnknownFieldType = "Field '%s' is of an unknown type";
+inline constexpr std::string_view SDuplicateFieldName = "Duplicate field name '%s'";
+inline constexpr std::string_view SFieldAccessError = "Cannot access field '%s' as type %s";
+inline constexpr std::string_view SFieldRangeError =
+    "%s is not a valid value for field '%s'. The allowed range is %s to %s";
+inline constexpr std::string_view SInvalidFieldValue = "'%s' is not a valid value for field '%s'";
+inline constexpr std::string_view SDataSetMissing = "Field '%s' has no dataset";
+
+// A small set of the values of an unscoped enumeration (ordinals below 32).
+template <typename E>
+class TEnumSet {
+public:
+    constexpr TEnumSet() = default;
+    constexpr TEnumSet(std::initializer_list<E> items) {
+        for (E item : items)
+            insert(item);
+    }
+    constexpr bool contains(E item) const { return (FBits & Bit(item)) != 0; }
+    constexpr void insert(E item) { FBits |= Bit(item); }
+    constexpr void erase(E item) { FBits &= ~Bit(item); }
+    constexpr bool empty() const { return FBits == 0; }
+    friend constexpr bool operator==(TEnumSet a, TEnumSet b) = default;
+
+private:
+    static constexpr uint32_t Bit(E item) { return 1u << static_cast<unsigned>(item); }
+    uint32_t FBits = 0;
+};
+
+// The state of a dataset: what its active buffer is used for.
+enum TDataSetState : uint8_t {
+    dsInactive,
+    dsBrowse,
+    dsEdit,
+    dsInsert,
+    dsSetKey,
+    dsCalcFields,
+    dsFilter,
+    dsNewValue,
+    dsOldValue,
+    dsCurValue,
+    dsBlockRead,
+    dsInternalCalc,
+    dsOpening
+};
+// States in which field values may be written.
+bool IsWriteMode(TDataSetState state);
+
+enum TGetMode : uint8_t { gmCurrent, gmNext, gmPrior };
+enum TGetResult : uint8_t { grOK, grBOF, grEOF, grError };
+enum TResyncModeItem : uint8_t { rmExact, rmCenter };
+using TResyncMode = TEnumSet<TResyncModeItem>;
+// What a record buffer holds: a cursor record, the position before the first or after the last
+// record, or a record being inserted.
+enum TBookmarkFlag : uint8_t { bfCurrent, bfBOF, bfEOF, bfInserted };
+enum TFieldKind : uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc };
+enum TLocateOption : uint8_t { loCaseInsensitive, loPartialKey };
+using TLocateOptions = TEnumSet<TLocateOption>;
+enum TFilterOption : uint8_t { foCaseInsensitive, foNoPartialCompare };
+using TFilterOptions = TEnumSet<TFilterOption>;
+enum TBlobStreamMode : uint8_t { bmRead, bmWrite, bmReadWrite };
+enum TParamType : uint8_t { ptUnknown, ptInput, ptOutput, ptInputOutput, ptResult };
+// What an error handler of an edit operation asks for: pass the error on, abort silently, retry.
+enum TDataAction : uint8_t { daFail, daAbort, daRetry };
+enum TDataEvent : uint8_t {
+    deFieldChange,
+    deRecordChange,
+    deDataSetChange,
+    deDataSetScroll,
+    deLayoutChange,
+    deUpdateRecord,
+    deUpdateState,
+    deCheckBrowseMode,
+    dePropertyChange,
+    deFieldListChange,
+    deFocusControl
+};
+
+class TDataSet;
+class TField;
 
 // Field types. The ordinals are stored in table definitions and compared by number: keep them.
 enum TFieldType : uint8_t {
-    ftUnknown, ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat, ftCurrency, ftBCD,
-    ftDate, ftTime, ftDateTime, ftBytes, ftVarBytes, ftAutoInc, ftBlob, ftMemo, ftGraphic,
-    ftFmtMemo, ftParadoxOle, ftDBaseOle, ftTypedBinary, ftCursor, ftFixedChar, ftWideString,
-    ftLargeint, ftADT, ftArray, ftReference, ftDataSet, ftOraBlob, ftOraClob, ftVariant,
-    ftInterface, ftIDispatch, ftGuid, ftTimeStamp, ftFMTBcd
+    ftUnknown,
+    ftString,
+    ftSmallint,
+    ftInteger,
+    ftWord,
+    ftBoolean,
+    ftFloat,
+    ftCurrency,
+    ftBCD,
+    ftDate,
+    ftTime,
+    ftDateTime,
+    ftBytes,
+    ftVarBytes,
+    ftAutoInc,
+    ftBlob,
+    ftMemo,
+    ftGraphic,
+    ftFmtMemo,
+    ftParadoxOle,
+    ftDBaseOle,
+    ftTypedBinary,
+    ftCursor,
+    ftFixedChar,
+    ftWideString,
+    ftLargeint,
+    ftADT,
+    ftArray,
+    ftReference,
+    ftDataSet,
+    ftOraBlob,
+    ftOraClob,
+    ftVariant,
+    ftInterface,
+    ftIDispatch,
+    ftGuid,
+    ftTimeStamp,
+    ftFMTBcd
 };
 inline constexpr int FieldTypeCount = ftFMTBcd + 1;
 
@@ -41,20 +174,38 @@ public:
     ZAN_CLASS(TFieldDef)
 
     const std::string& GetName() const { return FName; }
-    void SetName(const std::string& name) { FName = name; }
+    void SetName(const std::string& name) {
+        FName = name;
+        Changed();
+    }
     TFieldType GetDataType() const { return FDataType; }
-    void SetDataType(TFieldType dataType) { FDataType = dataType; }
+    void SetDataType(TFieldType dataType) {
+        FDataType = dataType;
+        Changed();
+    }
     // Characters for string types, bytes for byte types, 0 for the others.
     int32_t GetSize() const { return FSize; }
-    void SetSize(int32_t size) { FSize = size; }
+    void SetSize(int32_t size) {
+        FSize = size;
+        Changed();
+    }
     // Decimal places of BCD fields.
     int32_t GetPrecision() const { return FPrecision; }
-    void SetPrecision(int32_t precision) { FPrecision = precision; }
+    void SetPrecision(int32_t precision) {
+        FPrecision = precision;
+        Changed();
+    }
     bool GetRequired() const { return FRequired; }
-    void SetRequired(bool required) { FRequired = required; }
+    void SetRequired(bool required) {
+        FRequired = required;
+        Changed();
+    }
     // The field's 1-based number; a new definition takes its position in the list.
     int32_t GetFieldNo() const { return FFieldNo; }
-    void SetFieldNo(int32_t fieldNo) { FFieldNo = fieldNo; }
+    void SetFieldNo(int32_t fieldNo) {
+        FFieldNo = fieldNo;
+        Changed();
+    }
     // The 0-based position in the owning list; -1 when the definition stands alone.
     int GetIndex() const;
     TFieldDefs* GetOwner() const { return FOwner; }
@@ -62,7 +213,14 @@ public:
     // Copies the definition (name, type, size, precision, required, number), not the owner.
     void Assign(const TFieldDef& source);
 
+    // A field of the default class for the type (TIntegerField for ftInteger, ...) named, sized
+    // and numbered after this definition and attached to the owning list's dataset; owner frees
+    // it. EDatabaseError "Field '<name>' is of an unknown type" for a type without a class.
+    TField* CreateField(TComponent* owner);
+
 private:
+    void Changed();
+
     TFieldDefs* FOwner;
     std::string FName;
     TFieldType FDataType = ftUnknown;
@@ -73,9 +231,12 @@ private:
 };
 
 // An owning, ordered list of field definitions. Names are looked up without regard to ASCII case.
+// A list that belongs to a dataset tells it of every change (TDataSet::DefChanged) outside of
+// BeginUpdate/EndUpdate.
 class TFieldDefs : public TObject {
 public:
     TFieldDefs() = default;
+    explicit TFieldDefs(TDataSet* dataSet) : FDataSet(dataSet) {}
     TFieldDefs(const TFieldDefs&) = delete;
     TFieldDefs& operator=(const TFieldDefs&) = delete;
     ZAN_CLASS(TFieldDefs)
@@ -95,13 +256,29 @@ public:
     // The definition of that name; raises EDatabaseError "Field '<name>' not found".
     TFieldDef& Find(const std::string& name);
     const TFieldDef& Find(const std::string& name) const;
-    void Clear() { FItems.clear(); }
+    void Clear();
     void Delete(int index);
     // Replaces the list with copies of the source's definitions.
     void Assign(const TFieldDefs& source);
 
+    TDataSet* GetDataSet() const { return FDataSet; }
+    // Whether the list reflects the dataset's current structure; a change outside
+    // BeginUpdate/EndUpdate clears it.
+    bool GetUpdated() const { return FUpdated; }
+    void SetUpdated(bool updated) { FUpdated = updated; }
+    // Reads the definitions from the dataset (TDataSet::InitFieldDefs) unless up to date.
+    void Update();
+    // Changes between BeginUpdate and the matching EndUpdate are not reported to the dataset.
+    void BeginUpdate() { ++FUpdateCount; }
+    void EndUpdate() { --FUpdateCount; }
+
 private:
     friend class TFieldDef;
+    void Changed();
+
+    TDataSet* FDataSet = nullptr;
+    bool FUpdated = false;
+    int FUpdateCount = 0;
     std::vector<std::unique_ptr<TFieldDef>> FItems;
 };
 
@@ -144,19 +321,40 @@ public:
     ZAN_CLASS(TIndexDef)
 
     const std::string& GetName() const { return FName; }
-    void SetName(const std::string& name) { FName = name; }
+    void SetName(const std::string& name) {
+        FName = name;
+        Changed();
+    }
     const std::string& GetFields() const { return FFields; }
-    void SetFields(const std::string& fields) { FFields = fields; }
+    void SetFields(const std::string& fields) {
+        FFields = fields;
+        Changed();
+    }
     const std::string& GetDescFields() const { return FDescFields; }
-    void SetDescFields(const std::string& fields) { FDescFields = fields; }
+    void SetDescFields(const std::string& fields) {
+        FDescFields = fields;
+        Changed();
+    }
     const std::string& GetCaseInsFields() const { return FCaseInsFields; }
-    void SetCaseInsFields(const std::string& fields) { FCaseInsFields = fields; }
+    void SetCaseInsFields(const std::string& fields) {
+        FCaseInsFields = fields;
+        Changed();
+    }
     TIndexOptions GetOptions() const { return FOptions; }
-    void SetOptions(TIndexOptions options) { FOptions = options; }
+    void SetOptions(TIndexOptions options) {
+        FOptions = options;
+        Changed();
+    }
     const std::string& GetSource() const { return FSource; }
-    void SetSource(const std::string& source) { FSource = source; }
+    void SetSource(const std::string& source) {
+        FSource = source;
+        Changed();
+    }
     const std::string& GetExpression() const { return FExpression; }
-    void SetExpression(const std::string& expression) { FExpression = expression; }
+    void SetExpression(const std::string& expression) {
+        FExpression = expression;
+        Changed();
+    }
     // The 0-based position in the owning list; -1 when the definition stands alone.
     int GetIndex() const;
     TIndexDefs* GetOwner() const { return FOwner; }
@@ -165,6 +363,8 @@ public:
     void Assign(const TIndexDef& source);
 
 private:
+    void Changed();
+
     TIndexDefs* FOwner;
     std::string FName;
     std::string FFields;
@@ -176,9 +376,12 @@ private:
 };
 
 // An owning, ordered list of index definitions. Names are looked up without regard to ASCII case.
+// A list that belongs to a dataset tells it of every change (TDataSet::DefChanged) outside of
+// BeginUpdate/EndUpdate.
 class TIndexDefs : public TObject {
 public:
     TIndexDefs() = default;
+    explicit TIndexDefs(TDataSet* dataSet) : FDataSet(dataSet) {}
     TIndexDefs(const TIndexDefs&) = delete;
     TIndexDefs& operator=(const TIndexDefs&) = delete;
     ZAN_CLASS(TIndexDefs)
@@ -195,9 +398,17 @@ public:
     // The definition of that name; raises EDatabaseError "Index '<name>' not found".
     TIndexDef& Find(const std::string& name);
     const TIndexDef& Find(const std::string& name) const;
-    void Clear() { FItems.clear(); }
+    void Clear();
     void Delete(int index);
     void Assign(const TIndexDefs& source);
+
+    TDataSet* GetDataSet() const { return FDataSet; }
+    bool GetUpdated() const { return FUpdated; }
+    void SetUpdated(bool updated) { FUpdated = updated; }
+    // Asks the dataset to rebuild the list (TDataSet::UpdateIndexDefs) unless up to date.
+    void Update();
+    void BeginUpdate() { ++FUpdateCount; }
+    void EndUpdate() { --FUpdateCount; }
     // An ascending, field-based index for a ";"-separated field list: first one whose key fields
     // are exactly the list, else one whose key fields begin with it; with caseInsensitive only
     // indexes that ignore case qualify. Field names compare without regard to ASCII case.
@@ -206,5 +417,13 @@ public:
 
 private:
     friend class TIndexDef;
+    void Changed();
+
+    TDataSet* FDataSet = nullptr;
+    bool FUpdated = false;
+    int FUpdateCount = 0;
     std::vector<std::unique_ptr<TIndexDef>> FItems;
 };
+
+// The names of a ";"-separated field list (blanks around names dropped; empty text: none).
+std::vector<std::string> SplitFieldNames(std::string_view names);

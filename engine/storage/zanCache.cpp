@@ -1,0 +1,489 @@
+#include "engine/storage/zanCache.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/storage/zanConsts.h"
+#include "host/rtl/Format.h"
+
+std::string_view CachePageStateName(TCachePageState state) {
+    switch (state) {
+    case cpEmpty:
+        return "Empty";
+    case cpClean:
+        return "Clean";
+    case cpDirty:
+        return "Dirty";
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCachePage
+
+void TCachePage::Open() {
+    if (FPageSize == 0) ZanDatabaseError(8581, "TCachePage.Open", "Page size = 0");
+    FPageData.assign(FPageSize, 0);
+}
+
+void TCachePage::SetPageSize(uint32_t pageSize) {
+    if (!FPageData.empty())
+        ZanDatabaseError(8581, "TCachePage.SetPageSize",
+                         "Cannot set page size on opened cache page");
+    FPageSize = pageSize;
+}
+
+void TCachePage::MakeEmpty() {
+    FState = cpEmpty;
+    FOwner = 0;
+    FLowerAddress = 0;
+    FUpperAddress = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCacheMgr
+
+TCacheMgr::TCacheMgr() : THashCollection([] { return std::make_unique<TCachePage>(); }) {}
+
+void TCacheMgr::Log(const std::string& text) const {
+    if (FLog) FLog->Add(text);
+}
+
+TCachePage* TCacheMgr::AddPage() {
+    auto* page = static_cast<TCachePage*>(Add());
+    page->SetPageSize(FPageSize);
+    page->Open();
+    Log("Add cache page");
+    return page;
+}
+
+void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
+    if (!FReadIO) ZanDatabaseError(10065, "TCacheMgr.Open", "ReadIO");
+    if (!FWriteIO) ZanDatabaseError(10065, "TCacheMgr.Open", "WriteIO");
+    if (pageSize == 0) ZanDatabaseError(8581, "TCacheMgr.Open", "Page size = 0");
+    Close();
+    // One left shift of the mask for every halving of the page size down to 1.
+    uint32_t mask = 0xFFFFFFFFu;
+    for (uint32_t size = pageSize; size > 1; size >>= 1)
+        mask <<= 1;
+    FAddressMask = mask;
+    FPageSize = pageSize;
+    FBasePageCount = count;
+    for (int32_t i = 0; i < count; ++i)
+        AddPage();
+    FHits = FMisses = 0;
+    FLRUCounter = 0;
+}
+
+void TCacheMgr::Close() {
+    ClearAll();
+    FPageSize = 0;
+    FTransaction = false;
+}
+
+TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
+    uint8_t key[THashCollectionItem::KeyLength];
+    for (int i = 0; i < 4; ++i) {
+        key[i] = 0; // upper address
+        key[4 + i] = static_cast<uint8_t>(base >> (8 * i));
+    }
+    auto* page = static_cast<TCachePage*>(FindHashKey(key));
+    if (page && page->FLowerAddress != base)
+        ZanDatabaseErrorFmt(
+            8581, "TCacheMgr.FindPage", "Cache hash incorrect %d %d",
+            {static_cast<int64_t>(base), static_cast<int64_t>(page->FLowerAddress)});
+    return page;
+}
+
+TCachePage* TCacheMgr::FindCachedPage(uint32_t address) const {
+    if (!GetIsOpen()) return nullptr;
+    TCachePage* page = HashedPage(address & FAddressMask);
+    return page && page->FState != cpEmpty ? page : nullptr;
+}
+
+int32_t TCacheMgr::FindPage(uint32_t address) const {
+    TCachePage* page = FindCachedPage(address);
+    return page ? page->GetIndex() : -1;
+}
+
+void TCacheMgr::Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags) {
+    DeleteHashKey(page);
+    page->FOwner = owner;
+    page->FLowerAddress = base;
+    page->FUpperAddress = 0;
+    page->FAccessFlags = accessFlags;
+    page->SetHashFromInts(0, base);
+    AddHashKey(page->GetHashKey(), page->GetID());
+}
+
+TCachePage* TCacheMgr::GetNextEmptyPage() {
+    TCachePage* oldest = nullptr;
+    bool allDirty = true;
+    for (int32_t i = 0; i < Count(); ++i) {
+        TCachePage* page = Page(i);
+        if (page->FState == cpEmpty) {
+            DeleteHashKey(page);
+            return page;
+        }
+        if (page->FState != cpDirty) {
+            allDirty = false;
+            if (!oldest || page->FLRU < oldest->FLRU) oldest = page;
+        }
+    }
+    if (FTransaction || allDirty) {
+        Log("GetNextEmptyPage. Adding new page");
+        return AddPage();
+    }
+    Log(Format("GetNextEmptyPage. Replacing OldestPage: %d", oldest->GetIndex()));
+    DeleteHashKey(oldest);
+    oldest->MakeEmpty();
+    return oldest;
+}
+
+TCachePage* TCacheMgr::PageFor(uint32_t base, uint32_t owner, bool& hit) {
+    TCachePage* page = HashedPage(base);
+    if (page && page->FOwner == owner && page->FState != cpEmpty) {
+        hit = true;
+        return page;
+    }
+    hit = false;
+    if (page) {
+        // A page cached under another owner is reused in place. A dirty one holds changes of
+        // this connection that a re-read would lose: that is never a valid request.
+        if (page->FState == cpDirty)
+            ZanDatabaseErrorFmt(8581, "TCacheMgr.ReadCache",
+                                "Dirty cache page %d requested by another owner (%d, %d)",
+                                {static_cast<int64_t>(base), static_cast<int64_t>(page->FOwner),
+                                 static_cast<int64_t>(owner)});
+        DeleteHashKey(page);
+        page->MakeEmpty();
+        return page;
+    }
+    return GetNextEmptyPage();
+}
+
+void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                          uint8_t accessFlags) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint32_t base = address & FAddressMask;
+    uint32_t offset = address - base;
+    while (count > 0) {
+        bool hit = false;
+        TCachePage* page = PageFor(base, owner, hit);
+        if (hit) {
+            ++FHits;
+        } else {
+            ++FMisses;
+            // Until the read succeeds the page holds nothing valid.
+            page->MakeEmpty();
+            bool pending = FReadIO(page->GetPageData(), owner, base, accessFlags);
+            page->FState = pending ? cpDirty : cpClean;
+            Rehash(page, owner, base, accessFlags);
+        }
+        uint32_t n = std::min(FPageSize - offset, count);
+        std::memcpy(out, page->GetPageData() + offset, n);
+        Touch(page);
+        out += n;
+        count -= n;
+        base += FPageSize;
+        offset = 0;
+    }
+}
+
+uint8_t* TCacheMgr::ReadCacheByRef(uint32_t owner, uint32_t count, uint32_t address,
+                                   uint8_t accessFlags) {
+    uint32_t base = address & FAddressMask;
+    if (count == 0 || address - base + uint64_t(count) > FPageSize)
+        ZanDatabaseError(8581, "TCacheMgr.ReadCacheByRef",
+                         "ReadCacheByRef - request crosses a page");
+    uint8_t probe = 0;
+    ReadCache(&probe, owner, 1, base, accessFlags);
+    TCachePage* page = HashedPage(base);
+    return page->GetPageData() + (address - base);
+}
+
+void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                           uint8_t accessFlags) {
+    auto* in = static_cast<const uint8_t*>(buffer);
+    uint32_t base = address & FAddressMask;
+    uint32_t offset = address - base;
+    while (count > 0) {
+        uint32_t n = std::min(FPageSize - offset, count);
+        bool hit = false;
+        TCachePage* page = PageFor(base, owner, hit);
+        if (hit || n == FPageSize) {
+            ++FHits;
+            if (!hit) page->MakeEmpty();
+        } else {
+            ++FMisses;
+            page->MakeEmpty();
+            FReadIO(page->GetPageData(), owner, base, accessFlags);
+            page->FState = cpClean;
+        }
+        std::memmove(page->GetPageData() + offset, in, n);
+        Rehash(page, owner, base, accessFlags);
+        Touch(page);
+        if (FTransaction) {
+            page->FState = cpDirty;
+        } else {
+            try {
+                FWriteIO(page->GetPageData(), owner, base, accessFlags);
+            } catch (...) {
+                // The cached bytes are not what the file holds: forget them.
+                DeleteHashKey(page);
+                page->MakeEmpty();
+                throw;
+            }
+            page->FState = cpClean;
+        }
+        in += n;
+        count -= n;
+        base += FPageSize;
+        offset = 0;
+    }
+}
+
+void TCacheMgr::WriteCacheByRef(const void* buffer, uint32_t owner, uint32_t count,
+                                uint32_t address, uint8_t accessFlags) {
+    uint32_t base = address & FAddressMask;
+    TCachePage* page = FindCachedPage(base);
+    if (!page || page->FOwner != owner)
+        ZanDatabaseError(8581, "TCacheMgr.WriteCacheByRef", "WriteCacheByRef - page not found");
+    if (count != FPageSize || address != base)
+        ZanDatabaseError(8581, "TCacheMgr.WriteCacheByRef",
+                         "WriteCacheByRef - error in write size");
+    WriteCache(buffer, owner, count, address, accessFlags);
+}
+
+void TCacheMgr::RemovePage(uint32_t address) {
+    if (!GetIsOpen()) return;
+    TCachePage* page = HashedPage(address & FAddressMask);
+    if (!page) return;
+    DeleteHashKey(page);
+    page->MakeEmpty();
+}
+
+void TCacheMgr::ClearOwnedPages(uint32_t owner) {
+    for (int32_t i = 0; i < Count(); ++i) {
+        TCachePage* page = Page(i);
+        if (page->FState == cpClean && page->FOwner == owner) {
+            DeleteHashKey(page);
+            page->MakeEmpty();
+        }
+    }
+}
+
+void TCacheMgr::StartTransaction() {
+    FTransaction = true;
+}
+
+void TCacheMgr::WriteDirtyPages() {
+    std::vector<TCachePage*> dirty;
+    for (int32_t i = 0; i < Count(); ++i)
+        if (Page(i)->FState == cpDirty) dirty.push_back(Page(i));
+    std::sort(dirty.begin(), dirty.end(), [](const TCachePage* a, const TCachePage* b) {
+        return a->FLowerAddress < b->FLowerAddress;
+    });
+    for (TCachePage* page : dirty)
+        FWriteIO(page->GetPageData(), page->FOwner, page->FLowerAddress, page->FAccessFlags);
+}
+
+void TCacheMgr::FinishCommit() {
+    for (int32_t i = 0; i < Count(); ++i)
+        if (Page(i)->FState == cpDirty) Page(i)->FState = cpClean;
+    FTransaction = false;
+}
+
+void TCacheMgr::Commit() {
+    if (!FTransaction) ZanDatabaseError(10257, "TCachePage.Commit");
+    WriteDirtyPages();
+    FinishCommit();
+}
+
+void TCacheMgr::Rollback() {
+    if (!FTransaction) ZanDatabaseError(10257, "TCacheMgr.Rollback");
+    for (int32_t i = 0; i < Count(); ++i) {
+        TCachePage* page = Page(i);
+        if (page->FState == cpDirty) {
+            DeleteHashKey(page);
+            page->MakeEmpty();
+        }
+    }
+    FTransaction = false;
+}
+
+void TCacheMgr::DumpState(TStrings& lines) const {
+    lines.Add(Format("Cache dump: Hits %d  Misses %d", FHits, FMisses));
+    for (int32_t i = 0; i < Count(); ++i) {
+        const TCachePage* page = Page(i);
+        lines.Add(Format(
+            "Page %d: Addr %d  Owner %d State %s LRUFlag %d", i,
+            static_cast<int64_t>(page->FLowerAddress), static_cast<int64_t>(page->FOwner),
+            std::string(CachePageStateName(page->FState)), static_cast<int64_t>(page->FLRU)));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TCacheBlockMgr
+
+TCacheBlockMgr::TCacheBlockMgr() : TCollection([] { return std::make_unique<TCacheBlock>(); }) {}
+
+void TCacheBlockMgr::Open() {
+    if (!FReadIO) ZanDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
+    if (!FWriteIO) ZanDatabaseError(10065, "TCacheBlockMgr.Open", "WriteIO");
+}
+
+void TCacheBlockMgr::Close() {
+    FByAddress.clear();
+    Clear();
+    FTransaction = false;
+}
+
+TCacheBlock* TCacheBlockMgr::AddBlock(uint32_t address, uint32_t size, uint32_t owner,
+                                      uint8_t flags) {
+    auto* block = static_cast<TCacheBlock*>(Add());
+    block->FData.assign(size, 0);
+    block->FLowAddress = address;
+    block->FBlockOwner = owner;
+    block->FAccessFlags = flags;
+    block->FState = cpDirty;
+    FByAddress[address] = block;
+    if (FLog) FLog->Add("Add cache Block");
+    return block;
+}
+
+void TCacheBlockMgr::RemoveBlock(TCacheBlock* block) {
+    FByAddress.erase(block->FLowAddress);
+    Delete(block->GetIndex());
+}
+
+int32_t TCacheBlockMgr::FindBlock(uint32_t address) const {
+    auto it = FByAddress.find(address);
+    return it == FByAddress.end() ? -1 : it->second->GetIndex();
+}
+
+void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
+    if (size == 0 || FByAddress.empty()) return;
+    const uint64_t end = uint64_t(address) + size;
+    auto it = FByAddress.upper_bound(address);
+    if (it != FByAddress.begin()) --it;
+    while (it != FByAddress.end() && it->first < end) {
+        TCacheBlock* block = it->second;
+        ++it;
+        const uint64_t lo = block->FLowAddress, hi = block->EndAddress();
+        if (hi <= address) continue;
+        if (lo < address && hi > end) {
+            // Split: keep the head in place, the tail becomes a block of its own.
+            TCacheBlock* tail =
+                AddBlock(static_cast<uint32_t>(end), static_cast<uint32_t>(hi - end),
+                         block->FBlockOwner, block->FAccessFlags);
+            std::memcpy(tail->FData.data(), block->FData.data() + (end - lo), hi - end);
+            block->FData.resize(address - lo);
+            return;
+        }
+        if (lo < address) {
+            block->FData.resize(address - lo);
+        } else if (hi > end) {
+            std::vector<uint8_t> rest(block->FData.begin() + (end - lo), block->FData.end());
+            FByAddress.erase(block->FLowAddress);
+            block->FData.swap(rest);
+            block->FLowAddress = static_cast<uint32_t>(end);
+            FByAddress[block->FLowAddress] = block;
+            return;
+        } else {
+            RemoveBlock(block);
+        }
+    }
+}
+
+bool TCacheBlockMgr::PatchRange(uint8_t* buffer, uint32_t address, uint32_t size) const {
+    if (size == 0 || FByAddress.empty()) return false;
+    const uint64_t end = uint64_t(address) + size;
+    bool any = false;
+    auto it = FByAddress.upper_bound(address);
+    if (it != FByAddress.begin()) --it;
+    for (; it != FByAddress.end() && it->first < end; ++it) {
+        const TCacheBlock* block = it->second;
+        const uint64_t lo = std::max<uint64_t>(block->FLowAddress, address);
+        const uint64_t hi = std::min<uint64_t>(block->EndAddress(), end);
+        if (lo >= hi) continue;
+        std::memcpy(buffer + (lo - address), block->FData.data() + (lo - block->FLowAddress),
+                    hi - lo);
+        any = true;
+    }
+    return any;
+}
+
+uint64_t TCacheBlockMgr::PendingEnd() const {
+    return FByAddress.empty() ? 0 : FByAddress.rbegin()->second->EndAddress();
+}
+
+void TCacheBlockMgr::ReadBlock(void* buffer, uint32_t owner, uint32_t size, uint32_t address,
+                               uint8_t accessFlags) {
+    auto* out = static_cast<uint8_t*>(buffer);
+    auto it = FByAddress.find(address);
+    if (it != FByAddress.end() && it->second->GetBlockSize() == size) {
+        ++FHits;
+        std::memcpy(out, it->second->FData.data(), size);
+        return;
+    }
+    ++FMisses;
+    FReadIO(out, owner, size, address, accessFlags);
+    PatchRange(out, address, size);
+}
+
+void TCacheBlockMgr::WriteBlock(const void* buffer, uint32_t owner, uint32_t size, uint32_t address,
+                                uint8_t accessFlags) {
+    if (size == 0) return;
+    auto it = FByAddress.find(address);
+    TCacheBlock* block = nullptr;
+    if (it != FByAddress.end() && it->second->GetBlockSize() == size) {
+        ++FHits;
+        block = it->second;
+        block->FBlockOwner = owner;
+        block->FAccessFlags = accessFlags;
+    } else {
+        ++FMisses;
+        DropRange(address, size);
+        block = AddBlock(address, size, owner, accessFlags);
+    }
+    std::memcpy(block->FData.data(), buffer, size);
+    block->FState = cpDirty;
+}
+
+void TCacheBlockMgr::StartTransaction() {
+    Open();
+    Close();
+    FHits = FMisses = 0;
+    FTransaction = true;
+}
+
+void TCacheBlockMgr::WriteDirtyBlocks() {
+    for (const auto& [address, block] : FByAddress)
+        if (block->FState == cpDirty)
+            FWriteIO(block->FData.data(), block->FBlockOwner, block->GetBlockSize(), address,
+                     block->FAccessFlags);
+}
+
+void TCacheBlockMgr::Commit() {
+    if (!FTransaction) ZanDatabaseError(10257, "TCacheBlockMgr.Commit");
+    WriteDirtyBlocks();
+    Close();
+}
+
+void TCacheBlockMgr::Rollback() {
+    if (!FTransaction) ZanDatabaseError(10257, "TCacheBlockMgr.Rollback");
+    Close();
+}
+
+void TCacheBlockMgr::DumpState(TStrings& lines) const {
+    lines.Add(Format("Cache dump: Hits %d  Misses %d", FHits, FMisses));
+    for (int32_t i = 0; i < Count(); ++i) {
+        const TCacheBlock* block = Block(i);
+        lines.Add(Format("Block %d: Addr %d  Size %d  Owner %d State %s", i,
+                         static_cast<int64_t>(block->FLowAddress),
+                         static_cast<int64_t>(block->GetBlockSize()),
+                         static_cast<int64_t>(block->FBlockOwner),
+                         std::string(CachePageStateName(block->FState))));
+    }
+}

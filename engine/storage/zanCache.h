@@ -1,0 +1,239 @@
+// The two caches between the database file object and the file.
+//
+// TCacheMgr holds whole pages keyed by page address. Outside a transaction it is a write-through
+// read cache; inside one it keeps every changed page dirty until commit and grows instead of
+// evicting. TCacheBlockMgr lives only during a transaction and holds raw byte stretches (headers,
+// zeroed pages, map pages) keyed by address.
+//
+// Inside a transaction the two caches are kept disjoint by the file object: a byte range is
+// pending in at most one of them, so commit writes one consistent image whatever the order. The
+// block cache itself is an overlay: a write over pending blocks replaces the bytes it covers
+// (blocks are trimmed or split), and a read is served from the file patched by pending blocks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/storage/zanLists.h"
+#include "host/rtl/StringList.h"
+
+enum TCachePageState : uint8_t { cpEmpty = 0, cpClean = 1, cpDirty = 2 };
+
+// "Empty", "Clean", "Dirty".
+std::string_view CachePageStateName(TCachePageState state);
+
+// Reads the page at address into buffer (page size bytes). Answers true when the bytes include
+// changes that are not on disk yet (pending raw blocks folded into the page); the cache then
+// keeps the page dirty.
+using TCachePageReadIO =
+    std::function<bool(uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags)>;
+// Writes the page buffer at address.
+using TCachePageWriteIO = std::function<void(const uint8_t* buffer, uint32_t owner,
+                                             uint32_t address, uint8_t accessFlags)>;
+// Raw transfers of size bytes at address.
+using TCacheBlockReadIO = std::function<void(uint8_t* buffer, uint32_t owner, uint32_t size,
+                                             uint32_t address, uint8_t accessFlags)>;
+using TCacheBlockWriteIO = std::function<void(const uint8_t* buffer, uint32_t owner, uint32_t size,
+                                              uint32_t address, uint8_t accessFlags)>;
+
+class TCachePage : public THashCollectionItem {
+    friend class TCacheMgr;
+
+public:
+    ZAN_CLASS(TCachePage)
+
+    // Allocates the zero-filled buffer; 8581 "Page size = 0" without a size.
+    void Open();
+    // 8581 "Cannot set page size on opened cache page" once the buffer exists.
+    void SetPageSize(uint32_t pageSize);
+
+    uint8_t* GetPageData() { return FPageData.data(); }
+    const uint8_t* GetPageData() const { return FPageData.data(); }
+    uint32_t GetLowerAddress() const { return FLowerAddress; }
+    uint32_t GetOwner() const { return FOwner; }
+    uint32_t GetPageSize() const { return FPageSize; }
+    uint32_t GetLRU() const { return FLRU; }
+    TCachePageState GetState() const { return FState; }
+    uint8_t GetAccessFlags() const { return FAccessFlags; }
+
+private:
+    // Empties the page: no owner, no address, state empty (the hash is not touched).
+    void MakeEmpty();
+
+    std::vector<uint8_t> FPageData;
+    uint32_t FLowerAddress = 0;
+    uint32_t FOwner = 0;
+    uint32_t FPageSize = 0;
+    uint32_t FLRU = 0;
+    TCachePageState FState = cpEmpty;
+    uint8_t FAccessFlags = 0;
+    uint32_t FUpperAddress = 0; // always 0: addresses are 32-bit
+};
+
+class TCacheMgr : public THashCollection {
+public:
+    TCacheMgr();
+    ZAN_CLASS(TCacheMgr)
+
+    // Creates count pages of pageSize bytes; both routines must be set (10065 "ReadIO" /
+    // "WriteIO").
+    void Open(int32_t count, uint32_t pageSize);
+    // Frees every page and leaves transaction mode; nothing is written.
+    void Close();
+    bool GetIsOpen() const { return FPageSize != 0; }
+
+    void ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                   uint8_t accessFlags);
+    // One page only: the request must lie inside one page. Answers a pointer into the page.
+    uint8_t* ReadCacheByRef(uint32_t owner, uint32_t count, uint32_t address, uint8_t accessFlags);
+    void WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                    uint8_t accessFlags);
+    // The whole page must be cached already and count must be the page size. buffer may be
+    // the cached page itself (as answered by ReadCacheByRef).
+    void WriteCacheByRef(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                         uint8_t accessFlags);
+
+    // The page holding address becomes empty and leaves the hash (dirty or not).
+    void RemovePage(uint32_t address);
+    // Every clean page of the owner becomes empty. Dirty pages are this connection's newest
+    // bytes and are kept.
+    void ClearOwnedPages(uint32_t owner);
+    // Index of the non-empty page holding address, or -1.
+    int32_t FindPage(uint32_t address) const;
+    bool IsBaseAddrInCache(uint32_t address) const { return FindPage(address) >= 0; }
+    uint32_t GetBaseAddress(uint32_t address) const { return address & FAddressMask; }
+    // The non-empty page holding address, or nullptr.
+    TCachePage* FindCachedPage(uint32_t address) const;
+
+    void StartTransaction();
+    // Writes every dirty page (WriteDirtyPages), then marks them clean and leaves transaction
+    // mode. When a write fails nothing is marked and the transaction stays on.
+    void Commit();
+    // Writes every dirty page in address order and changes nothing else.
+    void WriteDirtyPages();
+    // Marks every dirty page clean and leaves transaction mode (after WriteDirtyPages).
+    void FinishCommit();
+    // Every dirty page becomes empty and leaves the hash; transaction mode ends.
+    void Rollback();
+    bool GetTransactionActive() const { return FTransaction; }
+
+    uint32_t TotalCacheSize() const { return static_cast<uint32_t>(Count()) * FPageSize; }
+    int32_t GetBasePageCount() const { return FBasePageCount; }
+    uint32_t GetPageSize() const { return FPageSize; }
+    uint32_t GetAddressMask() const { return FAddressMask; }
+    int32_t GetHits() const { return FHits; }
+    int32_t GetMisses() const { return FMisses; }
+    TCachePage* Page(int32_t index) const { return static_cast<TCachePage*>(Items(index)); }
+
+    void SetReadIO(TCachePageReadIO io) { FReadIO = std::move(io); }
+    void SetWriteIO(TCachePageWriteIO io) { FWriteIO = std::move(io); }
+    void SetLog(TStrings* log) { FLog = log; }
+    void DumpState(TStrings& lines) const;
+
+private:
+    // The page for base: a hit, a page of another owner reused in place, or a fresh one. Sets
+    // hit when the cached bytes may be used as they are.
+    TCachePage* PageFor(uint32_t base, uint32_t owner, bool& hit);
+    TCachePage* GetNextEmptyPage();
+    TCachePage* HashedPage(uint32_t base) const;
+    void Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags);
+    void Touch(TCachePage* page) { page->FLRU = FLRUCounter++; }
+    void Log(const std::string& text) const;
+    TCachePage* AddPage();
+
+    int32_t FBasePageCount = 0;
+    uint32_t FPageSize = 0;
+    uint32_t FAddressMask = 0;
+    uint32_t FLRUCounter = 0;
+    bool FTransaction = false;
+    TStrings* FLog = nullptr;
+    int32_t FMisses = 0;
+    int32_t FHits = 0;
+    TCachePageWriteIO FWriteIO;
+    TCachePageReadIO FReadIO;
+};
+
+class TCacheBlock : public TCollectionItem {
+    friend class TCacheBlockMgr;
+
+public:
+    ZAN_CLASS(TCacheBlock)
+
+    const uint8_t* GetData() const { return FData.data(); }
+    uint32_t GetBlockOwner() const { return FBlockOwner; }
+    uint32_t GetBlockSize() const { return static_cast<uint32_t>(FData.size()); }
+    TCachePageState GetState() const { return FState; }
+    uint8_t GetAccessFlags() const { return FAccessFlags; }
+    uint32_t GetLowAddress() const { return FLowAddress; }
+    uint64_t EndAddress() const { return uint64_t(FLowAddress) + FData.size(); }
+
+private:
+    std::vector<uint8_t> FData;
+    uint32_t FBlockOwner = 0;
+    TCachePageState FState = cpEmpty;
+    uint8_t FAccessFlags = 0;
+    uint32_t FLowAddress = 0;
+    uint32_t FHighAddress = 0; // always 0
+};
+
+class TCacheBlockMgr : public TCollection {
+public:
+    TCacheBlockMgr();
+    ZAN_CLASS(TCacheBlockMgr)
+
+    // Checks the routines (10065 "ReadIO" / "WriteIO").
+    void Open();
+    // Frees every block and leaves transaction mode.
+    void Close();
+
+    // Reads size bytes at address: the file's bytes patched with every pending block that
+    // overlaps them. A block of exactly that address and size is a hit and needs no file read.
+    void ReadBlock(void* buffer, uint32_t owner, uint32_t size, uint32_t address,
+                   uint8_t accessFlags);
+    // Stores the bytes as pending; they replace whatever pending bytes they cover.
+    void WriteBlock(const void* buffer, uint32_t owner, uint32_t size, uint32_t address,
+                    uint8_t accessFlags);
+    // Index of the block starting at address, or -1.
+    int32_t FindBlock(uint32_t address) const;
+    // Drops the pending bytes of [address, address + size); blocks are trimmed or split.
+    void DropRange(uint32_t address, uint64_t size);
+    // Copies the pending bytes that overlap [address, address + size) over buffer; answers
+    // whether there were any.
+    bool PatchRange(uint8_t* buffer, uint32_t address, uint32_t size) const;
+    // The end of the last pending block (0 when none).
+    uint64_t PendingEnd() const;
+
+    void StartTransaction();
+    // Writes every dirty block, then frees them all and leaves transaction mode.
+    void Commit();
+    // Writes every dirty block in address order and changes nothing else.
+    void WriteDirtyBlocks();
+    void FinishCommit() { Close(); }
+    void Rollback();
+    bool GetTransactionActive() const { return FTransaction; }
+
+    int32_t GetHits() const { return FHits; }
+    int32_t GetMisses() const { return FMisses; }
+    TCacheBlock* Block(int32_t index) const { return static_cast<TCacheBlock*>(Items(index)); }
+
+    void SetReadIO(TCacheBlockReadIO io) { FReadIO = std::move(io); }
+    void SetWriteIO(TCacheBlockWriteIO io) { FWriteIO = std::move(io); }
+    void SetLog(TStrings* log) { FLog = log; }
+    void DumpState(TStrings& lines) const;
+
+private:
+    TCacheBlock* AddBlock(uint32_t address, uint32_t size, uint32_t owner, uint8_t flags);
+    void RemoveBlock(TCacheBlock* block);
+
+    bool FTransaction = false;
+    TStrings* FLog = nullptr;
+    int32_t FMisses = 0;
+    int32_t FHits = 0;
+    TCacheBlockWriteIO FWriteIO;
+    TCacheBlockReadIO FReadIO;
+    std::map<uint32_t, TCacheBlock*> FByAddress; // pending blocks never overlap
+};

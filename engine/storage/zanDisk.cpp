@@ -1,0 +1,1123 @@
+#include "engine/storage/zanDisk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include "engine/storage/zanCommon.h"
+#include "engine/storage/zanConsts.h"
+#include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanLockMgrUnit.h"
+#include "host/rtl/Format.h"
+#include "host/rtl/Random.h"
+#include "host/rtl/SysUtils.h"
+#include "host/win/WinFiles.h"
+#include "host/win/WinSys.h"
+
+namespace {
+
+uint32_t GetU32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void PutU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint16_t GetU16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+void PutU16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+[[noreturn]] void MapCorrupt(const char* context, const char* text) {
+    ZanDatabaseError(8581, context, text);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TGlobalHdr
+
+void TGlobalHdr::Initialize(uint32_t size, uint32_t address) {
+    if (size == 0)
+        ZanDatabaseError(8581, "TGlobalHdr.Initialize",
+                         "Unable to initialize header - size not set");
+    FData.assign(size, 0);
+    FAddress = address;
+    FDirty = false;
+    FValid = false;
+}
+
+uint32_t TGlobalHdr::Get(int32_t offset) const {
+    return GetU32(FData.data() + offset);
+}
+
+void TGlobalHdr::Set(int32_t offset, uint32_t value) {
+    if (Get(offset) == value) return;
+    PutU32(FData.data() + offset, value);
+    FDirty = true;
+}
+
+uint32_t TGlobalHdr::GlobalInterfaceGetHdrItem(int32_t offset) const {
+    if (offset < 1 || uint64_t(offset) + 4 > FData.size())
+        ZanDatabaseError(8581, "TGlobalHdr.GlobalInterfaceGetHdrItem",
+                         "DB Header. Item offset is out of range");
+    return Get(offset);
+}
+
+void TGlobalHdr::GlobalInterfaceSetHdrItem(int32_t offset, uint32_t value) {
+    if (offset < 1 || uint64_t(offset) + 4 > FData.size())
+        ZanDatabaseError(8581, "TGlobalHdr.GlobalInterfaceSetHdrItem",
+                         "DB Header. Item offset is out of range");
+    Set(offset, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TSecurityHeader
+
+void TSecurityHeader::ToBytes(uint8_t out[Size]) const {
+    std::memset(out, 0, Size);
+    PutU32(out, RecordSize);
+    std::memcpy(out + 4, &WriteTime, 8); // little-endian IEEE double
+    PutU16(out + 12, Word1);
+    PutU16(out + 14, Word2);
+    std::memcpy(out + 16, Digest, 20);
+    PutU32(out + 36, CRC);
+}
+
+void TSecurityHeader::FromBytes(const uint8_t in[Size]) {
+    RecordSize = GetU32(in);
+    std::memcpy(&WriteTime, in + 4, 8);
+    Word1 = GetU16(in + 12);
+    Word2 = GetU16(in + 14);
+    std::memcpy(Digest, in + 16, 20);
+    CRC = GetU32(in + 36);
+}
+
+uint32_t TSecurityHeader::CalcCRC() const {
+    uint8_t bytes[Size];
+    ToBytes(bytes);
+    PutU32(bytes + 36, 0);
+    return ::CalcCRC(bytes, Size);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TMapPageMgr
+
+TMapPageMgr::TMapPageMgr(TZanFile* file, TGlobalHdr* header, uint32_t pageSize)
+    : FEntriesPerPage((pageSize - HeaderSize) / 2), FPageShift(0), FPageSize(pageSize),
+      FBuffer(pageSize, 0), FFile(file), FHeader(header) {
+    for (uint32_t size = pageSize / 2; size > 0; size /= 2)
+        ++FPageShift;
+}
+
+uint16_t TMapPageMgr::Entry(uint32_t index) const {
+    return GetU16(FBuffer.data() + HeaderSize + 2 * index);
+}
+
+void TMapPageMgr::SetEntry(uint32_t index, uint16_t value) {
+    PutU16(FBuffer.data() + HeaderSize + 2 * index, value);
+}
+
+uint16_t TMapPageMgr::Head() const {
+    return GetU16(FBuffer.data() + 8);
+}
+
+void TMapPageMgr::SetHead(uint16_t offset) {
+    PutU16(FBuffer.data() + 8, offset);
+}
+
+uint32_t TMapPageMgr::CurrentMapPageID() const {
+    return GetU32(FBuffer.data());
+}
+
+uint32_t TMapPageMgr::NextMapPage() const {
+    return GetU32(FBuffer.data() + 4);
+}
+
+void TMapPageMgr::CheckMapPageAddress(uint32_t address, const char* context) const {
+    if (address == 0 || (address & (FPageSize - 1)) != 0 || address < 5 * FPageSize ||
+        uint64_t(address) + FPageSize > FFile->SeekZanEof())
+        MapCorrupt(context, "Map Page address invalid");
+}
+
+void TMapPageMgr::CheckHeader() const {
+    const uint64_t pages = FFile->SeekZanEof() >> FPageShift;
+    const uint32_t count = FHeader->GetMapPageCount();
+    if (count == 0 || count > pages)
+        MapCorrupt("TMapPageMgr.CheckHeader", "Map Page pageno invalid");
+    CheckMapPageAddress(FHeader->GetFirstMapPage(), "TMapPageMgr.CheckHeader");
+}
+
+void TMapPageMgr::LoadMapPage(uint32_t address, int64_t expected) {
+    CheckMapPageAddress(address, "TMapPageMgr.LoadMapPage");
+    // Map pages are read raw every time: another connection or a rollback may have changed
+    // them since the last use.
+    FBufferAddress = 0;
+    FFile->ReadThroughZanFile(FBuffer.data(), address, FPageSize);
+    const uint32_t number = CurrentMapPageID();
+    if ((expected >= 0 && number != expected) || number >= FHeader->GetMapPageCount())
+        MapCorrupt("TMapPageMgr.LoadMapPage", "Map Page pageno invalid");
+    FBufferAddress = address;
+}
+
+void TMapPageMgr::WriteMapPage() {
+    ZanAssert(FBufferAddress != 0, "Map page written without being loaded");
+    FFile->WriteThroughZanFile(FBuffer.data(), FBufferAddress, FPageSize);
+}
+
+std::vector<uint32_t> TMapPageMgr::ChainIndexes() const {
+    std::vector<uint32_t> indexes;
+    uint32_t offset = Head();
+    uint32_t previous = 0;
+    while (offset != 0) {
+        // Offsets must name an entry, and the chain ascends (which also rules out cycles).
+        if (offset < HeaderSize || offset > FPageSize - 2 || (offset & 1) != 0 ||
+            offset <= previous || (offset - HeaderSize) / 2 >= FEntriesPerPage)
+            MapCorrupt("TMapPageMgr.FindEmptyPagesInMap", "Empty segment found is invalid");
+        const uint32_t index = (offset - HeaderSize) / 2;
+        const uint16_t value = Entry(index);
+        if ((value & ZanMapFree) == 0)
+            MapCorrupt("TMapPageMgr.FindEmptyPagesInMap", "Empty segment found is invalid");
+        indexes.push_back(index);
+        previous = offset;
+        offset = value & 0x7FFF;
+    }
+    return indexes;
+}
+
+void TMapPageMgr::SetChain(const std::vector<uint32_t>& indexes) {
+    SetHead(indexes.empty() ? 0 : static_cast<uint16_t>(HeaderSize + 2 * indexes[0]));
+    for (size_t i = 0; i < indexes.size(); ++i) {
+        uint16_t next =
+            i + 1 < indexes.size() ? static_cast<uint16_t>(HeaderSize + 2 * indexes[i + 1]) : 0;
+        SetEntry(indexes[i], static_cast<uint16_t>(ZanMapFree | next));
+    }
+}
+
+void TMapPageMgr::OrderEmptySegments() {
+    // Collected without the order check, then relinked in ascending order.
+    std::vector<uint32_t> indexes;
+    uint32_t offset = Head();
+    while (offset != 0 && indexes.size() < FEntriesPerPage) {
+        if (offset < HeaderSize || offset > FPageSize - 2 || (offset & 1) != 0)
+            MapCorrupt("TMapPageMgr.OrderEmptySegments", "Empty segment found is invalid");
+        const uint32_t index = (offset - HeaderSize) / 2;
+        if (index >= FEntriesPerPage || (Entry(index) & ZanMapFree) == 0)
+            MapCorrupt("TMapPageMgr.OrderEmptySegments", "Empty segment found is invalid");
+        indexes.push_back(index);
+        offset = Entry(index) & 0x7FFF;
+    }
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    SetChain(indexes);
+}
+
+int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t pageCount) const {
+    const std::vector<uint32_t> chain = ChainIndexes();
+    uint32_t run = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+        run = i > 0 && chain[i] == chain[i - 1] + 1 ? run + 1 : 1;
+        if (run == pageCount) return chain[i] + 1 - pageCount;
+    }
+    return -1;
+}
+
+uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
+    if (n >= FHeader->GetMapPageCount())
+        MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page pageno invalid");
+    uint32_t address = FHeader->GetFirstMapPage();
+    for (uint32_t k = 0;; ++k) {
+        if (address == 0)
+            MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page address invalid");
+        LoadMapPage(address, k);
+        if (k == n) return address;
+        address = NextMapPage();
+    }
+}
+
+void TMapPageMgr::UpdateFirstMapPageEmpty() {
+    if (Head() == 0) {
+        FHeader->SetFirstMapPageEmpty(SearchMapsForFirstEmptyMapPage());
+    } else if (FHeader->GetFirstMapPageEmpty() == 0) {
+        FHeader->SetFirstMapPageEmpty(FBufferAddress);
+    }
+}
+
+uint32_t TMapPageMgr::SearchMapsForFirstEmptyMapPage() {
+    const uint32_t count = FHeader->GetMapPageCount();
+    uint32_t address = FHeader->GetFirstMapPage();
+    for (uint32_t k = 0; k < count; ++k) {
+        if (address == 0)
+            MapCorrupt("TMapPageMgr.SearchMapsForEmptyPages", "Illegal map page address");
+        LoadMapPage(address, k);
+        if (Head() != 0) return address;
+        address = NextMapPage();
+    }
+    return 0;
+}
+
+uint32_t TMapPageMgr::SearchMapsForEmptyPages(uint32_t pageCount) {
+    const uint32_t count = FHeader->GetMapPageCount();
+    uint32_t address = FHeader->GetFirstMapPage();
+    for (uint32_t k = 0; k < count; ++k) {
+        if (address == 0)
+            MapCorrupt("TMapPageMgr.SearchMapsForEmptyPages", "Illegal map page address");
+        LoadMapPage(address, k);
+        const int64_t start = FindEmptyPagesInMap(pageCount);
+        if (start >= 0) {
+            std::vector<uint32_t> chain = ChainIndexes();
+            std::erase_if(chain, [&](uint32_t i) { return i >= start && i < start + pageCount; });
+            SetChain(chain);
+            for (uint32_t i = 0; i < pageCount; ++i)
+                SetEntry(static_cast<uint32_t>(start) + i, ZanMapFree);
+            WriteMapPage();
+            const uint32_t page = k * FEntriesPerPage + static_cast<uint32_t>(start);
+            UpdateFirstMapPageEmpty();
+            return page << FPageShift;
+        }
+        address = NextMapPage();
+    }
+    return 0;
+}
+
+uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t pageCount) {
+    CheckHeader();
+    if (pageCount == 0 || pageCount > FEntriesPerPage) return 0;
+    const uint32_t first = FHeader->GetFirstMapPageEmpty();
+    if (first == 0) return 0;
+    LoadMapPage(first, -1);
+    const int64_t start = FindEmptyPagesInMap(pageCount);
+    if (start < 0) return SearchMapsForEmptyPages(pageCount);
+    std::vector<uint32_t> chain = ChainIndexes();
+    std::erase_if(chain, [&](uint32_t i) { return i >= start && i < start + pageCount; });
+    SetChain(chain);
+    for (uint32_t i = 0; i < pageCount; ++i)
+        SetEntry(static_cast<uint32_t>(start) + i, ZanMapFree);
+    WriteMapPage();
+    const uint32_t page = CurrentMapPageID() * FEntriesPerPage + static_cast<uint32_t>(start);
+    UpdateFirstMapPageEmpty();
+    return page << FPageShift;
+}
+
+uint32_t TMapPageMgr::AddNewMapPage() {
+    const uint32_t count = FHeader->GetMapPageCount();
+    std::vector<uint8_t> page(FPageSize, 0);
+    PutU32(page.data(), count);
+    const uint32_t address = FFile->SeekAndAppendZanFile(page.data(), FPageSize, 0, 0);
+    SearchMapsForMapPage(count - 1);
+    PutU32(FBuffer.data() + 4, address);
+    WriteMapPage();
+    return address;
+}
+
+void TMapPageMgr::SetMapEntryFlags(uint16_t value, uint32_t address, uint32_t pageCount) {
+    static const char* const context = "TMapPageMgr.SetMapEntryFlags";
+    static const char* const corrupt = "Error in setting map flags - mapping corrupted";
+    if (pageCount == 0) return;
+    CheckHeader();
+    const bool used = (value & ZanMapFree) == 0;
+    if (value == 0 || (address & (FPageSize - 1)) != 0) MapCorrupt(context, corrupt);
+    const uint32_t page = address >> FPageShift;
+    const uint32_t m = page / FEntriesPerPage;
+    const uint32_t index = page % FEntriesPerPage;
+    if (uint64_t(index) + pageCount > FEntriesPerPage) MapCorrupt(context, corrupt);
+    const uint32_t mapCount = FHeader->GetMapPageCount();
+    if (used ? m > mapCount : m >= mapCount) MapCorrupt(context, corrupt);
+    uint32_t added = 0;
+    if (used && m == mapCount) {
+        added = AddNewMapPage();
+        FHeader->SetMapPageCount(mapCount + 1);
+        LoadMapPage(added, m);
+    } else {
+        SearchMapsForMapPage(m);
+    }
+    std::vector<uint32_t> chain = ChainIndexes();
+    if (used) {
+        std::erase_if(chain, [&](uint32_t i) { return i >= index && i < index + pageCount; });
+        SetChain(chain);
+        for (uint32_t i = 0; i < pageCount; ++i)
+            SetEntry(index + i, value);
+    } else {
+        // The reserved pages and map pages are never freed.
+        for (uint32_t i = 0; i < pageCount; ++i)
+            if (page + i < 5 || Entry(index + i) == ZanMapMapPage) MapCorrupt(context, corrupt);
+        for (uint32_t i = 0; i < pageCount; ++i)
+            chain.push_back(index + i);
+        std::sort(chain.begin(), chain.end());
+        chain.erase(std::unique(chain.begin(), chain.end()), chain.end());
+        SetChain(chain);
+    }
+    WriteMapPage();
+    UpdateFirstMapPageEmpty();
+    // A map page added for this run is itself a used page; at a map page border this may add
+    // the next map page in turn.
+    if (added != 0) SetMapEntryFlags(ZanMapMapPage, added, 1);
+}
+
+void TMapPageMgr::AdjustMapPageFlags(uint16_t value, uint32_t address, uint32_t pageCount) {
+    uint32_t page = address >> FPageShift;
+    while (pageCount > 0) {
+        uint32_t room = FEntriesPerPage - page % FEntriesPerPage;
+        uint32_t n = std::min(room, pageCount);
+        SetMapEntryFlags(value, page << FPageShift, n);
+        page += n;
+        pageCount -= n;
+    }
+}
+
+void TMapPageMgr::ListPagesUsedByOwner(uint32_t tableId, uint32_t usage,
+                                       std::vector<uint32_t>& list, bool withUsage) {
+    CheckHeader();
+    const uint16_t tag = MapOwnerTag(tableId, usage);
+    const uint32_t count = FHeader->GetMapPageCount();
+    for (uint32_t k = 0; k < count; ++k) {
+        SearchMapsForMapPage(k);
+        for (uint32_t i = 0; i < FEntriesPerPage; ++i) {
+            const uint16_t v = Entry(i);
+            if (v == 0 || (v & ZanMapFree) != 0) continue;
+            if (withUsage ? v == tag : (v >> 4) == tableId)
+                list.push_back((k * FEntriesPerPage + i) << FPageShift);
+        }
+    }
+}
+
+void TMapPageMgr::DeleteOwnedPages(uint32_t tableId, uint32_t usage, std::vector<uint32_t>& list,
+                                   bool withUsage) {
+    CheckHeader();
+    const uint16_t tag = MapOwnerTag(tableId, usage);
+    const uint32_t count = FHeader->GetMapPageCount();
+    uint32_t firstEmpty = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t address = SearchMapsForMapPage(k);
+        std::vector<uint32_t> chain = ChainIndexes();
+        bool changed = false;
+        for (uint32_t i = 0; i < FEntriesPerPage; ++i) {
+            const uint16_t v = Entry(i);
+            const uint32_t page = k * FEntriesPerPage + i;
+            if (v == 0 || (v & ZanMapFree) != 0 || v == ZanMapMapPage || page < 5) continue;
+            if (withUsage ? v != tag : (v >> 4) != tableId) continue;
+            chain.push_back(i);
+            list.push_back(page << FPageShift);
+            changed = true;
+        }
+        if (changed) {
+            std::sort(chain.begin(), chain.end());
+            SetChain(chain);
+            WriteMapPage();
+        }
+        if (firstEmpty == 0 && Head() != 0) firstEmpty = address;
+    }
+    FHeader->SetFirstMapPageEmpty(firstEmpty);
+}
+
+uint16_t TMapPageMgr::GetMapEntry(uint32_t address) {
+    const uint32_t page = address >> FPageShift;
+    const uint32_t m = page / FEntriesPerPage;
+    if (m >= FHeader->GetMapPageCount()) return 0;
+    SearchMapsForMapPage(m);
+    return Entry(page % FEntriesPerPage);
+}
+
+void TMapPageMgr::DebugDumpMapContents(TStrings& lines) {
+    const uint32_t count = FHeader->GetMapPageCount();
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t address = SearchMapsForMapPage(k);
+        lines.Add(Format("Map page %d at %d: next %d, first empty %d", k, address, NextMapPage(),
+                         Head()));
+        for (uint32_t i = 0; i < FEntriesPerPage; ++i)
+            if (Entry(i) != 0)
+                lines.Add(Format("  Page %d: %x", k * FEntriesPerPage + i, Entry(i)));
+    }
+}
+
+std::vector<std::string> TMapPageMgr::DebugCheckStatus() {
+    std::vector<std::string> problems;
+    try {
+        CheckHeader();
+        const uint32_t count = FHeader->GetMapPageCount();
+        for (uint32_t k = 0; k < count; ++k) {
+            const uint32_t address = SearchMapsForMapPage(k);
+            const std::vector<uint32_t> chain = ChainIndexes();
+            size_t free = 0;
+            for (uint32_t i = 0; i < FEntriesPerPage; ++i)
+                if (Entry(i) & ZanMapFree) ++free;
+            if (free != chain.size())
+                problems.push_back(Format("Map page %d: %d free entries outside the chain", k,
+                                          static_cast<int64_t>(free - chain.size())));
+            const uint32_t own = address >> FPageShift;
+            if (own / FEntriesPerPage < count) {
+                // The map page's own entry lives in some map page; check it when it is this one.
+                if (own / FEntriesPerPage == k && Entry(own % FEntriesPerPage) != ZanMapMapPage)
+                    problems.push_back(Format("Map page %d is not marked as a map page", k));
+            }
+        }
+    } catch (const EZanDatabaseError& e) {
+        problems.push_back(e.Message());
+    }
+    return problems;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Free functions
+
+uint32_t GetBestPageRequestSize(uint32_t blockSize, uint32_t pageSize) {
+    if (blockSize == 0 || pageSize == 0) return pageSize;
+    const uint64_t b = blockSize, p = pageSize;
+    const uint64_t m = (b + p - 1) / p * p;
+    if (p >= b && m % b <= p / 4) return static_cast<uint32_t>(m);
+    uint64_t best = m, bestRemainder = m % b;
+    for (uint64_t size = m; size < 10 * m; size += p) {
+        if (size % b < bestRemainder) {
+            best = size;
+            bestRemainder = size % b;
+        }
+    }
+    return static_cast<uint32_t>(best);
+}
+
+bool DoCopyFile(const std::string& source, const std::string& target, bool overwrite) {
+    try {
+        CopyFile(source, target, !overwrite);
+        return true;
+    } catch (const EOSError&) {
+        return false;
+    }
+}
+
+std::string UsersFileNameFor(const std::string& databaseFileName) {
+    const size_t slash = databaseFileName.find_last_of('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string() : databaseFileName.substr(0, slash + 1);
+    std::string name =
+        slash == std::string::npos ? databaseFileName : databaseFileName.substr(slash + 1);
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower.find(".zan") == std::string::npos) {
+        const size_t dot = name.find_last_of('.');
+        const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
+        std::replace(name.begin(), name.end(), '.', '_');
+        name += ext;
+    }
+    const size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos) name.erase(dot);
+    return dir + name + ".lck";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TDiskMgr
+
+namespace {
+
+const std::string& DefaultCryptKey() {
+    static const std::string key(reinterpret_cast<const char*>(C_ZANDEFAULTBLOWKEY),
+                                 sizeof C_ZANDEFAULTBLOWKEY);
+    return key;
+}
+
+// Read-only on disk: no write permission bit at all, or a read-only mount. Deliberately not a
+// per-user access check: one user's lack of permission must not turn into lock-free reads
+// while others write.
+bool IsReadOnlyOnDisk(const std::string& fileName) {
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) != 0) return false;
+    if ((st.st_mode & 0222) == 0) return true;
+    struct statvfs vfs {};
+    return statvfs(fileName.c_str(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY) != 0;
+}
+
+} // namespace
+
+TDiskMgr::TDiskMgr() : FFile(std::make_unique<TZanFile>()), FCryptKey(DefaultCryptKey()) {}
+
+TDiskMgr::~TDiskMgr() {
+    try {
+        Close();
+    } catch (...) {
+    }
+}
+
+void TDiskMgr::SetLockRetryCount(int32_t count) {
+    FLockRetryCount = count;
+    FFile->SetLockRetryCount(count);
+    if (FTableLockMgr) FTableLockMgr->SetLockRetryCount(count);
+    if (FRecordLockMgr) FRecordLockMgr->SetLockRetryCount(count);
+}
+
+void TDiskMgr::SetLockRetryInterval(int32_t milliseconds) {
+    FLockRetryInterval = milliseconds;
+    FFile->SetLockRetryInterval(milliseconds);
+    if (FTableLockMgr) FTableLockMgr->SetLockRetryInterval(milliseconds);
+    if (FRecordLockMgr) FRecordLockMgr->SetLockRetryInterval(milliseconds);
+}
+
+void TDiskMgr::SetCryptKey(const std::string& key) {
+    FCryptKey = key.empty() ? DefaultCryptKey() : key;
+    FFile->SetBlowKeyBuf(FCryptKey.data(), static_cast<int32_t>(FCryptKey.size()));
+}
+
+void TDiskMgr::InstallKeys() {
+    FFile->SetXORKeyBuf(C_ZANXORKEY, sizeof C_ZANXORKEY);
+    FFile->SetBlowKeyBuf(FCryptKey.data(), static_cast<int32_t>(FCryptKey.size()));
+}
+
+void TDiskMgr::CheckOpen(const char* context) const {
+    if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr)
+        ZanDatabaseError(8581, context, "The database file is not open");
+}
+
+void TDiskMgr::CreateNewFile(bool overwrite) {
+    static const char* const context = "TDiskMgr.CreateNewFile";
+    Close();
+    // The five reserved pages must hold the fixed regions (up to byte 1152).
+    if (FPageSize < 256 || (FPageSize & (FPageSize - 1)) != 0)
+        ZanDatabaseError(8581, context, "Invalid database page size");
+    if (FileExists(FFileName) && !overwrite) ZanDatabaseError(11043, context, FFileName);
+    FFile->SetPageSize(FPageSize);
+    FFile->SetOpenReadExclusive(true);
+    FFile->SetOpenWriteExclusive(true);
+    FFile->SetCacheActive(false);
+    FFile->CreateZanFile(FFileName);
+    try {
+        FGlobalHdr = std::make_unique<TGlobalHdr>();
+        FGlobalHdr->Initialize();
+        FMapPageMgr = std::make_unique<TMapPageMgr>(FFile.get(), FGlobalHdr.get(), FPageSize);
+        const std::vector<uint8_t> zero(FPageSize, 0);
+        for (uint32_t n = 0; n < 6; ++n)
+            FFile->WriteThroughZanFile(zero.data(), n * FPageSize, FPageSize);
+        FGlobalHdr->SetFirstMapPage(5 * FPageSize);
+        FGlobalHdr->SetMapPageCount(1);
+        FGlobalHdr->SetFirstMapPageEmpty(5 * FPageSize);
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+        FGlobalHdr->SetDirty(false);
+        FMapPageMgr->SetMapEntryFlags(ZanMapReserved, 0, 5);
+        FMapPageMgr->SetMapEntryFlags(ZanMapMapPage, 5 * FPageSize, 1);
+    } catch (...) {
+        Close();
+        throw;
+    }
+    FGlobalHdr->SetDirty(false); // the header on disk is the one written above
+    Close();
+}
+
+void TDiskMgr::Open() {
+    static const char* const context = "TDiskMgr.Open";
+    Close();
+    if (FPageSize == 0) ZanDatabaseError(8581, context, "PageSize is 0");
+    if (FPageSize < 256 || (FPageSize & (FPageSize - 1)) != 0)
+        ZanDatabaseError(8581, context, "Invalid database page size");
+    if (!FileExists(FFileName)) ZanDatabaseError(11010, context, FFileName);
+    FMultiUser = !IsReadOnlyOnDisk(FFileName);
+    InstallKeys();
+    FExclusive = (FOpenFlags & 0x70) == 0x10;
+    FReadOnly = (FOpenFlags & 7) == 0;
+    const int32_t access = FOpenFlags & 7;
+    FFile->SetPageSize(FPageSize);
+    FFile->SetOpenRead(true);
+    FFile->SetOpenWrite(access == 1 || access == 2);
+    FFile->SetOpenReadExclusive(FExclusive);
+    FFile->SetOpenWriteExclusive(FExclusive);
+    FFile->SetLockRetryCount(FLockRetryCount);
+    FFile->SetLockRetryInterval(FLockRetryInterval);
+    FFile->OpenZanFile(FFileName);
+    try {
+        if (FMultiUser) {
+            FUserMonitor =
+                std::make_unique<TDBUserMonitor>(&FFile->GetWinFile(), UsersFileNameFor(FFileName));
+            FUserMonitor->Open(GetUserNameStr(), GetComputerNameStr());
+            TWinFile* lockFile = FUserMonitor->GetLockFileHandle();
+            TWinFile* dbFile = &FFile->GetWinFile();
+            FTableLockMgr = GetLockManager(dbFile, lockFile, 0x800000, 8192, false);
+            FTableLockMgr->SetLockRetryCount(FLockRetryCount);
+            FTableLockMgr->SetLockRetryInterval(FLockRetryInterval);
+            FTableLockMgr->SetReadLockErrMsg("A read lock could not be obtained on the table");
+            FTableLockMgr->SetWriteLockErrMsg("A write lock could not be obtained on the table");
+            FRecordLockMgr = GetLockManager(dbFile, lockFile, 0x2000000, 1, false);
+            FRecordLockMgr->SetLockRetryCount(FLockRetryCount);
+            FRecordLockMgr->SetLockRetryInterval(FLockRetryInterval);
+            FRecordLockMgr->SetReadLockErrMsg("A lock could not be obtained on the record");
+            FRecordLockMgr->SetWriteLockErrMsg("A lock could not be obtained on the record");
+            FTransactionLockMgr = GetLockManager(dbFile, lockFile, 0x1FFE000, 1, true);
+            FTransactionLockMgr->SetLockRetryCount(20);
+            FTransactionLockMgr->SetLockRetryInterval(80 + Random(40));
+            FTransactionLockMgr->SetReadLockErrMsg("A transaction lock could not be obtained");
+            FTransactionLockMgr->SetWriteLockErrMsg("A transaction lock could not be obtained");
+        }
+        FFile->SetCacheActive(true);
+        FGlobalHdr = std::make_unique<TGlobalHdr>();
+        FGlobalHdr->Initialize();
+        FMapPageMgr = std::make_unique<TMapPageMgr>(FFile.get(), FGlobalHdr.get(), FPageSize);
+        SetHeaderReadLock();
+        ReleaseHeaderLock();
+        // Not examined: a second connection simply does not hold the marker.
+        FOpenMarkerHeld = FFile->GetWinFile().TryLock(OpenMarkerOffset, OpenMarkerLength);
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TDiskMgr::Close() {
+    if (FOpenMarkerHeld && FFile->CheckOpen())
+        FFile->GetWinFile().Unlock(OpenMarkerOffset, OpenMarkerLength);
+    FOpenMarkerHeld = false;
+    std::exception_ptr failure;
+    if (FFile->CheckOpen()) {
+        try {
+            if (FGlobalHdr && FGlobalHdr->GetDirty() && !FFile->GetTransactionActive())
+                WriteHeader();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        try {
+            ReleaseAllLocks();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    FTableLockMgr.reset();
+    FRecordLockMgr.reset();
+    FTransactionLockMgr.reset();
+    if (FUserMonitor) {
+        try {
+            FUserMonitor->Close();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+        FUserMonitor.reset();
+    }
+    FFile->CloseZanFile();
+    FExclusive = false;
+    FHeaderReadLocked = FHeaderWriteLocked = false;
+    FSelectOnly = false;
+    FMapPageMgr.reset();
+    FGlobalHdr.reset();
+    if (failure) std::rethrow_exception(failure);
+}
+
+// ----- transfers
+
+namespace {
+
+uint32_t PageBytes(uint32_t pageCount, uint32_t pageSize, const char* context) {
+    const uint64_t bytes = uint64_t(pageCount) * pageSize;
+    if (bytes > ZanMaxFileEnd)
+        ZanDatabaseErrorFmt(9482, context,
+                            "The database file cannot grow beyond the page at address 0x%x",
+                            {ZanMaxPageAddress});
+    return static_cast<uint32_t>(bytes);
+}
+
+} // namespace
+
+void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
+                         uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.ReadPages");
+    FFile->SeekAndReadZanFile(buffer, owner, PageBytes(pageCount, FPageSize, "TDiskMgr.ReadPages"),
+                              address, accessFlags);
+}
+
+void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
+                          uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.WritePages");
+    FFile->SeekAndWriteZanFile(buffer, owner,
+                               PageBytes(pageCount, FPageSize, "TDiskMgr.WritePages"), address,
+                               accessFlags);
+}
+
+void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
+                              uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.ReadCustomSize");
+    FFile->SeekAndReadZanFile(buffer, owner, count, address, accessFlags);
+}
+
+void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                               uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.WriteCustomSize");
+    FFile->SeekAndWriteZanFile(buffer, owner, count, address, accessFlags);
+}
+
+uint8_t* TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_t owner,
+                                       uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.ReadCustomSizeByRef");
+    return FFile->SeekAndReadZanFileByRef(owner, count, address, accessFlags);
+}
+
+void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer,
+                                    uint32_t owner, uint8_t accessFlags) {
+    CheckOpen("TDiskMgr.WriteCustomSizeByRef");
+    FFile->SeekAndWriteZanFileByRef(buffer, owner, count, address, accessFlags);
+}
+
+// ----- page allocation
+
+bool TDiskMgr::EnterHeaderWrite() {
+    if (FHeaderWriteLocked) return false;
+    const bool held = FHeaderReadLocked;
+    SetHeaderWriteLock(); // upgrades a held read lock without re-reading
+    return !held;
+}
+
+void TDiskMgr::LeaveHeaderWrite(bool taken) {
+    if (taken) ReleaseHeaderLock();
+}
+
+void TDiskMgr::ZeroPages(const std::vector<uint32_t>& addresses) {
+    const std::vector<uint8_t> zero(FPageSize, 0);
+    for (uint32_t address : addresses)
+        FFile->ReleasePage(address, zero.data());
+}
+
+uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessFlags,
+                                 uint32_t pageCount, const void* buffer) {
+    static const char* const context = "TDiskMgr.WriteNewPages";
+    CheckOpen(context);
+    if (owner > 2047 || usage > 15 || MapOwnerTag(owner, usage) == 0 || pageCount == 0)
+        ZanDatabaseErrorFmt(8581, context, "Invalid page request: owner %d usage %d count %d",
+                            {owner, usage, pageCount});
+    const uint32_t bytes = PageBytes(pageCount, FPageSize, context);
+    const bool taken = EnterHeaderWrite();
+    uint32_t address = 0;
+    try {
+        address = FMapPageMgr->GetNextEmptyPageAddress(pageCount);
+        if (address != 0)
+            FFile->SeekAndWriteZanFile(buffer, owner, bytes, address, accessFlags);
+        else
+            address = FFile->SeekAndAppendZanFile(buffer, bytes, owner, accessFlags);
+        FMapPageMgr->AdjustMapPageFlags(MapOwnerTag(owner, usage), address, pageCount);
+    } catch (...) {
+        if (taken) {
+            FGlobalHdr->SetDirty(false); // a half-done change is not published
+            ReleaseHeaderLock();
+        }
+        throw;
+    }
+    LeaveHeaderWrite(taken);
+    return address;
+}
+
+uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
+                                  uint8_t accessFlags) {
+    static const char* const context = "TDiskMgr.AppendNewPages";
+    CheckOpen(context);
+    const uint32_t bytes = PageBytes(pageCount, FPageSize, context);
+    const bool taken = EnterHeaderWrite();
+    uint32_t address = 0;
+    try {
+        address = FFile->SeekAndAppendZanFile(buffer, bytes, owner, accessFlags);
+    } catch (...) {
+        if (taken) ReleaseHeaderLock();
+        throw;
+    }
+    LeaveHeaderWrite(taken);
+    return address;
+}
+
+void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
+    static const char* const context = "TDiskMgr.ReleasePages";
+    CheckOpen(context);
+    if (pageCount == 0) return;
+    if ((address & (FPageSize - 1)) != 0 || address < 6 * FPageSize)
+        ZanDatabaseError(8581, context, "Error in setting map flags - mapping corrupted");
+    PageBytes(pageCount, FPageSize, context);
+    const bool taken = EnterHeaderWrite();
+    try {
+        FMapPageMgr->AdjustMapPageFlags(ZanMapFree, address, pageCount);
+        std::vector<uint32_t> pages;
+        for (uint32_t i = 0; i < pageCount; ++i)
+            pages.push_back(address + i * FPageSize);
+        ZeroPages(pages);
+    } catch (...) {
+        if (taken) ReleaseHeaderLock();
+        throw;
+    }
+    LeaveHeaderWrite(taken);
+}
+
+void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages) {
+    static const char* const context = "TDiskMgr.DeleteOwnedPages";
+    CheckOpen(context);
+    const bool taken = EnterHeaderWrite();
+    try {
+        FFile->GetPageCache().ClearOwnedPages(owner);
+        std::vector<uint32_t> pages;
+        FMapPageMgr->DeleteOwnedPages(owner, usage, pages, !allUsages);
+        if (FGlobalHdr->GetDirty()) WriteHeader();
+        ZeroPages(pages);
+    } catch (...) {
+        if (taken) ReleaseHeaderLock();
+        throw;
+    }
+    LeaveHeaderWrite(taken);
+}
+
+void TDiskMgr::ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, uint32_t usage,
+                                        std::vector<uint32_t>& list) {
+    static const char* const context = "TDiskMgr.ListAllocatedFixedBlocks";
+    CheckOpen(context);
+    if (blockSize == 0) ZanDatabaseError(8581, context, "Block size is 0");
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    if (!held) SetHeaderReadLock();
+    std::vector<uint32_t> pages;
+    try {
+        FMapPageMgr->ListPagesUsedByOwner(owner, usage, pages, true);
+    } catch (...) {
+        if (!held) ReleaseHeaderLock();
+        throw;
+    }
+    if (!held) ReleaseHeaderLock();
+    const uint32_t runPages =
+        std::max<uint32_t>(1, GetBestPageRequestSize(blockSize, FPageSize) / FPageSize);
+    for (size_t i = 0; i < pages.size();) {
+        const uint64_t start = pages[i];
+        size_t n = 1;
+        while (n < runPages && i + n < pages.size() && pages[i + n] == start + n * FPageSize)
+            ++n;
+        const uint64_t end = start + uint64_t(n) * FPageSize;
+        for (uint64_t a = start; a + blockSize <= end; a += blockSize)
+            list.push_back(static_cast<uint32_t>(a));
+        i += n;
+    }
+}
+
+// ----- headers
+
+void TDiskMgr::ReadHeader() {
+    if (!FHeaderReadLocked && !FHeaderWriteLocked) ZanDatabaseError(10248, "TDiskMgr.ReadHeader");
+    CheckOpen("TDiskMgr.ReadHeader");
+    FFile->ReadThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(), FGlobalHdr->GetSize());
+    FGlobalHdr->SetDirty(false);
+    FGlobalHdr->SetValid(true);
+}
+
+void TDiskMgr::WriteHeader() {
+    CheckOpen("TDiskMgr.WriteHeader");
+    bool taken = false;
+    if (!FHeaderWriteLocked) {
+        // Taken without the re-read a new header lock makes: these are the bytes to write.
+        SetTableLock(0, ZanLockWrite);
+        taken = !FHeaderReadLocked;
+    }
+    try {
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+    } catch (...) {
+        if (taken) ReleaseTableLock(0);
+        throw;
+    }
+    FGlobalHdr->SetDirty(false);
+    if (taken) ReleaseTableLock(0);
+}
+
+void TDiskMgr::ReadSecurityHeader(TSecurityHeader& header) {
+    static const char* const context = "TDiskMgr.ReadSecurityHeader";
+    CheckOpen(context);
+    uint8_t bytes[TSecurityHeader::Size];
+    FFile->ReadThroughZanFile(bytes, TSecurityHeader::Address, TSecurityHeader::Size);
+    header.FromBytes(bytes);
+    if (header.CalcCRC() != header.CRC)
+        ZanDatabaseError(8451, context, "The Security Header CRC is incorrect");
+    uint8_t digest[20];
+    GetSHA1FromString(FCryptKey, digest);
+    if (std::memcmp(digest, header.Digest, sizeof digest) != 0)
+        ZanDatabaseError(8451, context, "The MasterKey is incorrect");
+}
+
+void TDiskMgr::WriteSecurityHeader(TSecurityHeader& header) {
+    CheckOpen("TDiskMgr.WriteSecurityHeader");
+    header.RecordSize = TSecurityHeader::Size;
+    header.WriteTime = Now();
+    header.Word1 = 1;
+    header.Word2 = 1;
+    GetSHA1FromString(FCryptKey, header.Digest);
+    header.CRC = 0;
+    header.CRC = header.CalcCRC();
+    uint8_t bytes[TSecurityHeader::Size];
+    header.ToBytes(bytes);
+    FFile->WriteThroughZanFile(bytes, TSecurityHeader::Address, TSecurityHeader::Size);
+}
+
+// ----- locks
+
+void TDiskMgr::SetHeaderWriteLock() {
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    SetTableLock(0, ZanLockWrite);
+    FHeaderReadLocked = FHeaderWriteLocked = true;
+    if (!held) {
+        // Other connections may have changed the header, the map and the file's end.
+        FMapPageMgr->InvalidateBuffer();
+        FFile->RefreshLogicalEof();
+        ReadHeader();
+    }
+}
+
+void TDiskMgr::SetHeaderReadLock() {
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    SetTableLock(0, ZanLockRead);
+    FHeaderReadLocked = true;
+    if (!held) {
+        FMapPageMgr->InvalidateBuffer();
+        FFile->RefreshLogicalEof();
+        ReadHeader();
+    }
+}
+
+void TDiskMgr::ReleaseHeaderLock() {
+    if (FGlobalHdr && FGlobalHdr->GetDirty() && FFile->CheckOpen()) {
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+        FGlobalHdr->SetDirty(false);
+    }
+    ReleaseTableLock(0);
+    FHeaderReadLocked = FHeaderWriteLocked = false;
+}
+
+int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
+    const bool transaction = FFile->GetTransactionActive();
+    if (!FMultiUser || !FTableLockMgr) return lockType;
+    if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
+    int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
+    if (type != ZanLockWrite)
+        FTableLockMgr->SetReadLock(tableId, 0);
+    else
+        FTableLockMgr->SetWriteLock(tableId, 0);
+    return FTableLockMgr->QueryLockType(tableId);
+}
+
+void TDiskMgr::ReleaseTableLock(uint16_t tableId) {
+    if (FFile->GetTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    FTableLockMgr->ReleaseLock(tableId);
+}
+
+int32_t TDiskMgr::QueryTableLockStatus(uint16_t tableId) const {
+    if (!FMultiUser || !FTableLockMgr) return ZanLockRead;
+    return FTableLockMgr->QueryLockType(tableId);
+}
+
+int32_t TDiskMgr::SetRecordLock(uint32_t recordAddress, uint16_t tableId) {
+    if (!FMultiUser || !FRecordLockMgr) return ZanLockWrite;
+    if (FFile->GetTransactionActive()) FTransactionLockMgr->SetWriteLock(tableId, 0);
+    FRecordLockMgr->SetWriteLock(recordAddress, 0);
+    return FRecordLockMgr->QueryLockType(recordAddress);
+}
+
+void TDiskMgr::ReleaseRecordLock(uint32_t recordAddress) {
+    if (FFile->GetTransactionActive() || !FMultiUser || !FRecordLockMgr) return;
+    FRecordLockMgr->ReleaseLock(recordAddress);
+}
+
+int32_t TDiskMgr::QueryRecordLockStatus(uint32_t recordAddress) const {
+    if (!FMultiUser || !FRecordLockMgr) return ZanLockRead;
+    return FRecordLockMgr->QueryLockType(recordAddress);
+}
+
+void TDiskMgr::ReleaseAllLocks() {
+    if (!FFile->CheckOpen() || !FMultiUser) return;
+    if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
+    if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
+    if (FTransactionLockMgr) FTransactionLockMgr->ReleaseAllLocks();
+}
+
+// ----- transactions
+
+void TDiskMgr::DiskStartTransaction(bool selectOnly) {
+    CheckOpen("TDiskMgr.DiskStartTransaction");
+    FFile->StartTransaction();
+    FSelectOnly = selectOnly;
+}
+
+void TDiskMgr::DiskCommit() {
+    static const char* const context = "TDiskMgr.DiskCommit";
+    CheckOpen(context);
+    if (!FFile->GetTransactionActive()) ZanDatabaseError(10257, context);
+    // A header changed under a lock still held belongs to this transaction.
+    if (FGlobalHdr->GetDirty()) {
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+        FGlobalHdr->SetDirty(false);
+    }
+    // A transaction that wrote nothing needs no write locks: upgrading would only make two
+    // readers time each other out.
+    if (FMultiUser && FTableLockMgr && FFile->HasPendingChanges())
+        FTableLockMgr->UpgradeReadLocks();
+    FFile->Commit();
+    FSelectOnly = false;
+    ReleaseAllLocks();
+    FHeaderReadLocked = FHeaderWriteLocked = false;
+}
+
+void TDiskMgr::DiskRollback() {
+    static const char* const context = "TDiskMgr.DiskRollback";
+    CheckOpen(context);
+    FFile->Rollback();
+    FSelectOnly = false;
+    FMapPageMgr->InvalidateBuffer();
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    if (!held) SetHeaderReadLock();
+    ReadHeader();
+    if (!held) ReleaseHeaderLock();
+    ReleaseAllLocks();
+    FHeaderReadLocked = FHeaderWriteLocked = false;
+}
+
+void TDiskMgr::ForceToDisk() {
+    if (!FFile->CheckOpen()) return;
+    if (!FFile->GetTransactionActive() && FGlobalHdr && FGlobalHdr->GetDirty() &&
+        FHeaderWriteLocked)
+        WriteHeader();
+    FFile->FlushBuffers();
+}
+
+uint64_t TDiskMgr::GetFileSize() const {
+    if (!FFile->CheckOpen())
+        ZanDatabaseError(8581, "TDiskMgr.GetFileSize", "Unable to get file size");
+    return FFile->SeekZanEof();
+}
+
+uint32_t TDiskMgr::DiskCacheSize() const {
+    return FFile->CheckOpen() ? FFile->GetPageCache().TotalCacheSize() : 0;
+}
+
+void TDiskMgr::CopyCurrentFile(const std::string& fileName) {
+    FFile->CopyZanFile(fileName);
+}
+
+void TDiskMgr::GetCurrentUsers(TStrings& list) {
+    if (!FMultiUser || !FUserMonitor)
+        ZanDatabaseError(10501, "TDiskMgr.GetCurrentUsers",
+                         "Connection details unavailable for read only database files");
+    FUserMonitor->GetCurrentUsers(list);
+}
+
+// ----- diagnostics
+
+void TDiskMgr::DebugListOwnedPages(uint32_t owner, uint32_t usage, bool withUsage,
+                                   TStrings& lines) {
+    CheckOpen("TDiskMgr.DebugListOwnedPages");
+    std::vector<uint32_t> pages;
+    FMapPageMgr->ListPagesUsedByOwner(owner, usage, pages, withUsage);
+    for (uint32_t address : pages)
+        lines.Add(Format("Page %d", address));
+}
+
+void TDiskMgr::DebugDumpHeaderAndMap(TStrings& lines) {
+    CheckOpen("TDiskMgr.DebugDumpHeaderAndMap");
+    lines.Add(Format("FirstMapPageEmpty %d FirstMapPage %d MapPageCount %d",
+                     FGlobalHdr->GetFirstMapPageEmpty(), FGlobalHdr->GetFirstMapPage(),
+                     FGlobalHdr->GetMapPageCount()));
+    FMapPageMgr->DebugDumpMapContents(lines);
+}
+
+std::vector<std::string> TDiskMgr::DebugCheckMap() {
+    CheckOpen("TDiskMgr.DebugCheckMap");
+    return FMapPageMgr->DebugCheckStatus();
+}

@@ -1,0 +1,331 @@
+// The database file's layout: the global header, the security header, the page map and the disk
+// manager that owns one open database file.
+//
+// Fixed regions: the database definition header at 0 (254 bytes, written by the database
+// component), the security header at 768 (40 bytes), the global header at 1024 (128 bytes).
+// Pages 0-4 are reserved for them (map value 1); page 5 is the first map page (map value 2).
+//
+// Every stored value that decides where a write goes (map heads, chain links, map page links
+// and counts) is checked before use: a corrupt file gives error 8581, never a write at a
+// garbage address.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage/zanFile.h"
+#include "host/rtl/DateUtils.h"
+#include "host/rtl/StringList.h"
+
+class TBaseLockMgr;
+class TDBUserMonitor;
+
+// ---------------------------------------------------------------------------------------------
+// Global header: 128 bytes at offset 1024, uint32 fields.
+
+class TGlobalHdr {
+public:
+    static constexpr uint32_t DefaultSize = 128;
+    static constexpr uint32_t DefaultAddress = 1024;
+    static constexpr int32_t OfsFirstMapPageEmpty = 16;
+    static constexpr int32_t OfsFirstMapPage = 20;
+    static constexpr int32_t OfsMapPageCount = 24;
+    static constexpr int32_t OfsTableHeadersFirstEmpty = 28;
+    static constexpr int32_t OfsSystemHeadersFirstEmpty = 32;
+    static constexpr int32_t OfsIndexesFirstEmpty = 36;
+    static constexpr int32_t OfsGlobalDBGenerator = 40;
+
+    // A zeroed image of size bytes at address; 8581 "Unable to initialize header - size not
+    // set" for size 0.
+    void Initialize(uint32_t size = DefaultSize, uint32_t address = DefaultAddress);
+
+    // The uint32 at a byte offset of 1..124 (a value must lie inside the image); 8581 "DB
+    // Header. Item offset is out of range" otherwise.
+    uint32_t GlobalInterfaceGetHdrItem(int32_t offset) const;
+    // Sets the uint32 at the offset; dirty only when the value changes.
+    void GlobalInterfaceSetHdrItem(int32_t offset, uint32_t value);
+
+    uint32_t GetFirstMapPageEmpty() const { return Get(OfsFirstMapPageEmpty); }
+    void SetFirstMapPageEmpty(uint32_t v) { Set(OfsFirstMapPageEmpty, v); }
+    uint32_t GetFirstMapPage() const { return Get(OfsFirstMapPage); }
+    void SetFirstMapPage(uint32_t v) { Set(OfsFirstMapPage, v); }
+    uint32_t GetMapPageCount() const { return Get(OfsMapPageCount); }
+    void SetMapPageCount(uint32_t v) { Set(OfsMapPageCount, v); }
+    uint32_t GetTableHeadersFirstEmpty() const { return Get(OfsTableHeadersFirstEmpty); }
+    void SetTableHeadersFirstEmpty(uint32_t v) { Set(OfsTableHeadersFirstEmpty, v); }
+    uint32_t GetSystemHeadersFirstEmpty() const { return Get(OfsSystemHeadersFirstEmpty); }
+    void SetSystemHeadersFirstEmpty(uint32_t v) { Set(OfsSystemHeadersFirstEmpty, v); }
+    uint32_t GetIndexesFirstEmpty() const { return Get(OfsIndexesFirstEmpty); }
+    void SetIndexesFirstEmpty(uint32_t v) { Set(OfsIndexesFirstEmpty, v); }
+    uint32_t GetGlobalDBGenerator() const { return Get(OfsGlobalDBGenerator); }
+    void SetGlobalDBGenerator(uint32_t v) { Set(OfsGlobalDBGenerator, v); }
+
+    uint8_t* Data() { return FData.data(); }
+    const uint8_t* Data() const { return FData.data(); }
+    uint32_t GetSize() const { return static_cast<uint32_t>(FData.size()); }
+    uint32_t GetAddress() const { return FAddress; }
+    bool GetDirty() const { return FDirty; }
+    void SetDirty(bool value) { FDirty = value; }
+    bool GetValid() const { return FValid; }
+    void SetValid(bool value) { FValid = value; }
+
+private:
+    uint32_t Get(int32_t offset) const;
+    void Set(int32_t offset, uint32_t value);
+
+    std::vector<uint8_t> FData;
+    uint32_t FAddress = DefaultAddress;
+    bool FDirty = false;
+    bool FValid = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Security header: 40 bytes at offset 768.
+
+struct TSecurityHeader {
+    static constexpr uint32_t Size = 40;
+    static constexpr uint32_t Address = 768;
+
+    uint32_t RecordSize = Size;
+    TDateTime WriteTime = 0;
+    uint16_t Word1 = 1;
+    uint16_t Word2 = 1;
+    uint8_t Digest[20] = {};
+    uint32_t CRC = 0;
+
+    void ToBytes(uint8_t out[Size]) const;
+    void FromBytes(const uint8_t in[Size]);
+    // CRC-32 of the 40 bytes with the CRC field zeroed.
+    uint32_t CalcCRC() const;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Page map: one uint16 entry per page in chained map pages.
+
+// Map entry values: 0 never allocated; 1..0x7FFF used (owner tag = table id x 16 + usage);
+// bit 15 set free, low 15 bits the offset of the next free entry in the same map page (0 ends).
+inline constexpr uint16_t ZanMapFree = 0x8000;
+inline constexpr uint16_t ZanMapReserved = 1; // pages 0-4
+inline constexpr uint16_t ZanMapMapPage = 2;  // a map page
+
+// The map's owner tag of a table id and a usage.
+inline constexpr uint16_t MapOwnerTag(uint32_t tableId, uint32_t usage) {
+    return static_cast<uint16_t>(tableId * 16 + (usage & 15));
+}
+
+class TMapPageMgr {
+public:
+    static constexpr uint32_t HeaderSize = 20;
+
+    // file gives the raw transfers and the end of the file; header the chain heads.
+    TMapPageMgr(TZanFile* file, TGlobalHdr* header, uint32_t pageSize);
+
+    // Sets the entries of a run inside one map page (see the class comment of the unit).
+    void SetMapEntryFlags(uint16_t value, uint32_t address, uint32_t pageCount);
+    // The same for a run that may cross map pages.
+    void AdjustMapPageFlags(uint16_t value, uint32_t address, uint32_t pageCount);
+    // A free run of pageCount consecutive pages inside one map page, unlinked from its chain;
+    // 0 when there is none.
+    uint32_t GetNextEmptyPageAddress(uint32_t pageCount);
+    // Addresses of the owner's pages (of that usage with withUsage) in address order.
+    void ListPagesUsedByOwner(uint32_t tableId, uint32_t usage, std::vector<uint32_t>& list,
+                              bool withUsage);
+    // Frees those pages and lists their addresses.
+    void DeleteOwnedPages(uint32_t tableId, uint32_t usage, std::vector<uint32_t>& list,
+                          bool withUsage);
+    // Appends a zeroed map page numbered MapPageCount and links it; answers its address. The
+    // caller raises MapPageCount.
+    uint32_t AddNewMapPage();
+    // Address of map page n (loaded into the buffer).
+    uint32_t SearchMapsForMapPage(uint32_t n);
+    // Searches every map page for a free run; 0 when none.
+    uint32_t SearchMapsForEmptyPages(uint32_t pageCount);
+    // The first map page whose chain is not empty, or 0.
+    uint32_t SearchMapsForFirstEmptyMapPage();
+    // Sorts the buffer's free chain ascending.
+    void OrderEmptySegments();
+    // Number of the map page in the buffer.
+    uint32_t CurrentMapPageID() const;
+    // The entry of the page at address (diagnostics and tests).
+    uint16_t GetMapEntry(uint32_t address);
+    // Forgets the buffered map page; the next use reads it again.
+    void InvalidateBuffer() { FBufferAddress = 0; }
+
+    uint32_t GetEntriesPerPage() const { return FEntriesPerPage; }
+    uint32_t GetPageShift() const { return FPageShift; }
+
+    // Diagnostics: one line per map page and per non-zero entry.
+    void DebugDumpMapContents(TStrings& lines);
+    // Checks every map page: numbering, links, chain order and free entries; answers the
+    // problems found (empty when consistent).
+    std::vector<std::string> DebugCheckStatus();
+
+private:
+    uint16_t Entry(uint32_t index) const;
+    void SetEntry(uint32_t index, uint16_t value);
+    uint16_t Head() const;
+    void SetHead(uint16_t offset);
+    // Reads the map page at address, checking its place and number (expected or any below
+    // MapPageCount when expected is -1).
+    void LoadMapPage(uint32_t address, int64_t expected);
+    void WriteMapPage();
+    // The free chain of the buffered page as entry indexes, checked.
+    std::vector<uint32_t> ChainIndexes() const;
+    void SetChain(const std::vector<uint32_t>& indexes);
+    // A run of n free consecutive entries in the buffered page, or -1.
+    int64_t FindEmptyPagesInMap(uint32_t pageCount) const;
+    uint32_t NextMapPage() const;
+    void CheckMapPageAddress(uint32_t address, const char* context) const;
+    void UpdateFirstMapPageEmpty();
+    void CheckHeader() const;
+
+    uint32_t FEntriesPerPage;
+    uint32_t FPageShift;
+    uint32_t FPageSize;
+    std::vector<uint8_t> FBuffer;
+    uint32_t FBufferAddress = 0; // 0 = nothing loaded
+    TZanFile* FFile;
+    TGlobalHdr* FHeader;
+};
+
+// Size of the runs a fixed-size block area requests: see the unit's implementation.
+uint32_t GetBestPageRequestSize(uint32_t blockSize, uint32_t pageSize);
+
+// The platform's file copy; an existing target is refused unless overwrite. Answers success.
+bool DoCopyFile(const std::string& source, const std::string& target, bool overwrite);
+
+// The users-file name of a database file: shop.zan -> shop.lck, shop.db -> shop_db.lck.
+std::string UsersFileNameFor(const std::string& databaseFileName);
+
+// ---------------------------------------------------------------------------------------------
+// Disk manager
+
+class TDiskMgr : public TObject {
+public:
+    // The open marker on the database file and the default lock retries.
+    static constexpr uint64_t OpenMarkerOffset = 0x0FF10000;
+    static constexpr uint32_t OpenMarkerLength = 1000;
+
+    TDiskMgr();
+    ~TDiskMgr() override;
+    TDiskMgr(const TDiskMgr&) = delete;
+    TDiskMgr& operator=(const TDiskMgr&) = delete;
+    ZAN_CLASS(TDiskMgr)
+
+    void SetFileName(const std::string& name) { FFileName = name; }
+    const std::string& GetFileName() const { return FFileName; }
+    void SetPageSize(uint32_t size) { FPageSize = size; }
+    uint32_t GetPageSize() const { return FPageSize; }
+    void SetOpenFlags(int32_t flags) { FOpenFlags = flags; }
+    int32_t GetOpenFlags() const { return FOpenFlags; }
+    void SetReadOnly(bool value) { FReadOnly = value; }
+    bool GetReadOnly() const { return FReadOnly; }
+    bool GetExclusive() const { return FExclusive; }
+    bool GetMultiUser() const { return FMultiUser; }
+    void SetLockRetryCount(int32_t count);
+    void SetLockRetryInterval(int32_t milliseconds);
+    // An empty key stands for the default key.
+    void SetCryptKey(const std::string& key);
+    const std::string& GetCryptKey() const { return FCryptKey; }
+
+    void CreateNewFile(bool overwrite);
+    void Open();
+    void Close();
+    bool IsOpen() const { return FFile->CheckOpen(); }
+
+    void ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uint32_t owner,
+                   uint8_t accessFlags);
+    void WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
+                    uint8_t accessFlags);
+    void ReadCustomSize(uint32_t address, uint32_t count, void* buffer, uint32_t owner,
+                        uint8_t accessFlags);
+    void WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                         uint8_t accessFlags);
+    uint8_t* ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_t owner,
+                                 uint8_t accessFlags);
+    void WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
+                              uint8_t accessFlags);
+
+    // owner is the table id (cipher and cache owner); the map records tableId x 16 + usage.
+    uint32_t WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessFlags, uint32_t pageCount,
+                           const void* buffer);
+    uint32_t AppendNewPages(const void* buffer, uint32_t pageCount, uint32_t owner,
+                            uint8_t accessFlags);
+    void ReleasePages(uint32_t address, uint32_t pageCount);
+    void DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages);
+    void ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, uint32_t usage,
+                                  std::vector<uint32_t>& list);
+
+    void ReadHeader();
+    void WriteHeader();
+    void ReadSecurityHeader(TSecurityHeader& header);
+    void WriteSecurityHeader(TSecurityHeader& header);
+
+    void SetHeaderReadLock();
+    void SetHeaderWriteLock();
+    void ReleaseHeaderLock();
+    bool GetHeaderReadLocked() const { return FHeaderReadLocked; }
+    bool GetHeaderWriteLocked() const { return FHeaderWriteLocked; }
+    int32_t SetTableLock(uint16_t tableId, int32_t lockType);
+    void ReleaseTableLock(uint16_t tableId);
+    int32_t QueryTableLockStatus(uint16_t tableId) const;
+    int32_t SetRecordLock(uint32_t recordAddress, uint16_t tableId);
+    void ReleaseRecordLock(uint32_t recordAddress);
+    int32_t QueryRecordLockStatus(uint32_t recordAddress) const;
+    void ReleaseAllLocks();
+
+    void DiskStartTransaction(bool selectOnly);
+    void DiskCommit();
+    void DiskRollback();
+    bool IsTransactionActive() const { return FFile->GetTransactionActive(); }
+
+    // Forces what is committed to the device (a transaction's pending pages stay pending).
+    void ForceToDisk();
+    uint64_t GetFileSize() const;
+    uint32_t DiskCacheSize() const;
+    void CopyCurrentFile(const std::string& fileName);
+    void GetCurrentUsers(TStrings& list);
+
+    void DebugListOwnedPages(uint32_t owner, uint32_t usage, bool withUsage, TStrings& lines);
+    void DebugDumpHeaderAndMap(TStrings& lines);
+    std::vector<std::string> DebugCheckMap();
+
+    TGlobalHdr* GetGlobalHdr() const { return FGlobalHdr.get(); }
+    TMapPageMgr* GetMapPageMgr() const { return FMapPageMgr.get(); }
+    TZanFile* GetZanFile() const { return FFile.get(); }
+    TBaseLockMgr* GetTableLockMgr() const { return FTableLockMgr.get(); }
+    TBaseLockMgr* GetTransactionLockMgr() const { return FTransactionLockMgr.get(); }
+    TDBUserMonitor* GetUserMonitor() const { return FUserMonitor.get(); }
+
+private:
+    void CheckOpen(const char* context) const;
+    void InstallKeys();
+    // Takes the header write lock unless a header lock is held; answers whether it did.
+    bool EnterHeaderWrite();
+    void LeaveHeaderWrite(bool taken);
+    void ZeroPages(const std::vector<uint32_t>& addresses);
+
+    std::unique_ptr<TZanFile> FFile;
+    uint32_t FPageSize = 4096;
+    int32_t FOpenFlags = 0x42; // read-write, deny none
+    std::string FFileName;
+    std::unique_ptr<TGlobalHdr> FGlobalHdr;
+    std::unique_ptr<TMapPageMgr> FMapPageMgr;
+    TStrings* FDebugStrings = nullptr;
+    bool FExclusive = false;
+    bool FReadOnly = false;
+    bool FHeaderReadLocked = false;
+    bool FHeaderWriteLocked = false;
+    int32_t FLockRetryInterval = 200;
+    int32_t FLockRetryCount = 10;
+    bool FMultiUser = false;
+    std::unique_ptr<TDBUserMonitor> FUserMonitor;
+    std::unique_ptr<TBaseLockMgr> FTableLockMgr;
+    std::unique_ptr<TBaseLockMgr> FRecordLockMgr;
+    std::unique_ptr<TBaseLockMgr> FTransactionLockMgr;
+    bool FSelectOnly = false;
+    std::string FCryptKey;
+    bool FOpenMarkerHeld = false;
+};

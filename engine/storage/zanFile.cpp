@@ -1,0 +1,482 @@
+#include "engine/storage/zanFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+
+#include "engine/storage/zanCommon.h"
+#include "engine/storage/zanConsts.h"
+#include "host/rtl/Format.h"
+#include "host/win/WinSys.h"
+
+TZanFile::TZanFile() {
+    ConnectCaches();
+}
+
+TZanFile::~TZanFile() {
+    CloseZanFile();
+}
+
+void TZanFile::ConnectCaches() {
+    FPageCache.SetReadIO([this](uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t flags) {
+        return PageRead(buffer, owner, address, flags);
+    });
+    FPageCache.SetWriteIO([this](const uint8_t* buffer, uint32_t owner, uint32_t address,
+                                 uint8_t flags) { PageWrite(buffer, owner, address, flags); });
+    // The block cache reads only inside a transaction, where bytes between the size on disk
+    // and the logical end are not written yet.
+    FBlockCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
+                                 uint8_t) { FileRead(buffer, size, address, true); });
+    FBlockCache.SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
+                                  uint8_t) { FileWrite(buffer, size, address); });
+}
+
+int32_t TZanFile::CachePageCountFor(uint64_t fileSize, uint32_t pageSize) {
+    if (pageSize == 0) return 50;
+    uint64_t pages = (fileSize / pageSize) / 4;
+    return static_cast<int32_t>(std::clamp<uint64_t>(pages, 50, 1000));
+}
+
+int32_t TZanFile::CreateZanFile(const std::string& fileName) {
+    if (CheckOpen()) CloseZanFile();
+    if (FPageSize == 0)
+        ZanDatabaseError(8581, "TZanFile.CreateZanFile", "Database page size not set on opening");
+    const TFileShare share = FOpenReadExclusive || FOpenWriteExclusive ? fsExclusive : fsDenyNone;
+    try {
+        FFile.Create(fileName, share, true);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8582, "TZanFile.CreateZanFile", e.Message());
+    }
+    FPageCache.Open(50, FPageSize);
+    FPageBuffer.assign(FPageSize, 0);
+    return FFile.GetHandle();
+}
+
+int32_t TZanFile::OpenZanFile(const std::string& fileName) {
+    // Closing forgets the keys: an open file is closed, and its keys must be set again.
+    if (CheckOpen()) CloseZanFile();
+    if (FPageSize == 0)
+        ZanDatabaseError(8581, "TZanFile.OpenZanFile", "Database page size not set on opening");
+    if (FXORKey.empty())
+        ZanDatabaseError(8581, "TZanFile.OpenZanFile", "Crypt key not set before opening");
+    TFileAccess access = faRead;
+    if (FOpenWrite) access = FOpenRead ? faReadWrite : faWrite;
+    TFileShare share = fsDenyNone;
+    if (FOpenReadExclusive && FOpenWriteExclusive)
+        share = fsExclusive;
+    else if (FOpenWriteExclusive)
+        share = fsDenyWrite;
+    else if (FOpenReadExclusive)
+        share = fsDenyRead;
+    try {
+        FFile.Open(fileName, access, share);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8449, "TZanFile.OpenZanFile",
+                         "Unable to open file. Error type of: " + e.Message());
+    }
+    try {
+        FPageCache.Open(CachePageCountFor(FFile.Size(), FPageSize), FPageSize);
+    } catch (...) {
+        FFile.Close();
+        throw;
+    }
+    FPageBuffer.assign(FPageSize, 0);
+    return FFile.GetHandle();
+}
+
+void TZanFile::CloseZanFile() {
+    FPageCache.Close();
+    FBlockCache.Close();
+    FFile.Close();
+    FTransactionActive = false;
+    FLogicalEof = 0;
+    FPageBuffer.clear();
+    FXORKey.clear();
+    FBlowKey.clear();
+    BlowfishBurn(FBlowfish);
+}
+
+void TZanFile::SetXORKeyBuf(const void* key, int32_t length) {
+    if (CheckOpen())
+        ZanDatabaseError(8581, "TZanFile.SetXORKeyBuf", "Cannot set Crypt key on an opened file");
+    const auto* bytes = static_cast<const uint8_t*>(key);
+    FXORKey.assign(bytes, bytes + std::max(length, 0));
+}
+
+void TZanFile::SetBlowKeyBuf(const void* key, int32_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(key);
+    FBlowKey.assign(bytes, bytes + std::max(length, 0));
+    if (FBlowKey.empty()) {
+        BlowfishBurn(FBlowfish);
+        return;
+    }
+    BlowfishInit(FBlowfish, FBlowKey.data(), static_cast<int32_t>(FBlowKey.size()) * 8);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checks, cipher and file transfers
+
+void TZanFile::CheckOwner(uint32_t owner) const {
+    if (owner > 2048) GDBLogger().LogItem("ZanFile", "Invalid table id");
+}
+
+void TZanFile::CheckRange(uint32_t address, uint64_t count, const char* context) const {
+    if (uint64_t(address) + count > ZanMaxFileEnd)
+        ZanDatabaseErrorFmt(9482, context,
+                            "The database file cannot grow beyond the page at address 0x%x "
+                            "(request of %d bytes at %d)",
+                            {ZanMaxPageAddress, count, address});
+}
+
+void TZanFile::Cipher(bool encrypt, const uint8_t* source, uint8_t* target, uint8_t accessFlags,
+                      uint32_t owner, uint32_t count) {
+    if ((accessFlags & (ZanAccessXOR | ZanAccessBlowfish)) == 0) {
+        if (source != target) std::memcpy(target, source, count);
+    } else if ((accessFlags & ZanAccessXOR) == 0) {
+        if (FBlowKey.empty())
+            ZanDatabaseError(8581, "TZanFile.CryptBuffer", "Crypt key not set before opening");
+        // Every page starts from the same register, so each page can be read alone.
+        BlowfishReset(FBlowfish);
+        if (encrypt)
+            BlowfishEncryptCFB(FBlowfish, source, target, static_cast<int32_t>(count));
+        else
+            BlowfishDecryptCFB(FBlowfish, source, target, static_cast<int32_t>(count));
+        BlowfishReset(FBlowfish);
+    } else {
+        if (FXORKey.empty())
+            ZanDatabaseError(8581, "TZanFile.CryptBuffer", "Crypt key not set before opening");
+        XORCryptBuf(source, target, FXORKey.data(), static_cast<int32_t>(owner),
+                    static_cast<int32_t>(FXORKey.size()), static_cast<int32_t>(count));
+    }
+}
+
+void TZanFile::FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool fillTail) {
+    if (!CheckOpen())
+        ZanDatabaseError(8450, "TZanFile.Read", "Unable to seek for file read operation");
+    size_t n = 0;
+    try {
+        ++FReadCalls;
+        n = FFile.ReadAt(buffer, count, address);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(9217, "TZanFile.Read",
+                         "Unable to complete file read operation. " + e.Message());
+    }
+    if (n < count) {
+        if (!fillTail)
+            ZanDatabaseError(9217, "TZanFile.Read", "Unable to complete file read operation");
+        std::memset(buffer + n, 0, count - n);
+    }
+}
+
+void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address) {
+    if (!CheckOpen())
+        ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
+    CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    try {
+        ++FWriteCalls;
+        FFile.WriteAt(buffer, count, address);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(9217, "TZanFile.Write",
+                         "Unable to complete file write operation. " + e.Message());
+    }
+}
+
+bool TZanFile::PageRead(uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags) {
+    uint8_t* work = FPageBuffer.data();
+    FileRead(work, FPageSize, address, FTransactionActive || FFillShortReads);
+    bool pending = false;
+    if (FTransactionActive && FBlockCache.PatchRange(work, address, FPageSize)) {
+        // The page now carries the pending raw bytes; the cache keeps it dirty instead.
+        FBlockCache.DropRange(address, FPageSize);
+        pending = true;
+    }
+    Cipher(false, work, buffer, accessFlags, owner, FPageSize);
+    return pending;
+}
+
+void TZanFile::PageWrite(const uint8_t* buffer, uint32_t owner, uint32_t address,
+                         uint8_t accessFlags) {
+    uint8_t* work = FPageBuffer.data();
+    Cipher(true, buffer, work, accessFlags, owner, FPageSize);
+    FileWrite(work, FPageSize, address);
+}
+
+void TZanFile::DirectPageTransfer(uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                                  uint8_t accessFlags, bool write) {
+    const uint32_t mask = ~(FPageSize - 1);
+    std::vector<uint8_t> page(FPageSize);
+    uint32_t base = address & mask;
+    uint32_t offset = address - base;
+    while (count > 0) {
+        uint32_t n = std::min(FPageSize - offset, count);
+        if (!write || n < FPageSize) PageRead(page.data(), owner, base, accessFlags);
+        if (write) {
+            std::memcpy(page.data() + offset, buffer, n);
+            PageWrite(page.data(), owner, base, accessFlags);
+            FPageCache.RemovePage(base); // a cached copy is stale now
+        } else {
+            std::memcpy(buffer, page.data() + offset, n);
+        }
+        buffer += n;
+        count -= n;
+        base += FPageSize;
+        offset = 0;
+    }
+}
+
+void TZanFile::RawRead(uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                       uint8_t accessFlags) {
+    if (!FTransactionActive) {
+        FileRead(buffer, count, address, false);
+        return;
+    }
+    FBlockCache.ReadBlock(buffer, owner, count, address, accessFlags);
+    // Dirty pages in the range hold the newest bytes: patch their on-disk image in.
+    if (!FPageCache.GetIsOpen() || FPageCache.Count() == 0) return;
+    const uint32_t mask = FPageCache.GetAddressMask();
+    const uint64_t end = uint64_t(address) + count;
+    std::vector<uint8_t> image;
+    for (uint64_t base = address & mask; base < end; base += FPageSize) {
+        TCachePage* page = FPageCache.FindCachedPage(static_cast<uint32_t>(base));
+        if (!page || page->GetState() != cpDirty) continue;
+        image.resize(FPageSize);
+        Cipher(true, page->GetPageData(), image.data(), page->GetAccessFlags(), page->GetOwner(),
+               FPageSize);
+        const uint64_t lo = std::max<uint64_t>(base, address);
+        const uint64_t hi = std::min<uint64_t>(base + FPageSize, end);
+        std::memcpy(buffer + (lo - address), image.data() + (lo - base), hi - lo);
+    }
+}
+
+void TZanFile::RawWrite(const uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                        uint8_t accessFlags) {
+    const uint64_t end = uint64_t(address) + count;
+    if (!FTransactionActive) {
+        FileWrite(buffer, count, address);
+        // Cached copies of the pages written are stale now.
+        if (FPageCache.GetIsOpen())
+            for (uint64_t base = address & FPageCache.GetAddressMask(); base < end;
+                 base += FPageSize)
+                FPageCache.RemovePage(static_cast<uint32_t>(base));
+        return;
+    }
+    if (FPageCache.GetIsOpen()) {
+        std::vector<uint8_t> image;
+        for (uint64_t base = address & FPageCache.GetAddressMask(); base < end; base += FPageSize) {
+            TCachePage* page = FPageCache.FindCachedPage(static_cast<uint32_t>(base));
+            if (!page) continue;
+            if (page->GetState() == cpDirty) {
+                // The page's changes stay pending, as the raw bytes they will become.
+                image.resize(FPageSize);
+                Cipher(true, page->GetPageData(), image.data(), page->GetAccessFlags(),
+                       page->GetOwner(), FPageSize);
+                FBlockCache.WriteBlock(image.data(), page->GetOwner(), FPageSize,
+                                       static_cast<uint32_t>(base), 0);
+            }
+            FPageCache.RemovePage(static_cast<uint32_t>(base));
+        }
+    }
+    FBlockCache.WriteBlock(buffer, owner, count, address, accessFlags);
+}
+
+void TZanFile::DropBlocksOfPages(uint32_t address, uint32_t count) {
+    if (!FTransactionActive || count == 0) return;
+    const uint32_t mask = ~(FPageSize - 1);
+    const uint64_t first = address & mask;
+    const uint64_t last = (uint64_t(address) + count - 1) & ~uint64_t(FPageSize - 1);
+    FBlockCache.DropRange(static_cast<uint32_t>(first), last + FPageSize - first);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Routing
+
+void TZanFile::SeekAndReadZanFile(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
+                                  uint8_t accessFlags) {
+    if (count == 0) return;
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.SeekAndReadZanFile");
+    auto* out = static_cast<uint8_t*>(buffer);
+    if (PagePath(accessFlags))
+        FPageCache.ReadCache(out, owner, count, address, accessFlags);
+    else if (accessFlags & ZanAccessPage)
+        DirectPageTransfer(out, owner, count, address, accessFlags, false);
+    else
+        RawRead(out, owner, count, address, accessFlags);
+}
+
+void TZanFile::SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t count,
+                                   uint32_t address, uint8_t accessFlags) {
+    if (count == 0) return;
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.SeekAndWriteZanFile");
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    // A partial write of a page beyond the end of the file reads zeros first.
+    FFillShortReads = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FFillShortReads};
+    if (PagePath(accessFlags)) {
+        FPageCache.WriteCache(in, owner, count, address, accessFlags);
+        DropBlocksOfPages(address, count);
+    } else if (accessFlags & ZanAccessPage) {
+        DirectPageTransfer(const_cast<uint8_t*>(in), owner, count, address, accessFlags, true);
+    } else {
+        RawWrite(in, owner, count, address, accessFlags);
+    }
+}
+
+uint8_t* TZanFile::SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,
+                                           uint8_t accessFlags) {
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.SeekAndReadZanFileByRef");
+    if (!PagePath(accessFlags))
+        ZanDatabaseError(8581, "TZanFile.SeekAndReadZanFileByRef",
+                         "SeekAndReadZanFileByRef failed to access cache");
+    return FPageCache.ReadCacheByRef(owner, count, address, accessFlags);
+}
+
+void TZanFile::SeekAndWriteZanFileByRef(const void* buffer, uint32_t owner, uint32_t count,
+                                        uint32_t address, uint8_t accessFlags) {
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.SeekAndWriteZanFileByRef");
+    if (!PagePath(accessFlags))
+        ZanDatabaseError(8581, "TZanFile.SeekAndWriteZanFileByRef",
+                         "SeekAndWriteZanFileByRef accessed in error");
+    FPageCache.WriteCacheByRef(buffer, owner, count, address, accessFlags);
+    DropBlocksOfPages(address, count);
+}
+
+uint32_t TZanFile::SeekAndAppendZanFile(const void* buffer, uint32_t count, uint32_t owner,
+                                        uint8_t accessFlags) {
+    uint64_t at = GetPhysicalSize();
+    if (FTransactionActive) {
+        RefreshLogicalEof();
+        at = FLogicalEof;
+    }
+    if (at > ZanMaxPageAddress || at + count > ZanMaxFileEnd)
+        ZanDatabaseErrorFmt(9482, "TZanFile.SeekAndAppendZanFile",
+                            "The database file cannot grow beyond the page at address 0x%x",
+                            {ZanMaxPageAddress});
+    if (FTransactionActive) FLogicalEof = at + count;
+    SeekAndWriteZanFile(buffer, owner, count, static_cast<uint32_t>(at), accessFlags);
+    return static_cast<uint32_t>(at);
+}
+
+void TZanFile::ReadThroughZanFile(void* buffer, uint32_t address, uint32_t count) {
+    SeekAndReadZanFile(buffer, 0, count, address, 0);
+}
+
+void TZanFile::WriteThroughZanFile(const void* buffer, uint32_t address, uint32_t count) {
+    SeekAndWriteZanFile(buffer, 0, count, address, 0);
+}
+
+void TZanFile::ReleasePage(uint32_t address, const void* zeroPage) {
+    WriteThroughZanFile(zeroPage, address, FPageSize);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transactions
+
+void TZanFile::StartTransaction() {
+    if (FTransactionActive) ZanDatabaseError(10256, "TZanFile.StartTransaction");
+    FBlockCache.StartTransaction();
+    FPageCache.StartTransaction();
+    FLogicalEof = GetPhysicalSize();
+    FTransactionActive = true;
+}
+
+bool TZanFile::HasPendingChanges() const {
+    if (!FTransactionActive) return false;
+    if (FBlockCache.Count() > 0 || FLogicalEof > GetPhysicalSize()) return true;
+    for (int32_t i = 0; i < FPageCache.Count(); ++i)
+        if (FPageCache.Page(i)->GetState() == cpDirty) return true;
+    return false;
+}
+
+void TZanFile::RefreshLogicalEof() {
+    if (FTransactionActive) FLogicalEof = std::max(FLogicalEof, GetPhysicalSize());
+}
+
+void TZanFile::Commit() {
+    if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Commit");
+    uint64_t end = std::max(FLogicalEof, FBlockCache.PendingEnd());
+    for (int32_t i = 0; i < FPageCache.Count(); ++i) {
+        const TCachePage* page = FPageCache.Page(i);
+        if (page->GetState() == cpDirty)
+            end = std::max<uint64_t>(end, uint64_t(page->GetLowerAddress()) + FPageSize);
+    }
+    const uint64_t size = GetPhysicalSize();
+    if (end > size) {
+        // Reserve the space first: a full disk fails here, before any page is overwritten.
+        int rc = posix_fallocate(FFile.GetHandle(), static_cast<off_t>(size),
+                                 static_cast<off_t>(end - size));
+        if (rc != 0)
+            ZanDatabaseError(9217, "TZanFile.Commit",
+                             "Unable to complete file write operation. " + SysErrorMessage(rc));
+    }
+    FPageCache.WriteDirtyPages();
+    FBlockCache.WriteDirtyBlocks();
+    FPageCache.FinishCommit();
+    FBlockCache.FinishCommit();
+    FTransactionActive = false;
+    FLogicalEof = 0;
+}
+
+void TZanFile::Rollback() {
+    if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Rollback");
+    if (FPageCache.GetTransactionActive()) FPageCache.Rollback();
+    FBlockCache.Close();
+    FTransactionActive = false;
+    FLogicalEof = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-file operations
+
+void TZanFile::FlushBuffers() {
+    try {
+        if (!CheckOpen()) throw EOSError(EBADF, "file not open");
+        FFile.Flush();
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TZanFile.FlushBuffers",
+                         "The file buffers could not be flushed. " + e.Message());
+    }
+}
+
+uint64_t TZanFile::GetPhysicalSize() const {
+    if (!CheckOpen()) return 0;
+    return FFile.Size();
+}
+
+uint64_t TZanFile::SeekZanEof() const {
+    if (FTransactionActive) return std::max(FLogicalEof, GetPhysicalSize());
+    return GetPhysicalSize();
+}
+
+void TZanFile::CopyZanFile(const std::string& targetName) {
+    if (!CheckOpen()) ZanDatabaseError(8449, "TZanFile.CopyZanFile", "The file is not open");
+    TWinFile target;
+    try {
+        target.Create(targetName, fsExclusive, true);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TZanFile.CopyZanFile",
+                         "The file could not be copied correctly. " + e.Message());
+    }
+    std::vector<uint8_t> chunk(4096);
+    uint64_t at = 0;
+    try {
+        for (;;) {
+            size_t n = FFile.ReadAt(chunk.data(), chunk.size(), at);
+            if (n > 0) target.WriteAt(chunk.data(), n, at);
+            at += n;
+            if (n < chunk.size()) break;
+        }
+        target.Flush();
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TZanFile.CopyZanFile",
+                         "The file could not be copied correctly. " + e.Message());
+    }
+    if (target.Size() != GetPhysicalSize())
+        ZanDatabaseError(8450, "TZanFile.CopyZanFile", "The file could not be copied correctly");
+}

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+#include "engine/storage/zanCache.h"
+#include "engine/storage/zanConsts.h"
+
+namespace {
+
+constexpr uint32_t P = 256;
+
+template <typename F>
+int32_t ErrorOf(F&& call) {
+    try {
+        call();
+    } catch (const EZanDatabaseError& e) {
+        return e.ErrorCode;
+    }
+    return 0;
+}
+
+// A "disk" of pages in memory behind a page cache; counts the transfers.
+struct TFakeDisk {
+    std::map<uint32_t, std::vector<uint8_t>> Pages;
+    std::vector<uint32_t> Reads, Writes;
+    bool FailWrites = false;
+
+    std::vector<uint8_t>& At(uint32_t address) {
+        auto& page = Pages[address];
+        if (page.empty()) page.assign(P, static_cast<uint8_t>(address / P));
+        return page;
+    }
+    void Connect(TCacheMgr& cache) {
+        cache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            Reads.push_back(address);
+            std::memcpy(buffer, At(address).data(), P);
+            return false;
+        });
+        cache.SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            if (FailWrites) throw std::runtime_error("disk full");
+            Writes.push_back(address);
+            std::memcpy(At(address).data(), buffer, P);
+        });
+    }
+};
+
+uint8_t ReadByte(TCacheMgr& cache, uint32_t address, uint32_t owner = 1) {
+    uint8_t b = 0;
+    cache.ReadCache(&b, owner, 1, address, 1);
+    return b;
+}
+
+} // namespace
+
+TEST(PageCache, OpenNeedsRoutinesAndComputesMask) {
+    TCacheMgr cache;
+    EXPECT_EQ(ErrorOf([&] { cache.Open(5, P); }), 10065);
+    TFakeDisk disk;
+    disk.Connect(cache);
+    EXPECT_EQ(ErrorOf([&] { cache.Open(5, 0); }), 8581);
+    cache.Open(5, 4096);
+    EXPECT_EQ(cache.GetAddressMask(), 0xFFFFF000u);
+    EXPECT_EQ(cache.TotalCacheSize(), 5u * 4096);
+    EXPECT_EQ(cache.GetBaseAddress(8195), 8192u);
+    EXPECT_EQ(ErrorOf([&] { cache.Commit(); }), 10257);
+    EXPECT_EQ(ErrorOf([&] { cache.Rollback(); }), 10257);
+    TCachePage page;
+    EXPECT_EQ(ErrorOf([&] { page.Open(); }), 8581);
+    page.SetPageSize(16);
+    page.Open();
+    EXPECT_EQ(ErrorOf([&] { page.SetPageSize(32); }), 8581);
+}
+
+TEST(PageCache, ReplacesLeastRecentlyUsedCleanPage) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(3, P);
+    EXPECT_EQ(ReadByte(cache, 0 * P), 0);
+    EXPECT_EQ(ReadByte(cache, 1 * P), 1);
+    EXPECT_EQ(ReadByte(cache, 2 * P), 2);
+    EXPECT_EQ(ReadByte(cache, 0 * P + 7), 0); // hit: page 0 becomes the newest
+    EXPECT_EQ(cache.GetMisses(), 3);
+    EXPECT_EQ(cache.GetHits(), 1);
+    EXPECT_EQ(ReadByte(cache, 3 * P), 3); // replaces page 1, the oldest
+    EXPECT_EQ(cache.Count(), 3);
+    EXPECT_FALSE(cache.IsBaseAddrInCache(1 * P));
+    EXPECT_TRUE(cache.IsBaseAddrInCache(0 * P));
+    EXPECT_TRUE(cache.IsBaseAddrInCache(2 * P));
+    EXPECT_EQ(ReadByte(cache, 4 * P), 4); // then page 2
+    EXPECT_FALSE(cache.IsBaseAddrInCache(2 * P));
+    EXPECT_EQ(disk.Reads, (std::vector<uint32_t>{0, P, 2 * P, 3 * P, 4 * P}));
+
+    TStringList dump;
+    cache.DumpState(dump);
+    EXPECT_EQ(dump.Get(0), "Cache dump: Hits 1  Misses 5");
+    EXPECT_EQ(dump.Count(), 4);
+}
+
+TEST(PageCache, OwnerMismatchRereadsIntoSameSlot) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    ReadByte(cache, P, 1);
+    int32_t slot = cache.FindPage(P);
+    disk.At(P)[0] = 99;                  // another connection changed the page
+    EXPECT_EQ(ReadByte(cache, P, 1), 1); // same owner: cached bytes
+    EXPECT_EQ(ReadByte(cache, P, 2), 99);
+    EXPECT_EQ(cache.FindPage(P), slot);
+    EXPECT_EQ(cache.Page(slot)->GetOwner(), 2u);
+    EXPECT_EQ(disk.Reads.size(), 2u);
+}
+
+TEST(PageCache, PartialWriteReadsFirstWholeWriteDoesNot) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    uint8_t two[2] = {0xAA, 0xBB};
+    cache.WriteCache(two, 1, 2, 5 * P + 10, 1);
+    EXPECT_EQ(disk.Reads, std::vector<uint32_t>{5 * P});
+    EXPECT_EQ(disk.At(5 * P)[9], 5);
+    EXPECT_EQ(disk.At(5 * P)[10], 0xAA); // written through
+    std::vector<uint8_t> whole(P, 0x11);
+    cache.WriteCache(whole.data(), 1, P, 6 * P, 1);
+    EXPECT_EQ(disk.Reads.size(), 1u);
+    EXPECT_EQ(disk.Writes, (std::vector<uint32_t>{5 * P, 6 * P}));
+    // A write across a page border touches both pages.
+    cache.WriteCache(two, 1, 2, 8 * P - 1, 1);
+    EXPECT_EQ(disk.At(7 * P)[P - 1], 0xAA);
+    EXPECT_EQ(disk.At(8 * P)[0], 0xBB);
+}
+
+TEST(PageCache, TransactionGrowsKeepsDirtyAndCommitsInAddressOrder) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(2, P);
+    cache.StartTransaction();
+    std::vector<uint8_t> page(P);
+    for (uint32_t n : {9u, 3u, 7u, 5u, 1u}) {
+        std::fill(page.begin(), page.end(), static_cast<uint8_t>(100 + n));
+        cache.WriteCache(page.data(), 1, P, n * P, 1);
+    }
+    EXPECT_EQ(cache.Count(), 5); // grew by one page per new page
+    EXPECT_TRUE(disk.Writes.empty());
+    EXPECT_EQ(ReadByte(cache, 7 * P), 107);
+    cache.Commit();
+    EXPECT_EQ(disk.Writes, (std::vector<uint32_t>{P, 3 * P, 5 * P, 7 * P, 9 * P}));
+    EXPECT_EQ(disk.At(3 * P)[0], 103);
+    EXPECT_EQ(cache.Count(), 5); // keeps its size
+    EXPECT_FALSE(cache.GetTransactionActive());
+}
+
+TEST(PageCache, RollbackDropsDirtyPagesOnly) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    ReadByte(cache, 2 * P);
+    cache.StartTransaction();
+    uint8_t b = 0x77;
+    cache.WriteCache(&b, 1, 1, 3 * P, 1);
+    EXPECT_EQ(ReadByte(cache, 3 * P), 0x77);
+    cache.Rollback();
+    EXPECT_TRUE(cache.IsBaseAddrInCache(2 * P));
+    EXPECT_FALSE(cache.IsBaseAddrInCache(3 * P));
+    EXPECT_EQ(ReadByte(cache, 3 * P), 3);
+    EXPECT_TRUE(disk.Writes.empty());
+}
+
+TEST(PageCache, FailedCommitKeepsTheTransaction) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    cache.StartTransaction();
+    uint8_t b = 0x42;
+    cache.WriteCache(&b, 1, 1, 2 * P, 1);
+    disk.FailWrites = true;
+    EXPECT_THROW(cache.Commit(), std::runtime_error);
+    EXPECT_TRUE(cache.GetTransactionActive());
+    EXPECT_EQ(cache.Page(cache.FindPage(2 * P))->GetState(), cpDirty);
+    disk.FailWrites = false;
+    cache.Commit();
+    EXPECT_EQ(disk.At(2 * P)[0], 0x42);
+}
+
+TEST(PageCache, InvalidationNeverDropsDirtyPages) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    ReadByte(cache, 1 * P, 5);
+    cache.StartTransaction();
+    uint8_t b = 0x55;
+    cache.WriteCache(&b, 5, 1, 2 * P, 1);
+    cache.ClearOwnedPages(5);
+    EXPECT_FALSE(cache.IsBaseAddrInCache(1 * P));
+    EXPECT_TRUE(cache.IsBaseAddrInCache(2 * P));
+    EXPECT_EQ(ReadByte(cache, 2 * P, 5), 0x55);
+    // A dirty page asked for by another owner is an internal fault, not a silent re-read.
+    EXPECT_EQ(ErrorOf([&] { ReadByte(cache, 2 * P, 6); }), 8581);
+    EXPECT_EQ(ReadByte(cache, 2 * P, 5), 0x55);
+}
+
+TEST(PageCache, ByReferenceAccess) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(4, P);
+    std::vector<uint8_t> page(P, 1);
+    EXPECT_EQ(ErrorOf([&] { cache.WriteCacheByRef(page.data(), 1, P, 3 * P, 1); }), 8581);
+    uint8_t* ref = cache.ReadCacheByRef(1, 4, 3 * P + 8, 1);
+    EXPECT_EQ(ref[0], 3);
+    EXPECT_EQ(ErrorOf([&] { cache.ReadCacheByRef(1, 8, 4 * P - 4, 1); }), 8581);
+    EXPECT_EQ(ErrorOf([&] { cache.WriteCacheByRef(page.data(), 1, 10, 3 * P, 1); }), 8581);
+    ref[0] = 0xEE; // changed in place, then written as a whole page
+    uint8_t* whole = ref - 8;
+    cache.WriteCacheByRef(whole, 1, P, 3 * P, 1);
+    EXPECT_EQ(disk.At(3 * P)[8], 0xEE);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+struct TFakeRaw {
+    std::vector<uint8_t> File = std::vector<uint8_t>(4096, 0);
+    int Reads = 0;
+    void Connect(TCacheBlockMgr& blocks) {
+        blocks.SetReadIO(
+            [this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address, uint8_t) {
+                ++Reads;
+                std::memcpy(buffer, File.data() + address, size);
+            });
+        blocks.SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
+                                 uint8_t) { std::memcpy(File.data() + address, buffer, size); });
+    }
+};
+
+std::vector<uint8_t> Bytes(uint32_t n, uint8_t v) {
+    return std::vector<uint8_t>(n, v);
+}
+
+} // namespace
+
+TEST(BlockCache, OverlayLastWriterWinsPerByte) {
+    TCacheBlockMgr blocks;
+    EXPECT_EQ(ErrorOf([&] { blocks.StartTransaction(); }), 10065);
+    TFakeRaw raw;
+    raw.Connect(blocks);
+    blocks.StartTransaction();
+    blocks.WriteBlock(Bytes(256, 1).data(), 0, 256, 1000, 0);
+    // A smaller read at the same address (a header read by size) is served from the block.
+    std::vector<uint8_t> small(64);
+    blocks.ReadBlock(small.data(), 0, 64, 1000, 0);
+    EXPECT_EQ(small, Bytes(64, 1));
+    // Overlapping writes: the middle is replaced, the block is split around it.
+    blocks.WriteBlock(Bytes(16, 2).data(), 0, 16, 1100, 0);
+    blocks.WriteBlock(Bytes(100, 3).data(), 0, 100, 1200, 0); // reaches past the first block
+    std::vector<uint8_t> all(400);
+    blocks.ReadBlock(all.data(), 0, 400, 1000, 0);
+    for (uint32_t i = 0; i < 400; ++i) {
+        uint32_t a = 1000 + i;
+        uint8_t want = a >= 1200 && a < 1300 ? 3 : a >= 1100 && a < 1116 ? 2 : a < 1256 ? 1 : 0;
+        ASSERT_EQ(all[i], want) << a;
+    }
+    EXPECT_TRUE(raw.File[1000] == 0); // nothing written yet
+    blocks.DropRange(1110, 10);
+    blocks.Commit();
+    EXPECT_EQ(raw.File[1105], 2);
+    EXPECT_EQ(raw.File[1112], 0); // dropped bytes were never written
+    EXPECT_EQ(raw.File[1150], 1);
+    EXPECT_EQ(raw.File[1299], 3);
+    EXPECT_EQ(blocks.Count(), 0);
+    EXPECT_EQ(ErrorOf([&] { blocks.Commit(); }), 10257);
+}
+
+TEST(BlockCache, ExactBlockIsAHitAndRollbackDiscards) {
+    TCacheBlockMgr blocks;
+    TFakeRaw raw;
+    raw.Connect(blocks);
+    blocks.StartTransaction();
+    blocks.WriteBlock(Bytes(128, 9).data(), 3, 128, 512, 0);
+    blocks.WriteBlock(Bytes(128, 8).data(), 3, 128, 512, 0);
+    EXPECT_EQ(blocks.Count(), 1);
+    EXPECT_EQ(blocks.FindBlock(512), 0);
+    EXPECT_EQ(blocks.FindBlock(513), -1);
+    std::vector<uint8_t> back(128);
+    blocks.ReadBlock(back.data(), 3, 128, 512, 0);
+    EXPECT_EQ(back, Bytes(128, 8));
+    EXPECT_EQ(raw.Reads, 0);
+    EXPECT_EQ(blocks.PendingEnd(), 640u);
+    blocks.Rollback();
+    EXPECT_EQ(raw.File[512], 0);
+    EXPECT_EQ(blocks.Count(), 0);
+}

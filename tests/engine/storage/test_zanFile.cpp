@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/storage/zanConsts.h"
+#include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanFile.h"
+#include "host/win/child_process.h"
+
+namespace {
+
+constexpr uint32_t P = 4096;
+
+template <typename F>
+int32_t ErrorOf(F&& call, std::string* message = nullptr) {
+    try {
+        call();
+    } catch (const EZanDatabaseError& e) {
+        if (message) *message = e.Message();
+        return e.ErrorCode;
+    }
+    return 0;
+}
+
+// A file of pages pages, page n filled with the byte n.
+void MakeFile(const std::string& path, uint32_t pages) {
+    TWinFile f;
+    f.Create(path, fsDenyNone, true);
+    std::vector<uint8_t> page(P);
+    for (uint32_t n = 0; n < pages; ++n) {
+        std::fill(page.begin(), page.end(), static_cast<uint8_t>(n));
+        f.WriteAt(page.data(), P, uint64_t(n) * P);
+    }
+}
+
+std::vector<uint8_t> DiskBytes(const std::string& path, uint64_t address, uint32_t count) {
+    TWinFile f;
+    f.Open(path, faRead, fsDenyNone);
+    std::vector<uint8_t> out(count);
+    out.resize(f.ReadAt(out.data(), count, address));
+    return out;
+}
+
+uint64_t DiskSize(const std::string& path) {
+    TWinFile f;
+    f.Open(path, faRead, fsDenyNone);
+    return f.Size();
+}
+
+void Prepare(TZanFile& file, bool exclusive = false, bool write = true) {
+    file.SetXORKeyBuf(C_ZANXORKEY, sizeof C_ZANXORKEY);
+    file.SetBlowKeyBuf(C_ZANDEFAULTBLOWKEY, sizeof C_ZANDEFAULTBLOWKEY);
+    file.SetOpenRead(true);
+    file.SetOpenWrite(write);
+    file.SetOpenReadExclusive(exclusive);
+    file.SetOpenWriteExclusive(exclusive);
+    file.SetCacheActive(true);
+}
+
+std::vector<uint8_t> Pattern(uint32_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (uint32_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+} // namespace
+
+TEST(ZanFile, CacheSizeFollowsFileSize) {
+    EXPECT_EQ(TZanFile::CachePageCountFor(199ull * P, P), 50);
+    EXPECT_EQ(TZanFile::CachePageCountFor(1000ull * P, P), 250);
+    EXPECT_EQ(TZanFile::CachePageCountFor(40000ull * P, P), 1000);
+    TTempFile t("zf_size.zan");
+    MakeFile(t.Path, 1000);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    EXPECT_EQ(file.GetPageCache().Count(), 250);
+}
+
+TEST(ZanFile, OpenChecksAndErrors) {
+    TTempFile t("zf_open.zan");
+    MakeFile(t.Path, 6);
+    TZanFile file;
+    std::string msg;
+    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path); }, &msg), 8581);
+    EXPECT_NE(msg.find("Crypt key not set before opening"), std::string::npos);
+    Prepare(file);
+    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path + ".missing"); }, &msg), 8449);
+    EXPECT_NE(msg.find("Unable to open file. Error type of: "), std::string::npos);
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    EXPECT_TRUE(file.CheckOpen());
+    EXPECT_EQ(ErrorOf([&] { file.SetXORKeyBuf("k", 1); }), 8581);
+    EXPECT_EQ(ErrorOf([&] { file.Commit(); }), 10257);
+    EXPECT_EQ(ErrorOf([&] { file.Rollback(); }), 10257);
+    file.StartTransaction();
+    EXPECT_EQ(ErrorOf([&] { file.StartTransaction(); }), 10256);
+    file.CloseZanFile();
+    EXPECT_FALSE(file.GetTransactionActive());
+    // Closing forgot the keys.
+    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path); }), 8581);
+}
+
+TEST(ZanFile, CipherRoutingRoundTrips) {
+    TTempFile t("zf_cipher.zan");
+    MakeFile(t.Path, 10);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    const auto plain = Pattern(P, 3);
+    file.SeekAndWriteZanFile(plain.data(), 7, P, 6 * P, 1);
+    file.SeekAndWriteZanFile(plain.data(), 7, P, 7 * P, 3);
+    file.SeekAndWriteZanFile(plain.data(), 7, P, 8 * P, 5);
+    file.SeekAndWriteZanFile(plain.data(), 7, P, 9 * P, 5);
+    file.SeekAndWriteZanFile(plain.data(), 8, P, 5 * P, 3);
+    EXPECT_EQ(DiskBytes(t.Path, 6 * P, P), plain);
+    // XOR: the scrambler keyed by the table id.
+    std::vector<uint8_t> xored(P);
+    XORCryptBuf(plain.data(), xored.data(), C_ZANXORKEY, 7, sizeof C_ZANXORKEY, P);
+    EXPECT_EQ(DiskBytes(t.Path, 7 * P, P), xored);
+    EXPECT_NE(DiskBytes(t.Path, 5 * P, P), xored); // another table, other bytes
+    // Blowfish restarts for every page: equal plaintext, equal pages.
+    EXPECT_NE(DiskBytes(t.Path, 8 * P, P), plain);
+    EXPECT_EQ(DiskBytes(t.Path, 8 * P, P), DiskBytes(t.Path, 9 * P, P));
+
+    file.CloseZanFile();
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    std::vector<uint8_t> back(P);
+    for (uint32_t n : {6u, 8u}) {
+        file.SeekAndReadZanFile(back.data(), 7, P, n * P, n == 6 ? 1 : 5);
+        EXPECT_EQ(back, plain) << n;
+    }
+    file.SeekAndReadZanFile(back.data(), 7, P, 7 * P, 3);
+    EXPECT_EQ(back, plain);
+    file.SeekAndReadZanFile(back.data(), 8, P, 7 * P, 1); // read plain: scrambled bytes
+    EXPECT_EQ(back, xored);
+    // Without the cache the page path still ciphers whole pages.
+    file.SetCacheActive(false);
+    std::vector<uint8_t> part(10);
+    file.SeekAndReadZanFile(part.data(), 7, 10, 8 * P + 100, 5);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), plain.begin() + 100));
+    file.SeekAndWriteZanFile(part.data(), 7, 10, 8 * P + 200, 5);
+    file.SetCacheActive(true);
+    file.SeekAndReadZanFile(back.data(), 7, P, 8 * P, 5);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), back.begin() + 200));
+}
+
+TEST(ZanFile, TransactionAppendsStayInMemoryUntilCommit) {
+    TTempFile t("zf_append.zan");
+    MakeFile(t.Path, 6);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    file.StartTransaction();
+    const auto a = Pattern(P, 1), b = Pattern(P, 2);
+    EXPECT_EQ(file.SeekAndAppendZanFile(a.data(), P, 3, 5), 6 * P);
+    EXPECT_EQ(file.SeekAndAppendZanFile(b.data(), P, 3, 1), 7 * P);
+    EXPECT_EQ(file.SeekAndAppendZanFile(b.data(), 100, 0, 0), 8 * P); // raw stretch
+    EXPECT_EQ(file.SeekZanEof(), 8 * P + 100);
+    EXPECT_EQ(DiskSize(t.Path), 6u * P);
+    std::vector<uint8_t> back(P);
+    file.SeekAndReadZanFile(back.data(), 3, P, 6 * P, 5);
+    EXPECT_EQ(back, a);
+    file.Commit();
+    EXPECT_EQ(DiskSize(t.Path), 8u * P + 100);
+    EXPECT_EQ(DiskBytes(t.Path, 7 * P, P), b);
+    EXPECT_EQ(file.SeekZanEof(), 8u * P + 100);
+}
+
+TEST(ZanFile, RollbackRestoresFileBytes) {
+    TTempFile t("zf_rollback.zan");
+    MakeFile(t.Path, 8);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    const auto before = DiskBytes(t.Path, 0, 8 * P);
+    std::vector<uint8_t> back(P);
+    file.SeekAndReadZanFile(back.data(), 2, P, 6 * P, 1); // clean in the cache
+    file.StartTransaction();
+    const auto x = Pattern(P, 9);
+    file.SeekAndWriteZanFile(x.data(), 2, P, 6 * P, 1);
+    file.SeekAndWriteZanFile(x.data(), 2, 300, 7 * P + 5, 0);
+    file.SeekAndAppendZanFile(x.data(), P, 2, 1);
+    file.SeekAndReadZanFile(back.data(), 2, P, 6 * P, 1);
+    EXPECT_EQ(back, x);
+    file.Rollback();
+    EXPECT_EQ(DiskBytes(t.Path, 0, 9 * P), before);
+    file.SeekAndReadZanFile(back.data(), 2, P, 6 * P, 1);
+    EXPECT_EQ(back, std::vector<uint8_t>(P, 6));
+    file.SeekAndReadZanFile(back.data(), 2, 300, 7 * P + 5, 0);
+    EXPECT_EQ(back[0], 7);
+}
+
+// A page released (zeroed raw) and then reallocated in one transaction ends with the new bytes,
+// whichever cache held what.
+TEST(ZanFile, ReleaseThenReallocateInOneTransaction) {
+    TTempFile t("zf_release.zan");
+    MakeFile(t.Path, 8);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    const std::vector<uint8_t> zero(P, 0);
+    const auto oldBytes = Pattern(P, 4), newBytes = Pattern(P, 5);
+    file.StartTransaction();
+    file.SeekAndWriteZanFile(oldBytes.data(), 3, P, 6 * P, 3);
+    file.ReleasePage(6 * P, zero.data());
+    std::vector<uint8_t> back(P);
+    file.ReadThroughZanFile(back.data(), 6 * P, P);
+    EXPECT_EQ(back, zero);
+    file.SeekAndWriteZanFile(newBytes.data(), 4, P, 6 * P, 3);
+    // The same with a partial page write after the release.
+    file.SeekAndWriteZanFile(oldBytes.data(), 3, P, 7 * P, 1);
+    file.ReleasePage(7 * P, zero.data());
+    file.SeekAndWriteZanFile(newBytes.data(), 4, 16, 7 * P + 32, 1);
+    file.Commit();
+    file.SeekAndReadZanFile(back.data(), 4, P, 6 * P, 3);
+    EXPECT_EQ(back, newBytes);
+    auto page7 = DiskBytes(t.Path, 7 * P, P);
+    EXPECT_EQ(page7[0], 0);
+    EXPECT_TRUE(std::equal(newBytes.begin(), newBytes.begin() + 16, page7.begin() + 32));
+    EXPECT_EQ(page7[48], 0);
+}
+
+// Raw stretches of different sizes at one address, and raw bytes under page reads and over
+// dirty pages, all see the newest bytes inside the transaction.
+TEST(ZanFile, RawAndPageWritesFormOneOverlay) {
+    TTempFile t("zf_overlay.zan");
+    MakeFile(t.Path, 8);
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    file.StartTransaction();
+    const auto header = Pattern(256, 1);
+    file.WriteThroughZanFile(header.data(), 2 * P, 256);
+    std::vector<uint8_t> first(64);
+    file.ReadThroughZanFile(first.data(), 2 * P, 64); // a smaller read of a pending stretch
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), header.begin()));
+    // A page read folds the pending raw bytes in (XOR page: deciphered view of them).
+    std::vector<uint8_t> page(P);
+    file.SeekAndReadZanFile(page.data(), 9, P, 2 * P, 1);
+    EXPECT_TRUE(std::equal(header.begin(), header.end(), page.begin()));
+    EXPECT_EQ(page[300], 2);
+    // A raw write over part of a dirty ciphered page keeps the rest of the page's changes.
+    const auto body = Pattern(P, 7);
+    file.SeekAndWriteZanFile(body.data(), 9, P, 3 * P, 5);
+    file.WriteThroughZanFile(header.data(), 3 * P + 1000, 10);
+    std::vector<uint8_t> raw(20);
+    file.ReadThroughZanFile(raw.data(), 3 * P + 995, 20);
+    EXPECT_EQ(raw[5], header[0]);
+    file.Commit();
+    EXPECT_EQ(DiskBytes(t.Path, 2 * P, 256), header);
+    EXPECT_EQ(DiskBytes(t.Path, 2 * P + 256, 1)[0], 2);
+    TZanFile other;
+    Prepare(other);
+    other.OpenZanFile(t.Path);
+    std::vector<uint8_t> disk = DiskBytes(t.Path, 3 * P, P);
+    EXPECT_TRUE(std::equal(header.begin(), header.begin() + 10, disk.begin() + 1000));
+    std::vector<uint8_t> plain(P);
+    other.SeekAndReadZanFile(plain.data(), 9, P, 3 * P, 5);
+    // Blowfish CFB-8 garbles the bytes just after the raw patch; the rest is intact.
+    EXPECT_TRUE(std::equal(body.begin(), body.begin() + 1000, plain.begin()));
+    EXPECT_TRUE(std::equal(body.begin() + 1100, body.end(), plain.begin() + 1100));
+}
+
+// Two connections growing the file in overlapping transactions never overwrite each other.
+TEST(ZanFile, OverlappingTransactionsAppendPastEachOther) {
+    TTempFile t("zf_grow.zan");
+    MakeFile(t.Path, 6);
+    TZanFile a, b;
+    Prepare(a);
+    Prepare(b);
+    a.OpenZanFile(t.Path);
+    b.OpenZanFile(t.Path);
+    a.StartTransaction();
+    b.StartTransaction();
+    const auto pa = Pattern(P, 10), pb = Pattern(P, 20);
+    EXPECT_EQ(b.SeekAndAppendZanFile(pb.data(), P, 1, 1), 6 * P);
+    b.Commit();
+    uint32_t at = a.SeekAndAppendZanFile(pa.data(), P, 1, 1);
+    EXPECT_EQ(at, 7 * P);
+    a.Commit();
+    EXPECT_EQ(DiskBytes(t.Path, 6 * P, P), pb);
+    EXPECT_EQ(DiskBytes(t.Path, 7 * P, P), pa);
+}
+
+TEST(ZanFile, FailedCommitKeepsTheTransactionActive) {
+    TTempFile t("zf_fail.zan");
+    MakeFile(t.Path, 8);
+    TZanFile file;
+    Prepare(file, false, false); // read-only handle: every write fails
+    file.OpenZanFile(t.Path);
+    file.StartTransaction();
+    const auto x = Pattern(P, 3);
+    file.SeekAndWriteZanFile(x.data(), 1, P, 5 * P, 1);
+    file.SeekAndWriteZanFile(x.data(), 1, P, 6 * P, 1);
+    EXPECT_EQ(ErrorOf([&] { file.Commit(); }), 9217);
+    EXPECT_TRUE(file.GetTransactionActive());
+    std::vector<uint8_t> back(P);
+    file.SeekAndReadZanFile(back.data(), 1, P, 6 * P, 1);
+    EXPECT_EQ(back, x);
+    file.Rollback();
+    file.SeekAndReadZanFile(back.data(), 1, P, 6 * P, 1);
+    EXPECT_EQ(back, std::vector<uint8_t>(P, 6));
+    // A read beyond the end outside a transaction is a short transfer.
+    EXPECT_EQ(ErrorOf([&] { file.SeekAndReadZanFile(back.data(), 1, P, 20 * P, 1); }), 9217);
+}
+
+TEST(ZanFile, GrowthBeyondTheAddressLimitIsRefused) {
+    TTempFile t("zf_limit.zan");
+    MakeFile(t.Path, 1);
+    ASSERT_EQ(truncate(t.Path.c_str(), static_cast<off_t>(ZanMaxPageAddress)), 0); // sparse
+    TZanFile file;
+    Prepare(file);
+    file.OpenZanFile(t.Path);
+    const auto x = Pattern(P, 1);
+    std::string msg;
+    EXPECT_EQ(
+        ErrorOf([&] { file.SeekAndWriteZanFile(x.data(), 1, P, ZanMaxPageAddress + 1, 1); }, &msg),
+        9482);
+    EXPECT_NE(msg.find("0xFFFFF000"), std::string::npos) << msg;
+    file.StartTransaction();
+    EXPECT_EQ(file.SeekAndAppendZanFile(x.data(), P, 1, 1), ZanMaxPageAddress); // the last page
+    EXPECT_EQ(ErrorOf([&] { file.SeekAndAppendZanFile(x.data(), P, 1, 1); }), 9482);
+    file.Rollback();
+    EXPECT_EQ(DiskSize(t.Path), ZanMaxPageAddress);
+}
+
+TEST(ZanFile, ShareModesAndCopy) {
+    TTempFile t("zf_share.zan"), copy("zf_share_copy.zan");
+    MakeFile(t.Path, 6);
+    TZanFile a, b;
+    Prepare(a, true);
+    a.OpenZanFile(t.Path);
+    Prepare(b);
+    EXPECT_EQ(ErrorOf([&] { b.OpenZanFile(t.Path); }), 8449);
+    {
+        TChildProcess child([&](TChildProcess&) {
+            TZanFile c;
+            Prepare(c);
+            return ErrorOf([&] { c.OpenZanFile(t.Path); }) == 8449 ? 0 : 1;
+        });
+        EXPECT_EQ(child.Wait(), 0);
+    }
+    a.StartTransaction();
+    const auto x = Pattern(P, 1);
+    a.SeekAndWriteZanFile(x.data(), 1, P, 2 * P, 1);
+    a.CopyZanFile(copy.Path); // the file as it is on disk: no pending changes
+    a.Rollback();
+    a.FlushBuffers();
+    a.CloseZanFile();
+    EXPECT_EQ(DiskBytes(copy.Path, 0, 6 * P), DiskBytes(t.Path, 0, 6 * P));
+    EXPECT_EQ(DiskBytes(copy.Path, 2 * P, 1)[0], 2);
+    Prepare(b);
+    b.OpenZanFile(t.Path);
+}

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "engine/storage/zanConsts.h"
+#include "engine/storage/zanDataUnit.h"
+#include "engine/storage/zanInterfaceUnit.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
@@ -669,6 +671,40 @@ void TBTree::ConnectToIFace(TIndexPageStore* io, uint32_t pageSize, uint32_t* ro
     FPageSize = pageSize;
     FRoot = rootRef;
     FDepth = depthRef;
+    FNodes.clear();
+    FPositions.clear();
+    if (FSpare->IsOpen()) FSpare->Open(this, FIO, FPageSize);
+    FPathPrepared = FCursorValid = false;
+}
+
+namespace {
+// Index pages as blocks of page size in a block store.
+class TBlockPageStore : public TIndexPageStore {
+public:
+    TBlockPageStore(TBaseIOInterface* io, uint32_t pageSize) : FIO(io), FPageSize(pageSize) {}
+    uint32_t AllocatePage(const void* data) override {
+        return FIO->AllocateNewAddress(FPageSize, data);
+    }
+    void ReleasePage(uint32_t address) override { FIO->ReleaseBlock(address, FPageSize); }
+    void ReadPage(uint32_t address, void* buffer) override {
+        FIO->ReadBlock(address, FPageSize, buffer);
+    }
+    void WritePage(uint32_t address, const void* data) override {
+        FIO->WriteBlock(address, FPageSize, data);
+    }
+
+private:
+    TBaseIOInterface* FIO;
+    uint32_t FPageSize;
+};
+} // namespace
+
+void TBTree::ConnectToIFace(TBaseIOInterface* io, uint32_t pageSize, uint32_t* rootRef,
+                            uint32_t* depthRef) {
+    // The old adapter may still be referenced by nodes: they are reopened on the new one.
+    auto adapter = std::make_unique<TBlockPageStore>(io, pageSize);
+    ConnectToIFace(adapter.get(), pageSize, rootRef, depthRef);
+    FOwnedIO = std::move(adapter);
 }
 
 void TBTree::SetPageSize(uint32_t pageSize) {
@@ -1761,6 +1797,42 @@ void TBTree::FillHashTable(int32_t fieldNo, TZanBaseHash& hash) {
             leaf.Forget();
             ZanDatabaseError(C_INDEXCORRUPT, "TBTree.FillHashTable");
         }
+    }
+}
+
+void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
+                                  TReadAheadBuffer& buffer) {
+    if (!FCursorValid || FNodes.empty() || count < 1) return;
+    TNode& leaf = *FNodes.back();
+    if (leaf.GetCursor() >= leaf.GetBytesUsed()) return;
+    std::vector<int32_t> starts;
+    int32_t cursorIndex = 0;
+    for (int32_t p = 0; p < leaf.GetBytesUsed(); p = leaf.NextPos(p)) {
+        if (p == leaf.GetCursor()) cursorIndex = static_cast<int32_t>(starts.size());
+        starts.push_back(p);
+    }
+    const int32_t n = static_cast<int32_t>(starts.size());
+    int32_t first, last;
+    if (direction == rdBackwards) {
+        first = std::max(0, cursorIndex - count + 1);
+        last = cursorIndex;
+    } else if (direction == rdCenter) {
+        first = std::max(0, cursorIndex - count / 2);
+        last = std::min(n - 1, first + count - 1);
+    } else {
+        first = cursorIndex;
+        last = std::min(n - 1, cursorIndex + count - 1);
+    }
+    int32_t recNo = static_cast<int32_t>(GetRecordNo()) - (cursorIndex - first);
+    for (int32_t i = first; i <= last; ++i) {
+        const uint8_t* e = leaf.EntryAt(starts[static_cast<size_t>(i)]);
+        if (buffer.GetIndexOfBufferItem(KeyAddress(e)) >= 0)
+            ZanDatabaseError(C_INTERNALERROR, "TBTree.ListReadAheadRecords",
+                             "Read ahead buffer has duplicate records");
+        TReadAheadBufferItem* item = buffer.Add();
+        item->SetRecAddr(KeyAddress(e));
+        item->SetRecNo(recNo++);
+        if (item->GetKeyBuffer()) std::memcpy(item->GetKeyBuffer(), e, KeyLength(e));
     }
 }
 

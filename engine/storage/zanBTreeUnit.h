@@ -23,6 +23,11 @@
 #include "host/rtl/Variants.h"
 
 class TBTree;
+class TBaseIOInterface;
+class TReadAheadBuffer;
+
+// Which records a read-ahead fill lists around the cursor.
+enum TReadAheadDirection : uint8_t { rdNone, rdForwards, rdBackwards, rdCenter };
 
 // How a search compares its key: stLEG is the nearest key (greater or equal, else less or equal).
 enum TIndexSearchType : uint8_t { stLT, stLE, stEQ, stGE, stGT, stLEG };
@@ -296,6 +301,9 @@ public:
 
     void ConnectToIFace(TIndexPageStore* io, uint32_t pageSize, uint32_t* rootRef,
                         uint32_t* depthRef);
+    // The same over a block store whose blocks are the index pages.
+    void ConnectToIFace(TBaseIOInterface* io, uint32_t pageSize, uint32_t* rootRef,
+                        uint32_t* depthRef);
     void SetPageSize(uint32_t pageSize);
     void SetMaximumKeySize(int32_t size);
     void SetDBStringCompare(TZanCompareFunc compare) { FCompare = compare; }
@@ -344,6 +352,9 @@ public:
                              TIndexSearchType searchType, bool reverse, TCompoundList& list,
                              bool& flag);
     void FillHashTable(int32_t fieldNo, TZanBaseHash& hash);
+    // Fills the buffer with up to count entries of the cursor's leaf around the cursor.
+    void ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
+                              TReadAheadBuffer& buffer);
 
     int32_t CompareKeys(int32_t fieldCount, const TKeyMarkers* markersA,
                         const TKeyMarkers* markersB, const uint8_t* keyA,
@@ -413,6 +424,7 @@ private:
                           TCheckState& st, std::vector<uint8_t>& firstKey);
 
     TIndexPageStore* FIO = nullptr;
+    std::unique_ptr<TIndexPageStore> FOwnedIO; // adapter over a block store
     uint32_t FPageSize = 4096;
     uint32_t* FRoot = nullptr;
     uint32_t* FDepth = nullptr;

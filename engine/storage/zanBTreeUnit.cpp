@@ -93,25 +93,6 @@ int32_t KindWidth(TKeyCompareKind kind) {
 
 } // namespace
 
-uint16_t KeyLength(const uint8_t* key) {
-    return Rd16(key + C_KEYLENOFS);
-}
-uint32_t KeyCount(const uint8_t* key) {
-    return Rd32(key + C_KEYCOUNTOFS);
-}
-uint32_t KeyAddress(const uint8_t* key) {
-    return Rd32(key + C_KEYADDROFS);
-}
-void SetKeyLength(uint8_t* key, uint16_t value) {
-    Wr16(key + C_KEYLENOFS, value);
-}
-void SetKeyCount(uint8_t* key, uint32_t value) {
-    Wr32(key + C_KEYCOUNTOFS, value);
-}
-void SetKeyAddress(uint8_t* key, uint32_t value) {
-    Wr32(key + C_KEYADDROFS, value);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Key fields
 
@@ -247,13 +228,21 @@ void TNode::ValidatePage() const {
     const uint32_t used = Rd32(FBuffer.data() + 4);
     if (used > FPageSize - C_NODEHEADERSIZE) Corrupt("TNode.ReadNode");
     const int32_t m = MaxKey();
+    const uint8_t* entries = FBuffer.data() + C_NODEHEADERSIZE;
+    if (FTree->FKeyType == ikFixed) {
+        // Every entry is m bytes long and says so.
+        if (used % static_cast<uint32_t>(m) != 0) Corrupt("TNode.ReadNode");
+        const uint8_t lo = static_cast<uint8_t>(m & 0xFF), hi = static_cast<uint8_t>(m >> 8);
+        for (uint32_t pos = 0; pos < used; pos += static_cast<uint32_t>(m))
+            if (entries[pos] != lo || entries[pos + 1] != hi) Corrupt("TNode.ReadNode");
+        return;
+    }
     const int32_t minLen = C_KEYBITMAPOFS + FTree->FKeyDataOffset;
-    const bool fixed = FTree->FKeyType == ikFixed;
     uint32_t pos = 0;
     while (pos < used) {
         if (used - pos < 2) Corrupt("TNode.ReadNode");
-        const int32_t len = Rd16(FBuffer.data() + C_NODEHEADERSIZE + pos);
-        if (len < minLen || len > m || (fixed && len != m)) Corrupt("TNode.ReadNode");
+        const int32_t len = Rd16(entries + pos);
+        if (len < minLen || len > m) Corrupt("TNode.ReadNode");
         pos += static_cast<uint32_t>(len);
         if (pos > used) Corrupt("TNode.ReadNode");
     }
@@ -267,10 +256,6 @@ bool TNode::RoomForKey(int32_t n) const {
 }
 bool TNode::CheckNodeTooEmpty() const {
     return GetBytesUsed() + C_NODEHEADERSIZE < static_cast<int32_t>(FPageSize / 2);
-}
-
-int32_t TNode::EntryLen(int32_t pos) const {
-    return Rd16(EntryAt(pos));
 }
 
 int32_t TNode::GetCount() const {
@@ -371,6 +356,7 @@ void TNode::InsertKey(int32_t pos, const uint8_t* key) {
     const int32_t used = GetBytesUsed();
     const int32_t len = KeyLength(key);
     ZanAssert(pos >= 0 && pos <= used && len > 0 && len <= MaxKey() &&
+                  (FTree->FKeyType != ikFixed || len == MaxKey()) &&
                   used + len <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
               "Node insert out of range");
     uint8_t* p = EntryAt(pos);
@@ -382,8 +368,8 @@ void TNode::InsertKey(int32_t pos, const uint8_t* key) {
 void TNode::DeleteKey(int32_t pos) {
     const int32_t used = GetBytesUsed();
     ZanAssert(pos >= 0 && pos < used, "Node delete out of range");
-    const int32_t len = EntryLen(pos);
-    if (len == 0 || len > MaxKey() || pos + len > used)
+    const int32_t len = KeyLength(EntryAt(pos));
+    if (len == 0 || len > MaxKey() || pos + len > used || len != EntryLen(pos))
         ZanDatabaseError(C_INTERNALERROR, "TNode.DeleteKey",
                          "Invalid key size in Delete key: " + IntToStr(len));
     uint8_t* p = EntryAt(pos);
@@ -399,6 +385,7 @@ int32_t TNode::UpdateKey(int32_t pos, const uint8_t* key) {
     const int32_t newLen = KeyLength(key);
     const int32_t diff = newLen - oldLen;
     ZanAssert(newLen > 0 && newLen <= MaxKey() &&
+                  (FTree->FKeyType != ikFixed || newLen == MaxKey()) &&
                   used + diff <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
               "Node update out of range");
     if (diff != 0) MoveBlock(pos + oldLen, diff > 0 ? diff : -diff, diff > 0);
@@ -522,6 +509,8 @@ uint32_t TNode::GetRecordCount(int32_t limit) const {
 uint32_t TNode::CountBefore(int32_t pos) const {
     const bool leaf = CheckIsLeaf();
     const int32_t used = GetBytesUsed();
+    if (leaf && FTree->FKeyType == ikFixed)
+        return static_cast<uint32_t>((std::min(pos, used) + MaxKey() - 1) / MaxKey());
     uint32_t total = 0;
     for (int32_t p = 0; p < pos && p < used; p = NextPos(p))
         total += leaf ? 1 : KeyCount(EntryAt(p));
@@ -891,6 +880,7 @@ void TBTree::ConstructKeyBufFromKeyBuf(const uint8_t* key, const TKeyMarkers* ma
                          "KeySize out of range");
     std::fill(FSearchKey.begin(), FSearchKey.end(), 0);
     std::memcpy(FSearchKey.data(), key, static_cast<size_t>(len));
+    if (FKeyType == ikFixed) SetKeyLength(FSearchKey.data(), static_cast<uint16_t>(FMaxKey));
     DecodeSearchKey(markers);
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,12 +135,30 @@ inline constexpr int32_t C_KEYADDROFS = 6;
 inline constexpr int32_t C_KEYBITMAPOFS = 10;
 inline constexpr int32_t C_MAXKEYFIELDS = 32;
 
-uint16_t KeyLength(const uint8_t* key);
-uint32_t KeyCount(const uint8_t* key);
-uint32_t KeyAddress(const uint8_t* key);
-void SetKeyLength(uint8_t* key, uint16_t value);
-void SetKeyCount(uint8_t* key, uint32_t value);
-void SetKeyAddress(uint8_t* key, uint32_t value);
+inline uint16_t KeyLength(const uint8_t* key) {
+    uint16_t v;
+    std::memcpy(&v, key + C_KEYLENOFS, 2);
+    return v;
+}
+inline uint32_t KeyCount(const uint8_t* key) {
+    uint32_t v;
+    std::memcpy(&v, key + C_KEYCOUNTOFS, 4);
+    return v;
+}
+inline uint32_t KeyAddress(const uint8_t* key) {
+    uint32_t v;
+    std::memcpy(&v, key + C_KEYADDROFS, 4);
+    return v;
+}
+inline void SetKeyLength(uint8_t* key, uint16_t value) {
+    std::memcpy(key + C_KEYLENOFS, &value, 2);
+}
+inline void SetKeyCount(uint8_t* key, uint32_t value) {
+    std::memcpy(key + C_KEYCOUNTOFS, &value, 4);
+}
+inline void SetKeyAddress(uint8_t* key, uint32_t value) {
+    std::memcpy(key + C_KEYADDROFS, &value, 4);
+}
 
 // ---------------------------------------------------------------------------------------------
 // One index page held in memory.
@@ -187,6 +206,7 @@ public:
     // The start of the entry before the one at pos; -1 before the first.
     int32_t PriorPos(int32_t pos) const;
     int32_t LastPos() const;
+    // An entry's length: m on ikFixed pages (validated), else its stored length.
     int32_t EntryLen(int32_t pos) const;
     uint8_t* EntryAt(int32_t pos) { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
     const uint8_t* EntryAt(int32_t pos) const { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
@@ -447,3 +467,7 @@ private:
     bool FCursorValid = false;
     bool FTreeEmpty = true;
 };
+
+inline int32_t TNode::EntryLen(int32_t pos) const {
+    return FTree->FKeyType == ikFixed ? FTree->FMaxKey : KeyLength(EntryAt(pos));
+}

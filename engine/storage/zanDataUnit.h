@@ -12,6 +12,7 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "host/db/DB.h"
 #include "host/rtl/Collections.h"
+#include "host/rtl/ComponentText.h"
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
 
@@ -41,6 +42,7 @@ size_t Utf8CutLength(std::string_view text, size_t maxBytes);
 class TInternalFieldItem : public TCollectionItem {
 public:
     ZAN_CLASS(TInternalFieldItem)
+    ZAN_PROPERTIES(TInternalFieldItem)
 
     // The properties in their stored order.
     const std::string& GetFieldName() const { return FFieldName; }

@@ -9,6 +9,7 @@
 
 #include "engine/storage/zanBTreeUnit.h"
 #include "engine/storage/zanInterfaceUnit.h"
+#include "host/rtl/ComponentText.h"
 
 class TTableHeader;
 class TIndexManager;
@@ -20,6 +21,7 @@ inline constexpr int32_t C_MAXKEYSIZE = 500;
 class TInternalIndexDef : public TCollectionItem {
 public:
     ZAN_CLASS(TInternalIndexDef)
+    ZAN_PROPERTIES(TInternalIndexDef)
     void Assign(const TCollectionItem& source) override;
 
     int32_t GetIndexSequence() const { return FIndexSequence; }

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <random>
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanLockMgrUnit.h"

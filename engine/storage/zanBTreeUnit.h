@@ -20,6 +20,7 @@
 #include "engine/storage/zanLists.h"
 #include "host/db/DB.h"
 #include "host/rtl/Collections.h"
+#include "host/rtl/ComponentText.h"
 #include "host/rtl/StringList.h"
 #include "host/rtl/Variants.h"
 
@@ -58,6 +59,7 @@ public:
 class TKeyFieldItem : public TCollectionItem {
 public:
     ZAN_CLASS(TKeyFieldItem)
+    ZAN_PROPERTIES(TKeyFieldItem)
     void Assign(const TCollectionItem& source) override;
 
     std::string GetFieldName() const { return FFieldName; }

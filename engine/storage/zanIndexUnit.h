@@ -20,6 +20,7 @@ inline constexpr int32_t C_MAXKEYSIZE = 500;
 class TInternalIndexDef : public TCollectionItem {
 public:
     ZAN_CLASS(TInternalIndexDef)
+    ZAN_PROPERTIES(TInternalIndexDef)
     void Assign(const TCollectionItem& source) override;
 
     int32_t GetIndexSequence() const { return FIndexSequence; }

@@ -1852,7 +1852,10 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
         TReadAheadBufferItem* item = buffer.Add();
         item->SetRecAddr(KeyAddress(e));
         item->SetRecNo(recNo++);
-        if (item->GetKeyBuffer()) std::memcpy(item->GetKeyBuffer(), e, KeyLength(e));
+        if (item->GetKeyBuffer())
+            std::memcpy(item->GetKeyBuffer(), e,
+                        std::min<size_t>(KeyLength(e), static_cast<size_t>(std::max(
+                                                           buffer.GetKeyBufferSize(), 0))));
     }
 }
 

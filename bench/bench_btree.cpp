@@ -46,9 +46,8 @@ std::vector<std::vector<uint8_t>> MakeRecords(bool stringKey) {
             std::mt19937 local(static_cast<uint32_t>(i));
             for (int k = 0; k < 32; ++k)
                 s.push_back(static_cast<char>('a' + local() % 26));
-            char digits[9];
-            std::snprintf(digits, sizeof digits, "%08d", i);
-            s += digits;
+            const std::string digits = std::to_string(i);
+            s += std::string(8 - digits.size(), '0') + digits;
             const uint16_t n = static_cast<uint16_t>(s.size());
             std::memcpy(r.data() + 24, &n, 2);
             std::memcpy(r.data() + 26, s.data(), s.size());

@@ -117,6 +117,36 @@ void TKeyFieldItem::Assign(const TCollectionItem& source) {
     FKeyIndex = s->FKeyIndex;
 }
 
+namespace {
+std::vector<std::string> FieldTypeIdentifiers() {
+    std::vector<std::string> names;
+    for (int i = 0; i < FieldTypeCount; ++i)
+        names.emplace_back(FieldTypeName(static_cast<TFieldType>(i)));
+    return names;
+}
+} // namespace
+
+// The published properties in their stored order.
+const TPropertyTable& TKeyFieldItem::Properties() {
+    using T = TKeyFieldItem;
+    static const TPropertyTable table =
+        TPropertyTableOf<T>("TKeyFieldItem")
+            .String("FieldName", &T::GetFieldName, &T::SetFieldName)
+            .Enumeration("DataType", &T::GetDataType, &T::SetDataType, FieldTypeIdentifiers())
+            .Integer("FieldSize", &T::GetFieldSize, &T::SetFieldSize)
+            .Boolean("CaseInsensitive", &T::GetCaseInsensitive, &T::SetCaseInsensitive, false)
+            .Boolean("Descending", &T::GetDescending, &T::SetDescending, false)
+            .Boolean("IsVariable", &T::GetIsVariable, &T::SetIsVariable, false)
+            .Integer("RecBufOffset", &T::GetRecBufOffset, &T::SetRecBufOffset)
+            .Integer("NullFlagOffset", &T::GetNullFlagOffset, &T::SetNullFlagOffset)
+            .Integer("SizeMarkerOffset", &T::GetSizeMarkerOffset, &T::SetSizeMarkerOffset)
+            .Integer("PhysicalFieldNo", &T::GetPhysicalFieldNo, &T::SetPhysicalFieldNo)
+            .String("IndexName", &T::GetIndexName, &T::SetIndexName)
+            .Boolean("Hidden", &T::GetHidden, &T::SetHidden)
+            .Integer("KeyIndex", &T::GetKeyIndex, &T::SetKeyIndex);
+    return table;
+}
+
 void TKeyFields::Assign(const TCollection& source) {
     TCollection::Assign(source);
     if (auto* s = dynamic_cast<const TKeyFields*>(&source)) FKeyDataOffset = s->FKeyDataOffset;
@@ -1822,7 +1852,10 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
         TReadAheadBufferItem* item = buffer.Add();
         item->SetRecAddr(KeyAddress(e));
         item->SetRecNo(recNo++);
-        if (item->GetKeyBuffer()) std::memcpy(item->GetKeyBuffer(), e, KeyLength(e));
+        if (item->GetKeyBuffer())
+            std::memcpy(item->GetKeyBuffer(), e,
+                        std::min<size_t>(KeyLength(e), static_cast<size_t>(std::max(
+                                                           buffer.GetKeyBufferSize(), 0))));
     }
 }
 

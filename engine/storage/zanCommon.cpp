@@ -6,8 +6,8 @@
 #include <ctime>
 #include <fstream>
 
-#include "host/rtl/Exceptions.h"
 #include "host/rtl/DateUtils.h"
+#include "host/rtl/Exceptions.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinSys.h"
@@ -15,7 +15,9 @@
 namespace {
 
 // The current local date and time as "yyyy-mm-dd hh:nn:ss".
-std::string NowText() { return FormatDateTime("yyyy-mm-dd hh:nn:ss", Now()); }
+std::string NowText() {
+    return FormatDateTime("yyyy-mm-dd hh:nn:ss", Now());
+}
 
 int32_t ParseMonitor(const std::string& text) {
     int32_t v = 0;
@@ -67,8 +69,10 @@ void TDBLogger::NamedMonitorDelta(const std::string& name, int32_t delta) {
 void TDBLogger::NamedMonitorReset(const std::string& name, int32_t value) {
     std::lock_guard guard(FLock);
     auto it = FindMonitor(name);
-    if (it == FMonitors.end()) FMonitors.emplace_back(name, std::to_string(value));
-    else it->second = std::to_string(value);
+    if (it == FMonitors.end())
+        FMonitors.emplace_back(name, std::to_string(value));
+    else
+        it->second = std::to_string(value);
 }
 
 int32_t TDBLogger::NamedMonitorValue(const std::string& name) const {
@@ -82,7 +86,8 @@ void TDBLogger::SetMaxLogItemCount(int32_t n) {
     std::lock_guard guard(FLock);
     FMaxLogItemCount = n;
     if (n > 0 && static_cast<int64_t>(FLines.size()) > n)
-        while (static_cast<int64_t>(FLines.size()) > n - 1) FLines.pop_front();
+        while (static_cast<int64_t>(FLines.size()) > n - 1)
+            FLines.pop_front();
 }
 
 int32_t TDBLogger::GetMaxLogItemCount() const {
@@ -95,7 +100,8 @@ void TDBLogger::SaveLogToFile(const std::string& fileName) const {
     std::lock_guard guard(FLock);
     std::ofstream out(fileName, std::ios::binary | std::ios::trunc);
     if (!out) throw Exception(Format("Cannot create file \"%s\"", fileName));
-    for (const auto& line : FLines) out << line << '\n';
+    for (const auto& line : FLines)
+        out << line << '\n';
     out.flush();
     if (!out) throw Exception(Format("Cannot write file \"%s\"", fileName));
 }
@@ -172,7 +178,8 @@ size_t TDBLogger::Count() const {
 std::vector<std::string> TDBLogger::GetMonitors() const {
     std::lock_guard guard(FLock);
     std::vector<std::string> out;
-    for (const auto& [name, value] : FMonitors) out.push_back(name + "=" + value);
+    for (const auto& [name, value] : FMonitors)
+        out.push_back(name + "=" + value);
     return out;
 }
 

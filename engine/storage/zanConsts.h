@@ -46,8 +46,8 @@ public:
                       const std::string& tableMessage);
     const char* ClassName() const noexcept override { return "EZanDatabaseError"; }
 
-    int32_t ErrorCode;         // the code as raised, even when the table does not know it
-    std::string ErrorMessage;  // the message of the table row found
+    int32_t ErrorCode;          // the code as raised, even when the table does not know it
+    std::string ErrorMessage;   // the message of the table row found
     const TObject* ErrorObject; // the object concerned; not owned
 };
 

@@ -39,6 +39,26 @@ void TInternalIndexDef::Assign(const TCollectionItem& source) {
     FIndexKeyType = s->FIndexKeyType;
 }
 
+// The published properties in their stored order.
+const TPropertyTable& TInternalIndexDef::Properties() {
+    using T = TInternalIndexDef;
+    static const TPropertyTable table =
+        TPropertyTableOf<T>("TInternalIndexDef")
+            .Integer("IndexSequence", &T::GetIndexSequence, &T::SetIndexSequence)
+            .String("IndexName", &T::GetIndexName, &T::SetIndexName)
+            .Boolean("Unique", &T::GetUnique, &T::SetUnique, false)
+            .Boolean("Primary", &T::GetPrimary, &T::SetPrimary, false)
+            .Boolean("Hidden", &T::GetHidden, &T::SetHidden, false)
+            .Boolean("Maintained", &T::GetMaintained, &T::SetMaintained)
+            .Boolean("Memory", &T::GetMemory, &T::SetMemory, false)
+            .Integer("MaximumKeySize", &T::GetMaximumKeySize, &T::SetMaximumKeySize)
+            .Integer("KeyDataOffset", &T::GetKeyDataOffset, &T::SetKeyDataOffset)
+            .Integer("IndexPageSize", &T::GetIndexPageSize, &T::SetIndexPageSize)
+            .Enumeration("IndexKeyType", &T::GetIndexKeyType, &T::SetIndexKeyType,
+                         {"ikFixed", "ikMinStringLen"});
+    return table;
+}
+
 TInternalIndexDef* TInternalIndexDefs::FindIndexDef(const std::string& name) const {
     for (int i = 0; i < Count(); ++i)
         if (SameText(Items(i)->GetIndexName(), name)) return Items(i);

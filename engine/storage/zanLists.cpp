@@ -8,7 +8,9 @@
 
 namespace {
 
-int32_t SignedCompare(int32_t a, int32_t b) { return (a > b) - (a < b); }
+int32_t SignedCompare(int32_t a, int32_t b) {
+    return (a > b) - (a < b);
+}
 
 // Binary search for an equal entry in an ascending list; -1 when absent.
 int32_t BinaryIndexOf(const std::vector<int32_t>& list, int32_t value, TListSortCompare compare) {
@@ -17,8 +19,10 @@ int32_t BinaryIndexOf(const std::vector<int32_t>& list, int32_t value, TListSort
         size_t mid = lo + (hi - lo) / 2;
         int32_t c = compare(list[mid], value);
         if (c == 0) return static_cast<int32_t>(mid);
-        if (c < 0) lo = mid + 1;
-        else hi = mid;
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return -1;
 }
@@ -41,8 +45,10 @@ void QuickSortRange(std::vector<int32_t>& values, std::vector<int32_t>* partner,
         int64_t i = left, j = right;
         const int32_t pivot = values[static_cast<size_t>(left + (right - left) / 2)];
         while (i <= j) {
-            while (compare(values[static_cast<size_t>(i)], pivot) < 0) ++i;
-            while (compare(values[static_cast<size_t>(j)], pivot) > 0) --j;
+            while (compare(values[static_cast<size_t>(i)], pivot) < 0)
+                ++i;
+            while (compare(values[static_cast<size_t>(j)], pivot) > 0)
+                --j;
             if (i <= j) {
                 std::swap(values[static_cast<size_t>(i)], values[static_cast<size_t>(j)]);
                 if (partner)
@@ -77,8 +83,7 @@ void TCompoundList::Add(int32_t a, int32_t b) {
 }
 
 int32_t TCompoundList::Count() const {
-    if (FList1.size() != FList2.size())
-        throw Exception("Compound list - list counts do no match");
+    if (FList1.size() != FList2.size()) throw Exception("Compound list - list counts do no match");
     return static_cast<int32_t>(FList1.size());
 }
 
@@ -97,11 +102,13 @@ void TCompoundList::SortList2() {
 }
 
 int32_t TCompoundList::IndexOfList1(int32_t value) const {
-    return FList1Sorted ? BinaryIndexOf(FList1, value, SignedCompare) : LinearIndexOf(FList1, value);
+    return FList1Sorted ? BinaryIndexOf(FList1, value, SignedCompare)
+                        : LinearIndexOf(FList1, value);
 }
 
 int32_t TCompoundList::IndexOfList2(int32_t value) const {
-    return FList2Sorted ? BinaryIndexOf(FList2, value, SignedCompare) : LinearIndexOf(FList2, value);
+    return FList2Sorted ? BinaryIndexOf(FList2, value, SignedCompare)
+                        : LinearIndexOf(FList2, value);
 }
 
 void TCompoundList::Clear() {
@@ -144,13 +151,15 @@ uint32_t TZanBaseHash::HashOf(const void* key, int32_t n) const {
     if (FBucketCount <= 0) return 0;
     uint32_t h = 0;
     const auto* p = static_cast<const uint8_t*>(key);
-    for (int32_t i = 0; i < n; ++i) h = ((h << 2) | (h >> 30)) ^ p[i];
+    for (int32_t i = 0; i < n; ++i)
+        h = ((h << 2) | (h >> 30)) ^ p[i];
     return h % static_cast<uint32_t>(FBucketCount);
 }
 
 bool TZanBaseHash::Matches(int32_t slot, const uint8_t* key, int32_t n) const {
     const uint8_t* stored = &FKeys[static_cast<size_t>(slot) * static_cast<size_t>(FKeyLength)];
-    if (n < FKeyLength) return std::memcmp(stored, key, static_cast<size_t>(n)) == 0 && stored[n] == 0;
+    if (n < FKeyLength)
+        return std::memcmp(stored, key, static_cast<size_t>(n)) == 0 && stored[n] == 0;
     return std::memcmp(stored, key, static_cast<size_t>(FKeyLength)) == 0;
 }
 
@@ -213,7 +222,8 @@ void TZanBaseHash::GetPossibleMatchList(const void* key, int32_t n,
 void TZanBaseHash::Clear() {
     std::fill(FBuckets.begin(), FBuckets.end(), -1);
     FFreeSlots.clear();
-    for (int32_t slot = FMaxEntries - 1; slot >= 0; --slot) FFreeSlots.push_back(slot);
+    for (int32_t slot = FMaxEntries - 1; slot >= 0; --slot)
+        FFreeSlots.push_back(slot);
     FEntryCount = 0;
 }
 
@@ -244,7 +254,8 @@ public:
         if (BucketCount() <= 0) return 0;
         uint64_t h = 0x9E3779B97F4A7C15ull;
         const auto* p = static_cast<const uint8_t*>(key);
-        for (int32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3ull;
+        for (int32_t i = 0; i < n; ++i)
+            h = (h ^ p[i]) * 0x100000001B3ull;
         h ^= h >> 33;
         h *= 0xFF51AFD7ED558CCDull;
         h ^= h >> 33;

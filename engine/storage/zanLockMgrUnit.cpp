@@ -483,8 +483,7 @@ int32_t TDBUserMonitor::CountConnectionsForUser(uint64_t lockOffset) {
         const bool inArea = lockOffset >= ConnectionLockBase &&
                             lockOffset + EntrySize <= ConnectionLockBase + MaxLockFileSize;
         uint64_t count = 0;
-        if (inArea &&
-            FLockFile.CountLockedByOthers(lockOffset, EntrySize, count)) {
+        if (inArea && FLockFile.CountLockedByOthers(lockOffset, EntrySize, count)) {
             if (FLockOffset >= lockOffset && FLockOffset < lockOffset + EntrySize) ++count;
             return static_cast<int32_t>(count);
         }

@@ -66,7 +66,7 @@ uint8_t AccessFlagsForEncryption(TEncryptionLevel level) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Property tables of the stored collection items
+// Property table of the stored field items
 
 const TPropertyTable& TInternalFieldItem::Properties() {
     static const TPropertyTableOf<TInternalFieldItem> table = [] {
@@ -87,49 +87,6 @@ const TPropertyTable& TInternalFieldItem::Properties() {
             .Boolean("Hidden", &T::GetHidden, &T::SetHidden, false)
             .Enumeration("CompressionMode", &T::GetCompressionMode, &T::SetCompressionMode,
                          {"dcNone", "dcZLib", "dcCustom", "dcUnknown"}, dcNone);
-        return t;
-    }();
-    return table;
-}
-
-const TPropertyTable& TKeyFieldItem::Properties() {
-    static const TPropertyTableOf<TKeyFieldItem> table = [] {
-        using T = TKeyFieldItem;
-        TPropertyTableOf<T> t("TKeyFieldItem");
-        t.String("FieldName", &T::GetFieldName, &T::SetFieldName)
-            .Enumeration("DataType", &T::GetDataType, &T::SetDataType, FieldTypeIdentifiers())
-            .Integer("FieldSize", &T::GetFieldSize, &T::SetFieldSize)
-            .Boolean("CaseInsensitive", &T::GetCaseInsensitive, &T::SetCaseInsensitive, false)
-            .Boolean("Descending", &T::GetDescending, &T::SetDescending, false)
-            .Boolean("IsVariable", &T::GetIsVariable, &T::SetIsVariable, false)
-            .Integer("RecBufOffset", &T::GetRecBufOffset, &T::SetRecBufOffset)
-            .Integer("NullFlagOffset", &T::GetNullFlagOffset, &T::SetNullFlagOffset)
-            .Integer("SizeMarkerOffset", &T::GetSizeMarkerOffset, &T::SetSizeMarkerOffset)
-            .Integer("PhysicalFieldNo", &T::GetPhysicalFieldNo, &T::SetPhysicalFieldNo)
-            .String("IndexName", &T::GetIndexName, &T::SetIndexName)
-            .Boolean("Hidden", &T::GetHidden, &T::SetHidden)
-            .Integer("KeyIndex", &T::GetKeyIndex, &T::SetKeyIndex);
-        return t;
-    }();
-    return table;
-}
-
-const TPropertyTable& TInternalIndexDef::Properties() {
-    static const TPropertyTableOf<TInternalIndexDef> table = [] {
-        using T = TInternalIndexDef;
-        TPropertyTableOf<T> t("TInternalIndexDef");
-        t.Integer("IndexSequence", &T::GetIndexSequence, &T::SetIndexSequence)
-            .String("IndexName", &T::GetIndexName, &T::SetIndexName)
-            .Boolean("Unique", &T::GetUnique, &T::SetUnique, false)
-            .Boolean("Primary", &T::GetPrimary, &T::SetPrimary, false)
-            .Boolean("Hidden", &T::GetHidden, &T::SetHidden, false)
-            .Boolean("Maintained", &T::GetMaintained, &T::SetMaintained)
-            .Boolean("Memory", &T::GetMemory, &T::SetMemory, false)
-            .Integer("MaximumKeySize", &T::GetMaximumKeySize, &T::SetMaximumKeySize)
-            .Integer("KeyDataOffset", &T::GetKeyDataOffset, &T::SetKeyDataOffset)
-            .Integer("IndexPageSize", &T::GetIndexPageSize, &T::SetIndexPageSize)
-            .Enumeration("IndexKeyType", &T::GetIndexKeyType, &T::SetIndexKeyType,
-                         {"ikFixed", "ikMinStringLen"});
         return t;
     }();
     return table;

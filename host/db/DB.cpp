@@ -1,6 +1,6 @@
+#include "host/db/DB.h"
 #include "host/rtl/OwnedList.h"
 #include "host/rtl/SysUtils.h"
-#include "host/db/DB.h"
 
 #include "host/db/DataSet.h"
 
@@ -42,9 +42,7 @@ std::string_view FieldTypeName(TFieldType type) {
     return static_cast<int>(type) < FieldTypeCount ? names[type] : names[0];
 }
 
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 // --- Field definitions ---------------------------------------------------------------------------
 

@@ -394,5 +394,3 @@ private:
     TDataSet* FDataSet;
     std::vector<TField*> FList;
 };
-
-

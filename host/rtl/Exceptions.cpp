@@ -1,6 +1,8 @@
 #include "host/rtl/Exceptions.h"
 
-void Abort() { throw EAbort("Operation aborted"); }
+void Abort() {
+    throw EAbort("Operation aborted");
+}
 
 void AssertionFailed(std::string_view message, const char* file, unsigned line) {
     std::string name = file ? file : "";

@@ -7,7 +7,8 @@
 namespace {
 
 [[noreturn]] void FormatError(std::string_view format) {
-    throw EConvertError("Format '" + std::string(format) + "' invalid or incompatible with argument");
+    throw EConvertError("Format '" + std::string(format) +
+                        "' invalid or incompatible with argument");
 }
 
 std::string SpecialFloat(double v) {
@@ -43,9 +44,10 @@ std::string GroupThousands(const std::string& fixed) {
 // digits == 0 asks for the shortest round-trip digits.
 void Decompose(double v, int digits, std::string& mantissa, int& exp, bool& negative) {
     char buf[64];
-    std::to_chars_result r = digits > 0
-        ? std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, digits - 1)
-        : std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::to_chars_result r =
+        digits > 0
+            ? std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, digits - 1)
+            : std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
     std::string_view s(buf, static_cast<size_t>(r.ptr - buf));
     negative = !s.empty() && s[0] == '-';
     if (negative) s.remove_prefix(1);
@@ -56,7 +58,8 @@ void Decompose(double v, int digits, std::string& mantissa, int& exp, bool& nega
     int e10 = 0;
     std::from_chars(s.data() + e + 1 + (s[e + 1] == '+' ? 1 : 0), s.data() + s.size(), e10);
     exp = e10 + 1;
-    while (mantissa.size() > 1 && mantissa.back() == '0') mantissa.pop_back();
+    while (mantissa.size() > 1 && mantissa.back() == '0')
+        mantissa.pop_back();
 }
 
 std::string ScientificText(double v, int precision) {
@@ -70,7 +73,8 @@ std::string ScientificText(double v, int precision) {
     std::string mant = s.substr(0, e);
     char sign = s[e + 1];
     std::string digits = s.substr(e + 2);
-    while (digits.size() < 3) digits.insert(digits.begin(), '0');
+    while (digits.size() < 3)
+        digits.insert(digits.begin(), '0');
     return mant + "E" + sign + digits;
 }
 
@@ -78,7 +82,8 @@ std::string UnsignedText(uint64_t v, int base) {
     char buf[32];
     auto r = std::to_chars(buf, buf + sizeof buf, v, base);
     std::string s(buf, r.ptr);
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -171,7 +176,8 @@ std::string FormatV(std::string_view format, std::span<const TVarRec> args) {
         }
         // Optional argument index "n:".
         size_t digitsEnd = i;
-        while (digitsEnd < format.size() && std::isdigit(static_cast<unsigned char>(format[digitsEnd])))
+        while (digitsEnd < format.size() &&
+               std::isdigit(static_cast<unsigned char>(format[digitsEnd])))
             ++digitsEnd;
         if (digitsEnd > i && digitsEnd < format.size() && format[digitsEnd] == ':') {
             argIndex = static_cast<size_t>(readNumber(i));
@@ -224,21 +230,30 @@ std::string FormatV(std::string_view format, std::span<const TVarRec> args) {
         case 'e':
         case 'g': {
             double v;
-            if (a.Kind() == TVarRec::vtFloat) v = a.AsFloat();
-            else FormatError(format);
-            if (type == 'f') text = FixedText(v, precision < 0 ? 2 : std::min(precision, 18));
+            if (a.Kind() == TVarRec::vtFloat)
+                v = a.AsFloat();
+            else
+                FormatError(format);
+            if (type == 'f')
+                text = FixedText(v, precision < 0 ? 2 : std::min(precision, 18));
             else if (type == 'n' || type == 'm')
-                text = std::isfinite(v)
-                           ? GroupThousands(FixedText(v, precision < 0 ? 2 : std::min(precision, 18)))
-                           : SpecialFloat(v);
-            else if (type == 'e') text = ScientificText(v, precision < 0 ? 15 : precision);
-            else text = FloatToStrGeneral(v, precision < 0 ? 15 : std::max(precision, 1));
+                text =
+                    std::isfinite(v)
+                        ? GroupThousands(FixedText(v, precision < 0 ? 2 : std::min(precision, 18)))
+                        : SpecialFloat(v);
+            else if (type == 'e')
+                text = ScientificText(v, precision < 0 ? 15 : precision);
+            else
+                text = FloatToStrGeneral(v, precision < 0 ? 15 : std::max(precision, 1));
             break;
         }
         case 's': {
-            if (a.Kind() == TVarRec::vtString) text = std::string(a.AsString());
-            else if (a.Kind() == TVarRec::vtChar) text = std::string(1, a.AsChar());
-            else FormatError(format);
+            if (a.Kind() == TVarRec::vtString)
+                text = std::string(a.AsString());
+            else if (a.Kind() == TVarRec::vtChar)
+                text = std::string(1, a.AsChar());
+            else
+                FormatError(format);
             if (precision >= 0 && static_cast<int>(text.size()) > precision)
                 text.resize(static_cast<size_t>(precision));
             break;

@@ -24,8 +24,8 @@ public:
     enum TKind : uint8_t { vtInteger, vtUnsigned, vtFloat, vtString, vtChar, vtPointer, vtBoolean };
 
     template <typename T>
-        requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
-    TVarRec(T v) {
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
+        TVarRec(T v) {
         if constexpr (std::is_signed_v<T>) {
             FKind = vtInteger;
             FInt = static_cast<int64_t>(v);
@@ -35,8 +35,7 @@ public:
         }
     }
     template <typename T>
-        requires std::is_enum_v<T>
-    TVarRec(T v) : TVarRec(static_cast<std::underlying_type_t<T>>(v)) {}
+    requires std::is_enum_v<T> TVarRec(T v) : TVarRec(static_cast<std::underlying_type_t<T>>(v)) {}
     TVarRec(bool v) : FKind(vtBoolean), FInt(v ? 1 : 0) {}
     TVarRec(char v) : FKind(vtChar), FChar(v) {}
     TVarRec(double v) : FKind(vtFloat), FFloat(v) {}

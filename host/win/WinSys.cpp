@@ -54,7 +54,9 @@ std::string SysErrorMessage(int error) {
     return text ? text : "";
 }
 
-int GetLastError() { return errno; }
+int GetLastError() {
+    return errno;
+}
 
 uint32_t GetTickCount() {
     auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -62,7 +64,9 @@ uint32_t GetTickCount() {
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
-uint32_t GetCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t GetCurrentThreadId() {
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+}
 
 void Sleep(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

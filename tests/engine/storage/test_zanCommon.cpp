@@ -21,7 +21,8 @@ std::string TempPath(const std::string& name) {
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path);
     std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
     return lines;
 }
 
@@ -34,7 +35,8 @@ TEST(Logger, LineLayoutAndBound) {
     ASSERT_EQ(first.size(), 19u + 2 + 30 + 3 + 4);
     EXPECT_EQ(first[4], '-');
     EXPECT_EQ(first.substr(19), ";                         Caller : text");
-    for (int i = 2; i <= 600; ++i) log.LogItem("c", std::to_string(i));
+    for (int i = 2; i <= 600; ++i)
+        log.LogItem("c", std::to_string(i));
     auto lines = log.GetLines();
     ASSERT_EQ(lines.size(), 501u); // max + 1
     EXPECT_TRUE(lines.front().ends_with(" : 100"));
@@ -43,7 +45,8 @@ TEST(Logger, LineLayoutAndBound) {
     EXPECT_EQ(log.Count(), 9u); // trims to n - 1
     EXPECT_TRUE(log.GetLines().back().ends_with(" : 600"));
     log.SetMaxLogItemCount(0);
-    for (int i = 0; i < 700; ++i) log.LogItem("c", "x");
+    for (int i = 0; i < 700; ++i)
+        log.LogItem("c", "x");
     EXPECT_EQ(log.Count(), 709u); // unlimited
 }
 
@@ -62,7 +65,8 @@ TEST(Logger, Monitors) {
 
 TEST(Logger, TraceRingDumpsOldestFirst) {
     TDBLogger log;
-    for (int i = 1; i <= 105; ++i) log.AddLogTraceItem(i, i * 10);
+    for (int i = 1; i <= 105; ++i)
+        log.AddLogTraceItem(i, i * 10);
     log.DumpTraceToLog();
     auto lines = log.GetLines();
     ASSERT_EQ(lines.size(), 101u);
@@ -106,7 +110,8 @@ TEST(Logger, ConcurrentLogItemIsSafe) {
                 log.NamedMonitorDelta("count", 1);
             }
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(log.Count(), 1001u);
     EXPECT_EQ(log.NamedMonitorValue("count"), 80000);
 }

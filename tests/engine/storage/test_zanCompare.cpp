@@ -144,7 +144,7 @@ TEST(AnsiCompare, InvalidUtf8IsDeterministic) {
     EXPECT_EQ(Ansi("\xC0\xAF", "/"), 1);
     EXPECT_EQ(Ansi("\xED\xA0\x80", "\xEF\xBF\xBF"), 1);
     EXPECT_EQ(Ansi("\xC3\xA9", "\xC3\xA8"), -1); // é (acute) before è (grave)
-    EXPECT_EQ(Ansi("\xC3\xA9", "\xC3("), -1); // a shared lead byte is not a shared character
+    EXPECT_EQ(Ansi("\xC3\xA9", "\xC3("), -1);    // a shared lead byte is not a shared character
     EXPECT_EQ(Ansi("\xC3(", "\xC3\xA9"), 1);
     EXPECT_EQ(Ansi("x\xC3\xA9", "x\xC3\xA9\x80"), -1);
 }

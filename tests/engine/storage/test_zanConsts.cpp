@@ -34,7 +34,8 @@ TEST(ErrorTable, ShapeAndContentArePinned) {
         question += msg == "?";
         crc = Crc(std::to_string(row.Code) + "\t" + msg + "\n", crc);
     }
-    for (int i = 1; i < 317; ++i) codes.insert(C_ZANERRORS[i].Code);
+    for (int i = 1; i < 317; ++i)
+        codes.insert(C_ZANERRORS[i].Code);
     EXPECT_EQ(codes.size(), 316u);
     EXPECT_TRUE(codes.count(130));
     EXPECT_EQ(trailing, 55); // 51 plus the four rows of unsupported table formats
@@ -57,7 +58,8 @@ TEST(ErrorTable, ResourceStrings) {
     EXPECT_EQ(ids.size(), 108u);
     EXPECT_EQ(*ids.begin(), 65424);
     EXPECT_EQ(*ids.rbegin(), 65535);
-    for (int id = 65436; id <= 65439; ++id) EXPECT_EQ(ids.count(id), 0u);
+    for (int id = 65436; id <= 65439; ++id)
+        EXPECT_EQ(ids.count(id), 0u);
     EXPECT_EQ(crc, 0x88DBE17Cu);
     EXPECT_EQ(LoadResString(65507), " is not a valid index field for this index");
     EXPECT_EQ(SzanFileVersionDoesNotSupportOperation.back(), ' ');
@@ -94,8 +96,9 @@ TEST(ZanDatabaseError, BaseFormUnknownCodeAndObjectNames) {
     try {
         ZanDatabaseError(1, "X.Y", "", &unnamed);
     } catch (const EZanDatabaseError& e) {
-        EXPECT_EQ(e.Message(),
-                  "The Orvex database engine raised an error\r\n (error code #1). Error code unknown");
+        EXPECT_EQ(
+            e.Message(),
+            "The Orvex database engine raised an error\r\n (error code #1). Error code unknown");
         EXPECT_EQ(e.ErrorCode, 1);
     }
     EXPECT_NE(GDBLogger().GetLines().back().find("Caller            TZanTable ErrCode 65535"),
@@ -123,6 +126,7 @@ TEST(ZanDatabaseError, FormattedAndAssertions) {
         FAIL();
     } catch (const EZanDatabaseError& e) {
         EXPECT_EQ(e.ErrorCode, 8581);
-        EXPECT_NE(e.Message().find("Page map broken (test_zanConsts.cpp, line "), std::string::npos);
+        EXPECT_NE(e.Message().find("Page map broken (test_zanConsts.cpp, line "),
+                  std::string::npos);
     }
 }

@@ -150,6 +150,51 @@ TEST(IndexDefs, SizeRulesHiddenFieldAndLimits) {
     }
 }
 
+namespace {
+// A holder that streams index definitions and key fields as a table definition does.
+class TDefsHolder : public TComponent {
+public:
+    TDefsHolder() : TComponent(nullptr) {}
+    ZAN_CLASS(TDefsHolder)
+    ZAN_PROPERTIES(TDefsHolder)
+    TInternalIndexDefs Defs;
+    TKeyFields Keys;
+};
+const TPropertyTable& TDefsHolder::Properties() {
+    static const TPropertyTable table =
+        TPropertyTableOf<TDefsHolder>("TDefsHolder")
+            .Collection("IndexDefs", [](TDefsHolder& h) { return &h.Defs; })
+            .Collection("KeyFields", [](TDefsHolder& h) { return &h.Keys; });
+    return table;
+}
+} // namespace
+
+TEST(IndexDefs, DefinitionsStreamInTheirPublishedOrder) {
+    TPeopleIndexes p;
+    TDefsHolder a;
+    a.Defs.Assign(p.Defs);
+    a.Keys.Assign(p.Keys);
+    const std::string text = ComponentToText(a);
+    const size_t name = text.find("FieldName = 'Name'");
+    const size_t type = text.find("DataType = ftString");
+    const size_t size = text.find("FieldSize = 21");
+    ASSERT_NE(name, std::string::npos);
+    EXPECT_LT(name, type);
+    EXPECT_LT(type, size);
+    EXPECT_NE(text.find("IndexKeyType = ikMinStringLen"), std::string::npos);
+    EXPECT_NE(text.find("Unique = True"), std::string::npos);
+    EXPECT_EQ(text.find("Primary"), std::string::npos); // the default is not written
+    TDefsHolder b;
+    ReadComponentFromText(text, b);
+    ASSERT_EQ(b.Keys.Count(), a.Keys.Count());
+    ASSERT_EQ(b.Defs.Count(), 3);
+    EXPECT_EQ(ComponentToText(b), text);
+    const TKeyFieldItem* hidden = b.Keys.Items(b.Keys.Count() - 1);
+    EXPECT_TRUE(hidden->GetHidden());
+    EXPECT_EQ(hidden->GetPhysicalFieldNo(), -1);
+    EXPECT_EQ(b.Defs.FindIndexDef("ByName")->GetMaximumKeySize(), 38);
+}
+
 TEST(IndexManager, NamesFieldsAndErrors) {
     TPeopleIndexes p;
     TMemoryIOInterface io;

@@ -10,13 +10,16 @@
 #include "engine/storage/zanLists.h"
 
 namespace {
-int32_t Ascending(int32_t a, int32_t b) { return (a > b) - (a < b); }
+int32_t Ascending(int32_t a, int32_t b) {
+    return (a > b) - (a < b);
+}
 } // namespace
 
 TEST(CompoundList, SortsWithPartnerAndSearchesByFlag) {
     TCompoundList list;
     const int32_t keys[] = {5, -3, 9, 0, INT32_MIN, INT32_MAX, 7};
-    for (int32_t k : keys) list.Add(k, static_cast<int32_t>(static_cast<uint32_t>(k) * 2 + 1));
+    for (int32_t k : keys)
+        list.Add(k, static_cast<int32_t>(static_cast<uint32_t>(k) * 2 + 1));
     EXPECT_EQ(list.Count(), 7);
     EXPECT_EQ(list.IndexOfList1(9), 2); // linear while unsorted
     list.SortList1();
@@ -24,7 +27,8 @@ TEST(CompoundList, SortsWithPartnerAndSearchesByFlag) {
     EXPECT_FALSE(list.List2Sorted());
     EXPECT_TRUE(std::is_sorted(list.List1().begin(), list.List1().end()));
     for (int i = 0; i < list.Count(); ++i)
-        EXPECT_EQ(list.List2()[i], static_cast<int32_t>(static_cast<uint32_t>(list.List1()[i]) * 2 + 1));
+        EXPECT_EQ(list.List2()[i],
+                  static_cast<int32_t>(static_cast<uint32_t>(list.List1()[i]) * 2 + 1));
     EXPECT_EQ(list.IndexOfList1(INT32_MIN), 0);
     EXPECT_EQ(list.IndexOfList1(INT32_MAX), 6);
     EXPECT_EQ(list.IndexOfList1(4), -1);
@@ -50,7 +54,8 @@ TEST(CompoundList, AdversarialInputsSortWithBoundedStack) {
     }
     for (auto& v : inputs) {
         std::vector<int32_t> partner(v.size());
-        for (size_t i = 0; i < v.size(); ++i) partner[i] = v[i];
+        for (size_t i = 0; i < v.size(); ++i)
+            partner[i] = v[i];
         QuickSortInts(v, &partner, Ascending);
         EXPECT_TRUE(std::is_sorted(v.begin(), v.end()));
         EXPECT_EQ(v, partner);
@@ -59,7 +64,8 @@ TEST(CompoundList, AdversarialInputsSortWithBoundedStack) {
 
 TEST(SortedList, ThresholdAndFarApartValues) {
     TSortedList list;
-    for (int i = 0; i < 100; ++i) list.Add(100 - i);
+    for (int i = 0; i < 100; ++i)
+        list.Add(100 - i);
     list.SortList(Ascending);
     EXPECT_FALSE(list.Sorted()); // 100 entries stay unsorted
     EXPECT_EQ(list[0], 100);
@@ -202,7 +208,8 @@ const uint8_t* KeyOf(uint32_t address) {
 
 TEST(HashCollection, GrowsAndFindsEveryKey) {
     THashCollection pages = MakePages();
-    for (uint32_t a = 0; a < 1500; ++a) AddPage(pages, a * 4096);
+    for (uint32_t a = 0; a < 1500; ++a)
+        AddPage(pages, a * 4096);
     EXPECT_GE(pages.Hash().MaxEntries(), 2000); // rebuilt at least once
     for (uint32_t a = 0; a < 1500; ++a) {
         auto* item = pages.FindHashKey(KeyOf(a * 4096));
@@ -211,19 +218,22 @@ TEST(HashCollection, GrowsAndFindsEveryKey) {
     }
     EXPECT_EQ(pages.FindHashKey(KeyOf(4095)), nullptr);
     const uint8_t expect[8] = {0x00, 0x10, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(std::memcmp(static_cast<THashCollectionItem*>(pages.Items(1))->GetHashKey(), expect, 8), 0);
+    EXPECT_EQ(
+        std::memcmp(static_cast<THashCollectionItem*>(pages.Items(1))->GetHashKey(), expect, 8), 0);
 }
 
 TEST(HashCollection, DroppedKeysStayDroppedAcrossResets) {
     THashCollection pages = MakePages();
-    for (uint32_t a = 0; a < 999; ++a) AddPage(pages, a);
+    for (uint32_t a = 0; a < 999; ++a)
+        AddPage(pages, a);
     auto* emptied = static_cast<THashCollectionItem*>(pages.Items(10));
     pages.DeleteHashKey(emptied);
     EXPECT_FALSE(emptied->GetIsHashed());
     EXPECT_EQ(pages.FindHashKey(KeyOf(10)), nullptr);
     pages.DeleteHashedItem(20);
     EXPECT_EQ(pages.FindHashKey(KeyOf(20)), nullptr);
-    for (uint32_t a = 1000; a < 1200; ++a) AddPage(pages, a); // forces a rebuild
+    for (uint32_t a = 1000; a < 1200; ++a)
+        AddPage(pages, a); // forces a rebuild
     EXPECT_EQ(pages.FindHashKey(KeyOf(10)), nullptr);
     EXPECT_EQ(pages.FindHashKey(KeyOf(20)), nullptr);
     EXPECT_NE(pages.FindHashKey(KeyOf(21)), nullptr);
@@ -234,9 +244,11 @@ TEST(HashCollection, DroppedKeysStayDroppedAcrossResets) {
 
 TEST(HashCollection, PageKeysSpreadOverTheBuckets) {
     THashCollection pages = MakePages();
-    for (uint32_t a = 0; a < 10000; ++a) AddPage(pages, a * 4096);
+    for (uint32_t a = 0; a < 10000; ++a)
+        AddPage(pages, a * 4096);
     std::set<uint32_t> buckets;
-    for (uint32_t a = 0; a < 10000; ++a) buckets.insert(pages.Hash().HashOf(KeyOf(a * 4096), 8));
+    for (uint32_t a = 0; a < 10000; ++a)
+        buckets.insert(pages.Hash().HashOf(KeyOf(a * 4096), 8));
     // Keys that differ only in a few middle bits must not crowd into a few chains.
     EXPECT_GT(buckets.size(), 5000u);
 }

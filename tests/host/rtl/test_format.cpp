@@ -29,7 +29,10 @@ TEST(Format, Floats) {
     EXPECT_EQ(Format("%.3e", -0.00012), "-1.20E-004");
     EXPECT_EQ(Format("%g %g %g", 0.5, 1e20, 0.00001), "0.5 1E20 1E-5");
     EXPECT_EQ(Format("%g", 123456.0), "123456");
-    EXPECT_EQ(Format("%f %f", std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::quiet_NaN()).substr(0, 4), "INF ");
+    EXPECT_EQ(Format("%f %f", std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::quiet_NaN())
+                  .substr(0, 4),
+              "INF ");
 }
 
 TEST(Format, BadArgumentsRaise) {

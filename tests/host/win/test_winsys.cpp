@@ -32,7 +32,8 @@ TEST(Random, StaysInRange) {
         ASSERT_LT(r, 10);
         seen[r] = true;
     }
-    for (bool s : seen) EXPECT_TRUE(s);
+    for (bool s : seen)
+        EXPECT_TRUE(s);
     double f = RandomFloat();
     EXPECT_GE(f, 0.0);
     EXPECT_LT(f, 1.0);

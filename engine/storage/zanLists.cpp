@@ -270,19 +270,23 @@ THashCollection::THashCollection(TCollectionItemFactory factory)
 
 void THashCollection::AddHashKey(const uint8_t key[THashCollectionItem::KeyLength],
                                  int32_t itemId) {
-    if (FHash->CheckHashFull()) ResetHash();
+    // The rebuild leaves out the item being added: its key may already be marked hashed, and
+    // entering it twice would leave a stale entry behind when the key is later removed.
+    if (FHash->CheckHashFull()) RebuildHash(itemId);
     // Every item has one key at most, so a rebuilt hash always has room.
     FHash->Add(key, THashCollectionItem::KeyLength, static_cast<uint32_t>(itemId));
 }
 
-void THashCollection::ResetHash() {
+void THashCollection::ResetHash() { RebuildHash(-1); }
+
+void THashCollection::RebuildHash(int32_t skipItemId) {
     const int32_t size = Count() >= 500 ? std::max(InitialSize, 2 * Count()) : InitialSize;
     FHash = std::make_unique<TCollectionKeyHash>(size);
     // Only items that carry a key are re-entered: an item whose key was dropped must not be
     // found again under a stale key.
     for (int32_t i = 0; i < Count(); ++i) {
         auto* item = static_cast<THashCollectionItem*>(Items(i));
-        if (item->GetIsHashed())
+        if (item->GetIsHashed() && item->GetID() != skipItemId)
             FHash->Add(item->GetHashKey(), THashCollectionItem::KeyLength,
                        static_cast<uint32_t>(item->GetID()));
     }

@@ -179,5 +179,7 @@ public:
     const TZanBaseHash& Hash() const { return *FHash; }
 
 private:
+    void RebuildHash(int32_t skipItemId);
+
     std::unique_ptr<TZanBaseHash> FHash;
 };

@@ -252,3 +252,19 @@ TEST(HashCollection, PageKeysSpreadOverTheBuckets) {
     // Keys that differ only in a few middle bits must not crowd into a few chains.
     EXPECT_GT(buckets.size(), 5000u);
 }
+
+TEST(HashCollection, KeyAddedWhileFullIsEnteredOnce) {
+    // The item's key is marked hashed before it is added; the rebuild that the full hash
+    // triggers must not enter it as well, or removing the key would leave a stale entry.
+    THashCollection pages = MakePages();
+    for (uint32_t a = 0; a < THashCollection::InitialSize; ++a) AddPage(pages, a);
+    ASSERT_TRUE(pages.Hash().CheckHashFull());
+    THashCollectionItem* last = AddPage(pages, 5000);
+    EXPECT_EQ(pages.Hash().EntryCount(), pages.Count());
+    pages.DeleteHashKey(last);
+    EXPECT_EQ(pages.FindHashKey(KeyOf(5000)), nullptr);
+    last->SetHashFromInts(6000, 0);
+    pages.AddHashKey(last->GetHashKey(), last->GetID());
+    EXPECT_EQ(pages.FindHashKey(KeyOf(5000)), nullptr);
+    EXPECT_EQ(pages.FindHashKey(KeyOf(6000)), last);
+}

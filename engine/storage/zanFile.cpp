@@ -1,13 +1,23 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
 #include "host/win/WinSys.h"
+
+namespace {
+uint64_t GWritesToKill = 0; // 0: the crash-test hook is off
+} // namespace
+
+void ZanSetWriteKillPoint(uint64_t n) {
+    GWritesToKill = n;
+}
 
 TZanFile::TZanFile() {
     ConnectCaches();
@@ -172,6 +182,7 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
     CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    if (GWritesToKill != 0 && --GWritesToKill == 0) kill(getpid(), SIGKILL);
     try {
         ++FWriteCalls;
         FFile.WriteAt(buffer, count, address);

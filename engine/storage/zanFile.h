@@ -31,6 +31,11 @@ inline constexpr uint64_t ZanMaxFileEnd = 0x100000000ull;
 // The highest address a page may start at.
 inline constexpr uint32_t ZanMaxPageAddress = 0xFFFFF000u;
 
+// Fault injection for crash tests: with n > 0 the process kills itself (SIGKILL) in place of
+// the n-th database-file write from now on, counting the writes of every open file; 0 turns it
+// off. Nothing sets it outside tests.
+void ZanSetWriteKillPoint(uint64_t n);
+
 // Access flag bits.
 inline constexpr uint8_t ZanAccessPage = 1;
 inline constexpr uint8_t ZanAccessXOR = 2;

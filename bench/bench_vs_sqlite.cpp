@@ -10,7 +10,8 @@
 // table header refreshed, work, header written back on a change.
 //
 // Every engine and index count runs in a process of its own, so peak memory is its own.
-// Usage: bench_vs_sqlite [records]   (default 1000000)
+// Usage: bench_vs_sqlite [records [only]]   (default 1000000; only = sqlite, exclusive or
+// shared runs just that engine with three indexes, in this process, for profiling)
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -548,6 +549,15 @@ double MB(uint64_t bytes) {
 int main(int argc, char** argv) {
     const int32_t n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
     const std::string base = "/tmp/bench_vs_sqlite_" + std::to_string(getpid());
+    if (argc > 2) {
+        const std::string only = argv[2];
+        const TResult r = only == "sqlite" ? RunSqlite(base + ".sqlite", n, 3)
+                                           : RunOurs(base + ".zan", n, 3, only == "exclusive");
+        for (int op = 0; op < opCount; ++op)
+            std::printf("%-24s %8.3f s\n", C_OP_NAMES[op], r.Seconds[op]);
+        unlink((base + ".zan").c_str());
+        return r.Errors == 0 ? 0 : 1;
+    }
     std::printf("%d records: integer key, 40-byte string, double, 200-byte blob on every tenth "
                 "row\n",
                 n);

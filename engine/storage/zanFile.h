@@ -177,4 +177,7 @@ private:
     TBlowfishData FBlowfish;
     uint64_t FReadCalls = 0;
     uint64_t FWriteCalls = 0;
+    // The size on disk as this object's writes left it, kept while no other handle may write
+    // the file (opened without write sharing); -1 when the file must be asked.
+    int64_t FKnownSize = -1;
 };

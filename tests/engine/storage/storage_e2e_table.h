@@ -26,7 +26,10 @@ inline std::string E2ENote(int32_t id) {
 class TE2ETable {
 public:
     TE2ETable(TTestDatabase& db, const std::string& name, const TTableDef& stored)
-        : FMgr(db.UserTables()), FDisk(db.Disk()) {
+        : TE2ETable(db.UserTables(), db.Disk(), name, stored) {}
+    TE2ETable(TBaseTableDefMgr& mgr, TDiskMgr& disk, const std::string& name,
+              const TTableDef& stored)
+        : FMgr(mgr), FDisk(disk) {
         FDef.Assign(stored);
         FMgr.OpenTableDefConnection(name, FDef);
         FIndexes.SetIOInterface(FDef.GetIndexInterface());

@@ -49,10 +49,40 @@ void TCacheMgr::Log(const std::string& text) const {
     if (FLog) FLog->Add(text);
 }
 
+void TCacheMgr::Unlink(TCachePage* page) {
+    (page->FOlder ? page->FOlder->FNewer : FOldest) = page->FNewer;
+    (page->FNewer ? page->FNewer->FOlder : FNewest) = page->FOlder;
+    page->FOlder = page->FNewer = nullptr;
+}
+
+void TCacheMgr::LinkOldest(TCachePage* page) {
+    page->FOlder = nullptr;
+    page->FNewer = FOldest;
+    (FOldest ? FOldest->FOlder : FNewest) = page;
+    FOldest = page;
+}
+
+void TCacheMgr::Touch(TCachePage* page) {
+    page->FLRU = FLRUCounter++;
+    if (page == FNewest) return;
+    Unlink(page);
+    page->FOlder = FNewest;
+    (FNewest ? FNewest->FNewer : FOldest) = page;
+    FNewest = page;
+}
+
+void TCacheMgr::MakeIdle(TCachePage* page) {
+    page->MakeEmpty();
+    if (page == FOldest) return;
+    Unlink(page);
+    LinkOldest(page);
+}
+
 TCachePage* TCacheMgr::AddPage() {
     auto* page = static_cast<TCachePage*>(Add());
     page->SetPageSize(FPageSize);
     page->Open();
+    LinkOldest(page);
     Log("Add cache page");
     return page;
 }
@@ -76,23 +106,29 @@ void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
 }
 
 void TCacheMgr::Close() {
+    FOldest = FNewest = nullptr;
+    FByBase.clear();
     ClearAll();
     FPageSize = 0;
     FTransaction = false;
 }
 
 TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
-    uint8_t key[THashCollectionItem::KeyLength];
-    for (int i = 0; i < 4; ++i) {
-        key[i] = 0; // upper address
-        key[4 + i] = static_cast<uint8_t>(base >> (8 * i));
-    }
-    auto* page = static_cast<TCachePage*>(FindHashKey(key));
+    auto found = FByBase.find(base);
+    TCachePage* page = found == FByBase.end() ? nullptr : found->second;
     if (page && page->FLowerAddress != base)
         ZanDatabaseErrorFmt(
             8581, "TCacheMgr.FindPage", "Cache hash incorrect %d %d",
             {static_cast<int64_t>(base), static_cast<int64_t>(page->FLowerAddress)});
     return page;
+}
+
+void TCacheMgr::Unhash(TCachePage* page) {
+    if (page->GetIsHashed()) {
+        auto found = FByBase.find(page->FHashedBase);
+        if (found != FByBase.end() && found->second == page) FByBase.erase(found);
+    }
+    DeleteHashKey(page);
 }
 
 TCachePage* TCacheMgr::FindCachedPage(uint32_t address) const {
@@ -107,35 +143,34 @@ int32_t TCacheMgr::FindPage(uint32_t address) const {
 }
 
 void TCacheMgr::Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags) {
-    DeleteHashKey(page);
+    Unhash(page);
     page->FOwner = owner;
     page->FLowerAddress = base;
     page->FUpperAddress = 0;
     page->FAccessFlags = accessFlags;
     page->SetHashFromInts(0, base);
     AddHashKey(page->GetHashKey(), page->GetID());
+    FByBase[base] = page;
+    page->FHashedBase = base;
 }
 
 TCachePage* TCacheMgr::GetNextEmptyPage() {
-    TCachePage* oldest = nullptr;
-    bool allDirty = true;
-    for (int32_t i = 0; i < Count(); ++i) {
-        TCachePage* page = Page(i);
-        if (page->FState == cpEmpty) {
-            DeleteHashKey(page);
-            return page;
-        }
-        if (page->FState != cpDirty) {
-            allDirty = false;
-            if (!oldest || page->FLRU < oldest->FLRU) oldest = page;
-        }
+    // Idle pages lead the recency list, then the least recently used ones.
+    TCachePage* oldest = FOldest;
+    if (oldest && oldest->FState == cpEmpty) {
+        Unhash(oldest);
+        return oldest;
     }
-    if (FTransaction || allDirty) {
+    // A transaction keeps every page it touched: the cache grows instead.
+    if (!FTransaction)
+        for (; oldest; oldest = oldest->FNewer)
+            if (oldest->FState != cpDirty) break;
+    if (FTransaction || !oldest) {
         Log("GetNextEmptyPage. Adding new page");
         return AddPage();
     }
     Log(Format("GetNextEmptyPage. Replacing OldestPage: %d", oldest->GetIndex()));
-    DeleteHashKey(oldest);
+    Unhash(oldest);
     oldest->MakeEmpty();
     return oldest;
 }
@@ -155,7 +190,7 @@ TCachePage* TCacheMgr::PageFor(uint32_t base, uint32_t owner, bool& hit) {
                                 "Dirty cache page %d requested by another owner (%d, %d)",
                                 {static_cast<int64_t>(base), static_cast<int64_t>(page->FOwner),
                                  static_cast<int64_t>(owner)});
-        DeleteHashKey(page);
+        Unhash(page);
         page->MakeEmpty();
         return page;
     }
@@ -221,7 +256,10 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
             page->FState = cpClean;
         }
         std::memmove(page->GetPageData() + offset, in, n);
-        Rehash(page, owner, base, accessFlags);
+        if (hit)
+            page->FAccessFlags = accessFlags; // hashed under this address already
+        else
+            Rehash(page, owner, base, accessFlags);
         Touch(page);
         if (FTransaction) {
             page->FState = cpDirty;
@@ -230,8 +268,8 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
                 FWriteIO(page->GetPageData(), owner, base, accessFlags);
             } catch (...) {
                 // The cached bytes are not what the file holds: forget them.
-                DeleteHashKey(page);
-                page->MakeEmpty();
+                Unhash(page);
+                MakeIdle(page);
                 throw;
             }
             page->FState = cpClean;
@@ -259,16 +297,16 @@ void TCacheMgr::RemovePage(uint32_t address) {
     if (!GetIsOpen()) return;
     TCachePage* page = HashedPage(address & FAddressMask);
     if (!page) return;
-    DeleteHashKey(page);
-    page->MakeEmpty();
+    Unhash(page);
+    MakeIdle(page);
 }
 
 void TCacheMgr::ClearOwnedPages(uint32_t owner) {
     for (int32_t i = 0; i < Count(); ++i) {
         TCachePage* page = Page(i);
         if (page->FState == cpClean && page->FOwner == owner) {
-            DeleteHashKey(page);
-            page->MakeEmpty();
+            Unhash(page);
+            MakeIdle(page);
         }
     }
 }
@@ -305,8 +343,8 @@ void TCacheMgr::Rollback() {
     for (int32_t i = 0; i < Count(); ++i) {
         TCachePage* page = Page(i);
         if (page->FState == cpDirty) {
-            DeleteHashKey(page);
-            page->MakeEmpty();
+            Unhash(page);
+            MakeIdle(page);
         }
     }
     FTransaction = false;

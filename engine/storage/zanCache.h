@@ -16,6 +16,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/storage/zanLists.h"
@@ -72,6 +73,10 @@ private:
     TCachePageState FState = cpEmpty;
     uint8_t FAccessFlags = 0;
     uint32_t FUpperAddress = 0; // always 0: addresses are 32-bit
+    uint32_t FHashedBase = 0;   // the address the page is hashed under
+    // The cache's recency list: idle pages first, then least to most recently used.
+    TCachePage* FOlder = nullptr;
+    TCachePage* FNewer = nullptr;
 };
 
 class TCacheMgr : public THashCollection {
@@ -139,9 +144,18 @@ private:
     // hit when the cached bytes may be used as they are.
     TCachePage* PageFor(uint32_t base, uint32_t owner, bool& hit);
     TCachePage* GetNextEmptyPage();
+    // The page hashed under base (by the lookup table kept beside the hash keys).
     TCachePage* HashedPage(uint32_t base) const;
+    // Takes the page out of the hash and the lookup table.
+    void Unhash(TCachePage* page);
     void Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags);
-    void Touch(TCachePage* page) { page->FLRU = FLRUCounter++; }
+    // The page becomes the most recently used.
+    void Touch(TCachePage* page);
+    // The page is emptied and goes to the front of the recency list, where the next request
+    // for a page finds it first.
+    void MakeIdle(TCachePage* page);
+    void Unlink(TCachePage* page);
+    void LinkOldest(TCachePage* page);
     void Log(const std::string& text) const;
     TCachePage* AddPage();
 
@@ -149,6 +163,10 @@ private:
     uint32_t FPageSize = 0;
     uint32_t FAddressMask = 0;
     uint32_t FLRUCounter = 0;
+    // Recency list over every page: FOldest is idle or the least recently used.
+    std::unordered_map<uint32_t, TCachePage*> FByBase; // hashed pages by base address
+    TCachePage* FOldest = nullptr;
+    TCachePage* FNewest = nullptr;
     bool FTransaction = false;
     TStrings* FLog = nullptr;
     int32_t FMisses = 0;

@@ -157,20 +157,28 @@ void TMapPageMgr::CheckHeader() const {
 }
 
 void TMapPageMgr::LoadMapPage(uint32_t address, int64_t expected) {
-    CheckMapPageAddress(address, "TMapPageMgr.LoadMapPage");
-    // Map pages are read raw every time: another connection or a rollback may have changed
-    // them since the last use.
     FBufferAddress = 0;
-    FFile->ReadThroughZanFile(FBuffer.data(), address, FPageSize);
+    auto kept = FKeepPages ? FKept.find(address) : FKept.end();
+    if (kept != FKept.end()) {
+        std::memcpy(FBuffer.data(), kept->second.data(), FPageSize);
+    } else {
+        // Without a kept copy map pages are read raw: another connection or a rollback may
+        // have changed them since the last use.
+        CheckMapPageAddress(address, "TMapPageMgr.LoadMapPage");
+        FFile->ReadThroughZanFile(FBuffer.data(), address, FPageSize);
+    }
     const uint32_t number = CurrentMapPageID();
     if ((expected >= 0 && number != expected) || number >= FHeader->GetMapPageCount())
         MapCorrupt("TMapPageMgr.LoadMapPage", "Map Page pageno invalid");
+    if (FKeepPages && kept == FKept.end()) FKept[address] = FBuffer;
     FBufferAddress = address;
 }
 
 void TMapPageMgr::WriteMapPage() {
     ZanAssert(FBufferAddress != 0, "Map page written without being loaded");
+    FKept.erase(FBufferAddress);
     FFile->WriteThroughZanFile(FBuffer.data(), FBufferAddress, FPageSize);
+    if (FKeepPages) FKept[FBufferAddress] = FBuffer;
 }
 
 std::vector<uint32_t> TMapPageMgr::ChainIndexes() const {
@@ -233,11 +241,19 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t pageCount) const {
 uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
     if (n >= FHeader->GetMapPageCount())
         MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page pageno invalid");
-    uint32_t address = FHeader->GetFirstMapPage();
-    for (uint32_t k = 0;; ++k) {
+    if (!FKeepPages) FChain.clear();
+    if (n < FChain.size()) {
+        LoadMapPage(FChain[n], n);
+        return FChain[n];
+    }
+    // Walk on from the last map page whose address is known.
+    uint32_t k = FChain.empty() ? 0 : uint32_t(FChain.size() - 1);
+    uint32_t address = FChain.empty() ? FHeader->GetFirstMapPage() : FChain.back();
+    for (;; ++k) {
         if (address == 0)
             MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page address invalid");
         LoadMapPage(address, k);
+        if (FKeepPages && k == FChain.size()) FChain.push_back(address);
         if (k == n) return address;
         address = NextMapPage();
     }
@@ -952,23 +968,29 @@ void TDiskMgr::SetHeaderWriteLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockWrite);
     FHeaderReadLocked = FHeaderWriteLocked = true;
-    if (!held) {
-        // Other connections may have changed the header, the map and the file's end.
-        FMapPageMgr->InvalidateBuffer();
-        FFile->RefreshLogicalEof();
-        ReadHeader();
-    }
+    if (!held) HeaderLockTaken();
 }
 
 void TDiskMgr::SetHeaderReadLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockRead);
     FHeaderReadLocked = true;
-    if (!held) {
-        FMapPageMgr->InvalidateBuffer();
-        FFile->RefreshLogicalEof();
-        ReadHeader();
+    if (!held) HeaderLockTaken();
+}
+
+void TDiskMgr::HeaderLockTaken() {
+    // Opened exclusively, nothing but this connection changes the header, the map or the
+    // file's end, so what is in memory stays current once read.
+    if (FExclusive && FGlobalHdr->GetValid()) {
+        FMapPageMgr->SetKeepPages(true);
+        return;
     }
+    // Other connections may have changed the header, the map and the file's end. Until the
+    // lock is released none can, so map pages are kept meanwhile.
+    FMapPageMgr->InvalidateBuffer();
+    FMapPageMgr->SetKeepPages(true);
+    FFile->RefreshLogicalEof();
+    ReadHeader();
 }
 
 void TDiskMgr::ReleaseHeaderLock() {
@@ -979,6 +1001,7 @@ void TDiskMgr::ReleaseHeaderLock() {
     }
     ReleaseTableLock(0);
     FHeaderReadLocked = FHeaderWriteLocked = false;
+    if (FMapPageMgr) FMapPageMgr->SetKeepPages(FExclusive);
 }
 
 int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {

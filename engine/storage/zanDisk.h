@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/storage/zanFile.h"
@@ -150,8 +151,21 @@ public:
     uint32_t CurrentMapPageID() const;
     // The entry of the page at address (diagnostics and tests).
     uint16_t GetMapEntry(uint32_t address);
-    // Forgets the buffered map page; the next use reads it again.
-    void InvalidateBuffer() { FBufferAddress = 0; }
+    // Forgets the buffered map page and every kept one; the next use reads them again.
+    void InvalidateBuffer() {
+        FBufferAddress = 0;
+        FKept.clear();
+        FChain.clear();
+    }
+    // While set, map pages read or written (and the chain of their addresses) are kept and
+    // served again without a file read. The owner sets it only while no other connection can
+    // change the map: a header lock held, or the file open without write sharing. Clearing it
+    // forgets what was kept.
+    void SetKeepPages(bool keep) {
+        FKeepPages = keep;
+        if (!keep) InvalidateBuffer();
+    }
+    bool GetKeepPages() const { return FKeepPages; }
 
     uint32_t GetEntriesPerPage() const { return FEntriesPerPage; }
     uint32_t GetPageShift() const { return FPageShift; }
@@ -186,6 +200,9 @@ private:
     uint32_t FPageSize;
     std::vector<uint8_t> FBuffer;
     uint32_t FBufferAddress = 0; // 0 = nothing loaded
+    bool FKeepPages = false;
+    std::unordered_map<uint32_t, std::vector<uint8_t>> FKept; // map page images by address
+    std::vector<uint32_t> FChain;                             // addresses of map pages 0, 1, ...
     TZanFile* FFile;
     TGlobalHdr* FHeader;
 };
@@ -304,6 +321,9 @@ private:
     void InstallKeys();
     // Takes the header write lock unless a header lock is held; answers whether it did.
     bool EnterHeaderWrite();
+    // A header lock newly taken: the header, the map and the file's end are brought up to
+    // date.
+    void HeaderLockTaken();
     void LeaveHeaderWrite(bool taken);
     void ZeroPages(const std::vector<uint32_t>& addresses);
 

@@ -1,13 +1,23 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
 #include "host/win/WinSys.h"
+
+namespace {
+uint64_t GWritesToKill = 0; // 0: the crash-test hook is off
+} // namespace
+
+void ZanSetWriteKillPoint(uint64_t n) {
+    GWritesToKill = n;
+}
 
 TZanFile::TZanFile() {
     ConnectCaches();
@@ -49,6 +59,7 @@ int32_t TZanFile::CreateZanFile(const std::string& fileName) {
     }
     FPageCache.Open(50, FPageSize);
     FPageBuffer.assign(FPageSize, 0);
+    FKnownSize = share == fsExclusive ? static_cast<int64_t>(FFile.Size()) : -1;
     return FFile.GetHandle();
 }
 
@@ -81,10 +92,14 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
         throw;
     }
     FPageBuffer.assign(FPageSize, 0);
+    // No other handle can change the size: it is tracked here instead of asked for.
+    FKnownSize =
+        share == fsExclusive || share == fsDenyWrite ? static_cast<int64_t>(FFile.Size()) : -1;
     return FFile.GetHandle();
 }
 
 void TZanFile::CloseZanFile() {
+    FKnownSize = -1;
     FPageCache.Close();
     FBlockCache.Close();
     FFile.Close();
@@ -172,10 +187,14 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
     CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    if (GWritesToKill != 0 && --GWritesToKill == 0) kill(getpid(), SIGKILL);
     try {
         ++FWriteCalls;
         FFile.WriteAt(buffer, count, address);
+        if (FKnownSize >= 0)
+            FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
     } catch (const EOSError& e) {
+        FKnownSize = -1; // a partial write may have grown the file
         ZanDatabaseError(9217, "TZanFile.Write",
                          "Unable to complete file write operation. " + e.Message());
     }
@@ -411,9 +430,12 @@ void TZanFile::Commit() {
         // Reserve the space first: a full disk fails here, before any page is overwritten.
         int rc = posix_fallocate(FFile.GetHandle(), static_cast<off_t>(size),
                                  static_cast<off_t>(end - size));
-        if (rc != 0)
+        if (rc != 0) {
+            FKnownSize = -1;
             ZanDatabaseError(9217, "TZanFile.Commit",
                              "Unable to complete file write operation. " + SysErrorMessage(rc));
+        }
+        if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);
     }
     FPageCache.WriteDirtyPages();
     FBlockCache.WriteDirtyBlocks();
@@ -446,6 +468,7 @@ void TZanFile::FlushBuffers() {
 
 uint64_t TZanFile::GetPhysicalSize() const {
     if (!CheckOpen()) return 0;
+    if (FKnownSize >= 0) return static_cast<uint64_t>(FKnownSize);
     return FFile.Size();
 }
 

@@ -31,6 +31,11 @@ inline constexpr uint64_t ZanMaxFileEnd = 0x100000000ull;
 // The highest address a page may start at.
 inline constexpr uint32_t ZanMaxPageAddress = 0xFFFFF000u;
 
+// Fault injection for crash tests: with n > 0 the process kills itself (SIGKILL) in place of
+// the n-th database-file write from now on, counting the writes of every open file; 0 turns it
+// off. Nothing sets it outside tests.
+void ZanSetWriteKillPoint(uint64_t n);
+
 // Access flag bits.
 inline constexpr uint8_t ZanAccessPage = 1;
 inline constexpr uint8_t ZanAccessXOR = 2;
@@ -172,4 +177,7 @@ private:
     TBlowfishData FBlowfish;
     uint64_t FReadCalls = 0;
     uint64_t FWriteCalls = 0;
+    // The size on disk as this object's writes left it, kept while no other handle may write
+    // the file (opened without write sharing); -1 when the file must be asked.
+    int64_t FKnownSize = -1;
 };

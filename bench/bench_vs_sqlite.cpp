@@ -1,0 +1,590 @@
+// The storage engine beside SQLite on the same data in the same run.
+//
+// Records: integer key, 40-byte string, double, and a 200-byte blob on every tenth row; one
+// index (the key) or three (key, string, double). Operations: insert all in one transaction
+// (keys in shuffled order); 100k random point lookups by key; a full scan in key order reading
+// every column; delete half and re-insert it (one transaction each). SQLite runs with prepared
+// statements, synchronous=OFF and journal_mode=MEMORY, so neither engine syncs. Our engine runs
+// exclusive (one connection, no other can open the file) and shared (deny none, every operation
+// under the multi-user lock protocol), each operation done the way a cursor does it: table lock,
+// table header refreshed, work, header written back on a change.
+//
+// Every engine and index count runs in a process of its own, so peak memory is its own.
+// Usage: bench_vs_sqlite [records [only]]   (default 1000000; only = sqlite, exclusive or
+// shared runs just that engine with three indexes, in this process, for profiling)
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/storage/zanConsts.h"
+#include "engine/storage/zanDisk.h"
+#include "engine/storage/zanInterfaceUnit.h"
+#include "engine/storage/zanLockMgrUnit.h"
+#include "engine/storage/zanTableMgrUnit.h"
+
+namespace {
+
+enum TOp { opInsert, opLookup, opScan, opReinsert, opCount };
+const char* const C_OP_NAMES[opCount] = {"insert, one transaction", "100k point lookups",
+                                         "full scan in key order", "delete half, re-insert"};
+constexpr int32_t C_LOOKUPS = 100000;
+
+struct TResult {
+    double Seconds[opCount] = {};
+    long PeakKB[opCount] = {};
+    uint64_t SizeAfterInsert = 0;
+    uint64_t SizeAfterReinsert = 0;
+    int64_t Errors = 0;
+};
+
+// ----- the data
+
+std::string NameOf(int32_t id) {
+    std::string s(40, 'a');
+    uint32_t x = uint32_t(id) * 2654435761u + 12345u;
+    for (int i = 0; i < 40; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[size_t(i)] = char('a' + (x >> 16) % 26);
+    }
+    return s;
+}
+double ValueOf(int32_t id) {
+    return double(uint32_t(id) * 40503u % 1000003u) / 7.0;
+}
+bool HasBlob(int32_t id) {
+    return id % 10 == 0;
+}
+std::string BlobOf(int32_t id) {
+    std::string b(200, '\0');
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = char((id + int32_t(i)) & 0xFF);
+    return b;
+}
+
+std::vector<int32_t> Shuffled(int32_t n, uint32_t seed) {
+    std::vector<int32_t> ids(static_cast<size_t>(n));
+    for (int32_t i = 0; i < n; ++i)
+        ids[size_t(i)] = i;
+    std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
+    return ids;
+}
+std::vector<int32_t> LookupKeys(int32_t n) {
+    std::mt19937 rng(7);
+    std::vector<int32_t> keys(C_LOOKUPS);
+    for (auto& k : keys)
+        k = int32_t(rng() % uint32_t(n));
+    return keys;
+}
+
+long PeakKB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+uint64_t FileSize(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+template <class F>
+void Timed(TResult& r, TOp op, F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    r.Seconds[op] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.PeakKB[op] = PeakKB();
+}
+
+// ----- SQLite
+
+void Check(int rc, sqlite3* db, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(db));
+        std::exit(2);
+    }
+}
+
+TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
+    TResult r;
+    unlink(path.c_str());
+    sqlite3* db = nullptr;
+    Check(sqlite3_open(path.c_str(), &db), db, "open");
+    auto exec = [&](const char* sql) {
+        Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
+    };
+    exec("PRAGMA synchronous=OFF");
+    exec("PRAGMA journal_mode=MEMORY");
+    exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
+    if (indexes >= 3) {
+        exec("CREATE INDEX t_name ON t(name)");
+        exec("CREATE INDEX t_val ON t(val)");
+    }
+    auto prepare = [&](const char* sql) {
+        sqlite3_stmt* s = nullptr;
+        Check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db, sql);
+        return s;
+    };
+    sqlite3_stmt* ins = prepare("INSERT INTO t(id, name, val, data) VALUES(?, ?, ?, ?)");
+    sqlite3_stmt* get = prepare("SELECT name, val, data FROM t WHERE id = ?");
+    sqlite3_stmt* scan = prepare("SELECT id, name, val, data FROM t ORDER BY id");
+    sqlite3_stmt* del = prepare("DELETE FROM t WHERE id = ?");
+    auto insert = [&](int32_t id) {
+        const std::string name = NameOf(id);
+        sqlite3_bind_int(ins, 1, id);
+        sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_double(ins, 3, ValueOf(id));
+        if (HasBlob(id)) {
+            const std::string blob = BlobOf(id);
+            sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
+        } else {
+            sqlite3_bind_null(ins, 4);
+        }
+        Check(sqlite3_step(ins), db, "insert");
+        sqlite3_reset(ins);
+    };
+    const std::vector<int32_t> order = Shuffled(n, 1);
+    Timed(r, opInsert, [&] {
+        exec("BEGIN");
+        for (int32_t id : order)
+            insert(id);
+        exec("COMMIT");
+    });
+    r.SizeAfterInsert = FileSize(path);
+    const std::vector<int32_t> keys = LookupKeys(n);
+    Timed(r, opLookup, [&] {
+        for (int32_t id : keys) {
+            sqlite3_bind_int(get, 1, id);
+            if (sqlite3_step(get) != SQLITE_ROW)
+                ++r.Errors;
+            else if (sqlite3_column_bytes(get, 0) != 40)
+                ++r.Errors;
+            sqlite3_column_double(get, 1);
+            sqlite3_column_blob(get, 2);
+            sqlite3_reset(get);
+        }
+    });
+    Timed(r, opScan, [&] {
+        int64_t rows = 0, sum = 0;
+        while (sqlite3_step(scan) == SQLITE_ROW) {
+            sum += sqlite3_column_int(scan, 0) + sqlite3_column_bytes(scan, 1) +
+                   sqlite3_column_bytes(scan, 3);
+            sqlite3_column_double(scan, 2);
+            sqlite3_column_text(scan, 1);
+            sqlite3_column_blob(scan, 3);
+            ++rows;
+        }
+        sqlite3_reset(scan);
+        if (rows != n) ++r.Errors;
+    });
+    Timed(r, opReinsert, [&] {
+        exec("BEGIN");
+        for (int32_t id = 0; id < n; id += 2) {
+            sqlite3_bind_int(del, 1, id);
+            Check(sqlite3_step(del), db, "delete");
+            sqlite3_reset(del);
+        }
+        exec("COMMIT");
+        exec("BEGIN");
+        for (int32_t id = 0; id < n; id += 2)
+            insert(id);
+        exec("COMMIT");
+    });
+    r.SizeAfterReinsert = FileSize(path);
+    for (sqlite3_stmt* s : {ins, get, scan, del})
+        sqlite3_finalize(s);
+    sqlite3_close(db);
+    unlink(path.c_str());
+    return r;
+}
+
+// ----- our engine
+
+// One database connection with its user-table manager, opened as the database component does.
+class TOurDatabase {
+public:
+    TOurDatabase(const std::string& path, bool exclusive) {
+        FDisk.SetFileName(path);
+        FDisk.SetOpenFlags(exclusive ? 0x12 : 0x42);
+        FDisk.Open();
+        FHeaders.SetDiskMgr(&FDisk);
+        FHeaders.SetUsage(C_USAGE_HEADERS);
+        FHeaders.SetBlockSize(256);
+        FHeaders.SetAccessFlags(0);
+        FHeaders.SetGlobalFirstEmptyOffset(C_GLOBAL_FE_USER_HEADERS);
+        FHeaders.Open();
+        FTables.SetHdrDiskInterface(&FHeaders);
+        FTables.SetBaseDefMgrAddress(3 * FDisk.GetPageSize());
+        FTables.Open();
+    }
+    ~TOurDatabase() {
+        FTables.Close();
+        FHeaders.Close();
+        FDisk.Close();
+    }
+    TDiskMgr& Disk() { return FDisk; }
+    TDiskTableDefMgr& Tables() { return FTables; }
+
+private:
+    TDiskMgr FDisk;
+    TDiskIOInterface FHeaders;
+    TDiskTableDefMgr FTables;
+};
+
+void BuildDef(TTableDef& def, int indexes) {
+    TInternalFields& fields = *def.GetInternalFields();
+    auto field = [&](const char* name, TFieldType type, int32_t size) {
+        TInternalFieldItem* f = fields.Add();
+        f->SetFieldName(name);
+        f->SetDataType(type);
+        if (size > 0) f->SetFieldSize(size);
+        f->SetFieldNo(fields.Count());
+        f->SetFieldIndex(fields.Count() - 1);
+        return f;
+    };
+    TInternalFieldItem* id = field("Id", ftInteger, 0);
+    TInternalFieldItem* name = field("Name", ftString, 41);
+    TInternalFieldItem* val = field("Val", ftFloat, 0);
+    field("Data", ftBlob, 0);
+    fields.SetDefaultOffsets();
+    def.SetRecordSize(fields.GetRecordSize());
+    def.SetUsesBlobs(true);
+    auto index = [&](const char* indexName, TInternalFieldItem* f, bool unique,
+                     TIndexKeyType kind) {
+        TKeyFieldItem* k = def.GetKeyFields()->Add();
+        k->SetFieldName(f->GetFieldName());
+        k->SetDataType(f->GetDataType());
+        k->SetFieldSize(f->GetFieldSize());
+        k->SetRecBufOffset(f->GetDataOffset());
+        k->SetNullFlagOffset(f->GetNullFlagOffset());
+        k->SetSizeMarkerOffset(f->GetSizeMarkerOffset());
+        k->SetPhysicalFieldNo(f->GetIndex());
+        k->SetIndexName(indexName);
+        TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
+        d->SetIndexName(indexName);
+        d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
+        d->SetUnique(unique);
+        d->SetMaintained(true);
+        d->SetIndexKeyType(kind);
+        PrepareIndexDef(*d, *def.GetKeyFields());
+    };
+    index("ById", id, true, ikFixed);
+    if (indexes >= 3) {
+        index("ByName", name, false, ikMinStringLen);
+        index("ByVal", val, false, ikFixed);
+    }
+}
+
+// An open table driven as a cursor drives it.
+class TOurTable {
+public:
+    TOurTable(TOurDatabase& db, const TTableDef& stored) : FDb(db) {
+        FDef.Assign(stored);
+        db.Tables().OpenTableDefConnection("t", FDef);
+        FIndexes.SetIOInterface(FDef.GetIndexInterface());
+        FIndexes.SetTableHeader(FDef.GetTableHeader());
+        FIndexes.SetDBStringCompareFunction(DBANSICompareStrings);
+        FIndexes.Assign(*FDef.GetInternalIndexDefs());
+        FIndexes.AssignKeyFields(*FDef.GetKeyFields());
+        FIndexes.Open();
+        FBlob.SetIOInterface(FDef.GetBlobInterface());
+        FBlob.SetBlobBlockSize(uint32_t(FDef.GetDefaultBlobSize()));
+        FBlob.Open();
+        FRec.resize(size_t(FDef.GetRecordSize()));
+    }
+    ~TOurTable() {
+        FBlob.Close();
+        FIndexes.Close();
+        const int32_t id = FDef.GetTableID();
+        FDef.InternalClose();
+        FDb.Tables().CloseTableDefConnection(id);
+    }
+
+    uint16_t TableID() const { return uint16_t(FDef.GetTableID()); }
+
+    // Table lock and header refresh; the trees drop their buffers when another connection
+    // changed the table.
+    void Enter(bool write) {
+        FDb.Disk().SetTableLock(TableID(), write ? ZanLockWrite : ZanLockRead);
+        if (write) FDb.Disk().SetHeaderWriteLock();
+        TTableHeader& h = *FDef.GetTableHeader();
+        const uint32_t seen = h.GetModifiedFlag();
+        h.ReadHeader();
+        FIndexes.ReadIndexHeaders(h.GetModifiedFlag() != seen);
+        if (write) {
+            FDef.GetRecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
+            FDef.GetRecordInterface()->SetFirstEmptyValid(true);
+            FDef.GetBlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
+            FDef.GetBlobInterface()->SetFirstEmptyValid(true);
+        }
+    }
+    void Leave(bool write) {
+        if (write) {
+            TTableHeader& h = *FDef.GetTableHeader();
+            FIndexes.WriteIndexHeaders();
+            h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
+            h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
+            h.WriteHeader();
+            FDb.Disk().ReleaseHeaderLock();
+        }
+        FDb.Disk().ReleaseTableLock(TableID());
+    }
+
+    void Insert(int32_t id) {
+        Enter(true);
+        TInternalFields& fields = *FDef.GetInternalFields();
+        TTableHeader& h = *FDef.GetTableHeader();
+        std::fill(FRec.begin(), FRec.end(), 0);
+        FRec[C_REC_INUSE_OFFSET] = 1;
+        PutLE32(FRec.data() + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
+        h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
+        PutLE32(FRec.data() + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
+        RecordSetInteger(FRec.data(), *fields.Items(0), id);
+        RecordSetString(FRec.data(), *fields.Items(1), NameOf(id));
+        RecordSetFloat(FRec.data(), *fields.Items(2), ValueOf(id));
+        if (HasBlob(id)) {
+            TStringStream blob(BlobOf(id));
+            const uint32_t head = FBlob.InsertBlob(blob);
+            RecordSetBlobRef(FRec.data(), *fields.Items(3), head, 200);
+        }
+        const uint32_t address =
+            FDef.GetRecordInterface()->AllocateNewAddress(uint32_t(FRec.size()), FRec.data());
+        for (int i = 0; i < FIndexes.Count(); ++i) {
+            FIndexes.Items(i)->CreateKeyBuffer(FRec.data());
+            if (FIndexes.Items(i)->InsertKey(address) != 0) ++FErrors;
+        }
+        Leave(true);
+    }
+
+    void Delete(int32_t id) {
+        Enter(true);
+        const uint32_t size = uint32_t(FRec.size());
+        TInternalFields& fields = *FDef.GetInternalFields();
+        RecordSetInteger(FRec.data(), *fields.Items(0), id);
+        TIndexItem* byId = FIndexes.Items(0);
+        byId->CreateKeyBuffer(FRec.data());
+        if (byId->FullIndexSearch(stEQ) != 0) {
+            ++FErrors;
+        } else {
+            const uint32_t address = byId->GetRecordAddress();
+            FDef.GetRecordInterface()->ReadBlock(address, size, FRec.data());
+            for (int i = 0; i < FIndexes.Count(); ++i) {
+                TIndexItem* index = FIndexes.Items(i);
+                if (i > 0) {
+                    index->CreateKeyBuffer(FRec.data());
+                    if (index->FullIndexSearch(stEQ) != 0) {
+                        ++FErrors;
+                        continue;
+                    }
+                }
+                index->DeleteKey();
+            }
+            uint32_t head = 0, length = 0;
+            RecordGetBlobRef(FRec.data(), *fields.Items(3), head, length);
+            if (head != 0) FBlob.DeleteBlob(head, length);
+            FDef.GetRecordInterface()->ReleaseBlock(address, size);
+        }
+        Leave(true);
+    }
+
+    // Reads every column of the record at address.
+    void ReadRow(uint32_t address, int64_t& sum) {
+        TInternalFields& fields = *FDef.GetInternalFields();
+        FDef.GetRecordInterface()->ReadBlock(address, uint32_t(FRec.size()), FRec.data());
+        sum += RecordGetInteger(FRec.data(), *fields.Items(0));
+        sum += int64_t(RecordGetString(FRec.data(), *fields.Items(1)).size());
+        sum += int64_t(RecordGetFloat(FRec.data(), *fields.Items(2)));
+        uint32_t head = 0, length = 0;
+        RecordGetBlobRef(FRec.data(), *fields.Items(3), head, length);
+        if (head != 0) {
+            FBlobStream.Clear();
+            FBlob.ReadBlob(head, FBlobStream, length);
+            sum += FBlobStream.GetSize();
+        }
+    }
+
+    void Lookup(int32_t id, int64_t& sum) {
+        Enter(false);
+        RecordSetInteger(FRec.data(), *FDef.GetInternalFields()->Items(0), id);
+        TIndexItem* byId = FIndexes.Items(0);
+        byId->CreateKeyBuffer(FRec.data());
+        if (byId->FullIndexSearch(stEQ) != 0)
+            ++FErrors;
+        else
+            ReadRow(byId->GetRecordAddress(), sum);
+        Leave(false);
+    }
+
+    int64_t Scan(int64_t& sum) {
+        Enter(false);
+        int64_t rows = 0;
+        TIndexItem* byId = FIndexes.Items(0);
+        if (byId->GetRecordCount() > 0 && byId->SetRecordNo(1) != 0) {
+            do {
+                ReadRow(byId->GetRecordAddress(), sum);
+                ++rows;
+            } while (byId->NextKey());
+        }
+        Leave(false);
+        return rows;
+    }
+
+    int64_t Errors() const { return FErrors; }
+
+private:
+    TOurDatabase& FDb;
+    TTableDef FDef;
+    TIndexManager FIndexes;
+    TBlobInterface FBlob;
+    TMemoryStream FBlobStream;
+    std::vector<uint8_t> FRec;
+    int64_t FErrors = 0;
+};
+
+TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive) {
+    TResult r;
+    unlink(path.c_str());
+    {
+        TDiskMgr disk;
+        disk.SetFileName(path);
+        disk.CreateNewFile(true);
+    }
+    TOurDatabase db(path, exclusive);
+    TTableDef stored;
+    BuildDef(stored, indexes);
+    stored.SetTableName("t");
+    db.Tables().CreateTableDef("t", stored);
+    {
+        TOurTable t(db, stored);
+        const std::vector<int32_t> order = Shuffled(n, 1);
+        Timed(r, opInsert, [&] {
+            db.Disk().DiskStartTransaction(false);
+            for (int32_t id : order)
+                t.Insert(id);
+            db.Disk().DiskCommit();
+        });
+        r.SizeAfterInsert = db.Disk().GetFileSize();
+        const std::vector<int32_t> keys = LookupKeys(n);
+        int64_t sum = 0;
+        Timed(r, opLookup, [&] {
+            for (int32_t id : keys)
+                t.Lookup(id, sum);
+        });
+        Timed(r, opScan, [&] {
+            if (t.Scan(sum) != n) ++r.Errors;
+        });
+        Timed(r, opReinsert, [&] {
+            db.Disk().DiskStartTransaction(false);
+            for (int32_t id = 0; id < n; id += 2)
+                t.Delete(id);
+            db.Disk().DiskCommit();
+            db.Disk().DiskStartTransaction(false);
+            for (int32_t id = 0; id < n; id += 2)
+                t.Insert(id);
+            db.Disk().DiskCommit();
+        });
+        r.SizeAfterReinsert = db.Disk().GetFileSize();
+        r.Errors += t.Errors();
+    }
+    return r;
+}
+
+// Runs f in a child process and answers its result.
+TResult InChild(const std::function<TResult()>& f) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(3);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        TResult r;
+        try {
+            r = f();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "failed: %s\n", e.what());
+            r.Errors = -1;
+        }
+        const char* p = reinterpret_cast<const char*>(&r);
+        size_t left = sizeof r;
+        while (left > 0) {
+            const ssize_t w = write(fds[1], p, left);
+            if (w <= 0) _exit(4);
+            p += w;
+            left -= size_t(w);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    TResult r;
+    char* p = reinterpret_cast<char*>(&r);
+    size_t got = 0;
+    while (got < sizeof r) {
+        const ssize_t n = read(fds[0], p + got, sizeof r - got);
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != sizeof r) r.Errors = -1;
+    return r;
+}
+
+double MB(uint64_t bytes) {
+    return double(bytes) / (1024.0 * 1024.0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int32_t n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
+    const std::string base = "/tmp/bench_vs_sqlite_" + std::to_string(getpid());
+    if (argc > 2) {
+        const std::string only = argv[2];
+        const TResult r = only == "sqlite" ? RunSqlite(base + ".sqlite", n, 3)
+                                           : RunOurs(base + ".zan", n, 3, only == "exclusive");
+        for (int op = 0; op < opCount; ++op)
+            std::printf("%-24s %8.3f s\n", C_OP_NAMES[op], r.Seconds[op]);
+        unlink((base + ".zan").c_str());
+        return r.Errors == 0 ? 0 : 1;
+    }
+    std::printf("%d records: integer key, 40-byte string, double, 200-byte blob on every tenth "
+                "row\n",
+                n);
+    for (int indexes : {1, 3}) {
+        const TResult lite = InChild([&] { return RunSqlite(base + ".sqlite", n, indexes); });
+        const TResult excl = InChild([&] { return RunOurs(base + ".zan", n, indexes, true); });
+        const TResult shar = InChild([&] { return RunOurs(base + ".zan", n, indexes, false); });
+        std::printf("\n%d index%s        | SQLite s | exclusive s  ours/SQLite | shared s  "
+                    "ours/SQLite | peak MB SQLite/excl/shared\n",
+                    indexes, indexes == 1 ? " " : "es");
+        std::printf("-------------------------+----------+--------------------------+----------"
+                    "-------------+---------------------------\n");
+        for (int op = 0; op < opCount; ++op)
+            std::printf("%-24s | %8.3f | %11.3f  %10.2f | %8.3f  %10.2f | %6.0f %6.0f %6.0f\n",
+                        C_OP_NAMES[op], lite.Seconds[op], excl.Seconds[op],
+                        excl.Seconds[op] / lite.Seconds[op], shar.Seconds[op],
+                        shar.Seconds[op] / lite.Seconds[op], lite.PeakKB[op] / 1024.0,
+                        excl.PeakKB[op] / 1024.0, shar.PeakKB[op] / 1024.0);
+        std::printf("file MB after insert     | %8.1f | %11.1f              | %8.1f\n",
+                    MB(lite.SizeAfterInsert), MB(excl.SizeAfterInsert), MB(shar.SizeAfterInsert));
+        std::printf("file MB after re-insert  | %8.1f | %11.1f              | %8.1f\n",
+                    MB(lite.SizeAfterReinsert), MB(excl.SizeAfterReinsert),
+                    MB(shar.SizeAfterReinsert));
+        if (lite.Errors || excl.Errors || shar.Errors)
+            std::printf("ERRORS: SQLite %lld, exclusive %lld, shared %lld\n",
+                        (long long)lite.Errors, (long long)excl.Errors, (long long)shar.Errors);
+    }
+    unlink((base + ".lck").c_str());
+    return 0;
+}

@@ -34,6 +34,7 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
+#include "tests/support/zanOpenTable.h"
 
 namespace {
 
@@ -243,42 +244,15 @@ private:
 };
 
 void BuildDef(TTableDef& def, int indexes) {
-    TInternalFields& fields = *def.GetInternalFields();
-    auto field = [&](const char* name, TFieldType type, int32_t size) {
-        TInternalFieldItem* f = fields.Add();
-        f->SetFieldName(name);
-        f->SetDataType(type);
-        if (size > 0) f->SetFieldSize(size);
-        f->SetFieldNo(fields.Count());
-        f->SetFieldIndex(fields.Count() - 1);
-        return f;
-    };
-    TInternalFieldItem* id = field("Id", ftInteger, 0);
-    TInternalFieldItem* name = field("Name", ftString, 41);
-    TInternalFieldItem* val = field("Val", ftFloat, 0);
-    field("Data", ftBlob, 0);
-    fields.SetDefaultOffsets();
-    def.SetRecordSize(fields.GetRecordSize());
+    TInternalFieldItem* id = AddTableField(def, "Id", ftInteger);
+    TInternalFieldItem* name = AddTableField(def, "Name", ftString, 41);
+    TInternalFieldItem* val = AddTableField(def, "Val", ftFloat);
+    AddTableField(def, "Data", ftBlob);
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
     def.SetUsesBlobs(true);
     auto index = [&](const char* indexName, TInternalFieldItem* f, bool unique,
-                     TIndexKeyType kind) {
-        TKeyFieldItem* k = def.GetKeyFields()->Add();
-        k->SetFieldName(f->GetFieldName());
-        k->SetDataType(f->GetDataType());
-        k->SetFieldSize(f->GetFieldSize());
-        k->SetRecBufOffset(f->GetDataOffset());
-        k->SetNullFlagOffset(f->GetNullFlagOffset());
-        k->SetSizeMarkerOffset(f->GetSizeMarkerOffset());
-        k->SetPhysicalFieldNo(f->GetIndex());
-        k->SetIndexName(indexName);
-        TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
-        d->SetIndexName(indexName);
-        d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
-        d->SetUnique(unique);
-        d->SetMaintained(true);
-        d->SetIndexKeyType(kind);
-        PrepareIndexDef(*d, *def.GetKeyFields());
-    };
+                     TIndexKeyType kind) { AddTableIndex(def, indexName, *f, unique, kind); };
     index("ById", id, true, ikFixed);
     if (indexes >= 3) {
         index("ByName", name, false, ikMinStringLen);
@@ -287,31 +261,12 @@ void BuildDef(TTableDef& def, int indexes) {
 }
 
 // An open table driven as a cursor drives it.
-class TOurTable {
+class TOurTable : public TOpenTable {
 public:
-    TOurTable(TOurDatabase& db, const TTableDef& stored) : FDb(db) {
-        FDef.Assign(stored);
-        db.Tables().OpenTableDefConnection("t", FDef);
-        FIndexes.SetIOInterface(FDef.GetIndexInterface());
-        FIndexes.SetTableHeader(FDef.GetTableHeader());
-        FIndexes.SetDBStringCompareFunction(DBANSICompareStrings);
-        FIndexes.Assign(*FDef.GetInternalIndexDefs());
-        FIndexes.AssignKeyFields(*FDef.GetKeyFields());
-        FIndexes.Open();
-        FBlob.SetIOInterface(FDef.GetBlobInterface());
-        FBlob.SetBlobBlockSize(uint32_t(FDef.GetDefaultBlobSize()));
-        FBlob.Open();
+    TOurTable(TOurDatabase& db, const TTableDef& stored)
+        : TOpenTable(db.Tables(), "t", stored), FDb(db) {
         FRec.resize(size_t(FDef.GetRecordSize()));
     }
-    ~TOurTable() {
-        FBlob.Close();
-        FIndexes.Close();
-        const int32_t id = FDef.GetTableID();
-        FDef.InternalClose();
-        FDb.Tables().CloseTableDefConnection(id);
-    }
-
-    uint16_t TableID() const { return uint16_t(FDef.GetTableID()); }
 
     // Table lock and header refresh; the trees drop their buffers when another connection
     // changed the table.
@@ -322,19 +277,13 @@ public:
         const uint32_t seen = h.GetModifiedFlag();
         h.ReadHeader();
         FIndexes.ReadIndexHeaders(h.GetModifiedFlag() != seen);
-        if (write) {
-            FDef.GetRecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
-            FDef.GetRecordInterface()->SetFirstEmptyValid(true);
-            FDef.GetBlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
-            FDef.GetBlobInterface()->SetFirstEmptyValid(true);
-        }
+        if (write) LoadFreeHeads();
     }
     void Leave(bool write) {
         if (write) {
             TTableHeader& h = *FDef.GetTableHeader();
             FIndexes.WriteIndexHeaders();
-            h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
-            h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
+            StoreFreeHeads();
             h.WriteHeader();
             FDb.Disk().ReleaseHeaderLock();
         }
@@ -344,12 +293,8 @@ public:
     void Insert(int32_t id) {
         Enter(true);
         TInternalFields& fields = *FDef.GetInternalFields();
-        TTableHeader& h = *FDef.GetTableHeader();
         std::fill(FRec.begin(), FRec.end(), 0);
-        FRec[C_REC_INUSE_OFFSET] = 1;
-        PutLE32(FRec.data() + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
-        h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
-        PutLE32(FRec.data() + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
+        NewRecordPrefix(FRec.data());
         RecordSetInteger(FRec.data(), *fields.Items(0), id);
         RecordSetString(FRec.data(), *fields.Items(1), NameOf(id));
         RecordSetFloat(FRec.data(), *fields.Items(2), ValueOf(id));
@@ -444,9 +389,6 @@ public:
 
 private:
     TOurDatabase& FDb;
-    TTableDef FDef;
-    TIndexManager FIndexes;
-    TBlobInterface FBlob;
     TMemoryStream FBlobStream;
     std::vector<uint8_t> FRec;
     int64_t FErrors = 0;

@@ -1,5 +1,7 @@
 #include "support/zanChecker.h"
 
+#include "support/zanOpenTable.h"
+
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -498,43 +500,14 @@ void BuildSampleTableDef(TTableDef& def, TEncryptionLevel level, bool memory) {
     def.SetEncryptionLevel(level);
     def.SetEncrypted(level != encNone);
     def.SetMemory(memory);
-    TInternalFields& fields = *def.GetInternalFields();
-    auto field = [&](const char* name, TFieldType type, int32_t size) {
-        TInternalFieldItem* f = fields.Add();
-        f->SetFieldName(name);
-        f->SetDataType(type);
-        if (size > 0) f->SetFieldSize(size);
-        f->SetFieldNo(fields.Count());
-        f->SetFieldIndex(fields.Count() - 1);
-        return f;
-    };
-    TInternalFieldItem* id = field("Id", ftInteger, 0);
-    TInternalFieldItem* name = field("Name", ftString, 31);
-    field("Note", ftMemo, 0);
-    fields.SetDefaultOffsets();
-    def.SetRecordSize(fields.GetRecordSize());
+    TInternalFieldItem* id = AddTableField(def, "Id", ftInteger);
+    TInternalFieldItem* name = AddTableField(def, "Name", ftString, 31);
+    AddTableField(def, "Note", ftMemo);
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
     def.SetUsesBlobs(true);
-    auto index = [&](const char* indexName, TInternalFieldItem* f, bool unique,
-                     TIndexKeyType kind) {
-        TKeyFieldItem* k = def.GetKeyFields()->Add();
-        k->SetFieldName(f->GetFieldName());
-        k->SetDataType(f->GetDataType());
-        k->SetFieldSize(f->GetFieldSize());
-        k->SetRecBufOffset(f->GetDataOffset());
-        k->SetNullFlagOffset(f->GetNullFlagOffset());
-        k->SetSizeMarkerOffset(f->GetSizeMarkerOffset());
-        k->SetPhysicalFieldNo(f->GetIndex());
-        k->SetIndexName(indexName);
-        TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
-        d->SetIndexName(indexName);
-        d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
-        d->SetUnique(unique);
-        d->SetMaintained(true);
-        d->SetIndexKeyType(kind);
-        PrepareIndexDef(*d, *def.GetKeyFields());
-    };
-    index("ById", id, true, ikFixed);
-    index("ByName", name, false, ikMinStringLen);
+    AddTableIndex(def, "ById", *id, true, ikFixed);
+    AddTableIndex(def, "ByName", *name, false, ikMinStringLen);
 }
 
 // ---------------------------------------------------------------------------------------------

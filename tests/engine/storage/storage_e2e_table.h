@@ -13,6 +13,7 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
 #include "support/zanChecker.h"
+#include "support/zanOpenTable.h"
 
 inline std::string E2EName(int32_t id) {
     return "r" + std::to_string(id % 977) + "-" + std::to_string(id);
@@ -23,37 +24,13 @@ inline std::string E2ENote(int32_t id) {
     return std::string(static_cast<size_t>(id % 1200 + 1), static_cast<char>('a' + id % 26));
 }
 
-class TE2ETable {
+class TE2ETable : public TOpenTable {
 public:
     TE2ETable(TTestDatabase& db, const std::string& name, const TTableDef& stored)
         : TE2ETable(db.UserTables(), db.Disk(), name, stored) {}
     TE2ETable(TBaseTableDefMgr& mgr, TDiskMgr& disk, const std::string& name,
               const TTableDef& stored)
-        : FMgr(mgr), FDisk(disk) {
-        FDef.Assign(stored);
-        FMgr.OpenTableDefConnection(name, FDef);
-        FIndexes.SetIOInterface(FDef.GetIndexInterface());
-        FIndexes.SetTableHeader(FDef.GetTableHeader());
-        FIndexes.SetDBStringCompareFunction(DBANSICompareStrings);
-        FIndexes.Assign(*FDef.GetInternalIndexDefs());
-        FIndexes.AssignKeyFields(*FDef.GetKeyFields());
-        FIndexes.Open();
-        FBlob.SetIOInterface(FDef.GetBlobInterface());
-        FBlob.SetBlobBlockSize(static_cast<uint32_t>(FDef.GetDefaultBlobSize()));
-        FBlob.Open();
-    }
-    ~TE2ETable() {
-        FBlob.Close();
-        FIndexes.Close();
-        const int32_t id = FDef.GetTableID();
-        FDef.InternalClose();
-        FMgr.CloseTableDefConnection(id);
-    }
-    TE2ETable(const TE2ETable&) = delete;
-    TE2ETable& operator=(const TE2ETable&) = delete;
-
-    const TTableDef& Def() const { return FDef; }
-    uint16_t TableID() const { return static_cast<uint16_t>(FDef.GetTableID()); }
+        : TOpenTable(mgr, name, stored), FDisk(disk) {}
 
     // Takes the table and header write locks (a lock another connection holds past the retry
     // time is asked for again, as an application would), runs f, writes the headers back.
@@ -75,15 +52,11 @@ public:
         }
         TTableHeader& h = *FDef.GetTableHeader();
         h.ReadHeader();
-        FDef.GetRecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
-        FDef.GetRecordInterface()->SetFirstEmptyValid(true);
-        FDef.GetBlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
-        FDef.GetBlobInterface()->SetFirstEmptyValid(true);
+        LoadFreeHeads();
         FIndexes.ReadIndexHeaders(true);
         f();
         FIndexes.WriteIndexHeaders();
-        h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
-        h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
+        StoreFreeHeads();
         h.WriteHeader();
         FDisk.ReleaseHeaderLock();
         FDisk.ReleaseTableLock(TableID());
@@ -92,12 +65,8 @@ public:
     // Inside a batch. Answers false when the unique index already holds the id.
     bool Insert(int32_t id) {
         TInternalFields& fields = *FDef.GetInternalFields();
-        TTableHeader& h = *FDef.GetTableHeader();
         std::vector<uint8_t> rec(static_cast<size_t>(FDef.GetRecordSize()), 0);
-        rec[C_REC_INUSE_OFFSET] = 1;
-        PutLE32(rec.data() + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
-        h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
-        PutLE32(rec.data() + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
+        NewRecordPrefix(rec.data());
         RecordSetInteger(rec.data(), *fields.Items(0), id);
         RecordSetString(rec.data(), *fields.Items(1), E2EName(id));
         const std::string note = E2ENote(id);
@@ -184,9 +153,5 @@ public:
     }
 
 private:
-    TBaseTableDefMgr& FMgr;
     TDiskMgr& FDisk;
-    TTableDef FDef;
-    TIndexManager FIndexes;
-    TBlobInterface FBlob;
 };

@@ -15,6 +15,7 @@
 #include "engine/storage/zanTableMgrUnit.h"
 #include "host/win/child_process.h"
 #include "support/zanChecker.h"
+#include "support/zanOpenTable.h"
 
 namespace {
 
@@ -45,30 +46,10 @@ std::string NoteOf(int32_t id, int32_t round) {
 
 // One opened table: its definition copy, indexes and blob chains, driven as a cursor would
 // drive them (header refreshed under the table write lock, heads written back on release).
-class TDriverTable {
+class TDriverTable : public TOpenTable {
 public:
     TDriverTable(TBaseTableDefMgr& mgr, TDiskMgr* disk, const std::string& name, TTableDef& stored)
-        : FMgr(mgr), FDisk(disk) {
-        FDef.Assign(stored);
-        FMgr.OpenTableDefConnection(name, FDef);
-        FIndexes.SetIOInterface(FDef.GetIndexInterface());
-        FIndexes.SetTableHeader(FDef.GetTableHeader());
-        FIndexes.SetDBStringCompareFunction(DBANSICompareStrings);
-        FIndexes.Assign(*FDef.GetInternalIndexDefs());
-        FIndexes.AssignKeyFields(*FDef.GetKeyFields());
-        FIndexes.Open();
-        FBlob.SetIOInterface(FDef.GetBlobInterface());
-        FBlob.SetBlobBlockSize(static_cast<uint32_t>(FDef.GetDefaultBlobSize()));
-        FBlob.Open();
-    }
-    ~TDriverTable() {
-        FBlob.Close();
-        FIndexes.Close();
-        const int32_t id = FDef.GetTableID();
-        FDef.InternalClose();
-        FMgr.CloseTableDefConnection(id);
-    }
-    const TTableDef& Def() const { return FDef; }
+        : TOpenTable(mgr, name, stored), FDisk(disk) {}
 
     // A batch of changes under the table write lock.
     template <class F>
@@ -79,15 +60,11 @@ public:
         }
         TTableHeader& h = *FDef.GetTableHeader();
         if (FDisk) h.ReadHeader();
-        FDef.GetRecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
-        FDef.GetRecordInterface()->SetFirstEmptyValid(true);
-        FDef.GetBlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
-        FDef.GetBlobInterface()->SetFirstEmptyValid(true);
+        LoadFreeHeads();
         FIndexes.ReadIndexHeaders(true);
         f();
         FIndexes.WriteIndexHeaders();
-        h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
-        h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
+        StoreFreeHeads();
         h.WriteHeader();
         if (FDisk) {
             FDisk->ReleaseHeaderLock();
@@ -97,13 +74,8 @@ public:
 
     void Insert(TModel& model, int32_t id, int32_t round) {
         TInternalFields& fields = *FDef.GetInternalFields();
-        TTableHeader& h = *FDef.GetTableHeader();
         std::vector<uint8_t> rec(static_cast<size_t>(FDef.GetRecordSize()), 0);
-        rec[C_REC_INUSE_OFFSET] = 1;
-        PutLE32(rec.data() + C_REC_OWNER_OFFSET,
-                uint32_t(FDef.GetTableID()) * 16 + C_USAGE_RECORDS);
-        h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
-        PutLE32(rec.data() + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
+        NewRecordPrefix(rec.data());
         RecordSetInteger(rec.data(), *fields.Items(0), id);
         RecordSetString(rec.data(), *fields.Items(1), NameOf(id));
         TRow row{NameOf(id), NoteOf(id, round), 0};
@@ -173,11 +145,7 @@ public:
     }
 
 private:
-    TBaseTableDefMgr& FMgr;
     TDiskMgr* FDisk;
-    TTableDef FDef;
-    TIndexManager FIndexes;
-    TBlobInterface FBlob;
 };
 
 const char* const C_TABLE_NAMES[] = {"plain", "weak", "strong"};

@@ -7,20 +7,11 @@
 
 #include "engine/storage/zanCache.h"
 #include "engine/storage/zanConsts.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
 constexpr uint32_t P = 256;
-
-template <typename F>
-int32_t ErrorOf(F&& call) {
-    try {
-        call();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 // A "disk" of pages in memory behind a page cache; counts the transfers.
 struct TFakeDisk {
@@ -57,21 +48,21 @@ uint8_t ReadByte(TCacheMgr& cache, uint32_t address, uint32_t owner = 1) {
 
 TEST(PageCache, OpenNeedsRoutinesAndComputesMask) {
     TCacheMgr cache;
-    EXPECT_EQ(ErrorOf([&] { cache.Open(5, P); }), 10065);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.Open(5, P); }), 10065);
     TFakeDisk disk;
     disk.Connect(cache);
-    EXPECT_EQ(ErrorOf([&] { cache.Open(5, 0); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.Open(5, 0); }), 8581);
     cache.Open(5, 4096);
     EXPECT_EQ(cache.GetAddressMask(), 0xFFFFF000u);
     EXPECT_EQ(cache.TotalCacheSize(), 5u * 4096);
     EXPECT_EQ(cache.GetBaseAddress(8195), 8192u);
-    EXPECT_EQ(ErrorOf([&] { cache.Commit(); }), 10257);
-    EXPECT_EQ(ErrorOf([&] { cache.Rollback(); }), 10257);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.Commit(); }), 10257);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.Rollback(); }), 10257);
     TCachePage page;
-    EXPECT_EQ(ErrorOf([&] { page.Open(); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { page.Open(); }), 8581);
     page.SetPageSize(16);
     page.Open();
-    EXPECT_EQ(ErrorOf([&] { page.SetPageSize(32); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { page.SetPageSize(32); }), 8581);
 }
 
 TEST(PageCache, ReplacesLeastRecentlyUsedCleanPage) {
@@ -204,7 +195,7 @@ TEST(PageCache, InvalidationNeverDropsDirtyPages) {
     EXPECT_TRUE(cache.IsBaseAddrInCache(2 * P));
     EXPECT_EQ(ReadByte(cache, 2 * P, 5), 0x55);
     // A dirty page asked for by another owner is an internal fault, not a silent re-read.
-    EXPECT_EQ(ErrorOf([&] { ReadByte(cache, 2 * P, 6); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { ReadByte(cache, 2 * P, 6); }), 8581);
     EXPECT_EQ(ReadByte(cache, 2 * P, 5), 0x55);
 }
 
@@ -214,11 +205,11 @@ TEST(PageCache, ByReferenceAccess) {
     disk.Connect(cache);
     cache.Open(4, P);
     std::vector<uint8_t> page(P, 1);
-    EXPECT_EQ(ErrorOf([&] { cache.WriteCacheByRef(page.data(), 1, P, 3 * P, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.WriteCacheByRef(page.data(), 1, P, 3 * P, 1); }), 8581);
     uint8_t* ref = cache.ReadCacheByRef(1, 4, 3 * P + 8, 1);
     EXPECT_EQ(ref[0], 3);
-    EXPECT_EQ(ErrorOf([&] { cache.ReadCacheByRef(1, 8, 4 * P - 4, 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { cache.WriteCacheByRef(page.data(), 1, 10, 3 * P, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.ReadCacheByRef(1, 8, 4 * P - 4, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { cache.WriteCacheByRef(page.data(), 1, 10, 3 * P, 1); }), 8581);
     ref[0] = 0xEE; // changed in place, then written as a whole page
     uint8_t* whole = ref - 8;
     cache.WriteCacheByRef(whole, 1, P, 3 * P, 1);
@@ -251,7 +242,7 @@ std::vector<uint8_t> Bytes(uint32_t n, uint8_t v) {
 
 TEST(BlockCache, OverlayLastWriterWinsPerByte) {
     TCacheBlockMgr blocks;
-    EXPECT_EQ(ErrorOf([&] { blocks.StartTransaction(); }), 10065);
+    EXPECT_EQ(ErrorCodeOf([&] { blocks.StartTransaction(); }), 10065);
     TFakeRaw raw;
     raw.Connect(blocks);
     blocks.StartTransaction();
@@ -278,7 +269,7 @@ TEST(BlockCache, OverlayLastWriterWinsPerByte) {
     EXPECT_EQ(raw.File[1150], 1);
     EXPECT_EQ(raw.File[1299], 3);
     EXPECT_EQ(blocks.Count(), 0);
-    EXPECT_EQ(ErrorOf([&] { blocks.Commit(); }), 10257);
+    EXPECT_EQ(ErrorCodeOf([&] { blocks.Commit(); }), 10257);
 }
 
 TEST(BlockCache, ExactBlockIsAHitAndRollbackDiscards) {

@@ -10,6 +10,7 @@
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
@@ -95,15 +96,6 @@ Bytes CfbReference(const TBlowfishData& d, const Bytes& plain) {
         reg.push_back(c);
     }
     return out;
-}
-
-int32_t ErrorCodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
 }
 
 const std::string Sha56 = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";

@@ -5,18 +5,9 @@
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanDataUnit.h"
+#include "support/zanTestSupport.h"
 
 namespace {
-
-template <class F>
-int32_t ErrorOf(F f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 // A memory store that counts writes and page-change notices.
 class TCountingIO : public TMemoryIOInterface {
@@ -44,7 +35,7 @@ struct HeaderFixture : ::testing::Test {
 
 TEST_F(HeaderFixture, OpenNeedsBaseAddress) {
     TTableHeaderMgr m;
-    EXPECT_EQ(ErrorOf([&] { m.Open(&Io); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { m.Open(&Io); }), 8581);
 }
 
 TEST_F(HeaderFixture, UserIdsStartAt1AndAreReusedInMapOrder) {
@@ -58,8 +49,8 @@ TEST_F(HeaderFixture, UserIdsStartAt1AndAreReusedInMapOrder) {
     EXPECT_EQ(Mgr.MapTableID(1), 3u);
     EXPECT_EQ(Mgr.MapTableID(2), 1u);
     EXPECT_EQ(Mgr.MapTableID(3), 0u);
-    EXPECT_EQ(ErrorOf([&] { Mgr.DeleteTable(77); }), 8579);
-    EXPECT_EQ(ErrorOf([&] { Mgr.OpenTable(77); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.DeleteTable(77); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.OpenTable(77); }), 8581);
 
     // The map on the store matches the one in memory.
     uint8_t map[C_HEADER_MAP_SIZE];
@@ -86,7 +77,7 @@ TEST_F(HeaderFixture, TableLimit) {
     for (int i = 0; i < 1000; ++i)
         ASSERT_EQ(Mgr.AddTable(0), 1 + i);
     size_t blocks = Io.BlockCount();
-    EXPECT_EQ(ErrorOf([&] { Mgr.AddTable(0); }), 9601);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.AddTable(0); }), 9601);
     EXPECT_EQ(Io.BlockCount(), blocks); // nothing allocated
     Mgr.DeleteTable(500);
     EXPECT_EQ(Mgr.AddTable(0), 500);
@@ -103,13 +94,13 @@ TEST_F(HeaderFixture, SettersMarkDirtyOnlyOnChangeAndRangesAreChecked) {
     EXPECT_TRUE(h->GetDirty());
     EXPECT_EQ(h->GetIndexRoot(33), 8192u);
     EXPECT_EQ(h->GetIndexDepth(33), 2);
-    EXPECT_EQ(ErrorOf([&] { h->SetIndexRoot(34, 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { h->GetIndexRoot(-1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h->SetIndexRoot(34, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h->GetIndexRoot(-1); }), 8581);
 
     // A corrupt index count cannot push an access past the buffer.
     h->SetIndexCount(1000);
-    EXPECT_EQ(ErrorOf([&] { h->SetIndexRoot(40, 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { h->GetIndexDepth(40); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h->SetIndexRoot(40, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h->GetIndexDepth(40); }), 8581);
     h->SetIndexCount(34);
 
     int before = Io.Writes;
@@ -121,7 +112,7 @@ TEST_F(HeaderFixture, SettersMarkDirtyOnlyOnChangeAndRangesAreChecked) {
     before = Io.Writes;
     Mgr.CloseTable(again); // clean: not written
     EXPECT_EQ(Io.Writes, before);
-    EXPECT_EQ(ErrorOf([&] { Mgr.CloseTable(nullptr); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.CloseTable(nullptr); }), 8581);
 }
 
 TEST_F(HeaderFixture, OpenersShareOneHeader) {
@@ -170,21 +161,21 @@ TEST_F(HeaderFixture, CorruptStoredHeadersAndMapsAreRefused) {
 
     PutLE32(hdr + 8, 100000); // header size
     Io.WriteBlock(addr, 256, hdr);
-    EXPECT_EQ(ErrorOf([&] { Mgr.OpenTable(id); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.OpenTable(id); }), 8962);
     EXPECT_EQ(Mgr.Count(), 0);
-    EXPECT_EQ(ErrorOf([&] { Mgr.DeleteTable(id); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.DeleteTable(id); }), 8962);
 
     PutLE32(hdr + 8, 256);
     PutLE32(hdr, 55); // another table's id
     Io.WriteBlock(addr, 256, hdr);
-    EXPECT_EQ(ErrorOf([&] { Mgr.OpenTable(id); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.OpenTable(id); }), 8962);
     EXPECT_EQ(Mgr.Count(), 0);
 
     uint8_t map[C_HEADER_MAP_SIZE];
     Io.ReadBlock(MapAddr, C_HEADER_MAP_SIZE, map);
     PutLE32(map + 8, 5000); // an id outside the manager's range
     Io.WriteBlock(MapAddr, C_HEADER_MAP_SIZE, map);
-    EXPECT_EQ(ErrorOf([&] { Mgr.AddTable(0); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.AddTable(0); }), 8962);
 }
 
 TEST_F(HeaderFixture, DumpNamesOrphanPairs) {
@@ -239,7 +230,7 @@ TEST_F(RecordFixture, OpenMakesOneInvalidEntryPerBlobField) {
     EXPECT_EQ(blobs.Items(0)->GetFieldNo(), 1);
     EXPECT_EQ(blobs.Items(1)->GetFieldNo(), 3);
     EXPECT_EQ(blobs.CheckBlobStates(), bsInvalid);
-    EXPECT_EQ(ErrorOf([&] { Mgr.SetRecordSize(10); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.SetRecordSize(10); }), 8581);
 
     blobs.Items(0)->SetRecID(500);
     EXPECT_EQ(blobs.FindBlob(0, 1), blobs.Items(0));
@@ -259,13 +250,13 @@ TEST_F(RecordFixture, OpenMakesOneInvalidEntryPerBlobField) {
 
 TEST_F(RecordFixture, OpenRefusesMissingSizeAndBadLayouts) {
     TRecordMgr m;
-    EXPECT_EQ(ErrorOf([&] { m.Open(&Io); }), 8576);
+    EXPECT_EQ(ErrorCodeOf([&] { m.Open(&Io); }), 8576);
     m.SetFields(&Fields);
     m.SetRecordSize(Fields.GetRecordSize() - 1); // the last field would lie outside
-    EXPECT_EQ(ErrorOf([&] { m.Open(&Io); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { m.Open(&Io); }), 8962);
     TRecordMgr closed;
     uint8_t buf[64] = {};
-    EXPECT_EQ(ErrorOf([&] { closed.AddRecord(buf); }), 8576);
+    EXPECT_EQ(ErrorCodeOf([&] { closed.AddRecord(buf); }), 8576);
 }
 
 TEST_F(RecordFixture, RecordsRoundTripInMemory) {
@@ -299,7 +290,7 @@ TEST_F(RecordFixture, RecordsRoundTripInMemory) {
 
     Mgr.DeleteRecord(a1);
     EXPECT_FALSE(Io.CheckBlockAddressValid(a1));
-    EXPECT_EQ(ErrorOf([&] { Mgr.ReadRecord(a1, buf.data(), false); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { Mgr.ReadRecord(a1, buf.data(), false); }), 8581);
     Mgr.ReadRecord(a2, buf.data(), false);
     EXPECT_EQ(buf, r2);
 

@@ -10,21 +10,11 @@
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanDisk.h"
 #include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
 constexpr uint32_t P = 4096;
-
-template <typename F>
-int32_t ErrorOf(F&& call, std::string* message = nullptr) {
-    try {
-        call();
-    } catch (const EZanDatabaseError& e) {
-        if (message) *message = e.Message();
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 std::vector<uint8_t> DiskBytes(const std::string& path, uint64_t address, uint32_t count) {
     TWinFile f;
@@ -76,7 +66,7 @@ TEST(DiskFormat, NewFileGoldenBytes) {
     TDiskMgr disk;
     disk.SetFileName(t.Path);
     disk.CreateNewFile(false);
-    EXPECT_EQ(ErrorOf([&] { disk.CreateNewFile(false); }), 11043);
+    EXPECT_EQ(ErrorCodeOf([&] { disk.CreateNewFile(false); }), 11043);
     const auto bytes = DiskBytes(t.Path, 0, 100000);
     ASSERT_EQ(bytes.size(), 24576u);
     std::vector<uint8_t> want(24576, 0);
@@ -97,13 +87,13 @@ TEST(DiskFormat, NewFileGoldenBytes) {
     TTempFile small("dm_small.zan");
     disk.SetFileName(small.Path);
     disk.SetPageSize(128);
-    EXPECT_EQ(ErrorOf([&] { disk.CreateNewFile(true); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { disk.CreateNewFile(true); }), 8581);
     disk.SetPageSize(0);
     disk.SetFileName(t.Path);
-    EXPECT_EQ(ErrorOf([&] { disk.Open(); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { disk.Open(); }), 8581);
     disk.SetPageSize(P);
     disk.SetFileName(t.Path + ".none");
-    EXPECT_EQ(ErrorOf([&] { disk.Open(); }), 11010);
+    EXPECT_EQ(ErrorCodeOf([&] { disk.Open(); }), 11010);
 }
 
 TEST(DiskFormat, SecurityHeaderAndMasterKey) {
@@ -131,13 +121,13 @@ TEST(DiskFormat, SecurityHeaderAndMasterKey) {
     wrong.Disk.SetCryptKey("other");
     TSecurityHeader h;
     std::string msg;
-    EXPECT_EQ(ErrorOf([&] { wrong.Disk.ReadSecurityHeader(h); }, &msg), 8451);
+    EXPECT_EQ(ErrorCodeOf([&] { wrong.Disk.ReadSecurityHeader(h); }, &msg), 8451);
     EXPECT_NE(msg.find("The MasterKey is incorrect"), std::string::npos);
     wrong.Disk.Close();
     PatchDisk(t.Path, 768 + 5, {0x77});
     TDb right(t.Path, false);
     right.Disk.SetCryptKey("sesame");
-    EXPECT_EQ(ErrorOf([&] { right.Disk.ReadSecurityHeader(h); }, &msg), 8451);
+    EXPECT_EQ(ErrorCodeOf([&] { right.Disk.ReadSecurityHeader(h); }, &msg), 8451);
     EXPECT_NE(msg.find("The Security Header CRC is incorrect"), std::string::npos);
 }
 
@@ -151,15 +141,15 @@ TEST(DiskFormat, HelpersAndHeaderItems) {
     EXPECT_EQ(UsersFileNameFor("/data/Shop.ZAN"), "/data/Shop.lck");
 
     TGlobalHdr h;
-    EXPECT_EQ(ErrorOf([&] { h.Initialize(0); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h.Initialize(0); }), 8581);
     h.Initialize();
     h.SetGlobalDBGenerator(0);
     EXPECT_FALSE(h.GetDirty()); // unchanged value
     h.GlobalInterfaceSetHdrItem(40, 7);
     EXPECT_TRUE(h.GetDirty());
     EXPECT_EQ(h.GetGlobalDBGenerator(), 7u);
-    EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(0); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { h.GlobalInterfaceGetHdrItem(125); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(0); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { h.GlobalInterfaceGetHdrItem(125); }), 8581);
     EXPECT_EQ(h.GlobalInterfaceGetHdrItem(124), 0u);
 }
 
@@ -190,8 +180,8 @@ TEST(PageMap, AllocationFreeChainOrderAndRuns) {
     EXPECT_EQ(db.Alloc(4, 9, 1), 7 * P);
     EXPECT_TRUE(db.Disk.DebugCheckMap().empty());
     // The reserved pages and the map page are never released.
-    EXPECT_EQ(ErrorOf([&] { db.Disk.ReleasePages(5 * P, 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { db.Disk.WriteNewPages(2048, 1, 1, 1, nullptr); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Disk.ReleasePages(5 * P, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Disk.WriteNewPages(2048, 1, 1, 1, nullptr); }), 8581);
 }
 
 TEST(PageMap, DeleteOwnedPagesWithAndWithoutUsage) {
@@ -260,7 +250,7 @@ TEST(PageMap, CorruptMapValuesRaiseEngineErrors) {
         PatchDisk(t.Path, 0, good);
         PatchDisk(t.Path, at, bytes);
         TDb db(t.Path, false);
-        int32_t code = ErrorOf([&] { db.Alloc(2, 8); });
+        int32_t code = ErrorCodeOf([&] { db.Alloc(2, 8); });
         EXPECT_EQ(code, 8581) << "patch at " << at;
         // Nothing was appended or overwritten by the refused allocation.
         EXPECT_EQ(DiskBytes(t.Path, 0, 12 * P).size(), good.size());
@@ -314,7 +304,7 @@ TEST(DiskSharing, ReadOnlyFileOpensSingleUser) {
     EXPECT_EQ(db.Disk.SetTableLock(9, 4), 4);
     EXPECT_EQ(db.Disk.QueryTableLockStatus(9), 1);
     TStringList users;
-    EXPECT_EQ(ErrorOf([&] { db.Disk.GetCurrentUsers(users); }), 10501);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Disk.GetCurrentUsers(users); }), 10501);
     EXPECT_FALSE(FileExists(UsersFileNameFor(t.Path)));
     db.Disk.Close();
     chmod(t.Path.c_str(), 0644);
@@ -327,12 +317,12 @@ TEST(DiskSharing, ExclusiveOpenAndUsersFile) {
     EXPECT_TRUE(a.Disk.GetExclusive());
     TDiskMgr b;
     b.SetFileName(t.Path);
-    EXPECT_EQ(ErrorOf([&] { b.Open(); }), 8449);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Open(); }), 8449);
     {
         TChildProcess child([&](TChildProcess&) {
             TDiskMgr c;
             c.SetFileName(t.Path);
-            return ErrorOf([&] { c.Open(); }) == 8449 ? 0 : 1;
+            return ErrorCodeOf([&] { c.Open(); }) == 8449 ? 0 : 1;
         });
         EXPECT_EQ(child.Wait(), 0);
     }
@@ -392,7 +382,7 @@ TEST(DiskSharing, HeaderLockSerialises) {
         self.Send('o');
         self.Receive();
         b.Disk.SetLockRetryCount(2);
-        int32_t first = ErrorOf([&] { b.Disk.SetHeaderReadLock(); });
+        int32_t first = ErrorCodeOf([&] { b.Disk.SetHeaderReadLock(); });
         self.Send('1');
         self.Receive();
         b.Disk.SetLockRetryCount(200);

@@ -5,19 +5,9 @@
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanDataUnit.h"
+#include "support/zanTestSupport.h"
 
 namespace {
-
-template <class F>
-int32_t ErrorOf(F f, std::string* text = nullptr) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        if (text) *text = e.what();
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 TInternalFieldItem* AddField(TInternalFields& fields, const char* name, TFieldType type,
                              int32_t size = 0) {
@@ -66,11 +56,11 @@ TEST(FieldLayout, RefusedTypesRaise10000WithTypeName) {
     TInternalFieldItem item;
     for (TFieldType t : {ftBCD, ftVarBytes, ftWideString, ftLargeint, ftUnknown}) {
         std::string text;
-        EXPECT_EQ(ErrorOf([&] { item.SetDataType(t); }, &text), 10000);
+        EXPECT_EQ(ErrorCodeOf([&] { item.SetDataType(t); }, &text), 10000);
         EXPECT_NE(text.find(std::string(FieldTypeName(t))), std::string::npos) << text;
     }
     for (TFieldType t : {ftString, ftCurrency, ftDate, ftBytes, ftAutoInc, ftFmtMemo})
-        EXPECT_EQ(ErrorOf([&] { item.SetDataType(t); }), 0);
+        EXPECT_EQ(ErrorCodeOf([&] { item.SetDataType(t); }), 0);
 }
 
 TEST(FieldLayout, OpenDerivesBlobsAutoIncAndMap) {
@@ -92,7 +82,7 @@ TEST(FieldLayout, OpenDerivesBlobsAutoIncAndMap) {
     EXPECT_EQ(fields.GetField(3)->GetFieldName(), "a");
     EXPECT_EQ(fields.GetField(0)->GetFieldName(), "id2");
     EXPECT_EQ(fields.GetFieldIndexValue(3), 0);
-    EXPECT_EQ(ErrorOf([&] { fields.GetField(4); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { fields.GetField(4); }), 8581);
 }
 
 TEST(FieldLayout, StoredLayoutsWithBadIndexesOrOffsetsAreRefused) {
@@ -100,16 +90,16 @@ TEST(FieldLayout, StoredLayoutsWithBadIndexesOrOffsetsAreRefused) {
     AddField(fields, "a", ftInteger);
     AddField(fields, "b", ftString, 10);
     fields.Items(1)->SetFieldIndex(0);
-    EXPECT_EQ(ErrorOf([&] { fields.Open(); }), 8962); // degenerate
+    EXPECT_EQ(ErrorCodeOf([&] { fields.Open(); }), 8962); // degenerate
     fields.Items(1)->SetFieldIndex(255);
-    EXPECT_EQ(ErrorOf([&] { fields.Open(); }), 8962); // beyond the map
+    EXPECT_EQ(ErrorCodeOf([&] { fields.Open(); }), 8962); // beyond the map
     fields.Items(1)->SetFieldIndex(1);
     fields.Open();
     fields.SetDefaultOffsets();
-    EXPECT_EQ(ErrorOf([&] { fields.CheckLayout(fields.GetRecordSize()); }), 0);
-    EXPECT_EQ(ErrorOf([&] { fields.CheckLayout(fields.GetRecordSize() - 1); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { fields.CheckLayout(fields.GetRecordSize()); }), 0);
+    EXPECT_EQ(ErrorCodeOf([&] { fields.CheckLayout(fields.GetRecordSize() - 1); }), 8962);
     fields.Items(0)->SetDataOffset(-4);
-    EXPECT_EQ(ErrorOf([&] { fields.CheckLayout(100); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { fields.CheckLayout(100); }), 8962);
 }
 
 TEST(FieldLayout, FindFieldIgnoresCaseAndTakesFirst) {
@@ -210,8 +200,8 @@ TEST(RecordFormat, ValuesRoundTripWithNullFlags) {
     EXPECT_EQ(GetLE16(r + s->GetSizeMarkerOffset()), 0);
     EXPECT_EQ(RecordGetString(r, *s), "");
 
-    EXPECT_EQ(ErrorOf([&] { RecordGetInteger(r, *f); }), 10000);
-    EXPECT_EQ(ErrorOf([&] { RecordSetString(r, *i, "x"); }), 10000);
+    EXPECT_EQ(ErrorCodeOf([&] { RecordGetInteger(r, *f); }), 10000);
+    EXPECT_EQ(ErrorCodeOf([&] { RecordSetString(r, *i, "x"); }), 10000);
 }
 
 TEST(RecordFormat, StringsAreCutAtCharacterBoundaries) {
@@ -233,7 +223,7 @@ TEST(RecordFormat, StringsAreCutAtCharacterBoundaries) {
 
     // A stored marker beyond the field is corruption, not a long read.
     PutLE16(rec.data() + s->GetSizeMarkerOffset(), 200);
-    EXPECT_EQ(ErrorOf([&] { RecordGetString(rec.data(), *s); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { RecordGetString(rec.data(), *s); }), 8962);
 }
 
 } // namespace

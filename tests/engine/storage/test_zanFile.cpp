@@ -9,21 +9,11 @@
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanFile.h"
 #include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
 constexpr uint32_t P = 4096;
-
-template <typename F>
-int32_t ErrorOf(F&& call, std::string* message = nullptr) {
-    try {
-        call();
-    } catch (const EZanDatabaseError& e) {
-        if (message) *message = e.Message();
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 // A file of pages pages, page n filled with the byte n.
 void MakeFile(const std::string& path, uint32_t pages) {
@@ -86,23 +76,23 @@ TEST(ZanFile, OpenChecksAndErrors) {
     MakeFile(t.Path, 6);
     TZanFile file;
     std::string msg;
-    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path); }, &msg), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { file.OpenZanFile(t.Path); }, &msg), 8581);
     EXPECT_NE(msg.find("Crypt key not set before opening"), std::string::npos);
     Prepare(file);
-    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path + ".missing"); }, &msg), 8449);
+    EXPECT_EQ(ErrorCodeOf([&] { file.OpenZanFile(t.Path + ".missing"); }, &msg), 8449);
     EXPECT_NE(msg.find("Unable to open file. Error type of: "), std::string::npos);
     Prepare(file);
     file.OpenZanFile(t.Path);
     EXPECT_TRUE(file.CheckOpen());
-    EXPECT_EQ(ErrorOf([&] { file.SetXORKeyBuf("k", 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { file.Commit(); }), 10257);
-    EXPECT_EQ(ErrorOf([&] { file.Rollback(); }), 10257);
+    EXPECT_EQ(ErrorCodeOf([&] { file.SetXORKeyBuf("k", 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { file.Commit(); }), 10257);
+    EXPECT_EQ(ErrorCodeOf([&] { file.Rollback(); }), 10257);
     file.StartTransaction();
-    EXPECT_EQ(ErrorOf([&] { file.StartTransaction(); }), 10256);
+    EXPECT_EQ(ErrorCodeOf([&] { file.StartTransaction(); }), 10256);
     file.CloseZanFile();
     EXPECT_FALSE(file.GetTransactionActive());
     // Closing forgot the keys.
-    EXPECT_EQ(ErrorOf([&] { file.OpenZanFile(t.Path); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { file.OpenZanFile(t.Path); }), 8581);
 }
 
 TEST(ZanFile, CipherRoutingRoundTrips) {
@@ -298,7 +288,7 @@ TEST(ZanFile, FailedCommitKeepsTheTransactionActive) {
     const auto x = Pattern(P, 3);
     file.SeekAndWriteZanFile(x.data(), 1, P, 5 * P, 1);
     file.SeekAndWriteZanFile(x.data(), 1, P, 6 * P, 1);
-    EXPECT_EQ(ErrorOf([&] { file.Commit(); }), 9217);
+    EXPECT_EQ(ErrorCodeOf([&] { file.Commit(); }), 9217);
     EXPECT_TRUE(file.GetTransactionActive());
     std::vector<uint8_t> back(P);
     file.SeekAndReadZanFile(back.data(), 1, P, 6 * P, 1);
@@ -307,7 +297,7 @@ TEST(ZanFile, FailedCommitKeepsTheTransactionActive) {
     file.SeekAndReadZanFile(back.data(), 1, P, 6 * P, 1);
     EXPECT_EQ(back, std::vector<uint8_t>(P, 6));
     // A read beyond the end outside a transaction is a short transfer.
-    EXPECT_EQ(ErrorOf([&] { file.SeekAndReadZanFile(back.data(), 1, P, 20 * P, 1); }), 9217);
+    EXPECT_EQ(ErrorCodeOf([&] { file.SeekAndReadZanFile(back.data(), 1, P, 20 * P, 1); }), 9217);
 }
 
 TEST(ZanFile, GrowthBeyondTheAddressLimitIsRefused) {
@@ -320,12 +310,13 @@ TEST(ZanFile, GrowthBeyondTheAddressLimitIsRefused) {
     const auto x = Pattern(P, 1);
     std::string msg;
     EXPECT_EQ(
-        ErrorOf([&] { file.SeekAndWriteZanFile(x.data(), 1, P, ZanMaxPageAddress + 1, 1); }, &msg),
+        ErrorCodeOf([&] { file.SeekAndWriteZanFile(x.data(), 1, P, ZanMaxPageAddress + 1, 1); },
+                    &msg),
         9482);
     EXPECT_NE(msg.find("0xFFFFF000"), std::string::npos) << msg;
     file.StartTransaction();
     EXPECT_EQ(file.SeekAndAppendZanFile(x.data(), P, 1, 1), ZanMaxPageAddress); // the last page
-    EXPECT_EQ(ErrorOf([&] { file.SeekAndAppendZanFile(x.data(), P, 1, 1); }), 9482);
+    EXPECT_EQ(ErrorCodeOf([&] { file.SeekAndAppendZanFile(x.data(), P, 1, 1); }), 9482);
     file.Rollback();
     EXPECT_EQ(DiskSize(t.Path), ZanMaxPageAddress);
 }
@@ -337,12 +328,12 @@ TEST(ZanFile, ShareModesAndCopy) {
     Prepare(a, true);
     a.OpenZanFile(t.Path);
     Prepare(b);
-    EXPECT_EQ(ErrorOf([&] { b.OpenZanFile(t.Path); }), 8449);
+    EXPECT_EQ(ErrorCodeOf([&] { b.OpenZanFile(t.Path); }), 8449);
     {
         TChildProcess child([&](TChildProcess&) {
             TZanFile c;
             Prepare(c);
-            return ErrorOf([&] { c.OpenZanFile(t.Path); }) == 8449 ? 0 : 1;
+            return ErrorCodeOf([&] { c.OpenZanFile(t.Path); }) == 8449 ? 0 : 1;
         });
         EXPECT_EQ(child.Wait(), 0);
     }

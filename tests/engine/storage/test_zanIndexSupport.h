@@ -12,6 +12,7 @@
 
 #include "engine/storage/zanBTreeUnit.h"
 #include "engine/storage/zanConsts.h"
+#include "support/zanTestSupport.h"
 
 class TTestPageStore : public TIndexPageStore {
 public:
@@ -88,15 +89,4 @@ inline std::vector<uint8_t> IntKey(int32_t len, int32_t value, uint32_t address,
         std::memcpy(k.data() + 11, &value, 4);
     }
     return k;
-}
-
-// Runs f and answers the engine error code it raised (0 when none).
-inline int32_t ErrorCodeOf(const std::function<void()>& f, std::string* message = nullptr) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        if (message) *message = e.what();
-        return e.ErrorCode;
-    }
-    return 0;
 }

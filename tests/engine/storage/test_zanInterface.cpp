@@ -6,18 +6,9 @@
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanInterfaceUnit.h"
+#include "support/zanTestSupport.h"
 
 namespace {
-
-template <class F>
-int32_t ErrorOf(F f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 std::string Pattern(size_t n, uint32_t seed = 1) {
     std::string s(n, '\0');
@@ -28,8 +19,8 @@ std::string Pattern(size_t n, uint32_t seed = 1) {
 
 TEST(BaseIOInterface, AllocationAndReleaseAreRefused) {
     TBaseIOInterface io;
-    EXPECT_EQ(ErrorOf([&] { io.AllocateNewAddress(10, nullptr); }), 10065);
-    EXPECT_EQ(ErrorOf([&] { io.ReleaseBlock(16, 10); }), 10065);
+    EXPECT_EQ(ErrorCodeOf([&] { io.AllocateNewAddress(10, nullptr); }), 10065);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(16, 10); }), 10065);
     EXPECT_FALSE(io.CheckBlockAddressValid(16));
     EXPECT_EQ(io.GetNextMemoryBlockAddress(0), 0u);
 }
@@ -54,7 +45,7 @@ TEST(MemoryIOInterface, HandlesAreUniqueOrderedAndStaleOnesInvalid) {
     EXPECT_FALSE(io.CheckPageValid(a[2]));
     uint32_t fresh = io.AllocateNewAddress(8, nullptr);
     EXPECT_NE(fresh, a[2]); // never reused before the counter wraps
-    EXPECT_EQ(ErrorOf([&] {
+    EXPECT_EQ(ErrorCodeOf([&] {
                   uint8_t b[8];
                   io.ReadBlock(a[2], 8, b);
               }),
@@ -96,13 +87,13 @@ TEST(MemoryIOInterface, ReadWriteChecks) {
     io.WriteBlock(a, 3, "HEL");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(io.ReadBlockByRef(a, 6)), 5), "HELlo");
     io.WriteBlock(a + 1000, 3, "xyz"); // an unknown address is ignored
-    EXPECT_EQ(ErrorOf([&] { io.WriteBlock(a, 3, nullptr); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { io.ReadBlock(a, 6, nullptr); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { io.ReadBlock(a, 6, io.ReadBlockByRef(a, 6)); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { io.ReadBlock(a, 7, out); }), 8581); // beyond the block
-    EXPECT_EQ(ErrorOf([&] { io.WriteBlock(a, 7, "1234567"); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { io.ReadBlockByRef(4, 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { io.ReleaseBlock(4, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(a, 3, nullptr); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 6, nullptr); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 6, io.ReadBlockByRef(a, 6)); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlock(a, 7, out); }), 8581); // beyond the block
+    EXPECT_EQ(ErrorCodeOf([&] { io.WriteBlock(a, 7, "1234567"); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReadBlockByRef(4, 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.ReleaseBlock(4, 1); }), 8581);
 }
 
 struct BlobFixture : ::testing::Test {
@@ -127,9 +118,9 @@ struct BlobFixture : ::testing::Test {
 
 TEST_F(BlobFixture, OpenChecks) {
     TBlobInterface b;
-    EXPECT_EQ(ErrorOf([&] { b.Open(); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Open(); }), 8581);
     b.SetIOInterface(&Io);
-    EXPECT_EQ(ErrorOf([&] { b.Open(); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Open(); }), 8581);
 }
 
 TEST_F(BlobFixture, ChainSizesAtPayloadBoundaries) {
@@ -199,8 +190,8 @@ TEST_F(BlobFixture, CorruptChainsRaise8963WithoutDamage) {
     uint32_t h = Insert(Pattern(200));
     ASSERT_EQ(Io.BlockCount(), 4u);
     // Bounded by the stored length.
-    EXPECT_EQ(ErrorOf([&] { Read(h, 199); }), 8963);
-    EXPECT_EQ(ErrorOf([&] { Blob.DeleteBlob(h, 100); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Read(h, 199); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Blob.DeleteBlob(h, 100); }), 8963);
     EXPECT_EQ(Io.BlockCount(), 4u);
 
     // Make the chain loop back on its head.
@@ -214,21 +205,21 @@ TEST_F(BlobFixture, CorruptChainsRaise8963WithoutDamage) {
     PutLE32(block, h);
     PutLE32(block + 4, 56);
     Io.WriteBlock(a, 64, block);
-    EXPECT_EQ(ErrorOf([&] { Read(h); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Read(h); }), 8963);
     TStringStream s(Pattern(500));
-    EXPECT_EQ(ErrorOf([&] { Blob.EditBlob(h, UINT32_MAX, s); }), 8963);
-    EXPECT_EQ(ErrorOf([&] { Blob.DeleteBlob(h); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Blob.EditBlob(h, UINT32_MAX, s); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Blob.DeleteBlob(h); }), 8963);
     EXPECT_EQ(Io.BlockCount(), 4u); // nothing was released
 
     // A count beyond the payload, or a short block in the middle.
     PutLE32(block, 0);
     PutLE32(block + 4, 57);
     Io.WriteBlock(a, 64, block);
-    EXPECT_EQ(ErrorOf([&] { Read(h); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Read(h); }), 8963);
     Io.ReadBlock(h, 64, block);
     PutLE32(block + 4, 10);
     Io.WriteBlock(h, 64, block);
-    EXPECT_EQ(ErrorOf([&] { Read(h); }), 8963);
+    EXPECT_EQ(ErrorCodeOf([&] { Read(h); }), 8963);
 }
 
 } // namespace
@@ -292,19 +283,19 @@ struct TDiskDb {
 
 TEST(DiskIOInterface, OpenChecks) {
     TDiskIOInterface io;
-    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }), 8581);
     TDiskDb db("io_open.zan");
     io.SetDiskMgr(&db.Disk);
-    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581); // no usage
+    EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }), 8581); // no usage
     io.SetUsage(C_USAGE_RECORDS);
-    EXPECT_EQ(ErrorOf([&] { io.Open(); }), 8581); // no block size
+    EXPECT_EQ(ErrorCodeOf([&] { io.Open(); }), 8581); // no block size
     io.SetBlockSize(100);
     io.SetTableID(2);
     io.Open();
     EXPECT_EQ(io.GetOwnerTag(), 2 * 16 + 9);
-    EXPECT_EQ(ErrorOf([&] { io.AllocateNewAddress(100, nullptr); }), 8581); // first empty unset
+    EXPECT_EQ(ErrorCodeOf([&] { io.AllocateNewAddress(100, nullptr); }), 8581); // first empty unset
     io.SetFirstEmptyValid(true);
-    EXPECT_EQ(ErrorOf([&] { io.AllocateNewAddress(101, nullptr); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { io.AllocateNewAddress(101, nullptr); }), 8581);
 }
 
 TEST(DiskIOInterface, RecordsFillAPageAsARunOf20InAddressOrder) {
@@ -394,14 +385,14 @@ TEST(DiskIOInterface, CorruptFreeRunsAndForeignBlocksRaise8962) {
     db.Disk.ReadCustomSize(fe, 16, good, 1, 1);
 
     patch(fe, {1});
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
     EXPECT_EQ(io->GetFirstEmpty(), fe);                          // nothing taken
     patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); // count 0
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
     patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 1, 0, 0, 0}); // next inside page 0
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
     patch(fe, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 200, 0, 0, 0}); // a run beyond its pages
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
 
     // A run whose next leads into another table's page: refused when followed.
     std::vector<uint8_t> h(16, 0);
@@ -410,19 +401,19 @@ TEST(DiskIOInterface, CorruptFreeRunsAndForeignBlocksRaise8962) {
     patch(fe, h);
     EXPECT_EQ(io->AllocateNewAddress(200, nullptr), fe);
     EXPECT_EQ(io->GetFirstEmpty(), foreign);
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
 
     // Heads outside the file or in the fixed pages.
     io->SetFirstEmpty(100);
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
     io->SetFirstEmpty(0x7FFFF000);
-    EXPECT_EQ(ErrorOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->AllocateNewAddress(200, nullptr); }), 8962);
 
     // Releasing another table's block, or one outside the file, writes nothing.
     io->SetFirstEmpty(0);
-    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(foreign, 200); }), 8962);
-    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(0x7FFFF000, 200); }), 8962);
-    EXPECT_EQ(ErrorOf([&] { io->ReleaseBlock(1024, 200); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->ReleaseBlock(foreign, 200); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->ReleaseBlock(0x7FFFF000, 200); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { io->ReleaseBlock(1024, 200); }), 8962);
     io->ReleaseBlock(a, 200);
     EXPECT_EQ(io->GetFirstEmpty(), a);
 }

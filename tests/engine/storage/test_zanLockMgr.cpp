@@ -10,6 +10,7 @@
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
 #include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
@@ -39,26 +40,15 @@ std::string MakeLockFile(const TTempFile& t) {
 }
 
 // The engine error code of a call; 0 when it succeeds.
-template <typename F>
-int32_t ErrorOf(F&& call, std::string* message = nullptr) {
-    try {
-        call();
-    } catch (const EZanDatabaseError& e) {
-        if (message) *message = e.Message();
-        return e.ErrorCode;
-    }
-    return 0;
-}
-
 } // namespace
 
 TEST(LockMgr, ConstructionChecksAndAddresses) {
     TTempFile t("mgr0");
     TWinFile f;
-    EXPECT_EQ(ErrorOf([&] { TWinLockMgr m(&f, TableBase, TableRegion); }), 8581); // not open
-    EXPECT_EQ(ErrorOf([&] { TWinLockMgr m(nullptr, TableBase, TableRegion); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { TWinLockMgr m(&f, TableBase, TableRegion); }), 8581); // not open
+    EXPECT_EQ(ErrorCodeOf([&] { TWinLockMgr m(nullptr, TableBase, TableRegion); }), 8581);
     f.Create(t.Path, fsDenyNone);
-    EXPECT_EQ(ErrorOf([&] { TWinLockMgr m(&f, TableBase, 0); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { TWinLockMgr m(&f, TableBase, 0); }), 8581);
     auto m = GetLockManager(nullptr, &f, TableBase, TableRegion, true);
     EXPECT_STREQ(m->ClassName(), "TWinLockMgr");
     EXPECT_EQ(m->GetLockRetryCount(), 10);
@@ -87,11 +77,11 @@ TEST(LockMgr, ReadersShareAndAWriterTimesOut) {
     // A third connection's write lock conflicts with both readers.
     TConn c(path);
     std::string message;
-    EXPECT_EQ(ErrorOf([&] { c.Mgr->SetWriteLock(5, 0); }, &message), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { c.Mgr->SetWriteLock(5, 0); }, &message), 10249);
     EXPECT_NE(message.find("write refused"), std::string::npos);
     EXPECT_EQ(c.Mgr->GetLockCount(), 0);
-    EXPECT_EQ(ErrorOf([&] { c.Mgr->SetWriteLock(6, 0); }), 0); // another table is free
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->SetReadLock(6, 1); }, &message), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { c.Mgr->SetWriteLock(6, 0); }), 0); // another table is free
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetReadLock(6, 1); }, &message), 10249);
     EXPECT_NE(message.find("read refused"), std::string::npos);
     a.Mgr->ReleaseLock(5);
     b.Mgr->ReleaseAllLocks();
@@ -112,11 +102,11 @@ TEST(LockMgr, WriteLockHeldAndItsOwnReadRequest) {
     EXPECT_EQ(a.Mgr->GetLockCount(), 1);
     // A read request on an id the connection write-holds collides with its own region: a
     // timeout, and the write lock stays.
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->SetReadLock(7, 1); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetReadLock(7, 1); }), 10249);
     EXPECT_EQ(a.Mgr->QueryLockType(7), 4);
-    EXPECT_EQ(ErrorOf([&] { b.Mgr->SetReadLock(7, 1); }), 10249);
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->SetWriteLock(8, TableRegion + 1); }), 8581);
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->SetReadLock(8, TableRegion + 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetReadLock(7, 1); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetWriteLock(8, TableRegion + 1); }), 8581);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetReadLock(8, TableRegion + 1); }), 8581);
     std::vector<std::string> dump;
     a.Mgr->DebugDumpStatus(dump);
     ASSERT_EQ(dump.size(), 4u);
@@ -142,7 +132,7 @@ TEST(LockMgr, UpgradeKeepsTheReadByte) {
     for (const auto& item : a.Mgr->GetLocks())
         covered += item.LckSize;
     EXPECT_EQ(covered, TableRegion);
-    EXPECT_EQ(ErrorOf([&] { b.Mgr->SetReadLock(3, 1); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetReadLock(3, 1); }), 10249);
     a.Mgr->ReleaseLock(3);
     EXPECT_EQ(a.Mgr->GetLockCount(), 0);
     EXPECT_EQ(a.File.LockCount(), 0u);
@@ -164,7 +154,7 @@ TEST(LockMgr, FailedUpgradeRecordsNothingAndFreesTheFirstPart) {
     } while (r == addr || r + 1 == addr + TableRegion);
     ASSERT_TRUE(other.TryLock(addr + TableRegion - 1, 1)); // blocks the part after r
     std::string message;
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->UpgradeReadLocks(); }, &message), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->UpgradeReadLocks(); }, &message), 10249);
     EXPECT_NE(message.find("write refused"), std::string::npos);
     EXPECT_EQ(a.Mgr->GetLockCount(), 1);
     EXPECT_FALSE(a.Mgr->LockExists(4, 4));
@@ -210,7 +200,7 @@ TEST(LockMgr, HolderInAnotherProcessKilled) {
     });
     ASSERT_EQ(child.Receive(), 'w');
     TConn a(path);
-    EXPECT_EQ(ErrorOf([&] { a.Mgr->SetReadLock(9, 1); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetReadLock(9, 1); }), 10249);
     EXPECT_EQ(a.Mgr->GetLockCount(), 0);
     child.Kill();
     EXPECT_TRUE(a.Mgr->SetReadLock(9, 1));
@@ -232,7 +222,7 @@ void WriteCounter(TWinFile& side, int64_t v) {
 
 // One increment under a table write lock; false when the lock timed out.
 bool IncrementUnderWriteLock(TConn& c, TWinFile& side) {
-    if (ErrorOf([&] { c.Mgr->SetWriteLock(CounterTable, 0); }) != 0) return false;
+    if (ErrorCodeOf([&] { c.Mgr->SetWriteLock(CounterTable, 0); }) != 0) return false;
     WriteCounter(side, ReadCounter(side) + 1);
     c.Mgr->ReleaseLock(CounterTable);
     return true;
@@ -240,9 +230,9 @@ bool IncrementUnderWriteLock(TConn& c, TWinFile& side) {
 
 // One increment read under a read lock and written after upgrading; false on 10249.
 bool IncrementUnderUpgradedLock(TConn& c, TWinFile& side) {
-    if (ErrorOf([&] { c.Mgr->SetReadLock(CounterTable, 1); }) != 0) return false;
+    if (ErrorCodeOf([&] { c.Mgr->SetReadLock(CounterTable, 1); }) != 0) return false;
     int64_t v = ReadCounter(side);
-    int32_t error = ErrorOf([&] { c.Mgr->UpgradeReadLocks(); });
+    int32_t error = ErrorCodeOf([&] { c.Mgr->UpgradeReadLocks(); });
     if (error == 0) WriteCounter(side, v + 1);
     c.Mgr->ReleaseLock(CounterTable);
     if (error != 0 && error != 10249) throw std::runtime_error("unexpected error");
@@ -292,12 +282,12 @@ TCounterRun RunCounter(const std::string& lockPath, const std::string& sidePath,
         }
         // Both connections read first, then both try to upgrade: the first upgrade meets the
         // other's read byte and must time out instead of losing the other's update.
-        bool r1 = done1 < rounds && ErrorOf([&] { c1.Mgr->SetReadLock(CounterTable, 1); }) == 0;
-        bool r2 = done2 < rounds && ErrorOf([&] { c2.Mgr->SetReadLock(CounterTable, 1); }) == 0;
+        bool r1 = done1 < rounds && ErrorCodeOf([&] { c1.Mgr->SetReadLock(CounterTable, 1); }) == 0;
+        bool r2 = done2 < rounds && ErrorCodeOf([&] { c2.Mgr->SetReadLock(CounterTable, 1); }) == 0;
         int64_t v1 = r1 ? ReadCounter(side) : 0, v2 = r2 ? ReadCounter(side) : 0;
         for (auto [c, r, v, done] : {std::tuple{&c1, r1, v1, &done1}, {&c2, r2, v2, &done2}}) {
             if (!r) continue;
-            int32_t error = ErrorOf([&] { c->Mgr->UpgradeReadLocks(); });
+            int32_t error = ErrorCodeOf([&] { c->Mgr->UpgradeReadLocks(); });
             if (error == 0) {
                 WriteCounter(side, v + 1);
                 ++*done;

@@ -9,17 +9,9 @@
 #include "engine/storage/zanTableMgrUnit.h"
 #include "host/win/child_process.h"
 #include "support/zanChecker.h"
+#include "support/zanTestSupport.h"
 
 namespace {
-
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 // Adds a record (Id, Name) to an open table through its record store and indexes.
 uint32_t AddRecord(TTableDef& def, int32_t id, const std::string& name) {
@@ -103,9 +95,9 @@ TEST(TableDef, ValidateOpenAndMasterRules) {
     def.GetKeyFields()->Items(1)->SetIndexName("gone");
     EXPECT_TRUE(def.Validate());
     EXPECT_EQ(def.GetKeyFields()->Items(1)->GetIndexName(), "two");
-    EXPECT_EQ(ErrorOf([&] { def.InternalOpen(nullptr); }), 8576);
+    EXPECT_EQ(ErrorCodeOf([&] { def.InternalOpen(nullptr); }), 8576);
     def.SetMasterDef(true);
-    EXPECT_EQ(ErrorOf([&] { def.Clear(); }), 8577);
+    EXPECT_EQ(ErrorCodeOf([&] { def.Clear(); }), 8577);
     EXPECT_EQ(AccessFlagsForEncryption(encStrong), 5);
     EXPECT_EQ(AccessFlagsForEncryption(encWeak), 3);
     EXPECT_EQ(AccessFlagsForEncryption(encNone), 1);
@@ -122,11 +114,11 @@ TEST(MemoryTableDefMgr, IdsSharingCountsAndDelete) {
     EXPECT_EQ(def.GetTableID(), 1);
     EXPECT_EQ(def.GetOwnerFlag(), 16u);
     EXPECT_EQ(system.CreateTableDef("$sys", def), 1024);
-    EXPECT_EQ(ErrorOf([&] { users.CreateTableDef("PEOPLE", def); }), 8580);
+    EXPECT_EQ(ErrorCodeOf([&] { users.CreateTableDef("PEOPLE", def); }), 8580);
     TTableDef disk;
     BuildSampleTableDef(disk);
-    EXPECT_EQ(ErrorOf([&] { users.CreateTableDef("other", disk); }), 8577);
-    EXPECT_EQ(ErrorOf([&] { users.RestructureTableDef(def, {}); }), 10766);
+    EXPECT_EQ(ErrorCodeOf([&] { users.CreateTableDef("other", disk); }), 8577);
+    EXPECT_EQ(ErrorCodeOf([&] { users.RestructureTableDef(def, {}); }), 10766);
 
     TTableDef a, b;
     users.OpenTableDefConnection("People", a);
@@ -142,7 +134,7 @@ TEST(MemoryTableDefMgr, IdsSharingCountsAndDelete) {
     EXPECT_TRUE(CheckMemoryTable(a).empty()) << ProblemText(CheckMemoryTable(a));
 
     // A refused delete changes nothing.
-    EXPECT_EQ(ErrorOf([&] { users.DeleteTableDef("people", a); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { users.DeleteTableDef("people", a); }), 8578);
     EXPECT_EQ(users.CheckTableUserCount(1), 2);
     users.CloseTableDefConnection(1);
     users.CloseTableDefConnection(1);
@@ -160,8 +152,8 @@ TEST(MemoryTableDefMgr, IdsSharingCountsAndDelete) {
     EXPECT_EQ(c.GetTableID(), 0);
     EXPECT_EQ(c.GetTableHeader(), nullptr);
     EXPECT_EQ(users.MasterCount(), 0);
-    EXPECT_EQ(ErrorOf([&] { users.OpenTableDefConnection("people", c); }), 8579);
-    EXPECT_EQ(ErrorOf([&] { users.CloseTableDefConnection(1); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { users.OpenTableDefConnection("people", c); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { users.CloseTableDefConnection(1); }), 8579);
     // The id is free again.
     EXPECT_EQ(users.CreateTableDef("again", def), 1);
 }
@@ -174,13 +166,13 @@ TEST(MemoryTableDefMgr, CorruptStoredLayoutIsRefused) {
     def.GetInternalFields()->Items(2)->SetFieldIndex(300);
     users.CreateTableDef("bad", def);
     TTableDef copy;
-    EXPECT_EQ(ErrorOf([&] { users.OpenTableDefConnection("bad", copy); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { users.OpenTableDefConnection("bad", copy); }), 8962);
 
     TTableDef keys;
     BuildSampleTableDef(keys, encNone, true);
     keys.GetKeyFields()->Items(1)->SetRecBufOffset(keys.GetRecordSize());
     users.CreateTableDef("badkey", keys);
-    EXPECT_EQ(ErrorOf([&] { users.OpenTableDefConnection("badkey", copy); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { users.OpenTableDefConnection("badkey", copy); }), 8962);
     EXPECT_EQ(users.CheckTableUserCount(keys.GetTableID()), 0);
 }
 
@@ -205,10 +197,10 @@ TEST(DiskTableDefMgr, CreateShareCloseAndReopen) {
     systemDef.Assign(def);
     EXPECT_EQ(db.SystemTables().CreateTableDef("$master", systemDef), 1024);
     EXPECT_EQ(def.GetTableID(), 1);
-    EXPECT_EQ(ErrorOf([&] { db.UserTables().CreateTableDef("People", def); }), 8580);
+    EXPECT_EQ(ErrorCodeOf([&] { db.UserTables().CreateTableDef("People", def); }), 8580);
     TTableDef memory;
     BuildSampleTableDef(memory, encNone, true);
-    EXPECT_EQ(ErrorOf([&] { db.UserTables().CreateTableDef("mem", memory); }), 8577);
+    EXPECT_EQ(ErrorCodeOf([&] { db.UserTables().CreateTableDef("mem", memory); }), 8577);
 
     // A stored definition as the catalogue would hand it back.
     def.SetTableName("people");
@@ -239,14 +231,14 @@ TEST(DiskTableDefMgr, CreateShareCloseAndReopen) {
     auto problems = CheckDatabase(db.Disk(), {&a});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 
-    EXPECT_EQ(ErrorOf([&] { db.UserTables().DeleteTableDef("people", a); }), 8578);
+    EXPECT_EQ(ErrorCodeOf([&] { db.UserTables().DeleteTableDef("people", a); }), 8578);
     a.InternalClose();
     db.UserTables().CloseTableDefConnection(id);
     EXPECT_EQ(db.UserTables().MasterCount(), 1);
     b.InternalClose();
     db.UserTables().CloseTableDefConnection(id);
     EXPECT_EQ(db.UserTables().MasterCount(), 0); // freed at the last close
-    EXPECT_EQ(ErrorOf([&] { db.UserTables().CloseTableDefConnection(id); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { db.UserTables().CloseTableDefConnection(id); }), 8579);
     db.Close();
 
     db.Open();

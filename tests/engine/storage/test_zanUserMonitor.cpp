@@ -16,6 +16,7 @@
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
 #include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
 
 namespace {
 
@@ -39,17 +40,6 @@ struct TConn {
     TWinFile Db;
     std::unique_ptr<TDBUserMonitor> Mon;
 };
-
-template <typename F>
-int32_t ErrorOf(F&& call, std::string* message = nullptr) {
-    try {
-        call();
-    } catch (const EZanDatabaseError& e) {
-        if (message) *message = e.Message();
-        return e.ErrorCode;
-    }
-    return 0;
-}
 
 // The text of the block at offset, read straight from the file.
 std::string BlockText(const std::string& path, uint64_t offset) {
@@ -256,7 +246,7 @@ TEST(UserMonitor, OversizedFileIsRefused) {
     }
     TConn a(files);
     std::string message;
-    EXPECT_EQ(ErrorOf([&] { a.Mon->Open("alice", "host"); }, &message), 9486);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mon->Open("alice", "host"); }, &message), 9486);
     EXPECT_NE(message.find("The lock file has grown too large"), std::string::npos);
     EXPECT_FALSE(a.Mon->IsOpen());
     // Nothing stays locked after the refusal.
@@ -281,7 +271,7 @@ TEST(UserMonitor, TheLastEntryEndsBelowTheTableLocks) {
     EXPECT_EQ(FileSize(files.Lck.Path), 0x400000u);
     EXPECT_EQ(a.Mon->GetConnectionLockOffset(), 0x7FF000u);
     // Once the file has reached the limit every further open is refused.
-    EXPECT_EQ(ErrorOf([&] { b.Mon->Open("bob", "host"); }), 9486);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mon->Open("bob", "host"); }), 9486);
     a.Mon->Close(); // sweeps everything and deletes the file
     EXPECT_FALSE(FileExists(files.Lck.Path));
 
@@ -294,7 +284,7 @@ TEST(UserMonitor, TheLastEntryEndsBelowTheTableLocks) {
             blocks[off] = 'x';
         f.WriteAt(blocks.data(), blocks.size(), 0);
     }
-    EXPECT_EQ(ErrorOf([&] { b.Mon->Open("bob", "host"); }), 9486);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mon->Open("bob", "host"); }), 9486);
     EXPECT_FALSE(b.Mon->IsOpen());
 }
 
@@ -320,7 +310,7 @@ TEST(UserMonitor, HeldGlobalOrParentLockTimesOut) {
         TWinFile db;
         db.Open(files.Db.Path, faReadWrite, fsDenyNone);
         ASSERT_TRUE(db.TryLock(8192, 1));
-        EXPECT_EQ(ErrorOf([&] { a.Mon->Open("alice", "host"); }, &message), 10249);
+        EXPECT_EQ(ErrorCodeOf([&] { a.Mon->Open("alice", "host"); }, &message), 10249);
         EXPECT_NE(message.find("A lock could not be obtained on the lock file"), std::string::npos);
         EXPECT_FALSE(FileExists(files.Lck.Path));
     }
@@ -329,10 +319,10 @@ TEST(UserMonitor, HeldGlobalOrParentLockTimesOut) {
     holder.Open(files.Lck.Path, faReadWrite, fsDenyNone);
     ASSERT_TRUE(holder.TryLock(0, 1));
     TConn b(files);
-    EXPECT_EQ(ErrorOf([&] { b.Mon->Open("bob", "host"); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mon->Open("bob", "host"); }), 10249);
     EXPECT_FALSE(b.Mon->IsOpen());
     // A close that cannot have the global lock still ends closed and frees its byte.
-    EXPECT_EQ(ErrorOf([&] { a.Mon->Close(); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mon->Close(); }), 10249);
     EXPECT_FALSE(a.Mon->IsOpen());
     EXPECT_TRUE(holder.TryLock(0x400000 + Block, Block));
     holder.Close();

@@ -413,6 +413,21 @@ void TBaseTableDefMgr::GetCurrentTableNames(TStrings& list) const {
         list.Add(master->GetTableName());
 }
 
+TTableDef* TBaseTableDefMgr::CreateMaster(const std::string& name, TTableDef& def, bool memory,
+                                          const char* context) {
+    if (!FHeaderMgr) ZanDatabaseError(C_NOTINITIALIZED, context);
+    if (def.GetMemory() != memory) ZanDatabaseError(C_INVALIDOPERATION, context);
+    if (IndexOfTableName(name) >= 0) ZanDatabaseError(C_OBJECTEXISTS, context, name);
+    const int32_t id = FHeaderMgr->AddTable(def.GetInternalIndexDefs()->Count());
+    TTableDef* master = AddMaster(def);
+    master->SetTableName(name);
+    master->SetTableID(id);
+    master->SetOwnerFlag(static_cast<uint32_t>(id) << 4);
+    def.SetTableID(id);
+    def.SetOwnerFlag(master->GetOwnerFlag());
+    return master;
+}
+
 TTableDef* TBaseTableDefMgr::AddMaster(const TTableDef& def) {
     auto master = std::make_unique<TTableDef>();
     master->Assign(def);
@@ -499,18 +514,7 @@ void TMemoryTableDefMgr::InitializeIndexInterface(TTableDef&) {
 }
 
 int32_t TMemoryTableDefMgr::CreateTableDef(const std::string& name, TTableDef& def) {
-    static const char* const context = "MemoryTableDefMgr.CreateTableDef";
-    if (!FHeaderMgr) ZanDatabaseError(C_NOTINITIALIZED, context);
-    if (!def.GetMemory()) ZanDatabaseError(C_INVALIDOPERATION, context);
-    if (IndexOfTableName(name) >= 0) ZanDatabaseError(C_OBJECTEXISTS, context, name);
-    const int32_t id = FHeaderMgr->AddTable(def.GetInternalIndexDefs()->Count());
-    TTableDef* master = AddMaster(def);
-    master->SetTableName(name);
-    master->SetTableID(id);
-    master->SetOwnerFlag(static_cast<uint32_t>(id) << 4);
-    def.SetTableID(id);
-    def.SetOwnerFlag(master->GetOwnerFlag());
-    return id;
+    return CreateMaster(name, def, true, "MemoryTableDefMgr.CreateTableDef")->GetTableID();
 }
 
 void TMemoryTableDefMgr::OpenTableDefConnection(const std::string& name, TTableDef& def) {
@@ -620,19 +624,9 @@ void TDiskTableDefMgr::InitializeIndexInterface(TTableDef& def) {
 }
 
 int32_t TDiskTableDefMgr::CreateTableDef(const std::string& name, TTableDef& def) {
-    static const char* const context = "TDiskTableDefMgr.CreateTableDef";
-    if (!FHeaderMgr) ZanDatabaseError(C_NOTINITIALIZED, context);
-    if (def.GetMemory()) ZanDatabaseError(C_INVALIDOPERATION, context);
-    if (IndexOfTableName(name) >= 0) ZanDatabaseError(C_OBJECTEXISTS, context, name);
-    const int32_t id = FHeaderMgr->AddTable(def.GetInternalIndexDefs()->Count());
-    TTableDef* master = AddMaster(def);
-    master->SetTableName(name);
-    master->SetTableID(id);
-    master->SetOwnerFlag(static_cast<uint32_t>(id) << 4);
-    def.SetTableID(id);
-    def.SetOwnerFlag(master->GetOwnerFlag());
+    TTableDef* master = CreateMaster(name, def, false, "TDiskTableDefMgr.CreateTableDef");
     InitializeIndexInterface(*master);
-    return id;
+    return master->GetTableID();
 }
 
 void TDiskTableDefMgr::OpenTableDefConnection(const std::string& name, TTableDef& def) {

@@ -228,6 +228,10 @@ protected:
     }
     // A new master copied from def, kept in the list.
     TTableDef* AddMaster(const TTableDef& def);
+    // Enters a new table of the kind (memory or disk) in the header map and adds its master;
+    // def receives the table id and owner tag.
+    TTableDef* CreateMaster(const std::string& name, TTableDef& def, bool memory,
+                            const char* context);
     void RemoveMaster(TTableDef* master);
     // Wires def to the master's header and stores and opens it as a copy.
     static void WireCopy(TTableDef& def, TTableDef& master);

@@ -12,6 +12,7 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
@@ -968,14 +969,31 @@ void TDiskMgr::SetHeaderWriteLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockWrite);
     FHeaderReadLocked = FHeaderWriteLocked = true;
-    if (!held) HeaderLockTaken();
+    if (!held) HeaderLockTakenOrRelease();
 }
 
 void TDiskMgr::SetHeaderReadLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockRead);
     FHeaderReadLocked = true;
-    if (!held) HeaderLockTaken();
+    if (!held) HeaderLockTakenOrRelease();
+}
+
+void TDiskMgr::HeaderLockTakenOrRelease() {
+    try {
+        HeaderLockTaken();
+    } catch (...) {
+        // A header that cannot be read leaves no lock behind (inside a transaction the lock
+        // stays with the transaction's other locks until it ends); the next lock reads again.
+        FGlobalHdr->SetValid(false);
+        try {
+            ReleaseTableLock(0);
+        } catch (...) {
+        }
+        FHeaderReadLocked = FHeaderWriteLocked = false;
+        FMapPageMgr->SetKeepPages(FExclusive);
+        throw;
+    }
 }
 
 void TDiskMgr::HeaderLockTaken() {
@@ -1084,12 +1102,23 @@ void TDiskMgr::DiskRollback() {
     FFile->Rollback();
     FSelectOnly = false;
     FMapPageMgr->InvalidateBuffer();
+    // The transaction is over whatever follows: its locks go back on every path, also when
+    // the global header cannot be locked or read again.
+    TScopeExit release([this] {
+        FHeaderReadLocked = FHeaderWriteLocked = false;
+        FMapPageMgr->SetKeepPages(FExclusive);
+        ReleaseAllLocks();
+    });
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
-    if (!held) SetHeaderReadLock();
-    ReadHeader();
+    try {
+        if (!held) SetHeaderReadLock();
+        ReadHeader();
+    } catch (...) {
+        // What is in memory may be the rolled-back header: the next header lock reads it.
+        FGlobalHdr->SetValid(false);
+        throw;
+    }
     if (!held) ReleaseHeaderLock();
-    ReleaseAllLocks();
-    FHeaderReadLocked = FHeaderWriteLocked = false;
 }
 
 void TDiskMgr::ForceToDisk() {

@@ -324,6 +324,9 @@ private:
     // A header lock newly taken: the header, the map and the file's end are brought up to
     // date.
     void HeaderLockTaken();
+    // HeaderLockTaken for a lock just taken; when it fails the lock is given back and the
+    // header marked not valid before the error goes on.
+    void HeaderLockTakenOrRelease();
     void LeaveHeaderWrite(bool taken);
     void ZeroPages(const std::vector<uint32_t>& addresses);
 

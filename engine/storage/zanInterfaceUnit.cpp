@@ -418,6 +418,11 @@ void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
         FDiskMgr->GetZanFile()->GetPageCache().ClearOwnedPages(owner);
 }
 
+uint32_t TDiskIOInterface::GetRollbackCount() const {
+    return FDiskMgr != nullptr && FDiskMgr->IsOpen() ? FDiskMgr->GetZanFile()->GetRollbackCount()
+                                                     : 0;
+}
+
 // ---------------------------------------------------------------------------------------------
 // TBlobInterface
 

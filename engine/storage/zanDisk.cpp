@@ -242,7 +242,6 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t pageCount) const {
 uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
     if (n >= FHeader->GetMapPageCount())
         MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page pageno invalid");
-    if (!FKeepPages) FChain.clear();
     if (n < FChain.size()) {
         LoadMapPage(FChain[n], n);
         return FChain[n];
@@ -254,7 +253,7 @@ uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
         if (address == 0)
             MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page address invalid");
         LoadMapPage(address, k);
-        if (FKeepPages && k == FChain.size()) FChain.push_back(address);
+        if (k == FChain.size()) FChain.push_back(address);
         if (k == n) return address;
         address = NextMapPage();
     }
@@ -963,6 +962,35 @@ void TDiskMgr::WriteSecurityHeader(TSecurityHeader& header) {
     FFile->WriteThroughZanFile(bytes, TSecurityHeader::Address, TSecurityHeader::Size);
 }
 
+std::vector<uint16_t> TDiskMgr::ReadMapEntries(uint32_t address, uint32_t pageCount) {
+    CheckOpen("TDiskMgr.ReadMapEntries");
+    std::vector<uint16_t> entries;
+    if (pageCount == 0) return entries;
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    // Map pages change only under the header write lock: a read lock keeps them still while
+    // they are read. Inside a transaction it is not enlisted (taken past SetTableLock) and goes
+    // back at once, so a transaction on another table never waits for this one's commit.
+    const bool take = !held && FMultiUser && FTableLockMgr &&
+                      FTableLockMgr->QueryLockType(0) == ZanLockNone;
+    if (take) FTableLockMgr->SetReadLock(0, 0);
+    TScopeExit release([&] {
+        if (take) FTableLockMgr->ReleaseLock(0);
+    });
+    const uint32_t first = address >> FMapPageMgr->GetPageShift();
+    const uint32_t lastMapPage = (first + pageCount - 1) / FMapPageMgr->GetEntriesPerPage();
+    // A page beyond the map pages known was added since the header was last read; the header
+    // in memory holds nothing unwritten when no header lock is held.
+    if (!held && lastMapPage >= FGlobalHdr->GetMapPageCount() && !FGlobalHdr->GetDirty()) {
+        FFile->ReadThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                  FGlobalHdr->GetSize());
+        FGlobalHdr->SetValid(true);
+    }
+    entries.reserve(pageCount);
+    for (uint32_t page = first; page - first < pageCount; ++page)
+        entries.push_back(FMapPageMgr->GetMapEntry(page << FMapPageMgr->GetPageShift()));
+    return entries;
+}
+
 // ----- locks
 
 void TDiskMgr::SetHeaderWriteLock() {
@@ -1005,7 +1033,7 @@ void TDiskMgr::HeaderLockTaken() {
     }
     // Other connections may have changed the header, the map and the file's end. Until the
     // lock is released none can, so map pages are kept meanwhile.
-    FMapPageMgr->InvalidateBuffer();
+    FMapPageMgr->ForgetPages();
     FMapPageMgr->SetKeepPages(true);
     FFile->RefreshLogicalEof();
     ReadHeader();

@@ -189,6 +189,8 @@ TEST(StorageSharing, TransactionsDeletingFromDifferentTablesDoNotCollide) {
     uint32_t byName = 0, bad = 0;
     EXPECT_EQ(t.ReadAllIds(byName, bad).size(), 98u);
     EXPECT_EQ(u.ReadAllIds(byName, bad).size(), 98u);
-    const auto problems = CheckDatabase(c.A.Disk(), {&t.Def(), &u.Def()});
+    TTestDatabase fresh(c.File.Path);
+    fresh.Open();
+    const auto problems = CheckDatabase(fresh.Disk(), {&t.Def(), &u.Def()});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }

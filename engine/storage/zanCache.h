@@ -23,6 +23,8 @@
 #include "engine/storage/zanLists.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 enum TCachePageState : uint8_t { cpEmpty = 0, cpClean = 1, cpDirty = 2 };
 
 // "Empty", "Clean", "Dirty".
@@ -259,3 +261,5 @@ private:
     TCacheBlockReadIO FReadIO;
     std::map<uint32_t, std::unique_ptr<TCacheBlock>> FByAddress; // pending blocks never overlap
 };
+
+} // namespace zan

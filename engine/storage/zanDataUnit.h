@@ -16,6 +16,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 // ---------------------------------------------------------------------------------------------
 // Field layout and record format
 //
@@ -476,3 +478,5 @@ private:
     int32_t FLastRecordCount = 0;
     bool FRecordCountValid = false;
 };
+
+} // namespace zan

@@ -14,6 +14,8 @@
 #include "engine/storage/zanFile.h"
 #include "engine/storage/zanInterfaceUnit.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint32_t P = 4096;

@@ -8,6 +8,8 @@
 #include "storage_e2e_table.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 // Two connections with the sample table "t" (and "u" when asked) created by the first.

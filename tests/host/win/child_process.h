@@ -81,6 +81,8 @@ public:
         }
         return c;
     }
+    // True inside the forked child (the object the body receives).
+    bool IsChild() const { return FPid == 0; }
     // SIGKILL and reap.
     void Kill() {
         if (FPid <= 0) return;

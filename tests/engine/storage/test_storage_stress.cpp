@@ -321,45 +321,50 @@ private:
     std::vector<TNextAction> FNext; // actions that follow a rollback
 };
 
-} // namespace
-
-TEST(StorageStress, TwoConnectionsAgreeWithTheModel) {
+// Runs body(path, defs, seed) for every seed on a new file with both tables; stops at the
+// first failing seed.
+template <class F>
+void ForEachSeed(const char* fileName, F body) {
     const int seeds = SeedCount();
     for (int seed = 1; seed <= seeds; ++seed) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
-        TTempFile file("stress_connections.zan");
+        TTempFile file(fileName);
         std::array<TTableDef, 2> defs;
         CreateStressFile(file.Path, defs);
-        TStressRun run(file.Path, defs, uint32_t(seed), 3, nullptr);
-        run.Open();
-        run.Run(true);
-        run.Close();
+        body(file.Path, defs, uint32_t(seed));
         if (::testing::Test::HasFailure()) return;
     }
 }
 
+} // namespace
+
+TEST(StorageStress, TwoConnectionsAgreeWithTheModel) {
+    ForEachSeed("stress_connections.zan",
+                [](const std::string& path, const std::array<TTableDef, 2>& defs, uint32_t seed) {
+                    TStressRun run(path, defs, seed, 3, nullptr);
+                    run.Open();
+                    run.Run(true);
+                    run.Close();
+                });
+}
+
 TEST(StorageStress, TwoProcessesAgreeWithTheModel) {
-    const int seeds = SeedCount();
-    for (int seed = 1; seed <= seeds; ++seed) {
-        SCOPED_TRACE(::testing::Message() << "seed " << seed);
-        TTempFile file("stress_processes.zan");
-        std::array<TTableDef, 2> defs;
-        CreateStressFile(file.Path, defs);
+    ForEachSeed("stress_processes.zan", [](const std::string& path,
+                                           const std::array<TTableDef, 2>& defs, uint32_t seed) {
         // The child runs connection 1; it opens after the fork, so no handle is shared.
         TChildProcess child([&](TChildProcess& self) {
-            TStressRun run(file.Path, defs, uint32_t(seed), 2, &self);
+            TStressRun run(path, defs, seed, 2, &self);
             run.Open();
             run.Run(false);
             run.Close();
             return ::testing::Test::HasFailure() ? 1 : 0;
         });
         {
-            TStressRun run(file.Path, defs, uint32_t(seed), 1, &child);
+            TStressRun run(path, defs, seed, 1, &child);
             run.Open();
             run.Run(true);
             run.Close();
         }
         EXPECT_EQ(child.Wait(), 0);
-        if (::testing::Test::HasFailure()) return;
-    }
+    });
 }

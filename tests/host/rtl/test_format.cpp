@@ -14,6 +14,30 @@ TEST(Format, IntegersAndWidths) {
     EXPECT_EQ(Format("%1:s %0:s", "a", "b"), "b a");
 }
 
+TEST(Format, UnsignedViewsKeepTheArgumentsWidth) {
+    struct {
+        const char* Format;
+        TVarRec Arg;
+        const char* Text;
+    } cases[] = {
+        {"%x", int64_t(-1), "FFFFFFFFFFFFFFFF"},
+        {"%u", int64_t(-1), "18446744073709551615"},
+        {"%x", int64_t(-2147483648LL), "FFFFFFFF80000000"},
+        {"%x", int64_t(-2147483649LL), "FFFFFFFF7FFFFFFF"},
+        {"%x", int32_t(-1), "FFFFFFFF"},
+        {"%u", int32_t(-2), "4294967294"},
+        {"%x", int16_t(-1), "FFFFFFFF"},
+        {"%x", int64_t(255), "FF"},
+        {"%x", uint64_t(UINT64_MAX), "FFFFFFFFFFFFFFFF"},
+        {"%d", int64_t(-5), "-5"},
+        {"%.4d", int64_t(-5), "-0005"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatV(c.Format, std::span<const TVarRec>(&c.Arg, 1)), c.Text)
+            << c.Format << " -> " << c.Text;
+    EXPECT_EQ(Format("%*d|", int64_t(4), 1), "   1|");
+}
+
 TEST(Format, Strings) {
     EXPECT_EQ(Format("%s|%10s|%-10s|%.2s", "abc", "abc", "abc", "abc"),
               "abc|       abc|abc       |ab");

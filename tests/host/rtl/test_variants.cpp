@@ -80,6 +80,27 @@ TEST(Variants, NumericConversions) {
     EXPECT_EQ(Variant(36526).AsDateTime(), 36526.0);
 }
 
+TEST(Variants, CurrencyToIntegerIsExactWithTiesToEven) {
+    struct {
+        int64_t Scaled;
+        int64_t Whole;
+    } cases[] = {
+        {12345678901234999LL, 1234567890123LL},  // .4999 stays below, even where doubles blur
+        {12345678901235001LL, 1234567890124LL},  // .5001 goes up
+        {123456789012334999LL, 12345678901233LL},
+        {-12345678901234999LL, -1234567890123LL},
+        {15000, 2},  {25000, 2},  {-15000, -2}, {-25000, -2},
+        {4999, 0},   {-4999, 0},  {5001, 1},    {-5001, -1},
+        {0, 0},
+        {INT64_MAX, 922337203685478LL},          // 922337203685477.5807
+        {INT64_MIN, -922337203685478LL},         // -922337203685477.5808
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Variant(Currency::FromScaled(c.Scaled)).AsInt64(), c.Whole) << c.Scaled;
+    EXPECT_EQ(Variant(Currency::FromScaled(-35000)).AsInteger(), -4);
+    EXPECT_THROW(Variant(Currency::FromScaled(INT64_MAX)).AsInteger(), EVariantError);
+}
+
 TEST(Variants, TextConversions) {
     EXPECT_EQ(Variant(" 42").AsInteger(), 42);
     EXPECT_EQ(Variant("$10").AsInteger(), 16);

@@ -53,6 +53,9 @@ TDataSet::~TDataSet() {
         source->FDataSet = nullptr;
         source->UpdateState();
     }
+    // The derived part is gone: nothing is open any more, and a field freed below must not
+    // try to close the dataset through it.
+    FState = dsInactive;
     DestroyFields();
     while (FFields.Count() > 0) {
         TField* field = FFields[FFields.Count() - 1];

@@ -252,4 +252,53 @@ TEST(DataLinks, MasterDetailLinkFollowsTheMaster) {
     detail.Link().SetDataSource(nullptr);
 }
 
+// The owner of a dataset and its fields, as a form is; its teardown marks both destroying.
+struct TForm : TComponent {
+    using TComponent::Destroying;
+};
+
+TEST(DataLinks, FreeingAFieldOfAnOpenDatasetClosesItFirst) {
+    // A persistent field freed while its dataset is open, alone or in its owner's teardown: the
+    // dataset closes first, so a master link goes inactive instead of keeping the freed field.
+    for (bool inTeardown : {false, true}) {
+        TForm form;
+        auto* master = new TMemDataSet(&form);
+        master->GetFieldDefs().Add("ID", ftInteger);
+        auto* id = new TIntegerField(&form);
+        id->SetFieldName("ID");
+        id->SetDataSet(master);
+        master->Open();
+        for (int i = 1; i <= 2; ++i) {
+            master->Append();
+            id->SetAsInteger(i);
+            master->Post();
+        }
+        master->First();
+        TDataSource source;
+        source.SetDataSet(master);
+        TMemDataSet detail;
+        detail.GetFieldDefs().Add("X", ftInteger);
+        detail.Open();
+        TMasterDataLink link(&detail);
+        std::vector<std::string> seen;
+        link.OnMasterChange = [&](TObject*) { seen.push_back(link.GetFields()[0]->GetAsString()); };
+        link.SetFieldNames("ID");
+        link.SetDataSource(&source);
+        ASSERT_EQ(link.GetFields().size(), 1u);
+
+        if (inTeardown) form.Destroying();
+        delete id;
+        EXPECT_FALSE(master->GetActive()) << inTeardown;
+        EXPECT_FALSE(link.GetActive()) << inTeardown;
+        EXPECT_TRUE(link.GetFields().empty()) << inTeardown;
+        EXPECT_EQ(master->FindField("ID"), nullptr) << inTeardown;
+        if (!inTeardown) {
+            master->Open(); // default fields now; the link takes the new one
+            master->Next();
+            EXPECT_EQ(seen, (std::vector<std::string>{"1", "1", "2"}));
+        }
+        link.SetDataSource(nullptr);
+    }
+}
+
 } // namespace

@@ -227,7 +227,10 @@ void TDataSet::SetFieldValues(const std::string& fieldNames, const Variant& valu
         return;
     }
     const auto& elements = value.Elements();
-    for (size_t i = 0; i < fields.size() && i < elements.size(); ++i)
+    // An array shorter than the field list is refused before anything is written.
+    if (elements.size() < fields.size())
+        throw EVariantError("Variant or safe array index out of bounds");
+    for (size_t i = 0; i < fields.size(); ++i)
         fields[i]->SetAsVariant(elements[i]);
 }
 

@@ -110,6 +110,8 @@ public:
     void GetFieldList(std::vector<TField*>& list, const std::string& fieldNames) const;
     // One field's value, or a variant array of several fields' values.
     Variant GetFieldValues(const std::string& fieldNames) const;
+    // Sets one field from a value or several from a variant array; EVariantError for an array
+    // with fewer elements than fields (nothing is written then). Extra elements are ignored.
     void SetFieldValues(const std::string& fieldNames, const Variant& value);
     TFieldDefs& GetFieldDefs() { return FFieldDefs; }
     // True when the fields were created from the definitions at open (no persistent fields).

@@ -173,6 +173,12 @@ void TDataSet::DestroyFields() {
     }
 }
 
+void TDataSet::FieldRemoved(TField* field) {
+    // By index: a handler may detach sources.
+    for (size_t i = 0; i < FDataSources.size(); ++i)
+        FDataSources[i]->FieldRemoved(field);
+}
+
 void TDataSet::BindFields(bool binding) {
     FCalcFieldsSize = 0;
     for (int i = 0; i < FFields.Count(); ++i) {

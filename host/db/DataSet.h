@@ -315,7 +315,11 @@ protected:
 private:
     friend class TDataSource;
     friend class TDataLink;
+    friend class TFields;
     void OpenCursor();
+    // Tells the links of every data source that field left Fields (freed or detached), also
+    // while controls are disabled, so that none keeps it.
+    void FieldRemoved(TField* field);
     void CloseCursor();
     void BeginInsertAppend();
     void EndInsertAppend();

@@ -817,5 +817,7 @@ void TFields::Add(TField* field) {
 
 void TFields::Remove(TField* field) {
     auto it = std::find(FList.begin(), FList.end(), field);
-    if (it != FList.end()) FList.erase(it);
+    if (it == FList.end()) return;
+    FList.erase(it);
+    if (FDataSet) FDataSet->FieldRemoved(field);
 }

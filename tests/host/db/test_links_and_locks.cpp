@@ -301,4 +301,31 @@ TEST(DataLinks, FreeingAFieldOfAnOpenDatasetClosesItFirst) {
     }
 }
 
+TEST(DataLinks, MasterLinkDropsFieldsFreedWhileControlsAreDisabled) {
+    auto master = MakeTable(4);
+    TDataSource source;
+    source.SetDataSet(master.get());
+    TDetailTable detail;
+    detail.GetFieldDefs().Add("ID", ftInteger);
+    detail.Open();
+    detail.SetMasterSource(&source);
+    detail.Link().SetFieldNames("MASTER");
+    ASSERT_EQ(detail.Link().GetFields().size(), 1u);
+    const int changes = detail.MasterChanges;
+
+    master->DisableControls();
+    master->Close(); // frees the default fields; the link is not told of the state change
+    EXPECT_TRUE(detail.Link().GetActive());
+    EXPECT_TRUE(detail.Link().GetFields().empty()) << "no freed field is kept";
+    master->Open();
+    master->Next();
+    EXPECT_TRUE(detail.Link().GetFields().empty());
+    EXPECT_EQ(detail.MasterChanges, changes);
+    master->EnableControls(); // the layout change rebuilds the list from the new fields
+    ASSERT_EQ(detail.Link().GetFields().size(), 1u);
+    EXPECT_EQ(detail.Link().GetFields()[0], master->FieldByName("MASTER"));
+    EXPECT_EQ(detail.MasterChanges, changes + 1);
+    detail.Link().SetDataSource(nullptr);
+}
+
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zan {
+
 TCustomConnection::TCustomConnection(TComponent* owner) : TComponent(owner) {}
 
 TCustomConnection::~TCustomConnection() {
@@ -100,3 +102,5 @@ void TCustomConnection::Notification(TComponent* component, TOperation operation
         if (it != FClients.end()) FClients.erase(it);
     }
 }
+
+} // namespace zan

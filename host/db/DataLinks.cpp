@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zan {
+
 // --- TDataSource
 // ----------------------------------------------------------------------------------
 
@@ -265,3 +267,5 @@ void TMasterDataLink::RecordChanged(TField* field) {
     if (field && std::find(FFields.begin(), FFields.end(), field) == FFields.end()) return;
     if (OnMasterChange) OnMasterChange(this);
 }
+
+} // namespace zan

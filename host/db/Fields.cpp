@@ -8,6 +8,8 @@
 #include "host/db/DataSet.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 // Sets a flag for the lifetime of the scope.
@@ -821,3 +823,5 @@ void TFields::Remove(TField* field) {
     FList.erase(it);
     if (FDataSet) FDataSet->FieldRemoved(field);
 }
+
+} // namespace zan

@@ -4,6 +4,8 @@
 #include <exception>
 #include <utility>
 
+namespace zan {
+
 template <typename F>
 class TScopeExit {
 public:
@@ -30,3 +32,5 @@ private:
     F FAction;
     int FUncaught;
 };
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include "host/rtl/Exceptions.h"
 #include "host/rtl/ScopeExit.h"
 
+using namespace zan;
+
 TEST(Exceptions, ClassNamesAndMessages) {
     try {
         throw EConvertError("bad");

@@ -203,15 +203,26 @@ private:
     TMasterDataLink FLink;
 };
 
+// A master table of four rows, its data source and an open detail (one integer field "ID")
+// following masterFields.
+struct TMasterDetail {
+    explicit TMasterDetail(const std::string& masterFields) {
+        Source.SetDataSet(Master.get());
+        Detail.GetFieldDefs().Add("ID", ftInteger);
+        Detail.Open();
+        Detail.SetMasterSource(&Source);
+        Detail.Link().SetFieldNames(masterFields);
+    }
+    std::unique_ptr<TMemDataSet> Master = MakeTable(4);
+    TDataSource Source;
+    TDetailTable Detail;
+};
+
 TEST(DataLinks, MasterDetailLinkFollowsTheMaster) {
-    auto master = MakeTable(4);
-    TDataSource masterSource;
-    masterSource.SetDataSet(master.get());
-    TDetailTable detail;
-    detail.GetFieldDefs().Add("ID", ftInteger);
-    detail.Open();
-    detail.SetMasterSource(&masterSource);
-    detail.Link().SetFieldNames("ID;MASTER");
+    TMasterDetail tables("ID;MASTER");
+    auto& master = tables.Master;
+    TDataSource& masterSource = tables.Source;
+    TDetailTable& detail = tables.Detail;
     ASSERT_EQ(detail.Link().GetFields().size(), 2u);
     EXPECT_EQ(detail.Link().GetFields()[1], master->FieldByName("MASTER"));
     EXPECT_EQ(detail.MasterChanges, 1);
@@ -304,14 +315,9 @@ TEST(DataLinks, FreeingAFieldOfAnOpenDatasetClosesItFirst) {
 }
 
 TEST(DataLinks, MasterLinkDropsFieldsFreedWhileControlsAreDisabled) {
-    auto master = MakeTable(4);
-    TDataSource source;
-    source.SetDataSet(master.get());
-    TDetailTable detail;
-    detail.GetFieldDefs().Add("ID", ftInteger);
-    detail.Open();
-    detail.SetMasterSource(&source);
-    detail.Link().SetFieldNames("MASTER");
+    TMasterDetail tables("MASTER");
+    auto& master = tables.Master;
+    TDetailTable& detail = tables.Detail;
     ASSERT_EQ(detail.Link().GetFields().size(), 1u);
     const int changes = detail.MasterChanges;
 

@@ -2,6 +2,8 @@
 
 #include "engine/storage/zanCommon.h"
 
+namespace zan {
+
 const ZanErr C_ZANERRORS[C_ZANERRORCOUNT] = {
 #include "engine/storage/zan_error_table.inc"
 };
@@ -66,3 +68,5 @@ void ZanAssertionFailed(std::string_view text, const std::source_location& where
     ZanDatabaseError(8581, where.function_name(),
                      Format("%s (%s, line %d)", text, file, static_cast<int>(where.line())));
 }
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include "host/db/DB.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 // One row of the error table.
 struct ZanErr {
     int32_t Code;
@@ -69,3 +71,5 @@ inline void ZanAssert(bool condition, std::string_view text,
                       std::source_location where = std::source_location::current()) {
     if (!condition) ZanAssertionFailed(text, where);
 }
+
+} // namespace zan

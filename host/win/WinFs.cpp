@@ -413,6 +413,8 @@ void WinInsertDisk(int disk) {
     if (disk < 1 || disk >= 10000) RaiseWinError(ERROR_INVALID_PARAMETER, IntToStr(disk));
     CurrentWinEnv().Disk = disk;
     SaveWinEnv();
+    // A disk in the drive is an (empty, when new) directory.
+    WinForceDirectories("A:\\");
 }
 
 int WinCurrentDisk() { return CurrentWinEnv().Disk; }

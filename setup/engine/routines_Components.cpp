@@ -14,9 +14,19 @@ std::string Reduce(const std::string& s) {
     return out;
 }
 
+bool IsIdentifier(const std::string& s) {
+    if (s.empty() || (s[0] >= '0' && s[0] <= '9')) return false;
+    return Reduce(s) == s;
+}
+
 } // namespace
 
 void MakeUniqueComponentName(TComponent* component, const std::string& name) {
+    // A name that is no identifier is refused whatever number follows it.
+    if (!IsIdentifier(name)) {
+        component->SetName(name);
+        return;
+    }
     constexpr int Limit = 100000;
     for (int n = 0;; ++n) {
         try {

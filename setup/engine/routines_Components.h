@@ -7,8 +7,8 @@
 
 namespace zan {
 
-// Gives component the first of name, name1, name2, ... that SetName accepts; raises the last
-// refusal when none of the first 100000 is accepted (a name that is no identifier at all).
+// Gives component the first of name, name1, name2, ... that SetName accepts. A name that is
+// no identifier raises SetName's refusal at once; so does the 100000th refusal.
 void MakeUniqueComponentName(TComponent* component, const std::string& name);
 
 // The base name of an install file's component: "IF" + the file name without extension + "_" +

@@ -72,10 +72,6 @@ bool& EnvLoaded() {
     static bool loaded = false;
     return loaded;
 }
-std::string& RealRoot() {
-    static std::string root;
-    return root;
-}
 
 std::string EnvFile(const std::string& root) { return root + "/winenv.ini"; }
 
@@ -90,8 +86,6 @@ void LoadFrom(const std::string& root) {
     }
     Env() = env;
     EnvLoaded() = true;
-    char real[PATH_MAX];
-    RealRoot() = realpath(root.c_str(), real) ? std::string(real) : root;
 }
 
 constexpr const char* PresetNames[] = {"95", "98", "ME", "NT4", "2000", "XP"};
@@ -223,9 +217,48 @@ void UseSandbox(const std::string& root) {
 
 void ReloadWinEnv() { LoadFrom(CurrentWinEnv().Root); }
 
-const std::string& SandboxRealRoot() {
-    CurrentWinEnv();
-    return RealRoot();
+std::string SandboxRealRoot() {
+    // Resolved again each time: the root may have been created since the settings were read.
+    char real[PATH_MAX];
+    const std::string& root = CurrentWinEnv().Root;
+    return realpath(root.c_str(), real) ? std::string(real) : root;
+}
+
+uint16_t LangIDFromLocale(const std::string& locale) {
+    struct TRow {
+        const char* Prefix;
+        uint16_t Id;
+    };
+    // Longer prefixes first: a country variant before its language.
+    static const TRow rows[] = {
+        {"zh_TW", 4 | 1 << 10}, {"zh_HK", 4 | 1 << 10}, {"zh_CN", 4 | 2 << 10}, {"zh_SG", 4 | 2 << 10},
+        {"pt_BR", 22 | 1 << 10}, {"pt", 22 | 2 << 10},  {"nb", 20 | 1 << 10},   {"no", 20 | 1 << 10},
+        {"nn", 20 | 2 << 10},    {"zh", 4 | 2 << 10},   {"de", 0x0407},         {"fr", 0x040C},
+        {"en", 0x0409},          {"es", 0x040A},        {"it", 0x0410},         {"nl", 0x0413},
+        {"sv", 0x041D},          {"da", 0x0406},        {"fi", 0x040B},         {"ja", 0x0411},
+        {"ko", 0x0412},          {"ru", 0x0419},        {"pl", 0x0415},         {"cs", 0x0405},
+        {"hu", 0x040E},          {"tr", 0x041F},        {"el", 0x0408},
+    };
+    for (const TRow& row : rows) {
+        std::string_view prefix = row.Prefix;
+        if (locale.compare(0, prefix.size(), prefix) != 0) continue;
+        // The language must end there ("de" matches "de_AT" and "de", not "dev").
+        if (locale.size() == prefix.size() || prefix.size() > 2 || locale[prefix.size()] == '_' ||
+            locale[prefix.size()] == '.' || locale[prefix.size()] == '@')
+            return row.Id;
+    }
+    return 0x0409;
+}
+
+uint16_t WinGetUserDefaultLangID() {
+    if (uint16_t id = CurrentWinEnv().LangID) return id;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+        if (const char* value = std::getenv(name); value && *value) return LangIDFromLocale(value);
+    return 0x0409;
+}
+
+int WinCompareText(std::string_view a, std::string_view b) {
+    return FoldName(a).compare(FoldName(b));
 }
 
 void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& env) {

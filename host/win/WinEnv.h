@@ -69,7 +69,7 @@ struct TWinEnv {
     std::string Root;               // host directory of the sandbox
     TWinPreset Preset = wpXP;
     std::string UserName = "User";
-    uint16_t LangID = 0x0409;       // 0 = from the process locale
+    uint16_t LangID = 0;            // 0: from the process locale
     TFolderLayout Layout = flPreset;
     std::vector<std::string> InUse; // normalised Windows paths whose delete fails
     uint64_t DiskCapacity = 1457664;
@@ -109,6 +109,13 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
 std::string SerializeWinEnv(const TWinEnv& env);
 
 // The real path of the root (symlinks resolved), as confinement checks compare it.
-const std::string& SandboxRealRoot();
+std::string SandboxRealRoot();
+
+// The user's language id: the machine's setting, else from LC_ALL, LC_MESSAGES or LANG.
+uint16_t WinGetUserDefaultLangID();
+// The language id of a locale name ("de_DE.UTF-8" -> 0x0407); English (0x0409) when unknown.
+uint16_t LangIDFromLocale(const std::string& locale);
+// CompareStringA ignoring case: < 0, 0 or > 0 on the folded texts.
+int WinCompareText(std::string_view a, std::string_view b);
 
 } // namespace zan

@@ -195,7 +195,7 @@ std::string NormalizeWinPath(const std::string& path) {
 }
 
 void CheckConfined(const std::string& hostPath) {
-    const std::string& root = SandboxRealRoot();
+    const std::string root = SandboxRealRoot();
     std::string real = RealPathOfExisting(hostPath);
     if (real != root && real.compare(0, root.size() + 1, root + "/") != 0)
         RaiseWinError(ERROR_ACCESS_DENIED, hostPath);

@@ -264,3 +264,42 @@ TEST(WinEnv, SettingsSurviveAndDamageIsNamed) {
         }
     }
 }
+
+TEST(WinEnv, UserLanguageAndTextComparison) {
+    TSandbox box("lang");
+    struct {
+        const char* Locale;
+        uint16_t Id;
+    } rows[] = {
+        {"de_DE.UTF-8", 0x0407}, {"de", 0x0407},          {"fr_CA", 0x040C},   {"zh_TW.Big5", 0x0404},
+        {"zh_CN.UTF-8", 0x0804}, {"nb_NO", 0x0414},       {"nn_NO", 0x0814},   {"pt_BR", 0x0416},
+        {"pt_PT", 0x0816},       {"C", 0x0409},           {"POSIX", 0x0409},   {"dev", 0x0409},
+        {"xx_YY", 0x0409},       {"en_US.UTF-8", 0x0409}, {"sv_SE@euro", 0x041D},
+    };
+    for (auto& r : rows)
+        EXPECT_EQ(LangIDFromLocale(r.Locale), r.Id) << r.Locale;
+    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::string saved[3];
+    bool had[3];
+    for (int i = 0; i < 3; ++i) {
+        const char* v = std::getenv(names[i]);
+        had[i] = v != nullptr;
+        saved[i] = v ? v : "";
+    }
+    unsetenv("LC_ALL");
+    setenv("LC_MESSAGES", "fr_FR", 1);
+    setenv("LANG", "de_DE", 1);
+    EXPECT_EQ(WinGetUserDefaultLangID(), 0x040C);
+    setenv("LC_ALL", "nb_NO", 1);
+    EXPECT_EQ(WinGetUserDefaultLangID(), 0x0414);
+    CurrentWinEnv().LangID = 0x0411; // the machine's setting wins
+    EXPECT_EQ(WinGetUserDefaultLangID(), 0x0411);
+    for (int i = 0; i < 3; ++i) {
+        if (had[i]) setenv(names[i], saved[i].c_str(), 1);
+        else unsetenv(names[i]);
+    }
+    EXPECT_EQ(WinCompareText("ÄPFEL", "äpfel"), 0);
+    EXPECT_LT(WinCompareText("Apfel", "BIRNE"), 0);
+    EXPECT_TRUE(SameName("Straße", "STRAßE"));
+    EXPECT_FALSE(SameName("x×", "x÷")); // the multiplication sign is no letter
+}

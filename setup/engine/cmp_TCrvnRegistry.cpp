@@ -80,30 +80,36 @@ void RegWriteInteger(TRootKeys rootIndex, const std::string& key, const std::str
     }
 }
 
-std::string RegReadString(TRootKeys rootIndex, const std::string& key, const std::string& ident,
-                          const std::string& defaultValue) {
+namespace {
+
+// Reads a value with read, or answers the default: a missing key (never created), a missing
+// value or any read error.
+template <typename T, typename F>
+T ReadOrDefault(TRootKeys rootIndex, const std::string& key, const std::string& ident,
+                const T& defaultValue, F read) {
     try {
         TcrvnRegistry reg;
         SetRegistryRoot(reg, rootIndex);
         if (!reg.NestedKeyExists(key) || !reg.OpenNestedKey(key, false) || !reg.ValueExists(ident))
             return defaultValue;
-        return reg.ReadString(ident);
+        return read(reg);
     } catch (const Exception&) {
         return defaultValue;
     }
 }
 
+} // namespace
+
+std::string RegReadString(TRootKeys rootIndex, const std::string& key, const std::string& ident,
+                          const std::string& defaultValue) {
+    return ReadOrDefault(rootIndex, key, ident, defaultValue,
+                         [&](TcrvnRegistry& reg) { return reg.ReadString(ident); });
+}
+
 int32_t RegReadInteger(TRootKeys rootIndex, const std::string& key, const std::string& ident,
                        int32_t defaultValue) {
-    try {
-        TcrvnRegistry reg;
-        SetRegistryRoot(reg, rootIndex);
-        if (!reg.NestedKeyExists(key) || !reg.OpenNestedKey(key, false) || !reg.ValueExists(ident))
-            return defaultValue;
-        return reg.ReadInteger(ident);
-    } catch (const Exception&) {
-        return defaultValue;
-    }
+    return ReadOrDefault(rootIndex, key, ident, defaultValue,
+                         [&](TcrvnRegistry& reg) { return reg.ReadInteger(ident); });
 }
 
 void RegDeleteKeyTree(TRootKeys rootIndex, const std::string& key) {

@@ -1,11 +1,14 @@
 // A fresh emulated Windows machine in a temporary folder for one test; removed afterwards.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
+#include "host/win/WinEnv.h"
 #include "host/win/WinPaths.h"
 #include "host/win/WinShell.h"
 #include "host/win/child_process.h"
@@ -40,3 +43,24 @@ struct TSandbox {
 
     std::string Root;
 };
+
+// The message of the E that f raises; "(nothing raised)" when it returns.
+template <typename E>
+std::string MessageOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    return "(nothing raised)";
+}
+
+// The Windows error code f raises (EWinError); 0 when it returns.
+inline uint32_t WinCodeOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const zan::EWinError& e) {
+        return e.Code;
+    }
+    return 0;
+}

@@ -13,19 +13,6 @@
 
 using namespace zan;
 
-namespace {
-
-uint32_t CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const EWinError& e) {
-        return e.Code;
-    }
-    return 0;
-}
-
-} // namespace
-
 TEST(WinPaths, NormalisationTable) {
     TSandbox box("norm");
     WinForceDirectories("C:\\work");
@@ -58,7 +45,7 @@ TEST(WinPaths, NormalisationTable) {
     for (auto& row : rows) {
         SCOPED_TRACE(row.In);
         if (row.Code) {
-            EXPECT_EQ(CodeOf([&] { NormalizeWinPath(row.In); }), row.Code);
+            EXPECT_EQ(WinCodeOf([&] { NormalizeWinPath(row.In); }), row.Code);
         } else {
             EXPECT_EQ(NormalizeWinPath(row.In), row.Out);
         }
@@ -123,7 +110,7 @@ TEST(WinPaths, ConfinementRefusesEveryWriteOutsideTheRoot) {
     };
     for (auto& [what, write] : writes) {
         SCOPED_TRACE(what);
-        EXPECT_EQ(CodeOf(write), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(WinCodeOf(write), ERROR_ACCESS_DENIED);
     }
     EXPECT_EQ(TSandbox::ReadHostFile(outside + "/victim.txt"), "keep");
     size_t entries = 0;
@@ -175,7 +162,7 @@ TEST(WinFs, FloppyCapacityAndDiskChange) {
         EXPECT_EQ(file.Write(block.data(), block.size()), 400u); // the disk is full
         EXPECT_EQ(file.Write(block.data(), 1), 0u);
     }
-    EXPECT_EQ(CodeOf([] { WinWriteFile("A:\\part3.bin", "x"); }), ERROR_DISK_FULL);
+    EXPECT_EQ(WinCodeOf([] { WinWriteFile("A:\\part3.bin", "x"); }), ERROR_DISK_FULL);
     // Rewriting a file frees its old bytes first.
     WinWriteFile("A:\\part1.bin", std::string(600, 'c'));
 
@@ -194,22 +181,22 @@ TEST(WinFs, InUseFilesCannotBeDeletedUntilBoot) {
     TSandbox box("inuse");
     WinWriteFile("C:\\locked.dll", "x");
     WinSetInUse("c:\\LOCKED.DLL", true);
-    EXPECT_EQ(CodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
     ReloadWinEnv();
-    EXPECT_EQ(CodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
     WinSetInUse("C:\\locked.dll", false);
     WinDeleteFile("C:\\locked.dll");
-    EXPECT_EQ(CodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(CodeOf([] { WinDeleteFile("C:\\nodir\\locked.dll"); }), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\nodir\\locked.dll"); }), ERROR_PATH_NOT_FOUND);
 }
 
 TEST(WinFs, DirectoriesAttributesTempNamesAndCopies) {
     TSandbox box("misc");
     WinForceDirectories("C:\\A\\B\\C");
     EXPECT_TRUE(WinDirectoryExists("c:\\a\\b\\c"));
-    EXPECT_EQ(CodeOf([] { WinCreateDirectory("C:\\A"); }), ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(CodeOf([] { WinCreateDirectory("C:\\X\\Y"); }), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(CodeOf([] { WinRemoveDirectory("C:\\A"); }), ERROR_DIR_NOT_EMPTY);
+    EXPECT_EQ(WinCodeOf([] { WinCreateDirectory("C:\\A"); }), ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(WinCodeOf([] { WinCreateDirectory("C:\\X\\Y"); }), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(WinCodeOf([] { WinRemoveDirectory("C:\\A"); }), ERROR_DIR_NOT_EMPTY);
 
     WinWriteFile("C:\\A\\f.txt", "data");
     EXPECT_EQ(WinGetFileAttributes("C:\\A\\f.txt"), FILE_ATTRIBUTE_NORMAL);
@@ -219,7 +206,7 @@ TEST(WinFs, DirectoriesAttributesTempNamesAndCopies) {
     EXPECT_EQ(WinGetFileAttributes("C:\\none"), INVALID_FILE_ATTRIBUTES);
 
     WinCopyFile("C:\\A\\f.txt", "C:\\A\\g.txt", true);
-    EXPECT_EQ(CodeOf([] { WinCopyFile("C:\\A\\f.txt", "C:\\A\\g.txt", true); }), ERROR_FILE_EXISTS);
+    EXPECT_EQ(WinCodeOf([] { WinCopyFile("C:\\A\\f.txt", "C:\\A\\g.txt", true); }), ERROR_FILE_EXISTS);
     EXPECT_EQ(WinReadFile("C:\\A\\g.txt"), "data");
     EXPECT_EQ(WinGetFileAttributes("C:\\A\\g.txt"), FILE_ATTRIBUTE_READONLY); // mode bits kept
 
@@ -256,12 +243,8 @@ TEST(WinEnv, SettingsSurviveAndDamageIsNamed) {
     };
     for (auto& row : bad) {
         TWinEnv env;
-        try {
-            ParseWinEnv(row.Text, "winenv.ini", env);
-            ADD_FAILURE() << row.Text;
-        } catch (const EWinEnvError& e) {
-            EXPECT_EQ(e.Message(), row.Error);
-        }
+        EXPECT_EQ(MessageOf<EWinEnvError>([&] { ParseWinEnv(row.Text, "winenv.ini", env); }),
+                  row.Error);
     }
 }
 

@@ -25,12 +25,7 @@ const char* ArgvRecorder =
 const char* OrderRecorder = "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$ORVEX_SANDBOX/order.txt\"\n";
 
 uint32_t LaunchCode(const std::string& program) {
-    try {
-        WinCreateProcess(program, {});
-    } catch (const EWinError& e) {
-        return e.Code;
-    }
-    return 0;
+    return WinCodeOf([&] { WinCreateProcess(program, {}); });
 }
 
 } // namespace

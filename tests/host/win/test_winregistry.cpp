@@ -80,14 +80,8 @@ TEST(WinRegistry, TypesNamesAndDeletion) {
         {[&] { reg.ReadFloat("Number"); }, "Invalid data type for 'Number'"},
         {[&] { reg.ReadInteger("Missing"); }, "Failed to get data for 'Missing'"},
     };
-    for (auto& row : wrong) {
-        try {
-            row.Read();
-            ADD_FAILURE() << row.Error;
-        } catch (const ERegistryException& e) {
-            EXPECT_EQ(e.Message(), row.Error);
-        }
-    }
+    for (auto& row : wrong)
+        EXPECT_EQ(MessageOf<ERegistryException>(row.Read), row.Error);
     EXPECT_EQ(reg.ReadString("Missing"), "");
     // Names ignore case and keep it.
     reg.WriteString("TEXT", "y");
@@ -137,12 +131,8 @@ TEST(WinRegistry, DamagedHiveIsNamedAndNeverOverwritten) {
     for (auto& row : bad) {
         SCOPED_TRACE(row.Text);
         TSandbox::WriteHostFile(file, row.Text);
-        try {
-            RegKeyExists(HKEY_LOCAL_MACHINE, "A");
-            ADD_FAILURE();
-        } catch (const ERegistryException& e) {
-            EXPECT_EQ(e.Message(), file + row.Error);
-        }
+        EXPECT_EQ(MessageOf<ERegistryException>([] { RegKeyExists(HKEY_LOCAL_MACHINE, "A"); }),
+                  file + row.Error);
         EXPECT_THROW(RegCreateKey(HKEY_LOCAL_MACHINE, "B"), ERegistryException);
         EXPECT_EQ(TSandbox::ReadHostFile(file), row.Text);
     }
@@ -191,11 +181,9 @@ TEST(WinIni, ProfileStringsWithCrLfAndDamage) {
 
     TSandbox::WriteHostFile(box.C("bad.ini"), "[Ok]\r\na=1\r\ngarbage\r\n");
     EXPECT_EQ(WinGetPrivateProfileString("Ok", "a", "dflt", "C:\\bad.ini"), "dflt");
-    try {
-        WinWritePrivateProfileString("Ok", "b", std::string("2"), "C:\\bad.ini");
-        ADD_FAILURE();
-    } catch (const EIniFileError& e) {
-        EXPECT_EQ(e.Message(), "C:\\bad.ini(3): line is neither a section nor key=value");
-    }
+    EXPECT_EQ(MessageOf<EIniFileError>([] {
+                  WinWritePrivateProfileString("Ok", "b", std::string("2"), "C:\\bad.ini");
+              }),
+              "C:\\bad.ini(3): line is neither a section nor key=value");
     EXPECT_EQ(TSandbox::ReadHostFile(box.C("bad.ini")), "[Ok]\r\na=1\r\ngarbage\r\n");
 }

@@ -47,12 +47,8 @@ TEST(HeadlessPrompts, ScriptAnswersInOrderAndWritesTheTranscript) {
     session.ProcessMessages();
     EXPECT_TRUE(cancelled);
     // Used answers are not reused: a prompt the script does not answer fails with its text.
-    try {
-        session.Message("Overwrite setup.ini?", pbYesNo);
-        ADD_FAILURE();
-    } catch (const EHeadlessPrompt& e) {
-        EXPECT_EQ(e.Message(), "Overwrite setup.ini?");
-    }
+    EXPECT_EQ(MessageOf<EHeadlessPrompt>([&] { session.Message("Overwrite setup.ini?", pbYesNo); }),
+              "Overwrite setup.ini?");
     session.ShowException(Exception("Boom"));
     EXPECT_EQ(TSandbox::ReadHostFile(transcript),
               "message OK+Cancel \"Please Insert disk 2 into drive A:\" -> OK\n"
@@ -91,14 +87,8 @@ TEST(HeadlessPrompts, DefaultsWithoutScriptAndBadScripts) {
         {"X => OK extra\n", "s(1): this answer takes no text"},
         {"X => OK | disk zero\n", "s(1): unknown option"},
     };
-    for (auto& row : bad) {
-        try {
-            THeadlessSession s(row.Text, "s", "");
-            ADD_FAILURE() << row.Text;
-        } catch (const EHeadlessPrompt& e) {
-            EXPECT_EQ(e.Message(), row.Error);
-        }
-    }
+    for (auto& row : bad)
+        EXPECT_EQ(MessageOf<EHeadlessPrompt>([&] { THeadlessSession s(row.Text, "s", ""); }), row.Error);
     // An answer the buttons do not offer fails like an unanswered prompt.
     THeadlessSession mismatch("Continue => Yes\n", "s", "");
     EXPECT_THROW(mismatch.Message("Continue?", pbOKCancel), EHeadlessPrompt);

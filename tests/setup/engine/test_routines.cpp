@@ -141,12 +141,8 @@ TEST(RoutinesFileSystem, AttributesAndNearestDirectory) {
     EXPECT_EQ(attrs, (TCrvnFileAttributes{cfaNormal}));
     GetFileAttributesAsSet("C:\\missing", attrs);
     EXPECT_TRUE(attrs.Empty());
-    try {
-        SetFileAttributesFromSet("C:\\missing", {cfaReadOnly});
-        ADD_FAILURE();
-    } catch (const IEfcSetAttributes& e) {
-        EXPECT_EQ(e.Message(), "Cannot set file attributes. Error : The system cannot find the file specified.");
-    }
+    EXPECT_EQ(MessageOf<IEfcSetAttributes>([] { SetFileAttributesFromSet("C:\\missing", {cfaReadOnly}); }),
+              "Cannot set file attributes. Error : The system cannot find the file specified.");
 
     struct {
         std::string In, Out;
@@ -256,18 +252,12 @@ TEST(CrvnRegistry, ReadsWritesAndTrees) {
 
     // A damaged hive: writes raise their texts, reads answer defaults.
     TSandbox::WriteHostFile(box.Root + "/registry/HKCU.reg", "garbage\n");
-    try {
-        RegWriteString(hkCurrentUser, "\\Software\\X", "Ident", "Value");
-        ADD_FAILURE();
-    } catch (const EIRCannotWriteValue& e) {
-        EXPECT_EQ(e.Message(), "Cannot install into registry. Key: \\Software\\X Ident: Ident Value Value");
-    }
-    try {
-        RegWriteInteger(hkCurrentUser, "\\Software\\X", "Ident", 1);
-        ADD_FAILURE();
-    } catch (const EIRCannotWriteValue& e) {
-        EXPECT_EQ(e.Message(), "\\Software\\X");
-    }
+    EXPECT_EQ(MessageOf<EIRCannotWriteValue>(
+                  [] { RegWriteString(hkCurrentUser, "\\Software\\X", "Ident", "Value"); }),
+              "Cannot install into registry. Key: \\Software\\X Ident: Ident Value Value");
+    EXPECT_EQ(MessageOf<EIRCannotWriteValue>(
+                  [] { RegWriteInteger(hkCurrentUser, "\\Software\\X", "Ident", 1); }),
+              "\\Software\\X");
     EXPECT_EQ(RegReadString(hkCurrentUser, "\\Software\\X", "Ident", "d"), "d");
     RegDeleteKeyTree(hkCurrentUser, "\\Software\\X");
     EXPECT_FALSE(AddRunOnceEntry("Name", "cmd", true));

@@ -99,6 +99,13 @@ void RunBatchText(const std::string& text, std::vector<std::string>& report) {
     }
 }
 
+void WriteBatchFile(const std::string& path, const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\r\n";
+    WinWriteFile(path, text);
+}
+
 void RunBatchFile(const std::string& path, std::vector<std::string>& report) {
     RunBatchText(WinReadFile(path), report);
 }

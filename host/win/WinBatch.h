@@ -14,6 +14,8 @@ namespace zan {
 
 // Runs the batch file at a Windows path (EWinError when it cannot be read).
 void RunBatchFile(const std::string& path, std::vector<std::string>& report);
+// Writes a batch file (replacing it), each line ended with CR LF.
+void WriteBatchFile(const std::string& path, const std::vector<std::string>& lines);
 // Runs batch text; each skipped line adds "line <n>: <reason>: <text>" to report.
 void RunBatchText(const std::string& text, std::vector<std::string>& report);
 

@@ -45,6 +45,10 @@ struct THive {
     ino_t Inode = 0;
     int64_t MTimeNs = -1;
     off_t Size = -1;
+    // The write count kept in the lock file, as of the hive's last read or write. Writers
+    // compare it under the lock: file stamps alone can repeat when an inode is reused within
+    // one clock tick.
+    uint64_t Generation = UINT64_MAX;
 };
 
 std::mutex& StoreGuard() {
@@ -327,7 +331,11 @@ auto Modify(HKEY root, F change) {
     while (flock(lockFd, LOCK_EX) != 0)
         if (errno != EINTR)
             throw ERegistryException(Format("Cannot lock the hive %s: %s", file, strerror(errno)));
+    uint64_t generation = 0;
+    if (pread(lockFd, &generation, sizeof generation, 0) != sizeof generation) generation = 0;
+    if (Store()[file].Generation != generation) Store()[file].Loaded = false;
     THive& hive = Refresh(root);
+    hive.Generation = generation;
     if (!hive.Damage.empty()) throw ERegistryException(hive.Damage);
     // A failure below leaves memory ahead of the file: force a re-read next time.
     bool written = false;
@@ -364,6 +372,11 @@ auto Modify(HKEY root, F change) {
         hive.Size = st.st_size;
         written = true;
     }
+    ++generation;
+    if (pwrite(lockFd, &generation, sizeof generation, 0) == sizeof generation)
+        hive.Generation = generation;
+    else
+        hive.Loaded = false;
     return result;
 }
 

@@ -105,6 +105,16 @@ TEST(WinBatch, CommandsBlanksAndSkippedLines) {
     EXPECT_EQ(report[2].rfind("line 6: unbalanced quotes", 0), 0u);
     EXPECT_EQ(report[3].rfind("line 8: Access is denied.", 0), 0u);
     EXPECT_EQ(report[4].rfind("line 10: unknown command", 0), 0u);
+
+    // A written batch file has CR LF ends and runs through the launcher.
+    WinWriteFile("C:\\Program Files\\Orvex\\last.tmp", "x");
+    WriteBatchFile("C:\\cleanup.bat", {"erase C:\\Program Files\\Orvex\\last.tmp", "deltree /y C:\\Program Files"});
+    EXPECT_EQ(TSandbox::ReadHostFile(box.C("cleanup.bat")),
+              "erase C:\\Program Files\\Orvex\\last.tmp\r\ndeltree /y C:\\Program Files\r\n");
+    report.clear();
+    EXPECT_EQ(WinRunCommandLine("C:\\CLEANUP.BAT", true, &report), 0);
+    EXPECT_TRUE(report.empty());
+    EXPECT_FALSE(WinDirectoryExists("C:\\Program Files"));
 }
 
 TEST(WinBoot, RenamesWinInitAndRunOnceInOrder) {

@@ -66,6 +66,7 @@ TBenchSandbox& Box() {
 }
 
 void BM_RegistryWriteInto5000Values(benchmark::State& state) {
+    Box();
     TRegistry reg;
     reg.SetRootKey(HKEY_LOCAL_MACHINE);
     reg.OpenKey("\\Software\\Bench", false);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "host/rtl/ScopeExit.h"
 #include "host/win/WinEnv.h"
@@ -24,6 +25,7 @@ std::string& CurrentDir() {
 // The listing of one host directory: folded name -> the name that matches it (an exact-case
 // match is tried before the listing is consulted; here the first in byte order wins).
 struct TListing {
+    std::unordered_set<std::string> Names;
     std::unordered_map<std::string, std::string> ByFolded;
 };
 
@@ -46,8 +48,10 @@ bool ReadListing(const std::string& dir, TListing& listing) {
         if (name != "." && name != "..") names.push_back(std::move(name));
     }
     std::sort(names.begin(), names.end());
-    for (std::string& name : names)
-        listing.ByFolded.emplace(FoldName(name), std::move(name));
+    for (std::string& name : names) {
+        listing.ByFolded.emplace(FoldName(name), name);
+        listing.Names.insert(std::move(name));
+    }
     return true;
 }
 
@@ -63,6 +67,7 @@ std::string MatchInDir(const std::string& dir, const std::string& name, bool fre
         }
         it = Cache().insert_or_assign(dir, std::move(listing)).first;
     }
+    if (it->second.Names.count(name)) return name;
     auto m = it->second.ByFolded.find(FoldName(name));
     return m == it->second.ByFolded.end() ? std::string() : m->second;
 }
@@ -83,8 +88,7 @@ std::string Resolve(const std::string& base, const std::vector<std::string>& par
         std::string cur = base;
         size_t i = 0;
         for (; i < parts.size(); ++i) {
-            std::string match = Exists(cur + "/" + parts[i]) ? parts[i]
-                                                             : MatchInDir(cur, parts[i], fresh);
+            std::string match = MatchInDir(cur, parts[i], fresh);
             if (match.empty()) break;
             cur += "/" + match;
         }

@@ -25,8 +25,20 @@ struct TKeyNode {
     std::string Path; // own case
     std::vector<TRegValue> Values;
     std::unordered_map<std::string, size_t> Index; // folded name -> position
+    // The hive text of each value, made when the hive is written and kept until the value
+    // changes: a write into a large key then only copies the other values' lines.
+    mutable std::vector<std::string> Lines;
 
+    void Changed(const TRegValue* value) {
+        size_t i = static_cast<size_t>(value - Values.data());
+        if (i < Lines.size()) Lines[i].clear();
+    }
+    void Appended() {
+        if (Lines.size() + 1 == Values.size()) Lines.emplace_back();
+        else Lines.clear();
+    }
     void Reindex() {
+        Lines.clear();
         Index.clear();
         for (size_t i = 0; i < Values.size(); ++i)
             Index.emplace(FoldName(Values[i].Name), i);
@@ -65,21 +77,26 @@ std::string HexByte(unsigned char c) {
     return std::string{digits[c >> 4], digits[c & 15]};
 }
 
-std::string Quote(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
+// Appends s in quotes with its escapes; runs of plain bytes are copied whole.
+void AppendQuoted(std::string& out, const std::string& s) {
+    out += '"';
+    size_t plain = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != 0x7F && c != '\\' && c != '"') continue;
+        out.append(s, plain, i - plain);
+        plain = i + 1;
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) out += "\\x" + HexByte(c);
-            else out += static_cast<char>(c);
+        case '\\': out.append("\\\\", 2); break;
+        case '"': out.append("\\\"", 2); break;
+        case '\n': out.append("\\n", 2); break;
+        case '\r': out.append("\\r", 2); break;
+        case '\t': out.append("\\t", 2); break;
+        default: out += "\\x" + HexByte(c);
         }
     }
-    return out + "\"";
+    out.append(s, plain, std::string::npos);
+    out += '"';
 }
 
 int HexDigit(char c) {
@@ -123,12 +140,19 @@ bool Unquote(const std::string& line, size_t& pos, std::string& out) {
     return false;
 }
 
-std::string SerializeValue(const TRegValue& v) {
-    std::string out = v.Name.empty() ? "@" : Quote(v.Name);
+void AppendValue(std::string& out, const TRegValue& v) {
+    if (v.Name.empty()) out += '@';
+    else AppendQuoted(out, v.Name);
     out += '=';
     switch (v.Type) {
-    case rdString: out += "sz:" + Quote(v.Data); break;
-    case rdExpandString: out += "expand:" + Quote(v.Data); break;
+    case rdString:
+        out += "sz:";
+        AppendQuoted(out, v.Data);
+        break;
+    case rdExpandString:
+        out += "expand:";
+        AppendQuoted(out, v.Data);
+        break;
     case rdInteger: {
         uint32_t n = 0;
         std::memcpy(&n, v.Data.data(), std::min<size_t>(4, v.Data.size()));
@@ -142,7 +166,7 @@ std::string SerializeValue(const TRegValue& v) {
         size_t start = 0;
         while (true) {
             size_t end = v.Data.find('\0', start);
-            out += Quote(v.Data.substr(start, end == std::string::npos ? end : end - start));
+            AppendQuoted(out, v.Data.substr(start, end == std::string::npos ? end : end - start));
             if (end == std::string::npos) break;
             out += ',';
             start = end + 1;
@@ -157,16 +181,27 @@ std::string SerializeValue(const TRegValue& v) {
         }
     }
     }
-    return out;
+    out += '\n';
 }
 
 std::string Serialize(const THive& hive, HKEY root) {
-    std::string out = "; hive " + RootKeyShortName(root) + "\n";
+    size_t size = 64;
     for (auto& [folded, key] : hive.Keys) {
-        out += "[\\" + key.Path + "]\n";
-        for (const TRegValue& v : key.Values) {
-            out += SerializeValue(v);
-            out += '\n';
+        size += key.Path.size() + 4;
+        for (const TRegValue& v : key.Values)
+            size += v.Name.size() + 3 * v.Data.size() + 16;
+    }
+    std::string out;
+    out.reserve(size);
+    out += "; hive " + RootKeyShortName(root) + "\n";
+    for (auto& [folded, key] : hive.Keys) {
+        out += "[\\";
+        out += key.Path;
+        out += "]\n";
+        if (key.Lines.size() != key.Values.size()) key.Lines.assign(key.Values.size(), std::string());
+        for (size_t i = 0; i < key.Values.size(); ++i) {
+            if (key.Lines[i].empty()) AppendValue(key.Lines[i], key.Values[i]);
+            out += key.Lines[i];
         }
     }
     return out;
@@ -322,9 +357,13 @@ const THive& ForRead(HKEY root) {
 template <typename F>
 auto Modify(HKEY root, F change) {
     std::string file = HostHiveFile(root);
-    std::error_code ec;
-    std::filesystem::create_directories(CurrentWinEnv().Root + "/registry", ec);
     int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0 && errno == ENOENT) {
+        // The first write of a machine makes the registry folder.
+        std::error_code ec;
+        std::filesystem::create_directories(CurrentWinEnv().Root + "/registry", ec);
+        lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    }
     if (lockFd < 0)
         throw ERegistryException(Format("Cannot lock the hive %s: %s", file, strerror(errno)));
     TScopeExit closeLock([lockFd] { close(lockFd); });
@@ -504,9 +543,11 @@ void RegSetValue(HKEY root, const std::string& path, const TRegValue& value) {
         if (TRegValue* v = it->second.Find(value.Name)) {
             v->Type = value.Type;
             v->Data = value.Data;
+            it->second.Changed(v);
         } else {
             it->second.Values.push_back(value);
             it->second.Index.emplace(FoldName(value.Name), it->second.Values.size() - 1);
+            it->second.Appended();
         }
         return 0;
     });

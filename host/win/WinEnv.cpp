@@ -268,18 +268,13 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
     } catch (const EIniFileError& e) {
         throw EWinEnvError(e.Message());
     }
+    std::string section;
     auto bad = [&](const std::string& key, const std::string& value) {
-        // The line of the offending key, for the message.
-        size_t line = 1, pos = 0;
-        std::string folded = FoldName(text);
-        size_t at = folded.find("\n" + FoldName(key) + "=");
-        for (; pos < at && pos < text.size(); ++pos)
-            if (text[pos] == '\n') ++line;
-        if (at != std::string::npos) ++line;
         throw EWinEnvError(Format("%s(%d): bad value \"%s\" for %s", fileName,
-                                  static_cast<int64_t>(line), value, key));
+                                  ini.LineOf(section, key), value, key));
     };
-    for (auto& [key, value] : ini.Pairs("Machine")) {
+    section = "Machine";
+    for (auto& [key, value] : ini.Pairs(section)) {
         if (SameName(key, "Windows")) {
             try {
                 env.Preset = PresetFromName(value);
@@ -290,7 +285,9 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
             env.UserName = value;
         } else if (SameName(key, "LangID")) {
             int64_t id;
-            if (!TryStrToInt64("$" + value, id) || id < 0 || id > 0xFFFF) bad(key, value);
+            std::string hex = "$";
+            hex += value;
+            if (!TryStrToInt64(hex, id) || id < 0 || id > 0xFFFF) bad(key, value);
             env.LangID = static_cast<uint16_t>(id);
         } else if (SameName(key, "Layout")) {
             if (SameName(value, "preset")) env.Layout = flPreset;
@@ -307,7 +304,8 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
             bad(key, value);
         }
     }
-    for (auto& [key, value] : ini.Pairs("Disks")) {
+    section = "Disks";
+    for (auto& [key, value] : ini.Pairs(section)) {
         int64_t n;
         if (!TryStrToInt64(value, n) || n < 1) bad(key, value);
         if (SameName(key, "Capacity")) env.DiskCapacity = static_cast<uint64_t>(n);

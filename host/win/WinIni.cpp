@@ -37,7 +37,7 @@ TIniText TIniText::Parse(const std::string& text, const std::string& fileName) {
         std::string trimmed = Trim(lines[i]);
         std::vector<TLine>& target = ini.FSections.empty() ? ini.FHead : ini.FSections.back().Lines;
         if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') {
-            target.push_back({"", lines[i], true});
+            target.push_back({"", lines[i], true, static_cast<int>(i + 1)});
         } else if (trimmed[0] == '[') {
             if (trimmed.back() != ']') fail(i + 1, "section name without closing bracket");
             ini.FSections.push_back({Trim(trimmed.substr(1, trimmed.size() - 2)), {}});
@@ -47,7 +47,7 @@ TIniText TIniText::Parse(const std::string& text, const std::string& fileName) {
             if (ini.FSections.empty()) fail(i + 1, "key outside any section");
             std::string key = Trim(trimmed.substr(0, eq));
             if (key.empty()) fail(i + 1, "empty key name");
-            target.push_back({key, trimmed.substr(eq + 1), false});
+            target.push_back({key, trimmed.substr(eq + 1), false, static_cast<int>(i + 1)});
         }
     }
     return ini;
@@ -113,7 +113,7 @@ void TIniText::Write(const std::string& section, const std::string& key,
     size_t at = s->Lines.size();
     while (at > 0 && s->Lines[at - 1].IsComment)
         --at;
-    s->Lines.insert(s->Lines.begin() + static_cast<ptrdiff_t>(at), TLine{key, value, false});
+    s->Lines.insert(s->Lines.begin() + static_cast<ptrdiff_t>(at), TLine{key, value, false, 0});
 }
 
 void TIniText::DeleteKey(const std::string& section, const std::string& key) {
@@ -141,6 +141,13 @@ std::vector<std::pair<std::string, std::string>> TIniText::Pairs(
         for (const TLine& line : s->Lines)
             if (!line.IsComment) pairs.emplace_back(line.Key, line.Value);
     return pairs;
+}
+
+int TIniText::LineOf(const std::string& section, const std::string& key) const {
+    if (const TSection* s = FindSection(section))
+        for (const TLine& line : s->Lines)
+            if (!line.IsComment && SameName(line.Key, key)) return line.Line;
+    return 0;
 }
 
 std::vector<std::string> TIniText::Sections() const {

@@ -37,12 +37,15 @@ public:
     // Every "key=value" pair of a section in file order.
     std::vector<std::pair<std::string, std::string>> Pairs(const std::string& section) const;
     std::vector<std::string> Sections() const;
+    // The 1-based line of a key in the parsed text; 0 for a key written since.
+    int LineOf(const std::string& section, const std::string& key) const;
 
 private:
     struct TLine {
         std::string Key;   // empty for a comment or blank line
         std::string Value; // or the raw comment text
         bool IsComment = false;
+        int Line = 0; // in the parsed text
     };
     struct TSection {
         std::string Name;

@@ -24,7 +24,8 @@ bool TcrvnRegistry::NestedKeyExists(const std::string& key) {
 }
 
 bool TcrvnRegistry::DeleteNestedKeyTree(const std::string& key) {
-    std::string full = "\\" + FullPath(key);
+    std::string full = "\\";
+    full += FullPath(key);
     if (!OpenKey(full, false)) return false;
     TStringList subKeys;
     GetKeyNames(subKeys);
@@ -119,7 +120,8 @@ void RegDeleteKeyTree(TRootKeys rootIndex, const std::string& key) {
         if (!reg.OpenNestedKey(key, false)) return;
         TStringList subKeys;
         reg.GetKeyNames(subKeys);
-        std::string full = "\\" + reg.GetCurrentPath();
+        std::string full = "\\";
+        full += reg.GetCurrentPath();
         reg.CloseKey();
         for (int i = 0; i < subKeys.Count(); ++i)
             RegDeleteKeyTree(rootIndex, full + "\\" + subKeys[i]);

@@ -122,8 +122,7 @@ void DoRunOnce(HKEY root, std::vector<std::string>& report) {
 } // namespace
 
 bool WinRequestReboot() {
-    RegFlushHive(HKEY_LOCAL_MACHINE);
-    RegFlushHive(HKEY_CURRENT_USER);
+    RegFlushAllHives();
     if (CurrentWinEnv().RebootMode == rmFail) return false;
     std::ofstream marker(MarkerFile(), std::ios::trunc);
     marker << "reboot requested by " << getpid() << "\n";
@@ -163,8 +162,7 @@ void WinSimulateBoot(std::vector<std::string>& report) {
     DoWinInit(report);
     DoRunOnce(HKEY_LOCAL_MACHINE, report);
     DoRunOnce(HKEY_CURRENT_USER, report);
-    RegFlushHive(HKEY_LOCAL_MACHINE);
-    RegFlushHive(HKEY_CURRENT_USER);
+    RegFlushAllHives();
 }
 
 } // namespace zan

@@ -193,6 +193,7 @@ void WinCopyFile(const std::string& source, const std::string& target, bool fail
     if (!StatHost(src, st)) RaiseMissing(src, source);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, source);
     if (failIfExists && WinPathExists(target)) RaiseWinError(ERROR_FILE_EXISTS, target);
+    if (CurrentWinEnv().IsInUse(NormalizeWinPath(target))) RaiseWinError(ERROR_SHARING_VIOLATION, target);
     if (WinDriveOf(NormalizeWinPath(target)) == 'A') {
         WinWriteFile(target, WinReadFile(source));
         chmod(WinPathToHost(target).c_str(), st.st_mode & 07777);
@@ -236,6 +237,8 @@ void TWinFsFile::Create(const std::string& path) {
     std::string host = WinPathToHost(norm, paWrite);
     struct stat st;
     if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    // A file held open by a running program cannot be rewritten, as on Windows.
+    if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
     FHandle = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (FHandle < 0) {
         if (errno == ENOENT) RaiseWinError(ERROR_PATH_NOT_FOUND, path);
@@ -338,6 +341,9 @@ void WinSetFileAttributes(const std::string& path, uint32_t attributes) {
     struct stat st;
     if (!StatHost(host, st)) RaiseMissing(host, path);
     mode_t mode = st.st_mode & 07777;
+    // Windows keeps a directory's read-only flag without refusing writes into it: here it is
+    // not mapped, or the folder would become unwritable.
+    if (S_ISDIR(st.st_mode)) return;
     if (attributes & FILE_ATTRIBUTE_READONLY)
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     else

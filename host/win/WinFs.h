@@ -5,7 +5,8 @@
 // Dates are TDateTime in local time at the 2-second granularity of DOS dates, so a date set and
 // read back compares equal. Short paths equal long paths. Attributes: read-only maps to the
 // write bits, directory is read; hidden, system, archive, offline and temporary are ignored.
-// Deleting a path listed "in use" by the machine fails with a sharing violation (32). Drive A:
+// Deleting, rewriting or moving a path listed "in use" by the machine fails with a sharing
+// violation (32). Drive A:
 // holds DiskCapacity bytes per disk; a write beyond that comes out short.
 #pragma once
 

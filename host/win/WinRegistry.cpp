@@ -585,6 +585,12 @@ void RegFlushHive(HKEY root) {
     }
 }
 
+void RegFlushAllHives() {
+    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS,
+                      HKEY_CURRENT_CONFIG, HKEY_DYN_DATA})
+        RegFlushHive(root);
+}
+
 std::string RegHiveText(HKEY root) {
     std::lock_guard<std::mutex> lock(StoreGuard());
     return Serialize(ForRead(root), root);

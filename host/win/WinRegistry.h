@@ -64,6 +64,8 @@ void RegSetValue(HKEY root, const std::string& path, const TRegValue& value);
 bool RegDeleteValue(HKEY root, const std::string& path, const std::string& name);
 // Forces the hive file to the device.
 void RegFlushHive(HKEY root);
+// Flushes every hive (the end of a run).
+void RegFlushAllHives();
 // The hive's text as it is stored (empty hive: the header line only).
 std::string RegHiveText(HKEY root);
 // Parses hive text; fileName names it in errors. Throws ERegistryException "<file>(<line>): ...".

@@ -182,6 +182,11 @@ TEST(WinFs, InUseFilesCannotBeDeletedUntilBoot) {
     WinWriteFile("C:\\locked.dll", "x");
     WinSetInUse("c:\\LOCKED.DLL", true);
     EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WinCodeOf([] { WinWriteFile("C:\\LOCKED.dll", "new"); }), ERROR_SHARING_VIOLATION);
+    WinWriteFile("C:\\new.dll", "new");
+    EXPECT_EQ(WinCodeOf([] { WinCopyFile("C:\\new.dll", "C:\\locked.dll", false); }), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WinCodeOf([] { WinMoveFile("C:\\new.dll", "C:\\locked.dll", true); }), ERROR_SHARING_VIOLATION);
+    EXPECT_EQ(WinReadFile("C:\\locked.dll"), "x");
     ReloadWinEnv();
     EXPECT_EQ(WinCodeOf([] { WinDeleteFile("C:\\locked.dll"); }), ERROR_SHARING_VIOLATION);
     WinSetInUse("C:\\locked.dll", false);
@@ -202,7 +207,9 @@ TEST(WinFs, DirectoriesAttributesTempNamesAndCopies) {
     EXPECT_EQ(WinGetFileAttributes("C:\\A\\f.txt"), FILE_ATTRIBUTE_NORMAL);
     WinSetFileAttributes("C:\\A\\f.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(WinGetFileAttributes("C:\\A\\f.txt"), FILE_ATTRIBUTE_READONLY);
+    WinSetFileAttributes("C:\\A", FILE_ATTRIBUTE_READONLY);
     EXPECT_EQ(WinGetFileAttributes("C:\\A"), FILE_ATTRIBUTE_DIRECTORY);
+    WinWriteFile("C:\\A\\still writable.txt", "x");
     EXPECT_EQ(WinGetFileAttributes("C:\\none"), INVALID_FILE_ATTRIBUTES);
 
     WinCopyFile("C:\\A\\f.txt", "C:\\A\\g.txt", true);

@@ -11,6 +11,7 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinIni.h"
+#include "host/win/WinPaths.h"
 
 namespace zan {
 
@@ -312,8 +313,14 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
         else if (SameName(key, "Disk") && n < 10000) env.Disk = static_cast<int>(n);
         else bad(key, value);
     }
-    for (auto& [key, value] : ini.Pairs("InUse"))
-        env.InUse.push_back(value);
+    section = "InUse";
+    for (auto& [key, value] : ini.Pairs(section)) {
+        try {
+            env.InUse.push_back(NormalizeWinPath(value));
+        } catch (const EWinError&) {
+            bad(key, value);
+        }
+    }
     for (auto& [key, value] : ini.Pairs("Resolver"))
         env.Resolver[key] = value;
 }

@@ -6,7 +6,9 @@
 // Prompt script: one answer per line, matched in order against the prompt texts ("#" starts a
 // comment):
 //     <text contained in the prompt> => <answer> [| disk <n>] [| cancel after <n>]
-// answers: OK, Cancel, Yes, No, input <text>, folder <path>, create <path>. "disk n" inserts
+// answers: OK, Cancel, Yes, No, input <text>, folder <path>, create <path>. The text matched is
+// the message itself, "<caption>: <prompt>" for an input query and "<title> [<initial folder>]"
+// for the folder chooser; each line answers once. "disk n" inserts
 // disk n in drive A: when the answer is given; "cancel after n" runs the registered cancel
 // action after n more pumps. The script is the file named by ZAN_FORMS_SCRIPT, else the
 // machine's prompt-script setting. With a script, a prompt it does not answer raises

@@ -247,6 +247,7 @@ TEST(WinEnv, SettingsSurviveAndDamageIsNamed) {
         {"[Machine\n", "winenv.ini(1): section name without closing bracket"},
         {"[Disks]\nCapacity=-5\n", "winenv.ini(2): bad value \"-5\" for Capacity"},
         {"[Machine]\nno equals sign\n", "winenv.ini(2): line is neither a section nor key=value"},
+        {"[InUse]\n1=C:\\ok.dll\n2=D:\\other.dll\n", "winenv.ini(3): bad value \"D:\\other.dll\" for 2"},
     };
     for (auto& row : bad) {
         TWinEnv env;

@@ -1,6 +1,7 @@
 // The file-backed registry: hive text, typed values, names, key deletion, damaged hives and two
 // processes writing into one hive; INI files.
 #include <gtest/gtest.h>
+#include <map>
 
 #include "host/win/WinIni.h"
 #include "host/win/WinRegistry.h"
@@ -199,4 +200,66 @@ TEST(WinIni, ProfileStringsWithCrLfAndDamage) {
               }),
               "C:\\bad.ini(3): line is neither a section nor key=value");
     EXPECT_EQ(TSandbox::ReadHostFile(box.C("bad.ini")), "[Ok]\r\na=1\r\ngarbage\r\n");
+}
+
+// Random writes, overwrites and deletes against a model; at checkpoints the hive file is read
+// afresh in a second sandbox and must hold exactly the model.
+TEST(WinRegistry, RandomChangesMatchAModel) {
+    TSandbox box("model", {wpXP, "User", false});
+    std::string mirror = TestTempPath("sandbox_model_mirror");
+    std::filesystem::remove_all(mirror);
+    const char* keys[] = {"Software\\A", "Software\\A\\Sub", "Software\\B"};
+    const char* names[] = {"x", "X", "Path", "path", "", "Ünïcode", "q\"uote"};
+    // folded key -> folded name -> text of the value
+    std::map<std::string, std::map<std::string, std::string>> model;
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    auto check = [&] {
+        std::filesystem::create_directories(mirror + "/registry");
+        std::filesystem::copy_file(box.Root + "/registry/HKCU.reg", mirror + "/registry/HKCU.reg",
+                                   std::filesystem::copy_options::overwrite_existing);
+        UseSandbox(mirror);
+        for (const char* key : keys) {
+            auto it = model.find(FoldName(key));
+            std::vector<std::string> got = RegValueNames(HKEY_CURRENT_USER, key);
+            size_t expected = it == model.end() ? 0 : it->second.size();
+            EXPECT_EQ(got.size(), expected) << key;
+            if (it == model.end()) continue;
+            for (auto& [name, text] : it->second) {
+                auto v = RegQueryValue(HKEY_CURRENT_USER, key, name);
+                ASSERT_TRUE(v.has_value()) << key << " " << name;
+                EXPECT_EQ(v->Data, text) << key << " " << name;
+            }
+        }
+        UseSandbox(box.Root);
+    };
+    TRegistry reg;
+    for (int step = 0; step < 600; ++step) {
+        const char* key = keys[next(3)];
+        std::string name = names[next(7)];
+        reg.OpenKey(std::string("\\") + key, true);
+        model[FoldName(key)];
+        switch (next(4)) {
+        case 0:
+        case 1: {
+            std::string text = "v" + std::to_string(step) + (next(2) ? "\\with\nescapes\"" : "");
+            reg.WriteString(name, text);
+            model[FoldName(key)][FoldName(name)] = text;
+            break;
+        }
+        case 2: {
+            int32_t n = static_cast<int32_t>(next(100000));
+            reg.WriteInteger(name, n);
+            model[FoldName(key)][FoldName(name)] = std::string(reinterpret_cast<const char*>(&n), 4);
+            break;
+        }
+        default:
+            EXPECT_EQ(reg.DeleteValue(name), model[FoldName(key)].erase(FoldName(name)) > 0);
+        }
+        if (step % 150 == 149) check();
+    }
+    std::filesystem::remove_all(mirror);
 }

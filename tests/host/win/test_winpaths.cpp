@@ -294,3 +294,23 @@ TEST(WinEnv, UserLanguageAndTextComparison) {
     EXPECT_TRUE(SameName("Straße", "STRAßE"));
     EXPECT_FALSE(SameName("x×", "x÷")); // the multiplication sign is no letter
 }
+
+TEST(WinPaths, ListingsFollowChangesOfOtherProcesses) {
+    TSandbox box("listings");
+    TSandbox::WriteHostFile(box.C("Data/Foo.txt"), "first");
+    EXPECT_EQ(WinPathToHost("C:\\data\\FOO.TXT"), box.C("Data/Foo.txt")); // listing cached
+    // Another process replaces the file by one of other case and adds a second one.
+    TChildProcess child([&](TChildProcess&) {
+        std::filesystem::remove(box.C("Data/Foo.txt"));
+        TSandbox::WriteHostFile(box.C("Data/FOO.TXT"), "second");
+        TSandbox::WriteHostFile(box.C("Data/Bar.txt"), "third");
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    EXPECT_EQ(WinReadFile("C:\\data\\foo.txt"), "second");
+    EXPECT_EQ(WinReadFile("C:\\DATA\\BAR.TXT"), "third");
+    // Our own writes keep the listings current without a retry.
+    WinDeleteFile("C:\\data\\foo.txt");
+    WinWriteFile("C:\\Data\\fOO.txt", "fourth");
+    EXPECT_EQ(WinPathToHost("C:\\DATA\\FOO.TXT"), box.C("Data/fOO.txt"));
+}

@@ -15,6 +15,8 @@
 #include "engine/storage/zanBTreeUnit.h"
 #include "engine/storage/zanInterfaceUnit.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr int32_t N = 1000000;

@@ -7,6 +7,8 @@
 
 #include "engine/storage/zanCommon.h"
 
+using namespace zan;
+
 namespace {
 
 // Keys of about `bytes` bytes; accented keys mix in two-byte letters. Neighbouring keys share a

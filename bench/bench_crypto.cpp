@@ -6,6 +6,8 @@
 
 #include "engine/storage/zanCrypt.h"
 
+using namespace zan;
+
 namespace {
 
 std::vector<uint8_t> Data(size_t n) {

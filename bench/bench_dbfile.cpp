@@ -10,6 +10,8 @@
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanFile.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint32_t P = 4096;

@@ -13,6 +13,8 @@
 
 #include "engine/storage/zanLists.h"
 
+using namespace zan;
+
 namespace {
 
 // Random keys of keyLength bytes, laid out back to back.

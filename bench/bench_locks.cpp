@@ -9,6 +9,8 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/WinFiles.h"
 
+using namespace zan;
+
 namespace {
 
 struct TLockFile {

@@ -11,6 +11,8 @@
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
 
+using namespace zan;
+
 namespace {
 
 // A 200-byte record layout: a 100-byte string, an integer, a float, a memo and padding bytes.

@@ -36,6 +36,8 @@
 #include "engine/storage/zanTableMgrUnit.h"
 #include "tests/support/zanOpenTable.h"
 
+using namespace zan;
+
 namespace {
 
 enum TOp { opInsert, opLookup, opScan, opReinsert, opCount };

@@ -9,6 +9,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 constexpr int32_t C_INDEXCORRUPT = 8965;
@@ -1915,3 +1917,5 @@ uint32_t TBTree::CheckTree(std::vector<uint32_t>* pages) {
         ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CheckTree", "Last leaf has a next link");
     return st.Pages;
 }
+
+} // namespace zan

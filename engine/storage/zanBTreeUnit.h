@@ -24,6 +24,8 @@
 #include "host/rtl/StringList.h"
 #include "host/rtl/Variants.h"
 
+namespace zan {
+
 class TBTree;
 class TBaseIOInterface;
 class TReadAheadBuffer;
@@ -473,3 +475,5 @@ private:
 inline int32_t TNode::EntryLen(int32_t pos) const {
     return FTree->FKeyType == ikFixed ? FTree->FMaxKey : KeyLength(EntryAt(pos));
 }
+
+} // namespace zan

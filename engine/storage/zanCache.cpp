@@ -6,6 +6,8 @@
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 std::string_view CachePageStateName(TCachePageState state) {
     switch (state) {
     case cpEmpty:
@@ -525,3 +527,5 @@ void TCacheBlockMgr::DumpState(TStrings& lines) const {
                          std::string(CachePageStateName(block->FState))));
     }
 }
+
+} // namespace zan

@@ -22,6 +22,8 @@
 #include "engine/storage/zanLists.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 enum TCachePageState : uint8_t { cpEmpty = 0, cpClean = 1, cpDirty = 2 };
 
 // "Empty", "Clean", "Dirty".
@@ -255,3 +257,5 @@ private:
     TCacheBlockReadIO FReadIO;
     std::map<uint32_t, TCacheBlock*> FByAddress; // pending blocks never overlap
 };
+
+} // namespace zan

@@ -12,6 +12,8 @@
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinSys.h"
 
+namespace zan {
+
 namespace {
 
 // The current local date and time as "yyyy-mm-dd hh:nn:ss".
@@ -783,3 +785,5 @@ void ConvertFieldNamesToList(const std::string& names, TStrings& list) {
         start = sep + 1;
     }
 }
+
+} // namespace zan

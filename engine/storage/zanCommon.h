@@ -14,6 +14,8 @@
 #include "host/db/DB.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 // In-memory trace log: timestamped lines (bounded), named integer monitors, a ring of the last
 // 100 (caller, event) pairs, and saving to a file. Every operation is guarded by one mutex.
 class TDBLogger {
@@ -175,3 +177,5 @@ void ConvertFieldNamesToList(const std::string& names, TStrings& list);
 // surrogate pair is never split; a byte that is not valid UTF-8 becomes "?"). Nothing is written
 // when n < 1. Answers the number of code units written before the terminator.
 int32_t StringLToWideChar(std::string_view text, char16_t* target, int32_t n);
+
+} // namespace zan

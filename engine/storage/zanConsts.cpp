@@ -2,6 +2,8 @@
 
 #include "engine/storage/zanCommon.h"
 
+namespace zan {
+
 const ZanErr C_ZANERRORS[C_ZANERRORCOUNT] = {
 #include "engine/storage/zan_error_table.inc"
 };
@@ -68,8 +70,6 @@ void ZanAssertionFailed(std::string_view text, const std::source_location& where
 }
 
 // ---- SQL vocabulary ------------------------------------------------------------------------
-
-namespace zan {
 
 namespace {
 

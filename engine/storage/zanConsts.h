@@ -11,6 +11,8 @@
 #include "host/db/DB.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 // One row of the error table.
 struct ZanErr {
     int32_t Code;
@@ -74,8 +76,6 @@ inline void ZanAssert(bool condition, std::string_view text,
 // ---- SQL vocabulary ------------------------------------------------------------------------
 // The enumerations shared by the SQL layer, the filters and the query layer. Their ordinals are
 // fixed: token sets, the section test and the debug dumps depend on them.
-
-namespace zan {
 
 enum TZanSQLToken : uint8_t {
     zstUnknown, zstTableName, zstTableAlias, zstFieldName, zstAscending, zstDescending, zstSelect,

@@ -6,6 +6,8 @@
 
 #include "engine/storage/zanConsts.h"
 
+namespace zan {
+
 namespace {
 
 #include "engine/storage/zan_blowfish_pi.inc"
@@ -407,3 +409,5 @@ uint32_t CalcCRC(const void* buffer, int32_t count) {
         crc = CrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
+
+} // namespace zan

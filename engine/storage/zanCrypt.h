@@ -10,6 +10,8 @@
 
 #include "host/rtl/Streams.h"
 
+namespace zan {
+
 // SHA-1 digest fed through the stream interface. Write feeds bytes, Read answers 0, and Seek
 // only rewinds for a new digest. The 20 digest bytes are the chaining words h0..h4, each stored
 // least significant byte first (the usual printed form reversed per word), so they read back
@@ -104,3 +106,5 @@ inline constexpr uint8_t C_ZANXORKEY[71] = {
 // The Blowfish key of a database file that has no crypt key of its own.
 inline constexpr uint8_t C_ZANDEFAULTBLOWKEY[14] = {'7', '[', 'k', '4', 'w', 'f', 'p',
                                                     'a', '2', '8', 'q', 'z', '&', 'M'};
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
 
+namespace zan {
+
 // ---------------------------------------------------------------------------------------------
 // Field layout
 
@@ -870,3 +872,5 @@ TReadAheadBufferItem* TReadAheadBuffer::GetPriorBufferItem(uint32_t address) con
     int32_t i = GetIndexOfBufferItem(address);
     return i <= 0 ? nullptr : Items(i - 1);
 }
+
+} // namespace zan

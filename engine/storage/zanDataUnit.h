@@ -16,6 +16,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 // ---------------------------------------------------------------------------------------------
 // Field layout and record format
 //
@@ -475,3 +477,5 @@ private:
     int32_t FLastRecordCount = 0;
     bool FRecordCountValid = false;
 };
+
+} // namespace zan

@@ -16,6 +16,8 @@
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
 
+namespace zan {
+
 namespace {
 
 uint32_t GetU32(const uint8_t* p) {
@@ -105,7 +107,7 @@ uint32_t TSecurityHeader::CalcCRC() const {
     uint8_t bytes[Size];
     ToBytes(bytes);
     PutU32(bytes + 36, 0);
-    return ::CalcCRC(bytes, Size);
+    return zan::CalcCRC(bytes, Size);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1144,3 +1146,5 @@ std::vector<std::string> TDiskMgr::DebugCheckMap() {
     CheckOpen("TDiskMgr.DebugCheckMap");
     return FMapPageMgr->DebugCheckStatus();
 }
+
+} // namespace zan

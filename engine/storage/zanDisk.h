@@ -20,6 +20,8 @@
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 class TBaseLockMgr;
 class TDBUserMonitor;
 
@@ -349,3 +351,5 @@ private:
     std::string FCryptKey;
     bool FOpenMarkerHeld = false;
 };
+
+} // namespace zan

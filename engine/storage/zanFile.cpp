@@ -11,6 +11,8 @@
 #include "host/rtl/Format.h"
 #include "host/win/WinSys.h"
 
+namespace zan {
+
 namespace {
 uint64_t GWritesToKill = 0; // 0: the crash-test hook is off
 } // namespace
@@ -503,3 +505,5 @@ void TZanFile::CopyZanFile(const std::string& targetName) {
     if (target.Size() != GetPhysicalSize())
         ZanDatabaseError(8450, "TZanFile.CopyZanFile", "The file could not be copied correctly");
 }
+
+} // namespace zan

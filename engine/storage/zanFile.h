@@ -26,6 +26,8 @@
 #include "host/rtl/Classes.h"
 #include "host/win/WinFiles.h"
 
+namespace zan {
+
 // One past the last byte the file may ever hold.
 inline constexpr uint64_t ZanMaxFileEnd = 0x100000000ull;
 // The highest address a page may start at.
@@ -181,3 +183,5 @@ private:
     // the file (opened without write sharing); -1 when the file must be asked.
     int64_t FKnownSize = -1;
 };
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 constexpr int32_t C_INTERNALERROR = 8581;
 constexpr int32_t C_INDEXNOTFOUND = 9997;
@@ -544,3 +546,5 @@ void TTemporarySortManager::Close() {
     for (int i = 0; i < Count(); ++i)
         Items(i)->Close();
 }
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "host/rtl/ComponentText.h"
 
+namespace zan {
+
 class TTableHeader;
 class TIndexManager;
 
@@ -255,3 +257,5 @@ public:
     ZAN_CLASS(TTemporarySortManager)
     void Close();
 };
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include "engine/storage/zanDisk.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 // ---------------------------------------------------------------------------------------------
 // TBaseIOInterface
 
@@ -553,3 +555,5 @@ uint32_t TBlobInterface::EditBlob(uint32_t head, uint32_t oldLength, TStream& st
         FIOInterface->ReleaseBlock(old[i], FBlockSize);
     return head;
 }
+
+} // namespace zan

@@ -12,6 +12,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 class TDiskMgr;
 
 // Little-endian access to stored integers.
@@ -244,3 +246,5 @@ private:
     std::vector<uint8_t> FBuffer;
     TDataCompressionMode FCompressionMode = dcNone;
 };
+
+} // namespace zan

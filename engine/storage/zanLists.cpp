@@ -6,6 +6,8 @@
 
 #include "engine/storage/zanConsts.h"
 
+namespace zan {
+
 namespace {
 
 int32_t SignedCompare(int32_t a, int32_t b) {
@@ -314,3 +316,5 @@ void THashCollection::ClearAll() {
     Clear();
     FHash = std::make_unique<TCollectionKeyHash>(InitialSize);
 }
+
+} // namespace zan

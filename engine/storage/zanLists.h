@@ -12,6 +12,8 @@
 #include "host/db/DB.h"
 #include "host/rtl/Collections.h"
 
+namespace zan {
+
 // Three-way comparison of two list values: negative, zero or positive.
 using TListSortCompare = int32_t (*)(int32_t a, int32_t b);
 
@@ -183,3 +185,5 @@ private:
 
     std::unique_ptr<TZanBaseHash> FHash;
 };
+
+} // namespace zan

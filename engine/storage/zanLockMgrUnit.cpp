@@ -14,6 +14,8 @@
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
 
+namespace zan {
+
 namespace {
 
 // Read locks draw their byte at random: the generator is seeded when the unit loads.
@@ -549,3 +551,5 @@ void TDBUserMonitor::DebugDumpStatus(std::vector<std::string>& strings) {
     }
     strings.push_back("Total Users " + std::to_string(users));
 }
+
+} // namespace zan

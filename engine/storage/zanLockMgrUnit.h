@@ -14,6 +14,8 @@
 #include "host/rtl/Classes.h"
 #include "host/win/WinFiles.h"
 
+namespace zan {
+
 class TStrings;
 
 // Lock types as stored in the items and answered by the queries.
@@ -194,3 +196,5 @@ private:
     std::string FLockErrMsg;
     std::string FIdentityKey; // the identity in upper case, for comparisons
 };
+
+} // namespace zan

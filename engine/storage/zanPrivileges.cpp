@@ -4,6 +4,8 @@
 
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 // Bit constants by ordinal. Both sets have gaps (no 512 for objects, no 4 for the system), so
@@ -174,3 +176,5 @@ void TInternalPrivileges::Clear() {
     FObjectPrivileges.Clear();
     FSystemPrivileges.Clear();
 }
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include "host/rtl/Collections.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 enum TDatabaseObjectType : uint8_t { doNone, doTable };
 
 // The ordinals are the stored order of the types; the bits are given by the Map functions.
@@ -249,3 +251,5 @@ private:
     TInternalObjPrivs FObjectPrivileges;
     TInternalSysPrivs FSystemPrivileges;
 };
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 // The names joined into a ";"-separated field list.
@@ -570,3 +572,5 @@ void TRestructureIndexDefs::Assign(const TRestructureIndexDefs& source) {
     FChangeStatus = source.FChangeStatus;
     FChangeLog = source.FChangeLog;
 }
+
+} // namespace zan

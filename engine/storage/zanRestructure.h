@@ -12,6 +12,8 @@
 
 #include "host/db/DB.h"
 
+namespace zan {
+
 class TDBLogger;
 
 // How heavy a change is; a later value is a heavier change. The ordinals are compared and
@@ -264,3 +266,5 @@ private:
     TDefChangeType FChangeStatus = dcNoChange;
     TDBLogger* FChangeLog;
 };
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include "engine/storage/zanDisk.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 constexpr int32_t C_NOTINITIALIZED = 8576;
@@ -746,3 +748,5 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& def, const TInternalRestru
     }
     if (ownHeader) FHeaderMgr->CloseTable(header);
 }
+
+} // namespace zan

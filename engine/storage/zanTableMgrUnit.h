@@ -27,6 +27,8 @@
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/StringList.h"
 
+namespace zan {
+
 class TDiskMgr;
 
 // A new definition's blob block size; the master tables use 1024. Stored definitions must keep
@@ -294,3 +296,5 @@ private:
     uint32_t FBaseDefMgrAddress = 0;
     TBaseIOInterface* FHdrDiskInterface = nullptr;
 };
+
+} // namespace zan

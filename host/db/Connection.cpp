@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zan {
+
 TCustomConnection::TCustomConnection(TComponent* owner) : TComponent(owner) {}
 
 TCustomConnection::~TCustomConnection() {
@@ -89,3 +91,5 @@ void TCustomConnection::Notification(TComponent* component, TOperation operation
         if (it != FClients.end()) FClients.erase(it);
     }
 }
+
+} // namespace zan

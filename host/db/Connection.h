@@ -8,6 +8,8 @@
 
 #include "host/db/DataSet.h"
 
+namespace zan {
+
 class TDataSet;
 
 using TConnectNotifyEvent = std::function<void(TObject* sender)>;
@@ -53,3 +55,5 @@ private:
     std::vector<TClient> FClients;
     bool FStreamedConnected = false;
 };
+
+} // namespace zan

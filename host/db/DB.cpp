@@ -4,6 +4,8 @@
 
 #include "host/db/DataSet.h"
 
+namespace zan {
+
 void DatabaseError(const std::string& message, const TComponent* component) {
     if (component && !component->GetName().empty())
         throw EDatabaseError(component->GetName() + ": " + message);
@@ -285,3 +287,5 @@ std::vector<std::string> SplitFieldNames(std::string_view names) {
     }
     return result;
 }
+
+} // namespace zan

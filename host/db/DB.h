@@ -12,6 +12,8 @@
 #include "host/rtl/Exceptions.h"
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 // A failure of a dataset or a database.
 ZAN_EXCEPTION_CLASS(EDatabaseError, Exception);
 
@@ -427,3 +429,5 @@ private:
 
 // The names of a ";"-separated field list (blanks around names dropped; empty text: none).
 std::vector<std::string> SplitFieldNames(std::string_view names);
+
+} // namespace zan

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace zan {
+
 // --- TDataSource
 // ----------------------------------------------------------------------------------
 
@@ -256,3 +258,5 @@ void TMasterDataLink::RecordChanged(TField* field) {
     if (field && std::find(FFields.begin(), FFields.end(), field) == FFields.end()) return;
     if (OnMasterChange) OnMasterChange(this);
 }
+
+} // namespace zan

@@ -10,6 +10,8 @@
 
 #include "host/db/DataSet.h"
 
+namespace zan {
+
 class TDataLink;
 
 using TNotifyEvent = std::function<void(TObject* sender)>;
@@ -142,3 +144,5 @@ private:
     std::string FFieldNames;
     std::vector<TField*> FFields;
 };
+
+} // namespace zan

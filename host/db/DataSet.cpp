@@ -6,6 +6,8 @@
 
 #include "host/db/DataLinks.h"
 
+namespace zan {
+
 namespace {
 
 TExceptionHandler& ExceptionHandler() {
@@ -925,3 +927,5 @@ void TDataSet::AppendRecord(const std::vector<Variant>& values) {
         throw;
     }
 }
+
+} // namespace zan

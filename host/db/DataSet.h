@@ -16,6 +16,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/Variants.h"
 
+namespace zan {
+
 class TDataSource;
 
 // A record buffer: memory laid out by the derived dataset (AllocRecordBuffer).
@@ -355,3 +357,5 @@ private:
     TFilterRecordEvent FOnFilterRecord;
     std::vector<TDataSource*> FDataSources;
 };
+
+} // namespace zan

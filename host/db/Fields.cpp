@@ -8,6 +8,8 @@
 #include "host/db/DataSet.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 // Sets a flag for the lifetime of the scope.
@@ -800,3 +802,5 @@ void TFields::Remove(TField* field) {
     auto it = std::find(FList.begin(), FList.end(), field);
     if (it != FList.end()) FList.erase(it);
 }
+
+} // namespace zan

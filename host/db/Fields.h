@@ -22,6 +22,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/Variants.h"
 
+namespace zan {
+
 class TFields;
 
 using TFieldNotifyEvent = std::function<void(TField* sender)>;
@@ -394,3 +396,5 @@ private:
     TDataSet* FDataSet;
     std::vector<TField*> FList;
 };
+
+} // namespace zan

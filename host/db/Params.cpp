@@ -2,6 +2,8 @@
 
 #include "host/db/Fields.h"
 
+namespace zan {
+
 void TParam::SetValue(const Variant& value) {
     if (FDataType == ftUnknown) {
         switch (value.Type()) {
@@ -92,3 +94,5 @@ TParam* TParams::ParamByName(const std::string& name) const {
     if (!param) DatabaseErrorFmt(SParameterNotFound, {name}, dynamic_cast<TComponent*>(GetOwner()));
     return param;
 }
+
+} // namespace zan

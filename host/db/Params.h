@@ -8,6 +8,8 @@
 #include "host/rtl/Collections.h"
 #include "host/rtl/Variants.h"
 
+namespace zan {
+
 class TParam : public TCollectionItem {
 public:
     TParam() = default;
@@ -81,3 +83,5 @@ public:
     TParam* ParamByName(const std::string& name) const;
     TParam* operator[](int index) const { return Items(index); }
 };
+
+} // namespace zan

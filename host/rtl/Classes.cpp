@@ -4,6 +4,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 char LowerASCII(char c) {
@@ -179,3 +181,5 @@ void TComponent::Notification(TComponent* component, TOperation operation) {
     for (size_t i = 0; i < FComponents.size(); ++i)
         FComponents[i]->Notification(component, operation);
 }
+
+} // namespace zan

@@ -14,6 +14,8 @@
         return #Name;                                                                              \
     }
 
+namespace zan {
+
 class TPropertyTable;
 
 class TObject {
@@ -135,3 +137,5 @@ private:
     std::vector<TComponent*> FComponents;   // owned
     std::vector<TComponent*> FFreeNotifies; // linked both ways, not owned
 };
+
+} // namespace zan

@@ -4,6 +4,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 // ---- TCollectionItem ------------------------------------------------------------------------
 
 void TCollectionItem::SetIndex(int newIndex) {
@@ -148,3 +150,5 @@ void TCollection::EndUpdate() {
 void TCollection::Changed() {
     if (FUpdateCount == 0) Update(nullptr);
 }
+
+} // namespace zan

@@ -17,6 +17,8 @@
 
 #include "host/rtl/Classes.h"
 
+namespace zan {
+
 class TCollection;
 
 enum TCollectionNotification : uint8_t { cnAdded, cnExtracting, cnDeleting };
@@ -130,3 +132,5 @@ public:
     TItem* Items(int index) const { return static_cast<TItem*>(Base::Items(index)); }
     TItem* FindItemID(int id) const { return static_cast<TItem*>(Base::FindItemID(id)); }
 };
+
+} // namespace zan

@@ -8,6 +8,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 // Objects and collection items nest at most this deep; deeper text is refused, not recursed.
@@ -764,3 +766,5 @@ void ReadComponentText(TStream& stream, TComponent& component) {
 std::unique_ptr<TComponent> CreateComponentFromText(const std::string& text) {
     return TTextReader(text).Read(nullptr);
 }
+
+} // namespace zan

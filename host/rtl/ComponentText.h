@@ -48,6 +48,8 @@
 #include "host/rtl/Collections.h"
 #include "host/rtl/Streams.h"
 
+namespace zan {
+
 // Malformed object text. The message ends with " on line <n>".
 ZAN_EXCEPTION_CLASS(EParserError, Exception);
 
@@ -290,3 +292,5 @@ void ReadComponentFromText(const std::string& text, TComponent& component);
 void ReadComponentText(TStream& stream, TComponent& component);
 // Creates the component the text describes (its class must be registered) and reads it.
 std::unique_ptr<TComponent> CreateComponentFromText(const std::string& text);
+
+} // namespace zan

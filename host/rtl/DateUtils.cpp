@@ -6,6 +6,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 const TFormatSettings FormatSettings = {
     '-',
     ':',
@@ -520,3 +522,5 @@ TDateTime StrToDateTime(std::string_view text) {
         throw EConvertError(Format("'%s' is not a valid date and time", text));
     return v;
 }
+
+} // namespace zan

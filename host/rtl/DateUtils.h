@@ -11,6 +11,8 @@
 
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 using TDateTime = double;
 
 struct TFormatSettings {
@@ -104,3 +106,5 @@ TDateTime StrToDateTime(std::string_view text);
 //   TimePMString); "/" and ":" give the date and time separators; '...' and "..." are literal.
 // Any other character is copied.
 std::string FormatDateTime(std::string_view format, TDateTime value);
+
+} // namespace zan

@@ -1,5 +1,7 @@
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 void Abort() {
     throw EAbort("Operation aborted");
 }
@@ -10,3 +12,5 @@ void AssertionFailed(std::string_view message, const char* file, unsigned line) 
     throw EAssertionFailed(std::string(message) + " (" + name + ", line " + std::to_string(line) +
                            ")");
 }
+
+} // namespace zan

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace zan {
+
 class Exception : public std::exception {
 public:
     explicit Exception(std::string message) : FMessage(std::move(message)) {}
@@ -47,3 +49,5 @@ inline void Assert(bool condition, std::string_view message = "Assertion failed"
                    std::source_location where = std::source_location::current()) {
     if (!condition) AssertionFailed(message, where.file_name(), where.line());
 }
+
+} // namespace zan

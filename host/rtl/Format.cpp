@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace zan {
+
 namespace {
 
 [[noreturn]] void FormatError(std::string_view format) {
@@ -271,3 +273,5 @@ std::string FormatV(std::string_view format, std::span<const TVarRec> args) {
     }
     return out;
 }
+
+} // namespace zan

@@ -17,6 +17,8 @@
 
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 // One argument of Format (the framework's "array of const" element). It only borrows string
 // data, so it must not outlive the call it is built for.
 class TVarRec {
@@ -87,3 +89,5 @@ std::string Format(std::string_view format, const Args&... args) {
 // is at least the precision (15 when shortest) or the value is below 0.0001, then "1.5E-7" style.
 // "NAN", "INF" and "-INF" for the special values. Always "." as the decimal separator.
 std::string FloatToStrGeneral(double value, int precision = 0);
+
+} // namespace zan

@@ -8,6 +8,8 @@
 #include "host/rtl/Exceptions.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 // Raises Exception "List index out of bounds (<index>)".
 [[noreturn]] inline void ListIndexError(int index) {
     throw Exception("List index out of bounds (" + std::to_string(index) + ")");
@@ -35,3 +37,5 @@ int OwnedIndexOfName(const std::vector<std::unique_ptr<Item>>& items, const std:
         if (SameText(items[i]->GetName(), name)) return static_cast<int>(i);
     return -1;
 }
+
+} // namespace zan

@@ -3,6 +3,8 @@
 #include <mutex>
 #include <random>
 
+namespace zan {
+
 namespace {
 
 struct TGenerator {
@@ -35,3 +37,5 @@ void Randomize() {
     std::lock_guard guard(g.Lock);
     g.Engine.seed(std::random_device{}());
 }
+
+} // namespace zan

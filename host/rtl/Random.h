@@ -4,9 +4,13 @@
 
 #include <cstdint>
 
+namespace zan {
+
 // A uniformly drawn integer in [0, range); 0 when range <= 0.
 int32_t Random(int32_t range);
 // A uniformly drawn double in [0, 1).
 double RandomFloat();
 // Reseeds the generator from the system's entropy.
 void Randomize();
+
+} // namespace zan

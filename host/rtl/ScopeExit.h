@@ -3,6 +3,8 @@
 
 #include <utility>
 
+namespace zan {
+
 template <typename F>
 class TScopeExit {
 public:
@@ -21,3 +23,5 @@ public:
 private:
     F FAction;
 };
+
+} // namespace zan

@@ -12,6 +12,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 std::string OSErrorText(int error) {
@@ -343,3 +345,5 @@ void TStringStream::WriteString(const std::string& text) {
         size -= n;
     }
 }
+
+} // namespace zan

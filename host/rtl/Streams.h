@@ -11,6 +11,8 @@
 #include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 ZAN_EXCEPTION_CLASS(EStreamError, Exception);
 ZAN_EXCEPTION_CLASS(EReadError, EStreamError);
 ZAN_EXCEPTION_CLASS(EWriteError, EStreamError);
@@ -136,3 +138,5 @@ private:
     std::string FDataString;
     int64_t FPosition = 0;
 };
+
+} // namespace zan

@@ -6,6 +6,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/Streams.h"
 
+namespace zan {
+
 namespace {
 
 unsigned char FoldASCII(unsigned char c) {
@@ -494,3 +496,5 @@ void TStringList::Changing() {
 void TStringList::Changed() {
     if (UpdateCount() == 0 && OnChange) OnChange(this);
 }
+
+} // namespace zan

@@ -10,6 +10,8 @@
 #include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 class TStream;
 
 ZAN_EXCEPTION_CLASS(EStringListError, Exception);
@@ -175,3 +177,5 @@ private:
     bool FCaseSensitive = false;
     TDuplicates FDuplicates = dupIgnore;
 };
+
+} // namespace zan

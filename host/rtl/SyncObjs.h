@@ -6,6 +6,8 @@
 
 #include "host/rtl/Classes.h"
 
+namespace zan {
+
 class TCriticalSection : public TObject {
 public:
     TCriticalSection() = default;
@@ -25,3 +27,5 @@ public:
 private:
     std::recursive_mutex FMutex;
 };
+
+} // namespace zan

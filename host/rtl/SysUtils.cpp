@@ -6,6 +6,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 bool IsBlank(char c) {
@@ -434,3 +436,5 @@ std::string ChangeFileExt(std::string_view fileName, std::string_view extension)
     size_t end = (dot == std::string_view::npos || dot < start) ? fileName.size() : dot;
     return std::string(fileName.substr(0, end)) + std::string(extension);
 }
+
+} // namespace zan

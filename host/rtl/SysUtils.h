@@ -11,6 +11,8 @@
 
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 // ---- Integers ---------------------------------------------------------------------------------
 
 std::string IntToStrSigned(int64_t value);
@@ -153,3 +155,5 @@ std::string ExtractFilePath(std::string_view fileName);
 std::string ExtractFileExt(std::string_view fileName);
 // Replaces (or adds) the extension; `extension` includes its dot.
 std::string ChangeFileExt(std::string_view fileName, std::string_view extension);
+
+} // namespace zan

@@ -4,6 +4,8 @@
 
 #include "host/rtl/Format.h"
 
+namespace zan {
+
 namespace {
 
 // "True"/"False" in any case; anything else is not boolean text.
@@ -261,3 +263,5 @@ Variant VarArrayOf(std::vector<Variant> elements) {
 std::string VarToStr(const Variant& v) {
     return v.AsString();
 }
+
+} // namespace zan

@@ -19,6 +19,8 @@
 #include "host/rtl/Exceptions.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 // A conversion the value's type does not allow, or a number that does not fit.
 ZAN_EXCEPTION_CLASS(EVariantError, Exception);
 
@@ -120,3 +122,5 @@ inline bool VarIsArray(const Variant& v) {
 const char* VarTypeAsText(TVarType type);
 // The value as text; "" for Null and Empty.
 std::string VarToStr(const Variant& v);
+
+} // namespace zan

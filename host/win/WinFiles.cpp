@@ -11,6 +11,8 @@
 
 #include "host/win/WinSys.h"
 
+namespace zan {
+
 static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
 
 namespace {
@@ -369,3 +371,5 @@ bool TWinFile::CountLockedByOthers(uint64_t offset, uint64_t length, uint64_t& c
     }
     return true;
 }
+
+} // namespace zan

@@ -20,6 +20,8 @@
 
 #include "host/rtl/Exceptions.h"
 
+namespace zan {
+
 // Access mode of an open: the values of the open-flag bits 0-2.
 enum TFileAccess : uint8_t { faRead = 0, faWrite = 1, faReadWrite = 2 };
 
@@ -134,3 +136,5 @@ bool DeleteFile(const std::string& fileName);
 // truncated. A copy that fails midway removes the partial target. Copying a file onto itself
 // is refused (EINVAL).
 void CopyFile(const std::string& source, const std::string& target, bool failIfExists);
+
+} // namespace zan

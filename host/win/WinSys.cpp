@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace zan {
+
 std::string GetUserNameStr() {
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
@@ -71,3 +73,5 @@ uint32_t GetCurrentThreadId() {
 void Sleep(uint32_t milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+} // namespace zan

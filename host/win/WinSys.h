@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zan {
+
 // The effective user's login name (from the user database, else $USER); empty on failure.
 std::string GetUserNameStr();
 // The host name; empty on failure.
@@ -27,3 +29,5 @@ uint32_t GetTickCount();
 uint32_t GetCurrentThreadId();
 // Suspends the calling thread.
 void Sleep(uint32_t milliseconds);
+
+} // namespace zan

@@ -14,6 +14,8 @@
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 
 constexpr uint32_t C_HEADER_BLOCK = 256;
@@ -568,3 +570,5 @@ void TTestDatabase::Close() {
     if (FDisk) FDisk->Close();
     FDisk.reset();
 }
+
+} // namespace zan

@@ -13,6 +13,8 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
 
+namespace zan {
+
 // Checks the whole file:
 //  - the page map (numbering, links, free chains) and that every page of the file has an entry;
 //  - both table-header maps: packed pairs, ids in their range and unique, each header block in a
@@ -66,3 +68,5 @@ private:
     std::unique_ptr<TDiskTableDefMgr> FUserTables;
     std::unique_ptr<TDiskTableDefMgr> FSystemTables;
 };
+
+} // namespace zan

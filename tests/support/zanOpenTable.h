@@ -12,6 +12,8 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
 
+namespace zan {
+
 // Appends a field to the definition's layout (size 0: the type's own size).
 inline TInternalFieldItem* AddTableField(TTableDef& def, const char* name, TFieldType type,
                                          int32_t size = 0) {
@@ -103,3 +105,5 @@ protected:
     TIndexManager FIndexes;
     TBlobInterface FBlob;
 };
+
+} // namespace zan

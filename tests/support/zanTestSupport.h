@@ -6,6 +6,8 @@
 
 #include "engine/storage/zanConsts.h"
 
+namespace zan {
+
 // Runs the action and answers the engine error code it raised (0 when it raised none); the
 // error's message goes to message when one is given.
 template <typename F>
@@ -18,3 +20,5 @@ int32_t ErrorCodeOf(F&& action, std::string* message = nullptr) {
     }
     return 0;
 }
+
+} // namespace zan

@@ -15,6 +15,8 @@
 #include "support/zanChecker.h"
 #include "support/zanOpenTable.h"
 
+namespace zan {
+
 inline std::string E2EName(int32_t id) {
     return "r" + std::to_string(id % 977) + "-" + std::to_string(id);
 }
@@ -155,3 +157,5 @@ public:
 private:
     TDiskMgr& FDisk;
 };
+
+} // namespace zan

@@ -14,6 +14,8 @@
 #include "host/win/child_process.h"
 #include "storage_e2e_table.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr int32_t C_BASE_ROWS = 1500; // committed before the transaction

@@ -17,6 +17,8 @@
 #include "support/zanChecker.h"
 #include "support/zanOpenTable.h"
 
+using namespace zan;
+
 namespace {
 
 int32_t DriverRecords() {

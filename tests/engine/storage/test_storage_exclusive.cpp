@@ -9,6 +9,8 @@
 #include "host/win/child_process.h"
 #include "storage_e2e_table.h"
 
+using namespace zan;
+
 namespace {
 
 // A connection opened exclusively (flags 0x12), with the user-table manager.

@@ -9,6 +9,8 @@
 #include "host/win/child_process.h"
 #include "storage_e2e_table.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr int32_t C_ROWS_PER_PROCESS = 1500;

@@ -9,6 +9,8 @@
 #include "engine/storage/zanConsts.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint32_t P = 256;

@@ -8,6 +8,8 @@
 #include "engine/storage/zanCommon.h"
 #include "host/rtl/Exceptions.h"
 
+using namespace zan;
+
 namespace {
 
 std::string TempPath(const std::string& name) {

@@ -10,6 +10,8 @@
 #include "engine/storage/zanCommon.h"
 #include "host/win/WinSys.h"
 
+using namespace zan;
+
 namespace {
 
 using namespace std::string_literals;

@@ -6,6 +6,8 @@
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 
+using namespace zan;
+
 namespace {
 
 uint32_t Crc(const std::string& s, uint32_t crc) {

@@ -12,6 +12,8 @@
 #include "engine/storage/zanCrypt.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

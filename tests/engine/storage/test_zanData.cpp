@@ -7,6 +7,8 @@
 #include "engine/storage/zanDataUnit.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 // A memory store that counts writes and page-change notices.

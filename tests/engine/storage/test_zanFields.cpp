@@ -7,6 +7,8 @@
 #include "engine/storage/zanDataUnit.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 TInternalFieldItem* AddField(TInternalFields& fields, const char* name, TFieldType type,

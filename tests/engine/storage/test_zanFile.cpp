@@ -11,6 +11,8 @@
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint32_t P = 4096;

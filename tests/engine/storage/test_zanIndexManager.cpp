@@ -9,6 +9,8 @@
 #include "engine/storage/zanIndexUnit.h"
 #include "host/win/child_process.h"
 
+using namespace zan;
+
 namespace {
 
 // People(Name string 21, City string 21, Age integer) and its records.

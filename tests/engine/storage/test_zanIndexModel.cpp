@@ -7,6 +7,8 @@
 #include <optional>
 #include <random>
 
+using namespace zan;
+
 namespace {
 
 // Record layout used by every configuration: in-use byte 0, logical record number at 6, null

@@ -2,6 +2,8 @@
 // checks that keep a damaged page from being used.
 #include "test_zanIndexSupport.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint32_t P = 4096;

@@ -14,6 +14,8 @@
 #include "engine/storage/zanConsts.h"
 #include "support/zanTestSupport.h"
 
+namespace zan {
+
 class TTestPageStore : public TIndexPageStore {
 public:
     explicit TTestPageStore(uint32_t pageSize) : FPageSize(pageSize) {}
@@ -90,3 +92,5 @@ inline std::vector<uint8_t> IntKey(int32_t len, int32_t value, uint32_t address,
     }
     return k;
 }
+
+} // namespace zan

@@ -4,6 +4,8 @@
 
 #include <random>
 
+using namespace zan;
+
 namespace {
 
 // A tree of one ftInteger key field read from record offset 20 (null flag at 14), optionally

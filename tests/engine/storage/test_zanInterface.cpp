@@ -8,6 +8,8 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 std::string Pattern(size_t n, uint32_t seed = 1) {

@@ -6,6 +6,8 @@
 
 #include "engine/storage/zanCommon.h"
 
+using namespace zan;
+
 namespace {
 
 // The matcher's rules applied literally and recursively on zero-terminated strings: the

@@ -9,6 +9,8 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanLists.h"
 
+using namespace zan;
+
 namespace {
 int32_t Ascending(int32_t a, int32_t b) {
     return (a > b) - (a < b);

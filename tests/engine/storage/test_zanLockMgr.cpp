@@ -12,6 +12,8 @@
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint64_t TableBase = 0x800000;

@@ -2,6 +2,8 @@
 
 #include "engine/storage/zanPrivileges.h"
 
+using namespace zan;
+
 TEST(PrivilegeMaps, ObjectTypesAndConstantsRoundTrip) {
     const int32_t bits[] = {0, 2, 4, 8, 16, 256, 1024, 2048, 4096};
     for (int t = opNone; t <= opUpdateData; ++t) {

@@ -7,6 +7,8 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanRestructure.h"
 
+using namespace zan;
+
 namespace {
 
 // The text part of every line of a log ("<date-time>; <caller> : <text>").

@@ -11,6 +11,8 @@
 #include "support/zanChecker.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 // Adds a record (Id, Name) to an open table through its record store and indexes.

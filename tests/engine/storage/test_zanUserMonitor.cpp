@@ -18,6 +18,8 @@
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
+using namespace zan;
+
 namespace {
 
 constexpr uint64_t Block = 4096;

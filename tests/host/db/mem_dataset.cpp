@@ -4,6 +4,8 @@
 
 #include "host/rtl/SysUtils.h"
 
+namespace zan {
+
 namespace {
 constexpr int FlagByte = 5;
 } // namespace
@@ -460,3 +462,5 @@ Variant TMemDataSet::Lookup(const std::string& keyFields, const Variant& keyValu
         throw;
     }
 }
+
+} // namespace zan

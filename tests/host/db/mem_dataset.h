@@ -11,6 +11,8 @@
 
 #include "host/db/DataSet.h"
 
+namespace zan {
+
 class TMemDataSet : public TDataSet {
 public:
     explicit TMemDataSet(TComponent* owner = nullptr);
@@ -111,3 +113,5 @@ private:
     std::vector<char> FFilterBuffer;
     std::vector<char> FKeyBuffer;
 };
+
+} // namespace zan

@@ -11,6 +11,8 @@
 #include "host/db/DataLinks.h"
 #include "host/db/mem_dataset.h"
 
+using namespace zan;
+
 namespace {
 
 struct MemFactory {

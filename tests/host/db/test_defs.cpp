@@ -2,6 +2,8 @@
 
 #include "host/db/DB.h"
 
+using namespace zan;
+
 TEST(FieldDefs, AddNumbersAndFindsWithoutCase) {
     TFieldDefs defs;
     defs.Add("Id", ftInteger, 0, true);

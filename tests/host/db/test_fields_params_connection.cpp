@@ -7,6 +7,8 @@
 #include "host/db/Params.h"
 #include "host/db/mem_dataset.h"
 
+using namespace zan;
+
 namespace {
 
 class FieldsTest : public ::testing::Test {

@@ -8,6 +8,8 @@
 #include "host/db/DataLinks.h"
 #include "host/db/mem_dataset.h"
 
+using namespace zan;
+
 namespace {
 
 std::unique_ptr<TMemDataSet> MakeTable(int rows) {

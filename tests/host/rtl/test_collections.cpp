@@ -2,6 +2,8 @@
 
 #include "host/rtl/Collections.h"
 
+using namespace zan;
+
 namespace {
 
 class TNamedItem : public TCollectionItem {

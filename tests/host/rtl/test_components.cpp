@@ -6,6 +6,8 @@
 #include "host/rtl/Classes.h"
 #include "host/rtl/SyncObjs.h"
 
+using namespace zan;
+
 namespace {
 
 // Records notifications and forgets a watched component when it goes.

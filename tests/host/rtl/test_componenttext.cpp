@@ -7,6 +7,8 @@
 
 #include "host/rtl/ComponentText.h"
 
+using namespace zan;
+
 namespace {
 
 enum TSampleKind : uint8_t { skFirst, skSecond, skThird };

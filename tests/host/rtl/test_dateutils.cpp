@@ -7,6 +7,8 @@
 
 #include "host/rtl/DateUtils.h"
 
+using namespace zan;
+
 namespace {
 
 std::string Ymd(TDateTime v) {

@@ -2,6 +2,8 @@
 
 #include "host/rtl/Exceptions.h"
 
+using namespace zan;
+
 TEST(Exceptions, ClassNamesAndMessages) {
     try {
         throw EConvertError("bad");

@@ -4,6 +4,8 @@
 
 #include "host/rtl/Format.h"
 
+using namespace zan;
+
 TEST(Format, IntegersAndWidths) {
     EXPECT_EQ(Format("%d|%5d|%-5d|%.3d", 42, 42, 42, 7), "42|   42|42   |007");
     EXPECT_EQ(Format("%d", -2147483647 - 1), "-2147483648");

@@ -6,6 +6,8 @@
 
 #include "host/rtl/Streams.h"
 
+using namespace zan;
+
 namespace {
 
 std::filesystem::path ScratchDir(const std::string& name) {

@@ -7,6 +7,8 @@
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
 
+using namespace zan;
+
 namespace {
 
 std::vector<std::string> Lines(const TStrings& list) {

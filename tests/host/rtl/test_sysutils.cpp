@@ -9,6 +9,8 @@
 
 #include "host/rtl/SysUtils.h"
 
+using namespace zan;
+
 TEST(SysUtils, StrToIntAcceptsSignsBlanksAndHex) {
     EXPECT_EQ(StrToInt("42"), 42);
     EXPECT_EQ(StrToInt("  -17"), -17);

@@ -5,6 +5,8 @@
 
 #include "host/rtl/Variants.h"
 
+using namespace zan;
+
 namespace {
 
 std::string VariantErrorText(auto fn) {

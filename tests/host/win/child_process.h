@@ -13,6 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace zan {
+
 // A unique path in the test directory (tests run in parallel processes).
 inline std::string TestTempPath(const std::string& name) {
     const char* dir = std::getenv("ZAN_TEST_TMP");
@@ -101,3 +103,5 @@ private:
     int FIn = -1, FOut = -1;
     int FStatus = -1;
 };
+
+} // namespace zan

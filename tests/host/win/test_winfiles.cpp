@@ -8,6 +8,8 @@
 #include "child_process.h"
 #include "host/win/WinFiles.h"
 
+using namespace zan;
+
 namespace {
 
 void WriteText(const std::string& path, const std::string& text) {

@@ -5,6 +5,8 @@
 #include "host/rtl/Random.h"
 #include "host/win/WinSys.h"
 
+using namespace zan;
+
 TEST(WinSys, Identity) {
     EXPECT_FALSE(GetUserNameStr().empty());
     EXPECT_FALSE(GetComputerNameStr().empty());

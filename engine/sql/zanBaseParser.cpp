@@ -381,6 +381,13 @@ TZanSQLToken TZanTokenParser::NextSQLToken(std::string& text) {
                 text.assign(FText, FTokenStart, FPos - FTokenStart);
                 return zstTableName;
             }
+            if (IsDigit(CharAt(FPos + 1))) { // a number such as .5
+                StartToken();
+                while (IsDigit(CurrChar()) || CurrChar() == '.')
+                    IncCurrChar();
+                text.assign(FText, FTokenStart, FPos - FTokenStart);
+                return zstNumber;
+            }
             FQualified = true;
             IncCurrChar();
             continue;
@@ -906,7 +913,8 @@ void TZanPreParser::TrimStacks(const TZanPreParser& other) {
 void TZanPreParser::GetParamList(TStrings& list) const {
     for (const auto& s : FStacks)
         for (int i = 0; i + 1 < s->Count(); ++i) {
-            if (s->PeekAt(i)->Token != zstParameter) continue;
+            // A ":" at the very end names nothing.
+            if (s->PeekAt(i)->Token != zstParameter || s->PeekAt(i + 1)->Token == zstEnd) continue;
             const std::string& name = s->PeekAt(i + 1)->Text;
             bool found = false;
             for (int j = 0; j < list.Count() && !found; ++j)

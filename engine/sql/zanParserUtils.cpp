@@ -663,6 +663,7 @@ int64_t ReadDate(std::string_view text, int64_t pos, std::string_view order, TDa
     while (pos < n && text[pos] == ' ')
         ++pos;
     int day = 0, month = 0, year = -1, parts = 0;
+    size_t yearDigits = 0;
     while (parts < 3 && pos < n) {
         const int64_t from = pos;
         while (pos < n && IsAsciiAlnum(text[pos]))
@@ -683,6 +684,7 @@ int64_t ReadDate(std::string_view text, int64_t pos, std::string_view order, TDa
             break;
         default:
             year = ReadNumber(part);
+            yearDigits = part.size();
             break;
         }
         ++parts;
@@ -690,7 +692,9 @@ int64_t ReadDate(std::string_view text, int64_t pos, std::string_view order, TDa
             ++pos;
     }
     if (parts < 3 || month < 1 || month > 12 || day < 1 || day > 31 || year < 0) return -1;
-    if (year < 100) {
+    // Only a year written with one or two digits is two-digit: "0001" is the year 1, so that
+    // every date DateTimeToStr writes reads back.
+    if (yearDigits <= 2) {
         const int window = FormatSettings.TwoDigitYearCenturyWindow;
         const int base = CurrentYear() - window;
         year += base / 100 * 100;

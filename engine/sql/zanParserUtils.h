@@ -18,6 +18,7 @@
 #include "host/db/DataSet.h"
 #include "host/rtl/Collections.h"
 #include "host/rtl/StringList.h"
+#include "host/rtl/VarCompare.h"
 #include "host/rtl/Variants.h"
 
 namespace zan {

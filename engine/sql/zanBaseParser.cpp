@@ -3,6 +3,7 @@
 #include <array>
 #include <climits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
@@ -121,6 +122,15 @@ const std::unordered_map<std::string_view, TZanSQLToken>& KeywordTable() {
     return table;
 }
 
+// Every word a mapper may answer for (upper case): a quick filter before asking the mappers.
+const std::unordered_set<std::string_view>& MapperWords() {
+    static const std::unordered_set<std::string_view> words = {
+        "COUNT",   "AVG",     "SUM",      "MAX",  "MIN",   "SUBSTRING", "UPPER",  "LOWER",
+        "TRIM",    "CHARACTER", "CHAR",   "VARCHAR", "NUMERIC", "DECIMAL", "DEC", "FLOAT",
+        "REAL",    "INTEGER", "INT",      "SMALLINT", "DOUBLE", "DATE", "TIME", "TIMESTAMP"};
+    return words;
+}
+
 // Tokens after which a sign glued to digits is the binary operator, not a signed number.
 bool EndsOperand(TZanSQLToken t) {
     switch (t) {
@@ -165,7 +175,8 @@ void TZanTokenParser::SetTokenString(std::string_view text) {
     FPos = 0;
     FLine = FCol = FTokenStartLine = FTokenStartCol = 1;
     FTokenStart = npos;
-    FRawTokenText.clear();
+    FRawStart = 0;
+    FRawHasLineBreak = false;
     FLastToken = FLastSectionToken = zstUnknown;
     FLastEndsOperand = false;
     FQualified = false;
@@ -174,8 +185,8 @@ void TZanTokenParser::SetTokenString(std::string_view text) {
 }
 
 TZanTokenParser::TState TZanTokenParser::SaveState() const {
-    return {FPos, FLine, FCol, FTokenStartLine, FTokenStartCol, FTokenStart,
-            FRawTokenText.size(), FQualified};
+    return {FPos,        FLine,      FCol,           FTokenStartLine,
+            FTokenStartCol, FTokenStart, FQualified, FRawHasLineBreak};
 }
 
 void TZanTokenParser::RestoreState(const TState& s) {
@@ -185,45 +196,30 @@ void TZanTokenParser::RestoreState(const TState& s) {
     FTokenStartLine = s.TokenStartLine;
     FTokenStartCol = s.TokenStartCol;
     FTokenStart = s.TokenStart;
-    FRawTokenText.resize(s.RawLength);
     FQualified = s.Qualified;
-}
-
-void TZanTokenParser::IncCurrChar() {
-    if (FPos >= FEnd) return;
-    const char c = FText[FPos++];
-    if (c != '\r' && c != '\n') {
-        FRawTokenText += c;
-        ++FCol;
-        return;
-    }
-    // CR LF and LF CR are one line break; two equal characters are two.
-    const char next = CharAt(FPos);
-    if ((next == '\r' || next == '\n') && next != c) ++FPos;
-    ++FLine;
-    FCol = 1;
-}
-
-void TZanTokenParser::StartToken() {
-    if (FTokenStart != npos) return;
-    SetTokenStart(FPos);
-}
-
-void TZanTokenParser::SetTokenStart(size_t p) {
-    FTokenStart = p;
-    FTokenStartLine = FLine;
-    FTokenStartCol = FCol;
+    FRawHasLineBreak = s.RawHasLineBreak;
 }
 
 TZanSQLToken TZanTokenParser::GetNextToken(std::string& text) {
     FTokenStartLine = FLine;
     FTokenStartCol = FCol;
-    FRawTokenText.clear();
+    FRawStart = FPos;
+    FRawHasLineBreak = false;
     const TZanSQLToken token = NextSQLToken(text);
     FLastToken = token;
     if (IsSectionToken(token)) FLastSectionToken = token;
     if (token != zstComment) FLastEndsOperand = EndsOperand(token);
     return token;
+}
+
+std::string TZanTokenParser::GetRawTokenText() const {
+    const std::string_view consumed = std::string_view(FText).substr(FRawStart, FPos - FRawStart);
+    if (!FRawHasLineBreak) return std::string(consumed);
+    std::string raw;
+    raw.reserve(consumed.size());
+    for (char c : consumed)
+        if (c != '\r' && c != '\n') raw += c;
+    return raw;
 }
 
 TZanSQLToken TZanTokenParser::FlushWord(std::string& text) {
@@ -498,6 +494,8 @@ TZanSQLToken TZanTokenParser::GetSQLToken(std::string& text) {
         const auto& table = KeywordTable();
         if (auto it = table.find(upper); it != table.end()) return it->second;
     }
+    // Mapper words are short; longer words and words no mapper knows are field names.
+    if (upper.empty() || !MapperWords().contains(upper)) return zstFieldName;
     if (IsAggFunc(text)) return zstAggFunc;
     if (IsDataType(text)) return zstDataType;
     if (IsStrFunc(text)) return zstStrFunc;
@@ -546,6 +544,16 @@ bool ZanReadWholeNumberToken(std::string_view text, int32_t& value) {
     if (n < INT32_MIN || n > INT32_MAX) return false;
     value = static_cast<int32_t>(n);
     return true;
+}
+
+// ---- TParserTokenList ---------------------------------------------------------------------
+
+TParserToken& TParserTokenList::emplace_back(TParserToken&& token) {
+    if (FChunks.empty() || FChunks.back().size() == C_CHUNK) {
+        FChunks.emplace_back();
+        FChunks.back().reserve(C_CHUNK);
+    }
+    return FChunks.back().emplace_back(std::move(token));
 }
 
 // ---- TParserStack --------------------------------------------------------------------------
@@ -746,13 +754,16 @@ TParserStack* TZanPreParser::NewStack(TZanSQLToken section) {
 
 TParserToken* TZanPreParser::NewToken(TZanTokenParser& scanner, TZanSQLToken token,
                                       TZanSQLToken section, std::string&& text) {
-    TParserToken& t = FTokens.emplace_back();
-    t.Token = token;
-    t.Section = section;
-    t.Text = std::move(text);
-    t.LineNo = scanner.GetTokenLine();
-    t.LineOffset = scanner.GetTokenColumn();
-    t.RawTokenText = scanner.GetRawTokenText();
+    TParserToken& t = FTokens.emplace_back(TParserToken{scanner.GetTokenColumn(),
+                                                        scanner.GetTokenLine(), token, section,
+                                                        std::move(text), 0,
+                                                        scanner.GetRawTokenText()});
+    if (token == zstAggFunc)
+        t.CustomOrdinal = GAggFuncMapper.GetCustomOrdinal(t.Text, {});
+    else if (token == zstDataType)
+        t.CustomOrdinal = GDataTypeMapper.GetCustomOrdinal(t.Text, {});
+    else if (token == zstStrFunc)
+        t.CustomOrdinal = GStrFuncMapper.GetCustomOrdinal(t.Text, {});
     return &t;
 }
 
@@ -762,7 +773,6 @@ void TZanPreParser::PreParseTokens() {
         ScanSingleStack();
     else
         ScanMultiStack();
-    PostProcessTokens();
 }
 
 void TZanPreParser::ScanSingleStack() {
@@ -841,19 +851,6 @@ void TZanPreParser::SetStatementType() {
     default:
         break;
     }
-}
-
-void TZanPreParser::PostProcessTokens() {
-    for (const auto& s : FStacks)
-        for (int i = 0; i < s->Count(); ++i) {
-            TParserToken* t = s->PeekAt(i);
-            if (t->Token == zstAggFunc)
-                t->CustomOrdinal = GAggFuncMapper.GetCustomOrdinal(t->Text, {});
-            else if (t->Token == zstDataType)
-                t->CustomOrdinal = GDataTypeMapper.GetCustomOrdinal(t->Text, {});
-            else if (t->Token == zstStrFunc)
-                t->CustomOrdinal = GStrFuncMapper.GetCustomOrdinal(t->Text, {});
-        }
 }
 
 TParserStack* TZanPreParser::GetSection(TZanSQLToken section, const TParserToken* currentToken) {

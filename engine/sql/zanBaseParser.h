@@ -55,7 +55,7 @@ public:
     int32_t GetColumn() const { return FCol; }
     // Everything consumed for the last token: leading blanks and comments included, line breaks
     // excluded.
-    const std::string& GetRawTokenText() const { return FRawTokenText; }
+    std::string GetRawTokenText() const;
     TZanSQLToken GetLastToken() const { return FLastToken; }
     TZanSQLToken GetLastSectionToken() const { return FLastSectionToken; }
 
@@ -66,17 +66,36 @@ private:
         size_t Pos;
         int32_t Line, Col, TokenStartLine, TokenStartCol;
         size_t TokenStart;
-        size_t RawLength;
         bool Qualified;
+        bool RawHasLineBreak;
     };
     TState SaveState() const;
     void RestoreState(const TState& s);
 
     char CurrChar() const { return FPos < FEnd ? FText[FPos] : '\0'; }
     char CharAt(size_t pos) const { return pos < FEnd ? FText[pos] : '\0'; }
-    void IncCurrChar();
-    void StartToken();
-    void SetTokenStart(size_t p);
+    // Advances one character; CR LF and LF CR are one line break, two equal ones are two.
+    void IncCurrChar() {
+        if (FPos >= FEnd) return;
+        const char c = FText[FPos++];
+        if (c != '\r' && c != '\n') {
+            ++FCol;
+            return;
+        }
+        const char next = CharAt(FPos);
+        if ((next == '\r' || next == '\n') && next != c) ++FPos;
+        FRawHasLineBreak = true;
+        ++FLine;
+        FCol = 1;
+    }
+    void StartToken() {
+        if (FTokenStart == npos) SetTokenStart(FPos);
+    }
+    void SetTokenStart(size_t p) {
+        FTokenStart = p;
+        FTokenStartLine = FLine;
+        FTokenStartCol = FCol;
+    }
     // The pending word from its start up to the current character, classified.
     TZanSQLToken FlushWord(std::string& text);
     // Scans a quoted text; False (and nothing consumed) when it is not closed.
@@ -94,7 +113,8 @@ private:
     int32_t FTokenStartLine = 1;
     int32_t FTokenStartCol = 1;
     size_t FTokenStart = npos;
-    std::string FRawTokenText;
+    size_t FRawStart = 0; // where the scan for the current token began
+    bool FRawHasLineBreak = false; // a line break was consumed since FRawStart
     TZanSQLToken FLastToken = zstUnknown;
     TZanSQLToken FLastSectionToken = zstUnknown;
     bool FLastEndsOperand = false; // the last token other than a comment ends an operand
@@ -127,8 +147,21 @@ struct TParserToken {
     void AssignToken(const TParserToken& source) { *this = source; }
 };
 
-// Every token a pre-parser created; the addresses stay valid while tokens are added.
-using TParserTokenList = std::deque<TParserToken>;
+// Every token a pre-parser created. Tokens live in fixed-size chunks, so their addresses stay
+// valid while tokens are added.
+class TParserTokenList {
+public:
+    TParserToken& emplace_back(TParserToken&& token);
+    void push_back(const TParserToken& token) { emplace_back(TParserToken(token)); }
+    TParserToken& back() { return FChunks.back().back(); }
+    TParserToken& operator[](size_t i) { return FChunks[i / C_CHUNK][i % C_CHUNK]; }
+    size_t size() const { return FChunks.empty() ? 0 : (FChunks.size() - 1) * C_CHUNK + FChunks.back().size(); }
+
+private:
+    static constexpr size_t C_CHUNK = 256;
+    // Each chunk is reserved to C_CHUNK tokens and never grows beyond, so it never moves them.
+    std::vector<std::vector<TParserToken>> FChunks;
+};
 
 // A stack of tokens owned elsewhere. The top is the last element.
 class TParserStack {
@@ -294,8 +327,8 @@ public:
     void SetSQLStatementType(TZanSQLStatementType type) { FSQLStatementType = type; }
     const std::string& GetUnparsedText() const { return FUnparsedText; }
 
-    // Scans the text (single-stack or multi-stack mode), then gives mapper tokens their
-    // ordinals.
+    // Scans the text (single-stack or multi-stack mode); aggregate, data-type and
+    // string-function tokens get their mapper's ordinal.
     void PreParseTokens();
     // The stack of a clause (a section token, else an assertion failure). Single-stack mode
     // pops up to and including the first token of that kind unless the top or currentToken
@@ -325,7 +358,6 @@ private:
     TParserToken* NewToken(TZanTokenParser& scanner, TZanSQLToken token, TZanSQLToken section,
                            std::string&& text);
     void SetStatementType();
-    void PostProcessTokens();
 
     std::string FText;
     std::vector<std::unique_ptr<TParserStack>> FStacks;

@@ -337,7 +337,9 @@ void TZanExpr::ResetSpecifiedNodes(TZanSQLToken oldToken, TZanSQLToken newToken,
 
 bool TZanExpr::ExprContainsField(std::string_view name) const {
     for (const TZanExprNode* p = FFirstNode; p; p = p->Next)
-        if (p->Kind == enkField && SameText(VarToStr(p->Data), name)) return true;
+        if (p->Kind == enkField && p->Data.Type() == varString &&
+            SameText(p->Data.AsString(), name))
+            return true;
     return false;
 }
 

@@ -48,12 +48,17 @@ TVariantRelationship Swap(TVariantRelationship r) {
     return r == vrLessThan ? vrGreaterThan : r == vrGreaterThan ? vrLessThan : r;
 }
 
-// A string (s) against a number (n), s on the left.
+// A string (s) against a number (n), s on the left. A date too far out to have a text does not
+// compare with text.
 TVariantRelationship CompareStringToNumber(const Variant& s, const Variant& n) {
     double value = 0;
-    const std::string& text = s.AsString();
+    const std::string text = s.AsString();
     if (TryStrToFloat(text, value)) return Order(value, n.AsDouble());
-    return CompareBytes(text, VarToStr(n));
+    try {
+        return CompareBytes(text, VarToStr(n));
+    } catch (const EConvertError&) {
+        return vrNotEqual;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -180,7 +181,21 @@ int WindowYear(int twoDigits) {
     return year;
 }
 
+// The first year of the window, and "1/1/yy" for that year's two digits plus delta.
+int WindowStart() {
+    int y = 0, m = 0, d = 0;
+    DecodeDate(Date(), y, m, d);
+    return y - FormatSettings.TwoDigitYearCenturyWindow;
+}
+
+std::string WindowText(int delta) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "1/1/%02d", (WindowStart() % 100 + 100 + delta) % 100);
+    return buf;
+}
+
 TEST(DateText, Converter) {
+    const std::string windowFirst = WindowText(0), windowLast = WindowText(-1);
     struct Case {
         const char* text;
         const char* order;
@@ -200,6 +215,9 @@ TEST(DateText, Converter) {
         {"Monday/02/2024", "DMY", ftDate, false, 0}, // a weekday name is no day
         {"1/1/99", "DMY", ftDate, true, EncodeDate(WindowYear(99), 1, 1)},
         {"1/1/00", "DMY", ftDate, true, EncodeDate(WindowYear(0), 1, 1)},
+        {windowFirst.c_str(), "DMY", ftDate, true, EncodeDate(WindowStart(), 1, 1)},
+        {windowLast.c_str(), "DMY", ftDate, true, EncodeDate(WindowStart() + 99, 1, 1)},
+        {"1/1/0005", "DMY", ftDate, true, EncodeDate(5, 1, 1)},
         {"1/1/10000", "DMY", ftDate, false, 0},
         {"1/1/12345678901234567890", "DMY", ftDate, false, 0},
         {"1/13/2000", "DMY", ftDate, false, 0},

@@ -52,6 +52,7 @@ TEST(VarCompare, Ordering) {
         {"True", true, vrNotEqual},
         {nan, 1.0, vrNotEqual},
         {VarArrayOf({1}), 1, vrNotEqual},
+        {"abc", VarFromDateTime(1e300), vrNotEqual}, // a date without a text
     };
     for (const auto& c : cases) {
         EXPECT_EQ(VarCompareValue(c.a, c.b), c.r) << VarToStr(c.a) << " ? " << VarToStr(c.b);

@@ -71,8 +71,8 @@ int main() {
     size_t next = 0;
     const double perText = SecondsPerCall([&] {
         Variant v;
-        TZanDataConversionValidator::ConvertStrToDateTime(texts[next++ % texts.size()],
-                                                          ftDateTime, v);
+        TZanDataConversionValidator::ConvertStrToDateTime(texts[next++ % texts.size()], ftDateTime,
+                                                          v);
         GSink = GSink + static_cast<int>(v.Type());
     });
     std::printf("%-34s %.2f million per second (aim >= 2)   e.g. \"%s\"\n",

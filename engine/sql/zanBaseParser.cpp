@@ -125,9 +125,9 @@ const std::unordered_map<std::string_view, TZanSQLToken>& KeywordTable() {
 // Every word a mapper may answer for (upper case): a quick filter before asking the mappers.
 const std::unordered_set<std::string_view>& MapperWords() {
     static const std::unordered_set<std::string_view> words = {
-        "COUNT",   "AVG",     "SUM",      "MAX",  "MIN",   "SUBSTRING", "UPPER",  "LOWER",
-        "TRIM",    "CHARACTER", "CHAR",   "VARCHAR", "NUMERIC", "DECIMAL", "DEC", "FLOAT",
-        "REAL",    "INTEGER", "INT",      "SMALLINT", "DOUBLE", "DATE", "TIME", "TIMESTAMP"};
+        "COUNT", "AVG",       "SUM",  "MAX",      "MIN",     "SUBSTRING", "UPPER", "LOWER",
+        "TRIM",  "CHARACTER", "CHAR", "VARCHAR",  "NUMERIC", "DECIMAL",   "DEC",   "FLOAT",
+        "REAL",  "INTEGER",   "INT",  "SMALLINT", "DOUBLE",  "DATE",      "TIME",  "TIMESTAMP"};
     return words;
 }
 
@@ -185,7 +185,7 @@ void TZanTokenParser::SetTokenString(std::string_view text) {
 }
 
 TZanTokenParser::TState TZanTokenParser::SaveState() const {
-    return {FPos,        FLine,      FCol,           FTokenStartLine,
+    return {FPos,           FLine,       FCol,       FTokenStartLine,
             FTokenStartCol, FTokenStart, FQualified, FRawHasLineBreak};
 }
 
@@ -754,10 +754,9 @@ TParserStack* TZanPreParser::NewStack(TZanSQLToken section) {
 
 TParserToken* TZanPreParser::NewToken(TZanTokenParser& scanner, TZanSQLToken token,
                                       TZanSQLToken section, std::string&& text) {
-    TParserToken& t = FTokens.emplace_back(TParserToken{scanner.GetTokenColumn(),
-                                                        scanner.GetTokenLine(), token, section,
-                                                        std::move(text), 0,
-                                                        scanner.GetRawTokenText()});
+    TParserToken& t =
+        FTokens.emplace_back(TParserToken{scanner.GetTokenColumn(), scanner.GetTokenLine(), token,
+                                          section, std::move(text), 0, scanner.GetRawTokenText()});
     if (token == zstAggFunc)
         t.CustomOrdinal = GAggFuncMapper.GetCustomOrdinal(t.Text, {});
     else if (token == zstDataType)
@@ -784,7 +783,8 @@ void TZanPreParser::ScanSingleStack() {
         std::string text;
         const TZanSQLToken token = scanner.GetNextToken(text);
         const bool last = token == zstEnd && text.empty();
-        if (token != zstComment) tokens.push_back(NewToken(scanner, token, zstSelect, std::move(text)));
+        if (token != zstComment)
+            tokens.push_back(NewToken(scanner, token, zstSelect, std::move(text)));
         if (last) break;
     }
     // The first scanned token is the top.

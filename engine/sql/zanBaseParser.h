@@ -113,7 +113,7 @@ private:
     int32_t FTokenStartLine = 1;
     int32_t FTokenStartCol = 1;
     size_t FTokenStart = npos;
-    size_t FRawStart = 0; // where the scan for the current token began
+    size_t FRawStart = 0;          // where the scan for the current token began
     bool FRawHasLineBreak = false; // a line break was consumed since FRawStart
     TZanSQLToken FLastToken = zstUnknown;
     TZanSQLToken FLastSectionToken = zstUnknown;
@@ -155,7 +155,9 @@ public:
     void push_back(const TParserToken& token) { emplace_back(TParserToken(token)); }
     TParserToken& back() { return FChunks.back().back(); }
     TParserToken& operator[](size_t i) { return FChunks[i / C_CHUNK][i % C_CHUNK]; }
-    size_t size() const { return FChunks.empty() ? 0 : (FChunks.size() - 1) * C_CHUNK + FChunks.back().size(); }
+    size_t size() const {
+        return FChunks.empty() ? 0 : (FChunks.size() - 1) * C_CHUNK + FChunks.back().size();
+    }
 
 private:
     static constexpr size_t C_CHUNK = 256;
@@ -211,9 +213,9 @@ TZanParserOptions ZanParserOptions(std::initializer_list<TZanParserOption> optio
 enum TParserNotifyType : uint8_t { pntUnknown, pntSubquery, pntFindTableRef, pntSelectUnion };
 
 class TBaseParser;
-using TParserNotifyEvent = std::function<void(TParserNotifyType notifyType, TBaseParser* parser,
-                                              TParserStack* stack, TZanExprNode* node,
-                                              Variant& value)>;
+using TParserNotifyEvent =
+    std::function<void(TParserNotifyType notifyType, TBaseParser* parser, TParserStack* stack,
+                       TZanExprNode* node, Variant& value)>;
 
 class TBaseParser {
 public:

@@ -37,19 +37,29 @@ TZanOrderByParser::TZanOrderByParser() {
     SetEndTokens(ZanSQLTokens({zstUnknown, zstGroupBy, zstHaving, zstOrderBy, zstEnd}));
 }
 
-bool TZanOrderByParser::ExecuteOrderBy(TOrderByItems& items, TParserStack* stack) {
+namespace {
+
+// Clears the items; with a stack, runs the clause parser over it. True without error.
+template <typename F>
+bool ParseClauseItems(TBaseParser& parser, TCollection& items, TParserStack* stack, F parse) {
     items.Clear();
-    if (!stack) return !HasParseError();
-    Execute(ZanParserOptions({zpoExtSyntax}), stack);
-    ParseItems(items);
-    return !HasParseError();
+    if (stack) {
+        parser.Execute(ZanParserOptions({zpoExtSyntax}), stack);
+        parse();
+    }
+    return !parser.HasParseError();
+}
+
+} // namespace
+
+bool TZanOrderByParser::ExecuteOrderBy(TOrderByItems& items, TParserStack* stack) {
+    return ParseClauseItems(*this, items, stack, [&] { ParseItems(items); });
 }
 
 // A key ends at ASC/DESC, a comma or the end of the clause.
 bool TZanOrderByParser::AtKeyEnd() const {
     const TZanSQLToken t = CurrentTokenType();
-    return !FCurrToken || t == zstAscending || t == zstDescending || t == zstComma ||
-           AtEndToken();
+    return !FCurrToken || t == zstAscending || t == zstDescending || t == zstComma || AtEndToken();
 }
 
 void TZanOrderByParser::ParseItems(TOrderByItems& items) {
@@ -69,9 +79,9 @@ void TZanOrderByParser::ParseItems(TOrderByItems& items) {
             NextToken();
         } else {
             const TZanSQLToken next = PeekAtTokenType(0);
-            const bool single = next == zstAscending || next == zstDescending ||
-                                next == zstComma || InTokens(GetEndTokens(), next) ||
-                                next == zstUnknown || (GetIsSubquery() && next == zstRParen);
+            const bool single = next == zstAscending || next == zstDescending || next == zstComma ||
+                                InTokens(GetEndTokens(), next) || next == zstUnknown ||
+                                (GetIsSubquery() && next == zstRParen);
             if (single) {
                 key = FCurrToken->Text;
                 NextToken();
@@ -88,7 +98,8 @@ void TZanOrderByParser::ParseItems(TOrderByItems& items) {
         items.AddOrderByItem(fieldIndex, key, descending);
     }
     const TZanSQLToken t = CurrentTokenType();
-    if (t != zstUnknown && t != zstFrom && t != zstEnd) SetError(FCurrToken, SzanOrderByTerminateErr);
+    if (t != zstUnknown && t != zstFrom && t != zstEnd)
+        SetError(FCurrToken, SzanOrderByTerminateErr);
 }
 
 // ---- GROUP BY ------------------------------------------------------------------------------
@@ -98,11 +109,7 @@ TZanGroupByParser::TZanGroupByParser() {
 }
 
 bool TZanGroupByParser::ExecuteGroupBy(TGroupByItems& items, TParserStack* stack) {
-    items.Clear();
-    if (!stack) return !HasParseError();
-    Execute(ZanParserOptions({zpoExtSyntax}), stack);
-    ParseItems(items);
-    return !HasParseError();
+    return ParseClauseItems(*this, items, stack, [&] { ParseItems(items); });
 }
 
 void TZanGroupByParser::ParseItems(TGroupByItems& items) {
@@ -235,8 +242,8 @@ void TZanDataTypeParser::ParseSpecification() {
     if (TypeTakesScale(FDataType) && CurrentTokenType() == zstComma) {
         NextToken();
         int32_t scale = 0;
-        if (CurrentTokenType() != zstNumber ||
-            !ZanReadWholeNumberToken(FCurrToken->Text, scale) || scale < 0) {
+        if (CurrentTokenType() != zstNumber || !ZanReadWholeNumberToken(FCurrToken->Text, scale) ||
+            scale < 0) {
             SetError(FCurrToken, SzanDataypeScaleErr);
             return;
         }

@@ -96,7 +96,7 @@ void TTableList::MergeLists(const TTableList& first, const TTableList& second) {
         bool present = false;
         for (const auto& item : items)
             present = present || (SameText(item->GetTableName(), s->GetTableName()) &&
-                                   SameText(item->GetCorrelationName(), s->GetCorrelationName()));
+                                  SameText(item->GetCorrelationName(), s->GetCorrelationName()));
         if (!present) copy(s);
     }
     Clear();
@@ -142,8 +142,8 @@ TZanExprNode* TZanExprNode::CloneNode(TZanExpr& owner) const {
     TZanExprNode* copy = owner.NewNode(Kind, Operator, Data, Left, Right, nullptr);
     copy->AssignNode(*this);
     for (TZanExprNode*& arg : copy->Args) {
-        TZanExprNode* a = owner.NewNode(arg->Kind, arg->Operator, arg->Data, nullptr, nullptr,
-                                        nullptr);
+        TZanExprNode* a =
+            owner.NewNode(arg->Kind, arg->Operator, arg->Data, nullptr, nullptr, nullptr);
         a->AssignNode(*arg);
         arg = a;
     }
@@ -199,8 +199,8 @@ bool TZanExprNode::SetAndConvertDataType(TFieldType fieldType) {
         case ftDateTime:
             if (Data.Type() == varString) {
                 Variant value;
-                if (TZanDataConversionValidator::TryConvertStrToDateTime(Data.AsString(),
-                                                                         fieldType, value) != 0)
+                if (TZanDataConversionValidator::TryConvertStrToDateTime(Data.AsString(), fieldType,
+                                                                         value) != 0)
                     return false;
                 Data = value;
             } else if (Data.Type() != varBoolean) {
@@ -259,9 +259,9 @@ TZanExprNode* TZanExpr::NewNode(TZanExprNodeKind kind, TZanExprOperator op, cons
 }
 
 TZanExprNode* TZanExpr::NewFieldNode(TZanExprNodeKind kind, TZanExprOperator op,
-                                     const Variant& value, TZanExprNode* left,
-                                     TZanExprNode* right, const TParserToken* token,
-                                     TFieldType fieldType, int32_t size) {
+                                     const Variant& value, TZanExprNode* left, TZanExprNode* right,
+                                     const TParserToken* token, TFieldType fieldType,
+                                     int32_t size) {
     TZanExprNode* node = NewNode(kind, op, value, left, right, token);
     node->DataType = fieldType;
     node->DataSize = size;
@@ -412,7 +412,8 @@ Variant Arith(TZanExprOperator op, const Variant& l, const Variant& r) {
     if (l.Type() == varCurrency && r.Type() == varCurrency && (op == zeoADD || sub)) {
         const int64_t a = l.AsCurrency().Scaled(), b = r.AsCurrency().Scaled();
         int64_t out = 0;
-        if (!(op == zeoADD ? __builtin_add_overflow(a, b, &out) : __builtin_sub_overflow(a, b, &out)))
+        if (!(op == zeoADD ? __builtin_add_overflow(a, b, &out)
+                           : __builtin_sub_overflow(a, b, &out)))
             return Variant(Currency::FromScaled(out));
     }
     const double a = l.AsDouble(), b = r.AsDouble();
@@ -592,9 +593,9 @@ void TZanDataConversionValidator::ConvertStrToDateTime(const std::string& text,
         ZanDatabaseError(10059, "TZanDataConversionValidator.ConvertStrToDateTime",
                          Format(SzanDataFormatErrorFmt, text, std::string("yyyy-mmm-dd")));
     case 10058:
-        ZanDatabaseError(10058, "TZanDataConversionValidator.ConvertStrToDateTime",
-                         Format(SzanDataFormatErrorFmt, text,
-                                std::string(FormatSettings.LongTimeFormat)));
+        ZanDatabaseError(
+            10058, "TZanDataConversionValidator.ConvertStrToDateTime",
+            Format(SzanDataFormatErrorFmt, text, std::string(FormatSettings.LongTimeFormat)));
     default:
         return;
     }
@@ -740,8 +741,7 @@ int64_t ReadTime(std::string_view text, int64_t pos, TDateTime& time) {
 } // namespace
 
 bool TZanStrToDateTimeConverter::Convert(std::string_view text, std::string_view order,
-                                         TDateTime& value, int32_t startPos,
-                                         TFieldType fieldType) {
+                                         TDateTime& value, int32_t startPos, TFieldType fieldType) {
     const std::string upperOrder = UpperCase(order);
     if (upperOrder.size() != 3) {
         FLastPos = -1;

@@ -179,8 +179,8 @@ public:
     TZanExprNode* NewNode(TZanExprNodeKind kind, TZanExprOperator op, const Variant& value,
                           TZanExprNode* left, TZanExprNode* right, const TParserToken* token);
     TZanExprNode* NewFieldNode(TZanExprNodeKind kind, TZanExprOperator op, const Variant& value,
-                               TZanExprNode* left, TZanExprNode* right,
-                               const TParserToken* token, TFieldType fieldType, int32_t size);
+                               TZanExprNode* left, TZanExprNode* right, const TParserToken* token,
+                               TFieldType fieldType, int32_t size);
     // Moves the node to the head of the chain; nothing when it is the head, nullptr or not ours.
     void SetAsFirstNode(TZanExprNode* node);
     void Clear();
@@ -281,8 +281,8 @@ public:
     int32_t GetLastPos() const { return FLastPos; }
 
 private:
-    bool Convert(std::string_view text, std::string_view order, TDateTime& value,
-                 int32_t startPos, TFieldType fieldType);
+    bool Convert(std::string_view text, std::string_view order, TDateTime& value, int32_t startPos,
+                 TFieldType fieldType);
 
     int32_t FLastPos = 0;
 };

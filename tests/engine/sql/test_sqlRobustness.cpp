@@ -15,10 +15,12 @@ namespace {
 // Mostly characters the scanner treats specially, some keywords, any byte now and then.
 std::string RandomText(std::mt19937& rng) {
     static const char* const pieces[] = {
-        " ", "\r", "\n", "\t", ",", "(", ")", ";", "<", "=", ">", ":", "-", "+", "*", "/", ".",
-        "'", "\"", "#", "`", "[", "]", "0", "9", "a", "Z", "_", "|", "\xC3", "\xFF", "\0",
-        "IS", "NOT", "NULL", "GROUP", "BY", "ORDER", "SELECT", "DISTINCT", "FOR", "PRIMARY",
-        "KEY", "DOUBLE", "PM", "AM", "Sep", "2024", "12", "/*", "*/", "//", "--", "1.5"};
+        " ",  "\r",    "\n",     "\t",       ",",   "(",       ")",   ";",      "<",
+        "=",  ">",     ":",      "-",        "+",   "*",       "/",   ".",      "'",
+        "\"", "#",     "`",      "[",        "]",   "0",       "9",   "a",      "Z",
+        "_",  "|",     "\xC3",   "\xFF",     "\0",  "IS",      "NOT", "NULL",   "GROUP",
+        "BY", "ORDER", "SELECT", "DISTINCT", "FOR", "PRIMARY", "KEY", "DOUBLE", "PM",
+        "AM", "Sep",   "2024",   "12",       "/*",  "*/",      "//",  "--",     "1.5"};
     std::uniform_int_distribution<int> len(0, 40), pick(0, std::size(pieces) - 1), byte(0, 255),
         coin(0, 9);
     std::string text;

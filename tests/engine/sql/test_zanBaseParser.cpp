@@ -91,7 +91,8 @@ const ScanCase kScanCases[] = {
     {"SELECT DISTINCT a WHERE DISTINCT",
      "Select(SELECT) Distinct(DISTINCT) FieldName(a) Where(WHERE) FieldName(DISTINCT)"},
     {"count(*) SUM avg", "AggFunc(count) LParen(() Mult(*) RParen()) AggFunc(SUM) AggFunc(avg)"},
-    {"DEC REAL DOUBLE PRECISION", "DataType(DEC) DataType(REAL) FieldName(DOUBLE) FieldName(PRECISION)"},
+    {"DEC REAL DOUBLE PRECISION",
+     "DataType(DEC) DataType(REAL) FieldName(DOUBLE) FieldName(PRECISION)"},
     {"CHARACTER INT DATETIME FLOAT", "Char(CHARACTER) Int(INT) TimeStamp(DATETIME) Numeric(FLOAT)"},
     {"upper trim substring", "StrFunc(upper) StrFunc(trim) StrFunc(substring)"},
     {"ADD ASCENDING desc", "AddWord(ADD) Ascending(ASCENDING) Descending(desc)"},
@@ -178,10 +179,10 @@ TEST(NumberTokens, StrictReader) {
         bool number;
         bool whole;
     } cases[] = {
-        {"12", true, true},    {"-12", true, true},   {"+3", true, true},
-        {"1.5", true, false},  {".5", true, false},   {"5.", true, false},
-        {"1.2.3", false, false}, {"-.", false, false}, {"-", false, false},
-        {"", false, false},    {"1e5", false, false}, {"4294967296", true, false},
+        {"12", true, true},      {"-12", true, true},   {"+3", true, true},
+        {"1.5", true, false},    {".5", true, false},   {"5.", true, false},
+        {"1.2.3", false, false}, {"-.", false, false},  {"-", false, false},
+        {"", false, false},      {"1e5", false, false}, {"4294967296", true, false},
     };
     for (const auto& c : cases) {
         double d = 0;
@@ -309,18 +310,24 @@ TEST(PreParser, SingleStackOrderAndStatementTypes) {
     TZanPreParser pre;
     PreParse(pre, "SELECT a FROM t");
     ASSERT_EQ(pre.GetSectionCount(), 1);
-    EXPECT_EQ(StackDump(*pre.GetSingleStack()), "Select(SELECT) FieldName(a) From(FROM) FieldName(t) End()");
+    EXPECT_EQ(StackDump(*pre.GetSingleStack()),
+              "Select(SELECT) FieldName(a) From(FROM) FieldName(t) End()");
     EXPECT_EQ(pre.GetSingleStack()->Peek()->Section, zstSelect);
     EXPECT_FALSE(pre.CheckParseComplete());
     pre.SetSingleStackCountTo(1);
     EXPECT_TRUE(pre.CheckParseComplete());
 
     const std::pair<const char*, TZanSQLStatementType> types[] = {
-        {"SELECT 1", zsSQLSelect},         {"/* c */ insert into t", zsSQLInsert},
-        {"// x\nDELETE FROM t", zsSQLDelete}, {"update t set a=1", zsSQLUpdate},
-        {"CREATE TABLE x", zsSchemaManipulation}, {"drop table x", zsSchemaManipulation},
-        {"ALTER TABLE x", zsSchemaManipulation}, {"+ SELECT", zsSQLUnknown},
-        {"", zsSQLUnknown},                {"x", zsSQLUnknown},
+        {"SELECT 1", zsSQLSelect},
+        {"/* c */ insert into t", zsSQLInsert},
+        {"// x\nDELETE FROM t", zsSQLDelete},
+        {"update t set a=1", zsSQLUpdate},
+        {"CREATE TABLE x", zsSchemaManipulation},
+        {"drop table x", zsSchemaManipulation},
+        {"ALTER TABLE x", zsSchemaManipulation},
+        {"+ SELECT", zsSQLUnknown},
+        {"", zsSQLUnknown},
+        {"x", zsSQLUnknown},
     };
     for (const auto& [text, type] : types)
         EXPECT_EQ(PreParse(pre, text).GetSQLStatementType(), type) << text;

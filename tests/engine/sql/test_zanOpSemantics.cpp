@@ -36,8 +36,9 @@ TEST(OpEvaluator, KleeneLogic) {
             EXPECT_EQ(C(result), andTable[l][r]) << values[l] << " AND " << values[r];
             TZanOpEvaluator::EvaluateLogicalExprAsVar(zeoOR, V(values[l]), result, V(values[r]));
             EXPECT_EQ(C(result), orTable[l][r]) << values[l] << " OR " << values[r];
-            EXPECT_EQ(TZanOpEvaluator::EvaluateLogicalExprAsBoolean(zeoAND, V(values[l]), V(values[r])),
-                      andTable[l][r] == 'T');
+            EXPECT_EQ(
+                TZanOpEvaluator::EvaluateLogicalExprAsBoolean(zeoAND, V(values[l]), V(values[r])),
+                andTable[l][r] == 'T');
         }
         Variant result;
         TZanOpEvaluator::EvaluateLogicalExprAsVar(zeoNOT, V(values[l]), result, Variant());
@@ -54,8 +55,9 @@ TEST(OpEvaluator, KleeneLogic) {
     EXPECT_EQ(C(outer), 'T');
     TZanOpEvaluator::EvaluateLogicalExprAsVar(zeoEQ, true, outer, true);
     EXPECT_EQ(C(outer), 'U');
-    EXPECT_EQ(ErrorCodeOf([] { TZanOpEvaluator::EvaluateLogicalExprAsBoolean(zeoNOT, "maybe", {}); }),
-              9645);
+    EXPECT_EQ(
+        ErrorCodeOf([] { TZanOpEvaluator::EvaluateLogicalExprAsBoolean(zeoNOT, "maybe", {}); }),
+        9645);
 }
 
 TEST(OpEvaluator, Relational) {
@@ -65,14 +67,10 @@ TEST(OpEvaluator, Relational) {
         const char* plain;
         const char* excluding;
     } cases[] = {
-        {1, 2, "FTTTFFF", "FTTTFFF"},
-        {2.5, 2, "FTFFTTF", "FTFFTTF"},
-        {"abc", "abc", "TFFTFTT", "TFFTFTT"},
-        {"10", 9, "FTFFTTF", "FTFFTTF"},
-        {Null(), 5, "FTTTFFF", "UUUUUUU"},
-        {5, Null(), "FTFFTTF", "UUUUUUU"},
-        {Null(), Null(), "TFFTFTT", "UUUUUUU"},
-        {Unassigned(), 5, "FTTTFFF", "UUUUUUU"},
+        {1, 2, "FTTTFFF", "FTTTFFF"},           {2.5, 2, "FTFFTTF", "FTFFTTF"},
+        {"abc", "abc", "TFFTFTT", "TFFTFTT"},   {"10", 9, "FTFFTTF", "FTFFTTF"},
+        {Null(), 5, "FTTTFFF", "UUUUUUU"},      {5, Null(), "FTFFTTF", "UUUUUUU"},
+        {Null(), Null(), "TFFTFTT", "UUUUUUU"}, {Unassigned(), 5, "FTTTFFF", "UUUUUUU"},
         {true, 1, "FTFFFFF", "FTFFFFF"}, // values that do not compare
     };
     const TZanExprOperator ops[] = {zeoEQ, zeoNE, zeoLT, zeoLE, zeoGT, zeoGE, zeoLIKE};
@@ -82,7 +80,8 @@ TEST(OpEvaluator, Relational) {
             TZanOpEvaluator::EvaluateRelopExprAsVar(ops[i], c.l, result, false, c.r);
             EXPECT_EQ(C(result), c.plain[i]) << VarToStr(c.l) << " op" << i << " " << VarToStr(c.r);
             TZanOpEvaluator::EvaluateRelopExprAsVar(ops[i], c.l, result, true, c.r);
-            EXPECT_EQ(C(result), c.excluding[i]) << VarToStr(c.l) << " op" << i << " " << VarToStr(c.r);
+            EXPECT_EQ(C(result), c.excluding[i])
+                << VarToStr(c.l) << " op" << i << " " << VarToStr(c.r);
             EXPECT_EQ(TZanOpEvaluator::EvaluateRelopExprAsBoolean(ops[i], c.l, true, c.r),
                       c.excluding[i] == 'T');
         }
@@ -128,34 +127,36 @@ TEST(OpEvaluator, Arithmetic) {
     for (const auto& c : cases) {
         Variant result;
         TZanOpEvaluator::EvaluateArithExprValues(c.op, c.l, result, c.r);
-        EXPECT_TRUE(result == c.expected) << VarToStr(c.l) << " op " << VarToStr(c.r) << " = "
-                                          << VarToStr(result) << " (" << VarTypeAsText(result.Type())
-                                          << ")";
+        EXPECT_TRUE(result == c.expected)
+            << VarToStr(c.l) << " op " << VarToStr(c.r) << " = " << VarToStr(result) << " ("
+            << VarTypeAsText(result.Type()) << ")";
     }
-    for (const auto& [l, r] : {std::pair<Variant, Variant>{"abc", 1}, {1, "1.2.3"}, {true, 1},
-                               {"x", "y"}}) {
+    for (const auto& [l, r] :
+         {std::pair<Variant, Variant>{"abc", 1}, {1, "1.2.3"}, {true, 1}, {"x", "y"}}) {
         Variant result;
         std::string message;
-        EXPECT_EQ(ErrorCodeOf([&] { TZanOpEvaluator::EvaluateArithExprValues(zeoSUB, l, result, r); },
-                              &message),
-                  9645);
+        EXPECT_EQ(
+            ErrorCodeOf([&] { TZanOpEvaluator::EvaluateArithExprValues(zeoSUB, l, result, r); },
+                        &message),
+            9645);
         EXPECT_NE(message.find("Expression data types do not match"), std::string::npos);
     }
 }
 
 TEST(ConversionValidator, Matrix) {
-    const TFieldType types[] = {ftString, ftSmallint, ftInteger, ftWord, ftBoolean, ftFloat,
-                                ftCurrency, ftDate, ftTime, ftDateTime, ftBlob, ftMemo};
+    const TFieldType types[] = {ftString,   ftSmallint, ftInteger, ftWord,     ftBoolean, ftFloat,
+                                ftCurrency, ftDate,     ftTime,    ftDateTime, ftBlob,    ftMemo};
     for (TFieldType from : types)
         for (TFieldType to : types) {
-            const bool refused = from == ftBoolean && (to == ftFloat || to == ftDate ||
-                                                       to == ftTime || to == ftDateTime ||
-                                                       to == ftBlob);
+            const bool refused =
+                from == ftBoolean &&
+                (to == ftFloat || to == ftDate || to == ftTime || to == ftDateTime || to == ftBlob);
             EXPECT_EQ(TZanDataConversionValidator::CheckDataConversionValid(from, to), !refused)
                 << FieldTypeName(from) << " -> " << FieldTypeName(to);
         }
     Variant result;
-    TZanDataConversionValidator::PerformDataConversionToType(ftString, ftDate, "2005-04-03", result);
+    TZanDataConversionValidator::PerformDataConversionToType(ftString, ftDate, "2005-04-03",
+                                                             result);
     EXPECT_TRUE(result == VarFromDateTime(EncodeDate(2005, 4, 3)));
     TZanDataConversionValidator::PerformDataConversionToType(ftString, ftInteger, "12", result);
     EXPECT_TRUE(result == Variant("12"));
@@ -261,19 +262,27 @@ TEST(DateText, ValidatorNullAndErrors) {
     TZanDataConversionValidator::ConvertStrToDateTime("", ftDateTime, result);
     EXPECT_TRUE(VarIsNull(result));
     std::string message;
-    EXPECT_EQ(ErrorCodeOf([&] { TZanDataConversionValidator::ConvertStrToDateTime("31.2.x", ftDate, result); },
-                          &message),
-              10059);
+    EXPECT_EQ(
+        ErrorCodeOf(
+            [&] { TZanDataConversionValidator::ConvertStrToDateTime("31.2.x", ftDate, result); },
+            &message),
+        10059);
     EXPECT_NE(message.find("Value 31.2.x was not of the expected format yyyy-mmm-dd"),
               std::string::npos)
         << message;
-    EXPECT_EQ(ErrorCodeOf([&] { TZanDataConversionValidator::ConvertStrToDateTime("2005-01-01 25:00", ftDateTime, result); },
-                          &message),
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] {
+                      TZanDataConversionValidator::ConvertStrToDateTime("2005-01-01 25:00",
+                                                                        ftDateTime, result);
+                  },
+                  &message),
               10058);
     EXPECT_NE(message.find("Value 2005-01-01 25:00 was not of the expected format hh:nn:ss"),
               std::string::npos)
         << message;
-    EXPECT_EQ(ErrorCodeOf([&] { TZanDataConversionValidator::ConvertStrToDateTime("noon", ftTime, result); }),
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  TZanDataConversionValidator::ConvertStrToDateTime("noon", ftTime, result);
+              }),
               10058);
     TZanDataConversionValidator::ConvertStrToDateTime("2005-01-01", ftDateTime, result);
     EXPECT_TRUE(result == VarFromDateTime(EncodeDate(2005, 1, 1)));

@@ -31,10 +31,10 @@ struct AEqualsOne {
         TParserStack& s = *pre.GetSingleStack();
         field = expr.NewFieldNode(enkField, zeoFIELD2, "a", nullptr, nullptr, s.PeekAt(0),
                                   ftInteger, 4);
-        constant = expr.NewFieldNode(enkConst, zeoCONST2, 1.0, nullptr, nullptr, s.PeekAt(2),
-                                     ftFloat, 8);
-        root = expr.NewFieldNode(enkRelOperator, zeoEQ, Unassigned(), field, constant,
-                                 s.PeekAt(1), ftBoolean, -1);
+        constant =
+            expr.NewFieldNode(enkConst, zeoCONST2, 1.0, nullptr, nullptr, s.PeekAt(2), ftFloat, 8);
+        root = expr.NewFieldNode(enkRelOperator, zeoEQ, Unassigned(), field, constant, s.PeekAt(1),
+                                 ftBoolean, -1);
     }
 };
 
@@ -110,8 +110,9 @@ TEST(ExprTree, ResetSpecifiedNodes) {
         EXPECT_TRUE(n->Data == Variant(42));
     }
     EXPECT_FALSE(e.ExprContainsToken(zstAggFunc));
-    EXPECT_EQ(ErrorCodeOf([&] { e.ResetSpecifiedNodes(zstValue, zstValue, enkConst, zeoCONST2, 1); }),
-              8581);
+    EXPECT_EQ(
+        ErrorCodeOf([&] { e.ResetSpecifiedNodes(zstValue, zstValue, enkConst, zeoCONST2, 1); }),
+        8581);
 }
 
 TEST(ExprTree, SetAndConvertDataType) {
@@ -180,7 +181,7 @@ TEST(TableList, FindAndMerge) {
     EXPECT_EQ(list.FindTable(""), emp); // one item: the empty name finds it
     TTableNameItem* dept = add("dept", "");
     TTableNameItem* emp2 = add("EMP", "x");
-    EXPECT_EQ(list.FindTable(""), dept); // empty correlation name matches
+    EXPECT_EQ(list.FindTable(""), dept);    // empty correlation name matches
     EXPECT_EQ(list.FindTable("emp"), emp2); // last wins
     EXPECT_EQ(list.FindTable("E"), emp);
     EXPECT_EQ(list.FindTable("nope"), nullptr);

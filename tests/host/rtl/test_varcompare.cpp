@@ -39,11 +39,11 @@ TEST(VarCompare, Ordering) {
         {false, true, vrLessThan},
         {true, true, vrEqual},
         {"abc", "abd", vrLessThan},
-        {"B", "a", vrLessThan},                 // byte-wise
-        {"\xC3\xA9", "z", vrGreaterThan},        // bytes above 127 after ASCII
-        {"10", 9, vrGreaterThan},               // the text reads as a number
+        {"B", "a", vrLessThan},           // byte-wise
+        {"\xC3\xA9", "z", vrGreaterThan}, // bytes above 127 after ASCII
+        {"10", 9, vrGreaterThan},         // the text reads as a number
         {9, " 10 ", vrLessThan},
-        {"abc", 5, vrGreaterThan},              // "abc" against "5"
+        {"abc", 5, vrGreaterThan}, // "abc" against "5"
         {"1.2.3", 1, vrGreaterThan},
         {Null(), Null(), vrNotEqual},
         {Null(), 1, vrNotEqual},
@@ -56,8 +56,9 @@ TEST(VarCompare, Ordering) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(VarCompareValue(c.a, c.b), c.r) << VarToStr(c.a) << " ? " << VarToStr(c.b);
-        const TVariantRelationship mirrored =
-            c.r == vrLessThan ? vrGreaterThan : c.r == vrGreaterThan ? vrLessThan : c.r;
+        const TVariantRelationship mirrored = c.r == vrLessThan      ? vrGreaterThan
+                                              : c.r == vrGreaterThan ? vrLessThan
+                                                                     : c.r;
         EXPECT_EQ(VarCompareValue(c.b, c.a), mirrored) << VarToStr(c.b) << " ? " << VarToStr(c.a);
     }
 }

@@ -153,9 +153,9 @@ bool TypeTakesScale(TFieldType t) {
 
 } // namespace
 
-bool TZanDataTypeParser::Execute(const TZanParserOptions& options, TParserStack* stack) {
+bool TZanDataTypeParser::Execute(const TZanParserOptions&, TParserStack* stack) {
     FInvalidDataTypes = ZanSQLTokens({zstAutoInc});
-    TBaseParser::Execute(options | ZanParserOptions({zpoExtSyntax}), stack);
+    TBaseParser::Execute(ZanParserOptions({zpoExtSyntax}), stack);
     return !HasParseError();
 }
 

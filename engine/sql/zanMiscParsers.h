@@ -65,8 +65,8 @@ private:
 // An SQL data type: type word, optional (size[, scale]), with constraints NOT NULL.
 class TZanDataTypeParser : public TBaseParser {
 public:
-    // Resets InvalidDataTypes to {zstAutoInc}, then takes the first token unless one was
-    // inherited.
+    // Resets InvalidDataTypes to {zstAutoInc}, then runs the base with {zpoExtSyntax} (the
+    // options given are not used): takes the first token unless one was inherited.
     bool Execute(const TZanParserOptions& options, TParserStack* stack) override;
     // Reads the type at the current token. True without error.
     bool ParseDataType();

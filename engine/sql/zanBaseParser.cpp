@@ -422,6 +422,10 @@ bool TZanTokenParser::NextTokenIs(std::string_view word, std::string& text) {
     const TZanSQLToken token = NextSQLToken(next);
     --FLookAheadDepth;
     if (token != zstEnd && SameText(next, word)) {
+        // The joined token starts where the first word started.
+        FTokenStart = saved.TokenStart;
+        FTokenStartLine = saved.TokenStartLine;
+        FTokenStartCol = saved.TokenStartCol;
         text += ' ';
         text += next;
         return true;

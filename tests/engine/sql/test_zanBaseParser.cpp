@@ -117,6 +117,9 @@ TEST(Scanner, LinesAndColumns) {
               "Select(SELECT)@1:1 FieldName(x)@1:9 Comma(,)@1:10 TableName(t)@2:3 "
               "FieldName(y)@2:5");
     EXPECT_EQ(Scan("'a\nb' c", true), "StringLiteral(a\nb)@1:1 FieldName(c)@2:4");
+    // A token of several words is where its first word is.
+    EXPECT_EQ(Scan("a IS\n NOT NULL ORDER  BY", true),
+              "FieldName(a)@1:1 IsNotNull(IS NOT NULL)@1:3 OrderBy(ORDER BY)@2:11");
 }
 
 TEST(Scanner, RawTextKeepsBlanksAndCommentsButNotLineBreaks) {

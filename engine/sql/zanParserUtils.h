@@ -144,7 +144,20 @@ public:
     TZanExprOperator OriginalOperator = zeoNOTDEFINED;
     Variant OriginalData;
 
+    void SetDataSize(int32_t size) { DataSize = size; }
+    void SetLeft(TZanExprNode* node) { Left = node; }
+    void SetRight(TZanExprNode* node) { Right = node; }
+    void SetOperator(TZanExprOperator op) { Operator = op; }
+    void SetKind(TZanExprNodeKind kind) { Kind = kind; }
+    void SetScopeKind(TZanExprScopeKind kind) { ScopeKind = kind; }
+    void SetDataType(TFieldType type) { DataType = type; }
     void SetData(const Variant& value) { Data = value; }
+    void SetCaseInsensitiveMatch(bool value) { CaseInsensitiveMatch = value; }
+    void SetPartialMatch(bool value) { PartialMatch = value; }
+    void SetPartialLength(int32_t length) { PartialLength = length; }
+    void SetExprNodeDataProvider(TCustomExprNodeDataProvider* p) { ExprNodeDataProvider = p; }
+    void SetOriginalOperator(TZanExprOperator op) { OriginalOperator = op; }
+    void SetOriginalData(const Variant& value) { OriginalData = value; }
     // Copies the token's text, kind, section, line, column and custom ordinal.
     void SetParserToken(const TParserToken& token);
     // Copies everything but the chain link and the argument list's nodes themselves (the

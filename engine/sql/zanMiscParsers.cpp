@@ -228,25 +228,27 @@ bool TZanDataTypeParser::ParseDataType() {
     return !HasParseError();
 }
 
+// A whole number of at least 0 at the current token, which is consumed; else the error text.
+bool TZanDataTypeParser::ReadSpecificationNumber(int32_t& value, std::string_view error) {
+    if (CurrentTokenType() != zstNumber || !ZanReadWholeNumberToken(FCurrToken->Text, value) ||
+        value < 0) {
+        SetError(FCurrToken, error);
+        return false;
+    }
+    NextToken();
+    return true;
+}
+
 // "(" size [, scale] ")" at the current "(".
 void TZanDataTypeParser::ParseSpecification() {
     NextToken();
     int32_t size = 0;
-    if (CurrentTokenType() != zstNumber || !ZanReadWholeNumberToken(FCurrToken->Text, size) ||
-        size < 0) {
-        SetError(FCurrToken, SzanDataTypeSpecErr);
-        return;
-    }
+    if (!ReadSpecificationNumber(size, SzanDataTypeSpecErr)) return;
     FFieldSize = size;
-    NextToken();
     if (TypeTakesScale(FDataType) && CurrentTokenType() == zstComma) {
         NextToken();
         int32_t scale = 0;
-        if (CurrentTokenType() != zstNumber || !ZanReadWholeNumberToken(FCurrToken->Text, scale) ||
-            scale < 0) {
-            SetError(FCurrToken, SzanDataypeScaleErr);
-            return;
-        }
+        if (!ReadSpecificationNumber(scale, SzanDataypeScaleErr)) return;
         FScale = scale;
         if (FDataType == ftBlob) {
             if (scale == 1)
@@ -256,7 +258,6 @@ void TZanDataTypeParser::ParseSpecification() {
             else if (scale == 5)
                 FDataType = ftGraphic;
         }
-        NextToken();
     }
     if (CurrentTokenType() != zstRParen) {
         SetError(FCurrToken, SzanRParenMissing);

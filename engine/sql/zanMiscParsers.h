@@ -88,6 +88,7 @@ public:
 
 private:
     void ParseSpecification();
+    bool ReadSpecificationNumber(int32_t& value, std::string_view error);
 
     TFieldType FDataType = ftUnknown;
     int32_t FFieldSize = 0;

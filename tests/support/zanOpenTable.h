@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/dataset/zanRowStore.h"
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanIndexUnit.h"
@@ -14,38 +15,10 @@
 
 namespace zan {
 
-// Appends a field to the definition's layout (size 0: the type's own size).
-inline TInternalFieldItem* AddTableField(TTableDef& def, const char* name, TFieldType type,
-                                         int32_t size = 0) {
-    TInternalFields& fields = *def.GetInternalFields();
-    TInternalFieldItem* f = fields.Add();
-    f->SetFieldName(name);
-    f->SetDataType(type);
-    if (size > 0) f->SetFieldSize(size);
-    f->SetFieldNo(fields.Count());
-    f->SetFieldIndex(fields.Count() - 1);
-    return f;
-}
-
 // Appends a one-field index on a field of the (already laid out) definition.
 inline void AddTableIndex(TTableDef& def, const char* indexName, const TInternalFieldItem& f,
                           bool unique, TIndexKeyType kind) {
-    TKeyFieldItem* k = def.GetKeyFields()->Add();
-    k->SetFieldName(f.GetFieldName());
-    k->SetDataType(f.GetDataType());
-    k->SetFieldSize(f.GetFieldSize());
-    k->SetRecBufOffset(f.GetDataOffset());
-    k->SetNullFlagOffset(f.GetNullFlagOffset());
-    k->SetSizeMarkerOffset(f.GetSizeMarkerOffset());
-    k->SetPhysicalFieldNo(f.GetIndex());
-    k->SetIndexName(indexName);
-    TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
-    d->SetIndexName(indexName);
-    d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
-    d->SetUnique(unique);
-    d->SetMaintained(true);
-    d->SetIndexKeyType(kind);
-    PrepareIndexDef(*d, *def.GetKeyFields());
+    AddTableIndex(def, indexName, f.GetFieldName(), unique, false, kind);
 }
 
 class TOpenTable {

@@ -24,6 +24,9 @@ const char* const C_MASTER_SYSTEM = "$MSTRTBLSYSTEM";
 const char* const C_OBJECTIDREF = "$SYSTBL_OBJECTIDREF";
 const char* const C_INTGENERATOR = "$SYSTBL_INTGENERATOR";
 const char* const C_OBJECTID_GENERATOR = "$INTGEN_OBJID";
+// String fields keep a terminator: a name of 40 bytes needs 41.
+constexpr int32_t C_NAME_FIELD_SIZE = int32_t(C_MAX_TABLE_NAME) + 1;
+constexpr int32_t C_GENERATOR_NAME_SIZE = 20;
 const char* const C_UNREADABLE_DEF = "Internal error - the table definition could not be read";
 
 // Header field offsets and sizes in UTF-16 units.
@@ -573,7 +576,7 @@ void TZanDataBase::BuildMasterTableDef(TTableDef& def, int32_t tableID,
     def.SetEncryptionLevel(FUseEncryption ? encStrong : encNone);
     def.SetEncrypted(FUseEncryption);
     AddTableField(def, "AutoID", ftAutoInc);
-    AddTableField(def, "Name", ftString, int32_t(C_MAX_TABLE_NAME));
+    AddTableField(def, "Name", ftString, C_NAME_FIELD_SIZE);
     AddTableField(def, "TableDef", ftBlob);
     def.GetInternalFields()->SetDefaultOffsets();
     def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
@@ -635,7 +638,7 @@ void TZanDataBase::CreateSystemTables() {
     };
     start(C_OBJECTIDREF);
     AddTableField(def, "ObjectID", ftInteger);
-    AddTableField(def, "ObjectName", ftString, int32_t(C_MAX_TABLE_NAME));
+    AddTableField(def, "ObjectName", ftString, C_NAME_FIELD_SIZE);
     layout();
     AddTableIndex(def, "ixObjectID", "ObjectID", true, true);
     AddTableIndex(def, "ixObjectName", "ObjectName", true, true);
@@ -643,7 +646,7 @@ void TZanDataBase::CreateSystemTables() {
     FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
 
     start(C_INTGENERATOR);
-    AddTableField(def, "GeneratorName", ftString, 20);
+    AddTableField(def, "GeneratorName", ftString, C_GENERATOR_NAME_SIZE + 1);
     AddTableField(def, "GeneratorValue", ftInteger);
     AddTableField(def, "GeneratorStep", ftInteger);
     AddTableField(def, "GeneratorResetValue", ftInteger);
@@ -657,10 +660,11 @@ void TZanDataBase::CreateDatabase() {
     static const char* const context = "TZanDataBase.CreateDatabase";
     CheckNotConnected();
     if (FDataBaseName.empty()) ZanDatabaseError(10118, context, FDirectory + FDataBaseName);
+    // No file, no login: there is nothing to create.
+    if (IsMemoryDatabase()) return;
     if (FUseEncryption && CharCount(FMasterKey) < C_MIN_MASTER_KEY)
         ZanDatabaseErrorFmt(10015, context, SzanStringInvalidFmt,
                             {"MasterKey", int32_t(C_MIN_MASTER_KEY), int32_t(C_MAX_MASTER_KEY)});
-    if (IsMemoryDatabase()) return;
     const std::string path = FDirectory + FDataBaseName;
     {
         TDiskMgr creator;
@@ -784,6 +788,8 @@ void TZanDataBase::InternalCreateTable(TTableDef& def) {
     if (def.GetCreatedBy().empty()) def.SetCreatedBy(GetCurrentUser());
     if (def.GetMemory() || IsMemoryDatabase()) {
         def.SetMemory(true);
+        if (FMemoryTables->IndexOfTableName(def.GetTableName()) >= 0)
+            ZanDatabaseError(13060, "TZanDataBase.InternalCreateTable", def.GetTableName());
         FMemoryTables->CreateTableDef(def.GetTableName(), def);
         return;
     }
@@ -955,7 +961,8 @@ int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCr
     const TInternalFieldItem& fName = gen.Field("GeneratorName");
     const TInternalFieldItem& fValue = gen.Field("GeneratorValue");
     const TInternalFieldItem& fStep = gen.Field("GeneratorStep");
-    if (name.size() > size_t(fName.GetFieldSize())) ZanDatabaseError(8579, context, name);
+    if (name.size() > size_t(fName.GetWriteableFieldSize()))
+        ZanDatabaseError(8579, context, name);
     int32_t result = 0;
     gen.WithLock(true, [&] {
         TZanRow row = gen.NewRow();

@@ -1,0 +1,71 @@
+// Helpers of the database tests: databases of each security level and a sample user table.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/dataset/zanDatabase.h"
+#include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
+
+namespace zan {
+
+inline const std::string C_TEST_KEY = "open sesame";
+
+// A database component on path: level 0 plain, 1 encrypted, 2 encrypted and secured (both
+// with C_TEST_KEY as master key). Short lock retries.
+inline std::unique_ptr<TZanDataBase> NewDatabase(const std::string& path, int level = 0) {
+    auto db = std::make_unique<TZanDataBase>();
+    db->SetDataBaseName(path);
+    db->SetLockRetryMaximum(200);
+    db->SetLockRetryInterval(5);
+    if (level >= 2) db->SetEnforceSecurity(true);
+    if (level >= 1) {
+        db->SetUseEncryption(true);
+        db->SetMasterKey(C_TEST_KEY);
+    }
+    return db;
+}
+
+inline void CreateDatabaseFile(const std::string& path, int level = 0) {
+    NewDatabase(path, level)->CreateDatabase();
+}
+
+// Five fields (Id, Code, Name, Amount, Note) and two indexes ("ixId" unique, "ixName").
+inline void BuildUserTableDef(TTableDef& def, const std::string& name, bool memory = false) {
+    def.Clear();
+    def.SetTableName(name);
+    def.SetMemory(memory);
+    AddTableField(def, "Id", ftInteger);
+    AddTableField(def, "Code", ftString, 10);
+    AddTableField(def, "Name", ftString, 30);
+    AddTableField(def, "Amount", ftFloat);
+    AddTableField(def, "Note", ftMemo);
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+    def.SetUsesBlobs(true);
+    AddTableIndex(def, "ixId", "Id", true, false);
+    AddTableIndex(def, "ixName", "Name", false, true, ikMinStringLen);
+}
+
+inline void CreateUserTable(TZanDataBase& db, const std::string& name, bool memory = false) {
+    TTableDef def;
+    BuildUserTableDef(def, name, memory);
+    db.CreateTable(def, false);
+}
+
+inline std::vector<std::string> TableNames(TZanDataBase& db, bool system = false) {
+    TStringList list;
+    if (system)
+        db.GetSystemTableNames(list);
+    else
+        db.GetTableNames(list);
+    std::vector<std::string> names;
+    for (int i = 0; i < list.Count(); ++i)
+        names.push_back(list.Get(i));
+    return names;
+}
+
+} // namespace zan

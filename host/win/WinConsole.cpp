@@ -35,7 +35,7 @@ void InstallHandlers();
 void RestoringHandler(int sig) {
     const int saved = errno;
     const int fd = gTerminalFd;
-    if (fd >= 0) tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
+    if (fd >= 0) tcsetattr(fd, TCSANOW, &gSavedTerminal);
     const int slot = SignalSlot(sig);
     if (slot >= 0) sigaction(sig, &gPreviousActions[slot], nullptr);
     sigset_t set;
@@ -48,7 +48,7 @@ void RestoringHandler(int sig) {
     if (fd >= 0) {
         termios quiet = gSavedTerminal;
         quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL));
-        tcsetattr(fd, TCSAFLUSH, &quiet);
+        tcsetattr(fd, TCSANOW, &quiet);
     }
     errno = saved;
 }
@@ -76,12 +76,12 @@ public:
         gTerminalFd = fd;
         termios quiet = gSavedTerminal;
         quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHOE | ECHOK | ECHONL));
-        tcsetattr(fd, TCSAFLUSH, &quiet);
+        tcsetattr(fd, TCSANOW, &quiet);
         FActive = true;
     }
     ~TEchoOff() {
         if (!FActive) return;
-        tcsetattr(FFd, TCSAFLUSH, &gSavedTerminal);
+        tcsetattr(FFd, TCSANOW, &gSavedTerminal);
         gTerminalFd = -1;
         for (int i = 0; i < C_SIGNAL_COUNT; ++i)
             sigaction(C_SIGNALS[i], &gPreviousActions[i], nullptr);
@@ -139,13 +139,14 @@ bool WriteTerminal(const std::string& text) {
 bool ReadTerminalLine(const std::string& prompt, bool echo, size_t maxChars, std::string& line) {
     TTerminalFd tty;
     if (tty.Fd < 0 || !isatty(tty.Fd)) return false;
-    if (!WriteAll(tty.Fd, prompt)) return false;
     std::string input;
     input.reserve(1024); // few reallocations leave few unwiped copies of a password
     bool ended = false;
     {
         std::unique_ptr<TEchoOff> quiet;
+        // Echo goes off before the prompt shows, so nothing typed after it is echoed.
         if (!echo) quiet = std::make_unique<TEchoOff>(tty.Fd);
+        if (!WriteAll(tty.Fd, prompt)) return false;
         char c;
         for (;;) {
             const ssize_t n = read(tty.Fd, &c, 1);

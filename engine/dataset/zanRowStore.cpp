@@ -281,6 +281,12 @@ uint32_t TZanRowStore::Insert(TZanRow& row) {
         RequireWrite(context);
         ZanAssert(row.size() == size_t(FDef.GetRecordSize()), "Insert: record size");
         TTableHeader& h = *FDef.GetTableHeader();
+        // A refused record leaves the counters as they were.
+        const uint32_t logicalNo = h.GetLogicalRecordNo(), autoInc = h.GetRecordAutoIncVal();
+        auto restore = [&] {
+            h.SetLogicalRecordNo(logicalNo);
+            h.SetRecordAutoIncVal(autoInc);
+        };
         row[C_REC_INUSE_OFFSET] = 1;
         PutLE32(row.data() + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
         h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
@@ -296,6 +302,7 @@ uint32_t TZanRowStore::Insert(TZanRow& row) {
         try {
             InsertKeys(row, address, context);
         } catch (...) {
+            restore();
             FDef.GetRecordInterface()->ReleaseBlock(address, uint32_t(row.size()));
             throw;
         }

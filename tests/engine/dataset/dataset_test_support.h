@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/dataset/zanDatabase.h"
+#include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
@@ -54,6 +55,18 @@ inline void CreateUserTable(TZanDataBase& db, const std::string& name, bool memo
     TTableDef def;
     BuildUserTableDef(def, name, memory);
     db.CreateTable(def, false);
+}
+
+// The connections the users file counts for all users of the database's file.
+inline int32_t ConnectionCount(TZanDataBase& db) {
+    std::vector<std::string> lines;
+    db.GetDiskMgr()->GetUserMonitor()->DebugDumpStatus(lines);
+    int32_t total = 0;
+    for (const std::string& line : lines) {
+        const size_t at = line.find(" - connections ");
+        if (at != std::string::npos) total += std::stoi(line.substr(at + 15));
+    }
+    return total;
 }
 
 inline std::vector<std::string> TableNames(TZanDataBase& db, bool system = false) {

@@ -25,14 +25,12 @@ void ForgeHeader(const std::string& path, const std::function<void(TZanDBHeader&
     WriteFileBytes(path, bytes);
 }
 
-// A connection that opens the file exclusively; it must find itself the only user.
+// A connection that opens the file exclusively; it must find itself the only connection.
 void ExpectFileFree(const std::string& path) {
     auto other = NewDatabase(path);
     other->SetExclusive(true);
     other->Open();
-    TStringList users;
-    other->GetCurrentUsers(users);
-    EXPECT_EQ(users.Count(), 1);
+    EXPECT_EQ(ConnectionCount(*other), 1);
     other->Close();
 }
 
@@ -400,9 +398,7 @@ TEST(ZanDatabase, FailedConnectLeavesNothingOpen) {
         auto other = NewDatabase(file.Path, 1);
         other->SetExclusive(true);
         other->Open();
-        TStringList users;
-        other->GetCurrentUsers(users);
-        EXPECT_EQ(users.Count(), 1) << c.What;
+        EXPECT_EQ(ConnectionCount(*other), 1) << c.What;
         other->Close();
     }
     // Exclusive use elsewhere.
@@ -417,9 +413,7 @@ TEST(ZanDatabase, FailedConnectLeavesNothingOpen) {
     auto other = NewDatabase(file.Path, 1);
     other->SetExclusive(true);
     other->Open();
-    TStringList users;
-    other->GetCurrentUsers(users);
-    EXPECT_EQ(users.Count(), 1);
+    EXPECT_EQ(ConnectionCount(*other), 1);
 }
 
 // ---------------------------------------------------------------------------------------------

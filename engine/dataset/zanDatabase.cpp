@@ -182,6 +182,13 @@ TZanDataBase::TZanDataBase(TComponent* owner)
 }
 
 TZanDataBase::~TZanDataBase() {
+    if (FConnected) {
+        try {
+            CloseDataSets();
+        } catch (const std::exception&) {
+            // A dataset that fails to close is closed by its own destructor.
+        }
+    }
     InternalDisconnect();
     WipeString(FMasterKey);
 }
@@ -264,7 +271,7 @@ void TZanDataBase::SetDBOwner(const std::string& value) {
 }
 
 void TZanDataBase::SetLocked(bool value) {
-    if (value != FLocked && FDiskMgr && FDiskMgr->IsOpen()) {
+    if (value != FLocked && FDiskMgr && !IsMemoryDatabase()) {
         CheckConnected(true);
         if (value)
             FDiskMgr->SetHeaderWriteLock();
@@ -438,6 +445,7 @@ void TZanDataBase::InternalDisconnect() noexcept {
     }
     FLocked = false;
     CloseSystemTables();
+    FParsedDefs.clear();
     CloseDiskConnections();
     try {
         FMemoryTables->Close();
@@ -729,37 +737,63 @@ uint32_t TZanDataBase::FindCatalogueRow(TZanRowStore& master, const std::string&
 void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
     static const char* const context = "TZanDataBase.ReadTableDef";
     TZanRowStore& master = MasterTableFor(name);
-    std::string text;
+    const std::string cacheKey = ZanAnsiUpperCase(name);
+    const TTableDef* parsedDef = nullptr;
     master.WithLock(false, [&] {
         const uint32_t address = FindCatalogueRow(master, name);
         if (address == 0) ZanDatabaseError(10024, context, name);
         const TZanRow row = master.Read(address);
+        // The record's prefix (number and change stamp) and blob reference identify the text.
+        std::string identity(reinterpret_cast<const char*>(row.data()), C_RECORD_PREFIX_SIZE);
+        uint32_t head = 0, length = 0;
+        RecordGetBlobRef(row.data(), master.Field("TableDef"), head, length);
+        identity += IntToStr(int64_t(address)) + "/" + IntToStr(int64_t(head)) + "/" +
+                    IntToStr(int64_t(length));
+        // Inside a transaction the row may still be rolled back: its text is not kept.
+        const bool cacheable = !FDiskMgr->IsTransactionActive();
+        auto it = FParsedDefs.find(cacheKey);
+        if (cacheable && it != FParsedDefs.end() && it->second.Identity == identity) {
+            parsedDef = it->second.Def.get();
+            return;
+        }
+        std::string text;
         try {
             text = master.ReadBlobText(row, "TableDef");
         } catch (const Exception&) {
             ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
         }
+        auto stored = std::make_unique<TTableDef>();
+        try {
+            ReadComponentFromText(text, *stored);
+        } catch (const Exception&) {
+            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+        }
+        // The row must describe a table of its own master's range.
+        const bool system = IsSystemName(name);
+        const int32_t id = stored->GetTableID();
+        if (!SameText(stored->GetTableName(), name) || stored->GetMemory() ||
+            (system ? id < C_SYSTEM_BASE_TABLE_ID
+                    : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
+            stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
+            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+        stored->SetInternalTable(system || stored->GetInternalTable());
+        if (!cacheable) {
+            FUncachedDef = std::move(stored);
+            parsedDef = FUncachedDef.get();
+            return;
+        }
+        TParsedDef& entry = FParsedDefs[cacheKey];
+        entry.Identity = identity;
+        entry.Def = std::move(stored);
+        parsedDef = entry.Def.get();
     });
-    TTableDef stored;
-    try {
-        ReadComponentFromText(text, stored);
-    } catch (const Exception&) {
-        ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
-    }
-    // The row must describe a table of its own master's range.
-    const bool system = IsSystemName(name);
-    const int32_t id = stored.GetTableID();
-    if (!SameText(stored.GetTableName(), name) || stored.GetMemory() ||
-        (system ? id < C_SYSTEM_BASE_TABLE_ID : (id < C_USER_BASE_TABLE_ID ||
-                                                 id >= C_SYSTEM_BASE_TABLE_ID)) ||
-        stored.GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
-        ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+    const TTableDef& stored = *parsedDef;
     def.Clear();
     def.Assign(stored);
     def.SetOwnerFlag(stored.GetOwnerFlag());
     def.SetSecurityLevel(stored.GetSecurityLevel());
     def.SetLastModDate(stored.GetLastModDate());
-    def.SetInternalTable(system || stored.GetInternalTable());
+    def.SetInternalTable(stored.GetInternalTable());
 }
 
 void TZanDataBase::GrantAll(TTableDef& def) const {

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -251,6 +252,14 @@ private:
     std::unique_ptr<TZanRowStore> FMasterSystem;
     std::unique_ptr<TZanRowStore> FObjectIDRef;
     std::unique_ptr<TZanRowStore> FIntGenerator;
+    // Definitions read from the catalogue, by upper-case name, with what identifies the row
+    // and text they came from: a changed row is read again.
+    struct TParsedDef {
+        std::string Identity;
+        std::unique_ptr<TTableDef> Def;
+    };
+    std::map<std::string, TParsedDef> FParsedDefs;
+    std::unique_ptr<TTableDef> FUncachedDef;
 };
 
 } // namespace zan

@@ -21,6 +21,24 @@ inline void AddTableIndex(TTableDef& def, const char* indexName, const TInternal
     AddTableIndex(def, indexName, f.GetFieldName(), unique, false, kind);
 }
 
+// A catalogue table of five fields (Id, Code, Name, Amount, Note) and two indexes ("ixId"
+// unique, "ixName" case-insensitive).
+inline void BuildUserTableDef(TTableDef& def, const std::string& name, bool memory = false) {
+    def.Clear();
+    def.SetTableName(name);
+    def.SetMemory(memory);
+    AddTableField(def, "Id", ftInteger);
+    AddTableField(def, "Code", ftString, 10);
+    AddTableField(def, "Name", ftString, 30);
+    AddTableField(def, "Amount", ftFloat);
+    AddTableField(def, "Note", ftMemo);
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+    def.SetUsesBlobs(true);
+    AddTableIndex(def, "ixId", "Id", true, false);
+    AddTableIndex(def, "ixName", "Name", false, true, ikMinStringLen);
+}
+
 class TOpenTable {
 public:
     TOpenTable(TBaseTableDefMgr& mgr, const std::string& name, const TTableDef& stored)

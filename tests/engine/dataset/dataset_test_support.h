@@ -9,6 +9,7 @@
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/child_process.h"
+#include "support/zanOpenTable.h"
 #include "support/zanTestSupport.h"
 
 namespace zan {
@@ -32,23 +33,6 @@ inline std::unique_ptr<TZanDataBase> NewDatabase(const std::string& path, int le
 
 inline void CreateDatabaseFile(const std::string& path, int level = 0) {
     NewDatabase(path, level)->CreateDatabase();
-}
-
-// Five fields (Id, Code, Name, Amount, Note) and two indexes ("ixId" unique, "ixName").
-inline void BuildUserTableDef(TTableDef& def, const std::string& name, bool memory = false) {
-    def.Clear();
-    def.SetTableName(name);
-    def.SetMemory(memory);
-    AddTableField(def, "Id", ftInteger);
-    AddTableField(def, "Code", ftString, 10);
-    AddTableField(def, "Name", ftString, 30);
-    AddTableField(def, "Amount", ftFloat);
-    AddTableField(def, "Note", ftMemo);
-    def.GetInternalFields()->SetDefaultOffsets();
-    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
-    def.SetUsesBlobs(true);
-    AddTableIndex(def, "ixId", "Id", true, false);
-    AddTableIndex(def, "ixName", "Name", false, true, ikMinStringLen);
 }
 
 inline void CreateUserTable(TZanDataBase& db, const std::string& name, bool memory = false) {

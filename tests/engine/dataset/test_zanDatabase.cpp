@@ -272,8 +272,26 @@ TEST(ZanDatabase, PropertiesAndMasterKeyRules) {
     db.SetExclusive(true);
     db.Open();
     db.ResetDBHeader();
+    db.SetLocked(true);
+    EXPECT_TRUE(db.GetDiskMgr()->GetHeaderWriteLocked());
     db.Close();
+    EXPECT_FALSE(db.GetLocked());
+    EXPECT_EQ(ErrorCodeOf([&] { db.SetLocked(true); }), 10113);
     db.Open(); // the rewritten header is valid
+    CreateUserTable(db, "kept");
+    db.Close();
+
+    // Read-only: the catalogue reads, changes fail with engine errors.
+    db.SetExclusive(false);
+    db.SetReadOnly(true);
+    db.Open();
+    EXPECT_EQ(TableNames(db), std::vector<std::string>{"kept"});
+    TTableDef def;
+    db.OpenTable("kept", def);
+    db.CloseTable(def);
+    TTableDef more;
+    BuildUserTableDef(more, "more");
+    EXPECT_NE(ErrorCodeOf([&] { db.CreateTable(more, false); }), 0);
     db.Close();
 }
 

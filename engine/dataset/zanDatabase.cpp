@@ -363,13 +363,10 @@ void TZanDataBase::RefreshDataSets() {
 // ---------------------------------------------------------------------------------------------
 // Disk connections
 
-void TZanDataBase::CreateDiskInterfaces() {
-    if (FDiskMgr) return;
-    FDiskMgr = std::make_unique<TDiskMgr>();
-    FDiskMgr->SetPageSize(C_PAGE_SIZE);
+TZanDiskTables::TZanDiskTables(TDiskMgr& disk) {
     auto headers = [&](uint32_t firstEmptyOffset) {
         auto io = std::make_unique<TDiskIOInterface>();
-        io->SetDiskMgr(FDiskMgr.get());
+        io->SetDiskMgr(&disk);
         io->SetBlockSize(C_HEADER_BLOCK_SIZE);
         io->SetTableID(0);
         io->SetAccessFlags(0);
@@ -378,15 +375,52 @@ void TZanDataBase::CreateDiskInterfaces() {
         io->SetGlobalFirstEmptyOffset(firstEmptyOffset);
         return io;
     };
-    FSystemHeaders = headers(C_GLOBAL_FE_SYSTEM_HEADERS);
-    FUserHeaders = headers(C_GLOBAL_FE_USER_HEADERS);
-    FSystemTables = std::make_unique<TDiskTableDefMgr>();
-    FSystemTables->SetSystemTableMgr(true);
-    FSystemTables->SetHdrDiskInterface(FSystemHeaders.get());
-    FSystemTables->SetBaseDefMgrAddress(C_PAGE_SIZE);
-    FUserTables = std::make_unique<TDiskTableDefMgr>();
-    FUserTables->SetHdrDiskInterface(FUserHeaders.get());
-    FUserTables->SetBaseDefMgrAddress(3 * C_PAGE_SIZE);
+    SystemHeaders = headers(C_GLOBAL_FE_SYSTEM_HEADERS);
+    UserHeaders = headers(C_GLOBAL_FE_USER_HEADERS);
+    SystemTables = std::make_unique<TDiskTableDefMgr>();
+    SystemTables->SetSystemTableMgr(true);
+    SystemTables->SetHdrDiskInterface(SystemHeaders.get());
+    SystemTables->SetBaseDefMgrAddress(C_PAGE_SIZE);
+    UserTables = std::make_unique<TDiskTableDefMgr>();
+    UserTables->SetHdrDiskInterface(UserHeaders.get());
+    UserTables->SetBaseDefMgrAddress(3 * C_PAGE_SIZE);
+}
+
+void TZanDiskTables::Open() {
+    try {
+        SystemHeaders->SetFirstEmptyValid(false);
+        SystemHeaders->Open();
+        SystemTables->Open();
+        UserHeaders->SetFirstEmptyValid(false);
+        UserHeaders->Open();
+        UserTables->Open();
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TZanDiskTables::Close() noexcept {
+    auto quietly = [](auto&& f) {
+        try {
+            f();
+        } catch (const std::exception&) {
+            // Closing goes on: every store must go.
+        }
+    };
+    quietly([&] { UserTables->Close(); });
+    quietly([&] { SystemTables->Close(); });
+    quietly([&] { UserHeaders->Close(); });
+    quietly([&] { SystemHeaders->Close(); });
+}
+
+void TZanDataBase::CreateDiskInterfaces() {
+    if (FDiskMgr) return;
+    FDiskMgr = std::make_unique<TDiskMgr>();
+    FDiskMgr->SetPageSize(C_PAGE_SIZE);
+    FDiskTables = std::make_unique<TZanDiskTables>(*FDiskMgr);
+    FSystemTables = FDiskTables->SystemTables.get();
+    FUserTables = FDiskTables->UserTables.get();
 }
 
 void TZanDataBase::OpenDiskConnections() {
@@ -401,12 +435,7 @@ void TZanDataBase::OpenDiskConnections() {
         FDiskMgr->SetLockRetryCount(FLockRetryMaximum);
         FDiskMgr->SetLockRetryInterval(FLockRetryInterval);
         FDiskMgr->Open();
-        FSystemHeaders->SetFirstEmptyValid(false);
-        FSystemHeaders->Open();
-        FSystemTables->Open();
-        FUserHeaders->SetFirstEmptyValid(false);
-        FUserHeaders->Open();
-        FUserTables->Open();
+        FDiskTables->Open();
     } catch (...) {
         CloseDiskConnections();
         throw;
@@ -414,18 +443,14 @@ void TZanDataBase::OpenDiskConnections() {
 }
 
 void TZanDataBase::CloseDiskConnections() noexcept {
-    auto quietly = [](auto&& f) {
+    if (FDiskTables) FDiskTables->Close();
+    if (FDiskMgr) {
         try {
-            f();
+            FDiskMgr->Close();
         } catch (const std::exception&) {
-            // Closing goes on: every handle and lock must go.
+            // The file handle and the locks are gone with the close all the same.
         }
-    };
-    if (FUserTables) quietly([&] { FUserTables->Close(); });
-    if (FSystemTables) quietly([&] { FSystemTables->Close(); });
-    if (FUserHeaders) quietly([&] { FUserHeaders->Close(); });
-    if (FSystemHeaders) quietly([&] { FSystemHeaders->Close(); });
-    if (FDiskMgr) quietly([&] { FDiskMgr->Close(); });
+    }
 }
 
 void TZanDataBase::CloseSystemTables() noexcept {
@@ -510,9 +535,13 @@ void TZanDataBase::DoConnect() {
     try {
         FMemoryTables->Open();
         CreateDiskInterfaces();
-        OpenDiskConnections();
+        OpenDiskConnections(); // closes what it opened when it fails
     } catch (...) {
-        InternalDisconnect();
+        try {
+            FMemoryTables->Close();
+        } catch (const std::exception&) {
+            // Nothing of the file is held by the memory tables.
+        }
         throw;
     }
     FConnected = true;

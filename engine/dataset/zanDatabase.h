@@ -71,6 +71,21 @@ struct TZanDBHeader {
 // follows the last "." taken is the level. Parts that are not numbers count as 0.
 void ParseZanVersion(const std::string& text, int32_t& major, int32_t& minor, int32_t& level);
 
+// The header stores and table-definition managers of a database file on its disk manager:
+// system headers (first-empty slot 32, table map at one page, ids from 1024) and user headers
+// (slot 28, map at three pages), 256-byte blocks.
+struct TZanDiskTables {
+    explicit TZanDiskTables(TDiskMgr& disk);
+    // Opens the stores and managers (the disk manager is open); on failure closes them again.
+    void Open();
+    void Close() noexcept;
+
+    std::unique_ptr<TDiskIOInterface> SystemHeaders;
+    std::unique_ptr<TDiskIOInterface> UserHeaders;
+    std::unique_ptr<TDiskTableDefMgr> SystemTables;
+    std::unique_ptr<TDiskTableDefMgr> UserTables;
+};
+
 // The BeforeLogin event: sender, user name, password and master key, all changeable.
 using TBeforeLoginEvent = std::function<void(TObject* sender, std::string& userName,
                                              std::string& password, std::string& masterKey)>;
@@ -244,10 +259,9 @@ private:
     std::unique_ptr<TPrivileges> FPrivileges;
     std::unique_ptr<TMemoryTableDefMgr> FMemoryTables;
     std::unique_ptr<TDiskMgr> FDiskMgr;
-    std::unique_ptr<TDiskIOInterface> FSystemHeaders;
-    std::unique_ptr<TDiskIOInterface> FUserHeaders;
-    std::unique_ptr<TDiskTableDefMgr> FSystemTables;
-    std::unique_ptr<TDiskTableDefMgr> FUserTables;
+    std::unique_ptr<TZanDiskTables> FDiskTables;
+    TDiskTableDefMgr* FSystemTables = nullptr;
+    TDiskTableDefMgr* FUserTables = nullptr;
     std::unique_ptr<TZanRowStore> FMasterUser;
     std::unique_ptr<TZanRowStore> FMasterSystem;
     std::unique_ptr<TZanRowStore> FObjectIDRef;

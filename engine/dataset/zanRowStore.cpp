@@ -7,57 +7,11 @@
 
 namespace zan {
 
-TInternalFieldItem* AddTableField(TTableDef& def, const std::string& name, TFieldType type,
-                                  int32_t size) {
-    TInternalFields& fields = *def.GetInternalFields();
-    TInternalFieldItem* f = fields.Add();
-    f->SetFieldName(name);
-    f->SetDataType(type);
-    if (size > 0) f->SetFieldSize(size);
-    f->SetFieldNo(fields.Count());
-    f->SetFieldIndex(fields.Count() - 1);
-    return f;
-}
-
-TInternalIndexDef* AddTableIndex(TTableDef& def, const std::string& indexName,
-                                 const std::string& fieldNames, bool unique,
-                                 bool caseInsensitive, TIndexKeyType kind) {
-    TStringList names;
-    ConvertFieldNamesToList(fieldNames, names);
-    TInternalFields& fields = *def.GetInternalFields();
-    for (int n = 0; n < names.Count(); ++n) {
-        const TInternalFieldItem* f = nullptr;
-        for (int i = 0; i < fields.Count() && f == nullptr; ++i)
-            if (fields.Items(i)->GetFieldName() == names.Get(n)) f = fields.Items(i);
-        ZanAssert(f != nullptr, "AddTableIndex: unknown field");
-        TKeyFieldItem* k = def.GetKeyFields()->Add();
-        k->SetFieldName(f->GetFieldName());
-        k->SetDataType(f->GetDataType());
-        k->SetFieldSize(f->GetFieldSize());
-        k->SetRecBufOffset(f->GetDataOffset());
-        k->SetNullFlagOffset(f->GetNullFlagOffset());
-        k->SetSizeMarkerOffset(f->GetSizeMarkerOffset());
-        k->SetPhysicalFieldNo(f->GetIndex());
-        k->SetCaseInsensitive(caseInsensitive);
-        k->SetIndexName(indexName);
-    }
-    TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
-    d->SetIndexName(indexName);
-    d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
-    d->SetUnique(unique);
-    d->SetMaintained(true);
-    d->SetIndexKeyType(kind);
-    PrepareIndexDef(*d, *def.GetKeyFields());
-    return d;
-}
-
-// ---------------------------------------------------------------------------------------------
-
 TZanRowStore::TZanRowStore(TBaseTableDefMgr& mgr, TDiskMgr* disk, const std::string& name,
                            const TTableDef& stored)
     : FMgr(mgr), FDisk(disk) {
     FDef.Assign(stored);
-    FDef.SetInternalTable(true);
+    FDef.SetInternalTable(stored.GetInternalTable());
     FMgr.OpenTableDefConnection(name, FDef);
     try {
         OpenStores();
@@ -138,24 +92,40 @@ void TZanRowStore::Acquire(bool write) {
             throw;
         }
     }
+    LoadFreeHeads();
+    FIndexes.ReadIndexHeaders(true);
+    FWriteLocked = write;
+}
+
+void TZanRowStore::LoadFreeHeads() {
     TTableHeader& h = *FDef.GetTableHeader();
     FDef.GetRecordInterface()->SetFirstEmpty(h.GetRecordFirstEmpty());
     FDef.GetRecordInterface()->SetFirstEmptyValid(true);
     FDef.GetBlobInterface()->SetFirstEmpty(h.GetBlobFirstEmpty());
     FDef.GetBlobInterface()->SetFirstEmptyValid(true);
-    FIndexes.ReadIndexHeaders(true);
-    FWriteLocked = write;
+}
+
+void TZanRowStore::StoreFreeHeads() {
+    TTableHeader& h = *FDef.GetTableHeader();
+    h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
+    h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
+}
+
+void TZanRowStore::NewRecordPrefix(uint8_t* rec) {
+    TTableHeader& h = *FDef.GetTableHeader();
+    rec[C_REC_INUSE_OFFSET] = 1;
+    PutLE32(rec + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
+    h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
+    PutLE32(rec + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
 }
 
 void TZanRowStore::Release(bool write) {
     std::exception_ptr failure;
     if (write) {
         try {
-            TTableHeader& h = *FDef.GetTableHeader();
             FIndexes.WriteIndexHeaders();
-            h.SetRecordFirstEmpty(FDef.GetRecordInterface()->GetFirstEmpty());
-            h.SetBlobFirstEmpty(FDef.GetBlobInterface()->GetFirstEmpty());
-            h.WriteHeader();
+            StoreFreeHeads();
+            FDef.GetTableHeader()->WriteHeader();
         } catch (...) {
             failure = std::current_exception();
         }
@@ -287,10 +257,7 @@ uint32_t TZanRowStore::Insert(TZanRow& row) {
             h.SetLogicalRecordNo(logicalNo);
             h.SetRecordAutoIncVal(autoInc);
         };
-        row[C_REC_INUSE_OFFSET] = 1;
-        PutLE32(row.data() + C_REC_OWNER_OFFSET, uint32_t(TableID()) * 16 + C_USAGE_RECORDS);
-        h.SetLogicalRecordNo(h.GetLogicalRecordNo() + 1);
-        PutLE32(row.data() + C_REC_LOGICAL_RECNO_OFFSET, h.GetLogicalRecordNo());
+        NewRecordPrefix(row.data());
         TInternalFields& fields = *FDef.GetInternalFields();
         for (int i = 0; i < fields.Count(); ++i) {
             if (fields.Items(i)->GetDataType() != ftAutoInc) continue;

@@ -23,15 +23,6 @@
 
 namespace zan {
 
-// Appends a field to the definition's layout (size 0: the type's own size).
-TInternalFieldItem* AddTableField(TTableDef& def, const std::string& name, TFieldType type,
-                                  int32_t size = 0);
-// Appends an index on the named fields (";"-separated) of the laid-out definition; a
-// non-unique index gets the hidden record number.
-TInternalIndexDef* AddTableIndex(TTableDef& def, const std::string& indexName,
-                                 const std::string& fieldNames, bool unique,
-                                 bool caseInsensitive, TIndexKeyType kind = ikFixed);
-
 // One record of a table: the bytes of its layout.
 using TZanRow = std::vector<uint8_t>;
 
@@ -40,7 +31,7 @@ public:
     // Opens the table through its manager (disk null: a memory table, no locks).
     TZanRowStore(TBaseTableDefMgr& mgr, TDiskMgr* disk, const std::string& name,
                  const TTableDef& stored);
-    ~TZanRowStore();
+    virtual ~TZanRowStore();
     TZanRowStore(const TZanRowStore&) = delete;
     TZanRowStore& operator=(const TZanRowStore&) = delete;
 
@@ -78,6 +69,18 @@ public:
     // chain now (an Update frees the record's old chain; a failed write frees the new one).
     void SetBlobText(TZanRow& row, const std::string& field, const std::string& text);
 
+protected:
+    // The stores take their free-chain heads from the table header, and give them back.
+    void LoadFreeHeads();
+    void StoreFreeHeads();
+    // Fills the record prefix of a new record: in-use flag, owner tag, next logical number.
+    void NewRecordPrefix(uint8_t* rec);
+
+    TBaseTableDefMgr& FMgr;
+    TTableDef FDef;
+    TIndexManager FIndexes;
+    TBlobInterface FBlob;
+
 private:
     void OpenStores();
     void Acquire(bool write);
@@ -91,11 +94,7 @@ private:
     void FreeNewBlobs(const TZanRow& row) noexcept;
     void FreeBlobs(const TZanRow& row);
 
-    TBaseTableDefMgr& FMgr;
     TDiskMgr* FDisk;
-    TTableDef FDef;
-    TIndexManager FIndexes;
-    TBlobInterface FBlob;
     int FLockDepth = 0;
     bool FWriteLocked = false;
     bool FHeaderLockTaken = false;

@@ -41,6 +41,15 @@ inline void CreateUserTable(TZanDataBase& db, const std::string& name, bool memo
     db.CreateTable(def, false);
 }
 
+// A new plain file holding the user tables named.
+inline void CreateFileWithTables(const std::string& path, const std::vector<std::string>& names) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    for (const std::string& name : names)
+        CreateUserTable(*db, name);
+}
+
 // The connections the users file counts for all users of the database's file.
 inline int32_t ConnectionCount(TZanDataBase& db) {
     std::vector<std::string> lines;

@@ -76,12 +76,7 @@ TEST(ZanDatabaseShared, TwoProcessesDrawDistinctObjectIds) {
 // definition text: connecting and reading the catalogue fail with engine errors only.
 TEST(ZanDatabaseShared, RandomBytesInHeaderAndCatalogueGiveEngineErrorsOnly) {
     TTempFile file("fuzz_catalogue.zan");
-    CreateDatabaseFile(file.Path);
-    {
-        auto db = NewDatabase(file.Path);
-        db->Open();
-        CreateUserTable(*db, "target");
-    }
+    CreateFileWithTables(file.Path, {"target"});
     const std::vector<uint8_t> good = ReadFileBytes(file.Path);
     const std::string marker = "object TTableDef";
     auto found = std::search(good.begin(), good.end(), marker.begin(), marker.end());

@@ -584,3 +584,49 @@ TEST(ZanDatabase, DamagedDefinitionTextGivesUnreadable) {
     db->OpenTable("bystander", def);
     db->CloseTable(def);
 }
+
+// Generators count in 64 bits: a next value beyond 32 bits is refused (9985) and the row stays.
+// When the object-id generator runs out, the table being created is not left behind.
+TEST(ZanDatabase, GeneratorsStopAtTheEndOf32Bits) {
+    TTempFile file("generator_end.zan");
+    CreateFileWithTables(file.Path, {"first"});
+    TTableDef generators;
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        EXPECT_EQ(db->InternalGetGenerator("g", true), 1);
+        db->QueryTableDef("$SYSTBL_INTGENERATOR", false, generators);
+    }
+    {
+        // Both generators moved to the end of the range through the storage units.
+        TTestDatabase raw(file.Path);
+        raw.Open();
+        TZanRowStore store(raw.SystemTables(), &raw.Disk(), "$SYSTBL_INTGENERATOR", generators);
+        store.WithLock(true, [&] {
+            store.Scan("ixGenName", [&](uint32_t address, const TZanRow& found) {
+                TZanRow row = found;
+                const bool objectIds = RecordGetString(row.data(), store.Field("GeneratorName")) ==
+                                       "$INTGEN_OBJID";
+                RecordSetInteger(row.data(), store.Field("GeneratorValue"),
+                                 objectIds ? INT32_MAX : INT32_MAX - 1);
+                store.Update(address, row);
+                return true;
+            });
+        });
+    }
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    EXPECT_EQ(db->InternalGetGenerator("g", false), INT32_MAX - 1);
+    EXPECT_EQ(ErrorCodeOf([&] { db->InternalGetGenerator("g", false); }), 9985);
+    EXPECT_EQ(ErrorCodeOf([&] { db->InternalGetGenerator("g", false); }), 9985);
+    TTableDef def;
+    BuildUserTableDef(def, "second");
+    EXPECT_EQ(ErrorCodeOf([&] { db->CreateTable(def, false); }), 9985);
+    EXPECT_EQ(TableNames(*db), std::vector<std::string>{"first"});
+    EXPECT_EQ(db->GetObjectID("second"), -1);
+    TTableDef first;
+    db->OpenTable("first", first);
+    auto problems = CheckDatabase(*db->GetDiskMgr(), {&first});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+    db->CloseTable(first);
+}

@@ -583,6 +583,25 @@ TEST(ZanDatabase, DamagedDefinitionTextGivesUnreadable) {
         << message;
     db->OpenTable("bystander", def);
     db->CloseTable(def);
+    db->Close();
+
+    // A text that reads but describes a record smaller than its fields: refused at the open.
+    const std::string owner = "TableName = 'bystander'", size = "RecordSize = ";
+    auto at = std::search(bytes.begin(), bytes.end(), owner.begin(), owner.end());
+    ASSERT_NE(at, bytes.end());
+    at = std::search(at, bytes.end(), size.begin(), size.end());
+    ASSERT_NE(at, bytes.end());
+    auto digit = at + long(size.size());
+    for (; std::isdigit(*digit); ++digit)
+        *digit = '0';
+    *(digit - 1) = '9';
+    WriteFileBytes(file.Path, bytes);
+    db->Open();
+    EXPECT_EQ(ErrorCodeOf([&] { db->OpenTable("bystander", def); }), 8962);
+    EXPECT_FALSE(def.GetActive());
+    TTableDef queried;
+    db->QueryTableDef("bystander", false, queried);
+    EXPECT_EQ(queried.GetRecordSize(), 9);
 }
 
 // Generators count in 64 bits: a next value beyond 32 bits is refused (9985) and the row stays.

@@ -112,6 +112,13 @@ TEST(ZanLogin, WrongKeyCancelAndCopyBack) {
         EXPECT_EQ(line.find("guessed wrong"), std::string::npos) << line;
         EXPECT_EQ(line.find(C_TEST_KEY), std::string::npos) << line;
     }
+    TTempFile saved("login_log.txt");
+    GDBLogger().SaveLogToFile(saved.Path);
+    const std::vector<uint8_t> bytes = ReadFileBytes(saved.Path);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find("8451"), std::string::npos);
+    EXPECT_EQ(text.find("guessed wrong"), std::string::npos);
+    EXPECT_EQ(text.find(C_TEST_KEY), std::string::npos);
     // The routine itself: OK copies all three values back, cancel none.
     TScriptedLoginPrompt prompt;
     prompt.Answers.push_back({true, "k2", "u2", "p2"});

@@ -117,6 +117,7 @@ public:
         if (!table)
             throw EWriteError(
                 Format("Class %s has no published properties", component.ClassName()));
+        TNestingGuard nesting(FDepth);
         Line(level, component.GetName().empty()
                         ? Format("object %s", component.ClassName())
                         : Format("object %s: %s", component.GetName(), component.ClassName()));
@@ -129,6 +130,24 @@ public:
     }
 
 private:
+    // Objects and collection items nest no deeper than the reader accepts, so that what is
+    // written can always be read back.
+    class TNestingGuard {
+    public:
+        explicit TNestingGuard(int& depth) : FDepth(depth) {
+            if (FDepth >= MaxNesting) throw EWriteError("Objects nested too deeply");
+            ++FDepth;
+        }
+        ~TNestingGuard() { --FDepth; }
+        TNestingGuard(const TNestingGuard&) = delete;
+        TNestingGuard& operator=(const TNestingGuard&) = delete;
+
+    private:
+        int& FDepth;
+    };
+
+    int FDepth = 0; // objects and items being written around the current one
+
     void Line(int level, const std::string& text) {
         Text.append(static_cast<size_t>(level) * 2, ' ');
         Text += text;
@@ -217,6 +236,7 @@ private:
             if (!table)
                 throw EWriteError(
                     Format("Class %s has no published properties", item->ClassName()));
+            TNestingGuard nesting(FDepth);
             Line(level + 1, "item");
             WriteProperties(*item, *table, level + 2);
             Line(level + 1, i + 1 == collection->Count() ? "end>" : "end");

@@ -124,14 +124,14 @@ private:
     template <class F>
     void Act(int c, F f) {
         if (Local(c)) {
-            if (FPeer && FPeer->IsChild()) {
+            if (FPeer && FPeer->Pid() == 0) { // this is the child
                 if (FPeer->Receive() != 'g') throw std::runtime_error("no go");
                 f();
                 FPeer->Send(::testing::Test::HasFailure() ? 'x' : 'd');
             } else {
                 f();
             }
-        } else if (FPeer && !FPeer->IsChild()) {
+        } else if (FPeer && FPeer->Pid() != 0) {
             FPeer->Send('g');
             EXPECT_EQ(FPeer->Receive(), 'd') << "the other process failed its step";
         }

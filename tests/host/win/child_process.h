@@ -81,8 +81,8 @@ public:
         }
         return c;
     }
-    // True inside the forked child (the object the body receives).
-    bool IsChild() const { return FPid == 0; }
+    // The child's process id (-1 once reaped).
+    pid_t Pid() const { return FPid; }
     // SIGKILL and reap.
     void Kill() {
         if (FPid <= 0) return;

@@ -489,6 +489,15 @@ void RegCreateKey(HKEY root, const std::string& path) {
     });
 }
 
+namespace {
+std::function<void()>& DeleteKeyHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+} // namespace
+
+void SetRegDeleteKeyHook(std::function<void()> hook) { DeleteKeyHook() = std::move(hook); }
+
 bool RegDeleteKey(HKEY root, const std::string& path) {
     std::string p = CleanPath(path);
     if (p.empty()) return false;
@@ -506,6 +515,7 @@ bool RegDeleteKey(HKEY root, const std::string& path) {
         return false;
     };
     if (hasSubKeys(current)) return false;
+    if (DeleteKeyHook()) DeleteKeyHook()();
     return Modify(root, [&](THive& hive) { return !hasSubKeys(hive) && hive.Keys.erase(folded) > 0; });
 }
 

@@ -461,9 +461,14 @@ struct TCustomNetInstallLocation::TImpl {
     // The FTP directory URL: "/" when Directory is empty; an absolute directory starts with
     // "%2F" so that the server is asked for it as it is.
     std::string FtpDirUrl() {
-        std::string dir = Slashed(Owner->FLogin.Directory);
-        if (dir.empty()) dir = "/";
-        std::string path = dir[0] == '/' ? "%2F" + EncodePath(dir.substr(1)) : EncodePath(dir);
+        std::string dir = Slashed(Owner->FLogin.Directory.empty() ? "/" : Owner->FLogin.Directory);
+        std::string path;
+        if (dir[0] == '/') {
+            path = "%2F";
+            path += EncodePath(dir.substr(1));
+        } else {
+            path = EncodePath(dir);
+        }
         if (!path.empty() && path.back() != '/') path += '/';
         return BaseUrl + "/" + path;
     }

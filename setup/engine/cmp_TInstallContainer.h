@@ -31,42 +31,28 @@ class TpsFileContainer;
 
 enum TInstallType : uint8_t { itFull, itDefault, itCompact, itCustom };
 
-// A set of install types; stored as the bits itFull 1, itDefault 2, itCompact 4, itCustom 8.
-class TInstallTypeSet {
+// A small set of enumeration values, one bit each.
+template <typename E, typename B>
+class TEnumSet {
 public:
-    constexpr TInstallTypeSet() = default;
-    constexpr TInstallTypeSet(std::initializer_list<TInstallType> items) {
-        for (TInstallType t : items)
-            FBits = static_cast<uint8_t>(FBits | (1u << t));
+    constexpr TEnumSet() = default;
+    constexpr TEnumSet(std::initializer_list<E> items) {
+        for (E e : items)
+            FBits = static_cast<B>(FBits | (B(1) << e));
     }
-    static constexpr TInstallTypeSet FromBits(uint8_t bits) {
-        TInstallTypeSet s;
-        s.FBits = bits & 15u;
-        return s;
-    }
-    constexpr uint8_t Bits() const { return FBits; }
-    constexpr bool Contains(TInstallType t) const { return (FBits >> t) & 1u; }
+    constexpr B Bits() const { return FBits; }
+    constexpr bool Contains(E e) const { return (FBits >> e) & 1u; }
     constexpr bool Empty() const { return FBits == 0; }
-    constexpr bool operator==(const TInstallTypeSet&) const = default;
+    constexpr bool operator==(const TEnumSet&) const = default;
 
 private:
-    uint8_t FBits = 0;
+    B FBits = 0;
 };
 
-// A set of Windows versions (TOSVerType members).
-class TOSVerSet {
-public:
-    constexpr TOSVerSet() = default;
-    constexpr TOSVerSet(std::initializer_list<TOSVerType> items) {
-        for (TOSVerType t : items)
-            FBits = static_cast<uint16_t>(FBits | (1u << t));
-    }
-    constexpr bool Contains(TOSVerType t) const { return (FBits >> t) & 1u; }
-    constexpr bool operator==(const TOSVerSet&) const = default;
-
-private:
-    uint16_t FBits = 0;
-};
+// Install types, stored as the bits itFull 1, itDefault 2, itCompact 4, itCustom 8.
+using TInstallTypeSet = TEnumSet<TInstallType, uint8_t>;
+// Windows versions (TOSVerType members).
+using TOSVerSet = TEnumSet<TOSVerType, uint16_t>;
 
 inline constexpr TOSVerSet AllWindowsVersions{oswin95, oswinNT, oswin2K, oswin98, oswinME, oswinXP};
 

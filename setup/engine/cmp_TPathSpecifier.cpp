@@ -196,6 +196,38 @@ std::string ExpandPathTemplate(const std::string& templ, const std::string& path
 
 // ---- the standard specifiers ----
 
+void TRoutinePathSpecifier::GetPath(TComponent*, std::string& path) {
+    path = RemoveTrailingBackslash(FRoutine());
+}
+
+#define ZAN_ROUTINE_DEFINE(Name, ...)                                                              \
+    Name::Name(TComponent* owner) : TRoutinePathSpecifier(owner, __VA_ARGS__) {}
+
+ZAN_ROUTINE_DEFINE(TpsCommonFiles, "psCommonFiles", 1,
+                   "Path of the common files directory under the program files directory",
+                   "Common files", GetCommonFilesDir)
+ZAN_ROUTINE_DEFINE(TpsDesktopMenu, "psDesktopMenu", 3,
+                   "Path of the Desktop",
+                   "Desktop", GetDesktopDir)
+ZAN_ROUTINE_DEFINE(TpsProgramFiles, "psProgramFiles", 0,
+                   "Path of the program files directory",
+                   "Program files", GetProgramFilesDir)
+ZAN_ROUTINE_DEFINE(TpsProgramMenu, "psProgramMenu", 0,
+                   "Path of the Programs folder under the Start Menu",
+                   "Program menu", GetProgramsMenuDir)
+ZAN_ROUTINE_DEFINE(TpsStartMenu, "psStartMenu", 0,
+                   "Path of Start Menu",
+                   "Start menu", GetStartMenuDir)
+ZAN_ROUTINE_DEFINE(TpsStartupMenu, "psStartupMenu", 0,
+                   "Path of the Startup folder in the Programs folder under the Start Menu",
+                   "Startup menu", GetStartupDir)
+ZAN_ROUTINE_DEFINE(TpsSystem, "psSystem", 7, "Path of system directory", "System dir", GetSystemDir)
+ZAN_ROUTINE_DEFINE(TpsWindow, "psWindow", 0,
+                   "Path of the Windows directory",
+                   "Windows dir", GetWindowsDir)
+
+#undef ZAN_ROUTINE_DEFINE
+
 TpsBDEDLL::TpsBDEDLL(TComponent* owner)
     : TStandardPathSpecifier(owner, "psBDEDLL", 145, "Borland Database Engine DLL Path",
                              "BDE DLL") {}
@@ -204,15 +236,6 @@ void TpsBDEDLL::GetPath(TComponent*, std::string& path) {
     path = RegReadString(hkLocalMachine, "\\Software\\Borland\\Database Engine", "DLLPath", "");
     if (path.empty()) path = GetProgramFilesDir() + "\\" + "Borland\\Common Files\\BDE";
     path = RemoveTrailingBackslash(path.substr(0, path.find(';')));
-}
-
-TpsCommonFiles::TpsCommonFiles(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psCommonFiles", 1,
-                             "Path of the common files directory under the program files directory",
-                             "Common files") {}
-
-void TpsCommonFiles::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetCommonFilesDir());
 }
 
 TpsContainerArchiveFile::TpsContainerArchiveFile(TComponent* owner)
@@ -279,13 +302,6 @@ void TpsContainerDestDir::GetPath(TComponent* component, std::string& path) {
         static_cast<TInstallObject*>(component)->GetContainerObject()->GetDestinationPath());
 }
 
-TpsDesktopMenu::TpsDesktopMenu(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psDesktopMenu", 3, "Path of the Desktop", "Desktop") {}
-
-void TpsDesktopMenu::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetDesktopDir());
-}
-
 TpsInstallSource::TpsInstallSource(TComponent* owner)
     : TStandardPathSpecifier(owner, "psInstallSource", 4, "Path from which the user ran the install",
                              "Install source") {}
@@ -311,45 +327,6 @@ void TpsMainInstall::GetPath(TComponent* component, std::string& path) {
     path = RemoveTrailingBackslash(CurrentInstall()->GetDestinationPath());
 }
 
-TpsProgramFiles::TpsProgramFiles(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psProgramFiles", 0, "Path of the program files directory",
-                             "Program files") {}
-
-void TpsProgramFiles::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetProgramFilesDir());
-}
-
-TpsProgramMenu::TpsProgramMenu(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psProgramMenu", 0,
-                             "Path of the Programs folder under the Start Menu", "Program menu") {}
-
-void TpsProgramMenu::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetProgramsMenuDir());
-}
-
-TpsStartMenu::TpsStartMenu(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psStartMenu", 0, "Path of Start Menu", "Start menu") {}
-
-void TpsStartMenu::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetStartMenuDir());
-}
-
-TpsStartupMenu::TpsStartupMenu(TComponent* owner)
-    : TStandardPathSpecifier(
-          owner, "psStartupMenu", 0,
-          "Path of the Startup folder in the Programs folder under the Start Menu", "Startup menu") {}
-
-void TpsStartupMenu::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetStartupDir());
-}
-
-TpsSystem::TpsSystem(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psSystem", 7, "Path of system directory", "System dir") {}
-
-void TpsSystem::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetSystemDir());
-}
-
 TpsMainArchiveFile::TpsMainArchiveFile(TComponent* owner)
     : TStandardPathSpecifier(owner, "psMainArchiveFile", 6,
                              "Archive containing most or all non-internet installation files",
@@ -372,13 +349,6 @@ void TpsMainArchiveFile::GetPath(TComponent* component, std::string& path) {
         path = WinJoin(RemoveTrailingBackslash(dir), "files.1");
     }
     path = RemoveTrailingBackslash(path);
-}
-
-TpsWindow::TpsWindow(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psWindow", 0, "Path of the Windows directory", "Windows dir") {}
-
-void TpsWindow::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(GetWindowsDir());
 }
 
 } // namespace zan

@@ -140,18 +140,42 @@ T* StandardSpecifier() {
     ZAN_CLASS(Name)                                                                                \
     static TPathSpecifierClass Class() { return PathSpecifierClassOf<Name>(#Name); }
 
+// A specifier whose path is a folder routine's answer without its trailing "\".
+class TRoutinePathSpecifier : public TStandardPathSpecifier {
+public:
+    TRoutinePathSpecifier(TComponent* owner, const char* identifier, int32_t code,
+                          const char* description, const char* shortCaption,
+                          std::string (*routine)())
+        : TStandardPathSpecifier(owner, identifier, code, description, shortCaption),
+          FRoutine(routine) {}
+    ZAN_CLASS(TRoutinePathSpecifier)
+    void GetPath(TComponent* component, std::string& path) override;
+
+private:
+    std::string (*FRoutine)();
+};
+
+#define ZAN_ROUTINE_SPECIFIER(Name)                                                                \
+    class Name : public TRoutinePathSpecifier {                                                    \
+    public:                                                                                        \
+        explicit Name(TComponent* owner);                                                          \
+        ZAN_PATH_SPECIFIER(Name)                                                                   \
+    }
+
 // The fourteen standard specifiers.
+ZAN_ROUTINE_SPECIFIER(TpsCommonFiles);
+ZAN_ROUTINE_SPECIFIER(TpsDesktopMenu);
+ZAN_ROUTINE_SPECIFIER(TpsProgramFiles);
+ZAN_ROUTINE_SPECIFIER(TpsProgramMenu);
+ZAN_ROUTINE_SPECIFIER(TpsStartMenu);
+ZAN_ROUTINE_SPECIFIER(TpsStartupMenu);
+ZAN_ROUTINE_SPECIFIER(TpsSystem);
+ZAN_ROUTINE_SPECIFIER(TpsWindow);
+
 class TpsBDEDLL : public TStandardPathSpecifier {
 public:
     explicit TpsBDEDLL(TComponent* owner);
     ZAN_PATH_SPECIFIER(TpsBDEDLL)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
-class TpsCommonFiles : public TStandardPathSpecifier {
-public:
-    explicit TpsCommonFiles(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsCommonFiles)
     void GetPath(TComponent* component, std::string& path) override;
 };
 
@@ -175,13 +199,6 @@ public:
     void GetPath(TComponent* component, std::string& path) override;
 };
 
-class TpsDesktopMenu : public TStandardPathSpecifier {
-public:
-    explicit TpsDesktopMenu(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsDesktopMenu)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
 class TpsInstallSource : public TStandardPathSpecifier {
 public:
     explicit TpsInstallSource(TComponent* owner);
@@ -198,41 +215,6 @@ public:
     void GetPath(TComponent* component, std::string& path) override;
 };
 
-class TpsProgramFiles : public TStandardPathSpecifier {
-public:
-    explicit TpsProgramFiles(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsProgramFiles)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
-class TpsProgramMenu : public TStandardPathSpecifier {
-public:
-    explicit TpsProgramMenu(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsProgramMenu)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
-class TpsStartMenu : public TStandardPathSpecifier {
-public:
-    explicit TpsStartMenu(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsStartMenu)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
-class TpsStartupMenu : public TStandardPathSpecifier {
-public:
-    explicit TpsStartupMenu(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsStartupMenu)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
-class TpsSystem : public TStandardPathSpecifier {
-public:
-    explicit TpsSystem(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsSystem)
-    void GetPath(TComponent* component, std::string& path) override;
-};
-
 class TpsMainArchiveFile : public TStandardPathSpecifier {
 public:
     explicit TpsMainArchiveFile(TComponent* owner);
@@ -241,13 +223,6 @@ public:
     void GetPath(TComponent* component, std::string& path) override;
     // The directory of "files.1" without the self-extractor (empty: the install source).
     std::string ArchiveDir;
-};
-
-class TpsWindow : public TStandardPathSpecifier {
-public:
-    explicit TpsWindow(TComponent* owner);
-    ZAN_PATH_SPECIFIER(TpsWindow)
-    void GetPath(TComponent* component, std::string& path) override;
 };
 
 } // namespace zan

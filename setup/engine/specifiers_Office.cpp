@@ -39,6 +39,29 @@ std::string WordOptionPath(const std::string& value, const std::string& def) {
         RegReadString(hkCurrentUser, OfficeKey(v) + "\\Word\\Options", value, def));
 }
 
+std::string UserTemplates() {
+    return FileNewPath("LocalTemplates", ProgramFilesSub("Microsoft Office\\Templates"));
+}
+
+std::string WorkgroupTemplates() { return FileNewPath("SharedTemplates", UserTemplates()); }
+
+std::string ClipartDirectory() {
+    return WordOptionPath("PICTURE-PATH", ProgramFilesSub("Microsoft Office\\Clipart"));
+}
+
+std::string StartupDirectory() {
+    return WordOptionPath("STARTUP-PATH", ProgramFilesSub("Microsoft Office\\Office\\Startup"));
+}
+
+std::string ToolsDirectory() {
+    return WordOptionPath("TOOLS-PATH", ProgramFilesSub("Microsoft Office\\Office"));
+}
+
+std::string FavoritesDirectory() {
+    return RegReadString(hkCurrentUser, ShellFoldersKey, "Favorites",
+                         RemoveTrailingBackslash(GetWindowsDir()) + "\\" + "Favorites");
+}
+
 } // namespace
 
 int OfficeVersion() {
@@ -59,57 +82,26 @@ int OfficeVersion() {
     }
 }
 
-TpsOfficeUserTemplates::TpsOfficeUserTemplates(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeUserTemplates", 0,
-                             "Path to the MS Office User Templates directory", "User Templates") {}
+#define ZAN_OFFICE_DEFINE(Name, Identifier, Description, Caption, Routine)                          \
+    Name::Name(TComponent* owner)                                                                  \
+        : TRoutinePathSpecifier(owner, Identifier, 0, Description, Caption, Routine) {}
 
-void TpsOfficeUserTemplates::GetPath(TComponent*, std::string& path) {
-    path = FileNewPath("LocalTemplates", ProgramFilesSub("Microsoft Office\\Templates"));
-}
+ZAN_OFFICE_DEFINE(TpsOfficeUserTemplates, "psOfficeUserTemplates",
+                  "Path to the MS Office User Templates directory", "User Templates", UserTemplates)
+ZAN_OFFICE_DEFINE(TpsOfficeWorkgroupTemplates, "psOfficeWorkgroupTemplates",
+                  "Path to the MS Office Workgroup Templates directory", "Workgroup Templates",
+                  WorkgroupTemplates)
+ZAN_OFFICE_DEFINE(TpsOfficeClipartDirectory, "psOfficeClipartDirectory",
+                  "Path to the MS Office Clipart directory", "Office Clipart dir", ClipartDirectory)
+ZAN_OFFICE_DEFINE(TpsOfficeStartupDirectory, "psOfficeStartupDirectory",
+                  "Path to the MS Office Startup directory", "Office Startup dir", StartupDirectory)
+ZAN_OFFICE_DEFINE(TpsOfficeToolsDirectory, "psOfficeToolsDirectory",
+                  "Path to the MS Office Tools directory", "Office Tools dir", ToolsDirectory)
+ZAN_OFFICE_DEFINE(TpsOfficeFavoritesDirectory, "psOfficeFavoritesDirectory",
+                  "Path to the MS Office Favorites directory", "Office Favorites dir",
+                  FavoritesDirectory)
 
-TpsOfficeWorkgroupTemplates::TpsOfficeWorkgroupTemplates(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeWorkgroupTemplates", 0,
-                             "Path to the MS Office Workgroup Templates directory",
-                             "Workgroup Templates") {}
-
-void TpsOfficeWorkgroupTemplates::GetPath(TComponent*, std::string& path) {
-    path = FileNewPath("SharedTemplates",
-                       FileNewPath("LocalTemplates", ProgramFilesSub("Microsoft Office\\Templates")));
-}
-
-TpsOfficeClipartDirectory::TpsOfficeClipartDirectory(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeClipartDirectory", 0,
-                             "Path to the MS Office Clipart directory", "Office Clipart dir") {}
-
-void TpsOfficeClipartDirectory::GetPath(TComponent*, std::string& path) {
-    path = WordOptionPath("PICTURE-PATH", ProgramFilesSub("Microsoft Office\\Clipart"));
-}
-
-TpsOfficeStartupDirectory::TpsOfficeStartupDirectory(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeStartupDirectory", 0,
-                             "Path to the MS Office Startup directory", "Office Startup dir") {}
-
-void TpsOfficeStartupDirectory::GetPath(TComponent*, std::string& path) {
-    path = WordOptionPath("STARTUP-PATH", ProgramFilesSub("Microsoft Office\\Office\\Startup"));
-}
-
-TpsOfficeToolsDirectory::TpsOfficeToolsDirectory(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeToolsDirectory", 0,
-                             "Path to the MS Office Tools directory", "Office Tools dir") {}
-
-void TpsOfficeToolsDirectory::GetPath(TComponent*, std::string& path) {
-    path = WordOptionPath("TOOLS-PATH", ProgramFilesSub("Microsoft Office\\Office"));
-}
-
-TpsOfficeFavoritesDirectory::TpsOfficeFavoritesDirectory(TComponent* owner)
-    : TStandardPathSpecifier(owner, "psOfficeFavoritesDirectory", 0,
-                             "Path to the MS Office Favorites directory", "Office Favorites dir") {}
-
-void TpsOfficeFavoritesDirectory::GetPath(TComponent*, std::string& path) {
-    path = RemoveTrailingBackslash(
-        RegReadString(hkCurrentUser, ShellFoldersKey, "Favorites",
-                      RemoveTrailingBackslash(GetWindowsDir()) + "\\" + "Favorites"));
-}
+#undef ZAN_OFFICE_DEFINE
 
 void RegisterOfficeSpecifiers(TPathSpecifierClassList& list) {
     for (TPathSpecifierClass cls :

@@ -13,22 +13,12 @@ namespace zan {
 // when its server file exists; -1 otherwise or on any registry failure.
 int OfficeVersion();
 
-#define ZAN_OFFICE_SPECIFIER(Name)                                                                 \
-    class Name : public TStandardPathSpecifier {                                                   \
-    public:                                                                                        \
-        explicit Name(TComponent* owner);                                                          \
-        ZAN_PATH_SPECIFIER(Name)                                                                   \
-        void GetPath(TComponent* component, std::string& path) override;                          \
-    }
-
-ZAN_OFFICE_SPECIFIER(TpsOfficeUserTemplates);
-ZAN_OFFICE_SPECIFIER(TpsOfficeWorkgroupTemplates);
-ZAN_OFFICE_SPECIFIER(TpsOfficeClipartDirectory);
-ZAN_OFFICE_SPECIFIER(TpsOfficeStartupDirectory);
-ZAN_OFFICE_SPECIFIER(TpsOfficeToolsDirectory);
-ZAN_OFFICE_SPECIFIER(TpsOfficeFavoritesDirectory);
-
-#undef ZAN_OFFICE_SPECIFIER
+ZAN_ROUTINE_SPECIFIER(TpsOfficeUserTemplates);
+ZAN_ROUTINE_SPECIFIER(TpsOfficeWorkgroupTemplates);
+ZAN_ROUTINE_SPECIFIER(TpsOfficeClipartDirectory);
+ZAN_ROUTINE_SPECIFIER(TpsOfficeStartupDirectory);
+ZAN_ROUTINE_SPECIFIER(TpsOfficeToolsDirectory);
+ZAN_ROUTINE_SPECIFIER(TpsOfficeFavoritesDirectory);
 
 // Adds the six Office classes in their registration order.
 void RegisterOfficeSpecifiers(TPathSpecifierClassList& list);

@@ -493,7 +493,8 @@ struct TCustomNetInstallLocation::TImpl {
     void ChangeDirectory() {
         CURLcode code = Perform(FtpDirUrl(), true);
         if (code == CURLE_OK) return;
-        if (IsConnectFailure(code) || code == CURLE_OPERATION_TIMEDOUT) {
+        // Only a refused CWD is the directory's fault; anything before it is the connection's.
+        if (code != CURLE_REMOTE_ACCESS_DENIED) {
             Connected = false;
             FailConnect(WinInetCode(code, true));
         }

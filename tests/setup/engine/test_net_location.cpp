@@ -271,6 +271,24 @@ TEST_F(NetLocation, ConnectFailuresAndTheLibrary) {
         EXPECT_NE(text.find("ERROR_INTERNET_CANNOT_CONNECT"), std::string::npos) << text;
         delete refused;
     }
+    // A server that speaks neither protocol.
+    for (TInternetProtocol protocol : {ipFTP, ipHTTP}) {
+        auto* odd = Location(protocol);
+        odd->LoginInformation().Hostname = "files.example:" + std::to_string(Servers->OddPort);
+        std::string text;
+        try {
+            odd->GetFile("a.1", "C:\\dl\\odd.1");
+        } catch (const ENIL& e) {
+            text = std::string(e.ClassName()) + ": " + e.Message();
+        }
+        EXPECT_EQ(text.rfind(protocol == ipFTP ? "ENIL_OpenService: Cannot connect to host"
+                                               : "ENIL_HTTPSendRequest: Cannot send request",
+                             0),
+                  0u)
+            << text;
+        EXPECT_FALSE(WinFileExists("C:\\dl\\odd.1"));
+        delete odd;
+    }
     for (std::string bad : {"files example", "files.example:http", "files.example:70000", ":21"}) {
         loc->LoginInformation().Hostname = bad;
         std::string text = NetFailure<ENIL_OpenService>(*loc, "a.1", "C:\\dl\\a.1");

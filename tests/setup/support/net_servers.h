@@ -1,4 +1,4 @@
-// Starts the loopback HTTP and FTP servers of net_servers.py (Debian's python3 and pyftpdlib) on
+// Starts the loopback HTTP, FTP and nonsense servers of net_servers.py (Debian's python3 and pyftpdlib) on
 // 127.0.0.1 with ports chosen by the system, serving the files of a host directory. The servers
 // end when this object closes their input (and are killed if they do not).
 #pragma once
@@ -43,7 +43,7 @@ public:
         }
         std::string text;
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (text.find("FTP ") == std::string::npos || text.back() != '\n') {
+        while (text.find("ODD ") == std::string::npos || text.back() != '\n') {
             pollfd p{out[0], POLLIN, 0};
             int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             deadline - std::chrono::steady_clock::now())
@@ -55,8 +55,8 @@ public:
             text.append(buffer, static_cast<size_t>(n));
         }
         close(out[0]);
-        std::sscanf(text.c_str(), "HTTP %d\nFTP %d", &HttpPort, &FtpPort);
-        if (HttpPort <= 0 || FtpPort <= 0) {
+        std::sscanf(text.c_str(), "HTTP %d\nFTP %d\nODD %d", &HttpPort, &FtpPort, &OddPort);
+        if (HttpPort <= 0 || FtpPort <= 0 || OddPort <= 0) {
             Stop();
             throw std::runtime_error("the loopback servers did not start: " + text);
         }
@@ -84,6 +84,7 @@ public:
     std::string Root;
     int HttpPort = 0;
     int FtpPort = 0;
+    int OddPort = 0; // answers nonsense and closes
 
 private:
     pid_t FPid = 0;

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Loopback HTTP and FTP servers for the network tests.
 
-Serves the files of ROOT on 127.0.0.1 (ports chosen by the system) and prints "HTTP <port>" and
-"FTP <port>". Runs until its standard input closes, or at most LIFETIME seconds.
+Serves the files of ROOT on 127.0.0.1 (ports chosen by the system) and prints "HTTP <port>",
+"FTP <port>" and "ODD <port>". Runs until its standard input closes, or at most LIFETIME seconds.
 
 HTTP paths with a meaning of their own:
   /nolength/<name>  the file without Content-Length (connection closed at the end)
@@ -15,6 +15,7 @@ HTTP paths with a meaning of their own:
   /private/<name>   the file, for the user orvex with the password secret (Basic)
 anything else is a file of ROOT, or a 404 page.
 FTP: anonymous and the user orvex (password secret), both rooted at ROOT.
+ODD: a server that answers every connection with a line of nonsense and closes it.
 """
 import base64
 import http.server
@@ -131,6 +132,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
 
+class OddHandler(socketserver.BaseRequestHandler):
+    def handle(self):
+        self.request.sendall(b"nonsense from a server that speaks no protocol\r\n")
+
+
+class OddServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        pass
+
+
 class HTTPServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
@@ -159,8 +173,12 @@ def main():
     ftpd = FTPServer(("127.0.0.1", 0), handler)
     threading.Thread(target=ftpd.serve_forever, kwargs={"handle_exit": False}, daemon=True).start()
 
+    oddd = OddServer(("127.0.0.1", 0), OddHandler)
+    threading.Thread(target=oddd.serve_forever, daemon=True).start()
+
     print("HTTP %d" % httpd.server_address[1])
     print("FTP %d" % ftpd.socket.getsockname()[1])
+    print("ODD %d" % oddd.server_address[1])
     sys.stdout.flush()
 
     stop = threading.Event()

@@ -361,10 +361,6 @@ void TInstallObject::Loaded() {
     if (FContainer && !FDestDirType) SetDestDirType(StandardOrNull<TpsContainerDestDir>());
 }
 
-void TInstallObject::Notification(TComponent* component, TOperation operation) {
-    TInstallContainer::Notification(component, operation);
-}
-
 // ---- TFileRelated ----
 
 void TFileRelated::SetContainer(TInstallContainer* container) {

@@ -189,10 +189,8 @@ public:
     virtual void Process();
     virtual void BeforeProcessHook() {}
     virtual void ProcessChildren();
-    virtual void AfterChildrenHook() {}
     virtual bool IsIncluded() const;
     virtual void ContinueUnfinished();
-    virtual void UnfinishedHook() {}
     virtual void RemoveChild(TInstallContainer* object);
     virtual void WriteUninstallInformation(const std::string& key);
 
@@ -274,7 +272,6 @@ public:
     void Loaded() override;
 
 protected:
-    void Notification(TComponent* component, TOperation operation) override;
     // The group and file rules on a new container (nothing here).
     virtual void CheckContainer(TInstallContainer* container);
     TInstallContainer* FContainer = nullptr;

@@ -189,6 +189,13 @@ TEST_F(NetLocation, HttpFailuresNameTheErrorAndLeaveNoFile) {
     // The location still works afterwards.
     loc->GetFile("second.1", "C:\\dl\\s.1");
     EXPECT_EQ(WinFileSize("C:\\dl\\s.1"), 9000u);
+    // A named login sends its user and password.
+    auto* named = Location(ipHTTP);
+    named->LoginInformation().Anonymous = false;
+    named->LoginInformation().Username = "orvex";
+    named->LoginInformation().Password = "secret";
+    named->GetFile("private/archive.1", "C:\\dl\\p.1");
+    EXPECT_EQ(WinFileSize("C:\\dl\\p.1"), 20000u);
 }
 
 TEST_F(NetLocation, StalledServersTimeOut) {

@@ -364,13 +364,17 @@ struct TCustomNetInstallLocation::TImpl {
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<TImpl*>(user);
-        std::string line(data, size * count);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        // HTTP: the status line of each response; FTP: each reply line of the server.
-        if (!line.empty() && (self->Ftp() || line.rfind("HTTP/", 0) == 0))
-            self->Response = line.substr(0, ResponseCap - 1);
-        return size * count;
+        try {
+            std::string line(data, std::min(size * count, ResponseCap - 1));
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+                line.pop_back();
+            // HTTP: the status line of each response; FTP: each reply line of the server.
+            if (!line.empty() && (self->Ftp() || line.rfind("HTTP/", 0) == 0)) self->Response = line;
+            return size * count;
+        } catch (...) {
+            self->Failure = std::current_exception();
+            return 0;
+        }
     }
 
     static size_t OnData(char* data, size_t size, size_t count, void* user) {
@@ -492,6 +496,7 @@ struct TCustomNetInstallLocation::TImpl {
 
     void ChangeDirectory() {
         CURLcode code = Perform(FtpDirUrl(), true);
+        if (Failure) std::rethrow_exception(Failure);
         if (code == CURLE_OK) return;
         // Only a refused CWD is the directory's fault; anything before it is the connection's.
         if (code != CURLE_REMOTE_ACCESS_DENIED) {

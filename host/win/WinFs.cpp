@@ -152,6 +152,9 @@ void ChmodConfined(const std::string& host, const std::string& subject, mode_t m
     int fd = OpenConfinedFile(host, subject, O_PATH, dir);
     if (fd < 0) RaiseErrno(subject);
     TScopeExit closer([fd] { close(fd); });
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    // The handle's own entry in /proc names the file itself, never a path that could change.
     std::string self = "/proc/self/fd/" + std::to_string(fd);
     if (chmod(self.c_str(), mode) != 0) RaiseErrno(subject);
 }

@@ -238,8 +238,8 @@ TExprEvaluatorNode* TExprEvaluator::BuildNode(TZanExprNode* node, bool chained) 
             n->FixedValue = VarFromDateTime(FInstant);
             break;
         }
-    } else if (node->Operator == zeoLIKE && node->Left && !node->Left->Args.empty()) {
-        const TZanExprNode* e = node->Left->Args.back();
+    } else if (node->Operator == zeoLIKE && !node->Args.empty()) {
+        const TZanExprNode* e = node->Args.back();
         if (e->Kind == enkConst && e->Data.Type() == varString && e->Data.StringRef().size() == 1) {
             n->Escape = e->Data.StringRef()[0];
             if (node->CaseInsensitiveMatch) n->Escape = ZanAnsiUpperCase(e->Data.StringRef())[0];

@@ -558,10 +558,13 @@ TZanExprNode* TZanExprParser::ParseLike(TZanExprNode* x) {
     NextToken();
     TZanExprNode* pattern = ParseCharValueExpr();
     if (HasParseError()) return x;
+    // The escape is the LIKE node's argument: the left operand's own arguments (a function's)
+    // are no place for it.
+    TZanExprNode* escape = nullptr;
     if (CurrentTokenType() == zstEscape) {
         NextToken();
         const TParserToken* at = FCurrToken;
-        TZanExprNode* escape = ParseCharValueExpr();
+        escape = ParseCharValueExpr();
         if (HasParseError()) return x;
         // The escape must be one single-byte character, written as a constant.
         if (!IsPlainConstant(escape) || escape->Data.Type() != varString ||
@@ -570,10 +573,9 @@ TZanExprNode* TZanExprParser::ParseLike(TZanExprNode* x) {
             SetError(at, SzanInvalidToken);
             return x;
         }
-        x->Args.push_back(escape);
-        TrackDepth(x);
     }
     TZanExprNode* node = NewNode(enkNonRelPredicate, zeoLIKE, Variant(), x, pattern, token);
+    if (escape) node->Args.push_back(escape);
     CheckPredicateOperands(node, token, true);
     return node;
 }

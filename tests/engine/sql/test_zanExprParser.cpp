@@ -78,8 +78,8 @@ TEST(ExprParser, GoldenTreesAndErrors) {
         {"m IS NULL", kWhere, "(ISBLANK m) :Boolean"},
         {"m = 'x'", kWhere, "error: Expression data types do not match Character 3. Token '='"},
         {"m LIKE 'x%'", kWhere, "(LIKE m 'x%') :Boolean"},
-        // LIKE with ESCAPE (kept in the left operand's arguments), NOT LIKE.
-        {"s LIKE 'a!%%' ESCAPE '!'", kWhere, "(LIKE s{'!'} 'a!%%') :Boolean"},
+        // LIKE with ESCAPE (the LIKE node's argument), NOT LIKE.
+        {"s LIKE 'a!%%' ESCAPE '!'", kWhere, "(LIKE s 'a!%%' ['!']) :Boolean"},
         {"s NOT LIKE 'a%'", kWhere, "(LIKE! s 'a%') :Boolean"},
         {"s LIKE 'a' ESCAPE '!!'", kWhere, "error: Invalid token Character 19. Token '!!'"},
         {"s LIKE 'a' ESCAPE s", kWhere, "error: Invalid token Character 19. Token 's'"},

@@ -148,7 +148,7 @@ TDateTime DateTimeOf(const Variant& v, std::string_view context) {
     }
     if (v.Type() == varBoolean) Mismatch(context);
     const double d = v.AsDouble();
-    if (!std::isfinite(d)) Mismatch(context);
+    if (!(d >= MinDateTime && d <= MaxDateTime)) Mismatch(context);
     return d;
 }
 

@@ -55,6 +55,9 @@ bool TZanExprDataProvider::PassFilterEvent(int32_t) {
 
 namespace {
 
+// The value of every missing operand and of every node after Reset.
+const Variant C_NULL = Null();
+
 constexpr std::string_view C_CASTCONTEXT = "TExprEvaluator.EvaluateCastExpr";
 constexpr std::string_view C_EXTRACTCONTEXT = "TExprEvaluator.EvaluateExtractExpr";
 
@@ -256,7 +259,7 @@ TExprEvaluatorNode* TExprEvaluator::BuildNode(TZanExprNode* node, bool chained) 
 
 void TExprEvaluator::Reset() {
     for (TExprEvaluatorNode* n = FChain; n; n = n->Next)
-        n->NodeResult = Null();
+        if (!VarIsNull(n->NodeResult)) n->NodeResult = C_NULL;
 }
 
 bool TExprEvaluator::Evaluate() {
@@ -277,12 +280,11 @@ void TExprEvaluator::EvaluateValueExpr(Variant& value) {
 }
 
 const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     TZanExprNode* e = n->ExprNode;
     switch (e->Kind) {
     case enkConst:
         if (e->Operator == zeoFUNC2) return n->FixedValue;
-        if (e->Operator == zeoISBLANK) return nullValue;
+        if (e->Operator == zeoISBLANK) return C_NULL;
         return e->Data;
     case enkParam:
         return e->Data;
@@ -300,7 +302,7 @@ const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
             n->NodeResult = Variant(op == zeoISBLANK ? isNull : !isNull);
             return n->NodeResult;
         }
-        const Variant& l = n->Left ? EvaluateNode(n->Left) : nullValue;
+        const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
         // A False left side decides AND, a True one OR, whatever the right side is.
         if (op == zeoAND || op == zeoOR) {
             const int t = TruthOf(l);
@@ -309,13 +311,21 @@ const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
                 return n->NodeResult;
             }
         }
-        const Variant& r = n->Right ? EvaluateNode(n->Right) : nullValue;
+        const Variant& r = n->Right ? EvaluateNode(n->Right) : C_NULL;
+        if ((op == zeoAND || op == zeoOR || op == zeoNOT) && l.Type() == varBoolean &&
+            (op == zeoNOT || r.Type() == varBoolean)) {
+            const bool a = l.AsBoolean();
+            n->NodeResult = Variant(op == zeoNOT  ? !a
+                                    : op == zeoAND ? a && r.AsBoolean()
+                                                   : a || r.AsBoolean());
+            return n->NodeResult;
+        }
         TZanOpEvaluator::EvaluateLogicalExprAsVar(op, l, n->NodeResult, r);
         return n->NodeResult;
     }
     case enkArithOperator: {
-        const Variant& l = n->Left ? EvaluateNode(n->Left) : nullValue;
-        const Variant& r = n->Right ? EvaluateNode(n->Right) : nullValue;
+        const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
+        const Variant& r = n->Right ? EvaluateNode(n->Right) : C_NULL;
         TZanOpEvaluator::EvaluateArithExprValues(e->Operator, l, n->NodeResult, r);
         return n->NodeResult;
     }
@@ -335,7 +345,7 @@ const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
         EvaluateSubquery(n);
         return n->NodeResult;
     default:
-        return nullValue;
+        return C_NULL;
     }
 }
 
@@ -364,28 +374,39 @@ int TExprEvaluator::CompareValues(const TExprEvaluatorNode* node, TZanExprOperat
                                            e->CaseInsensitiveMatch);
         return ApplyOperator(op, c) ? 1 : 0;
     }
+    // Two integers or two doubles compare directly; everything else by the operator rules.
+    const TVarType lt = l.Type(), rt = r.Type();
+    const bool li = lt == varInteger || lt == varSmallint || lt == varInt64;
+    const bool ri = rt == varInteger || rt == varSmallint || rt == varInt64;
+    if (li && ri) {
+        const int64_t a = l.AsInt64(), b = r.AsInt64();
+        return ApplyOperator(op, a < b ? -1 : a > b ? 1 : 0) ? 1 : 0;
+    }
+    if ((li || lt == varDouble) && (ri || rt == varDouble)) {
+        const double a = l.AsDouble(), b = r.AsDouble();
+        if (!std::isnan(a) && !std::isnan(b))
+            return ApplyOperator(op, a < b ? -1 : a > b ? 1 : 0) ? 1 : 0;
+    }
     Variant result;
     TZanOpEvaluator::EvaluateRelopExprAsVar(op, l, result, FExcludeRelopNulls, r);
     return TruthOf(result);
 }
 
 void TExprEvaluator::EvaluateRelop(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     const bool ls = n->Left && n->Left->ExprNode->Kind == enkSubquery;
     const bool rs = n->Right && n->Right->ExprNode->Kind == enkSubquery;
     if (ls && rs) return EvaluateDualSubqueries(n);
     if (rs) return EvaluateLeftSubquery(n, false);
     if (ls) return EvaluateLeftSubquery(n, true);
-    const Variant& l = n->Left ? EvaluateNode(n->Left) : nullValue;
-    const Variant& r = n->Right ? EvaluateNode(n->Right) : nullValue;
+    const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
+    const Variant& r = n->Right ? EvaluateNode(n->Right) : C_NULL;
     n->NodeResult = FromTruth(CompareValues(n, n->ExprNode->Operator, l, r));
 }
 
 void TExprEvaluator::EvaluateLike(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     const TZanExprNode* e = n->ExprNode;
-    const Variant& l = n->Left ? EvaluateNode(n->Left) : nullValue;
-    const Variant& r = n->Right ? EvaluateNode(n->Right) : nullValue;
+    const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
+    const Variant& r = n->Right ? EvaluateNode(n->Right) : C_NULL;
     if (IsUndecided(l) || IsUndecided(r)) {
         n->NodeResult = Unassigned();
         return;
@@ -412,9 +433,8 @@ void TExprEvaluator::EvaluateLike(TExprEvaluatorNode* n) {
 }
 
 void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     const TZanExprNode* e = n->ExprNode;
-    const Variant& left = n->Left ? EvaluateNode(n->Left) : nullValue;
+    const Variant& left = n->Left ? EvaluateNode(n->Left) : C_NULL;
     int result = 0;
     bool undecided = IsUndecided(left);
     if (e->Args.size() == 1 && e->Args[0]->Kind == enkSubquery) {
@@ -452,8 +472,7 @@ void TExprEvaluator::EvaluateLeftSubquery(TExprEvaluatorNode* n, bool subqueryLe
     const std::string_view context = subqueryLeft ? "TExprEvaluator.EvaluateLeftSubquery"
                                                   : "TExprEvaluator.EvaluateRightSubquery";
     n->NodeResult = Unassigned();
-    static const Variant nullValue = Null();
-    const Variant otherValue = other ? EvaluateNode(other) : nullValue;
+    const Variant otherValue = other ? EvaluateNode(other) : C_NULL;
     TCustomExprNodeDataProvider* p = subNode->ExprNode->ExprNodeDataProvider;
     ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
     TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
@@ -610,9 +629,8 @@ void TExprEvaluator::EvaluateStringFunc(TExprEvaluatorNode* n) {
 }
 
 void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     const TZanExprNode* e = n->ExprNode;
-    const Variant& v = n->Right ? EvaluateNode(n->Right) : nullValue;
+    const Variant& v = n->Right ? EvaluateNode(n->Right) : C_NULL;
     if (IsUndecided(v)) {
         n->NodeResult = v;
         return;
@@ -686,9 +704,8 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
 }
 
 void TExprEvaluator::EvaluateExtractExpr(TExprEvaluatorNode* n) {
-    static const Variant nullValue = Null();
     const TZanExprNode* e = n->ExprNode;
-    const Variant& v = n->Right ? EvaluateNode(n->Right) : nullValue;
+    const Variant& v = n->Right ? EvaluateNode(n->Right) : C_NULL;
     if (IsUndecided(v)) {
         n->NodeResult = Null();
         return;

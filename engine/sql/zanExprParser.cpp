@@ -464,27 +464,23 @@ bool TZanExprParser::CheckCharType(const TZanExprNode* node, const TParserToken*
 // ---- Conditions ----------------------------------------------------------------------------
 
 TZanExprNode* TZanExprParser::ParseCondition() {
-    TZanExprNode* node = ParseConjunction();
-    while (!HasParseError() && CurrentTokenType() == zstOr) {
-        const TParserToken* token = FCurrToken;
-        NextToken();
-        TZanExprNode* right = ParseConjunction();
-        if (HasParseError()) break;
-        node = NewNode(enkLogicalOperator, zeoOR, Variant(), node, right, token);
-        node->DataType = ftBoolean;
-        CombineScope(node, token);
-    }
-    return node;
+    return ParseLogicalLevel(&TZanExprParser::ParseConjunction, zstOr, zeoOR);
 }
 
 TZanExprNode* TZanExprParser::ParseConjunction() {
-    TZanExprNode* node = ParseNegation();
-    while (!HasParseError() && CurrentTokenType() == zstAnd) {
+    return ParseLogicalLevel(&TZanExprParser::ParseNegation, zstAnd, zeoAND);
+}
+
+// operand { word operand }, left-associative.
+TZanExprNode* TZanExprParser::ParseLogicalLevel(TZanExprNode* (TZanExprParser::*operand)(),
+                                                TZanSQLToken word, TZanExprOperator op) {
+    TZanExprNode* node = (this->*operand)();
+    while (!HasParseError() && CurrentTokenType() == word) {
         const TParserToken* token = FCurrToken;
         NextToken();
-        TZanExprNode* right = ParseNegation();
+        TZanExprNode* right = (this->*operand)();
         if (HasParseError()) break;
-        node = NewNode(enkLogicalOperator, zeoAND, Variant(), node, right, token);
+        node = NewNode(enkLogicalOperator, op, Variant(), node, right, token);
         node->DataType = ftBoolean;
         CombineScope(node, token);
     }
@@ -656,38 +652,31 @@ TZanExprNode* TZanExprParser::ParseBetween(TZanExprNode* x) {
 // ---- Values --------------------------------------------------------------------------------
 
 TZanExprNode* TZanExprParser::ParseAdditive() {
-    TZanExprNode* node = ParseMultiplicative();
-    for (;;) {
-        if (HasParseError()) return node;
-        const TZanSQLToken t = CurrentTokenType();
-        if (t != zstAdd && t != zstSub && t != zstConcatenate) return node;
-        const TParserToken* token = FCurrToken;
-        if (!HasOption(zpoExtSyntax)) {
-            SetError(token, SzanExprArithNotSupported);
-            return node;
-        }
-        NextToken();
-        TZanExprNode* right = ParseMultiplicative();
-        if (HasParseError()) return node;
-        node = MakeArithNode(OperatorOfText(token->Text), node, right, token);
-    }
+    return ParseArithLevel(&TZanExprParser::ParseMultiplicative, zstAdd, zstSub, zstConcatenate);
 }
 
 TZanExprNode* TZanExprParser::ParseMultiplicative() {
-    TZanExprNode* node = ParsePrimary();
+    return ParseArithLevel(&TZanExprParser::ParsePrimary, zstMult, zstDiv, zstMult);
+}
+
+// operand { op operand } for the operator tokens given, left-associative.
+TZanExprNode* TZanExprParser::ParseArithLevel(TZanExprNode* (TZanExprParser::*operand)(),
+                                              TZanSQLToken op1, TZanSQLToken op2,
+                                              TZanSQLToken op3) {
+    TZanExprNode* node = (this->*operand)();
     for (;;) {
         if (HasParseError()) return node;
         const TZanSQLToken t = CurrentTokenType();
-        if (t != zstMult && t != zstDiv) return node;
+        if (t != op1 && t != op2 && t != op3) return node;
         const TParserToken* token = FCurrToken;
         if (!HasOption(zpoExtSyntax)) {
             SetError(token, SzanExprArithNotSupported);
             return node;
         }
         NextToken();
-        TZanExprNode* right = ParsePrimary();
+        TZanExprNode* right = (this->*operand)();
         if (HasParseError()) return node;
-        node = MakeArithNode(t == zstMult ? zeoMUL : zeoDIV, node, right, token);
+        node = MakeArithNode(OperatorOfText(token->Text), node, right, token);
     }
 }
 
@@ -754,42 +743,22 @@ TZanExprNode* TZanExprParser::ParsePrimary() {
     case zstNumber:
         return ParseNumber();
     case zstValue:
-    case zstStringLiteral: {
-        TZanExprNode* node =
-            NewNode(enkConst, zeoCONST2, Variant(token->Text), nullptr, nullptr, token);
-        node->ScopeKind = zskConst;
-        node->DataType = ftString;
-        node->DataSize = static_cast<int32_t>(token->Text.size());
-        NextToken();
-        return node;
-    }
+    case zstStringLiteral:
+        return TakeConstant(zeoCONST2, Variant(token->Text), ftString,
+                            static_cast<int32_t>(token->Text.size()));
     case zstTrue:
-    case zstFalse: {
-        TZanExprNode* node = NewNode(enkConst, zeoCONST2, Variant(token->Token == zstTrue),
-                                     nullptr, nullptr, token);
-        node->ScopeKind = zskConst;
-        node->DataType = ftBoolean;
-        NextToken();
-        return node;
-    }
-    case zstNull: {
-        TZanExprNode* node = NewNode(enkConst, zeoISBLANK, Null(), nullptr, nullptr, token);
-        node->ScopeKind = zskConst;
-        NextToken();
-        return node;
-    }
+    case zstFalse:
+        return TakeConstant(zeoCONST2, Variant(token->Token == zstTrue), ftBoolean, -1);
+    case zstNull:
+        return TakeConstant(zeoISBLANK, Null(), ftUnknown, -1);
     case zstCurrentDate:
     case zstCurrentTime:
-    case zstCurrentTimestamp: {
-        // Valued by the evaluator with the execution's instant.
-        TZanExprNode* node = NewNode(enkConst, zeoFUNC2, Null(), nullptr, nullptr, token);
-        node->ScopeKind = zskConst;
-        node->DataType = token->Token == zstCurrentDate   ? ftDate
-                         : token->Token == zstCurrentTime ? ftTime
-                                                          : ftDateTime;
-        NextToken();
-        return node;
-    }
+    case zstCurrentTimestamp: // valued by the evaluator with the execution's instant
+        return TakeConstant(zeoFUNC2, Null(),
+                            token->Token == zstCurrentDate   ? ftDate
+                            : token->Token == zstCurrentTime ? ftTime
+                                                             : ftDateTime,
+                            -1);
     case zstParameter:
         return ParseParameter();
     case zstFieldName:
@@ -821,12 +790,42 @@ TZanExprNode* TZanExprParser::ParseNumber() {
         SetError(token, SzanInvalidToken);
         return nullptr;
     }
-    TZanExprNode* node = NewNode(enkConst, zeoCONST2, Variant(value), nullptr, nullptr, token);
+    return TakeConstant(zeoCONST2, Variant(value), ftFloat, 0);
+}
+
+TZanExprNode* TZanExprParser::TakeConstant(TZanExprOperator op, const Variant& value,
+                                           TFieldType type, int32_t size) {
+    TZanExprNode* node = NewNode(enkConst, op, value, nullptr, nullptr, FCurrToken);
     node->ScopeKind = zskConst;
-    node->DataType = ftFloat;
-    node->DataSize = 0;
+    node->DataType = type;
+    node->DataSize = size;
     NextToken();
     return node;
+}
+
+// At CAST or EXTRACT: consumes the word and a "(" after it, if any.
+bool TZanExprParser::OpenOptionalParen(bool& paren) {
+    NextToken();
+    paren = CurrentTokenType() == zstLParen;
+    if (!paren) return true;
+    if (!OpenNesting(FCurrToken)) return false;
+    NextToken();
+    return true;
+}
+
+bool TZanExprParser::CloseOptionalParen(bool paren) {
+    if (!paren) return !HasParseError();
+    if (!ExpectRParen(SzanRParenMissing)) return false;
+    CloseNesting();
+    return true;
+}
+
+// At a function's name: consumes it and the "(" after it, which opens a nesting level.
+bool TZanExprParser::OpenCall() {
+    NextToken();
+    if (!ExpectLParen() || !OpenNesting(FCurrToken)) return false;
+    NextToken();
+    return true;
 }
 
 TZanExprNode* TZanExprParser::ParseParameter() {
@@ -919,10 +918,7 @@ TZanExprNode* TZanExprParser::ParseAggregate() {
         return nullptr;
     }
     const size_t textStart = FParsedText.size() - token->RawTokenText.size();
-    NextToken();
-    if (!ExpectLParen()) return nullptr;
-    if (!OpenNesting(FCurrToken)) return nullptr;
-    NextToken();
+    if (!OpenCall()) return nullptr;
     if (CurrentTokenType() == zstRParen) {
         SetError(FCurrToken, SzanEmptyExpr);
         return nullptr;
@@ -976,10 +972,7 @@ TZanExprNode* TZanExprParser::ParseStringFunction() {
         SetError(token, SzanInvalidToken);
         return nullptr;
     }
-    NextToken();
-    if (!ExpectLParen()) return nullptr;
-    if (!OpenNesting(FCurrToken)) return nullptr;
-    NextToken();
+    if (!OpenCall()) return nullptr;
     TParserToken nodeToken = *token;
     std::vector<TZanExprNode*> args;
     switch (token->CustomOrdinal) {
@@ -1064,12 +1057,8 @@ TZanExprNode* TZanExprParser::ParseStringFunction() {
 
 TZanExprNode* TZanExprParser::ParseCast() {
     const TParserToken* token = FCurrToken;
-    NextToken();
-    const bool paren = CurrentTokenType() == zstLParen;
-    if (paren) {
-        if (!OpenNesting(FCurrToken)) return nullptr;
-        NextToken();
-    }
+    bool paren = false;
+    if (!OpenOptionalParen(paren)) return nullptr;
     TZanExprNode* value = ParseAdditive();
     if (HasParseError()) return value;
     if (CurrentTokenType() != zstAS) {
@@ -1100,10 +1089,7 @@ TZanExprNode* TZanExprParser::ParseCast() {
                             std::string(FieldTypeName(target)));
         return value;
     }
-    if (paren) {
-        if (!ExpectRParen(SzanRParenMissing)) return value;
-        CloseNesting();
-    }
+    if (!CloseOptionalParen(paren)) return value;
     TZanExprNode* node = NewNode(enkFunc, zeoFUNC2, Variant("CAST"), nullptr, value, token);
     node->DataType = target;
     node->DataSize = types.GetFieldSize();
@@ -1113,12 +1099,8 @@ TZanExprNode* TZanExprParser::ParseCast() {
 
 TZanExprNode* TZanExprParser::ParseExtract() {
     const TParserToken* token = FCurrToken;
-    NextToken();
-    const bool paren = CurrentTokenType() == zstLParen;
-    if (paren) {
-        if (!OpenNesting(FCurrToken)) return nullptr;
-        NextToken();
-    }
+    bool paren = false;
+    if (!OpenOptionalParen(paren)) return nullptr;
     const TZanSQLToken part = CurrentTokenType();
     if (part < zstYear || part > zstSecond) {
         SetError(FCurrToken, SzanInvalidFieldinEXTRACTExpr);
@@ -1143,10 +1125,7 @@ TZanExprNode* TZanExprParser::ParseExtract() {
             return value;
         }
     }
-    if (paren) {
-        if (!ExpectRParen(SzanRParenMissing)) return value;
-        CloseNesting();
-    }
+    if (!CloseOptionalParen(paren)) return value;
     TParserToken nodeToken = *token;
     nodeToken.CustomOrdinal = part;
     TZanExprNode* node =
@@ -1166,10 +1145,7 @@ TZanExprNode* TZanExprParser::ParseQuantifiedSubquery() {
         SetError(token, SzanExprSubqueriesNotSupported);
         return nullptr;
     }
-    NextToken();
-    if (!ExpectLParen()) return nullptr;
-    if (!OpenNesting(FCurrToken)) return nullptr;
-    NextToken();
+    if (!OpenCall()) return nullptr;
     if (CurrentTokenType() != zstSelect) {
         SetError(FCurrToken, SzanSelectTokenMissing);
         return nullptr;

@@ -67,11 +67,15 @@ private:
     // Grammar levels.
     TZanExprNode* ParseCondition();
     TZanExprNode* ParseConjunction();
+    TZanExprNode* ParseLogicalLevel(TZanExprNode* (TZanExprParser::*operand)(), TZanSQLToken word,
+                                    TZanExprOperator op);
     TZanExprNode* ParseNegation();
     TZanExprNode* ParsePredicate();
     TZanExprNode* ParseAdditive();
     TZanExprNode* ParseMultiplicative();
     TZanExprNode* ParsePrimary();
+    TZanExprNode* ParseArithLevel(TZanExprNode* (TZanExprParser::*operand)(), TZanSQLToken op1,
+                                  TZanSQLToken op2, TZanSQLToken op3);
     TZanExprNode* ParseCharValueExpr();
 
     TZanExprNode* ParseComparison(TZanExprNode* x);
@@ -79,6 +83,12 @@ private:
     TZanExprNode* ParseIn(TZanExprNode* x);
     TZanExprNode* ParseBetween(TZanExprNode* x);
     TZanExprNode* ParseNumber();
+    // A constant node at the current token, which is consumed.
+    TZanExprNode* TakeConstant(TZanExprOperator op, const Variant& value, TFieldType type,
+                               int32_t size);
+    bool OpenCall();
+    bool OpenOptionalParen(bool& paren);
+    bool CloseOptionalParen(bool paren);
     TZanExprNode* ParseParameter();
     TZanExprNode* ParseFieldReference();
     TZanExprNode* ParseAggregate();

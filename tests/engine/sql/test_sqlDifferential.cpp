@@ -288,17 +288,25 @@ protected:
 
     // Parses a filter text as the table filters will: expression-only, arithmetic and string
     // functions, over the provider's fields.
+    // The evaluator is prepared with NULLs excluded and the ASCII order; a parse error fails.
     struct Parsed {
         TZanPreParser Pre;
         TZanExprParser Parser;
+        TExprEvaluator Evaluator;
     };
-    std::unique_ptr<Parsed> Parse(const std::string& text) {
+    std::unique_ptr<Parsed> Parse(const Dual& e) {
         auto p = std::make_unique<Parsed>();
-        p->Pre.SetText(text);
+        p->Pre.SetText(e.Ours);
         p->Pre.SetParseAsExprOnly(true);
         p->Pre.PreParseTokens();
         p->Parser.SetTableList(&tables);
         p->Parser.Execute(ZanParserOptions({zpoExtSyntax}), p->Pre.GetSection(zstWhere, nullptr));
+        EXPECT_FALSE(p->Parser.HasParseError())
+            << Context(e) << "\n " << p->Parser.GetErrorMsgNoLine();
+        if (p->Parser.HasParseError()) return nullptr;
+        p->Evaluator.SetDBStringCompare(DBASCIICompareStrings);
+        p->Evaluator.SetExcludeRelopNulls(true);
+        p->Evaluator.Prepare(&provider, p->Parser.GetRootNode());
         return p;
     }
 
@@ -321,13 +329,9 @@ TEST_F(SqlDifferential, PredicatesSelectTheSameRows) {
     int nonEmpty = 0;
     for (int n = 0; n < cases; ++n) {
         const Dual e = g.Predicate(3);
-        auto parsed = Parse(e.Ours);
-        ASSERT_FALSE(parsed->Parser.HasParseError())
-            << Context(e) << "\n " << parsed->Parser.GetErrorMsgNoLine();
-        TExprEvaluator ev;
-        ev.SetDBStringCompare(DBASCIICompareStrings);
-        ev.SetExcludeRelopNulls(true);
-        ev.Prepare(&provider, parsed->Parser.GetRootNode());
+        auto parsed = Parse(e);
+        if (!parsed) return;
+        TExprEvaluator& ev = parsed->Evaluator;
         std::vector<int> ours, theirs;
         try {
             for (int row = 0; row < provider.RowCount(); ++row) {
@@ -364,13 +368,9 @@ TEST_F(SqlDifferential, ValueExpressionsAgreeRowByRow) {
     const int cases = 500 * scale;
     for (int n = 0; n < cases; ++n) {
         const Dual e = g.ValueExpr();
-        auto parsed = Parse(e.Ours);
-        ASSERT_FALSE(parsed->Parser.HasParseError())
-            << Context(e) << "\n " << parsed->Parser.GetErrorMsgNoLine();
-        TExprEvaluator ev;
-        ev.SetDBStringCompare(DBASCIICompareStrings);
-        ev.SetExcludeRelopNulls(true);
-        ev.Prepare(&provider, parsed->Parser.GetRootNode());
+        auto parsed = Parse(e);
+        if (!parsed) return;
+        TExprEvaluator& ev = parsed->Evaluator;
         sqlite3_stmt* st = nullptr;
         const std::string sql = "SELECT " + e.Theirs + " FROM tab ORDER BY id";
         ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK)

@@ -14,23 +14,6 @@ namespace {
 
 const TZanParserOptions kWhere = ZanParserOptions({zpoExtSyntax, zpoParameters, zpoSubqueries});
 
-// Stands in for the parser engine: skips a subquery's tokens and gives its node the next row
-// source of the queue.
-class TSubquerySkipper : public TBaseParser {
-public:
-    void Skip(TBaseParser& parser, TParserStack* stack) {
-        SyncCurrToken(parser);
-        Execute(TZanParserOptions(), stack);
-        int depth = 0;
-        while (GetCurrToken() && CurrentTokenType() != zstEnd &&
-               !(CurrentTokenType() == zstRParen && depth == 0)) {
-            depth += CurrentTokenType() == zstLParen ? 1 : CurrentTokenType() == zstRParen ? -1 : 0;
-            NextToken();
-        }
-        parser.SyncCurrToken(*this);
-    }
-};
-
 class ExprEvaluatorTest : public ::testing::Test {
 protected:
     void SetUp() override {

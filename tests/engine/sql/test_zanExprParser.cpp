@@ -269,25 +269,6 @@ TEST(ExprParser, OuterReferencesAndSubqueriesThroughTheNotifyEvent) {
     EXPECT_EQ(q.Error(), "Table and/or field not found (t.zz) Character 3. Token 'zz'");
 }
 
-namespace {
-
-// Stands in for the parser engine: the subquery's tokens run to the ")" that closes it.
-class TSkipSubquery : public TBaseParser {
-public:
-    void Skip(TBaseParser& parser, TParserStack* stack) {
-        SyncCurrToken(parser);
-        Execute(TZanParserOptions(), stack);
-        int depth = 0;
-        while (GetCurrToken() && CurrentTokenType() != zstEnd &&
-               !(CurrentTokenType() == zstRParen && depth == 0)) {
-            depth += CurrentTokenType() == zstLParen ? 1 : CurrentTokenType() == zstRParen ? -1 : 0;
-            NextToken();
-        }
-        parser.SyncCurrToken(*this);
-    }
-};
-
-} // namespace
 
 TEST(ExprParser, SubqueryFormsAndNestingLimits) {
     TExprCatalogue cat;
@@ -296,7 +277,7 @@ TEST(ExprParser, SubqueryFormsAndNestingLimits) {
         p.Parser.SetParserNotifyEvent([](TParserNotifyType type, TBaseParser* parser,
                                          TParserStack* stack, TZanExprNode*, Variant&) {
             ASSERT_EQ(type, pntSubquery);
-            TSkipSubquery skip;
+            TSubquerySkipper skip;
             skip.Skip(*parser, stack);
         });
         return p.Run(text, kWhere, &cat.Tables) ? CompactTree(p.Root()) : "error: " + p.Error();

@@ -32,6 +32,18 @@ bool TExprParse::Run(const std::string& text, const TZanParserOptions& options,
     return Ok;
 }
 
+void TSubquerySkipper::Skip(TBaseParser& parser, TParserStack* stack) {
+    SyncCurrToken(parser);
+    Execute(TZanParserOptions(), stack);
+    int depth = 0;
+    while (GetCurrToken() && CurrentTokenType() != zstEnd &&
+           !(CurrentTokenType() == zstRParen && depth == 0)) {
+        depth += CurrentTokenType() == zstLParen ? 1 : CurrentTokenType() == zstRParen ? -1 : 0;
+        NextToken();
+    }
+    parser.SyncCurrToken(*this);
+}
+
 namespace {
 
 std::string ValueText(const Variant& v) {

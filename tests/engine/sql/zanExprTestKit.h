@@ -31,6 +31,13 @@ struct TExprParse {
     std::string Error() const { return Parser.GetErrorMsgNoLine(); }
 };
 
+// Stands in for the parser engine in a pntSubquery notification: the subquery's tokens run to
+// the ")" that closes it, which becomes the parser's current token.
+class TSubquerySkipper : public TBaseParser {
+public:
+    void Skip(TBaseParser& parser, TParserStack* stack);
+};
+
 // (op left right [args]) with fields as names, constants as values, types after ":" at the root.
 std::string CompactTree(const TZanExprNode* node);
 

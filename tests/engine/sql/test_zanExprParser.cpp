@@ -216,6 +216,18 @@ TEST(ExprParser, NodesRecordTypesSizesScopesAndTables) {
     EXPECT_EQ(p.Root(), p.Parser.GetExpr()->GetFirstNode());
     EXPECT_EQ(p.Root()->ScopeKind, zskField);
 
+    // With fields validated, EXTRACT checks its source's type.
+    TExprParse v;
+    v.Parser.SetValidateFields(true);
+    EXPECT_FALSE(v.Run("EXTRACT(HOUR FROM d) = 1", kWhere, &cat.Tables));
+    EXPECT_EQ(v.Error(), "Extract value expression result type is invalid for extract field "
+                         "Character 19. Token 'd'");
+    TExprParse w;
+    w.Parser.SetValidateFields(true);
+    EXPECT_TRUE(w.Run("EXTRACT(HOUR FROM dt) = 1 AND EXTRACT(YEAR FROM d) = 2", kWhere,
+                      &cat.Tables))
+        << w.Error();
+
     // An untyped name without a table list, and a field of an unknown layout.
     EXPECT_EQ(Outcome("q = 1", kWhere, nullptr), "(EQ q 1) :Boolean");
     TTableList empty;

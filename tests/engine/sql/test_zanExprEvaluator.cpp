@@ -167,6 +167,8 @@ TEST_F(ExprEvaluatorTest, CaseInsensitiveAndPartialComparisons) {
     EXPECT_FALSE(run("s = 'ABC'", false, 0));
     EXPECT_TRUE(run("s = 'ABC'", true, 0));
     EXPECT_TRUE(run("s LIKE 'AB%'", true, 0));
+    EXPECT_TRUE(run("s LIKE 'aB%'", true, 0)); // the pattern is folded as well
+    EXPECT_FALSE(run("s LIKE 'aB%'", false, 0));
     EXPECT_FALSE(run("s = 'abz'", false, 0));
     EXPECT_TRUE(run("s = 'abz'", false, 2));  // a prefix of 2 characters
     EXPECT_TRUE(run("s = 'ab*'", false, 2));

@@ -474,21 +474,21 @@ int ByVersion(const std::string& newVersion, const std::string& existing) {
 }
 
 int Decide(const std::string& newVersion, const std::string& existing, TOverwriteType overwrite,
-           const std::function<TDateTime()>& newDate) {
+           const std::function<std::optional<TDateTime>()>& newDate) {
     switch (overwrite) {
     case owAlways: return vrReplace;
     case owNever:
         return !Trim(existing).empty() && WinFileExists(existing) ? vrKeep : vrReplace;
     case owVersion: return ByVersion(newVersion, existing);
     case owDate: {
-        TDateTime d = newDate();
-        return d < 0 ? vrUndetermined : ByDate(d, existing);
+        std::optional<TDateTime> d = newDate();
+        return d ? ByDate(*d, existing) : vrUndetermined;
     }
     case owVersionDate: {
         int r = ByVersion(newVersion, existing);
         if (r != vrEqual) return r;
-        TDateTime d = newDate();
-        return d < 0 ? vrUndetermined : ByDate(d, existing);
+        std::optional<TDateTime> d = newDate();
+        return d ? ByDate(*d, existing) : vrUndetermined;
     }
     case owAsk: return vrAsk;
     }
@@ -523,14 +523,16 @@ int IsFileNewerByName(const std::string& newFile, const std::string& existingFil
                       TOverwriteType overwrite) {
     std::string newVersion =
         overwrite == owVersion || overwrite == owVersionDate ? GetFileVersionText(newFile) : "";
-    return Decide(newVersion, existingFile, overwrite, [&]() -> TDateTime {
-        return CanOpen(newFile) ? WinFileAge(newFile) : -1;
+    return Decide(newVersion, existingFile, overwrite, [&]() -> std::optional<TDateTime> {
+        if (!CanOpen(newFile)) return std::nullopt;
+        return WinFileAge(newFile);
     });
 }
 
 int IsFileNewerByVersion(const std::string& newVersion, const std::string& existingFile,
                          TOverwriteType overwrite, TDateTime newDate) {
-    return Decide(newVersion, existingFile, overwrite, [newDate] { return newDate; });
+    return Decide(newVersion, existingFile, overwrite,
+                  [newDate]() -> std::optional<TDateTime> { return newDate; });
 }
 
 bool IsOLESelfRegister(const std::string& fileName) {

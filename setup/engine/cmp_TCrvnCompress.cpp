@@ -75,6 +75,13 @@ std::string ChangeWinExt(const std::string& path, const std::string& ext) {
     return path.substr(0, dot) + ext;
 }
 
+// ".n" for volume n.
+std::string VolumeExt(int volume) {
+    std::string ext(1, '.');
+    ext += std::to_string(volume);
+    return ext;
+}
+
 // The one name component of a target name: split at "\", "/" and ":"; "", "." and ".." are
 // no names.
 bool TargetComponent(const std::string& name, std::string& out) {
@@ -115,17 +122,16 @@ TByteSource MemorySource(std::string_view bytes) {
     return src;
 }
 
-// Inflates one zlib stream. read answers input (0: no more); every output step of at most
-// 4096 bytes goes to step. More output than expected, input that ends before the stream does,
-// and zlib errors raise.
+// Inflates one zlib stream. read answers input (0: no more); the output goes to chunk in pieces
+// of up to 64 KiB. More output than expected, input that ends before the stream does, and zlib
+// errors raise.
 void InflateStream(const std::function<size_t(char*, size_t)>& read,
-                   const std::function<void(const char*, size_t)>& step, int64_t expected,
+                   const std::function<void(const char*, size_t)>& chunk, int64_t expected,
                    const std::string& entry, const std::string& target) {
     z_stream zs{};
     if (inflateInit(&zs) != Z_OK) Fail("Cannot decompress %s: %s", {entry, "out of memory"});
     TScopeExit end([&] { inflateEnd(&zs); });
-    std::unique_ptr<char[]> in(new char[InputPiece]);
-    char out[OutputStep];
+    std::unique_ptr<char[]> in(new char[InputPiece]), out(new char[WriteBuffer]);
     int64_t total = 0;
     int ret = Z_OK;
     while (ret != Z_STREAM_END) {
@@ -135,17 +141,22 @@ void InflateStream(const std::function<size_t(char*, size_t)>& read,
             zs.next_in = reinterpret_cast<Bytef*>(in.get());
             zs.avail_in = static_cast<uInt>(n);
         }
-        zs.next_out = reinterpret_cast<Bytef*>(out);
-        zs.avail_out = OutputStep;
+        zs.next_out = reinterpret_cast<Bytef*>(out.get());
+        zs.avail_out = static_cast<uInt>(WriteBuffer);
         ret = inflate(&zs, Z_NO_FLUSH);
         if (ret != Z_OK && ret != Z_STREAM_END && ret != Z_BUF_ERROR)
             Fail("Cannot decompress %s: %s", {entry, zs.msg ? zs.msg : zError(ret)});
-        size_t produced = OutputStep - zs.avail_out;
+        size_t produced = WriteBuffer - zs.avail_out;
         total += static_cast<int64_t>(produced);
         if (total > expected) Fail(MismatchText, {target});
-        if (produced > 0) step(out, produced);
+        if (produced > 0) chunk(out.get(), produced);
     }
     if (ret != Z_STREAM_END) Fail(MismatchText, {target});
+}
+
+bool LooksLikeProgram(const char* data, size_t n) {
+    return (n >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0) ||
+           (n >= 2 && data[0] == '#' && data[1] == '!');
 }
 
 std::atomic<bool>& BuildAbortFlag() {
@@ -306,10 +317,19 @@ public:
         FMulti = owner.FDir.MultiVolume;
         FVolume = FMulti ? h.FirstVolume : 0;
         FLastVolume = FMulti ? h.LastVolume : 0;
-        FOwner.OpenVolume(FMulti ? FVolume : 0, FFile);
+        if (!FMulti && FOwner.FMode == cmExtract) {
+            if (!FOwner.FArchiveFile) {
+                auto file = std::make_unique<TWinFsFile>();
+                FOwner.OpenVolume(0, *file);
+                FOwner.FArchiveFile = std::move(file);
+            }
+            FCur = FOwner.FArchiveFile.get();
+        } else {
+            FOwner.OpenVolume(FMulti ? FVolume : 0, FFile);
+        }
         FBase = FVolume <= 1 ? static_cast<uint64_t>(FOwner.FOffset) : 0;
         FPos = FBase + static_cast<uint64_t>(h.FirstByte);
-        FFile.Seek(FPos);
+        FCur->Seek(FPos);
     }
     size_t Read(char* buf, size_t n) {
         while (true) {
@@ -318,7 +338,7 @@ public:
                 if (FPos >= end) return 0;
                 n = static_cast<size_t>(std::min<uint64_t>(n, end - FPos));
             }
-            size_t k = FFile.Read(buf, n);
+            size_t k = FCur->Read(buf, n);
             FPos += k;
             if (k > 0) return k;
             if (FVolume >= FLastVolume) return 0;
@@ -326,6 +346,7 @@ public:
             ++FVolume;
             FFile.Close();
             FOwner.OpenVolume(FVolume, FFile);
+            FCur = &FFile;
             FBase = 0;
             FPos = 0;
         }
@@ -335,6 +356,7 @@ private:
     TCrvnCompress& FOwner;
     const TFileHeaderRec& FHeader;
     TWinFsFile FFile;
+    TWinFsFile* FCur = &FFile;
     bool FMulti = false;
     int FVolume = 0, FLastVolume = 0;
     uint64_t FBase = 0, FPos = 0;
@@ -365,6 +387,7 @@ void TCrvnCompress::SetOffset(int32_t offset) {
 }
 
 void TCrvnCompress::DropHeaders() {
+    FArchiveFile.reset();
     FHeadersLoaded = false;
     FDir = {};
     FByPath.clear();
@@ -456,7 +479,7 @@ void TCrvnCompress::OpenVolume(int volume, TWinFsFile& file) {
         return;
     }
     std::string baseName = ChangeWinExt(WinFileNameOf(NormalizeWinPath(FCompressedFile)),
-                                        "." + std::to_string(volume));
+                                        VolumeExt(volume));
     std::string name;
     for (int attempt = 0; attempt < 4; ++attempt) {
         name = WinJoin(FVolumeDir, baseName);
@@ -494,6 +517,10 @@ bool TCrvnCompress::DecideReplace(const std::function<int()>& decide, std::strin
 void TCrvnCompress::ExtractFiles() {
     FAbort = false;
     FMode = cmExtract;
+    TScopeExit close([this] {
+        FArchiveFile.reset();
+        FMode = cmNone;
+    });
     LoadHeaders();
     FStats = TlzhFileStats{};
     for (int i = 0; i < FFilesToProcess.Count(); ++i) {
@@ -574,25 +601,24 @@ void TCrvnCompress::InflateTo(const TFileHeader& header, const std::string& targ
         }
     });
 
-    std::string buffer;
-    buffer.reserve(WriteBuffer);
-    auto flush = [&] {
-        if (buffer.empty()) return;
-        WriteAll(out, buffer.data(), buffer.size(), [this] { DiskFull(); });
-        buffer.clear();
-    };
+    bool program = false, first = true;
     InflateStream([&](char* buf, size_t n) { return reader.Read(buf, n); },
                   [&](const char* data, size_t n) {
-                      CheckAbort();
-                      AppServices().ProcessMessages();
-                      buffer.append(data, n);
-                      if (buffer.size() >= WriteBuffer) flush();
-                      FStats.Done += static_cast<int64_t>(n);
-                      FStats.TotalDone += static_cast<int64_t>(n);
-                      Status(false);
+                      if (first) program = LooksLikeProgram(data, n);
+                      first = false;
+                      // The 4096-byte step is the unit of the abort check, the pump and the
+                      // status; the chunk is written in one piece after its steps.
+                      for (size_t done = 0; done < n; done += OutputStep) {
+                          CheckAbort();
+                          AppServices().ProcessMessages();
+                          size_t step = std::min(OutputStep, n - done);
+                          FStats.Done += static_cast<int64_t>(step);
+                          FStats.TotalDone += static_cast<int64_t>(step);
+                          Status(false);
+                      }
+                      WriteAll(out, data, n, [this] { DiskFull(); });
                   },
                   h.UncompressedSize, h.Path, target);
-    flush();
     if (out.Size() != static_cast<uint64_t>(h.UncompressedSize)) Fail(MismatchText, {target});
     out.Close();
     try {
@@ -600,7 +626,7 @@ void TCrvnCompress::InflateTo(const TFileHeader& header, const std::string& targ
     } catch (const Exception&) {
         throw ECrvnCompress("Cannot set the date of the file just extracted.");
     }
-    WinMarkExecutableIfProgram(temp);
+    if (program) WinMarkExecutableIfProgram(temp);
     try {
         WinMoveFile(temp, target, true);
     } catch (const Exception&) {
@@ -821,7 +847,7 @@ void TCrvnCompress::SplitToVolumes(const std::string& directory, const std::stri
                     OnNewDisk(this, volume, path);
                     volumeDir = RemoveTrailingBackslash(path);
                     std::string name =
-                        WinJoin(volumeDir, ChangeWinExt(volumeName, "." + std::to_string(volume)));
+                        WinJoin(volumeDir, ChangeWinExt(volumeName, VolumeExt(volume)));
                     try {
                         next.Create(name);
                     } catch (const Exception&) {

@@ -28,6 +28,8 @@
 
 namespace zan {
 
+class TWinFsFile;
+
 enum TCompressionLevel : uint8_t { colNone, colFastest, colDefault, colMax };
 // How AddFiles treats an existing archive: write it anew, or append to it.
 enum TlzhCommand : uint8_t { lzcOverwrite, lzcOnlyAdd };
@@ -172,7 +174,7 @@ private:
     void ExtractOne(const std::string& line);
     void InflateTo(const TFileHeader& header, const std::string& target);
     // Opens volume n of the archive (with disk prompts) into file.
-    void OpenVolume(int volume, class TWinFsFile& file);
+    void OpenVolume(int volume, TWinFsFile& file);
     // A short write: OnFullDisk when assigned, else EccDiskFull.
     void DiskFull();
     // The replace rule for an existing target: true when the file is to be written.
@@ -197,6 +199,8 @@ private:
     std::vector<int> FIdMap;                      // file id -> header index, -1 when none
     TMode FMode = cmNone;
     std::string FVolumeDir; // where volumes after the first are looked for
+    // A single-file archive stays open while one ExtractFiles runs through its entries.
+    std::unique_ptr<TWinFsFile> FArchiveFile;
     TlzhFileStats FStats;
 };
 

@@ -880,10 +880,19 @@ void TCrvnCompress::SplitToVolumes(const std::string& directory, const std::stri
 }
 
 void TCrvnCompress::CopyFile(const std::string& source, const std::string& destination) {
-    TScopeExit reset([this] { FSkip = false; });
+    TScopeExit reset([this] {
+        FTargetName.clear();
+        FSkip = false;
+    });
     std::string target = destination;
+    // OnReplace may give the copy another name in the destination's directory.
+    auto computeTarget = [&] {
+        std::string name;
+        if (Trim(FTargetName).empty() || !TargetComponent(FTargetName, name)) return destination;
+        return WinJoin(WinParentDir(NormalizeWinPath(destination)), name);
+    };
     bool write = DecideReplace([&] { return IsFileNewerByName(source, target, FOverwrite); },
-                               target, [&] { return destination; });
+                               target, computeTarget);
     FStats = TlzhFileStats{};
     FStats.FileName = source;
     if (!write) {

@@ -590,11 +590,21 @@ TEST_F(TArchiveTest, AbortDiskFullAndCopies) {
     struct stat st;
     ASSERT_EQ(stat(WinPathToHost("C:\\copy\\tool.sh").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0750u);
+    // An existing destination: OnReplace may rename the copy; owNever keeps the destination.
+    cp.OnReplace = [](TObject* sender) {
+        static_cast<TCrvnCompress*>(sender)->SetTargetName("tool2.sh");
+    };
+    cp.CopyFile("C:\\src\\tool.sh", "C:\\copy\\tool.sh");
+    EXPECT_EQ(Read("C:\\copy\\tool2.sh"), script);
+    cp.SetOverwrite(owNever);
+    cp.CopyFile("C:\\src\\tool.sh", "C:\\copy\\tool2.sh");
+    cp.SetOverwrite(owAlways);
+    cp.OnReplace = nullptr;
     Source("C:\\copy\\tool.sh", "previous");
     SetBuildAbort(true);
     EXPECT_EQ(MessageOf<ECrvnCompress>([&] { cp.CopyFile("C:\\src\\tool.sh", "C:\\copy\\tool.sh"); }),
               "Creating Install Aborted!");
     SetBuildAbort(false);
     EXPECT_EQ(Read("C:\\copy\\tool.sh"), "previous");
-    EXPECT_EQ(Names("C:\\copy"), std::vector<std::string>{"tool.sh"});
+    EXPECT_EQ(Names("C:\\copy"), (std::vector<std::string>{"tool.sh", "tool2.sh"}));
 }

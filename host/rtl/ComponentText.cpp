@@ -521,7 +521,7 @@ private:
         component->SetReading(true);
         FLoaded.push_back(component);
         if (!name.empty()) {
-            Guarded(line, Format("Error reading component %s", name),
+            Guarded(line, [&] { return Format("Error reading component %s", name); },
                     [&] { component->SetName(name); });
         }
 
@@ -545,14 +545,15 @@ private:
                                   className, component.ClassName(), line));
     }
 
-    template <class F>
-    void Guarded(int line, const std::string& context, F&& action) {
+    // The context text is built only when the action fails (reading stays cheap).
+    template <class C, class F>
+    void Guarded(int line, C&& context, F&& action) {
         try {
             action();
         } catch (const EParserError&) {
             throw;
         } catch (const Exception& e) {
-            throw EParserError(Format("%s: %s on line %d", context, e.Message(), line));
+            throw EParserError(Format("%s: %s on line %d", context(), e.Message(), line));
         }
     }
 
@@ -565,7 +566,7 @@ private:
         if (!prop) FParser.Error(Format("Property %s.%s does not exist", object.ClassName(), name));
         FParser.Next();
         FParser.SkipChar('=');
-        std::string context = Format("Error reading %s.%s", object.ClassName(), prop->Name);
+        auto context = [&] { return Format("Error reading %s.%s", object.ClassName(), prop->Name); };
         switch (prop->Kind) {
         case pkInteger: {
             int64_t v = ReadInteger(*prop);
@@ -676,7 +677,8 @@ private:
             if (depth + 1 >= MaxNesting) FParser.Error("Objects nested too deeply");
             FParser.SkipSymbol("item");
             TCollectionItem* item = nullptr;
-            Guarded(line, Format("Error reading %s.%s", object.ClassName(), prop.Name),
+            Guarded(line,
+                    [&] { return Format("Error reading %s.%s", object.ClassName(), prop.Name); },
                     [&] { item = collection->Add(); });
             const TPropertyTable* table = TableOf(*item);
             if (!table)

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/storage/zanConsts.h"
+#include "host/win/WinFiles.h"
 
 namespace zan {
 
@@ -19,6 +21,21 @@ int32_t ErrorCodeOf(F&& action, std::string* message = nullptr) {
         return e.ErrorCode;
     }
     return 0;
+}
+
+// The whole file as bytes, and a file replaced by bytes (for damaged-file tests).
+inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+    TWinFile f;
+    f.Open(path, faRead, fsDenyNone);
+    std::vector<uint8_t> bytes(static_cast<size_t>(f.Size()));
+    if (!bytes.empty()) f.ReadAt(bytes.data(), bytes.size(), 0);
+    return bytes;
+}
+
+inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    TWinFile f;
+    f.Create(path, fsDenyNone, true);
+    if (!bytes.empty()) f.WriteAt(bytes.data(), bytes.size(), 0);
 }
 
 } // namespace zan

@@ -48,17 +48,8 @@ int32_t GetI32(const char* p) {
     return static_cast<int32_t>(u);
 }
 
-// Cuts UTF-8 text to at most n bytes without splitting a character.
-std::string CutText(const std::string& s, size_t n) {
-    if (s.size() <= n) return s;
-    size_t k = n;
-    while (k > 0 && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80 && n - k < 3)
-        --k;
-    return s.substr(0, k);
-}
-
 void PutShort(char* p, const std::string& s, size_t field) {
-    std::string cut = CutText(s, field);
+    std::string cut = CutAtCharBoundary(s, field);
     p[0] = static_cast<char>(cut.size());
     std::memcpy(p + 1, cut.data(), cut.size());
 }
@@ -92,34 +83,6 @@ bool TargetComponent(const std::string& name, std::string& out) {
 
 void WriteAll(TWinFsFile& file, const void* data, size_t n, const std::function<void()>& onShort) {
     if (file.Write(data, n) < n) onShort();
-}
-
-TByteSource FileSource(TWinFsFile& file) {
-    TByteSource src;
-    src.Size = file.Size();
-    src.ReadAt = [&file](uint64_t off, void* buf, size_t n) -> size_t {
-        file.Seek(off);
-        size_t done = 0;
-        while (done < n) {
-            size_t k = file.Read(static_cast<char*>(buf) + done, n - done);
-            if (k == 0) break;
-            done += k;
-        }
-        return done;
-    };
-    return src;
-}
-
-TByteSource MemorySource(std::string_view bytes) {
-    TByteSource src;
-    src.Size = bytes.size();
-    src.ReadAt = [bytes](uint64_t off, void* buf, size_t n) -> size_t {
-        if (off >= bytes.size()) return 0;
-        size_t k = std::min<uint64_t>(n, bytes.size() - off);
-        std::memcpy(buf, bytes.data() + off, k);
-        return k;
-    };
-    return src;
 }
 
 // Inflates one zlib stream. read answers input (0: no more); the output goes to chunk in pieces
@@ -158,6 +121,57 @@ bool LooksLikeProgram(const char* data, size_t n) {
     return (n >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0) ||
            (n >= 2 && data[0] == '#' && data[1] == '!');
 }
+
+// A new file written beside its target and renamed over it by Commit; removed when it is not
+// committed, so the previous target stays as it was on any failure.
+class TTempTarget {
+public:
+    explicit TTempTarget(const std::string& target) : FTarget(target) {
+        try {
+            std::string norm = NormalizeWinPath(target);
+            if (CurrentWinEnv().IsInUse(norm)) Fail("Cannot create the file %s", {target});
+            std::string dir = WinParentDir(norm);
+            WinForceDirectories(dir);
+            FTemp = WinGetTempFileName(dir, "~cc");
+            File.Create(FTemp);
+        } catch (const Exception&) {
+            Discard();
+            Fail("Cannot create the file %s", {target});
+        }
+    }
+    ~TTempTarget() {
+        if (!FCommitted) Discard();
+    }
+    TTempTarget(const TTempTarget&) = delete;
+    TTempTarget& operator=(const TTempTarget&) = delete;
+
+    const std::string& TempName() const { return FTemp; }
+    // Closes the file and renames it over the target.
+    void Commit() {
+        File.Close();
+        try {
+            WinMoveFile(FTemp, FTarget, true);
+        } catch (const Exception&) {
+            Fail("Cannot create the file %s", {FTarget});
+        }
+        FCommitted = true;
+    }
+
+    TWinFsFile File;
+
+private:
+    void Discard() noexcept {
+        File.Close();
+        if (FTemp.empty()) return;
+        try {
+            WinDeleteFile(FTemp);
+        } catch (...) {
+        }
+    }
+
+    std::string FTarget, FTemp;
+    bool FCommitted = false;
+};
 
 std::atomic<bool>& BuildAbortFlag() {
     static std::atomic<bool> flag{false};
@@ -272,7 +286,7 @@ TArchiveDirectory ReadArchiveHeaders(const TByteSource& src, uint64_t offset) {
 }
 
 TArchiveDirectory ReadArchiveHeadersFromBytes(std::string_view archive) {
-    return ReadArchiveHeaders(MemorySource(archive), 0);
+    return ReadArchiveHeaders(MemoryByteSource(archive), 0);
 }
 
 int64_t CompressedSizeOf(const TArchiveDirectory& dir, size_t index) {
@@ -403,7 +417,7 @@ void TCrvnCompress::LoadHeaders() {
         Corrupt();
     }
     if (FOffset < 0) Corrupt();
-    TArchiveDirectory dir = ReadArchiveHeaders(FileSource(file), static_cast<uint64_t>(FOffset));
+    TArchiveDirectory dir = ReadArchiveHeaders(FileByteSource(file), static_cast<uint64_t>(FOffset));
     FDir = std::move(dir);
     FByPath.clear();
     FIdMap.assign(MaxFileId + 1, -1);
@@ -573,34 +587,7 @@ void TCrvnCompress::ExtractOne(const std::string& line) {
 void TCrvnCompress::InflateTo(const TFileHeader& header, const std::string& target) {
     const TFileHeaderRec& h = header.Rec;
     TDataReader reader(*this, h);
-    std::string norm = NormalizeWinPath(target);
-    if (CurrentWinEnv().IsInUse(norm)) Fail("Cannot create the file %s", {target});
-    std::string dir = WinParentDir(norm);
-    std::string temp;
-    TWinFsFile out;
-    try {
-        WinForceDirectories(dir);
-        temp = WinGetTempFileName(dir, "~cc");
-        out.Create(temp);
-    } catch (const Exception&) {
-        if (!temp.empty()) {
-            try {
-                WinDeleteFile(temp);
-            } catch (const Exception&) {
-            }
-        }
-        Fail("Cannot create the file %s", {target});
-    }
-    bool kept = false;
-    TScopeExit cleanup([&] {
-        if (kept) return;
-        out.Close();
-        try {
-            WinDeleteFile(temp);
-        } catch (const Exception&) {
-        }
-    });
-
+    TTempTarget out(target);
     bool program = false, first = true;
     InflateStream([&](char* buf, size_t n) { return reader.Read(buf, n); },
                   [&](const char* data, size_t n) {
@@ -616,23 +603,18 @@ void TCrvnCompress::InflateTo(const TFileHeader& header, const std::string& targ
                           FStats.TotalDone += static_cast<int64_t>(step);
                           Status(false);
                       }
-                      WriteAll(out, data, n, [this] { DiskFull(); });
+                      WriteAll(out.File, data, n, [this] { DiskFull(); });
                   },
                   h.UncompressedSize, h.Path, target);
-    if (out.Size() != static_cast<uint64_t>(h.UncompressedSize)) Fail(MismatchText, {target});
-    out.Close();
+    if (out.File.Size() != static_cast<uint64_t>(h.UncompressedSize)) Fail(MismatchText, {target});
+    out.File.Close();
     try {
-        WinSetFileAge(temp, h.FileDate);
+        WinSetFileAge(out.TempName(), h.FileDate);
     } catch (const Exception&) {
         throw ECrvnCompress("Cannot set the date of the file just extracted.");
     }
-    if (program) WinMarkExecutableIfProgram(temp);
-    try {
-        WinMoveFile(temp, target, true);
-    } catch (const Exception&) {
-        Fail("Cannot create the file %s", {target});
-    }
-    kept = true;
+    if (program) WinMarkExecutableIfProgram(out.TempName());
+    out.Commit();
 }
 
 void TCrvnCompress::AddFiles(TlzhCommand mode, int fileId) {
@@ -659,7 +641,7 @@ void TCrvnCompress::AddFiles(TlzhCommand mode, int fileId) {
             header.Rec.Path = path;
             header.Rec.FileDate = WinFileAge(path);
             header.Rec.UncompressedSize = static_cast<int32_t>(size);
-            header.Rec.Version = CutText(GetFileVersionText(path), MaxStoredVersion);
+            header.Rec.Version = CutAtCharBoundary(GetFileVersionText(path), MaxStoredVersion);
             FStats.TotalUncompressed += header.Rec.UncompressedSize;
             added.push_back(std::move(header));
         }
@@ -677,7 +659,7 @@ void TCrvnCompress::AddFiles(TlzhCommand mode, int fileId) {
             } catch (const Exception&) {
                 Fail("Cannot create the file %s", {FCompressedFile});
             }
-            TArchiveDirectory old = ReadArchiveHeaders(FileSource(archive), 0);
+            TArchiveDirectory old = ReadArchiveHeaders(FileByteSource(archive), 0);
             // Appending needs a single-file archive whose last header points at its end.
             if (old.MultiVolume ||
                 (!old.Headers.empty() &&
@@ -906,38 +888,13 @@ void TCrvnCompress::CopyFile(const std::string& source, const std::string& desti
         Fail("Cannot open the file %s", {source});
     }
     FStats.UncompressedSize = FStats.TotalUncompressed = static_cast<int64_t>(in.Size());
-    std::string norm, temp;
-    TWinFsFile out;
-    try {
-        norm = NormalizeWinPath(target);
-        if (CurrentWinEnv().IsInUse(norm)) Fail("Cannot create the file %s", {target});
-        WinForceDirectories(WinParentDir(norm));
-        temp = WinGetTempFileName(WinParentDir(norm), "~cc");
-        out.Create(temp);
-    } catch (const Exception&) {
-        if (!temp.empty()) {
-            try {
-                WinDeleteFile(temp);
-            } catch (const Exception&) {
-            }
-        }
-        Fail("Cannot create the file %s", {target});
-    }
-    bool kept = false;
-    TScopeExit cleanup([&] {
-        if (kept) return;
-        out.Close();
-        try {
-            WinDeleteFile(temp);
-        } catch (const Exception&) {
-        }
-    });
+    TTempTarget out(target);
     std::unique_ptr<char[]> block(new char[CopyBlock]);
     while (true) {
         if (GetBuildAbort()) throw ECrvnCompress("Creating Install Aborted!");
         size_t n = in.Read(block.get(), CopyBlock);
         if (n == 0) break;
-        if (out.Write(block.get(), n) < n) {
+        if (out.File.Write(block.get(), n) < n) {
             DiskFull();
             throw EccDiskFull("The disk is full");
         }
@@ -946,17 +903,12 @@ void TCrvnCompress::CopyFile(const std::string& source, const std::string& desti
         AppServices().ProcessMessages();
         Status(false);
     }
-    out.Close();
-    WinSetFileAge(temp, WinFileAge(source));
+    out.File.Close();
+    WinSetFileAge(out.TempName(), WinFileAge(source));
     struct stat st;
     if (stat(WinPathToHost(source).c_str(), &st) == 0)
-        chmod(WinPathToHost(temp, paWrite).c_str(), st.st_mode & 07777);
-    try {
-        WinMoveFile(temp, target, true);
-    } catch (const Exception&) {
-        Fail("Cannot create the file %s", {target});
-    }
-    kept = true;
+        chmod(WinPathToHost(out.TempName(), paWrite).c_str(), st.st_mode & 07777);
+    out.Commit();
     Status(true);
 }
 

@@ -8,6 +8,7 @@
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinEnv.h"
 #include "setup/engine/InstallExceptions.h"
+#include "setup/engine/routines_Strings.h"
 
 namespace zan {
 
@@ -58,14 +59,6 @@ const TLanguageRow& Row(TCrvnLanguage language) {
 int SlotOf(TCrvnLanguage ident) { return ident < clUser ? ident : ident - 1; }
 TCrvnLanguage IdentOf(int slot) {
     return static_cast<TCrvnLanguage>(slot < clUser ? slot : slot + 1);
-}
-
-std::string CutText(const std::string& s, size_t n) {
-    if (s.size() <= n) return s;
-    size_t k = n;
-    while (k > 0 && (static_cast<uint8_t>(s[k]) & 0xC0) == 0x80 && n - k < 3)
-        --k;
-    return s.substr(0, k);
 }
 
 // The n-th ";" field (1-based) of s; empty when s has fewer.
@@ -145,7 +138,7 @@ TParsedLanguage ParseLanguageLines(const std::vector<std::string>& lines, TCrvnL
         entry.Id = id;
         entry.Language = language;
         entry.Position = position;
-        entry.Text = CutText(text, MaxEntryText);
+        entry.Text = CutAtCharBoundary(text, MaxEntryText);
         parsed.Strings.push_back(std::move(entry));
     }
     return parsed;

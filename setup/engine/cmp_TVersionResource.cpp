@@ -251,16 +251,36 @@ std::string ElfVersionSection(const TByteSource& src) {
     return {};
 }
 
-std::string ElfVersionSectionFromBytes(std::string_view bytes) {
+TByteSource FileByteSource(TWinFsFile& file) {
+    TByteSource src;
+    src.Size = file.Size();
+    src.ReadAt = [&file](uint64_t off, void* buf, size_t n) -> size_t {
+        file.Seek(off);
+        size_t done = 0;
+        while (done < n) {
+            size_t k = file.Read(static_cast<char*>(buf) + done, n - done);
+            if (k == 0) break;
+            done += k;
+        }
+        return done;
+    };
+    return src;
+}
+
+TByteSource MemoryByteSource(std::string_view bytes) {
     TByteSource src;
     src.Size = bytes.size();
     src.ReadAt = [bytes](uint64_t off, void* buf, size_t n) -> size_t {
         if (off >= bytes.size()) return 0;
-        size_t k = std::min<uint64_t>(n, bytes.size() - off);
+        size_t k = static_cast<size_t>(std::min<uint64_t>(n, bytes.size() - off));
         std::memcpy(buf, bytes.data() + off, k);
         return k;
     };
-    return ElfVersionSection(src);
+    return src;
+}
+
+std::string ElfVersionSectionFromBytes(std::string_view bytes) {
+    return ElfVersionSection(MemoryByteSource(bytes));
 }
 
 std::optional<TVersionBlock> VersionDataFromBytes(std::string_view fileBytes) {
@@ -273,18 +293,7 @@ std::optional<TVersionBlock> ReadFileVersionData(const std::string& fileName) {
     try {
         TWinFsFile file;
         file.OpenRead(fileName);
-        TByteSource src;
-        src.Size = file.Size();
-        src.ReadAt = [&file](uint64_t off, void* buf, size_t n) -> size_t {
-            file.Seek(off);
-            size_t done = 0;
-            while (done < n) {
-                size_t k = file.Read(static_cast<char*>(buf) + done, n - done);
-                if (k == 0) break;
-                done += k;
-            }
-            return done;
-        };
+        TByteSource src = FileByteSource(file);
         std::string section = ElfVersionSection(src);
         if (section.empty()) return std::nullopt;
         return ParseVersionBlock(section);

@@ -103,6 +103,12 @@ struct TByteSource {
     uint64_t Size = 0;
     std::function<size_t(uint64_t offset, void* buffer, size_t count)> ReadAt;
 };
+class TWinFsFile;
+// A source over an open file (reads move its position) and over bytes in memory (which must
+// outlive it).
+TByteSource FileByteSource(TWinFsFile& file);
+TByteSource MemoryByteSource(std::string_view bytes);
+
 // The bytes of an ELF file's ".verinfo" section (32- or 64-bit, either byte order); empty when
 // the file is not ELF, has no such section or its headers do not fit the file.
 std::string ElfVersionSection(const TByteSource& source);

@@ -206,6 +206,16 @@ TEST_F(TArchiveTest, LevelsAppendAndOffset) {
     x.ExtractFiles();
     EXPECT_EQ(Read("C:\\dest\\b.bin"), ContentB);
     EXPECT_EQ(Read("C:\\dest\\a.txt"), ContentA);
+    // Split straight out of the self-extracting file: the volumes start at their own 0.
+    x.OnNewDisk = InsertDisks();
+    WinForceDirectories("C:\\vol");
+    x.SplitToVolumes("C:\\vol", "files.1");
+    TCrvnCompress v;
+    v.SetCompressedFile("C:\\vol\\files.1");
+    v.SetExtractDirectory("C:\\fromvol");
+    Lines(v, {"C:\\src\\b.bin"});
+    v.ExtractFiles();
+    EXPECT_EQ(Read("C:\\fromvol\\b.bin"), ContentB);
     // An Offset past the end is a corrupt archive.
     x.SetOffset(static_cast<int32_t>(prefix.size() + whole.size() + 10));
     EXPECT_EQ(MessageOf<ECrvnCompress>([&] { x.GetFileCount(); }),

@@ -194,6 +194,15 @@ TEST_F(TArchiveTest, LevelsAppendAndOffset) {
     appended.replace(218, 4, whole.substr(218, 4));
     EXPECT_EQ(appended, whole);
 
+    // Appending to an archive whose chain does not end at its end (bytes after the last file)
+    // would make the new entries unreachable: refused, the archive unchanged.
+    Source("C:\\ap\\tail.1", whole + "junk");
+    TCrvnCompress tail;
+    tail.SetCompressedFile("C:\\ap\\tail.1");
+    Lines(tail, {"C:\\src\\a.txt"});
+    EXPECT_THROW(tail.AddFiles(lzcOnlyAdd, 1), ECrvnCompress);
+    EXPECT_EQ(Read("C:\\ap\\tail.1"), whole + "junk");
+
     // The same archive behind a random prefix, read through Offset.
     std::string prefix = RandomBytes(3333, 11);
     Source("C:\\sfx\\setup.exe", prefix + whole);
@@ -584,6 +593,16 @@ TEST_F(TArchiveTest, AbortDiskFullAndCopies) {
     EXPECT_GE(full, 1);
     EXPECT_EQ(Read("A:\\big.bin"), "prev");
     EXPECT_EQ(Names("A:\\"), std::vector<std::string>{"big.bin"});
+
+    // Packing onto a full disk: the handler is told, and the pack fails as EccDiskFull.
+    TCrvnCompress p;
+    p.SetCompressedFile("A:\\pack.1");
+    p.OnFullDisk = [&](TObject*) { ++full; };
+    Lines(p, {"C:\\src\\big.bin"});
+    full = 0;
+    EXPECT_THROW(p.AddFiles(lzcOverwrite, 1), EccDiskFull);
+    EXPECT_EQ(full, 1);
+    EXPECT_TRUE(p.GetAbort());
 
     // CopyFile: content, date and mode; the build-abort flag stops it.
     std::string script = "#!/bin/sh\n" + std::string(20000, 'x');

@@ -35,6 +35,16 @@ namespace {
 constexpr char Magic[4] = {'Z', 'V', 'E', 'R'};
 constexpr uint32_t FormatNumber = 1;
 constexpr uint32_t FixedSize = 52;
+// The fixed info's fields in their stored order.
+constexpr uint32_t TFixedFileInfo::*FixedFields[] = {
+    &TFixedFileInfo::dwSignature,        &TFixedFileInfo::dwStrucVersion,
+    &TFixedFileInfo::dwFileVersionMS,    &TFixedFileInfo::dwFileVersionLS,
+    &TFixedFileInfo::dwProductVersionMS, &TFixedFileInfo::dwProductVersionLS,
+    &TFixedFileInfo::dwFileFlagsMask,    &TFixedFileInfo::dwFileFlags,
+    &TFixedFileInfo::dwFileOS,           &TFixedFileInfo::dwFileType,
+    &TFixedFileInfo::dwFileSubtype,      &TFixedFileInfo::dwFileDateMS,
+    &TFixedFileInfo::dwFileDateLS};
+static_assert(sizeof FixedFields / sizeof FixedFields[0] * 4 == FixedSize);
 // Version data larger than this is not version data (Windows caps resources at 64 KiB too).
 constexpr uint64_t MaxBlockSize = 1 << 20;
 
@@ -86,12 +96,8 @@ std::string SerializeVersionBlock(const TVersionBlock& block) {
     PutU32(out, FormatNumber);
     if (block.Fixed) {
         PutU32(out, FixedSize);
-        const TFixedFileInfo& f = *block.Fixed;
-        for (uint32_t v : {f.dwSignature, f.dwStrucVersion, f.dwFileVersionMS, f.dwFileVersionLS,
-                           f.dwProductVersionMS, f.dwProductVersionLS, f.dwFileFlagsMask,
-                           f.dwFileFlags, f.dwFileOS, f.dwFileType, f.dwFileSubtype,
-                           f.dwFileDateMS, f.dwFileDateLS})
-            PutU32(out, v);
+        for (uint32_t TFixedFileInfo::*field : FixedFields)
+            PutU32(out, (*block.Fixed).*field);
     } else {
         PutU32(out, 0);
     }
@@ -118,24 +124,10 @@ std::optional<TVersionBlock> ParseVersionBlock(std::string_view bytes) {
     if (!r.U32(format) || format != FormatNumber || !r.U32(fixedLen)) return std::nullopt;
     TVersionBlock block;
     if (fixedLen == FixedSize) {
-        uint32_t v[13];
-        for (uint32_t& x : v)
-            if (!r.U32(x)) return std::nullopt;
-        if (v[0] != TFixedFileInfo::Signature) return std::nullopt;
         TFixedFileInfo f;
-        f.dwSignature = v[0];
-        f.dwStrucVersion = v[1];
-        f.dwFileVersionMS = v[2];
-        f.dwFileVersionLS = v[3];
-        f.dwProductVersionMS = v[4];
-        f.dwProductVersionLS = v[5];
-        f.dwFileFlagsMask = v[6];
-        f.dwFileFlags = v[7];
-        f.dwFileOS = v[8];
-        f.dwFileType = v[9];
-        f.dwFileSubtype = v[10];
-        f.dwFileDateMS = v[11];
-        f.dwFileDateLS = v[12];
+        for (uint32_t TFixedFileInfo::*field : FixedFields)
+            if (!r.U32(f.*field)) return std::nullopt;
+        if (f.dwSignature != TFixedFileInfo::Signature) return std::nullopt;
         block.Fixed = f;
     } else if (fixedLen != 0) {
         return std::nullopt;

@@ -368,7 +368,7 @@ public:
 
 private:
     TCrvnCompress& FOwner;
-    const TFileHeaderRec& FHeader;
+    const TFileHeaderRec FHeader; // a copy: handlers may drop the loaded headers
     TWinFsFile FFile;
     TWinFsFile* FCur = &FFile;
     bool FMulti = false;
@@ -558,8 +558,10 @@ void TCrvnCompress::ExtractOne(const std::string& line) {
     auto it = FByPath.find(FoldName(entry));
     if (it == FByPath.end())
         Fail("The file <%s> was not found in the archive <%s>", {entry, FCompressedFile});
-    const TFileHeader& header = FDir.Headers[it->second];
-    const TFileHeaderRec& h = header.Rec;
+    // A copy: the events below may load another archive's headers.
+    const int index = it->second;
+    const TFileHeaderRec h = FDir.Headers[index].Rec;
+    const int64_t stored = CompressedSizeOf(FDir, static_cast<size_t>(index));
     if (Trim(FTargetName).empty()) FTargetName = h.Path;
     if (OnBeforeExtracting) OnBeforeExtracting(this);
     auto computeTarget = [&] {
@@ -573,19 +575,18 @@ void TCrvnCompress::ExtractOne(const std::string& line) {
     FStats.Done = 0;
     FStats.FileName = h.Path;
     FStats.UncompressedSize = h.UncompressedSize;
-    FStats.StoredSize = CompressedSizeOf(FDir, static_cast<size_t>(it->second));
+    FStats.StoredSize = stored;
     FStats.Header = h;
     bool write = DecideReplace(
         [&] { return IsFileNewerByVersion(h.Version, target, FOverwrite, h.FileDate); }, target,
         computeTarget);
-    if (write) InflateTo(header, target);
+    if (write) InflateTo(h, target);
     FStats.Done = h.UncompressedSize;
     if (!write) FStats.TotalDone += h.UncompressedSize;
     Status(true);
 }
 
-void TCrvnCompress::InflateTo(const TFileHeader& header, const std::string& target) {
-    const TFileHeaderRec& h = header.Rec;
+void TCrvnCompress::InflateTo(const TFileHeaderRec& h, const std::string& target) {
     TDataReader reader(*this, h);
     TTempTarget out(target);
     bool program = false, first = true;

@@ -172,7 +172,7 @@ private:
     void LoadHeaders();
     void DropHeaders();
     void ExtractOne(const std::string& line);
-    void InflateTo(const TFileHeader& header, const std::string& target);
+    void InflateTo(const TFileHeaderRec& header, const std::string& target);
     // Opens volume n of the archive (with disk prompts) into file.
     void OpenVolume(int volume, TWinFsFile& file);
     // A short write: OnFullDisk when assigned, else EccDiskFull.

@@ -33,7 +33,7 @@ int32_t I32(const std::string& s, size_t at) {
     return v;
 }
 
-// The notes' example: A compresses to 37 bytes, B to 2100 at the default level colMax.
+// Two files that compress to 37 and 2100 bytes at the default level colMax.
 const std::string ContentA = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012";
 const std::string ContentB = RandomBytes(2089, 7);
 

@@ -14,6 +14,7 @@
 #include "host/win/WinPaths.h"
 #include "setup/engine/AppServices.h"
 #include "setup/engine/InstallExceptions.h"
+#include "setup/engine/cmp_TInstallContainer.h"
 #include "setup/engine/routines_Strings.h"
 
 namespace zan {
@@ -117,6 +118,14 @@ void InflateStream(const std::function<size_t(char*, size_t)>& read,
     if (ret != Z_STREAM_END) Fail(MismatchText, {target});
 }
 
+// Stored bytes per 100 uncompressed bytes (over 100 for data that does not compress); an empty
+// file counts as 100.
+int CompressionPercent(int64_t stored, int64_t uncompressed) {
+    if (uncompressed <= 0) return 100;
+    return static_cast<int>(std::llround(static_cast<double>(stored) * 100.0 /
+                                         static_cast<double>(uncompressed)));
+}
+
 bool LooksLikeProgram(const char* data, size_t n) {
     return (n >= 4 && std::memcmp(data, "\x7f" "ELF", 4) == 0) ||
            (n >= 2 && data[0] == '#' && data[1] == '!');
@@ -188,11 +197,6 @@ int ZlibLevel(TCompressionLevel level) {
     case colMax: return 9;
     }
     return 9;
-}
-
-int PercentOf(int64_t part, int64_t whole, bool finished) {
-    if (whole <= 0) return finished ? 100 : 0;
-    return static_cast<int>(std::llround(static_cast<double>(part) * 100.0 / static_cast<double>(whole)));
 }
 
 bool GetBuildAbort() { return BuildAbortFlag().load(); }
@@ -449,7 +453,7 @@ void TCrvnCompress::GetFileInfo(int index, TlzhFileStats& stats) {
     stats.FileName = h.Path;
     stats.StoredSize = CompressedSizeOf(FDir, static_cast<size_t>(index));
     stats.UncompressedSize = h.UncompressedSize;
-    stats.CompressionPercent = PercentOf(stats.StoredSize, h.UncompressedSize, true);
+    stats.CompressionPercent = CompressionPercent(stats.StoredSize, h.UncompressedSize);
     stats.Header = h;
 }
 
@@ -477,9 +481,9 @@ void TCrvnCompress::Status(bool finished) {
     TlzhFileStats& s = FStats;
     s.Finished = finished;
     s.Percent = PercentOf(s.Done, s.UncompressedSize, finished);
-    s.CompressionPercent = PercentOf(s.StoredSize, s.UncompressedSize, true);
+    s.CompressionPercent = CompressionPercent(s.StoredSize, s.UncompressedSize);
     s.OverallPercent = PercentOf(s.TotalDone, s.TotalUncompressed, finished);
-    s.OverallCompressionPercent = PercentOf(s.TotalStored, s.TotalUncompressed, true);
+    s.OverallCompressionPercent = CompressionPercent(s.TotalStored, s.TotalUncompressed);
     if (OnStatus) OnStatus(this, s);
 }
 

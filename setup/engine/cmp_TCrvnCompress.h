@@ -109,9 +109,6 @@ struct TlzhFileStats {
 using TlzhFileStatsEvent = std::function<void(TObject* sender, const TlzhFileStats& stats)>;
 using TlzhNewDiskEvent = std::function<void(TObject* sender, int diskNumber, std::string& path)>;
 
-// part of whole as a rounded percentage; 0/0 is 100 when finished, else 0.
-int PercentOf(int64_t part, int64_t whole, bool finished);
-
 class TCrvnCompress : public TComponent {
 public:
     explicit TCrvnCompress(TComponent* owner = nullptr);

@@ -490,7 +490,7 @@ void TWinFsFile::Create(const std::string& path) {
     if (exists && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     // A file held open by a running program cannot be rewritten, as on Windows.
     if (InUse(norm, exists ? &st : nullptr)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
-    FHandle = openat(dir.Fd, dir.Name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+    FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                      0666);
     if (FHandle < 0) {
         if (errno == ENOENT) RaiseWinError(ERROR_PATH_NOT_FOUND, path);
@@ -514,6 +514,23 @@ void TWinFsFile::OpenRead(const std::string& path) {
     FLimited = false;
 }
 
+void TWinFsFile::OpenReadWrite(const std::string& path) {
+    Close();
+    std::string norm = NormalizeWinPath(path);
+    std::string host = WinPathToHost(norm, paWrite);
+    TConfined dir;
+    OpenConfined(host, path, dir);
+    struct stat st;
+    if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
+    if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    if (S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    if (InUse(norm, &st)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
+    FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (FHandle < 0) RaiseErrno(path);
+    FHostPath = host;
+    FLimited = WinDriveOf(norm) == 'A';
+}
+
 void TWinFsFile::Close() {
     if (FHandle >= 0) close(FHandle);
     FHandle = -1;
@@ -522,10 +539,13 @@ void TWinFsFile::Close() {
 size_t TWinFsFile::Write(const void* buffer, size_t count) {
     if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, "write to a closed file");
     size_t allowed = count;
-    // The free space of A: is measured at each write, so files written at once share it.
+    // The free space of A: is measured at each write, so files written at once share it; bytes
+    // that overwrite what the file holds take no room.
     if (FLimited) {
         FFree = DiskFree();
-        if (allowed > FFree) allowed = static_cast<size_t>(FFree);
+        uint64_t pos = Position(), size = Size();
+        uint64_t inside = pos < size ? std::min<uint64_t>(size - pos, count) : 0;
+        if (allowed > inside + FFree) allowed = static_cast<size_t>(inside + FFree);
     }
     size_t done = 0;
     const char* p = static_cast<const char*>(buffer);
@@ -554,6 +574,17 @@ uint64_t TWinFsFile::Size() const {
     struct stat st;
     if (FHandle < 0 || fstat(FHandle, &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_size);
+}
+
+void TWinFsFile::Seek(uint64_t position) {
+    if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, "seek in a closed file");
+    if (lseek(FHandle, static_cast<off_t>(position), SEEK_SET) < 0) RaiseErrno(FHostPath);
+}
+
+uint64_t TWinFsFile::Position() const {
+    if (FHandle < 0) return 0;
+    off_t pos = lseek(FHandle, 0, SEEK_CUR);
+    return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
 TDateTime WinFileAge(const std::string& path) {

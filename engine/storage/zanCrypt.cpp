@@ -403,8 +403,13 @@ void XORCryptBuf(const void* source, void* target, const void* key, int32_t posi
 
 uint32_t CalcCRC(const void* buffer, int32_t count) {
     CheckBuffers("CalcCRC", count, buffer, buffer);
+    return CRCUpdate(0, buffer, count);
+}
+
+uint32_t CRCUpdate(uint32_t crc, const void* buffer, int32_t count) {
+    CheckBuffers("CRCUpdate", count, buffer, buffer);
     auto p = static_cast<const uint8_t*>(buffer);
-    uint32_t crc = 0xFFFFFFFFu;
+    crc = ~crc;
     for (int32_t i = 0; i < count; ++i)
         crc = CrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;

@@ -12,6 +12,7 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
@@ -554,7 +555,15 @@ bool IsReadOnlyOnDisk(const std::string& fileName) {
 
 } // namespace
 
-TDiskMgr::TDiskMgr() : FFile(std::make_unique<TZanFile>()), FCryptKey(DefaultCryptKey()) {}
+TDiskMgr::TDiskMgr() : FFile(std::make_unique<TZanFile>()), FCryptKey(DefaultCryptKey()) {
+    const char* sync = std::getenv("ZAN_SYNC_COMMITS");
+    SetSyncCommits(sync != nullptr && std::string(sync) == "1");
+}
+
+void TDiskMgr::SetSyncCommits(bool value) {
+    FSyncCommits = value;
+    FFile->SetSyncCommits(value);
+}
 
 TDiskMgr::~TDiskMgr() {
     try {
@@ -604,6 +613,12 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     FFile->SetOpenWriteExclusive(true);
     FFile->SetCacheActive(false);
     FFile->CreateZanFile(FFileName);
+    {
+        // A journal of the file replaced would be restored into the new one.
+        const std::string journal = JournalFileNameFor(FFileName);
+        const TJournalState state = InspectJournal(journal).State;
+        if (state != jsAbsent && state != jsForeign) unlink(journal.c_str());
+    }
     try {
         FGlobalHdr = std::make_unique<TGlobalHdr>();
         FGlobalHdr->Initialize();
@@ -674,6 +689,10 @@ void TDiskMgr::Open() {
         FGlobalHdr = std::make_unique<TGlobalHdr>();
         FGlobalHdr->Initialize();
         FMapPageMgr = std::make_unique<TMapPageMgr>(FFile.get(), FGlobalHdr.get(), FPageSize);
+        // Commits go through the journal wherever the commit lock exists.
+        FFile->SetJournalActive(FMultiUser && !FReadOnly);
+        FFile->SetSyncCommits(FSyncCommits);
+        CheckJournal(-1);
         SetHeaderReadLock();
         ReleaseHeaderLock();
         // Not examined: a second connection simply does not hold the marker.
@@ -701,7 +720,13 @@ void TDiskMgr::Close() {
         } catch (...) {
             if (!failure) failure = std::current_exception();
         }
+        // The journal kept between commits goes, unless someone is committing now.
+        if (FUserMonitor && FUserMonitor->IsOpen() && TryCommitLock()) {
+            FFile->CloseJournal();
+            ReleaseCommitLock();
+        }
     }
+    FCommitLocked = false;
     FTableLockMgr.reset();
     FRecordLockMgr.reset();
     FTransactionLockMgr.reset();
@@ -1009,12 +1034,29 @@ void TDiskMgr::ReleaseHeaderLock() {
 int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
     const bool transaction = FFile->GetTransactionActive();
     if (!FMultiUser || !FTableLockMgr) return lockType;
-    if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
-    int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
-    if (type != ZanLockWrite)
-        FTableLockMgr->SetReadLock(tableId, 0);
-    else
-        FTableLockMgr->SetWriteLock(tableId, 0);
+    for (int32_t attempt = 0;; ++attempt) {
+        const bool newly = FTableLockMgr->QueryLockType(tableId) == ZanLockNone;
+        if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
+        int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
+        if (type != ZanLockWrite)
+            FTableLockMgr->SetReadLock(tableId, 0);
+        else
+            FTableLockMgr->SetWriteLock(tableId, 0);
+        // A lock newly had may be one a dead committer held: its journal goes back first.
+        bool retry = false;
+        try {
+            retry = newly && CheckJournal(tableId);
+        } catch (...) {
+            FTableLockMgr->ReleaseLock(tableId);
+            throw;
+        }
+        if (!retry) break;
+        FTableLockMgr->ReleaseLock(tableId);
+        if (attempt >= FLockRetryCount)
+            ZanDatabaseError(10249, "TDiskMgr.SetTableLock",
+                             "A journal left by a dead connection is still being restored");
+        Sleep(static_cast<uint32_t>(std::max(FLockRetryInterval, 1)));
+    }
     return FTableLockMgr->QueryLockType(tableId);
 }
 
@@ -1072,9 +1114,24 @@ void TDiskMgr::DiskCommit() {
     }
     // A transaction that wrote nothing needs no write locks: upgrading would only make two
     // readers time each other out.
-    if (FMultiUser && FTableLockMgr && FFile->HasPendingChanges())
-        FTableLockMgr->UpgradeReadLocks();
-    FFile->Commit();
+    const bool pending = FFile->HasPendingChanges();
+    if (FMultiUser && FTableLockMgr && pending) FTableLockMgr->UpgradeReadLocks();
+    const bool journal = pending && FFile->GetJournalActive();
+    if (journal) {
+        TakeCommitLock();
+        TScopeExit release([this] { ReleaseCommitLock(); });
+        // A journal here has no live writer: the commit lock is ours.
+        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+        if (check.State == jsForeign)
+            ZanDatabaseError(9217, context,
+                             "The journal path " + FFile->GetJournalFileName() +
+                                 " holds something else: " + check.Reason);
+        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
+        FFile->SetJournalLockIds(WriteLockedIds());
+        FFile->Commit();
+    } else {
+        FFile->Commit();
+    }
     FSelectOnly = false;
     ReleaseAllLocks();
     FHeaderReadLocked = FHeaderWriteLocked = false;
@@ -1113,6 +1170,12 @@ uint32_t TDiskMgr::DiskCacheSize() const {
 }
 
 void TDiskMgr::CopyCurrentFile(const std::string& fileName) {
+    // No commit writes in place while the bytes are copied.
+    const bool locked = FMultiUser && FUserMonitor && !FCommitLocked;
+    if (locked) TakeCommitLock();
+    TScopeExit release([&] {
+        if (locked) ReleaseCommitLock();
+    });
     FFile->CopyZanFile(fileName);
 }
 
@@ -1121,6 +1184,103 @@ void TDiskMgr::GetCurrentUsers(TStrings& list) {
         ZanDatabaseError(10501, "TDiskMgr.GetCurrentUsers",
                          "Connection details unavailable for read only database files");
     FUserMonitor->GetCurrentUsers(list);
+}
+
+// ----- commit lock and journal recovery
+
+bool TDiskMgr::TryCommitLock() {
+    if (FCommitLocked) return true;
+    if (!FUserMonitor || !FUserMonitor->IsOpen()) return false;
+    FCommitLocked = FUserMonitor->GetLockFileHandle()->TryLock(CommitLockOffset, 1);
+    return FCommitLocked;
+}
+
+void TDiskMgr::TakeCommitLock() {
+    for (int32_t attempt = 0;; ++attempt) {
+        if (TryCommitLock()) return;
+        if (attempt >= FLockRetryCount)
+            ZanDatabaseError(10249, "TDiskMgr.TakeCommitLock",
+                             "The commit lock could not be obtained");
+        Sleep(static_cast<uint32_t>(std::max(FLockRetryInterval, 1)));
+    }
+}
+
+void TDiskMgr::ReleaseCommitLock() noexcept {
+    if (!FCommitLocked) return;
+    FCommitLocked = false;
+    if (FUserMonitor && FUserMonitor->IsOpen())
+        FUserMonitor->GetLockFileHandle()->Unlock(CommitLockOffset, 1);
+}
+
+std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
+    std::bitset<ZanJournalLockIds> ids;
+    if (FTableLockMgr)
+        for (const TLockItem& item : FTableLockMgr->GetLocks())
+            if (item.LckType == ZanLockWrite && item.RqID < ZanJournalLockIds) ids.set(item.RqID);
+    return ids;
+}
+
+bool TDiskMgr::CheckJournal(int32_t justTaken) {
+    // Our own commit or restore is at work, or no one else can have written the file.
+    if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+    const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    switch (check.State) {
+    case jsAbsent:
+    case jsEmpty:
+    case jsForeign:
+        return false;
+    case jsDamaged:
+        ZanDatabaseError(8962, "TDiskMgr.CheckJournal",
+                         "The journal " + FFile->GetJournalFileName() + " is damaged: " +
+                             check.Reason);
+    case jsOtherDatabase:
+        ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
+                         "The journal " + FFile->GetJournalFileName() +
+                             " belongs to another database");
+    case jsTorn:
+    case jsHot:
+        break;
+    }
+    if (!FMultiUser) {
+        // Read-only on disk: nothing can be written back.
+        if (check.State == jsHot)
+            ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
+                             "The database file is read-only and its journal " +
+                                 FFile->GetJournalFileName() + " must be restored first");
+        return false;
+    }
+    if (!TryCommitLock())
+        // A live committer writes its journal (it holds all its ids), or someone restores.
+        return check.State == jsHot && justTaken >= 0 &&
+               check.Header.LockIds.test(static_cast<size_t>(justTaken));
+    TScopeExit release([this] { ReleaseCommitLock(); });
+    RecoverWithCommitLock(check);
+    return false;
+}
+
+void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
+    FInJournalCheck = true;
+    std::vector<uint32_t> taken;
+    TScopeExit done([&] {
+        for (uint32_t id : taken)
+            FTableLockMgr->ReleaseLock(id);
+        FInJournalCheck = false;
+    });
+    if (check.State == jsHot && FTableLockMgr)
+        for (uint32_t id = 0; id < ZanJournalLockIds; ++id)
+            if (check.Header.LockIds.test(id) &&
+                FTableLockMgr->QueryLockType(id) == ZanLockNone) {
+                FTableLockMgr->SetWriteLock(id, 0);
+                taken.push_back(id);
+            }
+    const TJournalState state =
+        RecoverJournal(FFile->GetJournalFileName(), FFileName, FSyncCommits);
+    if (state != jsHot) return;
+    // Cached copies may hold bytes just undone.
+    for (uint32_t id = 0; id < ZanJournalLockIds; ++id)
+        if (check.Header.LockIds.test(id)) FFile->GetPageCache().ClearOwnedPages(id);
+    if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
+    if (FGlobalHdr) FGlobalHdr->SetValid(false);
 }
 
 // ----- diagnostics

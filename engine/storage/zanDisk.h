@@ -296,9 +296,20 @@ public:
     void ReleaseAllLocks();
 
     void DiskStartTransaction(bool selectOnly);
+    // Commits through the rollback journal: upgrades the read locks, takes the commit lock,
+    // restores a journal a dead committer left, journals, writes in place, empties the journal
+    // (the commit point), releases the commit lock, then every other lock.
     void DiskCommit();
     void DiskRollback();
     bool IsTransactionActive() const { return FFile->GetTransactionActive(); }
+
+    // The users-file byte held by the one connection that commits (or restores a journal).
+    static constexpr uint64_t CommitLockOffset = 0x1FFF000;
+    // Syncs of the journal and the file at every commit; off by default, on for a process
+    // whose environment has ZAN_SYNC_COMMITS=1. Off, a commit survives a killed process but
+    // not a power cut.
+    void SetSyncCommits(bool value);
+    bool GetSyncCommits() const { return FSyncCommits; }
 
     // Forces what is committed to the device (a transaction's pending pages stay pending).
     void ForceToDisk();
@@ -350,6 +361,25 @@ private:
     bool FSelectOnly = false;
     std::string FCryptKey;
     bool FOpenMarkerHeld = false;
+    bool FSyncCommits = false;
+    bool FCommitLocked = false;
+    bool FInJournalCheck = false; // restoring a journal: its own locks check nothing
+
+    // The commit lock: one try / retries as for table locks, then 10249.
+    bool TryCommitLock();
+    void TakeCommitLock();
+    void ReleaseCommitLock() noexcept;
+    // Looks at the journal path after a table lock on justTaken was newly taken (-1: at open)
+    // and restores a hot journal when the commit lock is free. Answers true when the caller must
+    // give the lock back, pause and try again: the journal's writer held that lock, so it is
+    // dead, and another connection holds the commit lock (restoring it).
+    bool CheckJournal(int32_t justTaken);
+    // With the commit lock held: removes a torn journal or restores a hot one (write-locking
+    // the ids it names that this connection does not hold), then drops cached copies of what
+    // was restored. Damaged: 8962; another database's: 8449.
+    void RecoverWithCommitLock(const TJournalCheck& check);
+    // The table lock ids this connection holds for writing.
+    std::bitset<ZanJournalLockIds> WriteLockedIds() const;
 };
 
 } // namespace zan

@@ -1,24 +1,21 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/win/WinSys.h"
 
 namespace zan {
 
-namespace {
-uint64_t GWritesToKill = 0; // 0: the crash-test hook is off
-} // namespace
-
 void ZanSetWriteKillPoint(uint64_t n) {
-    GWritesToKill = n;
+    ZanArmCrashPoint(n);
 }
 
 TZanFile::TZanFile() {
@@ -102,6 +99,7 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
 
 void TZanFile::CloseZanFile() {
     FKnownSize = -1;
+    FJournal.Abandon();
     FPageCache.Close();
     FBlockCache.Close();
     FFile.Close();
@@ -189,10 +187,12 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
     CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
-    if (GWritesToKill != 0 && --GWritesToKill == 0) kill(getpid(), SIGKILL);
+    bool killAfter = false;
+    const size_t todo = ZanCrashWritePoint(count, killAfter);
     try {
         ++FWriteCalls;
-        FFile.WriteAt(buffer, count, address);
+        FFile.WriteAt(buffer, todo, address);
+        if (killAfter) ZanCrashNow();
         if (FKnownSize >= 0)
             FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
     } catch (const EOSError& e) {
@@ -419,28 +419,108 @@ void TZanFile::RefreshLogicalEof() {
     if (FTransactionActive) FLogicalEof = std::max(FLogicalEof, GetPhysicalSize());
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> TZanFile::PendingWrites() {
+    // A dry run of the caches' write-back with routines that only take note.
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    TScopeExit reconnect([this] { ConnectCaches(); });
+    FPageCache.SetWriteIO([&](const uint8_t*, uint32_t, uint32_t address, uint8_t) {
+        writes.emplace_back(address, FPageSize);
+    });
+    FBlockCache.SetWriteIO([&](const uint8_t*, uint32_t, uint32_t size, uint32_t address,
+                               uint8_t) { writes.emplace_back(address, size); });
+    FPageCache.WriteDirtyPages();
+    FBlockCache.WriteDirtyBlocks();
+    return writes;
+}
+
+void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
+    TJournalHeader fields;
+    fields.Truncate = grows;
+    fields.LockIds = FJournalLockIds;
+    std::vector<uint8_t> image(ZanFixedRegionsEnd);
+    FileRead(image.data(), ZanFixedRegionsEnd, 0, true);
+    fields.FixedCRCBefore = FixedRegionsCRC(image.data());
+    // Inside the transaction a raw read shows the bytes as the commit will leave them.
+    RawRead(image.data(), 0, ZanFixedRegionsEnd, 0, 0);
+    fields.FixedCRCAfter = FixedRegionsCRC(image.data());
+
+    struct stat st {};
+    const mode_t mode = fstat(FFile.GetHandle(), &st) == 0 ? st.st_mode : 0644;
+    FJournal.Begin(GetJournalFileName(), FPageSize, mode, oldSize, FSyncCommits);
+    try {
+        std::vector<uint8_t> old;
+        for (const auto& [address, size] : PendingWrites()) {
+            if (address >= oldSize) continue; // beyond the old end: cut off by recovery
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(size, oldSize - address));
+            old.resize(n);
+            FileRead(old.data(), n, address, false);
+            FJournal.AddStretch(address, old.data(), n);
+        }
+        FJournal.Finish(fields);
+    } catch (...) {
+        FJournal.Discard();
+        throw;
+    }
+}
+
+void TZanFile::SyncFile() {
+    ZanCrashPoint(csSync);
+    if (fdatasync(FFile.GetHandle()) != 0)
+        ZanDatabaseError(9217, "TZanFile.Commit",
+                         "The file buffers could not be flushed. " + SysErrorMessage(errno));
+}
+
 void TZanFile::Commit() {
     if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Commit");
     uint64_t end = std::max(FLogicalEof, FBlockCache.PendingEnd());
+    bool dirty = FBlockCache.Count() > 0;
     for (int32_t i = 0; i < FPageCache.Count(); ++i) {
         const TCachePage* page = FPageCache.Page(i);
-        if (page->GetState() == cpDirty)
+        if (page->GetState() == cpDirty) {
             end = std::max<uint64_t>(end, uint64_t(page->GetLowerAddress()) + FPageSize);
+            dirty = true;
+        }
     }
     const uint64_t size = GetPhysicalSize();
+    const bool journal = FJournalActive && (dirty || end > size);
+    if (journal) WriteJournal(size, end > size);
     if (end > size) {
         // Reserve the space first: a full disk fails here, before any page is overwritten.
+        ZanCrashPoint(csTruncate);
         int rc = posix_fallocate(FFile.GetHandle(), static_cast<off_t>(size),
                                  static_cast<off_t>(end - size));
         if (rc != 0) {
             FKnownSize = -1;
+            if (journal) FJournal.Discard();
             ZanDatabaseError(9217, "TZanFile.Commit",
                              "Unable to complete file write operation. " + SysErrorMessage(rc));
         }
         if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);
     }
-    FPageCache.WriteDirtyPages();
-    FBlockCache.WriteDirtyBlocks();
+    try {
+        FPageCache.WriteDirtyPages();
+        FBlockCache.WriteDirtyBlocks();
+        if (journal) {
+            if (FSyncCommits) SyncFile();
+            FJournal.Invalidate(true); // the commit point
+        }
+    } catch (...) {
+        FKnownSize = -1;
+        if (journal) {
+            // The file holds part of the commit: the journal puts the old bytes back.
+            try {
+                RecoverJournal(GetJournalFileName(), FFile.GetFileName(), FSyncCommits);
+                FJournal.Discard();
+            } catch (const std::exception& e) {
+                // The journal stays hot for the next connection to restore.
+                GDBLogger().LogItem("TZanFile", std::string("Restoring after a failed commit "
+                                                            "failed: ") +
+                                                    e.what());
+                FJournal.Abandon();
+            }
+        }
+        throw;
+    }
     FPageCache.FinishCommit();
     FBlockCache.FinishCommit();
     FTransactionActive = false;

@@ -320,6 +320,10 @@ TJournalCheck InspectJournal(const std::string& journalPath, const std::string& 
         check.Reason = "not a regular file";
         return check;
     }
+    if (st.st_size == 0) {
+        check.State = jsEmpty; // the common case: a journal kept between commits
+        return check;
+    }
     TFd fd(open(journalPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.Fd < 0 || fstat(fd.Fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         check.State = fd.Fd < 0 && errno == ENOENT ? jsAbsent : jsForeign;
@@ -484,10 +488,8 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
 // Writing
 
 TJournalWriter::~TJournalWriter() {
-    if (FActive)
-        Discard();
-    else
-        Close();
+    // Removing needs the commit lock, which only the owner knows about: leave the file.
+    Abandon();
 }
 
 void TJournalWriter::Fail(const std::string& what, int error) {
@@ -672,6 +674,13 @@ void TJournalWriter::Discard() noexcept {
     FActive = false;
     FBuffer.clear();
     FBuffer.shrink_to_fit();
+}
+
+void TJournalWriter::Abandon() noexcept {
+    if (FHandle >= 0) close(FHandle);
+    FHandle = -1;
+    FActive = false;
+    FBuffer.clear();
 }
 
 void TJournalWriter::Close() noexcept {

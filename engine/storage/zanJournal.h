@@ -123,7 +123,8 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                              bool sync);
 
 // Writes one journal. Kept between commits by its owner: Invalidate(true) empties the file in
-// place (the commit point) and the next Begin writes into it again.
+// place (the commit point) and the next Begin writes into it again. Destroying the writer
+// closes the file and leaves it where it is.
 class TJournalWriter {
 public:
     TJournalWriter() = default;
@@ -151,6 +152,9 @@ public:
     // Drops a journal that failed to be written: removes the file (when it is still the one at
     // the path) and closes it. Never raises.
     void Discard() noexcept;
+    // Closes the file and leaves it as it is (a hot journal that could not be restored stays
+    // for the next connection). Never raises.
+    void Abandon() noexcept;
     // Removes and closes a kept, empty journal (at close of the database). The caller holds the
     // commit lock, as for Begin: a kept empty journal may be in use by another committer
     // otherwise. Never raises.

@@ -727,6 +727,12 @@ void TDiskMgr::Close() {
         }
     }
     FCommitLocked = false;
+    if (FScopeTransaction) {
+        // Closed inside a write scope: its writes are lost, as a transaction's are.
+        FScopeTransaction = false;
+        FDeferredReleases.clear();
+        FFile->GetPageCache().SetReplaceClean(false);
+    }
     FTableLockMgr.reset();
     FRecordLockMgr.reset();
     FTransactionLockMgr.reset();
@@ -772,6 +778,7 @@ void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uin
 void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
                           uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WritePages");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFile(buffer, owner,
                                PageBytes(pageCount, FPageSize, "TDiskMgr.WritePages"), address,
                                accessFlags);
@@ -786,6 +793,7 @@ void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, ui
 void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                                uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WriteCustomSize");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFile(buffer, owner, count, address, accessFlags);
 }
 
@@ -798,6 +806,7 @@ uint8_t* TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_
 void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer,
                                     uint32_t owner, uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WriteCustomSizeByRef");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFileByRef(buffer, owner, count, address, accessFlags);
 }
 
@@ -824,6 +833,7 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessF
                                  uint32_t pageCount, const void* buffer) {
     static const char* const context = "TDiskMgr.WriteNewPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     if (owner > 2047 || usage > 15 || MapOwnerTag(owner, usage) == 0 || pageCount == 0)
         ZanDatabaseErrorFmt(8581, context, "Invalid page request: owner %d usage %d count %d",
                             {owner, usage, pageCount});
@@ -852,6 +862,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
                                   uint8_t accessFlags) {
     static const char* const context = "TDiskMgr.AppendNewPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     const uint32_t bytes = PageBytes(pageCount, FPageSize, context);
     const bool taken = EnterHeaderWrite();
     uint32_t address = 0;
@@ -868,6 +879,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
 void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
     static const char* const context = "TDiskMgr.ReleasePages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     if (pageCount == 0) return;
     if ((address & (FPageSize - 1)) != 0 || address < 6 * FPageSize)
         ZanDatabaseError(8581, context, "Error in setting map flags - mapping corrupted");
@@ -889,6 +901,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
 void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages) {
     static const char* const context = "TDiskMgr.DeleteOwnedPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     const bool taken = EnterHeaderWrite();
     try {
         FFile->GetPageCache().ClearOwnedPages(owner);
@@ -944,6 +957,7 @@ void TDiskMgr::ReadHeader() {
 
 void TDiskMgr::WriteHeader() {
     CheckOpen("TDiskMgr.WriteHeader");
+    TDiskWriteScope scope(*this);
     bool taken = false;
     if (!FHeaderWriteLocked) {
         // Taken without the re-read a new header lock makes: these are the bytes to write.
@@ -977,6 +991,7 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& header) {
 
 void TDiskMgr::WriteSecurityHeader(TSecurityHeader& header) {
     CheckOpen("TDiskMgr.WriteSecurityHeader");
+    TDiskWriteScope scope(*this);
     header.RecordSize = TSecurityHeader::Size;
     header.WriteTime = Now();
     header.Word1 = 1;
@@ -1021,6 +1036,8 @@ void TDiskMgr::HeaderLockTaken() {
 }
 
 void TDiskMgr::ReleaseHeaderLock() {
+    // A header written here is one change with the lock release that publishes it.
+    TDiskWriteScope scope(FFile->CheckOpen() ? this : nullptr);
     if (FGlobalHdr && FGlobalHdr->GetDirty() && FFile->CheckOpen()) {
         FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
                                    FGlobalHdr->GetSize());
@@ -1032,10 +1049,14 @@ void TDiskMgr::ReleaseHeaderLock() {
 }
 
 int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
-    const bool transaction = FFile->GetTransactionActive();
+    const bool transaction = IsTransactionActive();
     if (!FMultiUser || !FTableLockMgr) return lockType;
     for (int32_t attempt = 0;; ++attempt) {
         const bool newly = FTableLockMgr->QueryLockType(tableId) == ZanLockNone;
+        // Taken again: a release that waited for the write scope's end is off.
+        FDeferredReleases.erase(
+            std::remove(FDeferredReleases.begin(), FDeferredReleases.end(), tableId),
+            FDeferredReleases.end());
         if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
         int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
         if (type != ZanLockWrite)
@@ -1061,7 +1082,14 @@ int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
 }
 
 void TDiskMgr::ReleaseTableLock(uint16_t tableId) {
-    if (FFile->GetTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    if (IsTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    // Inside a write scope a write lock goes when the scope's changes are on disk.
+    if (FScopeTransaction && FTableLockMgr->LockExists(tableId, ZanLockWrite)) {
+        if (std::find(FDeferredReleases.begin(), FDeferredReleases.end(), tableId) ==
+            FDeferredReleases.end())
+            FDeferredReleases.push_back(tableId);
+        return;
+    }
     FTableLockMgr->ReleaseLock(tableId);
 }
 
@@ -1072,13 +1100,13 @@ int32_t TDiskMgr::QueryTableLockStatus(uint16_t tableId) const {
 
 int32_t TDiskMgr::SetRecordLock(uint32_t recordAddress, uint16_t tableId) {
     if (!FMultiUser || !FRecordLockMgr) return ZanLockWrite;
-    if (FFile->GetTransactionActive()) FTransactionLockMgr->SetWriteLock(tableId, 0);
+    if (IsTransactionActive()) FTransactionLockMgr->SetWriteLock(tableId, 0);
     FRecordLockMgr->SetWriteLock(recordAddress, 0);
     return FRecordLockMgr->QueryLockType(recordAddress);
 }
 
 void TDiskMgr::ReleaseRecordLock(uint32_t recordAddress) {
-    if (FFile->GetTransactionActive() || !FMultiUser || !FRecordLockMgr) return;
+    if (IsTransactionActive() || !FMultiUser || !FRecordLockMgr) return;
     FRecordLockMgr->ReleaseLock(recordAddress);
 }
 
@@ -1088,6 +1116,7 @@ int32_t TDiskMgr::QueryRecordLockStatus(uint32_t recordAddress) const {
 }
 
 void TDiskMgr::ReleaseAllLocks() {
+    FDeferredReleases.clear();
     if (!FFile->CheckOpen() || !FMultiUser) return;
     if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
     if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
@@ -1098,6 +1127,9 @@ void TDiskMgr::ReleaseAllLocks() {
 
 void TDiskMgr::DiskStartTransaction(bool selectOnly) {
     CheckOpen("TDiskMgr.DiskStartTransaction");
+    if (FScopeTransaction)
+        ZanDatabaseError(10256, "TDiskMgr.DiskStartTransaction",
+                         "A transaction cannot start inside a write scope");
     FFile->StartTransaction();
     FSelectOnly = selectOnly;
 }
@@ -1105,7 +1137,7 @@ void TDiskMgr::DiskStartTransaction(bool selectOnly) {
 void TDiskMgr::DiskCommit() {
     static const char* const context = "TDiskMgr.DiskCommit";
     CheckOpen(context);
-    if (!FFile->GetTransactionActive()) ZanDatabaseError(10257, context);
+    if (!IsTransactionActive()) ZanDatabaseError(10257, context);
     // A header changed under a lock still held belongs to this transaction.
     if (FGlobalHdr->GetDirty()) {
         FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
@@ -1140,6 +1172,8 @@ void TDiskMgr::DiskCommit() {
 void TDiskMgr::DiskRollback() {
     static const char* const context = "TDiskMgr.DiskRollback";
     CheckOpen(context);
+    if (FScopeTransaction) ZanDatabaseError(10257, context);
+
     FFile->Rollback();
     FSelectOnly = false;
     FMapPageMgr->InvalidateBuffer();
@@ -1281,6 +1315,92 @@ void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
         if (check.Header.LockIds.test(id)) FFile->GetPageCache().ClearOwnedPages(id);
     if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
     if (FGlobalHdr) FGlobalHdr->SetValid(false);
+}
+
+// ----- write scopes
+
+void TDiskMgr::BeginWriteScope() {
+    if (FScopeDepth++ > 0) return;
+    if (!FFile->CheckOpen() || FFile->GetTransactionActive() || !FFile->GetJournalActive())
+        return;
+    FFile->StartTransaction();
+    FFile->GetPageCache().SetReplaceClean(true);
+    FScopeTransaction = true;
+}
+
+void TDiskMgr::EndWriteScope(bool failed) {
+    ZanAssert(FScopeDepth > 0, "Write scope ended twice");
+    if (--FScopeDepth > 0 || !FScopeTransaction) return;
+    if (failed) {
+        RollbackWriteScope();
+        return;
+    }
+    try {
+        CommitWriteScope();
+    } catch (...) {
+        RollbackWriteScope();
+        throw;
+    }
+}
+
+void TDiskMgr::CommitWriteScope() {
+    // A header changed under a lock still held is part of the scope's change.
+    if (FGlobalHdr && FGlobalHdr->GetDirty() && FHeaderWriteLocked) {
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+        FGlobalHdr->SetDirty(false);
+    }
+    if (FFile->HasPendingChanges()) {
+        TakeCommitLock();
+        TScopeExit release([this] { ReleaseCommitLock(); });
+        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+        if (check.State == jsForeign)
+            ZanDatabaseError(9217, "TDiskMgr.CommitWriteScope",
+                             "The journal path " + FFile->GetJournalFileName() +
+                                 " holds something else: " + check.Reason);
+        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
+        FFile->SetJournalLockIds(WriteLockedIds());
+        FFile->Commit();
+    } else {
+        FFile->Commit(); // nothing to write: ends the buffering
+    }
+    FinishWriteScope();
+}
+
+void TDiskMgr::RollbackWriteScope() noexcept {
+    try {
+        if (FFile->GetTransactionActive()) FFile->Rollback();
+        if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
+        // The header in memory may carry the scope's changes: read it again.
+        if (FGlobalHdr) {
+            FGlobalHdr->SetValid(false);
+            if (FHeaderReadLocked || FHeaderWriteLocked) ReadHeader();
+        }
+    } catch (...) {
+        // The next header lock reads the header again.
+    }
+    FinishWriteScope();
+}
+
+void TDiskMgr::FinishWriteScope() noexcept {
+    FScopeTransaction = false;
+    FFile->GetPageCache().SetReplaceClean(false);
+    std::vector<uint16_t> deferred;
+    deferred.swap(FDeferredReleases);
+    for (uint16_t id : deferred)
+        try {
+            ReleaseTableLock(id);
+        } catch (...) {
+        }
+}
+
+TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk)
+    : FDisk(disk), FExceptions(std::uncaught_exceptions()) {
+    if (FDisk) FDisk->BeginWriteScope();
+}
+
+TDiskWriteScope::~TDiskWriteScope() noexcept(false) {
+    if (FDisk) FDisk->EndWriteScope(std::uncaught_exceptions() > FExceptions);
 }
 
 // ----- diagnostics

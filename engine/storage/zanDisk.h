@@ -301,7 +301,19 @@ public:
     // (the commit point), releases the commit lock, then every other lock.
     void DiskCommit();
     void DiskRollback();
-    bool IsTransactionActive() const { return FFile->GetTransactionActive(); }
+    // A transaction of the database is active (a write scope's own buffering is not one).
+    bool IsTransactionActive() const {
+        return FFile->GetTransactionActive() && !FScopeTransaction;
+    }
+
+    // The write scopes (TDiskWriteScope calls these). The outermost scope outside a transaction
+    // on a journaled file starts buffering; its end commits through the journal, or rolls back
+    // when it ends by an exception (failed; this never raises then).
+    void BeginWriteScope();
+    void EndWriteScope(bool failed);
+    int32_t GetWriteScopeDepth() const { return FScopeDepth; }
+    // The outermost scope buffers the writes.
+    bool GetWriteScopeActive() const { return FScopeTransaction; }
 
     // The users-file byte held by the one connection that commits (or restores a journal).
     static constexpr uint64_t CommitLockOffset = 0x1FFF000;
@@ -364,6 +376,13 @@ private:
     bool FSyncCommits = false;
     bool FCommitLocked = false;
     bool FInJournalCheck = false; // restoring a journal: its own locks check nothing
+    int32_t FScopeDepth = 0;
+    bool FScopeTransaction = false;       // the outermost scope buffers the writes
+    std::vector<uint16_t> FDeferredReleases; // write-locked table ids released inside it
+    void CommitWriteScope();
+    void RollbackWriteScope() noexcept;
+    // Ends the scope's buffering and releases the table locks whose release waited for it.
+    void FinishWriteScope() noexcept;
 
     // The commit lock: one try / retries as for table locks, then 10249.
     bool TryCommitLock();
@@ -380,6 +399,28 @@ private:
     void RecoverWithCommitLock(const TJournalCheck& check);
     // The table lock ids this connection holds for writing.
     std::bitset<ZanJournalLockIds> WriteLockedIds() const;
+};
+
+// A write scope over a disk manager: nestable, held on the stack around a change of several
+// writes. Outside a transaction the outermost scope buffers the writes as a transaction does and
+// commits them through the journal when it ends, so a killed process leaves all of them or none;
+// an exception leaving the scope rolls them back. Header and table write locks released inside
+// the scope are released when it ends, after its commit, so other connections see each change
+// whole. Inside a transaction, on a file without a journal, and nested, a scope adds nothing.
+// The outermost scope's destructor commits and raises when the commit fails (the writes are then
+// rolled back).
+class TDiskWriteScope {
+public:
+    explicit TDiskWriteScope(TDiskMgr& disk) : TDiskWriteScope(&disk) {}
+    // A null disk manager makes a scope that does nothing.
+    explicit TDiskWriteScope(TDiskMgr* disk);
+    ~TDiskWriteScope() noexcept(false);
+    TDiskWriteScope(const TDiskWriteScope&) = delete;
+    TDiskWriteScope& operator=(const TDiskWriteScope&) = delete;
+
+private:
+    TDiskMgr* FDisk;
+    int FExceptions; // exceptions in flight at the start: more at the end means unwinding
 };
 
 } // namespace zan

@@ -66,6 +66,13 @@ void InsertRange(TE2ETable& t, int32_t from, int32_t to) {
         });
 }
 
+// The same as one transaction (building the base file: one commit instead of one per write).
+void InsertCommitted(TTestDatabase& db, TE2ETable& t, int32_t from, int32_t to) {
+    db.Disk().DiskStartTransaction(false);
+    InsertRange(t, from, to);
+    db.Disk().DiskCommit();
+}
+
 // The transaction of every trial; the crash point is armed just before the commit when
 // killAt > 0. Answers the number of crash points the commit passed.
 uint64_t RunTransaction(const std::string& path, const TDefs& defs, uint64_t killAt, bool torn,
@@ -100,10 +107,16 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// The rows of "t" and "s" after a change.
+struct TAfter {
+    std::set<int32_t> T = NewRows(C_NEW_ROWS), S = NewRows(C_NEW_STRONG);
+};
+
 // Reopens the file (restoring a hot journal) and judges it: empty when the checker finds
 // nothing and both tables hold the same one of the two states; otherwise what is wrong. The
 // state found goes to state ("before" or "after").
-std::string Judge(const std::string& path, const TDefs& defs, std::string& state) {
+std::string Judge(const std::string& path, const TDefs& defs, std::string& state,
+                  const TAfter& expected = TAfter()) {
     try {
         TTestDatabase db(path);
         db.Open();
@@ -115,7 +128,7 @@ std::string Judge(const std::string& path, const TDefs& defs, std::string& state
             return std::to_string(problems.size()) + " problems, first: " + problems.front();
         std::string states[2];
         TE2ETable* tables[2] = {&t, &s};
-        const int32_t inserted[2] = {C_NEW_ROWS, C_NEW_STRONG};
+        const std::set<int32_t>* after[2] = {&expected.T, &expected.S};
         for (int i = 0; i < 2; ++i) {
             uint32_t byName = 0, bad = 0;
             const std::vector<int32_t> ids = tables[i]->ReadAllIds(byName, bad);
@@ -123,10 +136,13 @@ std::string Judge(const std::string& path, const TDefs& defs, std::string& state
             if (bad != 0) return std::to_string(bad) + " wrong rows";
             if (byName != ids.size() || rows.size() != ids.size())
                 return "index counts disagree";
-            states[i] = rows == OldRows()               ? "before"
-                        : rows == NewRows(inserted[i]) ? "after"
-                                                       : std::to_string(rows.size()) + " rows";
+            const bool old = rows == OldRows(), fresh = rows == *after[i];
+            states[i] = old && fresh ? "either" // a table the change leaves alone
+                        : old        ? "before"
+                        : fresh      ? "after"
+                                     : std::to_string(rows.size()) + " rows";
         }
+        if (states[1] == "either") states[1] = states[0];
         if (states[0] != states[1]) return "t " + states[0] + ", s " + states[1];
         if (states[0] != "before" && states[0] != "after") return states[0];
         state = states[0];
@@ -163,8 +179,8 @@ struct TBase {
             {
                 TE2ETable t(db, "t", Defs.Plain);
                 TE2ETable s(db, "s", Defs.Strong);
-                InsertRange(t, 0, C_BASE_ROWS);
-                InsertRange(s, 0, C_BASE_ROWS);
+                InsertCommitted(db, t, 0, C_BASE_ROWS);
+                InsertCommitted(db, s, 0, C_BASE_ROWS);
             }
             db.Close();
         }
@@ -182,7 +198,7 @@ struct TBase {
         {
             TE2ETable f(db, "f", Defs.Filler);
             for (int32_t id = 0; std::filesystem::file_size(File.Path) < target; id += 500)
-                InsertRange(f, id, id + 500);
+                InsertCommitted(db, f, id, id + 500);
         }
         db.Close();
         RemoveSideFiles(File.Path);
@@ -297,4 +313,62 @@ TEST(StorageCrash, KilledRecoveryIsRepeated) {
             RemoveSideFiles(trial.Path);
         }
     }
+}
+
+// Outside a transaction: one write scope around a batch of inserts that splits B-tree pages
+// again and again, killed at a spread of its crash points: the batch is there whole or not at
+// all.
+TEST(StorageCrash, KilledWriteScopeLeavesOldOrNewState) {
+    TBase& base = Base();
+    constexpr int32_t C_SCOPE_ROWS = 300;
+    auto run = [&](const std::string& path, uint64_t killAt, bool torn) {
+        TTestDatabase db(path);
+        db.Open();
+        uint64_t points = 0;
+        {
+            TE2ETable t(db, "t", base.Defs.Plain);
+            const uint64_t start = ZanCrashPointCount();
+            {
+                TDiskWriteScope scope(db.Disk());
+                t.Batch([&] {
+                    for (int32_t k = 0; k < C_SCOPE_ROWS; ++k)
+                        t.Insert(C_BASE_ROWS + k);
+                });
+                ZanArmCrashPoint(killAt, torn);
+            }
+            ZanArmCrashPoint(0);
+            points = ZanCrashPointCount() - start;
+        }
+        db.Close();
+        return points;
+    };
+    TAfter expected;
+    expected.T = OldRows();
+    for (int32_t k = 0; k < C_SCOPE_ROWS; ++k)
+        expected.T.insert(C_BASE_ROWS + k);
+    expected.S = OldRows();
+
+    TTempFile whole("crash_scope.zan");
+    std::filesystem::copy_file(base.File.Path, whole.Path);
+    const uint64_t total = run(whole.Path, 0, false);
+    std::string state;
+    ASSERT_EQ(Judge(whole.Path, base.Defs, state, expected), "");
+    ASSERT_EQ(state, "after");
+    RemoveSideFiles(whole.Path);
+    int before = 0;
+    for (uint64_t k = 1; k <= 12; ++k) {
+        const uint64_t n = std::max<uint64_t>(1, total * k / 12);
+        TTempFile trial("crash_scope_trial.zan");
+        std::filesystem::copy_file(base.File.Path, trial.Path);
+        TChildProcess child([&](TChildProcess&) {
+            run(trial.Path, n, k % 2 == 0);
+            return 0;
+        });
+        EXPECT_EQ(child.Wait(), -1);
+        EXPECT_EQ(Judge(trial.Path, base.Defs, state, expected), "")
+            << "killed at point " << n << " of " << total;
+        before += state == "before";
+        RemoveSideFiles(trial.Path);
+    }
+    EXPECT_EQ(before, 12);
 }

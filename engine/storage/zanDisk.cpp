@@ -1300,19 +1300,21 @@ void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
             FTableLockMgr->ReleaseLock(id);
         FInJournalCheck = false;
     });
+    const auto& ids = check.Header.LockIds;
     if (check.State == jsHot && FTableLockMgr)
-        for (uint32_t id = 0; id < ZanJournalLockIds; ++id)
-            if (check.Header.LockIds.test(id) &&
-                FTableLockMgr->QueryLockType(id) == ZanLockNone) {
+        for (size_t i = ids._Find_first(); i < ZanJournalLockIds; i = ids._Find_next(i)) {
+            const uint32_t id = static_cast<uint32_t>(i);
+            if (FTableLockMgr->QueryLockType(id) == ZanLockNone) {
                 FTableLockMgr->SetWriteLock(id, 0);
                 taken.push_back(id);
             }
+        }
     const TJournalState state =
         RecoverJournal(FFile->GetJournalFileName(), FFileName, FSyncCommits);
     if (state != jsHot) return;
     // Cached copies may hold bytes just undone.
-    for (uint32_t id = 0; id < ZanJournalLockIds; ++id)
-        if (check.Header.LockIds.test(id)) FFile->GetPageCache().ClearOwnedPages(id);
+    for (size_t id = ids._Find_first(); id < ZanJournalLockIds; id = ids._Find_next(id))
+        FFile->GetPageCache().ClearOwnedPages(static_cast<uint32_t>(id));
     if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
     if (FGlobalHdr) FGlobalHdr->SetValid(false);
 }

@@ -266,8 +266,8 @@ void TJournalHeader::Encode(uint8_t* out) const {
     Put32(out + 40, Truncate ? C_FLAG_TRUNCATE : 0);
     Put32(out + 44, FixedCRCBefore);
     Put32(out + 48, FixedCRCAfter);
-    for (uint32_t i = 0; i < ZanJournalLockIds; ++i)
-        if (LockIds.test(i)) out[64 + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    for (size_t i = LockIds._Find_first(); i < ZanJournalLockIds; i = LockIds._Find_next(i))
+        out[64 + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
     Put32(out + 508, CalcCRC(out, 508));
 }
 
@@ -286,8 +286,10 @@ bool TJournalHeader::Decode(const uint8_t* in) {
     FixedCRCBefore = Get32(in + 44);
     FixedCRCAfter = Get32(in + 48);
     LockIds.reset();
-    for (uint32_t i = 0; i < ZanJournalLockIds; ++i)
-        if (in[64 + i / 8] & (1u << (i % 8))) LockIds.set(i);
+    for (uint32_t byte = 0; byte < ZanJournalLockIds / 8; ++byte)
+        if (const uint8_t bits = in[64 + byte])
+            for (uint32_t bit = 0; bit < 8; ++bit)
+                if (bits & (1u << bit)) LockIds.set(byte * 8 + bit);
     return true;
 }
 

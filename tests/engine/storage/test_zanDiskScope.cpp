@@ -270,3 +270,28 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
     EXPECT_EQ(FileBytes(f.Db.Path), before);
     std::filesystem::remove(f.Journal);
 }
+
+// A commit lock that is never freed: the commit fails with 10249 before writing anything and
+// the transaction stays, to be committed once the lock is free.
+TEST(DiskJournal, CommitLockHeldElsewhereTimesOut) {
+    TFiles f("scope_commitlock.zan");
+    TDb db(f.Db.Path);
+    const std::vector<uint8_t> before = FileBytes(f.Db.Path);
+    TWinFile users;
+    users.Open(UsersFileNameFor(f.Db.Path), faReadWrite, fsDenyNone);
+    ASSERT_TRUE(users.TryLock(TDiskMgr::CommitLockOffset, 1));
+    db.Disk.DiskStartTransaction(false);
+    db.Alloc(9, 0x09);
+    EXPECT_EQ(ErrorCodeOf([&] { db.Disk.DiskCommit(); }), 10249);
+    EXPECT_TRUE(db.Disk.IsTransactionActive());
+    EXPECT_EQ(FileBytes(f.Db.Path), before);
+    // A write outside a transaction fails the same way and changes nothing.
+    db.Disk.DiskRollback();
+    EXPECT_EQ(ErrorCodeOf([&] { db.Alloc(9, 0x0A); }), 10249);
+    EXPECT_EQ(FileBytes(f.Db.Path), before);
+    users.Unlock(TDiskMgr::CommitLockOffset, 1);
+    db.Disk.DiskStartTransaction(false);
+    db.Alloc(9, 0x0B);
+    db.Disk.DiskCommit();
+    EXPECT_EQ(FileBytes(f.Db.Path).size(), before.size() + P);
+}

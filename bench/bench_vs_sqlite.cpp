@@ -11,7 +11,8 @@
 //
 // Every engine and index count runs in a process of its own, so peak memory is its own.
 // Usage: bench_vs_sqlite [records [only]]   (default 1000000; only = sqlite, exclusive or
-// shared runs just that engine with three indexes, in this process, for profiling)
+// shared runs just that engine with three indexes, in this process, for profiling; posts runs
+// the single-row posts with and without the journal)
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
+#include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
 #include "tests/support/zanOpenTable.h"
@@ -41,6 +43,8 @@ using namespace zan;
 namespace {
 
 enum TOp { opInsert, opLookup, opScan, opReinsert, opCount };
+// The operations that write, also measured with the journal off.
+const TOp C_WRITE_OPS[] = {opInsert, opReinsert};
 const char* const C_OP_NAMES[opCount] = {"insert, one transaction", "100k point lookups",
                                          "full scan in key order", "delete half, re-insert"};
 constexpr int32_t C_LOOKUPS = 100000;
@@ -217,10 +221,12 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
 // One database connection with its user-table manager, opened as the database component does.
 class TOurDatabase {
 public:
-    TOurDatabase(const std::string& path, bool exclusive) {
+    TOurDatabase(const std::string& path, bool exclusive, bool journal = true) {
         FDisk.SetFileName(path);
         FDisk.SetOpenFlags(exclusive ? 0x12 : 0x42);
         FDisk.Open();
+        // The journal's cost is measured by turning it off (a hook for measurements only).
+        if (!journal) FDisk.GetZanFile()->SetJournalActive(false);
         FHeaders.SetDiskMgr(&FDisk);
         FHeaders.SetUsage(C_USAGE_HEADERS);
         FHeaders.SetBlockSize(256);
@@ -396,7 +402,8 @@ private:
     int64_t FErrors = 0;
 };
 
-TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive) {
+TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
+                bool journal = true) {
     TResult r;
     unlink(path.c_str());
     {
@@ -404,7 +411,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive)
         disk.SetFileName(path);
         disk.CreateNewFile(true);
     }
-    TOurDatabase db(path, exclusive);
+    TOurDatabase db(path, exclusive, journal);
     TTableDef stored;
     BuildDef(stored, indexes);
     stored.SetTableName("t");
@@ -442,6 +449,66 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive)
         r.Errors += t.Errors();
     }
     return r;
+}
+
+// posts single-row inserts, each outside a transaction in a write scope of its own as a cursor
+// posts it (shared open, one index): the seconds taken.
+double RunPosts(const std::string& path, int32_t posts, bool journal) {
+    unlink(path.c_str());
+    {
+        TDiskMgr disk;
+        disk.SetFileName(path);
+        disk.CreateNewFile(true);
+    }
+    double seconds = 0;
+    {
+        TOurDatabase db(path, false, journal);
+        TTableDef stored;
+        BuildDef(stored, 1);
+        stored.SetTableName("t");
+        db.Tables().CreateTableDef("t", stored);
+        TOurTable t(db, stored);
+        const auto start = std::chrono::steady_clock::now();
+        for (int32_t id = 0; id < posts; ++id) {
+            TDiskWriteScope scope(db.Disk());
+            t.Insert(id);
+        }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    unlink(path.c_str());
+    return seconds;
+}
+
+// Restores a hot journal of about mb megabytes (whole pages of a file as large): the seconds.
+double RunRecovery(const std::string& path, uint32_t mb) {
+    const uint32_t pages = mb * 256;
+    {
+        std::vector<uint8_t> page(4096, 0x5A);
+        TWinFile f;
+        f.Create(path, fsDenyNone, true);
+        for (uint32_t i = 0; i < pages; ++i)
+            f.WriteAt(page.data(), page.size(), uint64_t(i) * 4096);
+    }
+    const std::string journal = JournalFileNameFor(path);
+    {
+        std::vector<uint8_t> page(4096, 0xA5);
+        TJournalWriter w;
+        w.Begin(journal, 4096, 0644, uint64_t(pages) * 4096, false);
+        for (uint32_t i = 0; i < pages; ++i)
+            w.AddStretch(i * 4096, page.data(), 4096);
+        std::vector<uint8_t> image(ZanFixedRegionsEnd, 0x5A);
+        TJournalHeader h;
+        h.FixedCRCAfter = FixedRegionsCRC(image.data());
+        w.Finish(h);
+        w.Abandon();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    RecoverJournal(journal, path, false);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    unlink(path.c_str());
+    unlink(journal.c_str());
+    return seconds;
 }
 
 // Runs f in a child process and answers its result.
@@ -493,6 +560,12 @@ double MB(uint64_t bytes) {
 int main(int argc, char** argv) {
     const int32_t n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
     const std::string base = "/tmp/bench_vs_sqlite_" + std::to_string(getpid());
+    if (argc > 2 && std::string(argv[2]) == "posts") {
+        const double on = RunPosts(base + ".zan", n, true), off = RunPosts(base + ".zan", n, false);
+        std::printf("%d posts: journal on %.3f s, off %.3f s\n", n, on, off);
+        unlink((base + ".lck").c_str());
+        return 0;
+    }
     if (argc > 2) {
         const std::string only = argv[2];
         const TResult r = only == "sqlite" ? RunSqlite(base + ".sqlite", n, 3)
@@ -509,6 +582,8 @@ int main(int argc, char** argv) {
         const TResult lite = InChild([&] { return RunSqlite(base + ".sqlite", n, indexes); });
         const TResult excl = InChild([&] { return RunOurs(base + ".zan", n, indexes, true); });
         const TResult shar = InChild([&] { return RunOurs(base + ".zan", n, indexes, false); });
+        const TResult bare =
+            InChild([&] { return RunOurs(base + ".zan", n, indexes, true, false); });
         std::printf("\n%d index%s        | SQLite s | exclusive s  ours/SQLite | shared s  "
                     "ours/SQLite | peak MB SQLite/excl/shared\n",
                     indexes, indexes == 1 ? " " : "es");
@@ -520,6 +595,11 @@ int main(int argc, char** argv) {
                         excl.Seconds[op] / lite.Seconds[op], shar.Seconds[op],
                         shar.Seconds[op] / lite.Seconds[op], lite.PeakKB[op] / 1024.0,
                         excl.PeakKB[op] / 1024.0, shar.PeakKB[op] / 1024.0);
+        for (const TOp op : C_WRITE_OPS)
+            std::printf("%-24s | %8s | %11.3f  %10.2f | journal cost: exclusive %.2fx\n",
+                        (std::string(C_OP_NAMES[op]) + ", no journal").c_str(), "",
+                        bare.Seconds[op], bare.Seconds[op] / lite.Seconds[op],
+                        excl.Seconds[op] / bare.Seconds[op]);
         std::printf("file MB after insert     | %8.1f | %11.1f              | %8.1f\n",
                     MB(lite.SizeAfterInsert), MB(excl.SizeAfterInsert), MB(shar.SizeAfterInsert));
         std::printf("file MB after re-insert  | %8.1f | %11.1f              | %8.1f\n",
@@ -529,6 +609,31 @@ int main(int argc, char** argv) {
             std::printf("ERRORS: SQLite %lld, exclusive %lld, shared %lld\n",
                         (long long)lite.Errors, (long long)excl.Errors, (long long)shar.Errors);
     }
+    unlink((base + ".lck").c_str());
+
+    // Single-row posts outside a transaction: the write scope's journaled commit per post.
+    const int32_t posts = 10000;
+    TResult on, off;
+    on = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunPosts(base + ".zan", posts, true);
+        return r;
+    });
+    off = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunPosts(base + ".zan", posts, false);
+        return r;
+    });
+    std::printf("\n%d single-row posts, shared, one index | journal on %.0f/s | off %.0f/s | "
+                "on/off rate %.2f\n",
+                posts, posts / on.Seconds[0], posts / off.Seconds[0],
+                off.Seconds[0] / on.Seconds[0]);
+    const TResult rec = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunRecovery(base + ".rec.zan", 50);
+        return r;
+    });
+    std::printf("recovery of a 50 MB journal: %.3f s\n", rec.Seconds[0]);
     unlink((base + ".lck").c_str());
     return 0;
 }

@@ -1152,15 +1152,7 @@ void TDiskMgr::DiskCommit() {
     if (journal) {
         TakeCommitLock();
         TScopeExit release([this] { ReleaseCommitLock(); });
-        // A journal here has no live writer: the commit lock is ours.
-        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
-        if (check.State == jsForeign)
-            ZanDatabaseError(9217, context,
-                             "The journal path " + FFile->GetJournalFileName() +
-                                 " holds something else: " + check.Reason);
-        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
-        FFile->SetJournalLockIds(WriteLockedIds());
-        FFile->Commit();
+        CommitWithCommitLock(context);
     } else {
         FFile->Commit();
     }
@@ -1244,6 +1236,21 @@ void TDiskMgr::ReleaseCommitLock() noexcept {
     FCommitLocked = false;
     if (FUserMonitor && FUserMonitor->IsOpen())
         FUserMonitor->GetLockFileHandle()->Unlock(CommitLockOffset, 1);
+}
+
+void TDiskMgr::CommitWithCommitLock(const char* context) {
+    // A journal at the path has no live writer now: restore or remove it first. Our own kept,
+    // empty journal in place means there is none.
+    if (!FFile->JournalKeptReady()) {
+        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+        if (check.State == jsForeign)
+            ZanDatabaseError(9217, context,
+                             "The journal path " + FFile->GetJournalFileName() +
+                                 " holds something else: " + check.Reason);
+        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
+    }
+    FFile->SetJournalLockIds(WriteLockedIds());
+    FFile->Commit();
 }
 
 std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
@@ -1355,14 +1362,7 @@ void TDiskMgr::CommitWriteScope() {
     if (FFile->HasPendingChanges()) {
         TakeCommitLock();
         TScopeExit release([this] { ReleaseCommitLock(); });
-        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
-        if (check.State == jsForeign)
-            ZanDatabaseError(9217, "TDiskMgr.CommitWriteScope",
-                             "The journal path " + FFile->GetJournalFileName() +
-                                 " holds something else: " + check.Reason);
-        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
-        FFile->SetJournalLockIds(WriteLockedIds());
-        FFile->Commit();
+        CommitWithCommitLock("TDiskMgr.CommitWriteScope");
     } else {
         FFile->Commit(); // nothing to write: ends the buffering
     }

@@ -397,6 +397,8 @@ private:
     // the ids it names that this connection does not hold), then drops cached copies of what
     // was restored. Damaged: 8962; another database's: 8449.
     void RecoverWithCommitLock(const TJournalCheck& check);
+    // The commit proper, commit lock held: a leftover journal restored, then the file's commit.
+    void CommitWithCommitLock(const char* context);
     // The table lock ids this connection holds for writing.
     std::bitset<ZanJournalLockIds> WriteLockedIds() const;
 };

@@ -100,6 +100,7 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
 void TZanFile::CloseZanFile() {
     FKnownSize = -1;
     FJournal.Abandon();
+    FJournalMode = 0;
     FPageCache.Close();
     FBlockCache.Close();
     FFile.Close();
@@ -253,6 +254,10 @@ void TZanFile::RawRead(uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t
     }
     FBlockCache.ReadBlock(buffer, owner, count, address, accessFlags);
     // Dirty pages in the range hold the newest bytes: patch their on-disk image in.
+    PatchDirtyPages(buffer, address, count);
+}
+
+void TZanFile::PatchDirtyPages(uint8_t* buffer, uint32_t address, uint32_t count) {
     if (!FPageCache.GetIsOpen() || FPageCache.Count() == 0) return;
     const uint32_t mask = FPageCache.GetAddressMask();
     const uint64_t end = uint64_t(address) + count;
@@ -437,16 +442,19 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     TJournalHeader fields;
     fields.Truncate = grows;
     fields.LockIds = FJournalLockIds;
-    std::vector<uint8_t> image(ZanFixedRegionsEnd);
-    FileRead(image.data(), ZanFixedRegionsEnd, 0, true);
-    fields.FixedCRCBefore = FixedRegionsCRC(image.data());
-    // Inside the transaction a raw read shows the bytes as the commit will leave them.
-    RawRead(image.data(), 0, ZanFixedRegionsEnd, 0, 0);
-    fields.FixedCRCAfter = FixedRegionsCRC(image.data());
+    uint8_t image[ZanFixedRegionsEnd];
+    FileRead(image, ZanFixedRegionsEnd, 0, true);
+    fields.FixedCRCBefore = FixedRegionsCRC(image);
+    // The same bytes as the commit will leave them.
+    FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
+    PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
+    fields.FixedCRCAfter = FixedRegionsCRC(image);
 
-    struct stat st {};
-    const mode_t mode = fstat(FFile.GetHandle(), &st) == 0 ? st.st_mode : 0644;
-    FJournal.Begin(GetJournalFileName(), FPageSize, mode, oldSize, FSyncCommits);
+    if (FJournalMode == 0) {
+        struct stat st {};
+        FJournalMode = fstat(FFile.GetHandle(), &st) == 0 ? st.st_mode & 07777 : 0644;
+    }
+    FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits);
     try {
         std::vector<uint8_t> old;
         for (const auto& [address, size] : PendingWrites()) {

@@ -129,6 +129,9 @@ public:
     // The table lock ids (0 = global header) held for writing, recorded in the next journal.
     void SetJournalLockIds(const std::bitset<ZanJournalLockIds>& ids) { FJournalLockIds = ids; }
     std::string GetJournalFileName() const { return JournalFileNameFor(FFile.GetFileName()); }
+    // The journal kept from the last commit is in place and empty: no other journal can be at
+    // its path, so a commit need not look for a leftover one.
+    bool JournalKeptReady() { return FJournal.KeptReady(); }
     // Removes the journal file kept between commits; the caller holds the commit lock.
     void CloseJournal() noexcept { FJournal.Close(); }
 
@@ -175,6 +178,9 @@ private:
                  uint8_t accessFlags);
     void RawWrite(const uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
                   uint8_t accessFlags);
+    // Copies the enciphered image of every dirty cached page over the part of [address,
+    // address + count) it covers.
+    void PatchDirtyPages(uint8_t* buffer, uint32_t address, uint32_t count);
     // Drops pending raw bytes of the pages that [address, address + count) touches.
     void DropBlocksOfPages(uint32_t address, uint32_t count);
     void ConnectCaches();
@@ -210,6 +216,7 @@ private:
     bool FJournalActive = false;
     bool FSyncCommits = false;
     std::bitset<ZanJournalLockIds> FJournalLockIds;
+    mode_t FJournalMode = 0; // the database file's permission bits, asked once
     // The size on disk as this object's writes left it, kept while no other handle may write
     // the file (opened without write sharing); -1 when the file must be asked.
     int64_t FKnownSize = -1;

@@ -507,10 +507,23 @@ bool TJournalWriter::StillLinked() const {
     return S_ISREG(named.st_mode) && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
+bool TJournalWriter::KeptReady() {
+    FVerified = false;
+    struct stat open {}, named{};
+    if (FHandle < 0 || FActive || fstat(FHandle, &open) != 0 || open.st_nlink == 0 ||
+        open.st_size != 0 || lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
+        open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+        return false;
+    FVerified = true;
+    return true;
+}
+
 void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mode,
                            uint64_t oldSize, bool sync) {
     ZanAssert(!FActive, "Journal already active");
-    if (FHandle >= 0 && (FPath != path || !StillLinked())) {
+    const bool verified = FVerified && FPath == path;
+    FVerified = false;
+    if (FHandle >= 0 && !verified && (FPath != path || !StillLinked())) {
         // Another connection removed or replaced the kept file: start afresh.
         close(FHandle);
         FHandle = -1;
@@ -518,7 +531,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FPath = path;
     FSync = sync;
     FCreated = false;
-    if (FHandle >= 0) {
+    if (FHandle >= 0 && !verified) {
         struct stat st {};
         if (fstat(FHandle, &st) != 0 || st.st_size != 0) {
             // Our kept journal must be empty here; never write over one that is not.
@@ -527,7 +540,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
             ZanDatabaseError(9217, "TJournalWriter.Begin",
                              "The journal " + path + " is not empty before a commit");
         }
-    } else {
+    } else if (FHandle < 0) {
         int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       mode & 0666);
         if (fd >= 0) {

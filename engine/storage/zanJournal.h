@@ -160,6 +160,10 @@ public:
     // otherwise. Never raises.
     void Close() noexcept;
 
+    // The journal kept from the last commit is still the empty file at its path, so the next
+    // Begin may write into it without looking again. Two system calls.
+    bool KeptReady();
+
     bool IsActive() const { return FActive; }
     bool IsOpen() const { return FHandle >= 0; }
     uint32_t GetRecordCount() const { return FHeader.RecordCount; }
@@ -177,6 +181,7 @@ private:
     bool FActive = false;   // between Begin and Invalidate
     bool FSync = false;
     bool FCreated = false;  // the file was created by this Begin: its directory needs a sync
+    bool FVerified = false; // KeptReady answered true since the last Begin
     uint64_t FWritten = ZanJournalHeaderSize; // file offset of the next flush
     TJournalHeader FHeader;
     std::vector<uint8_t> FBuffer;

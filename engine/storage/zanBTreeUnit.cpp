@@ -714,10 +714,7 @@ public:
     void WritePage(uint32_t address, const void* data) override {
         FIO->WriteBlock(address, FPageSize, data);
     }
-    TDiskMgr* GetDiskMgr() const override {
-        auto* disk = dynamic_cast<TDiskIOInterface*>(FIO);
-        return disk != nullptr ? disk->GetDiskMgr() : nullptr;
-    }
+    TDiskMgr* GetDiskMgr() const override { return DiskMgrOf(FIO); }
 
 private:
     TBaseIOInterface* FIO;

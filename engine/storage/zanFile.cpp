@@ -471,6 +471,29 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     }
 }
 
+void TZanFile::WriteDirtyPagesCoalesced() {
+    // Pages come in address order: each run of consecutive pages is one write (up to 1 MiB).
+    constexpr size_t C_MAX_RUN = 1u << 20;
+    std::vector<uint8_t> run;
+    uint64_t runStart = 0;
+    auto flush = [&] {
+        if (!run.empty()) FileWrite(run.data(), static_cast<uint32_t>(run.size()), runStart);
+        run.clear();
+    };
+    TScopeExit reconnect([this] { ConnectCaches(); });
+    FPageCache.SetWriteIO([&](const uint8_t* buffer, uint32_t owner, uint32_t address,
+                              uint8_t flags) {
+        if (!run.empty() && (runStart + run.size() != address || run.size() >= C_MAX_RUN))
+            flush();
+        if (run.empty()) runStart = address;
+        const size_t at = run.size();
+        run.resize(at + FPageSize);
+        Cipher(true, buffer, run.data() + at, flags, owner, FPageSize);
+    });
+    FPageCache.WriteDirtyPages();
+    flush();
+}
+
 void TZanFile::SyncFile() {
     ZanCrashPoint(csSync);
     if (fdatasync(FFile.GetHandle()) != 0)
@@ -506,7 +529,7 @@ void TZanFile::Commit() {
         if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);
     }
     try {
-        FPageCache.WriteDirtyPages();
+        WriteDirtyPagesCoalesced();
         FBlockCache.WriteDirtyBlocks();
         if (journal) {
             if (FSyncCommits) SyncFile();

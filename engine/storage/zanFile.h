@@ -188,6 +188,8 @@ private:
     std::vector<std::pair<uint32_t, uint32_t>> PendingWrites();
     // Writes the journal of a commit over a file of oldSize bytes that grows when grows.
     void WriteJournal(uint64_t oldSize, bool grows);
+    // Writes the dirty pages enciphered, each run of consecutive pages in one write.
+    void WriteDirtyPagesCoalesced();
     // A crash point, then fdatasync of the database file (9217 on failure).
     void SyncFile();
 

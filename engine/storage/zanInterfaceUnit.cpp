@@ -426,14 +426,10 @@ void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
 // ---------------------------------------------------------------------------------------------
 // TBlobInterface
 
-namespace {
-// The disk manager under a block store, for a write scope around a chain change (none for a
-// memory store).
-TDiskMgr* BlobDisk(TBaseIOInterface* io) {
+TDiskMgr* DiskMgrOf(TBaseIOInterface* io) {
     auto* disk = dynamic_cast<TDiskIOInterface*>(io);
     return disk != nullptr ? disk->GetDiskMgr() : nullptr;
 }
-} // namespace
 
 void TBlobInterface::Open() {
     if (FIOInterface == nullptr)
@@ -483,7 +479,7 @@ uint32_t TBlobInterface::WriteNewBlocks(const uint8_t* data, uint32_t size, uint
 }
 
 uint32_t TBlobInterface::InsertBlob(TStream& stream) {
-    TDiskWriteScope scope(BlobDisk(FIOInterface));
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint8_t> data = ReadAll(stream);
     return WriteNewBlocks(data.data(), static_cast<uint32_t>(data.size()), 0);
 }
@@ -528,7 +524,7 @@ uint32_t TBlobInterface::ReadBlob(uint32_t head, TStream& stream, uint32_t maxLe
 }
 
 void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
-    TDiskWriteScope scope(BlobDisk(FIOInterface));
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint32_t> addresses;
     WalkChain(head, oldLength, addresses, nullptr, nullptr);
     for (uint32_t a : addresses)
@@ -536,7 +532,7 @@ void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
 }
 
 uint32_t TBlobInterface::EditBlob(uint32_t head, uint32_t oldLength, TStream& stream) {
-    TDiskWriteScope scope(BlobDisk(FIOInterface));
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint8_t> data = ReadAll(stream);
     const auto size = static_cast<uint32_t>(data.size());
     if (head == 0) return WriteNewBlocks(data.data(), size, 0);

@@ -58,6 +58,17 @@ uint32_t RecordCRC(uint32_t nonce, const uint8_t* record, uint32_t length) {
     return CRCUpdate(crc, record, static_cast<int32_t>(8 + length));
 }
 
+// Syncs the directory holding path (a journal created or removed there); false on failure.
+bool SyncDirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ZanCrashPoint(csSync);
+    const bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
 bool IsPowerOfTwo(uint32_t v) {
     return v != 0 && (v & (v - 1)) == 0;
 }
@@ -633,11 +644,7 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
     ZanCrashPoint(csSync);
     if (fdatasync(FHandle) != 0) Fail("Unable to sync the journal", errno);
     if (FCreated) {
-        const size_t slash = FPath.find_last_of('/');
-        const std::string dir = slash == std::string::npos ? "." : FPath.substr(0, slash + 1);
-        TFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        ZanCrashPoint(csSync);
-        if (d.Fd < 0 || fsync(d.Fd) != 0) Fail("Unable to sync the journal's directory", errno);
+        if (!SyncDirectoryOf(FPath)) Fail("Unable to sync the journal's directory", errno);
         FCreated = false;
     }
 }
@@ -668,13 +675,7 @@ void TJournalWriter::Invalidate(bool keep) {
                                  SysErrorMessage(errno));
         close(FHandle);
         FHandle = -1;
-        if (FSync) {
-            const size_t slash = FPath.find_last_of('/');
-            const std::string dir = slash == std::string::npos ? "." : FPath.substr(0, slash + 1);
-            TFd d(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            ZanCrashPoint(csSync);
-            if (d.Fd >= 0) fsync(d.Fd);
-        }
+        if (FSync) SyncDirectoryOf(FPath);
     }
     FActive = false;
     FBuffer.clear();

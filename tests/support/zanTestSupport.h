@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/storage/zanConsts.h"
+#include "host/win/WinFiles.h"
 
 namespace zan {
 
@@ -19,6 +22,15 @@ int32_t ErrorCodeOf(F&& action, std::string* message = nullptr) {
         return e.ErrorCode;
     }
     return 0;
+}
+
+// Every byte of a file.
+inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
+    std::vector<uint8_t> out(std::filesystem::file_size(path));
+    TWinFile f;
+    f.Open(path, faRead, fsDenyNone);
+    out.resize(f.ReadAt(out.data(), out.size(), 0));
+    return out;
 }
 
 } // namespace zan

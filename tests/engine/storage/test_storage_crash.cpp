@@ -213,6 +213,16 @@ TBase& Base() {
     return base;
 }
 
+// The crash points of a change run by run(path, 0) on a copy of the base file.
+template <class F>
+uint64_t CountPoints(const std::string& name, F run) {
+    TTempFile copy(name);
+    std::filesystem::copy_file(Base().File.Path, copy.Path);
+    const uint64_t total = run(copy.Path, 0);
+    RemoveSideFiles(copy.Path);
+    return total;
+}
+
 } // namespace
 
 TEST(StorageCrash, CommitWithoutKillGrowsAcrossAMapPage) {
@@ -235,10 +245,9 @@ TEST(StorageCrash, CommitWithoutKillGrowsAcrossAMapPage) {
 // the file is whole and shows one of the two states.
 TEST(StorageCrash, KilledCommitLeavesOldOrNewState) {
     TBase& base = Base();
-    TTempFile whole("crash_count.zan");
-    std::filesystem::copy_file(base.File.Path, whole.Path);
-    const uint64_t total = RunTransaction(whole.Path, base.Defs, 0, false);
-    RemoveSideFiles(whole.Path);
+    const uint64_t total = CountPoints("crash_count.zan", [&](const std::string& path, uint64_t) {
+        return RunTransaction(path, base.Defs, 0, false);
+    });
     ASSERT_GT(total, 3u);
 
     const char* all = std::getenv("ZAN_CRASH_ALL");
@@ -285,10 +294,9 @@ TEST(StorageCrash, KilledCommitLeavesOldOrNewState) {
 // a third opener: recovery starts over and ends with the state before.
 TEST(StorageCrash, KilledRecoveryIsRepeated) {
     TBase& base = Base();
-    TTempFile whole("crash_count.zan");
-    std::filesystem::copy_file(base.File.Path, whole.Path);
-    const uint64_t total = RunTransaction(whole.Path, base.Defs, 0, false);
-    RemoveSideFiles(whole.Path);
+    const uint64_t total = CountPoints("crash_count.zan", [&](const std::string& path, uint64_t) {
+        return RunTransaction(path, base.Defs, 0, false);
+    });
     for (uint64_t n : {total - 1, total - total / 10}) {
         for (uint64_t m : {uint64_t(1), uint64_t(7), uint64_t(40)}) {
             TTempFile trial("crash_recovery.zan");

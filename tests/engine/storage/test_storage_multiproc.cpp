@@ -177,7 +177,7 @@ TEST(StorageMultiProcessCrash, SurvivorRestoresAndKeepsItsCommits) {
     const int points = TChildProcess([&](TChildProcess&) { return committer(dry.Path, 0); }).Wait();
     unlink(UsersFileNameFor(dry.Path).c_str());
     unlink(JournalFileNameFor(dry.Path).c_str());
-    ASSERT_GT(points, 10);
+    ASSERT_GT(points, 5); // journal records and header, growth, writes in place, truncate
     ASSERT_LT(points, 250);
 
     // The survivor: reads "t" (it must hold exactly the base rows), then adds 20 rows to "u" in

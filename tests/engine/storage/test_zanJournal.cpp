@@ -24,14 +24,6 @@ constexpr uint32_t P = 4096;
 constexpr uint32_t C_OLD_PAGES = 6;
 constexpr uint32_t C_NEW_PAGES = 8;
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    std::vector<uint8_t> out(std::filesystem::file_size(path));
-    TWinFile f;
-    f.Open(path, faRead, fsDenyNone);
-    out.resize(f.ReadAt(out.data(), out.size(), 0));
-    return out;
-}
-
 void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
     TWinFile f;
     f.Create(path, fsDenyNone, true);
@@ -122,7 +114,7 @@ void PatchJournal(const std::string& path, uint64_t offset, const void* bytes, s
 }
 
 std::vector<uint8_t> ReadHeader(const std::string& path) {
-    std::vector<uint8_t> all = ReadAll(path);
+    std::vector<uint8_t> all = ReadWholeFile(path);
     all.resize(ZanJournalHeaderSize);
     return all;
 }
@@ -163,18 +155,18 @@ TEST(ZanJournal, HeaderEncodesEveryField) {
 TEST(ZanJournal, HotJournalRestoresOldBytesAndSize) {
     TScenario s;
     CommitKeepingJournal(s, true);
-    ASSERT_EQ(ReadAll(s.Db.Path), s.After);
+    ASSERT_EQ(ReadWholeFile(s.Db.Path), s.After);
     TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
     ASSERT_EQ(check.State, jsHot) << check.Reason;
     EXPECT_TRUE(check.Header.LockIds.test(5));
     EXPECT_FALSE(check.Header.LockIds.test(4));
     EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, true), jsHot);
-    EXPECT_EQ(ReadAll(s.Db.Path), s.Before);
+    EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
     EXPECT_FALSE(FileExists(s.Journal));
     // A journal found before anything was written in place restores nothing new.
     CommitKeepingJournal(s, false);
     EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsHot);
-    EXPECT_EQ(ReadAll(s.Db.Path), s.Before);
+    EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
 }
 
 TEST(ZanJournal, CipheredPagesStayAsStored) {
@@ -197,7 +189,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         f.SeekAndWriteZanFile(plain.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
         f.CloseZanFile();
     }
-    const std::vector<uint8_t> stored = ReadAll(db.Path);
+    const std::vector<uint8_t> stored = ReadWholeFile(db.Path);
     ASSERT_NE(std::memcmp(stored.data() + P, plain.data(), P), 0) << "the page is ciphered";
     {
         TJournalWriter w;
@@ -207,7 +199,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(stored.data());
         w.Finish(h);
         // Every byte after the header is the record: the ciphered bytes as stored.
-        std::vector<uint8_t> j = ReadAll(journal);
+        std::vector<uint8_t> j = ReadWholeFile(journal);
         ASSERT_EQ(j.size(), ZanJournalHeaderSize + ZanJournalRecordOverhead + P);
         EXPECT_EQ(std::memcmp(j.data() + ZanJournalHeaderSize + 8, stored.data() + P, P), 0);
         // The new page goes in place; the process then dies with the journal hot.
@@ -221,7 +213,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         std::filesystem::rename(journal + ".keep", journal);
     }
     EXPECT_EQ(RecoverJournal(journal, db.Path, false), jsHot);
-    EXPECT_EQ(ReadAll(db.Path), stored);
+    EXPECT_EQ(ReadWholeFile(db.Path), stored);
     TZanFile f;
     prepare(f);
     f.OpenZanFile(db.Path);
@@ -235,7 +227,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
 TEST(ZanJournal, CutJournalIsTornAndRemoved) {
     TScenario s;
     CommitKeepingJournal(s, false);
-    const std::vector<uint8_t> whole = ReadAll(s.Journal);
+    const std::vector<uint8_t> whole = ReadWholeFile(s.Journal);
     std::vector<uint64_t> cuts = {1, 7, 8, 100, ZanJournalHeaderSize - 1, ZanJournalHeaderSize,
                                   ZanJournalHeaderSize + 5, whole.size() - 1};
     for (uint64_t end : s.RecordEnds) {
@@ -251,7 +243,7 @@ TEST(ZanJournal, CutJournalIsTornAndRemoved) {
         EXPECT_EQ(check.State, jsTorn) << check.Reason;
         EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsTorn);
         EXPECT_FALSE(FileExists(s.Journal));
-        EXPECT_EQ(ReadAll(s.Db.Path), s.Before);
+        EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
     }
     // Records written, header still zero: torn.
     std::vector<uint8_t> noHeader = whole;
@@ -326,23 +318,23 @@ TEST(ZanJournal, HeaderFieldChanged) {
             TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
             EXPECT_EQ(JournalStateName(check.State), std::string(JournalStateName(expected)))
                 << check.Reason;
-            const std::vector<uint8_t> journal = ReadAll(s.Journal);
+            const std::vector<uint8_t> journal = ReadWholeFile(s.Journal);
             const int32_t code = ErrorCodeOf([&] { RecoverJournal(s.Journal, s.Db.Path, false); });
             switch (expected) {
             case jsDamaged:
             case jsOtherDatabase:
                 EXPECT_EQ(code, expected == jsDamaged ? 8962 : 8449);
-                EXPECT_EQ(ReadAll(s.Journal), journal) << "kept as it was";
+                EXPECT_EQ(ReadWholeFile(s.Journal), journal) << "kept as it was";
                 break;
             case jsForeign:
                 EXPECT_EQ(code, 0);
-                EXPECT_EQ(ReadAll(s.Journal), journal) << "never touched";
+                EXPECT_EQ(ReadWholeFile(s.Journal), journal) << "never touched";
                 break;
             default:
                 EXPECT_EQ(code, 0);
                 EXPECT_FALSE(FileExists(s.Journal));
             }
-            EXPECT_EQ(ReadAll(s.Db.Path), s.Before);
+            EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
         }
     }
 }
@@ -429,7 +421,7 @@ TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
 TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
     TScenario s;
     CommitKeepingJournal(s, true);
-    const std::vector<uint8_t> hot = ReadAll(s.Journal);
+    const std::vector<uint8_t> hot = ReadWholeFile(s.Journal);
     const std::string db0 = s.Db.Path + ".after";
     WriteAll(db0, s.After);
     // Records + truncate + sync + unlink.
@@ -447,7 +439,7 @@ TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
             const int code = child.Wait();
             EXPECT_EQ(code, -1) << "the child was killed";
             EXPECT_NE(RecoverJournal(s.Journal, s.Db.Path, true), jsDamaged);
-            EXPECT_EQ(ReadAll(s.Db.Path), s.Before);
+            EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
             EXPECT_FALSE(FileExists(s.Journal));
         }
     }

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those missing.
 set -euo pipefail
 packages=(g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          zlib1g-dev libsqlite3-dev)
+          zlib1g-dev libsqlite3-dev tzdata)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -69,4 +69,83 @@ void ZanAssertionFailed(std::string_view text, const std::source_location& where
                      Format("%s (%s, line %d)", text, file, static_cast<int>(where.line())));
 }
 
+// ---- SQL vocabulary ------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view C_SQLTOKENNAMES[C_ZANSQLTOKENCOUNT] = {
+    "zstUnknown",      "zstTableName",   "zstTableAlias",    "zstFieldName",
+    "zstAscending",    "zstDescending",  "zstSelect",        "zstFrom",
+    "zstWhere",        "zstGroupBy",     "zstHaving",        "zstUnion",
+    "zstPlan",         "zstOrderBy",     "zstForUpdate",     "zstEnd",
+    "zstPredicate",    "zstValue",       "zstStringLiteral", "zstIsNull",
+    "zstIsNotNull",    "zstLike",        "zstAnd",           "zstOr",
+    "zstNumber",       "zstComment",     "zstDistinct",      "zstComma",
+    "zstLParen",       "zstRParen",      "zstAdd",           "zstSub",
+    "zstMult",         "zstDiv",         "zstBetween",       "zstAS",
+    "zstCase",         "zstWhen",        "zstThen",          "zstNullif",
+    "zstCoalesce",     "zstJoin",        "zstInner",         "zstOuter",
+    "zstLeft",         "zstRight",       "zstCross",         "zstNatural",
+    "zstFull",         "zstAggFunc",     "zstFunc",          "zstDataType",
+    "zstParameter",    "zstCast",        "zstNot",           "zstIn",
+    "zstCompOperator", "zstNull",        "zstTrue",          "zstFalse",
+    "zstStrFunc",      "zstFor",         "zstConcatenate",   "zstOn",
+    "zstUsing",        "zstEscape",      "zstNotLike",       "zstNotBetween",
+    "zstNotIn",        "zstChar",        "zstInt",           "zstSmallInt",
+    "zstFloat",        "zstDate",        "zstTime",          "zstTimeStamp",
+    "zstDecimal",      "zstVarChar",     "zstNumeric",       "zstBoolean",
+    "zstMoney",        "zstBlob",        "zstExtract",       "zstYear",
+    "zstMonth",        "zstDay",         "zstHour",          "zstMinute",
+    "zstSecond",       "zstCurrentDate", "zstCurrentTime",   "zstCurrentTimestamp",
+    "zstAll",          "zstExists",      "zstAny",           "zstSome",
+    "zstInsert",       "zstInto",        "zstValues",        "zstDelete",
+    "zstUpdate",       "zstSet",         "zstCreate",        "zstTable",
+    "zstAddWord",      "zstDrop",        "zstAlter",         "zstColumn",
+    "zstPrimaryKey",   "zstIndex",       "zstAutoInc",       "zstUnique",
+    "zstType",         "zstTo",          "zstTemporary",
+};
+
+constexpr std::string_view C_EXPROPERATORNAMES[C_ZANEXPROPERATORCOUNT] = {
+    "zeoNOTDEFINED", "zeoISBLANK", "zeoNOTBLANK", "zeoEQ",         "zeoNE",        "zeoGT",
+    "zeoLT",         "zeoGE",      "zeoLE",       "zeoNOT",        "zeoAND",       "zeoOR",
+    "zeoTUPLE2",     "zeoFIELD2",  "zeoCONST2",   "zeoMINUS",      "zeoADD",       "zeoSUB",
+    "zeoMUL",        "zeoDIV",     "zeoMOD",      "zeoREM",        "zeoSUM",       "zeoCOUNT",
+    "zeoMIN",        "zeoMAX",     "zeoAVG",      "zeoCONT",       "zeoUDF2",      "zeoCONTINUE2",
+    "zeoLIKE",       "zeoIN",      "zeoLIST2",    "zeoUPPER",      "zeoLOWER",     "zeoFUNC2",
+    "zeoLISTELEM2",  "zeoASSIGN",  "zeoSUBQUERY", "zeoOUTERFIELD", "zeoPARAMETER",
+};
+
+constexpr std::string_view C_EXPRNODEKINDNAMES[C_ZANEXPRNODEKINDCOUNT] = {
+    "enkUnknown",         "enField",        "enConst",
+    "enkParam",           "enkRelOperator", "enkArithOperator",
+    "enkLogicalOperator", "enkFunc",        "enkNonRelPredicate",
+    "enkSubquery",
+};
+
+} // namespace
+
+TZanSQLTokens ZanSQLTokens(std::initializer_list<TZanSQLToken> tokens) {
+    TZanSQLTokens set;
+    for (TZanSQLToken t : tokens)
+        set.set(t);
+    return set;
+}
+
+bool IsSectionToken(TZanSQLToken token) {
+    return (token >= zstSelect && token <= zstForUpdate) || token == zstInsert ||
+           token == zstDelete || token == zstUpdate;
+}
+
+std::string_view ZanSQLTokenName(TZanSQLToken token) {
+    return token < C_ZANSQLTOKENCOUNT ? C_SQLTOKENNAMES[token] : "?";
+}
+
+std::string_view ZanExprOperatorName(TZanExprOperator op) {
+    return op < C_ZANEXPROPERATORCOUNT ? C_EXPROPERATORNAMES[op] : "?";
+}
+
+std::string_view ZanExprNodeKindName(int kind) {
+    return kind >= 0 && kind < C_ZANEXPRNODEKINDCOUNT ? C_EXPRNODEKINDNAMES[kind] : "?";
+}
+
 } // namespace zan

@@ -1,6 +1,7 @@
 // The engine's error table, its user-visible texts and its one exception class.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <initializer_list>
 #include <source_location>
@@ -71,5 +72,215 @@ inline void ZanAssert(bool condition, std::string_view text,
                       std::source_location where = std::source_location::current()) {
     if (!condition) ZanAssertionFailed(text, where);
 }
+
+// ---- SQL vocabulary ------------------------------------------------------------------------
+// The enumerations shared by the SQL layer, the filters and the query layer. Their ordinals are
+// fixed: token sets, the section test and the debug dumps depend on them.
+
+enum TZanSQLToken : uint8_t {
+    zstUnknown,
+    zstTableName,
+    zstTableAlias,
+    zstFieldName,
+    zstAscending,
+    zstDescending,
+    zstSelect,
+    zstFrom,
+    zstWhere,
+    zstGroupBy,
+    zstHaving,
+    zstUnion,
+    zstPlan,
+    zstOrderBy,
+    zstForUpdate,
+    zstEnd,
+    zstPredicate,
+    zstValue,
+    zstStringLiteral,
+    zstIsNull,
+    zstIsNotNull,
+    zstLike,
+    zstAnd,
+    zstOr,
+    zstNumber,
+    zstComment,
+    zstDistinct,
+    zstComma,
+    zstLParen,
+    zstRParen,
+    zstAdd,
+    zstSub,
+    zstMult,
+    zstDiv,
+    zstBetween,
+    zstAS,
+    zstCase,
+    zstWhen,
+    zstThen,
+    zstNullif,
+    zstCoalesce,
+    zstJoin,
+    zstInner,
+    zstOuter,
+    zstLeft,
+    zstRight,
+    zstCross,
+    zstNatural,
+    zstFull,
+    zstAggFunc,
+    zstFunc,
+    zstDataType,
+    zstParameter,
+    zstCast,
+    zstNot,
+    zstIn,
+    zstCompOperator,
+    zstNull,
+    zstTrue,
+    zstFalse,
+    zstStrFunc,
+    zstFor,
+    zstConcatenate,
+    zstOn,
+    zstUsing,
+    zstEscape,
+    zstNotLike,
+    zstNotBetween,
+    zstNotIn,
+    zstChar,
+    zstInt,
+    zstSmallInt,
+    zstFloat,
+    zstDate,
+    zstTime,
+    zstTimeStamp,
+    zstDecimal,
+    zstVarChar,
+    zstNumeric,
+    zstBoolean,
+    zstMoney,
+    zstBlob,
+    zstExtract,
+    zstYear,
+    zstMonth,
+    zstDay,
+    zstHour,
+    zstMinute,
+    zstSecond,
+    zstCurrentDate,
+    zstCurrentTime,
+    zstCurrentTimestamp,
+    zstAll,
+    zstExists,
+    zstAny,
+    zstSome,
+    zstInsert,
+    zstInto,
+    zstValues,
+    zstDelete,
+    zstUpdate,
+    zstSet,
+    zstCreate,
+    zstTable,
+    zstAddWord,
+    zstDrop,
+    zstAlter,
+    zstColumn,
+    zstPrimaryKey,
+    zstIndex,
+    zstAutoInc,
+    zstUnique,
+    zstType,
+    zstTo,
+    zstTemporary,
+};
+inline constexpr int C_ZANSQLTOKENCOUNT = 115;
+
+// A set of tokens, indexed by ordinal.
+using TZanSQLTokens = std::bitset<C_ZANSQLTOKENCOUNT>;
+TZanSQLTokens ZanSQLTokens(std::initializer_list<TZanSQLToken> tokens);
+inline bool InTokens(const TZanSQLTokens& set, TZanSQLToken token) {
+    return set.test(token);
+}
+
+// The tokens that open a clause: zstSelect .. zstForUpdate, zstInsert, zstDelete, zstUpdate.
+bool IsSectionToken(TZanSQLToken token);
+
+// zeoMINUS is unary minus, zeoSUB binary subtraction; zeoISBLANK / zeoNOTBLANK are IS [NOT] NULL.
+enum TZanExprOperator : uint8_t {
+    zeoNOTDEFINED,
+    zeoISBLANK,
+    zeoNOTBLANK,
+    zeoEQ,
+    zeoNE,
+    zeoGT,
+    zeoLT,
+    zeoGE,
+    zeoLE,
+    zeoNOT,
+    zeoAND,
+    zeoOR,
+    zeoTUPLE2,
+    zeoFIELD2,
+    zeoCONST2,
+    zeoMINUS,
+    zeoADD,
+    zeoSUB,
+    zeoMUL,
+    zeoDIV,
+    zeoMOD,
+    zeoREM,
+    zeoSUM,
+    zeoCOUNT,
+    zeoMIN,
+    zeoMAX,
+    zeoAVG,
+    zeoCONT,
+    zeoUDF2,
+    zeoCONTINUE2,
+    zeoLIKE,
+    zeoIN,
+    zeoLIST2,
+    zeoUPPER,
+    zeoLOWER,
+    zeoFUNC2,
+    zeoLISTELEM2,
+    zeoASSIGN,
+    zeoSUBQUERY,
+    zeoOUTERFIELD,
+    zeoPARAMETER,
+};
+inline constexpr int C_ZANEXPROPERATORCOUNT = 41;
+
+enum TZanSQLAggFunc : uint8_t { zafUnknown, zafCount, zafAvg, zafSum, zafMax, zafMin };
+enum TZanSQLStrFunc : uint8_t {
+    zsfUnknown,
+    zsfSubstring,
+    zsfUpper,
+    zsfLower,
+    zsfTrim,
+    zsfTrimLeading,
+    zsfTrimTrailing,
+    zsfTrimBoth
+};
+enum TZanSQLStatementType : uint8_t {
+    zsSQLUnknown,
+    zsSQLExprOnly,
+    zsSQLSelect,
+    zsSQLInsert,
+    zsSQLDelete,
+    zsSQLUpdate,
+    zsSchemaManipulation
+};
+enum TZanSubqueryType : uint8_t { zsqUnspecified, zsqAnyOrSome, zsqAll, zsqExists };
+enum TZanExprScopeKind : uint8_t { zskField, zskAgg, zskConst };
+
+// Debug names: each value's own name ("zstSelect", "zeoEQ"); "?" for an ordinal out of range.
+std::string_view ZanSQLTokenName(TZanSQLToken token);
+std::string_view ZanExprOperatorName(TZanExprOperator op);
+// The expression-node kind names by ordinal 0-9: "enkUnknown", "enField", "enConst",
+// "enkParam", ... (the field and constant kinds are spelled "enField" and "enConst").
+inline constexpr int C_ZANEXPRNODEKINDCOUNT = 10;
+std::string_view ZanExprNodeKindName(int kind);
 
 } // namespace zan

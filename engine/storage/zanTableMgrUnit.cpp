@@ -343,22 +343,39 @@ void TTableDef::DebugSetDefs() {
     FInternalFields->Clear();
     FKeyFields->Clear();
     FInternalIndexDefs->Clear();
-    auto field = [&](const char* name, TFieldType type, int32_t size) {
-        TInternalFieldItem* f = FInternalFields->Add();
-        f->SetFieldName(name);
-        f->SetDataType(type);
-        if (size > 0) f->SetFieldSize(size);
-        f->SetFieldNo(FInternalFields->Count());
-        f->SetFieldIndex(FInternalFields->Count() - 1);
-        return f;
-    };
-    TInternalFieldItem* int1 = field("Int1", ftInteger, 0);
-    TInternalFieldItem* str1 = field("Str1", ftString, 21);
-    field("Date1", ftDate, 0);
+    AddTableField(*this, "Int1", ftInteger);
+    AddTableField(*this, "Str1", ftString, 21);
+    AddTableField(*this, "Date1", ftDate);
     FInternalFields->SetDefaultOffsets();
     FRecordSize = FInternalFields->GetRecordSize();
-    auto index = [&](const char* name, TInternalFieldItem* f) {
-        TKeyFieldItem* k = FKeyFields->Add();
+    AddTableIndex(*this, "one", "Int1", true, false);
+    AddTableIndex(*this, "two", "Str1", true, false);
+}
+
+TInternalFieldItem* AddTableField(TTableDef& def, const std::string& name, TFieldType type,
+                                  int32_t size) {
+    TInternalFields& fields = *def.GetInternalFields();
+    TInternalFieldItem* f = fields.Add();
+    f->SetFieldName(name);
+    f->SetDataType(type);
+    if (size > 0) f->SetFieldSize(size);
+    f->SetFieldNo(fields.Count());
+    f->SetFieldIndex(fields.Count() - 1);
+    return f;
+}
+
+TInternalIndexDef* AddTableIndex(TTableDef& def, const std::string& indexName,
+                                 const std::string& fieldNames, bool unique,
+                                 bool caseInsensitive, TIndexKeyType kind) {
+    TStringList names;
+    ConvertFieldNamesToList(fieldNames, names);
+    TInternalFields& fields = *def.GetInternalFields();
+    for (int n = 0; n < names.Count(); ++n) {
+        const TInternalFieldItem* f = nullptr;
+        for (int i = 0; i < fields.Count() && f == nullptr; ++i)
+            if (fields.Items(i)->GetFieldName() == names.Get(n)) f = fields.Items(i);
+        ZanAssert(f != nullptr, "AddTableIndex: unknown field");
+        TKeyFieldItem* k = def.GetKeyFields()->Add();
         k->SetFieldName(f->GetFieldName());
         k->SetDataType(f->GetDataType());
         k->SetFieldSize(f->GetFieldSize());
@@ -366,16 +383,17 @@ void TTableDef::DebugSetDefs() {
         k->SetNullFlagOffset(f->GetNullFlagOffset());
         k->SetSizeMarkerOffset(f->GetSizeMarkerOffset());
         k->SetPhysicalFieldNo(f->GetIndex());
-        k->SetIndexName(name);
-        TInternalIndexDef* d = FInternalIndexDefs->Add();
-        d->SetIndexName(name);
-        d->SetIndexSequence(FInternalIndexDefs->Count() - 1);
-        d->SetUnique(true);
-        d->SetMaintained(true);
-        PrepareIndexDef(*d, *FKeyFields);
-    };
-    index("one", int1);
-    index("two", str1);
+        k->SetCaseInsensitive(caseInsensitive);
+        k->SetIndexName(indexName);
+    }
+    TInternalIndexDef* d = def.GetInternalIndexDefs()->Add();
+    d->SetIndexName(indexName);
+    d->SetIndexSequence(def.GetInternalIndexDefs()->Count() - 1);
+    d->SetUnique(unique);
+    d->SetMaintained(true);
+    d->SetIndexKeyType(kind);
+    PrepareIndexDef(*d, *def.GetKeyFields());
+    return d;
 }
 
 // ---------------------------------------------------------------------------------------------

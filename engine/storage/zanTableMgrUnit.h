@@ -173,6 +173,16 @@ private:
     bool FActive = false;
 };
 
+// Appends a field to the definition's layout (size 0: the type's own size; a string field's
+// size counts its terminator).
+TInternalFieldItem* AddTableField(TTableDef& def, const std::string& name, TFieldType type,
+                                  int32_t size = 0);
+// Appends an index on the named fields (";"-separated) of the laid-out definition; a
+// non-unique index gets the hidden record number.
+TInternalIndexDef* AddTableIndex(TTableDef& def, const std::string& indexName,
+                                 const std::string& fieldNames, bool unique,
+                                 bool caseInsensitive, TIndexKeyType kind = ikFixed);
+
 // What a restructure changes besides the definition itself: the graded field and index change
 // lists (either may be absent: no change) and new counter values where the flags say so.
 struct TInternalRestructureRec {

@@ -7,9 +7,10 @@ namespace zan {
 TCustomConnection::TCustomConnection(TComponent* owner) : TComponent(owner) {}
 
 TCustomConnection::~TCustomConnection() {
-    for (const TClient& client : FClients)
-        if (auto* component = dynamic_cast<TComponent*>(client.Object))
-            RemoveFreeNotification(component);
+    // Clients that asked for free notification (datasets close and forget their database) are
+    // told now, while the client list they may unregister from still exists.
+    Destroying();
+    NotifyFreeLinks();
     FClients.clear();
 }
 
@@ -56,7 +57,8 @@ void TCustomConnection::UnRegisterClient(TObject* client) {
                            [client](const TClient& c) { return c.Object == client; });
     if (it == FClients.end()) return;
     FClients.erase(it);
-    if (auto* component = dynamic_cast<TComponent*>(client)) RemoveFreeNotification(component);
+    // The free-notification link stays: the client may have asked for it itself, and links are
+    // not counted. A link left over only tells one side of the other's destruction.
 }
 
 int TCustomConnection::GetDataSetCount() const {
@@ -76,10 +78,19 @@ TDataSet* TCustomConnection::GetDataSet(int index) const {
 }
 
 void TCustomConnection::SendConnectEvent(bool connecting) {
-    // A copy: a handler may register or unregister clients.
-    std::vector<TClient> clients = FClients;
-    for (const TClient& client : clients)
-        if (client.Event) client.Event(this, connecting);
+    // A handler may register, unregister or free clients: each client of the snapshot is told
+    // only while it is still registered, with its event as it is then.
+    std::vector<TObject*> clients;
+    clients.reserve(FClients.size());
+    for (const TClient& client : FClients)
+        clients.push_back(client.Object);
+    for (TObject* object : clients) {
+        auto it = std::find_if(FClients.begin(), FClients.end(),
+                               [object](const TClient& c) { return c.Object == object; });
+        if (it == FClients.end() || !it->Event) continue;
+        TConnectChangeEvent event = it->Event; // the handler may replace the registered one
+        event(this, connecting);
+    }
 }
 
 void TCustomConnection::Notification(TComponent* component, TOperation operation) {

@@ -32,7 +32,9 @@ public:
     void Loaded() override;
 
     // Registers a client (a dataset, typically) to be told of connects and disconnects. A
-    // component client is forgotten when it is destroyed.
+    // component client is forgotten when it is destroyed; the two stay linked for free
+    // notification after UnRegisterClient. A destroyed connection tells every linked component
+    // Notification(connection, opRemove).
     void RegisterClient(TObject* client, TConnectChangeEvent event = {});
     void UnRegisterClient(TObject* client);
     // The registered clients that are datasets, in registration order.

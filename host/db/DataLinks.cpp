@@ -102,6 +102,11 @@ void TDataSource::NotifyDataLinks(TDataEvent event, intptr_t info) {
         FDataLinks[i]->DataEvent(event, info);
 }
 
+void TDataSource::FieldRemoved(TField* field) {
+    for (size_t i = 0; i < FDataLinks.size(); ++i)
+        FDataLinks[i]->FieldRemoved(field);
+}
+
 void TDataSource::AddDataLink(TDataLink* link) {
     FDataLinks.push_back(link);
     link->FDataSource = this;
@@ -246,6 +251,10 @@ void TMasterDataLink::ActiveChanged() {
     } else if (OnMasterDisable) {
         OnMasterDisable(this);
     }
+}
+
+void TMasterDataLink::FieldRemoved(TField* field) {
+    if (std::find(FFields.begin(), FFields.end(), field) != FFields.end()) FFields.clear();
 }
 
 void TMasterDataLink::CheckBrowseMode() {

@@ -51,6 +51,7 @@ private:
     void UpdateState();
     void AddDataLink(TDataLink* link);
     void RemoveDataLink(TDataLink* link);
+    void FieldRemoved(TField* field);
 
     TDataSet* FDataSet = nullptr;
     bool FEnabled = true;
@@ -93,6 +94,9 @@ protected:
     // Asked to end what it edits before the dataset leaves its record.
     virtual void CheckBrowseMode() {}
     virtual void FocusControl(TField* /*field*/) {}
+    // A field left the dataset's Fields (freed or detached); told even while controls are
+    // disabled. A link that keeps field pointers drops this one.
+    virtual void FieldRemoved(TField* /*field*/) {}
 
 private:
     friend class TDataSource;
@@ -138,6 +142,9 @@ protected:
     void CheckBrowseMode() override;
     void LayoutChanged() override { ActiveChanged(); }
     void RecordChanged(TField* field) override;
+    // The list is whole or empty: a removed master field empties it until the next
+    // ActiveChanged (the layout change that EnableControls sends, or the next open) rebuilds it.
+    void FieldRemoved(TField* field) override;
 
 private:
     TDataSet* FDetail;

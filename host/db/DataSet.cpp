@@ -55,6 +55,9 @@ TDataSet::~TDataSet() {
         source->FDataSet = nullptr;
         source->UpdateState();
     }
+    // The derived part is gone: nothing is open any more, and a field freed below must not
+    // try to close the dataset through it.
+    FState = dsInactive;
     DestroyFields();
     while (FFields.Count() > 0) {
         TField* field = FFields[FFields.Count() - 1];
@@ -172,6 +175,12 @@ void TDataSet::DestroyFields() {
     }
 }
 
+void TDataSet::FieldRemoved(TField* field) {
+    // By index: a handler may detach sources.
+    for (size_t i = 0; i < FDataSources.size(); ++i)
+        FDataSources[i]->FieldRemoved(field);
+}
+
 void TDataSet::BindFields(bool binding) {
     FCalcFieldsSize = 0;
     for (int i = 0; i < FFields.Count(); ++i) {
@@ -226,7 +235,10 @@ void TDataSet::SetFieldValues(const std::string& fieldNames, const Variant& valu
         return;
     }
     const auto& elements = value.Elements();
-    for (size_t i = 0; i < fields.size() && i < elements.size(); ++i)
+    // An array shorter than the field list is refused before anything is written.
+    if (elements.size() < fields.size())
+        throw EVariantError("Variant or safe array index out of bounds");
+    for (size_t i = 0; i < fields.size(); ++i)
         fields[i]->SetAsVariant(elements[i]);
 }
 

@@ -112,6 +112,8 @@ public:
     void GetFieldList(std::vector<TField*>& list, const std::string& fieldNames) const;
     // One field's value, or a variant array of several fields' values.
     Variant GetFieldValues(const std::string& fieldNames) const;
+    // Sets one field from a value or several from a variant array; EVariantError for an array
+    // with fewer elements than fields (nothing is written then). Extra elements are ignored.
     void SetFieldValues(const std::string& fieldNames, const Variant& value);
     TFieldDefs& GetFieldDefs() { return FFieldDefs; }
     // True when the fields were created from the definitions at open (no persistent fields).
@@ -315,7 +317,11 @@ protected:
 private:
     friend class TDataSource;
     friend class TDataLink;
+    friend class TFields;
     void OpenCursor();
+    // Tells the links of every data source that field left Fields (freed or detached), also
+    // while controls are disabled, so that none keeps it.
+    void FieldRemoved(TField* field);
     void CloseCursor();
     void BeginInsertAppend();
     void EndInsertAppend();

@@ -53,7 +53,19 @@ std::string ReadAll(TStream& stream) {
 TField::TField(TComponent* owner) : TComponent(owner) {}
 
 TField::~TField() {
-    if (FDataSet) FDataSet->GetFields().Remove(this);
+    if (!FDataSet) return;
+    TDataSet* dataSet = FDataSet;
+    dataSet->GetFields().Remove(this);
+    FDataSet = nullptr;
+    // An open dataset is closed first, as the framework does: closing sends deUpdateState, so
+    // its links go inactive and forget their fields (a master link would keep this one).
+    if (dataSet->GetActive()) {
+        try {
+            dataSet->Close();
+        } catch (...) {
+            // A destructor cannot report the failure; the field is detached all the same.
+        }
+    }
 }
 
 void TField::SetFieldName(const std::string& name) {
@@ -548,21 +560,28 @@ TDateField::TDateField(TComponent* owner) : TDateTimeField(owner, ftDate) {}
 TTimeField::TTimeField(TComponent* owner) : TDateTimeField(owner, ftTime) {}
 
 TDateTime TDateTimeField::Normalize(TDateTime value) const {
-    if (!(value >= MinDateTime && value < MaxDateTime + 1))
-        DatabaseErrorFmt(SInvalidFieldValue, {FloatToStr(value), GetDisplayName()});
-    double day = std::trunc(value);
-    int64_t ms = Round(std::fabs(value - day) * static_cast<double>(MSecsPerDay));
-    switch (GetDataType()) {
-    case ftDate:
-        return day;
-    case ftTime:
-        return static_cast<double>(ms % MSecsPerDay) / static_cast<double>(MSecsPerDay);
-    default:
+    // Split into the day and the time of day rounded to the millisecond first (a time that
+    // rounds to a full day is midnight of the next day, on both sides of 1899-12-30), then
+    // require a day the calendar routines can show: 0001-01-01 .. 9999-12-31.
+    double day = 0;
+    int64_t ms = 0;
+    if (std::isfinite(value)) {
+        day = std::trunc(value);
+        ms = Round(std::fabs(value - day) * static_cast<double>(MSecsPerDay));
         if (ms >= MSecsPerDay) {
             ms -= MSecsPerDay;
             day += 1;
         }
-        double time = static_cast<double>(ms) / static_cast<double>(MSecsPerDay);
+    }
+    if (!std::isfinite(value) || day < std::trunc(MinDateTime) || day > std::trunc(MaxDateTime))
+        DatabaseErrorFmt(SInvalidFieldValue, {FloatToStr(value), GetDisplayName()});
+    double time = static_cast<double>(ms) / static_cast<double>(MSecsPerDay);
+    switch (GetDataType()) {
+    case ftDate:
+        return day;
+    case ftTime:
+        return time;
+    default:
         return day < 0 ? day - time : day + time;
     }
 }
@@ -800,7 +819,9 @@ void TFields::Add(TField* field) {
 
 void TFields::Remove(TField* field) {
     auto it = std::find(FList.begin(), FList.end(), field);
-    if (it != FList.end()) FList.erase(it);
+    if (it == FList.end()) return;
+    FList.erase(it);
+    if (FDataSet) FDataSet->FieldRemoved(field);
 }
 
 } // namespace zan

@@ -48,16 +48,20 @@ TComponent::TComponent(TComponent* owner) {
 
 TComponent::~TComponent() {
     Destroying();
-    // Tell every linked component, dropping each link before the call so that a handler that
-    // touches the links (or frees other components) cannot leave one dangling.
+    NotifyFreeLinks();
+    DestroyComponents();
+    if (FOwner) FOwner->RemoveComponent(this);
+}
+
+void TComponent::NotifyFreeLinks() {
+    // Each link is dropped before its call, so that a handler that touches the links (or frees
+    // other components) cannot leave one dangling.
     while (!FFreeNotifies.empty()) {
         TComponent* other = FFreeNotifies.back();
         FFreeNotifies.pop_back();
         Erase(other->FFreeNotifies, this);
         other->Notification(this, opRemove);
     }
-    DestroyComponents();
-    if (FOwner) FOwner->RemoveComponent(this);
 }
 
 void TComponent::SetName(const std::string& name) {

@@ -124,6 +124,10 @@ protected:
     virtual void Notification(TComponent* component, TOperation operation);
     // Sets csDestroying here and on every owned component.
     void Destroying();
+    // Tells every linked component Notification(this, opRemove), dropping the links. The
+    // destructor does it last; a derived class whose linked components call back into it while
+    // told calls it first in its own destructor, while its own part is still whole.
+    void NotifyFreeLinks();
 
 private:
     void ValidateRename(TComponent* component, const std::string& currentName,

@@ -117,6 +117,7 @@ public:
         if (!table)
             throw EWriteError(
                 Format("Class %s has no published properties", component.ClassName()));
+        TNestingGuard nesting(FDepth);
         Line(level, component.GetName().empty()
                         ? Format("object %s", component.ClassName())
                         : Format("object %s: %s", component.GetName(), component.ClassName()));
@@ -129,6 +130,24 @@ public:
     }
 
 private:
+    // Objects and collection items nest no deeper than the reader accepts, so that what is
+    // written can always be read back.
+    class TNestingGuard {
+    public:
+        explicit TNestingGuard(int& depth) : FDepth(depth) {
+            if (FDepth >= MaxNesting) throw EWriteError("Objects nested too deeply");
+            ++FDepth;
+        }
+        ~TNestingGuard() { --FDepth; }
+        TNestingGuard(const TNestingGuard&) = delete;
+        TNestingGuard& operator=(const TNestingGuard&) = delete;
+
+    private:
+        int& FDepth;
+    };
+
+    int FDepth = 0; // objects and items being written around the current one
+
     void Line(int level, const std::string& text) {
         Text.append(static_cast<size_t>(level) * 2, ' ');
         Text += text;
@@ -217,6 +236,7 @@ private:
             if (!table)
                 throw EWriteError(
                     Format("Class %s has no published properties", item->ClassName()));
+            TNestingGuard nesting(FDepth);
             Line(level + 1, "item");
             WriteProperties(*item, *table, level + 2);
             Line(level + 1, i + 1 == collection->Count() ? "end>" : "end");
@@ -501,7 +521,7 @@ private:
         component->SetReading(true);
         FLoaded.push_back(component);
         if (!name.empty()) {
-            Guarded(line, Format("Error reading component %s", name),
+            Guarded(line, [&] { return Format("Error reading component %s", name); },
                     [&] { component->SetName(name); });
         }
 
@@ -525,14 +545,15 @@ private:
                                   className, component.ClassName(), line));
     }
 
-    template <class F>
-    void Guarded(int line, const std::string& context, F&& action) {
+    // The context text is built only when the action fails (reading stays cheap).
+    template <class C, class F>
+    void Guarded(int line, C&& context, F&& action) {
         try {
             action();
         } catch (const EParserError&) {
             throw;
         } catch (const Exception& e) {
-            throw EParserError(Format("%s: %s on line %d", context, e.Message(), line));
+            throw EParserError(Format("%s: %s on line %d", context(), e.Message(), line));
         }
     }
 
@@ -545,7 +566,7 @@ private:
         if (!prop) FParser.Error(Format("Property %s.%s does not exist", object.ClassName(), name));
         FParser.Next();
         FParser.SkipChar('=');
-        std::string context = Format("Error reading %s.%s", object.ClassName(), prop->Name);
+        auto context = [&] { return Format("Error reading %s.%s", object.ClassName(), prop->Name); };
         switch (prop->Kind) {
         case pkInteger: {
             int64_t v = ReadInteger(*prop);
@@ -656,7 +677,8 @@ private:
             if (depth + 1 >= MaxNesting) FParser.Error("Objects nested too deeply");
             FParser.SkipSymbol("item");
             TCollectionItem* item = nullptr;
-            Guarded(line, Format("Error reading %s.%s", object.ClassName(), prop.Name),
+            Guarded(line,
+                    [&] { return Format("Error reading %s.%s", object.ClassName(), prop.Name); },
                     [&] { item = collection->Add(); });
             const TPropertyTable* table = TableOf(*item);
             if (!table)

@@ -281,7 +281,8 @@ void UnregisterComponentClass(const std::string& className);
 
 // The object text of component, its properties and its streamable owned components. Raises
 // EWriteError for a component or collection item without a property table, a value that has no
-// text (an enumeration value without identifier, a float that is not finite).
+// text (an enumeration value without identifier, a float that is not finite), or objects and
+// collection items nested deeper than the reader accepts ("Objects nested too deeply").
 std::string ComponentToText(const TComponent& component);
 void WriteComponentText(TStream& stream, const TComponent& component);
 

@@ -66,9 +66,11 @@ TStamp ToStamp(TDateTime value) {
         throw EConvertError("Invalid argument to date decode");
     double days = std::trunc(value);
     TStamp st{static_cast<int64_t>(days), Round(std::fabs(value - days) * MSecsPerDay)};
+    // A time of day that rounds to a full day is midnight of the next day on both sides of
+    // day 0: before 1899-12-30 the fraction is still the time of that (negative) day.
     if (st.MSec >= MSecsPerDay) {
         st.MSec -= MSecsPerDay;
-        st.Days += value < 0 ? -1 : 1;
+        st.Days += 1;
     }
     if (st.Days < MinDay || st.Days > MaxDay)
         throw EConvertError("Invalid argument to date decode");

@@ -89,16 +89,17 @@ std::string UnsignedText(uint64_t v, int base) {
     return s;
 }
 
-// An integer seen as unsigned: negative values that fit 32 bits wrap as 32-bit values.
+// An integer seen as unsigned: a negative value wraps at the width of its argument (32 bits for
+// int32_t and narrower, 64 bits for int64_t).
 uint64_t AsUnsignedBits(const TVarRec& a) {
     if (a.Kind() == TVarRec::vtUnsigned) return a.AsUnsigned();
     int64_t v = a.AsInteger();
-    if (v < 0 && v >= INT32_MIN) return static_cast<uint32_t>(static_cast<int32_t>(v));
+    if (a.Kind() == TVarRec::vtInteger) return static_cast<uint32_t>(static_cast<int32_t>(v));
     return static_cast<uint64_t>(v);
 }
 
 bool IsInteger(const TVarRec& a) {
-    return a.Kind() == TVarRec::vtInteger || a.Kind() == TVarRec::vtUnsigned;
+    return a.IsSigned() || a.Kind() == TVarRec::vtUnsigned;
 }
 
 std::string Pad(std::string s, int width, bool left) {
@@ -150,8 +151,7 @@ std::string FormatV(std::string_view format, std::span<const TVarRec> args) {
             ++i;
             const TVarRec& a = nextArg();
             if (!IsInteger(a)) FormatError(format);
-            int64_t v = a.Kind() == TVarRec::vtInteger ? a.AsInteger()
-                                                       : static_cast<int64_t>(a.AsUnsigned());
+            int64_t v = a.IsSigned() ? a.AsInteger() : static_cast<int64_t>(a.AsUnsigned());
             if (v > 100000 || v < -100000) FormatError(format);
             return static_cast<int>(v);
         }
@@ -208,7 +208,7 @@ std::string FormatV(std::string_view format, std::span<const TVarRec> args) {
         switch (type) {
         case 'd': {
             if (!IsInteger(a)) FormatError(format);
-            bool negative = a.Kind() == TVarRec::vtInteger && a.AsInteger() < 0;
+            bool negative = a.IsSigned() && a.AsInteger() < 0;
             uint64_t magnitude = a.Kind() == TVarRec::vtUnsigned ? a.AsUnsigned()
                                  : negative ? 0 - static_cast<uint64_t>(a.AsInteger())
                                             : static_cast<uint64_t>(a.AsInteger());

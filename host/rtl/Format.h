@@ -23,13 +23,24 @@ namespace zan {
 // data, so it must not outlive the call it is built for.
 class TVarRec {
 public:
-    enum TKind : uint8_t { vtInteger, vtUnsigned, vtFloat, vtString, vtChar, vtPointer, vtBoolean };
+    // Signed integers keep their width: vtInteger up to 32 bits, vtInt64 above (%x and %u show
+    // a negative value as the two's complement of that width).
+    enum TKind : uint8_t {
+        vtInteger,
+        vtUnsigned,
+        vtFloat,
+        vtString,
+        vtChar,
+        vtPointer,
+        vtBoolean,
+        vtInt64
+    };
 
     template <typename T>
     requires(std::is_integral_v<T> && !std::is_same_v<T, bool> && !std::is_same_v<T, char>)
         TVarRec(T v) {
         if constexpr (std::is_signed_v<T>) {
-            FKind = vtInteger;
+            FKind = sizeof(T) > sizeof(int32_t) ? vtInt64 : vtInteger;
             FInt = static_cast<int64_t>(v);
         } else {
             FKind = vtUnsigned;
@@ -49,6 +60,8 @@ public:
     TVarRec(const void* v) : FKind(vtPointer), FPtr(v) {}
 
     TKind Kind() const { return FKind; }
+    // A signed integer of either width (vtInteger, vtInt64).
+    bool IsSigned() const { return FKind == vtInteger || FKind == vtInt64; }
     int64_t AsInteger() const { return FInt; }
     uint64_t AsUnsigned() const { return FUInt; }
     double AsFloat() const { return FFloat; }

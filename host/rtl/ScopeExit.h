@@ -1,6 +1,7 @@
 // Runs a clean-up when the scope ends, on every path (the C++ form of try/finally).
 #pragma once
 
+#include <exception>
 #include <utility>
 
 namespace zan {
@@ -8,13 +9,20 @@ namespace zan {
 template <typename F>
 class TScopeExit {
 public:
-    explicit TScopeExit(F action) : FAction(std::move(action)) {}
-    // A clean-up that fails while the scope unwinds cannot be reported; it is dropped so that
-    // the exception already on its way is the one the caller sees.
-    ~TScopeExit() {
-        try {
+    explicit TScopeExit(F action)
+        : FAction(std::move(action)), FUncaught(std::uncaught_exceptions()) {}
+    // A clean-up that fails on the normal path raises its exception to the caller, as a finally
+    // part would. One that fails while the scope unwinds cannot be reported; it is dropped so
+    // that the exception already on its way is the one the caller sees. A clean-up that must
+    // never raise says so itself (noexcept or its own try/catch).
+    ~TScopeExit() noexcept(false) {
+        if (std::uncaught_exceptions() > FUncaught) {
+            try {
+                FAction();
+            } catch (...) {
+            }
+        } else {
             FAction();
-        } catch (...) {
         }
     }
     TScopeExit(const TScopeExit&) = delete;
@@ -22,6 +30,7 @@ public:
 
 private:
     F FAction;
+    int FUncaught;
 };
 
 } // namespace zan

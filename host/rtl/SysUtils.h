@@ -49,7 +49,8 @@ requires(!std::is_same_v<T, bool>) std::string IntToHex(T value, int digits) {
 
 // ---- Floating point ---------------------------------------------------------------------------
 
-// The shortest text that reads back to the same double ("0.1", "1E20", "NAN", "INF").
+// The shortest text that reads back to the same double ("0.1", "1E20", "NAN", "INF"); -0.0 gives
+// "0", which reads back as the equal +0.0.
 std::string FloatToStr(double value);
 // Decimal text with "." as separator, optional sign and exponent, surrounded by optional blanks.
 // Text too small for a double reads as 0; infinite, NaN and too large text is refused:

@@ -85,10 +85,19 @@ int64_t Variant::AsInt64() const {
         return FInt;
     case varBoolean:
         return FInt ? -1 : 0;
-    case varCurrency:
+    case varCurrency: {
+        // Exact: the scaled integer divided by 10000, the remainder rounded half to even.
+        int64_t whole = FInt / 10000;
+        const int64_t rest = FInt % 10000; // carries the sign of the value
+        if (rest > 5000 || (rest == 5000 && (whole & 1) != 0))
+            ++whole;
+        else if (rest < -5000 || (rest == -5000 && (whole & 1) != 0))
+            --whole;
+        return whole;
+    }
     case varDouble:
     case varDate: {
-        double v = FType == varCurrency ? Currency::FromScaled(FInt).ToDouble() : FFloat;
+        double v = FFloat;
         if (!std::isfinite(v) || v < -9223372036854775808.0 || v >= 9223372036854775808.0)
             OverflowError(varInt64);
         return Round(v);

@@ -536,37 +536,13 @@ void TTestDatabase::Open() {
     FDisk->SetLockRetryCount(200);
     FDisk->SetLockRetryInterval(5);
     FDisk->Open();
-    const uint32_t P = FDisk->GetPageSize();
-    auto headers = [&](uint32_t slot) {
-        auto io = std::make_unique<TDiskIOInterface>();
-        io->SetDiskMgr(FDisk.get());
-        io->SetUsage(C_USAGE_HEADERS);
-        io->SetBlockSize(C_HEADER_BLOCK);
-        io->SetAccessFlags(0);
-        io->SetGlobalFirstEmptyOffset(slot);
-        io->Open();
-        return io;
-    };
-    FSystemHeaders = headers(C_GLOBAL_FE_SYSTEM_HEADERS);
-    FUserHeaders = headers(C_GLOBAL_FE_USER_HEADERS);
-    FSystemTables = std::make_unique<TDiskTableDefMgr>();
-    FSystemTables->SetSystemTableMgr(true);
-    FSystemTables->SetHdrDiskInterface(FSystemHeaders.get());
-    FSystemTables->SetBaseDefMgrAddress(P);
-    FSystemTables->Open();
-    FUserTables = std::make_unique<TDiskTableDefMgr>();
-    FUserTables->SetHdrDiskInterface(FUserHeaders.get());
-    FUserTables->SetBaseDefMgrAddress(3 * P);
-    FUserTables->Open();
+    FTables = std::make_unique<TZanDiskTables>(*FDisk);
+    FTables->Open();
 }
 
 void TTestDatabase::Close() {
-    if (FUserTables) FUserTables->Close();
-    if (FSystemTables) FSystemTables->Close();
-    FUserTables.reset();
-    FSystemTables.reset();
-    FUserHeaders.reset();
-    FSystemHeaders.reset();
+    if (FTables) FTables->Close();
+    FTables.reset();
     if (FDisk) FDisk->Close();
     FDisk.reset();
 }

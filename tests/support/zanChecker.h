@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
@@ -57,16 +58,13 @@ public:
 
     const std::string& Path() const { return FPath; }
     TDiskMgr& Disk() { return *FDisk; }
-    TDiskTableDefMgr& UserTables() { return *FUserTables; }
-    TDiskTableDefMgr& SystemTables() { return *FSystemTables; }
+    TDiskTableDefMgr& UserTables() { return *FTables->UserTables; }
+    TDiskTableDefMgr& SystemTables() { return *FTables->SystemTables; }
 
 private:
     std::string FPath;
     std::unique_ptr<TDiskMgr> FDisk;
-    std::unique_ptr<TDiskIOInterface> FUserHeaders;
-    std::unique_ptr<TDiskIOInterface> FSystemHeaders;
-    std::unique_ptr<TDiskTableDefMgr> FUserTables;
-    std::unique_ptr<TDiskTableDefMgr> FSystemTables;
+    std::unique_ptr<TZanDiskTables> FTables;
 };
 
 } // namespace zan

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,19 @@ int32_t ErrorCodeOf(F&& action, std::string* message = nullptr) {
     return 0;
 }
 
-// Every byte of a file.
-inline std::vector<uint8_t> ReadWholeFile(const std::string& path) {
-    std::vector<uint8_t> out(std::filesystem::file_size(path));
+// The whole file as bytes, and a file replaced by bytes (for damaged-file tests).
+inline std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     TWinFile f;
     f.Open(path, faRead, fsDenyNone);
-    out.resize(f.ReadAt(out.data(), out.size(), 0));
-    return out;
+    std::vector<uint8_t> bytes(static_cast<size_t>(f.Size()));
+    if (!bytes.empty()) f.ReadAt(bytes.data(), bytes.size(), 0);
+    return bytes;
+}
+
+inline void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    TWinFile f;
+    f.Create(path, fsDenyNone, true);
+    if (!bytes.empty()) f.WriteAt(bytes.data(), bytes.size(), 0);
 }
 
 } // namespace zan

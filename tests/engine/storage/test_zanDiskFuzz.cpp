@@ -16,20 +16,6 @@ namespace {
 
 constexpr uint32_t P = 4096;
 
-std::vector<uint8_t> ReadAll(const std::string& path) {
-    TWinFile f;
-    f.Open(path, faRead, fsDenyNone);
-    std::vector<uint8_t> bytes(static_cast<size_t>(f.Size()));
-    if (!bytes.empty()) f.ReadAt(bytes.data(), bytes.size(), 0);
-    return bytes;
-}
-
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    TWinFile f;
-    f.Create(path, fsDenyNone, true);
-    if (!bytes.empty()) f.WriteAt(bytes.data(), bytes.size(), 0);
-}
-
 // Opens the file, allocates and releases pages, reads the map, closes. Answers the engine error
 // code raised (0 for none); anything that is not an engine error fails the test.
 int32_t UseDatabase(const std::string& path) {
@@ -68,7 +54,7 @@ TEST(DiskFuzz, DamagedFilesGiveEngineErrorsOnly) {
             disk.WriteNewPages(uint32_t(1 + i % 5), 9, 1, 1, page.data());
         disk.Close();
     }
-    const std::vector<uint8_t> good = ReadAll(base.Path);
+    const std::vector<uint8_t> good = ReadFileBytes(base.Path);
     ASSERT_GT(good.size(), 6u * P);
     TTempFile damaged("fuzz_damaged.zan");
     std::mt19937 rng(20261208);
@@ -94,7 +80,7 @@ TEST(DiskFuzz, DamagedFilesGiveEngineErrorsOnly) {
             bytes.resize(rng() % bytes.size());
             break;
         }
-        WriteAll(damaged.Path, bytes);
+        WriteFileBytes(damaged.Path, bytes);
         failures += UseDatabase(damaged.Path) != 0;
     }
     // Most damage is caught; what is not caught must still have been harmless.

@@ -55,7 +55,7 @@ struct TFiles {
 TEST(DiskWriteScope, NestedScopesCommitOnceAtTheOuterEnd) {
     TFiles f("scope_nested.zan");
     TDb db(f.Db.Path);
-    const std::vector<uint8_t> before = ReadWholeFile(f.Db.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
     uint32_t a = 0, b = 0;
     {
         TDiskWriteScope outer(db.Disk);
@@ -67,14 +67,14 @@ TEST(DiskWriteScope, NestedScopesCommitOnceAtTheOuterEnd) {
             b = db.Alloc(3, 0x22);
             EXPECT_EQ(db.Disk.GetWriteScopeDepth(), 2);
         }
-        EXPECT_EQ(ReadWholeFile(f.Db.Path), before) << "still buffered";
+        EXPECT_EQ(ReadFileBytes(f.Db.Path), before) << "still buffered";
         std::vector<uint8_t> back(P);
         db.Disk.ReadPages(b, 1, back.data(), 3, 1);
         EXPECT_EQ(back[100], 0x22) << "the scope reads its own writes";
         EXPECT_EQ(ErrorCodeOf([&] { db.Disk.DiskStartTransaction(false); }), 10256);
     }
     EXPECT_FALSE(db.Disk.GetWriteScopeActive());
-    const std::vector<uint8_t> after = ReadWholeFile(f.Db.Path);
+    const std::vector<uint8_t> after = ReadFileBytes(f.Db.Path);
     ASSERT_EQ(after.size(), before.size() + 2 * P);
     EXPECT_EQ(after[a + 5], 0x11);
     EXPECT_EQ(after[b + 5], 0x22);
@@ -90,7 +90,7 @@ TEST(DiskWriteScope, ExceptionChangesNothing) {
     TFiles f("scope_throw.zan");
     TDb db(f.Db.Path);
     db.Alloc(4, 0x01);
-    const std::vector<uint8_t> before = ReadWholeFile(f.Db.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
     const uint32_t mapCount = db.Disk.GetGlobalHdr()->GetMapPageCount();
     EXPECT_THROW(
         {
@@ -104,7 +104,7 @@ TEST(DiskWriteScope, ExceptionChangesNothing) {
         },
         std::runtime_error);
     EXPECT_FALSE(db.Disk.GetWriteScopeActive());
-    EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
     db.Disk.SetHeaderReadLock();
     EXPECT_EQ(db.Disk.GetGlobalHdr()->GetGlobalDBGenerator(), 0u);
     EXPECT_EQ(db.Disk.GetGlobalHdr()->GetMapPageCount(), mapCount);
@@ -167,21 +167,21 @@ TEST(DiskJournal, HotJournalRestoredAtOpenAndAtLock) {
             TDb db(f.Db.Path);
             db.Alloc(7, 0x07);
         }
-        const std::vector<uint8_t> before = ReadWholeFile(f.Db.Path);
+        const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
         TTempFile dry("scope_hot_dry.zan");
         std::filesystem::copy_file(f.Db.Path, dry.Path);
         const int points = CommitInChild(dry.Path, 0);
         ASSERT_GT(points, 3);
         unlink(JournalFileNameFor(dry.Path).c_str());
         unlink(UsersFileNameFor(dry.Path).c_str());
-        EXPECT_EQ(ReadWholeFile(dry.Path).size(), before.size() + P);
+        EXPECT_EQ(ReadFileBytes(dry.Path).size(), before.size() + P);
 
         std::unique_ptr<TDb> survivor;
         if (survivorOpenFirst) survivor = std::make_unique<TDb>(f.Db.Path, false);
         // Dies at the commit point: everything written in place, the journal still hot.
         EXPECT_EQ(CommitInChild(f.Db.Path, static_cast<uint64_t>(points)), -1);
         ASSERT_EQ(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
-        EXPECT_NE(ReadWholeFile(f.Db.Path), before);
+        EXPECT_NE(ReadFileBytes(f.Db.Path), before);
         if (survivorOpenFirst) {
             survivor->Disk.SetTableLock(7, ZanLockRead);
             survivor->Disk.ReleaseTableLock(7);
@@ -189,7 +189,7 @@ TEST(DiskJournal, HotJournalRestoredAtOpenAndAtLock) {
             survivor = std::make_unique<TDb>(f.Db.Path, false);
         }
         EXPECT_NE(InspectJournal(f.Journal).State, jsHot);
-        EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+        EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
         std::vector<uint8_t> page(P);
         survivor->Disk.ReadPages(6 * P, 1, page.data(), 7, 1);
         EXPECT_EQ(page[9], 0x07) << "no cached copy of the undone bytes";
@@ -206,7 +206,7 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
         TDb db(f.Db.Path);
         db.Alloc(8, 0x08);
     }
-    const std::vector<uint8_t> before = ReadWholeFile(f.Db.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
     auto writeJournal = [&](bool damaged, bool otherDb) {
         TJournalWriter w;
         w.Begin(f.Journal, P, 0600, before.size(), false);
@@ -249,7 +249,7 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
         EXPECT_TRUE(FileExists(f.Journal)) << "kept";
         unlink(f.Journal.c_str());
     }
-    EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
     // Foreign: a directory at the path.
     std::filesystem::create_directory(f.Journal);
     {
@@ -259,7 +259,7 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
         EXPECT_EQ(page[0], 0x08);
         EXPECT_EQ(ErrorCodeOf([&] { db.Alloc(8, 0x09); }), 9217);
     }
-    EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
     std::filesystem::remove(f.Journal);
 }
 
@@ -268,7 +268,7 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
 TEST(DiskJournal, CommitLockHeldElsewhereTimesOut) {
     TFiles f("scope_commitlock.zan");
     TDb db(f.Db.Path);
-    const std::vector<uint8_t> before = ReadWholeFile(f.Db.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
     TWinFile users;
     users.Open(UsersFileNameFor(f.Db.Path), faReadWrite, fsDenyNone);
     ASSERT_TRUE(users.TryLock(TDiskMgr::CommitLockOffset, 1));
@@ -276,14 +276,14 @@ TEST(DiskJournal, CommitLockHeldElsewhereTimesOut) {
     db.Alloc(9, 0x09);
     EXPECT_EQ(ErrorCodeOf([&] { db.Disk.DiskCommit(); }), 10249);
     EXPECT_TRUE(db.Disk.IsTransactionActive());
-    EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
     // A write outside a transaction fails the same way and changes nothing.
     db.Disk.DiskRollback();
     EXPECT_EQ(ErrorCodeOf([&] { db.Alloc(9, 0x0A); }), 10249);
-    EXPECT_EQ(ReadWholeFile(f.Db.Path), before);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
     users.Unlock(TDiskMgr::CommitLockOffset, 1);
     db.Disk.DiskStartTransaction(false);
     db.Alloc(9, 0x0B);
     db.Disk.DiskCommit();
-    EXPECT_EQ(ReadWholeFile(f.Db.Path).size(), before.size() + P);
+    EXPECT_EQ(ReadFileBytes(f.Db.Path).size(), before.size() + P);
 }

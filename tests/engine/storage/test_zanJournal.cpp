@@ -24,12 +24,6 @@ constexpr uint32_t P = 4096;
 constexpr uint32_t C_OLD_PAGES = 6;
 constexpr uint32_t C_NEW_PAGES = 8;
 
-void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
-    TWinFile f;
-    f.Create(path, fsDenyNone, true);
-    if (!bytes.empty()) f.WriteAt(bytes.data(), bytes.size(), 0);
-}
-
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i)
@@ -64,7 +58,7 @@ struct TScenario {
             std::vector<uint8_t> fresh = Pattern(c.Length, seed++);
             std::memcpy(After.data() + c.Address, fresh.data(), c.Length);
         }
-        WriteAll(Db.Path, Before);
+        WriteFileBytes(Db.Path, Before);
     }
     ~TScenario() { unlink(Journal.c_str()); }
 
@@ -97,7 +91,7 @@ void CommitKeepingJournal(TScenario& s, bool inPlace) {
     w.Finish(s.Fields());
     ASSERT_EQ(w.GetLength(), end);
     ASSERT_EQ(w.GetRecordCount(), s.RecordEnds.size());
-    if (inPlace) WriteAll(s.Db.Path, s.After);
+    if (inPlace) WriteFileBytes(s.Db.Path, s.After);
     // Simulates the process dying with the journal hot: the descriptor is dropped, the file
     // stays.
     std::string keep = s.Journal + ".keep";
@@ -114,7 +108,7 @@ void PatchJournal(const std::string& path, uint64_t offset, const void* bytes, s
 }
 
 std::vector<uint8_t> ReadHeader(const std::string& path) {
-    std::vector<uint8_t> all = ReadWholeFile(path);
+    std::vector<uint8_t> all = ReadFileBytes(path);
     all.resize(ZanJournalHeaderSize);
     return all;
 }
@@ -155,18 +149,18 @@ TEST(ZanJournal, HeaderEncodesEveryField) {
 TEST(ZanJournal, HotJournalRestoresOldBytesAndSize) {
     TScenario s;
     CommitKeepingJournal(s, true);
-    ASSERT_EQ(ReadWholeFile(s.Db.Path), s.After);
+    ASSERT_EQ(ReadFileBytes(s.Db.Path), s.After);
     TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
     ASSERT_EQ(check.State, jsHot) << check.Reason;
     EXPECT_TRUE(check.Header.LockIds.test(5));
     EXPECT_FALSE(check.Header.LockIds.test(4));
     EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, true), jsHot);
-    EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
     EXPECT_FALSE(FileExists(s.Journal));
     // A journal found before anything was written in place restores nothing new.
     CommitKeepingJournal(s, false);
     EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsHot);
-    EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
 }
 
 TEST(ZanJournal, CipheredPagesStayAsStored) {
@@ -189,7 +183,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         f.SeekAndWriteZanFile(plain.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
         f.CloseZanFile();
     }
-    const std::vector<uint8_t> stored = ReadWholeFile(db.Path);
+    const std::vector<uint8_t> stored = ReadFileBytes(db.Path);
     ASSERT_NE(std::memcmp(stored.data() + P, plain.data(), P), 0) << "the page is ciphered";
     {
         TJournalWriter w;
@@ -199,7 +193,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(stored.data());
         w.Finish(h);
         // Every byte after the header is the record: the ciphered bytes as stored.
-        std::vector<uint8_t> j = ReadWholeFile(journal);
+        std::vector<uint8_t> j = ReadFileBytes(journal);
         ASSERT_EQ(j.size(), ZanJournalHeaderSize + ZanJournalRecordOverhead + P);
         EXPECT_EQ(std::memcmp(j.data() + ZanJournalHeaderSize + 8, stored.data() + P, P), 0);
         // The new page goes in place; the process then dies with the journal hot.
@@ -213,7 +207,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         std::filesystem::rename(journal + ".keep", journal);
     }
     EXPECT_EQ(RecoverJournal(journal, db.Path, false), jsHot);
-    EXPECT_EQ(ReadWholeFile(db.Path), stored);
+    EXPECT_EQ(ReadFileBytes(db.Path), stored);
     TZanFile f;
     prepare(f);
     f.OpenZanFile(db.Path);
@@ -227,7 +221,7 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
 TEST(ZanJournal, CutJournalIsTornAndRemoved) {
     TScenario s;
     CommitKeepingJournal(s, false);
-    const std::vector<uint8_t> whole = ReadWholeFile(s.Journal);
+    const std::vector<uint8_t> whole = ReadFileBytes(s.Journal);
     std::vector<uint64_t> cuts = {1, 7, 8, 100, ZanJournalHeaderSize - 1, ZanJournalHeaderSize,
                                   ZanJournalHeaderSize + 5, whole.size() - 1};
     for (uint64_t end : s.RecordEnds) {
@@ -238,24 +232,24 @@ TEST(ZanJournal, CutJournalIsTornAndRemoved) {
     for (uint64_t cut : cuts) {
         if (cut >= whole.size()) continue;
         SCOPED_TRACE("cut at " + std::to_string(cut));
-        WriteAll(s.Journal, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+        WriteFileBytes(s.Journal, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
         TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
         EXPECT_EQ(check.State, jsTorn) << check.Reason;
         EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsTorn);
         EXPECT_FALSE(FileExists(s.Journal));
-        EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
+        EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
     }
     // Records written, header still zero: torn.
     std::vector<uint8_t> noHeader = whole;
     std::fill(noHeader.begin(), noHeader.begin() + ZanJournalHeaderSize, 0);
-    WriteAll(s.Journal, noHeader);
+    WriteFileBytes(s.Journal, noHeader);
     EXPECT_EQ(InspectJournal(s.Journal).State, jsTorn);
     // An empty file is not hot and stays.
-    WriteAll(s.Journal, {});
+    WriteFileBytes(s.Journal, {});
     EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsEmpty);
     EXPECT_TRUE(FileExists(s.Journal));
     // A record's byte changed: its checksum fails, torn.
-    WriteAll(s.Journal, whole);
+    WriteFileBytes(s.Journal, whole);
     const uint8_t flip = whole[s.RecordEnds[1] - 20] ^ 0x40;
     PatchJournal(s.Journal, s.RecordEnds[1] - 20, &flip, 1);
     EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsTorn);
@@ -318,23 +312,23 @@ TEST(ZanJournal, HeaderFieldChanged) {
             TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
             EXPECT_EQ(JournalStateName(check.State), std::string(JournalStateName(expected)))
                 << check.Reason;
-            const std::vector<uint8_t> journal = ReadWholeFile(s.Journal);
+            const std::vector<uint8_t> journal = ReadFileBytes(s.Journal);
             const int32_t code = ErrorCodeOf([&] { RecoverJournal(s.Journal, s.Db.Path, false); });
             switch (expected) {
             case jsDamaged:
             case jsOtherDatabase:
                 EXPECT_EQ(code, expected == jsDamaged ? 8962 : 8449);
-                EXPECT_EQ(ReadWholeFile(s.Journal), journal) << "kept as it was";
+                EXPECT_EQ(ReadFileBytes(s.Journal), journal) << "kept as it was";
                 break;
             case jsForeign:
                 EXPECT_EQ(code, 0);
-                EXPECT_EQ(ReadWholeFile(s.Journal), journal) << "never touched";
+                EXPECT_EQ(ReadFileBytes(s.Journal), journal) << "never touched";
                 break;
             default:
                 EXPECT_EQ(code, 0);
                 EXPECT_FALSE(FileExists(s.Journal));
             }
-            EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
+            EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
         }
     }
 }
@@ -342,7 +336,7 @@ TEST(ZanJournal, HeaderFieldChanged) {
 TEST(ZanJournal, ForeignPathsAreNeverTouched) {
     TScenario s;
     const std::string target = s.Db.Path + ".target";
-    WriteAll(target, Pattern(600, 3));
+    WriteFileBytes(target, Pattern(600, 3));
     auto cleanup = [&] {
         std::error_code ec;
         std::filesystem::remove_all(s.Journal, ec);
@@ -354,7 +348,7 @@ TEST(ZanJournal, ForeignPathsAreNeverTouched) {
         {"symbolic link", [&] { ASSERT_EQ(symlink(target.c_str(), s.Journal.c_str()), 0); }},
         {"directory", [&] { std::filesystem::create_directory(s.Journal); }},
         {"fifo", [&] { ASSERT_EQ(mkfifo(s.Journal.c_str(), 0600), 0); }},
-        {"other bytes", [&] { WriteAll(s.Journal, Pattern(2000, 9)); }},
+        {"other bytes", [&] { WriteFileBytes(s.Journal, Pattern(2000, 9)); }},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -421,16 +415,16 @@ TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
 TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
     TScenario s;
     CommitKeepingJournal(s, true);
-    const std::vector<uint8_t> hot = ReadWholeFile(s.Journal);
+    const std::vector<uint8_t> hot = ReadFileBytes(s.Journal);
     const std::string db0 = s.Db.Path + ".after";
-    WriteAll(db0, s.After);
+    WriteFileBytes(db0, s.After);
     // Records + truncate + sync + unlink.
     const uint64_t points = s.RecordEnds.size() + 3;
     for (uint64_t n = 1; n <= points; ++n) {
         for (bool torn : {false, true}) {
             SCOPED_TRACE("killed at point " + std::to_string(n) + (torn ? ", torn" : ""));
-            WriteAll(s.Db.Path, s.After);
-            WriteAll(s.Journal, hot);
+            WriteFileBytes(s.Db.Path, s.After);
+            WriteFileBytes(s.Journal, hot);
             TChildProcess child([&](TChildProcess&) {
                 ZanArmCrashPoint(n, torn);
                 RecoverJournal(s.Journal, s.Db.Path, true);
@@ -439,7 +433,7 @@ TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
             const int code = child.Wait();
             EXPECT_EQ(code, -1) << "the child was killed";
             EXPECT_NE(RecoverJournal(s.Journal, s.Db.Path, true), jsDamaged);
-            EXPECT_EQ(ReadWholeFile(s.Db.Path), s.Before);
+            EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
             EXPECT_FALSE(FileExists(s.Journal));
         }
     }

@@ -500,6 +500,11 @@ TYPED_TEST(DataSetProtocol, FieldValuesAndInsertRecord) {
     ds->SetFieldValues("NAME;AMOUNT", VarArrayOf({Variant("deux"), Variant(2.0)}));
     ds->Post();
     EXPECT_EQ(ds->FieldByName("NAME")->GetAsString(), "deux");
+    ds->Edit();
+    EXPECT_THROW(ds->SetFieldValues("NAME;AMOUNT", VarArrayOf({Variant("trois")})),
+                 EVariantError);
+    EXPECT_EQ(ds->FieldByName("NAME")->GetAsString(), "deux") << "nothing written";
+    ds->Cancel();
     EXPECT_THROW(ds->InsertRecord({Variant("x")}), Exception);
     EXPECT_EQ(ds->GetState(), dsBrowse);
     EXPECT_EQ(this->Ids(), (std::vector<int>{1, 2}));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "host/db/Connection.h"
 #include "host/db/Params.h"
@@ -117,6 +118,26 @@ TEST_F(FieldsTest, DatesAndTimesNormaliseAndTheirTextReadsBack) {
     EXPECT_EQ(VarType(F("DT")->GetAsVariant()), varDate);
     EXPECT_THROW(F("D")->SetAsFloat(1e300), EDatabaseError);
     EXPECT_THROW(F("D")->SetAsString("2024-13-01"), EDatabaseError);
+}
+
+TEST_F(FieldsTest, DateTimeRangeIsTheCalendarsAfterRounding) {
+    // field, value, text shown ("" when refused)
+    const std::tuple<const char*, TDateTime, const char*> cases[] = {
+        {"DT", EncodeDateTime(1, 1, 1, 12, 0, 0, 0), "0001-01-01 12:00:00"},
+        {"DT", EncodeDate(9999, 12, 31) + 1.5, ""},          // 10000-01-01 12:00
+        {"DT", EncodeDate(9999, 12, 31) + 0.9999999999, ""}, // rounds to 10000-01-01
+        {"DT", -1.9999999999, "1899-12-30"},                 // rounds to the next day
+        {"D", EncodeDate(9999, 12, 31) + 1, ""},
+        {"T", EncodeDate(1, 1, 1) - 0.75, "18:00:00"},
+    };
+    for (auto [field, value, text] : cases) {
+        if (*text == 0) {
+            EXPECT_THROW(F(field)->SetAsDateTime(value), EDatabaseError) << field << value;
+            continue;
+        }
+        F(field)->SetAsDateTime(value);
+        EXPECT_EQ(F(field)->GetAsString(), text) << field << value;
+    }
 }
 
 TEST_F(FieldsTest, VariantsNullsAssignAndAccessErrors) {
@@ -314,6 +335,57 @@ TEST(Connection, EventsAndClientsInOrder) {
     EXPECT_FALSE(loading.GetConnected());
     loading.Loaded();
     EXPECT_TRUE(loading.GetConnected());
+}
+
+// A client as the engine's datasets are: it asks its database for free notification and forgets
+// it when told of its removal.
+struct TDatabaseClient : TComponent {
+    TTestConnection* Database = nullptr;
+    int Removals = 0;
+    void Notification(TComponent* component, TOperation operation) override {
+        TComponent::Notification(component, operation);
+        if (operation == opRemove && component == Database) {
+            ++Removals;
+            Database->UnRegisterClient(this); // the connection is still whole when it tells
+            Database = nullptr;
+        }
+    }
+};
+
+TEST(Connection, DestroyedConnectionTellsItsClients) {
+    std::vector<std::string> log;
+    auto* db = new TTestConnection;
+    db->Log = &log;
+    TDatabaseClient registered, unregistered; // the second still watches for its own reasons
+    for (TDatabaseClient* client : {&registered, &unregistered}) {
+        client->Database = db;
+        db->RegisterClient(client);
+        db->FreeNotification(client);
+    }
+    db->UnRegisterClient(&unregistered);
+    delete db;
+    for (TDatabaseClient* client : {&registered, &unregistered}) {
+        EXPECT_EQ(client->Database, nullptr);
+        EXPECT_EQ(client->Removals, 1);
+    }
+}
+
+TEST(Connection, BroadcastSkipsClientsFreedOrUnregisteredOnTheWay) {
+    std::vector<std::string> log, told;
+    TTestConnection db;
+    db.Log = &log;
+    TComponent a, c;
+    auto* b = new TComponent;
+    db.RegisterClient(&a, [&](TObject*, bool up) {
+        told.push_back(up ? "a up" : "a down");
+        if (!up) delete b;
+        if (!up) db.UnRegisterClient(&c);
+    });
+    db.RegisterClient(b, [&](TObject*, bool up) { told.push_back(up ? "b up" : "b down"); });
+    db.RegisterClient(&c, [&](TObject*, bool) { told.push_back("c"); });
+    db.Open();
+    db.Close();
+    EXPECT_EQ(told, (std::vector<std::string>{"a up", "b up", "c", "a down"}));
 }
 
 } // namespace

@@ -203,15 +203,26 @@ private:
     TMasterDataLink FLink;
 };
 
+// A master table of four rows, its data source and an open detail (one integer field "ID")
+// following masterFields.
+struct TMasterDetail {
+    explicit TMasterDetail(const std::string& masterFields) {
+        Source.SetDataSet(Master.get());
+        Detail.GetFieldDefs().Add("ID", ftInteger);
+        Detail.Open();
+        Detail.SetMasterSource(&Source);
+        Detail.Link().SetFieldNames(masterFields);
+    }
+    std::unique_ptr<TMemDataSet> Master = MakeTable(4);
+    TDataSource Source;
+    TDetailTable Detail;
+};
+
 TEST(DataLinks, MasterDetailLinkFollowsTheMaster) {
-    auto master = MakeTable(4);
-    TDataSource masterSource;
-    masterSource.SetDataSet(master.get());
-    TDetailTable detail;
-    detail.GetFieldDefs().Add("ID", ftInteger);
-    detail.Open();
-    detail.SetMasterSource(&masterSource);
-    detail.Link().SetFieldNames("ID;MASTER");
+    TMasterDetail tables("ID;MASTER");
+    auto& master = tables.Master;
+    TDataSource& masterSource = tables.Source;
+    TDetailTable& detail = tables.Detail;
     ASSERT_EQ(detail.Link().GetFields().size(), 2u);
     EXPECT_EQ(detail.Link().GetFields()[1], master->FieldByName("MASTER"));
     EXPECT_EQ(detail.MasterChanges, 1);
@@ -251,6 +262,52 @@ TEST(DataLinks, MasterDetailLinkFollowsTheMaster) {
     } catch (const EDatabaseError& e) {
         EXPECT_EQ(e.Message(), "Circular datalinks are not allowed");
     }
+    detail.Link().SetDataSource(nullptr);
+}
+
+// The owner of a dataset and its fields, as a form is; its teardown marks both destroying.
+struct TForm : TComponent {
+    using TComponent::Destroying;
+};
+
+TEST(DataLinks, FreeingAFieldOfAnOpenDatasetClosesItFirst) {
+    // A persistent field freed alone, or in its owner's teardown (the dataset is marked
+    // destroying then): the dataset closes first and the master link lets the field go.
+    for (bool inTeardown : {false, true}) {
+        TForm form;
+        auto* master = new TMemDataSet(&form);
+        master->GetFieldDefs().Add("ID", ftInteger);
+        auto* id = new TIntegerField(&form);
+        id->SetFieldName("ID");
+        id->SetDataSet(master);
+        master->Open();
+        TDataSource source;
+        source.SetDataSet(master);
+        TMasterDataLink link(nullptr);
+        link.SetFieldNames("ID");
+        link.SetDataSource(&source);
+        ASSERT_EQ(link.GetFields().size(), 1u);
+        if (inTeardown) form.Destroying();
+        delete id;
+        EXPECT_FALSE(master->GetActive()) << inTeardown;
+        EXPECT_FALSE(link.GetActive()) << inTeardown;
+        EXPECT_TRUE(link.GetFields().empty()) << inTeardown;
+        link.SetDataSource(nullptr);
+    }
+}
+
+TEST(DataLinks, MasterLinkDropsFieldsFreedWhileControlsAreDisabled) {
+    TMasterDetail tables("MASTER");
+    auto& master = tables.Master;
+    TDetailTable& detail = tables.Detail;
+    master->DisableControls();
+    master->Close(); // frees the default fields; the link is not told of the state change
+    master->Open();
+    EXPECT_TRUE(detail.Link().GetActive());
+    EXPECT_TRUE(detail.Link().GetFields().empty()) << "no freed field is kept";
+    master->EnableControls(); // the layout change rebuilds the list from the new fields
+    ASSERT_EQ(detail.Link().GetFields().size(), 1u);
+    EXPECT_EQ(detail.Link().GetFields()[0], master->FieldByName("MASTER"));
     detail.Link().SetDataSource(nullptr);
 }
 

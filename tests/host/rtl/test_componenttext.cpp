@@ -593,6 +593,30 @@ TEST_F(ComponentText, DeepNestingIsRefusedWithoutRecursingFurther) {
     }
 }
 
+// The writer refuses what the reader would refuse, counting objects and items alike.
+TEST_F(ComponentText, WriterAcceptsExactlyTheNestingTheReaderAccepts) {
+    for (int levels : {63, 64}) {
+        TPicky root, rootCopy; // the root and `levels` owned descendants, one inside the other
+        TComponent* at = &root;
+        for (int d = 0; d < levels; ++d)
+            (at = new TPicky(at))->SetName("C" + std::to_string(d));
+        TTree tree, treeCopy; // collection items `levels` deep
+        TCollectionT<TNodeItem>* nodes = &tree.Nodes;
+        for (int d = 0; d < levels; ++d)
+            nodes = &nodes->Add()->Nodes;
+        for (auto [written, copy] : {std::pair<TComponent*, TComponent*>{&root, &rootCopy},
+                                     std::pair<TComponent*, TComponent*>{&tree, &treeCopy}}) {
+            if (levels == 64) {
+                EXPECT_THROW(ComponentToText(*written), EWriteError);
+                continue;
+            }
+            std::string text = ComponentToText(*written);
+            ReadComponentFromText(text, *copy);
+            EXPECT_EQ(ComponentToText(*copy), text);
+        }
+    }
+}
+
 // Random damage to a valid text: every outcome is a clean read or an EParserError.
 TEST_F(ComponentText, MutatedTextGivesOnlyCleanErrors) {
     TSample s;

@@ -86,9 +86,12 @@ TEST(DateUtils, DecompositionRoundsToTheMillisecond) {
     EXPECT_EQ(DateTimeToStr(almost), "2024-01-01");
     TDateTime lastMs = EncodeDateTime(2023, 12, 31, 23, 59, 59, 999);
     EXPECT_EQ(DateTimeToStr(lastMs), "2023-12-31 23:59:59.999");
-    // The same before the epoch: the day moves further back.
-    TDateTime negAlmost = -1 - (MSecsPerDay - 0.4) / MSecsPerDay;
-    EXPECT_EQ(DateTimeToStr(negAlmost), "1899-12-28");
+    // The same before the epoch: the fraction is the time of that day, so rounding it up
+    // reaches midnight of the next day too.
+    TDateTime negAlmost = -1 - (MSecsPerDay - 0.4) / MSecsPerDay; // 1899-12-29 23:59:59.9996
+    EXPECT_EQ(DateTimeToStr(negAlmost), "1899-12-30");
+    EXPECT_EQ(DateToStr(-0.9999999999), "1899-12-31"); // day 0 at 23:59:59.99999
+    EXPECT_EQ(DateTimeToStr(EncodeDate(1800, 2, 28) - 0.9999999999), "1800-03-01");
     int h, m, s, ms;
     DecodeTime(EncodeTime(10, 20, 30, 456), h, m, s, ms);
     EXPECT_EQ(h * 10000000 + m * 100000 + s * 1000 + ms, 102030456);

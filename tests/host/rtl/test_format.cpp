@@ -16,6 +16,15 @@ TEST(Format, IntegersAndWidths) {
     EXPECT_EQ(Format("%1:s %0:s", "a", "b"), "b a");
 }
 
+TEST(Format, UnsignedViewsKeepTheArgumentsWidth) {
+    EXPECT_EQ(Format("%x %u", int64_t(-1), int64_t(-1)), "FFFFFFFFFFFFFFFF 18446744073709551615");
+    EXPECT_EQ(Format("%x %x", int64_t(-2147483648LL), int64_t(-2147483649LL)),
+              "FFFFFFFF80000000 FFFFFFFF7FFFFFFF");
+    EXPECT_EQ(Format("%x %u %x", int32_t(-1), int32_t(-2), int16_t(-1)),
+              "FFFFFFFF 4294967294 FFFFFFFF");
+    EXPECT_EQ(Format("%.4d|%*d", int64_t(-5), int64_t(3), 1), "-0005|  1");
+}
+
 TEST(Format, Strings) {
     EXPECT_EQ(Format("%s|%10s|%-10s|%.2s", "abc", "abc", "abc", "abc"),
               "abc|       abc|abc       |ab");

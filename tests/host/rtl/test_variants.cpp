@@ -82,6 +82,17 @@ TEST(Variants, NumericConversions) {
     EXPECT_EQ(Variant(36526).AsDateTime(), 36526.0);
 }
 
+TEST(Variants, CurrencyToIntegerIsExactWithTiesToEven) {
+    // scaled value -> whole number; .4999 and .5001 stay apart where doubles blur them
+    const std::pair<int64_t, int64_t> cases[] = {
+        {12345678901234999LL, 1234567890123LL}, {12345678901235001LL, 1234567890124LL},
+        {-12345678901234999LL, -1234567890123LL}, {15000, 2}, {25000, 2}, {-15000, -2},
+        {-25000, -2}, {-5001, -1}, {INT64_MIN, -922337203685478LL},
+    };
+    for (auto [scaled, whole] : cases)
+        EXPECT_EQ(Variant(Currency::FromScaled(scaled)).AsInt64(), whole) << scaled;
+}
+
 TEST(Variants, TextConversions) {
     EXPECT_EQ(Variant(" 42").AsInteger(), 42);
     EXPECT_EQ(Variant("$10").AsInteger(), 16);

@@ -81,6 +81,8 @@ public:
         }
         return c;
     }
+    // The child's process id (-1 once reaped).
+    pid_t Pid() const { return FPid; }
     // SIGKILL and reap.
     void Kill() {
         if (FPid <= 0) return;

@@ -1,0 +1,1055 @@
+#include "engine/dataset/zanDatabase.h"
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "engine/storage/zanConsts.h"
+#include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanDataUnit.h"
+#include "host/rtl/ComponentText.h"
+#include "host/rtl/ScopeExit.h"
+#include "host/rtl/SysUtils.h"
+
+namespace zan {
+
+namespace {
+
+constexpr uint32_t C_PAGE_SIZE = 4096;
+constexpr uint32_t C_HEADER_BLOCK_SIZE = 256;
+constexpr int32_t C_MASTER_USER_ID = 1024;
+constexpr int32_t C_MASTER_SYSTEM_ID = 1025;
+constexpr int32_t C_MASTER_BLOB_SIZE = 1024;
+const char* const C_MASTER_USER = "$MSTRTBLUSER";
+const char* const C_MASTER_SYSTEM = "$MSTRTBLSYSTEM";
+const char* const C_OBJECTIDREF = "$SYSTBL_OBJECTIDREF";
+const char* const C_INTGENERATOR = "$SYSTBL_INTGENERATOR";
+const char* const C_OBJECTID_GENERATOR = "$INTGEN_OBJID";
+// String fields keep a terminator: a name of 40 bytes needs 41.
+constexpr int32_t C_NAME_FIELD_SIZE = int32_t(C_MAX_TABLE_NAME) + 1;
+constexpr int32_t C_GENERATOR_NAME_SIZE = 20;
+const char* const C_UNREADABLE_DEF = "Internal error - the table definition could not be read";
+
+// Header field offsets and sizes in UTF-16 units.
+constexpr int C_OFS_NAME = 2, C_OFS_OS = 64, C_OFS_CREATED = 126, C_OFS_OWNER = 134;
+constexpr int C_OFS_ZERO = 196, C_OFS_SORT = 200, C_OFS_VERSION = 204, C_OFS_LEVEL = 246,
+              C_OFS_CRC = 250;
+constexpr int C_TEXT_UNITS = 31, C_VERSION_UNITS = 21;
+
+void PutText(uint8_t* out, int units, const std::string& text) {
+    // At most units - 2 characters' units and a terminator; the field's rest is zero.
+    std::vector<char16_t> wide(static_cast<size_t>(units), 0);
+    StringLToWideChar(text, wide.data(), units - 1);
+    for (int i = 0; i < units; ++i) {
+        out[2 * i] = static_cast<uint8_t>(wide[size_t(i)] & 0xFF);
+        out[2 * i + 1] = static_cast<uint8_t>(wide[size_t(i)] >> 8);
+    }
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+std::string GetText(const uint8_t* in, int units) {
+    std::string out;
+    auto unit = [&](int i) { return uint32_t(in[2 * i]) | uint32_t(in[2 * i + 1]) << 8; };
+    for (int i = 0; i < units; ++i) {
+        const uint32_t u = unit(i);
+        if (u == 0) break;
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            const uint32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        if (u >= 0xD800 && u <= 0xDFFF)
+            out.push_back('?');
+        else
+            AppendUtf8(out, u);
+    }
+    return out;
+}
+
+// Characters (code points) of a UTF-8 text.
+size_t CharCount(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+int32_t ToIntDef(const std::string& text, int32_t def) {
+    int64_t value = 0;
+    if (text.empty() || text.size() > 10) return def;
+    for (char c : text) {
+        if (c < '0' || c > '9') return def;
+        value = value * 10 + (c - '0');
+    }
+    return value > INT32_MAX ? def : static_cast<int32_t>(value);
+}
+
+bool IsSystemName(const std::string& name) { return !name.empty() && name[0] == '$'; }
+
+// 1 to 40 bytes without control characters.
+void CheckTableName(const std::string& name, const char* context) {
+    bool valid = !name.empty() && name.size() <= C_MAX_TABLE_NAME;
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F) valid = false;
+    if (!valid)
+        ZanDatabaseErrorFmt(10039, context, SzanStringInvalidFmt,
+                            {name, 1, int32_t(C_MAX_TABLE_NAME)});
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Definition header
+
+void TZanDBHeader::ToBytes(uint8_t out[Size]) const {
+    std::fill(out, out + Size, uint8_t(0));
+    out[0] = static_cast<uint8_t>(FormatNo & 0xFF);
+    out[1] = static_cast<uint8_t>(FormatNo >> 8);
+    PutText(out + C_OFS_NAME, C_TEXT_UNITS, Name);
+    PutText(out + C_OFS_OS, C_TEXT_UNITS, OSDetails);
+    std::memcpy(out + C_OFS_CREATED, &Created, sizeof Created);
+    PutText(out + C_OFS_OWNER, C_TEXT_UNITS, Owner);
+    PutLE32(out + C_OFS_ZERO, 0);
+    PutLE32(out + C_OFS_SORT, SortOrder);
+    PutText(out + C_OFS_VERSION, C_VERSION_UNITS, Version);
+    PutLE32(out + C_OFS_LEVEL, SecurityLevel);
+    PutLE32(out + C_OFS_CRC, CRC);
+}
+
+void TZanDBHeader::FromBytes(const uint8_t in[Size]) {
+    FormatNo = static_cast<uint16_t>(in[0] | in[1] << 8);
+    Name = GetText(in + C_OFS_NAME, C_TEXT_UNITS);
+    OSDetails = GetText(in + C_OFS_OS, C_TEXT_UNITS);
+    std::memcpy(&Created, in + C_OFS_CREATED, sizeof Created);
+    Owner = GetText(in + C_OFS_OWNER, C_TEXT_UNITS);
+    SortOrder = GetLE32(in + C_OFS_SORT);
+    Version = GetText(in + C_OFS_VERSION, C_VERSION_UNITS);
+    SecurityLevel = GetLE32(in + C_OFS_LEVEL);
+    CRC = GetLE32(in + C_OFS_CRC);
+}
+
+uint32_t TZanDBHeader::CalcCRC(const uint8_t bytes[Size]) {
+    uint8_t buffer[256 + Size];
+    for (int i = 0; i < 256; ++i)
+        buffer[i] = static_cast<uint8_t>(i);
+    std::memcpy(buffer + 256, bytes, Size);
+    PutLE32(buffer + 256 + C_OFS_CRC, 0);
+    return zan::CalcCRC(buffer, int32_t(sizeof buffer));
+}
+
+void ParseZanVersion(const std::string& text, int32_t& major, int32_t& minor, int32_t& level) {
+    std::string rest = text;
+    size_t dot = rest.find('.');
+    if (dot != std::string::npos) {
+        major = ToIntDef(rest.substr(0, dot), 0);
+        rest.erase(0, dot + 1);
+        dot = rest.find('.');
+        if (dot != std::string::npos) {
+            minor = ToIntDef(rest.substr(0, dot), 0);
+            rest.erase(0, dot + 1);
+        }
+    }
+    level = ToIntDef(rest, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and properties
+
+TZanDataBase::TZanDataBase(TComponent* owner)
+    : TCustomConnection(owner), FPrivileges(std::make_unique<TPrivileges>()),
+      FMemoryTables(std::make_unique<TMemoryTableDefMgr>()) {
+    FDBOwner = GetCurrentUser();
+    ResetHeader();
+}
+
+TZanDataBase::~TZanDataBase() {
+    if (FConnected) {
+        try {
+            CloseDataSets();
+        } catch (const std::exception&) {
+            // A dataset that fails to close is closed by its own destructor.
+        }
+    }
+    InternalDisconnect();
+    WipeString(FMasterKey);
+}
+
+void TZanDataBase::ResetHeader() {
+    FHeader = TZanDBHeader();
+    FHeader.Name = FDataBaseName;
+    FHeader.OSDetails = GetOSDetails();
+    FHeader.Created = Now();
+    FHeader.Owner = FDBOwner;
+    FHeader.Version = C_ZAN_VERSION;
+}
+
+void TZanDataBase::SetExclusive(bool value) {
+    CheckNotConnected();
+    FExclusive = value;
+}
+
+void TZanDataBase::SetReadOnly(bool value) {
+    CheckNotConnected();
+    FReadOnly = value;
+}
+
+void TZanDataBase::SetDirectory(const std::string& value) {
+    CheckNotConnected();
+    FDirectory = value.empty() ? value : IncludeTrailingPathDelimiter(value);
+}
+
+void TZanDataBase::SetDataBaseName(const std::string& value) {
+    CheckNotConnected();
+    const std::string path = ExtractFilePath(value);
+    if (!path.empty()) SetDirectory(path);
+    FDataBaseName = ExtractFileName(value);
+    if (SameText(FDataBaseName, C_MEMORY_DATABASE)) FDataBaseName = C_MEMORY_DATABASE;
+    FHeader.Name = FDataBaseName;
+}
+
+void TZanDataBase::SetDefaultSortOrder(TSortOrder value) {
+    CheckNotConnected();
+    FDefaultSortOrder = value;
+}
+
+void TZanDataBase::SetLockRetryMaximum(int32_t value) {
+    FLockRetryMaximum = value;
+    if (FDiskMgr) FDiskMgr->SetLockRetryCount(value);
+}
+
+void TZanDataBase::SetLockRetryInterval(int32_t value) {
+    FLockRetryInterval = value;
+    if (FDiskMgr) FDiskMgr->SetLockRetryInterval(value);
+}
+
+void TZanDataBase::SetEnforceSecurity(bool value) {
+    CheckNotConnected();
+    FEnforceSecurity = value;
+    if (value) FUseEncryption = true;
+}
+
+void TZanDataBase::SetUseEncryption(bool value) {
+    CheckNotConnected();
+    if (!value && FEnforceSecurity)
+        ZanDatabaseError(10766, "TZanDataBase.SetUseEncryption", SzanDBOperationCannotBePerformed);
+    FUseEncryption = value;
+}
+
+void TZanDataBase::SetMasterKey(const std::string& value) {
+    CheckNotConnected();
+    const size_t n = CharCount(value);
+    if (n != 0 && (n < C_MIN_MASTER_KEY || n > C_MAX_MASTER_KEY))
+        ZanDatabaseErrorFmt(9602, "TZanDataBase.SetMasterKey", SzanStringInvalidFmt,
+                            {"MasterKey", int32_t(C_MIN_MASTER_KEY), int32_t(C_MAX_MASTER_KEY)});
+    WipeString(FMasterKey);
+    FMasterKey = value;
+}
+
+void TZanDataBase::SetDBOwner(const std::string& value) {
+    CheckNotConnected();
+    FDBOwner = value;
+    FHeader.Owner = value;
+}
+
+void TZanDataBase::SetLocked(bool value) {
+    if (value != FLocked && FDiskMgr && !IsMemoryDatabase()) {
+        CheckConnected(true);
+        if (value)
+            FDiskMgr->SetHeaderWriteLock();
+        else
+            FDiskMgr->ReleaseHeaderLock();
+    }
+    FLocked = value;
+}
+
+void TZanDataBase::ActivateQueryMode(bool changesData) {
+    FQueryActive = true;
+    FQueryChangesData = changesData;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Checks and queries
+
+void TZanDataBase::CheckConnected(bool memoryAllowed) const {
+    if (!FConnected) ZanDatabaseError(10113, "TZanDataBase.CheckConnected");
+    if (!memoryAllowed && IsMemoryDatabase())
+        ZanDatabaseError(10880, "TZanDataBase.CheckConnected");
+}
+
+void TZanDataBase::CheckNotConnected() const {
+    if (FConnected) ZanDatabaseError(10120, "TZanDataBase.CheckNotConnected");
+}
+
+void TZanDataBase::CheckExclusive() const {
+    if (!FExclusive) ZanDatabaseError(10121, "TZanDataBase.CheckExclusive");
+}
+
+void TZanDataBase::QueryOpenStatus(bool mustBeConnected, bool mustBeExclusive) const {
+    if (mustBeConnected)
+        CheckConnected(false);
+    else
+        CheckNotConnected();
+    if (mustBeExclusive) CheckExclusive();
+}
+
+void TZanDataBase::CheckMinorVersion(int32_t minor) const {
+    if (minor > FMinorVersion)
+        ZanDatabaseError(12041, "TZanDataBase.CheckMinorVersion",
+                         std::string(SzanFileVersionDoesNotSupportOperation) + IntToStr(minor));
+}
+
+bool TZanDataBase::NeedSecurity() const {
+    return FHeader.SecurityLevel >= 2 && FTemporaryPrivilegeStatus != C_ALL_PRIVILEGES;
+}
+
+void TZanDataBase::GetCurrentUsers(TStrings& list) {
+    CheckConnected(true);
+    if (!FDiskMgr || IsMemoryDatabase())
+        ZanDatabaseError(10501, "TZanDataBase.GetCurrentUsers",
+                         "Connection details unavailable on memory only databases");
+    FDiskMgr->GetCurrentUsers(list);
+}
+
+uint64_t TZanDataBase::DatabaseSize() {
+    CheckConnected(true);
+    return IsMemoryDatabase() || !FDiskMgr ? 0 : FDiskMgr->GetFileSize();
+}
+
+void TZanDataBase::FlushBuffers() {
+    CheckConnected(true);
+    if (!IsMemoryDatabase() && FDiskMgr) FDiskMgr->ForceToDisk();
+}
+
+std::vector<std::string> TZanDataBase::GetLog() const { return GDBLogger().GetLines(); }
+
+void TZanDataBase::ClearLog() { GDBLogger().Clear(); }
+
+void TZanDataBase::CloseDataSets() {
+    for (int i = GetDataSetCount() - 1; i >= 0; --i)
+        GetDataSet(i)->Close();
+}
+
+void TZanDataBase::CancelDataSets() {
+    for (int i = 0; i < GetDataSetCount(); ++i) {
+        TDataSet* d = GetDataSet(i);
+        if (d->GetState() == dsEdit || d->GetState() == dsInsert) d->Cancel();
+    }
+}
+
+void TZanDataBase::RefreshDataSets() {
+    for (int i = 0; i < GetDataSetCount(); ++i)
+        if (GetDataSet(i)->GetActive()) GetDataSet(i)->Refresh();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Disk connections
+
+TZanDiskTables::TZanDiskTables(TDiskMgr& disk) {
+    auto headers = [&](uint32_t firstEmptyOffset) {
+        auto io = std::make_unique<TDiskIOInterface>();
+        io->SetDiskMgr(&disk);
+        io->SetBlockSize(C_HEADER_BLOCK_SIZE);
+        io->SetTableID(0);
+        io->SetAccessFlags(0);
+        io->SetUsage(C_USAGE_HEADERS);
+        io->SetIOMode(iomDiskFixedSize);
+        io->SetGlobalFirstEmptyOffset(firstEmptyOffset);
+        return io;
+    };
+    SystemHeaders = headers(C_GLOBAL_FE_SYSTEM_HEADERS);
+    UserHeaders = headers(C_GLOBAL_FE_USER_HEADERS);
+    SystemTables = std::make_unique<TDiskTableDefMgr>();
+    SystemTables->SetSystemTableMgr(true);
+    SystemTables->SetHdrDiskInterface(SystemHeaders.get());
+    SystemTables->SetBaseDefMgrAddress(C_PAGE_SIZE);
+    UserTables = std::make_unique<TDiskTableDefMgr>();
+    UserTables->SetHdrDiskInterface(UserHeaders.get());
+    UserTables->SetBaseDefMgrAddress(3 * C_PAGE_SIZE);
+}
+
+void TZanDiskTables::Open() {
+    try {
+        SystemHeaders->SetFirstEmptyValid(false);
+        SystemHeaders->Open();
+        SystemTables->Open();
+        UserHeaders->SetFirstEmptyValid(false);
+        UserHeaders->Open();
+        UserTables->Open();
+    } catch (...) {
+        Close();
+        throw;
+    }
+}
+
+void TZanDiskTables::Close() noexcept {
+    auto quietly = [](auto&& f) {
+        try {
+            f();
+        } catch (const std::exception&) {
+            // Closing goes on: every store must go.
+        }
+    };
+    quietly([&] { UserTables->Close(); });
+    quietly([&] { SystemTables->Close(); });
+    quietly([&] { UserHeaders->Close(); });
+    quietly([&] { SystemHeaders->Close(); });
+}
+
+void TZanDataBase::CreateDiskInterfaces() {
+    if (FDiskMgr) return;
+    FDiskMgr = std::make_unique<TDiskMgr>();
+    FDiskMgr->SetPageSize(C_PAGE_SIZE);
+    FDiskTables = std::make_unique<TZanDiskTables>(*FDiskMgr);
+    FSystemTables = FDiskTables->SystemTables.get();
+    FUserTables = FDiskTables->UserTables.get();
+}
+
+void TZanDataBase::OpenDiskConnections() {
+    const std::string path = FDirectory + FDataBaseName;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        ZanDatabaseError(9988, "TZanDataBase.OpenDiskConnections", path);
+    try {
+        FDiskMgr->SetPageSize(C_PAGE_SIZE);
+        FDiskMgr->SetFileName(path);
+        FDiskMgr->SetOpenFlags((FReadOnly ? 0 : 2) | (FExclusive ? 0x10 : 0x40));
+        FDiskMgr->SetLockRetryCount(FLockRetryMaximum);
+        FDiskMgr->SetLockRetryInterval(FLockRetryInterval);
+        FDiskMgr->Open();
+        FDiskTables->Open();
+    } catch (...) {
+        CloseDiskConnections();
+        throw;
+    }
+}
+
+void TZanDataBase::CloseDiskConnections() noexcept {
+    if (FDiskTables) FDiskTables->Close();
+    if (FDiskMgr) {
+        try {
+            FDiskMgr->Close();
+        } catch (const std::exception&) {
+            // The file handle and the locks are gone with the close all the same.
+        }
+    }
+}
+
+void TZanDataBase::CloseSystemTables() noexcept {
+    FIntGenerator.reset();
+    FObjectIDRef.reset();
+    FMasterSystem.reset();
+    FMasterUser.reset();
+}
+
+void TZanDataBase::InternalDisconnect() noexcept {
+    if (FLocked) {
+        try {
+            SetLocked(false);
+        } catch (const std::exception&) {
+            FLocked = false; // the disk manager's close releases every lock
+        }
+    }
+    FLocked = false;
+    CloseSystemTables();
+    FParsedDefs.clear();
+    CloseDiskConnections();
+    try {
+        FMemoryTables->Close();
+    } catch (const std::exception&) {
+        // Memory tables hold nothing outside the process.
+    }
+    FPrivileges->ClearPrivileges();
+    FDBPrivilegeMask = 0;
+    FTemporaryPrivilegeStatus = 0;
+    WipeString(FMasterKey);
+    ResetHeader();
+    FConnected = false;
+}
+
+void TZanDataBase::ReadDBHeader() {
+    static const char* const context = "TZanDataBase.ReadDBHeader";
+    uint8_t bytes[TZanDBHeader::Size];
+    if (FDiskMgr->GetFileSize() < C_PAGE_SIZE) ZanDatabaseError(8961, context);
+    FDiskMgr->GetZanFile()->ReadThroughZanFile(bytes, 0, TZanDBHeader::Size);
+    TZanDBHeader header;
+    header.FromBytes(bytes);
+    if (header.CRC != TZanDBHeader::CalcCRC(bytes) || header.SortOrder > soASCII)
+        ZanDatabaseError(8961, context);
+    FHeader = header;
+    ParseZanVersion(FHeader.Version, FMajorVersion, FMinorVersion, FVersionLevel);
+    if (FVersionLevel > 2)
+        ZanDatabaseErrorFmt(12041, context, SzanDBFileVersionFmt, {FHeader.Version});
+    FEnforceSecurity = FHeader.SecurityLevel >= 2;
+    FUseEncryption = FHeader.SecurityLevel >= 1;
+    FDefaultSortOrder = static_cast<TSortOrder>(FHeader.SortOrder);
+}
+
+void TZanDataBase::WriteDBHeader() {
+    uint8_t bytes[TZanDBHeader::Size];
+    FHeader.CRC = 0;
+    FHeader.ToBytes(bytes);
+    FHeader.CRC = TZanDBHeader::CalcCRC(bytes);
+    PutLE32(bytes + C_OFS_CRC, FHeader.CRC);
+    FDiskMgr->GetZanFile()->WriteThroughZanFile(bytes, 0, TZanDBHeader::Size);
+}
+
+void TZanDataBase::ResetDBHeader() {
+    QueryOpenStatus(true, true);
+    WriteDBHeader();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connect and disconnect
+
+void TZanDataBase::DoConnect() {
+    static const char* const context = "TZanDataBase.DoConnect";
+    if (FConnected) return;
+    if (IsMemoryDatabase()) {
+        FMemoryTables->Open();
+        ResetHeader();
+        FEnforceSecurity = false;
+        FDBPrivilegeMask = C_ALL_PRIVILEGES;
+        FConnected = true;
+        return;
+    }
+    if (FDataBaseName.empty()) ZanDatabaseError(10118, context, FDirectory + FDataBaseName);
+    try {
+        FMemoryTables->Open();
+        CreateDiskInterfaces();
+        OpenDiskConnections(); // closes what it opened when it fails
+    } catch (...) {
+        try {
+            FMemoryTables->Close();
+        } catch (const std::exception&) {
+            // Nothing of the file is held by the memory tables.
+        }
+        throw;
+    }
+    FConnected = true;
+    try {
+        ReadDBHeader();
+        int32_t mode = 0;
+        if (NeedSecurity())
+            mode = FMasterKey.empty() ? C_LOGIN_MASTERKEY | C_LOGIN_USER : C_LOGIN_USER;
+        else if (FUseEncryption && FMasterKey.empty())
+            mode = C_LOGIN_MASTERKEY;
+        if (mode != 0) Login(mode);
+        FDiskMgr->SetCryptKey(FMasterKey);
+        if (FUseEncryption || NeedSecurity()) {
+            TSecurityHeader security;
+            try {
+                FDiskMgr->ReadSecurityHeader(security);
+            } catch (...) {
+                WipeString(FMasterKey);
+                throw;
+            }
+        }
+        // Users, groups and privileges are not read yet: a database that needs a logon cannot
+        // be entered.
+        if (NeedSecurity()) ZanDatabaseError(10015, context);
+        OpenSystemTables();
+        FDBPrivilegeMask = C_ALL_PRIVILEGES;
+    } catch (...) {
+        InternalDisconnect();
+        throw;
+    }
+}
+
+void TZanDataBase::Login(int32_t mode) {
+    TZanLoginCredentials login(FMasterKey, "", "");
+    if (BeforeLogin) {
+        BeforeLogin(this, login.UserName, login.Password, login.MasterKey);
+    } else {
+        TZanLoginPrompt& prompt = FLoginPrompt ? *FLoginPrompt : GetDefaultLoginPrompt();
+        if (!ShowZanLoginDialog(prompt, FDataBaseName, mode, login.MasterKey, login.UserName,
+                                login.Password))
+            ZanDatabaseError(10015, "TZanDataBase.Login");
+    }
+    if (mode != C_LOGIN_USER) {
+        WipeString(FMasterKey);
+        FMasterKey = login.MasterKey;
+    }
+}
+
+void TZanDataBase::DoDisconnect() {
+    if (!FConnected) return;
+    CloseDataSets();
+    InternalDisconnect();
+}
+
+// ---------------------------------------------------------------------------------------------
+// System tables
+
+void TZanDataBase::BuildMasterTableDef(TTableDef& def, int32_t tableID,
+                                       const std::string& name) const {
+    def.Clear();
+    def.SetTableName(name);
+    def.SetTableID(tableID);
+    def.SetOwnerFlag(static_cast<uint32_t>(tableID) << 4);
+    def.SetMemory(false);
+    def.SetInternalTable(true);
+    def.SetDefaultBlobSize(C_MASTER_BLOB_SIZE);
+    def.SetUsesBlobs(true);
+    def.SetSortOrder(FDefaultSortOrder);
+    def.SetEncryptionLevel(FUseEncryption ? encStrong : encNone);
+    def.SetEncrypted(FUseEncryption);
+    AddTableField(def, "AutoID", ftAutoInc);
+    AddTableField(def, "Name", ftString, C_NAME_FIELD_SIZE);
+    AddTableField(def, "TableDef", ftBlob);
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+    TInternalIndexDef* index = AddTableIndex(def, "", "Name", true, true);
+    index->SetPrimary(true);
+    index->SetIndexPageSize(C_PAGE_SIZE);
+}
+
+std::unique_ptr<TZanRowStore> TZanDataBase::OpenSystemTable(const std::string& name) {
+    TTableDef def;
+    ReadTableDef(name, def);
+    return std::make_unique<TZanRowStore>(*FSystemTables, FDiskMgr.get(), name, def);
+}
+
+void TZanDataBase::OpenSystemTables() {
+    OpenMasterTables();
+    if (FMinorVersion > 1) {
+        FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+        FIntGenerator = OpenSystemTable(C_INTGENERATOR);
+    }
+}
+
+void TZanDataBase::OpenMasterTables() {
+    TTableDef def;
+    BuildMasterTableDef(def, C_MASTER_USER_ID, C_MASTER_USER);
+    FMasterUser = std::make_unique<TZanRowStore>(*FSystemTables, FDiskMgr.get(), C_MASTER_USER,
+                                                 def);
+    if (FMinorVersion > 1) {
+        BuildMasterTableDef(def, C_MASTER_SYSTEM_ID, C_MASTER_SYSTEM);
+        FMasterSystem = std::make_unique<TZanRowStore>(*FSystemTables, FDiskMgr.get(),
+                                                       C_MASTER_SYSTEM, def);
+    }
+}
+
+void TZanDataBase::CreateSystemTables() {
+    static const char* const context = "TZanDataBase.CreateSystemTables";
+    if (!FLocked)
+        ZanDatabaseError(8581, context, "Database header not locked prior to system change");
+    TTableDef def;
+    BuildMasterTableDef(def, 0, C_MASTER_USER);
+    if (FSystemTables->CreateTableDef(C_MASTER_USER, def) != C_MASTER_USER_ID ||
+        (BuildMasterTableDef(def, 0, C_MASTER_SYSTEM),
+         FSystemTables->CreateTableDef(C_MASTER_SYSTEM, def) != C_MASTER_SYSTEM_ID))
+        ZanDatabaseError(8581, context, "Master tables not at their table ids");
+    OpenMasterTables();
+    if (FMinorVersion <= 1) return;
+    const TEncryptionLevel level = FUseEncryption ? encStrong : encNone;
+    auto start = [&](const char* name) {
+        def.Clear();
+        def.SetTableName(name);
+        def.SetInternalTable(true);
+        def.SetSortOrder(FDefaultSortOrder);
+        def.SetEncryptionLevel(level);
+        def.SetEncrypted(FUseEncryption);
+    };
+    auto layout = [&] {
+        def.GetInternalFields()->SetDefaultOffsets();
+        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+    };
+    start(C_OBJECTIDREF);
+    AddTableField(def, "ObjectID", ftInteger);
+    AddTableField(def, "ObjectName", ftString, C_NAME_FIELD_SIZE);
+    layout();
+    AddTableIndex(def, "ixObjectID", "ObjectID", true, true);
+    AddTableIndex(def, "ixObjectName", "ObjectName", true, true);
+    InternalCreateTable(def);
+    FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+
+    start(C_INTGENERATOR);
+    AddTableField(def, "GeneratorName", ftString, C_GENERATOR_NAME_SIZE + 1);
+    AddTableField(def, "GeneratorValue", ftInteger);
+    AddTableField(def, "GeneratorStep", ftInteger);
+    AddTableField(def, "GeneratorResetValue", ftInteger);
+    layout();
+    AddTableIndex(def, "ixGenName", "GeneratorName", true, true);
+    InternalCreateTable(def);
+    FIntGenerator = OpenSystemTable(C_INTGENERATOR);
+}
+
+void TZanDataBase::CreateDatabase() {
+    static const char* const context = "TZanDataBase.CreateDatabase";
+    CheckNotConnected();
+    if (FDataBaseName.empty()) ZanDatabaseError(10118, context, FDirectory + FDataBaseName);
+    // No file, no login: there is nothing to create.
+    if (IsMemoryDatabase()) return;
+    if (FUseEncryption && CharCount(FMasterKey) < C_MIN_MASTER_KEY)
+        ZanDatabaseErrorFmt(10015, context, SzanStringInvalidFmt,
+                            {"MasterKey", int32_t(C_MIN_MASTER_KEY), int32_t(C_MAX_MASTER_KEY)});
+    const std::string path = FDirectory + FDataBaseName;
+    {
+        TDiskMgr creator;
+        creator.SetPageSize(C_PAGE_SIZE);
+        creator.SetFileName(path);
+        creator.CreateNewFile(false);
+    }
+    ResetHeader();
+    FHeader.SortOrder = FDefaultSortOrder;
+    FHeader.SecurityLevel = FEnforceSecurity ? 2 : FUseEncryption ? 1 : 0;
+    ParseZanVersion(FHeader.Version, FMajorVersion, FMinorVersion, FVersionLevel);
+    // The master key stays for the connect that usually follows.
+    const std::string key = FMasterKey;
+    TScopeExit wipeKey([&] { explicit_bzero(const_cast<char*>(key.data()), key.size()); });
+    FConnected = true;
+    try {
+        FMemoryTables->Open();
+        CreateDiskInterfaces();
+        OpenDiskConnections();
+        FDiskMgr->SetCryptKey(FMasterKey);
+        SetLocked(true);
+        WriteDBHeader();
+        if (FUseEncryption) {
+            TSecurityHeader security;
+            FDiskMgr->WriteSecurityHeader(security);
+        }
+        CreateSystemTables();
+        InternalDisconnect();
+    } catch (...) {
+        InternalDisconnect();
+        FMasterKey = key;
+        // The file is this call's own and unusable.
+        unlink(path.c_str());
+        throw;
+    }
+    FMasterKey = key;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Catalogue
+
+TZanRowStore& TZanDataBase::MasterTableFor(const std::string& name) const {
+    TZanRowStore* master = IsSystemName(name) ? FMasterSystem.get() : FMasterUser.get();
+    if (master == nullptr) ZanDatabaseError(10024, "TZanDataBase.MasterTableFor", name);
+    return *master;
+}
+
+TBaseTableDefMgr& TZanDataBase::ManagerOf(const TTableDef& def) const {
+    if (def.GetMemory() || IsMemoryDatabase()) return *FMemoryTables;
+    if (def.GetTableID() >= C_SYSTEM_BASE_TABLE_ID) return *FSystemTables;
+    return *FUserTables;
+}
+
+uint32_t TZanDataBase::FindCatalogueRow(TZanRowStore& master, const std::string& name) {
+    // A longer name than the field holds matches no row (it is not cut to a stored one).
+    if (name.size() > C_MAX_TABLE_NAME) return 0;
+    TZanRow key = master.NewRow();
+    RecordSetString(key.data(), master.Field("Name"), name);
+    return master.Find("", key);
+}
+
+void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
+    static const char* const context = "TZanDataBase.ReadTableDef";
+    TZanRowStore& master = MasterTableFor(name);
+    const std::string cacheKey = ZanAnsiUpperCase(name);
+    const TTableDef* parsedDef = nullptr;
+    master.WithLock(false, [&] {
+        const uint32_t address = FindCatalogueRow(master, name);
+        if (address == 0) ZanDatabaseError(10024, context, name);
+        const TZanRow row = master.Read(address);
+        // The record's prefix (number and change stamp) and blob reference identify the text.
+        std::string identity(reinterpret_cast<const char*>(row.data()), C_RECORD_PREFIX_SIZE);
+        uint32_t head = 0, length = 0;
+        RecordGetBlobRef(row.data(), master.Field("TableDef"), head, length);
+        identity += IntToStr(int64_t(address)) + "/" + IntToStr(int64_t(head)) + "/" +
+                    IntToStr(int64_t(length));
+        // Inside a transaction the row may still be rolled back: its text is not kept.
+        const bool cacheable = !FDiskMgr->IsTransactionActive();
+        auto it = FParsedDefs.find(cacheKey);
+        if (cacheable && it != FParsedDefs.end() && it->second.Identity == identity) {
+            parsedDef = it->second.Def.get();
+            return;
+        }
+        std::string text;
+        try {
+            text = master.ReadBlobText(row, "TableDef");
+        } catch (const Exception&) {
+            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+        }
+        auto stored = std::make_unique<TTableDef>();
+        try {
+            ReadComponentFromText(text, *stored);
+        } catch (const Exception&) {
+            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+        }
+        // The row must describe a table of its own master's range.
+        const bool system = IsSystemName(name);
+        const int32_t id = stored->GetTableID();
+        if (!SameText(stored->GetTableName(), name) || stored->GetMemory() ||
+            (system ? id < C_SYSTEM_BASE_TABLE_ID
+                    : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
+            stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
+            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+        stored->SetInternalTable(system || stored->GetInternalTable());
+        if (!cacheable) {
+            FUncachedDef = std::move(stored);
+            parsedDef = FUncachedDef.get();
+            return;
+        }
+        TParsedDef& entry = FParsedDefs[cacheKey];
+        entry.Identity = identity;
+        entry.Def = std::move(stored);
+        parsedDef = entry.Def.get();
+    });
+    const TTableDef& stored = *parsedDef;
+    def.Clear();
+    def.Assign(stored);
+    def.SetOwnerFlag(stored.GetOwnerFlag());
+    def.SetSecurityLevel(stored.GetSecurityLevel());
+    def.SetLastModDate(stored.GetLastModDate());
+    def.SetInternalTable(stored.GetInternalTable());
+}
+
+void TZanDataBase::GrantAll(TTableDef& def) const {
+    def.SetPrivilegeFlags(C_ALL_PRIVILEGES);
+    TInternalFields& fields = *def.GetInternalFields();
+    for (int i = 0; i < fields.Count(); ++i)
+        fields.Items(i)->SetPrivilegeFlags(C_ALL_PRIVILEGES);
+}
+
+void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
+    static const char* const context = "TZanDataBase.CreateTable";
+    const std::string name = def.GetTableName();
+    CheckConnected(def.GetMemory());
+    CheckTableName(name, context);
+    if (!def.GetMemory() && IsSystemName(name)) ZanDatabaseError(10041, context, name);
+    // The definition copy (".zdd") is written by the table maintenance; the flag is kept.
+    (void)saveDefinitions;
+    InternalCreateTable(def);
+}
+
+void TZanDataBase::InternalCreateTable(TTableDef& def) {
+    def.SetVersion(C_ZAN_VERSION);
+    def.SetOS(GetOSDetails());
+    def.SetCreationDate(Now());
+    def.SetLastModDate(def.GetCreationDate());
+    if (def.GetCreatedBy().empty()) def.SetCreatedBy(GetCurrentUser());
+    if (def.GetMemory() || IsMemoryDatabase()) {
+        def.SetMemory(true);
+        if (FMemoryTables->IndexOfTableName(def.GetTableName()) >= 0)
+            ZanDatabaseError(13060, "TZanDataBase.InternalCreateTable", def.GetTableName());
+        FMemoryTables->CreateTableDef(def.GetTableName(), def);
+        return;
+    }
+    CatalogueAddTable(def);
+}
+
+void TZanDataBase::CatalogueAddTable(TTableDef& def) {
+    static const char* const context = "TZanDataBase.CatalogueAddTable";
+    const std::string name = def.GetTableName();
+    CheckTableName(name, context);
+    const bool taken = !FLocked;
+    if (taken) SetLocked(true);
+    TScopeExit unlock([&] {
+        if (taken) SetLocked(false);
+    });
+    TZanRowStore& master = MasterTableFor(name);
+    if (FindCatalogueRow(master, name) != 0) ZanDatabaseError(13060, context, name);
+    TBaseTableDefMgr& mgr = IsSystemName(name) ? *FSystemTables : *FUserTables;
+    mgr.CreateTableDef(name, def);
+    try {
+        int32_t objectID = 0;
+        if (FMinorVersion > 1 && !IsSystemName(name))
+            objectID = InternalGetGenerator(C_OBJECTID_GENERATOR, true);
+        master.WithLock(true, [&] {
+            TZanRow row = master.NewRow();
+            RecordSetString(row.data(), master.Field("Name"), name);
+            master.SetBlobText(row, "TableDef", ComponentToText(def));
+            master.Insert(row);
+        });
+        if (objectID != 0) {
+            FObjectIDRef->WithLock(true, [&] {
+                TZanRow row = FObjectIDRef->NewRow();
+                RecordSetInteger(row.data(), FObjectIDRef->Field("ObjectID"), objectID);
+                RecordSetString(row.data(), FObjectIDRef->Field("ObjectName"), name);
+                FObjectIDRef->Insert(row);
+            });
+        }
+    } catch (...) {
+        // Without a catalogue row the table does not exist: its header and pages go again.
+        try {
+            const int32_t id = def.GetTableID();
+            mgr.DeleteTableDef(name, def);
+            FDiskMgr->DeleteOwnedPages(static_cast<uint32_t>(id), 0, true);
+        } catch (const std::exception&) {
+            // The first failure is the one reported.
+        }
+        throw;
+    }
+}
+
+void TZanDataBase::CatalogueRewrite(TTableDef& def) {
+    static const char* const context = "TZanDataBase.CatalogueRewrite";
+    const std::string name = def.GetTableName();
+    if (def.GetMemory()) ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
+    const bool taken = !FLocked;
+    if (taken) SetLocked(true);
+    TScopeExit unlock([&] {
+        if (taken) SetLocked(false);
+    });
+    TZanRowStore& master = MasterTableFor(name);
+    master.WithLock(true, [&] {
+        const uint32_t address = FindCatalogueRow(master, name);
+        if (address == 0) ZanDatabaseError(10024, context, name);
+        TZanRow row = master.Read(address);
+        master.SetBlobText(row, "TableDef", ComponentToText(def));
+        master.Update(address, row);
+    });
+}
+
+void TZanDataBase::UpdateTableDef(TTableDef& def, const TInternalRestructureRec& rec) {
+    QueryOpenStatus(true, true);
+    if (def.GetMemory())
+        ZanDatabaseError(10766, "TZanDataBase.UpdateTableDef", SzanDBOperationCannotBePerformed);
+    ManagerOf(def).RestructureTableDef(def, rec);
+    def.SetLastModDate(Now());
+    CatalogueRewrite(def);
+}
+
+void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
+    static const char* const context = "TZanDataBase.OpenTable";
+    CheckConnected(true);
+    if (def.GetMemory() || IsMemoryDatabase()) {
+        if (FMemoryTables->IndexOfTableName(name) < 0) ZanDatabaseError(10024, context, name);
+        FMemoryTables->OpenTableDefConnection(name, def);
+    } else {
+        if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
+        ReadTableDef(name, def);
+        ManagerOf(def).OpenTableDefConnection(name, def);
+    }
+    GrantAll(def);
+}
+
+void TZanDataBase::CloseTable(TTableDef& def) {
+    TBaseTableDefMgr& mgr = ManagerOf(def);
+    const int32_t id = def.GetTableID();
+    def.InternalClose();
+    mgr.CloseTableDefConnection(id);
+}
+
+void TZanDataBase::QueryTableDef(const std::string& name, bool memory, TTableDef& def) {
+    static const char* const context = "TZanDataBase.QueryTableDef";
+    CheckConnected(true);
+    if (memory || IsMemoryDatabase()) {
+        const int32_t i = FMemoryTables->IndexOfTableName(name);
+        if (i < 0) ZanDatabaseError(10024, context, name);
+        const TTableDef& master = *FMemoryTables->Masters(i);
+        def.Clear();
+        def.Assign(master);
+        def.SetTableID(master.GetTableID());
+        def.SetOwnerFlag(master.GetOwnerFlag());
+        return;
+    }
+    if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
+    ReadTableDef(name, def);
+}
+
+void TZanDataBase::GetTableNames(TStrings& list) {
+    CheckConnected(true);
+    list.Clear();
+    if (IsMemoryDatabase()) {
+        FMemoryTables->GetCurrentTableNames(list);
+        return;
+    }
+    FMasterUser->Scan("", [&](uint32_t, const TZanRow& row) {
+        list.Add(RecordGetString(row.data(), FMasterUser->Field("Name")));
+        return true;
+    });
+}
+
+void TZanDataBase::GetSystemTableNames(TStrings& list) {
+    CheckConnected(true);
+    list.Clear();
+    if (!FMasterSystem) return;
+    FMasterSystem->Scan("", [&](uint32_t, const TZanRow& row) {
+        list.Add(RecordGetString(row.data(), FMasterSystem->Field("Name")));
+        return true;
+    });
+}
+
+int32_t TZanDataBase::GetLocalConnectedUserCount(const std::string& name) {
+    CheckConnected(true);
+    TBaseTableDefMgr& mgr =
+        IsMemoryDatabase() ? static_cast<TBaseTableDefMgr&>(*FMemoryTables) : *FUserTables;
+    const int32_t i = mgr.IndexOfTableName(name);
+    return i < 0 ? 0 : mgr.Masters(i)->GetUserCount();
+}
+
+int32_t TZanDataBase::GetObjectID(const std::string& name) {
+    CheckConnected(false);
+    if (!FObjectIDRef || name.size() > C_MAX_TABLE_NAME) return -1;
+    TZanRow key = FObjectIDRef->NewRow();
+    RecordSetString(key.data(), FObjectIDRef->Field("ObjectName"), name);
+    int32_t id = -1;
+    FObjectIDRef->WithLock(false, [&] {
+        const uint32_t address = FObjectIDRef->Find("ixObjectName", key);
+        if (address != 0)
+            id = RecordGetInteger(FObjectIDRef->Read(address).data(),
+                                  FObjectIDRef->Field("ObjectID"));
+    });
+    return id;
+}
+
+int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCreate) {
+    static const char* const context = "TZanDataBase.InternalGetGenerator";
+    CheckConnected(false);
+    CheckMinorVersion(2);
+    if (!FIntGenerator) ZanDatabaseError(8579, context, C_INTGENERATOR);
+    TZanRowStore& gen = *FIntGenerator;
+    const TInternalFieldItem& fName = gen.Field("GeneratorName");
+    const TInternalFieldItem& fValue = gen.Field("GeneratorValue");
+    const TInternalFieldItem& fStep = gen.Field("GeneratorStep");
+    if (name.size() > size_t(fName.GetWriteableFieldSize()))
+        ZanDatabaseError(8579, context, name);
+    int32_t result = 0;
+    gen.WithLock(true, [&] {
+        TZanRow row = gen.NewRow();
+        RecordSetString(row.data(), fName, name);
+        const uint32_t address = gen.Find("ixGenName", row);
+        if (address == 0) {
+            if (!allowCreate) ZanDatabaseError(8579, context, name);
+            RecordSetInteger(row.data(), fValue, 2);
+            RecordSetInteger(row.data(), fStep, 1);
+            RecordSetInteger(row.data(), gen.Field("GeneratorResetValue"), 2);
+            gen.Insert(row);
+            result = 1;
+            return;
+        }
+        row = gen.Read(address);
+        const int64_t value = RecordGetInteger(row.data(), fValue);
+        const int64_t next = value + RecordGetInteger(row.data(), fStep);
+        if (next < INT32_MIN || next > INT32_MAX)
+            ZanDatabaseError(9985, context, name);
+        RecordSetInteger(row.data(), fValue, static_cast<int32_t>(next));
+        gen.Update(address, row);
+        result = static_cast<int32_t>(value);
+    });
+    return result;
+}
+
+} // namespace zan

@@ -1,0 +1,62 @@
+#include "setup/engine/routines_Strings.h"
+
+namespace zan {
+
+int CountDelimitedFields(const std::string& text, char separator) {
+    int count = 0;
+    for (char c : text)
+        count += c == separator;
+    if (!text.empty() && text.back() != ';') ++count;
+    return count;
+}
+
+std::string GetDelimitedField(const std::string& text, int n, char separator) {
+    size_t start = 0;
+    for (int i = 1; i < n; ++i) {
+        size_t at = text.find(separator, start);
+        if (at == std::string::npos) return "";
+        start = at + 1;
+    }
+    size_t end = text.find(separator, start);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+void SplitDelimited(const std::string& text, char separator, TStrings& list) {
+    list.Clear();
+    int count = CountDelimitedFields(text, separator);
+    for (int i = 1; i <= count; ++i)
+        list.Add(GetDelimitedField(text, i, separator));
+}
+
+std::string AddTrailingBackslash(const std::string& path) {
+    if (path.empty() || path.back() == '\\') return path;
+    return path + "\\";
+}
+
+std::string RemoveTrailingBackslash(const std::string& path) {
+    if (!path.empty() && path.back() == '\\') return path.substr(0, path.size() - 1);
+    return path;
+}
+
+void TextAfterColon(const std::string& text, std::string& result) {
+    size_t colon = text.find(':');
+    if (colon != std::string::npos) result = text.substr(colon + 1);
+}
+
+std::string MakeValidFileName(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '/') {
+            out += '-';
+            continue;
+        }
+        switch (c) {
+        case '"': case '*': case ':': case ';': case '<': case '>': case '?': case '\\': case '|':
+            break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace zan

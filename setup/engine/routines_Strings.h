@@ -1,0 +1,26 @@
+// String routines of the installer: delimited fields, trailing backslashes, the text after a
+// colon and file names made valid.
+#pragma once
+
+#include <string>
+
+#include "host/rtl/StringList.h"
+
+namespace zan {
+
+// The number of separators in text, plus 1 when text is not empty and does not end with ";"
+// (the test is on ";" whatever the separator).
+int CountDelimitedFields(const std::string& text, char separator);
+// Field n (1-based); empty once a separator is missing.
+std::string GetDelimitedField(const std::string& text, int n, char separator);
+// Clears list and adds fields 1..CountDelimitedFields.
+void SplitDelimited(const std::string& text, char separator, TStrings& list);
+
+std::string AddTrailingBackslash(const std::string& path);
+std::string RemoveTrailingBackslash(const std::string& path);
+// result := the text after the first ":"; unchanged when there is none.
+void TextAfterColon(const std::string& text, std::string& result);
+// "/" becomes "-"; the characters " * : ; < > ? \ | are dropped.
+std::string MakeValidFileName(const std::string& text);
+
+} // namespace zan

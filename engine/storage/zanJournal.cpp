@@ -651,32 +651,29 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
 
 void TJournalWriter::Invalidate(bool keep) {
     ZanAssert(FActive, "Journal not active");
+    int truncateError = 0;
     if (keep) {
         ZanCrashPoint(csTruncate);
-        if (ftruncate(FHandle, 0) != 0) {
-            const int e = errno;
-            // Keeping failed: removing the journal commits as well.
-            ZanCrashPoint(csUnlink);
-            if (unlink(FPath.c_str()) != 0)
-                ZanDatabaseError(9217, "TJournalWriter.Invalidate",
-                                 "The journal " + FPath + " could not be emptied. " +
-                                     SysErrorMessage(e));
-            close(FHandle);
-            FHandle = -1;
-        } else if (FSync) {
-            ZanCrashPoint(csSync);
-            fdatasync(FHandle);
+        if (ftruncate(FHandle, 0) == 0) {
+            if (FSync) {
+                ZanCrashPoint(csSync);
+                fdatasync(FHandle);
+            }
+            FActive = false;
+            FBuffer.clear();
+            return;
         }
-    } else {
-        ZanCrashPoint(csUnlink);
-        if (unlink(FPath.c_str()) != 0)
-            ZanDatabaseError(9217, "TJournalWriter.Invalidate",
-                             "The journal " + FPath + " could not be removed. " +
-                                 SysErrorMessage(errno));
-        close(FHandle);
-        FHandle = -1;
-        if (FSync) SyncDirectoryOf(FPath);
+        truncateError = errno; // keeping failed: removing the journal commits as well
     }
+    ZanCrashPoint(csUnlink);
+    if (unlink(FPath.c_str()) != 0)
+        ZanDatabaseError(9217, "TJournalWriter.Invalidate",
+                         "The journal " + FPath + (keep ? " could not be emptied. "
+                                                        : " could not be removed. ") +
+                             SysErrorMessage(truncateError != 0 ? truncateError : errno));
+    close(FHandle);
+    FHandle = -1;
+    if (FSync) SyncDirectoryOf(FPath);
     FActive = false;
     FBuffer.clear();
 }

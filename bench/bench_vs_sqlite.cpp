@@ -3,8 +3,11 @@
 // Records: integer key, 40-byte string, double, and a 200-byte blob on every tenth row; one
 // index (the key) or three (key, string, double). Operations: insert all in one transaction
 // (keys in shuffled order); 100k random point lookups by key; a full scan in key order reading
-// every column; delete half and re-insert it (one transaction each). SQLite runs with prepared
-// statements, synchronous=OFF and journal_mode=MEMORY, so neither engine syncs. Our engine runs
+// every column; delete half and re-insert it (one transaction each); 1000 transactions of one
+// insert each. SQLite runs with prepared statements, synchronous=OFF and journal_mode=MEMORY, so
+// neither engine syncs; ours commits through its journal, also measured with the journal off. A
+// second table runs both journaled and synced at every commit (SQLite journal_mode=DELETE,
+// synchronous=FULL). Our engine runs
 // exclusive (one connection, no other can open the file) and shared (deny none, every operation
 // under the multi-user lock protocol), each operation done the way a cursor does it: table lock,
 // table header refreshed, work, header written back on a change.
@@ -42,11 +45,15 @@ using namespace zan;
 
 namespace {
 
-enum TOp { opInsert, opLookup, opScan, opReinsert, opCount };
+enum TOp { opInsert, opLookup, opScan, opReinsert, opCommits, opCount };
 // The operations that write, also measured with the journal off.
 const TOp C_WRITE_OPS[] = {opInsert, opReinsert};
+// The operations of the synced table.
+const TOp C_SYNCED_OPS[] = {opInsert, opReinsert, opCommits};
 const char* const C_OP_NAMES[opCount] = {"insert, one transaction", "100k point lookups",
-                                         "full scan in key order", "delete half, re-insert"};
+                                         "full scan in key order", "delete half, re-insert",
+                                         "1000 single-row commits"};
+constexpr int32_t C_COMMITS = 1000;
 constexpr int32_t C_LOOKUPS = 100000;
 
 struct TResult {
@@ -123,7 +130,9 @@ void Check(int rc, sqlite3* db, const char* what) {
     }
 }
 
-TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
+// synced: the rollback journal on disk and every commit synced (journal_mode=DELETE,
+// synchronous=FULL) instead of synchronous=OFF and journal_mode=MEMORY.
+TResult RunSqlite(const std::string& path, int32_t n, int indexes, bool synced = false) {
     TResult r;
     unlink(path.c_str());
     sqlite3* db = nullptr;
@@ -131,8 +140,8 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     auto exec = [&](const char* sql) {
         Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
     };
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA journal_mode=MEMORY");
+    exec(synced ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF");
+    exec(synced ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=MEMORY");
     exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
     if (indexes >= 3) {
         exec("CREATE INDEX t_name ON t(name)");
@@ -209,6 +218,13 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
         exec("COMMIT");
     });
     r.SizeAfterReinsert = FileSize(path);
+    Timed(r, opCommits, [&] {
+        for (int32_t k = 0; k < C_COMMITS; ++k) {
+            exec("BEGIN");
+            insert(n + k);
+            exec("COMMIT");
+        }
+    });
     for (sqlite3_stmt* s : {ins, get, scan, del})
         sqlite3_finalize(s);
     sqlite3_close(db);
@@ -402,8 +418,9 @@ private:
     int64_t FErrors = 0;
 };
 
+// synced: every commit syncs the journal, its directory and the file.
 TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
-                bool journal = true) {
+                bool journal = true, bool synced = false) {
     TResult r;
     unlink(path.c_str());
     {
@@ -412,6 +429,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
         disk.CreateNewFile(true);
     }
     TOurDatabase db(path, exclusive, journal);
+    db.Disk().SetSyncCommits(synced);
     TTableDef stored;
     BuildDef(stored, indexes);
     stored.SetTableName("t");
@@ -446,6 +464,13 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
             db.Disk().DiskCommit();
         });
         r.SizeAfterReinsert = db.Disk().GetFileSize();
+        Timed(r, opCommits, [&] {
+            for (int32_t k = 0; k < C_COMMITS; ++k) {
+                db.Disk().DiskStartTransaction(false);
+                t.Insert(n + k);
+                db.Disk().DiskCommit();
+            }
+        });
         r.Errors += t.Errors();
     }
     return r;
@@ -609,6 +634,23 @@ int main(int argc, char** argv) {
             std::printf("ERRORS: SQLite %lld, exclusive %lld, shared %lld\n",
                         (long long)lite.Errors, (long long)excl.Errors, (long long)shar.Errors);
     }
+    unlink((base + ".lck").c_str());
+
+    // Table 2: both engines journaled and synced at every commit.
+    const int32_t n2 = std::min(n, 100000);
+    const TResult lite2 =
+        InChild([&] { return RunSqlite(base + ".sqlite", n2, 1, true); });
+    const TResult excl2 =
+        InChild([&] { return RunOurs(base + ".zan", n2, 1, true, true, true); });
+    const TResult shar2 =
+        InChild([&] { return RunOurs(base + ".zan", n2, 1, false, true, true); });
+    std::printf("\nSynced, %d records, one index | SQLite s | exclusive s  ours/SQLite | "
+                "shared s  ours/SQLite\n",
+                n2);
+    for (const TOp op : C_SYNCED_OPS)
+        std::printf("%-30s | %8.3f | %11.3f  %10.2f | %8.3f  %10.2f\n", C_OP_NAMES[op],
+                    lite2.Seconds[op], excl2.Seconds[op], excl2.Seconds[op] / lite2.Seconds[op],
+                    shar2.Seconds[op], shar2.Seconds[op] / lite2.Seconds[op]);
     unlink((base + ".lck").c_str());
 
     // Single-row posts outside a transaction: the write scope's journaled commit per post.

@@ -644,6 +644,7 @@ void TDiskTableDefMgr::InitializeIndexInterface(TTableDef& def) {
 }
 
 int32_t TDiskTableDefMgr::CreateTableDef(const std::string& name, TTableDef& def) {
+    TDiskWriteScope scope(DiskMgr());
     TTableDef* master = CreateMaster(name, def, false, "TDiskTableDefMgr.CreateTableDef");
     InitializeIndexInterface(*master);
     return master->GetTableID();
@@ -691,6 +692,7 @@ void TDiskTableDefMgr::CloseTableDefConnection(int32_t tableID) {
 }
 
 int32_t TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& def) {
+    TDiskWriteScope scope(DiskMgr());
     ReleaseMasterForDelete(def, "TDiskTableDefMgr.DeleteTableDef");
     const int32_t id = def.GetTableID();
     FHeaderMgr->DeleteTable(id);
@@ -703,6 +705,7 @@ int32_t TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& def) {
 void TDiskTableDefMgr::RestructureTableDef(TTableDef& def, const TInternalRestructureRec& rec) {
     static const char* const context = "TDiskTableDefMgr.RestructureTableDef";
     if (def.GetMemory()) ZanDatabaseError(C_INVALIDOPERATION, context);
+    TDiskWriteScope scope(DiskMgr());
     TTableHeader* header = def.GetTableHeader();
     const bool ownHeader = header == nullptr;
     if (ownHeader) header = FHeaderMgr->OpenTable(def.GetTableID());

@@ -26,6 +26,15 @@ TEST(VarCompare, EqualityNeedsTypeAndValue) {
     EXPECT_FALSE(VarArrayOf({1, "x"}) == VarArrayOf({1}));
 }
 
+// a ? b is r, and b ? a its mirror.
+void ExpectOrderBothWays(const Variant& a, const Variant& b, TVariantRelationship r) {
+    EXPECT_EQ(VarCompareValue(a, b), r) << VarToStr(a) << " ? " << VarToStr(b);
+    const TVariantRelationship mirrored = r == vrLessThan      ? vrGreaterThan
+                                          : r == vrGreaterThan ? vrLessThan
+                                                               : r;
+    EXPECT_EQ(VarCompareValue(b, a), mirrored) << VarToStr(b) << " ? " << VarToStr(a);
+}
+
 TEST(VarCompare, Ordering) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
@@ -55,13 +64,8 @@ TEST(VarCompare, Ordering) {
         {VarArrayOf({1}), 1, vrNotEqual},
         {"abc", VarFromDateTime(1e300), vrNotEqual}, // a date without a text
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(VarCompareValue(c.a, c.b), c.r) << VarToStr(c.a) << " ? " << VarToStr(c.b);
-        const TVariantRelationship mirrored = c.r == vrLessThan      ? vrGreaterThan
-                                              : c.r == vrGreaterThan ? vrLessThan
-                                                                     : c.r;
-        EXPECT_EQ(VarCompareValue(c.b, c.a), mirrored) << VarToStr(c.b) << " ? " << VarToStr(c.a);
-    }
+    for (const auto& c : cases)
+        ExpectOrderBothWays(c.a, c.b, c.r);
 }
 
 TEST(VarCompare, MixedNumericKindsCompareExactly) {
@@ -94,13 +98,8 @@ TEST(VarCompare, MixedNumericKindsCompareExactly) {
         {"0x10", 16, vrLessThan}, // not a number: "0x10" against "16"
         {"$10", 10, vrLessThan},     // "$10" against "10"
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(VarCompareValue(c.a, c.b), c.r) << VarToStr(c.a) << " ? " << VarToStr(c.b);
-        const TVariantRelationship mirrored = c.r == vrLessThan      ? vrGreaterThan
-                                              : c.r == vrGreaterThan ? vrLessThan
-                                                                     : c.r;
-        EXPECT_EQ(VarCompareValue(c.b, c.a), mirrored) << VarToStr(c.b) << " ? " << VarToStr(c.a);
-    }
+    for (const auto& c : cases)
+        ExpectOrderBothWays(c.a, c.b, c.r);
 }
 
 // Int64 against double near the limits of double precision, checked against long double

@@ -883,8 +883,8 @@ void TZanDataBase::WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
                                       const std::function<void()>& f) {
     // Readers hold a table's lock while they wait for the header lock: a change takes the
     // write locks of all its tables first (always in the order given) and the header write
-    // lock last, so that either side only waits. With the header held already (Locked) only
-    // the header is kept.
+    // lock last, so that either side only waits. A caller that holds the header already
+    // (Locked) chose its order: no table lock is taken here then.
     std::vector<uint16_t> tables;
     TScopeExit releaseTables([&] {
         std::exception_ptr failure;

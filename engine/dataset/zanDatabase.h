@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/dataset/zanPwDlg.h"
 #include "engine/dataset/zanRowStore.h"
@@ -224,7 +225,14 @@ private:
     void CreateSystemTables();
     // Stamps the definition and creates it in its manager (and catalogue for a file table).
     void InternalCreateTable(TTableDef& def);
+    // Refuses (8962) a definition whose layout the open of the table would refuse.
+    static void CheckStorableLayout(const TTableDef& def);
     void CatalogueAddTable(TTableDef& def);
+    void CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID);
+    // Runs f under the write locks of the stores' tables and the header write lock, taken in
+    // that order.
+    void WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+                            const std::function<void()>& f);
     void CatalogueRewrite(TTableDef& def);
     TZanRowStore& MasterTableFor(const std::string& name) const;
     TBaseTableDefMgr& ManagerOf(const TTableDef& def) const;

@@ -120,9 +120,10 @@ void TZanDataSet::SetTableDef(bool memory, const TFieldDefs& fieldDefs,
             if (fd.GetSize() < 1 || fd.GetSize() > C_MAX_FIELD_SIZE)
                 ZanDatabaseErrorFmt(9606, context, "%d is not a valid value (min. %d, max. %d)",
                                     {fd.GetSize(), 1, C_MAX_FIELD_SIZE});
-            // A string's declared size counts its terminator.
+            // A string's declared size counts its terminator; only strings carry a size
+            // marker in the record.
             f->SetFieldSize(type == ftString ? fd.GetSize() + 1 : fd.GetSize());
-            f->SetIsVariable(true);
+            f->SetIsVariable(type == ftString);
         }
     }
     TInternalFields& fields = *def.GetInternalFields();

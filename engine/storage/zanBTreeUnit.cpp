@@ -599,6 +599,13 @@ void TNode::RewriteSiblingLink(uint32_t address, bool setPrior, uint32_t value) 
     FTree->ForgetAddress(address, nullptr);
 }
 
+void TNode::UnlinkLeaf() {
+    const uint32_t prior = GetPrior();
+    const uint32_t next = GetNext();
+    if (prior != 0) RewriteSiblingLink(prior, false, next);
+    if (next != 0) RewriteSiblingLink(next, true, prior);
+}
+
 void TNode::MergeNodes(TNode& other, bool otherIsAfter) {
     const int32_t a = GetBytesUsed();
     const int32_t b = other.GetBytesUsed();
@@ -1563,10 +1570,10 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
     TNode& node = *FNodes[level];
     const int32_t page = static_cast<int32_t>(FPageSize);
     uint8_t* work = FWorkKey.data();
-    BuildParentEntry(*FNodes[level + 1], work);
+    if (!in.ChildRemoved) BuildParentEntry(*FNodes[level + 1], work);
     const int32_t childPos = FPositions[level];
     bool done = false;
-    if (!in.Split && in.SiblingPos < 0) {
+    if (!in.Split && in.SiblingPos < 0 && !in.ChildRemoved) {
         const int32_t diff = KeyLength(work) - node.EntryLen(childPos);
         if (node.GetBytesUsed() + diff + C_NODEHEADERSIZE + FMaxKey < page) {
             node.UpdateKey(childPos, work);
@@ -1586,7 +1593,7 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
         for (int32_t p = 0; p < node.GetBytesUsed(); p = node.NextPos(p)) {
             if (p == childPos) {
                 childIndex = static_cast<int32_t>(spans.size());
-                add(work);
+                if (!in.ChildRemoved) add(work);
                 if (in.Split) add(in.NewEntry.data());
             } else if (p == in.SiblingPos) {
                 if (!in.SiblingMerged) add(in.SiblingEntry.data());
@@ -1650,10 +1657,31 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
             return;
         }
     }
-    if (level > 0 && deleting && node.CheckNodeTooEmpty() && FNodes[level - 1]->GetCount() > 1)
+    if (deleting && node.GetBytesUsed() == 0) {
+        if (level > 0) {
+            RemoveEmptyNode(level, out);
+        } else {
+            // Every child is gone: the tree is empty again, a single leaf.
+            node.ClearNode();
+            node.SetLeaf(true);
+            node.SetNext(0);
+            node.SetPrior(0);
+            node.WriteNode();
+            *FDepth = 1;
+        }
+    } else if (level > 0 && deleting && node.CheckNodeTooEmpty() &&
+               FNodes[level - 1]->GetCount() > 1) {
         Rebalance(level, out);
-    else
+    } else {
         node.WriteNode();
+    }
+}
+
+void TBTree::RemoveEmptyNode(size_t level, TLevelChange& out) {
+    TNode& node = *FNodes[level];
+    if (node.CheckIsLeaf()) node.UnlinkLeaf();
+    ReleasePage(node.GetAddress());
+    out.ChildRemoved = true;
 }
 
 void TBTree::Rebalance(size_t level, TLevelChange& out) {
@@ -1704,7 +1732,11 @@ void TBTree::DoDelete() {
     TNode& leaf = *FNodes[leafLevel];
     leaf.DeleteKey(FPositions[leafLevel]);
     TLevelChange change;
-    if (leafLevel > 0 && leaf.CheckNodeTooEmpty() && FNodes[leafLevel - 1]->GetCount() > 1)
+    // An emptied leaf always leaves the tree: under a parent with no other child there is no
+    // sibling to merge it with.
+    if (leafLevel > 0 && leaf.GetBytesUsed() == 0)
+        RemoveEmptyNode(leafLevel, change);
+    else if (leafLevel > 0 && leaf.CheckNodeTooEmpty() && FNodes[leafLevel - 1]->GetCount() > 1)
         Rebalance(leafLevel, change);
     else
         leaf.WriteNode();

@@ -181,6 +181,8 @@ public:
     void SetNext(uint32_t address);
     uint32_t GetPrior() const;
     void SetPrior(uint32_t address);
+    // A leaf leaving the tree: its neighbours on disk are linked to each other.
+    void UnlinkLeaf();
     int32_t GetBytesUsed() const;
     void SetBytesUsed(int32_t value);
 
@@ -419,6 +421,7 @@ private:
         std::vector<uint8_t> NewEntry;
         int32_t SiblingPos = -1;    // the sibling's entry in the parent
         bool SiblingMerged = false; // the sibling's entry goes
+        bool ChildRemoved = false;  // the child's page was left empty and released: its entry goes
         std::vector<uint8_t> SiblingEntry;
     };
     struct TCheckState {
@@ -443,6 +446,9 @@ private:
     void SplitLeafRoot();
     void ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& out, bool deleting);
     void Rebalance(size_t level, TLevelChange& out);
+    // The node at level (not the root) was left empty: it leaves the tree and its page is
+    // released; out tells the parent to drop its entry.
+    void RemoveEmptyNode(size_t level, TLevelChange& out);
     void ReleaseSubtree(uint32_t address, uint32_t level);
     uint32_t CheckSubtree(uint32_t address, uint32_t level, std::vector<uint32_t>* pages,
                           TCheckState& st, std::vector<uint8_t>& firstKey);

@@ -366,8 +366,6 @@ void TCacheMgr::DumpState(TStrings& lines) const {
 // ---------------------------------------------------------------------------------------------
 // TCacheBlockMgr
 
-TCacheBlockMgr::TCacheBlockMgr() : TCollection([] { return std::make_unique<TCacheBlock>(); }) {}
-
 void TCacheBlockMgr::Open() {
     if (!FReadIO) ZanDatabaseError(10065, "TCacheBlockMgr.Open", "ReadIO");
     if (!FWriteIO) ZanDatabaseError(10065, "TCacheBlockMgr.Open", "WriteIO");
@@ -375,31 +373,27 @@ void TCacheBlockMgr::Open() {
 
 void TCacheBlockMgr::Close() {
     FByAddress.clear();
-    Clear();
     FTransaction = false;
 }
 
 TCacheBlock* TCacheBlockMgr::AddBlock(uint32_t address, uint32_t size, uint32_t owner,
                                       uint8_t flags) {
-    auto* block = static_cast<TCacheBlock*>(Add());
+    auto& slot = FByAddress[address];
+    slot = std::make_unique<TCacheBlock>();
+    TCacheBlock* block = slot.get();
     block->FData.assign(size, 0);
     block->FLowAddress = address;
     block->FBlockOwner = owner;
     block->FAccessFlags = flags;
     block->FState = cpDirty;
-    FByAddress[address] = block;
     if (FLog) FLog->Add("Add cache Block");
     return block;
 }
 
-void TCacheBlockMgr::RemoveBlock(TCacheBlock* block) {
-    FByAddress.erase(block->FLowAddress);
-    Delete(block->GetIndex());
-}
-
 int32_t TCacheBlockMgr::FindBlock(uint32_t address) const {
     auto it = FByAddress.find(address);
-    return it == FByAddress.end() ? -1 : it->second->GetIndex();
+    return it == FByAddress.end() ? -1
+                                  : static_cast<int32_t>(std::distance(FByAddress.begin(), it));
 }
 
 void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
@@ -408,10 +402,12 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;
     while (it != FByAddress.end() && it->first < end) {
-        TCacheBlock* block = it->second;
-        ++it;
+        TCacheBlock* block = it->second.get();
         const uint64_t lo = block->FLowAddress, hi = block->EndAddress();
-        if (hi <= address) continue;
+        if (hi <= address) {
+            ++it;
+            continue;
+        }
         if (lo < address && hi > end) {
             // Split: keep the head in place, the tail becomes a block of its own.
             TCacheBlock* tail =
@@ -423,15 +419,17 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
         }
         if (lo < address) {
             block->FData.resize(address - lo);
+            ++it;
         } else if (hi > end) {
             std::vector<uint8_t> rest(block->FData.begin() + (end - lo), block->FData.end());
-            FByAddress.erase(block->FLowAddress);
+            auto node = FByAddress.extract(it);
             block->FData.swap(rest);
             block->FLowAddress = static_cast<uint32_t>(end);
-            FByAddress[block->FLowAddress] = block;
+            node.key() = block->FLowAddress;
+            FByAddress.insert(std::move(node));
             return;
         } else {
-            RemoveBlock(block);
+            it = FByAddress.erase(it);
         }
     }
 }
@@ -443,7 +441,7 @@ bool TCacheBlockMgr::PatchRange(uint8_t* buffer, uint32_t address, uint32_t size
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;
     for (; it != FByAddress.end() && it->first < end; ++it) {
-        const TCacheBlock* block = it->second;
+        const TCacheBlock* block = it->second.get();
         const uint64_t lo = std::max<uint64_t>(block->FLowAddress, address);
         const uint64_t hi = std::min<uint64_t>(block->EndAddress(), end);
         if (lo >= hi) continue;
@@ -479,7 +477,7 @@ void TCacheBlockMgr::WriteBlock(const void* buffer, uint32_t owner, uint32_t siz
     TCacheBlock* block = nullptr;
     if (it != FByAddress.end() && it->second->GetBlockSize() == size) {
         ++FHits;
-        block = it->second;
+        block = it->second.get();
         block->FBlockOwner = owner;
         block->FAccessFlags = accessFlags;
     } else {
@@ -518,9 +516,10 @@ void TCacheBlockMgr::Rollback() {
 
 void TCacheBlockMgr::DumpState(TStrings& lines) const {
     lines.Add(Format("Cache dump: Hits %d  Misses %d", FHits, FMisses));
-    for (int32_t i = 0; i < Count(); ++i) {
-        const TCacheBlock* block = Block(i);
-        lines.Add(Format("Block %d: Addr %d  Size %d  Owner %d State %s", i,
+    int32_t i = 0;
+    for (const auto& entry : FByAddress) {
+        const TCacheBlock* block = entry.second.get();
+        lines.Add(Format("Block %d: Addr %d  Size %d  Owner %d State %s", i++,
                          static_cast<int64_t>(block->FLowAddress),
                          static_cast<int64_t>(block->GetBlockSize()),
                          static_cast<int64_t>(block->FBlockOwner),

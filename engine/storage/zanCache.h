@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -177,7 +178,8 @@ private:
     TCachePageReadIO FReadIO;
 };
 
-class TCacheBlock : public TCollectionItem {
+// A pending stretch of raw bytes; its manager's address map owns it.
+class TCacheBlock : public TObject {
     friend class TCacheBlockMgr;
 
 public:
@@ -200,9 +202,11 @@ private:
     uint32_t FHighAddress = 0; // always 0
 };
 
-class TCacheBlockMgr : public TCollection {
+// The pending blocks, owned by their address map: finding, adding and removing one costs
+// O(log n), so a transaction that frees and reuses many pages stays linear.
+class TCacheBlockMgr : public TObject {
 public:
-    TCacheBlockMgr();
+    TCacheBlockMgr() = default;
     ZAN_CLASS(TCacheBlockMgr)
 
     // Checks the routines (10065 "ReadIO" / "WriteIO").
@@ -217,7 +221,8 @@ public:
     // Stores the bytes as pending; they replace whatever pending bytes they cover.
     void WriteBlock(const void* buffer, uint32_t owner, uint32_t size, uint32_t address,
                     uint8_t accessFlags);
-    // Index of the block starting at address, or -1.
+    // Index (in address order) of the block starting at address, or -1. Diagnostics: it
+    // counts the blocks before it.
     int32_t FindBlock(uint32_t address) const;
     // Drops the pending bytes of [address, address + size); blocks are trimmed or split.
     void DropRange(uint32_t address, uint64_t size);
@@ -238,7 +243,7 @@ public:
 
     int32_t GetHits() const { return FHits; }
     int32_t GetMisses() const { return FMisses; }
-    TCacheBlock* Block(int32_t index) const { return static_cast<TCacheBlock*>(Items(index)); }
+    int32_t Count() const { return static_cast<int32_t>(FByAddress.size()); }
 
     void SetReadIO(TCacheBlockReadIO io) { FReadIO = std::move(io); }
     void SetWriteIO(TCacheBlockWriteIO io) { FWriteIO = std::move(io); }
@@ -247,7 +252,6 @@ public:
 
 private:
     TCacheBlock* AddBlock(uint32_t address, uint32_t size, uint32_t owner, uint8_t flags);
-    void RemoveBlock(TCacheBlock* block);
 
     bool FTransaction = false;
     TStrings* FLog = nullptr;
@@ -255,7 +259,7 @@ private:
     int32_t FHits = 0;
     TCacheBlockWriteIO FWriteIO;
     TCacheBlockReadIO FReadIO;
-    std::map<uint32_t, TCacheBlock*> FByAddress; // pending blocks never overlap
+    std::map<uint32_t, std::unique_ptr<TCacheBlock>> FByAddress; // pending blocks never overlap
 };
 
 } // namespace zan

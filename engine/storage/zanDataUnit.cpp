@@ -474,8 +474,13 @@ void TTableHeader::ReadHeader() {
     FBuffer = std::move(block);
     FDirty = false;
     uint32_t flag = GetModifiedFlag();
-    if (FLastModifiedFlag == 0 || FLastModifiedFlag != flag) io->NotifyPageChange(GetTableID());
+    // A counter remembered before a rollback may be one this connection wrote and the file
+    // never got; another writer may store that same value next, so it cannot show "no change".
+    const uint32_t rollbacks = io->GetRollbackCount();
+    if (FLastModifiedFlag == 0 || FLastModifiedFlag != flag || FLastRollbackCount != rollbacks)
+        io->NotifyPageChange(GetTableID());
     FLastModifiedFlag = flag;
+    FLastRollbackCount = rollbacks;
 }
 
 void TTableHeader::WriteHeader() {
@@ -485,6 +490,7 @@ void TTableHeader::WriteHeader() {
     SetModifiedFlag(GetModifiedFlag() + 1);
     io->WriteBlock(FBaseAddress, static_cast<uint32_t>(FBuffer.size()), FBuffer.data());
     FLastModifiedFlag = GetModifiedFlag();
+    FLastRollbackCount = io->GetRollbackCount();
     FDirty = false;
 }
 

@@ -294,6 +294,7 @@ private:
     uint32_t FBaseAddress = 0;
     int32_t FUserCount = 0;
     uint32_t FLastModifiedFlag = 0;
+    uint32_t FLastRollbackCount = 0; // the store's rollback count when FLastModifiedFlag was set
     TBaseIOInterface* FIOInterface = nullptr;
 };
 

@@ -12,6 +12,7 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinFiles.h"
 #include "host/win/WinSys.h"
@@ -243,7 +244,6 @@ int64_t TMapPageMgr::FindEmptyPagesInMap(uint32_t pageCount) const {
 uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
     if (n >= FHeader->GetMapPageCount())
         MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page pageno invalid");
-    if (!FKeepPages) FChain.clear();
     if (n < FChain.size()) {
         LoadMapPage(FChain[n], n);
         return FChain[n];
@@ -255,7 +255,7 @@ uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
         if (address == 0)
             MapCorrupt("TMapPageMgr.SearchMapsForMapPage", "Map Page address invalid");
         LoadMapPage(address, k);
-        if (FKeepPages && k == FChain.size()) FChain.push_back(address);
+        if (k == FChain.size()) FChain.push_back(address);
         if (k == n) return address;
         address = NextMapPage();
     }
@@ -964,20 +964,66 @@ void TDiskMgr::WriteSecurityHeader(TSecurityHeader& header) {
     FFile->WriteThroughZanFile(bytes, TSecurityHeader::Address, TSecurityHeader::Size);
 }
 
+std::vector<uint16_t> TDiskMgr::ReadMapEntries(uint32_t address, uint32_t pageCount) {
+    CheckOpen("TDiskMgr.ReadMapEntries");
+    std::vector<uint16_t> entries;
+    if (pageCount == 0) return entries;
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    // Map pages change only under the header write lock: a read lock keeps them still while
+    // they are read. Inside a transaction it is not enlisted (taken past SetTableLock) and goes
+    // back at once, so a transaction on another table never waits for this one's commit.
+    const bool take = !held && FMultiUser && FTableLockMgr &&
+                      FTableLockMgr->QueryLockType(0) == ZanLockNone;
+    if (take) FTableLockMgr->SetReadLock(0, 0);
+    TScopeExit release([&] {
+        if (take) FTableLockMgr->ReleaseLock(0);
+    });
+    const uint32_t first = address >> FMapPageMgr->GetPageShift();
+    const uint32_t lastMapPage = (first + pageCount - 1) / FMapPageMgr->GetEntriesPerPage();
+    // A page beyond the map pages known was added since the header was last read; the header
+    // in memory holds nothing unwritten when no header lock is held.
+    if (!held && lastMapPage >= FGlobalHdr->GetMapPageCount() && !FGlobalHdr->GetDirty()) {
+        FFile->ReadThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                  FGlobalHdr->GetSize());
+        FGlobalHdr->SetValid(true);
+    }
+    entries.reserve(pageCount);
+    for (uint32_t page = first; page - first < pageCount; ++page)
+        entries.push_back(FMapPageMgr->GetMapEntry(page << FMapPageMgr->GetPageShift()));
+    return entries;
+}
+
 // ----- locks
 
 void TDiskMgr::SetHeaderWriteLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockWrite);
     FHeaderReadLocked = FHeaderWriteLocked = true;
-    if (!held) HeaderLockTaken();
+    if (!held) HeaderLockTakenOrRelease();
 }
 
 void TDiskMgr::SetHeaderReadLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
     SetTableLock(0, ZanLockRead);
     FHeaderReadLocked = true;
-    if (!held) HeaderLockTaken();
+    if (!held) HeaderLockTakenOrRelease();
+}
+
+void TDiskMgr::HeaderLockTakenOrRelease() {
+    try {
+        HeaderLockTaken();
+    } catch (...) {
+        // A header that cannot be read leaves no lock behind (inside a transaction the lock
+        // stays with the transaction's other locks until it ends); the next lock reads again.
+        FGlobalHdr->SetValid(false);
+        try {
+            ReleaseTableLock(0);
+        } catch (...) {
+        }
+        FHeaderReadLocked = FHeaderWriteLocked = false;
+        FMapPageMgr->SetKeepPages(FExclusive);
+        throw;
+    }
 }
 
 void TDiskMgr::HeaderLockTaken() {
@@ -989,7 +1035,7 @@ void TDiskMgr::HeaderLockTaken() {
     }
     // Other connections may have changed the header, the map and the file's end. Until the
     // lock is released none can, so map pages are kept meanwhile.
-    FMapPageMgr->InvalidateBuffer();
+    FMapPageMgr->ForgetPages();
     FMapPageMgr->SetKeepPages(true);
     FFile->RefreshLogicalEof();
     ReadHeader();
@@ -1086,12 +1132,23 @@ void TDiskMgr::DiskRollback() {
     FFile->Rollback();
     FSelectOnly = false;
     FMapPageMgr->InvalidateBuffer();
+    // The transaction is over whatever follows: its locks go back on every path, also when
+    // the global header cannot be locked or read again.
+    TScopeExit release([this] {
+        FHeaderReadLocked = FHeaderWriteLocked = false;
+        FMapPageMgr->SetKeepPages(FExclusive);
+        ReleaseAllLocks();
+    });
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
-    if (!held) SetHeaderReadLock();
-    ReadHeader();
+    try {
+        if (!held) SetHeaderReadLock();
+        ReadHeader();
+    } catch (...) {
+        // What is in memory may be the rolled-back header: the next header lock reads it.
+        FGlobalHdr->SetValid(false);
+        throw;
+    }
     if (!held) ReleaseHeaderLock();
-    ReleaseAllLocks();
-    FHeaderReadLocked = FHeaderWriteLocked = false;
 }
 
 void TDiskMgr::ForceToDisk() {

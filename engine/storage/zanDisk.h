@@ -153,19 +153,25 @@ public:
     uint32_t CurrentMapPageID() const;
     // The entry of the page at address (diagnostics and tests).
     uint16_t GetMapEntry(uint32_t address);
-    // Forgets the buffered map page and every kept one; the next use reads them again.
-    void InvalidateBuffer() {
+    // Forgets the buffered map page and every kept one; the next use reads them again. The
+    // addresses of map pages are kept: once in the file a map page never moves.
+    void ForgetPages() {
         FBufferAddress = 0;
         FKept.clear();
+    }
+    // Forgets the map pages and their addresses too (a rollback may drop map pages appended
+    // by this connection).
+    void InvalidateBuffer() {
+        ForgetPages();
         FChain.clear();
     }
     // While set, map pages read or written (and the chain of their addresses) are kept and
     // served again without a file read. The owner sets it only while no other connection can
     // change the map: a header lock held, or the file open without write sharing. Clearing it
-    // forgets what was kept.
+    // forgets the pages kept.
     void SetKeepPages(bool keep) {
         FKeepPages = keep;
-        if (!keep) InvalidateBuffer();
+        if (!keep) ForgetPages();
     }
     bool GetKeepPages() const { return FKeepPages; }
 
@@ -204,7 +210,7 @@ private:
     uint32_t FBufferAddress = 0; // 0 = nothing loaded
     bool FKeepPages = false;
     std::unordered_map<uint32_t, std::vector<uint8_t>> FKept; // map page images by address
-    std::vector<uint32_t> FChain;                             // addresses of map pages 0, 1, ...
+    std::vector<uint32_t> FChain; // addresses of map pages 0, 1, ... as far as known
     TZanFile* FFile;
     TGlobalHdr* FHeader;
 };
@@ -274,6 +280,10 @@ public:
                             uint8_t accessFlags);
     void ReleasePages(uint32_t address, uint32_t pageCount);
     void DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages);
+    // The map entries of pageCount pages from the page holding address: a look that changes
+    // nothing. Without a header lock of this connection it takes a short header read lock of
+    // its own, which never becomes part of a transaction, and reads only the map pages needed.
+    std::vector<uint16_t> ReadMapEntries(uint32_t address, uint32_t pageCount);
     void ListAllocatedFixedBlocks(uint32_t blockSize, uint32_t owner, uint32_t usage,
                                   std::vector<uint32_t>& list);
 
@@ -326,6 +336,9 @@ private:
     // A header lock newly taken: the header, the map and the file's end are brought up to
     // date.
     void HeaderLockTaken();
+    // HeaderLockTaken for a lock just taken; when it fails the lock is given back and the
+    // header marked not valid before the error goes on.
+    void HeaderLockTakenOrRelease();
     void LeaveHeaderWrite(bool taken);
     void ZeroPages(const std::vector<uint32_t>& addresses);
 

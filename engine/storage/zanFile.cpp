@@ -453,6 +453,7 @@ void TZanFile::Rollback() {
     FBlockCache.Close();
     FTransactionActive = false;
     FLogicalEof = 0;
+    ++FRollbackCount;
 }
 
 // ---------------------------------------------------------------------------------------------

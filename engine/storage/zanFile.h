@@ -105,6 +105,8 @@ public:
     void Commit();
     void Rollback();
     bool GetTransactionActive() const { return FTransactionActive; }
+    // Raised by every rollback.
+    uint32_t GetRollbackCount() const { return FRollbackCount; }
     // Whether the transaction has anything to write: dirty pages, pending blocks or growth.
     bool HasPendingChanges() const;
     // Logical end := max(logical end, size on disk): growth committed by other connections is
@@ -175,6 +177,7 @@ private:
     uint32_t FPageSize = 4096;
     bool FCacheActive = false;
     bool FTransactionActive = false;
+    uint32_t FRollbackCount = 0;
     bool FFillShortReads = false; // set while a write may read a page beyond the end first
     TBlowfishData FBlowfish;
     uint64_t FReadCalls = 0;

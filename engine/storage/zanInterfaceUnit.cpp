@@ -184,21 +184,14 @@ void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const
         end > FDiskMgr->GetZanFile()->SeekZanEof())
         ZanDatabaseErrorFmt(8962, context, "Block %d is outside the file's block area",
                             {int64_t(address)});
-    const bool locked = FDiskMgr->GetHeaderReadLocked() || FDiskMgr->GetHeaderWriteLocked();
-    if (!locked) FDiskMgr->SetHeaderReadLock();
+    const uint32_t pages = uint32_t((end - 1) / pageSize - address / pageSize + 1);
     bool ok = true;
-    try {
-        for (uint64_t page = address / pageSize; page <= (end - 1) / pageSize && ok; ++page) {
-            uint16_t entry = FDiskMgr->GetMapPageMgr()->GetMapEntry(uint32_t(page * pageSize));
-            // Global chains are shared by every table: only the usage must agree.
-            ok = FGlobalFirstEmptyOffset != 0 ? (entry & ZanMapFree) == 0 && (entry & 15) == FUsage
-                                              : entry == FOwnerTag;
-        }
-    } catch (...) {
-        if (!locked) FDiskMgr->ReleaseHeaderLock();
-        throw;
+    for (uint16_t entry : FDiskMgr->ReadMapEntries(address, pages)) {
+        // Global chains are shared by every table: only the usage must agree.
+        ok = ok && (FGlobalFirstEmptyOffset != 0
+                        ? (entry & ZanMapFree) == 0 && (entry & 15) == FUsage
+                        : entry == FOwnerTag);
     }
-    if (!locked) FDiskMgr->ReleaseHeaderLock();
     if (!ok)
         ZanDatabaseErrorFmt(8962, context, "Block %d does not belong to owner %d usage %d",
                             {int64_t(address), int64_t(FTableID), int64_t(FUsage)});
@@ -418,6 +411,11 @@ void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
     FCheckedFirstEmpty = 0; // another writer may have changed the runs
     if (FDiskMgr != nullptr && FDiskMgr->IsOpen())
         FDiskMgr->GetZanFile()->GetPageCache().ClearOwnedPages(owner);
+}
+
+uint32_t TDiskIOInterface::GetRollbackCount() const {
+    return FDiskMgr != nullptr && FDiskMgr->IsOpen() ? FDiskMgr->GetZanFile()->GetRollbackCount()
+                                                     : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -83,6 +83,9 @@ public:
     virtual uint32_t GetNextMemoryBlockAddress(uint32_t /*address*/) { return 0; }
     virtual bool CheckBlockAddressValid(uint32_t /*address*/) { return false; }
     virtual void NotifyPageChange(uint32_t /*owner*/) {}
+    // How many transactions the store's file has rolled back: a change counter remembered
+    // before a rollback may be one the file never got, so it proves nothing afterwards.
+    virtual uint32_t GetRollbackCount() const { return 0; }
 
     TIOMode GetIOMode() const { return FIOMode; }
     void SetIOMode(TIOMode mode) { FIOMode = mode; }
@@ -187,6 +190,7 @@ public:
     void ReadBlockHeader(uint32_t address, uint32_t size, void* buffer) override;
     void ListBlocks(std::vector<uint32_t>& list) override;
     void NotifyPageChange(uint32_t owner) override;
+    uint32_t GetRollbackCount() const override;
 
 private:
     // Loads the chain head (global chains under the header write lock); answers whether the

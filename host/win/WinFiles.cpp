@@ -202,7 +202,7 @@ void TWinFile::Flush() {
     if (fdatasync(FHandle) != 0) RaiseOSError(errno, "Unable to flush", FFileName);
 }
 
-int TWinFile::LockHandle() {
+int TWinFile::LockHandle(bool required) {
     if (FHandle < 0) RaiseOSError(EBADF, "Lock on a closed file", FFileName);
     if (HasWrite(FAccess)) return FHandle;
     if (FLockHandle < 0) {
@@ -210,8 +210,11 @@ int TWinFile::LockHandle() {
         // for its locks, owned and closed with this handle.
         FLockHandle = OpenRetrying(FFileName.c_str(), O_RDWR | O_CLOEXEC, 0);
         if (FLockHandle < 0) {
+            const int error = errno;
             FLockHandle = NoHandle;
-            RaiseOSError(errno, "Unable to open for locking", FFileName);
+            if (!required && (error == EACCES || error == EPERM || error == EROFS))
+                return NoHandle;
+            RaiseOSError(error, "Unable to open for locking", FFileName);
         }
     }
     return FLockHandle;
@@ -228,7 +231,11 @@ bool TWinFile::TryLock(uint64_t offset, uint64_t length) {
         auto prev = std::prev(next);
         if (prev->first + prev->second > offset) return false;
     }
-    int error = SetLock(LockHandle(), F_WRLCK, offset, length);
+    // A file this user may not write gives no descriptor to lock through: the lock is not
+    // granted, as when another handle holds it.
+    const int fd = LockHandle(false);
+    if (fd == NoHandle) return false;
+    int error = SetLock(fd, F_WRLCK, offset, length);
     if (error == EAGAIN || error == EACCES || error == ENOLCK) return false;
     if (error != 0) RaiseOSError(error, "Unable to lock a range of", FFileName);
     FLocks.emplace(offset, length);

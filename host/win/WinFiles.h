@@ -88,8 +88,9 @@ public:
     void Flush();
 
     // Tries once to lock [offset, offset + length) exclusively. False when the range overlaps a
-    // range held through this handle or through any other handle of the file. Length 0 succeeds
-    // and locks nothing. Offsets may lie beyond the end of the file; its size does not change.
+    // range held through this handle or through any other handle of the file, and on a
+    // read-only open of a file this user may not write. Length 0 succeeds and locks nothing.
+    // Offsets may lie beyond the end of the file; its size does not change.
     bool TryLock(uint64_t offset, uint64_t length);
     // Unlocks a range exactly equal to one locked through this handle; anything else answers
     // false and changes nothing. Length 0 succeeds and does nothing.
@@ -113,7 +114,9 @@ private:
     void OpenHandle(const std::string& fileName, int flags, TFileAccess access, TFileShare share,
                     bool truncate);
     void TakeShareLocks();
-    int LockHandle();
+    // The descriptor locks go through. Without write permission on the file: NoHandle when
+    // not required, else EOSError.
+    int LockHandle(bool required = true);
 
     int FHandle = NoHandle;
     int FLockHandle = NoHandle; // read-write descriptor for locks on a read-only open

@@ -312,6 +312,41 @@ TEST(DiskSharing, ReadOnlyFileOpensSingleUser) {
     chmod(t.Path.c_str(), 0644);
 }
 
+// The same for a user without write permission (the suite may run privileged, which writes
+// anyway): a child process drops to the unprivileged user before it opens the file.
+TEST(DiskSharing, ReadOnlyFileOpensSingleUserForAnOrdinaryUser) {
+    char dir[] = "/tmp/zan_readonly_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 0755), 0);
+    const std::string path = std::string(dir) + "/readonly.zan";
+    { TDb db(path); }
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    TChildProcess child([&](TChildProcess&) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 2;
+        if (access(path.c_str(), W_OK) == 0) return 3;
+        TDiskMgr disk;
+        disk.SetFileName(path);
+        disk.SetPageSize(P);
+        disk.SetOpenFlags(0x40);
+        try {
+            disk.Open();
+        } catch (const EZanDatabaseError&) {
+            return 4;
+        } catch (...) {
+            return 5; // anything but an engine error
+        }
+        if (disk.GetMultiUser()) return 6;
+        if (disk.SetTableLock(9, 4) != 4) return 7;
+        disk.SetHeaderReadLock();
+        disk.ReleaseHeaderLock();
+        disk.Close();
+        return FileExists(UsersFileNameFor(path)) ? 8 : 0;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
 TEST(DiskSharing, ExclusiveOpenAndUsersFile) {
     TTempFile t("dm_excl.zan");
     { TDb db(t.Path); }

@@ -12,9 +12,12 @@ using namespace zan;
 namespace {
 
 // Record layout used by every configuration: in-use byte 0, logical record number at 6, null
-// flags at 14 (A), 15 (S), 16 (B); A int32 at 20, S size marker at 24 and 12 bytes at 26,
-// B smallint at 40.
-constexpr int32_t RecSize = 42;
+// flags at 14 (A), 15 (S), 16 (B); A int32 at 20, S size marker at 24 and its bytes at 26
+// (12 unless the configuration says), B smallint after them.
+constexpr int32_t StringAt = 26;
+
+// The order in which the tree is emptied at the end of a run.
+enum TDrain { drRandom, drKeyOrder, drReverse };
 
 struct MVal {
     bool Has = false;
@@ -40,6 +43,11 @@ struct Config {
     int32_t ValueRange;
     int Operations;
     uint32_t MinDepth; // depth the run must reach at its largest
+    int32_t StringSize = 12; // strings are drawn of every length up to it
+    TDrain Drain = drRandom;
+
+    int32_t SmallintAt() const { return StringAt + StringSize + 2; }
+    int32_t RecSize() const { return SmallintAt() + 2; }
 };
 
 struct Model {
@@ -102,17 +110,19 @@ struct Harness {
                 AddKeyField(Fields, ftInteger, 4, 20, 14, 0, f.Descending);
                 break;
             case fS:
-                AddKeyField(Fields, ftString, 12, 26, 15, 24, f.Descending, f.CaseInsensitive);
+                AddKeyField(Fields, ftString, c.StringSize, StringAt, 15, 24, f.Descending,
+                            f.CaseInsensitive);
                 break;
             case fB:
-                AddKeyField(Fields, ftSmallint, 2, 40, 16, 0, f.Descending);
+                AddKeyField(Fields, ftSmallint, 2, c.SmallintAt(), 16, 0, f.Descending);
                 break;
             case fRecNo:
                 AddKeyField(Fields, ftInteger, 4, 6, 0, 0, f.Descending, false, true);
             }
-            maxKey += f.Id == fS ? 14 : f.Id == fB ? 2 : 4;
+            maxKey += f.Id == fS ? C.StringSize + 2 : f.Id == fB ? 2 : 4;
         }
         maxKey += Fields.GetDataOffset();
+        EXPECT_LE(maxKey, 500) << "keys are limited to 500 bytes";
         Tree.SetKeyFields(Fields);
         Tree.SetMaximumKeySize(maxKey);
         Tree.SetIndexKeyType(c.Kind);
@@ -129,7 +139,10 @@ struct Harness {
         v.Has = true;
         if (id == fS) {
             static const char letters[] = "aAbBc";
-            const size_t len = Rng() % 7;
+            // Long layouts draw every length, half of them close to the field size.
+            size_t len = Rng() % 7;
+            if (C.StringSize > 12)
+                len = Rng() % 2 ? C.StringSize - Rng() % 16 : Rng() % (C.StringSize + 1);
             for (size_t i = 0; i < len; ++i)
                 v.S.push_back(letters[Rng() % 5]);
         } else if (id == fB) {
@@ -155,7 +168,7 @@ struct Harness {
         return k;
     }
     std::vector<uint8_t> Record(const MKey& k) const {
-        std::vector<uint8_t> r(RecSize, 0);
+        std::vector<uint8_t> r(static_cast<size_t>(C.RecSize()), 0);
         r[0] = 1;
         for (size_t i = 0; i < C.Fields.size(); ++i) {
             const MVal& v = k[i];
@@ -168,13 +181,13 @@ struct Harness {
                 r[15] = v.Has;
                 const auto n = static_cast<uint16_t>(v.S.size());
                 std::memcpy(r.data() + 24, &n, 2);
-                std::memcpy(r.data() + 26, v.S.data(), v.S.size());
+                std::memcpy(r.data() + StringAt, v.S.data(), v.S.size());
                 break;
             }
             case fB: {
                 r[16] = v.Has;
                 const auto x = static_cast<int16_t>(v.I);
-                std::memcpy(r.data() + 40, &x, 2);
+                std::memcpy(r.data() + C.SmallintAt(), &x, 2);
                 break;
             }
             case fRecNo: {
@@ -197,10 +210,13 @@ struct Harness {
         ASSERT_EQ(Tree.IdxInsert(), duplicate ? -1 : 0);
         if (!duplicate) Entries.emplace(k, address);
     }
-    void Delete() {
+    void Delete(TDrain order = drRandom) {
         if (Entries.empty()) return;
         auto it = Entries.begin();
-        std::advance(it, static_cast<long>(Rng() % Entries.size()));
+        if (order == drReverse)
+            it = std::prev(Entries.end());
+        else if (order == drRandom)
+            std::advance(it, static_cast<long>(Rng() % Entries.size()));
         auto rec = Record(it->first);
         Tree.ConstructKeyBufFromRecBuf(rec.data());
         ASSERT_EQ(Tree.IdxDelete(), 0);
@@ -359,8 +375,12 @@ struct Harness {
             if (::testing::Test::HasFatalFailure()) return;
         }
         EXPECT_GE(MaxDepth, C.MinDepth);
-        while (!Entries.empty()) {
-            Delete();
+        // Emptied in the configured order; the tree stays valid (no page left empty) all along.
+        for (uint32_t n = 1; !Entries.empty(); ++n) {
+            Delete(C.Drain);
+            if (n % 16 == 0) {
+                ASSERT_EQ(ErrorCodeOf([&] { Tree.CheckTree(); }), 0) << n;
+            }
             if (::testing::Test::HasFatalFailure()) return;
         }
         CheckAll();
@@ -432,4 +452,25 @@ TEST(BTreeModel, UniqueSmallintThenStringOn4096BytePages) {
                20000,
                1},
               6);
+}
+
+// Keys of a few hundred bytes up to the 500-byte limit: a 4096-byte page holds only a handful,
+// so deletes leave internal pages with a single child; their emptied children must still leave
+// the tree. Emptied in key order, in reverse and at random.
+TEST(BTreeModel, LongKeysUpToTheSizeLimit) {
+    const struct {
+        TIndexKeyType Kind;
+        int32_t StringSize;
+    } layouts[] = {{ikMinStringLen, 470}, {ikFixed, 450}, {ikMinStringLen, 360}};
+    for (const auto& layout : layouts)
+        for (TDrain drain : {drKeyOrder, drReverse, drRandom})
+            for (uint32_t seed = 1; seed <= 4; ++seed) {
+                SCOPED_TRACE(::testing::Message() << "size " << layout.StringSize << " kind "
+                                                  << int(layout.Kind) << " drain " << int(drain)
+                                                  << " seed " << seed);
+                RunConfig({"long string, recno", layout.Kind, {{fS}, {fRecNo}},
+                           DBASCIICompareStrings, 4096, 0, 2000, 3, layout.StringSize, drain},
+                          seed);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
 }

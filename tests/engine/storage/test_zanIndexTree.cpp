@@ -322,3 +322,60 @@ TEST(BTree, RandomBytesInIndexPagesGiveEngineErrorsOnly) {
     }
     EXPECT_GT(errors, 0);
 }
+
+// Keys of one 470-byte string (8 or 9 to a 4096-byte page) inserted in key order, then deleted
+// in key order or in reverse: internal pages end up with a single child, whose emptied leaf
+// must leave the tree; inserts in the emptied range work again afterwards.
+TEST(BTree, LongKeysDeletedInOrderLeaveNoEmptyPage) {
+    for (bool reverse : {false, true}) {
+        for (TIndexKeyType kind : {ikMinStringLen, ikFixed}) {
+            SCOPED_TRACE(::testing::Message() << (reverse ? "reverse" : "forward") << " kind "
+                                              << int(kind));
+            TTestPageStore store(4096);
+            TKeyFields fields;
+            AddKeyField(fields, ftString, 480, 20, 14, 18);
+            TBTree tree;
+            uint32_t root = 0, depth = 0;
+            tree.SetKeyFields(fields);
+            tree.SetMaximumKeySize(10 + 482 + fields.GetDataOffset());
+            tree.SetIndexKeyType(kind);
+            tree.SetDBStringCompare(DBASCIICompareStrings);
+            tree.ConnectToIFace(&store, 4096, &root, &depth);
+            tree.Open();
+            tree.CreateTree();
+            auto key = [&](int i) {
+                std::vector<uint8_t> rec(520, 0);
+                std::string s = "k" + std::to_string(1000 + i);
+                s.resize(470, '.');
+                rec[14] = 1;
+                const uint16_t n = 470;
+                std::memcpy(rec.data() + 18, &n, 2);
+                std::memcpy(rec.data() + 20, s.data(), 470);
+                tree.ConstructKeyBufFromRecBuf(rec.data());
+                SetKeyAddress(tree.GetSearchKey(), 16 * uint32_t(i + 1));
+            };
+            constexpr int Keys = 128;
+            for (int i = 0; i < Keys; ++i) {
+                key(i);
+                ASSERT_EQ(tree.IdxInsert(), 0);
+            }
+            EXPECT_GE(depth, 3u);
+            for (int n = 0; n < Keys; ++n) {
+                const int i = reverse ? Keys - 1 - n : n;
+                key(i);
+                ASSERT_EQ(tree.IdxDelete(), 0) << i;
+                ASSERT_EQ(ErrorCodeOf([&] { tree.CheckTree(); }), 0) << "after deleting " << i;
+                ASSERT_EQ(tree.GetRecordCount(true), uint32_t(Keys - 1 - n));
+                if (n == Keys / 2) {
+                    // Put one back in the emptied range and take it out again.
+                    key(i);
+                    ASSERT_EQ(tree.IdxInsert(), 0);
+                    key(i);
+                    ASSERT_EQ(tree.IdxDelete(), 0);
+                }
+            }
+            EXPECT_EQ(depth, 1u);
+            EXPECT_EQ(store.PageCount(), 1u);
+        }
+    }
+}

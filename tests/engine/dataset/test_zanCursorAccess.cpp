@@ -503,3 +503,46 @@ TEST(ZanCursorAccess, TwoConnectionsSeeEachOthersChanges) {
     child.Send('q');
     EXPECT_EQ(child.Wait(), 0);
 }
+
+TEST(ZanCursorAccess, PartialEqualSearchOnEitherKeyKind) {
+    for (TIndexKeyType kind : {ikFixed, ikMinStringLen}) {
+        SCOPED_TRACE(int(kind));
+        auto db = MemoryDatabase();
+        TTableDef def;
+        def.SetTableName("kinds");
+        def.SetMemory(true);
+        AddTableField(def, "Name", ftString, 20);
+        AddTableField(def, "Score", ftInteger);
+        def.GetInternalFields()->SetDefaultOffsets();
+        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+        AddTableIndex(def, "ix", "Name;Score", false, false, kind);
+        db->CreateTable(def, false);
+        auto c = OpenCursor(*db, "kinds", "ix");
+        for (int i = 0; i < 30; ++i) {
+            c->ClearRecord();
+            c->DataSetSetFieldDataAsVariant(0, Variant(i % 3 == 0 ? "bb" : i % 3 == 1 ? "a" : "ccc"));
+            c->DataSetSetFieldDataAsVariant(1, Variant(i));
+            c->AddRecord(true);
+        }
+        // Equal on the leading field only, the rest at its lowest: the first "bb".
+        TSearchModifier leading{true, 1};
+        for (bool flagged : {false, true}) {
+            c->ClearRecord();
+            c->DataSetSetFieldDataAsVariant(0, Variant("bb"));
+            if (flagged) c->SetNullIndexFieldsToRangeEnd(c->GetRecBuf(), "ix", rmRangeStart, {"Name"});
+            ASSERT_TRUE(c->Find(stEQ, "ix", &leading));
+            EXPECT_EQ(c->DataSetGetFieldDataAsVariant(0).AsString(), "bb");
+            EXPECT_EQ(c->DataSetGetFieldDataAsVariant(1).AsInteger(), 0);
+        }
+        c->ClearRecord();
+        c->DataSetSetFieldDataAsVariant(0, Variant("b"));
+        EXPECT_FALSE(c->Find(stEQ, "ix", &leading));
+        // A range over the leading field keeps every duplicate.
+        c->InitializeRangeBuffers(rmRangeStart);
+        c->InitializeRangeBuffers(rmRangeEnd);
+        c->DataSetSetFieldDataToRecBufAsVariant(c->GetRangeRecBuf(rmRangeStart), 0, Variant("bb"));
+        c->DataSetSetFieldDataToRecBufAsVariant(c->GetRangeRecBuf(rmRangeEnd), 0, Variant("bb"));
+        c->SetRangeOn(true);
+        EXPECT_EQ(c->GetCurrentRecordCount(), 10);
+    }
+}

@@ -454,6 +454,9 @@ public:
     size_t GetBlobCacheBytes() const { return FBlobCacheBytes; }
 
     bool CheckReadOnlyPrivileges() const;
+    // Framework fields without the read privilege are hidden, without the update privilege
+    // made read-only.
+    void DataSetSetFieldPrivileges();
     void ClearRecord(uint8_t* recBuf = nullptr);
     void SetRecordBuffer(const uint8_t* src, int32_t size);
     void GetRecordBuffer(uint8_t* dest) const;
@@ -691,6 +694,8 @@ private:
     std::vector<uint8_t> FRecBuf;
     std::vector<uint8_t> FFilterBuf;
     std::vector<uint8_t> FScratch;
+    // The cursor buffer before a move that may have to be undone.
+    std::vector<uint8_t> FMoveBuf;
     bool FBlobCacheEnabled = false;
     int32_t FLocateReads = 0;
     TRecordFilterProc FRecordFilter;

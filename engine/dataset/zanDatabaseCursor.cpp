@@ -257,6 +257,19 @@ bool TZanDataSet::CheckReadOnlyPrivileges() const {
     return (flags & writes) == 0;
 }
 
+void TZanDataSet::DataSetSetFieldPrivileges() {
+    TInternalFields& fields = *FTableDef->GetInternalFields();
+    for (int i = 0; i < GetFields().Count(); ++i) {
+        TField* field = GetFields()[i];
+        const int32_t n = field->GetFieldNo() - 1;
+        if (n < 0 || n >= fields.Count()) continue;
+        const int32_t flags = fields.GetField(n)->GetPrivilegeFlags();
+        if ((flags & PrivilegeBit(opReadData)) == 0) field->SetVisible(false);
+        if (!field->GetReadOnly() && (flags & PrivilegeBit(opUpdateData)) == 0)
+            field->SetReadOnly(true);
+    }
+}
+
 void TZanDataSet::ValidateObjectName(const std::string& name, const std::string& kind) {
     const std::string upper = UpperCase(name);
     if (upper.empty() || upper == "ALL")
@@ -330,6 +343,7 @@ void TZanDataSet::InternalOpenDataSet() {
     FRecBuf.assign(bufSize, 0);
     FFilterBuf.assign(bufSize, 0);
     FScratch.assign(bufSize, 0);
+    FMoveBuf.assign(bufSize, 0);
     for (int m = 0; m < 2; ++m) {
         FRangeBuf[m].assign(bufSize, 0);
         FRangeKey[m].assign(C_MAXKEYSIZE + 1, 0);
@@ -406,6 +420,7 @@ void TZanDataSet::InternalCloseDataSet() {
     FRecBuf.clear();
     FFilterBuf.clear();
     FScratch.clear();
+    FMoveBuf.clear();
     for (int m = 0; m < 2; ++m) {
         FRangeBuf[m].clear();
         FRangeKey[m].clear();

@@ -231,11 +231,11 @@ bool TZanDataSet::DataSetInternalNext() {
     bool found = GetFromReadAheadBuffer(rdForwards);
     if (!found) {
         FReadAheadDirection = rdForwards;
-        const std::vector<uint8_t> before = FRecBuf;
+        FMoveBuf = FRecBuf;
         found = InternalFind(stGT, GetCurrentIndexName(), nullptr);
         if (found && FRangeActive && (!FRangeValid || !KeyInRange(FRecBuf.data()))) {
             // The cursor stays on the last record of the range.
-            FRecBuf = before;
+            FRecBuf = FMoveBuf;
             found = false;
         }
     }
@@ -247,10 +247,10 @@ bool TZanDataSet::DataSetInternalPrior() {
     bool found = GetFromReadAheadBuffer(rdBackwards);
     if (!found) {
         FReadAheadDirection = rdBackwards;
-        const std::vector<uint8_t> before = FRecBuf;
+        FMoveBuf = FRecBuf;
         found = InternalFind(stLT, GetCurrentIndexName(), nullptr);
         if (found && FRangeActive && (!FRangeValid || !KeyInRange(FRecBuf.data()))) {
-            FRecBuf = before;
+            FRecBuf = FMoveBuf;
             found = false;
         }
     }

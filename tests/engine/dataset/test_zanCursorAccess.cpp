@@ -546,3 +546,60 @@ TEST(ZanCursorAccess, PartialEqualSearchOnEitherKeyKind) {
         EXPECT_EQ(c->GetCurrentRecordCount(), 10);
     }
 }
+
+TEST(ZanCursorAccess, ForeignAddressesAndPrivileges) {
+    TTempFile file("cursor_foreign.zan");
+    CreateDatabaseFile(file.Path);
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    CreatePeople(*db, "people");
+    CreatePeople(*db, "others");
+    auto c = OpenCursor(*db, "people", "ixId");
+    auto o = OpenCursor(*db, "others", "ixId");
+    for (int i = 1; i <= 5; ++i) {
+        AddPerson(*c, i * 10, "p");
+        AddPerson(*o, i, "o");
+    }
+    ASSERT_TRUE(c->DataSetFirst());
+    std::vector<uint8_t> copy(c->GetRecBuf(), c->GetRecBuf() + c->GetRecBufSize());
+    uint8_t bookmark[8];
+    TZanDataSet::GetBookMarkFromBuf(c->GetRecBuf(), c->InternalGetRecordSize(), bookmark);
+    EXPECT_TRUE(c->CheckBookMarkValid(bookmark));
+    // Another table's record, an address beyond the file, a damaged prefix: all count as
+    // deleted records, and positioning falls back to the nearest key.
+    const uint32_t foreign = o->DatasetGetRecAddr();
+    for (uint32_t address : {foreign, 0x7FFFFF00u, c->DatasetGetRecAddr() + 3}) {
+        SCOPED_TRACE(address);
+        PutLE32(bookmark, address);
+        EXPECT_FALSE(c->CheckBookMarkValid(bookmark));
+        ASSERT_TRUE(c->SetToRecord(address, copy.data(), true, false));
+        EXPECT_EQ(c->DataSetGetFieldDataAsVariant(0).AsInteger(), 10);
+    }
+    // The logical number decides between a record and the slot's new tenant.
+    TZanDataSet::GetBookMarkFromBuf(copy.data(), c->InternalGetRecordSize(), bookmark);
+    PutLE32(bookmark + 4, 99);
+    EXPECT_FALSE(c->CheckBookMarkValid(bookmark));
+
+    // Privileges of fields: reading and writing refused with the field named.
+    TInternalFieldItem& name = *c->GetInternalFields().GetField(1);
+    name.SetPrivilegeFlags(0);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { c->DataSetGetFieldDataAsVariant(1); }, &message), 10624);
+    EXPECT_NE(message.find("Name"), std::string::npos);
+    EXPECT_EQ(ErrorCodeOf([&] { c->DataSetSetFieldDataAsVariant(1, Variant("x")); }), 10624);
+    name.SetPrivilegeFlags(C_ALL_PRIVILEGES);
+    // A negative length on a string is an internal fault, never a write.
+    EXPECT_EQ(ErrorCodeOf([&] { c->DataSetSetFieldData(1, -1, false, "abc"); }), 8581);
+    c->GetTableDef().SetPrivilegeFlags(0);
+    EXPECT_EQ(ErrorCodeOf([&] { AddPerson(*c, 77, "n"); }), 10624);
+    EXPECT_EQ(ErrorCodeOf([&] { c->DataSetEmptyTable(); }), 10624);
+    c->GetTableDef().SetPrivilegeFlags(C_ALL_PRIVILEGES);
+    c->DataSetEmptyTable();
+    EXPECT_EQ(c->GetTotalRecordCount(), 0);
+    EXPECT_FALSE(c->DataSetFirst());
+    AddPerson(*c, 1, "again");
+    EXPECT_EQ(GetLE32(c->GetRecBuf() + C_REC_LOGICAL_RECNO_OFFSET), 1u);
+    EXPECT_EQ(o->GetTotalRecordCount(), 5);
+    auto problems = CheckDatabase(*db->GetDiskMgr(), {&c->GetTableDef(), &o->GetTableDef()});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+}

@@ -94,8 +94,12 @@ bool TZanDataSet::InternalFind(TIndexSearchType type, const std::string& indexNa
     TIndexItem& current = CurrentIndexItem(context);
     bool found = false;
     const uint32_t recNo = ExtraRecNo(FRecBuf.data());
-    if (FReadAheadMode == raReadAheadActive && recNo >= 1 &&
-        index.SetRecordNo(recNo) == ExtraAddress(FRecBuf.data())) {
+    const uint32_t address = ExtraAddress(FRecBuf.data());
+    // The index still standing on the record (its pages unchanged since, or the header stamp
+    // would have dropped them) moves from there; otherwise it goes to the record number.
+    const bool standing = index.GetTree().CursorValid() && index.GetRecordAddress() == address;
+    if (FReadAheadMode == raReadAheadActive && recNo >= 1 && address != 0 &&
+        (standing || index.SetRecordNo(recNo) == address)) {
         // Inside a fetch bracket the index moves by record number from the last record.
         switch (type) {
         case stLT:

@@ -2,7 +2,8 @@
 //
 // Records: integer key, 40-byte string, double, 200-byte blob on every tenth row; one index (the
 // key) or three (key, string, double). Operations: AddRecord of every row inside one disk
-// transaction (keys shuffled); 100k point Finds by key; a key-order scan with DataSetFirst and
+// transaction (keys shuffled); 100k point Finds by key (a Find fills the read-ahead buffer
+// around the record found; also measured without); a key-order scan with DataSetFirst and
 // DataSetNext with read-ahead on (inside a fetch bracket, as the table dataset scans) and off,
 // beside a scan of the same index straight on the storage units; a 1% range scan; DoLocate on
 // the double, which no index holds (10 values). SQLite runs with prepared statements,
@@ -26,16 +27,18 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_data.h"
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
 
 using namespace zan;
+using namespace benchdata;
 
 namespace {
 
-enum TBenchOp { boInsert, boFind, boScanRA, boScanNoRA, boScanStorage, boRange, boLocate, boCount };
+enum TBenchOp { boInsert, boFind, boFindNoRA, boScanRA, boScanNoRA, boScanStorage, boRange, boLocate, boCount };
 const char* const C_OP_NAMES[boCount] = {
-    "insert, one transaction", "100k point Finds",   "key scan, read-ahead on",
+    "insert, one transaction", "100k point Finds",  "100k Finds, read-ahead off",   "key scan, read-ahead on",
     "key scan, read-ahead off", "key scan, storage", "1% range scan",
     "10 locates, no index"};
 constexpr int32_t C_LOOKUPS = 100000;
@@ -47,41 +50,12 @@ struct TResult {
     int64_t Errors = 0;
 };
 
-std::string NameOf(int32_t id) {
-    std::string s(40, 'a');
-    uint32_t x = uint32_t(id) * 2654435761u + 12345u;
-    for (int i = 0; i < 40; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[size_t(i)] = char('a' + (x >> 16) % 26);
-    }
-    return s;
-}
-double ValueOf(int32_t id) {
-    return double(uint32_t(id) * 40503u % 1000003u) / 7.0;
-}
-std::string BlobOf(int32_t id) {
-    std::string b(200, '\0');
-    for (size_t i = 0; i < b.size(); ++i)
-        b[i] = char((id + int32_t(i)) & 0xFF);
-    return b;
-}
-std::vector<int32_t> Shuffled(int32_t n, uint32_t seed) {
-    std::vector<int32_t> ids(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        ids[size_t(i)] = i;
-    std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
-    return ids;
-}
 std::vector<int32_t> Keys(int32_t n, int32_t count, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<int32_t> keys(static_cast<size_t>(count));
     for (auto& k : keys)
         k = int32_t(rng() % uint32_t(n));
     return keys;
-}
-uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 template <class F>
 double Seconds(F f) {
@@ -90,12 +64,6 @@ double Seconds(F f) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-void Check(int rc, sqlite3* db, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
 
 TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     TResult r;
@@ -129,7 +97,7 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
             sqlite3_bind_int(ins, 1, id);
             sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
             sqlite3_bind_double(ins, 3, ValueOf(id));
-            if (id % 10 == 0) {
+            if (HasBlob(id)) {
                 const std::string blob = BlobOf(id);
                 sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
             } else {
@@ -149,6 +117,7 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
             sqlite3_reset(get);
         }
     });
+    r.Seconds[boFindNoRA] = r.Seconds[boFind];
     auto scanAll = [&](sqlite3_stmt* s, int64_t expected) {
         int64_t rows = 0;
         while (sqlite3_step(s) == SQLITE_ROW) {
@@ -228,7 +197,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
             c.DataSetSetFieldDataAsVariant(0, Variant(id));
             c.DataSetSetFieldDataAsVariant(1, Variant(NameOf(id)));
             c.DataSetSetFieldDataAsVariant(2, Variant(ValueOf(id)));
-            if (id % 10 == 0) {
+            if (HasBlob(id)) {
                 const std::string b = BlobOf(id);
                 blob.Clear();
                 blob.WriteBuffer(b.data(), int32_t(b.size()));
@@ -247,6 +216,15 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
             if (!c.Find(stEQ, "ById")) ++r.Errors;
         }
     });
+    c.SetUseReadAheadBuffer(false);
+    r.Seconds[boFindNoRA] = Seconds([&] {
+        for (int32_t id : Keys(n, C_LOOKUPS, 7)) {
+            c.ClearRecord();
+            c.DataSetSetFieldDataAsVariant(0, Variant(id));
+            if (!c.Find(stEQ, "ById")) ++r.Errors;
+        }
+    });
+    c.SetUseReadAheadBuffer(true);
     auto scan = [&](int64_t expected) {
         int64_t rows = 0;
         bool isNull = false;

@@ -34,9 +34,11 @@
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
+#include "bench/bench_data.h"
 #include "tests/support/zanOpenTable.h"
 
 using namespace zan;
+using namespace benchdata;
 
 namespace {
 
@@ -55,35 +57,6 @@ struct TResult {
 
 // ----- the data
 
-std::string NameOf(int32_t id) {
-    std::string s(40, 'a');
-    uint32_t x = uint32_t(id) * 2654435761u + 12345u;
-    for (int i = 0; i < 40; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[size_t(i)] = char('a' + (x >> 16) % 26);
-    }
-    return s;
-}
-double ValueOf(int32_t id) {
-    return double(uint32_t(id) * 40503u % 1000003u) / 7.0;
-}
-bool HasBlob(int32_t id) {
-    return id % 10 == 0;
-}
-std::string BlobOf(int32_t id) {
-    std::string b(200, '\0');
-    for (size_t i = 0; i < b.size(); ++i)
-        b[i] = char((id + int32_t(i)) & 0xFF);
-    return b;
-}
-
-std::vector<int32_t> Shuffled(int32_t n, uint32_t seed) {
-    std::vector<int32_t> ids(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        ids[size_t(i)] = i;
-    std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
-    return ids;
-}
 std::vector<int32_t> LookupKeys(int32_t n) {
     std::mt19937 rng(7);
     std::vector<int32_t> keys(C_LOOKUPS);
@@ -97,10 +70,6 @@ long PeakKB() {
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
 }
-uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
 
 template <class F>
 void Timed(TResult& r, TOp op, F f) {
@@ -112,12 +81,6 @@ void Timed(TResult& r, TOp op, F f) {
 
 // ----- SQLite
 
-void Check(int rc, sqlite3* db, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
 
 TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     TResult r;

@@ -655,6 +655,10 @@ private:
     int32_t CompareToRange(TRangeMode mode, const uint8_t* recBuf);
     bool KeyInRange(const uint8_t* recBuf);
     void ClearFoundFlags() { FRangeFound[0] = FRangeFound[1] = false; }
+    // Next (forwards) or prior: read-ahead first, else a search; never out of the range.
+    bool InternalStep(bool forwards);
+    // The buffer cleared with every null flag and the key flag set to flag.
+    void SetKeyFlagsTo(uint8_t* recBuf, uint8_t flag);
     void AfterChange(uint32_t address, bool lockWasHeld);
     uint64_t Now() const { return FClock ? FClock() : ZanMonotonicMilliseconds(); }
     bool AddIndexDef(const TIndexDef& def);

@@ -232,28 +232,22 @@ bool TZanDataSet::DataSetInternalLast() {
 }
 
 bool TZanDataSet::DataSetInternalNext() {
-    bool found = GetFromReadAheadBuffer(rdForwards);
-    if (!found) {
-        FReadAheadDirection = rdForwards;
-        FMoveBuf = FRecBuf;
-        found = InternalFind(stGT, GetCurrentIndexName(), nullptr);
-        if (found && FRangeActive && (!FRangeValid || !KeyInRange(FRecBuf.data()))) {
-            // The cursor stays on the last record of the range.
-            FRecBuf = FMoveBuf;
-            found = false;
-        }
-    }
-    if (found && FReadAheadMode == raReadAheadUninitialized) FReadAheadMode = raReadAheadActive;
-    return found;
+    return InternalStep(true);
 }
 
 bool TZanDataSet::DataSetInternalPrior() {
-    bool found = GetFromReadAheadBuffer(rdBackwards);
+    return InternalStep(false);
+}
+
+bool TZanDataSet::InternalStep(bool forwards) {
+    const TReadAheadDirection direction = forwards ? rdForwards : rdBackwards;
+    bool found = GetFromReadAheadBuffer(direction);
     if (!found) {
-        FReadAheadDirection = rdBackwards;
+        FReadAheadDirection = direction;
         FMoveBuf = FRecBuf;
-        found = InternalFind(stLT, GetCurrentIndexName(), nullptr);
+        found = InternalFind(forwards ? stGT : stLT, GetCurrentIndexName(), nullptr);
         if (found && FRangeActive && (!FRangeValid || !KeyInRange(FRecBuf.data()))) {
+            // The cursor stays on the last record of the range.
             FRecBuf = FMoveBuf;
             found = false;
         }
@@ -266,13 +260,8 @@ bool TZanDataSet::DataSetInternalPrior() {
 // Ranges
 
 void TZanDataSet::InitializeRangeBuffers(TRangeMode mode) {
-    std::vector<uint8_t>& buf = FRangeBuf[mode];
-    std::fill(buf.begin(), buf.end(), 0);
-    const uint8_t flag = mode == rmRangeStart ? C_NULLFLAG_LOWEST : C_NULLFLAG_HIGHEST;
-    TInternalFields& fields = *FTableDef->GetInternalFields();
-    for (int i = 0; i < fields.Count(); ++i)
-        buf[size_t(fields.Items(i)->GetNullFlagOffset())] = flag;
-    SetExtraKeyFlag(buf.data(), flag);
+    SetKeyFlagsTo(FRangeBuf[mode].data(),
+                  mode == rmRangeStart ? C_NULLFLAG_LOWEST : C_NULLFLAG_HIGHEST);
 }
 
 void TZanDataSet::SetNullIndexFieldsToRangeEnd(uint8_t* recBuf, const std::string& indexName,
@@ -298,20 +287,20 @@ void TZanDataSet::SetFieldKeyFlagToMax(int32_t n) {
     SetExtraKeyFlag(FRecBuf.data(), C_NULLFLAG_HIGHEST);
 }
 
-void TZanDataSet::SetKeyFlagsToBOF(uint8_t* recBuf) {
+void TZanDataSet::SetKeyFlagsTo(uint8_t* recBuf, uint8_t flag) {
     std::memset(recBuf, 0, size_t(GetRecBufSize()));
     TInternalFields& fields = *FTableDef->GetInternalFields();
     for (int i = 0; i < fields.Count(); ++i)
-        recBuf[fields.Items(i)->GetNullFlagOffset()] = C_NULLFLAG_LOWEST;
-    SetExtraKeyFlag(recBuf, C_NULLFLAG_LOWEST);
+        recBuf[fields.Items(i)->GetNullFlagOffset()] = flag;
+    SetExtraKeyFlag(recBuf, flag);
+}
+
+void TZanDataSet::SetKeyFlagsToBOF(uint8_t* recBuf) {
+    SetKeyFlagsTo(recBuf, C_NULLFLAG_LOWEST);
 }
 
 void TZanDataSet::SetKeyFlagsToEOF(uint8_t* recBuf) {
-    std::memset(recBuf, 0, size_t(GetRecBufSize()));
-    TInternalFields& fields = *FTableDef->GetInternalFields();
-    for (int i = 0; i < fields.Count(); ++i)
-        recBuf[fields.Items(i)->GetNullFlagOffset()] = C_NULLFLAG_HIGHEST;
-    SetExtraKeyFlag(recBuf, C_NULLFLAG_HIGHEST);
+    SetKeyFlagsTo(recBuf, C_NULLFLAG_HIGHEST);
 }
 
 void TZanDataSet::SetRangeOn(bool on) {

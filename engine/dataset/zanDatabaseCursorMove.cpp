@@ -669,6 +669,8 @@ bool TZanDataSet::GetFromReadAheadBuffer(TReadAheadDirection direction) {
                                                             : FReadAhead->GetBufferItem(address);
     if (item == nullptr) return false;
     std::memcpy(FRecBuf.data(), item->GetRecordBuffer(), size_t(InternalGetRecordSize()));
+    // The record served is the last one read, as if it had been read now.
+    FRecordMgr->KeepRecord(FRecBuf.data());
     SetExtraInfo(FRecBuf.data(), item->GetRecAddr(), uint32_t(item->GetRecNo()));
     SetExtraKeyFlag(FRecBuf.data(), 0);
     FBufferState = 1;

@@ -312,8 +312,8 @@ int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
         result = -1;
         return result;
     }
-    if (valid && (HasTableHeaderChanged() || compareBuf))
-        std::memcpy(rec, stored.data(), size_t(InternalGetRecordSize()));
+    // The keys to remove are those of the stored record, whatever the buffer holds now.
+    if (valid) std::memcpy(rec, stored.data(), size_t(InternalGetRecordSize()));
     for (int i = 0; i < FIndexMgr->Count(); ++i) {
         TIndexItem& index = *FIndexMgr->Items(i);
         index.CreateKeyBuffer(rec);

@@ -323,6 +323,19 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
     }
     for (auto& [key, value] : ini.Pairs("Resolver"))
         env.Resolver[key] = value;
+    section = "Network";
+    for (auto& [key, value] : ini.Pairs(section)) {
+        if (SameName(key, "Library")) {
+            if (value.empty()) bad(key, value);
+            env.InternetLibrary = value;
+            continue;
+        }
+        int64_t n;
+        if (!TryStrToInt64(value, n) || n < 1 || n > 3600) bad(key, value);
+        if (SameName(key, "ConnectTimeout")) env.ConnectTimeout = static_cast<int>(n);
+        else if (SameName(key, "StallTimeout")) env.StallTimeout = static_cast<int>(n);
+        else bad(key, value);
+    }
 }
 
 std::string SerializeWinEnv(const TWinEnv& env) {
@@ -339,6 +352,9 @@ std::string SerializeWinEnv(const TWinEnv& env) {
         ini.Write("InUse", IntToStr(i + 1), env.InUse[i]);
     for (auto& [host, address] : env.Resolver)
         ini.Write("Resolver", host, address);
+    ini.Write("Network", "Library", env.InternetLibrary);
+    ini.Write("Network", "ConnectTimeout", IntToStr(env.ConnectTimeout));
+    ini.Write("Network", "StallTimeout", IntToStr(env.StallTimeout));
     return ini.Serialize();
 }
 

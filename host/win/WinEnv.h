@@ -1,7 +1,7 @@
 // The emulated Windows machine: a sandbox root directory on the host, and the machine's settings
 // kept in "<root>/winenv.ini" so that processes started later see the same machine (Windows
 // preset, user, language, folder layout, paths in use, floppy capacity and disk, reboot mode,
-// name resolver, prompt script). Also the errors of the emulated Windows calls (Windows error
+// name resolver, internet library and timeouts, prompt script). Also the errors of the emulated Windows calls (Windows error
 // codes) and the one case-folding rule for names.
 #pragma once
 
@@ -76,6 +76,9 @@ struct TWinEnv {
     int Disk = 1;                   // the disk in drive A:
     TRebootMode RebootMode = rmSimulate;
     std::map<std::string, std::string> Resolver; // host name -> address
+    std::string InternetLibrary = "libcurl.so.4"; // the internet library, loaded by name
+    int ConnectTimeout = 30;        // seconds to connect to a server
+    int StallTimeout = 60;          // seconds a transfer may receive nothing
     std::string PromptScript;       // host path of the headless prompt script
 
     TWinVersion Version() const;

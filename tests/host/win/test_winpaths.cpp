@@ -248,6 +248,9 @@ TEST(WinEnv, SettingsSurviveAndDamageIsNamed) {
         {"[Disks]\nCapacity=-5\n", "winenv.ini(2): bad value \"-5\" for Capacity"},
         {"[Machine]\nno equals sign\n", "winenv.ini(2): line is neither a section nor key=value"},
         {"[InUse]\n1=C:\\ok.dll\n2=D:\\other.dll\n", "winenv.ini(3): bad value \"D:\\other.dll\" for 2"},
+        {"[Network]\nStallTimeout=0\n", "winenv.ini(2): bad value \"0\" for StallTimeout"},
+        {"[Network]\nLibrary=\n", "winenv.ini(2): bad value \"\" for Library"},
+        {"[Network]\nProxy=x\n", "winenv.ini(2): bad value \"x\" for Proxy"},
     };
     for (auto& row : bad) {
         TWinEnv env;

@@ -5,11 +5,11 @@
 // transaction (keys shuffled); 100k point Finds by key (a Find fills the read-ahead buffer
 // around the record found; also measured without); a key-order scan with DataSetFirst and
 // DataSetNext with read-ahead on (inside a fetch bracket, as the table dataset scans) and off,
-// beside a scan of the same index straight on the storage units; a 1% range scan; DoLocate on
-// the double, which no index holds (10 values). SQLite runs with prepared statements,
+// beside a scan of the same index straight on the storage units; a 1% range scan; DoLocate of
+// 10 doubles along the key index (SQLite: NOT INDEXED). SQLite runs with prepared statements,
 // synchronous=OFF and journal_mode=MEMORY. Our engine runs exclusive and shared (every move
 // takes a table read lock and re-reads the table header). Then the string index with each key
-// kind: insert time and file size.
+// kind: insert time and file size (the names are all 40 bytes long, so the kinds differ little).
 //
 // Usage: bench_cursor [records]   (default 1000000)
 #include <sqlite3.h>
@@ -50,13 +50,6 @@ struct TResult {
     int64_t Errors = 0;
 };
 
-std::vector<int32_t> Keys(int32_t n, int32_t count, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<int32_t> keys(static_cast<size_t>(count));
-    for (auto& k : keys)
-        k = int32_t(rng() % uint32_t(n));
-    return keys;
-}
 template <class F>
 double Seconds(F f) {
     const auto start = std::chrono::steady_clock::now();
@@ -67,24 +60,9 @@ double Seconds(F f) {
 
 TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     TResult r;
-    unlink(path.c_str());
-    sqlite3* db = nullptr;
-    Check(sqlite3_open(path.c_str(), &db), db, "open");
-    auto exec = [&](const char* sql) {
-        Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
-    };
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA journal_mode=MEMORY");
-    exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
-    if (indexes >= 3) {
-        exec("CREATE INDEX t_name ON t(name)");
-        exec("CREATE INDEX t_val2 ON t(id, val)");
-    }
-    auto prepare = [&](const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        Check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db, sql);
-        return s;
-    };
+    sqlite3* db = CreateSqliteTable(path, indexes);
+    auto exec = [&](const char* sql) { SqliteExec(db, sql); };
+    auto prepare = [&](const char* sql) { return SqlitePrepare(db, sql); };
     sqlite3_stmt* ins = prepare("INSERT INTO t(id, name, val, data) VALUES(?, ?, ?, ?)");
     sqlite3_stmt* get = prepare("SELECT name, val, data FROM t WHERE id = ?");
     sqlite3_stmt* scan = prepare("SELECT id, name, val, data FROM t ORDER BY id");
@@ -92,25 +70,13 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     sqlite3_stmt* locate = prepare("SELECT id FROM t NOT INDEXED WHERE val = ? LIMIT 1");
     r.Seconds[boInsert] = Seconds([&] {
         exec("BEGIN");
-        for (int32_t id : Shuffled(n, 1)) {
-            const std::string name = NameOf(id);
-            sqlite3_bind_int(ins, 1, id);
-            sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_double(ins, 3, ValueOf(id));
-            if (HasBlob(id)) {
-                const std::string blob = BlobOf(id);
-                sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
-            } else {
-                sqlite3_bind_null(ins, 4);
-            }
-            Check(sqlite3_step(ins), db, "insert");
-            sqlite3_reset(ins);
-        }
+        for (int32_t id : Shuffled(n, 1))
+            SqliteInsert(db, ins, id);
         exec("COMMIT");
     });
     r.FileSize = FileSize(path);
     r.Seconds[boFind] = Seconds([&] {
-        for (int32_t id : Keys(n, C_LOOKUPS, 7)) {
+        for (int32_t id : RandomKeys(n, C_LOOKUPS, 7)) {
             sqlite3_bind_int(get, 1, id);
             if (sqlite3_step(get) != SQLITE_ROW) ++r.Errors;
             sqlite3_column_bytes(get, 0);
@@ -137,7 +103,7 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
         scanAll(range, n / 100);
     });
     r.Seconds[boLocate] = Seconds([&] {
-        for (int32_t id : Keys(n, C_LOCATES, 11)) {
+        for (int32_t id : RandomKeys(n, C_LOCATES, 11)) {
             sqlite3_bind_double(locate, 1, ValueOf(id));
             if (sqlite3_step(locate) != SQLITE_ROW) ++r.Errors;
             sqlite3_reset(locate);
@@ -163,7 +129,7 @@ void CreateTable(TZanDataBase& db, int indexes, TIndexKeyType nameKind) {
     defs.Add("ById", "Id", {ixUnique});
     if (indexes >= 3) {
         defs.Add("ByName", "Name", {});
-        defs.Add("ByIdVal", "Id;Val", {});
+        defs.Add("ByVal", "Val", {});
     }
     c.SetTableDef(false, fields, defs);
     if (indexes >= 3) c.GetTableDef().GetInternalIndexDefs()->Items(1)->SetIndexKeyType(nameKind);
@@ -210,7 +176,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
     r.FileSize = FileSize(path);
     if (insertOnly) return r;
     r.Seconds[boFind] = Seconds([&] {
-        for (int32_t id : Keys(n, C_LOOKUPS, 7)) {
+        for (int32_t id : RandomKeys(n, C_LOOKUPS, 7)) {
             c.ClearRecord();
             c.DataSetSetFieldDataAsVariant(0, Variant(id));
             if (!c.Find(stEQ, "ById")) ++r.Errors;
@@ -218,7 +184,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
     });
     c.SetUseReadAheadBuffer(false);
     r.Seconds[boFindNoRA] = Seconds([&] {
-        for (int32_t id : Keys(n, C_LOOKUPS, 7)) {
+        for (int32_t id : RandomKeys(n, C_LOOKUPS, 7)) {
             c.ClearRecord();
             c.DataSetSetFieldDataAsVariant(0, Variant(id));
             if (!c.Find(stEQ, "ById")) ++r.Errors;
@@ -276,7 +242,7 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
     });
     r.Seconds[boLocate] = Seconds([&] {
         std::vector<uint8_t> key(size_t(c.GetRecBufSize())), result(key.size());
-        for (int32_t id : Keys(n, C_LOCATES, 11)) {
+        for (int32_t id : RandomKeys(n, C_LOCATES, 11)) {
             std::fill(key.begin(), key.end(), 0);
             c.DataSetSetFieldDataToRecBufAsVariant(key.data(), 2, Variant(ValueOf(id)));
             if (!c.DoLocate("ById", key.data(), result.data(), {"Val"}, {}, true, false))
@@ -287,10 +253,6 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
     db.Close();
     unlink(path.c_str());
     return r;
-}
-
-double MB(uint64_t bytes) {
-    return double(bytes) / (1024.0 * 1024.0);
 }
 
 } // namespace

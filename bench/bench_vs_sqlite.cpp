@@ -58,11 +58,7 @@ struct TResult {
 // ----- the data
 
 std::vector<int32_t> LookupKeys(int32_t n) {
-    std::mt19937 rng(7);
-    std::vector<int32_t> keys(C_LOOKUPS);
-    for (auto& k : keys)
-        k = int32_t(rng() % uint32_t(n));
-    return keys;
+    return RandomKeys(n, C_LOOKUPS, 7);
 }
 
 long PeakKB() {
@@ -84,42 +80,14 @@ void Timed(TResult& r, TOp op, F f) {
 
 TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
     TResult r;
-    unlink(path.c_str());
-    sqlite3* db = nullptr;
-    Check(sqlite3_open(path.c_str(), &db), db, "open");
-    auto exec = [&](const char* sql) {
-        Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
-    };
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA journal_mode=MEMORY");
-    exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
-    if (indexes >= 3) {
-        exec("CREATE INDEX t_name ON t(name)");
-        exec("CREATE INDEX t_val ON t(val)");
-    }
-    auto prepare = [&](const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        Check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db, sql);
-        return s;
-    };
+    sqlite3* db = CreateSqliteTable(path, indexes);
+    auto exec = [&](const char* sql) { SqliteExec(db, sql); };
+    auto prepare = [&](const char* sql) { return SqlitePrepare(db, sql); };
     sqlite3_stmt* ins = prepare("INSERT INTO t(id, name, val, data) VALUES(?, ?, ?, ?)");
     sqlite3_stmt* get = prepare("SELECT name, val, data FROM t WHERE id = ?");
     sqlite3_stmt* scan = prepare("SELECT id, name, val, data FROM t ORDER BY id");
     sqlite3_stmt* del = prepare("DELETE FROM t WHERE id = ?");
-    auto insert = [&](int32_t id) {
-        const std::string name = NameOf(id);
-        sqlite3_bind_int(ins, 1, id);
-        sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_double(ins, 3, ValueOf(id));
-        if (HasBlob(id)) {
-            const std::string blob = BlobOf(id);
-            sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_null(ins, 4);
-        }
-        Check(sqlite3_step(ins), db, "insert");
-        sqlite3_reset(ins);
-    };
+    auto insert = [&](int32_t id) { SqliteInsert(db, ins, id); };
     const std::vector<int32_t> order = Shuffled(n, 1);
     Timed(r, opInsert, [&] {
         exec("BEGIN");
@@ -445,10 +413,6 @@ TResult InChild(const std::function<TResult()>& f) {
     waitpid(pid, &status, 0);
     if (got != sizeof r) r.Errors = -1;
     return r;
-}
-
-double MB(uint64_t bytes) {
-    return double(bytes) / (1024.0 * 1024.0);
 }
 
 } // namespace

@@ -39,9 +39,11 @@
 #include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
+#include "bench/bench_data.h"
 #include "tests/support/zanOpenTable.h"
 
 using namespace zan;
+using namespace benchdata;
 
 namespace {
 
@@ -66,51 +68,14 @@ struct TResult {
 
 // ----- the data
 
-std::string NameOf(int32_t id) {
-    std::string s(40, 'a');
-    uint32_t x = uint32_t(id) * 2654435761u + 12345u;
-    for (int i = 0; i < 40; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[size_t(i)] = char('a' + (x >> 16) % 26);
-    }
-    return s;
-}
-double ValueOf(int32_t id) {
-    return double(uint32_t(id) * 40503u % 1000003u) / 7.0;
-}
-bool HasBlob(int32_t id) {
-    return id % 10 == 0;
-}
-std::string BlobOf(int32_t id) {
-    std::string b(200, '\0');
-    for (size_t i = 0; i < b.size(); ++i)
-        b[i] = char((id + int32_t(i)) & 0xFF);
-    return b;
-}
-
-std::vector<int32_t> Shuffled(int32_t n, uint32_t seed) {
-    std::vector<int32_t> ids(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        ids[size_t(i)] = i;
-    std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
-    return ids;
-}
 std::vector<int32_t> LookupKeys(int32_t n) {
-    std::mt19937 rng(7);
-    std::vector<int32_t> keys(C_LOOKUPS);
-    for (auto& k : keys)
-        k = int32_t(rng() % uint32_t(n));
-    return keys;
+    return RandomKeys(n, C_LOOKUPS, 7);
 }
 
 long PeakKB() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
-}
-uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
 template <class F>
@@ -123,53 +88,19 @@ void Timed(TResult& r, TOp op, F f) {
 
 // ----- SQLite
 
-void Check(int rc, sqlite3* db, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
 
 // synced: the rollback journal on disk and every commit synced (journal_mode=DELETE,
 // synchronous=FULL) instead of synchronous=OFF and journal_mode=MEMORY.
 TResult RunSqlite(const std::string& path, int32_t n, int indexes, bool synced = false) {
     TResult r;
-    unlink(path.c_str());
-    sqlite3* db = nullptr;
-    Check(sqlite3_open(path.c_str(), &db), db, "open");
-    auto exec = [&](const char* sql) {
-        Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
-    };
-    exec(synced ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF");
-    exec(synced ? "PRAGMA journal_mode=DELETE" : "PRAGMA journal_mode=MEMORY");
-    exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
-    if (indexes >= 3) {
-        exec("CREATE INDEX t_name ON t(name)");
-        exec("CREATE INDEX t_val ON t(val)");
-    }
-    auto prepare = [&](const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        Check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db, sql);
-        return s;
-    };
+    sqlite3* db = CreateSqliteTable(path, indexes, synced);
+    auto exec = [&](const char* sql) { SqliteExec(db, sql); };
+    auto prepare = [&](const char* sql) { return SqlitePrepare(db, sql); };
     sqlite3_stmt* ins = prepare("INSERT INTO t(id, name, val, data) VALUES(?, ?, ?, ?)");
     sqlite3_stmt* get = prepare("SELECT name, val, data FROM t WHERE id = ?");
     sqlite3_stmt* scan = prepare("SELECT id, name, val, data FROM t ORDER BY id");
     sqlite3_stmt* del = prepare("DELETE FROM t WHERE id = ?");
-    auto insert = [&](int32_t id) {
-        const std::string name = NameOf(id);
-        sqlite3_bind_int(ins, 1, id);
-        sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_double(ins, 3, ValueOf(id));
-        if (HasBlob(id)) {
-            const std::string blob = BlobOf(id);
-            sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_null(ins, 4);
-        }
-        Check(sqlite3_step(ins), db, "insert");
-        sqlite3_reset(ins);
-    };
+    auto insert = [&](int32_t id) { SqliteInsert(db, ins, id); };
     const std::vector<int32_t> order = Shuffled(n, 1);
     Timed(r, opInsert, [&] {
         exec("BEGIN");
@@ -574,10 +505,6 @@ TResult InChild(const std::function<TResult()>& f) {
     waitpid(pid, &status, 0);
     if (got != sizeof r) r.Errors = -1;
     return r;
-}
-
-double MB(uint64_t bytes) {
-    return double(bytes) / (1024.0 * 1024.0);
 }
 
 } // namespace

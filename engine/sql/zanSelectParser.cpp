@@ -312,7 +312,11 @@ void TZanSelectAnalyser::AnalyseColumnNode(const TZanSelectNode& node) {
             source = source.substr(dot + 1);
     }
     source = StripQuotes(source);
-    if (!table->GetTableFields().FindField(source)) return;
+    const TInternalFieldItem* field = table->GetTableFields().FindField(source);
+    if (!field) return;
+    // The column has its source field's layout.
+    item->SetDataType(field->GetDataType());
+    item->SetFieldSize(field->GetFieldSize());
     item->SourceFieldName = source;
     item->SourceTableItem = table;
     item->CustomQualifier = qualifier;

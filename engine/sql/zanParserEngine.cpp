@@ -276,10 +276,11 @@ void TZanParserEngine::ParserCallback(TParserNotifyType notifyType, TBaseParser*
         return;
     }
     // Subqueries and UNION members count toward the expression nesting limit.
+    // (An expression parser's open nesting already counts the subquery's parenthesis.)
     int level = FNestingLevel + 1;
     if (const auto* expr = dynamic_cast<const TZanExprParser*>(parser))
-        level = std::max(level, expr->GetOpenNesting() + 1);
-    if (level > C_MAXEXPRNESTING) {
+        level = std::max(level, expr->GetOpenNesting());
+    if (level >= C_MAXEXPRNESTING) {
         parser->SetError(parser->GetCurrToken(), SzanInvalidToken);
         return;
     }

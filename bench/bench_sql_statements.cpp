@@ -9,25 +9,13 @@
 #include <cstdio>
 #include <string>
 
+#include "bench_data.h"
 #include "support/zanSqlTestOwner.h"
 
 using namespace zan;
+using benchdata::SecondsPerCall;
 
 namespace {
-
-template <typename F>
-double SecondsPerCall(F&& f) {
-    using clock = std::chrono::steady_clock;
-    long calls = 0;
-    const auto start = clock::now();
-    double elapsed = 0;
-    do {
-        for (int i = 0; i < 4; ++i) f();
-        calls += 4;
-        elapsed = std::chrono::duration<double>(clock::now() - start).count();
-    } while (elapsed < 0.3);
-    return elapsed / static_cast<double>(calls);
-}
 
 const char* const C_TABLES[] = {
     "CREATE TABLE emp (id INTEGER, name VARCHAR(30), dept INTEGER, salary FLOAT, hired DATE)",
@@ -59,13 +47,11 @@ struct Pair {
             sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
             sqlite3_finalize(stmt);
         });
-        const size_t before = HeapInUse();
         TZanSqlTestOwner held;
         for (const char* t : C_TABLES) held.AddTable(t);
         const size_t catalogue = HeapInUse();
         held.Validate(sql);
         const size_t ourBytes = HeapInUse() - catalogue;
-        (void)before;
         const sqlite3_int64 sqliteBefore = sqlite3_memory_used();
         sqlite3_stmt* stmt = nullptr;
         sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);

@@ -12,34 +12,6 @@ namespace zan {
 
 namespace {
 
-bool IsNumericType(TFieldType t) {
-    switch (t) {
-    case ftSmallint:
-    case ftInteger:
-    case ftWord:
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftAutoInc:
-    case ftLargeint:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsIntegerType(TFieldType t) {
-    return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
-}
-
-bool IsTemporalType(TFieldType t) {
-    return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
-}
-
-bool IsStringType(TFieldType t) {
-    return t == ftString || t == ftFixedChar || t == ftWideString;
-}
-
 bool IsBlobLikeType(TFieldType t) {
     return t == ftBytes || (t >= ftBlob && t <= ftFmtMemo);
 }

@@ -1320,7 +1320,21 @@ std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
 bool TDiskMgr::CheckJournal(int32_t justTaken) {
     // Our own commit or restore is at work, or no one else can have written the file.
     if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
-    const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    if (check.State == jsAbsent || check.State == jsEmpty || check.State == jsForeign)
+        return false;
+    if (FMultiUser) {
+        if (!TryCommitLock())
+            // A live committer writes its journal or empties it at its commit point (it holds
+            // all its ids), or someone restores one: what was just read may be half old, half
+            // new and proves nothing, except that a complete journal naming the lock just
+            // taken has a dead writer.
+            return check.State == jsHot && justTaken >= 0 &&
+                   check.Header.LockIds.test(static_cast<size_t>(justTaken));
+        // Nobody writes the journal while we hold the commit lock: judge it again.
+        check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    }
+    TScopeExit release([this] { ReleaseCommitLock(); });
     switch (check.State) {
     case jsAbsent:
     case jsEmpty:
@@ -1346,11 +1360,6 @@ bool TDiskMgr::CheckJournal(int32_t justTaken) {
                                  FFile->GetJournalFileName() + " must be restored first");
         return false;
     }
-    if (!TryCommitLock())
-        // A live committer writes its journal (it holds all its ids), or someone restores.
-        return check.State == jsHot && justTaken >= 0 &&
-               check.Header.LockIds.test(static_cast<size_t>(justTaken));
-    TScopeExit release([this] { ReleaseCommitLock(); });
     RecoverWithCommitLock(check);
     return false;
 }

@@ -48,6 +48,13 @@ struct TFiles {
     }
 };
 
+// Journals that stop a connection, as WriteBadJournal writes them, and the error they give.
+const struct TBadJournal {
+    const char* Name;
+    bool Damaged, OtherDb;
+    int32_t Code;
+} BadJournals[] = {{"damaged", true, false, 8962}, {"another database's", false, true, 8449}};
+
 // A journal of the database whose bytes are before, naming lock 8: sound; with an unknown
 // version (damaged); or with fixed-region checksums of another database.
 void WriteBadJournal(const std::string& journal, const std::vector<uint8_t>& before, bool damaged,
@@ -235,12 +242,7 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
     auto writeJournal = [&](bool damaged, bool otherDb) {
         WriteBadJournal(f.Journal, before, damaged, otherDb);
     };
-    struct TCase {
-        const char* Name;
-        bool Damaged, OtherDb;
-        int32_t Code;
-    } cases[] = {{"damaged", true, false, 8962}, {"another database's", false, true, 8449}};
-    for (const TCase& c : cases) {
+    for (const TBadJournal& c : BadJournals) {
         SCOPED_TRACE(c.Name);
         writeJournal(c.Damaged, c.OtherDb);
         TDiskMgr disk;
@@ -305,12 +307,7 @@ TEST(DiskJournal, JournalOfALiveCommitterIsNotJudged) {
         db.Alloc(8, 0x08);
     }
     const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
-    const struct {
-        const char* Name;
-        bool Damaged, OtherDb;
-        int32_t Code;
-    } cases[] = {{"damaged", true, false, 8962}, {"another database's", false, true, 8449}};
-    for (const auto& c : cases) {
+    for (const TBadJournal& c : BadJournals) {
         SCOPED_TRACE(c.Name);
         TDb live(f.Db.Path, false); // keeps the users file
         WriteBadJournal(f.Journal, before, c.Damaged, c.OtherDb);

@@ -12,6 +12,7 @@
 #include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstall.h"
+#include "setup/engine/cmp_TInstallFile.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
 #include "setup/engine/routines_Strings.h"
 
@@ -726,12 +727,15 @@ void TInstallDirectory::RemoveMissingFiles() {
 TCustomInstallFile::TCustomInstallFile(TComponent* owner) : TFileRelated(owner) {
     FNet = false;
     auto& ids = FileIds();
-    for (int id = 0; id < MaxFileIds; ++id)
-        if (!ids.test(static_cast<size_t>(id))) {
-            FUniqueID = id;
-            ids.set(static_cast<size_t>(id));
-            break;
-        }
+    int id = 0;
+    while (id < MaxFileIds && ids.test(static_cast<size_t>(id)))
+        ++id;
+    // Every slot taken: a shared id would make two files one entry of the archive.
+    if (id == MaxFileIds)
+        throw IECustomInstallFile("No file id is free: a script holds at most %d files",
+                                  {MaxFileIds});
+    FUniqueID = id;
+    ids.set(static_cast<size_t>(id));
     Files().push_back(this);
 }
 
@@ -750,17 +754,23 @@ void TCustomInstallFile::SetUniqueID(int id) {
     if (id < 0 || id >= MaxFileIds)
         throw IECustomInstallFile(Format("The file id %d of %s is outside 0..1999", {id, GetName()}));
     if (!IsLoading()) return;
-    if (FUniqueID != id) {
-        bool shared = std::any_of(Files().begin(), Files().end(), [this](TCustomInstallFile* f) {
-            return f != this && f->FUniqueID == FUniqueID;
-        });
-        if (!shared) FileIds().reset(static_cast<size_t>(FUniqueID));
-    }
+    if (FUniqueID == id) return;
+    bool shared = std::any_of(Files().begin(), Files().end(), [this](TCustomInstallFile* f) {
+        return f != this && f->FUniqueID == FUniqueID;
+    });
+    if (!shared) FileIds().reset(static_cast<size_t>(FUniqueID));
     FUniqueID = id;
     FileIds().set(static_cast<size_t>(id));
 }
 
-void TCustomInstallFile::Loaded() { TFileRelated::Loaded(); }
+void TCustomInstallFile::Loaded() {
+    TFileRelated::Loaded();
+    // Two files under one id would be one entry of the archive.
+    for (TCustomInstallFile* f : Files())
+        if (f != this && f->FUniqueID == FUniqueID)
+            throw IECustomInstallFile("The file id %d of %s is already taken by %s",
+                                      {FUniqueID, GetName(), f->GetName()});
+}
 
 void TCustomInstallFile::CheckContainer(TInstallContainer* container) {
     if (container && !dynamic_cast<TFileContainer*>(container))

@@ -436,33 +436,6 @@ public:
     virtual void RemoveMissingFiles();
 };
 
-// The part of an install file the script model relies on: its id slot, its sizes and its
-// reads. The file component builds on it.
-class TCustomInstallFile : public TFileRelated {
-public:
-    explicit TCustomInstallFile(TComponent* owner);
-    ~TCustomInstallFile() override;
-    ZAN_CLASS(TCustomInstallFile)
-    int32_t RegisteredType() const override { return rtInstallFile; }
-    void Loaded() override;
-
-    int GetUniqueID() const { return FUniqueID; }
-    // While loading: takes the streamed id (the first file loaded clears every slot first).
-    void SetUniqueID(int id);
-    int64_t GetFileSize() const { return FFileSize; }
-    int64_t GetStoredSize() const { return FStoredSize; }
-
-    virtual void ReadInfoFromArchive() {}
-    virtual void ReadFileInformation() {}
-    virtual bool SourceFileExists() { return true; }
-
-protected:
-    void CheckContainer(TInstallContainer* container) override;
-    int FUniqueID = 0;
-    int64_t FFileSize = 0;
-    int64_t FStoredSize = 0;
-};
-
 // Every live file, and the files whose self-registration is tried again after the file pass.
 const std::vector<TCustomInstallFile*>& InstallFileList();
 std::vector<TCustomInstallFile*>& RetryRegisterList();

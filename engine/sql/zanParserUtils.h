@@ -98,11 +98,12 @@ public:
     void MergeLists(const TTableList& first, const TTableList& second);
 };
 
-// The row source of a subquery node; the query layer runs the subquery in PrepareAndOpen.
+// The row source of a subquery node; the query layer runs the subquery in PrepareAndOpen, which
+// answers whether the result dataset is open (the base has none: False).
 class TCustomExprNodeDataProvider {
 public:
     virtual ~TCustomExprNodeDataProvider() = default;
-    virtual void PrepareAndOpen() {}
+    virtual bool PrepareAndOpen() { return false; }
     TDataSet* GetProviderDataset() const { return FProviderDataset; }
     void SetProviderDataset(TDataSet* dataset) { FProviderDataset = dataset; }
 

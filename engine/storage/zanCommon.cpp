@@ -642,53 +642,88 @@ std::string ZanAnsiLowerCase(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // LIKE
 
-bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char, char) {
+int32_t ZanUtf8CharLength(std::string_view text, size_t pos) {
+    if (pos >= text.size()) return 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    uint32_t unit;
+    return DecodeUtf8(p + pos, p + text.size(), unit);
+}
+
+bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char escape, char) {
     text = text.substr(0, text.find('\0'));
     pattern = pattern.substr(0, pattern.find('\0'));
-    const size_t n = text.size(), m = pattern.size();
-    if (pattern == "%") return true;
-    if (n == 0 || m == 0) return m == 0 && n == 0;
-    // match(i, j) = does text[i..] match pattern[j..]? Evaluated for i from n down to 0, keeping
-    // only the rows i + 1 (next) and i (cur):
-    //   j == m - 1 and pattern[j] == '%'      -> true (the rest of the pattern is exactly "%")
-    //   i == n                                -> j == m
-    //   j == m                                -> false (text left, no pattern)
-    //   pattern[j] == '%'                     -> match(i, j + 1) or match(i + 1, j)
-    //   pattern[j] == '_'                     -> match(i + 1, j + 1)
-    //   otherwise                             -> text[i] == pattern[j] and match(i + 1, j + 1)
-    const bool endsWithPercent = pattern[m - 1] == '%';
-    uint8_t local[2 * 258];
-    std::vector<uint8_t> heap;
-    uint8_t* cur = local;
-    if (m + 1 > 258) {
-        heap.resize(2 * (m + 1));
-        cur = heap.data();
+    // The pattern as elements: "%" (any run), "_" (one character) or one literal character.
+    struct TElement {
+        uint32_t Offset; // literal: where its bytes start in the pattern
+        uint8_t Length;  // literal: its byte count; 0 for "%" and "_"
+        char Kind;       // '%', '_' or 'L'
+    };
+    TElement local[256];
+    std::vector<TElement> heap;
+    TElement* elements = local;
+    if (pattern.size() > 256) {
+        heap.resize(pattern.size());
+        elements = heap.data();
+    }
+    size_t m = 0;
+    for (size_t j = 0; j < pattern.size();) {
+        const char c = pattern[j];
+        if (escape != '\0' && c == escape) {
+            if (j + 1 >= pattern.size()) return false; // a lone escape at the end
+            const int32_t len = ZanUtf8CharLength(pattern, j + 1);
+            elements[m++] = {static_cast<uint32_t>(j + 1), static_cast<uint8_t>(len), 'L'};
+            j += 1 + static_cast<size_t>(len);
+        } else if (c == '%' || c == '_') {
+            // Runs of "%" are one element.
+            if (!(c == '%' && m > 0 && elements[m - 1].Kind == '%')) elements[m++] = {0, 0, c};
+            ++j;
+        } else {
+            const int32_t len = ZanUtf8CharLength(pattern, j);
+            elements[m++] = {static_cast<uint32_t>(j), static_cast<uint8_t>(len), 'L'};
+            j += static_cast<size_t>(len);
+        }
+    }
+    // The set of pattern positions reached after each text character (an NFA without
+    // back-tracking): O(text x pattern) time, O(pattern) memory.
+    uint8_t localStates[2 * 257];
+    std::vector<uint8_t> heapStates;
+    uint8_t* cur = localStates;
+    if (m + 1 > 257) {
+        heapStates.resize(2 * (m + 1));
+        cur = heapStates.data();
     }
     uint8_t* next = cur + (m + 1);
-    for (size_t j = 0; j <= m; ++j)
-        next[j] = j == m;
-    if (endsWithPercent) next[m - 1] = 1;
-    for (size_t i = n; i-- > 0;) {
-        const char t = text[i];
+    const auto close = [&](uint8_t* states) {
         bool any = false;
-        cur[m] = 0;
-        for (size_t j = m; j-- > 0;) {
-            const char c = pattern[j];
-            uint8_t r;
-            if (c == '%')
-                r = (j == m - 1) || cur[j + 1] || next[j];
-            else if (c == '_')
-                r = next[j + 1];
-            else
-                r = c == t && next[j + 1];
-            cur[j] = r;
-            any |= r != 0;
+        for (size_t j = 0; j <= m; ++j) {
+            if (states[j] && j < m && elements[j].Kind == '%') states[j + 1] = 1;
+            any |= states[j] != 0;
         }
-        // Without a trailing "%" a row of no matches means no earlier position can match.
-        if (!any && !endsWithPercent) return false;
+        return any;
+    };
+    // Once a trailing "%" is reached, the rest of the text matches whatever it holds.
+    const bool trailingPercent = m > 0 && elements[m - 1].Kind == '%';
+    std::fill(cur, cur + m + 1, 0);
+    cur[0] = 1;
+    close(cur);
+    for (size_t i = 0; i < text.size();) {
+        if (trailingPercent && cur[m - 1]) return true;
+        const size_t len = static_cast<size_t>(ZanUtf8CharLength(text, i));
+        const std::string_view ch = text.substr(i, len);
+        std::fill(next, next + m + 1, 0);
+        for (size_t j = 0; j < m; ++j) {
+            if (!cur[j]) continue;
+            const TElement& e = elements[j];
+            if (e.Kind == '%')
+                next[j] = 1;
+            else if (e.Kind == '_' || ch == pattern.substr(e.Offset, e.Length))
+                next[j + 1] = 1;
+        }
+        if (!close(next)) return false;
         std::swap(cur, next);
+        i += len;
     }
-    return next[0] != 0;
+    return cur[m] != 0;
 }
 
 // ---------------------------------------------------------------------------------------------

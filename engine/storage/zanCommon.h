@@ -146,13 +146,16 @@ int32_t AscendingListSort(int32_t a, int32_t b);
 std::string ZanAnsiUpperCase(std::string_view text);
 std::string ZanAnsiLowerCase(std::string_view text);
 
-// LIKE: "%" matches any run of bytes, "_" one byte, anything else itself (case-sensitive); there
-// is no escape character. Both strings end at an embedded NUL. The pattern exactly "%" matches
-// every text; otherwise at the end of the text only an empty pattern or a single "%" remains, so
-// '' LIKE '%%' and 'a' LIKE 'a%%' are false while 'ab' LIKE 'a%%' is true. The two character
-// arguments are accepted for callers and not used. Time O(text x pattern), memory O(pattern).
-bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char = '\0',
+// LIKE: "%" matches any run of characters (the empty one too), "_" one UTF-8 character (a byte
+// that is not valid UTF-8 is a character of its own), anything else itself, byte for byte
+// (case-sensitive). With an escape character (NUL = none) the character after it is literal; a
+// lone escape at the end of the pattern matches nothing. Both strings end at an embedded NUL.
+// The last argument is not used. Time O(text x pattern), memory O(pattern).
+bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char escape = '\0',
                            char = '\0');
+// The byte length of the UTF-8 character at pos (1 for a byte that is not valid UTF-8); 0 at
+// the end of the text.
+int32_t ZanUtf8CharLength(std::string_view text, size_t pos);
 
 // ---------------------------------------------------------------------------------------------
 // Platform queries.

@@ -77,6 +77,11 @@ public:
     Currency AsCurrency() const;
     bool AsBoolean() const;
     std::string AsString() const;
+    // The text of a string variant without copying it; EVariantError for any other type.
+    const std::string& StringRef() const {
+        if (FType != varString) CastError(varString);
+        return FStr;
+    }
     TDateTime AsDateTime() const;
 
     // The elements of an array variant; EVariantError for any other type.

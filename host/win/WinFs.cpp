@@ -239,7 +239,7 @@ void TWinFsFile::Create(const std::string& path) {
     if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     // A file held open by a running program cannot be rewritten, as on Windows.
     if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
-    FHandle = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    FHandle = open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (FHandle < 0) {
         if (errno == ENOENT) RaiseWinError(ERROR_PATH_NOT_FOUND, path);
         RaiseErrno(path);
@@ -267,6 +267,25 @@ void TWinFsFile::OpenRead(const std::string& path) {
     FLimited = false;
 }
 
+void TWinFsFile::OpenReadWrite(const std::string& path) {
+    Close();
+    std::string norm = NormalizeWinPath(path);
+    std::string host = WinPathToHost(norm, paWrite);
+    struct stat st;
+    if (!StatHost(host, st)) RaiseMissing(host, path);
+    if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
+    FHandle = open(host.c_str(), O_RDWR | O_CLOEXEC);
+    if (FHandle < 0) RaiseErrno(path);
+    FHostPath = host;
+    FLimited = WinDriveOf(norm) == 'A';
+    if (FLimited) {
+        const TWinEnv& env = CurrentWinEnv();
+        uint64_t used = DiskUsed(env.Root + "/media/A/disk" + std::to_string(env.Disk));
+        FFree = used >= env.DiskCapacity ? 0 : env.DiskCapacity - used;
+    }
+}
+
 void TWinFsFile::Close() {
     if (FHandle >= 0) close(FHandle);
     FHandle = -1;
@@ -275,7 +294,12 @@ void TWinFsFile::Close() {
 size_t TWinFsFile::Write(const void* buffer, size_t count) {
     if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, "write to a closed file");
     size_t allowed = count;
-    if (FLimited && allowed > FFree) allowed = static_cast<size_t>(FFree);
+    uint64_t inside = 0; // bytes that overwrite what the file holds take no room
+    if (FLimited) {
+        uint64_t pos = Position(), size = Size();
+        inside = pos < size ? std::min<uint64_t>(size - pos, count) : 0;
+        if (allowed > inside + FFree) allowed = static_cast<size_t>(inside + FFree);
+    }
     size_t done = 0;
     const char* p = static_cast<const char*>(buffer);
     while (done < allowed) {
@@ -287,7 +311,7 @@ size_t TWinFsFile::Write(const void* buffer, size_t count) {
         }
         done += static_cast<size_t>(n);
     }
-    if (FLimited) FFree -= done;
+    if (FLimited && done > inside) FFree -= done - inside;
     return done;
 }
 
@@ -304,6 +328,17 @@ uint64_t TWinFsFile::Size() const {
     struct stat st;
     if (FHandle < 0 || fstat(FHandle, &st) != 0) return 0;
     return static_cast<uint64_t>(st.st_size);
+}
+
+void TWinFsFile::Seek(uint64_t position) {
+    if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, "seek in a closed file");
+    if (lseek(FHandle, static_cast<off_t>(position), SEEK_SET) < 0) RaiseErrno(FHostPath);
+}
+
+uint64_t TWinFsFile::Position() const {
+    if (FHandle < 0) return 0;
+    off_t pos = lseek(FHandle, 0, SEEK_CUR);
+    return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
 TDateTime WinFileAge(const std::string& path) {

@@ -50,8 +50,9 @@ void WinCopyFile(const std::string& source, const std::string& target, bool fail
 std::string WinReadFile(const std::string& path);
 void WinWriteFile(const std::string& path, const std::string& data);
 
-// An open file for sequential writing or reading (RAII). On A: Write answers fewer bytes than
-// asked once the disk is full, as a full floppy does.
+// An open file for writing or reading (RAII), sequential from the current position. On A: Write
+// answers fewer bytes than asked once the disk is full, as a full floppy does; rewriting bytes
+// that the file already holds takes no more room.
 class TWinFsFile {
 public:
     TWinFsFile() = default;
@@ -59,13 +60,17 @@ public:
     TWinFsFile(const TWinFsFile&) = delete;
     TWinFsFile& operator=(const TWinFsFile&) = delete;
 
-    void Create(const std::string& path); // truncates an existing file
+    void Create(const std::string& path); // read-write; truncates an existing file
     void OpenRead(const std::string& path);
+    // An existing file for reading and writing, positioned at its start.
+    void OpenReadWrite(const std::string& path);
     void Close();
     bool IsOpen() const { return FHandle >= 0; }
     size_t Write(const void* buffer, size_t count);
     size_t Read(void* buffer, size_t count);
     uint64_t Size() const;
+    void Seek(uint64_t position);
+    uint64_t Position() const;
     const std::string& HostPath() const { return FHostPath; }
 
 private:

@@ -1,5 +1,7 @@
 #include "setup/engine/routines_Strings.h"
 
+#include <cstdint>
+
 #include "host/rtl/SysUtils.h"
 
 namespace zan {
@@ -43,6 +45,15 @@ std::string RemoveTrailingBackslash(const std::string& path) {
 void TextAfterColon(const std::string& text, std::string& result) {
     size_t colon = text.find(':');
     if (colon != std::string::npos) result = text.substr(colon + 1);
+}
+
+std::string CutAtCharBoundary(const std::string& text, size_t n) {
+    if (text.size() <= n) return text;
+    size_t k = n;
+    // Step back over at most three continuation bytes to the start of the cut character.
+    while (k > 0 && (static_cast<uint8_t>(text[k]) & 0xC0) == 0x80 && n - k < 3)
+        --k;
+    return text.substr(0, k);
 }
 
 std::string MakeValidFileName(const std::string& text) {

@@ -20,6 +20,9 @@ std::string AddTrailingBackslash(const std::string& path);
 std::string RemoveTrailingBackslash(const std::string& path);
 // result := the text after the first ":"; unchanged when there is none.
 void TextAfterColon(const std::string& text, std::string& result);
+// The first n bytes of UTF-8 text at most, never splitting a character (bytes that are not
+// UTF-8 are cut where they fall).
+std::string CutAtCharBoundary(const std::string& text, size_t n);
 // "/" becomes "-"; the characters " * : ; < > ? \ | are dropped.
 std::string MakeValidFileName(const std::string& text);
 // The extension of a Windows-form file name with its dot, upper-cased ("" without one).

@@ -18,6 +18,8 @@
 #include "setup/engine/cmp_TProgramLauncher.h"
 #include "setup/engine/routines_API.h"
 #include "setup/engine/routines_Strings.h"
+#include "setup/engine/AppServices.h"
+#include "setup/engine/cmp_TVersionResource.h"
 
 namespace zan {
 
@@ -68,6 +70,7 @@ void TCustomInstallFile::ReadFileInformation() {
                                   {source});
     FFileSize = static_cast<int64_t>(WinFileSize(source));
     FFileDate = WinFileAge(source);
+    FVersion = CutAtCharBoundary(GetFileVersionText(source), MaxStoredVersion);
 }
 
 // ---- property rules ----
@@ -94,12 +97,14 @@ void TCustomInstallFile::SourceChanged(const std::string& oldFileName) {
     std::string ext = WinFileExtUpper(FFileName);
     if (ext == ".HLP" || ext == ".CNT") FRegisterAsHelp = true;
     if (ext == ".TLB" || ext == ".OCX") SetActiveX(true);
+    else if (SourceFileExists()) SetActiveX(IsOLESelfRegister(GetSourcePath()));
 }
 
 void TCustomInstallFile::DestinationTypeChanged() {
     if (IsLoading() || !IsLibraryExt(WinFileExtUpper(FFileName))) return;
-    if (dynamic_cast<TpsSystem*>(FDestDirType))
-        SetFileType(iftSystemWideDLL);
+    if (dynamic_cast<TpsWindow*>(FDestDirType) || dynamic_cast<TpsBDEDLL*>(FDestDirType))
+        FOverwriteMode = owVersionDate;
+    if (dynamic_cast<TpsSystem*>(FDestDirType)) SetFileType(iftSystemWideDLL);
 }
 
 void TCustomInstallFile::SetContainer(TInstallContainer* container) {
@@ -152,6 +157,7 @@ void TCustomInstallFile::SetFileType(TInstallFileType type) {
     if (type == FFileType) return;
     FFileType = type;
     if (IsLoading()) return;
+    if (type != iftNormal) FOverwriteMode = owVersionDate;
     if (type == iftVendorSharedDLL || type == iftSystemWideDLL) FUpdateDLLCounter = true;
     switch (type) {
     case iftApplicationSpecificDLL:
@@ -376,6 +382,236 @@ void TCustomInstallFile::WriteUninstallInformation(const std::string& key) {
         } catch (const EIRCannotWriteValue&) {
             if (k + 1 >= MaxFileKeys) throw;
         }
+    }
+}
+
+// ---- archive work ----
+
+bool TCustomInstallFile::KeepsOwnArchive() const {
+    return FNetLocation || FOverwriteMode == owVersion || FOverwriteMode == owDate ||
+           FOverwriteMode == owVersionDate;
+}
+
+void TCustomInstallFile::SetFileInfo(int64_t size, TDateTime date, const std::string& version) {
+    FFileSize = size;
+    FFileDate = date;
+    FVersion = CutAtCharBoundary(version, MaxStoredVersion);
+}
+
+std::string TCustomInstallFile::ChooseArchive(std::unique_ptr<TCrvnCompress>& owned,
+                                              TCrvnCompress*& archive) {
+    auto* container = dynamic_cast<TFileContainer*>(FContainer);
+    TCustomInstall* install = CurrentInstall();
+    TDistributeType type = install ? install->GetDistributeType() : dtTraditional;
+    std::string path;
+    if (type == dtWeb || (type == dtTraditionalNet && FNet)) {
+        if (KeepsOwnArchive()) path = HasLocalNetFile() ? GetLocalNetFile() : DownloadFromNet();
+        else if (container) path = container->GetDownloadedArchivePath();
+        owned = std::make_unique<TCrvnCompress>();
+        archive = owned.get();
+        return path;
+    }
+    path = GetArchivePath();
+    if (install && SameText(path, install->GetArchivePath())) {
+        archive = &SharedCompress();
+    } else {
+        owned = std::make_unique<TCrvnCompress>();
+        archive = owned.get();
+    }
+    return path;
+}
+
+void TCustomInstallFile::ReadInfoFromArchive() {
+    if (FInfoRead) return;
+    if (!dynamic_cast<TFileContainer*>(FContainer))
+        throw IECustomInstallFile("%s cannot perform ReadInfoFromArchive because either no "
+                                  "container is assigned or the container is not TFileContainer",
+                                  {GetName()});
+    std::unique_ptr<TCrvnCompress> owned;
+    TCrvnCompress* archive = nullptr;
+    std::string path = ChooseArchive(owned, archive);
+    archive->SetCompressedFile(path);
+    int index = archive->FindFileById(FUniqueID);
+    // Another file's header would skew the overwrite decision.
+    if (index < 0)
+        throw IECustomInstallFile("The file %s (id %d) is not in the archive %s",
+                                  {GetName(), FUniqueID, path});
+    TlzhFileStats stats;
+    archive->GetFileInfo(index, stats);
+    FStoredSize = stats.StoredSize;
+    SetFileInfo(stats.UncompressedSize, stats.Header.FileDate, stats.Header.Version);
+    FInfoRead = true;
+}
+
+void TCustomInstallFile::HookArchive(TCrvnCompress& archive, int statusCode) {
+    archive.OnStatus = [this, statusCode](TObject*, const TlzhFileStats& stats) {
+        TFileStatusParameter status;
+        status.FileName = stats.FileName;
+        status.Percent = stats.Percent;
+        status.Bytes = stats.Done;
+        status.Finished = stats.Finished;
+        TParameterList list;
+        list.Items = {this, &status};
+        if (OnStatus) OnStatus(this, stats.Percent, stats.OverallPercent);
+        BroadcastEvent(this, ieFileStatus, &status);
+        DoInformationEventControl(this, statusCode, &list);
+    };
+    archive.OnNewDisk = [this, &archive](TObject*, int diskNumber, std::string& path) {
+        TDiskParameter disk;
+        disk.DiskNumber = diskNumber;
+        disk.Path = path;
+        TParameterList list;
+        list.Items = {this, &disk};
+        if (OnNewDisk) OnNewDisk(this, diskNumber, disk.Path);
+        BroadcastEvent(this, ieChangeDisk, &list);
+        DoInformationEventControl(this, scNewDisk, &list);
+        bool answered = disk.Answered || disk.Path != path;
+        if (!answered &&
+            UserPrompts().Message(FormatTranslated("Please insert disk #%d", {diskNumber}),
+                                  pbOKCancel) == prCancel)
+            archive.SetAbort(true);
+        path = RemoveTrailingBackslash(disk.Path);
+        if (auto* main = dynamic_cast<TpsMainArchiveFile*>(
+                PathSpecifierList().Find(TpsMainArchiveFile::Class())))
+            main->ArchiveDir = path;
+    };
+}
+
+void TCustomInstallFile::AfterInstall() {
+    PostCopySteps();
+    if (OnAfterInstall) OnAfterInstall(this);
+    DoInformationEventControl(this, scFileInstalled, this);
+    TFileRelated::ProcessChildren();
+}
+
+void TCustomInstallFile::ProcessChildren() {
+    DoInformationEventControl(this, scBeforeInstall, this);
+    try {
+        if (OnBeforeInstall) OnBeforeInstall(this);
+    } catch (const EAbort&) {
+        DoInformationEventControl(this, scFileSkipped, this);
+        return;
+    }
+    if (Trim(GetDestinationPath()).empty())
+        throw IECustomInstallFile("Cannot compress,copy, or install the following file because "
+                                  "it's destination directory is blank. File is :%s",
+                                  {GetName()});
+    std::string dest = GetDestinationFile();
+    bool copy = true;
+    // A missing destination is always copied; the rule decides only over an existing one.
+    if (ExistsQuietly(dest)) {
+        switch (IsFileNewerByVersion(FVersion, dest, FOverwriteMode, FFileDate)) {
+        case vrEqual:
+        case vrKeep: copy = false; break;
+        case vrAsk:
+            copy = UserPrompts().Message(FormatTranslated("Copy This File %s?", {dest}), pbYesNo) ==
+                   prYes;
+            break;
+        default: break;
+        }
+    }
+    if (copy) {
+        try {
+            ReplaceAtReboot();
+        } catch (const EAbort&) {
+            copy = false;
+        }
+    }
+    if (!copy) {
+        FReplacedAtReboot = false;
+        DoInformationEventControl(this, scFileNotCopied, this);
+        AfterInstall();
+        return;
+    }
+    std::unique_ptr<TCrvnCompress> owned;
+    TCrvnCompress* archive = nullptr;
+    std::string path = ChooseArchive(owned, archive);
+    FState = ifsInstall;
+    TlzhFileStatsEvent savedStatus = archive->OnStatus;
+    TlzhNewDiskEvent savedDisk = archive->OnNewDisk;
+    TScopeExit restore([&] {
+        archive->OnStatus = savedStatus;
+        archive->OnNewDisk = savedDisk;
+        if (owned && owned->GetAbort()) SharedCompress().SetAbort(true);
+        FState = ifsNone;
+    });
+    WinForceDirectories(GetDestinationPath());
+    if (Trim(path).empty())
+        throw IECustomInstallFile("Cannot either compress or decompress the following file because "
+                                  "it's archive file property is blank. File is :%s",
+                                  {GetName()});
+    archive->SetCompressedFile(path);
+    archive->SetExtractDirectory(GetDestinationPath());
+    // A file replaced at reboot lands under its temporary name; DestName stays the real one.
+    archive->SetTargetName(FReplacedAtReboot ? FRebootName : FDestName);
+    archive->SetOverwrite(FOverwriteMode);
+    HookArchive(*archive, scStatusCopying);
+    archive->GetFilesToProcess().Clear();
+    archive->GetFilesToProcess().Add(GetSourcePath());
+    archive->ExtractFiles();
+    AfterInstall();
+    BroadcastEvent(this, ieCopyEnded, nullptr);
+}
+
+void TCustomInstallFile::Compress(bool packExcluded) {
+    FState = ifsCompress;
+    TScopeExit state([this] { FState = ifsNone; });
+    if (OnBeforeCompress) OnBeforeCompress(this);
+    DoInformationEventControl(this, scBeforePacking, this);
+    std::string path = GetArchivePath();
+    if (Trim(path).empty())
+        throw IECustomInstallFile("Cannot either compress or decompress the following file because "
+                                  "it's archive file property is blank. File is :%s",
+                                  {GetName()});
+    if (!FInclude && !packExcluded) return;
+    WinForceDirectories(WinParentDir(NormalizeWinPath(path)));
+    TCrvnCompress& archive = SharedCompress();
+    TlzhFileStatsEvent savedStatus = archive.OnStatus;
+    TScopeExit restore([&] { archive.OnStatus = savedStatus; });
+    HookArchive(archive, scStatusPacking);
+    archive.OnNewDisk = nullptr;
+    archive.SetOffset(0);
+    archive.SetCompressedFile(path);
+    archive.GetFilesToProcess().Clear();
+    archive.GetFilesToProcess().Add(GetSourcePath());
+    try {
+        archive.AddFiles(FAddToArchive, FUniqueID);
+    } catch (const EccAborted&) {
+        throw EAIUserAbort();
+    }
+    FArchiveState = FAddToArchive == lzcOnlyAdd ? asPackedAddOnly : asPacked;
+    FPackedArchive = path;
+    if (OnAfterCompress) OnAfterCompress(this);
+    DoInformationEventControl(this, scAfterPacking, this);
+    BroadcastEvent(this, ieCopyEnded, nullptr);
+}
+
+void TCustomInstallFile::Copy() {
+    FState = ifsCopying;
+    TScopeExit state([this] { FState = ifsNone; });
+    if (OnBeforeCopy) OnBeforeCopy(this);
+    DoInformationEventControl(this, scBeforeCopy, this);
+    if (!FInclude) return;
+    if (Trim(GetDestinationPath()).empty())
+        throw IECustomInstallFile("Cannot compress,copy, or install the following file because "
+                                  "it's destination directory is blank. File is :%s",
+                                  {GetName()});
+    WinForceDirectories(GetDestinationPath());
+    TCrvnCompress archive;
+    HookArchive(archive, scStatusExtracting);
+    archive.SetOverwrite(FOverwriteMode);
+    archive.CopyFile(GetSourcePath(), GetDestinationFile());
+    if (OnAfterCopy) OnAfterCopy(this);
+    DoInformationEventControl(this, scAfterCopy, this);
+    BroadcastEvent(this, ieCopyEnded, nullptr);
+}
+
+void TCustomInstallFile::SetState(TInstallFileState state) {
+    switch (state) {
+    case ifsCompress: Compress(); break;
+    case ifsInstall: ProcessChildren(); break;
+    case ifsCopying: Copy(); break;
+    default: FState = state; break;
     }
 }
 

@@ -12,9 +12,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "host/rtl/DateUtils.h"
+#include "setup/engine/cmp_TCrvnCompress.h"
 #include "setup/engine/cmp_TInstallContainer.h"
 #include "setup/engine/routines_FileSystem.h"
 
@@ -28,6 +30,8 @@ enum TInstallFileType : uint8_t {
     iftSystemWideDLL
 };
 enum TInstallFileState : uint8_t { ifsNone, ifsCompress, ifsInstall, ifsCopying, ifsReflect };
+// What the last build did with the file.
+enum TArchiveState : uint8_t { asNone, asPacked, asPackedAddOnly };
 
 using TInstallFileNotifyEvent = std::function<void(TObject* sender)>;
 using TInstallFileStatusEvent =
@@ -57,7 +61,9 @@ public:
     TDateTime GetFileDate() const { return FFileDate; }
     const std::string& GetVersion() const { return FVersion; }
 
-    virtual void ReadInfoFromArchive() {}
+    // Once per run: size, date and version from the file's archive header (found by id);
+    // IECustomInstallFile when the archive has no header with the id.
+    virtual void ReadInfoFromArchive();
     // Size, date and version of the source file.
     virtual void ReadFileInformation();
     virtual bool SourceFileExists();
@@ -71,6 +77,25 @@ public:
     virtual void SetFileName(const std::string& name);
     virtual void SetFileType(TInstallFileType type);
     virtual void SetIncludeFromDir(const std::string& dir);
+
+    // The install of this file: the overwrite decision, replace at reboot, the extraction from
+    // its archive, the post-copy steps.
+    void ProcessChildren() override;
+    // Build side: packs the source into the file's archive (excluded files only with
+    // packExcluded). An abort of the packing raises EAIUserAbort.
+    virtual void Compress(bool packExcluded = false);
+    // Copies the source to the destination without an archive.
+    virtual void Copy();
+    // Writing ifsCompress, ifsInstall or ifsCopying runs that action at once.
+    void SetState(TInstallFileState state);
+    TInstallFileState GetState() const { return FState; }
+    TOverwriteType GetOverwriteMode() const { return FOverwriteMode; }
+    void SetOverwriteMode(TOverwriteType mode) { FOverwriteMode = mode; }
+    // The file keeps an archive of its own on the net (own location or a version/date rule).
+    bool KeepsOwnArchive() const;
+    TArchiveState GetArchiveState() const { return FArchiveState; }
+    const std::string& GetPackedArchive() const { return FPackedArchive; }
+    void SetFileInfo(int64_t size, TDateTime date, const std::string& version);
 
     bool GetActiveX() const { return FActiveX; }
     const std::string& GetDestName() const { return FDestName; }
@@ -130,6 +155,12 @@ protected:
     // Runs RegisterSelf with the destination directory as current directory.
     void InDestinationDirectory(const std::function<void()>& action);
     void CheckDestination();
+    // The archive this file installs from and the component that reads it (the shared one, or
+    // private, kept in owned).
+    std::string ChooseArchive(std::unique_ptr<TCrvnCompress>& owned, TCrvnCompress*& archive);
+    // The archive's status and new-disk events while this file works (code 1008-1010).
+    void HookArchive(TCrvnCompress& archive, int statusCode);
+    void AfterInstall();
     // MoveFileEx(temp, dest, REPLACE_EXISTING | DELAY_UNTIL_REBOOT).
     virtual void MoveAtReboot(const std::string& temp, const std::string& dest);
     int FUniqueID = 0;
@@ -148,6 +179,11 @@ protected:
     bool FReplacedAtReboot = false;
     std::string FRebootName;
     TCrvnFileAttributes FSourceAttributes;
+    TOverwriteType FOverwriteMode = owAlways;
+    TInstallFileState FState = ifsNone;
+    TArchiveState FArchiveState = asNone;
+    std::string FPackedArchive;
+    bool FInfoRead = false;
 };
 
 class TInstallFile : public TCustomInstallFile {

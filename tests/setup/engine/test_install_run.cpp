@@ -64,6 +64,9 @@ struct TRun {
         Install = new TInstall(&Owner);
         Install->SetName("Install");
         Install->SetRunAutomatic(false);
+        // The distributables are built into (and installed from) C:\dist.
+        Install->SetUseLoadingProgram(true);
+        Install->SetSwitch('s', true, "C:\\dist");
         Install->Information = {"Corp", "Prod", "2.1"};
         Dir = new TInstallDirectory(&Owner);
         Dir->SetName("MainDir");
@@ -87,6 +90,8 @@ struct TRun {
         f->SetFileName(name);
         return f;
     }
+    // Packs the script's files into C:\dist\files.1, as a traditional build does.
+    void Build() { Install->Compress(46); }
     // Puts the installed file in place, as the copy would.
     void Place(TCustomInstallFile* f, const std::string& text = "old") {
         WinForceDirectories(f->GetDestinationPath());
@@ -201,10 +206,13 @@ TEST(InstallRun, RegistryWritersAndUninstallRecord) {
     auto* un = new TUninstallEXE(&r.Owner);
     un->SetName("Uninstaller");
     un->SetContainer(r.Dir);
-    un->SetDestName("uninstall.exe");
+    un->SetIncludeFromDir("C:\\src");
+    TSandbox::WriteHostFile(r.Box.C("src/uninstall.exe"), "uninstaller");
+    un->SetFileName("uninstall.exe");
     r.Install->win2KExtendedInformation.HelpLink = "http://help";
     r.Install->RegistrationInformation.RegOwner = "Owner";
 
+    r.Build();
     r.Install->Process();
     EXPECT_EQ(Dump("\\SOFTWARE\\Corp\\Prod\\2.1"),
               (TLines{"Count=#7", "Flag=#1", "Literal=%p\\bin", "Path=C:\\Custom"}));
@@ -244,11 +252,18 @@ TEST(InstallRun, UninstallEntriesGoldenFiveFiles) {
     auto* hlp = r.File("app.hlp");
     r.File("data.bin");
     r.Install->win2KExtendedInformation.DisplayIcon = ocx;
-    // The help file and the OCX are not copied here; only the records are written.
     EXPECT_TRUE(hlp->GetRegisterAsHelp());
+    r.Build();
     r.Install->SetRunning(true);
-    r.Install->TFileContainer::Process(); // the pass alone: the uninstall entries, no copy
+    r.Install->TFileContainer::Process(); // the file pass alone
     r.Install->SetRunning(false);
+    // Every file is in place with its source's date; the OCX, no library, waits for the retry.
+    for (auto* f : InstallFileList()) {
+        EXPECT_EQ(WinReadFile(f->GetDestinationFile()), "data") << f->GetName();
+        EXPECT_EQ(WinFileAge(f->GetDestinationFile()), WinFileAge(f->GetSourcePath()));
+    }
+    EXPECT_EQ(RetryRegisterList(), std::vector<TCustomInstallFile*>{ocx});
+    RetryRegisterList().clear();
     std::string dir = "C:\\Program Files\\Prod\\Prod\\";
     EXPECT_EQ(Dump(Uninstall),
               (TLines{"ActiveX\\Entries=1", "ActiveX\\File1=C:\\WINDOWS\\system32\\grid.ocx;0",
@@ -563,8 +578,10 @@ TEST(InstallRun, RunEndsGoodRebootAndBad) {
         auto* f = r.File("lib.dll");
         r.Place(f);
         WinSetInUse(f->GetDestinationFile(), true);
-        r.Install->OnAfterInitialized = [&](TObject*) { f->ReplaceAtReboot(); f->PostCopySteps(); };
+        r.Build();
         r.Install->Process();
+        EXPECT_EQ(WinReadFile(f->GetDestinationFile()), "old");
+        EXPECT_EQ(WinReadFile(f->GetDestinationPath() + "\\lib.1"), "data");
         EXPECT_EQ(r.Install->GetOutcome(), roRebootPending);
         EXPECT_TRUE(WinRebootRequested());
         EXPECT_NE(RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", ""), "");

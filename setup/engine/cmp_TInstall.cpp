@@ -13,6 +13,7 @@
 #include "setup/engine/AppServices.h"
 #include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
+#include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
 #include "setup/engine/cmp_TProgramLauncher.h"
 #include "setup/engine/routines_API.h"
@@ -238,19 +239,9 @@ void TCustomInstall::Loaded() {
     if (FInstallTypes.Contains(itDefault)) running = itDefault;
     else if (FInstallTypes.Contains(itCompact)) running = itCompact;
     SetInstallType(running);
-    if (HasSwitch('b')) BuildSelfExtractor();
+    if (HasSwitch('b')) BuildFromBuildInf();
     else if (HasSwitch('f')) TransferToFloppies();
     else if (HasSwitch('r')) ContinueUnfinished();
-}
-
-void TCustomInstall::BuildSelfExtractor() {
-    FOutcome = roBuildDone;
-    AppServices().Terminate();
-}
-
-void TCustomInstall::TransferToFloppies() {
-    FOutcome = roBuildDone;
-    AppServices().Terminate();
 }
 
 void TCustomInstall::FormActivate() {
@@ -270,6 +261,7 @@ void TCustomInstall::ReadArchiveInfo() {
     TScopeExit cursor([] { AppServices().SetHourglass(false); });
     ShowStatus("Reading file information...");
     TFileContainer::ReadArchiveInfo();
+    if (FDistributeType != dtTraditional) ReadRemoteFileList();
     CloseStatus();
     if (OnAfterReadArchiveInfo) OnAfterReadArchiveInfo(this);
     BroadcastEvent(this, ieAfterReadArchiveInfo, nullptr);
@@ -291,6 +283,8 @@ void TCustomInstall::Process() {
     if (HasSwitch('n') && !InstallRecordKey().empty()) ClearUnfinished();
     SetInstallRecordKey(OpenInstallRecord(true));
     ClearUnfinished();
+    // A self-extracting file holds "files.1" behind setup.1.
+    if (HasSwitch('e')) SharedCompress().SetOffset(ReadSelfExtractInfo(GetSetupFileName()).FilesFirst);
     ReadArchiveInfo();
     if (OnAfterInitialized) OnAfterInitialized(this);
     BroadcastEvent(this, ieStartOfRun, nullptr);

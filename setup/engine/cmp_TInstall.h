@@ -101,7 +101,13 @@ public:
     virtual void RegisterUnfinished();
     // The application's exception handler during a run.
     virtual void HandleException(TObject* sender, const std::exception& e);
+    // The whole build into buildDir: "setup.1", the loader or the program, "files.1" from the
+    // compress pass, the remote list of a net distribution, the archives and the trailer.
+    virtual void BuildSelfExtractor(const std::string& program, const std::string& buildDir,
+                                    bool selfExtracting);
     virtual void Cleanup();
+    // "setup.1": the program and the presetup files.
+    virtual void BuildSetupFile(const std::string& buildDir, const std::string& program);
     virtual void ReadUnfinished(TStrings& list);
     virtual bool QueryUserAbort();
     virtual void ClearUnfinished();
@@ -177,8 +183,7 @@ public:
 
 protected:
     bool FiresAfterInstallObjects() const override { return false; }
-    // The build (-b) and the floppy transfer (-f); both end the program.
-    virtual void BuildSelfExtractor();
+    // The floppy transfer (-f) of a self-extracting file (-e); it ends the program.
     virtual void TransferToFloppies();
 
 private:
@@ -186,6 +191,12 @@ private:
     // Steps 10-12 of a run: the unfinished list, then reboot or the good-install end.
     void FinishRun();
     void GoodInstallEnd();
+    // -b: the build directory named by the first line of BUILD.INF beside the program.
+    void BuildFromBuildInf();
+    void AppendArchives(const std::string& setupExe, const std::string& dir);
+    // "filelist.lst" of the packed files in dir; the downloaded list applied to the files.
+    void WriteRemoteFileList(const std::string& dir);
+    void ReadRemoteFileList();
 
     TDistributeType FDistributeType = dtTraditional;
     bool FRunning = false;

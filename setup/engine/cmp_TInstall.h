@@ -181,10 +181,11 @@ public:
     TBeforeRunFileEvent OnBeforeRunFile;
     TUserAbortEvent OnUserAbort;
 
+    // The floppy transfer (-f) of a self-extracting file (-e) onto A:; it ends the program.
+    virtual void TransferToFloppies();
+
 protected:
     bool FiresAfterInstallObjects() const override { return false; }
-    // The floppy transfer (-f) of a self-extracting file (-e); it ends the program.
-    virtual void TransferToFloppies();
 
 private:
     static int SwitchIndex(char letter);

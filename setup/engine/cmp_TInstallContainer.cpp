@@ -694,6 +694,19 @@ void TFileContainer::Compress(int options) {
         std::string archive = GetArchivePath();
         std::string archiveDir = RemoveTrailingBackslash(WinParentDir(NormalizeWinPath(archive)));
         auto ownArchive = [&](TComponent* c) { return archiveDir + "\\" + c->GetName() + ".1"; };
+        // A net container packs into "<Name>.1", the name its download asks for; its
+        // children joining it follow through the archive specifier.
+        TCustomPathSpecifier* savedType = FArchiveFileType;
+        std::string savedFile = FArchiveFile;
+        TScopeExit restoreOwn([&] {
+            SetArchiveFileType(savedType);
+            FArchiveFile = savedFile;
+        });
+        if ((FNet || forceNet) && !forceLocal) {
+            archive = ownArchive(this);
+            SetArchiveFileType(nullptr);
+            FArchiveFile = archive;
+        }
         if (FAddToArchive != lzcOnlyAdd) {
             std::string old = archive.empty() ? archive : ChangeWinFileExt(archive, ".1");
             try {

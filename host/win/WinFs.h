@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ void WinMoveFile(const std::string& source, const std::string& target,
                  bool replaceExisting = false);
 // Copies a file keeping its mode bits; failIfExists refuses an existing target (80).
 void WinCopyFile(const std::string& source, const std::string& target, bool failIfExists);
+
+// Deletes a file, or a directory with everything below it (DELTREE). Files in use are kept and
+// the call then fails with 32 after deleting the rest; a drive root is emptied, never removed.
+void WinDeleteTree(const std::string& path);
 
 // Whole-file helpers. WinWriteFile replaces the file; on A: a file that does not fit raises
 // EWinError 112 after writing what fits.
@@ -115,5 +120,9 @@ int WinCurrentDisk();
 void WinSetInUse(const std::string& path, bool inUse);
 // Gives a file starting with "\x7fELF" or "#!" the execute bits, as an extracted program needs.
 void WinMarkExecutableIfProgram(const std::string& path);
+
+// Tests only: a hook run with the host path after a write's confinement check and before the
+// path is used, where a test can swap a folder for a symlink. An empty function removes it.
+void SetWinFsRaceHook(std::function<void(const std::string& hostPath)> hook);
 
 } // namespace zan

@@ -47,11 +47,13 @@ int RunSetup(int argc, const char* const* argv, const TScriptBuilder& builder,
             for (int i = 0; i < owner.ComponentCount(); ++i)
                 if (!install) install = dynamic_cast<TCustomInstall*>(owner.Components(i));
             if (!install) throw IEInstall("The setup script has no TInstall component");
-            // Loaded in creation order; a component created by another's Loaded is loaded too.
+            // Loaded in creation order, the install component's last: its Loaded dispatches
+            // -b, -f and -r, which need every other component settled.
             for (int i = 0; i < owner.ComponentCount(); ++i) {
                 TComponent* c = owner.Components(i);
-                if (c->GetComponentState().Contains(csLoading)) c->Loaded();
+                if (c != install && c->GetComponentState().Contains(csLoading)) c->Loaded();
             }
+            if (install->GetComponentState().Contains(csLoading)) install->Loaded();
             if (!AppServices().Terminated()) install->FormActivate();
         } catch (const std::exception& e) {
             handle(e);

@@ -15,7 +15,8 @@ namespace zan {
 
 // Creates the script's components owned by owner, each put in the loading state
 // (SetLoading(true)) before its design values are set; the driver calls Loaded on them in
-// creation order.
+// creation order, the install component's last (its Loaded dispatches -b, -f and -r, which
+// need the rest of the script settled).
 using TScriptBuilder = std::function<void(TDataModule& owner)>;
 
 enum : int {

@@ -101,6 +101,8 @@ TCustomInstall::TCustomInstall(TComponent* owner) : TFileContainer(owner, false)
         throw IEInstall("The Owner of the TInstall component must either be a class of type "
                         "TCustomForm (Delphi 3) or TForm (Delphi 2.0,C++Builder 1.0)");
     Slot() = this;
+    // The run's abort flag is the shared archive component's.
+    SetArchiveAbortQuery([] { return SharedCompress().GetAbort(); });
     FDestDir = "\\MyApplication";
     FInstallTypes = {itFull};
     SetDestDirType(PathSpecifierList().Find(TpsProgramFiles::Class()));

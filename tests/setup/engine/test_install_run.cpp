@@ -633,3 +633,32 @@ TEST(InstallRun, RunEndsGoodRebootAndBad) {
         }
     }
 }
+
+TEST(InstallRun, CancelWhileCopyingKeepsThePreviousVersion) {
+    TRun r("cancelcopy");
+    auto* first = r.File("first.bin", std::string(100000, 'n'));
+    auto* second = r.File("second.bin", std::string(100000, 'n'));
+    r.Build();
+    r.Place(first, "old first");
+    r.Place(second, "old second");
+    // The copy page's Cancel while the second file (the older component) is being copied.
+    first->OnStatus = [](TObject*, int, int) { SharedCompress().SetAbort(true); };
+    THeadlessSession session("", "script", r.Box.Root + "/transcript.txt");
+    SetAppServices(&session);
+    std::string record;
+    r.Install->OnAfterInitialized = [&](TObject*) { record = InstallRecordKey(); };
+    try {
+        r.Install->Process();
+        ADD_FAILURE() << "the run went on after the cancel";
+    } catch (const EccAborted& e) {
+        r.Install->HandleException(r.Install, e);
+    }
+    SetAppServices(nullptr);
+    SharedCompress().SetAbort(false);
+    EXPECT_EQ(WinReadFile(second->GetDestinationFile()), std::string(100000, 'n'));
+    EXPECT_EQ(WinReadFile(first->GetDestinationFile()), "old first");
+    EXPECT_EQ(r.Install->GetOutcome(), roBadInstall);
+    EXPECT_EQ(r.Trace, (TLines{"objects aborted", "bad"}));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, record)); // no cleanup: the record stays
+    EXPECT_TRUE(r.Install->GetBatchFile().empty());
+}

@@ -587,6 +587,12 @@ uint64_t TWinFsFile::Position() const {
     return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
+void TWinFsFile::SetMode(uint32_t mode) {
+    if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, FHostPath);
+    if (fchmod(FHandle, static_cast<mode_t>(mode & 07777)) != 0)
+        RaiseWinError(WinErrorFromErrno(errno), FHostPath);
+}
+
 TDateTime WinFileAge(const std::string& path) {
     try {
         struct stat st;

@@ -76,6 +76,8 @@ public:
     uint64_t Size() const;
     void Seek(uint64_t position);
     uint64_t Position() const;
+    // Sets the permission bits through the open handle, so no path is looked up again.
+    void SetMode(uint32_t mode);
     const std::string& HostPath() const { return FHostPath; }
 
 private:

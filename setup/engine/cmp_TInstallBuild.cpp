@@ -378,6 +378,9 @@ void TCustomInstall::TransferToFloppies() {
             }
             if (!complete)
                 throw IEInstall("Cannot create setup.exe on the A drive. Probably not enough room");
+            out.Close();
+            // The copied loader stays a program.
+            WinMarkExecutableIfProgram("A:\\setup.exe");
         }
         {
             TWinFsFile out;

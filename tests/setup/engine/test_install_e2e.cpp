@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/win/WinBoot.h"
+#include "host/win/WinEnv.h"
 #include "host/win/WinFs.h"
 #include "host/win/WinProcess.h"
 #include "host/win/WinRegistry.h"
@@ -52,6 +53,13 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
     for (const char* name : SourceNames)
         TSandbox::WriteHostFile(box.C(std::string("src/") + name), std::string("content of ") + name);
     TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
+    std::string noise(40000, '\0');
+    uint32_t x = 99;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    TSandbox::WriteHostFile(box.C("src/data4.txt"), noise);
     TSandbox::WriteHostFile(box.C("src/server.exe"),
                             "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"),
@@ -114,6 +122,29 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
     EXPECT_EQ(RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", ""), "");
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
     EXPECT_TRUE(WinFindFiles(WinGetTempPath(), "ldr*").empty());
+
+    // E4: the transfer to floppies through the loader (*TODISK), then an install from them.
+    // The first disk holds the programs and the start of files.1; the rest goes to disk 2.
+    CurrentWinEnv().DiskCapacity = WinFileSize("C:\\lib\\CorvaneLoadProgram.exe") + 56 +
+                                   WinFileSize("C:\\build\\setup.1") + 8000;
+    SaveWinEnv();
+    std::string script = box.Root + "/prompts.txt";
+    TSandbox::WriteHostFile(script, "Please insert disk 2 => OK | disk 2\n"
+                                    "Please insert disk #2 => OK | disk 2\n");
+    setenv("ZAN_FORMS_SCRIPT", script.c_str(), 1);
+    ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {"*TODISK"}), SetupExitBuildDone)
+        << TSandbox::ReadHostFile(transcript);
+    WinInsertDisk(1);
+    EXPECT_EQ(ReadSelfExtractInfo("A:\\setup.exe").Tag, NotSelfExtractTag);
+    EXPECT_EQ(WinReadFile("A:\\setup.1"), WinReadFile("C:\\build\\setup.1"));
+    WinInsertDisk(2);
+    EXPECT_TRUE(WinFileExists("A:\\files.2"));
+    WinInsertDisk(1);
+    WinDeleteFile(InstalledPath("data4.txt"));
+    ASSERT_EQ(RunProgram("A:\\setup.exe", {}), SetupExitGood) << TSandbox::ReadHostFile(transcript);
+    EXPECT_EQ(WinReadFile(InstalledPath("data4.txt")), noise);
+    EXPECT_NE(TSandbox::ReadHostFile(transcript).find("Please insert disk #2"), std::string::npos);
+    unsetenv("ZAN_FORMS_SCRIPT");
     unsetenv("ZAN_REGSERVER_MARKER");
     unsetenv("ZAN_FORMS_TRANSCRIPT");
 }

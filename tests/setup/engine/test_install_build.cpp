@@ -10,6 +10,8 @@
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
+#include "setup/engine/routines_Strings.h"
+#include "setup/support/net_servers.h"
 #include "support/sandbox.h"
 
 using namespace zan;
@@ -255,4 +257,34 @@ TEST(InstallBuild, ElfWithPayloadStillRuns) {
     WinMarkExecutableIfProgram("C:\\payload");
     EXPECT_EQ(WinWaitProcess(WinCreateProcess("C:\\payload", {})), 0);
     EXPECT_EQ(ReadSelfExtractInfo("C:\\payload").SetupLast, info.SetupLast);
+}
+
+TEST(InstallBuild, WebDistributionDownloadsRecordsAndRemovesArchives) {
+    TBuild b("webinstall");
+    b.File("app.exe", "web app");
+    b.File("lib.dll", std::string(20000, 'l'));
+    auto* location = new TNetInstallLocation(&b.Owner);
+    location->SetName("Web");
+    b.Install->SetNetLocation(location);
+    b.Install->SetDistributeType(dtWeb);
+    b.Install->BuildSelfExtractor("C:\\prog\\setup.bin", "C:\\build", false);
+    // A loopback server serves the build directory.
+    TNetServers servers(WinPathToHost("C:\\build"));
+    CurrentWinEnv().Resolver["files.example"] = "127.0.0.1";
+    location->LoginInformation().Protocol = ipHTTP;
+    location->LoginInformation().Hostname = "files.example:" + std::to_string(servers.HttpPort);
+    std::vector<std::string> localFiles;
+    b.Install->OnAfterInstallObjects = [&](TObject*, bool) {
+        localFiles.push_back(RegReadString(hkLocalMachine, InstallRecordKey() + "\\MainDir",
+                                           "LocalFile", ""));
+    };
+    b.Install->Process();
+    EXPECT_EQ(b.Install->GetOutcome(), roGoodInstall);
+    EXPECT_EQ(WinReadFile("C:\\Program Files\\MyApplication\\app.exe"), "web app");
+    EXPECT_EQ(WinReadFile("C:\\Program Files\\MyApplication\\lib.dll"), std::string(20000, 'l'));
+    // The downloaded archive was recorded during the run and removed with the record.
+    ASSERT_EQ(localFiles.size(), 1u);
+    EXPECT_EQ(WinFileExtUpper(localFiles[0]), ".1");
+    EXPECT_FALSE(WinFileExists(localFiles[0]));
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
 
 namespace zan {
@@ -47,6 +48,15 @@ public:
     virtual bool Terminated() const = 0;
     virtual void SetHourglass(bool busy) = 0;
     virtual void ShowException(const std::exception& e) = 0;
+    // Whether a component is one of the application's forms (none without a forms layer).
+    virtual bool IsForm(TComponent*) const { return false; }
+};
+
+// A plain owner of non-visual components, for programs without forms (headless setups).
+class TDataModule : public TComponent {
+public:
+    explicit TDataModule(TComponent* owner = nullptr) : TComponent(owner) {}
+    ZAN_CLASS(TDataModule)
 };
 
 class TUserPrompts {

@@ -408,6 +408,8 @@ void TTabControl::Paint(TCanvas& c) {
 // ---- TForm ----
 
 TForm::TForm(TComponent* owner) : TWinControl(owner) {
+    static uint64_t serials = 0;
+    FSerial = ++serials;
     Visible = false;
     SetLoading(true);
     FormList().push_back(this);
@@ -462,8 +464,11 @@ void TForm::Show() {
     }
     if (first) {
         FActivated = true;
-        app.Post([this] {
-            if (OnActivate && Visible) Application().Call([&] { OnActivate(this); });
+        // The form may be gone when the queue runs: look it up by pointer and serial.
+        app.Post([this, serial = FSerial] {
+            for (TForm* f : LiveForms())
+                if (f == this && f->FSerial == serial && OnActivate && Visible)
+                    Application().Call([&] { OnActivate(this); });
         });
     }
 }
@@ -716,7 +721,7 @@ bool TApplication::RunScriptStep(bool modalWait) {
         if (!modalWait) return false;
         throw EHeadlessPrompt(where() + ": the form is not shown");
     }
-    if (!FModal.empty() && form != FModal.back() && step->Verb != "screenshot")
+    if (!FModal.empty() && form->ParentForm() != FModal.back() && step->Verb != "screenshot")
         throw EHeadlessPrompt(where() + ": the form is behind a modal form");
     s.Take(*step);
     try {

@@ -303,6 +303,7 @@ private:
     void PlaceOnScreen();
     bool FModal = false;
     bool FActivated = false;
+    uint64_t FSerial = 0;
 };
 
 // The forms alive, in creation order.

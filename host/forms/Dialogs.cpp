@@ -24,6 +24,27 @@ TButton* AddButton(TForm* form, const std::string& name, const std::string& capt
     return b;
 }
 
+// A dialog form with a prompt label and an edit holding text.
+TEdit* EditDialog(TForm& form, const std::string& caption, const std::string& prompt,
+                  const std::string& editName, const std::string& text, int width, int height,
+                  int editTop) {
+    form.Caption = caption;
+    form.BorderStyle = bsDialog;
+    form.Position = poScreenCenter;
+    form.SetBounds(0, 0, width, height);
+    auto* label = new TLabel(&form);
+    label->Caption = prompt;
+    label->SetBounds(8, 10, width - 16, 13);
+    label->SetParent(&form);
+    auto* edit = new TEdit(&form);
+    edit->SetName(editName);
+    edit->SetText(text);
+    edit->SetBounds(8, editTop, width - 16, 21);
+    edit->SetParent(&form);
+    form.ActiveControl = edit;
+    return edit;
+}
+
 const char* TypeCaption(TMsgDlgType type) {
     switch (type) {
     case mtWarning: return "Warning";
@@ -84,22 +105,9 @@ void ShowMessage(const std::string& text) { MessageDlg(text, mtInformation, pbOK
 bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) {
     if (Scripted()) return Application().Session().InputQuery(caption, prompt, value);
     TForm form(nullptr);
-    form.Caption = caption;
-    form.BorderStyle = bsDialog;
-    form.Position = poScreenCenter;
-    form.SetBounds(0, 0, 280, 120);
-    auto* label = new TLabel(&form);
-    label->Caption = prompt;
-    label->SetBounds(8, 10, 260, 13);
-    label->SetParent(&form);
-    auto* edit = new TEdit(&form);
-    edit->SetName("Edit");
-    edit->SetText(value);
-    edit->SetBounds(8, 30, 264, 21);
-    edit->SetParent(&form);
+    TEdit* edit = EditDialog(form, caption, prompt, "Edit", value, 280, 120, 30);
     AddButton(&form, "OK", "OK", mrOk, 56, 64)->Default = true;
     AddButton(&form, "Cancel", "Cancel", mrCancel, 140, 64)->Cancel = true;
-    form.ActiveControl = edit;
     form.FinishCreate();
     if (form.ShowModal() != mrOk) return false;
     value = edit->Text();
@@ -109,23 +117,10 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
 TFolderChoice BrowseForFolder(const std::string& title, const std::string& initial) {
     if (Scripted()) return Application().Session().ChooseFolder(title, initial);
     TForm form(nullptr);
-    form.Caption = "Browse for Folder";
-    form.BorderStyle = bsDialog;
-    form.Position = poScreenCenter;
-    form.SetBounds(0, 0, 320, 150);
-    auto* label = new TLabel(&form);
-    label->Caption = title;
-    label->SetBounds(8, 10, 300, 13);
-    label->SetParent(&form);
-    auto* edit = new TEdit(&form);
-    edit->SetName("PathEdit");
-    edit->SetText(initial);
-    edit->SetBounds(8, 40, 304, 21);
-    edit->SetParent(&form);
+    TEdit* edit = EditDialog(form, "Browse for Folder", title, "PathEdit", initial, 320, 150, 40);
     AddButton(&form, "NewFolder", "New Folder", mrRetry, 8, 100);
     AddButton(&form, "OK", "OK", mrOk, 150, 100)->Default = true;
     AddButton(&form, "Cancel", "Cancel", mrCancel, 237, 100)->Cancel = true;
-    form.ActiveControl = edit;
     form.FinishCreate();
     TFolderChoice choice;
     TModalResult r = form.ShowModal();

@@ -659,23 +659,23 @@ TForm* TApplication::ActiveForm() const {
     return FShown.empty() ? nullptr : FShown.back();
 }
 
-void TApplication::ProcessMessages() {
-    Backend().Pump(false);
+void TApplication::RunPosted() {
     while (!FPosted.empty()) {
         auto action = std::move(FPosted.front());
         FPosted.pop_front();
         action();
     }
+}
+
+void TApplication::ProcessMessages() {
+    Backend().Pump(false);
+    RunPosted();
     RunScriptStep(false);
 }
 
 void TApplication::HandleMessage() {
     Backend().Pump(true);
-    while (!FPosted.empty()) {
-        auto action = std::move(FPosted.front());
-        FPosted.pop_front();
-        action();
-    }
+    RunPosted();
     if (FModal.empty() || FModal.back()->ModalResult != mrNone) return;
     THeadlessSession& s = Session();
     bool headless = std::string(Backend().Name()) == "headless";

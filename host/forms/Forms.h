@@ -392,6 +392,7 @@ public:
 
 private:
     friend class TForm;
+    void RunPosted();
     // Applies the next script step when it can; true when one was taken.
     bool RunScriptStep(bool modalWait);
     void ApplyStep(TPromptAnswer& step, TForm& form);

@@ -6,22 +6,11 @@
 
 #include "engine/dataset/dataset_test_support.h"
 #include "engine/forms/zanPwDlgForm.h"
-#include "setup/engine/AppServices.h"
+#include "support/scripted_forms.h"
 
 using namespace zan;
 
-namespace {
-
-struct Scripted {
-    explicit Scripted(const std::string& script) : Session(script, "script", "") {
-        Application().SetBackend(std::make_unique<THeadlessBackend>());
-        Application().SetSession(&Session);
-    }
-    ~Scripted() { Application().SetSession(nullptr); }
-    THeadlessSession Session;
-};
-
-} // namespace
+using Scripted = TScriptedForms;
 
 TEST(LoginForm, OptionBitsEnableEditsColourAndFocus) {
     struct Row {

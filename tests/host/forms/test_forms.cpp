@@ -5,21 +5,13 @@
 #include "host/forms/Dialogs.h"
 #include "host/forms/Forms.h"
 #include "support/sandbox.h"
+#include "support/scripted_forms.h"
 
 using namespace zan;
 
 namespace {
 
-// A headless application driven by the given script; the transcript is kept in memory.
-struct Scripted {
-    explicit Scripted(const std::string& script) : Session(script, "script", "") {
-        Application().SetBackend(std::make_unique<THeadlessBackend>());
-        Application().SetSession(&Session);
-        Application().OnException = nullptr;
-    }
-    ~Scripted() { Application().SetSession(nullptr); }
-    THeadlessSession Session;
-};
+using Scripted = TScriptedForms;
 
 struct Probe : TComponent {
     Probe(TComponent* owner, std::vector<std::string>& log, std::string name)

@@ -10,6 +10,7 @@
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/wizard/DialogManager.h"
 #include "support/sandbox.h"
+#include "support/scripted_forms.h"
 
 using namespace zan;
 
@@ -82,11 +83,8 @@ struct FakeDlg : TCustomBaseInstallDlg {
 };
 
 // The install, one manager of each type, and a scripted headless application.
-struct TWizardRun {
-    explicit TWizardRun(const std::string& script) : Box("dialogs"), Session(script, "script", "") {
-        Application().SetBackend(std::make_unique<THeadlessBackend>());
-        Application().SetSession(&Session);
-        Screen() = TScreen{};
+struct TWizardRun : TScriptedForms {
+    explicit TWizardRun(const std::string& script) : TScriptedForms(script), Box("dialogs") {
         Install = new TCustomInstall(&Owner);
         Install->SetName("Install1");
         for (int t = dmBeforeInstall; t <= dmUninstall; ++t) {
@@ -99,7 +97,6 @@ struct TWizardRun {
     }
     ~TWizardRun() {
         ClearInstallForms();
-        Application().SetSession(nullptr);
     }
     FakePage* Last = nullptr;
     std::vector<FakePage*> Pages; // as made for the latest frame
@@ -122,7 +119,6 @@ struct TWizardRun {
         return out;
     }
     TSandbox Box;
-    THeadlessSession Session;
     TComponent Owner;
     TCustomInstall* Install;
     std::vector<TDialogManager*> Managers;

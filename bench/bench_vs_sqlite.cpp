@@ -3,15 +3,19 @@
 // Records: integer key, 40-byte string, double, and a 200-byte blob on every tenth row; one
 // index (the key) or three (key, string, double). Operations: insert all in one transaction
 // (keys in shuffled order); 100k random point lookups by key; a full scan in key order reading
-// every column; delete half and re-insert it (one transaction each). SQLite runs with prepared
-// statements, synchronous=OFF and journal_mode=MEMORY, so neither engine syncs. Our engine runs
+// every column; delete half and re-insert it (one transaction each); 1000 transactions of one
+// insert each. SQLite runs with prepared statements, synchronous=OFF and journal_mode=MEMORY, so
+// neither engine syncs; ours commits through its journal, also measured with the journal off. A
+// second table runs both journaled and synced at every commit (SQLite journal_mode=DELETE,
+// synchronous=FULL). Our engine runs
 // exclusive (one connection, no other can open the file) and shared (deny none, every operation
 // under the multi-user lock protocol), each operation done the way a cursor does it: table lock,
 // table header refreshed, work, header written back on a change.
 //
 // Every engine and index count runs in a process of its own, so peak memory is its own.
 // Usage: bench_vs_sqlite [records [only]]   (default 1000000; only = sqlite, exclusive or
-// shared runs just that engine with three indexes, in this process, for profiling)
+// shared runs just that engine with three indexes, in this process, for profiling; posts runs
+// the single-row posts with and without the journal)
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -32,17 +36,26 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
+#include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTableMgrUnit.h"
+#include "bench/bench_data.h"
 #include "tests/support/zanOpenTable.h"
 
 using namespace zan;
+using namespace benchdata;
 
 namespace {
 
-enum TOp { opInsert, opLookup, opScan, opReinsert, opCount };
+enum TOp { opInsert, opLookup, opScan, opReinsert, opCommits, opCount };
+// The operations that write, also measured with the journal off.
+const TOp C_WRITE_OPS[] = {opInsert, opReinsert};
+// The operations of the synced table.
+const TOp C_SYNCED_OPS[] = {opInsert, opReinsert, opCommits};
 const char* const C_OP_NAMES[opCount] = {"insert, one transaction", "100k point lookups",
-                                         "full scan in key order", "delete half, re-insert"};
+                                         "full scan in key order", "delete half, re-insert",
+                                         "1000 single-row commits"};
+constexpr int32_t C_COMMITS = 1000;
 constexpr int32_t C_LOOKUPS = 100000;
 
 struct TResult {
@@ -55,51 +68,14 @@ struct TResult {
 
 // ----- the data
 
-std::string NameOf(int32_t id) {
-    std::string s(40, 'a');
-    uint32_t x = uint32_t(id) * 2654435761u + 12345u;
-    for (int i = 0; i < 40; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[size_t(i)] = char('a' + (x >> 16) % 26);
-    }
-    return s;
-}
-double ValueOf(int32_t id) {
-    return double(uint32_t(id) * 40503u % 1000003u) / 7.0;
-}
-bool HasBlob(int32_t id) {
-    return id % 10 == 0;
-}
-std::string BlobOf(int32_t id) {
-    std::string b(200, '\0');
-    for (size_t i = 0; i < b.size(); ++i)
-        b[i] = char((id + int32_t(i)) & 0xFF);
-    return b;
-}
-
-std::vector<int32_t> Shuffled(int32_t n, uint32_t seed) {
-    std::vector<int32_t> ids(static_cast<size_t>(n));
-    for (int32_t i = 0; i < n; ++i)
-        ids[size_t(i)] = i;
-    std::shuffle(ids.begin(), ids.end(), std::mt19937(seed));
-    return ids;
-}
 std::vector<int32_t> LookupKeys(int32_t n) {
-    std::mt19937 rng(7);
-    std::vector<int32_t> keys(C_LOOKUPS);
-    for (auto& k : keys)
-        k = int32_t(rng() % uint32_t(n));
-    return keys;
+    return RandomKeys(n, C_LOOKUPS, 7);
 }
 
 long PeakKB() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
-}
-uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
 template <class F>
@@ -112,51 +88,19 @@ void Timed(TResult& r, TOp op, F f) {
 
 // ----- SQLite
 
-void Check(int rc, sqlite3* db, const char* what) {
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "sqlite %s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
 
-TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
+// synced: the rollback journal on disk and every commit synced (journal_mode=DELETE,
+// synchronous=FULL) instead of synchronous=OFF and journal_mode=MEMORY.
+TResult RunSqlite(const std::string& path, int32_t n, int indexes, bool synced = false) {
     TResult r;
-    unlink(path.c_str());
-    sqlite3* db = nullptr;
-    Check(sqlite3_open(path.c_str(), &db), db, "open");
-    auto exec = [&](const char* sql) {
-        Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql);
-    };
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA journal_mode=MEMORY");
-    exec("CREATE TABLE t(id INTEGER PRIMARY KEY, name TEXT, val REAL, data BLOB)");
-    if (indexes >= 3) {
-        exec("CREATE INDEX t_name ON t(name)");
-        exec("CREATE INDEX t_val ON t(val)");
-    }
-    auto prepare = [&](const char* sql) {
-        sqlite3_stmt* s = nullptr;
-        Check(sqlite3_prepare_v2(db, sql, -1, &s, nullptr), db, sql);
-        return s;
-    };
+    sqlite3* db = CreateSqliteTable(path, indexes, synced);
+    auto exec = [&](const char* sql) { SqliteExec(db, sql); };
+    auto prepare = [&](const char* sql) { return SqlitePrepare(db, sql); };
     sqlite3_stmt* ins = prepare("INSERT INTO t(id, name, val, data) VALUES(?, ?, ?, ?)");
     sqlite3_stmt* get = prepare("SELECT name, val, data FROM t WHERE id = ?");
     sqlite3_stmt* scan = prepare("SELECT id, name, val, data FROM t ORDER BY id");
     sqlite3_stmt* del = prepare("DELETE FROM t WHERE id = ?");
-    auto insert = [&](int32_t id) {
-        const std::string name = NameOf(id);
-        sqlite3_bind_int(ins, 1, id);
-        sqlite3_bind_text(ins, 2, name.data(), int(name.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_double(ins, 3, ValueOf(id));
-        if (HasBlob(id)) {
-            const std::string blob = BlobOf(id);
-            sqlite3_bind_blob(ins, 4, blob.data(), int(blob.size()), SQLITE_TRANSIENT);
-        } else {
-            sqlite3_bind_null(ins, 4);
-        }
-        Check(sqlite3_step(ins), db, "insert");
-        sqlite3_reset(ins);
-    };
+    auto insert = [&](int32_t id) { SqliteInsert(db, ins, id); };
     const std::vector<int32_t> order = Shuffled(n, 1);
     Timed(r, opInsert, [&] {
         exec("BEGIN");
@@ -205,6 +149,13 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
         exec("COMMIT");
     });
     r.SizeAfterReinsert = FileSize(path);
+    Timed(r, opCommits, [&] {
+        for (int32_t k = 0; k < C_COMMITS; ++k) {
+            exec("BEGIN");
+            insert(n + k);
+            exec("COMMIT");
+        }
+    });
     for (sqlite3_stmt* s : {ins, get, scan, del})
         sqlite3_finalize(s);
     sqlite3_close(db);
@@ -217,10 +168,12 @@ TResult RunSqlite(const std::string& path, int32_t n, int indexes) {
 // One database connection with its user-table manager, opened as the database component does.
 class TOurDatabase {
 public:
-    TOurDatabase(const std::string& path, bool exclusive) {
+    TOurDatabase(const std::string& path, bool exclusive, bool journal = true) {
         FDisk.SetFileName(path);
         FDisk.SetOpenFlags(exclusive ? 0x12 : 0x42);
         FDisk.Open();
+        // The journal's cost is measured by turning it off (a hook for measurements only).
+        if (!journal) FDisk.GetZanFile()->SetJournalActive(false);
         FHeaders.SetDiskMgr(&FDisk);
         FHeaders.SetUsage(C_USAGE_HEADERS);
         FHeaders.SetBlockSize(256);
@@ -396,7 +349,9 @@ private:
     int64_t FErrors = 0;
 };
 
-TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive) {
+// synced: every commit syncs the journal, its directory and the file.
+TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive,
+                bool journal = true, bool synced = false) {
     TResult r;
     unlink(path.c_str());
     {
@@ -404,7 +359,8 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive)
         disk.SetFileName(path);
         disk.CreateNewFile(true);
     }
-    TOurDatabase db(path, exclusive);
+    TOurDatabase db(path, exclusive, journal);
+    db.Disk().SetSyncCommits(synced);
     TTableDef stored;
     BuildDef(stored, indexes);
     stored.SetTableName("t");
@@ -439,9 +395,76 @@ TResult RunOurs(const std::string& path, int32_t n, int indexes, bool exclusive)
             db.Disk().DiskCommit();
         });
         r.SizeAfterReinsert = db.Disk().GetFileSize();
+        Timed(r, opCommits, [&] {
+            for (int32_t k = 0; k < C_COMMITS; ++k) {
+                db.Disk().DiskStartTransaction(false);
+                t.Insert(n + k);
+                db.Disk().DiskCommit();
+            }
+        });
         r.Errors += t.Errors();
     }
     return r;
+}
+
+// posts single-row inserts, each outside a transaction in a write scope of its own as a cursor
+// posts it (shared open, one index): the seconds taken.
+double RunPosts(const std::string& path, int32_t posts, bool journal) {
+    unlink(path.c_str());
+    {
+        TDiskMgr disk;
+        disk.SetFileName(path);
+        disk.CreateNewFile(true);
+    }
+    double seconds = 0;
+    {
+        TOurDatabase db(path, false, journal);
+        TTableDef stored;
+        BuildDef(stored, 1);
+        stored.SetTableName("t");
+        db.Tables().CreateTableDef("t", stored);
+        TOurTable t(db, stored);
+        const auto start = std::chrono::steady_clock::now();
+        for (int32_t id = 0; id < posts; ++id) {
+            TDiskWriteScope scope(db.Disk());
+            t.Insert(id);
+        }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    unlink(path.c_str());
+    return seconds;
+}
+
+// Restores a hot journal of about mb megabytes (whole pages of a file as large): the seconds.
+double RunRecovery(const std::string& path, uint32_t mb) {
+    const uint32_t pages = mb * 256;
+    {
+        std::vector<uint8_t> page(4096, 0x5A);
+        TWinFile f;
+        f.Create(path, fsDenyNone, true);
+        for (uint32_t i = 0; i < pages; ++i)
+            f.WriteAt(page.data(), page.size(), uint64_t(i) * 4096);
+    }
+    const std::string journal = JournalFileNameFor(path);
+    {
+        std::vector<uint8_t> page(4096, 0xA5);
+        TJournalWriter w;
+        w.Begin(journal, 4096, 0644, uint64_t(pages) * 4096, false);
+        for (uint32_t i = 0; i < pages; ++i)
+            w.AddStretch(i * 4096, page.data(), 4096);
+        std::vector<uint8_t> image(ZanFixedRegionsEnd, 0x5A);
+        TJournalHeader h;
+        h.FixedCRCAfter = FixedRegionsCRC(image.data());
+        w.Finish(h);
+        w.Abandon();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    RecoverJournal(journal, path, false);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    unlink(path.c_str());
+    unlink(journal.c_str());
+    return seconds;
 }
 
 // Runs f in a child process and answers its result.
@@ -484,15 +507,17 @@ TResult InChild(const std::function<TResult()>& f) {
     return r;
 }
 
-double MB(uint64_t bytes) {
-    return double(bytes) / (1024.0 * 1024.0);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     const int32_t n = argc > 1 ? std::max(1000, std::atoi(argv[1])) : 1000000;
     const std::string base = "/tmp/bench_vs_sqlite_" + std::to_string(getpid());
+    if (argc > 2 && std::string(argv[2]) == "posts") {
+        const double on = RunPosts(base + ".zan", n, true), off = RunPosts(base + ".zan", n, false);
+        std::printf("%d posts: journal on %.3f s, off %.3f s\n", n, on, off);
+        unlink((base + ".lck").c_str());
+        return 0;
+    }
     if (argc > 2) {
         const std::string only = argv[2];
         const TResult r = only == "sqlite" ? RunSqlite(base + ".sqlite", n, 3)
@@ -509,6 +534,8 @@ int main(int argc, char** argv) {
         const TResult lite = InChild([&] { return RunSqlite(base + ".sqlite", n, indexes); });
         const TResult excl = InChild([&] { return RunOurs(base + ".zan", n, indexes, true); });
         const TResult shar = InChild([&] { return RunOurs(base + ".zan", n, indexes, false); });
+        const TResult bare =
+            InChild([&] { return RunOurs(base + ".zan", n, indexes, true, false); });
         std::printf("\n%d index%s        | SQLite s | exclusive s  ours/SQLite | shared s  "
                     "ours/SQLite | peak MB SQLite/excl/shared\n",
                     indexes, indexes == 1 ? " " : "es");
@@ -520,6 +547,11 @@ int main(int argc, char** argv) {
                         excl.Seconds[op] / lite.Seconds[op], shar.Seconds[op],
                         shar.Seconds[op] / lite.Seconds[op], lite.PeakKB[op] / 1024.0,
                         excl.PeakKB[op] / 1024.0, shar.PeakKB[op] / 1024.0);
+        for (const TOp op : C_WRITE_OPS)
+            std::printf("%-24s | %8s | %11.3f  %10.2f | journal cost: exclusive %.2fx\n",
+                        (std::string(C_OP_NAMES[op]) + ", no journal").c_str(), "",
+                        bare.Seconds[op], bare.Seconds[op] / lite.Seconds[op],
+                        excl.Seconds[op] / bare.Seconds[op]);
         std::printf("file MB after insert     | %8.1f | %11.1f              | %8.1f\n",
                     MB(lite.SizeAfterInsert), MB(excl.SizeAfterInsert), MB(shar.SizeAfterInsert));
         std::printf("file MB after re-insert  | %8.1f | %11.1f              | %8.1f\n",
@@ -529,6 +561,48 @@ int main(int argc, char** argv) {
             std::printf("ERRORS: SQLite %lld, exclusive %lld, shared %lld\n",
                         (long long)lite.Errors, (long long)excl.Errors, (long long)shar.Errors);
     }
+    unlink((base + ".lck").c_str());
+
+    // Table 2: both engines journaled and synced at every commit.
+    const int32_t n2 = std::min(n, 100000);
+    const TResult lite2 =
+        InChild([&] { return RunSqlite(base + ".sqlite", n2, 1, true); });
+    const TResult excl2 =
+        InChild([&] { return RunOurs(base + ".zan", n2, 1, true, true, true); });
+    const TResult shar2 =
+        InChild([&] { return RunOurs(base + ".zan", n2, 1, false, true, true); });
+    std::printf("\nSynced, %d records, one index | SQLite s | exclusive s  ours/SQLite | "
+                "shared s  ours/SQLite\n",
+                n2);
+    for (const TOp op : C_SYNCED_OPS)
+        std::printf("%-30s | %8.3f | %11.3f  %10.2f | %8.3f  %10.2f\n", C_OP_NAMES[op],
+                    lite2.Seconds[op], excl2.Seconds[op], excl2.Seconds[op] / lite2.Seconds[op],
+                    shar2.Seconds[op], shar2.Seconds[op] / lite2.Seconds[op]);
+    unlink((base + ".lck").c_str());
+
+    // Single-row posts outside a transaction: the write scope's journaled commit per post.
+    const int32_t posts = 10000;
+    TResult on, off;
+    on = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunPosts(base + ".zan", posts, true);
+        return r;
+    });
+    off = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunPosts(base + ".zan", posts, false);
+        return r;
+    });
+    std::printf("\n%d single-row posts, shared, one index | journal on %.0f/s | off %.0f/s | "
+                "on/off rate %.2f\n",
+                posts, posts / on.Seconds[0], posts / off.Seconds[0],
+                off.Seconds[0] / on.Seconds[0]);
+    const TResult rec = InChild([&] {
+        TResult r;
+        r.Seconds[0] = RunRecovery(base + ".rec.zan", 50);
+        return r;
+    });
+    std::printf("recovery of a 50 MB journal: %.3f s\n", rec.Seconds[0]);
     unlink((base + ".lck").c_str());
     return 0;
 }

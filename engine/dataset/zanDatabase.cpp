@@ -6,6 +6,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanDataUnit.h"
+#include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/ComponentText.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -800,7 +801,12 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
         // The row must describe a table of its own master's range.
         const bool system = IsSystemName(name);
         const int32_t id = stored->GetTableID();
-        if (!SameText(stored->GetTableName(), name) || stored->GetMemory() ||
+        // The stored name must be the one the catalogue index found: equal in its folding.
+        const std::string& storedName = stored->GetTableName();
+        const bool sameName =
+            DBANSICompareStrings(storedName.data(), int32_t(storedName.size()), name.data(),
+                                 int32_t(name.size()), false, true) == 0;
+        if (!sameName || stored->GetMemory() ||
             (system ? id < C_SYSTEM_BASE_TABLE_ID
                     : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
             stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
@@ -843,7 +849,21 @@ void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
     InternalCreateTable(def);
 }
 
+void TZanDataBase::CheckStorableLayout(const TTableDef& def) {
+    // The layout as the open will see it: a definition without a record size gets the default
+    // offsets there.
+    TTableDef layout;
+    layout.Assign(def);
+    if (layout.GetRecordSize() == 0) {
+        layout.GetInternalFields()->SetDefaultOffsets();
+        layout.SetRecordSize(layout.GetInternalFields()->GetRecordSize());
+    }
+    layout.CheckStoredLayout();
+}
+
 void TZanDataBase::InternalCreateTable(TTableDef& def) {
+    // A definition the open would refuse is not stored.
+    CheckStorableLayout(def);
     def.SetVersion(C_ZAN_VERSION);
     def.SetOS(GetOSDetails());
     def.SetCreationDate(Now());
@@ -859,22 +879,64 @@ void TZanDataBase::InternalCreateTable(TTableDef& def) {
     CatalogueAddTable(def);
 }
 
-void TZanDataBase::CatalogueAddTable(TTableDef& def) {
-    static const char* const context = "TZanDataBase.CatalogueAddTable";
-    const std::string name = def.GetTableName();
-    CheckTableName(name, context);
+void TZanDataBase::WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+                                      const std::function<void()>& f) {
+    // Readers hold a table's lock while they wait for the header lock: a change takes the
+    // write locks of all its tables first (always in the order given) and the header write
+    // lock last, so that either side only waits. A caller that holds the header already
+    // (Locked) chose its order: no table lock is taken here then.
+    std::vector<uint16_t> tables;
+    TScopeExit releaseTables([&] {
+        std::exception_ptr failure;
+        for (auto it = tables.rbegin(); it != tables.rend(); ++it) {
+            try {
+                FDiskMgr->ReleaseTableLock(*it);
+            } catch (...) {
+                if (!failure) failure = std::current_exception();
+            }
+        }
+        if (failure) std::rethrow_exception(failure);
+    });
     const bool taken = !FLocked;
+    if (taken && FDiskMgr && !IsMemoryDatabase()) {
+        for (TZanRowStore* store : stores) {
+            if (store == nullptr) continue;
+            const uint16_t id = store->TableID();
+            if (FDiskMgr->QueryTableLockStatus(id) == ZanLockWrite) continue;
+            FDiskMgr->SetTableLock(id, ZanLockWrite);
+            tables.push_back(id);
+        }
+    }
     if (taken) SetLocked(true);
     TScopeExit unlock([&] {
         if (taken) SetLocked(false);
     });
+    f();
+}
+
+void TZanDataBase::CatalogueAddTable(TTableDef& def) {
+    static const char* const context = "TZanDataBase.CatalogueAddTable";
+    const std::string name = def.GetTableName();
+    CheckTableName(name, context);
     TZanRowStore& master = MasterTableFor(name);
+    const bool withObjectID = FMinorVersion > 1 && !IsSystemName(name);
+    std::vector<TZanRowStore*> stores{&master};
+    if (withObjectID) stores.insert(stores.end(), {FIntGenerator.get(), FObjectIDRef.get()});
+    WithCatalogueLocks(stores, [&] { CatalogueInsert(master, def, withObjectID); });
+}
+
+void TZanDataBase::CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID) {
+    static const char* const context = "TZanDataBase.CatalogueAddTable";
+    const std::string name = def.GetTableName();
     if (FindCatalogueRow(master, name) != 0) ZanDatabaseError(13060, context, name);
     TBaseTableDefMgr& mgr = IsSystemName(name) ? *FSystemTables : *FUserTables;
+    // Without a catalogue row, a master of that name open nowhere here is one left by a create
+    // that a rollback took back: it is forgotten, not taken for an existing table.
+    mgr.ForgetUnusedMaster(name);
     mgr.CreateTableDef(name, def);
     try {
         int32_t objectID = 0;
-        if (FMinorVersion > 1 && !IsSystemName(name))
+        if (withObjectID)
             objectID = InternalGetGenerator(C_OBJECTID_GENERATOR, true);
         master.WithLock(true, [&] {
             TZanRow row = master.NewRow();
@@ -907,18 +969,15 @@ void TZanDataBase::CatalogueRewrite(TTableDef& def) {
     static const char* const context = "TZanDataBase.CatalogueRewrite";
     const std::string name = def.GetTableName();
     if (def.GetMemory()) ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
-    const bool taken = !FLocked;
-    if (taken) SetLocked(true);
-    TScopeExit unlock([&] {
-        if (taken) SetLocked(false);
-    });
     TZanRowStore& master = MasterTableFor(name);
-    master.WithLock(true, [&] {
-        const uint32_t address = FindCatalogueRow(master, name);
-        if (address == 0) ZanDatabaseError(10024, context, name);
-        TZanRow row = master.Read(address);
-        master.SetBlobText(row, "TableDef", ComponentToText(def));
-        master.Update(address, row);
+    WithCatalogueLocks({&master}, [&] {
+        master.WithLock(true, [&] {
+            const uint32_t address = FindCatalogueRow(master, name);
+            if (address == 0) ZanDatabaseError(10024, context, name);
+            TZanRow row = master.Read(address);
+            master.SetBlobText(row, "TableDef", ComponentToText(def));
+            master.Update(address, row);
+        });
     });
 }
 
@@ -926,6 +985,7 @@ void TZanDataBase::UpdateTableDef(TTableDef& def, const TInternalRestructureRec&
     QueryOpenStatus(true, true);
     if (def.GetMemory())
         ZanDatabaseError(10766, "TZanDataBase.UpdateTableDef", SzanDBOperationCannotBePerformed);
+    CheckStorableLayout(def);
     ManagerOf(def).RestructureTableDef(def, rec);
     def.SetLastModDate(Now());
     CatalogueRewrite(def);

@@ -16,20 +16,27 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/dataset/zanPwDlg.h"
 #include "engine/dataset/zanRowStore.h"
 #include "engine/storage/zanCommon.h"
+#include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanDisk.h"
+#include "engine/storage/zanIndexUnit.h"
+#include "engine/storage/zanLists.h"
 #include "engine/storage/zanInterfaceUnit.h"
 #include "engine/storage/zanPrivileges.h"
 #include "engine/storage/zanTableMgrUnit.h"
 #include "host/db/Connection.h"
+#include "host/db/DataSet.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/StringList.h"
+#include "host/rtl/Variants.h"
 
 namespace zan {
 
@@ -201,6 +208,15 @@ public:
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
 
+    // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
+    // manager. A table of the in-memory manager takes no locks: these answer false for it.
+    bool LockTable(const TTableDef& def, int32_t lockType);
+    bool UnLockTable(const TTableDef& def);
+    bool TableLockExists(const TTableDef& def) const;
+    bool LockRecord(const TTableDef& def, uint32_t address);
+    bool UnLockRecord(const TTableDef& def, uint32_t address);
+    bool RecordLockExists(const TTableDef& def, uint32_t address) const;
+
 protected:
     void DoConnect() override;
     void DoDisconnect() override;
@@ -224,7 +240,14 @@ private:
     void CreateSystemTables();
     // Stamps the definition and creates it in its manager (and catalogue for a file table).
     void InternalCreateTable(TTableDef& def);
+    // Refuses (8962) a definition whose layout the open of the table would refuse.
+    static void CheckStorableLayout(const TTableDef& def);
     void CatalogueAddTable(TTableDef& def);
+    void CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID);
+    // Runs f under the write locks of the stores' tables and the header write lock, taken in
+    // that order.
+    void WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+                            const std::function<void()>& f);
     void CatalogueRewrite(TTableDef& def);
     TZanRowStore& MasterTableFor(const std::string& name) const;
     TBaseTableDefMgr& ManagerOf(const TTableDef& def) const;
@@ -274,6 +297,439 @@ private:
     };
     std::map<std::string, TParsedDef> FParsedDefs;
     std::unique_ptr<TTableDef> FUncachedDef;
+};
+
+
+// ---------------------------------------------------------------------------------------------
+// The cursor: the engine's own access to one table.
+
+enum TKeyMode : uint8_t { kmNone, kmFind, kmRange };
+enum TRangeMode : uint8_t { rmRangeStart, rmRangeEnd };
+enum TSeekPosition : uint8_t { spFromStart, spFromCurrent, spFromEnd };
+enum TPositionMarker : uint8_t { tpInTableUnknown, tpInTableValid, tpAtFirst, tpAtLast };
+enum TRecordBufferStatus : uint8_t { rbBrowse, rbEdit, rbInsert, rbInvalid };
+enum TReadAheadMode : uint8_t { raReadAheadInactive, raReadAheadUninitialized, raReadAheadActive };
+
+// Null-flag (and key-flag) values of a record buffer.
+inline constexpr uint8_t C_NULLFLAG_NULL = 0;
+inline constexpr uint8_t C_NULLFLAG_VALUE = 1;
+inline constexpr uint8_t C_NULLFLAG_LOWEST = 2;
+inline constexpr uint8_t C_NULLFLAG_HIGHEST = 4;
+// The extra info after the record in a cursor buffer: record address, record number in the
+// current index (1-based), key flag; each an unsigned 32-bit value.
+inline constexpr int32_t C_EXTRA_INFO_SIZE = 12;
+// How long records read ahead stay valid.
+inline constexpr uint64_t C_READ_AHEAD_LIFETIME = 10000;
+// The blob cache's limit on the bytes it keeps.
+inline constexpr size_t C_BLOB_CACHE_LIMIT = 16u << 20;
+
+using TUpdateProgressProc = std::function<void(int32_t percentDone, bool& cancel)>;
+using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
+// The millisecond clock of the read-ahead buffer (monotonic, 64 bits).
+using TZanMillisecondClock = std::function<uint64_t()>;
+uint64_t ZanMonotonicMilliseconds();
+
+// The filter of a cursor: the active filter's record-address list. This base never holds a
+// filter; the filter evaluation derives from it.
+class TFilterMgr : public TObject {
+public:
+    ZAN_CLASS(TFilterMgr)
+    virtual bool GetActive() const { return false; }
+    // Drops the list so that it is built again at its next use.
+    virtual void ResetFilter() {}
+    virtual void CloseFilter() {}
+    virtual void SetInQuery(bool value) { FInQuery = value; }
+    virtual int32_t GetRecordCount() { return 0; }
+    virtual int32_t GetBaseRecordNo() { return 0; }
+    // The filtered record nearest to address in the search direction; 0 when none.
+    virtual uint32_t FindFilterRecord(uint32_t /*address*/, TIndexSearchType /*type*/) {
+        return 0;
+    }
+    // The filtered record offset entries away from address (0: address or the nearest in the
+    // direction of offset); 0 when none. recNo receives its number in the filter.
+    virtual uint32_t MoveFilterRecord(uint32_t /*address*/, TSeekPosition /*from*/,
+                                      int32_t /*offset*/, int32_t& recNo) {
+        recNo = 0;
+        return 0;
+    }
+    // The address of the n-th entry (1-based), 0 outside the list.
+    virtual uint32_t GetFilterRecord(int32_t /*n*/) { return 0; }
+    virtual void GetRecordList(std::vector<uint32_t>& list) { list.clear(); }
+
+protected:
+    bool FInQuery = false;
+};
+
+// A cursor over one table of a TZanDataBase. Every move is a search on the current index for
+// the key of the record in the cursor buffer, under a table lock; nothing of a position is kept
+// between calls, so other cursors and processes may change the table in between. The framework
+// buffer protocol is served by the table datasets derived from it.
+//
+// The functions that write: AddRecord, UpdateRecord, DeleteRecord, DataSetEmptyTable and
+// InternalCreateTable (blobs are written by WriteBlobsToInterface inside the first three).
+class TZanDataSet : public TDataSet {
+public:
+    explicit TZanDataSet(TComponent* owner = nullptr);
+    ~TZanDataSet() override;
+    ZAN_CLASS(TZanDataSet)
+
+    // --- Properties (table ones only while closed) -------------------------------------------
+    TZanDataBase* GetDataBase() const { return FDataBase; }
+    void SetDataBase(TZanDataBase* db);
+    const std::string& GetTableName() const { return FTableName; }
+    void SetTableName(const std::string& name);
+    const std::string& GetTableOwner() const { return FTableOwner; }
+    void SetTableOwner(const std::string& owner);
+    bool GetReadOnly() const { return FReadOnly; }
+    void SetReadOnly(bool value);
+    bool GetMemory() const { return FMemory; }
+    void SetMemory(bool value);
+    TSortOrder GetSortOrder() const { return FSortOrder; }
+    void SetSortOrder(TSortOrder value);
+    TEncryptionLevel GetEncryptionLevel() const { return FEncryptionLevel; }
+    void SetEncryptionLevel(TEncryptionLevel value);
+    int32_t GetBlobBlockSize() const { return FBlobBlockSize; }
+    void SetBlobBlockSize(int32_t value);
+    bool GetBlobCompression() const { return FBlobCompression; }
+    void SetBlobCompression(bool value);
+    int32_t GetReadAheadBufferSize() const { return FReadAheadBufferSize; }
+    void SetReadAheadBufferSize(int32_t value) { FReadAheadBufferSize = value; }
+    bool GetUseReadAheadBuffer() const { return FUseReadAheadBuffer; }
+    void SetUseReadAheadBuffer(bool value);
+    void SetVersion(const std::string&) {}
+    bool GetSystemTable() const;
+    bool GetInternalActive() const { return FInternalActive; }
+    bool GetIsReadOnly() const { return FIsReadOnly; }
+    // The index requested for the next open (the current index once open).
+    const std::string& GetIndexName() const { return FIndexName; }
+    void SetIndexName(const std::string& name);
+    void SetInQuery(bool value);
+    void SetFilterEventHandler(TRecordFilterProc handler) { FRecordFilter = std::move(handler); }
+    TUpdateProgressProc OnUpdateProgress;
+    void SetClock(TZanMillisecondClock clock) { FClock = std::move(clock); }
+    void SetBlobCacheEnabled(bool value) { FBlobCacheEnabled = value; }
+    TTableDef& GetTableDef() { return *FTableDef; }
+    TIndexManager& GetIndexManager() { return *FIndexMgr; }
+    TSearchModifier& GetSearchModifier() { return FSearchModifier; }
+    TFilterMgr& GetFilterMgr() { return *FFilterMgr; }
+    TReadAheadBuffer& GetReadAheadBuffer() { return *FReadAhead; }
+    uint8_t GetBufferState() const { return FBufferState; }
+    bool GetExists();
+
+    // --- Open and close -----------------------------------------------------------------------
+    void DataSetOpen();
+    void DataSetClose();
+
+    // --- Buffers and fields -------------------------------------------------------------------
+    uint8_t* GetRecBuf() { return FRecBuf.data(); }
+    int32_t InternalGetRecordSize() const;
+    // Record size plus the extra info.
+    int32_t GetRecBufSize() const { return InternalGetRecordSize() + C_EXTRA_INFO_SIZE; }
+    TInternalFields& GetInternalFields() const;
+    int32_t GetInternalFieldCount() const;
+    int32_t GetFieldNo(const std::string& name) const;
+    int32_t GetFieldDataOffset(int32_t n) const;
+    int32_t GetFieldNullOffset(int32_t n) const;
+    bool GetIsFieldNullFromRecBuf(const uint8_t* recBuf, int32_t n) const;
+    int32_t GetFieldLength(int32_t n) const;
+    void GetFieldDef(int32_t n, TFieldDef& def) const;
+    bool IsFieldBlob(int32_t n) const;
+    bool IsFieldTextBlob(int32_t n) const;
+
+    void DataSetGetFieldData(int32_t n, bool& isNull, void* dest);
+    void DataSetGetFieldDataFromRecBuf(int32_t n, bool& isNull, void* dest,
+                                       const uint8_t* recBuf);
+    void DataSetGetFieldDataByReference(const uint8_t* recBuf, int32_t n, bool& isNull,
+                                        int32_t& length, const uint8_t*& data);
+    void DataSetGetFieldDataByReferenceFromRecBuf(int32_t n, bool& isNull, int32_t& length,
+                                                  const uint8_t*& data);
+    Variant DataSetGetFieldDataAsVariant(int32_t n);
+    Variant DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* recBuf, int32_t n);
+    void DataSetSetFieldData(int32_t n, int32_t length, bool setNull, const void* data);
+    void DataSetSetFieldDataToRecBuf(int32_t n, int32_t length, bool setNull, uint8_t* recBuf,
+                                     const void* data);
+    void DataSetSetFieldDataAsVariant(int32_t n, const Variant& value);
+    void DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t n, const Variant& value);
+    void DataSetGetFieldStream(int32_t n, bool& isNull, TStream& stream);
+    void DataSetGetFieldStreamFromRecBuf(const uint8_t* recBuf, int32_t n, bool& isNull,
+                                         TStream& stream);
+    void DataSetSetFieldStream(int32_t n, bool setNull, TStream& stream);
+    void DataSetSetFieldStreamFromRecBuf(uint8_t* recBuf, int32_t n, bool setNull,
+                                         TStream& stream);
+    bool GetBlobCacheData(const uint8_t* recBuf, int32_t n, TStream& stream);
+    void SetBlobCacheData(const uint8_t* recBuf, int32_t n, TStream& stream);
+    void ClearBlobCache();
+    size_t GetBlobCacheBytes() const { return FBlobCacheBytes; }
+
+    bool CheckReadOnlyPrivileges() const;
+    // Framework fields without the read privilege are hidden, without the update privilege
+    // made read-only.
+    void DataSetSetFieldPrivileges();
+    void ClearRecord(uint8_t* recBuf = nullptr);
+    void SetRecordBuffer(const uint8_t* src, int32_t size);
+    void GetRecordBuffer(uint8_t* dest) const;
+    void ReadRecordBuffer(uint32_t address, uint8_t* recBuf = nullptr);
+    void InitializeNewRecord(uint8_t* recBuf, bool keyFlags);
+    uint32_t DatasetGetRecAddr(const uint8_t* recBuf = nullptr) const;
+    uint32_t DataSetGetRecordModFlag(const uint8_t* recBuf = nullptr) const;
+    static void GetBookMarkFromBuf(const uint8_t* recBuf, int32_t recordSize, uint8_t* bookmark);
+    static void SetBookMarkToBuf(uint8_t* recBuf, int32_t recordSize, const uint8_t* bookmark);
+    bool CheckBookMarkValid(const uint8_t* bookmark);
+    bool CheckBufferWritten(const uint8_t* recBuf) const;
+    static void ValidateObjectName(const std::string& name, const std::string& kind);
+    void CheckConnected() const;
+    void CheckInternalActive() const;
+    void CheckInternalInactive() const;
+    void CheckIndexesPresent() const;
+    void CheckPrivilegePresent(int32_t mask, int32_t required) const;
+    void DumpInternalStatus(TStrings& lines);
+
+    // Extra info of a buffer.
+    uint32_t ExtraAddress(const uint8_t* recBuf) const;
+    uint32_t ExtraRecNo(const uint8_t* recBuf) const;
+    uint32_t ExtraKeyFlag(const uint8_t* recBuf) const;
+    void SetExtraInfo(uint8_t* recBuf, uint32_t address, uint32_t recNo) const;
+    void SetExtraKeyFlag(uint8_t* recBuf, uint32_t flag) const;
+
+    // --- Positioning --------------------------------------------------------------------------
+    bool DataSetFirst();
+    bool DataSetLast();
+    bool DataSetNext();
+    bool DataSetPrior();
+    bool DataSetInternalFirst();
+    bool DataSetInternalLast();
+    bool DataSetInternalNext();
+    bool DataSetInternalPrior();
+    bool DataSetMoveToEnd(bool first);
+    int32_t DataSetMoveBy(int32_t) { return 0; }
+    bool Find(TIndexSearchType type, const std::string& indexName,
+              const TSearchModifier* modifier = nullptr);
+    bool FindBuf(const uint8_t* recBuf, TIndexSearchType type, const std::string& indexName,
+                 const TSearchModifier* modifier, bool refreshIfMissing);
+    bool InternalFind(TIndexSearchType type, const std::string& indexName,
+                      const TSearchModifier* modifier);
+    // The index's not-found answer (0 found).
+    int32_t InternalSearchOnly(const uint8_t* recBuf, TIndexSearchType type,
+                               const std::string& indexName, const TSearchModifier* modifier);
+    void InternalSetIndexName(const std::string& name);
+    std::string GetCurrentIndexName() const;
+
+    void SetRangeOn(bool on);
+    void DataSetClearRange() { SetRangeOn(false); }
+    bool GetRangeActive() const { return FRangeActive; }
+    bool GetRangeValid() const { return FRangeValid; }
+    void InitializeRangeBuffers(TRangeMode mode);
+    uint8_t* GetRangeRecBuf(TRangeMode mode) { return FRangeBuf[mode].data(); }
+    void SetNullIndexFieldsToRangeEnd(uint8_t* recBuf, const std::string& indexName,
+                                      TRangeMode mode, const std::vector<std::string>& fieldNames);
+    void SetFieldKeyFlagToMax(int32_t n);
+    void SetKeyFlagsToBOF(uint8_t* recBuf);
+    void SetKeyFlagsToEOF(uint8_t* recBuf);
+    bool MoveToRangeEnd(TRangeMode mode);
+    bool CheckKeyBufInRange(const uint8_t* keyBuf, TRangeMode mode);
+    uint32_t GetRangeEndRecNo(TRangeMode mode);
+    bool ValidateRecBufPostDataChange();
+
+    int32_t GetTotalRecordCount();
+    int32_t GetCurrentRecordCount();
+    int32_t DataSetGetRecordNo();
+    int32_t DataSetGetRecordNoFromBuf(const uint8_t* recBuf);
+    int32_t DataSetSetRecordNo(int32_t n);
+
+    bool SetToRecord(uint32_t address, const uint8_t* compareBuf, bool reposition, bool check);
+    bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
+    bool DataSetSetToBookmark(const uint8_t* bookmark);
+    bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    void DataSetSetToUnorderedRecord(uint32_t address);
+    bool DataSetRefresh(uint8_t* recBuf, bool exact);
+    uint32_t RefreshDataSet(TIndexSearchType type, uint8_t* recBuf);
+    void RefreshDataSetIndex(uint32_t address);
+
+    void ReadTableHeader();
+    bool HasTableHeaderChanged() const { return FLastStamp != FPrevStamp; }
+
+    void SetReadAheadMode(TReadAheadMode mode);
+    void ReleaseReadAheadMode();
+    void ClearReadAheadMode();
+    TReadAheadMode GetReadAheadMode() const { return FReadAheadMode; }
+    void FillReadAheadBuffer(int32_t size, TReadAheadDirection direction);
+    bool GetFromReadAheadBuffer(TReadAheadDirection direction);
+    void InvalidateReadAhead(bool count);
+    // Index searches made by fills of the read-ahead buffer (for tests and benchmarks).
+    uint64_t GetReadAheadFills() const { return FReadAheadFills; }
+
+    bool InternalMoveToFilterRecord(TSeekPosition from, int32_t offset);
+    bool PassFilterEvent(uint32_t address);
+    void InternalCheckFilterStatus(bool lockWasHeld);
+
+    // --- Writes and locks ---------------------------------------------------------------------
+    void AddRecord(bool useAutoInc);
+    void UpdateRecord();
+    int32_t DeleteRecord(const uint8_t* compareBuf);
+    void WriteBlobsToInterface(bool deleting);
+    void InternalSetReadLock();
+    void InternalSetWriteLock();
+    void InternalReleaseLock();
+    bool ReadLockTable();
+    bool LockTable();
+    bool UnlockTable();
+    bool InternalSetRecordLock(uint32_t address);
+    bool InternalReleaseRecordLock(uint32_t address);
+    void WriteTableHeader();
+    bool InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t* storedBuf,
+                                  bool checkStamp, bool checkIdentity) const;
+    bool InternalCheckRecordValid(const uint8_t* recBuf) const;
+    bool GetReadLocked() const { return FReadLocked; }
+    bool GetWriteLocked() const { return FWriteLocked; }
+    uint32_t GetOwnerTag() const { return FOwnerTag; }
+
+    // --- Definitions --------------------------------------------------------------------------
+    void SetTableDef(bool memory, const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs);
+    void InternalCreateTable();
+    void DataSetEmptyTable();
+
+    // --- Lists, locate, index information -----------------------------------------------------
+    void LoadCompleteListOfRecords(TCompoundList& list);
+    void LoadHashListOfRecords(TZanBaseHash& hash, const std::string& fieldName,
+                               TCompoundList& list, bool noSort);
+    void InternalPrepareMasterRecordList(TCompoundList& list);
+    bool DoLocate(const std::string& indexName, uint8_t* keyBuf, uint8_t* resultBuf,
+                  const std::vector<std::string>& fieldNames, TLocateOptions options,
+                  bool useIndexName, bool reposition);
+    int32_t InternalCompareRecords(const uint8_t* keyBuf, const uint8_t* recBuf,
+                                   int32_t& fieldIndex, bool caseInsensitive, bool partial,
+                                   const TSearchFields& searchFields) const;
+    void GetIndexNames(TStrings& list) const;
+    void GetIndexDef(int32_t n, TIndexDef& def) const;
+    std::string FindIndexForFields(const std::string& fields) const;
+    std::string GetIndexFieldsFromKeyFields(const std::string& indexName) const;
+    int32_t GetIndexFieldCount() const;
+    int32_t InternalGetIndexCount() const;
+    // Records read by the last DoLocate.
+    int32_t GetLocateRecordsRead() const { return FLocateReads; }
+
+protected:
+    // The framework slots: served by the table datasets, refused here.
+    TRecordBuffer AllocRecordBuffer() override;
+    void FreeRecordBuffer(TRecordBuffer& buffer) override;
+    TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool doCheck) override;
+    void GetBookmarkData(TRecordBuffer buffer, void* data) override;
+    void SetBookmarkData(TRecordBuffer buffer, const void* data) override;
+    TBookmarkFlag GetBookmarkFlag(TRecordBuffer buffer) override;
+    void SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) override;
+    void InternalGotoBookmark(const void* bookmark) override;
+    void InternalOpen() override;
+    void InternalClose() override;
+    bool IsCursorOpen() override;
+    void InternalInitFieldDefs() override;
+    void InternalFirst() override;
+    void InternalLast() override;
+    void InternalSetToRecord(TRecordBuffer buffer) override;
+    void InternalInitRecord(TRecordBuffer buffer) override;
+    void InternalAddRecord(TRecordBuffer buffer, bool append) override;
+    void InternalDelete() override;
+    bool GetFieldData(TField* field, void* buffer) override;
+    void SetFieldData(TField* field, const void* buffer, int32_t length) override;
+    void InternalHandleException(const std::exception& error) override;
+    bool IsSequenced() override { return !FFilterMgr->GetActive(); }
+    void Notification(TComponent* component, TOperation operation) override;
+
+    // Lock state helpers: the lock taken for one call when none is held.
+    bool TakeReadLock();
+    bool TakeWriteLock();
+    void ReleaseTaken(bool taken);
+
+private:
+    [[noreturn]] void NotValid(const char* routine) const;
+    void InternalOpenDataSet();
+    void InternalCloseDataSet();
+    const TInternalFieldItem& FieldAt(int32_t n, const char* context) const;
+    // A field getter's read privilege (system tables skip it).
+    void CheckFieldRead(int32_t n) const;
+    void CheckFieldWrite(int32_t n, const uint8_t* recBuf) const;
+    TIndexItem& IndexByName(const std::string& name, const char* context) const;
+    TIndexItem& CurrentIndexItem(const char* context) const;
+    // Builds the markers of a key from the null flags of recBuf (key flag for key parts that
+    // are not table fields) and the index's search key from recBuf.
+    void BuildMarkers(const TIndexItem& index, const uint8_t* recBuf, TKeyMarkers& markers) const;
+    void CreateKey(TIndexItem& index, const uint8_t* recBuf);
+    // 0 when found.
+    int32_t SearchIndex(TIndexItem& index, TIndexSearchType type,
+                        const TSearchModifier* modifier);
+    // Whether the stored block at address is a live record of this table (read into recBuf).
+    bool ReadValidRecord(uint32_t address, uint8_t* recBuf);
+    // Reads the record the index stands on into recBuf with its extra info.
+    void ReadAtIndex(TIndexItem& index, uint8_t* recBuf, bool current);
+    int32_t CompareToRange(TRangeMode mode, const uint8_t* recBuf);
+    bool KeyInRange(const uint8_t* recBuf);
+    void ClearFoundFlags() { FRangeFound[0] = FRangeFound[1] = false; }
+    // Next (forwards) or prior: read-ahead first, else a search; never out of the range.
+    bool InternalStep(bool forwards);
+    // The buffer cleared with every null flag and the key flag set to flag.
+    void SetKeyFlagsTo(uint8_t* recBuf, uint8_t flag);
+    void AfterChange(uint32_t address, bool lockWasHeld);
+    uint64_t Now() const { return FClock ? FClock() : ZanMonotonicMilliseconds(); }
+    bool AddIndexDef(const TIndexDef& def);
+    std::string IndexNameOfCurrent() const;
+
+    TZanDataBase* FDataBase = nullptr;
+    std::string FTableName;
+    std::string FTableOwner;
+    std::string FIndexName;
+    bool FReadOnly = false;
+    bool FMemory = false;
+    TSortOrder FSortOrder = soANSI;
+    TEncryptionLevel FEncryptionLevel = encNone;
+    int32_t FBlobBlockSize = C_DEFAULT_BLOB_SIZE;
+    bool FBlobCompression = false;
+    bool FUseReadAheadBuffer = false;
+    int32_t FReadAheadBufferSize = 10;
+    TReadAheadDirection FReadAheadDirection = rdNone;
+    TReadAheadMode FReadAheadMode = raReadAheadInactive;
+    int32_t FReadAheadNesting = 0;
+    uint64_t FReadAheadFills = 0;
+    TZanMillisecondClock FClock;
+    bool FInternalActive = false;
+    bool FIsReadOnly = false;
+    bool FReadLocked = false;
+    bool FWriteLocked = false;
+    uint32_t FLastStamp = 0;
+    uint32_t FPrevStamp = 1;
+    uint32_t FOwnerTag = 0;
+    uint8_t FBufferState = 0;
+    bool FRangeActive = false;
+    bool FRangeValid = false;
+    bool FRangeFound[2] = {false, false};
+    TKeyMarkers FRangeMarkers[2];
+    std::vector<uint8_t> FRangeKey[2];
+    std::vector<uint8_t> FRangeBuf[2];
+    std::vector<uint8_t> FRecBuf;
+    std::vector<uint8_t> FFilterBuf;
+    std::vector<uint8_t> FScratch;
+    // The cursor buffer before a move that may have to be undone.
+    std::vector<uint8_t> FMoveBuf;
+    bool FBlobCacheEnabled = false;
+    int32_t FLocateReads = 0;
+    TRecordFilterProc FRecordFilter;
+    // Record locks this cursor holds.
+    std::vector<uint32_t> FRecordLocks;
+
+    std::unique_ptr<TTableDef> FTableDef;
+    std::unique_ptr<TRecordMgr> FRecordMgr;
+    std::unique_ptr<TIndexManager> FIndexMgr;
+    std::unique_ptr<TBlobInterface> FBlobInterface;
+    std::unique_ptr<TReadAheadBuffer> FReadAhead;
+    std::unique_ptr<TFilterMgr> FFilterMgr;
+    TSearchModifier FSearchModifier;
+    // Blob contents read while browsing, by (record address, field), least recently used
+    // first.
+    struct TBlobCacheEntry {
+        uint32_t Address;
+        int32_t Field;
+        std::string Data;
+    };
+    std::list<TBlobCacheEntry> FBlobCache;
+    size_t FBlobCacheBytes = 0;
 };
 
 } // namespace zan

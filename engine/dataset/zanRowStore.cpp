@@ -67,7 +67,11 @@ TIndexItem& TZanRowStore::Index(const std::string& name) const {
 void TZanRowStore::Acquire(bool write) {
     if (FDisk) {
         const uint16_t id = TableID();
-        FDisk->SetTableLock(id, write ? ZanLockWrite : ZanLockRead);
+        // A table lock this connection holds already (taken before the header lock by a change
+        // of several tables) stays with its taker: it is neither taken again nor released here.
+        const int32_t held = FDisk->QueryTableLockStatus(id);
+        FTableLockTaken = !(held == ZanLockWrite || (held == ZanLockRead && !write));
+        if (FTableLockTaken) FDisk->SetTableLock(id, write ? ZanLockWrite : ZanLockRead);
         FHeaderLockTaken = false;
         try {
             if (!FDisk->GetHeaderReadLocked() && !FDisk->GetHeaderWriteLocked()) {
@@ -83,12 +87,15 @@ void TZanRowStore::Acquire(bool write) {
             FDef.GetTableHeader()->ReadHeader();
         } catch (...) {
             if (FHeaderLockTaken) {
-                TScopeExit unlock([&] { FDisk->ReleaseTableLock(id); });
+                TScopeExit unlock([&] {
+                    if (FTableLockTaken) FDisk->ReleaseTableLock(id);
+                });
                 FDisk->ReleaseHeaderLock();
-            } else {
+            } else if (FTableLockTaken) {
                 FDisk->ReleaseTableLock(id);
             }
             FHeaderLockTaken = false;
+            FTableLockTaken = false;
             throw;
         }
     }
@@ -138,10 +145,11 @@ void TZanRowStore::Release(bool write) {
         }
         FHeaderLockTaken = false;
         try {
-            FDisk->ReleaseTableLock(TableID());
+            if (FTableLockTaken) FDisk->ReleaseTableLock(TableID());
         } catch (...) {
             if (!failure) failure = std::current_exception();
         }
+        FTableLockTaken = false;
     }
     FWriteLocked = false;
     if (failure) std::rethrow_exception(failure);

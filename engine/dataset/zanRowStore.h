@@ -98,6 +98,7 @@ private:
     int FLockDepth = 0;
     bool FWriteLocked = false;
     bool FHeaderLockTaken = false;
+    bool FTableLockTaken = false;
     // Blob chains written by SetBlobText and not yet in a stored record: field index, head.
     std::vector<std::pair<int32_t, uint32_t>> FNewBlobs;
 };

@@ -759,7 +759,7 @@ TParserStack* TZanPreParser::NewStack(TZanSQLToken section) {
 TParserToken* TZanPreParser::NewToken(TZanTokenParser& scanner, TZanSQLToken token,
                                       TZanSQLToken section, std::string&& text) {
     TParserToken& t =
-        FTokens.emplace_back(TParserToken{scanner.GetTokenColumn(), scanner.GetTokenLine(), token,
+        FTokens->emplace_back(TParserToken{scanner.GetTokenColumn(), scanner.GetTokenLine(), token,
                                           section, std::move(text), 0, scanner.GetRawTokenText()});
     if (token == zstAggFunc)
         t.CustomOrdinal = GAggFuncMapper.GetCustomOrdinal(t.Text, {});
@@ -772,6 +772,9 @@ TParserToken* TZanPreParser::NewToken(TZanTokenParser& scanner, TZanSQLToken tok
 
 void TZanPreParser::PreParseTokens() {
     Clear();
+    // A fresh store: the previous scan's tokens go unless a pre-parser that copied stacks from
+    // this one still shares them.
+    FTokens = std::make_shared<TParserTokenList>();
     if (FParseSingleStack)
         ScanSingleStack();
     else
@@ -898,11 +901,16 @@ bool TZanPreParser::CheckParseComplete() const {
 }
 
 void TZanPreParser::AssignStacks(const TZanPreParser& other) {
+    if (&other == this) return;
     Clear();
     FParseSingleStack = other.FParseSingleStack;
     FParseAsExprOnly = other.FParseAsExprOnly;
+    // Nested parsers and their owners hand current tokens back and forth (SyncCurrToken), so
+    // the copies share the tokens rather than duplicating them: copying a stack costs one
+    // pointer per token, and every token stays alive while any pre-parser holds its store.
+    FTokens = other.FTokens;
     for (const auto& s : other.FStacks)
-        NewStack(s->GetSection())->CopyStack(*s, FTokens);
+        FStacks.push_back(std::make_unique<TParserStack>(*s));
 }
 
 void TZanPreParser::TrimStacks(const TZanPreParser& other) {
@@ -912,15 +920,16 @@ void TZanPreParser::TrimStacks(const TZanPreParser& other) {
 }
 
 void TZanPreParser::GetParamList(TStrings& list) const {
+    // Names already listed, upper-cased: each is looked up once, not against the whole list.
+    std::unordered_set<std::string> seen;
+    for (int j = 0; j < list.Count(); ++j)
+        seen.insert(UpperCase(list[j]));
     for (const auto& s : FStacks)
         for (int i = 0; i + 1 < s->Count(); ++i) {
             // A ":" at the very end names nothing.
             if (s->PeekAt(i)->Token != zstParameter || s->PeekAt(i + 1)->Token == zstEnd) continue;
             const std::string& name = s->PeekAt(i + 1)->Text;
-            bool found = false;
-            for (int j = 0; j < list.Count() && !found; ++j)
-                found = SameText(list[j], name);
-            if (!found) list.Add(name);
+            if (seen.insert(UpperCase(name)).second) list.Add(name);
         }
 }
 

@@ -343,13 +343,15 @@ public:
     void SetSingleStackCountTo(int n);
     // Whether nothing but comments and the final empty end token is left.
     bool CheckParseComplete() const;
-    // Clear, then copies of the other's stacks (tokens join this pre-parser's list).
+    // Clear, then copies of the other's stacks. The copies point at the other's tokens, which
+    // this pre-parser then co-owns: they live while either pre-parser holds them.
     void AssignStacks(const TZanPreParser& other);
     // Cuts each stack to the token count of the other's stack at the same position.
     void TrimStacks(const TZanPreParser& other);
     // Appends each parameter name once (first spelling, compared ignoring case).
     void GetParamList(TStrings& list) const;
-    // Frees the stacks; the tokens stay owned until the pre-parser goes.
+    // Frees the stacks; the tokens stay owned until the next scan or AssignStacks (or until
+    // the pre-parser goes), so tokens handed out stay valid until then.
     void Clear();
     bool CheckIncludeToken(const TParserToken& token) const { return token.Token != zstComment; }
 
@@ -365,7 +367,9 @@ private:
     std::vector<std::unique_ptr<TParserStack>> FStacks;
     bool FParseAsExprOnly = false;
     bool FParseSingleStack = false;
-    TParserTokenList FTokens;
+    // The tokens the stacks point at: this pre-parser's last scan, or those it shares with
+    // the pre-parser whose stacks it copied.
+    std::shared_ptr<TParserTokenList> FTokens = std::make_shared<TParserTokenList>();
     TZanSQLStatementType FSQLStatementType = zsSQLUnknown;
     std::string FUnparsedText;
 };

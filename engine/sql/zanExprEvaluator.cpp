@@ -653,11 +653,12 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
         case ftSmallint:
         case ftInteger: {
             if (v.Type() == varString) {
-                int32_t i = 0;
+                int64_t i = 0;
                 double d = 0;
                 const std::string text = Trim(v.StringRef());
-                if (TryStrToInt(text, i))
-                    n->NodeResult = Variant(i);
+                // Decimal text only, as arithmetic and comparison read numbers ("0x10" is none).
+                if (TryDecimalStrToInt64(text, i) && i >= INT32_MIN && i <= INT32_MAX)
+                    n->NodeResult = Variant(static_cast<int32_t>(i));
                 else if (TryStrToFloat(text, d) && std::isfinite(d))
                     n->NodeResult = Variant(Variant(d).AsInteger());
                 else

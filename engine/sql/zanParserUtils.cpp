@@ -1,5 +1,6 @@
 #include "engine/sql/zanParserUtils.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -9,6 +10,21 @@
 #include "host/rtl/VarCompare.h"
 
 namespace zan {
+
+namespace {
+
+// Whether a date-time value lies in 0001-01-01..9999-12-31 once rounded to the millisecond as
+// DateUtils decodes it (a fraction that rounds to a whole day moves to the next day).
+bool IsDateInRange(double value) {
+    if (!std::isfinite(value) || value < MinDateTime - 1 || value > MaxDateTime + 1) return false;
+    double days = std::trunc(value);
+    if (std::nearbyint(std::fabs(value - days) * static_cast<double>(MSecsPerDay)) >=
+        static_cast<double>(MSecsPerDay))
+        days += 1;
+    return days >= MinDateTime && days <= std::trunc(MaxDateTime);
+}
+
+} // namespace
 
 // ---- TTableNameItem, TTableList ------------------------------------------------------------
 
@@ -204,7 +220,9 @@ bool TZanExprNode::SetAndConvertDataType(TFieldType fieldType) {
                     return false;
                 Data = value;
             } else if (Data.Type() != varBoolean) {
-                Data = VarFromDateTime(Data.AsDouble());
+                const double date = Data.AsDouble();
+                if (!IsDateInRange(date)) return false;
+                Data = VarFromDateTime(date);
             } else {
                 return false;
             }
@@ -220,23 +238,69 @@ bool TZanExprNode::SetAndConvertDataType(TFieldType fieldType) {
     return true;
 }
 
+namespace {
+
+// Indentation grows by one blank per level up to this depth, then stays: the trace of a very
+// deep tree stays linear in size.
+constexpr size_t C_MAX_DISPLAY_INDENT = 100;
+
+std::string NodeDisplayLine(const TZanExprNode& node) {
+    return Format("%s %s %s '%s' %s %d", ZanExprNodeKindName(node.Kind),
+                  ZanExprOperatorName(node.Operator), ZanSQLTokenName(node.ParserToken.Token),
+                  node.ParserToken.Text, FieldTypeName(node.DataType), node.DataSize);
+}
+
+// The in-order trace of the subtree below `root` (asNode: only the node's own line and its
+// arguments, not its left and right subtrees), each line indented by prefix and its depth.
+// Walks with an explicit stack, so the depth of the tree does not matter.
+void DisplayTree(const std::string& prefix, const TZanExprNode* root, bool asNode,
+                 TStrings& lines) {
+    enum TStep : uint8_t { dsSubtree, dsNode, dsEndArgs };
+    struct TItem {
+        TStep Step;
+        const TZanExprNode* Node;
+        size_t Depth;
+    };
+    std::string indent = prefix;
+    auto lineAt = [&](size_t depth, const std::string& text) {
+        indent.resize(prefix.size() + std::min(depth, C_MAX_DISPLAY_INDENT), ' ');
+        lines.Add(indent + text);
+    };
+    std::vector<TItem> work{{asNode ? dsNode : dsSubtree, root, 0}};
+    while (!work.empty()) {
+        const TItem item = work.back();
+        work.pop_back();
+        if (!item.Node) continue;
+        switch (item.Step) {
+        case dsSubtree: // left, node, right: pushed in reverse
+            work.push_back({dsSubtree, item.Node->Right, item.Depth + 1});
+            work.push_back({dsNode, item.Node, item.Depth});
+            work.push_back({dsSubtree, item.Node->Left, item.Depth + 1});
+            break;
+        case dsNode:
+            lineAt(item.Depth, NodeDisplayLine(*item.Node));
+            if (item.Node->Args.empty()) break;
+            lineAt(item.Depth, "Start Args");
+            work.push_back({dsEndArgs, item.Node, item.Depth});
+            for (auto it = item.Node->Args.rbegin(); it != item.Node->Args.rend(); ++it)
+                work.push_back({dsSubtree, *it, item.Depth + 1});
+            break;
+        case dsEndArgs:
+            lineAt(item.Depth, "End Args");
+            break;
+        }
+    }
+}
+
+} // namespace
+
 void TZanExprNode::Display(const std::string& prefix, TStrings& lines) const {
-    lines.Add(prefix + Format("%s %s %s '%s' %s %d", ZanExprNodeKindName(Kind),
-                              ZanExprOperatorName(Operator), ZanSQLTokenName(ParserToken.Token),
-                              ParserToken.Text, FieldTypeName(DataType), DataSize));
-    if (Args.empty()) return;
-    lines.Add(prefix + "Start Args");
-    for (const TZanExprNode* arg : Args)
-        DisplayExprTree(prefix + " ", arg, lines);
-    lines.Add(prefix + "End Args");
+    DisplayTree(prefix, this, true, lines);
 }
 
 void TZanExprNode::DisplayExprTree(const std::string& prefix, const TZanExprNode* node,
                                    TStrings& lines) {
-    if (!node) return;
-    DisplayExprTree(prefix + " ", node->Left, lines);
-    node->Display(prefix, lines);
-    DisplayExprTree(prefix + " ", node->Right, lines);
+    DisplayTree(prefix, node, false, lines);
 }
 
 // ---- TZanExpr ------------------------------------------------------------------------------
@@ -288,19 +352,43 @@ void TZanExpr::Clear() {
 }
 
 TZanExprNode* TZanExpr::CloneSubTree(const TZanExprNode* node) {
+    // Post-order with an explicit stack: the copies of a node's children (left, right, then
+    // each argument) are made before the node's own copy, in the order a recursive walk would
+    // make them, and wait on `done` until their parent's copy takes them.
+    struct TFrame {
+        const TZanExprNode* Node;
+        size_t NextChild; // 0 left, 1 right, 2 + i argument i
+    };
+    auto childCount = [](const TZanExprNode* n) { return 2 + n->Args.size(); };
+    auto childAt = [](const TZanExprNode* n, size_t i) {
+        return i == 0 ? n->Left : i == 1 ? n->Right : n->Args[i - 2];
+    };
     if (!node) return nullptr;
-    TZanExprNode* left = CloneSubTree(node->Left);
-    TZanExprNode* right = CloneSubTree(node->Right);
-    std::vector<TZanExprNode*> args;
-    args.reserve(node->Args.size());
-    for (const TZanExprNode* arg : node->Args)
-        args.push_back(CloneSubTree(arg));
-    TZanExprNode* copy = NewNode(node->Kind, node->Operator, node->Data, nullptr, nullptr, nullptr);
-    copy->AssignNode(*node);
-    copy->Left = left;
-    copy->Right = right;
-    copy->Args = std::move(args);
-    return copy;
+    std::vector<TFrame> frames{{node, 0}};
+    std::vector<TZanExprNode*> done;
+    while (!frames.empty()) {
+        TFrame& top = frames.back();
+        const TZanExprNode* source = top.Node;
+        if (top.NextChild < childCount(source)) {
+            const TZanExprNode* child = childAt(source, top.NextChild++);
+            if (child)
+                frames.push_back({child, 0}); // invalidates top
+            else
+                done.push_back(nullptr);
+            continue;
+        }
+        frames.pop_back();
+        const size_t first = done.size() - childCount(source);
+        TZanExprNode* copy =
+            NewNode(source->Kind, source->Operator, source->Data, nullptr, nullptr, nullptr);
+        copy->AssignNode(*source);
+        copy->Left = done[first];
+        copy->Right = done[first + 1];
+        copy->Args.assign(done.begin() + static_cast<std::ptrdiff_t>(first + 2), done.end());
+        done.resize(first);
+        done.push_back(copy);
+    }
+    return done.back();
 }
 
 TZanExprNode* TZanExpr::CloneFromTree(const TZanExprNode* node) {
@@ -344,9 +432,18 @@ bool TZanExpr::ExprContainsField(std::string_view name) const {
 }
 
 std::string TZanExpr::ExtractParsedText(const TZanExprNode* node) const {
-    if (!node) return {};
-    return ExtractParsedText(node->Left) + node->ParserToken.RawTokenText +
-           ExtractParsedText(node->Right);
+    // In order (left, node, right) with an explicit stack of nodes whose left side is pending.
+    std::string text;
+    std::vector<const TZanExprNode*> pending;
+    while (node || !pending.empty()) {
+        for (; node; node = node->Left)
+            pending.push_back(node);
+        node = pending.back();
+        pending.pop_back();
+        text += node->ParserToken.RawTokenText;
+        node = node->Right;
+    }
+    return text;
 }
 
 void TZanExpr::Display(TStrings& lines) const {
@@ -377,13 +474,14 @@ bool IsNumericVar(const Variant& v) {
            v.Type() == varDate;
 }
 
-// A string operand read as a number: an integer when the text is one, else a double.
+// A string operand read as a number: an integer when the text is a decimal integer, else a
+// double; the same decimal forms a comparison reads as numbers ("0x10" and "$10" are none).
 Variant NumberOperand(const Variant& v, std::string_view context) {
     if (IsNumericVar(v)) return v;
     if (v.Type() != varString) TypeMismatch(context);
     const std::string& text = v.AsString();
     int64_t i = 0;
-    if (TryStrToInt64(text, i)) return Variant(i);
+    if (TryDecimalStrToInt64(text, i)) return Variant(i);
     double d = 0;
     if (TryStrToFloat(text, d)) return Variant(d);
     TypeMismatch(context);
@@ -394,8 +492,10 @@ Variant IntegerResult(int64_t value) {
     return Variant(value);
 }
 
+// A date outside 0001-01-01..9999-12-31 (after rounding to the millisecond) has no text and
+// no calendar day: as good as no date.
 Variant FiniteOrNull(double value, bool asDate) {
-    if (!std::isfinite(value)) return Null();
+    if (!std::isfinite(value) || (asDate && !IsDateInRange(value))) return Null();
     return asDate ? VarFromDateTime(value) : Variant(value);
 }
 

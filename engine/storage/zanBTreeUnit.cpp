@@ -5,6 +5,7 @@
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanDataUnit.h"
+#include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
@@ -720,6 +721,7 @@ public:
     void WritePage(uint32_t address, const void* data) override {
         FIO->WriteBlock(address, FPageSize, data);
     }
+    TDiskMgr* GetDiskMgr() const override { return DiskMgrOf(FIO); }
 
 private:
     TBaseIOInterface* FIO;
@@ -850,6 +852,7 @@ void TBTree::ReleaseSubtree(uint32_t address, uint32_t level) {
 
 void TBTree::EmptyTree(bool drop) {
     ZanAssert(FOpen, "BTree is not open");
+    TDiskWriteScope scope(FIO ? FIO->GetDiskMgr() : nullptr);
     if (*FRoot != 0 && *FDepth >= 1 && *FDepth <= C_MAXDEPTH) ReleaseSubtree(*FRoot, 0);
     InvalidateInternalBuffers();
     *FRoot = 0;
@@ -1483,6 +1486,8 @@ int32_t TBTree::InsertKey() {
     if (!FPathPrepared || FNodes.empty())
         ZanDatabaseError(C_INTERNALERROR, "TBTree.InsertKey", "CursorPos invalid");
     try {
+        // Splits and parent changes are one change with the key.
+        TDiskWriteScope scope(FIO ? FIO->GetDiskMgr() : nullptr);
         DoInsert();
     } catch (...) {
         InvalidateInternalBuffers();
@@ -1497,6 +1502,7 @@ int32_t TBTree::DeleteKey() {
         FNodes.back()->GetCursor() >= FNodes.back()->GetBytesUsed())
         ZanDatabaseError(C_INTERNALERROR, "TBTree.DeleteKey", "CursorPos invalid");
     try {
+        TDiskWriteScope scope(FIO ? FIO->GetDiskMgr() : nullptr);
         DoDelete();
     } catch (...) {
         InvalidateInternalBuffers();

@@ -28,6 +28,7 @@ namespace zan {
 
 class TBTree;
 class TBaseIOInterface;
+class TDiskMgr;
 class TReadAheadBuffer;
 
 // Which records a read-ahead fill lists around the cursor.
@@ -53,6 +54,8 @@ public:
     virtual void ReleasePage(uint32_t address) = 0;
     virtual void ReadPage(uint32_t address, void* buffer) = 0;
     virtual void WritePage(uint32_t address, const void* data) = 0;
+    // The disk manager of a store on disk: a key change is one write scope on it.
+    virtual TDiskMgr* GetDiskMgr() const { return nullptr; }
 };
 
 // ---------------------------------------------------------------------------------------------

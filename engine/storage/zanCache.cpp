@@ -163,11 +163,13 @@ TCachePage* TCacheMgr::GetNextEmptyPage() {
         Unhash(oldest);
         return oldest;
     }
-    // A transaction keeps every page it touched: the cache grows instead.
-    if (!FTransaction)
+    // A transaction keeps every page it touched: the cache grows instead. A write scope keeps
+    // only its dirty pages.
+    const bool keepAll = FTransaction && !FReplaceClean;
+    if (!keepAll)
         for (; oldest; oldest = oldest->FNewer)
             if (oldest->FState != cpDirty) break;
-    if (FTransaction || !oldest) {
+    if (keepAll || !oldest) {
         Log("GetNextEmptyPage. Adding new page");
         return AddPage();
     }

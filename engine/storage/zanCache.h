@@ -128,6 +128,9 @@ public:
     // Every dirty page becomes empty and leaves the hash; transaction mode ends.
     void Rollback();
     bool GetTransactionActive() const { return FTransaction; }
+    // In transaction mode, whether clean pages may still be replaced (a write scope: it keeps
+    // only its dirty pages, so a long scan inside it does not grow the cache).
+    void SetReplaceClean(bool value) { FReplaceClean = value; }
 
     uint32_t TotalCacheSize() const { return static_cast<uint32_t>(Count()) * FPageSize; }
     int32_t GetBasePageCount() const { return FBasePageCount; }
@@ -171,6 +174,7 @@ private:
     TCachePage* FOldest = nullptr;
     TCachePage* FNewest = nullptr;
     bool FTransaction = false;
+    bool FReplaceClean = false;
     TStrings* FLog = nullptr;
     int32_t FMisses = 0;
     int32_t FHits = 0;

@@ -95,6 +95,9 @@ void XORCryptBuf(const void* source, void* target, const void* key, int32_t posi
 
 // CRC-32 (reflected polynomial 0xEDB88320, initial value 0xFFFFFFFF, final complement).
 uint32_t CalcCRC(const void* buffer, int32_t count);
+// Continues a CRC-32 over more bytes: CRCUpdate(CalcCRC(a), b) = CalcCRC(a followed by b), and
+// CRCUpdate(0, a) = CalcCRC(a).
+uint32_t CRCUpdate(uint32_t crc, const void* buffer, int32_t count);
 
 // The fixed key of the XOR scrambler, installed on every database file.
 inline constexpr uint8_t C_ZANXORKEY[71] = {

@@ -810,6 +810,12 @@ void TRecordMgr::DeleteRecord(uint32_t address) {
     FBlobMgr->InvalidateStreams();
 }
 
+void TRecordMgr::KeepRecord(const uint8_t* buffer) {
+    CheckOpen("TRecordMgr.KeepRecord");
+    std::memcpy(FBuffer.data(), buffer, FBuffer.size());
+    FBlobMgr->InvalidateStreams();
+}
+
 void TRecordMgr::RestoreBufferFromInternalBuffer(uint8_t* buffer) const {
     if (!FBuffer.empty()) std::memcpy(buffer, FBuffer.data(), FBuffer.size());
 }

@@ -399,6 +399,9 @@ public:
     void UpdateRecord(uint32_t address, const uint8_t* buffer);
     void DeleteRecord(uint32_t address);
     void RestoreBufferFromInternalBuffer(uint8_t* buffer) const;
+    // Takes buffer as the last record read (as ReadRecord with keep does), for records read
+    // earlier and served from elsewhere.
+    void KeepRecord(const uint8_t* buffer);
 
     const uint8_t* GetInternalBuffer() const { return FBuffer.data(); }
     TBlobMgr& GetBlobMgr() { return *FBlobMgr; }

@@ -554,7 +554,15 @@ bool IsReadOnlyOnDisk(const std::string& fileName) {
 
 } // namespace
 
-TDiskMgr::TDiskMgr() : FFile(std::make_unique<TZanFile>()), FCryptKey(DefaultCryptKey()) {}
+TDiskMgr::TDiskMgr() : FFile(std::make_unique<TZanFile>()), FCryptKey(DefaultCryptKey()) {
+    const char* sync = std::getenv("ZAN_SYNC_COMMITS");
+    SetSyncCommits(sync != nullptr && std::string(sync) == "1");
+}
+
+void TDiskMgr::SetSyncCommits(bool value) {
+    FSyncCommits = value;
+    FFile->SetSyncCommits(value);
+}
 
 TDiskMgr::~TDiskMgr() {
     try {
@@ -604,6 +612,12 @@ void TDiskMgr::CreateNewFile(bool overwrite) {
     FFile->SetOpenWriteExclusive(true);
     FFile->SetCacheActive(false);
     FFile->CreateZanFile(FFileName);
+    {
+        // A journal of the file replaced would be restored into the new one.
+        const std::string journal = JournalFileNameFor(FFileName);
+        const TJournalState state = InspectJournal(journal).State;
+        if (state != jsAbsent && state != jsForeign) unlink(journal.c_str());
+    }
     try {
         FGlobalHdr = std::make_unique<TGlobalHdr>();
         FGlobalHdr->Initialize();
@@ -674,6 +688,10 @@ void TDiskMgr::Open() {
         FGlobalHdr = std::make_unique<TGlobalHdr>();
         FGlobalHdr->Initialize();
         FMapPageMgr = std::make_unique<TMapPageMgr>(FFile.get(), FGlobalHdr.get(), FPageSize);
+        // Commits go through the journal wherever the commit lock exists.
+        FFile->SetJournalActive(FMultiUser && !FReadOnly);
+        FFile->SetSyncCommits(FSyncCommits);
+        CheckJournal(-1);
         SetHeaderReadLock();
         ReleaseHeaderLock();
         // Not examined: a second connection simply does not hold the marker.
@@ -701,6 +719,18 @@ void TDiskMgr::Close() {
         } catch (...) {
             if (!failure) failure = std::current_exception();
         }
+        // The journal kept between commits goes, unless someone is committing now.
+        if (FUserMonitor && FUserMonitor->IsOpen() && TryCommitLock()) {
+            FFile->CloseJournal();
+            ReleaseCommitLock();
+        }
+    }
+    FCommitLocked = false;
+    if (FScopeTransaction) {
+        // Closed inside a write scope: its writes are lost, as a transaction's are.
+        FScopeTransaction = false;
+        FDeferredReleases.clear();
+        FFile->GetPageCache().SetReplaceClean(false);
     }
     FTableLockMgr.reset();
     FRecordLockMgr.reset();
@@ -747,6 +777,7 @@ void TDiskMgr::ReadPages(uint32_t address, uint32_t pageCount, void* buffer, uin
 void TDiskMgr::WritePages(uint32_t address, uint32_t pageCount, const void* buffer, uint32_t owner,
                           uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WritePages");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFile(buffer, owner,
                                PageBytes(pageCount, FPageSize, "TDiskMgr.WritePages"), address,
                                accessFlags);
@@ -761,6 +792,7 @@ void TDiskMgr::ReadCustomSize(uint32_t address, uint32_t count, void* buffer, ui
 void TDiskMgr::WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                                uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WriteCustomSize");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFile(buffer, owner, count, address, accessFlags);
 }
 
@@ -773,6 +805,7 @@ uint8_t* TDiskMgr::ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_
 void TDiskMgr::WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer,
                                     uint32_t owner, uint8_t accessFlags) {
     CheckOpen("TDiskMgr.WriteCustomSizeByRef");
+    TDiskWriteScope scope(*this);
     FFile->SeekAndWriteZanFileByRef(buffer, owner, count, address, accessFlags);
 }
 
@@ -799,6 +832,7 @@ uint32_t TDiskMgr::WriteNewPages(uint32_t owner, uint32_t usage, uint8_t accessF
                                  uint32_t pageCount, const void* buffer) {
     static const char* const context = "TDiskMgr.WriteNewPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     if (owner > 2047 || usage > 15 || MapOwnerTag(owner, usage) == 0 || pageCount == 0)
         ZanDatabaseErrorFmt(8581, context, "Invalid page request: owner %d usage %d count %d",
                             {owner, usage, pageCount});
@@ -827,6 +861,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
                                   uint8_t accessFlags) {
     static const char* const context = "TDiskMgr.AppendNewPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     const uint32_t bytes = PageBytes(pageCount, FPageSize, context);
     const bool taken = EnterHeaderWrite();
     uint32_t address = 0;
@@ -843,6 +878,7 @@ uint32_t TDiskMgr::AppendNewPages(const void* buffer, uint32_t pageCount, uint32
 void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
     static const char* const context = "TDiskMgr.ReleasePages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     if (pageCount == 0) return;
     if ((address & (FPageSize - 1)) != 0 || address < 6 * FPageSize)
         ZanDatabaseError(8581, context, "Error in setting map flags - mapping corrupted");
@@ -864,6 +900,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
 void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages) {
     static const char* const context = "TDiskMgr.DeleteOwnedPages";
     CheckOpen(context);
+    TDiskWriteScope scope(*this);
     const bool taken = EnterHeaderWrite();
     try {
         FFile->GetPageCache().ClearOwnedPages(owner);
@@ -919,6 +956,7 @@ void TDiskMgr::ReadHeader() {
 
 void TDiskMgr::WriteHeader() {
     CheckOpen("TDiskMgr.WriteHeader");
+    TDiskWriteScope scope(*this);
     bool taken = false;
     if (!FHeaderWriteLocked) {
         // Taken without the re-read a new header lock makes: these are the bytes to write.
@@ -952,6 +990,7 @@ void TDiskMgr::ReadSecurityHeader(TSecurityHeader& header) {
 
 void TDiskMgr::WriteSecurityHeader(TSecurityHeader& header) {
     CheckOpen("TDiskMgr.WriteSecurityHeader");
+    TDiskWriteScope scope(*this);
     header.RecordSize = TSecurityHeader::Size;
     header.WriteTime = Now();
     header.Word1 = 1;
@@ -1042,6 +1081,8 @@ void TDiskMgr::HeaderLockTaken() {
 }
 
 void TDiskMgr::ReleaseHeaderLock() {
+    // A header written here is one change with the lock release that publishes it.
+    TDiskWriteScope scope(FFile->CheckOpen() ? this : nullptr);
     if (FGlobalHdr && FGlobalHdr->GetDirty() && FFile->CheckOpen()) {
         FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
                                    FGlobalHdr->GetSize());
@@ -1053,19 +1094,47 @@ void TDiskMgr::ReleaseHeaderLock() {
 }
 
 int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
-    const bool transaction = FFile->GetTransactionActive();
+    const bool transaction = IsTransactionActive();
     if (!FMultiUser || !FTableLockMgr) return lockType;
-    if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
-    int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
-    if (type != ZanLockWrite)
-        FTableLockMgr->SetReadLock(tableId, 0);
-    else
-        FTableLockMgr->SetWriteLock(tableId, 0);
+    for (int32_t attempt = 0;; ++attempt) {
+        const bool newly = FTableLockMgr->QueryLockType(tableId) == ZanLockNone;
+        // Taken again: a release that waited for the write scope's end is off.
+        FDeferredReleases.erase(
+            std::remove(FDeferredReleases.begin(), FDeferredReleases.end(), tableId),
+            FDeferredReleases.end());
+        if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
+        int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
+        if (type != ZanLockWrite)
+            FTableLockMgr->SetReadLock(tableId, 0);
+        else
+            FTableLockMgr->SetWriteLock(tableId, 0);
+        // A lock newly had may be one a dead committer held: its journal goes back first.
+        bool retry = false;
+        try {
+            retry = newly && CheckJournal(tableId);
+        } catch (...) {
+            FTableLockMgr->ReleaseLock(tableId);
+            throw;
+        }
+        if (!retry) break;
+        FTableLockMgr->ReleaseLock(tableId);
+        if (attempt >= FLockRetryCount)
+            ZanDatabaseError(10249, "TDiskMgr.SetTableLock",
+                             "A journal left by a dead connection is still being restored");
+        Sleep(static_cast<uint32_t>(std::max(FLockRetryInterval, 1)));
+    }
     return FTableLockMgr->QueryLockType(tableId);
 }
 
 void TDiskMgr::ReleaseTableLock(uint16_t tableId) {
-    if (FFile->GetTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    if (IsTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    // Inside a write scope a write lock goes when the scope's changes are on disk.
+    if (FScopeTransaction && FTableLockMgr->LockExists(tableId, ZanLockWrite)) {
+        if (std::find(FDeferredReleases.begin(), FDeferredReleases.end(), tableId) ==
+            FDeferredReleases.end())
+            FDeferredReleases.push_back(tableId);
+        return;
+    }
     FTableLockMgr->ReleaseLock(tableId);
 }
 
@@ -1076,13 +1145,13 @@ int32_t TDiskMgr::QueryTableLockStatus(uint16_t tableId) const {
 
 int32_t TDiskMgr::SetRecordLock(uint32_t recordAddress, uint16_t tableId) {
     if (!FMultiUser || !FRecordLockMgr) return ZanLockWrite;
-    if (FFile->GetTransactionActive()) FTransactionLockMgr->SetWriteLock(tableId, 0);
+    if (IsTransactionActive()) FTransactionLockMgr->SetWriteLock(tableId, 0);
     FRecordLockMgr->SetWriteLock(recordAddress, 0);
     return FRecordLockMgr->QueryLockType(recordAddress);
 }
 
 void TDiskMgr::ReleaseRecordLock(uint32_t recordAddress) {
-    if (FFile->GetTransactionActive() || !FMultiUser || !FRecordLockMgr) return;
+    if (IsTransactionActive() || !FMultiUser || !FRecordLockMgr) return;
     FRecordLockMgr->ReleaseLock(recordAddress);
 }
 
@@ -1092,6 +1161,7 @@ int32_t TDiskMgr::QueryRecordLockStatus(uint32_t recordAddress) const {
 }
 
 void TDiskMgr::ReleaseAllLocks() {
+    FDeferredReleases.clear();
     if (!FFile->CheckOpen() || !FMultiUser) return;
     if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
     if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
@@ -1102,6 +1172,9 @@ void TDiskMgr::ReleaseAllLocks() {
 
 void TDiskMgr::DiskStartTransaction(bool selectOnly) {
     CheckOpen("TDiskMgr.DiskStartTransaction");
+    if (FScopeTransaction)
+        ZanDatabaseError(10256, "TDiskMgr.DiskStartTransaction",
+                         "A transaction cannot start inside a write scope");
     FFile->StartTransaction();
     FSelectOnly = selectOnly;
 }
@@ -1109,7 +1182,7 @@ void TDiskMgr::DiskStartTransaction(bool selectOnly) {
 void TDiskMgr::DiskCommit() {
     static const char* const context = "TDiskMgr.DiskCommit";
     CheckOpen(context);
-    if (!FFile->GetTransactionActive()) ZanDatabaseError(10257, context);
+    if (!IsTransactionActive()) ZanDatabaseError(10257, context);
     // A header changed under a lock still held belongs to this transaction.
     if (FGlobalHdr->GetDirty()) {
         FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
@@ -1118,9 +1191,16 @@ void TDiskMgr::DiskCommit() {
     }
     // A transaction that wrote nothing needs no write locks: upgrading would only make two
     // readers time each other out.
-    if (FMultiUser && FTableLockMgr && FFile->HasPendingChanges())
-        FTableLockMgr->UpgradeReadLocks();
-    FFile->Commit();
+    const bool pending = FFile->HasPendingChanges();
+    if (FMultiUser && FTableLockMgr && pending) FTableLockMgr->UpgradeReadLocks();
+    const bool journal = pending && FFile->GetJournalActive();
+    if (journal) {
+        TakeCommitLock();
+        TScopeExit release([this] { ReleaseCommitLock(); });
+        CommitWithCommitLock(context);
+    } else {
+        FFile->Commit();
+    }
     FSelectOnly = false;
     ReleaseAllLocks();
     FHeaderReadLocked = FHeaderWriteLocked = false;
@@ -1129,6 +1209,8 @@ void TDiskMgr::DiskCommit() {
 void TDiskMgr::DiskRollback() {
     static const char* const context = "TDiskMgr.DiskRollback";
     CheckOpen(context);
+    if (FScopeTransaction) ZanDatabaseError(10257, context);
+
     FFile->Rollback();
     FSelectOnly = false;
     FMapPageMgr->InvalidateBuffer();
@@ -1170,6 +1252,12 @@ uint32_t TDiskMgr::DiskCacheSize() const {
 }
 
 void TDiskMgr::CopyCurrentFile(const std::string& fileName) {
+    // No commit writes in place while the bytes are copied.
+    const bool locked = FMultiUser && FUserMonitor && !FCommitLocked;
+    if (locked) TakeCommitLock();
+    TScopeExit release([&] {
+        if (locked) ReleaseCommitLock();
+    });
     FFile->CopyZanFile(fileName);
 }
 
@@ -1178,6 +1266,199 @@ void TDiskMgr::GetCurrentUsers(TStrings& list) {
         ZanDatabaseError(10501, "TDiskMgr.GetCurrentUsers",
                          "Connection details unavailable for read only database files");
     FUserMonitor->GetCurrentUsers(list);
+}
+
+// ----- commit lock and journal recovery
+
+bool TDiskMgr::TryCommitLock() {
+    if (FCommitLocked) return true;
+    if (!FUserMonitor || !FUserMonitor->IsOpen()) return false;
+    FCommitLocked = FUserMonitor->GetLockFileHandle()->TryLock(CommitLockOffset, 1);
+    return FCommitLocked;
+}
+
+void TDiskMgr::TakeCommitLock() {
+    for (int32_t attempt = 0;; ++attempt) {
+        if (TryCommitLock()) return;
+        if (attempt >= FLockRetryCount)
+            ZanDatabaseError(10249, "TDiskMgr.TakeCommitLock",
+                             "The commit lock could not be obtained");
+        Sleep(static_cast<uint32_t>(std::max(FLockRetryInterval, 1)));
+    }
+}
+
+void TDiskMgr::ReleaseCommitLock() noexcept {
+    if (!FCommitLocked) return;
+    FCommitLocked = false;
+    if (FUserMonitor && FUserMonitor->IsOpen())
+        FUserMonitor->GetLockFileHandle()->Unlock(CommitLockOffset, 1);
+}
+
+void TDiskMgr::CommitWithCommitLock(const char* context) {
+    // A journal at the path has no live writer now: restore or remove it first. Our own kept,
+    // empty journal in place means there is none.
+    if (!FFile->JournalKeptReady()) {
+        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+        if (check.State == jsForeign)
+            ZanDatabaseError(9217, context,
+                             "The journal path " + FFile->GetJournalFileName() +
+                                 " holds something else: " + check.Reason);
+        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
+    }
+    FFile->SetJournalLockIds(WriteLockedIds());
+    FFile->Commit();
+}
+
+std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
+    std::bitset<ZanJournalLockIds> ids;
+    if (FTableLockMgr)
+        for (const TLockItem& item : FTableLockMgr->GetLocks())
+            if (item.LckType == ZanLockWrite && item.RqID < ZanJournalLockIds) ids.set(item.RqID);
+    return ids;
+}
+
+bool TDiskMgr::CheckJournal(int32_t justTaken) {
+    // Our own commit or restore is at work, or no one else can have written the file.
+    if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+    const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    switch (check.State) {
+    case jsAbsent:
+    case jsEmpty:
+    case jsForeign:
+        return false;
+    case jsDamaged:
+        ZanDatabaseError(8962, "TDiskMgr.CheckJournal",
+                         "The journal " + FFile->GetJournalFileName() + " is damaged: " +
+                             check.Reason);
+    case jsOtherDatabase:
+        ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
+                         "The journal " + FFile->GetJournalFileName() +
+                             " belongs to another database");
+    case jsTorn:
+    case jsHot:
+        break;
+    }
+    if (!FMultiUser) {
+        // Read-only on disk: nothing can be written back.
+        if (check.State == jsHot)
+            ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
+                             "The database file is read-only and its journal " +
+                                 FFile->GetJournalFileName() + " must be restored first");
+        return false;
+    }
+    if (!TryCommitLock())
+        // A live committer writes its journal (it holds all its ids), or someone restores.
+        return check.State == jsHot && justTaken >= 0 &&
+               check.Header.LockIds.test(static_cast<size_t>(justTaken));
+    TScopeExit release([this] { ReleaseCommitLock(); });
+    RecoverWithCommitLock(check);
+    return false;
+}
+
+void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
+    FInJournalCheck = true;
+    std::vector<uint32_t> taken;
+    TScopeExit done([&] {
+        for (uint32_t id : taken)
+            FTableLockMgr->ReleaseLock(id);
+        FInJournalCheck = false;
+    });
+    const auto& ids = check.Header.LockIds;
+    if (check.State == jsHot && FTableLockMgr)
+        for (size_t i = ids._Find_first(); i < ZanJournalLockIds; i = ids._Find_next(i)) {
+            const uint32_t id = static_cast<uint32_t>(i);
+            if (FTableLockMgr->QueryLockType(id) == ZanLockNone) {
+                FTableLockMgr->SetWriteLock(id, 0);
+                taken.push_back(id);
+            }
+        }
+    const TJournalState state =
+        RecoverJournal(FFile->GetJournalFileName(), FFileName, FSyncCommits);
+    if (state != jsHot) return;
+    // Cached copies may hold bytes just undone.
+    for (size_t id = ids._Find_first(); id < ZanJournalLockIds; id = ids._Find_next(id))
+        FFile->GetPageCache().ClearOwnedPages(static_cast<uint32_t>(id));
+    if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
+    if (FGlobalHdr) FGlobalHdr->SetValid(false);
+}
+
+// ----- write scopes
+
+void TDiskMgr::BeginWriteScope() {
+    if (FScopeDepth++ > 0) return;
+    if (!FFile->CheckOpen() || FFile->GetTransactionActive() || !FFile->GetJournalActive())
+        return;
+    FFile->StartTransaction();
+    FFile->GetPageCache().SetReplaceClean(true);
+    FScopeTransaction = true;
+}
+
+void TDiskMgr::EndWriteScope(bool failed) {
+    ZanAssert(FScopeDepth > 0, "Write scope ended twice");
+    if (--FScopeDepth > 0 || !FScopeTransaction) return;
+    if (failed) {
+        RollbackWriteScope();
+        return;
+    }
+    try {
+        CommitWriteScope();
+    } catch (...) {
+        RollbackWriteScope();
+        throw;
+    }
+}
+
+void TDiskMgr::CommitWriteScope() {
+    // A header changed under a lock still held is part of the scope's change.
+    if (FGlobalHdr && FGlobalHdr->GetDirty() && FHeaderWriteLocked) {
+        FFile->WriteThroughZanFile(FGlobalHdr->Data(), FGlobalHdr->GetAddress(),
+                                   FGlobalHdr->GetSize());
+        FGlobalHdr->SetDirty(false);
+    }
+    if (FFile->HasPendingChanges()) {
+        TakeCommitLock();
+        TScopeExit release([this] { ReleaseCommitLock(); });
+        CommitWithCommitLock("TDiskMgr.CommitWriteScope");
+    } else {
+        FFile->Commit(); // nothing to write: ends the buffering
+    }
+    FinishWriteScope();
+}
+
+void TDiskMgr::RollbackWriteScope() noexcept {
+    try {
+        if (FFile->GetTransactionActive()) FFile->Rollback();
+        if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
+        // The header in memory may carry the scope's changes: read it again.
+        if (FGlobalHdr) {
+            FGlobalHdr->SetValid(false);
+            if (FHeaderReadLocked || FHeaderWriteLocked) ReadHeader();
+        }
+    } catch (...) {
+        // The next header lock reads the header again.
+    }
+    FinishWriteScope();
+}
+
+void TDiskMgr::FinishWriteScope() noexcept {
+    FScopeTransaction = false;
+    FFile->GetPageCache().SetReplaceClean(false);
+    std::vector<uint16_t> deferred;
+    deferred.swap(FDeferredReleases);
+    for (uint16_t id : deferred)
+        try {
+            ReleaseTableLock(id);
+        } catch (...) {
+        }
+}
+
+TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk)
+    : FDisk(disk), FExceptions(std::uncaught_exceptions()) {
+    if (FDisk) FDisk->BeginWriteScope();
+}
+
+TDiskWriteScope::~TDiskWriteScope() noexcept(false) {
+    if (FDisk) FDisk->EndWriteScope(std::uncaught_exceptions() > FExceptions);
 }
 
 // ----- diagnostics

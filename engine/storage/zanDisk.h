@@ -306,9 +306,32 @@ public:
     void ReleaseAllLocks();
 
     void DiskStartTransaction(bool selectOnly);
+    // Commits through the rollback journal: upgrades the read locks, takes the commit lock,
+    // restores a journal a dead committer left, journals, writes in place, empties the journal
+    // (the commit point), releases the commit lock, then every other lock.
     void DiskCommit();
     void DiskRollback();
-    bool IsTransactionActive() const { return FFile->GetTransactionActive(); }
+    // A transaction of the database is active (a write scope's own buffering is not one).
+    bool IsTransactionActive() const {
+        return FFile->GetTransactionActive() && !FScopeTransaction;
+    }
+
+    // The write scopes (TDiskWriteScope calls these). The outermost scope outside a transaction
+    // on a journaled file starts buffering; its end commits through the journal, or rolls back
+    // when it ends by an exception (failed; this never raises then).
+    void BeginWriteScope();
+    void EndWriteScope(bool failed);
+    int32_t GetWriteScopeDepth() const { return FScopeDepth; }
+    // The outermost scope buffers the writes.
+    bool GetWriteScopeActive() const { return FScopeTransaction; }
+
+    // The users-file byte held by the one connection that commits (or restores a journal).
+    static constexpr uint64_t CommitLockOffset = 0x1FFF000;
+    // Syncs of the journal and the file at every commit; off by default, on for a process
+    // whose environment has ZAN_SYNC_COMMITS=1. Off, a commit survives a killed process but
+    // not a power cut.
+    void SetSyncCommits(bool value);
+    bool GetSyncCommits() const { return FSyncCommits; }
 
     // Forces what is committed to the device (a transaction's pending pages stay pending).
     void ForceToDisk();
@@ -363,6 +386,56 @@ private:
     bool FSelectOnly = false;
     std::string FCryptKey;
     bool FOpenMarkerHeld = false;
+    bool FSyncCommits = false;
+    bool FCommitLocked = false;
+    bool FInJournalCheck = false; // restoring a journal: its own locks check nothing
+    int32_t FScopeDepth = 0;
+    bool FScopeTransaction = false;       // the outermost scope buffers the writes
+    std::vector<uint16_t> FDeferredReleases; // write-locked table ids released inside it
+    void CommitWriteScope();
+    void RollbackWriteScope() noexcept;
+    // Ends the scope's buffering and releases the table locks whose release waited for it.
+    void FinishWriteScope() noexcept;
+
+    // The commit lock: one try / retries as for table locks, then 10249.
+    bool TryCommitLock();
+    void TakeCommitLock();
+    void ReleaseCommitLock() noexcept;
+    // Looks at the journal path after a table lock on justTaken was newly taken (-1: at open)
+    // and restores a hot journal when the commit lock is free. Answers true when the caller must
+    // give the lock back, pause and try again: the journal's writer held that lock, so it is
+    // dead, and another connection holds the commit lock (restoring it).
+    bool CheckJournal(int32_t justTaken);
+    // With the commit lock held: removes a torn journal or restores a hot one (write-locking
+    // the ids it names that this connection does not hold), then drops cached copies of what
+    // was restored. Damaged: 8962; another database's: 8449.
+    void RecoverWithCommitLock(const TJournalCheck& check);
+    // The commit proper, commit lock held: a leftover journal restored, then the file's commit.
+    void CommitWithCommitLock(const char* context);
+    // The table lock ids this connection holds for writing.
+    std::bitset<ZanJournalLockIds> WriteLockedIds() const;
+};
+
+// A write scope over a disk manager: nestable, held on the stack around a change of several
+// writes. Outside a transaction the outermost scope buffers the writes as a transaction does and
+// commits them through the journal when it ends, so a killed process leaves all of them or none;
+// an exception leaving the scope rolls them back. Header and table write locks released inside
+// the scope are released when it ends, after its commit, so other connections see each change
+// whole. Inside a transaction, on a file without a journal, and nested, a scope adds nothing.
+// The outermost scope's destructor commits and raises when the commit fails (the writes are then
+// rolled back).
+class TDiskWriteScope {
+public:
+    explicit TDiskWriteScope(TDiskMgr& disk) : TDiskWriteScope(&disk) {}
+    // A null disk manager makes a scope that does nothing.
+    explicit TDiskWriteScope(TDiskMgr* disk);
+    ~TDiskWriteScope() noexcept(false);
+    TDiskWriteScope(const TDiskWriteScope&) = delete;
+    TDiskWriteScope& operator=(const TDiskWriteScope&) = delete;
+
+private:
+    TDiskMgr* FDisk;
+    int FExceptions; // exceptions in flight at the start: more at the end means unwinding
 };
 
 } // namespace zan

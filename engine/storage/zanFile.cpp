@@ -1,24 +1,21 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/win/WinSys.h"
 
 namespace zan {
 
-namespace {
-uint64_t GWritesToKill = 0; // 0: the crash-test hook is off
-} // namespace
-
 void ZanSetWriteKillPoint(uint64_t n) {
-    GWritesToKill = n;
+    ZanArmCrashPoint(n);
 }
 
 TZanFile::TZanFile() {
@@ -102,6 +99,8 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
 
 void TZanFile::CloseZanFile() {
     FKnownSize = -1;
+    FJournal.Abandon();
+    FJournalMode = 0;
     FPageCache.Close();
     FBlockCache.Close();
     FFile.Close();
@@ -189,10 +188,12 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
     CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
-    if (GWritesToKill != 0 && --GWritesToKill == 0) kill(getpid(), SIGKILL);
+    bool killAfter = false;
+    const size_t todo = ZanCrashWritePoint(count, killAfter);
     try {
         ++FWriteCalls;
-        FFile.WriteAt(buffer, count, address);
+        FFile.WriteAt(buffer, todo, address);
+        if (killAfter) ZanCrashNow();
         if (FKnownSize >= 0)
             FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
     } catch (const EOSError& e) {
@@ -253,6 +254,10 @@ void TZanFile::RawRead(uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t
     }
     FBlockCache.ReadBlock(buffer, owner, count, address, accessFlags);
     // Dirty pages in the range hold the newest bytes: patch their on-disk image in.
+    PatchDirtyPages(buffer, address, count);
+}
+
+void TZanFile::PatchDirtyPages(uint8_t* buffer, uint32_t address, uint32_t count) {
     if (!FPageCache.GetIsOpen() || FPageCache.Count() == 0) return;
     const uint32_t mask = FPageCache.GetAddressMask();
     const uint64_t end = uint64_t(address) + count;
@@ -419,28 +424,134 @@ void TZanFile::RefreshLogicalEof() {
     if (FTransactionActive) FLogicalEof = std::max(FLogicalEof, GetPhysicalSize());
 }
 
+std::vector<std::pair<uint32_t, uint32_t>> TZanFile::PendingWrites() {
+    // A dry run of the caches' write-back with routines that only take note.
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    TScopeExit reconnect([this] { ConnectCaches(); });
+    FPageCache.SetWriteIO([&](const uint8_t*, uint32_t, uint32_t address, uint8_t) {
+        writes.emplace_back(address, FPageSize);
+    });
+    FBlockCache.SetWriteIO([&](const uint8_t*, uint32_t, uint32_t size, uint32_t address,
+                               uint8_t) { writes.emplace_back(address, size); });
+    FPageCache.WriteDirtyPages();
+    FBlockCache.WriteDirtyBlocks();
+    return writes;
+}
+
+void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
+    TJournalHeader fields;
+    fields.Truncate = grows;
+    fields.LockIds = FJournalLockIds;
+    uint8_t image[ZanFixedRegionsEnd];
+    FileRead(image, ZanFixedRegionsEnd, 0, true);
+    fields.FixedCRCBefore = FixedRegionsCRC(image);
+    // The same bytes as the commit will leave them.
+    FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
+    PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
+    fields.FixedCRCAfter = FixedRegionsCRC(image);
+
+    if (FJournalMode == 0) {
+        struct stat st {};
+        FJournalMode = fstat(FFile.GetHandle(), &st) == 0 ? st.st_mode & 07777 : 0644;
+    }
+    FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits);
+    try {
+        std::vector<uint8_t> old;
+        for (const auto& [address, size] : PendingWrites()) {
+            if (address >= oldSize) continue; // beyond the old end: cut off by recovery
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(size, oldSize - address));
+            old.resize(n);
+            FileRead(old.data(), n, address, false);
+            FJournal.AddStretch(address, old.data(), n);
+        }
+        FJournal.Finish(fields);
+    } catch (...) {
+        FJournal.Discard();
+        throw;
+    }
+}
+
+void TZanFile::WriteDirtyPagesCoalesced() {
+    // Pages come in address order: each run of consecutive pages is one write (up to 1 MiB).
+    constexpr size_t C_MAX_RUN = 1u << 20;
+    std::vector<uint8_t> run;
+    uint64_t runStart = 0;
+    auto flush = [&] {
+        if (!run.empty()) FileWrite(run.data(), static_cast<uint32_t>(run.size()), runStart);
+        run.clear();
+    };
+    TScopeExit reconnect([this] { ConnectCaches(); });
+    FPageCache.SetWriteIO([&](const uint8_t* buffer, uint32_t owner, uint32_t address,
+                              uint8_t flags) {
+        if (!run.empty() && (runStart + run.size() != address || run.size() >= C_MAX_RUN))
+            flush();
+        if (run.empty()) runStart = address;
+        const size_t at = run.size();
+        run.resize(at + FPageSize);
+        Cipher(true, buffer, run.data() + at, flags, owner, FPageSize);
+    });
+    FPageCache.WriteDirtyPages();
+    flush();
+}
+
+void TZanFile::SyncFile() {
+    ZanCrashPoint(csSync);
+    if (fdatasync(FFile.GetHandle()) != 0)
+        ZanDatabaseError(9217, "TZanFile.Commit",
+                         "The file buffers could not be flushed. " + SysErrorMessage(errno));
+}
+
 void TZanFile::Commit() {
     if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Commit");
     uint64_t end = std::max(FLogicalEof, FBlockCache.PendingEnd());
+    bool dirty = FBlockCache.Count() > 0;
     for (int32_t i = 0; i < FPageCache.Count(); ++i) {
         const TCachePage* page = FPageCache.Page(i);
-        if (page->GetState() == cpDirty)
+        if (page->GetState() == cpDirty) {
             end = std::max<uint64_t>(end, uint64_t(page->GetLowerAddress()) + FPageSize);
+            dirty = true;
+        }
     }
     const uint64_t size = GetPhysicalSize();
+    const bool journal = FJournalActive && (dirty || end > size);
+    if (journal) WriteJournal(size, end > size);
     if (end > size) {
         // Reserve the space first: a full disk fails here, before any page is overwritten.
+        ZanCrashPoint(csTruncate);
         int rc = posix_fallocate(FFile.GetHandle(), static_cast<off_t>(size),
                                  static_cast<off_t>(end - size));
         if (rc != 0) {
             FKnownSize = -1;
+            if (journal) FJournal.Discard();
             ZanDatabaseError(9217, "TZanFile.Commit",
                              "Unable to complete file write operation. " + SysErrorMessage(rc));
         }
         if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);
     }
-    FPageCache.WriteDirtyPages();
-    FBlockCache.WriteDirtyBlocks();
+    try {
+        WriteDirtyPagesCoalesced();
+        FBlockCache.WriteDirtyBlocks();
+        if (journal) {
+            if (FSyncCommits) SyncFile();
+            FJournal.Invalidate(true); // the commit point
+        }
+    } catch (...) {
+        FKnownSize = -1;
+        if (journal) {
+            // The file holds part of the commit: the journal puts the old bytes back.
+            try {
+                RecoverJournal(GetJournalFileName(), FFile.GetFileName(), FSyncCommits);
+                FJournal.Discard();
+            } catch (const std::exception& e) {
+                // The journal stays hot for the next connection to restore.
+                GDBLogger().LogItem("TZanFile", std::string("Restoring after a failed commit "
+                                                            "failed: ") +
+                                                    e.what());
+                FJournal.Abandon();
+            }
+        }
+        throw;
+    }
     FPageCache.FinishCommit();
     FBlockCache.FinishCommit();
     FTransactionActive = false;

@@ -17,12 +17,14 @@
 // further; any growth beyond is refused (9482) before anything is written.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "engine/storage/zanCache.h"
 #include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanJournal.h"
 #include "host/rtl/Classes.h"
 #include "host/win/WinFiles.h"
 
@@ -33,9 +35,9 @@ inline constexpr uint64_t ZanMaxFileEnd = 0x100000000ull;
 // The highest address a page may start at.
 inline constexpr uint32_t ZanMaxPageAddress = 0xFFFFF000u;
 
-// Fault injection for crash tests: with n > 0 the process kills itself (SIGKILL) in place of
-// the n-th database-file write from now on, counting the writes of every open file; 0 turns it
-// off. Nothing sets it outside tests.
+// Fault injection for crash tests: with n > 0 the process kills itself (SIGKILL) at the n-th
+// crash point from now on (every write, sync, truncate and unlink of a database file or its
+// journal, see ZanArmCrashPoint); 0 turns it off. Nothing sets it outside tests.
 void ZanSetWriteKillPoint(uint64_t n);
 
 // Access flag bits.
@@ -99,9 +101,14 @@ public:
     void ReleasePage(uint32_t address, const void* zeroPage);
 
     void StartTransaction();
-    // Extends the file to its final size first (a full disk fails before any page is
-    // overwritten), then writes the dirty pages in address order and the pending blocks. When a
-    // write fails the transaction stays active and 9217 is raised.
+    // With the journal active: journals the stored bytes of everything the commit overwrites
+    // below the present size (and that size), syncs the journal when syncs are on; then extends
+    // the file to its final size (a full disk fails before any page is overwritten), writes the
+    // dirty pages in address order and the pending blocks, syncs the file when syncs are on, and
+    // empties the journal: that is the commit point. A failure before the in-place writes
+    // removes the journal; one during them restores the old bytes from the journal first. Either
+    // way the transaction stays active and the error (9217) is raised. The caller holds the
+    // commit lock while the journal is active.
     void Commit();
     void Rollback();
     bool GetTransactionActive() const { return FTransactionActive; }
@@ -112,6 +119,23 @@ public:
     // Logical end := max(logical end, size on disk): growth committed by other connections is
     // never overwritten by this transaction's appends.
     void RefreshLogicalEof();
+
+    // The rollback journal of commits; off until the owner turns it on (it holds the commit
+    // lock around every commit then).
+    void SetJournalActive(bool value) { FJournalActive = value; }
+    bool GetJournalActive() const { return FJournalActive; }
+    // Syncs of the journal and the file at every commit (off: a commit survives a killed
+    // process, not a power cut).
+    void SetSyncCommits(bool value) { FSyncCommits = value; }
+    bool GetSyncCommits() const { return FSyncCommits; }
+    // The table lock ids (0 = global header) held for writing, recorded in the next journal.
+    void SetJournalLockIds(const std::bitset<ZanJournalLockIds>& ids) { FJournalLockIds = ids; }
+    std::string GetJournalFileName() const { return JournalFileNameFor(FFile.GetFileName()); }
+    // The journal kept from the last commit is in place and empty: no other journal can be at
+    // its path, so a commit need not look for a leftover one.
+    bool JournalKeptReady() { return FJournal.KeptReady(); }
+    // Removes the journal file kept between commits; the caller holds the commit lock.
+    void CloseJournal() noexcept { FJournal.Close(); }
 
     // Forces what the file holds to the device; a transaction's pending changes are not
     // written.
@@ -156,9 +180,20 @@ private:
                  uint8_t accessFlags);
     void RawWrite(const uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
                   uint8_t accessFlags);
+    // Copies the enciphered image of every dirty cached page over the part of [address,
+    // address + count) it covers.
+    void PatchDirtyPages(uint8_t* buffer, uint32_t address, uint32_t count);
     // Drops pending raw bytes of the pages that [address, address + count) touches.
     void DropBlocksOfPages(uint32_t address, uint32_t count);
     void ConnectCaches();
+    // The stretches (address, size) the commit will write, in the order it writes them.
+    std::vector<std::pair<uint32_t, uint32_t>> PendingWrites();
+    // Writes the journal of a commit over a file of oldSize bytes that grows when grows.
+    void WriteJournal(uint64_t oldSize, bool grows);
+    // Writes the dirty pages enciphered, each run of consecutive pages in one write.
+    void WriteDirtyPagesCoalesced();
+    // A crash point, then fdatasync of the database file (9217 on failure).
+    void SyncFile();
 
     TWinFile FFile;
     std::vector<uint8_t> FPageBuffer; // work buffer: one page, ciphered
@@ -182,6 +217,11 @@ private:
     TBlowfishData FBlowfish;
     uint64_t FReadCalls = 0;
     uint64_t FWriteCalls = 0;
+    TJournalWriter FJournal;
+    bool FJournalActive = false;
+    bool FSyncCommits = false;
+    std::bitset<ZanJournalLockIds> FJournalLockIds;
+    mode_t FJournalMode = 0; // the database file's permission bits, asked once
     // The size on disk as this object's writes left it, kept while no other handle may write
     // the file (opened without write sharing); -1 when the file must be asked.
     int64_t FKnownSize = -1;

@@ -119,9 +119,10 @@ public:
     uint32_t GetRecordNo() { return FTree->GetRecordNo(); }
     uint32_t SetRecordNo(uint32_t recNo) { return FTree->GetAddrOfRecNo(recNo); }
     int32_t FullIndexSearch(TIndexSearchType type) { return FTree->IndexSearch(type, nullptr); }
-    int32_t PartialIndexSearch(TIndexSearchType type, const TSearchModifier* modifier) {
-        return FTree->IndexSearch(type, modifier);
-    }
+    // A search limited by the modifier. On ikMinStringLen trees, whose searches compare every
+    // key field, an equal search on the leading fields is a stGE followed by a comparison of
+    // those fields.
+    int32_t PartialIndexSearch(TIndexSearchType type, const TSearchModifier* modifier);
     // The search key (built by CreateKeyBuffer) gets the record address and goes into the tree
     // at its place in key order; -1 when an equal key is there.
     int32_t InsertKey(uint32_t address);

@@ -269,6 +269,8 @@ void TDiskIOInterface::LeaveChain(bool taken, const char* context) {
 uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t requestSize, const void* data) {
     static const char* const context = "TDiskIOInterface.AllocateNewAddress";
     CheckOpen(context);
+    // The block, the run's new head and the chain head are one change.
+    TDiskWriteScope scope(FDiskMgr);
     if (requestSize > FBlockSize)
         ZanDatabaseError(8581, context, "Block request sizes < block size");
     if (requestSize == 0) requestSize = FBlockSize;
@@ -340,6 +342,7 @@ uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t requestSize, const void* 
 void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
     static const char* const context = "TDiskIOInterface.ReleaseBlock";
     CheckOpen(context);
+    TDiskWriteScope scope(FDiskMgr);
     if (size == 0) size = FBlockSize;
     const bool taken = EnterChain(context);
     const uint32_t savedFirstEmpty = FFirstEmpty;
@@ -421,6 +424,11 @@ uint32_t TDiskIOInterface::GetRollbackCount() const {
 // ---------------------------------------------------------------------------------------------
 // TBlobInterface
 
+TDiskMgr* DiskMgrOf(TBaseIOInterface* io) {
+    auto* disk = dynamic_cast<TDiskIOInterface*>(io);
+    return disk != nullptr ? disk->GetDiskMgr() : nullptr;
+}
+
 void TBlobInterface::Open() {
     if (FIOInterface == nullptr)
         ZanDatabaseError(8581, "TBlobInterface.Open",
@@ -469,6 +477,7 @@ uint32_t TBlobInterface::WriteNewBlocks(const uint8_t* data, uint32_t size, uint
 }
 
 uint32_t TBlobInterface::InsertBlob(TStream& stream) {
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint8_t> data = ReadAll(stream);
     return WriteNewBlocks(data.data(), static_cast<uint32_t>(data.size()), 0);
 }
@@ -513,6 +522,7 @@ uint32_t TBlobInterface::ReadBlob(uint32_t head, TStream& stream, uint32_t maxLe
 }
 
 void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint32_t> addresses;
     WalkChain(head, oldLength, addresses, nullptr, nullptr);
     for (uint32_t a : addresses)
@@ -520,6 +530,7 @@ void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
 }
 
 uint32_t TBlobInterface::EditBlob(uint32_t head, uint32_t oldLength, TStream& stream) {
+    TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint8_t> data = ReadAll(stream);
     const auto size = static_cast<uint32_t>(data.size());
     if (head == 0) return WriteNewBlocks(data.data(), size, 0);

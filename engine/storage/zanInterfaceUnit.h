@@ -251,4 +251,8 @@ private:
     TDataCompressionMode FCompressionMode = dcNone;
 };
 
+// The disk manager under a block store on disk; nullptr for a memory store. A change of several
+// writes through the store opens its write scope on it.
+TDiskMgr* DiskMgrOf(TBaseIOInterface* io);
+
 } // namespace zan

@@ -219,8 +219,15 @@ bool TTableDef::Validate() {
 
 void TTableDef::CheckStoredLayout() const {
     static const char* const context = "TTableDef.InternalOpen";
-    if (FRecordSize < C_RECORD_PREFIX_SIZE)
+    // The largest record a layout describes: every field with its null flag, size marker and
+    // the largest data a field holds. A larger size would only size buffers by the file.
+    constexpr int64_t maxRecordSize =
+        int64_t(C_RECORD_PREFIX_SIZE) + int64_t(C_MAX_LAYOUT_FIELDS) * (1 + 2 + 65535);
+    if (FRecordSize < C_RECORD_PREFIX_SIZE || FRecordSize > maxRecordSize)
         ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Invalid record size %d", {FRecordSize});
+    if (FInternalFields->Count() > C_MAX_LAYOUT_FIELDS)
+        ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Invalid field count %d",
+                            {FInternalFields->Count()});
     if (FDefaultBlobSize < C_MIN_BLOB_SIZE || FDefaultBlobSize > C_MAX_BLOB_SIZE)
         ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Invalid blob block size %d",
                             {FDefaultBlobSize});
@@ -246,6 +253,20 @@ void TTableDef::CheckStoredLayout() const {
         if (!ok)
             ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Key field %s lies outside the record",
                                 {key->GetFieldName()});
+        if (size > C_MAXKEYSIZE)
+            ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Key field %s is too large",
+                                {key->GetFieldName()});
+    }
+    // The trees build keys up to the index's maximum key size, which the keys must fit and
+    // which must not exceed the largest key an index takes.
+    for (int i = 0; i < FInternalIndexDefs->Count(); ++i) {
+        const TInternalIndexDef* index = FInternalIndexDefs->Items(i);
+        const int64_t needed =
+            int64_t(CalculateMaximumKeySize(*FKeyFields, index->GetIndexName())) +
+            index->GetKeyDataOffset();
+        if (index->GetMaximumKeySize() > C_MAXKEYSIZE || needed > index->GetMaximumKeySize())
+            ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Invalid key size of index %s",
+                                {index->GetIndexName()});
     }
 }
 
@@ -488,6 +509,22 @@ void TBaseTableDefMgr::ReleaseMasterForDelete(TTableDef& def, const char* contex
     RemoveMaster(master);
 }
 
+void TBaseTableDefMgr::CloseAndRemoveMaster(TTableDef* master) {
+    TTableHeader* header = master->GetTableHeader();
+    master->InternalClose();
+    master->SetTableHeader(nullptr);
+    RemoveMaster(master);
+    if (header != nullptr) FHeaderMgr->CloseTable(header);
+}
+
+void TBaseTableDefMgr::ForgetUnusedMaster(const std::string& name) {
+    const int32_t i = IndexOfTableName(name);
+    if (i < 0) return;
+    TTableDef* master = Masters(i);
+    if (master->GetUserCount() > 0) return;
+    CloseAndRemoveMaster(master);
+}
+
 // ---------------------------------------------------------------------------------------------
 // TMemoryTableDefMgr
 
@@ -644,6 +681,7 @@ void TDiskTableDefMgr::InitializeIndexInterface(TTableDef& def) {
 }
 
 int32_t TDiskTableDefMgr::CreateTableDef(const std::string& name, TTableDef& def) {
+    TDiskWriteScope scope(DiskMgr());
     TTableDef* master = CreateMaster(name, def, false, "TDiskTableDefMgr.CreateTableDef");
     InitializeIndexInterface(*master);
     return master->GetTableID();
@@ -683,14 +721,11 @@ void TDiskTableDefMgr::CloseTableDefConnection(int32_t tableID) {
     TTableDef* master = Masters(i);
     master->SetUserCount(master->GetUserCount() - 1);
     if (master->GetUserCount() > 0) return;
-    TTableHeader* header = master->GetTableHeader();
-    master->InternalClose();
-    master->SetTableHeader(nullptr);
-    RemoveMaster(master);
-    if (header != nullptr) FHeaderMgr->CloseTable(header);
+    CloseAndRemoveMaster(master);
 }
 
 int32_t TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& def) {
+    TDiskWriteScope scope(DiskMgr());
     ReleaseMasterForDelete(def, "TDiskTableDefMgr.DeleteTableDef");
     const int32_t id = def.GetTableID();
     FHeaderMgr->DeleteTable(id);
@@ -703,6 +738,7 @@ int32_t TDiskTableDefMgr::DeleteTableDef(const std::string&, TTableDef& def) {
 void TDiskTableDefMgr::RestructureTableDef(TTableDef& def, const TInternalRestructureRec& rec) {
     static const char* const context = "TDiskTableDefMgr.RestructureTableDef";
     if (def.GetMemory()) ZanDatabaseError(C_INVALIDOPERATION, context);
+    TDiskWriteScope scope(DiskMgr());
     TTableHeader* header = def.GetTableHeader();
     const bool ownHeader = header == nullptr;
     if (ownHeader) header = FHeaderMgr->OpenTable(def.GetTableID());
@@ -741,7 +777,11 @@ void TDiskTableDefMgr::RestructureTableDef(TTableDef& def, const TInternalRestru
                 stores->GetBlobInterface()->SetFirstEmptyValid(true);
             }
             const uint32_t address = header->GetBaseAddress();
+            // The change counter moves on through a restructure: a value that came round again
+            // would let another connection keep pages of the old trees.
+            const uint32_t counter = header->GetModifiedFlag();
             header->ResetHeaderSize(headerSize, fieldsRebuilt);
+            header->SetModifiedFlag(counter);
             header->SetIndexCount(static_cast<uint32_t>(std::max(indexCount, 1)));
             header->SetBaseAddress(address);
             header->SetTableID(static_cast<uint32_t>(def.GetTableID()));

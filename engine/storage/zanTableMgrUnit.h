@@ -130,9 +130,11 @@ public:
     // A fixed sample definition (indexes "one" and "two"; fields "Int1", "Str1", "Date1").
     void DebugSetDefs();
 
-private:
-    // A stored definition that would make the stores read or write at wrong places raises 8962.
+    // A stored definition that would make the stores read or write at wrong places, or size
+    // buffers beyond the storage limits (record, field, key sizes), raises 8962.
     void CheckStoredLayout() const;
+
+private:
     void BuildMemoryInterfaces();
     void BuildDiskInterfaces(TDiskMgr* disk);
     void FreeInterfaces();
@@ -219,6 +221,9 @@ public:
 
     // The first master whose name equals (case ignored), or -1.
     int32_t IndexOfTableName(const std::string& name) const;
+    // Drops the master of that name when nothing has it open (one left by a create that was
+    // rolled back, or of a table deleted elsewhere).
+    void ForgetUnusedMaster(const std::string& name);
     // The master of that table id, or -1.
     int32_t IndexOfTableDef(int32_t tableID) const;
     // The master's user count; 0 when the table is not open.
@@ -245,6 +250,8 @@ protected:
     TTableDef* CreateMaster(const std::string& name, TTableDef& def, bool memory,
                             const char* context);
     void RemoveMaster(TTableDef* master);
+    // Closes the master's stores and header and removes it.
+    void CloseAndRemoveMaster(TTableDef* master);
     // Wires def to the master's header and stores and opens it as a copy.
     static void WireCopy(TTableDef& def, TTableDef& master);
     // Common to both kinds: the master of def's table loses def's user and, when no other

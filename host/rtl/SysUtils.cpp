@@ -166,6 +166,37 @@ int64_t StrToInt64Def(std::string_view text, int64_t defaultValue) {
     return TryStrToInt64(text, v) ? v : defaultValue;
 }
 
+namespace {
+// Decimal number text without its surrounding blanks and its sign.
+std::string_view UnsignedNumberText(std::string_view text, bool& negative) {
+    size_t b = 0, e = text.size();
+    while (b < e && IsBlank(text[b]))
+        ++b;
+    while (e > b && IsBlank(text[e - 1]))
+        --e;
+    std::string_view s = text.substr(b, e - b);
+    negative = false;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    return s;
+}
+} // namespace
+
+bool TryDecimalStrToInt64(std::string_view text, int64_t& value) {
+    bool negative = false;
+    const std::string_view s = UnsignedNumberText(text, negative);
+    if (s.empty() || s[0] < '0' || s[0] > '9') return false;
+    uint64_t magnitude = 0;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), magnitude, 10);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return false;
+    const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    if (magnitude > limit) return false;
+    value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
 std::string IntToHexBits(uint64_t bits, int digits) {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, bits, 16);
@@ -182,17 +213,8 @@ std::string FloatToStr(double value) {
 }
 
 bool TryStrToFloat(std::string_view text, double& value) {
-    size_t b = 0, e = text.size();
-    while (b < e && IsBlank(text[b]))
-        ++b;
-    while (e > b && IsBlank(text[e - 1]))
-        --e;
-    std::string_view s = text.substr(b, e - b);
     bool negative = false;
-    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-        negative = s[0] == '-';
-        s.remove_prefix(1);
-    }
+    const std::string_view s = UnsignedNumberText(text, negative);
     // from_chars would also take "inf", "nan" and a second sign: only digits or "." may start.
     if (s.empty() || !((s[0] >= '0' && s[0] <= '9') || s[0] == '.')) return false;
     double v = 0;

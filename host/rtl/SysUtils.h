@@ -37,6 +37,9 @@ bool TryStrToInt(std::string_view text, int32_t& value);
 bool TryStrToInt64(std::string_view text, int64_t& value);
 int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
 int64_t StrToInt64Def(std::string_view text, int64_t defaultValue);
+// Decimal integer text in the frame TryStrToFloat accepts: optional blanks around, an optional
+// sign, decimal digits only (no "$" or "0x"), within the int64 range.
+bool TryDecimalStrToInt64(std::string_view text, int64_t& value);
 
 std::string IntToHexBits(uint64_t bits, int digits);
 

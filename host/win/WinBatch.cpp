@@ -1,7 +1,5 @@
 #include "host/win/WinBatch.h"
 
-#include <filesystem>
-
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 #include "host/win/WinEnv.h"
@@ -23,15 +21,6 @@ bool Unquote(std::string& s) {
     return true;
 }
 
-void DeleteTree(const std::string& path) {
-    std::string host = WinPathToHost(path, paWrite);
-    if (!WinPathExists(path)) RaiseWinError(ERROR_FILE_NOT_FOUND, path);
-    std::error_code ec;
-    std::filesystem::remove_all(host, ec); // never follows symlinks
-    if (ec) RaiseWinError(WinErrorFromErrno(ec.value()), path);
-    ClearDirCache();
-}
-
 void Move(const std::string& source, const std::string& target) {
     std::string dst = target;
     if (WinDirectoryExists(dst)) dst = WinJoin(dst, WinFileNameOf(NormalizeWinPath(source)));
@@ -51,7 +40,7 @@ void RunLine(const std::string& rawLine) {
         if (UpperCase(rest.substr(0, 2)) == "/Y") rest = Trim(rest.substr(2));
         if (!Unquote(rest)) throw Exception("unbalanced quotes");
         if (rest.empty()) throw Exception("no directory named");
-        DeleteTree(rest);
+        WinDeleteTree(rest);
     } else if (command == "MOVE") {
         if (UpperCase(rest.substr(0, 2)) == "/Y") rest = Trim(rest.substr(2));
         if (!rest.empty() && rest[0] == '"') {

@@ -52,7 +52,7 @@ void DoPendingRenames(std::vector<std::string>& report) {
             if (target.empty()) {
                 WinDeleteFile(source);
             } else {
-                if (replace && WinFileExists(target)) WinDeleteFile(target);
+                // The move replaces the target itself, so a move that fails leaves it as it was.
                 WinMoveFile(source, target, replace);
             }
         } catch (const Exception& e) {
@@ -65,13 +65,16 @@ void DoWinInit(std::vector<std::string>& report) {
     std::string file = WinJoin(WinGetWindowsDirectory(), "WININIT.INI");
     if (!WinFileExists(file)) return;
     try {
-        TIniText ini = WinReadIniFile(file);
+        // An odd line is reported and skipped; the other entries are still done.
+        std::vector<std::string> skipped;
+        TIniText ini = TIniText::ParseSkipping(WinReadFile(file), file, skipped);
+        for (const std::string& s : skipped)
+            report.push_back("WININIT.INI: " + s);
         for (auto& [target, source] : ini.Pairs("Rename")) {
             try {
                 if (SameName(target, "NUL")) {
                     WinDeleteFile(source);
                 } else {
-                    if (WinFileExists(target)) WinDeleteFile(target);
                     WinMoveFile(source, target, true);
                 }
             } catch (const Exception& e) {

@@ -363,10 +363,14 @@ void SaveWinEnv() {
     std::error_code ec;
     std::filesystem::create_directories(env.Root, ec);
     std::string target = EnvFile(env.Root);
+    // Settings that would not load again are refused before anything is written.
+    std::string text = SerializeWinEnv(env);
+    TWinEnv check;
+    ParseWinEnv(text, target, check);
     std::string temp = target + ".tmp" + IntToStr(getpid());
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << SerializeWinEnv(env);
+        out << text;
         if (!out.flush()) RaiseWinError(ERROR_GEN_FAILURE, target);
     }
     if (rename(temp.c_str(), target.c_str()) != 0) {

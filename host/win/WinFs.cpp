@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fnmatch.h>
+#include <functional>
+#include <climits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,6 +54,146 @@ uint64_t DiskUsed(const std::string& diskDir) {
         if (it->is_regular_file(ec2)) used += it->file_size(ec2);
     }
     return used;
+}
+
+// A hook run between the confinement check of a path and its use (tests swap folders there).
+std::function<void(const std::string&)>& RaceHook() {
+    static std::function<void(const std::string&)> hook;
+    return hook;
+}
+
+void CloseIfOpen(int fd) {
+    if (fd >= 0) close(fd);
+}
+
+std::vector<std::string> SplitHost(const std::string& rel) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= rel.size()) {
+        size_t end = rel.find('/', start);
+        if (end == std::string::npos) end = rel.size();
+        if (end > start) parts.push_back(rel.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+// The folder holding a host path inside the sandbox root, as a handle reached from the root one
+// component at a time without following a symlink, and the final name. Every write goes through
+// (Fd, Name): a folder swapped for a symlink after the path was checked cannot carry the write
+// outside the root. A symlink met on the way is followed only when its resolved target lies inside
+// the root, and the walk then restarts from the root on the resolved path.
+struct TConfined {
+    int Fd = -1;
+    std::string Name;
+    TConfined() = default;
+    TConfined(const TConfined&) = delete;
+    TConfined& operator=(const TConfined&) = delete;
+    ~TConfined() { CloseIfOpen(Fd); }
+};
+
+void OpenConfined(const std::string& host, const std::string& subject, TConfined& out) {
+    if (RaceHook()) RaceHook()(host);
+    const std::string& root = CurrentWinEnv().Root;
+    if (host.size() <= root.size() + 1 || host.compare(0, root.size() + 1, root + "/") != 0)
+        RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    const std::string realRoot = SandboxRealRoot();
+    std::vector<std::string> parts = SplitHost(host.substr(root.size() + 1));
+    if (parts.empty()) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    out.Name = parts.back();
+    parts.pop_back();
+    int fd = open(realRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) RaiseWinError(ERROR_PATH_NOT_FOUND, subject);
+    TScopeExit closer([&fd] { CloseIfOpen(fd); });
+    int hops = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        int next = openat(fd, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next >= 0) {
+            close(fd);
+            fd = next;
+            continue;
+        }
+        if (errno != ELOOP && errno != ENOTDIR) RaiseWinError(ERROR_PATH_NOT_FOUND, subject);
+        struct stat st;
+        if (fstatat(fd, parts[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            RaiseWinError(ERROR_PATH_NOT_FOUND, subject);
+        if (++hops > 16) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+        char real[PATH_MAX];
+        std::string link = "/proc/self/fd/" + std::to_string(fd) + "/" + parts[i];
+        if (!realpath(link.c_str(), real)) RaiseWinError(ERROR_PATH_NOT_FOUND, subject);
+        std::string target = real;
+        if (target != realRoot && target.compare(0, realRoot.size() + 1, realRoot + "/") != 0)
+            RaiseWinError(ERROR_ACCESS_DENIED, subject);
+        // Restart from the root on the resolved folder followed by the rest of the path.
+        std::vector<std::string> rest = SplitHost(target.substr(realRoot.size()));
+        rest.insert(rest.end(), parts.begin() + static_cast<ptrdiff_t>(i) + 1, parts.end());
+        parts = std::move(rest);
+        i = static_cast<size_t>(-1);
+        close(fd);
+        fd = open(realRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) RaiseWinError(ERROR_PATH_NOT_FOUND, subject);
+    }
+    out.Fd = fd;
+    fd = -1;
+}
+
+// Opens a file inside the root relative to its checked folder; the final component is never
+// followed when it is a symlink.
+int OpenConfinedFile(const std::string& host, const std::string& subject, int flags, TConfined& dir) {
+    OpenConfined(host, subject, dir);
+    int fd = openat(dir.Fd, dir.Name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == ELOOP) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    return fd;
+}
+
+// Sets the mode bits of a file inside the root without following a final symlink.
+void ChmodConfined(const std::string& host, const std::string& subject, mode_t mode) {
+    TConfined dir;
+    int fd = OpenConfinedFile(host, subject, O_PATH, dir);
+    if (fd < 0) RaiseErrno(subject);
+    TScopeExit closer([fd] { close(fd); });
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    // The handle's own entry in /proc names the file itself, never a path that could change.
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (chmod(self.c_str(), mode) != 0) RaiseErrno(subject);
+}
+
+// A file listed in use, by its name or as another name of the same file (a hard link or a path
+// through a symlinked folder).
+bool InUse(const std::string& norm, const struct stat* st) {
+    const TWinEnv& env = CurrentWinEnv();
+    if (env.IsInUse(norm)) return true;
+    if (!st || S_ISDIR(st->st_mode)) return false;
+    for (const std::string& p : env.InUse) {
+        struct stat other;
+        try {
+            if (stat(WinPathToHost(p).c_str(), &other) == 0 && other.st_dev == st->st_dev &&
+                other.st_ino == st->st_ino)
+                return true;
+        } catch (const EWinError&) {
+        }
+    }
+    return false;
+}
+
+// A folder holding a file in use cannot be renamed or removed, as on Windows.
+bool HoldsInUse(const std::string& normDir) {
+    std::string prefix = FoldName(normDir + "\\");
+    for (const std::string& p : CurrentWinEnv().InUse)
+        if (FoldName(p).compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+}
+
+std::string DiskDir() {
+    const TWinEnv& env = CurrentWinEnv();
+    return env.Root + "/media/A/disk" + std::to_string(env.Disk);
+}
+
+uint64_t DiskFree() {
+    uint64_t used = DiskUsed(DiskDir());
+    uint64_t capacity = CurrentWinEnv().DiskCapacity;
+    return used >= capacity ? 0 : capacity - used;
 }
 
 TDateTime ToDateTime(time_t t) {
@@ -113,7 +255,9 @@ bool WinPathExists(const std::string& path) {
 
 void WinCreateDirectory(const std::string& path) {
     std::string host = WinPathToHost(path, paWrite);
-    if (mkdir(host.c_str(), 0777) != 0) {
+    TConfined dir;
+    OpenConfined(host, path, dir);
+    if (mkdirat(dir.Fd, dir.Name.c_str(), 0777) != 0) {
         if (errno == ENOENT) RaiseWinError(ERROR_PATH_NOT_FOUND, path);
         RaiseErrno(path);
     }
@@ -129,9 +273,17 @@ void WinForceDirectories(const std::string& path) {
     // The drive folder of A: and C: is made on demand: a fresh disk is an empty directory.
     if (parent == norm) {
         std::string host = WinPathToHost(norm, paWrite);
+        const std::string& root = CurrentWinEnv().Root;
         std::error_code ec;
-        std::filesystem::create_directories(host, ec);
+        std::filesystem::create_directories(root, ec);
         if (ec) RaiseWinError(WinErrorFromErrno(ec.value()), path);
+        for (size_t at = host.find('/', root.size() + 1);; at = host.find('/', at + 1)) {
+            std::string prefix = at == std::string::npos ? host : host.substr(0, at);
+            TConfined dir;
+            OpenConfined(prefix, path, dir);
+            if (mkdirat(dir.Fd, dir.Name.c_str(), 0777) != 0 && errno != EEXIST) RaiseErrno(path);
+            if (at == std::string::npos) break;
+        }
         return;
     }
     WinCreateDirectory(norm);
@@ -139,7 +291,9 @@ void WinForceDirectories(const std::string& path) {
 
 void WinRemoveDirectory(const std::string& path) {
     std::string host = WinPathToHost(path, paWrite);
-    if (rmdir(host.c_str()) != 0) {
+    TConfined dir;
+    OpenConfined(host, path, dir);
+    if (unlinkat(dir.Fd, dir.Name.c_str(), AT_REMOVEDIR) != 0) {
         if (errno == ENOENT) RaiseMissing(host, path);
         if (errno == EEXIST) RaiseWinError(ERROR_DIR_NOT_EMPTY, path);
         RaiseErrno(path);
@@ -150,32 +304,50 @@ void WinRemoveDirectory(const std::string& path) {
 void WinDeleteFile(const std::string& path) {
     std::string norm = NormalizeWinPath(path);
     std::string host = WinPathToHost(norm, paWrite);
+    TConfined dir;
+    OpenConfined(host, path, dir);
     struct stat st;
-    if (lstat(host.c_str(), &st) != 0) RaiseMissing(host, path);
+    if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
-    if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
-    if (unlink(host.c_str()) != 0) RaiseErrno(path);
+    if (InUse(norm, &st)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
+    if (unlinkat(dir.Fd, dir.Name.c_str(), 0) != 0) RaiseErrno(path);
     InvalidateDirCache(HostDirOf(host));
 }
 
 void WinMoveFile(const std::string& source, const std::string& target, bool replaceExisting) {
-    std::string src = WinPathToHost(source, paWrite);
-    std::string dst = WinPathToHost(target, paWrite);
+    std::string srcNorm = NormalizeWinPath(source);
+    std::string dstNorm = NormalizeWinPath(target);
+    std::string src = WinPathToHost(srcNorm, paWrite);
+    std::string dst = WinPathToHost(dstNorm, paWrite);
+    TConfined from, to;
+    OpenConfined(src, source, from);
+    OpenConfined(dst, target, to);
     struct stat st;
-    if (lstat(src.c_str(), &st) != 0) RaiseMissing(src, source);
-    if (CurrentWinEnv().IsInUse(NormalizeWinPath(source)))
+    if (fstatat(from.Fd, from.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(src, source);
+    if (InUse(srcNorm, &st) || (S_ISDIR(st.st_mode) && HoldsInUse(srcNorm)))
         RaiseWinError(ERROR_SHARING_VIOLATION, source);
     struct stat dt;
-    bool sameFile = lstat(dst.c_str(), &dt) == 0 && dt.st_ino == st.st_ino && dt.st_dev == st.st_dev;
-    if (!sameFile && lstat(dst.c_str(), &dt) == 0) {
+    bool targetExists = fstatat(to.Fd, to.Name.c_str(), &dt, AT_SYMLINK_NOFOLLOW) == 0;
+    bool sameFile = targetExists && dt.st_ino == st.st_ino && dt.st_dev == st.st_dev;
+    if (sameFile) {
+        // The target names the source itself (another case of the same name): the file takes
+        // the case given for the target, as a Windows rename does.
+        to.Name = WinFileNameOf(dstNorm);
+        if (to.Name.empty() || to.Name == from.Name) return;
+    } else if (targetExists) {
         if (!replaceExisting || S_ISDIR(dt.st_mode)) RaiseWinError(ERROR_ALREADY_EXISTS, target);
-        if (CurrentWinEnv().IsInUse(NormalizeWinPath(target)))
-            RaiseWinError(ERROR_SHARING_VIOLATION, target);
+        if (InUse(dstNorm, &dt)) RaiseWinError(ERROR_SHARING_VIOLATION, target);
     }
-    if (rename(src.c_str(), dst.c_str()) != 0) {
+    // A move onto the disk in A: must fit in what the disk has free, as a copy would.
+    if (WinDriveOf(dstNorm) == 'A' && WinDriveOf(srcNorm) != 'A') {
+        uint64_t size = S_ISDIR(st.st_mode) ? DiskUsed(src) : static_cast<uint64_t>(st.st_size);
+        uint64_t freed = targetExists && !sameFile ? static_cast<uint64_t>(dt.st_size) : 0;
+        if (size > DiskFree() + freed) RaiseWinError(ERROR_DISK_FULL, target);
+    }
+    if (renameat(from.Fd, from.Name.c_str(), to.Fd, to.Name.c_str()) != 0) {
         if (errno == EXDEV && !S_ISDIR(st.st_mode)) {
-            CopyFile(src, dst, false);
-            unlink(src.c_str());
+            WinCopyFile(srcNorm, dstNorm, false);
+            unlinkat(from.Fd, from.Name.c_str(), 0);
         } else if (errno == ENOENT) {
             RaiseWinError(ERROR_PATH_NOT_FOUND, target);
         } else {
@@ -188,23 +360,99 @@ void WinMoveFile(const std::string& source, const std::string& target, bool repl
 
 void WinCopyFile(const std::string& source, const std::string& target, bool failIfExists) {
     std::string src = WinPathToHost(source);
-    std::string dst = WinPathToHost(target, paWrite);
+    std::string norm = NormalizeWinPath(target);
+    std::string dst = WinPathToHost(norm, paWrite);
+    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) RaiseMissing(src, source);
+        RaiseErrno(source);
+    }
+    TScopeExit closer([in] { close(in); });
     struct stat st;
-    if (!StatHost(src, st)) RaiseMissing(src, source);
+    if (fstat(in, &st) != 0) RaiseErrno(source);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, source);
-    if (failIfExists && WinPathExists(target)) RaiseWinError(ERROR_FILE_EXISTS, target);
-    if (CurrentWinEnv().IsInUse(NormalizeWinPath(target))) RaiseWinError(ERROR_SHARING_VIOLATION, target);
-    if (WinDriveOf(NormalizeWinPath(target)) == 'A') {
-        WinWriteFile(target, WinReadFile(source));
-        chmod(WinPathToHost(target).c_str(), st.st_mode & 07777);
+    if (failIfExists && WinPathExists(norm)) RaiseWinError(ERROR_FILE_EXISTS, target);
+    struct stat dt;
+    if (stat(dst.c_str(), &dt) == 0 && dt.st_dev == st.st_dev && dt.st_ino == st.st_ino)
+        RaiseWinError(ERROR_INVALID_PARAMETER, target); // a copy onto itself would empty it
+    // Written through the same checked path as any file (in-use, confinement, A: capacity).
+    TWinFsFile out;
+    out.Create(norm);
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ssize_t n = read(in, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            RaiseErrno(source);
+        }
+        if (n == 0) break;
+        if (out.Write(buffer.data(), static_cast<size_t>(n)) != static_cast<size_t>(n))
+            RaiseWinError(ERROR_DISK_FULL, target);
+    }
+    out.Close();
+    ChmodConfined(out.HostPath(), target, st.st_mode & 07777);
+}
+
+namespace {
+
+// Removes name under dirFd and everything below it, keeping files in use (named by winPath);
+// the first one kept is noted in kept.
+void RemoveTreeAt(int dirFd, const std::string& name, const std::string& winPath, std::string& kept) {
+    const char* at = name.empty() ? "." : name.c_str(); // "": the folder dirFd itself
+    struct stat st;
+    if (fstatat(dirFd, at, &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseErrno(winPath);
+    if (!S_ISDIR(st.st_mode)) {
+        if (InUse(winPath, &st)) {
+            if (kept.empty()) kept = winPath;
+            return;
+        }
+        if (unlinkat(dirFd, name.c_str(), 0) != 0) RaiseErrno(winPath);
         return;
     }
-    try {
-        CopyFile(src, dst, failIfExists);
-    } catch (const EOSError& e) {
-        RaiseWinError(WinErrorFromErrno(e.ErrorCode), target);
+    int fd = openat(dirFd, at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) RaiseErrno(winPath);
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        RaiseErrno(winPath);
     }
-    InvalidateDirCache(HostDirOf(dst));
+    TScopeExit closer([d] { closedir(d); });
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d)) {
+        std::string child = e->d_name;
+        if (child != "." && child != "..") names.push_back(std::move(child));
+    }
+    for (const std::string& child : names)
+        RemoveTreeAt(fd, child, WinJoin(winPath, child), kept);
+    if (name.empty()) return; // the drive root itself stays
+    if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0 && !(errno == ENOTEMPTY && !kept.empty()))
+        RaiseErrno(winPath);
+}
+
+} // namespace
+
+void WinDeleteTree(const std::string& path) {
+    std::string norm = NormalizeWinPath(path);
+    std::string host = WinPathToHost(norm, paWrite);
+    if (!WinPathExists(norm)) RaiseWinError(ERROR_FILE_NOT_FOUND, path);
+    TConfined dir;
+    OpenConfined(host, path, dir);
+    std::string kept;
+    TScopeExit clear([] { ClearDirCache(); });
+    if (WinParentDir(norm) == norm) {
+        // A drive root: its contents go, the drive stays usable.
+        int fd = openat(dir.Fd, dir.Name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) RaiseErrno(path);
+        TScopeExit closer([fd] { close(fd); });
+        RemoveTreeAt(fd, "", norm.substr(0, 2), kept);
+    } else {
+        RemoveTreeAt(dir.Fd, dir.Name, norm, kept);
+    }
+    if (!kept.empty()) RaiseWinError(ERROR_SHARING_VIOLATION, kept);
+}
+
+void SetWinFsRaceHook(std::function<void(const std::string& hostPath)> hook) {
+    RaceHook() = std::move(hook);
 }
 
 std::string WinReadFile(const std::string& path) {
@@ -235,24 +483,23 @@ void TWinFsFile::Create(const std::string& path) {
     Close();
     std::string norm = NormalizeWinPath(path);
     std::string host = WinPathToHost(norm, paWrite);
+    TConfined dir;
+    OpenConfined(host, path, dir);
     struct stat st;
-    if (lstat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    bool exists = fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     // A file held open by a running program cannot be rewritten, as on Windows.
-    if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
-    FHandle = open(host.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (InUse(norm, exists ? &st : nullptr)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
+    FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     0666);
     if (FHandle < 0) {
         if (errno == ENOENT) RaiseWinError(ERROR_PATH_NOT_FOUND, path);
+        if (errno == ELOOP) RaiseWinError(ERROR_ACCESS_DENIED, path);
         RaiseErrno(path);
     }
     FHostPath = host;
     InvalidateDirCache(HostDirOf(host));
     FLimited = WinDriveOf(norm) == 'A';
-    if (FLimited) {
-        const TWinEnv& env = CurrentWinEnv();
-        std::string disk = env.Root + "/media/A/disk" + std::to_string(env.Disk);
-        uint64_t used = DiskUsed(disk);
-        FFree = used >= env.DiskCapacity ? 0 : env.DiskCapacity - used;
-    }
 }
 
 void TWinFsFile::OpenRead(const std::string& path) {
@@ -271,19 +518,17 @@ void TWinFsFile::OpenReadWrite(const std::string& path) {
     Close();
     std::string norm = NormalizeWinPath(path);
     std::string host = WinPathToHost(norm, paWrite);
+    TConfined dir;
+    OpenConfined(host, path, dir);
     struct stat st;
-    if (!StatHost(host, st)) RaiseMissing(host, path);
+    if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
-    if (CurrentWinEnv().IsInUse(norm)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
-    FHandle = open(host.c_str(), O_RDWR | O_CLOEXEC);
+    if (S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    if (InUse(norm, &st)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
+    FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (FHandle < 0) RaiseErrno(path);
     FHostPath = host;
     FLimited = WinDriveOf(norm) == 'A';
-    if (FLimited) {
-        const TWinEnv& env = CurrentWinEnv();
-        uint64_t used = DiskUsed(env.Root + "/media/A/disk" + std::to_string(env.Disk));
-        FFree = used >= env.DiskCapacity ? 0 : env.DiskCapacity - used;
-    }
 }
 
 void TWinFsFile::Close() {
@@ -294,10 +539,12 @@ void TWinFsFile::Close() {
 size_t TWinFsFile::Write(const void* buffer, size_t count) {
     if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, "write to a closed file");
     size_t allowed = count;
-    uint64_t inside = 0; // bytes that overwrite what the file holds take no room
+    // The free space of A: is measured at each write, so files written at once share it; bytes
+    // that overwrite what the file holds take no room.
     if (FLimited) {
+        FFree = DiskFree();
         uint64_t pos = Position(), size = Size();
-        inside = pos < size ? std::min<uint64_t>(size - pos, count) : 0;
+        uint64_t inside = pos < size ? std::min<uint64_t>(size - pos, count) : 0;
         if (allowed > inside + FFree) allowed = static_cast<size_t>(inside + FFree);
     }
     size_t done = 0;
@@ -311,7 +558,6 @@ size_t TWinFsFile::Write(const void* buffer, size_t count) {
         }
         done += static_cast<size_t>(n);
     }
-    if (FLimited && done > inside) FFree -= done - inside;
     return done;
 }
 
@@ -341,6 +587,12 @@ uint64_t TWinFsFile::Position() const {
     return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
+void TWinFsFile::SetMode(uint32_t mode) {
+    if (FHandle < 0) RaiseWinError(ERROR_INVALID_PARAMETER, FHostPath);
+    if (fchmod(FHandle, static_cast<mode_t>(mode & 07777)) != 0)
+        RaiseWinError(WinErrorFromErrno(errno), FHostPath);
+}
+
 TDateTime WinFileAge(const std::string& path) {
     try {
         struct stat st;
@@ -353,12 +605,15 @@ TDateTime WinFileAge(const std::string& path) {
 
 void WinSetFileAge(const std::string& path, TDateTime age) {
     std::string host = WinPathToHost(path, paWrite);
+    TConfined dir;
+    OpenConfined(host, path, dir);
     struct stat st;
-    if (!StatHost(host, st)) RaiseMissing(host, path);
+    if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
+    if (S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     timespec times[2];
     times[0].tv_sec = times[1].tv_sec = FromDateTime(age);
     times[0].tv_nsec = times[1].tv_nsec = 0;
-    if (utimensat(AT_FDCWD, host.c_str(), times, 0) != 0) RaiseErrno(path);
+    if (utimensat(dir.Fd, dir.Name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) RaiseErrno(path);
 }
 
 uint32_t WinGetFileAttributes(const std::string& path) {
@@ -374,7 +629,11 @@ uint32_t WinGetFileAttributes(const std::string& path) {
 void WinSetFileAttributes(const std::string& path, uint32_t attributes) {
     std::string host = WinPathToHost(path, paWrite);
     struct stat st;
-    if (!StatHost(host, st)) RaiseMissing(host, path);
+    {
+        TConfined dir;
+        OpenConfined(host, path, dir);
+        if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
+    }
     mode_t mode = st.st_mode & 07777;
     // Windows keeps a directory's read-only flag without refusing writes into it: here it is
     // not mapped, or the folder would become unwritable.
@@ -383,7 +642,7 @@ void WinSetFileAttributes(const std::string& path, uint32_t attributes) {
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     else
         mode |= S_IWUSR;
-    if (chmod(host.c_str(), mode) != 0) RaiseErrno(path);
+    ChmodConfined(host, path, mode);
 }
 
 uint64_t WinFileSize(const std::string& path) {
@@ -426,7 +685,8 @@ std::string WinGetTempFileName(const std::string& dir, const std::string& prefix
         uint32_t unique = static_cast<uint32_t>(Random(0xFFFF)) + 1;
         std::string name = WinJoin(norm, p + IntToHex(unique, 1) + ".TMP");
         std::string host = WinPathToHost(name, paWrite);
-        int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        TConfined parent;
+        int fd = OpenConfinedFile(host, name, O_WRONLY | O_CREAT | O_EXCL, parent);
         if (fd >= 0) {
             close(fd);
             InvalidateDirCache(HostDirOf(host));
@@ -471,13 +731,14 @@ void WinSetInUse(const std::string& path, bool inUse) {
 void WinMarkExecutableIfProgram(const std::string& path) {
     std::string host = WinPathToHost(path, paWrite);
     char head[4] = {};
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    TConfined dir;
+    int fd = OpenConfinedFile(host, path, O_RDONLY, dir);
     if (fd < 0) RaiseMissing(host, path);
+    TScopeExit closer([fd] { close(fd); });
     ssize_t n = read(fd, head, 4);
-    close(fd);
     bool program = (n == 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) ||
                    (n >= 2 && head[0] == '#' && head[1] == '!');
-    if (program) chmod(host.c_str(), 0755);
+    if (program && fchmod(fd, 0755) != 0) RaiseErrno(path);
 }
 
 } // namespace zan

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,10 @@ void WinMoveFile(const std::string& source, const std::string& target,
 // Copies a file keeping its mode bits; failIfExists refuses an existing target (80).
 void WinCopyFile(const std::string& source, const std::string& target, bool failIfExists);
 
+// Deletes a file, or a directory with everything below it (DELTREE). Files in use are kept and
+// the call then fails with 32 after deleting the rest; a drive root is emptied, never removed.
+void WinDeleteTree(const std::string& path);
+
 // Whole-file helpers. WinWriteFile replaces the file; on A: a file that does not fit raises
 // EWinError 112 after writing what fits.
 std::string WinReadFile(const std::string& path);
@@ -71,6 +76,8 @@ public:
     uint64_t Size() const;
     void Seek(uint64_t position);
     uint64_t Position() const;
+    // Sets the permission bits through the open handle, so no path is looked up again.
+    void SetMode(uint32_t mode);
     const std::string& HostPath() const { return FHostPath; }
 
 private:
@@ -115,5 +122,9 @@ int WinCurrentDisk();
 void WinSetInUse(const std::string& path, bool inUse);
 // Gives a file starting with "\x7fELF" or "#!" the execute bits, as an extracted program needs.
 void WinMarkExecutableIfProgram(const std::string& path);
+
+// Tests only: a hook run with the host path after a write's confinement check and before the
+// path is used, where a test can swap a folder for a symlink. An empty function removes it.
+void SetWinFsRaceHook(std::function<void(const std::string& hostPath)> hook);
 
 } // namespace zan

@@ -27,11 +27,27 @@ std::vector<std::string> SplitLines(const std::string& text) {
 } // namespace
 
 TIniText TIniText::Parse(const std::string& text, const std::string& fileName) {
+    return ParseLines(text, fileName, nullptr);
+}
+
+TIniText TIniText::ParseSkipping(const std::string& text, const std::string& fileName,
+                                 std::vector<std::string>& skipped) {
+    return ParseLines(text, fileName, &skipped);
+}
+
+TIniText TIniText::ParseLines(const std::string& text, const std::string& fileName,
+                              std::vector<std::string>* skipped) {
     TIniText ini;
+    // Strict: an odd line refuses the file. Lenient: the line is noted and left out.
     auto fail = [&](size_t line, const std::string& what) {
-        throw EIniFileError(Format("%s(%d): %s", fileName, static_cast<int64_t>(line), what));
+        std::string message = Format("%s(%d): %s", fileName, static_cast<int64_t>(line), what);
+        if (!skipped) throw EIniFileError(message);
+        skipped->push_back(message);
     };
-    if (text.find('\0') != std::string::npos) fail(1, "the file holds NUL bytes");
+    if (text.find('\0') != std::string::npos) {
+        fail(1, "the file holds NUL bytes");
+        return ini;
+    }
     std::vector<std::string> lines = SplitLines(text);
     for (size_t i = 0; i < lines.size(); ++i) {
         std::string trimmed = Trim(lines[i]);
@@ -39,14 +55,26 @@ TIniText TIniText::Parse(const std::string& text, const std::string& fileName) {
         if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') {
             target.push_back({"", lines[i], true, static_cast<int>(i + 1)});
         } else if (trimmed[0] == '[') {
-            if (trimmed.back() != ']') fail(i + 1, "section name without closing bracket");
+            if (trimmed.back() != ']') {
+                fail(i + 1, "section name without closing bracket");
+                continue;
+            }
             ini.FSections.push_back({Trim(trimmed.substr(1, trimmed.size() - 2)), {}});
         } else {
             size_t eq = trimmed.find('=');
-            if (eq == std::string::npos) fail(i + 1, "line is neither a section nor key=value");
-            if (ini.FSections.empty()) fail(i + 1, "key outside any section");
+            if (eq == std::string::npos) {
+                fail(i + 1, "line is neither a section nor key=value");
+                continue;
+            }
+            if (ini.FSections.empty()) {
+                fail(i + 1, "key outside any section");
+                continue;
+            }
             std::string key = Trim(trimmed.substr(0, eq));
-            if (key.empty()) fail(i + 1, "empty key name");
+            if (key.empty()) {
+                fail(i + 1, "empty key name");
+                continue;
+            }
             target.push_back({key, trimmed.substr(eq + 1), false, static_cast<int>(i + 1)});
         }
     }
@@ -99,6 +127,12 @@ std::string TIniText::ReadString(const std::string& section, const std::string& 
 
 void TIniText::Write(const std::string& section, const std::string& key,
                      const std::string& value) {
+    auto oneLine = [](const std::string& text) {
+        return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+    };
+    if (!oneLine(section) || !oneLine(key) || !oneLine(value) ||
+        key.find('=') != std::string::npos)
+        RaiseWinError(ERROR_INVALID_PARAMETER, section + "\\" + key);
     TSection* s = FindSection(section);
     if (!s) {
         FSections.push_back({section, {}});

@@ -20,6 +20,9 @@ class TIniText {
 public:
     // Parses text; fileName only names the source in errors (EIniFileError).
     static TIniText Parse(const std::string& text, const std::string& fileName);
+    // Parses text leniently: a line Parse would refuse is left out, its error added to skipped.
+    static TIniText ParseSkipping(const std::string& text, const std::string& fileName,
+                                  std::vector<std::string>& skipped);
     // The text with CR LF line ends.
     std::string Serialize() const;
 
@@ -28,6 +31,8 @@ public:
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
     // Replaces the value of an existing key or appends the key (and the section) at the end.
+    // A section, key or value holding a line break or NUL, or a key holding "=", cannot be
+    // written as one line: EWinError 87 (invalid parameter), the text unchanged.
     void Write(const std::string& section, const std::string& key, const std::string& value);
     // Removes a key; nothing when absent.
     void DeleteKey(const std::string& section, const std::string& key);
@@ -41,6 +46,9 @@ public:
     int LineOf(const std::string& section, const std::string& key) const;
 
 private:
+    static TIniText ParseLines(const std::string& text, const std::string& fileName,
+                               std::vector<std::string>* skipped);
+
     struct TLine {
         std::string Key;   // empty for a comment or blank line
         std::string Value; // or the raw comment text

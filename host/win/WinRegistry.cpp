@@ -220,6 +220,12 @@ std::map<std::string, TKeyNode> Parse(const std::string& text, const std::string
         lineNo = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
         fail("the hive is cut short");
     }
+    // Every hive written starts with its header line: a file without it (emptied, or cut at the
+    // front) is damage, never an empty hive to be overwritten.
+    if (text.compare(0, 7, "; hive ") != 0) {
+        lineNo = 1;
+        fail("the hive has no header line");
+    }
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         std::string line = text.substr(start, end - start);
@@ -483,6 +489,15 @@ void RegCreateKey(HKEY root, const std::string& path) {
     });
 }
 
+namespace {
+std::function<void()>& DeleteKeyHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+} // namespace
+
+void SetRegDeleteKeyHook(std::function<void()> hook) { DeleteKeyHook() = std::move(hook); }
+
 bool RegDeleteKey(HKEY root, const std::string& path) {
     std::string p = CleanPath(path);
     if (p.empty()) return false;
@@ -491,10 +506,17 @@ bool RegDeleteKey(HKEY root, const std::string& path) {
     const THive& current = ForRead(root);
     auto it = current.Keys.find(folded);
     if (it == current.Keys.end()) return false;
-    for (auto& [k, node] : current.Keys)
-        if (k.size() > folded.size() && k.compare(0, folded.size() + 1, folded + "\\") == 0)
-            return false;
-    return Modify(root, [&](THive& hive) { return hive.Keys.erase(folded) > 0; });
+    // A key with subkeys stays; checked again under the hive's lock, where no other process
+    // can add a subkey between the check and the erase.
+    auto hasSubKeys = [&](const THive& hive) {
+        for (auto& [k, node] : hive.Keys)
+            if (k.size() > folded.size() && k.compare(0, folded.size() + 1, folded + "\\") == 0)
+                return true;
+        return false;
+    };
+    if (hasSubKeys(current)) return false;
+    if (DeleteKeyHook()) DeleteKeyHook()();
+    return Modify(root, [&](THive& hive) { return !hasSubKeys(hive) && hive.Keys.erase(folded) > 0; });
 }
 
 std::vector<std::string> RegSubKeyNames(HKEY root, const std::string& path) {

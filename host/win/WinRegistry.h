@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,9 @@ void RegCreateKey(HKEY root, const std::string& path);
 // Deletes a key with its values; refuses (false) a key that has subkeys, a missing key and the
 // root key.
 bool RegDeleteKey(HKEY root, const std::string& path);
+// Tests only: a hook RegDeleteKey runs after its first look at the key and before it takes the
+// hive's lock, where another process could add a subkey. An empty function removes it.
+void SetRegDeleteKeyHook(std::function<void()> hook);
 // The direct subkeys (their own case) and the value names, in hive order.
 std::vector<std::string> RegSubKeyNames(HKEY root, const std::string& path);
 std::vector<std::string> RegValueNames(HKEY root, const std::string& path);

@@ -1,5 +1,8 @@
 #include "host/win/WinShell.h"
 
+#include <cstring>
+
+#include "host/rtl/Format.h"
 #include "host/win/WinFs.h"
 #include "host/win/WinPaths.h"
 #include "host/win/WinRegistry.h"
@@ -75,6 +78,11 @@ bool WinGetSpecialFolder(int csidl, std::string& path) {
 }
 
 void InitEnv(const std::string& root, const TInitEnvOptions& options) {
+    // The user name becomes a folder name and a line of the machine's settings: checked before
+    // anything is made or saved.
+    for (unsigned char c : options.UserName)
+        if (c < 32 || c == 127 || std::strchr("\\/:*?\"<>|", c))
+            throw EWinEnvError(Format("Bad user name \"%s\"", options.UserName));
     UseSandbox(root);
     TWinEnv& env = CurrentWinEnv();
     env.Preset = options.Preset;

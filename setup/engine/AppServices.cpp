@@ -14,6 +14,11 @@ namespace zan {
 
 namespace {
 
+// Bounds of the script's options: the disks drive A: takes, and a pump count far beyond any
+// session that keeps a count of pumps from overflowing.
+constexpr int MaxScriptDisk = 9999;
+constexpr int MaxCancelAfter = 1000000;
+
 TAppServices*& InstalledServices() {
     static TAppServices* services = nullptr;
     return services;
@@ -133,13 +138,17 @@ std::vector<TPromptAnswer> ParsePromptScript(const std::string& text, const std:
         a.Value = value;
         for (size_t i = 1; i < parts.size(); ++i) {
             int n;
-            if (SameText(parts[i].substr(0, 5), "disk ") && TryStrToInt(Trim(parts[i].substr(5)), n) && n > 0)
+            // Bounded here, so a bad number names its line instead of failing when answered.
+            if (SameText(parts[i].substr(0, 5), "disk ") && TryStrToInt(Trim(parts[i].substr(5)), n)) {
+                if (n < 1 || n > MaxScriptDisk) fail("disk number out of range");
                 a.Disk = n;
-            else if (SameText(parts[i].substr(0, 13), "cancel after ") &&
-                     TryStrToInt(Trim(parts[i].substr(13)), n) && n >= 0)
+            } else if (SameText(parts[i].substr(0, 13), "cancel after ") &&
+                       TryStrToInt(Trim(parts[i].substr(13)), n)) {
+                if (n < 0 || n > MaxCancelAfter) fail("cancel count out of range");
                 a.CancelAfter = n;
-            else
+            } else {
                 fail("unknown option");
+            }
         }
         a.Line = lineNo;
         a.Source = trimmed;
@@ -182,7 +191,11 @@ TPromptAnswer* THeadlessSession::PeekFormStep() {
     return nullptr;
 }
 
-void THeadlessSession::Record(const std::string& line) {
+void THeadlessSession::Record(const std::string& rawLine) {
+    // One entry, one line: the line breaks of a prompt's text are written as \r and \n.
+    std::string line;
+    for (char c : rawLine)
+        line += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     FTranscript.push_back(line);
     if (FTranscriptFile.empty()) return;
     std::ofstream out(FTranscriptFile, std::ios::app | std::ios::binary);

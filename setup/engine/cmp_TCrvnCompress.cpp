@@ -908,11 +908,10 @@ void TCrvnCompress::CopyFile(const std::string& source, const std::string& desti
         AppServices().ProcessMessages();
         Status(false);
     }
+    struct stat st;
+    if (stat(WinPathToHost(source).c_str(), &st) == 0) out.File.SetMode(st.st_mode & 07777);
     out.File.Close();
     WinSetFileAge(out.TempName(), WinFileAge(source));
-    struct stat st;
-    if (stat(WinPathToHost(source).c_str(), &st) == 0)
-        chmod(WinPathToHost(out.TempName(), paWrite).c_str(), st.st_mode & 07777);
     out.Commit();
     Status(true);
 }

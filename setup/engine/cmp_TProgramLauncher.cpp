@@ -1,5 +1,6 @@
 #include "setup/engine/cmp_TProgramLauncher.h"
 
+#include "host/win/WinBatch.h"
 #include "host/win/WinEnv.h"
 #include "host/win/WinProcess.h"
 #include "setup/engine/InstallExceptions.h"
@@ -37,6 +38,13 @@ std::string LaunchErrorText(int code) {
 
 void TProgramLauncher::Execute() {
     try {
+        // A batch file runs through the batch interpreter, as a command line naming it does.
+        if (FileName.size() > 4 && SameName(FileName.substr(FileName.size() - 4), ".bat")) {
+            std::vector<std::string> report;
+            RunBatchFile(FileName, report);
+            FProcessId = 0;
+            return;
+        }
         FProcessId = WinCreateProcess(FileName, SplitCommandLine(Parameters));
     } catch (const EWinError& e) {
         // The launch code of the real cause, not the fixed 0 ("Out of memory").

@@ -31,6 +31,14 @@ out=$("$tool" --root "$root" boot)
 echo "$out" | grep -q "odd number of entries"
 if "$tool" --root "$root" reg dump HKCU | grep -q '"Mark"'; then exit 1; fi
 
+# A usage error makes no machine in the default place.
+home="$root/home"
+mkdir -p "$home"
+for args in "frob" "reg dump HKXX" "boot extra"; do
+    if env -u ORVEX_SANDBOX -u XDG_DATA_HOME HOME="$home" "$tool" $args 2>/dev/null; then exit 1; fi
+done
+[ -z "$(ls -A "$home")" ]
+
 # Bad usage and a damaged hive give errors, not crashes.
 if "$tool" --root "$root" frobnicate 2>/dev/null; then exit 1; fi
 printf 'garbage\n' > "$root/registry/HKLM.reg"

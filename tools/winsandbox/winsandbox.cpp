@@ -4,6 +4,7 @@
 //   winsandbox [--root DIR] reg dump [HKLM|HKCU|HKCR|HKU|HKCC|HKDD]
 // The root defaults to $ORVEX_SANDBOX, else the user's data directory.
 #include <cstdio>
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -49,26 +50,27 @@ int Run(std::vector<std::string> args) {
         std::cout << "machine ready in " << CurrentWinEnv().Root << "\n";
         return 0;
     }
+    // The command is checked before the machine is opened: a usage error makes no sandbox root.
+    const HKEY roots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT,
+                          HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA};
+    bool boot = command == "boot" && args.size() == 1;
+    bool dump = command == "reg" && args.size() >= 2 && args[1] == "dump" && args.size() <= 3;
+    if (dump && args.size() == 3 &&
+        std::none_of(std::begin(roots), std::end(roots),
+                     [&](HKEY r) { return RootKeyShortName(r) == args[2]; }))
+        return Usage();
+    if (!boot && !dump) return Usage();
     UseSandbox(root);
-    if (command == "boot" && args.size() == 1) {
+    if (boot) {
         std::vector<std::string> report;
         WinSimulateBoot(report);
         for (const std::string& line : report)
             std::cout << "skipped: " << line << "\n";
         return 0;
     }
-    if (command == "reg" && args.size() >= 2 && args[1] == "dump" && args.size() <= 3) {
-        const HKEY roots[] = {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT,
-                              HKEY_USERS, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA};
-        bool any = false;
-        for (HKEY r : roots) {
-            if (args.size() == 3 && RootKeyShortName(r) != args[2]) continue;
-            any = true;
-            std::cout << RegHiveText(r);
-        }
-        return any ? 0 : Usage();
-    }
-    return Usage();
+    for (HKEY r : roots)
+        if (args.size() != 3 || RootKeyShortName(r) == args[2]) std::cout << RegHiveText(r);
+    return 0;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Scanner, token stacks, parser base, mappers and pre-parser.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -409,7 +410,7 @@ TEST(PreParser, AssignAndTrimStacks) {
     PreParse(a, "SELECT a, b FROM t");
     b.AssignStacks(a);
     ASSERT_EQ(b.GetSectionCount(), 1);
-    EXPECT_NE(b.GetSingleStack()->Peek(), a.GetSingleStack()->Peek());
+    EXPECT_EQ(b.GetSingleStack()->Peek(), a.GetSingleStack()->Peek()); // shared, not copied
     EXPECT_EQ(StackDump(*b.GetSingleStack()), StackDump(*a.GetSingleStack()));
     b.GetSection(zstFrom, nullptr);
     a.TrimStacks(b);
@@ -417,6 +418,68 @@ TEST(PreParser, AssignAndTrimStacks) {
     TZanPreParser c;
     PreParse(c, "x", false);
     EXPECT_EQ(ErrorCodeOf([&] { a.TrimStacks(c); }), 8581);
+}
+
+// Many distinct parameters: de-duplication must not compare each name with the whole list
+// (quadratic: minutes here under the sanitizers; linear: a fraction of a second).
+TEST(PreParser, ParamListOfManyDistinctNamesIsLinear) {
+    constexpr int C_PARAMS = 60000;
+    std::string text = "SELECT * FROM t WHERE a IN (:P0";
+    for (int i = 1; i < C_PARAMS; ++i)
+        text += ",:p" + std::to_string(i) + ",:P" + std::to_string(i);
+    text += ")";
+    TZanPreParser pre;
+    PreParse(pre, text);
+    TStringList list;
+    const auto start = std::chrono::steady_clock::now();
+    pre.GetParamList(list);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(list.Count(), C_PARAMS);
+    EXPECT_EQ(list[0], "P0");
+    EXPECT_EQ(list[C_PARAMS - 1], "p" + std::to_string(C_PARAMS - 1));
+    EXPECT_LT(took.count(), 30.0);
+}
+
+// Copies of stacks share their tokens, and a new scan lets the old tokens go unless a copy
+// still holds them; repeated copies or scans do not pile up tokens.
+TEST(PreParser, TokenStoreIsSharedAndReleased) {
+    TZanPreParser parent, nested;
+    PreParse(parent, "SELECT a FROM t WHERE b IN (SELECT c FROM u)");
+    for (int round = 0; round < 3; ++round) {
+        nested.AssignStacks(parent);
+        ASSERT_EQ(nested.GetSingleStackCount(), parent.GetSingleStackCount());
+        for (int i = 0; i < parent.GetSingleStackCount(); ++i)
+            EXPECT_EQ(nested.GetSingleStack()->PeekAt(i), parent.GetSingleStack()->PeekAt(i));
+        if (round == 0) nested.GetSection(zstWhere, nullptr);
+        parent.TrimStacks(nested);
+    }
+    EXPECT_EQ(parent.GetSingleStack()->Peek()->Text, "b");
+    // The parent scans a new text: the nested copy keeps the old tokens alive.
+    const TParserToken* held = nested.GetSingleStack()->Peek();
+    PreParse(parent, "DELETE FROM t");
+    EXPECT_EQ(held->Text, "b");
+    EXPECT_EQ(parent.GetSingleStack()->Peek()->Text, "DELETE");
+}
+
+extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
+
+TEST(PreParser, RescansAndCopiesDoNotAccumulateTokens) {
+    if (!__sanitizer_get_current_allocated_bytes) GTEST_SKIP() << "needs the sanitizer build";
+    std::string text = "SELECT a FROM t WHERE b IN ('0'";
+    for (int i = 1; text.size() < 100000; ++i)
+        text += ",'" + std::to_string(i) + "'";
+    text += ")";
+    TZanPreParser pre, nested;
+    PreParse(pre, text);
+    nested.AssignStacks(pre);
+    const size_t before = __sanitizer_get_current_allocated_bytes();
+    for (int i = 0; i < 20; ++i) {
+        PreParse(pre, text);
+        nested.AssignStacks(pre);
+        pre.TrimStacks(nested);
+    }
+    // One scan of 100 KB holds a few MB of tokens; twenty kept scans would hold far more.
+    EXPECT_LT(__sanitizer_get_current_allocated_bytes(), before + 8000000);
 }
 
 TEST(PreParser, MapperOrdinals) {

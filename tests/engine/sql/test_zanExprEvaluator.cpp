@@ -217,6 +217,7 @@ TEST_F(ExprEvaluatorTest, FunctionsCastsAndExtract) {
         {"CAST(f * 3 AS INTEGER)", 0, "8"},
         {"CAST('12' AS INTEGER)", 0, "12"},
         {"CAST('x12' AS INTEGER)", 0, "error 9645"},
+        {"CAST('0x10' AS INTEGER)", 0, "error 9645"},
         {"CAST('2024-01-05' AS DATE)", 0, "2024-01-05"},
         {"CAST('soon' AS DATE)", 0, "error 9645"},
         {"CAST(dt AS DATE)", 0, "2024-02-29"},

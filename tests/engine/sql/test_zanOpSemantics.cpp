@@ -143,6 +143,64 @@ TEST(OpEvaluator, Arithmetic) {
     }
 }
 
+// A string is a number in arithmetic exactly when a comparison reads it as one: decimal text
+// only ("0x10" and "$10" are text, so adding them fails), and then both agree on the value.
+TEST(OpEvaluator, NumericTextReadsAlikeInArithmeticAndComparison) {
+    struct Case {
+        const char* text;
+        Variant sumWithZero; // Unassigned: 9645
+    } cases[] = {
+        {"0x10", Unassigned()},
+        {"$10", Unassigned()},
+        {"$FFFFFFFFFFFFFFFF", Unassigned()},
+        {"-0x1", Unassigned()},
+        {"12", 12},
+        {" -7 ", -7},
+        {"+9007199254740993", int64_t{9007199254740993}},
+        {"99999999999999999999", 1e20},
+        {"1e3", 1000.0},
+        {".5", 0.5},
+    };
+    for (const auto& c : cases) {
+        Variant sum;
+        const int code = ErrorCodeOf([&] {
+            TZanOpEvaluator::EvaluateArithExprValues(zeoADD, Variant(c.text), sum, Variant(0));
+        });
+        if (VarIsEmpty(c.sumWithZero)) {
+            EXPECT_EQ(code, 9645) << c.text << " + 0 = " << VarToStr(sum);
+            continue;
+        }
+        ASSERT_EQ(code, 0) << c.text;
+        EXPECT_TRUE(sum == c.sumWithZero) << c.text << " + 0 = " << VarToStr(sum);
+        EXPECT_TRUE(TZanOpEvaluator::EvaluateRelopExprAsBoolean(zeoEQ, Variant(c.text), true, sum))
+            << c.text << " <> " << VarToStr(sum);
+    }
+}
+
+// Date arithmetic that leaves 0001-01-01..9999-12-31 gives Null, like a result that is not
+// finite, instead of a date that later has no text.
+TEST(OpEvaluator, DateArithmeticOutOfRangeIsNull) {
+    const Variant last = VarFromDateTime(EncodeDate(9999, 12, 31));
+    const Variant first = VarFromDateTime(EncodeDate(1, 1, 1));
+    struct Case {
+        TZanExprOperator op;
+        Variant l, r;
+        bool null;
+    } cases[] = {
+        {zeoADD, last, 0.5, false},  {zeoADD, last, 1, true},    {zeoADD, 1, last, true},
+        {zeoSUB, first, 1, true},    {zeoSUB, first, -1, false}, {zeoADD, first, 1e15, true},
+        {zeoSUB, last, first, false}, // a number of days, no date
+    };
+    for (const auto& c : cases) {
+        Variant result;
+        TZanOpEvaluator::EvaluateArithExprValues(c.op, c.l, result, c.r);
+        EXPECT_EQ(VarIsNull(result), c.null) << VarToStr(c.l) << " op " << VarToStr(c.r);
+        if (!c.null) {
+            EXPECT_NO_THROW(VarToStr(result));
+        }
+    }
+}
+
 TEST(ConversionValidator, Matrix) {
     const TFieldType types[] = {ftString,   ftSmallint, ftInteger, ftWord,     ftBoolean, ftFloat,
                                 ftCurrency, ftDate,     ftTime,    ftDateTime, ftBlob,    ftMemo};

@@ -140,6 +140,12 @@ TEST(ExprTree, SetAndConvertDataType) {
         {"2024-02-29 25:00", ftDateTime, false, "2024-02-29 25:00", -1},
         {"", ftDate, true, Null(), -1},
         {45000, ftDate, true, VarFromDateTime(45000), -1},
+        // Dates outside 0001-01-01..9999-12-31 have no text: refused.
+        {MinDateTime, ftDate, true, VarFromDateTime(MinDateTime), -1},
+        {MaxDateTime, ftDateTime, true, VarFromDateTime(MaxDateTime), -1},
+        {MinDateTime - 1, ftDate, false, MinDateTime - 1, -1},
+        {2958466.0, ftDateTime, false, 2958466.0, -1},
+        {1e300, ftDate, false, 1e300, -1},
         {true, ftDate, false, true, -1},
         {"12:00", ftTime, true, "12:00", -1}, // left as it is
         {5, ftWord, true, 5, -1},
@@ -153,6 +159,56 @@ TEST(ExprTree, SetAndConvertDataType) {
         EXPECT_TRUE(n.Data == c.expected) << VarToStr(c.value) << " -> " << VarToStr(n.Data);
         EXPECT_EQ(n.DataSize, c.size) << VarToStr(c.value);
     }
+}
+
+// Trees far deeper than any stack: a left-leaning chain of additions ("a+a+...+a", as the
+// parser builds it) and a chain of functions each holding the next as its argument.
+TEST(ExprTree, DeepTreesNeedNoRecursion) {
+    constexpr int C_DEPTH = 100000;
+    TParserToken a{1, 1, zstFieldName, zstSelect, "a", 0, "a"};
+    TParserToken plus{1, 1, zstAdd, zstSelect, "+", 0, "+"};
+    TZanExpr e;
+    TZanExprNode* sum = e.NewNode(enkField, zeoNOTDEFINED, "a", nullptr, nullptr, &a);
+    for (int i = 0; i < C_DEPTH; ++i) {
+        TZanExprNode* leaf = e.NewNode(enkField, zeoNOTDEFINED, "a", nullptr, nullptr, &a);
+        sum = e.NewNode(enkArithOperator, zeoADD, Unassigned(), sum, leaf, &plus);
+    }
+    TZanExprNode* call = e.NewNode(enkField, zeoNOTDEFINED, "a", nullptr, nullptr, &a);
+    for (int i = 0; i < C_DEPTH; ++i) {
+        TZanExprNode* outer = e.NewNode(enkFunc, zeoFUNC2, "UPPER", nullptr, nullptr, &a);
+        outer->Args.push_back(call);
+        call = outer;
+    }
+    std::string text = "a";
+    for (int i = 0; i < C_DEPTH; ++i)
+        text += "+a";
+    EXPECT_EQ(e.ExtractParsedText(sum), text);
+
+    TZanExpr copy;
+    TZanExprNode* sumCopy = copy.CloneSubTree(sum);
+    TZanExprNode* callCopy = copy.CloneSubTree(call);
+    EXPECT_EQ(copy.GetNodeCount(), e.GetNodeCount());
+    EXPECT_EQ(copy.ExtractParsedText(sumCopy), e.ExtractParsedText(sum));
+    int depth = 0;
+    for (const TZanExprNode* n = sumCopy; n->Left; n = n->Left, ++depth)
+        ASSERT_TRUE(n->Right && !n->Right->Left && n != sum);
+    EXPECT_EQ(depth, C_DEPTH);
+    depth = 0;
+    for (const TZanExprNode* n = callCopy; !n->Args.empty(); n = n->Args[0], ++depth)
+        ASSERT_EQ(n->Args.size(), 1u);
+    EXPECT_EQ(depth, C_DEPTH);
+
+    // The trace: one line per node (and two per argument list); indentation stops growing.
+    TStringList lines;
+    TZanExprNode::DisplayExprTree("", sum, lines);
+    ASSERT_EQ(lines.Count(), 2 * C_DEPTH + 1);
+    EXPECT_EQ(lines[0].find_first_not_of(' '), 100u); // the deepest leaf
+    EXPECT_EQ(lines[lines.Count() - 2].find_first_not_of(' '), 0u); // the root
+    lines.Clear();
+    TZanExprNode::DisplayExprTree(">", call, lines);
+    EXPECT_EQ(lines.Count(), 3 * C_DEPTH + 1);
+    EXPECT_EQ(lines[1], ">Start Args");
+    EXPECT_EQ(lines[lines.Count() - 1], ">End Args");
 }
 
 void Layout(TInternalFields& fields) {

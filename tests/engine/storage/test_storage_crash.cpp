@@ -1,16 +1,21 @@
-// Crash harness: a child process commits a large transaction and dies (SIGKILL) in place of its
-// n-th file write, for a spread of n over the commit's writes. The parent reopens the file, runs
-// the consistency checker and prints one line per n: whether the file is consistent and whether
-// it holds the state before or after the transaction. The commit writes pages in place without a
-// journal, so damage is expected for most cut points; the harness records, it does not judge.
+// Crash harness: a child process commits a large transaction over a plain and a strongly
+// enciphered table (inserts, deletes, blob chains freed and written, growth of the file across a
+// new map page) and dies (SIGKILL) at its n-th crash point: a journal or database write (also
+// half written), a sync, a truncate, an unlink. The parent reopens the file, which restores a
+// journal left hot, and judges: the checker finds nothing, and both tables hold exactly the rows
+// before the transaction or exactly the rows after it, the same for both.
+//
+// CI runs about forty points spread over the commit; ZAN_CRASH_ALL=1 runs every point.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
 #include "engine/storage/zanFile.h"
+#include "engine/storage/zanJournal.h"
 #include "host/win/child_process.h"
 #include "storage_e2e_table.h"
 
@@ -18,40 +23,83 @@ using namespace zan;
 
 namespace {
 
-constexpr int32_t C_BASE_ROWS = 1500; // committed before the transaction
-constexpr int32_t C_NEW_ROWS = 2500;  // inserted by the transaction
-constexpr int32_t C_DELETE_STEP = 5;  // the transaction deletes every fifth base row
+constexpr int32_t C_BASE_ROWS = 1500;  // committed before the transaction, in both tables
+constexpr int32_t C_NEW_ROWS = 2500;   // inserted by the transaction into "t"
+constexpr int32_t C_NEW_STRONG = 800;  // and into "s"
+constexpr int32_t C_DELETE_STEP = 5;   // the transaction deletes every fifth base row
+constexpr uint32_t C_MAP_ENTRIES = 2038; // pages described by one map page (4096-byte pages)
 
-// The transaction of every trial: inserts, deletes, then the commit (where the kill point is
-// armed when killAfter > 0). Answers the number of file writes the commit made.
-uint64_t RunTransaction(const std::string& path, const TTableDef& stored, uint64_t killAfter) {
-    TTestDatabase db(path);
-    db.Open();
-    uint64_t writes = 0;
-    {
-        TE2ETable t(db, "t", stored);
-        db.Disk().DiskStartTransaction(false);
-        for (int32_t i = 0; i < C_NEW_ROWS; i += 500)
-            t.Batch([&] {
-                for (int32_t k = i; k < std::min(C_NEW_ROWS, i + 500); ++k)
-                    t.Insert(C_BASE_ROWS + k);
-            });
-        t.Batch([&] {
-            for (int32_t id = 0; id < C_BASE_ROWS; id += C_DELETE_STEP)
-                t.Delete(id);
-        });
-        const uint64_t before = db.Disk().GetZanFile()->GetWriteCalls();
-        ZanSetWriteKillPoint(killAfter);
-        db.Disk().DiskCommit();
-        ZanSetWriteKillPoint(0);
-        writes = db.Disk().GetZanFile()->GetWriteCalls() - before;
+struct TDefs {
+    TTableDef Plain, Strong, Filler;
+    TDefs() {
+        BuildSampleTableDef(Plain);
+        Plain.SetTableName("t");
+        BuildSampleTableDef(Strong, encStrong);
+        Strong.SetTableName("s");
+        BuildSampleTableDef(Filler);
+        Filler.SetTableName("f");
     }
-    db.Close();
-    return writes;
+};
+
+std::set<int32_t> OldRows() {
+    std::set<int32_t> rows;
+    for (int32_t id = 0; id < C_BASE_ROWS; ++id)
+        rows.insert(id);
+    return rows;
 }
 
-size_t RowsAfterCommit() {
-    return size_t(C_BASE_ROWS + C_NEW_ROWS - (C_BASE_ROWS + C_DELETE_STEP - 1) / C_DELETE_STEP);
+std::set<int32_t> NewRows(int32_t inserted) {
+    std::set<int32_t> rows;
+    for (int32_t id = 0; id < C_BASE_ROWS; ++id)
+        if (id % C_DELETE_STEP != 0) rows.insert(id);
+    for (int32_t k = 0; k < inserted; ++k)
+        rows.insert(C_BASE_ROWS + k);
+    return rows;
+}
+
+// Inserts ids [from, to) in batches of 500.
+void InsertRange(TE2ETable& t, int32_t from, int32_t to) {
+    for (int32_t i = from; i < to; i += 500)
+        t.Batch([&] {
+            for (int32_t k = i; k < std::min(to, i + 500); ++k)
+                t.Insert(k);
+        });
+}
+
+// The same as one transaction (building the base file: one commit instead of one per write).
+void InsertCommitted(TTestDatabase& db, TE2ETable& t, int32_t from, int32_t to) {
+    db.Disk().DiskStartTransaction(false);
+    InsertRange(t, from, to);
+    db.Disk().DiskCommit();
+}
+
+// The transaction of every trial; the crash point is armed just before the commit when
+// killAt > 0. Answers the number of crash points the commit passed.
+uint64_t RunTransaction(const std::string& path, const TDefs& defs, uint64_t killAt, bool torn,
+                        bool sync = false) {
+    TTestDatabase db(path);
+    db.Open();
+    db.Disk().SetSyncCommits(sync);
+    uint64_t points = 0;
+    {
+        TE2ETable t(db, "t", defs.Plain);
+        TE2ETable s(db, "s", defs.Strong);
+        db.Disk().DiskStartTransaction(false);
+        InsertRange(t, C_BASE_ROWS, C_BASE_ROWS + C_NEW_ROWS);
+        InsertRange(s, C_BASE_ROWS, C_BASE_ROWS + C_NEW_STRONG);
+        for (TE2ETable* table : {&t, &s})
+            table->Batch([&] {
+                for (int32_t id = 0; id < C_BASE_ROWS; id += C_DELETE_STEP)
+                    table->Delete(id);
+            });
+        const uint64_t before = ZanCrashPointCount();
+        ZanArmCrashPoint(killAt, torn);
+        db.Disk().DiskCommit();
+        ZanArmCrashPoint(0);
+        points = ZanCrashPointCount() - before;
+    }
+    db.Close();
+    return points;
 }
 
 std::string OneLine(std::string text) {
@@ -59,86 +107,276 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-// Reopens the file after a trial and describes it in a few words: the checker's verdict and
-// which state the table shows (rows before or after the transaction).
-std::string Inspect(const std::string& path, const TTableDef& stored) {
+// The rows of "t" and "s" after a change.
+struct TAfter {
+    std::set<int32_t> T = NewRows(C_NEW_ROWS), S = NewRows(C_NEW_STRONG);
+};
+
+// Reopens the file (restoring a hot journal) and judges it: empty when the checker finds
+// nothing and both tables hold the same one of the two states; otherwise what is wrong. The
+// state found goes to state ("before" or "after").
+std::string Judge(const std::string& path, const TDefs& defs, std::string& state,
+                  const TAfter& expected = TAfter()) {
     try {
         TTestDatabase db(path);
         db.Open();
-        TE2ETable t(db, "t", stored);
-        std::string verdict;
-        try {
-            auto problems = CheckDatabase(db.Disk(), {&t.Def()});
-            verdict = problems.empty() ? "consistent"
-                                       : std::to_string(problems.size()) +
-                                             " problems, first: " + problems.front();
-        } catch (const std::exception& e) {
-            verdict = "checker stopped: " + OneLine(e.what());
-        }
-        std::string state;
-        try {
+        TE2ETable t(db, "t", defs.Plain);
+        TE2ETable s(db, "s", defs.Strong);
+        TE2ETable f(db, "f", defs.Filler);
+        const auto problems = CheckDatabase(db.Disk(), {&t.Def(), &s.Def(), &f.Def()});
+        if (!problems.empty())
+            return std::to_string(problems.size()) + " problems, first: " + problems.front();
+        std::string states[2];
+        TE2ETable* tables[2] = {&t, &s};
+        const std::set<int32_t>* after[2] = {&expected.T, &expected.S};
+        for (int i = 0; i < 2; ++i) {
             uint32_t byName = 0, bad = 0;
-            const size_t rows = t.ReadAllIds(byName, bad).size();
-            state = rows == size_t(C_BASE_ROWS) ? "rows before"
-                    : rows == RowsAfterCommit() ? "rows after"
-                                                : std::to_string(rows) + " rows";
-            if (bad != 0) state += ", " + std::to_string(bad) + " wrong";
-        } catch (const std::exception& e) {
-            state = "rows unreadable: " + OneLine(e.what());
+            const std::vector<int32_t> ids = tables[i]->ReadAllIds(byName, bad);
+            const std::set<int32_t> rows(ids.begin(), ids.end());
+            if (bad != 0) return std::to_string(bad) + " wrong rows";
+            if (byName != ids.size() || rows.size() != ids.size())
+                return "index counts disagree";
+            const bool old = rows == OldRows(), fresh = rows == *after[i];
+            states[i] = old && fresh ? "either" // a table the change leaves alone
+                        : old        ? "before"
+                        : fresh      ? "after"
+                                     : std::to_string(rows.size()) + " rows";
         }
-        return verdict + "; " + state;
+        if (states[1] == "either") states[1] = states[0];
+        if (states[0] != states[1]) return "t " + states[0] + ", s " + states[1];
+        if (states[0] != "before" && states[0] != "after") return states[0];
+        state = states[0];
+        if (FileExists(JournalFileNameFor(path)) &&
+            InspectJournal(JournalFileNameFor(path)).State != jsEmpty)
+            return "a journal is left";
+        return {};
     } catch (const std::exception& e) {
-        return "cannot open: " + OneLine(e.what());
+        return "cannot read: " + OneLine(e.what());
     }
+}
+
+void RemoveSideFiles(const std::string& path) {
+    unlink(UsersFileNameFor(path).c_str());
+    unlink(JournalFileNameFor(path).c_str());
+}
+
+// The base file: both tables with their base rows, and a filler table that brings the file
+// close enough to the end of the first map page that the transaction's growth needs a second.
+struct TBase {
+    TDefs Defs;
+    TTempFile File{"crash_base.zan"};
+    uint64_t Points = 0; // crash points of a commit without a kill
+    uint64_t Points1 = 0;
+
+    TBase() {
+        {
+            TTestDatabase db(File.Path);
+            db.Create();
+            db.Open();
+            db.UserTables().CreateTableDef("t", Defs.Plain);
+            db.UserTables().CreateTableDef("s", Defs.Strong);
+            db.UserTables().CreateTableDef("f", Defs.Filler);
+            {
+                TE2ETable t(db, "t", Defs.Plain);
+                TE2ETable s(db, "s", Defs.Strong);
+                InsertCommitted(db, t, 0, C_BASE_ROWS);
+                InsertCommitted(db, s, 0, C_BASE_ROWS);
+            }
+            db.Close();
+        }
+        // How far the transaction grows the file.
+        const uint64_t before = std::filesystem::file_size(File.Path);
+        TTempFile probe("crash_probe.zan");
+        std::filesystem::copy_file(File.Path, probe.Path);
+        RunTransaction(probe.Path, Defs, 0, false);
+        const uint64_t growth = std::filesystem::file_size(probe.Path) - before;
+        RemoveSideFiles(probe.Path);
+        // Filler rows until the file ends half the growth before the second map page.
+        const uint64_t target = uint64_t(C_MAP_ENTRIES) * 4096 - growth / 2;
+        TTestDatabase db(File.Path);
+        db.Open();
+        {
+            TE2ETable f(db, "f", Defs.Filler);
+            for (int32_t id = 0; std::filesystem::file_size(File.Path) < target; id += 500)
+                InsertCommitted(db, f, id, id + 500);
+        }
+        db.Close();
+        RemoveSideFiles(File.Path);
+        std::printf("[ crash    ] base of %llu pages, the transaction grows %llu pages\n",
+                    static_cast<unsigned long long>(std::filesystem::file_size(File.Path) / 4096),
+                    static_cast<unsigned long long>(growth / 4096));
+    }
+};
+
+TBase& Base() {
+    static TBase base;
+    return base;
+}
+
+// The crash points of a change run by run(path, 0) on a copy of the base file.
+template <class F>
+uint64_t CountPoints(const std::string& name, F run) {
+    TTempFile copy(name);
+    std::filesystem::copy_file(Base().File.Path, copy.Path);
+    const uint64_t total = run(copy.Path, 0);
+    RemoveSideFiles(copy.Path);
+    return total;
 }
 
 } // namespace
 
-TEST(StorageCrash, KilledCommitLeavesWhat) {
-    TTempFile base("crash_base.zan");
-    TTableDef stored;
-    BuildSampleTableDef(stored);
-    stored.SetTableName("t");
-    {
-        TTestDatabase db(base.Path);
-        db.Create();
-        db.Open();
-        db.UserTables().CreateTableDef("t", stored);
+TEST(StorageCrash, CommitWithoutKillGrowsAcrossAMapPage) {
+    TBase& base = Base();
+    TTempFile whole("crash_whole.zan");
+    std::filesystem::copy_file(base.File.Path, whole.Path);
+    const uint64_t points = RunTransaction(whole.Path, base.Defs, 0, false);
+    EXPECT_GT(points, 3u);
+    std::string state;
+    EXPECT_EQ(Judge(whole.Path, base.Defs, state), "");
+    EXPECT_EQ(state, "after");
+    TTestDatabase db(whole.Path);
+    db.Open();
+    EXPECT_EQ(db.Disk().GetGlobalHdr()->GetMapPageCount(), 2u) << "the growth needs a map page";
+    db.Close();
+    RemoveSideFiles(whole.Path);
+}
+
+// Killed at a spread of crash points (every one with ZAN_CRASH_ALL=1), every other one torn:
+// the file is whole and shows one of the two states.
+TEST(StorageCrash, KilledCommitLeavesOldOrNewState) {
+    TBase& base = Base();
+    const uint64_t total = CountPoints("crash_count.zan", [&](const std::string& path, uint64_t) {
+        return RunTransaction(path, base.Defs, 0, false);
+    });
+    ASSERT_GT(total, 3u);
+
+    const char* all = std::getenv("ZAN_CRASH_ALL");
+    std::vector<uint64_t> points;
+    if (all != nullptr && std::string(all) == "1") {
+        for (uint64_t n = 1; n <= total; ++n)
+            points.push_back(n);
+    } else {
+        std::set<uint64_t> spread = {1, 2, 3, total - 2, total - 1, total};
+        for (uint64_t k = 1; k < 36; ++k)
+            spread.insert(std::max<uint64_t>(1, total * k / 36));
+        points.assign(spread.begin(), spread.end());
+    }
+    int before = 0, after = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const uint64_t n = points[i];
+        // Every other point dies half way through its write (when it is a write).
+        const bool torn = i % 2 == 1;
         {
-            TE2ETable t(db, "t", stored);
-            t.Batch([&] {
-                for (int32_t id = 0; id < C_BASE_ROWS; ++id)
-                    t.Insert(id);
+            TTempFile trial("crash_trial.zan");
+            std::filesystem::copy_file(base.File.Path, trial.Path);
+            TChildProcess child([&](TChildProcess&) {
+                RunTransaction(trial.Path, base.Defs, n, torn);
+                return 0;
             });
+            const int code = child.Wait();
+            std::string state;
+            const std::string verdict = Judge(trial.Path, base.Defs, state);
+            EXPECT_EQ(verdict, "") << "killed at point " << n << " of " << total
+                                   << (torn ? " (torn)" : "") << ", child "
+                                   << (code == -1 ? "killed" : "exited");
+            (state == "after" ? after : before)++;
+            RemoveSideFiles(trial.Path);
+        }
+    }
+    // Every crash point lies before the commit point, whose truncate of the journal is the
+    // last: a killed commit always leaves the state before it.
+    std::printf("[ crash    ] %zu points of %llu: %d before, %d after\n",
+                points.size(), static_cast<unsigned long long>(total), before, after);
+    EXPECT_EQ(after, 0);
+}
+
+// Killed in the middle of writing in place, then the next opener killed inside recovery, then
+// a third opener: recovery starts over and ends with the state before.
+TEST(StorageCrash, KilledRecoveryIsRepeated) {
+    TBase& base = Base();
+    const uint64_t total = CountPoints("crash_count.zan", [&](const std::string& path, uint64_t) {
+        return RunTransaction(path, base.Defs, 0, false);
+    });
+    for (uint64_t n : {total - 1, total - total / 10}) {
+        for (uint64_t m : {uint64_t(1), uint64_t(7), uint64_t(40)}) {
+            TTempFile trial("crash_recovery.zan");
+            std::filesystem::copy_file(base.File.Path, trial.Path);
+            TChildProcess committer([&](TChildProcess&) {
+                RunTransaction(trial.Path, base.Defs, n, false);
+                return 0;
+            });
+            committer.Wait();
+            ASSERT_EQ(InspectJournal(JournalFileNameFor(trial.Path)).State, jsHot);
+            TChildProcess opener([&](TChildProcess&) {
+                ZanArmCrashPoint(m, m % 2 == 1);
+                TTestDatabase db(trial.Path);
+                db.Open();
+                return 0;
+            });
+            EXPECT_EQ(opener.Wait(), -1) << "the opener dies inside recovery";
+            std::string state;
+            EXPECT_EQ(Judge(trial.Path, base.Defs, state), "")
+                << "commit killed at " << n << ", recovery at " << m;
+            EXPECT_EQ(state, "before");
+            RemoveSideFiles(trial.Path);
+        }
+    }
+}
+
+// Outside a transaction: one write scope around a batch of inserts that splits B-tree pages
+// again and again, killed at a spread of its crash points: the batch is there whole or not at
+// all.
+TEST(StorageCrash, KilledWriteScopeLeavesOldOrNewState) {
+    TBase& base = Base();
+    constexpr int32_t C_SCOPE_ROWS = 300;
+    auto run = [&](const std::string& path, uint64_t killAt, bool torn) {
+        TTestDatabase db(path);
+        db.Open();
+        uint64_t points = 0;
+        {
+            TE2ETable t(db, "t", base.Defs.Plain);
+            const uint64_t start = ZanCrashPointCount();
+            {
+                TDiskWriteScope scope(db.Disk());
+                t.Batch([&] {
+                    for (int32_t k = 0; k < C_SCOPE_ROWS; ++k)
+                        t.Insert(C_BASE_ROWS + k);
+                });
+                ZanArmCrashPoint(killAt, torn);
+            }
+            ZanArmCrashPoint(0);
+            points = ZanCrashPointCount() - start;
         }
         db.Close();
-    }
+        return points;
+    };
+    TAfter expected;
+    expected.T = OldRows();
+    for (int32_t k = 0; k < C_SCOPE_ROWS; ++k)
+        expected.T.insert(C_BASE_ROWS + k);
+    expected.S = OldRows();
 
-    // A run without a kill gives the number of writes the commit makes, and the expected end.
-    TTempFile whole("crash_whole.zan");
-    std::filesystem::copy_file(base.Path, whole.Path);
-    const uint64_t total = RunTransaction(whole.Path, stored, 0);
-    ASSERT_GT(total, 0u);
-    ASSERT_EQ(Inspect(whole.Path, stored), "consistent; rows after");
-
-    std::set<uint64_t> points = {
-        1, 2, total / 10, total / 4, total / 2, total * 3 / 4, total - 2, total - 1, total};
-    int damaged = 0;
-    for (uint64_t n : points) {
-        if (n == 0 || n > total) continue;
-        TTempFile trial("crash_trial.zan");
-        std::filesystem::copy_file(base.Path, trial.Path);
+    TTempFile whole("crash_scope.zan");
+    std::filesystem::copy_file(base.File.Path, whole.Path);
+    const uint64_t total = run(whole.Path, 0, false);
+    std::string state;
+    ASSERT_EQ(Judge(whole.Path, base.Defs, state, expected), "");
+    ASSERT_EQ(state, "after");
+    RemoveSideFiles(whole.Path);
+    int before = 0;
+    for (uint64_t k = 1; k <= 12; ++k) {
+        const uint64_t n = std::max<uint64_t>(1, total * k / 12);
+        TTempFile trial("crash_scope_trial.zan");
+        std::filesystem::copy_file(base.File.Path, trial.Path);
         TChildProcess child([&](TChildProcess&) {
-            RunTransaction(trial.Path, stored, n);
+            run(trial.Path, n, k % 2 == 0);
             return 0;
         });
-        const int code = child.Wait();
-        const std::string outcome = Inspect(trial.Path, stored);
-        if (outcome.rfind("consistent;", 0) != 0) ++damaged;
-        std::printf("[ crash    ] killed at write %llu of %llu (%s): %s\n",
-                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(total),
-                    code == -1 ? "killed" : "exited", outcome.c_str());
-        unlink(UsersFileNameFor(trial.Path).c_str());
+        EXPECT_EQ(child.Wait(), -1);
+        EXPECT_EQ(Judge(trial.Path, base.Defs, state, expected), "")
+            << "killed at point " << n << " of " << total;
+        before += state == "before";
+        RemoveSideFiles(trial.Path);
     }
-    std::printf("[ crash    ] %d of %zu cut points left a damaged file\n", damaged, points.size());
+    EXPECT_EQ(before, 12);
 }

@@ -426,6 +426,9 @@ TEST(Crc32, VectorsAndAgreementWithZlib) {
                   crc32(0, b.data(), static_cast<uInt>(n)));
     }
     EXPECT_EQ(ErrorCodeOf([] { CalcCRC("a", -1); }), 9986);
+    // Continued over a split buffer it gives the CRC of the whole.
+    EXPECT_EQ(CRCUpdate(CalcCRC("1234", 4), "56789", 5), 0xCBF43926u);
+    EXPECT_EQ(CRCUpdate(0, "abc", 3), 0x352441C2u);
 }
 
 TEST(CryptKeys, FixedKeyTexts) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "host/rtl/VarCompare.h"
 
@@ -23,6 +24,15 @@ TEST(VarCompare, EqualityNeedsTypeAndValue) {
     EXPECT_FALSE(VarFromDateTime(1.5) == Variant(1.5));
     EXPECT_TRUE(VarArrayOf({1, "x"}) == VarArrayOf({1, "x"}));
     EXPECT_FALSE(VarArrayOf({1, "x"}) == VarArrayOf({1}));
+}
+
+// a ? b is r, and b ? a its mirror.
+void ExpectOrderBothWays(const Variant& a, const Variant& b, TVariantRelationship r) {
+    EXPECT_EQ(VarCompareValue(a, b), r) << VarToStr(a) << " ? " << VarToStr(b);
+    const TVariantRelationship mirrored = r == vrLessThan      ? vrGreaterThan
+                                          : r == vrGreaterThan ? vrLessThan
+                                                               : r;
+    EXPECT_EQ(VarCompareValue(b, a), mirrored) << VarToStr(b) << " ? " << VarToStr(a);
 }
 
 TEST(VarCompare, Ordering) {
@@ -54,12 +64,58 @@ TEST(VarCompare, Ordering) {
         {VarArrayOf({1}), 1, vrNotEqual},
         {"abc", VarFromDateTime(1e300), vrNotEqual}, // a date without a text
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(VarCompareValue(c.a, c.b), c.r) << VarToStr(c.a) << " ? " << VarToStr(c.b);
-        const TVariantRelationship mirrored = c.r == vrLessThan      ? vrGreaterThan
-                                              : c.r == vrGreaterThan ? vrLessThan
-                                                                     : c.r;
-        EXPECT_EQ(VarCompareValue(c.b, c.a), mirrored) << VarToStr(c.b) << " ? " << VarToStr(c.a);
+    for (const auto& c : cases)
+        ExpectOrderBothWays(c.a, c.b, c.r);
+}
+
+TEST(VarCompare, MixedNumericKindsCompareExactly) {
+    const double two53 = 9007199254740992.0;
+    struct Case {
+        Variant a, b;
+        TVariantRelationship r;
+    } cases[] = {
+        {int64_t{9007199254740993}, two53, vrGreaterThan}, // 2^53 + 1 has no double
+        {int64_t{9007199254740992}, two53, vrEqual},
+        {int64_t{INT64_MAX}, 9223372036854775808.0, vrLessThan}, // 2^63 as a double
+        {int64_t{INT64_MIN}, -9223372036854775808.0, vrEqual},
+        {int64_t{INT64_MIN}, std::nextafter(-9223372036854775808.0, 0.0), vrLessThan},
+        {3, 2.999999999999999, vrGreaterThan},
+        {-3, -2.5, vrLessThan},
+        {0, -0.0, vrEqual},
+        {int64_t{1} << 60, std::numeric_limits<double>::infinity(), vrLessThan},
+        {Currency::FromScaled(9000000000000000001), int64_t{900000000000000}, vrGreaterThan},
+        {Currency::FromScaled(-9000000000000000000), int64_t{-900000000000000}, vrEqual},
+        {Currency::FromScaled(-15000), -1.5, vrEqual},
+        {Currency::FromScaled(-15001), -1.5, vrLessThan},
+        {Currency::FromScaled(1000), 0.1, vrLessThan}, // the double 0.1 is a little above 1/10
+        {Currency::FromScaled(9000000000000000001), 900000000000000.0, vrGreaterThan},
+        {Currency::FromScaled(1), std::numeric_limits<double>::quiet_NaN(), vrNotEqual},
+        {VarFromDateTime(two53), int64_t{9007199254740993}, vrLessThan},
+        {"9007199254740993", two53, vrGreaterThan}, // integer text read exactly
+        {"9007199254740993", int64_t{9007199254740992}, vrGreaterThan},
+        {" -9223372036854775808 ", int64_t{INT64_MIN}, vrEqual},
+        {"900000000000000", Currency::FromScaled(9000000000000000001), vrLessThan},
+        {"0x10", 16, vrLessThan}, // not a number: "0x10" against "16"
+        {"$10", 10, vrLessThan},     // "$10" against "10"
+    };
+    for (const auto& c : cases)
+        ExpectOrderBothWays(c.a, c.b, c.r);
+}
+
+// Int64 against double near the limits of double precision, checked against long double
+// (which holds both exactly).
+TEST(VarCompare, Int64AgainstDoubleMatchesExactReference) {
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < 20000; ++i) {
+        const int shift = 50 + static_cast<int>(rng() % 13);
+        const auto base = static_cast<int64_t>(rng() >> (64 - shift)) * (rng() % 2 ? 1 : -1);
+        const int64_t n = base + static_cast<int64_t>(rng() % 5) - 2;
+        double d = static_cast<double>(base);
+        for (int k = static_cast<int>(rng() % 5); k > 0; --k)
+            d = std::nextafter(d, rng() % 2 ? 1e300 : -1e300);
+        const long double x = n, y = d;
+        const TVariantRelationship expected = x < y ? vrLessThan : x > y ? vrGreaterThan : vrEqual;
+        ASSERT_EQ(VarCompareValue(Variant(n), Variant(d)), expected) << n << " ? " << d;
     }
 }
 

@@ -1,0 +1,710 @@
+#include "engine/storage/zanJournal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/storage/zanCommon.h"
+#include "engine/storage/zanConsts.h"
+#include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanFile.h"
+#include "host/rtl/Random.h"
+#include "host/rtl/ScopeExit.h"
+#include "host/win/WinSys.h"
+
+namespace zan {
+
+namespace {
+
+constexpr size_t C_FLUSH_SIZE = 1u << 20; // records go to the file in pieces of this size
+constexpr uint32_t C_FLAG_TRUNCATE = 1;
+constexpr uint32_t C_MIN_PAGE = 128;
+constexpr uint32_t C_MAX_PAGE = 65536;
+
+// The fixed regions: definition header, security header, global header.
+constexpr struct {
+    uint32_t Offset, Size;
+} C_FIXED_REGIONS[] = {{0, 254}, {768, 40}, {1024, 128}};
+
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void Put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint32_t Get32(const uint8_t* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return v;
+}
+uint64_t Get64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+uint32_t RecordCRC(uint32_t nonce, const uint8_t* record, uint32_t length) {
+    uint8_t n[4];
+    Put32(n, nonce);
+    uint32_t crc = CRCUpdate(0, n, 4);
+    return CRCUpdate(crc, record, static_cast<int32_t>(8 + length));
+}
+
+// Syncs the directory holding path (a journal created or removed there); false on failure.
+bool SyncDirectoryOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ZanCrashPoint(csSync);
+    const bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+bool IsPowerOfTwo(uint32_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+// A descriptor closed at scope end.
+struct TFd {
+    int Fd = -1;
+    explicit TFd(int fd) : Fd(fd) {}
+    ~TFd() {
+        if (Fd >= 0) close(Fd);
+    }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+};
+
+// pread of exactly count bytes; false at end of file or on an error.
+bool ReadExact(int fd, void* buffer, size_t count, uint64_t offset) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (count > 0) {
+        ssize_t n = pread(fd, p, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        count -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Reads the records of a journal in order through a buffer, so a long journal costs few calls.
+class TRecordScanner {
+public:
+    TRecordScanner(int fd, uint64_t end) : FFd(fd), FEnd(end) {}
+    // The next count bytes, not consumed, as a pointer valid until the next call; nullptr when
+    // they would reach beyond the end or cannot be read.
+    const uint8_t* Peek(uint32_t count) {
+        if (FPos + count > FEnd) return nullptr;
+        if (FPos < FBufStart || FPos + count > FBufStart + FBuf.size()) {
+            const uint64_t want = std::min<uint64_t>(std::max<uint64_t>(count, C_FLUSH_SIZE),
+                                                     FEnd - FPos);
+            FBuf.resize(want);
+            if (!ReadExact(FFd, FBuf.data(), want, FPos)) return nullptr;
+            FBufStart = FPos;
+        }
+        return FBuf.data() + (FPos - FBufStart);
+    }
+    void Skip(uint32_t count) { FPos += count; }
+    uint64_t Pos() const { return FPos; }
+
+private:
+    int FFd;
+    uint64_t FEnd;
+    uint64_t FPos = ZanJournalHeaderSize;
+    uint64_t FBufStart = ZanJournalHeaderSize;
+    std::vector<uint8_t> FBuf;
+};
+
+// Walks the records of a journal whose header is valid. Answers jsHot when every record is
+// sound, jsTorn for a checksum that fails, jsDamaged for impossible fields.
+TJournalState ScanRecords(int fd, const TJournalHeader& h, std::string& reason,
+                          const std::function<void(uint32_t, const uint8_t*, uint32_t)>& action) {
+    TRecordScanner scan(fd, h.JournalLength);
+    for (uint32_t i = 0; i < h.RecordCount; ++i) {
+        const std::string which = "record " + std::to_string(i) + " at " +
+                                  std::to_string(scan.Pos());
+        const uint8_t* record = scan.Peek(8);
+        const uint32_t address = record ? Get32(record) : 0;
+        const uint32_t length = record ? Get32(record + 4) : 0;
+        if (record && (length == 0 || length > h.PageSize)) {
+            reason = which + " has an impossible length";
+            return jsDamaged;
+        }
+        if (record) record = scan.Peek(length + ZanJournalRecordOverhead);
+        if (!record) {
+            reason = which + " lies beyond the journal length";
+            return jsDamaged;
+        }
+        if (RecordCRC(h.Nonce, record, length) != Get32(record + 8 + length)) {
+            reason = which + " fails its checksum";
+            return jsTorn;
+        }
+        if (address / h.PageSize != (uint64_t(address) + length - 1) / h.PageSize) {
+            reason = which + " crosses a page";
+            return jsDamaged;
+        }
+        if (uint64_t(address) + length > h.OldSize) {
+            reason = which + " lies beyond the old size";
+            return jsDamaged;
+        }
+        if (action) action(address, record + 8, length);
+        scan.Skip(length + ZanJournalRecordOverhead);
+    }
+    if (scan.Pos() != h.JournalLength) {
+        reason = "the records do not fill the journal length";
+        return jsDamaged;
+    }
+    return jsHot;
+}
+
+// The checks of the header fields beyond the checksum.
+bool HeaderFieldsPossible(const TJournalHeader& h, std::string& reason) {
+    if (h.Version != ZanJournalVersion) {
+        reason = "unknown version " + std::to_string(h.Version);
+        return false;
+    }
+    if (!IsPowerOfTwo(h.PageSize) || h.PageSize < C_MIN_PAGE || h.PageSize > C_MAX_PAGE) {
+        reason = "impossible page size " + std::to_string(h.PageSize);
+        return false;
+    }
+    if (h.JournalLength < ZanJournalHeaderSize ||
+        (h.JournalLength - ZanJournalHeaderSize) / (ZanJournalRecordOverhead + 1) <
+            h.RecordCount) {
+        reason = "journal length and record count do not agree";
+        return false;
+    }
+    if (h.OldSize % h.PageSize != 0 || h.OldSize > ZanMaxFileEnd) {
+        reason = "impossible old size " + std::to_string(h.OldSize);
+        return false;
+    }
+    return true;
+}
+
+uint64_t GCrashPointCount = 0;
+uint64_t GCrashPointArmed = 0; // the count at which to die; 0 = off
+bool GCrashTorn = false;
+
+bool CrashPointHit() {
+    ++GCrashPointCount;
+    return GCrashPointArmed != 0 && GCrashPointCount == GCrashPointArmed;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Crash points
+
+void ZanArmCrashPoint(uint64_t n, bool torn) {
+    GCrashPointArmed = n == 0 ? 0 : GCrashPointCount + n;
+    GCrashTorn = torn;
+}
+
+uint64_t ZanCrashPointCount() {
+    return GCrashPointCount;
+}
+
+void ZanCrashNow() {
+    kill(getpid(), SIGKILL);
+    for (;;)
+        pause();
+}
+
+void ZanCrashPoint(TZanCrashSite) {
+    if (CrashPointHit()) ZanCrashNow();
+}
+
+size_t ZanCrashWritePoint(size_t count, bool& killAfter) {
+    killAfter = false;
+    if (!CrashPointHit()) return count;
+    if (!GCrashTorn || count < 2) ZanCrashNow();
+    killAfter = true;
+    return count / 2;
+}
+
+bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
+    bool killAfter = false;
+    const size_t todo = ZanCrashWritePoint(count, killAfter);
+    const auto* p = static_cast<const uint8_t*>(buffer);
+    size_t done = 0;
+    while (done < todo) {
+        ssize_t n = pwrite(fd, p + done, todo - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (killAfter) ZanCrashNow();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Names, header
+
+std::string JournalFileNameFor(const std::string& databaseFileName) {
+    return databaseFileName + "-journal";
+}
+
+uint32_t FixedRegionsCRC(const uint8_t* image) {
+    uint32_t crc = 0;
+    for (const auto& r : C_FIXED_REGIONS)
+        crc = CRCUpdate(crc, image + r.Offset, static_cast<int32_t>(r.Size));
+    return crc;
+}
+
+void TJournalHeader::Encode(uint8_t* out) const {
+    std::memset(out, 0, ZanJournalHeaderSize);
+    std::memcpy(out, ZanJournalMagic, sizeof ZanJournalMagic);
+    Put32(out + 8, Version);
+    Put32(out + 12, PageSize);
+    Put32(out + 16, Nonce);
+    Put32(out + 20, RecordCount);
+    Put64(out + 24, JournalLength);
+    Put64(out + 32, OldSize);
+    Put32(out + 40, Truncate ? C_FLAG_TRUNCATE : 0);
+    Put32(out + 44, FixedCRCBefore);
+    Put32(out + 48, FixedCRCAfter);
+    for (size_t i = LockIds._Find_first(); i < ZanJournalLockIds; i = LockIds._Find_next(i))
+        out[64 + i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+    Put32(out + 508, CalcCRC(out, 508));
+}
+
+bool TJournalHeader::Decode(const uint8_t* in) {
+    if (CalcCRC(in, 508) != Get32(in + 508)) return false;
+    Version = Get32(in + 8);
+    PageSize = Get32(in + 12);
+    Nonce = Get32(in + 16);
+    RecordCount = Get32(in + 20);
+    JournalLength = Get64(in + 24);
+    OldSize = Get64(in + 32);
+    const uint32_t flags = Get32(in + 40);
+    // An unknown flag bit makes the version's layout unknown too.
+    if (flags & ~C_FLAG_TRUNCATE) Version = 0;
+    Truncate = (flags & C_FLAG_TRUNCATE) != 0;
+    FixedCRCBefore = Get32(in + 44);
+    FixedCRCAfter = Get32(in + 48);
+    LockIds.reset();
+    for (uint32_t byte = 0; byte < ZanJournalLockIds / 8; ++byte)
+        if (const uint8_t bits = in[64 + byte])
+            for (uint32_t bit = 0; bit < 8; ++bit)
+                if (bits & (1u << bit)) LockIds.set(byte * 8 + bit);
+    return true;
+}
+
+const char* JournalStateName(TJournalState state) {
+    switch (state) {
+    case jsAbsent: return "absent";
+    case jsEmpty: return "empty";
+    case jsTorn: return "torn";
+    case jsHot: return "hot";
+    case jsDamaged: return "damaged";
+    case jsForeign: return "foreign";
+    case jsOtherDatabase: return "another database's";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inspection and recovery
+
+TJournalCheck InspectJournal(const std::string& journalPath, const std::string& databasePath) {
+    TJournalCheck check;
+    struct stat st {};
+    if (lstat(journalPath.c_str(), &st) != 0) {
+        check.State = errno == ENOENT ? jsAbsent : jsForeign;
+        if (check.State == jsForeign) check.Reason = "cannot be examined";
+        return check;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        check.State = jsForeign;
+        check.Reason = "not a regular file";
+        return check;
+    }
+    if (st.st_size == 0) {
+        check.State = jsEmpty; // the common case: a journal kept between commits
+        return check;
+    }
+    TFd fd(open(journalPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Fd < 0 || fstat(fd.Fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        check.State = fd.Fd < 0 && errno == ENOENT ? jsAbsent : jsForeign;
+        check.Reason = "cannot be opened";
+        return check;
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size == 0) {
+        check.State = jsEmpty;
+        return check;
+    }
+    uint8_t head[ZanJournalHeaderSize] = {};
+    const size_t got = static_cast<size_t>(std::min<uint64_t>(size, ZanJournalHeaderSize));
+    if (!ReadExact(fd.Fd, head, got, 0)) {
+        check.State = jsForeign;
+        check.Reason = "cannot be read";
+        return check;
+    }
+    // Our magic (or as much of it as the file holds), or zeros where the header is still to
+    // come; anything else is not ours.
+    const size_t magicBytes = std::min(got, sizeof ZanJournalMagic);
+    const bool ours = std::memcmp(head, ZanJournalMagic, magicBytes) == 0;
+    const bool zero = std::all_of(head, head + magicBytes, [](uint8_t b) { return b == 0; });
+    if (!ours && !zero) {
+        check.State = jsForeign;
+        check.Reason = "other magic";
+        return check;
+    }
+    check.State = jsTorn;
+    if (zero) {
+        check.Reason = "header not written";
+        return check;
+    }
+    if (got < ZanJournalHeaderSize) {
+        check.Reason = "header cut";
+        return check;
+    }
+    if (!check.Header.Decode(head)) {
+        check.Reason = "header checksum fails";
+        return check;
+    }
+    const TJournalHeader& h = check.Header;
+    if (!HeaderFieldsPossible(h, check.Reason)) {
+        check.State = jsDamaged;
+        return check;
+    }
+    if (size < h.JournalLength) {
+        check.Reason = "records cut";
+        return check;
+    }
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> fixedRecords;
+    check.State = ScanRecords(fd.Fd, h, check.Reason,
+                              [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
+                                  if (address < ZanFixedRegionsEnd)
+                                      fixedRecords.emplace_back(
+                                          address, std::vector<uint8_t>(bytes, bytes + length));
+                              });
+    if (check.State != jsHot || databasePath.empty()) return check;
+
+    // Against the database file.
+    TFd db(open(databasePath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat dbst {};
+    if (db.Fd < 0 || fstat(db.Fd, &dbst) != 0)
+        ZanDatabaseError(8449, "TZanJournal.Inspect",
+                         "Unable to open file. Error type of: " + SysErrorMessage(errno));
+    if (h.OldSize > static_cast<uint64_t>(dbst.st_size)) {
+        check.State = jsDamaged;
+        check.Reason = "old size beyond the database file";
+        return check;
+    }
+    uint8_t image[ZanFixedRegionsEnd] = {};
+    for (uint64_t at = 0; at < ZanFixedRegionsEnd;) {
+        ssize_t n = pread(db.Fd, image + at, ZanFixedRegionsEnd - at, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break; // a short file reads as zeros beyond its end
+        at += static_cast<uint64_t>(n);
+    }
+    if (FixedRegionsCRC(image) == h.FixedCRCAfter) return check;
+    for (const auto& [address, bytes] : fixedRecords) {
+        const size_t n = std::min<size_t>(bytes.size(), ZanFixedRegionsEnd - address);
+        std::memcpy(image + address, bytes.data(), n);
+    }
+    if (FixedRegionsCRC(image) != h.FixedCRCBefore) {
+        check.State = jsOtherDatabase;
+        check.Reason = "the fixed regions match neither checksum";
+    }
+    return check;
+}
+
+void ForEachJournalRecord(const std::string& journalPath,
+                          const std::function<void(uint32_t, const uint8_t*, uint32_t)>& action) {
+    TFd fd(open(journalPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    uint8_t head[ZanJournalHeaderSize];
+    TJournalHeader h;
+    std::string reason;
+    if (fd.Fd < 0 || !ReadExact(fd.Fd, head, sizeof head, 0) || !h.Decode(head) ||
+        !HeaderFieldsPossible(h, reason) || ScanRecords(fd.Fd, h, reason, action) != jsHot)
+        ZanDatabaseError(8962, "TZanJournal.ForEachRecord",
+                         "The journal " + journalPath + " changed while it was read " + reason);
+}
+
+TJournalState RecoverJournal(const std::string& journalPath, const std::string& databasePath,
+                             bool sync) {
+    const TJournalCheck check = InspectJournal(journalPath, databasePath);
+    switch (check.State) {
+    case jsAbsent:
+    case jsEmpty:
+    case jsForeign:
+        return check.State;
+    case jsDamaged:
+        ZanDatabaseError(8962, "TZanJournal.Recover",
+                         "The journal " + journalPath + " is damaged: " + check.Reason);
+    case jsOtherDatabase:
+        ZanDatabaseError(8449, "TZanJournal.Recover",
+                         "The journal " + journalPath + " belongs to another database: " +
+                             check.Reason);
+    case jsTorn:
+        GDBLogger().LogItem("TZanJournal", "Removing torn journal: " + check.Reason);
+        ZanCrashPoint(csUnlink);
+        if (unlink(journalPath.c_str()) != 0 && errno != ENOENT)
+            ZanDatabaseError(9217, "TZanJournal.Recover",
+                             "The journal could not be removed. " + SysErrorMessage(errno));
+        return jsTorn;
+    case jsHot:
+        break;
+    }
+    GDBLogger().LogItem("TZanJournal", "Recovering from hot journal " + journalPath);
+    TFd db(open(databasePath.c_str(), O_RDWR | O_CLOEXEC));
+    if (db.Fd < 0)
+        ZanDatabaseError(8449, "TZanJournal.Recover",
+                         "A hot journal needs the database file written back, but it cannot be "
+                         "opened for writing. " +
+                             SysErrorMessage(errno));
+    ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
+                                          uint32_t length) {
+        if (!ZanPWriteAll(db.Fd, bytes, length, address))
+            ZanDatabaseError(9217, "TZanJournal.Recover",
+                             "Unable to complete file write operation. " + SysErrorMessage(errno));
+    });
+    const TJournalHeader& h = check.Header;
+    if (h.Truncate) {
+        ZanCrashPoint(csTruncate);
+        if (ftruncate(db.Fd, static_cast<off_t>(h.OldSize)) != 0)
+            ZanDatabaseError(9217, "TZanJournal.Recover",
+                             "The database file could not be cut to its old size. " +
+                                 SysErrorMessage(errno));
+    }
+    if (sync) {
+        ZanCrashPoint(csSync);
+        if (fdatasync(db.Fd) != 0)
+            ZanDatabaseError(8450, "TZanJournal.Recover",
+                             "The file buffers could not be flushed. " + SysErrorMessage(errno));
+    }
+    ZanCrashPoint(csUnlink);
+    if (unlink(journalPath.c_str()) != 0 && errno != ENOENT)
+        ZanDatabaseError(9217, "TZanJournal.Recover",
+                         "The journal could not be removed. " + SysErrorMessage(errno));
+    return jsHot;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+TJournalWriter::~TJournalWriter() {
+    // Removing needs the commit lock, which only the owner knows about: leave the file.
+    Abandon();
+}
+
+void TJournalWriter::Fail(const std::string& what, int error) {
+    const std::string text = what + " " + FPath + ". " + SysErrorMessage(error);
+    Discard();
+    ZanDatabaseError(9217, "TJournalWriter", text);
+}
+
+bool TJournalWriter::StillLinked() const {
+    struct stat open {}, named{};
+    if (FHandle < 0 || fstat(FHandle, &open) != 0 || open.st_nlink == 0) return false;
+    if (lstat(FPath.c_str(), &named) != 0) return false;
+    return S_ISREG(named.st_mode) && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
+bool TJournalWriter::KeptReady() {
+    FVerified = false;
+    struct stat open {}, named{};
+    if (FHandle < 0 || FActive || fstat(FHandle, &open) != 0 || open.st_nlink == 0 ||
+        open.st_size != 0 || lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
+        open.st_dev != named.st_dev || open.st_ino != named.st_ino)
+        return false;
+    FVerified = true;
+    return true;
+}
+
+void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mode,
+                           uint64_t oldSize, bool sync) {
+    ZanAssert(!FActive, "Journal already active");
+    const bool verified = FVerified && FPath == path;
+    FVerified = false;
+    if (FHandle >= 0 && !verified && (FPath != path || !StillLinked())) {
+        // Another connection removed or replaced the kept file: start afresh.
+        close(FHandle);
+        FHandle = -1;
+    }
+    FPath = path;
+    FSync = sync;
+    FCreated = false;
+    if (FHandle >= 0 && !verified) {
+        struct stat st {};
+        if (fstat(FHandle, &st) != 0 || st.st_size != 0) {
+            // Our kept journal must be empty here; never write over one that is not.
+            close(FHandle);
+            FHandle = -1;
+            ZanDatabaseError(9217, "TJournalWriter.Begin",
+                             "The journal " + path + " is not empty before a commit");
+        }
+    } else if (FHandle < 0) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      mode & 0666);
+        if (fd >= 0) {
+            FCreated = true;
+            // The database's permission bits, whatever the umask.
+            if (fchmod(fd, mode & 0666) != 0) {
+                const int e = errno;
+                close(fd);
+                unlink(path.c_str());
+                ZanDatabaseError(9217, "TJournalWriter.Begin",
+                                 "The journal " + path + " could not be created. " +
+                                     SysErrorMessage(e));
+            }
+        } else if (errno == EEXIST) {
+            // An empty regular file left by an earlier commit may be reused; anything else
+            // is not ours to write.
+            fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            struct stat st {};
+            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+                if (fd >= 0) close(fd);
+                ZanDatabaseError(9217, "TJournalWriter.Begin",
+                                 "The journal path " + path + " holds something else");
+            }
+        } else {
+            ZanDatabaseError(9217, "TJournalWriter.Begin",
+                             "The journal " + path + " could not be created. " +
+                                 SysErrorMessage(errno));
+        }
+        FHandle = fd;
+    }
+    FHeader = TJournalHeader();
+    FHeader.PageSize = pageSize;
+    FHeader.OldSize = oldSize;
+    FHeader.Nonce = (static_cast<uint32_t>(Random(0x10000)) << 16) |
+                    static_cast<uint32_t>(Random(0x10000));
+    FWritten = ZanJournalHeaderSize;
+    FBuffer.clear();
+    FActive = true;
+}
+
+void TJournalWriter::AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length) {
+    const size_t at = FBuffer.size();
+    FBuffer.resize(at + ZanJournalRecordOverhead + length);
+    uint8_t* r = FBuffer.data() + at;
+    Put32(r, address);
+    Put32(r + 4, length);
+    std::memcpy(r + 8, bytes, length);
+    Put32(r + 8 + length, RecordCRC(FHeader.Nonce, r, length));
+    ++FHeader.RecordCount;
+    FHeader.JournalLength += ZanJournalRecordOverhead + length;
+    if (FBuffer.size() >= C_FLUSH_SIZE) FlushRecords();
+}
+
+void TJournalWriter::AddStretch(uint32_t address, const void* bytes, uint32_t length) {
+    ZanAssert(FActive, "Journal not active");
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    const uint32_t page = FHeader.PageSize;
+    while (length > 0) {
+        const uint32_t n = std::min(length, page - address % page);
+        AddRecord(address, p, n);
+        address += n;
+        p += n;
+        length -= n;
+    }
+}
+
+void TJournalWriter::FlushRecords() {
+    if (FBuffer.empty()) return;
+    if (!ZanPWriteAll(FHandle, FBuffer.data(), FBuffer.size(), FWritten))
+        Fail("Unable to write the journal", errno);
+    FWritten += FBuffer.size();
+    FBuffer.clear();
+}
+
+void TJournalWriter::Finish(const TJournalHeader& fields) {
+    ZanAssert(FActive, "Journal not active");
+    FlushRecords();
+    TJournalHeader h = fields;
+    h.Version = ZanJournalVersion;
+    h.PageSize = FHeader.PageSize;
+    h.Nonce = FHeader.Nonce;
+    h.RecordCount = FHeader.RecordCount;
+    h.JournalLength = FHeader.JournalLength;
+    h.OldSize = FHeader.OldSize;
+    FHeader = h;
+    uint8_t head[ZanJournalHeaderSize];
+    h.Encode(head);
+    if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) Fail("Unable to write the journal", errno);
+    if (!FSync) return;
+    ZanCrashPoint(csSync);
+    if (fdatasync(FHandle) != 0) Fail("Unable to sync the journal", errno);
+    if (FCreated) {
+        if (!SyncDirectoryOf(FPath)) Fail("Unable to sync the journal's directory", errno);
+        FCreated = false;
+    }
+}
+
+void TJournalWriter::Invalidate(bool keep) {
+    ZanAssert(FActive, "Journal not active");
+    int truncateError = 0;
+    if (keep) {
+        ZanCrashPoint(csTruncate);
+        if (ftruncate(FHandle, 0) == 0) {
+            if (FSync) {
+                ZanCrashPoint(csSync);
+                fdatasync(FHandle);
+            }
+            FActive = false;
+            FBuffer.clear();
+            return;
+        }
+        truncateError = errno; // keeping failed: removing the journal commits as well
+    }
+    ZanCrashPoint(csUnlink);
+    if (unlink(FPath.c_str()) != 0)
+        ZanDatabaseError(9217, "TJournalWriter.Invalidate",
+                         "The journal " + FPath + (keep ? " could not be emptied. "
+                                                        : " could not be removed. ") +
+                             SysErrorMessage(truncateError != 0 ? truncateError : errno));
+    close(FHandle);
+    FHandle = -1;
+    if (FSync) SyncDirectoryOf(FPath);
+    FActive = false;
+    FBuffer.clear();
+}
+
+void TJournalWriter::Discard() noexcept {
+    if (FHandle >= 0) {
+        if (StillLinked()) unlink(FPath.c_str());
+        close(FHandle);
+        FHandle = -1;
+    }
+    FActive = false;
+    FBuffer.clear();
+    FBuffer.shrink_to_fit();
+}
+
+void TJournalWriter::Abandon() noexcept {
+    if (FHandle >= 0) close(FHandle);
+    FHandle = -1;
+    FActive = false;
+    FBuffer.clear();
+}
+
+void TJournalWriter::Close() noexcept {
+    if (FHandle < 0) return;
+    struct stat st {};
+    if (!FActive && StillLinked() && fstat(FHandle, &st) == 0 && st.st_size == 0)
+        unlink(FPath.c_str());
+    close(FHandle);
+    FHandle = -1;
+    FActive = false;
+    FBuffer.clear();
+}
+
+} // namespace zan

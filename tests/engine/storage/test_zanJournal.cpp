@@ -1,0 +1,441 @@
+// The journal unit on its own: a commit simulated on a plain file (old bytes journaled, new bytes
+// written in place, the file grown), then the journal judged and recovered whole, cut at every
+// kind of point, with each header field changed, and killed inside recovery.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/storage/zanCrypt.h"
+#include "engine/storage/zanFile.h"
+#include "engine/storage/zanJournal.h"
+#include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
+
+using namespace zan;
+
+namespace {
+
+constexpr uint32_t P = 4096;
+constexpr uint32_t C_OLD_PAGES = 6;
+constexpr uint32_t C_NEW_PAGES = 8;
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 9));
+    return v;
+}
+
+struct TChange {
+    uint32_t Address;
+    uint32_t Length;
+};
+
+// The stretches the simulated commit overwrites: the global header, a whole page, a stretch
+// across two pages (two records), a few bytes; and two pages of growth.
+const TChange C_CHANGES[] = {{1024, 128}, {2 * P, P}, {4 * P - 100, 300}, {5 * P + 7, 9}};
+
+// A database-like file, its journal for the simulated commit, and the images before and after.
+struct TScenario {
+    TTempFile Db{"journal_db.zan"};
+    std::string Journal = JournalFileNameFor(Db.Path);
+    std::vector<uint8_t> Before, After;
+    std::vector<uint64_t> RecordEnds; // journal offsets where each record ends
+
+    TScenario() {
+        unlink(Journal.c_str());
+        Before = Pattern(C_OLD_PAGES * P, 1);
+        After = Before;
+        std::vector<uint8_t> grown = Pattern((C_NEW_PAGES - C_OLD_PAGES) * P, 99);
+        After.insert(After.end(), grown.begin(), grown.end());
+        uint8_t seed = 50;
+        for (const TChange& c : C_CHANGES) {
+            std::vector<uint8_t> fresh = Pattern(c.Length, seed++);
+            std::memcpy(After.data() + c.Address, fresh.data(), c.Length);
+        }
+        WriteFileBytes(Db.Path, Before);
+    }
+    ~TScenario() { unlink(Journal.c_str()); }
+
+    TJournalHeader Fields() const {
+        TJournalHeader h;
+        h.Truncate = true;
+        h.FixedCRCBefore = FixedRegionsCRC(Before.data());
+        h.FixedCRCAfter = FixedRegionsCRC(After.data());
+        h.LockIds.set(0);
+        h.LockIds.set(5);
+        h.LockIds.set(2047);
+        return h;
+    }
+
+};
+
+// Journals the old bytes of the simulated commit and, with inPlace, writes the new image over
+// the file; the journal is left hot, as by a process that died there.
+void CommitKeepingJournal(TScenario& s, bool inPlace) {
+    TJournalWriter w;
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    uint64_t end = ZanJournalHeaderSize;
+    s.RecordEnds.clear();
+    for (const TChange& c : C_CHANGES) {
+        w.AddStretch(c.Address, s.Before.data() + c.Address, c.Length);
+        for (uint32_t a = c.Address; a < c.Address + c.Length; a = (a / P + 1) * P)
+            s.RecordEnds.push_back(end += ZanJournalRecordOverhead +
+                                          std::min(c.Address + c.Length, (a / P + 1) * P) - a);
+    }
+    w.Finish(s.Fields());
+    ASSERT_EQ(w.GetLength(), end);
+    ASSERT_EQ(w.GetRecordCount(), s.RecordEnds.size());
+    if (inPlace) WriteFileBytes(s.Db.Path, s.After);
+    // Simulates the process dying with the journal hot: the descriptor is dropped, the file
+    // stays.
+    std::string keep = s.Journal + ".keep";
+    std::filesystem::copy_file(s.Journal, keep);
+    w.Discard();
+    std::filesystem::rename(keep, s.Journal);
+}
+
+void PatchJournal(const std::string& path, uint64_t offset, const void* bytes, size_t n) {
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, bytes, n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
+    close(fd);
+}
+
+std::vector<uint8_t> ReadHeader(const std::string& path) {
+    std::vector<uint8_t> all = ReadFileBytes(path);
+    all.resize(ZanJournalHeaderSize);
+    return all;
+}
+
+} // namespace
+
+TEST(ZanJournal, HeaderEncodesEveryField) {
+    TJournalHeader h;
+    h.PageSize = 8192;
+    h.Nonce = 0xDEADBEEF;
+    h.RecordCount = 77;
+    h.JournalLength = 0x123456789ull;
+    h.OldSize = 0xFFFFE000ull;
+    h.Truncate = true;
+    h.FixedCRCBefore = 0x01020304;
+    h.FixedCRCAfter = 0xA0B0C0D0;
+    h.LockIds.set(0);
+    h.LockIds.set(9);
+    h.LockIds.set(2047);
+    uint8_t raw[ZanJournalHeaderSize];
+    h.Encode(raw);
+    EXPECT_EQ(std::memcmp(raw, ZanJournalMagic, 8), 0);
+    TJournalHeader back;
+    ASSERT_TRUE(back.Decode(raw));
+    EXPECT_EQ(back.PageSize, h.PageSize);
+    EXPECT_EQ(back.Nonce, h.Nonce);
+    EXPECT_EQ(back.RecordCount, h.RecordCount);
+    EXPECT_EQ(back.JournalLength, h.JournalLength);
+    EXPECT_EQ(back.OldSize, h.OldSize);
+    EXPECT_TRUE(back.Truncate);
+    EXPECT_EQ(back.FixedCRCBefore, h.FixedCRCBefore);
+    EXPECT_EQ(back.FixedCRCAfter, h.FixedCRCAfter);
+    EXPECT_EQ(back.LockIds, h.LockIds);
+    raw[100] ^= 1;
+    EXPECT_FALSE(back.Decode(raw));
+}
+
+TEST(ZanJournal, HotJournalRestoresOldBytesAndSize) {
+    TScenario s;
+    CommitKeepingJournal(s, true);
+    ASSERT_EQ(ReadFileBytes(s.Db.Path), s.After);
+    TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
+    ASSERT_EQ(check.State, jsHot) << check.Reason;
+    EXPECT_TRUE(check.Header.LockIds.test(5));
+    EXPECT_FALSE(check.Header.LockIds.test(4));
+    EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, true), jsHot);
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+    EXPECT_FALSE(FileExists(s.Journal));
+    // A journal found before anything was written in place restores nothing new.
+    CommitKeepingJournal(s, false);
+    EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsHot);
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+}
+
+TEST(ZanJournal, CipheredPagesStayAsStored) {
+    TTempFile db("journal_cipher.zan");
+    const std::string journal = JournalFileNameFor(db.Path);
+    unlink(journal.c_str());
+    const std::vector<uint8_t> plain = Pattern(P, 7), other = Pattern(P, 8);
+    auto prepare = [](TZanFile& f) {
+        f.SetXORKeyBuf(C_ZANXORKEY, sizeof C_ZANXORKEY);
+        f.SetBlowKeyBuf(C_ZANDEFAULTBLOWKEY, sizeof C_ZANDEFAULTBLOWKEY);
+        f.SetOpenRead(true);
+        f.SetOpenWrite(true);
+    };
+    {
+        TZanFile f;
+        prepare(f);
+        f.CreateZanFile(db.Path);
+        std::vector<uint8_t> zero(2 * P);
+        f.WriteThroughZanFile(zero.data(), 0, 2 * P);
+        f.SeekAndWriteZanFile(plain.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
+        f.CloseZanFile();
+    }
+    const std::vector<uint8_t> stored = ReadFileBytes(db.Path);
+    ASSERT_NE(std::memcmp(stored.data() + P, plain.data(), P), 0) << "the page is ciphered";
+    {
+        TJournalWriter w;
+        w.Begin(journal, P, 0600, stored.size(), false);
+        w.AddStretch(P, stored.data() + P, P);
+        TJournalHeader h;
+        h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(stored.data());
+        w.Finish(h);
+        // Every byte after the header is the record: the ciphered bytes as stored.
+        std::vector<uint8_t> j = ReadFileBytes(journal);
+        ASSERT_EQ(j.size(), ZanJournalHeaderSize + ZanJournalRecordOverhead + P);
+        EXPECT_EQ(std::memcmp(j.data() + ZanJournalHeaderSize + 8, stored.data() + P, P), 0);
+        // The new page goes in place; the process then dies with the journal hot.
+        TZanFile f;
+        prepare(f);
+        f.OpenZanFile(db.Path);
+        f.SeekAndWriteZanFile(other.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
+        f.CloseZanFile();
+        std::filesystem::copy_file(journal, journal + ".keep");
+        w.Discard();
+        std::filesystem::rename(journal + ".keep", journal);
+    }
+    EXPECT_EQ(RecoverJournal(journal, db.Path, false), jsHot);
+    EXPECT_EQ(ReadFileBytes(db.Path), stored);
+    TZanFile f;
+    prepare(f);
+    f.OpenZanFile(db.Path);
+    std::vector<uint8_t> back(P);
+    f.SeekAndReadZanFile(back.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
+    EXPECT_EQ(back, plain);
+}
+
+// A good journal cut anywhere is torn (or empty at length 0): recovery removes it and leaves
+// the database alone.
+TEST(ZanJournal, CutJournalIsTornAndRemoved) {
+    TScenario s;
+    CommitKeepingJournal(s, false);
+    const std::vector<uint8_t> whole = ReadFileBytes(s.Journal);
+    std::vector<uint64_t> cuts = {1, 7, 8, 100, ZanJournalHeaderSize - 1, ZanJournalHeaderSize,
+                                  ZanJournalHeaderSize + 5, whole.size() - 1};
+    for (uint64_t end : s.RecordEnds) {
+        cuts.push_back(end); // at a record boundary
+        cuts.push_back(end - 3); // inside a record's checksum
+        cuts.push_back(end - 40); // inside its bytes
+    }
+    for (uint64_t cut : cuts) {
+        if (cut >= whole.size()) continue;
+        SCOPED_TRACE("cut at " + std::to_string(cut));
+        WriteFileBytes(s.Journal, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+        TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
+        EXPECT_EQ(check.State, jsTorn) << check.Reason;
+        EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsTorn);
+        EXPECT_FALSE(FileExists(s.Journal));
+        EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+    }
+    // Records written, header still zero: torn.
+    std::vector<uint8_t> noHeader = whole;
+    std::fill(noHeader.begin(), noHeader.begin() + ZanJournalHeaderSize, 0);
+    WriteFileBytes(s.Journal, noHeader);
+    EXPECT_EQ(InspectJournal(s.Journal).State, jsTorn);
+    // An empty file is not hot and stays.
+    WriteFileBytes(s.Journal, {});
+    EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsEmpty);
+    EXPECT_TRUE(FileExists(s.Journal));
+    // A record's byte changed: its checksum fails, torn.
+    WriteFileBytes(s.Journal, whole);
+    const uint8_t flip = whole[s.RecordEnds[1] - 20] ^ 0x40;
+    PatchJournal(s.Journal, s.RecordEnds[1] - 20, &flip, 1);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsTorn);
+}
+
+// Each header field changed, with the header checksum made to match: the verdict the field's
+// meaning calls for. Without the matching checksum every change is torn.
+TEST(ZanJournal, HeaderFieldChanged) {
+    struct TCase {
+        const char* Field;
+        uint32_t Offset;
+        uint64_t Value; // written little-endian over Width bytes; see Delta
+        uint32_t Width;
+        bool Delta;     // Value is added to the field instead of replacing it
+        TJournalState Expected;
+    };
+    const uint64_t oldSize = uint64_t(C_OLD_PAGES) * P;
+    const TCase cases[] = {
+        {"magic", 0, 'X', 1, false, jsForeign},
+        {"version", 8, 2, 4, false, jsDamaged},
+        {"page size not a power of two", 12, 3000, 4, false, jsDamaged},
+        {"page size too small", 12, 64, 4, false, jsDamaged},
+        {"page size smaller than a record", 12, 2048, 4, false, jsDamaged},
+        {"nonce", 16, 1, 4, true, jsTorn},
+        {"record count up", 20, 1, 4, true, jsDamaged},
+        {"record count down", 20, uint64_t(-1), 4, true, jsDamaged},
+        {"record count huge", 20, 0xFFFFFFFF, 4, false, jsDamaged},
+        {"journal length up", 24, 1, 8, true, jsTorn},
+        {"journal length down", 24, uint64_t(-1), 8, true, jsDamaged},
+        {"journal length below header", 24, 10, 8, false, jsDamaged},
+        {"old size unaligned", 32, 1, 8, true, jsDamaged},
+        {"old size beyond the file", 32, oldSize + 100 * P, 8, false, jsDamaged},
+        {"old size beyond 4 GiB", 32, 0x200000000ull, 8, false, jsDamaged},
+        {"old size below a record", 32, 3 * P, 8, false, jsDamaged},
+        {"unknown flag", 40, 2, 4, true, jsDamaged},
+        {"truncate flag off", 40, 0, 4, false, jsHot},
+        {"fixed CRC after only", 48, 1, 4, true, jsHot}, // before still matches
+        {"both fixed CRCs", 44, 0x0101010101010101ull, 8, true, jsOtherDatabase},
+        {"lock map", 64 + 17, 0x80, 1, false, jsHot},
+    };
+    for (const TCase& c : cases) {
+        for (bool fixCrc : {true, false}) {
+            SCOPED_TRACE(std::string(c.Field) + (fixCrc ? "" : ", checksum not matched"));
+            TScenario s;
+            CommitKeepingJournal(s, false);
+            std::vector<uint8_t> head = ReadHeader(s.Journal);
+            uint64_t v = 0;
+            for (uint32_t i = 0; i < c.Width; ++i)
+                v |= uint64_t(head[c.Offset + i]) << (8 * i);
+            v = c.Delta ? v + c.Value : c.Value;
+            for (uint32_t i = 0; i < c.Width; ++i)
+                head[c.Offset + i] = static_cast<uint8_t>(v >> (8 * i));
+            if (fixCrc) {
+                const uint32_t crc = CalcCRC(head.data(), 508);
+                std::memcpy(head.data() + 508, &crc, 4);
+            }
+            PatchJournal(s.Journal, 0, head.data(), head.size());
+            const TJournalState expected =
+                fixCrc || c.Expected == jsForeign ? c.Expected : jsTorn;
+            TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
+            EXPECT_EQ(JournalStateName(check.State), std::string(JournalStateName(expected)))
+                << check.Reason;
+            const std::vector<uint8_t> journal = ReadFileBytes(s.Journal);
+            const int32_t code = ErrorCodeOf([&] { RecoverJournal(s.Journal, s.Db.Path, false); });
+            switch (expected) {
+            case jsDamaged:
+            case jsOtherDatabase:
+                EXPECT_EQ(code, expected == jsDamaged ? 8962 : 8449);
+                EXPECT_EQ(ReadFileBytes(s.Journal), journal) << "kept as it was";
+                break;
+            case jsForeign:
+                EXPECT_EQ(code, 0);
+                EXPECT_EQ(ReadFileBytes(s.Journal), journal) << "never touched";
+                break;
+            default:
+                EXPECT_EQ(code, 0);
+                EXPECT_FALSE(FileExists(s.Journal));
+            }
+            EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+        }
+    }
+}
+
+TEST(ZanJournal, ForeignPathsAreNeverTouched) {
+    TScenario s;
+    const std::string target = s.Db.Path + ".target";
+    WriteFileBytes(target, Pattern(600, 3));
+    auto cleanup = [&] {
+        std::error_code ec;
+        std::filesystem::remove_all(s.Journal, ec);
+    };
+    struct TCase {
+        const char* Name;
+        std::function<void()> Make;
+    } cases[] = {
+        {"symbolic link", [&] { ASSERT_EQ(symlink(target.c_str(), s.Journal.c_str()), 0); }},
+        {"directory", [&] { std::filesystem::create_directory(s.Journal); }},
+        {"fifo", [&] { ASSERT_EQ(mkfifo(s.Journal.c_str(), 0600), 0); }},
+        {"other bytes", [&] { WriteFileBytes(s.Journal, Pattern(2000, 9)); }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        cleanup();
+        c.Make();
+        EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsForeign);
+        EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsForeign);
+        struct stat st {};
+        EXPECT_EQ(lstat(s.Journal.c_str(), &st), 0) << "still there";
+        // A commit cannot write its journal there.
+        TJournalWriter w;
+        EXPECT_EQ(ErrorCodeOf([&] { w.Begin(s.Journal, P, 0600, s.Before.size(), false); }),
+                  9217);
+        EXPECT_EQ(lstat(s.Journal.c_str(), &st), 0) << "still there";
+    }
+    cleanup();
+    unlink(target.c_str());
+    EXPECT_EQ(InspectJournal(s.Journal).State, jsAbsent);
+}
+
+TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
+    TScenario s;
+    TJournalWriter w;
+    for (int round = 0; round < 3; ++round) {
+        w.Begin(s.Journal, P, 0640, s.Before.size(), true);
+        w.AddStretch(2 * P, s.Before.data() + 2 * P, 3 * P); // three records
+        w.Finish(s.Fields());
+        EXPECT_EQ(w.GetRecordCount(), 3u);
+        EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+        w.Invalidate(true);
+        EXPECT_EQ(InspectJournal(s.Journal).State, jsEmpty);
+        struct stat st {};
+        ASSERT_EQ(stat(s.Journal.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << "the database's mode bits";
+    }
+    // Another writer reuses the empty file; a non-empty one is refused.
+    TJournalWriter other;
+    other.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    other.AddStretch(0, s.Before.data(), 10);
+    other.Finish(s.Fields());
+    TJournalWriter third;
+    EXPECT_EQ(ErrorCodeOf([&] { third.Begin(s.Journal, P, 0640, s.Before.size(), false); }),
+              9217);
+    other.Invalidate(false);
+    EXPECT_FALSE(FileExists(s.Journal));
+    // The first writer notices its kept file is gone and creates a new one.
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    w.AddStretch(0, s.Before.data(), 10);
+    w.Finish(s.Fields());
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+    w.Invalidate(true);
+    w.Close();
+    EXPECT_FALSE(FileExists(s.Journal)) << "an empty kept journal is removed at close";
+    // An unwritable directory: the journal cannot be created.
+    TJournalWriter nowhere;
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  nowhere.Begin("/proc/no-such-dir/x-journal", P, 0600, 0, false);
+              }),
+              9217);
+}
+
+// Recovery killed at each of its writes, truncate and unlink, and then run again, ends with the
+// old database and no journal: recovery is idempotent.
+TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
+    TScenario s;
+    CommitKeepingJournal(s, true);
+    const std::vector<uint8_t> hot = ReadFileBytes(s.Journal);
+    const std::string db0 = s.Db.Path + ".after";
+    WriteFileBytes(db0, s.After);
+    // Records + truncate + sync + unlink.
+    const uint64_t points = s.RecordEnds.size() + 3;
+    for (uint64_t n = 1; n <= points; ++n) {
+        for (bool torn : {false, true}) {
+            SCOPED_TRACE("killed at point " + std::to_string(n) + (torn ? ", torn" : ""));
+            WriteFileBytes(s.Db.Path, s.After);
+            WriteFileBytes(s.Journal, hot);
+            TChildProcess child([&](TChildProcess&) {
+                ZanArmCrashPoint(n, torn);
+                RecoverJournal(s.Journal, s.Db.Path, true);
+                return 0;
+            });
+            const int code = child.Wait();
+            EXPECT_EQ(code, -1) << "the child was killed";
+            EXPECT_NE(RecoverJournal(s.Journal, s.Db.Path, true), jsDamaged);
+            EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+            EXPECT_FALSE(FileExists(s.Journal));
+        }
+    }
+    unlink(db0.c_str());
+}

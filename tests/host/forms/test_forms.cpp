@@ -279,3 +279,28 @@ TEST(Graphics, PngRoundTripAndBadInput) {
     EXPECT_THROW(q.LoadFromPNG(huge), EFormsError);
     EXPECT_THROW(q.SetSize(8193, 1), EFormsError);
 }
+
+TEST(Forms, BackendChoiceAndFormsServices) {
+    setenv("ZAN_FORMS", "bogus", 1);
+    try {
+        Application().Initialize();
+        ADD_FAILURE();
+    } catch (const EFormsError& e) {
+        EXPECT_STREQ(e.what(), "ZAN_FORMS=bogus: unknown forms backend (headless or fltk)");
+    }
+    setenv("ZAN_FORMS", "headless", 1);
+    Application().Initialize();
+    EXPECT_STREQ(Application().Backend().Name(), "headless");
+    unsetenv("ZAN_FORMS");
+    Scripted s("Go on? => Yes\nName: Who => input Ann\nBrowse => folder C:\\X\n");
+    UseFormsServices();
+    std::string name = "Bob";
+    EXPECT_EQ(UserPrompts().Message("Go on?", pbYesNo), prYes);
+    EXPECT_TRUE(UserPrompts().InputQuery("Name", "Who", name));
+    EXPECT_EQ(name, "Ann");
+    EXPECT_EQ(UserPrompts().ChooseFolder("Browse", "C:\\").Path, "C:\\X");
+    AppServices().SetHourglass(true);
+    EXPECT_EQ(Screen().Cursor, crHourGlass);
+    SetAppServices(nullptr);
+    SetUserPrompts(nullptr);
+}

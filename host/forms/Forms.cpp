@@ -216,10 +216,31 @@ void TLabel::Paint(TCanvas& c) {
         c.BrushColor = Color;
         c.FillRect({0, 0, Width, Height});
     }
-    std::string text = StripAccel(Caption);
-    int w = c.TextWidth(text);
-    int x = Alignment == taLeftJustify ? 0 : Alignment == taRightJustify ? Width - w : (Width - w) / 2;
-    c.TextOut(x, 0, text);
+    // Word-wrapped labels break at blanks to fit their width.
+    std::vector<std::string> lines;
+    std::string text = StripAccel(Caption), line;
+    size_t at = 0;
+    while (WordWrap && at < text.size()) {
+        size_t blank = text.find(' ', at);
+        std::string word = text.substr(at, blank == std::string::npos ? std::string::npos : blank - at);
+        std::string tried = line.empty() ? word : line + " " + word;
+        if (!line.empty() && c.TextWidth(tried) > Width) {
+            lines.push_back(line);
+            line = word;
+        } else {
+            line = tried;
+        }
+        at = blank == std::string::npos ? text.size() : blank + 1;
+    }
+    if (!WordWrap) line = text;
+    lines.push_back(line);
+    int y = 0;
+    for (const std::string& l : lines) {
+        int w = c.TextWidth(l);
+        int x = Alignment == taLeftJustify ? 0 : Alignment == taRightJustify ? Width - w : (Width - w) / 2;
+        c.TextOut(x, y, l);
+        y += c.TextHeight(l);
+    }
 }
 
 TEdit::TEdit(TComponent* owner) : TControl(owner) { Color = clWindow; }

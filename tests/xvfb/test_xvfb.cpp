@@ -2,6 +2,7 @@
 // keeps its window as a PNG in $ZAN_XVFB_ARTEFACTS. Text is never compared pixel by pixel.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -9,6 +10,8 @@
 #include "host/forms/fltk/FltkBackend.h"
 #include "setup/engine/AppServices.h"
 #include "support/sandbox.h"
+#include "setup/engine/cmp_TInstall.h"
+#include "setup/wizard/StockPages.h"
 #include "setup/wizard/VisualWidgets.h"
 
 using namespace zan;
@@ -146,4 +149,41 @@ TEST_F(Xvfb, EveryControlKindRenders) {
         for (int y = 10; y < 23; ++y) dark += (Rgb(shot, x, y) & 0x808080) == 0 ? 1 : 0;
     EXPECT_GT(dark, 20); // the label's text
     form.Hide();
+}
+
+TEST_F(Xvfb, ScriptedFrameAtItsPlaceWithStockPages) {
+    std::string shot = Artefact("licence_page.png");
+    THeadlessSession script("[TBaseFormContainer] screenshot " + shot + "\n"
+                            "[TLicenseForm] click ProceedBtn\n"
+                            "[TReadmeForm] click ProceedBtn\n",
+                            "frame", "");
+    Application().SetSession(&script);
+    RegisterStockForms();
+    TComponent owner;
+    auto* install = new TCustomInstall(&owner);
+    auto* manager = new TDialogManager(&owner);
+    manager->SetContainer(install);
+    auto* licence = new TLicenseDlg(&owner);
+    licence->LicenseAgreement.Add("You may use this software as you like.");
+    licence->SetOrder(10);
+    new TReadmeDlg(&owner);
+    std::string geometry;
+    manager->OnFrame = [&](TBaseFormContainer& f) {
+        Application().Post([&] {
+            Application().ProcessMessages();
+            char line[256];
+            FILE* p = popen("xdotool search --name 'Software license agreement' getwindowgeometry 2>/dev/null", "r");
+            while (p && fgets(line, sizeof line, p)) geometry += line;
+            if (p) pclose(p);
+        });
+        EXPECT_EQ(f.BoundsRect(), (TRect{273, 186, 273 + 478, 186 + 395}));
+    };
+    install->BroadcastEvent(install, ieBeforeInstall, nullptr);
+    EXPECT_NE(geometry.find("Position: 273,186"), std::string::npos) << geometry;
+    TPicture picture;
+    picture.LoadFromFile(shot);
+    EXPECT_EQ(picture.Width(), 478);
+    EXPECT_EQ(script.Transcript().back(), "modal TBaseFormContainer -> 1");
+    ClearInstallForms();
+    Application().SetSession(&Session);
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "host/forms/Forms.h"
 
@@ -191,7 +192,12 @@ public:
         form.BackendData = nullptr;
     }
     void Invalidate(TForm& form) override {
-        if (TFormWindow* w = WindowOf(form)) w->redraw();
+        TFormWindow* w = WindowOf(form);
+        if (!w) return;
+        // The caption may have changed since the window was shown (a frame takes its page's).
+        std::string caption = SanitizeUTF8(form.Caption);
+        if (caption != (w->label() ? w->label() : "")) w->copy_label(caption.c_str());
+        w->redraw();
     }
     void Pump(bool wait) override {
         if (wait) Fl::wait(0.02);

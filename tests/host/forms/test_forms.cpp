@@ -304,3 +304,15 @@ TEST(Forms, BackendChoiceAndFormsServices) {
     SetAppServices(nullptr);
     SetUserPrompts(nullptr);
 }
+
+TEST(Forms, WordWrappedLabelBreaksAtBlanks) {
+    TLabel label(nullptr);
+    label.Caption = "one two three four";
+    label.SetBounds(0, 0, 6 * 9, 40); // room for "one two" (7) but not "one two three" (13)
+    label.WordWrap = true;
+    TRecordingCanvas canvas;
+    label.Paint(canvas);
+    EXPECT_EQ(canvas.Ops, (std::vector<std::string>{"fill 0,0,54,40 #D4D0C8", "text 0,0 a=0 #000000 one two",
+                                                    "text 0,13 a=0 #000000 three",
+                                                    "text 0,26 a=0 #000000 four"}));
+}

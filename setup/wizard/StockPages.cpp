@@ -259,15 +259,19 @@ void TStockDlg::SetTheme() {
     if (page && !ThemeBitmap.Empty()) page->ThemeBitmap->Picture = ThemeBitmap;
 }
 
+void TStockDlg::FillText(TBevel* decoration, TRichEdit* box, const TStringList& text) {
+    decoration->Visible = false;
+    box->ReadOnly = true;
+    box->Lines = LinesOf(text);
+    SetTheme();
+}
+
 TLicenseDlg::TLicenseDlg(TComponent* owner) : TStockDlg(owner, iflPages, dmBeforeInstall, 20, -981) {}
 
 void TLicenseDlg::AssignDialogProperties() {
     TCustomBaseInstallDlg::AssignDialogProperties();
     auto* form = static_cast<TLicenseForm*>(Page());
-    form->Decoration->Visible = false;
-    form->Agreement->ReadOnly = true;
-    form->Agreement->Lines = LinesOf(LicenseAgreement);
-    SetTheme();
+    FillText(form->Decoration, form->Agreement, LicenseAgreement);
 }
 
 TReadmeDlg::TReadmeDlg(TComponent* owner) : TStockDlg(owner, iflPages, dmBeforeInstall, 30, -977) {}
@@ -275,10 +279,7 @@ TReadmeDlg::TReadmeDlg(TComponent* owner) : TStockDlg(owner, iflPages, dmBeforeI
 void TReadmeDlg::AssignDialogProperties() {
     TCustomBaseInstallDlg::AssignDialogProperties();
     auto* form = static_cast<TReadmeForm*>(Page());
-    form->Decoration->Visible = false;
-    form->Information->ReadOnly = true;
-    form->Information->Lines = LinesOf(ReadmeText);
-    SetTheme();
+    FillText(form->Decoration, form->Information, ReadmeText);
 }
 
 TBadInstallationDlg::TBadInstallationDlg(TComponent* owner)

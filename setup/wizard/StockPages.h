@@ -112,6 +112,8 @@ public:
 
 protected:
     void SetTheme();
+    // Hides the decoration, fills the read-only text box, sets the theme.
+    void FillText(TBevel* decoration, TRichEdit* box, const TStringList& text);
     int FOwnEvent;
 };
 

@@ -56,23 +56,11 @@ TBackdrop::~TBackdrop() {
     if (gCurrentBackdrop == this) gCurrentBackdrop = nullptr;
 }
 
-void TBackdrop::SetDirection(TDirection value) {
-    if (value == FDirection) return;
-    FDirection = value;
-    Invalidate();
-}
+void TBackdrop::SetDirection(TDirection value) { Change(FDirection, value); }
 
-void TBackdrop::SetStartColor(TColor value) {
-    if (value == FStartColor) return;
-    FStartColor = value;
-    Invalidate();
-}
+void TBackdrop::SetStartColor(TColor value) { Change(FStartColor, value); }
 
-void TBackdrop::SetEndColor(TColor value) {
-    if (value == FEndColor) return;
-    FEndColor = value;
-    Invalidate();
-}
+void TBackdrop::SetEndColor(TColor value) { Change(FEndColor, value); }
 
 void TBackdrop::SetTag(intptr_t tag) {
     if (tag == -1) {

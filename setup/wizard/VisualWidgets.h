@@ -43,6 +43,13 @@ public:
     int Paints = 0;
 
 private:
+    // Sets a property and repaints when the value differs.
+    template <typename T>
+    void Change(T& field, T value) {
+        if (value == field) return;
+        field = value;
+        Invalidate();
+    }
     TDirection FDirection = bdUp;
     TColor FStartColor = 16711680;
     TColor FEndColor = 0;

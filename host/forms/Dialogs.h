@@ -30,6 +30,9 @@ public:
     bool Terminated() const override { return Application().Terminated(); }
     void SetHourglass(bool busy) override;
     void ShowException(const std::exception& e) override { Application().ShowException(e); }
+    bool IsForm(TComponent* component) const override {
+        return dynamic_cast<TForm*>(component) != nullptr;
+    }
     TPromptResult Message(const std::string& text, TPromptButtons buttons) override;
     bool InputQuery(const std::string& caption, const std::string& prompt, std::string& value) override;
     TFolderChoice ChooseFolder(const std::string& title, const std::string& initial) override;

@@ -159,7 +159,7 @@ TEST_F(Xvfb, ScriptedFrameAtItsPlaceWithStockPages) {
                             "frame", "");
     Application().SetSession(&script);
     RegisterStockForms();
-    TComponent owner;
+    TDataModule owner; // the install needs a form or data module as its owner
     auto* install = new TCustomInstall(&owner);
     auto* manager = new TDialogManager(&owner);
     manager->SetContainer(install);

@@ -119,7 +119,7 @@ struct TWizardRun : TScriptedForms {
         return out;
     }
     TSandbox Box;
-    TComponent Owner;
+    TDataModule Owner; // the install needs a form or data module as its owner
     TCustomInstall* Install;
     std::vector<TDialogManager*> Managers;
 };

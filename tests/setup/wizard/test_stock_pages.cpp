@@ -45,7 +45,7 @@ struct TStockRun : TScriptedForms {
         return out;
     }
     TSandbox Box;
-    TComponent Owner;
+    TDataModule Owner; // the install needs a form or data module as its owner
     TCustomInstall* Install;
 };
 

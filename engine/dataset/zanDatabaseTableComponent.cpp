@@ -48,7 +48,10 @@ void TZanTable::SetIndexName(const std::string& name) {
         TZanDataSet::SetIndexName(name);
         return;
     }
-    std::string target = C_NATURAL_ORDER;
+    // An empty name selects the natural order; a table with index definitions has none and
+    // takes its first index, as the open does.
+    std::string target = GetIndexDefs().Count() > 0 ? GetIndexDefs()[0].GetName()
+                                                    : std::string(C_NATURAL_ORDER);
     if (!name.empty()) {
         CheckIndexesPresent();
         TIndexDef* def = FindIndexDefByName(name);

@@ -208,6 +208,26 @@ public:
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
 
+    // Transactions of the disk manager. StartTransaction needs a connected file database
+    // (10113, 10880); its select-only flag is "a query is running that does not change data".
+    // Inside a transaction a table write lock is taken as a read lock and upgraded at commit:
+    // two connections may then both draw one generator value, and one commit fails (10249).
+    void StartTransaction();
+    void Commit();
+    // Rolls back, then over the registered datasets: cursors drop their caches, edits and
+    // inserts are cancelled, active datasets refreshed.
+    void Rollback();
+    bool InTransaction() const;
+
+    // Generators: rows of "$SYSTBL_INTGENERATOR" (connected file database of minor version 2
+    // or later). Names are 1 to 20 characters and never begin with "$".
+    void CreateGenerator(const std::string& name, int32_t startValue, int32_t step);
+    void DeleteGenerator(const std::string& name);
+    // The present value; unless peeking the generator advances by its step.
+    int32_t GetGeneratorValue(const std::string& name, bool peek);
+    void GetGeneratorNames(TStrings& list);
+    bool QueryGenerator(const std::string& name, int32_t& value, int32_t& step);
+
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.
     bool LockTable(const TTableDef& def, int32_t lockType);
@@ -254,6 +274,11 @@ private:
     uint32_t FindCatalogueRow(TZanRowStore& master, const std::string& name);
     void ReadTableDef(const std::string& name, TTableDef& def);
     void GrantAll(TTableDef& def) const;
+    // The generator table after the checks every generator call makes.
+    TZanRowStore& GeneratorStore(const char* context);
+    // The address of the generator's row, 0 when there is none (a name longer than the field
+    // never matches).
+    uint32_t FindGenerator(TZanRowStore& gen, const std::string& name);
 
     bool FConnected = false;
     bool FExclusive = false;

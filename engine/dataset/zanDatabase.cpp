@@ -505,6 +505,7 @@ void TZanDataBase::ReadDBHeader() {
 }
 
 void TZanDataBase::WriteDBHeader() {
+    TDiskWriteScope scope(FDiskMgr.get());
     uint8_t bytes[TZanDBHeader::Size];
     FHeader.CRC = 0;
     FHeader.ToBytes(bytes);
@@ -779,8 +780,10 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
         RecordGetBlobRef(row.data(), master.Field("TableDef"), head, length);
         identity += IntToStr(int64_t(address)) + "/" + IntToStr(int64_t(head)) + "/" +
                     IntToStr(int64_t(length));
-        // Inside a transaction the row may still be rolled back: its text is not kept.
-        const bool cacheable = !FDiskMgr->IsTransactionActive();
+        // Inside a transaction or a write scope the row may still be rolled back: its text is
+        // not kept.
+        const bool cacheable =
+            !FDiskMgr->IsTransactionActive() && !FDiskMgr->GetWriteScopeActive();
         auto it = FParsedDefs.find(cacheKey);
         if (cacheable && it != FParsedDefs.end() && it->second.Identity == identity) {
             parsedDef = it->second.Def.get();
@@ -918,6 +921,8 @@ void TZanDataBase::CatalogueAddTable(TTableDef& def) {
     static const char* const context = "TZanDataBase.CatalogueAddTable";
     const std::string name = def.GetTableName();
     CheckTableName(name, context);
+    // The table's header and pages, its catalogue row and its object id: all or nothing.
+    TDiskWriteScope scope(FDiskMgr.get());
     TZanRowStore& master = MasterTableFor(name);
     const bool withObjectID = FMinorVersion > 1 && !IsSystemName(name);
     std::vector<TZanRowStore*> stores{&master};
@@ -969,6 +974,7 @@ void TZanDataBase::CatalogueRewrite(TTableDef& def) {
     static const char* const context = "TZanDataBase.CatalogueRewrite";
     const std::string name = def.GetTableName();
     if (def.GetMemory()) ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
+    TDiskWriteScope scope(FDiskMgr.get());
     TZanRowStore& master = MasterTableFor(name);
     WithCatalogueLocks({&master}, [&] {
         master.WithLock(true, [&] {
@@ -1188,6 +1194,8 @@ bool TZanDataBase::QueryGenerator(const std::string& name, int32_t& value, int32
 int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCreate) {
     static const char* const context = "TZanDataBase.InternalGetGenerator";
     TZanRowStore& gen = GeneratorStore(context);
+    // The draw (lock, read, advance) is one write: all of it reaches the file or none.
+    TDiskWriteScope scope(FDiskMgr.get());
     const TInternalFieldItem& fValue = gen.Field("GeneratorValue");
     const TInternalFieldItem& fStep = gen.Field("GeneratorStep");
     int32_t result = 0;

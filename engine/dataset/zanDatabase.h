@@ -663,6 +663,8 @@ protected:
     bool TakeReadLock();
     bool TakeWriteLock();
     void ReleaseTaken(bool taken);
+    // The disk manager a write scope of this table runs on; none for an in-memory table.
+    TDiskMgr* WriteScopeDisk() const;
 
 private:
     [[noreturn]] void NotValid(const char* routine) const;

@@ -146,12 +146,14 @@ void TZanDataSet::SetTableDef(bool memory, const TFieldDefs& fieldDefs,
 void TZanDataSet::InternalCreateTable() {
     CheckConnected();
     CheckInternalInactive();
+    TDiskWriteScope scope(WriteScopeDisk());
     FDataBase->CreateTable(*FTableDef, FDataBase->GetSaveTableDefinitions());
 }
 
 void TZanDataSet::DataSetEmptyTable() {
     CheckInternalActive();
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opDeleteData));
+    TDiskWriteScope scope(WriteScopeDisk());
     const bool taken = TakeWriteLock();
     TTableDef& def = *FTableDef;
     TTableHeader& header = *def.GetTableHeader();

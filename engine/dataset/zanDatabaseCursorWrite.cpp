@@ -73,6 +73,10 @@ bool TZanDataSet::TakeReadLock() {
     return true;
 }
 
+TDiskMgr* TZanDataSet::WriteScopeDisk() const {
+    return FTableDef->GetMemory() ? nullptr : FDataBase->GetDiskMgr();
+}
+
 bool TZanDataSet::TakeWriteLock() {
     if (FWriteLocked) return false;
     const bool hadRead = FReadLocked;
@@ -168,6 +172,7 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opInsertData));
     ZanAssert(!FRecBuf.empty(), "Add record. RecBuf not assigned");
     const bool lockWasHeld = FWriteLocked;
+    TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     TTableHeader& header = *FTableDef->GetTableHeader();
     TScopeExit release([&] {
@@ -234,6 +239,7 @@ void TZanDataSet::UpdateRecord() {
     const bool lockWasHeld = FWriteLocked;
     uint8_t* rec = FRecBuf.data();
     const uint32_t address = ExtraAddress(rec);
+    TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     TScopeExit release([&] {
         FTableDef->GetTableHeader()->SetDirty(true);
@@ -296,6 +302,7 @@ int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opDeleteData));
     ZanAssert(!FRecBuf.empty(), "Delete record. RecBuf not assigned");
     const bool lockWasHeld = FWriteLocked;
+    TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     int32_t result = 0;
     TScopeExit release([&] {

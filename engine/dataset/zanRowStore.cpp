@@ -254,6 +254,7 @@ void TZanRowStore::FreeBlobs(const TZanRow& row) {
 
 uint32_t TZanRowStore::Insert(TZanRow& row) {
     static const char* const context = "TZanRowStore.Insert";
+    TDiskWriteScope scope(FDisk); // all of the row or nothing, also for a killed process
     uint32_t address = 0;
     WithLock(true, [&] {
         RequireWrite(context);
@@ -288,6 +289,7 @@ uint32_t TZanRowStore::Insert(TZanRow& row) {
 
 void TZanRowStore::Update(uint32_t address, const TZanRow& row) {
     static const char* const context = "TZanRowStore.Update";
+    TDiskWriteScope scope(FDisk);
     WithLock(true, [&] {
         RequireWrite(context);
         ZanAssert(row.size() == size_t(FDef.GetRecordSize()), "Update: record size");
@@ -318,6 +320,7 @@ void TZanRowStore::Update(uint32_t address, const TZanRow& row) {
 
 void TZanRowStore::Delete(uint32_t address) {
     static const char* const context = "TZanRowStore.Delete";
+    TDiskWriteScope scope(FDisk);
     WithLock(true, [&] {
         RequireWrite(context);
         const TZanRow old = Read(address);

@@ -33,6 +33,7 @@
 #include "engine/storage/zanPrivileges.h"
 #include "engine/storage/zanTableMgrUnit.h"
 #include "host/db/Connection.h"
+#include "host/db/DataLinks.h"
 #include "host/db/DataSet.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/StringList.h"
@@ -947,10 +948,26 @@ public:
 
     void DefChanged(TObject* sender) override;
 
+    // Master-detail: the detail shows the range of its current index that equals the master
+    // fields (master field i to index field i).
+    TDataSource* GetMasterSource() const { return FMasterLink->GetDataSource(); }
+    // A source whose dataset takes its values from this table is a circular link.
+    void SetMasterSource(TDataSource* source);
+    const std::string& GetMasterFields() const { return FMasterLink->GetFieldNames(); }
+    void SetMasterFields(const std::string& names) { FMasterLink->SetFieldNames(names); }
+    TDataSource* GetDataSource() override { return FMasterLink->GetDataSource(); }
+    void GetDetailLinkFields(std::vector<TField*>& master, std::vector<TField*>& detail) override;
+
 protected:
     void InternalOpen() override;
+    void InternalCheckMasterRange() override;
+    void DoOnNewRecord() override;
 
 private:
+    void MasterChanged();
+    void MasterDisabled();
+    void SetDetailLinkRange(const std::vector<TField*>& masterFields);
+    std::unique_ptr<TMasterDataLink> FMasterLink;
     // Resyncs centred on the record the cursor found.
     void FoundKey();
     bool SearchKey(TIndexSearchType type, int count);

@@ -1,4 +1,6 @@
 // TZanTable: index selection, key searches and key ranges over a base table.
+#include <algorithm>
+
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/ScopeExit.h"
@@ -10,11 +12,16 @@ namespace {
 constexpr const char* C_NATURAL_ORDER = "_LogicalRecNo";
 } // namespace
 
-TZanTable::TZanTable(TComponent* owner) : TZanBaseTable(owner) {}
+TZanTable::TZanTable(TComponent* owner)
+    : TZanBaseTable(owner), FMasterLink(std::make_unique<TMasterDataLink>(this)) {
+    FMasterLink->OnMasterChange = [this](TObject*) { MasterChanged(); };
+    FMasterLink->OnMasterDisable = [this](TObject*) { MasterDisabled(); };
+}
 
 TZanTable::~TZanTable() {
     Destroying();
     Close();
+    FMasterLink->SetDataSource(nullptr);
 }
 
 void TZanTable::DefChanged(TObject*) {
@@ -261,6 +268,77 @@ void TZanTable::CancelRange() {
     if (GetState() != dsBrowse) SetState(dsBrowse);
     SetKeyMode(kmNone);
     First();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Master-detail
+
+void TZanTable::SetMasterSource(TDataSource* source) {
+    if (source != nullptr && IsLinkedTo(source)) DatabaseError(std::string(SCircularDataLink), this);
+    FMasterLink->SetDataSource(source);
+}
+
+void TZanTable::GetDetailLinkFields(std::vector<TField*>& master, std::vector<TField*>& detail) {
+    master.clear();
+    detail.clear();
+    TDataSet* masterSet = FMasterLink->GetDataSet();
+    if (masterSet != nullptr && !GetMasterFields().empty())
+        masterSet->GetFieldList(master, GetMasterFields());
+    UpdateIndexDefs();
+    if (GetActive()) GetFieldList(detail, GetIndexFieldNames());
+}
+
+void TZanTable::SetDetailLinkRange(const std::vector<TField*>& masterFields) {
+    const bool opening = GetState() == dsInactive || GetState() == dsOpening;
+    if (!opening) CheckBrowseMode();
+    {
+        const TDataSetState saved = SetTempState(dsSetKey);
+        SetKeyMode(kmRange);
+        TScopeExit restore([&] {
+            SetKeyMode(kmNone);
+            RestoreState(saved);
+        });
+        DataSetClearRange();
+        for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
+            SetRangeMode(mode);
+            InitializeRangeBuffers(mode);
+            // Master fields beyond the index's are refused when a detail record is inserted.
+            const size_t count = std::min(masterFields.size(), size_t(GetIndexFieldCount()));
+            for (size_t i = 0; i < count; ++i)
+                GetIndexField(int(i))->SetAsVariant(masterFields[i]->GetAsVariant());
+        }
+        SetRangeOn(true);
+    }
+    if (!opening) First();
+}
+
+void TZanTable::InternalCheckMasterRange() {
+    if (FMasterLink->GetActive() && !FMasterLink->GetFields().empty())
+        SetDetailLinkRange(FMasterLink->GetFields());
+}
+
+void TZanTable::MasterChanged() {
+    if (!GetActive()) return;
+    CheckBrowseMode();
+    SetDetailLinkRange(FMasterLink->GetFields());
+}
+
+void TZanTable::MasterDisabled() {
+    if (GetActive()) CancelRange();
+}
+
+void TZanTable::DoOnNewRecord() {
+    if (FMasterLink->GetActive() && !FMasterLink->GetFields().empty()) {
+        const std::vector<TField*>& master = FMasterLink->GetFields();
+        for (size_t i = 0; i < master.size(); ++i) {
+            if (int(i) >= GetIndexFieldCount())
+                DatabaseError("Master-detail error" + master[i]->GetFieldName() +
+                                  " is not a valid index field for this index",
+                              this);
+            GetIndexField(int(i))->SetAsVariant(master[i]->GetAsVariant());
+        }
+    }
+    TZanBaseTable::DoOnNewRecord();
 }
 
 } // namespace zan

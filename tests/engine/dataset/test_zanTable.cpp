@@ -279,6 +279,69 @@ TEST_P(TableTest, EditOfAnInvalidBufferAndThePostLock) {
     EXPECT_FALSE(t->GetLocked());
 }
 
+TEST(TableMasterDetail, DetailFollowsTheMasterAndCopiesItsFields) {
+    auto db = NewDatabase(C_MEMORY_DATABASE);
+    db->Open();
+    CreateTable(*db, "M", true, [](TFieldDefs& f, TIndexDefs& x) {
+        f.Add("Id", ftInteger, 0, true);
+        x.Add("ixId", "Id", {ixUnique});
+    });
+    CreateTable(*db, "D", true, [](TFieldDefs& f, TIndexDefs& x) {
+        f.Add("MasterId", ftInteger);
+        f.Add("No", ftInteger);
+        x.Add("ixMaster", "MasterId;No", {});
+        x.Add("ixNo", "No", {});
+    });
+    auto open = [&](TZanTable& t, const std::string& name) {
+        t.SetDataBase(db.get());
+        t.SetTableName(name);
+        t.SetMemory(true);
+        t.Open();
+    };
+    TZanTable master, detail;
+    open(master, "M");
+    open(detail, "D");
+    for (int m = 1; m <= 3; ++m) {
+        master.AppendRecord({Variant(m)});
+        for (int n = 1; n <= m; ++n)
+            detail.AppendRecord({Variant(m), Variant(n)});
+    }
+    TDataSource source;
+    source.SetDataSet(&master);
+    detail.SetIndexName("ixMaster");
+    detail.SetMasterFields("Id");
+    detail.SetMasterSource(&source);
+    master.First();
+    EXPECT_EQ(detail.GetRecordCount(), 1);
+    master.Last();
+    EXPECT_EQ(detail.GetRecordCount(), 3);
+    detail.Append();
+    EXPECT_EQ(detail.FieldByName("MasterId")->GetAsInteger(), 3);
+    detail.FieldByName("No")->SetAsInteger(9);
+    detail.Post();
+    EXPECT_EQ(detail.GetRecordCount(), 4);
+    TDataSource detailSource;
+    detailSource.SetDataSet(&detail);
+    EXPECT_THROW(master.SetDataBase(db.get()), Exception) << "an open table keeps its database";
+    TZanTable third;
+    third.SetMasterSource(&detailSource);
+    EXPECT_THROW(detail.SetMasterSource(&detailSource), EDatabaseError) << "circular";
+    // Two master fields on a one-field index: refused on insert.
+    detail.SetMasterSource(nullptr);
+    detail.SetIndexName("ixNo");
+    detail.SetMasterFields("Id;Id");
+    detail.SetMasterSource(&source);
+    try {
+        detail.Insert();
+        FAIL();
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.Message()),
+                  "Master-detail errorId is not a valid index field for this index")
+            << e.Message();
+    }
+    third.SetMasterSource(nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(MemoryAndFile, TableTest, ::testing::Bool());
 
 } // namespace

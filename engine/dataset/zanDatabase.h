@@ -862,9 +862,13 @@ protected:
 
 private:
     friend class TBlobStream;
-    // Copies the write and post path shared by InternalPost and SilentPost.
+    // The write of the active buffer shared by InternalPost and SilentPost.
     void PostActive(bool takeLock);
+    // The table write lock for a post or delete unless held; Resync releases it.
+    void TakePostLock();
     void ReleasePostLock();
+    // Whether an autoinc field is NULL in buffer (the engine numbers it then).
+    bool AutoIncNull(const uint8_t* buffer) const;
     bool IsFrameworkBuffer(const uint8_t* buffer) const;
     // Locate's search: the filter buffer holds the key; answers whether found.
     bool LocateRecord(const std::string& keyFields, const Variant& keyValues,

@@ -151,6 +151,22 @@ void TZanBaseTable::Resync(TResyncMode mode) {
     TDataSet::Resync(mode);
 }
 
+bool TZanBaseTable::AutoIncNull(const uint8_t* buffer) const {
+    for (int i = 0; i < FFields.Count(); ++i) {
+        const TField* f = FFields[i];
+        if (f->GetFieldNo() >= 1 && IsAutoInc(f) &&
+            GetIsFieldNullFromRecBuf(buffer, f->GetFieldNo() - 1))
+            return true;
+    }
+    return false;
+}
+
+void TZanBaseTable::TakePostLock() {
+    if (GetWriteLocked()) return;
+    LockTable();
+    FPostLock = true;
+}
+
 void TZanBaseTable::ReleasePostLock() {
     if (!FPostLock) return;
     FPostLock = false;
@@ -403,20 +419,11 @@ void TZanBaseTable::InternalCancel() {
 void TZanBaseTable::PostActive(bool takeLock) {
     auto* buffer = reinterpret_cast<uint8_t*>(ActiveBuffer());
     const bool inserting = GetState() == dsInsert;
-    bool useAutoInc = false;
-    for (int i = 0; i < FFields.Count(); ++i) {
-        TField* f = FFields[i];
-        if (f->GetFieldNo() >= 1 && IsAutoInc(f) &&
-            GetIsFieldNullFromRecBuf(buffer, f->GetFieldNo() - 1))
-            useAutoInc = true;
-    }
+    const bool useAutoInc = AutoIncNull(buffer);
     // Only the record image and the cursor's extra info move into the cursor.
     SetRecordBuffer(buffer, GetRecBufSize());
     if (inserting) SetExtraInfo(GetRecBuf(), 0, 0);
-    if (takeLock && !GetWriteLocked()) {
-        LockTable();
-        FPostLock = true;
-    }
+    if (takeLock) TakePostLock();
     try {
         if (inserting)
             AddRecord(useAutoInc);
@@ -441,22 +448,12 @@ void TZanBaseTable::SilentPost() {
 void TZanBaseTable::InternalAddRecord(TRecordBuffer buffer, bool) {
     SetRecordBuffer(reinterpret_cast<uint8_t*>(buffer), GetRecBufSize());
     SetExtraInfo(GetRecBuf(), 0, 0);
-    bool useAutoInc = false;
-    for (int i = 0; i < FFields.Count(); ++i) {
-        TField* f = FFields[i];
-        if (f->GetFieldNo() >= 1 && IsAutoInc(f) &&
-            GetIsFieldNullFromRecBuf(reinterpret_cast<uint8_t*>(buffer), f->GetFieldNo() - 1))
-            useAutoInc = true;
-    }
-    AddRecord(useAutoInc);
+    AddRecord(AutoIncNull(reinterpret_cast<uint8_t*>(buffer)));
 }
 
 void TZanBaseTable::InternalDelete() {
     auto* buffer = reinterpret_cast<uint8_t*>(ActiveBuffer());
-    if (!GetWriteLocked()) {
-        LockTable();
-        FPostLock = true;
-    }
+    TakePostLock();
     try {
         // The active image identifies the record: a slot reused by another record is refused.
         if (DeleteRecord(buffer) == -1) ZanDatabaseError(8708, "TZanBaseTable.InternalDelete");

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "dataset_test_support.h"
+#include "support/zanChecker.h"
 
 using namespace zan;
 
@@ -172,6 +173,81 @@ TEST(Generators, TwoProcessesDrawDistinctValues) {
     EXPECT_EQ(b.Wait(), 0);
     EXPECT_EQ(f.Db->GetGeneratorValue("Shared", true), 2 * C_DRAWS + 1)
         << "every draw advanced the generator exactly once";
+}
+
+std::unique_ptr<TZanTable> OpenExisting(TZanDataBase& db) {
+    auto t = std::make_unique<TZanTable>();
+    t->SetDataBase(&db);
+    t->SetTableName("T");
+    t->Open();
+    return t;
+}
+
+TEST(TableProcesses, ADeleteOfARecordAnotherProcessChangedIsRefused) {
+    TFileDb f;
+    auto t = OpenTable(*f.Db);
+    t->AppendRecord({Variant(1), Variant("a")});
+    t->First();
+    const std::string path = f.File.Path;
+    TChildProcess child([&](TChildProcess&) {
+        auto db = NewDatabase(path);
+        db->Open();
+        auto c = OpenExisting(*db);
+        c->Edit();
+        c->FieldByName("Name")->SetAsString("child");
+        c->Post();
+        return 0;
+    });
+    ASSERT_EQ(child.Wait(), 0);
+    // This dataset still shows the record as it was before the child's change.
+    EXPECT_EQ(CodeOf([&] { t->Delete(); }), 8708);
+    EXPECT_FALSE(t->GetLocked());
+    t->Refresh();
+    EXPECT_EQ(Rows(*t), (std::vector<std::string>{"1:child"}));
+}
+
+TEST(TableProcesses, InsertsInTwoTransactionsCommitOrRollBack) {
+    TFileDb f;
+    OpenTable(*f.Db)->Close();
+    const std::string path = f.File.Path;
+    TChildProcess child([&](TChildProcess& self) {
+        auto db = NewDatabase(path);
+        db->Open();
+        auto c = OpenExisting(*db);
+        db->StartTransaction();
+        c->AppendRecord({Variant(2), Variant("child")});
+        self.Send('i');
+        if (self.Receive() != 'c') return 2;
+        try {
+            db->Commit();
+        } catch (const EZanDatabaseError& e) {
+            db->Rollback();
+            return e.ErrorCode == 10249 ? 1 : 3;
+        }
+        return 0;
+    });
+    auto t = OpenExisting(*f.Db);
+    ASSERT_EQ(child.Receive(), 'i');
+    f.Db->StartTransaction();
+    bool committed = true;
+    try {
+        t->AppendRecord({Variant(1), Variant("parent")});
+        f.Db->Commit();
+    } catch (const EZanDatabaseError& e) {
+        EXPECT_EQ(e.ErrorCode, 10249) << e.what();
+        f.Db->Rollback();
+        committed = false;
+    }
+    child.Send('c');
+    const int childResult = child.Wait();
+    ASSERT_TRUE(childResult == 0 || childResult == 1) << childResult;
+    std::vector<std::string> want;
+    if (committed) want.push_back("1:parent");
+    if (childResult == 0) want.push_back("2:child");
+    t->Refresh();
+    EXPECT_EQ(Rows(*t), want);
+    auto problems = CheckDatabase(*f.Db->GetDiskMgr(), {&t->GetTableDef()});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }
 
 } // namespace

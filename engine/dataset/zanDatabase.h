@@ -975,6 +975,9 @@ private:
     // Resyncs centred on the record the cursor found.
     void FoundKey();
     bool SearchKey(TIndexSearchType type, int count);
+    // Fills the key buffer's leading index fields from values (nearest: the other key fields
+    // lowest); answers how many were assigned.
+    int AssignKey(const std::vector<Variant>& values, bool nearest);
 
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;

@@ -173,19 +173,20 @@ bool TZanTable::ApplyKey(bool exact) {
     return found;
 }
 
-bool TZanTable::FindKey(const std::vector<Variant>& values) {
+int TZanTable::AssignKey(const std::vector<Variant>& values, bool nearest) {
     CheckBrowseMode();
-    InitializeNewRecord(KeyBuffer(), false);
-    int count = 0;
-    {
-        const TDataSetState saved = SetTempState(dsSetKey);
-        SetKeyMode(kmFind);
-        TScopeExit restore([&] {
-            SetKeyMode(kmNone);
-            RestoreState(saved);
-        });
-        count = SetIndexFields(values, GetCurrentIndexName());
-    }
+    InitializeNewRecord(KeyBuffer(), nearest);
+    const TDataSetState saved = SetTempState(dsSetKey);
+    SetKeyMode(kmFind);
+    TScopeExit restore([&] {
+        SetKeyMode(kmNone);
+        RestoreState(saved);
+    });
+    return SetIndexFields(values, GetCurrentIndexName());
+}
+
+bool TZanTable::FindKey(const std::vector<Variant>& values) {
+    const int count = AssignKey(values, false);
     if (count == 0) return false;
     if (!SearchKey(stEQ, count)) return false;
     FoundKey();
@@ -193,18 +194,7 @@ bool TZanTable::FindKey(const std::vector<Variant>& values) {
 }
 
 void TZanTable::FindNearest(const std::vector<Variant>& values) {
-    CheckBrowseMode();
-    InitializeNewRecord(KeyBuffer(), true);
-    int count = 0;
-    {
-        const TDataSetState saved = SetTempState(dsSetKey);
-        SetKeyMode(kmFind);
-        TScopeExit restore([&] {
-            SetKeyMode(kmNone);
-            RestoreState(saved);
-        });
-        count = SetIndexFields(values, GetCurrentIndexName());
-    }
+    const int count = AssignKey(values, true);
     bool found = false;
     {
         const bool lock = !GetLocked();

@@ -116,15 +116,6 @@ std::vector<int> Ids(TDataSet& t) {
     return ids;
 }
 
-template <typename F> int32_t CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
-
 class TableTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(TableTest, KeyOrderWindowEditsAndPositions) {
@@ -187,7 +178,7 @@ TEST_P(TableTest, KeySearchesAndIndexSelection) {
     EXPECT_EQ(Id(*t), 60) << "above every key: the last record";
     t->SetKey();
     t->FieldByName("Id")->SetAsInteger(20);
-    EXPECT_EQ(CodeOf([&] { t->SetKeyFieldCount(2); }), 9985);
+    EXPECT_EQ(ErrorCodeOf([&] { t->SetKeyFieldCount(2); }), 9985);
     EXPECT_TRUE(t->GoToKey());
     EXPECT_EQ(Id(*t), 20);
     EXPECT_EQ(t->GetState(), dsBrowse);
@@ -195,7 +186,7 @@ TEST_P(TableTest, KeySearchesAndIndexSelection) {
     t->SetIndexName("ixName");
     EXPECT_TRUE(t->FindKey({Variant("n3")}));
     EXPECT_FALSE(t->Locate("Name", Variant("n3xxxxxxxxxxxxxxx"), {}));
-    EXPECT_EQ(CodeOf([&] { t->SetIndexName("nosuch"); }), 9997);
+    EXPECT_EQ(ErrorCodeOf([&] { t->SetIndexName("nosuch"); }), 9997);
     t->SetIndexName("");
     EXPECT_EQ(t->GetIndexName(), "ixId") << "no natural order beside index definitions";
     // Pending field names select their index at open.
@@ -232,10 +223,10 @@ TEST_P(TableTest, BookmarksOfDeletedAndReusedSlotsAreInvalid) {
     t->Delete();
     t->AppendRecord({Variant(99), Variant("new")}); // may take the freed slot
     EXPECT_FALSE(t->BookmarkValid(first));
-    EXPECT_EQ(CodeOf([&] { t->GotoBookmark(first); }), 10021);
+    EXPECT_EQ(ErrorCodeOf([&] { t->GotoBookmark(first); }), 10021);
     const uint8_t junk[8] = {0xff, 0xff, 0xff, 0x7f, 1, 0, 0, 0};
     EXPECT_FALSE(t->BookmarkValid(TBookmark(junk, 8)));
-    EXPECT_EQ(CodeOf([&] { t->GotoBookmark(TBookmark(junk, 8)); }), 10021);
+    EXPECT_EQ(ErrorCodeOf([&] { t->GotoBookmark(TBookmark(junk, 8)); }), 10021);
     t->GotoBookmark(last);
     EXPECT_EQ(Id(*t), 40);
 }

@@ -12,15 +12,6 @@ using namespace zan;
 
 namespace {
 
-template <typename F> int32_t CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EZanDatabaseError& e) {
-        return e.ErrorCode;
-    }
-    return 0;
-}
-
 struct TFileDb {
     TTempFile File{"transactions.zan"};
     std::unique_ptr<TZanDataBase> Db;
@@ -85,15 +76,15 @@ TEST(Transactions, RollbackRestoresRowsAndDatasetStates) {
     EXPECT_EQ(Rows(*t), (std::vector<std::string>{"1:a", "2:b", "6:f"}));
     // Emptying a disk table inside a transaction is refused.
     f.Db->StartTransaction();
-    EXPECT_EQ(CodeOf([&] { t->EmptyTable(); }), 10122);
+    EXPECT_EQ(ErrorCodeOf([&] { t->EmptyTable(); }), 10122);
     f.Db->Rollback();
 }
 
 TEST(Transactions, MemoryDatabaseRefusesTransactionsAndGenerators) {
     auto db = NewDatabase(C_MEMORY_DATABASE);
     db->Open();
-    EXPECT_EQ(CodeOf([&] { db->StartTransaction(); }), 10880);
-    EXPECT_EQ(CodeOf([&] { db->CreateGenerator("G", 1, 1); }), 10880);
+    EXPECT_EQ(ErrorCodeOf([&] { db->StartTransaction(); }), 10880);
+    EXPECT_EQ(ErrorCodeOf([&] { db->CreateGenerator("G", 1, 1); }), 10880);
     EXPECT_FALSE(db->InTransaction());
 }
 
@@ -122,11 +113,11 @@ TEST(Generators, ValuesChecksAndNames) {
                                              {std::string(300, 'x'), 9605},
                                              {"$X", 10125},
                                              {"", 10125}})
-        EXPECT_EQ(CodeOf([&] { db.CreateGenerator(c.Name, 1, 1); }), c.Code) << c.Name.size();
+        EXPECT_EQ(ErrorCodeOf([&] { db.CreateGenerator(c.Name, 1, 1); }), c.Code) << c.Name.size();
     // Over-long names are never looked up truncated.
-    EXPECT_EQ(CodeOf([&] { db.GetGeneratorValue(twenty + "X", false); }), 8579);
-    EXPECT_EQ(CodeOf([&] { db.GetGeneratorValue(twenty + "X", true); }), 8579);
-    EXPECT_EQ(CodeOf([&] { db.GetGeneratorValue("", false); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { db.GetGeneratorValue(twenty + "X", false); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { db.GetGeneratorValue(twenty + "X", true); }), 8579);
+    EXPECT_EQ(ErrorCodeOf([&] { db.GetGeneratorValue("", false); }), 8579);
     TStringList names;
     db.GetGeneratorNames(names);
     ASSERT_EQ(names.Count(), 2);
@@ -138,10 +129,10 @@ TEST(Generators, ValuesChecksAndNames) {
     // Leaving the 32-bit range refuses the read and keeps the row.
     db.CreateGenerator("Hi", INT32_MAX - 1, 1);
     EXPECT_EQ(db.GetGeneratorValue("Hi", false), INT32_MAX - 1);
-    EXPECT_EQ(CodeOf([&] { db.GetGeneratorValue("Hi", false); }), 9985);
+    EXPECT_EQ(ErrorCodeOf([&] { db.GetGeneratorValue("Hi", false); }), 9985);
     EXPECT_EQ(db.GetGeneratorValue("Hi", true), INT32_MAX);
     db.CreateGenerator("Lo", INT32_MIN, -1);
-    EXPECT_EQ(CodeOf([&] { db.GetGeneratorValue("Lo", false); }), 9985);
+    EXPECT_EQ(ErrorCodeOf([&] { db.GetGeneratorValue("Lo", false); }), 9985);
 }
 
 TEST(Generators, TwoProcessesDrawDistinctValues) {
@@ -200,7 +191,7 @@ TEST(TableProcesses, ADeleteOfARecordAnotherProcessChangedIsRefused) {
     });
     ASSERT_EQ(child.Wait(), 0);
     // This dataset still shows the record as it was before the child's change.
-    EXPECT_EQ(CodeOf([&] { t->Delete(); }), 8708);
+    EXPECT_EQ(ErrorCodeOf([&] { t->Delete(); }), 8708);
     EXPECT_FALSE(t->GetLocked());
     t->Refresh();
     EXPECT_EQ(Rows(*t), (std::vector<std::string>{"1:child"}));

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,22 @@
 #include <vector>
 
 namespace benchdata {
+
+// Seconds per call of f, measured over at least 0.3 s.
+template <typename F>
+double SecondsPerCall(F&& f) {
+    using clock = std::chrono::steady_clock;
+    long calls = 0;
+    const auto start = clock::now();
+    double elapsed = 0;
+    do {
+        for (int i = 0; i < 16; ++i)
+            f();
+        calls += 16;
+        elapsed = std::chrono::duration<double>(clock::now() - start).count();
+    } while (elapsed < 0.3);
+    return elapsed / static_cast<double>(calls);
+}
 
 inline std::string NameOf(int32_t id) {
     std::string s(40, 'a');

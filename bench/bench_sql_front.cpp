@@ -11,28 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "engine/sql/zanBaseParser.h"
 #include "engine/sql/zanParserUtils.h"
 
 using namespace zan;
+using benchdata::SecondsPerCall;
 
 namespace {
-
-// Seconds per call of f, measured over at least 0.3 s.
-template <typename F>
-double SecondsPerCall(F&& f) {
-    using clock = std::chrono::steady_clock;
-    long calls = 0;
-    const auto start = clock::now();
-    double elapsed = 0;
-    do {
-        for (int i = 0; i < 16; ++i)
-            f();
-        calls += 16;
-        elapsed = std::chrono::duration<double>(clock::now() - start).count();
-    } while (elapsed < 0.3);
-    return elapsed / static_cast<double>(calls);
-}
 
 volatile int GSink = 0;
 

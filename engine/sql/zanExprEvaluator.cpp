@@ -107,6 +107,44 @@ bool IsTemporalType(TFieldType t) {
     return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
 }
 
+// A LIKE pattern upper-cased for a case-insensitive match. The escapes are found before
+// folding: literal characters (escaped ones too) are folded, wildcards kept, and a folded
+// literal that the matcher would read as a wildcard or as the escape is escaped again, so
+// folding never turns a letter into the escape or the escape into a letter.
+std::string FoldLikePattern(const std::string& pattern, char escape) {
+    if (escape == '\0') return ZanAnsiUpperCase(pattern);
+    std::string out, run;
+    const auto flush = [&] {
+        for (const char c : ZanAnsiUpperCase(run)) {
+            if (c == '%' || c == '_' || c == escape) out += escape;
+            out += c;
+        }
+        run.clear();
+    };
+    for (size_t j = 0; j < pattern.size();) {
+        const char c = pattern[j];
+        if (c == escape) {
+            if (j + 1 >= pattern.size()) { // a lone escape at the end: it matches nothing
+                flush();
+                out += escape;
+                return out;
+            }
+            const size_t len = static_cast<size_t>(ZanUtf8CharLength(pattern, j + 1));
+            run.append(pattern, j + 1, len);
+            j += 1 + len;
+        } else if (c == '%' || c == '_') {
+            flush();
+            out += c;
+            ++j;
+        } else {
+            run += c;
+            ++j;
+        }
+    }
+    flush();
+    return out;
+}
+
 [[noreturn]] void Mismatch(std::string_view context) {
     ZanDatabaseError(9645, context, SzanExprTypeMismatch);
 }
@@ -245,7 +283,6 @@ TExprEvaluatorNode* TExprEvaluator::BuildNode(TZanExprNode* node, bool chained) 
         const TZanExprNode* e = node->Args.back();
         if (e->Kind == enkConst && e->Data.Type() == varString && e->Data.StringRef().size() == 1) {
             n->Escape = e->Data.StringRef()[0];
-            if (node->CaseInsensitiveMatch) n->Escape = ZanAnsiUpperCase(e->Data.StringRef())[0];
         }
     }
     if (node->Left) n->Left = BuildNode(node->Left, true);
@@ -418,7 +455,7 @@ void TExprEvaluator::EvaluateLike(TExprEvaluatorNode* n) {
         FLeftText = TextOf(l, n->Left->ExprNode->DataType);
     const std::string* pattern = &FRightText;
     if (e->CaseInsensitiveMatch) {
-        FRightText = ZanAnsiUpperCase(TextOf(r, ftString));
+        FRightText = FoldLikePattern(TextOf(r, ftString), n->Escape);
         if (text != &FLeftText) {
             FLeftText = ZanAnsiUpperCase(*text);
             text = &FLeftText;
@@ -436,7 +473,9 @@ void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
     const TZanExprNode* e = n->ExprNode;
     const Variant& left = n->Left ? EvaluateNode(n->Left) : C_NULL;
     int result = 0;
-    bool undecided = IsUndecided(left);
+    // Undecided only through a comparison: with no rows nothing is compared, so IN is False
+    // and NOT IN True whatever the left value is.
+    bool undecided = false;
     if (e->Args.size() == 1 && e->Args[0]->Kind == enkSubquery) {
         TCustomExprNodeDataProvider* p = e->Args[0]->ExprNodeDataProvider;
         ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
@@ -652,20 +691,24 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
             return;
         case ftSmallint:
         case ftInteger: {
+            int32_t value = 0;
             if (v.Type() == varString) {
                 int64_t i = 0;
                 double d = 0;
                 const std::string text = Trim(v.StringRef());
                 // Decimal text only, as arithmetic and comparison read numbers ("0x10" is none).
                 if (TryDecimalStrToInt64(text, i) && i >= INT32_MIN && i <= INT32_MAX)
-                    n->NodeResult = Variant(static_cast<int32_t>(i));
+                    value = static_cast<int32_t>(i);
                 else if (TryStrToFloat(text, d) && std::isfinite(d))
-                    n->NodeResult = Variant(Variant(d).AsInteger());
+                    value = Variant(d).AsInteger();
                 else
                     Mismatch(C_CASTCONTEXT);
-                return;
+            } else {
+                value = v.AsInteger();
             }
-            n->NodeResult = Variant(v.AsInteger());
+            if (e->DataType == ftSmallint && (value < INT16_MIN || value > INT16_MAX))
+                Mismatch(C_CASTCONTEXT);
+            n->NodeResult = Variant(value);
             return;
         }
         case ftBoolean:

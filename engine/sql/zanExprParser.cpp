@@ -12,34 +12,6 @@ namespace zan {
 
 namespace {
 
-bool IsNumericType(TFieldType t) {
-    switch (t) {
-    case ftSmallint:
-    case ftInteger:
-    case ftWord:
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftAutoInc:
-    case ftLargeint:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool IsIntegerType(TFieldType t) {
-    return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
-}
-
-bool IsTemporalType(TFieldType t) {
-    return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
-}
-
-bool IsStringType(TFieldType t) {
-    return t == ftString || t == ftFixedChar || t == ftWideString;
-}
-
 bool IsBlobLikeType(TFieldType t) {
     return t == ftBytes || (t >= ftBlob && t <= ftFmtMemo);
 }
@@ -438,7 +410,10 @@ void TZanExprParser::CheckArithTypes(TZanExprNode* node, const TParserToken* tok
     node->DataType = result;
     if (IsStringType(result) || result == ftUnknown) {
         const int32_t ls = std::max(l->DataSize, 0), rs = std::max(r->DataSize, 0);
-        node->DataSize = op == zeoADD ? ls + rs : ls;
+        // The sum of two declared sizes saturates at the largest size.
+        node->DataSize = op == zeoADD ? static_cast<int32_t>(std::min<int64_t>(
+                                            int64_t{ls} + rs, INT32_MAX))
+                                      : ls;
     } else {
         node->DataSize = 0;
     }
@@ -803,19 +778,20 @@ TZanExprNode* TZanExprParser::TakeConstant(TZanExprOperator op, const Variant& v
     return node;
 }
 
-// At CAST or EXTRACT: consumes the word and a "(" after it, if any.
+// At CAST or EXTRACT: consumes the word and a "(" after it, if any. Either way the form opens
+// a nesting level (at the "(" or else at the word), since it nests without parentheses too.
 bool TZanExprParser::OpenOptionalParen(bool& paren) {
+    const TParserToken* word = FCurrToken;
     NextToken();
     paren = CurrentTokenType() == zstLParen;
-    if (!paren) return true;
-    if (!OpenNesting(FCurrToken)) return false;
-    NextToken();
+    if (!OpenNesting(paren ? FCurrToken : word)) return false;
+    if (paren) NextToken();
     return true;
 }
 
 bool TZanExprParser::CloseOptionalParen(bool paren) {
-    if (!paren) return !HasParseError();
-    if (!ExpectRParen(SzanRParenMissing)) return false;
+    if (paren && !ExpectRParen(SzanRParenMissing)) return false;
+    if (HasParseError()) return false;
     CloseNesting();
     return true;
 }

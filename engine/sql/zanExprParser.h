@@ -15,6 +15,35 @@
 
 namespace zan {
 
+// Field-type classes of the type rules.
+inline bool IsNumericType(TFieldType t) {
+    switch (t) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftAutoInc:
+    case ftLargeint:
+        return true;
+    default:
+        return false;
+    }
+}
+
+inline bool IsIntegerType(TFieldType t) {
+    return t == ftSmallint || t == ftInteger || t == ftWord || t == ftAutoInc || t == ftLargeint;
+}
+
+inline bool IsTemporalType(TFieldType t) {
+    return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
+}
+
+inline bool IsStringType(TFieldType t) {
+    return t == ftString || t == ftFixedChar || t == ftWideString;
+}
+
 // Limits that keep recursion (here and in every walk over the tree) within the stack.
 inline constexpr int C_MAXEXPRNESTING = 200;     // open parentheses, calls, subqueries at once
 inline constexpr int C_MAXEXPRTREEDEPTH = 1000; // levels of the tree

@@ -1,5 +1,6 @@
 #include "engine/sql/zanMiscParsers.h"
 
+#include "engine/storage/zanRestructure.h"
 #include "host/rtl/SysUtils.h"
 
 namespace zan {
@@ -264,6 +265,358 @@ void TZanDataTypeParser::ParseSpecification() {
         return;
     }
     NextToken();
+}
+
+// ---- Schema statements ---------------------------------------------------------------------
+
+TInternalFieldItem* TZanSchemaManipulationParser::TNamedFields::Add(const TParserToken& token) {
+    TInternalFieldItem* item = Fields.Add();
+    item->SetFieldName(token.Text);
+    Tokens.push_back(token);
+    return item;
+}
+
+TZanSchemaManipulationParser::TZanSchemaManipulationParser() {
+    SetEndTokens(ZanSQLTokens({zstUnknown, zstEnd}));
+}
+
+bool TZanSchemaManipulationParser::Expect(TZanSQLToken token, std::string_view error) {
+    if (CurrentTokenType() != token) {
+        SetError(FCurrToken, error);
+        return false;
+    }
+    NextToken();
+    return true;
+}
+
+bool TZanSchemaManipulationParser::TakeName(std::string& name) {
+    if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue) {
+        SetError(FCurrToken, SzanInvalidToken);
+        return false;
+    }
+    name = FCurrToken->Text;
+    NextToken();
+    return true;
+}
+
+bool TZanSchemaManipulationParser::Execute(const TZanParserOptions& options,
+                                           TParserStack* stack) {
+    FAdded.Clear();
+    FDropped.Clear();
+    FAltered.Clear();
+    FAlterOps.clear();
+    FIndexColumns.Clear();
+    FIndexColumnTokens.clear();
+    FIndexOptions = TIndexOptions();
+    FOperation = ddUnknown;
+    FTemporaryTable = false;
+    FIndexName.clear();
+    TBaseParser::Execute(options, stack);
+    switch (CurrentTokenType()) {
+    case zstCreate:
+        ParseCreate();
+        break;
+    case zstAlter:
+        ParseAlter();
+        break;
+    case zstDrop:
+        ParseDrop();
+        break;
+    default:
+        SetError(FCurrToken, SzanInvalidToken);
+        break;
+    }
+    // Nothing may follow a complete statement.
+    if (!HasParseError() && FCurrToken && !AtEndToken()) SetError(FCurrToken, SzanInvalidToken);
+    return !HasParseError();
+}
+
+void TZanSchemaManipulationParser::ParseCreate() {
+    NextToken();
+    if (CurrentTokenType() == zstTable) return ParseCreateTable();
+    if (CurrentTokenType() == zstUnique) {
+        FIndexOptions.insert(ixUnique);
+        NextToken();
+    }
+    if (CurrentTokenType() == zstDescending || CurrentTokenType() == zstAscending) {
+        if (CurrentTokenType() == zstDescending) FIndexOptions.insert(ixDescending);
+        NextToken();
+    }
+    if (CurrentTokenType() != zstIndex) return SetError(FCurrToken, SzanInvalidCreateStatement);
+    ParseCreateIndex();
+}
+
+void TZanSchemaManipulationParser::ParseCreateTable() {
+    FOperation = ddCreateTable;
+    NextToken();
+    if (CurrentTokenType() == zstTemporary) {
+        FTemporaryTable = true;
+        NextToken();
+    }
+    if (!TakeName(FTableName) || !Expect(zstLParen, SzanLParenMissing)) return;
+    while (!HasParseError() && !AtEndToken() && CurrentTokenType() != zstRParen &&
+           CurrentTokenType() != zstPrimaryKey) {
+        if (CurrentTokenType() == zstComma) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+        ParseColumnDefinition(FAdded);
+        if (HasParseError() || CurrentTokenType() != zstComma) break;
+        NextToken();
+    }
+    if (HasParseError()) return;
+    if (CurrentTokenType() == zstPrimaryKey) {
+        NextToken();
+        FIndexOptions.insert(ixPrimary);
+        ParseIndexColumns();
+        if (HasParseError()) return;
+    }
+    Expect(zstRParen, SzanRParenMissing);
+}
+
+void TZanSchemaManipulationParser::ParseCreateIndex() {
+    FOperation = ddCreateIndex;
+    NextToken();
+    if (!TakeName(FIndexName) || !Expect(zstOn, SzanMissingOnToken)) return;
+    if (CurrentTokenType() == zstTemporary) {
+        FTemporaryTable = true;
+        NextToken();
+    }
+    if (TakeName(FTableName)) ParseIndexColumns();
+}
+
+void TZanSchemaManipulationParser::ParseIndexColumns() {
+    if (!Expect(zstLParen, SzanLParenMissing)) return;
+    while (!HasParseError() && !AtEndToken() && CurrentTokenType() != zstRParen) {
+        if (CurrentTokenType() == zstComma) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+        FIndexColumnTokens.push_back(*FCurrToken);
+        std::string name;
+        if (!TakeName(name)) return;
+        FIndexColumns.Add(name);
+        if (CurrentTokenType() != zstComma) break;
+        NextToken();
+        if (CurrentTokenType() == zstRParen) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+    }
+    Expect(zstRParen, SzanRParenMissing);
+}
+
+void TZanSchemaManipulationParser::ParseColumnDefinition(TNamedFields& list) {
+    if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue)
+        return SetError(FCurrToken, SzanInvalidToken);
+    TInternalFieldItem* item = list.Add(*FCurrToken);
+    NextToken();
+    ParseDataTypeInto(*item);
+}
+
+void TZanSchemaManipulationParser::ParseDataTypeInto(TInternalFieldItem& item) {
+    TZanDataTypeParser types;
+    types.SyncCurrToken(*this);
+    types.Execute(ZanParserOptions({zpoExtSyntax}), FStack);
+    types.SetInvalidDataTypes(TZanSQLTokens());
+    types.SetAllowConstraints(true);
+    types.ParseDataType();
+    FCurrToken = types.GetCurrToken();
+    if (types.HasParseError()) return SetError(types.GetErrorToken(), types.GetErrorMessage());
+    item.SetDataType(types.GetDataType());
+    // The declared size (characters of a string, block size of a blob).
+    if (types.GetFieldSize() > 0 || types.GetDataType() == ftString)
+        item.SetFieldSize(types.GetFieldSize());
+    if (types.GetScale() >= 0) item.SetNumDecimalPlaces(types.GetScale());
+    item.SetRequired(types.GetNotNull());
+}
+
+void TZanSchemaManipulationParser::ParseAlter() {
+    NextToken();
+    if (CurrentTokenType() != zstTable) return SetError(FCurrToken, SzanInvalidAlterTableStatement);
+    FOperation = ddAlterTable;
+    NextToken();
+    if (CurrentTokenType() == zstTemporary) {
+        FTemporaryTable = true;
+        NextToken();
+    }
+    if (!TakeName(FTableName)) return;
+    while (!HasParseError() && !AtEndToken() && CurrentTokenType() != zstRParen &&
+           CurrentTokenType() != zstPrimaryKey) {
+        const TZanSQLToken action = CurrentTokenType();
+        if (action == zstComma) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+        if (action != zstAddWord && action != zstDrop && action != zstAlter)
+            return SetError(FCurrToken, SzanInvalidToken);
+        NextToken();
+        if (CurrentTokenType() == zstColumn) NextToken();
+        if (action == zstAddWord) {
+            ParseColumnDefinition(FAdded);
+        } else if (action == zstDrop) {
+            if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue)
+                return SetError(FCurrToken, SzanInvalidToken);
+            FDropped.Add(*FCurrToken);
+            NextToken();
+        } else {
+            if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue)
+                return SetError(FCurrToken, SzanInvalidToken);
+            const TParserToken source = *FCurrToken;
+            NextToken();
+            if (CurrentTokenType() == zstTo) {
+                NextToken();
+                if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue)
+                    return SetError(FCurrToken, SzanInvalidToken);
+                TInternalFieldItem* item = FAltered.Add(*FCurrToken);
+                item->SetSourceField(source.Text);
+                FAlterOps.push_back(aoAlterName);
+                NextToken();
+            } else if (CurrentTokenType() == zstType) {
+                NextToken();
+                TInternalFieldItem* item = FAltered.Add(source);
+                FAlterOps.push_back(aoAlterType);
+                ParseDataTypeInto(*item);
+            } else {
+                return SetError(FCurrToken, SzanInvalidToken);
+            }
+        }
+        if (HasParseError() || CurrentTokenType() != zstComma) break;
+        NextToken();
+    }
+}
+
+void TZanSchemaManipulationParser::ParseDrop() {
+    NextToken();
+    const TZanSQLToken what = CurrentTokenType();
+    if (what != zstTable && what != zstIndex) return SetError(FCurrToken, SzanInvalidDropStatement);
+    FOperation = what == zstTable ? ddDropTable : ddDropIndex;
+    NextToken();
+    if (CurrentTokenType() == zstTemporary) {
+        FTemporaryTable = true;
+        NextToken();
+    }
+    if (!TakeName(FTableName) || FOperation == ddDropTable) return;
+    if (TokenSymbolIs("PRIMARY")) {
+        FIndexOptions.insert(ixPrimary);
+        NextToken();
+        return;
+    }
+    TakeName(FIndexName);
+}
+
+std::string TZanSchemaManipulationParser::GetIndexFieldsAsText() const {
+    std::string text;
+    for (int i = 0; i < FIndexColumns.Count(); ++i)
+        text += (i ? ";" : "") + FIndexColumns.Strings(i);
+    return text;
+}
+
+bool TZanSchemaManipulationParser::ErrorAt(const TNamedFields& list, int i,
+                                           std::string_view error) {
+    SetError(&list.Tokens.at(i), error);
+    return false;
+}
+
+bool TZanSchemaManipulationParser::ValidateTableChanges(const TInternalFields& tableFields,
+                                                        const TRestructureIndexDefs* indexDefs) {
+    switch (FOperation) {
+    case ddAlterTable: {
+        for (int i = 0; i < FAdded.Fields.Count(); ++i)
+            if (tableFields.FindField(FAdded.Fields.Items(i)->GetFieldName()))
+                return ErrorAt(FAdded, i, SzanDuplicateField);
+        for (int i = 0; i < FDropped.Fields.Count(); ++i)
+            if (!tableFields.FindField(FDropped.Fields.Items(i)->GetFieldName()))
+                return ErrorAt(FDropped, i, SzanFieldNotFound);
+        for (int i = 0; i < FAltered.Fields.Count(); ++i) {
+            const TInternalFieldItem* f = FAltered.Fields.Items(i);
+            const bool rename = FAlterOps.at(i) == aoAlterName;
+            if (!tableFields.FindField(rename ? f->GetSourceField() : f->GetFieldName()))
+                return ErrorAt(FAltered, i, SzanFieldNotFound);
+            if (rename && tableFields.FindField(f->GetFieldName()))
+                return ErrorAt(FAltered, i, SzanDuplicateField);
+        }
+        break;
+    }
+    case ddCreateIndex:
+        for (int i = 0; i < FIndexColumns.Count(); ++i)
+            if (!tableFields.FindField(FIndexColumns.Strings(i))) {
+                SetError(&FIndexColumnTokens.at(i), SzanFieldNotFound);
+                return false;
+            }
+        if (FIndexColumns.Count() == 0) {
+            SetError(nullptr, SzanNoIndexColumnsSpecified);
+            return false;
+        }
+        if (indexDefs && const_cast<TRestructureIndexDefs*>(indexDefs)->Find(FIndexName)) {
+            SetError(nullptr, SzanDuplicateIndex);
+            return false;
+        }
+        break;
+    case ddDropIndex: {
+        ZanAssert(indexDefs != nullptr, "IndexDefs = nil in ValidateTableChanges");
+        bool found = false;
+        for (int i = 0; i < indexDefs->Count() && !found; ++i) {
+            const TRestructureIndexDef& d = indexDefs->Items(i);
+            found = FIndexOptions.contains(ixPrimary) ? d.GetOptions().contains(ixPrimary)
+                                                       : SameText(d.GetName(), FIndexName);
+        }
+        if (!found) {
+            SetError(nullptr, SzanIndexNotFound);
+            return false;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return !HasParseError();
+}
+
+void TZanSchemaManipulationParser::SetRestructureFieldDefs(TRestructureFieldDefs& defs) const {
+    if (FOperation != ddAlterTable) return;
+    for (int i = 0; i < FDropped.Fields.Count(); ++i)
+        if (TRestructureFieldDef* d = defs.Find(FDropped.Fields.Items(i)->GetFieldName()))
+            defs.DeleteItem(d->GetIndex());
+    for (int i = 0; i < FAdded.Fields.Count(); ++i) {
+        const TInternalFieldItem* f = FAdded.Fields.Items(i);
+        TRestructureFieldDef& d = defs.AddFieldDef();
+        d.SetName(f->GetFieldName());
+        d.SetDataType(f->GetDataType());
+        d.SetSize(f->GetFieldSize());
+        d.SetPrecision(f->GetNumDecimalPlaces());
+        d.SetRequired(f->GetRequired());
+    }
+    for (int i = 0; i < FAltered.Fields.Count(); ++i) {
+        const TInternalFieldItem* f = FAltered.Fields.Items(i);
+        const std::string& source =
+            f->GetSourceField().empty() ? f->GetFieldName() : f->GetSourceField();
+        TRestructureFieldDef* d = defs.Find(source);
+        if (!d) continue;
+        if (FAlterOps.at(i) == aoAlterName) {
+            if (d->GetSourceFieldName().empty()) d->SetSourceFieldName(source);
+            d->SetName(f->GetFieldName());
+        } else {
+            d->SetDataType(f->GetDataType());
+            d->SetSize(f->GetFieldSize());
+            d->SetPrecision(f->GetNumDecimalPlaces());
+            d->SetRequired(f->GetRequired());
+        }
+    }
+}
+
+void TZanSchemaManipulationParser::SetRestructureIndexDefs(TRestructureIndexDefs& defs) const {
+    switch (FOperation) {
+    case ddDropIndex:
+        for (int i = defs.Count() - 1; i >= 0; --i) {
+            const TRestructureIndexDef& d = defs.Items(i);
+            if (FIndexOptions.contains(ixPrimary) ? d.GetOptions().contains(ixPrimary)
+                                                  : SameText(d.GetName(), FIndexName)) {
+                defs.DeleteItem(i);
+                break;
+            }
+        }
+        break;
+    case ddCreateIndex:
+        defs.AddAndSetIndexDef(FIndexName, GetIndexFieldsAsText(), FIndexOptions);
+        break;
+    case ddAlterTable:
+        for (int i = 0; i < FAltered.Fields.Count(); ++i)
+            if (FAlterOps.at(i) == aoAlterName)
+                defs.ReplaceFieldName(FAltered.Fields.Items(i)->GetSourceField(),
+                                      FAltered.Fields.Items(i)->GetFieldName());
+        break;
+    default:
+        break;
+    }
 }
 
 } // namespace zan

@@ -1,11 +1,13 @@
-// The small clause parsers: ORDER BY and GROUP BY items, and SQL data types (for CREATE/ALTER
-// TABLE and CAST).
+// The small clause parsers: ORDER BY and GROUP BY items, SQL data types (for CREATE/ALTER
+// TABLE and CAST) and the schema statements (CREATE, ALTER and DROP of tables and indexes).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "engine/sql/zanBaseParser.h"
+#include "engine/storage/zanDataUnit.h"
+#include "host/rtl/StringList.h"
 #include "host/db/DB.h"
 #include "host/rtl/Collections.h"
 
@@ -96,6 +98,91 @@ private:
     TZanSQLTokens FInvalidDataTypes = ZanSQLTokens({zstAutoInc});
     bool FAllowConstraints = false;
     bool FNotNull = false;
+};
+
+class TRestructureFieldDefs;
+class TRestructureIndexDefs;
+
+enum TSQLSchemaManipulationOp : uint8_t {
+    ddUnknown,
+    ddCreateTable,
+    ddAlterTable,
+    ddCreateIndex,
+    ddDropTable,
+    ddDropIndex
+};
+enum TAlterColumnOperation : uint8_t {
+    aoUnknown,
+    aoAdd,
+    aoDrop,
+    aoAlterAny,
+    aoAlterName,
+    aoAlterType
+};
+
+// CREATE TABLE, ALTER TABLE, CREATE INDEX, DROP TABLE and DROP INDEX: what the statement asks
+// for, its validation against the table and its application to restructure definitions.
+class TZanSchemaManipulationParser : public TBaseParser {
+public:
+    TZanSchemaManipulationParser();
+    bool Execute(const TZanParserOptions& options, TParserStack* stack) override;
+    // Against the table's present fields and index definitions (indexes needed by DROP INDEX).
+    bool ValidateTableChanges(const TInternalFields& tableFields,
+                              const TRestructureIndexDefs* indexDefs);
+    void SetRestructureFieldDefs(TRestructureFieldDefs& defs) const;
+    void SetRestructureIndexDefs(TRestructureIndexDefs& defs) const;
+    // The index columns joined by ";".
+    std::string GetIndexFieldsAsText() const;
+
+    TSQLSchemaManipulationOp GetOperation() const { return FOperation; }
+    const std::string& GetTableName() const { return FTableName; }
+    void SetTableName(const std::string& name) { FTableName = name; }
+    bool GetTemporaryTable() const { return FTemporaryTable; }
+    void SetTemporaryTable(bool value) { FTemporaryTable = value; }
+    const std::string& GetIndexName() const { return FIndexName; }
+    TIndexOptions GetIndexOptions() const { return FIndexOptions; }
+    const TInternalFields& GetAddedFields() const { return FAdded.Fields; }
+    const TInternalFields& GetDroppedFields() const { return FDropped.Fields; }
+    const TInternalFields& GetAlteredFields() const { return FAltered.Fields; }
+    // aoAlterName or aoAlterType of the altered field at index i.
+    TAlterColumnOperation GetAlterOperation(int i) const { return FAlterOps.at(i); }
+    const TStringList& GetIndexColumns() const { return FIndexColumns; }
+
+private:
+    // A field list whose items remember the token of their names.
+    struct TNamedFields {
+        TInternalFields Fields;
+        std::vector<TParserToken> Tokens;
+        TInternalFieldItem* Add(const TParserToken& token);
+        void Clear() {
+            Fields.Clear();
+            Tokens.clear();
+        }
+    };
+    bool Expect(TZanSQLToken token, std::string_view error);
+    // A name token (else "Invalid token"); its text, the token consumed.
+    bool TakeName(std::string& name);
+    void ParseCreate();
+    void ParseCreateTable();
+    void ParseCreateIndex();
+    void ParseAlter();
+    void ParseDrop();
+    // name data-type [NOT NULL] into list.
+    void ParseColumnDefinition(TNamedFields& list);
+    // Reads a data type at the current token into the item.
+    void ParseDataTypeInto(TInternalFieldItem& item);
+    void ParseIndexColumns();
+    bool ErrorAt(const TNamedFields& list, int i, std::string_view error);
+
+    TSQLSchemaManipulationOp FOperation = ddUnknown;
+    std::string FTableName;
+    bool FTemporaryTable = false;
+    std::string FIndexName;
+    TIndexOptions FIndexOptions;
+    TNamedFields FAdded, FDropped, FAltered;
+    std::vector<TAlterColumnOperation> FAlterOps;
+    TStringList FIndexColumns;
+    std::vector<TParserToken> FIndexColumnTokens;
 };
 
 } // namespace zan

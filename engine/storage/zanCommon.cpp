@@ -683,47 +683,57 @@ bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char
             j += static_cast<size_t>(len);
         }
     }
-    // The set of pattern positions reached after each text character (an NFA without
-    // back-tracking): O(text x pattern) time, O(pattern) memory.
-    uint8_t localStates[2 * 257];
-    std::vector<uint8_t> heapStates;
-    uint8_t* cur = localStates;
-    if (m + 1 > 257) {
-        heapStates.resize(2 * (m + 1));
-        cur = heapStates.data();
-    }
-    uint8_t* next = cur + (m + 1);
-    const auto close = [&](uint8_t* states) {
-        bool any = false;
-        for (size_t j = 0; j <= m; ++j) {
-            if (states[j] && j < m && elements[j].Kind == '%') states[j + 1] = 1;
-            any |= states[j] != 0;
+    // The "%" elements cut the pattern into pieces of "_" and literals, each taking exactly one
+    // text character per element. The first piece is anchored at the start of the text and the
+    // last at its end; every piece between matches at its leftmost place after the one before
+    // (any later place leaves less text for the rest, so leftmost never loses a match). The
+    // cost is text x longest piece, not text x pattern.
+    const auto matchAt = [&](size_t first, size_t last, size_t pos) -> size_t {
+        for (size_t k = first; k < last; ++k) {
+            if (pos >= text.size()) return std::string_view::npos;
+            const size_t len = static_cast<size_t>(ZanUtf8CharLength(text, pos));
+            const TElement& e = elements[k];
+            if (e.Kind == 'L' && text.substr(pos, len) != pattern.substr(e.Offset, e.Length))
+                return std::string_view::npos;
+            pos += len;
         }
-        return any;
+        return pos;
     };
-    // Once a trailing "%" is reached, the rest of the text matches whatever it holds.
-    const bool trailingPercent = m > 0 && elements[m - 1].Kind == '%';
-    std::fill(cur, cur + m + 1, 0);
-    cur[0] = 1;
-    close(cur);
-    for (size_t i = 0; i < text.size();) {
-        if (trailingPercent && cur[m - 1]) return true;
-        const size_t len = static_cast<size_t>(ZanUtf8CharLength(text, i));
-        const std::string_view ch = text.substr(i, len);
-        std::fill(next, next + m + 1, 0);
-        for (size_t j = 0; j < m; ++j) {
-            if (!cur[j]) continue;
-            const TElement& e = elements[j];
-            if (e.Kind == '%')
-                next[j] = 1;
-            else if (e.Kind == '_' || ch == pattern.substr(e.Offset, e.Length))
-                next[j + 1] = 1;
+    size_t k = 0;
+    while (k < m && elements[k].Kind != '%')
+        ++k;
+    size_t pos = matchAt(0, k, 0);
+    if (pos == std::string_view::npos) return false;
+    if (k == m) return pos == text.size(); // no "%": the one piece is the whole text
+    for (;;) {
+        const size_t first = ++k; // after a "%"
+        while (k < m && elements[k].Kind != '%')
+            ++k;
+        if (first == k) return true; // the pattern ends with "%"
+        if (k == m) {
+            // The last piece takes the last (k - first) characters of the text, counted from
+            // the character boundaries seen walking forward from pos.
+            const size_t count = k - first;
+            std::vector<size_t> ring(count + 1);
+            size_t seen = 0;
+            for (size_t p = pos;; p += static_cast<size_t>(ZanUtf8CharLength(text, p))) {
+                ring[seen++ % (count + 1)] = p;
+                if (p >= text.size()) break;
+            }
+            if (seen < count + 1) return false;
+            return matchAt(first, k, ring[(seen - 1 - count) % (count + 1)]) == text.size();
         }
-        if (!close(next)) return false;
-        std::swap(cur, next);
-        i += len;
+        size_t at = pos;
+        for (;;) {
+            const size_t end = matchAt(first, k, at);
+            if (end != std::string_view::npos) {
+                pos = end;
+                break;
+            }
+            if (at >= text.size()) return false;
+            at += static_cast<size_t>(ZanUtf8CharLength(text, at));
+        }
     }
-    return cur[m] != 0;
 }
 
 // ---------------------------------------------------------------------------------------------

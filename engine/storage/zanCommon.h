@@ -150,7 +150,7 @@ std::string ZanAnsiLowerCase(std::string_view text);
 // that is not valid UTF-8 is a character of its own), anything else itself, byte for byte
 // (case-sensitive). With an escape character (NUL = none) the character after it is literal; a
 // lone escape at the end of the pattern matches nothing. Both strings end at an embedded NUL.
-// The last argument is not used. Time O(text x pattern), memory O(pattern).
+// The last argument is not used. Time O(text x longest run between "%"), memory O(pattern).
 bool MatchPatternedStrings(std::string_view text, std::string_view pattern, char escape = '\0',
                            char = '\0');
 // The byte length of the UTF-8 character at pos (1 for a byte that is not valid UTF-8); 0 at

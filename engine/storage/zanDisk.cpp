@@ -1258,6 +1258,9 @@ void TDiskMgr::CopyCurrentFile(const std::string& fileName) {
     TScopeExit release([&] {
         if (locked) ReleaseCommitLock();
     });
+    // A journal left by a dead committer is restored first, or the copy would hold its
+    // half-written commit without the journal that repairs it.
+    if (FCommitLocked) RecoverLeftoverJournal("TDiskMgr.CopyCurrentFile");
     FFile->CopyZanFile(fileName);
 }
 
@@ -1297,14 +1300,7 @@ void TDiskMgr::ReleaseCommitLock() noexcept {
 void TDiskMgr::CommitWithCommitLock(const char* context) {
     // A journal at the path has no live writer now: restore or remove it first. Our own kept,
     // empty journal in place means there is none.
-    if (!FFile->JournalKeptReady()) {
-        const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
-        if (check.State == jsForeign)
-            ZanDatabaseError(9217, context,
-                             "The journal path " + FFile->GetJournalFileName() +
-                                 " holds something else: " + check.Reason);
-        if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
-    }
+    RecoverLeftoverJournal(context);
     FFile->SetJournalLockIds(WriteLockedIds());
     FFile->Commit();
 }
@@ -1317,28 +1313,39 @@ std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
     return ids;
 }
 
-bool TDiskMgr::CheckJournal(int32_t justTaken) {
-    // Our own commit or restore is at work, or no one else can have written the file.
-    if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+void TDiskMgr::RecoverLeftoverJournal(const char* context) {
+    // Holding the commit lock: a journal at the path has no live writer. Restore or remove it;
+    // our own kept, empty journal in place means there is none.
+    if (FFile->JournalKeptReady()) return;
     const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
-    switch (check.State) {
-    case jsAbsent:
-    case jsEmpty:
-    case jsForeign:
-        return false;
-    case jsDamaged:
+    if (check.State == jsForeign)
+        ZanDatabaseError(9217, context,
+                         "The journal path " + FFile->GetJournalFileName() +
+                             " holds something else: " + check.Reason);
+    RaiseOnBadJournal(check);
+    if (check.State != jsAbsent && check.State != jsEmpty) RecoverWithCommitLock(check);
+}
+
+void TDiskMgr::RaiseOnBadJournal(const TJournalCheck& check) const {
+    if (check.State == jsDamaged)
         ZanDatabaseError(8962, "TDiskMgr.CheckJournal",
                          "The journal " + FFile->GetJournalFileName() + " is damaged: " +
                              check.Reason);
-    case jsOtherDatabase:
+    if (check.State == jsOtherDatabase)
         ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
                          "The journal " + FFile->GetJournalFileName() +
                              " belongs to another database");
-    case jsTorn:
-    case jsHot:
-        break;
-    }
+}
+
+bool TDiskMgr::CheckJournal(int32_t justTaken) {
+    // Our own commit or restore is at work, or no one else can have written the file.
+    if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+    TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    if (check.State == jsAbsent || check.State == jsEmpty || check.State == jsForeign)
+        return false;
     if (!FMultiUser) {
+        // No one else writes this file: what is seen is what is there.
+        RaiseOnBadJournal(check);
         // Read-only on disk: nothing can be written back.
         if (check.State == jsHot)
             ZanDatabaseError(8449, "TDiskMgr.CheckJournal",
@@ -1348,9 +1355,15 @@ bool TDiskMgr::CheckJournal(int32_t justTaken) {
     }
     if (!TryCommitLock())
         // A live committer writes its journal (it holds all its ids), or someone restores.
+        // What was read may be a view torn by that writer: no verdict is given on it.
         return check.State == jsHot && justTaken >= 0 &&
                check.Header.LockIds.test(static_cast<size_t>(justTaken));
     TScopeExit release([this] { ReleaseCommitLock(); });
+    // Under the commit lock the journal stands still: look again before judging it.
+    check = InspectJournal(FFile->GetJournalFileName(), FFileName);
+    if (check.State == jsAbsent || check.State == jsEmpty || check.State == jsForeign)
+        return false;
+    RaiseOnBadJournal(check);
     RecoverWithCommitLock(check);
     return false;
 }

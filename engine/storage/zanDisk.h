@@ -406,6 +406,10 @@ private:
     // give the lock back, pause and try again: the journal's writer held that lock, so it is
     // dead, and another connection holds the commit lock (restoring it).
     bool CheckJournal(int32_t justTaken);
+    // With the commit lock held: restores or removes a journal left at the path.
+    void RecoverLeftoverJournal(const char* context);
+    // Raises the engine error of a damaged journal or one of another database.
+    void RaiseOnBadJournal(const TJournalCheck& check) const;
     // With the commit lock held: removes a torn journal or restores a hot one (write-locking
     // the ids it names that this connection does not hold), then drops cached copies of what
     // was restored. Damaged: 8962; another database's: 8449.

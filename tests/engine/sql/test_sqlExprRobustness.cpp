@@ -92,6 +92,28 @@ TEST_F(ExprRobustness, HugeAndDeepInput) {
     for (int i = 0; i < 10000; ++i)
         calls += "UPPER(";
     EXPECT_FALSE(RunText(cat, calls + "s" + std::string(10000, ')')).Parsed);
+    // CAST and EXTRACT nest without parentheses as well: each level counts toward the
+    // nesting limit, so 60,000 of them (under 1 MB) are refused, not a stack overflow.
+    const auto repeat = [](const std::string& s, int n) {
+        std::string r;
+        for (int i = 0; i < n; ++i)
+            r += s;
+        return r;
+    };
+    for (const std::string& text :
+         {repeat("CAST ", 60000) + "a" + repeat(" AS INTEGER", 60000),
+          repeat("EXTRACT YEAR FROM ", 50000) + "d",
+          repeat("CAST (", 10000) + "a" + repeat(" AS INTEGER)", 10000)}) {
+        o = RunText(cat, text);
+        EXPECT_FALSE(o.Parsed);
+        EXPECT_EQ(o.Error.substr(0, 13), "Invalid token");
+    }
+    o = RunText(cat, repeat("CAST ", C_MAXEXPRNESTING) + "a" +
+                         repeat(" AS INTEGER", C_MAXEXPRNESTING));
+    EXPECT_TRUE(o.Parsed) << o.Error;
+    o = RunText(cat, repeat("CAST ", C_MAXEXPRNESTING + 1) + "a" +
+                         repeat(" AS INTEGER", C_MAXEXPRNESTING + 1));
+    EXPECT_EQ(o.Error.substr(0, 13), "Invalid token");
 }
 
 TEST_F(ExprRobustness, HostileValues) {

@@ -175,6 +175,17 @@ TEST_F(ExprEvaluatorTest, CaseInsensitiveAndPartialComparisons) {
     EXPECT_FALSE(run("s = 'ab'", false, 0));
     EXPECT_TRUE(run("s = 'ab'", false, 2));
     EXPECT_TRUE(run("s = 'abcdef'", false, 500)); // a partial length beyond the text
+    // A letter as the escape: escapes are found before folding, so the other-case letter stays
+    // a plain letter and an escaped wildcard stays literal.
+    EXPECT_TRUE(run("'xyz' LIKE 'X%' ESCAPE 'x'", true, 0));
+    EXPECT_TRUE(run("'a%' LIKE 'ax%' ESCAPE 'x'", true, 0));
+    EXPECT_FALSE(run("'ab' LIKE 'ax%' ESCAPE 'x'", true, 0));
+    EXPECT_TRUE(run("'Ax' LIKE 'axx' ESCAPE 'x'", true, 0));
+    EXPECT_FALSE(run("'X_' LIKE 'X_' ESCAPE 'X'", true, 0));
+    EXPECT_TRUE(run("'_' LIKE 'X_' ESCAPE 'X'", true, 0));
+    EXPECT_TRUE(run("'xy' LIKE 'x%' ESCAPE 'X'", true, 0));
+    EXPECT_TRUE(run("'XY' LIKE 'x%' ESCAPE 'X'", true, 0));
+    EXPECT_FALSE(run("'a' LIKE 'ax' ESCAPE 'x'", true, 0)); // a lone escape matches nothing
 }
 
 TEST_F(ExprEvaluatorTest, FunctionsCastsAndExtract) {
@@ -218,6 +229,10 @@ TEST_F(ExprEvaluatorTest, FunctionsCastsAndExtract) {
         {"CAST('12' AS INTEGER)", 0, "12"},
         {"CAST('x12' AS INTEGER)", 0, "error 9645"},
         {"CAST('0x10' AS INTEGER)", 0, "error 9645"},
+        {"CAST(70000 AS SMALLINT)", 0, "error 9645"},
+        {"CAST('-32769' AS SMALLINT)", 0, "error 9645"},
+        {"CAST(-32768 AS SMALLINT)", 0, "-32768"},
+        {"CAST('32767' AS SMALLINT)", 0, "32767"},
         {"CAST('2024-01-05' AS DATE)", 0, "2024-01-05"},
         {"CAST('soon' AS DATE)", 0, "error 9645"},
         {"CAST(dt AS DATE)", 0, "2024-02-29"},
@@ -289,6 +304,11 @@ TEST_F(ExprEvaluatorTest, SubqueriesInListsQuantifiersAndScalars) {
         {"a = (SELECT v FROM x)", &failing, "FFF"},
         {"NOT EXISTS (SELECT v FROM x)", &failing, "FFF"},
         {"a IN (SELECT v FROM x)", &failing, "FFF"},
+        // No rows: nothing is compared, so IN is False and NOT IN True even for a Null a.
+        {"a IN (SELECT v FROM x)", &empty, "FFF"},
+        {"a NOT IN (SELECT v FROM x)", &empty, "TTT"},
+        {"NOT a IN (SELECT v FROM x)", &empty, "TTT"},
+        {"a <> ALL (SELECT v FROM x)", &empty, "TTT"},
     };
     for (const auto& c : cases) {
         subqueries = {c.source};

@@ -216,6 +216,16 @@ TEST(ExprParser, NodesRecordTypesSizesScopesAndTables) {
     EXPECT_EQ(p.Root(), p.Parser.GetExpr()->GetFirstNode());
     EXPECT_EQ(p.Root()->ScopeKind, zskField);
 
+    // Declared sizes add up for "||" and "+", saturating at the largest size.
+    for (const auto& [text, size] : std::initializer_list<std::pair<const char*, int32_t>>{
+             {"s || CAST(a AS VARCHAR(4)) || 'xy'", 16},
+             {"CAST(s AS VARCHAR(2147483647)) || CAST(s AS VARCHAR(2147483647))", INT32_MAX},
+             {"CAST(s AS VARCHAR(2147483647)) + s", INT32_MAX}}) {
+        TExprParse sum;
+        ASSERT_TRUE(sum.Run(text, kWhere, &cat.Tables)) << text << ": " << sum.Error();
+        EXPECT_EQ(sum.Root()->DataSize, size) << text;
+    }
+
     // With fields validated, EXTRACT checks its source's type.
     TExprParse v;
     v.Parser.SetValidateFields(true);

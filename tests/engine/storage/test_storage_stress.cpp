@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -105,17 +106,22 @@ public:
     // Runs the schedule; the checks run where checkAfterSteps is set.
     void Run(bool checkAfterSteps) {
         for (int step = 0; step < Steps; ++step) {
+            FStep = step;
             SCOPED_TRACE(::testing::Message() << "step " << step);
             Step();
             if (::testing::Test::HasFailure()) return;
             if (checkAfterSteps) Check();
             if (::testing::Test::HasFailure()) return;
         }
+        FStep = Steps;
         if (FOwner >= 0) Act(FOwner, [&] { FDb[FOwner]->Disk().DiskCommit(); });
         if (FOwner >= 0) FCommitted = FPending;
         FOwner = -1;
         if (checkAfterSteps) Check();
     }
+
+    // The step running now (Steps after the last).
+    int CurrentStep() const { return FStep; }
 
 private:
     bool Local(int c) const { return (FLocalMask >> c & 1) != 0; }
@@ -132,8 +138,11 @@ private:
                 f();
             }
         } else if (FPeer && FPeer->Pid() != 0) {
-            FPeer->Send('g');
-            EXPECT_EQ(FPeer->Receive(), 'd') << "the other process failed its step";
+            const char reply = FPeer->Send('g') ? FPeer->Receive() : 0;
+            if (reply == 0)
+                ADD_FAILURE() << "the other process is gone or silent (its error is on stderr)";
+            else
+                EXPECT_EQ(reply, 'd') << "the other process failed its step";
         }
     }
 
@@ -311,6 +320,7 @@ private:
     std::array<std::unique_ptr<TTestDatabase>, 2> FDb;
     std::array<std::array<std::unique_ptr<TE2ETable>, 2>, 2> FTables;
     TModel FCommitted, FPending;
+    int FStep = -1;
     int FOwner = -1;  // the connection with an open transaction, or -1
     int FWritten = 0; // bit t: the open transaction wrote table t
     struct TNextAction {
@@ -354,9 +364,15 @@ TEST(StorageStress, TwoProcessesAgreeWithTheModel) {
         // The child runs connection 1; it opens after the fork, so no handle is shared.
         TChildProcess child([&](TChildProcess& self) {
             TStressRun run(path, defs, seed, 2, &self);
-            run.Open();
-            run.Run(false);
-            run.Close();
+            try {
+                run.Open();
+                run.Run(false);
+                run.Close();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "seed %u step %d, child: %s\n", seed, run.CurrentStep(),
+                             e.what());
+                throw;
+            }
             return ::testing::Test::HasFailure() ? 1 : 0;
         });
         {

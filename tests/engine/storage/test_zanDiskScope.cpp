@@ -48,6 +48,38 @@ struct TFiles {
     }
 };
 
+// Journals that stop a connection, as WriteBadJournal writes them, and the error they give.
+const struct TBadJournal {
+    const char* Name;
+    bool Damaged, OtherDb;
+    int32_t Code;
+} BadJournals[] = {{"damaged", true, false, 8962}, {"another database's", false, true, 8449}};
+
+// A journal of the database whose bytes are before, naming lock 8: sound; with an unknown
+// version (damaged); or with fixed-region checksums of another database.
+void WriteBadJournal(const std::string& journal, const std::vector<uint8_t>& before, bool damaged,
+                     bool otherDb) {
+    TJournalWriter w;
+    w.Begin(journal, P, 0600, before.size(), false);
+    w.AddStretch(6 * P, before.data() + 6 * P, P);
+    TJournalHeader h;
+    h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(before.data()) + (otherDb ? 1 : 0);
+    h.LockIds.set(8);
+    w.Finish(h);
+    w.Abandon();
+    if (damaged) {
+        std::vector<uint8_t> head(ZanJournalHeaderSize);
+        TWinFile j;
+        j.Open(journal, faReadWrite, fsDenyNone);
+        j.ReadAt(head.data(), head.size(), 0);
+        TJournalHeader bad;
+        bad.Decode(head.data());
+        bad.Version = 9;
+        bad.Encode(head.data());
+        j.WriteAt(head.data(), head.size(), 0);
+    }
+}
+
 } // namespace
 
 // Nothing reaches the file before the outermost scope ends; then everything does, through one
@@ -208,33 +240,9 @@ TEST(DiskJournal, BadJournalsStopOpenLockOrCommit) {
     }
     const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
     auto writeJournal = [&](bool damaged, bool otherDb) {
-        TJournalWriter w;
-        w.Begin(f.Journal, P, 0600, before.size(), false);
-        w.AddStretch(6 * P, before.data() + 6 * P, P);
-        TJournalHeader h;
-        h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(before.data()) + (otherDb ? 1 : 0);
-        h.LockIds.set(8);
-        w.Finish(h);
-        w.Abandon();
-        if (damaged) {
-            // A valid header whose version is unknown.
-            std::vector<uint8_t> head(ZanJournalHeaderSize);
-            TWinFile j;
-            j.Open(f.Journal, faReadWrite, fsDenyNone);
-            j.ReadAt(head.data(), head.size(), 0);
-            TJournalHeader bad;
-            bad.Decode(head.data());
-            bad.Version = 9;
-            bad.Encode(head.data());
-            j.WriteAt(head.data(), head.size(), 0);
-        }
+        WriteBadJournal(f.Journal, before, damaged, otherDb);
     };
-    struct TCase {
-        const char* Name;
-        bool Damaged, OtherDb;
-        int32_t Code;
-    } cases[] = {{"damaged", true, false, 8962}, {"another database's", false, true, 8449}};
-    for (const TCase& c : cases) {
+    for (const TBadJournal& c : BadJournals) {
         SCOPED_TRACE(c.Name);
         writeJournal(c.Damaged, c.OtherDb);
         TDiskMgr disk;
@@ -286,4 +294,41 @@ TEST(DiskJournal, CommitLockHeldElsewhereTimesOut) {
     db.Alloc(9, 0x0B);
     db.Disk.DiskCommit();
     EXPECT_EQ(ReadFileBytes(f.Db.Path).size(), before.size() + P);
+}
+
+// While another process holds the commit lock its journal may be read half written or half
+// emptied (truncated at its commit point between the size check and the reads), so it can look
+// damaged or another database's: open and a newly taken lock go on then. Once the lock is free
+// the same journal stops them.
+TEST(DiskJournal, JournalOfALiveCommitterIsNotJudged) {
+    TFiles f("scope_live_committer.zan");
+    {
+        TDb db(f.Db.Path);
+        db.Alloc(8, 0x08);
+    }
+    const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
+    for (const TBadJournal& c : BadJournals) {
+        SCOPED_TRACE(c.Name);
+        TDb live(f.Db.Path, false); // keeps the users file
+        WriteBadJournal(f.Journal, before, c.Damaged, c.OtherDb);
+        TChildProcess committer([&](TChildProcess& self) {
+            TWinFile users;
+            users.Open(UsersFileNameFor(f.Db.Path), faReadWrite, fsDenyNone);
+            self.Send(users.TryLock(TDiskMgr::CommitLockOffset, 1) ? 'l' : 'n');
+            return self.Receive() == 'q' ? 0 : 1;
+        });
+        ASSERT_EQ(committer.Receive(), 'l');
+        live.Disk.SetTableLock(8, ZanLockRead);
+        EXPECT_EQ(live.Disk.QueryTableLockStatus(8), ZanLockRead);
+        live.Disk.ReleaseTableLock(8);
+        EXPECT_NO_THROW(TDb(f.Db.Path, false));
+        committer.Send('q');
+        EXPECT_EQ(committer.Wait(), 0);
+        EXPECT_EQ(ErrorCodeOf([&] { live.Disk.SetTableLock(8, ZanLockRead); }), c.Code);
+        EXPECT_EQ(live.Disk.QueryTableLockStatus(8), ZanLockNone) << "the lock went back";
+        EXPECT_EQ(ErrorCodeOf([&] { TDb(f.Db.Path, false); }), c.Code);
+        EXPECT_TRUE(FileExists(f.Journal)) << "kept";
+        unlink(f.Journal.c_str());
+    }
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
 }

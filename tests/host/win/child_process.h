@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -48,10 +50,17 @@ public:
             int code = 99;
             try {
                 code = body(*this);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "child process %d failed: %s\n", int(getpid()), e.what());
             } catch (...) {
+                std::fprintf(stderr, "child process %d failed: unknown exception\n", int(getpid()));
             }
+            std::fflush(stderr);
             _exit(code);
         }
+        // A child that died leaves the parent writing into a closed pipe: that must fail the
+        // write (and show up in Receive), not kill the test process with SIGPIPE.
+        signal(SIGPIPE, SIG_IGN);
         close(down[0]);
         close(up[1]);
         FIn = up[0];
@@ -65,9 +74,12 @@ public:
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
 
-    void Send(char c) {
-        while (write(FOut, &c, 1) < 0 && errno == EINTR) {
+    // Sends one byte; false when the other side is gone.
+    bool Send(char c) {
+        ssize_t n;
+        while ((n = write(FOut, &c, 1)) < 0 && errno == EINTR) {
         }
+        return n == 1;
     }
     // The next byte from the other side; 0 on end of stream or after the timeout.
     char Receive(int timeoutMs = 20000) {

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           zlib1g-dev libsqlite3-dev tzdata libcurl4-openssl-dev python3 python3-pyftpdlib
-          binutils)
+          binutils libfltk1.3-dev libpng-dev libx11-dev xvfb xauth xdotool)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "host/rtl/Format.h"
@@ -18,10 +19,6 @@ namespace {
 constexpr int MaxScriptDisk = 9999;
 constexpr int MaxCancelAfter = 1000000;
 
-THeadlessSession& DefaultSession() {
-    static THeadlessSession session;
-    return session;
-}
 TAppServices*& InstalledServices() {
     static TAppServices* services = nullptr;
     return services;
@@ -39,12 +36,54 @@ const char* ButtonsName(TPromptButtons buttons) {
     }
 }
 
+// Parses "[<form>] <verb> [<control>] [<text>]".
+void ParseFormStep(const std::string& line, TPromptAnswer& a, const std::function<void(const char*)>& fail) {
+    size_t close = line.find(']');
+    if (close == std::string::npos) fail("\"]\" expected");
+    a.Answer = "form";
+    a.Form = Trim(line.substr(line.find('[') + 1, close - line.find('[') - 1));
+    if (a.Form.empty()) fail("form expected");
+    std::string rest = Trim(line.substr(close + 1));
+    auto word = [&rest]() {
+        size_t blank = rest.find(' ');
+        std::string w = rest.substr(0, blank);
+        rest = blank == std::string::npos ? "" : TrimLeft(rest.substr(blank + 1));
+        return w;
+    };
+    a.Verb = word();
+    int n;
+    if (a.Verb == "click" || a.Verb == "check" || a.Verb == "uncheck") {
+        a.Control = word();
+        if (a.Control.empty() || !rest.empty()) fail("one control expected");
+    } else if (a.Verb == "type" || a.Verb == "choose") {
+        a.Control = word();
+        if (a.Control.empty()) fail("control expected");
+        a.Value = rest;
+        if (a.Verb == "choose" && !(TryStrToInt(a.Value, n) && n >= 0)) fail("index expected");
+    } else if (a.Verb == "close") {
+        if (!rest.empty()) fail("close takes nothing");
+    } else if (a.Verb == "wait") {
+        if (!(TryStrToInt(rest, n) && n > 0)) fail("pump count expected");
+        a.Value = rest;
+    } else if (a.Verb == "screenshot") {
+        if (rest.empty()) fail("file expected");
+        a.Value = rest;
+    } else {
+        fail("unknown form step");
+    }
+}
+
 } // namespace
 
-TAppServices& AppServices() {
-    return InstalledServices() ? *InstalledServices() : DefaultSession();
+THeadlessSession& DefaultHeadlessSession() {
+    static THeadlessSession session;
+    return session;
 }
-TUserPrompts& UserPrompts() { return InstalledPrompts() ? *InstalledPrompts() : DefaultSession(); }
+
+TAppServices& AppServices() {
+    return InstalledServices() ? *InstalledServices() : DefaultHeadlessSession();
+}
+TUserPrompts& UserPrompts() { return InstalledPrompts() ? *InstalledPrompts() : DefaultHeadlessSession(); }
 void SetAppServices(TAppServices* services) { InstalledServices() = services; }
 void SetUserPrompts(TUserPrompts* prompts) { InstalledPrompts() = prompts; }
 
@@ -61,6 +100,14 @@ std::vector<TPromptAnswer> ParsePromptScript(const std::string& text, const std:
         auto fail = [&](const char* what) {
             throw EHeadlessPrompt(Format("%s(%d): %s", name, lineNo, what));
         };
+        if (trimmed[0] == '[') {
+            TPromptAnswer a;
+            ParseFormStep(trimmed, a, fail);
+            a.Line = lineNo;
+            a.Source = trimmed;
+            answers.push_back(std::move(a));
+            continue;
+        }
         size_t arrow = line.find("=>");
         if (arrow == std::string::npos) fail("\"=>\" expected");
         TPromptAnswer a;
@@ -103,6 +150,8 @@ std::vector<TPromptAnswer> ParsePromptScript(const std::string& text, const std:
                 fail("unknown option");
             }
         }
+        a.Line = lineNo;
+        a.Source = trimmed;
         answers.push_back(std::move(a));
     }
     return answers;
@@ -132,7 +181,14 @@ THeadlessSession::THeadlessSession(const std::string& scriptText, const std::str
 
 void THeadlessSession::Load(const std::string& text, const std::string& name) {
     FAnswers = ParsePromptScript(text, name);
+    FScriptName = name;
     FHasScript = true;
+}
+
+TPromptAnswer* THeadlessSession::PeekFormStep() {
+    for (TPromptAnswer& a : FAnswers)
+        if (!a.Used && a.Answer == "form") return &a;
+    return nullptr;
 }
 
 void THeadlessSession::Record(const std::string& rawLine) {
@@ -149,7 +205,7 @@ void THeadlessSession::Record(const std::string& rawLine) {
 TPromptAnswer* THeadlessSession::Next(const std::string& text, const std::string& kind) {
     if (!FHasScript) return nullptr;
     for (TPromptAnswer& a : FAnswers) {
-        if (a.Used || text.find(a.Match) == std::string::npos) continue;
+        if (a.Used || a.Answer == "form" || text.find(a.Match) == std::string::npos) continue;
         a.Used = true;
         if (a.Disk > 0) WinInsertDisk(a.Disk);
         if (a.CancelAfter >= 0) FCancelAt = FPumps + a.CancelAfter;

@@ -15,6 +15,11 @@
 // EHeadlessPrompt with the prompt's text; without one, prompts answer their default button
 // (Cancel, No, OK for a plain message) and the transcript says so. The transcript goes to
 // ZAN_FORMS_TRANSCRIPT, else beside the script ("<script>.transcript").
+//
+// The same script drives the forms layer with form steps, taken strictly in order:
+//     [<form class or caption>] <verb> [<control>] [<text>]
+// verbs: click C, type C <text>, check C, uncheck C, choose C <index>, close, wait <n>,
+// screenshot <file>; "[*]" names the form on top.
 #pragma once
 
 #include <exception>
@@ -23,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "host/rtl/Classes.h"
 #include "host/rtl/Exceptions.h"
 
 namespace zan {
@@ -47,6 +53,15 @@ public:
     virtual bool Terminated() const = 0;
     virtual void SetHourglass(bool busy) = 0;
     virtual void ShowException(const std::exception& e) = 0;
+    // Whether a component is one of the application's forms (none without a forms layer).
+    virtual bool IsForm(TComponent*) const { return false; }
+};
+
+// A plain owner of non-visual components, for programs without forms (headless setups).
+class TDataModule : public TComponent {
+public:
+    explicit TDataModule(TComponent* owner = nullptr) : TComponent(owner) {}
+    ZAN_CLASS(TDataModule)
 };
 
 class TUserPrompts {
@@ -72,7 +87,12 @@ ZAN_EXCEPTION_CLASS(EHeadlessPrompt, Exception);
 // One line of a prompt script.
 struct TPromptAnswer {
     std::string Match;
-    std::string Answer;   // "OK", "Cancel", "Yes", "No", "input", "folder", "create"
+    std::string Answer;   // "OK", "Cancel", "Yes", "No", "input", "folder", "create", "form"
+    std::string Form;     // form steps: the form, verb and control
+    std::string Verb;
+    std::string Control;
+    int Line = 0;
+    std::string Source;   // the line as written, for errors
     std::string Value;    // the text of input, folder and create
     int Disk = 0;         // insert this disk when answering
     int CancelAfter = -1; // pumps before the cancel action runs
@@ -105,16 +125,22 @@ public:
     bool GetHourglass() const { return FHourglass; }
     int PumpCount() const { return FPumps; }
     const std::vector<std::string>& Transcript() const { return FTranscript; }
+    // The next form step not yet taken, or nullptr; Take marks it taken.
+    TPromptAnswer* PeekFormStep();
+    void Take(TPromptAnswer& step) { step.Used = true; }
+    // Adds a line to the transcript.
+    void Record(const std::string& line);
+    const std::string& ScriptName() const { return FScriptName; }
 
 private:
     void Load(const std::string& text, const std::string& name);
     // The next unused answer whose match the text contains; raises without one (with script).
     TPromptAnswer* Next(const std::string& text, const std::string& kind);
-    void Record(const std::string& line);
 
     std::vector<TPromptAnswer> FAnswers;
     bool FHasScript = false;
     std::string FTranscriptFile;
+    std::string FScriptName;
     std::vector<std::string> FTranscript;
     bool FTerminated = false;
     bool FHourglass = false;
@@ -122,6 +148,9 @@ private:
     int FCancelAt = -1;
     std::function<void()> FCancelAction;
 };
+
+// The headless session the process uses when none is installed.
+THeadlessSession& DefaultHeadlessSession();
 
 // Parses a prompt script (EHeadlessPrompt "<name>(<line>): ..." when malformed).
 std::vector<TPromptAnswer> ParsePromptScript(const std::string& text, const std::string& name);

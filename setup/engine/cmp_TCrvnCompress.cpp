@@ -665,11 +665,13 @@ void TCrvnCompress::AddFiles(TlzhCommand mode, int fileId) {
                 Fail("Cannot create the file %s", {FCompressedFile});
             }
             TArchiveDirectory old = ReadArchiveHeaders(FileByteSource(archive), 0);
-            // Appending needs a single-file archive whose last header points at its end.
-            if (old.MultiVolume ||
-                (!old.Headers.empty() &&
-                 static_cast<uint64_t>(old.Headers.back().Rec.NextHeader) != archive.Size()))
-                Corrupt();
+            // Appending needs a single-file archive whose last header points at its end; an
+            // archive without entries must end right after its prologue, where readers look
+            // for the first header.
+            const uint64_t end = old.Headers.empty()
+                                     ? uint64_t(ArchivePrologueSize)
+                                     : static_cast<uint64_t>(old.Headers.back().Rec.NextHeader);
+            if (old.MultiVolume || end != archive.Size()) Corrupt();
             kept = std::move(old.Headers);
         } else {
             try {

@@ -12,6 +12,7 @@
 #include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstall.h"
+#include "setup/engine/cmp_TInstallFile.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
 #include "setup/engine/routines_Strings.h"
 
@@ -644,10 +645,112 @@ void TFileContainer::PerformAction(int action) {
     FAction = action;
     TScopeExit clear([this] { FAction = faIdle; });
     switch (action) {
+    case faCompress: Compress(0); break;
     case faInstall: Process(); break;
     case faGather: GatherFileInformation(); break;
     default: break; // packing is the build side's; no handler object is set for action 4
     }
+}
+
+namespace {
+// The settings of a child that the compress pass changes for its packing.
+struct TSavedPackSettings {
+    TFileRelated* Child;
+    TlzhCommand Add;
+    std::string ArchiveFile;
+    TCustomPathSpecifier* ArchiveType;
+    bool Include;
+    explicit TSavedPackSettings(TFileRelated* c)
+        : Child(c), Add(c->GetAddToArchive()), ArchiveFile(c->GetArchiveFile()),
+          ArchiveType(c->GetArchiveFileType()), Include(c->GetInclude()) {}
+    void Restore() {
+        Child->SetAddToArchive(Add);
+        Child->SetArchiveFileType(ArchiveType);
+        Child->SetArchiveFile(ArchiveFile);
+        Child->SetInclude(Include);
+    }
+};
+
+// Points a child at an archive path of its own, without a specifier.
+void PackInto(TFileRelated* child, TlzhCommand add, const std::string& archive) {
+    child->SetAddToArchive(add);
+    child->SetArchiveFileType(nullptr);
+    child->SetArchiveFile(archive);
+}
+} // namespace
+
+void TFileContainer::Compress(int options) {
+    if ((options & 8) && (options & 16))
+        throw IEFileContainer("Cannot pass both coForceNetFilesLocal and coForceFilesNet to Compress");
+    FAction = faCompress;
+    TScopeExit idle([this] { FAction = faIdle; });
+    if (OnBeforeProcess) OnBeforeProcess(this);
+    if (FInclude) {
+        ReportUp(scContainerStart, nullptr);
+        ReadFileInformation();
+        FTotal = GetFilesSize((options & 32) != 0, true);
+        FDone = 0;
+        const bool forceLocal = (options & 8) != 0, forceNet = (options & 16) != 0;
+        std::string archive = GetArchivePath();
+        std::string archiveDir = RemoveTrailingBackslash(WinParentDir(NormalizeWinPath(archive)));
+        auto ownArchive = [&](TComponent* c) { return archiveDir + "\\" + c->GetName() + ".1"; };
+        // A net container packs into "<Name>.1", the name its download asks for; its
+        // children joining it follow through the archive specifier.
+        TCustomPathSpecifier* savedType = FArchiveFileType;
+        std::string savedFile = FArchiveFile;
+        TScopeExit restoreOwn([&] {
+            SetArchiveFileType(savedType);
+            FArchiveFile = savedFile;
+        });
+        if ((FNet || forceNet) && !forceLocal) {
+            archive = ownArchive(this);
+            SetArchiveFileType(nullptr);
+            FArchiveFile = archive;
+        }
+        if (FAddToArchive != lzcOnlyAdd) {
+            std::string old = archive.empty() ? archive : ChangeWinFileExt(archive, ".1");
+            try {
+                if (!old.empty() && WinFileExists(old)) WinDeleteFile(old);
+            } catch (const EWinError&) {
+                throw IEFileContainer("%s cannot delete the archive file %s", {GetName(), old});
+            }
+        }
+        std::string installArchiveDir = archiveDir;
+        if (TCustomInstall* install = CurrentInstall())
+            installArchiveDir =
+                RemoveTrailingBackslash(WinParentDir(NormalizeWinPath(install->GetArchivePath())));
+        std::vector<TInstallContainer*> children = FChildren;
+        for (TInstallContainer* c : children) {
+            auto* child = dynamic_cast<TFileRelated*>(c);
+            if (!child) continue;
+            TSavedPackSettings saved(child);
+            TScopeExit restore([&] { saved.Restore(); });
+            if ((options & 32) && !child->GetInclude()) child->SetInclude(true);
+            auto* file = dynamic_cast<TCustomInstallFile*>(child);
+            bool net = (child->GetNet() || forceNet) && !forceLocal;
+            TCustomPathSpecifier* type = child->GetArchiveFileType();
+            if (net && child->GetNetLocation()) {
+                PackInto(child, lzcOverwrite, ownArchive(child));
+            } else if (net) {
+                PackInto(child, lzcOnlyAdd,
+                         file && file->KeepsOwnArchive() ? ownArchive(child) : archive);
+            } else if (dynamic_cast<TpsContainerArchiveFile*>(type)) {
+                child->SetAddToArchive(lzcOnlyAdd);
+            } else if (dynamic_cast<TpsInstallSource*>(type)) {
+                PackInto(child, lzcOverwrite, installArchiveDir + "\\" + child->GetArchiveFile());
+            } else if ((options & 2) && !Trim(child->GetArchiveFile()).empty()) {
+                PackInto(child, lzcOverwrite, archiveDir + "\\" + child->GetArchiveFile());
+            } else if (Trim(child->GetArchivePath()).empty()) {
+                PackInto(child, lzcOnlyAdd, archive);
+            }
+            if (file) file->Compress((options & 32) != 0);
+            else if (auto* sub = dynamic_cast<TFileContainer*>(child)) sub->Compress(options);
+        }
+    }
+    if (OnAfterProcess) OnAfterProcess(this);
+    ReportUp(scContainerEnd, nullptr);
+    FAction = faIdle;
+    BroadcastEvent(this, ieCopyEnded, nullptr);
 }
 
 void TFileContainer::GatherFileInformation() {
@@ -726,12 +829,15 @@ void TInstallDirectory::RemoveMissingFiles() {
 TCustomInstallFile::TCustomInstallFile(TComponent* owner) : TFileRelated(owner) {
     FNet = false;
     auto& ids = FileIds();
-    for (int id = 0; id < MaxFileIds; ++id)
-        if (!ids.test(static_cast<size_t>(id))) {
-            FUniqueID = id;
-            ids.set(static_cast<size_t>(id));
-            break;
-        }
+    int id = 0;
+    while (id < MaxFileIds && ids.test(static_cast<size_t>(id)))
+        ++id;
+    // Every slot taken: a shared id would make two files one entry of the archive.
+    if (id == MaxFileIds)
+        throw IECustomInstallFile("No file id is free: a script holds at most %d files",
+                                  {MaxFileIds});
+    FUniqueID = id;
+    ids.set(static_cast<size_t>(id));
     Files().push_back(this);
 }
 
@@ -750,17 +856,23 @@ void TCustomInstallFile::SetUniqueID(int id) {
     if (id < 0 || id >= MaxFileIds)
         throw IECustomInstallFile(Format("The file id %d of %s is outside 0..1999", {id, GetName()}));
     if (!IsLoading()) return;
-    if (FUniqueID != id) {
-        bool shared = std::any_of(Files().begin(), Files().end(), [this](TCustomInstallFile* f) {
-            return f != this && f->FUniqueID == FUniqueID;
-        });
-        if (!shared) FileIds().reset(static_cast<size_t>(FUniqueID));
-    }
+    if (FUniqueID == id) return;
+    bool shared = std::any_of(Files().begin(), Files().end(), [this](TCustomInstallFile* f) {
+        return f != this && f->FUniqueID == FUniqueID;
+    });
+    if (!shared) FileIds().reset(static_cast<size_t>(FUniqueID));
     FUniqueID = id;
     FileIds().set(static_cast<size_t>(id));
 }
 
-void TCustomInstallFile::Loaded() { TFileRelated::Loaded(); }
+void TCustomInstallFile::Loaded() {
+    TFileRelated::Loaded();
+    // Two files under one id would be one entry of the archive.
+    for (TCustomInstallFile* f : Files())
+        if (f != this && f->FUniqueID == FUniqueID)
+            throw IECustomInstallFile("The file id %d of %s is already taken by %s",
+                                      {FUniqueID, GetName(), f->GetName()});
+}
 
 void TCustomInstallFile::CheckContainer(TInstallContainer* container) {
     if (container && !dynamic_cast<TFileContainer*>(container))

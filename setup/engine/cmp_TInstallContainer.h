@@ -18,6 +18,7 @@
 
 #include "host/rtl/Classes.h"
 #include "host/rtl/StringList.h"
+#include "setup/engine/cmp_TCrvnCompress.h"
 #include "setup/engine/cmp_TPathSpecifier.h"
 #include "setup/engine/routines_API.h"
 
@@ -130,6 +131,7 @@ public:
     ZAN_CLASS(TDiskParameter)
     int DiskNumber = 0;
     std::string Path;
+    bool Answered = false; // set by the page (or handler) that asked for the disk
 };
 
 // The status of one file while the archive works on it. The archive statistics of the file
@@ -305,6 +307,9 @@ public:
     virtual void SetNetLocation(TCustomNetInstallLocation* location);
     virtual std::string GetArchivePath();
 
+    // How packing treats the archive: written anew, or added to.
+    TlzhCommand GetAddToArchive() const { return FAddToArchive; }
+    void SetAddToArchive(TlzhCommand mode) { FAddToArchive = mode; }
     const std::string& GetArchiveFile() const { return FArchiveFile; }
     TCustomPathSpecifier* GetArchiveFileType() const { return FArchiveFileType; }
     bool GetNet() const { return FNet; }
@@ -317,6 +322,7 @@ public:
 protected:
     void Notification(TComponent* component, TOperation operation) override;
     std::string FArchiveFile;
+    TlzhCommand FAddToArchive = lzcOverwrite;
     TCustomPathSpecifier* FArchiveFileType = nullptr;
     bool FNet = true;
     TCustomNetInstallLocation* FNetLocation = nullptr;
@@ -355,6 +361,10 @@ public:
     virtual void PerformAction(int action);
     virtual void GatherFileInformation();
     virtual void ClearFiles();
+    // Build side: packs the files into their archives. Options: 8 keeps net files local, 16
+    // makes every file a net file (not both), 32 packs excluded files too; 2 and 4 are always
+    // set by a build.
+    virtual void Compress(int options);
     virtual int64_t GetArchiveSize(bool all);
     // The local copy of the container's archive, downloaded when there is none yet.
     virtual std::string GetDownloadedArchivePath();
@@ -434,33 +444,6 @@ public:
     ZAN_CLASS(TInstallDirectory)
     // Frees every file component whose source file does not exist.
     virtual void RemoveMissingFiles();
-};
-
-// The part of an install file the script model relies on: its id slot, its sizes and its
-// reads. The file component builds on it.
-class TCustomInstallFile : public TFileRelated {
-public:
-    explicit TCustomInstallFile(TComponent* owner);
-    ~TCustomInstallFile() override;
-    ZAN_CLASS(TCustomInstallFile)
-    int32_t RegisteredType() const override { return rtInstallFile; }
-    void Loaded() override;
-
-    int GetUniqueID() const { return FUniqueID; }
-    // While loading: takes the streamed id (the first file loaded clears every slot first).
-    void SetUniqueID(int id);
-    int64_t GetFileSize() const { return FFileSize; }
-    int64_t GetStoredSize() const { return FStoredSize; }
-
-    virtual void ReadInfoFromArchive() {}
-    virtual void ReadFileInformation() {}
-    virtual bool SourceFileExists() { return true; }
-
-protected:
-    void CheckContainer(TInstallContainer* container) override;
-    int FUniqueID = 0;
-    int64_t FFileSize = 0;
-    int64_t FStoredSize = 0;
 };
 
 // Every live file, and the files whose self-registration is tried again after the file pass.

@@ -277,7 +277,11 @@ struct TCustomNetInstallLocation::TImpl {
 
     void Load() {
         if (Library) return;
-        Library = dlopen(CurrentWinEnv().InternetLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Kept mapped after dlclose: unmapping the library and its TLS-using dependencies
+        // leaves dangling thread-local blocks behind (the leak checker's exit scan crashed on
+        // them).
+        Library = dlopen(CurrentWinEnv().InternetLibrary.c_str(),
+                         RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (!Library)
             throw ENIL_FailLoadWININET(
                 "Failed to load the Wininet.dll. If this is a hybrid installation, you might want "

@@ -41,10 +41,6 @@ TInstallContainer* NeedContainer(TComponent* component, const std::string& ident
     return object->GetContainerObject();
 }
 
-bool IsAbsoluteWinPath(const std::string& path) {
-    return (path.size() >= 2 && path[1] == ':') || (!path.empty() && path[0] == '\\');
-}
-
 } // namespace
 
 // ---- TCustomPathSpecifier ----
@@ -337,13 +333,10 @@ void TpsMainArchiveFile::CheckUsable(TComponent* component) { NeedInstall(compon
 void TpsMainArchiveFile::GetPath(TComponent* component, std::string& path) {
     TCustomInstall* install = NeedInstall(component);
     if (install->HasSwitch('e')) {
-        std::string name = install->SwitchValue('e');
-        if (name.empty())
+        if (install->SwitchValue('e').empty())
             throw IEInstall("You forgot to pass in the name of the self-extracting executable. "
                             "Usage example: \"-eSetup.exe\"");
-        // A host path given by the self-extractor is first put in its Windows form.
-        if (name[0] == '/') name = HostPathToWin(name);
-        path = IsAbsoluteWinPath(name) ? name : WinJoin(install->GetSourceDir(), name);
+        path = install->GetSetupFileName();
     } else {
         std::string dir = ArchiveDir.empty() ? install->GetSourceDir() : ArchiveDir;
         path = WinJoin(RemoveTrailingBackslash(dir), "files.1");

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "host/rtl/SysUtils.h"
+
 namespace zan {
 
 int CountDelimitedFields(const std::string& text, char separator) {
@@ -68,6 +70,26 @@ std::string MakeValidFileName(const std::string& text) {
         }
     }
     return out;
+}
+
+namespace {
+// The position of the extension's dot in the last component, npos without one.
+size_t ExtDot(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    size_t start = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    return dot == std::string::npos || dot < start ? std::string::npos : dot;
+}
+} // namespace
+
+std::string WinFileExtUpper(const std::string& path) {
+    size_t dot = ExtDot(path);
+    return dot == std::string::npos ? std::string() : UpperCase(path.substr(dot));
+}
+
+std::string ChangeWinFileExt(const std::string& path, const std::string& ext) {
+    size_t dot = ExtDot(path);
+    return (dot == std::string::npos ? path : path.substr(0, dot)) + ext;
 }
 
 } // namespace zan

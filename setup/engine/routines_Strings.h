@@ -25,5 +25,9 @@ void TextAfterColon(const std::string& text, std::string& result);
 std::string CutAtCharBoundary(const std::string& text, size_t n);
 // "/" becomes "-"; the characters " * : ; < > ? \ | are dropped.
 std::string MakeValidFileName(const std::string& text);
+// The extension of a Windows-form file name with its dot, upper-cased ("" without one).
+std::string WinFileExtUpper(const std::string& path);
+// The name with its extension replaced by ext (ext appended when it has none).
+std::string ChangeWinFileExt(const std::string& path, const std::string& ext);
 
 } // namespace zan

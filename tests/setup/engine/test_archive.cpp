@@ -202,6 +202,12 @@ TEST_F(TArchiveTest, LevelsAppendAndOffset) {
     Lines(tail, {"C:\\src\\a.txt"});
     EXPECT_THROW(tail.AddFiles(lzcOnlyAdd, 1), ECrvnCompress);
     EXPECT_EQ(Read("C:\\ap\\tail.1"), whole + "junk");
+    // The same for an archive without entries that has bytes after its prologue.
+    const std::string empty = std::string(5, '\0') + std::string(40, 'J');
+    Source("C:\\ap\\empty.1", empty);
+    tail.SetCompressedFile("C:\\ap\\empty.1");
+    EXPECT_THROW(tail.AddFiles(lzcOnlyAdd, 1), ECrvnCompress);
+    EXPECT_EQ(Read("C:\\ap\\empty.1"), empty);
 
     // The same archive behind a random prefix, read through Offset.
     std::string prefix = RandomBytes(3333, 11);

@@ -133,7 +133,7 @@ struct TScript {
 
     TSandbox Box;
     TTrace Trace;
-    TComponent Form;
+    TDataModule Form;
     TCustomInstall* Install;
     TFakeDialogManager* Manager;
 };
@@ -224,7 +224,12 @@ TEST(InstallScript, PassEventTraceAndStatusChain) {
     std::vector<int> dirBPercents;
     dirB->OnStatus = [&](TObject*, int percent, TFileStatusParameter*) { dirBPercents.push_back(percent); };
 
-    s.Install->Process();
+    // The run reads the archive information before the pass; the pass alone reads nothing more.
+    s.Install->ReadArchiveInfo();
+    EXPECT_EQ(s.Trace, (TTrace{"dm -984", "dm -974", "dm -973", "dm -983"}));
+    s.Trace.clear();
+    writer->Events.clear();
+    s.Install->TFileContainer::Process(); // the container pass alone, without the run around it
     TTrace expected = {"before Install", "dm -990", "dm -999", "dm -992",
                        "before DirB", "objects DirB",
                        "dm -998 0", "dm -998 0", "dm -998 0",
@@ -277,7 +282,7 @@ TEST(InstallScript, FiltersSkipsAndAborts) {
     s.Install->SetInstallTypes({});
     EXPECT_EQ(s.Install->GetInstallTypes(), TInstallTypeSet{itFull});
     s.Install->SetInstallType(itFull);
-    s.Install->Process();
+    s.Install->TFileContainer::Process(); // the container pass alone, without the run around it
     EXPECT_FALSE(osDir->GetInclude());
     EXPECT_FALSE(osDir->GetProcessed());
     EXPECT_FALSE(compact->GetProcessed());
@@ -290,7 +295,7 @@ TEST(InstallScript, FiltersSkipsAndAborts) {
 
     // A custom install processes the compact-only directory; the OS exclusion stays.
     s.Install->SetInstallType(itCustom);
-    s.Install->Process();
+    s.Install->TFileContainer::Process(); // the container pass alone, without the run around it
     EXPECT_TRUE(compact->GetProcessed());
     EXPECT_FALSE(osDir->GetProcessed());
     EXPECT_EQ(compact->GetRunningType(), itCustom);

@@ -84,7 +84,7 @@ protected:
 
     static TNetServers* Servers;
     std::unique_ptr<TSandbox> Box;
-    TComponent Form;
+    TDataModule Form;
 };
 
 TNetServers* NetLocation::Servers = nullptr;

@@ -73,7 +73,7 @@ TEST(PathSpecifiers, RegistrationNamesCodesAndLists) {
     EXPECT_EQ(MessageOf<IEPathSpecifier>([] { PathSpecifierList().FindByClass(TpsWindow::Class()); }),
               "Could not find the path specifier");
     {
-        TComponent form;
+        TDataModule form;
         auto* dirA = new TInstallDirectory(&form);
         EXPECT_EQ(StandardPathSpecList().Count(), 35);
         // A second container finds them all and makes none.
@@ -125,7 +125,7 @@ TEST(PathSpecifiers, RegistrationNamesCodesAndLists) {
 
 TEST(PathSpecifiers, StandardPathsWithAndWithoutInstall) {
     TSandbox box("psstd");
-    TComponent form;
+    TDataModule form;
     auto* dir = new TInstallDirectory(&form);
     dir->SetName("Dir1");
     const std::string noInstall =
@@ -212,7 +212,7 @@ TEST(PathSpecifiers, StandardPathsWithAndWithoutInstall) {
 
 TEST(PathSpecifiers, BDEPathAndContainerDescriptions) {
     TSandbox box("psbde");
-    TComponent form;
+    TDataModule form;
     auto* install = new TCustomInstall(&form);
     install->SetName("Install");
     const char* key = "\\Software\\Borland\\Database Engine";
@@ -319,7 +319,7 @@ TEST(PathSpecifiers, ShellFoldersPerPreset) {
     const TWinPreset presets[] = {wp95, wp98, wpNT4, wp2000, wpXP};
     for (int p = 0; p < 5; ++p) {
         TSandbox box("psshell" + PresetName(presets[p]), {presets[p], "User", true});
-        TComponent form;
+        TDataModule form;
         new TInstallDirectory(&form);
         for (auto& r : rows)
             EXPECT_EQ(PathOf(r.Identifier), r.Path[p]) << PresetName(presets[p]) << " " << r.Identifier;
@@ -331,7 +331,7 @@ TEST(PathSpecifiers, ShellFoldersPerPreset) {
 
 TEST(PathSpecifiers, OfficeFolders) {
     TSandbox box("psoffice");
-    TComponent form;
+    TDataModule form;
     new TInstallDirectory(&form);
     const char* curVer = "\\Word.Document\\CurVer";
     auto word = [&](const std::string& progId, bool server) {

@@ -1,0 +1,258 @@
+#include "host/forms/fltk/FltkBackend.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Double_Window.H>
+#include <FL/Fl_RGB_Image.H>
+#include <FL/fl_draw.H>
+#include <FL/x.H>
+
+#include <cmath>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "host/forms/Forms.h"
+
+namespace zan {
+
+namespace {
+
+int FaceOf(const TFont& font) {
+    int face = FL_HELVETICA;
+    if (font.Style & fsBold) face += FL_BOLD;
+    if (font.Style & fsItalic) face += FL_ITALIC;
+    return face;
+}
+
+void SetFont(const TFont& font) { fl_font(FaceOf(font), FontPixels(font.Size)); }
+
+void SetColor(TColor rgb) { fl_color(GetRValue(rgb), GetGValue(rgb), GetBValue(rgb)); }
+
+class TFltkCanvas : public TCanvas {
+public:
+    int TextWidth(const std::string& text) override {
+        SetFont(Font);
+        return static_cast<int>(std::lround(fl_width(SanitizeUTF8(text).c_str())));
+    }
+    int TextHeight(const std::string&) override {
+        SetFont(Font);
+        return fl_height();
+    }
+
+protected:
+    void DoFillRect(const TRect& r, TColor rgb) override {
+        SetColor(rgb);
+        fl_rectf(r.Left, r.Top, r.Width(), r.Height());
+    }
+    void DoFrameRect(const TRect& r, TColor rgb) override {
+        SetColor(rgb);
+        fl_rect(r.Left, r.Top, r.Width(), r.Height());
+    }
+    void DoPolygon(const std::vector<TPoint>& points, TColor rgb) override {
+        SetColor(rgb);
+        fl_begin_complex_polygon();
+        for (TPoint p : points) fl_vertex(p.X, p.Y);
+        fl_end_complex_polygon();
+    }
+    void DoTextOut(int x, int y, const std::string& text, TColor rgb) override {
+        SetFont(Font);
+        SetColor(rgb);
+        // The model places text by the top-left of its cell; FLTK draws from the baseline.
+        double a = Angle * M_PI / 180.0;
+        int ascent = fl_height() - fl_descent();
+        int bx = x + static_cast<int>(std::lround(ascent * std::sin(a)));
+        int by = y + static_cast<int>(std::lround(ascent * std::cos(a)));
+        if (Angle == 0) fl_draw(text.c_str(), bx, by);
+        else fl_draw(Angle, text.c_str(), bx, by);
+    }
+    void DoDraw(int x, int y, const TPicture& picture) override {
+        Fl_RGB_Image image(picture.RGBA().data(), picture.Width(), picture.Height(), 4);
+        image.draw(x, y);
+    }
+};
+
+// The exception a handler raised inside FLTK's loop, rethrown once the loop returns.
+std::exception_ptr gPending;
+
+template <typename F>
+void Guard(F action) {
+    try {
+        action();
+    } catch (...) {
+        if (!gPending) gPending = std::current_exception();
+    }
+}
+
+std::string KeyName(int key) {
+    switch (key) {
+    case FL_Enter:
+    case FL_KP_Enter: return "Return";
+    case FL_Escape: return "Escape";
+    case FL_Tab: return "Tab";
+    case FL_BackSpace: return "BackSpace";
+    case ' ': return "space";
+    default: return "";
+    }
+}
+
+class TFormWindow : public Fl_Double_Window {
+public:
+    TFormWindow(TForm& form) : Fl_Double_Window(form.Width, form.Height), FForm(form) {
+        end();
+        callback([](Fl_Widget*, void* data) {
+            auto* f = static_cast<TForm*>(data);
+            Guard([&] { f->Close(); });
+        }, &form);
+    }
+
+    void draw() override {
+        Guard([&] {
+            TFltkCanvas canvas;
+            FForm.PaintTree(canvas);
+        });
+    }
+
+    int handle(int event) override {
+        const auto& modal = Application().ModalStack();
+        bool blocked = !modal.empty() && modal.back() != &FForm;
+        switch (event) {
+        case FL_FOCUS:
+        case FL_UNFOCUS:
+        case FL_ENTER:
+        case FL_LEAVE:
+        case FL_MOVE: return 1;
+        case FL_PUSH:
+            if (blocked) return 1;
+            Guard([&] {
+                TControl* c = FForm.ControlAt(Fl::event_x(), Fl::event_y());
+                if (!c || !c->IsEnabled()) return;
+                if (c->CanFocus()) c->SetFocus();
+                c->Click();
+            });
+            redraw();
+            return 1;
+        case FL_KEYBOARD:
+        case FL_SHORTCUT: {
+            if (blocked) return 1;
+            std::string key = KeyName(Fl::event_key());
+            Guard([&] {
+                TControl* focus = FForm.ActiveControl;
+                if (key == "space" && focus && dynamic_cast<TButton*>(focus)) focus->KeyDown(key);
+                else if (!key.empty() && key != "space") FForm.KeyDown(key);
+                else if (focus && Fl::event_length() > 0) focus->TypeText(Fl::event_text());
+            });
+            redraw();
+            return 1;
+        }
+        default: return Fl_Double_Window::handle(event);
+        }
+    }
+
+private:
+    TForm& FForm;
+};
+
+TFormWindow* WindowOf(TForm& form) { return static_cast<TFormWindow*>(form.BackendData); }
+
+class TFltkBackend : public TFormsBackend {
+public:
+    TFltkBackend() {
+        Display* d = XOpenDisplay(nullptr);
+        if (!d) throw EFormsError("Cannot open the X display (is DISPLAY set?)");
+        fl_open_display(d);
+        Fl::visual(FL_RGB);
+        Screen().Width = Fl::w();
+        Screen().Height = Fl::h();
+    }
+    ~TFltkBackend() override {
+        for (TForm* f : LiveForms()) FormDestroyed(*f);
+    }
+    const char* Name() const override { return "fltk"; }
+    void ShowForm(TForm& form) override {
+        TFormWindow* w = WindowOf(form);
+        if (!w) {
+            w = new TFormWindow(form);
+            form.BackendData = w;
+        }
+        w->copy_label(SanitizeUTF8(form.Caption).c_str());
+        w->border(form.BorderStyle != bsBorderless);
+        w->resize(form.Left, form.Top, std::max(1, form.Width), std::max(1, form.Height));
+        w->show();
+        w->take_focus();
+        Fl::flush();
+        if (w->shown()) Screen().CaptionHeight = std::max(0, w->decorated_h() - w->h());
+    }
+    void HideForm(TForm& form) override {
+        if (TFormWindow* w = WindowOf(form)) w->hide();
+        Fl::flush();
+    }
+    void FormDestroyed(TForm& form) override {
+        delete WindowOf(form);
+        form.BackendData = nullptr;
+    }
+    void Invalidate(TForm& form) override {
+        TFormWindow* w = WindowOf(form);
+        if (!w) return;
+        // The caption may have changed since the window was shown (a frame takes its page's).
+        std::string caption = SanitizeUTF8(form.Caption);
+        if (caption != (w->label() ? w->label() : "")) w->copy_label(caption.c_str());
+        w->redraw();
+    }
+    void Pump(bool wait) override {
+        if (wait) Fl::wait(0.02);
+        else Fl::check();
+        if (gPending) {
+            std::exception_ptr e = gPending;
+            gPending = nullptr;
+            std::rethrow_exception(e);
+        }
+    }
+    int TextWidth(const TFont& font, const std::string& text) override {
+        SetFont(font);
+        return static_cast<int>(std::lround(fl_width(SanitizeUTF8(text).c_str())));
+    }
+    int TextHeight(const TFont& font) override {
+        SetFont(font);
+        return fl_height();
+    }
+    TPicture Capture(TForm& form) override {
+        TFormWindow* w = WindowOf(form);
+        if (!w || !w->shown()) throw EFormsError(std::string("Cannot capture the hidden form ") + form.ClassName());
+        w->redraw();
+        Fl::flush();
+        w->make_current();
+        uchar* rgb = fl_read_image(nullptr, 0, 0, w->w(), w->h());
+        if (!rgb) throw EFormsError("Cannot read the window's pixels");
+        std::unique_ptr<uchar[]> owned(rgb);
+        TPicture picture;
+        picture.SetSize(w->w(), w->h());
+        for (int y = 0; y < w->h(); ++y)
+            for (int x = 0; x < w->w(); ++x) {
+                const uchar* p = rgb + (static_cast<size_t>(y) * w->w() + x) * 3;
+                picture.SetPixel(x, y, 0xFF000000u | (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2]);
+            }
+        return picture;
+    }
+    void SetCursor(TCursor cursor) override {
+        for (TForm* f : LiveForms())
+            if (TFormWindow* w = WindowOf(*f)) w->cursor(cursor == crHourGlass ? FL_CURSOR_WAIT : FL_CURSOR_DEFAULT);
+    }
+};
+
+} // namespace
+
+bool FltkDisplayAvailable() {
+    const char* d = std::getenv("DISPLAY");
+    if (!d || !*d) return false;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    XCloseDisplay(display);
+    return true;
+}
+
+void UseFltkBackend() {
+    RegisterBackendFactory("fltk", [] { return std::unique_ptr<TFormsBackend>(new TFltkBackend()); });
+}
+
+} // namespace zan

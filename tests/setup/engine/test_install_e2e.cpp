@@ -1,0 +1,150 @@
+// End to end, as real processes on one fresh machine: a build from BUILD.INF (-b), the
+// self-extracting install through the test loader, a second install over the first, and a run
+// that needs a reboot, resumed by the simulated boot. Nothing outside the machine is written.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "host/win/WinBoot.h"
+#include "host/win/WinEnv.h"
+#include "host/win/WinFs.h"
+#include "host/win/WinProcess.h"
+#include "host/win/WinRegistry.h"
+#include "setup/engine/SetupDriver.h"
+#include "setup/engine/cmp_TCrvnRegistry.h"
+#include "setup/engine/cmp_TInstall.h"
+#include "setup/engine/cmp_TInstallBuild.h"
+#include "setup/engine/cmp_TInstallFile.h"
+#include "support/sandbox.h"
+
+using namespace zan;
+
+namespace {
+
+const char* const SourceNames[] = {"app.bin",  "server.exe", "control.ocx", "runafter.sh", "readme.txt",
+                                   "data1.txt", "data2.txt", "data3.txt",   "data4.txt",   "lib1.dll",
+                                   "lib2.dll",  "lib3.dll",  "lib4.dll",    "lib5.dll",    "lib6.dll",
+                                   "help.hlp",  "doc1.txt",  "doc2.txt",    "doc3.txt",    "uninstall.exe"};
+
+std::string InstalledPath(const std::string& name) {
+    std::string dir = "C:\\Program Files\\Orvex Test";
+    if (name.rfind("lib", 0) == 0) return dir + "\\bin\\" + name;
+    if (name == "help.hlp" || name.rfind("doc", 0) == 0) return dir + "\\doc\\" + name;
+    return dir + "\\" + name;
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    return WinWaitProcess(WinCreateProcess(program, args));
+}
+
+int32_t SharedCount(const std::string& name) {
+    return RegReadInteger(hkLocalMachine, SharedDLLsKey, InstalledPath(name), 0);
+}
+
+} // namespace
+
+TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
+    TSandbox box("e2e");
+    std::string marker = box.Root + "/registered.txt";
+    setenv("ZAN_REGSERVER_MARKER", marker.c_str(), 1);
+    std::string transcript = box.Root + "/transcript.txt";
+    setenv("ZAN_FORMS_TRANSCRIPT", transcript.c_str(), 1);
+    // The sources, the developer's copy of the setup program with BUILD.INF, the library.
+    for (const char* name : SourceNames)
+        TSandbox::WriteHostFile(box.C(std::string("src/") + name), std::string("content of ") + name);
+    TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
+    std::string noise(40000, '\0');
+    uint32_t x = 99;
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    TSandbox::WriteHostFile(box.C("src/data4.txt"), noise);
+    TSandbox::WriteHostFile(box.C("src/server.exe"),
+                            "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
+    TSandbox::WriteHostFile(box.C("src/runafter.sh"),
+                            "#!/bin/sh\necho \"ran $#\" >> '" + box.Root + "/runafter.txt'\n");
+    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
+    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
+    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
+    WinForceDirectories("C:\\lib");
+    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
+    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+
+    // E1: the build.
+    ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone);
+    TSelfExtractInfo info = ReadSelfExtractInfo("C:\\build\\setup.exe");
+    EXPECT_EQ(info.Tag, SelfExtractingTag);
+    EXPECT_EQ(static_cast<uint64_t>(info.FilesLast) - info.FilesFirst + 1, WinFileSize("C:\\build\\files.1"));
+    EXPECT_EQ(static_cast<uint64_t>(info.SetupLast) - info.SetupFirst + 1, WinFileSize("C:\\build\\setup.1"));
+
+    // E2: the self-extracting install.
+    ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {}), SetupExitGood);
+    for (const char* name : SourceNames) {
+        std::string source = std::string("C:\\src\\") + name;
+        EXPECT_EQ(WinReadFile(InstalledPath(name)), WinReadFile(source)) << name;
+        EXPECT_EQ(WinFileAge(InstalledPath(name)), WinFileAge(source)) << name;
+    }
+    EXPECT_EQ(RegReadString(hkLocalMachine, "\\SOFTWARE\\Marrowby Test\\Orvex Test", "InstallPath", ""),
+              "C:\\Program Files\\Orvex Test");
+    EXPECT_EQ(RegReadString(hkLocalMachine, "\\SOFTWARE\\Marrowby Test\\Orvex Test", "Literal", ""), "%p");
+    std::string uninstall = std::string(UninstallKeyPrefix) + "Orvex Test";
+    EXPECT_EQ(RegReadString(hkLocalMachine, uninstall, "UninstallString", ""),
+              InstalledPath("uninstall.exe") + " Orvex Test");
+    EXPECT_EQ(RegReadString(hkLocalMachine, HelpKey, "HELP.HLP", ""), "C:\\Program Files\\Orvex Test\\doc");
+    EXPECT_EQ(SharedCount("lib1.dll"), 1);
+    EXPECT_EQ(TSandbox::ReadHostFile(marker), "registered\n");
+    EXPECT_EQ(TSandbox::ReadHostFile(box.Root + "/server.txt"), "/REGSERVER\n");
+    EXPECT_EQ(TSandbox::ReadHostFile(box.Root + "/runafter.txt"), "ran 0\n");
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
+    // The cleanup removed the extracted setup program and its folder.
+    EXPECT_TRUE(WinFindFiles(WinGetTempPath(), "ldr*").empty());
+
+    // E7: a second install over the first: equal libraries are kept, their counts rise.
+    ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {}), SetupExitGood);
+    EXPECT_EQ(SharedCount("lib1.dll"), 2);
+
+    // E3: an installed program in use is replaced at the next start.
+    WinSetInUse(InstalledPath("app.bin"), true);
+    WinWriteFile("C:\\src\\app.bin", "never installed");
+    ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {}), SetupExitRebootPending);
+    EXPECT_TRUE(WinRebootRequested());
+    EXPECT_TRUE(WinFileExists("C:\\Program Files\\Orvex Test\\app.1"));
+    std::string resume = RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", "");
+    EXPECT_NE(resume.find(" -r "), std::string::npos) << resume;
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, InstallRecordRoot));
+    std::vector<std::string> report;
+    WinSimulateBoot(report);
+    EXPECT_EQ(report, std::vector<std::string>{}) << TSandbox::ReadHostFile(transcript);
+    EXPECT_FALSE(WinFileExists("C:\\Program Files\\Orvex Test\\app.1"));
+    EXPECT_EQ(WinReadFile(InstalledPath("app.bin")), "content of app.bin");
+    EXPECT_EQ(RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", ""), "");
+    EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
+    EXPECT_TRUE(WinFindFiles(WinGetTempPath(), "ldr*").empty());
+
+    // E4: the transfer to floppies through the loader (*TODISK), then an install from them.
+    // The first disk holds the programs and the start of files.1; the rest goes to disk 2.
+    CurrentWinEnv().DiskCapacity = WinFileSize("C:\\lib\\CorvaneLoadProgram.exe") + 56 +
+                                   WinFileSize("C:\\build\\setup.1") + 8000;
+    SaveWinEnv();
+    std::string script = box.Root + "/prompts.txt";
+    TSandbox::WriteHostFile(script, "Please insert disk 2 => OK | disk 2\n"
+                                    "Please insert disk #2 => OK | disk 2\n");
+    setenv("ZAN_FORMS_SCRIPT", script.c_str(), 1);
+    ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {"*TODISK"}), SetupExitBuildDone)
+        << TSandbox::ReadHostFile(transcript);
+    WinInsertDisk(1);
+    EXPECT_EQ(ReadSelfExtractInfo("A:\\setup.exe").Tag, NotSelfExtractTag);
+    EXPECT_EQ(WinReadFile("A:\\setup.1"), WinReadFile("C:\\build\\setup.1"));
+    WinInsertDisk(2);
+    EXPECT_TRUE(WinFileExists("A:\\files.2"));
+    WinInsertDisk(1);
+    WinDeleteFile(InstalledPath("data4.txt"));
+    ASSERT_EQ(RunProgram("A:\\setup.exe", {}), SetupExitGood) << TSandbox::ReadHostFile(transcript);
+    EXPECT_EQ(WinReadFile(InstalledPath("data4.txt")), noise);
+    EXPECT_NE(TSandbox::ReadHostFile(transcript).find("Please insert disk #2"), std::string::npos);
+    unsetenv("ZAN_FORMS_SCRIPT");
+    unsetenv("ZAN_REGSERVER_MARKER");
+    unsetenv("ZAN_FORMS_TRANSCRIPT");
+}

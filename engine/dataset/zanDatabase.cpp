@@ -1081,25 +1081,131 @@ int32_t TZanDataBase::GetObjectID(const std::string& name) {
     return id;
 }
 
-int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCreate) {
-    static const char* const context = "TZanDataBase.InternalGetGenerator";
+// ---------------------------------------------------------------------------------------------
+// Transactions
+
+void TZanDataBase::StartTransaction() {
+    CheckConnected(false);
+    FDiskMgr->DiskStartTransaction(FQueryActive && !FQueryChangesData);
+}
+
+void TZanDataBase::Commit() {
+    if (FDiskMgr) FDiskMgr->DiskCommit();
+}
+
+void TZanDataBase::Rollback() {
+    if (FDiskMgr) FDiskMgr->DiskRollback();
+    for (int i = 0; i < GetDataSetCount(); ++i)
+        if (auto* cursor = dynamic_cast<TZanDataSet*>(GetDataSet(i))) {
+            cursor->ClearBlobCache();
+            if (cursor->GetInternalActive()) cursor->InvalidateReadAhead(true);
+        }
+    CancelDataSets();
+    RefreshDataSets();
+}
+
+bool TZanDataBase::InTransaction() const {
+    return FDiskMgr && FDiskMgr->IsTransactionActive();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Generators
+
+TZanRowStore& TZanDataBase::GeneratorStore(const char* context) {
     CheckConnected(false);
     CheckMinorVersion(2);
     if (!FIntGenerator) ZanDatabaseError(8579, context, C_INTGENERATOR);
-    TDiskWriteScope scope(FDiskMgr.get());
-    TZanRowStore& gen = *FIntGenerator;
+    return *FIntGenerator;
+}
+
+uint32_t TZanDataBase::FindGenerator(TZanRowStore& gen, const std::string& name) {
     const TInternalFieldItem& fName = gen.Field("GeneratorName");
+    // Stored truncated, an over-long name would find the generator it begins with.
+    if (name.size() > size_t(fName.GetWriteableFieldSize())) return 0;
+    TZanRow row = gen.NewRow();
+    RecordSetString(row.data(), fName, name);
+    return gen.Find("ixGenName", row);
+}
+
+void TZanDataBase::CreateGenerator(const std::string& name, int32_t startValue, int32_t step) {
+    static const char* const context = "TZanDataBase.CreateGenerator";
+    TZanRowStore& gen = GeneratorStore(context);
+    gen.WithLock(true, [&] {
+        if (FindGenerator(gen, name) != 0) ZanDatabaseError(8580, context, name);
+        if (name.size() > size_t(C_GENERATOR_NAME_SIZE))
+            ZanDatabaseErrorFmt(9605, context, std::string(SzanStringInvalidFmt),
+                                {name, int32_t(1), C_GENERATOR_NAME_SIZE});
+        if (name.empty() || name[0] == '$')
+            ZanDatabaseErrorFmt(10125, context, std::string(SzanGeneratorNameFmt), {name});
+        TZanRow row = gen.NewRow();
+        RecordSetString(row.data(), gen.Field("GeneratorName"), name);
+        RecordSetInteger(row.data(), gen.Field("GeneratorValue"), startValue);
+        RecordSetInteger(row.data(), gen.Field("GeneratorResetValue"), startValue);
+        RecordSetInteger(row.data(), gen.Field("GeneratorStep"), step);
+        gen.Insert(row);
+    });
+}
+
+void TZanDataBase::DeleteGenerator(const std::string& name) {
+    TZanRowStore& gen = GeneratorStore("TZanDataBase.DeleteGenerator");
+    gen.WithLock(true, [&] {
+        const uint32_t address = FindGenerator(gen, name);
+        if (address != 0) gen.Delete(address);
+    });
+}
+
+int32_t TZanDataBase::GetGeneratorValue(const std::string& name, bool peek) {
+    static const char* const context = "TZanDataBase.GetGeneratorValue";
+    if (!peek) {
+        GeneratorStore(context);
+        return InternalGetGenerator(name, false);
+    }
+    int32_t value = 0, step = 0;
+    if (!QueryGenerator(name, value, step)) ZanDatabaseError(8579, context, name);
+    return value;
+}
+
+void TZanDataBase::GetGeneratorNames(TStrings& list) {
+    TZanRowStore& gen = GeneratorStore("TZanDataBase.GetGeneratorNames");
+    list.Clear();
+    const TInternalFieldItem& fName = gen.Field("GeneratorName");
+    gen.Scan("ixGenName", [&](uint32_t, const TZanRow& row) {
+        if (row[size_t(fName.GetNullFlagOffset())] == 0) return true;
+        const std::string name = RecordGetString(row.data(), fName);
+        if (!name.empty() && name[0] != '$') list.Add(name);
+        return true;
+    });
+}
+
+bool TZanDataBase::QueryGenerator(const std::string& name, int32_t& value, int32_t& step) {
+    TZanRowStore& gen = GeneratorStore("TZanDataBase.QueryGenerator");
+    bool found = false;
+    gen.WithLock(false, [&] {
+        const uint32_t address = FindGenerator(gen, name);
+        if (address == 0) return;
+        const TZanRow row = gen.Read(address);
+        value = RecordGetInteger(row.data(), gen.Field("GeneratorValue"));
+        step = RecordGetInteger(row.data(), gen.Field("GeneratorStep"));
+        found = true;
+    });
+    return found;
+}
+
+int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCreate) {
+    static const char* const context = "TZanDataBase.InternalGetGenerator";
+    TZanRowStore& gen = GeneratorStore(context);
+    // The draw (lock, read, advance) is one write: all of it reaches the file or none.
+    TDiskWriteScope scope(FDiskMgr.get());
     const TInternalFieldItem& fValue = gen.Field("GeneratorValue");
     const TInternalFieldItem& fStep = gen.Field("GeneratorStep");
-    if (name.size() > size_t(fName.GetWriteableFieldSize()))
-        ZanDatabaseError(8579, context, name);
     int32_t result = 0;
     gen.WithLock(true, [&] {
-        TZanRow row = gen.NewRow();
-        RecordSetString(row.data(), fName, name);
-        const uint32_t address = gen.Find("ixGenName", row);
+        const uint32_t address = FindGenerator(gen, name);
         if (address == 0) {
-            if (!allowCreate) ZanDatabaseError(8579, context, name);
+            if (!allowCreate || name.size() > size_t(C_GENERATOR_NAME_SIZE))
+                ZanDatabaseError(8579, context, name);
+            TZanRow row = gen.NewRow();
+            RecordSetString(row.data(), gen.Field("GeneratorName"), name);
             RecordSetInteger(row.data(), fValue, 2);
             RecordSetInteger(row.data(), fStep, 1);
             RecordSetInteger(row.data(), gen.Field("GeneratorResetValue"), 2);
@@ -1107,11 +1213,11 @@ int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCr
             result = 1;
             return;
         }
-        row = gen.Read(address);
+        TZanRow row = gen.Read(address);
         const int64_t value = RecordGetInteger(row.data(), fValue);
         const int64_t next = value + RecordGetInteger(row.data(), fStep);
-        if (next < INT32_MIN || next > INT32_MAX)
-            ZanDatabaseError(9985, context, name);
+        // Values are 32-bit: a wrap would hand out values again.
+        if (next < INT32_MIN || next > INT32_MAX) ZanDatabaseError(9985, context, name);
         RecordSetInteger(row.data(), fValue, static_cast<int32_t>(next));
         gen.Update(address, row);
         result = static_cast<int32_t>(value);

@@ -33,6 +33,7 @@
 #include "engine/storage/zanPrivileges.h"
 #include "engine/storage/zanTableMgrUnit.h"
 #include "host/db/Connection.h"
+#include "host/db/DataLinks.h"
 #include "host/db/DataSet.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/StringList.h"
@@ -208,6 +209,26 @@ public:
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
 
+    // Transactions of the disk manager. StartTransaction needs a connected file database
+    // (10113, 10880); its select-only flag is "a query is running that does not change data".
+    // Inside a transaction a table write lock is taken as a read lock and upgraded at commit:
+    // two connections may then both draw one generator value, and one commit fails (10249).
+    void StartTransaction();
+    void Commit();
+    // Rolls back, then over the registered datasets: cursors drop their caches, edits and
+    // inserts are cancelled, active datasets refreshed.
+    void Rollback();
+    bool InTransaction() const;
+
+    // Generators: rows of "$SYSTBL_INTGENERATOR" (connected file database of minor version 2
+    // or later). Names are 1 to 20 characters and never begin with "$".
+    void CreateGenerator(const std::string& name, int32_t startValue, int32_t step);
+    void DeleteGenerator(const std::string& name);
+    // The present value; unless peeking the generator advances by its step.
+    int32_t GetGeneratorValue(const std::string& name, bool peek);
+    void GetGeneratorNames(TStrings& list);
+    bool QueryGenerator(const std::string& name, int32_t& value, int32_t& step);
+
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.
     bool LockTable(const TTableDef& def, int32_t lockType);
@@ -254,6 +275,11 @@ private:
     uint32_t FindCatalogueRow(TZanRowStore& master, const std::string& name);
     void ReadTableDef(const std::string& name, TTableDef& def);
     void GrantAll(TTableDef& def) const;
+    // The generator table after the checks every generator call makes.
+    TZanRowStore& GeneratorStore(const char* context);
+    // The address of the generator's row, 0 when there is none (a name longer than the field
+    // never matches).
+    uint32_t FindGenerator(TZanRowStore& gen, const std::string& name);
 
     bool FConnected = false;
     bool FExclusive = false;
@@ -732,6 +758,230 @@ private:
     };
     std::list<TBlobCacheEntry> FBlobCache;
     size_t FBlobCacheBytes = 0;
+};
+
+} // namespace zan
+
+namespace zan {
+
+// ---------------------------------------------------------------------------------------------
+// The table datasets: the cursor served through the framework's buffer protocol.
+//
+// A framework buffer: the cursor buffer (record image and the cursor's 12 bytes of extra info,
+// so that both agree on their first record size + 12 bytes), the calculated-field area (per
+// field a flag byte and its data), 8 bytes of extra information (bytes 0-3 the record's
+// position in the current index, range and filter; byte 4 the TRecordBufferStatus; byte 5 the
+// bookmark flag) and the 8-byte bookmark (record address, logical record number).
+class TZanBaseTable : public TZanDataSet {
+public:
+    explicit TZanBaseTable(TComponent* owner = nullptr);
+    ~TZanBaseTable() override;
+    ZAN_CLASS(TZanBaseTable)
+
+    TIndexDefs& GetIndexDefs() { return FIndexDefs; }
+    void SetIndexDefs(const TIndexDefs& defs) { FIndexDefs.Assign(defs); }
+    std::string GetVersion() const { return C_ZAN_VERSION; }
+    // The table lock (read or write) of the cursor; setting it needs an active dataset.
+    bool GetLocked() const { return GetReadLocked() || GetWriteLocked(); }
+    void SetLocked(bool value);
+    int GetInternalBufferCount() const { return GetActive() ? BufferCount() : 0; }
+
+    // --- Framework overrides --------------------------------------------------------------------
+    bool GetFieldData(TField* field, void* buffer) override;
+    void SetFieldData(TField* field, const void* buffer, int32_t length) override;
+    std::unique_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+    bool GetCurrentRecord(TRecordBuffer buffer) override;
+    int GetRecordCount() override;
+    int GetRecNo() override;
+    void SetRecNo(int value) override;
+    bool BookmarkValid(const TBookmark& bookmark) override;
+    int CompareBookmarks(const TBookmark& a, const TBookmark& b) override;
+    bool Locate(const std::string& keyFields, const Variant& keyValues,
+                TLocateOptions options) override;
+    Variant Lookup(const std::string& keyFields, const Variant& keyValues,
+                   const std::string& resultFields) override;
+    void UpdateIndexDefs() override;
+    // Releases the table write lock a post or delete took, whatever the refill does.
+    void Resync(TResyncMode mode) override;
+
+    // --- Table operations -----------------------------------------------------------------------
+    bool CreateTable();
+    void EmptyTable();
+    void Flush();
+    // InternalPost without the required-field check and without taking the table lock.
+    void SilentPost();
+    void SetKeyMode(TKeyMode mode) { FKeyMode = mode; }
+    void SetRangeMode(TRangeMode mode) { FRangeMode = mode; }
+    TRecordBufferStatus GetRecordStatus(TRecordBuffer buffer) const;
+    void SetRecordStatus(TRecordBuffer buffer, TRecordBufferStatus status) const;
+    // The first IndexDefs entry of that name (any case), else nullptr.
+    TIndexDef* FindIndexDefByName(const std::string& name);
+    // Assigns values to the leading fields of the named index (in the set-key state); answers
+    // how many were assigned.
+    int SetIndexFields(const std::vector<Variant>& values, const std::string& indexName);
+    // The buffer field values are read from and written to in the current state, or nullptr.
+    uint8_t* GetActiveRecBuf();
+
+protected:
+    TRecordBuffer AllocRecordBuffer() override;
+    void FreeRecordBuffer(TRecordBuffer& buffer) override;
+    int GetRecordSize() override { return InternalGetRecordSize(); }
+    TGetResult GetRecord(TRecordBuffer buffer, TGetMode mode, bool doCheck) override;
+    void GetBookmarkData(TRecordBuffer buffer, void* data) override;
+    void SetBookmarkData(TRecordBuffer buffer, const void* data) override;
+    TBookmarkFlag GetBookmarkFlag(TRecordBuffer buffer) override;
+    void SetBookmarkFlag(TRecordBuffer buffer, TBookmarkFlag flag) override;
+    void InternalGotoBookmark(const void* bookmark) override;
+    void InternalOpen() override;
+    void InternalClose() override;
+    bool IsCursorOpen() override { return FCursorOpen; }
+    void InternalInitFieldDefs() override;
+    void InternalFirst() override { FMarker = tpAtFirst; }
+    void InternalLast() override { FMarker = tpAtLast; }
+    void InternalSetToRecord(TRecordBuffer buffer) override;
+    void InternalInitRecord(TRecordBuffer buffer) override;
+    void InternalAddRecord(TRecordBuffer buffer, bool append) override;
+    void InternalDelete() override;
+    void InternalPost() override;
+    void InternalEdit() override;
+    void InternalInsert() override;
+    void InternalCancel() override;
+    void InternalRefresh() override;
+    void InternalHandleException(const std::exception& error) override;
+    void ClearCalcFields(TRecordBuffer buffer) override;
+    bool GetCanModify() override;
+
+    // Applies a master range (the table component's); nothing here.
+    virtual void InternalCheckMasterRange() {}
+    // Sets a range on the current index from start or end values (browse mode first).
+    void InternalSetRange(const std::vector<Variant>& start, const std::vector<Variant>& end);
+    void SetMarker(TPositionMarker marker) { FMarker = marker; }
+    TKeyMode GetKeyMode() const { return FKeyMode; }
+    uint8_t* KeyBuffer() { return FKeyBuf.data(); }
+    int32_t FrameworkBufferSize() const { return FBufferSize; }
+
+private:
+    friend class TBlobStream;
+    // The write of the active buffer shared by InternalPost and SilentPost.
+    void PostActive(bool takeLock);
+    // The table write lock for a post or delete unless held; Resync releases it.
+    void TakePostLock();
+    void ReleasePostLock();
+    // Whether an autoinc field is NULL in buffer (the engine numbers it then).
+    bool AutoIncNull(const uint8_t* buffer) const;
+    bool IsFrameworkBuffer(const uint8_t* buffer) const;
+    // Locate's search: the filter buffer holds the key; answers whether found.
+    bool LocateRecord(const std::string& keyFields, const Variant& keyValues,
+                      TLocateOptions options, bool reposition);
+    std::string MapFieldsToIndex(const std::vector<TField*>& fields, bool caseInsensitive);
+
+    TIndexDefs FIndexDefs{this};
+    TPositionMarker FMarker = tpAtFirst;
+    TKeyMode FKeyMode = kmNone;
+    TRangeMode FRangeMode = rmRangeStart;
+    bool FCursorOpen = false;
+    bool FCanModify = false;
+    bool FRefilterPending = false;
+    // The table write lock a post or delete took, released by Resync.
+    bool FPostLock = false;
+    int32_t FCalcOffset = 0;
+    int32_t FExtraOffset = 0;
+    int32_t FBufferSize = 0;
+    std::vector<uint8_t> FDataFilterBuf;
+    std::vector<uint8_t> FKeyBuf;
+    std::vector<uint8_t> FWorkBuf;
+};
+
+// The stream CreateBlobStream hands out: the field's content in memory, written back to the
+// record's pending blob when it is destroyed after a write.
+class TBlobStream : public TMemoryStream {
+public:
+    TBlobStream(TField* field, TBlobStreamMode mode);
+    ~TBlobStream() override;
+    ZAN_CLASS(TBlobStream)
+    int32_t Write(const void* buffer, int32_t count) override;
+
+private:
+    TBlobField* FField;
+    TZanBaseTable* FDataSet;
+    TBlobStreamMode FMode;
+    uint8_t* FBuffer = nullptr;
+    bool FModified = false;
+    bool FOpened = false;
+};
+
+// The table component: a base table bound to one named table, with the current index chosen by
+// name or by fields, key searches and key ranges.
+class TZanTable : public TZanBaseTable {
+public:
+    explicit TZanTable(TComponent* owner = nullptr);
+    ~TZanTable() override;
+    ZAN_CLASS(TZanTable)
+
+    // Empty while the natural order ("_LogicalRecNo") is current.
+    std::string GetIndexName() const;
+    void SetIndexName(const std::string& name);
+    std::string GetIndexFieldNames();
+    void SetIndexFieldNames(const std::string& names);
+    int GetIndexFieldCount();
+    TField* GetIndexField(int index);
+    int GetIndexCount();
+    bool GetStoreDefs() const { return FStoreDefs; }
+    void SetStoreDefs(bool value) { FStoreDefs = value; }
+
+    void SetKey();
+    void EditKey();
+    void CancelKey();
+    bool GoToKey() { return ApplyKey(true); }
+    void GoToNearest() { ApplyKey(false); }
+    bool ApplyKey(bool exact);
+    void SetKeyFieldCount(int value);
+    int GetKeyFieldCount() const { return FKeyFieldCount; }
+    bool FindKey(const std::vector<Variant>& values);
+    void FindNearest(const std::vector<Variant>& values);
+
+    void SetRange(const std::vector<Variant>& start, const std::vector<Variant>& end) {
+        InternalSetRange(start, end);
+    }
+    void SetRangeStart();
+    void SetRangeEnd();
+    void EditRangeStart();
+    void EditRangeEnd();
+    void ApplyRange();
+    void CancelRange();
+
+    void DefChanged(TObject* sender) override;
+
+    // Master-detail: the detail shows the range of its current index that equals the master
+    // fields (master field i to index field i).
+    TDataSource* GetMasterSource() const { return FMasterLink->GetDataSource(); }
+    // A source whose dataset takes its values from this table is a circular link.
+    void SetMasterSource(TDataSource* source);
+    const std::string& GetMasterFields() const { return FMasterLink->GetFieldNames(); }
+    void SetMasterFields(const std::string& names) { FMasterLink->SetFieldNames(names); }
+    TDataSource* GetDataSource() override { return FMasterLink->GetDataSource(); }
+    void GetDetailLinkFields(std::vector<TField*>& master, std::vector<TField*>& detail) override;
+
+protected:
+    void InternalOpen() override;
+    void InternalCheckMasterRange() override;
+    void DoOnNewRecord() override;
+
+private:
+    void MasterChanged();
+    void MasterDisabled();
+    void SetDetailLinkRange(const std::vector<TField*>& masterFields);
+    std::unique_ptr<TMasterDataLink> FMasterLink;
+    // Resyncs centred on the record the cursor found.
+    void FoundKey();
+    bool SearchKey(TIndexSearchType type, int count);
+    // Fills the key buffer's leading index fields from values (nearest: the other key fields
+    // lowest); answers how many were assigned.
+    int AssignKey(const std::vector<Variant>& values, bool nearest);
+
+    std::string FPendingIndexFields;
+    int FKeyFieldCount = 0;
+    bool FStoreDefs = false;
 };
 
 } // namespace zan

@@ -11,42 +11,12 @@
 #include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/child_process.h"
+#include "journal_test_support.h"
 #include "support/zanTestSupport.h"
 
 using namespace zan;
 
 namespace {
-
-constexpr uint32_t P = 4096;
-
-struct TDb {
-    explicit TDb(const std::string& path, bool create = true, int32_t flags = 0x42) {
-        Disk.SetFileName(path);
-        Disk.SetPageSize(P);
-        if (create) Disk.CreateNewFile(true);
-        Disk.SetOpenFlags(flags);
-        Disk.SetLockRetryCount(3);
-        Disk.SetLockRetryInterval(5);
-        Disk.Open();
-    }
-    uint32_t Alloc(uint32_t owner, uint8_t fill) {
-        std::vector<uint8_t> buf(P, fill);
-        return Disk.WriteNewPages(owner, 1, 1, 1, buf.data());
-    }
-    TDiskMgr Disk;
-};
-
-struct TFiles {
-    TTempFile Db;
-    std::string Journal;
-    explicit TFiles(const char* name) : Db(name), Journal(JournalFileNameFor(Db.Path)) {
-        unlink(Journal.c_str());
-    }
-    ~TFiles() {
-        unlink(Journal.c_str());
-        unlink(UsersFileNameFor(Db.Path).c_str());
-    }
-};
 
 // Journals that stop a connection, as WriteBadJournal writes them, and the error they give.
 const struct TBadJournal {

@@ -16,44 +16,12 @@
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/win/WinFiles.h"
 #include "host/win/child_process.h"
+#include "journal_test_support.h"
 #include "support/zanTestSupport.h"
 
 using namespace zan;
 
 namespace {
-
-constexpr uint32_t P = 4096;
-
-struct TDb {
-    explicit TDb(const std::string& path, bool create = true, int32_t flags = 0x42) {
-        Disk.SetFileName(path);
-        Disk.SetPageSize(P);
-        if (create) Disk.CreateNewFile(true);
-        Disk.SetOpenFlags(flags);
-        Disk.SetLockRetryCount(3);
-        Disk.SetLockRetryInterval(5);
-        Disk.Open();
-    }
-    uint32_t Alloc(uint32_t owner, uint8_t fill) {
-        std::vector<uint8_t> buf(P, fill);
-        return Disk.WriteNewPages(owner, 1, 1, 1, buf.data());
-    }
-    TDiskMgr Disk;
-};
-
-struct TFiles {
-    TTempFile Db;
-    std::string Journal;
-    explicit TFiles(const char* name) : Db(name), Journal(JournalFileNameFor(Db.Path)) {
-        unlink(Journal.c_str());
-    }
-    ~TFiles() {
-        chmod(Db.Path.c_str(), 0644);
-        std::error_code ec;
-        std::filesystem::remove(Journal, ec);
-        unlink(UsersFileNameFor(Db.Path).c_str());
-    }
-};
 
 // A database of 6 + n pages, the pages from 6 on owned by table 7 and filled with 0x07.
 std::vector<uint8_t> MakeDb(const std::string& path, int n) {

@@ -1,0 +1,51 @@
+// Helpers of the journal and write-scope tests: a disk manager on a file of 4096-byte pages, and
+// a database file whose journal and users file go with it.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/storage/zanDisk.h"
+#include "engine/storage/zanJournal.h"
+#include "support/zanTestSupport.h"
+
+namespace zan {
+
+constexpr uint32_t P = 4096;
+
+struct TDb {
+    explicit TDb(const std::string& path, bool create = true, int32_t flags = 0x42) {
+        Disk.SetFileName(path);
+        Disk.SetPageSize(P);
+        if (create) Disk.CreateNewFile(true);
+        Disk.SetOpenFlags(flags);
+        Disk.SetLockRetryCount(3);
+        Disk.SetLockRetryInterval(5);
+        Disk.Open();
+    }
+    uint32_t Alloc(uint32_t owner, uint8_t fill) {
+        std::vector<uint8_t> buf(P, fill);
+        return Disk.WriteNewPages(owner, 1, 1, 1, buf.data());
+    }
+    TDiskMgr Disk;
+};
+
+struct TFiles {
+    TTempFile Db;
+    std::string Journal;
+    explicit TFiles(const char* name) : Db(name), Journal(JournalFileNameFor(Db.Path)) {
+        unlink(Journal.c_str());
+    }
+    ~TFiles() {
+        chmod(Db.Path.c_str(), 0644);
+        std::error_code ec;
+        std::filesystem::remove(Journal, ec);
+        unlink(UsersFileNameFor(Db.Path).c_str());
+    }
+};
+
+} // namespace zan

@@ -1,4 +1,5 @@
 #include "engine/sql/zanSelectParser.h"
+#include "engine/storage/zanCommon.h"
 
 #include "engine/sql/zanExprParser.h"
 #include "host/rtl/SysUtils.h"
@@ -255,10 +256,25 @@ void TZanSelectAnalyser::PrepareAllFields() {
     for (int i = 0; i < FTableList->Count(); ++i) AddFieldsForTable(*FTableList->Items(i));
 }
 
-std::string TZanSelectAnalyser::UniqueName(const std::string& name) const {
+std::string TZanSelectAnalyser::UniqueName(const std::string& name) {
+    // Select fields are only ever appended; names of those added since the last call join the
+    // set (the list is read again from its start should it ever shrink).
+    if (FSelectFields.Count() < FTakenCount) {
+        FTakenNames.clear();
+        FTakenCount = 0;
+    }
+    for (; FTakenCount < FSelectFields.Count(); ++FTakenCount)
+        FTakenNames.insert(ZanAnsiUpperCase(FSelectFields.Items(FTakenCount)->GetFieldName()));
     std::string candidate = name;
-    for (int n = 1; FSelectFields.FindField(candidate); ++n)
-        candidate = name + "_" + std::to_string(n);
+    const std::string key = ZanAnsiUpperCase(name);
+    if (FTakenNames.count(key)) {
+        int& next = FNextSuffix[key];
+        if (next < 1) next = 1;
+        do {
+            candidate = name + "_" + std::to_string(next++);
+        } while (FTakenNames.count(ZanAnsiUpperCase(candidate)));
+    }
+    FTakenNames.insert(ZanAnsiUpperCase(candidate));
     return candidate;
 }
 

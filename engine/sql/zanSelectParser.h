@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/sql/zanBaseParser.h"
@@ -114,7 +116,7 @@ private:
     void PrepareAllFields();
     void AddFieldsForTable(const TTableNameItem& table);
     void AnalyseColumnNode(const TZanSelectNode& node);
-    std::string UniqueName(const std::string& name) const;
+    std::string UniqueName(const std::string& name);
     void CheckDistinct();
     void InternalCheckHavingExpr(TZanExpr& expr);
     void CheckHavingFieldRefs(const TZanExprNode* root);
@@ -123,6 +125,11 @@ private:
     }
 
     TSelectFields FSelectFields;
+    // Upper-cased names of the select fields seen so far, and for each base name the next
+    // suffix to try, so that naming the columns of "*" over many tables stays linear.
+    std::unordered_set<std::string> FTakenNames;
+    std::unordered_map<std::string, int> FNextSuffix;
+    int FTakenCount = 0;
     const TZanSelectNode* FFirstNode = nullptr;
     const TTableList* FTableList = nullptr;
     bool FIsDistinct = false;

@@ -216,7 +216,7 @@ bool TZanDataTypeParser::ParseDataType() {
     }
     SetDefaultsForDataType(FDataType);
     NextToken();
-    if (TypeTakesSize(FDataType) && CurrentTokenType() == zstLParen) ParseSpecification();
+    if (TypeTakesSize(FDataType) && CurrentTokenType() == zstLParen) ParseSizeAndScale();
     if (FAllowConstraints && !HasParseError() && CurrentTokenType() == zstNot) {
         NextToken();
         if (CurrentTokenType() == zstNull) {
@@ -230,7 +230,7 @@ bool TZanDataTypeParser::ParseDataType() {
 }
 
 // A whole number of at least 0 at the current token, which is consumed; else the error text.
-bool TZanDataTypeParser::ReadSpecificationNumber(int32_t& value, std::string_view error) {
+bool TZanDataTypeParser::ReadSizeNumber(int32_t& value, std::string_view error) {
     if (CurrentTokenType() != zstNumber || !ZanReadWholeNumberToken(FCurrToken->Text, value) ||
         value < 0) {
         SetError(FCurrToken, error);
@@ -241,15 +241,15 @@ bool TZanDataTypeParser::ReadSpecificationNumber(int32_t& value, std::string_vie
 }
 
 // "(" size [, scale] ")" at the current "(".
-void TZanDataTypeParser::ParseSpecification() {
+void TZanDataTypeParser::ParseSizeAndScale() {
     NextToken();
     int32_t size = 0;
-    if (!ReadSpecificationNumber(size, SzanDataTypeSpecErr)) return;
+    if (!ReadSizeNumber(size, SzanDataTypeSpecErr)) return;
     FFieldSize = size;
     if (TypeTakesScale(FDataType) && CurrentTokenType() == zstComma) {
         NextToken();
         int32_t scale = 0;
-        if (!ReadSpecificationNumber(scale, SzanDataypeScaleErr)) return;
+        if (!ReadSizeNumber(scale, SzanDataypeScaleErr)) return;
         FScale = scale;
         if (FDataType == ftBlob) {
             if (scale == 1)

@@ -89,8 +89,8 @@ public:
     void SetNotNull(bool value) { FNotNull = value; }
 
 private:
-    void ParseSpecification();
-    bool ReadSpecificationNumber(int32_t& value, std::string_view error);
+    void ParseSizeAndScale();
+    bool ReadSizeNumber(int32_t& value, std::string_view error);
 
     TFieldType FDataType = ftUnknown;
     int32_t FFieldSize = 0;

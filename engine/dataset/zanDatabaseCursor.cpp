@@ -92,7 +92,12 @@ TZanDataSet::~TZanDataSet() {
     FFilterMgr.reset();
     FIndexMgr.reset();
     FBlobInterface.reset();
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase) {
+        if (GetSystemTable())
+            FDataBase->RemoveInternalDataSet(this);
+        else
+            FDataBase->UnRegisterClient(this);
+    }
     FDataBase = nullptr;
     FTableDef.reset();
     ClearBlobCache();
@@ -145,10 +150,18 @@ void TZanDataSet::Notification(TComponent* component, TOperation operation) {
 void TZanDataSet::SetDataBase(TZanDataBase* db) {
     CheckInternalInactive();
     if (db == FDataBase) return;
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase) {
+        if (GetSystemTable())
+            FDataBase->RemoveInternalDataSet(this);
+        else
+            FDataBase->UnRegisterClient(this);
+    }
     FDataBase = db;
     if (db) {
-        if (!GetSystemTable()) db->RegisterClient(this);
+        if (GetSystemTable())
+            db->AddInternalDataSet(this);
+        else
+            db->RegisterClient(this);
         db->FreeNotification(this);
         FSortOrder = db->GetDefaultSortOrder();
     }

@@ -1001,6 +1001,9 @@ private:
     // Fills the key buffer's leading index fields from values (nearest: the other key fields
     // lowest); answers how many were assigned.
     int AssignKey(const std::vector<Variant>& values, bool nearest);
+    // The position of the first string value longer than its index field (with whether that
+    // field sorts descending), or -1.
+    int OverLongKeyValue(const std::vector<Variant>& values, bool& descending);
 
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;

@@ -622,6 +622,11 @@ public:
     bool InternalSetRecordLock(uint32_t address);
     bool InternalReleaseRecordLock(uint32_t address);
     void WriteTableHeader();
+    // After a change made outside a transaction under a table write lock the caller holds (not
+    // taken by the change): the table header (free-chain heads, index roots, counters) is
+    // written inside the change's write scope, so a process killed before the caller releases
+    // the lock leaves no block outside its chains.
+    void WriteHeaderInScope(bool taken);
     bool InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t* storedBuf,
                                   bool checkStamp, bool checkIdentity) const;
     bool InternalCheckRecordValid(const uint8_t* recBuf) const;

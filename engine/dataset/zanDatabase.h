@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <unordered_map>
 #include <map>
 #include <memory>
 #include <string>
@@ -366,8 +367,9 @@ inline constexpr uint8_t C_NULLFLAG_HIGHEST = 4;
 inline constexpr int32_t C_EXTRA_INFO_SIZE = 12;
 // How long records read ahead stay valid.
 inline constexpr uint64_t C_READ_AHEAD_LIFETIME = 10000;
-// The blob cache's limit on the bytes it keeps.
+// The blob cache's limits on the bytes and on the values (empty ones included) it keeps.
 inline constexpr size_t C_BLOB_CACHE_LIMIT = 16u << 20;
+inline constexpr size_t C_BLOB_CACHE_ENTRIES = 4096;
 
 using TUpdateProgressProc = std::function<void(int32_t percentDone, bool& cancel)>;
 using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
@@ -785,6 +787,8 @@ private:
         std::string Data;
     };
     std::list<TBlobCacheEntry> FBlobCache;
+    // The entries by address (high 32 bits) and field.
+    std::unordered_map<uint64_t, std::list<TBlobCacheEntry>::iterator> FBlobCacheIndex;
     size_t FBlobCacheBytes = 0;
 };
 

@@ -114,8 +114,13 @@ bool ArchiveAborted() { return AbortQuery() && AbortQuery()(); }
 // ---- TInstallContainer ----
 
 TInstallContainer::TInstallContainer(TComponent* owner) : TComponent(owner) {
-    Containers().push_back(this);
+    Register();
     EnsureStandardSpecifiers(this, owner, true);
+}
+
+void TInstallContainer::Register() {
+    auto& list = Containers();
+    if (std::find(list.begin(), list.end(), this) == list.end()) list.push_back(this);
 }
 
 TInstallContainer::~TInstallContainer() {

@@ -239,7 +239,7 @@ protected:
     void Notification(TComponent* component, TOperation operation) override;
     // The path of specifier for this object followed by dir, without a trailing "\".
     std::string JoinSpecifierPath(TCustomPathSpecifier* specifier, const std::string& dir);
-    // Joins the install-container registration (once the object is whole).
+    // Joins the global container list (creation order); a second call changes nothing.
     void Register();
     std::vector<TInstallContainer*> FChildren;
     std::string FDestDir;

@@ -85,7 +85,16 @@ bool DeleteQuietly(const std::string& path) {
     }
 }
 
+const unsigned char InstallTheme1[] = {
+#include "setup/engine/install_theme.inc"
+};
+
 } // namespace
+
+const std::string& InstallThemeResource() {
+    static const std::string png(reinterpret_cast<const char*>(InstallTheme1), sizeof InstallTheme1);
+    return png;
+}
 
 TCustomInstall* CurrentInstall() { return Slot(); }
 void SetCommandLineArgs(std::vector<std::string> args) { Args() = std::move(args); }
@@ -104,6 +113,7 @@ TCustomInstall::TCustomInstall(TComponent* owner) : TFileContainer(owner, false)
     // The run's abort flag is the shared archive component's.
     SetArchiveAbortQuery([] { return SharedCompress().GetAbort(); });
     FDestDir = "\\MyApplication";
+    FDialogThemeBitmap = InstallThemeResource();
     FInstallTypes = {itFull};
     SetDestDirType(PathSpecifierList().Find(TpsProgramFiles::Class()));
 }
@@ -327,8 +337,10 @@ void TCustomInstall::FinishRun() {
     if (FReboot) {
         WriteLanguage(ReadLanguage());
         BroadcastEvent(this, ieRebootNeeded, nullptr);
-        bool reboot = true;
+        // The reboot page may have cleared Reboot; the handler sees and sets it.
+        bool reboot = FReboot;
         if (OnBeforeReboot) OnBeforeReboot(this, reboot);
+        FReboot = reboot;
         if (reboot) RebootWindows();
         // The run waits for the next start even when the handler declined the reboot.
         FOutcome = roRebootPending;

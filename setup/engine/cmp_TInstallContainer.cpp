@@ -431,6 +431,7 @@ void TFileRelated::DoDataReceived(TObject* sender, const std::string& fileName, 
                                   int64_t totalBytes, int64_t fileSize, const char* buffer) {
     if (OnDataReceived) OnDataReceived(sender, fileName, bytes, totalBytes, fileSize, buffer);
     TDownloadStatusParameter status;
+    status.FileName = fileName;
     status.Received = totalBytes;
     status.Total = fileSize;
     status.Percent = PercentOf(totalBytes, fileSize, false);

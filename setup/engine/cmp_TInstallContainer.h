@@ -150,6 +150,7 @@ public:
 class TDownloadStatusParameter : public TObject {
 public:
     ZAN_CLASS(TDownloadStatusParameter)
+    std::string FileName; // the remote file being downloaded
     int64_t Received = 0;
     int64_t Total = 0;
     int Percent = 0;

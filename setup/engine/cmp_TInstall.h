@@ -119,6 +119,8 @@ public:
     void RebootWindows();
     // The setup file: the self-extractor given with -e, else this program.
     std::string GetSetupFileName() const;
+    // "Language" of the record; absent, unreadable or outside 0..21: the global translator's
+    // target language, else 20 (clUser).
     int ReadLanguage();
     void WriteLanguage(int language);
 

@@ -148,3 +148,48 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
     unsetenv("ZAN_REGSERVER_MARKER");
     unsetenv("ZAN_FORMS_TRANSCRIPT");
 }
+
+TEST(InstallEndToEnd, BuildInfThatNamesNoBuildDirectoryStopsTheBuild) {
+    TSandbox box("buildinf");
+    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
+    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    WinWriteFile("C:\\taken", "a file where the build directory should go");
+    const std::string missing = "Need to have a BUILD.INF file in this directory with the first line "
+                                "specifying the build directory";
+    const std::string noLine = "Must be 1 line in BUILD.INF. This line should specify the build directory";
+    const std::string notPath = "The first line of BUILD.INF must be the full path of the build directory: ";
+    struct Row {
+        const char* Name;
+        std::string Text; // BUILD.INF ("<none>": no file)
+        std::string Message;
+    } rows[] = {
+        {"missing", "<none>", missing},
+        {"empty", "", noLine},
+        {"blank first line", "  \r\nC:\\build\r\n", noLine},
+        {"section", "[Build]\r\nDirectory=C:\\build\r\n", notPath + "[Build]"},
+        {"name=value", "Directory=C:\\build\r\n", notPath + "Directory=C:\\build"},
+        {"relative", "build\r\n", notPath + "build"},
+        {"forbidden characters", "C:\\bu|ild?\r\n", notPath + "C:\\bu|ild?"},
+        {"binary", std::string("\x01\x02\xff\x00zz", 6), notPath},
+        {"a file in the way", "C:\\taken\\build\r\n", "Cannot create a file when that file already exists.: C:\\taken"},
+        {"another drive", "Q:\\build\r\n", "The system cannot find the path specified.: Q:\\build"},
+    };
+    int n = 0;
+    for (const Row& r : rows) {
+        std::string transcript = box.Root + "/transcript" + std::to_string(++n) + ".txt";
+        setenv("ZAN_FORMS_TRANSCRIPT", transcript.c_str(), 1);
+        if (r.Text == "<none>") {
+            if (WinFileExists("C:\\dev\\BUILD.INF")) WinDeleteFile("C:\\dev\\BUILD.INF");
+        } else {
+            WinWriteFile("C:\\dev\\BUILD.INF", r.Text);
+        }
+        EXPECT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitFailed) << r.Name;
+        // The reason is shown; nothing is built.
+        std::string said = TSandbox::ReadHostFile(transcript);
+        EXPECT_NE(said.find("message"), std::string::npos) << r.Name << ": " << said;
+        EXPECT_NE(said.find(r.Message), std::string::npos) << r.Name << ": " << said;
+        EXPECT_FALSE(WinFileExists("C:\\build\\setup.exe")) << r.Name;
+        EXPECT_FALSE(WinFileExists("C:\\dev\\build")) << r.Name;
+    }
+    unsetenv("ZAN_FORMS_TRANSCRIPT");
+}

@@ -39,6 +39,18 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args)
     return WinWaitProcess(WinCreateProcess(program, args));
 }
 
+// The developer's copy of the setup program with BUILD.INF naming C:\\build, and the installer
+// library with the loader, found through the search path.
+void PlaceDeveloperCopy(TSandbox& box) {
+    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
+    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
+    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
+    WinForceDirectories("C:\\lib");
+    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
+    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+}
+
 int32_t SharedCount(const std::string& name) {
     return RegReadInteger(hkLocalMachine, SharedDLLsKey, InstalledPath(name), 0);
 }
@@ -66,13 +78,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
                             "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"),
                             "#!/bin/sh\necho \"ran $#\" >> '" + box.Root + "/runafter.txt'\n");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+    PlaceDeveloperCopy(box);
 
     // E1: the build.
     ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone);
@@ -153,8 +159,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
 
 TEST(InstallEndToEnd, BuildInfThatNamesNoBuildDirectoryStopsTheBuild) {
     TSandbox box("buildinf");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    PlaceDeveloperCopy(box);
     WinWriteFile("C:\\taken", "a file where the build directory should go");
     const std::string missing = "Need to have a BUILD.INF file in this directory with the first line "
                                 "specifying the build directory";
@@ -208,13 +213,7 @@ TEST(InstallEndToEnd, WebDistributionOverHttpAndFtp) {
     TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
     TSandbox::WriteHostFile(box.C("src/server.exe"), "#!/bin/sh\nexit 0\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"), "#!/bin/sh\nexit 0\n");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+    PlaceDeveloperCopy(box);
     TNetServers servers(WinPathToHost("C:\\build"));
     CurrentWinEnv().Resolver["files.example"] = "127.0.0.1";
     SaveWinEnv();

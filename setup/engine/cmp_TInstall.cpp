@@ -16,6 +16,7 @@
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
 #include "setup/engine/cmp_TProgramLauncher.h"
+#include "setup/engine/cmp_TTranslator.h"
 #include "setup/engine/routines_API.h"
 #include "setup/engine/routines_Strings.h"
 
@@ -50,8 +51,13 @@ const char* InvalidParameter =
     "(Transfer to floppies), -e (Called by self-extractor), -r (After reboot)";
 const char* UnfinishedFailure =
     "The TInstall could not either write or read unfinished business from the registry";
-constexpr int DefaultLanguage = 20;
-constexpr int LanguageCount = 22;
+constexpr int LanguageIdCount = 22; // clChineseSimplified 0 .. clVietnamese 21
+
+// The language the run speaks: the global translator's target, else clUser.
+int TranslatorLanguage() {
+    TTranslator* translator = GlobalTranslator();
+    return translator ? translator->GetTranslateIntoLanguage() : clUser;
+}
 
 // A Windows-form path from a switch value (host paths are mapped back).
 std::string WinFormPath(const std::string& value) {
@@ -85,7 +91,16 @@ bool DeleteQuietly(const std::string& path) {
     }
 }
 
+const unsigned char InstallTheme1[] = {
+#include "setup/engine/install_theme.inc"
+};
+
 } // namespace
+
+const std::string& InstallThemeResource() {
+    static const std::string png(reinterpret_cast<const char*>(InstallTheme1), sizeof InstallTheme1);
+    return png;
+}
 
 TCustomInstall* CurrentInstall() { return Slot(); }
 void SetCommandLineArgs(std::vector<std::string> args) { Args() = std::move(args); }
@@ -104,6 +119,7 @@ TCustomInstall::TCustomInstall(TComponent* owner) : TFileContainer(owner, false)
     // The run's abort flag is the shared archive component's.
     SetArchiveAbortQuery([] { return SharedCompress().GetAbort(); });
     FDestDir = "\\MyApplication";
+    FDialogThemeBitmap = InstallThemeResource();
     FInstallTypes = {itFull};
     SetDestDirType(PathSpecifierList().Find(TpsProgramFiles::Class()));
 }
@@ -325,10 +341,12 @@ void TCustomInstall::Process() {
 void TCustomInstall::FinishRun() {
     if (FUnfinishedCount > 0 || FReboot) RegisterUnfinished();
     if (FReboot) {
-        WriteLanguage(ReadLanguage());
+        WriteLanguage(TranslatorLanguage());
         BroadcastEvent(this, ieRebootNeeded, nullptr);
-        bool reboot = true;
+        // The reboot page may have cleared Reboot; the handler sees and sets it.
+        bool reboot = FReboot;
         if (OnBeforeReboot) OnBeforeReboot(this, reboot);
+        FReboot = reboot;
         if (reboot) RebootWindows();
         // The run waits for the next start even when the handler declined the reboot.
         FOutcome = roRebootPending;
@@ -466,7 +484,9 @@ void TCustomInstall::RegisterUnfinished() {
 void TCustomInstall::ContinueUnfinished() {
     FRunning = true;
     SetInstallRecordKey(OpenInstallRecord(false));
-    WriteLanguage(ReadLanguage());
+    // The resumed run speaks the language the first one spoke.
+    if (TTranslator* translator = GlobalTranslator())
+        translator->SetTranslateIntoLanguage(static_cast<TCrvnLanguage>(ReadLanguage()));
     TStringList lines;
     ReadUnfinished(lines);
     ClearUnfinished();
@@ -488,9 +508,10 @@ void TCustomInstall::ContinueUnfinished() {
 }
 
 int TCustomInstall::ReadLanguage() {
-    if (InstallRecordKey().empty()) return DefaultLanguage;
-    int32_t language = RegReadInteger(hkLocalMachine, InstallRecordKey(), "Language", DefaultLanguage);
-    return language >= 0 && language < LanguageCount ? language : DefaultLanguage;
+    int fallback = TranslatorLanguage();
+    if (InstallRecordKey().empty()) return fallback;
+    int32_t language = RegReadInteger(hkLocalMachine, InstallRecordKey(), "Language", fallback);
+    return language >= 0 && language < LanguageIdCount ? language : fallback;
 }
 
 void TCustomInstall::WriteLanguage(int language) {

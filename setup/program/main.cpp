@@ -5,34 +5,16 @@
 //
 // Exit status: 0 good install, 1 bad install or a failed start, 2 reboot pending, 3 build or
 // floppy transfer done, 4 the wizard could not be shown or its script failed.
-#include <cstdio>
-#include <string>
 #include <vector>
 
-#include "host/forms/Dialogs.h"
 #include "host/forms/fltk/FltkBackend.h"
 #include "host/rtl/ScopeExit.h"
-#include "host/win/WinBoot.h"
 #include "setup/engine/cmp_TCrvnCompress.h"
 #include "setup/wizard/ProductPages.h"
+#include "setup/wizard/WizardRun.h"
 #include "setup/wizard/frmMain.h"
 
 using namespace zan;
-
-namespace {
-
-enum : int { ExitGood = 0, ExitBad = 1, ExitReboot = 2, ExitBuildDone = 3, ExitNoWizard = 4 };
-
-int ExitStatus(TRunOutcome outcome) {
-    switch (outcome) {
-    case roBadInstall: return ExitBad;
-    case roRebootPending: return ExitReboot;
-    case roBuildDone: return ExitBuildDone;
-    default: return ExitGood;
-    }
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     // The engine's shared objects, in order: the setup log with its temp directory, the
@@ -49,34 +31,18 @@ int main(int argc, char** argv) {
         FreeSetupLog();
     });
 
-    std::vector<std::string> args(argv + 1, argv + argc);
-    SetCommandLineArgs(args);
     UseFltkBackend();
-    UseFormsServices();
     TApplication& app = Application();
-    try {
-        app.Initialize();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "OrvexDemoInstall: %s\n", e.what());
-        return ExitNoWizard;
-    }
     app.ExeName = argv[0];
     app.Title = "Orvex Database Engine Setup";
-
     // The forms in creation order, each owned by the application, freed in reverse.
     std::vector<TForm*> forms;
     TScopeExit freeForms([&] {
         for (auto it = forms.rbegin(); it != forms.rend(); ++it) delete *it;
         app.MainForm = nullptr;
     });
-    TMainForm* mainForm = nullptr;
-    try {
-        // A reboot the machine still owes happens first, as it would have before this start.
-        if (WinRebootRequested()) {
-            std::vector<std::string> report;
-            WinSimulateBoot(report);
-        }
-        mainForm = new TMainForm(&app);
+    return RunWizard(argc, argv, [&] {
+        auto* mainForm = new TMainForm(&app);
         forms.push_back(mainForm);
         app.MainForm = mainForm;
         forms.push_back(new TBeforeInstallDialog1(&app));
@@ -84,14 +50,5 @@ int main(int argc, char** argv) {
         forms.push_back(new TConfirmInstall(&app));
         forms.push_back(new TSelectDestinationForm(&app));
         forms.push_back(new TAfterGoodInstallDlg(&app));
-        if (!app.Terminated()) app.Run();
-    } catch (const EHeadlessPrompt& e) {
-        std::fprintf(stderr, "OrvexDemoInstall: %s\n", e.what());
-        return ExitNoWizard;
-    } catch (const std::exception& e) {
-        // A failure while starting (a usage error, a damaged machine): shown, then a bad end.
-        app.ShowException(e);
-        if (!mainForm || mainForm->Install1->GetOutcome() == roNone) return ExitBad;
-    }
-    return ExitStatus(mainForm ? mainForm->Install1->GetOutcome() : roBadInstall);
+    });
 }

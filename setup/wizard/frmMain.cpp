@@ -78,7 +78,6 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
     SetName("MainForm");
     Caption = "Orvex Database Engine Setup";
     SetBounds(0, 0, 640, 480);
-    WindowState = wsMaximized;
     BackDrop = Make<TBackdrop>(this, "BackDrop");
     BackDrop->SetParent(this);
     ProductLabel = Make<TRotate3DLabel>(this, "ProductLabel");
@@ -179,18 +178,15 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
     BadInstallationDlg = stock(Make<TBadInstallationDlg>(this, "BadInstallationDlg"), DialogManager2, 10);
     CopyFileDlg = stock(Make<TCopyFileDlg>(this, "CopyFileDlg"), DialogManager3, 0);
     ChangeDiskDlg = stock(Make<TChangeDiskDlg>(this, "ChangeDiskDlg"), DialogManager4, 0);
+    RebootDlg = stock(Make<TRebootDlg>(this, "RebootDlg"), DialogManager5, 10);
     InstallStatusDlg = Make<TInstallStatusDlg>(this, "InstallStatusDlg");
     InstallStatusDlg->SetContainer(Install1);
 
     OnCreate = [this](TObject* s) { FormCreate(s); };
     OnDestroy = [this](TObject* s) { FormDestroy(s); };
-    // The install takes the first activation; closing the window is refused while it runs.
-    OnActivate = [this](TObject*) { Install1->FormActivate(); };
+    // Closing the window is refused while the install runs: the copy form's Cancel is the way out.
     OnCloseQuery = [this](TObject*, bool& canClose) {
         if (Install1->GetRunning()) canClose = false;
-    };
-    Application().OnException = [this](TObject* sender, const std::exception& e) {
-        Install1->HandleException(sender, e);
     };
     // Loaded in creation order, the install's last: its Loaded reads the command line and
     // dispatches a build, floppy transfer or resume, which need the rest of the script settled.
@@ -204,7 +200,6 @@ TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
 TMainForm::~TMainForm() {
     if (OnDestroy) OnDestroy(this);
     OnDestroy = nullptr;
-    Application().OnException = nullptr;
     if (MainFormSlot() == this) MainFormSlot() = nullptr;
 }
 

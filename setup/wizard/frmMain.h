@@ -83,6 +83,7 @@ public:
     TBadInstallationDlg* BadInstallationDlg;
     TCopyFileDlg* CopyFileDlg;
     TChangeDiskDlg* ChangeDiskDlg;
+    TRebootDlg* RebootDlg;
     TInstallStatusDlg* InstallStatusDlg;
 
     void FormCreate(TObject* sender);

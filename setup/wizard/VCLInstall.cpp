@@ -284,10 +284,11 @@ void TPackageInstaller::InstallPackage(int index, const std::string& packagePath
         TStringList entries;
         SplitDelimited(current, ';', entries);
         std::vector<std::string> path;
-        for (int i = 0; i < entries.Count(); ++i) path.push_back(Trim(entries[i]));
+        // Empty entries name no folder and are dropped.
+        for (int i = 0; i < entries.Count(); ++i)
+            if (!Trim(entries[i]).empty()) path.push_back(Trim(entries[i]));
         std::string packageFile = FileNameOf(packagePath);
         auto holdsPackage = [&](const std::string& dir) {
-            if (dir.empty()) return false;
             std::string d = AddTrailingBackslash(dir);
             if (FileExistsQuiet(d + packageFile)) return true;
             return std::any_of(packages.begin(), packages.end(),

@@ -6,153 +6,22 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include "host/win/WinBoot.h"
 #include "host/win/WinFs.h"
 #include "host/win/WinProcess.h"
 #include "host/win/WinRegistry.h"
-#include "host/rtl/ScopeExit.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/wizard/VCLInstall.h"
 #include "setup/wizard/frmMain.h"
+#include "setup/product/product_machine.h"
 #include "support/sandbox.h"
 
 using namespace zan;
-
-namespace {
-
-const std::string Dest = "C:\\Program Files\\Orvex";
-const std::string D7Root = "C:\\Program Files\\Borland\\Delphi7";
-const std::string D7Key = "\\software\\Borland\\Delphi\\7.0";
-
-// The developer's machine: the program with BUILD.INF and the loader on Delphi 5's library path.
-void PrepareBuildMachine(TSandbox& box) {
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(ORVEX_PROGRAM));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
-}
-
-int RunSetupProgram(const std::vector<std::string>& args, const std::string& program = "C:\\build\\setup.exe") {
-    return WinWaitProcess(WinCreateProcess(program, args));
-}
-
-// The distributable, built once on its own machine and kept as host files beside the tests'
-// temporary folders; test processes running side by side share it under a lock, and a newer
-// program makes it be built again.
-const std::string& Distribution() {
-    static const std::string dir = [] {
-        const char* tmp = std::getenv("ZAN_TEST_TMP");
-        std::string kept = std::string(tmp ? tmp : "/tmp") + "/orvex_distribution";
-        std::string stamp = std::to_string(std::filesystem::last_write_time(ORVEX_PROGRAM).time_since_epoch().count());
-        std::filesystem::create_directories(std::filesystem::path(kept).parent_path());
-        int lock = open((kept + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
-        flock(lock, LOCK_EX);
-        TScopeExit unlock([lock] { close(lock); });
-        if (TSandbox::ReadHostFile(kept + "/stamp") == stamp) return kept;
-        std::error_code ec;
-        std::filesystem::remove_all(kept, ec);
-        TSandbox box("orvex_build");
-        PrepareBuildMachine(box);
-        setenv("ZAN_FORMS", "headless", 1);
-        int status = RunSetupProgram({"-b"}, "C:\\dev\\setup");
-        if (status != 3) throw std::runtime_error("the build ended with " + std::to_string(status));
-        std::filesystem::copy(box.C("build"), kept, std::filesystem::copy_options::recursive);
-        TSandbox::WriteHostFile(kept + "/stamp", stamp);
-        return kept;
-    }();
-    return dir;
-}
-
-// A fresh machine with the distributable in C:\build and a scripted headless wizard.
-struct TProductMachine : TSandbox {
-    explicit TProductMachine(const std::string& name, const std::string& script)
-        : TSandbox((Distribution(), name)), Script(Root + "/script.txt"), Transcript(Root + "/transcript.txt") {
-        std::filesystem::copy(Distribution(), C("build"), std::filesystem::copy_options::recursive);
-        WriteHostFile(Script, script);
-        setenv("ZAN_FORMS", "headless", 1);
-        setenv("ZAN_FORMS_SCRIPT", Script.c_str(), 1);
-        setenv("ZAN_FORMS_TRANSCRIPT", Transcript.c_str(), 1);
-    }
-    ~TProductMachine() {
-        unsetenv("ZAN_FORMS_SCRIPT");
-        unsetenv("ZAN_FORMS_TRANSCRIPT");
-    }
-    // The forms shown, in order (frames left out).
-    std::vector<std::string> Forms() const {
-        std::vector<std::string> out;
-        std::string text = ReadHostFile(Transcript);
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end - start);
-            if (line.rfind("form ", 0) == 0 && line.find("TBaseFormContainer") == std::string::npos &&
-                line.find("TMainForm") == std::string::npos && line.find("TInstallStatusForm") == std::string::npos)
-                out.push_back(line.substr(5, line.find(' ', 5) - 5));
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
-        return out;
-    }
-    std::string Script, Transcript;
-};
-
-std::vector<std::string> LogLines(const std::string& path) {
-    std::vector<std::string> out;
-    std::string text = WinReadFile(path);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        out.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 2;
-    }
-    return out;
-}
-
-const char* const HappyScript = "[TWelcomeForm] click ProceedBtn\n"
-                                "[TLicenseForm] click ProceedBtn\n"
-                                "[TSelectDestinationForm] click ProceedBtn\n"
-                                "[TConfirmInstall] click ProceedBtn\n"
-                                "[TReadmeForm] click ProceedBtn\n"
-                                "[TAfterGoodInstallDlg] click FinishBtn\n";
-
-// A golden file of tests/setup/product/golden, one line each.
-std::vector<std::string> Golden(const std::string& name) {
-    std::string text = TSandbox::ReadHostFile(std::string(ORVEX_TEST_DIR) + "/golden/" + name);
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        out.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return out;
-}
-
-std::string PayloadFile(const TProductFile& f) {
-    return std::string(ORVEX_PAYLOAD) + "/" + f.Directory + "/" + f.Name;
-}
-
-std::string InstalledPath(const TProductFile& f) {
-    std::string dir = f.Directory;
-    if (dir == "Sys") return "C:\\WINDOWS\\system32\\" + std::string(f.Name);
-    std::string sub = dir == "Main" ? "" : dir == "Help" ? "\\Help" : dir == "Demo" ? "\\Demo"
-                    : dir == "Utils" ? "\\Utils" : "\\Delphi7";
-    return Dest + sub + "\\" + f.Name;
-}
-
-} // namespace
+using namespace product_e2e;
 
 TEST(ProductEndToEnd, BuildGivesTheDistributable) {
     const std::string& dir = Distribution();

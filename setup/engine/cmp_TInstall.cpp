@@ -10,6 +10,7 @@
 #include "host/win/WinBoot.h"
 #include "host/win/WinFs.h"
 #include "host/win/WinPaths.h"
+#include "host/win/WinRegistry.h"
 #include "setup/engine/AppServices.h"
 #include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
@@ -286,6 +287,8 @@ void TCustomInstall::ReadArchiveInfo() {
 }
 
 void TCustomInstall::Process() {
+    // The run's registry changes are written once per hive (and at every flush point).
+    TRegWriteBatch registryBatch;
     FAborted = false;
     StartTime() = Now();
     RetryRegisterList().clear();
@@ -482,6 +485,7 @@ void TCustomInstall::RegisterUnfinished() {
 }
 
 void TCustomInstall::ContinueUnfinished() {
+    TRegWriteBatch registryBatch;
     FRunning = true;
     SetInstallRecordKey(OpenInstallRecord(false));
     // The resumed run speaks the language the first one spoke.

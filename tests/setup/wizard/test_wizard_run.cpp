@@ -1,7 +1,8 @@
 // The wizard program's start in a forked process each, on the headless backend with a prompt
 // script: the exit status of a good install, a page's Cancel (confirmed or declined through the
 // install's OnUserAbort), the reboot page's choice, a usage error, and the wizard that cannot
-// be shown or whose script fails (4; the headless driver gives 1 for the same script).
+// be shown or whose script fails (4; the headless driver gives 1 for the same script), and the
+// copy form's Cancel while a file is extracted.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +12,8 @@
 #include "host/win/WinBoot.h"
 #include "host/win/WinRegistry.h"
 #include "setup/engine/SetupDriver.h"
+#include "host/win/WinFs.h"
+#include "setup/engine/cmp_TCrvnCompress.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/wizard/StockPages.h"
 #include "setup/wizard/WizardRun.h"
@@ -113,4 +116,61 @@ TEST(WizardRun, HeadlessDriverFailsAnUnansweredPromptWithOne) {
     }, &session, &session);
     EXPECT_EQ(code, SetupExitFailed);
     EXPECT_NE(TSandbox::ReadHostFile(box.Root + "/transcript").find("Proceed with the demo?"), std::string::npos);
+}
+
+namespace {
+
+// Two 200 KB files in one directory, installed from C:\dist\files.1 (-s C:\dist).
+void AddTwoFiles(TComponent* owner, TCustomInstall& install) {
+    install.SetUseLoadingProgram(true);
+    install.SetArchiveFileType(StandardSpecifier<TpsMainArchiveFile>());
+    auto* dir = new TInstallDirectory(owner);
+    dir->SetName("MainDir");
+    dir->SetContainer(&install);
+    for (const char* name : {"first.bin", "second.bin"}) {
+        auto* f = new TInstallFile(owner);
+        f->SetName(std::string("F_") + name[0]);
+        f->SetContainer(dir);
+        f->SetIncludeFromDir("C:\\src");
+        f->SetFileName(name);
+    }
+}
+
+} // namespace
+
+// The copy form's Cancel during the first file: the archive's abort error ends the run as a bad
+// install through the other-exception path (exit 1, the record kept), the file keeps its old
+// content.
+TEST(WizardRun, CopyFormCancelEndsBadAndKeepsTheOldFile) {
+    TSandbox box("wizardcopy");
+    for (const char* name : {"first.bin", "second.bin"})
+        TSandbox::WriteHostFile(box.C(std::string("src/") + name), std::string(200000, name[0]));
+    {
+        TDataModule owner;
+        auto* install = new TInstall(&owner);
+        install->SetRunAutomatic(false);
+        AddTwoFiles(&owner, *install);
+        install->SetSwitch('s', true, "C:\\dist");
+        install->Compress(46);
+    }
+    WinForceDirectories("C:\\Program Files\\MyApplication");
+    WinWriteFile("C:\\Program Files\\MyApplication\\first.bin", "old first");
+    Case c{"copy cancel", {"-sC:\\dist"}, "[TLicenseForm] click ProceedBtn\n[TCopyFileForm] click CancelBtn\n",
+           [](TCustomInstall& i) {
+               TComponent* form = i.GetOwner();
+               auto* m = new TDialogManager(form);
+               m->ManagerType = dmDuringCopyFiles;
+               m->SetContainer(&i);
+               (new TCopyFileDlg(form))->SetContainer(&i);
+               AddTwoFiles(form, i);
+           },
+           SetupExitFailed};
+    EXPECT_EQ(RunWizardChild(c, box), SetupExitFailed) << TSandbox::ReadHostFile(box.Root + "/transcript");
+    EXPECT_EQ(WinReadFile("C:\\Program Files\\MyApplication\\first.bin"), "old first");
+    EXPECT_FALSE(WinFileExists("C:\\Program Files\\MyApplication\\second.bin"));
+    EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, InstallRecordRoot));
+    std::string said = TSandbox::ReadHostFile(box.Root + "/transcript");
+    EXPECT_NE(said.find("form TCopyFileForm"), std::string::npos) << said;
+    // The archive's own abort error is shown: not the silent path of a page's Cancel.
+    EXPECT_NE(said.find("exception \"Operation aborted by user\""), std::string::npos) << said;
 }

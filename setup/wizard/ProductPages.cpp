@@ -94,9 +94,8 @@ TBeforeInstallDialog1::TBeforeInstallDialog1(TComponent* owner)
     }
     // Checked when the IDE is installed, enabled when the product also supports it.
     TMainForm& main = Main();
-    TIDEInfo info;
     for (int index = 0; index < ideCount; ++index) {
-        main.Registrar()->GetIDEInfo(index, info);
+        TIDEInfo info = main.IDEInfo(index);
         bool supported = main.CheckComponentSupportVersion(index);
         Box(index)->Checked = info.Installed;
         Box(index)->Enabled = info.Installed && supported;

@@ -216,6 +216,17 @@ void TMainForm::FormCreate(TObject*) {
 
 void TMainForm::FormDestroy(TObject*) { FRegistrar.reset(); }
 
+TIDEInfo TMainForm::IDEInfo(int index) const {
+    TIDEInfo info;
+    if (FRegistrar) FRegistrar->GetIDEInfo(index, info);
+    return info;
+}
+
+TPackageInstaller& TMainForm::Registered() const {
+    if (!FRegistrar) throw Exception("The IDE detection failed: nothing can be registered");
+    return *FRegistrar;
+}
+
 std::string TMainForm::DestinationPath() const { return Install1->GetDestinationPath(); }
 
 void TMainForm::Install1AfterInitialized(TObject*) {
@@ -281,12 +292,8 @@ int TMainForm::GetComponentInstallationCount() {
 }
 
 bool TMainForm::AnyIDEPresent() {
-    TIDEInfo info;
-    for (int index : IterationOrder) {
-        if (IDEDirectory(index)->GetFileCount() == 0) continue;
-        FRegistrar->GetIDEInfo(index, info);
-        if (info.Installed) return true;
-    }
+    for (int index : IterationOrder)
+        if (IDEDirectory(index)->GetFileCount() > 0 && IDEInfo(index).Installed) return true;
     return false;
 }
 
@@ -324,10 +331,10 @@ void TMainForm::InstallIntoIDE(int index, const std::string& directory, const st
     const std::string name = IDELogName(index);
     SetupLog("Installing product. Product - " + name + " Starting");
     SaveLog();
-    FRegistrar->InstallIntoPalette(index, ProductPalettePage, ProductComponents);
-    FRegistrar->InstallPackage(index, directory + "\\" + PackageFileName(index, packageBase),
+    Registered().InstallIntoPalette(index, ProductPalettePage, ProductComponents);
+    Registered().InstallPackage(index, directory + "\\" + PackageFileName(index, packageBase),
                                PackageNames(index, packageBase), description);
-    if (HelpDir->GetFileCount() > 0) FRegistrar->InstallHelp(index, helpFile);
+    if (HelpDir->GetFileCount() > 0) Registered().InstallHelp(index, helpFile);
     SetupLog("Installing product. Product - " + name + " Done");
     SaveLog();
 }

@@ -104,7 +104,10 @@ public:
 
     // The directory of an IDE by index (0 Delphi 3 ... 4 Builder 6, 5 Delphi 7).
     TInstallDirectory* IDEDirectory(int index) const;
+    // The registrar (nullptr when FormCreate's detection failed: then no IDE counts as present).
     TPackageInstaller* Registrar() const { return FRegistrar.get(); }
+    // The registrar's record of an IDE (empty without a registrar).
+    TIDEInfo IDEInfo(int index) const;
     // The chosen flags by IDE index.
     bool Chosen(int index) const { return FChosen[index]; }
     // The resolved destination of the install (what the log directory follows).
@@ -115,6 +118,7 @@ public:
     static std::string PackageNames(int index, const std::string& base = ProductPackageBase);
 
 private:
+    TPackageInstaller& Registered() const;
     std::unique_ptr<TPackageInstaller> FRegistrar;
     std::array<bool, ideCount> FChosen{};
 };

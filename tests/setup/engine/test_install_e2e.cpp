@@ -17,6 +17,7 @@
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TInstallFile.h"
 #include "setup/support/net_servers.h"
+#include "support/build_machine.h"
 #include "support/sandbox.h"
 
 using namespace zan;
@@ -66,13 +67,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
                             "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"),
                             "#!/bin/sh\necho \"ran $#\" >> '" + box.Root + "/runafter.txt'\n");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+    PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER);
 
     // E1: the build.
     ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone);
@@ -208,13 +203,7 @@ TEST(InstallEndToEnd, WebDistributionOverHttpAndFtp) {
     TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
     TSandbox::WriteHostFile(box.C("src/server.exe"), "#!/bin/sh\nexit 0\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"), "#!/bin/sh\nexit 0\n");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+    PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER);
     TNetServers servers(WinPathToHost("C:\\build"));
     CurrentWinEnv().Resolver["files.example"] = "127.0.0.1";
     SaveWinEnv();

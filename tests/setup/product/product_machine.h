@@ -16,35 +16,32 @@
 #include "host/win/WinProcess.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/wizard/frmMain.h"
+#include "support/build_machine.h"
 #include "support/sandbox.h"
 
 namespace product_e2e {
 
-using zan::RegWriteString;
-using zan::hkCurrentUser;
 using zan::TProductFile;
 using zan::TScopeExit;
 using zan::WinCreateProcess;
-using zan::WinForceDirectories;
-using zan::WinMarkExecutableIfProgram;
 using zan::WinReadFile;
 using zan::WinWaitProcess;
-using zan::WinWriteFile;
-
 
 inline const std::string Dest = "C:\\Program Files\\Orvex";
 inline const std::string D7Root = "C:\\Program Files\\Borland\\Delphi7";
 inline const std::string D7Key = "\\software\\Borland\\Delphi\\7.0";
 
-// The developer's machine: the program with BUILD.INF and the loader on Delphi 5's library path.
-inline void PrepareBuildMachine(TSandbox& box) {
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(ORVEX_PROGRAM));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+// The lines of a text, cut at each separator (a last line without one counts).
+inline std::vector<std::string> SplitLines(const std::string& text, const std::string& separator) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        out.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + separator.size();
+    }
+    return out;
 }
 
 inline int RunSetupProgram(const std::vector<std::string>& args, const std::string& program = "C:\\build\\setup.exe") {
@@ -67,7 +64,7 @@ inline const std::string& Distribution() {
         std::error_code ec;
         std::filesystem::remove_all(kept, ec);
         TSandbox box("orvex_build");
-        PrepareBuildMachine(box);
+        PrepareBuildMachine(box, ORVEX_PROGRAM, E2E_LOADER);
         setenv("ZAN_FORMS", "headless", 1);
         int status = RunSetupProgram({"-b"}, "C:\\dev\\setup");
         if (status != 3) throw std::runtime_error("the build ended with " + std::to_string(status));
@@ -95,34 +92,17 @@ struct TProductMachine : TSandbox {
     // The forms shown, in order (frames left out).
     std::vector<std::string> Forms() const {
         std::vector<std::string> out;
-        std::string text = ReadHostFile(Transcript);
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end - start);
+        for (const std::string& line : SplitLines(ReadHostFile(Transcript), "\n"))
             if (line.rfind("form ", 0) == 0 && line.find("TBaseFormContainer") == std::string::npos &&
                 line.find("TMainForm") == std::string::npos && line.find("TInstallStatusForm") == std::string::npos)
                 out.push_back(line.substr(5, line.find(' ', 5) - 5));
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
         return out;
     }
     std::string Script, Transcript;
 };
 
-inline std::vector<std::string> LogLines(const std::string& path) {
-    std::vector<std::string> out;
-    std::string text = WinReadFile(path);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        out.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 2;
-    }
-    return out;
-}
+// The lines of a log file of the machine (CR LF).
+inline std::vector<std::string> LogLines(const std::string& path) { return SplitLines(WinReadFile(path), "\r\n"); }
 
 inline const char* const HappyScript = "[TWelcomeForm] click ProceedBtn\n"
                                 "[TLicenseForm] click ProceedBtn\n"
@@ -133,16 +113,7 @@ inline const char* const HappyScript = "[TWelcomeForm] click ProceedBtn\n"
 
 // A golden file of tests/setup/product/golden, one line each.
 inline std::vector<std::string> Golden(const std::string& name) {
-    std::string text = TSandbox::ReadHostFile(std::string(ORVEX_TEST_DIR) + "/golden/" + name);
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        out.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return out;
+    return SplitLines(TSandbox::ReadHostFile(std::string(ORVEX_TEST_DIR) + "/golden/" + name), "\n");
 }
 
 inline std::string PayloadFile(const TProductFile& f) {

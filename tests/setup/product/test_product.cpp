@@ -224,3 +224,30 @@ TEST(Product, RegistrationAfterTheFiles) {
     q.Main->Install1BeforeNotifyGoodInstall(q.Main->Install1);
     EXPECT_EQ(SetupLogLines().size(), from);
 }
+
+TEST(Product, RootDirOfTheWrongTypeEndsTheStart) {
+    TSandbox box("product_badroot");
+    SeedDelphi7Installation();
+    RegWriteInteger(hkLocalMachine, "\\software\\Borland\\Delphi\\7.0", "RootDir", 7);
+    TScriptedForms forms("");
+    CreateSetupLog();
+    RegisterStockForms();
+    RegisterProductForms();
+    UseFormsServices();
+    {
+        // FormCreate's detection fails: logged and shown; no IDE counts as present, so the IDE
+        // page can only warn (the wizard then ends bad, RunWizard's exit 1 for a shown error).
+        TMainForm main(nullptr);
+        EXPECT_EQ(SetupLogLines().back().rfind("Find products. Exception ", 0), 0u);
+        const auto& t = forms.Session.Transcript();
+        EXPECT_TRUE(std::any_of(t.begin(), t.end(), [](const std::string& l) { return l.rfind("exception ", 0) == 0; }));
+        TBeforeInstallDialog1 page(nullptr);
+        EXPECT_FALSE(page.D7CB->Checked);
+        EXPECT_FALSE(main.AnyIDEPresent());
+        EXPECT_THROW(main.InstallIntoIDE(ideDelphi7, "C:\\X", "dclzan14", "orvex.hlp", "Orvex"), Exception);
+    }
+    ClearInstallForms();
+    SetAppServices(nullptr);
+    SetUserPrompts(nullptr);
+    FreeSetupLog();
+}

@@ -1,7 +1,8 @@
 // OrvexDemoInstall end to end, as real processes on the headless backend: one build of the
 // distributable (-b: setup.1, files.1, the self-extracting setup.exe) shared by the tests, then
 // on a fresh machine each: the happy path with a seeded Delphi 7, Cancel on the licence, no IDE,
-// a second run, Cancel on the copy form, a file in use, the main window closed mid-copy.
+// a second run, Cancel on the copy form, a file in use, the main window closed mid-copy, and an
+// install from floppies whose second volume was moved.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -170,4 +171,38 @@ TEST(ProductEndToEnd, FileInUseAsksForTheReboot) {
     EXPECT_NE(m.Forms().back(), "TAfterGoodInstallDlg");
     EXPECT_EQ(m.Forms().back(), "TRebootForm");
     EXPECT_NE(RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", ""), "");
+}
+
+TEST(ProductEndToEnd, SecondVolumeMovedIsFoundThroughTheChangeDiskPage) {
+    // The transfer to floppies: disk 1 holds the programs and the start of files.1.
+    TProductMachine m("orvex_disks", "Please insert disk 2 => OK | disk 2\n");
+    SeedDelphi7Installation();
+    uint64_t setup1 = WinFileSize("C:\\build\\setup.1");
+    uint64_t loader = WinFileSize("C:\\build\\setup.exe") - setup1 - WinFileSize("C:\\build\\files.1") - 56;
+    CurrentWinEnv().DiskCapacity = loader + 56 + setup1 + WinFileSize("C:\\build\\files.1") / 2;
+    SaveWinEnv();
+    ASSERT_EQ(RunSetupProgram({"*TODISK"}), 3) << TSandbox::ReadHostFile(m.Transcript);
+    // The second volume is moved off its disk into a folder holding the set (the install reads
+    // the later files there); the change-disk page is told where it went.
+    WinForceDirectories("C:\\Volume2");
+    WinInsertDisk(1);
+    WinWriteFile("C:\\Volume2\\files.1", WinReadFile("A:\\files.1"));
+    WinInsertDisk(2);
+    ASSERT_TRUE(WinFileExists("A:\\files.2"));
+    WinWriteFile("C:\\Volume2\\files.2", WinReadFile("A:\\files.2"));
+    WinDeleteFile("A:\\files.2");
+    WinInsertDisk(1);
+    TSandbox::WriteHostFile(m.Script, "[TWelcomeForm] click ProceedBtn\n"
+                                      "[TLicenseForm] click ProceedBtn\n"
+                                      "[TSelectDestinationForm] click ProceedBtn\n"
+                                      "[TConfirmInstall] click ProceedBtn\n"
+                                      "[TChangeDiskForm] type PathEdit C:\\Volume2\n"
+                                      "[TChangeDiskForm] click InstallBtn\n"
+                                      "[TReadmeForm] click ProceedBtn\n"
+                                      "[TAfterGoodInstallDlg] click FinishBtn\n");
+    ASSERT_EQ(RunSetupProgram({}, "A:\\setup.exe"), 0) << TSandbox::ReadHostFile(m.Transcript);
+    std::vector<std::string> forms = m.Forms();
+    EXPECT_NE(std::find(forms.begin(), forms.end(), "TChangeDiskForm"), forms.end());
+    for (const TProductFile& f : ProductFiles())
+        EXPECT_EQ(WinReadFile(InstalledPath(f)), TSandbox::ReadHostFile(PayloadFile(f))) << f.Name;
 }

@@ -40,6 +40,10 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args)
     return WinWaitProcess(WinCreateProcess(program, args));
 }
 
+// The developer's copy of the setup program with BUILD.INF naming C:\\build, and the installer
+// library with the loader, found through the search path.
+void PlaceDeveloperCopy(TSandbox& box) { PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER); }
+
 int32_t SharedCount(const std::string& name) {
     return RegReadInteger(hkLocalMachine, SharedDLLsKey, InstalledPath(name), 0);
 }
@@ -67,7 +71,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
                             "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"),
                             "#!/bin/sh\necho \"ran $#\" >> '" + box.Root + "/runafter.txt'\n");
-    PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER);
+    PlaceDeveloperCopy(box);
 
     // E1: the build.
     ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone);
@@ -148,8 +152,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
 
 TEST(InstallEndToEnd, BuildInfThatNamesNoBuildDirectoryStopsTheBuild) {
     TSandbox box("buildinf");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    PlaceDeveloperCopy(box);
     WinWriteFile("C:\\taken", "a file where the build directory should go");
     const std::string missing = "Need to have a BUILD.INF file in this directory with the first line "
                                 "specifying the build directory";
@@ -203,7 +206,7 @@ TEST(InstallEndToEnd, WebDistributionOverHttpAndFtp) {
     TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
     TSandbox::WriteHostFile(box.C("src/server.exe"), "#!/bin/sh\nexit 0\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"), "#!/bin/sh\nexit 0\n");
-    PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER);
+    PlaceDeveloperCopy(box);
     TNetServers servers(WinPathToHost("C:\\build"));
     CurrentWinEnv().Resolver["files.example"] = "127.0.0.1";
     SaveWinEnv();

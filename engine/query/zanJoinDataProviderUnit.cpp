@@ -506,6 +506,12 @@ void TZanStdJoinDataProvider::SetExtraSelectExpRoot(const TZanExprNode* node) {
     }
 }
 
+void TZanStdJoinDataProvider::SetForceToNullValues(bool value) {
+    FForceToNullValues = value;
+    if (FOuterProvider) FOuterProvider->SetForceToNullValues(value);
+    if (FInnerProvider) FInnerProvider->SetForceToNullValues(value);
+}
+
 std::string TZanStdJoinDataProvider::CurrentRecordIDAsString() {
     if (FForceToNullValues) return {};
     return FOuterProvider->CurrentRecordIDAsString() + "," +

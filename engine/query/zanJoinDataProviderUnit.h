@@ -122,7 +122,8 @@ public:
     TZanExprNode* GetJoinSelectExprRoot() const { return FJoinSelectExpr->GetRootNode(); }
     bool GetIsOpen() const { return FIsOpen; }
     bool GetForceToNullValues() const { return FForceToNullValues; }
-    void SetForceToNullValues(bool value) { FForceToNullValues = value; }
+    // A join passes it on to every provider below it, whose fields are read directly too.
+    virtual void SetForceToNullValues(bool value) { FForceToNullValues = value; }
     // Writes the subtree: "outer ->", the outer subtree, the name, "inner ->", the inner one.
     void DebugDumpProviderNames(const std::string& indent, TStrings& lines);
     // Every table provider in the subtree (outer side first).
@@ -221,6 +222,7 @@ public:
     void SetExtraSelectExpRoot(const TZanExprNode* node) override;
     std::string CurrentRecordIDAsString() override;
     void CloseProvider() override;
+    void SetForceToNullValues(bool value) override;
 
     // The ON condition (a copy of the expression's root tree).
     void SetJoinExpr(const TZanExpr& expr);

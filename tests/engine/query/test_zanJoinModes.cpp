@@ -305,3 +305,24 @@ TEST(DatasetBridge, PositionsAndJoinValueTexts) {
     bridge.Close();
     EXPECT_EQ(bridge.GetRecAddr(), 0u);
 }
+
+TEST(JoinModes, MemoAndMixedKeysJoinWithoutHashing) {
+    auto db = NewQueryDatabase();
+    CreateTestTable(*db, "a", {{"id", ftInteger}, {"m", ftMemo}, {"n", ftSmallint}}, {},
+                    {{Variant(1), Variant("long text"), Variant(int16_t(2))},
+                     {Variant(2), Null(), Variant(int16_t(3))},
+                     {Variant(3), Variant("other"), Null()}});
+    CreateTestTable(*db, "b", {{"id", ftInteger}, {"m", ftMemo}, {"n", ftInteger}}, {},
+                    {{Variant(1), Variant("long text"), Variant(2)},
+                     {Variant(2), Null(), Variant(2)},
+                     {Variant(3), Variant("long text"), Variant(3)}});
+    TZanQueryRunner q(*db);
+    q.AddTable("a");
+    q.AddTable("b");
+    EXPECT_EQ(Sorted(q.Select("SELECT a.id, b.id FROM a JOIN b ON a.m = b.m")),
+              (std::vector<std::string>{"1|1|", "1|3|"}));
+    EXPECT_EQ(q.JoinProviders()[0]->GetEvaluator().GetMode(), jmtJoinExpr);
+    EXPECT_EQ(Sorted(q.Select("SELECT a.id, b.id FROM a LEFT JOIN b ON a.n = b.n")),
+              (std::vector<std::string>{"1|1|", "1|2|", "2|3|", "3|N|"}));
+    EXPECT_EQ(q.JoinProviders()[0]->GetEvaluator().GetMode(), jmtJoinExpr);
+}

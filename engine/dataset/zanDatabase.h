@@ -566,6 +566,10 @@ public:
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
     bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    // Makes the live record at address current without searching the index (its number in the
+    // index stays unknown); False, with the buffer unchanged, when the address holds no live
+    // record of this table or the filter excludes it.
+    bool DataSetSetToLiveRecord(uint32_t address);
     void DataSetSetToUnorderedRecord(uint32_t address);
     bool DataSetRefresh(uint8_t* recBuf, bool exact);
     uint32_t RefreshDataSet(TIndexSearchType type, uint8_t* recBuf);

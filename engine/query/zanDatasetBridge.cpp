@@ -69,8 +69,7 @@ int32_t TZanDatasetBridge::GetTotalBridgeRecordCount() { return GetTotalRecordCo
 bool TZanDatasetBridge::MoveToRecAddr(uint32_t address) {
     if (address == 0) return false;
     ++FAddressMoves;
-    // A record deleted meanwhile leaves the cursor on a neighbour: only the address tells.
-    return SetToRecord(address, nullptr, true, false) && DatasetGetRecAddr() == address;
+    return DataSetSetToLiveRecord(address);
 }
 
 bool TZanDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flags) {

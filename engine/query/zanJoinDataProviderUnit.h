@@ -185,6 +185,8 @@ public:
     // The condition rows must pass now: the extra select (else the own select) and the pushed
     // condition; nullptr when none.
     TZanExprNode* GetRowCondition() const;
+    // Whether the current record passes the row condition (True without one).
+    bool PassesRow();
     // Whether the current row condition lets no row through (checked once per condition).
     bool GetNoRows() const { return FNoRows; }
     // Counters for tests: row conditions installed.
@@ -193,7 +195,6 @@ public:
 private:
     // Prepares the row check (and the bridge filter when the bridge is open).
     void InstallCondition();
-    bool PassesRow();
     bool Step(bool first);
 
     TZanDatasetBridge* FBridge = nullptr; // owned by the manager

@@ -342,8 +342,13 @@ TZanFilterEvaluator::TZanFilterEvaluator(TZanDataSet* table) : FTable(table), FP
     TTableNameItem& item = *GetTableList().Add();
     item.SetTableName(table->GetTableName());
     item.SetTableFields(&table->GetInternalFields());
-    const bool ascii = table->GetTableDef().GetSortOrder() == soASCII;
-    TIndexManager& indexes = table->GetIndexManager();
+    BindIndexes();
+}
+
+void TZanFilterEvaluator::BindIndexes() {
+    GetIndexQueryMgr().Clear();
+    const bool ascii = FTable->GetTableDef().GetSortOrder() == soASCII;
+    TIndexManager& indexes = FTable->GetIndexManager();
     for (int32_t i = 0; i < indexes.Count(); ++i)
         GetIndexQueryMgr().Add(indexes.Items(i), false, ascii);
 }
@@ -453,10 +458,15 @@ TZanBaseFilterEvaluator& TFilterMgr::Current() {
         const bool taken = FTable->TakeReadLock();
         TScopeExit release([&] { FTable->ReleaseTaken(taken); });
         FStale = false;
-        FEvaluator->GetDBDataProvider().Open();
-        FEvaluator->Optimize();
-        FEvaluator->Evaluate();
-        FStale = false;
+        try {
+            FEvaluator->GetDBDataProvider().Open();
+            FEvaluator->BindIndexes();
+            FEvaluator->Optimize();
+            FEvaluator->Evaluate();
+        } catch (...) {
+            FStale = true;
+            throw;
+        }
     }
     return *FEvaluator;
 }

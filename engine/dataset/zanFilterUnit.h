@@ -122,6 +122,9 @@ public:
     TZanFilterOptimisationLevel GetOptimisationLevel() const { return FLevel; }
     TZanExprDataProvider* GetDataProvider() const { return FDataProvider; }
 
+    // Takes the table's indexes again (emptying and restructuring replace them).
+    virtual void BindIndexes() {}
+
     // Positions by address, built once per evaluation: -1 when absent.
     int32_t ResultIndexOf(uint32_t address) const;
     int32_t MasterIndexOf(uint32_t address) const;
@@ -174,6 +177,7 @@ class TZanFilterEvaluator : public TZanBaseFilterEvaluator {
 public:
     explicit TZanFilterEvaluator(TZanDataSet* table);
     TZanExprDBDataProvider& GetDBDataProvider() { return FProvider; }
+    void BindIndexes() override;
 
 protected:
     bool GetRangeActive() const override;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/dataset/zanFilterOptimizer.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
@@ -94,6 +95,12 @@ void TZanDatasetBridge::SetBridgeIndexRange(const std::string& indexName, const 
     InternalSetRange({low}, {high});
 }
 
+void TZanDatasetBridge::SetJoinSelectExprRoot(TZanFilterExprDriver& driver) {
+    AssignFilterExpr(driver);
+}
+
+void TZanDatasetBridge::ClearJoinSelectExpr() { InternalClearFilter(); }
+
 void TZanDatasetBridge::LoadHashTable(TZanBaseHash& hash, TCompoundList& list, bool& hashFull,
                                       bool noSort) {
     LoadHashListOfRecords(hash, hash.SourceFieldName, list, noSort);
@@ -142,9 +149,11 @@ T ReadRaw(const TDataHolder& value) {
     return v;
 }
 
+// The shortest decimal that reads back to exactly v, without an exponent (the SQL number
+// reader takes none).
 std::string ShortestDouble(double v) {
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
     return std::string(buf, r.ptr);
 }
 

@@ -241,6 +241,9 @@ void TJoinEvaluator::AnalyseAndOpenJoin() {
         auto* i = static_cast<TZanNonJoinDataProvider*>(inner);
         plan.OuterExprExists = o->GetJoinSelectExprRoot() != nullptr;
         plan.InnerExprExists = i->GetJoinSelectExprRoot() != nullptr;
+        int32_t count = 0;
+        o->AssessCondition(plan.OuterExprOptLevel, count);
+        i->AssessCondition(plan.InnerExprOptLevel, count);
         // An equality at the root with an index led by the join field on both sides: the inner
         // side is read only within the outer side's key range.
         const bool rootEquality = root->ExprNode->Kind == enkRelOperator;

@@ -144,11 +144,11 @@ TEST(JoinModes, AHashJoinReadsEachProbedRecordOncePerMatch) {
     // Each key 0..9 has 3 s rows and 5 big rows, one of which (ids 1..9, keys 1..9) fails the
     // WHERE: 3 x (5 + 9 x 4).
     EXPECT_EQ(rows.size(), 123u);
-    // No per-row filter: the condition was installed when the table opened and once more by
-    // its select; each candidate of a key (3 s rows x 5 big rows per key) was read once by
-    // address and checked against big's own condition there.
+    // No per-row filter: big's own condition became its filter when the join opened (only its
+    // records are hashed), and each matching record was read once by address.
+    EXPECT_TRUE(big->GetFilterInstalled());
     EXPECT_LE(big->GetConditionInstalls(), 3);
-    EXPECT_EQ(big->GetBridge()->GetAddressMoves(), 150);
+    EXPECT_EQ(big->GetBridge()->GetAddressMoves(), int64_t(rows.size()));
 }
 
 TEST(JoinModes, ARecordDeletedAfterTheHashLoadIsSkipped) {
@@ -268,7 +268,7 @@ TEST(DatasetBridge, PositionsAndJoinValueTexts) {
                     {},
                     {{Variant(1), Variant("it's"), Variant(0.1), Variant(EncodeDateTime(2026, 12, 9, 2, 30, 15, 250)),
                       Variant(EncodeTime(1, 2, 3, 0))},
-                     {Variant(2), Null(), Variant(1e300), Null(), Null()}});
+                     {Variant(2), Null(), Variant(-12345.678), Null(), Null()}});
     TZanDatasetBridge bridge;
     bridge.SetDataBase(db.get());
     bridge.SetTableName("t");
@@ -289,12 +289,23 @@ TEST(DatasetBridge, PositionsAndJoinValueTexts) {
     bridge.SetJoinValues(zeoEQ, {"id", "s", "f", "d"}, {&id, &s, &f, &d});
     EXPECT_EQ(bridge.GetJoinFilterText(),
               "[id] = 1 AND [s] = 'it''s' AND [f] = 0.1 AND [d] = '2026-12-09 02:30:15.250'");
+    // The filter parser reads the text back to exactly that record.
+    ASSERT_TRUE(bridge.FirstBridgeRecord());
+    EXPECT_EQ(bridge.GetRecAddr(), address);
+    EXPECT_FALSE(bridge.NextBridgeRecord());
     EXPECT_EQ(ErrorCodeOf([&] { bridge.SetJoinValues(zeoGE, {"tm"}, {&tm}); }), 10000);
+    bridge.SetFiltered(false);
+    ASSERT_TRUE(bridge.FirstBridgeRecord());
     ASSERT_TRUE(bridge.NextBridgeRecord());
+    const uint32_t second = bridge.GetRecAddr();
     bridge.GetRawFieldData(1, nullS);
     bridge.GetRawFieldData(2, f);
-    bridge.SetJoinValues(zeoGT, {"s", "f"}, {&nullS, &f});
-    EXPECT_EQ(bridge.GetJoinFilterText(), "[s] IS NULL AND [f] > 1e+300");
+    bridge.SetJoinValues(zeoGE, {"s", "f"}, {&nullS, &f});
+    EXPECT_EQ(bridge.GetJoinFilterText(), "[s] IS NULL AND [f] >= -12345.678");
+    ASSERT_TRUE(bridge.FirstBridgeRecord());
+    EXPECT_EQ(bridge.GetRecAddr(), second);
+    EXPECT_FALSE(bridge.NextBridgeRecord());
+    bridge.SetFiltered(false);
 
     // Another connection changes the first record: its stamp no longer validates.
     {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_data.h"
 #include "engine/dataset/zanDatabase.h"
 #include "support/zanQueryRunner.h"
 
@@ -20,11 +21,7 @@ using namespace zan;
 
 namespace {
 
-double Seconds(const std::function<void()>& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using benchdata::Seconds;
 
 struct TTable {
     std::string Name;

@@ -77,6 +77,15 @@ void TJoinAnalyser::Clear() {
     FPlan = TJoinPlan();
 }
 
+TJoinExprNode* TJoinAnalyser::ChainNode(TZanExprNode* node) {
+    FNodes.push_back(std::make_unique<TJoinExprNode>());
+    TJoinExprNode* n = FNodes.back().get();
+    n->Next = FChain;
+    FChain = n;
+    n->ExprNode = node;
+    return n;
+}
+
 TJoinExprNode* TJoinAnalyser::CreateNode(TZanExprNode* node) {
     if (!node) return nullptr;
     if (node->Kind == enkRelOperator && node->Operator == zeoEQ && IsFieldOperand(node->Left) &&
@@ -93,11 +102,7 @@ TJoinExprNode* TJoinAnalyser::CreateNode(TZanExprNode* node) {
         TInternalFieldItem* lf = lp->FindField(nullptr, VarToStr(node->Left->Data));
         TInternalFieldItem* rf = rp->FindField(nullptr, VarToStr(node->Right->Data));
         if (!lf || !rf) return nullptr;
-        FNodes.push_back(std::make_unique<TJoinExprNode>());
-        TJoinExprNode* n = FNodes.back().get();
-        n->Next = FChain;
-        FChain = n;
-        n->ExprNode = node;
+        TJoinExprNode* n = ChainNode(node);
         n->SplitOK = true;
         n->LeftProvider = lp;
         n->RightProvider = rp;
@@ -111,11 +116,7 @@ TJoinExprNode* TJoinAnalyser::CreateNode(TZanExprNode* node) {
         return nullptr;
     TJoinExprNode* left = CreateNode(node->Left);
     TJoinExprNode* right = CreateNode(node->Right);
-    FNodes.push_back(std::make_unique<TJoinExprNode>());
-    TJoinExprNode* n = FNodes.back().get();
-    n->Next = FChain;
-    FChain = n;
-    n->ExprNode = node;
+    TJoinExprNode* n = ChainNode(node);
     n->Left = left;
     n->Right = right;
     n->SplitOK = left && right && left->SplitOK && right->SplitOK;

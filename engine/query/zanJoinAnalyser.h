@@ -86,6 +86,8 @@ public:
 
 private:
     TJoinExprNode* CreateNode(TZanExprNode* node);
+    // A new node of the chain over the condition node.
+    TJoinExprNode* ChainNode(TZanExprNode* node);
 
     TZanExprNode* FCondition = nullptr; // the join provider's copy
     TJoinExprNode* FRoot = nullptr;

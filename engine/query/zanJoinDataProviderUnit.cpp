@@ -552,6 +552,13 @@ void TZanStdJoinDataProvider::OpenProvider() {
     FInnerProvider->OpenProvider();
     FOuterProvider->OpenProvider();
     PrepareInternalFields();
+    // Every field of the condition must be a field of a table of this join.
+    for (const TZanExprNode* n = FJoinExpr->GetFirstNode(); n; n = n->Next) {
+        if (n->Kind != enkField) continue;
+        TZanBaseJoinDataProvider* table = FindJoinProvider(ZanFieldTableName(*n));
+        if (!table || !table->FindField(nullptr, VarToStr(n->Data)))
+            ZanDatabaseError(9645, "TZanStdJoinDataProvider.OpenProvider", "join field not found");
+    }
     FAnalyser->SetProviders(FOuterProvider, FInnerProvider, this, FJoinExpr->GetRootNode(),
                             FJoinType);
     FEvaluator->AnalyseAndOpenJoin();

@@ -187,6 +187,8 @@ TEST_F(QueryPlanner, RefusalsNameTheirReason) {
         {"SELECT * FROM a, a", 9645, "Duplicate table name or alias: a"},
         {"SELECT * FROM a x, b x", 9645, "Duplicate table name or alias: x"},
         {"SELECT * FROM a JOIN a ON a.k = a.j", 9645, "Duplicate table name or alias: a"},
+        // An ON condition naming a field its tables lack.
+        {"SELECT * FROM a JOIN b ON a.k = b.nosuch", 9645, "join field not found"},
     };
     for (const TRefusal& c : cases) {
         SCOPED_TRACE(c.Sql);

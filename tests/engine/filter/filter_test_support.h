@@ -31,6 +31,12 @@ struct TFilterTableSpec {
     uint32_t Seed = 1;
 };
 
+inline TFilterTableSpec SpecOfRows(int rows) {
+    TFilterTableSpec spec;
+    spec.Rows = rows;
+    return spec;
+}
+
 class TFilterTable {
 public:
     explicit TFilterTable(const TFilterTableSpec& spec) : Spec(spec) {
@@ -94,11 +100,22 @@ public:
                 s += at < 4 ? letters.substr(at, 1) : letters.substr(4 + (at - 4) * 2, 2);
             }
             if (s.size() > 5) s.resize(4);
-            Table.AppendRecord({Variant(k), maybeNull(Variant(int32_t(r() % 21))),
-                                maybeNull(Variant(s)),
-                                maybeNull(VarFromDateTime(Today + double(int(r() % 31) - 15))),
-                                maybeNull(Variant(r() % 2 == 0)),
-                                maybeNull(Variant(double(int(r() % 41) - 20) / 4))});
+            const std::vector<Variant> values = {
+                Variant(k), maybeNull(Variant(int32_t(r() % 21))), maybeNull(Variant(s)),
+                maybeNull(VarFromDateTime(Today + double(int(r() % 31) - 15))),
+                maybeNull(Variant(r() % 2 == 0)),
+                maybeNull(Variant(double(int(r() % 41) - 20) / 4))};
+            if (spec.Rows <= 1000) {
+                Table.AppendRecord(values);
+                continue;
+            }
+            // Large tables are filled through the cursor, without the dataset's buffers.
+            static const char* const names[] = {"K", "I", "S", "D", "B", "F"};
+            Table.InitializeNewRecord(Table.GetRecBuf(), false);
+            for (size_t n = 0; n < values.size(); ++n)
+                Table.DataSetSetFieldDataAsVariant(
+                    Table.GetInternalFields().FindField(names[n])->GetFieldIndex(), values[n]);
+            Table.AddRecord(false);
         }
         Table.First();
     }
@@ -234,6 +251,38 @@ private:
     std::mt19937 R;
     bool Subset;
 };
+
+// One record as the tests check it.
+struct TFilterRow {
+    int K;
+    Variant I, S;
+    uint32_t Address;
+};
+
+// Every record in the order of the current index, unfiltered (the filter stays as it was).
+inline std::vector<TFilterRow> AllRows(TZanTable& t) {
+    const bool was = t.GetFiltered();
+    t.SetFiltered(false);
+    std::vector<TFilterRow> rows;
+    for (t.First(); !t.GetEOF(); t.Next())
+        rows.push_back({t.FieldByName("K")->GetAsInteger(), t.FieldByName("I")->GetValue(),
+                        t.FieldByName("S")->GetValue(), GetLE32(t.GetBookmark().Data())});
+    t.SetFiltered(was);
+    return rows;
+}
+
+// K of the records walked (First/Next, or Last/Prior read back to front).
+inline std::vector<int> Walk(TZanTable& t, bool backwards = false) {
+    std::vector<int> ks;
+    if (backwards) {
+        for (t.Last(); !t.GetBOF(); t.Prior())
+            ks.insert(ks.begin(), t.FieldByName("K")->GetAsInteger());
+    } else {
+        for (t.First(); !t.GetEOF(); t.Next())
+            ks.push_back(t.FieldByName("K")->GetAsInteger());
+    }
+    return ks;
+}
 
 // What one filter gives through a cursor's filter manager.
 struct TFilterOutcome {

@@ -632,16 +632,10 @@ void TZanDataBase::BuildMasterTableDef(TTableDef& def, int32_t tableID,
     index->SetIndexPageSize(C_PAGE_SIZE);
 }
 
-std::unique_ptr<TZanRowStore> TZanDataBase::OpenSystemTable(const std::string& name) {
-    TTableDef def;
-    ReadTableDef(name, def);
-    return std::make_unique<TZanRowStore>(*FSystemTables, FDiskMgr.get(), name, def);
-}
-
 void TZanDataBase::OpenSystemTables() {
     OpenMasterTables();
     if (FMinorVersion > 1) {
-        FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+        FObjectIDRef = OpenInternalTable(C_OBJECTIDREF, "ixObjectName");
         FIntGenerator = OpenInternalTable(C_INTGENERATOR, "ixGenName");
     }
     if (NeedSecurity()) OpenSecurityTables();
@@ -718,7 +712,7 @@ void TZanDataBase::CreateSystemTables() {
     AddTableIndex(def, "ixObjectID", "ObjectID", true, true);
     AddTableIndex(def, "ixObjectName", "ObjectName", true, true);
     InternalCreateTable(def);
-    FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+    FObjectIDRef = OpenInternalTable(C_OBJECTIDREF, "ixObjectName");
 
     start(C_INTGENERATOR);
     AddTableField(def, "GeneratorName", ftString, C_GENERATOR_NAME_SIZE + 1);
@@ -963,7 +957,8 @@ void TZanDataBase::CatalogueAddTable(TTableDef& def) {
     std::vector<uint16_t> tables{master.TableID()};
     if (withObjectID)
         tables.insert(tables.end(),
-                      {uint16_t(FIntGenerator->GetTableDef().GetTableID()), FObjectIDRef->TableID()});
+                      {uint16_t(FIntGenerator->GetTableDef().GetTableID()),
+                       uint16_t(FObjectIDRef->GetTableDef().GetTableID())});
     WithCatalogueLocks(tables, [&] { CatalogueInsert(master, def, withObjectID); });
 }
 
@@ -986,14 +981,7 @@ void TZanDataBase::CatalogueInsert(TZanRowStore& master, TTableDef& def, bool wi
             master.SetBlobText(row, "TableDef", ComponentToText(def));
             master.Insert(row);
         });
-        if (objectID != 0) {
-            FObjectIDRef->WithLock(true, [&] {
-                TZanRow row = FObjectIDRef->NewRow();
-                RecordSetInteger(row.data(), FObjectIDRef->Field("ObjectID"), objectID);
-                RecordSetString(row.data(), FObjectIDRef->Field("ObjectName"), name);
-                FObjectIDRef->Insert(row);
-            });
-        }
+        if (objectID != 0) AddObjectReference(objectID, name);
     } catch (...) {
         // Without a catalogue row the table does not exist: its header and pages go again.
         try {
@@ -1108,16 +1096,9 @@ int32_t TZanDataBase::GetLocalConnectedUserCount(const std::string& name) {
 int32_t TZanDataBase::GetObjectID(const std::string& name) {
     CheckConnected(false);
     if (!FObjectIDRef || name.size() > C_MAX_TABLE_NAME) return -1;
-    TZanRow key = FObjectIDRef->NewRow();
-    RecordSetString(key.data(), FObjectIDRef->Field("ObjectName"), name);
-    int32_t id = -1;
-    FObjectIDRef->WithLock(false, [&] {
-        const uint32_t address = FObjectIDRef->Find("ixObjectName", key);
-        if (address != 0)
-            id = RecordGetInteger(FObjectIDRef->Read(address).data(),
-                                  FObjectIDRef->Field("ObjectID"));
-    });
-    return id;
+    FObjectIDRef->SetIndexName("ixObjectName");
+    if (!FObjectIDRef->FindKey({Variant(name)})) return -1;
+    return FObjectIDRef->FieldByName("ObjectID")->GetAsInteger();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -293,9 +293,10 @@ private:
     // 10624); -1 when the table opens with every privilege.
     int32_t CheckOpenPrivilege(const std::string& name, const TTableDef& def);
     void ApplyTablePrivileges(TTableDef& def, int32_t objectID) const;
+    // Adds the "$SYSTBL_OBJECTIDREF" row of a new table.
+    void AddObjectReference(int32_t id, const std::string& name);
     void OpenSystemTables();
     void OpenMasterTables();
-    std::unique_ptr<TZanRowStore> OpenSystemTable(const std::string& name);
     // The code-built definition of a master table.
     void BuildMasterTableDef(TTableDef& def, int32_t tableID, const std::string& name) const;
     void CreateSystemTables();
@@ -361,7 +362,7 @@ private:
     TDiskTableDefMgr* FUserTables = nullptr;
     std::unique_ptr<TZanRowStore> FMasterUser;
     std::unique_ptr<TZanRowStore> FMasterSystem;
-    std::unique_ptr<TZanRowStore> FObjectIDRef;
+    std::unique_ptr<TZanTable> FObjectIDRef;
     std::unique_ptr<TZanTable> FIntGenerator;
     // Definitions read from the catalogue, by upper-case name, with what identifies the row
     // and text they came from: a changed row is read again.

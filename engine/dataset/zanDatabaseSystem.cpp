@@ -203,16 +203,22 @@ bool TZanDataBase::QueryObjectPrivilegeExists(TDatabaseObjectType objectType,
 std::string TZanDataBase::GetObjectName(int32_t id) {
     CheckConnected(false);
     if (!FObjectIDRef) return std::string();
-    TZanRow key = FObjectIDRef->NewRow();
-    RecordSetInteger(key.data(), FObjectIDRef->Field("ObjectID"), id);
-    std::string name;
-    FObjectIDRef->WithLock(false, [&] {
-        const uint32_t address = FObjectIDRef->Find("ixObjectID", key);
-        if (address != 0)
-            name = RecordGetString(FObjectIDRef->Read(address).data(),
-                                   FObjectIDRef->Field("ObjectName"));
-    });
-    return name;
+    FObjectIDRef->SetIndexName("ixObjectID");
+    if (!FObjectIDRef->FindKey({Variant(id)})) return std::string();
+    return FObjectIDRef->FieldByName("ObjectName")->GetAsString();
+}
+
+void TZanDataBase::AddObjectReference(int32_t id, const std::string& name) {
+    TZanTable& refs = *FObjectIDRef;
+    refs.Append();
+    try {
+        refs.FieldByName("ObjectID")->SetAsInteger(id);
+        refs.FieldByName("ObjectName")->SetAsString(name);
+        refs.Post();
+    } catch (...) {
+        refs.Cancel();
+        throw;
+    }
 }
 
 } // namespace zan

@@ -721,14 +721,14 @@ protected:
     void ReleaseTaken(bool taken);
     // The disk manager a write scope of this table runs on; none for an in-memory table.
     TDiskMgr* WriteScopeDisk() const;
+    // A field getter's read privilege (system tables skip it): 10624 naming the field.
+    void CheckFieldRead(int32_t n) const;
 
 private:
     [[noreturn]] void NotValid(const char* routine) const;
     void InternalOpenDataSet();
     void InternalCloseDataSet();
     const TInternalFieldItem& FieldAt(int32_t n, const char* context) const;
-    // A field getter's read privilege (system tables skip it).
-    void CheckFieldRead(int32_t n) const;
     void CheckFieldWrite(int32_t n, const uint8_t* recBuf) const;
     TIndexItem& IndexByName(const std::string& name, const char* context) const;
     TIndexItem& CurrentIndexItem(const char* context) const;

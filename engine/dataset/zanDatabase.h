@@ -287,6 +287,9 @@ private:
     void LoadDatabasePrivileges();
     // Engine only: connects without a logon (a rebuild's auxiliary database).
     void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
+    // A system table's definition, empty but for its name, sort order and encryption.
+    void BeginSystemTableDef(TTableDef& def, const char* name, TEncryptionLevel level) const;
+    static void SetDefaultLayout(TTableDef& def);
     void CreateSecurityTables();
     void OpenSecurityTables();
     void CloseSecurityTables() noexcept;

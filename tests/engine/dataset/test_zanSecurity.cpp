@@ -336,6 +336,9 @@ TEST(ZanSecurity, HeaderLevelIsNotSecret) {
     db->Open();
     EXPECT_FALSE(db->NeedSecurity());
     EXPECT_FALSE(db->GetSecurityManager().GetActive());
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { db->GetSecurityManager().AddGroup("gg"); }, &message), 8581);
+    EXPECT_NE(message.find("The security manager is not active"), std::string::npos);
     db->Close();
     db->SetMasterKey("not the key");
     EXPECT_EQ(ErrorCodeOf([&] { db->Open(); }), 8451);

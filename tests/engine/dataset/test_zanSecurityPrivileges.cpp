@@ -297,6 +297,17 @@ TEST(ZanSecurityPrivileges, PrivilegesOnOpen) {
     }
     idle->Close();
     auto admin = ConnectAs(file.Path, C_ADMIN_USER, "plinth");
+    // A user table created with its definition marked internal is a user table all the same.
+    TTableDef marked;
+    BuildUserTableDef(marked, "Marked");
+    marked.SetInternalTable(true);
+    admin->CreateTable(marked, false);
+    idle = ConnectAs(file.Path, "idle", "pw");
+    TZanTable other;
+    other.SetDataBase(idle.get());
+    other.SetTableName("Marked");
+    EXPECT_EQ(ErrorCodeOf([&] { other.Open(); }), 10624);
+    idle->Close();
     TZanTable users;
     users.SetDataBase(admin.get());
     users.SetTableName("$SYSTBL_SECUSERS");

@@ -48,6 +48,14 @@ std::unique_ptr<TZanDataBase> Connect(const std::string& path, bool secured,
     return db;
 }
 
+// The fields of the large table.
+struct TBigFields {
+    explicit TBigFields(TZanTable& t)
+        : Id(t.FieldByName("Id")), Name(t.FieldByName("Name")), Val(t.FieldByName("Val")),
+          Code(t.FieldByName("Code")) {}
+    TField *Id, *Name, *Val, *Code;
+};
+
 void CreateTables(TZanDataBase& db, int32_t rows) {
     for (int i = 0; i < C_TABLES; ++i) {
         TTableDef def;
@@ -73,17 +81,14 @@ void CreateTables(TZanDataBase& db, int32_t rows) {
     t.SetDataBase(&db);
     t.SetTableName("Big");
     t.Open();
-    TField* id = t.FieldByName("Id");
-    TField* name = t.FieldByName("Name");
-    TField* val = t.FieldByName("Val");
-    TField* code = t.FieldByName("Code");
+    const TBigFields f(t);
     db.StartTransaction();
     for (int32_t i = 1; i <= rows; ++i) {
         t.Append();
-        id->SetAsInteger(i);
-        name->SetAsString(NameOf(i));
-        val->SetAsFloat(ValueOf(i));
-        code->SetAsInteger(i % 97);
+        f.Id->SetAsInteger(i);
+        f.Name->SetAsString(NameOf(i));
+        f.Val->SetAsFloat(ValueOf(i));
+        f.Code->SetAsInteger(i % 97);
         t.Post();
     }
     db.Commit();
@@ -155,14 +160,11 @@ TFigures Run(const std::string& path, bool secured) {
     t.SetDataBase(db.get());
     t.SetTableName("Big");
     t.Open();
-    TField* id = t.FieldByName("Id");
-    TField* name = t.FieldByName("Name");
-    TField* val = t.FieldByName("Val");
-    TField* code = t.FieldByName("Code");
+    const TBigFields big(t);
     f.Scan = Seconds([&] {
         for (t.First(); !t.GetEOF(); t.Next())
-            f.Sum += id->GetAsInteger() + double(name->GetAsString().size()) + val->GetAsFloat() +
-                     code->GetAsInteger();
+            f.Sum += big.Id->GetAsInteger() + double(big.Name->GetAsString().size()) +
+                     big.Val->GetAsFloat() + big.Code->GetAsInteger();
     });
     if (secured) {
         TSecurityManager& sm = db->GetSecurityManager();

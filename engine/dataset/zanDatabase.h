@@ -476,6 +476,9 @@ public:
     // --- Open and close -----------------------------------------------------------------------
     void DataSetOpen();
     void DataSetClose();
+    // Close() for destructors: a failure there (a lock release that cannot write) has no caller
+    // to go to and must not end the process, so it is dropped. An explicit Close still raises it.
+    void CloseFromDestructor() noexcept;
 
     // --- Buffers and fields -------------------------------------------------------------------
     uint8_t* GetRecBuf() { return FRecBuf.data(); }
@@ -579,6 +582,9 @@ public:
     uint8_t* GetRangeRecBuf(TRangeMode mode) { return FRangeBuf[mode].data(); }
     void SetNullIndexFieldsToRangeEnd(uint8_t* recBuf, const std::string& indexName,
                                       TRangeMode mode, const std::vector<std::string>& fieldNames);
+    // Marks the key fields of the index after position `after` and the key's extra part with
+    // flag (lowest or highest), whatever values they hold.
+    void SetKeyFieldsAfter(uint8_t* recBuf, const std::string& indexName, int after, uint8_t flag);
     void SetFieldKeyFlagToMax(int32_t n);
     void SetKeyFlagsToBOF(uint8_t* recBuf);
     void SetKeyFlagsToEOF(uint8_t* recBuf);
@@ -784,6 +790,7 @@ private:
     bool FWriteLocked = false;
     uint32_t FLastStamp = 0;
     uint32_t FPrevStamp = 1;
+    uint32_t FLastRollbacks = 0; // the file's rollback count at the last header read
     uint32_t FOwnerTag = 0;
     uint8_t FBufferState = 0;
     bool FRangeActive = false;
@@ -930,6 +937,9 @@ protected:
     virtual void InternalCheckMasterRange() {}
     // Sets a range on the current index from start or end values (browse mode first).
     void InternalSetRange(const std::vector<Variant>& start, const std::vector<Variant>& end);
+    // The position of the first string value longer than its index field (with whether that
+    // field sorts descending), or -1.
+    int OverLongKeyValue(const std::vector<Variant>& values, bool& descending);
     void SetMarker(TPositionMarker marker) { FMarker = marker; }
     TKeyMode GetKeyMode() const { return FKeyMode; }
     uint8_t* KeyBuffer() { return FKeyBuf.data(); }
@@ -1059,9 +1069,6 @@ private:
     // Fills the key buffer's leading index fields from values (nearest: the other key fields
     // lowest); answers how many were assigned.
     int AssignKey(const std::vector<Variant>& values, bool nearest);
-    // The position of the first string value longer than its index field (with whether that
-    // field sorts descending), or -1.
-    int OverLongKeyValue(const std::vector<Variant>& values, bool& descending);
 
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;

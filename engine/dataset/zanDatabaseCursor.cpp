@@ -81,12 +81,7 @@ TZanDataSet::TZanDataSet(TComponent* owner)
 
 TZanDataSet::~TZanDataSet() {
     Destroying();
-    try {
-        Close();
-        DataSetClose();
-    } catch (const std::exception&) {
-        // Closing releases locks and forgets the stores; a failure leaves nothing to undo.
-    }
+    CloseFromDestructor();
     FRecordMgr.reset();
     FReadAhead.reset();
     FFilterMgr.reset();
@@ -403,6 +398,19 @@ void TZanDataSet::InternalOpenDataSet() {
     FTableOwner = def.GetCreatedBy();
     FInternalActive = true;
     FBufferState = 0;
+}
+
+void TZanDataSet::CloseFromDestructor() noexcept {
+    try {
+        Close();
+    } catch (const std::exception&) {
+        // Closing releases locks and forgets the stores; a failure leaves nothing to undo.
+    }
+    try {
+        DataSetClose();
+    } catch (const std::exception&) {
+        // As above: the stores are forgotten even when the release failed.
+    }
 }
 
 void TZanDataSet::DataSetClose() {
@@ -881,13 +889,29 @@ void TZanDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* recBuf, int32_t
         isNull = source.GetSize() == 0;
         return;
     }
-    isNull = recBuf[f.GetNullFlagOffset()] == C_NULLFLAG_NULL;
-    if (isNull) return;
-    uint32_t head = 0, length = 0;
-    RecordGetBlobRef(recBuf, f, head, length);
-    ZanAssert(head > 0, "GetFieldStream. Blob address = 0");
+    if (recBuf[f.GetNullFlagOffset()] == C_NULLFLAG_NULL) {
+        isNull = true;
+        return;
+    }
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
+    // The image may be older than the record: another connection may have rewritten the blob
+    // since, freeing the chain the image names. Under the lock the stored record names the
+    // current chain; a record that is gone has none to read.
+    const uint8_t* current = recBuf;
+    std::vector<uint8_t> stored;
+    if (const uint32_t address = ExtraAddress(recBuf); address != 0) {
+        stored.assign(size_t(GetRecBufSize()), 0);
+        if (!ReadValidRecord(address, stored.data()) ||
+            !InternalCheckRecordFlags(recBuf, stored.data(), false, true))
+            ZanDatabaseError(8708, context);
+        current = stored.data();
+    }
+    isNull = current[f.GetNullFlagOffset()] == C_NULLFLAG_NULL;
+    if (isNull) return;
+    uint32_t head = 0, length = 0;
+    RecordGetBlobRef(current, f, head, length);
+    ZanAssert(head > 0, "GetFieldStream. Blob address = 0");
     const int64_t start = stream.GetPosition();
     const uint32_t read = FBlobInterface->ReadBlob(head, stream, length);
     ZanAssert(read == length && stream.GetPosition() - start == int64_t(length),

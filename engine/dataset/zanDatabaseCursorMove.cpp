@@ -284,6 +284,16 @@ void TZanDataSet::SetNullIndexFieldsToRangeEnd(uint8_t* recBuf, const std::strin
     }
 }
 
+void TZanDataSet::SetKeyFieldsAfter(uint8_t* recBuf, const std::string& indexName, int after,
+                                    uint8_t flag) {
+    TIndexItem& index = IndexByName(indexName, "TZanDataSet.SetKeyFieldsAfter");
+    for (int i = after + 1; i < index.GetKeyFields().Count(); ++i) {
+        const TKeyFieldItem* k = index.GetKeyFields().Items(i);
+        if (k->GetPhysicalFieldNo() >= 0) recBuf[k->GetNullFlagOffset()] = flag;
+    }
+    SetExtraKeyFlag(recBuf, flag);
+}
+
 void TZanDataSet::SetFieldKeyFlagToMax(int32_t n) {
     FRecBuf[size_t(GetFieldNullOffset(n))] = C_NULLFLAG_HIGHEST;
     SetExtraKeyFlag(FRecBuf.data(), C_NULLFLAG_HIGHEST);
@@ -312,8 +322,11 @@ void TZanDataSet::SetRangeOn(bool on) {
         for (int m = 0; m < 2; ++m) {
             uint8_t* buf = FRangeBuf[m].data();
             // The part that is not a table field bounds the range: below every duplicate at
-            // the start, above every duplicate at the end.
-            SetExtraKeyFlag(buf, m == rmRangeStart ? C_NULLFLAG_LOWEST : C_NULLFLAG_HIGHEST);
+            // the start, above every duplicate at the end; unless the end was moved past its
+            // key already (a value longer than its field).
+            const uint8_t outer = m == rmRangeStart ? C_NULLFLAG_LOWEST : C_NULLFLAG_HIGHEST;
+            const uint8_t inner = m == rmRangeStart ? C_NULLFLAG_HIGHEST : C_NULLFLAG_LOWEST;
+            if (ExtraKeyFlag(buf) != inner) SetExtraKeyFlag(buf, outer);
             BuildMarkers(index, buf, FRangeMarkers[m]);
             index.CreateTempKeyBuffer(buf);
             std::fill(FRangeKey[m].begin(), FRangeKey[m].end(), 0);
@@ -585,7 +598,16 @@ bool TZanDataSet::DataSetRefresh(uint8_t* recBuf, bool exact) {
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     InvalidateReadAhead(false);
-    return RefreshDataSet(exact ? stEQ : stLEG, recBuf) != 0;
+    if (RefreshDataSet(exact ? stEQ : stLEG, recBuf) == 0) return false;
+    if (exact || !FRangeActive) return true;
+    // The record was deleted: the nearest one may lie outside the range. The search went up
+    // first, so a record above the range end means none is left above the deleted one: the
+    // range's last record follows (none when the range is empty). One below the start was
+    // found going down, after nothing was found going up: the range is empty.
+    if (FRangeValid && KeyInRange(recBuf)) return true;
+    if (!FRangeValid || recBuf != FRecBuf.data() || CompareToRange(rmRangeEnd, recBuf) == 0)
+        return false;
+    return DataSetInternalLast();
 }
 
 void TZanDataSet::RefreshDataSetIndex(uint32_t address) {
@@ -607,7 +629,13 @@ void TZanDataSet::ReadTableHeader() {
     const bool onDisk = !def.GetMemory() && !FDataBase->IsMemoryDatabase();
     if (onDisk) header.ReadHeader();
     const uint32_t stamp = header.GetModifiedFlag();
-    const bool changed = stamp != FLastStamp;
+    // A rollback since the last read may have dropped pages this cursor's indexes hold
+    // buffered, also when the header on disk never changed (a transaction whose commit failed
+    // before its header was written): those buffers would name pages as they never were.
+    TBaseIOInterface* io = header.GetIOInterface();
+    const uint32_t rollbacks = io != nullptr ? io->GetRollbackCount() : 0;
+    const bool changed = stamp != FLastStamp || rollbacks != FLastRollbacks;
+    FLastRollbacks = rollbacks;
     if (changed) ClearFoundFlags();
     FPrevStamp = FLastStamp;
     FLastStamp = stamp;

@@ -39,7 +39,7 @@ TZanBaseTable::TZanBaseTable(TComponent* owner) : TZanDataSet(owner) {
 
 TZanBaseTable::~TZanBaseTable() {
     Destroying();
-    Close();
+    CloseFromDestructor();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -655,6 +655,26 @@ Variant TZanBaseTable::Lookup(const std::string& keyFields, const Variant& keyVa
     return GetFieldValues(resultFields);
 }
 
+int TZanBaseTable::OverLongKeyValue(const std::vector<Variant>& values, bool& descending) {
+    descending = false;
+    TIndexDef* def = FindIndexDefByName(GetCurrentIndexName());
+    if (def == nullptr) return -1;
+    const std::vector<std::string> names = SplitFieldNames(def->GetFields());
+    const std::vector<std::string> desc = SplitFieldNames(def->GetDescFields());
+    const size_t count = std::min(values.size(), names.size());
+    for (size_t i = 0; i < count; ++i) {
+        TField* f = FieldByName(names[i]);
+        if (f->GetDataType() != ftString || VarIsNull(values[i]) || VarIsEmpty(values[i]))
+            continue;
+        if (VarToStr(values[i]).size() <= size_t(std::max(f->GetSize(), 0))) continue;
+        descending = def->GetOptions().contains(ixDescending) ||
+                     std::any_of(desc.begin(), desc.end(),
+                                 [&](const std::string& n) { return SameText(n, names[i]); });
+        return int(i);
+    }
+    return -1;
+}
+
 void TZanBaseTable::InternalSetRange(const std::vector<Variant>& start,
                                      const std::vector<Variant>& end) {
     CheckBrowseMode();
@@ -668,12 +688,20 @@ void TZanBaseTable::InternalSetRange(const std::vector<Variant>& start,
         });
         DataSetClearRange();
         const std::string index = GetCurrentIndexName();
-        FRangeMode = rmRangeStart;
-        InitializeRangeBuffers(rmRangeStart);
-        SetIndexFields(start, index);
-        FRangeMode = rmRangeEnd;
-        InitializeRangeBuffers(rmRangeEnd);
-        SetIndexFields(end, index);
+        for (TRangeMode mode : {rmRangeStart, rmRangeEnd}) {
+            const std::vector<Variant>& values = mode == rmRangeStart ? start : end;
+            FRangeMode = mode;
+            InitializeRangeBuffers(mode);
+            SetIndexFields(values, index);
+            // A value longer than its field is stored by no record, and the field holds it
+            // truncated: in ascending order it sorts after the truncated value and everything
+            // stored under it, so both ends lie above those keys (a descending field: below).
+            bool descending = false;
+            const int overLong = OverLongKeyValue(values, descending);
+            if (overLong >= 0)
+                SetKeyFieldsAfter(GetRangeRecBuf(mode), index, overLong,
+                                  descending ? C_NULLFLAG_LOWEST : C_NULLFLAG_HIGHEST);
+        }
         SetRangeOn(true);
     }
     First();

@@ -20,7 +20,7 @@ TZanTable::TZanTable(TComponent* owner)
 
 TZanTable::~TZanTable() {
     Destroying();
-    Close();
+    CloseFromDestructor();
     FMasterLink->SetDataSource(nullptr);
 }
 
@@ -183,26 +183,6 @@ int TZanTable::AssignKey(const std::vector<Variant>& values, bool nearest) {
         RestoreState(saved);
     });
     return SetIndexFields(values, GetCurrentIndexName());
-}
-
-int TZanTable::OverLongKeyValue(const std::vector<Variant>& values, bool& descending) {
-    descending = false;
-    TIndexDef* def = FindIndexDefByName(GetCurrentIndexName());
-    if (def == nullptr) return -1;
-    const std::vector<std::string> names = SplitFieldNames(def->GetFields());
-    const std::vector<std::string> desc = SplitFieldNames(def->GetDescFields());
-    const size_t count = std::min(values.size(), names.size());
-    for (size_t i = 0; i < count; ++i) {
-        TField* f = FieldByName(names[i]);
-        if (f->GetDataType() != ftString || VarIsNull(values[i]) || VarIsEmpty(values[i]))
-            continue;
-        if (VarToStr(values[i]).size() <= size_t(std::max(f->GetSize(), 0))) continue;
-        descending = def->GetOptions().contains(ixDescending) ||
-                     std::any_of(desc.begin(), desc.end(),
-                                 [&](const std::string& n) { return SameText(n, names[i]); });
-        return int(i);
-    }
-    return -1;
 }
 
 bool TZanTable::FindKey(const std::vector<Variant>& values) {

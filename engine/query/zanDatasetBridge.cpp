@@ -19,7 +19,7 @@ TMemoryStream& TDataHolder::GetStream() {
 TZanDatasetBridge::TZanDatasetBridge(TComponent* owner) : TZanBaseTable(owner) {}
 TZanDatasetBridge::~TZanDatasetBridge() {
     Destroying();
-    Close();
+    CloseFromDestructor();
 }
 
 bool TZanDatasetBridge::FirstBridgeRecord() { return DataSetFirst(); }

@@ -177,7 +177,7 @@ void ParseZanVersion(const std::string& text, int32_t& major, int32_t& minor, in
 
 TZanDataBase::TZanDataBase(TComponent* owner)
     : TCustomConnection(owner), FPrivileges(std::make_unique<TPrivileges>()),
-      FMemoryTables(std::make_unique<TMemoryTableDefMgr>()) {
+      FSecurityManager(std::make_unique<TSecurityManager>()), FMemoryTables(std::make_unique<TMemoryTableDefMgr>()) {
     FDBOwner = GetCurrentUser();
     ResetHeader();
 }
@@ -455,6 +455,7 @@ void TZanDataBase::CloseDiskConnections() noexcept {
 }
 
 void TZanDataBase::CloseSystemTables() noexcept {
+    CloseSecurityTables();
     FIntGenerator.reset();
     FObjectIDRef.reset();
     FMasterSystem.reset();
@@ -557,7 +558,8 @@ void TZanDataBase::DoConnect() {
             mode = FMasterKey.empty() ? C_LOGIN_MASTERKEY | C_LOGIN_USER : C_LOGIN_USER;
         else if (FUseEncryption && FMasterKey.empty())
             mode = C_LOGIN_MASTERKEY;
-        if (mode != 0) Login(mode);
+        TZanLoginCredentials login(FMasterKey, "", "");
+        if (mode != 0) Login(mode, login);
         FDiskMgr->SetCryptKey(FMasterKey);
         if (FUseEncryption || NeedSecurity()) {
             TSecurityHeader security;
@@ -568,19 +570,20 @@ void TZanDataBase::DoConnect() {
                 throw;
             }
         }
-        // Users, groups and privileges are not read yet: a database that needs a logon cannot
-        // be entered.
-        if (NeedSecurity()) ZanDatabaseError(10015, context);
         OpenSystemTables();
-        FDBPrivilegeMask = C_ALL_PRIVILEGES;
+        if (NeedSecurity()) {
+            SecuredLogon(login);
+            LoadDatabasePrivileges();
+        } else {
+            FDBPrivilegeMask = C_ALL_PRIVILEGES;
+        }
     } catch (...) {
         InternalDisconnect();
         throw;
     }
 }
 
-void TZanDataBase::Login(int32_t mode) {
-    TZanLoginCredentials login(FMasterKey, "", "");
+void TZanDataBase::Login(int32_t mode, TZanLoginCredentials& login) {
     if (BeforeLogin) {
         BeforeLogin(this, login.UserName, login.Password, login.MasterKey);
     } else {
@@ -639,6 +642,7 @@ void TZanDataBase::OpenSystemTables() {
         FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
         FIntGenerator = OpenSystemTable(C_INTGENERATOR);
     }
+    if (NeedSecurity()) OpenSecurityTables();
 }
 
 void TZanDataBase::OpenMasterTables() {
@@ -696,6 +700,7 @@ void TZanDataBase::CreateSystemTables() {
     AddTableIndex(def, "ixGenName", "GeneratorName", true, true);
     InternalCreateTable(def);
     FIntGenerator = OpenSystemTable(C_INTGENERATOR);
+    if (FHeader.SecurityLevel >= 2) CreateSecurityTables();
 }
 
 void TZanDataBase::CreateDatabase() {
@@ -1003,12 +1008,14 @@ void TZanDataBase::UpdateTableDef(TTableDef& def, const TInternalRestructureRec&
 void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
     static const char* const context = "TZanDataBase.OpenTable";
     CheckConnected(true);
+    int32_t objectID = -1;
     if (def.GetMemory() || IsMemoryDatabase()) {
         if (FMemoryTables->IndexOfTableName(name) < 0) ZanDatabaseError(10024, context, name);
         FMemoryTables->OpenTableDefConnection(name, def);
     } else {
         if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
         ReadTableDef(name, def);
+        objectID = CheckOpenPrivilege(name, def);
         // The table-use lock first, then the definition again: a table deleted or replaced
         // meanwhile is not opened under its old definition.
         int32_t id = def.GetTableID();
@@ -1022,7 +1029,7 @@ void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
             throw;
         }
     }
-    GrantAll(def);
+    ApplyTablePrivileges(def, objectID);
 }
 
 void TZanDataBase::CloseTable(TTableDef& def) {

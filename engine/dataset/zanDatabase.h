@@ -24,6 +24,7 @@
 
 #include "engine/dataset/zanPwDlg.h"
 #include "engine/dataset/zanRowStore.h"
+#include "engine/dataset/zanSecurityManager.h"
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanDisk.h"
@@ -101,6 +102,8 @@ struct TZanDiskTables {
 using TBeforeLoginEvent = std::function<void(TObject* sender, std::string& userName,
                                              std::string& password, std::string& masterKey)>;
 
+class TZanTable;
+
 class TZanDataBase : public TCustomConnection {
 public:
     explicit TZanDataBase(TComponent* owner = nullptr);
@@ -157,13 +160,14 @@ public:
     int32_t GetMinorVersion() const { return FMinorVersion; }
     int32_t GetVersionLevel() const { return FVersionLevel; }
     int32_t GetDBPrivilegeMask() const { return FDBPrivilegeMask; }
+    // C_ALL_PRIVILEGES while the engine connects without a logon (set only by the engine).
     int32_t GetTemporaryPrivilegeStatus() const { return FTemporaryPrivilegeStatus; }
-    void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
     bool GetQueryActive() const { return FQueryActive; }
     bool GetQueryChangesData() const { return FQueryChangesData; }
     void SetQueryActive(bool value) { FQueryActive = value; }
     void ActivateQueryMode(bool changesData);
     TPrivileges& GetPrivileges() { return *FPrivileges; }
+    TSecurityManager& GetSecurityManager() { return *FSecurityManager; }
     TDiskMgr* GetDiskMgr() const { return FDiskMgr.get(); }
     TMemoryTableDefMgr& GetMemoryTableDefMgr() const { return *FMemoryTables; }
     const TZanDBHeader& GetDBHeader() const { return FHeader; }
@@ -208,6 +212,16 @@ public:
     int32_t GetLocalConnectedUserCount(const std::string& name);
     // The object id of a table (its "$SYSTBL_OBJECTIDREF" row), or -1.
     int32_t GetObjectID(const std::string& name);
+    // The table name of an object id, or "".
+    std::string GetObjectName(int32_t id);
+    // Whether the logged-on group holds the privilege (a constant) on the table, or on all
+    // tables for "ALL": always where the database needs no security. A type other than table,
+    // or a name without object id, raises 8579.
+    bool QueryObjectPrivilegeExists(TDatabaseObjectType objectType, const std::string& name,
+                                    int32_t privilege);
+    // Where the database needs security, a file table whose name begins with "$" opens only
+    // for the engine's own tables and for "administrators" (10624).
+    void CheckSystemTableOpen(const std::string& name, bool memory, bool internalOpener) const;
     // Reads a generator and advances it; a missing one is created (when allowed) with value 2
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
@@ -274,7 +288,22 @@ private:
     void CloseSystemTables() noexcept;
     // Everything the connection holds is closed (no events).
     void InternalDisconnect() noexcept;
-    void Login(int32_t mode);
+    void Login(int32_t mode, TZanLoginCredentials& login);
+    // Connect step 12: the logon, asking again through the prompt while it fails.
+    void SecuredLogon(TZanLoginCredentials& login);
+    // Connect steps 13 and 14: the logged-on group's privilege set and database mask.
+    void LoadDatabasePrivileges();
+    // Engine only: connects without a logon (a rebuild's auxiliary database).
+    void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
+    // A system table opened as a table component of the engine's own.
+    std::unique_ptr<TZanTable> OpenInternalTable(const std::string& name);
+    void CreateSecurityTables();
+    void OpenSecurityTables();
+    void CloseSecurityTables() noexcept;
+    // The object id whose privileges a table opens with (after the execute check: 8579,
+    // 10624); -1 when the table opens with every privilege.
+    int32_t CheckOpenPrivilege(const std::string& name, const TTableDef& def);
+    void ApplyTablePrivileges(TTableDef& def, int32_t objectID) const;
     void OpenSystemTables();
     void OpenMasterTables();
     std::unique_ptr<TZanRowStore> OpenSystemTable(const std::string& name);
@@ -328,6 +357,9 @@ private:
     TZanLoginPrompt* FLoginPrompt = nullptr;
 
     std::unique_ptr<TPrivileges> FPrivileges;
+    std::unique_ptr<TSecurityManager> FSecurityManager;
+    // Users, groups, object and system privileges, as the security manager uses them.
+    std::vector<std::unique_ptr<TZanTable>> FSecurityTables;
     std::unique_ptr<TMemoryTableDefMgr> FMemoryTables;
     std::unique_ptr<TDiskMgr> FDiskMgr;
     std::unique_ptr<TZanDiskTables> FDiskTables;
@@ -454,6 +486,9 @@ protected:
 // The functions that write: AddRecord, UpdateRecord, DeleteRecord, DataSetEmptyTable and
 // InternalCreateTable (blobs are written by WriteBlobsToInterface inside the first three).
 class TZanDataSet : public TDataSet {
+    // Only the engine opens a table as one of its own (FInternalOpen).
+    friend class TZanDataBase;
+
 public:
     explicit TZanDataSet(TComponent* owner = nullptr);
     ~TZanDataSet() override;
@@ -782,6 +817,10 @@ private:
     std::string IndexNameOfCurrent() const;
 
     TZanDataBase* FDataBase = nullptr;
+    // Opened by the engine for itself: not a client of the database, and a system table of a
+    // secured database opens for it.
+    bool FInternalOpen = false;
+    bool FRegistered = false;
     std::string FTableName;
     std::string FTableOwner;
     std::string FIndexName;

@@ -92,7 +92,7 @@ TZanDataSet::~TZanDataSet() {
     FFilterMgr.reset();
     FIndexMgr.reset();
     FBlobInterface.reset();
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase && FRegistered) FDataBase->UnRegisterClient(this);
     FDataBase = nullptr;
     FTableDef.reset();
     ClearBlobCache();
@@ -145,10 +145,14 @@ void TZanDataSet::Notification(TComponent* component, TOperation operation) {
 void TZanDataSet::SetDataBase(TZanDataBase* db) {
     CheckInternalInactive();
     if (db == FDataBase) return;
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase && FRegistered) FDataBase->UnRegisterClient(this);
+    FRegistered = false;
     FDataBase = db;
     if (db) {
-        if (!GetSystemTable()) db->RegisterClient(this);
+        if (!FInternalOpen) {
+            db->RegisterClient(this);
+            FRegistered = true;
+        }
         db->FreeNotification(this);
         FSortOrder = db->GetDefaultSortOrder();
     }
@@ -284,6 +288,7 @@ void TZanDataSet::DataSetOpen() {
     CheckConnected();
     if (FTableName.empty()) ZanDatabaseError(10024, context);
     if (FInternalActive) ZanDatabaseError(10031, context, FTableName);
+    FDataBase->CheckSystemTableOpen(FTableName, FMemory, FInternalOpen);
     FTableDef->Clear();
     FTableDef->SetMemory(FMemory);
     FDataBase->OpenTable(FTableName, *FTableDef);

@@ -145,10 +145,8 @@ void TZanDataBase::ReleaseTableForChange(int32_t tableID) {
 
 void TZanDataBase::RequireTablePrivilege(const std::string& name, int32_t privilege,
                                          const char* context) {
-    if (!NeedSecurity()) return;
-    (void)privilege;
-    // Without the logged-on group's privileges nothing is granted.
-    ZanDatabaseError(10624, context, name);
+    if (!QueryObjectPrivilegeExists(doTable, name, privilege))
+        ZanDatabaseError(10624, context, name);
 }
 
 // ---------------------------------------------------------------------------------------------

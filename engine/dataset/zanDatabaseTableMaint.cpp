@@ -62,7 +62,8 @@ void TZanTable::RestructureTable(const TRestructureRecord& options) {
     if (options.ChangeBlobSize &&
         (options.BlobBlockSize < C_MIN_BLOB_SIZE || options.BlobBlockSize > C_MAX_BLOB_SIZE))
         ZanDatabaseErrorFmt(10029, context, std::string(SzanStringInvalidFmt) + " bytes",
-                            {options.BlobBlockSize, C_MIN_BLOB_SIZE, C_MAX_BLOB_SIZE});
+                            {IntToStr(int64_t(options.BlobBlockSize)), C_MIN_BLOB_SIZE,
+                             C_MAX_BLOB_SIZE});
     TFieldDefs presentFields;
     TIndexDefs presentIndexes;
     ReadPresentDefs(*this, presentFields, presentIndexes);

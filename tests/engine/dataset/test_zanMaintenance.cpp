@@ -281,3 +281,204 @@ TEST_P(RestructureMatrix, RowsIndexesAndBackupFollowTheChange) {
 INSTANTIATE_TEST_SUITE_P(Cases, RestructureMatrix,
                          ::testing::Range(0, int(RestructureCases().size())),
                          [](const auto& info) { return RestructureCases()[size_t(info.param)].Name; });
+
+// ---------------------------------------------------------------------------------------------
+// Definition checks and index refusals
+
+TEST(Maintenance, PrecisionOnlyChangeKeepsEverything) {
+    TFixture fx;
+    fx.Create("T");
+    const TModel model = fx.Fill();
+    auto t = fx.Table();
+    t->Open();
+    t->GetRestructureFieldDefs().Find("AMOUNT")->SetPrecision(4);
+    t->Close();
+    EXPECT_EQ(ErrorCodeOf([&] { t->RestructureTable({}); }), 0);
+    EXPECT_EQ(fx.Read(), model);
+    EXPECT_TRUE(std::filesystem::exists(ChangeFileExt(fx.File.Path, ".zdx")));
+}
+
+TEST(Maintenance, RefusedDefinitionsChangeNothing) {
+    TFixture fx;
+    fx.Create("T");
+    const TModel model = fx.Fill();
+    auto t = fx.Table();
+    // A memo key, through each path.
+    EXPECT_EQ(ErrorCodeOf([&] { t->AddIndex("ixNote", "NOTE", {}); }), 10117);
+    EXPECT_FALSE(t->GetActive());
+    t->Open();
+    t->GetRestructureIndexDefs().AddAndSetIndexDef("ixNote", "NOTE", {});
+    t->Close();
+    EXPECT_EQ(ErrorCodeOf([&] { t->RestructureTable({}); }), 10117);
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  fx.Create("U", [](TFieldDefs& f, TIndexDefs& i) {
+                      f.Add("M", ftMemo);
+                      i.Add("ixM", "M", {});
+                  });
+              }),
+              10117);
+    struct TCase {
+        const char* Name;
+        std::function<void(TZanTable&)> Change;
+        TRestructureRecord Options;
+        int32_t Code;
+    } cases[] = {
+        {"missing key field",
+         [](TZanTable& t) { t.GetRestructureIndexDefs().AddAndSetIndexDef("ix", "NOPE", {}); },
+         {}, 9996},
+        {"key over 500 bytes",
+         [](TZanTable& t) {
+             t.GetRestructureFieldDefs().AddAndSetFieldDef("WIDE", ftString, 250);
+             t.GetRestructureFieldDefs().AddAndSetFieldDef("WIDE2", ftString, 250);
+             t.GetRestructureIndexDefs().AddAndSetIndexDef("ix", "WIDE;WIDE2", {});
+         },
+         {}, 9996},
+        {"blob size 63", [](TZanTable&) {}, {false, encNone, false, false, true, 63}, 10029},
+        {"blob size 65537", [](TZanTable&) {}, {false, encNone, false, false, true, 65537}, 10029},
+        {"no fields",
+         [](TZanTable& t) {
+             auto& f = t.GetRestructureFieldDefs();
+             while (f.Count() > 0) f.DeleteItem(0);
+             t.GetRestructureIndexDefs().Clear();
+         },
+         {}, 9492},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        t->Open();
+        c.Change(*t);
+        t->Close();
+        EXPECT_EQ(ErrorCodeOf([&] { t->RestructureTable(c.Options); }), c.Code);
+        t->Open(); // drops the restructure definitions
+        t->Close();
+        EXPECT_EQ(fx.Read(), model);
+    }
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { t->RestructureTable({false, encNone, false, false, true, 63}); },
+                          &message),
+              10029);
+    EXPECT_NE(message.find("63 is not a valid value (min. length 64, max. length 65536) bytes"),
+              std::string::npos)
+        << message;
+    t->Open();
+    EXPECT_THROW(t->RestructureTable({}), EDatabaseError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reindex
+
+TEST(Maintenance, ReIndexLeavesDuplicatesOutOnlyWhenAsked) {
+    TFixture fx;
+    fx.Create("T", [](TFieldDefs& f, TIndexDefs& i) {
+        f.Add("ID", ftInteger, 0, true);
+        f.Add("NAME", ftString, 20);
+        i.Add("ixName", "NAME", {});
+    });
+    auto t = fx.Table();
+    t->Open();
+    for (int32_t id = 0; id < 300; ++id) {
+        t->Append();
+        t->FieldByName("ID")->SetAsInteger(id % 250); // 50 duplicates of ID
+        t->FieldByName("NAME")->SetAsString("n" + std::to_string(id));
+        t->Post();
+    }
+    // A unique index over the duplicates: the restructure reindexes leaving them out.
+    t->AddIndex("ixID", "ID", {ixUnique});
+    EXPECT_TRUE(t->GetActive());
+    t->SetIndexName("ixID");
+    EXPECT_EQ(t->GetRecordCount(), 250);
+    std::vector<int32_t> seen;
+    int32_t cancelAt = -1;
+    t->OnUpdateProgress = [&](int32_t percent, bool& cancel) {
+        seen.push_back(percent);
+        if (percent == cancelAt) cancel = true;
+    };
+    EXPECT_EQ(ErrorCodeOf([&] { t->ReIndex(false); }), 9729);
+    seen.clear();
+    t->ReIndex(true);
+    EXPECT_EQ(t->GetRecordCount(), 250);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << "strictly rising";
+    EXPECT_EQ(seen.back(), 100);
+    // Cancel stops the loop: the records after it are in no index.
+    seen.clear();
+    cancelAt = 10;
+    t->ReIndex(true);
+    EXPECT_EQ(seen.back(), 10);
+    EXPECT_LT(t->GetRecordCount(), 50);
+    t->OnUpdateProgress = nullptr;
+    t->ReIndex(true);
+    EXPECT_EQ(t->GetRecordCount(), 250);
+    const auto log = fx.Db->GetLog();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.find("left out of the indexes: key violation in Index ixID") !=
+               std::string::npos;
+    }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Record transfer
+
+TEST(Maintenance, CopyRawTableDataLogsAndHoldsTheDestination) {
+    TFixture fx(false);
+    fx.Create("T");
+    fx.Fill("T", 250);
+    fx.Create("D", [](TFieldDefs& f, TIndexDefs&) {
+        f.Add("ID", ftInteger, 0, true);
+        f.Add("AMOUNT", ftString, 10);
+        f.Add("NOTE", ftInteger);
+        f.Add("OTHER", ftString, 5);
+    });
+    fx.Db->ClearLog();
+    TZanDataSet src, dest;
+    src.SetDataBase(fx.Db.get());
+    src.SetTableName("T");
+    src.DataSetOpen();
+    dest.SetDataBase(fx.Db.get());
+    dest.SetTableName("D");
+    dest.DataSetOpen();
+    auto other = NewDatabase(fx.File.Path);
+    other->SetLockRetryMaximum(2);
+    other->Open();
+    int32_t refused = 0;
+    src.OnUpdateProgress = [&](int32_t percent, bool&) {
+        if (percent != 50) return;
+        TZanTable d;
+        d.SetDataBase(other.get());
+        d.SetTableName("D");
+        refused = ErrorCodeOf([&] {
+            d.Open();
+            d.Append();
+            d.FieldByName("ID")->SetAsInteger(-1);
+            d.Post();
+        });
+    };
+    src.CopyRawTableData(&dest);
+    EXPECT_EQ(refused, 10249);
+    EXPECT_EQ(dest.GetTotalRecordCount(), 250);
+    std::vector<std::string> texts;
+    for (const std::string& line : fx.Db->GetLog()) {
+        const size_t at = line.find(" : ");
+        texts.push_back(at == std::string::npos ? line : line.substr(at + 3));
+    }
+    auto has = [&](const std::string& text) {
+        return std::find(texts.begin(), texts.end(), text) != texts.end();
+    };
+    for (const char* golden : {"Copying record data - Starting",
+                               "Importing data - field mapping...", "ID -> ID",
+                               "AMOUNT -> AMOUNT", "NOTE -> NOTE", "Records Copied 250",
+                               "Copying record data - Done"})
+        EXPECT_TRUE(has(golden)) << golden;
+    EXPECT_FALSE(has("NAME -> NAME"));
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.rfind("Found ", 0) == 0 &&
+               t.find(" records (including unallocated and deleted records)") !=
+                   std::string::npos;
+    }));
+    // Row 3's note is not a number: logged with the conversion text, the field left NULL.
+    EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.find(": Error converting NOTE (ftMemo) to NOTE (ftInteger)). Message: ") !=
+               std::string::npos;
+    }));
+}

@@ -482,3 +482,221 @@ TEST(Maintenance, CopyRawTableDataLogsAndHoldsTheDestination) {
                std::string::npos;
     }));
 }
+
+// ---------------------------------------------------------------------------------------------
+// Catalogue: delete, rename, index add and drop
+
+TEST(Maintenance, DeleteTableFreesPagesAndReferences) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Create("Keep");
+    fx.Fill();
+    TTableDef def;
+    fx.Db->QueryTableDef("T", false, def);
+    const uint32_t id = uint32_t(def.GetTableID());
+    ASSERT_GT(fx.Db->GetObjectID("T"), 0);
+    {
+        auto t = fx.Table();
+        t->Open();
+        EXPECT_EQ(ErrorCodeOf([&] { fx.Db->DeleteTable("T"); }), 10053);
+    }
+    auto nonExclusive = NewDatabase(fx.File.Path);
+    EXPECT_EQ(ErrorCodeOf([&] { fx.Db->DeleteTable("Nope"); }), 10024);
+    fx.Db->DeleteTable("T");
+    TStringList pages;
+    fx.Db->GetDiskMgr()->DebugListOwnedPages(id, 0, false, pages);
+    EXPECT_EQ(pages.Count(), 0);
+    EXPECT_EQ(fx.Db->GetObjectID("T"), -1);
+    EXPECT_EQ(TableNames(*fx.Db), std::vector<std::string>{"Keep"});
+    EXPECT_EQ(ErrorCodeOf([&] { fx.Table()->Open(); }), 10024);
+    EXPECT_EQ(fx.Check(), "");
+    // The name is free again.
+    fx.Create("T");
+    EXPECT_EQ(fx.Fill().size(), size_t(C_ROWS));
+    fx.Db->Close();
+    fx.Db->SetExclusive(false);
+    fx.Db->Open();
+    EXPECT_EQ(ErrorCodeOf([&] { fx.Db->DeleteTable("T"); }), 10121);
+}
+
+TEST(Maintenance, RenameTableRules) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Create("Other");
+    const TModel model = fx.Fill();
+    const int32_t objectID = fx.Db->GetObjectID("T");
+    const std::string name40(40, 'n'), name41(41, 'n');
+    struct TCase {
+        std::string From, To;
+        int32_t Code;
+    } cases[] = {
+        {"T", "Other", 13060},     {"T", "$Sys", 10041},     {"T", name41, 10039},
+        {"Nope", "X", 10024},      {"T", "t", 0},            {"t", name40, 0},
+        {name40, "Renamed", 0},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(ErrorCodeOf([&] { fx.Db->RenameTable(c.From, c.To); }), c.Code)
+            << c.From << " -> " << c.To;
+    EXPECT_EQ(fx.Read("Renamed"), model);
+    EXPECT_EQ(fx.Db->GetObjectID("Renamed"), objectID);
+    EXPECT_EQ(fx.Db->GetObjectID("T"), -1);
+    EXPECT_EQ(TableNames(*fx.Db), (std::vector<std::string>{"Other", "Renamed"}));
+    auto t = fx.Table("Renamed");
+    t->Open();
+    EXPECT_EQ(ErrorCodeOf([&] { fx.Db->RenameTable("Renamed", "Again"); }), 10119);
+    t->Close();
+    EXPECT_EQ(fx.Check(), "");
+}
+
+TEST(Maintenance, AddAndDeleteIndexRestoreStateAndPosition) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Fill();
+    auto t = fx.Table();
+    t->AddIndex("ixAmt", "AMOUNT", {}, "AMOUNT");
+    EXPECT_FALSE(t->GetActive());
+    t->Open();
+    EXPECT_NE(t->GetIndexDefs().IndexOf("ixAmt"), -1);
+    t->SetIndexName("ixName");
+    t->First();
+    t->MoveBy(17);
+    const int32_t id = t->FieldByName("ID")->GetAsInteger();
+    t->DeleteIndex("ixAmt");
+    EXPECT_TRUE(t->GetActive());
+    EXPECT_EQ(t->GetIndexName(), "ixName");
+    EXPECT_EQ(t->FieldByName("ID")->GetAsInteger(), id);
+    EXPECT_EQ(t->GetIndexDefs().IndexOf("ixAmt"), -1);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { t->DeleteIndex("ixAmt"); }, &message), 9997);
+    EXPECT_NE(message.find("Index ixAmt"), std::string::npos);
+    // Dropping the current index leaves the table on its first index.
+    t->DeleteIndex("ixName");
+    EXPECT_TRUE(t->GetActive());
+    EXPECT_EQ(t->GetIndexName(), "ixID");
+    EXPECT_EQ(t->GetRecordCount(), C_ROWS);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole files
+
+TEST(Maintenance, CopyDatabaseRefusesTheSourceUnderAnyName) {
+    TTempFile file("copysrc.zan"), dest("copydst.zan"), link("copylink.zan"),
+        hard("copyhard.zan");
+    CreateFileWithTables(file.Path, {"T"});
+    chmod(file.Path.c_str(), 0640);
+    auto db = NewDatabase(file.Path);
+    const std::string dir = std::filesystem::path(file.Path).parent_path().string();
+    const std::string dotted = dir + "/./" + std::filesystem::path(file.Path).filename().string();
+    ASSERT_EQ(symlink(file.Path.c_str(), link.Path.c_str()), 0);
+    ASSERT_EQ(::link(file.Path.c_str(), hard.Path.c_str()), 0);
+    for (const std::string& same : {file.Path, dotted, link.Path, hard.Path})
+        EXPECT_EQ(ErrorCodeOf([&] { db->CopyDatabase(same, true); }), 9344) << same;
+    db->CopyDatabase(dest.Path, false);
+    struct stat st {};
+    ASSERT_EQ(stat(dest.Path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { db->CopyDatabase(dest.Path, false); }, &message), 1);
+    EXPECT_NE(message.find("Error code unknown"), std::string::npos) << message;
+    EXPECT_EQ(ErrorCodeOf([&] { db->CopyDatabase(dir, true); }), 9344);
+    EXPECT_EQ(ErrorCodeOf([&] { db->CopyDatabase(dir + "/missing/x.zan", true); }), 9344);
+    auto gone = NewDatabase(dir + "/no_such_source.zan");
+    EXPECT_EQ(ErrorCodeOf([&] { gone->CopyDatabase(dest.Path, true); }), 9988);
+    // Connected: the open file is copied; the copy opens with its rows.
+    db->SetExclusive(true);
+    db->Open();
+    db->CopyDatabase(dest.Path, true);
+    db->Close();
+    auto copy = NewDatabase(dest.Path);
+    copy->Open();
+    EXPECT_EQ(TableNames(*copy), std::vector<std::string>{"T"});
+    copy->Close();
+    unlink(UsersFileNameFor(dest.Path).c_str());
+}
+
+TEST(Maintenance, RebuildTableKeepsRowsBlobsAndAutoIncValues) {
+    TFixture fx;
+    fx.Create("A", [](TFieldDefs& f, TIndexDefs& i) {
+        f.Add("ID", ftAutoInc);
+        f.Add("NOTE", ftMemo);
+        i.Add("ixID", "ID", {ixUnique, ixPrimary});
+    });
+    auto t = fx.Table("A");
+    t->Open();
+    for (int n = 0; n < 30; ++n) {
+        t->Append();
+        t->FieldByName("NOTE")->SetAsString(std::string(size_t(700 + n), char('a' + n % 26)));
+        t->Post();
+    }
+    // Gaps in the numbers survive the rebuild.
+    t->First();
+    for (int n = 0; n < 10; ++n)
+        t->Delete();
+    std::map<int32_t, std::string> before;
+    for (t->First(); !t->GetEOF(); t->Next())
+        before[t->FieldByName("ID")->GetAsInteger()] = t->FieldByName("NOTE")->GetAsString();
+    t->Close();
+    t->RebuildTable();
+    t->Open();
+    std::map<int32_t, std::string> after;
+    for (t->First(); !t->GetEOF(); t->Next())
+        after[t->FieldByName("ID")->GetAsInteger()] = t->FieldByName("NOTE")->GetAsString();
+    EXPECT_EQ(after, before);
+    t->Append();
+    t->FieldByName("NOTE")->SetAsString("new");
+    t->Post();
+    EXPECT_EQ(t->FieldByName("ID")->GetAsInteger(), 31);
+    t->Close();
+    EXPECT_EQ(fx.Check(), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Other connections and processes
+
+TEST(Maintenance, AnotherProcessHoldingTheTableRefusesItsChange) {
+    TTempFile file("maint_fork.zan"), copy("maint_fork_copy.zan");
+    CreateFileWithTables(file.Path, {"T", "U"});
+    auto db = NewDatabase(file.Path);
+    db->SetLockRetryMaximum(3);
+    db->Open();
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    TChildProcess child([&](TChildProcess&) {
+        auto own = NewDatabase(file.Path);
+        own->Open();
+        TZanTable t;
+        t.SetDataBase(own.get());
+        t.SetTableName("T");
+        t.Open();
+        char c = 1;
+        if (write(ready[1], &c, 1) != 1) return 2;
+        if (read(done[0], &c, 1) != 1) return 3;
+        return t.GetActive() ? 0 : 4;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    EXPECT_EQ(ErrorCodeOf([&] { db->DeleteTable("T", false, true); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { db->RenameTable("T", "T2", true); }), 10249);
+    EXPECT_EQ(ErrorCodeOf([&] { db->CopyDatabase(copy.Path, false); }), 0);
+    db->Close();
+    // The file itself is held: it is not replaced, not even by a copy onto it.
+    auto other = NewDatabase(copy.Path);
+    EXPECT_EQ(ErrorCodeOf([&] { other->CopyDatabase(file.Path, true); }), 9344);
+    db->SetExclusive(true);
+    EXPECT_NE(ErrorCodeOf([&] { db->Open(); }), 0);
+    EXPECT_EQ(ReadFileBytes(file.Path), bytes);
+    db->SetExclusive(false);
+    db->Open();
+    // A table nobody else has open can go.
+    db->DeleteTable("U", false, true);
+    ASSERT_EQ(write(done[1], &c, 1), 1);
+    EXPECT_EQ(child.Wait(), 0);
+    db->DeleteTable("T", false, true);
+    EXPECT_TRUE(TableNames(*db).empty());
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+    db->Close();
+    unlink(UsersFileNameFor(copy.Path).c_str());
+}

@@ -1,4 +1,4 @@
-// A process killed inside a table create or a cursor's record add leaves the database as it was
+// A process killed inside a table create, a cursor's record add or a table restructure leaves the
 // before or as it is after, never between: each runs in one write scope, committed through the
 // journal. The child is killed at a spread of the change's crash points (journal and database
 // writes, syncs, truncations); the reopened file is checked and its state judged.
@@ -57,9 +57,13 @@ void MakeBase(const std::string& path) {
         AddRow(*c, id);
 }
 
+// Tells the state of a change that keeps the tables and rows of "t" ("before", "after").
+using TStateOf = std::function<std::string(TZanDataBase&)>;
+
 // Reopens the file and judges it: empty when the checker is content and the file is in one of
 // the two states; the state found ("before" or "after") goes to state.
-std::string Judge(const std::string& path, bool createsTable, std::string& state) {
+std::string Judge(const std::string& path, bool createsTable, std::string& state,
+                  const TStateOf& stateOf = nullptr) {
     try {
         auto db = NewDatabase(path);
         db->Open();
@@ -92,6 +96,7 @@ std::string Judge(const std::string& path, bool createsTable, std::string& state
                 return "t has " + std::to_string(rows) + " rows";
             state = rows == C_BASE_ROWS ? "before" : "after";
         }
+        if (stateOf) state = stateOf(*db);
         return {};
     } catch (const std::exception& e) {
         return std::string("cannot read: ") + e.what();
@@ -101,6 +106,9 @@ std::string Judge(const std::string& path, bool createsTable, std::string& state
 void RemoveSideFiles(const std::string& path) {
     unlink(UsersFileNameFor(path).c_str());
     unlink(JournalFileNameFor(path).c_str());
+    const std::string backup = ChangeFileExt(path, ".zdx");
+    unlink(backup.c_str());
+    unlink(UsersFileNameFor(backup).c_str());
 }
 
 // Runs change on a connection to path with the kill armed at point killAt (0: not armed) and
@@ -116,7 +124,8 @@ uint64_t RunChange(const std::string& path, uint64_t killAt,
     return ZanCrashPointCount() - start;
 }
 
-void KillAcrossTheChange(bool createsTable, const std::function<void(TZanDataBase&)>& change) {
+void KillAcrossTheChange(bool createsTable, const std::function<void(TZanDataBase&)>& change,
+                         const TStateOf& stateOf = nullptr) {
     TTempFile base("dbcrash_base.zan");
     MakeBase(base.Path);
     RemoveSideFiles(base.Path);
@@ -124,7 +133,7 @@ void KillAcrossTheChange(bool createsTable, const std::function<void(TZanDataBas
     std::filesystem::copy_file(base.Path, whole.Path);
     const uint64_t total = RunChange(whole.Path, 0, change);
     std::string state;
-    ASSERT_EQ(Judge(whole.Path, createsTable, state), "");
+    ASSERT_EQ(Judge(whole.Path, createsTable, state, stateOf), "");
     ASSERT_EQ(state, "after");
     ASSERT_GT(total, 2u);
     RemoveSideFiles(whole.Path);
@@ -138,7 +147,7 @@ void KillAcrossTheChange(bool createsTable, const std::function<void(TZanDataBas
             return 0;
         });
         child.Wait();
-        EXPECT_EQ(Judge(trial.Path, createsTable, state), "")
+        EXPECT_EQ(Judge(trial.Path, createsTable, state, stateOf), "")
             << "killed at point " << n << " of " << total;
         seen.insert(state);
         RemoveSideFiles(trial.Path);
@@ -157,4 +166,27 @@ TEST(DatabaseCrash, KilledRecordAddLeavesTheRowOutOrWhole) {
         auto c = OpenCursor(db, "t");
         AddRow(*c, 1000);
     });
+}
+
+TEST(DatabaseCrash, KilledRestructureLeavesTheOldLayoutOrTheNew) {
+    KillAcrossTheChange(
+        false,
+        [](TZanDataBase& db) {
+            db.Close();
+            db.SetExclusive(true);
+            db.Open();
+            TZanTable t;
+            t.SetDataBase(&db);
+            t.SetTableName("t");
+            t.Open();
+            t.GetRestructureFieldDefs().AddAndSetFieldDef("Extra", ftInteger, 0);
+            t.Close();
+            t.RestructureTable({});
+        },
+        [](TZanDataBase& db) {
+            TTableDef def;
+            db.QueryTableDef("t", false, def);
+            const int32_t fields = def.GetInternalFields()->Count();
+            return fields == 2 ? "before" : fields == 3 ? "after" : "neither";
+        });
 }

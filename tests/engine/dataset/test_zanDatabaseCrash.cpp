@@ -1,7 +1,8 @@
 // A process killed inside a table create, a cursor's record add or a table restructure leaves the
-// before or as it is after, never between: each runs in one write scope, committed through the
-// journal. The child is killed at a spread of the change's crash points (journal and database
-// writes, syncs, truncations); the reopened file is checked and its state judged.
+// database as it was before or as it is after, never between: each runs in one write scope,
+// committed through the journal. The child is killed at a spread of the change's crash points
+// (journal and database writes, syncs, truncations); the reopened file is checked and its state
+// judged.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -855,9 +855,9 @@ void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
     CheckConnected(def.GetMemory());
     CheckTableName(name, context);
     if (!def.GetMemory() && IsSystemName(name)) ZanDatabaseError(10041, context, name);
-    // The definition copy (".zdd") is written by the table maintenance; the flag is kept.
-    (void)saveDefinitions;
     InternalCreateTable(def);
+    if (saveDefinitions && FSaveTableDefinitions && !def.GetMemory() && !IsMemoryDatabase())
+        DumpTableDefinitions();
 }
 
 void TZanDataBase::CheckStorableLayout(const TTableDef& def) {

@@ -239,6 +239,18 @@ public:
     void RebuildTable(const std::string& name, const std::string& sourcePath, TZanDataSet& dest);
     // The backup copy of a rebuild or restructure: the file name with the extension ".zdx".
     std::string GetBackupFileName() const;
+    // Disconnected: rebuilds the whole file from its ".zdx" copy, table by table, under a
+    // temporary name that replaces the file only when every table was copied (else 8581 names
+    // the tables that failed; the file stays as it was).
+    void RebuildDatabase();
+    // The ".zdd" copy beside the file: every user table's definition and no rows.
+    void DumpTableDefinitions();
+    // Disconnected: hands every record block of the table (the records of that size) to the
+    // handler in turn until it clears its continue flag.
+    using TRecordBufferHandler = std::function<void(const uint8_t* record, int32_t count,
+                                                    int32_t position, bool& continueTransfer)>;
+    void TransferRecordBuffers(int32_t tableID, int32_t recordSize,
+                               const TRecordBufferHandler& handler);
     // Holds the table for a change of its storage or name: refused with 10249 while another
     // connection has it open; openers of other connections wait (and fail with 10249) until
     // the release.

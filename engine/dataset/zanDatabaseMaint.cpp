@@ -24,6 +24,9 @@ const char* const C_OBJECTIDREF_TABLE = "$SYSTBL_OBJECTIDREF";
 // record address), one region per table id.
 constexpr uint64_t C_TABLE_USE_BASE = 0x200000000ull;
 constexpr uint32_t C_TABLE_USE_REGION = 8192;
+constexpr uint32_t C_PAGE_SIZE_MAINT = 4096;
+// The security level of the database definition header.
+constexpr uint32_t C_DB_SECURITY_LEVEL_OFFSET = 246;
 
 bool IsSystemTableName(const std::string& name) { return !name.empty() && name[0] == '$'; }
 
@@ -67,6 +70,17 @@ void SyncDirectoryOf(const std::string& path) {
     fsync(fd);
     close(fd);
 }
+
+// Syncs the file written under the temporary name, gives it the mode bits and renames it over
+// path; answers errno or 0.
+int PublishFile(const std::string& temp, const std::string& path, mode_t mode) {
+    if (const int error = FinishCopy(temp, mode)) return error;
+    if (rename(temp.c_str(), path.c_str()) != 0) return errno;
+    SyncDirectoryOf(path);
+    return 0;
+}
+
+void RebuildLog(const std::string& text) { GDBLogger().LogItem("TZanDataBase.RebuildDatabase", text); }
 
 } // namespace
 
@@ -304,11 +318,8 @@ void TZanDataBase::CopyDatabase(const std::string& destination, bool overwrite) 
     } else if (!DoCopyFile(source, temp, true)) {
         ZanDatabaseError(9344, context, OSErrorText(errno) + "." + source);
     }
-    if (const int error = FinishCopy(temp, st.st_mode))
+    if (const int error = PublishFile(temp, destination, st.st_mode))
         ZanDatabaseError(9344, context, OSErrorText(error) + "." + source);
-    if (rename(temp.c_str(), destination.c_str()) != 0)
-        ZanDatabaseError(9344, context, OSErrorText(errno) + "." + source);
-    SyncDirectoryOf(destination);
     if (!std::filesystem::exists(destination, ec)) ZanDatabaseError(9344, context, destination);
 }
 
@@ -340,6 +351,197 @@ void TZanDataBase::RebuildTable(const std::string& name, const std::string& sour
     });
     dest.DataSetEmptyTable();
     from.CopyRawTableData(&dest);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rebuild of the whole file, definition copy, raw records
+
+void TZanDataBase::RebuildDatabase() {
+    static const char* const context = "TZanDataBase.RebuildDatabase";
+    CheckNotConnected();
+    if (IsMemoryDatabase()) ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
+    RebuildLog("Rebuild database start");
+    const std::string path = FDirectory + FDataBaseName;
+    const std::string backup = GetBackupFileName();
+    const bool wasExclusive = FExclusive;
+    const std::string key = FMasterKey;
+    TScopeExit restore([&] {
+        if (FConnected) DoDisconnect();
+        FExclusive = wasExclusive;
+        if (FMasterKey.empty()) FMasterKey = key;
+    });
+    // The file is held exclusively from the backup to the replacement: nobody writes it
+    // meanwhile, and a file another connection has open is refused before anything changes.
+    FExclusive = true;
+    Open();
+    CopyDatabase(backup, true);
+    RebuildLog("Backup database created -" + backup);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) ZanDatabaseError(9988, context, path);
+    const std::string temp = TemporaryNameFor(path);
+    TScopeExit removeTemp([&] {
+        unlink(temp.c_str());
+        unlink(UsersFileNameFor(temp).c_str());
+    });
+    std::vector<std::string> failed;
+    {
+        TZanDataBase target;
+        target.SetDataBaseName(temp);
+        target.SetDefaultSortOrder(FDefaultSortOrder);
+        target.SetEnforceSecurity(FEnforceSecurity);
+        target.SetUseEncryption(FUseEncryption);
+        target.SetMasterKey(FMasterKey);
+        target.SetDBOwner(FHeader.Owner);
+        target.SetLockRetryMaximum(FLockRetryMaximum);
+        target.SetLockRetryInterval(FLockRetryInterval);
+        unlink(temp.c_str());
+        target.CreateDatabase();
+        target.SetExclusive(true);
+        target.SetTemporaryPrivilegeStatus(C_ALL_PRIVILEGES);
+        target.Open();
+        TZanDataBase source;
+        source.SetDataBaseName(backup);
+        source.SetExclusive(true);
+        source.SetReadOnly(true);
+        source.SetMasterKey(FMasterKey);
+        source.BeforeLogin = BeforeLogin;
+        source.SetLoginPrompt(FLoginPrompt);
+        source.SetTemporaryPrivilegeStatus(C_ALL_PRIVILEGES);
+        RebuildLog("Opening Backup dir " + source.GetDirectory());
+        RebuildLog("Opening Backup file " + source.GetDataBaseName());
+        RebuildLog("Opening Source database");
+        try {
+            source.Open();
+        } catch (const Exception&) {
+            RebuildLog("Could not open source database");
+            throw;
+        }
+        std::vector<std::string> names;
+        TStringList list;
+        source.GetSystemTableNames(list);
+        for (int i = 0; i < list.Count(); ++i)
+            names.push_back(list.Get(i));
+        source.GetTableNames(list);
+        for (int i = 0; i < list.Count(); ++i)
+            names.push_back(list.Get(i));
+        RebuildLog("Creating tables...");
+        TStringList existing;
+        target.GetSystemTableNames(existing);
+        for (const std::string& name : names) {
+            if (existing.IndexOf(name) >= 0) continue;
+            RebuildLog("Creating table " + name);
+            TTableDef def;
+            source.QueryTableDef(name, false, def);
+            target.InternalCreateTable(def);
+        }
+        for (const std::string& name : names) {
+            RebuildLog("Copying data from source table " + name);
+            TZanDataSet dest;
+            dest.SetDataBase(&target);
+            dest.SetTableName(name);
+            try {
+                TZanDataSet from;
+                from.SetDataBase(&source);
+                from.SetTableName(name);
+                from.DataSetOpen();
+                dest.DataSetOpen();
+                if (dest.GetTotalRecordCount() > 0) dest.DataSetEmptyTable();
+                from.CopyRawTableData(&dest);
+            } catch (const Exception& e) {
+                RebuildLog("Exception while copying data from source table " + name);
+                RebuildLog("Exception was " + e.Message());
+                RebuildLog("Attempting to empty this table");
+                failed.push_back(name);
+                try {
+                    if (!dest.GetInternalActive()) dest.DataSetOpen();
+                    dest.DataSetEmptyTable();
+                } catch (const Exception&) {
+                    // The table stays as the failed copy left it; the rebuild is refused.
+                }
+            }
+        }
+    }
+    if (!failed.empty()) {
+        std::string text = "The data of these tables could not be copied:";
+        for (const std::string& name : failed)
+            text += " " + name;
+        ZanDatabaseError(8581, context, text + ". The backup is " + backup);
+    }
+    if (const int error = PublishFile(temp, path, st.st_mode))
+        ZanDatabaseError(9344, context, OSErrorText(error) + "." + path);
+}
+
+void TZanDataBase::DumpTableDefinitions() {
+    static const char* const context = "TZanDataBase.DumpTableDefinitions";
+    CheckConnected(false);
+    const bool taken = !FLocked;
+    if (taken) SetLocked(true);
+    TScopeExit unlock([&] {
+        if (taken) SetLocked(false);
+    });
+    const std::string path = ChangeFileExt(FDirectory + FDataBaseName, ".zdd");
+    const std::string temp = TemporaryNameFor(path);
+    TScopeExit removeTemp([&] {
+        unlink(temp.c_str());
+        unlink(UsersFileNameFor(temp).c_str());
+    });
+    struct stat st {};
+    if (stat((FDirectory + FDataBaseName).c_str(), &st) != 0)
+        ZanDatabaseError(9988, context, FDirectory + FDataBaseName);
+    {
+        TZanDataBase copy;
+        copy.SetDataBaseName(temp);
+        copy.SetDefaultSortOrder(FDefaultSortOrder);
+        // An encrypted database's definitions are enciphered with its key.
+        copy.SetUseEncryption(FUseEncryption);
+        copy.SetMasterKey(FMasterKey);
+        unlink(temp.c_str());
+        copy.CreateDatabase();
+        copy.SetExclusive(true);
+        copy.Open();
+        TStringList names;
+        GetTableNames(names);
+        for (int i = 0; i < names.Count(); ++i) {
+            TTableDef def;
+            QueryTableDef(names.Get(i), false, def);
+            copy.CreateTable(def, false);
+        }
+    }
+    if (const int error = PublishFile(temp, path, st.st_mode))
+        ZanDatabaseError(9344, context, OSErrorText(error) + "." + path);
+}
+
+void TZanDataBase::TransferRecordBuffers(int32_t tableID, int32_t recordSize,
+                                         const TRecordBufferHandler& handler) {
+    static const char* const context = "TZanDataBase.TransferRecordBuffers";
+    CheckNotConnected();
+    if (recordSize <= 0 || recordSize > int32_t(C_PAGE_SIZE_MAINT))
+        ZanDatabaseErrorFmt(8581, context, "%s has not been set or is out of range",
+                            {"RecordSize"});
+    TDiskMgr disk;
+    disk.SetPageSize(C_PAGE_SIZE_MAINT);
+    disk.SetFileName(FDirectory + FDataBaseName);
+    disk.SetOpenFlags(0x10);
+    disk.SetLockRetryCount(FLockRetryMaximum);
+    disk.SetLockRetryInterval(FLockRetryInterval);
+    disk.SetCryptKey(FMasterKey);
+    disk.Open();
+    TScopeExit close([&] { disk.Close(); });
+    disk.SetTableLock(0, ZanLockRead);
+    TScopeExit unlock([&] { disk.ReleaseTableLock(0); });
+    uint8_t level[4] = {};
+    disk.GetZanFile()->ReadThroughZanFile(level, C_DB_SECURITY_LEVEL_OFFSET, sizeof level);
+    const uint8_t access = AccessFlagsForEncryption(GetLE32(level) >= 1 ? encStrong : encNone);
+    std::vector<uint32_t> blocks;
+    disk.ListAllocatedFixedBlocks(uint32_t(recordSize), uint32_t(tableID), C_USAGE_RECORDS,
+                                  blocks);
+    std::vector<uint8_t> record(static_cast<size_t>(recordSize));
+    bool more = true;
+    for (size_t i = 0; i < blocks.size() && more; ++i) {
+        disk.ReadCustomSize(blocks[i], uint32_t(recordSize), record.data(), uint32_t(tableID),
+                            access);
+        handler(record.data(), int32_t(blocks.size()), int32_t(i), more);
+    }
 }
 
 } // namespace zan

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "dataset_test_support.h"
+#include "security_test_support.h"
 #include "support/zanChecker.h"
 
 using namespace zan;
@@ -699,4 +700,185 @@ TEST(Maintenance, AnotherProcessHoldingTheTableRefusesItsChange) {
         close(fd);
     db->Close();
     unlink(UsersFileNameFor(copy.Path).c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rebuild of the whole file, definition copy, raw records
+
+namespace {
+
+struct TFileState {
+    std::vector<std::string> Tables;
+    TModel Rows;
+    int32_t Generator = 0;
+    int32_t ObjectID = 0;
+};
+
+TFileState StateOf(TZanDataBase& db) {
+    TFileState s;
+    s.Tables = TableNames(db);
+    TZanTable t;
+    t.SetDataBase(&db);
+    t.SetTableName("T");
+    t.Open();
+    for (t.First(); !t.GetEOF(); t.Next()) {
+        TRow row;
+        for (int i = 0; i < t.GetFieldCount(); ++i) {
+            TField* f = t.GetFields().Fields(i);
+            row[f->GetFieldName()] = f->IsNull() ? std::string(C_NULL) : f->GetAsString();
+        }
+        s.Rows[t.FieldByName("ID")->GetAsInteger()] = row;
+    }
+    t.Close();
+    int32_t step = 0;
+    db.QueryGenerator("gen", s.Generator, step);
+    s.ObjectID = db.GetObjectID("T");
+    return s;
+}
+
+bool operator==(const TFileState& a, const TFileState& b) {
+    return a.Tables == b.Tables && a.Rows == b.Rows && a.Generator == b.Generator &&
+           a.ObjectID == b.ObjectID;
+}
+
+} // namespace
+
+TEST(Maintenance, RebuildDatabaseKeepsEverything) {
+    TFixture fx;
+    fx.Create("Empty");
+    fx.Create("T");
+    fx.Fill();
+    fx.Db->CreateGenerator("gen", 40, 3);
+    fx.Db->GetGeneratorValue("gen", false);
+    const TFileState before = StateOf(*fx.Db);
+    fx.Db->Close();
+    fx.Db->SetExclusive(false);
+    fx.Db->RebuildDatabase();
+    EXPECT_FALSE(fx.Db->GetConnected());
+    EXPECT_FALSE(fx.Db->GetExclusive());
+    fx.Db->Open();
+    EXPECT_TRUE(StateOf(*fx.Db) == before);
+    EXPECT_EQ(fx.Check(), "");
+    // Indexes too: the unique key still refuses its duplicate.
+    auto t = fx.Table();
+    t->Open();
+    t->Append();
+    t->FieldByName("ID")->SetAsInteger(5);
+    EXPECT_EQ(ErrorCodeOf([&] { t->Post(); }), 9729);
+    t->Cancel();
+    t->Close();
+    const auto log = fx.Db->GetLog();
+    for (const char* text : {"Rebuild database start", "Backup database created -",
+                             "Opening Source database", "Creating tables...", "Creating table T",
+                             "Copying data from source table T"})
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        })) << text;
+}
+
+TEST(Maintenance, RebuildDatabaseOfASecuredFileKeepsLogonsAndPrivileges) {
+    TTempFile file("maint_secured.zan");
+    CreateSecuredFile(file.Path);
+    {
+        auto admin = ConnectAs(file.Path, C_ADMIN_USER, "plinth");
+        CreateUserTable(*admin, "T");
+        TSecurityManager& sm = admin->GetSecurityManager();
+        sm.AddGroup("clerks");
+        sm.AddUser("clerk", "secret", "clerks");
+        Grant(sm, "clerks", "T", {opExecuteObj, opReadData});
+    }
+    auto clerk = NewDatabase(file.Path, 2);
+    clerk->BeforeLogin = [](TObject*, std::string& u, std::string& p, std::string&) {
+        u = "clerk";
+        p = "secret";
+    };
+    clerk->RebuildDatabase();
+    clerk->Open();
+    TZanTable t;
+    t.SetDataBase(clerk.get());
+    t.SetTableName("T");
+    EXPECT_EQ(ErrorCodeOf([&] { t.Open(); }), 0);
+    EXPECT_EQ(ErrorCodeOf([&] { clerk->DeleteTable("T"); }), 10121);
+    t.Close();
+    clerk->Close();
+    EXPECT_EQ(ConnectCode(file.Path, "clerk", "wrong"), 10036);
+    EXPECT_EQ(ConnectCode(file.Path, C_ADMIN_USER, "plinth"), 0);
+    unlink(ChangeFileExt(file.Path, ".zdx").c_str());
+}
+
+TEST(Maintenance, RebuildDatabaseRefusedWhileAnotherProcessHoldsTheFile) {
+    TTempFile file("maint_rebuild_fork.zan");
+    CreateFileWithTables(file.Path, {"T"});
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    TChildProcess child([&](TChildProcess&) {
+        auto own = NewDatabase(file.Path);
+        own->Open();
+        char c = 1;
+        if (write(ready[1], &c, 1) != 1) return 2;
+        return read(done[0], &c, 1) == 1 ? 0 : 3;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    auto db = NewDatabase(file.Path);
+    db->SetLockRetryMaximum(2);
+    EXPECT_NE(ErrorCodeOf([&] { db->RebuildDatabase(); }), 0);
+    EXPECT_EQ(ReadFileBytes(file.Path), bytes);
+    ASSERT_EQ(write(done[1], &c, 1), 1);
+    EXPECT_EQ(child.Wait(), 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        close(fd);
+    unlink(ChangeFileExt(file.Path, ".zdx").c_str());
+}
+
+TEST(Maintenance, DefinitionCopyAndRawRecords) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Fill();
+    fx.Db->SetSaveTableDefinitions(true);
+    auto u = fx.Table("U");
+    u->GetFieldDefs().Add("X", ftInteger);
+    u->CreateTable(); // through the database with the save-definitions flag
+    const std::string zdd = ChangeFileExt(fx.File.Path, ".zdd");
+    {
+        auto copy = NewDatabase(zdd);
+        copy->Open();
+        EXPECT_EQ(TableNames(*copy), (std::vector<std::string>{"T", "U"}));
+        TZanTable t;
+        t.SetDataBase(copy.get());
+        t.SetTableName("T");
+        t.Open();
+        EXPECT_EQ(t.GetRecordCount(), 0);
+        EXPECT_EQ(t.GetFieldCount(), 4);
+    }
+    unlink(zdd.c_str());
+    unlink(UsersFileNameFor(zdd).c_str());
+    TTableDef def;
+    fx.Db->QueryTableDef("T", false, def);
+    fx.Db->Close();
+    std::vector<int32_t> ids;
+    int32_t visited = 0;
+    auto collect = [&](int32_t stopAfter) {
+        ids.clear();
+        visited = 0;
+        fx.Db->TransferRecordBuffers(
+            def.GetTableID(), def.GetRecordSize(),
+            [&](const uint8_t* rec, int32_t count, int32_t position, bool& more) {
+                // Every block of the records' pages, free slots too.
+                EXPECT_GE(count, C_ROWS);
+                EXPECT_EQ(position, visited++);
+                if (rec[C_REC_INUSE_OFFSET] == 1)
+                    ids.push_back(RecordGetInteger(rec, *def.GetInternalFields()->FindField("ID")));
+                if (visited == stopAfter) more = false;
+            });
+    };
+    collect(-1);
+    std::sort(ids.begin(), ids.end());
+    ASSERT_EQ(ids.size(), size_t(C_ROWS));
+    EXPECT_EQ(ids.front(), 0);
+    EXPECT_EQ(ids.back(), C_ROWS - 1);
+    collect(5);
+    EXPECT_EQ(visited, 5);
 }

@@ -44,6 +44,7 @@ namespace zan {
 
 class TBaseLockMgr;
 class TZanDataSet;
+class TZanTable;
 
 // The engine's version text, written into new headers and table definitions.
 inline constexpr const char* C_ZAN_VERSION = "1.43.02";
@@ -101,8 +102,6 @@ struct TZanDiskTables {
 // The BeforeLogin event: sender, user name, password and master key, all changeable.
 using TBeforeLoginEvent = std::function<void(TObject* sender, std::string& userName,
                                              std::string& password, std::string& masterKey)>;
-
-class TZanTable;
 
 class TZanDataBase : public TCustomConnection {
 public:
@@ -277,6 +276,18 @@ public:
     void GetGeneratorNames(TStrings& list);
     bool QueryGenerator(const std::string& name, int32_t& value, int32_t& step);
 
+    // Engine-internal access to a system table: a table component marked internal, with the
+    // database's ReadOnly value, on the given index ("" the natural order), opened at once. It
+    // is no client of the database (the close, cancel and refresh walks pass it by), but
+    // after a commit or rollback it drops its caches and the locks it believed it held, as the
+    // clients do. Its owner keeps it for the connection and frees it before the disconnect.
+    std::unique_ptr<TZanTable> OpenInternalTable(const std::string& name,
+                                                 const std::string& indexName);
+    // Internal datasets (table definition marked internal) enter and leave this list instead
+    // of the client list.
+    void AddInternalDataSet(TZanDataSet* dataSet);
+    void RemoveInternalDataSet(TZanDataSet* dataSet) noexcept;
+
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.
     bool LockTable(const TTableDef& def, int32_t lockType);
@@ -307,8 +318,6 @@ private:
     void LoadDatabasePrivileges();
     // Engine only: connects without a logon (a rebuild's auxiliary database).
     void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
-    // A system table opened as a table component of the engine's own.
-    std::unique_ptr<TZanTable> OpenInternalTable(const std::string& name);
     void CreateSecurityTables();
     void OpenSecurityTables();
     void CloseSecurityTables() noexcept;
@@ -316,9 +325,10 @@ private:
     // 10624); -1 when the table opens with every privilege.
     int32_t CheckOpenPrivilege(const std::string& name, const TTableDef& def);
     void ApplyTablePrivileges(TTableDef& def, int32_t objectID) const;
+    // Adds the "$SYSTBL_OBJECTIDREF" row of a new table.
+    void AddObjectReference(int32_t id, const std::string& name);
     void OpenSystemTables();
     void OpenMasterTables();
-    std::unique_ptr<TZanRowStore> OpenSystemTable(const std::string& name);
     // The code-built definition of a master table.
     void BuildMasterTableDef(TTableDef& def, int32_t tableID, const std::string& name) const;
     void CreateSystemTables();
@@ -328,9 +338,9 @@ private:
     static void CheckStorableLayout(const TTableDef& def);
     void CatalogueAddTable(TTableDef& def);
     void CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID);
-    // Runs f under the write locks of the stores' tables and the header write lock, taken in
-    // that order.
-    void WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+    // Runs f under the write locks of the tables and the header write lock, taken in that
+    // order.
+    void WithCatalogueLocks(const std::vector<uint16_t>& tableIDs,
                             const std::function<void()>& f);
     void CatalogueRewrite(TTableDef& def);
     TZanRowStore& MasterTableFor(const std::string& name) const;
@@ -339,10 +349,13 @@ private:
     void ReadTableDef(const std::string& name, TTableDef& def);
     void GrantAll(TTableDef& def) const;
     // The generator table after the checks every generator call makes.
-    TZanRowStore& GeneratorStore(const char* context);
-    // The address of the generator's row, 0 when there is none (a name longer than the field
-    // never matches).
-    uint32_t FindGenerator(TZanRowStore& gen, const std::string& name);
+    TZanTable& GeneratorTable(const char* context);
+    // Positions the generator table on the generator's row; false when there is none (a name
+    // longer than the field never matches).
+    bool FindGenerator(TZanTable& gen, const std::string& name);
+    // After a commit or rollback released every lock: the registered and the internal
+    // datasets forget the table and record locks they believed they held.
+    void ForgetDataSetLocks();
 
     bool FConnected = false;
     bool FExclusive = false;
@@ -368,6 +381,8 @@ private:
     TZanDBHeader FHeader;
     TZanLoginPrompt* FLoginPrompt = nullptr;
 
+    // Declared before the internal tables, which leave it when they go.
+    std::vector<TZanDataSet*> FInternalDataSets;
     std::unique_ptr<TPrivileges> FPrivileges;
     std::unique_ptr<TSecurityManager> FSecurityManager;
     // Users, groups, object and system privileges, as the security manager uses them.
@@ -379,8 +394,8 @@ private:
     TDiskTableDefMgr* FUserTables = nullptr;
     std::unique_ptr<TZanRowStore> FMasterUser;
     std::unique_ptr<TZanRowStore> FMasterSystem;
-    std::unique_ptr<TZanRowStore> FObjectIDRef;
-    std::unique_ptr<TZanRowStore> FIntGenerator;
+    std::unique_ptr<TZanTable> FObjectIDRef;
+    std::unique_ptr<TZanTable> FIntGenerator;
     // Definitions read from the catalogue, by upper-case name, with what identifies the row
     // and text they came from: a changed row is read again.
     struct TParsedDef {
@@ -399,6 +414,8 @@ private:
     void ReleaseTableUse(int32_t tableID) noexcept;
     void RequireTablePrivilege(const std::string& name, int32_t privilege, const char* context);
     void RemoveCatalogueEntry(TTableDef& def, const char* context);
+    // The tables a delete or rename of the table changes: its master, the object references.
+    std::vector<uint16_t> CatalogueTables(const std::string& name);
 };
 
 
@@ -714,6 +731,9 @@ public:
     bool InternalCheckRecordValid(const uint8_t* recBuf) const;
     bool GetReadLocked() const { return FReadLocked; }
     bool GetWriteLocked() const { return FWriteLocked; }
+    // A commit or rollback released every lock of the connection: the table and record locks
+    // are no longer held, and the free-chain heads are read again under the next lock.
+    void LocksReleased();
     uint32_t GetOwnerTag() const { return FOwnerTag; }
 
     // --- Definitions --------------------------------------------------------------------------
@@ -794,14 +814,14 @@ protected:
     void ReleaseTaken(bool taken);
     // The disk manager a write scope of this table runs on; none for an in-memory table.
     TDiskMgr* WriteScopeDisk() const;
+    // A field getter's read privilege (system tables skip it): 10624 naming the field.
+    void CheckFieldRead(int32_t n) const;
 
 private:
     [[noreturn]] void NotValid(const char* routine) const;
     void InternalOpenDataSet();
     void InternalCloseDataSet();
     const TInternalFieldItem& FieldAt(int32_t n, const char* context) const;
-    // A field getter's read privilege (system tables skip it).
-    void CheckFieldRead(int32_t n) const;
     void CheckFieldWrite(int32_t n, const uint8_t* recBuf) const;
     TIndexItem& IndexByName(const std::string& name, const char* context) const;
     TIndexItem& CurrentIndexItem(const char* context) const;
@@ -1124,6 +1144,9 @@ private:
     // Fills the key buffer's leading index fields from values (nearest: the other key fields
     // lowest); answers how many were assigned.
     int AssignKey(const std::vector<Variant>& values, bool nearest);
+    // The position of the first string value longer than its index field (with whether that
+    // field sorts descending), or -1.
+    int OverLongKeyValue(const std::vector<Variant>& values, bool& descending);
 
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;

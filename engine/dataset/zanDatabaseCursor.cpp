@@ -92,7 +92,12 @@ TZanDataSet::~TZanDataSet() {
     FFilterMgr.reset();
     FIndexMgr.reset();
     FBlobInterface.reset();
-    if (FDataBase && FRegistered) FDataBase->UnRegisterClient(this);
+    if (FDataBase) {
+        if (FRegistered)
+            FDataBase->UnRegisterClient(this);
+        else
+            FDataBase->RemoveInternalDataSet(this);
+    }
     FDataBase = nullptr;
     FTableDef.reset();
     ClearBlobCache();
@@ -145,11 +150,19 @@ void TZanDataSet::Notification(TComponent* component, TOperation operation) {
 void TZanDataSet::SetDataBase(TZanDataBase* db) {
     CheckInternalInactive();
     if (db == FDataBase) return;
-    if (FDataBase && FRegistered) FDataBase->UnRegisterClient(this);
+    // A dataset leaves the list it entered, whatever its definition says by then.
+    if (FDataBase) {
+        if (FRegistered)
+            FDataBase->UnRegisterClient(this);
+        else
+            FDataBase->RemoveInternalDataSet(this);
+    }
     FRegistered = false;
     FDataBase = db;
     if (db) {
-        if (!FInternalOpen) {
+        if (GetSystemTable() || FInternalOpen) {
+            db->AddInternalDataSet(this);
+        } else {
             db->RegisterClient(this);
             FRegistered = true;
         }

@@ -67,6 +67,14 @@ void TZanDataSet::InternalReleaseLock() {
     if (failure) std::rethrow_exception(failure);
 }
 
+void TZanDataSet::LocksReleased() {
+    FReadLocked = FWriteLocked = false;
+    FRecordLocks.clear();
+    if (!FInternalActive) return;
+    if (FTableDef->GetRecordInterface()) FTableDef->GetRecordInterface()->SetFirstEmptyValid(false);
+    if (FTableDef->GetBlobInterface()) FTableDef->GetBlobInterface()->SetFirstEmptyValid(false);
+}
+
 bool TZanDataSet::TakeReadLock() {
     if (FReadLocked || FWriteLocked) return false;
     InternalSetReadLock();

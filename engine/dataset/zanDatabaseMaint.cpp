@@ -175,15 +175,16 @@ void TZanDataBase::RemoveCatalogueEntry(TTableDef& def, const char* context) {
             ZanDatabaseError(8581, context, "Unable to delete internal table definition: " + name);
         master.Delete(address);
     });
-    if (FObjectIDRef && !IsSystemTableName(name)) {
-        FObjectIDRef->WithLock(true, [&] {
-            TZanRow key = FObjectIDRef->NewRow();
-            RecordSetString(key.data(), FObjectIDRef->Field("ObjectName"), name);
-            const uint32_t address = FObjectIDRef->Find("ixObjectName", key);
-            if (address != 0) FObjectIDRef->Delete(address);
-        });
-    }
+    if (FObjectIDRef && !IsSystemTableName(name) && GetObjectID(name) >= 0)
+        FObjectIDRef->Delete();
     FParsedDefs.erase(ZanAnsiUpperCase(name));
+}
+
+std::vector<uint16_t> TZanDataBase::CatalogueTables(const std::string& name) {
+    std::vector<uint16_t> tables{MasterTableFor(name).TableID()};
+    if (FObjectIDRef && !IsSystemTableName(name))
+        tables.push_back(uint16_t(FObjectIDRef->GetTableDef().GetTableID()));
+    return tables;
 }
 
 void TZanDataBase::DeleteTable(const std::string& name, bool memory, bool internal) {
@@ -208,9 +209,7 @@ void TZanDataBase::DeleteTable(const std::string& name, bool memory, bool intern
     TDiskWriteScope scope(FDiskMgr.get());
     HoldTableForChange(id);
     TScopeExit release([&] { ReleaseTableForChange(id); });
-    std::vector<TZanRowStore*> stores{&MasterTableFor(name)};
-    if (FObjectIDRef && !IsSystemTableName(name)) stores.push_back(FObjectIDRef.get());
-    WithCatalogueLocks(stores, [&] {
+    WithCatalogueLocks(CatalogueTables(name), [&] {
         if (mgr.CheckTableUserCount(id) > 0) ZanDatabaseError(10053, context, name);
         mgr.DeleteTableDef(name, def);
         FDiskMgr->DeleteOwnedPages(static_cast<uint32_t>(id), 0, true);
@@ -243,9 +242,7 @@ void TZanDataBase::RenameTable(const std::string& oldName, const std::string& ne
     HoldTableForChange(id);
     TScopeExit release([&] { ReleaseTableForChange(id); });
     TZanRowStore& master = MasterTableFor(oldName);
-    std::vector<TZanRowStore*> stores{&master};
-    if (FObjectIDRef && !IsSystemTableName(oldName)) stores.push_back(FObjectIDRef.get());
-    WithCatalogueLocks(stores, [&] {
+    WithCatalogueLocks(CatalogueTables(oldName), [&] {
         if (mgr.CheckTableUserCount(id) > 0) ZanDatabaseError(10119, context, oldName);
         const bool caseOnly = SameText(oldName, newName);
         if (!caseOnly && FindCatalogueRow(master, newName) != 0)
@@ -260,16 +257,15 @@ void TZanDataBase::RenameTable(const std::string& oldName, const std::string& ne
             master.SetBlobText(row, "TableDef", ComponentToText(def));
             master.Update(address, row);
         });
-        if (stores.size() > 1) {
-            FObjectIDRef->WithLock(true, [&] {
-                TZanRow key = FObjectIDRef->NewRow();
-                RecordSetString(key.data(), FObjectIDRef->Field("ObjectName"), oldName);
-                const uint32_t address = FObjectIDRef->Find("ixObjectName", key);
-                if (address == 0) return;
-                TZanRow row = FObjectIDRef->Read(address);
-                RecordSetString(row.data(), FObjectIDRef->Field("ObjectName"), newName);
-                FObjectIDRef->Update(address, row);
-            });
+        if (FObjectIDRef && !IsSystemTableName(oldName) && GetObjectID(oldName) >= 0) {
+            FObjectIDRef->Edit();
+            try {
+                FObjectIDRef->FieldByName("ObjectName")->SetAsString(newName);
+                FObjectIDRef->Post();
+            } catch (...) {
+                FObjectIDRef->Cancel();
+                throw;
+            }
         }
         FParsedDefs.erase(ZanAnsiUpperCase(oldName));
         FParsedDefs.erase(ZanAnsiUpperCase(newName));

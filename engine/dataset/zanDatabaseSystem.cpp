@@ -24,16 +24,6 @@ bool IsReservedName(const std::string& name) { return !name.empty() && name[0] =
 // ---------------------------------------------------------------------------------------------
 // Security tables
 
-std::unique_ptr<TZanTable> TZanDataBase::OpenInternalTable(const std::string& name) {
-    auto table = std::make_unique<TZanTable>();
-    static_cast<TZanDataSet&>(*table).FInternalOpen = true;
-    table->SetDataBase(this);
-    table->SetTableName(name);
-    table->SetReadOnly(FReadOnly);
-    table->Open();
-    return table;
-}
-
 void TZanDataBase::CreateSecurityTables() {
     static const char* const context = "TZanDataBase.CreateSecurityTables";
     if (!FLocked)
@@ -101,7 +91,7 @@ void TZanDataBase::OpenSecurityTables() {
     // A file marked secured whose security tables are missing cannot be logged on to.
     for (const char* name : {C_SECUSERS, C_SECSYSPRIV, C_SECOBJPRIV, C_SECGROUPS}) {
         try {
-            FSecurityTables.push_back(OpenInternalTable(name));
+            FSecurityTables.push_back(OpenInternalTable(name, ""));
         } catch (const EZanDatabaseError& e) {
             if (e.ErrorCode != 10024) throw;
             ZanDatabaseError(10015, "TZanDataBase.OpenSecurityTables", name);
@@ -213,16 +203,22 @@ bool TZanDataBase::QueryObjectPrivilegeExists(TDatabaseObjectType objectType,
 std::string TZanDataBase::GetObjectName(int32_t id) {
     CheckConnected(false);
     if (!FObjectIDRef) return std::string();
-    TZanRow key = FObjectIDRef->NewRow();
-    RecordSetInteger(key.data(), FObjectIDRef->Field("ObjectID"), id);
-    std::string name;
-    FObjectIDRef->WithLock(false, [&] {
-        const uint32_t address = FObjectIDRef->Find("ixObjectID", key);
-        if (address != 0)
-            name = RecordGetString(FObjectIDRef->Read(address).data(),
-                                   FObjectIDRef->Field("ObjectName"));
-    });
-    return name;
+    FObjectIDRef->SetIndexName("ixObjectID");
+    if (!FObjectIDRef->FindKey({Variant(id)})) return std::string();
+    return FObjectIDRef->FieldByName("ObjectName")->GetAsString();
+}
+
+void TZanDataBase::AddObjectReference(int32_t id, const std::string& name) {
+    TZanTable& refs = *FObjectIDRef;
+    refs.Append();
+    try {
+        refs.FieldByName("ObjectID")->SetAsInteger(id);
+        refs.FieldByName("ObjectName")->SetAsString(name);
+        refs.Post();
+    } catch (...) {
+        refs.Cancel();
+        throw;
+    }
 }
 
 } // namespace zan

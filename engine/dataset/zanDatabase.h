@@ -894,8 +894,12 @@ private:
     // Record locks this cursor holds.
     std::vector<uint32_t> FRecordLocks;
     std::map<std::string, std::string> FTransferSources;
+
+protected:
     // Reports percent when it differs from the last; answers whether Cancel was asked.
     bool ReportProgress(int64_t done, int64_t total, int32_t& last);
+
+private:
 
     std::unique_ptr<TTableDef> FTableDef;
     std::unique_ptr<TRecordMgr> FRecordMgr;
@@ -1094,6 +1098,9 @@ public:
     void DeleteIndex(const std::string& name);
     void ReIndex(bool ignoreKeyViolations);
     void RebuildTable();
+    // Appends every record of source, field by field by the names of the restructure field
+    // definitions (8576 without them), logging what it maps and what it cannot convert.
+    void ImportData(TDataSet& source);
 
     void SetKey();
     void EditKey();

@@ -175,4 +175,54 @@ void TZanTable::RebuildTable() {
     InternalRebuildTable();
 }
 
+void TZanTable::ImportData(TDataSet& source) {
+    static const char* const context = "TZanTable.ImportData";
+    CheckActive();
+    CheckBrowseMode();
+    if (!FRestructureFieldDefs)
+        ZanDatabaseErrorFmt(8576, context, "%s has not been set or is out of range",
+                            {"FRestructureFieldDefs"});
+    const std::string caller = GetName() + ".DataImport";
+    auto log = [&](const std::string& text) { GDBLogger().LogItem(caller, text); };
+    log("Matching fields");
+    std::vector<std::pair<TField*, TField*>> mapping; // source, destination
+    for (int i = 0; i < FRestructureFieldDefs->Count(); ++i) {
+        const std::string& name = FRestructureFieldDefs->Items(i).GetName();
+        TField* dest = FindField(name);
+        TField* from = source.FindField(name);
+        if (dest != nullptr && from != nullptr) {
+            log(Format("Source field [%s] mapped to Field [%s]", {from->GetFieldName(), name}));
+            mapping.emplace_back(from, dest);
+        } else {
+            log(Format("No Source field set for Field [%s]", {name}));
+        }
+    }
+    source.First();
+    log("Starting import");
+    const int64_t total = source.GetRecordCount();
+    int32_t last = -1;
+    for (int32_t recordNo = 1; !source.GetEOF(); ++recordNo, source.Next()) {
+        Append();
+        for (auto& [from, dest] : mapping) {
+            const Variant value = from->GetValue();
+            try {
+                dest->SetValue(value);
+            } catch (const Exception& e) {
+                log(Format("   Record %d  Source field \"%-10s\" could not be converted to "
+                           "Destination field \"%-10s\". Source value \"%s\"   Error: %s",
+                           {recordNo, from->GetFieldName(), dest->GetFieldName(),
+                            VarIsNull(value) ? std::string() : VarToStr(value), e.Message()}));
+                dest->Clear();
+            }
+        }
+        try {
+            Post();
+        } catch (const Exception& e) {
+            Cancel();
+            log(Format("Record %d could not be added. Error: %s", {recordNo, e.Message()}));
+        }
+        if (ReportProgress(recordNo, total, last)) break;
+    }
+}
+
 } // namespace zan

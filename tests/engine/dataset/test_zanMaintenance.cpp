@@ -882,3 +882,55 @@ TEST(Maintenance, DefinitionCopyAndRawRecords) {
     collect(5);
     EXPECT_EQ(visited, 5);
 }
+
+TEST(Maintenance, ImportDataMapsByNameAndLogs) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Fill("T", 12);
+    fx.Create("D", [](TFieldDefs& f, TIndexDefs& i) {
+        f.Add("ID", ftInteger, 0, true);
+        f.Add("NAME", ftString, 6);
+        f.Add("NOTE", ftInteger);
+        f.Add("EXTRA", ftString, 5);
+        i.Add("ixID", "ID", {ixUnique});
+    });
+    auto src = fx.Table("T");
+    src->Open();
+    auto d = fx.Table("D");
+    d->SetName("Dest");
+    d->Open();
+    EXPECT_EQ(ErrorCodeOf([&] { d->ImportData(*src); }), 8576);
+    d->GetRestructureFieldDefs();
+    fx.Db->ClearLog();
+    std::vector<int32_t> progress;
+    d->OnUpdateProgress = [&](int32_t percent, bool&) { progress.push_back(percent); };
+    d->ImportData(*src);
+    EXPECT_EQ(d->GetRecordCount(), 12);
+    EXPECT_EQ(progress.back(), 100);
+    for (d->First(); !d->GetEOF(); d->Next()) {
+        EXPECT_TRUE(d->FieldByName("EXTRA")->IsNull());
+        EXPECT_LE(d->FieldByName("NAME")->GetAsString().size(), 6u);
+    }
+    std::vector<std::string> texts;
+    for (const std::string& line : fx.Db->GetLog()) {
+        if (line.find("Dest.DataImport") == std::string::npos) continue;
+        texts.push_back(line.substr(line.find(" : ") + 3));
+    }
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(texts[0], "Matching fields");
+    EXPECT_EQ(texts[1], "Source field [ID] mapped to Field [ID]");
+    EXPECT_EQ(texts[4], "No Source field set for Field [EXTRA]");
+    EXPECT_EQ(texts[5], "Starting import");
+    EXPECT_NE(std::find(texts.begin(), texts.end(),
+                        "   Record 1  Source field \"NOTE      \" could not be converted to "
+                        "Destination field \"NOTE      \". Source value \"note of 0\"   Error: "
+                        "'note of 0' is not a valid value for field 'NOTE'"),
+              texts.end());
+    // A second import collides with every key: each record is logged and left out.
+    d->ImportData(*src);
+    EXPECT_EQ(d->GetRecordCount(), 12);
+    const auto log = fx.Db->GetLog();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](auto& line) {
+        return line.find("Record 12 could not be added. Error: ") != std::string::npos;
+    }));
+}

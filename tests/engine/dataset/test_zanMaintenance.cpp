@@ -934,3 +934,37 @@ TEST(Maintenance, ImportDataMapsByNameAndLogs) {
         return line.find("Record 12 could not be added. Error: ") != std::string::npos;
     }));
 }
+
+TEST(Maintenance, RebuildDatabaseReportsAFailedTableAndKeepsTheFile) {
+    TFixture fx;
+    fx.Create("T");
+    fx.Create("Bad");
+    fx.Fill();
+    fx.Fill("Bad", 5);
+    uint32_t headerAddress = 0;
+    {
+        TTableDef def;
+        fx.Db->OpenTable("Bad", def);
+        headerAddress = def.GetTableHeader()->GetBaseAddress();
+        fx.Db->CloseTable(def);
+    }
+    fx.Db->Close();
+    // The table's header is damaged: its definition is read, its rows are not.
+    std::vector<uint8_t> bytes = ReadFileBytes(fx.File.Path);
+    ASSERT_LT(size_t(headerAddress) + 64, bytes.size());
+    std::fill(bytes.begin() + headerAddress, bytes.begin() + headerAddress + 64, 0xA5);
+    WriteFileBytes(fx.File.Path, bytes);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { fx.Db->RebuildDatabase(); }, &message), 8581);
+    EXPECT_NE(message.find("Bad"), std::string::npos) << message;
+    EXPECT_NE(message.find(".zdx"), std::string::npos) << message;
+    EXPECT_EQ(message.find(" T "), std::string::npos) << message;
+    EXPECT_EQ(ReadFileBytes(fx.File.Path), bytes);
+    EXPECT_FALSE(fx.Db->GetConnected());
+    const auto log = fx.Db->GetLog();
+    for (const char* text : {"Exception while copying data from source table Bad",
+                             "Exception was ", "Attempting to empty this table"})
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        })) << text;
+}

@@ -208,6 +208,9 @@ void TZanDataSet::InternalRestructureTable(const TInternalRestructureRecord& det
     if (FDataBase->GetLocalConnectedUserCount(FTableName) > 0)
         ZanDatabaseError(10031, context, FTableName);
     CheckInternalInactive();
+    if (!FDataBase->QueryObjectPrivilegeExists(doTable, FTableName,
+                                               MapObjectPrivTypeToConst(opAlterObj)))
+        ZanDatabaseError(10624, context, FTableName);
     if (details.NewFieldDefs == nullptr)
         ZanDatabaseErrorFmt(8576, context, "%s has not been set or is out of range",
                             {"RestructureDetails.NewFieldDefs"});

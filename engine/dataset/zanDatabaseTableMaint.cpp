@@ -159,7 +159,7 @@ void TZanTable::ReIndex(bool ignoreKeyViolations) {
     static const char* const context = "TZanTable.ReIndex";
     TZanDataBase* db = GetDataBase();
     if (db == nullptr) ZanDatabaseError(10112, context);
-    if (!GetMemory()) db->QueryOpenStatus(true, true);
+    if (!GetMemory() && !db->IsMemoryDatabase()) db->QueryOpenStatus(true, true);
     CheckActive();
     CheckBrowseMode();
     InternalReIndex(ignoreKeyViolations);

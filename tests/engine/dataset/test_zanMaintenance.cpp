@@ -801,6 +801,14 @@ TEST(Maintenance, RebuildDatabaseOfASecuredFileKeepsLogonsAndPrivileges) {
     EXPECT_EQ(ErrorCodeOf([&] { clerk->DeleteTable("T"); }), 10121);
     t.Close();
     clerk->Close();
+    // Exclusive, the clerk still lacks the delete and alter privileges.
+    clerk->SetExclusive(true);
+    clerk->SetMasterKey(C_TEST_KEY);
+    clerk->Open();
+    EXPECT_EQ(ErrorCodeOf([&] { clerk->DeleteTable("T"); }), 10624);
+    EXPECT_EQ(ErrorCodeOf([&] { clerk->RenameTable("T", "T2"); }), 10624);
+    EXPECT_EQ(ErrorCodeOf([&] { t.AddIndex("ixCode", "Code", {}); }), 10624);
+    clerk->Close();
     EXPECT_EQ(ConnectCode(file.Path, "clerk", "wrong"), 10036);
     EXPECT_EQ(ConnectCode(file.Path, C_ADMIN_USER, "plinth"), 0);
     unlink(ChangeFileExt(file.Path, ".zdx").c_str());
@@ -967,4 +975,28 @@ TEST(Maintenance, RebuildDatabaseReportsAFailedTableAndKeepsTheFile) {
         EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         })) << text;
+}
+
+TEST(Maintenance, MemoryTables) {
+    auto db = NewDatabase(C_MEMORY_DATABASE);
+    db->Open();
+    TZanTable t;
+    t.SetDataBase(db.get());
+    t.SetTableName("M");
+    t.SetMemory(true);
+    DefineSample(t.GetFieldDefs(), t.GetIndexDefs());
+    t.CreateTable();
+    t.Open();
+    for (int32_t id = 0; id < 20; ++id)
+        t.AppendRecord({Variant(id), Variant("n" + std::to_string(id))});
+    t.ReIndex(false);
+    EXPECT_EQ(t.GetRecordCount(), 20);
+    t.Close();
+    EXPECT_EQ(ErrorCodeOf([&] { t.RestructureTable({}); }), 10766);
+    EXPECT_EQ(ErrorCodeOf([&] { t.RebuildTable(); }), 10766);
+    t.Open();
+    EXPECT_EQ(ErrorCodeOf([&] { db->DeleteTable("M", true); }), 10053);
+    t.Close();
+    db->DeleteTable("M", true);
+    EXPECT_EQ(ErrorCodeOf([&] { t.Open(); }), 10024);
 }

@@ -20,17 +20,6 @@ using namespace benchdata;
 
 namespace {
 
-template <class F> double Seconds(F f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void Report(const char* what, double ours, double sqlite) {
-    std::printf("%-36s ours %9.3f s  sqlite %9.3f s  ratio %6.2f\n", what, ours, sqlite,
-                sqlite > 0 ? ours / sqlite : 0.0);
-}
-
 struct TFigures {
     double ReIndex = 0, AddIndex = 0, Restructure = 0, Rebuild = 0, Copy = 0;
 };
@@ -44,9 +33,9 @@ TFigures RunSqlite(const std::string& path, int32_t n) {
         SqliteInsert(db, ins, id);
     SqliteExec(db, "COMMIT");
     sqlite3_finalize(ins);
-    f.ReIndex = Seconds([&] { SqliteExec(db, "REINDEX t"); });
-    f.AddIndex = Seconds([&] { SqliteExec(db, "CREATE INDEX t_nv ON t(name, val)"); });
-    f.Restructure = Seconds([&] {
+    f.ReIndex = TimeSeconds([&] { SqliteExec(db, "REINDEX t"); });
+    f.AddIndex = TimeSeconds([&] { SqliteExec(db, "CREATE INDEX t_nv ON t(name, val)"); });
+    f.Restructure = TimeSeconds([&] {
         SqliteExec(db, "BEGIN");
         SqliteExec(db, "CREATE TABLE t2(id INTEGER PRIMARY KEY, name TEXT, val INTEGER, data BLOB)");
         SqliteExec(db, "INSERT INTO t2 SELECT id, name, CAST(val AS INTEGER), data FROM t");
@@ -57,9 +46,9 @@ TFigures RunSqlite(const std::string& path, int32_t n) {
         SqliteExec(db, "CREATE INDEX t_nv ON t(name, val)");
         SqliteExec(db, "COMMIT");
     });
-    f.Rebuild = Seconds([&] { SqliteExec(db, "VACUUM"); });
+    f.Rebuild = TimeSeconds([&] { SqliteExec(db, "VACUUM"); });
     const std::string copy = path + ".copy";
-    f.Copy = Seconds([&] {
+    f.Copy = TimeSeconds([&] {
         unlink(copy.c_str());
         sqlite3* target = nullptr;
         Check(sqlite3_open(copy.c_str(), &target), target, "open copy");
@@ -110,10 +99,10 @@ TFigures RunOurs(const std::string& path, int32_t n) {
         }
         db->Commit();
     }
-    f.ReIndex = Seconds([&] { t.ReIndex(false); });
+    f.ReIndex = TimeSeconds([&] { t.ReIndex(false); });
     t.Close();
-    f.AddIndex = Seconds([&] { t.AddIndex("ByNameVal", "Name;Val", {}); });
-    f.Restructure = Seconds([&] {
+    f.AddIndex = TimeSeconds([&] { t.AddIndex("ByNameVal", "Name;Val", {}); });
+    f.Restructure = TimeSeconds([&] {
         t.Open();
         t.GetRestructureFieldDefs().Find("Val")->SetDataType(ftInteger);
         t.Close();
@@ -121,9 +110,9 @@ TFigures RunOurs(const std::string& path, int32_t n) {
     });
     db->Close();
     db->SetExclusive(true);
-    f.Rebuild = Seconds([&] { db->RebuildDatabase(); });
+    f.Rebuild = TimeSeconds([&] { db->RebuildDatabase(); });
     const std::string copy = path + ".copy";
-    f.Copy = Seconds([&] { db->CopyDatabase(copy, true); });
+    f.Copy = TimeSeconds([&] { db->CopyDatabase(copy, true); });
     unlink(copy.c_str());
     unlink(ChangeFileExt(path, ".zdx").c_str());
     unlink(path.c_str());
@@ -137,10 +126,10 @@ int main(int argc, char** argv) {
     std::printf("bench_maintenance: %d records, 3 indexes, blobs on some rows\n", n);
     const TFigures ours = RunOurs("/tmp/bench_maintenance.zan", n);
     const TFigures lite = RunSqlite("/tmp/bench_maintenance.sqlite", n);
-    Report("ReIndex / REINDEX", ours.ReIndex, lite.ReIndex);
-    Report("AddIndex / CREATE INDEX", ours.AddIndex, lite.AddIndex);
-    Report("retyping restructure / copy table", ours.Restructure, lite.Restructure);
-    Report("RebuildDatabase / VACUUM", ours.Rebuild, lite.Rebuild);
-    Report("CopyDatabase / backup API", ours.Copy, lite.Copy);
+    ReportRatio("ReIndex / REINDEX", ours.ReIndex, lite.ReIndex);
+    ReportRatio("AddIndex / CREATE INDEX", ours.AddIndex, lite.AddIndex);
+    ReportRatio("retyping restructure / copy table", ours.Restructure, lite.Restructure);
+    ReportRatio("RebuildDatabase / VACUUM", ours.Rebuild, lite.Rebuild);
+    ReportRatio("CopyDatabase / backup API", ours.Copy, lite.Copy);
     return 0;
 }

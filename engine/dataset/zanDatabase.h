@@ -900,6 +900,8 @@ protected:
     bool ReportProgress(int64_t done, int64_t total, int32_t& last);
 
 private:
+    // Empties the index pages and creates the indexes again; the current index stays.
+    void RecreateIndexes();
 
     std::unique_ptr<TTableDef> FTableDef;
     std::unique_ptr<TRecordMgr> FRecordMgr;
@@ -1161,8 +1163,9 @@ private:
     std::unique_ptr<TRestructureFieldDefs> FRestructureFieldDefs;
     std::unique_ptr<TRestructureIndexDefs> FRestructureIndexDefs;
     void FreeRestructureDefs();
-    // The restructure with the definitions as they are; reopens at the bookmark when wasOpen.
-    void RestructureAndRestore(bool wasOpen, const TBookmark& bookmark);
+    // Opens the table unless open, lets change alter the index definitions (and forget the
+    // bookmark), restructures and returns to the open state and the bookmark it found.
+    void ChangeIndexDefs(const std::function<void(TRestructureIndexDefs&, TBookmark&)>& change);
 };
 
 } // namespace zan

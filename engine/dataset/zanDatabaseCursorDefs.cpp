@@ -170,14 +170,7 @@ void TZanDataSet::DataSetEmptyTable() {
     def.GetBlobInterface()->Empty(true);
     def.GetBlobInterface()->SetFirstEmpty(0);
     def.GetBlobInterface()->SetFirstEmptyValid(true);
-    def.GetIndexInterface()->Empty(true);
-    const std::string current = GetCurrentIndexName();
-    FIndexMgr->Close();
-    FIndexMgr->Assign(*def.GetInternalIndexDefs());
-    FIndexMgr->AssignKeyFields(*def.GetKeyFields());
-    FIndexMgr->CreateIndexes();
-    FIndexMgr->Open();
-    FIndexMgr->SetCurrentIndexName(current);
+    RecreateIndexes();
     InitializeNewRecord(FRecBuf.data(), false);
     FRecordMgr->GetBlobMgr().InvalidateStreams();
     FBufferState = 0;

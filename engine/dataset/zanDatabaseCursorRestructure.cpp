@@ -91,6 +91,18 @@ bool TZanDataSet::ReportProgress(int64_t done, int64_t total, int32_t& last) {
     return cancel;
 }
 
+void TZanDataSet::RecreateIndexes() {
+    TTableDef& def = *FTableDef;
+    def.GetIndexInterface()->Empty(true);
+    const std::string current = GetCurrentIndexName();
+    FIndexMgr->Close();
+    FIndexMgr->Assign(*def.GetInternalIndexDefs());
+    FIndexMgr->AssignKeyFields(*def.GetKeyFields());
+    FIndexMgr->CreateIndexes();
+    FIndexMgr->Open();
+    FIndexMgr->SetCurrentIndexName(current);
+}
+
 void TZanDataSet::SetTableDefFromRSDefs(bool memory, const TRestructureFieldDefs& fieldDefs,
                                         const TRestructureIndexDefs& indexDefs) {
     TFieldDefs fields;
@@ -139,14 +151,7 @@ void TZanDataSet::InternalReIndex(bool ignoreKeyViolations) {
     });
     std::vector<uint32_t> addresses;
     def.GetRecordInterface()->ListBlocks(addresses);
-    def.GetIndexInterface()->Empty(true);
-    const std::string current = GetCurrentIndexName();
-    FIndexMgr->Close();
-    FIndexMgr->Assign(*def.GetInternalIndexDefs());
-    FIndexMgr->AssignKeyFields(*def.GetKeyFields());
-    FIndexMgr->CreateIndexes();
-    FIndexMgr->Open();
-    FIndexMgr->SetCurrentIndexName(current);
+    RecreateIndexes();
     ClearFoundFlags();
     InvalidateReadAhead(true);
     FFilterMgr->ResetFilter();

@@ -93,7 +93,20 @@ void TZanTable::RestructureTable(const TRestructureRecord& options) {
     FreeRestructureDefs();
 }
 
-void TZanTable::RestructureAndRestore(bool wasOpen, const TBookmark& bookmark) {
+void TZanTable::ChangeIndexDefs(
+    const std::function<void(TRestructureIndexDefs&, TBookmark&)>& change) {
+    const bool wasOpen = GetActive();
+    DisableControls();
+    TScopeExit enable([&] { EnableControls(); });
+    TBookmark bookmark;
+    if (wasOpen)
+        bookmark = GetBookmark();
+    else
+        Open();
+    TScopeExit closeAgain([&] {
+        if (!wasOpen && GetActive()) Close();
+    });
+    change(GetRestructureIndexDefs(), bookmark);
     Close();
     RestructureTable(TRestructureRecord{});
     if (!wasOpen) return;
@@ -105,54 +118,31 @@ void TZanTable::RestructureAndRestore(bool wasOpen, const TBookmark& bookmark) {
 void TZanTable::AddIndex(const std::string& name, const std::string& fields,
                          TIndexOptions options, const std::string& descFields,
                          const std::string& caseInsFields) {
-    const bool wasOpen = GetActive();
-    DisableControls();
-    TScopeExit enable([&] { EnableControls(); });
-    TBookmark bookmark;
-    if (wasOpen)
-        bookmark = GetBookmark();
-    else
-        Open();
-    TScopeExit closeAgain([&] {
-        if (!wasOpen && GetActive()) Close();
+    ChangeIndexDefs([&](TRestructureIndexDefs& indexes, TBookmark&) {
+        TRestructureIndexDef& def = indexes.AddAndSetIndexDef(name, fields, options);
+        def.SetDescFields(descFields);
+        def.SetCaseInsFields(caseInsFields);
+        try {
+            indexes.ValidateNewIndexDefs(GetRestructureFieldDefs());
+        } catch (...) {
+            indexes.DeleteItem(indexes.Count() - 1);
+            throw;
+        }
     });
-    TRestructureIndexDefs& indexes = GetRestructureIndexDefs();
-    TRestructureIndexDef& def = indexes.AddAndSetIndexDef(name, fields, options);
-    def.SetDescFields(descFields);
-    def.SetCaseInsFields(caseInsFields);
-    try {
-        indexes.ValidateNewIndexDefs(GetRestructureFieldDefs());
-    } catch (...) {
-        indexes.DeleteItem(indexes.Count() - 1);
-        throw;
-    }
-    RestructureAndRestore(wasOpen, bookmark);
 }
 
 void TZanTable::DeleteIndex(const std::string& name) {
     static const char* const context = "TZanTable.DeleteIndex";
-    const bool wasOpen = GetActive();
-    DisableControls();
-    TScopeExit enable([&] { EnableControls(); });
-    TBookmark bookmark;
-    if (wasOpen)
-        bookmark = GetBookmark();
-    else
-        Open();
-    TScopeExit closeAgain([&] {
-        if (!wasOpen && GetActive()) Close();
-    });
-    TRestructureIndexDefs& indexes = GetRestructureIndexDefs();
-    TRestructureIndexDef* def = indexes.Count() > 0 ? indexes.Find(name) : nullptr;
-    if (def == nullptr) ZanDatabaseErrorFmt(9997, context, "Index %s", {name});
-    const bool current = SameText(GetIndexName(), def->GetName());
-    indexes.DeleteItem(def->GetIndex());
-    if (current) {
+    ChangeIndexDefs([&](TRestructureIndexDefs& indexes, TBookmark& bookmark) {
+        TRestructureIndexDef* def = indexes.Count() > 0 ? indexes.Find(name) : nullptr;
+        if (def == nullptr) ZanDatabaseErrorFmt(9997, context, "Index %s", {name});
+        const bool current = SameText(GetIndexName(), def->GetName());
+        indexes.DeleteItem(def->GetIndex());
+        if (!current) return;
         Close();
         TZanDataSet::SetIndexName("");
         bookmark.Clear();
-    }
-    RestructureAndRestore(wasOpen, bookmark);
+    });
 }
 
 void TZanTable::ReIndex(bool ignoreKeyViolations) {

@@ -125,6 +125,51 @@ struct TFixture {
 
 } // namespace
 
+namespace {
+
+// A forked process connected to the file, with the table open when one is named, until
+// Release.
+class THoldingChild {
+public:
+    THoldingChild(const std::string& path, const std::string& table) {
+        if (pipe(FReady) != 0 || pipe(FDone) != 0) throw std::runtime_error("pipe");
+        FChild = std::make_unique<TChildProcess>([this, path, table](TChildProcess&) {
+            auto own = NewDatabase(path);
+            own->Open();
+            TZanTable t;
+            t.SetDataBase(own.get());
+            t.SetTableName(table);
+            if (!table.empty()) t.Open();
+            char c = 1;
+            if (write(FReady[1], &c, 1) != 1) return 2;
+            if (read(FDone[0], &c, 1) != 1) return 3;
+            return table.empty() || t.GetActive() ? 0 : 4;
+        });
+        char c = 0;
+        if (read(FReady[0], &c, 1) != 1) throw std::runtime_error("child not ready");
+    }
+    ~THoldingChild() {
+        if (FChild) Release();
+        for (int fd : {FReady[0], FReady[1], FDone[0], FDone[1]})
+            close(fd);
+    }
+    // Lets the child end; answers its exit code.
+    int Release() {
+        char c = 1;
+        if (write(FDone[1], &c, 1) != 1) return -1;
+        const int code = FChild->Wait();
+        FChild.reset();
+        return code;
+    }
+
+private:
+    int FReady[2] = {-1, -1};
+    int FDone[2] = {-1, -1};
+    std::unique_ptr<TChildProcess> FChild;
+};
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Restructure matrix
 
@@ -660,23 +705,7 @@ TEST(Maintenance, AnotherProcessHoldingTheTableRefusesItsChange) {
     auto db = NewDatabase(file.Path);
     db->SetLockRetryMaximum(3);
     db->Open();
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    TChildProcess child([&](TChildProcess&) {
-        auto own = NewDatabase(file.Path);
-        own->Open();
-        TZanTable t;
-        t.SetDataBase(own.get());
-        t.SetTableName("T");
-        t.Open();
-        char c = 1;
-        if (write(ready[1], &c, 1) != 1) return 2;
-        if (read(done[0], &c, 1) != 1) return 3;
-        return t.GetActive() ? 0 : 4;
-    });
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    THoldingChild child(file.Path, "T");
     const std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
     EXPECT_EQ(ErrorCodeOf([&] { db->DeleteTable("T", false, true); }), 10249);
     EXPECT_EQ(ErrorCodeOf([&] { db->RenameTable("T", "T2", true); }), 10249);
@@ -692,12 +721,9 @@ TEST(Maintenance, AnotherProcessHoldingTheTableRefusesItsChange) {
     db->Open();
     // A table nobody else has open can go.
     db->DeleteTable("U", false, true);
-    ASSERT_EQ(write(done[1], &c, 1), 1);
-    EXPECT_EQ(child.Wait(), 0);
+    EXPECT_EQ(child.Release(), 0);
     db->DeleteTable("T", false, true);
     EXPECT_TRUE(TableNames(*db).empty());
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
-        close(fd);
     db->Close();
     unlink(UsersFileNameFor(copy.Path).c_str());
 }
@@ -817,27 +843,13 @@ TEST(Maintenance, RebuildDatabaseOfASecuredFileKeepsLogonsAndPrivileges) {
 TEST(Maintenance, RebuildDatabaseRefusedWhileAnotherProcessHoldsTheFile) {
     TTempFile file("maint_rebuild_fork.zan");
     CreateFileWithTables(file.Path, {"T"});
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
-    TChildProcess child([&](TChildProcess&) {
-        auto own = NewDatabase(file.Path);
-        own->Open();
-        char c = 1;
-        if (write(ready[1], &c, 1) != 1) return 2;
-        return read(done[0], &c, 1) == 1 ? 0 : 3;
-    });
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    THoldingChild child(file.Path, "");
     const std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
     auto db = NewDatabase(file.Path);
     db->SetLockRetryMaximum(2);
     EXPECT_NE(ErrorCodeOf([&] { db->RebuildDatabase(); }), 0);
     EXPECT_EQ(ReadFileBytes(file.Path), bytes);
-    ASSERT_EQ(write(done[1], &c, 1), 1);
-    EXPECT_EQ(child.Wait(), 0);
-    for (int fd : {ready[0], ready[1], done[0], done[1]})
-        close(fd);
+    EXPECT_EQ(child.Release(), 0);
     unlink(ChangeFileExt(file.Path, ".zdx").c_str());
 }
 

@@ -456,6 +456,16 @@ TEST(Maintenance, ReIndexLeavesDuplicatesOutOnlyWhenAsked) {
     t->OnUpdateProgress = nullptr;
     t->ReIndex(true);
     EXPECT_EQ(t->GetRecordCount(), 250);
+    // A filter is applied again to the new indexes.
+    t->SetFilter("ID >= 200");
+    t->SetFiltered(true);
+    EXPECT_EQ(t->GetRecordCount(), 50);
+    t->Next();
+    t->ReIndex(true);
+    EXPECT_EQ(t->GetRecordCount(), 50);
+    EXPECT_TRUE(t->GetBOF());
+    EXPECT_EQ(t->FieldByName("ID")->GetAsInteger(), 200);
+    t->SetFiltered(false);
     const auto log = fx.Db->GetLog();
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
         return line.find("left out of the indexes: key violation in Index ixID") !=

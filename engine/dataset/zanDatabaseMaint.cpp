@@ -395,6 +395,8 @@ void TZanDataBase::RebuildDatabase() {
         target.SetExclusive(true);
         target.SetTemporaryPrivilegeStatus(C_ALL_PRIVILEGES);
         target.Open();
+        // Nobody else sees the new file before the rename: its writes need no journal.
+        target.FDiskMgr->GetZanFile()->SetJournalActive(false);
         TZanDataBase source;
         source.SetDataBaseName(backup);
         source.SetExclusive(true);

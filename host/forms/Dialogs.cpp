@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <memory>
 
+#include "host/rtl/Format.h"
+#include "host/rtl/ScopeExit.h"
+#include "host/win/WinFs.h"
+#include "host/win/WinPaths.h"
+
 namespace zan {
 
 namespace {
@@ -114,17 +119,151 @@ bool InputQuery(const std::string& caption, const std::string& prompt, std::stri
     return true;
 }
 
+// ---- folder tree ----
+
+bool TFolderTree::SelectPath(const std::string& path) {
+    std::string folder;
+    try {
+        folder = NormalizeWinPath(path);
+        if (!WinDirectoryExists(folder)) return false;
+    } catch (const Exception&) {
+        return false;
+    }
+    std::vector<std::string> chain;
+    for (std::string p = folder;; p = WinParentDir(p)) {
+        chain.insert(chain.begin(), p);
+        if (WinParentDir(p) == p) break;
+    }
+    // Each folder in its on-disk case, however it was typed.
+    for (size_t i = 1; i < chain.size(); ++i) {
+        std::string name = WinFileNameOf(chain[i]);
+        for (const TWinFindData& f : WinFindFiles(chain[i - 1], name))
+            if (f.Attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                name = f.Name;
+                break;
+            }
+        chain[i] = WinJoin(chain[i - 1], name);
+    }
+    folder = chain.back();
+    Items.clear();
+    Paths.clear();
+    std::string indent;
+    for (const std::string& p : chain) {
+        std::string name = WinFileNameOf(p);
+        Items.push_back(indent + (name.empty() ? p : name));
+        Paths.push_back(p);
+        indent += "  ";
+    }
+    ItemIndex = static_cast<int>(Paths.size()) - 1;
+    try {
+        for (const TWinFindData& f : WinFindFiles(folder))
+            if ((f.Attributes & FILE_ATTRIBUTE_DIRECTORY) && f.Name != "." && f.Name != "..") {
+                Items.push_back(indent + f.Name);
+                Paths.push_back(WinJoin(folder, f.Name));
+            }
+    } catch (const Exception&) {
+        // An unreadable folder shows without subfolders.
+    }
+    Changed();
+    return true;
+}
+
+void TFolderTree::SetItemIndex(int index) {
+    if (index < 0 || index >= static_cast<int>(Paths.size()))
+        throw EFormsError(Format("%d is not an item of %s", index, GetName()));
+    SelectPath(Paths[static_cast<size_t>(index)]);
+    if (OnChange) OnChange(this);
+}
+
+std::string TFolderTree::SelectedPath() const {
+    return ItemIndex >= 0 && ItemIndex < static_cast<int>(Paths.size()) ? Paths[static_cast<size_t>(ItemIndex)] : "";
+}
+
+void TFolderTree::KeyDown(const std::string& key) {
+    int step = key == "Down" ? 1 : key == "Up" ? -1 : 0;
+    int next = ItemIndex + step;
+    if (step != 0 && next >= 0 && next < static_cast<int>(Paths.size())) SetItemIndex(next);
+}
+
+void TFolderTree::Paint(TCanvas& c) {
+    c.BrushColor = clWindow;
+    c.FillRect({0, 0, Width, Height});
+    c.FrameRect({0, 0, Width, Height});
+    c.Font = Font;
+    int line = c.TextHeight("Wg") + 2;
+    for (size_t i = 0; i < Items.size(); ++i) {
+        int top = 2 + static_cast<int>(i) * line;
+        if (top + line > Height) break;
+        bool selected = static_cast<int>(i) == ItemIndex;
+        if (selected) {
+            c.BrushColor = 0x800000; // navy
+            c.FillRect({2, top, Width - 2, top + line});
+            c.BrushColor = clWindow;
+        }
+        c.Font.Color = selected ? clWhite : clWindowText;
+        c.TextOut(4, top + 1, Items[i]);
+    }
+    c.Font = Font;
+}
+
+TForm* CreateFolderForm(const std::string& title, const std::string& initial) {
+    auto* form = new TForm(nullptr);
+    form->Caption = "Browse for Folder";
+    form->BorderStyle = bsDialog;
+    form->Position = poScreenCenter;
+    form->SetBounds(0, 0, 320, 330);
+    auto* label = new TLabel(form);
+    label->Caption = title;
+    label->SetBounds(8, 10, 304, 13);
+    label->SetParent(form);
+    // The tree is 60 px shorter than the browser's own to make room for the path edit.
+    auto* tree = new TFolderTree(form);
+    tree->SetName("Tree");
+    tree->SetBounds(8, 30, 304, 230 - 60);
+    tree->SetParent(form);
+    auto* edit = new TEdit(form);
+    edit->SetName("PathEdit");
+    edit->SetBounds(8, tree->Top + tree->Height + 15, 304, 21);
+    edit->SetParent(form);
+    TButton* ok = AddButton(form, "OK", "OK", mrOk, 150, 270);
+    ok->Default = true;
+    AddButton(form, "Cancel", "Cancel", mrCancel, 237, 270)->Cancel = true;
+    TButton* create = AddButton(form, "NewFolder", "New Folder", mrRetry, ok->Left - ok->Width - 8, ok->Top);
+    // The tree drives the edit, the edit the tree; neither echoes back to the other.
+    auto fromEdit = std::make_shared<bool>(false);
+    tree->OnChange = [=](TObject*) {
+        if (!*fromEdit) edit->SetText(tree->SelectedPath());
+        ok->Enabled = create->Visible = tree->ItemIndex >= 0;
+    };
+    edit->OnChange = [=](TObject*) {
+        *fromEdit = true;
+        TScopeExit done([&] { *fromEdit = false; });
+        if (tree->SelectPath(edit->Text()) && tree->OnChange) tree->OnChange(tree);
+    };
+    std::string start = initial;
+    while (!start.empty() && !tree->SelectPath(start)) {
+        std::string parent;
+        try {
+            parent = WinParentDir(NormalizeWinPath(start));
+        } catch (const Exception&) {
+            break;
+        }
+        if (parent == start) break;
+        start = parent;
+    }
+    edit->SetText(initial);
+    ok->Enabled = create->Visible = tree->ItemIndex >= 0;
+    form->ActiveControl = tree;
+    form->FinishCreate();
+    return form;
+}
+
 TFolderChoice BrowseForFolder(const std::string& title, const std::string& initial) {
     if (Scripted()) return Application().Session().ChooseFolder(title, initial);
-    TForm form(nullptr);
-    TEdit* edit = EditDialog(form, "Browse for Folder", title, "PathEdit", initial, 320, 150, 40);
-    AddButton(&form, "NewFolder", "New Folder", mrRetry, 8, 100);
-    AddButton(&form, "OK", "OK", mrOk, 150, 100)->Default = true;
-    AddButton(&form, "Cancel", "Cancel", mrCancel, 237, 100)->Cancel = true;
-    form.FinishCreate();
+    std::unique_ptr<TForm> form(CreateFolderForm(title, initial));
     TFolderChoice choice;
-    TModalResult r = form.ShowModal();
-    choice.Path = edit->Text();
+    TModalResult r = form->ShowModal();
+    choice.Path = static_cast<TEdit*>(form->FindControl("PathEdit"))->Text();
     choice.Action = r == mrOk ? faChosen : r == mrRetry ? faCreate : faCancelled;
     if (choice.Action == faCancelled) choice.Path.clear();
     return choice;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "host/forms/Dialogs.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -791,9 +792,14 @@ void TApplication::ApplyStep(TPromptAnswer& step, TForm& form) {
         if (!b) fail(step.Control + " is not a check box");
         if (b->Checked != (step.Verb == "check")) b->Click();
     } else if (step.Verb == "choose") {
+        int n = StrToInt(step.Value);
+        if (auto* tree = dynamic_cast<TFolderTree*>(c)) {
+            if (n < 0 || n >= static_cast<int>(tree->Items.size())) fail("no item " + step.Value);
+            tree->SetItemIndex(n);
+            return;
+        }
         auto* g = dynamic_cast<TRadioGroup*>(c);
         if (!g) fail(step.Control + " is not a radio group");
-        int n = StrToInt(step.Value);
         if (n >= static_cast<int>(g->Items.size())) fail("no item " + step.Value);
         g->SetItemIndex(n);
     }

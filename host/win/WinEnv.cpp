@@ -331,9 +331,11 @@ void ParseWinEnv(const std::string& text, const std::string& fileName, TWinEnv& 
             continue;
         }
         int64_t n;
-        if (!TryStrToInt64(value, n) || n < 1 || n > 3600) bad(key, value);
+        int64_t most = SameName(key, "TransferTimeout") ? 86400 : 3600;
+        if (!TryStrToInt64(value, n) || n < 1 || n > most) bad(key, value);
         if (SameName(key, "ConnectTimeout")) env.ConnectTimeout = static_cast<int>(n);
         else if (SameName(key, "StallTimeout")) env.StallTimeout = static_cast<int>(n);
+        else if (SameName(key, "TransferTimeout")) env.TransferTimeout = static_cast<int>(n);
         else bad(key, value);
     }
 }
@@ -355,6 +357,7 @@ std::string SerializeWinEnv(const TWinEnv& env) {
     ini.Write("Network", "Library", env.InternetLibrary);
     ini.Write("Network", "ConnectTimeout", IntToStr(env.ConnectTimeout));
     ini.Write("Network", "StallTimeout", IntToStr(env.StallTimeout));
+    ini.Write("Network", "TransferTimeout", IntToStr(env.TransferTimeout));
     return ini.Serialize();
 }
 

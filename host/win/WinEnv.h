@@ -79,6 +79,7 @@ struct TWinEnv {
     std::string InternetLibrary = "libcurl.so.4"; // the internet library, loaded by name
     int ConnectTimeout = 30;        // seconds to connect to a server
     int StallTimeout = 60;          // seconds a transfer may receive nothing
+    int TransferTimeout = 3600;     // seconds one transfer may take in all (a dripping server)
     std::string PromptScript;       // host path of the headless prompt script
 
     TWinVersion Version() const;

@@ -10,6 +10,7 @@
 #include "host/win/WinBatch.h"
 #include "host/win/WinEnv.h"
 #include "host/win/WinPaths.h"
+#include "host/win/WinRegistry.h"
 
 extern char** environ;
 
@@ -55,6 +56,8 @@ std::string JoinCommandLine(const std::vector<std::string>& args) {
 
 pid_t WinCreateProcess(const std::string& program, const std::vector<std::string>& args) {
     if (program.empty()) RaiseWinError(ERROR_FILE_NOT_FOUND, "(no program)");
+    // The program sees the registry as this process left it.
+    RegWritePending();
     std::string host = WinPathToHost(program);
     struct stat st;
     if (stat(host.c_str(), &st) != 0) {

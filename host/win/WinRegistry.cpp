@@ -63,6 +63,19 @@ struct THive {
     uint64_t Generation = UINT64_MAX;
 };
 
+// The changes of a write batch not yet in the hive files, per hive file in order: applied to the
+// hive in memory at once, written at the batch's end, and applied again whenever the hive is
+// re-read because another process replaced it.
+using TPendingChange = std::function<void(THive&)>;
+std::map<std::string, std::vector<TPendingChange>>& PendingChanges() {
+    static std::map<std::string, std::vector<TPendingChange>> pending;
+    return pending;
+}
+int& BatchDepth() {
+    static int depth = 0;
+    return depth;
+}
+
 std::mutex& StoreGuard() {
     static std::mutex m;
     return m;
@@ -349,6 +362,20 @@ THive& Refresh(HKEY root) {
     // The root key always exists.
     TKeyNode& rootKey = hive.Keys[""];
     (void)rootKey;
+    // This process's unwritten changes go on top of what the file holds now; one that no
+    // longer applies (its key deleted by the other writer) is dropped.
+    if (hive.Damage.empty()) {
+        auto& pending = PendingChanges()[file];
+        std::vector<TPendingChange> kept;
+        for (TPendingChange& change : pending) {
+            try {
+                change(hive);
+                kept.push_back(std::move(change));
+            } catch (const ERegistryException&) {
+            }
+        }
+        pending = std::move(kept);
+    }
     return hive;
 }
 
@@ -359,10 +386,26 @@ const THive& ForRead(HKEY root) {
     return hive;
 }
 
-// Runs change on the current hive under the hive's file lock, then writes the hive whole.
-template <typename F>
-auto Modify(HKEY root, F change) {
-    std::string file = HostHiveFile(root);
+// The hive's file lock, held while it lives, with the hive brought up to date under it.
+class THiveLock {
+public:
+    explicit THiveLock(HKEY root);
+    ~THiveLock() { close(FFd); }
+    THiveLock(const THiveLock&) = delete;
+    THiveLock& operator=(const THiveLock&) = delete;
+    // Writes the hive whole (temporary file renamed over the old one) and counts the write.
+    void Write();
+    THive* Hive = nullptr;
+
+private:
+    HKEY FRoot;
+    std::string FFile;
+    int FFd = -1;
+    uint64_t FGeneration = 0;
+};
+
+THiveLock::THiveLock(HKEY root) : FRoot(root), FFile(HostHiveFile(root)) {
+    const std::string& file = FFile;
     int lockFd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (lockFd < 0 && errno == ENOENT) {
         // The first write of a machine makes the registry folder.
@@ -372,7 +415,10 @@ auto Modify(HKEY root, F change) {
     }
     if (lockFd < 0)
         throw ERegistryException(Format("Cannot lock the hive %s: %s", file, strerror(errno)));
-    TScopeExit closeLock([lockFd] { close(lockFd); });
+    FFd = lockFd;
+    TScopeExit closeOnFailure([this] {
+        if (!Hive) close(FFd);
+    });
     while (flock(lockFd, LOCK_EX) != 0)
         if (errno != EINTR)
             throw ERegistryException(Format("Cannot lock the hive %s: %s", file, strerror(errno)));
@@ -381,14 +427,20 @@ auto Modify(HKEY root, F change) {
     if (Store()[file].Generation != generation) Store()[file].Loaded = false;
     THive& hive = Refresh(root);
     hive.Generation = generation;
+    FGeneration = generation;
     if (!hive.Damage.empty()) throw ERegistryException(hive.Damage);
+    Hive = &hive;
+}
+
+void THiveLock::Write() {
+    const std::string& file = FFile;
+    THive& hive = *Hive;
     // A failure below leaves memory ahead of the file: force a re-read next time.
     bool written = false;
     TScopeExit forget([&] {
         if (!written) hive.Loaded = false;
     });
-    auto result = change(hive);
-    std::string text = Serialize(hive, root);
+    std::string text = Serialize(hive, FRoot);
     std::string temp = file + ".tmp" + IntToStr(getpid());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw ERegistryException(Format("Cannot write the hive %s: %s", file, strerror(errno)));
@@ -417,12 +469,49 @@ auto Modify(HKEY root, F change) {
         hive.Size = st.st_size;
         written = true;
     }
-    ++generation;
-    if (pwrite(lockFd, &generation, sizeof generation, 0) == sizeof generation)
-        hive.Generation = generation;
+    ++FGeneration;
+    if (pwrite(FFd, &FGeneration, sizeof FGeneration, 0) == sizeof FGeneration)
+        hive.Generation = FGeneration;
     else
         hive.Loaded = false;
+}
+
+// Runs change on the current hive. Outside a batch: under the hive's file lock, then the hive
+// is written whole. Inside one: in memory, kept for the batch's write (change must own what it
+// uses: it may run again on a re-read hive).
+template <typename F>
+auto Modify(HKEY root, F change) {
+    if (BatchDepth() > 0) {
+        std::string file = HostHiveFile(root);
+        THive& hive = Refresh(root);
+        if (!hive.Damage.empty()) throw ERegistryException(hive.Damage);
+        auto result = change(hive);
+        PendingChanges()[file].push_back([change](THive& h) { (void)change(h); });
+        return result;
+    }
+    THiveLock lock(root);
+    bool done = false;
+    TScopeExit forget([&] {
+        if (!done) lock.Hive->Loaded = false;
+    });
+    auto result = change(*lock.Hive);
+    lock.Write();
+    done = true;
     return result;
+}
+
+// Writes the batch's changes of every hive (each once, under its lock; a hive another process
+// replaced meanwhile is re-read and the changes applied on top). Store guard held.
+void WritePendingLocked() {
+    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS,
+                      HKEY_CURRENT_CONFIG, HKEY_DYN_DATA}) {
+        std::string file = HostHiveFile(root);
+        auto it = PendingChanges().find(file);
+        if (it == PendingChanges().end() || it->second.empty()) continue;
+        THiveLock lock(root);
+        lock.Write();
+        PendingChanges().erase(file);
+    }
 }
 
 std::string CleanPath(const std::string& path) {
@@ -467,7 +556,7 @@ void RegCreateKey(HKEY root, const std::string& path) {
     CheckKeyName(p);
     std::lock_guard<std::mutex> lock(StoreGuard());
     if (ForRead(root).Keys.count(FoldName(p))) return;
-    Modify(root, [&](THive& hive) {
+    Modify(root, [p](THive& hive) {
         // Every missing ancestor too, each keeping the case of its first creation.
         size_t pos = 0;
         while (true) {
@@ -508,7 +597,7 @@ bool RegDeleteKey(HKEY root, const std::string& path) {
     if (it == current.Keys.end()) return false;
     // A key with subkeys stays; checked again under the hive's lock, where no other process
     // can add a subkey between the check and the erase.
-    auto hasSubKeys = [&](const THive& hive) {
+    auto hasSubKeys = [folded](const THive& hive) {
         for (auto& [k, node] : hive.Keys)
             if (k.size() > folded.size() && k.compare(0, folded.size() + 1, folded + "\\") == 0)
                 return true;
@@ -516,7 +605,9 @@ bool RegDeleteKey(HKEY root, const std::string& path) {
     };
     if (hasSubKeys(current)) return false;
     if (DeleteKeyHook()) DeleteKeyHook()();
-    return Modify(root, [&](THive& hive) { return !hasSubKeys(hive) && hive.Keys.erase(folded) > 0; });
+    return Modify(root, [hasSubKeys, folded](THive& hive) {
+        return !hasSubKeys(hive) && hive.Keys.erase(folded) > 0;
+    });
 }
 
 std::vector<std::string> RegSubKeyNames(HKEY root, const std::string& path) {
@@ -558,7 +649,7 @@ std::optional<TRegValue> RegQueryValue(HKEY root, const std::string& path,
 void RegSetValue(HKEY root, const std::string& path, const TRegValue& value) {
     std::string folded = FoldName(CleanPath(path));
     std::lock_guard<std::mutex> lock(StoreGuard());
-    Modify(root, [&](THive& hive) {
+    Modify(root, [folded, value](THive& hive) {
         auto it = hive.Keys.find(folded);
         if (it == hive.Keys.end())
             throw ERegistryException(Format("Failed to set data for '%s'", value.Name));
@@ -583,7 +674,7 @@ bool RegDeleteValue(HKEY root, const std::string& path, const std::string& name)
         auto it = hive.Keys.find(folded);
         if (it == hive.Keys.end() || !const_cast<TKeyNode&>(it->second).Find(name)) return false;
     }
-    return Modify(root, [&](THive& hive) {
+    return Modify(root, [folded, name](THive& hive) {
         auto it = hive.Keys.find(folded);
         if (it == hive.Keys.end()) return false;
         std::string f = FoldName(name);
@@ -594,7 +685,42 @@ bool RegDeleteValue(HKEY root, const std::string& path, const std::string& name)
     });
 }
 
+void RegWritePending() {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    WritePendingLocked();
+}
+
+void RegBeginBatch() {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    ++BatchDepth();
+}
+
+void RegEndBatch() {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    if (BatchDepth() > 0 && --BatchDepth() == 0) WritePendingLocked();
+}
+
+bool RegHasPendingWrites() {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    for (auto& [file, changes] : PendingChanges())
+        if (!changes.empty()) return true;
+    return false;
+}
+
+TRegWriteBatch::~TRegWriteBatch() noexcept(false) {
+    if (std::uncaught_exceptions() > FUncaught) {
+        try {
+            RegEndBatch();
+        } catch (const std::exception&) {
+            // The exception on its way is the one reported.
+        }
+    } else {
+        RegEndBatch();
+    }
+}
+
 void RegFlushHive(HKEY root) {
+    RegWritePending();
     std::string file = HostHiveFile(root);
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return; // nothing written yet

@@ -1,9 +1,10 @@
 // The registry of the emulated machine: one text file per root key under "<root>/registry/"
 // (HKLM.reg, HKCU.reg, HKCR.reg, HKU.reg, HKCC.reg, HKDD.reg), with typed values. Key and value
-// names ignore case and keep it. Every change rewrites the whole hive: the hive is re-read first
-// when another process replaced it, then written to a temporary file and renamed over the old
-// one, all under an flock of "<hive>.lock"; so two processes writing into one hive lose nothing
-// and every write is "unbuffered". fsync happens only at flush points (RegFlushHive).
+// names ignore case and keep it. A change outside a write batch rewrites the whole hive: the hive
+// is re-read first when another process replaced it, then written to a temporary file and
+// renamed over the old one, all under an flock of "<hive>.lock"; so two processes writing into
+// one hive lose nothing. Inside a batch (below) the hive is written once at its end. fsync
+// happens only at flush points (RegFlushHive).
 //
 // Hive text (".reg"-like, LF line ends):
 //   [\SOFTWARE\Orvex]                  a key (full path; "[\]" is the root key itself)
@@ -15,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -66,7 +68,28 @@ std::optional<TRegValue> RegQueryValue(HKEY root, const std::string& path, const
 // Writes a value into an existing key (ERegistryException when the key is missing).
 void RegSetValue(HKEY root, const std::string& path, const TRegValue& value);
 bool RegDeleteValue(HKEY root, const std::string& path, const std::string& name);
-// Forces the hive file to the device.
+// Write batches: between RegBeginBatch and the matching RegEndBatch (nestable) changes go to
+// the hives in memory only, and reads see them; the outermost end writes each changed hive once
+// (whole, temporary file and rename, under its lock; a hive another process replaced meanwhile
+// is re-read and the batch's changes applied on top, dropping one whose key is gone). A flush
+// point (RegFlushHive) and a program start (WinCreateProcess) write pending changes first. A
+// process that dies inside a batch loses its unwritten changes, never a hive file.
+void RegBeginBatch();
+void RegEndBatch();
+void RegWritePending();
+bool RegHasPendingWrites();
+// The batch of a scope; the end's write failure raises unless the scope unwinds.
+class TRegWriteBatch {
+public:
+    TRegWriteBatch() : FUncaught(std::uncaught_exceptions()) { RegBeginBatch(); }
+    ~TRegWriteBatch() noexcept(false);
+    TRegWriteBatch(const TRegWriteBatch&) = delete;
+    TRegWriteBatch& operator=(const TRegWriteBatch&) = delete;
+
+private:
+    int FUncaught;
+};
+// Writes pending changes, then forces the hive file to the device.
 void RegFlushHive(HKEY root);
 // Flushes every hive (the end of a run).
 void RegFlushAllHives();

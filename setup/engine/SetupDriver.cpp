@@ -1,5 +1,6 @@
 #include "setup/engine/SetupDriver.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "host/rtl/ScopeExit.h"
@@ -8,6 +9,23 @@
 #include "setup/engine/cmp_TInstall.h"
 
 namespace zan {
+
+int SetupExitCode(TRunOutcome outcome, bool failed) {
+    switch (outcome) {
+    case roGoodInstall: return failed ? SetupExitFailed : SetupExitGood;
+    case roRebootPending: return failed ? SetupExitFailed : SetupExitRebootPending;
+    case roBuildDone: return failed ? SetupExitFailed : SetupExitBuildDone;
+    case roBadInstall: return SetupExitFailed;
+    case roNone: break;
+    }
+    return failed ? SetupExitFailed : SetupExitGood;
+}
+
+void BootIfRebootPending() {
+    if (!WinRebootRequested()) return;
+    std::vector<std::string> report;
+    WinSimulateBoot(report);
+}
 
 int RunSetup(int argc, const char* const* argv, const TScriptBuilder& builder,
              TAppServices* services, TUserPrompts* prompts) {
@@ -28,21 +46,24 @@ int RunSetup(int argc, const char* const* argv, const TScriptBuilder& builder,
     bool failed = false;
     TCustomInstall* install = nullptr;
     // Exceptions of the run reach the install's handler; others are shown and end the start.
+    // A failure while showing one (a broken prompt script) goes to stderr.
     auto handle = [&](const std::exception& e) {
-        if (install && install->GetRunning()) {
-            install->HandleException(install, e);
-        } else {
-            AppServices().ShowException(e);
+        try {
+            if (install && install->GetRunning()) {
+                install->HandleException(install, e);
+                return;
+            }
             failed = true;
+            AppServices().ShowException(e);
+        } catch (const std::exception& shown) {
+            failed = true;
+            std::fprintf(stderr, "%s\n%s\n", e.what(), shown.what());
         }
     };
     {
         TDataModule owner;
         try {
-            if (WinRebootRequested()) {
-                std::vector<std::string> report;
-                WinSimulateBoot(report);
-            }
+            BootIfRebootPending();
             builder(owner);
             for (int i = 0; i < owner.ComponentCount(); ++i)
                 if (!install) install = dynamic_cast<TCustomInstall*>(owner.Components(i));
@@ -58,15 +79,7 @@ int RunSetup(int argc, const char* const* argv, const TScriptBuilder& builder,
         } catch (const std::exception& e) {
             handle(e);
         }
-        if (install) {
-            switch (install->GetOutcome()) {
-            case roGoodInstall: break;
-            case roRebootPending: return failed ? SetupExitFailed : SetupExitRebootPending;
-            case roBuildDone: return failed ? SetupExitFailed : SetupExitBuildDone;
-            case roBadInstall: failed = true; break;
-            case roNone: break;
-            }
-        }
+        if (install) return SetupExitCode(install->GetOutcome(), failed);
     }
     return failed ? SetupExitFailed : SetupExitGood;
 }

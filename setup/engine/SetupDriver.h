@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "setup/engine/AppServices.h"
+#include "setup/engine/cmp_TInstall.h"
 
 namespace zan {
 
@@ -25,6 +26,13 @@ enum : int {
     SetupExitRebootPending = 2,
     SetupExitBuildDone = 3,
 };
+
+// The exit status of a start that ended with outcome; failed: an error ended it outside the
+// install component's handler.
+int SetupExitCode(TRunOutcome outcome, bool failed);
+
+// A pending reboot of the emulated machine is done first (the simulated boot).
+void BootIfRebootPending();
 
 // services and prompts may be nullptr (the headless session answers).
 int RunSetup(int argc, const char* const* argv, const TScriptBuilder& builder,

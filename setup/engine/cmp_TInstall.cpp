@@ -10,12 +10,14 @@
 #include "host/win/WinBoot.h"
 #include "host/win/WinFs.h"
 #include "host/win/WinPaths.h"
+#include "host/win/WinRegistry.h"
 #include "setup/engine/AppServices.h"
 #include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TNetInstallLocation.h"
 #include "setup/engine/cmp_TProgramLauncher.h"
+#include "setup/engine/cmp_TTranslator.h"
 #include "setup/engine/routines_API.h"
 #include "setup/engine/routines_Strings.h"
 
@@ -50,8 +52,13 @@ const char* InvalidParameter =
     "(Transfer to floppies), -e (Called by self-extractor), -r (After reboot)";
 const char* UnfinishedFailure =
     "The TInstall could not either write or read unfinished business from the registry";
-constexpr int DefaultLanguage = 20;
-constexpr int LanguageCount = 22;
+constexpr int LanguageIdCount = 22; // clChineseSimplified 0 .. clVietnamese 21
+
+// The language the run speaks: the global translator's target, else clUser.
+int TranslatorLanguage() {
+    TTranslator* translator = GlobalTranslator();
+    return translator ? translator->GetTranslateIntoLanguage() : clUser;
+}
 
 // A Windows-form path from a switch value (host paths are mapped back).
 std::string WinFormPath(const std::string& value) {
@@ -85,7 +92,16 @@ bool DeleteQuietly(const std::string& path) {
     }
 }
 
+const unsigned char InstallTheme1[] = {
+#include "setup/engine/install_theme.inc"
+};
+
 } // namespace
+
+const std::string& InstallThemeResource() {
+    static const std::string png(reinterpret_cast<const char*>(InstallTheme1), sizeof InstallTheme1);
+    return png;
+}
 
 TCustomInstall* CurrentInstall() { return Slot(); }
 void SetCommandLineArgs(std::vector<std::string> args) { Args() = std::move(args); }
@@ -104,6 +120,7 @@ TCustomInstall::TCustomInstall(TComponent* owner) : TFileContainer(owner, false)
     // The run's abort flag is the shared archive component's.
     SetArchiveAbortQuery([] { return SharedCompress().GetAbort(); });
     FDestDir = "\\MyApplication";
+    FDialogThemeBitmap = InstallThemeResource();
     FInstallTypes = {itFull};
     SetDestDirType(PathSpecifierList().Find(TpsProgramFiles::Class()));
 }
@@ -270,6 +287,8 @@ void TCustomInstall::ReadArchiveInfo() {
 }
 
 void TCustomInstall::Process() {
+    // The run's registry changes are written once per hive (and at every flush point).
+    TRegWriteBatch registryBatch;
     FAborted = false;
     StartTime() = Now();
     RetryRegisterList().clear();
@@ -325,10 +344,12 @@ void TCustomInstall::Process() {
 void TCustomInstall::FinishRun() {
     if (FUnfinishedCount > 0 || FReboot) RegisterUnfinished();
     if (FReboot) {
-        WriteLanguage(ReadLanguage());
+        WriteLanguage(TranslatorLanguage());
         BroadcastEvent(this, ieRebootNeeded, nullptr);
-        bool reboot = true;
+        // The reboot page may have cleared Reboot; the handler sees and sets it.
+        bool reboot = FReboot;
         if (OnBeforeReboot) OnBeforeReboot(this, reboot);
+        FReboot = reboot;
         if (reboot) RebootWindows();
         // The run waits for the next start even when the handler declined the reboot.
         FOutcome = roRebootPending;
@@ -464,9 +485,12 @@ void TCustomInstall::RegisterUnfinished() {
 }
 
 void TCustomInstall::ContinueUnfinished() {
+    TRegWriteBatch registryBatch;
     FRunning = true;
     SetInstallRecordKey(OpenInstallRecord(false));
-    WriteLanguage(ReadLanguage());
+    // The resumed run speaks the language the first one spoke.
+    if (TTranslator* translator = GlobalTranslator())
+        translator->SetTranslateIntoLanguage(static_cast<TCrvnLanguage>(ReadLanguage()));
     TStringList lines;
     ReadUnfinished(lines);
     ClearUnfinished();
@@ -488,9 +512,10 @@ void TCustomInstall::ContinueUnfinished() {
 }
 
 int TCustomInstall::ReadLanguage() {
-    if (InstallRecordKey().empty()) return DefaultLanguage;
-    int32_t language = RegReadInteger(hkLocalMachine, InstallRecordKey(), "Language", DefaultLanguage);
-    return language >= 0 && language < LanguageCount ? language : DefaultLanguage;
+    int fallback = TranslatorLanguage();
+    if (InstallRecordKey().empty()) return fallback;
+    int32_t language = RegReadInteger(hkLocalMachine, InstallRecordKey(), "Language", fallback);
+    return language >= 0 && language < LanguageIdCount ? language : fallback;
 }
 
 void TCustomInstall::WriteLanguage(int language) {

@@ -119,6 +119,8 @@ public:
     void RebootWindows();
     // The setup file: the self-extractor given with -e, else this program.
     std::string GetSetupFileName() const;
+    // "Language" of the record; absent, unreadable or outside 0..21: the global translator's
+    // target language, else 20 (clUser).
     int ReadLanguage();
     void WriteLanguage(int language);
 
@@ -152,6 +154,10 @@ public:
     void SetAutoMaximizeWindow(bool on);
     bool GetHideMainForm() const { return FHideMainForm; }
     void SetHideMainForm(bool on);
+    // The picture pages show when their dialog has none, as PNG bytes (empty: none); the
+    // "INSTALLTHEME1" picture by default.
+    const std::string& GetDialogThemeBitmap() const { return FDialogThemeBitmap; }
+    void SetDialogThemeBitmap(const std::string& png) { FDialogThemeBitmap = png; }
     bool GetNoUninstall() const { return FNoUninstall; }
     void SetNoUninstall(bool on) { FNoUninstall = on; }
     // Blank lines are dropped.
@@ -211,6 +217,7 @@ private:
     bool FActivated = false;
     bool FHasMainForm = false;
     TStringList FPresetupFiles;
+    std::string FDialogThemeBitmap;
     int FUnfinishedCount = 0;
     std::string FLoaderPath;
     std::string FBatchFile;
@@ -225,6 +232,9 @@ public:
     explicit TInstall(TComponent* owner) : TCustomInstall(owner) {}
     ZAN_CLASS(TInstall)
 };
+
+// The PNG bytes of the picture "INSTALLTHEME1".
+const std::string& InstallThemeResource();
 
 // The one install component of the process (nullptr when none lives).
 TCustomInstall* CurrentInstall();

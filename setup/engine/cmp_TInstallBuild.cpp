@@ -1,5 +1,6 @@
 #include "setup/engine/cmp_TInstallBuild.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "host/rtl/ScopeExit.h"
@@ -77,6 +78,20 @@ uint64_t CopyBlocksQuietly(TWinFsFile& in, TWinFsFile& out, uint64_t count, size
     } catch (const EWinError&) {
         return out.Position() - before;
     }
+}
+
+// A drive path ("C:\\build") or one from the drive root ("\\build"), without the characters
+// Windows refuses in names or control bytes.
+bool IsFullBuildPath(const std::string& path) {
+    bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+                 (path[2] == '\\' || path[2] == '/');
+    bool rooted = !path.empty() && (path[0] == '\\' || path[0] == '/') && path.rfind("\\\\", 0) != 0;
+    if (!drive && !rooted) return false;
+    for (size_t i = 0; i < path.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c < 0x20 || std::strchr("<>\"|?*", c) || (c == ':' && i != 1)) return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -189,11 +204,18 @@ void TCustomInstall::BuildFromBuildInf() {
             throw IEInstall("Need to have a BUILD.INF file in this directory with the first line "
                             "specifying the build directory");
         std::string text = WinReadFile(inf);
+        if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3); // an editor's UTF-8 mark
         std::string first = text.substr(0, text.find_first_of("\r\n"));
         if (Trim(first).empty())
             throw IEInstall("Must be 1 line in BUILD.INF. This line should specify the build "
                             "directory");
-        BuildSelfExtractor(WinGetModuleFileName(), Trim(first), true);
+        // Anything but a full path (a section header, a name=value line, a relative name,
+        // binary bytes) would build somewhere nobody asked for.
+        std::string dir = Trim(first);
+        if (!IsFullBuildPath(dir))
+            throw IEInstall("The first line of BUILD.INF must be the full path of the build "
+                            "directory: %s", {dir});
+        BuildSelfExtractor(WinGetModuleFileName(), dir, true);
         FOutcome = roBuildDone;
     } catch (const std::exception& e) {
         FOutcome = roBadInstall;

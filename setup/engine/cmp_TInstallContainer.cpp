@@ -114,8 +114,13 @@ bool ArchiveAborted() { return AbortQuery() && AbortQuery()(); }
 // ---- TInstallContainer ----
 
 TInstallContainer::TInstallContainer(TComponent* owner) : TComponent(owner) {
-    Containers().push_back(this);
+    Register();
     EnsureStandardSpecifiers(this, owner, true);
+}
+
+void TInstallContainer::Register() {
+    auto& list = Containers();
+    if (std::find(list.begin(), list.end(), this) == list.end()) list.push_back(this);
 }
 
 TInstallContainer::~TInstallContainer() {
@@ -426,6 +431,7 @@ void TFileRelated::DoDataReceived(TObject* sender, const std::string& fileName, 
                                   int64_t totalBytes, int64_t fileSize, const char* buffer) {
     if (OnDataReceived) OnDataReceived(sender, fileName, bytes, totalBytes, fileSize, buffer);
     TDownloadStatusParameter status;
+    status.FileName = fileName;
     status.Received = totalBytes;
     status.Total = fileSize;
     status.Percent = PercentOf(totalBytes, fileSize, false);

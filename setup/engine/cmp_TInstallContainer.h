@@ -150,6 +150,7 @@ public:
 class TDownloadStatusParameter : public TObject {
 public:
     ZAN_CLASS(TDownloadStatusParameter)
+    std::string FileName; // the remote file being downloaded
     int64_t Received = 0;
     int64_t Total = 0;
     int Percent = 0;
@@ -239,7 +240,7 @@ protected:
     void Notification(TComponent* component, TOperation operation) override;
     // The path of specifier for this object followed by dir, without a trailing "\".
     std::string JoinSpecifierPath(TCustomPathSpecifier* specifier, const std::string& dir);
-    // Joins the install-container registration (once the object is whole).
+    // Joins the global container list (creation order); a second call changes nothing.
     void Register();
     std::vector<TInstallContainer*> FChildren;
     std::string FDestDir;

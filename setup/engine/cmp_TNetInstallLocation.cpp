@@ -439,6 +439,8 @@ struct TCustomNetInstallLocation::TImpl {
         Set(CURLOPT_CONNECTTIMEOUT, static_cast<long>(env.ConnectTimeout));
         Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
         Set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(env.StallTimeout));
+        // A server that drips a byte now and then never stalls: the whole transfer is bounded.
+        Set(CURLOPT_TIMEOUT, static_cast<long>(env.TransferTimeout));
         Set(CURLOPT_NOPROXY, std::string("*"));
         Set(CURLOPT_PROXY, std::string(""));
         Set(CURLOPT_PROTOCOLS_STR, std::string("http,ftp"));

@@ -26,9 +26,12 @@ std::array<std::vector<std::unique_ptr<TInstallFormEntry>>, 4>& FormLists() {
 
 TDialogManager* gCurrentManager = nullptr;
 
-// Whether the user confirms an abort. The install component asks its OnUserAbort handler with
-// the answer preset to yes; without a handler (or an install) the answer is yes.
-bool QueryUserAbort() { return true; }
+// Whether the user confirms an abort: the install component asks its OnUserAbort handler with
+// the answer preset to yes; without an install the answer is yes.
+bool QueryUserAbort() {
+    TCustomInstall* install = CurrentInstall();
+    return install ? install->QueryUserAbort() : true;
+}
 
 } // namespace
 
@@ -274,6 +277,24 @@ void ClearInstallForms() {
     for (auto& l : FormLists()) l.clear();
 }
 
+const TPicture& InstallThemePicture() {
+    static std::string decodedBytes;
+    static TPicture picture;
+    static const TPicture none;
+    TCustomInstall* install = CurrentInstall();
+    if (!install || install->GetDialogThemeBitmap().empty()) return none;
+    if (install->GetDialogThemeBitmap() != decodedBytes || picture.Empty()) {
+        decodedBytes = install->GetDialogThemeBitmap();
+        try {
+            picture.LoadFromPNG(decodedBytes);
+        } catch (const EFormsError&) {
+            // A picture that does not decode shows nothing.
+            picture.Clear();
+        }
+    }
+    return picture;
+}
+
 TDialogManager* CurrentDialogManager() { return gCurrentManager; }
 
 TDialogManager* FindDialogManager(TManagerType type) {
@@ -411,6 +432,8 @@ void TDialogManager::CheckChangeDiskParameter(TObject* parameter) {
         throw IEDialogManager("TChangeDiskDlg says bad first parameter");
     auto* disk = dynamic_cast<TDiskParameter*>(list->Items[1]);
     if (!disk) throw IEDialogManager("TChangeDiskDlg says bad second parameter");
+    // The disk request is answered here: the file shows no box of its own.
+    disk->Answered = true;
     form->DC = entry->Dialog;
     form->DiskParameter = disk;
     form->TranslateAll();
@@ -461,6 +484,10 @@ void TCustomBaseInstallDlg::SetPage(TBaseInstallForm* page) {
     if (FPage) RemoveFreeNotification(FPage);
     FPage = page;
     if (page) FreeNotification(page);
+}
+
+const TPicture& TCustomBaseInstallDlg::ThemePicture() const {
+    return ThemeBitmap.Empty() ? InstallThemePicture() : ThemeBitmap;
 }
 
 void TCustomBaseInstallDlg::Translate() {

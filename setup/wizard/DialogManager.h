@@ -155,6 +155,10 @@ int InstallFormCount(TInstallFormListKind list);
 TInstallFormEntry* InstallFormAt(TInstallFormListKind list, int index);
 void ClearInstallForms();
 
+// The current install's DialogThemeBitmap decoded (empty without an install or a picture, or
+// when the bytes are no PNG); decoded again only when the bytes change.
+const TPicture& InstallThemePicture();
+
 TDialogManager* CurrentDialogManager();
 // The first manager of the current install with that type, else nullptr.
 TDialogManager* FindDialogManager(TManagerType type);
@@ -213,8 +217,8 @@ public:
     virtual bool ShowPageModal();
     virtual TBaseInstallForm* CreatePageForm(TComponent* owner) = 0;
     virtual bool WantsPage() { return true; }
-    // The picture a page shows: ThemeBitmap when set.
-    const TPicture& ThemePicture() const { return ThemeBitmap; }
+    // The picture a page shows: ThemeBitmap when set, else the install's (InstallThemePicture).
+    const TPicture& ThemePicture() const;
 
     TBaseInstallForm* Page() const { return FPage; }
     // The page form while it lives (watched through a free notification).

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/forms/Dialogs.h"
+#include "setup/engine/cmp_TInstall.h"
 
 namespace zan {
 
@@ -44,6 +45,7 @@ void RegisterStockForms() {
     const std::pair<TInstallFormListKind, std::pair<const char*, TInstallFormFactory>> forms[] = {
         {iflPages, {"TLicenseForm", Factory<TLicenseForm>()}},
         {iflPages, {"TReadmeForm", Factory<TReadmeForm>()}},
+        {iflPages, {"TRebootForm", Factory<TRebootForm>()}},
         {iflPages, {"TGoodInstallForm", Factory<TGoodInstallForm>()}},
         {iflPages, {"TBadInstallForm", Factory<TBadInstallForm>()}},
         {iflChangeDisk, {"TChangeDiskForm", Factory<TChangeDiskForm>()}},
@@ -59,6 +61,7 @@ TStockPageForm::TStockPageForm(TComponent* owner, const std::string& caption, bo
     Caption = caption;
     SetBounds(0, 0, 478, 395);
     ThemeBitmap = Place<TImage>(this, this, "ThemeBitmap", 8, 8, 150, 320);
+    ThemeBitmap->Picture = InstallThemePicture();
     ContentPanel = Place<TPanel>(this, this, "ContentPanel", 166, 8, 304, 320);
     ContentPanel->BevelOuter = bvNone;
     BackBtn = AddButton(this, "BackBtn", "< Previous", 226, 340);
@@ -115,6 +118,29 @@ TReadmeForm::TReadmeForm(TComponent* owner) : TStockPageForm(owner, "Installatio
     Decoration = Place<TBevel>(this, ContentPanel, "Decoration", 8, 52, 288, 2);
     Information = Place<TRichEdit>(this, ContentPanel, "Information", 8, 60, 288, 250);
     FinishCreate();
+}
+
+TRebootForm::TRebootForm(TComponent* owner) : TStockPageForm(owner, "Reboot windows", true) {
+    DM = FindDialogManager(dmReboot);
+    Order = 10;
+    RebootText = Place<TMemo>(this, ContentPanel, "RebootText", 8, 8, 288, 110);
+    RebootText->Lines = {"Several components could not be installed on your system because they were "
+                         "in use. For the installation to proceed, you will need to reboot your "
+                         "computer. If you decide not to reboot now, the software will probably not "
+                         "work until you do reboot."};
+    RG = Place<TRadioGroup>(this, ContentPanel, "RG", 8, 126, 288, 70);
+    RG->Items = {"Yes, I would like to reboot windows", "No, I would not like to reboot windows"};
+    RG->OnClick = [this](TObject*) {
+        if (TCustomInstall* install = CurrentInstall()) install->SetReboot(RG->ItemIndex == 0);
+    };
+    FinishCreate();
+}
+
+void TRebootForm::PageHook() {
+    TStockPageForm::PageHook();
+    TCustomInstall* install = CurrentInstall();
+    int preset = install && install->GetReboot() ? 0 : 1;
+    if (RG->ItemIndex != preset) RG->ItemIndex = preset; // a preset, not a choice: no write-back
 }
 
 TGoodInstallForm::TGoodInstallForm(TComponent* owner) : TStockPageForm(owner, "Setup complete", true) {
@@ -192,13 +218,16 @@ TCopyFileForm::TCopyFileForm(TComponent* owner) : TBaseDuringCopyForm(owner) {
     FinishCreate();
 }
 
+void TCopyFileForm::ShowFileName(const std::string& name) {
+    if (lblCopyingFile->Caption == name) return;
+    lblCopyingFile->Caption = name;
+    lblCopyingFile->Invalidate();
+}
+
 void TCopyFileForm::FileStatus(const TFileStatusParameter& status) {
     FileBar->SetPosition(status.Percent);
     TotalBar->SetPosition(status.OverallPercent);
-    if (lblCopyingFile->Caption != status.FileName) {
-        lblCopyingFile->Caption = status.FileName;
-        lblCopyingFile->Invalidate();
-    }
+    ShowFileName(status.FileName);
     if (TransferImage->Visible) {
         TransferImage->Visible = false;
         TransferImage->Invalidate();
@@ -211,6 +240,7 @@ void TCopyFileForm::DownloadStatus(const TDownloadStatusParameter& status) {
         TransferImage->Invalidate();
     }
     FileBar->SetPosition(status.Percent);
+    ShowFileName(status.FileName);
 }
 
 TInstallStatusForm::TInstallStatusForm(TComponent* owner) : TForm(owner) {
@@ -256,7 +286,7 @@ void TStockDlg::HandleEvent(TObject* sender, int code, TObject* parameter) {
 
 void TStockDlg::SetTheme() {
     auto* page = dynamic_cast<TStockPageForm*>(Page());
-    if (page && !ThemeBitmap.Empty()) page->ThemeBitmap->Picture = ThemeBitmap;
+    if (page) page->ThemeBitmap->Picture = ThemePicture();
 }
 
 void TStockDlg::FillText(TBevel* decoration, TRichEdit* box, const TStringList& text) {
@@ -280,6 +310,16 @@ void TReadmeDlg::AssignDialogProperties() {
     TCustomBaseInstallDlg::AssignDialogProperties();
     auto* form = static_cast<TReadmeForm*>(Page());
     FillText(form->Decoration, form->Information, ReadmeText);
+}
+
+TRebootDlg::TRebootDlg(TComponent* owner) : TStockDlg(owner, iflPages, dmReboot, 10, ieRebootNeeded) {}
+
+void TRebootDlg::AssignDialogProperties() {
+    TCustomBaseInstallDlg::AssignDialogProperties();
+    auto* form = static_cast<TRebootForm*>(Page());
+    form->RebootText->ReadOnly = true;
+    SetTheme();
+    form->PageHook();
 }
 
 TBadInstallationDlg::TBadInstallationDlg(TComponent* owner)

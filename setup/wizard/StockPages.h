@@ -1,4 +1,4 @@
-// The ready-made pages: licence, readme, good and bad install, change disk, copy progress and
+// The ready-made pages: licence, readme, reboot, good and bad install, change disk, copy progress and
 // the floating status window, each a page form with the dialog component that carries its
 // options. RegisterStockForms() runs the start-up registration (each form's bare entry, then
 // its withdrawal by the component's unit), so a stock page shows only when its component
@@ -52,6 +52,17 @@ public:
     TRichEdit* Information;
 };
 
+// The reboot page: RG shows the install's Reboot and choosing writes it back.
+class TRebootForm : public TStockPageForm {
+public:
+    explicit TRebootForm(TComponent* owner);
+    ZAN_CLASS(TRebootForm)
+    TMemo* RebootText;
+    TRadioGroup* RG;
+    // Presets RG from the install's Reboot (yes when set).
+    void PageHook() override;
+};
+
 class TGoodInstallForm : public TStockPageForm {
 public:
     explicit TGoodInstallForm(TComponent* owner);
@@ -88,6 +99,10 @@ public:
     TTranslateBitBtn* CancelBtn;
     void FileStatus(const TFileStatusParameter& status) override;
     void DownloadStatus(const TDownloadStatusParameter& status) override;
+
+private:
+    // Repaints the label only when the name changes.
+    void ShowFileName(const std::string& name);
 };
 
 class TInstallStatusForm : public TForm {
@@ -132,6 +147,14 @@ public:
     ZAN_CLASS(TReadmeDlg)
     TStringList ReadmeText;
     TBaseInstallForm* CreatePageForm(TComponent* owner) override { return new TReadmeForm(owner); }
+    void AssignDialogProperties() override;
+};
+
+class TRebootDlg : public TStockDlg {
+public:
+    explicit TRebootDlg(TComponent* owner);
+    ZAN_CLASS(TRebootDlg)
+    TBaseInstallForm* CreatePageForm(TComponent* owner) override { return new TRebootForm(owner); }
     void AssignDialogProperties() override;
 };
 

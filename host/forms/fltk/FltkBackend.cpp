@@ -91,6 +91,8 @@ std::string KeyName(int key) {
     case FL_Escape: return "Escape";
     case FL_Tab: return "Tab";
     case FL_BackSpace: return "BackSpace";
+    case FL_Up: return "Up";
+    case FL_Down: return "Down";
     case ' ': return "space";
     default: return "";
     }

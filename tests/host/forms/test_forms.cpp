@@ -4,6 +4,7 @@
 
 #include "host/forms/Dialogs.h"
 #include "host/forms/Forms.h"
+#include "host/win/WinFs.h"
 #include "support/sandbox.h"
 #include "support/scripted_forms.h"
 
@@ -315,4 +316,40 @@ TEST(Forms, WordWrappedLabelBreaksAtBlanks) {
     EXPECT_EQ(canvas.Ops, (std::vector<std::string>{"fill 0,0,54,40 #D4D0C8", "text 0,0 a=0 #000000 one two",
                                                     "text 0,13 a=0 #000000 three",
                                                     "text 0,26 a=0 #000000 four"}));
+}
+
+TEST(Forms, FolderDialogTreeAndEditFollowEachOther) {
+    TSandbox box("folders");
+    for (const char* dir : {"C:\\Program Files\\Orvex\\bin", "C:\\Program Files\\Orvex\\doc"})
+        WinForceDirectories(dir);
+    Scripted s("[Browse for Folder] choose Tree 3\n"
+               "[Browse for Folder] click OK\n");
+    // The start is the nearest existing folder; the edit keeps the path asked for.
+    std::unique_ptr<TForm> form(CreateFolderForm("Choose", "C:\\Program Files\\Orvex\\New\\Deeper"));
+    auto* tree = static_cast<TFolderTree*>(form->FindControl("Tree"));
+    auto* edit = static_cast<TEdit*>(form->FindControl("PathEdit"));
+    TControl* ok = form->FindControl("OK");
+    TControl* create = form->FindControl("NewFolder");
+    EXPECT_EQ(tree->Items, (std::vector<std::string>{"C:\\", "  Program Files", "    Orvex", "      bin", "      doc"}));
+    EXPECT_EQ(tree->SelectedPath(), "C:\\Program Files\\Orvex");
+    EXPECT_EQ(edit->Text(), "C:\\Program Files\\Orvex\\New\\Deeper");
+    EXPECT_TRUE(ok->Enabled);
+    EXPECT_TRUE(create->Visible);
+    // The geometry: the edit 15 px below the tree, the create button left of OK with its size.
+    EXPECT_EQ(edit->Top, tree->Top + tree->Height + 15);
+    EXPECT_EQ(create->BoundsRect(), (TRect{ok->Left - ok->Width - 8, ok->Top, ok->Left - 8, ok->Top + ok->Height}));
+    // Typing an existing folder selects it; another path leaves the selection alone.
+    edit->SetText("c:\\program files\\orvex\\DOC");
+    EXPECT_EQ(tree->SelectedPath(), "C:\\Program Files\\Orvex\\doc");
+    EXPECT_EQ(edit->Text(), "c:\\program files\\orvex\\DOC");
+    edit->SetText("C:\\nowhere");
+    EXPECT_EQ(tree->SelectedPath(), "C:\\Program Files\\Orvex\\doc");
+    // Up from the selection moves to its parent; the edit follows the tree.
+    tree->KeyDown("Up");
+    EXPECT_EQ(tree->SelectedPath(), "C:\\Program Files\\Orvex");
+    EXPECT_EQ(edit->Text(), "C:\\Program Files\\Orvex");
+    // Scripted: choose the subfolder "bin", then OK.
+    EXPECT_EQ(form->ShowModal(), mrOk);
+    EXPECT_EQ(edit->Text(), "C:\\Program Files\\Orvex\\bin");
+    EXPECT_EQ(tree->Items.size(), 4u);
 }

@@ -1,9 +1,12 @@
 // The file-backed registry: hive text, typed values, names, key deletion, damaged hives and two
-// processes writing into one hive; INI files.
+// processes writing into one hive, write batches; INI files.
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <map>
 
 #include "host/win/WinIni.h"
+#include "host/win/WinProcess.h"
 #include "host/win/WinRegistry.h"
 #include "support/sandbox.h"
 
@@ -262,4 +265,78 @@ TEST(WinRegistry, RandomChangesMatchAModel) {
         if (step % 150 == 149) check();
     }
     std::filesystem::remove_all(mirror);
+}
+
+namespace {
+std::string HiveFileText() { return TSandbox::ReadHostFile(HiveFileName(HKEY_LOCAL_MACHINE)); }
+std::string ValueOf(const std::string& key, const std::string& name) {
+    auto v = RegQueryValue(HKEY_LOCAL_MACHINE, key, name);
+    return v ? v->Data : "<none>";
+}
+} // namespace
+
+TEST(WinRegistry, WriteBatchWritesOnceAndMergesAnotherProcess) {
+    TSandbox box("batch", {wpXP, "User", false});
+    RegCreateKey(HKEY_LOCAL_MACHINE, "Software\\Batch\\Gone");
+    RegCreateKey(HKEY_LOCAL_MACHINE, "Software\\Batch\\Theirs");
+    std::string before = HiveFileText();
+    // Another process, started on demand, deletes a key and writes one value.
+    TChildProcess other([](TChildProcess& self) {
+        self.Receive();
+        RegDeleteKey(HKEY_LOCAL_MACHINE, "Software\\Batch\\Gone");
+        RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Batch\\Theirs", {"t", rdString, "theirs"});
+        self.Send('d');
+        return 0;
+    });
+    {
+        TRegWriteBatch outer;
+        {
+            TRegWriteBatch inner;
+            for (int i = 0; i < 50; ++i)
+                RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Batch", {"v" + std::to_string(i), rdString, "mine"});
+        }
+        RegCreateKey(HKEY_LOCAL_MACHINE, "Software\\Batch\\Mine");
+        RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Batch\\Gone", {"lost", rdString, "x"});
+        // Reads see the batch; the file does not, even after the inner batch ended.
+        EXPECT_EQ(ValueOf("Software\\Batch", "v49"), "mine");
+        EXPECT_EQ(HiveFileText(), before);
+        EXPECT_TRUE(RegHasPendingWrites());
+        other.Send('g');
+        ASSERT_EQ(other.Receive(), 'd');
+        // The other process's write shows, with this batch's changes on top.
+        EXPECT_EQ(ValueOf("Software\\Batch\\Theirs", "t"), "theirs");
+        EXPECT_EQ(ValueOf("Software\\Batch", "v0"), "mine");
+        EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "Software\\Batch\\Gone"));
+    }
+    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_FALSE(RegHasPendingWrites());
+    // One write for the batch: the lock file counts the other process's two and ours.
+    uint64_t writes = 0;
+    std::string counter = TSandbox::ReadHostFile(HiveFileName(HKEY_LOCAL_MACHINE) + ".lock");
+    ASSERT_EQ(counter.size(), sizeof writes);
+    std::memcpy(&writes, counter.data(), sizeof writes);
+    EXPECT_EQ(writes, 2u + 2u + 1u); // two creates before, two by the other process, the batch
+    std::string text = HiveFileText();
+    EXPECT_NE(text.find("\"v49\"=sz:\"mine\""), std::string::npos);
+    EXPECT_NE(text.find("\"t\"=sz:\"theirs\""), std::string::npos);
+    EXPECT_NE(text.find("[\\Software\\Batch\\Mine]"), std::string::npos);
+    EXPECT_EQ(text.find("Gone"), std::string::npos); // the value of a deleted key is dropped
+
+    // A process that dies inside a batch leaves the hive as it was; a program it starts sees
+    // the batch's changes.
+    before = HiveFileText();
+    TChildProcess dies([](TChildProcess&) {
+        RegBeginBatch();
+        RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Batch", {"never", rdString, "x"});
+        _exit(0);
+        return 0;
+    });
+    EXPECT_EQ(dies.Wait(), 0);
+    EXPECT_EQ(HiveFileText(), before);
+    EXPECT_EQ(ValueOf("Software\\Batch", "never"), "<none>");
+    TRegWriteBatch batch;
+    RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Batch", {"started", rdString, "x"});
+    EXPECT_EQ(WinWaitProcess(WinCreateProcess("Z:\\bin\\true", {})), 0);
+    EXPECT_FALSE(RegHasPendingWrites());
+    EXPECT_NE(HiveFileText().find("\"started\""), std::string::npos);
 }

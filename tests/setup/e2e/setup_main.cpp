@@ -1,11 +1,14 @@
 // A setup program on the headless driver, for the end-to-end tests: three directories, twenty
 // files (a self-registering .ocx, an EXE server, a helper started after the install, the
-// uninstaller), a registry writer with "%p" entries; a traditional distribution.
+// uninstaller), a registry writer with "%p" entries; a traditional distribution, or a web one
+// when ZAN_E2E_WEB says "<http|ftp> <host:port>".
+#include <cstdlib>
 #include <string>
 
 #include "setup/engine/SetupDriver.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/cmp_TInstallRegistry.h"
+#include "setup/engine/cmp_TNetInstallLocation.h"
 
 using namespace zan;
 
@@ -25,6 +28,15 @@ void BuildScript(TDataModule& owner) {
     install->SetDestDir("\\Orvex Test");
     install->SetUseLoadingProgram(true);
     install->SetArchiveFileType(StandardSpecifier<TpsMainArchiveFile>());
+    if (const char* web = std::getenv("ZAN_E2E_WEB")) {
+        std::string spec = web;
+        size_t blank = spec.find(' ');
+        auto* location = Make<TNetInstallLocation>(owner, "Web");
+        location->LoginInformation().Protocol = spec.substr(0, blank) == "ftp" ? ipFTP : ipHTTP;
+        location->LoginInformation().Hostname = blank == std::string::npos ? "" : spec.substr(blank + 1);
+        install->SetNetLocation(location);
+        install->SetDistributeType(dtWeb);
+    }
     struct {
         const char* Name;
         const char* Dest;

@@ -1,6 +1,7 @@
 // End to end, as real processes on one fresh machine: a build from BUILD.INF (-b), the
 // self-extracting install through the test loader, a second install over the first, and a run
-// that needs a reboot, resumed by the simulated boot. Nothing outside the machine is written.
+// that needs a reboot, resumed by the simulated boot; BUILD.INF errors; a web distribution over
+// HTTP and FTP. Nothing outside the machine is written.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TInstallFile.h"
+#include "setup/support/net_servers.h"
 #include "support/sandbox.h"
 
 using namespace zan;
@@ -35,6 +37,18 @@ std::string InstalledPath(const std::string& name) {
 
 int RunProgram(const std::string& program, const std::vector<std::string>& args) {
     return WinWaitProcess(WinCreateProcess(program, args));
+}
+
+// The developer's copy of the setup program with BUILD.INF naming C:\\build, and the installer
+// library with the loader, found through the search path.
+void PlaceDeveloperCopy(TSandbox& box) {
+    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
+    WinMarkExecutableIfProgram("C:\\dev\\setup");
+    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
+    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
+    WinForceDirectories("C:\\lib");
+    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
+    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
 }
 
 int32_t SharedCount(const std::string& name) {
@@ -64,13 +78,7 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
                             "#!/bin/sh\necho \"$@\" >> '" + box.Root + "/server.txt'\n");
     TSandbox::WriteHostFile(box.C("src/runafter.sh"),
                             "#!/bin/sh\necho \"ran $#\" >> '" + box.Root + "/runafter.txt'\n");
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
+    PlaceDeveloperCopy(box);
 
     // E1: the build.
     ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone);
@@ -145,6 +153,92 @@ TEST(InstallEndToEnd, BuildSelfExtractReinstallRebootAndResume) {
     EXPECT_EQ(WinReadFile(InstalledPath("data4.txt")), noise);
     EXPECT_NE(TSandbox::ReadHostFile(transcript).find("Please insert disk #2"), std::string::npos);
     unsetenv("ZAN_FORMS_SCRIPT");
+    unsetenv("ZAN_REGSERVER_MARKER");
+    unsetenv("ZAN_FORMS_TRANSCRIPT");
+}
+
+TEST(InstallEndToEnd, BuildInfThatNamesNoBuildDirectoryStopsTheBuild) {
+    TSandbox box("buildinf");
+    PlaceDeveloperCopy(box);
+    WinWriteFile("C:\\taken", "a file where the build directory should go");
+    const std::string missing = "Need to have a BUILD.INF file in this directory with the first line "
+                                "specifying the build directory";
+    const std::string noLine = "Must be 1 line in BUILD.INF. This line should specify the build directory";
+    const std::string notPath = "The first line of BUILD.INF must be the full path of the build directory: ";
+    struct Row {
+        const char* Name;
+        std::string Text; // BUILD.INF ("<none>": no file)
+        std::string Message;
+    } rows[] = {
+        {"missing", "<none>", missing},
+        {"empty", "", noLine},
+        {"blank first line", "  \r\nC:\\build\r\n", noLine},
+        {"section", "[Build]\r\nDirectory=C:\\build\r\n", notPath + "[Build]"},
+        {"name=value", "Directory=C:\\build\r\n", notPath + "Directory=C:\\build"},
+        {"relative", "build\r\n", notPath + "build"},
+        {"forbidden characters", "C:\\bu|ild?\r\n", notPath + "C:\\bu|ild?"},
+        {"binary", std::string("\x01\x02\xff\x00zz", 6), notPath},
+        {"a file in the way", "C:\\taken\\build\r\n", "Cannot create a file when that file already exists.: C:\\taken"},
+        {"another drive", "Q:\\build\r\n", "The system cannot find the path specified.: Q:\\build"},
+    };
+    int n = 0;
+    for (const Row& r : rows) {
+        std::string transcript = box.Root + "/transcript" + std::to_string(++n) + ".txt";
+        setenv("ZAN_FORMS_TRANSCRIPT", transcript.c_str(), 1);
+        if (r.Text == "<none>") {
+            if (WinFileExists("C:\\dev\\BUILD.INF")) WinDeleteFile("C:\\dev\\BUILD.INF");
+        } else {
+            WinWriteFile("C:\\dev\\BUILD.INF", r.Text);
+        }
+        EXPECT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitFailed) << r.Name;
+        // The reason is shown; nothing is built.
+        std::string said = TSandbox::ReadHostFile(transcript);
+        EXPECT_NE(said.find("message"), std::string::npos) << r.Name << ": " << said;
+        EXPECT_NE(said.find(r.Message), std::string::npos) << r.Name << ": " << said;
+        EXPECT_FALSE(WinFileExists("C:\\build\\setup.exe")) << r.Name;
+        EXPECT_FALSE(WinFileExists("C:\\dev\\build")) << r.Name;
+    }
+    unsetenv("ZAN_FORMS_TRANSCRIPT");
+}
+
+// E5: a web distribution built by "setup -b", served from the build folder and installed through
+// the self-extracting setup.exe over HTTP, then again over FTP onto an emptied destination: the
+// archives are downloaded, recorded while the run lasts and removed with the record.
+TEST(InstallEndToEnd, WebDistributionOverHttpAndFtp) {
+    TSandbox box("e2eweb");
+    std::string transcript = box.Root + "/transcript.txt";
+    setenv("ZAN_FORMS_TRANSCRIPT", transcript.c_str(), 1);
+    for (const char* name : SourceNames)
+        TSandbox::WriteHostFile(box.C(std::string("src/") + name), std::string("web content of ") + name);
+    TSandbox::WriteHostFile(box.C("src/control.ocx"), TSandbox::ReadHostFile(REGSERVER_OK));
+    TSandbox::WriteHostFile(box.C("src/server.exe"), "#!/bin/sh\nexit 0\n");
+    TSandbox::WriteHostFile(box.C("src/runafter.sh"), "#!/bin/sh\nexit 0\n");
+    PlaceDeveloperCopy(box);
+    TNetServers servers(WinPathToHost("C:\\build"));
+    CurrentWinEnv().Resolver["files.example"] = "127.0.0.1";
+    SaveWinEnv();
+
+    setenv("ZAN_E2E_WEB", "http files.example:1", 1);
+    ASSERT_EQ(RunProgram("C:\\dev\\setup", {"-b"}), SetupExitBuildDone) << TSandbox::ReadHostFile(transcript);
+    EXPECT_TRUE(WinFileExists("C:\\build\\filelist.lst"));
+    EXPECT_TRUE(WinFileExists("C:\\build\\MainDir.1"));
+    for (const char* protocol : {"http", "ftp"}) {
+        SCOPED_TRACE(protocol);
+        int port = std::string(protocol) == "ftp" ? servers.FtpPort : servers.HttpPort;
+        std::string web = std::string(protocol) + " files.example:" + std::to_string(port);
+        setenv("ZAN_E2E_WEB", web.c_str(), 1);
+        std::string marker = box.Root + "/registered_" + protocol + ".txt";
+        setenv("ZAN_REGSERVER_MARKER", marker.c_str(), 1);
+        ASSERT_EQ(RunProgram("C:\\build\\setup.exe", {}), SetupExitGood) << TSandbox::ReadHostFile(transcript);
+        for (const char* name : SourceNames)
+            EXPECT_EQ(WinReadFile(InstalledPath(name)), WinReadFile(std::string("C:\\src\\") + name)) << name;
+        EXPECT_EQ(TSandbox::ReadHostFile(marker), "registered\n");
+        // The downloads went with the record.
+        EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
+        EXPECT_TRUE(WinFindFiles(WinGetTempPath(), "*.1").empty());
+        WinDeleteTree("C:\\Program Files\\Orvex Test");
+    }
+    unsetenv("ZAN_E2E_WEB");
     unsetenv("ZAN_REGSERVER_MARKER");
     unsetenv("ZAN_FORMS_TRANSCRIPT");
 }

@@ -17,6 +17,7 @@
 #include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/cmp_TInstallRegistry.h"
+#include "setup/engine/cmp_TTranslator.h"
 #include "setup/engine/routines_Strings.h"
 #include "support/sandbox.h"
 
@@ -544,6 +545,16 @@ TEST(InstallRun, UnfinishedListLanguageAndRunOnceRoundTrip) {
     EXPECT_EQ(r.Install->ReadLanguage(), 20);
     RegWriteString(hkLocalMachine, InstallRecordKey(), "Language", "7");
     EXPECT_EQ(r.Install->ReadLanguage(), 20);
+    // With a translator its target is the default, and a resume restores the stored language.
+    {
+        TTranslator translator;
+        translator.SetTranslateIntoLanguage(clGerman);
+        EXPECT_EQ(r.Install->ReadLanguage(), clGerman);
+        r.Install->WriteLanguage(clFrench);
+        r.Install->ContinueUnfinished();
+        EXPECT_EQ(translator.GetTranslateIntoLanguage(), clFrench);
+        SetInstallRecordKey(r.Install->OpenInstallRecord(true));
+    }
 
     // The RunOnce command line splits back into the same switches.
     for (TLines args : {TLines{}, TLines{"-eC:\\My Dist\\setup.exe", "-sC:\\My Dist\\", "-c"}}) {
@@ -579,6 +590,8 @@ TEST(InstallRun, RunEndsGoodRebootAndBad) {
         r.Place(f);
         WinSetInUse(f->GetDestinationFile(), true);
         r.Build();
+        TTranslator translator;
+        translator.SetTranslateIntoLanguage(clGerman);
         r.Install->Process();
         EXPECT_EQ(WinReadFile(f->GetDestinationFile()), "old");
         EXPECT_EQ(WinReadFile(f->GetDestinationPath() + "\\lib.1"), "data");
@@ -587,10 +600,13 @@ TEST(InstallRun, RunEndsGoodRebootAndBad) {
         EXPECT_NE(RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneUnfinished", ""), "");
         EXPECT_TRUE(RegKeyExists(HKEY_LOCAL_MACHINE, InstallRecordKey()));
         EXPECT_EQ(r.Trace, TLines{"objects"});
-        // The resume re-runs the unfinished container and ends well.
+        EXPECT_EQ(RegReadInteger(hkLocalMachine, InstallRecordKey(), "Language", -1), clGerman);
+        // The resume re-runs the unfinished container in the first run's language and ends well.
+        translator.SetTranslateIntoLanguage(clFrench);
         r.Trace.clear();
         r.Install->ContinueUnfinished();
         EXPECT_EQ(r.Trace, TLines{"good"});
+        EXPECT_EQ(translator.GetTranslateIntoLanguage(), clGerman);
         EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
     }
     // A failure: bad-install events, the message shown, the record kept.

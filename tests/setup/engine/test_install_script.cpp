@@ -41,6 +41,7 @@ public:
     void HandleEvent(TObject*, int code, TObject*) override { Events.push_back(code); }
     void ReadInfoFromArchive() override { ++Reads; }
     bool SourceFileExists() override { return !Missing; }
+    void JoinAgain() { Register(); }
     std::vector<int> Events;
     int Reads = 0;
     bool Skip = false;
@@ -397,6 +398,11 @@ TEST(InstallScript, LoadingFileIdsAndLists) {
         delete f0;
         EXPECT_EQ((new TFakeFile(&s.Form, &s.Trace, 1))->GetUniqueID(), 0);
         EXPECT_EQ(InstallFileList().size(), 3u);
+        // The global list holds each container once, in creation order.
+        f1->JoinAgain();
+        const auto& all = InstallContainerList();
+        EXPECT_EQ(std::count(all.begin(), all.end(), f1), 1);
+        EXPECT_LT(std::find(all.begin(), all.end(), dir), std::find(all.begin(), all.end(), f1));
         RetryRegisterList().push_back(f1);
         delete f1;
         EXPECT_TRUE(RetryRegisterList().empty());

@@ -206,6 +206,13 @@ TEST_F(NetLocation, StalledServersTimeOut) {
     EXPECT_FALSE(WinFileExists("C:\\dl\\slow.1"));
     std::string hang = NetFailure<ENIL_HTTPSendRequest>(*loc, "hang", "C:\\dl\\hang.1");
     EXPECT_NE(hang.find("ERROR_INTERNET_TIMEOUT"), std::string::npos) << hang;
+    delete loc;
+    // A byte every 0.2 s never stalls; the transfer's own limit ends it.
+    CurrentWinEnv().TransferTimeout = 2;
+    loc = Location(ipHTTP);
+    std::string drip = NetFailure<ENIL_ReadFile>(*loc, "drip", "C:\\dl\\drip.1");
+    EXPECT_NE(drip.find("ERROR_INTERNET_TIMEOUT"), std::string::npos) << drip;
+    EXPECT_FALSE(WinFileExists("C:\\dl\\drip.1"));
 }
 
 TEST_F(NetLocation, FtpDirectoriesAndLogins) {

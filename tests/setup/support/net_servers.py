@@ -11,6 +11,7 @@ HTTP paths with a meaning of their own:
   /loop             redirects to itself;  /redirect/<name>  redirects to /<name>
   /ftpredirect      redirects to an ftp:// address
   /slow             announces 100000 bytes, sends 1 and stalls;  /hang  never answers
+  /drip             announces 100000 bytes, sends one every 0.2 s (never stalls for a second)
   /error500         a server error page;  /connections  the count of accepted connections
   /private/<name>   the file, for the user orvex with the password secret (Basic)
 anything else is a file of ROOT, or a 404 page.
@@ -108,6 +109,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"x")
             self.wfile.flush()
             time.sleep(30)
+            self.close_connection = True
+        elif p == "/drip":
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            try:
+                for _ in range(150):
+                    self.wfile.write(b"d")
+                    self.wfile.flush()
+                    time.sleep(0.2)
+            except OSError:
+                pass
             self.close_connection = True
         elif p == "/hang":
             time.sleep(30)

@@ -183,6 +183,19 @@ TEST(DialogManager, CancelAbortsAndAllSkippingFinishesAtOnce) {
         s.AddPage("A", dmAfterGoodInstall, 0);
         EXPECT_THROW(s.Install->BroadcastEvent(s.Install, ieGoodInstallPages, nullptr), EAIUserAbort);
     }
+    // Cancel asks the install's OnUserAbort: declined, the page stays and Next finishes.
+    {
+        TWizardRun s("[FakePage] click CancelBtn\n[FakePage] click NextBtn\n");
+        s.AddPage("A", dmAfterGoodInstall, 0);
+        int asked = 0;
+        s.Install->OnUserAbort = [&](TObject*, bool& abort) {
+            EXPECT_TRUE(abort);
+            abort = false;
+            ++asked;
+        };
+        EXPECT_NO_THROW(s.Install->BroadcastEvent(s.Install, ieGoodInstallPages, nullptr));
+        EXPECT_EQ(asked, 1);
+    }
     TWizardRun s("");
     s.AddPage("A", dmReboot, 0, true);
     s.AddPage("B", dmReboot, 1, true);

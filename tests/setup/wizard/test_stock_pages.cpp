@@ -110,6 +110,7 @@ TEST(StockPages, ChangeDiskPathFromEditAndBrowse) {
     list.Items = {&file, &disk};
     run.Install->BroadcastEvent(run.Install, ieChangeDisk, &list);
     EXPECT_EQ(disk.Path, "E:\\Other");
+    EXPECT_TRUE(disk.Answered); // the file shows no box of its own
     EXPECT_EQ(run.Forms(),
               std::vector<std::string>{"TChangeDiskForm \"Setup needs the next disk\" [Browse..., Proceed, Cancel]"});
     auto& t = run.Session.Transcript();
@@ -134,10 +135,19 @@ TEST(StockPages, CopyFormBarsAndCancel) {
     // Placed by the component: 474 x 146, bottom centre, 30 above the bottom.
     EXPECT_EQ(form->BoundsRect(), (TRect{275, 768 - 146 - 30, 275 + 474, 768 - 30}));
     TDownloadStatusParameter download;
+    download.FileName = "MainDir.1";
     download.Percent = 150;
     copy->HandleEvent(run.Install, ieDownloadStatus, &download);
     EXPECT_TRUE(form->TransferImage->Visible);
     EXPECT_EQ(form->FileBar->Position(), 100); // bars clamp to 0..100
+    EXPECT_EQ(form->lblCopyingFile->Caption, "MainDir.1");
+    // Cancel asks the install: declined, nothing is aborted; confirmed, both flags are set.
+    bool confirm = false;
+    run.Install->OnUserAbort = [&](TObject*, bool& abort) { abort = confirm; };
+    form->CancelBtn->Click();
+    EXPECT_FALSE(SharedCompress().GetAbort());
+    EXPECT_FALSE(GetBuildAbort());
+    confirm = true;
     form->CancelBtn->Click();
     EXPECT_TRUE(SharedCompress().GetAbort());
     EXPECT_TRUE(GetBuildAbort());
@@ -171,4 +181,64 @@ TEST(StockPages, StatusWindowStack) {
     run.Install->BroadcastEvent(run.Install, ieStatusText, &wide);
     EXPECT_EQ(form->Width, 1024);
     EXPECT_THROW(run.Install->BroadcastEvent(run.Install, ieStatusText, nullptr), IEDialogManager);
+}
+
+TEST(StockPages, RebootPagePresetAndChoice) {
+    // In the reboot frame: preset to yes (Reboot set), "No" clears Reboot.
+    {
+        TStockRun run("[TRebootForm] choose RG 1\n[TRebootForm] click FinishBtn\n");
+        run.Add<TRebootDlg>();
+        run.Install->SetReboot(true);
+        int preset = -1;
+        FindDialogManager(dmReboot)->OnFrame = [&](TBaseFormContainer& f) {
+            ASSERT_EQ(f.Pages.size(), 1u);
+            auto* page = dynamic_cast<TRebootForm*>(f.Pages[0]);
+            ASSERT_NE(page, nullptr);
+            EXPECT_EQ(page->Order, 10);
+            EXPECT_TRUE(page->RebootText->ReadOnly);
+            preset = page->RG->ItemIndex;
+        };
+        run.Install->BroadcastEvent(run.Install, ieRebootNeeded, nullptr);
+        EXPECT_EQ(preset, 0);
+        EXPECT_FALSE(run.Install->GetReboot());
+        EXPECT_EQ(run.Forms(), std::vector<std::string>{"TRebootForm \"Reboot windows\" [Cancel, Finish]"});
+    }
+    // Without a manager it shows on its own at -987: preset to no, "Yes" sets Reboot.
+    TStockRun run("[TRebootForm] choose RG 0\n[TRebootForm] click FinishBtn\n");
+    auto* reboot = run.Add<TRebootDlg>();
+    reboot->SetDialogManager(nullptr);
+    run.Install->BroadcastEvent(run.Install, ieRebootNeeded, nullptr);
+    EXPECT_TRUE(run.Install->GetReboot());
+    EXPECT_EQ(run.Session.Transcript().back(), "modal TRebootForm -> 1");
+}
+
+TEST(StockPages, ThemePictureFallsBackToTheInstalls) {
+    struct Row {
+        const char* Name;
+        std::string InstallPicture; // PNG bytes of the install's DialogThemeBitmap
+        bool DialogPicture;         // the dialog has a picture of its own
+        int Width;                  // of the page's picture
+    };
+    TPicture own;
+    own.SetSize(3, 2);
+    const Row rows[] = {{"default", InstallThemeResource(), false, 150},
+                        {"dialog's own", InstallThemeResource(), true, 3},
+                        {"none", "", false, 0},
+                        {"not a picture", "no png", false, 0}};
+    for (const Row& r : rows) {
+        TStockRun run("[TLicenseForm] click ProceedBtn\n");
+        auto* licence = run.Add<TLicenseDlg>();
+        if (r.DialogPicture) licence->SetThemeBitmap(own);
+        run.Install->SetDialogThemeBitmap(r.InstallPicture);
+        int width = -1;
+        FindDialogManager(dmBeforeInstall)->OnFrame = [&](TBaseFormContainer& f) {
+            width = static_cast<TStockPageForm*>(f.Pages[0])->ThemeBitmap->Picture.Width();
+        };
+        run.Install->BroadcastEvent(run.Install, ieBeforeInstall, nullptr);
+        EXPECT_EQ(width, r.Width) << r.Name;
+    }
+    // A bare page made without a dialog takes the install's picture at creation.
+    TStockRun run("");
+    TGoodInstallForm good(nullptr);
+    EXPECT_EQ(good.ThemeBitmap->Picture.Height(), 320);
 }

@@ -696,18 +696,8 @@ void TZanDataBase::CreateSystemTables() {
     OpenMasterTables();
     if (FMinorVersion <= 1) return;
     const TEncryptionLevel level = FUseEncryption ? encStrong : encNone;
-    auto start = [&](const char* name) {
-        def.Clear();
-        def.SetTableName(name);
-        def.SetInternalTable(true);
-        def.SetSortOrder(FDefaultSortOrder);
-        def.SetEncryptionLevel(level);
-        def.SetEncrypted(FUseEncryption);
-    };
-    auto layout = [&] {
-        def.GetInternalFields()->SetDefaultOffsets();
-        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
-    };
+    auto start = [&](const char* name) { BeginSystemTableDef(def, name, level); };
+    auto layout = [&] { SetDefaultLayout(def); };
     start(C_OBJECTIDREF);
     AddTableField(def, "ObjectID", ftInteger);
     AddTableField(def, "ObjectName", ftString, C_NAME_FIELD_SIZE);
@@ -848,7 +838,8 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
                     : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
             stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
             ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
-        stored->SetInternalTable(system || stored->GetInternalTable());
+        // Internal are the system tables only, whatever a stored definition says.
+        stored->SetInternalTable(system);
         if (!cacheable) {
             FUncachedDef = std::move(stored);
             parsedDef = FUncachedDef.get();
@@ -881,6 +872,8 @@ void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
     CheckConnected(def.GetMemory());
     CheckTableName(name, context);
     if (!def.GetMemory() && IsSystemName(name)) ZanDatabaseError(10041, context, name);
+    // Only the engine's own file tables are internal (they skip every privilege).
+    if (!def.GetMemory() && !IsMemoryDatabase()) def.SetInternalTable(false);
     InternalCreateTable(def);
     if (saveDefinitions && FSaveTableDefinitions && !def.GetMemory() && !IsMemoryDatabase())
         DumpTableDefinitions();

@@ -3,10 +3,11 @@
 // It owns the disk layer of the file (disk manager, the system and user header stores and
 // table-definition managers), keeps the 254-byte database definition header at the start of
 // the file, asks for the login (BeforeLogin, else a login prompt), hands the master key to the
-// disk manager and opens the system tables through row stores. Its catalogue keeps one row per
-// table in the master tables "$MSTRTBLUSER" and "$MSTRTBLSYSTEM" (name and definition text);
-// user tables get object ids from the generator "$INTGEN_OBJID", recorded in
-// "$SYSTBL_OBJECTIDREF".
+// disk manager and opens the system tables (the master tables through row stores, the others as
+// internal table components). Its catalogue keeps one row per table in the master tables
+// "$MSTRTBLUSER" and "$MSTRTBLSYSTEM" (name and definition text); user tables get object ids
+// from the generator "$INTGEN_OBJID", recorded in "$SYSTBL_OBJECTIDREF". A secured file logs a
+// user on through its TSecurityManager, whose privileges every user table opens with.
 //
 // Every change of the file goes through one function per kind: WriteDBHeader (the definition
 // header), CatalogueAddTable (table creation), CatalogueRewrite (a stored definition),
@@ -319,6 +320,9 @@ private:
     void LoadDatabasePrivileges();
     // Engine only: connects without a logon (a rebuild's auxiliary database).
     void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
+    // A system table's definition, empty but for its name, sort order and encryption.
+    void BeginSystemTableDef(TTableDef& def, const char* name, TEncryptionLevel level) const;
+    static void SetDefaultLayout(TTableDef& def);
     void CreateSecurityTables();
     void OpenSecurityTables();
     void CloseSecurityTables() noexcept;

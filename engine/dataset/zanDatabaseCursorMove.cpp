@@ -181,6 +181,8 @@ void TZanDataSet::InternalSetIndexName(const std::string& name) {
     FIndexName = index.GetIndexName();
     FReadAhead->Open(InternalGetRecordSize(), C_MAXKEYSIZE + 1, C_READ_AHEAD_LIFETIME);
     if (FRangeActive) DataSetClearRange();
+    // A filter delivers in the order of the current index.
+    FFilterMgr->ResetFilter();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -24,24 +24,29 @@ bool IsReservedName(const std::string& name) { return !name.empty() && name[0] =
 // ---------------------------------------------------------------------------------------------
 // Security tables
 
+void TZanDataBase::BeginSystemTableDef(TTableDef& def, const char* name,
+                                       TEncryptionLevel level) const {
+    def.Clear();
+    def.SetTableName(name);
+    def.SetInternalTable(true);
+    def.SetSortOrder(FDefaultSortOrder);
+    def.SetEncryptionLevel(level);
+    def.SetEncrypted(level != encNone);
+}
+
+void TZanDataBase::SetDefaultLayout(TTableDef& def) {
+    def.GetInternalFields()->SetDefaultOffsets();
+    def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+}
+
 void TZanDataBase::CreateSecurityTables() {
     static const char* const context = "TZanDataBase.CreateSecurityTables";
     if (!FLocked)
         ZanDatabaseError(8581, context, "Database header not locked prior to system change");
     TTableDef def;
-    auto start = [&](const char* name) {
-        def.Clear();
-        def.SetTableName(name);
-        def.SetInternalTable(true);
-        def.SetSortOrder(FDefaultSortOrder);
-        // Users and privileges are always enciphered with the master key.
-        def.SetEncryptionLevel(encStrong);
-        def.SetEncrypted(true);
-    };
-    auto create = [&] {
-        def.GetInternalFields()->SetDefaultOffsets();
-        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
-    };
+    // Users and privileges are always enciphered with the master key.
+    auto start = [&](const char* name) { BeginSystemTableDef(def, name, encStrong); };
+    auto create = [&] { SetDefaultLayout(def); };
     start(C_SECGROUPS);
     AddTableField(def, "GroupID", ftAutoInc);
     AddTableField(def, "GroupName", ftString, C_SECURITY_NAME_SIZE);

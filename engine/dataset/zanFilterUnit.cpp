@@ -375,7 +375,10 @@ void TZanFilterEvaluator::CheckExprFields(const TZanExprNode* root) {
 TFilterMgr::TFilterMgr() = default;
 TFilterMgr::~TFilterMgr() = default;
 
-bool TFilterMgr::OpenFilter(TZanDataSet* table) {
+// Runs open (a fresh evaluator for the table, under its read lock) and keeps the evaluator
+// when it succeeds; the evaluator's error text becomes the last error either way.
+bool TFilterMgr::InstallEvaluator(TZanDataSet* table, bool sorted, bool active,
+                                  const std::function<bool(TZanFilterEvaluator&)>& open) {
     CloseFilter();
     FEvaluator.reset();
     FTable = table;
@@ -384,46 +387,27 @@ bool TFilterMgr::OpenFilter(TZanDataSet* table) {
     auto evaluator = std::make_unique<TZanFilterEvaluator>(table);
     evaluator->SetFilterText(FFilterText);
     evaluator->SetFilterOptions(FFilterOptions);
-    evaluator->SetSortedOutput(FOrdered);
+    evaluator->SetSortedOutput(sorted);
     evaluator->SetExcludeRelopNulls(FExcludeRelopNulls);
     evaluator->SetQueryActive(FQueryActive);
-    if (!evaluator->Open()) {
-        FLastError = evaluator->GetErrors();
-        return false;
-    }
-    FLastError.clear();
+    const bool ok = open(*evaluator);
+    FLastError = evaluator->GetErrors();
+    if (!ok) return false;
     FEvaluator = std::move(evaluator);
-    FActive = true;
-    FStale = false;
-    FPassingCount = -1;
-    FPassingPrefix.clear();
+    FActive = active;
     return true;
 }
 
+bool TFilterMgr::OpenFilter(TZanDataSet* table) {
+    return InstallEvaluator(table, FOrdered, true,
+                            [](TZanFilterEvaluator& e) { return e.Open(); });
+}
+
 bool TFilterMgr::AssignExpr(TZanDataSet* table, TZanFilterExprDriver& driver) {
-    CloseFilter();
-    FEvaluator.reset();
-    FTable = table;
-    const bool taken = table->TakeReadLock();
-    TScopeExit release([&] { table->ReleaseTaken(taken); });
-    auto evaluator = std::make_unique<TZanFilterEvaluator>(table);
-    evaluator->SetFilterText(FFilterText);
-    evaluator->SetFilterOptions(FFilterOptions);
-    evaluator->SetSortedOutput(driver.GetEnforceExprOrder());
-    evaluator->SetExcludeRelopNulls(FExcludeRelopNulls);
-    evaluator->SetQueryActive(FQueryActive);
-    if (!evaluator->Parse()) {
-        FLastError = evaluator->GetErrors();
-        return false;
-    }
-    evaluator->AssignExpr(driver, zeoAND);
-    FLastError = evaluator->GetErrors();
-    FEvaluator = std::move(evaluator);
-    FActive = !driver.GetAssessExprOnly();
-    FStale = false;
-    FPassingCount = -1;
-    FPassingPrefix.clear();
-    return true;
+    return InstallEvaluator(table, driver.GetEnforceExprOrder(), !driver.GetAssessExprOnly(),
+                            [&](TZanFilterEvaluator& e) {
+                                return e.Parse() && e.AssignExpr(driver, zeoAND);
+                            });
 }
 
 void TFilterMgr::CloseFilter() {

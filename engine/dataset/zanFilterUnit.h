@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -257,6 +258,8 @@ public:
     void GetRecordList(std::vector<uint32_t>& list);
 
 private:
+    bool InstallEvaluator(TZanDataSet* table, bool sorted, bool active,
+                          const std::function<bool(TZanFilterEvaluator&)>& open);
     TZanBaseFilterEvaluator& Current();
     bool Passes(uint32_t recAddr);
     bool HasEvent();

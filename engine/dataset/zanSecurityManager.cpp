@@ -82,6 +82,27 @@ std::vector<std::string> SplitCommas(const std::string& text) {
 
 TField& F(TZanTable& table, const char* name) { return *table.FieldByName(name); }
 
+// The field list of the object-privilege row the table stands on: "ALL", or field ids from
+// FieldsShort, else FieldsLong.
+std::string StoredFields(TZanTable& privs) {
+    if (F(privs, "ALL").GetAsBoolean()) return "ALL";
+    const std::string fields = F(privs, "FieldsShort").GetAsString();
+    return fields.empty() ? F(privs, "FieldsLong").GetAsString() : fields;
+}
+
+// Appends a row (or edits the current one): set fills the fields, then the row is posted; a
+// failure cancels the row and passes on.
+void PostRow(TZanTable& table, bool append, const std::function<void()>& set) {
+    append ? table.Append() : table.Edit();
+    try {
+        set();
+        table.Post();
+    } catch (...) {
+        table.Cancel();
+        throw;
+    }
+}
+
 // Runs f on each row of the table's current range or order.
 void ForEachRow(TZanTable& table, const std::function<void()>& f) {
     for (table.First(); !table.GetEOF(); table.Next())
@@ -233,14 +254,7 @@ bool TSecurityManager::UserIsAdministrator(const std::string& userName) {
 }
 
 int32_t TSecurityManager::InsertGroup(const std::string& name) {
-    FGroups->Append();
-    try {
-        F(*FGroups, "GroupName").SetAsString(name);
-        FGroups->Post();
-    } catch (...) {
-        FGroups->Cancel();
-        throw;
-    }
+    PostRow(*FGroups, true, [&] { F(*FGroups, "GroupName").SetAsString(name); });
     return F(*FGroups, "GroupID").GetAsInteger();
 }
 
@@ -248,20 +262,19 @@ void TSecurityManager::InsertUser(const std::string& userName, const std::string
                                   int32_t groupID) {
     const TZanPasswordWords words = ZanPasswordWords(password);
     const TDateTime now = Now();
-    FUsers->Append();
-    try {
+    PostRow(*FUsers, true, [&] {
         F(*FUsers, "UserName").SetAsString(userName);
-        for (int i = 0; i < 5; ++i)
-            F(*FUsers, C_PASSWORD_FIELDS[i]).SetAsInteger(words.Words[i]);
         F(*FUsers, "GroupID").SetAsInteger(groupID);
         F(*FUsers, "DateCreated").SetAsDateTime(now);
-        F(*FUsers, "DateLastModified").SetAsDateTime(now);
-        F(*FUsers, "DateLastPWordChange").SetAsDateTime(now);
-        FUsers->Post();
-    } catch (...) {
-        FUsers->Cancel();
-        throw;
-    }
+        SetPasswordFields(words, now);
+    });
+}
+
+void TSecurityManager::SetPasswordFields(const TZanPasswordWords& words, TDateTime now) {
+    for (int i = 0; i < 5; ++i)
+        F(*FUsers, C_PASSWORD_FIELDS[i]).SetAsInteger(words.Words[i]);
+    F(*FUsers, "DateLastModified").SetAsDateTime(now);
+    F(*FUsers, "DateLastPWordChange").SetAsDateTime(now);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -337,9 +350,8 @@ void TSecurityManager::LoadPrivileges() {
             item->SetObjectID(F(*FObjPrivs, "ObjectID").GetAsInteger());
             item->SetPrivilegeID(id);
             item->SetGrantOption(F(*FObjPrivs, "GrantOption").GetAsBoolean());
-            std::string fields = F(*FObjPrivs, "FieldsShort").GetAsString();
-            if (fields.empty()) fields = F(*FObjPrivs, "FieldsLong").GetAsString();
-            const bool all = F(*FObjPrivs, "ALL").GetAsBoolean() || SameText(fields, "ALL");
+            const std::string fields = StoredFields(*FObjPrivs);
+            const bool all = SameText(fields, "ALL");
             item->SetFields(all, all ? std::string() : fields);
         });
     }
@@ -444,14 +456,7 @@ int32_t TSecurityManager::RenameGroup(const std::string& oldName, const std::str
     if (LocateGroup(newName) && !SameName(oldName, newName))
         ZanDatabaseError(8580, context, newName);
     if (!LocateGroup(oldName)) ZanDatabaseError(8579, context, oldName);
-    FGroups->Edit();
-    try {
-        F(*FGroups, "GroupName").SetAsString(newName);
-        FGroups->Post();
-    } catch (...) {
-        FGroups->Cancel();
-        throw;
-    }
+    PostRow(*FGroups, false, [&] { F(*FGroups, "GroupName").SetAsString(newName); });
     if (FLoggedOn && SameName(FGroupName, oldName)) FGroupName = newName;
     return F(*FGroups, "GroupID").GetAsInteger();
 }
@@ -509,17 +514,7 @@ void TSecurityManager::ChangePassword(const std::string& userName,
     if (!LocateUser(userName)) ZanDatabaseError(8579, context, userName);
     const TZanPasswordWords words = ZanPasswordWords(newPassword);
     const TDateTime now = Now();
-    FUsers->Edit();
-    try {
-        for (int i = 0; i < 5; ++i)
-            F(*FUsers, C_PASSWORD_FIELDS[i]).SetAsInteger(words.Words[i]);
-        F(*FUsers, "DateLastModified").SetAsDateTime(now);
-        F(*FUsers, "DateLastPWordChange").SetAsDateTime(now);
-        FUsers->Post();
-    } catch (...) {
-        FUsers->Cancel();
-        throw;
-    }
+    PostRow(*FUsers, false, [&] { SetPasswordFields(words, now); });
 }
 
 void TSecurityManager::ChangeGroup(const std::string& userName, const std::string& groupName) {
@@ -531,15 +526,10 @@ void TSecurityManager::ChangeGroup(const std::string& userName, const std::strin
     if (!LocateGroup(groupName)) ZanDatabaseError(8579, context, groupName);
     const int32_t groupID = F(*FGroups, "GroupID").GetAsInteger();
     if (!LocateUser(userName)) ZanDatabaseError(8579, context, userName);
-    FUsers->Edit();
-    try {
+    PostRow(*FUsers, false, [&] {
         F(*FUsers, "GroupID").SetAsInteger(groupID);
         F(*FUsers, "DateLastModified").SetAsDateTime(Now());
-        FUsers->Post();
-    } catch (...) {
-        FUsers->Cancel();
-        throw;
-    }
+    });
 }
 
 void TSecurityManager::DeleteUser(const std::string& userName) {
@@ -674,9 +664,7 @@ void TSecurityManager::GetPrivileges(TDatabaseObjectType objectType,
                 return;
             const std::string name = GetObjectNameFromID(id);
             if (name.empty()) return;
-            std::string fields = F(*FObjPrivs, "FieldsShort").GetAsString();
-            if (fields.empty()) fields = F(*FObjPrivs, "FieldsLong").GetAsString();
-            if (F(*FObjPrivs, "ALL").GetAsBoolean()) fields = "ALL";
+            const std::string fields = StoredFields(*FObjPrivs);
             TObjectPrivilege* p = privileges.GetObjectPrivileges().Add();
             p->SetObjectType(doTable);
             p->SetObjectName(name);
@@ -738,8 +726,7 @@ void TSecurityManager::SetPrivileges(const TPrivileges& privileges, bool replace
             const bool found = FObjPrivs->FindKey({Variant(groupID), Variant(C_OBJECT_TYPE_TABLE),
                                                    Variant(row.ObjectID),
                                                    Variant(row.PrivilegeID)});
-            found ? FObjPrivs->Edit() : FObjPrivs->Append();
-            try {
+            PostRow(*FObjPrivs, !found, [&] {
                 F(*FObjPrivs, "GroupID").SetAsInteger(groupID);
                 F(*FObjPrivs, "ObjectType").SetAsInteger(C_OBJECT_TYPE_TABLE);
                 F(*FObjPrivs, "ObjectID").SetAsInteger(row.ObjectID);
@@ -749,11 +736,7 @@ void TSecurityManager::SetPrivileges(const TPrivileges& privileges, bool replace
                 F(*FObjPrivs, "FieldsShort").SetAsString(isShort ? row.Fields : std::string());
                 F(*FObjPrivs, "FieldsLong").SetAsString(isShort ? std::string() : row.Fields);
                 F(*FObjPrivs, "GrantOption").SetAsBoolean(false);
-                FObjPrivs->Post();
-            } catch (...) {
-                FObjPrivs->Cancel();
-                throw;
-            }
+            });
         }
     });
     InTransaction([&] {
@@ -761,16 +744,11 @@ void TSecurityManager::SetPrivileges(const TPrivileges& privileges, bool replace
         TIndexScope scope(*FSysPrivs, "ixGroupPriv");
         for (int32_t constant : systemRows) {
             if (FSysPrivs->FindKey({Variant(groupID), Variant(constant)})) continue;
-            FSysPrivs->Append();
-            try {
+            PostRow(*FSysPrivs, true, [&] {
                 F(*FSysPrivs, "GroupID").SetAsInteger(groupID);
                 F(*FSysPrivs, "PrivilegeID").SetAsInteger(constant);
                 F(*FSysPrivs, "GrantOption").SetAsBoolean(false);
-                FSysPrivs->Post();
-            } catch (...) {
-                FSysPrivs->Cancel();
-                throw;
-            }
+            });
         }
     });
 }

@@ -142,6 +142,8 @@ private:
     bool UserIsAdministrator(const std::string& userName);
     void InsertUser(const std::string& userName, const std::string& password, int32_t groupID);
     int32_t InsertGroup(const std::string& name);
+    // The password words and the change dates of the user row being written.
+    void SetPasswordFields(const TZanPasswordWords& words, TDateTime now);
     void LoadPrivileges();
     // Runs f in a transaction of its own unless one is active; rolls back on failure.
     void InTransaction(const std::function<void()>& f);

@@ -322,3 +322,24 @@ TEST(ZanSecurity, DeleteGroupCascadesAndIsAtomic) {
     EXPECT_EQ(ConnectCode(file.Path, "gone0", "pw"), 10036);
     EXPECT_EQ(ConnectCode(file.Path, "stays0", "pw"), 0);
 }
+
+// The level is not secret: a header changed to level 1 (CRC recomputed) connects with the key
+// and without a logon. The key still guards the file.
+TEST(ZanSecurity, HeaderLevelIsNotSecret) {
+    TTempFile file("sec_level.zan");
+    CreateSecuredFile(file.Path);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    PutLE32(bytes.data() + 246, 1);
+    PutLE32(bytes.data() + 250, TZanDBHeader::CalcCRC(bytes.data()));
+    WriteFileBytes(file.Path, bytes);
+    auto db = NewDatabase(file.Path, 1);
+    db->Open();
+    EXPECT_FALSE(db->NeedSecurity());
+    EXPECT_FALSE(db->GetSecurityManager().GetActive());
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { db->GetSecurityManager().AddGroup("gg"); }, &message), 8581);
+    EXPECT_NE(message.find("The security manager is not active"), std::string::npos);
+    db->Close();
+    db->SetMasterKey("not the key");
+    EXPECT_EQ(ErrorCodeOf([&] { db->Open(); }), 8451);
+}

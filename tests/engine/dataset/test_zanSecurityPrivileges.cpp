@@ -250,13 +250,24 @@ TEST(ZanSecurityPrivileges, PrivilegesOnOpen) {
         EXPECT_EQ(ErrorCodeOf([&] { t.EmptyTable(); }), c.EmptyCode);
         EXPECT_EQ(t.GetTotalRecordCount(), c.EmptyCode == 0 ? 0 : 2);
     }
-    // Lookup's result fields are read as the field getters read them.
+    // Lookup's result fields and filters read fields as the field getters read them.
     {
         TZanTable t;
         t.SetDataBase(db.get());
         t.SetTableName("Third");
         t.Open();
         EXPECT_EQ(ErrorCodeOf([&] { t.Lookup("Id", Variant(2), "Code"); }), 10624);
+        t.SetFilter("Id = 2");
+        t.SetFiltered(true);
+        EXPECT_EQ(t.GetRecordCount(), 1);
+        EXPECT_EQ(t.FieldByName("Name")->GetAsString(), "n2");
+        t.SetFiltered(false);
+        t.SetFilter("Code = 'c2'");
+        EXPECT_EQ(ErrorCodeOf([&] {
+                      t.SetFiltered(true);
+                      t.First();
+                  }),
+                  10624);
     }
     // The questions the query layer asks.
     struct {
@@ -297,6 +308,17 @@ TEST(ZanSecurityPrivileges, PrivilegesOnOpen) {
     }
     idle->Close();
     auto admin = ConnectAs(file.Path, C_ADMIN_USER, "plinth");
+    // A user table created with its definition marked internal is a user table all the same.
+    TTableDef marked;
+    BuildUserTableDef(marked, "Marked");
+    marked.SetInternalTable(true);
+    admin->CreateTable(marked, false);
+    idle = ConnectAs(file.Path, "idle", "pw");
+    TZanTable other;
+    other.SetDataBase(idle.get());
+    other.SetTableName("Marked");
+    EXPECT_EQ(ErrorCodeOf([&] { other.Open(); }), 10624);
+    idle->Close();
     TZanTable users;
     users.SetDataBase(admin.get());
     users.SetTableName("$SYSTBL_SECUSERS");

@@ -31,6 +31,12 @@ struct TFilterTableSpec {
     uint32_t Seed = 1;
 };
 
+inline TFilterTableSpec SpecOfRows(int rows) {
+    TFilterTableSpec spec;
+    spec.Rows = rows;
+    return spec;
+}
+
 class TFilterTable {
 public:
     explicit TFilterTable(const TFilterTableSpec& spec) : Spec(spec) {
@@ -94,11 +100,22 @@ public:
                 s += at < 4 ? letters.substr(at, 1) : letters.substr(4 + (at - 4) * 2, 2);
             }
             if (s.size() > 5) s.resize(4);
-            Table.AppendRecord({Variant(k), maybeNull(Variant(int32_t(r() % 21))),
-                                maybeNull(Variant(s)),
-                                maybeNull(VarFromDateTime(Today + double(int(r() % 31) - 15))),
-                                maybeNull(Variant(r() % 2 == 0)),
-                                maybeNull(Variant(double(int(r() % 41) - 20) / 4))});
+            const std::vector<Variant> values = {
+                Variant(k), maybeNull(Variant(int32_t(r() % 21))), maybeNull(Variant(s)),
+                maybeNull(VarFromDateTime(Today + double(int(r() % 31) - 15))),
+                maybeNull(Variant(r() % 2 == 0)),
+                maybeNull(Variant(double(int(r() % 41) - 20) / 4))};
+            if (spec.Rows <= 1000) {
+                Table.AppendRecord(values);
+                continue;
+            }
+            // Large tables are filled through the cursor, without the dataset's buffers.
+            static const char* const names[] = {"K", "I", "S", "D", "B", "F"};
+            Table.InitializeNewRecord(Table.GetRecBuf(), false);
+            for (size_t n = 0; n < values.size(); ++n)
+                Table.DataSetSetFieldDataAsVariant(
+                    Table.GetInternalFields().FindField(names[n])->GetFieldIndex(), values[n]);
+            Table.AddRecord(false);
         }
         Table.First();
     }

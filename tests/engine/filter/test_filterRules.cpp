@@ -57,9 +57,7 @@ std::vector<TRow> Rows(TZanTable& t) {
 }
 
 TEST(FilterDriver, QueryExpressionsExcludeNullsAndComeInAddressOrder) {
-    TFilterTableSpec spec;
-    spec.Rows = 120;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(120));
     TZanTable& t = table.Table;
     t.SetIndexName("ixS");
     std::vector<TRow> rows = Rows(t);
@@ -103,9 +101,7 @@ TEST(FilterDriver, QueryExpressionsExcludeNullsAndComeInAddressOrder) {
 }
 
 TEST(FilterDriver, AssessOnlyGivesLevelLimitsAndSize) {
-    TFilterTableSpec spec;
-    spec.Rows = 50;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(50));
     TZanTable& t = table.Table;
     struct {
         const char* Text;
@@ -215,9 +211,7 @@ TEST(FilterRules, LevelsOfEachCase) {
 }
 
 TEST(FilterRules, IndexRequestsSearchTypesAndLimits) {
-    TFilterTableSpec spec;
-    spec.Rows = 20;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(20));
     TFilterMgr& m = table.Table.GetFilterMgr();
     m.SetFilterText("I = 1 AND S LIKE 'ab%' OR K IN (1, 2) OR F > 1.5");
     ASSERT_TRUE(m.OpenFilter(&table.Table));
@@ -258,9 +252,7 @@ TEST(FilterRules, IndexRequestsSearchTypesAndLimits) {
 
 // Bad texts give an error or the right rows, never a crash or a hang.
 TEST(FilterRules, BadTextsAndTokenSoups) {
-    TFilterTableSpec spec;
-    spec.Rows = 40;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(40));
     TZanTable& t = table.Table;
     std::string deep(10000, '(');
     deep += "I = 1" + std::string(10000, ')');

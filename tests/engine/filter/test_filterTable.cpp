@@ -64,9 +64,7 @@ int32_t ErrorCodeOf(const std::function<void()>& f, std::string* message = nullp
 }
 
 TEST(FilterTable, SettersFailingTextAndRange) {
-    TFilterTableSpec spec;
-    spec.Rows = 80;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(80));
     TZanTable& t = table.Table;
     t.SetIndexName("ixS");
     const std::vector<TRecord> rows = All(t);
@@ -112,9 +110,7 @@ TEST(FilterTable, SettersFailingTextAndRange) {
 }
 
 TEST(FilterTable, NavigationWithAHandlerRecordNumbersAndBookmarks) {
-    TFilterTableSpec spec;
-    spec.Rows = 90;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(90));
     TZanTable& t = table.Table;
     t.SetIndexName("ixI");
     const std::vector<TRecord> rows = All(t);
@@ -193,9 +189,7 @@ TEST(FilterTable, NavigationWithAHandlerRecordNumbersAndBookmarks) {
 }
 
 TEST(FilterTable, FindRecordLocateAndEmptyTable) {
-    TFilterTableSpec spec;
-    spec.Rows = 100;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(100));
     TZanTable& t = table.Table;
     t.SetIndexName("ixK");
     const std::vector<TRecord> rows = All(t);
@@ -245,17 +239,21 @@ TEST(FilterTable, AnotherConnectionsInsertEntersAtTheNextLock) {
     t.SetFilter("I = 7");
     t.SetFiltered(true);
     const int before = t.GetRecordCount();
-    {
+    // Another process inserts a matching record.
+    const std::string path = table.File->Path;
+    TChildProcess writer([&](TChildProcess&) {
         TZanDataBase other;
-        other.SetDataBaseName(table.File->Path);
+        other.SetDataBaseName(path);
         other.Open();
-        TZanTable writer;
-        writer.SetDataBase(&other);
-        writer.SetTableName("T");
-        writer.Open();
-        writer.AppendRecord({Variant(5000), Variant(7), Variant("new")});
-        writer.Close();
-    }
+        TZanTable w;
+        w.SetDataBase(&other);
+        w.SetTableName("T");
+        w.Open();
+        w.AppendRecord({Variant(5000), Variant(7), Variant("new")});
+        w.Close();
+        return 0;
+    });
+    ASSERT_EQ(writer.Wait(), 0);
     // The result is a snapshot until this cursor takes its next lock.
     EXPECT_EQ(t.GetRecordCount(), before);
     const std::vector<int> ks = Walk(t);
@@ -266,9 +264,7 @@ TEST(FilterTable, AnotherConnectionsInsertEntersAtTheNextLock) {
 }
 
 TEST(FilterTable, FieldsWithoutTheReadPrivilegeAreRefused) {
-    TFilterTableSpec spec;
-    spec.Rows = 10;
-    TFilterTable table(spec);
+    TFilterTable table(SpecOfRows(10));
     TZanTable& t = table.Table;
     TInternalFieldItem* field = t.GetInternalFields().FindField("I");
     const int32_t flags = field->GetPrivilegeFlags();
@@ -282,6 +278,42 @@ TEST(FilterTable, FieldsWithoutTheReadPrivilegeAreRefused) {
     field->SetPrivilegeFlags(flags);
     t.SetFiltered(true);
     EXPECT_TRUE(t.GetFiltered());
+    t.SetFiltered(false);
+}
+
+} // namespace
+
+namespace {
+
+TEST(FilterTable, PostsAndIndexChangesUpdateTheResult) {
+    TFilterTableSpec spec;
+    spec.Rows = 30;
+    spec.Nulls = false;
+    TFilterTable table(spec);
+    TZanTable& t = table.Table;
+    t.SetIndexName("ixK");
+    t.SetFilter("I >= 10");
+    t.SetFiltered(true);
+    const std::vector<int> before = Walk(t);
+    ASSERT_GE(before.size(), 3u);
+    // An edit that leaves the filter takes the record out; the dataset stays on a neighbour.
+    t.First();
+    t.Edit();
+    t.FieldByName("I")->SetAsInteger(1);
+    t.Post();
+    std::vector<int> after = Walk(t);
+    EXPECT_EQ(after, std::vector<int>(before.begin() + 1, before.end()));
+    // An insert that matches comes in.
+    t.AppendRecord({Variant(999), Variant(15), Variant("z")});
+    after = Walk(t);
+    EXPECT_EQ(after.back(), 999);
+    // Another index: the filter follows its order.
+    t.SetIndexName("ixI");
+    std::vector<int> is;
+    for (t.First(); !t.GetEOF(); t.Next())
+        is.push_back(t.FieldByName("I")->GetAsInteger());
+    EXPECT_TRUE(std::is_sorted(is.begin(), is.end()));
+    EXPECT_EQ(is.size(), after.size());
     t.SetFiltered(false);
 }
 

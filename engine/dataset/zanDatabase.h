@@ -698,6 +698,8 @@ public:
     void InternalAssignFilterExpr(TZanFilterExprDriver& driver);
     // After a refresh by key: the cursor moves to the nearest record of an active filter.
     bool SyncToFilter();
+    // The record's number in the current index; 0 when the address is no live record.
+    uint32_t GetIndexRecNoOfAddress(uint32_t address);
     bool PassFilterEvent(uint32_t address);
     void InternalCheckFilterStatus(bool lockWasHeld);
 

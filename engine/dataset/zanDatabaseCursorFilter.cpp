@@ -66,4 +66,16 @@ bool TZanDataSet::SyncToFilter() {
     return SetToRecord(filtered, nullptr, true, false);
 }
 
+uint32_t TZanDataSet::GetIndexRecNoOfAddress(uint32_t address) {
+    CheckInternalActive();
+    const bool taken = TakeReadLock();
+    TScopeExit release([&] { ReleaseTaken(taken); });
+    if (address == 0 || !ReadValidRecord(address, FScratch.data())) return 0;
+    SetExtraKeyFlag(FScratch.data(), 0);
+    TIndexItem& index = CurrentIndexItem("TZanDataSet.GetIndexRecNoOfAddress");
+    CreateKey(index, FScratch.data());
+    if (SearchIndex(index, stEQ, nullptr) != 0 || index.GetRecordAddress() != address) return 0;
+    return index.GetRecordNo();
+}
+
 } // namespace zan

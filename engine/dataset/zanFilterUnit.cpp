@@ -110,6 +110,7 @@ TZanBaseFilterEvaluator::~TZanBaseFilterEvaluator() = default;
 void TZanBaseFilterEvaluator::ClearResult() {
     FMaster.Clear();
     FMasterRead = false;
+    FSparseMaster = false;
     FResult.clear();
     FEvaluated.clear();
     FResultPos.clear();
@@ -190,23 +191,33 @@ void TZanBaseFilterEvaluator::Evaluate() {
     FLevel = root ? FOptimizer.GetBaseOptimisationLevel() : olNone;
     const TNodeResultType rootType = root ? FOptimizer.GetRootResultType() : nrDynamic;
     const bool indexed = root && FLevel != olNone && rootType == nrDynamic;
+    const bool addressOrder = FQueryActive && !FSortedOutput;
+    const bool inverted = indexed && mgr.HasInvertedLists();
 
-    // The master list: the candidates of an unindexed filter, the complement of inverted
-    // lists, the order of delivery, and the bounds of an active range.
-    FMasterRead = !(FQueryActive && !FSortedOutput && !GetRangeActive() && indexed &&
-                    !mgr.HasInvertedLists());
+    if (indexed && !inverted) {
+        FOptimizer.PrepareResultLists();
+        FOptimizer.CombineResultLists();
+    }
+    // The master list (the current index and range) gives the candidates of an unindexed
+    // filter, the complement of inverted lists, the bounds of a range and the order of
+    // delivery. A small indexed result is put in index order by its record numbers instead.
+    const bool masterNeeded = !indexed || inverted || GetRangeActive();
+    FSparseMaster = !masterNeeded && !addressOrder &&
+                    int64_t(FOptimizer.GetResultSetCount()) * 8 <= MasterSizeHint();
+    FMasterRead = masterNeeded || (!addressOrder && !FSparseMaster);
     TZanAddressList masterSorted;
     if (FMasterRead) {
         FDataProvider->GetDefaultRecordList(FMaster);
-        masterSorted.reserve(size_t(FMaster.Count()));
-        for (int32_t a : FMaster.List1())
-            masterSorted.push_back(uint32_t(a));
-        std::sort(masterSorted.begin(), masterSorted.end());
+        if (masterNeeded) {
+            masterSorted.reserve(size_t(FMaster.Count()));
+            for (int32_t a : FMaster.List1())
+                masterSorted.push_back(uint32_t(a));
+            std::sort(masterSorted.begin(), masterSorted.end());
+        }
     }
-
-    if (indexed) {
+    if (inverted) {
         FOptimizer.PrepareResultLists();
-        if (mgr.HasInvertedLists()) mgr.ResetInvertedLists(masterSorted);
+        mgr.ResetInvertedLists(masterSorted);
         FOptimizer.CombineResultLists();
     }
 
@@ -220,7 +231,7 @@ void TZanBaseFilterEvaluator::Evaluate() {
             candidates = masterSorted;
         } else {
             candidates = FOptimizer.GetResultSetList();
-            if (FMasterRead) {
+            if (masterNeeded) {
                 TZanAddressList inMaster;
                 std::set_intersection(candidates.begin(), candidates.end(), masterSorted.begin(),
                                       masterSorted.end(), std::back_inserter(inMaster));
@@ -243,25 +254,33 @@ void TZanBaseFilterEvaluator::Evaluate() {
         }
     }
 
-    if (FQueryActive && !FSortedOutput) {
+    if (addressOrder) {
         FResult = FEvaluated;
+    } else if (FSparseMaster) {
+        // The master holds only the result's records, by their record numbers.
+        std::vector<std::pair<int32_t, uint32_t>> numbered;
+        numbered.reserve(FEvaluated.size());
+        for (uint32_t a : FEvaluated) {
+            const int32_t recNo = RecordNoOf(a);
+            if (recNo > 0) numbered.push_back({recNo, a});
+        }
+        std::sort(numbered.begin(), numbered.end());
+        for (const auto& [recNo, a] : numbered) {
+            FMaster.Add(int32_t(a), recNo);
+            FResult.push_back(a);
+        }
+        FEvaluated = FResult;
+        std::sort(FEvaluated.begin(), FEvaluated.end());
     } else {
         FResult.reserve(FEvaluated.size());
         for (int32_t a : FMaster.List1())
             if (std::binary_search(FEvaluated.begin(), FEvaluated.end(), uint32_t(a)))
                 FResult.push_back(uint32_t(a));
     }
-    BuildPositions();
-    FActive = true;
-}
-
-void TZanBaseFilterEvaluator::BuildPositions() {
     FResultPos.reserve(FResult.size());
     for (size_t i = 0; i < FResult.size(); ++i)
         FResultPos.emplace(FResult[i], int32_t(i));
-    FMasterPos.reserve(size_t(FMaster.Count()));
-    for (int32_t i = 0; i < FMaster.Count(); ++i)
-        FMasterPos.emplace(uint32_t(FMaster.List1()[size_t(i)]), i);
+    FActive = true;
 }
 
 int32_t TZanBaseFilterEvaluator::ResultIndexOf(uint32_t address) const {
@@ -270,8 +289,37 @@ int32_t TZanBaseFilterEvaluator::ResultIndexOf(uint32_t address) const {
 }
 
 int32_t TZanBaseFilterEvaluator::MasterIndexOf(uint32_t address) const {
+    if (FMasterPos.empty() && FMaster.Count() > 0) {
+        // Built at the first need: most walks never ask.
+        FMasterPos.reserve(size_t(FMaster.Count()));
+        for (int32_t i = 0; i < FMaster.Count(); ++i)
+            FMasterPos.emplace(uint32_t(FMaster.List1()[size_t(i)]), i);
+    }
     const auto it = FMasterPos.find(address);
     return it == FMasterPos.end() ? -1 : it->second;
+}
+
+int32_t TZanBaseFilterEvaluator::MasterWalkStart(uint32_t address, int32_t& before,
+                                                 int32_t& after) {
+    const int32_t pos = MasterIndexOf(address);
+    if (pos >= 0 || !FSparseMaster) {
+        before = pos - 1;
+        after = pos + 1;
+        return pos;
+    }
+    // A record the sparse master does not hold: placed by its record number.
+    const int32_t recNo = RecordNoOf(address);
+    if (recNo <= 0) return -1;
+    const std::vector<int32_t>& numbers = FMaster.List2();
+    after = int32_t(std::lower_bound(numbers.begin(), numbers.end(), recNo) - numbers.begin());
+    before = after - 1;
+    return recNo;
+}
+
+int32_t TZanBaseFilterEvaluator::MasterRecNoOf(uint32_t address) {
+    const int32_t pos = MasterIndexOf(address);
+    if (pos >= 0) return FMaster.List2()[size_t(pos)];
+    return FSparseMaster ? std::max(RecordNoOf(address), 0) : 0;
 }
 
 bool TZanBaseFilterEvaluator::InResult(uint32_t address) const {
@@ -355,6 +403,14 @@ void TZanFilterEvaluator::BindIndexes() {
 
 bool TZanFilterEvaluator::GetRangeActive() const {
     return FTable->GetRangeActive();
+}
+
+int64_t TZanFilterEvaluator::MasterSizeHint() {
+    return FTable->GetTotalRecordCount();
+}
+
+int32_t TZanFilterEvaluator::RecordNoOf(uint32_t address) {
+    return int32_t(FTable->GetIndexRecNoOfAddress(address));
 }
 
 void TZanFilterEvaluator::CheckExprFields(const TZanExprNode* root) {
@@ -532,14 +588,18 @@ uint32_t TFilterMgr::FindFilterRecord(uint32_t recAddr, TIndexSearchType type) {
     ZanAssert(FEvaluator != nullptr, "Filter allocation error. Current Filter has not been assigned");
     TZanBaseFilterEvaluator& e = Current();
     if (recAddr == 0 || e.GetResult().empty()) return 0;
-    const int32_t pos = FQueryActive ? e.ResultIndexOf(recAddr) : e.MasterIndexOf(recAddr);
-    if (pos < 0) return 0;
+    int32_t before = -1, after = -1;
+    if (FQueryActive) {
+        if (e.ResultIndexOf(recAddr) < 0) return 0;
+    } else if (e.MasterWalkStart(recAddr, before, after) < 0) {
+        return 0;
+    }
     const bool qualifies = e.InResult(recAddr) && Passes(recAddr);
     auto walk = [&](int32_t step) -> uint32_t {
         if (FQueryActive)
             ZanDatabaseError(8581, "TFilterMgr.FindFilterRecord",
                              "Error in filter find nearest in active query");
-        return WalkMaster(pos + step, step);
+        return WalkMaster(step < 0 ? before : after, step);
     };
     switch (type) {
     case stLT:
@@ -567,9 +627,7 @@ uint32_t TFilterMgr::FindNearest(uint32_t recAddr, bool forward) {
 
 int32_t TFilterMgr::GetRecNo(uint32_t recAddr) {
     if (FQueryActive) return int32_t(recAddr);
-    TZanBaseFilterEvaluator& e = Current();
-    const int32_t pos = e.MasterIndexOf(recAddr);
-    return pos < 0 ? 0 : e.GetMasterList().List2()[size_t(pos)];
+    return Current().MasterRecNoOf(recAddr);
 }
 
 bool TFilterMgr::CheckRecordInFilter(uint32_t recAddr) {
@@ -620,7 +678,9 @@ uint32_t TFilterMgr::GetFilterRecord(int32_t n) {
 
 bool TFilterMgr::InMasterList(uint32_t recAddr) {
     TZanBaseFilterEvaluator& e = Current();
-    return e.GetMasterRead() ? e.MasterIndexOf(recAddr) >= 0 : e.InResult(recAddr);
+    if (e.InResult(recAddr)) return true;
+    if (e.GetSparseMaster()) return e.MasterRecNoOf(recAddr) > 0;
+    return e.GetMasterRead() && e.MasterIndexOf(recAddr) >= 0;
 }
 
 void TFilterMgr::GetRecordList(std::vector<uint32_t>& list) {

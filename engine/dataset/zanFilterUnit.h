@@ -113,7 +113,8 @@ public:
     const TZanAddressList& GetResult() const { return FResult; }
     int32_t GetRecordCount() const { return int32_t(FResult.size()); }
     // The master list (addresses and record numbers in the table's order); empty when the
-    // evaluation did not need it.
+    // evaluation did not need it; only the result's records when the result was small (a
+    // sparse master: other records are placed by their record numbers).
     const TCompoundList& GetMasterList() const { return FMaster; }
     bool GetMasterRead() const { return FMasterRead; }
     int32_t GetBaseRecNo() const { return FDataProvider ? FDataProvider->GetBaseRecNo() : 0; }
@@ -130,11 +131,21 @@ public:
     int32_t ResultIndexOf(uint32_t address) const;
     int32_t MasterIndexOf(uint32_t address) const;
     bool InResult(uint32_t address) const;
+    bool GetSparseMaster() const { return FSparseMaster; }
+    // Where walks through the master list start for an address: the entries before and after
+    // it. Answers -1 when the address is no record of the master.
+    int32_t MasterWalkStart(uint32_t address, int32_t& before, int32_t& after);
+    // The address's record number in the current index, 0 when it is none of the master's.
+    int32_t MasterRecNoOf(uint32_t address);
 
 protected:
     // Whether the provider's table has an active range (the master list then bounds the
     // result in every mode).
     virtual bool GetRangeActive() const { return false; }
+    // The number of records of the master list, as far as known cheaply (at least it).
+    virtual int64_t MasterSizeHint() { return 0; }
+    // The record's number in the current index, 0 when it is no record of the table.
+    virtual int32_t RecordNoOf(uint32_t) { return 0; }
     // Refuses fields the reader may not read (the table evaluator checks privileges).
     virtual void CheckExprFields(const TZanExprNode*) {}
     void SetDataProvider(TZanExprDataProvider* provider) { FDataProvider = provider; }
@@ -144,7 +155,6 @@ protected:
 private:
     void ClearResult();
     void Optimize(const TZanExpr* source);
-    void BuildPositions();
 
     TZanExprDataProvider* FDataProvider = nullptr;
     TTableList FTableList;
@@ -167,10 +177,11 @@ private:
 
     TCompoundList FMaster;
     bool FMasterRead = false;
+    bool FSparseMaster = false;
     TZanAddressList FResult;
     TZanAddressList FEvaluated; // ascending
     std::unordered_map<uint32_t, int32_t> FResultPos;
-    std::unordered_map<uint32_t, int32_t> FMasterPos;
+    mutable std::unordered_map<uint32_t, int32_t> FMasterPos;
 };
 
 // The evaluator of one table: its provider, its one-entry table list, its indexes.
@@ -182,6 +193,8 @@ public:
 
 protected:
     bool GetRangeActive() const override;
+    int64_t MasterSizeHint() override;
+    int32_t RecordNoOf(uint32_t address) override;
     void CheckExprFields(const TZanExprNode* root) override;
 
 private:

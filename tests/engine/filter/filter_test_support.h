@@ -252,6 +252,38 @@ private:
     bool Subset;
 };
 
+// One record as the tests check it.
+struct TFilterRow {
+    int K;
+    Variant I, S;
+    uint32_t Address;
+};
+
+// Every record in the order of the current index, unfiltered (the filter stays as it was).
+inline std::vector<TFilterRow> AllRows(TZanTable& t) {
+    const bool was = t.GetFiltered();
+    t.SetFiltered(false);
+    std::vector<TFilterRow> rows;
+    for (t.First(); !t.GetEOF(); t.Next())
+        rows.push_back({t.FieldByName("K")->GetAsInteger(), t.FieldByName("I")->GetValue(),
+                        t.FieldByName("S")->GetValue(), GetLE32(t.GetBookmark().Data())});
+    t.SetFiltered(was);
+    return rows;
+}
+
+// K of the records walked (First/Next, or Last/Prior read back to front).
+inline std::vector<int> Walk(TZanTable& t, bool backwards = false) {
+    std::vector<int> ks;
+    if (backwards) {
+        for (t.Last(); !t.GetBOF(); t.Prior())
+            ks.insert(ks.begin(), t.FieldByName("K")->GetAsInteger());
+    } else {
+        for (t.First(); !t.GetEOF(); t.Next())
+            ks.push_back(t.FieldByName("K")->GetAsInteger());
+    }
+    return ks;
+}
+
 // What one filter gives through a cursor's filter manager.
 struct TFilterOutcome {
     bool Ok = false;

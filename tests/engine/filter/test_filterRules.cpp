@@ -32,38 +32,14 @@ struct TParsedExpr {
     TZanExprParser Parser;
 };
 
-// K of every record of the table that passes pred, in the order walked.
-std::vector<int> Walk(TZanTable& t) {
-    std::vector<int> ks;
-    for (t.First(); !t.GetEOF(); t.Next())
-        ks.push_back(t.FieldByName("K")->GetAsInteger());
-    return ks;
-}
-
-struct TRow {
-    int K;
-    Variant I, S;
-    uint32_t Address;
-};
-
-std::vector<TRow> Rows(TZanTable& t) {
-    std::vector<TRow> rows;
-    for (t.First(); !t.GetEOF(); t.Next()) {
-        TBookmark b = t.GetBookmark();
-        rows.push_back({t.FieldByName("K")->GetAsInteger(), t.FieldByName("I")->GetValue(),
-                        t.FieldByName("S")->GetValue(), GetLE32(b.Data())});
-    }
-    return rows;
-}
-
 TEST(FilterDriver, QueryExpressionsExcludeNullsAndComeInAddressOrder) {
     TFilterTable table(SpecOfRows(120));
     TZanTable& t = table.Table;
     t.SetIndexName("ixS");
-    std::vector<TRow> rows = Rows(t);
+    std::vector<TFilterRow> rows = AllRows(t);
     std::sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.Address < b.Address; });
     std::vector<int> expected;
-    for (const TRow& r : rows)
+    for (const TFilterRow& r : rows)
         if (!VarIsNull(r.I) && r.I.AsInteger() < 5) expected.push_back(r.K);
 
     TParsedExpr parsed(t, "I < 5");
@@ -88,7 +64,7 @@ TEST(FilterDriver, QueryExpressionsExcludeNullsAndComeInAddressOrder) {
     EXPECT_EQ(t.GetCurrentIndexName(), "ixI");
     std::vector<int> got = Walk(t);
     std::vector<std::pair<int, int>> byI;
-    for (const TRow& r : rows)
+    for (const TFilterRow& r : rows)
         if (!VarIsNull(r.I) && r.I.AsInteger() < 5 && !VarIsNull(r.S))
             byI.push_back({r.I.AsInteger(), r.K});
     std::sort(byI.begin(), byI.end());

@@ -11,39 +11,10 @@ using namespace zan;
 
 namespace {
 
-struct TRecord {
-    int K;
-    Variant I, S;
-};
-
-// Every record in the order of the current index, unfiltered.
-std::vector<TRecord> All(TZanTable& t) {
-    const bool was = t.GetFiltered();
-    t.SetFiltered(false);
-    std::vector<TRecord> rows;
-    for (t.First(); !t.GetEOF(); t.Next())
-        rows.push_back({t.FieldByName("K")->GetAsInteger(), t.FieldByName("I")->GetValue(),
-                        t.FieldByName("S")->GetValue()});
-    t.SetFiltered(was);
-    return rows;
-}
-
-std::vector<int> Walk(TZanTable& t, bool backwards = false) {
+std::vector<int> Expected(const std::vector<TFilterRow>& rows,
+                          const std::function<bool(const TFilterRow&)>& pred) {
     std::vector<int> ks;
-    if (backwards) {
-        for (t.Last(); !t.GetBOF(); t.Prior())
-            ks.insert(ks.begin(), t.FieldByName("K")->GetAsInteger());
-    } else {
-        for (t.First(); !t.GetEOF(); t.Next())
-            ks.push_back(t.FieldByName("K")->GetAsInteger());
-    }
-    return ks;
-}
-
-std::vector<int> Expected(const std::vector<TRecord>& rows,
-                          const std::function<bool(const TRecord&)>& pred) {
-    std::vector<int> ks;
-    for (const TRecord& r : rows)
+    for (const TFilterRow& r : rows)
         if (pred(r)) ks.push_back(r.K);
     return ks;
 }
@@ -67,7 +38,7 @@ TEST(FilterTable, SettersFailingTextAndRange) {
     TFilterTable table(SpecOfRows(80));
     TZanTable& t = table.Table;
     t.SetIndexName("ixS");
-    const std::vector<TRecord> rows = All(t);
+    const std::vector<TFilterRow> rows = AllRows(t);
     t.SetFilter("I < 5");
     t.SetFiltered(true);
     const std::vector<int> expected = Expected(rows, [](auto& r) { return Below(r.I, 5); });
@@ -113,7 +84,7 @@ TEST(FilterTable, NavigationWithAHandlerRecordNumbersAndBookmarks) {
     TFilterTable table(SpecOfRows(90));
     TZanTable& t = table.Table;
     t.SetIndexName("ixI");
-    const std::vector<TRecord> rows = All(t);
+    const std::vector<TFilterRow> rows = AllRows(t);
     int calls = 0;
     t.SetOnFilterRecord([&](TDataSet* ds, bool& accept) {
         ++calls;
@@ -192,7 +163,7 @@ TEST(FilterTable, FindRecordLocateAndEmptyTable) {
     TFilterTable table(SpecOfRows(100));
     TZanTable& t = table.Table;
     t.SetIndexName("ixK");
-    const std::vector<TRecord> rows = All(t);
+    const std::vector<TFilterRow> rows = AllRows(t);
     const std::vector<int> threes = Expected(rows, [](auto& r) { return !VarIsNull(r.I) && r.I.AsInteger() == 3; });
     ASSERT_GE(threes.size(), 2u);
 
@@ -315,6 +286,51 @@ TEST(FilterTable, PostsAndIndexChangesUpdateTheResult) {
     EXPECT_TRUE(std::is_sorted(is.begin(), is.end()));
     EXPECT_EQ(is.size(), after.size());
     t.SetFiltered(false);
+}
+
+} // namespace
+
+namespace {
+
+// FindFilterRecord for every record of the table and every search type, for a result that is
+// small (its records placed by record number) and one that is not.
+TEST(FilterTable, FindFilterRecordAgainstAWalkOfTheIndex) {
+    TFilterTable table(SpecOfRows(120));
+    TZanTable& t = table.Table;
+    t.SetIndexName("ixS");
+    const std::vector<TFilterRow> rows = AllRows(t);
+    for (const char* text : {"I = 10", "I >= 8"}) {
+        TFilterMgr& m = t.GetFilterMgr();
+        m.SetFilterText(text);
+        ASSERT_TRUE(m.OpenFilter(&t));
+        std::vector<bool> in;
+        for (const TFilterRow& r : rows)
+            in.push_back(!VarIsNull(r.I) && (text[2] == '=' ? r.I.AsInteger() == 10 : r.I.AsInteger() >= 8));
+        for (size_t i = 0; i < rows.size(); ++i) {
+            uint32_t before = 0, after = 0;
+            for (size_t j = i; j-- > 0;)
+                if (in[j]) {
+                    before = rows[j].Address;
+                    break;
+                }
+            for (size_t j = i + 1; j < rows.size(); ++j)
+                if (in[j]) {
+                    after = rows[j].Address;
+                    break;
+                }
+            const uint32_t self = in[i] ? rows[i].Address : 0;
+            const uint32_t a = rows[i].Address;
+            EXPECT_EQ(m.FindFilterRecord(a, stLT), before) << text << " " << i;
+            EXPECT_EQ(m.FindFilterRecord(a, stLE), self ? self : before) << text << " " << i;
+            EXPECT_EQ(m.FindFilterRecord(a, stEQ), self) << text << " " << i;
+            EXPECT_EQ(m.FindFilterRecord(a, stGE), self ? self : after) << text << " " << i;
+            EXPECT_EQ(m.FindFilterRecord(a, stGT), after) << text << " " << i;
+            EXPECT_EQ(m.FindFilterRecord(a, stLEG), self ? self : after ? after : before)
+                << text << " " << i;
+        }
+        EXPECT_EQ(m.GetEvaluator()->GetSparseMaster(), text[2] == '=') << text;
+        m.CloseFilter();
+    }
 }
 
 } // namespace

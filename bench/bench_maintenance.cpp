@@ -37,7 +37,8 @@ TFigures RunSqlite(const std::string& path, int32_t n) {
     f.AddIndex = TimeSeconds([&] { SqliteExec(db, "CREATE INDEX t_nv ON t(name, val)"); });
     f.Restructure = TimeSeconds([&] {
         SqliteExec(db, "BEGIN");
-        SqliteExec(db, "CREATE TABLE t2(id INTEGER PRIMARY KEY, name TEXT, val INTEGER, data BLOB)");
+        SqliteExec(db,
+                   "CREATE TABLE t2(id INTEGER PRIMARY KEY, name TEXT, val INTEGER, data BLOB)");
         SqliteExec(db, "INSERT INTO t2 SELECT id, name, CAST(val AS INTEGER), data FROM t");
         SqliteExec(db, "DROP TABLE t");
         SqliteExec(db, "ALTER TABLE t2 RENAME TO t");

@@ -14,7 +14,9 @@ namespace {
 
 inline constexpr int32_t C_COPY_BATCH = 100;
 
-void Log(const std::string& text) { GDBLogger().LogItem("TZanDataSet", text); }
+void Log(const std::string& text) {
+    GDBLogger().LogItem("TZanDataSet", text);
+}
 
 void ToIndexDefs(const TRestructureIndexDefs& source, TIndexDefs& dest) {
     dest.Clear();
@@ -68,7 +70,9 @@ void ApplyDefinitionChanges(TTableDef& def, const TRestructureFieldDefs* fieldDe
     }
 }
 
-std::string FieldTypeText(TFieldType type) { return std::string(FieldTypeName(type)); }
+std::string FieldTypeText(TFieldType type) {
+    return std::string(FieldTypeName(type));
+}
 
 // At most size bytes, never ending inside a character.
 std::string CutAtCharBoundary(const std::string& text, int32_t size) {
@@ -306,8 +310,7 @@ void TZanDataSet::InternalRestructureTable(const TInternalRestructureRecord& det
         def.GetInternalIndexDefs()->Clear();
         TIndexDefs indexes;
         if (details.NewIndexDefs) ToIndexDefs(*details.NewIndexDefs, indexes);
-        if (indexes.Count() > 32)
-            ZanDatabaseErrorFmt(9604, context, "Maximum allowed is %d", {32});
+        if (indexes.Count() > 32) ZanDatabaseErrorFmt(9604, context, "Maximum allowed is %d", {32});
         for (int i = 0; i < indexes.Count(); ++i)
             AddIndexDef(indexes.Items(i));
         if (indexes.Count() == 0) {
@@ -380,18 +383,17 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
                 DataSetSetFieldStreamFromRecBuf(FRecBuf.data(), n, false, stream);
             } else if (f.GetDataType() == ftString && VarType(value) == varString) {
                 DataSetSetFieldDataToRecBufAsVariant(
-                    FRecBuf.data(), n, Variant(CutAtCharBoundary(VarToStr(value),
-                                                                 f.GetWriteableFieldSize())));
+                    FRecBuf.data(), n,
+                    Variant(CutAtCharBoundary(VarToStr(value), f.GetWriteableFieldSize())));
             } else {
                 DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
             }
         } catch (const Exception& e) {
-            GDBLogger().LogItem(context,
-                                Format("Record %d: Error converting %s (%s) to %s (%s)). "
-                                       "Message: %s",
-                                       {recordNo, s->GetFieldName(),
-                                        FieldTypeText(s->GetDataType()), f.GetFieldName(),
-                                        FieldTypeText(f.GetDataType()), e.Message()}));
+            GDBLogger().LogItem(
+                context, Format("Record %d: Error converting %s (%s) to %s (%s)). "
+                                "Message: %s",
+                                {recordNo, s->GetFieldName(), FieldTypeText(s->GetDataType()),
+                                 f.GetFieldName(), FieldTypeText(f.GetDataType()), e.Message()}));
             FRecBuf[size_t(f.GetNullFlagOffset())] = C_NULLFLAG_NULL;
         }
     }

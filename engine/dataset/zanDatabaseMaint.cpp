@@ -28,7 +28,9 @@ constexpr uint32_t C_PAGE_SIZE_MAINT = 4096;
 // The security level of the database definition header.
 constexpr uint32_t C_DB_SECURITY_LEVEL_OFFSET = 246;
 
-bool IsSystemTableName(const std::string& name) { return !name.empty() && name[0] == '$'; }
+bool IsSystemTableName(const std::string& name) {
+    return !name.empty() && name[0] == '$';
+}
 
 void CheckNameLength(const std::string& name, const char* context) {
     if (name.empty() || name.size() > C_MAX_TABLE_NAME)
@@ -43,7 +45,8 @@ std::string OSErrorText(int error) {
 
 // Same device and inode: the same file under any spelling or link.
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -80,7 +83,9 @@ int PublishFile(const std::string& temp, const std::string& path, mode_t mode) {
     return 0;
 }
 
-void RebuildLog(const std::string& text) { GDBLogger().LogItem("TZanDataBase.RebuildDatabase", text); }
+void RebuildLog(const std::string& text) {
+    GDBLogger().LogItem("TZanDataBase.RebuildDatabase", text);
+}
 
 } // namespace
 
@@ -175,8 +180,7 @@ void TZanDataBase::RemoveCatalogueEntry(TTableDef& def, const char* context) {
             ZanDatabaseError(8581, context, "Unable to delete internal table definition: " + name);
         master.Delete(address);
     });
-    if (FObjectIDRef && !IsSystemTableName(name) && GetObjectID(name) >= 0)
-        FObjectIDRef->Delete();
+    if (FObjectIDRef && !IsSystemTableName(name) && GetObjectID(name) >= 0) FObjectIDRef->Delete();
     FParsedDefs.erase(ZanAnsiUpperCase(name));
 }
 
@@ -531,8 +535,7 @@ void TZanDataBase::TransferRecordBuffers(int32_t tableID, int32_t recordSize,
     disk.GetZanFile()->ReadThroughZanFile(level, C_DB_SECURITY_LEVEL_OFFSET, sizeof level);
     const uint8_t access = AccessFlagsForEncryption(GetLE32(level) >= 1 ? encStrong : encNone);
     std::vector<uint32_t> blocks;
-    disk.ListAllocatedFixedBlocks(uint32_t(recordSize), uint32_t(tableID), C_USAGE_RECORDS,
-                                  blocks);
+    disk.ListAllocatedFixedBlocks(uint32_t(recordSize), uint32_t(tableID), C_USAGE_RECORDS, blocks);
     std::vector<uint8_t> record(static_cast<size_t>(recordSize));
     bool more = true;
     for (size_t i = 0; i < blocks.size() && more; ++i) {

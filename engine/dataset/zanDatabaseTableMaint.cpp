@@ -61,9 +61,9 @@ void TZanTable::RestructureTable(const TRestructureRecord& options) {
         ZanDatabaseError(10031, context, GetTableName());
     if (options.ChangeBlobSize &&
         (options.BlobBlockSize < C_MIN_BLOB_SIZE || options.BlobBlockSize > C_MAX_BLOB_SIZE))
-        ZanDatabaseErrorFmt(10029, context, std::string(SzanStringInvalidFmt) + " bytes",
-                            {IntToStr(int64_t(options.BlobBlockSize)), C_MIN_BLOB_SIZE,
-                             C_MAX_BLOB_SIZE});
+        ZanDatabaseErrorFmt(
+            10029, context, std::string(SzanStringInvalidFmt) + " bytes",
+            {IntToStr(int64_t(options.BlobBlockSize)), C_MIN_BLOB_SIZE, C_MAX_BLOB_SIZE});
     TFieldDefs presentFields;
     TIndexDefs presentIndexes;
     ReadPresentDefs(*this, presentFields, presentIndexes);
@@ -115,9 +115,8 @@ void TZanTable::ChangeIndexDefs(
     if (bookmark && BookmarkValid(bookmark)) GotoBookmark(bookmark);
 }
 
-void TZanTable::AddIndex(const std::string& name, const std::string& fields,
-                         TIndexOptions options, const std::string& descFields,
-                         const std::string& caseInsFields) {
+void TZanTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
+                         const std::string& descFields, const std::string& caseInsFields) {
     ChangeIndexDefs([&](TRestructureIndexDefs& indexes, TBookmark&) {
         TRestructureIndexDef& def = indexes.AddAndSetIndexDef(name, fields, options);
         def.SetDescFields(descFields);

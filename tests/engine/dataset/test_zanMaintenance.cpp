@@ -25,7 +25,9 @@ using TModel = std::map<int32_t, TRow>; // by ID
 constexpr int32_t C_ROWS = 60;
 const char* const C_NULL = "<null>";
 
-std::string Text(const Variant& v) { return VarIsNull(v) ? std::string(C_NULL) : VarToStr(v); }
+std::string Text(const Variant& v) {
+    return VarIsNull(v) ? std::string(C_NULL) : VarToStr(v);
+}
 
 void DefineSample(TFieldDefs& f, TIndexDefs& i) {
     f.Add("ID", ftInteger, 0, true);
@@ -177,10 +179,10 @@ namespace {
 
 struct TRestructureCase {
     const char* Name;
-    std::function<void(TZanTable&)> Change;      // on the restructure definitions
-    std::function<void(TRow&)> Transform;        // the same change on a model row
+    std::function<void(TZanTable&)> Change; // on the restructure definitions
+    std::function<void(TRow&)> Transform;   // the same change on a model row
     TRestructureRecord Options;
-    int32_t ExpectedFieldLevel;                   // for the record of what was graded
+    int32_t ExpectedFieldLevel; // for the record of what was graded
 };
 
 void RenameField(TRestructureFieldDefs& f, const char* from, const char* to) {
@@ -203,26 +205,36 @@ const std::vector<TRestructureCase>& RestructureCases() {
              RenameField(t.GetRestructureFieldDefs(), "NAME", "TITLE");
              t.GetRestructureIndexDefs().ReplaceFieldName("NAME", "TITLE");
          },
-         [](TRow& r) { MoveKey(r, "NAME", "TITLE"); }, {}, 1},
+         [](TRow& r) { MoveKey(r, "NAME", "TITLE"); },
+         {},
+         1},
         {"AddField",
          [](TZanTable& t) { t.GetRestructureFieldDefs().AddAndSetFieldDef("EXTRA", ftInteger, 0); },
-         [](TRow& r) { r["EXTRA"] = C_NULL; }, {}, 2},
+         [](TRow& r) { r["EXTRA"] = C_NULL; },
+         {},
+         2},
         {"DropField",
          [](TZanTable& t) {
              auto& f = t.GetRestructureFieldDefs();
              f.DeleteItem(f.Find("AMOUNT")->GetIndex());
          },
-         [](TRow& r) { r.erase("AMOUNT"); }, {}, 4},
+         [](TRow& r) { r.erase("AMOUNT"); },
+         {},
+         4},
         {"RetypeLossless",
          [](TZanTable& t) { t.GetRestructureFieldDefs().Find("ID")->SetDataType(ftFloat); },
-         [](TRow&) {}, {}, 4},
+         [](TRow&) {},
+         {},
+         4},
         {"RetypeLossy",
          [](TZanTable& t) {
              auto& f = t.GetRestructureFieldDefs();
              f.Find("AMOUNT")->SetDataType(ftInteger);
              f.Find("NAME")->SetSize(6);
          },
-         [](TRow& r) { r["NAME"] = r["NAME"].substr(0, 6); }, {}, 5},
+         [](TRow& r) { r["NAME"] = r["NAME"].substr(0, 6); },
+         {},
+         5},
         {"RenameAndRetype",
          [](TZanTable& t) {
              auto* f = t.GetRestructureFieldDefs().Find("NAME");
@@ -231,22 +243,33 @@ const std::vector<TRestructureCase>& RestructureCases() {
              f->SetSize(0);
              t.GetRestructureIndexDefs().DeleteItem(1);
          },
-         [](TRow& r) { MoveKey(r, "NAME", "LABEL"); }, {}, 5},
+         [](TRow& r) { MoveKey(r, "NAME", "LABEL"); },
+         {},
+         5},
         {"StringToInteger",
          [](TZanTable& t) {
              auto& f = t.GetRestructureFieldDefs();
              f.Find("NOTE")->SetDataType(ftInteger);
          },
          // Notes are not numbers: each is logged and left NULL.
-         [](TRow& r) { r["NOTE"] = C_NULL; }, {}, 5},
+         [](TRow& r) { r["NOTE"] = C_NULL; },
+         {},
+         5},
         {"AddIndex",
          [](TZanTable& t) { t.GetRestructureIndexDefs().AddAndSetIndexDef("ixAmt", "AMOUNT", {}); },
-         [](TRow&) {}, {}, 0},
-        {"DropIndex", [](TZanTable& t) { t.GetRestructureIndexDefs().DeleteItem(1); },
-         [](TRow&) {}, {}, 0},
+         [](TRow&) {},
+         {},
+         0},
+        {"DropIndex",
+         [](TZanTable& t) { t.GetRestructureIndexDefs().DeleteItem(1); },
+         [](TRow&) {},
+         {},
+         0},
         {"RenameIndex",
          [](TZanTable& t) { t.GetRestructureIndexDefs().Find("ixName")->SetName("ixTitle"); },
-         [](TRow&) {}, {}, 0},
+         [](TRow&) {},
+         {},
+         0},
         {"DescendingAndCase",
          [](TZanTable& t) {
              auto* i = t.GetRestructureIndexDefs().Find("ixName");
@@ -254,12 +277,12 @@ const std::vector<TRestructureCase>& RestructureCases() {
              i->SetOptions({});
              i->SetDescFields("NAME");
          },
-         [](TRow&) {}, {}, 0},
+         [](TRow&) {},
+         {},
+         0},
         {"BlobSize", [](TZanTable&) {}, [](TRow&) {}, {false, encNone, false, false, true, 64}, 4},
-        {"Encryption", [](TZanTable&) {}, [](TRow&) {}, {true, encWeak, false, false, false, 0},
-         4},
-        {"Compression", [](TZanTable&) {}, [](TRow&) {}, {false, encNone, true, true, false, 0},
-         4},
+        {"Encryption", [](TZanTable&) {}, [](TRow&) {}, {true, encWeak, false, false, false, 0}, 4},
+        {"Compression", [](TZanTable&) {}, [](TRow&) {}, {false, encNone, true, true, false, 0}, 4},
     };
     return cases;
 }
@@ -325,8 +348,9 @@ TEST_P(RestructureMatrix, RowsIndexesAndBackupFollowTheChange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RestructureMatrix,
-                         ::testing::Range(0, int(RestructureCases().size())),
-                         [](const auto& info) { return RestructureCases()[size_t(info.param)].Name; });
+                         ::testing::Range(0, int(RestructureCases().size())), [](const auto& info) {
+                             return RestructureCases()[size_t(info.param)].Name;
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // Definition checks and index refusals
@@ -371,23 +395,27 @@ TEST(Maintenance, RefusedDefinitionsChangeNothing) {
     } cases[] = {
         {"missing key field",
          [](TZanTable& t) { t.GetRestructureIndexDefs().AddAndSetIndexDef("ix", "NOPE", {}); },
-         {}, 9996},
+         {},
+         9996},
         {"key over 500 bytes",
          [](TZanTable& t) {
              t.GetRestructureFieldDefs().AddAndSetFieldDef("WIDE", ftString, 250);
              t.GetRestructureFieldDefs().AddAndSetFieldDef("WIDE2", ftString, 250);
              t.GetRestructureIndexDefs().AddAndSetIndexDef("ix", "WIDE;WIDE2", {});
          },
-         {}, 9996},
+         {},
+         9996},
         {"blob size 63", [](TZanTable&) {}, {false, encNone, false, false, true, 63}, 10029},
         {"blob size 65537", [](TZanTable&) {}, {false, encNone, false, false, true, 65537}, 10029},
         {"no fields",
          [](TZanTable& t) {
              auto& f = t.GetRestructureFieldDefs();
-             while (f.Count() > 0) f.DeleteItem(0);
+             while (f.Count() > 0)
+                 f.DeleteItem(0);
              t.GetRestructureIndexDefs().Clear();
          },
-         {}, 9492},
+         {},
+         9492},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -400,8 +428,11 @@ TEST(Maintenance, RefusedDefinitionsChangeNothing) {
         EXPECT_EQ(fx.Read(), model);
     }
     std::string message;
-    EXPECT_EQ(ErrorCodeOf([&] { t->RestructureTable({false, encNone, false, false, true, 63}); },
-                          &message),
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] {
+                      t->RestructureTable({false, encNone, false, false, true, 63});
+                  },
+                  &message),
               10029);
     EXPECT_NE(message.find("63 is not a valid value (min. length 64, max. length 65536) bytes"),
               std::string::npos)
@@ -521,16 +552,14 @@ TEST(Maintenance, CopyRawTableDataLogsAndHoldsTheDestination) {
     auto has = [&](const std::string& text) {
         return std::find(texts.begin(), texts.end(), text) != texts.end();
     };
-    for (const char* golden : {"Copying record data - Starting",
-                               "Importing data - field mapping...", "ID -> ID",
-                               "AMOUNT -> AMOUNT", "NOTE -> NOTE", "Records Copied 250",
-                               "Copying record data - Done"})
+    for (const char* golden :
+         {"Copying record data - Starting", "Importing data - field mapping...", "ID -> ID",
+          "AMOUNT -> AMOUNT", "NOTE -> NOTE", "Records Copied 250", "Copying record data - Done"})
         EXPECT_TRUE(has(golden)) << golden;
     EXPECT_FALSE(has("NAME -> NAME"));
     EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
         return t.rfind("Found ", 0) == 0 &&
-               t.find(" records (including unallocated and deleted records)") !=
-                   std::string::npos;
+               t.find(" records (including unallocated and deleted records)") != std::string::npos;
     }));
     // Row 3's note is not a number: logged with the conversion text, the field left NULL.
     EXPECT_TRUE(std::any_of(texts.begin(), texts.end(), [](const std::string& t) {
@@ -586,9 +615,8 @@ TEST(Maintenance, RenameTableRules) {
         std::string From, To;
         int32_t Code;
     } cases[] = {
-        {"T", "Other", 13060},     {"T", "$Sys", 10041},     {"T", name41, 10039},
-        {"Nope", "X", 10024},      {"T", "t", 0},            {"t", name40, 0},
-        {name40, "Renamed", 0},
+        {"T", "Other", 13060}, {"T", "$Sys", 10041}, {"T", name41, 10039},   {"Nope", "X", 10024},
+        {"T", "t", 0},         {"t", name40, 0},     {name40, "Renamed", 0},
     };
     for (const TCase& c : cases)
         EXPECT_EQ(ErrorCodeOf([&] { fx.Db->RenameTable(c.From, c.To); }), c.Code)
@@ -636,8 +664,7 @@ TEST(Maintenance, AddAndDeleteIndexRestoreStateAndPosition) {
 // Whole files
 
 TEST(Maintenance, CopyDatabaseRefusesTheSourceUnderAnyName) {
-    TTempFile file("copysrc.zan"), dest("copydst.zan"), link("copylink.zan"),
-        hard("copyhard.zan");
+    TTempFile file("copysrc.zan"), dest("copydst.zan"), link("copylink.zan"), hard("copyhard.zan");
     CreateFileWithTables(file.Path, {"T"});
     chmod(file.Path.c_str(), 0640);
     auto db = NewDatabase(file.Path);
@@ -804,9 +831,9 @@ TEST(Maintenance, RebuildDatabaseKeepsEverything) {
     t->Cancel();
     t->Close();
     const auto log = fx.Db->GetLog();
-    for (const char* text : {"Rebuild database start", "Backup database created -",
-                             "Opening Source database", "Creating tables...", "Creating table T",
-                             "Copying data from source table T"})
+    for (const char* text :
+         {"Rebuild database start", "Backup database created -", "Opening Source database",
+          "Creating tables...", "Creating table T", "Copying data from source table T"})
         EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         })) << text;
@@ -992,8 +1019,8 @@ TEST(Maintenance, RebuildDatabaseReportsAFailedTableAndKeepsTheFile) {
     EXPECT_EQ(ReadFileBytes(fx.File.Path), bytes);
     EXPECT_FALSE(fx.Db->GetConnected());
     const auto log = fx.Db->GetLog();
-    for (const char* text : {"Exception while copying data from source table Bad",
-                             "Exception was ", "Attempting to empty this table"})
+    for (const char* text : {"Exception while copying data from source table Bad", "Exception was ",
+                             "Attempting to empty this table"})
         EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
             return line.find(text) != std::string::npos;
         })) << text;

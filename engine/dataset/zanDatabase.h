@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <unordered_map>
 #include <map>
 #include <memory>
 #include <string>
@@ -444,8 +445,9 @@ inline constexpr uint8_t C_NULLFLAG_HIGHEST = 4;
 inline constexpr int32_t C_EXTRA_INFO_SIZE = 12;
 // How long records read ahead stay valid.
 inline constexpr uint64_t C_READ_AHEAD_LIFETIME = 10000;
-// The blob cache's limit on the bytes it keeps.
+// The blob cache's limits on the bytes and on the values (empty ones included) it keeps.
 inline constexpr size_t C_BLOB_CACHE_LIMIT = 16u << 20;
+inline constexpr size_t C_BLOB_CACHE_ENTRIES = 4096;
 
 using TUpdateProgressProc = std::function<void(int32_t percentDone, bool& cancel)>;
 
@@ -667,6 +669,10 @@ public:
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
     bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    // Makes the live record at address current without searching the index (its number in the
+    // index stays unknown); False, with the buffer unchanged, when the address holds no live
+    // record of this table or the filter excludes it.
+    bool DataSetSetToLiveRecord(uint32_t address);
     void DataSetSetToUnorderedRecord(uint32_t address);
     bool DataSetRefresh(uint8_t* recBuf, bool exact);
     uint32_t RefreshDataSet(TIndexSearchType type, uint8_t* recBuf);
@@ -717,6 +723,11 @@ public:
     bool InternalSetRecordLock(uint32_t address);
     bool InternalReleaseRecordLock(uint32_t address);
     void WriteTableHeader();
+    // After a change made outside a transaction under a table write lock the caller holds (not
+    // taken by the change): the table header (free-chain heads, index roots, counters) is
+    // written inside the change's write scope, so a process killed before the caller releases
+    // the lock leaves no block outside its chains.
+    void WriteHeaderInScope(bool taken);
     bool InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t* storedBuf,
                                   bool checkStamp, bool checkIdentity) const;
     bool InternalCheckRecordValid(const uint8_t* recBuf) const;
@@ -909,6 +920,8 @@ private:
         std::string Data;
     };
     std::list<TBlobCacheEntry> FBlobCache;
+    // The entries by address (high 32 bits) and field.
+    std::unordered_map<uint64_t, std::list<TBlobCacheEntry>::iterator> FBlobCacheIndex;
     size_t FBlobCacheBytes = 0;
 };
 

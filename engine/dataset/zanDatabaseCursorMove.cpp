@@ -537,6 +537,20 @@ bool TZanDataSet::DataSetSetToFlags(uint32_t address, uint32_t stamp) {
     ZanDatabaseError(8708, "TZanDataSet.DataSetSetToFlags");
 }
 
+bool TZanDataSet::DataSetSetToLiveRecord(uint32_t address) {
+    CheckInternalActive();
+    const bool taken = TakeReadLock();
+    TScopeExit release([&] { ReleaseTaken(taken); });
+    if (!ReadValidRecord(address, FScratch.data())) return false;
+    if (FFilterMgr->GetActive() && FFilterMgr->FindFilterRecord(address, stEQ) != address)
+        return false;
+    FRecordMgr->ReadRecord(address, FRecBuf.data(), true);
+    SetExtraInfo(FRecBuf.data(), address, 0);
+    SetExtraKeyFlag(FRecBuf.data(), 0);
+    FBufferState = 1;
+    return true;
+}
+
 void TZanDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
     CheckInternalActive();
     const bool taken = TakeReadLock();

@@ -127,6 +127,13 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     return FDataBase->UnLockRecord(*FTableDef, address);
 }
 
+void TZanDataSet::WriteHeaderInScope(bool taken) {
+    if (taken || !FWriteLocked) return;
+    TDiskMgr* disk = WriteScopeDisk();
+    if (disk == nullptr || disk->IsTransactionActive()) return;
+    WriteTableHeader();
+}
+
 void TZanDataSet::WriteTableHeader() {
     if (!FInternalActive || FIsReadOnly) return;
     TTableDef& def = *FTableDef;
@@ -183,8 +190,10 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     TTableHeader& header = *FTableDef->GetTableHeader();
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         header.SetDirty(true);
+        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     uint8_t* rec = FRecBuf.data();
@@ -249,9 +258,11 @@ void TZanDataSet::UpdateRecord() {
     const uint32_t address = ExtraAddress(rec);
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         FTableDef->GetTableHeader()->SetDirty(true);
         TScopeExit unlockRecord([&] { InternalReleaseRecordLock(address); });
+        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     SetExtraKeyFlag(rec, 0);
@@ -313,8 +324,12 @@ int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     int32_t result = 0;
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
-        if (result != -1) FTableDef->GetTableHeader()->SetDirty(true);
+        if (result != -1) {
+            FTableDef->GetTableHeader()->SetDirty(true);
+            if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
+        }
         ReleaseTaken(taken);
     });
     uint8_t* rec = FRecBuf.data();

@@ -303,3 +303,51 @@ TEST(Transactions, ATableLockedAcrossCommitOrRollbackKnowsItIsReleased) {
 }
 
 } // namespace
+
+namespace {
+
+// Opened exclusively, the connection's table, record, header, transaction and commit locks
+// are kept in lists: no lock system call in thousands of operations of every kind.
+TEST(ExclusiveOpen, NoLockSystemCalls) {
+    TTempFile file("exclusive_locks.zan");
+    CreateDatabaseFile(file.Path);
+    auto db = NewDatabase(file.Path);
+    db->SetExclusive(true);
+    db->Open();
+    auto t = OpenTable(*db);
+    db->CreateGenerator("G", 1, 1);
+    const uint64_t before = TWinFile::LockCallCount();
+    int operations = 0;
+    for (int i = 1; i <= 2000; ++i, ++operations)
+        t->AppendRecord({Variant(i), Variant("n" + std::to_string(i))});
+    for (int i = 1; i <= 4000; ++i, ++operations)
+        ASSERT_TRUE(t->FindKey({Variant(1 + i % 2000)}));
+    for (int i = 1; i <= 500; ++i, operations += 2) {
+        ASSERT_TRUE(t->FindKey({Variant(i)}));
+        t->Edit();
+        t->FieldByName("Name")->SetAsString("e" + std::to_string(i));
+        t->Post();
+    }
+    for (int round = 0; round < 50; ++round, operations += 22) {
+        db->StartTransaction();
+        for (int i = 0; i < 10; ++i)
+            t->AppendRecord({Variant(10000 + round * 10 + i), Variant("tx")});
+        ASSERT_TRUE(t->FindKey({Variant(600 + round)}));
+        t->Delete();
+        if (round % 2)
+            db->Commit();
+        else
+            db->Rollback();
+        db->GetGeneratorValue("G", false);
+    }
+    t->SetLocked(true);
+    t->SetLocked(false);
+    for (t->First(); !t->GetEOF(); t->Next())
+        ++operations;
+    EXPECT_GT(operations, 10000);
+    EXPECT_EQ(TWinFile::LockCallCount() - before, 0u);
+    EXPECT_EQ(t->GetRecordCount(), 2000 + 25 * 10 - 25);
+    EXPECT_EQ(db->GetGeneratorValue("G", true), 51);
+}
+
+} // namespace

@@ -1,9 +1,9 @@
 // A process killed inside a table create, a cursor's record add, a table component's change
 // (post of an insert or edit, delete, blob write-back, generator draw) or a table restructure
-// leaves the database as it
-// was before or as it is after, never between: each runs in one write scope, committed through
-// the journal. The child is killed at a spread of the change's crash points (journal and database
-// writes, syncs, truncations); the reopened file is checked and its state judged.
+// leaves the database as it was before or as it is after, never between: each runs in one write
+// scope, committed through the journal. The child is killed at a spread of the change's crash
+// points (journal and database writes, syncs, truncations); the reopened file is checked and its
+// state judged.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -264,7 +264,7 @@ void TZanQueryDataset::CreateResultSetTable() {
     InternalCreateTable();
 }
 
-bool TZanQueryDataset::KeyExists(const std::string& indexName) {
+uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
     TIndexItem* index = GetIndexManager().FindIndex(indexName);
     ZanAssert(index != nullptr, "Result set index is missing: " + indexName);
     TSearchModifier modifier;
@@ -277,7 +277,8 @@ bool TZanQueryDataset::KeyExists(const std::string& indexName) {
     SetExtraKeyFlag(probe.data(), C_NULLFLAG_LOWEST);
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
-    return InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) == 0;
+    if (InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) != 0) return 0;
+    return index->GetRecordAddress();
 }
 
 void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
@@ -333,7 +334,7 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
             const Variant value = from->IsNull() ? Null() : from->GetValue();
             WriteValue(f->SourceFieldNo, value);
         }
-        if (distinct && KeyExists("idxdistinct")) continue;
+        if (distinct && KeyAddress("idxdistinct") != 0) continue;
         AddRecord(true);
         ++FRowsAffected;
     }
@@ -392,6 +393,31 @@ void TZanQueryDataset::UpdateCurrentRecord(TZanUpdateRowConstructor& setList) {
     for (int i = 0; i < setList.Count(); ++i)
         WriteValue(setList.Items(i)->TargetColumnIndex, values[size_t(i)]);
     UpdateRecord();
+}
+
+void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
+    EnsureOpen();
+    const std::string current = GetCurrentIndexName();
+    InternalSetIndexName(indexName);
+    TScopeExit restore([&] { InternalSetIndexName(current); });
+    std::vector<uint32_t> doomed;
+    std::vector<Variant> previous;
+    bool first = true;
+    const int32_t count = GetInternalFieldCount();
+    for (bool more = DataSetFirst(); more; more = DataSetNext()) {
+        std::vector<Variant> row;
+        for (int32_t i = 0; i < count; ++i)
+            row.push_back(DataSetGetFieldDataFromRecBufAsVariant(GetRecBuf(), i));
+        bool same = !first;
+        for (int32_t i = 0; same && i < count; ++i)
+            same = (VarIsNull(row[size_t(i)]) && VarIsNull(previous[size_t(i)])) ||
+                   VarCompareValue(row[size_t(i)], previous[size_t(i)]) == vrEqual;
+        if (same) doomed.push_back(ExtraAddress(GetRecBuf()));
+        previous = std::move(row);
+        first = false;
+    }
+    for (uint32_t address : doomed)
+        if (SetToRecord(address, nullptr, false, false)) DeleteRecord(nullptr);
 }
 
 void TZanQueryDataset::PopulateSimpleCountResultSet(int32_t count) {

@@ -35,7 +35,9 @@ public:
     int32_t SourceFieldNo = -1;
     // Prepared only for computed columns.
     TExprEvaluator& GetEvaluator() { return *FEvaluator; }
-    bool IsComputed() const { return FEvaluator->IsPrepared(); }
+    // Computed columns (expressions, aggregates) are read-only in a live result.
+    bool IsComputed() const { return FComputed; }
+    void SetComputed(bool value) { FComputed = value; }
     Variant GetData() const { return FData; }
     void SetData(const Variant& value) { FData = value; }
     // The column's value for the provider's current row.
@@ -44,6 +46,7 @@ public:
 private:
     std::unique_ptr<TExprEvaluator> FEvaluator;
     Variant FData;
+    bool FComputed = false;
 };
 
 class TResultSetFields : public TInternalFields {
@@ -151,10 +154,12 @@ public:
     void PrepareEmptyResultSet(bool defsExist);
     void CreateResultSetTable();
     void PopulateResultSet(TResultSetFields& fields, bool distinct);
-    void PopulateAggregateResultSet(TResultSetFields& fields, bool grouped,
-                                    bool rootEvaluatorPrepared);
+    // Groups (grouped) or one row, the aggregates accumulated per aggregate node, then HAVING
+    // (when given) removes the groups that fail. COUNT(*) alone over one table without a WHERE
+    // (whereEvaluated false) takes the table's count.
+    void PopulateAggregateResultSet(TResultSetFields& fields, bool grouped, TZanExprNode* having,
+                                    bool whereEvaluated);
     void PopulateSimpleCountResultSet(int32_t count);
-    void ProcessHavingClause(TZanExprNode* having);
     void SetReadOnlyResultFields(TResultSetFields& fields);
     // Every record address the single-table root provider delivers.
     void PopulateResultSetAddrList(std::vector<uint32_t>& list);
@@ -167,14 +172,19 @@ public:
     void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
                     TZanExprDataProvider* provider);
     void UpdateCurrentRecord(TZanUpdateRowConstructor& setList);
+    // Deletes every row equal (in the named index) to the row before it.
+    void RemoveDuplicates(const std::string& indexName);
+    void SetRowsAffected(int32_t value) { FRowsAffected = value; }
+    // The instant CURRENT_* read in this execution.
+    void SetInstant(TDateTime value) { FInstant = value; }
 
 private:
     // Opens the cursor level of the table when it is not.
     void EnsureOpen();
     // Writes value into field n of the cursor buffer (blobs through a stream of its text).
     void WriteValue(int32_t n, const Variant& value);
-    // Whether a row equal to the cursor buffer's key exists in the named index.
-    bool KeyExists(const std::string& indexName);
+    // The address of a row equal to the cursor buffer's key in the named index; 0 when none.
+    uint32_t KeyAddress(const std::string& indexName);
     void AddResultRow();
     void FillRow(TResultSetFields& fields, bool skipAggregates);
 
@@ -182,6 +192,7 @@ private:
     int32_t FMaxRecords = 0;
     int32_t FRowsAffected = 0;
     bool FCreateLiveResult = false;
+    TDateTime FInstant = 0;
 };
 
 } // namespace zan

@@ -65,6 +65,16 @@ void TZanQueryProviderItem::DeleteResultTable() {
     FResultDefsExist = false;
 }
 
+const std::string& TZanQueryProviderItem::ResultTableName() {
+    if (!FResultTableName.empty()) return FResultTableName;
+    TZanDataBase* db = GetProvider().GetDatabase();
+    do {
+        FResultTableName = "$Q" + IntToHex(GetID(), 4) + IntToHex(Random(16777215), 8);
+    } while (db && db->GetConnected() &&
+             db->GetMemoryTableDefMgr().IndexOfTableName(FResultTableName) >= 0);
+    return FResultTableName;
+}
+
 TZanQueryProvider& TZanQueryProviderItem::GetProvider() const {
     return *static_cast<TZanQueryProvider*>(GetCollection());
 }

@@ -67,7 +67,6 @@ public:
     void SetRequestLive(bool value) { FRequestLive = value; }
     bool GetResultIsLive() const { return FResultIsLive; }
     void SetCreateDefsOnly(bool value) { FCreateDefsOnly = value; }
-    const std::string& GetResultTableName() const { return FResultTableName; }
     const TStringList& GetErrors() const { return FErrors; }
     TQueryExprNodeDataProvider& GetSubqueryProvider() { return FSubqueryProvider; }
     bool GetUnionAll() const { return FUnionAll; }
@@ -102,6 +101,14 @@ private:
     bool ExecSchemaOnTable();
     // Binds the provider's parameters into every parameter node of the tree.
     void BindParams(TZanExpr& expr);
+    // Outer-field nodes take the current value of their field in the item owning the table.
+    void ResolveOuterReferences(TZanExpr& expr);
+    void CreateResultSetFields();
+    void CreateResultSetIndexes();
+    bool ProcessUnionResultSets();
+    // "$Q", the item's ID in 4 hex digits, a random number in 8; drawn again while a memory
+    // table of the database has that name.
+    const std::string& ResultTableName();
     void DeleteResultTable();
 
     std::unique_ptr<TZanParserEngine> FOwnEngine;

@@ -372,11 +372,8 @@ bool ParseZanSqlOptions(const std::vector<std::string>& args, TZanSqlOptions& op
     return true;
 }
 
-namespace {
-
-// Runs one statement; answers whether it succeeded.
-bool RunStatement(TZanQuery& query, const std::string& text, bool tsv, std::ostream& out,
-                  std::ostream& err) {
+bool RunSqlStatement(TZanQuery& query, const std::string& text, bool tsv, std::ostream& out,
+                     std::ostream& err) {
     try {
         query.Close();
         query.GetSQL().SetText(text);
@@ -399,8 +396,6 @@ bool RunStatement(TZanQuery& query, const std::string& text, bool tsv, std::ostr
         return false;
     }
 }
-
-} // namespace
 
 int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out,
               std::ostream& err) {
@@ -452,7 +447,7 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
         TZanQuery query;
         query.SetDataBase(&db);
         for (const TSqlScriptStatement& s : statements) {
-            if (!RunStatement(query, s.Text, options.Tsv, out, err)) {
+            if (!RunSqlStatement(query, s.Text, options.Tsv, out, err)) {
                 failed = true;
                 if (options.Bail) break;
             }

@@ -15,6 +15,7 @@ namespace zan {
 
 class TDataSet;
 class TField;
+class TZanQuery;
 
 // One statement of a script: its text without the ending ";", the line it starts on (1-based)
 // and the "--" comment lines met since the previous statement (without the leading "--").
@@ -45,6 +46,11 @@ std::string SqlFieldText(TField& field, bool tsv);
 void WriteSqlResult(TDataSet& dataSet, bool tsv, std::ostream& out);
 // "error CODE: message" (code 0 for errors that are not the engine's), line breaks as blanks.
 std::string SqlErrorLine(const std::exception& error);
+
+// Runs one statement on the query: a SELECT prints its rows, anything else "N rows affected"
+// (not with tsv); an error goes to err as an error line. Answers whether it succeeded.
+bool RunSqlStatement(TZanQuery& query, const std::string& text, bool tsv, std::ostream& out,
+                     std::ostream& err);
 
 struct TZanSqlOptions {
     bool Tsv = false;

@@ -1,79 +1,57 @@
-// Helpers of the query tests: a database (file or "MEMORY") with a query on it, statements run
-// and results read as the shell's tab-separated text.
+// Tables of the query tests: a "MEMORY" database (or a file one) with tables made from field
+// and index lists and filled with rows of Variants.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <memory>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine/dataset/zanDatabase.h"
-#include "engine/query/zanSQL.h"
-#include "host/win/child_process.h"
-#include "support/zanTestSupport.h"
-#include "tools/zansql/zanSqlShell.h"
+#include "host/rtl/Variants.h"
+#include "support/zanQueryRunner.h"
 
 namespace zan {
 
-class TQueryTestDb {
-public:
-    // A fresh file database (ASCII sort order) when file, else "MEMORY".
-    explicit TQueryTestDb(bool file, const std::string& name = "query.zan") {
-        if (file) {
-            FFile = std::make_unique<TTempFile>(name);
-            Db.SetDataBaseName(FFile->Path);
-            Db.SetDefaultSortOrder(soASCII);
-            Db.CreateDatabase();
-        } else {
-            Db.SetDataBaseName(C_MEMORY_DATABASE);
-        }
-        Db.SetLockRetryMaximum(50);
-        Db.SetLockRetryInterval(5);
-        Db.Open();
-        Query.SetDatabase(&Db);
-    }
-    ~TQueryTestDb() {
-        Query.Close();
-        Query.SetDatabase(nullptr);
-        Db.Close();
-    }
-    const std::string& Path() const { return FFile->Path; }
-
-    // Runs a statement that is no SELECT; answers RowsAffected.
-    int Exec(const std::string& sql) {
-        Query.GetSQL().SetText(sql);
-        Query.ExecSQL();
-        return Query.GetRowsAffected();
-    }
-    // A SELECT's result as tab-separated text (header first).
-    std::string Select(const std::string& sql) {
-        Query.GetSQL().SetText(sql);
-        Query.Open();
-        std::ostringstream out;
-        WriteSqlResult(Query, true, out);
-        Query.Close();
-        return out.str();
-    }
-    // The engine error of a statement run as it would be (Open for a SELECT): code and message.
-    int32_t ErrorOf(const std::string& sql, std::string* message = nullptr) {
-        return ErrorCodeOf(
-            [&] {
-                Query.GetSQL().SetText(sql);
-                Query.Prepare();
-                if (Query.GetSQLStatementType() == zsSQLSelect)
-                    Query.Open();
-                else
-                    Query.ExecSQL();
-            },
-            message);
-    }
-
-    TZanDataBase Db;
-    TZanQuery Query;
-
-private:
-    std::unique_ptr<TTempFile> FFile;
+struct TTestField {
+    std::string Name;
+    TFieldType Type;
+    int Size = 0;
 };
+
+struct TTestIndex {
+    std::string Name;
+    std::string Fields;
+    TIndexOptions Options;
+};
+
+inline std::unique_ptr<TZanDataBase> NewQueryDatabase(const std::string& name = "MEMORY") {
+    auto db = std::make_unique<TZanDataBase>();
+    db->SetDataBaseName(name);
+    db->Open();
+    return db;
+}
+
+inline void CreateTestTable(TZanDataBase& db, const std::string& name,
+                            const std::vector<TTestField>& fields,
+                            const std::vector<TTestIndex>& indexes,
+                            const std::vector<std::vector<Variant>>& rows,
+                            TSortOrder order = soANSI) {
+    TZanTable t;
+    t.SetSortOrder(order);
+    t.SetDataBase(&db);
+    t.SetTableName(name);
+    t.SetMemory(db.IsMemoryDatabase());
+    for (const TTestField& f : fields) t.GetFieldDefs().Add(f.Name, f.Type, f.Size);
+    for (const TTestIndex& i : indexes) t.GetIndexDefs().Add(i.Name, i.Fields, i.Options);
+    t.CreateTable();
+    t.Open();
+    for (const auto& row : rows) {
+        t.Append();
+        for (size_t i = 0; i < row.size(); ++i)
+            if (!VarIsNull(row[i])) t.GetFields().Fields(int(i))->SetAsVariant(row[i]);
+        t.Post();
+    }
+    t.Close();
+}
 
 } // namespace zan

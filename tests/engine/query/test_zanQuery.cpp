@@ -1,6 +1,6 @@
 // The query component and its provider: statements that need no planner (schema statements,
 // INSERT ... VALUES, DELETE of every row), parse errors with their texts, the transaction bracket.
-#include "query_test_support.h"
+#include "sql_test_support.h"
 
 using namespace zan;
 

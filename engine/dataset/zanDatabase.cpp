@@ -470,6 +470,9 @@ void TZanDataBase::InternalDisconnect() noexcept {
         }
     }
     FLocked = false;
+    FTableUseLocks.reset();
+    FTableUses.clear();
+    FTablesHeld.clear();
     CloseSystemTables();
     FParsedDefs.clear();
     CloseDiskConnections();
@@ -1006,7 +1009,18 @@ void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
     } else {
         if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
         ReadTableDef(name, def);
-        ManagerOf(def).OpenTableDefConnection(name, def);
+        // The table-use lock first, then the definition again: a table deleted or replaced
+        // meanwhile is not opened under its old definition.
+        int32_t id = def.GetTableID();
+        AcquireTableUse(id);
+        try {
+            ReadTableDef(name, def);
+            if (def.GetTableID() != id) ZanDatabaseError(10024, context, name);
+            ManagerOf(def).OpenTableDefConnection(name, def);
+        } catch (...) {
+            ReleaseTableUse(id);
+            throw;
+        }
     }
     GrantAll(def);
 }
@@ -1015,6 +1029,9 @@ void TZanDataBase::CloseTable(TTableDef& def) {
     TBaseTableDefMgr& mgr = ManagerOf(def);
     const int32_t id = def.GetTableID();
     def.InternalClose();
+    TScopeExit releaseUse([&] {
+        if (&mgr != FMemoryTables.get()) ReleaseTableUse(id);
+    });
     mgr.CloseTableDefConnection(id);
 }
 

@@ -27,10 +27,7 @@ bool InNameList(const std::string& list, const std::string& name) {
 }
 
 // Framework types a key cannot hold: bytes, blobs and the other non-scalar types.
-bool CannotBeIndexed(TFieldType type) {
-    const int t = int(type);
-    return t == 12 || t == 13 || (t >= 15 && t <= 22) || (t >= 26 && t <= 29);
-}
+bool CannotBeIndexed(TFieldType type) { return !FieldTypeCanBeIndexed(type); }
 
 } // namespace
 

@@ -18,8 +18,17 @@ namespace zan {
 TResultSetField::TResultSetField() : FEvaluator(std::make_unique<TExprEvaluator>()) {}
 TResultSetField::~TResultSetField() = default;
 
+Variant TResultSetField::GetValue() {
+    if (!FEvaluator->IsPrepared())
+        return GetDataProvider() ? GetDataProvider()->GetDataAsVariant(GetSourceFieldNo()) : Null();
+    Variant value;
+    FEvaluator->Reset();
+    FEvaluator->EvaluateValueExpr(value);
+    return value;
+}
+
 TResultSetFields::TResultSetFields()
-    : TInternalFields([] { return std::make_unique<TResultSetField>(); }) {}
+    : TJoinFields([] { return std::make_unique<TResultSetField>(); }) {}
 
 TResultSetField* TResultSetFields::FindResultSetField(const std::string& name) const {
     for (int i = 0; i < Count(); ++i) {
@@ -213,7 +222,9 @@ TZanDataBase& TFuncResultList::GetDistinctDatabase() {
 // ---------------------------------------------------------------------------------------------
 // The dataset
 
-void DropResultTable(TZanDataBase&, const std::string&) {}
+void DropResultTable(TZanDataBase& db, const std::string& name) {
+    db.DeleteTable(name, true, true);
+}
 
 TZanQueryDataset::TZanQueryDataset(TComponent* owner) : TZanBaseTable(owner) {}
 
@@ -304,14 +315,14 @@ void TZanQueryDataset::InsertData(TResultSetFields& fields) {
         if (!wasOpen) DataSetClose();
     });
     for (int i = 0; i < fields.Count(); ++i)
-        fields.Items(i)->SourceFieldNo = GetFieldNo(fields.Items(i)->GetFieldName());
+        fields.Items(i)->SetSourceFieldNo(GetFieldNo(fields.Items(i)->GetFieldName()));
     ClearRecord();
     InitializeNewRecord(GetRecBuf(), false);
     for (int i = 0; i < fields.Count(); ++i) {
         TResultSetField* f = fields.Items(i);
-        ZanAssert(f->SourceFieldNo >= 0, "The result set field could not be found: " +
+        ZanAssert(f->GetSourceFieldNo() >= 0, "The result set field could not be found: " +
                                              f->GetFieldName());
-        WriteValue(f->SourceFieldNo, f->GetData());
+        WriteValue(f->GetSourceFieldNo(), f->GetData());
     }
     AddRecord(true);
     FRowsAffected = 1;
@@ -322,17 +333,17 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
     EnsureOpen();
     if (resetCount) FRowsAffected = 0;
     for (int i = 0; i < fields.Count(); ++i)
-        fields.Items(i)->SourceFieldNo = GetFieldNo(fields.Items(i)->GetFieldName());
+        fields.Items(i)->SetSourceFieldNo(GetFieldNo(fields.Items(i)->GetFieldName()));
     const int count = std::min(fields.Count(), source.GetFieldCount());
     for (source.First(); !source.GetEOF(); source.Next()) {
         ClearRecord();
         InitializeNewRecord(GetRecBuf(), false);
         for (int i = 0; i < count; ++i) {
             TResultSetField* f = fields.Items(i);
-            if (f->SourceFieldNo < 0) continue;
+            if (f->GetSourceFieldNo() < 0) continue;
             TField* from = source.GetFields()[i];
             const Variant value = from->IsNull() ? Null() : from->GetValue();
-            WriteValue(f->SourceFieldNo, value);
+            WriteValue(f->GetSourceFieldNo(), value);
         }
         if (distinct && KeyAddress("idxdistinct") != 0) continue;
         AddRecord(true);
@@ -378,14 +389,21 @@ void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
     setList.Prepare(provider);
     FRowsAffected = 0;
     for (uint32_t address : list) {
-        if (!SetToRecord(address, nullptr, false, false)) continue;
-        UpdateCurrentRecord(setList);
+        if (!provider->MoveToRecord(int32_t(address))) continue;
+        // Every value from the old row, then all written.
+        std::vector<Variant> values;
+        values.reserve(size_t(setList.Count()));
+        for (int i = 0; i < setList.Count(); ++i)
+            values.push_back(setList.Items(i)->GetRowData());
+        if (!SetToRecord(address, nullptr, true, false)) continue;
+        for (int i = 0; i < setList.Count(); ++i)
+            WriteValue(setList.Items(i)->TargetColumnIndex, values[size_t(i)]);
+        UpdateRecord();
         ++FRowsAffected;
     }
 }
 
 void TZanQueryDataset::UpdateCurrentRecord(TZanUpdateRowConstructor& setList) {
-    // Every value from the old row, then all written.
     std::vector<Variant> values;
     values.reserve(size_t(setList.Count()));
     for (int i = 0; i < setList.Count(); ++i)

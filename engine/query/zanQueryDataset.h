@@ -15,15 +15,13 @@
 #include "engine/sql/zanExecParsers.h"
 #include "engine/sql/zanExprEvaluator.h"
 #include "engine/sql/zanSelectParser.h"
+#include "engine/query/zanJoinDataProviderUnit.h"
 
 namespace zan {
 
-class TZanJoinDataProviderMgr;
-class TZanBaseJoinDataProvider;
-
 // One output column: where its value comes from (a provider's field, or an evaluator over the
 // column's expression), and the value INSERT writes.
-class TResultSetField : public TInternalFieldItem {
+class TResultSetField : public TJoinFieldItem {
 public:
     TResultSetField();
     ~TResultSetField() override;
@@ -31,8 +29,6 @@ public:
 
     const TSelectFieldItem* SelectFieldItem = nullptr; // not owned
     std::string SourceFieldName;
-    TZanExprDataProvider* DataProvider = nullptr; // not owned
-    int32_t SourceFieldNo = -1;
     // Prepared only for computed columns.
     TExprEvaluator& GetEvaluator() { return *FEvaluator; }
     // Computed columns (expressions, aggregates) are read-only in a live result.
@@ -49,11 +45,11 @@ private:
     bool FComputed = false;
 };
 
-class TResultSetFields : public TInternalFields {
+class TResultSetFields : public TJoinFields {
 public:
     TResultSetFields();
     ZAN_CLASS(TResultSetFields)
-    TResultSetField* Add() { return static_cast<TResultSetField*>(TInternalFields::Add()); }
+    TResultSetField* Add() { return static_cast<TResultSetField*>(TCollection::Add()); }
     TResultSetField* Items(int i) const {
         return static_cast<TResultSetField*>(TCollection::Items(i));
     }
@@ -169,6 +165,7 @@ public:
     void InsertDataFromDataset(TResultSetFields& fields, TDataSet& source, bool resetCount,
                                bool distinct);
     void DeleteData(bool allRows, std::vector<uint32_t>& list);
+    // The SET values are evaluated over provider, moved to each row (MoveToRecord) first.
     void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
                     TZanExprDataProvider* provider);
     void UpdateCurrentRecord(TZanUpdateRowConstructor& setList);

@@ -665,6 +665,11 @@ bool TZanQueryProvider::CheckTableList(TTableList& tables, bool report) {
     return ok;
 }
 
+TZanCompareFunc TZanQueryProvider::GetDBStringCompare() const {
+    return FDatabase && FDatabase->GetDefaultSortOrder() == soASCII ? DBASCIICompareStrings
+                                                                   : DBANSICompareStrings;
+}
+
 void TZanQueryProvider::GetFieldsForTable(const std::string& name, TInternalFields& fields,
                                           bool memory) {
     TTableDef def;

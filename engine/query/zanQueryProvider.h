@@ -103,6 +103,7 @@ private:
     void BindParams(TZanExpr& expr);
     // Outer-field nodes take the current value of their field in the item owning the table.
     void ResolveOuterReferences(TZanExpr& expr);
+    bool InternalCreateResultSet();
     void CreateResultSetFields();
     void CreateResultSetIndexes();
     bool ProcessUnionResultSets();
@@ -175,6 +176,8 @@ public:
     bool CheckTableList(TTableList& tables, bool report);
     void GetFieldsForTable(const std::string& name, TInternalFields& fields, bool memory);
     void AddError(const std::string& text) { FOwnErrors.Add(text); }
+    // The comparison of the database's sort order.
+    TZanCompareFunc GetDBStringCompare() const;
 
 private:
     TStringList FSQL;

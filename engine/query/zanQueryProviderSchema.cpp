@@ -65,10 +65,28 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
         table.CreateTable();
         return true;
     }
+    case ddDropTable:
+        table.SetDataBase(nullptr);
+        db->DeleteTable(p.GetTableName(), memoryTable, false);
+        return true;
     default:
-        AddError("Schema statement is not available");
+        break;
+    }
+    // ALTER TABLE, CREATE INDEX, DROP INDEX: the present definitions, changed, restructured.
+    table.Open();
+    TInternalFields present;
+    present.Assign(table.GetInternalFields());
+    TRestructureFieldDefs& fieldDefs = table.GetRestructureFieldDefs();
+    TRestructureIndexDefs& indexDefs = table.GetRestructureIndexDefs();
+    table.Close();
+    if (!p.ValidateTableChanges(present, &indexDefs)) {
+        AddError(p.GetErrorMsg());
         return false;
     }
+    if (p.GetOperation() == ddAlterTable) p.SetRestructureFieldDefs(fieldDefs);
+    p.SetRestructureIndexDefs(indexDefs);
+    table.RestructureTable(TRestructureRecord{});
+    return true;
 }
 
 } // namespace zan

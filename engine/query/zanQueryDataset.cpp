@@ -253,7 +253,7 @@ void TZanQueryDataset::PrepareEmptyResultSet(bool defsExist) {
         CreateResultSetTable();
         return;
     }
-    if (defsExist && GetExists()) {
+    if (defsExist && GetDataBase()->GetMemoryTableDefMgr().IndexOfTableName(GetTableName()) >= 0) {
         EnsureOpen();
         DataSetEmptyTable();
         DataSetClose();

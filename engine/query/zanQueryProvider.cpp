@@ -390,6 +390,9 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
         found->SetInCorrelatedSubquery(true);
         found->SetCorrelatedSubqueryID(i->GetID());
         node->TableList.Add()->Assign(*found);
+        // This item and every one between it and the table's owner depend on the outer row.
+        for (TZanQueryProviderItem* c = this; c != i; c = c->FParent)
+            c->FIsCorrelated = true;
         value = Variant(true);
         return;
     }

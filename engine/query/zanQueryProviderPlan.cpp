@@ -32,6 +32,10 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     type = s.GetDataType();
     size = 0;
     const TZanExprNode* root = s.ExprRoot;
+    // Aggregates compute in floats: an expression around them is a float.
+    if (s.HasAggregateFunction && root && !(root->Kind == enkFunc && root->ParserToken.Token == zstAggFunc) &&
+        type != ftString)
+        type = ftFloat;
     if (type == ftUnknown && root && root->Kind == enkConst && root->Data.Type() == varString) {
         type = ftString;
         size = int32_t(root->Data.StringRef().size());

@@ -230,6 +230,11 @@ void TZanQuery::InternalOpen() {
         const std::string previous = GetTableName();
         if (!previous.empty() && !SameText(previous, name)) DeleteResultTable(previous);
         SetTableName(name);
+        // ORDER BY decides the delivery order, else the first result index.
+        std::string index;
+        for (const char* n : {"idxorderby", "idxgroupby", "idxdistinct"})
+            if (index.empty() && built->FindIndexDefByName(n)) index = n;
+        TZanDataSet::SetIndexName(index);
         SetReadOnly(!FProvider->GetIsLiveRequest());
         built->Close();
         if (built->GetInternalActive()) built->DataSetClose();

@@ -3,8 +3,8 @@
 EXPLAIN SELECT id FROM t1;
 -- error: 9645 Unrecognised SQL statement type
 BEGIN;
--- error: 9645 Unrecognized tokens beyond end of statement: LIMIT
-SELECT id FROM t1 LIMIT 5;
+-- error: 9645 Invalid token Line 1, Character 31. Token 'LIMIT'
+SELECT id FROM t1 WHERE k = 1 LIMIT 5;
 -- error: 9645 Table not found - nosuch
 SELECT id FROM nosuch;
 -- error: 9645 Select clause incorrectly terminated
@@ -29,3 +29,7 @@ CREATE TABLE bad (a TEXT);
 SELECT (SELECT k FROM t3 WHERE k = 1) FROM t1;
 -- error: 9645 Invalid token
 SELECT COALESCE(k, 0) FROM t1;
+-- error: 9645 Unrecognized tokens beyond end of statement: UNION
+SELECT k, COUNT(*) FROM t1 GROUP BY k UNION SELECT k, 1 FROM t3;
+-- error: 9645 Field not found
+SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING n > 4;

@@ -1,5 +1,5 @@
 -- One table: projections, filters, ORDER BY.
-SELECT id, k, name, x, day FROM t1;
+SELECT id, k, name, x, dt FROM t1;
 SELECT * FROM t2;
 SELECT * FROM t3;
 SELECT id FROM t1 WHERE k = 3;
@@ -26,9 +26,9 @@ SELECT id FROM t1 WHERE name LIKE '_i%';
 SELECT id FROM t1 WHERE name NOT LIKE '%e';
 SELECT id FROM t1 WHERE name LIKE '50\%' ESCAPE '\';
 SELECT id FROM t1 WHERE name LIKE 'a\_b' ESCAPE '\';
-SELECT id FROM t1 WHERE day > '2022-06-30';
-SELECT id FROM t1 WHERE day BETWEEN '2021-01-01' AND '2021-12-31';
-SELECT id FROM t1 WHERE day IS NULL OR x IS NULL;
+SELECT id FROM t1 WHERE dt > '2022-06-30';
+SELECT id FROM t1 WHERE dt BETWEEN '2021-01-01' AND '2021-12-31';
+SELECT id FROM t1 WHERE dt IS NULL OR x IS NULL;
 SELECT id FROM t1 WHERE x > 50.5;
 SELECT id FROM t1 WHERE x = 0;
 SELECT id FROM t1 WHERE x * 2 > k;
@@ -51,10 +51,10 @@ SELECT id, LOWER(name) AS l FROM t1;
 SELECT id, TRIM(name) AS t FROM t1;
 -- sqlite: SELECT id, substr(name, 2, 3) AS s FROM t1
 SELECT id, SUBSTRING(name FROM 2 FOR 3) AS s FROM t1;
--- sqlite: SELECT id, CAST(strftime('%Y', day) AS INTEGER) AS y FROM t1
-SELECT id, EXTRACT(YEAR FROM day) AS y FROM t1;
--- sqlite: SELECT id, CAST(strftime('%m', day) AS INTEGER) AS m FROM t1 WHERE id < 20
-SELECT id, EXTRACT(MONTH FROM day) AS m FROM t1 WHERE id < 20;
+-- sqlite: SELECT id, CAST(strftime('%Y', dt) AS INTEGER) AS y FROM t1
+SELECT id, EXTRACT(YEAR FROM dt) AS y FROM t1;
+-- sqlite: SELECT id, CAST(strftime('%m', dt) AS INTEGER) AS m FROM t1 WHERE id < 20
+SELECT id, EXTRACT(MONTH FROM dt) AS m FROM t1 WHERE id < 20;
 -- divergence: real-division
 SELECT id, k / 2 AS half FROM t1;
 -- sqlite: SELECT id, k / 2.0 AS half FROM t1
@@ -73,7 +73,7 @@ SELECT id, name FROM t1 ORDER BY name, id;
 -- ordered
 SELECT id, x FROM t1 ORDER BY x DESC, id;
 -- ordered
-SELECT id, day FROM t1 ORDER BY day, id;
+SELECT id, dt FROM t1 ORDER BY dt, id;
 -- ordered
 SELECT id, k FROM t1 ORDER BY 2, 1;
 -- ordered
@@ -88,8 +88,8 @@ SELECT DISTINCT tag FROM t2;
 SELECT DISTINCT k FROM t1 ORDER BY k;
 SELECT t.id FROM t1 t WHERE t.k = 2;
 SELECT t.id, t.name FROM t1 AS t WHERE t.x > 0;
-SELECT id, 'const' AS c FROM t3;
+SELECT k, 'const' AS c FROM t3;
 SELECT id, 42 AS n FROM t1 WHERE id < 4;
-SELECT id, NULL AS nothing FROM t1 WHERE id < 4;
+SELECT id, NULL AS none_here FROM t1 WHERE id < 4;
 SELECT label FROM t3 WHERE k = 3;
 SELECT k FROM t3 WHERE label IS NULL;

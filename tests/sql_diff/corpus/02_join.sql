@@ -19,7 +19,7 @@ SELECT t1.id, t2.id FROM t1 FULL JOIN t2 ON t1.id = t2.t1_id WHERE t1.id IS NULL
 SELECT t1.id, t3.label FROM t1 JOIN t3 ON t1.k = t3.k;
 SELECT t1.id, t3.label FROM t1 LEFT JOIN t3 ON t1.k = t3.k;
 SELECT t1.id, t3.label FROM t1, t3 WHERE t1.k = t3.k AND t3.label LIKE '%a%';
-SELECT a.id, b.id FROM t3 a, t3 b WHERE a.k < 2 AND b.k < 2;
+SELECT a.k, b.k FROM t3 a, t3 b WHERE a.k < 2 AND b.k < 2;
 SELECT a.k, b.k FROM t3 a CROSS JOIN t3 b WHERE a.k = 1;
 SELECT a.id, b.id FROM t1 a JOIN t1 b ON a.k = b.k WHERE a.id < 4;
 SELECT a.id, b.id FROM t1 a, t1 b WHERE a.id = b.k;

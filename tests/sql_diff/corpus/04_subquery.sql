@@ -10,7 +10,11 @@ SELECT id FROM t1 WHERE EXISTS (SELECT k FROM t3 WHERE k = 100);
 SELECT id FROM t1 WHERE x > (SELECT AVG(x) FROM t1);
 SELECT id FROM t1 WHERE k = (SELECT MAX(k) FROM t1);
 SELECT id FROM t1 WHERE k = (SELECT k FROM t3 WHERE label = 'kiwi');
+-- divergence: aggregate-empty-zero
 SELECT id FROM t1 WHERE x > (SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id);
+-- sqlite: SELECT id FROM t1 WHERE x > COALESCE((SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id), 0)
+SELECT id FROM t1 WHERE x > (SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id);
+-- sqlite: SELECT id FROM t1 WHERE k > (SELECT MAX(k) FROM t3 WHERE k < 5)
 SELECT id FROM t1 WHERE k > ALL (SELECT k FROM t3 WHERE k < 5);
 -- sqlite: SELECT id FROM t1 WHERE k > (SELECT MIN(k) FROM t3 WHERE k > 5)
 SELECT id FROM t1 WHERE k > ANY (SELECT k FROM t3 WHERE k > 5);

@@ -25,24 +25,7 @@ std::string LevelName(int32_t level) {
     }
 }
 
-std::string FieldTableName(const TZanExprNode& node) {
-    for (const TParserToken* t : node.TokenArgs)
-        if (t && t->Token == zstTableName) return t->Text;
-    if (node.TableList.Count() > 0) {
-        const TTableNameItem* t = node.TableList.Items(0);
-        return t->GetCorrelationName().empty() ? t->GetTableName() : t->GetCorrelationName();
-    }
-    return {};
-}
-
 bool IsFieldOperand(const TZanExprNode* n) { return n && n->Kind == enkField; }
-
-// Whether the provider is p or lies in its subtree.
-bool Contains(TZanBaseJoinDataProvider* tree, TZanBaseJoinDataProvider* p) {
-    if (!tree) return false;
-    if (tree == p) return true;
-    return Contains(tree->GetOuterProvider(), p) || Contains(tree->GetInnerProvider(), p);
-}
 
 TZanDatasetBridge* BridgeOf(TZanBaseJoinDataProvider* p) {
     auto* table = dynamic_cast<TZanNonJoinDataProvider*>(p);
@@ -99,13 +82,13 @@ TJoinExprNode* TJoinAnalyser::CreateNode(TZanExprNode* node) {
     if (node->Kind == enkRelOperator && node->Operator == zeoEQ && IsFieldOperand(node->Left) &&
         IsFieldOperand(node->Right)) {
         // An equality of a field of each side; anything else is left to expression mode.
-        const std::string lt = FieldTableName(*node->Left), rt = FieldTableName(*node->Right);
+        const std::string lt = ZanFieldTableName(*node->Left), rt = ZanFieldTableName(*node->Right);
         TZanBaseJoinDataProvider* lp = FOuter->FindJoinProvider(lt);
         if (!lp) lp = FInner->FindJoinProvider(lt);
         TZanBaseJoinDataProvider* rp = FInner->FindJoinProvider(rt);
         if (!rp) rp = FOuter->FindJoinProvider(rt);
         if (!lp || !rp || lp == rp || !lp->IsSingleTable() || !rp->IsSingleTable() ||
-            Contains(FOuter, lp) == Contains(FOuter, rp))
+            ProviderContains(FOuter, lp) == ProviderContains(FOuter, rp))
             return nullptr;
         TInternalFieldItem* lf = lp->FindField(nullptr, VarToStr(node->Left->Data));
         TInternalFieldItem* rf = rp->FindField(nullptr, VarToStr(node->Right->Data));
@@ -338,7 +321,7 @@ bool TJoinEvaluator::CanHash() const {
         if (lt != rt || IsBlobFieldType(lt)) return false;
         // Each equality must relate the probed table to the driving side.
         if (n->LeftProvider != FProbed && n->RightProvider != FProbed) return false;
-        if (Contains(FProbed, n->LeftProvider) == Contains(FProbed, n->RightProvider))
+        if (ProviderContains(FProbed, n->LeftProvider) == ProviderContains(FProbed, n->RightProvider))
             return false;
         const TInternalFieldItem* hashed =
             n->LeftProvider == FProbed ? n->LeftSourceField : n->RightSourceField;

@@ -17,9 +17,9 @@ std::string Deeper(const std::string& indent) {
     return indent.size() >= 64 ? indent : indent + indent;
 }
 
-// The exposed table name a field node refers to: its qualifier, else the table the parser
-// resolved it to; empty when neither is known.
-std::string FieldTableName(const TZanExprNode& node) {
+} // namespace
+
+std::string ZanFieldTableName(const TZanExprNode& node) {
     for (const TParserToken* t : node.TokenArgs)
         if (t && t->Token == zstTableName) return t->Text;
     if (node.TableList.Count() > 0) {
@@ -28,6 +28,8 @@ std::string FieldTableName(const TZanExprNode& node) {
     }
     return {};
 }
+
+namespace {
 
 // The operator that keeps a comparison's meaning when its operands change sides.
 TZanExprOperator MirrorOperator(TZanExprOperator op) {
@@ -48,6 +50,37 @@ std::string_view ZanJoinTypeName(TZanJoinType type) {
                                                  "jtLeftOuterJoin", "jtRightOuterJoin",
                                                  "jtFullOuterJoin"};
     return type <= jtFullOuterJoin ? names[type] : "jtNone";
+}
+
+bool ProviderContains(TZanBaseJoinDataProvider* tree, const TZanBaseJoinDataProvider* p) {
+    if (!tree) return false;
+    if (tree == p) return true;
+    return ProviderContains(tree->GetOuterProvider(), p) ||
+           ProviderContains(tree->GetInnerProvider(), p);
+}
+
+bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target) {
+    for (TZanBaseJoinDataProvider* p = root; p && p != target;) {
+        TZanBaseJoinDataProvider* outer = p->GetOuterProvider();
+        TZanBaseJoinDataProvider* inner = p->GetInnerProvider();
+        const bool inInner = ProviderContains(inner, target);
+        if (!inInner && !ProviderContains(outer, target)) return false;
+        switch (p->GetJoinType()) {
+        case jtLeftOuterJoin:
+            if (inInner) return true;
+            break;
+        case jtRightOuterJoin:
+            if (!inInner) return true;
+            break;
+        case jtFullOuterJoin:
+        case jtUnionJoin:
+            return true;
+        default:
+            break;
+        }
+        p = inInner ? inner : outer;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -166,7 +199,8 @@ void TZanBaseJoinDataProvider::DebugDumpProviderNames(const std::string& indent,
 // One table
 
 TZanNonJoinDataProvider::TZanNonJoinDataProvider()
-    : FExtraSelectExpr(std::make_unique<TZanExpr>()),
+    : FExtraSelectExpr(std::make_unique<TZanExpr>()), FPushedExpr(std::make_unique<TZanExpr>()),
+      FConditionExpr(std::make_unique<TZanExpr>()),
       FRowCheck(std::make_unique<TExprEvaluator>()) {
     FJoinType = jtInnerJoin;
 }
@@ -261,14 +295,34 @@ void TZanNonJoinDataProvider::CloseProvider() {
 }
 
 TZanExprNode* TZanNonJoinDataProvider::GetRowCondition() const {
-    if (TZanExprNode* extra = FExtraSelectExpr->GetRootNode()) return extra;
-    return FJoinSelectExpr->GetRootNode();
+    return FConditionExpr->GetRootNode();
+}
+
+void TZanNonJoinDataProvider::SetPushedSelectExpRoot(const TZanExprNode* node) {
+    if (!node && !FPushedExpr->GetRootNode()) return;
+    FPushedExpr->Clear();
+    if (node) FPushedExpr->CloneFromTree(node);
+    if (FIsOpen) InstallCondition();
 }
 
 void TZanNonJoinDataProvider::InstallCondition() {
     ++FConditionInstalls;
     FRowCheck->Clear();
     FNoRows = false;
+    FConditionExpr->Clear();
+    const TZanExprNode* own = FExtraSelectExpr->GetRootNode() ? FExtraSelectExpr->GetRootNode()
+                                                             : FJoinSelectExpr->GetRootNode();
+    const TZanExprNode* pushed = FPushedExpr->GetRootNode();
+    if (own && pushed) {
+        TZanExprNode* a = FConditionExpr->CloneSubTree(own);
+        TZanExprNode* b = FConditionExpr->CloneSubTree(pushed);
+        TParserToken token;
+        token.Token = zstAnd;
+        token.Text = "AND";
+        FConditionExpr->NewNode(enkLogicalOperator, zeoAND, Variant(), a, b, &token);
+    } else if (own || pushed) {
+        FConditionExpr->CloneFromTree(own ? own : pushed);
+    }
     TZanExprNode* condition = GetRowCondition();
     if (!condition) return;
     FRowCheck->SetDBStringCompare(FDBStringCompare);
@@ -504,6 +558,76 @@ void TZanStdJoinDataProvider::SetExtraSelectExpRoot(const TZanExprNode* node) {
         FExtraCheck->SetExcludeRelopNulls(true);
         FExtraCheck->Prepare(this, FExtraSelectExpr->GetRootNode());
     }
+    if (FIsOpen) PushDownExtra();
+}
+
+void TZanStdJoinDataProvider::PushDownExtra() {
+    std::vector<std::pair<TZanNonJoinDataProvider*, std::vector<const TZanExprNode*>>> pushes;
+    std::vector<const TZanExprNode*> pending;
+    if (const TZanExprNode* root = FExtraSelectExpr->GetRootNode()) pending.push_back(root);
+    while (!pending.empty()) {
+        const TZanExprNode* n = pending.back();
+        pending.pop_back();
+        if (n->Kind == enkLogicalOperator && n->Operator == zeoAND && n->Left && n->Right) {
+            pending.push_back(n->Left);
+            pending.push_back(n->Right);
+            continue;
+        }
+        // The one table the conjunct's fields name (subqueries and arguments are not looked
+        // into: such conjuncts stay with this join).
+        TZanNonJoinDataProvider* table = nullptr;
+        bool single = n->Args.empty() && n->Kind != enkSubquery;
+        std::vector<const TZanExprNode*> walk{n};
+        while (single && !walk.empty()) {
+            const TZanExprNode* w = walk.back();
+            walk.pop_back();
+            if (!w->Args.empty() || w->Kind == enkSubquery) single = false;
+            if (w->Kind == enkField) {
+                auto* t = dynamic_cast<TZanNonJoinDataProvider*>(
+                    FindJoinProvider(ZanFieldTableName(*w)));
+                if (!t || (table && t != table)) single = false;
+                table = t;
+            }
+            if (w->Left) walk.push_back(w->Left);
+            if (w->Right) walk.push_back(w->Right);
+        }
+        if (!single || !table || IsNullSuppliedProvider(this, table)) continue;
+        auto it = std::find_if(pushes.begin(), pushes.end(),
+                               [&](const auto& p) { return p.first == table; });
+        if (it == pushes.end()) {
+            pushes.push_back({table, {}});
+            it = pushes.end() - 1;
+        }
+        it->second.push_back(n);
+    }
+    std::vector<TZanNonJoinDataProvider*> pushedNow;
+    for (auto& [table, conjuncts] : pushes) {
+        TZanExpr expr;
+        TZanExprNode* root = nullptr;
+        for (const TZanExprNode* c : conjuncts) {
+            TZanExprNode* copy = expr.CloneSubTree(c);
+            if (root) {
+                TParserToken token;
+                token.Token = zstAnd;
+                token.Text = "AND";
+                root = expr.NewNode(enkLogicalOperator, zeoAND, Variant(), copy, root, &token);
+            } else {
+                root = copy;
+            }
+        }
+        table->SetPushedSelectExpRoot(root);
+        pushedNow.push_back(table);
+    }
+    for (TZanNonJoinDataProvider* t : FPushedTo)
+        if (std::find(pushedNow.begin(), pushedNow.end(), t) == pushedNow.end())
+            t->SetPushedSelectExpRoot(nullptr);
+    FPushedTo = std::move(pushedNow);
+}
+
+void TZanStdJoinDataProvider::SetForceToNullValues(bool value) {
+    FForceToNullValues = value;
+    if (FOuterProvider) FOuterProvider->SetForceToNullValues(value);
+    if (FInnerProvider) FInnerProvider->SetForceToNullValues(value);
 }
 
 std::string TZanStdJoinDataProvider::CurrentRecordIDAsString() {
@@ -536,7 +660,7 @@ void TZanStdJoinDataProvider::ParseJoinExpr(bool innerSide) {
     copy.CloneFromTree(condition);
     for (TZanExprNode* n = copy.GetFirstNode(); n; n = n->Next) {
         if (n->Kind != enkField) continue;
-        const std::string table = FieldTableName(*n);
+        const std::string table = ZanFieldTableName(*n);
         const std::string name = VarToStr(n->Data);
         if (filtered->FindJoinProvider(table)) {
             FInnerNames.Add(name);

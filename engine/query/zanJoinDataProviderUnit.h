@@ -126,7 +126,8 @@ public:
     TZanExprNode* GetJoinSelectExprRoot() const { return FJoinSelectExpr->GetRootNode(); }
     bool GetIsOpen() const { return FIsOpen; }
     bool GetForceToNullValues() const { return FForceToNullValues; }
-    void SetForceToNullValues(bool value) { FForceToNullValues = value; }
+    // A join passes it on to every provider below it, whose fields are read directly too.
+    virtual void SetForceToNullValues(bool value) { FForceToNullValues = value; }
     // Writes the subtree: "outer ->", the outer subtree, the name, "inner ->", the inner one.
     void DebugDumpProviderNames(const std::string& indent, TStrings& lines);
     // Every table provider in the subtree (outer side first).
@@ -182,7 +183,11 @@ public:
 
     TZanDatasetBridge* GetBridge() const { return FBridge; }
     void SetBridge(TZanDatasetBridge* bridge) { FBridge = bridge; }
-    // The condition rows must pass now (extra select, else own select); nullptr when none.
+    // A condition an enclosing join hands down to narrow the rows read (the join still checks
+    // its whole condition on its rows); nullptr removes it.
+    void SetPushedSelectExpRoot(const TZanExprNode* node);
+    // The condition rows must pass now: the extra select (else the own select) and the pushed
+    // condition; nullptr when none.
     TZanExprNode* GetRowCondition() const;
     // Whether the current row condition lets no row through (checked once per condition).
     bool GetNoRows() const { return FNoRows; }
@@ -197,6 +202,8 @@ private:
 
     TZanDatasetBridge* FBridge = nullptr; // owned by the manager
     std::unique_ptr<TZanExpr> FExtraSelectExpr;
+    std::unique_ptr<TZanExpr> FPushedExpr;
+    std::unique_ptr<TZanExpr> FConditionExpr; // extra (or own) AND pushed
     std::unique_ptr<TExprEvaluator> FRowCheck;
     bool FEnforceOrder = false;
     std::string FOrderIndexName;
@@ -225,6 +232,7 @@ public:
     void SetExtraSelectExpRoot(const TZanExprNode* node) override;
     std::string CurrentRecordIDAsString() override;
     void CloseProvider() override;
+    void SetForceToNullValues(bool value) override;
 
     // The ON condition (a copy of the expression's root tree).
     void SetJoinExpr(const TZanExpr& expr);
@@ -242,6 +250,9 @@ public:
 
 private:
     void PrepareInternalFields();
+    // Hands each conjunct of the extra condition that names one table of this join, a table
+    // that no outer join here makes NULL, down to that table.
+    void PushDownExtra();
     bool PassesExtra();
     bool Filtered(bool first);
 
@@ -251,9 +262,18 @@ private:
     std::unique_ptr<TZanExpr> FJoinExpr;
     std::unique_ptr<TZanExpr> FExtraSelectExpr;
     std::unique_ptr<TExprEvaluator> FExtraCheck;
+    std::vector<TZanNonJoinDataProvider*> FPushedTo;
     std::unique_ptr<TJoinAnalyser> FAnalyser;
     std::unique_ptr<TJoinEvaluator> FEvaluator;
 };
+
+// The exposed table name a field node refers to: its qualifier, else the table the parser
+// resolved it to; empty when neither is known.
+std::string ZanFieldTableName(const TZanExprNode& node);
+// Whether tree holds p (or is p).
+bool ProviderContains(TZanBaseJoinDataProvider* tree, const TZanBaseJoinDataProvider* p);
+// Whether an outer or union join between root and target makes target supply NULL rows.
+bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target);
 
 class TZanJoinDataProviderMgr {
 public:

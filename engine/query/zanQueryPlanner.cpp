@@ -19,12 +19,6 @@ bool ContainsNode(const TZanTableRefNode* tree, const TZanTableRefNode* node) {
     return ContainsNode(tree->Left, node) || ContainsNode(tree->Right, node);
 }
 
-bool Contains(TZanBaseJoinDataProvider* tree, TZanBaseJoinDataProvider* p) {
-    if (!tree) return false;
-    if (tree == p) return true;
-    return Contains(tree->GetOuterProvider(), p) || Contains(tree->GetInnerProvider(), p);
-}
-
 } // namespace
 
 TZanJoinType MapJoinType(TZanTableRefType type) {
@@ -37,30 +31,6 @@ TZanJoinType MapJoinType(TZanTableRefType type) {
     case trFullOuterJoin: return jtFullOuterJoin;
     default: return jtNone;
     }
-}
-
-bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target) {
-    for (TZanBaseJoinDataProvider* p = root; p && p != target;) {
-        TZanBaseJoinDataProvider* outer = p->GetOuterProvider();
-        TZanBaseJoinDataProvider* inner = p->GetInnerProvider();
-        const bool inInner = Contains(inner, target);
-        if (!inInner && !Contains(outer, target)) return false;
-        switch (p->GetJoinType()) {
-        case jtLeftOuterJoin:
-            if (inInner) return true;
-            break;
-        case jtRightOuterJoin:
-            if (!inInner) return true;
-            break;
-        case jtFullOuterJoin:
-        case jtUnionJoin:
-            return true;
-        default:
-            break;
-        }
-        p = inInner ? inner : outer;
-    }
-    return false;
 }
 
 void TZanQueryPlanner::CreatePlan(TZanPlan* plan) {

@@ -58,7 +58,4 @@ public:
     static void CreatePlan(TZanPlan* plan);
 };
 
-// Whether an outer or union join above makes the provider supply NULL rows.
-bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target);
-
 } // namespace zan

@@ -39,12 +39,17 @@ void TZanQueryRunner::AddTable(const std::string& name) {
     FOwner->GetCatalogue().Add()->Assign(*item);
 }
 
-void TZanQueryRunner::Plan(const std::string& sql) {
+void TZanQueryRunner::Analyse(const std::string& sql) {
     Reset();
     if (!FOwner->Validate(sql))
         ZanDatabaseError(9645, "TZanQueryRunner.Plan", FOwner->GetErrorsAsText());
     TZanParserEngine& e = *FOwner->GetRoot().Engine;
     FAnalyser.Prepare(&FJoins, &FSelects, &e.GetTableList(), e.GetWhereParser().GetRootNode());
+}
+
+void TZanQueryRunner::Plan(const std::string& sql) {
+    Analyse(sql);
+    TZanParserEngine& e = *FOwner->GetRoot().Engine;
     TZanPlan plan;
     plan.SetTableList(&e.GetTableList());
     plan.SetJoins(&FJoins);

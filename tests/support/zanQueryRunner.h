@@ -25,6 +25,8 @@ public:
     void SetSortOrder(TSortOrder order) { FSortOrder = order; }
     // Adds the table's layout to the parser's catalogue.
     void AddTable(const std::string& name);
+    // Parses and splits the WHERE (9645 with the parser's errors).
+    void Analyse(const std::string& sql);
     // Parses, analyses and plans (9645 with the parser's errors); the manager holds the tree.
     void Plan(const std::string& sql);
     // Plan, open, and the rows of the select list's columns.

@@ -27,6 +27,7 @@ bool TQueryExprNodeDataProvider::PrepareAndOpen() {
     if (!FItem->PreparePlan()) ZanDatabaseError(9645, "TQueryExprNodeDataProvider.PrepareAndOpen",
                                                 FItem->GetProvider().GetErrorsAsText());
     if (!ds.GetActive()) {
+        FItem->GetProvider().CountSubqueryRun();
         if (!FItem->CreateResultSet())
             ZanDatabaseError(9645, "TQueryExprNodeDataProvider.PrepareAndOpen",
                              FItem->GetProvider().GetErrorsAsText());

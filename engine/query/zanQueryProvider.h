@@ -176,6 +176,9 @@ public:
     bool CheckTableList(TTableList& tables, bool report);
     void GetFieldsForTable(const std::string& name, TInternalFields& fields, bool memory);
     void AddError(const std::string& text) { FOwnErrors.Add(text); }
+    // Subquery results built (each run of a correlated subquery counts).
+    int32_t GetSubqueryRuns() const { return FSubqueryRuns; }
+    void CountSubqueryRun() { ++FSubqueryRuns; }
     // The comparison of the database's sort order.
     TZanCompareFunc GetDBStringCompare() const;
 
@@ -188,6 +191,7 @@ private:
     bool FRequestLive = false;
     bool FCreateDefsOnly = false;
     TDateTime FInstant = 0;
+    int32_t FSubqueryRuns = 0;
 };
 
 } // namespace zan

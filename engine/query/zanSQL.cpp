@@ -145,6 +145,7 @@ void TZanQuery::InternalPrepare() {
 
 void TZanQuery::UnPrepare() {
     FPrepared = false;
+    FBridge.reset();
 }
 
 void TZanQuery::SetParamsFromDataSource() {
@@ -239,12 +240,29 @@ void TZanQuery::InternalOpen() {
         built->Close();
         if (built->GetInternalActive()) built->DataSetClose();
         TZanBaseTable::InternalOpen();
+        if (FProvider->GetIsLiveRequest()) {
+            if (!FBridge) FBridge = std::make_unique<TZanDatasetBridge>();
+            FBridge->Close();
+            FBridge->SetDataBase(db);
+            FProvider->SetLiveResultBridge(FBridge.get());
+            // Computed columns cannot be written back.
+            TResultSetFields& columns = FProvider->Items(0)->GetResultFields();
+            for (int i = 0; i < columns.Count(); ++i)
+                if (TField* f = FindField(columns.Items(i)->GetFieldName()))
+                    f->SetReadOnly(columns.Items(i)->IsComputed());
+            for (const char* hidden : {"__RecAddr", "__RecModFlag"})
+                if (TField* f = FindField(hidden)) {
+                    f->SetVisible(false);
+                    f->SetReadOnly(true);
+                }
+        }
         FSuccess = true;
     } catch (...) {
         if (built) {
             built->Close();
             if (built->GetInternalActive()) built->DataSetClose();
         }
+        if (FBridge) FBridge->Close();
         FSuccess = false;
         InternalDisconnect();
         throw;
@@ -295,11 +313,68 @@ bool TZanQuery::GetCanModify() {
     return GetActive() && FProvider->GetIsLiveRequest() && TZanBaseTable::GetCanModify();
 }
 
+TZanDatasetBridge& TZanQuery::LiveBridge() {
+    ZanAssert(FBridge != nullptr, "LiveResultBridge is not assigned");
+    ZanAssert(FBridge->GetInternalActive(), "LiveResultBridge is not active");
+    return *FBridge;
+}
+
+void TZanQuery::ReadRowFlags(uint32_t& address, uint32_t& stamp) {
+    const uint8_t* row = GetActiveRecBuf();
+    const int32_t n = GetFieldNo("__RecAddr");
+    ZanAssert(row != nullptr && n >= 0, "LiveResultBridge is not assigned");
+    address = uint32_t(DataSetGetFieldDataFromRecBufAsVariant(row, n).AsInteger());
+    stamp = uint32_t(DataSetGetFieldDataFromRecBufAsVariant(row, n + 1).AsInteger());
+}
+
+void TZanQuery::CopyRowToBridge() {
+    TZanDatasetBridge& bridge = *FBridge;
+    TResultSetFields& columns = FProvider->Items(0)->GetResultFields();
+    for (int i = 0; i < columns.Count(); ++i) {
+        TResultSetField* c = columns.Items(i);
+        if (c->IsComputed()) continue;
+        TField* f = FindField(c->GetFieldName());
+        const int32_t target = bridge.GetFieldNo(c->SourceFieldName);
+        if (!f || f->GetFieldKind() != fkData || f->GetReadOnly() || target < 0) continue;
+        bridge.DataSetSetFieldDataAsVariant(target, f->IsNull() ? Null() : f->GetValue());
+    }
+}
+
 void TZanQuery::InternalPost() {
+    if (!FProvider->GetIsLiveRequest()) {
+        TZanBaseTable::InternalPost();
+        return;
+    }
+    TZanDatasetBridge& bridge = LiveBridge();
+    uint8_t* row = GetActiveRecBuf();
+    const int32_t n = GetFieldNo("__RecAddr");
+    if (GetState() == dsEdit) {
+        uint32_t address, stamp;
+        ReadRowFlags(address, stamp);
+        bridge.MoveToRecAddrAndValidate(address, stamp);
+        CopyRowToBridge();
+        bridge.UpdateRecord();
+        DataSetSetFieldDataToRecBufAsVariant(row, n + 1, Variant(int32_t(stamp + 1)));
+    } else {
+        bridge.ClearRecord();
+        bridge.InitializeNewRecord(bridge.GetRecBuf(), false);
+        CopyRowToBridge();
+        bridge.AddRecord(true);
+        DataSetSetFieldDataToRecBufAsVariant(row, n, Variant(int32_t(bridge.GetRecAddr())));
+        DataSetSetFieldDataToRecBufAsVariant(row, n + 1,
+                                             Variant(int32_t(bridge.GetRecModFlag())));
+    }
     TZanBaseTable::InternalPost();
 }
 
 void TZanQuery::InternalDelete() {
+    if (FProvider->GetIsLiveRequest()) {
+        TZanDatasetBridge& bridge = LiveBridge();
+        uint32_t address, stamp;
+        ReadRowFlags(address, stamp);
+        bridge.MoveToRecAddrAndValidate(address, stamp);
+        bridge.DeleteRecord(nullptr);
+    }
     TZanBaseTable::InternalDelete();
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/dataset/zanDatabase.h"
+#include "engine/query/zanDatasetBridge.h"
 #include "engine/query/zanQueryProvider.h"
 #include "host/db/DataLinks.h"
 #include "host/db/Params.h"
@@ -16,7 +17,6 @@
 namespace zan {
 
 class TZanQuery;
-class TZanDatasetBridge;
 
 // The link to the master dataset whose fields give the query's parameters.
 class TZanQueryDataLink : public TDetailDataLink {
@@ -93,11 +93,17 @@ private:
     // 9645 with the provider's errors.
     [[noreturn]] void RaiseProviderError(const char* context);
     void DeleteResultTable(const std::string& name);
+    // Live results: the bridge checked, the row's base record address and stamp (the two
+    // hidden fields after the visible ones), the row's data copied into the bridge's record.
+    TZanDatasetBridge& LiveBridge();
+    void ReadRowFlags(uint32_t& address, uint32_t& stamp);
+    void CopyRowToBridge();
 
     TStringList FSQL;
     TParams FParams{this};
     std::unique_ptr<TZanQueryProvider> FProvider;
     std::unique_ptr<TZanQueryDataLink> FDataLink;
+    std::unique_ptr<TZanDatasetBridge> FBridge;
     int32_t FMaxRecords = 0;
     bool FParamCheck = true;
     bool FRequestLive = false;

@@ -69,6 +69,37 @@ public:
             message);
     }
 
+    // Another connection to the same file, with a query of its own.
+    struct TOther {
+        explicit TOther(const std::string& path) {
+            Db.SetDataBaseName(path);
+            Db.SetLockRetryMaximum(50);
+            Db.SetLockRetryInterval(5);
+            Db.Open();
+            Query.SetDatabase(&Db);
+        }
+        ~TOther() {
+            Query.Close();
+            Query.SetDatabase(nullptr);
+            Db.Close();
+        }
+        int Exec(const std::string& sql) {
+            Query.GetSQL().SetText(sql);
+            Query.ExecSQL();
+            return Query.GetRowsAffected();
+        }
+        std::string Select(const std::string& sql) {
+            Query.GetSQL().SetText(sql);
+            Query.Open();
+            std::ostringstream out;
+            WriteSqlResult(Query, true, out);
+            Query.Close();
+            return out.str();
+        }
+        TZanDataBase Db;
+        TZanQuery Query;
+    };
+
     TZanDataBase Db;
     TZanQuery Query;
 

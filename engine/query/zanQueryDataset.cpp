@@ -386,7 +386,7 @@ void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
         for (int32_t i = 0; i < all.Count(); ++i)
             list.push_back(uint32_t(all.GetItems(i)));
     }
-    setList.Prepare(provider);
+    setList.Prepare(provider, FInstant);
     FRowsAffected = 0;
     for (uint32_t address : list) {
         if (!provider->MoveToRecord(int32_t(address))) continue;

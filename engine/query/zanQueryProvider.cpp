@@ -514,7 +514,7 @@ bool TZanQueryProviderItem::ExecInsert() {
     }
     TZanRowConstructor& row = p.GetRowConstructor();
     TZanExprDataProvider none;
-    row.Prepare(&none);
+    row.Prepare(&none, GetProvider().GetInstant());
     for (int i = 0; i < FResultFields.Count(); ++i)
         FResultFields.Items(i)->SetData(i < row.Count() ? row.Items(i)->GetRowData() : Null());
     target.InsertData(FResultFields);

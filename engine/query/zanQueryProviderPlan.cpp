@@ -334,6 +334,7 @@ bool TZanQueryProviderItem::ExecUpdate() {
     mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
     mgr.OpenProviders();
     TScopeExit closeSource([&] { mgr.CloseProviders(); });
+    target.SetInstant(GetProvider().GetInstant());
     target.UpdateData(!hasWhere, list, set, source);
     return true;
 }

@@ -111,17 +111,7 @@ TZanTable& TFuncResultItem::DistinctTable() {
     return *FDistinctTable;
 }
 
-void TFuncResultItem::SetNewValue(const Variant& value, TZanCompareFunc compare) {
-    if (VarIsNull(value) || VarIsEmpty(value)) return;
-    if (Distinct) {
-        if ((AggFunc == zafSum || AggFunc == zafAvg) && IsStringValue(value) &&
-            ValueType == ftString)
-            ZanDatabaseError(9645, "TFuncResultItem.SetNewValue",
-                             "Invalid data type result for agg func");
-        TZanTable& t = DistinctTable();
-        if (!t.FindKey({value})) t.AppendRecord({value});
-        return;
-    }
+void TFuncResultItem::Accumulate(const Variant& value, TZanCompareFunc compare) {
     ++FCounter;
     switch (AggFunc) {
     case zafSum:
@@ -141,33 +131,28 @@ void TFuncResultItem::SetNewValue(const Variant& value, TZanCompareFunc compare)
     }
 }
 
+void TFuncResultItem::SetNewValue(const Variant& value, TZanCompareFunc compare) {
+    if (VarIsNull(value) || VarIsEmpty(value)) return;
+    if (!Distinct) {
+        Accumulate(value, compare);
+        return;
+    }
+    if ((AggFunc == zafSum || AggFunc == zafAvg) && IsStringValue(value))
+        ZanDatabaseError(9645, "TFuncResultItem.SetNewValue",
+                         "Invalid data type result for agg func");
+    TZanTable& t = DistinctTable();
+    if (!t.FindKey({value})) t.AppendRecord({value});
+}
+
 Variant TFuncResultItem::GetResult(TZanCompareFunc compare) {
-    if (Distinct && AggFunc != zafUnknown) {
-        if (!FDistinctTable) return Variant(0);
+    // DISTINCT: the accumulation runs over the distinct values.
+    if (Distinct && FDistinctTable) {
+        FCounter = 0;
+        FSum = 0;
+        FExtreme = Variant();
         TZanTable& t = *FDistinctTable;
-        int64_t count = 0;
-        double sum = 0;
-        Variant extreme;
-        for (t.First(); !t.GetEOF(); t.Next()) {
-            const Variant v = t.GetFields()[0]->GetValue();
-            ++count;
-            if (AggFunc == zafSum || AggFunc == zafAvg) sum += AsNumber(v);
-            if ((AggFunc == zafMax &&
-                 (VarIsEmpty(extreme) || CompareAggValues(v, extreme, compare) > 0)) ||
-                (AggFunc == zafMin &&
-                 (VarIsEmpty(extreme) || CompareAggValues(v, extreme, compare) < 0)))
-                extreme = v;
-        }
-        switch (AggFunc) {
-        case zafCount:
-            return Variant(double(count));
-        case zafSum:
-            return Variant(sum);
-        case zafAvg:
-            return Variant(count ? sum / double(count) : 0.0);
-        default:
-            return count ? extreme : Variant(0);
-        }
+        for (t.First(); !t.GetEOF(); t.Next())
+            Accumulate(t.GetFields()[0]->GetValue(), compare);
     }
     switch (AggFunc) {
     case zafCount:

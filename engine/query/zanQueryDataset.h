@@ -82,6 +82,8 @@ public:
 
 private:
     TZanTable& DistinctTable();
+    // Counts the value and adds it to the running sum or extreme.
+    void Accumulate(const Variant& value, TZanCompareFunc compare);
     int64_t FCounter = 0;
     double FSum = 0;
     Variant FExtreme;

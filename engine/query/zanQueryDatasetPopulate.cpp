@@ -18,29 +18,18 @@ bool IsAggregateNode(const TZanExprNode* n) {
     return n && n->Kind == enkFunc && n->ParserToken.Token == zstAggFunc;
 }
 
-// The aggregate nodes of a tree, left to right.
-void CollectAggregates(const TZanExprNode* n, std::vector<const TZanExprNode*>& out) {
+// The aggregate nodes of a tree, left to right (Node: TZanExprNode, const or not).
+template <typename Node>
+void CollectAggregates(Node* n, std::vector<Node*>& out) {
     if (!n) return;
     if (IsAggregateNode(n)) {
         out.push_back(n);
         return;
     }
-    CollectAggregates(n->Left, out);
-    CollectAggregates(n->Right, out);
-    for (const TZanExprNode* a : n->Args)
-        CollectAggregates(a, out);
-}
-
-void CollectAggregates(TZanExprNode* n, std::vector<TZanExprNode*>& out) {
-    if (!n) return;
-    if (IsAggregateNode(n)) {
-        out.push_back(n);
-        return;
-    }
-    CollectAggregates(n->Left, out);
-    CollectAggregates(n->Right, out);
-    for (TZanExprNode* a : n->Args)
-        CollectAggregates(a, out);
+    CollectAggregates<Node>(n->Left, out);
+    CollectAggregates<Node>(n->Right, out);
+    for (Node* a : n->Args)
+        CollectAggregates<Node>(a, out);
 }
 
 void MakeConstant(TZanExprNode* n, const Variant& value) {

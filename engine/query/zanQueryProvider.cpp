@@ -124,7 +124,7 @@ bool TZanQueryProviderItem::ValidateSQL() {
         return false;
     }
     FStatementType = FEngine->GetSQLStatementType();
-    if (!InternalParseQuery() || FErrors.Count() > 0) return false;
+    if (!InternalParseQuery() || FErrors.Count() > 0 || provider.HasOwnErrors()) return false;
     for (const TZanQueryProviderItem* c : FChildren)
         if (c->FErrors.Count() > 0) return false;
     // Checked with children too: their tokens were taken from this engine's stacks.

@@ -176,6 +176,7 @@ public:
     bool CheckTableList(TTableList& tables, bool report);
     void GetFieldsForTable(const std::string& name, TInternalFields& fields, bool memory);
     void AddError(const std::string& text) { FOwnErrors.Add(text); }
+    bool HasOwnErrors() const { return FOwnErrors.Count() > 0; }
     // Subquery results built (each run of a correlated subquery counts).
     int32_t GetSubqueryRuns() const { return FSubqueryRuns; }
     void CountSubqueryRun() { ++FSubqueryRuns; }

@@ -89,8 +89,7 @@ TDataSource* TZanQuery::GetDataSource() {
 }
 
 void TZanQuery::SetDataSource(TDataSource* source) {
-    if (source && source->IsLinkedTo(this))
-        throw EDatabaseError("Circular datalinks are not allowed");
+    if (source != nullptr && IsLinkedTo(source)) DatabaseError(std::string(SCircularDataLink), this);
     FDataLink->SetDataSource(source);
 }
 

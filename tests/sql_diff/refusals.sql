@@ -33,3 +33,5 @@ SELECT COALESCE(k, 0) FROM t1;
 SELECT k, COUNT(*) FROM t1 GROUP BY k UNION SELECT k, 1 FROM t3;
 -- error: 9645 Field not found
 SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING n > 4;
+-- error: 9645 Fields specified in having clause must appear in the result set: COUNT(*)
+SELECT k, MIN(name) FROM t1 GROUP BY k HAVING COUNT(*) > 2;

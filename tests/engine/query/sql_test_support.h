@@ -16,30 +16,18 @@
 
 namespace zan {
 
-class TQueryTestDb {
+// A connection with a query on it.
+class TQueryConnection {
 public:
-    // A fresh file database (ASCII sort order) when file, else "MEMORY".
-    explicit TQueryTestDb(bool file, const std::string& name = "query.zan") {
-        if (file) {
-            FFile = std::make_unique<TTempFile>(name);
-            Db.SetDataBaseName(FFile->Path);
-            Db.SetDefaultSortOrder(soASCII);
-            Db.CreateDatabase();
-        } else {
-            Db.SetDataBaseName(C_MEMORY_DATABASE);
-        }
+    TQueryConnection() {
         Db.SetLockRetryMaximum(50);
         Db.SetLockRetryInterval(5);
-        Db.Open();
-        Query.SetDatabase(&Db);
     }
-    ~TQueryTestDb() {
+    ~TQueryConnection() {
         Query.Close();
         Query.SetDatabase(nullptr);
         Db.Close();
     }
-    const std::string& Path() const { return FFile->Path; }
-
     // Runs a statement that is no SELECT; answers RowsAffected.
     int Exec(const std::string& sql) {
         Query.GetSQL().SetText(sql);
@@ -69,39 +57,41 @@ public:
             message);
     }
 
-    // Another connection to the same file, with a query of its own.
-    struct TOther {
-        explicit TOther(const std::string& path) {
-            Db.SetDataBaseName(path);
-            Db.SetLockRetryMaximum(50);
-            Db.SetLockRetryInterval(5);
-            Db.Open();
-            Query.SetDatabase(&Db);
-        }
-        ~TOther() {
-            Query.Close();
-            Query.SetDatabase(nullptr);
-            Db.Close();
-        }
-        int Exec(const std::string& sql) {
-            Query.GetSQL().SetText(sql);
-            Query.ExecSQL();
-            return Query.GetRowsAffected();
-        }
-        std::string Select(const std::string& sql) {
-            Query.GetSQL().SetText(sql);
-            Query.Open();
-            std::ostringstream out;
-            WriteSqlResult(Query, true, out);
-            Query.Close();
-            return out.str();
-        }
-        TZanDataBase Db;
-        TZanQuery Query;
-    };
-
     TZanDataBase Db;
     TZanQuery Query;
+
+protected:
+    void Connect(const std::string& name) {
+        Db.SetDataBaseName(name);
+        Db.Open();
+        Query.SetDatabase(&Db);
+    }
+};
+
+class TQueryTestDb : public TQueryConnection {
+public:
+    // A fresh file database (ASCII sort order) when file, else "MEMORY".
+    explicit TQueryTestDb(bool file, const std::string& name = "query.zan") {
+        if (file) {
+            FFile = std::make_unique<TTempFile>(name);
+            Db.SetDataBaseName(FFile->Path);
+            Db.SetDefaultSortOrder(soASCII);
+            Db.CreateDatabase();
+        }
+        Connect(file ? FFile->Path : C_MEMORY_DATABASE);
+    }
+    ~TQueryTestDb() {
+        Query.Close();
+        Query.SetDatabase(nullptr);
+        Db.Close();
+    }
+    const std::string& Path() const { return FFile->Path; }
+
+    // Another connection to the same file, with a query of its own.
+    class TOther : public TQueryConnection {
+    public:
+        explicit TOther(const std::string& path) { Connect(path); }
+    };
 
 private:
     std::unique_ptr<TTempFile> FFile;

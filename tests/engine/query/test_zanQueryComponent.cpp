@@ -213,3 +213,40 @@ TEST(QueryTransactions, TwoProcessesCountingByUpdatesLoseNothing) {
     EXPECT_EQ(b.Wait(), 0);
     EXPECT_EQ(t.Select("SELECT n FROM c"), "n\n" + std::to_string(2 * kAdds) + "\n");
 }
+
+TEST(QueryParams, UnboundParametersFollowTheMasterRecord) {
+    TQueryTestDb t(false);
+    Fill(t);
+    t.Exec("CREATE TABLE m (grp INTEGER)");
+    t.Exec("INSERT INTO m VALUES (1)");
+    t.Exec("INSERT INTO m VALUES (3)");
+    TZanTable master;
+    master.SetDataBase(&t.Db);
+    master.SetTableName("m");
+    master.SetMemory(true);
+    master.Open();
+    TDataSource source;
+    source.SetDataSet(&master);
+    TZanQuery detail;
+    detail.SetDatabase(&t.Db);
+    detail.SetDataSource(&source);
+    detail.GetSQL().SetText("SELECT COUNT(*) AS n FROM t WHERE grp = :grp");
+    ASSERT_EQ(detail.GetParamCount(), 1);
+    master.First();
+    detail.Open();
+    EXPECT_EQ(detail.FieldByName("n")->GetAsInteger(), 8);
+    master.Next();
+    ASSERT_TRUE(detail.GetActive());
+    EXPECT_EQ(detail.FieldByName("n")->GetAsInteger(), 7);
+    EXPECT_FALSE(detail.ParamByName("grp")->GetBound());
+    // A bound parameter keeps its value.
+    detail.ParamByName("grp")->SetAsInteger(0);
+    detail.Close();
+    detail.Open();
+    EXPECT_EQ(detail.FieldByName("n")->GetAsInteger(), 7);
+    detail.Close();
+    detail.SetDataSource(nullptr);
+    TDataSource self;
+    self.SetDataSet(&detail);
+    EXPECT_THROW(detail.SetDataSource(&self), EDatabaseError);
+}

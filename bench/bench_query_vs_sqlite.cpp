@@ -40,7 +40,7 @@ struct TQueryCase {
 };
 
 const TQueryCase C_QUERIES[] = {
-    {"point lookup by PK", "SELECT id, cust_id, amount, status, day FROM orders WHERE id = 777"},
+    {"point lookup by PK", "SELECT id, cust_id, amount, status, odate FROM orders WHERE id = 777"},
     {"indexed range", "SELECT id, amount FROM orders WHERE cust_id BETWEEN 100 AND 130"},
     {"non-indexed filter", "SELECT id, amount FROM orders WHERE amount > 990"},
     {"equi join with filters",
@@ -171,7 +171,7 @@ std::vector<TResult> RunSqlite(const TData& d, const std::string& path) {
          "created DATE)");
     exec("CREATE INDEX ix_customers_name ON customers (name)");
     exec("CREATE TABLE orders (id INTEGER PRIMARY KEY, cust_id INTEGER, amount FLOAT, status "
-         "VARCHAR(10), day DATE)");
+         "VARCHAR(10), odate DATE)");
     exec("CREATE INDEX ix_orders_cust ON orders (cust_id)");
     exec("CREATE TABLE items (order_id INTEGER, sku VARCHAR(10), qty INTEGER)");
     exec("CREATE INDEX ix_items_order ON items (order_id)");
@@ -259,7 +259,7 @@ void LoadOurs(const TData& d, TZanDataBase& db) {
     make("customers", {{"id", ftInteger}, {"name", ftString}, {"city", ftString}, {"created", ftDate}},
          {{"pk_customers", "id"}, {"ix_customers_name", "name"}});
     make("orders",
-         {{"id", ftInteger}, {"cust_id", ftInteger}, {"amount", ftFloat}, {"status", ftString}, {"day", ftDate}},
+         {{"id", ftInteger}, {"cust_id", ftInteger}, {"amount", ftFloat}, {"status", ftString}, {"odate", ftDate}},
          {{"pk_orders", "id"}, {"ix_orders_cust", "cust_id"}});
     make("items", {{"order_id", ftInteger}, {"sku", ftString}, {"qty", ftInteger}},
          {{"ix_items_order", "order_id"}});

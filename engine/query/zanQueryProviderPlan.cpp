@@ -182,8 +182,7 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
         if (!desc.empty()) def.SetDescFields(desc);
     }
     const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
-    if (columns.ContainsGroupedOutput() || (columns.ContainsAggregateColumns() &&
-                                            FEngine->GetGroupByItems().Count() > 0)) {
+    if (columns.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
         std::string fields;
         for (int i = 0; i < FResultFields.Count(); ++i)
             if (!columns.Items(i)->HasAggregateFunction)
@@ -236,7 +235,8 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     bool isUnion = false;
     for (const TZanQueryProviderItem* c : FChildren)
         if (c->FUnionPart) isUnion = true;
-    FResultIsLive = FRequestLive && !aggregates && !FSelectAnalyser.GetIsDistinct() && !isUnion &&
+    FResultIsLive = FRequestLive && !aggregates && FEngine->GetGroupByItems().Count() == 0 &&
+                    !FSelectAnalyser.GetIsDistinct() && !isUnion &&
                     dynamic_cast<TZanNonJoinDataProvider*>(st.Mgr.GetRootProvider()) != nullptr;
     if (FResultIsLive && !FResultDefsExist) {
         ds.GetFieldDefs().Add("__RecAddr", ftInteger, 0, false);
@@ -247,8 +247,9 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     ds.SetMaxRecords(GetProvider().GetMaxRecords());
     FResultDefsExist = true;
     if (FCreateDefsOnly) return true;
-    if (aggregates) {
-        const bool grouped = FEngine->GetGroupByItems().Count() > 0;
+    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
+    // GROUP BY without aggregates still makes one row per group.
+    if (aggregates || grouped) {
         ds.PopulateAggregateResultSet(FResultFields, grouped, FEngine->GetHavingParser().GetRootNode(),
                                       whereEvaluated);
     } else {

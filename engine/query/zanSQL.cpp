@@ -77,6 +77,16 @@ void TZanQuery::DeleteResultTable(const std::string& name) {
     DropResultTable(*db, name);
 }
 
+void TZanQuery::DropUntakenResultTable() {
+    if (FProvider->Count() == 0) return;
+    TZanQueryDataset& built = FProvider->Items(0)->GetResultSet();
+    const std::string name = built.GetTableName();
+    if (name.empty() || SameText(name, GetTableName())) return;
+    built.Close();
+    if (built.GetInternalActive()) built.DataSetClose();
+    DeleteResultTable(name);
+}
+
 void TZanQuery::SetSQL(const TStrings& value) {
     if (FSQL.GetText() == value.GetText()) return;
     FSQL.BeginUpdate();
@@ -262,6 +272,7 @@ void TZanQuery::InternalOpen() {
             if (built->GetInternalActive()) built->DataSetClose();
         }
         if (FBridge) FBridge->Close();
+        DropUntakenResultTable();
         FSuccess = false;
         InternalDisconnect();
         throw;

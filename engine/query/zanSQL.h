@@ -93,6 +93,8 @@ private:
     // 9645 with the provider's errors.
     [[noreturn]] void RaiseProviderError(const char* context);
     void DeleteResultTable(const std::string& name);
+    // A failed open drops the result table the provider made and the query did not take.
+    void DropUntakenResultTable();
     // Live results: the bridge checked, the row's base record address and stamp (the two
     // hidden fields after the visible ones), the row's data copied into the bridge's record.
     TZanDatasetBridge& LiveBridge();

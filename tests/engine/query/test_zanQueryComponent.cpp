@@ -250,3 +250,13 @@ TEST(QueryParams, UnboundParametersFollowTheMasterRecord) {
     self.SetDataSet(&detail);
     EXPECT_THROW(detail.SetDataSource(&self), EDatabaseError);
 }
+
+TEST(QueryResults, AResultIndexKeyOver500BytesIs9602AndMemoryRunsWithoutTransaction) {
+    TQueryTestDb t(false);
+    t.Exec("CREATE TABLE w (a VARCHAR(250), b VARCHAR(250), c VARCHAR(250))");
+    t.Exec("INSERT INTO w VALUES ('x', 'y', 'z')");
+    EXPECT_EQ(t.ErrorOf("SELECT DISTINCT a, b, c FROM w"), 9602);
+    EXPECT_EQ(t.ErrorOf("SELECT a, b, c FROM w ORDER BY a, b, c"), 9602);
+    EXPECT_EQ(t.Select("SELECT DISTINCT a, b FROM w"), "a\tb\nx\ty\n");
+    EXPECT_EQ(ErrorCodeOf([&] { t.Db.StartTransaction(); }), 10880);
+}

@@ -46,3 +46,7 @@ SELECT COUNT(*) FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id;
 SELECT COUNT(t2.id) FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id;
 SELECT MAX(x) - MIN(x) AS spread FROM t1;
 SELECT k, MAX(x) - MIN(x) AS spread FROM t1 GROUP BY k;
+SELECT k FROM t1 GROUP BY k;
+SELECT k, name FROM t1 WHERE k < 3 GROUP BY k, name;
+SELECT k FROM t1 GROUP BY k HAVING k > 3;
+SELECT t2.tag FROM t1 JOIN t2 ON t1.id = t2.t1_id GROUP BY t2.tag;

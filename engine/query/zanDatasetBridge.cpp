@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/dataset/zanFilterOptimizer.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
@@ -69,8 +70,7 @@ int32_t TZanDatasetBridge::GetTotalBridgeRecordCount() { return GetTotalRecordCo
 bool TZanDatasetBridge::MoveToRecAddr(uint32_t address) {
     if (address == 0) return false;
     ++FAddressMoves;
-    // A record deleted meanwhile leaves the cursor on a neighbour: only the address tells.
-    return SetToRecord(address, nullptr, true, false) && DatasetGetRecAddr() == address;
+    return DataSetSetToLiveRecord(address);
 }
 
 bool TZanDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flags) {
@@ -94,6 +94,12 @@ void TZanDatasetBridge::SetBridgeIndexRange(const std::string& indexName, const 
     InternalSetIndexName(indexName);
     InternalSetRange({low}, {high});
 }
+
+void TZanDatasetBridge::SetJoinSelectExprRoot(TZanFilterExprDriver& driver) {
+    AssignFilterExpr(driver);
+}
+
+void TZanDatasetBridge::ClearJoinSelectExpr() { InternalClearFilter(); }
 
 void TZanDatasetBridge::LoadHashTable(TZanBaseHash& hash, TCompoundList& list, bool& hashFull,
                                       bool noSort) {
@@ -143,9 +149,11 @@ T ReadRaw(const TDataHolder& value) {
     return v;
 }
 
+// The shortest decimal that reads back to exactly v, without an exponent (the SQL number
+// reader takes none).
 std::string ShortestDouble(double v) {
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
     return std::string(buf, r.ptr);
 }
 

@@ -65,8 +65,10 @@ public:
     // Makes the index current and restricts the cursor to keys in [low, high].
     void SetBridgeIndexRange(const std::string& indexName, const Variant& low,
                              const Variant& high);
-    // Installs the driver's expression as the table's filter.
+    // Installs the driver's expression as the table's filter (or only assesses it).
     void SetJoinSelectExprRoot(TZanFilterExprDriver& driver);
+    // Removes the filter SetJoinSelectExprRoot installed.
+    void ClearJoinSelectExpr();
     // Filters the table by "[field] op literal" conditions joined by " AND " after the text
     // PrepareJoin remembered; NULL values give "[field] IS NULL".
     void SetJoinValues(TZanExprOperator op, const std::vector<std::string>& fieldNames,

@@ -208,7 +208,6 @@ TJoinEvaluator::~TJoinEvaluator() = default;
 void TJoinEvaluator::Clear() {
     FNodeEvaluators.clear();
     FMatchList.clear();
-    FOwnList.clear();
     FMatchedIDs.clear();
     FMode = jmtJoinExpr;
     FPass = 1;
@@ -242,6 +241,9 @@ void TJoinEvaluator::AnalyseAndOpenJoin() {
         auto* i = static_cast<TZanNonJoinDataProvider*>(inner);
         plan.OuterExprExists = o->GetJoinSelectExprRoot() != nullptr;
         plan.InnerExprExists = i->GetJoinSelectExprRoot() != nullptr;
+        int32_t count = 0;
+        o->AssessCondition(plan.OuterExprOptLevel, count);
+        i->AssessCondition(plan.InnerExprOptLevel, count);
         // An equality at the root with an index led by the join field on both sides: the inner
         // side is read only within the outer side's key range.
         const bool rootEquality = root->ExprNode->Kind == enkRelOperator;
@@ -252,7 +254,12 @@ void TJoinEvaluator::AnalyseAndOpenJoin() {
         const std::string innerIndex = outerLeft ? root->RightIndexName : root->LeftIndexName;
         plan.IndexedJoin = rootEquality && !outerIndex.empty() && !innerIndex.empty();
         bool ranged = false;
-        if (plan.IndexedJoin && (type == jtInnerJoin || type == jtLeftOuterJoin) &&
+        // A hashed join reads the inner keys from its index, which a range prevents: the range
+        // pays there only when the outer side's own condition may narrow its keys.
+        const bool willHash = FAnalyser->CanHashJoin() &&
+                              (!rootEquality || of->GetDataType() == inf->GetDataType());
+        if (plan.IndexedJoin && (!willHash || plan.OuterExprExists) &&
+            (type == jtInnerJoin || type == jtLeftOuterJoin) &&
             of->GetDataType() == inf->GetDataType() && plan.InnerExprOptLevel == 0) {
             TZanDatasetBridge* ib = i->GetBridge();
             const TIndexItem* index = ib->GetIndexManager().FindIndex(innerIndex);
@@ -349,8 +356,6 @@ void TJoinEvaluator::ResetRoles() {
 void TJoinEvaluator::Prepare() {
     FMode = jmtJoinExpr;
     FNodeEvaluators.clear();
-    FOwnList.clear();
-    FUseOwnList = false;
     FHashed = nullptr;
     const TZanJoinType type = FAnalyser->GetJoinType();
     FDriving = FProbed = nullptr;
@@ -368,13 +373,6 @@ void TJoinEvaluator::Prepare() {
         if (ok) {
             FMode = jmtHashJoin;
             FHashed = hashed;
-            // The probed table's own condition: only its passing records may match.
-            if (hashed->GetRowCondition()) {
-                FUseOwnList = true;
-                for (bool r = hashed->FirstProviderRecord(); r; r = hashed->NextProviderRecord())
-                    FOwnList.push_back(int32_t(hashed->GetBridge()->GetRecAddr()));
-                std::sort(FOwnList.begin(), FOwnList.end());
-            }
         } else {
             for (TJoinExprNode* n = FAnalyser->GetChain(); n; n = n->Next) n->Evaluator = nullptr;
             FNodeEvaluators.clear();
@@ -407,10 +405,9 @@ void TJoinEvaluator::CombineLists(TJoinExprNode* node, std::vector<int32_t>& out
 bool TJoinEvaluator::NextHashMatch() {
     while (FMatchPos < FMatchList.size()) {
         const int32_t address = FMatchList[FMatchPos++];
-        if (FUseOwnList && !std::binary_search(FOwnList.begin(), FOwnList.end(), address))
-            continue;
-        // A record deleted since the hash load is skipped.
-        if (FHashed->MoveToRecord(address)) {
+        // A record deleted since the hash load is skipped; the probed table's own condition is
+        // checked on the candidates only.
+        if (FHashed->MoveToRecord(address) && FHashed->PassesRow()) {
             FAnyMatch = true;
             return true;
         }

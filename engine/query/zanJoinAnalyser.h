@@ -169,9 +169,6 @@ private:
     std::vector<std::unique_ptr<TJoinExprNodeEvaluator>> FNodeEvaluators;
     std::vector<int32_t> FMatchList;
     size_t FMatchPos = 0;
-    // The probed provider's own condition as record addresses (hash mode), when it has one.
-    std::vector<int32_t> FOwnList;
-    bool FUseOwnList = false;
     bool FNullRow = false;
     bool FAnyMatch = false;
     bool FSwapAllowed = true;

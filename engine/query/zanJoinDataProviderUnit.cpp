@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/dataset/zanDatabase.h"
+#include "engine/dataset/zanFilterOptimizer.h"
 #include "engine/query/zanJoinAnalyser.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/SysUtils.h"
@@ -290,6 +291,8 @@ void TZanNonJoinDataProvider::OpenProvider() {
 void TZanNonJoinDataProvider::CloseProvider() {
     if (FBridge) FBridge->Close();
     FRowCheck->Clear();
+    FUseFilter = false;
+    FFilterInstalled = false;
     FIsOpen = false;
     FHasRow = false;
 }
@@ -324,21 +327,63 @@ void TZanNonJoinDataProvider::InstallCondition() {
         FConditionExpr->CloneFromTree(own ? own : pushed);
     }
     TZanExprNode* condition = GetRowCondition();
-    if (!condition) return;
+    if (FUseFilter && FBridge->GetActive()) {
+        // The table's filter answers from its indexes where it can.
+        if (condition) {
+            TZanFilterExprDriver driver;
+            driver.SetFilterExpr(FConditionExpr.get());
+            driver.SetExcludeRelopNulls(true);
+            driver.SetOverwriteExpr(false);
+            driver.SetEnforceExprOrder(FEnforceOrder);
+            driver.SetOrderIndexName(FEnforceOrder ? FOrderIndexName : std::string());
+            try {
+                FBridge->SetJoinSelectExprRoot(driver);
+                FFilterInstalled = true;
+            } catch (const EZanDatabaseError& e) {
+                // An expression the filter cannot take is checked row by row instead.
+                if (e.ErrorCode != 10051) throw;
+                FBridge->ClearJoinSelectExpr();
+                FFilterInstalled = false;
+            }
+        } else if (FFilterInstalled) {
+            FBridge->ClearJoinSelectExpr();
+            FFilterInstalled = false;
+        }
+    }
+    if (!condition || FFilterInstalled) return;
     FRowCheck->SetDBStringCompare(FDBStringCompare);
     FRowCheck->SetExcludeRelopNulls(true);
     FRowCheck->Prepare(this, condition);
 }
 
+void TZanNonJoinDataProvider::AssessCondition(int32_t& level, int32_t& maximalCount) {
+    level = olNone;
+    maximalCount = -1;
+    const TZanExprNode* own = FJoinSelectExpr->GetRootNode();
+    if (!own || !FBridge->GetActive()) return;
+    TZanExpr expr;
+    expr.CloneFromTree(own);
+    TZanFilterExprDriver driver;
+    driver.SetFilterExpr(&expr);
+    driver.SetExcludeRelopNulls(true);
+    driver.SetAssessExprOnly(true);
+    try {
+        FBridge->SetJoinSelectExprRoot(driver);
+    } catch (const EZanDatabaseError& e) {
+        if (e.ErrorCode != 10051) throw;
+        return;
+    }
+    level = driver.GetExprOptimizationLevel();
+    maximalCount = driver.GetMaximalResultSetSize();
+}
+
 void TZanNonJoinDataProvider::SetSelectExpr(bool enforceOrder, const std::string& orderIndexName) {
     FEnforceOrder = enforceOrder;
     FOrderIndexName = orderIndexName;
-    if (!FIsOpen) {
-        OpenProvider();
-    } else {
-        InstallCondition();
-    }
+    FUseFilter = true;
+    if (!FIsOpen) OpenProvider();
     if (enforceOrder && !orderIndexName.empty()) FBridge->InternalSetIndexName(orderIndexName);
+    InstallCondition();
 }
 
 void TZanNonJoinDataProvider::AssessJoin(const std::vector<std::string>& fieldNames,

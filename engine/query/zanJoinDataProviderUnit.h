@@ -189,6 +189,13 @@ public:
     // The condition rows must pass now: the extra select (else the own select) and the pushed
     // condition; nullptr when none.
     TZanExprNode* GetRowCondition() const;
+    // Whether the current record passes the row condition (True without one).
+    bool PassesRow();
+    // How well the own condition uses indexes (0 olNone, 1 olPartial, 2 olFull) and the most
+    // records it can let through, as the table's filter assesses it.
+    void AssessCondition(int32_t& level, int32_t& maximalCount);
+    // Whether the row condition is the bridge's filter (else it is checked row by row).
+    bool GetFilterInstalled() const { return FFilterInstalled; }
     // Whether the current row condition lets no row through (checked once per condition).
     bool GetNoRows() const { return FNoRows; }
     // Counters for tests: row conditions installed.
@@ -197,7 +204,6 @@ public:
 private:
     // Prepares the row check (and the bridge filter when the bridge is open).
     void InstallCondition();
-    bool PassesRow();
     bool Step(bool first);
 
     TZanDatasetBridge* FBridge = nullptr; // owned by the manager
@@ -209,6 +215,9 @@ private:
     std::string FOrderIndexName;
     bool FNoRows = false;
     bool FHasRow = false;
+    // Set by SetSelectExpr: from then on conditions become the bridge's filter.
+    bool FUseFilter = false;
+    bool FFilterInstalled = false;
     int64_t FConditionInstalls = 0;
 };
 

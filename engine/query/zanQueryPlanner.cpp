@@ -152,8 +152,10 @@ void TZanPlan::InternalCreateJoins() {
             join = NewJoin(FRoot->GetProviderName() + "." + other.GetTableName(), jtInnerJoin,
                            FRoot, TableProvider(other));
         } else {
-            join = NewJoin(first.GetTableName() + "." + second.GetTableName(), jtInnerJoin,
-                           TableProvider(first), TableProvider(second));
+            TZanNonJoinDataProvider* outer = TableProvider(first);
+            TZanNonJoinDataProvider* inner = TableProvider(second);
+            join = NewJoin(first.GetTableName() + "." + second.GetTableName(), jtInnerJoin, outer,
+                           inner);
             // A FROM join tree keeps its ON conditions: the pair is cross-joined to it. A tree
             // made of WHERE joins only is left behind; its tables come back as cross joins and
             // the WHERE check keeps the rows right.

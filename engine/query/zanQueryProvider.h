@@ -28,6 +28,7 @@ class TQueryExprNodeDataProvider : public TCustomExprNodeDataProvider {
 public:
     explicit TQueryExprNodeDataProvider(TZanQueryProviderItem* item) : FItem(item) {}
     bool PrepareAndOpen() override;
+    TZanQueryProviderItem* GetItem() const { return FItem; }
 
 private:
     TZanQueryProviderItem* FItem; // not owned
@@ -104,6 +105,8 @@ private:
     // Outer-field nodes take the current value of their field in the item owning the table.
     void ResolveOuterReferences(TZanExpr& expr);
     bool InternalCreateResultSet();
+    // The WHERE the analyser splits: without the conditions that read correlated subqueries.
+    TZanExprNode* PushableWhere();
     void CreateResultSetFields();
     void CreateResultSetIndexes();
     bool ProcessUnionResultSets();

@@ -49,10 +49,50 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     if (type == ftString && size < 1) size = 1;
 }
 
+// Whether the subtree reads a subquery that depends on the current outer row.
+bool ReadsCorrelatedSubquery(const TZanExprNode* n) {
+    if (!n) return false;
+    if (auto* p = dynamic_cast<TQueryExprNodeDataProvider*>(n->ExprNodeDataProvider))
+        if (p->GetItem() && p->GetItem()->GetIsCorrelated()) return true;
+    if (ReadsCorrelatedSubquery(n->Left) || ReadsCorrelatedSubquery(n->Right)) return true;
+    for (const TZanExprNode* a : n->Args)
+        if (ReadsCorrelatedSubquery(a)) return true;
+    return false;
+}
+
+void SplitConjuncts(TZanExprNode* n, std::vector<TZanExprNode*>& out) {
+    if (n->Kind == enkLogicalOperator && n->Operator == zeoAND && n->Left && n->Right) {
+        SplitConjuncts(n->Left, out);
+        SplitConjuncts(n->Right, out);
+        return;
+    }
+    out.push_back(n);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Plan
+
+TZanExprNode* TZanQueryProviderItem::PushableWhere() {
+    TZanQueryPlanState& st = *FPlan;
+    TZanExprNode* where = st.Where.GetRootNode();
+    st.Pushable.Clear();
+    if (!where || !ReadsCorrelatedSubquery(where)) return where;
+    // A table's filter is evaluated before the joined row is current, so a condition reading
+    // a correlated subquery stays with the root evaluator, which checks the whole WHERE.
+    std::vector<TZanExprNode*> terms;
+    SplitConjuncts(where, terms);
+    TZanExprNode* kept = nullptr;
+    for (TZanExprNode* t : terms) {
+        if (ReadsCorrelatedSubquery(t)) continue;
+        TZanExprNode* copy = st.Pushable.CloneSubTree(t);
+        kept = kept ? st.Pushable.NewNode(enkLogicalOperator, zeoAND, Variant(), copy, kept, nullptr)
+                    : copy;
+    }
+    if (kept) st.Pushable.SetAsFirstNode(kept);
+    return kept;
+}
 
 void TZanQueryProviderItem::ResolveOuterReferences(TZanExpr& expr) {
     for (TZanExprNode* n = expr.GetFirstNode(); n; n = n->Next) {
@@ -84,7 +124,7 @@ bool TZanQueryProviderItem::PreparePlan() {
     st.Mgr.Clear();
     st.Mgr.SetDatabase(GetProvider().GetDatabase());
     st.Mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
-    st.Analyser.Prepare(&st.Joins, &st.Selects, &e.GetTableList(), st.Where.GetRootNode());
+    st.Analyser.Prepare(&st.Joins, &st.Selects, &e.GetTableList(), PushableWhere());
     st.Plan.SetTableList(&e.GetTableList());
     st.Plan.SetJoins(&st.Joins);
     st.Plan.SetSelects(&st.Selects);
@@ -155,7 +195,13 @@ void TZanQueryProviderItem::CreateResultSetFields() {
             ev.Prepare(root, const_cast<TZanExprNode*>(s->ExprRoot), GetProvider().GetInstant());
         }
         f->SetComputed(s->SourceFieldName.empty() || s->HasAggregateFunction);
-        if (!FResultDefsExist) ds.GetFieldDefs().Add(name, type, size, false);
+        // A plain column keeps its field's NOT NULL (a live result checks it before posting).
+        bool required = false;
+        if (s->SourceTableItem && !s->SourceFieldName.empty() && !s->HasAggregateFunction)
+            if (const TInternalFieldItem* src =
+                    s->SourceTableItem->GetTableFields().FindField(s->SourceFieldName))
+                required = src->GetRequired();
+        if (!FResultDefsExist) ds.GetFieldDefs().Add(name, type, size, required);
     }
 }
 

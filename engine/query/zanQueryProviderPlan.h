@@ -16,6 +16,8 @@ struct TZanQueryPlanState {
     TZanPlan Plan;
     TZanJoinDataProviderMgr Mgr;
     TZanExpr Where;
+    // The part of Where the analyser may push down to the tables (when it differs).
+    TZanExpr Pushable;
     bool Opened = false;
 };
 

@@ -355,6 +355,7 @@ void TZanQuery::InternalPost() {
         TZanBaseTable::InternalPost();
         return;
     }
+    TDataSet::InternalPost(); // the required fields, before the base table is written
     TZanDatasetBridge& bridge = LiveBridge();
     uint8_t* row = GetActiveRecBuf();
     const int32_t n = GetFieldNo("__RecAddr");

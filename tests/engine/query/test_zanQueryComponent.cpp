@@ -253,7 +253,7 @@ TEST(QueryParams, UnboundParametersFollowTheMasterRecord) {
 
 TEST(QueryResults, AResultIndexKeyOver500BytesIs9602AndMemoryRunsWithoutTransaction) {
     TQueryTestDb t(false);
-    t.Exec("CREATE TABLE w (a VARCHAR(250), b VARCHAR(250), c VARCHAR(250))");
+    t.Exec("CREATE TABLE w (a VARCHAR(200), b VARCHAR(200), c VARCHAR(200))");
     t.Exec("INSERT INTO w VALUES ('x', 'y', 'z')");
     EXPECT_EQ(t.ErrorOf("SELECT DISTINCT a, b, c FROM w"), 9602);
     EXPECT_EQ(t.ErrorOf("SELECT a, b, c FROM w ORDER BY a, b, c"), 9602);

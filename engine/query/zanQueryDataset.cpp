@@ -338,13 +338,7 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
 
 void TZanQueryDataset::DeleteData(bool allRows, std::vector<uint32_t>& list) {
     EnsureOpen();
-    if (allRows) {
-        TCompoundList all;
-        LoadCompleteListOfRecords(all);
-        list.clear();
-        for (int32_t i = 0; i < all.Count(); ++i)
-            list.push_back(uint32_t(all.GetItems(i)));
-    }
+    if (allRows) ListAllRecords(list);
     FRowsAffected = 0;
     for (uint32_t address : list) {
         if (!SetToRecord(address, nullptr, false, false)) continue;
@@ -364,31 +358,27 @@ void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
     }
     // The addresses first, so that a SET changing the current index's key neither skips rows
     // nor updates one twice.
-    if (allRows) {
-        TCompoundList all;
-        LoadCompleteListOfRecords(all);
-        list.clear();
-        for (int32_t i = 0; i < all.Count(); ++i)
-            list.push_back(uint32_t(all.GetItems(i)));
-    }
+    if (allRows) ListAllRecords(list);
     setList.Prepare(provider, FInstant);
     FRowsAffected = 0;
     for (uint32_t address : list) {
         if (!provider->MoveToRecord(int32_t(address))) continue;
-        // Every value from the old row, then all written.
-        std::vector<Variant> values;
-        values.reserve(size_t(setList.Count()));
-        for (int i = 0; i < setList.Count(); ++i)
-            values.push_back(setList.Items(i)->GetRowData());
         if (!SetToRecord(address, nullptr, true, false)) continue;
-        for (int i = 0; i < setList.Count(); ++i)
-            WriteValue(setList.Items(i)->TargetColumnIndex, values[size_t(i)]);
-        UpdateRecord();
+        UpdateCurrentRecord(setList);
         ++FRowsAffected;
     }
 }
 
+void TZanQueryDataset::ListAllRecords(std::vector<uint32_t>& list) {
+    TCompoundList all;
+    LoadCompleteListOfRecords(all);
+    list.clear();
+    for (int32_t i = 0; i < all.Count(); ++i)
+        list.push_back(uint32_t(all.GetItems(i)));
+}
+
 void TZanQueryDataset::UpdateCurrentRecord(TZanUpdateRowConstructor& setList) {
+    // Every value from the old row, then all written.
     std::vector<Variant> values;
     values.reserve(size_t(setList.Count()));
     for (int i = 0; i < setList.Count(); ++i)

@@ -180,6 +180,8 @@ public:
 private:
     // Opens the cursor level of the table when it is not.
     void EnsureOpen();
+    // The address of every record of the table.
+    void ListAllRecords(std::vector<uint32_t>& list);
     // Writes value into field n of the cursor buffer (blobs through a stream of its text).
     void WriteValue(int32_t n, const Variant& value);
     // The address of a row equal to the cursor buffer's key in the named index; 0 when none.

@@ -133,3 +133,47 @@ TEST(QueryComponent, ParamsAreRebuiltWhenTheTextChangesUnlessParamCheckIsOff) {
     t.Query.GetSQL().SetText("DELETE FROM p");
     EXPECT_EQ(t.Query.GetParamCount(), 2);
 }
+
+TEST(QuerySchema, AlterIndexesAndDropThroughSql) {
+    TQueryTestDb t(true, "schema.zan");
+    t.Exec("CREATE TABLE s (id INTEGER NOT NULL, name VARCHAR(10), price FLOAT, PRIMARY KEY (id))");
+    t.Exec("INSERT INTO s VALUES (2, 'b', 1.5)");
+    t.Exec("INSERT INTO s VALUES (1, 'a', 2.5)");
+    EXPECT_EQ(t.Exec("ALTER TABLE s ADD COLUMN qty INTEGER, DROP price, ALTER name TO title"), 0);
+    EXPECT_EQ(t.Select("SELECT id, title, qty FROM s ORDER BY id"),
+              "id\ttitle\tqty\n1\ta\t\\N\n2\tb\t\\N\n");
+    EXPECT_EQ(t.Exec("CREATE UNIQUE INDEX ix_title ON s (title)"), 0);
+    std::string message;
+    EXPECT_EQ(t.ErrorOf("INSERT INTO s (id, title) VALUES (3, 'a')", &message), 9729) << message;
+    EXPECT_EQ(t.Exec("DROP INDEX s ix_title"), 0);
+    EXPECT_EQ(t.Exec("INSERT INTO s (id, title) VALUES (3, 'a')"), 1);
+    EXPECT_EQ(t.ErrorOf("ALTER TABLE s DROP nope", &message), 9645);
+    EXPECT_EQ(t.Exec("DROP TABLE s"), 0);
+    EXPECT_EQ(t.ErrorOf("DROP TABLE s", &message), 9645);
+    EXPECT_NE(message.find("Table not found: s"), std::string::npos) << message;
+    EXPECT_FALSE(t.Db.GetExclusive());
+}
+
+TEST(QuerySchema, TheExclusiveReopenKeepsTheMasterKey) {
+    TTempFile file("keyed.zan");
+    TZanDataBase db;
+    db.SetDataBaseName(file.Path);
+    db.SetUseEncryption(true);
+    db.SetMasterKey("open sesame");
+    db.CreateDatabase();
+    db.Open();
+    {
+        TZanQuery q;
+        q.SetDatabase(&db);
+        q.GetSQL().SetText("CREATE TABLE k (a INTEGER, b VARCHAR(5))");
+        q.ExecSQL();
+        q.GetSQL().SetText("CREATE INDEX ix_b ON k (b)");
+        q.ExecSQL();
+        EXPECT_TRUE(db.GetConnected());
+        EXPECT_EQ(db.GetMasterKey(), "open sesame");
+        q.GetSQL().SetText("INSERT INTO k VALUES (1, 'x')");
+        q.ExecSQL();
+        EXPECT_EQ(q.GetRowsAffected(), 1);
+    }
+    db.Close();
+}

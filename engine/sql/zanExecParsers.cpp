@@ -91,8 +91,17 @@ void TZanRowConstructorElement::Prepare(TZanExprDataProvider* provider) {
     if (!FEvaluator) return;
     FProvider = provider;
     FPrepared = true;
-    FEvaluator->Prepare(provider, FExpr->GetRootNode());
+    if (FHasInstant)
+        FEvaluator->Prepare(provider, FExpr->GetRootNode(), FInstant);
+    else
+        FEvaluator->Prepare(provider, FExpr->GetRootNode());
     FEvaluator->SetExcludeRelopNulls(false);
+}
+
+void TZanRowConstructorElement::Prepare(TZanExprDataProvider* provider, TDateTime instant) {
+    FHasInstant = true;
+    FInstant = instant;
+    Prepare(provider);
 }
 
 void TZanRowConstructorElement::BindExprParams(const TParams& params) {
@@ -122,6 +131,10 @@ TZanRowConstructor::TZanRowConstructor(TCollectionItemFactory factory)
 
 void TZanRowConstructor::Prepare(TZanExprDataProvider* provider) {
     for (int i = 0; i < Count(); ++i) Items(i)->Prepare(provider);
+}
+
+void TZanRowConstructor::Prepare(TZanExprDataProvider* provider, TDateTime instant) {
+    for (int i = 0; i < Count(); ++i) Items(i)->Prepare(provider, instant);
 }
 
 void TZanRowConstructor::BindParams(const TParams& params) {

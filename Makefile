@@ -31,3 +31,12 @@ format:
 
 clean:
 	rm -rf build
+
+# The setup part of the demo: builds OrvexDemoInstall's distributable in a sandbox under
+# build/demo, seeds a Delphi 7 installation and runs the wizard (scripts/demo_setup.sh).
+.PHONY: demo demo-setup
+demo: demo-setup
+demo-setup: deps
+	cmake -S . -B $(RELEASE_DIR) $(GEN) -DCMAKE_BUILD_TYPE=Release -DZAN_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target OrvexDemoInstall CorvaneLoadProgram orvexdemo zan14rd7
+	@bash scripts/demo_setup.sh $(RELEASE_DIR)

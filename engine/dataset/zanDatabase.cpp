@@ -1,5 +1,6 @@
 #include "engine/dataset/zanDatabase.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <unistd.h>
 
@@ -455,7 +456,11 @@ void TZanDataBase::CloseDiskConnections() noexcept {
 }
 
 void TZanDataBase::CloseSystemTables() noexcept {
-    FIntGenerator.reset();
+    try {
+        FIntGenerator.reset();
+    } catch (...) {
+        // Closing releases the table's locks; the disconnect closes the file after this.
+    }
     FObjectIDRef.reset();
     FMasterSystem.reset();
     FMasterUser.reset();
@@ -634,8 +639,33 @@ void TZanDataBase::OpenSystemTables() {
     OpenMasterTables();
     if (FMinorVersion > 1) {
         FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
-        FIntGenerator = OpenSystemTable(C_INTGENERATOR);
+        FIntGenerator = OpenInternalTable(C_INTGENERATOR, "ixGenName");
     }
+}
+
+std::unique_ptr<TZanTable> TZanDataBase::OpenInternalTable(const std::string& name,
+                                                           const std::string& indexName) {
+    auto table = std::make_unique<TZanTable>();
+    // Marked internal before it meets the database: it never enters the client list.
+    table->GetTableDef().SetInternalTable(true);
+    table->SetDataBase(this);
+    table->SetTableName(name);
+    table->SetReadOnly(FReadOnly);
+    table->SetIndexName(indexName);
+    table->Open();
+    return table;
+}
+
+void TZanDataBase::AddInternalDataSet(TZanDataSet* dataSet) {
+    if (std::find(FInternalDataSets.begin(), FInternalDataSets.end(), dataSet) ==
+        FInternalDataSets.end())
+        FInternalDataSets.push_back(dataSet);
+}
+
+void TZanDataBase::RemoveInternalDataSet(TZanDataSet* dataSet) noexcept {
+    FInternalDataSets.erase(
+        std::remove(FInternalDataSets.begin(), FInternalDataSets.end(), dataSet),
+        FInternalDataSets.end());
 }
 
 void TZanDataBase::OpenMasterTables() {
@@ -692,7 +722,7 @@ void TZanDataBase::CreateSystemTables() {
     layout();
     AddTableIndex(def, "ixGenName", "GeneratorName", true, true);
     InternalCreateTable(def);
-    FIntGenerator = OpenSystemTable(C_INTGENERATOR);
+    FIntGenerator = OpenInternalTable(C_INTGENERATOR, "ixGenName");
 }
 
 void TZanDataBase::CreateDatabase() {
@@ -882,7 +912,7 @@ void TZanDataBase::InternalCreateTable(TTableDef& def) {
     CatalogueAddTable(def);
 }
 
-void TZanDataBase::WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+void TZanDataBase::WithCatalogueLocks(const std::vector<uint16_t>& tableIDs,
                                       const std::function<void()>& f) {
     // Readers hold a table's lock while they wait for the header lock: a change takes the
     // write locks of all its tables first (always in the order given) and the header write
@@ -902,9 +932,7 @@ void TZanDataBase::WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
     });
     const bool taken = !FLocked;
     if (taken && FDiskMgr && !IsMemoryDatabase()) {
-        for (TZanRowStore* store : stores) {
-            if (store == nullptr) continue;
-            const uint16_t id = store->TableID();
+        for (const uint16_t id : tableIDs) {
             if (FDiskMgr->QueryTableLockStatus(id) == ZanLockWrite) continue;
             FDiskMgr->SetTableLock(id, ZanLockWrite);
             tables.push_back(id);
@@ -925,9 +953,11 @@ void TZanDataBase::CatalogueAddTable(TTableDef& def) {
     TDiskWriteScope scope(FDiskMgr.get());
     TZanRowStore& master = MasterTableFor(name);
     const bool withObjectID = FMinorVersion > 1 && !IsSystemName(name);
-    std::vector<TZanRowStore*> stores{&master};
-    if (withObjectID) stores.insert(stores.end(), {FIntGenerator.get(), FObjectIDRef.get()});
-    WithCatalogueLocks(stores, [&] { CatalogueInsert(master, def, withObjectID); });
+    std::vector<uint16_t> tables{master.TableID()};
+    if (withObjectID)
+        tables.insert(tables.end(),
+                      {uint16_t(FIntGenerator->GetTableDef().GetTableID()), FObjectIDRef->TableID()});
+    WithCatalogueLocks(tables, [&] { CatalogueInsert(master, def, withObjectID); });
 }
 
 void TZanDataBase::CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID) {
@@ -976,7 +1006,7 @@ void TZanDataBase::CatalogueRewrite(TTableDef& def) {
     if (def.GetMemory()) ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
     TDiskWriteScope scope(FDiskMgr.get());
     TZanRowStore& master = MasterTableFor(name);
-    WithCatalogueLocks({&master}, [&] {
+    WithCatalogueLocks({master.TableID()}, [&] {
         master.WithLock(true, [&] {
             const uint32_t address = FindCatalogueRow(master, name);
             if (address == 0) ZanDatabaseError(10024, context, name);
@@ -1090,18 +1120,42 @@ void TZanDataBase::StartTransaction() {
 }
 
 void TZanDataBase::Commit() {
-    if (FDiskMgr) FDiskMgr->DiskCommit();
+    if (!FDiskMgr) return;
+    // A table held locked across the commit writes its header into the transaction now: its
+    // release, which would write it, comes after the commit has given every lock back.
+    auto writeHeaders = [](TZanDataSet& cursor) {
+        if (cursor.GetInternalActive() && cursor.GetWriteLocked()) cursor.WriteTableHeader();
+    };
+    if (FDiskMgr->IsTransactionActive()) {
+        for (int i = 0; i < GetDataSetCount(); ++i)
+            if (auto* cursor = dynamic_cast<TZanDataSet*>(GetDataSet(i))) writeHeaders(*cursor);
+        for (TZanDataSet* cursor : FInternalDataSets) writeHeaders(*cursor);
+    }
+    FDiskMgr->DiskCommit();
+    ForgetDataSetLocks();
 }
 
 void TZanDataBase::Rollback() {
-    if (FDiskMgr) FDiskMgr->DiskRollback();
+    if (FDiskMgr) {
+        TScopeExit forget([&] { ForgetDataSetLocks(); });
+        FDiskMgr->DiskRollback();
+    }
+    auto dropCaches = [](TZanDataSet& cursor) {
+        cursor.ClearBlobCache();
+        if (cursor.GetInternalActive()) cursor.InvalidateReadAhead(true);
+    };
     for (int i = 0; i < GetDataSetCount(); ++i)
-        if (auto* cursor = dynamic_cast<TZanDataSet*>(GetDataSet(i))) {
-            cursor->ClearBlobCache();
-            if (cursor->GetInternalActive()) cursor->InvalidateReadAhead(true);
-        }
+        if (auto* cursor = dynamic_cast<TZanDataSet*>(GetDataSet(i))) dropCaches(*cursor);
+    for (TZanDataSet* cursor : FInternalDataSets) dropCaches(*cursor);
     CancelDataSets();
     RefreshDataSets();
+}
+
+void TZanDataBase::ForgetDataSetLocks() {
+    if (FDiskMgr && FDiskMgr->IsTransactionActive()) return;
+    for (int i = 0; i < GetDataSetCount(); ++i)
+        if (auto* cursor = dynamic_cast<TZanDataSet*>(GetDataSet(i))) cursor->LocksReleased();
+    for (TZanDataSet* cursor : FInternalDataSets) cursor->LocksReleased();
 }
 
 bool TZanDataBase::InTransaction() const {
@@ -1111,53 +1165,75 @@ bool TZanDataBase::InTransaction() const {
 // ---------------------------------------------------------------------------------------------
 // Generators
 
-TZanRowStore& TZanDataBase::GeneratorStore(const char* context) {
+TZanTable& TZanDataBase::GeneratorTable(const char* context) {
     CheckConnected(false);
     CheckMinorVersion(2);
     if (!FIntGenerator) ZanDatabaseError(8579, context, C_INTGENERATOR);
     return *FIntGenerator;
 }
 
-uint32_t TZanDataBase::FindGenerator(TZanRowStore& gen, const std::string& name) {
-    const TInternalFieldItem& fName = gen.Field("GeneratorName");
+bool TZanDataBase::FindGenerator(TZanTable& gen, const std::string& name) {
     // Stored truncated, an over-long name would find the generator it begins with.
-    if (name.size() > size_t(fName.GetWriteableFieldSize())) return 0;
-    TZanRow row = gen.NewRow();
-    RecordSetString(row.data(), fName, name);
-    return gen.Find("ixGenName", row);
+    if (name.size() > size_t(C_GENERATOR_NAME_SIZE)) return false;
+    return gen.FindKey({Variant(name)});
 }
+
+namespace {
+
+// The generator row's fields, set on the table's active record (insert or edit state).
+void SetGeneratorRow(TZanTable& gen, const std::string& name, int32_t value, int32_t step,
+                     int32_t resetValue) {
+    gen.FieldByName("GeneratorName")->SetAsString(name);
+    gen.FieldByName("GeneratorValue")->SetAsInteger(value);
+    gen.FieldByName("GeneratorStep")->SetAsInteger(step);
+    gen.FieldByName("GeneratorResetValue")->SetAsInteger(resetValue);
+}
+
+// Posts the table's insert or edit; a failure cancels it and passes on.
+void PostOrCancel(TZanTable& gen) {
+    try {
+        gen.Post();
+    } catch (...) {
+        gen.Cancel();
+        throw;
+    }
+}
+
+// Takes the generator table's write lock; the guard it answers releases it on every path.
+auto LockGenerators(TZanTable& gen) {
+    gen.SetLocked(true);
+    return TScopeExit([&gen] { gen.SetLocked(false); });
+}
+
+} // namespace
 
 void TZanDataBase::CreateGenerator(const std::string& name, int32_t startValue, int32_t step) {
     static const char* const context = "TZanDataBase.CreateGenerator";
-    TZanRowStore& gen = GeneratorStore(context);
-    gen.WithLock(true, [&] {
-        if (FindGenerator(gen, name) != 0) ZanDatabaseError(8580, context, name);
-        if (name.size() > size_t(C_GENERATOR_NAME_SIZE))
-            ZanDatabaseErrorFmt(9605, context, std::string(SzanStringInvalidFmt),
-                                {name, int32_t(1), C_GENERATOR_NAME_SIZE});
-        if (name.empty() || name[0] == '$')
-            ZanDatabaseErrorFmt(10125, context, std::string(SzanGeneratorNameFmt), {name});
-        TZanRow row = gen.NewRow();
-        RecordSetString(row.data(), gen.Field("GeneratorName"), name);
-        RecordSetInteger(row.data(), gen.Field("GeneratorValue"), startValue);
-        RecordSetInteger(row.data(), gen.Field("GeneratorResetValue"), startValue);
-        RecordSetInteger(row.data(), gen.Field("GeneratorStep"), step);
-        gen.Insert(row);
-    });
+    TZanTable& gen = GeneratorTable(context);
+    TDiskWriteScope scope(FDiskMgr.get());
+    const auto unlock = LockGenerators(gen);
+    if (FindGenerator(gen, name)) ZanDatabaseError(8580, context, name);
+    if (name.size() > size_t(C_GENERATOR_NAME_SIZE))
+        ZanDatabaseErrorFmt(9605, context, std::string(SzanStringInvalidFmt),
+                            {name, int32_t(1), C_GENERATOR_NAME_SIZE});
+    if (name.empty() || name[0] == '$')
+        ZanDatabaseErrorFmt(10125, context, std::string(SzanGeneratorNameFmt), {name});
+    gen.Insert();
+    SetGeneratorRow(gen, name, startValue, step, startValue);
+    PostOrCancel(gen);
 }
 
 void TZanDataBase::DeleteGenerator(const std::string& name) {
-    TZanRowStore& gen = GeneratorStore("TZanDataBase.DeleteGenerator");
-    gen.WithLock(true, [&] {
-        const uint32_t address = FindGenerator(gen, name);
-        if (address != 0) gen.Delete(address);
-    });
+    TZanTable& gen = GeneratorTable("TZanDataBase.DeleteGenerator");
+    TDiskWriteScope scope(FDiskMgr.get());
+    const auto unlock = LockGenerators(gen);
+    if (FindGenerator(gen, name)) gen.Delete();
 }
 
 int32_t TZanDataBase::GetGeneratorValue(const std::string& name, bool peek) {
     static const char* const context = "TZanDataBase.GetGeneratorValue";
     if (!peek) {
-        GeneratorStore(context);
+        GeneratorTable(context);
         return InternalGetGenerator(name, false);
     }
     int32_t value = 0, step = 0;
@@ -1166,63 +1242,46 @@ int32_t TZanDataBase::GetGeneratorValue(const std::string& name, bool peek) {
 }
 
 void TZanDataBase::GetGeneratorNames(TStrings& list) {
-    TZanRowStore& gen = GeneratorStore("TZanDataBase.GetGeneratorNames");
+    TZanTable& gen = GeneratorTable("TZanDataBase.GetGeneratorNames");
     list.Clear();
-    const TInternalFieldItem& fName = gen.Field("GeneratorName");
-    gen.Scan("ixGenName", [&](uint32_t, const TZanRow& row) {
-        if (row[size_t(fName.GetNullFlagOffset())] == 0) return true;
-        const std::string name = RecordGetString(row.data(), fName);
+    TField* fName = gen.FieldByName("GeneratorName");
+    for (gen.First(); !gen.GetEOF(); gen.Next()) {
+        if (fName->IsNull()) continue;
+        const std::string name = fName->GetAsString();
         if (!name.empty() && name[0] != '$') list.Add(name);
-        return true;
-    });
+    }
 }
 
 bool TZanDataBase::QueryGenerator(const std::string& name, int32_t& value, int32_t& step) {
-    TZanRowStore& gen = GeneratorStore("TZanDataBase.QueryGenerator");
-    bool found = false;
-    gen.WithLock(false, [&] {
-        const uint32_t address = FindGenerator(gen, name);
-        if (address == 0) return;
-        const TZanRow row = gen.Read(address);
-        value = RecordGetInteger(row.data(), gen.Field("GeneratorValue"));
-        step = RecordGetInteger(row.data(), gen.Field("GeneratorStep"));
-        found = true;
-    });
-    return found;
+    TZanTable& gen = GeneratorTable("TZanDataBase.QueryGenerator");
+    if (!FindGenerator(gen, name)) return false;
+    value = gen.FieldByName("GeneratorValue")->GetAsInteger();
+    step = gen.FieldByName("GeneratorStep")->GetAsInteger();
+    return true;
 }
 
 int32_t TZanDataBase::InternalGetGenerator(const std::string& name, bool allowCreate) {
     static const char* const context = "TZanDataBase.InternalGetGenerator";
-    TZanRowStore& gen = GeneratorStore(context);
+    TZanTable& gen = GeneratorTable(context);
     // The draw (lock, read, advance) is one write: all of it reaches the file or none.
     TDiskWriteScope scope(FDiskMgr.get());
-    const TInternalFieldItem& fValue = gen.Field("GeneratorValue");
-    const TInternalFieldItem& fStep = gen.Field("GeneratorStep");
-    int32_t result = 0;
-    gen.WithLock(true, [&] {
-        const uint32_t address = FindGenerator(gen, name);
-        if (address == 0) {
-            if (!allowCreate || name.size() > size_t(C_GENERATOR_NAME_SIZE))
-                ZanDatabaseError(8579, context, name);
-            TZanRow row = gen.NewRow();
-            RecordSetString(row.data(), gen.Field("GeneratorName"), name);
-            RecordSetInteger(row.data(), fValue, 2);
-            RecordSetInteger(row.data(), fStep, 1);
-            RecordSetInteger(row.data(), gen.Field("GeneratorResetValue"), 2);
-            gen.Insert(row);
-            result = 1;
-            return;
-        }
-        TZanRow row = gen.Read(address);
-        const int64_t value = RecordGetInteger(row.data(), fValue);
-        const int64_t next = value + RecordGetInteger(row.data(), fStep);
-        // Values are 32-bit: a wrap would hand out values again.
-        if (next < INT32_MIN || next > INT32_MAX) ZanDatabaseError(9985, context, name);
-        RecordSetInteger(row.data(), fValue, static_cast<int32_t>(next));
-        gen.Update(address, row);
-        result = static_cast<int32_t>(value);
-    });
-    return result;
+    const auto unlock = LockGenerators(gen);
+    if (!FindGenerator(gen, name)) {
+        if (!allowCreate || name.size() > size_t(C_GENERATOR_NAME_SIZE))
+            ZanDatabaseError(8579, context, name);
+        gen.Insert();
+        SetGeneratorRow(gen, name, 2, 1, 2);
+        PostOrCancel(gen);
+        return 1;
+    }
+    const int64_t value = gen.FieldByName("GeneratorValue")->GetAsInteger();
+    const int64_t next = value + gen.FieldByName("GeneratorStep")->GetAsInteger();
+    // Values are 32-bit: a wrap would hand out values again.
+    if (next < INT32_MIN || next > INT32_MAX) ZanDatabaseError(9985, context, name);
+    gen.Edit();
+    gen.FieldByName("GeneratorValue")->SetAsInteger(static_cast<int32_t>(next));
+    PostOrCancel(gen);
+    return static_cast<int32_t>(value);
 }
 
 } // namespace zan

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <unordered_map>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,6 +41,9 @@
 #include "host/rtl/Variants.h"
 
 namespace zan {
+
+class TZanDataSet;
+class TZanTable;
 
 // The engine's version text, written into new headers and table definitions.
 inline constexpr const char* C_ZAN_VERSION = "1.43.02";
@@ -229,6 +233,18 @@ public:
     void GetGeneratorNames(TStrings& list);
     bool QueryGenerator(const std::string& name, int32_t& value, int32_t& step);
 
+    // Engine-internal access to a system table: a table component marked internal, with the
+    // database's ReadOnly value, on the given index ("" the natural order), opened at once. It
+    // is no client of the database (the close, cancel and refresh walks pass it by), but
+    // after a commit or rollback it drops its caches and the locks it believed it held, as the
+    // clients do. Its owner keeps it for the connection and frees it before the disconnect.
+    std::unique_ptr<TZanTable> OpenInternalTable(const std::string& name,
+                                                 const std::string& indexName);
+    // Internal datasets (table definition marked internal) enter and leave this list instead
+    // of the client list.
+    void AddInternalDataSet(TZanDataSet* dataSet);
+    void RemoveInternalDataSet(TZanDataSet* dataSet) noexcept;
+
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.
     bool LockTable(const TTableDef& def, int32_t lockType);
@@ -265,9 +281,9 @@ private:
     static void CheckStorableLayout(const TTableDef& def);
     void CatalogueAddTable(TTableDef& def);
     void CatalogueInsert(TZanRowStore& master, TTableDef& def, bool withObjectID);
-    // Runs f under the write locks of the stores' tables and the header write lock, taken in
-    // that order.
-    void WithCatalogueLocks(const std::vector<TZanRowStore*>& stores,
+    // Runs f under the write locks of the tables and the header write lock, taken in that
+    // order.
+    void WithCatalogueLocks(const std::vector<uint16_t>& tableIDs,
                             const std::function<void()>& f);
     void CatalogueRewrite(TTableDef& def);
     TZanRowStore& MasterTableFor(const std::string& name) const;
@@ -276,10 +292,13 @@ private:
     void ReadTableDef(const std::string& name, TTableDef& def);
     void GrantAll(TTableDef& def) const;
     // The generator table after the checks every generator call makes.
-    TZanRowStore& GeneratorStore(const char* context);
-    // The address of the generator's row, 0 when there is none (a name longer than the field
-    // never matches).
-    uint32_t FindGenerator(TZanRowStore& gen, const std::string& name);
+    TZanTable& GeneratorTable(const char* context);
+    // Positions the generator table on the generator's row; false when there is none (a name
+    // longer than the field never matches).
+    bool FindGenerator(TZanTable& gen, const std::string& name);
+    // After a commit or rollback released every lock: the registered and the internal
+    // datasets forget the table and record locks they believed they held.
+    void ForgetDataSetLocks();
 
     bool FConnected = false;
     bool FExclusive = false;
@@ -305,6 +324,8 @@ private:
     TZanDBHeader FHeader;
     TZanLoginPrompt* FLoginPrompt = nullptr;
 
+    // Declared before the internal tables, which leave it when they go.
+    std::vector<TZanDataSet*> FInternalDataSets;
     std::unique_ptr<TPrivileges> FPrivileges;
     std::unique_ptr<TMemoryTableDefMgr> FMemoryTables;
     std::unique_ptr<TDiskMgr> FDiskMgr;
@@ -314,7 +335,7 @@ private:
     std::unique_ptr<TZanRowStore> FMasterUser;
     std::unique_ptr<TZanRowStore> FMasterSystem;
     std::unique_ptr<TZanRowStore> FObjectIDRef;
-    std::unique_ptr<TZanRowStore> FIntGenerator;
+    std::unique_ptr<TZanTable> FIntGenerator;
     // Definitions read from the catalogue, by upper-case name, with what identifies the row
     // and text they came from: a changed row is read again.
     struct TParsedDef {
@@ -346,8 +367,9 @@ inline constexpr uint8_t C_NULLFLAG_HIGHEST = 4;
 inline constexpr int32_t C_EXTRA_INFO_SIZE = 12;
 // How long records read ahead stay valid.
 inline constexpr uint64_t C_READ_AHEAD_LIFETIME = 10000;
-// The blob cache's limit on the bytes it keeps.
+// The blob cache's limits on the bytes and on the values (empty ones included) it keeps.
 inline constexpr size_t C_BLOB_CACHE_LIMIT = 16u << 20;
+inline constexpr size_t C_BLOB_CACHE_ENTRIES = 4096;
 
 using TUpdateProgressProc = std::function<void(int32_t percentDone, bool& cancel)>;
 using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
@@ -602,11 +624,19 @@ public:
     bool InternalSetRecordLock(uint32_t address);
     bool InternalReleaseRecordLock(uint32_t address);
     void WriteTableHeader();
+    // After a change made outside a transaction under a table write lock the caller holds (not
+    // taken by the change): the table header (free-chain heads, index roots, counters) is
+    // written inside the change's write scope, so a process killed before the caller releases
+    // the lock leaves no block outside its chains.
+    void WriteHeaderInScope(bool taken);
     bool InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t* storedBuf,
                                   bool checkStamp, bool checkIdentity) const;
     bool InternalCheckRecordValid(const uint8_t* recBuf) const;
     bool GetReadLocked() const { return FReadLocked; }
     bool GetWriteLocked() const { return FWriteLocked; }
+    // A commit or rollback released every lock of the connection: the table and record locks
+    // are no longer held, and the free-chain heads are read again under the next lock.
+    void LocksReleased();
     uint32_t GetOwnerTag() const { return FOwnerTag; }
 
     // --- Definitions --------------------------------------------------------------------------
@@ -757,6 +787,8 @@ private:
         std::string Data;
     };
     std::list<TBlobCacheEntry> FBlobCache;
+    // The entries by address (high 32 bits) and field.
+    std::unordered_map<uint64_t, std::list<TBlobCacheEntry>::iterator> FBlobCacheIndex;
     size_t FBlobCacheBytes = 0;
 };
 
@@ -978,6 +1010,9 @@ private:
     // Fills the key buffer's leading index fields from values (nearest: the other key fields
     // lowest); answers how many were assigned.
     int AssignKey(const std::vector<Variant>& values, bool nearest);
+    // The position of the first string value longer than its index field (with whether that
+    // field sorts descending), or -1.
+    int OverLongKeyValue(const std::vector<Variant>& values, bool& descending);
 
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;

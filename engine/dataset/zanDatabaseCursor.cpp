@@ -92,7 +92,12 @@ TZanDataSet::~TZanDataSet() {
     FFilterMgr.reset();
     FIndexMgr.reset();
     FBlobInterface.reset();
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase) {
+        if (GetSystemTable())
+            FDataBase->RemoveInternalDataSet(this);
+        else
+            FDataBase->UnRegisterClient(this);
+    }
     FDataBase = nullptr;
     FTableDef.reset();
     ClearBlobCache();
@@ -145,10 +150,18 @@ void TZanDataSet::Notification(TComponent* component, TOperation operation) {
 void TZanDataSet::SetDataBase(TZanDataBase* db) {
     CheckInternalInactive();
     if (db == FDataBase) return;
-    if (FDataBase && !GetSystemTable()) FDataBase->UnRegisterClient(this);
+    if (FDataBase) {
+        if (GetSystemTable())
+            FDataBase->RemoveInternalDataSet(this);
+        else
+            FDataBase->UnRegisterClient(this);
+    }
     FDataBase = db;
     if (db) {
-        if (!GetSystemTable()) db->RegisterClient(this);
+        if (GetSystemTable())
+            db->AddInternalDataSet(this);
+        else
+            db->RegisterClient(this);
         db->FreeNotification(this);
         FSortOrder = db->GetDefaultSortOrder();
     }
@@ -903,27 +916,32 @@ void TZanDataSet::DataSetSetFieldStreamFromRecBuf(uint8_t* recBuf, int32_t n, bo
     }
 }
 
+namespace {
+
+uint64_t BlobCacheKey(uint32_t address, int32_t field) {
+    return (uint64_t(address) << 32) | uint32_t(field);
+}
+
+} // namespace
+
 bool TZanDataSet::GetBlobCacheData(const uint8_t* recBuf, int32_t n, TStream& stream) {
     if (!FBlobCacheEnabled || GetState() != dsBrowse) return false;
-    const uint32_t address = ExtraAddress(recBuf);
-    for (auto it = FBlobCache.begin(); it != FBlobCache.end(); ++it) {
-        if (it->Address != address || it->Field != n) continue;
-        FBlobCache.splice(FBlobCache.end(), FBlobCache, it);
-        stream.WriteBuffer(it->Data.data(), int32_t(it->Data.size()));
-        return true;
-    }
-    return false;
+    const auto found = FBlobCacheIndex.find(BlobCacheKey(ExtraAddress(recBuf), n));
+    if (found == FBlobCacheIndex.end()) return false;
+    const auto it = found->second;
+    FBlobCache.splice(FBlobCache.end(), FBlobCache, it);
+    stream.WriteBuffer(it->Data.data(), int32_t(it->Data.size()));
+    return true;
 }
 
 void TZanDataSet::SetBlobCacheData(const uint8_t* recBuf, int32_t n, TStream& stream) {
     if (!FBlobCacheEnabled || GetState() != dsBrowse) return;
     const uint32_t address = ExtraAddress(recBuf);
-    for (auto it = FBlobCache.begin(); it != FBlobCache.end(); ++it) {
-        if (it->Address == address && it->Field == n) {
-            FBlobCacheBytes -= it->Data.size();
-            FBlobCache.erase(it);
-            break;
-        }
+    const uint64_t key = BlobCacheKey(address, n);
+    if (const auto found = FBlobCacheIndex.find(key); found != FBlobCacheIndex.end()) {
+        FBlobCacheBytes -= found->second->Data.size();
+        FBlobCache.erase(found->second);
+        FBlobCacheIndex.erase(found);
     }
     std::string data(size_t(stream.GetSize()), '\0');
     stream.SetPosition(0);
@@ -931,14 +949,19 @@ void TZanDataSet::SetBlobCacheData(const uint8_t* recBuf, int32_t n, TStream& st
     if (data.size() > C_BLOB_CACHE_LIMIT) return;
     FBlobCacheBytes += data.size();
     FBlobCache.push_back({address, n, std::move(data)});
-    while (FBlobCacheBytes > C_BLOB_CACHE_LIMIT) {
-        FBlobCacheBytes -= FBlobCache.front().Data.size();
+    FBlobCacheIndex[key] = std::prev(FBlobCache.end());
+    // Empty values count too: a scan over many records must not grow the cache without end.
+    while (FBlobCacheBytes > C_BLOB_CACHE_LIMIT || FBlobCache.size() > C_BLOB_CACHE_ENTRIES) {
+        const TBlobCacheEntry& oldest = FBlobCache.front();
+        FBlobCacheBytes -= oldest.Data.size();
+        FBlobCacheIndex.erase(BlobCacheKey(oldest.Address, oldest.Field));
         FBlobCache.pop_front();
     }
 }
 
 void TZanDataSet::ClearBlobCache() {
     FBlobCache.clear();
+    FBlobCacheIndex.clear();
     FBlobCacheBytes = 0;
 }
 

@@ -67,6 +67,14 @@ void TZanDataSet::InternalReleaseLock() {
     if (failure) std::rethrow_exception(failure);
 }
 
+void TZanDataSet::LocksReleased() {
+    FReadLocked = FWriteLocked = false;
+    FRecordLocks.clear();
+    if (!FInternalActive) return;
+    if (FTableDef->GetRecordInterface()) FTableDef->GetRecordInterface()->SetFirstEmptyValid(false);
+    if (FTableDef->GetBlobInterface()) FTableDef->GetBlobInterface()->SetFirstEmptyValid(false);
+}
+
 bool TZanDataSet::TakeReadLock() {
     if (FReadLocked || FWriteLocked) return false;
     InternalSetReadLock();
@@ -117,6 +125,13 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     if (it == FRecordLocks.end()) return false;
     FRecordLocks.erase(it);
     return FDataBase->UnLockRecord(*FTableDef, address);
+}
+
+void TZanDataSet::WriteHeaderInScope(bool taken) {
+    if (taken || !FWriteLocked) return;
+    TDiskMgr* disk = WriteScopeDisk();
+    if (disk == nullptr || disk->IsTransactionActive()) return;
+    WriteTableHeader();
 }
 
 void TZanDataSet::WriteTableHeader() {
@@ -175,8 +190,10 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     TTableHeader& header = *FTableDef->GetTableHeader();
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         header.SetDirty(true);
+        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     uint8_t* rec = FRecBuf.data();
@@ -241,9 +258,11 @@ void TZanDataSet::UpdateRecord() {
     const uint32_t address = ExtraAddress(rec);
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         FTableDef->GetTableHeader()->SetDirty(true);
         TScopeExit unlockRecord([&] { InternalReleaseRecordLock(address); });
+        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     SetExtraKeyFlag(rec, 0);
@@ -305,8 +324,12 @@ int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
     TDiskWriteScope scope(WriteScopeDisk()); // the record, its keys and blobs: all or nothing
     const bool taken = TakeWriteLock();
     int32_t result = 0;
+    const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
-        if (result != -1) FTableDef->GetTableHeader()->SetDirty(true);
+        if (result != -1) {
+            FTableDef->GetTableHeader()->SetDirty(true);
+            if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
+        }
         ReleaseTaken(taken);
     });
     uint8_t* rec = FRecBuf.data();

@@ -11,6 +11,19 @@
 namespace zan {
 
 namespace {
+
+// The value of a default expression: a quoted text without its quotes (a doubled quote inside
+// is one), anything else as written.
+std::string DefaultValueText(const std::string& expression) {
+    if (expression.size() < 2 || expression.front() != '\'' || expression.back() != '\'')
+        return expression;
+    std::string text;
+    for (size_t i = 1; i + 1 < expression.size(); ++i) {
+        text += expression[i];
+        if (expression[i] == '\'' && expression[i + 1] == '\'') ++i;
+    }
+    return text;
+}
 constexpr int32_t C_STATUS_BYTE = 4;
 constexpr int32_t C_FLAG_BYTE = 5;
 constexpr int32_t C_BOOKMARK_SIZE = 8;
@@ -385,7 +398,25 @@ void TZanBaseTable::SetFieldData(TField* field, const void* buffer, int32_t leng
 // Editing
 
 void TZanBaseTable::InternalInitRecord(TRecordBuffer buffer) {
-    InitializeNewRecord(reinterpret_cast<uint8_t*>(buffer), false);
+    auto* rec = reinterpret_cast<uint8_t*>(buffer);
+    InitializeNewRecord(rec, false);
+    if (rec == FDataFilterBuf.data()) return;
+    std::vector<TField*> defaults;
+    for (int i = 0; i < GetFieldCount(); ++i) {
+        TField* f = GetFields()[i];
+        if (f->GetFieldKind() == fkData && !f->GetReadOnly() && !f->GetDefaultExpression().empty())
+            defaults.push_back(f);
+    }
+    if (defaults.empty()) return;
+    // The defaults go in through the fields (their conversions and checks) in the filter state,
+    // whose buffer is the work buffer here; the new record is then that buffer.
+    InitializeNewRecord(FDataFilterBuf.data(), false);
+    const TDataSetState saved = SetTempState(dsFilter);
+    {
+        TScopeExit restore([&] { RestoreState(saved); });
+        for (TField* f : defaults) f->SetAsString(DefaultValueText(f->GetDefaultExpression()));
+    }
+    std::memcpy(rec, FDataFilterBuf.data(), size_t(GetRecBufSize()));
 }
 
 void TZanBaseTable::InternalInsert() {
@@ -486,6 +517,13 @@ bool TZanBaseTable::CreateTable() {
     static const char* const context = "TZanBaseTable.CreateTable";
     TZanDataBase* db = GetDataBase();
     if (db == nullptr) ZanDatabaseError(10112, context);
+    const bool memory = GetMemory() || db->IsMemoryDatabase();
+    if (!memory && db->InTransaction()) ZanDatabaseError(10122, context);
+    if (GetEncryptionLevel() != encNone) {
+        if (!db->GetUseEncryption())
+            ZanDatabaseError(10766, context, SzanDBOperationCannotBePerformed);
+        if (memory) ZanDatabaseError(10880, context);
+    }
     if (GetActive() && (GetState() == dsEdit || GetState() == dsInsert)) Cancel();
     SetTableDef(GetMemory(), FFieldDefs, FIndexDefs);
     InternalCreateTable();

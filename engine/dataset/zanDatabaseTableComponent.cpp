@@ -185,9 +185,33 @@ int TZanTable::AssignKey(const std::vector<Variant>& values, bool nearest) {
     return SetIndexFields(values, GetCurrentIndexName());
 }
 
+int TZanTable::OverLongKeyValue(const std::vector<Variant>& values, bool& descending) {
+    descending = false;
+    TIndexDef* def = FindIndexDefByName(GetCurrentIndexName());
+    if (def == nullptr) return -1;
+    const std::vector<std::string> names = SplitFieldNames(def->GetFields());
+    const std::vector<std::string> desc = SplitFieldNames(def->GetDescFields());
+    const size_t count = std::min(values.size(), names.size());
+    for (size_t i = 0; i < count; ++i) {
+        TField* f = FieldByName(names[i]);
+        if (f->GetDataType() != ftString || VarIsNull(values[i]) || VarIsEmpty(values[i]))
+            continue;
+        if (VarToStr(values[i]).size() <= size_t(std::max(f->GetSize(), 0))) continue;
+        descending = def->GetOptions().contains(ixDescending) ||
+                     std::any_of(desc.begin(), desc.end(),
+                                 [&](const std::string& n) { return SameText(n, names[i]); });
+        return int(i);
+    }
+    return -1;
+}
+
 bool TZanTable::FindKey(const std::vector<Variant>& values) {
     const int count = AssignKey(values, false);
     if (count == 0) return false;
+    // A value longer than its field is stored by no record: the truncated key the field holds
+    // must not find the record it begins.
+    bool descending = false;
+    if (OverLongKeyValue(values, descending) >= 0) return false;
     if (!SearchKey(stEQ, count)) return false;
     FoundKey();
     return true;
@@ -202,7 +226,14 @@ void TZanTable::FindNearest(const std::vector<Variant>& values) {
         TScopeExit unlock([&] {
             if (lock) UnlockTable();
         });
-        found = SearchKey(stLEG, std::max(count, 1));
+        // A value longer than its field sorts after its truncated form and everything stored
+        // under it: an ascending search goes past them (a descending one lands on them).
+        bool descending = false;
+        const int overLong = OverLongKeyValue(values, descending);
+        if (overLong >= 0 && !descending)
+            found = SearchKey(stGT, overLong + 1);
+        else
+            found = SearchKey(stLEG, std::max(count, 1));
     }
     if (!found) return;
     SetReadAheadMode(raReadAheadActive);

@@ -668,17 +668,23 @@ void TDiskMgr::Open() {
             FUserMonitor->Open(GetUserNameStr(), GetComputerNameStr());
             TWinFile* lockFile = FUserMonitor->GetLockFileHandle();
             TWinFile* dbFile = &FFile->GetWinFile();
-            FTableLockMgr = GetLockManager(dbFile, lockFile, 0x800000, 8192, false);
+            // Opened exclusively, no other connection shares the file: locks are kept in the
+            // managers' lists without system calls.
+            auto manager = [&](uint64_t base, uint32_t size, bool transaction) {
+                return FExclusive ? std::make_unique<TListLockMgr>(lockFile, base, size)
+                                  : GetLockManager(dbFile, lockFile, base, size, transaction);
+            };
+            FTableLockMgr = manager(0x800000, 8192, false);
             FTableLockMgr->SetLockRetryCount(FLockRetryCount);
             FTableLockMgr->SetLockRetryInterval(FLockRetryInterval);
             FTableLockMgr->SetReadLockErrMsg("A read lock could not be obtained on the table");
             FTableLockMgr->SetWriteLockErrMsg("A write lock could not be obtained on the table");
-            FRecordLockMgr = GetLockManager(dbFile, lockFile, 0x2000000, 1, false);
+            FRecordLockMgr = manager(0x2000000, 1, false);
             FRecordLockMgr->SetLockRetryCount(FLockRetryCount);
             FRecordLockMgr->SetLockRetryInterval(FLockRetryInterval);
             FRecordLockMgr->SetReadLockErrMsg("A lock could not be obtained on the record");
             FRecordLockMgr->SetWriteLockErrMsg("A lock could not be obtained on the record");
-            FTransactionLockMgr = GetLockManager(dbFile, lockFile, 0x1FFE000, 1, true);
+            FTransactionLockMgr = manager(0x1FFE000, 1, true);
             FTransactionLockMgr->SetLockRetryCount(20);
             FTransactionLockMgr->SetLockRetryInterval(80 + Random(40));
             FTransactionLockMgr->SetReadLockErrMsg("A transaction lock could not be obtained");
@@ -1276,7 +1282,8 @@ void TDiskMgr::GetCurrentUsers(TStrings& list) {
 bool TDiskMgr::TryCommitLock() {
     if (FCommitLocked) return true;
     if (!FUserMonitor || !FUserMonitor->IsOpen()) return false;
-    FCommitLocked = FUserMonitor->GetLockFileHandle()->TryLock(CommitLockOffset, 1);
+    // Opened exclusively, no other connection commits: the lock is had without a system call.
+    FCommitLocked = FExclusive || FUserMonitor->GetLockFileHandle()->TryLock(CommitLockOffset, 1);
     return FCommitLocked;
 }
 
@@ -1293,7 +1300,7 @@ void TDiskMgr::TakeCommitLock() {
 void TDiskMgr::ReleaseCommitLock() noexcept {
     if (!FCommitLocked) return;
     FCommitLocked = false;
-    if (FUserMonitor && FUserMonitor->IsOpen())
+    if (FUserMonitor && FUserMonitor->IsOpen() && !FExclusive)
         FUserMonitor->GetLockFileHandle()->Unlock(CommitLockOffset, 1);
 }
 

@@ -499,6 +499,7 @@ void TZanFile::SyncFile() {
     if (fdatasync(FFile.GetHandle()) != 0)
         ZanDatabaseError(9217, "TZanFile.Commit",
                          "The file buffers could not be flushed. " + SysErrorMessage(errno));
+    ZanSynced(FFile.GetHandle());
 }
 
 void TZanFile::Commit() {

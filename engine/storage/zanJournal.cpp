@@ -194,6 +194,7 @@ bool HeaderFieldsPossible(const TJournalHeader& h, std::string& reason) {
 uint64_t GCrashPointCount = 0;
 uint64_t GCrashPointArmed = 0; // the count at which to die; 0 = off
 bool GCrashTorn = false;
+std::function<void(int)> GSyncObserver;
 
 bool CrashPointHit() {
     ++GCrashPointCount;
@@ -208,6 +209,14 @@ bool CrashPointHit() {
 void ZanArmCrashPoint(uint64_t n, bool torn) {
     GCrashPointArmed = n == 0 ? 0 : GCrashPointCount + n;
     GCrashTorn = torn;
+}
+
+void ZanSetSyncObserver(std::function<void(int fd)> observer) {
+    GSyncObserver = std::move(observer);
+}
+
+void ZanSynced(int fd) {
+    if (GSyncObserver) GSyncObserver(fd);
 }
 
 uint64_t ZanCrashPointCount() {
@@ -489,6 +498,7 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
         if (fdatasync(db.Fd) != 0)
             ZanDatabaseError(8450, "TZanJournal.Recover",
                              "The file buffers could not be flushed. " + SysErrorMessage(errno));
+        ZanSynced(db.Fd);
     }
     ZanCrashPoint(csUnlink);
     if (unlink(journalPath.c_str()) != 0 && errno != ENOENT)
@@ -643,6 +653,7 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
     if (!FSync) return;
     ZanCrashPoint(csSync);
     if (fdatasync(FHandle) != 0) Fail("Unable to sync the journal", errno);
+    ZanSynced(FHandle);
     if (FCreated) {
         if (!SyncDirectoryOf(FPath)) Fail("Unable to sync the journal's directory", errno);
         FCreated = false;
@@ -657,7 +668,7 @@ void TJournalWriter::Invalidate(bool keep) {
         if (ftruncate(FHandle, 0) == 0) {
             if (FSync) {
                 ZanCrashPoint(csSync);
-                fdatasync(FHandle);
+                if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
             }
             FActive = false;
             FBuffer.clear();

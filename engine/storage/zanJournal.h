@@ -203,6 +203,12 @@ void ZanCrashPoint(TZanCrashSite site);
 size_t ZanCrashWritePoint(size_t count, bool& killAfter);
 [[noreturn]] void ZanCrashNow();
 
+// Sync observation for power-cut tests: after each successful fsync or fdatasync of the
+// database file or its journal, the observer (when set) is told the descriptor; what was
+// written to it is then on the disk. Nothing sets it outside tests.
+void ZanSetSyncObserver(std::function<void(int fd)> observer);
+void ZanSynced(int fd);
+
 // pwrite of all bytes with the crash point applied; false with errno set on failure.
 bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset);
 

@@ -111,6 +111,18 @@ protected:
     bool InternalUpgradeReadLock(uint32_t id, uint32_t size) override;
 };
 
+// The manager of a database opened exclusively: no other connection can reach the file, so
+// locks are kept in the list alone, without a system call.
+class TListLockMgr : public TBaseLockMgr {
+public:
+    using TBaseLockMgr::TBaseLockMgr;
+    ZAN_CLASS(TListLockMgr)
+
+protected:
+    bool InternalLockFile(uint64_t, uint32_t, int32_t) override { return true; }
+    bool InternalUpgradeReadLock(uint32_t, uint32_t) override { return true; }
+};
+
 // A new manager on the lock handle with that base and region size; the database handle and the
 // transaction flag are not used.
 std::unique_ptr<TBaseLockMgr> GetLockManager(TWinFile* databaseHandle, TWinFile* lockHandle,

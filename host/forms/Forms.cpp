@@ -487,10 +487,12 @@ void TForm::Show() {
     if (first) {
         FActivated = true;
         // The form may be gone when the queue runs: look it up by pointer and serial.
+        // The handler may create forms (a whole install runs in it): find first, then call.
         app.Post([this, serial = FSerial] {
-            for (TForm* f : LiveForms())
-                if (f == this && f->FSerial == serial && OnActivate && Visible)
-                    Application().Call([&] { OnActivate(this); });
+            const std::vector<TForm*>& live = LiveForms();
+            bool alive = std::any_of(live.begin(), live.end(),
+                                     [&](TForm* f) { return f == this && f->FSerial == serial; });
+            if (alive && OnActivate && Visible) Application().Call([&] { OnActivate(this); });
         });
     }
 }

@@ -447,6 +447,9 @@ void TDialogManager::AddDialog(TCustomBaseInstallDlg* dialog) {
 
 void TDialogManager::RemoveDialog(TCustomBaseInstallDlg* dialog) {
     FDialogs.erase(std::remove(FDialogs.begin(), FDialogs.end(), dialog), FDialogs.end());
+    // A copy form still open (a run that ended by an exception) forgets the leaving component.
+    for (TBaseDuringCopyForm* f : FCopyForms)
+        if (f->DC == dialog) f->DC = nullptr;
 }
 
 // ---- dialog components ----

@@ -31,7 +31,10 @@ void HookMainForm(TForm& main, TCustomInstall& install) {
         TCustomInstall* current = CurrentInstall();
         if (!current) return;
         if (current->GetAutoMaximizeWindow()) {
+            // Maximised = the screen's size, applied to the window already shown.
             main.WindowState = wsMaximized;
+            main.SetBounds(0, 0, Screen().Width, Screen().Height);
+            main.Realign();
             main.Refresh();
         }
         current->FormActivate();

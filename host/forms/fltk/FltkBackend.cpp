@@ -199,6 +199,10 @@ public:
         // The caption may have changed since the window was shown (a frame takes its page's).
         std::string caption = SanitizeUTF8(form.Caption);
         if (caption != (w->label() ? w->label() : "")) w->copy_label(caption.c_str());
+        // Bounds changed after the show (a form maximised on activation) move the window too.
+        if (!form.GetParent() && (w->x() != form.Left || w->y() != form.Top || w->w() != form.Width ||
+                                  w->h() != form.Height))
+            w->resize(form.Left, form.Top, std::max(1, form.Width), std::max(1, form.Height));
         w->redraw();
     }
     void Pump(bool wait) override {

@@ -166,6 +166,33 @@ TEST(ZanDatabase, VersionTableOnConnect) {
     }
 }
 
+// A file of minor version 1 has no generator table: every generator call says so.
+TEST(ZanDatabase, GeneratorsNeedMinorVersionTwo) {
+    TTempFile file("minor1.zan");
+    CreateDatabaseFile(file.Path);
+    ForgeHeader(file.Path, [](TZanDBHeader& h) { h.Version = "1.1.02"; });
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    TStringList names;
+    int32_t value = 0, step = 0;
+    const std::vector<std::function<void()>> calls{
+        [&] { db->CreateGenerator("G", 1, 1); },
+        [&] { db->DeleteGenerator("G"); },
+        [&] { db->GetGeneratorValue("G", false); },
+        [&] { db->GetGeneratorValue("G", true); },
+        [&] { db->GetGeneratorNames(names); },
+        [&] { db->QueryGenerator("G", value, step); },
+        [&] { db->InternalGetGenerator("G", true); }};
+    for (size_t i = 0; i < calls.size(); ++i) {
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf(calls[i], &message), 12041) << i;
+        EXPECT_NE(message.find("This database version does not support this operation 2"),
+                  std::string::npos)
+            << message;
+    }
+    db->Close();
+}
+
 TEST(ZanDatabase, HeaderByteFlipsGiveCorruptHeader) {
     TTempFile file("flips.zan");
     CreateDatabaseFile(file.Path);

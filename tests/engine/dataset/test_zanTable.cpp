@@ -196,6 +196,51 @@ TEST_P(TableTest, KeySearchesAndIndexSelection) {
     EXPECT_EQ(t->GetIndexName(), "ixGrp");
 }
 
+// Over-long key values: an exact search finds nothing (never the record the truncated value
+// names), a nearest one lands after the truncated value.
+TEST_P(TableTest, OverLongKeyValuesNeverMatchTheirTruncatedForm) {
+    auto t = Keyed(GetParam(), 0);
+    for (const char* name : {"abcdefghij", "abcdefghik", "b"})
+        t->AppendRecord({Variant(int(t->GetRecordCount()) + 1), Variant(name), Variant(0)});
+    t->SetIndexName("ixName");
+    t->FindKey({Variant("b")});
+    EXPECT_FALSE(t->FindKey({Variant("abcdefghijZZ")}));
+    EXPECT_EQ(t->FieldByName("Name")->GetAsString(), "b") << "a failed search does not move";
+    EXPECT_TRUE(t->FindKey({Variant("abcdefghij")}));
+    t->FindNearest({Variant("abcdefghijZZ")});
+    EXPECT_EQ(t->FieldByName("Name")->GetAsString(), "abcdefghik");
+    t->FindNearest({Variant("abcdefghij")});
+    EXPECT_EQ(t->FieldByName("Name")->GetAsString(), "abcdefghij");
+}
+
+// Defaults of the fields go into every new record; read-only fields and calculated ones keep
+// theirs out; a value set before post wins.
+TEST_P(TableTest, FieldDefaultsFillNewRecords) {
+    auto t = Keyed(GetParam(), 0);
+    t->FieldByName("Name")->SetDefaultExpression("'it''s'");
+    t->FieldByName("Grp")->SetDefaultExpression("7");
+    t->Append();
+    EXPECT_EQ(t->FieldByName("Name")->GetAsString(), "it's");
+    EXPECT_EQ(t->FieldByName("Grp")->GetAsInteger(), 7);
+    EXPECT_TRUE(t->FieldByName("Id")->IsNull());
+    t->FieldByName("Id")->SetAsInteger(1);
+    t->Post();
+    t->Insert();
+    t->FieldByName("Id")->SetAsInteger(2);
+    t->FieldByName("Grp")->SetAsInteger(3);
+    t->Post();
+    t->FieldByName("Grp")->SetReadOnly(true);
+    t->Append();
+    t->FieldByName("Id")->SetAsInteger(3);
+    t->Post();
+    t->Refresh();
+    std::vector<std::string> rows;
+    for (t->First(); !t->GetEOF(); t->Next())
+        rows.push_back(t->FieldByName("Name")->GetAsString() + "/" +
+                       t->FieldByName("Grp")->GetAsString());
+    EXPECT_EQ(rows, (std::vector<std::string>{"it's/7", "it's/3", "it's/"}));
+}
+
 TEST_P(TableTest, LocateLookupAndTheCaseRule) {
     auto t = Keyed(GetParam(), 5);
     EXPECT_TRUE(t->Locate("Name", Variant("N4"), {loCaseInsensitive}))
@@ -268,6 +313,53 @@ TEST_P(TableTest, EditOfAnInvalidBufferAndThePostLock) {
     EXPECT_TRUE(t->GetLocked());
     t->SetLocked(false);
     EXPECT_FALSE(t->GetLocked());
+}
+
+TEST(TableCreate, CodesOfCreateTable) {
+    TTempFile file("create_codes.zan");
+    CreateDatabaseFile(file.Path);
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    auto mem = NewDatabase(C_MEMORY_DATABASE);
+    mem->Open();
+    struct TCase {
+        TZanDataBase* Db;
+        bool Memory;
+        bool Encrypted;
+        bool InTransaction;
+        int32_t Code;
+    };
+    int serial = 0;
+    for (const TCase& c : std::vector<TCase>{{nullptr, false, false, false, 10112},
+                                             {db.get(), false, false, true, 10122},
+                                             {db.get(), true, false, true, 0},
+                                             {db.get(), false, true, false, 10766},
+                                             {mem.get(), false, true, false, 10766},
+                                             {db.get(), false, false, false, 0}}) {
+        TZanTable t;
+        t.SetDataBase(c.Db);
+        t.SetTableName("T" + std::to_string(++serial));
+        t.SetMemory(c.Memory);
+        if (c.Encrypted) t.SetEncryptionLevel(encStrong);
+        t.GetFieldDefs().Add("Id", ftInteger);
+        if (c.InTransaction) db->StartTransaction();
+        EXPECT_EQ(ErrorCodeOf([&] { t.CreateTable(); }), c.Code) << serial;
+        if (c.InTransaction) db->Rollback();
+    }
+    // With encryption on: a disk table is created, a memory one is refused.
+    TTempFile secret("create_codes_enc.zan");
+    CreateDatabaseFile(secret.Path, 1);
+    auto enc = NewDatabase(secret.Path, 1);
+    enc->Open();
+    for (bool memory : {false, true}) {
+        TZanTable t;
+        t.SetDataBase(enc.get());
+        t.SetTableName(memory ? "M" : "D");
+        t.SetMemory(memory);
+        t.SetEncryptionLevel(encStrong);
+        t.GetFieldDefs().Add("Id", ftInteger);
+        EXPECT_EQ(ErrorCodeOf([&] { t.CreateTable(); }), memory ? 10880 : 0) << memory;
+    }
 }
 
 TEST(TableMasterDetail, DetailFollowsTheMasterAndCopiesItsFields) {

@@ -241,4 +241,113 @@ TEST(TableProcesses, InsertsInTwoTransactionsCommitOrRollBack) {
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }
 
+TEST(InternalTables, GeneratorsAndObjectReferencesThroughInternalTableComponents) {
+    TFileDb f;
+    TZanDataBase& db = *f.Db;
+    CreateUserTable(db, "U");
+    // The generator table is open for the connection but is no client of the database.
+    EXPECT_EQ(db.GetDataSetCount(), 0);
+    auto refs = db.OpenInternalTable("$SYSTBL_OBJECTIDREF", "ixObjectName");
+    EXPECT_TRUE(refs->GetSystemTable());
+    EXPECT_EQ(db.GetDataSetCount(), 0);
+    ASSERT_TRUE(refs->FindKey({Variant("u")}));
+    EXPECT_EQ(refs->FieldByName("ObjectID")->GetAsInteger(), db.GetObjectID("U"));
+    // A draw in a transaction goes back with it; draws go on afterwards.
+    db.CreateGenerator("G", 1, 1);
+    db.StartTransaction();
+    EXPECT_EQ(db.GetGeneratorValue("G", false), 1);
+    EXPECT_EQ(db.GetGeneratorValue("G", false), 2);
+    db.Rollback();
+    EXPECT_EQ(db.GetGeneratorValue("G", false), 1);
+    db.StartTransaction();
+    EXPECT_EQ(db.GetGeneratorValue("G", false), 2);
+    db.Commit();
+    EXPECT_EQ(db.GetGeneratorValue("G", true), 3);
+    refs.reset();
+    db.Close();
+}
+
+// A table held locked across a commit or rollback: the lock is gone with it, and what was
+// written under it (its header and index roots) is in the commit.
+TEST(Transactions, ATableLockedAcrossCommitOrRollbackKnowsItIsReleased) {
+    TFileDb f;
+    auto t = OpenTable(*f.Db);
+    for (bool commit : {true, false}) {
+        f.Db->StartTransaction();
+        t->SetLocked(true);
+        EXPECT_TRUE(t->GetLocked());
+        const int base = commit ? 0 : 1000;
+        for (int i = 1; i <= 300; ++i)
+            t->AppendRecord({Variant(base + i), Variant("n" + std::to_string(i))});
+        if (commit)
+            f.Db->Commit();
+        else
+            f.Db->Rollback();
+        EXPECT_FALSE(t->GetLocked()) << commit;
+        // Another process can write the table at once.
+        const std::string path = f.File.Path;
+        TChildProcess child([&](TChildProcess&) {
+            auto db = NewDatabase(path);
+            db->SetLockRetryMaximum(2);
+            db->Open();
+            auto c = OpenExisting(*db);
+            c->AppendRecord({Variant(commit ? 5000 : 6000), Variant("child")});
+            return c->GetRecordCount() == (commit ? 301 : 302) ? 0 : 1;
+        });
+        EXPECT_EQ(child.Wait(), 0) << commit;
+    }
+    t->Refresh();
+    EXPECT_EQ(t->GetRecordCount(), 302);
+    auto problems = CheckDatabase(*f.Db->GetDiskMgr(), {&t->GetTableDef()});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+}
+
+} // namespace
+
+namespace {
+
+// Opened exclusively, the connection's table, record, header, transaction and commit locks
+// are kept in lists: no lock system call in thousands of operations of every kind.
+TEST(ExclusiveOpen, NoLockSystemCalls) {
+    TTempFile file("exclusive_locks.zan");
+    CreateDatabaseFile(file.Path);
+    auto db = NewDatabase(file.Path);
+    db->SetExclusive(true);
+    db->Open();
+    auto t = OpenTable(*db);
+    db->CreateGenerator("G", 1, 1);
+    const uint64_t before = TWinFile::LockCallCount();
+    int operations = 0;
+    for (int i = 1; i <= 2000; ++i, ++operations)
+        t->AppendRecord({Variant(i), Variant("n" + std::to_string(i))});
+    for (int i = 1; i <= 4000; ++i, ++operations)
+        ASSERT_TRUE(t->FindKey({Variant(1 + i % 2000)}));
+    for (int i = 1; i <= 500; ++i, operations += 2) {
+        ASSERT_TRUE(t->FindKey({Variant(i)}));
+        t->Edit();
+        t->FieldByName("Name")->SetAsString("e" + std::to_string(i));
+        t->Post();
+    }
+    for (int round = 0; round < 50; ++round, operations += 22) {
+        db->StartTransaction();
+        for (int i = 0; i < 10; ++i)
+            t->AppendRecord({Variant(10000 + round * 10 + i), Variant("tx")});
+        ASSERT_TRUE(t->FindKey({Variant(600 + round)}));
+        t->Delete();
+        if (round % 2)
+            db->Commit();
+        else
+            db->Rollback();
+        db->GetGeneratorValue("G", false);
+    }
+    t->SetLocked(true);
+    t->SetLocked(false);
+    for (t->First(); !t->GetEOF(); t->Next())
+        ++operations;
+    EXPECT_GT(operations, 10000);
+    EXPECT_EQ(TWinFile::LockCallCount() - before, 0u);
+    EXPECT_EQ(t->GetRecordCount(), 2000 + 25 * 10 - 25);
+    EXPECT_EQ(db->GetGeneratorValue("G", true), 51);
+}
+
 } // namespace

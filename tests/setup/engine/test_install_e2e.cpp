@@ -17,6 +17,7 @@
 #include "setup/engine/cmp_TInstallBuild.h"
 #include "setup/engine/cmp_TInstallFile.h"
 #include "setup/support/net_servers.h"
+#include "support/build_machine.h"
 #include "support/sandbox.h"
 
 using namespace zan;
@@ -41,15 +42,7 @@ int RunProgram(const std::string& program, const std::vector<std::string>& args)
 
 // The developer's copy of the setup program with BUILD.INF naming C:\\build, and the installer
 // library with the loader, found through the search path.
-void PlaceDeveloperCopy(TSandbox& box) {
-    TSandbox::WriteHostFile(box.C("dev/setup"), TSandbox::ReadHostFile(E2E_SETUP));
-    WinMarkExecutableIfProgram("C:\\dev\\setup");
-    WinWriteFile("C:\\dev\\BUILD.INF", "C:\\build\r\n");
-    RegWriteString(hkCurrentUser, "\\Software\\Borland\\Delphi\\5.0\\Library", "Search Path", "C:\\lib");
-    WinForceDirectories("C:\\lib");
-    WinWriteFile("C:\\lib\\Kovrix.TXT", "");
-    TSandbox::WriteHostFile(box.C("lib/CorvaneLoadProgram.exe"), TSandbox::ReadHostFile(E2E_LOADER));
-}
+void PlaceDeveloperCopy(TSandbox& box) { PrepareBuildMachine(box, E2E_SETUP, E2E_LOADER); }
 
 int32_t SharedCount(const std::string& name) {
     return RegReadInteger(hkLocalMachine, SharedDLLsKey, InstalledPath(name), 0);

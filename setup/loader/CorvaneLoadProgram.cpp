@@ -1,5 +1,5 @@
-// The test loader: the program a self-extracting setup.exe starts with. It reads its own
-// trailer through /proc/self/exe. SELFEXTRACTING: extracts setup.1 into a new folder of the
+// The loading program (CorvaneLoadProgram.exe) a self-extracting setup.exe starts with. It
+// reads its own trailer through /proc/self/exe. SELFEXTRACTING: extracts setup.1 into a new folder of the
 // machine's temp directory, marks the setup program executable and runs
 // "setup -e<own path> -s<folder> -c" ("-f" instead of "-c" when started with *TODISK).
 // NOTSELFEXTRACT: extracts the setup.1 beside it and runs the setup program with -s<own folder>.

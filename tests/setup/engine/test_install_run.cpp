@@ -346,6 +346,18 @@ public:
         throw EWinError(5, "PendingFileRenameOperations");
     }
 };
+// x.dll of the run's directory, installed and in use, its new version under C:\src.
+TFailingMoveFile* FailingMoveFileInUse(TRun& r) {
+    TSandbox::WriteHostFile(r.Box.C("src/x.dll"), "new");
+    auto* f = new TFailingMoveFile(&r.Owner);
+    f->SetName("X");
+    f->SetContainer(r.Dir);
+    f->SetIncludeFromDir("C:\\src");
+    f->SetFileName("x.dll");
+    r.Place(f);
+    WinSetInUse(f->GetDestinationFile(), true);
+    return f;
+}
 } // namespace
 
 TEST(InstallRun, ReplaceAtRebootNTNineXAndBatchFallback) {
@@ -390,14 +402,7 @@ TEST(InstallRun, ReplaceAtRebootNTNineXAndBatchFallback) {
     // The pending list cannot be written: a batch file moves the copy at the next start.
     TRun r("rebootbat");
     SetInstallRecordKey(r.Install->OpenInstallRecord(true));
-    TSandbox::WriteHostFile(r.Box.C("src/x.dll"), "new");
-    auto* f = new TFailingMoveFile(&r.Owner);
-    f->SetName("X");
-    f->SetContainer(r.Dir);
-    f->SetIncludeFromDir("C:\\src");
-    f->SetFileName("x.dll");
-    r.Place(f);
-    WinSetInUse(f->GetDestinationFile(), true);
+    auto* f = FailingMoveFileInUse(r);
     f->ReplaceAtReboot();
     std::string batch = RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneBatFile", "");
     ASSERT_FALSE(batch.empty());
@@ -422,15 +427,8 @@ TEST(InstallRun, BatchFallbackWithBlanksBesideAnotherProductsFolder) {
     SetInstallRecordKey(r.Install->OpenInstallRecord(true));
     WinForceDirectories("C:\\Program Files\\Orvex");
     WinWriteFile("C:\\Program Files\\Orvex\\keep.txt", "other product");
-    TSandbox::WriteHostFile(r.Box.C("src/x.dll"), "new");
-    auto* f = new TFailingMoveFile(&r.Owner);
-    f->SetName("X");
-    f->SetContainer(r.Dir);
-    f->SetIncludeFromDir("C:\\src");
-    f->SetFileName("x.dll");
-    r.Place(f);
+    auto* f = FailingMoveFileInUse(r);
     ASSERT_NE(f->GetDestinationPath().find(' '), std::string::npos);
-    WinSetInUse(f->GetDestinationFile(), true);
     f->ReplaceAtReboot();
     ASSERT_TRUE(f->GetReplacedAtReboot());
     WinWriteFile(f->GetDestinationPath() + "\\" + f->GetRebootName(), "new");

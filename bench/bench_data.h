@@ -17,6 +17,14 @@
 
 namespace benchdata {
 
+// Seconds one call of f takes.
+template <typename F>
+double Seconds(F&& f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Seconds per call of f, measured over at least 0.3 s.
 template <typename F>
 double SecondsPerCall(F&& f) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "bench_data.h"
 #include "engine/dataset/zanDatabase.h"
 #include "tests/support/zanOpenTable.h"
 
@@ -21,11 +22,7 @@ using namespace zan;
 
 namespace {
 
-double Seconds(const std::function<void()>& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using benchdata::Seconds;
 
 void Exec(sqlite3* db, const std::string& sql) {
     char* error = nullptr;

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/dataset/zanFilterUnit.h"
 #include "engine/dataset/zanPwDlg.h"
 #include "engine/dataset/zanRowStore.h"
 #include "engine/storage/zanCommon.h"
@@ -377,37 +378,6 @@ using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
 using TZanMillisecondClock = std::function<uint64_t()>;
 uint64_t ZanMonotonicMilliseconds();
 
-// The filter of a cursor: the active filter's record-address list. This base never holds a
-// filter; the filter evaluation derives from it.
-class TFilterMgr : public TObject {
-public:
-    ZAN_CLASS(TFilterMgr)
-    virtual bool GetActive() const { return false; }
-    // Drops the list so that it is built again at its next use.
-    virtual void ResetFilter() {}
-    virtual void CloseFilter() {}
-    virtual void SetInQuery(bool value) { FInQuery = value; }
-    virtual int32_t GetRecordCount() { return 0; }
-    virtual int32_t GetBaseRecordNo() { return 0; }
-    // The filtered record nearest to address in the search direction; 0 when none.
-    virtual uint32_t FindFilterRecord(uint32_t /*address*/, TIndexSearchType /*type*/) {
-        return 0;
-    }
-    // The filtered record offset entries away from address (0: address or the nearest in the
-    // direction of offset); 0 when none. recNo receives its number in the filter.
-    virtual uint32_t MoveFilterRecord(uint32_t /*address*/, TSeekPosition /*from*/,
-                                      int32_t /*offset*/, int32_t& recNo) {
-        recNo = 0;
-        return 0;
-    }
-    // The address of the n-th entry (1-based), 0 outside the list.
-    virtual uint32_t GetFilterRecord(int32_t /*n*/) { return 0; }
-    virtual void GetRecordList(std::vector<uint32_t>& list) { list.clear(); }
-
-protected:
-    bool FInQuery = false;
-};
-
 // A cursor over one table of a TZanDataBase. Every move is a search on the current index for
 // the key of the record in the cursor buffer, under a table lock; nothing of a position is kept
 // between calls, so other cursors and processes may change the table in between. The framework
@@ -420,6 +390,8 @@ public:
     explicit TZanDataSet(TComponent* owner = nullptr);
     ~TZanDataSet() override;
     ZAN_CLASS(TZanDataSet)
+    // The filter manager evaluates under this cursor's read lock.
+    friend class TFilterMgr;
 
     // --- Properties (table ones only while closed) -------------------------------------------
     TZanDataBase* GetDataBase() const { return FDataBase; }
@@ -453,6 +425,7 @@ public:
     void SetIndexName(const std::string& name);
     void SetInQuery(bool value);
     void SetFilterEventHandler(TRecordFilterProc handler) { FRecordFilter = std::move(handler); }
+    bool HasFilterEventHandler() const { return bool(FRecordFilter); }
     TUpdateProgressProc OnUpdateProgress;
     void SetClock(TZanMillisecondClock clock) { FClock = std::move(clock); }
     void SetBlobCacheEnabled(bool value) { FBlobCacheEnabled = value; }
@@ -588,6 +561,10 @@ public:
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
     bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    // Makes the live record at address current without searching the index (its number in the
+    // index stays unknown); False, with the buffer unchanged, when the address holds no live
+    // record of this table or the filter excludes it.
+    bool DataSetSetToLiveRecord(uint32_t address);
     void DataSetSetToUnorderedRecord(uint32_t address);
     bool DataSetRefresh(uint8_t* recBuf, bool exact);
     uint32_t RefreshDataSet(TIndexSearchType type, uint8_t* recBuf);
@@ -607,6 +584,20 @@ public:
     uint64_t GetReadAheadFills() const { return FReadAheadFills; }
 
     bool InternalMoveToFilterRecord(TSeekPosition from, int32_t offset);
+    // The filtered record nearest to address in the direction given: for an address the filter
+    // does not list (deleted meanwhile), the key of the cursor buffer is searched first.
+    uint32_t NearestFilterRecord(uint32_t address, bool forwards);
+    // Applies the Filter text (and the record-filter handler) in the filter manager (10051
+    // "Invalid filter/filter expression" with the manager's error when the text fails);
+    // without text and handler the filter is closed.
+    void InternalSetFilter();
+    void InternalClearFilter();
+    // Hands a query expression to the filter manager (10051 when the table's text fails).
+    void InternalAssignFilterExpr(TZanFilterExprDriver& driver);
+    // After a refresh by key: the cursor moves to the nearest record of an active filter.
+    bool SyncToFilter();
+    // The record's number in the current index; 0 when the address is no live record.
+    uint32_t GetIndexRecNoOfAddress(uint32_t address);
     bool PassFilterEvent(uint32_t address);
     void InternalCheckFilterStatus(bool lockWasHeld);
 
@@ -835,6 +826,18 @@ public:
     void UpdateIndexDefs() override;
     // Releases the table write lock a post or delete took, whatever the refill does.
     void Resync(TResyncMode mode) override;
+    // The move always respects the filter; with Filtered off the filter applies to this move
+    // only and the dataset ends on the record found.
+    bool FindRecord(bool restart, bool goForward) override;
+    // Inactive: stored only. Active: browse mode, the filter applied or cleared, first record;
+    // a text that fails leaves the dataset unfiltered (Filtered off) and raises 10051.
+    void SetFiltered(bool value) override;
+    void SetFilterOptions(TFilterOptions options) override;
+    void SetFilterText(const std::string& text) override;
+    void SetOnFilterRecord(TFilterRecordEvent handler) override;
+    // A query expression becomes the filter (see zanFilterUnit); then the first record, or,
+    // for an assessment, the record count as the driver's maximal result size.
+    void AssignFilterExpr(TZanFilterExprDriver& driver);
 
     // --- Table operations -----------------------------------------------------------------------
     bool CreateTable();
@@ -906,6 +909,12 @@ private:
     bool LocateRecord(const std::string& keyFields, const Variant& keyValues,
                       TLocateOptions options, bool reposition);
     std::string MapFieldsToIndex(const std::vector<TField*>& fields, bool caseInsensitive);
+    // Applies the filter as Filtered says; on failure the dataset is left unfiltered.
+    void ApplyFilter();
+    // Re-applies an active dataset's filter after a change of its settings, then goes first.
+    void ReapplyFilter();
+    // The record-filter callback: OnFilterRecord on a copy of the record in the filter state.
+    bool FilterRecord(const uint8_t* recBuf);
 
     TIndexDefs FIndexDefs{this};
     TPositionMarker FMarker = tpAtFirst;

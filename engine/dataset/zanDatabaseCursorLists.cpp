@@ -203,6 +203,10 @@ bool TZanDataSet::DoLocate(const std::string& indexName, uint8_t* keyBuf, uint8_
     }
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
+    // A filter's result is brought up to date before the index is positioned: a match must
+    // also be in the filter.
+    const bool filtered = FFilterMgr->GetActive();
+    if (filtered) FFilterMgr->GetFilterRecordCount();
     const bool onCurrent = &index == FIndexMgr->CurrentIndex();
     const bool ranged = onCurrent && FRangeActive;
     if (ranged && !FRangeValid) return false;
@@ -246,7 +250,7 @@ bool TZanDataSet::DoLocate(const std::string& indexName, uint8_t* keyBuf, uint8_
         int32_t at = 0;
         const int32_t r =
             InternalCompareRecords(keyBuf, record.data(), at, caseInsensitive, partial, search);
-        if (r == 0) {
+        if (r == 0 && (!filtered || FFilterMgr->CheckRecordInFilter(address))) {
             SetExtraInfo(record.data(), address, index.GetRecordNo());
             SetExtraKeyFlag(record.data(), 0);
             found = true;

@@ -181,6 +181,8 @@ void TZanDataSet::InternalSetIndexName(const std::string& name) {
     FIndexName = index.GetIndexName();
     FReadAhead->Open(InternalGetRecordSize(), C_MAXKEYSIZE + 1, C_READ_AHEAD_LIFETIME);
     if (FRangeActive) DataSetClearRange();
+    // A filter delivers in the order of the current index.
+    FFilterMgr->ResetFilter();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -428,10 +430,11 @@ int32_t TZanDataSet::DataSetGetRecordNo() {
 }
 
 int32_t TZanDataSet::DataSetGetRecordNoFromBuf(const uint8_t* recBuf) {
+    // Under a filter the number is the position in the filter's result.
+    if (FFilterMgr->GetActive()) return FFilterMgr->GetFilterPosition(ExtraAddress(recBuf));
     int32_t n = int32_t(ExtraRecNo(recBuf));
     if (FRangeActive && n > 0) {
-        const int32_t base = FFilterMgr->GetActive() ? FFilterMgr->GetBaseRecordNo()
-                                                     : int32_t(GetRangeEndRecNo(rmRangeStart));
+        const int32_t base = int32_t(GetRangeEndRecNo(rmRangeStart));
         if (base >= 1) n = n - base + 1;
     }
     return n;
@@ -532,6 +535,20 @@ bool TZanDataSet::DataSetSetToFlags(uint32_t address, uint32_t stamp) {
         DataSetGetRecordModFlag(FRecBuf.data()) == stamp)
         return true;
     ZanDatabaseError(8708, "TZanDataSet.DataSetSetToFlags");
+}
+
+bool TZanDataSet::DataSetSetToLiveRecord(uint32_t address) {
+    CheckInternalActive();
+    const bool taken = TakeReadLock();
+    TScopeExit release([&] { ReleaseTaken(taken); });
+    if (!ReadValidRecord(address, FScratch.data())) return false;
+    if (FFilterMgr->GetActive() && FFilterMgr->FindFilterRecord(address, stEQ) != address)
+        return false;
+    FRecordMgr->ReadRecord(address, FRecBuf.data(), true);
+    SetExtraInfo(FRecBuf.data(), address, 0);
+    SetExtraKeyFlag(FRecBuf.data(), 0);
+    FBufferState = 1;
+    return true;
 }
 
 void TZanDataSet::DataSetSetToUnorderedRecord(uint32_t address) {
@@ -685,12 +702,23 @@ bool TZanDataSet::InternalMoveToFilterRecord(TSeekPosition from, int32_t offset)
     const bool skipLock = FDataBase->GetQueryActive();
     const bool taken = !skipLock && TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
-    int32_t recNo = 0;
-    const uint32_t address =
-        FFilterMgr->MoveFilterRecord(ExtraAddress(FRecBuf.data()), from, offset, recNo);
+    TFilterMgr& filter = *FFilterMgr;
+    uint32_t address = 0;
+    if (from == spFromCurrent) {
+        const uint32_t current = ExtraAddress(FRecBuf.data());
+        if (current != 0 && filter.InFilterList(current))
+            address = filter.MoveBy(current, offset);
+        else
+            address = NearestFilterRecord(current, offset >= 0);
+    } else {
+        address = filter.MoveToEnd(from == spFromStart);
+        if (address != 0 && offset != 0) address = filter.MoveBy(address, offset);
+    }
     if (address == 0) return false;
     FRecordMgr->ReadRecord(address, FRecBuf.data(), true);
-    SetExtraInfo(FRecBuf.data(), address, uint32_t(recNo));
+    // The index's record number (RecNo under a filter is the position in the result).
+    SetExtraInfo(FRecBuf.data(), address,
+                 filter.GetQueryActive() ? 0 : uint32_t(filter.GetRecNo(address)));
     SetExtraKeyFlag(FRecBuf.data(), 0);
     FBufferState = 1;
     return true;

@@ -106,6 +106,7 @@ bool TZanBaseTable::GetCurrentRecord(TRecordBuffer buffer) {
 TGetResult TZanBaseTable::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
     if (FRefilterPending) {
         FRefilterPending = false;
+        if (GetFiltered()) ApplyFilter();
         InternalCheckMasterRange();
     }
     bool ok = false;
@@ -122,7 +123,7 @@ TGetResult TZanBaseTable::GetRecord(TRecordBuffer buffer, TGetMode mode, bool) {
             ok = DataSetLast();
             break;
         case tpInTableUnknown:
-            ok = DataSetRefresh(GetRecBuf(), false);
+            ok = DataSetRefresh(GetRecBuf(), false) && SyncToFilter();
             break;
         }
         break;

@@ -259,7 +259,17 @@ TExprEvaluatorNode* TExprEvaluator::BuildNode(TZanExprNode* node, bool chained) 
         for (const TParserToken* t : node->TokenArgs)
             if (t && t->Token == zstTableName) qualifier = t;
         if (!qualifier) {
+            // An unqualified name keeps the table the parser resolved it to, when the provider
+            // knows that table; otherwise the provider's own fields.
             n->DataProvider = FProvider;
+            if (node->TableList.Count() > 0) {
+                const TTableNameItem* t = node->TableList.Items(0);
+                const std::string& exposed = t->GetCorrelationName().empty()
+                                                 ? t->GetTableName()
+                                                 : t->GetCorrelationName();
+                if (TZanExprDataProvider* p = FProvider->FindProvider(exposed))
+                    n->DataProvider = p;
+            }
         } else {
             n->DataProvider = FProvider->FindProvider(qualifier->Text);
             ZanAssert(n->DataProvider != nullptr,

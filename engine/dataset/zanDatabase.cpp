@@ -178,7 +178,7 @@ void ParseZanVersion(const std::string& text, int32_t& major, int32_t& minor, in
 
 TZanDataBase::TZanDataBase(TComponent* owner)
     : TCustomConnection(owner), FPrivileges(std::make_unique<TPrivileges>()),
-      FMemoryTables(std::make_unique<TMemoryTableDefMgr>()) {
+      FSecurityManager(std::make_unique<TSecurityManager>()), FMemoryTables(std::make_unique<TMemoryTableDefMgr>()) {
     FDBOwner = GetCurrentUser();
     ResetHeader();
 }
@@ -456,6 +456,7 @@ void TZanDataBase::CloseDiskConnections() noexcept {
 }
 
 void TZanDataBase::CloseSystemTables() noexcept {
+    CloseSecurityTables();
     try {
         FIntGenerator.reset();
     } catch (...) {
@@ -559,7 +560,8 @@ void TZanDataBase::DoConnect() {
             mode = FMasterKey.empty() ? C_LOGIN_MASTERKEY | C_LOGIN_USER : C_LOGIN_USER;
         else if (FUseEncryption && FMasterKey.empty())
             mode = C_LOGIN_MASTERKEY;
-        if (mode != 0) Login(mode);
+        TZanLoginCredentials login(FMasterKey, "", "");
+        if (mode != 0) Login(mode, login);
         FDiskMgr->SetCryptKey(FMasterKey);
         if (FUseEncryption || NeedSecurity()) {
             TSecurityHeader security;
@@ -570,19 +572,20 @@ void TZanDataBase::DoConnect() {
                 throw;
             }
         }
-        // Users, groups and privileges are not read yet: a database that needs a logon cannot
-        // be entered.
-        if (NeedSecurity()) ZanDatabaseError(10015, context);
         OpenSystemTables();
-        FDBPrivilegeMask = C_ALL_PRIVILEGES;
+        if (NeedSecurity()) {
+            SecuredLogon(login);
+            LoadDatabasePrivileges();
+        } else {
+            FDBPrivilegeMask = C_ALL_PRIVILEGES;
+        }
     } catch (...) {
         InternalDisconnect();
         throw;
     }
 }
 
-void TZanDataBase::Login(int32_t mode) {
-    TZanLoginCredentials login(FMasterKey, "", "");
+void TZanDataBase::Login(int32_t mode, TZanLoginCredentials& login) {
     if (BeforeLogin) {
         BeforeLogin(this, login.UserName, login.Password, login.MasterKey);
     } else {
@@ -629,24 +632,21 @@ void TZanDataBase::BuildMasterTableDef(TTableDef& def, int32_t tableID,
     index->SetIndexPageSize(C_PAGE_SIZE);
 }
 
-std::unique_ptr<TZanRowStore> TZanDataBase::OpenSystemTable(const std::string& name) {
-    TTableDef def;
-    ReadTableDef(name, def);
-    return std::make_unique<TZanRowStore>(*FSystemTables, FDiskMgr.get(), name, def);
-}
-
 void TZanDataBase::OpenSystemTables() {
     OpenMasterTables();
     if (FMinorVersion > 1) {
-        FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+        FObjectIDRef = OpenInternalTable(C_OBJECTIDREF, "ixObjectName");
         FIntGenerator = OpenInternalTable(C_INTGENERATOR, "ixGenName");
     }
+    if (NeedSecurity()) OpenSecurityTables();
 }
 
 std::unique_ptr<TZanTable> TZanDataBase::OpenInternalTable(const std::string& name,
                                                            const std::string& indexName) {
     auto table = std::make_unique<TZanTable>();
-    // Marked internal before it meets the database: it never enters the client list.
+    // Marked internal before it meets the database: it never enters the client list, and a
+    // system table of a secured database opens for it.
+    static_cast<TZanDataSet&>(*table).FInternalOpen = true;
     table->GetTableDef().SetInternalTable(true);
     table->SetDataBase(this);
     table->SetTableName(name);
@@ -693,18 +693,8 @@ void TZanDataBase::CreateSystemTables() {
     OpenMasterTables();
     if (FMinorVersion <= 1) return;
     const TEncryptionLevel level = FUseEncryption ? encStrong : encNone;
-    auto start = [&](const char* name) {
-        def.Clear();
-        def.SetTableName(name);
-        def.SetInternalTable(true);
-        def.SetSortOrder(FDefaultSortOrder);
-        def.SetEncryptionLevel(level);
-        def.SetEncrypted(FUseEncryption);
-    };
-    auto layout = [&] {
-        def.GetInternalFields()->SetDefaultOffsets();
-        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
-    };
+    auto start = [&](const char* name) { BeginSystemTableDef(def, name, level); };
+    auto layout = [&] { SetDefaultLayout(def); };
     start(C_OBJECTIDREF);
     AddTableField(def, "ObjectID", ftInteger);
     AddTableField(def, "ObjectName", ftString, C_NAME_FIELD_SIZE);
@@ -712,7 +702,7 @@ void TZanDataBase::CreateSystemTables() {
     AddTableIndex(def, "ixObjectID", "ObjectID", true, true);
     AddTableIndex(def, "ixObjectName", "ObjectName", true, true);
     InternalCreateTable(def);
-    FObjectIDRef = OpenSystemTable(C_OBJECTIDREF);
+    FObjectIDRef = OpenInternalTable(C_OBJECTIDREF, "ixObjectName");
 
     start(C_INTGENERATOR);
     AddTableField(def, "GeneratorName", ftString, C_GENERATOR_NAME_SIZE + 1);
@@ -723,6 +713,7 @@ void TZanDataBase::CreateSystemTables() {
     AddTableIndex(def, "ixGenName", "GeneratorName", true, true);
     InternalCreateTable(def);
     FIntGenerator = OpenInternalTable(C_INTGENERATOR, "ixGenName");
+    if (FHeader.SecurityLevel >= 2) CreateSecurityTables();
 }
 
 void TZanDataBase::CreateDatabase() {
@@ -844,7 +835,8 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
                     : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
             stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
             ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
-        stored->SetInternalTable(system || stored->GetInternalTable());
+        // Internal are the system tables only, whatever a stored definition says.
+        stored->SetInternalTable(system);
         if (!cacheable) {
             FUncachedDef = std::move(stored);
             parsedDef = FUncachedDef.get();
@@ -877,6 +869,8 @@ void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
     CheckConnected(def.GetMemory());
     CheckTableName(name, context);
     if (!def.GetMemory() && IsSystemName(name)) ZanDatabaseError(10041, context, name);
+    // Only the engine's own file tables are internal (they skip every privilege).
+    if (!def.GetMemory() && !IsMemoryDatabase()) def.SetInternalTable(false);
     // The definition copy (".zdd") is written by the table maintenance; the flag is kept.
     (void)saveDefinitions;
     InternalCreateTable(def);
@@ -956,7 +950,8 @@ void TZanDataBase::CatalogueAddTable(TTableDef& def) {
     std::vector<uint16_t> tables{master.TableID()};
     if (withObjectID)
         tables.insert(tables.end(),
-                      {uint16_t(FIntGenerator->GetTableDef().GetTableID()), FObjectIDRef->TableID()});
+                      {uint16_t(FIntGenerator->GetTableDef().GetTableID()),
+                       uint16_t(FObjectIDRef->GetTableDef().GetTableID())});
     WithCatalogueLocks(tables, [&] { CatalogueInsert(master, def, withObjectID); });
 }
 
@@ -979,14 +974,7 @@ void TZanDataBase::CatalogueInsert(TZanRowStore& master, TTableDef& def, bool wi
             master.SetBlobText(row, "TableDef", ComponentToText(def));
             master.Insert(row);
         });
-        if (objectID != 0) {
-            FObjectIDRef->WithLock(true, [&] {
-                TZanRow row = FObjectIDRef->NewRow();
-                RecordSetInteger(row.data(), FObjectIDRef->Field("ObjectID"), objectID);
-                RecordSetString(row.data(), FObjectIDRef->Field("ObjectName"), name);
-                FObjectIDRef->Insert(row);
-            });
-        }
+        if (objectID != 0) AddObjectReference(objectID, name);
     } catch (...) {
         // Without a catalogue row the table does not exist: its header and pages go again.
         try {
@@ -1030,15 +1018,17 @@ void TZanDataBase::UpdateTableDef(TTableDef& def, const TInternalRestructureRec&
 void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
     static const char* const context = "TZanDataBase.OpenTable";
     CheckConnected(true);
+    int32_t objectID = -1;
     if (def.GetMemory() || IsMemoryDatabase()) {
         if (FMemoryTables->IndexOfTableName(name) < 0) ZanDatabaseError(10024, context, name);
         FMemoryTables->OpenTableDefConnection(name, def);
     } else {
         if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
         ReadTableDef(name, def);
+        objectID = CheckOpenPrivilege(name, def);
         ManagerOf(def).OpenTableDefConnection(name, def);
     }
-    GrantAll(def);
+    ApplyTablePrivileges(def, objectID);
 }
 
 void TZanDataBase::CloseTable(TTableDef& def) {
@@ -1099,16 +1089,9 @@ int32_t TZanDataBase::GetLocalConnectedUserCount(const std::string& name) {
 int32_t TZanDataBase::GetObjectID(const std::string& name) {
     CheckConnected(false);
     if (!FObjectIDRef || name.size() > C_MAX_TABLE_NAME) return -1;
-    TZanRow key = FObjectIDRef->NewRow();
-    RecordSetString(key.data(), FObjectIDRef->Field("ObjectName"), name);
-    int32_t id = -1;
-    FObjectIDRef->WithLock(false, [&] {
-        const uint32_t address = FObjectIDRef->Find("ixObjectName", key);
-        if (address != 0)
-            id = RecordGetInteger(FObjectIDRef->Read(address).data(),
-                                  FObjectIDRef->Field("ObjectID"));
-    });
-    return id;
+    FObjectIDRef->SetIndexName("ixObjectName");
+    if (!FObjectIDRef->FindKey({Variant(name)})) return -1;
+    return FObjectIDRef->FieldByName("ObjectID")->GetAsInteger();
 }
 
 // ---------------------------------------------------------------------------------------------

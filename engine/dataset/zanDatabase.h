@@ -3,10 +3,11 @@
 // It owns the disk layer of the file (disk manager, the system and user header stores and
 // table-definition managers), keeps the 254-byte database definition header at the start of
 // the file, asks for the login (BeforeLogin, else a login prompt), hands the master key to the
-// disk manager and opens the system tables through row stores. Its catalogue keeps one row per
-// table in the master tables "$MSTRTBLUSER" and "$MSTRTBLSYSTEM" (name and definition text);
-// user tables get object ids from the generator "$INTGEN_OBJID", recorded in
-// "$SYSTBL_OBJECTIDREF".
+// disk manager and opens the system tables (the master tables through row stores, the others as
+// internal table components). Its catalogue keeps one row per table in the master tables
+// "$MSTRTBLUSER" and "$MSTRTBLSYSTEM" (name and definition text); user tables get object ids
+// from the generator "$INTGEN_OBJID", recorded in "$SYSTBL_OBJECTIDREF". A secured file logs a
+// user on through its TSecurityManager, whose privileges every user table opens with.
 //
 // Every change of the file goes through one function per kind: WriteDBHeader (the definition
 // header), CatalogueAddTable (table creation), CatalogueRewrite (a stored definition),
@@ -26,6 +27,7 @@
 #include "engine/dataset/zanFilterUnit.h"
 #include "engine/dataset/zanPwDlg.h"
 #include "engine/dataset/zanRowStore.h"
+#include "engine/dataset/zanSecurityManager.h"
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanDisk.h"
@@ -159,13 +161,14 @@ public:
     int32_t GetMinorVersion() const { return FMinorVersion; }
     int32_t GetVersionLevel() const { return FVersionLevel; }
     int32_t GetDBPrivilegeMask() const { return FDBPrivilegeMask; }
+    // C_ALL_PRIVILEGES while the engine connects without a logon (set only by the engine).
     int32_t GetTemporaryPrivilegeStatus() const { return FTemporaryPrivilegeStatus; }
-    void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
     bool GetQueryActive() const { return FQueryActive; }
     bool GetQueryChangesData() const { return FQueryChangesData; }
     void SetQueryActive(bool value) { FQueryActive = value; }
     void ActivateQueryMode(bool changesData);
     TPrivileges& GetPrivileges() { return *FPrivileges; }
+    TSecurityManager& GetSecurityManager() { return *FSecurityManager; }
     TDiskMgr* GetDiskMgr() const { return FDiskMgr.get(); }
     TMemoryTableDefMgr& GetMemoryTableDefMgr() const { return *FMemoryTables; }
     const TZanDBHeader& GetDBHeader() const { return FHeader; }
@@ -210,6 +213,16 @@ public:
     int32_t GetLocalConnectedUserCount(const std::string& name);
     // The object id of a table (its "$SYSTBL_OBJECTIDREF" row), or -1.
     int32_t GetObjectID(const std::string& name);
+    // The table name of an object id, or "".
+    std::string GetObjectName(int32_t id);
+    // Whether the logged-on group holds the privilege (a constant) on the table, or on all
+    // tables for "ALL": always where the database needs no security. A type other than table,
+    // or a name without object id, raises 8579.
+    bool QueryObjectPrivilegeExists(TDatabaseObjectType objectType, const std::string& name,
+                                    int32_t privilege);
+    // Where the database needs security, a file table whose name begins with "$" opens only
+    // for the engine's own tables and for "administrators" (10624).
+    void CheckSystemTableOpen(const std::string& name, bool memory, bool internalOpener) const;
     // Reads a generator and advances it; a missing one is created (when allowed) with value 2
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
@@ -269,10 +282,27 @@ private:
     void CloseSystemTables() noexcept;
     // Everything the connection holds is closed (no events).
     void InternalDisconnect() noexcept;
-    void Login(int32_t mode);
+    void Login(int32_t mode, TZanLoginCredentials& login);
+    // Connect step 12: the logon, asking again through the prompt while it fails.
+    void SecuredLogon(TZanLoginCredentials& login);
+    // Connect steps 13 and 14: the logged-on group's privilege set and database mask.
+    void LoadDatabasePrivileges();
+    // Engine only: connects without a logon (a rebuild's auxiliary database).
+    void SetTemporaryPrivilegeStatus(int32_t value) { FTemporaryPrivilegeStatus = value; }
+    // A system table's definition, empty but for its name, sort order and encryption.
+    void BeginSystemTableDef(TTableDef& def, const char* name, TEncryptionLevel level) const;
+    static void SetDefaultLayout(TTableDef& def);
+    void CreateSecurityTables();
+    void OpenSecurityTables();
+    void CloseSecurityTables() noexcept;
+    // The object id whose privileges a table opens with (after the execute check: 8579,
+    // 10624); -1 when the table opens with every privilege.
+    int32_t CheckOpenPrivilege(const std::string& name, const TTableDef& def);
+    void ApplyTablePrivileges(TTableDef& def, int32_t objectID) const;
+    // Adds the "$SYSTBL_OBJECTIDREF" row of a new table.
+    void AddObjectReference(int32_t id, const std::string& name);
     void OpenSystemTables();
     void OpenMasterTables();
-    std::unique_ptr<TZanRowStore> OpenSystemTable(const std::string& name);
     // The code-built definition of a master table.
     void BuildMasterTableDef(TTableDef& def, int32_t tableID, const std::string& name) const;
     void CreateSystemTables();
@@ -328,6 +358,9 @@ private:
     // Declared before the internal tables, which leave it when they go.
     std::vector<TZanDataSet*> FInternalDataSets;
     std::unique_ptr<TPrivileges> FPrivileges;
+    std::unique_ptr<TSecurityManager> FSecurityManager;
+    // Users, groups, object and system privileges, as the security manager uses them.
+    std::vector<std::unique_ptr<TZanTable>> FSecurityTables;
     std::unique_ptr<TMemoryTableDefMgr> FMemoryTables;
     std::unique_ptr<TDiskMgr> FDiskMgr;
     std::unique_ptr<TZanDiskTables> FDiskTables;
@@ -335,7 +368,7 @@ private:
     TDiskTableDefMgr* FUserTables = nullptr;
     std::unique_ptr<TZanRowStore> FMasterUser;
     std::unique_ptr<TZanRowStore> FMasterSystem;
-    std::unique_ptr<TZanRowStore> FObjectIDRef;
+    std::unique_ptr<TZanTable> FObjectIDRef;
     std::unique_ptr<TZanTable> FIntGenerator;
     // Definitions read from the catalogue, by upper-case name, with what identifies the row
     // and text they came from: a changed row is read again.
@@ -386,6 +419,9 @@ uint64_t ZanMonotonicMilliseconds();
 // The functions that write: AddRecord, UpdateRecord, DeleteRecord, DataSetEmptyTable and
 // InternalCreateTable (blobs are written by WriteBlobsToInterface inside the first three).
 class TZanDataSet : public TDataSet {
+    // Only the engine opens a table as one of its own (FInternalOpen).
+    friend class TZanDataBase;
+
 public:
     explicit TZanDataSet(TComponent* owner = nullptr);
     ~TZanDataSet() override;
@@ -691,14 +727,14 @@ protected:
     void ReleaseTaken(bool taken);
     // The disk manager a write scope of this table runs on; none for an in-memory table.
     TDiskMgr* WriteScopeDisk() const;
+    // A field getter's read privilege (system tables skip it): 10624 naming the field.
+    void CheckFieldRead(int32_t n) const;
 
 private:
     [[noreturn]] void NotValid(const char* routine) const;
     void InternalOpenDataSet();
     void InternalCloseDataSet();
     const TInternalFieldItem& FieldAt(int32_t n, const char* context) const;
-    // A field getter's read privilege (system tables skip it).
-    void CheckFieldRead(int32_t n) const;
     void CheckFieldWrite(int32_t n, const uint8_t* recBuf) const;
     TIndexItem& IndexByName(const std::string& name, const char* context) const;
     TIndexItem& CurrentIndexItem(const char* context) const;
@@ -726,6 +762,10 @@ private:
     std::string IndexNameOfCurrent() const;
 
     TZanDataBase* FDataBase = nullptr;
+    // Opened by the engine for itself: not a client of the database, and a system table of a
+    // secured database opens for it.
+    bool FInternalOpen = false;
+    bool FRegistered = false;
     std::string FTableName;
     std::string FTableOwner;
     std::string FIndexName;

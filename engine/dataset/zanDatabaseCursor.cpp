@@ -93,10 +93,10 @@ TZanDataSet::~TZanDataSet() {
     FIndexMgr.reset();
     FBlobInterface.reset();
     if (FDataBase) {
-        if (GetSystemTable())
-            FDataBase->RemoveInternalDataSet(this);
-        else
+        if (FRegistered)
             FDataBase->UnRegisterClient(this);
+        else
+            FDataBase->RemoveInternalDataSet(this);
     }
     FDataBase = nullptr;
     FTableDef.reset();
@@ -150,18 +150,22 @@ void TZanDataSet::Notification(TComponent* component, TOperation operation) {
 void TZanDataSet::SetDataBase(TZanDataBase* db) {
     CheckInternalInactive();
     if (db == FDataBase) return;
+    // A dataset leaves the list it entered, whatever its definition says by then.
     if (FDataBase) {
-        if (GetSystemTable())
-            FDataBase->RemoveInternalDataSet(this);
-        else
+        if (FRegistered)
             FDataBase->UnRegisterClient(this);
+        else
+            FDataBase->RemoveInternalDataSet(this);
     }
+    FRegistered = false;
     FDataBase = db;
     if (db) {
-        if (GetSystemTable())
+        if (GetSystemTable() || FInternalOpen) {
             db->AddInternalDataSet(this);
-        else
+        } else {
             db->RegisterClient(this);
+            FRegistered = true;
+        }
         db->FreeNotification(this);
         FSortOrder = db->GetDefaultSortOrder();
     }
@@ -297,6 +301,7 @@ void TZanDataSet::DataSetOpen() {
     CheckConnected();
     if (FTableName.empty()) ZanDatabaseError(10024, context);
     if (FInternalActive) ZanDatabaseError(10031, context, FTableName);
+    FDataBase->CheckSystemTableOpen(FTableName, FMemory, FInternalOpen);
     FTableDef->Clear();
     FTableDef->SetMemory(FMemory);
     FDataBase->OpenTable(FTableName, *FTableDef);

@@ -611,6 +611,8 @@ bool TZanBaseTable::LocateRecord(const std::string& keyFields, const Variant& ke
         TField* f = fields[i];
         if (f->GetFieldKind() != fkData || f->GetFieldNo() < 1)
             ZanDatabaseError(10000, "TZanBaseTable.LocateRecord", f->GetFieldName());
+        // A field the user may not read is not searched either.
+        CheckFieldRead(f->GetFieldNo() - 1);
         names.push_back(f->GetFieldName());
         const Variant value = i < values.size() ? values[i] : Null();
         if (VarIsNull(value) || VarIsEmpty(value)) continue;

@@ -1,6 +1,15 @@
 #!/usr/bin/env bash
-# Runs a test program under a virtual X server; 77 (skipped) when none can be had.
+# Runs a test program under a virtual X server of its own; 77 (skipped) when none can be had.
+# The server picks a free display itself (-displayfd), so several runs on one machine never race
+# for the same display number.
 set -u
-command -v xvfb-run >/dev/null 2>&1 || { echo "xvfb-run not installed: skipped"; exit 77; }
+command -v Xvfb >/dev/null 2>&1 || { echo "Xvfb not installed: skipped"; exit 77; }
 mkdir -p "${ZAN_XVFB_ARTEFACTS:-/tmp}"
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+fifo=$(mktemp -u) && mkfifo "$fifo" || exit 1
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+server=$!
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -f "$fifo"' EXIT
+display=""
+read -r -t 30 display <"$fifo"
+[ -n "$display" ] || { echo "Xvfb did not start"; exit 1; }
+DISPLAY=":$display" "$@"

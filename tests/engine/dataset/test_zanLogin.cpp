@@ -31,16 +31,16 @@ TEST(ZanLogin, MatrixOfLevelsKeysAndRoutes) {
                           TTempFile("login2.zan")};
     for (int level = 0; level < 3; ++level)
         CreateDatabaseFile(files[level].Path, level);
-    // A secured file cannot be entered until users and groups exist: the connect ends as a
-    // failed logon (10015) after the prompt and the key check.
+    // A secured file is entered by a user's logon: "admin" is none, so the connect ends as a
+    // refused logon (BeforeLogin: 10036) or a cancelled prompt (10015).
     const TLoginCase cases[] = {
         {0, false, rtBeforeLogin, 0, 0},     {0, false, rtScripted, 0, 0},
         {0, false, rtDefault, 0, 0},         {0, true, rtBeforeLogin, 0, 0},
         {1, true, rtBeforeLogin, 0, 0},      {1, true, rtScripted, 0, 0},
         {1, true, rtDefault, 0, 0},          {1, false, rtBeforeLogin, 1, 0},
         {1, false, rtScripted, 1, 0},        {1, false, rtDefault, 1, 10015},
-        {2, true, rtBeforeLogin, 2, 10015},  {2, true, rtScripted, 2, 10015},
-        {2, true, rtDefault, 2, 10015},      {2, false, rtBeforeLogin, 3, 10015},
+        {2, true, rtBeforeLogin, 2, 10036},  {2, true, rtScripted, 2, 10015},
+        {2, true, rtDefault, 2, 10015},      {2, false, rtBeforeLogin, 3, 10036},
         {2, false, rtScripted, 3, 10015},    {2, false, rtDefault, 3, 10015},
     };
     for (const TLoginCase& c : cases) {
@@ -66,7 +66,11 @@ TEST(ZanLogin, MatrixOfLevelsKeysAndRoutes) {
         EXPECT_EQ(ErrorCodeOf([&] { db.Open(); }), c.Code);
         EXPECT_EQ(db.GetConnected(), c.Code == 0);
         if (c.Route == rtScripted) {
-            ASSERT_EQ(prompt.Requests.size(), c.Options == 0 ? 0u : 1u);
+            // A refused logon asks again for the user only, and is cancelled then.
+            ASSERT_EQ(prompt.Requests.size(), c.Options == 0 ? 0u : c.Level == 2 ? 2u : 1u);
+            if (c.Level == 2) {
+                EXPECT_EQ(prompt.Requests[1].Options, C_LOGIN_USER);
+            }
             if (c.Options != 0) {
                 const TZanLoginRequest& r = prompt.Requests[0];
                 EXPECT_EQ(r.Options, c.Options);
@@ -141,20 +145,22 @@ TEST(ZanLogin, WrongKeyCancelAndCopyBack) {
 // A child without a controlling terminal, its stdin closed, the terminal prompt as the process
 // default: the connect fails at once with 10015.
 TEST(ZanLogin, HeadlessConnectFailsWithinASecond) {
-    TTempFile file("login_headless.zan");
-    CreateDatabaseFile(file.Path, 1);
-    const auto start = std::chrono::steady_clock::now();
-    TChildProcess child([&](TChildProcess&) {
-        setsid();
-        close(0);
-        TZanTerminalLoginPrompt terminal;
-        SetDefaultLoginPrompt(&terminal);
-        TZanDataBase db;
-        db.SetDataBaseName(file.Path);
-        return ErrorCodeOf([&] { db.Open(); }) == 10015 ? 0 : 1;
-    });
-    EXPECT_EQ(child.Wait(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    for (int level : {1, 2}) {
+        TTempFile file("login_headless.zan");
+        CreateDatabaseFile(file.Path, level);
+        const auto start = std::chrono::steady_clock::now();
+        TChildProcess child([&](TChildProcess&) {
+            setsid();
+            close(0);
+            TZanTerminalLoginPrompt terminal;
+            SetDefaultLoginPrompt(&terminal);
+            TZanDataBase db;
+            db.SetDataBaseName(file.Path);
+            return ErrorCodeOf([&] { db.Open(); }) == 10015 ? 0 : 1;
+        });
+        EXPECT_EQ(child.Wait(), 0) << level;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
 }
 
 namespace {

@@ -700,6 +700,10 @@ public:
     // without text and handler the filter is closed.
     void InternalSetFilter();
     void InternalClearFilter();
+    // A filter for one find with Filtered off: InternalSetTemporaryFilter switches on the
+    // filter kept by InternalSuspendFilter after the previous find, or applies it anew.
+    void InternalSetTemporaryFilter();
+    void InternalSuspendFilter();
     // Hands a query expression to the filter manager (10051 when the table's text fails).
     void InternalAssignFilterExpr(TZanFilterExprDriver& driver);
     // After a refresh by key: the cursor moves to the nearest record of an active filter.

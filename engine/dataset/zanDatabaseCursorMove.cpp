@@ -585,6 +585,7 @@ bool TZanDataSet::DataSetRefresh(uint8_t* recBuf, bool exact) {
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     InvalidateReadAhead(false);
+    FFilterMgr->DropPassingCaches();
     return RefreshDataSet(exact ? stEQ : stLEG, recBuf) != 0;
 }
 
@@ -731,7 +732,9 @@ bool TZanDataSet::PassFilterEvent(uint32_t address) {
 }
 
 void TZanDataSet::InternalCheckFilterStatus(bool lockWasHeld) {
-    if (lockWasHeld && FFilterMgr->GetActive()) FFilterMgr->ResetFilter();
+    // A filter kept for the next find is computed again after any write of this cursor.
+    if ((lockWasHeld && FFilterMgr->GetActive()) || FFilterMgr->GetSuspended())
+        FFilterMgr->ResetFilter();
 }
 
 } // namespace zan

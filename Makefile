@@ -4,7 +4,7 @@ DEBUG_DIR := build/debug
 RELEASE_DIR := build/release
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: deps build test bench format clean
+.PHONY: deps build test bench demo format clean
 
 deps:
 	@bash scripts/deps.sh
@@ -26,6 +26,16 @@ bench: deps
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
 	@set -e; for b in $(RELEASE_DIR)/bench_*; do echo "== $$b"; $$b; done
 
+# The demo: its SQL part (a release zansql fills a fresh build/demo/demo.zan and prints the demo
+# queries), then its setup part.
+demo: demo-sql demo-setup
+
+demo-sql: deps
+	cmake -S . -B $(RELEASE_DIR) $(GEN) -DCMAKE_BUILD_TYPE=Release -DZAN_TESTS=OFF
+	cmake --build $(RELEASE_DIR) -j $(JOBS) --target zansql
+	@mkdir -p build/demo
+	@bash tools/zansql/demo/run_demo.sh $(RELEASE_DIR)/zansql build/demo/demo.zan
+
 format:
 	git ls-files '*.cpp' '*.h' | grep -v '\.inc$$' | xargs clang-format -i
 
@@ -34,8 +44,7 @@ clean:
 
 # The setup part of the demo: builds OrvexDemoInstall's distributable in a sandbox under
 # build/demo, seeds a Delphi 7 installation and runs the wizard (scripts/demo_setup.sh).
-.PHONY: demo demo-setup
-demo: demo-setup
+.PHONY: demo demo-sql demo-setup
 demo-setup: deps
 	cmake -S . -B $(RELEASE_DIR) $(GEN) -DCMAKE_BUILD_TYPE=Release -DZAN_TESTS=OFF
 	cmake --build $(RELEASE_DIR) -j $(JOBS) --target OrvexDemoInstall CorvaneLoadProgram orvexdemo zan14rd7

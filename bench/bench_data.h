@@ -41,6 +41,19 @@ double SecondsPerCall(F&& f) {
     return elapsed / static_cast<double>(calls);
 }
 
+// Seconds one call of f takes.
+template <class F> double TimeSeconds(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// One line of a comparison: both times and our time over SQLite's.
+inline void ReportRatio(const char* what, double ours, double sqlite) {
+    std::printf("%-36s ours %9.3f s  sqlite %9.3f s  ratio %6.2f\n", what, ours, sqlite,
+                sqlite > 0 ? ours / sqlite : 0.0);
+}
+
 inline std::string NameOf(int32_t id) {
     std::string s(40, 'a');
     uint32_t x = uint32_t(id) * 2654435761u + 12345u;

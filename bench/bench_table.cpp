@@ -27,17 +27,6 @@ constexpr int32_t C_LOCATES = 10;
 constexpr int32_t C_BLOB_READS = 2000;
 constexpr int32_t C_GENERATOR_READS = 20000;
 
-template <class F> double Seconds(F f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void Report(const char* what, double ours, double sqlite) {
-    std::printf("%-36s ours %9.3f s  sqlite %9.3f s  ratio %6.2f\n", what, ours, sqlite,
-                sqlite > 0 ? ours / sqlite : 0.0);
-}
-
 struct TFigures {
     double Insert = 0, Find = 0, Scan = 0, Locate = 0;
 };
@@ -49,13 +38,13 @@ TFigures RunSqlite(const std::string& path, int32_t n, int indexes) {
     sqlite3_stmt* get = SqlitePrepare(db, "SELECT id, name, val, data FROM t WHERE id = ?");
     sqlite3_stmt* scan = SqlitePrepare(db, "SELECT id, name, val, data FROM t ORDER BY id");
     sqlite3_stmt* locate = SqlitePrepare(db, "SELECT id FROM t NOT INDEXED WHERE val = ? LIMIT 1");
-    f.Insert = Seconds([&] {
+    f.Insert = TimeSeconds([&] {
         SqliteExec(db, "BEGIN");
         for (int32_t id : Shuffled(n, 1))
             SqliteInsert(db, ins, id);
         SqliteExec(db, "COMMIT");
     });
-    f.Find = Seconds([&] {
+    f.Find = TimeSeconds([&] {
         for (int32_t id : RandomKeys(n, C_LOOKUPS, 7)) {
             sqlite3_bind_int(get, 1, id);
             sqlite3_step(get);
@@ -63,7 +52,7 @@ TFigures RunSqlite(const std::string& path, int32_t n, int indexes) {
             sqlite3_reset(get);
         }
     });
-    f.Scan = Seconds([&] {
+    f.Scan = TimeSeconds([&] {
         while (sqlite3_step(scan) == SQLITE_ROW) {
             sqlite3_column_int(scan, 0);
             sqlite3_column_text(scan, 1);
@@ -72,7 +61,7 @@ TFigures RunSqlite(const std::string& path, int32_t n, int indexes) {
         }
         sqlite3_reset(scan);
     });
-    f.Locate = Seconds([&] {
+    f.Locate = TimeSeconds([&] {
         for (int32_t id : RandomKeys(n, C_LOCATES, 11)) {
             sqlite3_bind_double(locate, 1, ValueOf(id));
             sqlite3_step(locate);
@@ -122,7 +111,7 @@ TFigures RunOurs(const std::string& path, int32_t n, int indexes, double& cursor
     TField* name = t.FieldByName("Name");
     TField* val = t.FieldByName("Val");
     TField* data = t.FieldByName("Data");
-    f.Insert = Seconds([&] {
+    f.Insert = TimeSeconds([&] {
         db->StartTransaction();
         for (int32_t k : Shuffled(n, 1)) {
             t.Append();
@@ -134,13 +123,13 @@ TFigures RunOurs(const std::string& path, int32_t n, int indexes, double& cursor
         }
         db->Commit();
     });
-    f.Find = Seconds([&] {
+    f.Find = TimeSeconds([&] {
         for (int32_t k : RandomKeys(n, C_LOOKUPS, 7)) {
             t.FindKey({Variant(k)});
             name->GetAsString();
         }
     });
-    f.Scan = Seconds([&] {
+    f.Scan = TimeSeconds([&] {
         for (t.First(); !t.GetEOF(); t.Next()) {
             id->GetAsInteger();
             name->GetAsString();
@@ -148,7 +137,7 @@ TFigures RunOurs(const std::string& path, int32_t n, int indexes, double& cursor
             data->GetAsString();
         }
     });
-    f.Locate = Seconds([&] {
+    f.Locate = TimeSeconds([&] {
         for (int32_t k : RandomKeys(n, C_LOCATES, 11))
             t.Locate("Val", Variant(ValueOf(k)), {});
     });
@@ -160,7 +149,7 @@ TFigures RunOurs(const std::string& path, int32_t n, int indexes, double& cursor
     c.SetIndexName("ById");
     c.DataSetOpen();
     TMemoryStream blob;
-    cursorScan = Seconds([&] {
+    cursorScan = TimeSeconds([&] {
         c.SetReadAheadMode(raReadAheadUninitialized);
         for (bool ok = c.DataSetFirst(); ok; ok = c.DataSetNext()) {
             bool isNull = false;
@@ -193,11 +182,11 @@ void BlobsAndGenerators(const std::string& path) {
         t.AppendRecord({Variant(i), Variant(big)});
     TField* data = t.FieldByName("Data");
     t.First();
-    const double hit = Seconds([&] {
+    const double hit = TimeSeconds([&] {
         for (int i = 0; i < C_BLOB_READS; ++i)
             data->GetAsString();
     });
-    const double miss = Seconds([&] {
+    const double miss = TimeSeconds([&] {
         for (int i = 0; i < C_BLOB_READS; ++i) {
             t.ClearBlobCache();
             data->GetAsString();
@@ -207,7 +196,7 @@ void BlobsAndGenerators(const std::string& path) {
                 miss);
     t.Close();
     db->CreateGenerator("G", 1, 1);
-    const double ours = Seconds([&] {
+    const double ours = TimeSeconds([&] {
         for (int i = 0; i < C_GENERATOR_READS; ++i)
             db->GetGeneratorValue("G", false);
     });
@@ -219,7 +208,7 @@ void BlobsAndGenerators(const std::string& path) {
     SqliteExec(s, "INSERT INTO g VALUES('G', 1)");
     sqlite3_stmt* draw =
         SqlitePrepare(s, "UPDATE g SET value = value + 1 WHERE name = 'G' RETURNING value - 1");
-    const double theirs = Seconds([&] {
+    const double theirs = TimeSeconds([&] {
         for (int i = 0; i < C_GENERATOR_READS; ++i) {
             sqlite3_step(draw);
             sqlite3_step(draw);
@@ -243,10 +232,10 @@ int main(int argc, char** argv) {
         const TFigures sqlite = RunSqlite(path + ".sqlite", n, indexes);
         const TFigures ours = RunOurs(path + ".zan", n, indexes, cursorScan);
         std::printf("%d rows, %d index(es)\n", n, indexes);
-        Report("Append/Post, one transaction", ours.Insert, sqlite.Insert);
-        Report("100k FindKey", ours.Find, sqlite.Find);
-        Report("First/Next, every field", ours.Scan, sqlite.Scan);
-        Report("10 Locates, no index", ours.Locate, sqlite.Locate);
+        ReportRatio("Append/Post, one transaction", ours.Insert, sqlite.Insert);
+        ReportRatio("100k FindKey", ours.Find, sqlite.Find);
+        ReportRatio("First/Next, every field", ours.Scan, sqlite.Scan);
+        ReportRatio("10 Locates, no index", ours.Locate, sqlite.Locate);
         std::printf("dataset layer per fetch: %.3f us (table scan %.3f s, cursor scan %.3f s)\n",
                     (ours.Scan - cursorScan) * 1e6 / n, ours.Scan, cursorScan);
     }

@@ -476,6 +476,9 @@ void TZanDataBase::InternalDisconnect() noexcept {
         }
     }
     FLocked = false;
+    FTableUseLocks.reset();
+    FTableUses.clear();
+    FTablesHeld.clear();
     CloseSystemTables();
     FParsedDefs.clear();
     CloseDiskConnections();
@@ -871,9 +874,9 @@ void TZanDataBase::CreateTable(TTableDef& def, bool saveDefinitions) {
     if (!def.GetMemory() && IsSystemName(name)) ZanDatabaseError(10041, context, name);
     // Only the engine's own file tables are internal (they skip every privilege).
     if (!def.GetMemory() && !IsMemoryDatabase()) def.SetInternalTable(false);
-    // The definition copy (".zdd") is written by the table maintenance; the flag is kept.
-    (void)saveDefinitions;
     InternalCreateTable(def);
+    if (saveDefinitions && FSaveTableDefinitions && !def.GetMemory() && !IsMemoryDatabase())
+        DumpTableDefinitions();
 }
 
 void TZanDataBase::CheckStorableLayout(const TTableDef& def) {
@@ -1026,7 +1029,18 @@ void TZanDataBase::OpenTable(const std::string& name, TTableDef& def) {
         if (name.size() > C_MAX_TABLE_NAME) ZanDatabaseError(10024, context, name);
         ReadTableDef(name, def);
         objectID = CheckOpenPrivilege(name, def);
-        ManagerOf(def).OpenTableDefConnection(name, def);
+        // The table-use lock first, then the definition again: a table deleted or replaced
+        // meanwhile is not opened under its old definition.
+        int32_t id = def.GetTableID();
+        AcquireTableUse(id);
+        try {
+            ReadTableDef(name, def);
+            if (def.GetTableID() != id) ZanDatabaseError(10024, context, name);
+            ManagerOf(def).OpenTableDefConnection(name, def);
+        } catch (...) {
+            ReleaseTableUse(id);
+            throw;
+        }
     }
     ApplyTablePrivileges(def, objectID);
 }
@@ -1035,6 +1049,9 @@ void TZanDataBase::CloseTable(TTableDef& def) {
     TBaseTableDefMgr& mgr = ManagerOf(def);
     const int32_t id = def.GetTableID();
     def.InternalClose();
+    TScopeExit releaseUse([&] {
+        if (&mgr != FMemoryTables.get()) ReleaseTableUse(id);
+    });
     mgr.CloseTableDefConnection(id);
 }
 

@@ -45,6 +45,7 @@
 
 namespace zan {
 
+class TBaseLockMgr;
 class TZanDataSet;
 class TZanTable;
 
@@ -227,6 +228,37 @@ public:
     // and step 1, answering 1, else 8579. A next value outside 32 bits raises 9985.
     int32_t InternalGetGenerator(const std::string& name, bool allowCreate);
 
+    // Maintenance (zanDatabaseMaint.cpp). DeleteTable and RenameTable refuse a table another
+    // opener of this connection holds (10053, 10119) or another connection has open (10249).
+    void DeleteTable(const std::string& name, bool memory = false, bool internal = false);
+    void RenameTable(const std::string& oldName, const std::string& newName,
+                     bool internal = false);
+    // Copies the database file to destination (written under a temporary name and renamed,
+    // with the source's permission bits).
+    void CopyDatabase(const std::string& destination, bool overwrite);
+    // Empties dest (a cursor on the table name of this database) and copies into it the rows of
+    // the table of that name in the database file at sourcePath.
+    void RebuildTable(const std::string& name, const std::string& sourcePath, TZanDataSet& dest);
+    // The backup copy of a rebuild or restructure: the file name with the extension ".zdx".
+    std::string GetBackupFileName() const;
+    // Disconnected: rebuilds the whole file from its ".zdx" copy, table by table, under a
+    // temporary name that replaces the file only when every table was copied (else 8581 names
+    // the tables that failed; the file stays as it was).
+    void RebuildDatabase();
+    // The ".zdd" copy beside the file: every user table's definition and no rows.
+    void DumpTableDefinitions();
+    // Disconnected: hands every record block of the table (the records of that size) to the
+    // handler in turn until it clears its continue flag.
+    using TRecordBufferHandler = std::function<void(const uint8_t* record, int32_t count,
+                                                    int32_t position, bool& continueTransfer)>;
+    void TransferRecordBuffers(int32_t tableID, int32_t recordSize,
+                               const TRecordBufferHandler& handler);
+    // Holds the table for a change of its storage or name: refused with 10249 while another
+    // connection has it open; openers of other connections wait (and fail with 10249) until
+    // the release.
+    void HoldTableForChange(int32_t tableID);
+    void ReleaseTableForChange(int32_t tableID);
+
     // Transactions of the disk manager. StartTransaction needs a connected file database
     // (10113, 10880); its select-only flag is "a query is running that does not change data".
     // Inside a transaction a table write lock is taken as a read lock and upgraded at commit:
@@ -378,6 +410,18 @@ private:
     };
     std::map<std::string, TParsedDef> FParsedDefs;
     std::unique_ptr<TTableDef> FUncachedDef;
+    // The table-use locks: a shared byte per table this connection has open, the whole region
+    // while a table is held for a change.
+    std::unique_ptr<TBaseLockMgr> FTableUseLocks;
+    std::map<int32_t, int32_t> FTableUses;
+    std::map<int32_t, int32_t> FTablesHeld;
+    TBaseLockMgr* TableUseLocks();
+    void AcquireTableUse(int32_t tableID);
+    void ReleaseTableUse(int32_t tableID) noexcept;
+    void RequireTablePrivilege(const std::string& name, int32_t privilege, const char* context);
+    void RemoveCatalogueEntry(TTableDef& def, const char* context);
+    // The tables a delete or rename of the table changes: its master, the object references.
+    std::vector<uint16_t> CatalogueTables(const std::string& name);
 };
 
 
@@ -406,6 +450,34 @@ inline constexpr size_t C_BLOB_CACHE_LIMIT = 16u << 20;
 inline constexpr size_t C_BLOB_CACHE_ENTRIES = 4096;
 
 using TUpdateProgressProc = std::function<void(int32_t percentDone, bool& cancel)>;
+
+// A restructure as the cursor carries it out: the wanted field definitions, the destination
+// field definitions (each naming the field its data comes from), the wanted index definitions,
+// the change levels (TDefChangeType ordinals: 0 none, 1 definitions only, 2-5 records or
+// indexes rebuilt) and the storage settings that change, each with its flag.
+struct TInternalRestructureRecord {
+    const TRestructureFieldDefs* NewFieldDefs = nullptr;
+    const TRestructureFieldDefs* DestFieldDefs = nullptr;
+    const TRestructureIndexDefs* NewIndexDefs = nullptr;
+    int32_t FieldChangeLevel = 0;
+    int32_t IndexChangeLevel = 0;
+    bool SetBlobBlockSize = false;
+    int32_t BlobBlockSize = 0;
+    bool SetEncryptionLevel = false;
+    TEncryptionLevel EncryptionLevel = encNone;
+    bool SetBlobCompression = false;
+    bool BlobCompression = false;
+};
+
+// The storage changes a table component's restructure asks for besides its definitions.
+struct TRestructureRecord {
+    bool ChangeEncryption = false;
+    TEncryptionLevel EncryptionLevel = encNone;
+    bool ChangeCompression = false;
+    bool BlobCompression = false;
+    bool ChangeBlobSize = false;
+    int32_t BlobBlockSize = 0;
+};
 using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
 // The millisecond clock of the read-ahead buffer (monotonic, 64 bits).
 using TZanMillisecondClock = std::function<uint64_t()>;
@@ -532,6 +604,7 @@ public:
     void InitializeNewRecord(uint8_t* recBuf, bool keyFlags);
     uint32_t DatasetGetRecAddr(const uint8_t* recBuf = nullptr) const;
     uint32_t DataSetGetRecordModFlag(const uint8_t* recBuf = nullptr) const;
+    uint32_t DataSetGetRecordLogicalNo(const uint8_t* recBuf = nullptr) const;
     static void GetBookMarkFromBuf(const uint8_t* recBuf, int32_t recordSize, uint8_t* bookmark);
     static void SetBookMarkToBuf(uint8_t* recBuf, int32_t recordSize, const uint8_t* bookmark);
     bool CheckBookMarkValid(const uint8_t* bookmark);
@@ -602,7 +675,7 @@ public:
     bool SetToRecord(uint32_t address, const uint8_t* compareBuf, bool reposition, bool check);
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
-    bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    bool DataSetSetToFlags(uint32_t address, uint32_t stamp, uint32_t logicalNo);
     // Makes the live record at address current without searching the index (its number in the
     // index stays unknown); False, with the buffer unchanged, when the address holds no live
     // record of this table or the filter excludes it.
@@ -634,6 +707,10 @@ public:
     // without text and handler the filter is closed.
     void InternalSetFilter();
     void InternalClearFilter();
+    // A filter for one find with Filtered off: InternalSetTemporaryFilter switches on the
+    // filter kept by InternalSuspendFilter after the previous find, or applies it anew.
+    void InternalSetTemporaryFilter();
+    void InternalSuspendFilter();
     // Hands a query expression to the filter manager (10051 when the table's text fails).
     void InternalAssignFilterExpr(TZanFilterExprDriver& driver);
     // After a refresh by key: the cursor moves to the nearest record of an active filter.
@@ -676,6 +753,27 @@ public:
     void SetTableDef(bool memory, const TFieldDefs& fieldDefs, const TIndexDefs& indexDefs);
     void InternalCreateTable();
     void DataSetEmptyTable();
+
+    // --- Maintenance (zanDatabaseCursorRestructure.cpp) ---------------------------------------
+    void SetTableDefFromRSDefs(bool memory, const TRestructureFieldDefs& fieldDefs,
+                               const TRestructureIndexDefs& indexDefs);
+    void InitializeRebuild();
+    void FinalizeRebuild();
+    // Rebuilds every index from the records; with ignoreKeyViolations a record whose key an
+    // index already holds is left out of every index (and logged), else 9729.
+    void InternalReIndex(bool ignoreKeyViolations);
+    void InternalRebuildTable();
+    void InternalRestructureTable(const TInternalRestructureRecord& details);
+    // Adds the record srcBuf of source (another layout) to this table: each field takes the
+    // value of the source field its source name names (its own name when none is set).
+    void TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int32_t recordNo);
+    // Copies every record of this open table into dest, field by field, logging what it does.
+    void CopyRawTableData(TZanDataSet* dest);
+    // Where each field of this table takes its data from in TransferRecord: field name to
+    // source field name (empty: by name).
+    void SetTransferSources(std::map<std::string, std::string> sources) {
+        FTransferSources = std::move(sources);
+    }
 
     // --- Lists, locate, index information -----------------------------------------------------
     void LoadCompleteListOfRecords(TCompoundList& list);
@@ -809,6 +907,15 @@ private:
     TRecordFilterProc FRecordFilter;
     // Record locks this cursor holds.
     std::vector<uint32_t> FRecordLocks;
+    std::map<std::string, std::string> FTransferSources;
+
+protected:
+    // Reports percent when it differs from the last; answers whether Cancel was asked.
+    bool ReportProgress(int64_t done, int64_t total, int32_t& last);
+
+private:
+    // Empties the index pages and creates the indexes again; the current index stays.
+    void RecreateIndexes();
 
     std::unique_ptr<TTableDef> FTableDef;
     std::unique_ptr<TRecordMgr> FRecordMgr;
@@ -1020,6 +1127,20 @@ public:
     bool GetStoreDefs() const { return FStoreDefs; }
     void SetStoreDefs(bool value) { FStoreDefs = value; }
 
+    // Structural operations (zanDatabaseTableMaint.cpp). The restructure definitions are made
+    // from FieldDefs and IndexDefs at first use and dropped at open.
+    TRestructureFieldDefs& GetRestructureFieldDefs();
+    TRestructureIndexDefs& GetRestructureIndexDefs();
+    void RestructureTable(const TRestructureRecord& options);
+    void AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,
+                  const std::string& descFields = "", const std::string& caseInsFields = "");
+    void DeleteIndex(const std::string& name);
+    void ReIndex(bool ignoreKeyViolations);
+    void RebuildTable();
+    // Appends every record of source, field by field by the names of the restructure field
+    // definitions (8576 without them), logging what it maps and what it cannot convert.
+    void ImportData(TDataSet& source);
+
     void SetKey();
     void EditKey();
     void CancelKey();
@@ -1073,6 +1194,12 @@ private:
     std::string FPendingIndexFields;
     int FKeyFieldCount = 0;
     bool FStoreDefs = false;
+    std::unique_ptr<TRestructureFieldDefs> FRestructureFieldDefs;
+    std::unique_ptr<TRestructureIndexDefs> FRestructureIndexDefs;
+    void FreeRestructureDefs();
+    // Opens the table unless open, lets change alter the index definitions (and forget the
+    // bookmark), restructures and returns to the open state and the bookmark it found.
+    void ChangeIndexDefs(const std::function<void(TRestructureIndexDefs&, TBookmark&)>& change);
 };
 
 } // namespace zan

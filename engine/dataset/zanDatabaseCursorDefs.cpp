@@ -27,10 +27,7 @@ bool InNameList(const std::string& list, const std::string& name) {
 }
 
 // Framework types a key cannot hold: bytes, blobs and the other non-scalar types.
-bool CannotBeIndexed(TFieldType type) {
-    const int t = int(type);
-    return t == 12 || t == 13 || (t >= 15 && t <= 22) || (t >= 26 && t <= 29);
-}
+bool CannotBeIndexed(TFieldType type) { return !FieldTypeCanBeIndexed(type); }
 
 } // namespace
 
@@ -173,14 +170,7 @@ void TZanDataSet::DataSetEmptyTable() {
     def.GetBlobInterface()->Empty(true);
     def.GetBlobInterface()->SetFirstEmpty(0);
     def.GetBlobInterface()->SetFirstEmptyValid(true);
-    def.GetIndexInterface()->Empty(true);
-    const std::string current = GetCurrentIndexName();
-    FIndexMgr->Close();
-    FIndexMgr->Assign(*def.GetInternalIndexDefs());
-    FIndexMgr->AssignKeyFields(*def.GetKeyFields());
-    FIndexMgr->CreateIndexes();
-    FIndexMgr->Open();
-    FIndexMgr->SetCurrentIndexName(current);
+    RecreateIndexes();
     InitializeNewRecord(FRecBuf.data(), false);
     FRecordMgr->GetBlobMgr().InvalidateStreams();
     FBufferState = 0;

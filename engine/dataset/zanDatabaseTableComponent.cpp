@@ -30,6 +30,7 @@ void TZanTable::DefChanged(TObject*) {
 
 void TZanTable::InternalOpen() {
     TZanBaseTable::InternalOpen();
+    FreeRestructureDefs();
     const std::string current = GetCurrentIndexName();
     if (GetIndexDefs().Count() > 0 && !SameText(current, C_NATURAL_ORDER) &&
         FindIndexDefByName(current) == nullptr)

@@ -67,6 +67,10 @@ public:
     TJoinFieldItem* Items(int index) const {
         return static_cast<TJoinFieldItem*>(TInternalFields::Items(index));
     }
+
+protected:
+    // Collections of fields derived from TJoinFieldItem.
+    explicit TJoinFields(TCollectionItemFactory factory) : TInternalFields(std::move(factory)) {}
 };
 
 class TZanBaseJoinDataProvider : public TZanExprDataProvider {

@@ -35,8 +35,9 @@ public:
     // The evaluated expression once prepared; otherwise Data.
     Variant GetRowData();
     // Prepares the evaluator (when there is one) over the provider; NULL comparisons are
-    // decided, not excluded.
+    // decided, not excluded. CURRENT_* read the instant when given (one per execution).
     virtual void Prepare(TZanExprDataProvider* provider);
+    void Prepare(TZanExprDataProvider* provider, TDateTime instant);
     // Every node that is or was a parameter takes the value of its parameter.
     void BindExprParams(const TParams& params);
 
@@ -45,6 +46,8 @@ private:
     std::unique_ptr<TExprEvaluator> FEvaluator;
     TZanExprDataProvider* FProvider = nullptr;
     bool FPrepared = false;
+    bool FHasInstant = false;
+    TDateTime FInstant = 0;
 };
 
 class TZanRowConstructor : public TCollection {
@@ -56,6 +59,7 @@ public:
         return static_cast<TZanRowConstructorElement*>(TCollection::Items(i));
     }
     virtual void Prepare(TZanExprDataProvider* provider);
+    void Prepare(TZanExprDataProvider* provider, TDateTime instant);
     void BindParams(const TParams& params);
 
 protected:

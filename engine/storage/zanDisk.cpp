@@ -1110,6 +1110,8 @@ int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
             FDeferredReleases.end());
         if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
         int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
+        // A write lock held (one whose release waits for the write scope's end) covers a read.
+        if (type != ZanLockWrite && FTableLockMgr->LockExists(tableId, ZanLockWrite)) break;
         if (type != ZanLockWrite)
             FTableLockMgr->SetReadLock(tableId, 0);
         else

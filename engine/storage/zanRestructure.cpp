@@ -523,6 +523,11 @@ void TRestructureIndexDefs::ValidateAgainstOriginalDefs(const TIndexDefs* origin
     Log("IndexDefs: Change status is - " + std::string(DefChangeTypeText(FChangeStatus)));
 }
 
+bool FieldTypeCanBeIndexed(TFieldType type) {
+    const int t = int(type);
+    return !(t == 12 || t == 13 || (t >= 15 && t <= 22) || (t >= 26 && t <= 29));
+}
+
 void TRestructureIndexDefs::ValidateNewIndexDefs(const TRestructureFieldDefs& fieldDefs) const {
     for (const auto& item : FItems) {
         const std::string& name = item->GetName();
@@ -535,6 +540,10 @@ void TRestructureIndexDefs::ValidateNewIndexDefs(const TRestructureFieldDefs& fi
                                     "The field '%s' in index '%s' was not found in the table "
                                     "field definitions.",
                                     {field, name}, this);
+            // A type no key can hold is refused as the table definition refuses it.
+            if (!FieldTypeCanBeIndexed(fieldDef->GetDataType()))
+                ZanDatabaseError(10117, ValidateNewContext,
+                                 std::string(FieldTypeName(fieldDef->GetDataType())), this);
             keySize += CalculateCoreDataSize(fieldDef->GetDataType());
             if (fieldDef->GetDataType() == ftString)
                 keySize += fieldDef->GetSize();

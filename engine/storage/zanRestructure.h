@@ -34,6 +34,9 @@ std::string_view DefChangeTypeText(TDefChangeType changeType);
 // Whether converting a field from the old type to the new one may lose data.
 bool FieldTypeChangeLosesData(TFieldType oldType, TFieldType newType);
 
+// Whether a key can hold the type: bytes, blobs and the other non-scalar types cannot.
+bool FieldTypeCanBeIndexed(TFieldType type);
+
 class TRestructureFieldDefs;
 class TRestructureIndexDefs;
 

@@ -1,8 +1,9 @@
-// A process killed inside a table create, a cursor's record add or a table component's change
-// (post of an insert or edit, delete, blob write-back, generator draw) leaves the database as it
-// was before or as it is after, never between: each runs in one write scope, committed through
-// the journal. The child is killed at a spread of the change's crash points (journal and database
-// writes, syncs, truncations); the reopened file is checked and its state judged.
+// A process killed inside a table create, a cursor's record add, a table component's change
+// (post of an insert or edit, delete, blob write-back, generator draw) or a table restructure
+// leaves the database as it was before or as it is after, never between: each runs in one write
+// scope, committed through the journal. The child is killed at a spread of the change's crash
+// points (journal and database writes, syncs, truncations); the reopened file is checked and its
+// state judged.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -79,7 +80,8 @@ std::string Fingerprint(TZanDataBase& db) {
                 "|" + std::to_string(note.size()) + ":" + std::to_string(std::hash<std::string>{}(note)) +
                 "\n";
     }
-    return text + "G=" + std::to_string(db.GetGeneratorValue("G", true));
+    return text + "G=" + std::to_string(db.GetGeneratorValue("G", true)) +
+           " fields=" + std::to_string(t.GetFieldCount());
 }
 
 // Reopens the file and judges it: empty when the checker is content and the file is in one of
@@ -136,6 +138,9 @@ std::string Judge(const std::string& path, bool createsTable, std::string& state
 void RemoveSideFiles(const std::string& path) {
     unlink(UsersFileNameFor(path).c_str());
     unlink(JournalFileNameFor(path).c_str());
+    const std::string backup = ChangeFileExt(path, ".zdx");
+    unlink(backup.c_str());
+    unlink(UsersFileNameFor(backup).c_str());
 }
 
 // Runs change on a connection to path with the kill armed at point killAt (0: not armed) and
@@ -402,4 +407,22 @@ TEST(DatabaseCrash, PowerCutsKeepExactlyTheCommittedTransactions) {
     }
     EXPECT_EQ(cuts, C_WORKLOADS * C_CUTS);
     EXPECT_GE(seen.size(), 4u);
+}
+
+TEST(DatabaseCrash, KilledRestructureLeavesTheOldLayoutOrTheNew) {
+    KillAcrossTheChange(
+        false,
+        [](TZanDataBase& db) {
+            db.Close();
+            db.SetExclusive(true);
+            db.Open();
+            TZanTable t;
+            t.SetDataBase(&db);
+            t.SetTableName("t");
+            t.Open();
+            t.GetRestructureFieldDefs().AddAndSetFieldDef("Extra", ftInteger, 0);
+            t.Close();
+            t.RestructureTable({});
+        },
+        true);
 }

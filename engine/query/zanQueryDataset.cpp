@@ -1,0 +1,448 @@
+#include "engine/query/zanQueryDataset.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/storage/zanConsts.h"
+#include "host/rtl/ScopeExit.h"
+#include "host/rtl/Streams.h"
+#include "host/rtl/SysUtils.h"
+#include "host/rtl/VarCompare.h"
+
+namespace zan {
+
+// ---------------------------------------------------------------------------------------------
+// Result columns
+
+TResultSetField::TResultSetField() : FEvaluator(std::make_unique<TExprEvaluator>()) {}
+TResultSetField::~TResultSetField() = default;
+
+Variant TResultSetField::GetValue() {
+    if (!FEvaluator->IsPrepared())
+        return GetDataProvider() ? GetDataProvider()->GetDataAsVariant(GetSourceFieldNo()) : Null();
+    Variant value;
+    FEvaluator->Reset();
+    FEvaluator->EvaluateValueExpr(value);
+    return value;
+}
+
+TResultSetFields::TResultSetFields()
+    : TJoinFields([] { return std::make_unique<TResultSetField>(); }) {}
+
+TResultSetField* TResultSetFields::FindResultSetField(const std::string& name) const {
+    for (int i = 0; i < Count(); ++i) {
+        TResultSetField* f = Items(i);
+        if (SameText(f->GetFieldName(), name)) return f;
+        const TSelectFieldItem* s = f->SelectFieldItem;
+        if (s && (SameText(s->SourceFieldName, name) || SameText(s->GetFieldName(), name) ||
+                  SameText(Trim(s->RawColumnName), Trim(name))))
+            return f;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Accumulators
+
+TFuncResultItem::TFuncResultItem() = default;
+TFuncResultItem::~TFuncResultItem() {
+    if (FDistinctTable) {
+        FDistinctTable->Close();
+        FDistinctTable->SetDataBase(nullptr);
+    }
+}
+
+namespace {
+
+bool IsStringValue(const Variant& v) {
+    return v.Type() == varString;
+}
+
+// -1, 0, 1: strings by the database comparison, everything else by the Variant order.
+int CompareAggValues(const Variant& a, const Variant& b, TZanCompareFunc compare) {
+    if (IsStringValue(a) && IsStringValue(b) && compare) {
+        const std::string& x = a.StringRef();
+        const std::string& y = b.StringRef();
+        const int32_t c = compare(x.data(), int32_t(std::min<size_t>(x.size(), INT32_MAX)),
+                                  y.data(), int32_t(std::min<size_t>(y.size(), INT32_MAX)), false,
+                                  false);
+        return c < 0 ? -1 : c > 0 ? 1 : 0;
+    }
+    switch (VarCompareValue(a, b)) {
+    case vrLessThan:
+        return -1;
+    case vrGreaterThan:
+        return 1;
+    case vrEqual:
+        return 0;
+    default:
+        return VarCompareValue(Variant(a.AsDouble()), Variant(b.AsDouble())) == vrLessThan ? -1 : 1;
+    }
+}
+
+double AsNumber(const Variant& v) {
+    if (IsStringValue(v)) ZanDatabaseError(9645, "TFuncResultItem.SetNewValue",
+                                           "Invalid data type result for agg func");
+    return v.AsDouble();
+}
+
+} // namespace
+
+TZanTable& TFuncResultItem::DistinctTable() {
+    if (FDistinctTable) return *FDistinctTable;
+    auto* holder = static_cast<TFuncResultHolder*>(GetCollection());
+    ZanAssert(holder && holder->GetDatabase(), "FindFuncResultItem failed");
+    auto table = std::make_unique<TZanTable>();
+    table->SetDataBase(holder->GetDatabase());
+    table->SetTableName(holder->GetBaseTableName() + "_" + std::to_string(FieldNo) + "_" +
+                        std::to_string(GetID()));
+    table->SetMemory(true);
+    TFieldType type = ValueType;
+    int32_t size = 0;
+    if (type == ftUnknown || type == ftAutoInc) type = type == ftAutoInc ? ftInteger : ftFloat;
+    if (type == ftString) size = 255;
+    const std::string fieldName = "fld1";
+    table->GetFieldDefs().Add(fieldName, type, size, false);
+    table->GetIndexDefs().Add("idxvalue", fieldName, {ixPrimary, ixUnique});
+    table->CreateTable();
+    table->Open();
+    FDistinctTable = std::move(table);
+    return *FDistinctTable;
+}
+
+void TFuncResultItem::Accumulate(const Variant& value, TZanCompareFunc compare) {
+    ++FCounter;
+    switch (AggFunc) {
+    case zafSum:
+    case zafAvg:
+        FSum += AsNumber(value);
+        break;
+    case zafMax:
+        if (VarIsEmpty(FExtreme) || CompareAggValues(value, FExtreme, compare) > 0)
+            FExtreme = value;
+        break;
+    case zafMin:
+        if (VarIsEmpty(FExtreme) || CompareAggValues(value, FExtreme, compare) < 0)
+            FExtreme = value;
+        break;
+    default:
+        break;
+    }
+}
+
+void TFuncResultItem::SetNewValue(const Variant& value, TZanCompareFunc compare) {
+    if (VarIsNull(value) || VarIsEmpty(value)) return;
+    if (!Distinct) {
+        Accumulate(value, compare);
+        return;
+    }
+    if ((AggFunc == zafSum || AggFunc == zafAvg) && IsStringValue(value))
+        ZanDatabaseError(9645, "TFuncResultItem.SetNewValue",
+                         "Invalid data type result for agg func");
+    TZanTable& t = DistinctTable();
+    if (!t.FindKey({value})) t.AppendRecord({value});
+}
+
+Variant TFuncResultItem::GetResult(TZanCompareFunc compare) {
+    // DISTINCT: the accumulation runs over the distinct values.
+    if (Distinct && FDistinctTable) {
+        FCounter = 0;
+        FSum = 0;
+        FExtreme = Variant();
+        TZanTable& t = *FDistinctTable;
+        for (t.First(); !t.GetEOF(); t.Next())
+            Accumulate(t.GetFields()[0]->GetValue(), compare);
+    }
+    switch (AggFunc) {
+    case zafCount:
+        return Variant(double(FCounter));
+    case zafSum:
+        return Variant(FSum);
+    case zafAvg:
+        return Variant(FCounter ? FSum / double(FCounter) : 0.0);
+    case zafMax:
+    case zafMin:
+        return VarIsEmpty(FExtreme) ? Variant(0) : FExtreme;
+    default:
+        return Variant(0);
+    }
+}
+
+TFuncResultHolder::TFuncResultHolder(uint32_t recAddr)
+    : TCollection([] { return std::make_unique<TFuncResultItem>(); }), FRecAddr(recAddr),
+      FBaseTableName(std::to_string(recAddr)) {}
+TFuncResultHolder::~TFuncResultHolder() {
+    Clear();
+}
+
+TFuncResultList::TFuncResultList() = default;
+TFuncResultList::~TFuncResultList() {
+    FByAddr.clear();
+    FHolders.clear(); // the DISTINCT tables close before their database goes
+    if (FDistinctDb) FDistinctDb->Close();
+}
+
+TFuncResultHolder& TFuncResultList::Add(uint32_t recAddr) {
+    FHolders.push_back(std::make_unique<TFuncResultHolder>(recAddr));
+    TFuncResultHolder& h = *FHolders.back();
+    FByAddr[recAddr] = &h;
+    return h;
+}
+
+TFuncResultHolder* TFuncResultList::Find(uint32_t recAddr) const {
+    auto it = FByAddr.find(recAddr);
+    return it == FByAddr.end() ? nullptr : it->second;
+}
+
+TZanDataBase& TFuncResultList::GetDistinctDatabase() {
+    if (!FDistinctDb) {
+        FDistinctDb = std::make_unique<TZanDataBase>();
+        FDistinctDb->SetDataBaseName(C_MEMORY_DATABASE);
+        FDistinctDb->Open();
+    }
+    return *FDistinctDb;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dataset
+
+void DropResultTable(TZanDataBase& db, const std::string& name) {
+    db.DeleteTable(name, true, true);
+}
+
+TZanQueryDataset::TZanQueryDataset(TComponent* owner) : TZanBaseTable(owner) {}
+
+TZanQueryDataset::~TZanQueryDataset() {
+    Destroying();
+    Close();
+    if (GetInternalActive()) DataSetClose();
+}
+
+TZanCompareFunc TZanQueryDataset::GetDBStringCompare() const {
+    return GetSortOrder() == soASCII ? DBASCIICompareStrings : DBANSICompareStrings;
+}
+
+void TZanQueryDataset::EnsureOpen() {
+    if (!GetInternalActive()) DataSetOpen();
+}
+
+void TZanQueryDataset::PrepareEmptyResultSet(bool defsExist) {
+    ZanAssert(GetFieldDefs().Count() > 0,
+              "Field defs are not prepared in TZanQueryDataset.CreateResultSet");
+    Close();
+    if (GetInternalActive()) DataSetClose();
+    SetMemory(true);
+    if (GetTableName().empty()) {
+        SetTableName("testqry");
+        CreateResultSetTable();
+        return;
+    }
+    if (defsExist && GetDataBase()->GetMemoryTableDefMgr().IndexOfTableName(GetTableName()) >= 0) {
+        EnsureOpen();
+        DataSetEmptyTable();
+        DataSetClose();
+        return;
+    }
+    CreateResultSetTable();
+}
+
+void TZanQueryDataset::CreateResultSetTable() {
+    SetTableDef(true, GetFieldDefs(), GetIndexDefs());
+    if (FCreateLiveResult) {
+        TInternalFields& fields = *GetTableDef().GetInternalFields();
+        for (int i = 0; i < fields.Count(); ++i) {
+            TInternalFieldItem* f = fields.Items(i);
+            if (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
+                f->GetFieldName() == "__RecLogicalNo")
+                f->SetHidden(true);
+        }
+    }
+    InternalCreateTable();
+}
+
+uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
+    TIndexItem* index = GetIndexManager().FindIndex(indexName);
+    ZanAssert(index != nullptr, "Result set index is missing: " + indexName);
+    TSearchModifier modifier;
+    modifier.LimitedSearch = true;
+    int32_t visible = 0;
+    while (visible < index->GetKeyFields().Count() && !index->GetKeyFields().Items(visible)->GetHidden())
+        ++visible;
+    modifier.IncludedKeyFieldCount = visible;
+    std::vector<uint8_t> probe(GetRecBuf(), GetRecBuf() + GetRecBufSize());
+    SetExtraKeyFlag(probe.data(), C_NULLFLAG_LOWEST);
+    const bool taken = TakeReadLock();
+    TScopeExit release([&] { ReleaseTaken(taken); });
+    if (InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) != 0) return 0;
+    return index->GetRecordAddress();
+}
+
+void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
+    if (IsFieldBlob(n)) {
+        // Blobs, NULL ones too, go through the blob stream: the record holds only their chain.
+        TMemoryStream stream;
+        const bool isNull = VarIsNull(value) || VarIsEmpty(value);
+        if (!isNull) {
+            const std::string text = value.AsString();
+            stream.Write(text.data(), int32_t(text.size()));
+            stream.SetPosition(0);
+        }
+        DataSetSetFieldStream(n, isNull, stream);
+        return;
+    }
+    // A string longer than its column is the statement's fault: refused as SQL, not as an
+    // internal error of the record buffer.
+    const TInternalFieldItem* f = GetInternalFields().GetField(n);
+    if (f && f->GetDataType() == ftString && !VarIsNull(value) && !VarIsEmpty(value)) {
+        const size_t length =
+            value.Type() == varString ? value.StringRef().size() : value.AsString().size();
+        if (length > size_t(std::max(f->GetWriteableFieldSize(), 0)))
+            ZanDatabaseError(9645, "TZanQueryDataset.WriteValue",
+                             "Field data length is out of range: " + f->GetFieldName());
+    }
+    DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), n, value);
+}
+
+void TZanQueryDataset::AddResultRow() {
+    AddRecord(false);
+}
+
+void TZanQueryDataset::InsertData(TResultSetFields& fields) {
+    const bool wasOpen = GetInternalActive();
+    EnsureOpen();
+    TScopeExit close([&] {
+        if (!wasOpen) DataSetClose();
+    });
+    for (int i = 0; i < fields.Count(); ++i)
+        fields.Items(i)->SetSourceFieldNo(GetFieldNo(fields.Items(i)->GetFieldName()));
+    ClearRecord();
+    InitializeNewRecord(GetRecBuf(), false);
+    for (int i = 0; i < fields.Count(); ++i) {
+        TResultSetField* f = fields.Items(i);
+        ZanAssert(f->GetSourceFieldNo() >= 0, "The result set field could not be found: " +
+                                             f->GetFieldName());
+        WriteValue(f->GetSourceFieldNo(), f->GetData());
+    }
+    AddRecord(true);
+    FRowsAffected = 1;
+}
+
+void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet& source,
+                                             bool resetCount, bool distinct) {
+    EnsureOpen();
+    if (resetCount) FRowsAffected = 0;
+    for (int i = 0; i < fields.Count(); ++i)
+        fields.Items(i)->SetSourceFieldNo(GetFieldNo(fields.Items(i)->GetFieldName()));
+    const int count = std::min(fields.Count(), source.GetFieldCount());
+    for (source.First(); !source.GetEOF(); source.Next()) {
+        ClearRecord();
+        InitializeNewRecord(GetRecBuf(), false);
+        for (int i = 0; i < count; ++i) {
+            TResultSetField* f = fields.Items(i);
+            if (f->GetSourceFieldNo() < 0) continue;
+            TField* from = source.GetFields()[i];
+            const Variant value = from->IsNull() ? Null() : from->GetValue();
+            WriteValue(f->GetSourceFieldNo(), value);
+        }
+        if (distinct && KeyAddress("idxdistinct") != 0) continue;
+        AddRecord(true);
+        ++FRowsAffected;
+    }
+}
+
+void TZanQueryDataset::DeleteData(bool allRows, std::vector<uint32_t>& list) {
+    EnsureOpen();
+    if (allRows) ListAllRecords(list);
+    FRowsAffected = 0;
+    for (uint32_t address : list) {
+        if (!SetToRecord(address, nullptr, false, false)) continue;
+        if (DeleteRecord(nullptr) >= 0) ++FRowsAffected;
+    }
+}
+
+void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
+                                  TZanUpdateRowConstructor& setList,
+                                  TZanExprDataProvider* provider) {
+    EnsureOpen();
+    for (int i = 0; i < setList.Count(); ++i) {
+        TZanUpdateRowConstructorElement* e = setList.Items(i);
+        e->TargetColumnIndex = GetFieldNo(e->TargetColumnName);
+        ZanAssert(e->TargetColumnIndex >= 0,
+                  "The result set field could not be found: " + e->TargetColumnName);
+    }
+    // The addresses first, so that a SET changing the current index's key neither skips rows
+    // nor updates one twice.
+    if (allRows) ListAllRecords(list);
+    setList.Prepare(provider, FInstant);
+    FRowsAffected = 0;
+    for (uint32_t address : list) {
+        if (!provider->MoveToRecord(int32_t(address))) continue;
+        if (!SetToRecord(address, nullptr, true, false)) continue;
+        UpdateCurrentRecord(setList);
+        ++FRowsAffected;
+    }
+}
+
+void TZanQueryDataset::ListAllRecords(std::vector<uint32_t>& list) {
+    TCompoundList all;
+    LoadCompleteListOfRecords(all);
+    list.clear();
+    for (int32_t i = 0; i < all.Count(); ++i)
+        list.push_back(uint32_t(all.GetItems(i)));
+}
+
+void TZanQueryDataset::UpdateCurrentRecord(TZanUpdateRowConstructor& setList) {
+    // Every value from the old row, then all written.
+    std::vector<Variant> values;
+    values.reserve(size_t(setList.Count()));
+    for (int i = 0; i < setList.Count(); ++i)
+        values.push_back(setList.Items(i)->GetRowData());
+    for (int i = 0; i < setList.Count(); ++i)
+        WriteValue(setList.Items(i)->TargetColumnIndex, values[size_t(i)]);
+    UpdateRecord();
+}
+
+void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
+    EnsureOpen();
+    const std::string current = GetCurrentIndexName();
+    InternalSetIndexName(indexName);
+    TScopeExit restore([&] { InternalSetIndexName(current); });
+    std::vector<uint32_t> doomed;
+    std::vector<Variant> previous;
+    bool first = true;
+    const int32_t count = GetInternalFieldCount();
+    for (bool more = DataSetFirst(); more; more = DataSetNext()) {
+        std::vector<Variant> row;
+        for (int32_t i = 0; i < count; ++i)
+            row.push_back(DataSetGetFieldDataFromRecBufAsVariant(GetRecBuf(), i));
+        bool same = !first;
+        for (int32_t i = 0; same && i < count; ++i)
+            same = (VarIsNull(row[size_t(i)]) && VarIsNull(previous[size_t(i)])) ||
+                   VarCompareValue(row[size_t(i)], previous[size_t(i)]) == vrEqual;
+        if (same) doomed.push_back(ExtraAddress(GetRecBuf()));
+        previous = std::move(row);
+        first = false;
+    }
+    for (uint32_t address : doomed)
+        if (SetToRecord(address, nullptr, false, false)) DeleteRecord(nullptr);
+}
+
+void TZanQueryDataset::PopulateSimpleCountResultSet(int32_t count) {
+    EnsureOpen();
+    DataSetEmptyTable();
+    ClearRecord();
+    InitializeNewRecord(GetRecBuf(), false);
+    DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), 0, Variant(count));
+    AddRecord(false);
+    FRowsAffected = 1;
+}
+
+void TZanQueryDataset::SetReadOnlyResultFields(TResultSetFields& fields) {
+    for (int i = 0; i < fields.Count(); ++i) {
+        TResultSetField* f = fields.Items(i);
+        if (TField* field = FindField(f->GetFieldName())) field->SetReadOnly(f->IsComputed());
+    }
+}
+
+} // namespace zan

@@ -1,0 +1,201 @@
+// The dataset a statement's rows are produced in: for a SELECT the in-memory result table
+// ("$Q..." with up to three indexes: "idxorderby", "idxgroupby", "idxdistinct") that the query
+// component then opens; for INSERT, DELETE and UPDATE the cursor on the target table through
+// which rows are written. Beside it the result columns (TResultSetFields) and the aggregate
+// accumulators (TFuncResultList -> TFuncResultHolder -> TFuncResultItem).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/dataset/zanDatabase.h"
+#include "engine/sql/zanExecParsers.h"
+#include "engine/sql/zanExprEvaluator.h"
+#include "engine/sql/zanSelectParser.h"
+#include "engine/query/zanJoinDataProviderUnit.h"
+
+namespace zan {
+
+// One output column: where its value comes from (a provider's field, or an evaluator over the
+// column's expression), and the value INSERT writes.
+class TResultSetField : public TJoinFieldItem {
+public:
+    TResultSetField();
+    ~TResultSetField() override;
+    ZAN_CLASS(TResultSetField)
+
+    const TSelectFieldItem* SelectFieldItem = nullptr; // not owned
+    std::string SourceFieldName;
+    // The select-list text when the field name had to be cut from it; else empty.
+    std::string DisplayName;
+    // Prepared only for computed columns.
+    TExprEvaluator& GetEvaluator() { return *FEvaluator; }
+    // Computed columns (expressions, aggregates) are read-only in a live result.
+    bool IsComputed() const { return FComputed; }
+    void SetComputed(bool value) { FComputed = value; }
+    Variant GetData() const { return FData; }
+    void SetData(const Variant& value) { FData = value; }
+    // The column's value for the provider's current row.
+    Variant GetValue();
+
+private:
+    std::unique_ptr<TExprEvaluator> FEvaluator;
+    Variant FData;
+    bool FComputed = false;
+};
+
+class TResultSetFields : public TJoinFields {
+public:
+    TResultSetFields();
+    ZAN_CLASS(TResultSetFields)
+    TResultSetField* Add() { return static_cast<TResultSetField*>(TCollection::Add()); }
+    TResultSetField* Items(int i) const {
+        return static_cast<TResultSetField*>(TCollection::Items(i));
+    }
+    // The first column whose output name equals name (any case), or whose select item's source
+    // name, column name or trimmed expression text does.
+    TResultSetField* FindResultSetField(const std::string& name) const;
+};
+
+// One aggregate of one row: its function, DISTINCT, a count and a running value. MAX and MIN
+// keep the value in its own type (strings by the database comparison); SUM and AVG run in
+// doubles. DISTINCT values are kept in a temporary table of the holder's "MEMORY" database.
+class TFuncResultHolder;
+class TFuncResultItem : public TCollectionItem {
+public:
+    TFuncResultItem();
+    ~TFuncResultItem() override;
+    ZAN_CLASS(TFuncResultItem)
+
+    int32_t FieldNo = -1;
+    const TZanExprNode* AggNode = nullptr; // the aggregate node this item accumulates
+    TZanSQLAggFunc AggFunc = zafUnknown;
+    bool Distinct = false;
+    TFieldType ValueType = ftUnknown;
+    std::string ArgumentName;
+
+    void SetNewValue(const Variant& value, TZanCompareFunc compare);
+    // COUNT(*): every row counts.
+    void CountRow() { ++FCounter; }
+    Variant GetResult(TZanCompareFunc compare);
+
+private:
+    TZanTable& DistinctTable();
+    // Counts the value and adds it to the running sum or extreme.
+    void Accumulate(const Variant& value, TZanCompareFunc compare);
+    int64_t FCounter = 0;
+    double FSum = 0;
+    Variant FExtreme;
+    std::unique_ptr<TZanTable> FDistinctTable;
+};
+
+class TFuncResultHolder : public TCollection {
+public:
+    explicit TFuncResultHolder(uint32_t recAddr);
+    ~TFuncResultHolder() override;
+    ZAN_CLASS(TFuncResultHolder)
+    TFuncResultItem* Add() { return static_cast<TFuncResultItem*>(TCollection::Add()); }
+    TFuncResultItem* Items(int i) const {
+        return static_cast<TFuncResultItem*>(TCollection::Items(i));
+    }
+    uint32_t GetRecAddr() const { return FRecAddr; }
+    const std::string& GetBaseTableName() const { return FBaseTableName; }
+    // The private "MEMORY" database of the DISTINCT accumulators, shared by every holder of one
+    // population.
+    TZanDataBase* GetDatabase() const { return FDatabase; }
+    void SetDatabase(TZanDataBase* db) { FDatabase = db; }
+
+private:
+    uint32_t FRecAddr;
+    std::string FBaseTableName;
+    TZanDataBase* FDatabase = nullptr; // not owned
+};
+
+// The holders of one population, found by the row's record address.
+class TFuncResultList {
+public:
+    TFuncResultList();
+    ~TFuncResultList();
+    TFuncResultHolder& Add(uint32_t recAddr);
+    TFuncResultHolder* Find(uint32_t recAddr) const;
+    TZanDataBase& GetDistinctDatabase();
+
+private:
+    std::vector<std::unique_ptr<TFuncResultHolder>> FHolders;
+    std::unordered_map<uint32_t, TFuncResultHolder*> FByAddr;
+    std::unique_ptr<TZanDataBase> FDistinctDb;
+};
+
+// Drops an in-memory result table of the database.
+void DropResultTable(TZanDataBase& db, const std::string& name);
+
+class TZanQueryDataset : public TZanBaseTable {
+public:
+    explicit TZanQueryDataset(TComponent* owner = nullptr);
+    ~TZanQueryDataset() override;
+    ZAN_CLASS(TZanQueryDataset)
+
+    void SetProviderMgr(TZanJoinDataProviderMgr* mgr) { FProviderMgr = mgr; }
+    TZanJoinDataProviderMgr* GetProviderMgr() const { return FProviderMgr; }
+    int32_t GetMaxRecords() const { return FMaxRecords; }
+    void SetMaxRecords(int32_t value) { FMaxRecords = value; }
+    int32_t GetRowsAffected() const { return FRowsAffected; }
+    void SetCreateLiveResult(bool value) { FCreateLiveResult = value; }
+    bool GetCreateLiveResult() const { return FCreateLiveResult; }
+    // The comparison of the table's sort order.
+    TZanCompareFunc GetDBStringCompare() const;
+
+    // --- Read side ------------------------------------------------------------------------------
+    // Creates the in-memory result table from the field and index definitions, or empties the
+    // one made by an earlier run.
+    void PrepareEmptyResultSet(bool defsExist);
+    void CreateResultSetTable();
+    void PopulateResultSet(TResultSetFields& fields, bool distinct);
+    // Groups (grouped) or one row, the aggregates accumulated per aggregate node, then HAVING
+    // (when given) removes the groups that fail. COUNT(*) alone over one table without a WHERE
+    // (whereEvaluated false) takes the table's count.
+    void PopulateAggregateResultSet(TResultSetFields& fields, bool grouped, TZanExprNode* having,
+                                    bool whereEvaluated);
+    void PopulateSimpleCountResultSet(int32_t count);
+    void SetReadOnlyResultFields(TResultSetFields& fields);
+    // Every record address the single-table root provider delivers.
+    void PopulateResultSetAddrList(std::vector<uint32_t>& list);
+
+    // --- Write side -----------------------------------------------------------------------------
+    void InsertData(TResultSetFields& fields);
+    void InsertDataFromDataset(TResultSetFields& fields, TDataSet& source, bool resetCount,
+                               bool distinct);
+    void DeleteData(bool allRows, std::vector<uint32_t>& list);
+    // The SET values are evaluated over provider, moved to each row (MoveToRecord) first.
+    void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
+                    TZanExprDataProvider* provider);
+    void UpdateCurrentRecord(TZanUpdateRowConstructor& setList);
+    // Deletes every row equal (in the named index) to the row before it.
+    void RemoveDuplicates(const std::string& indexName);
+    void SetRowsAffected(int32_t value) { FRowsAffected = value; }
+    // The instant CURRENT_* read in this execution.
+    void SetInstant(TDateTime value) { FInstant = value; }
+
+private:
+    // Opens the cursor level of the table when it is not.
+    void EnsureOpen();
+    // The address of every record of the table.
+    void ListAllRecords(std::vector<uint32_t>& list);
+    // Writes value into field n of the cursor buffer (blobs through a stream of its text).
+    void WriteValue(int32_t n, const Variant& value);
+    // The address of a row equal to the cursor buffer's key in the named index; 0 when none.
+    uint32_t KeyAddress(const std::string& indexName);
+    void AddResultRow();
+    void FillRow(TResultSetFields& fields, bool skipAggregates);
+
+    TZanJoinDataProviderMgr* FProviderMgr = nullptr; // not owned
+    int32_t FMaxRecords = 0;
+    int32_t FRowsAffected = 0;
+    bool FCreateLiveResult = false;
+    TDateTime FInstant = 0;
+};
+
+} // namespace zan

@@ -1,0 +1,403 @@
+// The SELECT side of the provider item: the plan (query analyser, planner, provider manager),
+// the result set with its fields and indexes, UNION members, the address lists of DELETE and
+// UPDATE, and the live bridge.
+#include "engine/query/zanQueryProviderPlan.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "engine/query/zanQueryProvider.h"
+#include "engine/storage/zanConsts.h"
+#include "host/rtl/ScopeExit.h"
+#include "host/rtl/SysUtils.h"
+
+namespace zan {
+
+namespace {
+
+constexpr size_t C_MAX_RESULT_FIELD_NAME = 40;
+
+void MakeConstant(TZanExprNode* n, const Variant& value) {
+    n->Kind = enkConst;
+    n->Operator = zeoCONST2;
+    n->Data = value;
+    n->Args.clear();
+}
+
+std::string FieldPart(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(dot + 1);
+}
+
+// A select-list string literal is a string of its length; other untyped columns are floats.
+void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
+    type = s.GetDataType();
+    size = 0;
+    const TZanExprNode* root = s.ExprRoot;
+    // Aggregates compute in floats: an expression around them is a float.
+    if (s.HasAggregateFunction && root && !(root->Kind == enkFunc && root->ParserToken.Token == zstAggFunc) &&
+        type != ftString)
+        type = ftFloat;
+    if (type == ftUnknown && root && root->Kind == enkConst && root->Data.Type() == varString) {
+        type = ftString;
+        size = int32_t(root->Data.StringRef().size());
+    } else if (type == ftString || type == ftWideString) {
+        size = std::max(1, s.GetFieldSize() - 1);
+    } else if (type == ftUnknown) {
+        type = ftFloat;
+    } else if (type == ftAutoInc) {
+        type = ftInteger;
+    }
+    if (type == ftString && size < 1) size = 1;
+}
+
+// Whether the subtree reads a subquery that depends on the current outer row.
+bool ReadsCorrelatedSubquery(const TZanExprNode* n) {
+    if (!n) return false;
+    if (auto* p = dynamic_cast<TQueryExprNodeDataProvider*>(n->ExprNodeDataProvider))
+        if (p->GetItem() && p->GetItem()->GetIsCorrelated()) return true;
+    if (ReadsCorrelatedSubquery(n->Left) || ReadsCorrelatedSubquery(n->Right)) return true;
+    for (const TZanExprNode* a : n->Args)
+        if (ReadsCorrelatedSubquery(a)) return true;
+    return false;
+}
+
+void SplitConjuncts(TZanExprNode* n, std::vector<TZanExprNode*>& out) {
+    if (n->Kind == enkLogicalOperator && n->Operator == zeoAND && n->Left && n->Right) {
+        SplitConjuncts(n->Left, out);
+        SplitConjuncts(n->Right, out);
+        return;
+    }
+    out.push_back(n);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Plan
+
+TZanExprNode* TZanQueryProviderItem::PushableWhere() {
+    TZanQueryPlanState& st = *FPlan;
+    TZanExprNode* where = st.Where.GetRootNode();
+    st.Pushable.Clear();
+    if (!where || !ReadsCorrelatedSubquery(where)) return where;
+    // A table's filter is evaluated before the joined row is current, so a condition reading
+    // a correlated subquery stays with the root evaluator, which checks the whole WHERE.
+    std::vector<TZanExprNode*> terms;
+    SplitConjuncts(where, terms);
+    TZanExprNode* kept = nullptr;
+    for (TZanExprNode* t : terms) {
+        if (ReadsCorrelatedSubquery(t)) continue;
+        TZanExprNode* copy = st.Pushable.CloneSubTree(t);
+        kept = kept ? st.Pushable.NewNode(enkLogicalOperator, zeoAND, Variant(), copy, kept, nullptr)
+                    : copy;
+    }
+    if (kept) st.Pushable.SetAsFirstNode(kept);
+    return kept;
+}
+
+void TZanQueryProviderItem::ResolveOuterReferences(TZanExpr& expr) {
+    for (TZanExprNode* n = expr.GetFirstNode(); n; n = n->Next) {
+        if (n->Operator != zeoOUTERFIELD) continue;
+        std::string table;
+        TZanQueryProviderItem* owner = FParent;
+        if (n->TableList.Count() > 0) {
+            const TTableNameItem* t = n->TableList.Items(0);
+            table = t->GetCorrelationName().empty() ? t->GetTableName() : t->GetCorrelationName();
+            for (TZanQueryProviderItem* i = FParent; i; i = i->FParent)
+                if (i->GetID() == t->GetCorrelatedSubqueryID()) owner = i;
+        }
+        Variant value = Null();
+        if (owner) owner->GetFieldData(table, FieldPart(n->Data.AsString()), value);
+        MakeConstant(n, value);
+    }
+}
+
+bool TZanQueryProviderItem::PreparePlan() {
+    ++FPlanCount;
+    TZanQueryPlanState& st = *FPlan;
+    TZanParserEngine& e = *FEngine;
+    st.Where.Clear();
+    if (TZanExprNode* where = e.GetWhereParser().GetRootNode()) {
+        st.Where.CloneFromTree(where);
+        ResolveOuterReferences(st.Where);
+        BindParams(st.Where);
+    }
+    st.Mgr.Clear();
+    st.Mgr.SetDatabase(GetProvider().GetDatabase());
+    st.Mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
+    st.Analyser.Prepare(&st.Joins, &st.Selects, &e.GetTableList(), PushableWhere());
+    st.Plan.SetTableList(&e.GetTableList());
+    st.Plan.SetJoins(&st.Joins);
+    st.Plan.SetSelects(&st.Selects);
+    st.Plan.SetProviderMgr(&st.Mgr);
+    st.Plan.SetFromRoot(e.GetFromParser().GetRootJoinNode());
+    TZanQueryPlanner::CreatePlan(&st.Plan);
+    st.Opened = false;
+    return true;
+}
+
+bool TZanQueryProviderItem::GetFieldData(const std::string& tableName,
+                                         const std::string& fieldName, Variant& value) {
+    for (TZanQueryProviderItem* i = this; i; i = i->FParent) {
+        TZanBaseJoinDataProvider* root =
+            i->FUpdateRowSource ? i->FUpdateRowSource : i->FPlan->Mgr.GetRootProvider();
+        if (!root) continue;
+        TZanBaseJoinDataProvider* p = tableName.empty() ? root : root->FindJoinProvider(tableName);
+        if (!p) continue;
+        TInternalFieldItem* f = p->FindField(nullptr, fieldName);
+        if (!f) continue;
+        value = p->GetDataAsVariant(f->GetFieldIndex());
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Result set
+
+void TZanQueryProviderItem::CreateResultSetFields() {
+    TZanQueryPlanState& st = *FPlan;
+    TZanQueryDataset& ds = *FResultSet;
+    TZanBaseJoinDataProvider* root = st.Mgr.GetRootProvider();
+    ZanAssert(root != nullptr, "Root provider is not assigned");
+    FResultFields.Clear();
+    if (!FResultDefsExist) ds.GetFieldDefs().Clear();
+    const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
+    std::unordered_set<std::string> taken;
+    for (int i = 0; i < columns.Count(); ++i) {
+        const TSelectFieldItem* s = columns.Items(i);
+        TResultSetField* f = FResultFields.Add();
+        f->SelectFieldItem = s;
+        // A table field name holds at most 40 bytes: longer select-list text is cut (at a
+        // character boundary, room kept for the "_N" that makes it unique) and shown whole as
+        // the column's display name.
+        const std::string& text = s->GetFieldName();
+        auto cut = [&](size_t limit) { return text.substr(0, Utf8CutLength(text, limit)); };
+        std::string name = cut(C_MAX_RESULT_FIELD_NAME);
+        for (int n = 1; taken.count(UpperCase(name)); ++n) {
+            const std::string suffix = "_" + std::to_string(n);
+            name = cut(C_MAX_RESULT_FIELD_NAME - suffix.size()) + suffix;
+        }
+        taken.insert(UpperCase(name));
+        f->SetFieldName(name);
+        f->DisplayName = text.size() > C_MAX_RESULT_FIELD_NAME ? text : std::string();
+        TFieldType type;
+        int32_t size;
+        ResultType(*s, type, size);
+        f->SetDataType(type);
+        f->SetFieldSize(size);
+        f->SourceFieldName = s->SourceFieldName.empty() ? name : s->SourceFieldName;
+        f->SetDataProvider(root);
+        if (s->SourceTableItem && !s->SourceFieldName.empty() && !s->HasAggregateFunction) {
+            // A plain column reads its table's field directly.
+            TZanBaseJoinDataProvider* p =
+                root->FindExposedProvider(ExposedTableName(*s->SourceTableItem));
+            ZanAssert(p != nullptr, "The result set field data provider could not be found");
+            const TInternalFieldItem* field = p->FindField(nullptr, s->SourceFieldName);
+            ZanAssert(field != nullptr, "Resultset field does not have a data provider");
+            f->SetDataProvider(p);
+            f->SetSourceFieldNo(field->GetFieldIndex());
+        } else if (!s->HasAggregateFunction) {
+            ZanAssert(s->ExprRoot != nullptr, "Select field expr root is not assigned");
+            TExprEvaluator& ev = f->GetEvaluator();
+            ev.SetDBStringCompare(GetProvider().GetDBStringCompare());
+            ev.Prepare(root, const_cast<TZanExprNode*>(s->ExprRoot), GetProvider().GetInstant());
+        }
+        f->SetComputed(s->SourceFieldName.empty() || s->HasAggregateFunction);
+        // A plain column keeps its field's NOT NULL (a live result checks it before posting).
+        bool required = false;
+        if (s->SourceTableItem && !s->SourceFieldName.empty() && !s->HasAggregateFunction)
+            if (const TInternalFieldItem* src =
+                    s->SourceTableItem->GetTableFields().FindField(s->SourceFieldName))
+                required = src->GetRequired();
+        if (!FResultDefsExist) ds.GetFieldDefs().Add(name, type, size, required);
+    }
+}
+
+void TZanQueryProviderItem::CreateResultSetIndexes() {
+    TZanQueryDataset& ds = *FResultSet;
+    ds.GetIndexDefs().Clear();
+    TOrderByItems& order = FEngine->GetOrderByItems();
+    if (order.Count() > 0) {
+        std::string fields, desc;
+        for (int i = 0; i < order.Count(); ++i) {
+            const TOrderByItem* o = order.Items(i);
+            TResultSetField* f = nullptr;
+            if (o->FieldIndex > 0 && o->FieldIndex <= FResultFields.Count()) {
+                f = FResultFields.Items(o->FieldIndex - 1);
+            } else {
+                f = FResultFields.FindResultSetField(o->SortKey);
+                if (!f) f = FResultFields.FindResultSetField(FieldPart(o->SortKey));
+            }
+            ZanAssert(f != nullptr, "The result set field could not be found: " + o->SortKey);
+            fields += (fields.empty() ? "" : ";") + f->GetFieldName();
+            if (o->Descending) desc += (desc.empty() ? "" : ";") + f->GetFieldName();
+        }
+        TIndexDef& def = ds.GetIndexDefs().Add("idxorderby", fields, {});
+        if (!desc.empty()) def.SetDescFields(desc);
+    }
+    const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
+    if (columns.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
+        std::string fields;
+        for (int i = 0; i < FResultFields.Count(); ++i)
+            if (!columns.Items(i)->HasAggregateFunction)
+                fields += (fields.empty() ? "" : ";") + FResultFields.Items(i)->GetFieldName();
+        if (!fields.empty()) ds.GetIndexDefs().Add("idxgroupby", fields, {ixUnique});
+    }
+    bool distinctUnion = false;
+    for (const TZanQueryProviderItem* c : FChildren)
+        if (c->FUnionPart && !c->FUnionAll) distinctUnion = true;
+    if (FSelectAnalyser.GetIsDistinct() || distinctUnion) {
+        std::string fields;
+        for (int i = 0; i < FResultFields.Count(); ++i)
+            fields += (fields.empty() ? "" : ";") + FResultFields.Items(i)->GetFieldName();
+        ds.GetIndexDefs().Add("idxdistinct", fields, {});
+    }
+}
+
+bool TZanQueryProviderItem::CreateResultSet() {
+    TZanQueryDataset& ds = *FResultSet;
+    // The result is read through the dataset protocol afterwards: the cursor level closes.
+    TScopeExit close([&] {
+        if (ds.GetInternalActive() && !ds.GetActive()) ds.DataSetClose();
+    });
+    return InternalCreateResultSet();
+}
+
+bool TZanQueryProviderItem::InternalCreateResultSet() {
+    TZanQueryPlanState& st = *FPlan;
+    TZanQueryDataset& ds = *FResultSet;
+    TZanDataBase* db = GetProvider().GetDatabase();
+    ds.Close();
+    if (ds.GetInternalActive()) ds.DataSetClose();
+    ds.SetDataBase(db);
+    ds.SetTableName(ResultTableName());
+    ds.SetProviderMgr(&st.Mgr);
+    ds.SetInstant(GetProvider().GetInstant());
+    if (!st.Opened) {
+        st.Mgr.OpenProviders();
+        st.Opened = true;
+    }
+    st.Mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
+    // The whole WHERE is checked on every joined row, whatever was pushed down.
+    const bool whereEvaluated = st.Where.GetRootNode() != nullptr;
+    if (whereEvaluated)
+        st.Mgr.PrepareJoinExprEvaluator(st.Where.GetRootNode(), GetProvider().GetInstant());
+    CreateResultSetFields();
+    if (!FResultDefsExist) CreateResultSetIndexes();
+    const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
+    const bool aggregates = columns.ContainsAggregateColumns();
+    bool isUnion = false;
+    for (const TZanQueryProviderItem* c : FChildren)
+        if (c->FUnionPart) isUnion = true;
+    FResultIsLive = FRequestLive && !aggregates && FEngine->GetGroupByItems().Count() == 0 &&
+                    !FSelectAnalyser.GetIsDistinct() && !isUnion &&
+                    dynamic_cast<TZanNonJoinDataProvider*>(st.Mgr.GetRootProvider()) != nullptr;
+    if (FResultIsLive && !FResultDefsExist) {
+        ds.GetFieldDefs().Add("__RecAddr", ftInteger, 0, false);
+        ds.GetFieldDefs().Add("__RecModFlag", ftInteger, 0, false);
+        // A freed record slot is reused with the same stamp; the logical number tells them apart.
+        ds.GetFieldDefs().Add("__RecLogicalNo", ftInteger, 0, false);
+    }
+    ds.SetCreateLiveResult(FResultIsLive);
+    ds.PrepareEmptyResultSet(FResultDefsExist);
+    ds.SetMaxRecords(GetProvider().GetMaxRecords());
+    FResultDefsExist = true;
+    if (FCreateDefsOnly) return true;
+    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
+    // GROUP BY without aggregates still makes one row per group.
+    if (aggregates || grouped) {
+        ds.PopulateAggregateResultSet(FResultFields, grouped, FEngine->GetHavingParser().GetRootNode(),
+                                      whereEvaluated);
+    } else {
+        ds.PopulateResultSet(FResultFields, FSelectAnalyser.GetIsDistinct());
+    }
+    if (isUnion) return ProcessUnionResultSets();
+    if (FResultIsLive) ds.SetReadOnlyResultFields(FResultFields);
+    return true;
+}
+
+bool TZanQueryProviderItem::ProcessUnionResultSets() {
+    TZanQueryDataset& ds = *FResultSet;
+    // Left-associative: a distinct member makes everything before it distinct too.
+    for (TZanQueryProviderItem* part : FChildren) {
+        if (!part->FUnionPart) continue;
+        bool ok = false;
+        try {
+            ok = part->PreparePlan() && part->CreateResultSet();
+        } catch (const EZanDatabaseError&) {
+            AddError("Union result set could not be created");
+            throw;
+        }
+        if (!ok) {
+            AddError("Union result set could not be created");
+            return false;
+        }
+        TZanQueryDataset& rows = part->GetResultSet();
+        rows.Open();
+        TScopeExit close([&] { rows.Close(); });
+        if (!part->FUnionAll) ds.RemoveDuplicates("idxdistinct");
+        ds.InsertDataFromDataset(FResultFields, rows, false, !part->FUnionAll);
+    }
+    ds.SetRowsAffected(ds.GetTotalRecordCount());
+    return true;
+}
+
+bool TZanQueryProviderItem::CreateResultList(std::vector<uint32_t>& list) {
+    TZanQueryPlanState& st = *FPlan;
+    if (!PreparePlan()) return false;
+    st.Mgr.OpenProviders();
+    st.Opened = true;
+    st.Mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
+    if (st.Where.GetRootNode())
+        st.Mgr.PrepareJoinExprEvaluator(st.Where.GetRootNode(), GetProvider().GetInstant());
+    FResultSet->SetProviderMgr(&st.Mgr);
+    FResultSet->PopulateResultSetAddrList(list);
+    return true;
+}
+
+void TZanQueryProviderItem::SetLiveResultBridge(TZanDatasetBridge* bridge) {
+    auto* single = dynamic_cast<TZanNonJoinDataProvider*>(FPlan->Mgr.GetRootProvider());
+    if (!FResultIsLive || !single || !bridge) return;
+    const TTableNameItem* t = FEngine->GetTableList().Items(0);
+    bridge->Close();
+    bridge->SetDataBase(GetProvider().GetDatabase());
+    bridge->SetTableName(t->GetTableName());
+    bridge->SetMemory(t->GetMemory());
+    bridge->Open();
+}
+
+bool TZanQueryProviderItem::ExecUpdate() {
+    TZanUpdateParser& p = FEngine->GetUpdateParser();
+    TZanUpdateRowConstructor& set = p.GetSetList();
+    if (TParams* params = GetProvider().GetParams()) set.BindParams(*params);
+    OpenTargetCursor();
+    TZanQueryDataset& target = *FResultSet;
+    TScopeExit close([&] { target.DataSetClose(); });
+    std::vector<uint32_t> list;
+    const bool hasWhere = p.GetHasWhereClause();
+    if (hasWhere) {
+        TZanQueryProviderItem* where = nullptr;
+        for (TZanQueryProviderItem* c : FChildren)
+            if (c->FWhereOnly) where = c;
+        ZanAssert(where != nullptr, "Parser engine table count is incorrect");
+        if (!where->CreateResultList(list)) return false;
+    }
+    // The SET values read the old row through a provider of their own on the target table.
+    const TTableNameItem* t = FEngine->GetTableList().Items(0);
+    TZanJoinDataProviderMgr mgr;
+    mgr.SetDatabase(GetProvider().GetDatabase());
+    TZanNonJoinDataProvider* source = mgr.GetNonJoinProvider(t->GetTableName(), "", t->GetMemory());
+    mgr.SetRootProvider(source);
+    mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
+    mgr.OpenProviders();
+    TScopeExit closeSource([&] { mgr.CloseProviders(); });
+    FUpdateRowSource = source;
+    TScopeExit forget([&] { FUpdateRowSource = nullptr; });
+    target.SetInstant(GetProvider().GetInstant());
+    target.UpdateData(!hasWhere, list, set, source);
+    return true;
+}
+
+} // namespace zan

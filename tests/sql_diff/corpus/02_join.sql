@@ -1,0 +1,40 @@
+-- Joins: inner, outer, cross, WHERE joins, three tables.
+SELECT t1.id, t2.id FROM t1, t2 WHERE t1.id = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 INNER JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.tag FROM t1 JOIN t2 ON t1.id = t2.t1_id WHERE t2.tag = 'apple';
+SELECT t1.id, t2.tag FROM t1 JOIN t2 ON t1.id = t2.t1_id WHERE t1.k = 2;
+SELECT t1.name, t2.y FROM t1, t2 WHERE t1.id = t2.t1_id AND t2.y > 10;
+SELECT t1.name, t2.y FROM t1, t2 WHERE t2.t1_id = t1.id AND t1.x < 0;
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 LEFT OUTER JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.tag FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t2.tag IS NULL;
+SELECT t1.id, t2.tag FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t2.tag = 'fig';
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t1.id > 30;
+SELECT t2.id, t1.id FROM t2 LEFT JOIN t1 ON t2.t1_id = t1.id;
+SELECT t1.id, t2.id FROM t1 RIGHT JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 RIGHT OUTER JOIN t2 ON t1.id = t2.t1_id WHERE t2.id < 20;
+SELECT t1.id, t2.id FROM t1 FULL OUTER JOIN t2 ON t1.id = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 FULL JOIN t2 ON t1.id = t2.t1_id WHERE t1.id IS NULL OR t2.id IS NULL;
+SELECT t1.id, t3.label FROM t1 JOIN t3 ON t1.k = t3.k;
+SELECT t1.id, t3.label FROM t1 LEFT JOIN t3 ON t1.k = t3.k;
+SELECT t1.id, t3.label FROM t1, t3 WHERE t1.k = t3.k AND t3.label LIKE '%a%';
+SELECT a.k, b.k FROM t3 a, t3 b WHERE a.k < 2 AND b.k < 2;
+SELECT a.k, b.k FROM t3 a CROSS JOIN t3 b WHERE a.k = 1;
+SELECT a.id, b.id FROM t1 a JOIN t1 b ON a.k = b.k WHERE a.id < 4;
+SELECT a.id, b.id FROM t1 a, t1 b WHERE a.id = b.k;
+SELECT t1.id, t2.id, t3.label FROM t1, t2, t3 WHERE t1.id = t2.t1_id AND t1.k = t3.k;
+SELECT t1.id, t2.id, t3.label FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t3 ON t1.k = t3.k;
+SELECT t1.id, t2.id, t3.label FROM t1 JOIN t2 ON t1.id = t2.t1_id LEFT JOIN t3 ON t1.k = t3.k;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id AND t2.y > 5;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.k = t2.t1_id;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id < t2.t1_id WHERE t1.id > 38 AND t2.id < 5;
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id AND t2.tag = 'apple';
+SELECT t1.name, t2.tag FROM t1, t2 WHERE t1.name = t2.tag;
+SELECT t1.id, t2.y, t1.x + t2.y AS s FROM t1 JOIN t2 ON t1.id = t2.t1_id;
+SELECT DISTINCT t1.k FROM t1 JOIN t2 ON t1.id = t2.t1_id;
+-- ordered
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id ORDER BY t1.id, t2.id;
+-- ordered
+SELECT t1.id AS a, t2.id AS b FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id ORDER BY a DESC, b;
+SELECT * FROM t3, t3 x WHERE t3.k = x.k;

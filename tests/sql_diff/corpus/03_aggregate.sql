@@ -1,0 +1,52 @@
+-- Aggregates, GROUP BY and HAVING.
+SELECT COUNT(*) FROM t1;
+SELECT COUNT(*) FROM t1 WHERE k = 2;
+SELECT COUNT(k) FROM t1;
+SELECT COUNT(name) FROM t1;
+SELECT COUNT(DISTINCT k) FROM t1;
+SELECT COUNT(DISTINCT name) FROM t1;
+SELECT SUM(k) FROM t1;
+SELECT SUM(x) FROM t1;
+SELECT MIN(x), MAX(x) FROM t1;
+SELECT MIN(k), MAX(k) FROM t1;
+SELECT MIN(name), MAX(name) FROM t1;
+SELECT MIN(dt), MAX(dt) FROM t1;
+SELECT AVG(x) FROM t1;
+-- divergence: avg-integer-rounded
+SELECT AVG(k) FROM t1;
+SELECT SUM(x) / COUNT(x) AS mean FROM t1;
+SELECT SUM(k) + 1 AS s FROM t1;
+SELECT COUNT(*), SUM(k), MAX(x) FROM t1 WHERE id < 20;
+-- divergence: aggregate-empty-zero
+SELECT SUM(k), MIN(x) FROM t1 WHERE id > 100;
+SELECT COUNT(*) FROM t1 WHERE id > 100;
+SELECT COUNT(k) FROM t1 WHERE id > 100;
+SELECT k, COUNT(*) FROM t1 GROUP BY k;
+SELECT k, COUNT(*) AS n, SUM(x) AS s FROM t1 GROUP BY k;
+SELECT name, COUNT(*) FROM t1 GROUP BY name;
+SELECT k, name, COUNT(*) FROM t1 GROUP BY k, name;
+SELECT k, MIN(name), MAX(name) FROM t1 GROUP BY k;
+SELECT k, MIN(dt) FROM t1 GROUP BY k;
+SELECT k, COUNT(DISTINCT name) FROM t1 GROUP BY k;
+SELECT k, COUNT(*) FROM t1 WHERE x > 0 GROUP BY k;
+SELECT k, COUNT(*) FROM t1 GROUP BY k HAVING COUNT(*) > 4;
+SELECT k, SUM(x) AS s FROM t1 GROUP BY k HAVING SUM(x) > 0;
+SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING k > 3;
+SELECT tag, COUNT(*) AS n, AVG(y) AS a FROM t2 GROUP BY tag;
+SELECT t1_id, COUNT(*) FROM t2 GROUP BY t1_id HAVING COUNT(*) > 1;
+SELECT t1.k, COUNT(*) FROM t1 JOIN t2 ON t1.id = t2.t1_id GROUP BY t1.k;
+SELECT t1.k, SUM(t2.y) AS s FROM t1, t2 WHERE t1.id = t2.t1_id GROUP BY t1.k;
+SELECT t3.label, COUNT(*) FROM t1 JOIN t3 ON t1.k = t3.k GROUP BY t3.label;
+-- ordered
+SELECT k, COUNT(*) AS n FROM t1 GROUP BY k ORDER BY n DESC, k;
+-- ordered
+SELECT k, SUM(x) AS s FROM t1 GROUP BY k ORDER BY k;
+SELECT COUNT(*) FROM t2 WHERE tag IS NULL;
+SELECT COUNT(*) FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id;
+SELECT COUNT(t2.id) FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id;
+SELECT MAX(x) - MIN(x) AS spread FROM t1;
+SELECT k, MAX(x) - MIN(x) AS spread FROM t1 GROUP BY k;
+SELECT k FROM t1 GROUP BY k;
+SELECT k, name FROM t1 WHERE k < 3 GROUP BY k, name;
+SELECT k FROM t1 GROUP BY k HAVING k > 3;
+SELECT t2.tag FROM t1 JOIN t2 ON t1.id = t2.t1_id GROUP BY t2.tag;

@@ -1,0 +1,24 @@
+-- Subqueries: IN, EXISTS, scalar, ANY/ALL, correlated.
+SELECT id FROM t1 WHERE id IN (SELECT t1_id FROM t2);
+SELECT id FROM t1 WHERE id NOT IN (SELECT t1_id FROM t2 WHERE t1_id IS NOT NULL);
+SELECT id FROM t1 WHERE id IN (SELECT t1_id FROM t2 WHERE tag = 'apple');
+SELECT id FROM t1 WHERE k IN (SELECT k FROM t3 WHERE label LIKE '%e%');
+SELECT id FROM t1 WHERE EXISTS (SELECT id FROM t2 WHERE t2.t1_id = t1.id);
+SELECT id FROM t1 WHERE NOT EXISTS (SELECT id FROM t2 WHERE t2.t1_id = t1.id);
+SELECT id FROM t1 WHERE EXISTS (SELECT id FROM t2 WHERE t2.t1_id = t1.id AND t2.y > 10);
+SELECT id FROM t1 WHERE EXISTS (SELECT k FROM t3 WHERE k = 100);
+SELECT id FROM t1 WHERE x > (SELECT AVG(x) FROM t1);
+SELECT id FROM t1 WHERE k = (SELECT MAX(k) FROM t1);
+SELECT id FROM t1 WHERE k = (SELECT k FROM t3 WHERE label = 'kiwi');
+-- divergence: aggregate-empty-zero
+SELECT id FROM t1 WHERE x > (SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id);
+-- sqlite: SELECT id FROM t1 WHERE x > COALESCE((SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id), 0)
+SELECT id FROM t1 WHERE x > (SELECT AVG(y) FROM t2 WHERE t2.t1_id = t1.id);
+-- sqlite: SELECT id FROM t1 WHERE k > (SELECT MAX(k) FROM t3 WHERE k < 5)
+SELECT id FROM t1 WHERE k > ALL (SELECT k FROM t3 WHERE k < 5);
+-- sqlite: SELECT id FROM t1 WHERE k > (SELECT MIN(k) FROM t3 WHERE k > 5)
+SELECT id FROM t1 WHERE k > ANY (SELECT k FROM t3 WHERE k > 5);
+SELECT id FROM t1 WHERE id IN (SELECT t1_id FROM t2 WHERE y IN (SELECT y FROM t2 WHERE y > 20));
+SELECT k, COUNT(*) FROM t1 GROUP BY k HAVING COUNT(*) > (SELECT COUNT(*) FROM t3 WHERE k < 4);
+SELECT t1.id, t2.id FROM t1, t2 WHERE t1.id = t2.t1_id AND t2.y = (SELECT MAX(y) FROM t2);
+SELECT name FROM t1 WHERE name IN (SELECT tag FROM t2);

@@ -1,0 +1,24 @@
+-- INSERT, UPDATE and DELETE: the count and the table afterwards.
+INSERT INTO t3 VALUES (20, 'twenty');
+INSERT INTO t3 (label, k) VALUES ('x', 21);
+INSERT INTO t3 (k) VALUES (22);
+INSERT INTO t3 VALUES (23, NULL);
+INSERT INTO t1 (id, k, name, x, dt) VALUES (99, 1, 'new', 2.5, '2024-02-29');
+INSERT INTO t3 SELECT id, name FROM t1 WHERE id < 5;
+INSERT INTO t3 (k, label) SELECT t1_id, tag FROM t2 WHERE y > 20;
+UPDATE t3 SET label = 'z';
+UPDATE t3 SET label = 'small' WHERE k < 3;
+UPDATE t1 SET k = k + 10 WHERE name LIKE 'a%';
+UPDATE t1 SET x = x * 2, k = 0 WHERE id > 30;
+UPDATE t1 SET id = id + 100;
+UPDATE t1 SET k = id, id = k WHERE id < 5;
+UPDATE t1 SET name = NULL WHERE k IS NULL;
+UPDATE t1 SET x = (SELECT MAX(y) FROM t2) WHERE id = 1;
+UPDATE t1 SET k = 7 WHERE id IN (SELECT t1_id FROM t2 WHERE tag = 'fig');
+UPDATE t1 SET k = 5 WHERE EXISTS (SELECT k FROM t3 WHERE t3.k = 9);
+DELETE FROM t3;
+DELETE FROM t3 WHERE k > 5;
+DELETE FROM t1 WHERE name IS NULL;
+DELETE FROM t1 WHERE id IN (SELECT t1_id FROM t2);
+DELETE FROM t2 WHERE y > (SELECT AVG(y) FROM t2);
+DELETE FROM t1 WHERE NOT EXISTS (SELECT id FROM t2 WHERE t2.t1_id = t1.id);

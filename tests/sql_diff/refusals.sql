@@ -1,0 +1,37 @@
+-- Statements the engine refuses, with their code and text.
+-- error: 9645 Unrecognised SQL statement type
+EXPLAIN SELECT id FROM t1;
+-- error: 9645 Unrecognised SQL statement type
+BEGIN;
+-- error: 9645 Invalid token Line 1, Character 31. Token 'LIMIT'
+SELECT id FROM t1 WHERE k = 1 LIMIT 5;
+-- error: 9645 Table not found - nosuch
+SELECT id FROM nosuch;
+-- error: 9645 Select clause incorrectly terminated
+SELECT *, id FROM t1;
+-- error: 9645 No group by clause was specified
+SELECT COUNT(*) FROM t1 HAVING COUNT(*) > 1;
+-- error: 9645 Output column must be specified in Group By clause
+SELECT k, name, COUNT(*) FROM t1 GROUP BY k;
+-- error: 9645 Order by column not found (Order By columns must be in result set)
+SELECT id FROM t1 ORDER BY name;
+-- error: 9645 Order by column number is out of range
+SELECT id FROM t1 ORDER BY 3;
+-- error: 9645 Union statement column counts do not match
+SELECT id, k FROM t1 UNION SELECT k FROM t3;
+-- error: 9645 Number of insert columns does not match number of insert values
+INSERT INTO t3 VALUES (1);
+-- error: 9645 Number of insert columns does not match number of insert values
+INSERT INTO t3 (k) VALUES (1, 'a');
+-- error: 9645 Unknown Datatype
+CREATE TABLE bad (a TEXT);
+-- error: 9645 Subqueries are not supported
+SELECT (SELECT k FROM t3 WHERE k = 1) FROM t1;
+-- error: 9645 Invalid token
+SELECT COALESCE(k, 0) FROM t1;
+-- error: 9645 Unrecognized tokens beyond end of statement: UNION
+SELECT k, COUNT(*) FROM t1 GROUP BY k UNION SELECT k, 1 FROM t3;
+-- error: 9645 Field not found
+SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING n > 4;
+-- error: 9645 Fields specified in having clause must appear in the result set: COUNT(*)
+SELECT k, MIN(name) FROM t1 GROUP BY k HAVING COUNT(*) > 2;

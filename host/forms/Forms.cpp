@@ -48,6 +48,18 @@ void CenteredText(TCanvas& c, const TRect& r, const std::string& text) {
     c.TextOut(r.Left + (r.Width() - w) / 2, r.Top + (r.Height() - h) / 2, text);
 }
 
+// The first showing, enabled default (or cancel) button in the control tree under parent, embedded
+// forms included, in the order the controls sit in their parents.
+TButton* KeyButton(const TWinControl& parent, bool defaultButton) {
+    for (TControl* c : parent.Controls()) {
+        if (!c->Visible || !c->IsEnabled()) continue;
+        if (auto* b = dynamic_cast<TButton*>(c); b && (defaultButton ? b->Default : b->Cancel)) return b;
+        if (auto* w = dynamic_cast<TWinControl*>(c))
+            if (TButton* b = KeyButton(*w, defaultButton)) return b;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 // ---- TControl ----
@@ -564,12 +576,14 @@ TControl* TForm::FindControl(const std::string& name) const {
 void TForm::KeyDown(const std::string& key) {
     TControl* target = ActiveControl && ActiveControl->Showing() && ActiveControl->IsEnabled() ? ActiveControl : nullptr;
     if (key == "Return" || key == "Escape") {
-        for (int i = 0; i < ComponentCount(); ++i) {
-            auto* b = dynamic_cast<TButton*>(Components(i));
-            if (b && b->Showing() && b->IsEnabled() && (key == "Return" ? b->Default : b->Cancel)) {
-                b->Click();
-                return;
-            }
+        // A focused button takes Return itself; otherwise the default (Return) or cancel (Escape)
+        // button that shows answers, wherever it sits: a page form embedded in a frame has its
+        // buttons in its own panel, and the frame's window is the one that gets the keys.
+        auto* button = key == "Return" ? dynamic_cast<TButton*>(target) : nullptr;
+        if (!button) button = KeyButton(*this, key == "Return");
+        if (button) {
+            button->Click();
+            return;
         }
         if (key == "Escape" && BorderStyle == bsDialog) Close();
         return;
@@ -766,6 +780,13 @@ void TApplication::ApplyStep(TPromptAnswer& step, TForm& form) {
     if (step.Verb == "close") {
         Log(Format("close %s", form.ClassName()));
         form.Close();
+        return;
+    }
+    if (step.Verb == "key") {
+        // As a backend delivers it: to the window holding the form, whose focus and default and
+        // cancel buttons decide.
+        Log(Format("key %s %s", form.ClassName(), step.Value));
+        if (TForm* window = form.ParentForm()) window->KeyDown(step.Value);
         return;
     }
     if (step.Verb == "screenshot") {

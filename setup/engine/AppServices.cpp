@@ -36,7 +36,7 @@ const char* ButtonsName(TPromptButtons buttons) {
     }
 }
 
-// Parses "[<form>] <verb> [<control>] [<text>]".
+// Parses "[<form>] <verb> [<control>] [<text>]"; "key" takes a key name ("Return", "Escape", "Tab").
 void ParseFormStep(const std::string& line, TPromptAnswer& a, const std::function<void(const char*)>& fail) {
     size_t close = line.find(']');
     if (close == std::string::npos) fail("\"]\" expected");
@@ -60,6 +60,9 @@ void ParseFormStep(const std::string& line, TPromptAnswer& a, const std::functio
         if (a.Control.empty()) fail("control expected");
         a.Value = rest;
         if (a.Verb == "choose" && !(TryStrToInt(a.Value, n) && n >= 0)) fail("index expected");
+    } else if (a.Verb == "key") {
+        a.Value = word();
+        if (a.Value.empty() || !rest.empty()) fail("one key expected");
     } else if (a.Verb == "close") {
         if (!rest.empty()) fail("close takes nothing");
     } else if (a.Verb == "wait") {

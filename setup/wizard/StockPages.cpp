@@ -92,7 +92,8 @@ void TStockPageForm::PageHook() {
         ProceedBtn->Visible = !IsLastPage();
         FinishBtn->Visible = !ProceedBtn->Visible;
     }
-    ActiveControl = ProceedBtn->Visible ? static_cast<TControl*>(ProceedBtn) : FinishBtn;
+    // The focus goes to the window that takes the keys: the frame when the page is embedded.
+    (ProceedBtn->Visible ? ProceedBtn : FinishBtn)->SetFocus();
 }
 
 TLicenseForm::TLicenseForm(TComponent* owner) : TStockPageForm(owner, "Software license agreement", false) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
 #include "host/forms/Dialogs.h"
@@ -243,6 +244,59 @@ TEST(Forms, ReturnAndEscapePressDefaultAndCancelButtons) {
     box->KeyDown("Escape");
     EXPECT_EQ(box->ModalResult, mrCancel);
     EXPECT_EQ(box->VisibleButtons(), (std::vector<std::string>{"OK", "Cancel"}));
+}
+
+// A frame holding an embedded page: the frame's window gets the keys, the page's buttons answer.
+TEST(Forms, KeysReachTheButtonsOfAnEmbeddedPage) {
+    struct Row {
+        const char* Case;
+        const char* Key;
+        const char* Focus;        // the control given the focus first, or ""
+        bool PageShown, DefaultOn;
+        const char* Pressed;      // the button clicked, or ""
+    };
+    const Row rows[] = {
+        {"default button of the page", "Return", "", true, true, "Next"},
+        {"focused button before the default", "Return", "Back", true, true, "Back"},
+        {"focused edit leaves Return to the default", "Return", "Edit", true, true, "Next"},
+        {"disabled default ignored", "Return", "", true, false, ""},
+        {"hidden page ignored", "Return", "", false, true, ""},
+        {"cancel button of the page", "Escape", "Back", true, true, "Cancel"},
+        {"hidden page: no cancel", "Escape", "", false, true, ""},
+    };
+    for (const Row& r : rows) {
+        Scripted s("");
+        TForm frame(nullptr);
+        frame.BorderStyle = bsDialog;
+        frame.SetBounds(0, 0, 300, 200);
+        auto* panel = new TPanel(&frame);
+        panel->Align = alClient;
+        panel->SetParent(&frame);
+        auto* page = new TForm(&frame);
+        page->SetParent(panel);
+        std::string pressed;
+        std::map<std::string, TControl*> controls;
+        for (const char* name : {"Back", "Next", "Cancel"}) {
+            auto* b = new TButton(page);
+            b->SetName(name);
+            b->SetParent(page);
+            b->OnClick = [&pressed, name](TObject*) { pressed = name; };
+            controls[name] = b;
+        }
+        auto* edit = new TEdit(page);
+        edit->SetParent(page);
+        controls["Edit"] = edit;
+        static_cast<TButton*>(controls["Next"])->Default = true;
+        controls["Next"]->Enabled = r.DefaultOn;
+        static_cast<TButton*>(controls["Cancel"])->Cancel = true;
+        page->Visible = r.PageShown;
+        frame.Show();
+        if (*r.Focus) controls[r.Focus]->SetFocus();
+        frame.KeyDown(r.Key);
+        EXPECT_EQ(pressed, r.Pressed) << r.Case;
+        EXPECT_EQ(frame.ModalResult, mrNone) << r.Case;
+        frame.Hide();
+    }
 }
 
 TEST(Graphics, MulDivColoursAndText) {

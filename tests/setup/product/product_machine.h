@@ -111,6 +111,11 @@ inline const char* const HappyScript = "[TWelcomeForm] click ProceedBtn\n"
                                 "[TReadmeForm] click ProceedBtn\n"
                                 "[TAfterGoodInstallDlg] click FinishBtn\n";
 
+// The forms of the happy path, in order (frames left out).
+inline const std::vector<std::string> HappyForms = {"TWelcomeForm", "TLicenseForm", "TSelectDestinationForm",
+                                                    "TConfirmInstall", "TCopyFileForm", "TReadmeForm",
+                                                    "TAfterGoodInstallDlg"};
+
 // A golden file of tests/setup/product/golden, one line each.
 inline std::vector<std::string> Golden(const std::string& name) {
     return SplitLines(TSandbox::ReadHostFile(std::string(ORVEX_TEST_DIR) + "/golden/" + name), "\n");

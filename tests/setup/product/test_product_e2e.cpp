@@ -1,8 +1,8 @@
 // OrvexDemoInstall end to end, as real processes on the headless backend: one build of the
 // distributable (-b: setup.1, files.1, the self-extracting setup.exe) shared by the tests, then
-// on a fresh machine each: the happy path with a seeded Delphi 7, Cancel on the licence, no IDE,
-// a second run, Cancel on the copy form, a file in use, the main window closed mid-copy, and an
-// install from floppies whose second volume was moved.
+// on a fresh machine each: the happy path with a seeded Delphi 7 (by clicks, and by the Return
+// key alone), Cancel on the licence, no IDE, a second run, Cancel on the copy form, a file in
+// use, the main window closed mid-copy, and an install from floppies whose second volume was moved.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,9 +34,7 @@ TEST(ProductEndToEnd, HappyPathWithDelphi7) {
     TProductMachine m("orvex_happy", HappyScript);
     SeedDelphi7Installation();
     ASSERT_EQ(RunSetupProgram({}), 0) << TSandbox::ReadHostFile(m.Transcript);
-    EXPECT_EQ(m.Forms(), (std::vector<std::string>{"TWelcomeForm", "TLicenseForm", "TSelectDestinationForm",
-                                                   "TConfirmInstall", "TCopyFileForm", "TReadmeForm",
-                                                   "TAfterGoodInstallDlg"}));
+    EXPECT_EQ(m.Forms(), HappyForms);
     ASSERT_EQ(ProductFiles().size(), 97u);
     for (const TProductFile& f : ProductFiles()) {
         EXPECT_EQ(WinReadFile(InstalledPath(f)), TSandbox::ReadHostFile(PayloadFile(f))) << f.Name;
@@ -56,6 +54,20 @@ TEST(ProductEndToEnd, HappyPathWithDelphi7) {
               ":Link d7vcl.hlp\r\n:Link d7database.hlp\r\n:Link orvex.hlp\r\n");
     EXPECT_FALSE(WinFileExists(D7Root + "\\Help\\delphi7.gid"));
     EXPECT_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, "\\SOFTWARE\\Kel"));
+    EXPECT_EQ(LogLines(Dest + "\\instlog.txt"), Golden("happy_instlog.txt"));
+}
+
+// The same run with nothing but the Return key on each page: the focused Next/Finish answers.
+TEST(ProductEndToEnd, ReturnKeyAloneWalksTheHappyPath) {
+    std::string script;
+    for (const char* page : {"TWelcomeForm", "TLicenseForm", "TSelectDestinationForm", "TConfirmInstall",
+                             "TReadmeForm", "TAfterGoodInstallDlg"})
+        script += std::string("[") + page + "] key Return\n";
+    TProductMachine m("orvex_return", script);
+    SeedDelphi7Installation();
+    ASSERT_EQ(RunSetupProgram({}), 0) << TSandbox::ReadHostFile(m.Transcript);
+    EXPECT_EQ(m.Forms(), HappyForms);
+    EXPECT_EQ(RegReadString(hkLocalMachine, ProductKey, "InstallPath", ""), Dest);
     EXPECT_EQ(LogLines(Dest + "\\instlog.txt"), Golden("happy_instlog.txt"));
 }
 

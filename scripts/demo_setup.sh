@@ -3,7 +3,7 @@
 # distributable with OrvexDemoInstall -b (both "zan14rd7.bpl" entries carry the release engine
 # library), seeds a Delphi 7 installation, runs the wizard (a window when DISPLAY is set, else
 # headless with the happy-path script), then prints the installed tree, the IDE entries and
-# instlog.txt.
+# instlog.txt; fails when the wizard's install did not end well.
 # Usage: scripts/demo_setup.sh <release build dir>
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -32,3 +32,9 @@ else
 fi
 echo "wizard exit status: $status"
 "$build/orvexdemo" report
+# The demo fails when the install did not end well: 0 is a good install, 2 a good one that
+# waits for the reboot.
+if [ "$status" -ne 0 ] && [ "$status" -ne 2 ]; then
+  echo "the install did not end well (exit status $status)" >&2
+  exit 1
+fi

@@ -601,6 +601,7 @@ public:
     void InitializeNewRecord(uint8_t* recBuf, bool keyFlags);
     uint32_t DatasetGetRecAddr(const uint8_t* recBuf = nullptr) const;
     uint32_t DataSetGetRecordModFlag(const uint8_t* recBuf = nullptr) const;
+    uint32_t DataSetGetRecordLogicalNo(const uint8_t* recBuf = nullptr) const;
     static void GetBookMarkFromBuf(const uint8_t* recBuf, int32_t recordSize, uint8_t* bookmark);
     static void SetBookMarkToBuf(uint8_t* recBuf, int32_t recordSize, const uint8_t* bookmark);
     bool CheckBookMarkValid(const uint8_t* bookmark);
@@ -668,7 +669,7 @@ public:
     bool SetToRecord(uint32_t address, const uint8_t* compareBuf, bool reposition, bool check);
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
-    bool DataSetSetToFlags(uint32_t address, uint32_t stamp);
+    bool DataSetSetToFlags(uint32_t address, uint32_t stamp, uint32_t logicalNo);
     // Makes the live record at address current without searching the index (its number in the
     // index stays unknown); False, with the buffer unchanged, when the address holds no live
     // record of this table or the filter excludes it.
@@ -700,6 +701,10 @@ public:
     // without text and handler the filter is closed.
     void InternalSetFilter();
     void InternalClearFilter();
+    // A filter for one find with Filtered off: InternalSetTemporaryFilter switches on the
+    // filter kept by InternalSuspendFilter after the previous find, or applies it anew.
+    void InternalSetTemporaryFilter();
+    void InternalSuspendFilter();
     // Hands a query expression to the filter manager (10051 when the table's text fails).
     void InternalAssignFilterExpr(TZanFilterExprDriver& driver);
     // After a refresh by key: the cursor moves to the nearest record of an active filter.

@@ -612,6 +612,10 @@ uint32_t TZanDataSet::DataSetGetRecordModFlag(const uint8_t* recBuf) const {
     return GetLE32((recBuf ? recBuf : FRecBuf.data()) + C_REC_STAMP_OFFSET);
 }
 
+uint32_t TZanDataSet::DataSetGetRecordLogicalNo(const uint8_t* recBuf) const {
+    return GetLE32((recBuf ? recBuf : FRecBuf.data()) + C_REC_LOGICAL_RECNO_OFFSET);
+}
+
 void TZanDataSet::GetBookMarkFromBuf(const uint8_t* recBuf, int32_t recordSize,
                                      uint8_t* bookmark) {
     std::memcpy(bookmark, recBuf + recordSize, 4);
@@ -785,8 +789,9 @@ void TZanDataSet::DataSetSetFieldDataToRecBuf(int32_t n, int32_t length, bool se
         if (f.GetSizeMarkerOffset() > 0) std::memset(recBuf + f.GetSizeMarkerOffset(), 0, 2);
         return;
     }
-    if (length > f.GetFieldSize())
-        ZanDatabaseError(8581, context, "Field data length is out of range");
+    // A string field keeps a byte for its terminator: its declared size is one less.
+    const int32_t declared = f.GetDataType() == ftString ? f.GetWriteableFieldSize() : f.GetFieldSize();
+    if (length > declared) ZanDatabaseError(8581, context, "Field data length is out of range");
     if (f.GetSizeMarkerOffset() > 0) {
         ZanAssert(length >= 0, "Invalid data length in set field");
         const uint16_t marker = uint16_t(length);
@@ -806,6 +811,30 @@ void TZanDataSet::DataSetSetFieldDataAsVariant(int32_t n, const Variant& value) 
     DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
 }
 
+namespace {
+
+// The value as a whole number the integer field can hold. A value outside the field's range is
+// refused (9985) rather than stored wrapped.
+int64_t FieldWholeNumber(const TInternalFieldItem& f, const Variant& value, int64_t low,
+                         int64_t high, const char* context) {
+    int64_t v = 0;
+    bool inRange = true;
+    try {
+        v = value.AsInt64();
+    } catch (const EVariantError&) {
+        const TVarType t = value.Type();
+        if (t != varDouble && t != varCurrency && t != varDate && t != varString) throw;
+        inRange = false;
+    }
+    if (!inRange || v < low || v > high)
+        ZanDatabaseError(9985, context,
+                         "Value " + value.AsString() + " is out of range for field " +
+                             f.GetFieldName());
+    return v;
+}
+
+} // namespace
+
 void TZanDataSet::DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t n,
                                                        const Variant& value) {
     static const char* const context = "TZanDataSet.DataSetSetFieldDataAsVariant";
@@ -821,15 +850,19 @@ void TZanDataSet::DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t 
                                     recBuf, text.data());
         return;
     }
-    case ftSmallint:
+    case ftSmallint: {
+        const int16_t v = int16_t(FieldWholeNumber(f, value, INT16_MIN, INT16_MAX, context));
+        DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
+        return;
+    }
     case ftWord: {
-        const int16_t v = int16_t(value.AsInteger());
+        const uint16_t v = uint16_t(FieldWholeNumber(f, value, 0, UINT16_MAX, context));
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }
     case ftInteger:
     case ftAutoInc: {
-        const int32_t v = value.AsInteger();
+        const int32_t v = int32_t(FieldWholeNumber(f, value, INT32_MIN, INT32_MAX, context));
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }

@@ -33,9 +33,38 @@ void TZanDataSet::InternalClearFilter() {
     FFilterMgr->CloseFilter();
 }
 
+void TZanDataSet::InternalSetTemporaryFilter() {
+    TFilterMgr& filter = *FFilterMgr;
+    // The filter kept from the previous step serves while its text, options and handler
+    // still apply; a reset meanwhile (a write, another index or range, a header change)
+    // makes it compute its result again.
+    if (filter.GetSuspended() && filter.GetFilterText() == GetFilter() &&
+        filter.GetFilterOptions() == GetFilterOptions() &&
+        (!Trim(GetFilter()).empty() || HasFilterEventHandler()) && filter.Resume()) {
+        filter.RefreshDataProvider();
+        return;
+    }
+    filter.CloseFilter();
+    InternalSetFilter();
+}
+
+void TZanDataSet::InternalSuspendFilter() {
+    FFilterMgr->SetQueryActive(FDataBase && FDataBase->GetQueryActive());
+    FFilterMgr->Suspend();
+}
+
 void TZanDataSet::InternalAssignFilterExpr(TZanFilterExprDriver& driver) {
     CheckInternalActive();
     TFilterMgr& filter = *FFilterMgr;
+    // An assessment leaves the dataset's own filter settings as they were.
+    const bool assessOnly = driver.GetAssessExprOnly();
+    const bool excludeNulls = filter.GetExcludeRelopNulls();
+    const bool queryActive = filter.GetQueryActive();
+    TScopeExit restore([&] {
+        if (!assessOnly) return;
+        filter.SetExcludeRelopNulls(excludeNulls);
+        filter.SetQueryActive(queryActive);
+    });
     filter.SetExcludeRelopNulls(driver.GetExcludeRelopNulls());
     if (driver.GetExcludeRelopNulls()) filter.SetQueryActive(true);
     // The dataset's own filter takes part only while it is switched on.

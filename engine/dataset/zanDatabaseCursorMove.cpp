@@ -530,9 +530,12 @@ bool TZanDataSet::DataSetSetToBookmark(const uint8_t* bookmark) {
     return SetToRecord(GetLE32(bookmark), nullptr, true, false);
 }
 
-bool TZanDataSet::DataSetSetToFlags(uint32_t address, uint32_t stamp) {
+bool TZanDataSet::DataSetSetToFlags(uint32_t address, uint32_t stamp, uint32_t logicalNo) {
+    // A deleted record's slot may hold a newer record with the same stamp: the logical record
+    // number, never reused within a table, tells them apart.
     if (SetToRecord(address, nullptr, true, false) &&
-        DataSetGetRecordModFlag(FRecBuf.data()) == stamp)
+        DataSetGetRecordModFlag(FRecBuf.data()) == stamp &&
+        DataSetGetRecordLogicalNo(FRecBuf.data()) == logicalNo)
         return true;
     ZanDatabaseError(8708, "TZanDataSet.DataSetSetToFlags");
 }
@@ -585,6 +588,7 @@ bool TZanDataSet::DataSetRefresh(uint8_t* recBuf, bool exact) {
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     InvalidateReadAhead(false);
+    FFilterMgr->DropPassingCaches();
     return RefreshDataSet(exact ? stEQ : stLEG, recBuf) != 0;
 }
 
@@ -731,7 +735,9 @@ bool TZanDataSet::PassFilterEvent(uint32_t address) {
 }
 
 void TZanDataSet::InternalCheckFilterStatus(bool lockWasHeld) {
-    if (lockWasHeld && FFilterMgr->GetActive()) FFilterMgr->ResetFilter();
+    // A filter kept for the next find is computed again after any write of this cursor.
+    if ((lockWasHeld && FFilterMgr->GetActive()) || FFilterMgr->GetSuspended())
+        FFilterMgr->ResetFilter();
 }
 
 } // namespace zan

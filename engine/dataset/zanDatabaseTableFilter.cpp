@@ -89,13 +89,14 @@ bool TZanBaseTable::FindRecord(bool restart, bool goForward) {
     SetFound(false);
     UpdateCursorPos();
     CursorPosChanged();
-    // With Filtered off the filter is applied for this move only.
+    // With Filtered off the filter is applied for this move only; it is kept switched off
+    // for the next find.
     const bool temporary = !GetFiltered();
-    if (temporary) InternalSetFilter();
+    if (temporary) InternalSetTemporaryFilter();
     bool found = false;
     {
         TScopeExit clear([&] {
-            if (temporary) InternalClearFilter();
+            if (temporary) InternalSuspendFilter();
         });
         if (restart)
             found = goForward ? DataSetFirst() : DataSetLast();

@@ -15,6 +15,7 @@ namespace zan {
 namespace {
 
 bool GForceNoOptimisation = false;
+uint64_t GIndexSearchCount = 0;
 
 bool IsField(const TZanExprNode* n) {
     return n && n->Kind == enkField;
@@ -195,6 +196,7 @@ void TIndexDataInterface::CreateKeyBuffer(TFieldComparisonValue missing, const V
 }
 
 int32_t TIndexDataInterface::Search(const TCut& cut, TIndexSearchType type) {
+    ++GIndexSearchCount;
     CreateKeyBuffer(cut.After ? fcForceEOF : fcForceBOF, cut.Value);
     return FIndex->GetTree().IndexSearch(type);
 }
@@ -238,6 +240,10 @@ void TIndexDataInterface::ListBetween(const TCut& low, const TCut& high, TZanAdd
     }
 }
 
+uint64_t TIndexDataInterface::GetSearchCount() {
+    return GIndexSearchCount;
+}
+
 void TIndexDataInterface::SortUnique(TZanAddressList& list) {
     std::sort(list.begin(), list.end());
     list.erase(std::unique(list.begin(), list.end()), list.end());
@@ -260,24 +266,26 @@ void TIndexDataInterface::GetRecordList(TZanExprOperator op, const Variant& valu
             ListBetween(AtValue(nullValue, true), plusInf, list);
         } else {
             const std::string prefix = top.substr(0, top.size() - 1);
-            ListBetween(AtValue(Variant(prefix), false), AtValue(Variant(top), true), list);
+            ListBetween(AtValue(Variant(prefix), false), PrefixEnd(prefix), list);
         }
     } else if (partialLength > 0) {
-        // A "*" constant compares only the first partialLength bytes; a shorter value compares
-        // on its own length, so a proper prefix of the constant is equal as well.
+        // A "*" constant is a prefix: the field's value cut to the prefix length compares with
+        // it, so a value shorter than the prefix sorts below it and only values that begin with
+        // the prefix are equal.
         const std::string text = value.AsString();
         const std::string prefix = text.substr(0, std::min(text.size(), size_t(partialLength)));
         const TCut below = AtValue(Variant(prefix), false);
-        const TCut top = AtValue(Variant(prefix + '\xFF'), true);
-        const bool withPrefixes = op == zeoEQ || op == zeoNE || op == zeoGE;
+        const TCut top = PrefixEnd(prefix);
         switch (op) {
         case zeoEQ:
         case zeoNE:
             ListBetween(below, top, list);
             break;
         case zeoGE:
-        case zeoGT:
             ListBetween(below, plusInf, list);
+            break;
+        case zeoGT:
+            ListBetween(top, plusInf, list);
             break;
         case zeoLT:
             ListBetween(lowest, below, list);
@@ -289,11 +297,6 @@ void TIndexDataInterface::GetRecordList(TZanExprOperator op, const Variant& valu
             MapRelOpToSearchType(op, false);
             break;
         }
-        if (withPrefixes)
-            for (size_t n = 0; n < prefix.size(); ++n) {
-                const Variant q(prefix.substr(0, n));
-                ListBetween(AtValue(q, false), AtValue(q, true), list);
-            }
     } else {
         switch (op) {
         case zeoEQ:
@@ -319,6 +322,62 @@ void TIndexDataInterface::GetRecordList(TZanExprOperator op, const Variant& valu
         }
     }
     SortUnique(list);
+}
+
+void TIndexDataInterface::GetInRecordList(const std::vector<Variant>& values,
+                                          TZanAddressList& list) {
+    // Each distinct constant is searched once; the lists are gathered and sorted once.
+    std::vector<const Variant*> distinct;
+    distinct.reserve(values.size());
+    for (const Variant& v : values)
+        distinct.push_back(&v);
+    const auto less = [](const Variant* a, const Variant* b) {
+        if (a->Type() != b->Type()) return a->Type() < b->Type();
+        switch (a->Type()) {
+        case varString:
+            return a->StringRef() < b->StringRef();
+        case varDouble:
+        case varDate:
+            return a->AsDouble() < b->AsDouble();
+        case varBoolean:
+            return a->AsBoolean() < b->AsBoolean();
+        case varSmallint:
+        case varInteger:
+        case varInt64:
+            return a->AsInt64() < b->AsInt64();
+        default:
+            return a < b; // searched once per occurrence
+        }
+    };
+    std::sort(distinct.begin(), distinct.end(), less);
+    distinct.erase(std::unique(distinct.begin(), distinct.end(),
+                               [&](const Variant* a, const Variant* b) {
+                                   return !less(a, b) && !less(b, a);
+                               }),
+                   distinct.end());
+    for (const Variant* v : distinct)
+        ListBetween(AtValue(*v, false), AtValue(*v, true), list);
+    SortUnique(list);
+}
+
+TIndexDataInterface::TCut TIndexDataInterface::PrefixEnd(const std::string& prefix) const {
+    // The first string above every string that begins with prefix: the prefix with its last
+    // byte raised by one, after dropping the trailing bytes that cannot be raised. The
+    // case-insensitive ASCII order sees a-z as A-Z, so a raised byte never lands on them.
+    const bool folded = FirstKeyField().GetCaseInsensitive();
+    std::string s = prefix;
+    while (!s.empty()) {
+        int c = static_cast<uint8_t>(s.back());
+        if (folded && c >= 'a' && c <= 'z') c -= 32;
+        ++c;
+        if (folded && c >= 'a' && c <= 'z') c = 'z' + 1;
+        if (c <= 0xFF) {
+            s.back() = static_cast<char>(c);
+            return AtValue(Variant(s), false);
+        }
+        s.pop_back();
+    }
+    return {1, Variant(), false};
 }
 
 void TIndexDataInterface::GetBetweenRecordList(const Variant& low, const Variant& high,
@@ -781,8 +840,13 @@ void TFilterOptimizer::PrepareNodeList(TExprOptimizerNode* node, int depth) {
         switch (e->Kind) {
         case enkNonRelPredicate:
             if (e->Operator == zeoIN) {
+            {
+                std::vector<Variant> values;
+                values.reserve(e->Args.size());
                 for (const TZanExprNode* item : e->Args)
-                    if (IsValueConst(item)) face.GetRecordList(zeoEQ, item->Data, node->List);
+                    if (IsValueConst(item)) values.push_back(item->Data);
+                face.GetInRecordList(values, node->List);
+            }
             } else {
                 std::string pattern = e->Right->Data.AsString();
                 const char escape = LikeEscape(e);

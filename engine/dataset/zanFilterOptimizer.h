@@ -129,6 +129,10 @@ public:
     // LIKE and prefixes give a superset. The list is sorted and made unique.
     void GetRecordList(TZanExprOperator op, const Variant& value, TZanAddressList& list,
                        int32_t partialLength = -1);
+    // The records whose first key field equals one of values (an IN list), sorted and unique.
+    void GetInRecordList(const std::vector<Variant>& values, TZanAddressList& list);
+    // How many key searches all interfaces made so far (a work measure for tests).
+    static uint64_t GetSearchCount();
     // The records whose first key field lies between low and high (both included).
     void GetBetweenRecordList(const Variant& low, const Variant& high, TZanAddressList& list);
     // Whether the value can be turned into a key of the first key field exactly (type, range,
@@ -141,8 +145,8 @@ public:
     // below (fcForceBOF) or above (fcForceEOF) every value.
     void CreateKeyBuffer(TFieldComparisonValue missing, const Variant& value);
     // The literal prefix of a LIKE pattern (up to the first "%", "_" or escape) or the text
-    // itself, trailing blanks removed, with character 255 appended when text remains: the top
-    // of the prefix's key run in the ASCII order.
+    // itself, trailing blanks removed, with character 255 appended when text remains (a
+    // marker: the key run of the prefix ends before the prefix's successor, see PrefixEnd).
     static std::string ConvertStringForPartialMatch(TZanExprOperator op, const std::string& text,
                                                     char escape = '\0');
 
@@ -157,6 +161,8 @@ private:
     static TCut AtValue(const Variant& value, bool after) { return {0, value, after}; }
     // Appends the keys between the two cuts (value order) to list, unsorted.
     void ListBetween(const TCut& low, const TCut& high, TZanAddressList& list);
+    // The cut after every key that begins with prefix (the end of the index when none follows).
+    TCut PrefixEnd(const std::string& prefix) const;
     // The 1-based position of the first key after the cut (tree order), 0 when none.
     uint32_t FirstAfter(const TCut& cut);
     // The 1-based position of the last key before the cut (tree order), 0 when none.

@@ -16,6 +16,8 @@ namespace zan {
 
 namespace {
 
+uint64_t GEvaluationCount = 0;
+
 // Field nodes of a copied expression forget their qualifier tokens: the tokens belong to the
 // parser that made them, and one table answers every qualifier anyway.
 void DetachFieldTokens(TZanExpr& expr) {
@@ -137,7 +139,9 @@ bool TZanBaseFilterEvaluator::Parse() {
     FParser.SetValidateFields(true);
     FParser.SetTableList(&FTableList);
     FParser.Execute(ZanParserOptions({zpoExtSyntax}), FPreParser.GetSection(zstWhere, nullptr));
-    if (FParser.HasParseError() || !FParser.GetRootNode()) {
+    // Text the pre-parser could not read (after a NUL byte) or tokens the expression left over
+    // make the text invalid: nothing of it is silently dropped.
+    if (FParser.HasParseError() || !FParser.GetRootNode() || !FPreParser.CheckParseComplete()) {
         FErrors = FParser.HasParseError() ? FParser.GetErrorMsgNoLine() : std::string(SzanInvalidToken);
         return false;
     }
@@ -183,8 +187,13 @@ bool TZanBaseFilterEvaluator::Open() {
     return true;
 }
 
+uint64_t TZanBaseFilterEvaluator::GetEvaluationCount() {
+    return GEvaluationCount;
+}
+
 void TZanBaseFilterEvaluator::Evaluate() {
     ZanAssert(FDataProvider != nullptr, "The Data provider is not assigned");
+    ++GEvaluationCount;
     ClearResult();
     TZanExprNode* root = FWorkExpr ? FWorkExpr->GetRootNode() : nullptr;
     TExprOptimizerMgr& mgr = FOptimizer.GetManager();
@@ -470,12 +479,27 @@ void TFilterMgr::CloseFilter() {
     if (FEvaluator) FEvaluator->Close();
     FActive = false;
     FStale = false;
+    FSuspended = false;
     FPassingCount = -1;
     FPassingPrefix.clear();
 }
 
-void TFilterMgr::ResetFilter() {
+void TFilterMgr::Suspend() {
     if (!FActive) return;
+    FActive = false;
+    FSuspended = true;
+    DropPassingCaches();
+}
+
+bool TFilterMgr::Resume() {
+    if (!FSuspended || !FEvaluator) return false;
+    FSuspended = false;
+    FActive = true;
+    return true;
+}
+
+void TFilterMgr::ResetFilter() {
+    if (!FActive && !FSuspended) return;
     FStale = true;
     FPassingCount = -1;
     FPassingPrefix.clear();
@@ -483,6 +507,10 @@ void TFilterMgr::ResetFilter() {
 
 void TFilterMgr::RefreshDataProvider() {
     if (FEvaluator) FEvaluator->GetDBDataProvider().Refresh();
+    DropPassingCaches();
+}
+
+void TFilterMgr::DropPassingCaches() {
     FPassingCount = -1;
     FPassingPrefix.clear();
 }

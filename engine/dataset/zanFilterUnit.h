@@ -84,6 +84,8 @@ public:
     bool Open();
     // Computes the result from the working expression.
     void Evaluate();
+    // How many results all evaluators computed so far (a work measure for tests).
+    static uint64_t GetEvaluationCount();
     // Combines the driver's expression with the saved one by op (or replaces it when the
     // driver overwrites), optimises and either assesses it or evaluates it. Writes the time
     // taken to the trace log.
@@ -217,9 +219,19 @@ public:
     // from the driver. A driver that only assesses leaves the manager inactive.
     bool AssignExpr(TZanDataSet* table, TZanFilterExprDriver& driver);
     void CloseFilter();
-    // The result is computed again at its next use.
+    // Switches the filter off but keeps the evaluator and its result for Resume: a find with
+    // the dataset's Filtered off then does not build and evaluate the filter at every step.
+    void Suspend();
+    bool GetSuspended() const { return FSuspended; }
+    // Switches a suspended filter on again (computed anew at its next use when reset
+    // meanwhile); false when nothing is suspended.
+    bool Resume();
+    // The result is computed again at its next use (also while suspended).
     void ResetFilter();
     void RefreshDataProvider();
+    // Forgets the counts and record numbers kept for OnFilterRecord (a refresh may change
+    // what the handler accepts).
+    void DropPassingCaches();
 
     bool GetQueryActive() const { return FQueryActive; }
     void SetQueryActive(bool value);
@@ -282,6 +294,7 @@ private:
     TZanDataSet* FTable = nullptr;
     bool FActive = false;
     bool FStale = false;
+    bool FSuspended = false;
     bool FQueryActive = false;
     bool FExcludeRelopNulls = false;
     bool FOrdered = false;

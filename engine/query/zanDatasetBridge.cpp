@@ -73,9 +73,12 @@ bool TZanDatasetBridge::MoveToRecAddr(uint32_t address) {
     return DataSetSetToLiveRecord(address);
 }
 
-bool TZanDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flags) {
+uint32_t TZanDatasetBridge::GetRecLogicalNo() { return DataSetGetRecordLogicalNo(); }
+
+bool TZanDatasetBridge::MoveToRecAddrAndValidate(uint32_t address, uint32_t flags,
+                                                 uint32_t logicalNo) {
     ++FAddressMoves;
-    return DataSetSetToFlags(address, flags);
+    return DataSetSetToFlags(address, flags, logicalNo);
 }
 
 void TZanDatasetBridge::AssessJoin(const std::vector<std::string>& fieldNames, const Variant&,

@@ -51,12 +51,13 @@ public:
     // 0 when closed.
     uint32_t GetRecAddr();
     uint32_t GetRecModFlag();
+    uint32_t GetRecLogicalNo();
     int32_t GetTotalBridgeRecordCount();
     // Positions on the live record at that address whatever the index order; False when the
     // address holds no record of this table (deleted meanwhile) or the filter excludes it.
     bool MoveToRecAddr(uint32_t address);
     // Positions on the record and checks its modification flag (8708 when it changed).
-    bool MoveToRecAddrAndValidate(uint32_t address, uint32_t flags);
+    bool MoveToRecAddrAndValidate(uint32_t address, uint32_t flags, uint32_t logicalNo);
     // statistics.Indexed := an index of the table has the named fields as its leading fields.
     void AssessJoin(const std::vector<std::string>& fieldNames, const Variant& value,
                     TJoinStatistics& statistics);

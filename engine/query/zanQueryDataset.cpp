@@ -253,7 +253,8 @@ void TZanQueryDataset::CreateResultSetTable() {
         TInternalFields& fields = *GetTableDef().GetInternalFields();
         for (int i = 0; i < fields.Count(); ++i) {
             TInternalFieldItem* f = fields.Items(i);
-            if (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag")
+            if (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
+                f->GetFieldName() == "__RecLogicalNo")
                 f->SetHidden(true);
         }
     }
@@ -278,13 +279,27 @@ uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
 }
 
 void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
-    if (IsFieldBlob(n) && !VarIsNull(value) && !VarIsEmpty(value)) {
+    if (IsFieldBlob(n)) {
+        // Blobs, NULL ones too, go through the blob stream: the record holds only their chain.
         TMemoryStream stream;
-        const std::string text = value.AsString();
-        stream.Write(text.data(), int32_t(text.size()));
-        stream.SetPosition(0);
-        DataSetSetFieldStream(n, false, stream);
+        const bool isNull = VarIsNull(value) || VarIsEmpty(value);
+        if (!isNull) {
+            const std::string text = value.AsString();
+            stream.Write(text.data(), int32_t(text.size()));
+            stream.SetPosition(0);
+        }
+        DataSetSetFieldStream(n, isNull, stream);
         return;
+    }
+    // A string longer than its column is the statement's fault: refused as SQL, not as an
+    // internal error of the record buffer.
+    const TInternalFieldItem* f = GetInternalFields().GetField(n);
+    if (f && f->GetDataType() == ftString && !VarIsNull(value) && !VarIsEmpty(value)) {
+        const size_t length =
+            value.Type() == varString ? value.StringRef().size() : value.AsString().size();
+        if (length > size_t(std::max(f->GetWriteableFieldSize(), 0)))
+            ZanDatabaseError(9645, "TZanQueryDataset.WriteValue",
+                             "Field data length is out of range: " + f->GetFieldName());
     }
     DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), n, value);
 }

@@ -29,6 +29,8 @@ public:
 
     const TSelectFieldItem* SelectFieldItem = nullptr; // not owned
     std::string SourceFieldName;
+    // The select-list text when the field name had to be cut from it; else empty.
+    std::string DisplayName;
     // Prepared only for computed columns.
     TExprEvaluator& GetEvaluator() { return *FEvaluator; }
     // Computed columns (expressions, aggregates) are read-only in a live result.

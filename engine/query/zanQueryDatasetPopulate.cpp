@@ -82,6 +82,8 @@ void TZanQueryDataset::PopulateResultSet(TResultSetFields& fields, bool distinct
                                                  Variant(int32_t(bridge->GetRecAddr())));
             DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), visible + 1,
                                                  Variant(int32_t(bridge->GetRecModFlag())));
+            DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), visible + 2,
+                                                 Variant(int32_t(bridge->GetRecLogicalNo())));
         }
         if (!distinct || KeyAddress("idxdistinct") == 0) {
             AddRecord(false);

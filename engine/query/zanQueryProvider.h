@@ -21,6 +21,7 @@ namespace zan {
 class TZanQueryProvider;
 class TZanQueryProviderItem;
 class TZanDatasetBridge;
+class TZanBaseJoinDataProvider;
 struct TZanQueryPlanState;
 
 // The row source of a subquery node: runs the item's statement and hands out its result.
@@ -135,6 +136,8 @@ private:
     bool FUnionAll = false;
     bool FUnionPart = false;
     bool FWhereOnly = false;
+    // UPDATE: the old row the SET values read, for the outer references of their subqueries.
+    TZanBaseJoinDataProvider* FUpdateRowSource = nullptr;
     int32_t FPlanCount = 0;
 };
 

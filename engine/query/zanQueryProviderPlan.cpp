@@ -15,6 +15,8 @@ namespace zan {
 
 namespace {
 
+constexpr size_t C_MAX_RESULT_FIELD_NAME = 40;
+
 void MakeConstant(TZanExprNode* n, const Variant& value) {
     n->Kind = enkConst;
     n->Operator = zeoCONST2;
@@ -138,7 +140,8 @@ bool TZanQueryProviderItem::PreparePlan() {
 bool TZanQueryProviderItem::GetFieldData(const std::string& tableName,
                                          const std::string& fieldName, Variant& value) {
     for (TZanQueryProviderItem* i = this; i; i = i->FParent) {
-        TZanBaseJoinDataProvider* root = i->FPlan->Mgr.GetRootProvider();
+        TZanBaseJoinDataProvider* root =
+            i->FUpdateRowSource ? i->FUpdateRowSource : i->FPlan->Mgr.GetRootProvider();
         if (!root) continue;
         TZanBaseJoinDataProvider* p = tableName.empty() ? root : root->FindJoinProvider(tableName);
         if (!p) continue;
@@ -166,12 +169,19 @@ void TZanQueryProviderItem::CreateResultSetFields() {
         const TSelectFieldItem* s = columns.Items(i);
         TResultSetField* f = FResultFields.Add();
         f->SelectFieldItem = s;
-        std::string name = s->GetFieldName();
-        const std::string base = name;
-        for (int n = 1; taken.count(UpperCase(name)); ++n)
-            name = base + "_" + std::to_string(n);
+        // A table field name holds at most 40 bytes: longer select-list text is cut (at a
+        // character boundary, room kept for the "_N" that makes it unique) and shown whole as
+        // the column's display name.
+        const std::string& text = s->GetFieldName();
+        auto cut = [&](size_t limit) { return text.substr(0, Utf8CutLength(text, limit)); };
+        std::string name = cut(C_MAX_RESULT_FIELD_NAME);
+        for (int n = 1; taken.count(UpperCase(name)); ++n) {
+            const std::string suffix = "_" + std::to_string(n);
+            name = cut(C_MAX_RESULT_FIELD_NAME - suffix.size()) + suffix;
+        }
         taken.insert(UpperCase(name));
         f->SetFieldName(name);
+        f->DisplayName = text.size() > C_MAX_RESULT_FIELD_NAME ? text : std::string();
         TFieldType type;
         int32_t size;
         ResultType(*s, type, size);
@@ -287,6 +297,8 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     if (FResultIsLive && !FResultDefsExist) {
         ds.GetFieldDefs().Add("__RecAddr", ftInteger, 0, false);
         ds.GetFieldDefs().Add("__RecModFlag", ftInteger, 0, false);
+        // A freed record slot is reused with the same stamp; the logical number tells them apart.
+        ds.GetFieldDefs().Add("__RecLogicalNo", ftInteger, 0, false);
     }
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
@@ -381,6 +393,8 @@ bool TZanQueryProviderItem::ExecUpdate() {
     mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
     mgr.OpenProviders();
     TScopeExit closeSource([&] { mgr.CloseProviders(); });
+    FUpdateRowSource = source;
+    TScopeExit forget([&] { FUpdateRowSource = nullptr; });
     target.SetInstant(GetProvider().GetInstant());
     target.UpdateData(!hasWhere, list, set, source);
     return true;

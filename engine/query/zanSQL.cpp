@@ -249,6 +249,12 @@ void TZanQuery::InternalOpen() {
         built->Close();
         if (built->GetInternalActive()) built->DataSetClose();
         TZanBaseTable::InternalOpen();
+        // A column whose field name was cut from long select-list text shows the whole text.
+        TResultSetFields& output = FProvider->Items(0)->GetResultFields();
+        for (int i = 0; i < output.Count(); ++i)
+            if (!output.Items(i)->DisplayName.empty())
+                if (TField* f = FindField(output.Items(i)->GetFieldName()))
+                    f->SetDisplayLabel(output.Items(i)->DisplayName);
         if (FProvider->GetIsLiveRequest()) {
             if (!FBridge) FBridge = std::make_unique<TZanDatasetBridge>();
             FBridge->Close();
@@ -259,7 +265,7 @@ void TZanQuery::InternalOpen() {
             for (int i = 0; i < columns.Count(); ++i)
                 if (TField* f = FindField(columns.Items(i)->GetFieldName()))
                     f->SetReadOnly(columns.Items(i)->IsComputed());
-            for (const char* hidden : {"__RecAddr", "__RecModFlag"})
+            for (const char* hidden : {"__RecAddr", "__RecModFlag", "__RecLogicalNo"})
                 if (TField* f = FindField(hidden)) {
                     f->SetVisible(false);
                     f->SetReadOnly(true);
@@ -329,12 +335,13 @@ TZanDatasetBridge& TZanQuery::LiveBridge() {
     return *FBridge;
 }
 
-void TZanQuery::ReadRowFlags(uint32_t& address, uint32_t& stamp) {
+void TZanQuery::ReadRowFlags(uint32_t& address, uint32_t& stamp, uint32_t& logicalNo) {
     const uint8_t* row = GetActiveRecBuf();
     const int32_t n = GetFieldNo("__RecAddr");
     ZanAssert(row != nullptr && n >= 0, "LiveResultBridge is not assigned");
     address = uint32_t(DataSetGetFieldDataFromRecBufAsVariant(row, n).AsInteger());
     stamp = uint32_t(DataSetGetFieldDataFromRecBufAsVariant(row, n + 1).AsInteger());
+    logicalNo = uint32_t(DataSetGetFieldDataFromRecBufAsVariant(row, n + 2).AsInteger());
 }
 
 void TZanQuery::CopyRowToBridge() {
@@ -360,9 +367,9 @@ void TZanQuery::InternalPost() {
     uint8_t* row = GetActiveRecBuf();
     const int32_t n = GetFieldNo("__RecAddr");
     if (GetState() == dsEdit) {
-        uint32_t address, stamp;
-        ReadRowFlags(address, stamp);
-        bridge.MoveToRecAddrAndValidate(address, stamp);
+        uint32_t address, stamp, logicalNo;
+        ReadRowFlags(address, stamp, logicalNo);
+        bridge.MoveToRecAddrAndValidate(address, stamp, logicalNo);
         CopyRowToBridge();
         bridge.UpdateRecord();
         DataSetSetFieldDataToRecBufAsVariant(row, n + 1, Variant(int32_t(stamp + 1)));
@@ -374,6 +381,8 @@ void TZanQuery::InternalPost() {
         DataSetSetFieldDataToRecBufAsVariant(row, n, Variant(int32_t(bridge.GetRecAddr())));
         DataSetSetFieldDataToRecBufAsVariant(row, n + 1,
                                              Variant(int32_t(bridge.GetRecModFlag())));
+        DataSetSetFieldDataToRecBufAsVariant(row, n + 2,
+                                             Variant(int32_t(bridge.GetRecLogicalNo())));
     }
     TZanBaseTable::InternalPost();
 }
@@ -381,9 +390,9 @@ void TZanQuery::InternalPost() {
 void TZanQuery::InternalDelete() {
     if (FProvider->GetIsLiveRequest()) {
         TZanDatasetBridge& bridge = LiveBridge();
-        uint32_t address, stamp;
-        ReadRowFlags(address, stamp);
-        bridge.MoveToRecAddrAndValidate(address, stamp);
+        uint32_t address, stamp, logicalNo;
+        ReadRowFlags(address, stamp, logicalNo);
+        bridge.MoveToRecAddrAndValidate(address, stamp, logicalNo);
         bridge.DeleteRecord(nullptr);
     }
     TZanBaseTable::InternalDelete();

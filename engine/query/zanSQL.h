@@ -98,7 +98,7 @@ private:
     // Live results: the bridge checked, the row's base record address and stamp (the two
     // hidden fields after the visible ones), the row's data copied into the bridge's record.
     TZanDatasetBridge& LiveBridge();
-    void ReadRowFlags(uint32_t& address, uint32_t& stamp);
+    void ReadRowFlags(uint32_t& address, uint32_t& stamp, uint32_t& logicalNo);
     void CopyRowToBridge();
 
     TStringList FSQL;

@@ -107,8 +107,10 @@ void TZanRowConstructorElement::Prepare(TZanExprDataProvider* provider, TDateTim
 void TZanRowConstructorElement::BindExprParams(const TParams& params) {
     // A parameter is written as two tokens, so it always is (part of) an expression.
     if (!FExpr) return;
+    bool bound = false;
     for (TZanExprNode* n = FExpr->GetFirstNode(); n; n = n->Next) {
         if (!IsParameterNode(n)) continue;
+        bound = true;
         if (n->OriginalOperator != zeoPARAMETER) {
             n->OriginalOperator = zeoPARAMETER;
             n->OriginalData = n->Data;
@@ -120,7 +122,7 @@ void TZanRowConstructorElement::BindExprParams(const TParams& params) {
         n->DataType = p->GetDataType();
     }
     // The evaluator copies constants when prepared: take the new values.
-    if (FPrepared) Prepare(FProvider);
+    if (bound && FPrepared) Prepare(FProvider);
 }
 
 TZanRowConstructor::TZanRowConstructor()
@@ -138,8 +140,8 @@ void TZanRowConstructor::Prepare(TZanExprDataProvider* provider, TDateTime insta
 }
 
 void TZanRowConstructor::BindParams(const TParams& params) {
-    for (int i = 0; i < Count(); ++i)
-        if (Items(i)->HasParameter) Items(i)->BindExprParams(params);
+    // HasParameter says only whether an element starts with one: `v + :a` holds one too.
+    for (int i = 0; i < Count(); ++i) Items(i)->BindExprParams(params);
 }
 
 TZanUpdateRowConstructor::TZanUpdateRowConstructor()

@@ -416,9 +416,14 @@ int TExprEvaluator::CompareValues(const TExprEvaluatorNode* node, TZanExprOperat
         }
         la = std::min<int64_t>(la, INT32_MAX);
         lb = std::min<int64_t>(lb, INT32_MAX);
-        const int32_t c = FDBStringCompare(a.data(), static_cast<int32_t>(la), b.data(),
-                                           static_cast<int32_t>(lb), partial,
-                                           e->CaseInsensitiveMatch);
+        int32_t c = FDBStringCompare(a.data(), static_cast<int32_t>(la), b.data(),
+                                     static_cast<int32_t>(lb), partial, e->CaseInsensitiveMatch);
+        // A field against a prefix ("Sm*") takes the prefix's length: a value shorter than the
+        // prefix does not begin with it and sorts below it.
+        if (c == 0 && partial && la != lb &&
+            ((IsFieldNode(le) && re && re->PartialLength > 0) ||
+             (IsFieldNode(re) && le && le->PartialLength > 0)))
+            c = la < lb ? -1 : 1;
         return ApplyOperator(op, c) ? 1 : 0;
     }
     // Two integers or two doubles compare directly; everything else by the operator rules.

@@ -27,6 +27,17 @@ void Move(const std::string& source, const std::string& target) {
     WinMoveFile(source, dst, true);
 }
 
+// Whether a move's target is an existing folder or names a file in one; a name that is no
+// path at all (a wrong split of an unquoted line) is not.
+bool TargetFolderExists(const std::string& target) {
+    try {
+        std::string normalized = NormalizeWinPath(target);
+        return WinDirectoryExists(normalized) || WinDirectoryExists(WinParentDir(normalized));
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
 void RunLine(const std::string& rawLine) {
     std::string line = Trim(rawLine);
     size_t blank = line.find_first_of(" \t");
@@ -54,15 +65,22 @@ void RunLine(const std::string& rawLine) {
             return;
         }
         if (rest.find('"') != std::string::npos) throw Exception("unbalanced quotes");
+        // Unquoted names may hold blanks: of the splits at a blank, the first whose source
+        // exists and whose target is a folder or lies in one. A split whose source is only a
+        // leading part of a longer name (another folder beside the one meant) fails the target
+        // test, so the file meant is the one moved.
+        bool sourceFound = false;
         for (size_t at = rest.find(' '); at != std::string::npos; at = rest.find(' ', at + 1)) {
             std::string source = rest.substr(0, at);
             std::string target = Trim(rest.substr(at + 1));
-            if (!target.empty() && WinPathExists(source)) {
+            if (target.empty() || !WinPathExists(source)) continue;
+            sourceFound = true;
+            if (TargetFolderExists(target)) {
                 Move(source, target);
                 return;
             }
         }
-        throw Exception("source not found");
+        throw Exception(sourceFound ? "target folder not found" : "source not found");
     } else {
         throw Exception("unknown command");
     }

@@ -144,6 +144,8 @@ void WinMoveFileDelayUntilReboot(const std::string& source, const std::string& t
         WinPathToHost(dst, paWrite);
         dst = (replaceExisting ? "!\\??\\" : "\\??\\") + dst;
     }
+    // The list is shared with every other process: read, extend and written under the lock.
+    TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
     TRegistry reg;
     reg.SetRootKey(HKEY_LOCAL_MACHINE);
     reg.OpenKey(SessionManagerKey, true);

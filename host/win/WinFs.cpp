@@ -146,6 +146,28 @@ int OpenConfinedFile(const std::string& host, const std::string& subject, int fl
     return fd;
 }
 
+// Opens a host file for reading. Only regular files are read: a FIFO or a device named like a
+// file would block the open or the reads forever. The open itself does not wait (O_NONBLOCK),
+// the descriptor's own type is checked, then reads block as usual.
+int OpenRegularForRead(const std::string& host, const std::string& subject) {
+    int fd = open(host.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) RaiseMissing(host, subject);
+        RaiseErrno(subject);
+    }
+    TScopeExit closer([&fd] {
+        if (fd >= 0) close(fd);
+    });
+    struct stat st;
+    if (fstat(fd, &st) != 0) RaiseErrno(subject);
+    if (!S_ISREG(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, subject);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) RaiseErrno(subject);
+    int out = fd;
+    fd = -1;
+    return out;
+}
+
 // Sets the mode bits of a file inside the root without following a final symlink.
 void ChmodConfined(const std::string& host, const std::string& subject, mode_t mode) {
     TConfined dir;
@@ -362,15 +384,10 @@ void WinCopyFile(const std::string& source, const std::string& target, bool fail
     std::string src = WinPathToHost(source);
     std::string norm = NormalizeWinPath(target);
     std::string dst = WinPathToHost(norm, paWrite);
-    int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) RaiseMissing(src, source);
-        RaiseErrno(source);
-    }
+    int in = OpenRegularForRead(src, source);
     TScopeExit closer([in] { close(in); });
     struct stat st;
     if (fstat(in, &st) != 0) RaiseErrno(source);
-    if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, source);
     if (failIfExists && WinPathExists(norm)) RaiseWinError(ERROR_FILE_EXISTS, target);
     struct stat dt;
     if (stat(dst.c_str(), &dt) == 0 && dt.st_dev == st.st_dev && dt.st_ino == st.st_ino)
@@ -487,7 +504,8 @@ void TWinFsFile::Create(const std::string& path) {
     OpenConfined(host, path, dir);
     struct stat st;
     bool exists = fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (exists && S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    // Only a regular file is rewritten: writes into a FIFO or a device would block or vanish.
+    if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     // A file held open by a running program cannot be rewritten, as on Windows.
     if (InUse(norm, exists ? &st : nullptr)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
     FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
@@ -508,8 +526,7 @@ void TWinFsFile::OpenRead(const std::string& path) {
     struct stat st;
     if (!StatHost(host, st)) RaiseMissing(host, path);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
-    FHandle = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (FHandle < 0) RaiseErrno(path);
+    FHandle = OpenRegularForRead(host, path);
     FHostPath = host;
     FLimited = false;
 }
@@ -523,7 +540,7 @@ void TWinFsFile::OpenReadWrite(const std::string& path) {
     struct stat st;
     if (fstatat(dir.Fd, dir.Name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) RaiseMissing(host, path);
     if (S_ISDIR(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
-    if (S_ISLNK(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
+    if (!S_ISREG(st.st_mode)) RaiseWinError(ERROR_ACCESS_DENIED, path);
     if (InUse(norm, &st)) RaiseWinError(ERROR_SHARING_VIOLATION, path);
     FHandle = openat(dir.Fd, dir.Name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (FHandle < 0) RaiseErrno(path);

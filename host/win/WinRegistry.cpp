@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -476,11 +477,32 @@ void THiveLock::Write() {
         hive.Loaded = false;
 }
 
-// Runs change on the current hive. Outside a batch: under the hive's file lock, then the hive
+// The hives whose lock this process holds for a read-modify-write (TRegHiveUpdate), per hive
+// file: the lock, the nesting depth, and whether anything changed.
+struct THeldHive {
+    std::unique_ptr<THiveLock> Lock;
+    int Depth = 0;
+    bool Dirty = false;
+};
+std::map<std::string, THeldHive>& Held() {
+    static std::map<std::string, THeldHive> held;
+    return held;
+}
+
+// Runs change on the current hive. Under a held lock: in memory, written at the hold's end.
+// Outside a batch: under the hive's file lock, then the hive
 // is written whole. Inside one: in memory, kept for the batch's write (change must own what it
 // uses: it may run again on a re-read hive).
 template <typename F>
 auto Modify(HKEY root, F change) {
+    auto held = Held().find(HostHiveFile(root));
+    if (held != Held().end()) {
+        // Under a held lock the hive is the file's current state: change it in memory, written
+        // at the hold's end.
+        auto result = change(*held->second.Lock->Hive);
+        held->second.Dirty = true;
+        return result;
+    }
     if (BatchDepth() > 0) {
         std::string file = HostHiveFile(root);
         THive& hive = Refresh(root);
@@ -497,6 +519,8 @@ auto Modify(HKEY root, F change) {
     auto result = change(*lock.Hive);
     lock.Write();
     done = true;
+    // The hive in memory carried any unwritten changes of this process: they are in the file now.
+    PendingChanges().erase(HostHiveFile(root));
     return result;
 }
 
@@ -508,6 +532,7 @@ void WritePendingLocked() {
         std::string file = HostHiveFile(root);
         auto it = PendingChanges().find(file);
         if (it == PendingChanges().end() || it->second.empty()) continue;
+        if (Held().count(file)) continue; // written at the hold's end
         THiveLock lock(root);
         lock.Write();
         PendingChanges().erase(file);
@@ -697,7 +722,52 @@ void RegBeginBatch() {
 
 void RegEndBatch() {
     std::lock_guard<std::mutex> lock(StoreGuard());
-    if (BatchDepth() > 0 && --BatchDepth() == 0) WritePendingLocked();
+    if (BatchDepth() > 0 && --BatchDepth() == 0) {
+        try {
+            WritePendingLocked();
+        } catch (...) {
+            // The batch failed as a whole (the exception says so): its unwritten changes are
+            // dropped, never replayed later over what other processes write meanwhile.
+            for (auto& [file, changes] : PendingChanges())
+                if (!changes.empty() && !Held().count(file)) Store()[file].Loaded = false;
+            std::erase_if(PendingChanges(), [](auto& entry) { return !Held().count(entry.first); });
+            throw;
+        }
+    }
+}
+
+TRegHiveUpdate::TRegHiveUpdate(HKEY root)
+    : FFile(HostHiveFile(root)), FUncaught(std::uncaught_exceptions()) {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    THeldHive& held = Held()[FFile];
+    if (held.Depth == 0) {
+        try {
+            held.Lock = std::make_unique<THiveLock>(root);
+        } catch (...) {
+            Held().erase(FFile);
+            throw;
+        }
+        held.Dirty = false;
+    }
+    ++held.Depth;
+}
+
+TRegHiveUpdate::~TRegHiveUpdate() noexcept(false) {
+    std::lock_guard<std::mutex> lock(StoreGuard());
+    auto it = Held().find(FFile);
+    if (it == Held().end() || --it->second.Depth > 0) return;
+    THeldHive held = std::move(it->second);
+    Held().erase(it);
+    THive& hive = *held.Lock->Hive;
+    if (std::uncaught_exceptions() > FUncaught) {
+        // The update failed: what it changed is dropped (re-read next time, with this
+        // process's pending batch changes on top).
+        if (held.Dirty) hive.Loaded = false;
+        return;
+    }
+    if (!held.Dirty) return;
+    held.Lock->Write();
+    PendingChanges().erase(FFile);
 }
 
 bool RegHasPendingWrites() {

@@ -89,6 +89,23 @@ public:
 private:
     int FUncaught;
 };
+// A read-modify-write of values other processes share (a counter, a list, the first free name):
+// holds the hive's lock from the first read to the write, so no other process writes between.
+// Reads inside see the file as it is now (with this process's unwritten batch changes on top);
+// changes inside go to the file at the scope's end, outside any batch, together with the
+// batch's changes of that hive (a flush point when anything changed). Nestable per hive; an exception leaving the
+// outermost scope drops its changes. Keep the scope short: other writers of the hive wait.
+class TRegHiveUpdate {
+public:
+    explicit TRegHiveUpdate(HKEY root);
+    ~TRegHiveUpdate() noexcept(false);
+    TRegHiveUpdate(const TRegHiveUpdate&) = delete;
+    TRegHiveUpdate& operator=(const TRegHiveUpdate&) = delete;
+
+private:
+    std::string FFile;
+    int FUncaught;
+};
 // Writes pending changes, then forces the hive file to the device.
 void RegFlushHive(HKEY root);
 // Flushes every hive (the end of a run).

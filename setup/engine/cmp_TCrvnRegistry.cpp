@@ -133,17 +133,22 @@ void RegDeleteKeyTree(TRootKeys rootIndex, const std::string& key) {
 bool AddRunOnceEntry(const std::string& name, const std::string& command, bool unique) {
     try {
         TOSVerType os = GetOSVerType();
-        TcrvnRegistry reg;
-        reg.SetRootKey(os == oswinNT || os == oswin2K || os == oswinXP ? HKEY_CURRENT_USER
-                                                                        : HKEY_LOCAL_MACHINE);
-        reg.SetLazyWrite(false);
-        if (!reg.OpenNestedKey(RunOnceKeyPath, true)) return false;
-        std::string valueName = name;
-        if (unique)
-            for (int n = 1; reg.ValueExists(valueName); ++n)
-                valueName = name + IntToStr(n);
-        reg.WriteString(valueName, command);
-        RegFlushHive(reg.GetRootKey());
+        HKEY root = os == oswinNT || os == oswin2K || os == oswinXP ? HKEY_CURRENT_USER
+                                                                    : HKEY_LOCAL_MACHINE;
+        {
+            // A free name is looked for and taken under the hive's lock.
+            TRegHiveUpdate update(root);
+            TcrvnRegistry reg;
+            reg.SetRootKey(root);
+            reg.SetLazyWrite(false);
+            if (!reg.OpenNestedKey(RunOnceKeyPath, true)) return false;
+            std::string valueName = name;
+            if (unique)
+                for (int n = 1; reg.ValueExists(valueName); ++n)
+                    valueName = name + IntToStr(n);
+            reg.WriteString(valueName, command);
+        }
+        RegFlushHive(root);
         return true;
     } catch (const Exception&) {
         return false;

@@ -53,6 +53,12 @@ inline constexpr const char* RunOnceKeyPath =
 // Writes command as a RunOnce value (HKCU on NT 4, 2000 and XP, else HKLM); with unique the
 // name is name, name1, name2, ... the first not yet there. Written through at once. Answers
 // whether it was written.
+// The next value of a counter kept in the registry (a use count, an "Entries" string): one more,
+// held at the top of the 32-bit range rather than overflowing, since a left-over value can hold
+// anything.
+inline int32_t NextRegCount(int32_t count) {
+    return count == INT32_MAX ? INT32_MAX : count + 1;
+}
 bool AddRunOnceEntry(const std::string& name, const std::string& command, bool unique);
 
 } // namespace zan

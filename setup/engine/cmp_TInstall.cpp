@@ -573,6 +573,9 @@ std::string TCustomInstall::OpenInstallRecord(bool create) {
     } catch (const Exception&) {
         if (!create) return "";
     }
+    // Another setup run may take the first free name at the same time: look and take it under
+    // the hive's lock.
+    TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
     TcrvnRegistry registry;
     registry.SetRootKey(HKEY_LOCAL_MACHINE);
     if (!registry.OpenNestedKey(InstallRecordRoot, create)) return "";

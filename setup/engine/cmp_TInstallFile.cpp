@@ -2,6 +2,10 @@
 
 #include <cerrno>
 #include <dlfcn.h>
+#include <exception>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -253,6 +257,8 @@ void TCustomInstallFile::PostCopySteps() {
 }
 
 void TCustomInstallFile::UpdateSharedDLLs() {
+    // The count is shared with every other setup: read and written under the hive's lock.
+    TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
     TcrvnRegistry registry;
     registry.SetRootKey(HKEY_LOCAL_MACHINE);
     if (!registry.OpenNestedKey(SharedDLLsKey, true))
@@ -263,7 +269,7 @@ void TCustomInstallFile::UpdateSharedDLLs() {
     try {
         std::string shortName = GetShortPath(dest);
         int32_t count = registry.ReadInteger(shortName);
-        registry.WriteInteger(shortName, count + 1);
+        registry.WriteInteger(shortName, NextRegCount(count));
     } catch (const Exception&) {
         int32_t count = 0;
         try {
@@ -271,7 +277,7 @@ void TCustomInstallFile::UpdateSharedDLLs() {
         } catch (const Exception&) {
             count = 0;
         }
-        registry.WriteInteger(dest, count + 1);
+        registry.WriteInteger(dest, NextRegCount(count));
     }
 }
 
@@ -304,29 +310,112 @@ void TCustomInstallFile::RegisterSelf() {
     else RegisterActiveX();
 }
 
+namespace {
+
+// The steps of a server's registration as the child process reports them.
+enum TRegStep : int32_t { rsLoadFailed, rsLoaded, rsNoEntry, rsReturned, rsThrew };
+struct TRegReport {
+    int32_t Step = rsLoadFailed;
+    int32_t Value = 0;
+};
+
+// Loads the server and calls its DllRegisterServer in a child process, so that a server whose
+// start-up code or entry point throws or crashes cannot take the setup down with it (an
+// exception cannot cross the loader, nor outlive the unloaded library). The registration's
+// effects are files and registry values, which the child shares. Returns the last step reached.
+TRegReport RunRegisterServer(const std::string& hostPath) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return {rsLoadFailed, errno};
+    pid_t pid = fork();
+    if (pid < 0) {
+        int e = errno;
+        close(fds[0]);
+        close(fds[1]);
+        return {rsLoadFailed, e};
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        auto send = [&](TRegStep step, int32_t value) {
+            TRegReport report{step, value};
+            if (write(fds[1], &report, sizeof report) != sizeof report) _exit(2);
+        };
+        // The loader is declared not to throw, yet a library's start-up code can: called
+        // through a pointer the compiler cannot see through, the exception is caught here, and
+        // one that cannot be ends the child all the same.
+        std::set_terminate([] { _exit(1); });
+        using TLoad = void* (*)(const char*, int);
+        TLoad volatile load = dlopen;
+        errno = 0;
+        void* library = nullptr;
+        try {
+            library = load(hostPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        } catch (...) {
+            _exit(1); // start-up code threw: not loadable
+        }
+        if (!library) {
+            send(rsLoadFailed, errno);
+            _exit(1);
+        }
+        send(rsLoaded, 0);
+        dlerror();
+        void* symbol = dlsym(library, "DllRegisterServer");
+        if (!symbol) {
+            send(rsNoEntry, errno);
+            _exit(1);
+        }
+        using TRegisterServer = int (*)();
+        try {
+            send(rsReturned, reinterpret_cast<TRegisterServer>(symbol)());
+        } catch (...) {
+            send(rsThrew, 0);
+        }
+        try {
+            RegWritePending(); // what the server wrote reaches the hives before the child ends
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    TRegReport last;
+    last.Value = 0;
+    for (;;) {
+        TRegReport report;
+        ssize_t n = read(fds[0], &report, sizeof report);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != sizeof report) break;
+        last = report;
+    }
+    close(fds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return last;
+}
+
+// What a server that throws or dies inside DllRegisterServer "returns": E_UNEXPECTED.
+constexpr int32_t UnexpectedFailure = static_cast<int32_t>(0x8000FFFFu);
+
+} // namespace
+
 void TCustomInstallFile::RegisterActiveX() {
     InDestinationDirectory([this] {
         std::string dest = GetDestinationFile();
         std::string hostPath = WinPathToHost(dest);
-        errno = 0;
-        void* library = dlopen(hostPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!library)
+        TRegReport report = RunRegisterServer(hostPath);
+        if (report.Step == rsLoadFailed)
             throw IECustomInstallFile(
                 "Could not register the ActiveX component, %s, because the LoadLibrary(%s) "
                 "procedure returned a value of 0. The file component is %s. The following value "
                 "is the value of the GetLastError function: %d",
-                {dest, dest, GetName(), errno});
-        TScopeExit unload([library] { dlclose(library); });
-        dlerror();
-        void* symbol = dlsym(library, "DllRegisterServer");
-        if (!symbol)
+                {dest, dest, GetName(), report.Value});
+        if (report.Step == rsNoEntry)
             throw IECustomInstallFile(
                 "Could not register the ActiveX component, %s, because the DllRegisterServer "
                 "function could not be found. The file component is %s. The following value is "
                 "the value of the GetLastError function: %d",
-                {dest, GetName(), errno});
-        using TRegisterServer = int (*)();
-        int result = reinterpret_cast<TRegisterServer>(symbol)();
+                {dest, GetName(), report.Value});
+        // Loaded but no result: the entry point threw or the child died inside it.
+        int result = report.Step == rsReturned ? report.Value : UnexpectedFailure;
         if (result != 0)
             throw IECustomInstallFile(
                 "Could not register the ActiveX component, %s, because the DllRegisterServer "
@@ -361,9 +450,11 @@ void TCustomInstallFile::ContinueUnfinished() {
 
 void TCustomInstallFile::WriteUninstallInformation(const std::string& key) {
     std::string dest = GetDestinationFile();
+    // The "Entries" counters are read and advanced under the hive's lock.
+    TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
     if (FActiveX) {
         std::string sub = key + "\\ActiveX";
-        int32_t n = StrToIntDef(RegReadString(hkLocalMachine, sub, "Entries", "0"), 0) + 1;
+        int32_t n = NextRegCount(StrToIntDef(RegReadString(hkLocalMachine, sub, "Entries", "0"), 0));
         std::string ext = WinFileExtUpper(FDestName);
         const char* kind = ext == ".TLB" ? "2" : ext == ".EXE" ? "1" : "0";
         RegWriteString(hkLocalMachine, sub, "File" + std::to_string(n), dest + ";" + kind);
@@ -375,7 +466,7 @@ void TCustomInstallFile::WriteUninstallInformation(const std::string& key) {
     for (int k = 0;; ++k) {
         std::string sub = key + "\\Files" + (k ? std::to_string(k) : std::string());
         try {
-            int32_t n = StrToIntDef(RegReadString(hkLocalMachine, sub, "Entries", "0"), 0) + 1;
+            int32_t n = NextRegCount(StrToIntDef(RegReadString(hkLocalMachine, sub, "Entries", "0"), 0));
             RegWriteString(hkLocalMachine, sub, "File" + std::to_string(n), dest);
             RegWriteString(hkLocalMachine, sub, "Entries", std::to_string(n));
             return;

@@ -4,6 +4,7 @@
 
 #include "host/rtl/SysUtils.h"
 #include "setup/engine/InstallExceptions.h"
+#include "setup/engine/cmp_TCrvnRegistry.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/engine/routines_Strings.h"
 
@@ -153,7 +154,9 @@ void TCustomInstallRegistry::ProcessChildren() {
 
 void TCustomInstallRegistry::WriteUninstallInformation(const std::string& key) {
     std::string keys = key + "\\RegistryKeys";
-    int32_t n = StrToIntDef(RegReadString(hkLocalMachine, keys, "Entries", "0"), 0) + 1;
+    // The "Entries" counter is read and advanced under the hive's lock.
+    TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
+    int32_t n = NextRegCount(StrToIntDef(RegReadString(hkLocalMachine, keys, "Entries", "0"), 0));
     RegWriteString(hkLocalMachine, keys, "Entries", std::to_string(n));
     std::string sub = keys + "\\RegistryKey" + std::to_string(n);
     RegWriteString(hkLocalMachine, sub, "Key", GetKey());

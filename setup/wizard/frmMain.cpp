@@ -73,6 +73,19 @@ void SetProductPayloadRoot(const std::string& root) { PayloadRootSlot() = root; 
 TMainForm* ProductMainForm() { return MainFormSlot(); }
 
 TMainForm::TMainForm(TComponent* owner) : TForm(owner) {
+    try {
+        Build();
+    } catch (...) {
+        // A constructor that raises never reaches ~TMainForm: TForm's destructor would call
+        // OnDestroy on what is left of the form, and the slot would keep the freed form.
+        OnDestroy = nullptr;
+        FormDestroy(this);
+        if (MainFormSlot() == this) MainFormSlot() = nullptr;
+        throw;
+    }
+}
+
+void TMainForm::Build() {
     MainFormSlot() = this;
     SetLoading(true);
     SetName("MainForm");

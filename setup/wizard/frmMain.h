@@ -118,6 +118,8 @@ public:
     static std::string PackageNames(int index, const std::string& base = ProductPackageBase);
 
 private:
+    // The constructor's body: builds the components and runs their Loaded and FinishCreate.
+    void Build();
     TPackageInstaller& Registered() const;
     std::unique_ptr<TPackageInstaller> FRegistrar;
     std::array<bool, ideCount> FChosen{};

@@ -236,7 +236,7 @@ void WriteSqlResult(TDataSet& dataSet, bool tsv, std::ostream& out) {
     std::vector<std::vector<std::string>> rows;
     std::vector<std::string> header;
     for (TField* f : fields)
-        header.push_back(tsv ? TsvEscape(f->GetFieldName()) : f->GetFieldName());
+        header.push_back(tsv ? TsvEscape(f->GetDisplayName()) : f->GetDisplayName());
     if (tsv) {
         for (size_t i = 0; i < header.size(); ++i)
             out << (i ? "\t" : "") << header[i];

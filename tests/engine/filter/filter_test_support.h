@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/dataset/zanDatabase.h"
+#include "engine/sql/zanExprParser.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -326,5 +327,25 @@ inline TFilterOutcome RunFilter(TZanTable& t, const std::string& text, TFilterOp
     out.Level = m.GetEvaluator()->GetOptimisationLevel();
     return out;
 }
+
+// A parsed expression over the table, as the query layer hands it over.
+struct TParsedExpr {
+    TParsedExpr(TZanTable& t, const std::string& text) {
+        TTableNameItem& item = *Tables.Add();
+        item.SetTableName("T");
+        item.SetTableFields(&t.GetInternalFields());
+        Pre.SetText(text);
+        Pre.SetParseAsExprOnly(true);
+        Pre.PreParseTokens();
+        Parser.SetTableList(&Tables);
+        Parser.SetValidateFields(true);
+        EXPECT_TRUE(Parser.Execute(ZanParserOptions({zpoExtSyntax}), Pre.GetSection(zstWhere, nullptr)))
+            << Parser.GetErrorMsg();
+    }
+    TZanExpr* Expr() { return Parser.GetExpr(); }
+    TTableList Tables;
+    TZanPreParser Pre;
+    TZanExprParser Parser;
+};
 
 } // namespace zan

@@ -12,26 +12,6 @@ using namespace zan;
 
 namespace {
 
-// A parsed expression over the table, as the query layer hands it over.
-struct TParsedExpr {
-    TParsedExpr(TZanTable& t, const std::string& text) {
-        TTableNameItem& item = *Tables.Add();
-        item.SetTableName("T");
-        item.SetTableFields(&t.GetInternalFields());
-        Pre.SetText(text);
-        Pre.SetParseAsExprOnly(true);
-        Pre.PreParseTokens();
-        Parser.SetTableList(&Tables);
-        Parser.SetValidateFields(true);
-        EXPECT_TRUE(Parser.Execute(ZanParserOptions({zpoExtSyntax}), Pre.GetSection(zstWhere, nullptr)))
-            << Parser.GetErrorMsg();
-    }
-    TZanExpr* Expr() { return Parser.GetExpr(); }
-    TTableList Tables;
-    TZanPreParser Pre;
-    TZanExprParser Parser;
-};
-
 TEST(FilterDriver, QueryExpressionsExcludeNullsAndComeInAddressOrder) {
     TFilterTable table(SpecOfRows(120));
     TZanTable& t = table.Table;

@@ -277,8 +277,11 @@ TEST(DatasetBridge, PositionsAndJoinValueTexts) {
     ASSERT_TRUE(bridge.FirstBridgeRecord());
     const uint32_t address = bridge.GetRecAddr();
     const uint32_t stamp = bridge.GetRecModFlag();
+    const uint32_t logicalNo = bridge.GetRecLogicalNo();
     EXPECT_NE(address, 0u);
-    EXPECT_TRUE(bridge.MoveToRecAddrAndValidate(address, stamp));
+    EXPECT_TRUE(bridge.MoveToRecAddrAndValidate(address, stamp, logicalNo));
+    EXPECT_EQ(ErrorCodeOf([&] { bridge.MoveToRecAddrAndValidate(address, stamp, logicalNo + 1); }),
+              8708);
 
     TDataHolder id, s, f, d, tm, nullS;
     bridge.GetRawFieldData(0, id);
@@ -318,7 +321,8 @@ TEST(DatasetBridge, PositionsAndJoinValueTexts) {
         t.GetFields().Fields(0)->SetAsVariant(Variant(10));
         t.Post();
     }
-    EXPECT_EQ(ErrorCodeOf([&] { bridge.MoveToRecAddrAndValidate(address, stamp); }), 8708);
+    EXPECT_EQ(ErrorCodeOf([&] { bridge.MoveToRecAddrAndValidate(address, stamp, logicalNo); }),
+              8708);
     bridge.Close();
     EXPECT_EQ(bridge.GetRecAddr(), 0u);
 }

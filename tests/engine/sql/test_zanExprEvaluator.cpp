@@ -174,7 +174,12 @@ TEST_F(ExprEvaluatorTest, CaseInsensitiveAndPartialComparisons) {
     EXPECT_TRUE(run("s = 'ab*'", false, 2));
     EXPECT_FALSE(run("s = 'ab'", false, 0));
     EXPECT_TRUE(run("s = 'ab'", false, 2));
-    EXPECT_TRUE(run("s = 'abcdef'", false, 500)); // a partial length beyond the text
+    // A partial length beyond the text: the whole constant is the prefix, and "abc" does not
+    // begin with "abcdef" (a shorter value sorts below the prefix).
+    EXPECT_FALSE(run("s = 'abcdef'", false, 500));
+    EXPECT_TRUE(run("s < 'abcdef'", false, 500));
+    EXPECT_FALSE(run("s = 'abcd'", false, 4));
+    EXPECT_TRUE(run("s = 'abc'", false, 3));
     // A letter as the escape: escapes are found before folding, so the other-case letter stays
     // a plain letter and an escaped wildcard stays literal.
     EXPECT_TRUE(run("'xyz' LIKE 'X%' ESCAPE 'x'", true, 0));

@@ -2,6 +2,7 @@
 // the simulated boot, INI files, machine settings, registry, DELTREE and drive A:.
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -320,4 +321,29 @@ TEST(WinConfinement, FloppyCapacityHoldsForMovesAndOpenFiles) {
     WinDeleteFile("A:\\b.bin");
     WinMoveFile("C:\\small.bin", "A:\\small.bin");
     EXPECT_EQ(WinReadFile("A:\\small.bin"), "s");
+}
+
+// A FIFO where a file is expected: every open of the file layer refuses it at once (a blocking
+// open or read would hang the caller forever) and leaves it in place; a plain file still works.
+TEST(WinConfinement, NonRegularFilesAreRefusedWithoutBlocking) {
+    TSandbox sb("fifo");
+    ASSERT_EQ(mkfifo(sb.C("pipe.ohl").c_str(), 0644), 0);
+    TSandbox::WriteHostFile(sb.C("plain.txt"), "plain");
+    ClearDirCache();
+    std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"read", [] { WinReadFile("C:\\pipe.ohl"); }},
+        {"copy from", [] { WinCopyFile("C:\\pipe.ohl", "C:\\copy.txt", false); }},
+        {"copy onto", [] { WinCopyFile("C:\\plain.txt", "C:\\pipe.ohl", false); }},
+        {"write", [] { WinWriteFile("C:\\pipe.ohl", "x"); }},
+        {"open read", [] { TWinFsFile f; f.OpenRead("C:\\pipe.ohl"); }},
+        {"open read-write", [] { TWinFsFile f; f.OpenReadWrite("C:\\pipe.ohl"); }},
+    };
+    for (auto& [what, call] : calls) {
+        EXPECT_THROW(call(), EWinError) << what;
+        struct stat st;
+        ASSERT_EQ(lstat(sb.C("pipe.ohl").c_str(), &st), 0) << what;
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << what;
+    }
+    EXPECT_FALSE(WinFileExists("C:\\copy.txt"));
+    EXPECT_EQ(WinReadFile("C:\\plain.txt"), "plain");
 }

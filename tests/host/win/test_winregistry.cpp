@@ -2,9 +2,13 @@
 // processes writing into one hive, write batches; INI files.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <sys/stat.h>
 
+#include "host/win/WinBoot.h"
 #include "host/win/WinIni.h"
 #include "host/win/WinProcess.h"
 #include "host/win/WinRegistry.h"
@@ -339,4 +343,80 @@ TEST(WinRegistry, WriteBatchWritesOnceAndMergesAnotherProcess) {
     EXPECT_EQ(WinWaitProcess(WinCreateProcess("Z:\\bin\\true", {})), 0);
     EXPECT_FALSE(RegHasPendingWrites());
     EXPECT_NE(HiveFileText().find("\"started\""), std::string::npos);
+}
+
+// Processes each inside one long write batch advance a shared counter and extend the list of
+// pending renames at the same time: every read-modify-write is made under the hive's lock on
+// the current file, so nothing any of them added is lost, and each one's plain batch writes
+// still arrive.
+TEST(WinRegistry, SharedUpdatesInsideBatchesLoseNothing) {
+    TSandbox box("shared_updates", {wpXP, "User", false});
+    RegCreateKey(HKEY_LOCAL_MACHINE, "Software\\Shared");
+    constexpr int Processes = 3, Rounds = 20;
+    auto body = [](int id) {
+        TRegWriteBatch batch;
+        RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Shared", {"own" + std::to_string(id), rdString, "x"});
+        for (int i = 0; i < Rounds; ++i) {
+            {
+                TRegHiveUpdate update(HKEY_LOCAL_MACHINE);
+                int n = std::atoi(ValueOf("Software\\Shared", "Count").c_str());
+                RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Shared", {"Count", rdString, std::to_string(n + 1)});
+            }
+            if (i % 5 == 0)
+                WinMoveFileDelayUntilReboot("C:\\p" + std::to_string(id) + "_" + std::to_string(i), "", false);
+        }
+    };
+    std::vector<std::unique_ptr<TChildProcess>> children;
+    for (int id = 1; id < Processes; ++id)
+        children.push_back(std::make_unique<TChildProcess>([&body, id](TChildProcess& self) {
+            self.Receive();
+            body(id);
+            return 0;
+        }));
+    for (auto& child : children)
+        child->Send('g');
+    body(0);
+    for (auto& child : children)
+        EXPECT_EQ(child->Wait(), 0);
+    EXPECT_EQ(ValueOf("Software\\Shared", "Count"), std::to_string(Processes * Rounds));
+    TRegistry reg;
+    reg.SetRootKey(HKEY_LOCAL_MACHINE);
+    ASSERT_TRUE(reg.OpenKey(SessionManagerKey, false));
+    std::vector<std::string> pending;
+    reg.ReadMultiString(PendingRenamesValue, pending);
+    EXPECT_EQ(pending.size(), size_t(2 * Processes * Rounds / 5));
+    for (int id = 0; id < Processes; ++id)
+        EXPECT_EQ(ValueOf("Software\\Shared", "own" + std::to_string(id)), "x");
+}
+
+// A batch whose end cannot write the hive raises and drops its changes: they are not replayed
+// later over what another process wrote meanwhile, nor written by a later change.
+TEST(WinRegistry, FailedBatchEndDropsItsChanges) {
+    TSandbox box("failed_batch", {wpXP, "User", false});
+    RegCreateKey(HKEY_LOCAL_MACHINE, "Software\\Fail");
+    RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Fail", {"x", rdString, "0"});
+    TChildProcess other([](TChildProcess& self) {
+        if (self.Receive() != 'g') return 10;
+        RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Fail", {"x", rdString, "theirs"});
+        self.Send('d');
+        return 0;
+    });
+    // The temporary file of the hive's write cannot be made.
+    std::string temp = HiveFileName(HKEY_LOCAL_MACHINE) + ".tmp" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(temp.c_str(), 0755), 0);
+    EXPECT_THROW(
+        {
+            TRegWriteBatch batch;
+            RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Fail", {"x", rdString, "batch"});
+        },
+        ERegistryException);
+    rmdir(temp.c_str());
+    EXPECT_FALSE(RegHasPendingWrites());
+    EXPECT_EQ(ValueOf("Software\\Fail", "x"), "0");
+    ASSERT_TRUE(other.Send('g'));
+    ASSERT_EQ(other.Receive(), 'd');
+    EXPECT_EQ(other.Wait(), 0);
+    EXPECT_EQ(ValueOf("Software\\Fail", "x"), "theirs");
+    RegSetValue(HKEY_LOCAL_MACHINE, "Software\\Fail", {"z", rdString, "1"});
+    EXPECT_NE(HiveFileText().find("\"x\"=sz:\"theirs\""), std::string::npos) << HiveFileText();
 }

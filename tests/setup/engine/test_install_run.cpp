@@ -346,6 +346,18 @@ public:
         throw EWinError(5, "PendingFileRenameOperations");
     }
 };
+// x.dll of the run's directory, installed and in use, its new version under C:\src.
+TFailingMoveFile* FailingMoveFileInUse(TRun& r) {
+    TSandbox::WriteHostFile(r.Box.C("src/x.dll"), "new");
+    auto* f = new TFailingMoveFile(&r.Owner);
+    f->SetName("X");
+    f->SetContainer(r.Dir);
+    f->SetIncludeFromDir("C:\\src");
+    f->SetFileName("x.dll");
+    r.Place(f);
+    WinSetInUse(f->GetDestinationFile(), true);
+    return f;
+}
 } // namespace
 
 TEST(InstallRun, ReplaceAtRebootNTNineXAndBatchFallback) {
@@ -390,14 +402,7 @@ TEST(InstallRun, ReplaceAtRebootNTNineXAndBatchFallback) {
     // The pending list cannot be written: a batch file moves the copy at the next start.
     TRun r("rebootbat");
     SetInstallRecordKey(r.Install->OpenInstallRecord(true));
-    TSandbox::WriteHostFile(r.Box.C("src/x.dll"), "new");
-    auto* f = new TFailingMoveFile(&r.Owner);
-    f->SetName("X");
-    f->SetContainer(r.Dir);
-    f->SetIncludeFromDir("C:\\src");
-    f->SetFileName("x.dll");
-    r.Place(f);
-    WinSetInUse(f->GetDestinationFile(), true);
+    auto* f = FailingMoveFileInUse(r);
     f->ReplaceAtReboot();
     std::string batch = RegReadString(hkCurrentUser, RunOnceKeyPath, "CorvaneBatFile", "");
     ASSERT_FALSE(batch.empty());
@@ -412,6 +417,51 @@ TEST(InstallRun, ReplaceAtRebootNTNineXAndBatchFallback) {
     r.Install->RemoveInstallRecord();
 }
 
+// The batch fallback's unquoted lines (names with blanks, as the short names are the long names
+// here) beside another product's folder whose name is a leading part of the destination's: the
+// boot moves the new file in and leaves the other folder alone.
+TEST(InstallRun, BatchFallbackWithBlanksBesideAnotherProductsFolder) {
+    TRun r("rebootbatblank");
+    r.Install->SetDestDir("\\Orvex Test");
+    r.Dir->SetDestDir("\\Orvex Test");
+    SetInstallRecordKey(r.Install->OpenInstallRecord(true));
+    WinForceDirectories("C:\\Program Files\\Orvex");
+    WinWriteFile("C:\\Program Files\\Orvex\\keep.txt", "other product");
+    auto* f = FailingMoveFileInUse(r);
+    ASSERT_NE(f->GetDestinationPath().find(' '), std::string::npos);
+    f->ReplaceAtReboot();
+    ASSERT_TRUE(f->GetReplacedAtReboot());
+    WinWriteFile(f->GetDestinationPath() + "\\" + f->GetRebootName(), "new");
+    std::vector<std::string> report;
+    WinSimulateBoot(report);
+    EXPECT_EQ(report, std::vector<std::string>{});
+    EXPECT_EQ(WinFileExists(f->GetDestinationFile()) ? WinReadFile(f->GetDestinationFile()) : "<gone>", "new");
+    EXPECT_EQ(WinReadFile("C:\\Program Files\\Orvex\\keep.txt"), "other product");
+    SetInstallRecordKey("");
+}
+
+// Counters left at the top of the 32-bit range by earlier runs or other programs stay there
+// (saturate) instead of overflowing.
+TEST(InstallRun, CountersAtTheTopOfTheRange) {
+    TRun r("counters");
+    auto* shared = r.File("lib.dll");
+    r.Place(shared);
+    RegWriteInteger(hkLocalMachine, SharedDLLsKey, shared->GetDestinationFile(), INT32_MAX);
+    shared->UpdateSharedDLLs();
+    EXPECT_EQ(RegReadInteger(hkLocalMachine, SharedDLLsKey, shared->GetDestinationFile(), 0), INT32_MAX);
+    auto* file = r.File("readme.txt");
+    r.Place(file);
+    RegWriteString(hkLocalMachine, Uninstall + "\\Files", "Entries", "2147483647");
+    file->WriteUninstallInformation(Uninstall);
+    EXPECT_EQ(Str(Uninstall + "\\Files", "Entries"), "2147483647");
+    auto* keys = new TInstallRegistry(&r.Owner);
+    keys->SetContainer(r.Install);
+    keys->SetKeySpecifierType(ksProductName);
+    RegWriteString(hkLocalMachine, Uninstall + "\\RegistryKeys", "Entries", "2147483647");
+    keys->WriteUninstallInformation(Uninstall);
+    EXPECT_EQ(Str(Uninstall + "\\RegistryKeys", "Entries"), "2147483647");
+}
+
 TEST(InstallRun, SelfRegistration) {
     TRun r("selfreg");
     std::string marker = r.Box.Root + "/registered.txt";
@@ -420,6 +470,9 @@ TEST(InstallRun, SelfRegistration) {
         const char* Module;
         std::string Expect; // part of the message; "" when it registers
     } cases[] = {
+        // A server that throws or cannot start is a failed registration, and the next works.
+        {REGSERVER_THROW, "DllRegisterServer function returned a value of -2147418113"},
+        {REGSERVER_INITTHROW, "procedure returned a value of 0"},
         {REGSERVER_OK, ""},
         {REGSERVER_FIVE, "DllRegisterServer function returned a value of 5"},
         {REGSERVER_MISSING, "DllRegisterServer function could not be found"},

@@ -41,6 +41,9 @@ void TZanDataSet::LoadHashListOfRecords(TZanBaseHash& hash, const std::string& f
     CheckInternalActive();
     const TInternalFieldItem* field = FTableDef->GetInternalFields()->FindField(fieldName);
     ZanAssert(field != nullptr, "Field not found in LoadHashListOfRecords: " + fieldName);
+    // The hash keys are the field's values, read from records or index keys directly: the
+    // user needs the field's read privilege as for any other read.
+    CheckFieldRead(field->GetFieldIndex());
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     list.Clear();

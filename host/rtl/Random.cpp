@@ -38,4 +38,10 @@ void Randomize() {
     g.Engine.seed(std::random_device{}());
 }
 
+void RandSeed(uint64_t seed) {
+    auto& g = Generator();
+    std::lock_guard guard(g.Lock);
+    g.Engine.seed(seed);
+}
+
 } // namespace zan

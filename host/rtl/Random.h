@@ -12,5 +12,7 @@ int32_t Random(int32_t range);
 double RandomFloat();
 // Reseeds the generator from the system's entropy.
 void Randomize();
+// Seeds the generator with a fixed value: the same seed repeats the same draws (tests).
+void RandSeed(uint64_t seed);
 
 } // namespace zan

@@ -5,6 +5,9 @@
 
 #include <thread>
 
+#include "host/rtl/Random.h"
+#include "host/rtl/ScopeExit.h"
+
 using namespace zan;
 
 namespace {
@@ -106,6 +109,54 @@ TEST(QueryResults, MaxRecordsStopsPlainResultsAndRefusesTooManyGroups) {
     t.Query.SetMaxRecords(4);
     EXPECT_EQ(t.Select("SELECT grp, COUNT(*) FROM t GROUP BY grp"),
               "grp\tCOUNT(*)\n0\t7\n1\t8\n2\t8\n3\t7\n");
+}
+
+TEST(QueryResults, RowsAffectedCountsTheGroupsHavingKeeps) {
+    TQueryTestDb t(false);
+    Fill(t);
+    // Groups 0 and 3 hold 7 rows, groups 1 and 2 hold 8: HAVING removes two of four.
+    const struct {
+        const char* Sql;
+        int Rows;
+    } cases[] = {
+        {"SELECT grp, COUNT(*) FROM t GROUP BY grp", 4},
+        {"SELECT grp, COUNT(*) FROM t GROUP BY grp HAVING COUNT(*) > 7", 2},
+        {"SELECT grp, COUNT(*) FROM t GROUP BY grp HAVING grp > 2", 1},
+        {"SELECT grp, COUNT(*) FROM t GROUP BY grp HAVING COUNT(*) > 8", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Sql);
+        t.Query.GetSQL().SetText(c.Sql);
+        t.Query.Open();
+        EXPECT_EQ(t.Query.GetRowsAffected(), c.Rows);
+        EXPECT_EQ(t.Query.GetRecordCount(), c.Rows);
+        t.Query.Close();
+    }
+}
+
+TEST(QueryResults, ATakenResultTableNameIsDrawnAgain) {
+    TQueryTestDb t(false);
+    Fill(t);
+    TScopeExit reseed([] { Randomize(); });
+    // The same seed makes the second query draw the name the first one's open result holds.
+    TZanQuery first;
+    first.SetDatabase(&t.Db);
+    first.GetSQL().SetText("SELECT id FROM t WHERE grp = 1");
+    TZanQuery second;
+    second.SetDatabase(&t.Db);
+    second.GetSQL().SetText("SELECT name FROM t WHERE grp = 2");
+    RandSeed(20261209);
+    first.Open();
+    RandSeed(20261209);
+    second.Open();
+    EXPECT_NE(second.GetTableName(), first.GetTableName());
+    EXPECT_EQ(second.GetTableName().substr(0, 6), first.GetTableName().substr(0, 6));
+    EXPECT_EQ(first.GetRecordCount(), 8);
+    EXPECT_EQ(second.GetRecordCount(), 8);
+    EXPECT_EQ(first.FieldByName("id")->GetAsInteger() % 4, 1);
+    EXPECT_EQ(second.FieldByName("name")->GetAsString().substr(0, 1), "n");
+    first.Close();
+    second.Close();
 }
 
 TEST(QueryResults, ResultTablesGoOnReopenAndWithTheQuery) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bench/bench_data.h"
+#include "bench/bench_zan_rows.h"
 #include "engine/dataset/zanDatabase.h"
 
 using namespace zan;
@@ -84,22 +85,7 @@ TFigures RunOurs(const std::string& path, int32_t n) {
     t.GetIndexDefs().Add("ByVal", "Val", {});
     t.CreateTable();
     t.Open();
-    {
-        TField* id = t.FieldByName("Id");
-        TField* name = t.FieldByName("Name");
-        TField* val = t.FieldByName("Val");
-        TField* data = t.FieldByName("Data");
-        db->StartTransaction();
-        for (int32_t k : Shuffled(n, 1)) {
-            t.Append();
-            id->SetAsInteger(k);
-            name->SetAsString(NameOf(k));
-            val->SetAsFloat(ValueOf(k));
-            if (HasBlob(k)) data->SetAsString(BlobOf(k));
-            t.Post();
-        }
-        db->Commit();
-    }
+    AppendBenchRows(*db, t, n);
     f.ReIndex = TimeSeconds([&] { t.ReIndex(false); });
     t.Close();
     f.AddIndex = TimeSeconds([&] { t.AddIndex("ByNameVal", "Name;Val", {}); });

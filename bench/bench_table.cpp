@@ -15,6 +15,7 @@
 #include <string>
 
 #include "bench/bench_data.h"
+#include "bench/bench_zan_rows.h"
 #include "engine/dataset/zanDatabase.h"
 
 using namespace zan;
@@ -111,18 +112,7 @@ TFigures RunOurs(const std::string& path, int32_t n, int indexes, double& cursor
     TField* name = t.FieldByName("Name");
     TField* val = t.FieldByName("Val");
     TField* data = t.FieldByName("Data");
-    f.Insert = TimeSeconds([&] {
-        db->StartTransaction();
-        for (int32_t k : Shuffled(n, 1)) {
-            t.Append();
-            id->SetAsInteger(k);
-            name->SetAsString(NameOf(k));
-            val->SetAsFloat(ValueOf(k));
-            if (HasBlob(k)) data->SetAsString(BlobOf(k));
-            t.Post();
-        }
-        db->Commit();
-    });
+    f.Insert = TimeSeconds([&] { AppendBenchRows(*db, t, n); });
     f.Find = TimeSeconds([&] {
         for (int32_t k : RandomKeys(n, C_LOOKUPS, 7)) {
             t.FindKey({Variant(k)});

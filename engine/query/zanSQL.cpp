@@ -351,7 +351,9 @@ void TZanQuery::InternalRefresh() {
 }
 
 bool TZanQuery::GetCanModify() {
-    return GetActive() && FProvider->GetIsLiveRequest() && TZanBaseTable::GetCanModify();
+    // A live result is editable only while its base table is (not on a read-only database).
+    return GetActive() && FProvider->GetIsLiveRequest() && TZanBaseTable::GetCanModify() &&
+           !(FBridge && FBridge->GetInternalActive() && FBridge->GetIsReadOnly());
 }
 
 TZanDatasetBridge& TZanQuery::LiveBridge() {

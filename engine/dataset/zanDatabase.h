@@ -724,6 +724,11 @@ public:
 
     // --- Writes and locks ---------------------------------------------------------------------
     void AddRecord(bool useAutoInc);
+    // While set, AddRecord leaves the cursor where it was instead of positioning on the new
+    // record, and probes only the unique and primary indexes for an equal key (the key of any
+    // other index ends in the new logical record number, so it cannot meet an equal one). For
+    // filling a table row after row, as a query fills its result table.
+    void SetAppendOnly(bool value) { FAppendOnly = value; }
     void UpdateRecord();
     int32_t DeleteRecord(const uint8_t* compareBuf);
     void WriteBlobsToInterface(bool deleting);
@@ -886,6 +891,7 @@ private:
     TZanMillisecondClock FClock;
     bool FInternalActive = false;
     bool FIsReadOnly = false;
+    bool FAppendOnly = false;
     bool FReadLocked = false;
     bool FWriteLocked = false;
     uint32_t FLastStamp = 0;

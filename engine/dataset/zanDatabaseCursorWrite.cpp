@@ -227,6 +227,7 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
         rec[C_REC_INUSE_OFFSET] = 1;
         for (int i = 0; i < FIndexMgr->Count(); ++i) {
             TIndexItem& index = *FIndexMgr->Items(i);
+            if (FAppendOnly && !index.GetUnique() && !index.GetPrimary()) continue;
             index.CreateKeyBuffer(rec);
             if (index.FullIndexSearch(stEQ) == 0)
                 ZanDatabaseErrorFmt(9729, context, "Index %s", {index.GetIndexName()});
@@ -247,7 +248,13 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
             ZanDatabaseErrorFmt(8581, context, "Failed to add key to Index %s",
                                 {index.GetIndexName()});
     }
-    AfterChange(address, lockWasHeld);
+    if (FAppendOnly) {
+        FBufferState = 1;
+        ClearFoundFlags();
+        InternalCheckFilterStatus(lockWasHeld);
+    } else {
+        AfterChange(address, lockWasHeld);
+    }
     InvalidateReadAhead(true);
 }
 

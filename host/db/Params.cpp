@@ -5,17 +5,6 @@
 
 namespace zan {
 
-namespace {
-
-std::vector<std::string> FieldTypeIdentifiers() {
-    std::vector<std::string> names;
-    for (int i = 0; i < FieldTypeCount; ++i)
-        names.emplace_back(FieldTypeName(static_cast<TFieldType>(i)));
-    return names;
-}
-
-} // namespace
-
 const TPropertyTable& TParam::Properties() {
     using T = TParam;
     static const TPropertyTable table =
@@ -37,8 +26,8 @@ void TParam::LoadValue(const Variant& value) {
                         kind == varDouble || kind == varCurrency;
     const bool integer = kind == varSmallint || kind == varInteger || kind == varInt64;
     auto refuse = [&]() {
-        DatabaseError(Format("Invalid value %s for parameter '%s' of type %s", VarToStr(value), FName,
-                             std::string(FieldTypeName(FDataType))));
+        DatabaseError(Format("Invalid value %s for parameter '%s' of type %s", VarToStr(value),
+                             FName, std::string(FieldTypeName(FDataType))));
     };
     if (kind == varNull || kind == varEmpty) {
         FValue = value;

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "host/db/DB.h"
-#include "host/rtl/ComponentText.h"
 #include "host/rtl/Collections.h"
+#include "host/rtl/ComponentText.h"
 #include "host/rtl/Variants.h"
 
 namespace zan {

@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-
 using namespace zan;
 
 namespace {
@@ -81,21 +80,4 @@ TEST(ReadOnlyDatabase, AFileReadOnlyOnDiskOpensForReading) {
         ExpectNothingChanges(c);
     }
     ASSERT_EQ(chmod(file.Path.c_str(), 0644), 0);
-}
-
-TEST(ReadOnlyDatabase, TheShellSaysWhenItsFileIsReadOnly) {
-    TTempFile file("ro_shell.zan");
-    MakeDatabase(file);
-    ASSERT_EQ(chmod(file.Path.c_str(), 0444), 0);
-    std::istringstream in;
-    std::ostringstream out, err;
-    const int rc = RunZanSql(std::vector<std::string>{"--tsv", "-c", "SELECT id FROM t;", file.Path},
-                             in, out, err);
-    ASSERT_EQ(chmod(file.Path.c_str(), 0644), 0);
-    // Privileged runs open the file for writing all the same.
-    if (rc != 0) {
-        EXPECT_NE(err.str().find("is read-only on disk"), std::string::npos) << err.str();
-    } else {
-        EXPECT_EQ(out.str(), "id\n1\n2\n");
-    }
 }

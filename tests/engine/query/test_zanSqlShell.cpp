@@ -142,8 +142,10 @@ TEST(SqlShellOptions, GoodAndBadCommandLines) {
 }
 
 TEST(SqlShellOptions, DashAsFileReadsStandardInput) {
-    std::istringstream in("CREATE TABLE x (a INTEGER);\nINSERT INTO x VALUES (4);\nSELECT a FROM x;\n");
+    std::istringstream in(
+        "CREATE TABLE x (a INTEGER);\nINSERT INTO x VALUES (4);\nSELECT a FROM x;\n");
     std::ostringstream out, err;
-    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "-f", "-"}, in, out, err), 0) << err.str();
+    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "-f", "-"}, in, out, err), 0)
+        << err.str();
     EXPECT_EQ(out.str(), "a\n4\n");
 }

@@ -682,8 +682,7 @@ const TPropertyTable& TVariantSample::Properties() {
     static const TPropertyTable table =
         TPropertyTableOf<T>("TVariantSample")
             .VariantValue(
-                "Value", [](T& s) { return s.Value; },
-                [](T& s, const Variant& v) { s.Value = v; })
+                "Value", [](T& s) { return s.Value; }, [](T& s, const Variant& v) { s.Value = v; })
             .Collection("Parts", [](T& s) -> TCollection* { return &s.Parts; })
             .StoredIf([](T& s) { return s.Parts.Count() > 0; });
     return table;

@@ -612,6 +612,8 @@ public:
     static void ValidateObjectName(const std::string& name, const std::string& kind);
     void CheckConnected() const;
     void CheckInternalActive() const;
+    // 10501 when the cursor is read-only: checked before any record is written.
+    void CheckWritable(const char* context) const;
     void CheckInternalInactive() const;
     void CheckIndexesPresent() const;
     void CheckPrivilegePresent(int32_t mask, int32_t required) const;

@@ -28,6 +28,7 @@ bool TQueryExprNodeDataProvider::PrepareAndOpen() {
                                                 FItem->GetProvider().GetErrorsAsText());
     if (!ds.GetActive()) {
         FItem->GetProvider().CountSubqueryRun();
+        NewResultGeneration();
         if (!FItem->CreateResultSet())
             ZanDatabaseError(9645, "TQueryExprNodeDataProvider.PrepareAndOpen",
                              FItem->GetProvider().GetErrorsAsText());

@@ -6,8 +6,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "host/forms/fltk/FltkBackend.h"
 #include "setup/product/product_machine.h"
@@ -63,6 +66,56 @@ bool PressReturnOn(const std::string& caption) {
     int ignored = std::system((search + " mousemove --window %1 240 200 windowfocus %1 key Return >/dev/null 2>&1").c_str());
     (void)ignored;
     return true;
+}
+
+// An X server of the test's own on a display it picks, ended by its process id.
+struct TOwnXServer {
+    TOwnXServer() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        Pid = fork();
+        if (Pid == 0) {
+            close(fds[0]);
+            int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, 2);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        char buffer[32] = {};
+        ssize_t n = Pid > 0 ? read(fds[0], buffer, sizeof buffer - 1) : 0;
+        close(fds[0]);
+        if (n > 0) Display = ":" + std::string(buffer, buffer + std::strcspn(buffer, "\n"));
+    }
+    ~TOwnXServer() { Stop(); }
+    void Stop() {
+        if (Pid <= 0) return;
+        kill(Pid, SIGKILL);
+        waitpid(Pid, nullptr, 0);
+        Pid = -1;
+    }
+    pid_t Pid = -1;
+    std::string Display;
+};
+
+// Starts the setup program on a display with its stderr going to a file.
+pid_t StartSetupOn(const std::string& display, const std::string& errors) {
+    std::string saved = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    int file = open(errors.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
+    int keep = dup(2);
+    dup2(file, 2);
+    close(file);
+    TScopeExit restore([&] {
+        dup2(keep, 2);
+        close(keep);
+        setenv("DISPLAY", saved.c_str(), 1);
+        setenv("ZAN_FORMS", "headless", 1);
+    });
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("ZAN_FORMS", "fltk", 1);
+    return WinCreateProcess("C:\\build\\setup.exe", {});
 }
 
 } // namespace
@@ -134,4 +187,29 @@ TEST(XvfbProduct, ReturnKeyAloneWalksTheHappyPath) {
     EXPECT_EQ(program.ExitCode, 0) << TSandbox::ReadHostFile(m.Transcript);
     EXPECT_TRUE(WinFileExists(Dest + "\\Delphi7\\dclzan14d7.bpl"));
     EXPECT_EQ(m.Forms(), HappyForms);
+}
+
+// The X server dies while a wizard page shows: the program ends (the toolkit exits on the lost
+// connection) and its teardown never reads a freed form or list, which the sanitizers would
+// report on its stderr.
+TEST(XvfbProduct, LostDisplayEndsTheProgramCleanly) {
+    if (!FltkDisplayAvailable()) GTEST_SKIP() << "no X display";
+    if (std::system("command -v Xvfb >/dev/null 2>&1") != 0) GTEST_SKIP() << "no Xvfb";
+    TProductMachine m("xvfb_lost", "[TWelcomeForm] wait 1000000\n"); // holds the first page
+    SeedDelphi7Installation();
+    TOwnXServer server;
+    ASSERT_FALSE(server.Display.empty());
+    std::string errors = m.Root + "/stderr.txt";
+    TRunningProgram program(StartSetupOn(server.Display, errors));
+    auto shown = [&] { return TSandbox::ReadHostFile(m.Transcript).find("form TWelcomeForm") != std::string::npos; };
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         !shown() && !program.Ended() && std::chrono::steady_clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(shown()) << TSandbox::ReadHostFile(errors);
+    server.Stop();
+    ASSERT_TRUE(program.WaitEnd(std::chrono::seconds(60)));
+    std::string said = TSandbox::ReadHostFile(errors);
+    EXPECT_NE(program.ExitCode, 0) << said;
+    EXPECT_EQ(said.find("Sanitizer"), std::string::npos) << said;
+    EXPECT_EQ(said.find("runtime error"), std::string::npos) << said;
 }

@@ -6,11 +6,13 @@
 #include <FL/fl_draw.H>
 #include <FL/x.H>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/forms/Forms.h"
 
@@ -100,7 +102,7 @@ std::string KeyName(int key) {
 
 class TFormWindow : public Fl_Double_Window {
 public:
-    TFormWindow(TForm& form) : Fl_Double_Window(form.Width, form.Height), FForm(form) {
+    explicit TFormWindow(TForm& form) : Fl_Double_Window(form.Width, form.Height), FForm(form) {
         end();
         callback([](Fl_Widget*, void* data) {
             auto* f = static_cast<TForm*>(data);
@@ -151,6 +153,8 @@ public:
         }
     }
 
+    TForm& Form() const { return FForm; }
+
 private:
     TForm& FForm;
 };
@@ -167,14 +171,21 @@ public:
         Screen().Width = Fl::w();
         Screen().Height = Fl::h();
     }
+    // The backend owns its windows and frees those left. Each belongs to a form that is still
+    // alive: a form's destructor hands its window back through FormDestroyed first. The forms'
+    // global list is never read here, as it may be gone when this runs at the process' exit.
     ~TFltkBackend() override {
-        for (TForm* f : LiveForms()) FormDestroyed(*f);
+        for (TFormWindow* w : FWindows) {
+            w->Form().BackendData = nullptr;
+            delete w;
+        }
     }
     const char* Name() const override { return "fltk"; }
     void ShowForm(TForm& form) override {
         TFormWindow* w = WindowOf(form);
         if (!w) {
             w = new TFormWindow(form);
+            FWindows.push_back(w);
             form.BackendData = w;
         }
         w->copy_label(SanitizeUTF8(form.Caption).c_str());
@@ -190,8 +201,11 @@ public:
         Fl::flush();
     }
     void FormDestroyed(TForm& form) override {
-        delete WindowOf(form);
+        TFormWindow* w = WindowOf(form);
+        if (!w) return;
+        FWindows.erase(std::remove(FWindows.begin(), FWindows.end(), w), FWindows.end());
         form.BackendData = nullptr;
+        delete w;
     }
     void Invalidate(TForm& form) override {
         TFormWindow* w = WindowOf(form);
@@ -241,9 +255,12 @@ public:
         return picture;
     }
     void SetCursor(TCursor cursor) override {
-        for (TForm* f : LiveForms())
-            if (TFormWindow* w = WindowOf(*f)) w->cursor(cursor == crHourGlass ? FL_CURSOR_WAIT : FL_CURSOR_DEFAULT);
+        for (TFormWindow* w : FWindows) w->cursor(cursor == crHourGlass ? FL_CURSOR_WAIT : FL_CURSOR_DEFAULT);
     }
+
+private:
+    // The windows made for forms, in the order they were first shown.
+    std::vector<TFormWindow*> FWindows;
 };
 
 } // namespace

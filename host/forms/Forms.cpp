@@ -634,7 +634,7 @@ TApplication::TApplication() : TComponent(nullptr) {}
 TApplication::~TApplication() = default;
 
 // Never destroyed, like the forms' list: the process may end from inside the event loop (the
-// toolkit exits when the display is lost), and the forms, their windows and the backend then
+// X library exits when the display is lost), and the forms, their windows and the backend then
 // stay as they are rather than being torn down after the static objects they use.
 TApplication& Application() {
     static auto* app = new TApplication;

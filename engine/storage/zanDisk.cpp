@@ -160,8 +160,15 @@ void TMapPageMgr::CheckHeader() const {
 }
 
 void TMapPageMgr::LoadMapPage(uint32_t address, int64_t expected) {
-    FBufferAddress = 0;
     auto kept = FKeepPages ? FKept.find(address) : FKept.end();
+    // The buffered page is its kept image (every change is written, and kept, before the
+    // next load): nothing to load.
+    if (kept != FKept.end() && address == FBufferAddress) {
+        if (expected >= 0 && CurrentMapPageID() != expected)
+            MapCorrupt("TMapPageMgr.LoadMapPage", "Map Page pageno invalid");
+        return;
+    }
+    FBufferAddress = 0;
     if (kept != FKept.end()) {
         std::memcpy(FBuffer.data(), kept->second.data(), FPageSize);
     } else {

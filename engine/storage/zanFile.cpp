@@ -32,6 +32,14 @@ void TZanFile::ConnectCaches() {
     });
     FPageCache.SetWriteIO([this](const uint8_t* buffer, uint32_t owner, uint32_t address,
                                  uint8_t flags) { PageWrite(buffer, owner, address, flags); });
+    // The stored bytes of a page about to change, for the journal: a copy, or the scrambled
+    // bytes; ciphering a strong page costs more than reading its old bytes back.
+    FPageCache.SetStoreIO([this](const uint8_t* source, uint8_t* target, uint32_t owner,
+                                 uint8_t flags) {
+        if ((flags & (ZanAccessXOR | ZanAccessBlowfish)) == ZanAccessBlowfish) return false;
+        Cipher(true, source, target, flags, owner, FPageSize);
+        return true;
+    });
     // The block cache reads only inside a transaction, where bytes between the size on disk
     // and the logical end are not written yet.
     FBlockCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
@@ -358,6 +366,15 @@ void TZanFile::SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t 
     }
 }
 
+TCachePin TZanFile::PinZanFilePage(uint32_t owner, uint32_t count, uint32_t address,
+                                   uint8_t accessFlags) {
+    if (!PagePath(accessFlags) || count != FPageSize || address % FPageSize != 0)
+        return {};
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.PinZanFilePage");
+    return FPageCache.PinPage(owner, address, accessFlags);
+}
+
 uint8_t* TZanFile::SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,
                                            uint8_t accessFlags) {
     CheckOwner(owner);
@@ -471,6 +488,16 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         // under a page costs less to read than a call.
         constexpr uint64_t C_MAX_READ = 1u << 20;
         std::vector<uint8_t> old;
+        // A page cached clean before this commit changed it kept its stored bytes: not read.
+        std::vector<std::pair<uint32_t, uint32_t>> reads;
+        for (const auto& [address, n] : writes) {
+            const uint8_t* pre = n == FPageSize ? FPageCache.PreImage(address) : nullptr;
+            if (pre)
+                FJournal.AddStretch(address, pre, n);
+            else
+                reads.emplace_back(address, n);
+        }
+        writes.swap(reads);
         size_t next = 0;
         while (next < writes.size() || !imageRead) {
             uint64_t start = 0, end = ZanFixedRegionsEnd;

@@ -87,6 +87,10 @@ public:
     void SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                              uint8_t accessFlags);
     // Page path only; the request must lie inside one page.
+    // The page at address (count must be the page size) read through the page cache and
+    // pinned there; an empty pin where pages bypass the cache.
+    TCachePin PinZanFilePage(uint32_t owner, uint32_t count, uint32_t address,
+                             uint8_t accessFlags);
     uint8_t* SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,
                                      uint8_t accessFlags);
     void SeekAndWriteZanFileByRef(const void* buffer, uint32_t owner, uint32_t count,

@@ -1,0 +1,21 @@
+// Runs the zansql program as a process on a script, with a time limit, for the probes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ZanSqlRun {
+    int ExitCode = -1;      // exit status, or -1 when it did not exit normally
+    int Signal = 0;         // the signal that ended it
+    bool TimedOut = false;  // killed after the time limit
+    std::string Out;
+    std::string Err;
+};
+
+// Runs zansql with args; stdinText is its standard input.
+ZanSqlRun RunZanSqlProcess(const std::vector<std::string>& args, const std::string& stdinText = "",
+                           int timeoutSeconds = 60);
+// A fresh, empty scratch folder for one probe.
+std::string ProbeTempDir(const std::string& name);
+std::string ProbeScript(const std::string& file); // PROBE_DIR/scripts/file
+bool HasSanitizerReport(const ZanSqlRun& r);

@@ -93,3 +93,14 @@ TEST(ProbeZanSql, StringOrderOfZanSqlDatabase) {
     EXPECT_EQ(r.ExitCode, 0) << r.Err;
     EXPECT_EQ(r.Out, "v\nA\nB\na\nb\nv\na\nb\n");
 }
+
+// A string literal spanning two lines ('a' LF 'b') is stored as 'a' CR LF 'b': the statement
+// text passes through the query's SQL string list, which joins lines with CR LF. A VARCHAR(3)
+// then refuses the three-character value ("Field data length is out of range"). Sound (SQLite):
+// both rows stored as written, printed a\nb and c\nd.
+TEST(ProbeZanSql, NewlineInsideStringLiteralKept) {
+    const ZanSqlRun r = RunScript("newline_in_literal.sql");
+    ExpectClean(r);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, "id\ts\n1\ta\\nb\n2\tc\\nd\n");
+}

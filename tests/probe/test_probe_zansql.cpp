@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "probe_zansql_util.h"
@@ -135,4 +137,36 @@ TEST(ProbeZanSql, LockFailureAtCommitLeavesAutoTransactionOpen) {
     EXPECT_EQ(writer.Err.find("error 10122"), std::string::npos) << writer.Err;
     const ZanSqlRun check = RunZanSqlProcess({"--tsv", "-c", "SELECT COUNT(*) FROM w2;", db});
     EXPECT_EQ(check.Out, "COUNT(*)\n2\n") << "A printed: " << writer.Out;
+}
+
+// A database whose stored definition of table w is damaged (one digit of "RecordSize = " turned
+// into a letter). Any statement naming w aborts the process (SIGABRT, "terminate called after
+// throwing an instance of 'zan::EZanDatabaseError'"): setting the query's SQL text
+// (TStrings::SetText) ends in TUpdateGuard's destructor, whose EndUpdate runs
+// TZanQuery::QueryChanged -> TZanQueryProvider::ResetParams -> ValidateSQL ->
+// TZanDataBase::ReadTableDef, and the 8581 it raises leaves a destructor. Sound: "error 8581: ..."
+// on standard error and exit status 1.
+TEST(ProbeZanSql, DamagedTableDefinitionGivesEngineErrorNotAbort) {
+    const std::string db = ProbeTempDir("damaged_def") + "/damaged.zan";
+    ZanSqlRun setup = RunZanSqlProcess({"-c", "CREATE TABLE w (id INTEGER, v VARCHAR(20));", db});
+    ASSERT_EQ(setup.ExitCode, 0) << setup.Err;
+    std::string bytes;
+    {
+        std::ifstream f(db, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    const size_t table = bytes.find("TableName = 'w'");
+    ASSERT_NE(table, std::string::npos);
+    const size_t size = bytes.find("RecordSize = ", table);
+    ASSERT_NE(size, std::string::npos);
+    bytes[size + 13] = 'Q';
+    {
+        std::ofstream f(db, std::ios::binary | std::ios::trunc);
+        f << bytes;
+    }
+    const ZanSqlRun r = RunZanSqlProcess({"-c", "SELECT COUNT(*) FROM w;", db});
+    EXPECT_FALSE(r.TimedOut);
+    EXPECT_EQ(r.Signal, 0) << r.Err;
+    EXPECT_EQ(r.ExitCode, 1) << r.Err;
+    EXPECT_EQ(r.Err.find("terminate called"), std::string::npos) << r.Err;
 }

@@ -170,3 +170,14 @@ TEST(ProbeZanSql, DamagedTableDefinitionGivesEngineErrorNotAbort) {
     EXPECT_EQ(r.ExitCode, 1) << r.Err;
     EXPECT_EQ(r.Err.find("terminate called"), std::string::npos) << r.Err;
 }
+
+// -f naming a directory: opening succeeds, reading fails (EISDIR), and zansql runs an empty
+// script and exits 0 with nothing on standard error (RunZanSql checks only the open). Sound:
+// "error 0: cannot read DIR" and exit status 1, as for a missing file.
+TEST(ProbeZanSql, ScriptFileThatCannotBeReadIsAnError) {
+    const std::string dir = ProbeTempDir("script_dir");
+    const ZanSqlRun r = RunZanSqlProcess({"-f", dir});
+    EXPECT_FALSE(r.TimedOut);
+    EXPECT_EQ(r.ExitCode, 1);
+    EXPECT_NE(r.Err.find("error 0: "), std::string::npos) << r.Err;
+}

@@ -192,3 +192,15 @@ TEST(ProbeZanSql, DropIndexedColumnGivesEngineError) {
     ExpectClean(r);
     EXPECT_EQ(r.Err.find("error 0:"), std::string::npos) << r.Err;
 }
+
+// A UNION whose later member gives a string where the first gives a DATE or FLOAT column, and an
+// INSERT ... SELECT of a string into a DATE column: the run-time conversion of 'elder' raises a
+// host conversion error that leaves the engine as it is, printed with code 0
+// ("error 0: 'elder' is not a valid date and time", "... floating point value"). Sound: an
+// engine error (a code other than 0), the INSERT rolled back (COUNT(*) 1).
+TEST(ProbeZanSql, ConversionFailureInUnionAndInsertSelectIsEngineError) {
+    const ZanSqlRun r = RunScript("union_conversion.sql");
+    ExpectClean(r);
+    EXPECT_EQ(r.Err.find("error 0:"), std::string::npos) << r.Err;
+    EXPECT_NE(r.Out.find("COUNT(*)\n1\n"), std::string::npos) << r.Out;
+}

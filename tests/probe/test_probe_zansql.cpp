@@ -194,9 +194,10 @@ TEST(ProbeZanSql, DropIndexedColumnGivesEngineError) {
 }
 
 // A UNION whose later member gives a string where the first gives a DATE or FLOAT column, and an
-// INSERT ... SELECT of a string into a DATE column: the run-time conversion of 'elder' raises a
-// host conversion error that leaves the engine as it is, printed with code 0
-// ("error 0: 'elder' is not a valid date and time", "... floating point value"). Sound: an
+// INSERT ... SELECT of a string into a DATE column, and UPDATE c SET n = s (INTEGER from a string
+// column): the run-time conversion of 'elder' raises a host conversion error that leaves the
+// engine as it is, printed with code 0 ("error 0: 'elder' is not a valid date and time",
+// "... floating point value", "... integer value"). Sound: an
 // engine error (a code other than 0), the INSERT rolled back (COUNT(*) 1).
 TEST(ProbeZanSql, ConversionFailureInUnionAndInsertSelectIsEngineError) {
     const ZanSqlRun r = RunScript("union_conversion.sql");

@@ -113,9 +113,10 @@ TEST(ProbeZanSql, NewlineInsideStringLiteralKept) {
 // Process B reads table w for many seconds (a long SELECT holds its read lock); process A's
 // INSERT INTO w then fails at commit with 10249 (its write lock cannot be upgraded). The query's
 // automatic transaction is not rolled back when the commit itself fails
-// (TZanQuery::InternalDisconnect), so it stays open: A's next INSERTs into w2 print
-// "1 rows affected" but run inside that transaction, which is never committed (w2 stays empty),
-// and A's CREATE TABLE fails with 10122. Sound: the failed statement is rolled back, the later
+// (TZanQuery::InternalDisconnect), so it stays open: A's next INSERTs into w2 succeed ("1 rows
+// affected" without --tsv) but run inside that transaction, which is never committed (w2 stays empty),
+// and A's CREATE TABLE fails with 10122; A's own next SELECT even sees the row of the INSERT that
+// was reported failed (COUNT 1). Sound: the failed statement is rolled back, the later
 // statements commit (w2 holds 2 rows) and CREATE TABLE runs.
 TEST(ProbeZanSql, LockFailureAtCommitLeavesAutoTransactionOpen) {
     const std::string db = ProbeTempDir("lock_commit") + "/lock.zan";
@@ -127,7 +128,8 @@ TEST(ProbeZanSql, LockFailureAtCommitLeavesAutoTransactionOpen) {
             {"--tsv", "-c", "SELECT COUNT(*) FROM w a, w b WHERE a.id + b.id = 3;", db}, "", 300);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    const ZanSqlRun writer = RunZanSqlProcess({"-f", ProbeScript("lock_writer.sql"), db}, "", 120);
+    const ZanSqlRun writer =
+        RunZanSqlProcess({"--tsv", "-f", ProbeScript("lock_writer.sql"), db}, "", 120);
     b.join();
     ExpectClean(writer);
     ExpectClean(reader);
@@ -135,6 +137,8 @@ TEST(ProbeZanSql, LockFailureAtCommitLeavesAutoTransactionOpen) {
     ASSERT_NE(writer.Err.find("error 10249"), std::string::npos)
         << "the reader did not hold its lock long enough: " << writer.Err;
     EXPECT_EQ(writer.Err.find("error 10122"), std::string::npos) << writer.Err;
+    // The failed INSERT left nothing behind, not even for its own session.
+    EXPECT_EQ(writer.Out, "COUNT(*)\n0\n");
     const ZanSqlRun check = RunZanSqlProcess({"--tsv", "-c", "SELECT COUNT(*) FROM w2;", db});
     EXPECT_EQ(check.Out, "COUNT(*)\n2\n") << "A printed: " << writer.Out;
 }

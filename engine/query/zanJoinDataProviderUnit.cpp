@@ -1,6 +1,7 @@
 #include "engine/query/zanJoinDataProviderUnit.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/dataset/zanFilterOptimizer.h"
@@ -756,6 +757,46 @@ void TZanJoinDataProviderMgr::Clear() {
     FJoinProviders.clear();
     FTableProviders.clear();
     FBridges.clear();
+}
+
+TZanHeldReadLocks::TZanHeldReadLocks(
+    const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges)
+    : FUncaught(std::uncaught_exceptions()) {
+    try {
+        for (const auto& b : bridges)
+            if (b->HoldReadLock()) FHeld.push_back(b.get());
+    } catch (...) {
+        try {
+            Release();
+        } catch (...) {
+            // The failure to lock is the one to report.
+        }
+        throw;
+    }
+}
+
+TZanHeldReadLocks::~TZanHeldReadLocks() noexcept(false) {
+    if (std::uncaught_exceptions() > FUncaught) {
+        try {
+            Release();
+        } catch (...) {
+        }
+    } else {
+        Release();
+    }
+}
+
+void TZanHeldReadLocks::Release() {
+    std::exception_ptr failure;
+    for (TZanDatasetBridge* b : FHeld) {
+        try {
+            b->ReleaseHeldReadLock();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    FHeld.clear();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void TZanJoinDataProviderMgr::CloseProviders() {

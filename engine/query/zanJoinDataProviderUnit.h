@@ -284,6 +284,24 @@ bool ProviderContains(TZanBaseJoinDataProvider* tree, const TZanBaseJoinDataProv
 // Whether an outer or union join between root and target makes target supply NULL rows.
 bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target);
 
+// Holds the read lock of every open table cursor of a manager while the rows of one population
+// are read, so that each row moved to does not lock its table and re-read the table header.
+// Only for reads: a cursor that holds its lock does not look for another cursor's writes to its
+// table. The locks go back when the holder ends (a failing release is raised unless an
+// exception is already on its way).
+class TZanHeldReadLocks {
+public:
+    explicit TZanHeldReadLocks(const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges);
+    ~TZanHeldReadLocks() noexcept(false);
+    TZanHeldReadLocks(const TZanHeldReadLocks&) = delete;
+    TZanHeldReadLocks& operator=(const TZanHeldReadLocks&) = delete;
+
+private:
+    void Release();
+    std::vector<TZanDatasetBridge*> FHeld;
+    int FUncaught;
+};
+
 class TZanJoinDataProviderMgr {
 public:
     TZanJoinDataProviderMgr();
@@ -314,6 +332,7 @@ public:
     bool FirstProviderRecord();
     bool NextProviderRecord();
     void DebugDumpProviderStatus(TStrings& lines);
+    const std::vector<std::unique_ptr<TZanDatasetBridge>>& GetBridges() const { return FBridges; }
     const std::vector<std::unique_ptr<TZanNonJoinDataProvider>>& GetTableProviders() const {
         return FTableProviders;
     }

@@ -1,4 +1,4 @@
-#include "probe_zansql_util.h"
+#include "zansql_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -86,16 +86,13 @@ ZanSqlRun RunZanSqlProcess(const std::vector<std::string>& args, const std::stri
     return r;
 }
 
-std::string ProbeTempDir(const std::string& name) {
+std::string ZanSqlTempDir(const std::string& name) {
     const char* base = std::getenv("ZAN_TEST_TMP");
-    std::filesystem::path p = std::filesystem::path(base ? base : "/tmp") / ("probe_" + name);
+    std::filesystem::path p = std::filesystem::path(base ? base : "/tmp") /
+                              (std::to_string(getpid()) + "_zansql_" + name);
     std::filesystem::remove_all(p);
     std::filesystem::create_directories(p);
     return p.string();
-}
-
-std::string ProbeScript(const std::string& file) {
-    return std::string(PROBE_DIR) + "/scripts/" + file;
 }
 
 bool HasSanitizerReport(const ZanSqlRun& r) {

@@ -1,4 +1,4 @@
-// Runs the zansql program as a process on a script, with a time limit, for the probes.
+// Runs the zansql program as a separate process, with a time limit.
 #pragma once
 
 #include <string>
@@ -15,7 +15,6 @@ struct ZanSqlRun {
 // Runs zansql with args; stdinText is its standard input.
 ZanSqlRun RunZanSqlProcess(const std::vector<std::string>& args, const std::string& stdinText = "",
                            int timeoutSeconds = 60);
-// A fresh, empty scratch folder for one probe.
-std::string ProbeTempDir(const std::string& name);
-std::string ProbeScript(const std::string& file); // PROBE_DIR/scripts/file
+// A fresh, empty scratch folder for one test.
+std::string ZanSqlTempDir(const std::string& name);
 bool HasSanitizerReport(const ZanSqlRun& r);

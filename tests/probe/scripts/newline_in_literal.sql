@@ -1,6 +1,0 @@
-CREATE TABLE n (id INTEGER, s VARCHAR(3));
-INSERT INTO n VALUES (1, 'a
-b');
-INSERT INTO n VALUES (2, 'c
-d');
-SELECT id, s FROM n ORDER BY id;

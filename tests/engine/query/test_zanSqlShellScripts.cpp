@@ -1,13 +1,14 @@
 // Short scripts through the shell on a database file it creates: the printed rows, the errors
 // and the exit status of each, for statements whose results once came out wrong (self-joins,
 // unique indexes, conversions, line breaks in literals, the string order of a new file, schema
-// changes that touch an index, very wide select lists and deep joins).
+// changes that touch an index, very wide select lists, deep joins, a damaged table definition).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sstream>
 
 #include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
 #include "tools/zansql/zanSqlShell.h"
 
 using namespace zan;
@@ -146,4 +147,26 @@ TEST(SqlShellScripts, UnreadableScriptFile) {
     EXPECT_EQ(RunZanSql(std::vector<std::string>{"-f", folder, "MEMORY"}, in, out, err), 1);
     EXPECT_EQ(err.str(), "error 0: cannot read " + folder + "\n");
     std::filesystem::remove_all(folder);
+}
+
+// A stored table definition damaged on disk (a digit of "RecordSize = " turned into a letter):
+// setting the text of a statement naming the table fails with the engine's error, which reaches
+// the shell as an error line (it once escaped a destructor and aborted the process).
+TEST(SqlShellScripts, DamagedTableDefinition) {
+    TTempFile file("damaged.zan");
+    std::istringstream none;
+    std::ostringstream out, err;
+    ASSERT_EQ(RunZanSql(std::vector<std::string>{"-c", "CREATE TABLE w (id INTEGER);", file.Path},
+                        none, out, err),
+              0);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t size = text.find("RecordSize = ", text.find("TableName = 'w'"));
+    ASSERT_NE(size, std::string::npos);
+    bytes[size + 13] = 'Q';
+    WriteFileBytes(file.Path, bytes);
+    std::string o, e;
+    EXPECT_EQ(RunScript("SELECT COUNT(*) FROM w;\nINSERT INTO w VALUES (1);\n", file.Path, o, e), 1);
+    EXPECT_EQ(o, "");
+    EXPECT_NE(e.find("error 8581: "), std::string::npos) << e;
 }

@@ -65,14 +65,13 @@ void TTableNameItem::Assign(const TCollectionItem& source) {
 
 TTableNameItem* TTableList::FindTable(std::string_view name) const {
     if (name.empty() && Count() == 1) return Items(0);
-    // The name a table is exposed by (its alias, else its table name) wins over the table name
-    // of an aliased table: in "FROM t1 JOIN t1 t3", "t1" is the unaliased instance.
+    // A correlation name, or the table name of an unaliased table, wins over the table name of
+    // an aliased table: in "FROM t1 JOIN t1 t3", "t1" is the unaliased instance.
     for (int i = Count() - 1; i >= 0; --i) {
         TTableNameItem* item = Items(i);
-        const std::string& exposed = item->GetCorrelationName().empty()
-                                         ? item->GetTableName()
-                                         : item->GetCorrelationName();
-        if (SameText(exposed, name)) return item;
+        if (SameText(item->GetCorrelationName(), name) ||
+            (item->GetCorrelationName().empty() && SameText(item->GetTableName(), name)))
+            return item;
     }
     return FindTableName(name);
 }

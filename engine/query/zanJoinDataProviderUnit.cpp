@@ -788,29 +788,9 @@ void TZanJoinDataProviderMgr::Clear() {
 
 TZanHeldReadLocks::TZanHeldReadLocks(
     const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges)
-    : FUncaught(std::uncaught_exceptions()) {
-    try {
-        for (const auto& b : bridges)
-            if (b->HoldReadLock()) FHeld.push_back(b.get());
-    } catch (...) {
-        try {
-            Release();
-        } catch (...) {
-            // The failure to lock is the one to report.
-        }
-        throw;
-    }
-}
-
-TZanHeldReadLocks::~TZanHeldReadLocks() noexcept(false) {
-    if (std::uncaught_exceptions() > FUncaught) {
-        try {
-            Release();
-        } catch (...) {
-        }
-    } else {
-        Release();
-    }
+    : FRelease([this] { Release(); }) {
+    for (const auto& b : bridges)
+        if (b->HoldReadLock()) FHeld.push_back(b.get());
 }
 
 void TZanHeldReadLocks::Release() {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "engine/query/zanDatasetBridge.h"
 #include "engine/sql/zanExprEvaluator.h"
 #include "engine/sql/zanParserUtils.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/StringList.h"
 
 namespace zan {
@@ -298,14 +300,11 @@ bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProv
 class TZanHeldReadLocks {
 public:
     explicit TZanHeldReadLocks(const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges);
-    ~TZanHeldReadLocks() noexcept(false);
-    TZanHeldReadLocks(const TZanHeldReadLocks&) = delete;
-    TZanHeldReadLocks& operator=(const TZanHeldReadLocks&) = delete;
 
 private:
     void Release();
     std::vector<TZanDatasetBridge*> FHeld;
-    int FUncaught;
+    TScopeExit<std::function<void()>> FRelease; // after FHeld: runs before it goes
 };
 
 class TZanJoinDataProviderMgr {

@@ -3,7 +3,6 @@
 #include "engine/query/zanQueryDataset.h"
 
 #include <cmath>
-#include <exception>
 #include <functional>
 
 #include "engine/query/zanJoinDataProviderUnit.h"
@@ -56,27 +55,17 @@ struct TAggSlot {
 class TResultAppend {
 public:
     explicit TResultAppend(TZanQueryDataset& table)
-        : FTable(table), FUncaught(std::uncaught_exceptions()) {
+        : FTable(table), FRelease([this] {
+              FTable.SetAppendOnly(false);
+              FTable.UnlockTable();
+          }) {
         FTable.LockTable();
         FTable.SetAppendOnly(true);
     }
-    ~TResultAppend() noexcept(false) {
-        FTable.SetAppendOnly(false);
-        if (std::uncaught_exceptions() > FUncaught) {
-            try {
-                FTable.UnlockTable();
-            } catch (...) {
-            }
-        } else {
-            FTable.UnlockTable();
-        }
-    }
-    TResultAppend(const TResultAppend&) = delete;
-    TResultAppend& operator=(const TResultAppend&) = delete;
 
 private:
     TZanQueryDataset& FTable;
-    int FUncaught;
+    TScopeExit<std::function<void()>> FRelease;
 };
 
 } // namespace

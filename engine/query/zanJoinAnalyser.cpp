@@ -92,10 +92,8 @@ TJoinExprNode* TJoinAnalyser::CreateNode(TZanExprNode* node) {
         IsFieldOperand(node->Right)) {
         // An equality of a field of each side; anything else is left to expression mode.
         const std::string lt = ZanFieldTableName(*node->Left), rt = ZanFieldTableName(*node->Right);
-        TZanBaseJoinDataProvider* lp = FOuter->FindJoinProvider(lt);
-        if (!lp) lp = FInner->FindJoinProvider(lt);
-        TZanBaseJoinDataProvider* rp = FInner->FindJoinProvider(rt);
-        if (!rp) rp = FOuter->FindJoinProvider(rt);
+        TZanBaseJoinDataProvider* lp = TZanBaseJoinDataProvider::FindQualifiedProvider(lt, FOuter, FInner);
+        TZanBaseJoinDataProvider* rp = TZanBaseJoinDataProvider::FindQualifiedProvider(rt, FInner, FOuter);
         if (!lp || !rp || lp == rp || !lp->IsSingleTable() || !rp->IsSingleTable() ||
             ProviderContains(FOuter, lp) == ProviderContains(FOuter, rp))
             return nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <unordered_set>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/dataset/zanFilterOptimizer.h"
@@ -147,6 +148,22 @@ TZanBaseJoinDataProvider* TZanBaseJoinDataProvider::FindExposedProvider(std::str
         if (TZanBaseJoinDataProvider* p = FInnerProvider->FindExposedProvider(name)) return p;
     if (FOuterProvider)
         if (TZanBaseJoinDataProvider* p = FOuterProvider->FindExposedProvider(name)) return p;
+    return nullptr;
+}
+
+TZanBaseJoinDataProvider* TZanBaseJoinDataProvider::FindQualifiedProvider(
+    std::string_view name, TZanBaseJoinDataProvider* first, TZanBaseJoinDataProvider* second,
+    TZanBaseJoinDataProvider** side) {
+    if (name.empty()) return nullptr;
+    using TFind = TZanBaseJoinDataProvider* (TZanBaseJoinDataProvider::*)(std::string_view);
+    for (TFind find : {TFind(&TZanBaseJoinDataProvider::FindExposedProvider),
+                       TFind(&TZanBaseJoinDataProvider::FindJoinProvider)})
+        for (TZanBaseJoinDataProvider* root : {first, second})
+            if (root)
+                if (TZanBaseJoinDataProvider* p = (root->*find)(name)) {
+                    if (side) *side = root;
+                    return p;
+                }
     return nullptr;
 }
 
@@ -499,9 +516,9 @@ TInternalFieldItem* TZanStdJoinDataProvider::FindField(const TParserToken* token
         if (TInternalFieldItem* f = FFields->FindField(token->Text + "." + std::string(name)))
             return f;
         // Only the side that holds the named table can hold the field.
-        if (FInnerProvider && FInnerProvider->FindJoinProvider(token->Text))
-            return fromChild(FInnerProvider);
-        return fromChild(FOuterProvider);
+        TZanBaseJoinDataProvider* side = nullptr;
+        FindQualifiedProvider(token->Text, FInnerProvider, FOuterProvider, &side);
+        return fromChild(side == FInnerProvider ? FInnerProvider : FOuterProvider);
     }
     if (TInternalFieldItem* f = fromChild(FInnerProvider)) return f;
     return fromChild(FOuterProvider);
@@ -509,13 +526,22 @@ TInternalFieldItem* TZanStdJoinDataProvider::FindField(const TParserToken* token
 
 void TZanStdJoinDataProvider::PrepareInternalFields() {
     FFields->Clear();
-    auto addFields = [this](TZanBaseJoinDataProvider* side, bool inner) {
+    // The names taken so far (upper case). An inner field whose name is taken is named
+    // "table.field", and when that is taken too "table.field_N" with the first free N: one
+    // lookup per candidate, names no longer than one prefix, however deep the join tree.
+    std::unordered_set<std::string> taken;
+    auto addFields = [&](TZanBaseJoinDataProvider* side, bool inner) {
         TInternalFields& fields = side->GetProviderFields();
         for (int i = 0; i < fields.Count(); ++i) {
             const TInternalFieldItem* src = fields.Items(i);
             std::string name = src->GetFieldName();
-            if (inner)
-                while (FFields->FindField(name)) name = side->GetProviderName() + "." + name;
+            if (inner && taken.contains(ZanAnsiUpperCase(name))) {
+                const std::string qualified = side->GetProviderName() + "." + name;
+                name = qualified;
+                for (int n = 2; taken.contains(ZanAnsiUpperCase(name)); ++n)
+                    name = qualified + "_" + std::to_string(n);
+            }
+            taken.insert(ZanAnsiUpperCase(name));
             TJoinFieldItem* f = FFields->Add();
             f->TInternalFieldItem::Assign(*src);
             f->SetFieldName(name);
@@ -715,11 +741,12 @@ void TZanStdJoinDataProvider::ParseJoinExpr(bool innerSide) {
         if (n->Kind != enkField) continue;
         const std::string table = ZanFieldTableName(*n);
         const std::string name = VarToStr(n->Data);
-        if (filtered->FindJoinProvider(table)) {
+        TZanBaseJoinDataProvider* side = nullptr;
+        TZanBaseJoinDataProvider* source = FindQualifiedProvider(table, filtered, other, &side);
+        if (source && side == filtered) {
             FInnerNames.Add(name);
             continue;
         }
-        TZanBaseJoinDataProvider* source = other->FindJoinProvider(table);
         TInternalFieldItem* field = source ? source->FindField(nullptr, name) : nullptr;
         if (!field) ZanDatabaseError(9645, "TZanStdJoinDataProvider.ParseJoinExpr",
                                      "join field not found");

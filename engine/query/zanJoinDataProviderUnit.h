@@ -136,6 +136,12 @@ public:
     void CollectTableProviders(std::vector<TZanBaseJoinDataProvider*>& list);
     // The provider of the subtree whose exposed name equals name (any case); nullptr.
     TZanBaseJoinDataProvider* FindExposedProvider(std::string_view name);
+    // The provider a qualifier names in one of two sibling subtrees (first is searched first;
+    // second may be nullptr): an exposed name on either side wins over the table name of an
+    // aliased table. side, when given, receives the subtree that holds it. nullptr when none.
+    static TZanBaseJoinDataProvider* FindQualifiedProvider(
+        std::string_view name, TZanBaseJoinDataProvider* first, TZanBaseJoinDataProvider* second,
+        TZanBaseJoinDataProvider** side = nullptr);
 
 protected:
 

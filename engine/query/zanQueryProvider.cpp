@@ -541,7 +541,9 @@ bool TZanQueryProviderItem::ExecDelete() {
 // Provider
 
 TZanQueryProvider::TZanQueryProvider()
-    : TCollection([] { return std::make_unique<TZanQueryProviderItem>(); }) {}
+    : TCollection([] { return std::make_unique<TZanQueryProviderItem>(); }) {
+    FSQL.SetLineBreak("\n"); // the statement text as written (see TZanQuery)
+}
 
 TZanQueryProvider::~TZanQueryProvider() {
     // Children first: their result tables go before item 0's.

@@ -4,6 +4,7 @@
 #include "engine/query/zanQueryProviderPlan.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "engine/query/zanQueryProvider.h"
@@ -16,6 +17,7 @@ namespace zan {
 namespace {
 
 constexpr size_t C_MAX_RESULT_FIELD_NAME = 40;
+constexpr int32_t C_MAX_RESULT_FIELDS = 255; // the most fields a table holds
 
 void MakeConstant(TZanExprNode* n, const Variant& value) {
     n->Kind = enkConst;
@@ -164,7 +166,14 @@ void TZanQueryProviderItem::CreateResultSetFields() {
     FResultFields.Clear();
     if (!FResultDefsExist) ds.GetFieldDefs().Clear();
     const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
+    // A longer list than a result table holds is refused before its columns are named, as
+    // the result table would refuse it.
+    if (columns.Count() > C_MAX_RESULT_FIELDS)
+        ZanDatabaseErrorFmt(9492, "TZanQueryProvider.CreateResultSetFields",
+                            "%d is not a valid value (min. %d, max. %d)",
+                            {columns.Count(), 1, C_MAX_RESULT_FIELDS});
     std::unordered_set<std::string> taken;
+    std::unordered_map<std::string, int> nextSuffix; // per name: the first "_N" left to try
     for (int i = 0; i < columns.Count(); ++i) {
         const TSelectFieldItem* s = columns.Items(i);
         TResultSetField* f = FResultFields.Add();
@@ -175,9 +184,13 @@ void TZanQueryProviderItem::CreateResultSetFields() {
         const std::string& text = s->GetFieldName();
         auto cut = [&](size_t limit) { return text.substr(0, Utf8CutLength(text, limit)); };
         std::string name = cut(C_MAX_RESULT_FIELD_NAME);
-        for (int n = 1; taken.count(UpperCase(name)); ++n) {
-            const std::string suffix = "_" + std::to_string(n);
-            name = cut(C_MAX_RESULT_FIELD_NAME - suffix.size()) + suffix;
+        if (taken.count(UpperCase(name))) {
+            int& n = nextSuffix.try_emplace(UpperCase(name), 1).first->second;
+            for (;; ++n) {
+                const std::string suffix = "_" + std::to_string(n);
+                name = cut(C_MAX_RESULT_FIELD_NAME - suffix.size()) + suffix;
+                if (!taken.count(UpperCase(name))) break;
+            }
         }
         taken.insert(UpperCase(name));
         f->SetFieldName(name);

@@ -2,11 +2,71 @@
 // and DROP INDEX through the table component and the database's catalogue.
 #include "engine/query/zanQueryProvider.h"
 
+#include <algorithm>
+
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanRestructure.h"
 #include "host/rtl/ScopeExit.h"
 
 namespace zan {
+
+namespace {
+
+// Refuses a unique index over rows that share a key (NULLs count as equal values, as in the
+// table's unique indexes): the restructure would leave such rows out of every index, so they
+// would vanish from the table's queries. Keys compare as the table's indexes compare them
+// (strings in the table's sort order).
+void CheckUniqueKeys(TZanTable& table, const TStringList& columns, const std::string& indexName) {
+    const TZanCompareFunc compareStrings = table.GetTableDef().GetSortOrder() == soASCII
+                                               ? DBASCIICompareStrings
+                                               : DBANSICompareStrings;
+    struct TKeyValue {
+        bool Null;
+        bool IsString;
+        std::string Text;
+        double Number;
+    };
+    std::vector<TField*> fields;
+    for (int i = 0; i < columns.Count(); ++i)
+        fields.push_back(table.FieldByName(columns.Strings(i)));
+    std::vector<std::vector<TKeyValue>> keys;
+    for (table.First(); !table.GetEOF(); table.Next()) {
+        std::vector<TKeyValue>& key = keys.emplace_back();
+        for (TField* f : fields) {
+            const bool isString = f->GetDataType() == ftString || f->GetDataType() == ftFixedChar ||
+                                  f->GetDataType() == ftWideString;
+            if (f->IsNull())
+                key.push_back({true, isString, {}, 0});
+            else if (isString)
+                key.push_back({false, true, f->GetAsString(), 0});
+            else
+                key.push_back({false, false, {}, f->GetAsFloat()});
+        }
+    }
+    auto compare = [&](const std::vector<TKeyValue>& a, const std::vector<TKeyValue>& b) {
+        for (size_t i = 0; i < a.size(); ++i) {
+            if (a[i].Null || b[i].Null) {
+                if (a[i].Null != b[i].Null) return a[i].Null ? -1 : 1;
+                continue;
+            }
+            int c = 0;
+            if (a[i].IsString)
+                c = compareStrings(a[i].Text.data(), int32_t(a[i].Text.size()), b[i].Text.data(),
+                                   int32_t(b[i].Text.size()), false, false);
+            else
+                c = a[i].Number < b[i].Number ? -1 : a[i].Number > b[i].Number ? 1 : 0;
+            if (c != 0) return c;
+        }
+        return 0;
+    };
+    std::sort(keys.begin(), keys.end(),
+              [&](const auto& a, const auto& b) { return compare(a, b) < 0; });
+    for (size_t i = 1; i < keys.size(); ++i)
+        if (compare(keys[i - 1], keys[i]) == 0)
+            ZanDatabaseErrorFmt(9729, "TZanQuery.ExecSQL", "Index %s", {indexName});
+}
+
+} // namespace
 
 bool TZanQueryProviderItem::ExecSchema() {
     TZanSchemaManipulationParser& p = FEngine->GetSchemaParser();
@@ -78,13 +138,32 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
     present.Assign(table.GetInternalFields());
     TRestructureFieldDefs& fieldDefs = table.GetRestructureFieldDefs();
     TRestructureIndexDefs& indexDefs = table.GetRestructureIndexDefs();
-    table.Close();
     if (!p.ValidateTableChanges(present, &indexDefs)) {
         AddError(p.GetErrorMsg());
         return false;
     }
+    const TIndexOptions options = p.GetIndexOptions();
+    if (p.GetOperation() == ddCreateIndex &&
+        (options.contains(ixUnique) || options.contains(ixPrimary)))
+        CheckUniqueKeys(table, p.GetIndexColumns(), p.GetIndexName());
+    table.Close();
     if (p.GetOperation() == ddAlterTable) p.SetRestructureFieldDefs(fieldDefs);
     p.SetRestructureIndexDefs(indexDefs);
+    // ALTER TABLE drops no index: a dropped column that an index uses is refused here, as an
+    // engine error, before the restructure meets it.
+    for (int i = 0; i < indexDefs.Count(); ++i) {
+        const TRestructureIndexDef& index = indexDefs.Items(i);
+        const std::string& fields = index.GetFields();
+        for (size_t start = 0; start <= fields.size();) {
+            const size_t end = std::min(fields.find(';', start), fields.size());
+            const std::string field = fields.substr(start, end - start);
+            if (!field.empty() && !fieldDefs.Find(field))
+                ZanDatabaseErrorFmt(9996, "TZanQuery.ExecSQL",
+                                    "Column %s is used by index %s: drop the index first",
+                                    {field, index.GetName()});
+            start = end + 1;
+        }
+    }
     table.RestructureTable(TRestructureRecord{});
     return true;
 }

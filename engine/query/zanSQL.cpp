@@ -6,6 +6,7 @@
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
+#include "host/rtl/Variants.h"
 
 namespace zan {
 
@@ -14,6 +15,19 @@ namespace {
 double MillisecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
+}
+
+// Rethrows the exception being handled. A value that did not convert while the statement ran
+// (a string read as a date or a number: the host's EConvertError or EVariantError) becomes the
+// engine error 9645 with the conversion's text.
+[[noreturn]] void RethrowStatementError(const char* context, const TObject* object) {
+    try {
+        throw;
+    } catch (const EConvertError& e) {
+        ZanDatabaseError(9645, context, e.Message(), object);
+    } catch (const EVariantError& e) {
+        ZanDatabaseError(9645, context, e.Message(), object);
+    }
 }
 
 } // namespace
@@ -69,6 +83,9 @@ TZanQuery::TZanQuery(TComponent* owner)
     : TZanBaseTable(owner), FProvider(std::make_unique<TZanQueryProvider>()),
       FDataLink(std::make_unique<TZanQueryDataLink>(this)) {
     FProvider->SetParams(&FParams);
+    // Lines joined by LF, the platform's line break: a line break inside a string literal
+    // reaches the statement as it was written.
+    FSQL.SetLineBreak("\n");
     FSQL.OnChange = [this](TObject*) { QueryChanged(); };
 }
 
@@ -231,7 +248,21 @@ void TZanQuery::InternalDisconnect() {
     if (!FSuccess) {
         if (ours) db->Rollback();
     } else if (ours) {
-        db->Commit();
+        try {
+            db->Commit();
+        } catch (...) {
+            // A commit that fails (a write lock that cannot be upgraded: 10249) leaves the
+            // transaction open; the statement's own transaction is rolled back so that the
+            // next statement does not run, uncommitted, inside it. The commit's error is the
+            // one reported.
+            try {
+                if (db->InTransaction()) db->Rollback();
+            } catch (...) {
+            }
+            FAutoTransaction = false;
+            if (!FSavedConnected && db->GetConnected()) db->Close();
+            throw;
+        }
     }
     FAutoTransaction = false;
     if (!FSavedConnected && db->GetConnected()) db->Close();
@@ -306,7 +337,7 @@ void TZanQuery::InternalOpen() {
         DropUntakenResultTable();
         FSuccess = false;
         InternalDisconnect();
-        throw;
+        RethrowStatementError(context, this);
     }
     InternalDisconnect();
 }
@@ -344,7 +375,7 @@ void TZanQuery::InternalRefresh() {
     } catch (...) {
         FSuccess = false;
         InternalDisconnect();
-        throw;
+        RethrowStatementError("TZanQuery.InternalRefresh", this);
     }
     InternalDisconnect();
     TZanBaseTable::InternalRefresh();
@@ -446,7 +477,7 @@ void TZanQuery::ExecSQL() {
     } catch (...) {
         FSuccess = false;
         InternalDisconnect();
-        throw;
+        RethrowStatementError(context, this);
     }
     InternalDisconnect();
     if (!FSuccess) RaiseProviderError(context);

@@ -53,16 +53,30 @@ bool IsBlank(char c) {
     return c >= 1 && c <= ' ';
 }
 
-// Keeps a list in its update state for a scope.
+// Keeps a list in its update state for a scope. The normal path ends the update by End(), so a
+// change notification that raises reaches the caller; a scope left by an exception ends it in
+// the destructor, where a failing notification is dropped (the first exception is the one the
+// caller sees, and a destructor never raises).
 class TUpdateGuard {
 public:
     explicit TUpdateGuard(TStrings& list) : FList(list) { FList.BeginUpdate(); }
-    ~TUpdateGuard() { FList.EndUpdate(); }
+    ~TUpdateGuard() {
+        if (FEnded) return;
+        try {
+            FList.EndUpdate();
+        } catch (...) {
+        }
+    }
+    void End() {
+        FEnded = true;
+        FList.EndUpdate();
+    }
     TUpdateGuard(const TUpdateGuard&) = delete;
     TUpdateGuard& operator=(const TUpdateGuard&) = delete;
 
 private:
     TStrings& FList;
+    bool FEnded = false;
 };
 
 } // namespace
@@ -103,11 +117,13 @@ void TStrings::AddStrings(const TStrings& strings) {
         TUpdateGuard guard(*this);
         for (auto& [s, o] : copy)
             AddObject(s, o);
+        guard.End();
         return;
     }
     TUpdateGuard guard(*this);
     for (int i = 0; i < strings.Count(); ++i)
         AddObject(strings.Get(i), strings.GetObject(i));
+    guard.End();
 }
 
 void TStrings::Assign(const TStrings& source) {
@@ -115,6 +131,7 @@ void TStrings::Assign(const TStrings& source) {
     TUpdateGuard guard(*this);
     Clear();
     AddStrings(source);
+    guard.End();
 }
 
 int TStrings::IndexOf(const std::string& s) const {
@@ -168,6 +185,7 @@ void TStrings::SetValue(const std::string& name, const std::string& value) {
         TUpdateGuard guard(*this);
         if (i >= 0) Delete(i);
         Add(line);
+        guard.End();
     } else if (i < 0) {
         Add(line);
     } else {
@@ -259,25 +277,44 @@ void TStrings::SplitItems(const std::string& text, char delimiter, char quoteCha
             skipBlanks();
         }
     }
+    guard.End();
 }
 
 std::string TStrings::GetText() const {
     size_t total = 0;
     for (int i = 0; i < Count(); ++i)
-        total += Get(i).size() + 2;
+        total += Get(i).size() + FLineBreak.size();
     std::string result;
     result.reserve(total);
     for (int i = 0; i < Count(); ++i) {
         result += Get(i);
-        result += "\r\n";
+        result += FLineBreak;
     }
     return result;
+}
+
+void TStrings::SetLineBreak(const std::string& lineBreak) {
+    if (lineBreak.empty()) throw EStringListError("Line break must not be empty");
+    FLineBreak = lineBreak;
 }
 
 void TStrings::SetText(const std::string& text) {
     TUpdateGuard guard(*this);
     Clear();
     size_t p = 0;
+    if (FLineBreak != "\r\n") {
+        while (p < text.size()) {
+            const size_t e = text.find(FLineBreak, p);
+            if (e == std::string::npos) {
+                Add(text.substr(p));
+                break;
+            }
+            Add(text.substr(p, e - p));
+            p = e + FLineBreak.size();
+        }
+        guard.End();
+        return;
+    }
     while (p < text.size()) {
         size_t e = text.find_first_of("\r\n", p);
         if (e == std::string::npos) {
@@ -289,6 +326,7 @@ void TStrings::SetText(const std::string& text) {
         if (text[p] == '\r') ++p;
         if (p < text.size() && text[p] == '\n') ++p;
     }
+    guard.End();
 }
 
 void TStrings::LoadFromStream(TStream& stream) {

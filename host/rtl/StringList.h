@@ -81,10 +81,14 @@ public:
     // DelimitedText with ',' and '"'.
     std::string GetCommaText() const;
     void SetCommaText(const std::string& text);
-    // Every line followed by CR LF.
+    // Every line followed by the line break (CR LF unless set).
     std::string GetText() const;
-    // Clears, then adds the lines of text (ended by CR LF, LF or CR; the last may be unended).
+    // Clears, then adds the lines of text. With the CR LF line break a line ends at CR LF, LF or
+    // CR; with another line break only at that break, so Text gives back what was set (plus a
+    // break after an unended last line). The last line may be unended.
     void SetText(const std::string& text);
+    const std::string& GetLineBreak() const { return FLineBreak; }
+    void SetLineBreak(const std::string& lineBreak);
 
     // Replace the lines with the text read from the stream's position to its end / the file.
     void LoadFromStream(TStream& stream);
@@ -113,6 +117,7 @@ private:
     char FDelimiter = ',';
     char FQuoteChar = '"';
     int FUpdateCount = 0;
+    std::string FLineBreak = "\r\n";
 };
 
 class TStringList;

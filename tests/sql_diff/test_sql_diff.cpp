@@ -35,6 +35,7 @@ const std::set<std::string> C_DIVERGENCES = {
     "real-division",
     "aggregate-empty-zero",
     "avg-integer-rounded",
+    "cast-integer-rounded",
 };
 
 std::string ReadText(const std::filesystem::path& path) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -407,8 +408,10 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
     if (options.HasCommand) {
         script = options.Command;
     } else if (!options.File.empty() && options.File != "-") {
+        // A folder opens like a file but reads as empty: refused like an unreadable file.
+        std::error_code folderError;
         std::ifstream f(options.File, std::ios::binary);
-        if (!f) {
+        if (!f || std::filesystem::is_directory(options.File, folderError)) {
             err << "error 0: cannot read " << options.File << '\n';
             return 1;
         }
@@ -439,6 +442,9 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
             }
             if (!options.Key.empty()) key = options.Key;
         };
+        // Files the shell creates (and MEMORY) compare strings by byte value, the order the SQL
+        // dialect documents; an existing file keeps the order it was created with.
+        db.SetDefaultSortOrder(soASCII);
         if (!db.IsMemoryDatabase() && !FileExists(db.GetDirectory() + db.GetDataBaseName()))
             db.CreateDatabase();
         db.Open();

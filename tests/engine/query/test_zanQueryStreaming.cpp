@@ -72,7 +72,7 @@ TEST(QueryStreaming, NoParamDataWithoutParametersAndReadingReplacesThem) {
     TZanQuery q;
     q.GetSQL().SetText("SELECT id FROM t");
     const std::string text = ComponentToText(q);
-    EXPECT_EQ(text, "object TZanQuery\n  SQL = 'SELECT id FROM t'#13#10\nend\n");
+    EXPECT_EQ(text, "object TZanQuery\n  SQL = 'SELECT id FROM t'#10\nend\n");
     TZanQuery r;
     r.GetParams().CreateParam(ftInteger, "old", ptInput);
     ReadComponentFromText("object TZanQuery\n  ParamData = <>\nend\n", r);

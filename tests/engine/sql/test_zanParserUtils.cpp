@@ -240,6 +240,13 @@ TEST(TableList, FindAndMerge) {
     EXPECT_EQ(list.FindTable(""), dept);    // empty correlation name matches
     EXPECT_EQ(list.FindTable("emp"), emp2); // last wins
     EXPECT_EQ(list.FindTable("E"), emp);
+    // An unaliased table's name wins over an aliased table of the same name.
+    TTableNameItem* emp3 = add("emp", "");
+    add("emp", "y");
+    EXPECT_EQ(list.FindTable("EMP"), emp3);
+    EXPECT_EQ(list.FindTable("y"), list.Last());
+    list.Delete(list.Count() - 1);
+    list.Delete(list.Count() - 1);
     EXPECT_EQ(list.FindTable("nope"), nullptr);
     EXPECT_EQ(list.FindTableName("x"), nullptr);
     EXPECT_EQ(list.FindTableAndCorrelationName("emp", "E"), emp);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
@@ -312,4 +313,44 @@ TEST(StringList, FilesAndStreams) {
         EXPECT_NE(e.Message().find("missing.txt"), std::string::npos);
     }
     EXPECT_THROW(list.SaveToFile((dir / "no" / "such" / "dir.txt").string()), EFCreateError);
+}
+
+// With a line break of its own the text comes back as it was set (an unended last line gets
+// one); CR stays part of its line.
+TEST(StringList, OwnLineBreakRoundTrips) {
+    TStringList list;
+    list.SetLineBreak("\n");
+    for (const std::string& text : {std::string("a\nb\n"), std::string("a\r\nb\rc\n\n"),
+                                    std::string("'x\ny'\n"), std::string("\n")}) {
+        list.SetText(text);
+        EXPECT_EQ(list.GetText(), text);
+    }
+    list.SetText("one\ntwo");
+    EXPECT_EQ(Lines(list), (V{"one", "two"}));
+    EXPECT_EQ(list.GetText(), "one\ntwo\n");
+    list.SetLineBreak("<br>");
+    list.SetText("a<br>b\nc");
+    EXPECT_EQ(Lines(list), (V{"a", "b\nc"}));
+    EXPECT_THROW(list.SetLineBreak(""), EStringListError);
+}
+
+// A change notification that raises reaches the caller of every bulk change as its exception,
+// and leaves the list out of its update state; a destructor never raises it.
+TEST(StringList, FailingChangeNotificationReachesTheCaller) {
+    TStringList source;
+    source.Add("x");
+    const std::vector<std::pair<const char*, std::function<void(TStringList&)>>> changes = {
+        {"SetText", [](TStringList& l) { l.SetText("a\nb"); }},
+        {"Assign", [&](TStringList& l) { l.Assign(source); }},
+        {"AddStrings", [&](TStringList& l) { l.AddStrings(source); }},
+        {"AddStrings itself", [](TStringList& l) { l.AddStrings(l); }},
+        {"CommaText", [](TStringList& l) { l.SetCommaText("a,b"); }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        TStringList list;
+        list.OnChange = [](TObject*) { throw EStringListError("refused"); };
+        EXPECT_THROW(change(list), EStringListError);
+        EXPECT_EQ(list.UpdateCount(), 0);
+    }
 }

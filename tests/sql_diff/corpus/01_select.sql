@@ -93,3 +93,5 @@ SELECT id, 42 AS n FROM t1 WHERE id < 4;
 SELECT id, NULL AS none_here FROM t1 WHERE id < 4;
 SELECT label FROM t3 WHERE k = 3;
 SELECT k FROM t3 WHERE label IS NULL;
+-- divergence: cast-integer-rounded
+SELECT id, x, CAST(x AS INTEGER) AS n FROM t1;

@@ -38,3 +38,8 @@ SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id ORDER BY t1.id, t2.id;
 -- ordered
 SELECT t1.id AS a, t2.id AS b FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id ORDER BY a DESC, b;
 SELECT * FROM t3, t3 x WHERE t3.k = x.k;
+-- A table twice, once unaliased: its own name is the unaliased instance.
+SELECT t1.id, x.id FROM t1 JOIN t1 x ON x.id = t1.k;
+SELECT t1.id, x.id FROM t1 x JOIN t1 ON t1.id = x.k;
+SELECT t1.id, t2.id, x.k FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t1 x ON x.id = t2.id;
+SELECT t1.name, x.name FROM t1, t1 x WHERE t1.k = x.id AND t1.id < 10;

@@ -317,8 +317,10 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
         } else {
             ++FMisses;
             page->MakeEmpty();
-            FReadIO(page->GetPageData(), owner, base, accessFlags);
-            SetState(page, cpClean);
+            // The bytes read may carry this transaction's pending raw writes: such a page is
+            // dirty already and its bytes are no pre-image of the file.
+            bool pending = FReadIO(page->GetPageData(), owner, base, accessFlags);
+            SetState(page, pending ? cpDirty : cpClean);
             if (FTransaction) {
                 page->FOwner = owner;
                 page->FAccessFlags = accessFlags;

@@ -1,0 +1,175 @@
+// Probes: damaged database files must give engine errors, never crashes, sanitizer reports or
+// aborts. Each probe runs the use of the damaged file in a child process (gtest's EXPECT_EXIT),
+// so a crash or an abort on the current code fails the probe instead of ending the run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/dataset/dataset_test_support.h"
+#include "engine/query/zanSQL.h"
+
+using namespace zan;
+
+namespace {
+
+// A plain database file with the table "T" (Id integer, Name string(20), Note memo; a unique
+// index on Id) and a few rows. The table definition is stored in the catalogue as text.
+void MakeSampleFile(const std::string& path) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    {
+        TZanTable t;
+        t.SetDataBase(db.get());
+        t.SetTableName("T");
+        t.GetFieldDefs().Add("Id", ftInteger, 0, true);
+        t.GetFieldDefs().Add("Name", ftString, 20);
+        t.GetFieldDefs().Add("Note", ftMemo);
+        t.GetIndexDefs().Add("ixId", "Id", {ixUnique});
+        t.CreateTable();
+        t.Open();
+        for (int i = 1; i <= 20; ++i)
+            t.AppendRecord({Variant(i), Variant("name" + std::to_string(i)),
+                            Variant("memo " + std::to_string(i))});
+        t.Close();
+    }
+    db->Close();
+}
+
+// Replaces the first occurrence of from (after the first occurrence of anchor) by to, which
+// has the same length: the damage keeps the stored text's length, as a flipped byte would.
+void PatchFile(const std::string& path, const std::string& anchor, const std::string& from,
+               const std::string& to) {
+    ASSERT_EQ(from.size(), to.size());
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
+    std::string text(bytes.begin(), bytes.end());
+    const size_t a = text.find(anchor);
+    ASSERT_NE(a, std::string::npos) << anchor;
+    const size_t at = text.find(from, a);
+    ASSERT_NE(at, std::string::npos) << from;
+    std::memcpy(bytes.data() + at, to.data(), to.size());
+    WriteFileBytes(path, bytes);
+}
+
+// The stored definition of field Id (ftInteger) says FieldSize = 4; the damage makes it 65536.
+const char* const C_ID_FIELD =
+    "FieldName = 'Id'\n      FieldNo = 1\n      FieldIndex = 0\n      DataType = ftInteger\n";
+
+} // namespace
+
+// A stored definition whose integer field claims a size of 65536 passes the layout check
+// (TInternalFields::CheckLayout sizes fixed types by their type, not by the stored FieldSize),
+// and the cursor then copies and clears FieldSize bytes in a record buffer of a few dozen bytes.
+// Sound: opening or writing the table fails with an engine error (the file is damaged).
+TEST(ProbeDamage, StoredIntegerFieldSizeOverflowsRecordBuffer) {
+    TTempFile file("probe_damage_fieldsize.zan");
+    MakeSampleFile(file.Path);
+    PatchFile(file.Path, C_ID_FIELD, "      FieldSize = 4\n", "  FieldSize = 65536\n");
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            try {
+                auto db = NewDatabase(file.Path);
+                db->Open();
+                TZanTable t;
+                t.SetDataBase(db.get());
+                t.SetTableName("T");
+                code = ErrorCodeOf([&] {
+                    t.Open();
+                    t.Append();
+                    t.FieldByName("Id")->SetAsInteger(99);
+                    t.FieldByName("Name")->SetAsString("x");
+                    t.Post();
+                });
+                t.Close();
+            } catch (const std::exception&) {
+                _exit(3); // a non-engine exception escaped
+            }
+            _exit(code != 0 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The same damage reached through SQL: an INSERT into the table.
+TEST(ProbeDamage, StoredIntegerFieldSizeOverflowsOnSqlInsert) {
+    TTempFile file("probe_damage_fieldsize_sql.zan");
+    MakeSampleFile(file.Path);
+    PatchFile(file.Path, C_ID_FIELD, "      FieldSize = 4\n", "  FieldSize = 65536\n");
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            try {
+                auto db = NewDatabase(file.Path);
+                db->Open();
+                TZanQuery q;
+                q.SetDataBase(db.get());
+                code = ErrorCodeOf([&] {
+                    q.GetSQL().SetText("INSERT INTO T (Id, Name) VALUES (99, 'x')");
+                    q.ExecSQL();
+                });
+            } catch (const std::exception&) {
+                _exit(3);
+            }
+            _exit(code != 0 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A stored definition the engine cannot read (a damaged enumeration value) makes the catalogue
+// raise 8581 while the SQL text of a query is set: that text change runs the query's validation
+// from the string list's update guard destructor (host/rtl/StringList.cpp TUpdateGuard), so the
+// engine error leaves a destructor and std::terminate aborts the process.
+// Sound: the engine error (8581) reaches the caller of SetText / Open.
+TEST(ProbeDamage, UnreadableDefinitionAbortsOnQueryText) {
+    TTempFile file("probe_damage_def.zan");
+    MakeSampleFile(file.Path);
+    PatchFile(file.Path, C_ID_FIELD, "DataType = ftInteger", "DataType = ftUnknown");
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            try {
+                auto db = NewDatabase(file.Path);
+                db->Open();
+                TZanQuery q;
+                q.SetDataBase(db.get());
+                code = ErrorCodeOf([&] {
+                    q.GetSQL().SetText("SELECT * FROM T");
+                    q.Open();
+                });
+            } catch (const std::exception&) {
+                _exit(3);
+            }
+            _exit(code != 0 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// The same abort without a damaged table: the query's database file is damaged (its definition
+// header fails its checksum), so the connect that the SQL text change makes raises 8961 inside
+// the same destructor. Sound: 8961 reaches the caller.
+TEST(ProbeDamage, DamagedHeaderAbortsOnQueryTextOfDisconnectedDatabase) {
+    TTempFile file("probe_damage_hdr.zan");
+    MakeSampleFile(file.Path);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    bytes[10] ^= 0x40; // inside the database definition header (bytes 0-253, CRC at 250)
+    WriteFileBytes(file.Path, bytes);
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            try {
+                auto db = NewDatabase(file.Path);
+                TZanQuery q;
+                q.SetDataBase(db.get());
+                code = ErrorCodeOf([&] {
+                    q.GetSQL().SetText("SELECT * FROM T");
+                    q.Open();
+                });
+            } catch (const std::exception&) {
+                _exit(3);
+            }
+            _exit(code != 0 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

@@ -173,3 +173,35 @@ TEST(ProbeDamage, DamagedHeaderAbortsOnQueryTextOfDisconnectedDatabase) {
         },
         ::testing::ExitedWithCode(0), "");
 }
+
+// A stored definition whose integer field Id now says ftBoolean (same record layout: the layout
+// check sizes a Boolean by its type, 1 byte, and accepts it) keeps FieldSize = 4; reading the
+// field copies 4 bytes into the Boolean field's 1-byte buffer (TBooleanField::GetAsBooleanImpl):
+// a stack overflow on a plain read. Sound: the open or the read fails with an engine error.
+TEST(ProbeDamage, StoredFieldTypeChangedOverflowsOnRead) {
+    TTempFile file("probe_damage_fieldtype.zan");
+    MakeSampleFile(file.Path);
+    PatchFile(file.Path, C_ID_FIELD, "DataType = ftInteger", "DataType = ftBoolean");
+    EXPECT_EXIT(
+        {
+            int code = 0;
+            try {
+                auto db = NewDatabase(file.Path);
+                db->Open();
+                TZanTable t;
+                t.SetDataBase(db.get());
+                t.SetTableName("T");
+                code = ErrorCodeOf([&] {
+                    t.Open();
+                    t.First();
+                    for (int i = 0; i < t.GetFields().Count(); ++i)
+                        (void)t.GetFields()[i]->GetAsString();
+                });
+                t.Close();
+            } catch (const std::exception&) {
+                _exit(3);
+            }
+            _exit(code != 0 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

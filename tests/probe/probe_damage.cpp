@@ -9,6 +9,7 @@
 
 #include "engine/dataset/dataset_test_support.h"
 #include "engine/query/zanSQL.h"
+#include "engine/storage/zanJournal.h"
 
 using namespace zan;
 
@@ -204,4 +205,36 @@ TEST(ProbeDamage, StoredFieldTypeChangedOverflowsOnRead) {
             _exit(code != 0 ? 0 : 2);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// A journal beside the file with a valid header that asks to cut the database to an old size of
+// 0 (no records, truncate flag, fixed-region checksums of the file as it is). No commit can have
+// started from an empty file: the five reserved pages and the first map page always exist, so
+// the old size is impossible. Sound: the journal is judged damaged, the open fails with 8962 and
+// the database file keeps its bytes. Seen: the open restores it as hot and truncates the
+// database file to 0 bytes (every table lost); the journal is removed.
+TEST(ProbeDamage, JournalWithOldSizeZeroTruncatesDatabase) {
+    TTempFile file("probe_damage_jr0.zan");
+    MakeSampleFile(file.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(file.Path);
+    ASSERT_GT(before.size(), 6u * 4096u);
+    TJournalHeader h;
+    h.PageSize = 4096;
+    h.Nonce = 1;
+    h.RecordCount = 0;
+    h.JournalLength = ZanJournalHeaderSize;
+    h.OldSize = 0;
+    h.Truncate = true;
+    h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(before.data());
+    std::vector<uint8_t> journal(ZanJournalHeaderSize);
+    h.Encode(journal.data());
+    const std::string journalPath = JournalFileNameFor(file.Path);
+    WriteFileBytes(journalPath, journal);
+    EXPECT_EQ(InspectJournal(journalPath, file.Path).State, jsDamaged);
+    auto db = NewDatabase(file.Path);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { db->Open(); }, &message), 8962) << message;
+    db->Close();
+    EXPECT_EQ(ReadFileBytes(file.Path).size(), before.size());
+    unlink(journalPath.c_str());
 }

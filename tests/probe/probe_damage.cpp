@@ -28,12 +28,13 @@ void MakeSampleFile(const std::string& path) {
         t.GetFieldDefs().Add("Id", ftInteger, 0, true);
         t.GetFieldDefs().Add("Name", ftString, 20);
         t.GetFieldDefs().Add("Note", ftMemo);
+        t.GetFieldDefs().Add("Qty", ftInteger);
         t.GetIndexDefs().Add("ixId", "Id", {ixUnique});
         t.CreateTable();
         t.Open();
         for (int i = 1; i <= 20; ++i)
             t.AppendRecord({Variant(i), Variant("name" + std::to_string(i)),
-                            Variant("memo " + std::to_string(i))});
+                            Variant("memo " + std::to_string(i)), Variant(i * 10)});
         t.Close();
     }
     db->Close();
@@ -53,6 +54,10 @@ void PatchFile(const std::string& path, const std::string& anchor, const std::st
     std::memcpy(bytes.data() + at, to.data(), to.size());
     WriteFileBytes(path, bytes);
 }
+
+// The stored definition of field Qty (ftInteger, in no index).
+const char* const C_QTY_FIELD =
+    "FieldName = 'Qty'\n      FieldNo = 4\n      FieldIndex = 3\n      DataType = ftInteger\n";
 
 // The stored definition of field Id (ftInteger) says FieldSize = 4; the damage makes it 65536.
 const char* const C_ID_FIELD =
@@ -238,3 +243,4 @@ TEST(ProbeDamage, JournalWithOldSizeZeroTruncatesDatabase) {
     EXPECT_EQ(ReadFileBytes(file.Path).size(), before.size());
     unlink(journalPath.c_str());
 }
+

@@ -3,6 +3,7 @@
 // so a crash or an abort on the current code fails the probe instead of ending the run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -244,3 +245,57 @@ TEST(ProbeDamage, JournalWithOldSizeZeroTruncatesDatabase) {
     unlink(journalPath.c_str());
 }
 
+
+// A record whose stored date (a double, days since 1899-12-30) was damaged into a NaN: reading
+// the field as text raises EConvertError "Invalid argument to date decode" from the run-time
+// layer, not an engine error (zansql prints it as "error 0"). Sound: the engine refuses the
+// damaged value with an engine error (or reads it without raising); no non-engine exception.
+TEST(ProbeDamage, DamagedDateValueRaisesNonEngineException) {
+    TTempFile file("probe_damage_date.zan");
+    CreateDatabaseFile(file.Path);
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        TZanTable t;
+        t.SetDataBase(db.get());
+        t.SetTableName("D");
+        t.GetFieldDefs().Add("Id", ftInteger);
+        t.GetFieldDefs().Add("Day", ftDate);
+        t.CreateTable();
+        t.Open();
+        t.Append();
+        t.FieldByName("Id")->SetAsInteger(424242);
+        t.FieldByName("Day")->SetAsString("2024-05-06");
+        t.Post();
+        t.Close();
+        db->Close();
+    }
+    // The record: Id (int32 424242) followed by the date's 8 bytes.
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const uint8_t id[4] = {0x32, 0x79, 0x06, 0x00};
+    const auto at = std::search(bytes.begin(), bytes.end(), id, id + 4);
+    ASSERT_NE(at, bytes.end());
+    const uint8_t nan[8] = {0, 0, 0, 0, 0, 0, 0xF8, 0x7F};
+    std::copy(nan, nan + 8, at + 4);
+    WriteFileBytes(file.Path, bytes);
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    TZanTable t;
+    t.SetDataBase(db.get());
+    t.SetTableName("D");
+    bool nonEngine = false;
+    std::string what;
+    try {
+        ErrorCodeOf([&] {
+            t.Open();
+            t.First();
+            EXPECT_EQ(t.FieldByName("Id")->GetAsInteger(), 424242);
+            (void)t.FieldByName("Day")->GetAsString();
+        });
+    } catch (const std::exception& e) {
+        nonEngine = true;
+        what = e.what();
+    }
+    EXPECT_FALSE(nonEngine) << what;
+    t.Close();
+}

@@ -10,6 +10,7 @@
 
 #include "engine/dataset/dataset_test_support.h"
 #include "engine/query/zanSQL.h"
+#include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
 
 using namespace zan;
@@ -298,4 +299,63 @@ TEST(ProbeDamage, DamagedDateValueRaisesNonEngineException) {
     }
     EXPECT_FALSE(nonEngine) << what;
     t.Close();
+}
+
+// The users file beside the database (shop.zan -> shop.lck) is a symlink to another file. A
+// plain open and read of the database follows the link (TDBUserMonitor::Open opens the path
+// read-write without refusing links) and writes user entries into the link's target: here a
+// file of someone else's, grown from 31 bytes to 8 KiB. With the link pointing at the database
+// file itself the same read destroys the database. Sound: the side file is refused like a
+// linked journal (an engine error, or no users file), and the target is left untouched.
+TEST(ProbeDamage, UsersFileSymlinkWritesIntoItsTarget) {
+    TTempFile file("probe_damage_lck.zan");
+    TTempFile victim("probe_damage_lck_victim.txt");
+    MakeSampleFile(file.Path);
+    const std::string text = "precious data that is not ours";
+    WriteFileBytes(victim.Path, std::vector<uint8_t>(text.begin(), text.end()));
+    const std::string users = UsersFileNameFor(file.Path);
+    unlink(users.c_str());
+    ASSERT_EQ(symlink(victim.Path.c_str(), users.c_str()), 0);
+    {
+        auto db = NewDatabase(file.Path);
+        ErrorCodeOf([&] {
+            db->Open();
+            TZanTable t;
+            t.SetDataBase(db.get());
+            t.SetTableName("T");
+            t.Open();
+            t.First();
+            t.Close();
+            db->Close();
+        });
+    }
+    const std::vector<uint8_t> after = ReadFileBytes(victim.Path);
+    EXPECT_EQ(after.size(), text.size()) << "the link's target was written";
+    EXPECT_TRUE(std::string(after.begin(), after.end()) == text);
+    unlink(users.c_str());
+}
+
+// The same link pointing at the database file: a read-only session overwrites the database.
+TEST(ProbeDamage, UsersFileSymlinkToDatabaseDestroysIt) {
+    TTempFile file("probe_damage_lck_self.zan");
+    MakeSampleFile(file.Path);
+    const std::vector<uint8_t> before = ReadFileBytes(file.Path);
+    const std::string users = UsersFileNameFor(file.Path);
+    unlink(users.c_str());
+    ASSERT_EQ(symlink(file.Path.c_str(), users.c_str()), 0);
+    {
+        auto db = NewDatabase(file.Path);
+        ErrorCodeOf([&] {
+            db->Open();
+            TZanTable t;
+            t.SetDataBase(db.get());
+            t.SetTableName("T");
+            t.Open();
+            t.First();
+            t.Close();
+            db->Close();
+        });
+    }
+    unlink(users.c_str());
+    EXPECT_TRUE(ReadFileBytes(file.Path) == before) << "the database file was written";
 }

@@ -359,3 +359,100 @@ TEST(ProbeDamage, UsersFileSymlinkToDatabaseDestroysIt) {
     unlink(users.c_str());
     EXPECT_TRUE(ReadFileBytes(file.Path) == before) << "the database file was written";
 }
+
+namespace {
+
+// A file with tables A and B (Id integer, Note memo), one row each: A 515151 with 500 "A"s,
+// B 424242 with 500 "B"s.
+void MakeTwoMemoTables(const std::string& path) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    for (const char* name : {"A", "B"}) {
+        TZanTable t;
+        t.SetDataBase(db.get());
+        t.SetTableName(name);
+        t.GetFieldDefs().Add("Id", ftInteger);
+        t.GetFieldDefs().Add("Note", ftMemo);
+        t.CreateTable();
+        t.Open();
+        t.Append();
+        t.FieldByName("Id")->SetAsInteger(name[0] == 'A' ? 515151 : 424242);
+        t.FieldByName("Note")->SetAsString(std::string(500, name[0]));
+        t.Post();
+        t.Close();
+    }
+    db->Close();
+}
+
+// The offset of a record's Id value (int32) in the file.
+size_t RecordOffset(const std::vector<uint8_t>& bytes, int32_t id) {
+    uint8_t key[4];
+    std::memcpy(key, &id, 4);
+    const auto at = std::search(bytes.begin(), bytes.end(), key, key + 4);
+    return at == bytes.end() ? std::string::npos : size_t(at - bytes.begin());
+}
+
+std::string ReadNote(TZanDataBase& db, const char* table, std::string* error) {
+    TZanTable t;
+    t.SetDataBase(&db);
+    t.SetTableName(table);
+    std::string note;
+    ErrorCodeOf(
+        [&] {
+            t.Open();
+            t.First();
+            note = t.FieldByName("Note")->GetAsString();
+        },
+        error);
+    t.Close();
+    return note;
+}
+
+} // namespace
+
+// B's record has its memo's blob head damaged to name A's first blob block (the 4 bytes after
+// Id: head, then length 500). Reading B silently answers A's memo; worse, editing B's memo
+// rewrites the chain in place (TBlobInterface::EditBlob writes old[i] without checking that the
+// block belongs to B's blob store, which DeleteBlob's release does check: "Block ... does not
+// belong to owner"), so the post succeeds and A's memo block is overwritten: A's row is now
+// damaged (8581 on read), and no error was ever raised. Sound: the edit fails with an engine
+// error (8962/8963) and A's memo keeps its 500 "A"s.
+TEST(ProbeDamage, DamagedBlobHeadEditOverwritesAnotherTablesMemo) {
+    TTempFile file("probe_damage_blobhead.zan");
+    MakeTwoMemoTables(file.Path);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const size_t a = RecordOffset(bytes, 515151), b = RecordOffset(bytes, 424242);
+    ASSERT_NE(a, std::string::npos);
+    ASSERT_NE(b, std::string::npos);
+    uint32_t lengthA = 0, lengthB = 0;
+    std::memcpy(&lengthA, bytes.data() + a + 8, 4);
+    std::memcpy(&lengthB, bytes.data() + b + 8, 4);
+    ASSERT_EQ(lengthA, 500u);
+    ASSERT_EQ(lengthB, 500u);
+    std::memcpy(bytes.data() + b + 4, bytes.data() + a + 4, 4); // B's head := A's head
+    WriteFileBytes(file.Path, bytes);
+
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    std::string message;
+    const int32_t code = ErrorCodeOf(
+        [&] {
+            TZanTable t;
+            t.SetDataBase(db.get());
+            t.SetTableName("B");
+            t.Open();
+            t.First();
+            t.Edit();
+            t.FieldByName("Note")->SetAsString("overwritten through B");
+            t.Post();
+            t.Close();
+        },
+        &message);
+    std::string errorA;
+    const std::string noteA = ReadNote(*db, "A", &errorA);
+    EXPECT_EQ(noteA, std::string(500, 'A')) << "A's memo after B's edit; A's read error: "
+                                            << errorA << "; B's edit answered " << code << " "
+                                            << message;
+    EXPECT_NE(code, 0) << "the edit through a damaged blob head succeeded";
+}

@@ -125,15 +125,16 @@ TEST(ProbeDamage, StoredIntegerFieldSizeOverflowsOnSqlInsert) {
         ::testing::ExitedWithCode(0), "");
 }
 
-// A stored definition the engine cannot read (a damaged enumeration value) makes the catalogue
-// raise 8581 while the SQL text of a query is set: that text change runs the query's validation
+// A stored definition the engine cannot read (one bit flipped in an enumeration name) makes the
+// catalogue raise 8581 while the SQL text of a query is set: that text change runs the query's validation
 // from the string list's update guard destructor (host/rtl/StringList.cpp TUpdateGuard), so the
 // engine error leaves a destructor and std::terminate aborts the process.
 // Sound: the engine error (8581) reaches the caller of SetText / Open.
 TEST(ProbeDamage, UnreadableDefinitionAbortsOnQueryText) {
     TTempFile file("probe_damage_def.zan");
     MakeSampleFile(file.Path);
-    PatchFile(file.Path, C_ID_FIELD, "DataType = ftInteger", "DataType = ftUnknown");
+    // One flipped bit: "ftInteger" becomes "fuInteger" ('t' ^ 0x01).
+    PatchFile(file.Path, C_ID_FIELD, "DataType = ftInteger", "DataType = fuInteger");
     EXPECT_EXIT(
         {
             int code = 0;

@@ -284,6 +284,10 @@ TEST(ZanJournal, HeaderFieldChanged) {
         {"old size beyond the file", 32, oldSize + 100 * P, 8, false, jsDamaged},
         {"old size beyond 4 GiB", 32, 0x200000000ull, 8, false, jsDamaged},
         {"old size below a record", 32, 3 * P, 8, false, jsDamaged},
+        // No database file is smaller than its reserved pages and first map page: cutting the
+        // file to such a size would lose every table.
+        {"old size zero", 32, 0, 8, false, jsDamaged},
+        {"old size within the reserved pages", 32, 5 * P, 8, false, jsDamaged},
         {"unknown flag", 40, 2, 4, true, jsDamaged},
         {"truncate flag off", 40, 0, 4, false, jsHot},
         {"fixed CRC after only", 48, 1, 4, true, jsHot}, // before still matches

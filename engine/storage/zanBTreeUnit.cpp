@@ -176,8 +176,35 @@ void TNode::Open(TBTree* tree, TIndexPageStore* io, uint32_t pageSize) {
     FIO = io;
     FPageSize = pageSize;
     FBuffer.assign(pageSize, 0);
+    UseOwnBuffer();
     FAddress = 0;
     FCursor = 0;
+}
+
+TNode& TNode::operator=(const TNode& other) {
+    if (this == &other) return *this;
+    FTree = other.FTree;
+    FIO = other.FIO;
+    FPageSize = other.FPageSize;
+    FBuffer = other.FBuffer;
+    FPin = other.FPin;
+    FData = FPin ? FPin.Data() : FBuffer.data();
+    FAddress = other.FAddress;
+    FCursor = other.FCursor;
+    return *this;
+}
+
+void TNode::UseOwnBuffer() {
+    FPin.Reset();
+    FData = FBuffer.data();
+}
+
+uint8_t* TNode::Writable() {
+    if (FPin) {
+        std::memcpy(FBuffer.data(), FData, FPageSize);
+        UseOwnBuffer();
+    }
+    return FBuffer.data();
 }
 
 void TNode::CheckOpen() const {
@@ -195,35 +222,36 @@ void TNode::Corrupt(const char* context) const {
 
 void TNode::ClearNode() {
     CheckOpen();
-    uint32_t leaf = Rd32(FBuffer.data());
+    const uint32_t leaf = Rd32(FData);
+    UseOwnBuffer();
     std::fill(FBuffer.begin(), FBuffer.end(), 0);
     Wr32(FBuffer.data(), leaf);
     FCursor = 0;
 }
 
 void TNode::SetLeaf(bool leaf) {
-    Wr32(FBuffer.data(), leaf ? 1 : 0);
+    Wr32(Writable(), leaf ? 1 : 0);
 }
 bool TNode::CheckIsLeaf() const {
-    return Rd32(FBuffer.data()) != 0;
+    return Rd32(FData) != 0;
 }
 uint32_t TNode::GetNext() const {
-    return Rd32(FBuffer.data() + 8);
+    return Rd32(FData + 8);
 }
 void TNode::SetNext(uint32_t address) {
-    Wr32(FBuffer.data() + 8, address);
+    Wr32(Writable() + 8, address);
 }
 uint32_t TNode::GetPrior() const {
-    return Rd32(FBuffer.data() + 12);
+    return Rd32(FData + 12);
 }
 void TNode::SetPrior(uint32_t address) {
-    Wr32(FBuffer.data() + 12, address);
+    Wr32(Writable() + 12, address);
 }
 int32_t TNode::GetBytesUsed() const {
-    return static_cast<int32_t>(Rd32(FBuffer.data() + 4));
+    return static_cast<int32_t>(Rd32(FData + 4));
 }
 void TNode::SetBytesUsed(int32_t value) {
-    Wr32(FBuffer.data() + 4, static_cast<uint32_t>(value));
+    Wr32(Writable() + 4, static_cast<uint32_t>(value));
 }
 
 void TNode::SetAddress(uint32_t address) {
@@ -240,7 +268,13 @@ void TNode::ReadNode(uint32_t address) {
     }
     if (address == 0) Corrupt("TNode.ReadNode");
     FAddress = 0;
-    FIO->ReadPage(address, FBuffer.data());
+    UseOwnBuffer();
+    if (TCachePin pin = FIO->PinPage(address)) {
+        FPin = std::move(pin);
+        FData = FPin.Data();
+    } else {
+        FIO->ReadPage(address, FBuffer.data());
+    }
     ValidatePage();
     FAddress = address;
     FCursor = 0;
@@ -248,20 +282,25 @@ void TNode::ReadNode(uint32_t address) {
 
 void TNode::WriteNode() {
     CheckOpen();
-    FIO->WritePage(FAddress, FBuffer.data());
+    FIO->WritePage(FAddress, FData);
 }
 
 void TNode::CopyNode(const uint8_t* image) {
     CheckOpen();
-    std::memcpy(FBuffer.data(), image, FPageSize);
+    if (image == FData) {
+        Writable();
+    } else {
+        UseOwnBuffer();
+        std::memmove(FBuffer.data(), image, FPageSize);
+    }
     FCursor = 0;
 }
 
 void TNode::ValidatePage() const {
-    const uint32_t used = Rd32(FBuffer.data() + 4);
+    const uint32_t used = Rd32(FData + 4);
     if (used > FPageSize - C_NODEHEADERSIZE) Corrupt("TNode.ReadNode");
     const int32_t m = MaxKey();
-    const uint8_t* entries = FBuffer.data() + C_NODEHEADERSIZE;
+    const uint8_t* entries = FData + C_NODEHEADERSIZE;
     if (FTree->FKeyType == ikFixed) {
         // Every entry is m bytes long and says so.
         if (used % static_cast<uint32_t>(m) != 0) Corrupt("TNode.ReadNode");
@@ -335,7 +374,7 @@ int32_t TNode::FindKeyByPosition(TKeySearchType type, int32_t pos) const {
     }
 }
 
-uint8_t* TNode::GetCurrentKey() {
+const uint8_t* TNode::GetCurrentKey() const {
     if (FCursor < 0 || FCursor >= GetBytesUsed())
         ZanDatabaseError(C_INTERNALERROR, "TNode.GetCurrentKey", "Node cursor out of range");
     return EntryAt(FCursor);
@@ -392,7 +431,7 @@ void TNode::InsertKey(int32_t pos, const uint8_t* key) {
                   (FTree->FKeyType != ikFixed || len == MaxKey()) &&
                   used + len <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
               "Node insert out of range");
-    uint8_t* p = EntryAt(pos);
+    uint8_t* p = MutableEntryAt(pos);
     std::memmove(p + len, p, static_cast<size_t>(used - pos));
     std::memcpy(p, key, static_cast<size_t>(len));
     SetBytesUsed(used + len);
@@ -401,13 +440,14 @@ void TNode::InsertKey(int32_t pos, const uint8_t* key) {
 void TNode::DeleteKey(int32_t pos) {
     const int32_t used = GetBytesUsed();
     ZanAssert(pos >= 0 && pos < used, "Node delete out of range");
+    Writable();
     const int32_t len = KeyLength(EntryAt(pos));
     if (len == 0 || len > MaxKey() || pos + len > used || len != EntryLen(pos))
         ZanDatabaseError(C_INTERNALERROR, "TNode.DeleteKey",
                          "Invalid key size in Delete key: " + IntToStr(len));
-    uint8_t* p = EntryAt(pos);
+    uint8_t* p = MutableEntryAt(pos);
     std::memmove(p, p + len, static_cast<size_t>(used - pos - len));
-    std::memset(EntryAt(used - len), 0, static_cast<size_t>(len));
+    std::memset(MutableEntryAt(used - len), 0, static_cast<size_t>(len));
     SetBytesUsed(used - len);
 }
 
@@ -422,7 +462,7 @@ int32_t TNode::UpdateKey(int32_t pos, const uint8_t* key) {
                   used + diff <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
               "Node update out of range");
     if (diff != 0) MoveBlock(pos + oldLen, diff > 0 ? diff : -diff, diff > 0);
-    std::memcpy(EntryAt(pos), key, static_cast<size_t>(newLen));
+    std::memcpy(MutableEntryAt(pos), key, static_cast<size_t>(newLen));
     SetBytesUsed(used + diff);
     return diff;
 }
@@ -430,17 +470,18 @@ int32_t TNode::UpdateKey(int32_t pos, const uint8_t* key) {
 void TNode::MoveBlock(int32_t start, int32_t delta, bool forward) {
     const int32_t used = GetBytesUsed();
     ZanAssert(start >= 0 && start <= used && delta >= 0, "Move block error");
+    Writable();
     const size_t n = static_cast<size_t>(used - start);
     if (forward) {
         ZanAssert(used + delta <= static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE,
                   "Move block error - Start Pos - Delta are out of range");
-        std::memmove(EntryAt(start + delta), EntryAt(start), n);
+        std::memmove(MutableEntryAt(start + delta), EntryAt(start), n);
     } else {
         if (delta > start)
             ZanDatabaseError(C_INTERNALERROR, "TNode.MoveBlock",
                              "Move block error - Start Pos - Delta are out of range");
-        std::memmove(EntryAt(start - delta), EntryAt(start), n);
-        std::memset(EntryAt(used - delta), 0, static_cast<size_t>(delta));
+        std::memmove(MutableEntryAt(start - delta), EntryAt(start), n);
+        std::memset(MutableEntryAt(used - delta), 0, static_cast<size_t>(delta));
     }
 }
 
@@ -570,20 +611,22 @@ int32_t TNode::RedistributeNodes(TNode& right) {
     const int32_t room = static_cast<int32_t>(FPageSize) - C_NODEHEADERSIZE;
     if (static_cast<int32_t>(FPageSize / 3) >= total) return -1;
     if (l == r) return 0;
+    Writable();
+    right.Writable();
     const int32_t half = total / 2;
     if (half < l) {
         const int32_t s = FindKeyByPosition(ksAtOrBefore, half);
         const int32_t n = l - s;
         if (s == 0 || r + n > room) return 0; // never empty a page or overfill one
         right.MoveBlock(0, n, true);
-        std::memcpy(right.EntryAt(0), EntryAt(s), static_cast<size_t>(n));
+        std::memcpy(right.MutableEntryAt(0), EntryAt(s), static_cast<size_t>(n));
         right.SetBytesUsed(r + n);
-        std::memset(EntryAt(s), 0, static_cast<size_t>(n));
+        std::memset(MutableEntryAt(s), 0, static_cast<size_t>(n));
         SetBytesUsed(s);
     } else {
         const int32_t s = right.FindKeyByPosition(ksAtOrAfter, half - l);
         if (s >= r || l + s > room) return 0;
-        std::memcpy(EntryAt(l), right.EntryAt(0), static_cast<size_t>(s));
+        std::memcpy(MutableEntryAt(l), right.EntryAt(0), static_cast<size_t>(s));
         SetBytesUsed(l + s);
         right.MoveBlock(s, s, false);
         right.SetBytesUsed(r - s);
@@ -613,8 +656,9 @@ void TNode::MergeNodes(TNode& other, bool otherIsAfter) {
     ZanAssert(a + b + MaxKey() <= static_cast<int32_t>(FPageSize),
               Format("Invalid parameters for MergeNodes (size too large): size1 %d size2 %d key %d",
                      {a, b, MaxKey()}));
+    Writable();
     if (otherIsAfter) {
-        std::memcpy(EntryAt(a), other.EntryAt(0), static_cast<size_t>(b));
+        std::memcpy(MutableEntryAt(a), other.EntryAt(0), static_cast<size_t>(b));
         SetBytesUsed(a + b);
         if (CheckIsLeaf()) {
             SetNext(other.GetNext());
@@ -622,7 +666,7 @@ void TNode::MergeNodes(TNode& other, bool otherIsAfter) {
         }
     } else {
         MoveBlock(0, b, true);
-        std::memcpy(EntryAt(0), other.EntryAt(0), static_cast<size_t>(b));
+        std::memcpy(MutableEntryAt(0), other.EntryAt(0), static_cast<size_t>(b));
         SetBytesUsed(a + b);
         if (CheckIsLeaf()) {
             SetPrior(other.GetPrior());
@@ -639,13 +683,15 @@ void TNode::SplitNode(TNode& target, uint32_t newAddress) {
     int32_t mid = FindKeyByPosition(ksAtOrBefore, used / 2);
     if (mid == 0) mid = NextPos(0);
     ZanAssert(mid < used, "Node is too small to split");
+    Writable();
     target.FAddress = newAddress;
+    target.UseOwnBuffer();
     std::fill(target.FBuffer.begin(), target.FBuffer.end(), 0);
-    std::memcpy(target.FBuffer.data(), FBuffer.data(), C_NODEHEADERSIZE);
-    std::memcpy(target.EntryAt(0), EntryAt(mid), static_cast<size_t>(used - mid));
+    std::memcpy(target.FBuffer.data(), FData, C_NODEHEADERSIZE);
+    std::memcpy(target.MutableEntryAt(0), EntryAt(mid), static_cast<size_t>(used - mid));
     target.SetBytesUsed(used - mid);
     target.FCursor = 0;
-    std::memset(EntryAt(mid), 0, static_cast<size_t>(used - mid));
+    std::memset(MutableEntryAt(mid), 0, static_cast<size_t>(used - mid));
     SetBytesUsed(mid);
     if (CheckIsLeaf()) {
         target.SetNext(GetNext());
@@ -676,7 +722,7 @@ void TNode::FillHashTable(int32_t fieldNo, TZanBaseHash& hash) const {
 void TNode::DebugInfo(TStrings& list, int32_t level) const {
     list.Add(
         Format("Node Level: %d NodeAddr=%d :NodeHdr=L:%5d Sze:%5d N:%5d P:%5d",
-               {level, FAddress, Rd32(FBuffer.data()), GetBytesUsed(), GetNext(), GetPrior()}));
+               {level, FAddress, Rd32(FData), GetBytesUsed(), GetNext(), GetPrior()}));
     if (GetBytesUsed() == 0) list.Add("ERROR: EMPTY NODE");
     if (CheckIsLeaf() && FAddress != 0 && (GetNext() == FAddress || GetPrior() == FAddress))
         list.Add("******ERROR in NEXT/PRIOR LINKS");
@@ -718,6 +764,7 @@ public:
     void ReadPage(uint32_t address, void* buffer) override {
         FIO->ReadBlock(address, FPageSize, buffer);
     }
+    TCachePin PinPage(uint32_t address) override { return FIO->PinBlock(address, FPageSize); }
     void WritePage(uint32_t address, const void* data) override {
         FIO->WriteBlock(address, FPageSize, data);
     }
@@ -1614,7 +1661,7 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
             target.SetLeaf(false);
             int32_t used = 0;
             for (size_t i = from; i < to; ++i) {
-                std::memcpy(target.EntryAt(used), flat.data() + spans[i].first,
+                std::memcpy(target.MutableEntryAt(used), flat.data() + spans[i].first,
                             static_cast<size_t>(spans[i].second));
                 used += spans[i].second;
             }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/storage/zanCache.h"
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanLists.h"
 #include "host/db/DB.h"
@@ -53,6 +54,9 @@ public:
     virtual uint32_t AllocatePage(const void* data) = 0;
     virtual void ReleasePage(uint32_t address) = 0;
     virtual void ReadPage(uint32_t address, void* buffer) = 0;
+    // The page at address read in place and pinned, or an empty pin when the store cannot
+    // (the caller then reads a copy).
+    virtual TCachePin PinPage(uint32_t /*address*/) { return {}; }
     virtual void WritePage(uint32_t address, const void* data) = 0;
     // The disk manager of a store on disk: a key change is one write scope on it.
     virtual TDiskMgr* GetDiskMgr() const { return nullptr; }
@@ -168,10 +172,16 @@ inline void SetKeyAddress(uint8_t* key, uint32_t value) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// One index page held in memory.
+// One index page held in memory: read in place (pinned in the page cache) where the store can,
+// else copied; the first change copies a pinned page into the node's own buffer.
 
 class TNode {
 public:
+    TNode() = default;
+    // A copy holds the same page: the same pin, or a copy of the bytes.
+    TNode(const TNode& other) { *this = other; }
+    TNode& operator=(const TNode& other);
+
     void Open(TBTree* tree, TIndexPageStore* io, uint32_t pageSize);
     bool IsOpen() const { return !FBuffer.empty(); }
     void CheckOpen() const;
@@ -217,12 +227,12 @@ public:
     int32_t LastPos() const;
     // An entry's length: m on ikFixed pages (validated), else its stored length.
     int32_t EntryLen(int32_t pos) const;
-    uint8_t* EntryAt(int32_t pos) { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
-    const uint8_t* EntryAt(int32_t pos) const { return FBuffer.data() + C_NODEHEADERSIZE + pos; }
+    const uint8_t* EntryAt(int32_t pos) const { return FData + C_NODEHEADERSIZE + pos; }
+    uint8_t* MutableEntryAt(int32_t pos) { return Writable() + C_NODEHEADERSIZE + pos; }
 
     int32_t GetCursor() const { return FCursor; }
     void SetCursor(int32_t pos) { FCursor = pos; }
-    uint8_t* GetCurrentKey();
+    const uint8_t* GetCurrentKey() const;
     uint32_t GetRecordAddress() const;
     void CopyCurrentKey(uint8_t* key) const;
     void ReadKey(int32_t pos, uint8_t* key) const;
@@ -257,19 +267,26 @@ public:
     void FillHashTable(int32_t fieldNo, TZanBaseHash& hash) const;
     void DebugInfo(TStrings& list, int32_t level) const;
 
-    const uint8_t* Buffer() const { return FBuffer.data(); }
-    uint8_t* Buffer() { return FBuffer.data(); }
+    const uint8_t* Buffer() const { return FData; }
     uint32_t PageSize() const { return FPageSize; }
+    // Whether the page is read in place from the page cache.
+    bool IsPinned() const { return static_cast<bool>(FPin); }
 
 private:
     int32_t MaxKey() const;
     [[noreturn]] void Corrupt(const char* context) const;
     void RewriteSiblingLink(uint32_t address, bool setPrior, uint32_t value);
+    // The node's own buffer, holding the page: a pinned page is copied into it first.
+    uint8_t* Writable();
+    // The node holds its own buffer (its bytes are not valid until filled).
+    void UseOwnBuffer();
 
     TBTree* FTree = nullptr;
     TIndexPageStore* FIO = nullptr;
     uint32_t FPageSize = 0;
     std::vector<uint8_t> FBuffer;
+    const uint8_t* FData = nullptr; // the page: FBuffer's bytes or the pinned cached ones
+    TCachePin FPin;
     uint32_t FAddress = 0;
     int32_t FCursor = 0;
 };

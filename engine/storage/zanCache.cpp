@@ -25,11 +25,11 @@ std::string_view CachePageStateName(TCachePageState state) {
 
 void TCachePage::Open() {
     if (FPageSize == 0) ZanDatabaseError(8581, "TCachePage.Open", "Page size = 0");
-    FPageData.assign(FPageSize, 0);
+    FPageData = std::make_shared<uint8_t[]>(FPageSize);
 }
 
 void TCachePage::SetPageSize(uint32_t pageSize) {
-    if (!FPageData.empty())
+    if (FPageData)
         ZanDatabaseError(8581, "TCachePage.SetPageSize",
                          "Cannot set page size on opened cache page");
     FPageSize = pageSize;
@@ -40,6 +40,17 @@ void TCachePage::MakeEmpty() {
     FOwner = 0;
     FLowerAddress = 0;
     FUpperAddress = 0;
+    FHasPreImage = false;
+}
+
+void TCachePage::Detach(bool copy) {
+    if (!GetPinned()) return;
+    auto fresh = std::make_shared_for_overwrite<uint8_t[]>(FPageSize);
+    if (copy)
+        std::memcpy(fresh.get(), FPageData.get(), FPageSize);
+    else
+        std::memset(fresh.get(), 0, FPageSize);
+    FPageData = std::move(fresh);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -96,9 +107,11 @@ void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
     Close();
     // One left shift of the mask for every halving of the page size down to 1.
     uint32_t mask = 0xFFFFFFFFu;
-    for (uint32_t size = pageSize; size > 1; size >>= 1)
+    uint32_t shift = 0;
+    for (uint32_t size = pageSize; size > 1; size >>= 1, ++shift)
         mask <<= 1;
     FAddressMask = mask;
+    FPageShift = shift;
     FPageSize = pageSize;
     FBasePageCount = count;
     for (int32_t i = 0; i < count; ++i)
@@ -109,15 +122,15 @@ void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
 
 void TCacheMgr::Close() {
     FOldest = FNewest = nullptr;
-    FByBase.clear();
+    FByPage.clear();
     ClearAll();
     FPageSize = 0;
     FTransaction = false;
 }
 
 TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
-    auto found = FByBase.find(base);
-    TCachePage* page = found == FByBase.end() ? nullptr : found->second;
+    const uint32_t slot = base >> FPageShift;
+    TCachePage* page = slot < FByPage.size() ? FByPage[slot] : nullptr;
     if (page && page->FLowerAddress != base)
         ZanDatabaseErrorFmt(
             8581, "TCacheMgr.FindPage", "Cache hash incorrect %d %d",
@@ -127,10 +140,28 @@ TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
 
 void TCacheMgr::Unhash(TCachePage* page) {
     if (page->GetIsHashed()) {
-        auto found = FByBase.find(page->FHashedBase);
-        if (found != FByBase.end() && found->second == page) FByBase.erase(found);
+        const uint32_t slot = page->FHashedBase >> FPageShift;
+        if (slot < FByPage.size() && FByPage[slot] == page) FByPage[slot] = nullptr;
     }
     DeleteHashKey(page);
+}
+
+void TCacheMgr::Evict(TCachePage* page) {
+    Unhash(page);
+    page->Detach();
+    MakeIdle(page);
+}
+
+void TCacheMgr::KeepPreImage(TCachePage* page) {
+    if (!FStoreIO || page->FState != cpClean) return;
+    page->FPreImage.resize(FPageSize);
+    page->FHasPreImage =
+        FStoreIO(page->GetPageData(), page->FPreImage.data(), page->FOwner, page->FAccessFlags);
+}
+
+const uint8_t* TCacheMgr::PreImage(uint32_t address) const {
+    const TCachePage* page = FindCachedPage(address);
+    return page && page->FState == cpDirty ? page->GetPreImage() : nullptr;
 }
 
 TCachePage* TCacheMgr::FindCachedPage(uint32_t address) const {
@@ -152,13 +183,18 @@ void TCacheMgr::Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t 
     page->FAccessFlags = accessFlags;
     page->SetHashFromInts(0, base);
     AddHashKey(page->GetHashKey(), page->GetID());
-    FByBase[base] = page;
+    const uint32_t slot = base >> FPageShift;
+    if (slot >= FByPage.size()) FByPage.resize(size_t(slot) + 1, nullptr);
+    FByPage[slot] = page;
     page->FHashedBase = base;
 }
 
 TCachePage* TCacheMgr::GetNextEmptyPage() {
     // Idle pages lead the recency list, then the least recently used ones.
+    // Pinned pages are passed over: they are never replaced.
     TCachePage* oldest = FOldest;
+    while (oldest && oldest->FState == cpEmpty && oldest->GetPinned())
+        oldest = oldest->FNewer;
     if (oldest && oldest->FState == cpEmpty) {
         Unhash(oldest);
         return oldest;
@@ -168,7 +204,7 @@ TCachePage* TCacheMgr::GetNextEmptyPage() {
     const bool keepAll = FTransaction && !FReplaceClean;
     if (!keepAll)
         for (; oldest; oldest = oldest->FNewer)
-            if (oldest->FState != cpDirty) break;
+            if (oldest->FState != cpDirty && !oldest->GetPinned()) break;
     if (keepAll || !oldest) {
         Log("GetNextEmptyPage. Adding new page");
         return AddPage();
@@ -195,6 +231,7 @@ TCachePage* TCacheMgr::PageFor(uint32_t base, uint32_t owner, bool& hit) {
                                 {static_cast<int64_t>(base), static_cast<int64_t>(page->FOwner),
                                  static_cast<int64_t>(owner)});
         Unhash(page);
+        page->Detach();
         page->MakeEmpty();
         return page;
     }
@@ -241,6 +278,12 @@ uint8_t* TCacheMgr::ReadCacheByRef(uint32_t owner, uint32_t count, uint32_t addr
     return page->GetPageData() + (address - base);
 }
 
+TCachePin TCacheMgr::PinPage(uint32_t owner, uint32_t address, uint8_t accessFlags) {
+    uint8_t probe = 0;
+    ReadCache(&probe, owner, 1, address & FAddressMask, accessFlags);
+    return TCachePin(HashedPage(address & FAddressMask)->FPageData);
+}
+
 void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                            uint8_t accessFlags) {
     auto* in = static_cast<const uint8_t*>(buffer);
@@ -253,12 +296,20 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
         if (hit || n == FPageSize) {
             ++FHits;
             if (!hit) page->MakeEmpty();
+            if (hit && FTransaction) KeepPreImage(page);
         } else {
             ++FMisses;
             page->MakeEmpty();
             FReadIO(page->GetPageData(), owner, base, accessFlags);
             page->FState = cpClean;
+            if (FTransaction) {
+                page->FOwner = owner;
+                page->FAccessFlags = accessFlags;
+                KeepPreImage(page);
+            }
         }
+        // Pins keep the bytes they saw (in may point into them: their pins keep them alive).
+        page->Detach(n < FPageSize);
         std::memmove(page->GetPageData() + offset, in, n);
         if (hit)
             page->FAccessFlags = accessFlags; // hashed under this address already
@@ -272,8 +323,7 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
                 FWriteIO(page->GetPageData(), owner, base, accessFlags);
             } catch (...) {
                 // The cached bytes are not what the file holds: forget them.
-                Unhash(page);
-                MakeIdle(page);
+                Evict(page);
                 throw;
             }
             page->FState = cpClean;
@@ -301,17 +351,13 @@ void TCacheMgr::RemovePage(uint32_t address) {
     if (!GetIsOpen()) return;
     TCachePage* page = HashedPage(address & FAddressMask);
     if (!page) return;
-    Unhash(page);
-    MakeIdle(page);
+    Evict(page);
 }
 
 void TCacheMgr::ClearOwnedPages(uint32_t owner) {
     for (int32_t i = 0; i < Count(); ++i) {
         TCachePage* page = Page(i);
-        if (page->FState == cpClean && page->FOwner == owner) {
-            Unhash(page);
-            MakeIdle(page);
-        }
+        if (page->FState == cpClean && page->FOwner == owner) Evict(page);
     }
 }
 
@@ -332,7 +378,10 @@ void TCacheMgr::WriteDirtyPages() {
 
 void TCacheMgr::FinishCommit() {
     for (int32_t i = 0; i < Count(); ++i)
-        if (Page(i)->FState == cpDirty) Page(i)->FState = cpClean;
+        if (Page(i)->FState == cpDirty) {
+            Page(i)->FState = cpClean;
+            Page(i)->FHasPreImage = false;
+        }
     FTransaction = false;
 }
 
@@ -346,10 +395,7 @@ void TCacheMgr::Rollback() {
     if (!FTransaction) ZanDatabaseError(10257, "TCacheMgr.Rollback");
     for (int32_t i = 0; i < Count(); ++i) {
         TCachePage* page = Page(i);
-        if (page->FState == cpDirty) {
-            Unhash(page);
-            MakeIdle(page);
-        }
+        if (page->FState == cpDirty) Evict(page);
     }
     FTransaction = false;
 }

@@ -38,6 +38,28 @@ using TCachePageReadIO =
 // Writes the page buffer at address.
 using TCachePageWriteIO = std::function<void(const uint8_t* buffer, uint32_t owner,
                                              uint32_t address, uint8_t accessFlags)>;
+// Turns a cached page (source) into its stored bytes (target), as the write routine would put
+// them on disk; answers false when it does not (their file copy is then read instead, where
+// that is cheaper than making them).
+using TCachePageStoreIO = std::function<bool(const uint8_t* source, uint8_t* target,
+                                             uint32_t owner, uint8_t accessFlags)>;
+
+// A pin on the bytes of a cached page, read in place: while any pin is held the page is never
+// replaced, and a page removed while pinned leaves the cache but keeps its bytes until the last
+// pin goes. The bytes seen through a pin never change: a write to a pinned page first gives the
+// cache a copy of its own, so a pin holder sees the page as it was when pinned (as a copy
+// would), whoever changes it later.
+class TCachePin {
+public:
+    TCachePin() = default;
+    explicit TCachePin(std::shared_ptr<uint8_t[]> data) : FData(std::move(data)) {}
+    const uint8_t* Data() const { return FData.get(); }
+    explicit operator bool() const { return FData != nullptr; }
+    void Reset() { FData.reset(); }
+
+private:
+    std::shared_ptr<uint8_t[]> FData;
+};
 // Raw transfers of size bytes at address.
 using TCacheBlockReadIO = std::function<void(uint8_t* buffer, uint32_t owner, uint32_t size,
                                              uint32_t address, uint8_t accessFlags)>;
@@ -55,8 +77,13 @@ public:
     // 8581 "Cannot set page size on opened cache page" once the buffer exists.
     void SetPageSize(uint32_t pageSize);
 
-    uint8_t* GetPageData() { return FPageData.data(); }
-    const uint8_t* GetPageData() const { return FPageData.data(); }
+    uint8_t* GetPageData() { return FPageData.get(); }
+    const uint8_t* GetPageData() const { return FPageData.get(); }
+    // Whether a pin holds the page's bytes.
+    bool GetPinned() const { return FPageData.use_count() > 1; }
+    // The stored bytes the page had on disk before this transaction first changed it, or
+    // nullptr (not dirty, or no clean copy was cached when it was first changed).
+    const uint8_t* GetPreImage() const { return FHasPreImage ? FPreImage.data() : nullptr; }
     uint32_t GetLowerAddress() const { return FLowerAddress; }
     uint32_t GetOwner() const { return FOwner; }
     uint32_t GetPageSize() const { return FPageSize; }
@@ -67,8 +94,14 @@ public:
 private:
     // Empties the page: no owner, no address, state empty (the hash is not touched).
     void MakeEmpty();
+    // A pinned page gets fresh bytes (a copy of the old ones with copy): the old ones stay with
+    // their pins.
+    void Detach(bool copy = false);
 
-    std::vector<uint8_t> FPageData;
+    // Shared with the pins: the cache holds one reference, each pin another.
+    std::shared_ptr<uint8_t[]> FPageData;
+    std::vector<uint8_t> FPreImage; // kept allocated between transactions
+    bool FHasPreImage = false;
     uint32_t FLowerAddress = 0;
     uint32_t FOwner = 0;
     uint32_t FPageSize = 0;
@@ -104,6 +137,12 @@ public:
     // the cached page itself (as answered by ReadCacheByRef).
     void WriteCacheByRef(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                          uint8_t accessFlags);
+
+    // Reads the page holding address like ReadCache and pins it.
+    TCachePin PinPage(uint32_t owner, uint32_t address, uint8_t accessFlags);
+    // The stored bytes of the dirty page at address before this transaction changed it (see
+    // TCachePage::GetPreImage), or nullptr.
+    const uint8_t* PreImage(uint32_t address) const;
 
     // The page holding address becomes empty and leaves the hash (dirty or not).
     void RemovePage(uint32_t address);
@@ -142,6 +181,8 @@ public:
 
     void SetReadIO(TCachePageReadIO io) { FReadIO = std::move(io); }
     void SetWriteIO(TCachePageWriteIO io) { FWriteIO = std::move(io); }
+    // Optional: with it, a clean page first changed in a transaction keeps its stored bytes.
+    void SetStoreIO(TCachePageStoreIO io) { FStoreIO = std::move(io); }
     void SetLog(TStrings* log) { FLog = log; }
     void DumpState(TStrings& lines) const;
 
@@ -152,6 +193,10 @@ private:
     TCachePage* GetNextEmptyPage();
     // The page hashed under base (by the lookup table kept beside the hash keys).
     TCachePage* HashedPage(uint32_t base) const;
+    // The page leaves the hash and becomes idle; a pinned one keeps its bytes for its pins.
+    void Evict(TCachePage* page);
+    // A clean page about to be changed inside a transaction keeps its stored bytes.
+    void KeepPreImage(TCachePage* page);
     // Takes the page out of the hash and the lookup table.
     void Unhash(TCachePage* page);
     void Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags);
@@ -170,7 +215,10 @@ private:
     uint32_t FAddressMask = 0;
     uint32_t FLRUCounter = 0;
     // Recency list over every page: FOldest is idle or the least recently used.
-    std::unordered_map<uint32_t, TCachePage*> FByBase; // hashed pages by base address
+    // Hashed pages by page number (base address >> page shift): a flat table that grows with
+    // the highest page cached, so at most one slot per page of the file.
+    std::vector<TCachePage*> FByPage;
+    uint32_t FPageShift = 0;
     TCachePage* FOldest = nullptr;
     TCachePage* FNewest = nullptr;
     bool FTransaction = false;
@@ -180,6 +228,7 @@ private:
     int32_t FHits = 0;
     TCachePageWriteIO FWriteIO;
     TCachePageReadIO FReadIO;
+    TCachePageStoreIO FStoreIO;
 };
 
 // A pending stretch of raw bytes; its manager's address map owns it.

@@ -160,8 +160,15 @@ void TMapPageMgr::CheckHeader() const {
 }
 
 void TMapPageMgr::LoadMapPage(uint32_t address, int64_t expected) {
-    FBufferAddress = 0;
     auto kept = FKeepPages ? FKept.find(address) : FKept.end();
+    // The buffered page is its kept image (every change is written, and kept, before the
+    // next load): nothing to load.
+    if (kept != FKept.end() && address == FBufferAddress) {
+        if (expected >= 0 && CurrentMapPageID() != expected)
+            MapCorrupt("TMapPageMgr.LoadMapPage", "Map Page pageno invalid");
+        return;
+    }
+    FBufferAddress = 0;
     if (kept != FKept.end()) {
         std::memcpy(FBuffer.data(), kept->second.data(), FPageSize);
     } else {
@@ -1042,21 +1049,32 @@ std::vector<uint16_t> TDiskMgr::ReadMapEntries(uint32_t address, uint32_t pageCo
 
 void TDiskMgr::SetHeaderWriteLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    const bool kept = !held && HeaderLockHeld();
     SetTableLock(0, ZanLockWrite);
     FHeaderReadLocked = FHeaderWriteLocked = true;
-    if (!held) HeaderLockTakenOrRelease();
+    if (!held) HeaderLockTakenOrRelease(kept);
 }
 
 void TDiskMgr::SetHeaderReadLock() {
     const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    const bool kept = !held && HeaderLockHeld();
     SetTableLock(0, ZanLockRead);
     FHeaderReadLocked = true;
-    if (!held) HeaderLockTakenOrRelease();
+    if (!held) HeaderLockTakenOrRelease(kept);
 }
 
-void TDiskMgr::HeaderLockTakenOrRelease() {
+bool TDiskMgr::HeaderLockHeld() const {
+    return FMultiUser && FTableLockMgr && FTableLockMgr->QueryLockType(0) != ZanLockNone;
+}
+
+void TDiskMgr::HeaderLockGone() {
+    if (FMapPageMgr) FMapPageMgr->SetKeepPages(FExclusive);
+    if (FFile) FFile->SetSizeSteady(false);
+}
+
+void TDiskMgr::HeaderLockTakenOrRelease(bool kept) {
     try {
-        HeaderLockTaken();
+        HeaderLockTaken(kept);
     } catch (...) {
         // A header that cannot be read leaves no lock behind (inside a transaction the lock
         // stays with the transaction's other locks until it ends); the next lock reads again.
@@ -1071,17 +1089,19 @@ void TDiskMgr::HeaderLockTakenOrRelease() {
     }
 }
 
-void TDiskMgr::HeaderLockTaken() {
+void TDiskMgr::HeaderLockTaken(bool kept) {
     // Opened exclusively, nothing but this connection changes the header, the map or the
-    // file's end, so what is in memory stays current once read.
-    if (FExclusive && FGlobalHdr->GetValid()) {
+    // file's end, so what is in memory stays current once read. Likewise when the lock was
+    // never really given back (a transaction or write scope holds it to its end).
+    if ((FExclusive || kept) && FGlobalHdr->GetValid()) {
         FMapPageMgr->SetKeepPages(true);
         return;
     }
     // Other connections may have changed the header, the map and the file's end. Until the
-    // lock is released none can, so map pages are kept meanwhile.
+    // lock is released none can, so map pages are kept meanwhile and the size is asked once.
     FMapPageMgr->ForgetPages();
     FMapPageMgr->SetKeepPages(true);
+    FFile->SetSizeSteady(HeaderLockHeld());
     FFile->RefreshLogicalEof();
     ReadHeader();
 }
@@ -1096,7 +1116,8 @@ void TDiskMgr::ReleaseHeaderLock() {
     }
     ReleaseTableLock(0);
     FHeaderReadLocked = FHeaderWriteLocked = false;
-    if (FMapPageMgr) FMapPageMgr->SetKeepPages(FExclusive);
+    // Held on by a transaction or write scope: what is kept stays good until it really goes.
+    if (!HeaderLockHeld()) HeaderLockGone();
 }
 
 int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
@@ -1144,6 +1165,7 @@ void TDiskMgr::ReleaseTableLock(uint16_t tableId) {
         return;
     }
     FTableLockMgr->ReleaseLock(tableId);
+    if (tableId == 0) HeaderLockGone();
 }
 
 int32_t TDiskMgr::QueryTableLockStatus(uint16_t tableId) const {
@@ -1172,6 +1194,7 @@ void TDiskMgr::ReleaseAllLocks() {
     FDeferredReleases.clear();
     if (!FFile->CheckOpen() || !FMultiUser) return;
     if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
+    HeaderLockGone();
     if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
     if (FTransactionLockMgr) FTransactionLockMgr->ReleaseAllLocks();
 }
@@ -1324,8 +1347,9 @@ std::bitset<ZanJournalLockIds> TDiskMgr::WriteLockedIds() const {
 
 void TDiskMgr::RecoverLeftoverJournal(const char* context) {
     // Holding the commit lock: a journal at the path has no live writer. Restore or remove it;
-    // our own kept, empty journal in place means there is none.
-    if (FFile->JournalKeptReady()) return;
+    // our own kept, empty journal in place means there is none (opened exclusively, no one
+    // else can have touched it: not even looked at).
+    if (FFile->JournalKeptReady(FExclusive)) return;
     const TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
     if (check.State == jsForeign)
         ZanDatabaseError(9217, context,
@@ -1402,6 +1426,8 @@ void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
         FFile->GetPageCache().ClearOwnedPages(static_cast<uint32_t>(id));
     if (FMapPageMgr) FMapPageMgr->InvalidateBuffer();
     if (FGlobalHdr) FGlobalHdr->SetValid(false);
+    // The file may have been cut to its old size and its bytes put back.
+    FFile->FileChangedElsewhere();
 }
 
 // ----- write scopes

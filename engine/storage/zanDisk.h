@@ -357,11 +357,15 @@ private:
     // Takes the header write lock unless a header lock is held; answers whether it did.
     bool EnterHeaderWrite();
     // A header lock newly taken: the header, the map and the file's end are brought up to
-    // date.
-    void HeaderLockTaken();
+    // date, unless kept (the lock was held on meanwhile by a transaction or write scope).
+    void HeaderLockTaken(bool kept);
     // HeaderLockTaken for a lock just taken; when it fails the lock is given back and the
     // header marked not valid before the error goes on.
-    void HeaderLockTakenOrRelease();
+    void HeaderLockTakenOrRelease(bool kept);
+    // The header's lock (table lock 0) is held by this connection, whatever the flags say.
+    bool HeaderLockHeld() const;
+    // The header's lock really went: kept map pages and the file's size are no longer sure.
+    void HeaderLockGone();
     void LeaveHeaderWrite(bool taken);
     void ZeroPages(const std::vector<uint32_t>& addresses);
 

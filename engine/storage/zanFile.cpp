@@ -32,6 +32,14 @@ void TZanFile::ConnectCaches() {
     });
     FPageCache.SetWriteIO([this](const uint8_t* buffer, uint32_t owner, uint32_t address,
                                  uint8_t flags) { PageWrite(buffer, owner, address, flags); });
+    // The stored bytes of a page about to change, for the journal: a copy, or the scrambled
+    // bytes; ciphering a strong page costs more than reading its old bytes back.
+    FPageCache.SetStoreIO([this](const uint8_t* source, uint8_t* target, uint32_t owner,
+                                 uint8_t flags) {
+        if ((flags & (ZanAccessXOR | ZanAccessBlowfish)) == ZanAccessBlowfish) return false;
+        Cipher(true, source, target, flags, owner, FPageSize);
+        return true;
+    });
     // The block cache reads only inside a transaction, where bytes between the size on disk
     // and the logical end are not written yet.
     FBlockCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
@@ -58,7 +66,8 @@ int32_t TZanFile::CreateZanFile(const std::string& fileName) {
     }
     FPageCache.Open(50, FPageSize);
     FPageBuffer.assign(FPageSize, 0);
-    FKnownSize = share == fsExclusive ? static_cast<int64_t>(FFile.Size()) : -1;
+    FShareKeepsSize = share == fsExclusive;
+    FKnownSize = FShareKeepsSize ? static_cast<int64_t>(FFile.Size()) : -1;
     return FFile.GetHandle();
 }
 
@@ -92,13 +101,15 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
     }
     FPageBuffer.assign(FPageSize, 0);
     // No other handle can change the size: it is tracked here instead of asked for.
-    FKnownSize =
-        share == fsExclusive || share == fsDenyWrite ? static_cast<int64_t>(FFile.Size()) : -1;
+    FShareKeepsSize = share == fsExclusive || share == fsDenyWrite;
+    FKnownSize = FShareKeepsSize ? static_cast<int64_t>(FFile.Size()) : -1;
     return FFile.GetHandle();
 }
 
 void TZanFile::CloseZanFile() {
     FKnownSize = -1;
+    FShareKeepsSize = FSizeSteady = false;
+    FCleanBlocks.clear();
     FJournal.Abandon();
     FJournalMode = 0;
     FPageCache.Close();
@@ -188,6 +199,7 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
     CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    DropCleanBlocks(address, count);
     bool killAfter = false;
     const size_t todo = ZanCrashWritePoint(count, killAfter);
     try {
@@ -249,7 +261,9 @@ void TZanFile::DirectPageTransfer(uint8_t* buffer, uint32_t owner, uint32_t coun
 void TZanFile::RawRead(uint8_t* buffer, uint32_t owner, uint32_t count, uint32_t address,
                        uint8_t accessFlags) {
     if (!FTransactionActive) {
+        if (FShareKeepsSize && ReadCleanBlock(buffer, count, address)) return;
         FileRead(buffer, count, address, false);
+        if (FShareKeepsSize) KeepCleanBlock(buffer, count, address);
         return;
     }
     FBlockCache.ReadBlock(buffer, owner, count, address, accessFlags);
@@ -352,6 +366,15 @@ void TZanFile::SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t 
     }
 }
 
+TCachePin TZanFile::PinZanFilePage(uint32_t owner, uint32_t count, uint32_t address,
+                                   uint8_t accessFlags) {
+    if (!PagePath(accessFlags) || count != FPageSize || address % FPageSize != 0)
+        return {};
+    CheckOwner(owner);
+    CheckRange(address, count, "TZanFile.PinZanFilePage");
+    return FPageCache.PinPage(owner, address, accessFlags);
+}
+
 uint8_t* TZanFile::SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,
                                            uint8_t accessFlags) {
     CheckOwner(owner);
@@ -408,7 +431,9 @@ void TZanFile::StartTransaction() {
     if (FTransactionActive) ZanDatabaseError(10256, "TZanFile.StartTransaction");
     FBlockCache.StartTransaction();
     FPageCache.StartTransaction();
-    FLogicalEof = GetPhysicalSize();
+    // Growth is noted by appends (and RefreshLogicalEof); until then the end is the size on
+    // disk, asked only when needed.
+    FLogicalEof = 0;
     FTransactionActive = true;
 }
 
@@ -442,28 +467,67 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     TJournalHeader fields;
     fields.Truncate = grows;
     fields.LockIds = FJournalLockIds;
-    uint8_t image[ZanFixedRegionsEnd];
-    FileRead(image, ZanFixedRegionsEnd, 0, true);
-    fields.FixedCRCBefore = FixedRegionsCRC(image);
-    // The same bytes as the commit will leave them.
-    FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
-    PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
-    fields.FixedCRCAfter = FixedRegionsCRC(image);
-
     if (FJournalMode == 0) {
         struct stat st {};
         FJournalMode = fstat(FFile.GetHandle(), &st) == 0 ? st.st_mode & 07777 : 0644;
     }
+    // What the commit overwrites below the old size, in address order. The fixed regions are
+    // read as well (their checksum goes into the header).
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    for (const auto& [address, size] : PendingWrites())
+        if (address < oldSize)
+            writes.emplace_back(address, static_cast<uint32_t>(
+                                             std::min<uint64_t>(size, oldSize - address)));
+    std::sort(writes.begin(), writes.end());
+    uint8_t image[ZanFixedRegionsEnd];
+    bool imageRead = false;
+
     FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits);
     try {
+        // Stretches close to each other are read in one call, up to 1 MiB at a time; a gap
+        // under a page costs less to read than a call.
+        constexpr uint64_t C_MAX_READ = 1u << 20;
         std::vector<uint8_t> old;
-        for (const auto& [address, size] : PendingWrites()) {
-            if (address >= oldSize) continue; // beyond the old end: cut off by recovery
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(size, oldSize - address));
-            old.resize(n);
-            FileRead(old.data(), n, address, false);
-            FJournal.AddStretch(address, old.data(), n);
+        // A page cached clean before this commit changed it kept its stored bytes: not read.
+        std::vector<std::pair<uint32_t, uint32_t>> reads;
+        for (const auto& [address, n] : writes) {
+            const uint8_t* pre = n == FPageSize ? FPageCache.PreImage(address) : nullptr;
+            if (pre)
+                FJournal.AddStretch(address, pre, n);
+            else
+                reads.emplace_back(address, n);
         }
+        writes.swap(reads);
+        size_t next = 0;
+        while (next < writes.size() || !imageRead) {
+            uint64_t start = 0, end = ZanFixedRegionsEnd;
+            size_t last = next;
+            if (imageRead) {
+                start = writes[next].first;
+                end = start + writes[next].second;
+                last = next + 1;
+            }
+            while (last < writes.size() && writes[last].first <= end + FPageSize &&
+                   uint64_t(writes[last].first) + writes[last].second - start <= C_MAX_READ) {
+                end = std::max<uint64_t>(end, uint64_t(writes[last].first) + writes[last].second);
+                ++last;
+            }
+            old.resize(static_cast<size_t>(end - start));
+            // Only the fixed regions of a file shorter than them may read short.
+            FileRead(old.data(), static_cast<uint32_t>(old.size()), start, end > oldSize);
+            if (!imageRead) {
+                std::memcpy(image, old.data(), ZanFixedRegionsEnd);
+                imageRead = true;
+            }
+            for (; next < last; ++next)
+                FJournal.AddStretch(writes[next].first, old.data() + (writes[next].first - start),
+                                    writes[next].second);
+        }
+        fields.FixedCRCBefore = FixedRegionsCRC(image);
+        // The same bytes as the commit will leave them.
+        FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
+        PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
+        fields.FixedCRCAfter = FixedRegionsCRC(image);
         FJournal.Finish(fields);
     } catch (...) {
         FJournal.Discard();
@@ -537,7 +601,7 @@ void TZanFile::Commit() {
             FJournal.Invalidate(true); // the commit point
         }
     } catch (...) {
-        FKnownSize = -1;
+        FileChangedElsewhere();
         if (journal) {
             // The file holds part of the commit: the journal puts the old bytes back.
             try {
@@ -563,6 +627,7 @@ void TZanFile::Rollback() {
     if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Rollback");
     if (FPageCache.GetTransactionActive()) FPageCache.Rollback();
     FBlockCache.Close();
+    DropCleanBlocks(0, ZanMaxFileEnd);
     FTransactionActive = false;
     FLogicalEof = 0;
     ++FRollbackCount;
@@ -584,7 +649,56 @@ void TZanFile::FlushBuffers() {
 uint64_t TZanFile::GetPhysicalSize() const {
     if (!CheckOpen()) return 0;
     if (FKnownSize >= 0) return static_cast<uint64_t>(FKnownSize);
-    return FFile.Size();
+    const uint64_t size = FFile.Size();
+    if (FSizeSteady || FShareKeepsSize) FKnownSize = static_cast<int64_t>(size);
+    return size;
+}
+
+void TZanFile::SetSizeSteady(bool value) {
+    if (value == FSizeSteady) return;
+    FSizeSteady = value;
+    // Newly steady: others may have changed it up to now. No longer steady: they may now.
+    if (!FShareKeepsSize) FKnownSize = -1;
+}
+
+void TZanFile::FileChangedElsewhere() {
+    FKnownSize = -1;
+    DropCleanBlocks(0, ZanMaxFileEnd);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Clean raw blocks
+
+namespace {
+constexpr size_t C_CLEAN_BLOCKS = 64;
+} // namespace
+
+bool TZanFile::ReadCleanBlock(uint8_t* buffer, uint32_t count, uint32_t address) const {
+    for (const TCleanBlock& b : FCleanBlocks)
+        if (b.Address <= address && uint64_t(address) + count <= b.Address + b.Bytes.size()) {
+            std::memcpy(buffer, b.Bytes.data() + (address - b.Address), count);
+            return true;
+        }
+    return false;
+}
+
+void TZanFile::KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t address) {
+    if (count > FPageSize) return;
+    if (FCleanBlocks.size() < C_CLEAN_BLOCKS) {
+        FCleanBlocks.push_back({address, std::vector<uint8_t>(buffer, buffer + count)});
+        return;
+    }
+    FCleanNext %= FCleanBlocks.size();
+    TCleanBlock& b = FCleanBlocks[FCleanNext++];
+    b.Address = address;
+    b.Bytes.assign(buffer, buffer + count);
+}
+
+void TZanFile::DropCleanBlocks(uint64_t address, uint64_t count) {
+    if (FCleanBlocks.empty()) return;
+    std::erase_if(FCleanBlocks, [&](const TCleanBlock& b) {
+        return b.Address < address + count && address < b.Address + b.Bytes.size();
+    });
 }
 
 uint64_t TZanFile::SeekZanEof() const {

@@ -87,6 +87,10 @@ public:
     void SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                              uint8_t accessFlags);
     // Page path only; the request must lie inside one page.
+    // The page at address (count must be the page size) read through the page cache and
+    // pinned there; an empty pin where pages bypass the cache.
+    TCachePin PinZanFilePage(uint32_t owner, uint32_t count, uint32_t address,
+                             uint8_t accessFlags);
     uint8_t* SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,
                                      uint8_t accessFlags);
     void SeekAndWriteZanFileByRef(const void* buffer, uint32_t owner, uint32_t count,
@@ -133,7 +137,8 @@ public:
     std::string GetJournalFileName() const { return JournalFileNameFor(FFile.GetFileName()); }
     // The journal kept from the last commit is in place and empty: no other journal can be at
     // its path, so a commit need not look for a leftover one.
-    bool JournalKeptReady() { return FJournal.KeptReady(); }
+    // known: no one else can have touched the path (an exclusive open), so it is not looked at.
+    bool JournalKeptReady(bool known = false) { return FJournal.KeptReady(known); }
     // Removes the journal file kept between commits; the caller holds the commit lock.
     void CloseJournal() noexcept { FJournal.Close(); }
 
@@ -144,6 +149,12 @@ public:
     // The logical end inside a transaction, else the size on disk.
     uint64_t SeekZanEof() const;
     uint64_t GetPhysicalSize() const;
+    // While set, no other connection can change the file's size (the caller holds the lock
+    // every grower needs): it is asked once and then followed through this object's writes.
+    void SetSizeSteady(bool value);
+    // Another handle changed the file (a journal restored): its size is asked again when next
+    // needed and kept raw stretches are dropped.
+    void FileChangedElsewhere();
     // Byte copy of the file as it is on disk.
     void CopyZanFile(const std::string& targetName);
 
@@ -194,6 +205,12 @@ private:
     void WriteDirtyPagesCoalesced();
     // A crash point, then fdatasync of the database file (9217 on failure).
     void SyncFile();
+    // Raw stretches read outside a transaction while no other handle may write the file, kept
+    // so that reading them again (a table header at every lock) is a copy. Bounded; a write
+    // over one drops it, as do a rollback and a change by another handle.
+    bool ReadCleanBlock(uint8_t* buffer, uint32_t count, uint32_t address) const;
+    void KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t address);
+    void DropCleanBlocks(uint64_t address, uint64_t count);
 
     TWinFile FFile;
     std::vector<uint8_t> FPageBuffer; // work buffer: one page, ciphered
@@ -223,8 +240,17 @@ private:
     std::bitset<ZanJournalLockIds> FJournalLockIds;
     mode_t FJournalMode = 0; // the database file's permission bits, asked once
     // The size on disk as this object's writes left it, kept while no other handle may write
-    // the file (opened without write sharing); -1 when the file must be asked.
-    int64_t FKnownSize = -1;
+    // the file (opened without write sharing) or while the size is steady; -1 when the file
+    // must be asked.
+    mutable int64_t FKnownSize = -1;
+    bool FShareKeepsSize = false; // opened without write sharing
+    bool FSizeSteady = false;
+    struct TCleanBlock {
+        uint32_t Address = 0;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<TCleanBlock> FCleanBlocks;
+    size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
 };
 
 } // namespace zan

@@ -416,6 +416,11 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
     return FDiskMgr->ReadCustomSizeByRef(address, size, FTableID, FAccessFlags);
 }
 
+TCachePin TDiskIOInterface::PinBlock(uint32_t address, uint32_t size) {
+    CheckOpen("TDiskIOInterface.PinBlock");
+    return FDiskMgr->GetZanFile()->PinZanFilePage(FTableID, size, address, FAccessFlags);
+}
+
 void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
     WriteBlock(address, size, data);
 }

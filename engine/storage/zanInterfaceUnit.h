@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/storage/zanCache.h"
 #include "host/rtl/Classes.h"
 #include "host/rtl/Streams.h"
 #include "host/rtl/StringList.h"
@@ -86,6 +87,9 @@ public:
     // How many transactions the store's file has rolled back: a change counter remembered
     // before a rollback may be one the file never got, so it proves nothing afterwards.
     virtual uint32_t GetRollbackCount() const { return 0; }
+    // The block read in place and pinned in the page cache, or an empty pin where the store
+    // has no such cache (the caller then reads a copy).
+    virtual TCachePin PinBlock(uint32_t /*address*/, uint32_t /*size*/) { return {}; }
 
     TIOMode GetIOMode() const { return FIOMode; }
     void SetIOMode(TIOMode mode) { FIOMode = mode; }
@@ -191,6 +195,7 @@ public:
     void ListBlocks(std::vector<uint32_t>& list) override;
     void NotifyPageChange(uint32_t owner) override;
     uint32_t GetRollbackCount() const override;
+    TCachePin PinBlock(uint32_t address, uint32_t size) override;
 
 private:
     // Loads the chain head (global chains under the header write lock); answers whether the

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
@@ -258,6 +259,47 @@ bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
             return false;
         }
         done += static_cast<size_t>(n);
+    }
+    if (killAfter) ZanCrashNow();
+    return true;
+}
+
+bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* second,
+                   size_t secondCount, uint64_t offset) {
+    bool killAfter = false;
+    size_t todo = ZanCrashWritePoint(firstCount + secondCount, killAfter);
+    iovec iov[2] = {{const_cast<void*>(first), firstCount},
+                    {const_cast<void*>(second), secondCount}};
+    int count = 2;
+    iovec* at = iov;
+    // A torn write stops after todo bytes.
+    if (todo <= firstCount) {
+        iov[0].iov_len = todo;
+        count = 1;
+    } else {
+        iov[1].iov_len = todo - firstCount;
+    }
+    while (todo > 0) {
+        ssize_t n = pwritev(fd, at, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        todo -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+        // Skip what was written.
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= at->iov_len) {
+            done -= at->iov_len;
+            ++at;
+            --count;
+        }
+        if (count > 0) {
+            at->iov_base = static_cast<uint8_t*>(at->iov_base) + done;
+            at->iov_len -= done;
+        }
     }
     if (killAfter) ZanCrashNow();
     return true;
@@ -531,13 +573,17 @@ bool TJournalWriter::StillLinked() const {
     return S_ISREG(named.st_mode) && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-bool TJournalWriter::KeptReady() {
+bool TJournalWriter::KeptReady(bool known) {
     FVerified = false;
-    struct stat open {}, named{};
-    if (FHandle < 0 || FActive || fstat(FHandle, &open) != 0 || open.st_nlink == 0 ||
-        open.st_size != 0 || lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
-        open.st_dev != named.st_dev || open.st_ino != named.st_ino)
-        return false;
+    // An open handle outside a commit is the journal Invalidate(true) emptied and kept.
+    if (FHandle < 0 || FActive) return false;
+    if (!known) {
+        // The file at the path is ours when it is the same inode; its size is then ours too.
+        struct stat named {};
+        if (lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
+            named.st_dev != FDev || named.st_ino != FIno || named.st_size != 0)
+            return false;
+    }
     FVerified = true;
     return true;
 }
@@ -593,6 +639,17 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
                              "The journal " + path + " could not be created. " +
                                  SysErrorMessage(errno));
         }
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            const int e = errno;
+            close(fd);
+            if (FCreated) unlink(path.c_str());
+            ZanDatabaseError(9217, "TJournalWriter.Begin",
+                             "The journal " + path + " could not be examined. " +
+                                 SysErrorMessage(e));
+        }
+        FDev = st.st_dev;
+        FIno = st.st_ino;
         FHandle = fd;
     }
     FHeader = TJournalHeader();
@@ -641,7 +698,10 @@ void TJournalWriter::FlushRecords() {
 
 void TJournalWriter::Finish(const TJournalHeader& fields) {
     ZanAssert(FActive, "Journal not active");
-    FlushRecords();
+    // Records that all still sit in the buffer go out with the header in one write: a write cut
+    // short leaves the file shorter than the header's journal length, which reads as torn.
+    const bool together = FWritten == ZanJournalHeaderSize;
+    if (!together) FlushRecords();
     TJournalHeader h = fields;
     h.Version = ZanJournalVersion;
     h.PageSize = FHeader.PageSize;
@@ -652,7 +712,14 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
     FHeader = h;
     uint8_t head[ZanJournalHeaderSize];
     h.Encode(head);
-    if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) Fail("Unable to write the journal", errno);
+    if (together) {
+        if (!ZanPWriteAll2(FHandle, head, sizeof head, FBuffer.data(), FBuffer.size(), 0))
+            Fail("Unable to write the journal", errno);
+        FWritten += FBuffer.size();
+        FBuffer.clear();
+    } else if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) {
+        Fail("Unable to write the journal", errno);
+    }
     if (!FSync) return;
     ZanCrashPoint(csSync);
     if (fdatasync(FHandle) != 0) Fail("Unable to sync the journal", errno);

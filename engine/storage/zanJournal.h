@@ -161,8 +161,9 @@ public:
     void Close() noexcept;
 
     // The journal kept from the last commit is still the empty file at its path, so the next
-    // Begin may write into it without looking again. Two system calls.
-    bool KeptReady();
+    // Begin may write into it without looking again. One system call; none when known is set
+    // (the caller knows no one else can have touched the path, as with an exclusive open).
+    bool KeptReady(bool known = false);
 
     bool IsActive() const { return FActive; }
     bool IsOpen() const { return FHandle >= 0; }
@@ -182,6 +183,8 @@ private:
     bool FSync = false;
     bool FCreated = false;  // the file was created by this Begin: its directory needs a sync
     bool FVerified = false; // KeptReady answered true since the last Begin
+    dev_t FDev = 0;         // the open file's identity, to recognise it at its path
+    ino_t FIno = 0;
     uint64_t FWritten = ZanJournalHeaderSize; // file offset of the next flush
     TJournalHeader FHeader;
     std::vector<uint8_t> FBuffer;
@@ -211,5 +214,8 @@ void ZanSynced(int fd);
 
 // pwrite of all bytes with the crash point applied; false with errno set on failure.
 bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset);
+// The same for two buffers written back to back from offset in one call (one crash point).
+bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* second,
+                   size_t secondCount, uint64_t offset);
 
 } // namespace zan

@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <random>
 #include <vector>
 
 #include "engine/storage/zanConsts.h"
@@ -350,4 +352,92 @@ TEST(ZanFile, ShareModesAndCopy) {
     EXPECT_EQ(DiskBytes(copy.Path, 2 * P, 1)[0], 2);
     Prepare(b);
     b.OpenZanFile(t.Path);
+}
+
+// Opened without write sharing, raw stretches read outside a transaction are kept. A random mix
+// of raw and page reads and writes, transactions committed or rolled back and a restore by
+// another handle, against a model of the bytes: every read answers the newest bytes, and the
+// size answered is the size on disk.
+TEST(ZanFile, KeptRawStretchesFollowEveryChange) {
+    constexpr uint32_t C_PAGES = 8;
+    for (bool exclusive : {true, false}) {
+        SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+        TTempFile tmp("zanfile_clean_blocks.zan");
+        MakeFile(tmp.Path, C_PAGES);
+        std::vector<uint8_t> model = DiskBytes(tmp.Path, 0, C_PAGES * P);
+        std::vector<uint8_t> committed = model;
+        TZanFile file;
+        Prepare(file, exclusive);
+        file.OpenZanFile(tmp.Path);
+        std::mt19937 rng(5);
+        auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+        uint64_t readsBefore = 0, hits = 0;
+        for (int step = 0; step < 3000; ++step) {
+            const uint32_t page = 1 + pick(C_PAGES - 1);
+            const uint32_t offset = pick(P - 300);
+            const uint32_t count = 1 + pick(256);
+            const uint32_t address = page * P + offset;
+            switch (pick(9)) {
+            case 0:
+            case 1:
+            case 2: { // raw read, often of the same few stretches
+                const uint32_t a = pick(2) ? (1 + pick(2)) * P + 64 : address;
+                std::vector<uint8_t> got(count);
+                readsBefore = file.GetReadCalls();
+                file.SeekAndReadZanFile(got.data(), 0, count, a, 0);
+                hits += file.GetReadCalls() == readsBefore;
+                ASSERT_EQ(0, std::memcmp(got.data(), model.data() + a, count))
+                    << "step " << step << ": raw read at " << a;
+                break;
+            }
+            case 3:
+            case 4: { // raw write, through or buffered
+                const std::vector<uint8_t> bytes = Pattern(count, static_cast<uint8_t>(step));
+                file.SeekAndWriteZanFile(bytes.data(), 0, count, address, 0);
+                std::memcpy(model.data() + address, bytes.data(), count);
+                break;
+            }
+            case 5: { // a page written through the cache
+                if (file.GetTransactionActive()) break; // pages of a transaction: as raw ones
+                const std::vector<uint8_t> bytes = Pattern(P, static_cast<uint8_t>(step));
+                file.SeekAndWriteZanFile(bytes.data(), 0, P, page * P, 1);
+                std::memcpy(model.data() + page * P, bytes.data(), P); // plain: stored as is
+                break;
+            }
+            case 6: // transaction boundaries
+                if (!file.GetTransactionActive()) {
+                    file.StartTransaction();
+                    committed = model;
+                } else if (pick(2)) {
+                    file.Commit();
+                } else {
+                    file.Rollback();
+                    model = committed;
+                }
+                break;
+            case 7: { // another handle changes the file (a journal restored)
+                if (file.GetTransactionActive()) break;
+                const std::vector<uint8_t> bytes = Pattern(count, 0xA0);
+                const int other = open(tmp.Path.c_str(), O_RDWR); // past the share check
+                ASSERT_GE(other, 0);
+                ASSERT_EQ(pwrite(other, bytes.data(), count, address), ssize_t(count));
+                close(other);
+                std::memcpy(model.data() + address, bytes.data(), count);
+                file.FileChangedElsewhere();
+                break;
+            }
+            default:
+                struct stat st {};
+                ASSERT_EQ(stat(tmp.Path.c_str(), &st), 0);
+                ASSERT_EQ(file.SeekZanEof(), uint64_t(st.st_size));
+            }
+            if (!file.GetTransactionActive()) committed = model;
+        }
+        if (file.GetTransactionActive()) file.Commit();
+        file.CloseZanFile();
+        EXPECT_EQ(DiskBytes(tmp.Path, 0, C_PAGES * P), model);
+        if (exclusive) {
+            EXPECT_GT(hits, 10u) << "raw stretches read again are copies";
+        }
+    }
 }

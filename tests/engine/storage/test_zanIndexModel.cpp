@@ -45,6 +45,7 @@ struct Config {
     uint32_t MinDepth; // depth the run must reach at its largest
     int32_t StringSize = 12; // strings are drawn of every length up to it
     TDrain Drain = drRandom;
+    int32_t CachePages = 0; // above 0: pages go through a page cache and are read in place
 
     int32_t SmallintAt() const { return StringAt + StringSize + 2; }
     int32_t RecSize() const { return SmallintAt() + 2; }
@@ -103,6 +104,7 @@ struct Harness {
 
     explicit Harness(const Config& c, uint32_t seed)
         : C(c), M(c), Entries(Model::Less{&M}), Store(c.PageSize), Rng(seed) {
+        if (c.CachePages > 0) Store.UseCache(c.CachePages);
         int32_t maxKey = 10;
         for (const FieldSpec& f : c.Fields) {
             switch (f.Id) {
@@ -473,4 +475,34 @@ TEST(BTreeModel, LongKeysUpToTheSizeLimit) {
                           seed);
                 if (::testing::Test::HasFatalFailure()) return;
             }
+}
+
+// The same model with the pages behind a page cache smaller than the tree's path and spare
+// nodes need: nodes read their pages in place (pinned), pinned pages are never replaced, and a
+// node's first change copies its page, so splits, merges and sibling rewrites never see a
+// page change under a node that holds it.
+TEST(BTreeModel, PagesReadInPlaceThroughASmallCache) {
+    Config unique{"int", ikFixed, {{fA}}, DBASCIICompareStrings, 512, 100000, 12000, 3};
+    Config strings{"ci string, desc int, recno",
+                   ikMinStringLen,
+                   {{fS, false, true}, {fA, true}, {fRecNo}},
+                   DBASCIICompareStrings,
+                   1024,
+                   20,
+                   12000,
+                   3};
+    for (Config* c : {&unique, &strings})
+        for (int32_t pages : {2, 6}) {
+            SCOPED_TRACE(::testing::Message() << c->Name << " cache " << pages);
+            c->CachePages = pages;
+            Harness h(*c, 7 + static_cast<uint32_t>(pages));
+            h.Run();
+            if (::testing::Test::HasFatalFailure()) return;
+            EXPECT_GT(h.Store.Cache()->GetHits(), 0);
+            // The nodes' pins outnumber a two-page cache: it grew rather than replace them.
+            if (pages == 2) {
+                EXPECT_GT(h.Store.Cache()->Count(), 2);
+            }
+            EXPECT_TRUE(h.Tree.GetRecordCount(true) == 0);
+        }
 }

@@ -296,7 +296,7 @@ TEST(IndexPages, NeighbourWithTheSmallerSubtreeIsChosenAndTheNextOnATie) {
     EXPECT_EQ(inner.GetRedistributeNode(15), 0);
     EXPECT_EQ(inner.GetRedistributeNode(0), 15);
     EXPECT_EQ(inner.GetRedistributeNode(30), 15);
-    SetKeyCount(inner.EntryAt(0), 7);
+    SetKeyCount(inner.MutableEntryAt(0), 7);
     EXPECT_EQ(inner.GetRedistributeNode(15), 30);
     TNode leaf = f.Node(true);
     f.Append(leaf, 1);
@@ -357,7 +357,7 @@ TEST(IndexPages, ProgrammingFaultsRaiseInternalErrorsWithTheirTexts) {
     f.Append(leaf, 1);
     EXPECT_EQ(ErrorCodeOf([&] { leaf.MoveBlock(0, 5, false); }, &msg), 8581);
     EXPECT_NE(msg.find("Move block error - Start Pos - Delta are out of range"), std::string::npos);
-    SetKeyLength(leaf.EntryAt(0), 0);
+    SetKeyLength(leaf.MutableEntryAt(0), 0);
     EXPECT_EQ(ErrorCodeOf([&] { leaf.DeleteKey(0); }, &msg), 8581);
     EXPECT_NE(msg.find("Invalid key size in Delete key: 0"), std::string::npos);
     TNode closed;

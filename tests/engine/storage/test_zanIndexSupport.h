@@ -7,10 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/storage/zanBTreeUnit.h"
+#include "engine/storage/zanCache.h"
 #include "engine/storage/zanConsts.h"
 #include "support/zanTestSupport.h"
 
@@ -19,6 +21,25 @@ namespace zan {
 class TTestPageStore : public TIndexPageStore {
 public:
     explicit TTestPageStore(uint32_t pageSize) : FPageSize(pageSize) {}
+    // Pages go through a page cache of that many pages, and the tree reads them in place.
+    void UseCache(int32_t pages) {
+        FCache = std::make_unique<TCacheMgr>();
+        FCache->SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            std::memcpy(buffer, FPages.at(address).data(), FPageSize);
+            return false;
+        });
+        FCache->SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            std::memcpy(FPages.at(address).data(), buffer, FPageSize);
+        });
+        FCache->Open(pages, FPageSize);
+    }
+    TCacheMgr* Cache() const { return FCache.get(); }
+    TCachePin PinPage(uint32_t address) override {
+        if (!FCache) return {};
+        Known(address, "TTestPageStore.PinPage");
+        ++Reads;
+        return FCache->PinPage(1, address, 0);
+    }
     uint32_t AllocatePage(const void* data) override {
         const uint32_t a = FNext;
         FNext += FPageSize;
@@ -27,24 +48,27 @@ public:
         return a;
     }
     void ReleasePage(uint32_t address) override {
+        if (FCache) FCache->RemovePage(address);
         if (FPages.erase(address) != 1)
             ZanDatabaseError(8581, "TTestPageStore.ReleasePage", "block address not found");
     }
     void ReadPage(uint32_t address, void* buffer) override {
         ++Reads;
-        auto it = FPages.find(address);
-        if (it == FPages.end())
-            ZanDatabaseError(8581, "TTestPageStore.ReadPage",
-                             "Read page error - block address not found");
-        std::memcpy(buffer, it->second.data(), FPageSize);
+        Known(address, "TTestPageStore.ReadPage");
+        if (FCache)
+            FCache->ReadCache(buffer, 1, FPageSize, address, 0);
+        else
+            std::memcpy(buffer, FPages[address].data(), FPageSize);
     }
     void WritePage(uint32_t address, const void* data) override {
-        auto it = FPages.find(address);
-        if (it == FPages.end())
-            ZanDatabaseError(8581, "TTestPageStore.WritePage", "block address not found");
-        std::memcpy(it->second.data(), data, FPageSize);
+        Known(address, "TTestPageStore.WritePage", "block address not found");
+        if (FCache)
+            FCache->WriteCache(data, 1, FPageSize, address, 0);
+        else
+            std::memcpy(FPages[address].data(), data, FPageSize);
     }
     size_t PageCount() const { return FPages.size(); }
+    // The page as stored (behind the cache: written through, so current).
     uint8_t* Page(uint32_t address) { return FPages.at(address).data(); }
     std::vector<uint32_t> Addresses() const {
         std::vector<uint32_t> out;
@@ -55,6 +79,12 @@ public:
     int Reads = 0;
 
 private:
+    void Known(uint32_t address, const char* context,
+               const char* text = "Read page error - block address not found") const {
+        if (!FPages.count(address)) ZanDatabaseError(8581, context, text);
+    }
+
+    std::unique_ptr<TCacheMgr> FCache;
     uint32_t FPageSize;
     uint32_t FNext = 0x10000;
     std::map<uint32_t, std::vector<uint8_t>> FPages;

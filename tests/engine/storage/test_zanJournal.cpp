@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -442,4 +443,83 @@ TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
         }
     }
     unlink(db0.c_str());
+}
+
+// The kept journal is recognised by the file at its path, not by its name: a file put in its
+// place (even an empty one) or one that gained bytes is not the kept, empty journal any more.
+// Told that no one else can have touched the path, the writer does not look.
+TEST(ZanJournal, KeptJournalIsKnownByItsFile) {
+    TScenario s;
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"untouched", [] {}},
+        {"replaced by an empty file",
+         [&] {
+             unlink(s.Journal.c_str());
+             WriteFileBytes(s.Journal, {});
+         }},
+        {"removed", [&] { unlink(s.Journal.c_str()); }},
+        {"written to", [&] { WriteFileBytes(s.Journal, {1, 2, 3}); }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        unlink(s.Journal.c_str());
+        TJournalWriter w;
+        EXPECT_FALSE(w.KeptReady()) << "nothing kept before a commit";
+        w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+        w.Finish(s.Fields());
+        w.Invalidate(true);
+        change();
+        EXPECT_TRUE(w.KeptReady(true));
+        EXPECT_EQ(w.KeptReady(), std::string(name) == "untouched");
+        w.Close();
+    }
+}
+
+// The header and the records still buffered go out in one write; a journal over 1 MiB writes
+// its records in pieces first. Killed at each of those writes, whole or half written, the
+// journal is never hot (the database was not touched yet); complete, it restores every byte.
+TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
+    TScenario s;
+    for (uint32_t pages : {1u, 300u}) {
+        std::vector<uint8_t> big = Pattern(size_t(pages) * P, 7);
+        const TTempFile bigDb("journal_big.zan");
+        WriteFileBytes(bigDb.Path, big);
+        const std::string journal = JournalFileNameFor(bigDb.Path);
+        auto writeJournal = [&] {
+            TJournalWriter w;
+            w.Begin(journal, P, 0640, big.size(), false);
+            for (uint32_t i = 0; i < pages; ++i)
+                w.AddStretch(i * P, big.data() + size_t(i) * P, P);
+            TJournalHeader h;
+            h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(big.data());
+            w.Finish(h);
+            w.Abandon();
+        };
+        unlink(journal.c_str());
+        const uint64_t before = ZanCrashPointCount();
+        writeJournal();
+        const uint64_t points = ZanCrashPointCount() - before;
+        // Small: records and header in one write. Large: a 1 MiB piece, the rest, the header.
+        EXPECT_EQ(points, pages == 1 ? 1u : 3u);
+        EXPECT_EQ(InspectJournal(journal, bigDb.Path).State, jsHot);
+        std::vector<uint8_t> changed(big.size(), 0xEE);
+        WriteFileBytes(bigDb.Path, changed);
+        EXPECT_EQ(RecoverJournal(journal, bigDb.Path, false), jsHot);
+        EXPECT_EQ(ReadFileBytes(bigDb.Path), big);
+        for (uint64_t n = 1; n <= points; ++n)
+            for (bool torn : {false, true}) {
+                SCOPED_TRACE(std::to_string(pages) + " pages, killed at write " +
+                             std::to_string(n) + (torn ? ", torn" : ""));
+                unlink(journal.c_str());
+                TChildProcess child([&](TChildProcess&) {
+                    ZanArmCrashPoint(n, torn);
+                    writeJournal();
+                    return 0;
+                });
+                EXPECT_EQ(child.Wait(), -1) << "the child was killed";
+                const TJournalState state = InspectJournal(journal, bigDb.Path).State;
+                EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
+            }
+        unlink(journal.c_str());
+    }
 }

@@ -1,0 +1,301 @@
+// A seeded randomized model test of the page cache: reads, writes, pins, removals while pinned,
+// owner changes, transactions, commits, rollbacks and replacement in a small cache, checked
+// after every step against a plain model of the disk and of the pending changes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "engine/storage/zanCache.h"
+#include "support/zanTestSupport.h"
+
+using namespace zan;
+
+namespace {
+
+constexpr uint32_t P = 256;
+constexpr uint32_t C_PAGES = 24; // the address space: a few times the cache
+constexpr int32_t C_CACHE = 4;
+
+using TBytes = std::vector<uint8_t>;
+
+// The stored form of a page: what the store routine makes of the cached bytes.
+TBytes Stored(const uint8_t* plain, uint32_t owner) {
+    TBytes out(plain, plain + P);
+    for (uint32_t i = 0; i < P; ++i)
+        out[i] ^= static_cast<uint8_t>(0x5A + owner + i);
+    return out;
+}
+
+// Pages belong to two owners in runs of four.
+uint32_t OwnerOf(uint32_t base) {
+    return (base / P / 4) % 2 + 1;
+}
+
+struct TPinned {
+    TCachePin Pin;
+    uint32_t Base = 0;
+    TBytes Seen; // the bytes the page had when pinned
+};
+
+class TCacheModel {
+public:
+    explicit TCacheModel(uint32_t seed) : FRandom(seed) {
+        FCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            std::memcpy(buffer, DiskPage(address).data(), P);
+            return false;
+        });
+        FCache.SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+            EXPECT_FALSE(FInCommit == false && FTransaction) << "written before commit";
+            std::memcpy(DiskPage(address).data(), buffer, P);
+        });
+        FCache.SetStoreIO([](const uint8_t* source, uint8_t* target, uint32_t owner, uint8_t) {
+            const TBytes s = Stored(source, owner);
+            std::memcpy(target, s.data(), P);
+            return true;
+        });
+        FCache.Open(C_CACHE, P);
+    }
+
+    void Run(int32_t steps) {
+        for (int32_t step = 0; step < steps; ++step) {
+            FStep = step;
+            Step();
+            Check();
+            if (HasFailure()) return;
+        }
+    }
+
+private:
+    static bool HasFailure() { return ::testing::Test::HasFailure(); }
+
+    TBytes& DiskPage(uint32_t base) {
+        auto& page = FDisk[base];
+        if (page.empty()) page.assign(P, static_cast<uint8_t>(base / P));
+        return page;
+    }
+    // The newest bytes of a page: pending ones in a transaction, else the disk's.
+    TBytes View(uint32_t base) {
+        auto it = FPending.find(base);
+        return it != FPending.end() ? it->second : DiskPage(base);
+    }
+    uint32_t RandomBase() { return (FRandom() % C_PAGES) * P; }
+
+    // Any page holding the pin's bytes under its address.
+    bool Attached(const TPinned& pin) const {
+        const TCachePage* page = FCache.FindCachedPage(pin.Base);
+        return page && page->GetPageData() == pin.Pin.Data();
+    }
+
+    void Read() {
+        const uint32_t address = RandomBase() + FRandom() % P;
+        uint32_t count = 1 + FRandom() % (2 * P); // may cross into the next page
+        if (address + count > C_PAGES * P) return;
+        // A read takes one owner: it crosses only into a page of the same owner.
+        const uint32_t base = address & ~(P - 1);
+        count = std::min(count, base + 2 * P - address);
+        if (OwnerOf(base + P) != OwnerOf(base)) count = std::min(count, base + P - address);
+        TBytes got(count);
+        FCache.ReadCache(got.data(), OwnerOf(address & ~(P - 1)), count, address, 0);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t at = address + i;
+            ASSERT_EQ(got[i], View(at & ~(P - 1))[at % P]) << "step " << FStep << " at " << at;
+        }
+    }
+
+    void Write() {
+        const uint32_t base = RandomBase();
+        FWritten = base;
+        const bool whole = FRandom() % 3 == 0;
+        const uint32_t offset = whole ? 0 : FRandom() % P;
+        const uint32_t count = whole ? P : 1 + FRandom() % (P - offset);
+        TBytes bytes(count);
+        for (auto& b : bytes)
+            b = static_cast<uint8_t>(FRandom());
+        // Clean pages cached now must keep their stored bytes once changed in a transaction.
+        const TCachePage* before = FCache.FindCachedPage(base);
+        const bool wasClean = before && before->GetState() == cpClean &&
+                              before->GetOwner() == OwnerOf(base);
+        FCache.WriteCache(bytes.data(), OwnerOf(base), count, base + offset, 0);
+        TBytes page = View(base);
+        std::memcpy(page.data() + offset, bytes.data(), count);
+        if (FTransaction) {
+            if (!FPending.count(base)) FFirstDirtyWasClean[base] = wasClean;
+            FPending[base] = page;
+        }
+        else
+            ASSERT_EQ(DiskPage(base), page) << "write-through, step " << FStep;
+    }
+
+    void Pin() {
+        if (FPins.size() >= 6) return;
+        const uint32_t base = RandomBase();
+        TPinned pin;
+        pin.Base = base;
+        pin.Pin = FCache.PinPage(OwnerOf(base), base + FRandom() % P, 0);
+        pin.Seen = View(base);
+        ASSERT_EQ(TBytes(pin.Pin.Data(), pin.Pin.Data() + P), pin.Seen) << "step " << FStep;
+        FPins.push_back(std::move(pin));
+    }
+
+    void Step() {
+        // Pins attached now stay attached through anything but a removal.
+        std::vector<bool> attached;
+        for (const auto& pin : FPins)
+            attached.push_back(Attached(pin));
+        const int32_t before = FCache.Count();
+        int32_t pinnedPages = 0;
+        {
+            std::set<const uint8_t*> distinct;
+            for (const auto& pin : FPins)
+                distinct.insert(pin.Pin.Data());
+            pinnedPages = static_cast<int32_t>(distinct.size());
+        }
+        bool removal = false;
+        FWritten = UINT32_MAX;
+        const uint32_t r = FRandom() % 100;
+        if (r < 35) {
+            Read();
+        } else if (r < 60) {
+            Write();
+        } else if (r < 70) {
+            Pin();
+        } else if (r < 77) {
+            if (!FPins.empty()) FPins.erase(FPins.begin() + FRandom() % FPins.size());
+        } else if (r < 82) {
+            removal = true;
+            const uint32_t base = RandomBase();
+            FCache.RemovePage(base + FRandom() % P);
+            FPending.erase(base); // a removed dirty page's changes are gone
+        } else if (r < 85) {
+            removal = true;
+            FCache.ClearOwnedPages(1 + FRandom() % 2);
+        } else if (r < 87 && !FTransaction) {
+            // A read under another owner re-reads the page in place.
+            removal = true;
+            const uint32_t base = RandomBase();
+            uint8_t b = 0;
+            FCache.ReadCache(&b, 3, 1, base, 0);
+            ASSERT_EQ(b, DiskPage(base)[0]);
+        } else if (r < 93) {
+            if (!FTransaction) {
+                FCache.StartTransaction();
+                FCache.SetReplaceClean(FRandom() % 2 == 0);
+                FTransaction = true;
+                FFirstDirtyWasClean.clear();
+            }
+        } else if (FTransaction) {
+            if (r < 97) {
+                FInCommit = true;
+                FCache.Commit();
+                FInCommit = false;
+                for (const auto& [base, page] : FPending)
+                    DiskPage(base) = page;
+            } else {
+                removal = true;
+                FCache.Rollback();
+            }
+            FPending.clear();
+            FTransaction = false;
+            FCache.SetReplaceClean(false);
+        }
+        if (HasFailure()) return;
+        const bool unpinned = r >= 70 && r < 77;
+        for (size_t i = 0; !removal && !unpinned && i < attached.size(); ++i) {
+            if (attached[i] && FPins[i].Base != FWritten) {
+                ASSERT_TRUE(Attached(FPins[i])) << "pinned page replaced, step " << FStep << " op " << r;
+            }
+        }
+        // Outside a transaction the cache grows only when every page is pinned.
+        if (!FTransaction && FCache.Count() > before) {
+            ASSERT_GE(pinnedPages, before) << "grew with a replaceable page, step " << FStep;
+        }
+    }
+
+    void Check() {
+        ASSERT_EQ(FCache.GetTransactionActive(), FTransaction);
+        for (auto& pin : FPins) {
+            // A pin's bytes never change: writes and removals leave them to it.
+            const TBytes now(pin.Pin.Data(), pin.Pin.Data() + P);
+            ASSERT_EQ(now, pin.Seen) << "pinned bytes changed, step " << FStep;
+            // While the cache still holds them, they are the page as it is.
+            if (Attached(pin)) {
+                ASSERT_EQ(now, View(pin.Base)) << "attached pin, step " << FStep;
+            }
+        }
+        for (uint32_t base = 0; base < C_PAGES * P; base += P) {
+            const TCachePage* page = FCache.FindCachedPage(base);
+            const bool dirty = page && page->GetState() == cpDirty;
+            ASSERT_EQ(dirty, FPending.count(base) == 1) << "dirty state, step " << FStep;
+            if (page && page->GetOwner() == OwnerOf(base)) {
+                ASSERT_EQ(TBytes(page->GetPageData(), page->GetPageData() + P), View(base));
+            }
+            const uint8_t* pre = FCache.PreImage(base);
+            if (!dirty) {
+                ASSERT_EQ(pre, nullptr);
+                continue;
+            }
+            // The stored bytes of the committed page, when it was cached clean at first change.
+            if (FFirstDirtyWasClean[base]) {
+                ASSERT_NE(pre, nullptr) << "step " << FStep;
+            }
+            if (pre) {
+                ASSERT_EQ(TBytes(pre, pre + P), Stored(DiskPage(base).data(), OwnerOf(base)))
+                    << "pre-image, step " << FStep;
+            }
+        }
+    }
+
+    std::mt19937 FRandom;
+    TCacheMgr FCache;
+    std::map<uint32_t, TBytes> FDisk;
+    std::map<uint32_t, TBytes> FPending;
+    std::map<uint32_t, bool> FFirstDirtyWasClean;
+    std::vector<TPinned> FPins;
+    bool FTransaction = false;
+    bool FInCommit = false;
+    int32_t FStep = 0;
+    uint32_t FWritten = UINT32_MAX; // the page the step wrote
+};
+
+} // namespace
+
+TEST(PageCacheModel, RandomOperationsMatchTheModel) {
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(seed);
+        TCacheModel model(seed);
+        model.Run(3000);
+        if (::testing::Test::HasFailure()) return;
+    }
+}
+
+// A flat page table slot per page number: pages far apart and near the top of the 32-bit
+// address range are found, and a removed page leaves no stale slot behind.
+TEST(PageCacheModel, FlatTableAcrossTheAddressRange) {
+    TCacheMgr cache;
+    std::map<uint32_t, uint8_t> disk;
+    cache.SetReadIO([&](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+        std::memset(buffer, static_cast<uint8_t>(address >> 12), 4096);
+        return false;
+    });
+    cache.SetWriteIO([&](const uint8_t*, uint32_t, uint32_t, uint8_t) {});
+    cache.Open(3, 4096);
+    const uint32_t addresses[] = {0, 4096, 0xFFFFF000u, 0x7FFFF000u, 0x10000000u};
+    for (uint32_t a : addresses) {
+        uint8_t b = 0;
+        cache.ReadCache(&b, 1, 1, a + 17, 0);
+        EXPECT_EQ(b, static_cast<uint8_t>(a >> 12));
+        EXPECT_GE(cache.FindPage(a + 100), 0);
+    }
+    // Three pages: the two oldest were replaced and are no longer found.
+    EXPECT_EQ(cache.FindPage(0), -1);
+    EXPECT_EQ(cache.FindPage(4096), -1);
+    EXPECT_GE(cache.FindPage(0x10000000u), 0);
+    cache.RemovePage(0x10000000u);
+    EXPECT_EQ(cache.FindPage(0x10000000u), -1);
+    EXPECT_EQ(cache.Count(), 3);
+}

@@ -215,8 +215,8 @@ TEST(DamagedFile, BlobHeadNamingAnotherTablesBlockIsRefused) {
             t.GetFieldDefs().Add("Note", ftMemo);
             t.CreateTable();
             t.Open();
-            t.AppendRecord({Variant(name[0] == 'A' ? 515151 : 424242),
-                            Variant(std::string(500, name[0]))});
+            t.AppendRecord(
+                {Variant(name[0] == 'A' ? 515151 : 424242), Variant(std::string(500, name[0]))});
             t.Close();
         }
     }
@@ -280,8 +280,8 @@ TEST(DamagedFile, SelectOnACutFileEnds) {
     ASSERT_GT(pages, 10u);
     for (size_t lost = 1; lost <= 4; ++lost) {
         SCOPED_TRACE(lost);
-        WriteFileBytes(file.Path, std::vector<uint8_t>(good.begin(),
-                                                       good.begin() + (pages - lost) * 4096));
+        WriteFileBytes(file.Path,
+                       std::vector<uint8_t>(good.begin(), good.begin() + (pages - lost) * 4096));
         fflush(nullptr);
         const pid_t pid = fork();
         if (pid == 0) {

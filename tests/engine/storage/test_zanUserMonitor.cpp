@@ -440,12 +440,15 @@ TEST(UserMonitor, RefusesAUsersPathThatIsNotARegularFile) {
         const char* Name;
         std::function<void(const std::string&)> Make;
     };
+    auto linkTo = [](const std::string& target) {
+        return [target](const std::string& p) { ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0); };
+    };
     const TCase cases[] = {
-        {"link to another file", [&](const std::string& p) { symlink(other.Path.c_str(), p.c_str()); }},
-        {"link to the database", [&](const std::string& p) { symlink(files.Db.Path.c_str(), p.c_str()); }},
-        {"dangling link", [&](const std::string& p) { symlink((other.Path + ".none").c_str(), p.c_str()); }},
-        {"fifo", [](const std::string& p) { mkfifo(p.c_str(), 0600); }},
-        {"directory", [](const std::string& p) { mkdir(p.c_str(), 0700); }},
+        {"link to another file", linkTo(other.Path)},
+        {"link to the database", linkTo(files.Db.Path)},
+        {"dangling link", linkTo(other.Path + ".none")},
+        {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+        {"directory", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
     };
     for (const TCase& c : cases) {
         unlink(files.Lck.Path.c_str());

@@ -40,7 +40,7 @@ void TCachePage::MakeEmpty() {
     FOwner = 0;
     FLowerAddress = 0;
     FUpperAddress = 0;
-    FHasPreImage = false;
+    FPreImage.reset();
 }
 
 void TCachePage::Detach(bool copy) {
@@ -84,7 +84,22 @@ void TCacheMgr::Touch(TCachePage* page) {
     FNewest = page;
 }
 
+void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
+    if (state == cpDirty && page->FDirtySlot < 0) {
+        page->FDirtySlot = static_cast<int32_t>(FDirty.size());
+        FDirty.push_back(page);
+    } else if (state != cpDirty && page->FDirtySlot >= 0) {
+        TCachePage* last = FDirty.back();
+        FDirty[static_cast<size_t>(page->FDirtySlot)] = last;
+        last->FDirtySlot = page->FDirtySlot;
+        FDirty.pop_back();
+        page->FDirtySlot = -1;
+    }
+    page->FState = state;
+}
+
 void TCacheMgr::MakeIdle(TCachePage* page) {
+    SetState(page, cpEmpty);
     page->MakeEmpty();
     if (page == FOldest) return;
     Unlink(page);
@@ -123,6 +138,7 @@ void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
 void TCacheMgr::Close() {
     FOldest = FNewest = nullptr;
     FByPage.clear();
+    FDirty.clear();
     ClearAll();
     FPageSize = 0;
     FTransaction = false;
@@ -154,9 +170,10 @@ void TCacheMgr::Evict(TCachePage* page) {
 
 void TCacheMgr::KeepPreImage(TCachePage* page) {
     if (!FStoreIO || page->FState != cpClean) return;
-    page->FPreImage.resize(FPageSize);
-    page->FHasPreImage =
-        FStoreIO(page->GetPageData(), page->FPreImage.data(), page->FOwner, page->FAccessFlags);
+    if (FDirty.size() >= C_MAX_PRE_IMAGES) return;
+    auto image = std::make_unique_for_overwrite<uint8_t[]>(FPageSize);
+    if (FStoreIO(page->GetPageData(), image.get(), page->FOwner, page->FAccessFlags))
+        page->FPreImage = std::move(image);
 }
 
 const uint8_t* TCacheMgr::PreImage(uint32_t address) const {
@@ -253,7 +270,7 @@ void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t
             // Until the read succeeds the page holds nothing valid.
             page->MakeEmpty();
             bool pending = FReadIO(page->GetPageData(), owner, base, accessFlags);
-            page->FState = pending ? cpDirty : cpClean;
+            SetState(page, pending ? cpDirty : cpClean);
             Rehash(page, owner, base, accessFlags);
         }
         uint32_t n = std::min(FPageSize - offset, count);
@@ -301,7 +318,7 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
             ++FMisses;
             page->MakeEmpty();
             FReadIO(page->GetPageData(), owner, base, accessFlags);
-            page->FState = cpClean;
+            SetState(page, cpClean);
             if (FTransaction) {
                 page->FOwner = owner;
                 page->FAccessFlags = accessFlags;
@@ -317,7 +334,7 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
             Rehash(page, owner, base, accessFlags);
         Touch(page);
         if (FTransaction) {
-            page->FState = cpDirty;
+            SetState(page, cpDirty);
         } else {
             try {
                 FWriteIO(page->GetPageData(), owner, base, accessFlags);
@@ -326,7 +343,7 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
                 Evict(page);
                 throw;
             }
-            page->FState = cpClean;
+            SetState(page, cpClean);
         }
         in += n;
         count -= n;
@@ -366,9 +383,7 @@ void TCacheMgr::StartTransaction() {
 }
 
 void TCacheMgr::WriteDirtyPages() {
-    std::vector<TCachePage*> dirty;
-    for (int32_t i = 0; i < Count(); ++i)
-        if (Page(i)->FState == cpDirty) dirty.push_back(Page(i));
+    std::vector<TCachePage*> dirty = FDirty;
     std::sort(dirty.begin(), dirty.end(), [](const TCachePage* a, const TCachePage* b) {
         return a->FLowerAddress < b->FLowerAddress;
     });
@@ -377,11 +392,12 @@ void TCacheMgr::WriteDirtyPages() {
 }
 
 void TCacheMgr::FinishCommit() {
-    for (int32_t i = 0; i < Count(); ++i)
-        if (Page(i)->FState == cpDirty) {
-            Page(i)->FState = cpClean;
-            Page(i)->FHasPreImage = false;
-        }
+    for (TCachePage* page : FDirty) {
+        page->FState = cpClean;
+        page->FDirtySlot = -1;
+        page->FPreImage.reset();
+    }
+    FDirty.clear();
     FTransaction = false;
 }
 
@@ -393,10 +409,8 @@ void TCacheMgr::Commit() {
 
 void TCacheMgr::Rollback() {
     if (!FTransaction) ZanDatabaseError(10257, "TCacheMgr.Rollback");
-    for (int32_t i = 0; i < Count(); ++i) {
-        TCachePage* page = Page(i);
-        if (page->FState == cpDirty) Evict(page);
-    }
+    while (!FDirty.empty())
+        Evict(FDirty.back());
     FTransaction = false;
 }
 

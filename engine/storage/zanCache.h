@@ -83,7 +83,7 @@ public:
     bool GetPinned() const { return FPageData.use_count() > 1; }
     // The stored bytes the page had on disk before this transaction first changed it, or
     // nullptr (not dirty, or no clean copy was cached when it was first changed).
-    const uint8_t* GetPreImage() const { return FHasPreImage ? FPreImage.data() : nullptr; }
+    const uint8_t* GetPreImage() const { return FPreImage.get(); }
     uint32_t GetLowerAddress() const { return FLowerAddress; }
     uint32_t GetOwner() const { return FOwner; }
     uint32_t GetPageSize() const { return FPageSize; }
@@ -100,8 +100,8 @@ private:
 
     // Shared with the pins: the cache holds one reference, each pin another.
     std::shared_ptr<uint8_t[]> FPageData;
-    std::vector<uint8_t> FPreImage; // kept allocated between transactions
-    bool FHasPreImage = false;
+    std::unique_ptr<uint8_t[]> FPreImage;
+    int32_t FDirtySlot = -1; // the page's place in the manager's dirty list, -1 when clean
     uint32_t FLowerAddress = 0;
     uint32_t FOwner = 0;
     uint32_t FPageSize = 0;
@@ -117,6 +117,8 @@ private:
 
 class TCacheMgr : public THashCollection {
 public:
+    static constexpr size_t C_MAX_PRE_IMAGES = 1024;
+
     TCacheMgr();
     ZAN_CLASS(TCacheMgr)
 
@@ -167,6 +169,9 @@ public:
     // Every dirty page becomes empty and leaves the hash; transaction mode ends.
     void Rollback();
     bool GetTransactionActive() const { return FTransaction; }
+    // The dirty pages, in no particular order.
+    const std::vector<TCachePage*>& DirtyPages() const { return FDirty; }
+    int32_t DirtyCount() const { return static_cast<int32_t>(FDirty.size()); }
     // In transaction mode, whether clean pages may still be replaced (a write scope: it keeps
     // only its dirty pages, so a long scan inside it does not grow the cache).
     void SetReplaceClean(bool value) { FReplaceClean = value; }
@@ -181,7 +186,9 @@ public:
 
     void SetReadIO(TCachePageReadIO io) { FReadIO = std::move(io); }
     void SetWriteIO(TCachePageWriteIO io) { FWriteIO = std::move(io); }
-    // Optional: with it, a clean page first changed in a transaction keeps its stored bytes.
+    // Optional: with it, a clean page first changed in a transaction keeps its stored bytes
+    // (while fewer than C_MAX_PRE_IMAGES pages are dirty: a big transaction's old bytes are
+    // read back from the file instead of doubling its memory).
     void SetStoreIO(TCachePageStoreIO io) { FStoreIO = std::move(io); }
     void SetLog(TStrings* log) { FLog = log; }
     void DumpState(TStrings& lines) const;
@@ -197,6 +204,8 @@ private:
     void Evict(TCachePage* page);
     // A clean page about to be changed inside a transaction keeps its stored bytes.
     void KeepPreImage(TCachePage* page);
+    // Sets the page's state, keeping the dirty list.
+    void SetState(TCachePage* page, TCachePageState state);
     // Takes the page out of the hash and the lookup table.
     void Unhash(TCachePage* page);
     void Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags);
@@ -219,6 +228,9 @@ private:
     // the highest page cached, so at most one slot per page of the file.
     std::vector<TCachePage*> FByPage;
     uint32_t FPageShift = 0;
+    // The dirty pages: commit, rollback and the pending-change checks cost O(dirty), not
+    // O(cached).
+    std::vector<TCachePage*> FDirty;
     TCachePage* FOldest = nullptr;
     TCachePage* FNewest = nullptr;
     bool FTransaction = false;

@@ -439,10 +439,8 @@ void TZanFile::StartTransaction() {
 
 bool TZanFile::HasPendingChanges() const {
     if (!FTransactionActive) return false;
-    if (FBlockCache.Count() > 0 || FLogicalEof > GetPhysicalSize()) return true;
-    for (int32_t i = 0; i < FPageCache.Count(); ++i)
-        if (FPageCache.Page(i)->GetState() == cpDirty) return true;
-    return false;
+    return FBlockCache.Count() > 0 || FLogicalEof > GetPhysicalSize() ||
+           FPageCache.DirtyCount() > 0;
 }
 
 void TZanFile::RefreshLogicalEof() {
@@ -570,12 +568,9 @@ void TZanFile::Commit() {
     if (!FTransactionActive) ZanDatabaseError(10257, "TZanFile.Commit");
     uint64_t end = std::max(FLogicalEof, FBlockCache.PendingEnd());
     bool dirty = FBlockCache.Count() > 0;
-    for (int32_t i = 0; i < FPageCache.Count(); ++i) {
-        const TCachePage* page = FPageCache.Page(i);
-        if (page->GetState() == cpDirty) {
-            end = std::max<uint64_t>(end, uint64_t(page->GetLowerAddress()) + FPageSize);
-            dirty = true;
-        }
+    for (const TCachePage* page : FPageCache.DirtyPages()) {
+        end = std::max<uint64_t>(end, uint64_t(page->GetLowerAddress()) + FPageSize);
+        dirty = true;
     }
     const uint64_t size = GetPhysicalSize();
     const bool journal = FJournalActive && (dirty || end > size);

@@ -218,6 +218,10 @@ private:
 
     void Check() {
         ASSERT_EQ(FCache.GetTransactionActive(), FTransaction);
+        // The dirty list holds exactly the dirty pages.
+        ASSERT_EQ(FCache.DirtyCount(), static_cast<int32_t>(FPending.size())) << "step " << FStep;
+        for (const TCachePage* page : FCache.DirtyPages())
+            ASSERT_EQ(page->GetState(), cpDirty);
         for (auto& pin : FPins) {
             // A pin's bytes never change: writes and removals leave them to it.
             const TBytes now(pin.Pin.Data(), pin.Pin.Data() + P);
@@ -298,4 +302,48 @@ TEST(PageCacheModel, FlatTableAcrossTheAddressRange) {
     cache.RemovePage(0x10000000u);
     EXPECT_EQ(cache.FindPage(0x10000000u), -1);
     EXPECT_EQ(cache.Count(), 3);
+}
+
+// Pre-images are kept for the first C_MAX_PRE_IMAGES dirty pages only (a big transaction reads
+// its old bytes back instead of doubling its memory) and are gone after commit and rollback.
+TEST(PageCacheModel, PreImagesAreBoundedAndLastOneTransaction) {
+    const uint32_t n = static_cast<uint32_t>(TCacheMgr::C_MAX_PRE_IMAGES) + 50;
+    TCacheMgr cache;
+    cache.SetReadIO([](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+        std::memset(buffer, static_cast<uint8_t>(address / P), P);
+        return false;
+    });
+    cache.SetWriteIO([](const uint8_t*, uint32_t, uint32_t, uint8_t) {});
+    cache.SetStoreIO([](const uint8_t* source, uint8_t* target, uint32_t, uint8_t) {
+        std::memcpy(target, source, P);
+        return true;
+    });
+    cache.Open(static_cast<int32_t>(n), P);
+    for (bool commit : {true, false}) {
+        for (uint32_t i = 0; i < n; ++i) {
+            uint8_t b = 0;
+            cache.ReadCache(&b, 1, 1, i * P, 0);
+        }
+        cache.StartTransaction();
+        const uint8_t x = 0xEE;
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            uint8_t old = 0;
+            cache.ReadCache(&old, 1, 1, i * P + 3, 0);
+            cache.WriteCache(&x, 1, 1, i * P + 3, 0);
+            const uint8_t* pre = cache.PreImage(i * P);
+            if (pre) {
+                ++kept;
+                EXPECT_EQ(pre[3], old);
+            }
+        }
+        EXPECT_EQ(kept, TCacheMgr::C_MAX_PRE_IMAGES);
+        if (commit)
+            cache.Commit();
+        else
+            cache.Rollback();
+        for (uint32_t i = 0; i < n; ++i)
+            ASSERT_EQ(cache.PreImage(i * P), nullptr);
+        EXPECT_EQ(cache.DirtyCount(), 0);
+    }
 }

@@ -9,6 +9,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanLockMgrUnit.h"
+#include "host/rtl/DateUtils.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
 
@@ -533,6 +534,18 @@ int32_t FieldLengthIn(const uint8_t* recBuf, const TInternalFieldItem& f) {
     return std::min<int32_t>(marker, f.GetFieldSize());
 }
 
+// A stored date or time no calendar holds (not finite, or far beyond the dates a value can be
+// set to) comes from a damaged record: refused here, before it reaches a date conversion.
+void CheckStoredDateTime(const TInternalFieldItem& f, const uint8_t* data, const char* context) {
+    const TFieldType t = f.GetDataType();
+    if (t != ftDate && t != ftTime && t != ftDateTime) return;
+    double v;
+    std::memcpy(&v, data, 8);
+    if (!std::isfinite(v) || v < MinDateTime - 1 || v > MaxDateTime + 1)
+        ZanDatabaseError(8962, context,
+                         "Field " + f.GetFieldName() + " holds an impossible date value");
+}
+
 } // namespace
 
 int32_t TZanDataSet::GetFieldLength(int32_t n) const {
@@ -697,6 +710,7 @@ void TZanDataSet::DataSetGetFieldDataFromRecBuf(int32_t n, bool& isNull, void* d
     isNull = recBuf[f.GetNullFlagOffset()] == C_NULLFLAG_NULL;
     if (dest == nullptr || isNull) return;
     const int32_t length = FieldLengthIn(recBuf, f);
+    CheckStoredDateTime(f, recBuf + f.GetDataOffset(), context);
     if (f.GetFieldSize() > length) std::memset(dest, 0, size_t(f.GetFieldSize()));
     std::memcpy(dest, recBuf + f.GetDataOffset(), size_t(length));
 }
@@ -770,6 +784,7 @@ Variant TZanDataSet::DataSetGetFieldDataFromRecBufAsVariant(const uint8_t* recBu
     case ftDate:
     case ftTime:
     case ftDateTime: {
+        CheckStoredDateTime(f, p, context);
         double v;
         std::memcpy(&v, p, 8);
         return VarFromDateTime(v);

@@ -179,13 +179,19 @@ void TInternalFields::CheckLayout(int32_t recordSize) const {
         const TInternalFieldItem* f = Items(i);
         TFieldType t = f->GetDataType();
         bool marked = t == ftString || t == ftWideString;
-        int64_t size = (marked || t == ftBytes) ? f->GetFieldSize() : FieldStorageSize(t);
+        const int64_t size = f->GetFieldSize();
+        // Values are copied by the stored size into buffers sized by the type: a fixed type
+        // must keep its own size, and only a marked type has a size marker.
+        const bool sizeOk = marked        ? size >= 1 && size <= 65535
+                            : t == ftBytes ? size >= 0 && size <= 65535
+                                           : size > 0 && size == FieldStorageSize(t);
+        const bool markerOk = marked ? f->GetSizeMarkerOffset() >= dataStart &&
+                                           int64_t(f->GetSizeMarkerOffset()) + 2 <= recordSize
+                                     : f->GetSizeMarkerOffset() == 0;
         bool ok =
             f->GetNullFlagOffset() >= C_RECORD_PREFIX_SIZE && f->GetNullFlagOffset() < dataStart &&
-            size >= 0 && f->GetDataOffset() >= dataStart &&
-            int64_t(f->GetDataOffset()) + size <= recordSize &&
-            (!marked || (size >= 1 && size <= 65535 && f->GetSizeMarkerOffset() >= dataStart &&
-                         int64_t(f->GetSizeMarkerOffset()) + 2 <= recordSize));
+            sizeOk && markerOk && f->GetDataOffset() >= dataStart &&
+            int64_t(f->GetDataOffset()) + size <= recordSize;
         if (!ok)
             ZanDatabaseErrorFmt(8962, "TInternalFields.CheckLayout",
                                 "Field %s lies outside the record", {f->GetFieldName()});

@@ -159,6 +159,7 @@ void TDiskIOInterface::Open() {
     FWorkBuffer.assign(size_t(FBlockSize) * 2, 0);
     SetOwnerTagFromIds();
     FCheckedFirstEmpty = 0;
+    FOwnedFrom = FOwnedTo = 0;
 }
 
 void TDiskIOInterface::Close() {
@@ -175,6 +176,7 @@ void TDiskIOInterface::Empty(bool) {
     FDiskMgr->DeleteOwnedPages(FTableID, FUsage, false);
     FFirstEmptyValid = false;
     FCheckedFirstEmpty = 0;
+    FOwnedFrom = FOwnedTo = 0;
 }
 
 void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const char* context) {
@@ -195,6 +197,18 @@ void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const
     if (!ok)
         ZanDatabaseErrorFmt(8962, context, "Block %d does not belong to owner %d usage %d",
                             {int64_t(address), int64_t(FTableID), int64_t(FUsage)});
+}
+
+void TDiskIOInterface::CheckOwnedBlock(uint32_t address, uint32_t size, const char* context) {
+    // Header blocks are addressed by the catalogue alone (the first ones lie in the reserved
+    // pages); record, blob and index blocks are addressed by stored data that may be damaged.
+    if (FUsage == C_USAGE_HEADERS) return;
+    const uint64_t end = uint64_t(address) + size;
+    if (size == 0 || (address >= FOwnedFrom && end <= FOwnedTo)) return;
+    CheckOwnedStretch(address, size, context);
+    const uint32_t pageSize = FDiskMgr->GetPageSize();
+    FOwnedFrom = uint64_t(address) / pageSize * pageSize;
+    FOwnedTo = (end + pageSize - 1) / pageSize * pageSize;
 }
 
 void TDiskIOInterface::ReadRunHeader(uint32_t address, uint32_t& next, uint32_t& count,
@@ -344,6 +358,7 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
     CheckOpen(context);
     TDiskWriteScope scope(FDiskMgr);
     if (size == 0) size = FBlockSize;
+    FOwnedFrom = FOwnedTo = 0; // whole pages may go back to the file
     const bool taken = EnterChain(context);
     const uint32_t savedFirstEmpty = FFirstEmpty;
     try {
@@ -377,11 +392,13 @@ void TDiskIOInterface::WriteBlock(uint32_t address, uint32_t size, const void* d
     CheckOpen("TDiskIOInterface.WriteBlock");
     if (data == nullptr)
         ZanDatabaseError(8581, "TDiskIOInterface.WriteBlock", "Write page error - nil pointer");
+    CheckOwnedBlock(address, size, "TDiskIOInterface.WriteBlock");
     FDiskMgr->WriteCustomSize(address, size, data, FTableID, FAccessFlags);
 }
 
 void TDiskIOInterface::WriteBlockByRef(uint32_t address, uint32_t size, const void* data) {
     CheckOpen("TDiskIOInterface.WriteBlockByRef");
+    CheckOwnedBlock(address, size, "TDiskIOInterface.WriteBlockByRef");
     FDiskMgr->WriteCustomSizeByRef(address, size, data, FTableID, FAccessFlags);
 }
 
@@ -389,11 +406,13 @@ void TDiskIOInterface::ReadBlock(uint32_t address, uint32_t size, void* buffer) 
     CheckOpen("TDiskIOInterface.ReadBlock");
     if (buffer == nullptr)
         ZanDatabaseError(8581, "TDiskIOInterface.ReadBlock", "Unassigned memory pointer");
+    CheckOwnedBlock(address, size, "TDiskIOInterface.ReadBlock");
     FDiskMgr->ReadCustomSize(address, size, buffer, FTableID, FAccessFlags);
 }
 
 uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
     CheckOpen("TDiskIOInterface.ReadBlockByRef");
+    CheckOwnedBlock(address, size, "TDiskIOInterface.ReadBlockByRef");
     return FDiskMgr->ReadCustomSizeByRef(address, size, FTableID, FAccessFlags);
 }
 
@@ -417,6 +436,7 @@ void TDiskIOInterface::ListBlocks(std::vector<uint32_t>& list) {
 
 void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
     FCheckedFirstEmpty = 0; // another writer may have changed the runs
+    FOwnedFrom = FOwnedTo = 0;
     if (FDiskMgr != nullptr && FDiskMgr->IsOpen())
         FDiskMgr->GetZanFile()->GetPageCache().ClearOwnedPages(owner);
 }

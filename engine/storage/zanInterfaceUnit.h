@@ -205,6 +205,9 @@ private:
     void LeaveChain(bool taken, const char* context);
     // Checks that the blocks [address, address + bytes) lie in pages of this store.
     void CheckOwnedStretch(uint32_t address, uint64_t bytes, const char* context);
+    // CheckOwnedStretch for a block read or written, skipped while it stays inside the pages
+    // last found to be this store's.
+    void CheckOwnedBlock(uint32_t address, uint32_t size, const char* context);
     // Reads and checks the free-run header at address; answers next and count.
     void ReadRunHeader(uint32_t address, uint32_t& next, uint32_t& count, const char* context);
     void WriteRunHeader(uint32_t address, uint32_t next, uint32_t count);
@@ -214,6 +217,10 @@ private:
     // A head already checked against the map (0 = none): runs taken apart stay checked.
     uint32_t FCheckedFirstEmpty = 0;
     uint64_t FCheckedRunEnd = 0;
+    // The pages [FOwnedFrom, FOwnedTo) last found to be this store's (empty = none); forgotten
+    // whenever pages may have changed hands.
+    uint64_t FOwnedFrom = 0;
+    uint64_t FOwnedTo = 0;
 };
 
 // A byte stream stored as a chain of blocks: link (uint32, 0 = last), payload count (uint32),

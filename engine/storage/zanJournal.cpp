@@ -185,7 +185,10 @@ bool HeaderFieldsPossible(const TJournalHeader& h, std::string& reason) {
         reason = "journal length and record count do not agree";
         return false;
     }
-    if (h.OldSize % h.PageSize != 0 || h.OldSize > ZanMaxFileEnd) {
+    // A database file never shrinks below its five reserved pages and first map page, so no
+    // commit can have started from a smaller one.
+    if (h.OldSize % h.PageSize != 0 || h.OldSize < 6 * uint64_t(h.PageSize) ||
+        h.OldSize > ZanMaxFileEnd) {
         reason = "impossible old size " + std::to_string(h.OldSize);
         return false;
     }

@@ -332,7 +332,7 @@ void TDBUserMonitor::CreateLockFile() {
     if (FileExists(FLockFileName)) return;
     TWinFile file;
     try {
-        file.Create(FLockFileName, fsDenyNone);
+        file.Create(FLockFileName, fsDenyNone, false, true);
     } catch (const EOSError& e) {
         if (e.ErrorCode == EEXIST) return;
         ZanDatabaseError(8581, "TDBUserMonitor.Open",
@@ -403,7 +403,9 @@ void TDBUserMonitor::Open(const std::string& userName, const std::string& comput
     for (int attempt = 0; attempt < CUserOpenAttempts; ++attempt) {
         if (!FileExists(FLockFileName)) CreateLockFile();
         try {
-            FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone);
+            // Never through a link or into a device: the users file is written by every
+            // session, read-only ones included.
+            FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone, true);
         } catch (const EOSError& e) {
             if (e.ErrorCode == ENOENT) continue; // deleted by the last closer meanwhile
             ZanDatabaseError(8581, "TDBUserMonitor.Open",

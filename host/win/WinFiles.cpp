@@ -90,30 +90,36 @@ TWinFile::~TWinFile() {
     Close();
 }
 
-void TWinFile::Open(const std::string& fileName, TFileAccess access, TFileShare share) {
+void TWinFile::Open(const std::string& fileName, TFileAccess access, TFileShare share,
+                    bool regularOnly) {
     // A write-only open still reads: the share-mode bytes are held as shared locks, which need a
     // readable descriptor.
     int flags = access == faRead ? O_RDONLY : O_RDWR;
-    OpenHandle(fileName, flags, access, share, false);
+    OpenHandle(fileName, flags, access, share, false, regularOnly);
 }
 
-void TWinFile::Create(const std::string& fileName, TFileShare share, bool truncate) {
+void TWinFile::Create(const std::string& fileName, TFileShare share, bool truncate,
+                      bool regularOnly) {
     int flags = O_RDWR | O_CREAT | (truncate ? 0 : O_EXCL);
-    OpenHandle(fileName, flags, faReadWrite, share, truncate);
+    OpenHandle(fileName, flags, faReadWrite, share, truncate, regularOnly);
 }
 
 void TWinFile::OpenHandle(const std::string& fileName, int flags, TFileAccess access,
-                          TFileShare share, bool truncate) {
+                          TFileShare share, bool truncate, bool regularOnly) {
     Close();
     if (share != fsExclusive && share != fsDenyWrite && share != fsDenyRead && share != fsDenyNone)
         RaiseOSError(EINVAL, "Invalid share mode for", fileName);
     if (access != faRead && access != faWrite && access != faReadWrite)
         RaiseOSError(EINVAL, "Invalid access mode for", fileName);
+    // O_NONBLOCK keeps a FIFO at the path from blocking the open; it changes nothing for a
+    // regular file.
+    if (regularOnly) flags |= O_NOFOLLOW | O_NONBLOCK;
     int fd = OpenRetrying(fileName.c_str(), flags | O_CLOEXEC, 0666);
     if (fd < 0) RaiseOSError(errno, "Unable to open", fileName);
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const bool statFailed = fstat(fd, &st) != 0;
+    if (statFailed || S_ISDIR(st.st_mode) || (regularOnly && !S_ISREG(st.st_mode))) {
+        int error = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         RaiseOSError(error, "Unable to open", fileName);
     }

@@ -65,11 +65,15 @@ public:
 
     // Opens an existing file; closes first when open. Raises ESharingViolation when the share
     // mode conflicts with another handle, EOSError for other failures.
-    void Open(const std::string& fileName, TFileAccess access, TFileShare share);
+    // With regularOnly a symbolic link at the path is not followed and anything but a regular
+    // file is refused (EOSError, ELOOP or EINVAL) before the handle is used.
+    void Open(const std::string& fileName, TFileAccess access, TFileShare share,
+              bool regularOnly = false);
     // Creates the file and opens it read-write. Without truncate an existing file is an error
     // (EOSError, EEXIST); with it an existing file is emptied, but only after the share check
     // passed, so a file that another handle holds exclusively is never touched.
-    void Create(const std::string& fileName, TFileShare share, bool truncate = false);
+    void Create(const std::string& fileName, TFileShare share, bool truncate = false,
+                bool regularOnly = false);
     // Closes the handle (and the lock descriptor); its locks vanish. Nothing when closed.
     void Close() noexcept;
 
@@ -112,7 +116,7 @@ public:
 
 private:
     void OpenHandle(const std::string& fileName, int flags, TFileAccess access, TFileShare share,
-                    bool truncate);
+                    bool truncate, bool regularOnly);
     void TakeShareLocks();
     // The descriptor locks go through. Without write permission on the file: NoHandle when
     // not required, else EOSError.

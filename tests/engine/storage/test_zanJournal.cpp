@@ -179,8 +179,9 @@ TEST(ZanJournal, CipheredPagesStayAsStored) {
         TZanFile f;
         prepare(f);
         f.CreateZanFile(db.Path);
-        std::vector<uint8_t> zero(2 * P);
-        f.WriteThroughZanFile(zero.data(), 0, 2 * P);
+        // A database file never has fewer than six pages.
+        std::vector<uint8_t> zero(6 * P);
+        f.WriteThroughZanFile(zero.data(), 0, 6 * P);
         f.SeekAndWriteZanFile(plain.data(), 3, P, P, ZanAccessPage | ZanAccessBlowfish);
         f.CloseZanFile();
     }
@@ -285,6 +286,10 @@ TEST(ZanJournal, HeaderFieldChanged) {
         {"old size beyond the file", 32, oldSize + 100 * P, 8, false, jsDamaged},
         {"old size beyond 4 GiB", 32, 0x200000000ull, 8, false, jsDamaged},
         {"old size below a record", 32, 3 * P, 8, false, jsDamaged},
+        // No database file is smaller than its reserved pages and first map page: cutting the
+        // file to such a size would lose every table.
+        {"old size zero", 32, 0, 8, false, jsDamaged},
+        {"old size within the reserved pages", 32, 5 * P, 8, false, jsDamaged},
         {"unknown flag", 40, 2, 4, true, jsDamaged},
         {"truncate flag off", 40, 0, 4, false, jsHot},
         {"fixed CRC after only", 48, 1, 4, true, jsHot}, // before still matches
@@ -476,7 +481,8 @@ TEST(ZanJournal, KeptJournalIsKnownByItsFile) {
 // journal is never hot (the database was not touched yet); complete, it restores every byte.
 TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
     TScenario s;
-    for (uint32_t pages : {1u, 300u}) {
+    // The smallest database file has six pages.
+    for (uint32_t pages : {6u, 300u}) {
         std::vector<uint8_t> big = Pattern(size_t(pages) * P, 7);
         const TTempFile bigDb("journal_big.zan");
         WriteFileBytes(bigDb.Path, big);
@@ -496,7 +502,7 @@ TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
         writeJournal();
         const uint64_t points = ZanCrashPointCount() - before;
         // Small: records and header in one write. Large: a 1 MiB piece, the rest, the header.
-        EXPECT_EQ(points, pages == 1 ? 1u : 3u);
+        EXPECT_EQ(points, pages == 6 ? 1u : 3u);
         EXPECT_EQ(InspectJournal(journal, bigDb.Path).State, jsHot);
         std::vector<uint8_t> changed(big.size(), 0xEE);
         WriteFileBytes(bigDb.Path, changed);

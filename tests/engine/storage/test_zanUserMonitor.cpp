@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <sys/stat.h>
@@ -424,4 +425,44 @@ TEST(UserMonitor, RaceSoakKeepsEveryoneInTheFileAtThePath) {
         EXPECT_EQ(state, "ok") << "process " << pid << " in inode " << inode;
     }
     EXPECT_EQ(records, Processes * Cycles);
+}
+
+// Something other than a regular file at the users-file path (a link to another file or to the
+// database itself, a dangling link, a FIFO, a directory) is refused with an engine error; the
+// link's target keeps its bytes and the opener never blocks.
+TEST(UserMonitor, RefusesAUsersPathThatIsNotARegularFile) {
+    TDbFiles files("um_not_regular");
+    TTempFile other("um_not_regular_other.txt");
+    const std::string text = "not a users file";
+    WriteFileBytes(other.Path, std::vector<uint8_t>(text.begin(), text.end()));
+    WriteFileBytes(files.Db.Path, std::vector<uint8_t>(100, 7));
+    struct TCase {
+        const char* Name;
+        std::function<void(const std::string&)> Make;
+    };
+    auto linkTo = [](const std::string& target) {
+        return [target](const std::string& p) { ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0); };
+    };
+    const TCase cases[] = {
+        {"link to another file", linkTo(other.Path)},
+        {"link to the database", linkTo(files.Db.Path)},
+        {"dangling link", linkTo(other.Path + ".none")},
+        {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
+        {"directory", [](const std::string& p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); }},
+    };
+    for (const TCase& c : cases) {
+        unlink(files.Lck.Path.c_str());
+        rmdir(files.Lck.Path.c_str());
+        c.Make(files.Lck.Path);
+        TConn conn(files);
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf([&] { conn.Mon->Open("alice", "host"); }, &message), 8581)
+            << c.Name;
+        EXPECT_NE(message.find("could not be opened"), std::string::npos) << c.Name << message;
+        EXPECT_EQ(ReadFileBytes(other.Path).size(), text.size()) << c.Name;
+        EXPECT_EQ(ReadFileBytes(files.Db.Path), std::vector<uint8_t>(100, 7)) << c.Name;
+    }
+    unlink(files.Lck.Path.c_str());
+    rmdir(files.Lck.Path.c_str());
+    unlink((other.Path + ".none").c_str());
 }

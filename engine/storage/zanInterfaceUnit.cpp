@@ -159,7 +159,7 @@ void TDiskIOInterface::Open() {
     FWorkBuffer.assign(size_t(FBlockSize) * 2, 0);
     SetOwnerTagFromIds();
     FCheckedFirstEmpty = 0;
-    FOwnedFrom = FOwnedTo = 0;
+    FOwnedPages.clear();
 }
 
 void TDiskIOInterface::Close() {
@@ -176,7 +176,7 @@ void TDiskIOInterface::Empty(bool) {
     FDiskMgr->DeleteOwnedPages(FTableID, FUsage, false);
     FFirstEmptyValid = false;
     FCheckedFirstEmpty = 0;
-    FOwnedFrom = FOwnedTo = 0;
+    FOwnedPages.clear();
 }
 
 void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const char* context) {
@@ -204,11 +204,33 @@ void TDiskIOInterface::CheckOwnedBlock(uint32_t address, uint32_t size, const ch
     // pages); record, blob and index blocks are addressed by stored data that may be damaged.
     if (FUsage == C_USAGE_HEADERS) return;
     const uint64_t end = uint64_t(address) + size;
-    if (size == 0 || (address >= FOwnedFrom && end <= FOwnedTo)) return;
-    CheckOwnedStretch(address, size, context);
+    if (size == 0) return;
     const uint32_t pageSize = FDiskMgr->GetPageSize();
-    FOwnedFrom = uint64_t(address) / pageSize * pageSize;
-    FOwnedTo = (end + pageSize - 1) / pageSize * pageSize;
+    const uint64_t first = address / pageSize;
+    const uint64_t last = (end - 1) / pageSize;
+    if (PagesOwned(uint32_t(first), uint32_t(last))) return;
+    CheckOwnedStretch(address, size, context);
+    SetPagesOwned(uint32_t(first), uint32_t(last), true);
+}
+
+bool TDiskIOInterface::PagesOwned(uint32_t first, uint32_t last) const {
+    for (uint64_t page = first; page <= last; ++page) {
+        const size_t word = size_t(page >> 6);
+        if (word >= FOwnedPages.size() || !((FOwnedPages[word] >> (page & 63)) & 1)) return false;
+    }
+    return true;
+}
+
+void TDiskIOInterface::SetPagesOwned(uint32_t first, uint32_t last, bool owned) {
+    for (uint64_t page = first; page <= last; ++page) {
+        const size_t word = size_t(page >> 6);
+        if (word >= FOwnedPages.size()) {
+            if (!owned) continue;
+            FOwnedPages.resize(word + 1, 0);
+        }
+        const uint64_t bit = uint64_t(1) << (page & 63);
+        FOwnedPages[word] = owned ? FOwnedPages[word] | bit : FOwnedPages[word] & ~bit;
+    }
 }
 
 void TDiskIOInterface::ReadRunHeader(uint32_t address, uint32_t& next, uint32_t& count,
@@ -358,7 +380,6 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
     CheckOpen(context);
     TDiskWriteScope scope(FDiskMgr);
     if (size == 0) size = FBlockSize;
-    FOwnedFrom = FOwnedTo = 0; // whole pages may go back to the file
     const bool taken = EnterChain(context);
     const uint32_t savedFirstEmpty = FFirstEmpty;
     try {
@@ -366,6 +387,7 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
         const uint32_t n = (size + FBlockSize - 1) / FBlockSize;
         CheckOwnedStretch(address, uint64_t(n) * FBlockSize, context);
         if (size >= pageSize && address % pageSize == 0 && size % pageSize == 0) {
+            SetPagesOwned(address / pageSize, (address + size - 1) / pageSize, false);
             FDiskMgr->ReleasePages(address, size / pageSize);
         } else {
             std::vector<uint8_t> blocks(size_t(n) * FBlockSize, 0);
@@ -436,7 +458,7 @@ void TDiskIOInterface::ListBlocks(std::vector<uint32_t>& list) {
 
 void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
     FCheckedFirstEmpty = 0; // another writer may have changed the runs
-    FOwnedFrom = FOwnedTo = 0;
+    FOwnedPages.clear();
     if (FDiskMgr != nullptr && FDiskMgr->IsOpen())
         FDiskMgr->GetZanFile()->GetPageCache().ClearOwnedPages(owner);
 }

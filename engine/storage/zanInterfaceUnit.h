@@ -217,10 +217,11 @@ private:
     // A head already checked against the map (0 = none): runs taken apart stay checked.
     uint32_t FCheckedFirstEmpty = 0;
     uint64_t FCheckedRunEnd = 0;
-    // The pages [FOwnedFrom, FOwnedTo) last found to be this store's (empty = none); forgotten
-    // whenever pages may have changed hands.
-    uint64_t FOwnedFrom = 0;
-    uint64_t FOwnedTo = 0;
+    // Bit n set: page n was found to be this store's. Bits go when a page may change hands
+    // (released whole pages); all go on open, empty, and another writer's change.
+    std::vector<uint64_t> FOwnedPages;
+    bool PagesOwned(uint32_t first, uint32_t last) const;
+    void SetPagesOwned(uint32_t first, uint32_t last, bool owned);
 };
 
 // A byte stream stored as a chain of blocks: link (uint32, 0 = last), payload count (uint32),

@@ -612,6 +612,8 @@ public:
     static void ValidateObjectName(const std::string& name, const std::string& kind);
     void CheckConnected() const;
     void CheckInternalActive() const;
+    // 10501 when the cursor is read-only: checked before any record is written.
+    void CheckWritable(const char* context) const;
     void CheckInternalInactive() const;
     void CheckIndexesPresent() const;
     void CheckPrivilegePresent(int32_t mask, int32_t required) const;
@@ -722,6 +724,11 @@ public:
 
     // --- Writes and locks ---------------------------------------------------------------------
     void AddRecord(bool useAutoInc);
+    // While set, AddRecord leaves the cursor where it was instead of positioning on the new
+    // record, and probes only the unique and primary indexes for an equal key (the key of any
+    // other index ends in the new logical record number, so it cannot meet an equal one). For
+    // filling a table row after row, as a query fills its result table.
+    void SetAppendOnly(bool value) { FAppendOnly = value; }
     void UpdateRecord();
     int32_t DeleteRecord(const uint8_t* compareBuf);
     void WriteBlobsToInterface(bool deleting);
@@ -884,6 +891,7 @@ private:
     TZanMillisecondClock FClock;
     bool FInternalActive = false;
     bool FIsReadOnly = false;
+    bool FAppendOnly = false;
     bool FReadLocked = false;
     bool FWriteLocked = false;
     uint32_t FLastStamp = 0;

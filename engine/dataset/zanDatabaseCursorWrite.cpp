@@ -127,6 +127,11 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     return FDataBase->UnLockRecord(*FTableDef, address);
 }
 
+void TZanDataSet::CheckWritable(const char* context) const {
+    // A cursor on a read-only database (or opened read-only) changes nothing.
+    if (FIsReadOnly) ZanDatabaseError(10501, context);
+}
+
 void TZanDataSet::WriteHeaderInScope(bool taken) {
     if (taken || !FWriteLocked) return;
     TDiskMgr* disk = WriteScopeDisk();
@@ -184,6 +189,7 @@ void TZanDataSet::AfterChange(uint32_t address, bool lockWasHeld) {
 void TZanDataSet::AddRecord(bool useAutoInc) {
     static const char* const context = "TZanDataSet.AddRecord";
     CheckInternalActive();
+    CheckWritable(context);
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opInsertData));
     ZanAssert(!FRecBuf.empty(), "Add record. RecBuf not assigned");
     const bool lockWasHeld = FWriteLocked;
@@ -221,6 +227,7 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
         rec[C_REC_INUSE_OFFSET] = 1;
         for (int i = 0; i < FIndexMgr->Count(); ++i) {
             TIndexItem& index = *FIndexMgr->Items(i);
+            if (FAppendOnly && !index.GetUnique() && !index.GetPrimary()) continue;
             index.CreateKeyBuffer(rec);
             if (index.FullIndexSearch(stEQ) == 0)
                 ZanDatabaseErrorFmt(9729, context, "Index %s", {index.GetIndexName()});
@@ -241,7 +248,13 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
             ZanDatabaseErrorFmt(8581, context, "Failed to add key to Index %s",
                                 {index.GetIndexName()});
     }
-    AfterChange(address, lockWasHeld);
+    if (FAppendOnly) {
+        FBufferState = 1;
+        ClearFoundFlags();
+        InternalCheckFilterStatus(lockWasHeld);
+    } else {
+        AfterChange(address, lockWasHeld);
+    }
     InvalidateReadAhead(true);
 }
 
@@ -251,6 +264,7 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
 void TZanDataSet::UpdateRecord() {
     static const char* const context = "TZanDataSet.UpdateRecord";
     CheckInternalActive();
+    CheckWritable(context);
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opUpdateData));
     if (FBufferState == 0) ZanDatabaseError(8710, context);
     const bool lockWasHeld = FWriteLocked;
@@ -318,6 +332,7 @@ void TZanDataSet::UpdateRecord() {
 int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
     static const char* const context = "TZanDataSet.DeleteRecord";
     CheckInternalActive();
+    CheckWritable(context);
     CheckPrivilegePresent(FTableDef->GetPrivilegeFlags(), MapObjectPrivTypeToConst(opDeleteData));
     ZanAssert(!FRecBuf.empty(), "Delete record. RecBuf not assigned");
     const bool lockWasHeld = FWriteLocked;

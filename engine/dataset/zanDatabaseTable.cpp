@@ -312,7 +312,8 @@ void TZanBaseTable::UpdateIndexDefs() {
 }
 
 bool TZanBaseTable::GetCanModify() {
-    return FCanModify && !GetReadOnly() && !CheckReadOnlyPrivileges();
+    // A cursor on a read-only database is not open for modification.
+    return FCanModify && !GetReadOnly() && !GetIsReadOnly() && !CheckReadOnlyPrivileges();
 }
 
 int TZanBaseTable::GetRecordCount() {

@@ -199,4 +199,13 @@ std::string ZanJoinValueLiteral(TFieldType type, const TDataHolder& value) {
     }
 }
 
+bool TZanDatasetBridge::HoldReadLock() {
+    if (!GetInternalActive()) return false;
+    return TakeReadLock();
+}
+
+void TZanDatasetBridge::ReleaseHeldReadLock() {
+    if (GetInternalActive()) ReleaseTaken(true);
+}
+
 } // namespace zan

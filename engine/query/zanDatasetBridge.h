@@ -81,6 +81,11 @@ public:
     // the hash ran out of room.
     void LoadHashTable(TZanBaseHash& hash, TCompoundList& list, bool& hashFull, bool noSort);
 
+    // Takes the table's read lock for a stretch of reads (the rows of one population), so
+    // each row moved to does not lock the table and re-read its header; False when the
+    // cursor is closed or holds a lock already. Give it back with ReleaseHeldReadLock.
+    bool HoldReadLock();
+    void ReleaseHeldReadLock();
     // Counters for tests: records moved to by address.
     int64_t GetAddressMoves() const { return FAddressMoves; }
 

@@ -1,6 +1,7 @@
 #include "engine/query/zanJoinDataProviderUnit.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/dataset/zanFilterOptimizer.h"
@@ -756,6 +757,26 @@ void TZanJoinDataProviderMgr::Clear() {
     FJoinProviders.clear();
     FTableProviders.clear();
     FBridges.clear();
+}
+
+TZanHeldReadLocks::TZanHeldReadLocks(
+    const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges)
+    : FRelease([this] { Release(); }) {
+    for (const auto& b : bridges)
+        if (b->HoldReadLock()) FHeld.push_back(b.get());
+}
+
+void TZanHeldReadLocks::Release() {
+    std::exception_ptr failure;
+    for (TZanDatasetBridge* b : FHeld) {
+        try {
+            b->ReleaseHeldReadLock();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    FHeld.clear();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void TZanJoinDataProviderMgr::CloseProviders() {

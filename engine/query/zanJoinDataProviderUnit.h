@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "engine/query/zanDatasetBridge.h"
 #include "engine/sql/zanExprEvaluator.h"
 #include "engine/sql/zanParserUtils.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/StringList.h"
 
 namespace zan {
@@ -284,6 +286,21 @@ bool ProviderContains(TZanBaseJoinDataProvider* tree, const TZanBaseJoinDataProv
 // Whether an outer or union join between root and target makes target supply NULL rows.
 bool IsNullSuppliedProvider(TZanBaseJoinDataProvider* root, TZanBaseJoinDataProvider* target);
 
+// Holds the read lock of every open table cursor of a manager while the rows of one population
+// are read, so that each row moved to does not lock its table and re-read the table header.
+// Only for reads: a cursor that holds its lock does not look for another cursor's writes to its
+// table. The locks go back when the holder ends (a failing release is raised unless an
+// exception is already on its way).
+class TZanHeldReadLocks {
+public:
+    explicit TZanHeldReadLocks(const std::vector<std::unique_ptr<TZanDatasetBridge>>& bridges);
+
+private:
+    void Release();
+    std::vector<TZanDatasetBridge*> FHeld;
+    TScopeExit<std::function<void()>> FRelease; // after FHeld: runs before it goes
+};
+
 class TZanJoinDataProviderMgr {
 public:
     TZanJoinDataProviderMgr();
@@ -314,6 +331,7 @@ public:
     bool FirstProviderRecord();
     bool NextProviderRecord();
     void DebugDumpProviderStatus(TStrings& lines);
+    const std::vector<std::unique_ptr<TZanDatasetBridge>>& GetBridges() const { return FBridges; }
     const std::vector<std::unique_ptr<TZanNonJoinDataProvider>>& GetTableProviders() const {
         return FTableProviders;
     }

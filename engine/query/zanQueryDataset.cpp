@@ -140,8 +140,29 @@ void TFuncResultItem::SetNewValue(const Variant& value, TZanCompareFunc compare)
     if ((AggFunc == zafSum || AggFunc == zafAvg) && IsStringValue(value))
         ZanDatabaseError(9645, "TFuncResultItem.SetNewValue",
                          "Invalid data type result for agg func");
+    if (AddDistinctInteger(value)) return;
     TZanTable& t = DistinctTable();
     if (!t.FindKey({value})) t.AppendRecord({value});
+}
+
+bool TFuncResultItem::AddDistinctInteger(const Variant& value) {
+    const bool integerColumn = ValueType == ftInteger || ValueType == ftAutoInc;
+    if (!FIntegersInTable && integerColumn && value.Type() == varInteger) {
+        FDistinctIntegers.insert(value.AsInt64());
+        return true;
+    }
+    MoveDistinctIntegersToTable();
+    return false;
+}
+
+void TFuncResultItem::MoveDistinctIntegersToTable() {
+    if (FIntegersInTable) return;
+    FIntegersInTable = true;
+    if (FDistinctIntegers.empty()) return;
+    TZanTable& t = DistinctTable();
+    for (int64_t v : FDistinctIntegers)
+        if (!t.FindKey({Variant(int32_t(v))})) t.AppendRecord({Variant(int32_t(v))});
+    FDistinctIntegers.clear();
 }
 
 Variant TFuncResultItem::GetResult(TZanCompareFunc compare) {
@@ -153,6 +174,13 @@ Variant TFuncResultItem::GetResult(TZanCompareFunc compare) {
         TZanTable& t = *FDistinctTable;
         for (t.First(); !t.GetEOF(); t.Next())
             Accumulate(t.GetFields()[0]->GetValue(), compare);
+    } else if (Distinct && !FDistinctIntegers.empty()) {
+        // Ascending, as the table's index would give them.
+        FCounter = 0;
+        FSum = 0;
+        FExtreme = Variant();
+        for (int64_t v : FDistinctIntegers)
+            Accumulate(Variant(int32_t(v)), compare);
     }
     switch (AggFunc) {
     case zafCount:

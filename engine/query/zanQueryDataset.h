@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -84,12 +85,18 @@ public:
 
 private:
     TZanTable& DistinctTable();
+    // Integers of an integer column are kept distinct in memory; any other value moves them
+    // into the table, which then takes every value.
+    bool AddDistinctInteger(const Variant& value);
+    void MoveDistinctIntegersToTable();
     // Counts the value and adds it to the running sum or extreme.
     void Accumulate(const Variant& value, TZanCompareFunc compare);
     int64_t FCounter = 0;
     double FSum = 0;
     Variant FExtreme;
     std::unique_ptr<TZanTable> FDistinctTable;
+    std::set<int64_t> FDistinctIntegers;
+    bool FIntegersInTable = false; // the table took over
 };
 
 class TFuncResultHolder : public TCollection {

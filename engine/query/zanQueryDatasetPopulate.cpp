@@ -50,6 +50,24 @@ struct TAggSlot {
     std::unique_ptr<TExprEvaluator> Arg; // none for COUNT(*)
 };
 
+// Fills the result table row after row: its write lock is held throughout, and added rows
+// are not positioned on (the population finds rows by address and key itself).
+class TResultAppend {
+public:
+    explicit TResultAppend(TZanQueryDataset& table)
+        : FTable(table), FRelease([this] {
+              FTable.SetAppendOnly(false);
+              FTable.UnlockTable();
+          }) {
+        FTable.LockTable();
+        FTable.SetAppendOnly(true);
+    }
+
+private:
+    TZanQueryDataset& FTable;
+    TScopeExit<std::function<void()>> FRelease;
+};
+
 } // namespace
 
 void TZanQueryDataset::FillRow(TResultSetFields& fields, bool skipAggregates) {
@@ -74,6 +92,8 @@ void TZanQueryDataset::PopulateResultSet(TResultSetFields& fields, bool distinct
     }
     const int visible = fields.Count();
     int32_t added = 0;
+    TZanHeldReadLocks held(FProviderMgr->GetBridges());
+    TResultAppend append(*this);
     for (bool more = FProviderMgr->FirstProviderRecord(); more;) {
         FillRow(fields, false);
         if (single) {
@@ -101,6 +121,7 @@ void TZanQueryDataset::PopulateResultSetAddrList(std::vector<uint32_t>& list) {
     auto* single = dynamic_cast<TZanNonJoinDataProvider*>(FProviderMgr->GetRootProvider());
     ZanAssert(single != nullptr, "RootProvider type is incorrect");
     list.clear();
+    TZanHeldReadLocks held(FProviderMgr->GetBridges());
     for (bool more = FProviderMgr->FirstProviderRecord(); more;
          more = FProviderMgr->NextProviderRecord())
         list.push_back(single->GetBridge()->GetRecAddr());
@@ -160,6 +181,8 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
         return &h;
     };
     std::vector<TFuncResultHolder*> order;
+    TZanHeldReadLocks held(FProviderMgr->GetBridges());
+    TResultAppend append(*this);
     if (!grouped) {
         FillRow(fields, true);
         AddRecord(false);

@@ -28,6 +28,7 @@ bool TQueryExprNodeDataProvider::PrepareAndOpen() {
                                                 FItem->GetProvider().GetErrorsAsText());
     if (!ds.GetActive()) {
         FItem->GetProvider().CountSubqueryRun();
+        NewResultGeneration();
         if (!FItem->CreateResultSet())
             ZanDatabaseError(9645, "TQueryExprNodeDataProvider.PrepareAndOpen",
                              FItem->GetProvider().GetErrorsAsText());
@@ -553,6 +554,17 @@ bool TZanQueryProvider::ValidateSQLOnly() {
         Delete(Count() - 1);
     FOwnErrors.Clear();
     TZanQueryProviderItem* item = Add();
+    // The table names and definitions the statement needs are read under one database header
+    // lock rather than one lock (and one end of a write scope) per read.
+    TDiskMgr* disk = FDatabase && FDatabase->GetConnected() && !FDatabase->IsMemoryDatabase()
+                         ? FDatabase->GetDiskMgr()
+                         : nullptr;
+    const bool lock = disk && !disk->IsTransactionActive() && !disk->GetHeaderReadLocked() &&
+                      !disk->GetHeaderWriteLocked();
+    if (lock) disk->SetHeaderReadLock();
+    TScopeExit release([&] {
+        if (lock) disk->ReleaseHeaderLock();
+    });
     return item->ValidateSQL();
 }
 

@@ -320,7 +320,11 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
 
 bool TZanQueryProviderItem::ProcessUnionResultSets() {
     TZanQueryDataset& ds = *FResultSet;
-    // Left-associative: a distinct member makes everything before it distinct too.
+    // Left-associative: a distinct member makes everything before it distinct too. Rows added
+    // by a distinct member are probed against "idxdistinct", so the result stays free of
+    // duplicates until an ALL member adds rows unchecked: only then is a sweep needed.
+    bool distinctSoFar = FSelectAnalyser.GetIsDistinct() && FEngine->GetGroupByItems().Count() == 0 &&
+                         !FSelectAnalyser.GetSelectFields().ContainsAggregateColumns();
     for (TZanQueryProviderItem* part : FChildren) {
         if (!part->FUnionPart) continue;
         bool ok = false;
@@ -334,11 +338,17 @@ bool TZanQueryProviderItem::ProcessUnionResultSets() {
             AddError("Union result set could not be created");
             return false;
         }
-        TZanQueryDataset& rows = part->GetResultSet();
-        rows.Open();
-        TScopeExit close([&] { rows.Close(); });
-        if (!part->FUnionAll) ds.RemoveDuplicates("idxdistinct");
-        ds.InsertDataFromDataset(FResultFields, rows, false, !part->FUnionAll);
+        {
+            TZanQueryDataset& rows = part->GetResultSet();
+            rows.Open();
+            TScopeExit close([&] { rows.Close(); });
+            if (!part->FUnionAll && !distinctSoFar) ds.RemoveDuplicates("idxdistinct");
+            ds.InsertDataFromDataset(FResultFields, rows, false, !part->FUnionAll);
+            distinctSoFar = !part->FUnionAll;
+        }
+        // The member's rows are merged: its table goes now, so a long chain holds two result
+        // tables at a time, not one per member (the database's table count is limited).
+        part->DeleteResultTable();
     }
     ds.SetRowsAffected(ds.GetTotalRecordCount());
     return true;

@@ -38,6 +38,31 @@ void TZanQueryDataLink::CheckBrowseMode() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Streaming
+
+const TPropertyTable& TZanQuery::Properties() {
+    using T = TZanQuery;
+    static const TPropertyTable table = [] {
+        TPropertyTableOf<T> t("TZanQuery");
+        t.String(
+             "SQL", [](T& q) { return q.GetSQL().GetText(); },
+             [](T& q, const std::string& text) { q.GetSQL().SetText(text); })
+            .Integer("MaxRecords", &T::GetMaxRecords, &T::SetMaxRecords, 0)
+            .Boolean("ParamCheck", &T::GetParamCheck, &T::SetParamCheck, true)
+            .Boolean("RequestLive", &T::GetRequestLive, &T::SetRequestLive, false);
+        DefineProperties(t);
+        return t;
+    }();
+    return table;
+}
+
+void TZanQuery::DefineProperties(TPropertyTableOf<TZanQuery>& table) {
+    // Reading replaces the parameters; SQL read before them rebuilds nothing while loading.
+    table.Collection("ParamData", [](TZanQuery& q) -> TCollection* { return &q.FParams; })
+        .StoredIf([](TZanQuery& q) { return q.GetParamCount() > 0; });
+}
+
+// ---------------------------------------------------------------------------------------------
 // Life
 
 TZanQuery::TZanQuery(TComponent* owner)
@@ -326,7 +351,9 @@ void TZanQuery::InternalRefresh() {
 }
 
 bool TZanQuery::GetCanModify() {
-    return GetActive() && FProvider->GetIsLiveRequest() && TZanBaseTable::GetCanModify();
+    // A live result is editable only while its base table is (not on a read-only database).
+    return GetActive() && FProvider->GetIsLiveRequest() && TZanBaseTable::GetCanModify() &&
+           !(FBridge && FBridge->GetInternalActive() && FBridge->GetIsReadOnly());
 }
 
 TZanDatasetBridge& TZanQuery::LiveBridge() {

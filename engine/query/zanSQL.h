@@ -13,6 +13,7 @@
 #include "engine/query/zanQueryProvider.h"
 #include "host/db/DataLinks.h"
 #include "host/db/Params.h"
+#include "host/rtl/ComponentText.h"
 
 namespace zan {
 
@@ -39,6 +40,10 @@ public:
     explicit TZanQuery(TComponent* owner = nullptr);
     ~TZanQuery() override;
     ZAN_CLASS(TZanQuery)
+    // Streamed in the component text form: SQL (its text), MaxRecords, ParamCheck, RequestLive
+    // and the defined property "ParamData" (the Params collection, written only when there is at
+    // least one parameter).
+    ZAN_PROPERTIES(TZanQuery)
 
     // Published properties.
     TStringList& GetSQL() { return FSQL; }
@@ -87,6 +92,8 @@ protected:
     void Notification(TComponent* component, TOperation operation) override;
 
 private:
+    // Adds the defined properties to the query's property table.
+    static void DefineProperties(TPropertyTableOf<TZanQuery>& table);
     void InternalPrepare();
     void InternalConnect();
     void InternalDisconnect();

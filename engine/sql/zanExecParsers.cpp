@@ -289,6 +289,9 @@ void TZanInsertParser::ParseColumnList() {
     NextToken(); // (
     while (!HasParseError() && !AtStatementEnd() && CurrentTokenType() != zstRParen) {
         if (CurrentTokenType() == zstComma) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+        // Each column takes one value.
+        if (FColumnNames.IndexOf(FCurrToken->Text) >= 0)
+            return SetError(FCurrToken, SzanDuplicateField);
         FColumnNames.Add(FCurrToken->Text);
         NextToken();
         if (CurrentTokenType() != zstComma) break;
@@ -458,7 +461,8 @@ bool TZanUpdateParser::Execute(const TZanParserOptions& options, TParserStack* s
 
 void TZanUpdateParser::ParseSetList() {
     const TZanSQLTokens followers = ZanSQLTokens({zstEnd, zstWhere, zstComma});
-    while (!HasParseError() && !AtStatementEnd() && CurrentTokenType() != zstWhere) {
+    // At least one assignment, and one after every comma.
+    while (!HasParseError()) {
         if (CurrentTokenType() == zstTableName) {
             if (!SameText(FCurrToken->Text, FTableName))
                 return SetError(FCurrToken, SzanTableOrFieldNotFound);
@@ -466,6 +470,10 @@ void TZanUpdateParser::ParseSetList() {
         }
         if (CurrentTokenType() != zstFieldName)
             return SetError(FCurrToken, SzanUpdateMissingColumnReference);
+        // Each column takes one value.
+        for (int i = 0; i < FSetList.Count(); ++i)
+            if (SameText(FSetList.Items(i)->TargetColumnName, FCurrToken->Text))
+                return SetError(FCurrToken, SzanDuplicateField);
         TZanUpdateRowConstructorElement* e = FSetList.Add();
         e->TargetColumnName = FCurrToken->Text;
         NextToken();

@@ -499,11 +499,7 @@ void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
             n->NodeResult = Unassigned();
             return;
         }
-        for (ds->First(); !ds->GetEOF() && result != 1; ds->Next()) {
-            const int t = CompareValues(n, zeoEQ, left, ds->GetFields()[0]->GetValue());
-            if (t == 1) result = 1;
-            if (t < 0) undecided = true;
-        }
+        result = EvaluateInSubquery(n, *p, *ds, left);
     } else {
         for (const auto& item : n->Args) {
             const int t = CompareValues(n, zeoEQ, left, EvaluateNode(item.get()));
@@ -517,6 +513,152 @@ void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
     if (result != 1 && undecided) result = -1;
     if (e->ParserToken.Token == zstNotIn && result >= 0) result = 1 - result;
     n->NodeResult = FromTruth(result);
+}
+
+TSubqueryValueSet& TExprEvaluator::ValueSetFor(TExprEvaluatorNode* n, TCustomExprNodeDataProvider& p) {
+    if (!n->ValueSet) n->ValueSet = std::make_unique<TSubqueryValueSet>();
+    TSubqueryValueSet& set = *n->ValueSet;
+    if (set.Source != &p || set.Generation != p.GetResultGeneration()) {
+        set = TSubqueryValueSet();
+        set.Source = &p;
+        set.Generation = p.GetResultGeneration();
+    }
+    return set;
+}
+
+bool TExprEvaluator::ScalarValue(TExprEvaluatorNode* n, TCustomExprNodeDataProvider& p,
+                                 TDataSet& ds, std::string_view context, Variant& value) {
+    TSubqueryValueSet& set = ValueSetFor(n, p);
+    if (!set.ScalarRead) {
+        ds.First();
+        if (!ds.GetEOF()) {
+            if (ds.GetFieldCount() > 1) ZanDatabaseError(9656, context);
+            set.Scalar = ds.GetFields()[0]->GetValue();
+            ds.Next();
+            if (!ds.GetEOF()) ZanDatabaseError(9650, context);
+            set.ScalarHasRow = true;
+        }
+        set.ScalarRead = true;
+    }
+    if (set.ScalarHasRow) value = set.Scalar;
+    return set.ScalarHasRow;
+}
+
+int TExprEvaluator::EvaluateInSubquery(TExprEvaluatorNode* n, TCustomExprNodeDataProvider& p,
+                                       TDataSet& rows, const Variant& left) {
+    TSubqueryValueSet& set = ValueSetFor(n, p);
+    // The first probe of a result scans it (a correlated subquery's result is probed once);
+    // the second sorts its values, and later probes search them.
+    if (++set.Probes == 2) BuildValueSet(n, rows, set);
+    int result = 0;
+    if (set.Built && ProbeValueSet(n, set, left, result)) return result;
+    bool undecided = false;
+    for (rows.First(); !rows.GetEOF(); rows.Next()) {
+        const int t = CompareValues(n, zeoEQ, left, rows.GetFields()[0]->GetValue());
+        if (t == 1) return 1;
+        if (t < 0) undecided = true;
+    }
+    return undecided ? -1 : 0;
+}
+
+void TExprEvaluator::BuildValueSet(TExprEvaluatorNode* n, TDataSet& rows, TSubqueryValueSet& set) {
+    set.Built = true;
+    set.Kind = TSubqueryValueSet::vkNone;
+    const TZanExprNode* e = n->ExprNode;
+    // Prefix comparisons depend on both lengths: those sets are scanned.
+    const bool partial = e->PartialLength > 0 || (e->Left && e->Left->PartialLength > 0);
+    bool integers = true, doubles = true, strings = !partial && FDBStringCompare != nullptr;
+    for (rows.First(); !rows.GetEOF(); rows.Next()) {
+        const Variant v = rows.GetFields()[0]->GetValue();
+        ++set.RowCount;
+        if (IsUndecided(v)) {
+            set.HasNull = true;
+            continue;
+        }
+        const TVarType t = v.Type();
+        const bool isInteger = t == varInteger || t == varSmallint || t == varInt64;
+        integers = integers && isInteger;
+        doubles = doubles && t == varDouble && !std::isnan(v.AsDouble());
+        strings = strings && t == varString;
+        if (integers) set.Integers.push_back(v.AsInt64());
+        if (doubles) set.Doubles.push_back(v.AsDouble());
+        if (strings) set.Strings.push_back(v.StringRef());
+        if (!integers && !doubles && !strings) break;
+    }
+    if (integers) {
+        set.Kind = TSubqueryValueSet::vkInteger;
+        std::sort(set.Integers.begin(), set.Integers.end());
+    } else if (doubles) {
+        set.Kind = TSubqueryValueSet::vkDouble;
+        std::sort(set.Doubles.begin(), set.Doubles.end());
+    } else if (strings) {
+        set.Kind = TSubqueryValueSet::vkString;
+        std::sort(set.Strings.begin(), set.Strings.end(),
+                  [&](const std::string& a, const std::string& b) { return StringOrder(n, a, b) < 0; });
+    }
+    if (set.Kind != TSubqueryValueSet::vkInteger) set.Integers.clear();
+    if (set.Kind != TSubqueryValueSet::vkDouble) set.Doubles.clear();
+    if (set.Kind != TSubqueryValueSet::vkString) set.Strings.clear();
+}
+
+int TExprEvaluator::StringOrder(const TExprEvaluatorNode* n, const std::string& a,
+                                const std::string& b) const {
+    const auto length = [](const std::string& s) {
+        return static_cast<int32_t>(std::min<size_t>(s.size(), INT32_MAX));
+    };
+    return FDBStringCompare(a.data(), length(a), b.data(), length(b), false,
+                            n->ExprNode->CaseInsensitiveMatch);
+}
+
+bool TExprEvaluator::ProbeValueSet(TExprEvaluatorNode* n, const TSubqueryValueSet& set,
+                                   const Variant& left, int& result) {
+    using K = TSubqueryValueSet::TKind;
+    if (set.Kind == K::vkNone) return false;
+    if (IsUndecided(left)) {
+        // Every comparison with an undecided value is undecided when NULLs are excluded.
+        if (!FExcludeRelopNulls) return false;
+        result = set.RowCount > 0 ? -1 : 0;
+        return true;
+    }
+    const TVarType t = left.Type();
+    const bool isInteger = t == varInteger || t == varSmallint || t == varInt64;
+    bool found = false;
+    if (set.Kind == K::vkInteger && set.Integers.empty()) {
+        // Only NULLs (or no rows): nothing to find whatever the value's type.
+    } else if (set.Kind == K::vkInteger && isInteger) {
+        found = std::binary_search(set.Integers.begin(), set.Integers.end(), left.AsInt64());
+    } else if (set.Kind == K::vkInteger && t == varDouble) {
+        // Integers and doubles compare as doubles: only an integral double below 2^53 can
+        // equal an integer, and then exactly that one.
+        const double d = left.AsDouble();
+        if (std::isnan(d) || std::fabs(d) >= 9007199254740992.0) return false;
+        found = d == std::floor(d) &&
+                std::binary_search(set.Integers.begin(), set.Integers.end(), int64_t(d));
+    } else if (set.Kind == K::vkDouble && (isInteger || t == varDouble)) {
+        const double d = left.AsDouble();
+        if (std::isnan(d)) return false;
+        found = std::binary_search(set.Doubles.begin(), set.Doubles.end(), d);
+    } else if (set.Kind == K::vkString && t == varString) {
+        const std::string& text = left.StringRef();
+        const auto it = std::lower_bound(
+            set.Strings.begin(), set.Strings.end(), text,
+            [&](const std::string& a, const std::string& b) { return StringOrder(n, a, b) < 0; });
+        found = it != set.Strings.end() && StringOrder(n, *it, text) == 0;
+    } else {
+        return false;
+    }
+    if (found) {
+        result = 1;
+        return true;
+    }
+    result = 0;
+    // The NULL rows compare as the scan would compare them.
+    if (set.HasNull) {
+        const int nullResult = CompareValues(n, zeoEQ, left, Null());
+        if (nullResult == 1) result = 1;
+        if (nullResult < 0) result = -1;
+    }
+    return true;
 }
 
 void TExprEvaluator::EvaluateLeftSubquery(TExprEvaluatorNode* n, bool subqueryLeft) {
@@ -536,8 +678,8 @@ void TExprEvaluator::EvaluateLeftSubquery(TExprEvaluatorNode* n, bool subqueryLe
                             : CompareValues(n, e->Operator, otherValue, row);
     };
     const auto type = static_cast<TZanSubqueryType>(subNode->ExprNode->ParserToken.CustomOrdinal);
-    ds->First();
     if (type == zsqAnyOrSome || type == zsqAll) {
+        ds->First();
         // ANY: True at the first true comparison; ALL: False at the first false one; else
         // undecided when a comparison was, else False (ANY) or True (ALL).
         const int decisive = type == zsqAll ? 0 : 1;
@@ -553,11 +695,8 @@ void TExprEvaluator::EvaluateLeftSubquery(TExprEvaluatorNode* n, bool subqueryLe
         n->NodeResult = undecided ? Unassigned() : Variant(type == zsqAll);
         return;
     }
-    if (ds->GetEOF()) return;
-    if (ds->GetFieldCount() > 1) ZanDatabaseError(9656, context);
-    const Variant first = ds->GetFields()[0]->GetValue();
-    ds->Next();
-    if (!ds->GetEOF()) ZanDatabaseError(9650, context);
+    Variant first;
+    if (!ScalarValue(subNode, *p, *ds, context, first)) return;
     n->NodeResult = FromTruth(compare(first));
 }
 
@@ -596,19 +735,13 @@ void TExprEvaluator::EvaluateSubquery(TExprEvaluatorNode* n) {
     ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
     TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
     if (!ds || !ds->GetActive()) return;
-    ds->First();
     if (e->ParserToken.CustomOrdinal == zsqExists) {
+        ds->First();
         n->NodeResult = Variant(!ds->GetEOF());
         return;
     }
-    if (ds->GetEOF()) {
-        n->NodeResult = Null();
-        return;
-    }
-    if (ds->GetFieldCount() > 1) ZanDatabaseError(9656, context);
-    n->NodeResult = ds->GetFields()[0]->GetValue();
-    ds->Next();
-    if (!ds->GetEOF()) ZanDatabaseError(9650, context);
+    Variant value;
+    n->NodeResult = ScalarValue(n, *p, *ds, context, value) ? value : Null();
 }
 
 void TExprEvaluator::EvaluateFunc(TExprEvaluatorNode* n) {

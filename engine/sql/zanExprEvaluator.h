@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -60,6 +61,28 @@ protected:
     int32_t FBaseRecNo = 0;
 };
 
+// What an evaluator node derived from one subquery result. IN: the first-column values,
+// sorted for the probes: numbers
+// (all integers, or all doubles) or strings (ordered by the database comparison). NULL rows
+// are only counted; a result of other values stays unsorted and is scanned.
+struct TSubqueryValueSet {
+    enum TKind : uint8_t { vkNone, vkInteger, vkDouble, vkString };
+    const TCustomExprNodeDataProvider* Source = nullptr; // not owned; identity only
+    uint64_t Generation = 0;
+    int32_t Probes = 0; // probes of this result so far
+    bool Built = false;
+    TKind Kind = vkNone;
+    bool HasNull = false;
+    size_t RowCount = 0;
+    std::vector<int64_t> Integers;
+    std::vector<double> Doubles;
+    std::vector<std::string> Strings;
+    // A scalar subquery: whether its result was read, had a row, and that row's value.
+    bool ScalarRead = false;
+    bool ScalarHasRow = false;
+    Variant Scalar;
+};
+
 // The mirror of one expression node.
 class TExprEvaluatorNode {
 public:
@@ -74,6 +97,8 @@ public:
     // Prepared once: the LIKE escape character (NUL = none), a CURRENT_* value.
     char Escape = '\0';
     Variant FixedValue;
+    // A subquery node: what was derived from the result it last read.
+    std::unique_ptr<TSubqueryValueSet> ValueSet;
 };
 
 class TExprEvaluator {
@@ -110,6 +135,20 @@ private:
     void EvaluateRelop(TExprEvaluatorNode* node);
     void EvaluateLike(TExprEvaluatorNode* node);
     void EvaluateIn(TExprEvaluatorNode* node);
+    // IN over a subquery result: 1, 0 or -1 (undecided), as the row-by-row comparison gives.
+    int EvaluateInSubquery(TExprEvaluatorNode* node, TCustomExprNodeDataProvider& provider,
+                           TDataSet& rows, const Variant& left);
+    // The node's derived state for the provider's current result (reset on a new one).
+    static TSubqueryValueSet& ValueSetFor(TExprEvaluatorNode* node, TCustomExprNodeDataProvider& provider);
+    // The single row's value of a scalar subquery (False without a row); 9656 for more than
+    // one column, 9650 for more than one row. Read once per result.
+    bool ScalarValue(TExprEvaluatorNode* node, TCustomExprNodeDataProvider& provider, TDataSet& rows,
+                     std::string_view context, Variant& value);
+    void BuildValueSet(TExprEvaluatorNode* node, TDataSet& rows, TSubqueryValueSet& set);
+    // The answer from the sorted set; False when the set cannot answer for that value.
+    bool ProbeValueSet(TExprEvaluatorNode* node, const TSubqueryValueSet& set,
+                       const Variant& left, int& result);
+    int StringOrder(const TExprEvaluatorNode* node, const std::string& a, const std::string& b) const;
     void EvaluateFunc(TExprEvaluatorNode* node);
     void EvaluateSubquery(TExprEvaluatorNode* node);
     void EvaluateStringFunc(TExprEvaluatorNode* node);

@@ -386,6 +386,9 @@ void TZanSchemaManipulationParser::ParseIndexColumns() {
     if (!Expect(zstLParen, SzanLParenMissing)) return;
     while (!HasParseError() && !AtEndToken() && CurrentTokenType() != zstRParen) {
         if (CurrentTokenType() == zstComma) return SetError(FCurrToken, SzanMissingColumnSpecifier);
+        // An index names each column once.
+        if (FCurrToken && FIndexColumns.IndexOf(FCurrToken->Text) >= 0)
+            return SetError(FCurrToken, SzanDuplicateField);
         FIndexColumnTokens.push_back(*FCurrToken);
         std::string name;
         if (!TakeName(name)) return;
@@ -400,6 +403,8 @@ void TZanSchemaManipulationParser::ParseIndexColumns() {
 void TZanSchemaManipulationParser::ParseColumnDefinition(TNamedFields& list) {
     if (CurrentTokenType() != zstFieldName && CurrentTokenType() != zstValue)
         return SetError(FCurrToken, SzanInvalidToken);
+    // A table holds each column name once (case ignored).
+    if (list.Fields.FindField(FCurrToken->Text)) return SetError(FCurrToken, SzanDuplicateField);
     TInternalFieldItem* item = list.Add(*FCurrToken);
     NextToken();
     ParseDataTypeInto(*item);
@@ -506,6 +511,15 @@ bool TZanSchemaManipulationParser::ErrorAt(const TNamedFields& list, int i,
     return false;
 }
 
+bool TZanSchemaManipulationParser::RenamedBefore(int i) const {
+    const std::string& name = FAltered.Fields.Items(i)->GetFieldName();
+    for (int j = 0; j < i; ++j)
+        if (FAlterOps.at(j) == aoAlterName &&
+            SameText(FAltered.Fields.Items(j)->GetFieldName(), name))
+            return true;
+    return false;
+}
+
 bool TZanSchemaManipulationParser::ValidateTableChanges(const TInternalFields& tableFields,
                                                         const TRestructureIndexDefs* indexDefs) {
     switch (FOperation) {
@@ -521,7 +535,8 @@ bool TZanSchemaManipulationParser::ValidateTableChanges(const TInternalFields& t
             const bool rename = FAlterOps.at(i) == aoAlterName;
             if (!tableFields.FindField(rename ? f->GetSourceField() : f->GetFieldName()))
                 return ErrorAt(FAltered, i, SzanFieldNotFound);
-            if (rename && tableFields.FindField(f->GetFieldName()))
+            if (rename && (tableFields.FindField(f->GetFieldName()) ||
+                           FAdded.Fields.FindField(f->GetFieldName()) || RenamedBefore(i)))
                 return ErrorAt(FAltered, i, SzanDuplicateField);
         }
         break;

@@ -173,6 +173,8 @@ private:
     void ParseDataTypeInto(TInternalFieldItem& item);
     void ParseIndexColumns();
     bool ErrorAt(const TNamedFields& list, int i, std::string_view error);
+    // Whether an earlier rename of this statement gives altered field i's new name.
+    bool RenamedBefore(int i) const;
 
     TSQLSchemaManipulationOp FOperation = ddUnknown;
     std::string FTableName;

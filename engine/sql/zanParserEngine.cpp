@@ -73,6 +73,19 @@ bool TZanParserEngine::Finish(TBaseParser& parser, bool ok) {
     return ok && FErrorText.empty();
 }
 
+bool TZanParserEngine::RequireCondition(TZanExprParser& parser) {
+    if (parser.GetRootNode()) return true;
+    parser.SetError(parser.GetCurrToken(), SzanEmptyExpr);
+    return false;
+}
+
+bool TZanParserEngine::RequireItems(TBaseParser& parser, const TCollection& items,
+                                    const TParserToken* clause) {
+    if (parser.HasParseError() || items.Count() > 0) return true;
+    parser.SetError(clause, SzanColumnNameMissingErr);
+    return false;
+}
+
 bool TZanParserEngine::ParseFromClause() {
     FTableList.Clear();
     if (!FIsSubquery) FSelectParser.Clear();
@@ -147,9 +160,10 @@ bool TZanParserEngine::ParseWhereClause() {
     FWhereParser.SetTableList(&FTableList);
     FWhereParser.SetValidEndTokens(
         ZanSQLTokens({zstGroupBy, zstHaving, zstUnion, zstOrderBy, zstEnd}));
-    const bool ok = FWhereParser.Execute(
+    bool ok = FWhereParser.Execute(
         ZanParserOptions({zpoExtSyntax, zpoParameters, zpoSubqueries}),
         FPrimary.GetSection(zstWhere, FFromParser.GetCurrToken()));
+    ok = ok && RequireCondition(FWhereParser);
     if (FIsSubquery && FWhereParser.CurrentTokenType() == zstRParen) FSubqueryClosed = true;
     if (ok) FFromParser.SyncCurrToken(FWhereParser);
     return Finish(FWhereParser, ok);
@@ -161,8 +175,9 @@ bool TZanParserEngine::ParseGroupByClause() {
     FErrorText.clear();
     if (FSubqueryClosed || FWhereParser.CurrentTokenType() != zstGroupBy) return true;
     FGroupByParser.SetIsSubquery(FIsSubquery);
-    const bool ok = FGroupByParser.ExecuteGroupBy(
-        FGroupByItems, FPrimary.GetSection(zstGroupBy, FWhereParser.GetCurrToken()));
+    const TParserToken* clause = FWhereParser.GetCurrToken();
+    bool ok = FGroupByParser.ExecuteGroupBy(FGroupByItems, FPrimary.GetSection(zstGroupBy, clause));
+    ok = ok && RequireItems(FGroupByParser, FGroupByItems, clause);
     FWhereParser.SyncCurrToken(FGroupByParser);
     if (FIsSubquery && FGroupByParser.CurrentTokenType() == zstRParen) FSubqueryClosed = true;
     return Finish(FGroupByParser, ok);
@@ -180,9 +195,10 @@ bool TZanParserEngine::ParseHavingClause() {
     FHavingParser.SetNestingBase(FNestingLevel);
     FHavingParser.SetTableList(&FTableList);
     FHavingParser.SetValidEndTokens(ZanSQLTokens({zstOrderBy, zstEnd}));
-    const bool ok = FHavingParser.Execute(
+    bool ok = FHavingParser.Execute(
         ZanParserOptions({zpoExtSyntax, zpoExtractAggFuncExprText, zpoSubqueries, zpoAggregate}),
         FPrimary.GetSection(zstHaving, FWhereParser.GetCurrToken()));
+    ok = ok && RequireCondition(FHavingParser);
     FWhereParser.SyncCurrToken(FHavingParser);
     if (FIsSubquery && FHavingParser.CurrentTokenType() == zstRParen) FSubqueryClosed = true;
     if (ok) FHavingParser.GetExpr()->SetAsFirstNode(FHavingParser.GetRootNode());
@@ -195,8 +211,9 @@ bool TZanParserEngine::ParseOrderByClause() {
     FErrorText.clear();
     if (FSubqueryClosed || FWhereParser.CurrentTokenType() != zstOrderBy) return true;
     FOrderByParser.SetIsSubquery(FIsSubquery);
-    const bool ok = FOrderByParser.ExecuteOrderBy(
-        FOrderByItems, FPrimary.GetSection(zstOrderBy, FWhereParser.GetCurrToken()));
+    const TParserToken* clause = FWhereParser.GetCurrToken();
+    bool ok = FOrderByParser.ExecuteOrderBy(FOrderByItems, FPrimary.GetSection(zstOrderBy, clause));
+    ok = ok && RequireItems(FOrderByParser, FOrderByItems, clause);
     FWhereParser.SyncCurrToken(FOrderByParser);
     return Finish(FOrderByParser, ok);
 }

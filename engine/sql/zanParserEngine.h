@@ -90,6 +90,11 @@ public:
 
 private:
     bool Finish(TBaseParser& parser, bool ok);
+    // A WHERE or HAVING without a condition: "Expression is empty" on the parser.
+    static bool RequireCondition(TZanExprParser& parser);
+    // A GROUP BY or ORDER BY without items: "missing column name descriptor" at the clause.
+    static bool RequireItems(TBaseParser& parser, const TCollection& items,
+                             const TParserToken* clause);
     TParserNotifyEvent Callback();
     TZanPreParser& FewerTokens(TZanPreParser& primary, TZanPreParser& secondary) const;
 

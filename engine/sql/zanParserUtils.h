@@ -106,9 +106,14 @@ public:
     virtual bool PrepareAndOpen() { return false; }
     TDataSet* GetProviderDataset() const { return FProviderDataset; }
     void SetProviderDataset(TDataSet* dataset) { FProviderDataset = dataset; }
+    // Changes whenever the dataset's rows are built anew, so that what an evaluator derived
+    // from one result (the value set of IN) is not used for the next.
+    uint64_t GetResultGeneration() const { return FResultGeneration; }
+    void NewResultGeneration() { ++FResultGeneration; }
 
 private:
     TDataSet* FProviderDataset = nullptr; // not owned
+    uint64_t FResultGeneration = 0;
 };
 
 // ---- Expression tree -----------------------------------------------------------------------

@@ -120,15 +120,6 @@ void TKeyFieldItem::Assign(const TCollectionItem& source) {
     FKeyIndex = s->FKeyIndex;
 }
 
-namespace {
-std::vector<std::string> FieldTypeIdentifiers() {
-    std::vector<std::string> names;
-    for (int i = 0; i < FieldTypeCount; ++i)
-        names.emplace_back(FieldTypeName(static_cast<TFieldType>(i)));
-    return names;
-}
-} // namespace
-
 // The published properties in their stored order.
 const TPropertyTable& TKeyFieldItem::Properties() {
     using T = TKeyFieldItem;

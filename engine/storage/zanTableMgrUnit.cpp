@@ -20,13 +20,6 @@ constexpr int32_t C_WRONGTABLETYPE = 10766;
 // Index slots a table header holds.
 constexpr int32_t C_MAX_INDEX_SLOTS = 34;
 
-std::vector<std::string> FieldTypeIdentifiers() {
-    std::vector<std::string> names;
-    for (int i = 0; i < FieldTypeCount; ++i)
-        names.emplace_back(FieldTypeName(static_cast<TFieldType>(i)));
-    return names;
-}
-
 // An empty leaf page of an index: leaf flag 1, nothing used.
 std::vector<uint8_t> EmptyLeafPage(uint32_t pageSize) {
     std::vector<uint8_t> page(pageSize, 0);

@@ -44,6 +44,13 @@ std::string_view FieldTypeName(TFieldType type) {
     return static_cast<int>(type) < FieldTypeCount ? names[type] : names[0];
 }
 
+std::vector<std::string> FieldTypeIdentifiers() {
+    std::vector<std::string> names;
+    for (int i = 0; i < FieldTypeCount; ++i)
+        names.emplace_back(FieldTypeName(static_cast<TFieldType>(i)));
+    return names;
+}
+
 namespace {} // namespace
 
 // --- Field definitions ---------------------------------------------------------------------------

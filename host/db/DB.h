@@ -164,6 +164,8 @@ inline constexpr int FieldTypeCount = ftFMTBcd + 1;
 
 // The type's identifier as text ("ftString"); "ftUnknown" for an ordinal out of range.
 std::string_view FieldTypeName(TFieldType type);
+// Every type's identifier, indexed by ordinal (the identifiers of a streamed type property).
+std::vector<std::string> FieldTypeIdentifiers();
 
 class TFieldDefs;
 class TIndexDefs;

@@ -1,8 +1,102 @@
 #include "host/db/Params.h"
 
 #include "host/db/Fields.h"
+#include "host/rtl/Format.h"
 
 namespace zan {
+
+const TPropertyTable& TParam::Properties() {
+    using T = TParam;
+    static const TPropertyTable table =
+        TPropertyTableOf<T>("TParam")
+            .String("Name", &T::GetName, &T::SetName)
+            .Enumeration("DataType", &T::GetDataType, &T::SetDataType, FieldTypeIdentifiers(),
+                         ftUnknown)
+            .Enumeration("ParamType", &T::GetParamType, &T::SetParamType,
+                         {"ptUnknown", "ptInput", "ptOutput", "ptInputOutput", "ptResult"},
+                         ptUnknown)
+            .Boolean("Bound", &T::GetBound, &T::SetBound, false)
+            .VariantValue("Value", &T::GetValue, &T::LoadValue);
+    return table;
+}
+
+void TParam::LoadValue(const Variant& value) {
+    const TVarType kind = value.Type();
+    const bool number = kind == varSmallint || kind == varInteger || kind == varInt64 ||
+                        kind == varDouble || kind == varCurrency;
+    const bool integer = kind == varSmallint || kind == varInteger || kind == varInt64;
+    auto refuse = [&]() {
+        DatabaseError(Format("Invalid value %s for parameter '%s' of type %s", VarToStr(value),
+                             FName, std::string(FieldTypeName(FDataType))));
+    };
+    if (kind == varNull || kind == varEmpty) {
+        FValue = value;
+        return;
+    }
+    try {
+        switch (FDataType) {
+        case ftUnknown:
+            FValue = value;
+            return;
+        case ftSmallint:
+        case ftInteger:
+        case ftWord:
+        case ftAutoInc:
+        case ftLargeint: {
+            if (!integer) refuse();
+            int64_t v = value.AsInt64();
+            if (FDataType == ftSmallint) {
+                if (v < INT16_MIN || v > INT16_MAX) refuse();
+                FValue = Variant(static_cast<int16_t>(v));
+            } else if (FDataType == ftLargeint) {
+                FValue = Variant(v);
+            } else {
+                if (v < INT32_MIN || v > INT32_MAX) refuse();
+                FValue = Variant(static_cast<int32_t>(v));
+            }
+            return;
+        }
+        case ftFloat:
+        case ftBCD:
+        case ftFMTBcd:
+            if (!number) refuse();
+            FValue = Variant(value.AsDouble());
+            return;
+        case ftCurrency:
+            if (!number) refuse();
+            FValue = Variant(value.AsCurrency());
+            return;
+        case ftDate:
+        case ftTime:
+        case ftDateTime:
+        case ftTimeStamp:
+            if (!number) refuse();
+            FValue = VarFromDateTime(value.AsDouble());
+            return;
+        case ftBoolean:
+            if (kind != varBoolean) refuse();
+            FValue = value;
+            return;
+        case ftString:
+        case ftFixedChar:
+        case ftWideString:
+        case ftMemo:
+        case ftFmtMemo:
+        case ftBlob:
+        case ftGraphic:
+        case ftBytes:
+        case ftVarBytes:
+            if (kind != varString) refuse();
+            FValue = value;
+            return;
+        default:
+            FValue = value;
+            return;
+        }
+    } catch (const EVariantError&) {
+        refuse();
+    }
+}
 
 void TParam::SetValue(const Variant& value) {
     if (FDataType == ftUnknown) {

@@ -6,6 +6,7 @@
 
 #include "host/db/DB.h"
 #include "host/rtl/Collections.h"
+#include "host/rtl/ComponentText.h"
 #include "host/rtl/Variants.h"
 
 namespace zan {
@@ -14,6 +15,8 @@ class TParam : public TCollectionItem {
 public:
     TParam() = default;
     ZAN_CLASS(TParam)
+    // Streamed in the component text form: Name, DataType, ParamType, Bound and Value.
+    ZAN_PROPERTIES(TParam)
 
     const std::string& GetName() const { return FName; }
     void SetName(const std::string& name) { FName = name; }
@@ -31,6 +34,10 @@ public:
     // Integer -> ftInteger, Currency -> ftCurrency, Int64 -> ftLargeint, Double -> ftFloat,
     // Date -> ftDateTime, Boolean -> ftBoolean, String -> ftString.
     void SetValue(const Variant& value);
+    // A value read from component text, converted to the kind of DataType (a number becomes a
+    // date for the date and time types, a currency for ftCurrency); Bound and DataType stay.
+    // EDatabaseError when the value does not fit DataType.
+    void LoadValue(const Variant& value);
     bool IsNull() const { return VarIsNull(FValue) || VarIsEmpty(FValue); }
     // Drops the value (Null), keeping name and type.
     void Clear() { FValue = Null(); }

@@ -14,9 +14,10 @@ namespace zan {
 
 namespace {
 
+// Never destroyed (see Application()).
 std::vector<TForm*>& FormList() {
-    static std::vector<TForm*> forms;
-    return forms;
+    static auto* forms = new std::vector<TForm*>;
+    return *forms;
 }
 
 std::map<std::string, std::function<std::unique_ptr<TFormsBackend>()>>& Factories() {
@@ -632,9 +633,12 @@ void RegisterBackendFactory(const std::string& name,
 TApplication::TApplication() : TComponent(nullptr) {}
 TApplication::~TApplication() = default;
 
+// Never destroyed, like the forms' list: the process may end from inside the event loop (the
+// X library exits when the display is lost), and the forms, their windows and the backend then
+// stay as they are rather than being torn down after the static objects they use.
 TApplication& Application() {
-    static TApplication app;
-    return app;
+    static auto* app = new TApplication;
+    return *app;
 }
 
 void TApplication::Initialize() {

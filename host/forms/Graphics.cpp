@@ -3,6 +3,8 @@
 #include <iconv.h>
 #include <png.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -241,6 +243,38 @@ void TRecordingCanvas::DoPolygon(const std::vector<TPoint>& points, TColor rgb) 
 
 void TRecordingCanvas::DoTextOut(int x, int y, const std::string& text, TColor rgb) {
     Ops.push_back(Format("text %d,%d a=%d %s %s", x, y, Angle, ColorHex(rgb), text));
+}
+
+TTextRun VisibleTextRun(const std::vector<double>& advances, double x, double y, int angle, const TRect& clip,
+                        int margin) {
+    const double a = angle * M_PI / 180.0;
+    const double u[2] = {std::cos(a), -std::sin(a)};
+    const double p[2] = {x, y};
+    const double lo[2] = {double(clip.Left - margin), double(clip.Top - margin)};
+    const double hi[2] = {double(clip.Right + margin), double(clip.Bottom + margin)};
+    // The stretch [from, to] of the whole line (in distance from the start) inside the rectangle.
+    double from = -HUGE_VAL, to = HUGE_VAL;
+    for (int axis = 0; axis < 2; ++axis) {
+        if (std::fabs(u[axis]) < 1e-9) {
+            if (p[axis] < lo[axis] || p[axis] > hi[axis]) return {};
+            continue;
+        }
+        double t1 = (lo[axis] - p[axis]) / u[axis], t2 = (hi[axis] - p[axis]) / u[axis];
+        from = std::max(from, std::min(t1, t2));
+        to = std::min(to, std::max(t1, t2));
+    }
+    if (from > to) return {};
+    TTextRun run;
+    double t = 0;
+    for (size_t i = 0; i < advances.size() && t <= to; t += advances[i], ++i) {
+        if (t + advances[i] < from) continue;
+        if (run.Count == 0) {
+            run.First = i;
+            run.Offset = t;
+        }
+        ++run.Count;
+    }
+    return run;
 }
 
 } // namespace zan

@@ -157,4 +157,15 @@ protected:
 // "#rrggbb" of a resolved colour.
 std::string ColorHex(TColor rgb);
 
+// The characters of a line of text that can show inside clip: the text starts at (x, y) on its
+// baseline and runs at angle degrees counter-clockwise (y down), each character taking its
+// advance along the line; a character counts when its stretch of the line comes within margin of
+// the rectangle. Offset is where the first one starts, measured along the line.
+struct TTextRun {
+    size_t First = 0, Count = 0;
+    double Offset = 0;
+};
+TTextRun VisibleTextRun(const std::vector<double>& advances, double x, double y, int angle, const TRect& clip,
+                        int margin);
+
 } // namespace zan

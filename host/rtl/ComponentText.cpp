@@ -175,6 +175,7 @@ private:
     }
 
     void WriteProperty(const TObject& object, const TPropertyInfo& prop, int level) {
+        if (prop.IsStored && !prop.IsStored(object)) return;
         std::string value;
         switch (prop.Kind) {
         case pkInteger:
@@ -219,8 +220,40 @@ private:
         case pkCollection:
             WriteCollection(object, prop, level);
             return;
+        case pkVariant: {
+            Variant v = prop.GetVariant(object);
+            if (VarIsEmpty(v)) return;
+            value = VariantText(object, prop, v);
+            break;
+        }
         }
         Line(level, prop.Name + " = " + value);
+    }
+
+    static std::string VariantText(const TObject& object, const TPropertyInfo& prop,
+                                   const Variant& v) {
+        switch (v.Type()) {
+        case varNull:
+            return "Null";
+        case varBoolean:
+            return v.AsBoolean() ? "True" : "False";
+        case varSmallint:
+        case varInteger:
+        case varInt64:
+            return std::to_string(v.AsInt64());
+        case varCurrency:
+            return CurrToStr(v.AsCurrency());
+        case varDouble:
+        case varDate: {
+            double d = v.AsDouble();
+            if (!std::isfinite(d)) BadValue(object, prop, FloatToStrGeneral(d));
+            return FloatText(d);
+        }
+        case varString:
+            return QuoteString(v.StringRef());
+        default:
+            BadValue(object, prop, VarTypeAsText(v.Type()));
+        }
     }
 
     void WriteCollection(const TObject& object, const TPropertyInfo& prop, int level) {
@@ -611,7 +644,41 @@ private:
         case pkCollection:
             ReadCollection(object, *prop, line, depth);
             break;
+        case pkVariant: {
+            Variant v = ReadVariant();
+            Guarded(line, context, [&] { prop->SetVariant(object, v); });
+            break;
         }
+        }
+    }
+
+    // Null, True, False, a number (integers within 32 bits as Integer, wider as Int64, others
+    // as Double) or a string.
+    Variant ReadVariant() {
+        const TToken& t = FParser.Token();
+        Variant v;
+        if (FParser.IsSymbol("Null")) {
+            v = Null();
+        } else if (FParser.IsSymbol("True") || FParser.IsSymbol("False")) {
+            v = Variant(FParser.IsSymbol("True"));
+        } else if (t.Kind == tkString) {
+            v = Variant(t.Text);
+        } else if (t.Kind == tkInteger) {
+            int64_t i = 0;
+            const char* first = t.Text.data() + (t.Text[0] == '+' ? 1 : 0);
+            auto res = std::from_chars(first, t.Text.data() + t.Text.size(), i);
+            if (res.ec != std::errc()) FParser.Error(Format("Number %s out of range", t.Text));
+            if (i >= INT32_MIN && i <= INT32_MAX)
+                v = Variant(static_cast<int32_t>(i));
+            else
+                v = Variant(i);
+        } else if (t.Kind == tkFloat) {
+            return Variant(ReadFloat());
+        } else {
+            FParser.Expected("Value");
+        }
+        FParser.Next();
+        return v;
     }
 
     int64_t ReadInteger(const TPropertyInfo& prop) {
@@ -755,6 +822,11 @@ void TPropertyTable::Add(TPropertyInfo info) {
     Assert(IsValidIdent(info.Name), "Property name is not an identifier");
     Assert(Find(info.Name) == nullptr, "Property declared twice");
     FProperties.push_back(std::move(info));
+}
+
+TPropertyInfo& TPropertyTable::Last() {
+    Assert(!FProperties.empty(), "No property declared");
+    return FProperties.back();
 }
 
 void RegisterComponentClass(const std::string& className, TComponentFactory factory) {

@@ -21,7 +21,10 @@
 //     end
 //
 // Each nesting level indents by two blanks. Values equal to the declared default are not
-// written; collections are always written (an empty one as "<>"). Strings are single-quoted with
+// written, nor properties whose stored test (StoredIf) answers false; other collections are
+// always written (an empty one as "<>"). Variant values are written by their kind: Null, True or
+// False, an integer, a float (currency exactly, dates as days), a string; an Empty one is not
+// written. Strings are single-quoted with
 // doubled quotes; control characters, DEL and bytes that are not part of a well-formed UTF-8
 // sequence are written as #n (n the byte value, decimal). Floats are written in the shortest text
 // that reads back to the same double, independent of the process locale. Owned components that
@@ -47,6 +50,7 @@
 #include "host/rtl/Classes.h"
 #include "host/rtl/Collections.h"
 #include "host/rtl/Streams.h"
+#include "host/rtl/Variants.h"
 
 namespace zan {
 
@@ -60,7 +64,8 @@ enum TPropertyKind : uint8_t {
     pkBoolean,
     pkEnumeration,
     pkSet,
-    pkCollection
+    pkCollection,
+    pkVariant
 };
 
 // One published property. Ordinal kinds (integer, Boolean, enumeration, set as a bit mask) go
@@ -86,6 +91,10 @@ struct TPropertyInfo {
     std::function<std::string(const TObject&)> GetString;
     std::function<void(TObject&, const std::string&)> SetString;
     std::function<TCollection*(const TObject&)> GetCollection;
+    std::function<Variant(const TObject&)> GetVariant;
+    std::function<void(TObject&, const Variant&)> SetVariant;
+    // The stored test: when set and false for an object, the property is not written.
+    std::function<bool(const TObject&)> IsStored;
 };
 
 // The published properties of one class, in stored order, chained to the base class's table.
@@ -104,6 +113,10 @@ public:
     bool InheritsFrom(const TPropertyTable* table) const;
     // Appends a property; a name already used in the chain is an assertion failure.
     void Add(TPropertyInfo info);
+
+protected:
+    // The property added last to this table; an assertion failure when there is none.
+    TPropertyInfo& Last();
 
 private:
     std::string FClassName;
@@ -222,6 +235,29 @@ public:
             return std::invoke(get, Self(o));
         };
         Add(std::move(info));
+        return *this;
+    }
+
+    // A value of any Variant kind; reading replaces it with the value as read (the setter
+    // converts when the property needs a particular kind).
+    template <class G, class S>
+    TPropertyTableOf& VariantValue(std::string name, G get, S set) {
+        TPropertyInfo info;
+        info.Name = std::move(name);
+        info.Kind = pkVariant;
+        info.GetVariant = [get](const TObject& o) { return Variant(std::invoke(get, Self(o))); };
+        info.SetVariant = [set](TObject& o, const Variant& v) { std::invoke(set, Self(o), v); };
+        Add(std::move(info));
+        return *this;
+    }
+
+    // The stored test of the property declared last: it is written only while stored(object)
+    // answers true.
+    template <class P>
+    TPropertyTableOf& StoredIf(P stored) {
+        Last().IsStored = [stored](const TObject& o) {
+            return static_cast<bool>(std::invoke(stored, Self(o)));
+        };
         return *this;
     }
 

@@ -425,6 +425,9 @@ void TCustomInstall::HandleException(TObject*, const std::exception& e) {
             AppServices().ShowException(e);
             Shutdown();
         }
+    } catch (const EHeadlessPrompt&) {
+        // A prompt script that cannot answer the bad-install pages fails the whole run.
+        throw;
     } catch (const std::exception& inner) {
         AppServices().ShowException(inner);
         if (FRunAutomatic) AppServices().Terminate();

@@ -35,3 +35,37 @@ SELECT k, COUNT(*) FROM t1 GROUP BY k UNION SELECT k, 1 FROM t3;
 SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING n > 4;
 -- error: 9645 Fields specified in having clause must appear in the result set: COUNT(*)
 SELECT k, MIN(name) FROM t1 GROUP BY k HAVING COUNT(*) > 2;
+-- error: 9645 Expression is empty
+SELECT id FROM t1 WHERE;
+-- error: 9645 Expression is empty
+SELECT k, COUNT(*) FROM t1 GROUP BY k HAVING;
+-- error: 9645 Expression is empty
+DELETE FROM t3 WHERE;
+-- error: 9645 missing column name descriptor
+SELECT k FROM t1 GROUP BY;
+-- error: 9645 missing column name descriptor
+SELECT id FROM t1 ORDER BY;
+-- error: 9645 Update statement missing column reference
+UPDATE t3 SET WHERE k = 1;
+-- error: 9645 Update statement missing column reference
+UPDATE t3 SET k = 1, WHERE k = 1;
+-- error: 9645 Field already exists
+CREATE TABLE dupcols (a INTEGER, b INTEGER, A INTEGER);
+-- error: 9645 Scope is invalid
+SELECT k, COUNT(*) FROM t1 GROUP BY k HAVING COUNT(*) > 1 AND k > 0;
+-- error: 9645 join field not found
+SELECT t1.id FROM t1 JOIN t3 ON t1.k = t3.nosuch;
+-- error: 9645 Field already exists
+ALTER TABLE t3 ADD x INTEGER, ADD X INTEGER;
+-- error: 9645 Field already exists
+ALTER TABLE t3 ALTER k TO z, ALTER label TO z;
+-- error: 9645 Field already exists
+ALTER TABLE t3 ADD z INTEGER, ALTER k TO z;
+-- error: 9645 Field already exists
+CREATE INDEX dupidx ON t3 (k, K);
+-- error: 9645 Field already exists
+CREATE TABLE dupkey (a INTEGER, PRIMARY KEY (a, a));
+-- error: 9645 Field already exists
+INSERT INTO t3 (k, k) VALUES (1, 2);
+-- error: 9645 Field already exists
+UPDATE t3 SET k = 1, k = 2;

@@ -187,3 +187,48 @@ TEST_F(Xvfb, ScriptedFrameAtItsPlaceWithStockPages) {
     ClearInstallForms();
     Application().SetSession(&Session);
 }
+
+// Captions of 10,000 characters (one word, and words to wrap) and controls of zero size draw on a
+// real window, turned or not, without harm; a form of zero size still gets a window.
+TEST_F(Xvfb, HugeCaptionsAndZeroSizes) {
+    std::string word(10000, 'W'), words;
+    while (words.size() < 10000) words += "setup ";
+    TForm form(nullptr);
+    form.Caption = word;
+    form.SetBounds(0, 0, 300, 200);
+    int y = 0;
+    auto add = [&](TControl* c, int w, int h, const std::string& caption) {
+        c->SetBounds(0, y, w, h);
+        y += h;
+        c->Caption = caption;
+        c->SetParent(&form);
+    };
+    auto* wrapped = new TLabel(&form);
+    wrapped->WordWrap = true;
+    add(wrapped, 280, 40, words);
+    add(new TLabel(&form), 280, 13, word);
+    add(new TButton(&form), 280, 25, word);
+    add(new TEdit(&form), 280, 21, word);
+    add(new TGroupBox(&form), 280, 30, word);
+    auto* turned = new TRotate3DLabel(&form);
+    turned->LabelStyle.SetAngle(45);
+    turned->MyTransparent = false;
+    add(turned, 280, 60, word);
+    // Zero sizes: nothing to draw, nothing to break.
+    for (TControl* c : std::initializer_list<TControl*>{new TLabel(&form), new TButton(&form), new TProgressBar(&form),
+                                                        new TBackdrop(&form), new TRotate3DLabel(&form), new TMemo(&form)})
+        add(c, 0, 0, word);
+    form.FinishCreate();
+    form.Show();
+    for (int i = 0; i < 5; ++i) Application().ProcessMessages();
+    TPicture shot = Application().Backend().Capture(form);
+    shot.SaveToFile(Artefact("huge_captions.png"));
+    EXPECT_EQ(shot.Width(), 300);
+    TForm empty(nullptr);
+    empty.FinishCreate();
+    empty.Show();
+    Application().ProcessMessages();
+    EXPECT_EQ(Application().Backend().Capture(empty).Width(), 1);
+    empty.Hide();
+    form.Hide();
+}

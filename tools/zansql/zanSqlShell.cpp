@@ -14,6 +14,7 @@
 #include "host/db/Fields.h"
 #include "host/rtl/DateUtils.h"
 #include "host/rtl/Format.h"
+#include "host/win/WinFiles.h"
 
 namespace zan {
 
@@ -352,6 +353,9 @@ bool ParseZanSqlOptions(const std::vector<std::string>& args, TZanSqlOptions& op
         } else if (a.size() > 1 && a[0] == '-') {
             error = "unknown option " + a;
             return false;
+        } else if (a == "-") {
+            error = "standard input (-) cannot be a database";
+            return false;
         } else {
             if (haveDatabase) {
                 error = "more than one database given";
@@ -402,7 +406,7 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
     std::string script;
     if (options.HasCommand) {
         script = options.Command;
-    } else if (!options.File.empty()) {
+    } else if (!options.File.empty() && options.File != "-") {
         std::ifstream f(options.File, std::ios::binary);
         if (!f) {
             err << "error 0: cannot read " << options.File << '\n';
@@ -440,6 +444,10 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
         db.Open();
     } catch (const std::exception& e) {
         err << SqlErrorLine(e) << '\n';
+        const std::string path = db.GetDirectory() + db.GetDataBaseName();
+        if (!db.IsMemoryDatabase() && IsFileReadOnly(path))
+            err << "error 0: " << path
+                << " is read-only on disk; zansql opens its database for writing\n";
         return 1;
     }
     bool failed = false;

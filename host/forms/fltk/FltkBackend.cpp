@@ -4,13 +4,17 @@
 #include <FL/Fl_Double_Window.H>
 #include <FL/Fl_RGB_Image.H>
 #include <FL/fl_draw.H>
+#include <FL/fl_utf8.h>
 #include <FL/x.H>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/forms/Forms.h"
 
@@ -29,8 +33,13 @@ void SetFont(const TFont& font) { fl_font(FaceOf(font), FontPixels(font.Size)); 
 
 void SetColor(TColor rgb) { fl_color(GetRValue(rgb), GetGValue(rgb), GetBValue(rgb)); }
 
+// Texts longer than this are cut to the characters that can land in the window.
+constexpr size_t LongText = 256;
+
 class TFltkCanvas : public TCanvas {
 public:
+    // The window's size: nothing is drawn outside it.
+    TFltkCanvas(int width, int height) : FWindow{0, 0, width, height} {}
     int TextWidth(const std::string& text) override {
         SetFont(Font);
         return static_cast<int>(std::lround(fl_width(SanitizeUTF8(text).c_str())));
@@ -61,15 +70,39 @@ protected:
         // The model places text by the top-left of its cell; FLTK draws from the baseline.
         double a = Angle * M_PI / 180.0;
         int ascent = fl_height() - fl_descent();
-        int bx = x + static_cast<int>(std::lround(ascent * std::sin(a)));
-        int by = y + static_cast<int>(std::lround(ascent * std::cos(a)));
-        if (Angle == 0) fl_draw(text.c_str(), bx, by);
-        else fl_draw(Angle, text.c_str(), bx, by);
+        double bx = x + ascent * std::sin(a), by = y + ascent * std::cos(a);
+        std::string shown = text;
+        if (text.size() > LongText) {
+            // A long text turned at an angle makes drawing requests the X server refuses (it
+            // drops the connection): only the characters that can show go to the toolkit, from
+            // the point where the first of them starts.
+            std::vector<size_t> starts;
+            std::vector<double> advances;
+            for (size_t i = 0; i < text.size();) {
+                size_t n = std::max(1, fl_utf8len1(text[i]));
+                n = std::min(n, text.size() - i);
+                starts.push_back(i);
+                advances.push_back(fl_width(text.c_str() + i, static_cast<int>(n)));
+                i += n;
+            }
+            TTextRun run = VisibleTextRun(advances, bx, by, Angle, FWindow, 2 * fl_height());
+            if (run.Count == 0) return;
+            size_t end = run.First + run.Count < starts.size() ? starts[run.First + run.Count] : text.size();
+            shown = text.substr(starts[run.First], end - starts[run.First]);
+            bx += run.Offset * std::cos(a);
+            by -= run.Offset * std::sin(a);
+        }
+        int ix = static_cast<int>(std::lround(bx)), iy = static_cast<int>(std::lround(by));
+        if (Angle == 0) fl_draw(shown.c_str(), ix, iy);
+        else fl_draw(Angle, shown.c_str(), ix, iy);
     }
     void DoDraw(int x, int y, const TPicture& picture) override {
         Fl_RGB_Image image(picture.RGBA().data(), picture.Width(), picture.Height(), 4);
         image.draw(x, y);
     }
+
+private:
+    TRect FWindow;
 };
 
 // The exception a handler raised inside FLTK's loop, rethrown once the loop returns.
@@ -83,6 +116,31 @@ void Guard(F action) {
         if (!gPending) gPending = std::current_exception();
     }
 }
+
+// Auto-repeat: a key held down makes the X server send a release and a press again and again,
+// each pair with one time stamp. When the toolkit finds the press already queued behind the
+// release it folds the two into a key press, handled while the release is the current X event;
+// otherwise the press comes alone, and every X event passes here before the toolkit handles it,
+// so the key handler knows whether the press it gets is a repeat. Only the time stamps decide: a
+// release this client never sees (the focus moved on) leaves nothing that could swallow the next
+// real press.
+bool gKeyRepeat = false;
+std::map<unsigned, Time> gKeyReleased;
+
+int WatchKeys(void* data, void*) {
+    const XEvent& e = *static_cast<const XEvent*>(data);
+    if (e.type == KeyPress) {
+        auto released = gKeyReleased.find(e.xkey.keycode);
+        gKeyRepeat = released != gKeyReleased.end() && released->second == e.xkey.time;
+    } else if (e.type == KeyRelease) {
+        gKeyReleased[e.xkey.keycode] = e.xkey.time;
+        gKeyRepeat = false;
+    }
+    return 0;
+}
+
+// True while the key press being handled is a repeat of a key held down.
+bool KeyRepeated() { return gKeyRepeat || (fl_xevent && fl_xevent->type == KeyRelease); }
 
 std::string KeyName(int key) {
     switch (key) {
@@ -100,7 +158,7 @@ std::string KeyName(int key) {
 
 class TFormWindow : public Fl_Double_Window {
 public:
-    TFormWindow(TForm& form) : Fl_Double_Window(form.Width, form.Height), FForm(form) {
+    explicit TFormWindow(TForm& form) : Fl_Double_Window(form.Width, form.Height), FForm(form) {
         end();
         callback([](Fl_Widget*, void* data) {
             auto* f = static_cast<TForm*>(data);
@@ -110,7 +168,7 @@ public:
 
     void draw() override {
         Guard([&] {
-            TFltkCanvas canvas;
+            TFltkCanvas canvas(w(), h());
             FForm.PaintTree(canvas);
         });
     }
@@ -138,9 +196,12 @@ public:
         case FL_SHORTCUT: {
             if (blocked) return 1;
             std::string key = KeyName(Fl::event_key());
+            TControl* focus = FForm.ActiveControl;
+            bool buttonSpace = key == "space" && focus && dynamic_cast<TButton*>(focus);
+            // A held key that presses a button presses it once, not once a repeat.
+            if (KeyRepeated() && (key == "Return" || key == "Escape" || buttonSpace)) return 1;
             Guard([&] {
-                TControl* focus = FForm.ActiveControl;
-                if (key == "space" && focus && dynamic_cast<TButton*>(focus)) focus->KeyDown(key);
+                if (buttonSpace) focus->KeyDown(key);
                 else if (!key.empty() && key != "space") FForm.KeyDown(key);
                 else if (focus && Fl::event_length() > 0) focus->TypeText(Fl::event_text());
             });
@@ -150,6 +211,8 @@ public:
         default: return Fl_Double_Window::handle(event);
         }
     }
+
+    TForm& Form() const { return FForm; }
 
 private:
     TForm& FForm;
@@ -163,18 +226,27 @@ public:
         Display* d = XOpenDisplay(nullptr);
         if (!d) throw EFormsError("Cannot open the X display (is DISPLAY set?)");
         fl_open_display(d);
+        Fl::add_system_handler(WatchKeys, nullptr);
         Fl::visual(FL_RGB);
         Screen().Width = Fl::w();
         Screen().Height = Fl::h();
     }
+    // The backend owns its windows and frees those left. Each belongs to a form that is still
+    // alive: a form's destructor hands its window back through FormDestroyed first. The forms'
+    // global list is never read here, as it may be gone when this runs at the process' exit.
     ~TFltkBackend() override {
-        for (TForm* f : LiveForms()) FormDestroyed(*f);
+        Fl::remove_system_handler(WatchKeys);
+        for (TFormWindow* w : FWindows) {
+            w->Form().BackendData = nullptr;
+            delete w;
+        }
     }
     const char* Name() const override { return "fltk"; }
     void ShowForm(TForm& form) override {
         TFormWindow* w = WindowOf(form);
         if (!w) {
             w = new TFormWindow(form);
+            FWindows.push_back(w);
             form.BackendData = w;
         }
         w->copy_label(SanitizeUTF8(form.Caption).c_str());
@@ -190,8 +262,11 @@ public:
         Fl::flush();
     }
     void FormDestroyed(TForm& form) override {
-        delete WindowOf(form);
+        TFormWindow* w = WindowOf(form);
+        if (!w) return;
+        FWindows.erase(std::remove(FWindows.begin(), FWindows.end(), w), FWindows.end());
         form.BackendData = nullptr;
+        delete w;
     }
     void Invalidate(TForm& form) override {
         TFormWindow* w = WindowOf(form);
@@ -241,9 +316,12 @@ public:
         return picture;
     }
     void SetCursor(TCursor cursor) override {
-        for (TForm* f : LiveForms())
-            if (TFormWindow* w = WindowOf(*f)) w->cursor(cursor == crHourGlass ? FL_CURSOR_WAIT : FL_CURSOR_DEFAULT);
+        for (TFormWindow* w : FWindows) w->cursor(cursor == crHourGlass ? FL_CURSOR_WAIT : FL_CURSOR_DEFAULT);
     }
+
+private:
+    // The windows made for forms, in the order they were first shown.
+    std::vector<TFormWindow*> FWindows;
 };
 
 } // namespace

@@ -131,7 +131,7 @@ TEST(SqlShellOptions, GoodAndBadCommandLines) {
     EXPECT_EQ(o.Database, "MEMORY");
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--nope"}, {"-c"}, {"-c", "x", "-f", "y"}, {"a", "b"},
-          {"--user", "u"}, {"-f", ""}, {"--key"}}) {
+          {"--user", "u"}, {"-f", ""}, {"--key"}, {"-"}, {"-c", "SELECT 1", "-"}}) {
         EXPECT_FALSE(ParseZanSqlOptions(bad, o, error)) << bad[0];
         EXPECT_FALSE(error.empty());
         std::istringstream in;
@@ -139,4 +139,13 @@ TEST(SqlShellOptions, GoodAndBadCommandLines) {
         EXPECT_EQ(RunZanSql(bad, in, out, err), 2);
         EXPECT_NE(err.str().find("usage: zansql"), std::string::npos);
     }
+}
+
+TEST(SqlShellOptions, DashAsFileReadsStandardInput) {
+    std::istringstream in(
+        "CREATE TABLE x (a INTEGER);\nINSERT INTO x VALUES (4);\nSELECT a FROM x;\n");
+    std::ostringstream out, err;
+    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "-f", "-"}, in, out, err), 0)
+        << err.str();
+    EXPECT_EQ(out.str(), "a\n4\n");
 }

@@ -318,6 +318,38 @@ TEST(Graphics, MulDivColoursAndText) {
     EXPECT_EQ(FontNameUTF8(big5), "\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94");
 }
 
+// A long line of text is cut to the characters that can land in the window: 1,000 characters of
+// 10 px over a 100 x 50 window, from several starts and at several angles.
+TEST(Graphics, VisibleTextRunOfALongLine) {
+    struct Row {
+        double X, Y;
+        int Angle, Margin;
+        size_t First, Count;
+        double Offset;
+    };
+    const Row rows[] = {
+        {0, 20, 0, 0, 0, 11, 0},        // left aligned: the first 100 px (the 11th touches the edge)
+        {-500, 20, 0, 0, 49, 12, 490},  // right aligned past the left edge: the end that shows
+        {0, 200, 0, 0, 0, 0, 0},        // below the window
+        {0, 55, 0, 10, 0, 12, 0},       // just below, but within the margin (10 px more each side)
+        {-20000, 20, 0, 0, 0, 0, 0},    // ends before the window starts
+        {50, 40, 90, 0, 0, 5, 0},       // upwards from inside: 40 px to the top
+        {100, 20, 180, 0, 0, 11, 0},    // upside down from the right edge
+        {0, 50, 45, 0, 0, 8, 0},        // diagonal from the bottom-left corner
+        {-300, 400, 45, 0, 49, 8, 490}, // diagonal from far off, entering at the bottom
+        {50, 25, 270, 0, 0, 3, 0},      // downwards from the middle: 25 px
+    };
+    std::vector<double> advances(1000, 10.0);
+    for (const Row& r : rows) {
+        TTextRun run = VisibleTextRun(advances, r.X, r.Y, r.Angle, {0, 0, 100, 50}, r.Margin);
+        EXPECT_EQ(run.Count, r.Count) << r.X << "," << r.Y << " at " << r.Angle;
+        if (run.Count == 0) continue;
+        EXPECT_EQ(run.First, r.First) << r.X << "," << r.Y << " at " << r.Angle;
+        EXPECT_NEAR(run.Offset, r.Offset, 1e-6) << r.X << "," << r.Y << " at " << r.Angle;
+    }
+    EXPECT_EQ(VisibleTextRun({}, 0, 20, 0, {0, 0, 100, 50}, 0).Count, 0u);
+}
+
 TEST(Graphics, PngRoundTripAndBadInput) {
     TPicture p;
     p.SetSize(3, 2);

@@ -665,3 +665,72 @@ TEST_F(ComponentText, MutatedTextGivesOnlyCleanErrors) {
 }
 
 } // namespace
+
+namespace {
+
+class TVariantSample : public TComponent {
+public:
+    explicit TVariantSample(TComponent* owner = nullptr) : TComponent(owner) {}
+    ZAN_CLASS(TVariantSample)
+    ZAN_PROPERTIES(TVariantSample)
+    Variant Value;
+    TCollectionT<TPartItem> Parts;
+};
+
+const TPropertyTable& TVariantSample::Properties() {
+    using T = TVariantSample;
+    static const TPropertyTable table =
+        TPropertyTableOf<T>("TVariantSample")
+            .VariantValue(
+                "Value", [](T& s) { return s.Value; }, [](T& s, const Variant& v) { s.Value = v; })
+            .Collection("Parts", [](T& s) -> TCollection* { return &s.Parts; })
+            .StoredIf([](T& s) { return s.Parts.Count() > 0; });
+    return table;
+}
+
+} // namespace
+
+TEST(ComponentTextValues, VariantValuesByKindAndAStoredTest) {
+    struct TCase {
+        Variant Value;
+        std::string Line; // empty: not written
+        TVarType ReadType;
+    };
+    const TCase cases[] = {
+        {Variant(), "", varEmpty},
+        {Null(), "Null", varNull},
+        {Variant(false), "False", varBoolean},
+        {Variant(int16_t{-5}), "-5", varInteger},
+        {Variant(int64_t{1} << 40), "1099511627776", varInt64},
+        {Variant(0.1), "0.1", varDouble},
+        {Variant(Currency::FromScaled(123456)), "12.3456", varDouble},
+        {VarFromDateTime(45000.5), "45000.5", varDouble},
+        {Variant("it's\n\xC3\xA9"), "'it''s'#10'\xC3\xA9'", varString},
+    };
+    for (const TCase& c : cases) {
+        TVariantSample s;
+        s.Value = c.Value;
+        const std::string text = ComponentToText(s);
+        const std::string expected = "object TVariantSample\n" +
+                                     (c.Line.empty() ? "" : "  Value = " + c.Line + "\n") + "end\n";
+        EXPECT_EQ(text, expected);
+        TVariantSample r;
+        ReadComponentFromText(text, r);
+        EXPECT_EQ(VarType(r.Value), c.ReadType) << c.Line;
+        if (c.ReadType == varDouble) {
+            EXPECT_EQ(r.Value.AsDouble(), c.Value.AsDouble()) << c.Line;
+        } else if (c.ReadType != varEmpty && c.ReadType != varNull) {
+            EXPECT_EQ(r.Value.AsString(), c.Value.AsString()) << c.Line;
+        }
+    }
+    TVariantSample s;
+    s.Value = VarArrayOf({Variant(1)});
+    EXPECT_THROW(ComponentToText(s), EWriteError);
+    s.Value = Variant(std::numeric_limits<double>::infinity());
+    EXPECT_THROW(ComponentToText(s), EWriteError);
+    // The stored test decides, not the collection's emptiness alone.
+    s.Value = Variant();
+    s.Parts.Add()->SetCode(3);
+    EXPECT_EQ(ComponentToText(s),
+              "object TVariantSample\n  Parts = <\n    item\n      Code = 3\n    end>\nend\n");
+}

@@ -85,7 +85,13 @@ TEST(ProductFailures, FailedStartsExitWithoutSanitizerReports) {
 }
 
 TEST(ProductFailures, HelpConfigurationFifoDoesNotHangTheInstall) {
-    TProductMachine m("orvex_fifo", HappyScript);
+    // The help configuration cannot be read: the install ends bad, and the script answers its
+    // page (a page the script leaves unanswered would fail the wizard with 4).
+    TProductMachine m("orvex_fifo", "[TWelcomeForm] click ProceedBtn\n"
+                                    "[TLicenseForm] click ProceedBtn\n"
+                                    "[TSelectDestinationForm] click ProceedBtn\n"
+                                    "[TConfirmInstall] click ProceedBtn\n"
+                                    "[TBadInstallForm] click FinishBtn\n");
     SeedDelphi7Installation();
     std::string ohl = m.C("Program Files/Borland/Delphi7/Help/delphi7.ohl");
     std::filesystem::remove(ohl);
@@ -93,7 +99,7 @@ TEST(ProductFailures, HelpConfigurationFifoDoesNotHangTheInstall) {
     std::string err;
     int status = RunShell("timeout -s KILL 90 '" + m.C("build/setup.exe") + "'", m.Root + "/stderr.txt", err);
     ASSERT_NE(status, 128 + SIGKILL) << "the setup hung\n" << TSandbox::ReadHostFile(m.Transcript);
-    EXPECT_TRUE(status == 0 || status == 1) << status << "\n" << err;
+    EXPECT_EQ(status, 1) << err << "\n" << TSandbox::ReadHostFile(m.Transcript);
     EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
 }
 

@@ -14,6 +14,7 @@
 #include "setup/engine/SetupDriver.h"
 #include "host/win/WinFs.h"
 #include "setup/engine/cmp_TCrvnCompress.h"
+#include "setup/engine/InstallExceptions.h"
 #include "setup/engine/cmp_TInstall.h"
 #include "setup/wizard/StockPages.h"
 #include "setup/wizard/WizardRun.h"
@@ -78,6 +79,12 @@ void AskSomething(TCustomInstall& install) {
     install.OnAfterInitialized = [](TObject*) { UserPrompts().Message("Proceed with the demo?", pbOKCancel); };
 }
 
+// An install that fails at its start, with the stock bad-install page on the main form.
+void FailWithBadInstallPage(TCustomInstall& install) {
+    (new TBadInstallationDlg(install.GetOwner()))->SetContainer(&install);
+    install.OnAfterInitialized = [](TObject*) { throw IEInstall("The disk is full"); };
+}
+
 } // namespace
 
 TEST(WizardRun, ExitStatusOfEachEnd) {
@@ -94,6 +101,10 @@ TEST(WizardRun, ExitStatusOfEachEnd) {
         {"usage", {"-x"}, "", nullptr, SetupExitFailed},
         {"script step cannot apply", {}, "[TLicenseForm] click NoSuchButton\n", nullptr, WizardExitNotShown, false, true},
         {"prompt not answered", {}, "Something else => OK\n", AskSomething, WizardExitNotShown, false, true},
+        {"bad install page answered", {}, "[TBadInstallForm] click FinishBtn\n", FailWithBadInstallPage,
+         SetupExitFailed, false, true},
+        {"bad install page not answered", {}, "Something else => OK\n", FailWithBadInstallPage, WizardExitNotShown,
+         false, true},
     };
     for (const Case& c : cases) {
         TSandbox box("wizard");
@@ -106,16 +117,23 @@ TEST(WizardRun, ExitStatusOfEachEnd) {
 }
 
 TEST(WizardRun, HeadlessDriverFailsAnUnansweredPromptWithOne) {
-    TSandbox box("driverprompt");
-    THeadlessSession session("Something else => OK\n", box.Root + "/script", box.Root + "/transcript");
-    const char* argv[] = {"setup"};
-    int code = RunSetup(1, argv, [](TDataModule& owner) {
-        auto* install = new TInstall(&owner);
-        install->SetLoading(true);
-        AskSomething(*install);
-    }, &session, &session);
-    EXPECT_EQ(code, SetupExitFailed);
-    EXPECT_NE(TSandbox::ReadHostFile(box.Root + "/transcript").find("Proceed with the demo?"), std::string::npos);
+    // The prompt comes during the run, or while the failed run tells of its bad end.
+    const std::function<void(TCustomInstall&)> setups[] = {AskSomething, [](TCustomInstall& install) {
+        install.OnAfterInitialized = [](TObject*) { throw IEInstall("The disk is full"); };
+        install.OnBeforeNotifyBadInstall = [](TObject*) { UserPrompts().Message("Proceed with the demo?", pbOKCancel); };
+    }};
+    for (const auto& setup : setups) {
+        TSandbox box("driverprompt");
+        THeadlessSession session("Something else => OK\n", box.Root + "/script", box.Root + "/transcript");
+        const char* argv[] = {"setup"};
+        int code = RunSetup(1, argv, [&](TDataModule& owner) {
+            auto* install = new TInstall(&owner);
+            install->SetLoading(true);
+            setup(*install);
+        }, &session, &session);
+        EXPECT_EQ(code, SetupExitFailed);
+        EXPECT_NE(TSandbox::ReadHostFile(box.Root + "/transcript").find("Proceed with the demo?"), std::string::npos);
+    }
 }
 
 namespace {

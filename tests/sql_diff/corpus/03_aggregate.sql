@@ -50,3 +50,8 @@ SELECT k FROM t1 GROUP BY k;
 SELECT k, name FROM t1 WHERE k < 3 GROUP BY k, name;
 SELECT k FROM t1 GROUP BY k HAVING k > 3;
 SELECT t2.tag FROM t1 JOIN t2 ON t1.id = t2.t1_id GROUP BY t2.tag;
+-- DISTINCT aggregates over integer columns with NULLs, per group and over no rows.
+SELECT name, COUNT(DISTINCT k) FROM t1 GROUP BY name;
+SELECT SUM(DISTINCT k), MAX(DISTINCT k), MIN(DISTINCT k), COUNT(DISTINCT k) FROM t1 WHERE id < 30;
+SELECT tag, COUNT(DISTINCT t1_id), SUM(DISTINCT t1_id) FROM t2 GROUP BY tag;
+SELECT COUNT(DISTINCT k) FROM t1 WHERE id > 100;

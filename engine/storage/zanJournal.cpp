@@ -756,6 +756,15 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
 void TJournalWriter::Invalidate(bool keep) {
     ZanAssert(FActive, "Journal not active");
     int truncateError = 0;
+    // The file stays, holding no journal, for the next commit.
+    auto kept = [this] {
+        if (FSync) {
+            ZanCrashPoint(csSync);
+            if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
+        }
+        FActive = false;
+        FBuffer.clear();
+    };
     if (keep && FHeader.JournalLength <= C_KEEP_LENGTH) {
         // Zeroing the header is enough: the file reads as no journal, and its blocks stay
         // allocated for the next commit, whose records carry a new nonce (stale records past
@@ -764,28 +773,13 @@ void TJournalWriter::Invalidate(bool keep) {
         // sector (cut anyway, the header fails its checksum: torn, never restored).
         static const uint8_t zero[ZanJournalHeaderSize] = {};
         ZanCrashPoint(csWrite);
-        if (pwrite(FHandle, zero, sizeof zero, 0) == static_cast<ssize_t>(sizeof zero)) {
-            if (FSync) {
-                ZanCrashPoint(csSync);
-                if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
-            }
-            FActive = false;
-            FBuffer.clear();
-            return;
-        }
+        if (pwrite(FHandle, zero, sizeof zero, 0) == static_cast<ssize_t>(sizeof zero))
+            return kept();
         // Not written: cutting the file empties it as well.
     }
     if (keep) {
         ZanCrashPoint(csTruncate);
-        if (ftruncate(FHandle, 0) == 0) {
-            if (FSync) {
-                ZanCrashPoint(csSync);
-                if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
-            }
-            FActive = false;
-            FBuffer.clear();
-            return;
-        }
+        if (ftruncate(FHandle, 0) == 0) return kept();
         truncateError = errno; // keeping failed: removing the journal commits as well
     }
     ZanCrashPoint(csUnlink);

@@ -1,5 +1,7 @@
 #include "engine/storage/zanCrypt.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -131,32 +133,6 @@ inline void XorPartial(const uint8_t* source, uint8_t* target, int32_t n, uint64
         target[i] =
             static_cast<uint8_t>(source[i] ^ static_cast<uint8_t>(keyStream >> (56 - 8 * i)));
 }
-
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-    std::array<uint32_t, 256> table{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    return table;
-}
-
-constexpr std::array<uint32_t, 256> CrcTable = MakeCrcTable();
-
-// Slicing by eight: table k gives the CRC of a byte followed by k zero bytes, so eight bytes are
-// folded in per step (the journal checksums every page it saves).
-constexpr std::array<std::array<uint32_t, 256>, 8> MakeCrcSlices() {
-    std::array<std::array<uint32_t, 256>, 8> t{};
-    t[0] = MakeCrcTable();
-    for (int k = 1; k < 8; ++k)
-        for (uint32_t n = 0; n < 256; ++n)
-            t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xFF];
-    return t;
-}
-
-constexpr std::array<std::array<uint32_t, 256>, 8> CrcSlices = MakeCrcSlices();
 
 } // namespace
 
@@ -421,19 +397,12 @@ uint32_t CalcCRC(const void* buffer, int32_t count) {
 
 uint32_t CRCUpdate(uint32_t crc, const void* buffer, int32_t count) {
     CheckBuffers("CRCUpdate", count, buffer, buffer);
-    auto p = static_cast<const uint8_t*>(buffer);
-    crc = ~crc;
-    int32_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        const uint32_t lo = crc ^ (uint32_t(p[i]) | uint32_t(p[i + 1]) << 8 |
-                                   uint32_t(p[i + 2]) << 16 | uint32_t(p[i + 3]) << 24);
-        crc = CrcSlices[7][lo & 0xFF] ^ CrcSlices[6][(lo >> 8) & 0xFF] ^
-              CrcSlices[5][(lo >> 16) & 0xFF] ^ CrcSlices[4][lo >> 24] ^ CrcSlices[3][p[i + 4]] ^
-              CrcSlices[2][p[i + 5]] ^ CrcSlices[1][p[i + 6]] ^ CrcSlices[0][p[i + 7]];
-    }
-    for (; i < count; ++i)
-        crc = CrcTable[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    // The common CRC-32 (reflected polynomial 0xEDB88320, inverted before and after): zlib's
+    // is the same function and about twice as fast as a table per byte (the journal checksums
+    // every page it saves).
+    if (count == 0) return crc;
+    return static_cast<uint32_t>(
+        crc32(crc, static_cast<const Bytef*>(buffer), static_cast<uInt>(count)));
 }
 
 } // namespace zan

@@ -1373,6 +1373,8 @@ void TDiskMgr::RaiseOnBadJournal(const TJournalCheck& check) const {
 bool TDiskMgr::CheckJournal(int32_t justTaken) {
     // Our own commit or restore is at work, or no one else can have written the file.
     if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+    // Our kept journal, invalidated, is still the file there: nothing to restore.
+    if (FFile->JournalKeptIdle()) return false;
     TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
     if (check.State == jsAbsent || check.State == jsEmpty || check.State == jsForeign)
         return false;

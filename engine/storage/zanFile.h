@@ -139,6 +139,7 @@ public:
     // its path, so a commit need not look for a leftover one.
     // known: no one else can have touched the path (an exclusive open), so it is not looked at.
     bool JournalKeptReady(bool known = false) { return FJournal.KeptReady(known); }
+    bool JournalKeptIdle() const { return FJournal.KeptIdle(); }
     // Removes the journal file kept between commits; the caller holds the commit lock.
     void CloseJournal() noexcept { FJournal.Close(); }
 

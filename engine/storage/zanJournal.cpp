@@ -22,6 +22,9 @@ namespace zan {
 namespace {
 
 constexpr size_t C_FLUSH_SIZE = 1u << 20; // records go to the file in pieces of this size
+// A kept journal longer than this is cut to zero length at its commit point, so the file does
+// not keep the blocks of one big transaction; a shorter one has only its header zeroed.
+constexpr uint64_t C_KEEP_LENGTH = 1u << 20;
 constexpr uint32_t C_FLAG_TRUNCATE = 1;
 constexpr uint32_t C_MIN_PAGE = 128;
 constexpr uint32_t C_MAX_PAGE = 65536;
@@ -97,6 +100,16 @@ bool ReadExact(int fd, void* buffer, size_t count, uint64_t offset) {
         offset += static_cast<uint64_t>(n);
     }
     return true;
+}
+
+// The file holds no journal: it is empty, or its whole header is zeros (a journal invalidated
+// at its commit point, or one whose header was never written). Such a file is never hot.
+bool HeaderIsZero(int fd, uint64_t size) {
+    if (size == 0) return true;
+    if (size < ZanJournalHeaderSize) return false;
+    uint8_t head[ZanJournalHeaderSize];
+    if (!ReadExact(fd, head, sizeof head, 0)) return false;
+    return std::all_of(head, head + sizeof head, [](uint8_t b) { return b == 0; });
 }
 
 // Reads the records of a journal in order through a buffer, so a long journal costs few calls.
@@ -421,6 +434,13 @@ TJournalCheck InspectJournal(const std::string& journalPath, const std::string& 
     }
     check.State = jsTorn;
     if (zero) {
+        if (got == ZanJournalHeaderSize &&
+            std::all_of(head, head + got, [](uint8_t b) { return b == 0; })) {
+            // The kept journal after its commit point: its header zeroed, its old records left
+            // for the next commit to overwrite.
+            check.State = jsEmpty;
+            return check;
+        }
         check.Reason = "header not written";
         return check;
     }
@@ -573,17 +593,21 @@ bool TJournalWriter::StillLinked() const {
     return S_ISREG(named.st_mode) && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
-bool TJournalWriter::KeptReady(bool known) {
-    FVerified = false;
+bool TJournalWriter::KeptIdle() const {
     // An open handle outside a commit is the journal Invalidate(true) emptied and kept.
     if (FHandle < 0 || FActive) return false;
-    if (!known) {
-        // The file at the path is ours when it is the same inode; its size is then ours too.
-        struct stat named {};
-        if (lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) ||
-            named.st_dev != FDev || named.st_ino != FIno || named.st_size != 0)
-            return false;
-    }
+    // The file at the path is ours when it is the same inode.
+    struct stat named {};
+    if (lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != FDev ||
+        named.st_ino != FIno)
+        return false;
+    // Another committer may have written into it since: it must hold no journal now.
+    return HeaderIsZero(FHandle, static_cast<uint64_t>(named.st_size));
+}
+
+bool TJournalWriter::KeptReady(bool known) {
+    FVerified = false;
+    if (known ? FHandle < 0 || FActive : !KeptIdle()) return false;
     FVerified = true;
     return true;
 }
@@ -603,8 +627,9 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FCreated = false;
     if (FHandle >= 0 && !verified) {
         struct stat st {};
-        if (fstat(FHandle, &st) != 0 || st.st_size != 0) {
-            // Our kept journal must be empty here; never write over one that is not.
+        if (fstat(FHandle, &st) != 0 ||
+            !HeaderIsZero(FHandle, static_cast<uint64_t>(st.st_size))) {
+            // Our kept journal must hold no journal here; never write over one that does.
             close(FHandle);
             FHandle = -1;
             ZanDatabaseError(9217, "TJournalWriter.Begin",
@@ -629,7 +654,8 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
             // is not ours to write.
             fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             struct stat st {};
-            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != 0) {
+            if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                !HeaderIsZero(fd, static_cast<uint64_t>(st.st_size))) {
                 if (fd >= 0) close(fd);
                 ZanDatabaseError(9217, "TJournalWriter.Begin",
                                  "The journal path " + path + " holds something else");
@@ -733,17 +759,30 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
 void TJournalWriter::Invalidate(bool keep) {
     ZanAssert(FActive, "Journal not active");
     int truncateError = 0;
+    // The file stays, holding no journal, for the next commit.
+    auto kept = [this] {
+        if (FSync) {
+            ZanCrashPoint(csSync);
+            if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
+        }
+        FActive = false;
+        FBuffer.clear();
+    };
+    if (keep && FHeader.JournalLength <= C_KEEP_LENGTH) {
+        // Zeroing the header is enough: the file reads as no journal, and its blocks stay
+        // allocated for the next commit, whose records carry a new nonce (stale records past
+        // its length or left from this one fail their checksum).
+        // One crash point, never half written: a killed process does not cut a write of one
+        // sector (cut anyway, the header fails its checksum: torn, never restored).
+        static const uint8_t zero[ZanJournalHeaderSize] = {};
+        ZanCrashPoint(csWrite);
+        if (pwrite(FHandle, zero, sizeof zero, 0) == static_cast<ssize_t>(sizeof zero))
+            return kept();
+        // Not written: cutting the file empties it as well.
+    }
     if (keep) {
         ZanCrashPoint(csTruncate);
-        if (ftruncate(FHandle, 0) == 0) {
-            if (FSync) {
-                ZanCrashPoint(csSync);
-                if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
-            }
-            FActive = false;
-            FBuffer.clear();
-            return;
-        }
+        if (ftruncate(FHandle, 0) == 0) return kept();
         truncateError = errno; // keeping failed: removing the journal commits as well
     }
     ZanCrashPoint(csUnlink);
@@ -780,7 +819,8 @@ void TJournalWriter::Abandon() noexcept {
 void TJournalWriter::Close() noexcept {
     if (FHandle < 0) return;
     struct stat st {};
-    if (!FActive && StillLinked() && fstat(FHandle, &st) == 0 && st.st_size == 0)
+    if (!FActive && StillLinked() && fstat(FHandle, &st) == 0 &&
+        HeaderIsZero(FHandle, static_cast<uint64_t>(st.st_size)))
         unlink(FPath.c_str());
     close(FHandle);
     FHandle = -1;

@@ -27,8 +27,10 @@
 //     8   n  the bytes as stored
 //     8+n 4  CRC-32 of the nonce, address, length and bytes
 //
-// Records are written first, the header last, so a journal whose header is missing, zero or
+// Records are written first, the header last, so a journal whose header is missing, cut or
 // fails its checksum was cut before the database was touched (torn) and may simply be removed.
+// A file whose whole header is zeros holds no journal, like an empty file: the commit point of
+// a kept journal zeroes its header and leaves the records for the next commit to overwrite.
 // A valid header with impossible contents is damage: the journal is kept and the database
 // refused until someone looks at it.
 #pragma once
@@ -81,7 +83,8 @@ struct TJournalHeader {
 // What lies at a journal path.
 enum TJournalState : uint8_t {
     jsAbsent,        // nothing there
-    jsEmpty,         // an empty file: a journal invalidated at its commit point, not hot
+    jsEmpty,         // an empty file or one with a zero header: a journal invalidated at its
+                     // commit point, not hot; reused by the next commit
     jsTorn,          // cut before its header was complete, or a record fails its checksum:
                      // the database was never touched; removable by the commit-lock holder
     jsHot,           // complete: its records must go back into the database
@@ -122,7 +125,7 @@ void ForEachJournalRecord(const std::string& journalPath,
 TJournalState RecoverJournal(const std::string& journalPath, const std::string& databasePath,
                              bool sync);
 
-// Writes one journal. Kept between commits by its owner: Invalidate(true) empties the file in
+// Writes one journal. Kept between commits by its owner: Invalidate(true) zeroes its header in
 // place (the commit point) and the next Begin writes into it again. Destroying the writer
 // closes the file and leaves it where it is.
 class TJournalWriter {
@@ -133,8 +136,8 @@ public:
     TJournalWriter& operator=(const TJournalWriter&) = delete;
 
     // Starts a journal at path; the caller holds the commit lock. Creates the file (O_EXCL, O_NOFOLLOW, with mode's permission
-    // bits) or reuses an empty regular file there (the writer's own, or one another connection
-    // left). Anything else at the path fails with 9217 before a byte is written, as does a file
+    // bits) or reuses a regular file there that holds no journal (empty or with a zero header:
+    // the writer's own, or one another connection left). Anything else at the path fails with 9217 before a byte is written, as does a file
     // that cannot be created. When sync is set, a newly created journal's directory is synced
     // at Finish. The old size is the database file's size now.
     void Begin(const std::string& path, uint32_t pageSize, mode_t mode, uint64_t oldSize,
@@ -146,8 +149,9 @@ public:
     // count, length and old size are the writer's own), then syncs the journal (and a new
     // journal's directory) when sync was asked. After this the journal is hot.
     void Finish(const TJournalHeader& fields);
-    // The commit point: with keep the file is truncated to zero length and stays open for the
-    // next commit; otherwise it is removed and closed. Synced when sync was asked.
+    // The commit point: with keep the file's header is zeroed (a journal over 1 MiB is cut to
+    // zero length instead) and it stays open for the next commit; otherwise it is removed and
+    // closed. Synced when sync was asked.
     void Invalidate(bool keep);
     // Drops a journal that failed to be written: removes the file (when it is still the one at
     // the path) and closes it. Never raises.
@@ -155,15 +159,19 @@ public:
     // Closes the file and leaves it as it is (a hot journal that could not be restored stays
     // for the next connection). Never raises.
     void Abandon() noexcept;
-    // Removes and closes a kept, empty journal (at close of the database). The caller holds the
+    // Removes and closes a kept journal that holds no journal (at close of the database). The caller holds the
     // commit lock, as for Begin: a kept empty journal may be in use by another committer
     // otherwise. Never raises.
     void Close() noexcept;
 
-    // The journal kept from the last commit is still the empty file at its path, so the next
+    // The journal kept from the last commit is still the file at its path and holds no
+    // journal (empty or header zero: two calls then), so the next
     // Begin may write into it without looking again. One system call; none when known is set
     // (the caller knows no one else can have touched the path, as with an exclusive open).
     bool KeptReady(bool known = false);
+    // The file at the path is the kept journal and holds no journal: one or two system calls,
+    // and nothing noted for the next Begin (for a look without the commit lock).
+    bool KeptIdle() const;
 
     bool IsActive() const { return FActive; }
     bool IsOpen() const { return FHandle >= 0; }

@@ -283,7 +283,7 @@ TEST(StorageCrash, KilledCommitLeavesOldOrNewState) {
             RemoveSideFiles(trial.Path);
         }
     }
-    // Every crash point lies before the commit point, whose truncate of the journal is the
+    // Every crash point lies before the commit point, whose invalidation of the journal is the
     // last: a killed commit always leaves the state before it.
     std::printf("[ crash    ] %zu points of %llu: %d before, %d after\n",
                 points.size(), static_cast<unsigned long long>(total), before, after);

@@ -241,9 +241,13 @@ TEST(ZanJournal, CutJournalIsTornAndRemoved) {
         EXPECT_FALSE(FileExists(s.Journal));
         EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
     }
-    // Records written, header still zero: torn.
+    // Records written, header still zero (or zeroed at a commit point): no journal, never hot.
     std::vector<uint8_t> noHeader = whole;
     std::fill(noHeader.begin(), noHeader.begin() + ZanJournalHeaderSize, 0);
+    WriteFileBytes(s.Journal, noHeader);
+    EXPECT_EQ(InspectJournal(s.Journal).State, jsEmpty);
+    // Only part of the header zero: torn.
+    noHeader[ZanJournalHeaderSize - 1] = 1;
     WriteFileBytes(s.Journal, noHeader);
     EXPECT_EQ(InspectJournal(s.Journal).State, jsTorn);
     // An empty file is not hot and stays.
@@ -416,6 +420,76 @@ TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
               9217);
 }
 
+// The commit point zeroes the kept journal's header and leaves its records: the file is no
+// journal to anyone (this process's recovery or another's), it stays at full length and the
+// next commit writes into the same file, where the stale records fail their checksum beyond
+// the new length. A journal over 1 MiB is cut to zero length instead.
+TEST(ZanJournal, InvalidatedJournalIsNeverHotAndIsReused) {
+    TScenario s;
+    TJournalWriter w;
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    w.AddStretch(0, s.Before.data(), 4 * P); // four records
+    w.Finish(s.Fields());
+    const uint64_t length = w.GetLength();
+    w.Invalidate(true);
+    struct stat first {};
+    ASSERT_EQ(stat(s.Journal.c_str(), &first), 0);
+    EXPECT_EQ(static_cast<uint64_t>(first.st_size), length) << "the blocks stay";
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+    TChildProcess other([&](TChildProcess&) {
+        return RecoverJournal(s.Journal, s.Db.Path, true) == jsEmpty && FileExists(s.Journal)
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(other.Wait(), 0) << "another process's recovery leaves it alone";
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+    EXPECT_TRUE(w.KeptReady());
+
+    // The next commit, shorter, in the same file; the header's length bounds the records.
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    w.AddStretch(P, s.Before.data() + P, P);
+    w.Finish(s.Fields());
+    struct stat second {};
+    ASSERT_EQ(stat(s.Journal.c_str(), &second), 0);
+    EXPECT_EQ(second.st_ino, first.st_ino);
+    EXPECT_EQ(second.st_size, first.st_size);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+    // A header claiming the stale records as well finds them failing the new nonce.
+    TJournalHeader h;
+    ASSERT_TRUE(h.Decode(ReadHeader(s.Journal).data()));
+    h.RecordCount = 2;
+    h.JournalLength = ZanJournalHeaderSize + 2 * (ZanJournalRecordOverhead + P);
+    uint8_t head[ZanJournalHeaderSize];
+    h.Encode(head);
+    const std::vector<uint8_t> hot = ReadHeader(s.Journal);
+    PatchJournal(s.Journal, 0, head, sizeof head);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsTorn);
+    PatchJournal(s.Journal, 0, hot.data(), hot.size());
+    w.Invalidate(true);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+
+    // Another writer reuses the zeroed file too.
+    TJournalWriter next;
+    next.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    next.AddStretch(0, s.Before.data(), 10);
+    next.Finish(s.Fields());
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+    EXPECT_FALSE(w.KeptReady()) << "it holds a journal now";
+    next.Invalidate(true);
+    next.Abandon();
+
+    // Big: cut to zero length.
+    EXPECT_TRUE(w.KeptReady());
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    for (int i = 0; i < 300; ++i)
+        w.AddStretch(0, s.Before.data(), P);
+    w.Finish(s.Fields());
+    w.Invalidate(true);
+    EXPECT_EQ(ReadFileBytes(s.Journal).size(), 0u);
+    w.Close();
+    EXPECT_FALSE(FileExists(s.Journal));
+}
+
 // Recovery killed at each of its writes, truncate and unlink, and then run again, ends with the
 // old database and no journal: recovery is idempotent.
 TEST(ZanJournal, RecoveryKilledAnywhereCanBeRepeated) {
@@ -471,6 +545,7 @@ TEST(ZanJournal, KeptJournalIsKnownByItsFile) {
         w.Invalidate(true);
         change();
         EXPECT_TRUE(w.KeptReady(true));
+        EXPECT_EQ(w.KeptIdle(), std::string(name) == "untouched");
         EXPECT_EQ(w.KeptReady(), std::string(name) == "untouched");
         w.Close();
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanFile.h"
+#include "engine/storage/zanJournal.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
@@ -439,5 +441,72 @@ TEST(ZanFile, KeptRawStretchesFollowEveryChange) {
         if (exclusive) {
             EXPECT_GT(hits, 10u) << "raw stretches read again are copies";
         }
+    }
+}
+
+// The journal of a commit holds the bytes the file had before the commit, whatever path the
+// transaction's writes took. Here a page is written through the page cache, a raw stretch then
+// overlaps it (the page's changes move to the raw buffer), and a part of the page is written
+// through the cache again, which reads the page back with the raw bytes in it: those bytes are
+// the transaction's, never a pre-image. The committer is killed at each point of its commit.
+TEST(ZanFile, JournalHoldsOldBytesAfterRawOverlapAndPartialPageWrite) {
+    TTempFile t("zf_preimage.zan");
+    MakeFile(t.Path, 8);
+    const std::vector<uint8_t> original = DiskBytes(t.Path, 0, 8 * P);
+    std::vector<uint8_t> committed = original;
+    std::memcpy(committed.data() + 3 * P, Pattern(P, 0x40).data(), P);
+    std::memcpy(committed.data() + 3 * P + 100, Pattern(16, 0x90).data(), 16);
+    std::memcpy(committed.data() + 3 * P + 2000, Pattern(16, 0xC0).data(), 16);
+    // Runs the transaction on a copy, killed at crash point killAt (0: none); answers the
+    // crash points its commit passed.
+    auto change = [&](const std::string& path, uint64_t killAt) {
+        TZanFile file;
+        Prepare(file);
+        file.SetJournalActive(true);
+        file.OpenZanFile(path);
+        std::vector<uint8_t> page(P);
+        file.SeekAndReadZanFile(page.data(), 0, P, 3 * P, 1); // page 3 cached clean
+        file.StartTransaction();
+        file.SeekAndWriteZanFile(Pattern(P, 0x40).data(), 0, P, 3 * P, 1);
+        file.SeekAndWriteZanFile(Pattern(16, 0x90).data(), 0, 16, 3 * P + 100, 0);
+        file.SeekAndWriteZanFile(Pattern(16, 0xC0).data(), 0, 16, 3 * P + 2000, 1);
+        const uint64_t before = ZanCrashPointCount();
+        ZanArmCrashPoint(killAt);
+        file.Commit();
+        ZanArmCrashPoint(0);
+        const uint64_t points = ZanCrashPointCount() - before;
+        file.CloseZanFile();
+        return points;
+    };
+    uint64_t points = 0;
+    {
+        TTempFile copy("zf_preimage_count.zan");
+        std::filesystem::copy_file(t.Path, copy.Path);
+        points = change(copy.Path, 0);
+        EXPECT_TRUE(DiskBytes(copy.Path, 0, 8 * P) == committed);
+        unlink(JournalFileNameFor(copy.Path).c_str());
+    }
+    ASSERT_GT(points, 1u);
+    for (uint64_t k = 1; k <= points; ++k) {
+        SCOPED_TRACE(::testing::Message() << "kill at " << k);
+        TTempFile copy("zf_preimage_run.zan");
+        std::filesystem::copy_file(t.Path, copy.Path);
+        TChildProcess child([&](TChildProcess&) {
+            change(copy.Path, k);
+            return 3;
+        });
+        child.Wait();
+        const std::string journal = JournalFileNameFor(copy.Path);
+        if (InspectJournal(journal, copy.Path).State == jsHot)
+            ForEachJournalRecord(journal, [&](uint32_t address, const uint8_t* bytes,
+                                              uint32_t length) {
+                EXPECT_EQ(0, std::memcmp(bytes, original.data() + address, length))
+                    << "journal record at " << address << " is not the file's old bytes";
+            });
+        RecoverJournal(journal, copy.Path, false);
+        const std::vector<uint8_t> after = DiskBytes(copy.Path, 0, 8 * P);
+        EXPECT_TRUE(after == original || after == committed);
+        unlink(journal.c_str());
+        if (::testing::Test::HasFailure()) return;
     }
 }

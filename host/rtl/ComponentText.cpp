@@ -7,6 +7,7 @@
 #include <map>
 
 #include "host/rtl/Format.h"
+#include "host/rtl/ScopeExit.h"
 
 namespace zan {
 
@@ -482,18 +483,6 @@ private:
     TToken FToken;
 };
 
-// Restores update counting of a collection being read, whatever happens.
-class TUpdateGuard {
-public:
-    explicit TUpdateGuard(TCollection& c) : FCollection(c) { FCollection.BeginUpdate(); }
-    ~TUpdateGuard() { FCollection.EndUpdate(); }
-    TUpdateGuard(const TUpdateGuard&) = delete;
-    TUpdateGuard& operator=(const TUpdateGuard&) = delete;
-
-private:
-    TCollection& FCollection;
-};
-
 class TTextReader {
 public:
     explicit TTextReader(std::string_view text) : FParser(text) {}
@@ -738,7 +727,7 @@ private:
             FParser.Error(
                 Format("Property %s.%s has no collection", object.ClassName(), prop.Name));
         FParser.SkipChar('<');
-        TUpdateGuard guard(*collection);
+        auto update = UpdateScope(*collection);
         collection->Clear();
         while (!FParser.IsChar('>')) {
             if (depth + 1 >= MaxNesting) FParser.Error("Objects nested too deeply");

@@ -33,4 +33,13 @@ private:
     int FUncaught;
 };
 
+// Keeps a list or collection in its update state for the scope: BeginUpdate now, EndUpdate at
+// the end, so the change notification runs once and, on the normal path, its error reaches the
+// caller.
+template <typename T>
+[[nodiscard]] auto UpdateScope(T& target) {
+    target.BeginUpdate();
+    return TScopeExit([&target] { target.EndUpdate(); });
+}
+
 } // namespace zan

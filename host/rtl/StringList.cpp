@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "host/rtl/Format.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/rtl/Streams.h"
 
 namespace zan {
@@ -53,32 +54,6 @@ bool IsBlank(char c) {
     return c >= 1 && c <= ' ';
 }
 
-// Keeps a list in its update state for a scope. The normal path ends the update by End(), so a
-// change notification that raises reaches the caller; a scope left by an exception ends it in
-// the destructor, where a failing notification is dropped (the first exception is the one the
-// caller sees, and a destructor never raises).
-class TUpdateGuard {
-public:
-    explicit TUpdateGuard(TStrings& list) : FList(list) { FList.BeginUpdate(); }
-    ~TUpdateGuard() {
-        if (FEnded) return;
-        try {
-            FList.EndUpdate();
-        } catch (...) {
-        }
-    }
-    void End() {
-        FEnded = true;
-        FList.EndUpdate();
-    }
-    TUpdateGuard(const TUpdateGuard&) = delete;
-    TUpdateGuard& operator=(const TUpdateGuard&) = delete;
-
-private:
-    TStrings& FList;
-    bool FEnded = false;
-};
-
 } // namespace
 
 // ---- TStrings -------------------------------------------------------------------------------
@@ -114,24 +89,21 @@ void TStrings::AddStrings(const TStrings& strings) {
         std::vector<std::pair<std::string, TObject*>> copy;
         for (int i = 0; i < Count(); ++i)
             copy.emplace_back(Get(i), GetObject(i));
-        TUpdateGuard guard(*this);
+        auto update = UpdateScope(*this);
         for (auto& [s, o] : copy)
             AddObject(s, o);
-        guard.End();
         return;
     }
-    TUpdateGuard guard(*this);
+    auto update = UpdateScope(*this);
     for (int i = 0; i < strings.Count(); ++i)
         AddObject(strings.Get(i), strings.GetObject(i));
-    guard.End();
 }
 
 void TStrings::Assign(const TStrings& source) {
     if (&source == this) return;
-    TUpdateGuard guard(*this);
+    auto update = UpdateScope(*this);
     Clear();
     AddStrings(source);
-    guard.End();
 }
 
 int TStrings::IndexOf(const std::string& s) const {
@@ -182,10 +154,9 @@ void TStrings::SetValue(const std::string& name, const std::string& value) {
     auto* sorted = dynamic_cast<TStringList*>(this);
     if (sorted && sorted->GetSorted()) {
         // A sorted list refuses Put: the line goes where its new text belongs.
-        TUpdateGuard guard(*this);
+        auto update = UpdateScope(*this);
         if (i >= 0) Delete(i);
         Add(line);
-        guard.End();
     } else if (i < 0) {
         Add(line);
     } else {
@@ -234,7 +205,7 @@ std::string TStrings::JoinItems(char delimiter, char quoteChar) const {
 }
 
 void TStrings::SplitItems(const std::string& text, char delimiter, char quoteChar) {
-    TUpdateGuard guard(*this);
+    auto update = UpdateScope(*this);
     Clear();
     // Outside quotes a NUL byte ends the text, as it ended the framework's character pointer.
     size_t p = 0;
@@ -277,7 +248,6 @@ void TStrings::SplitItems(const std::string& text, char delimiter, char quoteCha
             skipBlanks();
         }
     }
-    guard.End();
 }
 
 std::string TStrings::GetText() const {
@@ -299,7 +269,7 @@ void TStrings::SetLineBreak(const std::string& lineBreak) {
 }
 
 void TStrings::SetText(const std::string& text) {
-    TUpdateGuard guard(*this);
+    auto update = UpdateScope(*this);
     Clear();
     size_t p = 0;
     if (FLineBreak != "\r\n") {
@@ -312,7 +282,6 @@ void TStrings::SetText(const std::string& text) {
             Add(text.substr(p, e - p));
             p = e + FLineBreak.size();
         }
-        guard.End();
         return;
     }
     while (p < text.size()) {
@@ -326,7 +295,6 @@ void TStrings::SetText(const std::string& text) {
         if (text[p] == '\r') ++p;
         if (p < text.size() && text[p] == '\n') ++p;
     }
-    guard.End();
 }
 
 void TStrings::LoadFromStream(TStream& stream) {

@@ -13,9 +13,9 @@
 // table header refreshed, work, header written back on a change.
 //
 // Every engine and index count runs in a process of its own, so peak memory is its own.
-// Usage: bench_vs_sqlite [records [only]]   (default 1000000; only = sqlite, exclusive or
-// shared runs just that engine with three indexes, in this process, for profiling; posts runs
-// the single-row posts with and without the journal)
+// Usage: bench_vs_sqlite [records [only [indexes]]]   (default 1000000; only = sqlite,
+// exclusive or shared runs just that engine, with three indexes unless told, in this process,
+// for profiling; posts runs the single-row posts with and without the journal)
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -79,12 +79,22 @@ long PeakKB() {
     return u.ru_maxrss;
 }
 
+// Never inlined, so a profiler can collect one operation alone (callgrind --toggle-collect).
 template <class F>
-void Timed(TResult& r, TOp op, F f) {
+[[gnu::noinline]] void Timed(TResult& r, TOp op, F f) {
     const auto start = std::chrono::steady_clock::now();
     f();
-    r.Seconds[op] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto end = std::chrono::steady_clock::now();
+    r.Seconds[op] = std::chrono::duration<double>(end - start).count();
     r.PeakKB[op] = PeakKB();
+    // BENCH_MARKS=1 prints each operation's span on the monotonic clock, so a profile recorded
+    // with that clock (perf record -k CLOCK_MONOTONIC) can be cut to one operation (--time).
+    if (std::getenv("BENCH_MARKS")) {
+        auto at = [](std::chrono::steady_clock::time_point t) {
+            return std::chrono::duration<double>(t.time_since_epoch()).count();
+        };
+        std::fprintf(stderr, "%s: --time %.6f,%.6f\n", C_OP_NAMES[op], at(start), at(end));
+    }
 }
 
 // ----- SQLite
@@ -535,8 +545,10 @@ int main(int argc, char** argv) {
     }
     if (argc > 2) {
         const std::string only = argv[2];
-        const TResult r = only == "sqlite" ? RunSqlite(base + ".sqlite", n, 3)
-                                           : RunOurs(base + ".zan", n, 3, only == "exclusive");
+        const int indexes = argc > 3 ? std::clamp(std::atoi(argv[3]), 1, 3) : 3;
+        const TResult r = only == "sqlite"
+                              ? RunSqlite(base + ".sqlite", n, indexes)
+                              : RunOurs(base + ".zan", n, indexes, only == "exclusive");
         for (int op = 0; op < opCount; ++op)
             std::printf("%-24s %8.3f s\n", C_OP_NAMES[op], r.Seconds[op]);
         unlink((base + ".zan").c_str());

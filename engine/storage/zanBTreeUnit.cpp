@@ -276,6 +276,12 @@ void TNode::WriteNode() {
     FIO->WritePage(FAddress, FData);
 }
 
+void TNode::WriteEntry(int32_t pos) {
+    CheckOpen();
+    FIO->WritePagePart(FAddress, FData, static_cast<uint32_t>(C_NODEHEADERSIZE + pos),
+                       static_cast<uint32_t>(EntryLen(pos)));
+}
+
 void TNode::CopyNode(const uint8_t* image) {
     CheckOpen();
     if (image == FData) {
@@ -486,31 +492,37 @@ int32_t TNode::SearchNode(int32_t fieldCount, int32_t& pos) {
         return 1;
     }
     if (FTree->FKeyType == ikMinStringLen) {
-        int32_t p = 0, prev = -1, prevC = 1;
-        for (;;) {
-            c = FTree->CompareToOptimizedKey(0, EntryAt(p));
-            const int32_t next = NextPos(p);
-            if (leaf) {
-                if (c <= 0) break;
-                if (next >= used) {
-                    p = used;
-                    break;
-                }
+        // Entries differ in length: their starts are listed first (one pass over the lengths),
+        // then searched by halving. A leaf answers the first entry not below the search key
+        // (the end when there is none, comparing 1); an inner page the last entry not above
+        // it (its first entry when every entry is above).
+        std::vector<int32_t>& starts = FTree->FEntryStarts;
+        starts.clear();
+        for (int32_t p = 0; p < used; p = NextPos(p))
+            starts.push_back(p);
+        const int32_t n = static_cast<int32_t>(starts.size());
+        int32_t lo = 0, hi = n, cLo = 1, cHi = 1;
+        while (lo < hi) {
+            const int32_t mid = lo + (hi - lo) / 2;
+            const int32_t r = FTree->CompareToOptimizedKey(0, EntryAt(starts[size_t(mid)]));
+            if (leaf ? r <= 0 : r < 0) {
+                hi = mid;
+                cHi = r;
             } else {
-                if (c < 0) {
-                    if (prev >= 0) {
-                        p = prev;
-                        c = prevC;
-                    }
-                    break;
-                }
-                if (next >= used) break;
+                lo = mid + 1;
+                cLo = r;
             }
-            prev = p;
-            prevC = c;
-            p = next;
         }
-        pos = p;
+        if (leaf) {
+            pos = lo < n ? starts[size_t(lo)] : used;
+            c = lo < n ? cHi : 1;
+        } else if (lo > 0) {
+            pos = starts[size_t(lo - 1)];
+            c = cLo;
+        } else {
+            pos = 0;
+            c = cHi;
+        }
     } else {
         const int32_t m = MaxKey();
         const int32_t n = used / m;
@@ -747,7 +759,8 @@ namespace {
 // Index pages as blocks of page size in a block store.
 class TBlockPageStore : public TIndexPageStore {
 public:
-    TBlockPageStore(TBaseIOInterface* io, uint32_t pageSize) : FIO(io), FPageSize(pageSize) {}
+    TBlockPageStore(TBaseIOInterface* io, uint32_t pageSize)
+        : FIO(io), FPageSize(pageSize), FOnDisk(dynamic_cast<TDiskIOInterface*>(io) != nullptr) {}
     uint32_t AllocatePage(const void* data) override {
         return FIO->AllocateNewAddress(FPageSize, data);
     }
@@ -759,11 +772,23 @@ public:
     void WritePage(uint32_t address, const void* data) override {
         FIO->WriteBlock(address, FPageSize, data);
     }
+    void WritePagePart(uint32_t address, const uint8_t* page, uint32_t offset,
+                       uint32_t count) override {
+        if (offset + uint64_t(count) > FPageSize)
+            ZanDatabaseError(C_INTERNALERROR, "TBlockPageStore.WritePagePart");
+        // Blocks on disk are addressed by their bytes; a memory store's address is a handle
+        // of the whole block.
+        if (FOnDisk)
+            FIO->WriteBlock(address + offset, count, page + offset);
+        else
+            FIO->WriteBlock(address, FPageSize, page);
+    }
     TDiskMgr* GetDiskMgr() const override { return DiskMgrOf(FIO); }
 
 private:
     TBaseIOInterface* FIO;
     uint32_t FPageSize;
+    bool FOnDisk; // blocks addressed by their bytes
 };
 } // namespace
 
@@ -1502,7 +1527,7 @@ uint32_t TBTree::GetAddrOfRecNo(uint32_t recNo) {
 // ---------------------------------------------------------------------------------------------
 // TBTree: insert and delete
 
-void TBTree::BuildParentEntry(const TNode& child, uint8_t* dest) const {
+void TBTree::BuildParentEntry(const TNode& child, uint8_t* dest, int64_t count) const {
     std::memset(dest, 0, static_cast<size_t>(FMaxKey) + 1);
     if (child.GetBytesUsed() > 0) {
         std::memcpy(dest, child.EntryAt(0), static_cast<size_t>(child.EntryLen(0)));
@@ -1510,7 +1535,7 @@ void TBTree::BuildParentEntry(const TNode& child, uint8_t* dest) const {
         SetKeyLength(dest, static_cast<uint16_t>(
                                FKeyType == ikFixed ? FMaxKey : C_KEYBITMAPOFS + FKeyDataOffset));
     }
-    SetKeyCount(dest, child.GetRecordCount());
+    SetKeyCount(dest, count >= 0 ? static_cast<uint32_t>(count) : child.GetRecordCount());
     SetKeyAddress(dest, child.GetAddress());
 }
 
@@ -1614,14 +1639,25 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
     TNode& node = *FNodes[level];
     const int32_t page = static_cast<int32_t>(FPageSize);
     uint8_t* work = FWorkKey.data();
-    if (!in.ChildRemoved) BuildParentEntry(*FNodes[level + 1], work);
     const int32_t childPos = FPositions[level];
+    if (!in.ChildRemoved) {
+        // A child that split or shared entries with a sibling is counted again; otherwise it
+        // holds exactly the one key inserted or deleted below it more or less than before.
+        int64_t count = -1;
+        if (!in.Split && in.SiblingPos < 0) {
+            const int64_t before = KeyCount(node.EntryAt(childPos));
+            if (before > 0 || !deleting) count = before + (deleting ? -1 : 1);
+        }
+        BuildParentEntry(*FNodes[level + 1], work, count);
+    }
     bool done = false;
+    bool entryOnly = false; // only the child's entry changed, in place
     if (!in.Split && in.SiblingPos < 0 && !in.ChildRemoved) {
         const int32_t diff = KeyLength(work) - node.EntryLen(childPos);
         if (node.GetBytesUsed() + diff + C_NODEHEADERSIZE + FMaxKey < page) {
             node.UpdateKey(childPos, work);
             done = true;
+            entryOnly = diff == 0;
         }
     }
     if (!done) {
@@ -1716,6 +1752,8 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
     } else if (level > 0 && deleting && node.CheckNodeTooEmpty() &&
                FNodes[level - 1]->GetCount() > 1) {
         Rebalance(level, out);
+    } else if (entryOnly) {
+        node.WriteEntry(childPos);
     } else {
         node.WriteNode();
     }
@@ -1752,6 +1790,15 @@ void TBTree::Rebalance(size_t level, TLevelChange& out) {
         sibling.CheckNodeEmpty() || !linksOk) {
         sibling.Forget();
         ZanDatabaseError(C_INDEXCORRUPT, "TBTree.DeleteKey");
+    }
+    // Two pages that cannot be merged and together hold less than two half pages gain nothing
+    // from sharing their entries: both stay too empty, and every later delete from either would
+    // move entries back and forth again, rewriting the sibling and the parent each time.
+    const int32_t total = node.GetBytesUsed() + sibling.GetBytesUsed();
+    if (total > static_cast<int32_t>(FPageSize / 3) &&
+        total / 2 + C_NODEHEADERSIZE < static_cast<int32_t>(FPageSize / 2)) {
+        node.WriteNode();
+        return;
     }
     const int32_t r = before ? sibling.RedistributeNodes(node) : node.RedistributeNodes(sibling);
     if (r > 0) {

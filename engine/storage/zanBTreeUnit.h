@@ -58,6 +58,12 @@ public:
     // (the caller then reads a copy).
     virtual TCachePin PinPage(uint32_t /*address*/) { return {}; }
     virtual void WritePage(uint32_t address, const void* data) = 0;
+    // The page at address is page (page size bytes), of which only count bytes from offset
+    // differ from what the store holds: a store may write just those.
+    virtual void WritePagePart(uint32_t address, const uint8_t* page, uint32_t /*offset*/,
+                               uint32_t /*count*/) {
+        WritePage(address, page);
+    }
     // The disk manager of a store on disk: a key change is one write scope on it.
     virtual TDiskMgr* GetDiskMgr() const { return nullptr; }
 };
@@ -205,6 +211,9 @@ public:
     // Reads and validates the page at address unless that address is already held.
     void ReadNode(uint32_t address);
     void WriteNode();
+    // Writes the page when only the entry at pos changed, keeping its length, since the page
+    // was read or last written.
+    void WriteEntry(int32_t pos);
     // Copies a whole page image (header included).
     void CopyNode(const uint8_t* image);
     // Forgets the page held, so that the next ReadNode reads it again.
@@ -459,8 +468,9 @@ private:
     void ForgetAddress(uint32_t address, const TNode* except);
     uint32_t AllocatePage(const uint8_t* image);
     void ReleasePage(uint32_t address);
-    // Builds the parent entry for a child page into dest: its first key, its address, its count.
-    void BuildParentEntry(const TNode& child, uint8_t* dest) const;
+    // Builds the parent entry for a child page into dest: its first key, its address, its count
+    // (counted on the page unless given).
+    void BuildParentEntry(const TNode& child, uint8_t* dest, int64_t count = -1) const;
     void DoInsert();
     void DoDelete();
     void SplitLeafRoot();
@@ -488,6 +498,7 @@ private:
     std::vector<int32_t> FPositions;
     std::unique_ptr<TNode> FSpare;
     std::vector<uint8_t> FScratch;
+    std::vector<int32_t> FEntryStarts; // entry starts of the page a search halves
     TZanCompareFunc FCompare = nullptr;
     TIndexKeyType FKeyType = ikFixed;
     bool FLocked = false;

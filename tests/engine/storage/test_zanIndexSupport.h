@@ -67,6 +67,18 @@ public:
         else
             std::memcpy(FPages[address].data(), data, FPageSize);
     }
+    // Only the part said to differ is stored, so a page image that differs elsewhere too
+    // leaves the stored page wrong and the tree's checks fail.
+    void WritePagePart(uint32_t address, const uint8_t* page, uint32_t offset,
+                       uint32_t count) override {
+        Known(address, "TTestPageStore.WritePagePart", "block address not found");
+        ++PartWrites;
+        if (FCache)
+            FCache->WriteCache(page + offset, 1, count, address + offset, 0);
+        else
+            std::memcpy(FPages[address].data() + offset, page + offset, count);
+    }
+    int PartWrites = 0;
     size_t PageCount() const { return FPages.size(); }
     // The page as stored (behind the cache: written through, so current).
     uint8_t* Page(uint32_t address) { return FPages.at(address).data(); }

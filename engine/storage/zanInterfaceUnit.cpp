@@ -199,6 +199,25 @@ void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const
                             {int64_t(address), int64_t(FTableID), int64_t(FUsage)});
 }
 
+void TDiskIOInterface::CheckOwnedRun(uint32_t address, uint64_t bytes, const char* context) {
+    // A store of its own chains remembers its pages: a run within them needs no map read.
+    if (FGlobalFirstEmptyOffset != 0) {
+        CheckOwnedStretch(address, bytes, context);
+        return;
+    }
+    const uint32_t pageSize = FDiskMgr->GetPageSize();
+    const uint64_t end = uint64_t(address) + bytes;
+    if (bytes == 0 || address < 6 * uint64_t(pageSize) || end > UINT32_MAX) {
+        CheckOwnedStretch(address, bytes, context);
+        return;
+    }
+    const uint32_t first = address / pageSize;
+    const uint32_t last = uint32_t((end - 1) / pageSize);
+    if (PagesOwned(first, last)) return;
+    CheckOwnedStretch(address, bytes, context);
+    SetPagesOwned(first, last, true);
+}
+
 void TDiskIOInterface::CheckOwnedBlock(uint32_t address, uint32_t size, const char* context) {
     // Header blocks are addressed by the catalogue alone (the first ones lie in the reserved
     // pages); record, blob and index blocks are addressed by stored data that may be damaged.
@@ -250,7 +269,7 @@ void TDiskIOInterface::ReadRunHeader(uint32_t address, uint32_t& next, uint32_t&
     // store made or checked itself needs no second look at the map.
     const uint64_t end = uint64_t(address) + uint64_t(count) * FBlockSize;
     if (FGlobalFirstEmptyOffset != 0 || address != FCheckedFirstEmpty || end > FCheckedRunEnd) {
-        CheckOwnedStretch(address, end - address, context);
+        CheckOwnedRun(address, end - address, context);
         FCheckedFirstEmpty = address;
         FCheckedRunEnd = end;
     }
@@ -385,7 +404,7 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
     try {
         const uint32_t pageSize = FDiskMgr->GetPageSize();
         const uint32_t n = (size + FBlockSize - 1) / FBlockSize;
-        CheckOwnedStretch(address, uint64_t(n) * FBlockSize, context);
+        CheckOwnedRun(address, uint64_t(n) * FBlockSize, context);
         if (size >= pageSize && address % pageSize == 0 && size % pageSize == 0) {
             SetPagesOwned(address / pageSize, (address + size - 1) / pageSize, false);
             FDiskMgr->ReleasePages(address, size / pageSize);

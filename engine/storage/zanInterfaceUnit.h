@@ -221,6 +221,9 @@ private:
     // (released whole pages); all go on open, empty, and another writer's change.
     std::vector<uint64_t> FOwnedPages;
     bool PagesOwned(uint32_t first, uint32_t last) const;
+    // CheckOwnedStretch through the bitmap of this store's pages (stores of global chains
+    // always read the map).
+    void CheckOwnedRun(uint32_t address, uint64_t bytes, const char* context);
     void SetPagesOwned(uint32_t first, uint32_t last, bool owned);
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -418,6 +419,55 @@ TEST(DiskIOInterface, CorruptFreeRunsAndForeignBlocksRaise8962) {
     EXPECT_EQ(ErrorCodeOf([&] { io->ReleaseBlock(1024, 200); }), 8962);
     io->ReleaseBlock(a, 200);
     EXPECT_EQ(io->GetFirstEmpty(), a);
+}
+
+// A store remembers the pages it found to be its own, so releases and reused runs in them skip
+// the map; a page that left the store (released whole, then taken by another table) is looked
+// up again, and a release or reuse in it is refused.
+TEST(DiskIOInterface, RememberedPagesThatLeaveTheStoreAreCheckedAgain) {
+    TDiskDb db("io_owned.zan");
+    auto pages = db.Store(1, C_USAGE_RECORDS, P);
+    auto other = db.Store(2, C_USAGE_RECORDS, P);
+    std::vector<uint8_t> page(P, 0x5A);
+    const uint32_t a = pages->AllocateNewAddress(P, page.data());
+    const uint32_t b = pages->AllocateNewAddress(P, page.data());
+    pages->ReadBlock(a, P, page.data()); // found to be the store's
+    pages->ReadBlock(b, P, page.data());
+    pages->ReleaseBlock(a, P);
+    EXPECT_EQ(db.OwnedPages(1, C_USAGE_RECORDS), 1u);
+    // The freed page changes hands; it starts like a free run of one block.
+    std::vector<uint8_t> run(P, 0);
+    PutLE32(run.data() + 12, 1);
+    EXPECT_EQ(other->AllocateNewAddress(P, run.data()), a);
+    EXPECT_EQ(ErrorCodeOf([&] { pages->ReleaseBlock(a, P); }), 8962);
+    EXPECT_EQ(ErrorCodeOf([&] { pages->ReleaseBlock(a + 200, 200); }), 8962);
+    EXPECT_EQ(db.OwnedPages(2, C_USAGE_RECORDS), 1u);
+
+    // Small blocks: released and reused many times over, every run checked once; a chain
+    // pointing into the other table's page is still refused when followed.
+    auto recs = db.Store(1, C_USAGE_RECORDS, 200);
+    std::vector<uint32_t> taken;
+    for (int i = 0; i < 60; ++i)
+        taken.push_back(recs->AllocateNewAddress(200, nullptr));
+    for (int round = 0; round < 3; ++round) {
+        for (uint32_t address : taken)
+            recs->ReleaseBlock(address, 200);
+        std::vector<uint32_t> again;
+        for (size_t i = 0; i < taken.size(); ++i)
+            again.push_back(recs->AllocateNewAddress(200, nullptr));
+        std::sort(again.begin(), again.end());
+        std::vector<uint32_t> sorted = taken;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(again, sorted) << round; // the same blocks, nothing leaked
+    }
+    recs->ReleaseBlock(taken[0], 200);
+    std::vector<uint8_t> h(16, 0);
+    PutLE32(h.data() + 8, a);
+    PutLE32(h.data() + 12, 1);
+    db.Disk.WriteCustomSize(taken[0], 16, h.data(), 1, 1);
+    EXPECT_EQ(recs->AllocateNewAddress(200, nullptr), taken[0]);
+    EXPECT_EQ(recs->GetFirstEmpty(), a);
+    EXPECT_EQ(ErrorCodeOf([&] { recs->AllocateNewAddress(200, nullptr); }), 8962);
 }
 
 TEST(DiskIOInterface, NoPageLeaksAcrossBlockSizes) {

@@ -1502,13 +1502,17 @@ void TDiskMgr::FinishWriteScope() noexcept {
         }
 }
 
-TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk)
-    : FDisk(disk), FExceptions(std::uncaught_exceptions()) {
-    if (FDisk) FDisk->BeginWriteScope();
+TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk) : FDisk(disk), FExceptions(-1) {
+    if (!FDisk) return;
+    FDisk->BeginWriteScope();
+    // Only the scope that began buffering commits or rolls back at its end, so only it asks
+    // (once here, once at its end) whether it ends by an exception; the others keep -1.
+    if (FDisk->GetWriteScopeDepth() == 1 && FDisk->GetWriteScopeActive())
+        FExceptions = std::uncaught_exceptions();
 }
 
 TDiskWriteScope::~TDiskWriteScope() noexcept(false) {
-    if (FDisk) FDisk->EndWriteScope(std::uncaught_exceptions() > FExceptions);
+    if (FDisk) FDisk->EndWriteScope(FExceptions >= 0 && std::uncaught_exceptions() > FExceptions);
 }
 
 // ----- diagnostics

@@ -1,6 +1,8 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
+#include <climits>
+#include <memory>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -240,6 +242,34 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
         std::memcpy(FFixedImage.data() + address, buffer, end - address);
     }
     if (FShareKeepsSize && count < FPageSize) KeepCleanBlock(buffer, count, static_cast<uint32_t>(address));
+}
+
+void TZanFile::FileWriteV(std::vector<iovec>& iov, uint64_t address) {
+    if (!CheckOpen())
+        ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
+    uint64_t count = 0;
+    for (const iovec& v : iov)
+        count += v.iov_len;
+    CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    DropCleanBlocks(address, count);
+    // What is held of the fixed regions follows the write (a failed write drops it below).
+    uint64_t at = address;
+    for (const iovec& v : iov) {
+        if (FFixedKept && at < ZanFixedRegionsEnd)
+            std::memcpy(FFixedImage.data() + at, v.iov_base,
+                        std::min<uint64_t>(v.iov_len, ZanFixedRegionsEnd - at));
+        at += v.iov_len;
+    }
+    ++FWriteCalls;
+    if (!ZanPWriteAllV(FFile.GetHandle(), iov.data(), static_cast<int>(iov.size()), address)) {
+        const int error = errno;
+        FKnownSize = -1; // a partial write may have grown the file
+        FFixedKept = false;
+        ZanDatabaseError(9217, "TZanFile.Write",
+                         "Unable to complete file write operation. " + SysErrorMessage(error));
+    }
+    if (FKnownSize >= 0)
+        FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
 }
 
 void TZanFile::ReadStoredBlock(uint8_t* buffer, uint32_t count, uint64_t address) {
@@ -531,7 +561,7 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
             // file, is held as stored.
             if (!pre && FShareKeepsSize) pre = FindCleanBlock(n, address);
             if (pre)
-                FJournal.AddStretch(address, pre, n);
+                FJournal.AddStretchInPlace(address, pre, n);
             else
                 reads.emplace_back(address, n);
         }
@@ -575,22 +605,33 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
 
 void TZanFile::WriteDirtyPagesCoalesced() {
     // Pages come in address order: each run of consecutive pages is one write (up to 1 MiB).
+    // Plain pages are written from the cache as they are, enciphered ones from a copy.
     constexpr size_t C_MAX_RUN = 1u << 20;
-    std::vector<uint8_t> run;
+    std::vector<iovec> run;
+    std::vector<std::unique_ptr<uint8_t[]>> copies;
     uint64_t runStart = 0;
+    size_t runBytes = 0;
     auto flush = [&] {
-        if (!run.empty()) FileWrite(run.data(), static_cast<uint32_t>(run.size()), runStart);
+        if (!run.empty()) FileWriteV(run, runStart);
         run.clear();
+        copies.clear();
+        runBytes = 0;
     };
     TScopeExit reconnect([this] { ConnectCaches(); });
     FPageCache.SetWriteIO([&](const uint8_t* buffer, uint32_t owner, uint32_t address,
                               uint8_t flags) {
-        if (!run.empty() && (runStart + run.size() != address || run.size() >= C_MAX_RUN))
+        if (!run.empty() && (runStart + runBytes != address || runBytes >= C_MAX_RUN ||
+                             run.size() >= IOV_MAX))
             flush();
         if (run.empty()) runStart = address;
-        const size_t at = run.size();
-        run.resize(at + FPageSize);
-        Cipher(true, buffer, run.data() + at, flags, owner, FPageSize);
+        if ((flags & (ZanAccessXOR | ZanAccessBlowfish)) == 0) {
+            run.push_back({const_cast<uint8_t*>(buffer), FPageSize});
+        } else {
+            copies.push_back(std::make_unique<uint8_t[]>(FPageSize));
+            Cipher(true, buffer, copies.back().get(), flags, owner, FPageSize);
+            run.push_back({copies.back().get(), FPageSize});
+        }
+        runBytes += FPageSize;
     });
     FPageCache.WriteDirtyPages();
     flush();

@@ -189,6 +189,8 @@ private:
     // else 9217.
     void FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool fillTail);
     void FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address);
+    // The same for buffers written back to back in one call (their descriptions used up).
+    void FileWriteV(std::vector<iovec>& iov, uint64_t address);
     // Whether the fixed regions' bytes may be held now, and reads them when so and not held
     // yet; true when they are held.
     bool FixedImageAllowed() const { return FShareKeepsSize || FSizeSteady; }

@@ -1495,11 +1495,14 @@ void TDiskMgr::FinishWriteScope() noexcept {
     FFile->GetPageCache().SetReplaceClean(false);
     std::vector<uint16_t> deferred;
     deferred.swap(FDeferredReleases);
-    for (uint16_t id : deferred)
-        try {
-            ReleaseTableLock(id);
-        } catch (...) {
-        }
+    if (deferred.empty() || IsTransactionActive() || !FMultiUser || !FTableLockMgr) return;
+    // All in one go: the locks of neighbouring ids (the header's and the first tables') are
+    // one unlock.
+    try {
+        FTableLockMgr->ReleaseLocks(std::vector<uint32_t>(deferred.begin(), deferred.end()));
+    } catch (...) {
+    }
+    if (std::find(deferred.begin(), deferred.end(), 0) != deferred.end()) HeaderLockGone();
 }
 
 TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk) : FDisk(disk), FExceptions(-1) {

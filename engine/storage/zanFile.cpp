@@ -1,6 +1,8 @@
 #include "engine/storage/zanFile.h"
 
 #include <algorithm>
+#include <climits>
+#include <memory>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,7 +45,7 @@ void TZanFile::ConnectCaches() {
     // The block cache reads only inside a transaction, where bytes between the size on disk
     // and the logical end are not written yet.
     FBlockCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
-                                 uint8_t) { FileRead(buffer, size, address, true); });
+                                 uint8_t) { ReadStoredBlock(buffer, size, address); });
     FBlockCache.SetWriteIO([this](const uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
                                   uint8_t) { FileWrite(buffer, size, address); });
 }
@@ -108,6 +110,7 @@ int32_t TZanFile::OpenZanFile(const std::string& fileName) {
 
 void TZanFile::CloseZanFile() {
     FKnownSize = -1;
+    FFixedKept = false;
     FShareKeepsSize = FSizeSteady = false;
     FCleanBlocks.clear();
     FJournal.Abandon();
@@ -177,9 +180,28 @@ void TZanFile::Cipher(bool encrypt, const uint8_t* source, uint8_t* target, uint
     }
 }
 
+bool TZanFile::LoadFixedImage() {
+    if (FFixedKept) return true;
+    if (!FixedImageAllowed() || !CheckOpen()) return false;
+    try {
+        ++FReadCalls;
+        // A file shorter than the fixed regions (one being created) is not held.
+        FFixedKept = FFile.ReadAt(FFixedImage.data(), FFixedImage.size(), 0) == FFixedImage.size();
+    } catch (const EOSError&) {
+        FFixedKept = false; // the read asked for next says what is wrong
+    }
+    return FFixedKept;
+}
+
 void TZanFile::FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool fillTail) {
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Read", "Unable to seek for file read operation");
+    // The global header at every header lock and the definition header come from the held
+    // fixed regions.
+    if (address + count <= ZanFixedRegionsEnd && LoadFixedImage()) {
+        std::memcpy(buffer, FFixedImage.data() + address, count);
+        return;
+    }
     size_t n = 0;
     try {
         ++FReadCalls;
@@ -210,9 +232,52 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
             FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
     } catch (const EOSError& e) {
         FKnownSize = -1; // a partial write may have grown the file
+        FFixedKept = false;
         ZanDatabaseError(9217, "TZanFile.Write",
                          "Unable to complete file write operation. " + e.Message());
     }
+    // What is held of the file follows the write.
+    if (FFixedKept && address < ZanFixedRegionsEnd) {
+        const uint64_t end = std::min<uint64_t>(address + count, ZanFixedRegionsEnd);
+        std::memcpy(FFixedImage.data() + address, buffer, end - address);
+    }
+    if (FShareKeepsSize && count < FPageSize) KeepCleanBlock(buffer, count, static_cast<uint32_t>(address));
+}
+
+void TZanFile::FileWriteV(std::vector<iovec>& iov, uint64_t address) {
+    if (!CheckOpen())
+        ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
+    uint64_t count = 0;
+    for (const iovec& v : iov)
+        count += v.iov_len;
+    CheckRange(static_cast<uint32_t>(address), count, "TZanFile.Write");
+    DropCleanBlocks(address, count);
+    // What is held of the fixed regions follows the write (a failed write drops it below).
+    uint64_t at = address;
+    for (const iovec& v : iov) {
+        if (FFixedKept && at < ZanFixedRegionsEnd)
+            std::memcpy(FFixedImage.data() + at, v.iov_base,
+                        std::min<uint64_t>(v.iov_len, ZanFixedRegionsEnd - at));
+        at += v.iov_len;
+    }
+    ++FWriteCalls;
+    if (!ZanPWriteAllV(FFile.GetHandle(), iov.data(), static_cast<int>(iov.size()), address)) {
+        const int error = errno;
+        FKnownSize = -1; // a partial write may have grown the file
+        FFixedKept = false;
+        ZanDatabaseError(9217, "TZanFile.Write",
+                         "Unable to complete file write operation. " + SysErrorMessage(error));
+    }
+    if (FKnownSize >= 0)
+        FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
+}
+
+void TZanFile::ReadStoredBlock(uint8_t* buffer, uint32_t count, uint64_t address) {
+    if (FShareKeepsSize && ReadCleanBlock(buffer, count, static_cast<uint32_t>(address))) return;
+    FileRead(buffer, count, address, true);
+    // Bytes beyond the end read as zeros and are not the file's.
+    if (FShareKeepsSize && address + count <= GetPhysicalSize())
+        KeepCleanBlock(buffer, count, static_cast<uint32_t>(address));
 }
 
 bool TZanFile::PageRead(uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags) {
@@ -478,7 +543,9 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
                                              std::min<uint64_t>(size, oldSize - address)));
     std::sort(writes.begin(), writes.end());
     uint8_t image[ZanFixedRegionsEnd];
-    bool imageRead = false;
+    // Fixed regions held in memory need no read.
+    bool imageRead = LoadFixedImage();
+    if (imageRead) std::memcpy(image, FFixedImage.data(), ZanFixedRegionsEnd);
 
     FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits);
     try {
@@ -490,8 +557,11 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         std::vector<std::pair<uint32_t, uint32_t>> reads;
         for (const auto& [address, n] : writes) {
             const uint8_t* pre = n == FPageSize ? FPageCache.PreImage(address) : nullptr;
+            // A raw stretch read or written before, while no other handle may write the
+            // file, is held as stored.
+            if (!pre && FShareKeepsSize) pre = FindCleanBlock(n, address);
             if (pre)
-                FJournal.AddStretch(address, pre, n);
+                FJournal.AddStretchInPlace(address, pre, n);
             else
                 reads.emplace_back(address, n);
         }
@@ -535,22 +605,33 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
 
 void TZanFile::WriteDirtyPagesCoalesced() {
     // Pages come in address order: each run of consecutive pages is one write (up to 1 MiB).
+    // Plain pages are written from the cache as they are, enciphered ones from a copy.
     constexpr size_t C_MAX_RUN = 1u << 20;
-    std::vector<uint8_t> run;
+    std::vector<iovec> run;
+    std::vector<std::unique_ptr<uint8_t[]>> copies;
     uint64_t runStart = 0;
+    size_t runBytes = 0;
     auto flush = [&] {
-        if (!run.empty()) FileWrite(run.data(), static_cast<uint32_t>(run.size()), runStart);
+        if (!run.empty()) FileWriteV(run, runStart);
         run.clear();
+        copies.clear();
+        runBytes = 0;
     };
     TScopeExit reconnect([this] { ConnectCaches(); });
     FPageCache.SetWriteIO([&](const uint8_t* buffer, uint32_t owner, uint32_t address,
                               uint8_t flags) {
-        if (!run.empty() && (runStart + run.size() != address || run.size() >= C_MAX_RUN))
+        if (!run.empty() && (runStart + runBytes != address || runBytes >= C_MAX_RUN ||
+                             run.size() >= IOV_MAX))
             flush();
         if (run.empty()) runStart = address;
-        const size_t at = run.size();
-        run.resize(at + FPageSize);
-        Cipher(true, buffer, run.data() + at, flags, owner, FPageSize);
+        if ((flags & (ZanAccessXOR | ZanAccessBlowfish)) == 0) {
+            run.push_back({const_cast<uint8_t*>(buffer), FPageSize});
+        } else {
+            copies.push_back(std::make_unique<uint8_t[]>(FPageSize));
+            Cipher(true, buffer, copies.back().get(), flags, owner, FPageSize);
+            run.push_back({copies.back().get(), FPageSize});
+        }
+        runBytes += FPageSize;
     });
     FPageCache.WriteDirtyPages();
     flush();
@@ -653,11 +734,16 @@ void TZanFile::SetSizeSteady(bool value) {
     if (value == FSizeSteady) return;
     FSizeSteady = value;
     // Newly steady: others may have changed it up to now. No longer steady: they may now.
-    if (!FShareKeepsSize) FKnownSize = -1;
+    // The fixed regions likewise.
+    if (!FShareKeepsSize) {
+        FKnownSize = -1;
+        FFixedKept = false;
+    }
 }
 
 void TZanFile::FileChangedElsewhere() {
     FKnownSize = -1;
+    FFixedKept = false;
     DropCleanBlocks(0, ZanMaxFileEnd);
 }
 
@@ -668,13 +754,17 @@ namespace {
 constexpr size_t C_CLEAN_BLOCKS = 64;
 } // namespace
 
-bool TZanFile::ReadCleanBlock(uint8_t* buffer, uint32_t count, uint32_t address) const {
+const uint8_t* TZanFile::FindCleanBlock(uint32_t count, uint32_t address) const {
     for (const TCleanBlock& b : FCleanBlocks)
-        if (b.Address <= address && uint64_t(address) + count <= b.Address + b.Bytes.size()) {
-            std::memcpy(buffer, b.Bytes.data() + (address - b.Address), count);
-            return true;
-        }
-    return false;
+        if (b.Address <= address && uint64_t(address) + count <= b.Address + b.Bytes.size())
+            return b.Bytes.data() + (address - b.Address);
+    return nullptr;
+}
+
+bool TZanFile::ReadCleanBlock(uint8_t* buffer, uint32_t count, uint32_t address) const {
+    const uint8_t* bytes = FindCleanBlock(count, address);
+    if (bytes) std::memcpy(buffer, bytes, count);
+    return bytes != nullptr;
 }
 
 void TZanFile::KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t address) {

@@ -17,6 +17,7 @@
 // further; any growth beyond is refused (9482) before anything is written.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <string>
@@ -143,6 +144,12 @@ public:
     // Removes the journal file kept between commits; the caller holds the commit lock.
     void CloseJournal() noexcept { FJournal.Close(); }
 
+    // The stored bytes of [0, ZanFixedRegionsEnd) are held in memory (read once, followed
+    // through this object's writes) while no other handle can change them: opened without
+    // write sharing, or while the size is steady (the caller holds the global header's lock,
+    // which every writer of the fixed regions needs). Tests look at it.
+    bool FixedImageKept() const { return FFixedKept; }
+
     // Forces what the file holds to the device; a transaction's pending changes are not
     // written.
     void FlushBuffers();
@@ -182,6 +189,15 @@ private:
     // else 9217.
     void FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool fillTail);
     void FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address);
+    // The same for buffers written back to back in one call (their descriptions used up).
+    void FileWriteV(std::vector<iovec>& iov, uint64_t address);
+    // Whether the fixed regions' bytes may be held now, and reads them when so and not held
+    // yet; true when they are held.
+    bool FixedImageAllowed() const { return FShareKeepsSize || FSizeSteady; }
+    bool LoadFixedImage();
+    // The stored bytes of a raw stretch read by the block cache: kept clean stretches serve it
+    // when no other handle may write the file, and it is kept then.
+    void ReadStoredBlock(uint8_t* buffer, uint32_t count, uint64_t address);
     // The page routines of the page cache.
     bool PageRead(uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags);
     void PageWrite(const uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags);
@@ -210,6 +226,7 @@ private:
     // so that reading them again (a table header at every lock) is a copy. Bounded; a write
     // over one drops it, as do a rollback and a change by another handle.
     bool ReadCleanBlock(uint8_t* buffer, uint32_t count, uint32_t address) const;
+    const uint8_t* FindCleanBlock(uint32_t count, uint32_t address) const;
     void KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t address);
     void DropCleanBlocks(uint64_t address, uint64_t count);
 
@@ -252,6 +269,8 @@ private:
     };
     std::vector<TCleanBlock> FCleanBlocks;
     size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
+    std::array<uint8_t, ZanFixedRegionsEnd> FFixedImage{};
+    bool FFixedKept = false;
 };
 
 } // namespace zan

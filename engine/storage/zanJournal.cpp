@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -277,21 +278,26 @@ bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
     return true;
 }
 
-bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* second,
-                   size_t secondCount, uint64_t offset) {
+bool ZanPWriteAllV(int fd, iovec* iov, int count, uint64_t offset) {
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += iov[i].iov_len;
     bool killAfter = false;
-    size_t todo = ZanCrashWritePoint(firstCount + secondCount, killAfter);
-    iovec iov[2] = {{const_cast<void*>(first), firstCount},
-                    {const_cast<void*>(second), secondCount}};
-    int count = 2;
-    iovec* at = iov;
+    size_t todo = ZanCrashWritePoint(total, killAfter);
     // A torn write stops after todo bytes.
-    if (todo <= firstCount) {
-        iov[0].iov_len = todo;
-        count = 1;
-    } else {
-        iov[1].iov_len = todo - firstCount;
+    if (todo < total) {
+        size_t keep = todo;
+        int n = 0;
+        while (n < count && keep > iov[n].iov_len) {
+            keep -= iov[n].iov_len;
+            ++n;
+        }
+        if (n < count) {
+            iov[n].iov_len = keep;
+            count = n + 1;
+        }
     }
+    iovec* at = iov;
     while (todo > 0) {
         ssize_t n = pwritev(fd, at, count, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
@@ -316,6 +322,13 @@ bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* sec
     }
     if (killAfter) ZanCrashNow();
     return true;
+}
+
+bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* second,
+                   size_t secondCount, uint64_t offset) {
+    iovec iov[2] = {{const_cast<void*>(first), firstCount},
+                    {const_cast<void*>(second), secondCount}};
+    return ZanPWriteAllV(fd, iov, 2, offset);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -684,49 +697,100 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FHeader.Nonce = (static_cast<uint32_t>(Random(0x10000)) << 16) |
                     static_cast<uint32_t>(Random(0x10000));
     FWritten = ZanJournalHeaderSize;
-    FBuffer.clear();
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
     FActive = true;
 }
 
-void TJournalWriter::AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length) {
-    const size_t at = FBuffer.size();
-    FBuffer.resize(at + ZanJournalRecordOverhead + length);
-    uint8_t* r = FBuffer.data() + at;
-    Put32(r, address);
-    Put32(r + 4, length);
-    std::memcpy(r + 8, bytes, length);
-    Put32(r + 8 + length, RecordCRC(FHeader.Nonce, r, length));
-    ++FHeader.RecordCount;
-    FHeader.JournalLength += ZanJournalRecordOverhead + length;
-    if (FBuffer.size() >= C_FLUSH_SIZE) FlushRecords();
+uint8_t* TJournalWriter::AppendOwned(size_t n) {
+    if (FBufferUsed + n > FBuffer.size()) FBuffer.resize(std::max(FBufferUsed + n, 2 * FBuffer.size()));
+    const size_t at = FBufferUsed;
+    FBufferUsed += n;
+    if (!FPieces.empty() && FPieces.back().Bytes == nullptr &&
+        FPieces.back().Offset + FPieces.back().Length == at)
+        FPieces.back().Length += n;
+    else
+        FPieces.push_back({nullptr, at, n});
+    FPending += n;
+    return FBuffer.data() + at;
 }
 
-void TJournalWriter::AddStretch(uint32_t address, const void* bytes, uint32_t length) {
+void TJournalWriter::AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length,
+                               bool copy) {
+    uint8_t head[8];
+    Put32(head, address);
+    Put32(head + 4, length);
+    uint8_t n[4];
+    Put32(n, FHeader.Nonce);
+    const uint32_t crc = CRCUpdate(CRCUpdate(CRCUpdate(0, n, 4), head, 8), bytes,
+                                   static_cast<int32_t>(length));
+    std::memcpy(AppendOwned(8), head, 8);
+    if (copy) {
+        std::memcpy(AppendOwned(length), bytes, length);
+    } else {
+        FPieces.push_back({bytes, 0, length});
+        FPending += length;
+    }
+    Put32(AppendOwned(4), crc);
+    ++FHeader.RecordCount;
+    FHeader.JournalLength += ZanJournalRecordOverhead + length;
+    if (FPending >= C_FLUSH_SIZE) FlushRecords();
+}
+
+void TJournalWriter::AddStretchPieces(uint32_t address, const uint8_t* p, uint32_t length,
+                                      bool copy) {
     ZanAssert(FActive, "Journal not active");
-    const auto* p = static_cast<const uint8_t*>(bytes);
     const uint32_t page = FHeader.PageSize;
     while (length > 0) {
         const uint32_t n = std::min(length, page - address % page);
-        AddRecord(address, p, n);
+        AddRecord(address, p, n, copy);
         address += n;
         p += n;
         length -= n;
     }
 }
 
+void TJournalWriter::AddStretch(uint32_t address, const void* bytes, uint32_t length) {
+    AddStretchPieces(address, static_cast<const uint8_t*>(bytes), length, true);
+}
+
+void TJournalWriter::AddStretchInPlace(uint32_t address, const void* bytes, uint32_t length) {
+    AddStretchPieces(address, static_cast<const uint8_t*>(bytes), length, false);
+}
+
+void TJournalWriter::PiecesToIov(size_t first, size_t count, std::vector<iovec>& iov) const {
+    for (size_t i = first; i < first + count; ++i) {
+        const TPiece& piece = FPieces[i];
+        const uint8_t* bytes = piece.Bytes ? piece.Bytes : FBuffer.data() + piece.Offset;
+        iov.push_back({const_cast<uint8_t*>(bytes), piece.Length});
+    }
+}
+
 void TJournalWriter::FlushRecords() {
-    if (FBuffer.empty()) return;
-    if (!ZanPWriteAll(FHandle, FBuffer.data(), FBuffer.size(), FWritten))
-        Fail("Unable to write the journal", errno);
-    FWritten += FBuffer.size();
-    FBuffer.clear();
+    std::vector<iovec> iov;
+    for (size_t first = 0; first < FPieces.size();) {
+        const size_t count = std::min<size_t>(FPieces.size() - first, IOV_MAX);
+        iov.clear();
+        PiecesToIov(first, count, iov);
+        size_t bytes = 0;
+        for (const iovec& v : iov)
+            bytes += v.iov_len;
+        if (!ZanPWriteAllV(FHandle, iov.data(), static_cast<int>(iov.size()), FWritten))
+            Fail("Unable to write the journal", errno);
+        FWritten += bytes;
+        first += count;
+    }
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
 }
 
 void TJournalWriter::Finish(const TJournalHeader& fields) {
     ZanAssert(FActive, "Journal not active");
-    // Records that all still sit in the buffer go out with the header in one write: a write cut
-    // short leaves the file shorter than the header's journal length, which reads as torn.
-    const bool together = FWritten == ZanJournalHeaderSize;
+    // Records that all still wait go out with the header in one write: a write cut short
+    // leaves the file shorter than the header's journal length, which reads as torn.
+    const bool together = FWritten == ZanJournalHeaderSize && FPieces.size() < IOV_MAX;
     if (!together) FlushRecords();
     TJournalHeader h = fields;
     h.Version = ZanJournalVersion;
@@ -739,10 +803,16 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
     uint8_t head[ZanJournalHeaderSize];
     h.Encode(head);
     if (together) {
-        if (!ZanPWriteAll2(FHandle, head, sizeof head, FBuffer.data(), FBuffer.size(), 0))
+        std::vector<iovec> iov;
+        iov.reserve(FPieces.size() + 1);
+        iov.push_back({head, sizeof head});
+        PiecesToIov(0, FPieces.size(), iov);
+        if (!ZanPWriteAllV(FHandle, iov.data(), static_cast<int>(iov.size()), 0))
             Fail("Unable to write the journal", errno);
-        FWritten += FBuffer.size();
-        FBuffer.clear();
+        FWritten += FPending;
+        FPieces.clear();
+        FPending = 0;
+        FBufferUsed = 0;
     } else if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) {
         Fail("Unable to write the journal", errno);
     }
@@ -766,7 +836,9 @@ void TJournalWriter::Invalidate(bool keep) {
             if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
         }
         FActive = false;
-        FBuffer.clear();
+        FPieces.clear();
+        FPending = 0;
+        FBufferUsed = 0;
     };
     if (keep && FHeader.JournalLength <= C_KEEP_LENGTH) {
         // Zeroing the header is enough: the file reads as no journal, and its blocks stay
@@ -795,7 +867,9 @@ void TJournalWriter::Invalidate(bool keep) {
     FHandle = -1;
     if (FSync) SyncDirectoryOf(FPath);
     FActive = false;
-    FBuffer.clear();
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
 }
 
 void TJournalWriter::Discard() noexcept {
@@ -805,6 +879,9 @@ void TJournalWriter::Discard() noexcept {
         FHandle = -1;
     }
     FActive = false;
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
     FBuffer.clear();
     FBuffer.shrink_to_fit();
 }
@@ -813,7 +890,9 @@ void TJournalWriter::Abandon() noexcept {
     if (FHandle >= 0) close(FHandle);
     FHandle = -1;
     FActive = false;
-    FBuffer.clear();
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
 }
 
 void TJournalWriter::Close() noexcept {
@@ -825,7 +904,9 @@ void TJournalWriter::Close() noexcept {
     close(FHandle);
     FHandle = -1;
     FActive = false;
-    FBuffer.clear();
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
 }
 
 } // namespace zan

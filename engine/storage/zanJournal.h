@@ -42,6 +42,7 @@
 #include <vector>
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace zan {
 
@@ -145,6 +146,9 @@ public:
     // Adds the stored bytes of [address, address + length); a stretch that crosses pages
     // becomes one record per page. Records are buffered and written in 1 MiB pieces.
     void AddStretch(uint32_t address, const void* bytes, uint32_t length);
+    // The same without a copy: the bytes stay where they are, unchanged, until Finish or
+    // Discard, and are written from there.
+    void AddStretchInPlace(uint32_t address, const void* bytes, uint32_t length);
     // Writes the remaining records, then the header with the given fields (page size, nonce,
     // count, length and old size are the writer's own), then syncs the journal (and a new
     // journal's directory) when sync was asked. After this the journal is hot.
@@ -180,7 +184,13 @@ public:
     const std::string& GetPath() const { return FPath; }
 
 private:
-    void AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length);
+    void AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length, bool copy);
+    void AddStretchPieces(uint32_t address, const uint8_t* bytes, uint32_t length, bool copy);
+    // Appends n bytes to the buffer as a piece of the records (joined to the last piece when
+    // that one ends the buffer); answers where they go.
+    uint8_t* AppendOwned(size_t n);
+    // The records' pieces as system-call buffers, from piece first on, at most count of them.
+    void PiecesToIov(size_t first, size_t count, std::vector<struct iovec>& iov) const;
     void FlushRecords();
     void Fail(const std::string& what, int error);
     bool StillLinked() const;
@@ -195,7 +205,17 @@ private:
     ino_t FIno = 0;
     uint64_t FWritten = ZanJournalHeaderSize; // file offset of the next flush
     TJournalHeader FHeader;
+    // Records not written yet: pieces in order, either bytes of FBuffer (Bytes null, at
+    // Offset) or the caller's bytes left in place.
+    struct TPiece {
+        const uint8_t* Bytes;
+        size_t Offset;
+        size_t Length;
+    };
+    std::vector<TPiece> FPieces;
+    size_t FPending = 0;       // bytes in the pieces
     std::vector<uint8_t> FBuffer;
+    size_t FBufferUsed = 0;    // bytes of FBuffer in use (it is not shrunk between commits)
 };
 
 // Fault injection for crash tests. Every write, sync, truncate and unlink of the database file
@@ -225,5 +245,8 @@ bool ZanPWriteAll(int fd, const void* buffer, size_t count, uint64_t offset);
 // The same for two buffers written back to back from offset in one call (one crash point).
 bool ZanPWriteAll2(int fd, const void* first, size_t firstCount, const void* second,
                    size_t secondCount, uint64_t offset);
+// The same for up to IOV_MAX buffers (one crash point; torn: half of all their bytes). The
+// buffers' descriptions are used up.
+bool ZanPWriteAllV(int fd, struct iovec* iov, int count, uint64_t offset);
 
 } // namespace zan

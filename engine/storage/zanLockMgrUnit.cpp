@@ -114,19 +114,30 @@ void TBaseLockMgr::UpgradeReadLocks() {
 }
 
 void TBaseLockMgr::ReleaseLock(uint32_t id) {
-    for (size_t i = FLocks.size(); i-- > 0;) {
-        if (FLocks[i].RqID != id) continue;
-        InternalReleaseFileLock(FLocks[i].LckAddr, FLocks[i].LckSize);
-        FLocks.erase(FLocks.begin() + static_cast<ptrdiff_t>(i));
-    }
+    ReleaseLocks({id});
+}
+
+void TBaseLockMgr::ReleaseLocks(const std::vector<uint32_t>& ids) {
+    // Forgotten even when the unlock fails: the handle frees them at close.
+    TLockCollection released;
+    std::erase_if(FLocks, [&](const TLockItem& item) {
+        if (std::find(ids.begin(), ids.end(), item.RqID) == ids.end()) return false;
+        released.push_back(item);
+        return true;
+    });
+    if (!released.empty()) InternalReleaseFileLocks(released);
 }
 
 void TBaseLockMgr::ReleaseAllLocks() {
-    while (!FLocks.empty()) {
-        TLockItem item = FLocks.back();
-        FLocks.pop_back(); // forgotten even when the unlock fails: the handle frees it at close
-        InternalReleaseFileLock(item.LckAddr, item.LckSize);
-    }
+    if (FLocks.empty()) return;
+    TLockCollection released;
+    released.swap(FLocks); // forgotten even when the unlock fails: the handle frees it at close
+    InternalReleaseFileLocks(released);
+}
+
+void TBaseLockMgr::InternalReleaseFileLocks(const TLockCollection& items) {
+    for (size_t i = items.size(); i-- > 0;)
+        InternalReleaseFileLock(items[i].LckAddr, items[i].LckSize);
 }
 
 int32_t TBaseLockMgr::QueryLockType(uint32_t id) const {
@@ -179,6 +190,20 @@ void TWinLockMgr::InternalReleaseFileLock(uint64_t address, uint32_t size) {
     }
 }
 
+void TWinLockMgr::InternalReleaseFileLocks(const TLockCollection& items) {
+    if (!HandleValid())
+        ZanDatabaseError(8450, "TZanFile.UnlockZanFile", "File handle is invalid", this);
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    ranges.reserve(items.size());
+    for (const TLockItem& item : items)
+        ranges.emplace_back(item.LckAddr, item.LckSize);
+    try {
+        FHandle->UnlockRanges(std::move(ranges));
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TZanFile.UnlockZanFile", e.Message(), this);
+    }
+}
+
 bool TWinLockMgr::InternalLockFile(uint64_t address, uint32_t size, int32_t) {
     try {
         return FHandle->TryLock(address, size);
@@ -187,9 +212,8 @@ bool TWinLockMgr::InternalLockFile(uint64_t address, uint32_t size, int32_t) {
     }
 }
 
-// Keeps the read byte and locks the parts of the region before and after it. Both parts are
-// recorded only once both are held; when the second cannot be had the first is unlocked again,
-// so a failed upgrade leaves exactly the read lock.
+// Keeps the read byte and locks the parts of the region before and after it, both in one
+// system call, so a failed upgrade leaves exactly the read lock.
 bool TWinLockMgr::InternalUpgradeReadLock(uint32_t id, uint32_t) {
     const TLockItem* read = FindItem(id, ZanLockRead);
     if (!read) return false;
@@ -200,18 +224,18 @@ bool TWinLockMgr::InternalUpgradeReadLock(uint32_t id, uint32_t) {
     ZanAssert(readAddr >= addr && readEnd <= regionEnd, "Read lock outside its region");
     const auto firstSize = static_cast<uint32_t>(readAddr - addr);
     const auto secondSize = static_cast<uint32_t>(regionEnd - readEnd);
-    if (!LockWithRetries(addr, firstSize, ZanLockWrite)) return false;
-    bool second = false;
-    try {
-        second = LockWithRetries(readEnd, secondSize, ZanLockWrite);
-    } catch (...) {
-        if (firstSize > 0) InternalReleaseFileLock(addr, firstSize);
-        throw;
+    bool locked = false;
+    for (int32_t attempt = 0; attempt < FLockRetryCount && !locked; ++attempt) {
+        try {
+            locked = FHandle->TryLockSpan(addr, FRegionSize);
+        } catch (const EOSError& e) {
+            ZanDatabaseError(8450, "TWinLockMgr.InternalUpgradeReadLock", e.Message(), this);
+        }
+        if (!locked) RetryPause();
     }
-    if (!second) {
-        if (firstSize > 0) InternalReleaseFileLock(addr, firstSize);
-        return false;
-    }
+    if (!locked) return false;
+    // The handle records the two parts as ranges of their own, as the items here (an empty
+    // part is an item too: it marks the id write-locked).
     FLocks.push_back(TLockItem{firstSize, ZanLockWrite, addr, id});
     FLocks.push_back(TLockItem{secondSize, ZanLockWrite, readEnd, id});
     return true;

@@ -55,6 +55,8 @@ public:
     void UpgradeReadLocks();
     // Unlocks and forgets every item of the id (not counted: one release drops them all).
     void ReleaseLock(uint32_t id);
+    // The same for several ids at once: items that lie next to each other go in one unlock.
+    void ReleaseLocks(const std::vector<uint32_t>& ids);
     void ReleaseAllLocks();
     // The type of the first item of the id; 0 when none.
     int32_t QueryLockType(uint32_t id) const;
@@ -77,6 +79,8 @@ public:
 
 protected:
     virtual void InternalReleaseFileLock(uint64_t address, uint32_t size);
+    // Releases the items' ranges; by default one at a time.
+    virtual void InternalReleaseFileLocks(const TLockCollection& items);
     virtual bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType);
     virtual bool InternalUpgradeReadLock(uint32_t id, uint32_t size);
 
@@ -107,6 +111,7 @@ public:
 
 protected:
     void InternalReleaseFileLock(uint64_t address, uint32_t size) override;
+    void InternalReleaseFileLocks(const TLockCollection& items) override;
     bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType) override;
     bool InternalUpgradeReadLock(uint32_t id, uint32_t size) override;
 };

@@ -1,5 +1,6 @@
 #include "host/win/WinFiles.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -258,6 +259,64 @@ bool TWinFile::Unlock(uint64_t offset, uint64_t length) {
     if (error != 0) RaiseOSError(error, "Unable to unlock a range of", FFileName);
     FLocks.erase(it);
     return true;
+}
+
+bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
+    if (length == 0) return true;
+    if (offset >= ShareLockBase || length > ShareLockBase - offset)
+        RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
+    const uint64_t end = offset + length;
+    std::lock_guard guard(FLocksGuard);
+    // The pieces of the span between the ranges held inside it.
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
+    auto it = FLocks.lower_bound(offset);
+    if (it != FLocks.begin() && std::prev(it)->first + std::prev(it)->second > offset)
+        return false;
+    uint64_t at = offset;
+    for (; it != FLocks.end() && it->first < end; ++it) {
+        if (it->first + it->second > end) return false;
+        if (it->first > at) pieces.emplace_back(at, it->first - at);
+        at = it->first + it->second;
+    }
+    if (at < end) pieces.emplace_back(at, end - at);
+    if (pieces.empty()) return true;
+    const int fd = LockHandle(false);
+    if (fd == NoHandle) return false;
+    // The ranges already held belong to this description: locking over them changes nothing.
+    int error = SetLock(fd, F_WRLCK, offset, length);
+    if (error == EAGAIN || error == EACCES || error == ENOLCK) return false;
+    if (error != 0) RaiseOSError(error, "Unable to lock a range of", FFileName);
+    for (const auto& [from, count] : pieces)
+        FLocks.emplace(from, count);
+    return true;
+}
+
+void TWinFile::UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    std::lock_guard guard(FLocksGuard);
+    // A run of held ranges that touch each other, forgotten once unlocked.
+    std::vector<std::map<uint64_t, uint64_t>::iterator> run;
+    auto flush = [&] {
+        if (run.empty()) return;
+        const uint64_t start = run.front()->first;
+        const uint64_t end = run.back()->first + run.back()->second;
+        int error = SetLock(LockHandle(), F_UNLCK, start, end - start);
+        if (error != 0) RaiseOSError(error, "Unable to unlock a range of", FFileName);
+        for (auto it : run)
+            FLocks.erase(it);
+        run.clear();
+    };
+    for (const auto& [offset, length] : ranges) {
+        auto it = FLocks.find(offset);
+        if (length == 0 || it == FLocks.end() || it->second != length) continue;
+        if (!run.empty()) {
+            const uint64_t runEnd = run.back()->first + run.back()->second;
+            if (offset < runEnd) continue; // named twice
+            if (offset != runEnd) flush();
+        }
+        run.push_back(it);
+    }
+    flush();
 }
 
 void TWinFile::CheckLockSupport() {

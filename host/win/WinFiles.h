@@ -17,6 +17,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/rtl/Exceptions.h"
 
@@ -99,6 +101,14 @@ public:
     // Unlocks a range exactly equal to one locked through this handle; anything else answers
     // false and changes nothing. Length 0 succeeds and does nothing.
     bool Unlock(uint64_t offset, uint64_t length);
+    // Locks every byte of [offset, offset + length) not yet held through this handle, in one
+    // system call; each piece newly held is recorded as a range of its own (unlockable alone).
+    // False, with nothing changed, when another handle holds a byte of it (as TryLock), or
+    // when a range this handle holds crosses an end of the span.
+    bool TryLockSpan(uint64_t offset, uint64_t length);
+    // Unlocks ranges, each exactly equal to one held through this handle (others are
+    // skipped), with one system call for every run of ranges that touch each other.
+    void UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
     // Raises EOSError when the filesystem does not support the byte-range locks (or the lock
     // descriptor of a read-only open cannot be had).
     void CheckLockSupport();

@@ -528,11 +528,11 @@ void TTestDatabase::Create() {
     disk.CreateNewFile(true);
 }
 
-void TTestDatabase::Open() {
+void TTestDatabase::Open(bool exclusive) {
     Close();
     FDisk = std::make_unique<TDiskMgr>();
     FDisk->SetFileName(FPath);
-    FDisk->SetOpenFlags(0x42);
+    FDisk->SetOpenFlags(exclusive ? 0x12 : 0x42);
     FDisk->SetLockRetryCount(200);
     FDisk->SetLockRetryInterval(5);
     FDisk->Open();

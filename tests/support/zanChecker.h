@@ -52,8 +52,8 @@ public:
 
     // A new, empty file (replacing one that exists).
     void Create();
-    // Opens the file shared (deny none) with short lock retries.
-    void Open();
+    // Opens the file shared (deny none) with short lock retries, or exclusively.
+    void Open(bool exclusive = false);
     void Close();
 
     const std::string& Path() const { return FPath; }

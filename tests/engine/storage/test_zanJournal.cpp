@@ -600,3 +600,75 @@ TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
         unlink(journal.c_str());
     }
 }
+
+// Records whose bytes are written from where they lie, mixed with copied ones, in more pieces
+// than one system call takes and over more than 1 MiB: the journal reads back record for
+// record, restores the file, and killed at any of its writes (torn or not) is never hot.
+TEST(ZanJournal, RecordsLeftInPlaceReadBackAndKilledAreTorn) {
+    constexpr uint32_t pages = 600;
+    const std::vector<uint8_t> big = Pattern(size_t(pages) * P, 3);
+    const TTempFile db("journal_inplace.zan");
+    WriteFileBytes(db.Path, big);
+    const std::string journal = JournalFileNameFor(db.Path);
+    std::vector<std::pair<uint32_t, uint32_t>> expected;
+    auto writeJournal = [&] {
+        expected.clear();
+        TJournalWriter w;
+        w.Begin(journal, P, 0640, big.size(), false);
+        for (uint32_t i = 0; i < pages; ++i) {
+            if (i % 2 == 0) {
+                w.AddStretchInPlace(i * P, big.data() + size_t(i) * P, P);
+                expected.emplace_back(i * P, P);
+                continue;
+            }
+            for (uint32_t k = 0; k < 8; ++k) {
+                const uint32_t a = i * P + k * 500;
+                if (k % 2 == 0)
+                    w.AddStretchInPlace(a, big.data() + a, 20);
+                else
+                    w.AddStretch(a, big.data() + a, 20);
+                expected.emplace_back(a, 20);
+            }
+        }
+        TJournalHeader h;
+        h.FixedCRCBefore = h.FixedCRCAfter = FixedRegionsCRC(big.data());
+        w.Finish(h);
+        w.Abandon();
+    };
+    unlink(journal.c_str());
+    const uint64_t before = ZanCrashPointCount();
+    writeJournal();
+    const uint64_t points = ZanCrashPointCount() - before;
+    EXPECT_GE(points, 3u);
+    ASSERT_EQ(InspectJournal(journal, db.Path).State, jsHot);
+    size_t next = 0, wrong = 0;
+    ForEachJournalRecord(journal, [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
+        if (next >= expected.size() || expected[next] != std::make_pair(address, length) ||
+            std::memcmp(bytes, big.data() + address, length) != 0)
+            ++wrong;
+        ++next;
+    });
+    EXPECT_EQ(next, expected.size());
+    EXPECT_EQ(wrong, 0u);
+    // The journaled bytes overwritten: recovery puts them back.
+    std::vector<uint8_t> changed = big;
+    for (const auto& [address, length] : expected)
+        std::memset(changed.data() + address, 0xEE, length);
+    WriteFileBytes(db.Path, changed);
+    EXPECT_EQ(RecoverJournal(journal, db.Path, false), jsHot);
+    EXPECT_EQ(ReadFileBytes(db.Path), big);
+    for (uint64_t n = 1; n <= points; ++n)
+        for (bool torn : {false, true}) {
+            SCOPED_TRACE("killed at write " + std::to_string(n) + (torn ? ", torn" : ""));
+            unlink(journal.c_str());
+            TChildProcess child([&](TChildProcess&) {
+                ZanArmCrashPoint(n, torn);
+                writeJournal();
+                return 0;
+            });
+            EXPECT_EQ(child.Wait(), -1) << "the child was killed";
+            const TJournalState state = InspectJournal(journal, db.Path).State;
+            EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
+        }
+    unlink(journal.c_str());
+}

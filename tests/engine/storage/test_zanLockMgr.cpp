@@ -141,6 +141,40 @@ TEST(LockMgr, UpgradeKeepsTheReadByte) {
     EXPECT_EQ(b.Mgr->SetWriteLock(3, 0), 4);
 }
 
+// The lock calls of a commit: an upgrade is one call, and the release of neighbouring ids'
+// locks (read byte and the parts around it) is one call per run of touching ranges.
+TEST(LockMgr, UpgradeAndReleaseInFewCalls) {
+    TTempFile t("mgr6");
+    std::string path = MakeLockFile(t);
+    TConn a(path), b(path);
+    ASSERT_TRUE(a.Mgr->SetReadLock(0, 1));
+    ASSERT_TRUE(a.Mgr->SetReadLock(1, 1));
+    ASSERT_TRUE(a.Mgr->SetReadLock(5, 1));
+    uint64_t calls = TWinFile::LockCallCount();
+    a.Mgr->UpgradeReadLocks();
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 3);
+    EXPECT_EQ(a.Mgr->GetLockCount(), 9);
+    for (uint32_t id : {0u, 1u, 5u})
+        EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetReadLock(id, 1); }), 10249);
+    // Ids 0 and 1 lie next to each other: one call for both, one for id 5.
+    calls = TWinFile::LockCallCount();
+    a.Mgr->ReleaseLocks({0, 1, 5});
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
+    EXPECT_EQ(a.Mgr->GetLockCount(), 0);
+    EXPECT_EQ(a.File.LockCount(), 0u);
+    for (uint32_t id : {0u, 1u, 5u})
+        EXPECT_EQ(b.Mgr->SetWriteLock(id, 0), 4);
+    // Released one id at a time, the others stay held.
+    b.Mgr->ReleaseLock(1);
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetReadLock(0, 1); }), 10249);
+    EXPECT_TRUE(a.Mgr->SetReadLock(1, 1));
+    calls = TWinFile::LockCallCount();
+    b.Mgr->ReleaseAllLocks();
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
+    EXPECT_EQ(b.File.LockCount(), 0u);
+    EXPECT_EQ(a.Mgr->SetWriteLock(5, 0), 4);
+}
+
 TEST(LockMgr, FailedUpgradeRecordsNothingAndFreesTheFirstPart) {
     TTempFile t("mgr4");
     std::string path = MakeLockFile(t);

@@ -212,6 +212,63 @@ TEST(WinFileLocks, SameHandleRelockAndInexactUnlock) {
     EXPECT_FALSE(a.TryLock(3, 1));
 }
 
+// A span over a range already held: one system call, the pieces around it recorded as ranges
+// of their own; runs of touching ranges are unlocked in one call each, and what another handle
+// sees always matches the registry.
+TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
+    TTempFile t("lk3");
+    TWinFile a, b;
+    a.Create(t.Path, fsDenyNone);
+    b.Open(t.Path, faReadWrite, fsDenyNone);
+    auto heldByOthers = [&](uint64_t from, uint64_t to) {
+        std::string map;
+        for (uint64_t i = from; i < to; ++i) {
+            const bool free = b.TryLock(i, 1);
+            if (free) b.Unlock(i, 1);
+            map += free ? '.' : 'x';
+        }
+        return map;
+    };
+    ASSERT_TRUE(a.TryLock(105, 1));
+    uint64_t calls = TWinFile::LockCallCount();
+    ASSERT_TRUE(a.TryLockSpan(100, 10));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
+    EXPECT_EQ(a.LockCount(), 3u);
+    EXPECT_EQ(heldByOthers(98, 112), "..xxxxxxxxxx..");
+    // Each piece is a range of its own: unlocking the middle one leaves the others.
+    EXPECT_FALSE(a.Unlock(100, 10));
+    EXPECT_TRUE(a.Unlock(105, 1));
+    EXPECT_EQ(heldByOthers(98, 112), "..xxxxx.xxxx..");
+    EXPECT_TRUE(a.TryLock(105, 1));
+    // A span whose bytes are all held needs no call; one crossing a held range's end is
+    // refused; one another handle holds a byte of changes nothing.
+    calls = TWinFile::LockCallCount();
+    EXPECT_TRUE(a.TryLockSpan(100, 10));
+    EXPECT_FALSE(a.TryLockSpan(108, 4));
+    EXPECT_FALSE(a.TryLockSpan(95, 6));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls);
+    ASSERT_TRUE(b.TryLock(115, 1));
+    EXPECT_FALSE(a.TryLockSpan(110, 10));
+    EXPECT_EQ(a.LockCount(), 3u);
+    EXPECT_EQ(heldByOthers(110, 115), ".....");
+    ASSERT_TRUE(a.TryLock(200, 5));
+    // Touching ranges go in one call, others in one call each; a range not held exactly is
+    // skipped and one named twice is unlocked once.
+    calls = TWinFile::LockCallCount();
+    a.UnlockRanges({{200, 5}, {105, 1}, {100, 5}, {106, 4}, {100, 5}, {300, 1}, {200, 2}});
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
+    EXPECT_EQ(a.LockCount(), 0u);
+    EXPECT_EQ(heldByOthers(98, 112), "..............");
+    EXPECT_TRUE(b.TryLock(200, 5));
+    // Touching but with a gap still held elsewhere in the registry: two runs.
+    ASSERT_TRUE(a.TryLock(10, 2));
+    ASSERT_TRUE(a.TryLock(12, 2));
+    ASSERT_TRUE(a.TryLock(14, 2));
+    a.UnlockRanges({{10, 2}, {14, 2}});
+    EXPECT_EQ(a.LockCount(), 1u);
+    EXPECT_EQ(heldByOthers(8, 18), "....xx....");
+}
+
 TEST(WinFileLocks, ReadOnlyOpenLocksThroughItsLockDescriptor) {
     TTempFile t("lk3");
     WriteText(t.Path, "data");

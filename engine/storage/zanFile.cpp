@@ -626,6 +626,7 @@ void TZanFile::Rollback() {
     FTransactionActive = false;
     FLogicalEof = 0;
     ++FRollbackCount;
+    ++FOwnershipEpoch;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -658,6 +659,7 @@ void TZanFile::SetSizeSteady(bool value) {
 
 void TZanFile::FileChangedElsewhere() {
     FKnownSize = -1;
+    ++FOwnershipEpoch;
     DropCleanBlocks(0, ZanMaxFileEnd);
 }
 

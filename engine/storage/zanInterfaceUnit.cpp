@@ -450,6 +450,8 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
 
 TCachePin TDiskIOInterface::PinBlock(uint32_t address, uint32_t size) {
     CheckOpen("TDiskIOInterface.PinBlock");
+    // A pin reads the block in place: it is checked as a read is.
+    CheckOwnedBlock(address, size, "TDiskIOInterface.PinBlock");
     return FDiskMgr->GetZanFile()->PinZanFilePage(FTableID, size, address, FAccessFlags);
 }
 

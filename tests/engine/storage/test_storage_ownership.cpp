@@ -17,7 +17,7 @@ using namespace zan;
 
 namespace {
 
-constexpr uint32_t C_ROWS = 2000;
+constexpr uint32_t C_ROWS = 1200;
 
 // A file with the sample tables "one" and "two".
 struct TTwoTables {

@@ -17,7 +17,7 @@ using namespace zan;
 
 namespace {
 
-constexpr uint32_t C_ROWS = 1200;
+constexpr uint32_t C_ROWS = 800;
 
 // A file with the sample tables "one" and "two".
 struct TTwoTables {

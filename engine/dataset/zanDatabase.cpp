@@ -1,16 +1,21 @@
 #include "engine/dataset/zanDatabase.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <unistd.h>
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanDataUnit.h"
+#include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/ComponentText.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
+#include "host/win/WinSys.h"
 
 namespace zan {
 
@@ -729,13 +734,32 @@ void TZanDataBase::CreateDatabase() {
         ZanDatabaseErrorFmt(10015, context, SzanStringInvalidFmt,
                             {"MasterKey", int32_t(C_MIN_MASTER_KEY), int32_t(C_MAX_MASTER_KEY)});
     const std::string path = FDirectory + FDataBaseName;
+    if (FileExists(path)) ZanDatabaseError(11043, context, path);
+    // The file is built under a temporary name and takes its own only when whole: a process
+    // killed on the way leaves no file at the path, never one without its system tables.
+    const std::string temp = path + ".tmp" + IntToStr(int64_t(getpid()));
+    auto removeTemp = [&temp] {
+        unlink(temp.c_str());
+        unlink(JournalFileNameFor(temp).c_str());
+        unlink(UsersFileNameFor(temp).c_str());
+    };
+    removeTemp();
     {
         TDiskMgr creator;
         creator.SetPageSize(C_PAGE_SIZE);
-        creator.SetFileName(path);
+        creator.SetFileName(temp);
         creator.CreateNewFile(false);
     }
+    const std::string directory = FDirectory, name = FDataBaseName;
+    FDirectory.clear();
+    FDataBaseName = temp;
+    TScopeExit restoreName([&] {
+        FDirectory = directory;
+        FDataBaseName = name;
+        FHeader.Name = name;
+    });
     ResetHeader();
+    FHeader.Name = name; // the header names the file as it will be called
     FHeader.SortOrder = FDefaultSortOrder;
     FHeader.SecurityLevel = FEnforceSecurity ? 2 : FUseEncryption ? 1 : 0;
     ParseZanVersion(FHeader.Version, FMajorVersion, FMinorVersion, FVersionLevel);
@@ -760,10 +784,29 @@ void TZanDataBase::CreateDatabase() {
         InternalDisconnect();
         FMasterKey = key;
         // The file is this call's own and unusable.
-        unlink(path.c_str());
+        removeTemp();
         throw;
     }
     FMasterKey = key;
+    // A journal at the path belongs to a file that is gone; the new file must not get it.
+    const std::string journal = JournalFileNameFor(path);
+    const TJournalState state = InspectJournal(journal).State;
+    if (state != jsAbsent && state != jsForeign) unlink(journal.c_str());
+    // Never over a file another process created meanwhile.
+    int error = 0;
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0) {
+        error = errno;
+        if (error == EINVAL || error == ENOSYS) {
+            // A filesystem without the exclusive rename: a link is refused as well when taken.
+            error = link(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
+        }
+    }
+    removeTemp();
+    if (error == EEXIST) ZanDatabaseError(11043, context, path);
+    if (error != 0)
+        ZanDatabaseError(8449, context,
+                         "The new database file could not be given its name " + path + ". " +
+                             SysErrorMessage(error));
 }
 
 // ---------------------------------------------------------------------------------------------

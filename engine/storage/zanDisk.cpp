@@ -897,6 +897,7 @@ void TDiskMgr::ReleasePages(uint32_t address, uint32_t pageCount) {
         ZanDatabaseError(8581, context, "Error in setting map flags - mapping corrupted");
     PageBytes(pageCount, FPageSize, context);
     const bool taken = EnterHeaderWrite();
+    FFile->OwnershipMayChange();
     try {
         FMapPageMgr->AdjustMapPageFlags(ZanMapFree, address, pageCount);
         std::vector<uint32_t> pages;
@@ -915,6 +916,7 @@ void TDiskMgr::DeleteOwnedPages(uint32_t owner, uint32_t usage, bool allUsages) 
     CheckOpen(context);
     TDiskWriteScope scope(*this);
     const bool taken = EnterHeaderWrite();
+    FFile->OwnershipMayChange();
     try {
         FFile->GetPageCache().ClearOwnedPages(owner);
         std::vector<uint32_t> pages;

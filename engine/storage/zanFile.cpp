@@ -707,6 +707,7 @@ void TZanFile::Rollback() {
     FTransactionActive = false;
     FLogicalEof = 0;
     ++FRollbackCount;
+    ++FOwnershipEpoch;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -744,6 +745,7 @@ void TZanFile::SetSizeSteady(bool value) {
 void TZanFile::FileChangedElsewhere() {
     FKnownSize = -1;
     FFixedKept = false;
+    ++FOwnershipEpoch;
     DropCleanBlocks(0, ZanMaxFileEnd);
 }
 

@@ -119,6 +119,11 @@ public:
     bool GetTransactionActive() const { return FTransactionActive; }
     // Raised by every rollback.
     uint32_t GetRollbackCount() const { return FRollbackCount; }
+    // Moves whenever pages may have changed owners: pages released or taken back by a
+    // rollback, a journal restored, another connection's change seen. Block stores forget
+    // the pages they found to be theirs when it moved.
+    uint32_t GetOwnershipEpoch() const { return FOwnershipEpoch; }
+    void OwnershipMayChange() { ++FOwnershipEpoch; }
     // Whether the transaction has anything to write: dirty pages, pending blocks or growth.
     bool HasPendingChanges() const;
     // Logical end := max(logical end, size on disk): growth committed by other connections is
@@ -248,6 +253,7 @@ private:
     bool FCacheActive = false;
     bool FTransactionActive = false;
     uint32_t FRollbackCount = 0;
+    uint32_t FOwnershipEpoch = 0;
     bool FFillShortReads = false; // set while a write may read a page beyond the end first
     TBlowfishData FBlowfish;
     uint64_t FReadCalls = 0;

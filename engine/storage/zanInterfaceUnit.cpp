@@ -213,6 +213,7 @@ void TDiskIOInterface::CheckOwnedRun(uint32_t address, uint64_t bytes, const cha
     }
     const uint32_t first = address / pageSize;
     const uint32_t last = uint32_t((end - 1) / pageSize);
+    ForgetOwnedIfEpochMoved();
     if (PagesOwned(first, last)) return;
     CheckOwnedStretch(address, bytes, context);
     SetPagesOwned(first, last, true);
@@ -227,9 +228,18 @@ void TDiskIOInterface::CheckOwnedBlock(uint32_t address, uint32_t size, const ch
     const uint32_t pageSize = FDiskMgr->GetPageSize();
     const uint64_t first = address / pageSize;
     const uint64_t last = (end - 1) / pageSize;
+    ForgetOwnedIfEpochMoved();
     if (PagesOwned(uint32_t(first), uint32_t(last))) return;
     CheckOwnedStretch(address, size, context);
     SetPagesOwned(uint32_t(first), uint32_t(last), true);
+}
+
+void TDiskIOInterface::ForgetOwnedIfEpochMoved() {
+    const uint32_t epoch = FDiskMgr->GetZanFile()->GetOwnershipEpoch();
+    if (epoch == FOwnedEpoch) return;
+    FOwnedPages.clear();
+    FCheckedFirstEmpty = 0;
+    FOwnedEpoch = epoch;
 }
 
 bool TDiskIOInterface::PagesOwned(uint32_t first, uint32_t last) const {
@@ -266,7 +276,8 @@ void TDiskIOInterface::ReadRunHeader(uint32_t address, uint32_t& next, uint32_t&
     if (!zero || count == 0 || (next != 0 && (next < pageArea || next == address)))
         ZanDatabaseErrorFmt(8962, context, "Invalid free block header at %d", {int64_t(address)});
     // The whole run must lie in this store's pages before any of it is handed out; a run this
-    // store made or checked itself needs no second look at the map.
+    // store made or checked itself needs no second look at the map while no page changed hands.
+    ForgetOwnedIfEpochMoved();
     const uint64_t end = uint64_t(address) + uint64_t(count) * FBlockSize;
     if (FGlobalFirstEmptyOffset != 0 || address != FCheckedFirstEmpty || end > FCheckedRunEnd) {
         CheckOwnedRun(address, end - address, context);
@@ -459,6 +470,8 @@ uint8_t* TDiskIOInterface::ReadBlockByRef(uint32_t address, uint32_t size) {
 
 TCachePin TDiskIOInterface::PinBlock(uint32_t address, uint32_t size) {
     CheckOpen("TDiskIOInterface.PinBlock");
+    // A pin reads the block in place: it is checked as a read is.
+    CheckOwnedBlock(address, size, "TDiskIOInterface.PinBlock");
     return FDiskMgr->GetZanFile()->PinZanFilePage(FTableID, size, address, FAccessFlags);
 }
 
@@ -478,8 +491,11 @@ void TDiskIOInterface::ListBlocks(std::vector<uint32_t>& list) {
 void TDiskIOInterface::NotifyPageChange(uint32_t owner) {
     FCheckedFirstEmpty = 0; // another writer may have changed the runs
     FOwnedPages.clear();
-    if (FDiskMgr != nullptr && FDiskMgr->IsOpen())
+    if (FDiskMgr != nullptr && FDiskMgr->IsOpen()) {
+        // The owner's pages may have gone to other stores too (this one is the headers').
+        FDiskMgr->GetZanFile()->OwnershipMayChange();
         FDiskMgr->GetZanFile()->GetPageCache().ClearOwnedPages(owner);
+    }
 }
 
 uint32_t TDiskIOInterface::GetRollbackCount() const {

@@ -218,12 +218,16 @@ private:
     uint32_t FCheckedFirstEmpty = 0;
     uint64_t FCheckedRunEnd = 0;
     // Bit n set: page n was found to be this store's. Bits go when a page may change hands
-    // (released whole pages); all go on open, empty, and another writer's change.
+    // (released whole pages); all go on open, empty, and when the file's ownership epoch
+    // moved (pages released by any store, a rollback, another writer's change seen).
     std::vector<uint64_t> FOwnedPages;
+    uint32_t FOwnedEpoch = 0;
     bool PagesOwned(uint32_t first, uint32_t last) const;
     // CheckOwnedStretch through the bitmap of this store's pages (stores of global chains
     // always read the map).
     void CheckOwnedRun(uint32_t address, uint64_t bytes, const char* context);
+    // Forgets the owned pages and the checked run when the file's ownership epoch moved.
+    void ForgetOwnedIfEpochMoved();
     void SetPagesOwned(uint32_t first, uint32_t last, bool owned);
 };
 

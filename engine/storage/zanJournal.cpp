@@ -525,6 +525,29 @@ void ForEachJournalRecord(const std::string& journalPath,
                          "The journal " + journalPath + " changed while it was read " + reason);
 }
 
+namespace {
+// Removes a journal that is done with. Where the folder forbids that (another user's file in a
+// folder with the sticky bit, a folder the process may not write) the file is emptied in place
+// instead: an empty file holds no journal, and the next commit reuses it. Answers errno or 0.
+int RemoveJournal(const std::string& journalPath, bool sync) {
+    ZanCrashPoint(csUnlink);
+    if (unlink(journalPath.c_str()) == 0 || errno == ENOENT) return 0;
+    const int error = errno;
+    if (error != EACCES && error != EPERM) return error;
+    TFd fd(open(journalPath.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (fd.Fd < 0 || fstat(fd.Fd, &st) != 0 || !S_ISREG(st.st_mode)) return error;
+    ZanCrashPoint(csTruncate);
+    if (ftruncate(fd.Fd, 0) != 0) return error;
+    if (sync) {
+        ZanCrashPoint(csSync);
+        if (fdatasync(fd.Fd) != 0) return errno;
+        ZanSynced(fd.Fd);
+    }
+    return 0;
+}
+} // namespace
+
 TJournalState RecoverJournal(const std::string& journalPath, const std::string& databasePath,
                              bool sync) {
     const TJournalCheck check = InspectJournal(journalPath, databasePath);
@@ -542,10 +565,9 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                              check.Reason);
     case jsTorn:
         GDBLogger().LogItem("TZanJournal", "Removing torn journal: " + check.Reason);
-        ZanCrashPoint(csUnlink);
-        if (unlink(journalPath.c_str()) != 0 && errno != ENOENT)
+        if (const int error = RemoveJournal(journalPath, sync))
             ZanDatabaseError(9217, "TZanJournal.Recover",
-                             "The journal could not be removed. " + SysErrorMessage(errno));
+                             "The journal could not be removed. " + SysErrorMessage(error));
         return jsTorn;
     case jsHot:
         break;
@@ -578,10 +600,9 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                              "The file buffers could not be flushed. " + SysErrorMessage(errno));
         ZanSynced(db.Fd);
     }
-    ZanCrashPoint(csUnlink);
-    if (unlink(journalPath.c_str()) != 0 && errno != ENOENT)
+    if (const int error = RemoveJournal(journalPath, sync))
         ZanDatabaseError(9217, "TZanJournal.Recover",
-                         "The journal could not be removed. " + SysErrorMessage(errno));
+                         "The journal could not be removed. " + SysErrorMessage(error));
     return jsHot;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <sys/stat.h>
 #include <utility>
 
 #include "engine/storage/zanCommon.h"
@@ -362,6 +363,13 @@ void TDBUserMonitor::CreateLockFile() {
         ZanDatabaseError(8581, "TDBUserMonitor.Open",
                          "Lock File could not be created: " + e.Message(), this);
     }
+    // Whoever may write the database must be able to register here, whatever the umask of
+    // the process that happened to create the file: it gets the database file's permission
+    // bits, as the journal does.
+    struct stat st {};
+    if (FDatabaseHandle != nullptr && FDatabaseHandle->GetHandle() >= 0 &&
+        fstat(FDatabaseHandle->GetHandle(), &st) == 0)
+        fchmod(file.GetHandle(), st.st_mode & 0666);
     try {
         const std::array<char, EntrySize> zeros{};
         file.WriteAt(zeros.data(), zeros.size(), 0);

@@ -426,3 +426,46 @@ TEST(DatabaseCrash, KilledRestructureLeavesTheOldLayoutOrTheNew) {
         },
         true);
 }
+
+// A process killed while it creates a database file leaves no file at the path, or a whole one
+// that opens with its system tables and takes a table. Killed at the first points of the
+// creation and at a spread of the others (plain and encrypted files).
+TEST(DatabaseCrash, KilledDatabaseCreateLeavesNoFileOrAWholeOne) {
+    for (int level : {0, 1}) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        TTempFile whole("dbcrash_create_whole.zan");
+        const uint64_t start = ZanCrashPointCount();
+        CreateDatabaseFile(whole.Path, level);
+        const uint64_t total = ZanCrashPointCount() - start;
+        ASSERT_GT(total, 2u);
+        RemoveSideFiles(whole.Path);
+        int whole_files = 0;
+        for (uint64_t n = 1; n <= total; n += n < 6 ? 1 : std::max<uint64_t>(1, total / 8)) {
+            TTempFile trial("dbcrash_create.zan");
+            TChildProcess child([&](TChildProcess&) {
+                ZanArmCrashPoint(n, n % 2 == 0);
+                CreateDatabaseFile(trial.Path, level);
+                return 0;
+            });
+            child.Wait();
+            if (access(trial.Path.c_str(), F_OK) == 0) {
+                ++whole_files;
+                const int32_t code = ErrorCodeOf([&] {
+                    auto db = NewDatabase(trial.Path, level);
+                    db->Open();
+                    CreateUserTable(*db, "b");
+                    EXPECT_EQ(TableNames(*db), std::vector<std::string>{"b"});
+                });
+                EXPECT_EQ(code, 0) << "killed at point " << n << " of " << total;
+            }
+            RemoveSideFiles(trial.Path);
+            std::error_code ec;
+            for (const auto& e : std::filesystem::directory_iterator(
+                     std::filesystem::path(trial.Path).parent_path(), ec))
+                if (e.path().filename().string().rfind(
+                        std::filesystem::path(trial.Path).filename().string() + ".", 0) == 0)
+                    std::filesystem::remove(e.path(), ec);
+        }
+        EXPECT_LT(whole_files, int(total)); // early kills leave no file
+    }
+}

@@ -56,6 +56,13 @@ TEST(SqlShellScripts, GoldenResultsOnAFreshFile) {
                     "SELECT t1.id, t3.id FROM t1 t3 JOIN t1 ON t1.id = t3.k ORDER BY 1;\n"
                     "SELECT t1.id, t3.k FROM t1, t1 t3 WHERE t1.k = t3.id ORDER BY 1;\n",
          0, "t1.id\tt3.id\n1\t2\n2\t3\nt1.id\tt3.id\n2\t1\n3\t2\nt1.id\tt3.k\n1\t3\n2\t\\N\n", {}},
+        {"a subquery's aliased table leaves its table name to the enclosing table",
+         selfJoin + "SELECT id FROM t1 WHERE EXISTS (SELECT x.id FROM t1 x WHERE x.id = t1.k) "
+                    "ORDER BY 1;\n"
+                    "CREATE TABLE t2 (id INTEGER);\nINSERT INTO t2 VALUES (2);\n"
+                    "SELECT t2.id FROM t2 WHERE EXISTS (SELECT x.id FROM t1 x WHERE t1.k = t2.id);\n"
+                    "SELECT t2.id FROM t2 WHERE EXISTS (SELECT x.id FROM t1 x WHERE t1.k = 7);\n",
+         0, "id\n1\n2\nt2.id\n2\nt2.id\n", {}},
         {"three tables, one of them twice",
          "CREATE TABLE t1 (id INTEGER, k INTEGER);\nCREATE TABLE t2 (id INTEGER, k INTEGER);\n"
          "INSERT INTO t1 VALUES (1, 3);\nINSERT INTO t1 VALUES (3, 3);\n"

@@ -43,3 +43,13 @@ SELECT t1.id, x.id FROM t1 JOIN t1 x ON x.id = t1.k;
 SELECT t1.id, x.id FROM t1 x JOIN t1 ON t1.id = x.k;
 SELECT t1.id, t2.id, x.k FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t1 x ON x.id = t2.id;
 SELECT t1.name, x.name FROM t1, t1 x WHERE t1.k = x.id AND t1.id < 10;
+-- A WHERE condition between two tables a FROM join already holds.
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t1.name = t2.tag;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id WHERE t1.x < t2.y;
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t1.k > t2.y OR t2.id IS NULL;
+SELECT t1.id, t2.id, t3.k FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t3 ON t3.k = t1.k WHERE t2.tag = t3.label;
+SELECT a.id, b.id FROM t1 a JOIN t1 b ON a.k = b.k WHERE a.id < b.id AND a.id < 6;
+SELECT t1.id, t2.id, t3.k FROM t1 JOIN t2 ON t1.id = t2.t1_id, t3 WHERE t3.k = t1.k AND t3.k = t2.id;
+-- A WHERE comparison spanning three tables.
+SELECT t1.id, t2.id, t3.k FROM t1, t2, t3 WHERE t1.k + t3.k = t2.t1_id AND t1.id < 6 AND t2.id < 20;
+SELECT t1.id, t3.k FROM t1 JOIN t3 ON t1.k = t3.k, t2 WHERE t1.id + t3.k = t2.t1_id AND t2.y > 20;

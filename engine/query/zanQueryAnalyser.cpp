@@ -1,5 +1,7 @@
 #include "engine/query/zanQueryAnalyser.h"
 
+#include <vector>
+
 #include "host/rtl/SysUtils.h"
 
 namespace zan {
@@ -95,8 +97,33 @@ void TZanQueryAnalyser::Clear() {
 
 bool TZanQueryAnalyser::CheckAnalysisComplete() const { return !FRoot || FRoot->SplitOK; }
 
+namespace {
+
+// Adds the tables of every field node under the arguments of node (a function's operand, as in
+// UPPER(t.s)) to tables: an argument reads its table's row as much as an operand does.
+void AddArgumentTables(const TZanExprNode* node, TTableList& tables) {
+    std::vector<const TZanExprNode*> stack(node->Args.begin(), node->Args.end());
+    while (!stack.empty()) {
+        const TZanExprNode* n = stack.back();
+        stack.pop_back();
+        if (!n) continue;
+        if (n->Kind == enkField) {
+            TTableList own;
+            for (int i = 0; i < n->TableList.Count(); ++i)
+                own.Add()->Assign(*n->TableList.Items(i));
+            UnionTables(tables, own);
+        }
+        if (n->Left) stack.push_back(n->Left);
+        if (n->Right) stack.push_back(n->Right);
+        stack.insert(stack.end(), n->Args.begin(), n->Args.end());
+    }
+}
+
+} // namespace
+
 TQueryAnalyserNode* TZanQueryAnalyser::BuildNode(TZanExprNode* node) {
-    // Only Left and Right are mirrored: arguments (IN lists, subqueries) stay inside their node.
+    // Only Left and Right are mirrored: arguments (IN lists, subqueries, function operands) stay
+    // inside their node, which takes the tables their fields read.
     FNodes.push_back(std::make_unique<TQueryAnalyserNode>());
     TQueryAnalyserNode* n = FNodes.back().get();
     if (FNodes.size() > 1) FNodes[FNodes.size() - 2]->Next = n;
@@ -104,6 +131,7 @@ TQueryAnalyserNode* TZanQueryAnalyser::BuildNode(TZanExprNode* node) {
     if (node->Kind == enkField)
         for (int i = 0; i < node->TableList.Count(); ++i)
             n->TableList.Add()->Assign(*node->TableList.Items(i));
+    AddArgumentTables(node, n->TableList);
     if (node->Left) n->Left = BuildNode(node->Left);
     if (node->Right) n->Right = BuildNode(node->Right);
     return n;

@@ -138,14 +138,18 @@ void TZanPlan::InternalCreateJoins() {
     for (int i = 0; i < FJoins->Count(); ++i) {
         TZanJoinItem* item = FJoins->Items(i);
         TTableList& tables = item->GetTableList();
-        if (tables.Count() != 2) Refuse("Joins > 2 not yet implemented");
+        // A condition over three or more tables joins nothing: their tables come in as cross
+        // joins and the WHERE check keeps the rows right.
+        if (tables.Count() != 2) continue;
         const TTableNameItem& first = *tables.Items(0);
         const TTableNameItem& second = *tables.Items(1);
         TZanBaseJoinDataProvider* f1 =
             FRoot ? FRoot->FindExposedProvider(ExposedTableName(first)) : nullptr;
         TZanBaseJoinDataProvider* f2 =
             FRoot ? FRoot->FindExposedProvider(ExposedTableName(second)) : nullptr;
-        if (f1 && f2) Refuse("Multi select joins not yet implemented");
+        // Both tables are already joined (a FROM join tree, or an earlier WHERE join): the
+        // condition is left to the WHERE check, which sees every joined row.
+        if (f1 && f2) continue;
         TZanStdJoinDataProvider* join;
         if (f1 || f2) {
             const TTableNameItem& other = f1 ? second : first;

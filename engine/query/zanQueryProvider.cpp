@@ -381,22 +381,30 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
         return;
     }
     if (type != pntFindTableRef) return;
-    // A name the subquery did not resolve: this item's tables, then the enclosing ones.
+    // A name the subquery did not resolve: this item's tables, then the enclosing ones; a
+    // qualifier first by the names the FROM clauses expose, then by the table names of aliased
+    // tables. A name that leads back to this item's own tables is no outer reference (False).
     const std::string table = value.Type() == varString ? value.AsString() : std::string();
     const std::string field = node->Data.AsString();
     value = Variant(false);
-    for (TZanQueryProviderItem* i = this; i; i = i->FParent) {
-        TTableList& list = i->FEngine->GetTableList();
-        TTableNameItem* found = table.empty() ? list.FindTableForField(field) : list.FindTable(table);
-        if (!found) continue;
-        found->SetInCorrelatedSubquery(true);
-        found->SetCorrelatedSubqueryID(i->GetID());
-        node->TableList.Add()->Assign(*found);
-        // This item and every one between it and the table's owner depend on the outer row.
-        for (TZanQueryProviderItem* c = this; c != i; c = c->FParent)
-            c->FIsCorrelated = true;
-        value = Variant(true);
-        return;
+    for (const bool exposed : {true, false}) {
+        if (!exposed && table.empty()) break;
+        for (TZanQueryProviderItem* i = this; i; i = i->FParent) {
+            TTableList& list = i->FEngine->GetTableList();
+            TTableNameItem* found = table.empty() ? list.FindTableForField(field)
+                                    : exposed     ? list.FindExposedTable(table)
+                                                  : list.FindTableName(table);
+            if (!found) continue;
+            if (i == this) return;
+            found->SetInCorrelatedSubquery(true);
+            found->SetCorrelatedSubqueryID(i->GetID());
+            node->TableList.Add()->Assign(*found);
+            // This item and every one between it and the table's owner depend on the outer row.
+            for (TZanQueryProviderItem* c = this; c != i; c = c->FParent)
+                c->FIsCorrelated = true;
+            value = Variant(true);
+            return;
+        }
     }
 }
 

@@ -466,7 +466,9 @@ TZanSQLToken TZanTokenParser::GetSQLToken(std::string& text) {
 
     std::array<char, C_MAXKEYWORDLENGTH> buf{};
     const std::string_view upper = UpperWord(text, buf);
-    if (upper == "DISTINCT" && FLastSectionToken == zstSelect) return zstDistinct;
+    // DISTINCT opens a select list, or an aggregate there or in HAVING.
+    if (upper == "DISTINCT" && (FLastSectionToken == zstSelect || FLastSectionToken == zstHaving))
+        return zstDistinct;
 
     // Words that look at the next word. Inside a look-ahead they stand alone: the outer
     // look-ahead compares a single word, so a longer form could never match there anyway.

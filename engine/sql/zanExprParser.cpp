@@ -848,8 +848,7 @@ TZanExprNode* TZanExprParser::ParseFieldReference() {
     const TTableList* list = FTableList;
     if (!list || (list->Count() == 0 && !FValidateFields)) return node;
 
-    TTableNameItem* item = qualifier ? list->FindTable(table) : list->FindTableForField(name);
-    if (item) {
+    const auto resolveHere = [&](TTableNameItem* item) {
         node->TableList.Add()->Assign(*item);
         node->DataType = item->GetFieldType(name);
         node->DataSize = item->GetFieldSize(name);
@@ -857,9 +856,18 @@ TZanExprNode* TZanExprParser::ParseFieldReference() {
         if (node->DataType == ftUnknown && (layoutKnown || FValidateFields))
             SetError(fieldToken, SzanFieldNotFound);
         return node;
-    }
+    };
+    const bool canAskOuter = FIsSubquery && bool(FParserNotifyEvent);
+    TTableNameItem* item =
+        qualifier ? list->FindExposedTable(table) : list->FindTableForField(name);
+    if (item) return resolveHere(item);
+    // The table name of an aliased table here answers only when no enclosing statement exposes
+    // that name: in "FROM t1 WHERE EXISTS (SELECT ... FROM t1 x WHERE x.a = t1.a)", t1.a is the
+    // outer row's. The owner answers False when the name leads back to this statement's tables.
+    TTableNameItem* byTableName = qualifier ? list->FindTableName(table) : nullptr;
+    if (byTableName && !canAskOuter) return resolveHere(byTableName);
     // Not in this statement's tables: in a subquery, an enclosing statement may hold it.
-    if (FIsSubquery && FParserNotifyEvent) {
+    if (canAskOuter) {
         Variant answer(table);
         FParserNotifyEvent(pntFindTableRef, this, FStack, node, answer);
         if (answer.Type() == varBoolean && answer.AsBoolean() && node->TableList.Count() > 0) {
@@ -870,6 +878,7 @@ TZanExprNode* TZanExprParser::ParseFieldReference() {
             node->DataSize = outer->GetFieldSize(name);
             return node;
         }
+        if (byTableName) return resolveHere(byTableName);
     }
     if (qualifier) {
         SetError(fieldToken, std::string(SzanTableOrFieldNotFound) + " (" + table + "." + name + ")");

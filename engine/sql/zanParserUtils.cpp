@@ -64,16 +64,21 @@ void TTableNameItem::Assign(const TCollectionItem& source) {
 }
 
 TTableNameItem* TTableList::FindTable(std::string_view name) const {
-    if (name.empty() && Count() == 1) return Items(0);
     // A correlation name, or the table name of an unaliased table, wins over the table name of
     // an aliased table: in "FROM t1 JOIN t1 t3", "t1" is the unaliased instance.
+    if (TTableNameItem* item = FindExposedTable(name)) return item;
+    return FindTableName(name);
+}
+
+TTableNameItem* TTableList::FindExposedTable(std::string_view name) const {
+    if (name.empty() && Count() == 1) return Items(0);
     for (int i = Count() - 1; i >= 0; --i) {
         TTableNameItem* item = Items(i);
         if (SameText(item->GetCorrelationName(), name) ||
             (item->GetCorrelationName().empty() && SameText(item->GetTableName(), name)))
             return item;
     }
-    return FindTableName(name);
+    return nullptr;
 }
 
 TTableNameItem* TTableList::FindTableName(std::string_view name) const {

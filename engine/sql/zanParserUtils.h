@@ -86,6 +86,9 @@ public:
     // An empty name with exactly one item gives that item; otherwise the last item whose
     // correlation name or table name equals the name (ignoring case).
     TTableNameItem* FindTable(std::string_view name) const;
+    // The first step of FindTable: the correlation name, or the table name of an unaliased
+    // table (the names the FROM clause exposes).
+    TTableNameItem* FindExposedTable(std::string_view name) const;
     // The same on table names only.
     TTableNameItem* FindTableName(std::string_view name) const;
     // The last item with both names equal (an empty table name with one item gives it).

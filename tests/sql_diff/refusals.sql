@@ -35,6 +35,8 @@ SELECT k, COUNT(*) FROM t1 GROUP BY k UNION SELECT k, 1 FROM t3;
 SELECT k, COUNT(*) AS n FROM t1 GROUP BY k HAVING n > 4;
 -- error: 9645 Fields specified in having clause must appear in the result set: COUNT(*)
 SELECT k, MIN(name) FROM t1 GROUP BY k HAVING COUNT(*) > 2;
+-- error: 9645 Fields specified in having clause must appear in the result set: COUNT(DISTINCT k)
+SELECT name, COUNT(k) FROM t1 GROUP BY name HAVING COUNT(DISTINCT k) > 2;
 -- error: 9645 Expression is empty
 SELECT id FROM t1 WHERE;
 -- error: 9645 Expression is empty

@@ -240,18 +240,25 @@ void TZanSqlTestOwner::Callback(TItem& item, TParserNotifyType type, TZanParserE
         return;
     }
     if (type != pntFindTableRef) return;
-    // A name the subquery did not resolve: this item's tables, then the enclosing ones.
+    // A name the subquery did not resolve: this item's tables, then the enclosing ones, as the
+    // query layer looks them up (exposed names first; this item's own tables answer False).
     const std::string table = value.Type() == varString ? value.AsString() : std::string();
     const std::string field = node->Data.AsString();
     value = Variant(false);
-    for (TItem* i = &item; i; i = i->Parent) {
-        TTableList& list = i->Engine->GetTableList();
-        TTableNameItem* found = table.empty() ? list.FindTableForField(field) : list.FindTable(table);
-        if (!found) continue;
-        found->SetInCorrelatedSubquery(true);
-        node->TableList.Add()->Assign(*found);
-        value = Variant(true);
-        return;
+    for (const bool exposed : {true, false}) {
+        if (!exposed && table.empty()) break;
+        for (TItem* i = &item; i; i = i->Parent) {
+            TTableList& list = i->Engine->GetTableList();
+            TTableNameItem* found = table.empty() ? list.FindTableForField(field)
+                                    : exposed     ? list.FindExposedTable(table)
+                                                  : list.FindTableName(table);
+            if (!found) continue;
+            if (i == &item) return;
+            found->SetInCorrelatedSubquery(true);
+            node->TableList.Add()->Assign(*found);
+            value = Variant(true);
+            return;
+        }
     }
 }
 

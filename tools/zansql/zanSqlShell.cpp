@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -43,17 +44,20 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
     error.clear();
     enum { sCode, sSingle, sDouble, sBracket, sBlockComment } state = sCode;
     std::string current;
+    bool currentHasCode = false; // something besides blanks and comments
     int currentLine = 0;
     std::vector<std::string> comments;
     int line = 1;
     int openLine = 0;
     size_t lineStart = 0;
+    // A text of comments alone (a closing "/* ... */" or "// ..." line) is no statement.
     auto finish = [&]() {
-        if (!BlankOnly(current)) {
+        if (currentHasCode) {
             statements.push_back({std::string(TrimView(current)), currentLine, comments});
             comments.clear();
         }
         current.clear();
+        currentHasCode = false;
         currentLine = 0;
     };
     for (size_t i = 0; i < script.size(); ++i) {
@@ -76,8 +80,9 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
             ++line;
             lineStart = i + 1;
         }
-        if (currentLine == 0 && !(c == ' ' || c == '\t' || c == '\r' || c == '\n'))
-            currentLine = line;
+        const bool blank = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+        if (currentLine == 0 && !blank) currentLine = line;
+        const bool inComment = state == sBlockComment;
         switch (state) {
         case sCode:
             if (c == '\'') {
@@ -128,6 +133,7 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
             }
             break;
         }
+        if (!inComment && !blank) currentHasCode = true;
         current += c;
     }
     if (state != sCode) {
@@ -422,6 +428,11 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
         std::ostringstream s;
         s << in.rdbuf();
         script = s.str();
+        // A read that failed (standard input a folder, or closed) is no empty script.
+        if (in.bad() || (&in == &std::cin && std::ferror(stdin))) {
+            err << "error 0: cannot read standard input\n";
+            return 1;
+        }
     }
     std::vector<TSqlScriptStatement> statements;
     std::string splitError;
@@ -473,7 +484,12 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
         err << "error 0: " << splitError << '\n';
         failed = true;
     }
+    // Results that could not be written (a full disk, a closed pipe) are a failure.
     out.flush();
+    if (!out) {
+        err << "error 0: cannot write the results\n";
+        failed = true;
+    }
     try {
         db.Close();
     } catch (const std::exception& e) {

@@ -41,6 +41,9 @@ TEST(SqlShellSplit, StatementsEndAtASemicolonEndingALineOutsideQuotes) {
         {"INSERT INTO t VALUES (1)", V{"INSERT INTO t VALUES (1)"}},
         {"-- a comment;\nSELECT 1 FROM t;\n-- tail\n", V{"SELECT 1 FROM t"}},
         {"SELECT a\n-- not a comment inside\nFROM t;", V{"SELECT a\n-- not a comment inside\nFROM t"}},
+        {"/* only */;\n// a comment\n", V{}},
+        {"SELECT 1 FROM t;\n/* tail */", V{"SELECT 1 FROM t"}},
+        {"/* lead */ SELECT 1 FROM t;", V{"/* lead */ SELECT 1 FROM t"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Texts(c.script), c.expected) << c.script;

@@ -4,7 +4,9 @@
 // changes that touch an index, very wide select lists, deep joins, a damaged table definition).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 
 #include "host/win/child_process.h"
@@ -56,6 +58,13 @@ TEST(SqlShellScripts, GoldenResultsOnAFreshFile) {
                     "SELECT t1.id, t3.id FROM t1 t3 JOIN t1 ON t1.id = t3.k ORDER BY 1;\n"
                     "SELECT t1.id, t3.k FROM t1, t1 t3 WHERE t1.k = t3.id ORDER BY 1;\n",
          0, "t1.id\tt3.id\n1\t2\n2\t3\nt1.id\tt3.id\n2\t1\n3\t2\nt1.id\tt3.k\n1\t3\n2\t\\N\n", {}},
+        {"a subquery's aliased table leaves its table name to the enclosing table",
+         selfJoin + "SELECT id FROM t1 WHERE EXISTS (SELECT x.id FROM t1 x WHERE x.id = t1.k) "
+                    "ORDER BY 1;\n"
+                    "CREATE TABLE t2 (id INTEGER);\nINSERT INTO t2 VALUES (2);\n"
+                    "SELECT t2.id FROM t2 WHERE EXISTS (SELECT x.id FROM t1 x WHERE t1.k = t2.id);\n"
+                    "SELECT t2.id FROM t2 WHERE EXISTS (SELECT x.id FROM t1 x WHERE t1.k = 7);\n",
+         0, "id\n1\n2\nt2.id\n2\nt2.id\n", {}},
         {"three tables, one of them twice",
          "CREATE TABLE t1 (id INTEGER, k INTEGER);\nCREATE TABLE t2 (id INTEGER, k INTEGER);\n"
          "INSERT INTO t1 VALUES (1, 3);\nINSERT INTO t1 VALUES (3, 3);\n"
@@ -169,4 +178,38 @@ TEST(SqlShellScripts, DamagedTableDefinition) {
     EXPECT_EQ(RunScript("SELECT COUNT(*) FROM w;\nINSERT INTO w VALUES (1);\n", file.Path, o, e), 1);
     EXPECT_EQ(o, "");
     EXPECT_NE(e.find("error 8581: "), std::string::npos) << e;
+}
+
+// What the shell cannot read or write is a failure, and comments alone are no statement: a
+// script of comments, or one ending in a comment, succeeds; results that cannot be written (a
+// full disk) and a standard input that cannot be read (a folder) fail with exit status 1.
+TEST(SqlShellScripts, CommentsAloneAndFailedReadsAndWrites) {
+    for (const char* script : {"-- only a comment\n/* and another */\n",
+                               "CREATE TABLE t (a INTEGER);\n/* the end */\n// done\n",
+                               "/* first */;\nCREATE TABLE t (a INTEGER);\n"}) {
+        std::string out, err;
+        EXPECT_EQ(RunScript(script, "MEMORY", out, err), 0) << script << err;
+        EXPECT_EQ(err, "") << script;
+    }
+
+    struct TFullBuffer : std::streambuf {
+        int overflow(int) override { return traits_type::eof(); }
+    } full;
+    std::ostream fullOut(&full);
+    std::istringstream in("CREATE TABLE t (a INTEGER);\nINSERT INTO t VALUES (1);\nSELECT a FROM t;\n");
+    std::ostringstream err;
+    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "MEMORY"}, in, fullOut, err), 1);
+    EXPECT_EQ(err.str(), "error 0: cannot write the results\n");
+
+    const std::string folder = TestTempPath("stdin_folder");
+    std::filesystem::create_directories(folder);
+    TChildProcess child([&folder](TChildProcess&) {
+        const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (fd < 0 || dup2(fd, 0) < 0) return 2;
+        std::ostringstream o, e;
+        const int code = RunZanSql(std::vector<std::string>{"MEMORY"}, std::cin, o, e);
+        return code == 1 && e.str() == "error 0: cannot read standard input\n" ? 0 : 1;
+    });
+    EXPECT_EQ(child.Wait(), 0);
+    std::filesystem::remove_all(folder);
 }

@@ -43,3 +43,22 @@ SELECT t1.id, x.id FROM t1 JOIN t1 x ON x.id = t1.k;
 SELECT t1.id, x.id FROM t1 x JOIN t1 ON t1.id = x.k;
 SELECT t1.id, t2.id, x.k FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t1 x ON x.id = t2.id;
 SELECT t1.name, x.name FROM t1, t1 x WHERE t1.k = x.id AND t1.id < 10;
+-- A WHERE condition between two tables a FROM join already holds.
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t1.name = t2.tag;
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id WHERE t1.x < t2.y;
+SELECT t1.id, t2.id FROM t1 LEFT JOIN t2 ON t1.id = t2.t1_id WHERE t1.k > t2.y OR t2.id IS NULL;
+SELECT t1.id, t2.id, t3.k FROM t1 JOIN t2 ON t1.id = t2.t1_id JOIN t3 ON t3.k = t1.k WHERE t2.tag = t3.label;
+SELECT a.id, b.id FROM t1 a JOIN t1 b ON a.k = b.k WHERE a.id < b.id AND a.id < 6;
+SELECT t1.id, t2.id, t3.k FROM t1 JOIN t2 ON t1.id = t2.t1_id, t3 WHERE t3.k = t1.k AND t3.k = t2.id;
+-- A WHERE comparison spanning three tables.
+SELECT t1.id, t2.id, t3.k FROM t1, t2, t3 WHERE t1.k + t3.k = t2.t1_id AND t1.id < 6 AND t2.id < 20;
+SELECT t1.id, t3.k FROM t1 JOIN t3 ON t1.k = t3.k, t2 WHERE t1.id + t3.k = t2.t1_id AND t2.y > 20;
+-- String functions of one table's columns next to conditions on another table.
+SELECT t1.id, t2.id FROM t1, t2 WHERE UPPER(t1.name) = 'KIWI' AND t2.id < 4;
+SELECT t1.id, t2.id FROM t1, t2 WHERE t2.id < 4 AND UPPER(name) = 'KIWI';
+SELECT t1.id, t2.id FROM t1 JOIN t2 ON t1.id = t2.t1_id WHERE LOWER(t2.tag) = 'apple' AND t1.k > 2;
+SELECT t1.id, t3.k FROM t1, t3 WHERE UPPER(t1.name) = UPPER(t3.label);
+SELECT t1.id, t3.k FROM t1 LEFT JOIN t3 ON t1.k = t3.k WHERE TRIM(t3.label) = 'fig' OR t1.id < 3;
+SELECT t1.id, t3.k FROM t1 JOIN t3 ON LOWER(t1.name) = t3.label WHERE t3.k > 2;
+-- sqlite: SELECT t1.id, t2.id FROM t1, t2 WHERE t2.id < 5 AND substr(t1.name, 1, 2) = 'ki'
+SELECT t1.id, t2.id FROM t1, t2 WHERE t2.id < 5 AND SUBSTRING(t1.name FROM 1 FOR 2) = 'ki';

@@ -40,3 +40,11 @@ SELECT id FROM t1 WHERE dt IN (SELECT dt FROM t1 WHERE id < 10);
 SELECT id FROM t1 WHERE k IN (SELECT t2.id FROM t2 WHERE t2.t1_id = t1.id);
 SELECT id FROM t1 WHERE k NOT IN (SELECT t2.t1_id FROM t2 WHERE t2.y > t1.x);
 SELECT id FROM t1 WHERE EXISTS (SELECT id FROM t2 WHERE t2.t1_id = t1.id AND t2.y IN (SELECT x FROM t1 WHERE x > 0));
+-- A table aliased in a subquery leaves its table name to the enclosing statement's table.
+SELECT id FROM t1 WHERE EXISTS (SELECT x.id FROM t1 x WHERE x.id = t1.k);
+SELECT id FROM t1 WHERE EXISTS (SELECT x.id FROM t1 AS x WHERE x.id = t1.k + 1);
+SELECT id FROM t1 WHERE k IN (SELECT x.k FROM t1 x WHERE x.id > t1.id AND x.name = t1.name);
+SELECT id FROM t1 WHERE NOT EXISTS (SELECT x.id FROM t1 x WHERE x.k = t1.k AND x.id < t1.id);
+SELECT id FROM t1 WHERE 2 < (SELECT COUNT(*) FROM t1 x WHERE x.k = t1.k);
+SELECT t2.id FROM t2 WHERE EXISTS (SELECT x.id FROM t2 x WHERE x.t1_id = t2.t1_id AND x.id <> t2.id);
+SELECT id FROM t1 WHERE EXISTS (SELECT t2.id FROM t2 WHERE t2.t1_id = t1.id AND EXISTS (SELECT x.id FROM t1 x WHERE x.k = t1.k AND x.id = t2.id));

@@ -767,6 +767,9 @@ bool TZanDataSet::InternalMoveToFilterRecord(TSeekPosition from, int32_t offset)
     }
     if (address == 0) return false;
     FRecordMgr->ReadRecord(address, FRecBuf.data(), true);
+    if (!InternalCheckRecordValid(FRecBuf.data()))
+        ZanDatabaseErrorFmt(8962, "TZanDataSet.InternalMoveToFilterRecord",
+                            "No live record at %d", {int64_t(address)});
     // The index's record number (RecNo under a filter is the position in the result).
     SetExtraInfo(FRecBuf.data(), address,
                  filter.GetQueryActive() ? 0 : uint32_t(filter.GetRecNo(address)));

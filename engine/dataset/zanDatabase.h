@@ -749,6 +749,10 @@ public:
     bool InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t* storedBuf,
                                   bool checkStamp, bool checkIdentity) const;
     bool InternalCheckRecordValid(const uint8_t* recBuf) const;
+    // 8962 unless recBuf, read at address through the index entry whose key is entryKey, is a live
+    // record of this table holding that key.
+    void CheckRecordAtEntry(TIndexItem& index, const uint8_t* recBuf, uint32_t address,
+                            const uint8_t* entryKey);
     bool GetReadLocked() const { return FReadLocked; }
     bool GetWriteLocked() const { return FWriteLocked; }
     // A commit or rollback released every lock of the connection: the table and record locks

@@ -588,7 +588,12 @@ void TZanDataSet::ReadRecordBuffer(uint32_t address, uint8_t* recBuf) {
     CheckInternalActive();
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
-    FRecordMgr->ReadRecord(address, recBuf ? recBuf : FRecBuf.data(), false);
+    uint8_t* buffer = recBuf ? recBuf : FRecBuf.data();
+    FRecordMgr->ReadRecord(address, buffer, false);
+    // The addresses come from this table's index lists: each names a live record.
+    if (!InternalCheckRecordValid(buffer))
+        ZanDatabaseErrorFmt(8962, "TZanDataSet.ReadRecordBuffer", "No live record at %d",
+                            {int64_t(address)});
 }
 
 void TZanDataSet::InitializeNewRecord(uint8_t* recBuf, bool keyFlags) {

@@ -66,9 +66,26 @@ int32_t TZanDataSet::SearchIndex(TIndexItem& index, TIndexSearchType type,
     return index.PartialIndexSearch(type, modifier);
 }
 
+// An index entry names a live record of this table holding the entry's key. Anything else (a
+// free or zeroed block, another table's record, a key field changed on disk) is damage: its
+// bytes are no row, and as the next step searches from the key the record holds, a record whose
+// key lies behind its entry would be met again and again.
+void TZanDataSet::CheckRecordAtEntry(TIndexItem& index, const uint8_t* recBuf, uint32_t address,
+                                     const uint8_t* entryKey) {
+    static const char* const context = "TZanDataSet.CheckRecordAtEntry";
+    if (!InternalCheckRecordValid(recBuf))
+        ZanDatabaseErrorFmt(8962, context, "Index %s names no live record at %d",
+                            {index.GetIndexName(), int64_t(address)});
+    index.CreateTempKeyBuffer(recBuf);
+    if (index.CompareKeyBuffers(0, nullptr, nullptr, index.GetTempKeyBuffer(), entryKey) != 0)
+        ZanDatabaseErrorFmt(8962, context, "The record at %d does not hold its key in index %s",
+                            {int64_t(address), index.GetIndexName()});
+}
+
 void TZanDataSet::ReadAtIndex(TIndexItem& index, uint8_t* recBuf, bool current) {
     const uint32_t address = index.GetRecordAddress();
     FRecordMgr->ReadRecord(address, recBuf, current);
+    CheckRecordAtEntry(index, recBuf, address, index.GetCurrentKeyBuf());
     SetExtraInfo(recBuf, address, index.GetRecordNo());
     SetExtraKeyFlag(recBuf, 0);
 }
@@ -706,6 +723,8 @@ void TZanDataSet::FillReadAheadBuffer(int32_t size, TReadAheadDirection directio
     for (int i = 0; i < FReadAhead->Count(); ++i) {
         TReadAheadBufferItem* item = FReadAhead->Items(i);
         FRecordMgr->ReadRecord(item->GetRecAddr(), item->GetRecordBuffer(), false);
+        CheckRecordAtEntry(*index, item->GetRecordBuffer(), item->GetRecAddr(),
+                           item->GetKeyBuffer());
     }
 }
 
@@ -748,6 +767,9 @@ bool TZanDataSet::InternalMoveToFilterRecord(TSeekPosition from, int32_t offset)
     }
     if (address == 0) return false;
     FRecordMgr->ReadRecord(address, FRecBuf.data(), true);
+    if (!InternalCheckRecordValid(FRecBuf.data()))
+        ZanDatabaseErrorFmt(8962, "TZanDataSet.InternalMoveToFilterRecord",
+                            "No live record at %d", {int64_t(address)});
     // The index's record number (RecNo under a filter is the position in the result).
     SetExtraInfo(FRecBuf.data(), address,
                  filter.GetQueryActive() ? 0 : uint32_t(filter.GetRecNo(address)));

@@ -311,3 +311,108 @@ TEST(DamagedFile, SelectOnACutFileEnds) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
     }
 }
+
+// A record that no longer matches the index entry naming it: its key field changed on disk to
+// an earlier key, or its block marked free or given to another owner. Reading the table in index
+// order, through a query or a table, or through a WHERE, fails with 8962 instead of meeting rows
+// again (a step searches on from the key the record holds), delivering the block as a row of
+// NULLs or silently leaving it out. Each run is in a child with an
+// alarm, so a scan that never ends fails the test instead of hanging it.
+TEST(DamagedFile, RecordNotHoldingItsIndexEntryIsRefused) {
+    struct TCase {
+        const char* Name;
+        int Offset; // from the key value
+        std::vector<uint8_t> Bytes;
+        bool OtherIndexSees; // the index on s holds something the damage changed
+    };
+    int32_t earlier = 424203;
+    std::vector<uint8_t> earlierBytes(4);
+    std::memcpy(earlierBytes.data(), &earlier, 4);
+    const TCase cases[] = {
+        {"key changed to an earlier one", 0, earlierBytes, false},
+        {"in-use flag cleared", -16, {0}, true},
+        {"owner changed", -14, {0x55}, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempFile file("damaged_record_key.zan");
+        CreateDatabaseFile(file.Path);
+        {
+            auto db = NewDatabase(file.Path);
+            db->Open();
+            TZanQuery q;
+            q.SetDataBase(db.get());
+            q.GetSQL().SetText("CREATE TABLE K (a INTEGER NOT NULL, s VARCHAR(30), PRIMARY KEY (a))");
+            q.ExecSQL();
+            q.GetSQL().SetText("CREATE INDEX ks ON K (s)");
+            q.ExecSQL();
+            q.GetSQL().SetText("INSERT INTO K VALUES (:a, :s)");
+            for (int i = 1; i <= 50; ++i) {
+                q.ParamByName("a")->SetAsInteger(424200 + i);
+                q.ParamByName("s")->SetAsString("s" + std::to_string(i % 7));
+                q.ExecSQL();
+            }
+        }
+        std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+        // The record (not an index key): in use, its two null flags set, then the value.
+        size_t at = 0;
+        for (size_t from = 0;;) {
+            at = OffsetOfInt(std::vector<uint8_t>(bytes.begin() + long(from), bytes.end()),
+                             424230);
+            ASSERT_NE(at, std::string::npos);
+            at += from;
+            if (at >= 16 && bytes[at - 16] == 1 && bytes[at - 2] == 1 && bytes[at - 1] == 1) break;
+            from = at + 1;
+        }
+        std::memcpy(bytes.data() + at + c.Offset, c.Bytes.data(), c.Bytes.size());
+        WriteFileBytes(file.Path, bytes);
+        for (const std::string index : {"", "ks"}) {
+            SCOPED_TRACE(index);
+            // The table read in the order of s meets every entry once, whatever a holds.
+            const int32_t tableWants = index.empty() || c.OtherIndexSees ? 8962 : 0;
+            fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                alarm(20);
+                auto db = NewDatabase(file.Path);
+                db->Open();
+                int rows = 0, tableRows = 0;
+                const int32_t viaQuery = ErrorCodeOf([&] {
+                    TZanQuery q;
+                    q.SetDataBase(db.get());
+                    q.GetSQL().SetText("SELECT * FROM K" +
+                                       std::string(index.empty() ? "" : " ORDER BY s"));
+                    q.Open();
+                    for (q.First(); !q.GetEOF(); q.Next())
+                        ++rows;
+                });
+                const int32_t viaTable = ErrorCodeOf([&] {
+                    TZanTable t;
+                    t.SetDataBase(db.get());
+                    t.SetTableName("K");
+                    t.Open();
+                    t.SetIndexName(index);
+                    for (t.First(); !t.GetEOF() && tableRows <= 50; t.Next(), ++tableRows)
+                        (void)t.GetFields()[0]->GetAsInteger();
+                });
+                if (viaTable == 0 && tableRows != 50) _exit(12);
+                // A WHERE evaluated on the records its index lists names: a block that is no
+                // live record is no row, neither one of NULLs left out nor one delivered.
+                const int32_t viaWhere = ErrorCodeOf([&] {
+                    TZanQuery q;
+                    q.SetDataBase(db.get());
+                    q.GetSQL().SetText("SELECT a FROM K WHERE " +
+                                       std::string(index.empty() ? "a > 424225 AND a < 424235"
+                                                                 : "s >= 's0'"));
+                    q.Open();
+                });
+                if (c.OtherIndexSees && viaWhere != 8962) _exit(13);
+                _exit(viaQuery == 8962 && viaTable == tableWants ? 0 : 10 + (viaQuery == 8962));
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_FALSE(WIFSIGNALED(status)) << "signal " << WTERMSIG(status);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
+        }
+    }
+}

@@ -1,20 +1,56 @@
 #include "engine/dataset/zanDatabase.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <unistd.h>
 
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanDataUnit.h"
+#include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/ComponentText.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
+#include "host/win/WinFiles.h"
+#include "host/win/WinSys.h"
 
 namespace zan {
 
 namespace {
+
+// The name a new database file is built under, in the folder of its path: unique to this
+// process, ending in ".zan" so that its users file and journal differ from the path's own.
+std::string NewFileBuildingName(const std::string& path) {
+    return path + "-creating-" + std::to_string(getpid()) + ".zan";
+}
+
+// Puts the finished file built at building at path: refused (11043) when path exists by now,
+// as when another process created it meanwhile; building is gone either way. The file stays
+// open exclusively until a journal left at path by an earlier file of that name is removed,
+// so no connection can open the new file and restore that journal into it.
+void PublishNewFile(const std::string& building, const std::string& path) {
+    static const char* const context = "TZanDataBase.CreateDatabase";
+    TWinFile hold;
+    try {
+        hold.Open(building, faReadWrite, fsExclusive);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8582, context, e.Message());
+    }
+    if (link(building.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        hold.Close();
+        unlink(building.c_str());
+        if (error == EEXIST) ZanDatabaseError(11043, context, path);
+        ZanDatabaseError(8582, context,
+                         "The file " + path + " could not be created: " + SysErrorMessage(error));
+    }
+    unlink(building.c_str());
+    const std::string journal = JournalFileNameFor(path);
+    const TJournalState state = InspectJournal(journal).State;
+    if (state != jsAbsent && state != jsForeign) unlink(journal.c_str());
+}
 
 constexpr uint32_t C_PAGE_SIZE = 4096;
 constexpr uint32_t C_HEADER_BLOCK_SIZE = 256;
@@ -426,7 +462,10 @@ void TZanDataBase::CreateDiskInterfaces() {
 }
 
 void TZanDataBase::OpenDiskConnections() {
-    const std::string path = FDirectory + FDataBaseName;
+    OpenDiskConnections(FDirectory + FDataBaseName);
+}
+
+void TZanDataBase::OpenDiskConnections(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
         ZanDatabaseError(9988, "TZanDataBase.OpenDiskConnections", path);
@@ -729,11 +768,16 @@ void TZanDataBase::CreateDatabase() {
         ZanDatabaseErrorFmt(10015, context, SzanStringInvalidFmt,
                             {"MasterKey", int32_t(C_MIN_MASTER_KEY), int32_t(C_MAX_MASTER_KEY)});
     const std::string path = FDirectory + FDataBaseName;
+    if (FileExists(path)) ZanDatabaseError(11043, context, path);
+    // The file is built under a name of this process's own and appears at its path only when
+    // complete: a creator that dies leaves no half-made database, and a process that opens the
+    // path meanwhile finds nothing or the whole file.
+    const std::string building = NewFileBuildingName(path);
     {
         TDiskMgr creator;
         creator.SetPageSize(C_PAGE_SIZE);
-        creator.SetFileName(path);
-        creator.CreateNewFile(false);
+        creator.SetFileName(building);
+        creator.CreateNewFile(true);
     }
     ResetHeader();
     FHeader.SortOrder = FDefaultSortOrder;
@@ -746,7 +790,7 @@ void TZanDataBase::CreateDatabase() {
     try {
         FMemoryTables->Open();
         CreateDiskInterfaces();
-        OpenDiskConnections();
+        OpenDiskConnections(building);
         FDiskMgr->SetCryptKey(FMasterKey);
         SetLocked(true);
         WriteDBHeader();
@@ -756,11 +800,12 @@ void TZanDataBase::CreateDatabase() {
         }
         CreateSystemTables();
         InternalDisconnect();
+        PublishNewFile(building, path);
     } catch (...) {
         InternalDisconnect();
         FMasterKey = key;
         // The file is this call's own and unusable.
-        unlink(path.c_str());
+        unlink(building.c_str());
         throw;
     }
     FMasterKey = key;

@@ -310,6 +310,7 @@ private:
     void WriteDBHeader();
     void CreateDiskInterfaces();
     void OpenDiskConnections();
+    void OpenDiskConnections(const std::string& path);
     void CloseDiskConnections() noexcept;
     void CloseSystemTables() noexcept;
     // Everything the connection holds is closed (no events).

@@ -1,6 +1,6 @@
 // The shell with processes that die or run at once: a shell killed at each write of a script
 // or of the creation of its file, another killed while it restores the journal left, several
-// and several shells creating one file at once. After any kill the next shell
+// shells creating one file at once, and a file read-only on disk. After any kill the next shell
 // opens the file and sees it as after some prefix of the script's statements (each its own
 // commit), never an error that stays.
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <sstream>
+#include <sys/stat.h>
 
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
@@ -250,4 +251,25 @@ TEST(SqlShellProcesses, ShellsCreatingOneFileAtOnce) {
     }
     EXPECT_GT(worked, 8);
     RemoveDatabaseFiles(file.Path);
+}
+
+// A file whose mode has no write bits is shared without locks; a shell must not write it, also
+// when it runs privileged (two such writers once broke an index). It reads it as before once
+// the mode allows writing again.
+TEST(SqlShellProcesses, FileReadOnlyOnDiskIsNeverWritten) {
+    TTempFile file("ro_shell.zan");
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE a (x INTEGER);\nINSERT INTO a VALUES (1);\n").Code, 0);
+    ASSERT_EQ(chmod(file.Path.c_str(), 0444), 0);
+    const std::vector<uint8_t> before = ReadFileBytes(file.Path);
+    const TShellRun run = Shell(file.Path, "INSERT INTO a VALUES (2);\n");
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_NE(run.Err.find("error 8449: "), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("is read-only on disk; zansql opens its database for writing"),
+              std::string::npos)
+        << run.Err;
+    EXPECT_TRUE(ReadFileBytes(file.Path) == before);
+    ASSERT_EQ(chmod(file.Path.c_str(), 0644), 0);
+    const TShellRun after = Shell(file.Path, "SELECT x FROM a;\n");
+    EXPECT_EQ(after.Code, 0) << after.Err;
+    EXPECT_EQ(after.Out, "x\n1\n");
 }

@@ -76,6 +76,12 @@ TKilledShell ShellKilledAt(const std::string& database, const std::string& scrip
     return result;
 }
 
+// The distance between the crash points a test tries: every one with ZAN_CRASH_ALL=1.
+uint64_t CrashPointStep(uint64_t usual) {
+    const char* all = std::getenv("ZAN_CRASH_ALL");
+    return all != nullptr && std::string(all) == "1" ? 1 : usual;
+}
+
 size_t Count(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -121,10 +127,11 @@ std::string Dump(const std::string& database) {
 } // namespace
 
 // A script of single-statement commits (rows with long strings and memos, updates that move
-// index entries, deletes, a table created, indexed and changed) dies at every third crash point
-// in turn (ZAN_CRASH_ALL=1: at every one). The file is then opened by a shell that is itself killed at a crash point of its journal
-// restore (every second time), and read by a third: it must hold the rows after some prefix of
-// the statements, at least those the killed shell reported done, and read the same again.
+// index entries, deletes, a table created, indexed and changed) dies at every fourth crash point
+// in turn (ZAN_CRASH_ALL=1: at every one). The file is then opened by a shell that is itself
+// killed at a crash point of its journal restore (every second time), and read by a third: it
+// must hold the rows after some prefix of the statements, at least those the killed shell
+// reported done, and read the same again.
 TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
     TTempFile file("killed_script.zan");
     TTempFile model("killed_script_model.zan");
@@ -159,9 +166,7 @@ TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
     RemoveDatabaseFiles(model.Path);
 
     int restoresKilled = 0;
-    // Every third point unless ZAN_CRASH_ALL=1 asks for all of them.
-    const char* all = std::getenv("ZAN_CRASH_ALL");
-    const uint64_t step = all != nullptr && std::string(all) == "1" ? 1 : 3;
+    const uint64_t step = CrashPointStep(4);
     for (uint64_t n = 1;; n += step) {
         SCOPED_TRACE("crash point " + std::to_string(n));
         RemoveDatabaseFiles(file.Path);
@@ -191,11 +196,12 @@ TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
     EXPECT_GT(restoresKilled, 0);
 }
 
-// A shell killed at each crash point of the creation of its new file: the next shell opens the
-// path (or creates it when nothing is there) and works; no half-made file ever appears there.
+// A shell killed at every second crash point of the creation of its new file (ZAN_CRASH_ALL=1:
+// at every one): the next shell opens the path (or creates it when nothing is there) and works;
+// no half-made file ever appears there.
 TEST(SqlShellProcesses, KilledWhileCreatingItsFile) {
     TTempFile file("killed_create.zan");
-    for (uint64_t n = 1;; ++n) {
+    for (uint64_t n = 1;; n += CrashPointStep(2)) {
         SCOPED_TRACE("crash point " + std::to_string(n));
         RemoveDatabaseFiles(file.Path);
         const bool killed = ShellKilledAt(file.Path, "CREATE TABLE a (x INTEGER);", n).Killed;
@@ -229,8 +235,9 @@ TEST(SqlShellProcesses, ShellsCreatingOneFileAtOnce) {
                                          table + " VALUES (" + std::to_string(k) + ");\n");
                 if (run.Code == 0) return 0;
                 std::fprintf(stderr, "shell %d: %s", k, run.Err.c_str());
-                const bool lockError = run.Err.find("error 10249:") != std::string::npos ||
-                                       run.Err.find("in use by another handle") != std::string::npos;
+                const bool lockError =
+                    run.Err.find("error 10249:") != std::string::npos ||
+                    run.Err.find("in use by another handle") != std::string::npos;
                 return lockError ? 1 : 3;
             }));
         for (auto& shell : shells)

@@ -660,6 +660,12 @@ void TDiskMgr::Open() {
     FExclusive = (FOpenFlags & 0x70) == 0x10;
     FReadOnly = (FOpenFlags & 7) == 0;
     const int32_t access = FOpenFlags & 7;
+    // A file read-only on disk is shared without locks (no one writes it), so it is never
+    // opened for writing, not even by a process that the mode bits do not stop.
+    if (!FMultiUser && (access == 1 || access == 2))
+        ZanDatabaseError(8449, context,
+                         "Unable to open file. Error type of: \"" + FFileName +
+                             "\" is read-only on disk and cannot be opened for writing");
     FFile->SetPageSize(FPageSize);
     FFile->SetOpenRead(true);
     FFile->SetOpenWrite(access == 1 || access == 2);

@@ -456,8 +456,14 @@ int RunZanSql(const TZanSqlOptions& options, std::istream& in, std::ostream& out
         // Files the shell creates (and MEMORY) compare strings by byte value, the order the SQL
         // dialect documents; an existing file keeps the order it was created with.
         db.SetDefaultSortOrder(soASCII);
-        if (!db.IsMemoryDatabase() && !FileExists(db.GetDirectory() + db.GetDataBaseName()))
-            db.CreateDatabase();
+        if (!db.IsMemoryDatabase() && !FileExists(db.GetDirectory() + db.GetDataBaseName())) {
+            try {
+                db.CreateDatabase();
+            } catch (const EZanDatabaseError& e) {
+                // Another process created the file meanwhile: it is opened as it is.
+                if (e.ErrorCode != 11043) throw;
+            }
+        }
         db.Open();
     } catch (const std::exception& e) {
         err << SqlErrorLine(e) << '\n';

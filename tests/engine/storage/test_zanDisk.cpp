@@ -310,6 +310,17 @@ TEST(DiskSharing, ReadOnlyFileOpensSingleUser) {
     EXPECT_EQ(ErrorCodeOf([&] { db.Disk.GetCurrentUsers(users); }), 10501);
     EXPECT_FALSE(FileExists(UsersFileNameFor(t.Path)));
     db.Disk.Close();
+    // Such a file is shared without locks, so it never opens for writing, shared or exclusive,
+    // even for a process the mode bits do not stop (the suite may run privileged).
+    for (int32_t flags : {0x42, 0x41, 0x12}) {
+        TDiskMgr writer;
+        writer.SetFileName(t.Path);
+        writer.SetPageSize(P);
+        writer.SetOpenFlags(flags);
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf([&] { writer.Open(); }, &message), 8449) << flags;
+        EXPECT_NE(message.find("read-only on disk"), std::string::npos) << message;
+    }
     chmod(t.Path.c_str(), 0644);
 }
 

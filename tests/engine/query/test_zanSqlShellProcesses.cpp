@@ -1,0 +1,282 @@
+// The shell with processes that die or run at once: a shell killed at each write of a script
+// or of the creation of its file, another killed while it restores the journal left, several
+// shells creating one file at once, and a file read-only on disk. After any kill the next shell
+// opens the file and sees it as after some prefix of the script's statements (each its own
+// commit), never an error that stays.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "engine/storage/zanDisk.h"
+#include "engine/storage/zanJournal.h"
+#include "host/win/child_process.h"
+#include "support/zanTestSupport.h"
+#include "tools/zansql/zanSqlShell.h"
+
+using namespace zan;
+
+namespace {
+
+struct TShellRun {
+    int Code = 0;
+    std::string Out, Err;
+};
+
+TShellRun Shell(const std::string& database, const std::string& script) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    TShellRun run;
+    run.Code = RunZanSql(std::vector<std::string>{"--tsv", "-c", script, database}, in, out, err);
+    run.Out = out.str();
+    run.Err = err.str();
+    return run;
+}
+
+// Standard output of a child shell, sent to the parent byte by byte as it is written.
+class TPipeOut : public std::streambuf {
+public:
+    explicit TPipeOut(TChildProcess& self) : FSelf(self) {}
+
+protected:
+    int overflow(int c) override {
+        if (c != traits_type::eof()) FSelf.Send(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+
+private:
+    TChildProcess& FSelf;
+};
+
+struct TKilledShell {
+    bool Killed = false; // died at the crash point; false when the script ended first
+    std::string Out;     // what it wrote to standard output until then
+};
+
+// Runs the script in a child shell that kills itself at its n-th crash point (a write, sync,
+// truncate or unlink of the file or its journal).
+TKilledShell ShellKilledAt(const std::string& database, const std::string& script, uint64_t n) {
+    TChildProcess child([&](TChildProcess& self) {
+        TPipeOut pipe(self);
+        std::ostream out(&pipe);
+        std::ostringstream err;
+        std::istringstream in;
+        ZanArmCrashPoint(n);
+        RunZanSql(std::vector<std::string>{"-c", script, database}, in, out, err);
+        return 0;
+    });
+    TKilledShell result;
+    result.Killed = child.Wait() == -1;
+    for (char c; (c = child.Receive(2000)) != 0;)
+        result.Out += c;
+    return result;
+}
+
+// The distance between the crash points a test tries: every one with ZAN_CRASH_ALL=1.
+uint64_t CrashPointStep(uint64_t usual) {
+    const char* all = std::getenv("ZAN_CRASH_ALL");
+    return all != nullptr && std::string(all) == "1" ? 1 : usual;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// Removes the file, its journal and users file, and what killed creators left beside it.
+void RemoveDatabaseFiles(const std::string& path) {
+    const std::filesystem::path p(path);
+    const std::string stem = p.filename().string();
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), ec))
+        if (entry.path().filename().string().rfind(stem, 0) == 0)
+            std::filesystem::remove(entry.path(), ec);
+    std::filesystem::remove(UsersFileNameFor(path), ec);
+}
+
+// The files beside path whose names start with its name, the path itself left out.
+std::vector<std::string> FilesBeside(const std::string& path) {
+    const std::filesystem::path p(path);
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(p.parent_path(), ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(p.filename().string(), 0) == 0 && name != p.filename().string())
+            names.push_back(name);
+    }
+    return names;
+}
+
+// The rows of each table, those of t also through each of its indexes.
+const char* const C_DUMP = "SELECT * FROM t ORDER BY id;\n"
+                           "SELECT id, s FROM t WHERE s >= '' ORDER BY s, id;\n"
+                           "SELECT id FROM t WHERE v >= 0 ORDER BY v, id;\n"
+                           "SELECT * FROM u ORDER BY id;\nSELECT * FROM x ORDER BY id;\n";
+
+std::string Dump(const std::string& database) {
+    const TShellRun run = Shell(database, C_DUMP);
+    return run.Out + "--\n" + run.Err;
+}
+
+} // namespace
+
+// A script of single-statement commits (rows with long strings and memos, updates that move
+// index entries, deletes, a table created, indexed and changed) dies at every fourth crash point
+// in turn (ZAN_CRASH_ALL=1: at every one). The file is then opened by a shell that is itself
+// killed at a crash point of its journal restore (every second time), and read by a third: it
+// must hold the rows after some prefix of the statements, at least those the killed shell
+// reported done, and read the same again.
+TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
+    TTempFile file("killed_script.zan");
+    TTempFile model("killed_script_model.zan");
+    const std::string base = "CREATE TABLE t (id INTEGER NOT NULL, s VARCHAR(150), v INTEGER, "
+                             "PRIMARY KEY (id));\nCREATE INDEX ts ON t (s);\n"
+                             "CREATE INDEX tv ON t (v);\n"
+                             "CREATE TABLE u (id INTEGER, m BLOB(1, 1));\n"
+                             "INSERT INTO t VALUES (1, 'one', 1);\n";
+    const std::vector<std::string> statements = {
+        "INSERT INTO t VALUES (2, '" + std::string(140, 'b') + "', 2);",
+        "INSERT INTO u VALUES (1, '" + std::string(6000, 'm') + "');",
+        "INSERT INTO t SELECT id + 10, s, v + 1 FROM t;",
+        "UPDATE t SET s = 'moved " + std::string(100, 'w') + "', v = v + 5 WHERE v < 3;",
+        "DELETE FROM t WHERE v > 5;",
+        "CREATE TABLE x (id INTEGER NOT NULL, a VARCHAR(150), PRIMARY KEY (id));",
+        "INSERT INTO x SELECT id, s FROM t;",
+        "CREATE INDEX xa ON x (a);",
+        "ALTER TABLE x ADD b INTEGER;",
+    };
+    std::string script;
+    for (const std::string& s : statements)
+        script += s + "\n";
+
+    RemoveDatabaseFiles(model.Path);
+    ASSERT_EQ(Shell(model.Path, base).Code, 0);
+    const std::vector<uint8_t> baseBytes = ReadFileBytes(model.Path);
+    std::vector<std::string> states{Dump(model.Path)};
+    for (const std::string& s : statements) {
+        ASSERT_EQ(Shell(model.Path, s).Code, 0) << s;
+        states.push_back(Dump(model.Path));
+    }
+    RemoveDatabaseFiles(model.Path);
+
+    int restoresKilled = 0;
+    const uint64_t step = CrashPointStep(4);
+    for (uint64_t n = 1;; n += step) {
+        SCOPED_TRACE("crash point " + std::to_string(n));
+        RemoveDatabaseFiles(file.Path);
+        WriteFileBytes(file.Path, baseBytes);
+        const TKilledShell run = ShellKilledAt(file.Path, script, n);
+        const size_t done = Count(run.Out, " rows affected");
+        if (!run.Killed) {
+            EXPECT_EQ(done, statements.size());
+            EXPECT_EQ(Dump(file.Path), states.back());
+            break;
+        }
+        ASSERT_LT(n, 5000u);
+        const bool killRestore = (n / step) % 2 == 1;
+        if (killRestore && ShellKilledAt(file.Path, "SELECT COUNT(*) FROM t;", 1 + n % 7).Killed)
+            ++restoresKilled;
+        const std::string got = Dump(file.Path);
+        // The last prefix that reads so (a new index changes nothing read).
+        size_t prefix = states.size();
+        while (prefix > 0 && states[prefix - 1] != got)
+            --prefix;
+        ASSERT_GT(prefix, 0u) << "no prefix of the script left this file:\n" << got;
+        EXPECT_GE(prefix - 1, done) << "a statement the shell reported done was lost";
+        if (killRestore) {
+            EXPECT_EQ(Dump(file.Path), got);
+        }
+    }
+    EXPECT_GT(restoresKilled, 0);
+}
+
+// A shell killed at every second crash point of the creation of its new file (ZAN_CRASH_ALL=1:
+// at every one): the next shell opens the path (or creates it when nothing is there) and works;
+// no half-made file ever appears there.
+TEST(SqlShellProcesses, KilledWhileCreatingItsFile) {
+    TTempFile file("killed_create.zan");
+    for (uint64_t n = 1;; n += CrashPointStep(2)) {
+        SCOPED_TRACE("crash point " + std::to_string(n));
+        RemoveDatabaseFiles(file.Path);
+        const bool killed = ShellKilledAt(file.Path, "CREATE TABLE a (x INTEGER);", n).Killed;
+        const TShellRun run = Shell(file.Path, "CREATE TABLE b (x INTEGER);\n"
+                                               "INSERT INTO b VALUES (7);\nSELECT x FROM b;\n");
+        EXPECT_EQ(run.Code, 0) << run.Err;
+        EXPECT_EQ(run.Out, "x\n7\n");
+        if (!killed) break;
+        ASSERT_LT(n, 1000u);
+    }
+    RemoveDatabaseFiles(file.Path);
+}
+
+// Shells started at once on a missing file each create a table of their own and fill it. Each
+// one either works or fails with a clear lock error; the file then holds the table and row of
+// every shell that worked, and nothing is left beside it.
+TEST(SqlShellProcesses, ShellsCreatingOneFileAtOnce) {
+    TTempFile file("create_race.zan");
+    constexpr int C_SHELLS = 4;
+    int worked = 0;
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        RemoveDatabaseFiles(file.Path);
+        std::vector<std::unique_ptr<TChildProcess>> shells;
+        for (int k = 0; k < C_SHELLS; ++k)
+            shells.push_back(std::make_unique<TChildProcess>([&, k](TChildProcess& self) {
+                if (self.Receive() != 'g') return 4;
+                const std::string table = "p" + std::to_string(k);
+                const TShellRun run =
+                    Shell(file.Path, "CREATE TABLE " + table + " (x INTEGER);\nINSERT INTO " +
+                                         table + " VALUES (" + std::to_string(k) + ");\n");
+                if (run.Code == 0) return 0;
+                std::fprintf(stderr, "shell %d: %s", k, run.Err.c_str());
+                const bool lockError =
+                    run.Err.find("error 10249:") != std::string::npos ||
+                    run.Err.find("in use by another handle") != std::string::npos;
+                return lockError ? 1 : 3;
+            }));
+        for (auto& shell : shells)
+            shell->Send('g');
+        std::string check, expected;
+        for (int k = 0; k < C_SHELLS; ++k) {
+            const int code = shells[k]->Wait();
+            EXPECT_TRUE(code == 0 || code == 1) << "shell " << k << " ended with " << code;
+            if (code != 0) continue;
+            ++worked;
+            check += "SELECT x FROM p" + std::to_string(k) + ";\n";
+            expected += "x\n" + std::to_string(k) + "\n";
+        }
+        const TShellRun run = Shell(file.Path, check);
+        EXPECT_EQ(run.Code, 0) << run.Err;
+        EXPECT_EQ(run.Out, expected);
+        EXPECT_EQ(FilesBeside(file.Path), std::vector<std::string>{});
+    }
+    EXPECT_GT(worked, 8);
+    RemoveDatabaseFiles(file.Path);
+}
+
+// A file whose mode has no write bits is shared without locks; a shell must not write it, also
+// when it runs privileged (two such writers once broke an index). It reads it as before once
+// the mode allows writing again.
+TEST(SqlShellProcesses, FileReadOnlyOnDiskIsNeverWritten) {
+    TTempFile file("ro_shell.zan");
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE a (x INTEGER);\nINSERT INTO a VALUES (1);\n").Code, 0);
+    ASSERT_EQ(chmod(file.Path.c_str(), 0444), 0);
+    const std::vector<uint8_t> before = ReadFileBytes(file.Path);
+    const TShellRun run = Shell(file.Path, "INSERT INTO a VALUES (2);\n");
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_NE(run.Err.find("error 8449: "), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("is read-only on disk; zansql opens its database for writing"),
+              std::string::npos)
+        << run.Err;
+    EXPECT_TRUE(ReadFileBytes(file.Path) == before);
+    ASSERT_EQ(chmod(file.Path.c_str(), 0644), 0);
+    const TShellRun after = Shell(file.Path, "SELECT x FROM a;\n");
+    EXPECT_EQ(after.Code, 0) << after.Err;
+    EXPECT_EQ(after.Out, "x\n1\n");
+}

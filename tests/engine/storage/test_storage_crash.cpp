@@ -73,6 +73,16 @@ void InsertCommitted(TTestDatabase& db, TE2ETable& t, int32_t from, int32_t to) 
     db.Disk().DiskCommit();
 }
 
+// Commits db's transaction with the crash point armed at killAt (0: not armed); answers the
+// number of crash points the commit passed.
+uint64_t CommitArmed(TTestDatabase& db, uint64_t killAt, bool torn) {
+    const uint64_t before = ZanCrashPointCount();
+    ZanArmCrashPoint(killAt, torn);
+    db.Disk().DiskCommit();
+    ZanArmCrashPoint(0);
+    return ZanCrashPointCount() - before;
+}
+
 // The transaction of every trial; the crash point is armed just before the commit when
 // killAt > 0. Answers the number of crash points the commit passed.
 uint64_t RunTransaction(const std::string& path, const TDefs& defs, uint64_t killAt, bool torn,
@@ -92,11 +102,7 @@ uint64_t RunTransaction(const std::string& path, const TDefs& defs, uint64_t kil
                 for (int32_t id = 0; id < C_BASE_ROWS; id += C_DELETE_STEP)
                     table->Delete(id);
             });
-        const uint64_t before = ZanCrashPointCount();
-        ZanArmCrashPoint(killAt, torn);
-        db.Disk().DiskCommit();
-        ZanArmCrashPoint(0);
-        points = ZanCrashPointCount() - before;
+        points = CommitArmed(db, killAt, torn);
     }
     db.Close();
     return points;
@@ -425,11 +431,7 @@ TEST(StorageCrash, KilledSmallCommitAfterOthersLeavesOldOrNewState) {
                 commit(f, 1000003, 1000004);
                 db.Disk().DiskStartTransaction(false);
                 t.Batch([&] { t.Insert(C_BASE_ROWS); });
-                const uint64_t start = ZanCrashPointCount();
-                ZanArmCrashPoint(killAt, torn);
-                db.Disk().DiskCommit();
-                ZanArmCrashPoint(0);
-                points = ZanCrashPointCount() - start;
+                points = CommitArmed(db, killAt, torn);
             }
             db.Close();
             return points;

@@ -554,6 +554,31 @@ TEST(ZanJournal, KeptJournalIsKnownByItsFile) {
 // The header and the records still buffered go out in one write; a journal over 1 MiB writes
 // its records in pieces first. Killed at each of those writes, whole or half written, the
 // journal is never hot (the database was not touched yet); complete, it restores every byte.
+namespace {
+
+// Kills a child writing the journal at each of its first `points` crash points, whole and
+// torn: every kill must leave a journal that is torn or empty, never one taken as hot.
+void ExpectJournalKillsLeaveTornOrEmpty(const std::string& journal, const std::string& dbPath,
+                                        uint64_t points, const std::function<void()>& writeJournal,
+                                        const std::string& label) {
+    for (uint64_t n = 1; n <= points; ++n)
+        for (bool torn : {false, true}) {
+            SCOPED_TRACE(label + "killed at write " + std::to_string(n) + (torn ? ", torn" : ""));
+            unlink(journal.c_str());
+            TChildProcess child([&](TChildProcess&) {
+                ZanArmCrashPoint(n, torn);
+                writeJournal();
+                return 0;
+            });
+            EXPECT_EQ(child.Wait(), -1) << "the child was killed";
+            const TJournalState state = InspectJournal(journal, dbPath).State;
+            EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
+        }
+    unlink(journal.c_str());
+}
+
+} // namespace
+
 TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
     TScenario s;
     // The smallest database file has six pages.
@@ -583,21 +608,8 @@ TEST(ZanJournal, JournalWritesKilledAnywhereAreTorn) {
         WriteFileBytes(bigDb.Path, changed);
         EXPECT_EQ(RecoverJournal(journal, bigDb.Path, false), jsHot);
         EXPECT_EQ(ReadFileBytes(bigDb.Path), big);
-        for (uint64_t n = 1; n <= points; ++n)
-            for (bool torn : {false, true}) {
-                SCOPED_TRACE(std::to_string(pages) + " pages, killed at write " +
-                             std::to_string(n) + (torn ? ", torn" : ""));
-                unlink(journal.c_str());
-                TChildProcess child([&](TChildProcess&) {
-                    ZanArmCrashPoint(n, torn);
-                    writeJournal();
-                    return 0;
-                });
-                EXPECT_EQ(child.Wait(), -1) << "the child was killed";
-                const TJournalState state = InspectJournal(journal, bigDb.Path).State;
-                EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
-            }
-        unlink(journal.c_str());
+        ExpectJournalKillsLeaveTornOrEmpty(journal, bigDb.Path, points, writeJournal,
+                                           std::to_string(pages) + " pages, ");
     }
 }
 
@@ -657,18 +669,5 @@ TEST(ZanJournal, RecordsLeftInPlaceReadBackAndKilledAreTorn) {
     WriteFileBytes(db.Path, changed);
     EXPECT_EQ(RecoverJournal(journal, db.Path, false), jsHot);
     EXPECT_EQ(ReadFileBytes(db.Path), big);
-    for (uint64_t n = 1; n <= points; ++n)
-        for (bool torn : {false, true}) {
-            SCOPED_TRACE("killed at write " + std::to_string(n) + (torn ? ", torn" : ""));
-            unlink(journal.c_str());
-            TChildProcess child([&](TChildProcess&) {
-                ZanArmCrashPoint(n, torn);
-                writeJournal();
-                return 0;
-            });
-            EXPECT_EQ(child.Wait(), -1) << "the child was killed";
-            const TJournalState state = InspectJournal(journal, db.Path).State;
-            EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
-        }
-    unlink(journal.c_str());
+    ExpectJournalKillsLeaveTornOrEmpty(journal, db.Path, points, writeJournal, "");
 }

@@ -834,6 +834,9 @@ void TBTree::SetKeyFields(const TKeyFields& keyFields) {
             ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "KeyBuffers invalid");
         FFields.push_back(f);
     }
+    FIntKeysOnly = !FFields.empty();
+    for (const TKeyFieldInfo& f : FFields)
+        if (f.Kind != kcInt32 && f.Kind != kcInt64) FIntKeysOnly = false;
     FKeyDataOffset = keyFields.GetDataOffset();
     if (FKeyDataOffset < static_cast<int32_t>(FFields.size()) / 8 + 1)
         ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "KeyBuffers invalid");
@@ -1169,6 +1172,7 @@ int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) co
     const int32_t count = KeyFieldCount();
     const int32_t n = fieldCount >= 1 ? std::min(fieldCount, count) : count;
     int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
+    if (FIntKeysOnly) return CompareIntKeyFields(n, key, len, p);
     for (int32_t i = 0; i < n; ++i) {
         const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
         const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
@@ -1194,6 +1198,39 @@ int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) co
         }
         int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
         if (d == 0 && hasB) d = Sign(CompareField(i, s.Value, s.Size, vb, nb));
+        if (f.Descending) d = -d;
+        if (d != 0) return d;
+    }
+    return 0;
+}
+
+// CompareToOptimizedKey for keys made only of 4- and 8-byte integers (an integer column, with or
+// without the hidden record number): the same order and the same corruption checks, without the
+// per-field type dispatch.
+int32_t TBTree::CompareIntKeyFields(int32_t n, const uint8_t* key, int32_t len, int32_t p) const {
+    for (int32_t i = 0; i < n; ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
+        if (s.Marker != 0) return s.Marker > 0 ? 1 : -1;
+        const bool hasB = BitSet(key, i);
+        int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
+        if (hasB) {
+            if (p + f.Size > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+            if (d == 0) {
+                if (f.Size == 4) {
+                    int32_t x, y;
+                    std::memcpy(&x, s.Value, 4);
+                    std::memcpy(&y, key + p, 4);
+                    d = (x > y) - (x < y);
+                } else {
+                    int64_t x, y;
+                    std::memcpy(&x, s.Value, 8);
+                    std::memcpy(&y, key + p, 8);
+                    d = (x > y) - (x < y);
+                }
+            }
+            p += f.Size;
+        }
         if (f.Descending) d = -d;
         if (d != 0) return d;
     }

@@ -415,6 +415,7 @@ public:
                         const TKeyMarkers* markersB, const uint8_t* keyA,
                         const uint8_t* keyB) const;
     int32_t CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const;
+    int32_t CompareIntKeyFields(int32_t n, const uint8_t* key, int32_t len, int32_t p) const;
 
     // Debug and consistency: the key as strings, and a full check of the tree's invariants
     // (order, counts, links, levels) that answers the number of pages in the tree.
@@ -491,6 +492,7 @@ private:
     std::vector<TKeyFieldInfo> FFields;
     int32_t FKeyDataOffset = 1;
     int32_t FMaxKey = 0;
+    bool FIntKeysOnly = false; // every key field is a 4- or 8-byte integer
     std::vector<uint8_t> FSearchKey, FTempKey, FWorkKey;
     TKeyMarkers FMarkers;
     TOptimizedSearchKey FOptKey;

@@ -468,7 +468,10 @@ void TTableHeader::ReadHeader() {
     ZanAssert(io != nullptr, "Table header without IOInterface");
     FLastModifiedFlag = GetModifiedFlag();
     const uint32_t expectedID = GetTableID();
-    std::vector<uint8_t> block(FBuffer.size());
+    // The block is read into a kept second buffer and swapped in, so steady reads allocate
+    // nothing and a refused block leaves the held header untouched.
+    std::vector<uint8_t>& block = FReadBuffer;
+    block.resize(FBuffer.size());
     io->ReadBlock(FBaseAddress, static_cast<uint32_t>(block.size()), block.data());
     // A header that names another table or size is not this table's: refuse it before any of
     // its free-chain heads or roots can be used.
@@ -477,7 +480,7 @@ void TTableHeader::ReadHeader() {
         ZanDatabaseErrorFmt(8962, "TTableHeader.ReadHeader",
                             "Table header at %d does not belong to table %d",
                             {int64_t(FBaseAddress), int64_t(expectedID)});
-    FBuffer = std::move(block);
+    FBuffer.swap(block);
     FDirty = false;
     uint32_t flag = GetModifiedFlag();
     // A counter remembered before a rollback may be one this connection wrote and the file

@@ -290,6 +290,7 @@ private:
     int32_t InternalGetIndexOffset(int32_t i) const;
 
     std::vector<uint8_t> FBuffer;
+    std::vector<uint8_t> FReadBuffer; // ReadHeader's target, swapped with FBuffer
     bool FDirty = false;
     uint32_t FBaseAddress = 0;
     int32_t FUserCount = 0;

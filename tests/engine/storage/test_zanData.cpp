@@ -152,6 +152,51 @@ TEST_F(HeaderFixture, ChangeCounterNoticesOtherWriters) {
     EXPECT_EQ(h->GetRecordAutoIncVal(), 9u);
 }
 
+// Reads swap the stored block in through a kept buffer: many reads after another copy's writes
+// see each write, a refused block leaves the held values as they were, and reads still follow a
+// change of the held header's size.
+TEST_F(HeaderFixture, RepeatedReadsFollowWritesAndRefusalsKeepTheHeldHeader) {
+    Open(C_USER_BASE_TABLE_ID);
+    int32_t id = Mgr.AddTable(0);
+    TTableHeader* h = Mgr.OpenTable(id);
+    TTableHeader other;
+    other.SetIOInterface(&Io);
+    other.SetHeaderSize(256);
+    other.SetBaseAddress(h->GetBaseAddress());
+    other.SetTableID(static_cast<uint32_t>(id));
+    other.ReadHeader();
+    for (uint32_t i = 1; i <= 50; ++i) {
+        other.SetRecordFirstEmpty(i * 7);
+        other.SetGenerator2(i);
+        other.WriteHeader();
+        h->ReadHeader();
+        ASSERT_EQ(h->GetRecordFirstEmpty(), i * 7);
+        ASSERT_EQ(h->GetGenerator2(), i);
+        ASSERT_FALSE(h->GetDirty());
+    }
+    uint8_t hdr[256];
+    Io.ReadBlock(h->GetBaseAddress(), 256, hdr);
+    uint8_t bad[256];
+    std::memcpy(bad, hdr, 256);
+    PutLE32(bad, 55); // another table's id
+    Io.WriteBlock(h->GetBaseAddress(), 256, bad);
+    EXPECT_EQ(ErrorCodeOf([&] { h->ReadHeader(); }), 8962);
+    EXPECT_EQ(h->GetTableID(), uint32_t(id));
+    EXPECT_EQ(h->GetRecordFirstEmpty(), 350u);
+    EXPECT_EQ(h->GetHeaderSize(), 256u);
+    Io.WriteBlock(h->GetBaseAddress(), 256, hdr);
+    h->ReadHeader();
+    EXPECT_EQ(h->GetGenerator2(), 50u);
+    // A smaller held size no longer matches the stored block: refused, the held copy intact.
+    other.ResetHeaderSize(128, false);
+    EXPECT_EQ(ErrorCodeOf([&] { other.ReadHeader(); }), 8962);
+    EXPECT_EQ(other.GetHeaderSize(), 128u);
+    EXPECT_EQ(other.GetTableID(), uint32_t(id));
+    other.ResetHeaderSize(256, false);
+    other.ReadHeader();
+    EXPECT_EQ(other.GetRecordFirstEmpty(), 350u);
+}
+
 TEST_F(HeaderFixture, CorruptStoredHeadersAndMapsAreRefused) {
     Open(C_USER_BASE_TABLE_ID);
     int32_t id = Mgr.AddTable(0);

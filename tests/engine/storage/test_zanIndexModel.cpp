@@ -506,3 +506,20 @@ TEST(BTreeModel, PagesReadInPlaceThroughASmallCache) {
             EXPECT_TRUE(h.Tree.GetRecordCount(true) == 0);
         }
 }
+
+// Keys made only of integers compare through their own path: descending integers with a
+// descending record number, null values among them, in fixed and in shortest-length keys (where
+// a null shortens the stored key, so later fields sit earlier).
+TEST(BTreeModel, IntegerOnlyKeysDescendingWithNulls) {
+    for (TIndexKeyType kind : {ikFixed, ikMinStringLen}) {
+        SCOPED_TRACE(::testing::Message() << "kind " << int(kind));
+        RunConfig({"desc int, desc recno", kind, {{fA, true}, {fRecNo, true}},
+                   DBASCIICompareStrings, 512, 40, 20000, 3},
+                  11);
+        if (::testing::Test::HasFatalFailure()) return;
+        RunConfig({"int, desc recno", kind, {{fA}, {fRecNo, true}}, DBASCIICompareStrings, 512,
+                   40, 20000, 3},
+                  12);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+}

@@ -211,27 +211,24 @@ void TDiskIOInterface::CheckOwnedRun(uint32_t address, uint64_t bytes, const cha
         CheckOwnedStretch(address, bytes, context);
         return;
     }
-    const uint32_t first = address / pageSize;
-    const uint32_t last = uint32_t((end - 1) / pageSize);
-    ForgetOwnedIfEpochMoved();
-    if (PagesOwned(first, last)) return;
-    CheckOwnedStretch(address, bytes, context);
-    SetPagesOwned(first, last, true);
+    CheckOwnedPages(address, bytes, context);
 }
 
 void TDiskIOInterface::CheckOwnedBlock(uint32_t address, uint32_t size, const char* context) {
     // Header blocks are addressed by the catalogue alone (the first ones lie in the reserved
     // pages); record, blob and index blocks are addressed by stored data that may be damaged.
-    if (FUsage == C_USAGE_HEADERS) return;
-    const uint64_t end = uint64_t(address) + size;
-    if (size == 0) return;
+    if (FUsage == C_USAGE_HEADERS || size == 0) return;
+    CheckOwnedPages(address, size, context);
+}
+
+void TDiskIOInterface::CheckOwnedPages(uint32_t address, uint64_t bytes, const char* context) {
     const uint32_t pageSize = FDiskMgr->GetPageSize();
-    const uint64_t first = address / pageSize;
-    const uint64_t last = (end - 1) / pageSize;
+    const auto first = static_cast<uint32_t>(address / pageSize);
+    const auto last = static_cast<uint32_t>((uint64_t(address) + bytes - 1) / pageSize);
     ForgetOwnedIfEpochMoved();
-    if (PagesOwned(uint32_t(first), uint32_t(last))) return;
-    CheckOwnedStretch(address, size, context);
-    SetPagesOwned(uint32_t(first), uint32_t(last), true);
+    if (PagesOwned(first, last)) return;
+    CheckOwnedStretch(address, bytes, context);
+    SetPagesOwned(first, last, true);
 }
 
 void TDiskIOInterface::ForgetOwnedIfEpochMoved() {

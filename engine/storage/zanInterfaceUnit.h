@@ -226,6 +226,9 @@ private:
     // CheckOwnedStretch through the bitmap of this store's pages (stores of global chains
     // always read the map).
     void CheckOwnedRun(uint32_t address, uint64_t bytes, const char* context);
+    // CheckOwnedStretch unless the pages of [address, address + bytes) were found this store's
+    // since the ownership epoch last moved; remembers them when checked.
+    void CheckOwnedPages(uint32_t address, uint64_t bytes, const char* context);
     // Forgets the owned pages and the checked run when the file's ownership epoch moved.
     void ForgetOwnedIfEpochMoved();
     void SetPagesOwned(uint32_t first, uint32_t last, bool owned);

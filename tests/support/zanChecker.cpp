@@ -434,6 +434,11 @@ void CheckWholeFile(TProblems& p, TDiskMgr& disk, const std::vector<const TTable
                 ? def->GetInternalIndexDefs()->Items(0)->GetIndexPageSize()
                 : C_DEFAULT_INDEX_PAGE_SIZE;
         if (!p.Try(t.Name(), [&] {
+                // The connection's cached pages of a table are current only once it has read
+                // the table's header under a lock and found it unchanged; the header here is
+                // read raw, so another connection's changes may not have evicted them yet.
+                // The check reads what the file holds (a transaction's dirty pages stay).
+                disk.GetZanFile()->GetPageCache().ClearOwnedPages(id);
                 auto index = DiskStore(disk, *def, C_USAGE_INDEX, indexPageSize);
                 auto records = DiskStore(disk, *def, C_USAGE_RECORDS,
                                          static_cast<uint32_t>(def->GetRecordSize()));

@@ -78,26 +78,33 @@ private:
     TTableDef FDef;
 };
 
-// A child with its own connection to the file, holding table t open. Scripts and their answers pass through a file
-// beside the database: 's' runs the script there, 'r' reads the rows of C_READ and writes their
-// fingerprint there, 'x' checks the database; the child answers 'k' or 'f'.
+// A child with its own connection to the file, holding table t open. Scripts and their answers
+// pass through a file beside the database: 's' runs the script there, 'r' reads the rows of
+// C_READ and writes their fingerprint there, 'x' checks the database, 'd' leaves the file and
+// 'o' comes back; the child answers 'k' or 'f'.
 class TScriptChild {
 public:
     explicit TScriptChild(const std::string& path)
         : FMailbox(path + ".mail"), FChild([this, path](TChildProcess& self) {
-              TQueryTestDb::TOther mine(path);
-              THeldTable held(mine.Db);
+              auto conn = std::make_unique<TQueryTestDb::TOther>(path);
+              auto held = std::make_unique<THeldTable>(conn->Db);
               for (;;) {
                   const char c = self.Receive(60000);
                   if (c == 'q') return 0;
                   bool ok = true;
                   try {
                       if (c == 's') {
-                          RunScript(mine, ReadMail());
+                          RunScript(*conn, ReadMail());
                       } else if (c == 'r') {
-                          WriteMail(Fingerprint(mine.Select(ReadMail())));
+                          WriteMail(Fingerprint(conn->Select(ReadMail())));
+                      } else if (c == 'd') {
+                          held.reset();
+                          conn.reset();
+                      } else if (c == 'o') {
+                          conn = std::make_unique<TQueryTestDb::TOther>(path);
+                          held = std::make_unique<THeldTable>(conn->Db);
                       } else if (c == 'x') {
-                          const std::string p = CheckFile(mine.Db);
+                          const std::string p = CheckFile(conn->Db);
                           if (!p.empty()) std::fprintf(stderr, "child checks: %s\n", p.c_str());
                           ok = p.empty();
                       } else {
@@ -114,6 +121,8 @@ public:
 
     bool Run(const std::string& script) { return Ask('s', script); }
     bool Check() { return Ask('x', ""); }
+    bool Leave() { return Ask('d', ""); }
+    bool Return() { return Ask('o', ""); }
     // The fingerprint of what the child reads.
     std::string Read(const std::string& sql) { return Ask('r', sql) ? ReadMail() : "failed"; }
     int Quit() {
@@ -210,7 +219,8 @@ TEST(SharedChainsProcesses, TheOtherAdvancedTheRunsHead) {
 // Seeded turns over one table with a memo column and a second index: inserts, memo rewrites
 // that grow and shrink blob chains, key updates that move index entries, deletes that give
 // records, blobs and index pages back, and transactions committed or rolled back. After every
-// turn both processes read the rows and check the file. ZAN_CHAIN_SEEDS runs more seeds (1 by
+// turn both processes read the rows and check the file. Some turns the parent runs alone on the
+// file opened exclusively and then shared again. ZAN_CHAIN_SEEDS runs more seeds (1 by
 // default), ZAN_CHAIN_TURNS longer sequences (40 by default).
 TEST(SharedChainsProcesses, ChainsStayWholeAcrossTurns) {
     int seeds = 1, turns = 40;
@@ -221,8 +231,12 @@ TEST(SharedChainsProcesses, ChainsStayWholeAcrossTurns) {
         std::mt19937 rng(uint32_t(seed) * 7919u);
         TQueryTestDb parent(true, "shared_chains.zan");
         RunScript(parent, C_TABLE);
-        THeldTable held(parent.Db);
+        // The child is forked with the file closed: descriptions it inherited would keep the
+        // parent's share locks after the parent closes, and no exclusive open could follow.
+        parent.Db.Close();
         TScriptChild child(parent.Path());
+        parent.Db.Open();
+        auto heldByParent = std::make_unique<THeldTable>(parent.Db);
         TRows rows;
         int32_t nextId = 1;
         int gen = 0;
@@ -230,7 +244,7 @@ TEST(SharedChainsProcesses, ChainsStayWholeAcrossTurns) {
             const bool byChild = rng() % 2 == 1;
             TRows after = rows;
             std::ostringstream sql;
-            const uint32_t kind = rng() % 7;
+            const uint32_t kind = rng() % 8;
             auto pickRange = [&](int32_t& lo, int32_t& hi) {
                 lo = nextId > 1 ? 1 + int32_t(rng() % uint32_t(nextId - 1)) : 1;
                 hi = lo + int32_t(rng() % 6);
@@ -281,6 +295,12 @@ TEST(SharedChainsProcesses, ChainsStayWholeAcrossTurns) {
             case 4:
                 remove();
                 break;
+            case 7:
+                // Run alone on a file opened exclusively, then shared again.
+                insertRows(1 + int(rng() % 4));
+                rewrite(true);
+                remove();
+                break;
             default: {
                 const bool commit = kind == 5;
                 sql << "BEGIN;\n";
@@ -297,7 +317,19 @@ TEST(SharedChainsProcesses, ChainsStayWholeAcrossTurns) {
             }
             SCOPED_TRACE("turn " + std::to_string(turn) + " kind " + std::to_string(kind) +
                          (byChild ? " by the child" : " by the parent"));
-            if (byChild) {
+            if (kind == 7) {
+                ASSERT_TRUE(child.Leave());
+                heldByParent.reset();
+                parent.Db.Close();
+                parent.Db.SetExclusive(true);
+                parent.Db.Open();
+                ASSERT_NO_THROW(RunScript(parent, sql.str()));
+                parent.Db.Close();
+                parent.Db.SetExclusive(false);
+                parent.Db.Open();
+                heldByParent = std::make_unique<THeldTable>(parent.Db);
+                ASSERT_TRUE(child.Return());
+            } else if (byChild) {
                 ASSERT_TRUE(child.Run(sql.str()));
             } else {
                 ASSERT_NO_THROW(RunScript(parent, sql.str()));

@@ -526,10 +526,23 @@ int32_t TNode::SearchNode(int32_t fieldCount, int32_t& pos) {
     } else {
         const int32_t m = MaxKey();
         const int32_t n = used / m;
+        // Every entry of a validated fixed-size page is m bytes long, so a first integer field
+        // that differs decides the comparison as CompareToOptimizedKey would.
+        const bool firstInt = FTree->FFirstIntProbe;
+        const int32_t v = FTree->FFirstInt;
+        const int32_t p0 = C_KEYBITMAPOFS + FTree->FKeyDataOffset;
+        auto probe = [&](const uint8_t* e) {
+            if (firstInt && (e[C_KEYBITMAPOFS] & 0x80) != 0) {
+                int32_t y;
+                std::memcpy(&y, e + p0, 4);
+                if (v != y) return v > y ? 1 : -1;
+            }
+            return FTree->CompareToOptimizedKey(0, e);
+        };
         int32_t lo = 0, hi = n - 1, found = -1;
         while (lo <= hi) {
             const int32_t mid = (lo + hi) / 2;
-            const int32_t r = FTree->CompareToOptimizedKey(0, EntryAt(mid * m));
+            const int32_t r = probe(EntryAt(mid * m));
             if (r > 0) {
                 lo = mid + 1;
             } else if (r < 0) {
@@ -545,7 +558,7 @@ int32_t TNode::SearchNode(int32_t fieldCount, int32_t& pos) {
             c = slot < n ? FTree->CompareToOptimizedKey(fieldCount, EntryAt(slot * m)) : 1;
         } else {
             slot = found >= 0 ? found : (lo > 0 ? lo - 1 : 0);
-            c = FTree->CompareToOptimizedKey(0, EntryAt(slot * m));
+            c = probe(EntryAt(slot * m));
         }
         pos = slot * m;
     }
@@ -760,7 +773,8 @@ namespace {
 class TBlockPageStore : public TIndexPageStore {
 public:
     TBlockPageStore(TBaseIOInterface* io, uint32_t pageSize)
-        : FIO(io), FPageSize(pageSize), FOnDisk(dynamic_cast<TDiskIOInterface*>(io) != nullptr) {}
+        : FIO(io), FDisk(dynamic_cast<TDiskIOInterface*>(io)), FPageSize(pageSize),
+          FOnDisk(FDisk != nullptr) {}
     uint32_t AllocatePage(const void* data) override {
         return FIO->AllocateNewAddress(FPageSize, data);
     }
@@ -783,10 +797,12 @@ public:
         else
             FIO->WriteBlock(address, FPageSize, page);
     }
-    TDiskMgr* GetDiskMgr() const override { return DiskMgrOf(FIO); }
+    // Asked at every key change: the store's kind was found once.
+    TDiskMgr* GetDiskMgr() const override { return FDisk ? FDisk->GetDiskMgr() : nullptr; }
 
 private:
     TBaseIOInterface* FIO;
+    TDiskIOInterface* FDisk; // FIO when it is a disk store
     uint32_t FPageSize;
     bool FOnDisk; // blocks addressed by their bytes
 };
@@ -806,6 +822,7 @@ void TBTree::SetPageSize(uint32_t pageSize) {
 
 void TBTree::SetMaximumKeySize(int32_t size) {
     FMaxKey = size;
+    FFirstIntProbe = false;
     const size_t n = static_cast<size_t>(std::max(size, 0)) + 1;
     FSearchKey.assign(n, 0);
     FTempKey.assign(n, 0);
@@ -834,6 +851,7 @@ void TBTree::SetKeyFields(const TKeyFields& keyFields) {
             ZanDatabaseError(C_INTERNALERROR, "TBTree.SetKeyFields", "KeyBuffers invalid");
         FFields.push_back(f);
     }
+    FFirstIntProbe = false; // until the next search key is decoded
     FIntKeysOnly = !FFields.empty();
     for (const TKeyFieldInfo& f : FFields)
         if (f.Kind != kcInt32 && f.Kind != kcInt64) FIntKeysOnly = false;
@@ -954,7 +972,7 @@ void TBTree::DecodeSearchKey(const TKeyMarkers* markers) {
         FMarkers = *markers;
     else
         FMarkers.clear();
-    FOptKey.Clear();
+    // Only the key's own fields are read by the comparisons: the rest are left as they were.
     const int32_t n = KeyFieldCount();
     FOptKey.FieldCount = n;
     const uint8_t* values[C_MAXKEYFIELDS];
@@ -968,6 +986,11 @@ void TBTree::DecodeSearchKey(const TKeyMarkers* markers) {
         f.Size = sizes[i];
         f.Marker = (static_cast<size_t>(i) < FMarkers.size() ? FMarkers[i] : 1) - 1;
     }
+    const int32_t p0 = C_KEYBITMAPOFS + FKeyDataOffset;
+    FFirstIntProbe = FIntKeysOnly && n >= 1 && FFields[0].Size == 4 && !FFields[0].Descending &&
+                     FOptKey.Fields[0].Marker == 0 && FOptKey.Fields[0].HasValue &&
+                     p0 + 4 <= FMaxKey;
+    if (FFirstIntProbe) std::memcpy(&FFirstInt, FOptKey.Fields[0].Value, 4);
 }
 
 void TBTree::ConstructKeyBufFromRecBuf(const uint8_t* recBuf, const TKeyMarkers* markers) {
@@ -1164,15 +1187,17 @@ int32_t TBTree::CompareField(int32_t i, const uint8_t* a, int32_t la, const uint
     }
 }
 
-int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const {
-    const int32_t len = KeyLength(key);
-    if (len > FMaxKey)
-        ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey",
-                         "Invalid key size: " + IntToStr(len));
-    const int32_t count = KeyFieldCount();
-    const int32_t n = fieldCount >= 1 ? std::min(fieldCount, count) : count;
+void TBTree::BadKeyLength(int32_t len) {
+    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey",
+                     "Invalid key size: " + IntToStr(len));
+}
+
+void TBTree::KeyOverrun() {
+    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+}
+
+int32_t TBTree::CompareMixedKeyFields(int32_t n, const uint8_t* key, int32_t len) const {
     int32_t p = C_KEYBITMAPOFS + FKeyDataOffset;
-    if (FIntKeysOnly) return CompareIntKeyFields(n, key, len, p);
     for (int32_t i = 0; i < n; ++i) {
         const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
         const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
@@ -1182,15 +1207,13 @@ int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) co
         int32_t nb = 0;
         if (hasB) {
             if (f.IsString) {
-                if (p + 2 > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                if (p + 2 > len) KeyOverrun();
                 nb = Rd16(key + p);
-                if (nb > f.Size || p + 2 + nb > len)
-                    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                if (nb > f.Size || p + 2 + nb > len) KeyOverrun();
                 vb = key + p + 2;
                 p += 2 + nb;
             } else {
-                if (p + f.Size > len)
-                    ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
+                if (p + f.Size > len) KeyOverrun();
                 vb = key + p;
                 nb = f.Size;
                 p += f.Size;
@@ -1198,39 +1221,6 @@ int32_t TBTree::CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) co
         }
         int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
         if (d == 0 && hasB) d = Sign(CompareField(i, s.Value, s.Size, vb, nb));
-        if (f.Descending) d = -d;
-        if (d != 0) return d;
-    }
-    return 0;
-}
-
-// CompareToOptimizedKey for keys made only of 4- and 8-byte integers (an integer column, with or
-// without the hidden record number): the same order and the same corruption checks, without the
-// per-field type dispatch.
-int32_t TBTree::CompareIntKeyFields(int32_t n, const uint8_t* key, int32_t len, int32_t p) const {
-    for (int32_t i = 0; i < n; ++i) {
-        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
-        const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
-        if (s.Marker != 0) return s.Marker > 0 ? 1 : -1;
-        const bool hasB = BitSet(key, i);
-        int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
-        if (hasB) {
-            if (p + f.Size > len) ZanDatabaseError(C_INDEXCORRUPT, "TBTree.CompareToOptimizedKey");
-            if (d == 0) {
-                if (f.Size == 4) {
-                    int32_t x, y;
-                    std::memcpy(&x, s.Value, 4);
-                    std::memcpy(&y, key + p, 4);
-                    d = (x > y) - (x < y);
-                } else {
-                    int64_t x, y;
-                    std::memcpy(&x, s.Value, 8);
-                    std::memcpy(&y, key + p, 8);
-                    d = (x > y) - (x < y);
-                }
-            }
-            p += f.Size;
-        }
         if (f.Descending) d = -d;
         if (d != 0) return d;
     }
@@ -1627,9 +1617,12 @@ int32_t TBTree::IdxDelete() {
 void TBTree::DoInsert() {
     const size_t leafLevel = FNodes.size() - 1;
     TNode& leaf = *FNodes[leafLevel];
-    std::vector<uint8_t> key = EntryCopy(FSearchKey.data());
-    SetKeyCount(key.data(), 0);
-    leaf.InsertKey(FPositions[leafLevel], key.data());
+    // The new entry is built in the work key (free until the split below needs it).
+    uint8_t* key = FWorkKey.data();
+    std::memcpy(key, FSearchKey.data(),
+                std::min<size_t>(KeyLength(FSearchKey.data()), FWorkKey.size()));
+    SetKeyCount(key, 0);
+    leaf.InsertKey(FPositions[leafLevel], key);
     TLevelChange change;
     if (!leaf.CheckNodeFull()) {
         leaf.WriteNode();
@@ -1814,6 +1807,18 @@ void TBTree::Rebalance(size_t level, TLevelChange& out) {
     }
     const uint32_t siblingAddress = KeyAddress(parent.EntryAt(siblingPos));
     const bool before = siblingPos < parentPos;
+    // A fixed-size leaf holds as many entries as its parent entry counts records: when that
+    // count already shows the two pages would gain nothing (the rule below), the sibling is not
+    // read. A wrong count can only skip a merge here, never damage a page.
+    if (FKeyType == ikFixed && node.CheckIsLeaf()) {
+        const int64_t guess = int64_t(node.GetBytesUsed()) +
+                              int64_t(KeyCount(parent.EntryAt(siblingPos))) * FMaxKey;
+        if (guess > int64_t(FPageSize / 3) &&
+            guess / 2 + C_NODEHEADERSIZE < int64_t(FPageSize / 2)) {
+            node.WriteNode();
+            return;
+        }
+    }
     TNode& sibling = *FSpare;
     sibling.Forget();
     sibling.ReadNode(siblingAddress);

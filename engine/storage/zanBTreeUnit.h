@@ -414,7 +414,17 @@ public:
     int32_t CompareKeys(int32_t fieldCount, const TKeyMarkers* markersA,
                         const TKeyMarkers* markersB, const uint8_t* keyA,
                         const uint8_t* keyB) const;
-    int32_t CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const;
+    // Compares the pre-decoded search key with a stored key over its first fieldCount fields
+    // (all below 1): > 0 when the search key is greater. Keys of integers alone compare inline
+    // (the halving searches call this for every probe).
+    int32_t CompareToOptimizedKey(int32_t fieldCount, const uint8_t* key) const {
+        const int32_t len = KeyLength(key);
+        if (len > FMaxKey) BadKeyLength(len);
+        const int32_t count = KeyFieldCount();
+        const int32_t n = fieldCount >= 1 && fieldCount < count ? fieldCount : count;
+        if (FIntKeysOnly) return CompareIntKeyFields(n, key, len, C_KEYBITMAPOFS + FKeyDataOffset);
+        return CompareMixedKeyFields(n, key, len);
+    }
     int32_t CompareIntKeyFields(int32_t n, const uint8_t* key, int32_t len, int32_t p) const;
 
     // Debug and consistency: the key as strings, and a full check of the tree's invariants
@@ -441,6 +451,11 @@ private:
     void DecodeSearchKey(const TKeyMarkers* markers);
     int32_t CompareField(int32_t i, const uint8_t* a, int32_t la, const uint8_t* b,
                          int32_t lb) const;
+    // CompareToOptimizedKey over n fields of a key of any field types.
+    int32_t CompareMixedKeyFields(int32_t n, const uint8_t* key, int32_t len) const;
+    // 8965 for a stored key longer than the maximum key size, or one whose values overrun it.
+    [[noreturn]] static void BadKeyLength(int32_t len);
+    [[noreturn]] static void KeyOverrun();
     // Pointers to each field's value in a stored key; false when a field is null. Raises 8965
     // when the values do not fit the key's length.
     void DecodeKey(const uint8_t* key, const uint8_t** values, int32_t* sizes, bool* has) const;
@@ -493,6 +508,11 @@ private:
     int32_t FKeyDataOffset = 1;
     int32_t FMaxKey = 0;
     bool FIntKeysOnly = false; // every key field is a 4- or 8-byte integer
+    // The search key's first field is an ascending 4-byte integer with a value and the default
+    // marker, lying within the maximum key size: a probe of a validated fixed-size page decides
+    // on it alone unless the stored value is null or equal (FFirstInt holds it).
+    bool FFirstIntProbe = false;
+    int32_t FFirstInt = 0;
     std::vector<uint8_t> FSearchKey, FTempKey, FWorkKey;
     TKeyMarkers FMarkers;
     TOptimizedSearchKey FOptKey;
@@ -510,6 +530,40 @@ private:
     bool FCursorValid = false;
     bool FTreeEmpty = true;
 };
+
+// CompareToOptimizedKey for keys made only of 4- and 8-byte integers (an integer column, with or
+// without the hidden record number): the same order and the same corruption checks, without the
+// per-field type dispatch.
+inline int32_t TBTree::CompareIntKeyFields(int32_t n, const uint8_t* key, int32_t len,
+                                           int32_t p) const {
+    for (int32_t i = 0; i < n; ++i) {
+        const TKeyFieldInfo& f = FFields[static_cast<size_t>(i)];
+        const TOptimizedSearchKey::TField& s = FOptKey.Fields[i];
+        if (s.Marker != 0) return s.Marker > 0 ? 1 : -1;
+        const bool hasB = (key[C_KEYBITMAPOFS + (i >> 3)] & (0x80 >> (i & 7))) != 0;
+        int32_t d = static_cast<int32_t>(s.HasValue) - static_cast<int32_t>(hasB);
+        if (hasB) {
+            if (p + f.Size > len) KeyOverrun();
+            if (d == 0) {
+                if (f.Size == 4) {
+                    int32_t x, y;
+                    std::memcpy(&x, s.Value, 4);
+                    std::memcpy(&y, key + p, 4);
+                    d = (x > y) - (x < y);
+                } else {
+                    int64_t x, y;
+                    std::memcpy(&x, s.Value, 8);
+                    std::memcpy(&y, key + p, 8);
+                    d = (x > y) - (x < y);
+                }
+            }
+            p += f.Size;
+        }
+        if (f.Descending) d = -d;
+        if (d != 0) return d;
+    }
+    return 0;
+}
 
 inline int32_t TNode::EntryLen(int32_t pos) const {
     return FTree->FKeyType == ikFixed ? FTree->FMaxKey : KeyLength(EntryAt(pos));

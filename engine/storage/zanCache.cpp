@@ -26,6 +26,7 @@ std::string_view CachePageStateName(TCachePageState state) {
 void TCachePage::Open() {
     if (FPageSize == 0) ZanDatabaseError(8581, "TCachePage.Open", "Page size = 0");
     FPageData = std::make_shared<uint8_t[]>(FPageSize);
+    FPinsHandedOut = false;
 }
 
 void TCachePage::SetPageSize(uint32_t pageSize) {
@@ -44,13 +45,17 @@ void TCachePage::MakeEmpty() {
 }
 
 void TCachePage::Detach(bool copy) {
-    if (!GetPinned()) return;
+    if (!GetPinned()) {
+        FPinsHandedOut = false;
+        return;
+    }
     auto fresh = std::make_shared_for_overwrite<uint8_t[]>(FPageSize);
     if (copy)
         std::memcpy(fresh.get(), FPageData.get(), FPageSize);
     else
         std::memset(fresh.get(), 0, FPageSize);
     FPageData = std::move(fresh);
+    FPinsHandedOut = false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -298,7 +303,9 @@ uint8_t* TCacheMgr::ReadCacheByRef(uint32_t owner, uint32_t count, uint32_t addr
 TCachePin TCacheMgr::PinPage(uint32_t owner, uint32_t address, uint8_t accessFlags) {
     uint8_t probe = 0;
     ReadCache(&probe, owner, 1, address & FAddressMask, accessFlags);
-    return TCachePin(HashedPage(address & FAddressMask)->FPageData);
+    TCachePage* page = HashedPage(address & FAddressMask);
+    page->FPinsHandedOut = true;
+    return TCachePin(page->FPageData);
 }
 
 void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,

@@ -79,8 +79,10 @@ public:
 
     uint8_t* GetPageData() { return FPageData.get(); }
     const uint8_t* GetPageData() const { return FPageData.get(); }
-    // Whether a pin holds the page's bytes.
-    bool GetPinned() const { return FPageData.use_count() > 1; }
+    // Whether a pin holds the page's bytes. Pages never pinned since they last got fresh bytes
+    // answer without reading the shared count, which lies apart from the page and would cost a
+    // memory miss on every write to a page touched at random.
+    bool GetPinned() const { return FPinsHandedOut && FPageData.use_count() > 1; }
     // The stored bytes the page had on disk before this transaction first changed it, or
     // nullptr (not dirty, or no clean copy was cached when it was first changed).
     const uint8_t* GetPreImage() const { return FPreImage.get(); }
@@ -100,6 +102,9 @@ private:
 
     // Shared with the pins: the cache holds one reference, each pin another.
     std::shared_ptr<uint8_t[]> FPageData;
+    // Set when a pin was handed out on FPageData; cleared when the page gets fresh bytes or is
+    // found unpinned.
+    bool FPinsHandedOut = false;
     std::unique_ptr<uint8_t[]> FPreImage;
     int32_t FDirtySlot = -1; // the page's place in the manager's dirty list, -1 when clean
     uint32_t FLowerAddress = 0;

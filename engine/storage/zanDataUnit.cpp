@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <typeinfo>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
@@ -400,48 +401,21 @@ void RecordSetBlobRef(uint8_t* record, const TInternalFieldItem& field, uint32_t
 // Table header
 
 TBaseIOInterface* TTableHeader::GetIOInterface() const {
-    if (const auto* mgr = dynamic_cast<const TTableHeaderMgr*>(GetCollection()))
+    // Asked at every header read and write: the exact type is checked first, which is cheaper
+    // than the general cast.
+    const TCollection* owner = GetCollection();
+    if (owner == nullptr) return FIOInterface;
+    if (typeid(*owner) == typeid(TTableHeaderMgr))
+        return static_cast<const TTableHeaderMgr*>(owner)->GetIOInterface();
+    if (const auto* mgr = dynamic_cast<const TTableHeaderMgr*>(owner))
         return mgr->GetIOInterface();
     return FIOInterface;
 }
 
-uint32_t TTableHeader::InternalGetHdrItemDWord(int32_t offset) const {
-    if (offset < 0 || size_t(offset) + 4 > FBuffer.size())
-        ZanDatabaseError(8581, "TTableHeader.InternalGetHdrItemDWord");
-    return GetLE32(FBuffer.data() + offset);
-}
-
-void TTableHeader::InternalSetHdrItemDWord(int32_t offset, uint32_t value) {
-    if (offset < 0 || size_t(offset) + 4 > FBuffer.size())
-        ZanDatabaseError(8581, "TTableHeader.InternalSetHdrItemDWord",
-                         std::string("Table header: ") + std::string(SzanOffsetValueIsOutOfRange));
-    if (GetLE32(FBuffer.data() + offset) != value) {
-        PutLE32(FBuffer.data() + offset, value);
-        FDirty = true;
-    }
-}
-
-uint16_t TTableHeader::InternalGetHdrItemWord(int32_t offset) const {
-    if (offset < 0 || size_t(offset) + 2 > FBuffer.size())
-        ZanDatabaseError(8581, "TTableHeader.InternalGetHdrItemWord");
-    return GetLE16(FBuffer.data() + offset);
-}
-
-void TTableHeader::InternalSetHdrItemWord(int32_t offset, uint16_t value) {
-    if (offset < 0 || size_t(offset) + 2 > FBuffer.size())
-        ZanDatabaseError(8581, "TTableHeader.InternalSetHdrItemWord",
-                         std::string("Table header: ") + std::string(SzanOffsetValueIsOutOfRange));
-    if (GetLE16(FBuffer.data() + offset) != value) {
-        PutLE16(FBuffer.data() + offset, value);
-        FDirty = true;
-    }
-}
-
-int32_t TTableHeader::InternalGetIndexOffset(int32_t i) const {
-    if (i < 0 || uint32_t(i) >= GetIndexCount())
-        ZanDatabaseError(8581, "TTableHeader.InternalGetIndexOffset",
-                         std::string("Table header: ") + std::string(SzanOffsetValueIsOutOfRange));
-    return 48 + 6 * i;
+void TTableHeader::OffsetError(const char* context, bool withText) {
+    if (!withText) ZanDatabaseError(8581, context);
+    ZanDatabaseError(8581, context,
+                     std::string("Table header: ") + std::string(SzanOffsetValueIsOutOfRange));
 }
 
 void TTableHeader::SetHeaderSize(int32_t n) {

@@ -283,11 +283,41 @@ public:
     void DebugDumpStatus(TStrings& lines) const;
 
 private:
-    uint32_t InternalGetHdrItemDWord(int32_t offset) const;
-    void InternalSetHdrItemDWord(int32_t offset, uint32_t value);
-    uint16_t InternalGetHdrItemWord(int32_t offset) const;
-    void InternalSetHdrItemWord(int32_t offset, uint16_t value);
-    int32_t InternalGetIndexOffset(int32_t i) const;
+    // The header's items, read and written at every table operation: inline, with the range
+    // errors (8581) out of line.
+    uint32_t InternalGetHdrItemDWord(int32_t offset) const {
+        if (offset < 0 || size_t(offset) + 4 > FBuffer.size())
+            OffsetError("TTableHeader.InternalGetHdrItemDWord", false);
+        return GetLE32(FBuffer.data() + offset);
+    }
+    void InternalSetHdrItemDWord(int32_t offset, uint32_t value) {
+        if (offset < 0 || size_t(offset) + 4 > FBuffer.size())
+            OffsetError("TTableHeader.InternalSetHdrItemDWord", true);
+        if (GetLE32(FBuffer.data() + offset) != value) {
+            PutLE32(FBuffer.data() + offset, value);
+            FDirty = true;
+        }
+    }
+    uint16_t InternalGetHdrItemWord(int32_t offset) const {
+        if (offset < 0 || size_t(offset) + 2 > FBuffer.size())
+            OffsetError("TTableHeader.InternalGetHdrItemWord", false);
+        return GetLE16(FBuffer.data() + offset);
+    }
+    void InternalSetHdrItemWord(int32_t offset, uint16_t value) {
+        if (offset < 0 || size_t(offset) + 2 > FBuffer.size())
+            OffsetError("TTableHeader.InternalSetHdrItemWord", true);
+        if (GetLE16(FBuffer.data() + offset) != value) {
+            PutLE16(FBuffer.data() + offset, value);
+            FDirty = true;
+        }
+    }
+    int32_t InternalGetIndexOffset(int32_t i) const {
+        if (i < 0 || uint32_t(i) >= GetIndexCount())
+            OffsetError("TTableHeader.InternalGetIndexOffset", true);
+        return 48 + 6 * i;
+    }
+    // 8581 at context, with the out-of-range text when withText.
+    [[noreturn]] static void OffsetError(const char* context, bool withText);
 
     std::vector<uint8_t> FBuffer;
     std::vector<uint8_t> FReadBuffer; // ReadHeader's target, swapped with FBuffer

@@ -1442,8 +1442,7 @@ void TDiskMgr::RecoverWithCommitLock(const TJournalCheck& check) {
 
 // ----- write scopes
 
-void TDiskMgr::BeginWriteScope() {
-    if (FScopeDepth++ > 0) return;
+void TDiskMgr::BeginOutermostWriteScope() {
     if (!FFile->CheckOpen() || FFile->GetTransactionActive() || !FFile->GetJournalActive())
         return;
     FFile->StartTransaction();
@@ -1451,7 +1450,7 @@ void TDiskMgr::BeginWriteScope() {
     FScopeTransaction = true;
 }
 
-void TDiskMgr::EndWriteScope(bool failed) {
+void TDiskMgr::EndOutermostWriteScope(bool failed) {
     ZanAssert(FScopeDepth > 0, "Write scope ended twice");
     if (--FScopeDepth > 0 || !FScopeTransaction) return;
     if (failed) {
@@ -1511,19 +1510,6 @@ void TDiskMgr::FinishWriteScope() noexcept {
     } catch (...) {
     }
     if (std::find(deferred.begin(), deferred.end(), 0) != deferred.end()) HeaderLockGone();
-}
-
-TDiskWriteScope::TDiskWriteScope(TDiskMgr* disk) : FDisk(disk), FExceptions(-1) {
-    if (!FDisk) return;
-    FDisk->BeginWriteScope();
-    // Only the scope that began buffering commits or rolls back at its end, so only it asks
-    // (once here, once at its end) whether it ends by an exception; the others keep -1.
-    if (FDisk->GetWriteScopeDepth() == 1 && FDisk->GetWriteScopeActive())
-        FExceptions = std::uncaught_exceptions();
-}
-
-TDiskWriteScope::~TDiskWriteScope() noexcept(false) {
-    if (FDisk) FDisk->EndWriteScope(FExceptions >= 0 && std::uncaught_exceptions() > FExceptions);
 }
 
 // ----- diagnostics

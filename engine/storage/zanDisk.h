@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -319,8 +320,18 @@ public:
     // The write scopes (TDiskWriteScope calls these). The outermost scope outside a transaction
     // on a journaled file starts buffering; its end commits through the journal, or rolls back
     // when it ends by an exception (failed; this never raises then).
-    void BeginWriteScope();
-    void EndWriteScope(bool failed);
+    // Both run at every block write: the nested case is inline, the outermost out of line.
+    void BeginWriteScope() {
+        if (FScopeDepth++ > 0) return;
+        BeginOutermostWriteScope();
+    }
+    void EndWriteScope(bool failed) {
+        if (FScopeDepth > 1) {
+            --FScopeDepth;
+            return;
+        }
+        EndOutermostWriteScope(failed);
+    }
     int32_t GetWriteScopeDepth() const { return FScopeDepth; }
     // The outermost scope buffers the writes.
     bool GetWriteScopeActive() const { return FScopeTransaction; }
@@ -395,6 +406,8 @@ private:
     bool FInJournalCheck = false; // restoring a journal: its own locks check nothing
     int32_t FScopeDepth = 0;
     bool FScopeTransaction = false;       // the outermost scope buffers the writes
+    void BeginOutermostWriteScope();
+    void EndOutermostWriteScope(bool failed);
     std::vector<uint16_t> FDeferredReleases; // write-locked table ids released inside it
     void CommitWriteScope();
     void RollbackWriteScope() noexcept;
@@ -436,8 +449,18 @@ class TDiskWriteScope {
 public:
     explicit TDiskWriteScope(TDiskMgr& disk) : TDiskWriteScope(&disk) {}
     // A null disk manager makes a scope that does nothing.
-    explicit TDiskWriteScope(TDiskMgr* disk);
-    ~TDiskWriteScope() noexcept(false);
+    explicit TDiskWriteScope(TDiskMgr* disk) : FDisk(disk), FExceptions(-1) {
+        if (!FDisk) return;
+        FDisk->BeginWriteScope();
+        // Only the scope that began buffering commits or rolls back at its end, so only it asks
+        // (once here, once at its end) whether it ends by an exception; the others keep -1.
+        if (FDisk->GetWriteScopeDepth() == 1 && FDisk->GetWriteScopeActive())
+            FExceptions = std::uncaught_exceptions();
+    }
+    ~TDiskWriteScope() noexcept(false) {
+        if (FDisk)
+            FDisk->EndWriteScope(FExceptions >= 0 && std::uncaught_exceptions() > FExceptions);
+    }
     TDiskWriteScope(const TDiskWriteScope&) = delete;
     TDiskWriteScope& operator=(const TDiskWriteScope&) = delete;
 

@@ -218,6 +218,54 @@ TEST(PageCache, ByReferenceAccess) {
     EXPECT_EQ(disk.At(3 * P)[8], 0xEE);
 }
 
+// A pin keeps the bytes it saw through every later write, and a page never pinned, or no longer
+// pinned, is written in place: pins handed out, dropped and handed out again on the same page,
+// with whole and partial writes between them, and a pinned page is never the one replaced.
+TEST(PageCache, PinsSeeTheirBytesAcrossRepinsAndUnpinnedPagesChangeInPlace) {
+    TCacheMgr cache;
+    TFakeDisk disk;
+    disk.Connect(cache);
+    cache.Open(2, P);
+    const std::vector<uint8_t> a(P, 0xA1), b(P, 0xB2);
+    cache.WriteCache(a.data(), 1, P, P, 1);
+    const uint8_t* inPlace = cache.ReadCacheByRef(1, 1, P, 1);
+    cache.WriteCache(b.data(), 1, 8, P + 8, 1); // never pinned: the same bytes change
+    EXPECT_EQ(cache.ReadCacheByRef(1, 1, P, 1), inPlace);
+    EXPECT_EQ(inPlace[8], 0xB2);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const uint8_t before = ReadByte(cache, P + 100);
+        TCachePin first = cache.PinPage(1, P, 1);
+        TCachePin second = cache.PinPage(1, P, 1);
+        const uint8_t next = static_cast<uint8_t>(before + 1);
+        cache.WriteCache(&next, 1, 1, P + 100, 1); // partial write: a copy for the cache
+        EXPECT_EQ(first.Data()[100], before);
+        EXPECT_EQ(second.Data()[100], before);
+        EXPECT_EQ(first.Data()[8], 0xB2); // the copy started from the pinned bytes
+        EXPECT_EQ(ReadByte(cache, P + 100), next);
+        EXPECT_EQ(ReadByte(cache, P + 8), 0xB2);
+        // Still pinned (the second pin): reads of two other pages replace the other slot only.
+        first.Reset();
+        TCachePin third = cache.PinPage(1, P, 1);
+        ReadByte(cache, 5 * P);
+        ReadByte(cache, 6 * P);
+        EXPECT_TRUE(cache.IsBaseAddrInCache(P));
+        const uint8_t last = static_cast<uint8_t>(next + 1);
+        cache.WriteCache(&last, 1, 1, P + 100, 1);
+        EXPECT_EQ(second.Data()[100], before);
+        EXPECT_EQ(third.Data()[100], next);
+        // Every pin gone: the next write lands in the bytes a by-reference read answers.
+        second.Reset();
+        third.Reset();
+        const uint8_t* ref = cache.ReadCacheByRef(1, 1, P, 1);
+        cache.WriteCache(&before, 1, 1, P + 100, 1);
+        EXPECT_EQ(cache.ReadCacheByRef(1, 1, P, 1), ref);
+        EXPECT_EQ(ref[100], before);
+        const uint8_t bump = static_cast<uint8_t>(before + 7);
+        cache.WriteCache(&bump, 1, 1, P + 100, 1);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 
 namespace {

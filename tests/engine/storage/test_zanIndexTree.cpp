@@ -3,6 +3,7 @@
 #include "test_zanIndexSupport.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 
 using namespace zan;
@@ -451,4 +452,94 @@ TEST(BTree, TooEmptyNeighboursAreNotEvenedOutOnEveryDelete) {
         for (int32_t v = 0; v < 2000; ++v)
             ASSERT_EQ(t.Find(stEQ, v), v % 2 == 0 ? -1 : v + 1) << v;
     }
+}
+
+// Integer keys on fixed-size pages are decided by their first value where it differs; the answer
+// must stay the full comparison's. Fixed and variable-length pages (which always compare in
+// full) hold the same keys: negative and extreme values, nulls, duplicates told apart by the
+// record number. Every search type, with the record number compared, below or above every value,
+// answers alike before and after random deletes.
+TEST(BTree, IntegerProbesOfFixedPagesAnswerAsFullComparisons) {
+    IntTree fixed(512, true, ikFixed), variable(512, true, ikMinStringLen);
+    struct TRow {
+        int32_t Value;
+        int32_t RecNo;
+        bool Null;
+    };
+    std::vector<TRow> rows;
+    const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX};
+    int32_t recNo = 0;
+    for (int32_t v : extremes)
+        rows.push_back({v, ++recNo, false});
+    std::mt19937 rng(23);
+    for (int i = 0; i < 1500; ++i)
+        rows.push_back({static_cast<int32_t>(rng() % 801) - 400, ++recNo, rng() % 9 == 0});
+    auto apply = [](IntTree& t, const TRow& r, bool insert) {
+        auto rec = t.Rec(r.Value, r.RecNo, r.Null);
+        t.tree.ConstructKeyBufFromRecBuf(rec.data());
+        SetKeyAddress(t.tree.GetSearchKey(), uint32_t(r.RecNo));
+        return insert ? t.tree.IdxInsert() : t.tree.IdxDelete();
+    };
+    for (const TRow& r : rows) {
+        ASSERT_EQ(apply(fixed, r, true), 0);
+        ASSERT_EQ(apply(variable, r, true), 0);
+    }
+    ASSERT_GE(fixed.depth, 3u);
+    auto find = [](IntTree& t, int type, int32_t v, bool isNull,
+                   const TKeyMarkers* markers) -> int64_t {
+        auto rec = t.Rec(v, 0, isNull);
+        t.tree.ConstructKeyBufFromRecBuf(rec.data(), markers);
+        if (t.tree.IndexSearch(static_cast<TIndexSearchType>(type)) != 0) return -1;
+        return t.tree.GetRecAddr();
+    };
+    const TKeyMarkers below{1, 0}, above{1, 2};
+    std::vector<int32_t> probes(std::begin(extremes), std::end(extremes));
+    for (int32_t v = -410; v <= 410; v += 7)
+        probes.push_back(v);
+    auto compare = [&](const char* when) {
+        for (int32_t v : probes)
+            for (bool isNull : {false, true})
+                for (int type = stLT; type <= stLEG; ++type) {
+                    ASSERT_EQ(find(fixed, type, v, isNull, nullptr),
+                              find(variable, type, v, isNull, nullptr))
+                        << when << " value " << v << " null " << isNull << " type " << type;
+                    for (const TKeyMarkers* m : {&below, &above})
+                        ASSERT_EQ(find(fixed, type, v, isNull, m),
+                                  find(variable, type, v, isNull, m))
+                            << when << " marked value " << v << " type " << type;
+                }
+    };
+    compare("filled");
+    std::shuffle(rows.begin(), rows.end(), rng);
+    for (size_t i = 0; i < rows.size(); i += 2) {
+        ASSERT_EQ(apply(fixed, rows[i], false), 0);
+        ASSERT_EQ(apply(variable, rows[i], false), 0);
+    }
+    compare("after deletes");
+    EXPECT_EQ(fixed.tree.CheckTree(), fixed.store.PageCount());
+}
+
+// On fixed-size pages a leaf left too empty learns from its parent's count that its sibling is
+// too full to merge with: deleting every other key in key order reads only the pages on each
+// key's path, and the tree keeps the pages and counts a sibling read would have given it.
+TEST(BTree, FixedLeavesLeftTooEmptyDoNotReadASiblingTheyCannotMergeWith) {
+    IntTree t(512, false, ikFixed);
+    for (int32_t v = 0; v < 2000; ++v)
+        ASSERT_EQ(t.Insert(v, uint32_t(v + 1)), 0);
+    const size_t pages = t.store.PageCount();
+    const int readsBefore = t.store.Reads;
+    for (int32_t v = 0; v < 2000; v += 2)
+        ASSERT_EQ(t.Delete(v), 0) << v;
+    // In key order each page on the way is read once, when the deletes reach it; a sibling
+    // read would cost one more on nearly every delete.
+    EXPECT_LE(t.store.Reads - readsBefore, int(pages));
+    EXPECT_EQ(t.store.PageCount(), pages);
+    EXPECT_EQ(t.tree.CheckTree(), t.store.PageCount());
+    EXPECT_EQ(t.tree.GetRecordCount(), 1000u);
+    // Emptied further, the leaves do merge again.
+    for (int32_t v = 1; v < 2000; v += 4)
+        ASSERT_EQ(t.Delete(v), 0) << v;
+    EXPECT_LT(t.store.PageCount(), pages);
+    EXPECT_EQ(t.tree.CheckTree(), t.store.PageCount());
+    EXPECT_EQ(t.tree.GetRecordCount(), 500u);
 }

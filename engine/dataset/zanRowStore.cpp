@@ -71,10 +71,16 @@ void TZanRowStore::Acquire(bool write) {
         // of several tables) stays with its taker: it is neither taken again nor released here.
         const int32_t held = FDisk->QueryTableLockStatus(id);
         FTableLockTaken = !(held == ZanLockWrite || (held == ZanLockRead && !write));
-        if (FTableLockTaken) FDisk->SetTableLock(id, write ? ZanLockWrite : ZanLockRead);
+        const bool headerFree = !FDisk->GetHeaderReadLocked() && !FDisk->GetHeaderWriteLocked();
+        const int32_t type = write ? ZanLockWrite : ZanLockRead;
+        if (FTableLockTaken && !headerFree) FDisk->SetTableLock(id, type);
         FHeaderLockTaken = false;
         try {
-            if (!FDisk->GetHeaderReadLocked() && !FDisk->GetHeaderWriteLocked()) {
+            if (FTableLockTaken && headerFree) {
+                // Both locks with one look at the journal.
+                FDisk->SetTableLockWithHeader(id, type, write);
+                FHeaderLockTaken = true;
+            } else if (headerFree) {
                 if (write)
                     FDisk->SetHeaderWriteLock();
                 else

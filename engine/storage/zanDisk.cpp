@@ -702,6 +702,12 @@ void TDiskMgr::Open() {
             FTransactionLockMgr->SetLockRetryInterval(80 + Random(40));
             FTransactionLockMgr->SetReadLockErrMsg("A transaction lock could not be obtained");
             FTransactionLockMgr->SetWriteLockErrMsg("A transaction lock could not be obtained");
+            // Shared: stretches a transaction reads serve as the journal's pre-images while
+            // this connection's table and record locks stand still.
+            if (!FExclusive)
+                FFile->SetLockChangeCount([this] {
+                    return FTableLockMgr->GetChangeCount() + FRecordLockMgr->GetChangeCount();
+                });
         }
         FFile->SetCacheActive(true);
         FGlobalHdr = std::make_unique<TGlobalHdr>();
@@ -710,7 +716,7 @@ void TDiskMgr::Open() {
         // Commits go through the journal wherever the commit lock exists.
         FFile->SetJournalActive(FMultiUser && !FReadOnly);
         FFile->SetSyncCommits(FSyncCommits);
-        CheckJournal(-1);
+        CheckJournal({});
         SetHeaderReadLock();
         ReleaseHeaderLock();
         // Not examined: a second connection simply does not hold the marker.
@@ -751,6 +757,7 @@ void TDiskMgr::Close() {
         FDeferredReleases.clear();
         FFile->GetPageCache().SetReplaceClean(false);
     }
+    FFile->SetLockChangeCount(nullptr);
     FTableLockMgr.reset();
     FRecordLockMgr.reset();
     FTransactionLockMgr.reset();
@@ -1128,38 +1135,78 @@ void TDiskMgr::ReleaseHeaderLock() {
     if (!HeaderLockHeld()) HeaderLockGone();
 }
 
-int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
+bool TDiskMgr::TakeTableLockUnchecked(uint16_t tableId, int32_t lockType) {
     const bool transaction = IsTransactionActive();
-    if (!FMultiUser || !FTableLockMgr) return lockType;
+    const bool newly = FTableLockMgr->QueryLockType(tableId) == ZanLockNone;
+    // Taken again: a release that waited for the write scope's end is off.
+    FDeferredReleases.erase(
+        std::remove(FDeferredReleases.begin(), FDeferredReleases.end(), tableId),
+        FDeferredReleases.end());
+    if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
+    int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
+    // A write lock held (one whose release waits for the write scope's end) covers a read.
+    if (type != ZanLockWrite && FTableLockMgr->LockExists(tableId, ZanLockWrite)) return false;
+    if (type != ZanLockWrite)
+        FTableLockMgr->SetReadLock(tableId, 0);
+    else
+        FTableLockMgr->SetWriteLock(tableId, 0);
+    return newly;
+}
+
+void TDiskMgr::TakeTableLocksChecked(const uint16_t* ids, const int32_t* types, size_t count) {
     for (int32_t attempt = 0;; ++attempt) {
-        const bool newly = FTableLockMgr->QueryLockType(tableId) == ZanLockNone;
-        // Taken again: a release that waited for the write scope's end is off.
-        FDeferredReleases.erase(
-            std::remove(FDeferredReleases.begin(), FDeferredReleases.end(), tableId),
-            FDeferredReleases.end());
-        if (transaction && !FSelectOnly) FTransactionLockMgr->SetWriteLock(tableId, 0);
-        int32_t type = transaction && lockType == ZanLockWrite ? ZanLockRead : lockType;
-        // A write lock held (one whose release waits for the write scope's end) covers a read.
-        if (type != ZanLockWrite && FTableLockMgr->LockExists(tableId, ZanLockWrite)) break;
-        if (type != ZanLockWrite)
-            FTableLockMgr->SetReadLock(tableId, 0);
-        else
-            FTableLockMgr->SetWriteLock(tableId, 0);
-        // A lock newly had may be one a dead committer held: its journal goes back first.
+        // The locks newly had: one look at the journal serves them all, as long as nothing was
+        // read under any of them before it.
+        std::vector<int32_t> newly;
+        auto giveBack = [&] {
+            for (size_t i = newly.size(); i-- > 0;)
+                FTableLockMgr->ReleaseLock(static_cast<uint32_t>(newly[i]));
+        };
         bool retry = false;
         try {
-            retry = newly && CheckJournal(tableId);
+            for (size_t i = 0; i < count; ++i)
+                if (TakeTableLockUnchecked(ids[i], types[i])) newly.push_back(ids[i]);
+            // A lock newly had may be one a dead committer held: its journal goes back first.
+            retry = !newly.empty() && CheckJournal(newly);
         } catch (...) {
-            FTableLockMgr->ReleaseLock(tableId);
+            giveBack();
             throw;
         }
-        if (!retry) break;
-        FTableLockMgr->ReleaseLock(tableId);
+        if (!retry) return;
+        giveBack();
         if (attempt >= FLockRetryCount)
             ZanDatabaseError(10249, "TDiskMgr.SetTableLock",
                              "A journal left by a dead connection is still being restored");
         Sleep(static_cast<uint32_t>(std::max(FLockRetryInterval, 1)));
     }
+}
+
+int32_t TDiskMgr::SetTableLock(uint16_t tableId, int32_t lockType) {
+    if (!FMultiUser || !FTableLockMgr) return lockType;
+    TakeTableLocksChecked(&tableId, &lockType, 1);
+    return FTableLockMgr->QueryLockType(tableId);
+}
+
+int32_t TDiskMgr::SetTableLockWithHeader(uint16_t tableId, int32_t lockType, bool headerWrite) {
+    const bool held = FHeaderReadLocked || FHeaderWriteLocked;
+    if (held || tableId == 0 || !FMultiUser || !FTableLockMgr) {
+        // Nothing to share: the two locks one after the other.
+        const int32_t type = SetTableLock(tableId, lockType);
+        if (headerWrite)
+            SetHeaderWriteLock();
+        else
+            SetHeaderReadLock();
+        return type;
+    }
+    const bool kept = HeaderLockHeld();
+    const uint16_t ids[2] = {tableId, 0};
+    const int32_t types[2] = {lockType, headerWrite ? ZanLockWrite : ZanLockRead};
+    TakeTableLocksChecked(ids, types, 2);
+    FHeaderReadLocked = true;
+    FHeaderWriteLocked = headerWrite;
+    // A header that cannot be read gives the header lock back; the table lock stays with the
+    // caller, as after SetTableLock and a failed header lock.
+    HeaderLockTakenOrRelease(kept);
     return FTableLockMgr->QueryLockType(tableId);
 }
 
@@ -1378,9 +1425,9 @@ void TDiskMgr::RaiseOnBadJournal(const TJournalCheck& check) const {
                              " belongs to another database");
 }
 
-bool TDiskMgr::CheckJournal(int32_t justTaken) {
+bool TDiskMgr::CheckJournal(const std::vector<int32_t>& justTaken) {
     // Our own commit or restore is at work, or no one else can have written the file.
-    if (FInJournalCheck || FCommitLocked || (justTaken >= 0 && FExclusive)) return false;
+    if (FInJournalCheck || FCommitLocked || (!justTaken.empty() && FExclusive)) return false;
     // Our kept journal, invalidated, is still the file there: nothing to restore.
     if (FFile->JournalKeptIdle()) return false;
     TJournalCheck check = InspectJournal(FFile->GetJournalFileName(), FFileName);
@@ -1399,8 +1446,11 @@ bool TDiskMgr::CheckJournal(int32_t justTaken) {
     if (!TryCommitLock())
         // A live committer writes its journal (it holds all its ids), or someone restores.
         // What was read may be a view torn by that writer: no verdict is given on it.
-        return check.State == jsHot && justTaken >= 0 &&
-               check.Header.LockIds.test(static_cast<size_t>(justTaken));
+        return check.State == jsHot &&
+               std::any_of(justTaken.begin(), justTaken.end(), [&](int32_t id) {
+                   return static_cast<uint32_t>(id) < ZanJournalLockIds &&
+                          check.Header.LockIds.test(static_cast<size_t>(id));
+               });
     TScopeExit release([this] { ReleaseCommitLock(); });
     // Under the commit lock the journal stands still: look again before judging it.
     check = InspectJournal(FFile->GetJournalFileName(), FFileName);

@@ -299,6 +299,12 @@ public:
     bool GetHeaderReadLocked() const { return FHeaderReadLocked; }
     bool GetHeaderWriteLocked() const { return FHeaderWriteLocked; }
     int32_t SetTableLock(uint16_t tableId, int32_t lockType);
+    // SetTableLock and then SetHeaderWriteLock (SetHeaderReadLock unless headerWrite), with one
+    // look at the journal for both locks when both are newly had: nothing is read between them.
+    // On failure neither newly had lock is kept, except a table lock whose header lock failed
+    // only at reading the header (the caller gives it back, as after the two calls). Answers
+    // the table lock's type.
+    int32_t SetTableLockWithHeader(uint16_t tableId, int32_t lockType, bool headerWrite);
     void ReleaseTableLock(uint16_t tableId);
     int32_t QueryTableLockStatus(uint16_t tableId) const;
     int32_t SetRecordLock(uint32_t recordAddress, uint16_t tableId);
@@ -418,11 +424,18 @@ private:
     bool TryCommitLock();
     void TakeCommitLock();
     void ReleaseCommitLock() noexcept;
-    // Looks at the journal path after a table lock on justTaken was newly taken (-1: at open)
-    // and restores a hot journal when the commit lock is free. Answers true when the caller must
-    // give the lock back, pause and try again: the journal's writer held that lock, so it is
-    // dead, and another connection holds the commit lock (restoring it).
-    bool CheckJournal(int32_t justTaken);
+    // Looks at the journal path after the table locks justTaken were newly taken (none: at
+    // open) and restores a hot journal when the commit lock is free. Answers true when the
+    // caller must give the locks back, pause and try again: the journal's writer held one of
+    // them, so it is dead, and another connection holds the commit lock (restoring it).
+    bool CheckJournal(const std::vector<int32_t>& justTaken);
+    // One attempt at a table lock without looking at the journal: answers whether it was
+    // newly had.
+    bool TakeTableLockUnchecked(uint16_t tableId, int32_t lockType);
+    // Takes the table locks in order, then looks at the journal once for all newly had;
+    // gives those back, pauses and tries again while a dead committer's journal naming one of
+    // them is being restored.
+    void TakeTableLocksChecked(const uint16_t* ids, const int32_t* types, size_t count);
     // With the commit lock held: restores or removes a journal left at the path.
     void RecoverLeftoverJournal(const char* context);
     // Raises the engine error of a damaged journal or one of another database.

@@ -113,6 +113,7 @@ void TZanFile::CloseZanFile() {
     FFixedKept = false;
     FShareKeepsSize = FSizeSteady = false;
     FCleanBlocks.clear();
+    FHeldStretches.clear();
     FJournal.Abandon();
     FJournalMode = 0;
     FPageCache.Close();
@@ -278,6 +279,11 @@ void TZanFile::ReadStoredBlock(uint8_t* buffer, uint32_t count, uint64_t address
     // Bytes beyond the end read as zeros and are not the file's.
     if (FShareKeepsSize && address + count <= GetPhysicalSize())
         KeepCleanBlock(buffer, count, static_cast<uint32_t>(address));
+    // Shared: held for the journal when the size is known without asking (the header lock is
+    // held) and the stretch lies within it.
+    else if (!FShareKeepsSize && FTransactionActive && FLockChangeCount && FKnownSize >= 0 &&
+             address + count <= static_cast<uint64_t>(FKnownSize))
+        HoldReadStretch(buffer, count, address);
 }
 
 bool TZanFile::PageRead(uint8_t* buffer, uint32_t owner, uint32_t address, uint8_t accessFlags) {
@@ -500,6 +506,7 @@ void TZanFile::StartTransaction() {
     // disk, asked only when needed.
     FLogicalEof = 0;
     FTransactionActive = true;
+    DropHeldStretches();
 }
 
 bool TZanFile::HasPendingChanges() const {
@@ -557,9 +564,12 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         std::vector<std::pair<uint32_t, uint32_t>> reads;
         for (const auto& [address, n] : writes) {
             const uint8_t* pre = n == FPageSize ? FPageCache.PreImage(address) : nullptr;
+            if (pre && AddChangedSectors(address, pre)) continue;
             // A raw stretch read or written before, while no other handle may write the
             // file, is held as stored.
             if (!pre && FShareKeepsSize) pre = FindCleanBlock(n, address);
+            // Shared: a stretch this transaction read under locks held since.
+            if (!pre && !FShareKeepsSize) pre = FindHeldStretch(n, address);
             if (pre)
                 FJournal.AddStretchInPlace(address, pre, n);
             else
@@ -601,6 +611,31 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         FJournal.Discard();
         throw;
     }
+}
+
+bool TZanFile::AddChangedSectors(uint32_t address, const uint8_t* pre) {
+    const TCachePage* page = FPageCache.FindCachedPage(address);
+    // Enciphered pages are stored as ciphered: their stored bytes are not at hand.
+    if (!page || page->GetState() != cpDirty || page->GetLowerAddress() != address ||
+        (page->GetAccessFlags() & (ZanAccessXOR | ZanAccessBlowfish)) != 0)
+        return false;
+    // A plain page is written as it lies in the cache. Bytes the commit writes unchanged stay
+    // what they were whatever happens to the write, so only the sectors holding a change need
+    // their old bytes in the journal (whole sectors: a sector being rewritten is never trusted
+    // to keep a byte it was given unchanged).
+    const uint32_t sector = std::min<uint32_t>(512, FPageSize);
+    if (FPageSize % sector != 0) return false;
+    const uint8_t* now = page->GetPageData();
+    auto changed = [&](uint32_t at) { return std::memcmp(now + at, pre + at, sector) != 0; };
+    uint32_t first = 0;
+    while (first < FPageSize && !changed(first))
+        first += sector;
+    if (first == FPageSize) return true; // written unchanged: nothing to put back
+    uint32_t end = FPageSize;
+    while (!changed(end - sector))
+        end -= sector;
+    FJournal.AddStretchInPlace(address + first, pre + first, end - first);
+    return true;
 }
 
 void TZanFile::WriteDirtyPagesCoalesced() {
@@ -695,6 +730,7 @@ void TZanFile::Commit() {
     }
     FPageCache.FinishCommit();
     FBlockCache.FinishCommit();
+    DropHeldStretches();
     FTransactionActive = false;
     FLogicalEof = 0;
 }
@@ -704,6 +740,7 @@ void TZanFile::Rollback() {
     if (FPageCache.GetTransactionActive()) FPageCache.Rollback();
     FBlockCache.Close();
     DropCleanBlocks(0, ZanMaxFileEnd);
+    DropHeldStretches();
     FTransactionActive = false;
     FLogicalEof = 0;
     ++FRollbackCount;
@@ -747,6 +784,7 @@ void TZanFile::FileChangedElsewhere() {
     FFixedKept = false;
     ++FOwnershipEpoch;
     DropCleanBlocks(0, ZanMaxFileEnd);
+    DropHeldStretches();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -782,10 +820,48 @@ void TZanFile::KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t ad
 }
 
 void TZanFile::DropCleanBlocks(uint64_t address, uint64_t count) {
+    // Bytes written in place are no longer what was read.
+    if (!FHeldStretches.empty())
+        std::erase_if(FHeldStretches, [&](const THeldStretch& b) {
+            return b.Address < address + count && address < b.Address + b.Bytes.size();
+        });
     if (FCleanBlocks.empty()) return;
     std::erase_if(FCleanBlocks, [&](const TCleanBlock& b) {
         return b.Address < address + count && address < b.Address + b.Bytes.size();
     });
+}
+
+namespace {
+constexpr size_t C_HELD_STRETCHES = 16;
+} // namespace
+
+void TZanFile::HoldReadStretch(const uint8_t* buffer, uint32_t count, uint64_t address) {
+    if (count > FPageSize) return;
+    const uint64_t changes = FLockChangeCount();
+    // A stretch read again replaces what was held of it.
+    std::erase_if(FHeldStretches, [&](const THeldStretch& b) {
+        return b.Address < address + count && address < b.Address + b.Bytes.size();
+    });
+    if (FHeldStretches.size() < C_HELD_STRETCHES) {
+        FHeldStretches.push_back({static_cast<uint32_t>(address), changes,
+                                  std::vector<uint8_t>(buffer, buffer + count)});
+        return;
+    }
+    FHeldNext %= FHeldStretches.size();
+    THeldStretch& b = FHeldStretches[FHeldNext++];
+    b.Address = static_cast<uint32_t>(address);
+    b.LockChanges = changes;
+    b.Bytes.assign(buffer, buffer + count);
+}
+
+const uint8_t* TZanFile::FindHeldStretch(uint32_t count, uint32_t address) const {
+    if (FHeldStretches.empty() || !FLockChangeCount) return nullptr;
+    const uint64_t changes = FLockChangeCount();
+    for (const THeldStretch& b : FHeldStretches)
+        if (b.LockChanges == changes && b.Address <= address &&
+            uint64_t(address) + count <= b.Address + b.Bytes.size())
+            return b.Bytes.data() + (address - b.Address);
+    return nullptr;
 }
 
 uint64_t TZanFile::SeekZanEof() const {

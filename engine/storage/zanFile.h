@@ -19,6 +19,7 @@
 
 #include <array>
 #include <bitset>
+#include <functional>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -168,6 +169,14 @@ public:
     // Another handle changed the file (a journal restored): its size is asked again when next
     // needed and kept raw stretches are dropped.
     void FileChangedElsewhere();
+    // Shared opens: the disk manager's count of lock changes (a lock newly had or given back).
+    // A raw stretch a transaction reads from the file is held while the count stands still: the
+    // lock covering it (which a change of it needs) has been held all along, so no one else
+    // can have changed it, and the commit's journal takes its stored bytes from memory instead
+    // of reading them again. Unset: nothing is held.
+    void SetLockChangeCount(std::function<uint64_t()> count) {
+        FLockChangeCount = std::move(count);
+    }
     // Byte copy of the file as it is on disk.
     void CopyZanFile(const std::string& targetName);
 
@@ -221,6 +230,9 @@ private:
     void ConnectCaches();
     // The stretches (address, size) the commit will write, in the order it writes them.
     std::vector<std::pair<uint32_t, uint32_t>> PendingWrites();
+    // Journals the stored bytes of the sectors a dirty plain page changes, given its pre-image;
+    // false (nothing added) for a page whose stored bytes are not its cached ones.
+    bool AddChangedSectors(uint32_t address, const uint8_t* pre);
     // Writes the journal of a commit over a file of oldSize bytes that grows when grows.
     void WriteJournal(uint64_t oldSize, bool grows);
     // Writes the dirty pages enciphered, each run of consecutive pages in one write.
@@ -234,6 +246,11 @@ private:
     const uint8_t* FindCleanBlock(uint32_t count, uint32_t address) const;
     void KeepCleanBlock(const uint8_t* buffer, uint32_t count, uint32_t address);
     void DropCleanBlocks(uint64_t address, uint64_t count);
+    // The stretches read by the current transaction (see SetLockChangeCount): kept with the
+    // count at their read, found only while it is still the count now.
+    void HoldReadStretch(const uint8_t* buffer, uint32_t count, uint64_t address);
+    const uint8_t* FindHeldStretch(uint32_t count, uint32_t address) const;
+    void DropHeldStretches() { FHeldStretches.clear(); }
 
     TWinFile FFile;
     std::vector<uint8_t> FPageBuffer; // work buffer: one page, ciphered
@@ -274,6 +291,14 @@ private:
         std::vector<uint8_t> Bytes;
     };
     std::vector<TCleanBlock> FCleanBlocks;
+    struct THeldStretch {
+        uint32_t Address = 0;
+        uint64_t LockChanges = 0;
+        std::vector<uint8_t> Bytes;
+    };
+    std::vector<THeldStretch> FHeldStretches;
+    size_t FHeldNext = 0; // the slot the next held stretch replaces once all are in use
+    std::function<uint64_t()> FLockChangeCount;
     size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
     std::array<uint8_t, ZanFixedRegionsEnd> FFixedImage{};
     bool FFixedKept = false;

@@ -78,6 +78,7 @@ bool TBaseLockMgr::SetReadLock(uint32_t id, uint32_t size) {
         uint64_t byte = addr;
         if (FRegionSize > 1) byte += uint64_t(Random(static_cast<int32_t>(FRegionSize - size + 1)));
         if (InternalLockFile(byte, size, ZanLockRead)) {
+            ++FChangeCount;
             FLocks.push_back(TLockItem{size, ZanLockRead, byte, id});
             return true;
         }
@@ -99,6 +100,7 @@ int32_t TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
     const uint64_t addr = GetCalculatedLockAddr(id);
     if (!LockWithRetries(addr, size, ZanLockWrite))
         ZanDatabaseError(10249, "TBaseLockMgr.SetWriteLock", FWriteLockErrMsg, this);
+    ++FChangeCount;
     FLocks.push_back(TLockItem{size, ZanLockWrite, addr, id});
     return ZanLockWrite;
 }
@@ -126,11 +128,14 @@ void TBaseLockMgr::ReleaseLocks(const std::vector<uint32_t>& ids) {
         released.push_back(item);
         return true;
     });
-    if (!released.empty()) InternalReleaseFileLocks(released);
+    if (released.empty()) return;
+    ++FChangeCount;
+    InternalReleaseFileLocks(released);
 }
 
 void TBaseLockMgr::ReleaseAllLocks() {
     if (FLocks.empty()) return;
+    ++FChangeCount;
     TLockCollection released;
     released.swap(FLocks); // forgotten even when the unlock fails: the handle frees it at close
     InternalReleaseFileLocks(released);

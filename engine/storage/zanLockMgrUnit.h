@@ -64,6 +64,9 @@ public:
     int32_t GetLockCount() const { return static_cast<int32_t>(FLocks.size()); }
     uint64_t GetCalculatedLockAddr(uint32_t id) const;
     const TLockCollection& GetLocks() const { return FLocks; }
+    // Counts every lock newly had and every release: equal counts mean the same locks were
+    // held all along in between (an upgrade of a held read lock is not counted).
+    uint64_t GetChangeCount() const { return FChangeCount; }
 
     void SetLockRetryCount(int32_t count) { FLockRetryCount = count; }
     void SetLockRetryInterval(int32_t milliseconds) { FLockRetryInterval = milliseconds; }
@@ -93,6 +96,7 @@ protected:
 
     TWinFile* FHandle;
     TLockCollection FLocks;
+    uint64_t FChangeCount = 0;
     uint32_t FRegionSize;
     bool FBeepOnLockRetry = false;
     int32_t FLockRetryCount = 10;

@@ -1,0 +1,268 @@
+// Shared commits with fewer looks at the disk, against other processes: the table and header
+// locks taken together look at the journal once, and a stretch a transaction read under locks it
+// kept since is the journal's pre-image without a second read. Each case has another process
+// change or break the file where the shortcut could have gone stale.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "engine/storage/zanDisk.h"
+#include "engine/storage/zanJournal.h"
+#include "engine/storage/zanLockMgrUnit.h"
+#include "host/win/WinFiles.h"
+#include "host/win/child_process.h"
+#include "journal_test_support.h"
+#include "support/zanTestSupport.h"
+
+using namespace zan;
+
+namespace {
+
+// A database of 6 + n pages, the pages from 6 on owned by table 9 and filled with 0x09.
+std::vector<uint8_t> MakeDb(const std::string& path, int n) {
+    TDb db(path);
+    for (int i = 0; i < n; ++i) db.Alloc(9, 0x09);
+    db.Disk.Close();
+    unlink(JournalFileNameFor(path).c_str());
+    return ReadFileBytes(path);
+}
+
+// In a child: a transaction of table 9 that allocates a page (the header lock written) and
+// rewrites page 6, committed with the crash point armed at killAt (0: not armed). Exits with
+// the number of crash points the commit passed.
+int CommitTable9(const std::string& path, uint64_t killAt) {
+    TChildProcess child([&](TChildProcess&) {
+        TDb db(path, false);
+        db.Disk.DiskStartTransaction(false);
+        db.Disk.SetTableLock(9, ZanLockWrite);
+        db.Alloc(9, 0x99);
+        std::vector<uint8_t> page(P, 0x99);
+        db.Disk.WritePages(6 * P, 1, page.data(), 9, 1);
+        const uint64_t start = ZanCrashPointCount();
+        ZanArmCrashPoint(killAt);
+        db.Disk.DiskCommit();
+        return static_cast<int>(ZanCrashPointCount() - start);
+    });
+    return child.Wait();
+}
+
+// Leaves the hot journal of a committer of table 9 killed just before its commit point: the
+// file holds its new bytes, the journal names the header lock and table 9.
+void LeaveHotJournal(const std::string& path, const std::vector<uint8_t>& before) {
+    const int points = CommitTable9(path, 0);
+    ASSERT_GT(points, 2);
+    WriteFileBytes(path, before);
+    unlink(JournalFileNameFor(path).c_str());
+    ASSERT_EQ(CommitTable9(path, static_cast<uint64_t>(points)), -1);
+    const TJournalCheck check = InspectJournal(JournalFileNameFor(path), path);
+    ASSERT_EQ(check.State, jsHot);
+    ASSERT_TRUE(check.Header.LockIds.test(0));
+    ASSERT_FALSE(check.Header.LockIds.test(7));
+}
+
+} // namespace
+
+// Table 7's lock and the header lock taken together, after a committer of table 9 died: the
+// one look at the journal restores it. While someone else holds the commit lock (restoring it),
+// the journal names the header lock just taken, not table 7: both locks go back and the call
+// fails once its retries are spent, holding nothing; afterwards the same call restores.
+TEST(SharedCommit, TableAndHeaderLockLookAtTheJournalForBoth) {
+    TFiles f("sc_both_locks.zan");
+    const std::vector<uint8_t> before = MakeDb(f.Db.Path, 3);
+    TDb db(f.Db.Path, false);
+    ASSERT_NO_FATAL_FAILURE(LeaveHotJournal(f.Db.Path, before));
+    {
+        TChildProcess restorer([&](TChildProcess& self) {
+            // The commit lock alone, as a restorer holds it (opening a connection would
+            // restore the journal).
+            TWinFile users;
+            users.Open(UsersFileNameFor(f.Db.Path), faReadWrite, fsDenyNone);
+            if (!users.TryLock(TDiskMgr::CommitLockOffset, 1)) return 1;
+            self.Send('c');
+            self.Receive(60000);
+            return 0;
+        });
+        ASSERT_EQ(restorer.Receive(), 'c');
+        EXPECT_EQ(ErrorCodeOf([&] { db.Disk.SetTableLockWithHeader(7, ZanLockRead, false); }),
+                  10249);
+        EXPECT_EQ(db.Disk.QueryTableLockStatus(7), ZanLockNone);
+        EXPECT_EQ(db.Disk.QueryTableLockStatus(0), ZanLockNone);
+        EXPECT_FALSE(db.Disk.GetHeaderReadLocked());
+        EXPECT_EQ(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
+        restorer.Send('x');
+        EXPECT_EQ(restorer.Wait(), 0);
+    }
+    EXPECT_EQ(db.Disk.SetTableLockWithHeader(7, ZanLockWrite, true), ZanLockWrite);
+    EXPECT_TRUE(db.Disk.GetHeaderWriteLocked());
+    std::vector<uint8_t> page(P);
+    db.Disk.ReadPages(6 * P, 1, page.data(), 9, 1);
+    EXPECT_EQ(page[10], 0x09) << "the dead commit's bytes were read without restoring";
+    db.Disk.ReleaseHeaderLock();
+    db.Disk.ReleaseTableLock(7);
+    EXPECT_NE(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
+    db.Disk.Close();
+    EXPECT_EQ(ReadFileBytes(f.Db.Path), before);
+}
+
+namespace {
+
+constexpr uint32_t C_STRETCH = 6 * P + 200;
+constexpr uint32_t C_STRETCH_LENGTH = 100;
+
+// In a child: a write scope that reads the stretch of table 9 under a read lock (the header
+// read lock held throughout, to after the scope), gives the table lock back when release is set and waits for the
+// parent's word, then writes 0xCC over the stretch under the write lock; the scope's commit
+// runs with the crash point armed at killAt. Unarmed, it sends the number of reads the commit
+// made and exits with the number of its crash points.
+int ScopeRewritingStretch(const std::string& path, bool release, uint64_t killAt) {
+    TChildProcess child([&](TChildProcess& self) {
+        TDb db(path, false);
+        uint64_t start = 0, reads = 0;
+        {
+            TDiskWriteScope scope(db.Disk);
+            db.Disk.SetHeaderReadLock();
+            db.Disk.SetTableLock(9, ZanLockRead);
+            std::vector<uint8_t> bytes(C_STRETCH_LENGTH);
+            db.Disk.ReadCustomSize(C_STRETCH, C_STRETCH_LENGTH, bytes.data(), 9, 0);
+            if (bytes[0] != 0x09) return 90;
+            if (release) db.Disk.ReleaseTableLock(9);
+            self.Send('r');
+            if (self.Receive() != 'w') return 91;
+            db.Disk.SetTableLock(9, ZanLockWrite);
+            std::fill(bytes.begin(), bytes.end(), 0xCC);
+            db.Disk.WriteCustomSize(C_STRETCH, C_STRETCH_LENGTH, bytes.data(), 9, 0);
+            db.Disk.ReleaseTableLock(9); // a write lock: given back at the scope's end
+            reads = db.Disk.GetZanFile()->GetReadCalls();
+            start = ZanCrashPointCount();
+            ZanArmCrashPoint(killAt);
+        }
+        self.Send(static_cast<char>(db.Disk.GetZanFile()->GetReadCalls() - reads));
+        db.Disk.ReleaseHeaderLock();
+        return static_cast<int>(ZanCrashPointCount() - start);
+    });
+    if (child.Receive() != 'r') return -2;
+    if (release) {
+        // Another connection changes the stretch while the child holds no lock on it.
+        TDb other(path, false);
+        TDiskWriteScope scope(other.Disk);
+        other.Disk.SetTableLock(9, ZanLockWrite);
+        std::vector<uint8_t> bytes(C_STRETCH_LENGTH, 0xBB);
+        other.Disk.WriteCustomSize(C_STRETCH, C_STRETCH_LENGTH, bytes.data(), 9, 0);
+        other.Disk.ReleaseTableLock(9);
+    }
+    child.Send('w');
+    if (killAt == 0) {
+        const char reads = child.Receive();
+        const int points = child.Wait();
+        return points < 0 ? points : points * 256 + static_cast<uint8_t>(reads);
+    }
+    return child.Wait();
+}
+
+} // namespace
+
+// The child's commit is killed just before its commit point, so the next connection puts back
+// what its journal says the stretch held. Kept locks: the stretch read in the scope is the
+// pre-image (the commit reads nothing) and the old bytes come back. Lock given back between read
+// and write: another connection changed the stretch meanwhile, and its bytes must come back,
+// not the stale ones the child read first.
+TEST(SharedCommit, HeldStretchIsThePreImageOnlyWhileItsLocksWereKept) {
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release ? "lock given back" : "locks kept");
+        TFiles f(release ? "sc_stretch_released.zan" : "sc_stretch_kept.zan");
+        const std::vector<uint8_t> before = MakeDb(f.Db.Path, 2);
+        const int dry = ScopeRewritingStretch(f.Db.Path, release, 0);
+        ASSERT_GT(dry, 0);
+        const int points = dry / 256;
+        ASSERT_GE(points, 3);
+        if (!release) {
+            EXPECT_EQ(dry % 256, 0) << "the commit read the stretch again";
+        }
+        std::vector<uint8_t> image = ReadFileBytes(f.Db.Path);
+        EXPECT_EQ(image[C_STRETCH], 0xCC);
+        WriteFileBytes(f.Db.Path, before);
+        unlink(f.Journal.c_str());
+        unlink(UsersFileNameFor(f.Db.Path).c_str());
+
+        ASSERT_EQ(ScopeRewritingStretch(f.Db.Path, release, static_cast<uint64_t>(points)), -1);
+        ASSERT_EQ(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
+        {
+            TDb db(f.Db.Path, false);
+        }
+        image = ReadFileBytes(f.Db.Path);
+        const uint8_t expected = release ? 0xBB : 0x09;
+        for (uint32_t i = 0; i < C_STRETCH_LENGTH; ++i)
+            ASSERT_EQ(image[C_STRETCH + i], expected) << "byte " << i << " of the stretch";
+        EXPECT_EQ(image[C_STRETCH - 1], 0x09);
+        EXPECT_EQ(image[C_STRETCH + C_STRETCH_LENGTH], 0x09);
+    }
+}
+
+namespace {
+
+// In a child: a transaction that reads pages 6 and 7 of table 9, changes ten bytes at 1000 and
+// one at 3000 of page 6 and writes page 7 back unchanged, committed with the crash point armed
+// at killAt (0: not armed). Exits with the number of crash points the commit passed.
+int CommitSmallPageChange(const std::string& path, uint64_t killAt) {
+    TChildProcess child([&](TChildProcess&) {
+        TDb db(path, false);
+        db.Disk.DiskStartTransaction(false);
+        db.Disk.SetTableLock(9, ZanLockWrite);
+        std::vector<uint8_t> page(P);
+        db.Disk.ReadPages(6 * P, 1, page.data(), 9, 1);
+        std::fill(page.begin() + 1000, page.begin() + 1010, 0x55);
+        page[3000] = 0x66;
+        db.Disk.WritePages(6 * P, 1, page.data(), 9, 1);
+        db.Disk.ReadPages(7 * P, 1, page.data(), 9, 1);
+        db.Disk.WritePages(7 * P, 1, page.data(), 9, 1);
+        const uint64_t start = ZanCrashPointCount();
+        ZanArmCrashPoint(killAt);
+        db.Disk.DiskCommit();
+        return static_cast<int>(ZanCrashPointCount() - start);
+    });
+    return child.Wait();
+}
+
+} // namespace
+
+// A page changed in a few bytes puts the old bytes of the sectors holding the changes into the
+// journal, not the whole page, and a page written back unchanged puts nothing. Killed at every
+// crash point of the commit, the next connection sees the old or the new state.
+TEST(SharedCommit, PageChangeJournalsOnlyTheSectorsItChanges) {
+    TFiles f("sc_sectors.zan");
+    const std::vector<uint8_t> before = MakeDb(f.Db.Path, 3);
+    const int points = CommitSmallPageChange(f.Db.Path, 0);
+    ASSERT_GE(points, 3);
+    const std::vector<uint8_t> after = ReadFileBytes(f.Db.Path);
+    ASSERT_EQ(after[6 * P + 1000], 0x55);
+    ASSERT_EQ(after[6 * P + 3000], 0x66);
+    for (int k = 1; k <= points; ++k) {
+        SCOPED_TRACE("killed at point " + std::to_string(k));
+        WriteFileBytes(f.Db.Path, before);
+        unlink(f.Journal.c_str());
+        unlink(UsersFileNameFor(f.Db.Path).c_str());
+        ASSERT_EQ(CommitSmallPageChange(f.Db.Path, static_cast<uint64_t>(k)), -1);
+        if (k == points) {
+            // Killed at the commit point: the journal is complete.
+            ASSERT_EQ(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
+            std::vector<std::pair<uint32_t, uint32_t>> pageRecords;
+            ForEachJournalRecord(f.Journal, [&](uint32_t address, const uint8_t* bytes,
+                                                uint32_t length) {
+                if (address + length > 6 * P && address < 8 * P) {
+                    pageRecords.emplace_back(address, length);
+                    for (uint32_t i = 0; i < length; ++i)
+                        ASSERT_EQ(bytes[i], 0x09) << "not the old bytes at " << address + i;
+                }
+            });
+            ASSERT_EQ(pageRecords.size(), 1u);
+            EXPECT_EQ(pageRecords[0].first, 6 * P + 512);
+            EXPECT_EQ(pageRecords[0].second, 2560u);
+        }
+        {
+            TDb db(f.Db.Path, false);
+        }
+        const std::vector<uint8_t> image = ReadFileBytes(f.Db.Path);
+        EXPECT_TRUE(image == before || image == after) << "neither the old nor the new state";
+    }
+}

@@ -841,6 +841,10 @@ void TZanDataSet::DataSetSetFieldDataAsVariant(int32_t n, const Variant& value) 
 
 namespace {
 
+// The largest magnitude a currency amount reads back from (922337203685477.5807 is the largest
+// the currency type holds; its conversion from a double stops at the whole part).
+constexpr double C_MAX_CURRENCY_AMOUNT = 922337203685477.0;
+
 // The value as a whole number the integer field can hold. A value outside the field's range is
 // refused (9985) rather than stored wrapped.
 int64_t FieldWholeNumber(const TInternalFieldItem& f, const Variant& value, int64_t low,
@@ -900,9 +904,19 @@ void TZanDataSet::DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t 
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }
-    case ftFloat:
-    case ftCurrency: {
+    case ftFloat: {
         const double v = value.AsDouble();
+        DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
+        return;
+    }
+    case ftCurrency: {
+        // A MONEY field is read back as a currency amount: a value outside that range is
+        // refused (9985) rather than stored where no read can take it.
+        const double v = value.AsDouble();
+        if (!std::isfinite(v) || std::fabs(v) >= C_MAX_CURRENCY_AMOUNT)
+            ZanDatabaseError(9985, context,
+                             "Value " + value.AsString() + " is out of range for field " +
+                                 f.GetFieldName());
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }

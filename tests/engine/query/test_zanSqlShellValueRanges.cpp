@@ -60,9 +60,9 @@ TEST(SqlShellValueRanges, MoneyOutsideItsRangeIsRefused) {
                  "SELECT id, v FROM m ORDER BY id;\n",
          1, "id\tv\n1\t12.5\n", {"error 9985: ", "out of range for field v"}},
         {"UPDATE that overflows rolls back",
-         table + "INSERT INTO m VALUES (2, 900000000000000);\n"
+         table + "INSERT INTO m VALUES (2, 900000000000001);\n"
                  "UPDATE m SET v = v * 10;\nSELECT id, v FROM m ORDER BY id;\n",
-         1, "id\tv\n1\t12.5\n2\t900000000000000\n", {"error 9985: "}},
+         1, "id\tv\n1\t12.5\n2\t900000000000001\n", {"error 9985: "}},
         {"INSERT ... SELECT of a float column",
          table + "CREATE TABLE f (x FLOAT);\nINSERT INTO f VALUES (1000000000000000000000);\n"
                  "INSERT INTO m (id, v) SELECT 5, x FROM f;\nSELECT COUNT(*) FROM m;\n",

@@ -839,11 +839,15 @@ void TZanDataSet::DataSetSetFieldDataAsVariant(int32_t n, const Variant& value) 
     DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
 }
 
-namespace {
+void CheckCurrencyAmount(double value, const std::string& fieldName, std::string_view context) {
+    // 922337203685477.5807 is the largest amount the currency type holds; its conversion from
+    // a double stops at the whole part.
+    if (!std::isfinite(value) || std::fabs(value) >= 922337203685477.0)
+        ZanDatabaseError(9985, context,
+                         "Value " + FloatToStr(value) + " is out of range for field " + fieldName);
+}
 
-// The largest magnitude a currency amount reads back from (922337203685477.5807 is the largest
-// the currency type holds; its conversion from a double stops at the whole part).
-constexpr double C_MAX_CURRENCY_AMOUNT = 922337203685477.0;
+namespace {
 
 // The value as a whole number the integer field can hold. A value outside the field's range is
 // refused (9985) rather than stored wrapped.
@@ -910,13 +914,9 @@ void TZanDataSet::DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t 
         return;
     }
     case ftCurrency: {
-        // A MONEY field is read back as a currency amount: a value outside that range is
-        // refused (9985) rather than stored where no read can take it.
+        // Refused rather than stored where no read can take it.
         const double v = value.AsDouble();
-        if (!std::isfinite(v) || std::fabs(v) >= C_MAX_CURRENCY_AMOUNT)
-            ZanDatabaseError(9985, context,
-                             "Value " + value.AsString() + " is out of range for field " +
-                                 f.GetFieldName());
+        CheckCurrencyAmount(v, f.GetFieldName(), context);
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }

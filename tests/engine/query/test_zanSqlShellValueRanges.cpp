@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "sql_test_support.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 #include "tools/zansql/zanSqlShell.h"
@@ -98,4 +99,23 @@ TEST(SqlShellValueRanges, StringResultWidths) {
          0,
          "a\nabc\nabcdefghij\na\nabc\nlonger text\n'k'\nabcdefghij\nk\nxx\n", {}},
     });
+}
+
+// Through a field the same: a live result's MONEY field set beyond the currency range is
+// refused when set, and the stored row keeps its value.
+TEST(SqlShellValueRanges, MoneyFieldOutsideItsRangeIsRefused) {
+    TQueryTestDb t(true, "moneyfield.zan");
+    t.Exec("CREATE TABLE m (id INTEGER, v MONEY)");
+    t.Exec("INSERT INTO m VALUES (1, 12.5)");
+    t.Query.SetRequestLive(true);
+    t.Query.GetSQL().SetText("SELECT id, v FROM m");
+    t.Query.Open();
+    t.Query.Edit();
+    for (double huge : {1e30, -1e16, 922337203685477.0})
+        EXPECT_EQ(ErrorCodeOf([&] { t.Query.FieldByName("v")->SetAsFloat(huge); }), 9985) << huge;
+    t.Query.FieldByName("v")->SetAsFloat(-922337203685476.5);
+    t.Query.Post();
+    t.Query.Close();
+    t.Query.SetRequestLive(false);
+    EXPECT_EQ(t.Select("SELECT id, v FROM m"), "id\tv\n1\t-922337203685476.5\n");
 }

@@ -87,6 +87,10 @@ struct TZanDBHeader {
 // follows the last "." taken is the level. Parts that are not numbers count as 0.
 void ParseZanVersion(const std::string& text, int32_t& major, int32_t& minor, int32_t& level);
 
+// A MONEY field's value is read back as a currency amount: a value that is not finite or lies
+// outside that range (magnitude 922337203685477 and up) raises 9985 naming the field.
+void CheckCurrencyAmount(double value, const std::string& fieldName, std::string_view context);
+
 // The header stores and table-definition managers of a database file on its disk manager:
 // system headers (first-empty slot 32, table map at one page, ids from 1024) and user headers
 // (slot 28, map at three pages), 256-byte blocks.

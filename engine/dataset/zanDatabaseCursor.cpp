@@ -839,6 +839,14 @@ void TZanDataSet::DataSetSetFieldDataAsVariant(int32_t n, const Variant& value) 
     DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
 }
 
+void CheckCurrencyAmount(double value, const std::string& fieldName, std::string_view context) {
+    // 922337203685477.5807 is the largest amount the currency type holds; its conversion from
+    // a double stops at the whole part.
+    if (!std::isfinite(value) || std::fabs(value) >= 922337203685477.0)
+        ZanDatabaseError(9985, context,
+                         "Value " + FloatToStr(value) + " is out of range for field " + fieldName);
+}
+
 namespace {
 
 // The value as a whole number the integer field can hold. A value outside the field's range is
@@ -900,9 +908,15 @@ void TZanDataSet::DataSetSetFieldDataToRecBufAsVariant(uint8_t* recBuf, int32_t 
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }
-    case ftFloat:
-    case ftCurrency: {
+    case ftFloat: {
         const double v = value.AsDouble();
+        DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
+        return;
+    }
+    case ftCurrency: {
+        // Refused rather than stored where no read can take it.
+        const double v = value.AsDouble();
+        CheckCurrencyAmount(v, f.GetFieldName(), context);
         DataSetSetFieldDataToRecBuf(n, -1, false, recBuf, &v);
         return;
     }

@@ -384,6 +384,11 @@ void TZanBaseTable::SetFieldData(TField* field, const void* buffer, int32_t leng
         if (field->GetReadOnly() && state != dsSetKey && state != dsFilter)
             DatabaseErrorFmt(SFieldReadOnly, {field->GetDisplayName()}, this);
         field->Validate(buffer, length);
+        if (buffer && field->GetDataType() == ftCurrency) {
+            double amount;
+            std::memcpy(&amount, buffer, sizeof amount);
+            CheckCurrencyAmount(amount, field->GetFieldName(), "TZanBaseTable.SetFieldData");
+        }
         int32_t size = -1;
         if (buffer && field->GetDataType() == ftString)
             size = length >= 0 ? length

@@ -17,7 +17,8 @@ namespace zan {
 namespace {
 
 constexpr size_t C_MAX_RESULT_FIELD_NAME = 40;
-constexpr int32_t C_MAX_RESULT_FIELDS = 255; // the most fields a table holds
+constexpr int32_t C_MAX_RESULT_FIELDS = 255;     // the most fields a table holds
+constexpr int32_t C_MAX_RESULT_STRING_SIZE = 256; // the widest string field a table holds
 
 void MakeConstant(TZanExprNode* n, const Variant& value) {
     n->Kind = enkConst;
@@ -50,7 +51,9 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     } else if (type == ftAutoInc) {
         type = ftInteger;
     }
-    if (type == ftString && size < 1) size = 1;
+    // An expression's width adds up its parts' (a || b): a result column holds at most the
+    // widest string field, and a longer value fails when it is stored, not every value.
+    if (type == ftString) size = std::clamp(size, 1, C_MAX_RESULT_STRING_SIZE);
 }
 
 // Whether the subtree reads a subquery that depends on the current outer row.
@@ -198,6 +201,17 @@ void TZanQueryProviderItem::CreateResultSetFields() {
         TFieldType type;
         int32_t size;
         ResultType(*s, type, size);
+        // A UNION's string column is as wide as the widest of its members' strings.
+        if (type == ftString)
+            for (const TZanQueryProviderItem* c : FChildren) {
+                if (!c->FUnionPart) continue;
+                const TSelectFields& other = c->FSelectAnalyser.GetSelectFields();
+                if (i >= other.Count()) continue;
+                TFieldType otherType;
+                int32_t otherSize;
+                ResultType(*other.Items(i), otherType, otherSize);
+                if (otherType == ftString) size = std::max(size, otherSize);
+            }
         f->SetDataType(type);
         f->SetFieldSize(size);
         f->SourceFieldName = s->SourceFieldName.empty() ? name : s->SourceFieldName;

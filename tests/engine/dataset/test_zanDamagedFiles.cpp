@@ -14,6 +14,7 @@
 #include "engine/dataset/dataset_test_support.h"
 #include "engine/query/zanSQL.h"
 #include "engine/storage/zanJournal.h"
+#include "support/zanChecker.h"
 
 using namespace zan;
 
@@ -415,4 +416,121 @@ TEST(DamagedFile, RecordNotHoldingItsIndexEntryIsRefused) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << WEXITSTATUS(status);
         }
     }
+}
+
+namespace {
+
+// Where a table's header block lies and what its first index root holds.
+struct TStoredHeader {
+    uint32_t Address = 0;
+    uint32_t Root = 0;
+    uint16_t Depth = 0;
+};
+
+TStoredHeader StoredHeaderOf(TZanDataBase& db, const std::string& table) {
+    TZanTable t;
+    t.SetDataBase(&db);
+    t.SetTableName(table);
+    t.Open();
+    const TTableHeader* h = t.GetTableDef().GetTableHeader();
+    return {h->GetBaseAddress(), h->GetIndexRoot(0), h->GetIndexDepth(0)};
+}
+
+// Tables "L" and "R" (k INTEGER primary key, v VARCHAR(20)), 60 rows each.
+void MakeTwoTableFile(const std::string& path) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    TZanQuery q;
+    q.SetDataBase(db.get());
+    for (const char* name : {"L", "R"}) {
+        q.GetSQL().SetText(std::string("CREATE TABLE ") + name +
+                           " (k INTEGER NOT NULL, v VARCHAR(20), PRIMARY KEY (k))");
+        q.ExecSQL();
+        q.GetSQL().SetText(std::string("INSERT INTO ") + name + " VALUES (:k, :v)");
+        for (int i = 1; i <= 60; ++i) {
+            q.ParamByName("k")->SetAsInteger(i * 5);
+            q.ParamByName("v")->SetAsString(std::string(name) + std::to_string(i));
+            q.ExecSQL();
+        }
+    }
+}
+
+std::string RowsOf(TZanDataBase& db, const std::string& table) {
+    TZanQuery q;
+    q.SetDataBase(&db);
+    q.GetSQL().SetText("SELECT k, v FROM " + table + " ORDER BY k");
+    q.Open();
+    std::string rows;
+    for (q.First(); !q.GetEOF(); q.Next())
+        rows += q.GetFields()[0]->GetAsString() + "=" + q.GetFields()[1]->GetAsString() + ";";
+    return rows;
+}
+
+} // namespace
+
+// Table L's index root damaged to name table R's root page (both trees are whole pages of
+// index usage, so only the owner tells them apart). Reads and writes through L's index fail
+// with 8962, and R keeps every row and entry: no key of L lands in R's tree, and no page of
+// R's tree is split, joined or released by L's writes.
+TEST(DamagedFile, IndexTreeReachingAnotherTablesIndexPageIsRefused) {
+    TTempFile file("damaged_index_owner.zan");
+    MakeTwoTableFile(file.Path);
+    std::string before;
+    TStoredHeader left, right;
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        left = StoredHeaderOf(*db, "L");
+        right = StoredHeaderOf(*db, "R");
+        before = RowsOf(*db, "R");
+    }
+    ASSERT_NE(left.Root, right.Root);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    ASSERT_LT(size_t(left.Address) + 54, bytes.size());
+    std::memcpy(bytes.data() + left.Address + 48, &right.Root, 4); // L's first index root
+    std::memcpy(bytes.data() + left.Address + 52, &right.Depth, 2);
+    WriteFileBytes(file.Path, bytes);
+
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    const char* const writes[] = {"INSERT INTO L VALUES (3, 'new')",
+                                  "INSERT INTO L VALUES (1000, 'last')",
+                                  "UPDATE L SET k = k + 1 WHERE k < 50", "DELETE FROM L WHERE k > 20",
+                                  "SELECT * FROM L WHERE k = 15"};
+    for (const char* sql : writes) {
+        SCOPED_TRACE(sql);
+        TZanQuery q;
+        q.SetDataBase(db.get());
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf(
+                      [&] {
+                          q.GetSQL().SetText(sql);
+                          if (sql[0] == 'S') {
+                              q.Open();
+                              for (q.First(); !q.GetEOF(); q.Next())
+                                  (void)q.GetFields()[1]->GetAsString();
+                          } else {
+                              q.ExecSQL();
+                          }
+                      },
+                      &message),
+                  8962)
+            << message;
+    }
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  TZanTable t;
+                  t.SetDataBase(db.get());
+                  t.SetTableName("L");
+                  t.Open();
+                  t.AppendRecord({Variant(7), Variant("appended")});
+              }),
+              8962);
+    EXPECT_EQ(RowsOf(*db, "R"), before);
+    TZanTable r;
+    r.SetDataBase(db.get());
+    r.SetTableName("R");
+    r.Open();
+    const auto problems = CheckDatabase(*db->GetDiskMgr(), {&r.GetTableDef()});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }

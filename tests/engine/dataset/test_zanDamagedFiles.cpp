@@ -534,3 +534,73 @@ TEST(DamagedFile, IndexTreeReachingAnotherTablesIndexPageIsRefused) {
     const auto problems = CheckDatabase(*db->GetDiskMgr(), {&r.GetTableDef()});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }
+
+// An internal index entry's subtree count damaged to the ends of its range: record numbers
+// come from those counts, and reading the table in index order (forwards, backwards, within a
+// range, with record numbers) or through SQL ends with the rows or an engine error, never an
+// overflow.
+TEST(DamagedFile, DamagedSubtreeCountsNeverOverflowRecordNumbers) {
+    TTempFile file("damaged_subtree_count.zan");
+    CreateDatabaseFile(file.Path);
+    TStoredHeader header;
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        TZanQuery q;
+        q.SetDataBase(db.get());
+        q.GetSQL().SetText("CREATE TABLE N (k INTEGER NOT NULL, v VARCHAR(10), PRIMARY KEY (k))");
+        q.ExecSQL();
+        q.GetSQL().SetText("INSERT INTO N VALUES (:k, :v)");
+        for (int i = 1; i <= 600; ++i) {
+            q.ParamByName("k")->SetAsInteger(i);
+            q.ParamByName("v")->SetAsString("v" + std::to_string(i));
+            q.ExecSQL();
+        }
+        header = StoredHeaderOf(*db, "N");
+    }
+    ASSERT_GE(header.Depth, 2);
+    const std::vector<uint8_t> good = ReadFileBytes(file.Path);
+    // Counts that put the second leaf's record numbers just below and across 2^31 and 2^32.
+    for (const uint32_t count : {0x7FFFFFF0u, 0x7FFFFFFFu, 0xFFFFFFF0u, 0xFFFFFFFFu, 0u}) {
+        SCOPED_TRACE(count);
+        std::vector<uint8_t> bytes = good;
+        // The root's first entry: uint16 length, then the subtree count.
+        std::memcpy(bytes.data() + header.Root + 16 + 2, &count, 4);
+        WriteFileBytes(file.Path, bytes);
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        TZanTable t;
+        t.SetDataBase(db.get());
+        t.SetTableName("N");
+        auto endsWell = [](int32_t code) { return code == 0 || code == 8962 || code == 8965; };
+        int rows = 0;
+        EXPECT_PRED1(endsWell, ErrorCodeOf([&] {
+                         t.Open();
+                         for (t.First(); !t.GetEOF() && rows <= 600; t.Next(), ++rows)
+                             (void)t.GetRecNo();
+                     }));
+        EXPECT_LE(rows, 600);
+        rows = 0;
+        EXPECT_PRED1(endsWell, ErrorCodeOf([&] {
+                         for (t.Last(); !t.GetBOF() && rows <= 600; t.Prior(), ++rows)
+                             (void)t.GetRecNo();
+                     }));
+        EXPECT_LE(rows, 600);
+        rows = 0;
+        EXPECT_PRED1(endsWell, ErrorCodeOf([&] {
+                         t.SetRange({Variant(100)}, {Variant(500)});
+                         for (t.First(); !t.GetEOF() && rows <= 600; t.Next(), ++rows)
+                             (void)t.GetRecNo();
+                         (void)t.GetRecordCount();
+                     }));
+        EXPECT_LE(rows, 401);
+        t.Close();
+        TZanQuery q;
+        q.SetDataBase(db.get());
+        EXPECT_PRED1(endsWell, ErrorCodeOf([&] {
+                         q.GetSQL().SetText("SELECT COUNT(*) FROM N WHERE k > 50");
+                         q.Open();
+                         EXPECT_LE(q.GetFields()[0]->GetAsInteger(), 600);
+                     }));
+    }
+}

@@ -604,3 +604,63 @@ TEST(DamagedFile, DamagedSubtreeCountsNeverOverflowRecordNumbers) {
                      }));
     }
 }
+
+// A commit killed in the middle of its database writes leaves a hot journal; one of its early
+// records then damaged. The open refuses the file (8962) and keeps the journal instead of
+// taking it for a cut one and removing it, which would leave the commit half written; with the
+// record mended the journal restores the table as it was before the commit.
+TEST(DamagedFile, DamagedRecordOfAHotJournalKeepsTheJournal) {
+    TTempFile file("damaged_hot_journal.zan");
+    MakeTwoTableFile(file.Path);
+    std::string before;
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        before = RowsOf(*db, "L");
+    }
+    const std::vector<uint8_t> good = ReadFileBytes(file.Path);
+    const std::string journal = JournalFileNameFor(file.Path);
+    int tried = 0;
+    for (uint64_t n = 1; n < 80; ++n) {
+        WriteFileBytes(file.Path, good);
+        unlink(journal.c_str());
+        fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            auto db = NewDatabase(file.Path);
+            db->Open();
+            TZanQuery q;
+            q.SetDataBase(db.get());
+            q.GetSQL().SetText("UPDATE L SET v = 'changed' WHERE k < 200");
+            ZanArmCrashPoint(n);
+            q.ExecSQL();
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (!WIFSIGNALED(status)) break; // the commit ended before the n-th point
+        const TJournalCheck check = InspectJournal(journal, file.Path);
+        // Hot, and the database already changed: killed inside the in-place writes.
+        if (check.State != jsHot || check.Header.RecordCount < 2 ||
+            ReadFileBytes(file.Path) == good)
+            continue;
+        SCOPED_TRACE("killed at point " + std::to_string(n));
+        ++tried;
+        const std::vector<uint8_t> hot = ReadFileBytes(journal);
+        std::vector<uint8_t> damaged = hot;
+        damaged[ZanJournalHeaderSize + 8 + 10] ^= 0x20; // inside the first record's bytes
+        WriteFileBytes(journal, damaged);
+        {
+            auto db = NewDatabase(file.Path);
+            std::string message;
+            EXPECT_EQ(ErrorCodeOf([&] { db->Open(); }, &message), 8962) << message;
+        }
+        EXPECT_TRUE(ReadFileBytes(journal) == damaged);
+        WriteFileBytes(journal, hot);
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        EXPECT_EQ(RowsOf(*db, "L"), before);
+    }
+    EXPECT_GT(tried, 0);
+    unlink(journal.c_str());
+}

@@ -87,6 +87,9 @@ TEST(DamagedFile, StoredFieldLayoutIsChecked) {
          "DataType = ftBoolean"},
         {"integer with a size marker", C_QTY_FIELD, "SizeMarkerOffset = 0\n",
          "SizeMarkerOffset = 9\n"},
+        // Datasets find fields by name, ASCII case ignored: the framework refused the second
+        // field outside the engine's errors, and an insert went on to a misleading 9645.
+        {"a field named as another", C_QTY_FIELD, "FieldName = 'Qty'", "FieldName = 'iD' "},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -117,6 +120,54 @@ TEST(DamagedFile, StoredFieldLayoutIsChecked) {
                       q.ExecSQL();
                   }),
                   8962);
+    }
+}
+
+// A stored record size beyond the table's last field (the file's bytes, not the layout, would
+// size every record buffer and block): opening the table fails with 8962. The stored size one
+// byte short of the layout was refused already; the exact size still opens.
+TEST(DamagedFile, StoredRecordSizeBeyondItsLastFieldIsRefused) {
+    TTempFile file("damaged_record_size.zan");
+    MakeSampleFile(file.Path);
+    const std::vector<uint8_t> good = ReadFileBytes(file.Path);
+    const std::string text(good.begin(), good.end());
+    const std::string key = "\n  RecordSize = ";
+    const size_t at = text.find(key, text.find("TableName = 'T'"));
+    ASSERT_NE(at, std::string::npos);
+    const size_t digits = text.find('\n', at + key.size()) - (at + key.size());
+    const int size = std::stoi(text.substr(at + key.size(), digits));
+    ASSERT_EQ(digits, 2u) << size;
+    struct TCase {
+        std::string Stored; // replaces "  RecordSize = NN" (same length)
+        int32_t Expected;
+    };
+    const TCase cases[] = {
+        {"  RecordSize = " + std::to_string(size), 0},
+        {"  RecordSize = " + std::to_string(size + 1), 8962},
+        {"  RecordSize = " + std::to_string(size - 1), 8962},
+        {"RecordSize = 9999", 8962}, // the indentation gives way to the digits
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Stored);
+        std::vector<uint8_t> bytes = good;
+        ASSERT_EQ(c.Stored.size(), key.size() - 1 + digits);
+        std::memcpy(bytes.data() + at + 1, c.Stored.data(), c.Stored.size());
+        WriteFileBytes(file.Path, bytes);
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        TZanTable t;
+        t.SetDataBase(db.get());
+        t.SetTableName("T");
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf(
+                      [&] {
+                          t.Open();
+                          t.First();
+                          EXPECT_EQ(t.FieldByName("Id")->GetAsInteger(), 1);
+                      },
+                      &message),
+                  c.Expected)
+            << message;
     }
 }
 

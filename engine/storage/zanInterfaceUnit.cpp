@@ -188,10 +188,12 @@ void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const
                             {int64_t(address)});
     const uint32_t pages = uint32_t((end - 1) / pageSize - address / pageSize + 1);
     bool ok = true;
-    // The header chains are shared by every table: only the usage must agree. Index blocks are
-    // whole pages given to the table itself (a B-tree page is a page), so a tree reaching
-    // another table's index page is damaged; a write through it would change that table.
-    const bool anyTable = FGlobalFirstEmptyOffset != 0 && FUsage != C_USAGE_INDEX;
+    // Global chains are shared by every table: only the usage must agree. Index blocks of whole
+    // pages (every tree page the engine makes) never enter that chain: they are pages of the
+    // table itself, so a tree reaching another table's index page is damaged, and a write
+    // through it would change that table.
+    const bool anyTable = FGlobalFirstEmptyOffset != 0 &&
+                          (FUsage != C_USAGE_INDEX || FBlockSize % pageSize != 0);
     for (uint16_t entry : FDiskMgr->ReadMapEntries(address, pages)) {
         ok = ok && (anyTable ? (entry & ZanMapFree) == 0 && (entry & 15) == FUsage
                              : entry == FOwnerTag);

@@ -715,8 +715,8 @@ void TZanDataSet::FillReadAheadBuffer(int32_t size, TReadAheadDirection directio
             for (int i = FReadAhead->Count() - 1; i >= 0; --i)
                 if (!inRange(FReadAhead->Items(i))) FReadAhead->Delete(i);
             for (int i = 1; i < FReadAhead->Count(); ++i)
-                ZanAssert(FReadAhead->Items(i)->GetRecNo() ==
-                              FReadAhead->Items(i - 1)->GetRecNo() + 1,
+                ZanAssert(uint32_t(FReadAhead->Items(i)->GetRecNo()) ==
+                              uint32_t(FReadAhead->Items(i - 1)->GetRecNo()) + 1,
                           "Read ahead buffer recno's are out of sync");
         }
     }

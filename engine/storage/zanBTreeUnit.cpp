@@ -2010,7 +2010,9 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
         first = cursorIndex;
         last = std::min(n - 1, cursorIndex + count - 1);
     }
-    int32_t recNo = static_cast<int32_t>(GetRecordNo()) - (cursorIndex - first);
+    // Record numbers come from the subtree counts of the path, which a damaged page may set to
+    // anything: count them unsigned, as GetRecordNo does, so they wrap instead of overflowing.
+    uint32_t recNo = GetRecordNo() - static_cast<uint32_t>(cursorIndex - first);
     for (int32_t i = first; i <= last; ++i) {
         const uint8_t* e = leaf.EntryAt(starts[static_cast<size_t>(i)]);
         if (buffer.GetIndexOfBufferItem(KeyAddress(e)) >= 0)
@@ -2018,7 +2020,7 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
                              "Read ahead buffer has duplicate records");
         TReadAheadBufferItem* item = buffer.Add();
         item->SetRecAddr(KeyAddress(e));
-        item->SetRecNo(recNo++);
+        item->SetRecNo(static_cast<int32_t>(recNo++));
         if (item->GetKeyBuffer())
             std::memcpy(item->GetKeyBuffer(), e,
                         std::min<size_t>(KeyLength(e), static_cast<size_t>(std::max(

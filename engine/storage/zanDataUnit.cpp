@@ -172,10 +172,26 @@ void TInternalFields::Open() {
         seen[n] = true;
         FFieldIndexMap[n] = p;
     }
+    // Datasets find fields by name with ASCII case ignored: two such names are no layout.
+    std::vector<std::string> names;
+    names.reserve(static_cast<size_t>(Count()));
+    for (int p = 0; p < Count(); ++p) {
+        std::string name = Items(p)->GetFieldName();
+        for (char& c : name)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    const auto twice = std::adjacent_find(names.begin(), names.end());
+    if (twice != names.end())
+        ZanDatabaseErrorFmt(8962, "TInternalFields.Open", "Field name %s appears twice", {*twice});
 }
 
 void TInternalFields::CheckLayout(int32_t recordSize) const {
     const int64_t dataStart = int64_t(C_RECORD_PREFIX_SIZE) + Count();
+    // Layouts are laid out field after field (SetDefaultOffsets), so a record ends with its
+    // furthest field; a larger stored size would only size every record buffer by the file.
+    int64_t end = dataStart;
     for (int i = 0; i < Count(); ++i) {
         const TInternalFieldItem* f = Items(i);
         TFieldType t = f->GetDataType();
@@ -196,7 +212,12 @@ void TInternalFields::CheckLayout(int32_t recordSize) const {
         if (!ok)
             ZanDatabaseErrorFmt(8962, "TInternalFields.CheckLayout",
                                 "Field %s lies outside the record", {f->GetFieldName()});
+        end = std::max({end, int64_t(f->GetDataOffset()) + size,
+                        marked ? int64_t(f->GetSizeMarkerOffset()) + 2 : 0});
     }
+    if (recordSize > end)
+        ZanDatabaseErrorFmt(8962, "TInternalFields.CheckLayout",
+                            "Record size %d is beyond its last field", {int64_t(recordSize)});
 }
 
 TInternalFieldItem* TInternalFields::GetField(int32_t n) const {

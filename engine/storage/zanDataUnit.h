@@ -137,10 +137,12 @@ public:
     // Offsets of every field, then RecordSize.
     void SetDefaultOffsets();
     // Derives UsesBlobs and AutoIncFieldNo and builds the field-index map. A stored layout with
-    // more than 255 fields or field indexes that are not a permutation raises 8962.
+    // more than 255 fields, field indexes that are not a permutation or a field name twice
+    // (ASCII case ignored) raises 8962.
     void Open();
     void Close() { Clear(); }
-    // Checks that every field lies inside a record of recordSize bytes (8962 when not).
+    // Checks that every field lies inside a record of recordSize bytes and that the record ends
+    // with its furthest field (8962 when not).
     void CheckLayout(int32_t recordSize) const;
 
     // The item whose FieldIndex is n.

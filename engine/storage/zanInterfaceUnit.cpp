@@ -188,11 +188,15 @@ void TDiskIOInterface::CheckOwnedStretch(uint32_t address, uint64_t bytes, const
                             {int64_t(address)});
     const uint32_t pages = uint32_t((end - 1) / pageSize - address / pageSize + 1);
     bool ok = true;
+    // Global chains are shared by every table: only the usage must agree. Index blocks of whole
+    // pages (every tree page the engine makes) never enter that chain: they are pages of the
+    // table itself, so a tree reaching another table's index page is damaged, and a write
+    // through it would change that table.
+    const bool anyTable = FGlobalFirstEmptyOffset != 0 &&
+                          (FUsage != C_USAGE_INDEX || FBlockSize % pageSize != 0);
     for (uint16_t entry : FDiskMgr->ReadMapEntries(address, pages)) {
-        // Global chains are shared by every table: only the usage must agree.
-        ok = ok && (FGlobalFirstEmptyOffset != 0
-                        ? (entry & ZanMapFree) == 0 && (entry & 15) == FUsage
-                        : entry == FOwnerTag);
+        ok = ok && (anyTable ? (entry & ZanMapFree) == 0 && (entry & 15) == FUsage
+                             : entry == FOwnerTag);
     }
     if (!ok)
         ZanDatabaseErrorFmt(8962, context, "Block %d does not belong to owner %d usage %d",

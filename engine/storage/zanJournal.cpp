@@ -141,27 +141,8 @@ private:
     std::vector<uint8_t> FBuf;
 };
 
-// Whether a record after record `failed` (of length bytes, at the scanner's position) holds
-// its checksum; the records are followed by their lengths for as long as those are possible.
-bool LaterRecordHolds(TRecordScanner& scan, const TJournalHeader& h, uint32_t failed,
-                      uint32_t length) {
-    scan.Skip(length + ZanJournalRecordOverhead);
-    for (uint32_t i = failed + 1; i < h.RecordCount; ++i) {
-        const uint8_t* record = scan.Peek(8);
-        if (!record) return false;
-        const uint32_t n = Get32(record + 4);
-        if (n == 0 || n > h.PageSize) return false;
-        record = scan.Peek(n + ZanJournalRecordOverhead);
-        if (!record) return false;
-        if (RecordCRC(h.Nonce, record, n) == Get32(record + 8 + n)) return true;
-        scan.Skip(n + ZanJournalRecordOverhead);
-    }
-    return false;
-}
-
 // Walks the records of a journal whose header is valid. Answers jsHot when every record is
-// sound, jsTorn for a checksum that fails where the journal may have been cut, jsDamaged for
-// impossible fields or a failing record followed by a sound one.
+// sound, jsTorn for a checksum that fails, jsDamaged for impossible fields.
 TJournalState ScanRecords(int fd, const TJournalHeader& h, std::string& reason,
                           const std::function<void(uint32_t, const uint8_t*, uint32_t)>& action) {
     TRecordScanner scan(fd, h.JournalLength);
@@ -182,11 +163,7 @@ TJournalState ScanRecords(int fd, const TJournalHeader& h, std::string& reason,
         }
         if (RecordCRC(h.Nonce, record, length) != Get32(record + 8 + length)) {
             reason = which + " fails its checksum";
-            // A journal is written in order, so a cut one holds this commit's records up to
-            // the cut and none after it. A later record that holds its checksum (this commit's
-            // nonce) shows a record changed after it was written: damage, and the database may
-            // hold part of the commit, so the journal is kept for the user to see.
-            return LaterRecordHolds(scan, h, i, length) ? jsDamaged : jsTorn;
+            return jsTorn;
         }
         if (address / h.PageSize != (uint64_t(address) + length - 1) / h.PageSize) {
             reason = which + " crosses a page";

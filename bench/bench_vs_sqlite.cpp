@@ -320,7 +320,7 @@ public:
     void ReadColumns(const uint8_t* rec, int64_t& sum) {
         TInternalFields& fields = *FDef.GetInternalFields();
         sum += RecordGetInteger(rec, *fields.Items(0));
-        sum += int64_t(RecordGetString(rec, *fields.Items(1)).size());
+        sum += int64_t(RecordGetStringView(rec, *fields.Items(1)).size());
         sum += int64_t(RecordGetFloat(rec, *fields.Items(2)));
         uint32_t head = 0, length = 0;
         RecordGetBlobRef(rec, *fields.Items(3), head, length);

@@ -275,14 +275,18 @@ void RecordSetFieldNull(uint8_t* record, const TInternalFieldItem& field) {
     if (field.GetSizeMarkerOffset() != 0) PutLE16(record + field.GetSizeMarkerOffset(), 0);
 }
 
-std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field) {
+std::string_view RecordGetStringView(const uint8_t* record, const TInternalFieldItem& field) {
     if (field.GetDataType() != ftString) WrongType(field, "RecordGetString");
     if (RecordFieldIsNull(record, field)) return {};
     uint16_t length = GetLE16(record + field.GetSizeMarkerOffset());
     if (length > field.GetWriteableFieldSize())
         ZanDatabaseErrorFmt(8962, "RecordGetString", "String length %d beyond field %s",
                             {int32_t(length), field.GetFieldName()});
-    return std::string(reinterpret_cast<const char*>(record + field.GetDataOffset()), length);
+    return std::string_view(reinterpret_cast<const char*>(record + field.GetDataOffset()), length);
+}
+
+std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field) {
+    return std::string(RecordGetStringView(record, field));
 }
 
 void RecordSetString(uint8_t* record, const TInternalFieldItem& field, std::string_view text) {

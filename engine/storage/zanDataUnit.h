@@ -189,6 +189,8 @@ void RecordSetFieldNull(uint8_t* record, const TInternalFieldItem& field);
 // ftString: the text is cut at a character boundary to the writable size; the rest of the
 // declared size is zero.
 std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field);
+// The same text as a view into the record (no copy), valid while the record's bytes are.
+std::string_view RecordGetStringView(const uint8_t* record, const TInternalFieldItem& field);
 void RecordSetString(uint8_t* record, const TInternalFieldItem& field, std::string_view text);
 // ftBytes: the declared size, zero-padded.
 std::string RecordGetBytes(const uint8_t* record, const TInternalFieldItem& field);

@@ -90,6 +90,25 @@ void TZanDataSet::ReadAtIndex(TIndexItem& index, uint8_t* recBuf, bool current) 
     SetExtraKeyFlag(recBuf, 0);
 }
 
+namespace {
+
+// Inside a fetch bracket, an index still standing on a record of the filling (of that index)
+// the cursor was served from steps forward through it to the record at address instead of
+// searching for it; answers whether it got there.
+bool StepThroughFilling(TIndexItem& index, const TReadAheadBuffer& filling, uint32_t address) {
+    if (filling.Count() < 2 || !index.GetTree().CursorValid()) return false;
+    const int32_t from = filling.GetIndexOfBufferItem(index.GetRecordAddress());
+    const int32_t to = filling.GetIndexOfBufferItem(address);
+    if (from < 0 || to <= from) return false;
+    // Each step must land on the next record listed, or the filling is no guide any more.
+    for (int32_t i = from + 1; i <= to; ++i)
+        if (!index.NextKey() || index.GetRecordAddress() != filling.Items(i)->GetRecAddr())
+            return false;
+    return true;
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Searches
 
@@ -116,7 +135,9 @@ bool TZanDataSet::InternalFind(TIndexSearchType type, const std::string& indexNa
     // would have dropped them) moves from there; otherwise it goes to the record number.
     const bool standing = index.GetTree().CursorValid() && index.GetRecordAddress() == address;
     if (FReadAheadMode == raReadAheadActive && recNo >= 1 && address != 0 &&
-        (standing || index.SetRecordNo(recNo) == address)) {
+        (standing ||
+         (&index == &current && StepThroughFilling(index, *FReadAhead, address)) ||
+         index.SetRecordNo(recNo) == address)) {
         // Inside a fetch bracket the index moves by record number from the last record.
         switch (type) {
         case stLT:
@@ -720,9 +741,11 @@ void TZanDataSet::FillReadAheadBuffer(int32_t size, TReadAheadDirection directio
                           "Read ahead buffer recno's are out of sync");
         }
     }
+    // The filling's records are read together: their pages are looked up and fetched at once
+    // (in address order where they are not cached), then each record is copied once.
+    FRecordMgr->ReadFilling(*FReadAhead);
     for (int i = 0; i < FReadAhead->Count(); ++i) {
         TReadAheadBufferItem* item = FReadAhead->Items(i);
-        FRecordMgr->ReadRecord(item->GetRecAddr(), item->GetRecordBuffer(), false);
         CheckRecordAtEntry(*index, item->GetRecordBuffer(), item->GetRecAddr(),
                            item->GetKeyBuffer());
     }

@@ -1992,6 +1992,26 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
     if (!FCursorValid || FNodes.empty() || count < 1) return;
     TNode& leaf = *FNodes.back();
     if (leaf.GetCursor() >= leaf.GetBytesUsed()) return;
+    const auto add = [&](const uint8_t* e, int32_t recNo) {
+        if (buffer.GetIndexOfBufferItem(KeyAddress(e)) >= 0)
+            ZanDatabaseError(C_INTERNALERROR, "TBTree.ListReadAheadRecords",
+                             "Read ahead buffer has duplicate records");
+        TReadAheadBufferItem* item = buffer.Add();
+        item->SetRecAddr(KeyAddress(e));
+        item->SetRecNo(recNo);
+        if (item->GetKeyBuffer())
+            std::memcpy(item->GetKeyBuffer(), e,
+                        std::min<size_t>(KeyLength(e), static_cast<size_t>(std::max(
+                                                           buffer.GetKeyBufferSize(), 0))));
+    };
+    if (direction == rdForwards) {
+        // Forwards the list starts at the cursor: the entries before it are not walked.
+        uint32_t recNo = GetRecordNo();
+        for (int32_t p = leaf.GetCursor(), listed = 0; p < leaf.GetBytesUsed() && listed < count;
+             p = leaf.NextPos(p), ++listed)
+            add(leaf.EntryAt(p), static_cast<int32_t>(recNo++));
+        return;
+    }
     std::vector<int32_t> starts;
     int32_t cursorIndex = 0;
     for (int32_t p = 0; p < leaf.GetBytesUsed(); p = leaf.NextPos(p)) {
@@ -2013,19 +2033,8 @@ void TBTree::ListReadAheadRecords(TReadAheadDirection direction, int32_t count,
     // Record numbers come from the subtree counts of the path, which a damaged page may set to
     // anything: count them unsigned, as GetRecordNo does, so they wrap instead of overflowing.
     uint32_t recNo = GetRecordNo() - static_cast<uint32_t>(cursorIndex - first);
-    for (int32_t i = first; i <= last; ++i) {
-        const uint8_t* e = leaf.EntryAt(starts[static_cast<size_t>(i)]);
-        if (buffer.GetIndexOfBufferItem(KeyAddress(e)) >= 0)
-            ZanDatabaseError(C_INTERNALERROR, "TBTree.ListReadAheadRecords",
-                             "Read ahead buffer has duplicate records");
-        TReadAheadBufferItem* item = buffer.Add();
-        item->SetRecAddr(KeyAddress(e));
-        item->SetRecNo(static_cast<int32_t>(recNo++));
-        if (item->GetKeyBuffer())
-            std::memcpy(item->GetKeyBuffer(), e,
-                        std::min<size_t>(KeyLength(e), static_cast<size_t>(std::max(
-                                                           buffer.GetKeyBufferSize(), 0))));
-    }
+    for (int32_t i = first; i <= last; ++i)
+        add(leaf.EntryAt(starts[static_cast<size_t>(i)]), static_cast<int32_t>(recNo++));
 }
 
 uint32_t TBTree::CheckSubtree(uint32_t address, uint32_t level, std::vector<uint32_t>* pages,

@@ -1,6 +1,7 @@
 #include "engine/storage/zanCache.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/storage/zanConsts.h"
@@ -285,6 +286,80 @@ void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t
         count -= n;
         base += FPageSize;
         offset = 0;
+    }
+}
+
+void TCacheMgr::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t count, uint32_t size,
+                           uint8_t accessFlags, const TBlockVisit& visit) {
+    if (count == 0 || size == 0) return;
+    const auto slotPage = [&](uint32_t base) -> TCachePage* {
+        const uint32_t slot = base >> FPageShift;
+        return slot < FByPage.size() ? FByPage[slot] : nullptr;
+    };
+    // First pass: every page's descriptor on its way into the processor's cache.
+    for (size_t i = 0; i < count; ++i)
+        if (TCachePage* page = slotPage(addresses[i] & FAddressMask)) {
+            __builtin_prefetch(page);
+            __builtin_prefetch(reinterpret_cast<const char*>(page) + 64);
+        }
+    // Second pass: the blocks of cached pages (and the recency neighbours a touch rewrites)
+    // on their way too; the missing pages noted. A page found here is counted as a hit.
+    // Batches are small (a read-ahead filling): their bookkeeping stays on the stack.
+    constexpr size_t C_ON_STACK = 64;
+    std::array<uint8_t, C_ON_STACK> cachedHere{};
+    std::vector<uint8_t> cachedHeap(count > C_ON_STACK ? count : 0, 0);
+    uint8_t* const cached = count > C_ON_STACK ? cachedHeap.data() : cachedHere.data();
+    std::vector<uint32_t> missing;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t base = addresses[i] & FAddressMask;
+        TCachePage* page = slotPage(base);
+        if (page && page->FLowerAddress == base && page->FOwner == owner &&
+            page->FState != cpEmpty) {
+            const uint8_t* bytes = page->GetPageData() + (addresses[i] - base);
+            __builtin_prefetch(bytes);
+            __builtin_prefetch(bytes + std::min(size, FPageSize) - 1);
+            __builtin_prefetch(page->FOlder);
+            __builtin_prefetch(page->FNewer);
+            cached[i] = 1;
+        } else {
+            missing.push_back(base);
+        }
+    }
+    // The missing pages are read once each, in address order, after the file was told of them.
+    if (!missing.empty()) {
+        std::sort(missing.begin(), missing.end());
+        missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+        if (FAdviseIO && missing.size() > 1) FAdviseIO(missing);
+        for (const uint32_t base : missing) {
+            bool hit = false;
+            TCachePage* page = PageFor(base, owner, hit);
+            if (hit) continue;
+            ++FMisses;
+            page->MakeEmpty();
+            const bool pending = FReadIO(page->GetPageData(), owner, base, accessFlags);
+            SetState(page, pending ? cpDirty : cpClean);
+            Rehash(page, owner, base, accessFlags);
+            Touch(page);
+        }
+    }
+    // Last pass: each block in place, looked up again (a page read above may have replaced
+    // another, and the reader may have used the cache meanwhile); a block crossing a page, or
+    // whose page went, is read as ReadCache reads it.
+    std::vector<uint8_t> copy;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t address = addresses[i];
+        const uint32_t base = address & FAddressMask;
+        const uint32_t offset = address - base;
+        TCachePage* page = offset + uint64_t(size) <= FPageSize ? HashedPage(base) : nullptr;
+        if (page && page->FOwner == owner && page->FState != cpEmpty) {
+            if (cached[i]) ++FHits;
+            Touch(page);
+            visit(i, page->GetPageData() + offset);
+            continue;
+        }
+        copy.resize(size);
+        ReadCache(copy.data(), owner, size, address, accessFlags);
+        visit(i, copy.data());
     }
 }
 

@@ -297,14 +297,18 @@ void RecordSetFieldNull(uint8_t* record, const TInternalFieldItem& field) {
     if (field.GetSizeMarkerOffset() != 0) PutLE16(record + field.GetSizeMarkerOffset(), 0);
 }
 
-std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field) {
+std::string_view RecordGetStringView(const uint8_t* record, const TInternalFieldItem& field) {
     if (field.GetDataType() != ftString) WrongType(field, "RecordGetString");
     if (RecordFieldIsNull(record, field)) return {};
     uint16_t length = GetLE16(record + field.GetSizeMarkerOffset());
     if (length > field.GetWriteableFieldSize())
         ZanDatabaseErrorFmt(8962, "RecordGetString", "String length %d beyond field %s",
                             {int32_t(length), field.GetFieldName()});
-    return std::string(reinterpret_cast<const char*>(record + field.GetDataOffset()), length);
+    return std::string_view(reinterpret_cast<const char*>(record + field.GetDataOffset()), length);
+}
+
+std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field) {
+    return std::string(RecordGetStringView(record, field));
 }
 
 void RecordSetString(uint8_t* record, const TInternalFieldItem& field, std::string_view text) {
@@ -797,6 +801,24 @@ void TRecordMgr::ReadRecord(uint32_t address, uint8_t* buffer, bool keep) {
     }
 }
 
+void TRecordMgr::ReadRecords(const uint32_t* addresses, size_t count, const TBlockVisit& visit) {
+    CheckOpen("TRecordMgr.ReadRecords");
+    FIOInterface->ReadBlocks(addresses, count, static_cast<uint32_t>(FRecordSize), visit);
+}
+
+void TRecordMgr::ReadFilling(TReadAheadBuffer& filling) {
+    CheckOpen("TRecordMgr.ReadFilling");
+    FFillAddresses.resize(static_cast<size_t>(filling.Count()));
+    for (int32_t i = 0; i < filling.Count(); ++i)
+        FFillAddresses[static_cast<size_t>(i)] = filling.Items(i)->GetRecAddr();
+    const auto size = static_cast<size_t>(FRecordSize);
+    if (static_cast<size_t>(std::max(filling.GetRecordBufferSize(), 0)) < size)
+        ZanDatabaseError(8581, "TRecordMgr.ReadFilling", "Read-ahead record buffers too small");
+    ReadRecords(FFillAddresses.data(), FFillAddresses.size(), [&](size_t i, const uint8_t* bytes) {
+        std::memcpy(filling.Items(static_cast<int32_t>(i))->GetRecordBuffer(), bytes, size);
+    });
+}
+
 void TRecordMgr::ReadRecordByRef(uint32_t address, uint8_t*& pointer) {
     CheckOpen("TRecordMgr.ReadRecordByRef");
     pointer = FIOInterface->ReadBlockByRef(address, static_cast<uint32_t>(FRecordSize));
@@ -838,27 +860,36 @@ void TReadAheadBuffer::Open(int32_t recordSize, int32_t keySize, uint64_t lifeti
 }
 
 void TReadAheadBuffer::Close() {
-    Clear();
-    FRecordPool.clear();
-    FKeyPool.clear();
-    FPoolInUse = 0;
+    FPool.clear();
+    FCount = 0;
 }
 
 TReadAheadBufferItem* TReadAheadBuffer::Add() {
-    if (FPoolInUse >= static_cast<int32_t>(FRecordPool.size())) {
-        FRecordPool.emplace_back(static_cast<size_t>(FRecordSize), 0);
-        FKeyPool.emplace_back(static_cast<size_t>(FKeySize), 0);
+    if (FCount >= static_cast<int32_t>(FPool.size())) {
+        auto item = std::make_unique<TReadAheadBufferItem>();
+        item->FRecord.assign(static_cast<size_t>(FRecordSize), 0);
+        item->FKey.assign(static_cast<size_t>(FKeySize), 0);
+        item->FRecordBuffer = item->FRecord.data();
+        item->FKeyBuffer = item->FKey.data();
+        FPool.push_back(std::move(item));
     }
-    auto* item = TCollectionT<TReadAheadBufferItem>::Add();
-    item->FRecordBuffer = FRecordPool[static_cast<size_t>(FPoolInUse)].data();
-    item->FKeyBuffer = FKeyPool[static_cast<size_t>(FPoolInUse)].data();
-    ++FPoolInUse;
-    return item;
+    return FPool[static_cast<size_t>(FCount++)].get();
+}
+
+void TReadAheadBuffer::Delete(int32_t index) {
+    if (index < 0 || index >= FCount) ListIndexError(index);
+    // The removed item's buffers wait behind the ones in use.
+    std::rotate(FPool.begin() + index, FPool.begin() + index + 1, FPool.begin() + FCount);
+    --FCount;
+}
+
+TReadAheadBufferItem* TReadAheadBuffer::Items(int32_t index) const {
+    if (index < 0 || index >= FCount) ListIndexError(index);
+    return FPool[static_cast<size_t>(index)].get();
 }
 
 void TReadAheadBuffer::Invalidate() {
-    Clear();
-    FPoolInUse = 0;
+    FCount = 0;
     FValidTimeStamp = 0;
 }
 

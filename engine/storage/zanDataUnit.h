@@ -191,6 +191,8 @@ void RecordSetFieldNull(uint8_t* record, const TInternalFieldItem& field);
 // ftString: the text is cut at a character boundary to the writable size; the rest of the
 // declared size is zero.
 std::string RecordGetString(const uint8_t* record, const TInternalFieldItem& field);
+// The same text as a view into the record (no copy), valid while the record's bytes are.
+std::string_view RecordGetStringView(const uint8_t* record, const TInternalFieldItem& field);
 void RecordSetString(uint8_t* record, const TInternalFieldItem& field, std::string_view text);
 // ftBytes: the declared size, zero-padded.
 std::string RecordGetBytes(const uint8_t* record, const TInternalFieldItem& field);
@@ -410,6 +412,8 @@ public:
     void InvalidateStreams();
 };
 
+class TReadAheadBuffer;
+
 class TRecordMgr : public TObject {
 public:
     TRecordMgr();
@@ -429,6 +433,13 @@ public:
     uint32_t AddRecord(const uint8_t* buffer);
     void ReadRecord(uint32_t address, uint8_t* buffer, bool keep);
     void ReadRecordByRef(uint32_t address, uint8_t*& pointer);
+    // Reads the records at addresses together (their pages looked up and fetched at once) and
+    // hands each to visit in that order; the bytes are valid only during the visit. The last
+    // record read (keep) is not changed.
+    void ReadRecords(const uint32_t* addresses, size_t count, const TBlockVisit& visit);
+    // Reads the record of every item of a read-ahead filling into the item's buffer, all
+    // together as ReadRecords does.
+    void ReadFilling(TReadAheadBuffer& filling);
     void UpdateRecord(uint32_t address, const uint8_t* buffer);
     void DeleteRecord(uint32_t address);
     void RestoreBufferFromInternalBuffer(uint8_t* buffer) const;
@@ -448,12 +459,13 @@ private:
     TInternalFields* FFields = nullptr;
     int32_t FRecordSize = 0;
     std::vector<uint8_t> FBuffer;
+    std::vector<uint32_t> FFillAddresses; // kept between fillings
 };
 
 // ---------------------------------------------------------------------------------------------
 // Read-ahead buffer
 
-class TReadAheadBufferItem : public TCollectionItem {
+class TReadAheadBufferItem : public TObject {
 public:
     ZAN_CLASS(TReadAheadBufferItem)
 
@@ -466,32 +478,40 @@ public:
 
 private:
     friend class TReadAheadBuffer;
-    uint8_t* FRecordBuffer = nullptr; // pooled, not owned
-    uint8_t* FKeyBuffer = nullptr;
+    std::vector<uint8_t> FRecord;
+    std::vector<uint8_t> FKey;
+    uint8_t* FRecordBuffer = nullptr; // FRecord's bytes
+    uint8_t* FKeyBuffer = nullptr;    // FKey's bytes
     int32_t FRecNo = 0;
     uint32_t FRecAddr = 0;
 };
 
 // Records read in index order, kept for a short time. Times are milliseconds of a monotonic
-// clock in 64 bits.
-class TReadAheadBuffer : public TCollectionT<TReadAheadBufferItem> {
+// clock in 64 bits. Items and their buffers are pooled: emptying the buffer keeps them for the
+// next filling, so a filling allocates nothing once the pool is as large as the fillings.
+class TReadAheadBuffer : public TObject {
 public:
     ZAN_CLASS(TReadAheadBuffer)
 
     void Open(int32_t recordSize, int32_t keySize, uint64_t lifetime);
     void Close();
-    // An item with the next free pair of pooled buffers.
+    // An item at the end with the next free pair of pooled buffers.
     TReadAheadBufferItem* Add();
+    // Removes the item at index; the later ones move up (its buffers go back to the pool).
+    void Delete(int32_t index);
     void Invalidate();
     // Valid while now <= ValidTimeStamp + lifetime and not empty; invalidates itself otherwise.
     bool IsValid(uint64_t now);
 
+    int32_t Count() const { return FCount; }
+    // EListError outside 0..Count-1.
+    TReadAheadBufferItem* Items(int32_t index) const;
     int32_t GetIndexOfBufferItem(uint32_t address) const;
     TReadAheadBufferItem* GetBufferItem(uint32_t address) const;
     TReadAheadBufferItem* GetNextBufferItem(uint32_t address) const;
     TReadAheadBufferItem* GetPriorBufferItem(uint32_t address) const;
     TReadAheadBufferItem* Last() const { return Count() == 0 ? nullptr : Items(Count() - 1); }
-    int32_t GetInternalBufferCount() const { return static_cast<int32_t>(FRecordPool.size()); }
+    int32_t GetInternalBufferCount() const { return static_cast<int32_t>(FPool.size()); }
 
     uint64_t GetValidTimeStamp() const { return FValidTimeStamp; }
     void SetValidTimeStamp(uint64_t stamp) { FValidTimeStamp = stamp; }
@@ -506,9 +526,9 @@ public:
 private:
     int32_t FRecordSize = 0;
     int32_t FKeySize = 0;
-    std::vector<std::vector<uint8_t>> FRecordPool;
-    std::vector<std::vector<uint8_t>> FKeyPool;
-    int32_t FPoolInUse = 0;
+    // The pool; its first FCount items are the buffer's, in order.
+    std::vector<std::unique_ptr<TReadAheadBufferItem>> FPool;
+    int32_t FCount = 0;
     uint64_t FValidTimeStamp = 0;
     uint64_t FLifetime = 0;
     int32_t FLastRecordCount = 0;

@@ -42,6 +42,21 @@ void TZanFile::ConnectCaches() {
         Cipher(true, source, target, flags, owner, FPageSize);
         return true;
     });
+    // A batch read's missing pages are asked of the system at once, a call per run of
+    // neighbouring pages: it may fetch them together while the cache reads them one by one.
+    FPageCache.SetAdviseIO([this](const std::vector<uint32_t>& bases) {
+        const int fd = FFile.GetHandle();
+        if (fd < 0) return;
+        for (size_t i = 0; i < bases.size();) {
+            size_t j = i + 1;
+            while (j < bases.size() && uint64_t(bases[j]) == uint64_t(bases[j - 1]) + FPageSize)
+                ++j;
+            // Advice only: a refusal changes nothing the reads rely on.
+            (void)posix_fadvise(fd, off_t(bases[i]), off_t(uint64_t(j - i) * FPageSize),
+                                POSIX_FADV_WILLNEED);
+            i = j;
+        }
+    });
     // The block cache reads only inside a transaction, where bytes between the size on disk
     // and the logical end are not written yet.
     FBlockCache.SetReadIO([this](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
@@ -444,6 +459,23 @@ TCachePin TZanFile::PinZanFilePage(uint32_t owner, uint32_t count, uint32_t addr
     CheckOwner(owner);
     CheckRange(address, count, "TZanFile.PinZanFilePage");
     return FPageCache.PinPage(owner, address, accessFlags);
+}
+
+void TZanFile::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t count, uint32_t size,
+                          uint8_t accessFlags, const TBlockVisit& visit) {
+    if (count == 0 || size == 0) return;
+    CheckOwner(owner);
+    for (size_t i = 0; i < count; ++i)
+        CheckRange(addresses[i], size, "TZanFile.ReadBlocks");
+    if (PagePath(accessFlags)) {
+        FPageCache.ReadBlocks(owner, addresses, count, size, accessFlags, visit);
+        return;
+    }
+    std::vector<uint8_t> buffer(size);
+    for (size_t i = 0; i < count; ++i) {
+        SeekAndReadZanFile(buffer.data(), owner, size, addresses[i], accessFlags);
+        visit(i, buffer.data());
+    }
 }
 
 uint8_t* TZanFile::SeekAndReadZanFileByRef(uint32_t owner, uint32_t count, uint32_t address,

@@ -88,6 +88,10 @@ public:
                             uint8_t accessFlags);
     void SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                              uint8_t accessFlags);
+    // Reads count blocks of size bytes, one at each address, handing each to visit in that
+    // order (see TCacheMgr::ReadBlocks; outside the page path each is a plain read).
+    void ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t count, uint32_t size,
+                    uint8_t accessFlags, const TBlockVisit& visit);
     // Page path only; the request must lie inside one page.
     // The page at address (count must be the page size) read through the page cache and
     // pinned there; an empty pin where pages bypass the cache.

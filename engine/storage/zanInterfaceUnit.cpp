@@ -1,6 +1,7 @@
 #include "engine/storage/zanInterfaceUnit.h"
 
 #include <algorithm>
+#include <array>
 #include <unordered_set>
 
 #include "engine/storage/zanCommon.h"
@@ -19,6 +20,15 @@ uint32_t TBaseIOInterface::AllocateNewAddress(uint32_t, const void*) {
 
 void TBaseIOInterface::ReleaseBlock(uint32_t, uint32_t) {
     ZanDatabaseError(10065, "TBaseIOInterface.ReleaseBlock");
+}
+
+void TBaseIOInterface::ReadBlocks(const uint32_t* addresses, size_t count, uint32_t size,
+                                  const TBlockVisit& visit) {
+    std::vector<uint8_t> buffer(size);
+    for (size_t i = 0; i < count; ++i) {
+        ReadBlock(addresses[i], size, buffer.data());
+        visit(i, buffer.data());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -476,6 +486,16 @@ TCachePin TDiskIOInterface::PinBlock(uint32_t address, uint32_t size) {
     return FDiskMgr->GetZanFile()->PinZanFilePage(FTableID, size, address, FAccessFlags);
 }
 
+void TDiskIOInterface::ReadBlocks(const uint32_t* addresses, size_t count, uint32_t size,
+                                  const TBlockVisit& visit) {
+    static const char* const context = "TDiskIOInterface.ReadBlocks";
+    CheckOpen(context);
+    // Each block is checked as a read is.
+    for (size_t i = 0; i < count; ++i)
+        CheckOwnedBlock(addresses[i], size, context);
+    FDiskMgr->GetZanFile()->ReadBlocks(FTableID, addresses, count, size, FAccessFlags, visit);
+}
+
 void TDiskIOInterface::WriteBlockHeader(uint32_t address, uint32_t size, const void* data) {
     WriteBlock(address, size, data);
 }
@@ -565,15 +585,31 @@ uint32_t TBlobInterface::InsertBlob(TStream& stream) {
     return WriteNewBlocks(data.data(), static_cast<uint32_t>(data.size()), 0);
 }
 
-void TBlobInterface::WalkChain(uint32_t head, uint32_t maxLength, std::vector<uint32_t>& addresses,
-                               std::vector<uint32_t>* counts, TStream* stream) {
+uint64_t TBlobInterface::WalkChain(uint32_t head, uint32_t maxLength,
+                                   std::vector<uint32_t>* addresses, std::vector<uint32_t>* counts,
+                                   TStream* stream) {
     if (FBuffer.size() != FBlockSize)
         ZanDatabaseError(8576, "TBlobInterface.ReadBlob", "Blob interface is not open");
     const uint32_t payload = Payload();
+    // The blocks seen: the first few in a list on the stack (most chains are short), the
+    // rest in a set.
+    constexpr size_t C_LISTED = 16;
+    std::array<uint32_t, C_LISTED> listed{};
+    size_t listedCount = 0;
     std::unordered_set<uint32_t> seen;
+    const auto firstVisit = [&](uint32_t address) {
+        if (std::find(listed.begin(), listed.begin() + listedCount, address) !=
+            listed.begin() + listedCount)
+            return false;
+        if (listedCount < C_LISTED) {
+            listed[listedCount++] = address;
+            return true;
+        }
+        return seen.insert(address).second;
+    };
     uint64_t total = 0;
     for (uint32_t address = head; address != 0;) {
-        if (!seen.insert(address).second)
+        if (!firstVisit(address))
             ZanDatabaseErrorFmt(8963, "TBlobInterface.ReadBlob", "Blob chain loops at %d",
                                 {int64_t(address)});
         FIOInterface->ReadBlock(address, FBlockSize, FBuffer.data());
@@ -589,25 +625,21 @@ void TBlobInterface::WalkChain(uint32_t head, uint32_t maxLength, std::vector<ui
                                 "Blob chain longer than its stored length %d",
                                 {int64_t(maxLength)});
         if (stream != nullptr) stream->WriteBuffer(FBuffer.data() + 8, static_cast<int32_t>(count));
-        addresses.push_back(address);
+        if (addresses != nullptr) addresses->push_back(address);
         if (counts != nullptr) counts->push_back(count);
         address = link;
     }
+    return total;
 }
 
 uint32_t TBlobInterface::ReadBlob(uint32_t head, TStream& stream, uint32_t maxLength) {
-    std::vector<uint32_t> addresses, counts;
-    WalkChain(head, maxLength, addresses, &counts, &stream);
-    uint64_t total = 0;
-    for (uint32_t c : counts)
-        total += c;
-    return static_cast<uint32_t>(total);
+    return static_cast<uint32_t>(WalkChain(head, maxLength, nullptr, nullptr, &stream));
 }
 
 void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
     TDiskWriteScope scope(DiskMgrOf(FIOInterface));
     std::vector<uint32_t> addresses;
-    WalkChain(head, oldLength, addresses, nullptr, nullptr);
+    WalkChain(head, oldLength, &addresses, nullptr, nullptr);
     for (uint32_t a : addresses)
         FIOInterface->ReleaseBlock(a, FBlockSize);
 }
@@ -618,7 +650,7 @@ uint32_t TBlobInterface::EditBlob(uint32_t head, uint32_t oldLength, TStream& st
     const auto size = static_cast<uint32_t>(data.size());
     if (head == 0) return WriteNewBlocks(data.data(), size, 0);
     std::vector<uint32_t> old;
-    WalkChain(head, oldLength, old, nullptr, nullptr);
+    WalkChain(head, oldLength, &old, nullptr, nullptr);
     if (size == 0) {
         for (uint32_t a : old)
             FIOInterface->ReleaseBlock(a, FBlockSize);

@@ -90,6 +90,11 @@ public:
     // The block read in place and pinned in the page cache, or an empty pin where the store
     // has no such cache (the caller then reads a copy).
     virtual TCachePin PinBlock(uint32_t /*address*/, uint32_t /*size*/) { return {}; }
+    // Reads count blocks of size bytes, one at each address, handing each to visit in that
+    // order; the bytes are valid only during the visit. A store with a page cache looks the
+    // blocks' pages up together and reads them in place; here each is read into a copy.
+    virtual void ReadBlocks(const uint32_t* addresses, size_t count, uint32_t size,
+                            const TBlockVisit& visit);
 
     TIOMode GetIOMode() const { return FIOMode; }
     void SetIOMode(TIOMode mode) { FIOMode = mode; }
@@ -196,6 +201,8 @@ public:
     void NotifyPageChange(uint32_t owner) override;
     uint32_t GetRollbackCount() const override;
     TCachePin PinBlock(uint32_t address, uint32_t size) override;
+    void ReadBlocks(const uint32_t* addresses, size_t count, uint32_t size,
+                    const TBlockVisit& visit) override;
 
 private:
     // Loads the chain head (global chains under the header write lock); answers whether the
@@ -263,9 +270,10 @@ public:
 private:
     uint32_t Payload() const { return FBlockSize - 8; }
     uint32_t WriteNewBlocks(const uint8_t* data, uint32_t size, uint32_t lastLink);
-    // Reads and checks the chain: addresses in order; lengths are their payload counts.
-    void WalkChain(uint32_t head, uint32_t maxLength, std::vector<uint32_t>& addresses,
-                   std::vector<uint32_t>* counts, TStream* stream);
+    // Reads and checks the chain: addresses in order; lengths are their payload counts (each
+    // list only when given); answers the payload bytes in all.
+    uint64_t WalkChain(uint32_t head, uint32_t maxLength, std::vector<uint32_t>* addresses,
+                       std::vector<uint32_t>* counts, TStream* stream);
     static std::vector<uint8_t> ReadAll(TStream& stream);
 
     uint32_t FBlockSize = 0;

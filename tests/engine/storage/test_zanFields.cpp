@@ -169,6 +169,9 @@ TEST(RecordFormat, ValuesRoundTripWithNullFlags) {
     EXPECT_TRUE(RecordFieldIsNull(r, *s));
     RecordSetString(r, *s, "abc");
     EXPECT_EQ(RecordGetString(r, *s), "abc");
+    // The view lies in the record itself.
+    EXPECT_EQ(RecordGetStringView(r, *s).data(), reinterpret_cast<const char*>(r) + s->GetDataOffset());
+    EXPECT_EQ(RecordGetStringView(r, *s), "abc");
     EXPECT_EQ(GetLE16(r + s->GetSizeMarkerOffset()), 3);
     for (int k = 3; k < 10; ++k)
         EXPECT_EQ(r[s->GetDataOffset() + k], 0);
@@ -201,8 +204,15 @@ TEST(RecordFormat, ValuesRoundTripWithNullFlags) {
     EXPECT_TRUE(RecordFieldIsNull(r, *s));
     EXPECT_EQ(GetLE16(r + s->GetSizeMarkerOffset()), 0);
     EXPECT_EQ(RecordGetString(r, *s), "");
+    EXPECT_TRUE(RecordGetStringView(r, *s).empty());
+    // A stored length beyond the field is refused by the view as by the copy.
+    PutLE16(r + s->GetSizeMarkerOffset(), uint16_t(s->GetWriteableFieldSize() + 1));
+    r[s->GetNullFlagOffset()] = 1;
+    EXPECT_EQ(ErrorCodeOf([&] { RecordGetStringView(r, *s); }), 8962);
+    RecordSetFieldNull(r, *s);
 
     EXPECT_EQ(ErrorCodeOf([&] { RecordGetInteger(r, *f); }), 10000);
+    EXPECT_EQ(ErrorCodeOf([&] { RecordGetStringView(r, *i); }), 10000);
     EXPECT_EQ(ErrorCodeOf([&] { RecordSetString(r, *i, "x"); }), 10000);
 }
 

@@ -22,25 +22,6 @@ using namespace zan;
 
 namespace {
 
-std::string CheckFile(TZanDataBase& db) {
-    std::vector<std::unique_ptr<TTableDef>> defs;
-    std::vector<const TTableDef*> list;
-    TStringList names;
-    db.GetTableNames(names);
-    std::vector<std::string> all{"$SYSTBL_OBJECTIDREF", "$SYSTBL_INTGENERATOR"};
-    for (int i = 0; i < names.Count(); ++i)
-        all.push_back(names.Get(i));
-    for (const std::string& name : all) {
-        defs.push_back(std::make_unique<TTableDef>());
-        db.OpenTable(name, *defs.back());
-        list.push_back(defs.back().get());
-    }
-    const auto problems = CheckDatabase(*db.GetDiskMgr(), list);
-    for (auto& d : defs)
-        db.CloseTable(*d);
-    return ProblemText(problems);
-}
-
 // Statements separated by ";\n"; BEGIN, COMMIT and ROLLBACK drive the transaction.
 void RunScript(TQueryConnection& c, const std::string& script) {
     size_t at = 0;

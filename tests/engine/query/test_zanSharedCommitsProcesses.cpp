@@ -192,25 +192,6 @@ std::string Compare(TQueryConnection& c, const TModel& model) {
     return problems.str();
 }
 
-std::string CheckFile(TZanDataBase& db) {
-    std::vector<std::unique_ptr<TTableDef>> defs;
-    std::vector<const TTableDef*> list;
-    TStringList names;
-    db.GetTableNames(names);
-    std::vector<std::string> all{"$SYSTBL_OBJECTIDREF", "$SYSTBL_INTGENERATOR"};
-    for (int i = 0; i < names.Count(); ++i)
-        all.push_back(names.Get(i));
-    for (const std::string& name : all) {
-        defs.push_back(std::make_unique<TTableDef>());
-        db.OpenTable(name, *defs.back());
-        list.push_back(defs.back().get());
-    }
-    const auto problems = CheckDatabase(*db.GetDiskMgr(), list);
-    for (auto& d : defs)
-        db.CloseTable(*d);
-    return ProblemText(problems);
-}
-
 } // namespace
 
 // Seed 2's first 32 steps by default: its step 28 (the child adds a row to a system table

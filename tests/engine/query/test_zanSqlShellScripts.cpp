@@ -11,29 +11,12 @@
 
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
+#include "support/zanShellScript.h"
 #include "tools/zansql/zanSqlShell.h"
 
 using namespace zan;
 
 namespace {
-
-struct TScriptCase {
-    const char* Name;
-    std::string Script;
-    int Code;
-    std::string Out;                    // the whole standard output (--tsv)
-    std::vector<std::string> ErrParts;  // each must appear on standard error
-};
-
-int RunScript(const std::string& script, const std::string& database, std::string& out,
-              std::string& err) {
-    std::istringstream in(script);
-    std::ostringstream o, e;
-    const int code = RunZanSql(std::vector<std::string>{"--tsv", database}, in, o, e);
-    out = o.str();
-    err = e.str();
-    return code;
-}
 
 std::string Repeat(const std::string& part, int count, const std::string& separator) {
     std::string text;

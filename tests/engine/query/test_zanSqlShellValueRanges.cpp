@@ -9,52 +9,17 @@
 #include "sql_test_support.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
+#include "support/zanShellScript.h"
 #include "tools/zansql/zanSqlShell.h"
 
 using namespace zan;
-
-namespace {
-
-struct TRangeCase {
-    const char* Name;
-    std::string Script;
-    int Code;
-    std::string Out;                   // the whole standard output (--tsv)
-    std::vector<std::string> ErrParts; // each must appear on standard error
-};
-
-int RunRangeScript(const std::string& script, const std::string& database, std::string& out,
-                   std::string& err) {
-    std::istringstream in(script);
-    std::ostringstream o, e;
-    const int code = RunZanSql(std::vector<std::string>{"--tsv", database}, in, o, e);
-    out = o.str();
-    err = e.str();
-    return code;
-}
-
-void RunRangeCases(const std::vector<TRangeCase>& cases) {
-    for (const TRangeCase& c : cases) {
-        SCOPED_TRACE(c.Name);
-        TTempFile file("ranges.zan");
-        std::string out, err;
-        EXPECT_EQ(RunRangeScript(c.Script, file.Path, out, err), c.Code) << err;
-        EXPECT_EQ(out, c.Out);
-        for (const std::string& part : c.ErrParts)
-            EXPECT_NE(err.find(part), std::string::npos) << part << " in:\n" << err;
-        // "error 0:" is an error that is not the engine's: a stored value that does not read.
-        EXPECT_EQ(err.find("error 0:"), std::string::npos) << err;
-    }
-}
-
-} // namespace
 
 // A MONEY value beyond the currency range was stored as given and every later read of the row
 // failed ("Invalid floating point operation", after part of the row was printed).
 TEST(SqlShellValueRanges, MoneyOutsideItsRangeIsRefused) {
     const std::string table = "CREATE TABLE m (id INTEGER, v MONEY);\n"
                               "INSERT INTO m VALUES (1, 12.5);\n";
-    RunRangeCases({
+    RunScriptCases({
         {"INSERT of a huge value",
          table + "INSERT INTO m VALUES (2, 1000000000000000000000);\n"
                  "INSERT INTO m VALUES (3, -1000000000000000);\n"
@@ -83,7 +48,7 @@ TEST(SqlShellValueRanges, MoneyOutsideItsRangeIsRefused) {
 TEST(SqlShellValueRanges, StringResultWidths) {
     const std::string table = "CREATE TABLE u (a VARCHAR(5), b VARCHAR(200));\n"
                               "INSERT INTO u VALUES ('abc', 'x');\n";
-    RunRangeCases({
+    RunScriptCases({
         {"concatenation wider than a field",
          table + "SELECT b || b FROM u;\nSELECT DISTINCT b || a || b FROM u;\n",
          0, "b || b\nxx\nb || a || b\nxabcx\n", {}},

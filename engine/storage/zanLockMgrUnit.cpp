@@ -9,6 +9,7 @@
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
+#include "engine/storage/zanJournal.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
 #include "host/rtl/StringList.h"
@@ -363,13 +364,15 @@ void TDBUserMonitor::CreateLockFile() {
         ZanDatabaseError(8581, "TDBUserMonitor.Open",
                          "Lock File could not be created: " + e.Message(), this);
     }
-    // Whoever may write the database must be able to register here, whatever the umask of
-    // the process that happened to create the file: it gets the database file's permission
-    // bits, as the journal does.
+    // Whoever may write the database must be able to register here, whatever the user and
+    // umask of the process that happened to create the file: it gets the database file's owner
+    // and permission bits, as the journal does.
     struct stat st {};
     if (FDatabaseHandle != nullptr && FDatabaseHandle->GetHandle() >= 0 &&
-        fstat(FDatabaseHandle->GetHandle(), &st) == 0)
+        fstat(FDatabaseHandle->GetHandle(), &st) == 0) {
+        ZanGiveOwner(file.GetHandle(), st.st_uid, st.st_gid);
         fchmod(file.GetHandle(), st.st_mode & 0666);
+    }
     try {
         const std::array<char, EntrySize> zeros{};
         file.WriteAt(zeros.data(), zeros.size(), 0);

@@ -11,6 +11,7 @@
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
+#include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -56,12 +57,14 @@ std::string TemporaryNameFor(const std::string& path) {
     return path + ".tmp" + IntToStr(int64_t(getpid()));
 }
 
-// Syncs the file at path and gives it the mode bits; answers errno or 0.
-int FinishCopy(const std::string& path, mode_t mode) {
+// Syncs the file at path and gives it the owner and mode bits of the file described by model;
+// answers errno or 0.
+int FinishCopy(const std::string& path, const struct stat& model) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return errno;
     int error = 0;
-    if (fchmod(fd, mode & 07777) != 0 || fsync(fd) != 0) error = errno;
+    ZanGiveOwner(fd, model.st_uid, model.st_gid);
+    if (fchmod(fd, model.st_mode & 07777) != 0 || fsync(fd) != 0) error = errno;
     close(fd);
     return error;
 }
@@ -74,10 +77,10 @@ void SyncDirectoryOf(const std::string& path) {
     close(fd);
 }
 
-// Syncs the file written under the temporary name, gives it the mode bits and renames it over
-// path; answers errno or 0.
-int PublishFile(const std::string& temp, const std::string& path, mode_t mode) {
-    if (const int error = FinishCopy(temp, mode)) return error;
+// Syncs the file written under the temporary name, gives it the owner and mode bits of the file
+// described by model and renames it over path; answers errno or 0.
+int PublishFile(const std::string& temp, const std::string& path, const struct stat& model) {
+    if (const int error = FinishCopy(temp, model)) return error;
     if (rename(temp.c_str(), path.c_str()) != 0) return errno;
     SyncDirectoryOf(path);
     return 0;
@@ -318,7 +321,7 @@ void TZanDataBase::CopyDatabase(const std::string& destination, bool overwrite) 
     } else if (!DoCopyFile(source, temp, true)) {
         ZanDatabaseError(9344, context, OSErrorText(errno) + "." + source);
     }
-    if (const int error = PublishFile(temp, destination, st.st_mode))
+    if (const int error = PublishFile(temp, destination, st))
         ZanDatabaseError(9344, context, OSErrorText(error) + "." + source);
     if (!std::filesystem::exists(destination, ec)) ZanDatabaseError(9344, context, destination);
 }
@@ -469,7 +472,7 @@ void TZanDataBase::RebuildDatabase() {
             text += " " + name;
         ZanDatabaseError(8581, context, text + ". The backup is " + backup);
     }
-    if (const int error = PublishFile(temp, path, st.st_mode))
+    if (const int error = PublishFile(temp, path, st))
         ZanDatabaseError(9344, context, OSErrorText(error) + "." + path);
 }
 
@@ -509,7 +512,7 @@ void TZanDataBase::DumpTableDefinitions() {
             copy.CreateTable(def, false);
         }
     }
-    if (const int error = PublishFile(temp, path, st.st_mode))
+    if (const int error = PublishFile(temp, path, st))
         ZanDatabaseError(9344, context, OSErrorText(error) + "." + path);
 }
 

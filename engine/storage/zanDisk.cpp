@@ -1248,10 +1248,17 @@ int32_t TDiskMgr::QueryRecordLockStatus(uint32_t recordAddress) const {
 void TDiskMgr::ReleaseAllLocks() {
     FDeferredReleases.clear();
     if (!FFile->CheckOpen() || !FMultiUser) return;
+    // After a lock timeout the pause comes once, when every lock is given back: the connection
+    // this one waited on then finds them free at its next attempt.
+    TBaseLockMgr* owed = nullptr;
+    for (TBaseLockMgr* manager :
+         {FTableLockMgr.get(), FRecordLockMgr.get(), FTransactionLockMgr.get()})
+        if (manager && manager->TakePauseOwed()) owed = manager;
     if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
     HeaderLockGone();
     if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
     if (FTransactionLockMgr) FTransactionLockMgr->ReleaseAllLocks();
+    if (owed) owed->PauseAfterTimeout();
 }
 
 // ----- transactions

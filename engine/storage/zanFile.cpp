@@ -586,7 +586,8 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     bool imageRead = LoadFixedImage();
     if (imageRead) std::memcpy(image, FFixedImage.data(), ZanFixedRegionsEnd);
 
-    FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits);
+    FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits,
+                   FFile.GetHandle());
     try {
         // Stretches close to each other are read in one call, up to 1 MiB at a time; a gap
         // under a page costs less to read than a call.

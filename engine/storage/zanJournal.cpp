@@ -338,6 +338,15 @@ std::string JournalFileNameFor(const std::string& databaseFileName) {
     return databaseFileName + "-journal";
 }
 
+void ZanGiveOwner(int fd, uid_t uid, gid_t gid) {
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || (st.st_uid == uid && st.st_gid == gid)) return;
+    if (fchown(fd, uid, gid) == 0 || st.st_gid == gid) return;
+    if (fchown(fd, static_cast<uid_t>(-1), gid) != 0) {
+        // Neither may be given: the file keeps its owner and group.
+    }
+}
+
 uint32_t FixedRegionsCRC(const uint8_t* image) {
     uint32_t crc = 0;
     for (const auto& r : C_FIXED_REGIONS)
@@ -647,7 +656,7 @@ bool TJournalWriter::KeptReady(bool known) {
 }
 
 void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mode,
-                           uint64_t oldSize, bool sync) {
+                           uint64_t oldSize, bool sync, int ownerFd) {
     ZanAssert(!FActive, "Journal already active");
     const bool verified = FVerified && FPath == path;
     FVerified = false;
@@ -674,7 +683,10 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
                       mode & 0666);
         if (fd >= 0) {
             FCreated = true;
-            // The database's permission bits, whatever the umask.
+            // The database's owner and permission bits, whatever the user and umask.
+            struct stat owner {};
+            if (ownerFd >= 0 && fstat(ownerFd, &owner) == 0)
+                ZanGiveOwner(fd, owner.st_uid, owner.st_gid);
             if (fchmod(fd, mode & 0666) != 0) {
                 const int e = errno;
                 close(fd);

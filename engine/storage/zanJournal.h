@@ -59,6 +59,13 @@ inline constexpr uint32_t ZanJournalLockIds = 2048;
 // The journal's name for a database file.
 std::string JournalFileNameFor(const std::string& databaseFileName);
 
+// Gives the file open at fd the owner and group (uid, gid) when it has others: a file the engine
+// makes beside a database (journal, users file, backup copy) belongs to the database file's
+// owner, so a privileged process using another user's database leaves nothing that user cannot
+// open, empty or remove. Without the right to change the owner only the group is given (as a
+// member of it may); without that either, the file stays as it is.
+void ZanGiveOwner(int fd, uid_t uid, gid_t gid);
+
 // CRC-32 of the three fixed regions of a database image of at least ZanFixedRegionsEnd bytes.
 uint32_t FixedRegionsCRC(const uint8_t* image);
 
@@ -141,8 +148,10 @@ public:
     // the writer's own, or one another connection left). Anything else at the path fails with 9217 before a byte is written, as does a file
     // that cannot be created. When sync is set, a newly created journal's directory is synced
     // at Finish. The old size is the database file's size now.
+    // A journal it creates gets the owner and group of the file open at ownerFd, when given
+    // (ZanGiveOwner).
     void Begin(const std::string& path, uint32_t pageSize, mode_t mode, uint64_t oldSize,
-               bool sync);
+               bool sync, int ownerFd = -1);
     // Adds the stored bytes of [address, address + length); a stretch that crosses pages
     // becomes one record per page. Records are buffered and written in 1 MiB pieces.
     void AddStretch(uint32_t address, const void* bytes, uint32_t length);

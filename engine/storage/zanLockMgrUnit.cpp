@@ -9,6 +9,7 @@
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
+#include "engine/storage/zanJournal.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/Random.h"
 #include "host/rtl/StringList.h"
@@ -31,6 +32,7 @@ TBaseLockMgr::TBaseLockMgr(TWinFile* handle, uint64_t base, uint32_t regionSize)
 }
 
 TBaseLockMgr::~TBaseLockMgr() {
+    FPauseOwed = false; // a connection going away has no next statement to hold back
     try {
         ReleaseAllLocks();
     } catch (...) {
@@ -55,7 +57,21 @@ const TLockItem* TBaseLockMgr::FindItem(uint32_t id, int32_t lockType) const {
 
 void TBaseLockMgr::RetryPause() const {
     // Beeping is not offered on this platform; the pause is what matters.
-    if (FLockRetryInterval > 0) Sleep(static_cast<uint32_t>(FLockRetryInterval));
+    if (FLockRetryInterval <= 0) return;
+    const int32_t quarter = FLockRetryInterval / 4;
+    Sleep(static_cast<uint32_t>(FLockRetryInterval - quarter + Random(2 * quarter + 1)));
+}
+
+void TBaseLockMgr::RetriesSpent(const char* context, const std::string& message) {
+    FPauseOwed = !FLocks.empty();
+    ZanDatabaseError(10249, context, message, this);
+}
+
+void TBaseLockMgr::PauseAfterTimeout() {
+    FPauseOwed = false;
+    if (FLockRetryInterval <= 0) return;
+    const int32_t longest = FLockRetryInterval + FLockRetryInterval / 4;
+    Sleep(static_cast<uint32_t>(longest + Random(FLockRetryInterval + 1)));
 }
 
 bool TBaseLockMgr::LockWithRetries(uint64_t address, uint32_t size, int32_t lockType) {
@@ -84,7 +100,7 @@ bool TBaseLockMgr::SetReadLock(uint32_t id, uint32_t size) {
         }
         RetryPause();
     }
-    ZanDatabaseError(10249, "TBaseLockMgr.SetReadLock", FReadLockErrMsg, this);
+    RetriesSpent("TBaseLockMgr.SetReadLock", FReadLockErrMsg);
 }
 
 int32_t TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
@@ -99,7 +115,7 @@ int32_t TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
     if (size == 0) size = FRegionSize;
     const uint64_t addr = GetCalculatedLockAddr(id);
     if (!LockWithRetries(addr, size, ZanLockWrite))
-        ZanDatabaseError(10249, "TBaseLockMgr.SetWriteLock", FWriteLockErrMsg, this);
+        RetriesSpent("TBaseLockMgr.SetWriteLock", FWriteLockErrMsg);
     ++FChangeCount;
     FLocks.push_back(TLockItem{size, ZanLockWrite, addr, id});
     return ZanLockWrite;
@@ -107,7 +123,7 @@ int32_t TBaseLockMgr::SetWriteLock(uint32_t id, uint32_t size) {
 
 void TBaseLockMgr::UpgradeReadLockToWriteLock(uint32_t id, uint32_t size) {
     if (!InternalUpgradeReadLock(id, size))
-        ZanDatabaseError(10249, "TBaseLockMgr.UpgradeReadLockToWriteLock", FWriteLockErrMsg, this);
+        RetriesSpent("TBaseLockMgr.UpgradeReadLockToWriteLock", FWriteLockErrMsg);
 }
 
 void TBaseLockMgr::UpgradeReadLocks() {
@@ -131,6 +147,7 @@ void TBaseLockMgr::ReleaseLocks(const std::vector<uint32_t>& ids) {
     if (released.empty()) return;
     ++FChangeCount;
     InternalReleaseFileLocks(released);
+    if (FPauseOwed && FLocks.empty()) PauseAfterTimeout();
 }
 
 void TBaseLockMgr::ReleaseAllLocks() {
@@ -139,6 +156,7 @@ void TBaseLockMgr::ReleaseAllLocks() {
     TLockCollection released;
     released.swap(FLocks); // forgotten even when the unlock fails: the handle frees it at close
     InternalReleaseFileLocks(released);
+    if (FPauseOwed) PauseAfterTimeout();
 }
 
 void TBaseLockMgr::InternalReleaseFileLocks(const TLockCollection& items) {
@@ -180,6 +198,7 @@ bool TBaseLockMgr::InternalUpgradeReadLock(uint32_t, uint32_t) {
 
 TWinLockMgr::~TWinLockMgr() {
     // The base destructor can no longer reach the overrides: release here.
+    FPauseOwed = false;
     try {
         ReleaseAllLocks();
     } catch (...) {
@@ -368,13 +387,15 @@ void TDBUserMonitor::CreateLockFile() {
         ZanDatabaseError(8581, "TDBUserMonitor.Open",
                          "Lock File could not be created: " + e.Message(), this);
     }
-    // Whoever may write the database must be able to register here, whatever the umask of
-    // the process that happened to create the file: it gets the database file's permission
-    // bits, as the journal does.
+    // Whoever may write the database must be able to register here, whatever the user and
+    // umask of the process that happened to create the file: it gets the database file's owner
+    // and permission bits, as the journal does.
     struct stat st {};
     if (FDatabaseHandle != nullptr && FDatabaseHandle->GetHandle() >= 0 &&
-        fstat(FDatabaseHandle->GetHandle(), &st) == 0)
+        fstat(FDatabaseHandle->GetHandle(), &st) == 0) {
+        ZanGiveOwner(file.GetHandle(), st.st_uid, st.st_gid);
         fchmod(file.GetHandle(), st.st_mode & 0666);
+    }
     try {
         const std::array<char, EntrySize> zeros{};
         file.WriteAt(zeros.data(), zeros.size(), 0);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/rtl/Classes.h"
@@ -54,10 +55,18 @@ public:
     // Every id held ends write-locked (commit).
     void UpgradeReadLocks();
     // Unlocks and forgets every item of the id (not counted: one release drops them all).
+    // The release that leaves nothing held after a timeout (10249) pauses before it returns,
+    // so that the connection the timed-out one waited on gets the locks first.
     void ReleaseLock(uint32_t id);
     // The same for several ids at once: items that lie next to each other go in one unlock.
     void ReleaseLocks(const std::vector<uint32_t>& ids);
     void ReleaseAllLocks();
+    // The pause a release after a timeout still owes; taking it clears it, for a caller that
+    // releases several managers and pauses once after all of them (PauseAfterTimeout).
+    bool GetPauseOwed() const { return FPauseOwed; }
+    bool TakePauseOwed() { return std::exchange(FPauseOwed, false); }
+    // Longer than any one pause between attempts, plus a random part.
+    void PauseAfterTimeout();
     // The type of the first item of the id; 0 when none.
     int32_t QueryLockType(uint32_t id) const;
     bool LockExists(uint32_t id, int32_t lockType) const;
@@ -91,7 +100,14 @@ protected:
     // Up to the retry count of attempts on [address, address + size), pausing after each
     // refusal. An empty range counts as locked.
     bool LockWithRetries(uint64_t address, uint32_t size, int32_t lockType);
+    // The pause between attempts: the retry interval give or take a quarter, drawn each time so
+    // that two connections waiting on each other do not poll in step.
     void RetryPause() const;
+    // Raises 10249 once the retries are spent. When items are still held, the caller's rollback
+    // gives them back later, and the release that leaves this manager empty then pauses (see
+    // ReleaseLocks): the connection that waited on them gets its turn before this one's next
+    // statement takes them again.
+    [[noreturn]] void RetriesSpent(const char* context, const std::string& message);
     const TLockItem* FindItem(uint32_t id, int32_t lockType) const;
 
     TWinFile* FHandle;
@@ -101,6 +117,8 @@ protected:
     bool FBeepOnLockRetry = false;
     int32_t FLockRetryCount = 10;
     int32_t FLockRetryInterval = 200;
+    // A timeout raised while items were held: the release that empties the manager pauses.
+    bool FPauseOwed = false;
     uint64_t FBase;
     std::string FWriteLockErrMsg;
     std::string FReadLockErrMsg;

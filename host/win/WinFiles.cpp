@@ -73,10 +73,17 @@ bool ForeignLockPresent(int fd, uint64_t offset, uint64_t length, const std::str
     return lock.l_type != F_UNLCK;
 }
 
+// Reads do not update the access time where the process may ask so (it owns the file): the
+// file changes at every commit, so each read after one would otherwise write the inode.
 int OpenRetrying(const char* path, int flags, mode_t mode) {
-    for (;;) {
-        int fd = ::open(path, flags, mode);
-        if (fd >= 0 || errno != EINTR) return fd;
+    for (int extra = O_NOATIME;;) {
+        int fd = ::open(path, flags | extra, mode);
+        if (fd >= 0) return fd;
+        if (errno == EPERM && extra != 0) {
+            extra = 0;
+        } else if (errno != EINTR) {
+            return fd;
+        }
     }
 }
 

@@ -61,20 +61,6 @@ int InsertRows(const std::string& path, int process, TChildProcess& self) {
     return std::min(timeouts, C_CHILD_BROKEN - 1);
 }
 
-std::string CheckFile(TZanDataBase& db) {
-    std::vector<std::unique_ptr<TTableDef>> defs;
-    std::vector<const TTableDef*> list;
-    for (const std::string name : {"$SYSTBL_OBJECTIDREF", "$SYSTBL_INTGENERATOR", "t"}) {
-        defs.push_back(std::make_unique<TTableDef>());
-        db.OpenTable(name, *defs.back());
-        list.push_back(defs.back().get());
-    }
-    const auto problems = CheckDatabase(*db.GetDiskMgr(), list);
-    for (auto& d : defs)
-        db.CloseTable(*d);
-    return ProblemText(problems);
-}
-
 } // namespace
 
 TEST(LockContentionProcesses, TwoWritersOnOneIndexedTableBothGetThrough) {

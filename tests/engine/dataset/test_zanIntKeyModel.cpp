@@ -234,7 +234,25 @@ TEST(ZanIntKeyModel, ExtremeAndNullIntegerKeysMatchTheModelThroughDeleteRuns) {
 // fetch bracket) while another process deletes, updates and inserts rows everywhere between the
 // rows read. Rows the other process never touched must each come exactly once and the keys read
 // must keep the index's order.
-TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
+std::string PadFor(int32_t id, int32_t pad) {
+    return std::string(size_t(id % pad), char('a' + id % 26));
+}
+
+std::string NoteOf(int32_t id) {
+    std::string note;
+    for (int i = 0; i < id % 40; ++i)
+        note += "note " + std::to_string(id) + ";";
+    return note;
+}
+
+std::string ReadNote(TZanDataSet& c) {
+    TMemoryStream s;
+    bool isNull = false;
+    c.DataSetGetFieldStream(3, isNull, s);
+    return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.GetSize()));
+}
+
+void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollbacks) {
     TTempFile file("intkey_fork.zan");
     CreateDatabaseFile(file.Path);
     std::map<int32_t, int32_t> start; // Id -> A
@@ -247,7 +265,10 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
         TFieldDefs fields;
         fields.Add("Id", ftInteger, 0, true);
         fields.Add("A", ftInteger);
-        fields.Add("Pad", ftString, 180);
+        fields.Add("Pad", ftString, pad);
+        fields.Add("Note", ftMemo);
+        for (int32_t i = 0; i < extraPads; ++i)
+            fields.Add("P" + std::to_string(i), ftString, pad);
         TIndexDefs indexes;
         indexes.Add("ixId", "Id", {ixUnique});
         indexes.Add("ixA", "A", {});
@@ -266,7 +287,13 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
             w->InitializeNewRecord(w->GetRecBuf(), false);
             w->DataSetSetFieldDataAsVariant(0, Variant(id));
             w->DataSetSetFieldDataAsVariant(1, Variant(a));
-            w->DataSetSetFieldDataAsVariant(2, Variant(std::string(size_t(id % 170), 'p')));
+            w->DataSetSetFieldDataAsVariant(2, Variant(PadFor(id, pad)));
+            const std::string note = NoteOf(id);
+            TMemoryStream ns;
+            if (!note.empty()) ns.WriteBuffer(note.data(), int32_t(note.size()));
+            w->DataSetSetFieldStream(3, note.empty(), ns);
+            for (int32_t i = 0; i < extraPads; ++i)
+                w->DataSetSetFieldDataAsVariant(4 + i, Variant(PadFor(id + i, pad)));
             w->AddRecord(false);
             start[id] = a;
         }
@@ -294,6 +321,9 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
                 for (;;) {
                     const char op = self.Receive();
                     if (op == 'q') return 0;
+                    // Some turns change inside a transaction that is rolled back.
+                    const bool undo = rollbacks && r() % 3 == 0;
+                    if (undo) db->StartTransaction();
                     for (int k = 0; k < 3; ++k) {
                         const int32_t id = 3 * int32_t(1 + r() % 300);
                         const uint32_t what = r() % 3;
@@ -314,6 +344,7 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
                             w->DeleteRecord(nullptr);
                         }
                     }
+                    if (undo) db->Rollback();
                     self.Send('k');
                 }
             });
@@ -327,6 +358,7 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
             c->SetIndexName(index);
             c->DataSetOpen();
             c->SetReadAheadBufferSize(16);
+            const uint64_t fillsBefore = c->GetReadAheadFills();
             const bool desc = std::string(index) == "ixAdesc";
             std::map<int32_t, int> seen;
             std::optional<int32_t> last;
@@ -339,6 +371,15 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
                 ++seen[id];
                 if (!touchable(id)) {
                     EXPECT_EQ(a, start[id]) << "id " << id;
+                    EXPECT_EQ(c->DataSetGetFieldDataAsVariant(2).AsString(), PadFor(id, pad))
+                        << "id " << id;
+                    if (id % 4 == 1) {
+                        EXPECT_EQ(ReadNote(*c), NoteOf(id)) << "id " << id;
+                    }
+                    for (int32_t i = 0; i < extraPads; ++i)
+                        EXPECT_EQ(c->DataSetGetFieldDataAsVariant(4 + i).AsString(),
+                                  PadFor(id + i, pad))
+                            << "id " << id;
                 }
                 if (last) {
                     const bool ascending = forwards != desc;
@@ -353,6 +394,8 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
                 if (rows > 5000) break;
             }
             c->ReleaseReadAheadMode();
+            // The scan went by fillings.
+            EXPECT_GT(c->GetReadAheadFills() - fillsBefore, 10u);
             child.Send('q');
             EXPECT_EQ(child.Wait(), 0);
             for (const auto& [id, a] : start)
@@ -366,6 +409,15 @@ TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
             auto problems = CheckDatabase(*db->GetDiskMgr(), {&c->GetTableDef()});
             EXPECT_TRUE(problems.empty()) << ProblemText(problems);
         }
+}
+
+TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
+    ScanWhileAnotherProcessWrites(180, 0, false);
+}
+
+// Records of about 900 bytes cross pages; the writer's turns are sometimes rolled back.
+TEST(ZanIntKeyModel, ScansOfRecordsCrossingPagesKeepUntouchedRowsThroughRollbacks) {
+    ScanWhileAnotherProcessWrites(250, 3, true);
 }
 
 } // namespace

@@ -252,7 +252,8 @@ std::string ReadNote(TZanDataSet& c) {
     return std::string(reinterpret_cast<const char*>(s.Memory()), size_t(s.GetSize()));
 }
 
-void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollbacks) {
+void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollbacks,
+                                   bool ranged = false) {
     TTempFile file("intkey_fork.zan");
     CreateDatabaseFile(file.Path);
     std::map<int32_t, int32_t> start; // Id -> A
@@ -360,6 +361,17 @@ void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollback
             c->SetReadAheadBufferSize(16);
             const uint64_t fillsBefore = c->GetReadAheadFills();
             const bool desc = std::string(index) == "ixAdesc";
+            // Ranged: A from -10 to 10 (a descending index starts at the higher end).
+            auto inRange = [&](int32_t a) { return !ranged || (a >= -10 && a <= 10); };
+            if (ranged) {
+                uint8_t* lo = c->GetRangeRecBuf(rmRangeStart);
+                uint8_t* hi = c->GetRangeRecBuf(rmRangeEnd);
+                c->InitializeRangeBuffers(rmRangeStart);
+                c->InitializeRangeBuffers(rmRangeEnd);
+                c->DataSetSetFieldDataToRecBufAsVariant(lo, 1, Variant(int32_t(desc ? 10 : -10)));
+                c->DataSetSetFieldDataToRecBufAsVariant(hi, 1, Variant(int32_t(desc ? -10 : 10)));
+                c->SetRangeOn(true);
+            }
             std::map<int32_t, int> seen;
             std::optional<int32_t> last;
             int rows = 0;
@@ -369,6 +381,7 @@ void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollback
                 const int32_t id = c->DataSetGetFieldDataAsVariant(0).AsInteger();
                 const int32_t a = c->DataSetGetFieldDataAsVariant(1).AsInteger();
                 ++seen[id];
+                EXPECT_TRUE(inRange(a)) << "id " << id << " A " << a;
                 if (!touchable(id)) {
                     EXPECT_EQ(a, start[id]) << "id " << id;
                     EXPECT_EQ(c->DataSetGetFieldDataAsVariant(2).AsString(), PadFor(id, pad))
@@ -399,7 +412,7 @@ void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollback
             child.Send('q');
             EXPECT_EQ(child.Wait(), 0);
             for (const auto& [id, a] : start)
-                if (!touchable(id)) {
+                if (!touchable(id) && inRange(a)) {
                     EXPECT_EQ(seen[id], 1) << index << " " << forwards << " id " << id;
                 }
             for (const auto& [id, n] : seen)
@@ -413,6 +426,11 @@ void ScanWhileAnotherProcessWrites(int32_t pad, int32_t extraPads, bool rollback
 
 TEST(ZanIntKeyModel, ScansKeepUntouchedRowsWhileAnotherProcessWrites) {
     ScanWhileAnotherProcessWrites(180, 0, false);
+}
+
+// The same inside a range of the index.
+TEST(ZanIntKeyModel, RangedScansKeepUntouchedRowsWhileAnotherProcessWrites) {
+    ScanWhileAnotherProcessWrites(180, 1, true, true);
 }
 
 // Records of about 900 bytes cross pages; the writer's turns are sometimes rolled back.

@@ -214,6 +214,21 @@ struct TBase {
     }
 };
 
+// Runs the operation (run(path, crash point, torn) -> its crash-point count) uninterrupted on a
+// copy of the base file: it must end in the expected new state. Sets total to its count.
+template <class TRun>
+void RunWhole(const TBase& base, const char* name, const TAfter& expected, TRun& run,
+              uint64_t& total) {
+    TTempFile whole(name);
+    std::filesystem::copy_file(base.File.Path, whole.Path);
+    total = run(whole.Path, 0, false);
+    std::string state;
+    ASSERT_EQ(Judge(whole.Path, base.Defs, state, expected), "");
+    ASSERT_EQ(state, "after");
+    RemoveSideFiles(whole.Path);
+}
+
+
 TBase& Base() {
     static TBase base;
     return base;
@@ -362,13 +377,9 @@ TEST(StorageCrash, KilledWriteScopeLeavesOldOrNewState) {
         expected.T.insert(C_BASE_ROWS + k);
     expected.S = OldRows();
 
-    TTempFile whole("crash_scope.zan");
-    std::filesystem::copy_file(base.File.Path, whole.Path);
-    const uint64_t total = run(whole.Path, 0, false);
+    uint64_t total = 0;
+    ASSERT_NO_FATAL_FAILURE(RunWhole(base, "crash_scope.zan", expected, run, total));
     std::string state;
-    ASSERT_EQ(Judge(whole.Path, base.Defs, state, expected), "");
-    ASSERT_EQ(state, "after");
-    RemoveSideFiles(whole.Path);
     int before = 0;
     for (uint64_t k = 1; k <= 12; ++k) {
         const uint64_t n = std::max<uint64_t>(1, total * k / 12);
@@ -440,13 +451,9 @@ TEST(StorageCrash, KilledSmallCommitAfterOthersLeavesOldOrNewState) {
         expected.T = OldRows();
         expected.T.insert(C_BASE_ROWS);
         expected.S = OldRows();
-        TTempFile whole("crash_small.zan");
-        std::filesystem::copy_file(base.File.Path, whole.Path);
-        const uint64_t total = run(whole.Path, 0, false);
+        uint64_t total = 0;
+        ASSERT_NO_FATAL_FAILURE(RunWhole(base, "crash_small.zan", expected, run, total));
         std::string state;
-        ASSERT_EQ(Judge(whole.Path, base.Defs, state, expected), "");
-        ASSERT_EQ(state, "after");
-        RemoveSideFiles(whole.Path);
         ASSERT_GT(total, 3u);
         for (uint64_t n = 1; n <= total; ++n) {
             TTempFile trial("crash_small_trial.zan");

@@ -233,6 +233,22 @@ void TZanFile::FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool 
     }
 }
 
+void TZanFile::FollowFixedRegions(const void* bytes, uint64_t address, uint64_t len) {
+    if (FFixedKept && address < ZanFixedRegionsEnd)
+        std::memcpy(FFixedImage.data() + address, bytes,
+                    std::min<uint64_t>(len, ZanFixedRegionsEnd - address));
+}
+
+void TZanFile::NoteWritten(uint64_t end) {
+    if (FKnownSize >= 0) FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(end));
+}
+
+void TZanFile::WriteFailed(const std::string& why) {
+    FKnownSize = -1; // a partial write may have grown the file
+    FFixedKept = false;
+    ZanDatabaseError(9217, "TZanFile.Write", "Unable to complete file write operation. " + why);
+}
+
 void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address) {
     if (!CheckOpen())
         ZanDatabaseError(8450, "TZanFile.Write", "Unable to seek for file write operation");
@@ -244,19 +260,12 @@ void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address
         ++FWriteCalls;
         FFile.WriteAt(buffer, todo, address);
         if (killAfter) ZanCrashNow();
-        if (FKnownSize >= 0)
-            FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
+        NoteWritten(address + count);
     } catch (const EOSError& e) {
-        FKnownSize = -1; // a partial write may have grown the file
-        FFixedKept = false;
-        ZanDatabaseError(9217, "TZanFile.Write",
-                         "Unable to complete file write operation. " + e.Message());
+        WriteFailed(e.Message());
     }
     // What is held of the file follows the write.
-    if (FFixedKept && address < ZanFixedRegionsEnd) {
-        const uint64_t end = std::min<uint64_t>(address + count, ZanFixedRegionsEnd);
-        std::memcpy(FFixedImage.data() + address, buffer, end - address);
-    }
+    FollowFixedRegions(buffer, address, count);
     if (FShareKeepsSize && count < FPageSize) KeepCleanBlock(buffer, count, static_cast<uint32_t>(address));
 }
 
@@ -271,21 +280,13 @@ void TZanFile::FileWriteV(std::vector<iovec>& iov, uint64_t address) {
     // What is held of the fixed regions follows the write (a failed write drops it below).
     uint64_t at = address;
     for (const iovec& v : iov) {
-        if (FFixedKept && at < ZanFixedRegionsEnd)
-            std::memcpy(FFixedImage.data() + at, v.iov_base,
-                        std::min<uint64_t>(v.iov_len, ZanFixedRegionsEnd - at));
+        FollowFixedRegions(v.iov_base, at, v.iov_len);
         at += v.iov_len;
     }
     ++FWriteCalls;
-    if (!ZanPWriteAllV(FFile.GetHandle(), iov.data(), static_cast<int>(iov.size()), address)) {
-        const int error = errno;
-        FKnownSize = -1; // a partial write may have grown the file
-        FFixedKept = false;
-        ZanDatabaseError(9217, "TZanFile.Write",
-                         "Unable to complete file write operation. " + SysErrorMessage(error));
-    }
-    if (FKnownSize >= 0)
-        FKnownSize = std::max<int64_t>(FKnownSize, static_cast<int64_t>(address + count));
+    if (!ZanPWriteAllV(FFile.GetHandle(), iov.data(), static_cast<int>(iov.size()), address))
+        WriteFailed(SysErrorMessage(errno));
+    NoteWritten(address + count);
 }
 
 void TZanFile::ReadStoredBlock(uint8_t* buffer, uint32_t count, uint64_t address) {

@@ -209,6 +209,12 @@ private:
     void FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address);
     // The same for buffers written back to back in one call (their descriptions used up).
     void FileWriteV(std::vector<iovec>& iov, uint64_t address);
+    // The held fixed-region bytes follow a write of len bytes at address.
+    void FollowFixedRegions(const void* bytes, uint64_t address, uint64_t len);
+    // After a write ending at end: the known size grows to it.
+    void NoteWritten(uint64_t end);
+    // A write failed: what is held of the file may be wrong now (9217).
+    [[noreturn]] void WriteFailed(const std::string& why);
     // Whether the fixed regions' bytes may be held now, and reads them when so and not held
     // yet; true when they are held.
     bool FixedImageAllowed() const { return FShareKeepsSize || FSizeSteady; }

@@ -24,8 +24,10 @@ namespace {
 
 constexpr size_t C_FLUSH_SIZE = 1u << 20; // records go to the file in pieces of this size
 // A kept journal longer than this is cut to zero length at its commit point, so the file does
-// not keep the blocks of one big transaction; a shorter one has only its header zeroed.
-constexpr uint64_t C_KEEP_LENGTH = 1u << 20;
+// not keep the blocks of one big transaction; a shorter one has only its header zeroed. Cutting
+// also drops the large cache folios a long journal write leaves, which would make each later
+// small journal write into them several times slower.
+constexpr uint64_t C_KEEP_LENGTH = 64u << 10;
 constexpr uint32_t C_FLAG_TRUNCATE = 1;
 constexpr uint32_t C_MIN_PAGE = 128;
 constexpr uint32_t C_MAX_PAGE = 65536;

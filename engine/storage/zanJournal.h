@@ -162,7 +162,7 @@ public:
     // count, length and old size are the writer's own), then syncs the journal (and a new
     // journal's directory) when sync was asked. After this the journal is hot.
     void Finish(const TJournalHeader& fields);
-    // The commit point: with keep the file's header is zeroed (a journal over 1 MiB is cut to
+    // The commit point: with keep the file's header is zeroed (a journal over 64 KiB is cut to
     // zero length instead) and it stays open for the next commit; otherwise it is removed and
     // closed. Synced when sync was asked.
     void Invalidate(bool keep);

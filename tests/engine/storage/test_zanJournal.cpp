@@ -423,7 +423,7 @@ TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
 // The commit point zeroes the kept journal's header and leaves its records: the file is no
 // journal to anyone (this process's recovery or another's), it stays at full length and the
 // next commit writes into the same file, where the stale records fail their checksum beyond
-// the new length. A journal over 1 MiB is cut to zero length instead.
+// the new length. A journal over 64 KiB is cut to zero length instead.
 TEST(ZanJournal, InvalidatedJournalIsNeverHotAndIsReused) {
     TScenario s;
     TJournalWriter w;

@@ -981,7 +981,12 @@ void TZanDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* recBuf, int32_t
     ZanAssert(head > 0, "GetFieldStream. Blob address = 0");
     const int64_t start = stream.GetPosition();
     const uint32_t read = FBlobInterface->ReadBlob(head, stream, length);
-    ZanAssert(read == length && stream.GetPosition() - start == int64_t(length),
+    // A shorter chain is not the one the record names (a copied reference whose chain was
+    // released and taken by another).
+    if (read != length)
+        ZanDatabaseErrorFmt(8963, context, "Blob chain at %d holds %d bytes, its reference %d",
+                            {int64_t(head), int64_t(read), int64_t(length)});
+    ZanAssert(stream.GetPosition() - start == int64_t(length),
               "Unexpected error in reading blob data");
 }
 

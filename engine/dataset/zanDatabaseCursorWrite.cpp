@@ -404,6 +404,28 @@ void TZanDataSet::WriteBlobsToInterface(bool deleting) {
     TBlobMgr& blobs = FRecordMgr->GetBlobMgr();
     TInternalFields& fields = *FTableDef->GetInternalFields();
     uint8_t* rec = FRecBuf.data();
+    // Two fields of the record naming one chain: releasing or rewriting one would free or
+    // change blocks the other still names (and a later chain would take them), so the record
+    // is damaged and nothing is written.
+    for (int i = 1; i < blobs.Count(); ++i) {
+        const TInternalFieldItem* a = fields.GetField(blobs.Items(i)->GetFieldNo());
+        if (a == nullptr || !IsBlobFieldType(a->GetDataType()) ||
+            rec[a->GetNullFlagOffset()] == C_NULLFLAG_NULL)
+            continue;
+        uint32_t head = 0, length = 0;
+        RecordGetBlobRef(rec, *a, head, length);
+        for (int j = 0; j < i && head != 0; ++j) {
+            const TInternalFieldItem* b = fields.GetField(blobs.Items(j)->GetFieldNo());
+            if (b == nullptr || !IsBlobFieldType(b->GetDataType()) ||
+                rec[b->GetNullFlagOffset()] == C_NULLFLAG_NULL)
+                continue;
+            uint32_t other = 0;
+            RecordGetBlobRef(rec, *b, other, length);
+            if (other == head)
+                ZanDatabaseErrorFmt(8962, context, "Blob fields %s and %s name one chain at %d",
+                                    {b->GetFieldName(), a->GetFieldName(), int64_t(head)});
+        }
+    }
     for (int i = 0; i < blobs.Count(); ++i) {
         TBlob& blob = *blobs.Items(i);
         const TInternalFieldItem* field = fields.GetField(blob.GetFieldNo());

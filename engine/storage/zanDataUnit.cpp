@@ -588,11 +588,19 @@ uint32_t TTableHeaderMgr::ReadHeaderSize(uint32_t address) {
     return GetLE32(head + 8);
 }
 
-uint32_t TTableHeaderMgr::CheckedHeaderSize(uint32_t address, const char* context) {
-    uint32_t size = ReadHeaderSize(address);
+uint32_t TTableHeaderMgr::CheckedHeaderSize(uint32_t address, int32_t id, const char* context) {
+    ZanAssert(FIOInterface != nullptr, "CheckedHeaderSize: IOInterface = nil");
+    // A map address naming any other block (another table's header among them) is damage: a
+    // drop through it would release that block.
+    uint8_t head[64];
+    FIOInterface->ReadBlock(address, sizeof head, head);
+    const uint32_t size = GetLE32(head + 8);
     if (size != uint32_t(C_TABLE_HEADER_SIZE))
         ZanDatabaseErrorFmt(8962, context, "Table header at %d has size %d",
                             {int64_t(address), int64_t(size)});
+    if (GetLE32(head) != uint32_t(id))
+        ZanDatabaseErrorFmt(8962, context, "Table header at %d does not belong to table %d",
+                            {int64_t(address), int64_t(id)});
     return size;
 }
 
@@ -656,7 +664,7 @@ TTableHeader* TTableHeaderMgr::OpenTable(int32_t id) {
         ZanDatabaseErrorFmt(8581, "TTableHeaderMgr.OpenTable", "The TableID could not be found: %d",
                             {id});
     uint32_t address = MapAddress(pos);
-    uint32_t size = CheckedHeaderSize(address, "TTableHeaderMgr.OpenTable");
+    uint32_t size = CheckedHeaderSize(address, id, "TTableHeaderMgr.OpenTable");
     TTableHeader* header = Add();
     try {
         header->SetHeaderSize(static_cast<int32_t>(size));
@@ -690,7 +698,7 @@ void TTableHeaderMgr::DeleteTable(int32_t id) {
     if (!FindTableHeaderInMap(id, pos))
         ZanDatabaseError(8579, "TTableHeaderMgr.DeleteTable", "Delete table");
     uint32_t address = MapAddress(pos);
-    uint32_t size = CheckedHeaderSize(address, "TTableHeaderMgr.DeleteTable");
+    uint32_t size = CheckedHeaderSize(address, id, "TTableHeaderMgr.DeleteTable");
     FIOInterface->SetFirstEmptyValid(false);
     FIOInterface->ReleaseBlock(address, size);
     std::memmove(FMap.data() + 8 * pos, FMap.data() + 8 * (pos + 1),

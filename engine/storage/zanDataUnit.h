@@ -367,8 +367,9 @@ private:
     void InternalReadMap();
     void InternalWriteMap();
     int32_t AddTableHeaderToMap(uint32_t address);
-    // Reads the header size at the address, which must be a table header's (8962 otherwise).
-    uint32_t CheckedHeaderSize(uint32_t address, const char* context);
+    // Reads the header size at the address, which must be the header of table id (its size and
+    // its table id; 8962 otherwise).
+    uint32_t CheckedHeaderSize(uint32_t address, int32_t id, const char* context);
 
     std::vector<uint8_t> FMap = std::vector<uint8_t>(C_HEADER_MAP_SIZE, 0);
     TBaseIOInterface* FIOInterface = nullptr;

@@ -364,6 +364,16 @@ uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t requestSize, const void* 
             std::fill(FWorkBuffer.begin(), FWorkBuffer.end(), 0);
             if (data != nullptr) std::memcpy(FWorkBuffer.data(), data, requestSize);
             if (count > 1) {
+                // The run's next block becomes its head: it must be free (zeros where a
+                // block in use holds its flags or link), or the run's count reaches over
+                // blocks in use, which the new head and later blocks would overwrite.
+                uint8_t successor[8];
+                FDiskMgr->ReadCustomSize(fe + FBlockSize, sizeof successor, successor, FTableID,
+                                         FAccessFlags);
+                if (!std::all_of(successor, successor + 8, [](uint8_t b) { return b == 0; }))
+                    ZanDatabaseErrorFmt(8962, context,
+                                        "Free run at %d reaches over a block in use at %d",
+                                        {int64_t(fe), int64_t(fe + FBlockSize)});
                 PutLE32(FWorkBuffer.data() + FBlockSize + 8, next);
                 PutLE32(FWorkBuffer.data() + FBlockSize + 12, count - 1);
                 FDiskMgr->WriteCustomSize(fe, FBlockSize * 2, FWorkBuffer.data(), FTableID,
@@ -636,10 +646,19 @@ uint32_t TBlobInterface::ReadBlob(uint32_t head, TStream& stream, uint32_t maxLe
     return static_cast<uint32_t>(WalkChain(head, maxLength, nullptr, nullptr, &stream));
 }
 
+std::vector<uint32_t> TBlobInterface::ChainOfLength(uint32_t head, uint32_t length) {
+    std::vector<uint32_t> addresses;
+    const uint64_t total = WalkChain(head, length, &addresses, nullptr, nullptr);
+    if (length != UINT32_MAX && total != length)
+        ZanDatabaseErrorFmt(8963, "TBlobInterface.ReadBlob",
+                            "Blob chain at %d holds %d bytes, its reference %d",
+                            {int64_t(head), int64_t(total), int64_t(length)});
+    return addresses;
+}
+
 void TBlobInterface::DeleteBlob(uint32_t head, uint32_t oldLength) {
     TDiskWriteScope scope(DiskMgrOf(FIOInterface));
-    std::vector<uint32_t> addresses;
-    WalkChain(head, oldLength, &addresses, nullptr, nullptr);
+    const std::vector<uint32_t> addresses = ChainOfLength(head, oldLength);
     for (uint32_t a : addresses)
         FIOInterface->ReleaseBlock(a, FBlockSize);
 }
@@ -649,8 +668,7 @@ uint32_t TBlobInterface::EditBlob(uint32_t head, uint32_t oldLength, TStream& st
     std::vector<uint8_t> data = ReadAll(stream);
     const auto size = static_cast<uint32_t>(data.size());
     if (head == 0) return WriteNewBlocks(data.data(), size, 0);
-    std::vector<uint32_t> old;
-    WalkChain(head, oldLength, &old, nullptr, nullptr);
+    const std::vector<uint32_t> old = ChainOfLength(head, oldLength);
     if (size == 0) {
         for (uint32_t a : old)
             FIOInterface->ReleaseBlock(a, FBlockSize);

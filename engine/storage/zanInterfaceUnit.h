@@ -255,9 +255,11 @@ public:
     // maxLength, with a cycle, or with malformed blocks raises 8963.
     uint32_t ReadBlob(uint32_t head, TStream& stream, uint32_t maxLength = UINT32_MAX);
     // Rewrites the chain with the whole stream: in place, extended or cut; answers the head
-    // (0 when the stream is empty and the chain was deleted).
+    // (0 when the stream is empty and the chain was deleted). The chain must hold exactly
+    // oldLength bytes (8963 otherwise, before anything is written).
     uint32_t EditBlob(uint32_t head, uint32_t oldLength, TStream& stream);
-    // Releases every block of the chain. The chain is checked before anything is released.
+    // Releases every block of the chain. The chain is checked before anything is released: it
+    // must hold exactly oldLength bytes unless that is UINT32_MAX (8963 otherwise).
     void DeleteBlob(uint32_t head, uint32_t oldLength = UINT32_MAX);
 
     uint32_t GetBlobBlockSize() const { return FBlockSize; }
@@ -275,6 +277,10 @@ private:
     uint64_t WalkChain(uint32_t head, uint32_t maxLength, std::vector<uint32_t>* addresses,
                        std::vector<uint32_t>* counts, TStream* stream);
     static std::vector<uint8_t> ReadAll(TStream& stream);
+    // The chain's blocks when it holds exactly length bytes (any count for UINT32_MAX); a
+    // chain of another length is not the one its reference names (its blocks were released
+    // and taken by another chain, or the reference was copied): 8963.
+    std::vector<uint32_t> ChainOfLength(uint32_t head, uint32_t length);
 
     uint32_t FBlockSize = 0;
     TBaseIOInterface* FIOInterface = nullptr;

@@ -655,3 +655,265 @@ TEST(DamagedFile, DamagedSubtreeCountsNeverOverflowRecordNumbers) {
                      }));
     }
 }
+
+namespace {
+
+// The table id of a table as its definition holds it.
+uint32_t TableIdOf(TZanDataBase& db, const std::string& table) {
+    TZanTable t;
+    t.SetDataBase(&db);
+    t.SetTableName(table);
+    t.Open();
+    return t.GetTableDef().GetTableHeader()->GetTableID();
+}
+
+void ExecOn(TZanDataBase& db, const std::string& sql) {
+    TZanQuery q;
+    q.SetDataBase(&db);
+    q.GetSQL().SetText(sql);
+    q.ExecSQL();
+}
+
+} // namespace
+
+// Table R's entry in the map of table headers damaged to name another block: L's header,
+// a block inside it, the map itself, no block, or beyond the file. Opening R or dropping it
+// fails with 8962, and L keeps its header, its rows and every block.
+TEST(DamagedFile, HeaderMapAddressNotNamingTheTablesHeaderIsRefused) {
+    TTempFile file("damaged_header_map.zan");
+    MakeTwoTableFile(file.Path);
+    std::string before;
+    TStoredHeader left, right;
+    uint32_t rightId = 0;
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        left = StoredHeaderOf(*db, "L");
+        right = StoredHeaderOf(*db, "R");
+        rightId = TableIdOf(*db, "R");
+        before = RowsOf(*db, "L");
+    }
+    const std::vector<uint8_t> good = ReadFileBytes(file.Path);
+    // The map's pair of R: its id, then its header's address.
+    uint8_t pair[8];
+    std::memcpy(pair, &rightId, 4);
+    std::memcpy(pair + 4, &right.Address, 4);
+    const auto found = std::search(good.begin(), good.end(), pair, pair + 8);
+    ASSERT_NE(found, good.end());
+    const size_t pairAt = size_t(found - good.begin());
+    const uint32_t mapAddress = uint32_t(pairAt - pairAt % 4096);
+    for (const uint32_t address :
+         {left.Address, left.Address + 16, mapAddress, 0u, 0xFFFFFF00u, uint32_t(good.size())}) {
+        SCOPED_TRACE(address);
+        std::vector<uint8_t> bytes = good;
+        std::memcpy(bytes.data() + pairAt + 4, &address, 4);
+        WriteFileBytes(file.Path, bytes);
+        {
+            auto db = NewDatabase(file.Path);
+            db->SetExclusive(true);
+            db->Open();
+            std::string message;
+            EXPECT_EQ(ErrorCodeOf([&] { (void)RowsOf(*db, "R"); }, &message), 8962) << message;
+            EXPECT_EQ(ErrorCodeOf([&] { ExecOn(*db, "DROP TABLE R"); }, &message), 8962)
+                << message;
+        }
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf([&] { EXPECT_EQ(RowsOf(*db, "L"), before); }, &message), 0)
+            << message;
+        EXPECT_EQ(ErrorCodeOf([&] { ExecOn(*db, "INSERT INTO L VALUES (1001, 'x')"); }, &message),
+                  0)
+            << message;
+        TZanTable l;
+        l.SetDataBase(db.get());
+        l.SetTableName("L");
+        l.Open();
+        // The checker sees R's damaged pair (the map's second) and R's header no pair names,
+        // and nothing else.
+        auto problems = CheckDatabase(*db->GetDiskMgr(), {&l.GetTableDef()});
+        const std::string unlisted =
+            "header block " + std::to_string(right.Address) + " is neither listed nor free";
+        std::erase_if(problems, [&](const std::string& p) {
+            return p.rfind("user header map pair 1: ", 0) == 0 || p == unlisted;
+        });
+        EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+    }
+}
+
+namespace {
+
+// Table "M" (Id integer, N1 memo, N2 memo), rows Id 717101.. with memos of 3000 bytes each.
+void MakeMemoFile(const std::string& path, int rows) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    TZanTable t;
+    t.SetDataBase(db.get());
+    t.SetTableName("M");
+    t.GetFieldDefs().Add("Id", ftInteger);
+    t.GetFieldDefs().Add("N1", ftMemo);
+    t.GetFieldDefs().Add("N2", ftMemo);
+    t.CreateTable();
+    t.Open();
+    for (int i = 1; i <= rows; ++i)
+        t.AppendRecord({Variant(717100 + i), Variant(std::string(3000, char('a' + i))),
+                        Variant(std::string(3000, char('A' + i)))});
+}
+
+// Offset of a record's first field value (its Id) in the file.
+size_t RecordOf(const std::vector<uint8_t>& bytes, int32_t id) {
+    return OffsetOfInt(bytes, id);
+}
+
+} // namespace
+
+// Two blob fields of one record naming one chain (N2's reference copied from N1). A write that
+// releases or rewrites either chain would free or change blocks the other field still names:
+// it fails with 8962, and a row inserted afterwards keeps its memos.
+TEST(DamagedFile, TwoBlobFieldsOfARecordSharingAChainAreRefused) {
+    TTempFile file("damaged_blob_shared_fields.zan");
+    MakeMemoFile(file.Path, 3);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const size_t at = RecordOf(bytes, 717101);
+    ASSERT_NE(at, std::string::npos);
+    std::memcpy(bytes.data() + at + 12, bytes.data() + at + 4, 8); // N2 := N1
+    WriteFileBytes(file.Path, bytes);
+    const char* const writes[] = {"UPDATE M SET N1 = NULL WHERE Id = 717101",
+                                  "UPDATE M SET N2 = 'short' WHERE Id = 717101",
+                                  "DELETE FROM M WHERE Id = 717101"};
+    for (const char* sql : writes) {
+        SCOPED_TRACE(sql);
+        WriteFileBytes(file.Path, bytes);
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf([&] { ExecOn(*db, sql); }, &message), 8962) << message;
+        // The blocks were not released: a new row's memos stay its own.
+        ExecOn(*db, "INSERT INTO M (Id, N1, N2) VALUES (717109, '" + std::string(2990, 'z') +
+                        "', 'y')");
+        // A later write through record 717101 changes none of the new row's blocks.
+        (void)ErrorCodeOf([&] {
+            ExecOn(*db, "UPDATE M SET N2 = '" + std::string(2000, 'x') + "' WHERE Id = 717101");
+        });
+        TZanQuery q;
+        q.SetDataBase(db.get());
+        q.GetSQL().SetText("SELECT N1, N2 FROM M WHERE Id = 717109");
+        q.Open();
+        EXPECT_EQ(q.GetFields()[0]->GetAsString(), std::string(2990, 'z'));
+        EXPECT_EQ(q.GetFields()[1]->GetAsString(), "y");
+    }
+}
+
+// Two records whose blob fields name one chain (record 2's N1 reference copied from record 1's
+// N2).
+// Deleting record 1 releases the chain, and a new row's memo of the same block count but
+// another length takes its blocks. Record 2's reference then names a chain of another length:
+// reading it is damage (8963), and editing or deleting it fails without changing or releasing
+// the new row's memo.
+TEST(DamagedFile, BlobChainOfAnotherLengthIsRefusedBeforeAWrite) {
+    TTempFile file("damaged_blob_shared_rows.zan");
+    MakeMemoFile(file.Path, 3);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const size_t first = RecordOf(bytes, 717101), second = RecordOf(bytes, 717102);
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(second, std::string::npos);
+    // Record 2's N1 := record 1's N2, the chain record 1's delete releases last (on top of
+    // the free blocks, so the next memo of its block count takes exactly its blocks).
+    std::memcpy(bytes.data() + second + 4, bytes.data() + first + 12, 8);
+    WriteFileBytes(file.Path, bytes);
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    ExecOn(*db, "DELETE FROM M WHERE Id = 717101");
+    const std::string fresh(2997, 'q');
+    ExecOn(*db, "INSERT INTO M (Id, N1, N2) VALUES (717105, '" + fresh + "', NULL)");
+    auto freshKept = [&] {
+        TZanQuery q;
+        q.SetDataBase(db.get());
+        q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717105");
+        q.Open();
+        EXPECT_EQ(q.GetFields()[0]->GetAsString(), fresh);
+    };
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] {
+                      TZanQuery q;
+                      q.SetDataBase(db.get());
+                      q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717102");
+                      q.Open();
+                      (void)q.GetFields()[0]->GetAsString();
+                  },
+                  &message),
+              8963)
+        << message;
+    for (const char* sql : {"UPDATE M SET N1 = 'rewritten through record 2' WHERE Id = 717102",
+                            "UPDATE M SET N1 = NULL WHERE Id = 717102",
+                            "DELETE FROM M WHERE Id = 717102"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(ErrorCodeOf([&] { ExecOn(*db, sql); }, &message), 8963) << message;
+        freshKept();
+        // A later memo takes no block of the new row's chain.
+        ExecOn(*db, "UPDATE M SET N2 = '" + std::string(3000, 'w') + "' WHERE Id = 717103");
+        freshKept();
+    }
+}
+
+// A free run whose stored block count reaches over live records of its own table (the run
+// head left by a deleted record, its count raised). Taking blocks from the run for new records
+// fails with 8962 instead of writing the next run head, then a new record, over the live
+// records; every row stays readable.
+TEST(DamagedFile, FreeRunReachingOverLiveBlocksIsRefused) {
+    TTempFile file("damaged_free_run.zan");
+    CreateDatabaseFile(file.Path);
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        ExecOn(*db, "CREATE TABLE F (a INTEGER, s VARCHAR(30))");
+        for (int i = 1; i <= 30; ++i)
+            ExecOn(*db, "INSERT INTO F VALUES (" + std::to_string(424200 + i) + ", 'row" +
+                            std::to_string(i) + "')");
+    }
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const size_t tenth = OffsetOfInt(bytes, 424210), eleventh = OffsetOfInt(bytes, 424211);
+    ASSERT_NE(tenth, std::string::npos);
+    ASSERT_NE(eleventh, std::string::npos);
+    const size_t blockSize = eleventh - tenth;
+    const size_t block = tenth - 16; // the record's block: 14 header bytes, two null flags
+    ASSERT_EQ(bytes[block], 1);
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        ExecOn(*db, "DELETE FROM F WHERE a = 424210");
+    }
+    bytes = ReadFileBytes(file.Path);
+    ASSERT_TRUE(std::all_of(bytes.begin() + long(block), bytes.begin() + long(block) + 8,
+                            [](uint8_t b) { return b == 0; }));
+    uint32_t count = 0;
+    std::memcpy(&count, bytes.data() + block + 12, 4);
+    ASSERT_EQ(count, 1u) << blockSize;
+    count = 4;
+    std::memcpy(bytes.data() + block + 12, &count, 4);
+    WriteFileBytes(file.Path, bytes);
+
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    std::string message;
+    const int32_t code = ErrorCodeOf(
+        [&] {
+            for (int i = 1; i <= 4; ++i)
+                ExecOn(*db, "INSERT INTO F VALUES (" + std::to_string(525200 + i) + ", 'new')");
+        },
+        &message);
+    EXPECT_EQ(code, 8962) << message;
+    TZanQuery q;
+    q.SetDataBase(db.get());
+    q.GetSQL().SetText("SELECT a, s FROM F WHERE a < 500000 ORDER BY a");
+    q.Open();
+    std::string rows;
+    for (q.First(); !q.GetEOF(); q.Next())
+        rows += q.GetFields()[1]->GetAsString() + ";";
+    std::string expected;
+    for (int i = 1; i <= 30; ++i)
+        if (i != 10) expected += "row" + std::to_string(i) + ";";
+    EXPECT_EQ(rows, expected);
+}

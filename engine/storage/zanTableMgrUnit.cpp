@@ -249,6 +249,20 @@ void TTableDef::CheckStoredLayout() const {
         if (size > C_MAXKEYSIZE)
             ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Key field %s is too large",
                                 {key->GetFieldName()});
+        // A key field of a table field is a copy of that field's layout: keys are built from
+        // the record by it and the field found by its number, so the two must agree (a key
+        // of another type or place would order and compare other bytes than the field holds).
+        const int32_t no = key->GetPhysicalFieldNo();
+        if (no == -1) continue;
+        const TInternalFieldItem* f =
+            no >= 0 && no < FInternalFields->Count() ? FInternalFields->GetField(no) : nullptr;
+        if (f == nullptr || f->GetDataType() != key->GetDataType() ||
+            f->GetFieldSize() != key->GetFieldSize() ||
+            f->GetDataOffset() != key->GetRecBufOffset() ||
+            f->GetNullFlagOffset() != key->GetNullFlagOffset() ||
+            f->GetSizeMarkerOffset() != key->GetSizeMarkerOffset())
+            ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Key field %s does not match its field",
+                                {key->GetFieldName()});
     }
     // The trees build keys up to the index's maximum key size, which the keys must fit and
     // which must not exceed the largest key an index takes.

@@ -90,6 +90,14 @@ TEST(DamagedFile, StoredFieldLayoutIsChecked) {
         // Datasets find fields by name, ASCII case ignored: the framework refused the second
         // field outside the engine's errors, and an insert went on to a misleading 9645.
         {"a field named as another", C_QTY_FIELD, "FieldName = 'Qty'", "FieldName = 'iD' "},
+        // Key fields copy their field's layout: one naming another field, no field, or
+        // holding another type made index upkeep an internal error or compare other bytes.
+        {"key field of another field", "TableName = 'T'", "PhysicalFieldNo = 0",
+         "PhysicalFieldNo = 3"},
+        {"key field of no field", "TableName = 'T'", "PhysicalFieldNo = 0", "PhysicalFieldNo = 9"},
+        {"key field of another type", "TableName = 'T'",
+         "KeyFields = <\n    item\n      FieldName = 'Id'\n      DataType = ftInteger",
+         "KeyFields = <\n    item\n      FieldName = 'Id'\n      DataType = ftBoolean"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -978,7 +978,9 @@ void TZanDataSet::DataSetGetFieldStreamFromRecBuf(const uint8_t* recBuf, int32_t
     if (isNull) return;
     uint32_t head = 0, length = 0;
     RecordGetBlobRef(current, f, head, length);
-    ZanAssert(head > 0, "GetFieldStream. Blob address = 0");
+    if (head == 0)
+        ZanDatabaseErrorFmt(8963, context, "Blob field %s holds %d bytes without a chain",
+                            {f.GetFieldName(), int64_t(length)});
     const int64_t start = stream.GetPosition();
     const uint32_t read = FBlobInterface->ReadBlob(head, stream, length);
     // A shorter chain is not the one the record names (a copied reference whose chain was

@@ -925,3 +925,36 @@ TEST(DamagedFile, FreeRunReachingOverLiveBlocksIsRefused) {
         if (i != 10) expected += "row" + std::to_string(i) + ";";
     EXPECT_EQ(rows, expected);
 }
+
+// A blob reference with a length but no chain (its head zeroed): reading the memo is damage
+// (8963), through a table and through SQL, instead of an internal error.
+TEST(DamagedFile, BlobReferenceWithoutAChainIsDamage) {
+    TTempFile file("damaged_blob_no_chain.zan");
+    MakeMemoFile(file.Path, 2);
+    std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
+    const size_t at = RecordOf(bytes, 717102);
+    ASSERT_NE(at, std::string::npos);
+    std::memset(bytes.data() + at + 4, 0, 4); // N1's head
+    WriteFileBytes(file.Path, bytes);
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] {
+                      TZanQuery q;
+                      q.SetDataBase(db.get());
+                      q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717102");
+                      q.Open();
+                      (void)q.GetFields()[0]->GetAsString();
+                  },
+                  &message),
+              8963)
+        << message;
+    TZanTable t;
+    t.SetDataBase(db.get());
+    t.SetTableName("M");
+    t.Open();
+    t.Last();
+    EXPECT_EQ(ErrorCodeOf([&] { (void)t.FieldByName("N1")->GetAsString(); }), 8963);
+    EXPECT_EQ(t.FieldByName("N2")->GetAsString(), std::string(3000, 'C'));
+}

@@ -370,7 +370,7 @@ bool TZanQueryProviderItem::ProcessUnionResultSets() {
             rows.Open();
             TScopeExit close([&] { rows.Close(); });
             if (!part->FUnionAll && !distinctSoFar) ds.RemoveDuplicates("idxdistinct");
-            ds.InsertDataFromDataset(FResultFields, rows, false, !part->FUnionAll);
+            ds.InsertDataFromDataset(FResultFields, rows, false, !part->FUnionAll, false);
             distinctSoFar = !part->FUnionAll;
         }
         // The member's rows are merged: its table goes now, so a long chain holds two result

@@ -1,0 +1,59 @@
+// Statements that write several rows and fail part way (a NOT NULL field left NULL, a key
+// violation, a value out of range): the statement is refused as a whole on a file database, and
+// the table agrees with its indexes afterwards (counts read through each index and by a scan).
+#include <gtest/gtest.h>
+
+#include "sql_test_support.h"
+#include "support/zanShellScript.h"
+
+using namespace zan;
+
+namespace {
+
+// Three rows of a table with a NOT NULL primary key, a NOT NULL name and an index on each
+// column; then the statements of the case; then the row count by a scan and through each index.
+std::string Keyed(const std::string& statements) {
+    return "CREATE TABLE t (id INTEGER NOT NULL, v VARCHAR(10) NOT NULL, n SMALLINT, "
+           "PRIMARY KEY (id));\n"
+           "CREATE INDEX tv ON t (v);\nCREATE INDEX tn ON t (n);\n"
+           "INSERT INTO t VALUES (1, 'a', 1);\nINSERT INTO t VALUES (2, 'b', 2);\n"
+           "INSERT INTO t VALUES (11, 'c', 3);\n" +
+           statements +
+           "SELECT COUNT(*) FROM t;\nSELECT COUNT(*) FROM t WHERE id > 0;\n"
+           "SELECT COUNT(*) FROM t WHERE v >= '';\nSELECT COUNT(*) FROM t WHERE n > 0;\n"
+           "SELECT id, v, n FROM t ORDER BY id;\n";
+}
+
+const std::string C_UNCHANGED = "COUNT(*)\n3\nCOUNT(*)\n3\nCOUNT(*)\n3\nCOUNT(*)\n3\n"
+                                "id\tv\tn\n1\ta\t1\n2\tb\t2\n11\tc\t3\n";
+
+} // namespace
+
+TEST(SqlShellStatements, NotNullFieldsAndStatementsFailingPartWay) {
+    RunScriptCases({
+        {"a NULL for a NOT NULL field is refused in INSERT ... VALUES",
+         Keyed("INSERT INTO t VALUES (NULL, 'd', 4);\nINSERT INTO t VALUES (4, NULL, 4);\n"
+               "INSERT INTO t (id, n) VALUES (5, 5);\n"),
+         1, C_UNCHANGED, {"error 9732: ", "Field id must have a value", "Field v must have a value"}},
+        {"an UPDATE setting a NOT NULL field NULL on its third row keeps none of its rows",
+         Keyed("UPDATE t SET id = 100 / (id - 11);\nUPDATE t SET v = NULL WHERE id = 2;\n"),
+         1, C_UNCHANGED, {"error 9732: ", "Field id must have a value"}},
+        {"an INSERT ... SELECT whose third row leaves a NOT NULL field NULL keeps none of its rows",
+         Keyed("INSERT INTO t SELECT id + 50 + 0 * (100 / (id - 11)), v, n FROM t;\n"),
+         1, C_UNCHANGED, {"error 9732: "}},
+        {"key violations and values out of range on a later row keep none of the rows",
+         Keyed("INSERT INTO t SELECT 13 - id, v, n FROM t;\nUPDATE t SET n = n * 16000;\n"
+               "UPDATE t SET id = id + 9;\nINSERT INTO t SELECT id + 20, v, n * 16000 FROM t;\n"),
+         1, C_UNCHANGED, {"error 9729: ", "error 9985: "}},
+        {"an AUTOINC NOT NULL field is numbered, NOT NULL is checked by column name",
+         "CREATE TABLE a (id AUTOINC NOT NULL, s VARCHAR(5) NOT NULL);\n"
+         "INSERT INTO a (s) VALUES ('x');\nINSERT INTO a (s) SELECT s FROM a;\n"
+         "UPDATE a SET s = 'y' WHERE id = 2;\nSELECT id, s FROM a ORDER BY id;\n",
+         0, "id\ts\n1\tx\n2\ty\n", {}},
+        {"a UNION takes NULLs into a column from a NOT NULL field",
+         "CREATE TABLE a (k INTEGER NOT NULL);\nCREATE TABLE b (k INTEGER);\n"
+         "INSERT INTO a VALUES (1);\nINSERT INTO b VALUES (NULL);\n"
+         "SELECT k FROM a UNION SELECT k FROM b ORDER BY 1;\n",
+         0, "k\n\\N\n1\n", {}},
+    });
+}

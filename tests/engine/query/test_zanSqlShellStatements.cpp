@@ -57,3 +57,46 @@ TEST(SqlShellStatements, NotNullFieldsAndStatementsFailingPartWay) {
          0, "k\n\\N\n1\n", {}},
     });
 }
+
+// ALTER TABLE converting a column that a unique index uses: values that collide once converted
+// (NULLs count as equal) once made the rows after the first silently vanish, with success
+// reported. The statement now fails and the table keeps its rows, types and indexes, which the
+// checker finds whole.
+TEST(SqlShellStatements, AlterTypeCollidingInAUniqueIndexChangesNothing) {
+    const std::string floats = "CREATE TABLE f (id INTEGER NOT NULL, x FLOAT, PRIMARY KEY (id));\n"
+                               "CREATE UNIQUE INDEX ux ON f (x);\nCREATE INDEX fx ON f (x, id);\n"
+                               "INSERT INTO f VALUES (1, 1.25);\nINSERT INTO f VALUES (2, 1.375);\n"
+                               "INSERT INTO f VALUES (3, 7);\n";
+    const std::vector<TScriptCase> cases = {
+        {"converted floats collide in a unique index",
+         floats + "ALTER TABLE f ALTER x TYPE INTEGER;\nINSERT INTO f VALUES (4, 1.75);\n"
+                  "SELECT id, x FROM f ORDER BY x;\nSELECT COUNT(*) FROM f WHERE x > 0;\n"
+                  "SELECT COUNT(*) FROM f WHERE id > 0;\n"
+                  "ALTER TABLE f ALTER x TYPE VARCHAR(8), ADD y INTEGER;\n"
+                  "INSERT INTO f VALUES (5, 'q', 3);\nSELECT id, x, y FROM f ORDER BY id;\n",
+         1,
+         "id\tx\n1\t1.25\n2\t1.375\n4\t1.75\n3\t7\nCOUNT(*)\n4\nCOUNT(*)\n4\n"
+         "id\tx\ty\n1\t1.25\t\\N\n2\t1.375\t\\N\n3\t7\t\\N\n4\t1.75\t\\N\n5\tq\t3\n",
+         {"error 9729: ", "Index ux"}},
+        {"a primary key whose strings convert to NULLs",
+         "CREATE TABLE s (k VARCHAR(5) NOT NULL, v INTEGER, PRIMARY KEY (k));\n"
+         "INSERT INTO s VALUES ('a', 1);\nINSERT INTO s VALUES ('b', 2);\n"
+         "INSERT INTO s VALUES ('c', 3);\nALTER TABLE s ALTER k TYPE INTEGER;\n"
+         "SELECT k, v FROM s ORDER BY k;\nSELECT COUNT(*) FROM s WHERE k > 'a';\n",
+         1, "k\tv\na\t1\nb\t2\nc\t3\nCOUNT(*)\n2\n", {"error 9729: ", "Index PRIMARY"}},
+    };
+    for (const TScriptCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempFile file("alter.zan");
+        std::string out, err;
+        EXPECT_EQ(RunScript(c.Script, file.Path, out, err), c.Code) << err;
+        EXPECT_EQ(out, c.Out);
+        for (const std::string& part : c.ErrParts)
+            EXPECT_NE(err.find(part), std::string::npos) << part << " in:\n" << err;
+        TZanDataBase db;
+        db.SetDataBaseName(file.Path);
+        db.Open();
+        EXPECT_EQ(CheckFile(db), "");
+        db.Close();
+    }
+}

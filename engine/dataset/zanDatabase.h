@@ -471,6 +471,9 @@ struct TInternalRestructureRecord {
     TEncryptionLevel EncryptionLevel = encNone;
     bool SetBlobCompression = false;
     bool BlobCompression = false;
+    // A record the new definition cannot take (a key violation of converted values) fails the
+    // restructure, which then changes nothing, instead of being logged and left out.
+    bool KeepEveryRecord = false;
 };
 
 // The storage changes a table component's restructure asks for besides its definitions.
@@ -481,6 +484,8 @@ struct TRestructureRecord {
     bool BlobCompression = false;
     bool ChangeBlobSize = false;
     int32_t BlobBlockSize = 0;
+    // See TInternalRestructureRecord::KeepEveryRecord.
+    bool KeepEveryRecord = false;
 };
 using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
 // The millisecond clock of the read-ahead buffer (monotonic, 64 bits).
@@ -924,6 +929,8 @@ private:
     // Record locks this cursor holds.
     std::vector<uint32_t> FRecordLocks;
     std::map<std::string, std::string> FTransferSources;
+    // CopyRawTableData into this table fails at a record it cannot add instead of leaving it out.
+    bool FTransferKeepsAll = false;
 
 protected:
     // Reports percent when it differs from the last; answers whether Cancel was asked.

@@ -296,7 +296,11 @@ void TZanDataSet::InternalRestructureTable(const TInternalRestructureRecord& det
         }
         storeUnderExistingId(*FTableDef);
         FTransferSources = std::move(sources);
-        TScopeExit forget([&] { FTransferSources.clear(); });
+        FTransferKeepsAll = details.KeepEveryRecord;
+        TScopeExit forget([&] {
+            FTransferSources.clear();
+            FTransferKeepsAll = false;
+        });
         FDataBase->RebuildTable(FTableName, FDataBase->GetBackupFileName(), *this);
         return;
     }
@@ -447,6 +451,8 @@ void TZanDataSet::CopyRawTableData(TZanDataSet* dest) {
                 } catch (const Exception& e) {
                     GDBLogger().LogItem(context, Format("Record %d: Data post exception - %s",
                                                         {int32_t(done), e.Message()}));
+                    // Unwinding the caller's write scope undoes what was copied.
+                    if (dest->FTransferKeepsAll) throw;
                 }
             }
             cancelled = ReportProgress(done, int64_t(addresses.size()), last);

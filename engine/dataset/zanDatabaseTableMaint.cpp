@@ -87,6 +87,7 @@ void TZanTable::RestructureTable(const TRestructureRecord& options) {
     details.BlobCompression = options.BlobCompression;
     details.SetBlobBlockSize = options.ChangeBlobSize;
     details.BlobBlockSize = options.BlobBlockSize;
+    details.KeepEveryRecord = options.KeepEveryRecord;
     if (options.ChangeEncryption || options.ChangeCompression || options.ChangeBlobSize)
         details.FieldChangeLevel = std::max<int32_t>(details.FieldChangeLevel, dcDataChange);
     InternalRestructureTable(details);

@@ -332,6 +332,18 @@ void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
     DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), n, value);
 }
 
+void TZanQueryDataset::CheckRequiredFields() {
+    // An AUTOINC field is numbered when the record is added.
+    const TInternalFields& fields = GetInternalFields();
+    for (int32_t i = 0; i < fields.Count(); ++i) {
+        const TInternalFieldItem* f = fields.GetField(i);
+        if (!f || !f->GetRequired() || f->GetDataType() == ftAutoInc) continue;
+        if (GetIsFieldNullFromRecBuf(GetRecBuf(), i))
+            ZanDatabaseError(9732, "TZanQueryDataset.CheckRequiredFields",
+                             "Field " + f->GetFieldName() + " must have a value");
+    }
+}
+
 void TZanQueryDataset::AddResultRow() {
     AddRecord(false);
 }
@@ -352,12 +364,14 @@ void TZanQueryDataset::InsertData(TResultSetFields& fields) {
                                              f->GetFieldName());
         WriteValue(f->GetSourceFieldNo(), f->GetData());
     }
+    CheckRequiredFields();
     AddRecord(true);
     FRowsAffected = 1;
 }
 
 void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet& source,
-                                             bool resetCount, bool distinct) {
+                                             bool resetCount, bool distinct,
+                                             bool checkRequired) {
     EnsureOpen();
     if (resetCount) FRowsAffected = 0;
     for (int i = 0; i < fields.Count(); ++i)
@@ -374,6 +388,7 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
             WriteValue(f->GetSourceFieldNo(), value);
         }
         if (distinct && KeyAddress("idxdistinct") != 0) continue;
+        if (checkRequired) CheckRequiredFields();
         AddRecord(true);
         ++FRowsAffected;
     }
@@ -428,6 +443,7 @@ void TZanQueryDataset::UpdateCurrentRecord(TZanUpdateRowConstructor& setList) {
         values.push_back(setList.Items(i)->GetRowData());
     for (int i = 0; i < setList.Count(); ++i)
         WriteValue(setList.Items(i)->TargetColumnIndex, values[size_t(i)]);
+    CheckRequiredFields();
     UpdateRecord();
 }
 

@@ -173,8 +173,10 @@ public:
 
     // --- Write side -----------------------------------------------------------------------------
     void InsertData(TResultSetFields& fields);
+    // checkRequired: the rows go to a statement's target table, whose NOT NULL fields must get
+    // values (a UNION's result table takes its members' NULLs).
     void InsertDataFromDataset(TResultSetFields& fields, TDataSet& source, bool resetCount,
-                               bool distinct);
+                               bool distinct, bool checkRequired);
     void DeleteData(bool allRows, std::vector<uint32_t>& list);
     // The SET values are evaluated over provider, moved to each row (MoveToRecord) first.
     void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
@@ -193,6 +195,8 @@ private:
     void ListAllRecords(std::vector<uint32_t>& list);
     // Writes value into field n of the cursor buffer (blobs through a stream of its text).
     void WriteValue(int32_t n, const Variant& value);
+    // Refuses (9732) a record in the cursor buffer that leaves a NOT NULL field NULL.
+    void CheckRequiredFields();
     // The address of a row equal to the cursor buffer's key in the named index; 0 when none.
     uint32_t KeyAddress(const std::string& indexName);
     void AddResultRow();

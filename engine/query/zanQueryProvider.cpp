@@ -518,7 +518,7 @@ bool TZanQueryProviderItem::ExecInsert() {
         TZanQueryDataset& rows = source.GetResultSet();
         rows.Open();
         TScopeExit closeRows([&] { rows.Close(); });
-        target.InsertDataFromDataset(FResultFields, rows, true, false);
+        target.InsertDataFromDataset(FResultFields, rows, true, false, true);
         return true;
     }
     TZanRowConstructor& row = p.GetRowConstructor();

@@ -164,7 +164,10 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
             start = end + 1;
         }
     }
-    table.RestructureTable(TRestructureRecord{});
+    // Converted values that collide in a unique index fail the statement: no row is left out.
+    TRestructureRecord restructure;
+    restructure.KeepEveryRecord = true;
+    table.RestructureTable(restructure);
     return true;
 }
 

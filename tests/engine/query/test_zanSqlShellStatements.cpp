@@ -1,0 +1,124 @@
+// Statements that write several rows and fail part way (a NOT NULL field left NULL, a key
+// violation, a value out of range): the statement is refused as a whole on a file database, and
+// the table agrees with its indexes afterwards (counts read through each index and by a scan).
+#include <gtest/gtest.h>
+
+#include "sql_test_support.h"
+#include "support/zanShellScript.h"
+
+using namespace zan;
+
+namespace {
+
+// Three rows of a table with a NOT NULL primary key, a NOT NULL name and an index on each
+// column; then the statements of the case; then the row count by a scan and through each index.
+std::string Keyed(const std::string& statements) {
+    return "CREATE TABLE t (id INTEGER NOT NULL, v VARCHAR(10) NOT NULL, n SMALLINT, "
+           "PRIMARY KEY (id));\n"
+           "CREATE INDEX tv ON t (v);\nCREATE INDEX tn ON t (n);\n"
+           "INSERT INTO t VALUES (1, 'a', 1);\nINSERT INTO t VALUES (2, 'b', 2);\n"
+           "INSERT INTO t VALUES (11, 'c', 3);\n" +
+           statements +
+           "SELECT COUNT(*) FROM t;\nSELECT COUNT(*) FROM t WHERE id > 0;\n"
+           "SELECT COUNT(*) FROM t WHERE v >= '';\nSELECT COUNT(*) FROM t WHERE n > 0;\n"
+           "SELECT id, v, n FROM t ORDER BY id;\n";
+}
+
+const std::string C_UNCHANGED = "COUNT(*)\n3\nCOUNT(*)\n3\nCOUNT(*)\n3\nCOUNT(*)\n3\n"
+                                "id\tv\tn\n1\ta\t1\n2\tb\t2\n11\tc\t3\n";
+
+} // namespace
+
+TEST(SqlShellStatements, NotNullFieldsAndStatementsFailingPartWay) {
+    RunScriptCases({
+        {"a NULL for a NOT NULL field is refused in INSERT ... VALUES",
+         Keyed("INSERT INTO t VALUES (NULL, 'd', 4);\nINSERT INTO t VALUES (4, NULL, 4);\n"
+               "INSERT INTO t (id, n) VALUES (5, 5);\n"),
+         1, C_UNCHANGED, {"error 9732: ", "Field id must have a value", "Field v must have a value"}},
+        {"an UPDATE setting a NOT NULL field NULL on its third row keeps none of its rows",
+         Keyed("UPDATE t SET id = 100 / (id - 11);\nUPDATE t SET v = NULL WHERE id = 2;\n"),
+         1, C_UNCHANGED, {"error 9732: ", "Field id must have a value"}},
+        {"an INSERT ... SELECT whose third row leaves a NOT NULL field NULL keeps none of its rows",
+         Keyed("INSERT INTO t SELECT id + 50 + 0 * (100 / (id - 11)), v, n FROM t;\n"),
+         1, C_UNCHANGED, {"error 9732: "}},
+        {"key violations and values out of range on a later row keep none of the rows",
+         Keyed("INSERT INTO t SELECT 13 - id, v, n FROM t;\nUPDATE t SET n = n * 16000;\n"
+               "UPDATE t SET id = id + 9;\nINSERT INTO t SELECT id + 20, v, n * 16000 FROM t;\n"),
+         1, C_UNCHANGED, {"error 9729: ", "error 9985: "}},
+        {"an AUTOINC NOT NULL field is numbered, NOT NULL is checked by column name",
+         "CREATE TABLE a (id AUTOINC NOT NULL, s VARCHAR(5) NOT NULL);\n"
+         "INSERT INTO a (s) VALUES ('x');\nINSERT INTO a (s) SELECT s FROM a;\n"
+         "UPDATE a SET s = 'y' WHERE id = 2;\nSELECT id, s FROM a ORDER BY id;\n",
+         0, "id\ts\n1\tx\n2\ty\n", {}},
+        {"a UNION takes NULLs into a column from a NOT NULL field",
+         "CREATE TABLE a (k INTEGER NOT NULL);\nCREATE TABLE b (k INTEGER);\n"
+         "INSERT INTO a VALUES (1);\nINSERT INTO b VALUES (NULL);\n"
+         "SELECT k FROM a UNION SELECT k FROM b ORDER BY 1;\n",
+         0, "k\n\\N\n1\n", {}},
+    });
+}
+
+// ALTER TABLE converting a column that a unique index uses: values that collide once converted
+// (NULLs count as equal) once made the rows after the first silently vanish, with success
+// reported. The statement now fails and the table keeps its rows, types and indexes, which the
+// checker finds whole.
+TEST(SqlShellStatements, AlterTypeCollidingInAUniqueIndexChangesNothing) {
+    const std::string floats = "CREATE TABLE f (id INTEGER NOT NULL, x FLOAT, PRIMARY KEY (id));\n"
+                               "CREATE UNIQUE INDEX ux ON f (x);\nCREATE INDEX fx ON f (x, id);\n"
+                               "INSERT INTO f VALUES (1, 1.25);\nINSERT INTO f VALUES (2, 1.375);\n"
+                               "INSERT INTO f VALUES (3, 7);\n";
+    const std::vector<TScriptCase> cases = {
+        {"converted floats collide in a unique index",
+         floats + "ALTER TABLE f ALTER x TYPE INTEGER;\nINSERT INTO f VALUES (4, 1.75);\n"
+                  "SELECT id, x FROM f ORDER BY x;\nSELECT COUNT(*) FROM f WHERE x > 0;\n"
+                  "SELECT COUNT(*) FROM f WHERE id > 0;\n"
+                  "ALTER TABLE f ALTER x TYPE VARCHAR(8), ADD y INTEGER;\n"
+                  "INSERT INTO f VALUES (5, 'q', 3);\nSELECT id, x, y FROM f ORDER BY id;\n",
+         1,
+         "id\tx\n1\t1.25\n2\t1.375\n4\t1.75\n3\t7\nCOUNT(*)\n4\nCOUNT(*)\n4\n"
+         "id\tx\ty\n1\t1.25\t\\N\n2\t1.375\t\\N\n3\t7\t\\N\n4\t1.75\t\\N\n5\tq\t3\n",
+         {"error 9729: ", "Index ux"}},
+        {"a primary key whose strings convert to NULLs",
+         "CREATE TABLE s (k VARCHAR(5) NOT NULL, v INTEGER, PRIMARY KEY (k));\n"
+         "INSERT INTO s VALUES ('a', 1);\nINSERT INTO s VALUES ('b', 2);\n"
+         "INSERT INTO s VALUES ('c', 3);\nALTER TABLE s ALTER k TYPE INTEGER;\n"
+         "SELECT k, v FROM s ORDER BY k;\nSELECT COUNT(*) FROM s WHERE k > 'a';\n",
+         1, "k\tv\na\t1\nb\t2\nc\t3\nCOUNT(*)\n2\n", {"error 9729: ", "Index PRIMARY"}},
+    };
+    for (const TScriptCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempFile file("alter.zan");
+        std::string out, err;
+        EXPECT_EQ(RunScript(c.Script, file.Path, out, err), c.Code) << err;
+        EXPECT_EQ(out, c.Out);
+        for (const std::string& part : c.ErrParts)
+            EXPECT_NE(err.find(part), std::string::npos) << part << " in:\n" << err;
+        TZanDataBase db;
+        db.SetDataBaseName(file.Path);
+        db.Open();
+        EXPECT_EQ(CheckFile(db), "");
+        db.Close();
+    }
+}
+
+// A SUM over an INTEGER or SMALLINT column beyond that type's range was refused as a value out
+// of range for the result column (9985), grouped or not, and so was an INSERT ... SELECT of it
+// into a column wide enough (a float).
+TEST(SqlShellStatements, SumOfIntegersBeyondTheirType) {
+    RunScriptCases({
+        {"sums past the integer and smallint ranges",
+         "CREATE TABLE t (g INTEGER, k INTEGER, s SMALLINT);\n"
+         "INSERT INTO t VALUES (1, 2147483647, 32767);\nINSERT INTO t VALUES (1, 2147483647, 1);\n"
+         "INSERT INTO t VALUES (2, -2147483648, -32768);\nINSERT INTO t VALUES (2, -5, -32768);\n"
+         "SELECT SUM(k), SUM(s), SUM(DISTINCT s), COUNT(k), MAX(k) FROM t;\n"
+         "SELECT g, SUM(k), SUM(s) FROM t GROUP BY g HAVING SUM(k) > 0 ORDER BY g;\n"
+         "SELECT g, SUM(k) FROM t GROUP BY g ORDER BY 2;\n"
+         "CREATE TABLE r (total FLOAT);\nINSERT INTO r SELECT SUM(k) FROM t WHERE g = 1;\n"
+         "SELECT total FROM r;\n",
+         0,
+         "SUM(k)\tSUM(s)\tSUM(DISTINCT s)\tCOUNT(k)\tMAX(k)\n2147483641\t-32768\t0\t4\t2147483647\n"
+         "g\tSUM(k)\tSUM(s)\n1\t4294967294\t32768\ng\tSUM(k)\n2\t-2147483653\n1\t4294967294\n"
+         "total\n4294967294\n",
+         {}},
+    });
+}

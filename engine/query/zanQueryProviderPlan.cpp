@@ -41,11 +41,6 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     if (s.HasAggregateFunction && root && !(root->Kind == enkFunc && root->ParserToken.Token == zstAggFunc) &&
         type != ftString)
         type = ftFloat;
-    // A SUM of integers is a float too: it outgrows its column's integer type.
-    if (root && root->Kind == enkFunc && root->ParserToken.Token == zstAggFunc &&
-        root->ParserToken.CustomOrdinal == zafSum &&
-        (type == ftSmallint || type == ftInteger || type == ftWord || type == ftAutoInc))
-        type = ftFloat;
     if (type == ftUnknown && root && root->Kind == enkConst && root->Data.Type() == varString) {
         type = ftString;
         size = int32_t(root->Data.StringRef().size());

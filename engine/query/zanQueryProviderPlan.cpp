@@ -56,6 +56,37 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     if (type == ftString) size = std::clamp(size, 1, C_MAX_RESULT_STRING_SIZE);
 }
 
+// The widest text a value of a type other than a string takes when it is stored in a string
+// column (a UNION member's numbers or dates under a first member's string); 0 for a type that
+// is no value of its own (blobs, unknown).
+int32_t TextWidthOf(TFieldType type) {
+    switch (type) {
+    case ftSmallint:
+        return 6; // -32768
+    case ftWord:
+        return 5;
+    case ftInteger:
+    case ftAutoInc:
+        return 11;
+    case ftLargeint:
+        return 20;
+    case ftBoolean:
+        return 5; // False
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+        return 24; // 15 significant digits, a sign, a point and a three-digit exponent
+    case ftDate:
+        return 10;
+    case ftTime:
+        return 12; // with milliseconds
+    case ftDateTime:
+        return 23;
+    default:
+        return 0;
+    }
+}
+
 // Whether the subtree reads a subquery that depends on the current outer row.
 bool ReadsCorrelatedSubquery(const TZanExprNode* n) {
     if (!n) return false;
@@ -201,8 +232,9 @@ void TZanQueryProviderItem::CreateResultSetFields() {
         TFieldType type;
         int32_t size;
         ResultType(*s, type, size);
-        // A UNION's string column is as wide as the widest of its members' strings.
-        if (type == ftString)
+        // A UNION's string column is as wide as the widest of its members' values: their
+        // strings, and the text of their numbers and dates, which are stored as strings.
+        if (type == ftString) {
             for (const TZanQueryProviderItem* c : FChildren) {
                 if (!c->FUnionPart) continue;
                 const TSelectFields& other = c->FSelectAnalyser.GetSelectFields();
@@ -210,8 +242,10 @@ void TZanQueryProviderItem::CreateResultSetFields() {
                 TFieldType otherType;
                 int32_t otherSize;
                 ResultType(*other.Items(i), otherType, otherSize);
-                if (otherType == ftString) size = std::max(size, otherSize);
+                size = std::max(size, otherType == ftString ? otherSize : TextWidthOf(otherType));
             }
+            size = std::min(size, C_MAX_RESULT_STRING_SIZE);
+        }
         f->SetDataType(type);
         f->SetFieldSize(size);
         f->SourceFieldName = s->SourceFieldName.empty() ? name : s->SourceFieldName;

@@ -39,6 +39,15 @@ struct TQueryCase {
     const char* Sql;
 };
 
+// A chain of 100 UNION members of one row each: the cost of a member (its parse, plan, open and
+// merge), which must stay flat as the chain grows.
+const std::string C_UNION_CHAIN = [] {
+    std::string sql = "SELECT id FROM customers WHERE id = 1";
+    for (int i = 2; i <= 100; ++i)
+        sql += " UNION SELECT id FROM customers WHERE id = " + std::to_string(i);
+    return sql;
+}();
+
 const TQueryCase C_QUERIES[] = {
     {"point lookup by PK", "SELECT id, cust_id, amount, status, odate FROM orders WHERE id = 777"},
     {"indexed range", "SELECT id, amount FROM orders WHERE cust_id BETWEEN 100 AND 130"},
@@ -59,6 +68,7 @@ const TQueryCase C_QUERIES[] = {
               "WHERE city = 'c1'"},
     {"UNION ALL", "SELECT cust_id FROM orders WHERE amount > 950 UNION ALL SELECT id FROM "
                   "customers WHERE city = 'c1'"},
+    {"100-member UNION chain", C_UNION_CHAIN.c_str()},
     {"IN (subquery)", "SELECT id, name FROM customers WHERE id IN (SELECT cust_id FROM orders "
                       "WHERE amount > 990)"},
     {"correlated EXISTS",

@@ -847,10 +847,12 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
         RecordGetBlobRef(row.data(), master.Field("TableDef"), head, length);
         identity += IntToStr(int64_t(address)) + "/" + IntToStr(int64_t(head)) + "/" +
                     IntToStr(int64_t(length));
-        // Inside a transaction or a write scope the row may still be rolled back: its text is
-        // not kept.
+        // Inside a write scope, or a transaction that has written, the row may still be rolled
+        // back: its text is not kept. A transaction that wrote nothing reads committed rows
+        // (a SELECT's own transaction, which reads the definitions of every UNION member).
         const bool cacheable =
-            !FDiskMgr->IsTransactionActive() && !FDiskMgr->GetWriteScopeActive();
+            !FDiskMgr->GetWriteScopeActive() &&
+            (!FDiskMgr->IsTransactionActive() || !FDiskMgr->GetZanFile()->HasPendingChanges());
         auto it = FParsedDefs.find(cacheKey);
         if (cacheable && it != FParsedDefs.end() && it->second.Identity == identity) {
             parsedDef = it->second.Def.get();

@@ -303,7 +303,43 @@ uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     if (InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) != 0) return 0;
-    return index->GetRecordAddress();
+    if (FDistinctColumns <= visible) return index->GetRecordAddress();
+    // The key holds the leading columns only: the rows that share it are read until one
+    // matches over the rest too.
+    index->CreateTempKeyBuffer(probe.data());
+    const std::vector<uint8_t> key(index->GetTempKeyBuffer(),
+                                   index->GetTempKeyBuffer() + index->GetMaximumKeySize() + 1);
+    const std::vector<Variant> row = RowValues(GetRecBuf(), FDistinctColumns);
+    std::vector<uint8_t> stored(static_cast<size_t>(GetRecBufSize()));
+    for (;;) {
+        const uint32_t address = index->GetRecordAddress();
+        ReadRecordBuffer(address, stored.data());
+        if (SameColumns(row, RowValues(stored.data(), FDistinctColumns), visible, FDistinctColumns))
+            return address;
+        if (!index->NextKey()) return 0;
+        if (index->CompareKeyBuffers(visible, nullptr, nullptr, key.data(),
+                                     index->GetCurrentKeyBuf()) != 0)
+            return 0;
+    }
+}
+
+std::vector<Variant> TZanQueryDataset::RowValues(const uint8_t* recBuf, int32_t count) {
+    std::vector<Variant> row;
+    row.reserve(size_t(count));
+    for (int32_t i = 0; i < count; ++i)
+        row.push_back(DataSetGetFieldDataFromRecBufAsVariant(recBuf, i));
+    return row;
+}
+
+bool TZanQueryDataset::SameColumns(const std::vector<Variant>& a, const std::vector<Variant>& b,
+                                   int32_t first, int32_t last) const {
+    for (size_t i = size_t(first); i < size_t(last) && i < a.size() && i < b.size(); ++i) {
+        const bool same =
+            (VarIsNull(a[i]) && VarIsNull(b[i])) ||
+            (!VarIsNull(a[i]) && !VarIsNull(b[i]) && VarCompareValue(a[i], b[i]) == vrEqual);
+        if (!same) return false;
+    }
+    return true;
 }
 
 void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
@@ -453,20 +489,27 @@ void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
     InternalSetIndexName(indexName);
     TScopeExit restore([&] { InternalSetIndexName(current); });
     std::vector<uint32_t> doomed;
-    std::vector<Variant> previous;
-    bool first = true;
-    const int32_t count = GetInternalFieldCount();
+    // Rows come in the order of the index's keyed columns; those that share them form a run, and
+    // a row equal to one kept in its run goes. When the index keys every distinct column, equal
+    // rows are neighbours and a run keeps one row.
+    const int32_t count = FDistinctColumns > 0 ? FDistinctColumns : GetInternalFieldCount();
+    int32_t keyed = 0;
+    if (TIndexItem* index = GetIndexManager().FindIndex(indexName))
+        while (keyed < index->GetKeyFields().Count() &&
+               !index->GetKeyFields().Items(keyed)->GetHidden())
+            ++keyed;
+    keyed = std::min(keyed, count);
+    std::vector<std::vector<Variant>> run;
     for (bool more = DataSetFirst(); more; more = DataSetNext()) {
-        std::vector<Variant> row;
-        for (int32_t i = 0; i < count; ++i)
-            row.push_back(DataSetGetFieldDataFromRecBufAsVariant(GetRecBuf(), i));
-        bool same = !first;
-        for (int32_t i = 0; same && i < count; ++i)
-            same = (VarIsNull(row[size_t(i)]) && VarIsNull(previous[size_t(i)])) ||
-                   VarCompareValue(row[size_t(i)], previous[size_t(i)]) == vrEqual;
-        if (same) doomed.push_back(ExtraAddress(GetRecBuf()));
-        previous = std::move(row);
-        first = false;
+        std::vector<Variant> row = RowValues(GetRecBuf(), count);
+        if (!run.empty() && !SameColumns(row, run[0], 0, keyed)) run.clear();
+        const bool duplicate = std::any_of(run.begin(), run.end(), [&](const auto& kept) {
+            return SameColumns(row, kept, keyed, count);
+        });
+        if (duplicate)
+            doomed.push_back(ExtraAddress(GetRecBuf()));
+        else
+            run.push_back(std::move(row));
     }
     for (uint32_t address : doomed)
         if (SetToRecord(address, nullptr, false, false)) DeleteRecord(nullptr);

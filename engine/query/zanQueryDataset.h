@@ -182,8 +182,13 @@ public:
     void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
                     TZanExprDataProvider* provider);
     void UpdateCurrentRecord(TZanUpdateRowConstructor& setList);
-    // Deletes every row equal (in the named index) to the row before it.
+    // Deletes every row equal over the distinct columns to an earlier row in the named index's
+    // order.
     void RemoveDuplicates(const std::string& indexName);
+    // The leading columns whose values make a row a duplicate (DISTINCT, UNION). The index that
+    // finds duplicates may key fewer of them when all would pass the key-size limit: rows that
+    // share its key are then told apart by the columns after it. 0: the index keys them all.
+    void SetDistinctColumnCount(int32_t value) { FDistinctColumns = value; }
     void SetRowsAffected(int32_t value) { FRowsAffected = value; }
     // The instant CURRENT_* read in this execution.
     void SetInstant(TDateTime value) { FInstant = value; }
@@ -197,8 +202,13 @@ private:
     void WriteValue(int32_t n, const Variant& value);
     // Refuses (9732) a record in the cursor buffer that leaves a NOT NULL field NULL.
     void CheckRequiredFields();
-    // The address of a row equal to the cursor buffer's key in the named index; 0 when none.
+    // The address of a row equal to the cursor buffer's key in the named index, and over the
+    // distinct columns the key leaves out; 0 when none.
     uint32_t KeyAddress(const std::string& indexName);
+    // Whether the columns first..last - 1 hold the same values in both rows (NULLs equal).
+    bool SameColumns(const std::vector<Variant>& a, const std::vector<Variant>& b, int32_t first,
+                     int32_t last) const;
+    std::vector<Variant> RowValues(const uint8_t* recBuf, int32_t count);
     void AddResultRow();
     void FillRow(TResultSetFields& fields, bool skipAggregates);
 
@@ -207,6 +217,7 @@ private:
     int32_t FRowsAffected = 0;
     bool FCreateLiveResult = false;
     TDateTime FInstant = 0;
+    int32_t FDistinctColumns = 0;
 };
 
 } // namespace zan

@@ -56,6 +56,48 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     if (type == ftString) size = std::clamp(size, 1, C_MAX_RESULT_STRING_SIZE);
 }
 
+// A key of the duplicate index without its columns: the key header (10 bytes), the record
+// number the index adds (4) and the first byte of the null bitmap; each eighth column adds a
+// bitmap byte.
+constexpr int32_t C_DISTINCT_KEY_BASE = 10 + 4 + 1;
+
+// The bytes a result column takes in an index key: a string its length word and its field
+// (the declared width and a terminator), other types their stored size.
+int32_t KeyStorageOf(TFieldType type, int32_t declaredSize) {
+    return type == ftString ? 2 + declaredSize + 1 : FieldStorageSize(type);
+}
+
+// The widest text a value of a type other than a string takes when it is stored in a string
+// column (a UNION member's numbers or dates under a first member's string); 0 for a type that
+// is no value of its own (blobs, unknown).
+int32_t TextWidthOf(TFieldType type) {
+    switch (type) {
+    case ftSmallint:
+        return 6; // -32768
+    case ftWord:
+        return 5;
+    case ftInteger:
+    case ftAutoInc:
+        return 11;
+    case ftLargeint:
+        return 20;
+    case ftBoolean:
+        return 5; // False
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+        return 24; // 15 significant digits, a sign, a point and a three-digit exponent
+    case ftDate:
+        return 10;
+    case ftTime:
+        return 12; // with milliseconds
+    case ftDateTime:
+        return 23;
+    default:
+        return 0;
+    }
+}
+
 // Whether the subtree reads a subquery that depends on the current outer row.
 bool ReadsCorrelatedSubquery(const TZanExprNode* n) {
     if (!n) return false;
@@ -201,8 +243,9 @@ void TZanQueryProviderItem::CreateResultSetFields() {
         TFieldType type;
         int32_t size;
         ResultType(*s, type, size);
-        // A UNION's string column is as wide as the widest of its members' strings.
-        if (type == ftString)
+        // A UNION's string column is as wide as the widest of its members' values: their
+        // strings, and the text of their numbers and dates, which are stored as strings.
+        if (type == ftString) {
             for (const TZanQueryProviderItem* c : FChildren) {
                 if (!c->FUnionPart) continue;
                 const TSelectFields& other = c->FSelectAnalyser.GetSelectFields();
@@ -210,8 +253,10 @@ void TZanQueryProviderItem::CreateResultSetFields() {
                 TFieldType otherType;
                 int32_t otherSize;
                 ResultType(*other.Items(i), otherType, otherSize);
-                if (otherType == ftString) size = std::max(size, otherSize);
+                size = std::max(size, otherType == ftString ? otherSize : TextWidthOf(otherType));
             }
+            size = std::min(size, C_MAX_RESULT_STRING_SIZE);
+        }
         f->SetDataType(type);
         f->SetFieldSize(size);
         f->SourceFieldName = s->SourceFieldName.empty() ? name : s->SourceFieldName;
@@ -276,11 +321,19 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
     for (const TZanQueryProviderItem* c : FChildren)
         if (c->FUnionPart && !c->FUnionAll) distinctUnion = true;
     if (FSelectAnalyser.GetIsDistinct() || distinctUnion) {
+        // The duplicate index keys the leading columns that fit in a key (with the record
+        // number it adds); rows sharing them are told apart by the others when they are read.
         std::string fields;
-        for (int i = 0; i < FResultFields.Count(); ++i)
-            fields += (fields.empty() ? "" : ";") + FResultFields.Items(i)->GetFieldName();
+        int32_t keySize = C_DISTINCT_KEY_BASE;
+        for (int i = 0; i < FResultFields.Count(); ++i) {
+            const TResultSetField* f = FResultFields.Items(i);
+            keySize += KeyStorageOf(f->GetDataType(), f->GetFieldSize()) + (i % 8 == 6 ? 1 : 0);
+            if (i > 0 && keySize > C_MAXKEYSIZE) break;
+            fields += (fields.empty() ? "" : ";") + f->GetFieldName();
+        }
         ds.GetIndexDefs().Add("idxdistinct", fields, {});
     }
+    ds.SetDistinctColumnCount(FResultFields.Count());
 }
 
 bool TZanQueryProviderItem::CreateResultSet() {

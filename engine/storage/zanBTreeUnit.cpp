@@ -1420,8 +1420,27 @@ int32_t TBTree::IndexSearch(TIndexSearchType searchType, const TSearchModifier* 
                 ++k;
         }
     }
-    const int32_t c = Descend(k, true);
+    // A search limited to the first k fields compares the rest as below every value (an equal
+    // search, GE, LT) or above it (GT, LE), whatever the key holds there: the descent then
+    // lands on the first entry of the run of equal leading fields, or behind the run, on
+    // fixed-size and variable-length pages alike, whatever the null order of the rest.
+    const bool limited = k >= 1 && k < KeyFieldCount();
+    if (limited) {
+        // Kept as the key's markers, so that a descent crossing leaves restores them too.
+        TKeyMarkers markers = FMarkers;
+        markers.resize(static_cast<size_t>(KeyFieldCount()), 1);
+        const int32_t edge = searchType == stGT || searchType == stLE ? 2 : 0;
+        for (size_t i = static_cast<size_t>(k); i < markers.size(); ++i)
+            markers[i] = edge;
+        DecodeSearchKey(&markers);
+    }
+    int32_t c = Descend(0, true);
     if (FTreeEmpty) return c;
+    // Equal: the leading fields of the entry landed on match the key's.
+    if (limited && searchType == stEQ)
+        c = FCursorValid && FNodes.back()->GetCursor() < FNodes.back()->GetBytesUsed()
+                ? CompareToOptimizedKey(k, FNodes.back()->GetCurrentKey())
+                : 1;
     bool found = false;
     switch (searchType) {
     case stLT:

@@ -206,22 +206,7 @@ void TIndexItem::CreateTempKeyBuffer(const uint8_t* recBuf) {
 }
 
 int32_t TIndexItem::PartialIndexSearch(TIndexSearchType type, const TSearchModifier* modifier) {
-    if (type != stEQ || modifier == nullptr || !modifier->LimitedSearch ||
-        FTree->GetIndexKeyType() != ikMinStringLen)
-        return FTree->IndexSearch(type, modifier);
-    int32_t included = modifier->IncludedKeyFieldCount;
-    if (included < 1) {
-        included = 0;
-        while (included < FTree->KeyFieldCount() && !FTree->KeyField(included).Hidden)
-            ++included;
-    }
-    if (included < 1) return FTree->IndexSearch(type, modifier);
-    const uint8_t* search = FTree->GetSearchKey();
-    const std::vector<uint8_t> key(search, search + FTree->GetMaximumKeySize() + 1);
-    if (FTree->IndexSearch(stGE, nullptr) != 0) return -1;
-    return FTree->CompareKeys(included, nullptr, nullptr, key.data(), FTree->GetCurrentKeyBuf()) == 0
-               ? 0
-               : -1;
+    return FTree->IndexSearch(type, modifier);
 }
 
 void TIndexItem::CopyKeyBuffer(const uint8_t* key, const TKeyMarkers* markers) {

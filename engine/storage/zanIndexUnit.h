@@ -119,9 +119,8 @@ public:
     uint32_t GetRecordNo() { return FTree->GetRecordNo(); }
     uint32_t SetRecordNo(uint32_t recNo) { return FTree->GetAddrOfRecNo(recNo); }
     int32_t FullIndexSearch(TIndexSearchType type) { return FTree->IndexSearch(type, nullptr); }
-    // A search limited by the modifier. On ikMinStringLen trees, whose searches compare every
-    // key field, an equal search on the leading fields is a stGE followed by a comparison of
-    // those fields.
+    // A search limited by the modifier to the leading key fields (the same on either key
+    // type).
     int32_t PartialIndexSearch(TIndexSearchType type, const TSearchModifier* modifier);
     // The search key (built by CreateKeyBuffer) gets the record address and goes into the tree
     // at its place in key order; -1 when an equal key is there.

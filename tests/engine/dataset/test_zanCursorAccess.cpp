@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 #include "dataset_test_support.h"
 #include "support/zanChecker.h"
@@ -615,4 +616,103 @@ TEST(ZanCursorAccess, ForeignAddressesAndPrivileges) {
     EXPECT_EQ(o->GetTotalRecordCount(), 5);
     auto problems = CheckDatabase(*db->GetDiskMgr(), {&c->GetTableDef(), &o->GetTableDef()});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+}
+// Searches limited to the leading key fields, on fixed-size and variable-length index pages, over
+// an ascending and a descending index of two nullable fields: every search type, key values
+// with NULLs and NULLs flagged as range ends (below or above every value), against the
+// entries read in index order. Variable-length pages compared every field and matched a NULL
+// flagged as the lowest value with a stored NULL; fixed-size pages landed behind the leading
+// fields' run when a NULL after them sorts last (descending), so that an equal search missed.
+TEST(ZanCursorAccess, LimitedSearchesOnEitherKeyKind) {
+    struct TEntry {
+        std::optional<int32_t> A;
+        std::optional<std::string> B;
+        uint32_t Address;
+    };
+    for (const bool descending : {false, true})
+        for (TIndexKeyType kind : {ikFixed, ikMinStringLen}) {
+            SCOPED_TRACE(std::string(descending ? "descending " : "ascending ") +
+                         (kind == ikFixed ? "fixed" : "variable"));
+            auto db = MemoryDatabase();
+            TTableDef def;
+            def.SetTableName("kinds");
+            def.SetMemory(true);
+            AddTableField(def, "A", ftInteger);
+            AddTableField(def, "B", ftString, 9);
+            def.GetInternalFields()->SetDefaultOffsets();
+            def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+            AddTableIndex(def, "ix", "A;B", false, false, kind);
+            for (int i = 0; i < def.GetKeyFields()->Count(); ++i)
+                def.GetKeyFields()->Items(i)->SetDescending(descending);
+            db->CreateTable(def, false);
+            auto c = OpenCursor(*db, "kinds", "ix");
+            const std::vector<std::optional<std::string>> strings = {std::nullopt, "", "a", "b"};
+            for (int a = -1; a <= 3; ++a)
+                for (const auto& b : strings)
+                    for (int copy = 0; copy < (a + int(b ? b->size() : 3)) % 3 + 1; ++copy) {
+                        c->ClearRecord();
+                        if (a >= 0) c->DataSetSetFieldDataAsVariant(0, Variant(a));
+                        if (b) c->DataSetSetFieldDataAsVariant(1, Variant(*b));
+                        c->AddRecord(true);
+                    }
+            std::vector<TEntry> order;
+            for (bool more = c->DataSetFirst(); more; more = c->DataSetNext()) {
+                const Variant a = c->DataSetGetFieldDataAsVariant(0);
+                const Variant b = c->DataSetGetFieldDataAsVariant(1);
+                order.push_back(
+                    {VarIsNull(a) ? std::nullopt : std::optional<int32_t>(a.AsInteger()),
+                     VarIsNull(b) ? std::nullopt : std::optional<std::string>(b.AsString()),
+                     c->DatasetGetRecAddr()});
+            }
+            ASSERT_GT(order.size(), 30u);
+            for (int a = -1; a <= 4; ++a)
+                for (const auto& b : {std::optional<std::string>(), std::optional<std::string>("a"),
+                                      std::optional<std::string>("c")})
+                    for (int count = 0; count <= 2; ++count)
+                        for (int flag = 0; flag < 3; ++flag) {
+                            // The key against an entry over the leading fields: a flagged NULL
+                            // lies below (1) or above (2) every entry, in index order.
+                            const int fields = count == 0 ? 2 : count;
+                            auto compare = [&](const TEntry& e) {
+                                for (int i = 0; i < fields; ++i) {
+                                    const bool keyNull = i == 0 ? a < 0 : !b;
+                                    if (keyNull && flag) return flag == 1 ? -1 : 1;
+                                    const bool entryNull = i == 0 ? !e.A : !e.B;
+                                    int d = int(!keyNull) - int(!entryNull);
+                                    if (d == 0 && !keyNull)
+                                        d = i == 0 ? (a > *e.A) - (a < *e.A)
+                                                   : (*b > *e.B) - (*b < *e.B);
+                                    if (descending) d = -d;
+                                    if (d != 0) return d;
+                                }
+                                return 0;
+                            };
+                            for (TIndexSearchType type : {stLT, stLE, stEQ, stGE, stGT}) {
+                                int64_t expected = -1;
+                                for (const TEntry& e : order) {
+                                    const int d = compare(e);
+                                    if (type == stLT && d > 0) expected = e.Address;
+                                    if (type == stLE && d >= 0) expected = e.Address;
+                                    if (expected < 0 &&
+                                        ((type == stEQ && d == 0) || (type == stGE && d <= 0) ||
+                                         (type == stGT && d < 0)))
+                                        expected = e.Address;
+                                }
+                                c->ClearRecord();
+                                if (a >= 0) c->DataSetSetFieldDataAsVariant(0, Variant(a));
+                                if (b) c->DataSetSetFieldDataAsVariant(1, Variant(*b));
+                                if (flag)
+                                    c->SetNullIndexFieldsToRangeEnd(
+                                        c->GetRecBuf(), "ix", flag == 1 ? rmRangeStart : rmRangeEnd,
+                                        {});
+                                TSearchModifier limited{true, count};
+                                const int64_t got = c->Find(type, "ix", &limited)
+                                                        ? int64_t(c->DatasetGetRecAddr())
+                                                        : -1;
+                                ASSERT_EQ(got, expected)
+                                    << "A " << a << " B " << (b ? *b : "NULL") << " fields "
+                                    << count << " flag " << flag << " type " << int(type);
+                            }
+                        }
+        }
 }

@@ -306,7 +306,8 @@ TEST(QueryResults, AResultIndexKeyOver500BytesIs9602AndMemoryRunsWithoutTransact
     TQueryTestDb t(false);
     t.Exec("CREATE TABLE w (a VARCHAR(200), b VARCHAR(200), c VARCHAR(200))");
     t.Exec("INSERT INTO w VALUES ('x', 'y', 'z')");
-    EXPECT_EQ(t.ErrorOf("SELECT DISTINCT a, b, c FROM w"), 9602);
+    // The duplicate index keys the leading columns that fit and compares the others.
+    EXPECT_EQ(t.Select("SELECT DISTINCT a, b, c FROM w"), "a\tb\tc\nx\ty\tz\n");
     EXPECT_EQ(t.ErrorOf("SELECT a, b, c FROM w ORDER BY a, b, c"), 9602);
     EXPECT_EQ(t.Select("SELECT DISTINCT a, b FROM w"), "a\tb\nx\ty\n");
     EXPECT_EQ(ErrorCodeOf([&] { t.Db.StartTransaction(); }), 10880);

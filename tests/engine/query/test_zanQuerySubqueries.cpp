@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <tuple>
 
 using namespace zan;
 
@@ -182,4 +183,91 @@ TEST(QuerySubqueries, AUnionChainLongerThanTheTableLimitRuns) {
     std::string sql = "SELECT id FROM w";
     for (int i = 0; i < 1050; ++i) sql += i % 2 ? " UNION ALL SELECT id FROM w" : " UNION SELECT id FROM w";
     EXPECT_EQ(t.Select(sql), "id\n1\n1\n");
+}
+
+// Columns too wide for one duplicate key (two strings of 250): the index that finds duplicates
+// keys the leading column, and rows sharing it are compared on the others. DISTINCT and random
+// chains of ALL and distinct members over rows that often share the first column but not the
+// rest give the rows computed here.
+TEST(QuerySubqueries, DuplicatesOfRowsWiderThanAKey) {
+    TQueryTestDb t(false);
+    t.Exec("CREATE TABLE wide (id INTEGER NOT NULL, a VARCHAR(250), b VARCHAR(250), c INTEGER, "
+           "PRIMARY KEY (id))");
+    using TRow =
+        std::tuple<std::optional<std::string>, std::optional<std::string>, std::optional<int>>;
+    const std::string longA(250, 'x');
+    std::vector<TRow> rows(1); // rows[id]
+    std::mt19937 rng(907);
+    for (int id = 1; id <= 30; ++id) {
+        const int pa = int(rng() % 4), pb = int(rng() % 4), pc = int(rng() % 3);
+        std::optional<std::string> a = pa == 0 ? std::nullopt
+                                               : std::optional<std::string>(pa == 1   ? "p"
+                                                                            : pa == 2 ? "q"
+                                                                                      : longA);
+        std::optional<std::string> b = pb == 0
+                                           ? std::nullopt
+                                           : std::optional<std::string>(pb == 1   ? "r"
+                                                                        : pb == 2 ? "s"
+                                                                                  : longA + "y");
+        if (b) b = b->substr(0, 250);
+        std::optional<int> c = pc == 0 ? std::nullopt : std::optional<int>(pc);
+        rows.emplace_back(a, b, c);
+        auto text = [](const std::optional<std::string>& s) {
+            return s ? "'" + *s + "'" : std::string("NULL");
+        };
+        t.Exec("INSERT INTO wide VALUES (" + std::to_string(id) + ", " + text(a) + ", " + text(b) +
+               ", " + (c ? std::to_string(*c) : std::string("NULL")) + ")");
+    }
+    using TBag = std::multiset<TRow>;
+    const auto distinct = [](const TBag& bag) {
+        const std::set<TRow> once(bag.begin(), bag.end());
+        return TBag(once.begin(), once.end());
+    };
+    const auto member = [&](int lo, int hi, TBag& bag) {
+        for (int id = lo; id <= hi; ++id)
+            bag.insert(rows[size_t(id)]);
+        return "SELECT a, b, c FROM wide WHERE id BETWEEN " + std::to_string(lo) + " AND " +
+               std::to_string(hi);
+    };
+    const auto run = [&](const std::string& sql) {
+        SCOPED_TRACE(sql);
+        TBag got;
+        t.Query.GetSQL().SetText(sql);
+        t.Query.Open();
+        for (t.Query.First(); !t.Query.GetEOF(); t.Query.Next()) {
+            auto str = [&](int i) {
+                TField* f = t.Query.GetFields()[size_t(i)];
+                return f->IsNull() ? std::nullopt : std::optional<std::string>(f->GetAsString());
+            };
+            TField* c = t.Query.GetFields()[2];
+            got.emplace(str(0), str(1),
+                        c->IsNull() ? std::nullopt : std::optional<int>(c->GetAsInteger()));
+        }
+        t.Query.Close();
+        return got;
+    };
+    {
+        TBag all;
+        const std::string sql = member(1, 30, all);
+        EXPECT_EQ(run("SELECT DISTINCT" + sql.substr(6)), distinct(all));
+    }
+    for (int chain = 0; chain < 10; ++chain) {
+        TBag expected;
+        const int lo = 1 + int(rng() % 30), hi = std::min(30, lo + int(rng() % 12));
+        std::string sql = member(lo, hi, expected);
+        if (rng() % 2) {
+            sql = "SELECT DISTINCT" + sql.substr(6);
+            expected = distinct(expected);
+        }
+        const int members = 2 + int(rng() % 5);
+        for (int i = 1; i < members; ++i) {
+            const bool all = rng() % 2 == 0;
+            const int a = 1 + int(rng() % 30), b = std::min(30, a + int(rng() % 12));
+            TBag part;
+            sql += std::string(all ? " UNION ALL " : " UNION ") + member(a, b, part);
+            expected.insert(part.begin(), part.end());
+            if (!all) expected = distinct(expected);
+        }
+        EXPECT_EQ(run(sql), expected);
+    }
 }

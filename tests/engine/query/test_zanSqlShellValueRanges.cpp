@@ -63,6 +63,21 @@ TEST(SqlShellValueRanges, StringResultWidths) {
                  "SELECT 'k' FROM u UNION SELECT s FROM v UNION SELECT b || b FROM u ORDER BY 1;\n",
          0,
          "a\nabc\nabcdefghij\na\nabc\nlonger text\n'k'\nabcdefghij\nk\nxx\n", {}},
+        // A later member's numbers, dates and truth values are stored as their text, which
+        // took no part in the column's width.
+        {"UNION members with numbers and dates under a narrow string",
+         "CREATE TABLE n (s VARCHAR(2), i INTEGER, m SMALLINT, f FLOAT, c MONEY, d DATE, "
+         "b BOOLEAN);\n"
+         "INSERT INTO n VALUES ('ab', -2147483647, -32768, -0.000012345678901234, "
+         "-922337203685476.5, '2024-05-06', FALSE);\n"
+         "SELECT 'a' FROM n UNION SELECT 12345 FROM n ORDER BY 1;\n"
+         "SELECT s FROM n UNION ALL SELECT i FROM n UNION ALL SELECT m FROM n UNION ALL "
+         "SELECT f FROM n UNION ALL SELECT c FROM n UNION ALL SELECT d FROM n UNION ALL "
+         "SELECT b FROM n ORDER BY 1;\n",
+         0,
+         "'a'\n12345\na\ns\n-1.2345678901234E-5\n-2147483647\n-32768\n"
+         "-922337203685476.5\n2024-05-06\nFalse\nab\n",
+         {}},
     });
 }
 

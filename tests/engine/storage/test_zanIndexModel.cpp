@@ -246,6 +246,11 @@ struct Harness {
         TKeyMarkers markers;
         TSearchModifier modifier;
         const TSearchModifier* mod = nullptr;
+        const auto type = static_cast<TIndexSearchType>(Rng() % 6);
+        // A limited search compares the fields after its leading ones as below every value
+        // (above for GT and LE), whatever the key holds there; an equal search then compares
+        // the leading fields of the entry it lands on. Both kinds of page answer alike.
+        TKeyMarkers limitedMarkers;
         if (Rng() % 2) {
             const size_t kk = 1 + Rng() % n;
             markers.assign(n, 1);
@@ -256,12 +261,15 @@ struct Harness {
             modifier.IncludedKeyFieldCount =
                 (hiddenLast && kk == n - 1 && Rng() % 2) ? 0 : static_cast<int32_t>(kk);
             mod = &modifier;
-            fieldLimit = C.Kind == ikFixed ? kk : n;
+            limitedMarkers = markers;
+            for (size_t i = kk; i < n; ++i)
+                limitedMarkers[i] = type == stGT || type == stLE ? 2 : 0;
+            if (type == stEQ) fieldLimit = kk;
         }
-        const auto type = static_cast<TIndexSearchType>(Rng() % 6);
         auto rec = Record(k);
         Tree.ConstructKeyBufFromRecBuf(rec.data(), markers.empty() ? nullptr : &markers);
         const int32_t got = Tree.IndexSearch(type, mod);
+        if (!limitedMarkers.empty()) markers = limitedMarkers;
 
         // Expected: the first entry not less than the key (full order with markers).
         std::vector<std::pair<const MKey*, uint32_t>> order;

@@ -5,6 +5,7 @@
 // commit), never an error that stays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
+#include "engine/storage/zanTemporary.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 #include "tools/zansql/zanSqlShell.h"
@@ -209,9 +211,56 @@ TEST(SqlShellProcesses, KilledWhileCreatingItsFile) {
                                                "INSERT INTO b VALUES (7);\nSELECT x FROM b;\n");
         EXPECT_EQ(run.Code, 0) << run.Err;
         EXPECT_EQ(run.Out, "x\n7\n");
+        // The killed creator's temporary file, its journal and users file went with the next
+        // shell's create.
+        EXPECT_EQ(FilesBeside(file.Path), std::vector<std::string>{});
         if (!killed) break;
         ASSERT_LT(n, 1000u);
     }
+    RemoveDatabaseFiles(file.Path);
+}
+
+// Temporary files beside a database (a creator's or copier's file and journal, named by its
+// process id) are removed by the next open once their process is gone, and kept while it lives.
+TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
+    TTempFile file("temp_owner.zan");
+    RemoveDatabaseFiles(file.Path);
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE a (x INTEGER);").Code, 0);
+    auto leave = [&] {
+        const std::string temp = TemporaryFileNameFor(file.Path);
+        for (const std::string& name : {temp, JournalFileNameFor(temp)}) {
+            FILE* f = std::fopen(name.c_str(), "w");
+            if (f == nullptr) return false;
+            std::fputs("half a file", f);
+            std::fclose(f);
+        }
+        return true;
+    };
+    TChildProcess live([&](TChildProcess& self) {
+        self.Send(leave() ? 'w' : 'f');
+        return self.Receive() == 'q' ? 0 : 1;
+    });
+    ASSERT_EQ(live.Receive(), 'w');
+    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
+    ASSERT_EQ(gone.Wait(), 0);
+    const std::string liveTemp = std::filesystem::path(file.Path).filename().string() + ".tmp" +
+                                 std::to_string(live.Pid());
+    std::vector<std::string> liveFiles{liveTemp, liveTemp + "-journal"};
+    std::sort(liveFiles.begin(), liveFiles.end());
+    auto beside = [&] {
+        std::vector<std::string> names = FilesBeside(file.Path);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    EXPECT_EQ(beside().size(), 4u);
+    TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
+    EXPECT_EQ(beside(), liveFiles) << "the live process keeps its files";
+    live.Send('q');
+    ASSERT_EQ(live.Wait(), 0);
+    run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
+    EXPECT_EQ(beside(), std::vector<std::string>{});
     RemoveDatabaseFiles(file.Path);
 }
 

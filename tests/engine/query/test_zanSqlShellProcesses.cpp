@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <memory>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "engine/storage/zanDisk.h"
@@ -328,4 +330,49 @@ TEST(SqlShellProcesses, FileReadOnlyOnDiskIsNeverWritten) {
     const TShellRun after = Shell(file.Path, "SELECT x FROM a;\n");
     EXPECT_EQ(after.Code, 0) << after.Err;
     EXPECT_EQ(after.Out, "x\n1\n");
+}
+
+// A shell whose writes hit the file size limit (as on a full disk): the statement fails with a
+// write failure (9218), never a read failure, and the file keeps the rows before it. Once by the
+// file's growth (a row with a long memo), once by the journal (an update of every memo).
+TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
+    TTempFile file("size_limit.zan");
+    RemoveDatabaseFiles(file.Path);
+    const std::string memo(40000, 'm');
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE t (id INTEGER NOT NULL, m BLOB(1, 1), "
+                               "PRIMARY KEY (id));\nINSERT INTO t VALUES (1, '" +
+                                   memo + "');\nINSERT INTO t VALUES (2, '" + memo + "');\n")
+                  .Code,
+              0);
+    struct TCase {
+        const char* Name;
+        std::string Sql;
+    };
+    const TCase cases[] = {
+        {"growth", "INSERT INTO t VALUES (3, '" + std::string(300000, 'g') + "');\n"},
+        {"journal", "UPDATE t SET m = '" + std::string(40000, 'u') + "';\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        struct stat st {};
+        ASSERT_EQ(stat(file.Path.c_str(), &st), 0);
+        const rlim_t limit =
+            std::string(c.Name) == "growth" ? rlim_t(st.st_size) + 4096 : rlim_t(8192);
+        TChildProcess shell([&](TChildProcess&) {
+            signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead of a signal
+            const struct rlimit rl {limit, limit};
+            if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 4;
+            const TShellRun run = Shell(file.Path, c.Sql);
+            std::fprintf(stderr, "%s", run.Err.c_str());
+            if (run.Code == 0) return 3;
+            if (run.Err.find("error 9218: ") == std::string::npos) return 1;
+            return run.Err.find("read failure") == std::string::npos ? 0 : 2;
+        });
+        EXPECT_EQ(shell.Wait(), 0) << "0: a write failure; 1, 2: another message; 3: it worked";
+        const TShellRun after =
+            Shell(file.Path, "SELECT id, SUBSTRING(m FROM 1 FOR 1) AS c, SUBSTRING(m FROM 39999 "
+                             "FOR 5) AS e FROM t ORDER BY id;\n");
+        EXPECT_EQ(after.Out, "id\tc\te\n1\tm\tmm\n2\tm\tmm\n") << after.Err;
+    }
+    RemoveDatabaseFiles(file.Path);
 }

@@ -388,7 +388,10 @@ void TDBUserMonitor::CreateLockFile() {
         file.Create(FLockFileName, fsDenyNone, false, true);
     } catch (const EOSError& e) {
         if (e.ErrorCode == EEXIST) return;
-        ZanDatabaseError(8581, "TDBUserMonitor.Open",
+        // A folder the user may not write is no internal error: say so.
+        const bool denied =
+            e.ErrorCode == EACCES || e.ErrorCode == EPERM || e.ErrorCode == EROFS;
+        ZanDatabaseError(denied ? 9219 : 8581, "TDBUserMonitor.Open",
                          "Lock File could not be created: " + e.Message(), this);
     }
     // Whoever may write the database must be able to register here, whatever the user and

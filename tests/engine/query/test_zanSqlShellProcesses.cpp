@@ -14,6 +14,7 @@
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
@@ -375,4 +376,31 @@ TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
         EXPECT_EQ(after.Out, "id\tc\te\n1\tm\tmm\n2\tm\tmm\n") << after.Err;
     }
     RemoveDatabaseFiles(file.Path);
+}
+
+// A database in a folder its user may not write: the users file cannot be created there. The
+// shell says it has no access to the folder (9219), not that the engine failed inside.
+TEST(SqlShellProcesses, FolderWithoutWriteAccessIsNamedAsSuch) {
+    TTempFile holder("ro_folder");
+    const std::string folder = holder.Path + ".d";
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const std::string path = folder + "/f.zan";
+    ASSERT_EQ(Shell(path, "CREATE TABLE a (x INTEGER);\nINSERT INTO a VALUES (1);\n").Code, 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+    TChildProcess shell([&](TChildProcess&) {
+        // Root writes any folder: the shell runs as an unprivileged user instead.
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 77;
+        if (access(path.c_str(), R_OK | W_OK) != 0 || access(folder.c_str(), W_OK) == 0)
+            return 77;
+        const TShellRun run = Shell(path, "SELECT x FROM a;\n");
+        std::fprintf(stderr, "%s", run.Err.c_str());
+        return run.Code == 1 && run.Err.find("error 9219: ") != std::string::npos ? 0 : 1;
+    });
+    const int code = shell.Wait();
+    chmod(folder.c_str(), 0755);
+    std::filesystem::remove_all(folder);
+    if (code == 77) GTEST_SKIP() << "no unprivileged user to run the shell as";
+    EXPECT_EQ(code, 0);
 }

@@ -12,6 +12,7 @@
 #include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
+#include "engine/storage/zanTemporary.h"
 #include "host/rtl/ComponentText.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
@@ -552,6 +553,7 @@ void TZanDataBase::DoConnect() {
         FMemoryTables->Open();
         CreateDiskInterfaces();
         OpenDiskConnections(); // closes what it opened when it fails
+        RemoveStaleTemporaries(FDirectory + FDataBaseName);
     } catch (...) {
         try {
             FMemoryTables->Close();
@@ -737,7 +739,9 @@ void TZanDataBase::CreateDatabase() {
     if (FileExists(path)) ZanDatabaseError(11043, context, path);
     // The file is built under a temporary name and takes its own only when whole: a process
     // killed on the way leaves no file at the path, never one without its system tables.
-    const std::string temp = path + ".tmp" + IntToStr(int64_t(getpid()));
+    // A creator killed before its rename left its temporary file: cleared when it is gone.
+    RemoveStaleTemporaries(path);
+    const std::string temp = TemporaryFileNameFor(path);
     auto removeTemp = [&temp] {
         unlink(temp.c_str());
         unlink(JournalFileNameFor(temp).c_str());

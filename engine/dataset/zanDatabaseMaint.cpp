@@ -13,6 +13,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
+#include "engine/storage/zanTemporary.h"
 #include "host/rtl/ScopeExit.h"
 #include "host/rtl/SysUtils.h"
 
@@ -54,7 +55,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 // A temporary name beside path, unique to this process.
 std::string TemporaryNameFor(const std::string& path) {
-    return path + ".tmp" + IntToStr(int64_t(getpid()));
+    return TemporaryFileNameFor(path);
 }
 
 // Syncs the file at path and gives it the owner and mode bits of the file described by model;

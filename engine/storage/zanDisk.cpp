@@ -1,10 +1,18 @@
 #include "engine/storage/zanDisk.h"
+#include "engine/storage/zanTemporary.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <exception>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include "engine/storage/zanCommon.h"
 #include "engine/storage/zanConsts.h"
@@ -535,6 +543,93 @@ std::string UsersFileNameFor(const std::string& databaseFileName) {
     const size_t dot = name.find_last_of('.');
     if (dot != std::string::npos) name.erase(dot);
     return dir + name + ".lck";
+}
+
+std::string TemporaryFileNameFor(const std::string& path) {
+    return path + ".tmp" + std::to_string(static_cast<long>(getpid()));
+}
+
+namespace {
+
+// Seconds since the epoch at which the process started; -1 when it cannot be told.
+int64_t ProcessStartTime(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(static_cast<long>(pid)) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return -1;
+    // The command name in parentheses may hold blanks: fields count from its closing one.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    uint64_t ticks = 0;
+    // Field 22 (start time in clock ticks since boot) is the 20th after the name.
+    for (int i = 0; i < 20 && (fields >> field); ++i)
+        if (i == 19) ticks = std::strtoull(field.c_str(), nullptr, 10);
+    std::ifstream system("/proc/stat");
+    int64_t boot = -1;
+    while (std::getline(system, line))
+        if (line.rfind("btime ", 0) == 0) boot = std::strtoll(line.c_str() + 6, nullptr, 10);
+    const long hz = sysconf(_SC_CLK_TCK);
+    if (boot < 0 || hz <= 0 || ticks == 0) return -1;
+    return boot + static_cast<int64_t>(ticks / static_cast<uint64_t>(hz));
+}
+
+// Whether the process that named a file changed at changed (seconds) may still be writing it.
+bool OwnerMayLive(pid_t pid, int64_t changed) {
+    if (pid <= 0) return true;
+    if (kill(pid, 0) != 0 && errno == ESRCH) return false;
+    const int64_t started = ProcessStartTime(pid);
+    // A file is changed after its writer started; a slack for the tick rounding of both times.
+    return started < 0 || started <= changed + 2;
+}
+
+} // namespace
+
+void RemoveStaleTemporaries(const std::string& databaseFileName) {
+    const size_t slash = databaseFileName.find_last_of('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string() : databaseFileName.substr(0, slash + 1);
+    const std::string prefix =
+        (slash == std::string::npos ? databaseFileName : databaseFileName.substr(slash + 1)) +
+        ".tmp";
+    DIR* folder = opendir(dir.empty() ? "." : dir.c_str());
+    if (folder == nullptr) return;
+    std::vector<std::string> stale, live;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        size_t end = prefix.size();
+        while (end < name.size() && end - prefix.size() < 10 &&
+               std::isdigit(static_cast<unsigned char>(name[end])))
+            ++end;
+        const std::string rest = name.substr(end);
+        if (end == prefix.size() || (!rest.empty() && rest != "-journal")) continue;
+        const pid_t pid = static_cast<pid_t>(
+            std::strtol(name.substr(prefix.size(), end - prefix.size()).c_str(), nullptr, 10));
+        struct stat st {};
+        if (lstat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        const std::string temp = dir + name.substr(0, end);
+        if (pid == getpid() || OwnerMayLive(pid, std::max<int64_t>(st.st_mtime, st.st_ctime)))
+            live.push_back(temp);
+        else
+            stale.push_back(dir + name);
+    }
+    closedir(folder);
+    for (const std::string& path : stale) {
+        unlink(path.c_str());
+        // The users file of a temporary name may be shared by every temporary name of the
+        // database (shop.zan.tmp1 and shop.zan.tmp2 both use shop.zan.lck): kept for a live one.
+        const std::string temp =
+            path.size() > 8 && path.compare(path.size() - 8, 8, "-journal") == 0
+                ? path.substr(0, path.size() - 8)
+                : path;
+        const std::string users = UsersFileNameFor(temp);
+        if (std::none_of(live.begin(), live.end(), [&](const std::string& other) {
+                return UsersFileNameFor(other) == users;
+            }))
+            unlink(users.c_str());
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -246,7 +246,7 @@ void TZanFile::NoteWritten(uint64_t end) {
 void TZanFile::WriteFailed(const std::string& why) {
     FKnownSize = -1; // a partial write may have grown the file
     FFixedKept = false;
-    ZanDatabaseError(9217, "TZanFile.Write", "Unable to complete file write operation. " + why);
+    ZanDatabaseError(9218, "TZanFile.Write", "Unable to complete file write operation. " + why);
 }
 
 void TZanFile::FileWrite(const uint8_t* buffer, uint32_t count, uint64_t address) {
@@ -712,7 +712,7 @@ void TZanFile::WriteDirtyPagesCoalesced() {
 void TZanFile::SyncFile() {
     ZanCrashPoint(csSync);
     if (fdatasync(FFile.GetHandle()) != 0)
-        ZanDatabaseError(9217, "TZanFile.Commit",
+        ZanDatabaseError(9218, "TZanFile.Commit",
                          "The file buffers could not be flushed. " + SysErrorMessage(errno));
     ZanSynced(FFile.GetHandle());
 }
@@ -736,7 +736,7 @@ void TZanFile::Commit() {
         if (rc != 0) {
             FKnownSize = -1;
             if (journal) FJournal.Discard();
-            ZanDatabaseError(9217, "TZanFile.Commit",
+            ZanDatabaseError(9218, "TZanFile.Commit",
                              "Unable to complete file write operation. " + SysErrorMessage(rc));
         }
         if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);

@@ -593,14 +593,14 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
     ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
                                           uint32_t length) {
         if (!ZanPWriteAll(db.Fd, bytes, length, address))
-            ZanDatabaseError(9217, "TZanJournal.Recover",
+            ZanDatabaseError(9218, "TZanJournal.Recover",
                              "Unable to complete file write operation. " + SysErrorMessage(errno));
     });
     const TJournalHeader& h = check.Header;
     if (h.Truncate) {
         ZanCrashPoint(csTruncate);
         if (ftruncate(db.Fd, static_cast<off_t>(h.OldSize)) != 0)
-            ZanDatabaseError(9217, "TZanJournal.Recover",
+            ZanDatabaseError(9218, "TZanJournal.Recover",
                              "The database file could not be cut to its old size. " +
                                  SysErrorMessage(errno));
     }
@@ -628,7 +628,7 @@ TJournalWriter::~TJournalWriter() {
 void TJournalWriter::Fail(const std::string& what, int error) {
     const std::string text = what + " " + FPath + ". " + SysErrorMessage(error);
     Discard();
-    ZanDatabaseError(9217, "TJournalWriter", text);
+    ZanDatabaseError(9218, "TJournalWriter", text);
 }
 
 bool TJournalWriter::StillLinked() const {
@@ -693,7 +693,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
                 const int e = errno;
                 close(fd);
                 unlink(path.c_str());
-                ZanDatabaseError(9217, "TJournalWriter.Begin",
+                ZanDatabaseError(9218, "TJournalWriter.Begin",
                                  "The journal " + path + " could not be created. " +
                                      SysErrorMessage(e));
             }
@@ -709,7 +709,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
                                  "The journal path " + path + " holds something else");
             }
         } else {
-            ZanDatabaseError(9217, "TJournalWriter.Begin",
+            ZanDatabaseError(9218, "TJournalWriter.Begin",
                              "The journal " + path + " could not be created. " +
                                  SysErrorMessage(errno));
         }

@@ -78,7 +78,7 @@ bool TBaseLockMgr::LockWithRetries(uint64_t address, uint32_t size, int32_t lock
     if (size == 0) return true;
     for (int32_t attempt = 0; attempt < FLockRetryCount; ++attempt) {
         if (InternalLockFile(address, size, lockType)) return true;
-        RetryPause();
+        if (attempt + 1 < FLockRetryCount) RetryPause();
     }
     return false;
 }
@@ -98,7 +98,7 @@ bool TBaseLockMgr::SetReadLock(uint32_t id, uint32_t size) {
             FLocks.push_back(TLockItem{size, ZanLockRead, byte, id});
             return true;
         }
-        RetryPause();
+        if (attempt + 1 < FLockRetryCount) RetryPause();
     }
     RetriesSpent("TBaseLockMgr.SetReadLock", FReadLockErrMsg);
 }
@@ -256,7 +256,11 @@ bool TWinLockMgr::InternalUpgradeReadLock(uint32_t id, uint32_t) {
         } catch (const EOSError& e) {
             ZanDatabaseError(8450, "TWinLockMgr.InternalUpgradeReadLock", e.Message(), this);
         }
-        if (!locked) RetryPause();
+        // No pause after the last refusal: the locks this connection holds go back at once.
+        // Two connections each waiting to upgrade while the other holds its read lock both
+        // wait in vain; the first to give up then frees the other before its last attempt,
+        // where a pause here had it give up too.
+        if (!locked && attempt + 1 < FLockRetryCount) RetryPause();
     }
     if (!locked) return false;
     // The handle records the two parts as ranges of their own, as the items here (an empty
@@ -384,7 +388,10 @@ void TDBUserMonitor::CreateLockFile() {
         file.Create(FLockFileName, fsDenyNone, false, true);
     } catch (const EOSError& e) {
         if (e.ErrorCode == EEXIST) return;
-        ZanDatabaseError(8581, "TDBUserMonitor.Open",
+        // A folder the user may not write is no internal error: say so.
+        const bool denied =
+            e.ErrorCode == EACCES || e.ErrorCode == EPERM || e.ErrorCode == EROFS;
+        ZanDatabaseError(denied ? 9219 : 8581, "TDBUserMonitor.Open",
                          "Lock File could not be created: " + e.Message(), this);
     }
     // Whoever may write the database must be able to register here, whatever the user and

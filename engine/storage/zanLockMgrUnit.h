@@ -97,8 +97,8 @@ protected:
     virtual bool InternalUpgradeReadLock(uint32_t id, uint32_t size);
 
     bool HandleValid() const;
-    // Up to the retry count of attempts on [address, address + size), pausing after each
-    // refusal. An empty range counts as locked.
+    // Up to the retry count of attempts on [address, address + size), pausing between them (not
+    // after the last refusal). An empty range counts as locked.
     bool LockWithRetries(uint64_t address, uint32_t size, int32_t lockType);
     // The pause between attempts: the retry interval give or take a quarter, drawn each time so
     // that two connections waiting on each other do not poll in step.

@@ -5,15 +5,20 @@
 // commit), never an error that stays.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
+#include "engine/storage/zanTemporary.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 #include "tools/zansql/zanSqlShell.h"
@@ -209,9 +214,56 @@ TEST(SqlShellProcesses, KilledWhileCreatingItsFile) {
                                                "INSERT INTO b VALUES (7);\nSELECT x FROM b;\n");
         EXPECT_EQ(run.Code, 0) << run.Err;
         EXPECT_EQ(run.Out, "x\n7\n");
+        // The killed creator's temporary file, its journal and users file went with the next
+        // shell's create.
+        EXPECT_EQ(FilesBeside(file.Path), std::vector<std::string>{});
         if (!killed) break;
         ASSERT_LT(n, 1000u);
     }
+    RemoveDatabaseFiles(file.Path);
+}
+
+// Temporary files beside a database (a creator's or copier's file and journal, named by its
+// process id) are removed by the next open once their process is gone, and kept while it lives.
+TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
+    TTempFile file("temp_owner.zan");
+    RemoveDatabaseFiles(file.Path);
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE a (x INTEGER);").Code, 0);
+    auto leave = [&] {
+        const std::string temp = TemporaryFileNameFor(file.Path);
+        for (const std::string& name : {temp, JournalFileNameFor(temp)}) {
+            FILE* f = std::fopen(name.c_str(), "w");
+            if (f == nullptr) return false;
+            std::fputs("half a file", f);
+            std::fclose(f);
+        }
+        return true;
+    };
+    TChildProcess live([&](TChildProcess& self) {
+        self.Send(leave() ? 'w' : 'f');
+        return self.Receive() == 'q' ? 0 : 1;
+    });
+    ASSERT_EQ(live.Receive(), 'w');
+    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
+    ASSERT_EQ(gone.Wait(), 0);
+    const std::string liveTemp = std::filesystem::path(file.Path).filename().string() + ".tmp" +
+                                 std::to_string(live.Pid());
+    std::vector<std::string> liveFiles{liveTemp, liveTemp + "-journal"};
+    std::sort(liveFiles.begin(), liveFiles.end());
+    auto beside = [&] {
+        std::vector<std::string> names = FilesBeside(file.Path);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    EXPECT_EQ(beside().size(), 4u);
+    TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
+    EXPECT_EQ(beside(), liveFiles) << "the live process keeps its files";
+    live.Send('q');
+    ASSERT_EQ(live.Wait(), 0);
+    run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
+    EXPECT_EQ(beside(), std::vector<std::string>{});
     RemoveDatabaseFiles(file.Path);
 }
 
@@ -279,4 +331,76 @@ TEST(SqlShellProcesses, FileReadOnlyOnDiskIsNeverWritten) {
     const TShellRun after = Shell(file.Path, "SELECT x FROM a;\n");
     EXPECT_EQ(after.Code, 0) << after.Err;
     EXPECT_EQ(after.Out, "x\n1\n");
+}
+
+// A shell whose writes hit the file size limit (as on a full disk): the statement fails with a
+// write failure (9218), never a read failure, and the file keeps the rows before it. Once by the
+// file's growth (a row with a long memo), once by the journal (an update of every memo).
+TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
+    TTempFile file("size_limit.zan");
+    RemoveDatabaseFiles(file.Path);
+    const std::string memo(40000, 'm');
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE t (id INTEGER NOT NULL, m BLOB(1, 1), "
+                               "PRIMARY KEY (id));\nINSERT INTO t VALUES (1, '" +
+                                   memo + "');\nINSERT INTO t VALUES (2, '" + memo + "');\n")
+                  .Code,
+              0);
+    struct TCase {
+        const char* Name;
+        std::string Sql;
+    };
+    const TCase cases[] = {
+        {"growth", "INSERT INTO t VALUES (3, '" + std::string(300000, 'g') + "');\n"},
+        {"journal", "UPDATE t SET m = '" + std::string(40000, 'u') + "';\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        struct stat st {};
+        ASSERT_EQ(stat(file.Path.c_str(), &st), 0);
+        const rlim_t limit =
+            std::string(c.Name) == "growth" ? rlim_t(st.st_size) + 4096 : rlim_t(8192);
+        TChildProcess shell([&](TChildProcess&) {
+            signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead of a signal
+            const struct rlimit rl {limit, limit};
+            if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 4;
+            const TShellRun run = Shell(file.Path, c.Sql);
+            std::fprintf(stderr, "%s", run.Err.c_str());
+            if (run.Code == 0) return 3;
+            if (run.Err.find("error 9218: ") == std::string::npos) return 1;
+            return run.Err.find("read failure") == std::string::npos ? 0 : 2;
+        });
+        EXPECT_EQ(shell.Wait(), 0) << "0: a write failure; 1, 2: another message; 3: it worked";
+        const TShellRun after =
+            Shell(file.Path, "SELECT id, SUBSTRING(m FROM 1 FOR 1) AS c, SUBSTRING(m FROM 39999 "
+                             "FOR 5) AS e FROM t ORDER BY id;\n");
+        EXPECT_EQ(after.Out, "id\tc\te\n1\tm\tmm\n2\tm\tmm\n") << after.Err;
+    }
+    RemoveDatabaseFiles(file.Path);
+}
+
+// A database in a folder its user may not write: the users file cannot be created there. The
+// shell says it has no access to the folder (9219), not that the engine failed inside.
+TEST(SqlShellProcesses, FolderWithoutWriteAccessIsNamedAsSuch) {
+    TTempFile holder("ro_folder");
+    const std::string folder = holder.Path + ".d";
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const std::string path = folder + "/f.zan";
+    ASSERT_EQ(Shell(path, "CREATE TABLE a (x INTEGER);\nINSERT INTO a VALUES (1);\n").Code, 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+    TChildProcess shell([&](TChildProcess&) {
+        // Root writes any folder: the shell runs as an unprivileged user instead.
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 77;
+        if (access(path.c_str(), R_OK | W_OK) != 0 || access(folder.c_str(), W_OK) == 0)
+            return 77;
+        const TShellRun run = Shell(path, "SELECT x FROM a;\n");
+        std::fprintf(stderr, "%s", run.Err.c_str());
+        return run.Code == 1 && run.Err.find("error 9219: ") != std::string::npos ? 0 : 1;
+    });
+    const int code = shell.Wait();
+    chmod(folder.c_str(), 0755);
+    std::filesystem::remove_all(folder);
+    if (code == 77) GTEST_SKIP() << "no unprivileged user to run the shell as";
+    EXPECT_EQ(code, 0);
 }

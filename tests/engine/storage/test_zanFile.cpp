@@ -294,7 +294,7 @@ TEST(ZanFile, FailedCommitKeepsTheTransactionActive) {
     const auto x = Pattern(P, 3);
     file.SeekAndWriteZanFile(x.data(), 1, P, 5 * P, 1);
     file.SeekAndWriteZanFile(x.data(), 1, P, 6 * P, 1);
-    EXPECT_EQ(ErrorCodeOf([&] { file.Commit(); }), 9217);
+    EXPECT_EQ(ErrorCodeOf([&] { file.Commit(); }), 9218);
     EXPECT_TRUE(file.GetTransactionActive());
     std::vector<uint8_t> back(P);
     file.SeekAndReadZanFile(back.data(), 1, P, 6 * P, 1);

@@ -417,7 +417,7 @@ TEST(ZanJournal, WriterKeepsAndReusesItsFile) {
     EXPECT_EQ(ErrorCodeOf([&] {
                   nowhere.Begin("/proc/no-such-dir/x-journal", P, 0600, 0, false);
               }),
-              9217);
+              9218);
 }
 
 // The commit point zeroes the kept journal's header and leaves its records: the file is no

@@ -52,7 +52,7 @@ void MakeHot(const std::string& path, const std::vector<uint8_t>& before) {
 
 } // namespace
 
-// The journal cannot be written (EFBIG): 9217, nothing changed, the transaction kept; once the
+// The journal cannot be written (EFBIG): 9218, nothing changed, the transaction kept; once the
 // limit is lifted the same transaction commits.
 
 // Opens and newly taken locks while another process commits in a loop: the journal they see may

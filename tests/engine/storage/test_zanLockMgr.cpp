@@ -360,3 +360,45 @@ TEST(LockMgrEndToEnd, UpgradedReadLocksShowContentionAsTimeouts) {
     // The two in-process connections always collide when both read first.
     EXPECT_GT(run.Timeouts, 0);
 }
+
+// Two processes hold read locks on one table and both upgrade, the second starting 0.6 of an
+// interval after the first: each waits for the other's read byte in vain. The first to run out
+// of attempts must give up at once after its last refusal and give its locks back (as a failed
+// statement's rollback does), so the other's last attempt finds the table free: exactly one
+// times out. With two attempts the first gives up 0.75 to 1.25 intervals after it began, the
+// other tries last 1.35 to 1.85 intervals after; a pause after the last refusal (1.5 to 2.5
+// intervals) had both time out.
+TEST(LockMgr, UpgradeDeadlockEndsWithOneTimeout) {
+    TTempFile t("mgr_deadlock");
+    const std::string path = MakeLockFile(t);
+    constexpr int32_t C_INTERVAL = 500;
+    constexpr int C_ROUNDS = 3;
+    int single = 0;
+    for (int round = 0; round < C_ROUNDS; ++round) {
+        std::vector<std::unique_ptr<TChildProcess>> children;
+        for (int p = 0; p < 2; ++p)
+            children.push_back(std::make_unique<TChildProcess>([&](TChildProcess& self) {
+                Randomize();
+                TConn c(path, TableBase, TableRegion, 2, C_INTERVAL);
+                if (!c.Mgr->SetReadLock(CounterTable, 1)) return 3;
+                self.Send('r');
+                if (self.Receive() != 'u') return 3;
+                const int32_t code =
+                    ErrorCodeOf([&] { c.Mgr->SetWriteLock(CounterTable, 0); });
+                c.Mgr->ReleaseAllLocks();
+                return code == 0 ? 0 : code == 10249 ? 1 : 2;
+            }));
+        for (auto& child : children)
+            ASSERT_EQ(child->Receive(), 'r');
+        children[0]->Send('u');
+        Sleep(C_INTERVAL * 6 / 10);
+        children[1]->Send('u');
+        const int first = children[0]->Wait();
+        const int second = children[1]->Wait();
+        EXPECT_TRUE(first <= 1 && second <= 1) << first << " " << second;
+        if (first + second == 1) ++single;
+    }
+    // A loaded machine may stretch one pause past its margin; both timing out in most rounds
+    // is the fault.
+    EXPECT_GE(single, C_ROUNDS - 1) << "rounds with a single timeout";
+}

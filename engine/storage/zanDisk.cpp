@@ -1349,10 +1349,15 @@ void TDiskMgr::ReleaseAllLocks() {
     for (TBaseLockMgr* manager :
          {FTableLockMgr.get(), FRecordLockMgr.get(), FTransactionLockMgr.get()})
         if (manager && manager->TakePauseOwed()) owed = manager;
-    if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
-    HeaderLockGone();
-    if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
-    if (FTransactionLockMgr) FTransactionLockMgr->ReleaseAllLocks();
+    {
+        // The managers' ranges in as few unlocks as they allow.
+        TUnlockBatch batch(SharedLockFile());
+        if (FTableLockMgr) FTableLockMgr->ReleaseAllLocks();
+        HeaderLockGone();
+        if (FRecordLockMgr) FRecordLockMgr->ReleaseAllLocks();
+        if (FTransactionLockMgr) FTransactionLockMgr->ReleaseAllLocks();
+        FinishUnlockBatch(batch, "TDiskMgr.ReleaseAllLocks");
+    }
     if (owed) owed->PauseAfterTimeout();
 }
 
@@ -1382,6 +1387,9 @@ void TDiskMgr::DiskCommit() {
     const bool pending = FFile->HasPendingChanges();
     if (FMultiUser && FTableLockMgr && pending) FTableLockMgr->UpgradeReadLocks();
     const bool journal = pending && FFile->GetJournalActive();
+    // The commit lock is given back with the transaction's locks, in one unlock where no
+    // other lock of this connection lies between them.
+    TUnlockBatch batch(journal ? SharedLockFile() : nullptr);
     if (journal) {
         TakeCommitLock();
         TScopeExit release([this] { ReleaseCommitLock(); });
@@ -1391,7 +1399,22 @@ void TDiskMgr::DiskCommit() {
     }
     FSelectOnly = false;
     ReleaseAllLocks();
+    FinishUnlockBatch(batch, context);
     FHeaderReadLocked = FHeaderWriteLocked = false;
+}
+
+TWinFile* TDiskMgr::SharedLockFile() const {
+    return FMultiUser && !FExclusive && FUserMonitor && FUserMonitor->IsOpen()
+               ? FUserMonitor->GetLockFileHandle()
+               : nullptr;
+}
+
+void TDiskMgr::FinishUnlockBatch(TUnlockBatch& batch, const char* context) {
+    try {
+        batch.Finish();
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, context, e.Message(), this);
+    }
 }
 
 void TDiskMgr::DiskRollback() {
@@ -1624,14 +1647,18 @@ void TDiskMgr::CommitWriteScope() {
                                    FGlobalHdr->GetSize());
         FGlobalHdr->SetDirty(false);
     }
-    if (FFile->HasPendingChanges()) {
+    const bool pending = FFile->HasPendingChanges();
+    // The commit lock is given back with the scope's deferred locks, in one unlock where no
+    // other lock of this connection lies between them.
+    TUnlockBatch batch(pending ? SharedLockFile() : nullptr);
+    if (pending) {
         TakeCommitLock();
         TScopeExit release([this] { ReleaseCommitLock(); });
         CommitWithCommitLock("TDiskMgr.CommitWriteScope");
     } else {
         FFile->Commit(); // nothing to write: ends the buffering
     }
-    FinishWriteScope();
+    FinishWriteScope(); // the batch ends after it; a failed unlock is left as there
 }
 
 void TDiskMgr::RollbackWriteScope() noexcept {

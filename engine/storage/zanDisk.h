@@ -424,6 +424,10 @@ private:
     bool TryCommitLock();
     void TakeCommitLock();
     void ReleaseCommitLock() noexcept;
+    // The file the locks of a shared open go through (unlocks of it may be gathered), or null.
+    TWinFile* SharedLockFile() const;
+    // Ends a batch of unlocks; a failed unlock raises 8450.
+    void FinishUnlockBatch(TUnlockBatch& batch, const char* context);
     // Looks at the journal path after the table locks justTaken were newly taken (none: at
     // open) and restores a hot journal when the commit lock is free. Answers true when the
     // caller must give the locks back, pause and try again: the journal's writer held one of

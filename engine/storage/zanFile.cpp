@@ -582,6 +582,10 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
             writes.emplace_back(address, static_cast<uint32_t>(
                                              std::min<uint64_t>(size, oldSize - address)));
     std::sort(writes.begin(), writes.end());
+    // Whether the commit writes any byte of the fixed regions (writes within the old size
+    // come first in address order; a file shorter than them grows over them).
+    const bool touchesFixed = oldSize < ZanFixedRegionsEnd ||
+                              (!writes.empty() && writes.front().first < ZanFixedRegionsEnd);
     uint8_t image[ZanFixedRegionsEnd];
     // Fixed regions held in memory need no read.
     bool imageRead = LoadFixedImage();
@@ -636,10 +640,14 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
                                     writes[next].second);
         }
         fields.FixedCRCBefore = FixedRegionsCRC(image);
-        // The same bytes as the commit will leave them.
-        FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
-        PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
-        fields.FixedCRCAfter = FixedRegionsCRC(image);
+        if (touchesFixed) {
+            // The same bytes as the commit will leave them.
+            FBlockCache.PatchRange(image, 0, ZanFixedRegionsEnd);
+            PatchDirtyPages(image, 0, ZanFixedRegionsEnd);
+            fields.FixedCRCAfter = FixedRegionsCRC(image);
+        } else {
+            fields.FixedCRCAfter = fields.FixedCRCBefore; // the commit leaves them as they are
+        }
         FJournal.Finish(fields);
     } catch (...) {
         FJournal.Discard();
@@ -741,9 +749,44 @@ void TZanFile::Commit() {
         }
         if (FKnownSize >= 0) FKnownSize = static_cast<int64_t>(end);
     }
+    // Pending raw stretches come in address order; stretches that follow each other without a
+    // gap (a map page and the table header after it) go out in one write, from where they lie.
+    auto writeBlocks = [this] {
+        std::vector<iovec> run;
+        uint64_t runStart = 0, runEnd = 0;
+        auto flush = [&] {
+            if (run.empty()) return;
+            if (run.size() == 1) {
+                FileWrite(static_cast<const uint8_t*>(run[0].iov_base),
+                          static_cast<uint32_t>(run[0].iov_len), runStart);
+            } else {
+                std::vector<iovec> pieces = run; // used up by the write
+                FileWriteV(pieces, runStart);
+                // As single writes keep them, when no other handle may write the file.
+                uint64_t at = runStart;
+                for (const iovec& v : run) {
+                    if (FShareKeepsSize && v.iov_len < FPageSize)
+                        KeepCleanBlock(static_cast<const uint8_t*>(v.iov_base),
+                                       static_cast<uint32_t>(v.iov_len), static_cast<uint32_t>(at));
+                    at += v.iov_len;
+                }
+            }
+            run.clear();
+        };
+        TScopeExit reconnect([this] { ConnectCaches(); });
+        FBlockCache.SetWriteIO([&](const uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
+                                   uint8_t) {
+            if (!run.empty() && (address != runEnd || run.size() >= IOV_MAX)) flush();
+            if (run.empty()) runStart = address;
+            run.push_back({const_cast<uint8_t*>(buffer), size});
+            runEnd = uint64_t(address) + size;
+        });
+        FBlockCache.WriteDirtyBlocks();
+        flush();
+    };
     try {
         WriteDirtyPagesCoalesced();
-        FBlockCache.WriteDirtyBlocks();
+        writeBlocks();
         if (journal) {
             if (FSyncCommits) SyncFile();
             FJournal.Invalidate(true); // the commit point

@@ -145,7 +145,14 @@ public:
     bool GetSyncCommits() const { return FSyncCommits; }
     // The table lock ids (0 = global header) held for writing, recorded in the next journal.
     void SetJournalLockIds(const std::bitset<ZanJournalLockIds>& ids) { FJournalLockIds = ids; }
-    std::string GetJournalFileName() const { return JournalFileNameFor(FFile.GetFileName()); }
+    // Made once per file name: a commit asks for it every time.
+    const std::string& GetJournalFileName() const {
+        if (FJournalNameOf != FFile.GetFileName()) {
+            FJournalNameOf = FFile.GetFileName();
+            FJournalName = JournalFileNameFor(FJournalNameOf);
+        }
+        return FJournalName;
+    }
     // The journal kept from the last commit is in place and empty: no other journal can be at
     // its path, so a commit need not look for a leftover one.
     // known: no one else can have touched the path (an exclusive open), so it is not looked at.
@@ -290,6 +297,8 @@ private:
     bool FSyncCommits = false;
     std::bitset<ZanJournalLockIds> FJournalLockIds;
     mode_t FJournalMode = 0; // the database file's permission bits, asked once
+    mutable std::string FJournalName;   // the journal's path for the file name FJournalNameOf
+    mutable std::string FJournalNameOf;
     // The size on disk as this object's writes left it, kept while no other handle may write
     // the file (opened without write sharing) or while the size is steady; -1 when the file
     // must be asked.

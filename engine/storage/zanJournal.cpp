@@ -110,9 +110,10 @@ bool ReadExact(int fd, void* buffer, size_t count, uint64_t offset) {
 bool HeaderIsZero(int fd, uint64_t size) {
     if (size == 0) return true;
     if (size < ZanJournalHeaderSize) return false;
+    static const uint8_t zero[ZanJournalHeaderSize] = {};
     uint8_t head[ZanJournalHeaderSize];
     if (!ReadExact(fd, head, sizeof head, 0)) return false;
-    return std::all_of(head, head + sizeof head, [](uint8_t b) { return b == 0; });
+    return std::memcmp(head, zero, sizeof head) == 0;
 }
 
 // Reads the records of a journal in order through a buffer, so a long journal costs few calls.
@@ -413,28 +414,28 @@ const char* JournalStateName(TJournalState state) {
 
 TJournalCheck InspectJournal(const std::string& journalPath, const std::string& databasePath) {
     TJournalCheck check;
-    struct stat st {};
-    if (lstat(journalPath.c_str(), &st) != 0) {
+    TFileFacts st;
+    if (!FileFactsAt(AT_FDCWD, journalPath.c_str(), AT_SYMLINK_NOFOLLOW, st)) {
         check.State = errno == ENOENT ? jsAbsent : jsForeign;
         if (check.State == jsForeign) check.Reason = "cannot be examined";
         return check;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.Mode)) {
         check.State = jsForeign;
         check.Reason = "not a regular file";
         return check;
     }
-    if (st.st_size == 0) {
+    if (st.Size == 0) {
         check.State = jsEmpty; // the common case: a journal kept between commits
         return check;
     }
     TFd fd(open(journalPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Fd < 0 || fstat(fd.Fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd.Fd < 0 || !FileFactsAt(fd.Fd, "", AT_EMPTY_PATH, st) || !S_ISREG(st.Mode)) {
         check.State = fd.Fd < 0 && errno == ENOENT ? jsAbsent : jsForeign;
         check.Reason = "cannot be opened";
         return check;
     }
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t size = st.Size;
     if (size == 0) {
         check.State = jsEmpty;
         return check;
@@ -632,22 +633,23 @@ void TJournalWriter::Fail(const std::string& what, int error) {
 }
 
 bool TJournalWriter::StillLinked() const {
-    struct stat open {}, named{};
-    if (FHandle < 0 || fstat(FHandle, &open) != 0 || open.st_nlink == 0) return false;
-    if (lstat(FPath.c_str(), &named) != 0) return false;
-    return S_ISREG(named.st_mode) && open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+    TFileFacts open, named;
+    if (FHandle < 0 || !FileFactsAt(FHandle, "", AT_EMPTY_PATH, open) || open.Links == 0)
+        return false;
+    if (!FileFactsAt(AT_FDCWD, FPath.c_str(), AT_SYMLINK_NOFOLLOW, named)) return false;
+    return S_ISREG(named.Mode) && open.Dev == named.Dev && open.Ino == named.Ino;
 }
 
 bool TJournalWriter::KeptIdle() const {
     // An open handle outside a commit is the journal Invalidate(true) emptied and kept.
     if (FHandle < 0 || FActive) return false;
     // The file at the path is ours when it is the same inode.
-    struct stat named {};
-    if (lstat(FPath.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_dev != FDev ||
-        named.st_ino != FIno)
+    TFileFacts named;
+    if (!FileFactsAt(AT_FDCWD, FPath.c_str(), AT_SYMLINK_NOFOLLOW, named) ||
+        !S_ISREG(named.Mode) || named.Dev != FDev || named.Ino != FIno)
         return false;
     // Another committer may have written into it since: it must hold no journal now.
-    return HeaderIsZero(FHandle, static_cast<uint64_t>(named.st_size));
+    return HeaderIsZero(FHandle, named.Size);
 }
 
 bool TJournalWriter::KeptReady(bool known) {
@@ -671,9 +673,8 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FSync = sync;
     FCreated = false;
     if (FHandle >= 0 && !verified) {
-        struct stat st {};
-        if (fstat(FHandle, &st) != 0 ||
-            !HeaderIsZero(FHandle, static_cast<uint64_t>(st.st_size))) {
+        TFileFacts st;
+        if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) || !HeaderIsZero(FHandle, st.Size)) {
             // Our kept journal must hold no journal here; never write over one that does.
             close(FHandle);
             FHandle = -1;
@@ -753,14 +754,14 @@ uint8_t* TJournalWriter::AppendOwned(size_t n) {
 
 void TJournalWriter::AddRecord(uint32_t address, const uint8_t* bytes, uint32_t length,
                                bool copy) {
-    uint8_t head[8];
-    Put32(head, address);
-    Put32(head + 4, length);
-    uint8_t n[4];
-    Put32(n, FHeader.Nonce);
-    const uint32_t crc = CRCUpdate(CRCUpdate(CRCUpdate(0, n, 4), head, 8), bytes,
-                                   static_cast<int32_t>(length));
-    std::memcpy(AppendOwned(8), head, 8);
+    // The nonce, then the record's address and length, then its bytes.
+    uint8_t nonceAndHead[12];
+    Put32(nonceAndHead, FHeader.Nonce);
+    Put32(nonceAndHead + 4, address);
+    Put32(nonceAndHead + 8, length);
+    const uint32_t crc =
+        CRCUpdate(CRCUpdate(0, nonceAndHead, 12), bytes, static_cast<int32_t>(length));
+    std::memcpy(AppendOwned(8), nonceAndHead + 4, 8);
     if (copy) {
         std::memcpy(AppendOwned(length), bytes, length);
     } else {
@@ -932,9 +933,9 @@ void TJournalWriter::Abandon() noexcept {
 
 void TJournalWriter::Close() noexcept {
     if (FHandle < 0) return;
-    struct stat st {};
-    if (!FActive && StillLinked() && fstat(FHandle, &st) == 0 &&
-        HeaderIsZero(FHandle, static_cast<uint64_t>(st.st_size)))
+    TFileFacts st;
+    if (!FActive && StillLinked() && FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) &&
+        HeaderIsZero(FHandle, st.Size))
         unlink(FPath.c_str());
     close(FHandle);
     FHandle = -1;

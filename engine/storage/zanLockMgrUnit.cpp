@@ -70,6 +70,15 @@ void TBaseLockMgr::RetriesSpent(const char* context, const std::string& message)
 void TBaseLockMgr::PauseAfterTimeout() {
     FPauseOwed = false;
     if (FLockRetryInterval <= 0) return;
+    // Releases gathered for one unlock are made before the pause, so the connection waited on
+    // finds them free meanwhile.
+    if (HandleValid()) {
+        try {
+            FHandle->FlushUnlockBatch();
+        } catch (const EOSError&) {
+            // The batch's end reports it.
+        }
+    }
     const int32_t longest = FLockRetryInterval + FLockRetryInterval / 4;
     Sleep(static_cast<uint32_t>(longest + Random(FLockRetryInterval + 1)));
 }

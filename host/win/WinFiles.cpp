@@ -6,6 +6,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
@@ -171,12 +172,36 @@ void TWinFile::Close() noexcept {
     CloseFd(FHandle);
     std::lock_guard guard(FLocksGuard);
     FLocks.clear();
+    FUnlockBatch.clear();
 }
 
 uint64_t TWinFile::Size() const {
+    TFileFacts facts;
+    if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, facts))
+        RaiseOSError(errno, "Unable to query the size of", FFileName);
+    return facts.Size;
+}
+
+bool FileFactsAt(int dirfd, const char* path, int flags, TFileFacts& facts) {
+    struct statx sx {};
+    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) == 0) {
+        facts.Mode = sx.stx_mode;
+        facts.Dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+        facts.Ino = sx.stx_ino;
+        facts.Links = sx.stx_nlink;
+        facts.Size = sx.stx_size;
+        return true;
+    }
+    if (errno != ENOSYS) return false;
+    // A system without the call answers the full query.
     struct stat st {};
-    if (fstat(FHandle, &st) != 0) RaiseOSError(errno, "Unable to query the size of", FFileName);
-    return static_cast<uint64_t>(st.st_size);
+    if (fstatat(dirfd, path, &st, flags) != 0) return false;
+    facts.Mode = st.st_mode;
+    facts.Dev = st.st_dev;
+    facts.Ino = st.st_ino;
+    facts.Links = st.st_nlink;
+    facts.Size = static_cast<uint64_t>(st.st_size);
+    return true;
 }
 
 size_t TWinFile::ReadAt(void* buffer, size_t count, uint64_t offset) const {
@@ -239,6 +264,7 @@ bool TWinFile::TryLock(uint64_t offset, uint64_t length) {
     if (offset >= ShareLockBase || length > ShareLockBase - offset)
         RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
     std::lock_guard guard(FLocksGuard);
+    FlushUnlockBatchLocked();
     auto next = FLocks.lower_bound(offset);
     if (next != FLocks.end() && next->first < offset + length) return false;
     if (next != FLocks.begin()) {
@@ -262,6 +288,14 @@ bool TWinFile::Unlock(uint64_t offset, uint64_t length) {
     auto it = FLocks.find(offset);
     // Only an exact range: a partial unlock would split or drop the handle's other locks.
     if (it == FLocks.end() || it->second != length) return false;
+    if (FUnlockBatchDepth > 0) {
+        // Noted once; unlocked at the batch's end.
+        const std::pair<uint64_t, uint64_t> range(offset, length);
+        if (std::find(FUnlockBatch.begin(), FUnlockBatch.end(), range) != FUnlockBatch.end())
+            return false;
+        FUnlockBatch.push_back(range);
+        return true;
+    }
     int error = SetLock(LockHandle(), F_UNLCK, offset, length);
     if (error != 0) RaiseOSError(error, "Unable to unlock a range of", FFileName);
     FLocks.erase(it);
@@ -274,6 +308,7 @@ bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
         RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
     const uint64_t end = offset + length;
     std::lock_guard guard(FLocksGuard);
+    FlushUnlockBatchLocked();
     // The pieces of the span between the ranges held inside it.
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
     auto it = FLocks.lower_bound(offset);
@@ -299,9 +334,35 @@ bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
 }
 
 void TWinFile::UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
-    std::sort(ranges.begin(), ranges.end());
     std::lock_guard guard(FLocksGuard);
-    // A run of held ranges that touch each other, forgotten once unlocked.
+    if (FUnlockBatchDepth > 0) {
+        FUnlockBatch.insert(FUnlockBatch.end(), ranges.begin(), ranges.end());
+        return;
+    }
+    UnlockRangesLocked(std::move(ranges));
+}
+
+void TWinFile::EndUnlockBatch() {
+    std::lock_guard guard(FLocksGuard);
+    if (FUnlockBatchDepth > 0 && --FUnlockBatchDepth > 0) return;
+    FlushUnlockBatchLocked();
+}
+
+void TWinFile::FlushUnlockBatch() {
+    std::lock_guard guard(FLocksGuard);
+    FlushUnlockBatchLocked();
+}
+
+void TWinFile::FlushUnlockBatchLocked() {
+    if (FUnlockBatch.empty()) return;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;
+    ranges.swap(FUnlockBatch);
+    UnlockRangesLocked(std::move(ranges));
+}
+
+void TWinFile::UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+    std::sort(ranges.begin(), ranges.end());
+    // A run of held ranges with no other held range between them, forgotten once unlocked.
     std::vector<std::map<uint64_t, uint64_t>::iterator> run;
     auto flush = [&] {
         if (run.empty()) return;
@@ -319,7 +380,8 @@ void TWinFile::UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
         if (!run.empty()) {
             const uint64_t runEnd = run.back()->first + run.back()->second;
             if (offset < runEnd) continue; // named twice
-            if (offset != runEnd) flush();
+            // A range of this handle in the gap stays held: the run ends before it.
+            if (std::next(run.back()) != it) flush();
         }
         run.push_back(it);
     }

@@ -107,8 +107,18 @@ public:
     // when a range this handle holds crosses an end of the span.
     bool TryLockSpan(uint64_t offset, uint64_t length);
     // Unlocks ranges, each exactly equal to one held through this handle (others are
-    // skipped), with one system call for every run of ranges that touch each other.
+    // skipped), with one system call for every run of ranges that no other range held through
+    // this handle lies between: the bytes between them hold no lock of this handle, so
+    // unlocking them as well changes nothing.
     void UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges);
+    // Between these two (nestable), Unlock and UnlockRanges only note the ranges, which stay
+    // held; the outermost end unlocks all of them as one UnlockRanges, so releases made one
+    // after the other (a commit lock, then the table locks) cost one call. A lock asked
+    // meanwhile unlocks what is noted first. The end raises when the unlock fails.
+    void BeginUnlockBatch() { ++FUnlockBatchDepth; }
+    void EndUnlockBatch();
+    // Unlocks what the open batch noted so far (before a pause that waits for others).
+    void FlushUnlockBatch();
     // Raises EOSError when the filesystem does not support the byte-range locks (or the lock
     // descriptor of a read-only open cannot be had).
     void CheckLockSupport();
@@ -137,9 +147,59 @@ private:
     std::string FFileName;
     TFileAccess FAccess = faRead;
     TFileShare FShare = fsDenyNone;
+    // UnlockRanges with FLocksGuard held.
+    void UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges);
+    // Unlocks what a batch noted; FLocksGuard held.
+    void FlushUnlockBatchLocked();
+
     mutable std::mutex FLocksGuard;
     std::map<uint64_t, uint64_t> FLocks; // offset -> length of every range held
+    int FUnlockBatchDepth = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> FUnlockBatch; // noted, still held
 };
+
+// Gathers the unlocks of a file made in its lifetime into one (TWinFile::BeginUnlockBatch);
+// nothing for a null file. Its end never raises: a failed unlock leaves the ranges held
+// until the handle closes, as other releases that fail do.
+class TUnlockBatch {
+public:
+    explicit TUnlockBatch(TWinFile* file) : FFile(file) {
+        if (FFile) FFile->BeginUnlockBatch();
+    }
+    ~TUnlockBatch() {
+        if (!FFile) return;
+        try {
+            FFile->EndUnlockBatch();
+        } catch (...) {
+        }
+    }
+    // Ends the batch now; raises (EOSError) when the unlock fails.
+    void Finish() {
+        TWinFile* file = FFile;
+        FFile = nullptr;
+        if (file) file->EndUnlockBatch();
+    }
+    TUnlockBatch(const TUnlockBatch&) = delete;
+    TUnlockBatch& operator=(const TUnlockBatch&) = delete;
+
+private:
+    TWinFile* FFile;
+};
+
+// The type, identity, link count and size of a file, as a status query gives them.
+struct TFileFacts {
+    uint32_t Mode = 0;
+    uint64_t Dev = 0;
+    uint64_t Ino = 0;
+    uint64_t Links = 0;
+    uint64_t Size = 0;
+};
+// The facts of the file at path relative to dirfd (fstatat's arguments; an empty path with
+// AT_EMPTY_PATH names dirfd itself); false with errno set on failure. The file's times are not
+// asked: a query of them makes the kernel give the file's next change a fresh fine-grained
+// time, and so an inode update, which a file written right after each query (a database, its
+// kept journal) would otherwise pay on every write that follows a look.
+bool FileFactsAt(int dirfd, const char* path, int flags, TFileFacts& facts);
 
 // True when the path names an existing file (not a directory).
 bool FileExists(const std::string& fileName);

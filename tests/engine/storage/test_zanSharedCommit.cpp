@@ -266,3 +266,57 @@ TEST(SharedCommit, PageChangeJournalsOnlyTheSectorsItChanges) {
         EXPECT_TRUE(image == before || image == after) << "neither the old nor the new state";
     }
 }
+
+// A commit gives its commit lock back together with the locks it held for writing, in one
+// unlock: a write scope's (table and header locks whose release waited for the scope's end)
+// and a transaction's (table, header and record locks). Another process then has each of them
+// at once: nothing stays held, and what it reads is the committed state.
+TEST(SharedCommit, CommitLockGoesBackWithTheOtherLocksInOneCall) {
+    TFiles f("sc_one_unlock.zan");
+    MakeDb(f.Db.Path, 2);
+    TDb db(f.Db.Path, false);
+    auto othersHaveAll = [&](uint8_t expected) {
+        TChildProcess other([&](TChildProcess&) {
+            TWinFile users;
+            users.Open(UsersFileNameFor(f.Db.Path), faReadWrite, fsDenyNone);
+            if (!users.TryLock(TDiskMgr::CommitLockOffset, 1)) return 1;
+            users.Unlock(TDiskMgr::CommitLockOffset, 1);
+            users.Close();
+            TDb reader(f.Db.Path, false);
+            if (reader.Disk.SetTableLockWithHeader(9, ZanLockWrite, true) != ZanLockWrite)
+                return 2;
+            if (reader.Disk.SetRecordLock(6 * P + 40, 9) != ZanLockWrite) return 3;
+            std::vector<uint8_t> page(P);
+            reader.Disk.ReadPages(6 * P, 1, page.data(), 9, 1);
+            return page[10] == expected ? 0 : 4;
+        });
+        return other.Wait();
+    };
+    std::vector<uint8_t> page(P, 0x51);
+    uint64_t calls = 0;
+    {
+        TDiskWriteScope scope(db.Disk);
+        db.Disk.SetTableLockWithHeader(9, ZanLockWrite, true);
+        db.Disk.WritePages(6 * P, 1, page.data(), 9, 1);
+        db.Disk.ReleaseHeaderLock();
+        db.Disk.ReleaseTableLock(9);
+        calls = TWinFile::LockCallCount();
+    }
+    // The commit lock taken, then everything given back in one call.
+    EXPECT_EQ(TWinFile::LockCallCount() - calls, 2u);
+    EXPECT_EQ(db.Disk.QueryTableLockStatus(9), ZanLockNone);
+    EXPECT_EQ(othersHaveAll(0x51), 0);
+
+    db.Disk.DiskStartTransaction(false);
+    db.Disk.SetTableLockWithHeader(9, ZanLockWrite, true);
+    ASSERT_EQ(db.Disk.SetRecordLock(6 * P + 40, 9), ZanLockWrite);
+    std::fill(page.begin(), page.end(), 0x52);
+    db.Disk.WritePages(6 * P, 1, page.data(), 9, 1);
+    // Held by this connection: another process has none of them.
+    EXPECT_NE(othersHaveAll(0x52), 0);
+    calls = TWinFile::LockCallCount();
+    db.Disk.DiskCommit();
+    EXPECT_LE(TWinFile::LockCallCount() - calls, 4u);
+    EXPECT_EQ(othersHaveAll(0x52), 0);
+    EXPECT_NE(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
+}

@@ -252,14 +252,29 @@ TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
     EXPECT_EQ(a.LockCount(), 3u);
     EXPECT_EQ(heldByOthers(110, 115), ".....");
     ASSERT_TRUE(a.TryLock(200, 5));
-    // Touching ranges go in one call, others in one call each; a range not held exactly is
-    // skipped and one named twice is unlocked once.
+    // Ranges with no other range of the handle between them go in one call, even apart; a
+    // range not held exactly is skipped and one named twice is unlocked once.
     calls = TWinFile::LockCallCount();
     a.UnlockRanges({{200, 5}, {105, 1}, {100, 5}, {106, 4}, {100, 5}, {300, 1}, {200, 2}});
-    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
     EXPECT_EQ(a.LockCount(), 0u);
     EXPECT_EQ(heldByOthers(98, 112), "..............");
     EXPECT_TRUE(b.TryLock(200, 5));
+    // A range still held between two being unlocked splits the run and stays held; so do
+    // ranges before and after it.
+    ASSERT_TRUE(a.TryLock(20, 2));
+    ASSERT_TRUE(a.TryLock(30, 2));
+    ASSERT_TRUE(a.TryLock(40, 2));
+    ASSERT_TRUE(a.TryLock(50, 2));
+    ASSERT_TRUE(a.TryLock(60, 2));
+    calls = TWinFile::LockCallCount();
+    a.UnlockRanges({{30, 2}, {50, 2}});
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
+    EXPECT_EQ(a.LockCount(), 3u);
+    EXPECT_EQ(heldByOthers(18, 64), "..xx" + std::string(18, '.') + "xx" + std::string(18, '.') +
+                                        "xx..");
+    a.UnlockRanges({{20, 2}, {40, 2}, {60, 2}});
+    EXPECT_EQ(a.LockCount(), 0u);
     // Touching but with a gap still held elsewhere in the registry: two runs.
     ASSERT_TRUE(a.TryLock(10, 2));
     ASSERT_TRUE(a.TryLock(12, 2));
@@ -267,6 +282,66 @@ TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
     a.UnlockRanges({{10, 2}, {14, 2}});
     EXPECT_EQ(a.LockCount(), 1u);
     EXPECT_EQ(heldByOthers(8, 18), "....xx....");
+}
+
+// Unlocks in a batch stay held (for this handle and for others) until its outermost end, which
+// makes them in one call; a lock asked inside the batch unlocks what was noted first.
+TEST(WinFileLocks, UnlockBatchHoldsUntilItsEnd) {
+    TTempFile t("lk4");
+    TWinFile a, b;
+    a.Create(t.Path, fsDenyNone);
+    b.Open(t.Path, faReadWrite, fsDenyNone);
+    auto freeForOthers = [&](uint64_t offset) {
+        const bool free = b.TryLock(offset, 1);
+        if (free) b.Unlock(offset, 1);
+        return free;
+    };
+    ASSERT_TRUE(a.TryLock(1000, 8));
+    ASSERT_TRUE(a.TryLock(5000, 1));
+    ASSERT_TRUE(a.TryLock(9000, 4));
+    ASSERT_TRUE(a.TryLock(70000, 1));
+    uint64_t calls = TWinFile::LockCallCount();
+    {
+        TUnlockBatch outer(&a);
+        EXPECT_TRUE(a.Unlock(9000, 4));
+        EXPECT_FALSE(a.Unlock(9000, 4)); // noted once
+        EXPECT_FALSE(a.Unlock(9000, 2)); // not a held range
+        {
+            TUnlockBatch inner(&a);
+            a.UnlockRanges({{1000, 8}, {5000, 1}});
+        }
+        EXPECT_EQ(TWinFile::LockCallCount(), calls);
+        EXPECT_EQ(a.LockCount(), 4u);
+        for (uint64_t at : {1000u, 5000u, 9000u, 70000u})
+            EXPECT_FALSE(freeForOthers(at)) << at;
+        calls = TWinFile::LockCallCount();
+    }
+    // 1000 to 9004 in one call; 70000 was not asked for and stays.
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
+    EXPECT_EQ(a.LockCount(), 1u);
+    for (uint64_t at : {1000u, 1007u, 5000u, 9003u})
+        EXPECT_TRUE(freeForOthers(at)) << at;
+    EXPECT_FALSE(freeForOthers(70000));
+    // A lock inside the batch: what was noted goes first, so the range can be had again.
+    ASSERT_TRUE(a.TryLock(1000, 8));
+    {
+        TUnlockBatch batch(&a);
+        EXPECT_TRUE(a.Unlock(1000, 8));
+        EXPECT_TRUE(a.TryLock(1000, 8));
+        EXPECT_TRUE(a.Unlock(70000, 1));
+        a.FlushUnlockBatch();
+        EXPECT_TRUE(freeForOthers(70000));
+        EXPECT_FALSE(freeForOthers(1000));
+    }
+    EXPECT_EQ(a.LockCount(), 1u);
+    EXPECT_FALSE(freeForOthers(1004));
+    // Closing inside a batch forgets what was noted; the end then has nothing to do.
+    {
+        TUnlockBatch batch(&a);
+        EXPECT_TRUE(a.Unlock(1000, 8));
+        a.Close();
+    }
+    EXPECT_TRUE(freeForOthers(1000));
 }
 
 TEST(WinFileLocks, ReadOnlyOpenLocksThroughItsLockDescriptor) {

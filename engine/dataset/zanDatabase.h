@@ -679,6 +679,9 @@ public:
     int32_t DataSetSetRecordNo(int32_t n);
 
     bool SetToRecord(uint32_t address, const uint8_t* compareBuf, bool reposition, bool check);
+    // SetToRecord with repositioning, keeping the blob values set on the record being inserted
+    // or edited: the read of the record positioned on drops the blob streams it replaces.
+    bool SetToRecordKeepingBlobs(uint32_t address, const uint8_t* compareBuf);
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
     bool DataSetSetToFlags(uint32_t address, uint32_t stamp, uint32_t logicalNo);

@@ -155,8 +155,10 @@ void TZanBaseTable::InternalSetToRecord(TRecordBuffer buffer) {
         DataSetFirst();
         return;
     }
+    // Before a post the framework positions on the record an insert was started at: the blob
+    // values of the insert must survive that read.
     const auto* rec = reinterpret_cast<const uint8_t*>(buffer);
-    SetToRecord(address, ExtraAddress(rec) == address ? rec : nullptr, true, false);
+    SetToRecordKeepingBlobs(address, ExtraAddress(rec) == address ? rec : nullptr);
 }
 
 void TZanBaseTable::Resync(TResyncMode mode) {

@@ -275,8 +275,13 @@ void TZanDataSet::UpdateRecord() {
     const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         FTableDef->GetTableHeader()->SetDirty(true);
-        TScopeExit unlockRecord([&] { InternalReleaseRecordLock(address); });
-        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
+        // A refused update leaves the edit going (to be corrected and posted, or cancelled): the
+        // record stays locked for it.
+        const bool refused = std::uncaught_exceptions() != uncaught;
+        TScopeExit unlockRecord([&] {
+            if (!refused) InternalReleaseRecordLock(address);
+        });
+        if (!refused) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     SetExtraKeyFlag(rec, 0);

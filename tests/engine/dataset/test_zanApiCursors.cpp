@@ -302,3 +302,33 @@ TEST(ApiCursors, WritableFileInAReadOnlyDirectory) {
     chmod(dir.c_str(), 0755);
     std::filesystem::remove_all(dir);
 }
+
+// A table closed (or destroyed) while it edits a row, after a refused post or not, leaves that
+// row free for the other connection.
+TEST(ApiCursors, ClosingWhileEditingFreesTheRecord) {
+    TTwo f;
+    auto b = Open(*f.B, "T");
+    for (bool refusedFirst : {false, true}) {
+        SCOPED_TRACE(refusedFirst ? "after a refused post" : "edit only");
+        {
+            auto a = Open(*f.A, "T");
+            a->First();
+            a->Edit();
+            a->FieldByName("Name")->SetAsString("held");
+            if (refusedFirst) {
+                a->FieldByName("Id")->SetAsInteger(2);
+                EXPECT_NE(ErrorCodeOf([&] { a->Post(); }), 0);
+            }
+            if (refusedFirst) a->Close();
+        }
+        b->First();
+        EXPECT_EQ(ErrorCodeOf([&] {
+                      b->Edit();
+                      b->FieldByName("Name")->SetAsString("b");
+                      b->Post();
+                  }),
+                  0);
+        if (b->GetState() == dsEdit) b->Cancel();
+    }
+    EXPECT_EQ(Rows(*b), "1:b 2:n102 3:n103 4:n104 5:n105 ");
+}

@@ -142,7 +142,8 @@ TEST(ApiModel, TwoConnectionsTransactionsAndOpenCursorsFollowTheModel) {
     aFilter->SetFilter("Grp = 2");
     aFilter->SetFiltered(true);
 
-    std::mt19937 random(20261209);
+    const char* seedText = std::getenv("ZAN_API_SEED");
+    std::mt19937 random(seedText ? uint32_t(std::stoul(seedText)) : 20261209u);
     TApiModel committed, model;
     bool inTx = false;
     int refused = 0, done = 0;
@@ -312,5 +313,151 @@ TEST(ApiModel, BlobValuesOfInsertsAndEditsSurviveThePost) {
     b->Refresh();
     EXPECT_EQ(Walk(*b), want);
     auto problems = CheckDatabase(*db->GetDiskMgr(), {&a->GetTableDef()});
+    EXPECT_TRUE(problems.empty()) << ProblemText(problems);
+}
+
+namespace {
+
+// One step of the two-process model, drawn alike in both processes from the shared seed: which
+// process acts and what it does. Answers the outcome ('o' done, 'r' refused).
+struct TSharedStep {
+    int Actor;
+    int Op;
+    int32_t Id;
+    size_t Pick;
+    TApiRow Row;
+};
+
+TSharedStep DrawStep(std::mt19937& random) {
+    TSharedStep s;
+    s.Actor = int(random() % 2);
+    s.Op = int(random() % 6);
+    s.Id = int32_t(1 + random() % 30);
+    s.Pick = size_t(random());
+    s.Row = RandomRow(random);
+    return s;
+}
+
+char RunStep(TZanTable& t, const TSharedStep& s, const TApiModel& model) {
+    if (s.Op <= 2) {
+        t.Insert();
+        SetFields(t, s.Id, s.Row);
+        const int32_t code = ErrorCodeOf([&] { t.Post(); });
+        if (code != 0) t.Cancel();
+        return code == 0 ? 'o' : 'r';
+    }
+    if (model.empty()) return 'o';
+    auto it = model.begin();
+    std::advance(it, s.Pick % model.size());
+    if (!t.Locate("Id", Variant(it->first), {})) return 'n';
+    if (s.Op == 5) {
+        t.Delete();
+        return 'o';
+    }
+    t.Edit();
+    SetFields(t, s.Op == 4 ? s.Id : it->first, s.Row);
+    const int32_t code = ErrorCodeOf([&] { t.Post(); });
+    if (code != 0) t.Cancel();
+    return code == 0 ? 'o' : 'r';
+}
+
+// The outcome the model expects, and the model after it.
+char Apply(TApiModel& model, const TSharedStep& s) {
+    if (s.Op <= 2) {
+        if (model.count(s.Id)) return 'r';
+        model[s.Id] = s.Row;
+        return 'o';
+    }
+    if (model.empty()) return 'o';
+    auto it = model.begin();
+    std::advance(it, s.Pick % model.size());
+    const int32_t oldId = it->first;
+    if (s.Op == 5) {
+        model.erase(it);
+        return 'o';
+    }
+    const int32_t newId = s.Op == 4 ? s.Id : oldId;
+    if (newId != oldId && model.count(newId)) return 'r';
+    model.erase(oldId);
+    model[newId] = s.Row;
+    return 'o';
+}
+
+bool ViewsMatch(TZanTable& byId, TZanTable& byName, const TApiModel& model) {
+    byId.Refresh();
+    byName.Refresh();
+    return Walk(byId) == Expected(model, "ixId") &&
+           NameOrderChecked(byName) == Expected(model, "ixName");
+}
+
+} // namespace
+
+// Two processes take turns on one file, each with a cursor in key order and one in name order
+// kept open and positioned between turns; both check their cursors against the model after every
+// step.
+TEST(ApiModel, TwoProcessesTakeTurnsAgainstTheModel) {
+    TTempFile file("api_model_fork.zan");
+    CreateDatabaseFile(file.Path);
+    {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        CreateApiTable(*db);
+    }
+    // ZAN_API_SEED and ZAN_API_STEPS run other sequences.
+    const char* seedText = std::getenv("ZAN_API_SEED");
+    const char* stepsText = std::getenv("ZAN_API_STEPS");
+    const uint32_t C_SEED = seedText ? uint32_t(std::stoul(seedText)) : 4242;
+    const int C_STEPS = stepsText ? std::stoi(stepsText) : 160;
+    TChildProcess child([&](TChildProcess& self) {
+        auto db = NewDatabase(file.Path);
+        db->Open();
+        auto t = OpenApiTable(*db, "ixId");
+        auto byName = OpenApiTable(*db, "ixName");
+        std::mt19937 random(C_SEED);
+        TApiModel model;
+        for (int step = 0; step < C_STEPS; ++step) {
+            const TSharedStep s = DrawStep(random);
+            TApiModel before = model;
+            const char want = Apply(model, s);
+            char got;
+            if (s.Actor == 1) {
+                got = RunStep(*t, s, before);
+                self.Send(got);
+            } else {
+                got = self.Receive();
+            }
+            if (got != want) return 10;
+            const bool ok = ViewsMatch(*t, *byName, model);
+            self.Send(ok ? 'v' : 'x');
+            if (!ok) return 11;
+            if (self.Receive() != 'n') return 12;
+        }
+        return 0;
+    });
+    auto db = NewDatabase(file.Path);
+    db->Open();
+    auto t = OpenApiTable(*db, "ixId");
+    auto byName = OpenApiTable(*db, "ixName");
+    std::mt19937 random(C_SEED);
+    TApiModel model;
+    for (int step = 0; step < C_STEPS; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        const TSharedStep s = DrawStep(random);
+        TApiModel before = model;
+        const char want = Apply(model, s);
+        char got;
+        if (s.Actor == 0) {
+            got = RunStep(*t, s, before);
+            child.Send(got);
+        } else {
+            got = child.Receive();
+        }
+        ASSERT_EQ(got, want) << "actor " << s.Actor << " op " << s.Op;
+        ASSERT_TRUE(ViewsMatch(*t, *byName, model));
+        ASSERT_EQ(child.Receive(), 'v');
+        child.Send('n');
+    }
+    EXPECT_EQ(child.Wait(), 0);
+    auto problems = CheckDatabase(*db->GetDiskMgr(), {&t->GetTableDef()});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
 }

@@ -147,7 +147,7 @@ TEST(ApiModel, TwoConnectionsTransactionsAndOpenCursorsFollowTheModel) {
     TApiModel committed, model;
     bool inTx = false;
     int refused = 0, done = 0;
-    for (int step = 0; step < 700; ++step) {
+    for (int step = 0; step < 450; ++step) {
         SCOPED_TRACE("step " + std::to_string(step));
         // While A is in a transaction only A writes.
         const bool useA = inTx || random() % 2 == 0;
@@ -264,7 +264,7 @@ TEST(ApiModel, TwoConnectionsTransactionsAndOpenCursorsFollowTheModel) {
     auto problems = CheckDatabase(*dbA->GetDiskMgr(), {&a->GetTableDef()});
     EXPECT_TRUE(problems.empty()) << ProblemText(problems);
     EXPECT_GT(refused, 10);
-    EXPECT_EQ(done, 700);
+    EXPECT_EQ(done, 450);
 }
 
 // A memo or blob set on a record being inserted or edited reaches the file whatever the cursor

@@ -747,6 +747,7 @@ public:
     bool UnlockTable();
     bool InternalSetRecordLock(uint32_t address);
     bool InternalReleaseRecordLock(uint32_t address);
+    bool HoldsRecordLock(uint32_t address) const;
     void WriteTableHeader();
     // After a change made outside a transaction under a table write lock the caller holds (not
     // taken by the change): the table header (free-chain heads, index roots, counters) is

@@ -127,6 +127,10 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     return FDataBase->UnLockRecord(*FTableDef, address);
 }
 
+bool TZanDataSet::HoldsRecordLock(uint32_t address) const {
+    return std::find(FRecordLocks.begin(), FRecordLocks.end(), address) != FRecordLocks.end();
+}
+
 void TZanDataSet::CheckWritable(const char* context) const {
     // A cursor on a read-only database (or opened read-only) changes nothing.
     if (FIsReadOnly) ZanDatabaseError(10501, context);

@@ -332,3 +332,20 @@ TEST(ApiCursors, ClosingWhileEditingFreesTheRecord) {
     }
     EXPECT_EQ(Rows(*b), "1:b 2:n102 3:n103 4:n104 5:n105 ");
 }
+
+// A row one connection edits cannot be deleted by the other meanwhile.
+TEST(ApiCursors, ARowBeingEditedIsNotDeletedUnderTheEdit) {
+    TTwo f;
+    auto a = Open(*f.A, "T");
+    auto b = Open(*f.B, "T");
+    a->First();
+    a->Edit();
+    a->FieldByName("Name")->SetAsString("kept");
+    b->First();
+    const int32_t deleted = ErrorCodeOf([&] { b->Delete(); });
+    const int32_t posted = ErrorCodeOf([&] { a->Post(); });
+    EXPECT_NE(deleted, 0) << "the other connection deleted a row under an edit";
+    EXPECT_EQ(posted, 0);
+    if (a->GetState() == dsEdit) a->Cancel();
+    EXPECT_EQ(Rows(*a), "1:kept 2:n102 3:n103 4:n104 5:n105 ");
+}

@@ -684,6 +684,9 @@ public:
     int32_t DataSetSetRecordNo(int32_t n);
 
     bool SetToRecord(uint32_t address, const uint8_t* compareBuf, bool reposition, bool check);
+    // SetToRecord with repositioning, keeping the blob values set on the record being inserted
+    // or edited: the read of the record positioned on drops the blob streams it replaces.
+    bool SetToRecordKeepingBlobs(uint32_t address, const uint8_t* compareBuf);
     bool SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check);
     bool DataSetSetToBookmark(const uint8_t* bookmark);
     bool DataSetSetToFlags(uint32_t address, uint32_t stamp, uint32_t logicalNo);
@@ -749,6 +752,7 @@ public:
     bool UnlockTable();
     bool InternalSetRecordLock(uint32_t address);
     bool InternalReleaseRecordLock(uint32_t address);
+    bool HoldsRecordLock(uint32_t address) const;
     void WriteTableHeader();
     // After a change made outside a transaction under a table write lock the caller holds (not
     // taken by the change): the table header (free-chain heads, index roots, counters) is

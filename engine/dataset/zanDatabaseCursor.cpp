@@ -422,6 +422,15 @@ void TZanDataSet::DataSetClose() {
     } catch (...) {
         failure = std::current_exception();
     }
+    // A cursor closed in the middle of an edit gives its record back to the other connections.
+    while (!FRecordLocks.empty()) {
+        try {
+            InternalReleaseRecordLock(FRecordLocks.back());
+        } catch (...) {
+            // The lock left the list before its release was tried.
+            if (!failure) failure = std::current_exception();
+        }
+    }
     InternalCloseDataSet();
     FReadAhead->Close();
     FUseReadAheadBuffer = false;

@@ -2,6 +2,9 @@
 // detection, counts and record numbers, positioning on a known record.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
@@ -565,6 +568,25 @@ bool TZanDataSet::SetToRecord(uint32_t address, const uint8_t* compareBuf, bool 
     SetExtraInfo(FRecBuf.data(), found, index.GetRecordNo());
     if (!FFilterMgr->GetActive()) return true;
     return FFilterMgr->FindFilterRecord(found, stEQ) == found;
+}
+
+bool TZanDataSet::SetToRecordKeepingBlobs(uint32_t address, const uint8_t* compareBuf) {
+    TBlobMgr& blobs = FRecordMgr->GetBlobMgr();
+    std::vector<std::pair<int, std::unique_ptr<TMemoryStream>>> pending;
+    for (int i = 0; i < blobs.Count(); ++i) {
+        TBlob& blob = *blobs.Items(i);
+        if (blob.GetState() != bsModified) continue;
+        pending.emplace_back(i, std::make_unique<TMemoryStream>());
+        blob.GetStream().SaveToStream(*pending.back().second);
+    }
+    TScopeExit restore([&] {
+        for (auto& [i, stream] : pending) {
+            TBlob& blob = *blobs.Items(i);
+            blob.GetStream().LoadFromStream(*stream);
+            blob.SetState(bsModified);
+        }
+    });
+    return SetToRecord(address, compareBuf, true, false);
 }
 
 bool TZanDataSet::SetToRecordBuffer(const uint8_t* recBuf, bool reposition, bool check) {

@@ -127,6 +127,10 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     return FDataBase->UnLockRecord(*FTableDef, address);
 }
 
+bool TZanDataSet::HoldsRecordLock(uint32_t address) const {
+    return std::find(FRecordLocks.begin(), FRecordLocks.end(), address) != FRecordLocks.end();
+}
+
 void TZanDataSet::CheckWritable(const char* context) const {
     // A cursor on a read-only database (or opened read-only) changes nothing.
     if (FIsReadOnly) ZanDatabaseError(10501, context);
@@ -275,8 +279,13 @@ void TZanDataSet::UpdateRecord() {
     const int uncaught = std::uncaught_exceptions();
     TScopeExit release([&] {
         FTableDef->GetTableHeader()->SetDirty(true);
-        TScopeExit unlockRecord([&] { InternalReleaseRecordLock(address); });
-        if (std::uncaught_exceptions() == uncaught) WriteHeaderInScope(taken);
+        // A refused update leaves the edit going (to be corrected and posted, or cancelled): the
+        // record stays locked for it.
+        const bool refused = std::uncaught_exceptions() != uncaught;
+        TScopeExit unlockRecord([&] {
+            if (!refused) InternalReleaseRecordLock(address);
+        });
+        if (!refused) WriteHeaderInScope(taken);
         ReleaseTaken(taken);
     });
     SetExtraKeyFlag(rec, 0);

@@ -155,8 +155,10 @@ void TZanBaseTable::InternalSetToRecord(TRecordBuffer buffer) {
         DataSetFirst();
         return;
     }
+    // Before a post the framework positions on the record an insert was started at: the blob
+    // values of the insert must survive that read.
     const auto* rec = reinterpret_cast<const uint8_t*>(buffer);
-    SetToRecord(address, ExtraAddress(rec) == address ? rec : nullptr, true, false);
+    SetToRecordKeepingBlobs(address, ExtraAddress(rec) == address ? rec : nullptr);
 }
 
 void TZanBaseTable::Resync(TResyncMode mode) {
@@ -491,6 +493,14 @@ void TZanBaseTable::InternalAddRecord(TRecordBuffer buffer, bool) {
 
 void TZanBaseTable::InternalDelete() {
     auto* buffer = reinterpret_cast<uint8_t*>(ActiveBuffer());
+    // The delete takes the record's lock as an edit does: a row another connection is editing is
+    // not deleted under its edit.
+    const uint32_t address = ExtraAddress(buffer);
+    const bool recordLock = address != 0 && !HoldsRecordLock(address);
+    if (recordLock) InternalSetRecordLock(address);
+    TScopeExit unlockRecord([&] {
+        if (recordLock) InternalReleaseRecordLock(address);
+    });
     TakePostLock();
     try {
         // The active image identifies the record: a slot reused by another record is refused.

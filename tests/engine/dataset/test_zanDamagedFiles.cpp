@@ -682,6 +682,18 @@ void ExecOn(TZanDataBase& db, const std::string& sql) {
     q.ExecSQL();
 }
 
+// The first row of a SELECT, each field as text.
+std::vector<std::string> FirstRowOf(TZanDataBase& db, const std::string& sql) {
+    TZanQuery q;
+    q.SetDataBase(&db);
+    q.GetSQL().SetText(sql);
+    q.Open();
+    std::vector<std::string> row;
+    for (int i = 0; i < q.GetFields().Count(); ++i)
+        row.push_back(q.GetFields()[i]->GetAsString());
+    return row;
+}
+
 } // namespace
 
 // Table R's entry in the map of table headers damaged to name another block: L's header,
@@ -804,12 +816,8 @@ TEST(DamagedFile, TwoBlobFieldsOfARecordSharingAChainAreRefused) {
         (void)ErrorCodeOf([&] {
             ExecOn(*db, "UPDATE M SET N2 = '" + std::string(2000, 'x') + "' WHERE Id = 717101");
         });
-        TZanQuery q;
-        q.SetDataBase(db.get());
-        q.GetSQL().SetText("SELECT N1, N2 FROM M WHERE Id = 717109");
-        q.Open();
-        EXPECT_EQ(q.GetFields()[0]->GetAsString(), std::string(2990, 'z'));
-        EXPECT_EQ(q.GetFields()[1]->GetAsString(), "y");
+        EXPECT_EQ(FirstRowOf(*db, "SELECT N1, N2 FROM M WHERE Id = 717109"),
+                  (std::vector<std::string>{std::string(2990, 'z'), "y"}));
     }
 }
 
@@ -836,22 +844,12 @@ TEST(DamagedFile, BlobChainOfAnotherLengthIsRefusedBeforeAWrite) {
     const std::string fresh(2997, 'q');
     ExecOn(*db, "INSERT INTO M (Id, N1, N2) VALUES (717105, '" + fresh + "', NULL)");
     auto freshKept = [&] {
-        TZanQuery q;
-        q.SetDataBase(db.get());
-        q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717105");
-        q.Open();
-        EXPECT_EQ(q.GetFields()[0]->GetAsString(), fresh);
+        EXPECT_EQ(FirstRowOf(*db, "SELECT N1 FROM M WHERE Id = 717105"),
+                  std::vector<std::string>{fresh});
     };
     std::string message;
-    EXPECT_EQ(ErrorCodeOf(
-                  [&] {
-                      TZanQuery q;
-                      q.SetDataBase(db.get());
-                      q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717102");
-                      q.Open();
-                      (void)q.GetFields()[0]->GetAsString();
-                  },
-                  &message),
+    EXPECT_EQ(ErrorCodeOf([&] { FirstRowOf(*db, "SELECT N1 FROM M WHERE Id = 717102"); },
+                          &message),
               8963)
         << message;
     for (const char* sql : {"UPDATE M SET N1 = 'rewritten through record 2' WHERE Id = 717102",
@@ -939,15 +937,8 @@ TEST(DamagedFile, BlobReferenceWithoutAChainIsDamage) {
     auto db = NewDatabase(file.Path);
     db->Open();
     std::string message;
-    EXPECT_EQ(ErrorCodeOf(
-                  [&] {
-                      TZanQuery q;
-                      q.SetDataBase(db.get());
-                      q.GetSQL().SetText("SELECT N1 FROM M WHERE Id = 717102");
-                      q.Open();
-                      (void)q.GetFields()[0]->GetAsString();
-                  },
-                  &message),
+    EXPECT_EQ(ErrorCodeOf([&] { FirstRowOf(*db, "SELECT N1 FROM M WHERE Id = 717102"); },
+                          &message),
               8963)
         << message;
     TZanTable t;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -628,8 +629,21 @@ void RemoveStaleTemporaries(const std::string& databaseFileName) {
         if (std::none_of(live.begin(), live.end(), [&](const std::string& other) {
                 return UsersFileNameFor(other) == users;
             }))
-            unlink(users.c_str());
+            RemoveIdleUsersFile(users);
     }
+}
+
+void RemoveIdleUsersFile(const std::string& usersFileName) {
+    const int fd = open(usersFileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return; // gone, or not to be looked at: kept
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET; // the whole file
+    int r;
+    while ((r = fcntl(fd, F_OFD_GETLK, &query)) != 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (r == 0 && query.l_type == F_UNLCK) unlink(usersFileName.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------

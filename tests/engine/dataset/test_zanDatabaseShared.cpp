@@ -188,3 +188,36 @@ TEST(ZanDatabaseShared, TemporaryNamesLeaveAnotherDatabasesUsersFileInUse) {
     EXPECT_FALSE(std::filesystem::exists(shared));
     std::filesystem::remove_all(dir);
 }
+
+// A database in use is never a dead creator's temporary, whatever its name: one called
+// shop.zan.tmp<pid of a process that is gone> stays, with its journal, while a connection has
+// it open, and goes once nobody has.
+TEST(ZanDatabaseShared, DatabaseInUseUnderATemporaryNameStays) {
+    const std::string dir = TestTempPath("temp_named_dir");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string shop = dir + "/shop.zan";
+    const std::string named = shop + ".tmp" + std::to_string(static_cast<long>(dead));
+    CreateDatabaseFile(named);
+    auto a = NewDatabase(named);
+    a->Open();
+    CreateUserTable(*a, "t");
+    CreateDatabaseFile(shop);
+    EXPECT_TRUE(std::filesystem::exists(named));
+    NewDatabase(shop)->Open();
+    EXPECT_TRUE(std::filesystem::exists(named));
+    EXPECT_EQ(TableNames(*a), std::vector<std::string>{"t"});
+    auto b = NewDatabase(named);
+    b->Open();
+    EXPECT_EQ(ConnectionCount(*b), 2);
+    EXPECT_EQ(TableNames(*b), std::vector<std::string>{"t"});
+    b->Close();
+    a->Close();
+    NewDatabase(shop)->Open();
+    EXPECT_FALSE(std::filesystem::exists(named));
+    std::filesystem::remove_all(dir);
+}

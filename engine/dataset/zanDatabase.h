@@ -572,6 +572,9 @@ public:
     int32_t GetFieldDataOffset(int32_t n) const;
     int32_t GetFieldNullOffset(int32_t n) const;
     bool GetIsFieldNullFromRecBuf(const uint8_t* recBuf, int32_t n) const;
+    // Whether field n of the record being edited is NULL: a blob set since the record was read
+    // (DataSetSetFieldStream) answers by its new value, which the record takes only at post.
+    bool GetIsEditFieldNull(int32_t n) const;
     int32_t GetFieldLength(int32_t n) const;
     void GetFieldDef(int32_t n, TFieldDef& def) const;
     bool IsFieldBlob(int32_t n) const;

@@ -294,6 +294,7 @@ public:
     // of the client list.
     void AddInternalDataSet(TZanDataSet* dataSet);
     void RemoveInternalDataSet(TZanDataSet* dataSet) noexcept;
+    const std::vector<TZanDataSet*>& InternalDataSets() const { return FInternalDataSets; }
 
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.

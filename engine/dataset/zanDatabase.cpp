@@ -745,7 +745,7 @@ void TZanDataBase::CreateDatabase() {
     auto removeTemp = [&temp] {
         unlink(temp.c_str());
         unlink(JournalFileNameFor(temp).c_str());
-        unlink(UsersFileNameFor(temp).c_str());
+        RemoveIdleUsersFile(UsersFileNameFor(temp));
     };
     removeTemp();
     {

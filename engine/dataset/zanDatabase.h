@@ -294,6 +294,7 @@ public:
     // of the client list.
     void AddInternalDataSet(TZanDataSet* dataSet);
     void RemoveInternalDataSet(TZanDataSet* dataSet) noexcept;
+    const std::vector<TZanDataSet*>& InternalDataSets() const { return FInternalDataSets; }
 
     // Table and record locks of a file table (lock types 1 read, 4 write) through the disk
     // manager. A table of the in-memory manager takes no locks: these answer false for it.
@@ -572,6 +573,9 @@ public:
     int32_t GetFieldDataOffset(int32_t n) const;
     int32_t GetFieldNullOffset(int32_t n) const;
     bool GetIsFieldNullFromRecBuf(const uint8_t* recBuf, int32_t n) const;
+    // Whether field n of the record being edited is NULL: a blob set since the record was read
+    // (DataSetSetFieldStream) answers by its new value, which the record takes only at post.
+    bool GetIsEditFieldNull(int32_t n) const;
     int32_t GetFieldLength(int32_t n) const;
     void GetFieldDef(int32_t n, TFieldDef& def) const;
     bool IsFieldBlob(int32_t n) const;

@@ -513,6 +513,16 @@ bool TZanDataSet::GetIsFieldNullFromRecBuf(const uint8_t* recBuf, int32_t n) con
     return recBuf[GetFieldNullOffset(n)] == C_NULLFLAG_NULL;
 }
 
+bool TZanDataSet::GetIsEditFieldNull(int32_t n) const {
+    if (IsFieldBlob(n) && FRecordMgr) {
+        // An empty value is stored as NULL (DataSetSetFieldStream).
+        TBlob* blob = FRecordMgr->GetBlobMgr().FindBlob(0, n);
+        if (blob != nullptr && blob->GetState() == bsModified)
+            return blob->GetStream().GetSize() == 0;
+    }
+    return GetIsFieldNullFromRecBuf(FRecBuf.data(), n);
+}
+
 bool TZanDataSet::IsFieldBlob(int32_t n) const {
     return IsBlobFieldType(FieldAt(n, "TZanDataSet.IsFieldBlob").GetDataType());
 }

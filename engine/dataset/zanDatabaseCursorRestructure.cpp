@@ -401,6 +401,15 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
             FRecBuf[size_t(f.GetNullFlagOffset())] = C_NULLFLAG_NULL;
         }
     }
+    // A statement's restructure (ALTER TABLE) keeps every record: one left with a NOT NULL
+    // field NULL (a field added NOT NULL, a value that does not convert) fails it.
+    if (FTransferKeepsAll)
+        for (int i = 0; i < fields.Count(); ++i) {
+            const TInternalFieldItem& f = *fields.Items(i);
+            if (f.GetRequired() && f.GetDataType() != ftAutoInc &&
+                GetIsEditFieldNull(f.GetFieldIndex()))
+                ZanDatabaseError(9732, context, "Field " + f.GetFieldName() + " must have a value");
+        }
     AddRecord(false);
 }
 

@@ -124,6 +124,18 @@ bool TZanDataSet::InternalReleaseRecordLock(uint32_t address) {
     const auto it = std::find(FRecordLocks.begin(), FRecordLocks.end(), address);
     if (it == FRecordLocks.end()) return false;
     FRecordLocks.erase(it);
+    // The connection holds one lock per record, whichever of its cursors took it: another cursor
+    // still editing the record keeps it.
+    auto holds = [&](TZanDataSet* other) {
+        return other != nullptr && other != this && other->FTableDef &&
+               other->FTableDef->GetMemory() == FTableDef->GetMemory() &&
+               other->FTableDef->GetTableID() == FTableDef->GetTableID() &&
+               other->HoldsRecordLock(address);
+    };
+    for (int i = 0; i < FDataBase->GetDataSetCount(); ++i)
+        if (holds(dynamic_cast<TZanDataSet*>(FDataBase->GetDataSet(i)))) return true;
+    for (TZanDataSet* other : FDataBase->InternalDataSets())
+        if (holds(other)) return true;
     return FDataBase->UnLockRecord(*FTableDef, address);
 }
 

@@ -385,7 +385,7 @@ void TZanDataBase::RebuildDatabase() {
     const std::string temp = TemporaryNameFor(path);
     TScopeExit removeTemp([&] {
         unlink(temp.c_str());
-        unlink(UsersFileNameFor(temp).c_str());
+        RemoveIdleUsersFile(UsersFileNameFor(temp));
     });
     std::vector<std::string> failed;
     {
@@ -489,7 +489,7 @@ void TZanDataBase::DumpTableDefinitions() {
     const std::string temp = TemporaryNameFor(path);
     TScopeExit removeTemp([&] {
         unlink(temp.c_str());
-        unlink(UsersFileNameFor(temp).c_str());
+        RemoveIdleUsersFile(UsersFileNameFor(temp));
     });
     struct stat st {};
     if (stat((FDirectory + FDataBaseName).c_str(), &st) != 0)

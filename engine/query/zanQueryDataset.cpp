@@ -374,7 +374,7 @@ void TZanQueryDataset::CheckRequiredFields() {
     for (int32_t i = 0; i < fields.Count(); ++i) {
         const TInternalFieldItem* f = fields.GetField(i);
         if (!f || !f->GetRequired() || f->GetDataType() == ftAutoInc) continue;
-        if (GetIsFieldNullFromRecBuf(GetRecBuf(), i))
+        if (GetIsEditFieldNull(i))
             ZanDatabaseError(9732, "TZanQueryDataset.CheckRequiredFields",
                              "Field " + f->GetFieldName() + " must have a value");
     }

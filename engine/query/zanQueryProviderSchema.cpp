@@ -16,6 +16,29 @@ namespace {
 // table's unique indexes): the restructure would leave such rows out of every index, so they
 // would vanish from the table's queries. Keys compare as the table's indexes compare them
 // (strings in the table's sort order).
+// An ALTER TABLE field that is NOT NULL and was not before (an added one among them) must have a
+// value in every row: refused (9732) before anything changes. A restructure that keeps the record
+// layout would otherwise leave the rows' NULLs under the new rule, and every later UPDATE of
+// those rows would be refused for a field it does not name.
+void CheckRequiredOverRows(TZanTable& table, TRestructureFieldDefs& fieldDefs,
+                           TInternalFields& present) {
+    std::vector<std::pair<std::string, TField*>> checked;
+    for (int i = 0; i < fieldDefs.Count(); ++i) {
+        const TRestructureFieldDef& d = fieldDefs.Items(i);
+        if (!d.GetRequired() || d.GetDataType() == ftAutoInc) continue;
+        const std::string& source =
+            d.GetSourceFieldName().empty() ? d.GetName() : d.GetSourceFieldName();
+        const TInternalFieldItem* before = present.FindField(source);
+        if (before != nullptr && before->GetRequired()) continue;
+        checked.emplace_back(d.GetName(), before ? table.FieldByName(source) : nullptr);
+    }
+    if (checked.empty()) return;
+    for (table.First(); !table.GetEOF(); table.Next())
+        for (const auto& [name, field] : checked)
+            if (field == nullptr || field->IsNull())
+                ZanDatabaseError(9732, "TZanQuery.ExecSQL", "Field " + name + " must have a value");
+}
+
 void CheckUniqueKeys(TZanTable& table, const TStringList& columns, const std::string& indexName) {
     const TZanCompareFunc compareStrings = table.GetTableDef().GetSortOrder() == soASCII
                                                ? DBASCIICompareStrings
@@ -146,8 +169,11 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
     if (p.GetOperation() == ddCreateIndex &&
         (options.contains(ixUnique) || options.contains(ixPrimary)))
         CheckUniqueKeys(table, p.GetIndexColumns(), p.GetIndexName());
+    if (p.GetOperation() == ddAlterTable) {
+        p.SetRestructureFieldDefs(fieldDefs);
+        CheckRequiredOverRows(table, fieldDefs, present);
+    }
     table.Close();
-    if (p.GetOperation() == ddAlterTable) p.SetRestructureFieldDefs(fieldDefs);
     p.SetRestructureIndexDefs(indexDefs);
     // ALTER TABLE drops no index: a dropped column that an index uses is refused here, as an
     // engine error, before the restructure meets it.

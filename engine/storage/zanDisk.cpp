@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -583,6 +584,21 @@ bool OwnerMayLive(pid_t pid, int64_t changed) {
     return started < 0 || started <= changed + 2;
 }
 
+// Whether an open of the file may be using it: every open of a database or users file holds a
+// byte-range lock in it. True as well when that cannot be told; false when the file is gone.
+bool FileMayBeInUse(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno != ENOENT;
+    struct flock query {};
+    query.l_type = F_WRLCK;
+    query.l_whence = SEEK_SET; // the whole file
+    int r;
+    while ((r = fcntl(fd, F_OFD_GETLK, &query)) != 0 && errno == EINTR) {
+    }
+    close(fd);
+    return r != 0 || query.l_type != F_UNLCK;
+}
+
 } // namespace
 
 void RemoveStaleTemporaries(const std::string& databaseFileName) {
@@ -610,7 +626,9 @@ void RemoveStaleTemporaries(const std::string& databaseFileName) {
         struct stat st {};
         if (lstat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         const std::string temp = dir + name.substr(0, end);
-        if (pid == getpid() || OwnerMayLive(pid, std::max<int64_t>(st.st_mtime, st.st_ctime)))
+        // A file of that name open in some connection is in use, whatever named it.
+        if (pid == getpid() || OwnerMayLive(pid, std::max<int64_t>(st.st_mtime, st.st_ctime)) ||
+            FileMayBeInUse(temp))
             live.push_back(temp);
         else
             stale.push_back(dir + name);
@@ -628,8 +646,12 @@ void RemoveStaleTemporaries(const std::string& databaseFileName) {
         if (std::none_of(live.begin(), live.end(), [&](const std::string& other) {
                 return UsersFileNameFor(other) == users;
             }))
-            unlink(users.c_str());
+            RemoveIdleUsersFile(users);
     }
+}
+
+void RemoveIdleUsersFile(const std::string& usersFileName) {
+    if (!FileMayBeInUse(usersFileName)) unlink(usersFileName.c_str());
 }
 
 // ---------------------------------------------------------------------------------------------

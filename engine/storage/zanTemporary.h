@@ -14,4 +14,10 @@ std::string TemporaryFileNameFor(const std::string& path);
 // was reused). Failures are ignored: such files only take room.
 void RemoveStaleTemporaries(const std::string& databaseFileName);
 
+// Removes the users file of a temporary name unless a connection holds a lock in it: the name
+// may also be the users file of another database in the folder (shop.zan.tmp<pid> and
+// shop.zan.old both use shop.zan.lck), and removing one in use splits its connections between
+// two files whose locks never meet.
+void RemoveIdleUsersFile(const std::string& usersFileName);
+
 } // namespace zan

@@ -349,3 +349,42 @@ TEST(ApiCursors, ARowBeingEditedIsNotDeletedUnderTheEdit) {
     if (a->GetState() == dsEdit) a->Cancel();
     EXPECT_EQ(Rows(*a), "1:kept 2:n102 3:n103 4:n104 5:n105 ");
 }
+
+// Two tables of one connection editing one row share the connection's record lock: the one that
+// cancels, closes or goes first leaves the row locked for the other's edit, so the other
+// connection cannot edit it meanwhile.
+TEST(ApiCursors, AnotherTableOfTheConnectionKeepsTheRecordLocked) {
+    TTwo f;
+    auto b = Open(*f.B, "T");
+    auto a = Open(*f.A, "T");
+    a->First();
+    a->Edit();
+    a->FieldByName("Name")->SetAsString("a");
+    for (const char* way : {"cancel", "close", "destroy", "delete"}) {
+        SCOPED_TRACE(way);
+        {
+            auto other = Open(*f.A, "T");
+            other->First();
+            if (std::string(way) == "delete") {
+                other->Next(); // another row of the same table
+                other->Delete();
+            } else {
+                other->Edit();
+                other->FieldByName("Name")->SetAsString("other");
+                if (std::string(way) == "cancel") other->Cancel();
+                if (std::string(way) == "close") other->Close();
+            }
+        }
+        b->First();
+        EXPECT_NE(ErrorCodeOf([&] {
+                      b->Edit();
+                      b->FieldByName("Name")->SetAsString("b");
+                      b->Post();
+                  }),
+                  0);
+        if (b->GetState() == dsEdit) b->Cancel();
+    }
+    a->Post();
+    b->Refresh();
+    EXPECT_EQ(Rows(*b), "1:a 3:n103 4:n104 5:n105 ");
+}

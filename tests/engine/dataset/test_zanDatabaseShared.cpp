@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sys/wait.h>
 #include <random>
 #include <set>
 
 #include "dataset_test_support.h"
+#include "engine/storage/zanDisk.h"
 
 using namespace zan;
 
@@ -118,4 +122,102 @@ TEST(ZanDatabaseShared, RandomBytesInHeaderAndCatalogueGiveEngineErrorsOnly) {
     }
     EXPECT_GT(codes[8961], 0); // the unfixed CRC
     WriteFileBytes(file.Path, good);
+}
+
+// A temporary name's users file can be the users file of another database of the folder
+// (shop.zan.tmp<pid> and shop.zan.old both use shop.zan.lck). Creating shop.zan, or opening it
+// beside a dead process's temporary, must not remove that file while shop.zan.old is in use: a
+// later connection would make a new one and neither its counts nor its locks would meet the
+// first connection's. An idle users file of a dead temporary is still removed.
+TEST(ZanDatabaseShared, TemporaryNamesLeaveAnotherDatabasesUsersFileInUse) {
+    const std::string dir = TestTempPath("stale_users_dir");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string old = dir + "/shop.zan.old", shop = dir + "/shop.zan";
+    const std::string shared = dir + "/shop.zan.lck";
+    ASSERT_EQ(UsersFileNameFor(old), shared);
+    ASSERT_EQ(UsersFileNameFor(shop + ".tmp1"), shared);
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string deadTemp = shop + ".tmp" + std::to_string(static_cast<long>(dead));
+    auto leaveTemp = [&] { std::ofstream(deadTemp) << "left by a killed creator"; };
+
+    CreateDatabaseFile(old);
+    auto a = NewDatabase(old);
+    a->Open();
+    leaveTemp();
+    CreateDatabaseFile(shop); // removes the dead temporary and its own temporary's files
+    EXPECT_FALSE(std::filesystem::exists(deadTemp));
+    EXPECT_TRUE(std::filesystem::exists(shared));
+    leaveTemp();
+    NewDatabase(shop)->Open();
+    EXPECT_FALSE(std::filesystem::exists(deadTemp));
+    EXPECT_TRUE(std::filesystem::exists(shared));
+    auto b = NewDatabase(old);
+    b->Open();
+    EXPECT_EQ(ConnectionCount(*b), 2);
+    // The two connections meet in one lock space: a table one writes is refused to the other.
+    CreateUserTable(*a, "t");
+    auto openT = [](TZanDataBase& db) {
+        auto t = std::make_unique<TZanTable>();
+        t->SetDataBase(&db);
+        t->SetTableName("t");
+        t->Open();
+        return t;
+    };
+    a->StartTransaction();
+    auto ta = openT(*a);
+    ta->Append();
+    ta->FieldByName("Id")->SetAsInteger(1);
+    ta->Post();
+    auto tb = openT(*b);
+    EXPECT_NE(ErrorCodeOf([&] { tb->EmptyTable(); }), 0);
+    a->Rollback();
+    tb->Close();
+    ta->Close();
+    b->Close();
+    a->Close();
+
+    // Idle: the dead temporary's users file goes with it.
+    leaveTemp();
+    std::ofstream(shared) << "";
+    NewDatabase(shop)->Open();
+    EXPECT_FALSE(std::filesystem::exists(deadTemp));
+    EXPECT_FALSE(std::filesystem::exists(shared));
+    std::filesystem::remove_all(dir);
+}
+
+// A database in use is never a dead creator's temporary, whatever its name: one called
+// shop.zan.tmp<pid of a process that is gone> stays, with its journal, while a connection has
+// it open, and goes once nobody has.
+TEST(ZanDatabaseShared, DatabaseInUseUnderATemporaryNameStays) {
+    const std::string dir = TestTempPath("temp_named_dir");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const pid_t dead = fork();
+    ASSERT_GE(dead, 0);
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string shop = dir + "/shop.zan";
+    const std::string named = shop + ".tmp" + std::to_string(static_cast<long>(dead));
+    CreateDatabaseFile(named);
+    auto a = NewDatabase(named);
+    a->Open();
+    CreateUserTable(*a, "t");
+    CreateDatabaseFile(shop);
+    EXPECT_TRUE(std::filesystem::exists(named));
+    NewDatabase(shop)->Open();
+    EXPECT_TRUE(std::filesystem::exists(named));
+    EXPECT_EQ(TableNames(*a), std::vector<std::string>{"t"});
+    auto b = NewDatabase(named);
+    b->Open();
+    EXPECT_EQ(ConnectionCount(*b), 2);
+    EXPECT_EQ(TableNames(*b), std::vector<std::string>{"t"});
+    b->Close();
+    a->Close();
+    NewDatabase(shop)->Open();
+    EXPECT_FALSE(std::filesystem::exists(named));
+    std::filesystem::remove_all(dir);
 }

@@ -100,3 +100,45 @@ TEST(SqlShellStatements, AlterTypeCollidingInAUniqueIndexChangesNothing) {
         db.Close();
     }
 }
+
+// A NOT NULL blob field takes its value through the blob stream, which the record holds only
+// once it is posted: the check asks the value being written, not the record's old state.
+TEST(SqlShellStatements, NotNullBlobFields) {
+    const std::string table = "CREATE TABLE b (id INTEGER NOT NULL, x BLOB NOT NULL, "
+                              "PRIMARY KEY (id));\nCREATE TABLE c (id INTEGER, x BLOB);\n"
+                              "INSERT INTO c VALUES (7, 'q');\n";
+    RunScriptCases({
+        {"values for a NOT NULL blob are taken by INSERT, INSERT ... SELECT and UPDATE",
+         table + "INSERT INTO b VALUES (1, 'abc');\nINSERT INTO b SELECT id, x FROM c;\n"
+                 "UPDATE b SET x = 'zz' WHERE id = 1;\nUPDATE b SET id = id + 100;\n"
+                 "SELECT id, x FROM b ORDER BY id;\n",
+         0, "id\tx\n101\t7a7a\n107\t71\n", {}},
+        {"a NULL or empty value for a NOT NULL blob is refused, the row keeps its value",
+         table + "INSERT INTO b VALUES (1, 'abc');\nINSERT INTO b VALUES (2, NULL);\n"
+                 "INSERT INTO b VALUES (3, '');\nINSERT INTO b (id) VALUES (4);\n"
+                 "UPDATE b SET x = NULL;\nUPDATE b SET x = '';\n"
+                 "INSERT INTO c VALUES (8, NULL);\nINSERT INTO b SELECT id, x FROM c;\n"
+                 "SELECT id, x FROM b ORDER BY id;\n",
+         1, "id\tx\n1\t616263\n", {"error 9732: ", "Field x must have a value"}},
+    });
+}
+
+// ALTER TABLE that would leave a NOT NULL field NULL in a row it keeps is refused and changes
+// nothing: a later UPDATE of another column would otherwise be refused for that field.
+TEST(SqlShellStatements, AlterTableNotNullOverExistingRows) {
+    const std::string table = "CREATE TABLE u (id INTEGER, s VARCHAR(10));\n"
+                              "INSERT INTO u VALUES (10, NULL);\nINSERT INTO u VALUES (11, 'ok');\n";
+    RunScriptCases({
+        {"a NOT NULL column added to a table with rows, or a column with NULLs made NOT NULL",
+         table + "ALTER TABLE u ADD c INTEGER NOT NULL;\n"
+                 "ALTER TABLE u ALTER s TYPE VARCHAR(10) NOT NULL;\n"
+                 "UPDATE u SET id = id + 1;\nSELECT * FROM u ORDER BY id;\n",
+         1, "id\ts\n11\t\\N\n12\tok\n", {"error 9732: ", "Field c must have a value"}},
+        {"a NOT NULL column added to an empty table, and a column without NULLs made NOT NULL",
+         "CREATE TABLE e (id INTEGER);\nALTER TABLE e ADD c INTEGER NOT NULL;\n"
+         "INSERT INTO e VALUES (1, 2);\n" + table + "DELETE FROM u WHERE s IS NULL;\n"
+         "ALTER TABLE u ALTER s TYPE VARCHAR(10) NOT NULL;\nINSERT INTO u VALUES (12, 'x');\n"
+         "SELECT * FROM e;\nSELECT * FROM u ORDER BY id;\n",
+         0, "id\tc\n1\t2\nid\ts\n11\tok\n12\tx\n", {}},
+    });
+}

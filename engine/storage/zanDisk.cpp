@@ -601,6 +601,9 @@ bool FileMayBeInUse(const std::string& path) {
 
 } // namespace
 
+// The largest process id the kernel hands out (its compile-time limit on 64-bit systems).
+constexpr long C_PID_LIMIT = 4194304;
+
 void RemoveStaleTemporaries(const std::string& databaseFileName) {
     const size_t slash = databaseFileName.find_last_of('/');
     const std::string dir =
@@ -621,8 +624,12 @@ void RemoveStaleTemporaries(const std::string& databaseFileName) {
             ++end;
         const std::string rest = name.substr(end);
         if (end == prefix.size() || (!rest.empty() && rest != "-journal")) continue;
-        const pid_t pid = static_cast<pid_t>(
-            std::strtol(name.substr(prefix.size(), end - prefix.size()).c_str(), nullptr, 10));
+        // Only a name as TemporaryFileNameFor writes it: a process id without leading zeros
+        // and within the kernel's limit (a longer number would wrap to another process's id).
+        const std::string digits = name.substr(prefix.size(), end - prefix.size());
+        const long number = std::strtol(digits.c_str(), nullptr, 10);
+        if (number <= 0 || number > C_PID_LIMIT || std::to_string(number) != digits) continue;
+        const pid_t pid = static_cast<pid_t>(number);
         struct stat st {};
         if (lstat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         const std::string temp = dir + name.substr(0, end);

@@ -245,17 +245,30 @@ TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
     });
     ASSERT_EQ(live.Receive(), 'w');
     TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
+    const pid_t gonePid = gone.Pid();
     ASSERT_EQ(gone.Wait(), 0);
-    const std::string liveTemp = std::filesystem::path(file.Path).filename().string() + ".tmp" +
-                                 std::to_string(live.Pid());
+    const std::string base = std::filesystem::path(file.Path).filename().string();
+    const std::string liveTemp = base + ".tmp" + std::to_string(live.Pid());
+    // Names no process id writes stay whatever they hold: a leading zero, and a number that
+    // wraps to the gone process's id in 32 bits.
+    const std::vector<std::string> userNames{
+        base + ".tmp0" + std::to_string(gonePid),
+        base + ".tmp" + std::to_string(int64_t(gonePid) + (int64_t(1) << 32))};
+    const std::string folder = std::filesystem::path(file.Path).parent_path().string() + "/";
+    for (const std::string& name : userNames) {
+        FILE* f = std::fopen((folder + name).c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+    }
     std::vector<std::string> liveFiles{liveTemp, liveTemp + "-journal"};
+    liveFiles.insert(liveFiles.end(), userNames.begin(), userNames.end());
     std::sort(liveFiles.begin(), liveFiles.end());
     auto beside = [&] {
         std::vector<std::string> names = FilesBeside(file.Path);
         std::sort(names.begin(), names.end());
         return names;
     };
-    EXPECT_EQ(beside().size(), 4u);
+    EXPECT_EQ(beside().size(), 6u);
     TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
     EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
     EXPECT_EQ(beside(), liveFiles) << "the live process keeps its files";
@@ -263,7 +276,11 @@ TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
     ASSERT_EQ(live.Wait(), 0);
     run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
     EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
-    EXPECT_EQ(beside(), std::vector<std::string>{});
+    std::vector<std::string> kept = userNames;
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(beside(), kept);
+    for (const std::string& name : userNames)
+        std::remove((folder + name).c_str());
     RemoveDatabaseFiles(file.Path);
 }
 

@@ -11,6 +11,7 @@
 
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanJournal.h"
+#include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
 namespace zan {
@@ -47,5 +48,25 @@ struct TFiles {
         unlink(UsersFileNameFor(Db.Path).c_str());
     }
 };
+
+// In a child: a transaction of table that allocates a page filled with fill (the header lock
+// written) and rewrites page 6 with 0x99, committed with the crash point armed at killAt (0: not
+// armed). Exits with the number of crash points the commit passed.
+inline int CommitTableInChild(const std::string& path, uint64_t killAt, uint32_t table,
+                              uint8_t fill) {
+    TChildProcess child([&](TChildProcess&) {
+        TDb db(path, false);
+        db.Disk.DiskStartTransaction(false);
+        db.Disk.SetTableLock(table, ZanLockWrite);
+        db.Alloc(table, fill);
+        std::vector<uint8_t> page(P, 0x99);
+        db.Disk.WritePages(6 * P, 1, page.data(), table, 1);
+        const uint64_t start = ZanCrashPointCount();
+        ZanArmCrashPoint(killAt);
+        db.Disk.DiskCommit();
+        return static_cast<int>(ZanCrashPointCount() - start);
+    });
+    return child.Wait();
+}
 
 } // namespace zan

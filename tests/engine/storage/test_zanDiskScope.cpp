@@ -140,25 +140,6 @@ TEST(DiskWriteScope, LockReleaseWaitsForTheScopeEnd) {
     other.Disk.ReleaseTableLock(5);
 }
 
-// In a child: a transaction that allocates a page of table 7 and rewrites page 6, committed
-// with the crash point armed at killAt (0: not armed). Exits with the number of crash points
-// the commit passed.
-int CommitInChild(const std::string& path, uint64_t killAt) {
-    TChildProcess child([&](TChildProcess&) {
-        TDb db(path, false);
-        db.Disk.DiskStartTransaction(false);
-        db.Disk.SetTableLock(7, ZanLockWrite);
-        db.Alloc(7, 0x77);
-        std::vector<uint8_t> page(P, 0x99);
-        db.Disk.WritePages(6 * P, 1, page.data(), 7, 1);
-        const uint64_t start = ZanCrashPointCount();
-        ZanArmCrashPoint(killAt);
-        db.Disk.DiskCommit();
-        return static_cast<int>(ZanCrashPointCount() - start);
-    });
-    return child.Wait();
-}
-
 // A hot journal left by a dead process: restored at open, and by a live connection when it
 // newly takes a lock the dead writer held.
 TEST(DiskJournal, HotJournalRestoredAtOpenAndAtLock) {
@@ -172,7 +153,7 @@ TEST(DiskJournal, HotJournalRestoredAtOpenAndAtLock) {
         const std::vector<uint8_t> before = ReadFileBytes(f.Db.Path);
         TTempFile dry("scope_hot_dry.zan");
         std::filesystem::copy_file(f.Db.Path, dry.Path);
-        const int points = CommitInChild(dry.Path, 0);
+        const int points = CommitTableInChild(dry.Path, 0, 7, 0x77);
         ASSERT_GT(points, 3);
         unlink(JournalFileNameFor(dry.Path).c_str());
         unlink(UsersFileNameFor(dry.Path).c_str());
@@ -181,7 +162,7 @@ TEST(DiskJournal, HotJournalRestoredAtOpenAndAtLock) {
         std::unique_ptr<TDb> survivor;
         if (survivorOpenFirst) survivor = std::make_unique<TDb>(f.Db.Path, false);
         // Dies at the commit point: everything written in place, the journal still hot.
-        EXPECT_EQ(CommitInChild(f.Db.Path, static_cast<uint64_t>(points)), -1);
+        EXPECT_EQ(CommitTableInChild(f.Db.Path, static_cast<uint64_t>(points), 7, 0x77), -1);
         ASSERT_EQ(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
         EXPECT_NE(ReadFileBytes(f.Db.Path), before);
         if (survivorOpenFirst) {

@@ -132,27 +132,6 @@ TEST(JournalLive, CopyRestoresAHotJournalFirst) {
     unlink(UsersFileNameFor(copy.Path).c_str());
 }
 
-namespace {
-// In a child: a transaction rewriting page 6 of table 7 with 0x99 and allocating a page,
-// committed with the crash point armed at killAt (0: not armed). Exits with the number of
-// crash points the commit passed.
-int CommitInChild(const std::string& path, uint64_t killAt) {
-    TChildProcess child([&](TChildProcess&) {
-        TDb db(path, false);
-        db.Disk.DiskStartTransaction(false);
-        db.Disk.SetTableLock(7, ZanLockWrite);
-        db.Alloc(7, 0x77);
-        std::vector<uint8_t> page(P, 0x99);
-        db.Disk.WritePages(6 * P, 1, page.data(), 7, 1);
-        const uint64_t start = ZanCrashPointCount();
-        ZanArmCrashPoint(killAt);
-        db.Disk.DiskCommit();
-        return static_cast<int>(ZanCrashPointCount() - start);
-    });
-    return child.Wait();
-}
-} // namespace
-
 // As above with a real committer killed at each crash point of its commit while this
 // connection is open: the copy must hold the old or the new state, never a mix.
 TEST(JournalLive, CopyAfterAKilledCommitIsOldOrNew) {
@@ -160,7 +139,7 @@ TEST(JournalLive, CopyAfterAKilledCommitIsOldOrNew) {
     const std::vector<uint8_t> before = MakeDb(f.Db.Path, 3);
     TTempFile dry("pj_copy_kill_dry.zan");
     std::filesystem::copy_file(f.Db.Path, dry.Path);
-    const int points = CommitInChild(dry.Path, 0);
+    const int points = CommitTableInChild(dry.Path, 0, 7, 0x77);
     ASSERT_GT(points, 3);
     unlink(JournalFileNameFor(dry.Path).c_str());
     unlink(UsersFileNameFor(dry.Path).c_str());
@@ -170,7 +149,7 @@ TEST(JournalLive, CopyAfterAKilledCommitIsOldOrNew) {
         WriteFileBytes(f.Db.Path, before);
         unlink(f.Journal.c_str());
         TDb db(f.Db.Path, false);
-        ASSERT_EQ(CommitInChild(f.Db.Path, static_cast<uint64_t>(k)), -1);
+        ASSERT_EQ(CommitTableInChild(f.Db.Path, static_cast<uint64_t>(k), 7, 0x77), -1);
         TTempFile copy("pj_copy_kill_copy.zan");
         db.Disk.CopyCurrentFile(copy.Path);
         const std::vector<uint8_t> copied = ReadFileBytes(copy.Path);

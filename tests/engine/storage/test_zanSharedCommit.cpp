@@ -28,33 +28,14 @@ std::vector<uint8_t> MakeDb(const std::string& path, int n) {
     return ReadFileBytes(path);
 }
 
-// In a child: a transaction of table 9 that allocates a page (the header lock written) and
-// rewrites page 6, committed with the crash point armed at killAt (0: not armed). Exits with
-// the number of crash points the commit passed.
-int CommitTable9(const std::string& path, uint64_t killAt) {
-    TChildProcess child([&](TChildProcess&) {
-        TDb db(path, false);
-        db.Disk.DiskStartTransaction(false);
-        db.Disk.SetTableLock(9, ZanLockWrite);
-        db.Alloc(9, 0x99);
-        std::vector<uint8_t> page(P, 0x99);
-        db.Disk.WritePages(6 * P, 1, page.data(), 9, 1);
-        const uint64_t start = ZanCrashPointCount();
-        ZanArmCrashPoint(killAt);
-        db.Disk.DiskCommit();
-        return static_cast<int>(ZanCrashPointCount() - start);
-    });
-    return child.Wait();
-}
-
 // Leaves the hot journal of a committer of table 9 killed just before its commit point: the
 // file holds its new bytes, the journal names the header lock and table 9.
 void LeaveHotJournal(const std::string& path, const std::vector<uint8_t>& before) {
-    const int points = CommitTable9(path, 0);
+    const int points = CommitTableInChild(path, 0, 9, 0x99);
     ASSERT_GT(points, 2);
     WriteFileBytes(path, before);
     unlink(JournalFileNameFor(path).c_str());
-    ASSERT_EQ(CommitTable9(path, static_cast<uint64_t>(points)), -1);
+    ASSERT_EQ(CommitTableInChild(path, static_cast<uint64_t>(points), 9, 0x99), -1);
     const TJournalCheck check = InspectJournal(JournalFileNameFor(path), path);
     ASSERT_EQ(check.State, jsHot);
     ASSERT_TRUE(check.Header.LockIds.test(0));

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
@@ -84,6 +85,37 @@ int PublishFile(const std::string& temp, const std::string& path, const struct s
     if (const int error = FinishCopy(temp, model)) return error;
     if (rename(temp.c_str(), path.c_str()) != 0) return errno;
     SyncDirectoryOf(path);
+    return 0;
+}
+
+// Writes the bytes of the file at temp over the file at path, in place, and syncs it; answers
+// errno or 0. For a destination the user may write but not replace: in a folder with the
+// sticky bit another user's file cannot be renamed over, so a backup copy made by one user
+// would otherwise refuse every later copy of another user sharing the database.
+int RewriteInPlace(const std::string& temp, const std::string& path) {
+    const int in = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return errno;
+    TScopeExit closeIn([&] { close(in); });
+    const int out = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (out < 0) return errno;
+    TScopeExit closeOut([&] { close(out); });
+    struct stat st {};
+    if (fstat(out, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EPERM;
+    std::vector<char> buffer(1 << 20);
+    off_t at = 0;
+    for (;;) {
+        const ssize_t n = pread(in, buffer.data(), buffer.size(), at);
+        if (n < 0) return errno;
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = pwrite(out, buffer.data() + done, size_t(n - done), at + done);
+            if (w <= 0) return w < 0 ? errno : EIO;
+            done += w;
+        }
+        at += n;
+    }
+    if (ftruncate(out, at) != 0 || fsync(out) != 0) return errno;
     return 0;
 }
 
@@ -322,8 +354,9 @@ void TZanDataBase::CopyDatabase(const std::string& destination, bool overwrite) 
     } else if (!DoCopyFile(source, temp, true)) {
         ZanDatabaseError(9344, context, OSErrorText(errno) + "." + source);
     }
-    if (const int error = PublishFile(temp, destination, st))
-        ZanDatabaseError(9344, context, OSErrorText(error) + "." + source);
+    int error = PublishFile(temp, destination, st);
+    if ((error == EPERM || error == EACCES) && destExists) error = RewriteInPlace(temp, destination);
+    if (error != 0) ZanDatabaseError(9344, context, OSErrorText(error) + "." + source);
     if (!std::filesystem::exists(destination, ec)) ZanDatabaseError(9344, context, destination);
 }
 

@@ -554,6 +554,9 @@ void TZanDataBase::DoConnect() {
         CreateDiskInterfaces();
         OpenDiskConnections(); // closes what it opened when it fails
         RemoveStaleTemporaries(FDirectory + FDataBaseName);
+        // A schema change or rebuild killed while copying the file to its backup left a copy
+        // as large as the file under the backup's temporary name: no later copy reuses it.
+        RemoveStaleTemporaries(GetBackupFileName());
     } catch (...) {
         try {
             FMemoryTables->Close();

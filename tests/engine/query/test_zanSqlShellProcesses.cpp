@@ -284,6 +284,51 @@ TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
     RemoveDatabaseFiles(file.Path);
 }
 
+// A schema change copies the file to its backup (".zdx") under a temporary name first; killed
+// during that copy, it leaves a file as large as the database that no later copy reuses. The next
+// open removes such copies of gone processes and keeps a live one's, and the backup itself.
+TEST(SqlShellProcesses, BackupCopiesOfGoneProcessesAreRemovedAtOpen) {
+    TTempFile file("backup_owner.zan");
+    RemoveDatabaseFiles(file.Path);
+    const std::string backup = std::filesystem::path(file.Path).replace_extension(".zdx").string();
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE a (x INTEGER);\nINSERT INTO a VALUES (1);\n"
+                               "CREATE INDEX ax ON a (x);\n")
+                  .Code,
+              0);
+    ASSERT_TRUE(std::filesystem::exists(backup));
+    auto leave = [&] {
+        FILE* f = std::fopen(TemporaryFileNameFor(backup).c_str(), "w");
+        if (f == nullptr) return false;
+        std::fputs("half a copy", f);
+        std::fclose(f);
+        return true;
+    };
+    TChildProcess live([&](TChildProcess& self) {
+        self.Send(leave() ? 'w' : 'f');
+        return self.Receive() == 'q' ? 0 : 1;
+    });
+    ASSERT_EQ(live.Receive(), 'w');
+    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
+    const pid_t gonePid = gone.Pid();
+    ASSERT_EQ(gone.Wait(), 0);
+    const std::string goneCopy = backup + ".tmp" + std::to_string(gonePid);
+    const std::string liveCopy = backup + ".tmp" + std::to_string(live.Pid());
+    ASSERT_TRUE(std::filesystem::exists(goneCopy));
+    TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n1\n") << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(goneCopy));
+    EXPECT_TRUE(std::filesystem::exists(liveCopy)) << "the live process keeps its copy";
+    EXPECT_TRUE(std::filesystem::exists(backup));
+    live.Send('q');
+    ASSERT_EQ(live.Wait(), 0);
+    run = Shell(file.Path, "DROP INDEX a ax;\nSELECT COUNT(*) AS c FROM a;");
+    EXPECT_EQ(run.Out, "c\n1\n") << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(liveCopy));
+    EXPECT_TRUE(std::filesystem::exists(backup));
+    std::filesystem::remove(backup);
+    RemoveDatabaseFiles(file.Path);
+}
+
 // Shells started at once on a missing file each create a table of their own and fill it. Each
 // one either works or fails with a clear lock error; the file then holds the table and row of
 // every shell that worked, and nothing is left beside it.

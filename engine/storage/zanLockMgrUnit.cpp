@@ -416,8 +416,10 @@ void TDBUserMonitor::CreateLockFile() {
         const std::array<char, EntrySize> zeros{};
         file.WriteAt(zeros.data(), zeros.size(), 0);
     } catch (const EOSError& e) {
-        // The short file stays usable: entries are never placed on block 0.
-        ZanDatabaseError(8581, "TDBUserMonitor.Open",
+        // The short file stays usable: entries are never placed on block 0. A write that fails
+        // (a full disk, a file size limit) is an I/O error on the users file, as the same write
+        // of an entry is, not an internal one.
+        ZanDatabaseError(8450, "TDBUserMonitor.Open",
                          "Unable to complete lock file creation: " + e.Message(), this);
     }
 }

@@ -397,7 +397,9 @@ TEST(SqlShellProcesses, FileReadOnlyOnDiskIsNeverWritten) {
 
 // A shell whose writes hit the file size limit (as on a full disk): the statement fails with a
 // write failure (9218), never a read failure, and the file keeps the rows before it. Once by the
-// file's growth (a row with a long memo), once by the journal (an update of every memo).
+// file's growth (a row with a long memo), once by the journal (an update of every memo). A
+// users file that cannot be written when it is made is an I/O error on it (8450), never an
+// internal error, and the next shell uses the file.
 TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
     TTempFile file("size_limit.zan");
     RemoveDatabaseFiles(file.Path);
@@ -410,17 +412,22 @@ TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
     struct TCase {
         const char* Name;
         std::string Sql;
+        std::string Error;
     };
     const TCase cases[] = {
-        {"growth", "INSERT INTO t VALUES (3, '" + std::string(300000, 'g') + "');\n"},
-        {"journal", "UPDATE t SET m = '" + std::string(40000, 'u') + "';\n"},
+        {"growth", "INSERT INTO t VALUES (3, '" + std::string(300000, 'g') + "');\n",
+         "error 9218: "},
+        {"journal", "UPDATE t SET m = '" + std::string(40000, 'u') + "';\n", "error 9218: "},
+        {"users file", "INSERT INTO t VALUES (3, 'x');\n", "error 8450: "},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         struct stat st {};
         ASSERT_EQ(stat(file.Path.c_str(), &st), 0);
-        const rlim_t limit =
-            std::string(c.Name) == "growth" ? rlim_t(st.st_size) + 4096 : rlim_t(8192);
+        const std::string name = c.Name;
+        const rlim_t limit = name == "growth"       ? rlim_t(st.st_size) + 4096
+                             : name == "users file" ? rlim_t(1)
+                                                    : rlim_t(8192);
         TChildProcess shell([&](TChildProcess&) {
             signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead of a signal
             const struct rlimit rl {limit, limit};
@@ -428,7 +435,7 @@ TEST(SqlShellProcesses, WritesBeyondTheSizeLimitFailAsWrites) {
             const TShellRun run = Shell(file.Path, c.Sql);
             std::fprintf(stderr, "%s", run.Err.c_str());
             if (run.Code == 0) return 3;
-            if (run.Err.find("error 9218: ") == std::string::npos) return 1;
+            if (run.Err.find(c.Error) == std::string::npos) return 1;
             return run.Err.find("read failure") == std::string::npos ? 0 : 2;
         });
         EXPECT_EQ(shell.Wait(), 0) << "0: a write failure; 1, 2: another message; 3: it worked";

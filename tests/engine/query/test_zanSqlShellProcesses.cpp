@@ -129,6 +129,94 @@ std::string Dump(const std::string& database) {
     return run.Out + "--\n" + run.Err;
 }
 
+// The crash points a shell passes running the script on the file (run in a child, the file
+// changed as the script changes it).
+uint64_t CrashPointsOf(const std::string& database, const std::string& script) {
+    TChildProcess child([&](TChildProcess& self) {
+        std::istringstream in;
+        std::ostringstream out, err;
+        const uint64_t start = ZanCrashPointCount();
+        RunZanSql(std::vector<std::string>{"-c", script, database}, in, out, err);
+        for (char c : std::to_string(ZanCrashPointCount() - start))
+            self.Send(c);
+        return 0;
+    });
+    std::string text;
+    for (char c; (c = child.Receive(20000)) != 0;)
+        text += c;
+    EXPECT_EQ(child.Wait(), 0);
+    return text.empty() ? 0 : std::stoull(text);
+}
+
+// Runs each statement alone on a table with rows, long strings, memos and two indexes, killed at
+// three crash points spread over its run (ZAN_CRASH_ALL=1: at every one). The next shell must see
+// the schema and rows before it or after it, whole, and change the file again.
+void KillEachStatement(const std::string& name, const std::vector<std::string>& statements) {
+    TTempFile file(name);
+    RemoveDatabaseFiles(file.Path);
+    std::string base = "CREATE TABLE t (id INTEGER NOT NULL, s VARCHAR(120), v INTEGER, f FLOAT, "
+                       "m BLOB(1, 1), PRIMARY KEY (id));\nCREATE INDEX ts ON t (s);\n"
+                       "CREATE INDEX tv ON t (v);\nCREATE TABLE u (id INTEGER, a VARCHAR(10));\n"
+                       "INSERT INTO u VALUES (1, 'kept');\n"
+                       "INSERT INTO t VALUES (1, '" +
+                       std::string(90, 's') + "', 1, 0.5, '" + std::string(300, 'm') + "');\n";
+    for (int k = 1; k < 32; k *= 2)
+        base +=
+            "INSERT INTO t SELECT id + " + std::to_string(k) + ", s, v * 3 + 1, f + 1, m FROM t;\n";
+    ASSERT_EQ(Shell(file.Path, base).Code, 0);
+    const std::vector<uint8_t> baseBytes = ReadFileBytes(file.Path);
+    // Rows through the primary index and each other index, the columns, and which indexes
+    // exist (dropped on a copy: a new index changes nothing read).
+    const std::string dump = "SELECT * FROM t ORDER BY id;\n"
+                             "SELECT id, s FROM t WHERE s >= '' ORDER BY s, id;\n"
+                             "SELECT id, v FROM t WHERE v >= 0 ORDER BY v, id;\n"
+                             "SELECT * FROM u;\nSELECT * FROM n;\n";
+    const std::string scratch = file.Path + ".copy.zan";
+    auto state = [&](bool indexes) {
+        const TShellRun run = Shell(file.Path, dump);
+        std::string text = run.Out + "--\n" + run.Err;
+        if (indexes) {
+            RemoveDatabaseFiles(scratch);
+            WriteFileBytes(scratch, ReadFileBytes(file.Path));
+            text += Shell(scratch, "DROP INDEX t ts;\nDROP INDEX t tv;\nDROP INDEX t tf;\n"
+                                   "DROP INDEX t PRIMARY;\n")
+                        .Err;
+            RemoveDatabaseFiles(scratch);
+        }
+        return text;
+    };
+    for (const std::string& statement : statements) {
+        SCOPED_TRACE(statement);
+        const bool indexes = statement.find("INDEX") != std::string::npos;
+        RemoveDatabaseFiles(file.Path);
+        WriteFileBytes(file.Path, baseBytes);
+        const std::string before = state(indexes);
+        const uint64_t points = CrashPointsOf(file.Path, statement);
+        ASSERT_GT(points, 0u);
+        const std::string after = state(indexes);
+        ASSERT_TRUE(after != before) << "the statement changed nothing";
+        const uint64_t step = CrashPointStep(std::max<uint64_t>(1, points / 3));
+        int old = 0, changed = 0;
+        for (uint64_t n = 1 + (points / 3) / 2 % step; n <= points; n += step) {
+            SCOPED_TRACE("crash point " + std::to_string(n) + " of " + std::to_string(points));
+            RemoveDatabaseFiles(file.Path);
+            WriteFileBytes(file.Path, baseBytes);
+            ASSERT_TRUE(ShellKilledAt(file.Path, statement, n).Killed);
+            const std::string got = state(indexes);
+            if (got == before)
+                ++old;
+            else if (got == after)
+                ++changed;
+            else
+                ADD_FAILURE() << "neither before nor after:\n" << got.substr(0, 2000);
+            const TShellRun next = Shell(file.Path, "INSERT INTO u VALUES (2, 'next');\n");
+            EXPECT_EQ(next.Code, 0) << next.Err;
+        }
+        EXPECT_GT(old + changed, 0);
+    }
+    RemoveDatabaseFiles(file.Path);
+}
+
 } // namespace
 
 // A script of single-statement commits (rows with long strings and memos, updates that move
@@ -199,6 +287,31 @@ TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
         }
     }
     EXPECT_GT(restoresKilled, 0);
+}
+
+// Schema statements killed: an index made on a full table, an index and the primary index
+// dropped, a column dropped, a column retyped with another added.
+TEST(SqlShellProcesses, SchemaChangesKilled) {
+    KillEachStatement("killed_schema.zan",
+                      {
+                          "CREATE UNIQUE INDEX tf ON t (f, id);",
+                          "DROP INDEX t ts;",
+                          "DROP INDEX t PRIMARY;",
+                          "ALTER TABLE t DROP m;",
+                          "ALTER TABLE t ALTER f TYPE INTEGER, ADD w VARCHAR(20);",
+                      });
+}
+
+// The table dropped, a table created, and statements that change every row and every index
+// entry, killed.
+TEST(SqlShellProcesses, TableDropsAndWholeTableStatementsKilled) {
+    KillEachStatement("killed_whole.zan",
+                      {
+                          "DROP TABLE t;",
+                          "CREATE TABLE n (id INTEGER NOT NULL, q VARCHAR(10), PRIMARY KEY (id));",
+                          "UPDATE t SET s = s || 'updated', v = v + 1, m = s;",
+                          "DELETE FROM t;",
+                      });
 }
 
 // A shell killed at every second crash point of the creation of its new file (ZAN_CRASH_ALL=1:

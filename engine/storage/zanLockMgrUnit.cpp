@@ -484,7 +484,10 @@ void TDBUserMonitor::Open(const std::string& userName, const std::string& comput
             FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone, true);
         } catch (const EOSError& e) {
             if (e.ErrorCode == ENOENT) continue; // deleted by the last closer meanwhile
-            ZanDatabaseError(8581, "TDBUserMonitor.Open",
+            // A users file the user may not write (made while the database file's mode was
+            // narrower, and kept by a connection since) is no internal error: say so.
+            const bool denied = e.ErrorCode == EACCES || e.ErrorCode == EPERM;
+            ZanDatabaseError(denied ? 8449 : 8581, "TDBUserMonitor.Open",
                              "The lock file could not be opened: " + e.Message(), this);
         }
         try {

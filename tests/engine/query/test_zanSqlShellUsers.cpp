@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanJournal.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
@@ -249,4 +250,30 @@ TEST(SqlShellUsers, SchemaChangesTakeTurnsOverEachOthersBackup) {
     EXPECT_NE(refused.Err.find("error 9344: "), std::string::npos) << refused.Err;
     const TUserRun kept = UserShell(C_OWNER, owned, "SELECT id, s, c FROM t;\n");
     EXPECT_EQ(kept.Out, "id\ts\tc\n1\tone\t\\N\n") << kept.Err;
+}
+
+// Root's database made with a narrow mode, opened to everyone while root keeps a connection: the
+// users file made at root's open keeps the narrow mode. Another user's shell cannot open it and
+// says so (8449, the users file named), not as an internal error; once root's connection
+// closes, the users file is made again with the file's mode and the other user works.
+TEST(SqlShellUsers, UsersFileOfANarrowerModeRefusesClearly) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    TStickyFolder folder;
+    const std::string db = folder.Path + "/narrow.zan";
+    ASSERT_EQ(RunShell(db, "CREATE TABLE t (id INTEGER);\nINSERT INTO t VALUES (1);\n").Code, 0);
+    ASSERT_EQ(chmod(db.c_str(), 0644), 0);
+    {
+        TZanDataBase held;
+        held.SetDataBaseName(db);
+        held.Open();
+        ASSERT_EQ(chmod(db.c_str(), 0666), 0);
+        const TUserRun refused = UserShell(C_OWNER, db, "SELECT COUNT(*) FROM t;\n");
+        EXPECT_EQ(refused.Code, 1);
+        EXPECT_NE(refused.Err.find("error 8449: "), std::string::npos) << refused.Err;
+        EXPECT_NE(refused.Err.find("narrow.lck"), std::string::npos) << refused.Err;
+        held.Close();
+    }
+    const TUserRun worked = UserShell(C_OWNER, db, "INSERT INTO t VALUES (2);\nSELECT COUNT(*) FROM t;\n");
+    EXPECT_EQ(worked.Code, 0) << worked.Err;
+    EXPECT_EQ(worked.Out, "COUNT(*)\n2\n");
 }

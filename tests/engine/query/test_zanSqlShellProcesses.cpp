@@ -289,14 +289,20 @@ TEST(SqlShellProcesses, KilledAtEveryWriteOfAScript) {
     EXPECT_GT(restoresKilled, 0);
 }
 
-// Schema statements killed: an index made on a full table, an index and the primary index
-// dropped, a column dropped, a column retyped with another added.
-TEST(SqlShellProcesses, SchemaChangesKilled) {
-    KillEachStatement("killed_schema.zan",
+// Index statements killed: an index made on a full table, an index and the primary index
+// dropped.
+TEST(SqlShellProcesses, IndexChangesKilled) {
+    KillEachStatement("killed_index.zan", {
+                                              "CREATE UNIQUE INDEX tf ON t (f, id);",
+                                              "DROP INDEX t ts;",
+                                              "DROP INDEX t PRIMARY;",
+                                          });
+}
+
+// Column changes killed: a column dropped, a column retyped with another added.
+TEST(SqlShellProcesses, ColumnChangesKilled) {
+    KillEachStatement("killed_columns.zan",
                       {
-                          "CREATE UNIQUE INDEX tf ON t (f, id);",
-                          "DROP INDEX t ts;",
-                          "DROP INDEX t PRIMARY;",
                           "ALTER TABLE t DROP m;",
                           "ALTER TABLE t ALTER f TYPE INTEGER, ADD w VARCHAR(20);",
                       });

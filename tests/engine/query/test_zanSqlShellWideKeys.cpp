@@ -2,6 +2,7 @@
 // wider than an index key holds (three VARCHAR(200) columns), with the rows SQLite gives.
 #include <gtest/gtest.h>
 
+#include "sql_test_support.h"
 #include "support/zanShellScript.h"
 
 using namespace zan;
@@ -33,5 +34,8 @@ TEST(SqlShellWideKeys, SortGroupAndDistinctOverWideColumns) {
         {"DISTINCT with ORDER BY",
          C_WIDE + "SELECT DISTINCT a, b, c FROM w ORDER BY c DESC, b, a;\n", 0,
          "a\tb\tc\nx\ta\tz\n\\N\ty\tz\nx\ty\tz\nx\ty\ta\n", {}},
+        // An index a user makes keeps the limit.
+        {"CREATE INDEX", C_WIDE + "CREATE INDEX wi ON w (a, b, c);\n", 1, "",
+         {"error 9996: ", "exceeded the maximum key size of 500"}},
     });
 }

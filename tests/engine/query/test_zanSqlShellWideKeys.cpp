@@ -39,3 +39,12 @@ TEST(SqlShellWideKeys, SortGroupAndDistinctOverWideColumns) {
          {"error 9996: ", "exceeded the maximum key size of 500"}},
     });
 }
+
+// ORDER BY the bare name of a qualified select-list column was refused as a column not in the
+// result ("SELECT t.id, t.s FROM t ORDER BY s"); SQLite sorts by it.
+TEST(SqlShellWideKeys, OrderByTheBareNameOfAQualifiedColumn) {
+    RunScriptCases({
+        {"bare name", C_WIDE + "SELECT w.n, w.c FROM w ORDER BY c, n;\n", 0,
+         "w.n\tw.c\n2\ta\n1\tz\n3\tz\n4\tz\n5\tz\n", {}},
+    });
+}

@@ -277,14 +277,14 @@ void TZanQueryDataset::PrepareEmptyResultSet(bool defsExist) {
 
 void TZanQueryDataset::CreateResultSetTable() {
     SetTableDef(true, GetFieldDefs(), GetIndexDefs());
-    if (FCreateLiveResult) {
-        TInternalFields& fields = *GetTableDef().GetInternalFields();
-        for (int i = 0; i < fields.Count(); ++i) {
-            TInternalFieldItem* f = fields.Items(i);
-            if (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
-                f->GetFieldName() == "__RecLogicalNo")
-                f->SetHidden(true);
-        }
+    TInternalFields& fields = *GetTableDef().GetInternalFields();
+    for (int i = 0; i < fields.Count(); ++i) {
+        TInternalFieldItem* f = fields.Items(i);
+        if ((FCreateLiveResult &&
+             (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
+              f->GetFieldName() == "__RecLogicalNo")) ||
+            f->GetFieldName() == C_SORT_TIE_FIELD)
+            f->SetHidden(true);
     }
     InternalCreateTable();
 }
@@ -303,42 +303,63 @@ uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     if (InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) != 0) return 0;
-    if (FDistinctColumns <= visible) return index->GetRecordAddress();
+    const TResultKey* columns = FindResultKey(indexName);
+    if (!columns || columns->Whole()) return index->GetRecordAddress();
     // The key holds the leading columns only: the rows that share it are read until one
     // matches over the rest too.
     index->CreateTempKeyBuffer(probe.data());
     const std::vector<uint8_t> key(index->GetTempKeyBuffer(),
                                    index->GetTempKeyBuffer() + index->GetMaximumKeySize() + 1);
-    const std::vector<Variant> row = RowValues(GetRecBuf(), FDistinctColumns);
+    const size_t keyed = size_t(columns->Keyed);
+    const std::vector<Variant> row = RowValues(GetRecBuf(), columns->Columns, keyed);
     std::vector<uint8_t> stored(static_cast<size_t>(GetRecBufSize()));
     for (;;) {
         const uint32_t address = index->GetRecordAddress();
         ReadRecordBuffer(address, stored.data());
-        if (SameColumns(row, RowValues(stored.data(), FDistinctColumns), visible, FDistinctColumns))
+        if (SameColumns(row, RowValues(stored.data(), columns->Columns, keyed), 0, row.size()))
             return address;
         if (!index->NextKey()) return 0;
-        if (index->CompareKeyBuffers(visible, nullptr, nullptr, key.data(),
+        if (index->CompareKeyBuffers(columns->Keyed, nullptr, nullptr, key.data(),
                                      index->GetCurrentKeyBuf()) != 0)
             return 0;
     }
 }
 
-std::vector<Variant> TZanQueryDataset::RowValues(const uint8_t* recBuf, int32_t count) {
+void TZanQueryDataset::SetResultKey(const std::string& indexName, TResultKey key) {
+    FResultKeys[indexName] = std::move(key);
+}
+
+const TZanQueryDataset::TResultKey* TZanQueryDataset::FindResultKey(
+    const std::string& indexName) const {
+    const auto found = FResultKeys.find(indexName);
+    return found == FResultKeys.end() ? nullptr : &found->second;
+}
+
+bool TZanQueryDataset::GetOrdersKeyTies() const {
+    const TResultKey* key = FindResultKey("idxorderby");
+    return key && !key->Whole();
+}
+
+std::vector<Variant> TZanQueryDataset::RowValues(const uint8_t* recBuf,
+                                                 const std::vector<int32_t>& columns,
+                                                 size_t first) {
     std::vector<Variant> row;
-    row.reserve(size_t(count));
-    for (int32_t i = 0; i < count; ++i)
-        row.push_back(DataSetGetFieldDataFromRecBufAsVariant(recBuf, i));
+    row.reserve(columns.size() - std::min(first, columns.size()));
+    for (size_t i = first; i < columns.size(); ++i)
+        row.push_back(DataSetGetFieldDataFromRecBufAsVariant(recBuf, columns[i]));
     return row;
 }
 
+int TZanQueryDataset::CompareColumnValues(const Variant& a, const Variant& b) const {
+    const bool noA = VarIsNull(a) || VarIsEmpty(a), noB = VarIsNull(b) || VarIsEmpty(b);
+    if (noA || noB) return int(noB) - int(noA);
+    return CompareAggValues(a, b, GetDBStringCompare());
+}
+
 bool TZanQueryDataset::SameColumns(const std::vector<Variant>& a, const std::vector<Variant>& b,
-                                   int32_t first, int32_t last) const {
-    for (size_t i = size_t(first); i < size_t(last) && i < a.size() && i < b.size(); ++i) {
-        const bool same =
-            (VarIsNull(a[i]) && VarIsNull(b[i])) ||
-            (!VarIsNull(a[i]) && !VarIsNull(b[i]) && VarCompareValue(a[i], b[i]) == vrEqual);
-        if (!same) return false;
-    }
+                                   size_t first, size_t last) const {
+    for (size_t i = first; i < last && i < a.size() && i < b.size(); ++i)
+        if (CompareColumnValues(a[i], b[i]) != 0) return false;
     return true;
 }
 
@@ -490,21 +511,23 @@ void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
     TScopeExit restore([&] { InternalSetIndexName(current); });
     std::vector<uint32_t> doomed;
     // Rows come in the order of the index's keyed columns; those that share them form a run, and
-    // a row equal to one kept in its run goes. When the index keys every distinct column, equal
-    // rows are neighbours and a run keeps one row.
-    const int32_t count = FDistinctColumns > 0 ? FDistinctColumns : GetInternalFieldCount();
-    int32_t keyed = 0;
-    if (TIndexItem* index = GetIndexManager().FindIndex(indexName))
-        while (keyed < index->GetKeyFields().Count() &&
-               !index->GetKeyFields().Items(keyed)->GetHidden())
-            ++keyed;
-    keyed = std::min(keyed, count);
+    // a row equal to one kept in its run goes. When the index keys every column, equal rows are
+    // neighbours and a run keeps one row.
+    TResultKey all;
+    const TResultKey* key = FindResultKey(indexName);
+    if (!key) {
+        for (int32_t i = 0; i < GetInternalFieldCount(); ++i)
+            all.Columns.push_back(i);
+        all.Keyed = GetInternalFieldCount();
+        key = &all;
+    }
+    const size_t keyed = std::min(size_t(key->Keyed), key->Columns.size());
     std::vector<std::vector<Variant>> run;
     for (bool more = DataSetFirst(); more; more = DataSetNext()) {
-        std::vector<Variant> row = RowValues(GetRecBuf(), count);
+        std::vector<Variant> row = RowValues(GetRecBuf(), key->Columns);
         if (!run.empty() && !SameColumns(row, run[0], 0, keyed)) run.clear();
         const bool duplicate = std::any_of(run.begin(), run.end(), [&](const auto& kept) {
-            return SameColumns(row, kept, keyed, count);
+            return SameColumns(row, kept, keyed, row.size());
         });
         if (duplicate)
             doomed.push_back(ExtraAddress(GetRecBuf()));
@@ -513,6 +536,62 @@ void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
     }
     for (uint32_t address : doomed)
         if (SetToRecord(address, nullptr, false, false)) DeleteRecord(nullptr);
+}
+
+void TZanQueryDataset::OrderKeyTies() {
+    const TResultKey* key = FindResultKey("idxorderby");
+    if (!key || key->Whole()) return;
+    EnsureOpen();
+    TIndexItem* index = GetIndexManager().FindIndex("idxorderby");
+    const int32_t tieField = GetFieldNo(C_SORT_TIE_FIELD);
+    ZanAssert(index != nullptr && tieField >= 0, "Result set sort tie field is missing");
+    const size_t keyed = size_t(key->Keyed);
+    // The rows in the index's order: a run shares the keyed columns (compared as the index
+    // compares them), and is sorted on the other columns; each row of a run of more than one
+    // gets its place in it.
+    struct TTied {
+        uint32_t Address;
+        std::vector<Variant> Rest;
+    };
+    std::vector<TTied> run;
+    std::vector<std::pair<uint32_t, int32_t>> places;
+    const auto sortRun = [&] {
+        if (run.size() > 1) {
+            std::stable_sort(run.begin(), run.end(), [&](const TTied& a, const TTied& b) {
+                for (size_t i = 0; i < a.Rest.size(); ++i) {
+                    int c = CompareColumnValues(a.Rest[i], b.Rest[i]);
+                    if (key->Descending[keyed + i]) c = -c;
+                    if (c != 0) return c < 0;
+                }
+                return false;
+            });
+            for (size_t i = 0; i < run.size(); ++i)
+                places.emplace_back(run[i].Address, int32_t(i));
+        }
+        run.clear();
+    };
+    {
+        const std::string current = GetCurrentIndexName();
+        InternalSetIndexName("idxorderby");
+        TScopeExit restore([&] { InternalSetIndexName(current); });
+        const size_t keySize = size_t(index->GetMaximumKeySize()) + 1;
+        std::vector<uint8_t> previous, here;
+        for (bool more = DataSetFirst(); more; more = DataSetNext()) {
+            index->CreateTempKeyBuffer(GetRecBuf());
+            here.assign(index->GetTempKeyBuffer(), index->GetTempKeyBuffer() + keySize);
+            if (!previous.empty() && index->CompareKeyBuffers(key->Keyed, nullptr, nullptr,
+                                                              previous.data(), here.data()) != 0)
+                sortRun();
+            previous.swap(here);
+            run.push_back({ExtraAddress(GetRecBuf()), RowValues(GetRecBuf(), key->Columns, keyed)});
+        }
+        sortRun();
+    }
+    for (const auto& [address, place] : places) {
+        if (!SetToRecord(address, nullptr, false, false)) continue;
+        DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), tieField, Variant(place));
+        UpdateRecord();
+    }
 }
 
 void TZanQueryDataset::PopulateSimpleCountResultSet(int32_t count) {

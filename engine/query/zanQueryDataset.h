@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -182,13 +183,28 @@ public:
     void UpdateData(bool allRows, std::vector<uint32_t>& list, TZanUpdateRowConstructor& setList,
                     TZanExprDataProvider* provider);
     void UpdateCurrentRecord(TZanUpdateRowConstructor& setList);
-    // Deletes every row equal over the distinct columns to an earlier row in the named index's
-    // order.
+    // Deletes every row equal over the named index's columns to an earlier row in its order.
     void RemoveDuplicates(const std::string& indexName);
-    // The leading columns whose values make a row a duplicate (DISTINCT, UNION). The index that
-    // finds duplicates may key fewer of them when all would pass the key-size limit: rows that
-    // share its key are then told apart by the columns after it. 0: the index keys them all.
-    void SetDistinctColumnCount(int32_t value) { FDistinctColumns = value; }
+    // The columns a result index orders or matches rows by ("idxorderby": the ORDER BY items;
+    // "idxgroupby": the grouped columns; "idxdistinct": every column), as result field numbers
+    // in key order with their directions, and how many of them the index keys. When all of them
+    // would pass the key-size limit the index keys the leading ones: rows that share those are
+    // told apart by the others when they are read (KeyAddress, RemoveDuplicates), and ordered
+    // by them through the hidden tie field that "idxorderby" keys after them (OrderKeyTies).
+    struct TResultKey {
+        std::vector<int32_t> Columns;
+        std::vector<bool> Descending;
+        int32_t Keyed = 0;
+        bool Whole() const { return size_t(Keyed) >= Columns.size(); }
+    };
+    void SetResultKey(const std::string& indexName, TResultKey key);
+    void ClearResultKeys() { FResultKeys.clear(); }
+    // Whether "idxorderby" keys fewer columns than it orders by (the result table then needs
+    // the tie field).
+    bool GetOrdersKeyTies() const;
+    // Gives the rows that share the keyed columns of "idxorderby" their places by its other
+    // columns (rows alone in their keyed values keep a NULL tie field).
+    void OrderKeyTies();
     void SetRowsAffected(int32_t value) { FRowsAffected = value; }
     // The instant CURRENT_* read in this execution.
     void SetInstant(TDateTime value) { FInstant = value; }
@@ -203,12 +219,18 @@ private:
     // Refuses (9732) a record in the cursor buffer that leaves a NOT NULL field NULL.
     void CheckRequiredFields();
     // The address of a row equal to the cursor buffer's key in the named index, and over the
-    // distinct columns the key leaves out; 0 when none.
+    // index's columns the key leaves out; 0 when none.
     uint32_t KeyAddress(const std::string& indexName);
-    // Whether the columns first..last - 1 hold the same values in both rows (NULLs equal).
-    bool SameColumns(const std::vector<Variant>& a, const std::vector<Variant>& b, int32_t first,
-                     int32_t last) const;
-    std::vector<Variant> RowValues(const uint8_t* recBuf, int32_t count);
+    const TResultKey* FindResultKey(const std::string& indexName) const;
+    // -1, 0, 1 as a result index orders two values of a column: NULL lowest, strings by the
+    // table's comparison.
+    int CompareColumnValues(const Variant& a, const Variant& b) const;
+    // Whether the values first..last - 1 are the same in both rows (NULLs equal).
+    bool SameColumns(const std::vector<Variant>& a, const std::vector<Variant>& b, size_t first,
+                     size_t last) const;
+    // The values of the given fields of a record buffer, from the first'th on.
+    std::vector<Variant> RowValues(const uint8_t* recBuf, const std::vector<int32_t>& columns,
+                                   size_t first = 0);
     void AddResultRow();
     void FillRow(TResultSetFields& fields, bool skipAggregates);
 
@@ -217,7 +239,11 @@ private:
     int32_t FRowsAffected = 0;
     bool FCreateLiveResult = false;
     TDateTime FInstant = 0;
-    int32_t FDistinctColumns = 0;
+    std::map<std::string, TResultKey> FResultKeys; // by index name
 };
+
+// The hidden integer field of a result table whose "idxorderby" keys only the leading ORDER BY
+// items: the place of a row among those that share them.
+inline constexpr const char* C_SORT_TIE_FIELD = "__SortTie";
 
 } // namespace zan

@@ -56,15 +56,30 @@ void ResultType(const TSelectFieldItem& s, TFieldType& type, int32_t& size) {
     if (type == ftString) size = std::clamp(size, 1, C_MAX_RESULT_STRING_SIZE);
 }
 
-// A key of the duplicate index without its columns: the key header (10 bytes), the record
-// number the index adds (4) and the first byte of the null bitmap; each eighth column adds a
-// bitmap byte.
-constexpr int32_t C_DISTINCT_KEY_BASE = 10 + 4 + 1;
+// The bytes of one key of a result index over the first count columns: the key header (10
+// bytes), each column (a string its length word and its field, the declared width and a
+// terminator; other types their stored size), the integers after them (the record number a
+// non-unique index adds, the sort tie field) and the null bitmap, a byte per eight key fields.
+int32_t ResultKeySize(const std::vector<const TResultSetField*>& columns, size_t count,
+                      int32_t integers) {
+    int32_t size = 10 + 4 * integers + (int32_t(count) + integers) / 8 + 1;
+    for (size_t i = 0; i < count; ++i) {
+        const TFieldType type = columns[i]->GetDataType();
+        size += type == ftString || type == ftWideString ? 2 + columns[i]->GetFieldSize() + 1
+                                                         : FieldStorageSize(type);
+    }
+    return size;
+}
 
-// The bytes a result column takes in an index key: a string its length word and its field
-// (the declared width and a terminator), other types their stored size.
-int32_t KeyStorageOf(TFieldType type, int32_t declaredSize) {
-    return type == ftString ? 2 + declaredSize + 1 : FieldStorageSize(type);
+// How many leading columns a result index keys: all when they fit in one key with the given
+// integers after them, else those that fit with the integers and more (at least the first).
+int32_t KeyedColumns(const std::vector<const TResultSetField*>& columns, int32_t integers,
+                     int32_t integersWhenCut) {
+    size_t n = columns.size();
+    if (ResultKeySize(columns, n, integers) <= C_MAXKEYSIZE) return int32_t(n);
+    while (n > 1 && ResultKeySize(columns, n, integersWhenCut) > C_MAXKEYSIZE)
+        --n;
+    return int32_t(n);
 }
 
 // The widest text a value of a type other than a string takes when it is stored in a string
@@ -290,9 +305,27 @@ void TZanQueryProviderItem::CreateResultSetFields() {
 void TZanQueryProviderItem::CreateResultSetIndexes() {
     TZanQueryDataset& ds = *FResultSet;
     ds.GetIndexDefs().Clear();
+    ds.ClearResultKeys();
+    // Each index keys the leading columns that fit in one key; rows that share them are told
+    // apart, and ordered, by the others (TZanQueryDataset::TResultKey).
+    const auto addIndex = [&](const char* name, const std::vector<const TResultSetField*>& columns,
+                              TZanQueryDataset::TResultKey key, const std::string& extra,
+                              TIndexOptions options) {
+        std::string fields, desc;
+        for (int32_t i = 0; i < key.Keyed; ++i) {
+            const std::string& field = columns[size_t(i)]->GetFieldName();
+            fields += (fields.empty() ? "" : ";") + field;
+            if (key.Descending[size_t(i)]) desc += (desc.empty() ? "" : ";") + field;
+        }
+        if (!key.Whole() && !extra.empty()) fields += ";" + extra;
+        TIndexDef& def = ds.GetIndexDefs().Add(name, fields, options);
+        if (!desc.empty()) def.SetDescFields(desc);
+        ds.SetResultKey(name, std::move(key));
+    };
     TOrderByItems& order = FEngine->GetOrderByItems();
     if (order.Count() > 0) {
-        std::string fields, desc;
+        std::vector<const TResultSetField*> columns;
+        TZanQueryDataset::TResultKey key;
         for (int i = 0; i < order.Count(); ++i) {
             const TOrderByItem* o = order.Items(i);
             TResultSetField* f = nullptr;
@@ -303,37 +336,46 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
                 if (!f) f = FResultFields.FindResultSetField(FieldPart(o->SortKey));
             }
             ZanAssert(f != nullptr, "The result set field could not be found: " + o->SortKey);
-            fields += (fields.empty() ? "" : ";") + f->GetFieldName();
-            if (o->Descending) desc += (desc.empty() ? "" : ";") + f->GetFieldName();
+            columns.push_back(f);
+            key.Columns.push_back(f->GetIndex());
+            key.Descending.push_back(o->Descending);
         }
-        TIndexDef& def = ds.GetIndexDefs().Add("idxorderby", fields, {});
-        if (!desc.empty()) def.SetDescFields(desc);
+        // Cut: the tie field follows the keyed items (with the record number).
+        key.Keyed = KeyedColumns(columns, 1, 2);
+        addIndex("idxorderby", columns, std::move(key), C_SORT_TIE_FIELD, {});
     }
-    const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
-    if (columns.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
-        std::string fields;
+    const TSelectFields& selected = FSelectAnalyser.GetSelectFields();
+    if (selected.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
+        std::vector<const TResultSetField*> columns;
+        TZanQueryDataset::TResultKey key;
         for (int i = 0; i < FResultFields.Count(); ++i)
-            if (!columns.Items(i)->HasAggregateFunction)
-                fields += (fields.empty() ? "" : ";") + FResultFields.Items(i)->GetFieldName();
-        if (!fields.empty()) ds.GetIndexDefs().Add("idxgroupby", fields, {ixUnique});
+            if (!selected.Items(i)->HasAggregateFunction) {
+                columns.push_back(FResultFields.Items(i));
+                key.Columns.push_back(i);
+                key.Descending.push_back(false);
+            }
+        if (!columns.empty()) {
+            // Unique while it keys every grouped column; cut, it takes the record number.
+            key.Keyed = KeyedColumns(columns, 0, 1);
+            const bool whole = key.Whole();
+            addIndex("idxgroupby", columns, std::move(key), {},
+                     whole ? TIndexOptions{ixUnique} : TIndexOptions{});
+        }
     }
     bool distinctUnion = false;
     for (const TZanQueryProviderItem* c : FChildren)
         if (c->FUnionPart && !c->FUnionAll) distinctUnion = true;
     if (FSelectAnalyser.GetIsDistinct() || distinctUnion) {
-        // The duplicate index keys the leading columns that fit in a key (with the record
-        // number it adds); rows sharing them are told apart by the others when they are read.
-        std::string fields;
-        int32_t keySize = C_DISTINCT_KEY_BASE;
+        std::vector<const TResultSetField*> columns;
+        TZanQueryDataset::TResultKey key;
         for (int i = 0; i < FResultFields.Count(); ++i) {
-            const TResultSetField* f = FResultFields.Items(i);
-            keySize += KeyStorageOf(f->GetDataType(), f->GetFieldSize()) + (i % 8 == 6 ? 1 : 0);
-            if (i > 0 && keySize > C_MAXKEYSIZE) break;
-            fields += (fields.empty() ? "" : ";") + f->GetFieldName();
+            columns.push_back(FResultFields.Items(i));
+            key.Columns.push_back(i);
+            key.Descending.push_back(false);
         }
-        ds.GetIndexDefs().Add("idxdistinct", fields, {});
+        key.Keyed = KeyedColumns(columns, 1, 1);
+        addIndex("idxdistinct", columns, std::move(key), {}, {});
     }
-    ds.SetDistinctColumnCount(FResultFields.Count());
 }
 
 bool TZanQueryProviderItem::CreateResultSet() {
@@ -380,6 +422,8 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
         // A freed record slot is reused with the same stamp; the logical number tells them apart.
         ds.GetFieldDefs().Add("__RecLogicalNo", ftInteger, 0, false);
     }
+    if (!FResultDefsExist && ds.GetOrdersKeyTies())
+        ds.GetFieldDefs().Add(C_SORT_TIE_FIELD, ftInteger, 0, false);
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
     ds.SetMaxRecords(GetProvider().GetMaxRecords());
@@ -393,8 +437,12 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     } else {
         ds.PopulateResultSet(FResultFields, FSelectAnalyser.GetIsDistinct());
     }
-    if (isUnion) return ProcessUnionResultSets();
-    if (FResultIsLive) ds.SetReadOnlyResultFields(FResultFields);
+    if (isUnion) {
+        if (!ProcessUnionResultSets()) return false;
+    } else if (FResultIsLive) {
+        ds.SetReadOnlyResultFields(FResultFields);
+    }
+    ds.OrderKeyTies();
     return true;
 }
 

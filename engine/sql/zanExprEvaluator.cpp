@@ -168,12 +168,14 @@ std::string TextOf(const Variant& v, TFieldType type) {
 }
 
 // Cuts text to at most size characters (size <= 0: no cut).
-void CutToCharacters(std::string& text, int32_t size) {
-    if (size <= 0) return;
+bool CutToCharacters(std::string& text, int32_t size) {
+    if (size <= 0) return false;
     size_t pos = 0;
     for (int32_t n = 0; n < size && pos < text.size(); ++n)
         pos += static_cast<size_t>(ZanUtf8CharLength(text, pos));
-    if (pos < text.size()) text.resize(pos);
+    if (pos >= text.size()) return false;
+    text.resize(pos);
+    return true;
 }
 
 // A date-time from a value; text through the engine's one date reader.
@@ -783,10 +785,17 @@ void TExprEvaluator::EvaluateStringFunc(TExprEvaluatorNode* n) {
         return;
     case zsfSubstring: {
         if (IsUndecided(args[1]) || (args.size() > 2 && IsUndecided(args[2]))) return;
-        const int64_t start = std::max<int64_t>(ClippedInteger(args[1]), 1);
-        const int64_t length =
-            args.size() > 2 ? std::max<int64_t>(ClippedInteger(args[2]), 0) : INT64_MAX / 4;
-        const size_t from = CharOffset(source, start - 1);
+        // The characters at positions start .. start + length - 1 (from 1) that lie within the
+        // text: a start before 1 takes fewer characters, a negative length none (standard SQL
+        // refuses one; SQLite never fails on it).
+        const int64_t start = ClippedInteger(args[1]);
+        const int64_t first = std::max<int64_t>(start, 1);
+        int64_t length = INT64_MAX / 4;
+        if (args.size() > 2)
+            length = std::max<int64_t>(start + std::max<int64_t>(ClippedInteger(args[2]), 0) -
+                                           first,
+                                       0);
+        const size_t from = CharOffset(source, first - 1);
         const size_t to = from + CharOffset(std::string_view(source).substr(from), length);
         n->NodeResult = Variant(source.substr(from, to - from));
         return;
@@ -829,7 +838,14 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
         case ftFixedChar: {
             std::string text = TextOf(v, v.Type() == varDate && !IsTemporalType(from) ? ftDateTime
                                                                                         : from);
-            CutToCharacters(text, e->DataSize);
+            // A text is cut to the length; the text of a number, a date or a truth value that
+            // is longer would be another value, and is refused.
+            if (v.Type() == varString) {
+                CutToCharacters(text, e->DataSize);
+            } else if (std::string cut = text; CutToCharacters(cut, e->DataSize)) {
+                ZanDatabaseErrorFmt(9645, C_CASTCONTEXT, "CAST value %s is longer than %d characters",
+                                    {text, e->DataSize});
+            }
             n->NodeResult = Variant(std::move(text));
             return;
         }

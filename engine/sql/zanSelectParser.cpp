@@ -435,8 +435,17 @@ bool TZanSelectAnalyser::CheckOrderByColumns(const TOrderByItems* items) {
             qualifier = name.substr(0, dot);
             name = name.substr(dot + 1);
         }
-        if (!FSelectFields.FindColumn(qualifier, name) && !FSelectFields.FindColumn("", o->SortKey))
-            SetError(std::string(SzanOrderByColumnNotPresent) + " : " + o->SortKey);
+        if (FSelectFields.FindColumn(qualifier, name) || FSelectFields.FindColumn("", o->SortKey))
+            continue;
+        // An unqualified name is also the column of the one selected field of that name
+        // ("SELECT t.a ... ORDER BY a"); two such fields leave it ambiguous.
+        int sources = 0;
+        for (int j = 0; qualifier.empty() && j < FSelectFields.Count(); ++j) {
+            const TSelectFieldItem* c = FSelectFields.Items(j);
+            if (c->SourceTableItem && !c->HasAggregateFunction && SameText(c->SourceFieldName, name))
+                ++sources;
+        }
+        if (sources != 1) SetError(std::string(SzanOrderByColumnNotPresent) + " : " + o->SortKey);
     }
     return FErrorText.empty();
 }

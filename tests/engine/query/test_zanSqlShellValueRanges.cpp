@@ -99,3 +99,28 @@ TEST(SqlShellValueRanges, MoneyFieldOutsideItsRangeIsRefused) {
     t.Query.SetRequestLive(false);
     EXPECT_EQ(t.Select("SELECT id, v FROM m"), "id\tv\n1\t-922337203685476.5\n");
 }
+
+// SUBSTRING takes the characters at positions start .. start + length - 1 that lie within the
+// text: a start of 0 or below gave as many characters as a start of 1 would. CAST to a string
+// shorter than a number's or a date's text cut it to a different value; a text is still cut.
+TEST(SqlShellValueRanges, SubstringEdgesAndCastsThatDoNotFit) {
+    const std::string table = "CREATE TABLE t (x INTEGER, f FLOAT, d DATE, s VARCHAR(10));\n"
+                              "INSERT INTO t VALUES (123456, 3.25, '2024-02-29', 'h\xc3\xa9llo');\n";
+    RunScriptCases({
+        {"SUBSTRING from 0 and below",
+         table + "SELECT SUBSTRING('abcdef' FROM 0 FOR 2) AS a, SUBSTRING('abcdef' FROM -1 FOR 3) "
+                 "AS b, SUBSTRING('abcdef' FROM -1 FOR 2) AS c, SUBSTRING('abcdef' FROM -3) AS d, "
+                 "SUBSTRING(s FROM 0 FOR 3) AS e, SUBSTRING(s FROM 2 FOR 2) AS g FROM t;\n",
+         0, "a\tb\tc\td\te\tg\na\ta\t\tabcdef\th\xc3\xa9\t\xc3\xa9l\n", {}},
+        {"CAST of a number too long for the string", table + "SELECT CAST(x AS VARCHAR(3)) FROM t;\n",
+         1, "", {"error 9645: "}},
+        {"CAST of a float too long for the string", table + "SELECT CAST(f AS CHAR(1)) FROM t;\n",
+         1, "", {"error 9645: "}},
+        {"CAST of a date too long for the string", table + "SELECT CAST(d AS CHAR(4)) FROM t;\n",
+         1, "", {"error 9645: "}},
+        {"CAST of values that fit and of a text",
+         table + "SELECT CAST(x AS VARCHAR(6)) AS a, CAST(d AS CHAR(10)) AS b, "
+                 "CAST('abcdef' AS VARCHAR(3)) AS c FROM t;\n",
+         0, "a\tb\tc\n123456\t2024-02-29\tabc\n", {}},
+    });
+}

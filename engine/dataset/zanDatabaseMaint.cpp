@@ -445,6 +445,8 @@ void TZanDataBase::RebuildDatabase() {
             TZanDataSet dest;
             dest.SetDataBase(&target);
             dest.SetTableName(name);
+            // A record the new table cannot add fails the table, and with it the rebuild.
+            dest.FTransferLosesNone = true;
             try {
                 TZanDataSet from;
                 from.SetDataBase(&source);

@@ -375,7 +375,10 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
                     stream.SetPosition(0);
                     DataSetSetFieldStreamFromRecBuf(FRecBuf.data(), n, false, stream);
                 } else {
-                    const std::string text(stream.Memory(), size_t(stream.GetSize()));
+                    std::string text(stream.Memory(), size_t(stream.GetSize()));
+                    // A text longer than a string field is cut as a string's would be.
+                    if (f.GetDataType() == ftString)
+                        text = CutAtCharBoundary(text, f.GetWriteableFieldSize());
                     DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, Variant(text));
                 }
                 continue;

@@ -123,3 +123,59 @@ TEST(MaintRebuild, RebuildsNeverDropRowsAUniqueIndexLeftOut) {
         EXPECT_TRUE(problems.empty()) << ProblemText(problems);
     }
 }
+
+// An enciphered table renamed: its rows read back under the new name and the old again.
+TEST(MaintRebuild, RenamedEncipheredTableReadsBack) {
+    TRebuildDb p;
+    p.Create(true);
+    const std::string before = p.Rows("ixID");
+    {
+        auto t = p.Table();
+        t->Open();
+        t->Close();
+        TRestructureRecord options;
+        options.ChangeEncryption = true;
+        options.EncryptionLevel = encWeak;
+        t->RestructureTable(options);
+    }
+    EXPECT_EQ(p.Rows("ixID"), before);
+    p.Db->RenameTable("T", "U");
+    auto t = p.Table("ixID");
+    t->SetTableName("U");
+    std::string text;
+    try {
+        t->Open();
+        for (t->First(); !t->GetEOF(); t->Next())
+            text += t->FieldByName("ID")->GetAsString() + ",";
+    } catch (const std::exception& e) {
+        text = e.what();
+    }
+    EXPECT_EQ(text, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,");
+    t->Close();
+    // Renamed in case only, and enciphered again through a name of another case.
+    p.Db->RenameTable("U", "u");
+    {
+        auto lower = p.Table();
+        lower->SetTableName("U");
+        lower->Open();
+        lower->Close();
+        TRestructureRecord options;
+        options.ChangeEncryption = true;
+        options.EncryptionLevel = encWeak;
+        lower->RestructureTable(options);
+    }
+    for (const char* name : {"u", "U"}) {
+        SCOPED_TRACE(name);
+        t->SetTableName(name);
+        text.clear();
+        try {
+            t->Open();
+            for (t->First(); !t->GetEOF(); t->Next())
+                text += t->FieldByName("ID")->GetAsString() + ",";
+            t->Close();
+        } catch (const std::exception& e) {
+            text = e.what();
+        }
+        EXPECT_EQ(text, "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,");
+    }
+}

@@ -760,3 +760,51 @@ TEST(MaintModel, EmptyingUnderAnotherProcessesEditChangesNoNewRow) {
         EXPECT_EQ(m.Check(), "");
     }
 }
+
+// Another process empties the table while this one has rows of it pending in a transaction:
+// either the emptying is refused and the commit keeps every row, or the emptying runs and the
+// commit fails; never a table holding part of both, and the checker is content.
+TEST(MaintModel, EmptyingUnderAnotherProcessesTransaction) {
+    TMaintModel m(13);
+    m.Db->Close();
+    m.Db->SetExclusive(false);
+    m.Db->Open();
+    m.Edits(30);
+    const auto committed = m.Model;
+    m.Db->StartTransaction();
+    m.Edits(15);
+    const auto pending = m.Model;
+    TChildProcess child([&](TChildProcess&) {
+        auto db = NewDatabase(m.File.Path);
+        db->SetLockRetryMaximum(3);
+        db->Open();
+        TZanTable other;
+        other.SetDataBase(db.get());
+        other.SetTableName("T");
+        other.Open();
+        try {
+            other.EmptyTable();
+        } catch (const EZanDatabaseError& e) {
+            std::fprintf(stderr, "empty refused: %d %s\n", e.ErrorCode, e.Message().c_str());
+            return 5;
+        }
+        return 0;
+    });
+    const int code = child.Wait();
+    ASSERT_TRUE(code == 0 || code == 5) << code;
+    int32_t commitError = 0;
+    try {
+        m.Db->Commit();
+    } catch (const EZanDatabaseError& e) {
+        commitError = e.ErrorCode;
+        m.Db->Rollback();
+    }
+    if (code == 5) {
+        EXPECT_EQ(commitError, 0);
+        m.Model = pending;
+    } else {
+        EXPECT_NE(commitError, 0) << "a commit over an emptied table";
+        m.Model.clear();
+    }
+    m.Compare("after the commit");
+}

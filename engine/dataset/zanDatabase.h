@@ -939,6 +939,9 @@ private:
     std::map<std::string, std::string> FTransferSources;
     // CopyRawTableData into this table fails at a record it cannot add instead of leaving it out.
     bool FTransferKeepsAll = false;
+    // The same for a rebuild, which copies the records as they are: a record it cannot add (a
+    // key violation a unique index left out) fails the rebuild rather than being dropped.
+    bool FTransferLosesNone = false;
 
 protected:
     // Reports percent when it differs from the last; answers whether Cancel was asked.

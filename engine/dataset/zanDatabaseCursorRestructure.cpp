@@ -205,6 +205,9 @@ void TZanDataSet::InternalRebuildTable() {
     TScopeExit release([&] { FDataBase->ReleaseTableForChange(stored.GetTableID()); });
     TDiskWriteScope scope(FDataBase->GetDiskMgr());
     FTransferSources.clear();
+    // Every record comes back or nothing changes: a rebuild never drops a row it cannot add.
+    FTransferLosesNone = true;
+    TScopeExit forget([&] { FTransferLosesNone = false; });
     FDataBase->RebuildTable(FTableName, FDataBase->GetBackupFileName(), *this);
 }
 
@@ -372,7 +375,10 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
                     stream.SetPosition(0);
                     DataSetSetFieldStreamFromRecBuf(FRecBuf.data(), n, false, stream);
                 } else {
-                    const std::string text(stream.Memory(), size_t(stream.GetSize()));
+                    std::string text(stream.Memory(), size_t(stream.GetSize()));
+                    // A text longer than a string field is cut as a string's would be.
+                    if (f.GetDataType() == ftString)
+                        text = CutAtCharBoundary(text, f.GetWriteableFieldSize());
                     DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, Variant(text));
                 }
                 continue;
@@ -461,7 +467,7 @@ void TZanDataSet::CopyRawTableData(TZanDataSet* dest) {
                     GDBLogger().LogItem(context, Format("Record %d: Data post exception - %s",
                                                         {int32_t(done), e.Message()}));
                     // Unwinding the caller's write scope undoes what was copied.
-                    if (dest->FTransferKeepsAll) throw;
+                    if (dest->FTransferKeepsAll || dest->FTransferLosesNone) throw;
                 }
             }
             cancelled = ReportProgress(done, int64_t(addresses.size()), last);

@@ -12,6 +12,7 @@
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
+#include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanJournal.h"
 #include "engine/storage/zanLockMgrUnit.h"
 #include "engine/storage/zanTemporary.h"
@@ -289,6 +290,13 @@ void TZanDataBase::RenameTable(const std::string& oldName, const std::string& ne
             ZanDatabaseError(13060, context, newName);
         mgr.ForgetUnusedMaster(oldName);
         def.SetTableName(newName);
+        // An enciphered table's open checks its name against the enciphered copy: it follows.
+        if (def.GetEncrypted()) {
+            std::string alt(newName.size(), '\0');
+            XORCryptBuf(newName.data(), alt.data(), C_ZANXORKEY, 0,
+                        int32_t(sizeof(C_ZANXORKEY)), int32_t(newName.size()));
+            def.SetAltName(alt);
+        }
         master.WithLock(true, [&] {
             const uint32_t address = FindCatalogueRow(master, oldName);
             if (address == 0) ZanDatabaseError(10024, context, oldName);
@@ -478,6 +486,8 @@ void TZanDataBase::RebuildDatabase() {
             TZanDataSet dest;
             dest.SetDataBase(&target);
             dest.SetTableName(name);
+            // A record the new table cannot add fails the table, and with it the rebuild.
+            dest.FTransferLosesNone = true;
             try {
                 TZanDataSet from;
                 from.SetDataBase(&source);

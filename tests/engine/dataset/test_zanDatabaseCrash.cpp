@@ -80,6 +80,9 @@ std::string Fingerprint(TZanDataBase& db) {
                 "|" + std::to_string(note.size()) + ":" + std::to_string(std::hash<std::string>{}(note)) +
                 "\n";
     }
+    t.UpdateIndexDefs();
+    for (int i = 0; i < t.GetIndexDefs().Count(); ++i)
+        text += "index " + t.GetIndexDefs().Items(i).GetName() + "\n";
     return text + "G=" + std::to_string(db.GetGeneratorValue("G", true)) +
            " fields=" + std::to_string(t.GetFieldCount());
 }
@@ -425,6 +428,46 @@ TEST(DatabaseCrash, KilledRestructureLeavesTheOldLayoutOrTheNew) {
             t.RestructureTable({});
         },
         true);
+}
+
+// Index add and drop, a table rebuild and emptying, each killed across its change: the table
+// keeps its old rows and indexes or shows the new ones, and the checker is content.
+TEST(DatabaseCrash, KilledTableMaintenanceLeavesTheOldTableOrTheNew) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TZanTable&)> Change;
+    };
+    const std::vector<TCase> cases{
+        {"add index",
+         [](TZanTable& t) { t.AddIndex("ixDesc", "Name;Id", {}, "Name"); }},
+        {"drop index", [](TZanTable& t) { t.DeleteIndex("ixName"); }},
+        {"empty",
+         [](TZanTable& t) {
+             t.Open();
+             t.EmptyTable();
+         }},
+        {"rebuild then add",
+         [](TZanTable& t) {
+             t.RebuildTable();
+             t.Open();
+             t.AppendRecord({Variant(500), Variant("after rebuild")});
+         }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        KillAcrossTheChange(
+            false,
+            [&](TZanDataBase& db) {
+                db.Close();
+                db.SetExclusive(true);
+                db.Open();
+                TZanTable t;
+                t.SetDataBase(&db);
+                t.SetTableName("t");
+                c.Change(t);
+            },
+            true);
+    }
 }
 
 // A process killed while it creates a database file leaves no file at the path, or a whole one

@@ -255,6 +255,18 @@ const std::vector<TRestructureCase>& RestructureCases() {
          [](TRow& r) { r["NOTE"] = C_NULL; },
          {},
          5},
+        {"MemoToShortString",
+         [](TZanTable& t) {
+             auto* f = t.GetRestructureFieldDefs().Find("NOTE");
+             f->SetDataType(ftString);
+             f->SetSize(6);
+         },
+         // A memo's text is cut at the new size as a string's is, not lost.
+         [](TRow& r) {
+             if (r["NOTE"] != C_NULL) r["NOTE"] = r["NOTE"].substr(0, 6);
+         },
+         {},
+         5},
         {"AddIndex",
          [](TZanTable& t) { t.GetRestructureIndexDefs().AddAndSetIndexDef("ixAmt", "AMOUNT", {}); },
          [](TRow&) {},

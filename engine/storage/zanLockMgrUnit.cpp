@@ -482,7 +482,14 @@ void TDBUserMonitor::Open(const std::string& userName, const std::string& comput
             FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone, true);
         } catch (const EOSError& e) {
             if (e.ErrorCode == ENOENT) continue; // deleted by the last closer meanwhile
-            ZanDatabaseError(8581, "TDBUserMonitor.Open",
+            // Something else at the users file's path (a link, a folder, a FIFO or device) is
+            // no users file of ours; a file the user may not write is no internal error either.
+            const bool notAFile = e.ErrorCode == ELOOP || e.ErrorCode == EISDIR ||
+                                  e.ErrorCode == EINVAL || e.ErrorCode == ENXIO ||
+                                  e.ErrorCode == ENOTDIR;
+            const bool denied =
+                e.ErrorCode == EACCES || e.ErrorCode == EPERM || e.ErrorCode == EROFS;
+            ZanDatabaseError(notAFile ? 8966 : denied ? 9219 : 8581, "TDBUserMonitor.Open",
                              "The lock file could not be opened: " + e.Message(), this);
         }
         try {

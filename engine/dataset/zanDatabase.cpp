@@ -35,7 +35,8 @@ const char* const C_OBJECTID_GENERATOR = "$INTGEN_OBJID";
 // String fields keep a terminator: a name of 40 bytes needs 41.
 constexpr int32_t C_NAME_FIELD_SIZE = int32_t(C_MAX_TABLE_NAME) + 1;
 constexpr int32_t C_GENERATOR_NAME_SIZE = 20;
-const char* const C_UNREADABLE_DEF = "Internal error - the table definition could not be read";
+// A catalogue row whose definition text does not read, or reads as another table's: damage.
+const char* const C_UNREADABLE_DEF = "The table definition could not be read";
 
 // Header field offsets and sizes in UTF-16 units.
 constexpr int C_OFS_NAME = 2, C_OFS_OS = 64, C_OFS_CREATED = 126, C_OFS_OWNER = 134;
@@ -869,13 +870,13 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
         try {
             text = master.ReadBlobText(row, "TableDef");
         } catch (const Exception&) {
-            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+            ZanDatabaseError(8962, context, C_UNREADABLE_DEF);
         }
         auto stored = std::make_unique<TTableDef>();
         try {
             ReadComponentFromText(text, *stored);
         } catch (const Exception&) {
-            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+            ZanDatabaseError(8962, context, C_UNREADABLE_DEF);
         }
         // The row must describe a table of its own master's range.
         const bool system = IsSystemName(name);
@@ -889,7 +890,7 @@ void TZanDataBase::ReadTableDef(const std::string& name, TTableDef& def) {
             (system ? id < C_SYSTEM_BASE_TABLE_ID
                     : (id < C_USER_BASE_TABLE_ID || id >= C_SYSTEM_BASE_TABLE_ID)) ||
             stored->GetOwnerFlag() != static_cast<uint32_t>(id) << 4)
-            ZanDatabaseError(8581, context, C_UNREADABLE_DEF);
+            ZanDatabaseError(8962, context, C_UNREADABLE_DEF);
         // Internal are the system tables only, whatever a stored definition says.
         stored->SetInternalTable(system);
         if (!cacheable) {

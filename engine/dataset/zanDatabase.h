@@ -475,6 +475,10 @@ struct TInternalRestructureRecord {
     // A record the new definition cannot take (a key violation of converted values) fails the
     // restructure, which then changes nothing, instead of being logged and left out.
     bool KeepEveryRecord = false;
+    // The records the table holds by its index, when known (else -1): a restructure that reads
+    // another number of live records (a record damaged past reading) fails with 8962 and
+    // changes nothing, instead of leaving the unreadable ones out of the table for good.
+    int64_t ExpectedRecords = -1;
 };
 
 // The storage changes a table component's restructure asks for besides its definitions.
@@ -485,8 +489,9 @@ struct TRestructureRecord {
     bool BlobCompression = false;
     bool ChangeBlobSize = false;
     int32_t BlobBlockSize = 0;
-    // See TInternalRestructureRecord::KeepEveryRecord.
+    // See TInternalRestructureRecord::KeepEveryRecord and ExpectedRecords.
     bool KeepEveryRecord = false;
+    int64_t ExpectedRecords = -1;
 };
 using TRecordFilterProc = std::function<bool(const uint8_t* recBuf)>;
 // The millisecond clock of the read-ahead buffer (monotonic, 64 bits).
@@ -790,6 +795,8 @@ public:
     // Rebuilds every index from the records; with ignoreKeyViolations a record whose key an
     // index already holds is left out of every index (and logged), else 9729.
     void InternalReIndex(bool ignoreKeyViolations);
+    // A restructure that read another number of live records than FTransferExpected: 8962.
+    void CheckTransferredCount(int64_t live, const char* context) const;
     void InternalRebuildTable();
     void InternalRestructureTable(const TInternalRestructureRecord& details);
     // Adds the record srcBuf of source (another layout) to this table: each field takes the
@@ -942,6 +949,8 @@ private:
     // The same for a rebuild, which copies the records as they are: a record it cannot add (a
     // key violation a unique index left out) fails the rebuild rather than being dropped.
     bool FTransferLosesNone = false;
+    // The live records a restructure of this table must read (-1: not checked).
+    int64_t FTransferExpected = -1;
 
 protected:
     // Reports percent when it differs from the last; answers whether Cancel was asked.

@@ -162,9 +162,12 @@ void TZanDataSet::InternalReIndex(bool ignoreKeyViolations) {
     std::vector<uint8_t> rec(FRecBuf.size());
     int32_t last = -1;
     int64_t done = 0;
+    int64_t live = 0;
+    bool cancelled = false;
     for (const uint32_t address : addresses) {
         ++done;
         if (ReadValidRecord(address, rec.data())) {
+            ++live;
             SetExtraInfo(rec.data(), address, 0);
             TIndexItem* violated = nullptr;
             for (int i = 0; i < FIndexMgr->Count() && violated == nullptr; ++i) {
@@ -188,8 +191,18 @@ void TZanDataSet::InternalReIndex(bool ignoreKeyViolations) {
                 }
             }
         }
-        if (ReportProgress(done, int64_t(addresses.size()), last)) break;
+        if (ReportProgress(done, int64_t(addresses.size()), last)) {
+            cancelled = true;
+            break;
+        }
     }
+    if (!cancelled) CheckTransferredCount(live, context);
+}
+
+void TZanDataSet::CheckTransferredCount(int64_t live, const char* context) const {
+    if (FTransferExpected >= 0 && live != FTransferExpected)
+        ZanDatabaseErrorFmt(8962, context, "Table %s holds %d records, %d read as live records",
+                            {FTableName, FTransferExpected, live});
 }
 
 void TZanDataSet::InternalRebuildTable() {
@@ -300,9 +313,11 @@ void TZanDataSet::InternalRestructureTable(const TInternalRestructureRecord& det
         storeUnderExistingId(*FTableDef);
         FTransferSources = std::move(sources);
         FTransferKeepsAll = details.KeepEveryRecord;
+        FTransferExpected = details.ExpectedRecords;
         TScopeExit forget([&] {
             FTransferSources.clear();
             FTransferKeepsAll = false;
+            FTransferExpected = -1;
         });
         FDataBase->RebuildTable(FTableName, FDataBase->GetBackupFileName(), *this);
         return;
@@ -331,6 +346,8 @@ void TZanDataSet::InternalRestructureTable(const TInternalRestructureRecord& det
         TScopeExit restoreIndex([&] { FIndexName = indexName; });
         DataSetOpen();
         TScopeExit close([&] { DataSetClose(); });
+        FTransferExpected = details.ExpectedRecords;
+        TScopeExit forget([&] { FTransferExpected = -1; });
         InternalReIndex(true);
         return;
     }
@@ -399,6 +416,13 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
                 DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
             }
         } catch (const Exception& e) {
+            // A statement's restructure keeps every value: a damaged one in the source record
+            // (a memo without its chain, an impossible stored value) fails it, where turning
+            // it into NULL would hide the damage and write the loss back for good.
+            const auto* engine = dynamic_cast<const EZanDatabaseError*>(&e);
+            if (FTransferKeepsAll && engine != nullptr && engine->ErrorCode >= 8961 &&
+                engine->ErrorCode <= 8969)
+                throw;
             GDBLogger().LogItem(
                 context, Format("Record %d: Error converting %s (%s) to %s (%s)). "
                                 "Message: %s",
@@ -448,6 +472,7 @@ void TZanDataSet::CopyRawTableData(TZanDataSet* dest) {
             Log(source + " -> " + name);
     }
     int32_t copied = 0;
+    int64_t live = 0;
     int32_t last = -1;
     int64_t done = 0;
     size_t next = 0;
@@ -460,6 +485,7 @@ void TZanDataSet::CopyRawTableData(TZanDataSet* dest) {
             ++done;
             ClearRecord();
             if (ReadValidRecord(address, FRecBuf.data())) {
+                ++live;
                 try {
                     dest->TransferRecord(FRecBuf.data(), *this, int32_t(done));
                     ++copied;
@@ -473,6 +499,7 @@ void TZanDataSet::CopyRawTableData(TZanDataSet* dest) {
             cancelled = ReportProgress(done, int64_t(addresses.size()), last);
         }
     }
+    if (!cancelled) dest->CheckTransferredCount(live, context);
     Log("Records Copied " + IntToStr(int64_t(copied)));
     Log("Copying record data - Done");
     const std::string logFile = GDBLogger().GetOutputFileName();

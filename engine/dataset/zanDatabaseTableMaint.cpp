@@ -88,6 +88,7 @@ void TZanTable::RestructureTable(const TRestructureRecord& options) {
     details.SetBlobBlockSize = options.ChangeBlobSize;
     details.BlobBlockSize = options.BlobBlockSize;
     details.KeepEveryRecord = options.KeepEveryRecord;
+    details.ExpectedRecords = options.ExpectedRecords;
     if (options.ChangeEncryption || options.ChangeCompression || options.ChangeBlobSize)
         details.FieldChangeLevel = std::max<int32_t>(details.FieldChangeLevel, dcDataChange);
     InternalRestructureTable(details);

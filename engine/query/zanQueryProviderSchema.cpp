@@ -165,6 +165,13 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
         AddError(p.GetErrorMsg());
         return false;
     }
+    // Every record the index counts must come through the restructure, and each must hold its
+    // key: the restructure builds the indexes anew from the records, which would take a
+    // damaged record's bytes over as its row (found under another key, or under none) where
+    // reading it through the index now fails with 8962.
+    const int64_t rows = table.GetRecordCount();
+    for (table.First(); !table.GetEOF(); table.Next()) {
+    }
     const TIndexOptions options = p.GetIndexOptions();
     if (p.GetOperation() == ddCreateIndex &&
         (options.contains(ixUnique) || options.contains(ixPrimary)))
@@ -193,6 +200,7 @@ bool TZanQueryProviderItem::ExecSchemaOnTable() {
     // Converted values that collide in a unique index fail the statement: no row is left out.
     TRestructureRecord restructure;
     restructure.KeepEveryRecord = true;
+    restructure.ExpectedRecords = rows;
     table.RestructureTable(restructure);
     return true;
 }

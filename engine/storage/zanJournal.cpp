@@ -186,6 +186,44 @@ TJournalState ScanRecords(int fd, const TJournalHeader& h, std::string& reason,
     return jsHot;
 }
 
+// Whether the database was written in place after the journal was made: its fixed regions are
+// already those the commit leaves, or a sound record (one holding its checksum, in order up to
+// the first that does not or the journal's end) no longer matches the database's bytes at its
+// address. Until the journal is complete the database is left alone, so a journal cut or
+// failing a checksum beside such a database was damaged after its commit began writing, not
+// cut while it was written (a power cut before the journal's sync leaves the database as the
+// records hold it).
+bool DatabaseWrittenSince(int journalFd, uint64_t journalEnd, const TJournalHeader& h,
+                          const std::string& databasePath) {
+    TFd db(open(databasePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (db.Fd < 0) return false;
+    // The fixed regions as the commit leaves them, where the commit changes them.
+    uint8_t image[ZanFixedRegionsEnd] = {};
+    if (h.FixedCRCAfter != h.FixedCRCBefore && ReadExact(db.Fd, image, sizeof image, 0) &&
+        FixedRegionsCRC(image) == h.FixedCRCAfter)
+        return true;
+    TRecordScanner scan(journalFd, journalEnd);
+    std::vector<uint8_t> stored;
+    for (uint32_t i = 0; i < h.RecordCount; ++i) {
+        const uint8_t* record = scan.Peek(8);
+        if (!record) return false;
+        const uint32_t address = Get32(record);
+        const uint32_t length = Get32(record + 4);
+        if (length == 0 || length > h.PageSize) return false;
+        record = scan.Peek(length + ZanJournalRecordOverhead);
+        if (!record || RecordCRC(h.Nonce, record, length) != Get32(record + 8 + length))
+            return false;
+        if (uint64_t(address) + length > h.OldSize) return false;
+        stored.resize(length);
+        // A database shorter than a record's place was cut after the journal began.
+        if (!ReadExact(db.Fd, stored.data(), length, address) ||
+            std::memcmp(stored.data(), record + 8, length) != 0)
+            return true;
+        scan.Skip(length + ZanJournalRecordOverhead);
+    }
+    return false;
+}
+
 // The checks of the header fields beyond the checksum.
 bool HeaderFieldsPossible(const TJournalHeader& h, std::string& reason) {
     if (h.Version != ZanJournalVersion) {
@@ -475,6 +513,22 @@ TJournalCheck InspectJournal(const std::string& journalPath, const std::string& 
     }
     if (!check.Header.Decode(head)) {
         check.Reason = "header checksum fails";
+        // A header cut while it was written leaves the database untouched. Its fields as
+        // they read (records that hold their checksums under its nonce are this journal's)
+        // may still show the database written since: the header was damaged afterwards.
+        uint8_t asRead[ZanJournalHeaderSize];
+        std::memcpy(asRead, head, sizeof asRead);
+        Put32(asRead + 508, CalcCRC(asRead, 508));
+        TJournalHeader fields;
+        std::string ignored;
+        if (!databasePath.empty() && fields.Decode(asRead) &&
+            HeaderFieldsPossible(fields, ignored) &&
+            DatabaseWrittenSince(fd.Fd, std::min(size, fields.JournalLength), fields,
+                                 databasePath)) {
+            check.Header = fields;
+            check.State = jsDamaged;
+            check.Reason += ", and the database was written after the journal";
+        }
         return check;
     }
     const TJournalHeader& h = check.Header;
@@ -482,17 +536,23 @@ TJournalCheck InspectJournal(const std::string& journalPath, const std::string& 
         check.State = jsDamaged;
         return check;
     }
-    if (size < h.JournalLength) {
-        check.Reason = "records cut";
-        return check;
-    }
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> fixedRecords;
-    check.State = ScanRecords(fd.Fd, h, check.Reason,
-                              [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
-                                  if (address < ZanFixedRegionsEnd)
-                                      fixedRecords.emplace_back(
-                                          address, std::vector<uint8_t>(bytes, bytes + length));
-                              });
+    if (size < h.JournalLength)
+        check.Reason = "records cut";
+    else
+        check.State = ScanRecords(fd.Fd, h, check.Reason,
+                                  [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
+                                      if (address < ZanFixedRegionsEnd)
+                                          fixedRecords.emplace_back(
+                                              address,
+                                              std::vector<uint8_t>(bytes, bytes + length));
+                                  });
+    // A torn journal is removed, which must not leave a commit half written in the database.
+    if (check.State == jsTorn && !databasePath.empty() &&
+        DatabaseWrittenSince(fd.Fd, std::min(size, h.JournalLength), h, databasePath)) {
+        check.State = jsDamaged;
+        check.Reason += ", and the database was written after the journal";
+    }
     if (check.State != jsHot || databasePath.empty()) return check;
 
     // Against the database file.

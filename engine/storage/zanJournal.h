@@ -32,7 +32,9 @@
 // A file whose whole header is zeros holds no journal, like an empty file: the commit point of
 // a kept journal zeroes its header and leaves the records for the next commit to overwrite.
 // A valid header with impossible contents is damage: the journal is kept and the database
-// refused until someone looks at it.
+// refused until someone looks at it. So is a journal that reads as torn while the database
+// already shows the commit's writes (fixed regions as the commit leaves them, or a sound record
+// no longer matching the database): it was damaged after the commit began writing in place.
 #pragma once
 
 #include <bitset>
@@ -93,8 +95,8 @@ enum TJournalState : uint8_t {
     jsAbsent,        // nothing there
     jsEmpty,         // an empty file or one with a zero header: a journal invalidated at its
                      // commit point, not hot; reused by the next commit
-    jsTorn,          // cut before its header was complete, or a record fails its checksum:
-                     // the database was never touched; removable by the commit-lock holder
+    jsTorn,          // cut before its header was complete, or a record fails its checksum,
+                     // and the database untouched; removable by the commit-lock holder
     jsHot,           // complete: its records must go back into the database
     jsDamaged,       // a valid header with impossible contents: kept, the database refused
     jsForeign,       // not a journal of this engine (other bytes, link, directory, FIFO):

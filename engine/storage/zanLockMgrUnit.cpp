@@ -484,10 +484,16 @@ void TDBUserMonitor::Open(const std::string& userName, const std::string& comput
             FLockFile.Open(FLockFileName, faReadWrite, fsDenyNone, true);
         } catch (const EOSError& e) {
             if (e.ErrorCode == ENOENT) continue; // deleted by the last closer meanwhile
-            // A users file the user may not write (made while the database file's mode was
-            // narrower, and kept by a connection since) is no internal error: say so.
-            const bool denied = e.ErrorCode == EACCES || e.ErrorCode == EPERM;
-            ZanDatabaseError(denied ? 8449 : 8581, "TDBUserMonitor.Open",
+            // Something else at the users file's path (a link, a folder, a FIFO or device) is
+            // no users file of ours. A users file the user may not write (made while the
+            // database file's mode was narrower, and kept by a connection since) is no
+            // internal error either: say so.
+            const bool notAFile = e.ErrorCode == ELOOP || e.ErrorCode == EISDIR ||
+                                  e.ErrorCode == EINVAL || e.ErrorCode == ENXIO ||
+                                  e.ErrorCode == ENOTDIR;
+            const bool denied =
+                e.ErrorCode == EACCES || e.ErrorCode == EPERM || e.ErrorCode == EROFS;
+            ZanDatabaseError(notAFile ? 8966 : denied ? 8449 : 8581, "TDBUserMonitor.Open",
                              "The lock file could not be opened: " + e.Message(), this);
         }
         try {

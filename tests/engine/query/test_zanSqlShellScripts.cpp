@@ -142,7 +142,7 @@ TEST(SqlShellScripts, UnreadableScriptFile) {
 }
 
 // A stored table definition damaged on disk (a digit of "RecordSize = " turned into a letter):
-// setting the text of a statement naming the table fails with the engine's error, which reaches
+// setting the text of a statement naming the table fails with damage (8962), which reaches
 // the shell as an error line (it once escaped a destructor and aborted the process).
 TEST(SqlShellScripts, DamagedTableDefinition) {
     TTempFile file("damaged.zan");
@@ -160,7 +160,7 @@ TEST(SqlShellScripts, DamagedTableDefinition) {
     std::string o, e;
     EXPECT_EQ(RunScript("SELECT COUNT(*) FROM w;\nINSERT INTO w VALUES (1);\n", file.Path, o, e), 1);
     EXPECT_EQ(o, "");
-    EXPECT_NE(e.find("error 8581: "), std::string::npos) << e;
+    EXPECT_NE(e.find("error 8962: "), std::string::npos) << e; // damage, no internal error
 }
 
 // What the shell cannot read or write is a failure, and comments alone are no statement: a

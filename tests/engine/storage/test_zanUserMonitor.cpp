@@ -428,7 +428,7 @@ TEST(UserMonitor, RaceSoakKeepsEveryoneInTheFileAtThePath) {
 }
 
 // Something other than a regular file at the users-file path (a link to another file or to the
-// database itself, a dangling link, a FIFO, a directory) is refused with an engine error; the
+// database itself, a dangling link, a FIFO, a directory) is refused as a damaged users file; the
 // link's target keeps its bytes and the opener never blocks.
 TEST(UserMonitor, RefusesAUsersPathThatIsNotARegularFile) {
     TDbFiles files("um_not_regular");
@@ -456,7 +456,8 @@ TEST(UserMonitor, RefusesAUsersPathThatIsNotARegularFile) {
         c.Make(files.Lck.Path);
         TConn conn(files);
         std::string message;
-        EXPECT_EQ(ErrorCodeOf([&] { conn.Mon->Open("alice", "host"); }, &message), 8581)
+        // A damaged users file (8966), not an internal error.
+        EXPECT_EQ(ErrorCodeOf([&] { conn.Mon->Open("alice", "host"); }, &message), 8966)
             << c.Name;
         EXPECT_NE(message.find("could not be opened"), std::string::npos) << c.Name << message;
         EXPECT_EQ(ReadFileBytes(other.Path).size(), text.size()) << c.Name;

@@ -67,8 +67,8 @@ TEST(SqlShellReferences, BracketedNames) {
          0, "[select]\tCOUNT(*)\na\t1\nb\t2\n[select]\tSUM(k)\nb\t6\n", {}},
         {"a bracketed table name qualifies its columns",
          table + "SELECT [my t].k FROM [my t] WHERE [my t].[c 1] = 2;\n"
-                 "SELECT [c 1] FROM [my t] ORDER BY [my t].k;\n",
-         0, "[my t].k\n1\n[c 1]\n2\n1\n3\n", {}},
+                 "SELECT [c 1], k FROM [my t] ORDER BY [my t].k;\n",
+         0, "[my t].k\n1\n[c 1]\tk\n2\t1\n1\t2\n3\t5\n", {}},
     });
 }
 

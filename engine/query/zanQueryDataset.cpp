@@ -42,6 +42,19 @@ TResultSetField* TResultSetFields::FindResultSetField(const std::string& name) c
     return nullptr;
 }
 
+TResultSetField* TResultSetFields::FindReferencedField(std::string_view qualifier,
+                                                      const std::string& name) const {
+    if (!qualifier.empty())
+        for (int rank = 1; rank <= 2; ++rank)
+            for (int i = 0; i < Count(); ++i) {
+                TResultSetField* f = Items(i);
+                if (f->SelectFieldItem &&
+                    ColumnReferenceRank(*f->SelectFieldItem, qualifier, name) == rank)
+                    return f;
+            }
+    return FindResultSetField(name);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Accumulators
 

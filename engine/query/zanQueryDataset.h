@@ -60,6 +60,9 @@ public:
     // The first column whose output name equals name (any case), or whose select item's source
     // name, column name or trimmed expression text does.
     TResultSetField* FindResultSetField(const std::string& name) const;
+    // The column a reference qualifier.name means: with a qualifier, first the plain column of
+    // the table it names (ColumnReferenceRank); else as FindResultSetField finds it.
+    TResultSetField* FindReferencedField(std::string_view qualifier, const std::string& name) const;
 };
 
 // One aggregate of one row: its function, DISTINCT, a count and a running value. MAX and MIN

@@ -238,7 +238,12 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
             }
             if (n->Kind == enkField) {
                 const std::string name = n->Data.AsString();
-                TResultSetField* f = fields.FindResultSetField(name);
+                // A qualified name means its table's column, also when another table's column
+                // of the same name comes first.
+                const bool qualified =
+                    !n->TokenArgs.empty() && n->TokenArgs[0]->Token == zstTableName;
+                TResultSetField* f =
+                    fields.FindReferencedField(qualified ? n->TokenArgs[0]->Text : "", name);
                 const size_t dot = name.rfind('.');
                 if (!f && dot != std::string::npos)
                     f = fields.FindResultSetField(name.substr(dot + 1));

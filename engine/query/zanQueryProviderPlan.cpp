@@ -331,6 +331,8 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             TResultSetField* f = nullptr;
             if (o->FieldIndex > 0 && o->FieldIndex <= FResultFields.Count()) {
                 f = FResultFields.Items(o->FieldIndex - 1);
+            } else if (o->ResultSetIndex >= 0 && o->ResultSetIndex < FResultFields.Count()) {
+                f = FResultFields.Items(o->ResultSetIndex);
             } else {
                 f = FResultFields.FindResultSetField(o->SortKey);
                 if (!f) f = FResultFields.FindResultSetField(FieldPart(o->SortKey));

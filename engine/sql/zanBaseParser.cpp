@@ -1,5 +1,6 @@
 #include "engine/sql/zanBaseParser.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <unordered_map>
@@ -227,6 +228,20 @@ TZanSQLToken TZanTokenParser::FlushWord(std::string& text) {
     return GetSQLToken(text);
 }
 
+void TZanTokenParser::ScanNumberRest() {
+    while (IsDigit(CurrChar()) || CurrChar() == '.')
+        IncCurrChar();
+    // An exponent belongs to the number only with its digits: "1e3" is 1000, "1e" is 1 and e.
+    if (CurrChar() != 'e' && CurrChar() != 'E') return;
+    const char next = CharAt(FPos + 1);
+    const bool sign = next == '+' || next == '-';
+    if (!IsDigit(sign ? CharAt(FPos + 2) : next)) return;
+    IncCurrChar();
+    if (sign) IncCurrChar();
+    while (IsDigit(CurrChar()))
+        IncCurrChar();
+}
+
 bool TZanTokenParser::SignStartsNumber() const {
     const char next = CharAt(FPos + 1);
     return (IsDigit(next) || next == '.') && !FLastEndsOperand;
@@ -264,10 +279,13 @@ bool TZanTokenParser::ScanQuoted(TZanSQLToken& token, std::string& text) {
         body.append(FText, from, FPos - from);
     }
     text = std::move(body);
-    if (FQualified || open == '[')
+    // A quoted name followed by a dot qualifies the next name, whatever its quotes.
+    if (FQualified)
         token = zstFieldName;
     else if (CurrChar() == '.')
         token = zstTableName;
+    else if (open == '[')
+        token = zstFieldName;
     else if (open == '\'')
         token = zstStringLiteral;
     else
@@ -330,8 +348,7 @@ TZanSQLToken TZanTokenParser::NextSQLToken(std::string& text) {
             const bool number = SignStartsNumber();
             IncCurrChar();
             if (number) {
-                while (IsDigit(CurrChar()) || CurrChar() == '.')
-                    IncCurrChar();
+                ScanNumberRest();
                 text.assign(FText, FTokenStart, FPos - FTokenStart);
                 return zstNumber;
             }
@@ -379,8 +396,7 @@ TZanSQLToken TZanTokenParser::NextSQLToken(std::string& text) {
             }
             if (IsDigit(CharAt(FPos + 1))) { // a number such as .5
                 StartToken();
-                while (IsDigit(CurrChar()) || CurrChar() == '.')
-                    IncCurrChar();
+                ScanNumberRest();
                 text.assign(FText, FTokenStart, FPos - FTokenStart);
                 return zstNumber;
             }
@@ -403,8 +419,7 @@ TZanSQLToken TZanTokenParser::NextSQLToken(std::string& text) {
         default:
             if (IsDigit(c) && !pending) {
                 StartToken();
-                while (IsDigit(CurrChar()) || CurrChar() == '.')
-                    IncCurrChar();
+                ScanNumberRest();
                 text.assign(FText, FTokenStart, FPos - FTokenStart);
                 return zstNumber;
             }
@@ -524,6 +539,16 @@ std::string TZanTokenParser::GetUnparsedText() const {
 bool ZanReadNumberToken(std::string_view text, double& value) {
     std::string_view body = text;
     if (!body.empty() && (body[0] == '-' || body[0] == '+')) body.remove_prefix(1);
+    // An exponent: "e" or "E", an optional sign and at least one digit.
+    const size_t e = body.find_first_of("eE");
+    if (e != std::string_view::npos) {
+        std::string_view exponent = body.substr(e + 1);
+        if (!exponent.empty() && (exponent[0] == '-' || exponent[0] == '+'))
+            exponent.remove_prefix(1);
+        if (exponent.empty() || !std::all_of(exponent.begin(), exponent.end(), IsDigit))
+            return false;
+        body = body.substr(0, e);
+    }
     int digits = 0, dots = 0;
     for (char c : body) {
         if (IsDigit(c))

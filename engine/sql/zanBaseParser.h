@@ -100,6 +100,8 @@ private:
     TZanSQLToken FlushWord(std::string& text);
     // Scans a quoted text; False (and nothing consumed) when it is not closed.
     bool ScanQuoted(TZanSQLToken& token, std::string& text);
+    // Consumes the digits and dots of a number and its exponent, if any.
+    void ScanNumberRest();
     // Whether a sign glued to digits may start a number here: not right after an operand.
     bool SignStartsNumber() const;
     // Asks a mapper about the word; scans and appends the further words of a member.
@@ -128,7 +130,8 @@ private:
 // ---- Number tokens -------------------------------------------------------------------------
 
 // The one reader of number tokens: an optional sign, digits with at most one ".", at least one
-// digit ("1.2.3", "-." and "+" are no numbers). False also for a value beyond the double range.
+// digit, then an optional exponent ("e", a sign, digits): "1.2.3", "-.", "+" and "1e" are no
+// numbers. False also for a value beyond the double range.
 bool ZanReadNumberToken(std::string_view text, double& value);
 // A whole number: an optional sign and digits only, within 32 bits.
 bool ZanReadWholeNumberToken(std::string_view text, int32_t& value);

@@ -178,13 +178,15 @@ bool CutToCharacters(std::string& text, int32_t size) {
     return true;
 }
 
-// A date-time from a value; text through the engine's one date reader.
-TDateTime DateTimeOf(const Variant& v, std::string_view context) {
+// A date-time from a value; text through the engine's one date reader, a time's text too unless
+// timeText is false.
+TDateTime DateTimeOf(const Variant& v, std::string_view context, bool timeText = true) {
     if (v.Type() == varString) {
         Variant out;
         const std::string& text = v.StringRef();
         if (TZanDataConversionValidator::TryConvertStrToDateTime(text, ftDateTime, out) != 0 &&
-            TZanDataConversionValidator::TryConvertStrToDateTime(text, ftTime, out) != 0)
+            (!timeText ||
+             TZanDataConversionValidator::TryConvertStrToDateTime(text, ftTime, out) != 0))
             Mismatch(context);
         if (VarIsNull(out)) Mismatch(context);
         return out.AsDouble();
@@ -892,14 +894,15 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
             n->NodeResult = Variant(v.AsCurrency());
             return;
         case ftDate:
-            n->NodeResult = VarFromDateTime(DateOf(DateTimeOf(v, C_CASTCONTEXT)));
+            // A date or date-time text: a time's text ("12", "10:30") has no date to give.
+            n->NodeResult = VarFromDateTime(DateOf(DateTimeOf(v, C_CASTCONTEXT, false)));
             return;
         case ftTime:
             n->NodeResult = VarFromDateTime(TimeOf(DateTimeOf(v, C_CASTCONTEXT)));
             return;
         case ftDateTime:
         case ftTimeStamp:
-            n->NodeResult = VarFromDateTime(DateTimeOf(v, C_CASTCONTEXT));
+            n->NodeResult = VarFromDateTime(DateTimeOf(v, C_CASTCONTEXT, false));
             return;
         default:
             ZanDatabaseError(10000, C_CASTCONTEXT, FieldTypeName(e->DataType));

@@ -1103,8 +1103,9 @@ TZanExprNode* TZanExprParser::ParseExtract() {
     if (FValidateFields) {
         const TFieldType t = value->DataType;
         const bool timePart = part == zstHour || part == zstMinute || part == zstSecond;
+        // A time has no year, month or day, as a date has no hour, minute or second.
         const bool ok = timePart ? (t == ftTime || t == ftDateTime || t == ftTimeStamp)
-                                 : IsTemporalType(t);
+                                 : IsTemporalType(t) && t != ftTime;
         if (!ok) {
             SetError(at, SzanInvalidValeExprInEXTRACTExpr);
             return value;

@@ -12,6 +12,7 @@ void TOrderByItem::Assign(const TCollectionItem& source) {
     if (!s) return TCollectionItem::Assign(source);
     FieldIndex = s->FieldIndex;
     SortKey = s->SortKey;
+    ResultSetIndex = s->ResultSetIndex;
     Descending = s->Descending;
 }
 

@@ -18,6 +18,7 @@ public:
     ZAN_CLASS(TOrderByItem)
     int32_t FieldIndex = 0; // 1-based result column when given by number, else 0
     std::string SortKey;    // the key's text when given by name or expression
+    int32_t ResultSetIndex = -1; // 0-based result column the select analyser found, else -1
     bool Descending = false;
     void Assign(const TCollectionItem& source) override;
 };

@@ -209,11 +209,49 @@ TSelectFieldItem* TSelectFields::FindField(std::string_view name) const {
     return static_cast<TSelectFieldItem*>(TInternalFields::FindField(name));
 }
 
+namespace {
+
+// A name without the brackets that quote it.
+std::string_view Unbracketed(std::string_view name) {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        return name.substr(1, name.size() - 2);
+    return name;
+}
+
+// A column's name or text names it also without its brackets: "[first col]" is "first col".
+bool NamesColumn(std::string_view text, std::string_view name) {
+    return SameText(text, name) || SameText(Unbracketed(text), name);
+}
+
+} // namespace
+
+int ColumnReferenceRank(const TSelectFieldItem& column, std::string_view qualifier,
+                        std::string_view field) {
+    const TTableNameItem* table = column.SourceTableItem;
+    if (!table || column.HasAggregateFunction || column.SourceFieldName.empty()) return 0;
+    qualifier = Unbracketed(qualifier);
+    if (qualifier.empty() || !SameText(column.SourceFieldName, Unbracketed(field))) return 0;
+    const std::string& alias = table->GetCorrelationName();
+    if (SameText(alias, qualifier) || (alias.empty() && SameText(table->GetTableName(), qualifier)))
+        return 1;
+    return SameText(table->GetTableName(), qualifier) ? 2 : 0;
+}
+
+TSelectFieldItem* TSelectFields::FindReference(std::string_view qualifier,
+                                               std::string_view name) const {
+    if (!qualifier.empty())
+        for (int rank = 1; rank <= 2; ++rank)
+            for (int i = 0; i < Count(); ++i)
+                if (ColumnReferenceRank(*Items(i), qualifier, name) == rank) return Items(i);
+    return FindColumn(qualifier, name);
+}
+
 TSelectFieldItem* TSelectFields::FindColumn(std::string_view qualifier,
                                             std::string_view name) const {
     for (int i = 0; i < Count(); ++i) {
         TSelectFieldItem* c = Items(i);
-        if (SameText(c->GetFieldName(), name) || SameText(Trim(c->RawColumnName), name)) return c;
+        if (NamesColumn(c->GetFieldName(), name) || NamesColumn(Trim(c->RawColumnName), name))
+            return c;
         if (!qualifier.empty() && c->SourceTableItem &&
             (SameText(c->SourceTableItem->GetCorrelationName(), qualifier) ||
              SameText(c->SourceTableItem->GetTableName(), qualifier)) &&
@@ -353,7 +391,7 @@ bool TZanSelectAnalyser::CheckGroupedColumns(const TGroupByItems* items) {
     if (!items) return true;
     for (int i = 0; i < items->Count() && FErrorText.empty(); ++i) {
         TGroupByItem* g = items->Items(i);
-        TSelectFieldItem* c = FSelectFields.FindColumn(g->TableName, g->FieldName);
+        TSelectFieldItem* c = FSelectFields.FindReference(g->TableName, g->FieldName);
         if (!c) {
             SetError(std::string(SzanGroupByColumnNotFound) + " : " + g->FieldName);
             break;
@@ -412,7 +450,7 @@ void TZanSelectAnalyser::CheckHavingFieldRefs(const TZanExprNode* root) {
         if (n->Kind != enkField || n->Operator != zeoFIELD2) return true;
         const std::string qualifier = QualifierOf(n);
         const std::string name = n->Data.AsString();
-        if (!FSelectFields.FindColumn(qualifier, name))
+        if (!FSelectFields.FindReference(qualifier, name))
             SetError(std::string(SzanHavingFieldNotInResult) + ": " +
                      (qualifier.empty() ? name : qualifier + "." + name));
         return true;
@@ -422,7 +460,8 @@ void TZanSelectAnalyser::CheckHavingFieldRefs(const TZanExprNode* root) {
 bool TZanSelectAnalyser::CheckOrderByColumns(const TOrderByItems* items) {
     if (!items) return true;
     for (int i = 0; i < items->Count() && FErrorText.empty(); ++i) {
-        const TOrderByItem* o = items->Items(i);
+        TOrderByItem* o = items->Items(i);
+        o->ResultSetIndex = -1;
         if (o->FieldIndex > 0) {
             if (o->FieldIndex > FSelectFields.Count())
                 SetError(std::string(SzanOrderByColumnIndexOutOfRange) + " : " +
@@ -435,17 +474,26 @@ bool TZanSelectAnalyser::CheckOrderByColumns(const TOrderByItems* items) {
             qualifier = name.substr(0, dot);
             name = name.substr(dot + 1);
         }
-        if (FSelectFields.FindColumn(qualifier, name) || FSelectFields.FindColumn("", o->SortKey))
-            continue;
+        const TSelectFieldItem* c = FSelectFields.FindReference(qualifier, name);
+        if (!c) c = FSelectFields.FindColumn("", o->SortKey);
         // An unqualified name is also the column of the one selected field of that name
         // ("SELECT t.a ... ORDER BY a"); two such fields leave it ambiguous.
-        int sources = 0;
-        for (int j = 0; qualifier.empty() && j < FSelectFields.Count(); ++j) {
-            const TSelectFieldItem* c = FSelectFields.Items(j);
-            if (c->SourceTableItem && !c->HasAggregateFunction && SameText(c->SourceFieldName, name))
-                ++sources;
+        if (!c && qualifier.empty()) {
+            int sources = 0;
+            for (int j = 0; j < FSelectFields.Count(); ++j) {
+                const TSelectFieldItem* s = FSelectFields.Items(j);
+                if (s->SourceTableItem && !s->HasAggregateFunction &&
+                    SameText(s->SourceFieldName, name)) {
+                    ++sources;
+                    c = s;
+                }
+            }
+            if (sources != 1) c = nullptr;
         }
-        if (sources != 1) SetError(std::string(SzanOrderByColumnNotPresent) + " : " + o->SortKey);
+        if (!c)
+            SetError(std::string(SzanOrderByColumnNotPresent) + " : " + o->SortKey);
+        else
+            o->ResultSetIndex = c->GetIndex(); // the plan sorts by this very column
     }
     return FErrorText.empty();
 }

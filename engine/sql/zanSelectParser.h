@@ -93,9 +93,21 @@ public:
     bool ContainsAggregateColumns() const;
     bool ContainsGroupedOutput() const;
     TSelectFieldItem* FindField(std::string_view name) const;
-    // By output name or raw text; with a qualifier, also by source table and source field.
+    // By output name or raw text (a bracketed one also by the name inside the brackets); with a
+    // qualifier, also by source table and source field.
     TSelectFieldItem* FindColumn(std::string_view qualifier, std::string_view name) const;
+    // The column a reference qualifier.name in ORDER BY, GROUP BY or HAVING means: with a
+    // qualifier, first the plain column of the table it names (ColumnReferenceRank 1, then 2);
+    // else as FindColumn finds it.
+    TSelectFieldItem* FindReference(std::string_view qualifier, std::string_view name) const;
 };
+
+// How a plain column answers the reference qualifier.field (either may be bracketed): 1 when
+// the qualifier is its table's alias or the name of its unaliased table, 2 when it is the table
+// name of its aliased table, 0 otherwise (another table or field, or no plain column). The
+// smaller rank wins, as a qualified name finds its table.
+int ColumnReferenceRank(const TSelectFieldItem& column, std::string_view qualifier,
+                        std::string_view field);
 
 class TZanSelectAnalyser {
 public:

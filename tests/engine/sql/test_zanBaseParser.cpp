@@ -45,7 +45,8 @@ const ScanCase kScanCases[] = {
     {"T.Name", "TableName(T) FieldName(Name)"},
     {"T.*", "TableName(T) Mult(*)"},
     {"\"my table\".x", "TableName(my table) FieldName(x)"},
-    {"[my col].x", "FieldName(my col) FieldName(x)"},
+    {"[my col].x", "TableName(my col) FieldName(x)"}, // a bracketed table name qualifies
+    {"[my col] .x", "FieldName(my col) FieldName(x)"},
     {"t.[a b]", "TableName(t) FieldName(a b)"},
     {"t.select", "TableName(t) FieldName(select)"},
     {"'it''s'", "StringLiteral(it's)"},
@@ -68,6 +69,8 @@ const ScanCase kScanCases[] = {
     {"'a' -1", "StringLiteral(a) Sub(-) Number(1)"},
     {") +1", "RParen()) Add(+) Number(1)"},
     {"1.2.3 *2", "Number(1.2.3) Mult(*) Number(2)"},
+    {"(1e3,.5E-1,-1e+2) 1e", "LParen(() Number(1e3) Comma(,) Number(.5E-1) Comma(,) Number(-1e+2) "
+                             "RParen()) Number(1) FieldName(e)"},
     {"a--b", "FieldName(a) Sub(-) Sub(-) FieldName(b)"},
     {"a||b a || b", "FieldName(a||b) FieldName(a) Concatenate(||) FieldName(b)"},
     {"a/b", "FieldName(a) Div(/) FieldName(b)"},
@@ -186,7 +189,10 @@ TEST(NumberTokens, StrictReader) {
         {"12", true, true},      {"-12", true, true},   {"+3", true, true},
         {"1.5", true, false},    {".5", true, false},   {"5.", true, false},
         {"1.2.3", false, false}, {"-.", false, false},  {"-", false, false},
-        {"", false, false},      {"1e5", false, false}, {"4294967296", true, false},
+        {"", false, false},      {"1e5", true, false},  {"4294967296", true, false},
+        {"-2.5E-3", true, false}, {"1e+2", true, false}, {"1e", false, false},
+        {"1e+", false, false},   {"e5", false, false},  {"1e5.5", false, false},
+        {"1e400", false, false},
     };
     for (const auto& c : cases) {
         double d = 0;
@@ -198,6 +204,8 @@ TEST(NumberTokens, StrictReader) {
     EXPECT_FALSE(ZanReadNumberToken(std::string(400, '9'), d));
     EXPECT_TRUE(ZanReadNumberToken("-1.25", d));
     EXPECT_EQ(d, -1.25);
+    EXPECT_TRUE(ZanReadNumberToken("-2.5E-3", d));
+    EXPECT_EQ(d, -0.0025);
 }
 
 // ---- Stacks and parser base ----

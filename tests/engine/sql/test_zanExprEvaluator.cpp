@@ -253,6 +253,12 @@ TEST_F(ExprEvaluatorTest, FunctionsCastsAndExtract) {
         {"CAST('32767' AS SMALLINT)", 0, "32767"},
         {"CAST('2024-01-05' AS DATE)", 0, "2024-01-05"},
         {"CAST('soon' AS DATE)", 0, "error 9645"},
+        // A text that is a time (or reads as one) is no date and no date-time.
+        {"CAST('12' AS DATE)", 0, "error 9645"},
+        {"CAST('1.5' AS DATE)", 0, "error 9645"},
+        {"CAST('10:30' AS DATE)", 0, "error 9645"},
+        {"CAST('10:30' AS TIMESTAMP)", 0, "error 9645"},
+        {"CAST('2024-01-05 10:30:15' AS DATE)", 0, "2024-01-05"},
         {"CAST(dt AS DATE)", 0, "2024-02-29"},
         {"CAST(dt AS TIME)", 0, "1899-12-30 10:30:15.250"},
         {"CAST(a AS BOOLEAN)", 0, "True"},

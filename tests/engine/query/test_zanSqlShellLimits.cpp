@@ -86,3 +86,26 @@ TEST(SqlShellLimits, DateTimesBeforeDayZeroOrderByTheirInstant) {
          1, expected, {"error 9729: "}},
     });
 }
+
+// A time's digits after the seconds are a fraction, as a field reads them: SQL read ".5" as 5
+// milliseconds and ".0000001" as 1, and refused more than three digits of a non-zero fraction
+// ("12:00:00.1234" was 1,234 milliseconds).
+TEST(SqlShellLimits, FractionsOfASecond) {
+    RunScriptCases({
+        {"one to seven digits",
+         "CREATE TABLE t (t TIME, ts TIMESTAMP, id INTEGER);\n"
+         "INSERT INTO t VALUES ('12:00:00.5', '2024-01-01 23:59:59.9', 1);\n"
+         "INSERT INTO t VALUES ('12:00:00.05', '1850-01-01 00:00:00.1234567', 2);\n"
+         "INSERT INTO t VALUES ('12:00:00.0000001', '9999-12-31 23:59:59.999', 3);\n"
+         "SELECT id, CAST(t AS CHAR(20)), CAST(ts AS CHAR(30)) FROM t ORDER BY id;\n"
+         "SELECT id FROM t WHERE t = '12:00:00.500' OR ts = '1850-01-01 00:00:00.123';\n"
+         "SELECT id FROM t WHERE t < '12:00:00.01';\n",
+         0,
+         "id\tCAST(t AS CHAR(20))\tCAST(ts AS CHAR(30))\n"
+         "1\t12:00:00.500\t2024-01-01 23:59:59.900\n"
+         "2\t12:00:00.050\t1850-01-01 00:00:00.123\n"
+         "3\t12:00:00\t9999-12-31 23:59:59.999\n"
+         "id\n1\n2\nid\n3\n",
+         {}},
+    });
+}

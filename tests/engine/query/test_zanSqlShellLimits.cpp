@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "host/win/child_process.h"
 #include "support/zanShellScript.h"
 
 using namespace zan;
@@ -39,7 +40,7 @@ TEST(SqlShellLimits, FieldsPerIndex) {
         {"a primary key one field past the limit leaves no table",
          Table("u", 33) + "SELECT COUNT(*) FROM u;\n" + Table("u", 32) + row +
              "SELECT c39 FROM u WHERE c0 = 4;\n",
-         1, "c39\n6\n", {"error 9603: ", "u: 33 fields, maximum allowed is 32", "Table not found"}},
+         1, "c39\n6\n", {"error 9603: ", "PRIMARY: 33 fields, maximum allowed is 32", "Table not found"}},
         {"unique and non-unique indexes at and past the limit",
          Table("u", 0) + row + "CREATE UNIQUE INDEX q33 ON u (" + Columns(33) + ");\n" +
              "CREATE INDEX n32 ON u (" + Columns(32) + ");\n" +
@@ -67,12 +68,15 @@ TEST(SqlShellLimits, DateTimesBeforeDayZeroOrderByTheirInstant) {
                              "INSERT INTO d VALUES ('0001-01-01 00:00:01', 6);\n"
                              "INSERT INTO d VALUES ('1950-06-01 01:00:00', 7);\n";
     const std::string queries =
-        "SELECT id FROM d ORDER BY ts;\n"
+        "SELECT id, ts FROM d ORDER BY ts;\n"
         "SELECT id FROM d WHERE ts > '1850-06-01 12:00:00' AND ts < '1850-06-02 00:00:00';\n"
         "SELECT id FROM d WHERE ts BETWEEN '1850-06-01 00:30:00' AND '1850-06-01 02:00:00';\n"
         "SELECT MIN(ts), MAX(ts) FROM d WHERE id < 3;\n"
         "SELECT id FROM d WHERE ts >= '1899-12-29 12:00:00' ORDER BY id;\n";
-    const std::string expected = "id\n6\n1\n2\n3\n4\n5\n7\n"
+    const std::string expected = "id\tts\n6\t0001-01-01 00:00:01\n1\t1850-06-01 01:00:00\n"
+                                 "2\t1850-06-01 23:00:00\n3\t1850-06-02 00:00:00\n"
+                                 "4\t1899-12-29 23:59:59\n5\t1899-12-30 12:00:00\n"
+                                 "7\t1950-06-01 01:00:00\n"
                                  "id\n2\n"
                                  "id\n1\n"
                                  "MIN(ts)\tMAX(ts)\n1850-06-01 01:00:00\t1850-06-01 23:00:00\n"

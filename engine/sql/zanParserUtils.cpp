@@ -829,8 +829,15 @@ int64_t ReadTime(std::string_view text, int64_t pos, TDateTime& time) {
         const int64_t from = pos;
         while (pos < n && IsDigitChar(text[pos]))
             ++pos;
-        values[i] = ReadNumber(text.substr(from, pos - from));
+        std::string_view digits = text.substr(from, pos - from);
+        // The fourth number is the fraction of the second: ".5" is half a second, as the
+        // fields read it; digits past the millisecond are dropped.
+        if (i == 3 && digits.size() > 3) digits = digits.substr(0, 3);
+        values[i] = ReadNumber(digits);
         if (values[i] < 0) return -1;
+        if (i == 3)
+            for (size_t d = digits.size(); d < 3; ++d)
+                values[i] *= 10;
         while (pos < n && !IsDigitChar(text[pos]))
             ++pos;
     }

@@ -7,6 +7,7 @@
 #include "engine/storage/zanDataUnit.h"
 #include "engine/storage/zanDisk.h"
 #include "engine/storage/zanInterfaceUnit.h"
+#include "host/rtl/DateUtils.h"
 #include "host/rtl/Format.h"
 #include "host/rtl/SysUtils.h"
 
@@ -1167,6 +1168,9 @@ int32_t TBTree::CompareField(int32_t i, const uint8_t* a, int32_t la, const uint
         double x, y;
         std::memcpy(&x, a, 8);
         std::memcpy(&y, b, 8);
+        // Date-times order by their instant: before day zero a later time of the same day is
+        // a smaller number.
+        if (f.DataType == ftDateTime) return CompareReals(DateTimeOrderValue(x), DateTimeOrderValue(y));
         return CompareReals(x, y);
     }
     case kcBCD: {

@@ -113,6 +113,15 @@ void PrepareIndexDef(TInternalIndexDef& def, TKeyFields& keyFields) {
         }
     }
     const int32_t count = keyFields.FindFieldCountForIndex(name);
+    // A tree takes at most C_MAXKEYFIELDS key fields, the logical record number of a
+    // non-unique index among them: a definition past that would be stored and then fail every
+    // open of its table.
+    if (count > C_MAXKEYFIELDS) {
+        const bool unique = def.GetUnique() || def.GetPrimary();
+        ZanDatabaseErrorFmt(9603, "PrepareIndexDef", "%s: %d fields, maximum allowed is %d",
+                            {name, unique ? count : count - 1,
+                             unique ? C_MAXKEYFIELDS : C_MAXKEYFIELDS - 1});
+    }
     def.SetKeyDataOffset(count / 8 + 1);
     const int32_t m = CalculateMaximumKeySize(keyFields, name) + def.GetKeyDataOffset();
     if (m > C_MAXKEYSIZE) ZanDatabaseError(9602, "PrepareIndexDef", name);

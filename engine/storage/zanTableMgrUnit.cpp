@@ -233,6 +233,10 @@ void TTableDef::CheckStoredLayout() const {
             pageSize < C_DEFAULT_INDEX_PAGE_SIZE || pageSize > 32768 || pageSize % 2048 != 0)
             ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Invalid index definition %s",
                                 {index->GetIndexName()});
+        // A tree takes no more key fields than that; more would fail every open later.
+        if (FKeyFields->FindFieldCountForIndex(index->GetIndexName()) > C_MAXKEYFIELDS)
+            ZanDatabaseErrorFmt(C_FILECORRUPT, context, "Too many key fields in index %s",
+                                {index->GetIndexName()});
     }
     // Key values are copied out of record buffers: every key field must lie inside a record.
     for (int k = 0; k < FKeyFields->Count(); ++k) {

@@ -394,6 +394,12 @@ TDateTime ComposeDateTime(TDateTime date, TDateTime time) {
     return day < 0 ? day - tod : day + tod;
 }
 
+double DateTimeOrderValue(TDateTime value) {
+    if (!(value < 0)) return value; // NaN stays NaN
+    const double day = std::trunc(value);
+    return day + (day - value) + 0.0;
+}
+
 bool TryEncodeDateTime(int year, int month, int day, int hour, int min, int sec, int msec,
                        TDateTime& value) {
     TDateTime d = 0, t = 0;

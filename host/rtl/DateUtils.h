@@ -61,6 +61,11 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int min, int sec,
 TDateTime EncodeDateTime(int year, int month, int day, int hour, int min, int sec, int msec);
 // Joins a date (whose fraction is ignored) and a time of day.
 TDateTime ComposeDateTime(TDateTime date, TDateTime time);
+// A number that orders date-times by the instant they name: the day plus the time of day.
+// Before 1899-12-30 a value is the (negative) day minus its time of day, so the values of
+// one day run backwards and cannot be compared as they are; from day zero on the value is
+// itself. -0.5 and 0.5 (both noon of 1899-12-30) answer the same.
+double DateTimeOrderValue(TDateTime value);
 
 // Decomposition rounds to the nearest millisecond first, so a time just short of midnight
 // becomes midnight of the next day. Values that are not finite or lie outside

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "host/rtl/DateUtils.h"
+
 namespace zan {
 
 namespace {
@@ -80,6 +82,10 @@ TVariantRelationship CompareNumbers(const Variant& a, const Variant& b) {
     if (ca) return CompareCurrencyDouble(a.AsCurrency().Scaled(), b.AsDouble());
     if (ib) return Swap(CompareWholeDouble(b.AsInt64(), 0, a.AsDouble()));
     if (cb) return Swap(CompareCurrencyDouble(b.AsCurrency().Scaled(), a.AsDouble()));
+    // Two date-times by the instants they name (their numbers run backwards within a day
+    // before day zero).
+    if (ta == varDate && tb == varDate)
+        return Order(DateTimeOrderValue(a.AsDouble()), DateTimeOrderValue(b.AsDouble()));
     return Order(a.AsDouble(), b.AsDouble());
 }
 

@@ -169,6 +169,53 @@ TEST(CatalogueChecks, CreateRefusesALayoutTheOpenWouldRefuse) {
     EXPECT_EQ(TableNames(*db).size(), 1u);
 }
 
+// A definition whose index has more key fields than a tree takes (made without the checks of
+// the table component or SQL) was stored, and every open of the table then failed with an
+// internal error (8581): the create refuses it as it refuses other layouts the open would.
+TEST(CatalogueChecks, CreateRefusesAnIndexPastTheKeyFieldLimit) {
+    TTempFile f("cat_keyfields.zan");
+    CreateDatabaseFile(f.Path);
+    auto db = NewDatabase(f.Path);
+    db->Open();
+    for (int keys : {33, 32}) {
+        TTableDef def;
+        def.SetTableName("wide");
+        for (int i = 0; i < 40; ++i)
+            AddTableField(def, "F" + std::to_string(i), ftSmallint);
+        def.GetInternalFields()->SetDefaultOffsets();
+        def.SetRecordSize(def.GetInternalFields()->GetRecordSize());
+        TKeyFields& k = *def.GetKeyFields();
+        for (int i = 0; i < keys; ++i) {
+            const TInternalFieldItem* field = def.GetInternalFields()->Items(i);
+            TKeyFieldItem* key = k.Add();
+            key->SetFieldName(field->GetFieldName());
+            key->SetDataType(field->GetDataType());
+            key->SetFieldSize(field->GetFieldSize());
+            key->SetRecBufOffset(field->GetDataOffset());
+            key->SetNullFlagOffset(field->GetNullFlagOffset());
+            key->SetSizeMarkerOffset(field->GetSizeMarkerOffset());
+            key->SetPhysicalFieldNo(field->GetIndex());
+            key->SetIndexName("ixWide");
+        }
+        TInternalIndexDef* index = def.GetInternalIndexDefs()->Add();
+        index->SetIndexName("ixWide");
+        index->SetIndexSequence(0);
+        index->SetUnique(true);
+        index->SetMaintained(true);
+        index->SetKeyDataOffset(keys / 8 + 1);
+        const int32_t size = CalculateMaximumKeySize(k, "ixWide") + index->GetKeyDataOffset();
+        index->SetMaximumKeySize(size);
+        index->SetIndexPageSize(CalculateIndexPageSize(size));
+        std::string message;
+        EXPECT_EQ(ErrorCodeOf([&] { db->CreateTable(def, false); }, &message), keys > 32 ? 8962 : 0)
+            << keys << " " << message;
+    }
+    TTableDef opened;
+    EXPECT_EQ(ErrorCodeOf([&] { db->OpenTable("wide", opened); }), 0);
+    if (opened.GetActive()) db->CloseTable(opened);
+    EXPECT_EQ(TableNames(*db).size(), 1u);
+}
+
 // A name that differs from a stored one only in the case of a non-ASCII letter names that
 // table: the create refuses it and open and query find the table, in both sort orders.
 class CatalogueCase : public ::testing::TestWithParam<TSortOrder> {};

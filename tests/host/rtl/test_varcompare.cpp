@@ -130,3 +130,24 @@ TEST(VarCompare, DateAndTimeParts) {
 }
 
 } // namespace
+
+// Two date-times compare by the instants they name, also before 1899-12-30 where the number of
+// a later time of the same day is smaller; a date-time against a plain number stays numeric.
+TEST(VarCompare, DateTimesOrderByInstant) {
+    std::vector<TDateTime> instants;
+    for (int day : {-693593, -18000, -2, -1, 0, 1, 45000})
+        for (double tod : {0.0, 0.001, 0.25, 0.5, 0.999})
+            instants.push_back(day < 0 ? day - tod : day + tod);
+    for (size_t i = 0; i < instants.size(); ++i)
+        for (size_t j = 0; j < instants.size(); ++j) {
+            const TVariantRelationship want =
+                i < j ? vrLessThan : i > j ? vrGreaterThan : vrEqual;
+            EXPECT_EQ(VarCompareValue(VarFromDateTime(instants[i]), VarFromDateTime(instants[j])),
+                      want)
+                << instants[i] << " " << instants[j];
+        }
+    // Noon of day zero written either way is one instant.
+    EXPECT_EQ(VarCompareValue(VarFromDateTime(-0.5), VarFromDateTime(0.5)), vrEqual);
+    EXPECT_EQ(VarCompareValue(VarFromDateTime(-1.25), Variant(-1.5)), vrGreaterThan);
+    EXPECT_EQ(VarCompareValue(VarFromDateTime(std::nan("")), VarFromDateTime(1.0)), vrNotEqual);
+}

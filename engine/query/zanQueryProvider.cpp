@@ -37,6 +37,11 @@ bool TQueryExprNodeDataProvider::PrepareAndOpen() {
     return ds.GetActive();
 }
 
+bool TQueryExprNodeDataProvider::ReadRows(const std::vector<Variant>*& firstColumn,
+                                          int32_t& columns) {
+    return FItem && FItem->KeyedRows(firstColumn, columns);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Item: life
 
@@ -396,6 +401,7 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
                                                   : list.FindTableName(table);
             if (!found) continue;
             if (i == this) return;
+            ++FOuterRefCount;
             found->SetInCorrelatedSubquery(true);
             found->SetCorrelatedSubqueryID(i->GetID());
             node->TableList.Add()->Assign(*found);

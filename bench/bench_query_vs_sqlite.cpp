@@ -80,7 +80,8 @@ const TQueryCase C_QUERIES[] = {
     {"scalar subquery", "SELECT id FROM orders WHERE amount > (SELECT AVG(amount) FROM orders) "
                         "AND cust_id < 100"},
     // Correlated subqueries over every customer: the inner column indexed (orders.cust_id), or
-    // not (customers.city, orders.status).
+    // not (customers.city, orders.status). The first reads the outer rows alone (the floor).
+    {"corr outer rows alone", "SELECT c.id FROM customers c WHERE c.id > 0"},
     {"corr EXISTS idx", "SELECT c.id FROM customers c WHERE EXISTS (SELECT * FROM orders o "
                         "WHERE o.cust_id = c.id)"},
     {"corr NOT EXISTS idx", "SELECT c.id FROM customers c WHERE NOT EXISTS (SELECT * FROM "

@@ -360,6 +360,8 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
              node == FEngine->GetUpdateParser().GetSubqueryExpr().GetRootNode());
         TZanQueryProviderItem& child = NewChild(engine);
         if (node) node->SetExprNodeDataProvider(&child.FSubqueryProvider);
+        child.FExistsOnly = node && node->Kind == enkSubquery &&
+                            node->ParserToken.CustomOrdinal == zsqExists;
         if (whereOf) {
             ZanAssert(FEngine->GetTableList().Count() == 1, "Parser engine table count is incorrect");
             child.FWhereOnly = true;

@@ -151,6 +151,8 @@ private:
     bool FUnionAll = false;
     bool FUnionPart = false;
     bool FWhereOnly = false;
+    // The subquery of an EXISTS: one row of its result decides.
+    bool FExistsOnly = false;
     // UPDATE: the old row the SET values read, for the outer references of their subqueries.
     TZanBaseJoinDataProvider* FUpdateRowSource = nullptr;
     int32_t FPlanCount = 0;

@@ -748,10 +748,13 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     }
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
-    ds.SetMaxRecords(GetProvider().GetMaxRecords());
+    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
+    // An EXISTS run per outer row stops at its first row.
+    ds.SetMaxRecords(FExistsOnly && !aggregates && !grouped && !isUnion
+                         ? 1
+                         : GetProvider().GetMaxRecords());
     FResultDefsExist = true;
     if (FCreateDefsOnly) return true;
-    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
     // GROUP BY without aggregates still makes one row per group.
     if (aggregates || grouped) {
         ds.PopulateAggregateResultSet(FResultFields, grouped, FEngine->GetHavingParser().GetRootNode(),

@@ -187,6 +187,10 @@ private:
     std::unordered_map<std::string, std::vector<Variant>> FKeyedRows;
     std::vector<Variant> FProbeRows; // the rows one outer row takes when they are computed
     int32_t FKeyedColumns = 0;
+    // Reading every row once pays off only over enough outer rows: the first ones run the
+    // subquery, until those runs would have cost about what the reading will (see KeyedRows).
+    int64_t FKeyedDeferred = 0;
+    int64_t FKeyedThreshold = -1;
     bool FDropKeyTerms = false; // PreparePlan leaves FKeyTerms out of the WHERE
 };
 

@@ -415,15 +415,15 @@ bool TZanQueryProviderItem::KeyedRows(const std::vector<Variant>*& firstColumn, 
     }
     if (FKeyedState == ksPlanned) {
         // A run with an index costs about what reading a thousand rows does: the outer rows
-        // run the subquery until their runs would have read about the subquery's tables (at
-        // least two runs), so a few outer rows over a large table never read all of it, and
-        // many outer rows pay at most twice what the better way costs.
+        // run the subquery until their runs would have read about the subquery's tables (one
+        // run at least, which opens them), so a few outer rows over a large table never read
+        // all of it, and many outer rows pay at most about twice what the better way costs.
         if (FKeyedThreshold < 0 && FKeyedDeferred > 0) {
             int64_t rows = 0;
             for (const auto& p : FPlan->Mgr.GetTableProviders())
                 if (TZanDatasetBridge* b = p->GetBridge(); b && b->GetInternalActive())
                     rows += b->GetTotalRecordCount();
-            FKeyedThreshold = std::max<int64_t>(2, rows / 1000);
+            FKeyedThreshold = std::max<int64_t>(1, rows / 1000);
         }
         if (FKeyedThreshold < 0 || FKeyedDeferred < FKeyedThreshold) {
             ++FKeyedDeferred;

@@ -109,8 +109,9 @@ void TZanQueryDataset::PopulateResultSet(TResultSetFields& fields, bool distinct
             AddRecord(false);
             ++added;
         }
+        // At the limit no further row is read.
+        if (FMaxRecords > 0 && added >= FMaxRecords) break;
         more = FProviderMgr->NextProviderRecord();
-        if (more && FMaxRecords > 0 && added >= FMaxRecords) break;
     }
     (void)context;
     FRowsAffected = GetTotalRecordCount();

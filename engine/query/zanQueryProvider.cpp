@@ -37,6 +37,11 @@ bool TQueryExprNodeDataProvider::PrepareAndOpen() {
     return ds.GetActive();
 }
 
+bool TQueryExprNodeDataProvider::ReadRows(const std::vector<Variant>*& firstColumn,
+                                          int32_t& columns) {
+    return FItem && FItem->KeyedRows(firstColumn, columns);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Item: life
 
@@ -355,6 +360,8 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
              node == FEngine->GetUpdateParser().GetSubqueryExpr().GetRootNode());
         TZanQueryProviderItem& child = NewChild(engine);
         if (node) node->SetExprNodeDataProvider(&child.FSubqueryProvider);
+        child.FExistsOnly = node && node->Kind == enkSubquery &&
+                            node->ParserToken.CustomOrdinal == zsqExists;
         if (whereOf) {
             ZanAssert(FEngine->GetTableList().Count() == 1, "Parser engine table count is incorrect");
             child.FWhereOnly = true;
@@ -396,6 +403,7 @@ void TZanQueryProviderItem::ParserEngineCallback(TParserNotifyType type, TZanPar
                                                   : list.FindTableName(table);
             if (!found) continue;
             if (i == this) return;
+            ++FOuterRefCount;
             found->SetInCorrelatedSubquery(true);
             found->SetCorrelatedSubqueryID(i->GetID());
             node->TableList.Add()->Assign(*found);

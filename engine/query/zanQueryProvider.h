@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/dataset/zanDatabase.h"
@@ -29,6 +30,7 @@ class TQueryExprNodeDataProvider : public TCustomExprNodeDataProvider {
 public:
     explicit TQueryExprNodeDataProvider(TZanQueryProviderItem* item) : FItem(item) {}
     bool PrepareAndOpen() override;
+    bool ReadRows(const std::vector<Variant>*& firstColumn, int32_t& columns) override;
     TZanQueryProviderItem* GetItem() const { return FItem; }
 
 private:
@@ -74,6 +76,13 @@ public:
     bool GetUnionAll() const { return FUnionAll; }
     // Times the plan was prepared (tests count re-plans of correlated subqueries).
     int32_t GetPlanCount() const { return FPlanCount; }
+    // Whether the item is a keyed correlated subquery whose rows were read once (tests).
+    bool GetRowsKeyed() const { return FKeyedState == ksBuilt; }
+    // Off: every correlated subquery runs per outer row (tests compare both ways).
+    static void SetKeyedSubqueries(bool value);
+    // The rows of a keyed correlated subquery for the current outer row (see FKeyedState);
+    // False when the item is not keyed or this outer row's values cannot be keyed.
+    bool KeyedRows(const std::vector<Variant>*& firstColumn, int32_t& columns);
     void AddError(const std::string& text);
 
 private:
@@ -105,6 +114,12 @@ private:
     void BindParams(TZanExpr& expr);
     // Outer-field nodes take the current value of their field in the item owning the table.
     void ResolveOuterReferences(TZanExpr& expr);
+    // The current value of an outer-field node's field.
+    Variant OuterValue(const TZanExprNode& node);
+    // Whether the item can be keyed (FKeyedState); fills FKeyParts and FKeyTerms.
+    bool AnalyseKeyed();
+    // Reads the rows once, without the key equalities, grouped by the inner key values.
+    bool BuildKeyedRows();
     bool InternalCreateResultSet();
     // The WHERE the analyser splits: without the conditions that read correlated subqueries.
     TZanExprNode* PushableWhere();
@@ -136,9 +151,47 @@ private:
     bool FUnionAll = false;
     bool FUnionPart = false;
     bool FWhereOnly = false;
+    // The subquery of an EXISTS: one row of its result decides.
+    bool FExistsOnly = false;
     // UPDATE: the old row the SET values read, for the outer references of their subqueries.
     TZanBaseJoinDataProvider* FUpdateRowSource = nullptr;
     int32_t FPlanCount = 0;
+    // Outer references the item's own clauses hold (counted as the parser resolves them).
+    int32_t FOuterRefCount = 0;
+    // A correlated SELECT whose outer references all sit in top-level WHERE equalities
+    // "inner column = outer column" (nothing grouped, distinct or nested) is keyed: its rows
+    // are read once without those equalities and grouped by the inner columns' values; an
+    // outer row then takes the group of its own values instead of running the subquery again.
+    enum TKeyedState : uint8_t { ksUnknown, ksNo, ksPlanned, ksBuilt };
+    struct TKeyPart {
+        const TZanExprNode* Inner; // a field node of the subquery's tables
+        const TZanExprNode* Outer; // an outer-field node
+        bool Strings;              // string keys (else numbers)
+    };
+    // Another comparison of an inner and an outer column, checked on a group's rows.
+    struct TResidual {
+        const TZanExprNode* Term;
+        const TZanExprNode* Inner;
+        const TZanExprNode* Outer;
+        bool InnerLeft;
+        bool Strings;
+    };
+    TKeyedState FKeyedState = ksUnknown;
+    std::vector<TKeyPart> FKeyParts;
+    std::vector<TResidual> FResiduals;
+    std::vector<const TZanExprNode*> FKeyTerms; // the WHERE conjuncts keys and residuals stand for
+    // COUNT, MIN or MAX as the only column: computed over the rows of a group that pass.
+    TZanSQLAggFunc FKeyedAggregate = zafUnknown;
+    // Per key: for each row, the first column's value (an aggregate's argument) followed by
+    // the residuals' inner values.
+    std::unordered_map<std::string, std::vector<Variant>> FKeyedRows;
+    std::vector<Variant> FProbeRows; // the rows one outer row takes when they are computed
+    int32_t FKeyedColumns = 0;
+    // Reading every row once pays off only over enough outer rows: the first ones run the
+    // subquery, until those runs would have cost about what the reading will (see KeyedRows).
+    int64_t FKeyedDeferred = 0;
+    int64_t FKeyedThreshold = -1;
+    bool FDropKeyTerms = false; // PreparePlan leaves FKeyTerms out of the WHERE
 };
 
 class TZanQueryProvider : public TCollection {

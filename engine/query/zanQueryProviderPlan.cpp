@@ -4,6 +4,7 @@
 #include "engine/query/zanQueryProviderPlan.h"
 
 #include <algorithm>
+#include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -133,7 +134,371 @@ void SplitConjuncts(TZanExprNode* n, std::vector<TZanExprNode*>& out) {
     out.push_back(n);
 }
 
+// Outer-field nodes in the subtree.
+int CountOuterRefs(const TZanExprNode* n) {
+    if (!n) return 0;
+    int count = n->Operator == zeoOUTERFIELD ? 1 : 0;
+    count += CountOuterRefs(n->Left) + CountOuterRefs(n->Right);
+    for (const TZanExprNode* a : n->Args)
+        count += CountOuterRefs(a);
+    return count;
+}
+
+// Whether the subtree holds a function (which may fail on a row) or a subquery.
+bool HoldsFuncOrSubquery(const TZanExprNode* n) {
+    if (!n) return false;
+    if (n->Kind == enkFunc || n->Kind == enkSubquery || n->ExprNodeDataProvider) return true;
+    if (HoldsFuncOrSubquery(n->Left) || HoldsFuncOrSubquery(n->Right)) return true;
+    for (const TZanExprNode* a : n->Args)
+        if (HoldsFuncOrSubquery(a)) return true;
+    return false;
+}
+
+bool IsNumberType(TFieldType type) {
+    switch (type) {
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+    case ftFloat:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Appends a key part for a value that is not NULL. Numbers compare as doubles: an integral
+// value below 2^53 is one integer key whatever its type, another double keys its bits. Two
+// strings are equal in either sort order only when their bytes are. False for a value these
+// rules cannot place (the row or the outer value is then not keyed).
+bool AppendKey(const Variant& v, bool strings, std::string& key) {
+    const TVarType t = v.Type();
+    if (strings) {
+        if (t != varString) return false;
+        const std::string& text = v.StringRef();
+        const uint32_t size = uint32_t(text.size());
+        key += 's';
+        key.append(reinterpret_cast<const char*>(&size), sizeof size);
+        key += text;
+        return true;
+    }
+    constexpr double C_EXACT = 9007199254740992.0; // 2^53
+    int64_t whole = 0;
+    if (t == varInteger || t == varSmallint || t == varInt64) {
+        whole = v.AsInt64();
+        if (whole >= int64_t(C_EXACT) || whole <= -int64_t(C_EXACT)) return false;
+    } else if (t == varDouble) {
+        const double d = v.AsDouble();
+        if (std::isnan(d) || std::fabs(d) >= C_EXACT) return false;
+        if (d != std::floor(d)) {
+            key += 'd';
+            key.append(reinterpret_cast<const char*>(&d), sizeof d);
+            return true;
+        }
+        whole = int64_t(d);
+    } else {
+        return false;
+    }
+    key += 'i';
+    key.append(reinterpret_cast<const char*>(&whole), sizeof whole);
+    return true;
+}
+
+bool IsNullValue(const Variant& v) {
+    return v.Type() == varNull || v.Type() == varEmpty;
+}
+
+constexpr int C_RESIDUAL_UNKNOWN = -2;
+
+// A residual comparison as the evaluator makes it: 1 True, 0 False or undecided (NULL), and
+// C_RESIDUAL_UNKNOWN for values these rules do not cover.
+template <class TResidual>
+int ResidualCompare(const TResidual& r, const Variant& a, const Variant& b, TZanCompareFunc compare) {
+    if (IsNullValue(a) || IsNullValue(b)) return 0;
+    int c = 0;
+    const TVarType ta = a.Type(), tb = b.Type();
+    const bool ia = ta == varInteger || ta == varSmallint || ta == varInt64;
+    const bool ib = tb == varInteger || tb == varSmallint || tb == varInt64;
+    if (r.Strings) {
+        if (ta != varString || tb != varString) return C_RESIDUAL_UNKNOWN;
+        const std::string& x = a.StringRef();
+        const std::string& y = b.StringRef();
+        c = compare(x.data(), int32_t(std::min<size_t>(x.size(), INT32_MAX)), y.data(),
+                    int32_t(std::min<size_t>(y.size(), INT32_MAX)), false,
+                    r.Term->CaseInsensitiveMatch);
+    } else if (ia && ib) {
+        const int64_t x = a.AsInt64(), y = b.AsInt64();
+        c = x < y ? -1 : x > y ? 1 : 0;
+    } else if ((ia || ta == varDouble) && (ib || tb == varDouble)) {
+        const double x = a.AsDouble(), y = b.AsDouble();
+        if (std::isnan(x) || std::isnan(y)) return C_RESIDUAL_UNKNOWN;
+        c = x < y ? -1 : x > y ? 1 : 0;
+    } else {
+        return C_RESIDUAL_UNKNOWN;
+    }
+    switch (r.Term->Operator) {
+    case zeoEQ:
+        return c == 0;
+    case zeoNE:
+        return c != 0;
+    case zeoLT:
+        return c < 0;
+    case zeoLE:
+        return c <= 0;
+    case zeoGT:
+        return c > 0;
+    case zeoGE:
+        return c >= 0;
+    default:
+        return C_RESIDUAL_UNKNOWN;
+    }
+}
+
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Keyed correlated subqueries
+
+namespace {
+bool GKeyedSubqueries = true;
+} // namespace
+
+void TZanQueryProviderItem::SetKeyedSubqueries(bool value) {
+    GKeyedSubqueries = value;
+}
+
+bool TZanQueryProviderItem::AnalyseKeyed() {
+    if (!GKeyedSubqueries) return false;
+    FKeyParts.clear();
+    FResiduals.clear();
+    FKeyTerms.clear();
+    // A SELECT statement only: an UPDATE's later rows may read what its earlier rows wrote.
+    if (!FParent || !FIsCorrelated || FUnionPart || FWhereOnly || FStatementType != zsSQLSelect ||
+        !FChildren.empty() || GetProvider().GetSQLStatementType() != zsSQLSelect ||
+        GetProvider().GetMaxRecords() > 0)
+        return false;
+    TZanParserEngine& e = *FEngine;
+    const TSelectFields& columns = FSelectAnalyser.GetSelectFields();
+    if (e.GetGroupByItems().Count() > 0 || e.GetHavingParser().GetRootNode() ||
+        columns.Count() == 0 || FSelectAnalyser.GetIsDistinct())
+        return false;
+    // The first column is read on every row, matching or not: only what cannot fail. An
+    // aggregate alone (COUNT, MIN or MAX of a number column, not DISTINCT) is computed over
+    // each group.
+    const TSelectFieldItem* first = columns.Items(0);
+    const TZanExprNode* firstRoot = first->ExprRoot;
+    FKeyedAggregate = zafUnknown;
+    if (firstRoot && firstRoot->Kind == enkFunc && firstRoot->ParserToken.Token == zstAggFunc) {
+        const auto func = static_cast<TZanSQLAggFunc>(firstRoot->ParserToken.CustomOrdinal);
+        const bool distinct = firstRoot->Data.Type() == varBoolean && firstRoot->Data.AsBoolean();
+        const TZanExprNode* arg = firstRoot->Args.empty() ? nullptr : firstRoot->Args[0];
+        if (columns.Count() != 1 || distinct || (arg && arg->Kind != enkField) ||
+            !(func == zafCount || ((func == zafMin || func == zafMax) && arg &&
+                                   IsNumberType(arg->DataType))))
+            return false;
+        FKeyedAggregate = func;
+    } else if (columns.ContainsAggregateColumns() || columns.ContainsGroupedOutput()) {
+        return false;
+    } else if (!(first->SourceTableItem && !first->SourceFieldName.empty()) &&
+               !(firstRoot && (firstRoot->Kind == enkConst || firstRoot->Kind == enkField))) {
+        return false;
+    }
+    TZanExprNode* where = e.GetWhereParser().GetRootNode();
+    if (!where) return false;
+    std::vector<TZanExprNode*> terms;
+    SplitConjuncts(where, terms);
+    int keyed = 0;
+    for (TZanExprNode* t : terms) {
+        // The other conditions run on every row too.
+        if (CountOuterRefs(t) == 0) {
+            if (HoldsFuncOrSubquery(t)) return false;
+            continue;
+        }
+        const bool relop = t->Operator == zeoEQ || t->Operator == zeoNE || t->Operator == zeoLT ||
+                           t->Operator == zeoLE || t->Operator == zeoGT || t->Operator == zeoGE;
+        if (t->Kind != enkRelOperator || !relop || t->PartialMatch || t->PartialLength > 0 ||
+            !t->Left || !t->Right)
+            return false;
+        const TZanExprNode* inner = t->Left->Kind == enkField ? t->Left : t->Right;
+        const TZanExprNode* outer = inner == t->Left ? t->Right : t->Left;
+        if (inner->Kind != enkField || outer->Operator != zeoOUTERFIELD ||
+            inner->PartialLength > 0 || outer->PartialLength > 0)
+            return false;
+        bool strings = false;
+        if (inner->DataType == ftString && outer->DataType == ftString)
+            strings = true;
+        else if (!IsNumberType(inner->DataType) || !IsNumberType(outer->DataType))
+            return false;
+        if (t->Operator == zeoEQ && !t->CaseInsensitiveMatch)
+            FKeyParts.push_back({inner, outer, strings});
+        else
+            FResiduals.push_back({t, inner, outer, inner == t->Left, strings});
+        FKeyTerms.push_back(t);
+        ++keyed;
+    }
+    // Every outer reference of the item (select list, ON conditions included) is a key or a
+    // residual, and one key at least groups the rows.
+    return !FKeyParts.empty() && keyed == FOuterRefCount;
+}
+
+bool TZanQueryProviderItem::BuildKeyedRows() {
+    TZanQueryPlanState& st = *FPlan;
+    FKeyedRows.clear();
+    // An outer row that could not be keyed may have left a result open over the manager.
+    FResultSet->Close();
+    FDropKeyTerms = true;
+    {
+        TScopeExit keep([&] { FDropKeyTerms = false; });
+        PreparePlan();
+    }
+    GetProvider().CountSubqueryRun();
+    st.Mgr.OpenProviders();
+    st.Opened = true;
+    st.Mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
+    if (st.Where.GetRootNode())
+        st.Mgr.PrepareJoinExprEvaluator(st.Where.GetRootNode(), GetProvider().GetInstant());
+    CreateResultSetFields();
+    FKeyedColumns = FResultFields.Count();
+    TZanBaseJoinDataProvider* root = st.Mgr.GetRootProvider();
+    const auto evaluator = [&](const TZanExprNode* node) {
+        auto ev = std::make_unique<TExprEvaluator>();
+        ev->SetDBStringCompare(GetProvider().GetDBStringCompare());
+        ev->Prepare(root, const_cast<TZanExprNode*>(node), GetProvider().GetInstant());
+        return ev;
+    };
+    std::vector<std::unique_ptr<TExprEvaluator>> keys, residuals;
+    for (const TKeyPart& k : FKeyParts)
+        keys.push_back(evaluator(k.Inner));
+    for (const TResidual& r : FResiduals)
+        residuals.push_back(evaluator(r.Inner));
+    // The first column's value, or the aggregate's argument (none for COUNT(*)).
+    std::unique_ptr<TExprEvaluator> argument;
+    TResultSetField* firstColumn = nullptr;
+    if (FKeyedAggregate == zafUnknown)
+        firstColumn = FResultFields.Items(0);
+    else if (!FSelectAnalyser.GetSelectFields().Items(0)->ExprRoot->Args.empty())
+        argument = evaluator(FSelectAnalyser.GetSelectFields().Items(0)->ExprRoot->Args[0]);
+    TZanHeldReadLocks held(st.Mgr.GetBridges());
+    std::string key;
+    Variant value;
+    for (bool more = st.Mgr.FirstProviderRecord(); more; more = st.Mgr.NextProviderRecord()) {
+        key.clear();
+        bool null = false;
+        for (size_t i = 0; i < keys.size() && !null; ++i) {
+            keys[i]->Reset();
+            keys[i]->EvaluateValueExpr(value);
+            if (IsNullValue(value))
+                null = true; // equal to nothing
+            else if (!AppendKey(value, FKeyParts[i].Strings, key)) {
+                FKeyedRows.clear();
+                return false;
+            }
+        }
+        if (null) continue;
+        std::vector<Variant>& rows = FKeyedRows[key];
+        if (firstColumn) {
+            rows.push_back(firstColumn->GetValue());
+        } else if (argument) {
+            argument->Reset();
+            argument->EvaluateValueExpr(value);
+            rows.push_back(value);
+        } else {
+            rows.push_back(Null());
+        }
+        for (const auto& r : residuals) {
+            r->Reset();
+            r->EvaluateValueExpr(value);
+            rows.push_back(value);
+        }
+    }
+    return true;
+}
+
+bool TZanQueryProviderItem::KeyedRows(const std::vector<Variant>*& firstColumn, int32_t& columns) {
+    if (FKeyedState == ksUnknown) FKeyedState = AnalyseKeyed() ? ksPlanned : ksNo;
+    if (FKeyedState == ksNo) return false;
+    static const std::vector<Variant> none;
+    std::string key;
+    bool null = false;
+    for (const TKeyPart& k : FKeyParts) {
+        const Variant v = OuterValue(*k.Outer);
+        if (IsNullValue(v))
+            null = true;
+        else if (!AppendKey(v, k.Strings, key))
+            return false; // this outer row runs the subquery
+    }
+    if (FKeyedState == ksPlanned) {
+        // A run with an index costs about what reading a thousand rows does: the outer rows
+        // run the subquery until their runs would have read about the subquery's tables (one
+        // run at least, which opens them), so a few outer rows over a large table never read
+        // all of it, and many outer rows pay at most about twice what the better way costs.
+        if (FKeyedThreshold < 0 && FKeyedDeferred > 0) {
+            int64_t rows = 0;
+            for (const auto& p : FPlan->Mgr.GetTableProviders())
+                if (TZanDatasetBridge* b = p->GetBridge(); b && b->GetInternalActive())
+                    rows += b->GetTotalRecordCount();
+            FKeyedThreshold = std::max<int64_t>(1, rows / 1000);
+        }
+        if (FKeyedThreshold < 0 || FKeyedDeferred < FKeyedThreshold) {
+            ++FKeyedDeferred;
+            return false;
+        }
+        if (!BuildKeyedRows()) {
+            FKeyedState = ksNo;
+            return false;
+        }
+        FKeyedState = ksBuilt;
+    }
+    columns = FKeyedColumns;
+    const auto it = null ? FKeyedRows.end() : FKeyedRows.find(key);
+    const std::vector<Variant>& group = it == FKeyedRows.end() ? none : it->second;
+    if (FResiduals.empty() && FKeyedAggregate == zafUnknown) {
+        firstColumn = &group;
+        return true;
+    }
+    // The rows of the group that pass every residual comparison, or their aggregate.
+    std::vector<Variant> outer;
+    for (const TResidual& r : FResiduals)
+        outer.push_back(OuterValue(*r.Outer));
+    const TZanCompareFunc compare = GetProvider().GetDBStringCompare();
+    TFuncResultItem aggregate;
+    aggregate.AggFunc = FKeyedAggregate;
+    FProbeRows.clear();
+    const size_t stride = 1 + FResiduals.size();
+    for (size_t row = 0; row + stride <= group.size(); row += stride) {
+        bool pass = true;
+        for (size_t i = 0; i < FResiduals.size() && pass; ++i) {
+            const TResidual& r = FResiduals[i];
+            const Variant& inner = group[row + 1 + i];
+            const int c = r.InnerLeft ? ResidualCompare(r, inner, outer[i], compare)
+                                      : ResidualCompare(r, outer[i], inner, compare);
+            if (c == C_RESIDUAL_UNKNOWN) return false; // this outer row runs the subquery
+            pass = c == 1;
+        }
+        if (!pass) continue;
+        if (FKeyedAggregate == zafUnknown)
+            FProbeRows.push_back(group[row]);
+        else if (FKeyedAggregate == zafCount && VarIsNull(group[row]) &&
+                 FSelectAnalyser.GetSelectFields().Items(0)->ExprRoot->Args.empty())
+            aggregate.CountRow();
+        else
+            aggregate.SetNewValue(group[row], compare);
+    }
+    if (FKeyedAggregate != zafUnknown) {
+        // As the result column holds it: a count, or an extreme of integers, as an integer.
+        Variant result = aggregate.GetResult(compare);
+        const TFieldType type = FResultFields.Items(0)->GetDataType();
+        if (result.Type() == varDouble && (type == ftInteger || type == ftSmallint ||
+                                           type == ftWord || type == ftLargeint)) {
+            const double d = result.AsDouble();
+            if (d == std::floor(d) && std::fabs(d) < 2147483648.0) result = Variant(int32_t(d));
+        }
+        FProbeRows.assign(1, result);
+    }
+    firstColumn = &FProbeRows;
+    return true;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Plan
@@ -158,21 +523,23 @@ TZanExprNode* TZanQueryProviderItem::PushableWhere() {
     return kept;
 }
 
-void TZanQueryProviderItem::ResolveOuterReferences(TZanExpr& expr) {
-    for (TZanExprNode* n = expr.GetFirstNode(); n; n = n->Next) {
-        if (n->Operator != zeoOUTERFIELD) continue;
-        std::string table;
-        TZanQueryProviderItem* owner = FParent;
-        if (n->TableList.Count() > 0) {
-            const TTableNameItem* t = n->TableList.Items(0);
-            table = t->GetCorrelationName().empty() ? t->GetTableName() : t->GetCorrelationName();
-            for (TZanQueryProviderItem* i = FParent; i; i = i->FParent)
-                if (i->GetID() == t->GetCorrelatedSubqueryID()) owner = i;
-        }
-        Variant value = Null();
-        if (owner) owner->GetFieldData(table, FieldPart(n->Data.AsString()), value);
-        MakeConstant(n, value);
+Variant TZanQueryProviderItem::OuterValue(const TZanExprNode& n) {
+    std::string table;
+    TZanQueryProviderItem* owner = FParent;
+    if (n.TableList.Count() > 0) {
+        const TTableNameItem* t = n.TableList.Items(0);
+        table = t->GetCorrelationName().empty() ? t->GetTableName() : t->GetCorrelationName();
+        for (TZanQueryProviderItem* i = FParent; i; i = i->FParent)
+            if (i->GetID() == t->GetCorrelatedSubqueryID()) owner = i;
     }
+    Variant value = Null();
+    if (owner) owner->GetFieldData(table, FieldPart(n.Data.AsString()), value);
+    return value;
+}
+
+void TZanQueryProviderItem::ResolveOuterReferences(TZanExpr& expr) {
+    for (TZanExprNode* n = expr.GetFirstNode(); n; n = n->Next)
+        if (n->Operator == zeoOUTERFIELD) MakeConstant(n, OuterValue(*n));
 }
 
 bool TZanQueryProviderItem::PreparePlan() {
@@ -181,7 +548,21 @@ bool TZanQueryProviderItem::PreparePlan() {
     TZanParserEngine& e = *FEngine;
     st.Where.Clear();
     if (TZanExprNode* where = e.GetWhereParser().GetRootNode()) {
-        st.Where.CloneFromTree(where);
+        if (FDropKeyTerms) {
+            std::vector<TZanExprNode*> terms;
+            SplitConjuncts(where, terms);
+            TZanExprNode* kept = nullptr;
+            for (TZanExprNode* t : terms) {
+                if (std::find(FKeyTerms.begin(), FKeyTerms.end(), t) != FKeyTerms.end()) continue;
+                TZanExprNode* copy = st.Where.CloneSubTree(t);
+                kept = kept ? st.Where.NewNode(enkLogicalOperator, zeoAND, Variant(), copy, kept,
+                                               nullptr)
+                            : copy;
+            }
+            if (kept) st.Where.SetAsFirstNode(kept);
+        } else {
+            st.Where.CloneFromTree(where);
+        }
         ResolveOuterReferences(st.Where);
         BindParams(st.Where);
     }
@@ -428,10 +809,13 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
         ds.GetFieldDefs().Add(C_SORT_TIE_FIELD, ftInteger, 0, false);
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
-    ds.SetMaxRecords(GetProvider().GetMaxRecords());
+    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
+    // An EXISTS run per outer row stops at its first row.
+    ds.SetMaxRecords(FExistsOnly && !aggregates && !grouped && !isUnion
+                         ? 1
+                         : GetProvider().GetMaxRecords());
     FResultDefsExist = true;
     if (FCreateDefsOnly) return true;
-    const bool grouped = FEngine->GetGroupByItems().Count() > 0;
     // GROUP BY without aggregates still makes one row per group.
     if (aggregates || grouped) {
         ds.PopulateAggregateResultSet(FResultFields, grouped, FEngine->GetHavingParser().GetRootNode(),

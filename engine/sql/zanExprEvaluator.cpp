@@ -498,12 +498,25 @@ void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
     if (e->Args.size() == 1 && e->Args[0]->Kind == enkSubquery) {
         TCustomExprNodeDataProvider* p = e->Args[0]->ExprNodeDataProvider;
         ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
-        TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
-        if (!ds || !ds->GetActive() || ds->GetFieldCount() == 0) {
-            n->NodeResult = Unassigned();
-            return;
+        const std::vector<Variant>* rows = nullptr;
+        int32_t columns = 0;
+        if (p->ReadRows(rows, columns)) {
+            for (const Variant& row : *rows) {
+                const int t = CompareValues(n, zeoEQ, left, row);
+                if (t == 1) {
+                    result = 1;
+                    break;
+                }
+                if (t < 0) undecided = true;
+            }
+        } else {
+            TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
+            if (!ds || !ds->GetActive() || ds->GetFieldCount() == 0) {
+                n->NodeResult = Unassigned();
+                return;
+            }
+            result = EvaluateInSubquery(n, *p, *ds, left);
         }
-        result = EvaluateInSubquery(n, *p, *ds, left);
     } else {
         for (const auto& item : n->Args) {
             const int t = CompareValues(n, zeoEQ, left, EvaluateNode(item.get()));
@@ -528,6 +541,15 @@ TSubqueryValueSet& TExprEvaluator::ValueSetFor(TExprEvaluatorNode* n, TCustomExp
         set.Generation = p.GetResultGeneration();
     }
     return set;
+}
+
+bool TExprEvaluator::ScalarOfRows(const std::vector<Variant>& rows, int32_t columns,
+                                  std::string_view context, Variant& value) {
+    if (rows.empty()) return false;
+    if (columns > 1) ZanDatabaseError(9656, context);
+    if (rows.size() > 1) ZanDatabaseError(9650, context);
+    value = rows[0];
+    return true;
 }
 
 bool TExprEvaluator::ScalarValue(TExprEvaluatorNode* n, TCustomExprNodeDataProvider& p,
@@ -675,32 +697,46 @@ void TExprEvaluator::EvaluateLeftSubquery(TExprEvaluatorNode* n, bool subqueryLe
     const Variant otherValue = other ? EvaluateNode(other) : C_NULL;
     TCustomExprNodeDataProvider* p = subNode->ExprNode->ExprNodeDataProvider;
     ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
-    TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
-    if (!ds || !ds->GetActive() || ds->GetFieldCount() == 0) return;
+    const std::vector<Variant>* rows = nullptr;
+    int32_t columns = 0;
+    TDataSet* ds = nullptr;
+    if (!p->ReadRows(rows, columns)) {
+        ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
+        if (!ds || !ds->GetActive() || ds->GetFieldCount() == 0) return;
+    }
     const auto compare = [&](const Variant& row) {
         return subqueryLeft ? CompareValues(n, e->Operator, row, otherValue)
                             : CompareValues(n, e->Operator, otherValue, row);
     };
     const auto type = static_cast<TZanSubqueryType>(subNode->ExprNode->ParserToken.CustomOrdinal);
     if (type == zsqAnyOrSome || type == zsqAll) {
-        ds->First();
         // ANY: True at the first true comparison; ALL: False at the first false one; else
         // undecided when a comparison was, else False (ANY) or True (ALL).
         const int decisive = type == zsqAll ? 0 : 1;
         bool undecided = false;
-        for (; !ds->GetEOF(); ds->Next()) {
-            const int t = compare(ds->GetFields()[0]->GetValue());
+        const auto decide = [&](const Variant& row) {
+            const int t = compare(row);
             if (t == decisive) {
                 n->NodeResult = Variant(t == 1);
-                return;
+                return true;
             }
             if (t < 0) undecided = true;
+            return false;
+        };
+        if (rows) {
+            for (const Variant& row : *rows)
+                if (decide(row)) return;
+        } else {
+            for (ds->First(); !ds->GetEOF(); ds->Next())
+                if (decide(ds->GetFields()[0]->GetValue())) return;
         }
         n->NodeResult = undecided ? Unassigned() : Variant(type == zsqAll);
         return;
     }
     Variant first;
-    if (!ScalarValue(subNode, *p, *ds, context, first)) return;
+    if (rows ? !ScalarOfRows(*rows, columns, context, first)
+             : !ScalarValue(subNode, *p, *ds, context, first))
+        return;
     n->NodeResult = FromTruth(compare(first));
 }
 
@@ -711,13 +747,26 @@ void TExprEvaluator::EvaluateDualSubqueries(TExprEvaluatorNode* n) {
     TCustomExprNodeDataProvider* rp = n->Right->ExprNode->ExprNodeDataProvider;
     ZanAssert(lp != nullptr, "Left ExprNodeDataProvider is not assigned");
     ZanAssert(rp != nullptr, "Right ExprNodeDataProvider is not assigned");
-    TDataSet* l = lp->PrepareAndOpen() ? lp->GetProviderDataset() : nullptr;
-    TDataSet* r = rp->PrepareAndOpen() ? rp->GetProviderDataset() : nullptr;
-    if (!l || !r || !l->GetActive() || !r->GetActive() || l->GetFieldCount() == 0 ||
-        r->GetFieldCount() == 0)
-        return;
+    // Each side's rows in memory, else its open dataset.
+    const std::vector<Variant>* lrows = nullptr;
+    const std::vector<Variant>* rrows = nullptr;
+    int32_t columns = 0;
+    TDataSet* l = nullptr;
+    TDataSet* r = nullptr;
+    if (!lp->ReadRows(lrows, columns)) l = lp->PrepareAndOpen() ? lp->GetProviderDataset() : nullptr;
+    if (!rp->ReadRows(rrows, columns)) r = rp->PrepareAndOpen() ? rp->GetProviderDataset() : nullptr;
+    const auto usable = [](const std::vector<Variant>* rows, TDataSet* ds) {
+        return rows || (ds && ds->GetActive() && ds->GetFieldCount() > 0);
+    };
+    if (!usable(lrows, l) || !usable(rrows, r)) return;
     // The single row of each (or nothing).
-    const auto single = [&](TDataSet* ds, Variant& value) {
+    const auto single = [&](const std::vector<Variant>* rows, TDataSet* ds, Variant& value) {
+        if (rows) {
+            if (rows->empty()) return false;
+            if (rows->size() > 1) ZanDatabaseError(9650, context);
+            value = (*rows)[0];
+            return true;
+        }
         ds->First();
         if (ds->GetEOF()) return false;
         value = ds->GetFields()[0]->GetValue();
@@ -726,8 +775,8 @@ void TExprEvaluator::EvaluateDualSubqueries(TExprEvaluatorNode* n) {
         return true;
     };
     Variant a, b;
-    const bool hasA = single(l, a);
-    const bool hasB = single(r, b);
+    const bool hasA = single(lrows, l, a);
+    const bool hasB = single(rrows, r, b);
     if (hasA && hasB) n->NodeResult = FromTruth(CompareValues(n, n->ExprNode->Operator, a, b));
 }
 
@@ -737,6 +786,16 @@ void TExprEvaluator::EvaluateSubquery(TExprEvaluatorNode* n) {
     n->NodeResult = Unassigned();
     TCustomExprNodeDataProvider* p = e->ExprNodeDataProvider;
     ZanAssert(p != nullptr, "ExprNodeDataProvider is not assigned");
+    const std::vector<Variant>* rows = nullptr;
+    int32_t columns = 0;
+    if (p->ReadRows(rows, columns)) {
+        Variant value;
+        if (e->ParserToken.CustomOrdinal == zsqExists)
+            n->NodeResult = Variant(!rows->empty());
+        else
+            n->NodeResult = ScalarOfRows(*rows, columns, context, value) ? value : Null();
+        return;
+    }
     TDataSet* ds = p->PrepareAndOpen() ? p->GetProviderDataset() : nullptr;
     if (!ds || !ds->GetActive()) return;
     if (e->ParserToken.CustomOrdinal == zsqExists) {

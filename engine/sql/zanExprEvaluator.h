@@ -144,6 +144,9 @@ private:
     // one column, 9650 for more than one row. Read once per result.
     bool ScalarValue(TExprEvaluatorNode* node, TCustomExprNodeDataProvider& provider, TDataSet& rows,
                      std::string_view context, Variant& value);
+    // The same over a result held in memory (its first column's values).
+    static bool ScalarOfRows(const std::vector<Variant>& rows, int32_t columns,
+                             std::string_view context, Variant& value);
     void BuildValueSet(TExprEvaluatorNode* node, TDataSet& rows, TSubqueryValueSet& set);
     // The answer from the sorted set; False when the set cannot answer for that value.
     bool ProbeValueSet(TExprEvaluatorNode* node, const TSubqueryValueSet& set,

@@ -107,6 +107,14 @@ class TCustomExprNodeDataProvider {
 public:
     virtual ~TCustomExprNodeDataProvider() = default;
     virtual bool PrepareAndOpen() { return false; }
+    // The rows of the current result when the provider holds them in memory instead of in
+    // its dataset: the first column's value of each row, and the column count. False: open
+    // and read the dataset (PrepareAndOpen).
+    virtual bool ReadRows(const std::vector<Variant>*& firstColumn, int32_t& columns) {
+        (void)firstColumn;
+        (void)columns;
+        return false;
+    }
     TDataSet* GetProviderDataset() const { return FProviderDataset; }
     void SetProviderDataset(TDataSet* dataset) { FProviderDataset = dataset; }
     // Changes whenever the dataset's rows are built anew, so that what an evaluator derived

@@ -8,28 +8,14 @@
 #include <cstdlib>
 #include <random>
 
+#include "lite_oracle_support.h"
 #include "query_test_support.h"
 
 using namespace zan;
 
 namespace {
 
-// A value as both engines print it: numbers as doubles (so integers and floats compare),
-// -0 as 0, strings marked, NULL as N.
-std::string Render(double v) {
-    if (v == 0) v = 0;
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-std::string RenderVariant(const Variant& v) {
-    if (VarIsNull(v) || v.Type() == varEmpty) return "N";
-    if (v.Type() == varString) return "s:" + v.StringRef();
-    return Render(v.AsDouble());
-}
-
-using TRows = std::vector<std::string>;
+using TRows = TLiteRows;
 
 struct TTableData {
     std::string Name;
@@ -74,34 +60,13 @@ protected:
         ASSERT_EQ(sqlite3_open(":memory:", &FLite), SQLITE_OK);
         for (const TTableData& t : FTables) {
             std::string ddl = "CREATE TABLE " + t.Name + " (";
-            std::string marks;
             for (size_t i = 0; i < t.Fields.size(); ++i) {
                 const TTestField& f = t.Fields[i];
                 ddl += (i ? ", " : "") + f.Name +
                        (f.Type == ftInteger ? " INTEGER" : f.Type == ftFloat ? " REAL" : " TEXT");
-                marks += i ? ", ?" : "?";
             }
             ASSERT_EQ(sqlite3_exec(FLite, (ddl + ")").c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-            sqlite3_stmt* insert = nullptr;
-            const std::string sql = "INSERT INTO " + t.Name + " VALUES (" + marks + ")";
-            ASSERT_EQ(sqlite3_prepare_v2(FLite, sql.c_str(), -1, &insert, nullptr), SQLITE_OK);
-            for (const auto& r : t.Rows) {
-                for (size_t i = 0; i < r.size(); ++i) {
-                    const int col = int(i) + 1;
-                    if (VarIsNull(r[i]))
-                        sqlite3_bind_null(insert, col);
-                    else if (r[i].Type() == varString)
-                        sqlite3_bind_text(insert, col, r[i].StringRef().c_str(), -1,
-                                          SQLITE_TRANSIENT);
-                    else if (r[i].Type() == varDouble)
-                        sqlite3_bind_double(insert, col, r[i].AsDouble());
-                    else
-                        sqlite3_bind_int(insert, col, int(r[i].AsDouble()));
-                }
-                ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
-                sqlite3_reset(insert);
-            }
-            sqlite3_finalize(insert);
+            FillLiteTable(FLite, t.Name, t.Rows);
         }
     }
 
@@ -109,36 +74,13 @@ protected:
         if (FLite) sqlite3_close(FLite);
     }
 
-    TRows LiteRows(const std::string& sql) {
-        sqlite3_stmt* st = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(FLite, sql.c_str(), -1, &st, nullptr), SQLITE_OK)
-            << sql << ": " << sqlite3_errmsg(FLite);
-        TRows rows;
-        while (st && sqlite3_step(st) == SQLITE_ROW) {
-            std::string line;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                switch (sqlite3_column_type(st, i)) {
-                case SQLITE_NULL: line += "N"; break;
-                case SQLITE_TEXT:
-                    line += "s:" + std::string(reinterpret_cast<const char*>(
-                                       sqlite3_column_text(st, i)));
-                    break;
-                default: line += Render(sqlite3_column_double(st, i)); break;
-                }
-                line += "|";
-            }
-            rows.push_back(line);
-        }
-        sqlite3_finalize(st);
-        std::sort(rows.begin(), rows.end());
-        return rows;
-    }
+    TRows LiteRows(const std::string& sql) { return LiteRowsOf(FLite, sql); }
 
     static TRows OurRows(const std::vector<std::vector<Variant>>& result) {
         TRows rows;
         for (const auto& r : result) {
             std::string line;
-            for (const Variant& v : r) line += RenderVariant(v) + "|";
+            for (const Variant& v : r) line += LiteRender(v) + "|";
             rows.push_back(line);
         }
         std::sort(rows.begin(), rows.end());

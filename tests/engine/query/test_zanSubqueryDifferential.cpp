@@ -12,6 +12,7 @@
 
 #include "engine/query/zanQueryProvider.h"
 #include "host/rtl/ScopeExit.h"
+#include "lite_oracle_support.h"
 #include "query_test_support.h"
 #include "sql_test_support.h"
 
@@ -19,14 +20,7 @@ using namespace zan;
 
 namespace {
 
-std::string Render(double v) {
-    if (v == 0) v = 0;
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
-
-using TRows = std::vector<std::string>;
+using TRows = TLiteRows;
 
 struct TTableData {
     std::string Name;
@@ -66,25 +60,7 @@ protected:
         for (const TTableData& t : FTables) {
             const std::string ddl = "CREATE TABLE " + t.Name + " (id INTEGER, k INTEGER, s TEXT, f REAL)";
             ASSERT_EQ(sqlite3_exec(FLite, ddl.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-            sqlite3_stmt* insert = nullptr;
-            const std::string sql = "INSERT INTO " + t.Name + " VALUES (?, ?, ?, ?)";
-            ASSERT_EQ(sqlite3_prepare_v2(FLite, sql.c_str(), -1, &insert, nullptr), SQLITE_OK);
-            for (const auto& r : t.Rows) {
-                for (size_t i = 0; i < r.size(); ++i) {
-                    const int col = int(i) + 1;
-                    if (VarIsNull(r[i]))
-                        sqlite3_bind_null(insert, col);
-                    else if (r[i].Type() == varString)
-                        sqlite3_bind_text(insert, col, r[i].StringRef().c_str(), -1, SQLITE_TRANSIENT);
-                    else if (r[i].Type() == varDouble)
-                        sqlite3_bind_double(insert, col, r[i].AsDouble());
-                    else
-                        sqlite3_bind_int(insert, col, int(r[i].AsDouble()));
-                }
-                ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
-                sqlite3_reset(insert);
-            }
-            sqlite3_finalize(insert);
+            FillLiteTable(FLite, t.Name, t.Rows);
         }
     }
 
@@ -99,29 +75,7 @@ protected:
             CreateTestTable(db, t.Name, fields, t.Indexes, t.Rows, soASCII);
     }
 
-    TRows LiteRows(const std::string& sql) {
-        sqlite3_stmt* st = nullptr;
-        EXPECT_EQ(sqlite3_prepare_v2(FLite, sql.c_str(), -1, &st, nullptr), SQLITE_OK)
-            << sql << ": " << sqlite3_errmsg(FLite);
-        TRows rows;
-        while (st && sqlite3_step(st) == SQLITE_ROW) {
-            std::string line;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                switch (sqlite3_column_type(st, i)) {
-                case SQLITE_NULL: line += "N"; break;
-                case SQLITE_TEXT:
-                    line += "s:" + std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, i)));
-                    break;
-                default: line += Render(sqlite3_column_double(st, i)); break;
-                }
-                line += "|";
-            }
-            rows.push_back(line);
-        }
-        sqlite3_finalize(st);
-        std::sort(rows.begin(), rows.end());
-        return rows;
-    }
+    TRows LiteRows(const std::string& sql) { return LiteRowsOf(FLite, sql); }
 
     static TRows OurRows(TZanQuery& q, const std::string& sql) {
         q.Close();
@@ -138,7 +92,7 @@ protected:
                 else if (f->GetDataType() == ftString)
                     line += "s:" + f->GetAsString();
                 else
-                    line += Render(f->GetAsFloat());
+                    line += LiteRender(f->GetAsFloat());
                 line += "|";
             }
             rows.push_back(line);

@@ -473,6 +473,12 @@ void TZanBaseTable::PostActive(bool takeLock) {
         ReleasePostLock();
         throw;
     }
+    // The write left the cursor on the posted record (its buffer holds it, and the index search
+    // made for it): the resync after the post re-reads it from there. A marker kept from before
+    // the post (at the end after an append, at the start after an insert into an empty window)
+    // would land on another record. A record the current index does not hold, or one outside the
+    // filter or range, gives the nearest record of the cursor instead.
+    FMarker = tpInTableUnknown;
     SetRecordStatus(ActiveBuffer(), rbBrowse);
 }
 

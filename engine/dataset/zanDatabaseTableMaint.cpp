@@ -114,7 +114,15 @@ void TZanTable::ChangeIndexDefs(
     if (!wasOpen) return;
     Open();
     GetIndexDefs().Update();
-    if (bookmark && BookmarkValid(bookmark)) GotoBookmark(bookmark);
+    if (!bookmark || !BookmarkValid(bookmark)) return;
+    try {
+        GotoBookmark(bookmark);
+    } catch (const EZanDatabaseError& error) {
+        // The record a new unique index left out (a key violation) is in no index: the table
+        // cannot stand on it and stays on its first record.
+        if (error.ErrorCode != 8708 && error.ErrorCode != 10021) throw;
+        First();
+    }
 }
 
 void TZanTable::AddIndex(const std::string& name, const std::string& fields, TIndexOptions options,

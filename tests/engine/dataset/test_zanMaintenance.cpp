@@ -516,6 +516,40 @@ TEST(Maintenance, ReIndexLeavesDuplicatesOutOnlyWhenAsked) {
     }));
 }
 
+// The table stands on a row that a new unique index leaves out: adding the index keeps the
+// table open on a row it can reach (that row when kept, else the first one).
+TEST(Maintenance, AddIndexStandingOnARowTheIndexLeavesOut) {
+    for (const std::string target : {"r3", "dup"}) {
+        SCOPED_TRACE(target);
+        TFixture fx;
+        fx.Create("T", [](TFieldDefs& f, TIndexDefs& i) {
+            f.Add("ID", ftInteger, 0, true);
+            f.Add("NAME", ftString, 20);
+            i.Add("ixName", "NAME", {});
+        });
+        auto t = fx.Table();
+        t->Open();
+        for (int32_t id = 1; id <= 6; ++id)
+            t->AppendRecord({Variant(id), Variant("r" + std::to_string(id))});
+        t->AppendRecord({Variant(3), Variant("dup")});
+        t->First();
+        while (!t->GetEOF() && t->FieldByName("NAME")->GetAsString() != target)
+            t->Next();
+        ASSERT_EQ(t->FieldByName("NAME")->GetAsString(), target);
+        t->AddIndex("ixID", "ID", {ixUnique});
+        ASSERT_TRUE(t->GetActive());
+        const std::string at = t->FieldByName("NAME")->GetAsString();
+        t->First();
+        if (at != target) {
+            EXPECT_EQ(at, t->FieldByName("NAME")->GetAsString());
+        }
+        int rows = 0;
+        for (; !t->GetEOF(); t->Next())
+            ++rows;
+        EXPECT_EQ(rows, 6);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Record transfer
 

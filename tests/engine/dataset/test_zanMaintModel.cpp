@@ -21,7 +21,7 @@
 
 #include "dataset_test_support.h"
 #include "host/rtl/ScopeExit.h"
-#include "support/zanChecker.h"
+#include "support/zanCheckFile.h"
 
 using namespace zan;
 
@@ -258,20 +258,7 @@ public:
         EXPECT_EQ(Check(), "");
     }
 
-    std::string Check() {
-        std::vector<std::unique_ptr<TTableDef>> defs;
-        std::vector<const TTableDef*> list;
-        for (const std::string& name :
-             {std::string("$SYSTBL_OBJECTIDREF"), std::string("$SYSTBL_INTGENERATOR"), Name}) {
-            defs.push_back(std::make_unique<TTableDef>());
-            Db->OpenTable(name, *defs.back());
-            list.push_back(defs.back().get());
-        }
-        const auto problems = CheckDatabase(*Db->GetDiskMgr(), list);
-        for (auto& d : defs)
-            Db->CloseTable(*d);
-        return ProblemText(problems);
-    }
+    std::string Check() { return CheckTables(*Db, {Name}); }
 
     // One random maintenance operation; answers its name.
     std::string Maintain() {

@@ -12,7 +12,7 @@
 
 #include "dataset_test_support.h"
 #include "security_test_support.h"
-#include "support/zanChecker.h"
+#include "support/zanCheckFile.h"
 
 using namespace zan;
 
@@ -105,24 +105,7 @@ struct TFixture {
         }
         return rows;
     }
-    std::string Check() {
-        std::vector<std::unique_ptr<TTableDef>> defs;
-        std::vector<const TTableDef*> list;
-        TStringList names;
-        Db->GetTableNames(names);
-        std::vector<std::string> all{"$SYSTBL_OBJECTIDREF", "$SYSTBL_INTGENERATOR"};
-        for (int i = 0; i < names.Count(); ++i)
-            all.push_back(names.Get(i));
-        for (const std::string& name : all) {
-            defs.push_back(std::make_unique<TTableDef>());
-            Db->OpenTable(name, *defs.back());
-            list.push_back(defs.back().get());
-        }
-        const auto problems = CheckDatabase(*Db->GetDiskMgr(), list);
-        for (auto& d : defs)
-            Db->CloseTable(*d);
-        return ProblemText(problems);
-    }
+    std::string Check() { return CheckFile(*Db); }
 };
 
 } // namespace

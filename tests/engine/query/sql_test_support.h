@@ -12,7 +12,7 @@
 #include "engine/dataset/zanDatabase.h"
 #include "engine/query/zanSQL.h"
 #include "host/win/child_process.h"
-#include "support/zanChecker.h"
+#include "support/zanCheckFile.h"
 #include "support/zanTestSupport.h"
 #include "tools/zansql/zanSqlShell.h"
 
@@ -98,26 +98,5 @@ public:
 private:
     std::unique_ptr<TTempFile> FFile;
 };
-
-// The consistency checker over every table of the file, the system tables included; answers
-// the problems found as one text (empty when the file is whole).
-inline std::string CheckFile(TZanDataBase& db) {
-    std::vector<std::unique_ptr<TTableDef>> defs;
-    std::vector<const TTableDef*> list;
-    TStringList names;
-    db.GetTableNames(names);
-    std::vector<std::string> all{"$SYSTBL_OBJECTIDREF", "$SYSTBL_INTGENERATOR"};
-    for (int i = 0; i < names.Count(); ++i)
-        all.push_back(names.Get(i));
-    for (const std::string& name : all) {
-        defs.push_back(std::make_unique<TTableDef>());
-        db.OpenTable(name, *defs.back());
-        list.push_back(defs.back().get());
-    }
-    const auto problems = CheckDatabase(*db.GetDiskMgr(), list);
-    for (auto& d : defs)
-        db.CloseTable(*d);
-    return ProblemText(problems);
-}
 
 } // namespace zan

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <csignal>
@@ -217,6 +218,26 @@ void KillEachStatement(const std::string& name, const std::vector<std::string>& 
     RemoveDatabaseFiles(file.Path);
 }
 
+
+// Leaves files as two processes would: leave() runs in a child that stays alive until it is sent
+// 'q' (Live), and in one that has already ended (GonePid). GonePid is 0 when either failed.
+struct TLeavers {
+    std::unique_ptr<TChildProcess> Live;
+    pid_t GonePid = 0;
+};
+
+TLeavers LeaveFromLiveAndGone(const std::function<bool()>& leave) {
+    TLeavers r;
+    r.Live = std::make_unique<TChildProcess>([&](TChildProcess& self) {
+        self.Send(leave() ? 'w' : 'f');
+        return self.Receive() == 'q' ? 0 : 1;
+    });
+    if (r.Live->Receive() != 'w') return r;
+    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
+    const pid_t pid = gone.Pid(); // Wait forgets it
+    if (gone.Wait() == 0) r.GonePid = pid;
+    return r;
+}
 } // namespace
 
 // A script of single-statement commits (rows with long strings and memos, updates that move
@@ -358,14 +379,10 @@ TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
         }
         return true;
     };
-    TChildProcess live([&](TChildProcess& self) {
-        self.Send(leave() ? 'w' : 'f');
-        return self.Receive() == 'q' ? 0 : 1;
-    });
-    ASSERT_EQ(live.Receive(), 'w');
-    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
-    const pid_t gonePid = gone.Pid();
-    ASSERT_EQ(gone.Wait(), 0);
+    TLeavers leavers = LeaveFromLiveAndGone(leave);
+    ASSERT_NE(leavers.GonePid, 0);
+    TChildProcess& live = *leavers.Live;
+    const pid_t gonePid = leavers.GonePid;
     const std::string base = std::filesystem::path(file.Path).filename().string();
     const std::string liveTemp = base + ".tmp" + std::to_string(live.Pid());
     // Names no process id writes stay whatever they hold: a leading zero, and a number that
@@ -422,14 +439,10 @@ TEST(SqlShellProcesses, BackupCopiesOfGoneProcessesAreRemovedAtOpen) {
         std::fclose(f);
         return true;
     };
-    TChildProcess live([&](TChildProcess& self) {
-        self.Send(leave() ? 'w' : 'f');
-        return self.Receive() == 'q' ? 0 : 1;
-    });
-    ASSERT_EQ(live.Receive(), 'w');
-    TChildProcess gone([&](TChildProcess&) { return leave() ? 0 : 1; });
-    const pid_t gonePid = gone.Pid();
-    ASSERT_EQ(gone.Wait(), 0);
+    TLeavers leavers = LeaveFromLiveAndGone(leave);
+    ASSERT_NE(leavers.GonePid, 0);
+    TChildProcess& live = *leavers.Live;
+    const pid_t gonePid = leavers.GonePid;
     const std::string goneCopy = backup + ".tmp" + std::to_string(gonePid);
     const std::string liveCopy = backup + ".tmp" + std::to_string(live.Pid());
     ASSERT_TRUE(std::filesystem::exists(goneCopy));

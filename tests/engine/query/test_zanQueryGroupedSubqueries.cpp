@@ -177,5 +177,8 @@ TEST(SqlShellWideKeysMore, DistinctCountsOfWideStringsAndATieFieldName) {
          "a\tb\t__SortTie\n" + q + "a\t" + q + "xz\t4\n" + q + "ab\t" + q + "xz\t3\n" + q + "ab\t" +
              q + "xy\t1\n" + q + "ac\t" + q + "xy\t2\n",
          {}},
+        // A narrow result hid a column of that name, and printed its rows without it.
+        {"__SortTie narrow", wide + "SELECT id AS __SortTie, id + 1 FROM w WHERE id < 3;\n", 0,
+         "__SortTie\tid + 1\n1\t2\n2\t3\n", {}},
     });
 }

@@ -115,23 +115,34 @@ TEST_F(GroupedSubqueries, HavingReadsTheGroupsColumnsInItsSubqueries) {
     }
 }
 
-// Refresh runs the statement again without parsing it: a correlated subquery there sees the
-// inner table as it is now.
+// Refresh runs the statement again without parsing it: a subquery there (keyed, nested, in a
+// UNION member, uncorrelated) sees the inner table as it is now.
 TEST_F(GroupedSubqueries, ARefreshedQuerySeesItsChangedInnerTable) {
     TQueryTestDb t(true, "refresh.zan");
     Populate(t.Db);
-    const std::string sql = "SELECT o.id FROM o WHERE EXISTS (SELECT * FROM x WHERE x.k = o.k AND "
-                            "x.s = o.s)";
-    t.Query.GetSQL().SetText(sql);
-    t.Query.Open();
-    EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
-    Change(t.Db, "UPDATE x SET s = 'a' WHERE k = 2");
-    t.Query.Refresh();
-    EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
-    Change(t.Db, "DELETE FROM x WHERE k = 1");
-    t.Query.Refresh();
-    EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
-    t.Query.Close();
+    const std::vector<std::string> corpus = {
+        "SELECT o.id FROM o WHERE EXISTS (SELECT * FROM x WHERE x.k = o.k AND x.s = o.s)",
+        "SELECT o.id FROM o WHERE o.s IN (SELECT x.s FROM x WHERE x.k = o.k AND NOT EXISTS "
+        "(SELECT * FROM x y WHERE y.s = x.s AND y.id > o.id))",
+        "SELECT o.id FROM o WHERE o.k IN (SELECT x.k FROM x) UNION SELECT x.id FROM x WHERE "
+        "NOT EXISTS (SELECT * FROM o WHERE o.s = x.s)",
+    };
+    for (const std::string& sql : corpus) {
+        SCOPED_TRACE(sql);
+        t.Query.GetSQL().SetText(sql);
+        t.Query.Open();
+        EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
+        Change(t.Db, "UPDATE x SET s = 'a' WHERE k = 2");
+        t.Query.Refresh();
+        EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
+        Change(t.Db, "DELETE FROM x WHERE k = 1");
+        t.Query.Refresh();
+        EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
+        Change(t.Db, "UPDATE x SET k = 1, s = 'b' WHERE id > 5");
+        t.Query.Refresh();
+        EXPECT_EQ(RowsOf(t.Query), LiteRowsOf(FLite, sql));
+        t.Query.Close();
+    }
 }
 
 // MaxRecords cuts the rows produced, then they are sorted: ties of the keyed leading columns

@@ -114,7 +114,9 @@ TZanTable& TFuncResultItem::DistinctTable() {
     TFieldType type = ValueType;
     int32_t size = 0;
     if (type == ftUnknown || type == ftAutoInc) type = type == ftAutoInc ? ftInteger : ftFloat;
-    if (type == ftString) size = 255;
+    // As wide as the widest string field: a value cut shorter would miss FindKey and then
+    // collide with its own cut copy (9729).
+    if (type == ftString) size = 256;
     const std::string fieldName = "fld1";
     table->GetFieldDefs().Add(fieldName, type, size, false);
     table->GetIndexDefs().Add("idxvalue", fieldName, {ixPrimary, ixUnique});
@@ -236,10 +238,11 @@ TFuncResultHolder* TFuncResultList::Find(uint32_t recAddr) const {
     return it == FByAddr.end() ? nullptr : it->second;
 }
 
-TZanDataBase& TFuncResultList::GetDistinctDatabase() {
+TZanDataBase& TFuncResultList::GetDistinctDatabase(TSortOrder order) {
     if (!FDistinctDb) {
         FDistinctDb = std::make_unique<TZanDataBase>();
         FDistinctDb->SetDataBaseName(C_MEMORY_DATABASE);
+        FDistinctDb->SetDefaultSortOrder(order);
         FDistinctDb->Open();
     }
     return *FDistinctDb;
@@ -296,7 +299,7 @@ void TZanQueryDataset::CreateResultSetTable() {
         if ((FCreateLiveResult &&
              (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
               f->GetFieldName() == "__RecLogicalNo")) ||
-            f->GetFieldName() == C_SORT_TIE_FIELD)
+            (GetOrdersKeyTies() && f->GetFieldName() == FSortTieField))
             f->SetHidden(true);
     }
     InternalCreateTable();
@@ -346,6 +349,15 @@ const TZanQueryDataset::TResultKey* TZanQueryDataset::FindResultKey(
     const std::string& indexName) const {
     const auto found = FResultKeys.find(indexName);
     return found == FResultKeys.end() ? nullptr : &found->second;
+}
+
+bool TZanQueryDataset::HavingColumnValue(const TResultSetFields& fields, const std::string& table,
+                                         const std::string& field, Variant& value) {
+    if (!FHavingRow) return false;
+    const TResultSetField* f = fields.FindReferencedField(table, field);
+    if (!f || !f->SelectFieldItem || f->SelectFieldItem->HasAggregateFunction) return false;
+    value = DataSetGetFieldDataFromRecBufAsVariant(GetRecBuf(), f->GetIndex());
+    return true;
 }
 
 bool TZanQueryDataset::GetOrdersKeyTies() const {
@@ -556,7 +568,7 @@ void TZanQueryDataset::OrderKeyTies() {
     if (!key || key->Whole()) return;
     EnsureOpen();
     TIndexItem* index = GetIndexManager().FindIndex("idxorderby");
-    const int32_t tieField = GetFieldNo(C_SORT_TIE_FIELD);
+    const int32_t tieField = GetFieldNo(FSortTieField);
     ZanAssert(index != nullptr && tieField >= 0, "Result set sort tie field is missing");
     const size_t keyed = size_t(key->Keyed);
     // The rows in the index's order: a run shares the keyed columns (compared as the index

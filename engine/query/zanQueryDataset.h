@@ -132,7 +132,9 @@ public:
     ~TFuncResultList();
     TFuncResultHolder& Add(uint32_t recAddr);
     TFuncResultHolder* Find(uint32_t recAddr) const;
-    TZanDataBase& GetDistinctDatabase();
+    // The memory database of the DISTINCT aggregates' value tables, comparing strings in the
+    // given order (the query's, as the values are compared everywhere else).
+    TZanDataBase& GetDistinctDatabase(TSortOrder order);
 
 private:
     std::vector<std::unique_ptr<TFuncResultHolder>> FHolders;
@@ -142,6 +144,10 @@ private:
 
 // Drops an in-memory result table of the database.
 void DropResultTable(TZanDataBase& db, const std::string& name);
+
+// The hidden integer field of a result table whose "idxorderby" keys only the leading ORDER BY
+// items: the place of a row among those that share them.
+inline constexpr const char* C_SORT_TIE_FIELD = "__SortTie";
 
 class TZanQueryDataset : public TZanBaseTable {
 public:
@@ -205,9 +211,17 @@ public:
     // Whether "idxorderby" keys fewer columns than it orders by (the result table then needs
     // the tie field).
     bool GetOrdersKeyTies() const;
+    // The tie field's name: C_SORT_TIE_FIELD, with a suffix when a result column has that name.
+    void SetSortTieField(std::string name) { FSortTieField = std::move(name); }
+    const std::string& GetSortTieField() const { return FSortTieField; }
     // Gives the rows that share the keyed columns of "idxorderby" their places by its other
     // columns (rows alone in their keyed values keep a NULL tie field).
     void OrderKeyTies();
+    // While HAVING is checked the current record is a group's result row: the value there of
+    // the grouped column a source column reference names, which the outer references of
+    // subqueries in HAVING read. False outside HAVING or when no grouped column is named so.
+    bool HavingColumnValue(const TResultSetFields& fields, const std::string& table,
+                           const std::string& field, Variant& value);
     void SetRowsAffected(int32_t value) { FRowsAffected = value; }
     // The instant CURRENT_* read in this execution.
     void SetInstant(TDateTime value) { FInstant = value; }
@@ -243,10 +257,8 @@ private:
     bool FCreateLiveResult = false;
     TDateTime FInstant = 0;
     std::map<std::string, TResultKey> FResultKeys; // by index name
+    std::string FSortTieField = C_SORT_TIE_FIELD;
+    bool FHavingRow = false; // HAVING is being checked on the current record
 };
-
-// The hidden integer field of a result table whose "idxorderby" keys only the leading ORDER BY
-// items: the place of a row among those that share them.
-inline constexpr const char* C_SORT_TIE_FIELD = "__SortTie";
 
 } // namespace zan

@@ -177,7 +177,7 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
             item->AggFunc = slots[k].Func;
             item->Distinct = slots[k].Distinct;
             item->ValueType = slots[k].ArgType;
-            if (item->Distinct) h.SetDatabase(&results.GetDistinctDatabase());
+            if (item->Distinct) h.SetDatabase(&results.GetDistinctDatabase(GetSortOrder()));
         }
         return &h;
     };
@@ -270,6 +270,8 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
         return e.Evaluate();
     };
     // Every row gets its aggregates' results; HAVING removes the rows that fail.
+    FHavingRow = having != nullptr;
+    TScopeExit leave([&] { FHavingRow = false; });
     for (TFuncResultHolder* holder : order) {
         SetToRecord(holder->GetRecAddr(), nullptr, false, false);
         std::vector<Variant> results(slots.size());

@@ -72,6 +72,16 @@ void TZanQueryProviderItem::DeleteResultTable() {
     FResultDefsExist = false;
 }
 
+void TZanQueryProviderItem::ReleaseRun() {
+    DeleteResultTable();
+    FPlan = std::make_unique<TZanQueryPlanState>();
+    FKeyedState = ksUnknown;
+    FKeyedRows.clear();
+    FProbeRows.clear();
+    FKeyedDeferred = 0;
+    FKeyedThreshold = -1;
+}
+
 const std::string& TZanQueryProviderItem::ResultTableName() {
     if (!FResultTableName.empty()) return FResultTableName;
     TZanDataBase* db = GetProvider().GetDatabase();
@@ -611,9 +621,10 @@ bool TZanQueryProvider::CreateResultSet() {
     item->SetRequestLive(FRequestLive && Count() == 1);
     item->SetCreateDefsOnly(FCreateDefsOnly);
     const bool ok = item->CreateResultSet();
-    while (Count() > 1)
-        Delete(Count() - 1);
-    item->FChildren.clear();
+    // The subqueries' result tables and table cursors go; their parsed statements stay, which
+    // the parse trees of the statement point at, for a Refresh to run them again.
+    for (int i = Count() - 1; i > 0; --i)
+        Items(i)->ReleaseRun();
     return ok;
 }
 

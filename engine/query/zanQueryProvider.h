@@ -130,6 +130,10 @@ private:
     // table of the database has that name.
     const std::string& ResultTableName();
     void DeleteResultTable();
+    // After the statement's result is built: drops the result table and closes the plan (its
+    // table cursors), and forgets keyed rows, keeping what was parsed so that the statement
+    // can run again (Refresh).
+    void ReleaseRun();
 
     std::unique_ptr<TZanParserEngine> FOwnEngine;
     TZanParserEngine* FEngine = nullptr; // FOwnEngine or the parent's nested engine

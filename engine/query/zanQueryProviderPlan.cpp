@@ -583,6 +583,10 @@ bool TZanQueryProviderItem::PreparePlan() {
 bool TZanQueryProviderItem::GetFieldData(const std::string& tableName,
                                          const std::string& fieldName, Variant& value) {
     for (TZanQueryProviderItem* i = this; i; i = i->FParent) {
+        // HAVING: the group's row, not the source row the grouping ended on.
+        if (i->FResultSet && i->FResultSet->HavingColumnValue(i->FResultFields, tableName,
+                                                              fieldName, value))
+            return true;
         TZanBaseJoinDataProvider* root =
             i->FUpdateRowSource ? i->FUpdateRowSource : i->FPlan->Mgr.GetRootProvider();
         if (!root) continue;
@@ -723,9 +727,19 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             key.Columns.push_back(f->GetIndex());
             key.Descending.push_back(o->Descending);
         }
-        // Cut: the tie field follows the keyed items (with the record number).
+        // Cut: the tie field follows the keyed items (with the record number), under a name
+        // no result column has.
         key.Keyed = KeyedColumns(columns, 1, 2);
-        addIndex("idxorderby", columns, std::move(key), C_SORT_TIE_FIELD, {});
+        std::string tie = C_SORT_TIE_FIELD;
+        const auto taken = [&](const std::string& name) {
+            for (int i = 0; i < FResultFields.Count(); ++i)
+                if (SameText(FResultFields.Items(i)->GetFieldName(), name)) return true;
+            return false;
+        };
+        for (int n = 1; taken(tie); ++n)
+            tie = std::string(C_SORT_TIE_FIELD) + "_" + std::to_string(n);
+        ds.SetSortTieField(tie);
+        addIndex("idxorderby", columns, std::move(key), tie, {});
     }
     const TSelectFields& selected = FSelectAnalyser.GetSelectFields();
     if (selected.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
@@ -806,7 +820,7 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
         ds.GetFieldDefs().Add("__RecLogicalNo", ftInteger, 0, false);
     }
     if (!FResultDefsExist && ds.GetOrdersKeyTies())
-        ds.GetFieldDefs().Add(C_SORT_TIE_FIELD, ftInteger, 0, false);
+        ds.GetFieldDefs().Add(ds.GetSortTieField(), ftInteger, 0, false);
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
     const bool grouped = FEngine->GetGroupByItems().Count() > 0;

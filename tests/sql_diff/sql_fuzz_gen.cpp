@@ -390,7 +390,12 @@ TStatement TSqlFuzzGen::PlainSelect() {
     } else {
         count = 1 + Pick(4);
         for (int i = 0; i < count; ++i) {
-            const TText e = Expr(scopes, AnyKind(scopes), Pick(3));
+            TText e = Expr(scopes, AnyKind(scopes), Pick(3));
+            if (Chance(8)) { // a condition's truth value (no subquery: refused in the list)
+                FSubqueries = false;
+                e = Wrap("(", Predicate(scopes, 1), ")");
+                FSubqueries = true;
+            }
             items = {items.Ours + (i ? ", " : "") + e.Ours, items.Lite + (i ? ", " : "") + e.Lite};
         }
     }

@@ -382,3 +382,35 @@ TEST(SqlFuzz, RandomStatementsAgreeWithSqlite) {
     EXPECT_EQ(tally.Failures, 0) << tally.Report;
     EXPECT_LT(tally.LiteErrors, tally.Statements / 20 + 1);
 }
+
+// The shell runs a generated schema and statements as one script: exit status 0 and no error
+// line, the same rows as the query component gives; one bad statement more makes it 1.
+TEST(SqlFuzz, ShellRunsGeneratedScripts) {
+    TSqlFuzzGen gen{7u};
+    const std::vector<TTable> tables = gen.Schema();
+    TOurs ours;
+    TLite lite;
+    Load(tables, ours, lite);
+    std::string script = ScriptText(tables), expected;
+    for (int i = 0; i < 12; ++i) {
+        const TStatement st = gen.Statement();
+        if (st.Kind == TStatementKind::Dml) continue;
+        script += st.Sql.Ours + ";\n";
+        std::ostringstream out, err;
+        ASSERT_TRUE(RunSqlStatement(ours.Query, st.Sql.Ours, true, out, err)) << st.Sql.Ours << err.str();
+        expected += out.str();
+    }
+    TTempFile file("sql_fuzz_shell.zan");
+    std::istringstream in(script);
+    std::ostringstream out, err;
+    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "-f", "-", file.Path}, in, out, err), 0);
+    EXPECT_EQ(err.str(), "");
+    // The shell's output holds each SELECT's rows in order after the schema's statements.
+    EXPECT_NE(out.str().find(expected), std::string::npos) << out.str();
+    std::istringstream bad(script + "SELECT nosuch FROM t1;\n");
+    std::ostringstream out2, err2;
+    TTempFile file2("sql_fuzz_shell2.zan");
+    EXPECT_EQ(RunZanSql(std::vector<std::string>{"--tsv", "-f", "-", file2.Path}, bad, out2, err2), 1);
+    const std::string errors = err2.str();
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}

@@ -55,3 +55,13 @@ TEST(QueryRandomFinds, GroupedColumnSelectedTwice) {
     // A column that is not grouped is still refused.
     EXPECT_EQ(t.ErrorOf("SELECT f, k, COUNT(*) FROM t GROUP BY f"), 9645);
 }
+
+// A selected condition that is neither true nor false is NULL, not False.
+TEST(QueryRandomFinds, SelectedUndecidedConditionIsNull) {
+    TQueryTestDb t(false);
+    Fill(t);
+    EXPECT_EQ(t.Select("SELECT id, (k > 1) AS a, (s LIKE 'a%') AS b, (f = 2 OR k = 1) AS c FROM t "
+                       "ORDER BY id"),
+              "id\ta\tb\tc\n1\tFalse\tTrue\tTrue\n2\t\\N\tFalse\t\\N\n3\tTrue\t\\N\tTrue\n"
+              "4\tTrue\t\\N\tTrue\n");
+}

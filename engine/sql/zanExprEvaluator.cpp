@@ -328,6 +328,8 @@ bool TExprEvaluator::Evaluate() {
 
 void TExprEvaluator::EvaluateValueExpr(Variant& value) {
     value = FRoot ? EvaluateNode(FRoot) : Null();
+    // A condition that is neither true nor false is NULL as a value (a selected comparison).
+    if (VarIsEmpty(value)) value = Null();
 }
 
 const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {

@@ -594,11 +594,12 @@ void TZanOpEvaluator::EvaluateArithExprValues(TZanExprOperator op, const Variant
 void TZanOpEvaluator::EvaluateLogicalExprAsVar(TZanExprOperator op, const Variant& left,
                                                Variant& result, const Variant& right) {
     switch (op) {
+    // An undecided truth value (a comparison with NULL) is NULL here too.
     case zeoISBLANK:
-        result = Variant(VarIsNull(left));
+        result = Variant(IsUndecided(left));
         return;
     case zeoNOTBLANK:
-        result = Variant(!VarIsNull(left));
+        result = Variant(!IsUndecided(left));
         return;
     case zeoNOT: {
         const int t = Truth(left);

@@ -359,8 +359,8 @@ void Check(const TStatement& st, TOurs& ours, TLite& lite, TTally& tally, const 
 
 TEST(SqlFuzz, RandomStatementsAgreeWithSqlite) {
     const int first = EnvInt("ZAN_SQL_FUZZ_SEED", 1);
-    const int schemas = EnvInt("ZAN_SQL_FUZZ_SCHEMAS", 6);
-    const int statements = EnvInt("ZAN_SQL_FUZZ_STATEMENTS", 60);
+    const int schemas = EnvInt("ZAN_SQL_FUZZ_SCHEMAS", 3);
+    const int statements = EnvInt("ZAN_SQL_FUZZ_STATEMENTS", 30);
     TTally tally;
     for (int seed = first; seed < first + schemas; ++seed) {
         TSqlFuzzGen gen{uint32_t(seed)};

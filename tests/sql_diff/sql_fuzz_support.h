@@ -10,7 +10,11 @@
 // rows give 0 here), comparisons across types (SQLite's affinities), unique indexes over columns
 // holding NULLs (NULLs equal here), scalar subqueries of more than one row (an error here, the
 // first row there), a UNION of members whose columns differ in type (the first member's types
-// here), LIMIT, INTERSECT and EXCEPT (refused).
+// here), LIMIT, INTERSECT and EXCEPT (refused). Left out because SQLite reads them otherwise
+// than standard SQL: a comma before a JOIN ("a, b LEFT JOIN c" joins (a, b) with c there, a with
+// (b LEFT JOIN c) here), so a comma comes only before the last table, and an ON naming a table
+// before that comma (refused here). NOT NOT p is refused here as in standard SQL: NOT (p) is
+// written instead.
 #pragma once
 
 #include <cstdint>

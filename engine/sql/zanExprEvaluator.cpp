@@ -328,8 +328,6 @@ bool TExprEvaluator::Evaluate() {
 
 void TExprEvaluator::EvaluateValueExpr(Variant& value) {
     value = FRoot ? EvaluateNode(FRoot) : Null();
-    // A condition that is neither true nor false is NULL as a value (a selected comparison).
-    if (VarIsEmpty(value)) value = Null();
 }
 
 const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
@@ -356,6 +354,12 @@ const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
             return n->NodeResult;
         }
         const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
+        // A condition that is neither true nor false IS NULL.
+        if (op == zeoISBLANK || op == zeoNOTBLANK) {
+            const bool isNull = IsUndecided(l);
+            n->NodeResult = Variant(op == zeoISBLANK ? isNull : !isNull);
+            return n->NodeResult;
+        }
         // A False left side decides AND, a True one OR, whatever the right side is.
         if (op == zeoAND || op == zeoOR) {
             const int t = TruthOf(l);

@@ -594,12 +594,11 @@ void TZanOpEvaluator::EvaluateArithExprValues(TZanExprOperator op, const Variant
 void TZanOpEvaluator::EvaluateLogicalExprAsVar(TZanExprOperator op, const Variant& left,
                                                Variant& result, const Variant& right) {
     switch (op) {
-    // An undecided truth value (a comparison with NULL) is NULL here too.
     case zeoISBLANK:
-        result = Variant(IsUndecided(left));
+        result = Variant(VarIsNull(left));
         return;
     case zeoNOTBLANK:
-        result = Variant(!IsUndecided(left));
+        result = Variant(!VarIsNull(left));
         return;
     case zeoNOT: {
         const int t = Truth(left);

@@ -24,6 +24,8 @@ Variant TResultSetField::GetValue() {
     Variant value;
     FEvaluator->Reset();
     FEvaluator->EvaluateValueExpr(value);
+    // A selected condition that is neither true nor false is NULL.
+    if (VarIsEmpty(value)) value = Null();
     return value;
 }
 

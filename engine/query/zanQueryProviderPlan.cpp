@@ -675,6 +675,8 @@ void TZanQueryProviderItem::CreateResultSetFields() {
             TExprEvaluator& ev = f->GetEvaluator();
             ev.SetDBStringCompare(GetProvider().GetDBStringCompare());
             ev.Prepare(root, const_cast<TZanExprNode*>(s->ExprRoot), GetProvider().GetInstant());
+            // A selected comparison with NULL is NULL, as it is in WHERE.
+            ev.SetExcludeRelopNulls(true);
         }
         f->SetComputed(s->SourceFieldName.empty() || s->HasAggregateFunction);
         // A plain column keeps its field's NOT NULL (a live result checks it before posting).

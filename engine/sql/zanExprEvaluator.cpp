@@ -354,6 +354,12 @@ const Variant& TExprEvaluator::EvaluateNode(TExprEvaluatorNode* n) {
             return n->NodeResult;
         }
         const Variant& l = n->Left ? EvaluateNode(n->Left) : C_NULL;
+        // A condition that is neither true nor false IS NULL.
+        if (op == zeoISBLANK || op == zeoNOTBLANK) {
+            const bool isNull = IsUndecided(l);
+            n->NodeResult = Variant(op == zeoISBLANK ? isNull : !isNull);
+            return n->NodeResult;
+        }
         // A False left side decides AND, a True one OR, whatever the right side is.
         if (op == zeoAND || op == zeoOR) {
             const int t = TruthOf(l);

@@ -399,6 +399,21 @@ bool TZanSelectAnalyser::CheckGroupedColumns(const TGroupByItems* items) {
         c->IsGrouped = true;
         g->ResultSetIndex = c->GetIndex();
     }
+    // A column selected twice is grouped in both places.
+    for (int i = 0; i < FSelectFields.Count() && FErrorText.empty(); ++i) {
+        TSelectFieldItem* c = FSelectFields.Items(i);
+        if (c->HasAggregateFunction || c->IsGrouped || !c->SourceTableItem ||
+            c->SourceFieldName.empty())
+            continue;
+        for (int j = 0; j < FSelectFields.Count(); ++j) {
+            const TSelectFieldItem* g = FSelectFields.Items(j);
+            if (g->IsGrouped && g->SourceTableItem == c->SourceTableItem &&
+                SameText(g->SourceFieldName, c->SourceFieldName)) {
+                c->IsGrouped = true;
+                break;
+            }
+        }
+    }
     if (FErrorText.empty() && (FSelectFields.ContainsAggregateColumns() || items->Count() > 0))
         for (int i = 0; i < FSelectFields.Count() && FErrorText.empty(); ++i) {
             const TSelectFieldItem* c = FSelectFields.Items(i);

@@ -699,6 +699,7 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             if (key.Descending[size_t(i)]) desc += (desc.empty() ? "" : ";") + field;
         }
         if (!key.Whole() && !extra.empty()) fields += ";" + extra;
+        if (!key.Whole() && extra != C_SORT_TIE_FIELD) key.HashField = extra;
         TIndexDef& def = ds.GetIndexDefs().Add(name, fields, options);
         if (!desc.empty()) def.SetDescFields(desc);
         ds.SetResultKey(name, std::move(key));
@@ -738,10 +739,11 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
                 key.Descending.push_back(false);
             }
         if (!columns.empty()) {
-            // Unique while it keys every grouped column; cut, it takes the record number.
-            key.Keyed = KeyedColumns(columns, 0, 1);
+            // Unique while it keys every grouped column; cut, it takes the hash of the other
+            // columns and the record number.
+            key.Keyed = KeyedColumns(columns, 0, 2);
             const bool whole = key.Whole();
-            addIndex("idxgroupby", columns, std::move(key), {},
+            addIndex("idxgroupby", columns, std::move(key), C_GROUP_HASH_FIELD,
                      whole ? TIndexOptions{ixUnique} : TIndexOptions{});
         }
     }
@@ -756,8 +758,9 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             key.Columns.push_back(i);
             key.Descending.push_back(false);
         }
-        key.Keyed = KeyedColumns(columns, 1, 1);
-        addIndex("idxdistinct", columns, std::move(key), {}, {});
+        // Cut, it takes the hash of the other columns before the record number.
+        key.Keyed = KeyedColumns(columns, 1, 2);
+        addIndex("idxdistinct", columns, std::move(key), C_DISTINCT_HASH_FIELD, {});
     }
 }
 
@@ -807,6 +810,9 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     }
     if (!FResultDefsExist && ds.GetOrdersKeyTies())
         ds.GetFieldDefs().Add(C_SORT_TIE_FIELD, ftInteger, 0, false);
+    if (!FResultDefsExist)
+        for (const std::string& name : ds.GetKeyHashFields())
+            ds.GetFieldDefs().Add(name, ftInteger, 0, false);
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
     const bool grouped = FEngine->GetGroupByItems().Count() > 0;

@@ -53,6 +53,20 @@ const std::string C_UNION_CHAIN = [] {
     return sql;
 }();
 
+// IN lists of 1,000 constants, over an indexed and a plain column.
+const std::string C_IN_LIST_INDEXED = [] {
+    std::string sql = "SELECT id FROM orders WHERE cust_id IN (";
+    for (int i = 0; i < 1000; ++i)
+        sql += (i ? ", " : "") + std::to_string(1 + i * 7);
+    return sql + ")";
+}();
+const std::string C_IN_LIST_PLAIN = [] {
+    std::string sql = "SELECT id FROM orders WHERE amount IN (";
+    for (int i = 0; i < 1000; ++i)
+        sql += (i ? ", " : "") + std::to_string(i * 3) + ".5";
+    return sql + ")";
+}();
+
 const TQueryCase C_QUERIES[] = {
     {"point lookup by PK", "SELECT id, cust_id, amount, status, odate FROM orders WHERE id = 777"},
     {"indexed range", "SELECT id, amount FROM orders WHERE cust_id BETWEEN 100 AND 130"},
@@ -69,6 +83,13 @@ const TQueryCase C_QUERIES[] = {
     {"GROUP BY, many groups", "SELECT cust_id, COUNT(*), MAX(amount) FROM orders GROUP BY cust_id"},
     {"COUNT(DISTINCT)", "SELECT status, COUNT(DISTINCT cust_id) FROM orders GROUP BY status"},
     {"ORDER BY non-indexed", "SELECT id, amount FROM orders ORDER BY amount, id"},
+    {"ORDER BY string", "SELECT id, status FROM orders ORDER BY status DESC, id"},
+    {"DISTINCT", "SELECT DISTINCT cust_id, status FROM orders"},
+    {"LIKE '%x%'", "SELECT id, name FROM customers WHERE name LIKE '%12%'"},
+    {"join no index", "SELECT c.id, o.id FROM customers c, orders o WHERE c.created = o.odate "
+                      "AND c.id < 200"},
+    {"IN list 1000 idx", C_IN_LIST_INDEXED.c_str()},
+    {"IN list 1000 plain", C_IN_LIST_PLAIN.c_str()},
     {"UNION", "SELECT cust_id FROM orders WHERE amount > 950 UNION SELECT id FROM customers "
               "WHERE city = 'c1'"},
     {"UNION ALL", "SELECT cust_id FROM orders WHERE amount > 950 UNION ALL SELECT id FROM "

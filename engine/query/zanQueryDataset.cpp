@@ -301,7 +301,8 @@ void TZanQueryDataset::CreateResultSetTable() {
         if ((FCreateLiveResult &&
              (f->GetFieldName() == "__RecAddr" || f->GetFieldName() == "__RecModFlag" ||
               f->GetFieldName() == "__RecLogicalNo")) ||
-            (GetOrdersKeyTies() && f->GetFieldName() == FSortTieField))
+            (GetOrdersKeyTies() && f->GetFieldName() == FSortTieField) ||
+            IsKeyHashField(f->GetFieldName()))
             f->SetHidden(true);
     }
     InternalCreateTable();
@@ -310,21 +311,25 @@ void TZanQueryDataset::CreateResultSetTable() {
 uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
     TIndexItem* index = GetIndexManager().FindIndex(indexName);
     ZanAssert(index != nullptr, "Result set index is missing: " + indexName);
+    const TResultKey* columns = FindResultKey(indexName);
+    StampKeyHashes();
     TSearchModifier modifier;
     modifier.LimitedSearch = true;
-    int32_t visible = 0;
-    while (visible < index->GetKeyFields().Count() && !index->GetKeyFields().Items(visible)->GetHidden())
-        ++visible;
-    modifier.IncludedKeyFieldCount = visible;
+    int32_t searched = 0;
+    while (searched < index->GetKeyFields().Count() &&
+           !index->GetKeyFields().Items(searched)->GetHidden())
+        ++searched;
+    // A cut key is searched over its keyed columns, and its hash field when it has one.
+    if (columns && !columns->Whole()) searched = columns->Keyed + (columns->Hashed() ? 1 : 0);
+    modifier.IncludedKeyFieldCount = searched;
     std::vector<uint8_t> probe(GetRecBuf(), GetRecBuf() + GetRecBufSize());
     SetExtraKeyFlag(probe.data(), C_NULLFLAG_LOWEST);
     const bool taken = TakeReadLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     if (InternalSearchOnly(probe.data(), stEQ, indexName, &modifier) != 0) return 0;
-    const TResultKey* columns = FindResultKey(indexName);
     if (!columns || columns->Whole()) return index->GetRecordAddress();
-    // The key holds the leading columns only: the rows that share it are read until one
-    // matches over the rest too.
+    // The key holds the leading columns (and their hash of the rest) only: the rows that share
+    // it are read until one matches over the rest too.
     index->CreateTempKeyBuffer(probe.data());
     const std::vector<uint8_t> key(index->GetTempKeyBuffer(),
                                    index->GetTempKeyBuffer() + index->GetMaximumKeySize() + 1);
@@ -337,9 +342,86 @@ uint32_t TZanQueryDataset::KeyAddress(const std::string& indexName) {
         if (SameColumns(row, RowValues(stored.data(), columns->Columns, keyed), 0, row.size()))
             return address;
         if (!index->NextKey()) return 0;
-        if (index->CompareKeyBuffers(columns->Keyed, nullptr, nullptr, key.data(),
+        if (index->CompareKeyBuffers(searched, nullptr, nullptr, key.data(),
                                      index->GetCurrentKeyBuf()) != 0)
             return 0;
+    }
+}
+
+std::vector<std::string> TZanQueryDataset::GetKeyHashFields() const {
+    std::vector<std::string> names;
+    for (const auto& entry : FResultKeys)
+        if (entry.second.Hashed()) names.push_back(entry.second.HashField);
+    return names;
+}
+
+bool TZanQueryDataset::IsKeyHashField(const std::string& name) const {
+    for (const auto& entry : FResultKeys)
+        if (entry.second.Hashed() && entry.second.HashField == name) return true;
+    return false;
+}
+
+int32_t TZanQueryDataset::KeyHashFieldNo(const TResultKey& key) const {
+    if (key.HashFieldNo < 0) key.HashFieldNo = GetFieldNo(key.HashField);
+    ZanAssert(key.HashFieldNo >= 0, "Result set hash field is missing: " + key.HashField);
+    return key.HashFieldNo;
+}
+
+void TZanQueryDataset::StampKeyHashes() {
+    const bool bytes = GetSortOrder() == soASCII;
+    for (const auto& entry : FResultKeys) {
+        const TResultKey& key = entry.second;
+        if (!key.Hashed()) continue;
+        // Values equal under CompareColumnValues must hash alike: NULL and Empty are one value;
+        // numbers of a column (one type) hash as doubles with -0 as 0; strings by their bytes
+        // in the byte order, which tells strings apart by bytes and length, and by their
+        // length in the collated order, where only equal lengths compare equal.
+        uint64_t h = 1469598103934665603ull;
+        const auto mix = [&](uint64_t v) {
+            for (int i = 0; i < 8; ++i) {
+                h ^= (v >> (8 * i)) & 0xFF;
+                h *= 1099511628211ull;
+            }
+        };
+        const uint8_t* rec = GetRecBuf();
+        for (size_t i = size_t(key.Keyed); i < key.Columns.size(); ++i) {
+            const Variant v = DataSetGetFieldDataFromRecBufAsVariant(rec, key.Columns[i]);
+            switch (v.Type()) {
+            case varEmpty:
+            case varNull:
+                mix(0);
+                break;
+            case varString: {
+                const std::string& text = v.StringRef();
+                mix(text.size());
+                if (bytes)
+                    for (const char c : text) {
+                        h ^= uint8_t(c);
+                        h *= 1099511628211ull;
+                    }
+                break;
+            }
+            case varSmallint:
+            case varInteger:
+            case varDouble:
+            case varCurrency:
+            case varDate:
+            case varBoolean:
+            case varInt64: {
+                double d = v.AsDouble();
+                if (d == 0) d = 0; // -0 as 0
+                uint64_t bits = 0;
+                std::memcpy(&bits, &d, sizeof bits);
+                mix(bits);
+                break;
+            }
+            default:
+                mix(1);
+                break;
+            }
+        }
+        DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), KeyHashFieldNo(key),
+                                             Variant(int32_t(uint32_t(h ^ (h >> 32)))));
     }
 }
 
@@ -473,6 +555,7 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
         }
         if (distinct && KeyAddress("idxdistinct") != 0) continue;
         if (checkRequired) CheckRequiredFields();
+        StampKeyHashes();
         AddRecord(true);
         ++FRowsAffected;
     }
@@ -549,9 +632,17 @@ void TZanQueryDataset::RemoveDuplicates(const std::string& indexName) {
         key = &all;
     }
     const size_t keyed = std::min(size_t(key->Keyed), key->Columns.size());
+    // A hashed key's runs also share the hash of the other columns.
+    const int32_t hashField = key->Hashed() ? KeyHashFieldNo(*key) : -1;
+    Variant runHash;
     std::vector<std::vector<Variant>> run;
     for (bool more = DataSetFirst(); more; more = DataSetNext()) {
         std::vector<Variant> row = RowValues(GetRecBuf(), key->Columns);
+        if (hashField >= 0) {
+            Variant hash = DataSetGetFieldDataFromRecBufAsVariant(GetRecBuf(), hashField);
+            if (!run.empty() && CompareColumnValues(hash, runHash) != 0) run.clear();
+            runHash = std::move(hash);
+        }
         if (!run.empty() && !SameColumns(row, run[0], 0, keyed)) run.clear();
         const bool duplicate = std::any_of(run.begin(), run.end(), [&](const auto& kept) {
             return SameColumns(row, kept, keyed, row.size());

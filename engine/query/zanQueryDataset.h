@@ -148,6 +148,10 @@ void DropResultTable(TZanDataBase& db, const std::string& name);
 // The hidden integer field of a result table whose "idxorderby" keys only the leading ORDER BY
 // items: the place of a row among those that share them.
 inline constexpr const char* C_SORT_TIE_FIELD = "__SortTie";
+// The hidden hash fields of a cut "idxgroupby" and a cut "idxdistinct" (TResultKey::HashField),
+// each with a suffix when a result column has that name.
+inline constexpr const char* C_GROUP_HASH_FIELD = "__GroupHash";
+inline constexpr const char* C_DISTINCT_HASH_FIELD = "__DistinctHash";
 
 class TZanQueryDataset : public TZanBaseTable {
 public:
@@ -200,14 +204,24 @@ public:
     // would pass the key-size limit the index keys the leading ones: rows that share those are
     // told apart by the others when they are read (KeyAddress, RemoveDuplicates), and ordered
     // by them through the hidden tie field that "idxorderby" keys after them (OrderKeyTies).
+    // A cut "idxgroupby" or "idxdistinct" keys a hidden integer field after the keyed columns,
+    // HashField, holding a hash of the other columns (equal values hash alike under the
+    // table's comparison), so that rows sharing a long leading part fall into small runs: a
+    // probe and a duplicate sweep compare only the rows of one run.
     struct TResultKey {
         std::vector<int32_t> Columns;
         std::vector<bool> Descending;
         int32_t Keyed = 0;
+        std::string HashField;
+        mutable int32_t HashFieldNo = -1; // resolved at the first use
         bool Whole() const { return size_t(Keyed) >= Columns.size(); }
+        bool Hashed() const { return !Whole() && !HashField.empty(); }
     };
     void SetResultKey(const std::string& indexName, TResultKey key);
     void ClearResultKeys() { FResultKeys.clear(); }
+    // The hash fields the result keys name (the result table needs them as integer fields).
+    std::vector<std::string> GetKeyHashFields() const;
+    bool IsKeyHashField(const std::string& name) const;
     // Whether "idxorderby" keys fewer columns than it orders by (the result table then needs
     // the tie field).
     bool GetOrdersKeyTies() const;
@@ -239,6 +253,11 @@ private:
     // index's columns the key leaves out; 0 when none.
     uint32_t KeyAddress(const std::string& indexName);
     const TResultKey* FindResultKey(const std::string& indexName) const;
+    // Writes each hashed result key's hash of the cursor buffer's row into its field; called
+    // before a row is probed, added or rewritten.
+    void StampKeyHashes();
+    // The field number of a hashed key's hash field.
+    int32_t KeyHashFieldNo(const TResultKey& key) const;
     // -1, 0, 1 as a result index orders two values of a column: NULL lowest, strings by the
     // table's comparison.
     int CompareColumnValues(const Variant& a, const Variant& b) const;

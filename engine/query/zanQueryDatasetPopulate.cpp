@@ -106,6 +106,7 @@ void TZanQueryDataset::PopulateResultSet(TResultSetFields& fields, bool distinct
                                                  Variant(int32_t(bridge->GetRecLogicalNo())));
         }
         if (!distinct || KeyAddress("idxdistinct") == 0) {
+            StampKeyHashes();
             AddRecord(false);
             ++added;
         }
@@ -186,6 +187,7 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
     TResultAppend append(*this);
     if (!grouped) {
         FillRow(fields, true);
+        StampKeyHashes();
         AddRecord(false);
         order.push_back(addHolder(ExtraAddress(GetRecBuf())));
     }
@@ -302,6 +304,7 @@ void TZanQueryDataset::PopulateAggregateResultSet(TResultSetFields& fields, bool
             }
             WriteValue(i, value);
         }
+        StampKeyHashes();
         UpdateRecord();
         if (having && !havingPasses(results)) {
             SetToRecord(holder->GetRecAddr(), nullptr, false, false);

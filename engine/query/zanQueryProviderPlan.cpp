@@ -693,6 +693,19 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
     TZanQueryDataset& ds = *FResultSet;
     ds.GetIndexDefs().Clear();
     ds.ClearResultKeys();
+    // A hidden field's name: its own unless a result column has that name, then with a suffix.
+    const auto hiddenName = [&](const char* base) {
+        const auto taken = [&](const std::string& name) {
+            for (int i = 0; i < FResultFields.Count(); ++i)
+                if (SameText(FResultFields.Items(i)->GetFieldName(), name)) return true;
+            return false;
+        };
+        std::string name = base;
+        for (int n = 1; taken(name); ++n)
+            name = std::string(base) + "_" + std::to_string(n);
+        return name;
+    };
+    ds.SetSortTieField(hiddenName(C_SORT_TIE_FIELD));
     // Each index keys the leading columns that fit in one key; rows that share them are told
     // apart, and ordered, by the others (TZanQueryDataset::TResultKey).
     const auto addIndex = [&](const char* name, const std::vector<const TResultSetField*>& columns,
@@ -705,6 +718,7 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             if (key.Descending[size_t(i)]) desc += (desc.empty() ? "" : ";") + field;
         }
         if (!key.Whole() && !extra.empty()) fields += ";" + extra;
+        if (!key.Whole() && extra != ds.GetSortTieField()) key.HashField = extra;
         TIndexDef& def = ds.GetIndexDefs().Add(name, fields, options);
         if (!desc.empty()) def.SetDescFields(desc);
         ds.SetResultKey(name, std::move(key));
@@ -732,16 +746,7 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
         // Cut: the tie field follows the keyed items (with the record number), under a name
         // no result column has.
         key.Keyed = KeyedColumns(columns, 1, 2);
-        std::string tie = C_SORT_TIE_FIELD;
-        const auto taken = [&](const std::string& name) {
-            for (int i = 0; i < FResultFields.Count(); ++i)
-                if (SameText(FResultFields.Items(i)->GetFieldName(), name)) return true;
-            return false;
-        };
-        for (int n = 1; taken(tie); ++n)
-            tie = std::string(C_SORT_TIE_FIELD) + "_" + std::to_string(n);
-        ds.SetSortTieField(tie);
-        addIndex("idxorderby", columns, std::move(key), tie, {});
+        addIndex("idxorderby", columns, std::move(key), ds.GetSortTieField(), {});
     }
     const TSelectFields& selected = FSelectAnalyser.GetSelectFields();
     if (selected.ContainsGroupedOutput() || FEngine->GetGroupByItems().Count() > 0) {
@@ -754,10 +759,11 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
                 key.Descending.push_back(false);
             }
         if (!columns.empty()) {
-            // Unique while it keys every grouped column; cut, it takes the record number.
-            key.Keyed = KeyedColumns(columns, 0, 1);
+            // Unique while it keys every grouped column; cut, it takes the hash of the other
+            // columns and the record number.
+            key.Keyed = KeyedColumns(columns, 0, 2);
             const bool whole = key.Whole();
-            addIndex("idxgroupby", columns, std::move(key), {},
+            addIndex("idxgroupby", columns, std::move(key), hiddenName(C_GROUP_HASH_FIELD),
                      whole ? TIndexOptions{ixUnique} : TIndexOptions{});
         }
     }
@@ -772,8 +778,10 @@ void TZanQueryProviderItem::CreateResultSetIndexes() {
             key.Columns.push_back(i);
             key.Descending.push_back(false);
         }
-        key.Keyed = KeyedColumns(columns, 1, 1);
-        addIndex("idxdistinct", columns, std::move(key), {}, {});
+        // Cut, it takes the hash of the other columns before the record number.
+        key.Keyed = KeyedColumns(columns, 1, 2);
+        addIndex("idxdistinct", columns, std::move(key), hiddenName(C_DISTINCT_HASH_FIELD),
+                 {});
     }
 }
 
@@ -823,6 +831,9 @@ bool TZanQueryProviderItem::InternalCreateResultSet() {
     }
     if (!FResultDefsExist && ds.GetOrdersKeyTies())
         ds.GetFieldDefs().Add(ds.GetSortTieField(), ftInteger, 0, false);
+    if (!FResultDefsExist)
+        for (const std::string& name : ds.GetKeyHashFields())
+            ds.GetFieldDefs().Add(name, ftInteger, 0, false);
     ds.SetCreateLiveResult(FResultIsLive);
     ds.PrepareEmptyResultSet(FResultDefsExist);
     const bool grouped = FEngine->GetGroupByItems().Count() > 0;

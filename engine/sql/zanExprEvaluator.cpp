@@ -524,18 +524,46 @@ void TExprEvaluator::EvaluateIn(TExprEvaluatorNode* n) {
             result = EvaluateInSubquery(n, *p, *ds, left);
         }
     } else {
-        for (const auto& item : n->Args) {
-            const int t = CompareValues(n, zeoEQ, left, EvaluateNode(item.get()));
-            if (t == 1) {
-                result = 1;
-                break;
-            }
-            if (t < 0) undecided = true;
-        }
+        result = EvaluateInList(n, left);
     }
     if (result != 1 && undecided) result = -1;
     if (e->ParserToken.Token == zstNotIn && result >= 0) result = 1 - result;
     n->NodeResult = FromTruth(result);
+}
+
+int TExprEvaluator::EvaluateInList(TExprEvaluatorNode* n, const Variant& left) {
+    // A list of constants only is sorted at its second probe (as a subquery's values are), and
+    // later probes search it; a short list, or one holding other expressions, is scanned.
+    constexpr size_t C_SORTED_IN_LIST = 8;
+    if (n->Args.size() >= C_SORTED_IN_LIST) {
+        if (!n->ValueSet) {
+            n->ValueSet = std::make_unique<TSubqueryValueSet>();
+            for (const auto& item : n->Args)
+                if (item->ExprNode->Kind != enkConst) n->ValueSet->Built = true; // never sorted
+        }
+        TSubqueryValueSet& set = *n->ValueSet;
+        if (!set.Built && ++set.Probes == 2) {
+            size_t next = 0;
+            BuildValueSet(
+                n,
+                [&](Variant& value) {
+                    if (next >= n->Args.size()) return false;
+                    value = EvaluateNode(n->Args[next++].get());
+                    return true;
+                },
+                set);
+        }
+        int result = 0;
+        if (set.Kind != TSubqueryValueSet::vkNone && ProbeValueSet(n, set, left, result))
+            return result;
+    }
+    bool undecided = false;
+    for (const auto& item : n->Args) {
+        const int t = CompareValues(n, zeoEQ, left, EvaluateNode(item.get()));
+        if (t == 1) return 1;
+        if (t < 0) undecided = true;
+    }
+    return undecided ? -1 : 0;
 }
 
 TSubqueryValueSet& TExprEvaluator::ValueSetFor(TExprEvaluatorNode* n, TCustomExprNodeDataProvider& p) {
@@ -581,7 +609,22 @@ int TExprEvaluator::EvaluateInSubquery(TExprEvaluatorNode* n, TCustomExprNodeDat
     TSubqueryValueSet& set = ValueSetFor(n, p);
     // The first probe of a result scans it (a correlated subquery's result is probed once);
     // the second sorts its values, and later probes search them.
-    if (++set.Probes == 2) BuildValueSet(n, rows, set);
+    if (++set.Probes == 2) {
+        bool started = false;
+        BuildValueSet(
+            n,
+            [&](Variant& value) {
+                if (started)
+                    rows.Next();
+                else
+                    rows.First();
+                started = true;
+                if (rows.GetEOF()) return false;
+                value = rows.GetFields()[0]->GetValue();
+                return true;
+            },
+            set);
+    }
     int result = 0;
     if (set.Built && ProbeValueSet(n, set, left, result)) return result;
     bool undecided = false;
@@ -593,15 +636,16 @@ int TExprEvaluator::EvaluateInSubquery(TExprEvaluatorNode* n, TCustomExprNodeDat
     return undecided ? -1 : 0;
 }
 
-void TExprEvaluator::BuildValueSet(TExprEvaluatorNode* n, TDataSet& rows, TSubqueryValueSet& set) {
+void TExprEvaluator::BuildValueSet(TExprEvaluatorNode* n,
+                                   const std::function<bool(Variant&)>& next,
+                                   TSubqueryValueSet& set) {
     set.Built = true;
     set.Kind = TSubqueryValueSet::vkNone;
     const TZanExprNode* e = n->ExprNode;
     // Prefix comparisons depend on both lengths: those sets are scanned.
     const bool partial = e->PartialLength > 0 || (e->Left && e->Left->PartialLength > 0);
     bool integers = true, doubles = true, strings = !partial && FDBStringCompare != nullptr;
-    for (rows.First(); !rows.GetEOF(); rows.Next()) {
-        const Variant v = rows.GetFields()[0]->GetValue();
+    for (Variant v; next(v);) {
         ++set.RowCount;
         if (IsUndecided(v)) {
             set.HasNull = true;

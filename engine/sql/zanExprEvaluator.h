@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,8 +62,8 @@ protected:
     int32_t FBaseRecNo = 0;
 };
 
-// What an evaluator node derived from one subquery result. IN: the first-column values,
-// sorted for the probes: numbers
+// What an evaluator node derived from one subquery result, or from the constants of an IN
+// list. IN: the first-column values (the list's values), sorted for the probes: numbers
 // (all integers, or all doubles) or strings (ordered by the database comparison). NULL rows
 // are only counted; a result of other values stays unsorted and is scanned.
 struct TSubqueryValueSet {
@@ -147,7 +148,11 @@ private:
     // The same over a result held in memory (its first column's values).
     static bool ScalarOfRows(const std::vector<Variant>& rows, int32_t columns,
                              std::string_view context, Variant& value);
-    void BuildValueSet(TExprEvaluatorNode* node, TDataSet& rows, TSubqueryValueSet& set);
+    // next answers the values one by one, False after the last.
+    void BuildValueSet(TExprEvaluatorNode* node, const std::function<bool(Variant&)>& next,
+                       TSubqueryValueSet& set);
+    // IN over a list: 1, 0 or -1 (undecided), as the item-by-item comparison gives.
+    int EvaluateInList(TExprEvaluatorNode* node, const Variant& left);
     // The answer from the sorted set; False when the set cannot answer for that value.
     bool ProbeValueSet(TExprEvaluatorNode* node, const TSubqueryValueSet& set,
                        const Variant& left, int& result);

@@ -183,6 +183,24 @@ const std::vector<TCase>& Corpus() {
         c.push_back({"SELECT id FROM t1 WHERE k IS NULL OR f = 0", ""});
         c.push_back({"SELECT id, l FROM t2 WHERE l = 'q'", ""});
         c.push_back({"SELECT id FROM t4 WHERE k = 1", ""});
+        // IN lists long enough to be sorted: duplicates, NULLs (NOT IN then never True), numbers
+        // of both kinds against integer and float columns, strings that differ only in case or
+        // punctuation, a list holding a column (scanned), over indexed and plain columns.
+        for (const std::string table : {"t1", "t3"}) {
+            const std::string from = "SELECT id FROM " + table + " WHERE ";
+            for (const std::string in : {" IN ", " NOT IN "}) {
+                c.push_back({from + "k" + in + "(0, 2, 2, 4, 6, 8, 10, 12, 14)", ""});
+                c.push_back({from + "k" + in + "(1, 3, NULL, 5, 7, 9, 11, 13, 1)", ""});
+                c.push_back({from + "k" + in + "(1.0, 2.5, 3, 9, 10, 11, 12, 13, 14)", ""});
+                c.push_back({from + "f" + in + "(0, 0.5, 2, 2, 3.0, 6.5, 7, 8, 9)", ""});
+                c.push_back({from + "f" + in + "(1, NULL, 6, 8, 9, 10, 11, 12, 13)", ""});
+                c.push_back({from + "s" + in + "('x', 'coop', 'zz', 'a', 'b', 'c', 'x', 'it''s')", ""});
+                c.push_back({from + "s" + in + "('X', 'co-op', NULL, 'a', 'b', 'c', 'd', 'e', 'f')", ""});
+                c.push_back({from + "k" + in + "(1, 2, 3, 4, 5, 6, 7, 8, id)", ""});
+                c.push_back({from + "NOT (k" + in + "(1, 3, NULL, 5, 7, 9, 11, 13, 15))", ""});
+                c.push_back({from + "k" + in + "(0, 1, 2, 3, 4, 5, 6, 7) OR id" + in + "(1, 2, 3, 4, 5, 6, 7, 8, 9)", ""});
+            }
+        }
         return c;
     }();
     return cases;

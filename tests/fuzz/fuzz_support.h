@@ -118,8 +118,8 @@ inline void Exec(TZanDataBase& db, const std::string& sql) {
 // Amount float; unique index on Id, case-insensitive one on Name, one on Qty) with 60 rows, some
 // deleted; table "S" strongly ciphered (Id, Name, Note memo; unique index on Id) with 25 rows;
 // table "P" made by SQL (k primary key, v, d DATE; an index on v) with 80 rows. With filler,
-// table "F" (Id, Big memo) holds 1 MiB memos, all but the last deleted, so the page map takes
-// more than one map page.
+// table "G" (Id primary key, Note blob; 30 rows) lies beyond 9 MiB of pages a dropped table
+// released, so the page map takes more than one map page and G's pages are in the second.
 inline void MakeSampleDatabase(const std::string& path, bool filler) {
     unlink(path.c_str());
     RemoveSideFiles(path);
@@ -174,26 +174,27 @@ inline void MakeSampleDatabase(const std::string& path, bool filler) {
         Exec(*db, "INSERT INTO P VALUES (" + std::to_string(i * 3) + ", 'p" + std::to_string(i % 9) +
                       "', '2020-01-" + std::to_string(10 + i % 18) + "')");
     if (filler) {
-        TZanTable t;
-        t.SetDataBase(db.get());
-        t.SetTableName("F");
-        t.GetFieldDefs().Add("Id", ftInteger, 0, true);
-        t.GetFieldDefs().Add("Big", ftMemo);
-        t.GetIndexDefs().Add("ixId", "Id", {ixUnique});
-        t.CreateTable();
-        t.Open();
+        Exec(*db, "CREATE TABLE F (Id INTEGER NOT NULL, Big BLOB, PRIMARY KEY (Id))");
+        TZanTable f;
+        f.SetDataBase(db.get());
+        f.SetTableName("F");
+        f.Open();
         for (int i = 1; i <= 9; ++i)
-            t.AppendRecord({Variant(i), Variant(std::string(1 << 20, 'f'))});
-        t.Close();
-        Exec(*db, "DELETE FROM F WHERE Id < 9");
+            f.AppendRecord({Variant(i), Variant(std::string(1 << 20, 'f'))});
+        f.Close();
+        Exec(*db, "CREATE TABLE G (Id INTEGER NOT NULL, Note BLOB, PRIMARY KEY (Id))");
+        for (int i = 1; i <= 30; ++i)
+            Exec(*db, "INSERT INTO G VALUES (" + std::to_string(i) + ", '" +
+                          std::string(size_t(300 * i), char('g' + i % 10)) + "')");
+        Exec(*db, "DROP TABLE F");
     }
     db->Close();
     RemoveSideFiles(path);
 }
 
 // A sample database image and the pages a patch may land on: the first 128 (the fixed regions,
-// the first map page, the tables), every page that is neither the filler's memo bytes (mostly
-// 'f') nor mostly zeros (released memo blocks), and one page in 16 of the rest.
+// the first map page, the tables), every page that is neither the dropped filler's bytes (mostly
+// 'f') nor mostly zeros, and one page in 16 of the rest.
 struct TSeedImage {
     std::vector<uint8_t> Bytes;
     std::vector<uint32_t> Pages;

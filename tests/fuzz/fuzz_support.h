@@ -2,14 +2,14 @@
 // built once per process, patches from the fuzzer's input laid over it, the uses every target
 // makes of a damaged file, and the verdict on what those uses raised.
 //
-// Build (clang only, never part of `make test`):
-//   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+// Build (clang only, never part of `make test`; each command on one line):
+//   CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug
 //       -DZAN_FUZZ=ON -DZAN_TESTS=OFF
 //   ninja -C build/fuzz fuzz_file fuzz_journal fuzz_file_sql
 // Run (one corpus folder per target; ZAN_FUZZ_WRITE_SEEDS=<folder> writes a target's seeds and
 // exits; leak checks are off while fuzzing, since they run an input twice, and on in the tests):
 //   ZAN_FUZZ_WRITE_SEEDS=seeds/file build/fuzz/fuzz_file
-//   build/fuzz/fuzz_file corpus/file seeds/file -timeout=10 -rss_limit_mb=2048 \
+//   build/fuzz/fuzz_file corpus/file seeds/file -timeout=10 -rss_limit_mb=2048
 //       -malloc_limit_mb=512 -detect_leaks=0 -max_total_time=1800
 // The fuzz build is instrumented at -O1 without coverage of the ciphers
 // (tests/fuzz/coverage_ignore.txt); a run of fuzz_file takes about half a second.

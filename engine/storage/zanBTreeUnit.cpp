@@ -1345,10 +1345,19 @@ void TBTree::PreparePath() {
 
 void TBTree::ReadLevel(size_t level, uint32_t address) {
     TNode& n = *FNodes[level];
-    n.ReadNode(address);
+    // A node that cannot be read, or is not what its level needs, leaves no path: the cursor
+    // stands nowhere, so no later call reads the record address of a half-read node.
+    try {
+        n.ReadNode(address);
+    } catch (...) {
+        n.Forget();
+        FPathPrepared = FCursorValid = false;
+        throw;
+    }
     const bool leafLevel = level + 1 == FNodes.size();
     if (n.CheckIsLeaf() != leafLevel || (n.CheckNodeEmpty() && (level > 0 || !leafLevel))) {
         n.Forget();
+        FPathPrepared = FCursorValid = false;
         ZanDatabaseError(C_INDEXCORRUPT, "TBTree.ReadNode");
     }
 }

@@ -661,7 +661,8 @@ TTableHeader* TTableHeaderMgr::OpenTable(int32_t id) {
     InternalReadMap();
     int32_t pos = 0;
     if (!FindTableHeaderInMap(id, pos))
-        ZanDatabaseErrorFmt(8581, "TTableHeaderMgr.OpenTable", "The TableID could not be found: %d",
+        // The catalogue names the table, so the map of table headers lost its pair.
+        ZanDatabaseErrorFmt(8962, "TTableHeaderMgr.OpenTable", "The TableID could not be found: %d",
                             {id});
     uint32_t address = MapAddress(pos);
     uint32_t size = CheckedHeaderSize(address, id, "TTableHeaderMgr.OpenTable");

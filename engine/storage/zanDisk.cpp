@@ -52,6 +52,13 @@ void PutU16(uint8_t* p, uint16_t v) {
     ZanDatabaseError(8581, context, text);
 }
 
+// A page an owner holds lies inside the file: a map entry claiming one past its end is damage.
+void CheckOwnedPageInFile(uint32_t page, uint64_t filePages) {
+    if (page >= filePages)
+        ZanDatabaseErrorFmt(8962, "TMapPageMgr.OwnedPages",
+                            "Page %d beyond the end of the file is in use", {int64_t(page)});
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -412,13 +419,16 @@ void TMapPageMgr::ListPagesUsedByOwner(uint32_t tableId, uint32_t usage,
     CheckHeader();
     const uint16_t tag = MapOwnerTag(tableId, usage);
     const uint32_t count = FHeader->GetMapPageCount();
+    const uint64_t filePages = FFile->SeekZanEof() >> FPageShift;
     for (uint32_t k = 0; k < count; ++k) {
         SearchMapsForMapPage(k);
         for (uint32_t i = 0; i < FEntriesPerPage; ++i) {
             const uint16_t v = Entry(i);
             if (v == 0 || (v & ZanMapFree) != 0) continue;
-            if (withUsage ? v == tag : (v >> 4) == tableId)
+            if (withUsage ? v == tag : (v >> 4) == tableId) {
+                CheckOwnedPageInFile(k * FEntriesPerPage + i, filePages);
                 list.push_back((k * FEntriesPerPage + i) << FPageShift);
+            }
         }
     }
 }
@@ -428,6 +438,9 @@ void TMapPageMgr::DeleteOwnedPages(uint32_t tableId, uint32_t usage, std::vector
     CheckHeader();
     const uint16_t tag = MapOwnerTag(tableId, usage);
     const uint32_t count = FHeader->GetMapPageCount();
+    // Released pages are zeroed: a page past the end of the file would grow it, leaving the
+    // pages between without map entries.
+    const uint64_t filePages = FFile->SeekZanEof() >> FPageShift;
     uint32_t firstEmpty = 0;
     for (uint32_t k = 0; k < count; ++k) {
         const uint32_t address = SearchMapsForMapPage(k);
@@ -438,6 +451,7 @@ void TMapPageMgr::DeleteOwnedPages(uint32_t tableId, uint32_t usage, std::vector
             const uint32_t page = k * FEntriesPerPage + i;
             if (v == 0 || (v & ZanMapFree) != 0 || v == ZanMapMapPage || page < 5) continue;
             if (withUsage ? v != tag : (v >> 4) != tableId) continue;
+            CheckOwnedPageInFile(page, filePages);
             chain.push_back(i);
             list.push_back(page << FPageShift);
             changed = true;

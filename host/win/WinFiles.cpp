@@ -303,6 +303,11 @@ bool TWinFile::Unlock(uint64_t offset, uint64_t length) {
 }
 
 bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
+    return TryLockSpan(offset, length, {}, false);
+}
+
+bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length, std::span<const uint64_t> cuts,
+                           bool whole) {
     if (length == 0) return true;
     if (offset >= ShareLockBase || length > ShareLockBase - offset)
         RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
@@ -316,12 +321,28 @@ bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
         return false;
     uint64_t at = offset;
     for (; it != FLocks.end() && it->first < end; ++it) {
-        if (it->first + it->second > end) return false;
+        if (whole || it->first + it->second > end) return false;
         if (it->first > at) pieces.emplace_back(at, it->first - at);
         at = it->first + it->second;
     }
     if (at < end) pieces.emplace_back(at, end - at);
     if (pieces.empty()) return true;
+    if (!cuts.empty()) {
+        std::vector<std::pair<uint64_t, uint64_t>> divided;
+        divided.reserve(pieces.size() + cuts.size());
+        auto cut = cuts.begin();
+        for (auto [from, count] : pieces) {
+            const uint64_t pieceEnd = from + count;
+            while (cut != cuts.end() && *cut <= from)
+                ++cut;
+            for (; cut != cuts.end() && *cut < pieceEnd; ++cut) {
+                divided.emplace_back(from, *cut - from);
+                from = *cut;
+            }
+            divided.emplace_back(from, pieceEnd - from);
+        }
+        pieces.swap(divided);
+    }
     const int fd = LockHandle(false);
     if (fd == NoHandle) return false;
     // The ranges already held belong to this description: locking over them changes nothing.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,6 +107,12 @@ public:
     // False, with nothing changed, when another handle holds a byte of it (as TryLock), or
     // when a range this handle holds crosses an end of the span.
     bool TryLockSpan(uint64_t offset, uint64_t length);
+    // The same, with the pieces newly held also divided at the cut points (ascending, inside
+    // the span): neighbouring regions locked together in one call stay unlockable one by one.
+    // With whole set, every byte of the span must be free in this handle (false otherwise,
+    // as TryLock), so each region is recorded whole.
+    bool TryLockSpan(uint64_t offset, uint64_t length, std::span<const uint64_t> cuts,
+                     bool whole);
     // Unlocks ranges, each exactly equal to one held through this handle (others are
     // skipped), with one system call for every run of ranges that no other range held through
     // this handle lies between: the bytes between them hold no lock of this handle, so

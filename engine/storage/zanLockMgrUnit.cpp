@@ -167,7 +167,8 @@ void TBaseLockMgr::SetWriteLocks(const uint32_t* ids, size_t count) {
             if (!InternalLockRegions(first, run)) return;
             for (uint32_t id = first; id - first < run; ++id) {
                 ++FChangeCount;
-                FLocks.push_back(TLockItem{FRegionSize, ZanLockWrite, GetCalculatedLockAddr(id), id});
+                FLocks.push_back(
+                    TLockItem{FRegionSize, ZanLockWrite, GetCalculatedLockAddr(id), id});
             }
         });
     // The rest (and any refused together) one at a time, with retries; held ones answer at once.
@@ -387,8 +388,8 @@ bool TWinLockMgr::InternalUpgradeReadLocks(uint32_t first, uint32_t count) {
         const TLockItem read = *FindItem(id, ZanLockRead);
         const uint64_t regionAddr = GetCalculatedLockAddr(id);
         const uint64_t readEnd = read.LckAddr + read.LckSize;
-        FLocks.push_back(
-            TLockItem{static_cast<uint32_t>(read.LckAddr - regionAddr), ZanLockWrite, regionAddr, id});
+        FLocks.push_back(TLockItem{static_cast<uint32_t>(read.LckAddr - regionAddr), ZanLockWrite,
+                                   regionAddr, id});
         FLocks.push_back(TLockItem{static_cast<uint32_t>(regionAddr + FRegionSize - readEnd),
                                    ZanLockWrite, readEnd, id});
     }

@@ -214,8 +214,16 @@ void TBaseLockMgr::ReleaseLocks(const std::vector<uint32_t>& ids) {
 void TBaseLockMgr::ReleaseAllLocks() {
     if (FLocks.empty()) return;
     ++FChangeCount;
+    // Forgotten even when the unlock fails: the handle frees them at close. Both lists keep
+    // their storage for the next locks.
     TLockCollection released;
-    released.swap(FLocks); // forgotten even when the unlock fails: the handle frees it at close
+    released.swap(FReleasing);
+    released.assign(FLocks.begin(), FLocks.end());
+    FLocks.clear();
+    TScopeExit keep([&] {
+        released.clear();
+        if (FReleasing.empty()) FReleasing.swap(released);
+    });
     InternalReleaseFileLocks(released);
     if (FPauseOwed) PauseAfterTimeout();
 }

@@ -122,6 +122,7 @@ protected:
 
     TWinFile* FHandle;
     TLockCollection FLocks;
+    TLockCollection FReleasing; // ReleaseAllLocks' list, kept for its storage
     uint64_t FChangeCount = 0;
     uint32_t FRegionSize;
     bool FBeepOnLockRetry = false;

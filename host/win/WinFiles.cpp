@@ -360,7 +360,7 @@ void TWinFile::UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
         FUnlockBatch.insert(FUnlockBatch.end(), ranges.begin(), ranges.end());
         return;
     }
-    UnlockRangesLocked(std::move(ranges));
+    UnlockRangesLocked(ranges);
 }
 
 void TWinFile::EndUnlockBatch() {
@@ -378,13 +378,17 @@ void TWinFile::FlushUnlockBatchLocked() {
     if (FUnlockBatch.empty()) return;
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     ranges.swap(FUnlockBatch);
-    UnlockRangesLocked(std::move(ranges));
+    UnlockRangesLocked(ranges);
+    // The next batch notes into the same storage.
+    ranges.clear();
+    if (FUnlockBatch.empty()) FUnlockBatch.swap(ranges);
 }
 
-void TWinFile::UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+void TWinFile::UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
     std::sort(ranges.begin(), ranges.end());
     // A run of held ranges with no other held range between them, forgotten once unlocked.
-    std::vector<std::map<uint64_t, uint64_t>::iterator> run;
+    std::vector<std::map<uint64_t, uint64_t>::iterator>& run = FUnlockRun;
+    run.clear();
     auto flush = [&] {
         if (run.empty()) return;
         const uint64_t start = run.front()->first;

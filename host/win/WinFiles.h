@@ -155,7 +155,7 @@ private:
     TFileAccess FAccess = faRead;
     TFileShare FShare = fsDenyNone;
     // UnlockRanges with FLocksGuard held.
-    void UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges);
+    void UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>>& ranges);
     // Unlocks what a batch noted; FLocksGuard held.
     void FlushUnlockBatchLocked();
 
@@ -163,6 +163,8 @@ private:
     std::map<uint64_t, uint64_t> FLocks; // offset -> length of every range held
     int FUnlockBatchDepth = 0;
     std::vector<std::pair<uint64_t, uint64_t>> FUnlockBatch; // noted, still held
+    // UnlockRangesLocked's run of held ranges, kept for its capacity; FLocksGuard held.
+    std::vector<std::map<uint64_t, uint64_t>::iterator> FUnlockRun;
 };
 
 // Gathers the unlocks of a file made in its lifetime into one (TWinFile::BeginUnlockBatch);

@@ -145,6 +145,7 @@ void TCacheMgr::Close() {
     FOldest = FNewest = nullptr;
     FByPage.clear();
     FDirty.clear();
+    FSpareImages.clear();
     ClearAll();
     FPageSize = 0;
     FTransaction = false;
@@ -177,9 +178,17 @@ void TCacheMgr::Evict(TCachePage* page) {
 void TCacheMgr::KeepPreImage(TCachePage* page) {
     if (!FStoreIO || page->FState != cpClean) return;
     if (FDirty.size() >= C_MAX_PRE_IMAGES) return;
-    auto image = std::make_unique_for_overwrite<uint8_t[]>(FPageSize);
+    std::unique_ptr<uint8_t[]> image;
+    if (FSpareImages.empty()) {
+        image = std::make_unique_for_overwrite<uint8_t[]>(FPageSize);
+    } else {
+        image = std::move(FSpareImages.back());
+        FSpareImages.pop_back();
+    }
     if (FStoreIO(page->GetPageData(), image.get(), page->FOwner, page->FAccessFlags))
         page->FPreImage = std::move(image);
+    else if (FSpareImages.size() < C_SPARE_IMAGES)
+        FSpareImages.push_back(std::move(image));
 }
 
 const uint8_t* TCacheMgr::PreImage(uint32_t address) const {
@@ -479,6 +488,8 @@ void TCacheMgr::FinishCommit() {
     for (TCachePage* page : FDirty) {
         page->FState = cpClean;
         page->FDirtySlot = -1;
+        if (page->FPreImage && FSpareImages.size() < C_SPARE_IMAGES)
+            FSpareImages.push_back(std::move(page->FPreImage));
         page->FPreImage.reset();
     }
     FDirty.clear();

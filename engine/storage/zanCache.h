@@ -252,6 +252,10 @@ private:
     // The dirty pages: commit, rollback and the pending-change checks cost O(dirty), not
     // O(cached).
     std::vector<TCachePage*> FDirty;
+    // Pre-image buffers of pages committed, kept for the next transaction's first changes (at
+    // most C_SPARE_IMAGES), so a small commit allocates none.
+    static constexpr size_t C_SPARE_IMAGES = 16;
+    std::vector<std::unique_ptr<uint8_t[]>> FSpareImages;
     TCachePage* FOldest = nullptr;
     TCachePage* FNewest = nullptr;
     bool FTransaction = false;

@@ -2,6 +2,7 @@
 #include "engine/storage/zanTemporary.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -1295,17 +1296,37 @@ void TDiskMgr::TakeTableLocksChecked(const uint16_t* ids, const int32_t* types, 
     for (int32_t attempt = 0;; ++attempt) {
         // The locks newly had: one look at the journal serves them all, as long as nothing was
         // read under any of them before it.
-        std::vector<int32_t> newly;
+        // Up to two ids (a table's and the header's) without an allocation.
+        std::array<int32_t, 2> few{};
+        std::vector<int32_t> many;
+        size_t newlyCount = 0;
+        auto note = [&](int32_t id) {
+            if (count <= few.size())
+                few[newlyCount] = id;
+            else
+                many.push_back(id);
+            ++newlyCount;
+        };
+        auto newly = [&] {
+            return count <= few.size() ? std::span<const int32_t>(few.data(), newlyCount)
+                                       : std::span<const int32_t>(many);
+        };
         auto giveBack = [&] {
-            for (size_t i = newly.size(); i-- > 0;)
-                FTableLockMgr->ReleaseLock(static_cast<uint32_t>(newly[i]));
+            const std::span<const int32_t> had = newly();
+            for (size_t i = had.size(); i-- > 0;)
+                FTableLockMgr->ReleaseLock(static_cast<uint32_t>(had[i]));
         };
         bool retry = false;
         try {
+            // The transaction locks of a table and the header are neighbours: one call.
+            if (count == 2 && IsTransactionActive() && !FSelectOnly) {
+                const uint32_t both[2] = {ids[0], ids[1]};
+                FTransactionLockMgr->SetWriteLocks(both, 2);
+            }
             for (size_t i = 0; i < count; ++i)
-                if (TakeTableLockUnchecked(ids[i], types[i])) newly.push_back(ids[i]);
+                if (TakeTableLockUnchecked(ids[i], types[i])) note(ids[i]);
             // A lock newly had may be one a dead committer held: its journal goes back first.
-            retry = !newly.empty() && CheckJournal(newly);
+            retry = newlyCount > 0 && CheckJournal(newly());
         } catch (...) {
             giveBack();
             throw;
@@ -1593,7 +1614,7 @@ void TDiskMgr::RaiseOnBadJournal(const TJournalCheck& check) const {
                              " belongs to another database");
 }
 
-bool TDiskMgr::CheckJournal(const std::vector<int32_t>& justTaken) {
+bool TDiskMgr::CheckJournal(std::span<const int32_t> justTaken) {
     // Our own commit or restore is at work, or no one else can have written the file.
     if (FInJournalCheck || FCommitLocked || (!justTaken.empty() && FExclusive)) return false;
     // Our kept journal, invalidated, is still the file there: nothing to restore.

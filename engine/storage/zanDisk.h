@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -432,7 +433,7 @@ private:
     // open) and restores a hot journal when the commit lock is free. Answers true when the
     // caller must give the locks back, pause and try again: the journal's writer held one of
     // them, so it is dead, and another connection holds the commit lock (restoring it).
-    bool CheckJournal(const std::vector<int32_t>& justTaken);
+    bool CheckJournal(std::span<const int32_t> justTaken);
     // One attempt at a table lock without looking at the journal: answers whether it was
     // newly had.
     bool TakeTableLockUnchecked(uint16_t tableId, int32_t lockType);

@@ -135,10 +135,62 @@ void TBaseLockMgr::UpgradeReadLockToWriteLock(uint32_t id, uint32_t size) {
         RetriesSpent("TBaseLockMgr.UpgradeReadLockToWriteLock", FWriteLockErrMsg);
 }
 
+namespace {
+
+// Calls each(first, count) for every run of consecutive ids in ids[0, n) (sorted here) that has
+// two or more.
+template <typename F> void ForRunsOfNeighbours(uint32_t* ids, size_t n, F each) {
+    std::sort(ids, ids + n);
+    for (size_t i = 0; i < n;) {
+        size_t j = i + 1;
+        while (j < n && ids[j] == ids[j - 1] + 1)
+            ++j;
+        if (j - i >= 2) each(ids[i], static_cast<uint32_t>(j - i));
+        i = j;
+    }
+}
+
+// At most this many ids are gathered for one call: a table's lock with the header's is two.
+constexpr size_t CMaxNeighbours = 8;
+
+} // namespace
+
+void TBaseLockMgr::SetWriteLocks(const uint32_t* ids, size_t count) {
+    std::array<uint32_t, CMaxNeighbours> free{};
+    size_t n = 0;
+    for (size_t i = 0; i < count && n < free.size(); ++i)
+        if (QueryLockType(ids[i]) == ZanLockNone &&
+            std::find(free.begin(), free.begin() + n, ids[i]) == free.begin() + n)
+            free[n++] = ids[i];
+    if (n >= 2 && HandleValid() && FRegionSize > 0)
+        ForRunsOfNeighbours(free.data(), n, [&](uint32_t first, uint32_t run) {
+            if (!InternalLockRegions(first, run)) return;
+            for (uint32_t id = first; id - first < run; ++id) {
+                ++FChangeCount;
+                FLocks.push_back(
+                    TLockItem{FRegionSize, ZanLockWrite, GetCalculatedLockAddr(id), id});
+            }
+        });
+    // The rest (and any refused together) one at a time, with retries; held ones answer at once.
+    for (size_t i = 0; i < count; ++i)
+        SetWriteLock(ids[i], 0);
+}
+
 void TBaseLockMgr::UpgradeReadLocks() {
-    const TLockCollection items = FLocks; // the calls below add items
-    for (const auto& item : items)
+    std::array<uint32_t, CMaxNeighbours> reads{};
+    size_t n = 0;
+    for (const auto& item : FLocks)
+        if (item.LckType == ZanLockRead && n < reads.size() && !FindItem(item.RqID, ZanLockWrite))
+            reads[n++] = item.RqID;
+    if (n >= 2 && HandleValid())
+        ForRunsOfNeighbours(reads.data(), n, [&](uint32_t first, uint32_t run) {
+            InternalUpgradeReadLocks(first, run);
+        });
+    // The items held before: the calls below only add items after them.
+    for (size_t i = 0, held = FLocks.size(); i < held; ++i) {
+        const TLockItem item = FLocks[i];
         SetWriteLock(item.RqID, item.LckSize);
+    }
 }
 
 void TBaseLockMgr::ReleaseLock(uint32_t id) {
@@ -162,8 +214,16 @@ void TBaseLockMgr::ReleaseLocks(const std::vector<uint32_t>& ids) {
 void TBaseLockMgr::ReleaseAllLocks() {
     if (FLocks.empty()) return;
     ++FChangeCount;
+    // Forgotten even when the unlock fails: the handle frees them at close. Both lists keep
+    // their storage for the next locks.
     TLockCollection released;
-    released.swap(FLocks); // forgotten even when the unlock fails: the handle frees it at close
+    released.swap(FReleasing);
+    released.assign(FLocks.begin(), FLocks.end());
+    FLocks.clear();
+    TScopeExit keep([&] {
+        released.clear();
+        if (FReleasing.empty()) FReleasing.swap(released);
+    });
     InternalReleaseFileLocks(released);
     if (FPauseOwed) PauseAfterTimeout();
 }
@@ -202,6 +262,14 @@ bool TBaseLockMgr::InternalLockFile(uint64_t, uint32_t, int32_t) {
 }
 
 bool TBaseLockMgr::InternalUpgradeReadLock(uint32_t, uint32_t) {
+    return false;
+}
+
+bool TBaseLockMgr::InternalLockRegions(uint32_t, uint32_t) {
+    return false;
+}
+
+bool TBaseLockMgr::InternalUpgradeReadLocks(uint32_t, uint32_t) {
     return false;
 }
 
@@ -276,6 +344,63 @@ bool TWinLockMgr::InternalUpgradeReadLock(uint32_t id, uint32_t) {
     // part is an item too: it marks the id write-locked).
     FLocks.push_back(TLockItem{firstSize, ZanLockWrite, addr, id});
     FLocks.push_back(TLockItem{secondSize, ZanLockWrite, readEnd, id});
+    return true;
+}
+
+namespace {
+
+// The region boundaries between count consecutive regions from address (count at most
+// CMaxNeighbours).
+std::span<const uint64_t> RegionCuts(std::array<uint64_t, CMaxNeighbours>& cuts,
+                                     uint64_t address, uint32_t regionSize, uint32_t count) {
+    size_t n = 0;
+    for (uint32_t k = 1; k < count && n < cuts.size(); ++k)
+        cuts[n++] = address + uint64_t(k) * regionSize;
+    return {cuts.data(), n};
+}
+
+} // namespace
+
+bool TWinLockMgr::InternalLockRegions(uint32_t first, uint32_t count) {
+    const uint64_t addr = GetCalculatedLockAddr(first);
+    std::array<uint64_t, CMaxNeighbours> cuts{};
+    try {
+        return FHandle->TryLockSpan(addr, uint64_t(count) * FRegionSize,
+                                    RegionCuts(cuts, addr, FRegionSize, count), true);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TWinLockMgr.InternalLockFile", e.Message(), this);
+    }
+}
+
+// The read bytes stay; the rest of all the regions is locked in one system call, divided at the
+// regions' boundaries and around the read bytes, so each id's parts are exactly those its own
+// upgrade records.
+bool TWinLockMgr::InternalUpgradeReadLocks(uint32_t first, uint32_t count) {
+    const uint64_t addr = GetCalculatedLockAddr(first);
+    for (uint32_t id = first; id - first < count; ++id) {
+        const TLockItem* read = FindItem(id, ZanLockRead);
+        if (!read || read->LckAddr < GetCalculatedLockAddr(id) ||
+            read->LckAddr + read->LckSize > GetCalculatedLockAddr(id) + FRegionSize)
+            return false;
+    }
+    std::array<uint64_t, CMaxNeighbours> cuts{};
+    bool locked = false;
+    try {
+        locked = FHandle->TryLockSpan(addr, uint64_t(count) * FRegionSize,
+                                      RegionCuts(cuts, addr, FRegionSize, count), false);
+    } catch (const EOSError& e) {
+        ZanDatabaseError(8450, "TWinLockMgr.InternalUpgradeReadLock", e.Message(), this);
+    }
+    if (!locked) return false;
+    for (uint32_t id = first; id - first < count; ++id) {
+        const TLockItem read = *FindItem(id, ZanLockRead);
+        const uint64_t regionAddr = GetCalculatedLockAddr(id);
+        const uint64_t readEnd = read.LckAddr + read.LckSize;
+        FLocks.push_back(TLockItem{static_cast<uint32_t>(read.LckAddr - regionAddr), ZanLockWrite,
+                                   regionAddr, id});
+        FLocks.push_back(TLockItem{static_cast<uint32_t>(regionAddr + FRegionSize - readEnd),
+                                   ZanLockWrite, readEnd, id});
+    }
     return true;
 }
 

@@ -52,8 +52,12 @@ public:
     int32_t SetWriteLock(uint32_t id, uint32_t size);
     // Adds the rest of the id's region to its read byte; 10249 on failure.
     void UpgradeReadLockToWriteLock(uint32_t id, uint32_t size);
-    // Every id held ends write-locked (commit).
+    // Every id held ends write-locked (commit). Neighbouring ids held for reading alone go up
+    // together in one try where the manager can; what that leaves goes up one id at a time.
     void UpgradeReadLocks();
+    // SetWriteLock with size 0 on each id; ids held by none of this manager's items whose
+    // regions lie next to each other are first tried together, in one system call.
+    void SetWriteLocks(const uint32_t* ids, size_t count);
     // Unlocks and forgets every item of the id (not counted: one release drops them all).
     // The release that leaves nothing held after a timeout (10249) pauses before it returns,
     // so that the connection the timed-out one waited on gets the locks first.
@@ -95,6 +99,12 @@ protected:
     virtual void InternalReleaseFileLocks(const TLockCollection& items);
     virtual bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType);
     virtual bool InternalUpgradeReadLock(uint32_t id, uint32_t size);
+    // One try at the whole regions of count consecutive ids from first, none held, each
+    // recorded as a range of its own; by default not offered (false).
+    virtual bool InternalLockRegions(uint32_t first, uint32_t count);
+    // One try at upgrading count consecutive ids from first, each holding its read item alone,
+    // items added as InternalUpgradeReadLock adds them; by default not offered (false).
+    virtual bool InternalUpgradeReadLocks(uint32_t first, uint32_t count);
 
     bool HandleValid() const;
     // Up to the retry count of attempts on [address, address + size), pausing between them (not
@@ -112,6 +122,7 @@ protected:
 
     TWinFile* FHandle;
     TLockCollection FLocks;
+    TLockCollection FReleasing; // ReleaseAllLocks' list, kept for its storage
     uint64_t FChangeCount = 0;
     uint32_t FRegionSize;
     bool FBeepOnLockRetry = false;
@@ -136,6 +147,8 @@ protected:
     void InternalReleaseFileLocks(const TLockCollection& items) override;
     bool InternalLockFile(uint64_t address, uint32_t size, int32_t lockType) override;
     bool InternalUpgradeReadLock(uint32_t id, uint32_t size) override;
+    bool InternalLockRegions(uint32_t first, uint32_t count) override;
+    bool InternalUpgradeReadLocks(uint32_t first, uint32_t count) override;
 };
 
 // The manager of a database opened exclusively: no other connection can reach the file, so

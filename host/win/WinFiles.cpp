@@ -303,6 +303,11 @@ bool TWinFile::Unlock(uint64_t offset, uint64_t length) {
 }
 
 bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
+    return TryLockSpan(offset, length, {}, false);
+}
+
+bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length, std::span<const uint64_t> cuts,
+                           bool whole) {
     if (length == 0) return true;
     if (offset >= ShareLockBase || length > ShareLockBase - offset)
         RaiseOSError(EINVAL, "Lock range out of bounds on", FFileName);
@@ -316,12 +321,28 @@ bool TWinFile::TryLockSpan(uint64_t offset, uint64_t length) {
         return false;
     uint64_t at = offset;
     for (; it != FLocks.end() && it->first < end; ++it) {
-        if (it->first + it->second > end) return false;
+        if (whole || it->first + it->second > end) return false;
         if (it->first > at) pieces.emplace_back(at, it->first - at);
         at = it->first + it->second;
     }
     if (at < end) pieces.emplace_back(at, end - at);
     if (pieces.empty()) return true;
+    if (!cuts.empty()) {
+        std::vector<std::pair<uint64_t, uint64_t>> divided;
+        divided.reserve(pieces.size() + cuts.size());
+        auto cut = cuts.begin();
+        for (auto [from, count] : pieces) {
+            const uint64_t pieceEnd = from + count;
+            while (cut != cuts.end() && *cut <= from)
+                ++cut;
+            for (; cut != cuts.end() && *cut < pieceEnd; ++cut) {
+                divided.emplace_back(from, *cut - from);
+                from = *cut;
+            }
+            divided.emplace_back(from, pieceEnd - from);
+        }
+        pieces.swap(divided);
+    }
     const int fd = LockHandle(false);
     if (fd == NoHandle) return false;
     // The ranges already held belong to this description: locking over them changes nothing.
@@ -339,7 +360,7 @@ void TWinFile::UnlockRanges(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
         FUnlockBatch.insert(FUnlockBatch.end(), ranges.begin(), ranges.end());
         return;
     }
-    UnlockRangesLocked(std::move(ranges));
+    UnlockRangesLocked(ranges);
 }
 
 void TWinFile::EndUnlockBatch() {
@@ -357,13 +378,17 @@ void TWinFile::FlushUnlockBatchLocked() {
     if (FUnlockBatch.empty()) return;
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     ranges.swap(FUnlockBatch);
-    UnlockRangesLocked(std::move(ranges));
+    UnlockRangesLocked(ranges);
+    // The next batch notes into the same storage.
+    ranges.clear();
+    if (FUnlockBatch.empty()) FUnlockBatch.swap(ranges);
 }
 
-void TWinFile::UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges) {
+void TWinFile::UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>>& ranges) {
     std::sort(ranges.begin(), ranges.end());
     // A run of held ranges with no other held range between them, forgotten once unlocked.
-    std::vector<std::map<uint64_t, uint64_t>::iterator> run;
+    std::vector<std::map<uint64_t, uint64_t>::iterator>& run = FUnlockRun;
+    run.clear();
     auto flush = [&] {
         if (run.empty()) return;
         const uint64_t start = run.front()->first;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,6 +107,12 @@ public:
     // False, with nothing changed, when another handle holds a byte of it (as TryLock), or
     // when a range this handle holds crosses an end of the span.
     bool TryLockSpan(uint64_t offset, uint64_t length);
+    // The same, with the pieces newly held also divided at the cut points (ascending, inside
+    // the span): neighbouring regions locked together in one call stay unlockable one by one.
+    // With whole set, every byte of the span must be free in this handle (false otherwise,
+    // as TryLock), so each region is recorded whole.
+    bool TryLockSpan(uint64_t offset, uint64_t length, std::span<const uint64_t> cuts,
+                     bool whole);
     // Unlocks ranges, each exactly equal to one held through this handle (others are
     // skipped), with one system call for every run of ranges that no other range held through
     // this handle lies between: the bytes between them hold no lock of this handle, so
@@ -148,7 +155,7 @@ private:
     TFileAccess FAccess = faRead;
     TFileShare FShare = fsDenyNone;
     // UnlockRanges with FLocksGuard held.
-    void UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>> ranges);
+    void UnlockRangesLocked(std::vector<std::pair<uint64_t, uint64_t>>& ranges);
     // Unlocks what a batch noted; FLocksGuard held.
     void FlushUnlockBatchLocked();
 
@@ -156,6 +163,8 @@ private:
     std::map<uint64_t, uint64_t> FLocks; // offset -> length of every range held
     int FUnlockBatchDepth = 0;
     std::vector<std::pair<uint64_t, uint64_t>> FUnlockBatch; // noted, still held
+    // UnlockRangesLocked's run of held ranges, kept for its capacity; FLocksGuard held.
+    std::vector<std::map<uint64_t, uint64_t>::iterator> FUnlockRun;
 };
 
 // Gathers the unlocks of a file made in its lifetime into one (TWinFile::BeginUnlockBatch);

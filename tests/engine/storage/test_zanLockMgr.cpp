@@ -152,7 +152,8 @@ TEST(LockMgr, UpgradeAndReleaseInFewCalls) {
     ASSERT_TRUE(a.Mgr->SetReadLock(5, 1));
     uint64_t calls = TWinFile::LockCallCount();
     a.Mgr->UpgradeReadLocks();
-    EXPECT_EQ(TWinFile::LockCallCount(), calls + 3);
+    // Neighbours 0 and 1 in one call, 5 in another.
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 2);
     EXPECT_EQ(a.Mgr->GetLockCount(), 9);
     for (uint32_t id : {0u, 1u, 5u})
         EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetReadLock(id, 1); }), 10249);
@@ -175,6 +176,99 @@ TEST(LockMgr, UpgradeAndReleaseInFewCalls) {
     EXPECT_EQ(b.File.LockCount(), 0u);
     EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetWriteLock(1, 0); }), 10249);
     EXPECT_EQ(a.Mgr->SetWriteLock(5, 0), 4);
+}
+
+// Neighbouring ids taken or upgraded together in one call end exactly as one at a time: the
+// same items, each id's ranges released alone, and a refusal of the joint call falls back to
+// one id at a time (with its retries), so an id another connection holds is the only one missed.
+TEST(LockMgr, NeighbouringIdsTogether) {
+    TTempFile t("mgr7");
+    std::string path = MakeLockFile(t);
+    // One-byte regions, as the transaction locks have.
+    constexpr uint64_t ByteBase = 0x1FFE000;
+    TConn a(path, ByteBase, 1, 1), b(path, ByteBase, 1, 1);
+    uint64_t calls = TWinFile::LockCallCount();
+    const uint32_t tableAndHeader[2] = {1, 0};
+    a.Mgr->SetWriteLocks(tableAndHeader, 2);
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
+    EXPECT_EQ(a.Mgr->GetLockCount(), 2);
+    EXPECT_EQ(a.File.LockCount(), 2u);
+    for (uint32_t id : {0u, 1u}) {
+        EXPECT_EQ(a.Mgr->QueryLockType(id), 4);
+        EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetWriteLock(id, 0); }), 10249);
+    }
+    // Held: no call at all.
+    calls = TWinFile::LockCallCount();
+    a.Mgr->SetWriteLocks(tableAndHeader, 2);
+    EXPECT_EQ(TWinFile::LockCallCount(), calls);
+    EXPECT_EQ(a.Mgr->GetLockCount(), 2);
+    a.Mgr->ReleaseLock(1);
+    EXPECT_EQ(b.Mgr->SetWriteLock(1, 0), 4);
+    EXPECT_EQ(ErrorCodeOf([&] { b.Mgr->SetWriteLock(0, 0); }), 10249);
+    a.Mgr->ReleaseAllLocks();
+    b.Mgr->ReleaseAllLocks();
+    ASSERT_EQ(b.Mgr->SetWriteLock(0, 0), 4);
+    // b holds 0: the joint call is refused; one at a time, a gets 1 and times out on 0.
+    EXPECT_EQ(ErrorCodeOf([&] { a.Mgr->SetWriteLocks(tableAndHeader, 2); }), 10249);
+    EXPECT_EQ(a.Mgr->QueryLockType(1), 4);
+    EXPECT_EQ(a.Mgr->QueryLockType(0), 0);
+    EXPECT_EQ(a.File.LockCount(), 1u);
+    a.Mgr->ReleaseAllLocks();
+    b.Mgr->ReleaseAllLocks();
+
+    // Upgrades of table regions 2 and 3 (read bytes drawn at random).
+    TConn c(path, TableBase, TableRegion, 1), d(path);
+    for (int round = 0; round < 8; ++round) {
+        ASSERT_TRUE(c.Mgr->SetReadLock(2, 1));
+        ASSERT_TRUE(c.Mgr->SetReadLock(3, 1));
+        calls = TWinFile::LockCallCount();
+        c.Mgr->UpgradeReadLocks();
+        ASSERT_EQ(TWinFile::LockCallCount(), calls + 1);
+        ASSERT_EQ(c.Mgr->GetLockCount(), 6);
+        for (uint32_t id : {2u, 3u}) {
+            uint64_t covered = 0;
+            for (const auto& item : c.Mgr->GetLocks())
+                if (item.RqID == id) {
+                    ASSERT_GE(item.LckAddr, c.Mgr->GetCalculatedLockAddr(id));
+                    ASSERT_LE(item.LckAddr + item.LckSize,
+                              c.Mgr->GetCalculatedLockAddr(id) + TableRegion);
+                    covered += item.LckSize;
+                }
+            ASSERT_EQ(covered, TableRegion);
+            ASSERT_EQ(ErrorCodeOf([&] { d.Mgr->SetReadLock(id, 1); }), 10249);
+        }
+        // Region 2 goes back alone, all of it; region 3 stays whole.
+        c.Mgr->ReleaseLock(2);
+        ASSERT_EQ(d.Mgr->SetWriteLock(2, 0), 4);
+        ASSERT_EQ(ErrorCodeOf([&] { d.Mgr->SetReadLock(3, 1); }), 10249);
+        c.Mgr->ReleaseAllLocks();
+        ASSERT_EQ(c.File.LockCount(), 0u);
+        d.Mgr->ReleaseAllLocks();
+    }
+    // Another connection reading region 3: 2 is upgraded, 3 times out and keeps its read byte.
+    ASSERT_TRUE(c.Mgr->SetReadLock(2, 1));
+    ASSERT_TRUE(c.Mgr->SetReadLock(3, 1));
+    ASSERT_TRUE(d.Mgr->SetReadLock(3, 1));
+    EXPECT_EQ(ErrorCodeOf([&] { c.Mgr->UpgradeReadLocks(); }), 10249);
+    EXPECT_TRUE(c.Mgr->LockExists(2, 4));
+    EXPECT_FALSE(c.Mgr->LockExists(3, 4));
+    EXPECT_EQ(c.Mgr->QueryLockType(3), 1);
+    // The two read bytes and the parts around the first (one is empty when its read byte
+    // begins or ends the region).
+    size_t ranges = 0;
+    for (const auto& item : c.Mgr->GetLocks())
+        ranges += item.LckSize > 0;
+    EXPECT_EQ(c.Mgr->GetLockCount(), 4);
+    EXPECT_EQ(c.File.LockCount(), ranges);
+    EXPECT_GE(ranges, 3u);
+    d.Mgr->ReleaseAllLocks();
+    c.Mgr->UpgradeReadLocks();
+    EXPECT_TRUE(c.Mgr->LockExists(3, 4));
+    EXPECT_EQ(ErrorCodeOf([&] { d.Mgr->SetReadLock(3, 1); }), 10249);
+    c.Mgr->ReleaseAllLocks();
+    EXPECT_EQ(c.File.LockCount(), 0u);
+    EXPECT_EQ(d.Mgr->SetWriteLock(2, 0), 4);
+    EXPECT_EQ(d.Mgr->SetWriteLock(3, 0), 4);
 }
 
 TEST(LockMgr, FailedUpgradeRecordsNothingAndFreesTheFirstPart) {

@@ -301,3 +301,57 @@ TEST(SharedCommit, CommitLockGoesBackWithTheOtherLocksInOneCall) {
     EXPECT_EQ(othersHaveAll(0x52), 0);
     EXPECT_NE(InspectJournal(f.Journal, f.Db.Path).State, jsHot);
 }
+
+// A transaction on table 1 takes the transaction bytes of table 1 and the header (neighbours)
+// in one call, and its commit upgrades both read locks in one call. Another process is kept out
+// exactly as when they were taken one at a time: no transaction on table 1, nor on another table
+// (the header's transaction byte), while reading stays open; after the commit all of them are
+// free and the new page is there.
+TEST(SharedCommit, NeighbouringLocksOfATransactionInOneCallEach) {
+    TFiles f("sc_pair_locks.zan");
+    MakeDb(f.Db.Path, 2);
+    TDb db(f.Db.Path, false);
+    // Bit 0: a transaction on table 1; bit 1: one on table 2; bit 2: table 1's read lock;
+    // bit 3: the header's read lock; bit 4: page at reads back as fill.
+    auto othersGet = [&](uint32_t at, uint8_t fill) {
+        TChildProcess other([&](TChildProcess&) {
+            TDb reader(f.Db.Path, false);
+            reader.Disk.GetTransactionLockMgr()->SetLockRetryCount(1);
+            int mask = 0;
+            for (uint16_t table : {1, 2}) {
+                reader.Disk.DiskStartTransaction(false);
+                if (ErrorCodeOf([&] {
+                        reader.Disk.SetTableLockWithHeader(table, ZanLockWrite, true);
+                    }) == 0)
+                    mask |= table == 1 ? 1 : 2;
+                reader.Disk.DiskRollback();
+            }
+            if (ErrorCodeOf([&] { reader.Disk.SetTableLock(1, ZanLockRead); }) == 0) mask |= 4;
+            reader.Disk.ReleaseTableLock(1);
+            if (ErrorCodeOf([&] { reader.Disk.SetHeaderReadLock(); }) == 0) {
+                mask |= 8;
+                if (at != 0) {
+                    std::vector<uint8_t> page(P);
+                    reader.Disk.ReadPages(at, 1, page.data(), 1, 1);
+                    if (page[10] == fill) mask |= 16;
+                }
+                reader.Disk.ReleaseHeaderLock();
+            }
+            return mask;
+        });
+        return other.Wait();
+    };
+    db.Disk.DiskStartTransaction(false);
+    uint64_t calls = TWinFile::LockCallCount();
+    db.Disk.SetTableLockWithHeader(1, ZanLockWrite, true);
+    EXPECT_EQ(TWinFile::LockCallCount() - calls, 3u); // transaction bytes, two read bytes
+    EXPECT_EQ(othersGet(0, 0), 4 | 8);
+    const uint32_t at = db.Alloc(1, 0x11);
+    calls = TWinFile::LockCallCount();
+    db.Disk.DiskCommit();
+    // The upgrade, the commit lock, then everything given back.
+    EXPECT_EQ(TWinFile::LockCallCount() - calls, 3u);
+    EXPECT_EQ(db.Disk.QueryTableLockStatus(1), ZanLockNone);
+    EXPECT_EQ(db.Disk.QueryTableLockStatus(0), ZanLockNone);
+    EXPECT_EQ(othersGet(at, 0x11), 1 | 2 | 4 | 8 | 16);
+}

@@ -286,6 +286,65 @@ TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
 
 // Unlocks in a batch stay held (for this handle and for others) until its outermost end, which
 // makes them in one call; a lock asked inside the batch unlocks what was noted first.
+// Neighbouring regions locked in one call stay unlockable one by one: the pieces are cut at
+// the given points as well as around ranges already held; "whole" refuses any range held inside.
+TEST(WinFileLocks, SpanCutIntoRegions) {
+    TTempFile t("spancuts");
+    TWinFile a, b;
+    a.Create(t.Path, fsDenyNone);
+    b.Open(t.Path, faReadWrite, fsDenyNone);
+    auto heldByOthers = [&](uint64_t from, uint64_t to) {
+        std::string map;
+        for (uint64_t i = from; i < to; ++i) {
+            const bool free = b.TryLock(i, 1);
+            if (free) b.Unlock(i, 1);
+            map += free ? '.' : 'x';
+        }
+        return map;
+    };
+    // Two regions of 10 bytes from 100, a read byte held in each (102 and 117).
+    ASSERT_TRUE(a.TryLock(102, 1));
+    ASSERT_TRUE(a.TryLock(117, 1));
+    uint64_t calls = TWinFile::LockCallCount();
+    const uint64_t at110[] = {110}, at201[] = {201}, at201and202[] = {201, 202};
+    const uint64_t at300[] = {300}, at301[] = {301};
+    ASSERT_TRUE(a.TryLockSpan(100, 20, at110, false));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
+    // 100-101, 103-109 | 110-116, 118-119, with the two read bytes.
+    EXPECT_EQ(a.LockCount(), 6u);
+    EXPECT_EQ(heldByOthers(98, 122), "..xxxxxxxxxxxxxxxxxxxx..");
+    EXPECT_FALSE(a.Unlock(103, 14)); // never one range across the cut
+    EXPECT_TRUE(a.Unlock(103, 7));
+    EXPECT_TRUE(a.Unlock(110, 7));
+    EXPECT_EQ(heldByOthers(98, 122), "..xxx..............xxx..");
+    // The second region's pieces go without touching the first region's.
+    a.UnlockRanges({{117, 1}, {118, 2}});
+    EXPECT_EQ(heldByOthers(98, 122), "..xxx...................");
+    a.UnlockRanges({{100, 2}, {102, 1}});
+    EXPECT_EQ(a.LockCount(), 0u);
+
+    // Whole: every byte must be free in this handle, each region recorded whole.
+    ASSERT_TRUE(a.TryLock(201, 1));
+    calls = TWinFile::LockCallCount();
+    EXPECT_FALSE(a.TryLockSpan(200, 2, at201, true));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls);
+    EXPECT_EQ(a.LockCount(), 1u);
+    EXPECT_EQ(heldByOthers(200, 202), ".x");
+    ASSERT_TRUE(a.Unlock(201, 1));
+    calls = TWinFile::LockCallCount();
+    ASSERT_TRUE(a.TryLockSpan(200, 3, at201and202, true));
+    EXPECT_EQ(TWinFile::LockCallCount(), calls + 1);
+    EXPECT_EQ(a.LockCount(), 3u);
+    EXPECT_TRUE(a.Unlock(201, 1));
+    EXPECT_EQ(heldByOthers(200, 203), "x.x");
+    // Another handle holding one byte of the span: nothing is taken.
+    ASSERT_TRUE(b.TryLock(301, 1));
+    EXPECT_FALSE(a.TryLockSpan(300, 2, at301, true));
+    EXPECT_FALSE(a.TryLockSpan(290, 20, at300, false));
+    EXPECT_EQ(a.LockCount(), 2u);
+    EXPECT_TRUE(b.TryLock(300, 1));
+}
+
 TEST(WinFileLocks, UnlockBatchHoldsUntilItsEnd) {
     TTempFile t("lk4");
     TWinFile a, b;

@@ -89,12 +89,13 @@ void TPageBytesPool::Give(uint8_t* slot) {
 std::shared_ptr<uint8_t[]> TPageBytesPool::Take(bool zero) {
     if (FFree.empty()) Grow();
     uint8_t* slot = FFree.back();
-    // The holder's reference keeps the pool alive until the slot is given back.
+    FFree.pop_back();
+    ZAN_POOL_UNPOISON(slot, FPageSize);
+    // The holder's reference keeps the pool alive until the slot is given back (at once, should
+    // making the reference fail).
     std::shared_ptr<uint8_t[]> bytes(slot, [pool = shared_from_this()](uint8_t* p) {
         pool->Give(p);
     });
-    FFree.pop_back();
-    ZAN_POOL_UNPOISON(slot, FPageSize);
     if (zero) std::memset(slot, 0, FPageSize);
     return bytes;
 }

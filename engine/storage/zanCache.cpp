@@ -2,7 +2,24 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#include <sys/mman.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// Slots of the page pool are poisoned while free, and each is followed by a poisoned gap, so
+// the address sanitizer still sees a use after release or a write past a page's end.
+#define ZAN_POOL_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define ZAN_POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+constexpr size_t C_POOL_GAP = 64;
+#else
+#define ZAN_POOL_POISON(p, n) ((void)(p), (void)(n))
+#define ZAN_POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+constexpr size_t C_POOL_GAP = 0;
+#endif
 
 #include "engine/storage/zanConsts.h"
 #include "host/rtl/Format.h"
@@ -22,11 +39,74 @@ std::string_view CachePageStateName(TCachePageState state) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// TPageBytesPool
+
+TPageBytesPool::TPageBytesPool(uint32_t pageSize)
+    : FPageSize(pageSize), FSlotSize((size_t(pageSize) + 63) / 64 * 64 + C_POOL_GAP) {
+    if (pageSize == 0) ZanDatabaseError(8581, "TPageBytesPool", "Page size = 0");
+}
+
+TPageBytesPool::~TPageBytesPool() {
+    for (const auto& [block, bytes] : FBlocks) {
+        ZAN_POOL_UNPOISON(block, bytes);
+        munmap(block, bytes);
+    }
+}
+
+void TPageBytesPool::Grow() {
+    const bool huge = FSlots >= C_HUGE_AFTER && FSlotSize <= C_HUGE_BLOCK;
+    const size_t count = huge ? C_HUGE_BLOCK / FSlotSize : C_SMALL_SLOTS;
+    const size_t bytes = huge ? C_HUGE_BLOCK : count * FSlotSize;
+    // A huge block must start on a 2 MiB boundary: twice its size is mapped and the rest given
+    // back.
+    const size_t mapped = huge ? 2 * bytes : bytes;
+    void* map = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) throw std::bad_alloc();
+    auto* block = static_cast<uint8_t*>(map);
+    if (huge) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(map);
+        const size_t lead = (C_HUGE_BLOCK - at % C_HUGE_BLOCK) % C_HUGE_BLOCK;
+        if (lead > 0) munmap(map, lead);
+        if (mapped - lead > bytes) munmap(block + lead + bytes, mapped - lead - bytes);
+        block += lead;
+    }
+    FBlocks.emplace_back(block, bytes);
+    ZAN_POOL_POISON(block, bytes);
+    // Only a hint: without huge pages the block works the same.
+    if (huge && madvise(block, bytes, MADV_HUGEPAGE) == 0) FHugeBytes += bytes;
+    FFree.reserve(FFree.size() + count);
+    // Handed out from the block's start: the free list is taken from its back.
+    for (size_t i = count; i-- > 0;)
+        FFree.push_back(block + i * FSlotSize);
+    FSlots += count;
+}
+
+void TPageBytesPool::Give(uint8_t* slot) {
+    ZAN_POOL_POISON(slot, FPageSize);
+    FFree.push_back(slot);
+}
+
+std::shared_ptr<uint8_t[]> TPageBytesPool::Take(bool zero) {
+    if (FFree.empty()) Grow();
+    uint8_t* slot = FFree.back();
+    FFree.pop_back();
+    ZAN_POOL_UNPOISON(slot, FPageSize);
+    // The holder's reference keeps the pool alive until the slot is given back (at once, should
+    // making the reference fail).
+    std::shared_ptr<uint8_t[]> bytes(slot, [pool = shared_from_this()](uint8_t* p) {
+        pool->Give(p);
+    });
+    if (zero) std::memset(slot, 0, FPageSize);
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
 // TCachePage
 
-void TCachePage::Open() {
+void TCachePage::Open(TPageBytesPool* pool) {
     if (FPageSize == 0) ZanDatabaseError(8581, "TCachePage.Open", "Page size = 0");
-    FPageData = std::make_shared<uint8_t[]>(FPageSize);
+    FPool = pool && pool->GetPageSize() == FPageSize ? pool : nullptr;
+    FPageData = FPool ? FPool->Take(true) : std::make_shared<uint8_t[]>(FPageSize);
     FPinsHandedOut = false;
 }
 
@@ -50,7 +130,7 @@ void TCachePage::Detach(bool copy) {
         FPinsHandedOut = false;
         return;
     }
-    auto fresh = std::make_shared_for_overwrite<uint8_t[]>(FPageSize);
+    auto fresh = FPool ? FPool->Take(false) : std::make_shared_for_overwrite<uint8_t[]>(FPageSize);
     if (copy)
         std::memcpy(fresh.get(), FPageData.get(), FPageSize);
     else
@@ -115,7 +195,7 @@ void TCacheMgr::MakeIdle(TCachePage* page) {
 TCachePage* TCacheMgr::AddPage() {
     auto* page = static_cast<TCachePage*>(Add());
     page->SetPageSize(FPageSize);
-    page->Open();
+    page->Open(FPool.get());
     LinkOldest(page);
     Log("Add cache page");
     return page;
@@ -134,6 +214,8 @@ void TCacheMgr::Open(int32_t count, uint32_t pageSize) {
     FAddressMask = mask;
     FPageShift = shift;
     FPageSize = pageSize;
+    // Pages of a closed cache may still be pinned: they keep the old pool alive themselves.
+    FPool = std::make_shared<TPageBytesPool>(pageSize);
     FBasePageCount = count;
     for (int32_t i = 0; i < count; ++i)
         AddPage();
@@ -147,13 +229,14 @@ void TCacheMgr::Close() {
     FDirty.clear();
     FSpareImages.clear();
     ClearAll();
+    FPool.reset();
     FPageSize = 0;
     FTransaction = false;
 }
 
 TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
     const uint32_t slot = base >> FPageShift;
-    TCachePage* page = slot < FByPage.size() ? FByPage[slot] : nullptr;
+    TCachePage* page = slot < FByPage.size() ? FByPage[slot].Page : nullptr;
     if (page && page->FLowerAddress != base)
         ZanDatabaseErrorFmt(
             8581, "TCacheMgr.FindPage", "Cache hash incorrect %d %d",
@@ -164,7 +247,7 @@ TCachePage* TCacheMgr::HashedPage(uint32_t base) const {
 void TCacheMgr::Unhash(TCachePage* page) {
     if (page->GetIsHashed()) {
         const uint32_t slot = page->FHashedBase >> FPageShift;
-        if (slot < FByPage.size() && FByPage[slot] == page) FByPage[slot] = nullptr;
+        if (slot < FByPage.size() && FByPage[slot].Page == page) FByPage[slot] = TPageSlot();
     }
     DeleteHashKey(page);
 }
@@ -216,8 +299,8 @@ void TCacheMgr::Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t 
     page->SetHashFromInts(0, base);
     AddHashKey(page->GetHashKey(), page->GetID());
     const uint32_t slot = base >> FPageShift;
-    if (slot >= FByPage.size()) FByPage.resize(size_t(slot) + 1, nullptr);
-    FByPage[slot] = page;
+    if (slot >= FByPage.size()) FByPage.resize(size_t(slot) + 1);
+    FByPage[slot] = TPageSlot{page, page->GetPageData()};
     page->FHashedBase = base;
 }
 
@@ -270,11 +353,27 @@ TCachePage* TCacheMgr::PageFor(uint32_t base, uint32_t owner, bool& hit) {
     return GetNextEmptyPage();
 }
 
+void TCacheMgr::Prefetch(uint32_t address) const {
+    // Only the page's slot, whose place needs nothing loaded first: a prefetch that had to wait
+    // for the slot (to learn where the page and its bytes lie) would stall as long as the read
+    // it is meant to spare. The read then finds the slot at hand and asks for the page's
+    // description and bytes together.
+    const uint32_t slot = (address & FAddressMask) >> FPageShift;
+    if (slot < FByPage.size()) __builtin_prefetch(FByPage.data() + slot);
+}
+
 void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                           uint8_t accessFlags) {
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t base = address & FAddressMask;
     uint32_t offset = address - base;
+    // The bytes are asked for at once, so a page touched at random costs one memory wait
+    // (its description and its bytes fetched together) instead of two in a row.
+    if (const uint32_t slot = base >> FPageShift; count > 0 && slot < FByPage.size())
+        if (const uint8_t* bytes = FByPage[slot].Bytes) {
+            __builtin_prefetch(bytes + offset);
+            __builtin_prefetch(bytes + offset + std::min(FPageSize - offset, count) - 1);
+        }
     while (count > 0) {
         bool hit = false;
         TCachePage* page = PageFor(base, owner, hit);
@@ -289,8 +388,9 @@ void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t
             Rehash(page, owner, base, accessFlags);
         }
         uint32_t n = std::min(FPageSize - offset, count);
-        std::memcpy(out, page->GetPageData() + offset, n);
+        // Touched first: its recency neighbours are then fetched while the bytes are.
         Touch(page);
+        std::memcpy(out, page->GetPageData() + offset, n);
         out += n;
         count -= n;
         base += FPageSize;
@@ -303,7 +403,7 @@ void TCacheMgr::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t cou
     if (count == 0 || size == 0) return;
     const auto slotPage = [&](uint32_t base) -> TCachePage* {
         const uint32_t slot = base >> FPageShift;
-        return slot < FByPage.size() ? FByPage[slot] : nullptr;
+        return slot < FByPage.size() ? FByPage[slot].Page : nullptr;
     };
     // First pass: every page's descriptor on its way into the processor's cache.
     for (size_t i = 0; i < count; ++i)
@@ -421,10 +521,12 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
         // Pins keep the bytes they saw (in may point into them: their pins keep them alive).
         page->Detach(n < FPageSize);
         std::memmove(page->GetPageData() + offset, in, n);
-        if (hit)
+        if (hit) {
             page->FAccessFlags = accessFlags; // hashed under this address already
-        else
+            FByPage[base >> FPageShift].Bytes = page->GetPageData(); // fresh after a detach
+        } else {
             Rehash(page, owner, base, accessFlags);
+        }
         Touch(page);
         if (FTransaction) {
             SetState(page, cpDirty);

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/storage/zanLists.h"
@@ -73,14 +74,56 @@ using TCacheBlockReadIO = std::function<void(uint8_t* buffer, uint32_t owner, ui
 using TCacheBlockWriteIO = std::function<void(const uint8_t* buffer, uint32_t owner, uint32_t size,
                                               uint32_t address, uint8_t accessFlags)>;
 
+// Where cached pages keep their bytes: fixed-size slots carved from large blocks, handed out
+// as shared bytes (a slot goes back to the pool when its last holder, the page or a pin, lets
+// go; the pool lives while any of its slots is held). A cache of many pages read at random
+// addresses spends much of its time finding where each page lies in memory: once the pool
+// holds more than C_HUGE_AFTER slots, further blocks are 2 MiB ones the system is asked to
+// back with huge pages, so one lookup of that kind covers 512 pages of 4 KiB instead of one.
+// Not thread-safe (nothing in the engine is).
+class TPageBytesPool : public std::enable_shared_from_this<TPageBytesPool> {
+public:
+    static constexpr size_t C_HUGE_BLOCK = size_t(2) << 20;
+    static constexpr size_t C_HUGE_AFTER = 512;
+    static constexpr size_t C_SMALL_SLOTS = 64; // slots per block before that
+
+    explicit TPageBytesPool(uint32_t pageSize);
+    ~TPageBytesPool();
+    TPageBytesPool(const TPageBytesPool&) = delete;
+    TPageBytesPool& operator=(const TPageBytesPool&) = delete;
+
+    // A slot of page size bytes, zero-filled when zero is set.
+    std::shared_ptr<uint8_t[]> Take(bool zero);
+    uint32_t GetPageSize() const { return FPageSize; }
+    // The distance between slots (tests).
+    size_t SlotSize() const { return FSlotSize; }
+    // Slots carved so far and slots free (tests).
+    size_t SlotCount() const { return FSlots; }
+    size_t FreeCount() const { return FFree.size(); }
+    // Bytes in blocks asked to be backed by huge pages (tests).
+    size_t HugeBytes() const { return FHugeBytes; }
+
+private:
+    void Grow();
+    void Give(uint8_t* slot);
+
+    uint32_t FPageSize;
+    size_t FSlotSize; // the page size rounded up to a cache line (and a poisoned gap: sanitizer)
+    size_t FSlots = 0;
+    size_t FHugeBytes = 0;
+    std::vector<uint8_t*> FFree;
+    std::vector<std::pair<uint8_t*, size_t>> FBlocks; // mapped blocks and their sizes
+};
+
 class TCachePage : public THashCollectionItem {
     friend class TCacheMgr;
 
 public:
     ZAN_CLASS(TCachePage)
 
-    // Allocates the zero-filled buffer; 8581 "Page size = 0" without a size.
-    void Open();
+    // Allocates the zero-filled buffer (from pool when given); 8581 "Page size = 0" without a
+    // size.
+    void Open(TPageBytesPool* pool = nullptr);
     // 8581 "Cannot set page size on opened cache page" once the buffer exists.
     void SetPageSize(uint32_t pageSize);
 
@@ -109,6 +152,8 @@ private:
 
     // Shared with the pins: the cache holds one reference, each pin another.
     std::shared_ptr<uint8_t[]> FPageData;
+    // Where fresh bytes come from (the cache's pool, which outlives its pages), or nullptr.
+    TPageBytesPool* FPool = nullptr;
     // Set when a pin was handed out on FPageData; cleared when the page gets fresh bytes or is
     // found unpinned.
     bool FPinsHandedOut = false;
@@ -158,6 +203,11 @@ public:
     // the cached page itself (as answered by ReadCacheByRef).
     void WriteCacheByRef(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                          uint8_t accessFlags);
+
+    // A hint that the page holding address will be read or written soon: its lookup slot
+    // starts on its way into the processor's cache. Nothing else happens (a page not cached is
+    // not read).
+    void Prefetch(uint32_t address) const;
 
     // Reads the page holding address like ReadCache and pins it.
     TCachePin PinPage(uint32_t owner, uint32_t address, uint8_t accessFlags);
@@ -246,8 +296,15 @@ private:
     uint32_t FLRUCounter = 0;
     // Recency list over every page: FOldest is idle or the least recently used.
     // Hashed pages by page number (base address >> page shift): a flat table that grows with
-    // the highest page cached, so at most one slot per page of the file.
-    std::vector<TCachePage*> FByPage;
+    // the highest page cached, so at most one slot per page of the file. Each slot also holds
+    // where the page's bytes lay when it was hashed or last written: a hint for prefetching
+    // only, never read through (the bytes may have moved to a fresh buffer since), so a read
+    // at a scattered address asks for its bytes while the page itself is still being fetched.
+    struct TPageSlot {
+        TCachePage* Page = nullptr;
+        const uint8_t* Bytes = nullptr;
+    };
+    std::vector<TPageSlot> FByPage;
     uint32_t FPageShift = 0;
     // The dirty pages: commit, rollback and the pending-change checks cost O(dirty), not
     // O(cached).
@@ -267,6 +324,8 @@ private:
     TCachePageReadIO FReadIO;
     TCacheAdviseIO FAdviseIO;
     TCachePageStoreIO FStoreIO;
+    // The pages' bytes (made by Open for its page size).
+    std::shared_ptr<TPageBytesPool> FPool;
 };
 
 // A pending stretch of raw bytes; its manager's address map owns it.

@@ -270,6 +270,10 @@ public:
                         uint8_t accessFlags);
     void WriteCustomSize(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,
                          uint8_t accessFlags);
+    // A hint that the bytes at address will be read or written soon (TZanFile::PrefetchZanFile).
+    void PrefetchCustomSize(uint32_t address, uint8_t accessFlags) const {
+        FFile->PrefetchZanFile(address, accessFlags);
+    }
     uint8_t* ReadCustomSizeByRef(uint32_t address, uint32_t count, uint32_t owner,
                                  uint8_t accessFlags);
     void WriteCustomSizeByRef(uint32_t address, uint32_t count, const void* buffer, uint32_t owner,

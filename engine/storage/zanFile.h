@@ -88,6 +88,12 @@ public:
                             uint8_t accessFlags);
     void SeekAndWriteZanFile(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                              uint8_t accessFlags);
+    // A hint that the bytes at address will be read or written soon: where pages go through
+    // the page cache, a cached page holding them starts on its way into the processor's cache.
+    // Nothing is read from the file and nothing is checked.
+    void PrefetchZanFile(uint32_t address, uint8_t accessFlags) const {
+        if (PagePath(accessFlags)) FPageCache.Prefetch(address);
+    }
     // Reads count blocks of size bytes, one at each address, handing each to visit in that
     // order (see TCacheMgr::ReadBlocks; outside the page path each is a plain read).
     void ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t count, uint32_t size,

@@ -384,6 +384,10 @@ uint32_t TDiskIOInterface::AllocateNewAddress(uint32_t requestSize, const void* 
                 FDiskMgr->WriteCustomSize(fe, FBlockSize, FWorkBuffer.data(), FTableID,
                                           FAccessFlags);
                 FFirstEmpty = next;
+                // The next allocation reads the new head: freed blocks lie scattered, so its
+                // page starts on its way into the processor's cache now, while the caller
+                // does other work.
+                if (next != 0) FDiskMgr->PrefetchCustomSize(next, FAccessFlags);
             }
             answer = fe;
         } else if (requestSize == pageSize) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -264,6 +265,97 @@ TEST(PageCache, PinsSeeTheirBytesAcrossRepinsAndUnpinnedPagesChangeInPlace) {
         const uint8_t bump = static_cast<uint8_t>(before + 7);
         cache.WriteCache(&bump, 1, 1, P + 100, 1);
     }
+}
+
+// The pool behind the cached pages' bytes: every slot held is its own (no two holders share
+// bytes, across small blocks and the 2 MiB ones that follow them), zero-filled when asked,
+// reused once given back, and the pool lives on while any slot is held, as a pin may outlive
+// its cache.
+TEST(PageCache, PageBytesPoolSlotsAreDistinctReusedAndOutliveThePool) {
+    constexpr uint32_t page = 4096;
+    auto pool = std::make_shared<TPageBytesPool>(page);
+    ASSERT_GE(pool->SlotSize(), page);
+    const size_t huge = TPageBytesPool::C_HUGE_BLOCK / pool->SlotSize();
+    const size_t n = TPageBytesPool::C_HUGE_AFTER + 2 * huge + 3;
+    std::vector<std::shared_ptr<uint8_t[]>> held;
+    for (size_t i = 0; i < n; ++i) {
+        held.push_back(pool->Take(i % 2 == 0));
+        uint8_t* bytes = held.back().get();
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(bytes) % 64, 0u);
+        if (i % 2 == 0) {
+            for (uint32_t k = 0; k < page; k += 512)
+                ASSERT_EQ(bytes[k], 0) << i;
+        }
+        std::memset(bytes, static_cast<uint8_t>(i * 7 + 1), page);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const uint8_t v = static_cast<uint8_t>(i * 7 + 1);
+        ASSERT_EQ(held[i][0], v) << i;
+        ASSERT_EQ(held[i][page - 1], v) << i;
+    }
+    // Past the small blocks, whole 2 MiB blocks: each aligned run of slots lies in one of them.
+    const size_t first = TPageBytesPool::C_HUGE_AFTER;
+    const auto block = [&](size_t i) {
+        return reinterpret_cast<uintptr_t>(held[i].get()) / TPageBytesPool::C_HUGE_BLOCK;
+    };
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(held[first].get()) % TPageBytesPool::C_HUGE_BLOCK, 0u);
+    EXPECT_EQ(block(first), block(first + huge - 1));
+    EXPECT_NE(block(first), block(first + huge));
+    const size_t slots = pool->SlotCount();
+    EXPECT_EQ(slots, first + 3 * huge);
+    // Given back and taken again: no new slots.
+    held.resize(n / 2);
+    EXPECT_EQ(pool->FreeCount(), slots - n / 2);
+    for (size_t i = n / 2; i < n; ++i)
+        held.push_back(pool->Take(true));
+    EXPECT_EQ(pool->SlotCount(), slots);
+    EXPECT_EQ(held.back()[page / 2], 0);
+    // The last holders keep the pool's memory.
+    std::shared_ptr<uint8_t[]> last = held[first + 1];
+    held.clear();
+    const std::weak_ptr<TPageBytesPool> alive = pool;
+    pool.reset();
+    EXPECT_FALSE(alive.expired());
+    std::memset(last.get(), 0x3C, page);
+    EXPECT_EQ(last[page - 1], 0x3C);
+    last.reset();
+    EXPECT_TRUE(alive.expired());
+}
+
+// A pin outlives a cache closed and destroyed under it; the cache's pages, thousands of them
+// (past the pool's small blocks), each keep their own bytes through replacement, prefetch
+// hints and transactions.
+TEST(PageCache, ManyPagesKeepTheirBytesAndPinsOutliveTheCache) {
+    TCachePin pin;
+    {
+        TCacheMgr cache;
+        TFakeDisk disk;
+        disk.Connect(cache);
+        const uint32_t pages = 3000;
+        cache.Open(static_cast<int32_t>(pages / 2), P);
+        cache.Prefetch(0);                 // nothing cached yet
+        cache.Prefetch(0xFFFFFF00u);       // beyond the table
+        cache.StartTransaction();
+        for (uint32_t i = 0; i < pages; ++i) {
+            const uint8_t v = static_cast<uint8_t>(i * 13 + 5);
+            cache.Prefetch((i + 1) * P + 7);
+            cache.WriteCache(&v, 1, 1, i * P + 7, 1);
+        }
+        cache.Commit();
+        for (uint32_t i = pages; i-- > 0;) {
+            cache.Prefetch(i * P + 7);
+            ASSERT_EQ(ReadByte(cache, i * P + 7), static_cast<uint8_t>(i * 13 + 5)) << i;
+            ASSERT_EQ(disk.At(i * P)[7], static_cast<uint8_t>(i * 13 + 5)) << i;
+        }
+        pin = cache.PinPage(1, 10 * P, 1);
+        const uint8_t next = 0xEE;
+        cache.WriteCache(&next, 1, 1, 10 * P + 7, 1); // fresh bytes for the cache
+        cache.Prefetch(10 * P + 7);
+        EXPECT_EQ(ReadByte(cache, 10 * P + 7), 0xEE);
+        cache.Close();
+    }
+    EXPECT_EQ(pin.Data()[7], static_cast<uint8_t>(10 * 13 + 5));
+    EXPECT_EQ(pin.Data()[0], 10);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -288,6 +288,9 @@ TEST(QueryWideKeys, SharedLeadingPartsGroupAndDedupLikeSqlite) {
             "UNION SELECT a, b, c, n FROM w WHERE id < 50",
             "SELECT a, b, c FROM w UNION ALL SELECT a, b, c FROM w UNION SELECT a, b, c FROM w "
             "WHERE id > 500",
+            // Result columns named as the hidden hash fields stay shown and apart from them.
+            "SELECT a, b, c, COUNT(*) AS __GroupHash FROM w GROUP BY a, b, c",
+            "SELECT DISTINCT a, b, c, n AS __DistinctHash FROM w",
         };
         for (const std::string& sql : cases) {
             SCOPED_TRACE(sql);

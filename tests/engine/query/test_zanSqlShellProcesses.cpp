@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -226,6 +227,12 @@ struct TLeavers {
     pid_t GonePid = 0;
 };
 
+// Whether a process id is in use. On a busy machine a gone process's id can be taken again at
+// once; its files then have a live owner and are rightly kept, so that case cannot be shown.
+bool IdInUse(pid_t pid) {
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
 TLeavers LeaveFromLiveAndGone(const std::function<bool()>& leave) {
     TLeavers r;
     r.Live = std::make_unique<TChildProcess>([&](TChildProcess& self) {
@@ -407,6 +414,7 @@ TEST(SqlShellProcesses, TemporariesOfGoneProcessesAreRemovedAtOpen) {
     EXPECT_EQ(beside().size(), 6u);
     TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
     EXPECT_EQ(run.Out, "c\n0\n") << run.Err;
+    if (IdInUse(gonePid)) GTEST_SKIP() << "the gone process's id was taken again";
     EXPECT_EQ(beside(), liveFiles) << "the live process keeps its files";
     live.Send('q');
     ASSERT_EQ(live.Wait(), 0);
@@ -448,6 +456,7 @@ TEST(SqlShellProcesses, BackupCopiesOfGoneProcessesAreRemovedAtOpen) {
     ASSERT_TRUE(std::filesystem::exists(goneCopy));
     TShellRun run = Shell(file.Path, "SELECT COUNT(*) AS c FROM a;");
     EXPECT_EQ(run.Out, "c\n1\n") << run.Err;
+    if (IdInUse(gonePid)) GTEST_SKIP() << "the gone process's id was taken again";
     EXPECT_FALSE(std::filesystem::exists(goneCopy));
     EXPECT_TRUE(std::filesystem::exists(liveCopy)) << "the live process keeps its copy";
     EXPECT_TRUE(std::filesystem::exists(backup));

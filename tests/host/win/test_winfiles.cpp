@@ -212,6 +212,21 @@ TEST(WinFileLocks, SameHandleRelockAndInexactUnlock) {
     EXPECT_FALSE(a.TryLock(3, 1));
 }
 
+namespace {
+
+// Bytes [from, to) as another handle sees them: 'x' held by someone else, '.' free.
+std::string LockMap(TWinFile& other, uint64_t from, uint64_t to) {
+    std::string map;
+    for (uint64_t i = from; i < to; ++i) {
+        const bool free = other.TryLock(i, 1);
+        if (free) other.Unlock(i, 1);
+        map += free ? '.' : 'x';
+    }
+    return map;
+}
+
+} // namespace
+
 // A span over a range already held: one system call, the pieces around it recorded as ranges
 // of their own; runs of touching ranges are unlocked in one call each, and what another handle
 // sees always matches the registry.
@@ -220,15 +235,7 @@ TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
     TWinFile a, b;
     a.Create(t.Path, fsDenyNone);
     b.Open(t.Path, faReadWrite, fsDenyNone);
-    auto heldByOthers = [&](uint64_t from, uint64_t to) {
-        std::string map;
-        for (uint64_t i = from; i < to; ++i) {
-            const bool free = b.TryLock(i, 1);
-            if (free) b.Unlock(i, 1);
-            map += free ? '.' : 'x';
-        }
-        return map;
-    };
+    auto heldByOthers = [&](uint64_t from, uint64_t to) { return LockMap(b, from, to); };
     ASSERT_TRUE(a.TryLock(105, 1));
     uint64_t calls = TWinFile::LockCallCount();
     ASSERT_TRUE(a.TryLockSpan(100, 10));
@@ -284,8 +291,6 @@ TEST(WinFileLocks, SpanAroundAHeldRangeAndUnlockingRuns) {
     EXPECT_EQ(heldByOthers(8, 18), "....xx....");
 }
 
-// Unlocks in a batch stay held (for this handle and for others) until its outermost end, which
-// makes them in one call; a lock asked inside the batch unlocks what was noted first.
 // Neighbouring regions locked in one call stay unlockable one by one: the pieces are cut at
 // the given points as well as around ranges already held; "whole" refuses any range held inside.
 TEST(WinFileLocks, SpanCutIntoRegions) {
@@ -293,15 +298,7 @@ TEST(WinFileLocks, SpanCutIntoRegions) {
     TWinFile a, b;
     a.Create(t.Path, fsDenyNone);
     b.Open(t.Path, faReadWrite, fsDenyNone);
-    auto heldByOthers = [&](uint64_t from, uint64_t to) {
-        std::string map;
-        for (uint64_t i = from; i < to; ++i) {
-            const bool free = b.TryLock(i, 1);
-            if (free) b.Unlock(i, 1);
-            map += free ? '.' : 'x';
-        }
-        return map;
-    };
+    auto heldByOthers = [&](uint64_t from, uint64_t to) { return LockMap(b, from, to); };
     // Two regions of 10 bytes from 100, a read byte held in each (102 and 117).
     ASSERT_TRUE(a.TryLock(102, 1));
     ASSERT_TRUE(a.TryLock(117, 1));
@@ -345,6 +342,8 @@ TEST(WinFileLocks, SpanCutIntoRegions) {
     EXPECT_TRUE(b.TryLock(300, 1));
 }
 
+// Unlocks in a batch stay held (for this handle and for others) until its outermost end, which
+// makes them in one call; a lock asked inside the batch unlocks what was noted first.
 TEST(WinFileLocks, UnlockBatchHoldsUntilItsEnd) {
     TTempFile t("lk4");
     TWinFile a, b;

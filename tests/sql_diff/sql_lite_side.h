@@ -1,13 +1,21 @@
-// SQLite's side of the SQL differential tests: an in-memory database whose query rows come out as
-// the shell writes ours (tab-separated, NULL as \N, floats in their shortest text).
+// The two sides of the SQL differential tests: SQLite's in-memory database and ours in a file,
+// both giving query rows as the shell writes them (tab-separated, NULL as \N, floats in their
+// shortest text), and the comparison of number cells.
 #pragma once
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "engine/dataset/zanDatabase.h"
+#include "engine/query/zanSQL.h"
+#include "host/win/child_process.h"
 #include "tools/zansql/zanSqlShell.h"
 
 namespace zan {
@@ -72,5 +80,58 @@ public:
 private:
     sqlite3* FDb = nullptr;
 };
+
+// Our side: an empty file database in the ASCII order.
+class TOurSide {
+public:
+    explicit TOurSide(const std::string& fileName) : FFile(fileName) {
+        Db.SetDataBaseName(FFile.Path);
+        Db.SetDefaultSortOrder(soASCII);
+        Db.CreateDatabase();
+        Db.Open();
+        Query.SetDatabase(&Db);
+    }
+    ~TOurSide() {
+        Query.Close();
+        Query.SetDatabase(nullptr);
+        Db.Close();
+    }
+    TOurSide(const TOurSide&) = delete;
+    TOurSide& operator=(const TOurSide&) = delete;
+
+    // Rows as tsv lines (no header); false with the error line on failure.
+    bool Run(const std::string& sql, std::vector<std::string>& rows, int& changes,
+             std::string& error) {
+        std::ostringstream out, err;
+        const bool ok = RunSqlStatement(Query, sql, true, out, err);
+        rows.clear();
+        error = err.str();
+        if (!ok) return false;
+        std::istringstream lines(out.str());
+        std::string line;
+        for (bool header = true; std::getline(lines, line); header = false)
+            if (!header) rows.push_back(line);
+        changes = Query.GetRowsAffected();
+        return true;
+    }
+
+    TTempFile FFile;
+    TZanDataBase Db;
+    TZanQuery Query;
+};
+
+inline bool ParseNumber(const std::string& s, double& v) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    v = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size();
+}
+
+// Whether two cells read as numbers that agree within a relative 1e-9.
+inline bool SameNumberText(const std::string& a, const std::string& b) {
+    double x, y;
+    if (!ParseNumber(a, x) || !ParseNumber(b, y)) return false;
+    return std::fabs(x - y) <= 1e-9 * std::max({1.0, std::fabs(x), std::fabs(y)});
+}
 
 } // namespace zan

@@ -154,13 +154,9 @@ public:
 };
 
 // Our side: a file database holding the same tables.
-class TEngine {
+class TEngine : public TOurSide {
 public:
-    explicit TEngine(const std::vector<TSeedTable>& tables) : FFile("sql_diff.zan") {
-        Db.SetDataBaseName(FFile.Path);
-        Db.SetDefaultSortOrder(soASCII);
-        Db.CreateDatabase();
-        Db.Open();
+    explicit TEngine(const std::vector<TSeedTable>& tables) : TOurSide("sql_diff.zan") {
         for (const TSeedTable& t : tables) {
             TZanTable table;
             table.SetDataBase(&Db);
@@ -177,52 +173,11 @@ public:
             Db.Commit();
             table.Close();
         }
-        Query.SetDatabase(&Db);
     }
-    ~TEngine() {
-        Query.Close();
-        Query.SetDatabase(nullptr);
-        Db.Close();
-    }
-    // Rows as tsv lines (no header); false with the error line on failure.
-    bool Run(const std::string& sql, std::vector<std::string>& rows, int& changes,
-             std::string& error) {
-        std::ostringstream out, err;
-        const bool ok = RunSqlStatement(Query, sql, true, out, err);
-        rows.clear();
-        error = err.str();
-        if (!ok) return false;
-        std::istringstream lines(out.str());
-        std::string line;
-        bool header = true;
-        while (std::getline(lines, line)) {
-            if (header) {
-                header = false;
-                continue;
-            }
-            rows.push_back(line);
-        }
-        changes = Query.GetRowsAffected();
-        return true;
-    }
-
-    TTempFile FFile;
-    TZanDataBase Db;
-    TZanQuery Query;
 };
 
-bool ParseNumber(const std::string& s, double& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    v = std::strtod(s.c_str(), &end);
-    return end == s.c_str() + s.size();
-}
-
 bool SameCell(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    double x, y;
-    if (!ParseNumber(a, x) || !ParseNumber(b, y)) return false;
-    return std::fabs(x - y) <= 1e-9 * std::max({1.0, std::fabs(x), std::fabs(y)});
+    return a == b || SameNumberText(a, b);
 }
 
 std::vector<std::string> Cells(const std::string& line) {

@@ -40,33 +40,9 @@ int EnvInt(const char* name, int fallback) {
 
 using TLite = TLiteSide;
 
-class TOurs {
+class TOurs : public TOurSide {
 public:
-    TOurs() : FFile("sql_fuzz.zan") {
-        Db.SetDataBaseName(FFile.Path);
-        Db.SetDefaultSortOrder(soASCII);
-        Db.CreateDatabase();
-        Db.Open();
-        Query.SetDatabase(&Db);
-    }
-    ~TOurs() {
-        Query.Close();
-        Query.SetDatabase(nullptr);
-        Db.Close();
-    }
-    bool Run(const std::string& sql, std::vector<std::string>& rows, int& changes, std::string& error) {
-        std::ostringstream out, err;
-        const bool ok = RunSqlStatement(Query, sql, true, out, err);
-        rows.clear();
-        error = err.str();
-        if (!ok) return false;
-        std::istringstream lines(out.str());
-        std::string line;
-        for (bool header = true; std::getline(lines, line); header = false)
-            if (!header) rows.push_back(line);
-        changes = Query.GetRowsAffected();
-        return true;
-    }
+    TOurs() : TOurSide("sql_fuzz.zan") {}
     void Exec(const std::string& sql) {
         std::vector<std::string> rows;
         int changes;
@@ -74,24 +50,12 @@ public:
         if (!Run(sql, rows, changes, error)) throw std::runtime_error("ours: " + error + " in " + sql);
     }
 
-    TTempFile FFile;
-    TZanDataBase Db;
-    TZanQuery Query;
 };
-
-bool ParseNumber(const std::string& s, double& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    v = std::strtod(s.c_str(), &end);
-    return end == s.c_str() + s.size();
-}
 
 bool SameCell(const std::string& a, const std::string& b) {
     if (a == b) return true;
     if ((a == "True" && b == "1") || (a == "False" && b == "0")) return true;
-    double x, y;
-    if (!ParseNumber(a, x) || !ParseNumber(b, y)) return false;
-    return std::fabs(x - y) <= 1e-9 * std::max({1.0, std::fabs(x), std::fabs(y)});
+    return SameNumberText(a, b);
 }
 
 std::vector<std::string> Cells(const std::string& line) {

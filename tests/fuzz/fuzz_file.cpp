@@ -10,14 +10,7 @@ using namespace zan::fuzz;
 namespace {
 
 TSeedImage& Seed() {
-    static TSeedImage seed = [] {
-        TSeedImage s;
-        const std::string path = WorkDir() + "/seed.zan";
-        MakeSampleDatabase(path, true);
-        s.Load(path);
-        unlink(path.c_str());
-        return s;
-    }();
+    static TSeedImage seed = SampleSeedImage(true);
     return seed;
 }
 

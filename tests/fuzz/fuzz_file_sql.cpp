@@ -11,14 +11,7 @@ using namespace zan::fuzz;
 namespace {
 
 TSeedImage& Seed() {
-    static TSeedImage seed = [] {
-        TSeedImage s;
-        const std::string path = WorkDir() + "/seed.zan";
-        MakeSampleDatabase(path, false);
-        s.Load(path);
-        unlink(path.c_str());
-        return s;
-    }();
+    static TSeedImage seed = SampleSeedImage(false);
     return seed;
 }
 

@@ -232,6 +232,16 @@ struct TSeedImage {
     }
 };
 
+// The sample database (with or without the dropped filler table) made once and loaded.
+inline TSeedImage SampleSeedImage(bool filler) {
+    TSeedImage s;
+    const std::string path = WorkDir() + "/seed.zan";
+    MakeSampleDatabase(path, filler);
+    s.Load(path);
+    unlink(path.c_str());
+    return s;
+}
+
 // The input being run, for the notes.
 inline const uint8_t* GCurrentData = nullptr;
 inline size_t GCurrentSize = 0;

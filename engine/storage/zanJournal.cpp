@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -28,6 +29,8 @@ constexpr size_t C_FLUSH_SIZE = 1u << 20; // records go to the file in pieces of
 // also drops the large cache folios a long journal write leaves, which would make each later
 // small journal write into them several times slower.
 constexpr uint64_t C_KEEP_LENGTH = 64u << 10;
+// The part of a kept journal written through a shared mapping: every journal kept whole.
+constexpr uint64_t C_MAP_LENGTH = C_KEEP_LENGTH;
 constexpr uint32_t C_FLAG_TRUNCATE = 1;
 constexpr uint32_t C_MIN_PAGE = 128;
 constexpr uint32_t C_MAX_PAGE = 65536;
@@ -700,23 +703,55 @@ bool TJournalWriter::StillLinked() const {
     return S_ISREG(named.Mode) && open.Dev == named.Dev && open.Ino == named.Ino;
 }
 
+bool TJournalWriter::KeptFacts(TFileFacts& facts) const {
+    // An open handle outside a commit is the journal Invalidate(true) emptied and kept. A
+    // journal is only ever created at its path and removed from it, never renamed or linked,
+    // so while the kept file has a link it is the file at the path (asked of the descriptor:
+    // a third of the cost of looking the path up).
+    return FHandle >= 0 && !FActive && FileFactsAt(FHandle, "", AT_EMPTY_PATH, facts) &&
+           facts.Links > 0 && S_ISREG(facts.Mode);
+}
+
 bool TJournalWriter::KeptIdle() const {
-    // An open handle outside a commit is the journal Invalidate(true) emptied and kept.
-    if (FHandle < 0 || FActive) return false;
-    // The file at the path is ours when it is the same inode.
-    TFileFacts named;
-    if (!FileFactsAt(AT_FDCWD, FPath.c_str(), AT_SYMLINK_NOFOLLOW, named) ||
-        !S_ISREG(named.Mode) || named.Dev != FDev || named.Ino != FIno)
-        return false;
+    TFileFacts kept;
     // Another committer may have written into it since: it must hold no journal now.
-    return HeaderIsZero(FHandle, named.Size);
+    return KeptFacts(kept) && HeaderIsZero(FHandle, kept.Size);
 }
 
 bool TJournalWriter::KeptReady(bool known) {
     FVerified = false;
-    if (known ? FHandle < 0 || FActive : !KeptIdle()) return false;
+    if (FHandle < 0 || FActive) return false;
+    if (!known) {
+        TFileFacts kept;
+        if (!KeptFacts(kept) || !KeptHeaderIsZero(kept.Size)) return false;
+    }
     FVerified = true;
     return true;
+}
+
+bool TJournalWriter::KeptHeaderIsZero(uint64_t size) {
+    // Seen under the commit lock: the file keeps this size until the lock is released.
+    FMappedValid = FMap ? std::min(size, C_MAP_LENGTH) : 0;
+    if (size == 0) return true;
+    if (!MappedUpTo(ZanJournalHeaderSize)) return HeaderIsZero(FHandle, size);
+    static const uint8_t zero[ZanJournalHeaderSize] = {};
+    return std::memcmp(FMap, zero, ZanJournalHeaderSize) == 0;
+}
+
+void TJournalWriter::MapKept() noexcept {
+    if (FSync || FMap || FHandle < 0) return;
+    void* map = mmap(nullptr, C_MAP_LENGTH, PROT_READ | PROT_WRITE, MAP_SHARED, FHandle, 0);
+    // A file system that cannot map the file is written through the descriptor.
+    if (map != MAP_FAILED) FMap = static_cast<uint8_t*>(map);
+    FMappedValid = 0;
+}
+
+void TJournalWriter::CloseHandle() noexcept {
+    if (FMap) munmap(FMap, C_MAP_LENGTH);
+    FMap = nullptr;
+    FMappedValid = 0;
+    if (FHandle >= 0) close(FHandle);
+    FHandle = -1;
 }
 
 void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mode,
@@ -726,18 +761,16 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FVerified = false;
     if (FHandle >= 0 && !verified && (FPath != path || !StillLinked())) {
         // Another connection removed or replaced the kept file: start afresh.
-        close(FHandle);
-        FHandle = -1;
+        CloseHandle();
     }
     FPath = path;
     FSync = sync;
     FCreated = false;
     if (FHandle >= 0 && !verified) {
         TFileFacts st;
-        if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) || !HeaderIsZero(FHandle, st.Size)) {
+        if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) || !KeptHeaderIsZero(st.Size)) {
             // Our kept journal must hold no journal here; never write over one that does.
-            close(FHandle);
-            FHandle = -1;
+            CloseHandle();
             ZanDatabaseError(9217, "TJournalWriter.Begin",
                              "The journal " + path + " is not empty before a commit");
         }
@@ -786,6 +819,15 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
         FDev = st.st_dev;
         FIno = st.st_ino;
         FHandle = fd;
+        MapKept();
+        if (FMap) FMappedValid = std::min(static_cast<uint64_t>(st.st_size), C_MAP_LENGTH);
+    }
+    if (sync) {
+        // Synced commits write through the descriptor only.
+        FMappedValid = 0;
+    } else if (!FMap) {
+        MapKept();
+        // Not seen under this lock yet: used once this commit has written it.
     }
     FHeader = TJournalHeader();
     FHeader.PageSize = pageSize;
@@ -877,9 +919,50 @@ void TJournalWriter::FlushRecords() {
         FWritten += bytes;
         first += count;
     }
+    NoteWritten();
     FPieces.clear();
     FPending = 0;
     FBufferUsed = 0;
+}
+
+void TJournalWriter::NoteWritten() {
+    // The file now reaches at least the end of what was written.
+    if (FMap) FMappedValid = std::max(FMappedValid, std::min(FWritten, C_MAP_LENGTH));
+}
+
+bool TJournalWriter::FinishMapped(const uint8_t* head) {
+    const size_t total = ZanJournalHeaderSize + FPending;
+    if (FSync || !MappedUpTo(total)) return false;
+    bool killAfter = false;
+    const size_t todo = ZanCrashWritePoint(total, killAfter);
+    if (killAfter) {
+        // A write cut short, in file order as a cut write would leave it.
+        size_t left = todo;
+        const size_t n = std::min<size_t>(left, ZanJournalHeaderSize);
+        std::memcpy(FMap, head, n);
+        left -= n;
+        uint8_t* at = FMap + ZanJournalHeaderSize;
+        for (const TPiece& piece : FPieces) {
+            const size_t m = std::min(left, piece.Length);
+            std::memcpy(at, piece.Bytes ? piece.Bytes : FBuffer.data() + piece.Offset, m);
+            at += m;
+            left -= m;
+        }
+        ZanCrashNow();
+    }
+    // The records first, the header last: until the header is whole the file holds no
+    // journal (its header still zero) or a torn one, never a hot journal with missing records.
+    uint8_t* at = FMap + ZanJournalHeaderSize;
+    for (const TPiece& piece : FPieces) {
+        std::memcpy(at, piece.Bytes ? piece.Bytes : FBuffer.data() + piece.Offset, piece.Length);
+        at += piece.Length;
+    }
+    std::memcpy(FMap, head, ZanJournalHeaderSize);
+    FWritten += FPending;
+    FPieces.clear();
+    FPending = 0;
+    FBufferUsed = 0;
+    return true;
 }
 
 void TJournalWriter::Finish(const TJournalHeader& fields) {
@@ -898,7 +981,9 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
     FHeader = h;
     uint8_t head[ZanJournalHeaderSize];
     h.Encode(head);
-    if (together) {
+    if (together && FinishMapped(head)) {
+        // Written through the mapping: no sync is asked of such a commit.
+    } else if (together) {
         std::vector<iovec> iov;
         iov.reserve(FPieces.size() + 1);
         iov.push_back({head, sizeof head});
@@ -909,6 +994,7 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
         FPieces.clear();
         FPending = 0;
         FBufferUsed = 0;
+        NoteWritten();
     } else if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) {
         Fail("Unable to write the journal", errno);
     }
@@ -944,13 +1030,20 @@ void TJournalWriter::Invalidate(bool keep) {
         // sector (cut anyway, the header fails its checksum: torn, never restored).
         static const uint8_t zero[ZanJournalHeaderSize] = {};
         ZanCrashPoint(csWrite);
+        if (!FSync && MappedUpTo(sizeof zero)) {
+            std::memset(FMap, 0, sizeof zero);
+            return kept();
+        }
         if (pwrite(FHandle, zero, sizeof zero, 0) == static_cast<ssize_t>(sizeof zero))
             return kept();
         // Not written: cutting the file empties it as well.
     }
     if (keep) {
         ZanCrashPoint(csTruncate);
-        if (ftruncate(FHandle, 0) == 0) return kept();
+        if (ftruncate(FHandle, 0) == 0) {
+            FMappedValid = 0;
+            return kept();
+        }
         truncateError = errno; // keeping failed: removing the journal commits as well
     }
     ZanCrashPoint(csUnlink);
@@ -959,8 +1052,7 @@ void TJournalWriter::Invalidate(bool keep) {
                          "The journal " + FPath + (keep ? " could not be emptied. "
                                                         : " could not be removed. ") +
                              SysErrorMessage(truncateError != 0 ? truncateError : errno));
-    close(FHandle);
-    FHandle = -1;
+    CloseHandle();
     if (FSync) SyncDirectoryOf(FPath);
     FActive = false;
     FPieces.clear();
@@ -971,8 +1063,7 @@ void TJournalWriter::Invalidate(bool keep) {
 void TJournalWriter::Discard() noexcept {
     if (FHandle >= 0) {
         if (StillLinked()) unlink(FPath.c_str());
-        close(FHandle);
-        FHandle = -1;
+        CloseHandle();
     }
     FActive = false;
     FPieces.clear();
@@ -983,8 +1074,7 @@ void TJournalWriter::Discard() noexcept {
 }
 
 void TJournalWriter::Abandon() noexcept {
-    if (FHandle >= 0) close(FHandle);
-    FHandle = -1;
+    CloseHandle();
     FActive = false;
     FPieces.clear();
     FPending = 0;
@@ -997,8 +1087,7 @@ void TJournalWriter::Close() noexcept {
     if (!FActive && StillLinked() && FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) &&
         HeaderIsZero(FHandle, st.Size))
         unlink(FPath.c_str());
-    close(FHandle);
-    FHandle = -1;
+    CloseHandle();
     FActive = false;
     FPieces.clear();
     FPending = 0;

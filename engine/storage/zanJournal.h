@@ -48,6 +48,8 @@
 
 namespace zan {
 
+struct TFileFacts;
+
 inline constexpr uint32_t ZanJournalHeaderSize = 512;
 inline constexpr uint32_t ZanJournalVersion = 1;
 inline constexpr char ZanJournalMagic[8] = {'Z', 'A', 'N', 'J', 'R', 'N', 'L', '\n'};
@@ -180,9 +182,10 @@ public:
     void Close() noexcept;
 
     // The journal kept from the last commit is still the file at its path and holds no
-    // journal (empty or header zero: two calls then), so the next
-    // Begin may write into it without looking again. One system call; none when known is set
-    // (the caller knows no one else can have touched the path, as with an exclusive open).
+    // journal (empty or header zero), so the next Begin may write into it without looking
+    // again. The caller holds the commit lock. One system call (the header is read through
+    // the mapping, or a second call without one); none when known is set (the caller knows no
+    // one else can have touched the path, as with an exclusive open).
     bool KeptReady(bool known = false);
     // The file at the path is the kept journal and holds no journal: one or two system calls,
     // and nothing noted for the next Begin (for a look without the commit lock).
@@ -205,8 +208,27 @@ private:
     void FlushRecords();
     void Fail(const std::string& what, int error);
     bool StillLinked() const;
+    // The kept file, outside a commit, still linked (so still the file at the path): its facts.
+    bool KeptFacts(TFileFacts& facts) const;
+    // Closes the kept file and drops its mapping.
+    void CloseHandle() noexcept;
+    // Without syncs, the first C_MAP_LENGTH bytes of the kept file are mapped shared, so that
+    // a small journal is written, and its header read and zeroed, with no system call. Only
+    // under the commit lock, and only below the file's size as last seen under it: no one else
+    // may shrink or write the file then, so the mapped bytes are the file's own. Synced commits
+    // write through the descriptor, whose writes the sync covers and the power-cut tests see.
+    void MapKept() noexcept;
+    bool MappedUpTo(uint64_t end) const { return FMap != nullptr && end <= FMappedValid; }
+    // The file is empty or its header is zero, seen through the mapping when it covers it.
+    bool KeptHeaderIsZero(uint64_t size);
+    // Writes the header and the records that wait into the mapping; false when they do not fit.
+    bool FinishMapped(const uint8_t* head);
+    // Notes that the file reaches at least FWritten (after a write through the descriptor).
+    void NoteWritten();
 
     int FHandle = -1;
+    uint8_t* FMap = nullptr;   // the kept file's first C_MAP_LENGTH bytes, or null
+    uint64_t FMappedValid = 0; // mapped bytes within the file's size as last seen locked
     std::string FPath;
     bool FActive = false;   // between Begin and Invalidate
     bool FSync = false;

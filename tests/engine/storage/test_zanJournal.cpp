@@ -671,3 +671,87 @@ TEST(ZanJournal, RecordsLeftInPlaceReadBackAndKilledAreTorn) {
     EXPECT_EQ(ReadFileBytes(db.Path), big);
     ExpectJournalKillsLeaveTornOrEmpty(journal, db.Path, points, writeJournal, "");
 }
+
+// Without syncs a kept journal is written, read and zeroed through a shared mapping of its
+// first 64 KiB. The mapping is used only below the size the file had when last seen under the
+// commit lock: another connection that cut the file (a big journal is cut to zero length at
+// its commit point) makes the next commit write through the descriptor again, never into
+// pages past the end of the file. Killed inside a mapped write, the journal is torn or empty;
+// killed after it, hot, and it restores the old bytes.
+TEST(ZanJournal, KeptJournalWrittenThroughItsMapping) {
+    TScenario s;
+    auto commit = [&](TJournalWriter& w, uint32_t pages) {
+        w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+        for (uint32_t i = 0; i < pages; ++i)
+            w.AddStretch((i % C_OLD_PAGES) * P, s.Before.data() + (i % C_OLD_PAGES) * P, P);
+        w.Finish(s.Fields());
+    };
+    auto expectRecords = [&](uint32_t pages) {
+        uint32_t n = 0, wrong = 0;
+        ForEachJournalRecord(s.Journal, [&](uint32_t address, const uint8_t* bytes,
+                                            uint32_t length) {
+            const uint32_t at = (n++ % C_OLD_PAGES) * P;
+            if (address != at || length != P || std::memcmp(bytes, s.Before.data() + at, P))
+                ++wrong;
+        });
+        EXPECT_EQ(n, pages);
+        EXPECT_EQ(wrong, 0u);
+    };
+    TJournalWriter a, b;
+    commit(a, 3); // creates the file: through the descriptor
+    a.Invalidate(true);
+    ASSERT_TRUE(a.KeptReady());
+    const uint64_t before = ZanCrashPointCount();
+    commit(a, 2); // fits the file: through the mapping, one write point
+    EXPECT_EQ(ZanCrashPointCount() - before, 1u);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+    expectRecords(2);
+    a.Invalidate(true);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+
+    // Another connection's big journal cuts the shared file to zero length.
+    commit(b, 20);
+    b.Invalidate(true);
+    ASSERT_EQ(ReadFileBytes(s.Journal).size(), 0u);
+    ASSERT_TRUE(a.KeptReady());
+    commit(a, 2); // the file is empty now: written through the descriptor
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+    expectRecords(2);
+    a.Invalidate(true);
+    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+    // The same file, seen as grown by another writer, is mapped again in full.
+    commit(b, 4);
+    b.Invalidate(true);
+    ASSERT_TRUE(a.KeptReady());
+    commit(a, 4);
+    expectRecords(4);
+    EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, true), jsHot);
+    EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+    a.Close();
+    b.Close();
+
+    // Killed at the mapped write (whole or half) and just after it.
+    for (int at = 0; at < 3; ++at) {
+        SCOPED_TRACE("kill " + std::to_string(at));
+        unlink(s.Journal.c_str());
+        TChildProcess child([&](TChildProcess&) {
+            TJournalWriter w;
+            commit(w, 3);
+            w.Invalidate(true);
+            if (!w.KeptReady()) return 1;
+            ZanArmCrashPoint(at == 2 ? 2 : 1, at == 1);
+            commit(w, 3);
+            w.Invalidate(true);
+            return 2;
+        });
+        EXPECT_EQ(child.Wait(), -1) << "the child was killed";
+        const TJournalState state = InspectJournal(s.Journal, s.Db.Path).State;
+        if (at < 2) {
+            EXPECT_TRUE(state == jsTorn || state == jsEmpty) << JournalStateName(state);
+        } else {
+            EXPECT_EQ(state, jsHot);
+            expectRecords(3);
+        }
+    }
+    unlink(s.Journal.c_str());
+}

@@ -697,28 +697,29 @@ TEST(ZanJournal, KeptJournalWrittenThroughItsMapping) {
         EXPECT_EQ(n, pages);
         EXPECT_EQ(wrong, 0u);
     };
+    // A commit read back while hot, then invalidated: its crash points.
+    auto commitChecked = [&](TJournalWriter& w, uint32_t pages) {
+        const uint64_t before = ZanCrashPointCount();
+        commit(w, pages);
+        const uint64_t points = ZanCrashPointCount() - before;
+        EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+        expectRecords(pages);
+        w.Invalidate(true);
+        EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+        return points;
+    };
     TJournalWriter a, b;
     commit(a, 3); // creates the file: through the descriptor
     a.Invalidate(true);
     ASSERT_TRUE(a.KeptReady());
-    const uint64_t before = ZanCrashPointCount();
-    commit(a, 2); // fits the file: through the mapping, one write point
-    EXPECT_EQ(ZanCrashPointCount() - before, 1u);
-    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
-    expectRecords(2);
-    a.Invalidate(true);
-    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+    EXPECT_EQ(commitChecked(a, 2), 1u) << "fits the file: through the mapping, one write";
 
     // Another connection's big journal cuts the shared file to zero length.
     commit(b, 20);
     b.Invalidate(true);
     ASSERT_EQ(ReadFileBytes(s.Journal).size(), 0u);
     ASSERT_TRUE(a.KeptReady());
-    commit(a, 2); // the file is empty now: written through the descriptor
-    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
-    expectRecords(2);
-    a.Invalidate(true);
-    EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsEmpty);
+    commitChecked(a, 2); // the file is empty now: written through the descriptor
     // The same file, seen as grown by another writer, is mapped again in full.
     commit(b, 4);
     b.Invalidate(true);

@@ -704,12 +704,13 @@ bool TJournalWriter::StillLinked() const {
 }
 
 bool TJournalWriter::KeptFacts(TFileFacts& facts) const {
-    // An open handle outside a commit is the journal Invalidate(true) emptied and kept. A
-    // journal is only ever created at its path and removed from it, never renamed or linked,
-    // so while the kept file has a link it is the file at the path (asked of the descriptor:
-    // a third of the cost of looking the path up).
-    return FHandle >= 0 && !FActive && FileFactsAt(FHandle, "", AT_EMPTY_PATH, facts) &&
-           facts.Links > 0 && S_ISREG(facts.Mode);
+    // An open handle outside a commit is the journal Invalidate(true) emptied and kept. It is
+    // ours while the file at the path is the same inode: a link count alone would take a file
+    // renamed or linked away by hand for it, and a journal written there is not where a
+    // restorer looks.
+    return FHandle >= 0 && !FActive &&
+           FileFactsAt(AT_FDCWD, FPath.c_str(), AT_SYMLINK_NOFOLLOW, facts) &&
+           S_ISREG(facts.Mode) && facts.Dev == FDev && facts.Ino == FIno;
 }
 
 bool TJournalWriter::KeptIdle() const {
@@ -720,18 +721,33 @@ bool TJournalWriter::KeptIdle() const {
 
 bool TJournalWriter::KeptReady(bool known) {
     FVerified = false;
+    FSizeUnseen = false;
     if (FHandle < 0 || FActive) return false;
     if (!known) {
         TFileFacts kept;
-        if (!KeptFacts(kept) || !KeptHeaderIsZero(kept.Size)) return false;
+        if (!KeptFacts(kept) || !KeptHeaderIsZero(kept)) return false;
+    } else if (FMap) {
+        // Not looked at: the size is asked before the mapping is used (a file cut by hand
+        // since would leave mapped pages past its end).
+        FMappedValid = 0;
+        FSizeUnseen = true;
     }
     FVerified = true;
     return true;
 }
 
-bool TJournalWriter::KeptHeaderIsZero(uint64_t size) {
+uint64_t TJournalWriter::MappableLength(uint64_t size, uint64_t blocks) const {
+    // Only bytes the file holds blocks for: a store into a hole needs a block, and one the
+    // file system cannot give (full) is SIGBUS, where a write fails with an error. A file
+    // with fewer blocks than its size (made sparse by hand) is written through the descriptor.
+    if (!FMap || blocks * 512 < size) return 0;
+    return std::min(size, C_MAP_LENGTH);
+}
+
+bool TJournalWriter::KeptHeaderIsZero(const TFileFacts& facts) {
     // Seen under the commit lock: the file keeps this size until the lock is released.
-    FMappedValid = FMap ? std::min(size, C_MAP_LENGTH) : 0;
+    const uint64_t size = facts.Size;
+    FMappedValid = MappableLength(size, facts.Blocks);
     if (size == 0) return true;
     if (!MappedUpTo(ZanJournalHeaderSize)) return HeaderIsZero(FHandle, size);
     static const uint8_t zero[ZanJournalHeaderSize] = {};
@@ -759,6 +775,13 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     ZanAssert(!FActive, "Journal already active");
     const bool verified = FVerified && FPath == path;
     FVerified = false;
+    if (verified && FSizeUnseen && !sync) {
+        TFileFacts st;
+        FMappedValid = FileFactsAt(FHandle, "", AT_EMPTY_PATH, st)
+                           ? MappableLength(st.Size, st.Blocks)
+                           : 0;
+    }
+    FSizeUnseen = false;
     if (FHandle >= 0 && !verified && (FPath != path || !StillLinked())) {
         // Another connection removed or replaced the kept file: start afresh.
         CloseHandle();
@@ -768,7 +791,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FCreated = false;
     if (FHandle >= 0 && !verified) {
         TFileFacts st;
-        if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) || !KeptHeaderIsZero(st.Size)) {
+        if (!FileFactsAt(FHandle, "", AT_EMPTY_PATH, st) || !KeptHeaderIsZero(st)) {
             // Our kept journal must hold no journal here; never write over one that does.
             CloseHandle();
             ZanDatabaseError(9217, "TJournalWriter.Begin",
@@ -820,7 +843,8 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
         FIno = st.st_ino;
         FHandle = fd;
         MapKept();
-        if (FMap) FMappedValid = std::min(static_cast<uint64_t>(st.st_size), C_MAP_LENGTH);
+        FMappedValid = MappableLength(static_cast<uint64_t>(st.st_size),
+                                      static_cast<uint64_t>(st.st_blocks));
     }
     if (sync) {
         // Synced commits write through the descriptor only.

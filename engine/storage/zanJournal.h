@@ -220,7 +220,9 @@ private:
     void MapKept() noexcept;
     bool MappedUpTo(uint64_t end) const { return FMap != nullptr && end <= FMappedValid; }
     // The file is empty or its header is zero, seen through the mapping when it covers it.
-    bool KeptHeaderIsZero(uint64_t size);
+    bool KeptHeaderIsZero(const TFileFacts& facts);
+    // The mapped bytes that may be used in a file of this size and allocation.
+    uint64_t MappableLength(uint64_t size, uint64_t blocks) const;
     // Writes the header and the records that wait into the mapping; false when they do not fit.
     bool FinishMapped(const uint8_t* head);
     // Notes that the file reaches at least FWritten (after a write through the descriptor).
@@ -229,6 +231,7 @@ private:
     int FHandle = -1;
     uint8_t* FMap = nullptr;   // the kept file's first C_MAP_LENGTH bytes, or null
     uint64_t FMappedValid = 0; // mapped bytes within the file's size as last seen locked
+    bool FSizeUnseen = false;  // KeptReady(true) did not look: Begin asks for the size
     std::string FPath;
     bool FActive = false;   // between Begin and Invalidate
     bool FSync = false;

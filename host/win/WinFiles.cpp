@@ -184,12 +184,14 @@ uint64_t TWinFile::Size() const {
 
 bool FileFactsAt(int dirfd, const char* path, int flags, TFileFacts& facts) {
     struct statx sx {};
-    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE, &sx) == 0) {
+    if (statx(dirfd, path, flags, STATX_TYPE | STATX_INO | STATX_NLINK | STATX_SIZE | STATX_BLOCKS,
+              &sx) == 0) {
         facts.Mode = sx.stx_mode;
         facts.Dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
         facts.Ino = sx.stx_ino;
         facts.Links = sx.stx_nlink;
         facts.Size = sx.stx_size;
+        facts.Blocks = sx.stx_blocks;
         return true;
     }
     if (errno != ENOSYS) return false;
@@ -201,6 +203,7 @@ bool FileFactsAt(int dirfd, const char* path, int flags, TFileFacts& facts) {
     facts.Ino = st.st_ino;
     facts.Links = st.st_nlink;
     facts.Size = static_cast<uint64_t>(st.st_size);
+    facts.Blocks = static_cast<uint64_t>(st.st_blocks);
     return true;
 }
 

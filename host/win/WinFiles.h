@@ -195,13 +195,14 @@ private:
     TWinFile* FFile;
 };
 
-// The type, identity, link count and size of a file, as a status query gives them.
+// The type, identity, link count, size and allocation of a file, as a status query gives them.
 struct TFileFacts {
     uint32_t Mode = 0;
     uint64_t Dev = 0;
     uint64_t Ino = 0;
     uint64_t Links = 0;
     uint64_t Size = 0;
+    uint64_t Blocks = 0; // 512-byte units allocated
 };
 // The facts of the file at path relative to dirfd (fstatat's arguments; an empty path with
 // AT_EMPTY_PATH names dirfd itself); false with errno set on failure. The file's times are not

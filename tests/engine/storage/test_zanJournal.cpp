@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -755,4 +757,96 @@ TEST(ZanJournal, KeptJournalWrittenThroughItsMapping) {
         }
     }
     unlink(s.Journal.c_str());
+}
+
+// The kept journal's file changed by hand between commits: cut to zero length while the
+// connection trusts it untouched (an exclusive open does not look), renamed away from its path,
+// or left sparse by hand on a file system that then fills up. Each commit must keep its journal
+// at the path, and a write it cannot make must fail as an error, never as a signal (a store
+// through the mapping into a page the file does not have, or cannot be given, is SIGBUS).
+TEST(ZanJournal, KeptJournalChangedByHand) {
+    TScenario s;
+    auto commit = [&](TJournalWriter& w, uint32_t pages) {
+        w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+        for (uint32_t i = 0; i < pages; ++i)
+            w.AddStretch((i % C_OLD_PAGES) * P, s.Before.data() + (i % C_OLD_PAGES) * P, P);
+        w.Finish(s.Fields());
+    };
+    // Cut to zero length by hand while no commit runs; the next commit trusts the file
+    // (known) and must still write its journal whole.
+    {
+        TChildProcess child([&](TChildProcess&) {
+            TJournalWriter w;
+            commit(w, 3);
+            w.Invalidate(true);
+            if (truncate(s.Journal.c_str(), 0) != 0) return 10 + errno;
+            if (!w.KeptReady(true)) return 2;
+            commit(w, 2);
+            return InspectJournal(s.Journal, s.Db.Path).State == jsHot ? 0 : 3;
+        });
+        EXPECT_EQ(child.Wait(), 0) << "-1: killed by a signal";
+        unlink(s.Journal.c_str());
+    }
+    // Renamed by hand: the file at the path is no longer the kept one, and the next commit's
+    // journal must be at the path, where a restorer looks for it.
+    {
+        const std::string moved = s.Journal + ".moved";
+        TJournalWriter w;
+        commit(w, 3);
+        w.Invalidate(true);
+        ASSERT_EQ(rename(s.Journal.c_str(), moved.c_str()), 0);
+        EXPECT_FALSE(w.KeptReady());
+        EXPECT_FALSE(w.KeptIdle());
+        commit(w, 2);
+        EXPECT_EQ(InspectJournal(s.Journal, s.Db.Path).State, jsHot);
+        w.Invalidate(true);
+        w.Close();
+        unlink(moved.c_str());
+        unlink(s.Journal.c_str());
+    }
+}
+
+// A kept journal made sparse by hand (an empty header over a hole reads as no journal, so a
+// commit reuses the file), on a file system that is full: the commit must fail with an error,
+// not die storing into a hole the file system cannot fill. Needs a private mount of a small
+// memory file system (root); skipped elsewhere.
+TEST(ZanJournal, SparseKeptJournalOnFullFileSystem) {
+    const std::string dir = TestTempPath("full_fs");
+    std::filesystem::create_directories(dir);
+    TChildProcess child([&](TChildProcess&) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=512k") != 0)
+            return 77;
+        const std::string db = dir + "/db.zan", journal = JournalFileNameFor(db);
+        const std::vector<uint8_t> before = Pattern(C_OLD_PAGES * P, 1);
+        WriteFileBytes(db, before);
+        const int sparse = open(journal.c_str(), O_CREAT | O_WRONLY, 0640);
+        if (sparse < 0 || ftruncate(sparse, 64 << 10) != 0) return 2;
+        close(sparse);
+        {
+            // Fill the file system.
+            const int fd = open((dir + "/fill").c_str(), O_CREAT | O_WRONLY, 0640);
+            const std::vector<uint8_t> block(4096, 0);
+            while (write(fd, block.data(), block.size()) > 0) {
+            }
+            close(fd);
+        }
+        TJournalWriter w;
+        TJournalHeader fields;
+        fields.FixedCRCBefore = fields.FixedCRCAfter = FixedRegionsCRC(before.data());
+        try {
+            w.Begin(journal, P, 0640, before.size(), false);
+            for (uint32_t i = 0; i < 4; ++i)
+                w.AddStretch(i * P, before.data() + i * P, P);
+            w.Finish(fields);
+        } catch (const EZanDatabaseError& e) {
+            return e.ErrorCode == 9218 ? 0 : 3;
+        }
+        return 4; // written although the file system is full
+    });
+    const int result = child.Wait();
+    std::filesystem::remove_all(dir);
+    if (result == 77) GTEST_SKIP() << "no private memory file system here";
+    EXPECT_EQ(result, 0) << "-1 or 1: killed by a signal";
 }

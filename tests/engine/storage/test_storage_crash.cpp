@@ -471,3 +471,66 @@ TEST(StorageCrash, KilledSmallCommitAfterOthersLeavesOldOrNewState) {
         }
     }
 }
+
+// The kept journal changed by hand between two commits of one connection: renamed away (shared:
+// each commit looks at the path) or cut to zero length (exclusive too: a commit that trusts the
+// file untouched asks its size before writing through its mapping). The next single-row commit
+// is killed at its first, middle and last crash points: the journal it wrote is at the path,
+// so the row is there or not and the file is whole; the process dies at the crash point,
+// never of a signal.
+TEST(StorageCrash, KeptJournalChangedByHandThenKilledCommit) {
+    TBase& base = Base();
+    struct TCase {
+        bool Exclusive, Rename;
+    };
+    for (const TCase c : {TCase{false, true}, TCase{false, false}, TCase{true, false}}) {
+        auto run = [&](const std::string& path, uint64_t killAt, bool torn) {
+            TTestDatabase db(path);
+            db.Open(c.Exclusive);
+            uint64_t points = 0;
+            {
+                TE2ETable t(db, "t", base.Defs.Plain);
+                TE2ETable f(db, "f", base.Defs.Filler);
+                for (int32_t id = 1000000; id < 1000003; ++id) {
+                    db.Disk().DiskStartTransaction(false);
+                    f.Batch([&] { f.Insert(id); });
+                    db.Disk().DiskCommit();
+                }
+                const std::string journal = JournalFileNameFor(path);
+                if (c.Rename ? rename(journal.c_str(), (journal + ".moved").c_str()) != 0
+                             : truncate(journal.c_str(), 0) != 0)
+                    ADD_FAILURE() << "the kept journal is not there";
+                db.Disk().DiskStartTransaction(false);
+                t.Batch([&] { t.Insert(C_BASE_ROWS); });
+                points = CommitArmed(db, killAt, torn);
+                unlink((journal + ".moved").c_str());
+            }
+            db.Close();
+            return points;
+        };
+        TAfter expected;
+        expected.T = OldRows();
+        expected.T.insert(C_BASE_ROWS);
+        expected.S = OldRows();
+        uint64_t total = 0;
+        ASSERT_NO_FATAL_FAILURE(RunWhole(base, "crash_byhand.zan", expected, run, total));
+        ASSERT_GT(total, 3u);
+        std::string state;
+        for (const uint64_t n : std::set<uint64_t>{1, total / 2, total - 1, total}) {
+            TTempFile trial("crash_byhand_trial.zan");
+            std::filesystem::copy_file(base.File.Path, trial.Path);
+            TChildProcess child([&](TChildProcess&) {
+                run(trial.Path, n, n % 2 == 0);
+                return 0;
+            });
+            const std::string what = std::string(c.Exclusive ? "exclusive" : "shared") +
+                                     (c.Rename ? ", renamed" : ", cut") + ", killed at point " +
+                                     std::to_string(n) + " of " + std::to_string(total);
+            EXPECT_EQ(child.Wait(), -1) << what << " (1: a signal caught by the sanitizer)";
+            EXPECT_EQ(Judge(trial.Path, base.Defs, state, expected), "") << what;
+            EXPECT_EQ(state, "before") << what;
+            unlink((JournalFileNameFor(trial.Path) + ".moved").c_str());
+            RemoveSideFiles(trial.Path);
+        }
+    }
+}

@@ -672,11 +672,16 @@ bool TZanFile::AddChangedSectors(uint32_t address, const uint8_t* pre) {
     uint32_t first = 0;
     while (first < FPageSize && !changed(first))
         first += sector;
-    if (first == FPageSize) return true; // written unchanged: nothing to put back
+    if (first == FPageSize) {
+        // Written unchanged: nothing to put back, nothing to write.
+        FChangedSpans.push_back({address, 0, 0});
+        return true;
+    }
     uint32_t end = FPageSize;
     while (!changed(end - sector))
         end -= sector;
     FJournal.AddStretchInPlace(address + first, pre + first, end - first);
+    FChangedSpans.push_back({address, first, end});
     return true;
 }
 
@@ -686,24 +691,55 @@ void TZanFile::WriteDirtyPagesCoalesced() {
     // as the write that filled them, and each later one-page write into such a folio walks all
     // of its blocks (a 4 KiB write into 1 MiB-written pages costs about six times as much).
     // Plain pages are written from the cache as they are, enciphered ones from a copy.
+    // A run leaves out the unchanged sectors before the first change of its first page and
+    // after the last change of its last page, when the journal compared those pages with their
+    // stored bytes (FChangedSpans): the file holds them already, and the kernel copies less.
+    // A page written unchanged is not written.
     constexpr size_t C_MAX_RUN = 16u << 10;
     std::vector<iovec> run;
     std::vector<std::unique_ptr<uint8_t[]>> copies;
     uint64_t runStart = 0;
     size_t runBytes = 0;
+    uint32_t headSkip = 0; // unchanged bytes at the start of the run's first page
+    uint32_t tailSkip = 0; // unchanged bytes at the end of its last page
+    size_t nextSpan = 0;
+    // The changed span noted for the page at address (pages and spans go in address order).
+    auto spanOf = [&](uint32_t address) -> const TChangedSpan* {
+        while (nextSpan < FChangedSpans.size() && FChangedSpans[nextSpan].Address < address)
+            ++nextSpan;
+        return nextSpan < FChangedSpans.size() && FChangedSpans[nextSpan].Address == address
+                   ? &FChangedSpans[nextSpan]
+                   : nullptr;
+    };
     auto flush = [&] {
-        if (!run.empty()) FileWriteV(run, runStart);
+        if (!run.empty()) {
+            run.front().iov_base = static_cast<uint8_t*>(run.front().iov_base) + headSkip;
+            run.front().iov_len -= headSkip;
+            run.back().iov_len -= tailSkip;
+            FileWriteV(run, runStart + headSkip);
+        }
         run.clear();
         copies.clear();
         runBytes = 0;
+        headSkip = tailSkip = 0;
     };
-    TScopeExit reconnect([this] { ConnectCaches(); });
+    TScopeExit reconnect([this] {
+        ConnectCaches();
+        FChangedSpans.clear();
+    });
     FPageCache.SetWriteIO([&](const uint8_t* buffer, uint32_t owner, uint32_t address,
                               uint8_t flags) {
+        const TChangedSpan* span =
+            (flags & (ZanAccessXOR | ZanAccessBlowfish)) == 0 ? spanOf(address) : nullptr;
+        if (span && span->First == span->End) return; // the file holds the page as it is
         if (!run.empty() && (runStart + runBytes != address || runBytes >= C_MAX_RUN ||
                              run.size() >= IOV_MAX))
             flush();
-        if (run.empty()) runStart = address;
+        if (run.empty()) {
+            runStart = address;
+            headSkip = span ? span->First : 0;
+        }
+        tailSkip = span ? FPageSize - span->End : 0;
         if ((flags & (ZanAccessXOR | ZanAccessBlowfish)) == 0) {
             run.push_back({const_cast<uint8_t*>(buffer), FPageSize});
         } else {
@@ -735,6 +771,7 @@ void TZanFile::Commit() {
     }
     const uint64_t size = GetPhysicalSize();
     const bool journal = FJournalActive && (dirty || end > size);
+    FChangedSpans.clear(); // only this commit's journal notes spans for its page writes
     if (journal) WriteJournal(size, end > size);
     if (end > size) {
         // Reserve the space first: a full disk fails here, before any page is overwritten.

@@ -254,7 +254,8 @@ private:
     // The stretches (address, size) the commit will write, in the order it writes them.
     std::vector<std::pair<uint32_t, uint32_t>> PendingWrites();
     // Journals the stored bytes of the sectors a dirty plain page changes, given its pre-image;
-    // false (nothing added) for a page whose stored bytes are not its cached ones.
+    // false (nothing added) for a page whose stored bytes are not its cached ones. The changed
+    // span is noted for the page's write (FChangedSpans).
     bool AddChangedSectors(uint32_t address, const uint8_t* pre);
     // Writes the journal of a commit over a file of oldSize bytes that grows when grows.
     void WriteJournal(uint64_t oldSize, bool grows);
@@ -323,6 +324,16 @@ private:
     };
     std::vector<THeldStretch> FHeldStretches;
     size_t FHeldNext = 0; // the slot the next held stretch replaces once all are in use
+    // The commit's dirty plain pages whose stored bytes were at hand, in address order: the
+    // sectors [First, End) hold every change (First == End: written unchanged). The rest of
+    // such a page is what the file holds already, so its write may leave it out. Noted by the
+    // journal, used up by the page writes of the same commit.
+    struct TChangedSpan {
+        uint32_t Address = 0;
+        uint32_t First = 0;
+        uint32_t End = 0;
+    };
+    std::vector<TChangedSpan> FChangedSpans;
     std::function<uint64_t()> FLockChangeCount;
     size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
     std::array<uint8_t, ZanFixedRegionsEnd> FFixedImage{};

@@ -4,7 +4,9 @@
 // change or break the file where the shortcut could have gone stale.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/storage/zanDisk.h"
@@ -246,6 +248,69 @@ TEST(SharedCommit, PageChangeJournalsOnlyTheSectorsItChanges) {
         const std::vector<uint8_t> image = ReadFileBytes(f.Db.Path);
         EXPECT_TRUE(image == before || image == after) << "neither the old nor the new state";
     }
+}
+
+// A commit writes each run of consecutive dirty pages from the first changed sector of its first
+// page to the last changed sector of its last page, and a page written back unchanged not at
+// all: the file holds those bytes already. Marks put into the file behind the connection's back,
+// after the transaction read the pages, show what was written: marks where no write goes stay,
+// every changed byte arrives, and pages inside a run are written whole.
+TEST(SharedCommit, PageWritesLeaveOutUnchangedSectorsAtTheEndsOfARun) {
+    TFiles f("sc_trimmed.zan");
+    MakeDb(f.Db.Path, 11); // pages 6 to 16
+    std::vector<uint8_t> expected = ReadFileBytes(f.Db.Path);
+    ASSERT_EQ(expected.size(), 17u * P);
+    struct TChange {
+        uint32_t Page;
+        std::vector<uint32_t> Sectors; // changed; none: written back unchanged
+    };
+    // 6 alone (7 unchanged), changed in its first and last sector: written whole. 8 and 10
+    // alone (9 unchanged between them, 11 not in the transaction). 12 to 14 one run, 13 written
+    // whole. 16 alone, changed in a middle sector.
+    const TChange changes[] = {{6, {0, 7}}, {7, {}},  {8, {3}},  {9, {}},
+                               {10, {1}},   {12, {7}}, {13, {2}}, {14, {0}}, {16, {4}}};
+    // (page, sector) that no write may reach, and (page, sector) inside a run written whole.
+    const std::pair<uint32_t, uint32_t> untouched[] = {
+        {7, 0},  {7, 7},  {8, 0},  {8, 2},  {8, 4},  {9, 0},  {9, 7},  {10, 0},
+        {10, 2}, {11, 0}, {12, 0}, {12, 6}, {14, 1}, {14, 7}, {15, 3}, {16, 0},
+        {16, 3}, {16, 5}, {16, 7}};
+    const std::pair<uint32_t, uint32_t> rewritten[] = {{6, 1}, {6, 6}, {13, 0}, {13, 7}};
+    TDb db(f.Db.Path, false);
+    db.Disk.DiskStartTransaction(false);
+    db.Disk.SetTableLock(9, ZanLockWrite);
+    for (const TChange& c : changes) {
+        std::vector<uint8_t> page(P);
+        db.Disk.ReadPages(c.Page * P, 1, page.data(), 9, 1);
+        for (uint32_t s : c.Sectors) {
+            for (uint32_t at : {s * 512, s * 512 + 200, s * 512 + 511}) {
+                page[at] = static_cast<uint8_t>(0x40 + c.Page);
+                expected[c.Page * P + at] = page[at];
+            }
+        }
+        db.Disk.WritePages(c.Page * P, 1, page.data(), 9, 1);
+    }
+    const int fd = open(f.Db.Path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const uint8_t mark = 0xEE;
+    for (const auto& [page, sector] : untouched) {
+        ASSERT_EQ(pwrite(fd, &mark, 1, page * P + sector * 512 + 7), 1);
+        expected[page * P + sector * 512 + 7] = mark;
+    }
+    for (const auto& [page, sector] : rewritten)
+        ASSERT_EQ(pwrite(fd, &mark, 1, page * P + sector * 512 + 7), 1);
+    close(fd);
+    db.Disk.DiskCommit();
+    const std::vector<uint8_t> image = ReadFileBytes(f.Db.Path);
+    ASSERT_EQ(image.size(), expected.size());
+    for (uint32_t at = 6 * P; at < 17 * P; ++at)
+        ASSERT_EQ(image[at], expected[at]) << "page " << at / P << " byte " << at % P;
+    // The connection reads the committed pages as the file holds them.
+    db.Disk.Close();
+    TDb again(f.Db.Path, false);
+    std::vector<uint8_t> page(P);
+    again.Disk.ReadPages(12 * P, 1, page.data(), 9, 1);
+    EXPECT_EQ(page[7 * 512 + 200], 0x40 + 12);
+    EXPECT_EQ(page[7], mark);
 }
 
 // A commit gives its commit lock back together with the locks it held for writing, in one

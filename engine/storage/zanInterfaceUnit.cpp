@@ -445,11 +445,21 @@ void TDiskIOInterface::ReleaseBlock(uint32_t address, uint32_t size) {
             SetPagesOwned(address / pageSize, (address + size - 1) / pageSize, false);
             FDiskMgr->ReleasePages(address, size / pageSize);
         } else {
-            std::vector<uint8_t> blocks(size_t(n) * FBlockSize, 0);
-            PutLE32(blocks.data() + 8, FFirstEmpty);
-            PutLE32(blocks.data() + 12, n);
-            FDiskMgr->WriteCustomSize(address, static_cast<uint32_t>(blocks.size()), blocks.data(),
-                                      FTableID, FAccessFlags);
+            // The run's bytes: zeros with the free header. One or two blocks (a record, a blob
+            // block) are made in the work buffer instead of a fresh allocation per release.
+            const size_t bytes = size_t(n) * FBlockSize;
+            std::vector<uint8_t> large;
+            uint8_t* blocks = FWorkBuffer.data();
+            if (bytes > FWorkBuffer.size()) {
+                large.assign(bytes, 0);
+                blocks = large.data();
+            } else {
+                std::memset(blocks, 0, bytes);
+            }
+            PutLE32(blocks + 8, FFirstEmpty);
+            PutLE32(blocks + 12, n);
+            FDiskMgr->WriteCustomSize(address, static_cast<uint32_t>(bytes), blocks, FTableID,
+                                      FAccessFlags);
             FFirstEmpty = address;
             FCheckedFirstEmpty = address;
             FCheckedRunEnd = uint64_t(address) + uint64_t(n) * FBlockSize;

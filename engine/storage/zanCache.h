@@ -165,6 +165,10 @@ private:
     uint32_t FLRU = 0;
     TCachePageState FState = cpEmpty;
     uint8_t FAccessFlags = 0;
+    // Used again since last moved in the recency list (below). It lies beside the address,
+    // owner and stamp, which every use reads or writes: in a line of its own at the end, it
+    // cost a page found at random one more memory miss per use.
+    bool FUsedAgain = false;
     uint32_t FUpperAddress = 0; // always 0: addresses are 32-bit
     uint32_t FHashedBase = 0;   // the address the page is hashed under
     // The cache's recency list: idle pages first, then least to most recently used, except
@@ -172,7 +176,6 @@ private:
     // newest end when a replacement meets it.
     TCachePage* FOlder = nullptr;
     TCachePage* FNewer = nullptr;
-    bool FUsedAgain = false;
 };
 
 class TCacheMgr : public THashCollection {

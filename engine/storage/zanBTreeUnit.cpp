@@ -183,18 +183,23 @@ TNode& TNode::operator=(const TNode& other) {
     FData = FPin ? FPin.Data() : FBuffer.data();
     FAddress = other.FAddress;
     FCursor = other.FCursor;
+    FChangedEnd = other.FChangedEnd;
     return *this;
 }
 
 void TNode::UseOwnBuffer() {
     FPin.Reset();
     FData = FBuffer.data();
+    FChangedEnd = static_cast<int32_t>(FPageSize);
 }
 
 uint8_t* TNode::Writable() {
     if (FPin) {
+        // The copy is the stored page: what may have changed stays as it was.
+        const int32_t changedEnd = FChangedEnd;
         std::memcpy(FBuffer.data(), FData, FPageSize);
         UseOwnBuffer();
+        FChangedEnd = changedEnd;
     }
     return FBuffer.data();
 }
@@ -244,6 +249,7 @@ int32_t TNode::GetBytesUsed() const {
 }
 void TNode::SetBytesUsed(int32_t value) {
     Wr32(Writable() + 4, static_cast<uint32_t>(value));
+    FChangedEnd = std::max(FChangedEnd, C_NODEHEADERSIZE + std::max(value, 0));
 }
 
 void TNode::SetAddress(uint32_t address) {
@@ -270,11 +276,16 @@ void TNode::ReadNode(uint32_t address) {
     ValidatePage();
     FAddress = address;
     FCursor = 0;
+    FChangedEnd = C_NODEHEADERSIZE + GetBytesUsed();
 }
 
 void TNode::WriteNode() {
     CheckOpen();
-    FIO->WritePage(FAddress, FData);
+    if (FChangedEnd >= static_cast<int32_t>(FPageSize))
+        FIO->WritePage(FAddress, FData);
+    else
+        FIO->WritePagePart(FAddress, FData, 0, static_cast<uint32_t>(FChangedEnd));
+    FChangedEnd = C_NODEHEADERSIZE + GetBytesUsed();
 }
 
 void TNode::WriteEntry(int32_t pos) {

@@ -210,6 +210,7 @@ public:
     void SetAddress(uint32_t address);
     // Reads and validates the page at address unless that address is already held.
     void ReadNode(uint32_t address);
+    // Writes the page back (the part that may have changed since it was read or written).
     void WriteNode();
     // Writes the page when only the entry at pos changed, keeping its length, since the page
     // was read or last written.
@@ -298,6 +299,11 @@ private:
     TCachePin FPin;
     uint32_t FAddress = 0;
     int32_t FCursor = 0;
+    // The page's bytes from 0 up to here may differ from what the store holds; beyond it the
+    // node's bytes are the stored ones (zeros past the entries). Exact after a read or a write,
+    // raised by every change of the bytes used, the whole page when the bytes are unknown.
+    // A write sends only this much: a half-full leaf costs half a page to write back.
+    int32_t FChangedEnd = 0;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -155,19 +155,34 @@ void TCacheMgr::Unlink(TCachePage* page) {
 }
 
 void TCacheMgr::LinkOldest(TCachePage* page) {
+    page->FUsedAgain = false;
     page->FOlder = nullptr;
     page->FNewer = FOldest;
     (FOldest ? FOldest->FOlder : FNewest) = page;
     FOldest = page;
 }
 
-void TCacheMgr::Touch(TCachePage* page) {
-    page->FLRU = FLRUCounter++;
-    if (page == FNewest) return;
-    Unlink(page);
+void TCacheMgr::LinkNewest(TCachePage* page) {
+    page->FUsedAgain = false;
+    page->FNewer = nullptr;
     page->FOlder = FNewest;
     (FNewest ? FNewest->FNewer : FOldest) = page;
     FNewest = page;
+}
+
+void TCacheMgr::Touch(TCachePage* page) {
+    page->FLRU = FLRUCounter++;
+    if (page == FNewest) {
+        page->FUsedAgain = false;
+        return;
+    }
+    Unlink(page);
+    LinkNewest(page);
+}
+
+void TCacheMgr::TouchAgain(TCachePage* page) {
+    page->FLRU = FLRUCounter++;
+    if (page != FNewest) page->FUsedAgain = true;
 }
 
 void TCacheMgr::SetState(TCachePage* page, TCachePageState state) {
@@ -318,8 +333,23 @@ TCachePage* TCacheMgr::GetNextEmptyPage() {
     // only its dirty pages.
     const bool keepAll = FTransaction && !FReplaceClean;
     if (!keepAll)
-        for (; oldest; oldest = oldest->FNewer)
-            if (oldest->FState != cpDirty && !oldest->GetPinned()) break;
+        while (oldest) {
+            TCachePage* next = oldest->FNewer;
+            if (oldest->FState != cpDirty && !oldest->GetPinned()) {
+                if (!oldest->FUsedAgain) break;
+                // Used again since it was last moved: it goes to the newest end, unmarked, and
+                // is met again there after every page that was newer (the newest itself stays
+                // and is looked at again at once).
+                if (next) {
+                    Unlink(oldest);
+                    LinkNewest(oldest);
+                } else {
+                    oldest->FUsedAgain = false;
+                    next = oldest;
+                }
+            }
+            oldest = next;
+        }
     if (keepAll || !oldest) {
         Log("GetNextEmptyPage. Adding new page");
         return AddPage();
@@ -388,8 +418,10 @@ void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t
             Rehash(page, owner, base, accessFlags);
         }
         uint32_t n = std::min(FPageSize - offset, count);
-        // Touched first: its recency neighbours are then fetched while the bytes are.
-        Touch(page);
+        if (hit)
+            TouchAgain(page);
+        else
+            Touch(page);
         std::memcpy(out, page->GetPageData() + offset, n);
         out += n;
         count -= n;
@@ -411,8 +443,8 @@ void TCacheMgr::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t cou
             __builtin_prefetch(page);
             __builtin_prefetch(reinterpret_cast<const char*>(page) + 64);
         }
-    // Second pass: the blocks of cached pages (and the recency neighbours a touch rewrites)
-    // on their way too; the missing pages noted. A page found here is counted as a hit.
+    // Second pass: the blocks of cached pages on their way too; the missing pages noted. A page
+    // found here is counted as a hit.
     // Batches are small (a read-ahead filling): their bookkeeping stays on the stack.
     constexpr size_t C_ON_STACK = 64;
     std::array<uint8_t, C_ON_STACK> cachedHere{};
@@ -427,8 +459,6 @@ void TCacheMgr::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t cou
             const uint8_t* bytes = page->GetPageData() + (addresses[i] - base);
             __builtin_prefetch(bytes);
             __builtin_prefetch(bytes + std::min(size, FPageSize) - 1);
-            __builtin_prefetch(page->FOlder);
-            __builtin_prefetch(page->FNewer);
             cached[i] = 1;
         } else {
             missing.push_back(base);
@@ -462,7 +492,7 @@ void TCacheMgr::ReadBlocks(uint32_t owner, const uint32_t* addresses, size_t cou
         TCachePage* page = offset + uint64_t(size) <= FPageSize ? HashedPage(base) : nullptr;
         if (page && page->FOwner == owner && page->FState != cpEmpty) {
             if (cached[i]) ++FHits;
-            Touch(page);
+            TouchAgain(page);
             visit(i, page->GetPageData() + offset);
             continue;
         }
@@ -524,10 +554,11 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
         if (hit) {
             page->FAccessFlags = accessFlags; // hashed under this address already
             FByPage[base >> FPageShift].Bytes = page->GetPageData(); // fresh after a detach
+            TouchAgain(page);
         } else {
             Rehash(page, owner, base, accessFlags);
+            Touch(page);
         }
-        Touch(page);
         if (FTransaction) {
             SetState(page, cpDirty);
         } else {
@@ -658,6 +689,10 @@ int32_t TCacheBlockMgr::FindBlock(uint32_t address) const {
 void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
     if (size == 0 || FByAddress.empty()) return;
     const uint64_t end = uint64_t(address) + size;
+    // Every page written inside a transaction asks: most lie beyond all pending blocks (or
+    // before them), which the map's two ends tell without a search.
+    if (address >= FByAddress.rbegin()->second->EndAddress() || end <= FByAddress.begin()->first)
+        return;
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;
     while (it != FByAddress.end() && it->first < end) {

@@ -165,9 +165,15 @@ private:
     uint32_t FLRU = 0;
     TCachePageState FState = cpEmpty;
     uint8_t FAccessFlags = 0;
+    // Used again since last moved in the recency list (below). It lies beside the address,
+    // owner and stamp, which every use reads or writes: in a line of its own at the end, it
+    // cost a page found at random one more memory miss per use.
+    bool FUsedAgain = false;
     uint32_t FUpperAddress = 0; // always 0: addresses are 32-bit
     uint32_t FHashedBase = 0;   // the address the page is hashed under
-    // The cache's recency list: idle pages first, then least to most recently used.
+    // The cache's recency list: idle pages first, then least to most recently used, except
+    // that a page used again while in the list is only marked (FUsedAgain) and moves to the
+    // newest end when a replacement meets it.
     TCachePage* FOlder = nullptr;
     TCachePage* FNewer = nullptr;
 };
@@ -280,8 +286,16 @@ private:
     // Takes the page out of the hash and the lookup table.
     void Unhash(TCachePage* page);
     void Rehash(TCachePage* page, uint32_t owner, uint32_t base, uint8_t accessFlags);
-    // The page becomes the most recently used.
+    // The page, which just got its bytes, becomes the most recently used.
     void Touch(TCachePage* page);
+    // The page, cached before, is used again: it is marked, not moved. Moving a page touched at
+    // random to the newest end rewrites its two neighbours in the list, pages touched at random
+    // as well: two more memory misses on every such use, while a replacement (none at all inside
+    // a transaction) meets few marked pages. A replacement moves a marked page to the newest end
+    // and passes over it once (a second chance), so a page used since it was last moved is
+    // never replaced before the pages left unused.
+    void TouchAgain(TCachePage* page);
+    void LinkNewest(TCachePage* page);
     // The page is emptied and goes to the front of the recency list, where the next request
     // for a page finds it first.
     void MakeIdle(TCachePage* page);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -92,6 +93,76 @@ TEST(PageCache, ReplacesLeastRecentlyUsedCleanPage) {
     cache.DumpState(dump);
     EXPECT_EQ(dump.Get(0), "Cache dump: Hits 1  Misses 5");
     EXPECT_EQ(dump.Count(), 4);
+}
+
+// The replacement order against a model of it: a page used again is only marked and gets a
+// second chance when a replacement meets it (moved to the newest end, unmarked); a page that
+// just got its bytes becomes the newest. Reads and writes (whole and partial pages, outside a
+// transaction) at random over a few times the cache's pages; after every step the same pages
+// are cached and the same accesses missed.
+TEST(PageCache, ReplacementGivesPagesUsedAgainASecondChance) {
+    constexpr int32_t C_CACHE = 4;
+    constexpr uint32_t C_SPACE = 11;
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE(seed);
+        TCacheMgr cache;
+        TFakeDisk disk;
+        disk.Connect(cache);
+        cache.Open(C_CACHE, P);
+        std::vector<uint32_t> order; // cached pages, oldest first
+        std::map<uint32_t, bool> usedAgain;
+        int32_t idle = C_CACHE, misses = 0;
+        uint32_t state = seed * 2654435761u;
+        auto next = [&](uint32_t n) {
+            state = state * 1103515245u + 12345u;
+            return (state >> 8) % n;
+        };
+        for (int step = 0; step < 3000; ++step) {
+            // Hot pages (0 and 1) come up more often than the rest.
+            const uint32_t page = next(3) == 0 ? next(2) : next(C_SPACE);
+            const uint32_t op = next(3);
+            auto at = std::find(order.begin(), order.end(), page);
+            if (at != order.end()) {
+                if (page != order.back()) usedAgain[page] = true;
+            } else {
+                // A whole-page write needs no read; the other two read the page first.
+                if (op != 2) ++misses;
+                if (idle > 0) {
+                    --idle;
+                } else {
+                    for (size_t i = 0;;) {
+                        const uint32_t p = order[i];
+                        if (!usedAgain[p]) {
+                            order.erase(order.begin() + static_cast<std::ptrdiff_t>(i));
+                            break;
+                        }
+                        usedAgain[p] = false;
+                        if (i + 1 < order.size()) {
+                            order.erase(order.begin() + static_cast<std::ptrdiff_t>(i));
+                            order.push_back(p);
+                        }
+                    }
+                }
+                order.push_back(page);
+                usedAgain[page] = false;
+            }
+            const uint8_t value = static_cast<uint8_t>(step);
+            if (op == 0) {
+                ReadByte(cache, page * P + next(P));
+            } else if (op == 1) {
+                cache.WriteCache(&value, 1, 1, page * P + next(P), 1);
+            } else {
+                const std::vector<uint8_t> whole(P, value);
+                cache.WriteCache(whole.data(), 1, P, page * P, 1);
+            }
+            ASSERT_EQ(static_cast<int32_t>(disk.Reads.size()), misses) << "step " << step;
+            for (uint32_t p = 0; p < C_SPACE; ++p)
+                ASSERT_EQ(cache.IsBaseAddrInCache(p * P),
+                          std::find(order.begin(), order.end(), p) != order.end())
+                    << "page " << p << " step " << step;
+        }
+        EXPECT_EQ(cache.Count(), C_CACHE);
+    }
 }
 
 TEST(PageCache, OwnerMismatchRereadsIntoSameSlot) {

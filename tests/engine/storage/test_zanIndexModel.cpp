@@ -326,6 +326,16 @@ struct Harness {
         std::vector<uint32_t> pages;
         ASSERT_EQ(ErrorCodeOf([&] { Tree.CheckTree(&pages); }), 0);
         ASSERT_EQ(pages.size(), Store.PageCount()) << "pages leaked";
+        // Every stored page holds zeros after its entries: a node writes back only the bytes
+        // that may have changed, so a write cut too short leaves the old entries behind.
+        for (uint32_t address : pages) {
+            const uint8_t* page = Store.Page(address);
+            const uint32_t used = uint32_t(page[4]) | uint32_t(page[5]) << 8 |
+                                  uint32_t(page[6]) << 16 | uint32_t(page[7]) << 24;
+            ASSERT_LE(used + C_NODEHEADERSIZE, C.PageSize) << address;
+            for (uint32_t i = C_NODEHEADERSIZE + used; i < C.PageSize; ++i)
+                ASSERT_EQ(page[i], 0) << "page " << address << " byte " << i << " used " << used;
+        }
         ASSERT_EQ(Root, FirstRoot);
         MaxDepth = std::max(MaxDepth, Depth);
         const auto count = static_cast<uint32_t>(Entries.size());

@@ -405,10 +405,6 @@ int32_t TZanDataSet::DeleteRecord(const uint8_t* compareBuf) {
     FReadAheadDirection = rdNone;
     InvalidateReadAhead(true);
     ClearBlobCache();
-    if (FAppendOnly) {
-        InternalCheckFilterStatus(lockWasHeld);
-        return result;
-    }
     // The cursor goes to the following record, else to the preceding one.
     TIndexItem& current = CurrentIndexItem(context);
     current.CreateKeyBuffer(rec);

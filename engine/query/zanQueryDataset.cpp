@@ -571,9 +571,6 @@ void TZanQueryDataset::DeleteData(bool allRows, std::vector<uint32_t>& list) {
     const bool taken = TakeWriteLock();
     TScopeExit release([&] { ReleaseTaken(taken); });
     if (allRows) ListAllRecords(list);
-    // Each row is found by its address: the cursor need not move on after a delete.
-    SetAppendOnly(true);
-    TScopeExit appendOnly([&] { SetAppendOnly(false); });
     FRowsAffected = 0;
     for (uint32_t address : list) {
         if (!SetToRecord(address, nullptr, false, false)) continue;

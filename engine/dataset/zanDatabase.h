@@ -745,10 +745,11 @@ public:
 
     // --- Writes and locks ---------------------------------------------------------------------
     void AddRecord(bool useAutoInc);
-    // While set, AddRecord leaves the cursor where it was instead of positioning on the new
-    // record, and probes only the unique and primary indexes for an equal key (the key of any
-    // other index ends in the new logical record number, so it cannot meet an equal one). For
-    // filling a table row after row, as a query fills its result table.
+    // While set, AddRecord and UpdateRecord leave the cursor unplaced in the index order instead
+    // of positioning on the record written. (AddRecord always probes only the unique and primary
+    // indexes for an equal key: the key of any other index ends in the new logical record number,
+    // so it cannot meet an equal one.) For writing a table row after row, each row found by its
+    // address, as a query fills its result table and INSERT ... SELECT and UPDATE their target.
     void SetAppendOnly(bool value) { FAppendOnly = value; }
     void UpdateRecord();
     int32_t DeleteRecord(const uint8_t* compareBuf);

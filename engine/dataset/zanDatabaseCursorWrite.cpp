@@ -192,6 +192,13 @@ bool TZanDataSet::InternalCheckRecordFlags(const uint8_t* recBuf, const uint8_t*
 }
 
 void TZanDataSet::AfterChange(uint32_t address, bool lockWasHeld) {
+    if (FAppendOnly) {
+        // The cursor stays unplaced: the caller moves it by address itself.
+        FBufferState = 1;
+        ClearFoundFlags();
+        InternalCheckFilterStatus(lockWasHeld);
+        return;
+    }
     FBufferState = 1;
     ClearFoundFlags();
     RefreshDataSetIndex(address);
@@ -241,9 +248,11 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
         PutLE32(rec + C_REC_LOGICAL_RECNO_OFFSET, logicalNo + 1);
         PutLE32(rec + C_REC_OWNER_OFFSET, FOwnerTag);
         rec[C_REC_INUSE_OFFSET] = 1;
+        // Only a unique key can be taken already: a key of another index ends with the logical
+        // record number just drawn, which no record of the table has had.
         for (int i = 0; i < FIndexMgr->Count(); ++i) {
             TIndexItem& index = *FIndexMgr->Items(i);
-            if (FAppendOnly && !index.GetUnique() && !index.GetPrimary()) continue;
+            if (!index.GetUnique() && !index.GetPrimary()) continue;
             index.CreateKeyBuffer(rec);
             if (index.FullIndexSearch(stEQ) == 0)
                 ZanDatabaseErrorFmt(9729, context, "Index %s", {index.GetIndexName()});
@@ -264,13 +273,7 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
             ZanDatabaseErrorFmt(8581, context, "Failed to add key to Index %s",
                                 {index.GetIndexName()});
     }
-    if (FAppendOnly) {
-        FBufferState = 1;
-        ClearFoundFlags();
-        InternalCheckFilterStatus(lockWasHeld);
-    } else {
-        AfterChange(address, lockWasHeld);
-    }
+    AfterChange(address, lockWasHeld);
     InvalidateReadAhead(true);
 }
 
@@ -310,15 +313,17 @@ void TZanDataSet::UpdateRecord() {
     std::vector<uint8_t> oldKey, newKey;
     for (int i = 0; i < FIndexMgr->Count(); ++i) {
         TIndexItem& index = *FIndexMgr->Items(i);
-        index.CreateKeyBuffer(rec);
-        if (index.FullIndexSearch(stEQ) == 0 && index.GetRecordAddress() != address)
-            ZanDatabaseErrorFmt(9729, context, "Index %s", {index.GetIndexName()});
         const size_t keySize = size_t(index.GetMaximumKeySize()) + 1;
         index.CreateTempKeyBuffer(stored.data());
         oldKey.assign(index.GetTempKeyBuffer(), index.GetTempKeyBuffer() + keySize);
         index.CreateTempKeyBuffer(rec);
         newKey.assign(index.GetTempKeyBuffer(), index.GetTempKeyBuffer() + keySize);
-        if (oldKey != newKey) changed.push_back(i);
+        // An unchanged key is this record's own entry: only a changed one can meet another's.
+        if (oldKey == newKey) continue;
+        changed.push_back(i);
+        index.CreateKeyBuffer(rec);
+        if (index.FullIndexSearch(stEQ) == 0 && index.GetRecordAddress() != address)
+            ZanDatabaseErrorFmt(9729, context, "Index %s", {index.GetIndexName()});
     }
     PutLE32(rec + C_REC_STAMP_OFFSET, GetLE32(stored.data() + C_REC_STAMP_OFFSET) + 1);
     WriteBlobsToInterface(false);

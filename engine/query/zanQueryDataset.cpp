@@ -539,6 +539,8 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
                                              bool resetCount, bool distinct,
                                              bool checkRequired) {
     EnsureOpen();
+    const bool taken = TakeWriteLock(); // for all the rows (see DeleteData)
+    TScopeExit release([&] { ReleaseTaken(taken); });
     if (resetCount) FRowsAffected = 0;
     for (int i = 0; i < fields.Count(); ++i)
         fields.Items(i)->SetSourceFieldNo(GetFieldNo(fields.Items(i)->GetFieldName()));
@@ -563,6 +565,11 @@ void TZanQueryDataset::InsertDataFromDataset(TResultSetFields& fields, TDataSet&
 
 void TZanQueryDataset::DeleteData(bool allRows, std::vector<uint32_t>& list) {
     EnsureOpen();
+    // The table stays write-locked from the first row to the last: a row then neither takes the
+    // lock nor reads and writes back the table header on its own. Inside the statement's
+    // transaction nothing is given back before its end anyway.
+    const bool taken = TakeWriteLock();
+    TScopeExit release([&] { ReleaseTaken(taken); });
     if (allRows) ListAllRecords(list);
     FRowsAffected = 0;
     for (uint32_t address : list) {
@@ -575,6 +582,8 @@ void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
                                   TZanUpdateRowConstructor& setList,
                                   TZanExprDataProvider* provider) {
     EnsureOpen();
+    const bool taken = TakeWriteLock(); // for all the rows (see DeleteData)
+    TScopeExit release([&] { ReleaseTaken(taken); });
     for (int i = 0; i < setList.Count(); ++i) {
         TZanUpdateRowConstructorElement* e = setList.Items(i);
         e->TargetColumnIndex = GetFieldNo(e->TargetColumnName);
@@ -585,10 +594,14 @@ void TZanQueryDataset::UpdateData(bool allRows, std::vector<uint32_t>& list,
     // nor updates one twice.
     if (allRows) ListAllRecords(list);
     setList.Prepare(provider, FInstant);
+    // Each row is found by its address: none needs its place in the index order.
+    SetAppendOnly(true);
+    TScopeExit appendOnly([&] { SetAppendOnly(false); });
     FRowsAffected = 0;
     for (uint32_t address : list) {
         if (!provider->MoveToRecord(int32_t(address))) continue;
-        if (!SetToRecord(address, nullptr, true, false)) continue;
+        // The record is read, not placed in the index order: the update places it afterwards.
+        if (!DataSetSetToLiveRecord(address)) continue;
         UpdateCurrentRecord(setList);
         ++FRowsAffected;
     }

@@ -536,6 +536,11 @@ bool TZanQueryProviderItem::ExecInsert() {
         TZanQueryDataset& rows = source.GetResultSet();
         rows.Open();
         TScopeExit closeRows([&] { rows.Close(); });
+        // The rows are the statement's own table: read in runs (see TZanQuery's results).
+        rows.SetUseReadAheadBuffer(true);
+        // The target is closed after the statement: no added row needs the cursor on it.
+        target.SetAppendOnly(true);
+        TScopeExit appendOnly([&] { target.SetAppendOnly(false); });
         target.InsertDataFromDataset(FResultFields, rows, true, false, true);
         return true;
     }

@@ -944,6 +944,14 @@ bool TZanQueryProviderItem::ExecUpdate() {
     mgr.SetDBStringCompare(GetProvider().GetDBStringCompare());
     mgr.OpenProviders();
     TScopeExit closeSource([&] { mgr.CloseProviders(); });
+    // Its read lock is held from the first row to the last, as the target's write lock is: each
+    // row's old values are then read without taking the lock and reading the table header again.
+    TZanDatasetBridge* bridge = source->GetBridge();
+    const bool readLock = bridge && bridge->GetInternalActive() && !bridge->GetReadLocked();
+    if (readLock) bridge->ReadLockTable();
+    TScopeExit unlockSource([&] {
+        if (readLock) bridge->UnlockTable();
+    });
     FUpdateRowSource = source;
     TScopeExit forget([&] { FUpdateRowSource = nullptr; });
     target.SetInstant(GetProvider().GetInstant());

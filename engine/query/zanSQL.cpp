@@ -305,6 +305,10 @@ void TZanQuery::InternalOpen() {
         built->Close();
         if (built->GetInternalActive()) built->DataSetClose();
         TZanBaseTable::InternalOpen();
+        // A read-only result is a table of this query's own, written only while it is built (a
+        // refresh drops what was read ahead): steps take its records in runs, as from a file
+        // table, instead of a key search each.
+        if (!FProvider->GetIsLiveRequest()) SetUseReadAheadBuffer(true);
         // A column whose field name was cut from long select-list text shows the whole text.
         TResultSetFields& output = FProvider->Items(0)->GetResultFields();
         for (int i = 0; i < output.Count(); ++i)
@@ -378,6 +382,7 @@ void TZanQuery::InternalRefresh() {
         RethrowStatementError("TZanQuery.InternalRefresh", this);
     }
     InternalDisconnect();
+    InvalidateReadAhead(true);
     TZanBaseTable::InternalRefresh();
 }
 

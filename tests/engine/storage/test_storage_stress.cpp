@@ -1,6 +1,7 @@
 // Two connections on one file, in one process and in two, run random inserts, deletes, updates
-// (name and id keys moved, notes' blob chains edited) on two shared tables, in batches outside
-// and inside transactions that commit or roll back at random. After every step the rows a
+// (name and id keys moved, notes' blob chains edited) on two shared tables (a plain one and an
+// enciphered one, weakly or strongly by seed), in batches outside and inside transactions that
+// commit or roll back at random. After every step the rows a
 // connection reads equal an in-memory model of what it must see, and a fresh connection finds
 // the file consistent and holding exactly the committed rows.
 //
@@ -54,13 +55,15 @@ std::string RowDiff(const TRows& got, const TRows& want) {
     return text;
 }
 
-// Creates the file and both tables; the definitions learn their table ids.
-void CreateStressFile(const std::string& path, std::array<TTableDef, 2>& defs) {
+// Creates the file and both tables, the second enciphered (weakly, or strongly when strong);
+// the definitions learn their table ids.
+void CreateStressFile(const std::string& path, std::array<TTableDef, 2>& defs,
+                      bool strong = false) {
     TTestDatabase db(path);
     db.Create();
     db.Open();
     for (int t = 0; t < 2; ++t) {
-        BuildSampleTableDef(defs[size_t(t)]);
+        BuildSampleTableDef(defs[size_t(t)], t == 0 ? encNone : strong ? encStrong : encWeak);
         defs[size_t(t)].SetTableName(TableNames[t]);
         db.UserTables().CreateTableDef(TableNames[t], defs[size_t(t)]);
     }
@@ -340,7 +343,7 @@ void ForEachSeed(const char* fileName, F body) {
         SCOPED_TRACE(::testing::Message() << "seed " << seed);
         TTempFile file(fileName);
         std::array<TTableDef, 2> defs;
-        CreateStressFile(file.Path, defs);
+        CreateStressFile(file.Path, defs, seed % 2 == 0);
         body(file.Path, defs, uint32_t(seed));
         if (::testing::Test::HasFailure()) return;
     }

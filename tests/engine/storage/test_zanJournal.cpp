@@ -674,6 +674,15 @@ TEST(ZanJournal, RecordsLeftInPlaceReadBackAndKilledAreTorn) {
     ExpectJournalKillsLeaveTornOrEmpty(journal, db.Path, points, writeJournal, "");
 }
 
+// Journals pages pages of the scenario's old image (page i is page i mod the old page count)
+// through w, without syncs, and leaves the journal hot.
+void JournalPages(TScenario& s, TJournalWriter& w, uint32_t pages) {
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    for (uint32_t i = 0; i < pages; ++i)
+        w.AddStretch((i % C_OLD_PAGES) * P, s.Before.data() + (i % C_OLD_PAGES) * P, P);
+    w.Finish(s.Fields());
+}
+
 // Without syncs a kept journal is written, read and zeroed through a shared mapping of its
 // first 64 KiB. The mapping is used only below the size the file had when last seen under the
 // commit lock: another connection that cut the file (a big journal is cut to zero length at
@@ -682,12 +691,7 @@ TEST(ZanJournal, RecordsLeftInPlaceReadBackAndKilledAreTorn) {
 // killed after it, hot, and it restores the old bytes.
 TEST(ZanJournal, KeptJournalWrittenThroughItsMapping) {
     TScenario s;
-    auto commit = [&](TJournalWriter& w, uint32_t pages) {
-        w.Begin(s.Journal, P, 0640, s.Before.size(), false);
-        for (uint32_t i = 0; i < pages; ++i)
-            w.AddStretch((i % C_OLD_PAGES) * P, s.Before.data() + (i % C_OLD_PAGES) * P, P);
-        w.Finish(s.Fields());
-    };
+    auto commit = [&](TJournalWriter& w, uint32_t pages) { JournalPages(s, w, pages); };
     auto expectRecords = [&](uint32_t pages) {
         uint32_t n = 0, wrong = 0;
         ForEachJournalRecord(s.Journal, [&](uint32_t address, const uint8_t* bytes,
@@ -766,12 +770,7 @@ TEST(ZanJournal, KeptJournalWrittenThroughItsMapping) {
 // through the mapping into a page the file does not have, or cannot be given, is SIGBUS).
 TEST(ZanJournal, KeptJournalChangedByHand) {
     TScenario s;
-    auto commit = [&](TJournalWriter& w, uint32_t pages) {
-        w.Begin(s.Journal, P, 0640, s.Before.size(), false);
-        for (uint32_t i = 0; i < pages; ++i)
-            w.AddStretch((i % C_OLD_PAGES) * P, s.Before.data() + (i % C_OLD_PAGES) * P, P);
-        w.Finish(s.Fields());
-    };
+    auto commit = [&](TJournalWriter& w, uint32_t pages) { JournalPages(s, w, pages); };
     // Cut to zero length by hand while no commit runs; the next commit trusts the file
     // (known) and must still write its journal whole.
     {

@@ -859,9 +859,7 @@ void TJournalWriter::Begin(const std::string& path, uint32_t pageSize, mode_t mo
     FHeader.Nonce = (static_cast<uint32_t>(Random(0x10000)) << 16) |
                     static_cast<uint32_t>(Random(0x10000));
     FWritten = ZanJournalHeaderSize;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
     FActive = true;
 }
 
@@ -944,6 +942,10 @@ void TJournalWriter::FlushRecords() {
         first += count;
     }
     NoteWritten();
+    DropPieces();
+}
+
+void TJournalWriter::DropPieces() noexcept {
     FPieces.clear();
     FPending = 0;
     FBufferUsed = 0;
@@ -959,33 +961,29 @@ bool TJournalWriter::FinishMapped(const uint8_t* head) {
     if (FSync || !MappedUpTo(total)) return false;
     bool killAfter = false;
     const size_t todo = ZanCrashWritePoint(total, killAfter);
-    if (killAfter) {
-        // A write cut short, in file order as a cut write would leave it.
-        size_t left = todo;
-        const size_t n = std::min<size_t>(left, ZanJournalHeaderSize);
-        std::memcpy(FMap, head, n);
-        left -= n;
+    // Copies at most limit bytes of the records after the header.
+    auto copyRecords = [this](size_t limit) {
         uint8_t* at = FMap + ZanJournalHeaderSize;
         for (const TPiece& piece : FPieces) {
-            const size_t m = std::min(left, piece.Length);
+            const size_t m = std::min(limit, piece.Length);
             std::memcpy(at, piece.Bytes ? piece.Bytes : FBuffer.data() + piece.Offset, m);
             at += m;
-            left -= m;
+            limit -= m;
         }
+    };
+    if (killAfter) {
+        // A write cut short, in file order as a cut write would leave it.
+        const size_t n = std::min<size_t>(todo, ZanJournalHeaderSize);
+        std::memcpy(FMap, head, n);
+        copyRecords(todo - n);
         ZanCrashNow();
     }
     // The records first, the header last: until the header is whole the file holds no
     // journal (its header still zero) or a torn one, never a hot journal with missing records.
-    uint8_t* at = FMap + ZanJournalHeaderSize;
-    for (const TPiece& piece : FPieces) {
-        std::memcpy(at, piece.Bytes ? piece.Bytes : FBuffer.data() + piece.Offset, piece.Length);
-        at += piece.Length;
-    }
+    copyRecords(FPending);
     std::memcpy(FMap, head, ZanJournalHeaderSize);
     FWritten += FPending;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
     return true;
 }
 
@@ -1015,9 +1013,7 @@ void TJournalWriter::Finish(const TJournalHeader& fields) {
         if (!ZanPWriteAllV(FHandle, iov.data(), static_cast<int>(iov.size()), 0))
             Fail("Unable to write the journal", errno);
         FWritten += FPending;
-        FPieces.clear();
-        FPending = 0;
-        FBufferUsed = 0;
+        DropPieces();
         NoteWritten();
     } else if (!ZanPWriteAll(FHandle, head, sizeof head, 0)) {
         Fail("Unable to write the journal", errno);
@@ -1042,9 +1038,7 @@ void TJournalWriter::Invalidate(bool keep) {
             if (fdatasync(FHandle) == 0) ZanSynced(FHandle);
         }
         FActive = false;
-        FPieces.clear();
-        FPending = 0;
-        FBufferUsed = 0;
+        DropPieces();
     };
     if (keep && FHeader.JournalLength <= C_KEEP_LENGTH) {
         // Zeroing the header is enough: the file reads as no journal, and its blocks stay
@@ -1079,9 +1073,7 @@ void TJournalWriter::Invalidate(bool keep) {
     CloseHandle();
     if (FSync) SyncDirectoryOf(FPath);
     FActive = false;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
 }
 
 void TJournalWriter::Discard() noexcept {
@@ -1090,9 +1082,7 @@ void TJournalWriter::Discard() noexcept {
         CloseHandle();
     }
     FActive = false;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
     FBuffer.clear();
     FBuffer.shrink_to_fit();
 }
@@ -1100,9 +1090,7 @@ void TJournalWriter::Discard() noexcept {
 void TJournalWriter::Abandon() noexcept {
     CloseHandle();
     FActive = false;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
 }
 
 void TJournalWriter::Close() noexcept {
@@ -1113,9 +1101,7 @@ void TJournalWriter::Close() noexcept {
         unlink(FPath.c_str());
     CloseHandle();
     FActive = false;
-    FPieces.clear();
-    FPending = 0;
-    FBufferUsed = 0;
+    DropPieces();
 }
 
 } // namespace zan

@@ -227,6 +227,8 @@ private:
     bool FinishMapped(const uint8_t* head);
     // Notes that the file reaches at least FWritten (after a write through the descriptor).
     void NoteWritten();
+    // Forgets the records buffered (the buffer's storage is kept for the next commit).
+    void DropPieces() noexcept;
 
     int FHandle = -1;
     uint8_t* FMap = nullptr;   // the kept file's first C_MAP_LENGTH bytes, or null

@@ -286,8 +286,15 @@ uint32_t TMapPageMgr::SearchMapsForMapPage(uint32_t n) {
 }
 
 void TMapPageMgr::UpdateFirstMapPageEmpty() {
+    // The header names a map page with a free entry, or 0 when no map page has one; every
+    // change of a chain is made in the buffered page and followed here. A buffered page left
+    // without free entries changes nothing for another page the header names, nor for a header
+    // naming none (taking entries frees none): only when it names the buffered page is every
+    // map page searched (a file grows page by page with its last map page full, and walking
+    // all map pages at each growth made a commit's cost grow with the file).
     if (Head() == 0) {
-        FHeader->SetFirstMapPageEmpty(SearchMapsForFirstEmptyMapPage());
+        if (FHeader->GetFirstMapPageEmpty() == FBufferAddress)
+            FHeader->SetFirstMapPageEmpty(SearchMapsForFirstEmptyMapPage());
     } else if (FHeader->GetFirstMapPageEmpty() == 0) {
         FHeader->SetFirstMapPageEmpty(FBufferAddress);
     }
@@ -333,9 +340,16 @@ uint32_t TMapPageMgr::SearchMapsForEmptyPages(uint32_t pageCount) {
 uint32_t TMapPageMgr::GetNextEmptyPageAddress(uint32_t pageCount) {
     CheckHeader();
     if (pageCount == 0 || pageCount > FEntriesPerPage) return 0;
-    const uint32_t first = FHeader->GetFirstMapPageEmpty();
+    uint32_t first = FHeader->GetFirstMapPageEmpty();
     if (first == 0) return 0;
     LoadMapPage(first, -1);
+    if (Head() == 0) {
+        // The header names a page without free entries (a new file names the first map page):
+        // it is set right here, so later allocations start at a page that has some.
+        first = SearchMapsForFirstEmptyMapPage();
+        FHeader->SetFirstMapPageEmpty(first);
+        if (first == 0) return 0;
+    }
     const int64_t start = FindEmptyPagesInMap(pageCount);
     if (start < 0) return SearchMapsForEmptyPages(pageCount);
     std::vector<uint32_t> chain = ChainIndexes();
@@ -501,6 +515,8 @@ std::vector<std::string> TMapPageMgr::DebugCheckStatus() {
             if (free != chain.size())
                 problems.push_back(Format("Map page %d: %d free entries outside the chain", k,
                                           static_cast<int64_t>(free - chain.size())));
+            if (free > 0 && FHeader->GetFirstMapPageEmpty() == 0)
+                problems.push_back(Format("Map page %d has free entries, the header names none", k));
             const uint32_t own = address >> FPageShift;
             if (own / FEntriesPerPage < count) {
                 // The map page's own entry lives in some map page; check it when it is this one.

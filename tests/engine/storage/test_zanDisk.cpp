@@ -9,6 +9,7 @@
 #include "engine/storage/zanConsts.h"
 #include "engine/storage/zanCrypt.h"
 #include "engine/storage/zanDisk.h"
+#include "host/rtl/ScopeExit.h"
 #include "host/win/child_process.h"
 #include "support/zanTestSupport.h"
 
@@ -238,6 +239,84 @@ TEST(PageMap, SecondMapPageAtTheBorderAndCascade) {
     EXPECT_EQ(small.Entry(235 * 256), MapOwnerTag(1, 8));
     EXPECT_TRUE(small.Disk.DebugCheckMap().empty());
     EXPECT_EQ(small.Alloc(1, 8), 238 * 256u);
+}
+
+// A model of the page map over many map pages (256-byte pages: 118 entries each): random
+// runs allocated and pages released, inside and outside transactions. After every step no live
+// page is handed out twice, a one-page request reuses a free page whenever there is one, and the
+// global header names a map page with free entries exactly when some map page has them.
+TEST(PageMap, ModelOfAllocationAndReleaseOverManyMapPages) {
+    TTempFile t("dm_model.zan");
+    constexpr uint32_t S = 256;
+    TDb db(t.Path, true, 0x42, S);
+    std::set<uint32_t> live, freed; // page numbers
+    uint64_t seed = 12345;
+    auto next = [&](uint64_t n) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return (seed >> 33) % n;
+    };
+    auto check = [&](const std::string& step) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(db.Disk.DebugCheckMap().empty());
+        const uint32_t pages = static_cast<uint32_t>(db.Disk.GetFileSize() / S);
+        std::set<uint32_t> mapPagesWithFree;
+        db.Disk.SetHeaderReadLock();
+        TScopeExit unlock([&] { db.Disk.ReleaseHeaderLock(); });
+        TMapPageMgr& map = *db.Disk.GetMapPageMgr();
+        for (uint32_t p = 6; p < pages; ++p) {
+            const uint16_t e = map.GetMapEntry(p * S);
+            if (e & ZanMapFree) mapPagesWithFree.insert(p / 118);
+            if (live.count(p)) {
+                ASSERT_EQ(e, MapOwnerTag(2, 8)) << p;
+            }
+            if (freed.count(p)) {
+                ASSERT_TRUE(e & ZanMapFree) << p;
+            }
+        }
+        const uint32_t named = db.Disk.GetGlobalHdr()->GetFirstMapPageEmpty();
+        if (mapPagesWithFree.empty()) {
+            ASSERT_EQ(named, 0u);
+        } else {
+            ASSERT_NE(named, 0u);
+            // The named map page is one of those with free entries.
+            bool found = false;
+            for (uint32_t k : mapPagesWithFree)
+                found |= map.SearchMapsForMapPage(k) == named;
+            ASSERT_TRUE(found) << named;
+        }
+    };
+    for (int step = 0; step < 600; ++step) {
+        const bool inTransaction = next(4) == 0;
+        if (inTransaction) db.Disk.DiskStartTransaction(false);
+        const int ops = inTransaction ? 1 + int(next(5)) : 1;
+        for (int op = 0; op < ops; ++op) {
+            if (live.empty() || next(3) != 0) {
+                const uint32_t n = next(4) == 0 ? 1 + uint32_t(next(3)) : 1;
+                const bool anyFree = !freed.empty();
+                const uint64_t pagesBefore = db.Disk.GetFileSize() / S;
+                const uint32_t first = db.Alloc(2, 8, n) / S;
+                for (uint32_t i = 0; i < n; ++i) {
+                    ASSERT_FALSE(live.count(first + i)) << "page handed out twice: " << first + i;
+                    freed.erase(first + i);
+                    live.insert(first + i);
+                }
+                if (n == 1 && anyFree) {
+                    ASSERT_LT(first, pagesBefore) << "free page not reused";
+                }
+            } else {
+                auto it = live.begin();
+                std::advance(it, long(next(live.size())));
+                const uint32_t p = *it;
+                db.Disk.ReleasePages(p * S, 1);
+                live.erase(it);
+                freed.insert(p);
+            }
+        }
+        if (inTransaction) db.Disk.DiskCommit();
+        check("step " + std::to_string(step));
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(db.Disk.GetGlobalHdr()->GetMapPageCount(), 3u);
 }
 
 TEST(PageMap, CorruptMapValuesRaiseEngineErrors) {

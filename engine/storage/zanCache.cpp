@@ -283,15 +283,66 @@ void TCacheMgr::KeepPreImage(TCachePage* page) {
         image = std::move(FSpareImages.back());
         FSpareImages.pop_back();
     }
-    if (FStoreIO(page->GetPageData(), image.get(), page->FOwner, page->FAccessFlags))
+    // A plain page's bytes are its stored bytes: they are copied as they are about to change
+    // (NoteChange). Until then nothing of the page differs from its pre-image.
+    const bool lazy = FPlainStore && (page->FAccessFlags & FPlainStoreMask) == 0;
+    if (lazy || FStoreIO(page->GetPageData(), image.get(), page->FOwner, page->FAccessFlags)) {
         page->FPreImage = std::move(image);
-    else if (FSpareImages.size() < C_SPARE_IMAGES)
+        page->FPreImageLazy = lazy;
+        page->FChangedLo = FPageSize;
+        page->FChangedHi = 0;
+    } else if (FSpareImages.size() < C_SPARE_IMAGES) {
         FSpareImages.push_back(std::move(image));
+    }
 }
 
-const uint8_t* TCacheMgr::PreImage(uint32_t address) const {
+void TCacheMgr::NoteChange(TCachePage* page, uint32_t offset, uint32_t n) {
+    if (!page->FPreImage || n == 0) return;
+    // The range grows in whole 512-byte sectors (the journal saves whole sectors of a change).
+    const uint32_t unit = FPageSize % 512 == 0 ? 512 : FPageSize;
+    const uint32_t from = offset / unit * unit;
+    const uint32_t to = std::min(FPageSize, (offset + n + unit - 1) / unit * unit);
+    const uint32_t lo = page->FChangedLo, hi = page->FChangedHi;
+    const uint32_t newLo = lo < hi ? std::min(lo, from) : from;
+    const uint32_t newHi = lo < hi ? std::max(hi, to) : to;
+    if (page->FPreImageLazy) {
+        // The bytes between the old range and the new write have not changed either: the
+        // range stays one stretch, its old bytes all in the pre-image.
+        const uint8_t* now = page->GetPageData();
+        uint8_t* pre = page->FPreImage.get();
+        if (lo >= hi) {
+            std::memcpy(pre + newLo, now + newLo, newHi - newLo);
+        } else {
+            if (newLo < lo) std::memcpy(pre + newLo, now + newLo, lo - newLo);
+            if (newHi > hi) std::memcpy(pre + hi, now + hi, newHi - hi);
+        }
+    }
+    page->FChangedLo = newLo;
+    page->FChangedHi = newHi;
+}
+
+const uint8_t* TCacheMgr::PreImage(uint32_t address) {
+    TCachePage* page = FindCachedPage(address);
+    if (!page || page->FState != cpDirty || !page->FPreImage) return nullptr;
+    if (page->FPreImageLazy) {
+        // Outside the changed range the page holds its stored bytes.
+        const uint32_t lo = std::min(page->FChangedLo, FPageSize);
+        const uint32_t hi = std::max(page->FChangedHi, lo);
+        const uint8_t* now = page->GetPageData();
+        uint8_t* pre = page->FPreImage.get();
+        std::memcpy(pre, now, lo);
+        std::memcpy(pre + hi, now + hi, FPageSize - hi);
+        page->FPreImageLazy = false;
+    }
+    return page->FPreImage.get();
+}
+
+const uint8_t* TCacheMgr::ChangedPreImage(uint32_t address, uint32_t& lo, uint32_t& hi) const {
     const TCachePage* page = FindCachedPage(address);
-    return page && page->FState == cpDirty ? page->GetPreImage() : nullptr;
+    if (!page || page->FState != cpDirty || !page->FPreImage) return nullptr;
+    lo = page->FChangedLo;
+    hi = page->FChangedHi;
+    return page->FPreImage.get();
 }
 
 TCachePage* TCacheMgr::FindCachedPage(uint32_t address) const {
@@ -548,6 +599,9 @@ void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, u
                 KeepPreImage(page);
             }
         }
+        // The old bytes go to a partial pre-image before anything changes (a detach of a
+        // whole page's write leaves fresh bytes that are not the old ones).
+        NoteChange(page, offset, n);
         // Pins keep the bytes they saw (in may point into them: their pins keep them alive).
         page->Detach(n < FPageSize);
         std::memmove(page->GetPageData() + offset, in, n);

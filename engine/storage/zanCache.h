@@ -134,8 +134,15 @@ public:
     // memory miss on every write to a page touched at random.
     bool GetPinned() const { return FPinsHandedOut && FPageData.use_count() > 1; }
     // The stored bytes the page had on disk before this transaction first changed it, or
-    // nullptr (not dirty, or no clean copy was cached when it was first changed).
+    // nullptr (not dirty, or no clean copy was cached when it was first changed). A plain
+    // page's may hold only the bytes inside its changed range (GetPreImageWhole tells);
+    // TCacheMgr::PreImage answers it whole.
     const uint8_t* GetPreImage() const { return FPreImage.get(); }
+    bool GetPreImageWhole() const { return !FPreImageLazy; }
+    // The bytes written since the pre-image was kept: [lo, hi), empty when lo >= hi. Bytes
+    // outside it are the stored ones.
+    uint32_t GetChangedLo() const { return FChangedLo; }
+    uint32_t GetChangedHi() const { return FChangedHi; }
     uint32_t GetLowerAddress() const { return FLowerAddress; }
     uint32_t GetOwner() const { return FOwner; }
     uint32_t GetPageSize() const { return FPageSize; }
@@ -158,6 +165,11 @@ private:
     // found unpinned.
     bool FPinsHandedOut = false;
     std::unique_ptr<uint8_t[]> FPreImage;
+    // With FPreImage: the range written since it was kept, and whether it holds only that
+    // range (a plain page's old bytes are copied as they are about to be overwritten).
+    uint32_t FChangedLo = 0;
+    uint32_t FChangedHi = 0;
+    bool FPreImageLazy = false;
     int32_t FDirtySlot = -1; // the page's place in the manager's dirty list, -1 when clean
     uint32_t FLowerAddress = 0;
     uint32_t FOwner = 0;
@@ -218,8 +230,11 @@ public:
     // Reads the page holding address like ReadCache and pins it.
     TCachePin PinPage(uint32_t owner, uint32_t address, uint8_t accessFlags);
     // The stored bytes of the dirty page at address before this transaction changed it (see
-    // TCachePage::GetPreImage), or nullptr.
-    const uint8_t* PreImage(uint32_t address) const;
+    // TCachePage::GetPreImage), whole, or nullptr.
+    const uint8_t* PreImage(uint32_t address);
+    // The same where only the changed range is needed: answers the pre-image (valid inside
+    // [lo, hi) at least, the only bytes that may differ from the page's), or nullptr.
+    const uint8_t* ChangedPreImage(uint32_t address, uint32_t& lo, uint32_t& hi) const;
 
     // The page holding address becomes empty and leaves the hash (dirty or not).
     void RemovePage(uint32_t address);
@@ -265,6 +280,13 @@ public:
     // (while fewer than C_MAX_PRE_IMAGES pages are dirty: a big transaction's old bytes are
     // read back from the file instead of doubling its memory).
     void SetStoreIO(TCachePageStoreIO io) { FStoreIO = std::move(io); }
+    // Pages whose access flags have none of these bits are stored as they lie in the cache:
+    // their pre-images are copied piece by piece, each range just before its first change, so
+    // a page changed in one part costs no copy of the rest (0, the default: none are).
+    void SetPlainStoreFlags(uint8_t cipherFlags) {
+        FPlainStoreMask = cipherFlags;
+        FPlainStore = true;
+    }
     // Optional: told the pages a batch read is about to load (ReadBlocks).
     void SetAdviseIO(TCacheAdviseIO io) { FAdviseIO = std::move(io); }
     void SetLog(TStrings* log) { FLog = log; }
@@ -281,6 +303,9 @@ private:
     void Evict(TCachePage* page);
     // A clean page about to be changed inside a transaction keeps its stored bytes.
     void KeepPreImage(TCachePage* page);
+    // Bytes [offset, offset + n) of the page are about to be written: its changed range grows
+    // over them, and a partial pre-image takes the old bytes it newly covers.
+    void NoteChange(TCachePage* page, uint32_t offset, uint32_t n);
     // Sets the page's state, keeping the dirty list.
     void SetState(TCachePage* page, TCachePageState state);
     // Takes the page out of the hash and the lookup table.
@@ -338,6 +363,8 @@ private:
     TCachePageReadIO FReadIO;
     TCacheAdviseIO FAdviseIO;
     TCachePageStoreIO FStoreIO;
+    bool FPlainStore = false;
+    uint8_t FPlainStoreMask = 0;
     // The pages' bytes (made by Open for its page size).
     std::shared_ptr<TPageBytesPool> FPool;
 };

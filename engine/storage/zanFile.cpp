@@ -42,6 +42,7 @@ void TZanFile::ConnectCaches() {
         Cipher(true, source, target, flags, owner, FPageSize);
         return true;
     });
+    FPageCache.SetPlainStoreFlags(ZanAccessXOR | ZanAccessBlowfish);
     // A batch read's missing pages are asked of the system at once, a call per run of
     // neighbouring pages: it may fetch them together while the cache reads them one by one.
     FPageCache.SetAdviseIO([this](const std::vector<uint32_t>& bases) {
@@ -601,8 +602,8 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         // A page cached clean before this commit changed it kept its stored bytes: not read.
         std::vector<std::pair<uint32_t, uint32_t>> reads;
         for (const auto& [address, n] : writes) {
+            if (n == FPageSize && AddChangedSectors(address)) continue;
             const uint8_t* pre = n == FPageSize ? FPageCache.PreImage(address) : nullptr;
-            if (pre && AddChangedSectors(address, pre)) continue;
             // A raw stretch read or written before, while no other handle may write the
             // file, is held as stored.
             if (!pre && FShareKeepsSize) pre = FindCleanBlock(n, address);
@@ -655,7 +656,7 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     }
 }
 
-bool TZanFile::AddChangedSectors(uint32_t address, const uint8_t* pre) {
+bool TZanFile::AddChangedSectors(uint32_t address) {
     const TCachePage* page = FPageCache.FindCachedPage(address);
     // Enciphered pages are stored as ciphered: their stored bytes are not at hand.
     if (!page || page->GetState() != cpDirty || page->GetLowerAddress() != address ||
@@ -667,17 +668,23 @@ bool TZanFile::AddChangedSectors(uint32_t address, const uint8_t* pre) {
     // to keep a byte it was given unchanged).
     const uint32_t sector = std::min<uint32_t>(512, FPageSize);
     if (FPageSize % sector != 0) return false;
+    // Only the range written since the pre-image was kept may differ from it (the pre-image
+    // may hold no more than that range): the search for changed sectors starts at its ends.
+    uint32_t lo = 0, hi = 0;
+    const uint8_t* pre = FPageCache.ChangedPreImage(address, lo, hi);
+    if (!pre) return false;
     const uint8_t* now = page->GetPageData();
     auto changed = [&](uint32_t at) { return std::memcmp(now + at, pre + at, sector) != 0; };
-    uint32_t first = 0;
-    while (first < FPageSize && !changed(first))
+    uint32_t first = lo < hi ? lo / sector * sector : FPageSize;
+    const uint32_t last = lo < hi ? std::min(FPageSize, (hi + sector - 1) / sector * sector) : 0;
+    while (first < last && !changed(first))
         first += sector;
-    if (first == FPageSize) {
+    if (first >= last) {
         // Written unchanged: nothing to put back, nothing to write.
         FChangedSpans.push_back({address, 0, 0});
         return true;
     }
-    uint32_t end = FPageSize;
+    uint32_t end = last;
     while (!changed(end - sector))
         end -= sector;
     FJournal.AddStretchInPlace(address + first, pre + first, end - first);

@@ -253,10 +253,11 @@ private:
     void ConnectCaches();
     // The stretches (address, size) the commit will write, in the order it writes them.
     std::vector<std::pair<uint32_t, uint32_t>> PendingWrites();
-    // Journals the stored bytes of the sectors a dirty plain page changes, given its pre-image;
-    // false (nothing added) for a page whose stored bytes are not its cached ones. The changed
-    // span is noted for the page's write (FChangedSpans).
-    bool AddChangedSectors(uint32_t address, const uint8_t* pre);
+    // Journals the stored bytes of the sectors a dirty plain page changes, from its pre-image
+    // and inside the range written since it was kept; false (nothing added) for a page
+    // without a pre-image or whose stored bytes are not its cached ones. The changed span is
+    // noted for the page's write (FChangedSpans).
+    bool AddChangedSectors(uint32_t address);
     // Writes the journal of a commit over a file of oldSize bytes that grows when grows.
     void WriteJournal(uint64_t oldSize, bool grows);
     // Writes the dirty pages enciphered, each run of consecutive pages in one write.

@@ -347,3 +347,119 @@ TEST(PageCacheModel, PreImagesAreBoundedAndLastOneTransaction) {
         EXPECT_EQ(cache.DirtyCount(), 0);
     }
 }
+
+// Plain pages keep their pre-images piece by piece: each range of whole 512-byte sectors is
+// copied just before its first change. Random writes (parts, whole pages, over pinned pages),
+// reads, commits and rollbacks; after every step the changed range covers every byte that
+// differs from the disk, the pre-image holds the disk's bytes inside it, and the whole
+// pre-image (asked now and then, which completes it) is the disk's page. Ciphered pages (flag
+// 1) keep whole stored copies as before.
+TEST(PageCacheModel, PlainPreImagesAreCopiedAsTheyChange) {
+    constexpr uint32_t Q = 2048;
+    constexpr uint32_t C_BASES = 6;
+    std::mt19937 random(7);
+    std::map<uint32_t, TBytes> disk, pending;
+    auto diskPage = [&](uint32_t base) -> TBytes& {
+        TBytes& page = disk[base];
+        if (page.empty()) {
+            page.resize(Q);
+            for (uint32_t i = 0; i < Q; ++i)
+                page[i] = static_cast<uint8_t>(base / Q * 31 + i);
+        }
+        return page;
+    };
+    auto stored = [](const uint8_t* plain, uint8_t flags) {
+        TBytes out(plain, plain + Q);
+        if (flags & 1)
+            for (auto& b : out)
+                b ^= 0xA5;
+        return out;
+    };
+    TCacheMgr cache;
+    cache.SetReadIO([&](uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+        std::memcpy(buffer, diskPage(address).data(), Q);
+        return false;
+    });
+    cache.SetWriteIO([&](const uint8_t* buffer, uint32_t, uint32_t address, uint8_t) {
+        std::memcpy(diskPage(address).data(), buffer, Q);
+    });
+    cache.SetStoreIO([&](const uint8_t* source, uint8_t* target, uint32_t, uint8_t flags) {
+        const TBytes s = stored(source, flags);
+        std::memcpy(target, s.data(), Q);
+        return true;
+    });
+    cache.SetPlainStoreFlags(1);
+    cache.Open(8, Q);
+    std::vector<TCachePin> pins;
+    bool transaction = false;
+    int32_t partial = 0; // checks that met a pre-image holding only part of the page
+    auto flagsOf = [](uint32_t base) { return static_cast<uint8_t>(base / Q == 5 ? 1 : 0); };
+    for (int32_t step = 0; step < 4000; ++step) {
+        SCOPED_TRACE(step);
+        const uint32_t base = (random() % C_BASES) * Q;
+        const uint32_t r = random() % 100;
+        if (r < 45) {
+            const bool whole = random() % 6 == 0;
+            const uint32_t offset = whole ? 0 : random() % Q;
+            const uint32_t count = whole ? Q : 1 + random() % std::min<uint32_t>(Q - offset, 700);
+            TBytes bytes(count);
+            for (auto& b : bytes)
+                b = static_cast<uint8_t>(random());
+            cache.WriteCache(bytes.data(), 1, count, base + offset, flagsOf(base));
+            if (transaction) {
+                if (!pending.count(base)) pending[base] = diskPage(base);
+                std::memcpy(pending[base].data() + offset, bytes.data(), count);
+            } else {
+                TBytes expect = diskPage(base);
+                ASSERT_EQ(std::memcmp(expect.data() + offset, bytes.data(), count), 0);
+            }
+        } else if (r < 60) {
+            uint8_t b = 0;
+            const uint32_t at = random() % Q;
+            cache.ReadCache(&b, 1, 1, base + at, flagsOf(base));
+            const auto it = pending.find(base);
+            ASSERT_EQ(b, (it != pending.end() ? it->second : diskPage(base))[at]);
+        } else if (r < 70) {
+            if (pins.size() > 3) pins.erase(pins.begin());
+            pins.push_back(cache.PinPage(1, base, flagsOf(base)));
+        } else if (r < 80) {
+            if (!transaction) cache.StartTransaction();
+            transaction = true;
+        } else if (r < 88 && transaction) {
+            cache.Commit();
+            for (const auto& [b, page] : pending)
+                ASSERT_EQ(diskPage(b), page);
+            pending.clear();
+            transaction = false;
+        } else if (r < 92 && transaction) {
+            cache.Rollback();
+            pending.clear();
+            transaction = false;
+        }
+        for (uint32_t b = 0; b < C_BASES * Q; b += Q) {
+            uint32_t lo = 0, hi = 0;
+            const uint8_t* pre = cache.ChangedPreImage(b, lo, hi);
+            if (!pre) continue;
+            ASSERT_TRUE(pending.count(b));
+            const TBytes& now = pending[b];
+            const TBytes old = stored(diskPage(b).data(), flagsOf(b));
+            ASSERT_EQ(lo % 512, 0u);
+            ASSERT_TRUE(hi % 512 == 0 && hi <= Q);
+            if (lo < hi) {
+                ASSERT_EQ(TBytes(pre + lo, pre + hi), TBytes(old.begin() + lo, old.begin() + hi));
+            }
+            for (uint32_t i = 0; i < Q; ++i) {
+                if (i < lo || i >= hi) {
+                    ASSERT_EQ(now[i], diskPage(b)[i]) << "changed outside " << i;
+                }
+            }
+            const TCachePage* page = cache.FindCachedPage(b);
+            partial += page && !page->GetPreImageWhole() && (lo > 0 || hi < Q);
+            if (random() % 8 == 0) {
+                const uint8_t* whole = cache.PreImage(b);
+                ASSERT_EQ(TBytes(whole, whole + Q), old);
+            }
+        }
+    }
+    EXPECT_GT(partial, 100);
+}

@@ -415,6 +415,32 @@ ZAN_CLMUL inline __m128i Fold16(__m128i x, __m128i k, __m128i next) {
     return _mm_xor_si128(_mm_xor_si128(hi, lo), next);
 }
 
+// The folded 128-bit register reduced to the 32-bit CRC register.
+ZAN_CLMUL uint32_t CRCReduce(__m128i x1) {
+    alignas(16) static const uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
+    alignas(16) static const uint64_t k5k0[2] = {0x0163cd6124, 0};
+    alignas(16) static const uint64_t poly[2] = {0x01db710641, 0x01f7011641};
+    __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
+    __m128i x2;
+    // 128 bits to 64.
+    const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
+    x2 = _mm_clmulepi64_si128(x1, k, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
+    k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
+    x2 = _mm_srli_si128(x1, 4);
+    x1 = _mm_and_si128(x1, mask32);
+    x1 = _mm_clmulepi64_si128(x1, k, 0x00);
+    x1 = _mm_xor_si128(x1, x2);
+    // Barrett reduction to 32 bits.
+    k = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
+    x2 = _mm_and_si128(x1, mask32);
+    x2 = _mm_clmulepi64_si128(x2, k, 0x10);
+    x2 = _mm_and_si128(x2, mask32);
+    x2 = _mm_clmulepi64_si128(x2, k, 0x00);
+    x1 = _mm_xor_si128(x1, x2);
+    return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
+}
+
 // The CRC-32 register (not inverted) carried over whole 16-byte blocks by carry-less
 // multiplication: four lanes fold 64 bytes at a time, then fold into one lane, which is
 // reduced to 32 bits (Barrett). len is a multiple of 16 and at least 64. The constants are
@@ -422,8 +448,6 @@ ZAN_CLMUL inline __m128i Fold16(__m128i x, __m128i k, __m128i next) {
 ZAN_CLMUL uint32_t CRCFold(const uint8_t* p, size_t len, uint32_t crc) {
     alignas(16) static const uint64_t k1k2[2] = {0x0154442bd4, 0x01c6e41596};
     alignas(16) static const uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
-    alignas(16) static const uint64_t k5k0[2] = {0x0163cd6124, 0};
-    alignas(16) static const uint64_t poly[2] = {0x01db710641, 0x01f7011641};
     __m128i x1 = Load16(p), x2 = Load16(p + 16), x3 = Load16(p + 32), x4 = Load16(p + 48);
     x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(crc)));
     __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(k1k2));
@@ -446,29 +470,69 @@ ZAN_CLMUL uint32_t CRCFold(const uint8_t* p, size_t len, uint32_t crc) {
         p += 16;
         len -= 16;
     }
-    // 128 bits to 64.
-    const __m128i mask32 = _mm_setr_epi32(~0, 0, ~0, 0);
-    x2 = _mm_clmulepi64_si128(x1, k, 0x10);
-    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2);
-    k = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(k5k0));
-    x2 = _mm_srli_si128(x1, 4);
-    x1 = _mm_and_si128(x1, mask32);
-    x1 = _mm_clmulepi64_si128(x1, k, 0x00);
-    x1 = _mm_xor_si128(x1, x2);
-    // Barrett reduction to 32 bits.
-    k = _mm_load_si128(reinterpret_cast<const __m128i*>(poly));
-    x2 = _mm_and_si128(x1, mask32);
-    x2 = _mm_clmulepi64_si128(x2, k, 0x10);
-    x2 = _mm_and_si128(x2, mask32);
-    x2 = _mm_clmulepi64_si128(x2, k, 0x00);
-    x1 = _mm_xor_si128(x1, x2);
-    return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
+    return CRCReduce(x1);
 }
 
+#define ZAN_WIDE_CLMUL __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1")))
+
+ZAN_WIDE_CLMUL inline __m256i Load32(const uint8_t* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// Both 128-bit lanes of x folded by the constants in k, onto next.
+ZAN_WIDE_CLMUL inline __m256i Fold32(__m256i x, __m256i k, __m256i next) {
+    const __m256i lo = _mm256_clmulepi64_epi128(x, k, 0x00);
+    const __m256i hi = _mm256_clmulepi64_epi128(x, k, 0x11);
+    return _mm256_xor_si256(_mm256_xor_si256(hi, lo), next);
+}
+
+// CRCFold where the processor multiplies two 128-bit lanes in one instruction: four 256-bit
+// registers (eight lanes) fold 128 bytes at a time, by constants that carry a lane over 1024
+// bits (x^(1024+32) and x^(1024-32) mod P, reflected, as k1k2 do over 512 bits); the lanes are
+// then folded into one in stream order, the remaining 16-byte blocks onto it, and it is
+// reduced as CRCFold's. len is a multiple of 16 and at least 128.
+ZAN_WIDE_CLMUL uint32_t CRCFoldWide(const uint8_t* p, size_t len, uint32_t crc) {
+    alignas(32) static const uint64_t k8[4] = {0x01e88ef372, 0x014a7fe880, 0x01e88ef372,
+                                               0x014a7fe880};
+    alignas(16) static const uint64_t k3k4[2] = {0x01751997d0, 0x00ccaa009e};
+    __m256i y1 = Load32(p), y2 = Load32(p + 32), y3 = Load32(p + 64), y4 = Load32(p + 96);
+    y1 = _mm256_xor_si256(y1, _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(crc))));
+    const __m256i k = _mm256_load_si256(reinterpret_cast<const __m256i*>(k8));
+    p += 128;
+    len -= 128;
+    while (len >= 128) {
+        y1 = Fold32(y1, k, Load32(p));
+        y2 = Fold32(y2, k, Load32(p + 32));
+        y3 = Fold32(y3, k, Load32(p + 64));
+        y4 = Fold32(y4, k, Load32(p + 96));
+        p += 128;
+        len -= 128;
+    }
+    const __m128i k4 = _mm_load_si128(reinterpret_cast<const __m128i*>(k3k4));
+    __m128i x = _mm256_castsi256_si128(y1);
+    x = Fold16(x, k4, _mm256_extracti128_si256(y1, 1));
+    x = Fold16(x, k4, _mm256_castsi256_si128(y2));
+    x = Fold16(x, k4, _mm256_extracti128_si256(y2, 1));
+    x = Fold16(x, k4, _mm256_castsi256_si128(y3));
+    x = Fold16(x, k4, _mm256_extracti128_si256(y3, 1));
+    x = Fold16(x, k4, _mm256_castsi256_si128(y4));
+    x = Fold16(x, k4, _mm256_extracti128_si256(y4, 1));
+    while (len >= 16) {
+        x = Fold16(x, k4, Load16(p));
+        p += 16;
+        len -= 16;
+    }
+    return CRCReduce(x);
+}
+
+#undef ZAN_WIDE_CLMUL
 #undef ZAN_CLMUL
 
 const bool GHasCarryLessMultiply =
     __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+const bool GHasWideCarryLessMultiply = GHasCarryLessMultiply &&
+                                       __builtin_cpu_supports("vpclmulqdq") &&
+                                       __builtin_cpu_supports("avx2");
 
 } // namespace
 #endif
@@ -484,7 +548,8 @@ uint32_t CRCUpdate(uint32_t crc, const void* buffer, int32_t count) {
 #if defined(__x86_64__)
     if (GHasCarryLessMultiply && left >= 64) {
         const size_t blocks = left & ~size_t(15);
-        crc = ~CRCFold(p, blocks, ~crc);
+        crc = GHasWideCarryLessMultiply && blocks >= 256 ? ~CRCFoldWide(p, blocks, ~crc)
+                                                          : ~CRCFold(p, blocks, ~crc);
         p += blocks;
         left -= blocks;
         if (left == 0) return crc;

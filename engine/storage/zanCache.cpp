@@ -663,11 +663,23 @@ void TCacheBlockMgr::Open() {
 
 void TCacheBlockMgr::Close() {
     FByAddress.clear();
+    FGranules = 0;
     FTransaction = false;
+}
+
+uint64_t TCacheBlockMgr::GranuleBits(uint64_t address, uint64_t end) {
+    if (end <= address) return 0;
+    const uint64_t first = address >> 12, last = (end - 1) >> 12;
+    if (last - first >= 63) return ~uint64_t(0);
+    uint64_t bits = 0;
+    for (uint64_t g = first; g <= last; ++g)
+        bits |= uint64_t(1) << (g & 63);
+    return bits;
 }
 
 TCacheBlock* TCacheBlockMgr::AddBlock(uint32_t address, uint32_t size, uint32_t owner,
                                       uint8_t flags) {
+    FGranules |= GranuleBits(address, uint64_t(address) + size);
     auto& slot = FByAddress[address];
     slot = std::make_unique<TCacheBlock>();
     TCacheBlock* block = slot.get();
@@ -690,8 +702,10 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
     if (size == 0 || FByAddress.empty()) return;
     const uint64_t end = uint64_t(address) + size;
     // Every page written inside a transaction asks: most lie beyond all pending blocks (or
-    // before them), which the map's two ends tell without a search.
-    if (address >= FByAddress.rbegin()->second->EndAddress() || end <= FByAddress.begin()->first)
+    // before them), which the map's two ends tell without a search, or in granules no block
+    // was given.
+    if (address >= FByAddress.rbegin()->second->EndAddress() || end <= FByAddress.begin()->first ||
+        !MayHoldPending(address, end))
         return;
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;
@@ -724,6 +738,7 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
             return;
         } else {
             it = FByAddress.erase(it);
+            if (FByAddress.empty()) FGranules = 0;
         }
     }
 }
@@ -731,6 +746,7 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
 bool TCacheBlockMgr::PatchRange(uint8_t* buffer, uint32_t address, uint32_t size) const {
     if (size == 0 || FByAddress.empty()) return false;
     const uint64_t end = uint64_t(address) + size;
+    if (!MayHoldPending(address, end)) return false;
     bool any = false;
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;

@@ -424,6 +424,16 @@ private:
     TCacheBlockWriteIO FWriteIO;
     TCacheBlockReadIO FReadIO;
     std::map<uint32_t, std::unique_ptr<TCacheBlock>> FByAddress; // pending blocks never overlap
+    // The 4 KiB granules that pending blocks were given, folded onto 64 bits (granule number
+    // modulo 64): a range none of whose granules has its bit set holds no pending byte, so the
+    // page writes of a transaction (each drops the pending bytes of its pages) mostly skip the
+    // search. Bits are only set while blocks are added (a block trimmed, moved within its bytes
+    // or dropped keeps them) and cleared when the last block goes.
+    uint64_t FGranules = 0;
+    static uint64_t GranuleBits(uint64_t address, uint64_t end);
+    bool MayHoldPending(uint64_t address, uint64_t end) const {
+        return (FGranules & GranuleBits(address, end)) != 0;
+    }
 };
 
 } // namespace zan

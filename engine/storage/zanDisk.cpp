@@ -741,9 +741,8 @@ void TDiskMgr::InstallKeys() {
     FFile->SetBlowKeyBuf(FCryptKey.data(), static_cast<int32_t>(FCryptKey.size()));
 }
 
-void TDiskMgr::CheckOpen(const char* context) const {
-    if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr)
-        ZanDatabaseError(8581, context, "The database file is not open");
+void TDiskMgr::NotOpen(const char* context) {
+    ZanDatabaseError(8581, context, "The database file is not open");
 }
 
 void TDiskMgr::CreateNewFile(bool overwrite) {

@@ -374,7 +374,10 @@ public:
     TDBUserMonitor* GetUserMonitor() const { return FUserMonitor.get(); }
 
 private:
-    void CheckOpen(const char* context) const;
+    void CheckOpen(const char* context) const {
+        if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr) NotOpen(context);
+    }
+    [[noreturn]] static void NotOpen(const char* context);
     void InstallKeys();
     // Takes the header write lock unless a header lock is held; answers whether it did.
     bool EnterHeaderWrite();

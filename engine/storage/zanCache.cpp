@@ -389,11 +389,25 @@ void TCacheMgr::Prefetch(uint32_t address) const {
     // it is meant to spare. The read then finds the slot at hand and asks for the page's
     // description and bytes together.
     const uint32_t slot = (address & FAddressMask) >> FPageShift;
-    if (slot < FByPage.size()) __builtin_prefetch(FByPage.data() + slot);
+    if (slot >= FByPage.size()) return;
+    __builtin_prefetch(FByPage.data() + slot);
+    FPrefetchAddress = address;
+    FPrefetchDue = true;
+}
+
+void TCacheMgr::FollowPrefetchNow() const {
+    FPrefetchDue = false;
+    const uint32_t base = FPrefetchAddress & FAddressMask;
+    const uint32_t slot = base >> FPageShift;
+    if (slot >= FByPage.size()) return;
+    const TPageSlot& s = FByPage[slot];
+    if (s.Page) __builtin_prefetch(s.Page);
+    if (s.Bytes) __builtin_prefetch(s.Bytes + (FPrefetchAddress - base));
 }
 
 void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                           uint8_t accessFlags) {
+    FollowPrefetch();
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t base = address & FAddressMask;
     uint32_t offset = address - base;
@@ -524,6 +538,7 @@ TCachePin TCacheMgr::PinPage(uint32_t owner, uint32_t address, uint8_t accessFla
 
 void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                            uint8_t accessFlags) {
+    FollowPrefetch();
     auto* in = static_cast<const uint8_t*>(buffer);
     uint32_t base = address & FAddressMask;
     uint32_t offset = address - base;

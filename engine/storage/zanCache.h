@@ -211,8 +211,9 @@ public:
                          uint8_t accessFlags);
 
     // A hint that the page holding address will be read or written soon: its lookup slot
-    // starts on its way into the processor's cache. Nothing else happens (a page not cached is
-    // not read).
+    // starts on its way into the processor's cache, and the next use of the cache (by then the
+    // slot is at hand) sends the page's description and the bytes at address after it.
+    // Nothing else happens (a page not cached is not read).
     void Prefetch(uint32_t address) const;
 
     // Reads the page holding address like ReadCache and pins it.
@@ -277,6 +278,11 @@ private:
     TCachePage* GetNextEmptyPage();
     // The page hashed under base (by the lookup table kept beside the hash keys).
     TCachePage* HashedPage(uint32_t base) const;
+    // The second step of Prefetch, at the next use of the cache.
+    void FollowPrefetch() const {
+        if (FPrefetchDue) FollowPrefetchNow();
+    }
+    void FollowPrefetchNow() const;
     // The page leaves the hash and becomes idle; a pinned one keeps its bytes for its pins.
     void Evict(TCachePage* page);
     // A clean page about to be changed inside a transaction keeps its stored bytes.
@@ -320,6 +326,11 @@ private:
     };
     std::vector<TPageSlot> FByPage;
     uint32_t FPageShift = 0;
+    // The address of the last Prefetch whose page description and bytes are still to be sent
+    // for: asking for them at once would wait for the slot, as long as the read it is meant to
+    // spare, so they go at the next use of the cache.
+    mutable uint32_t FPrefetchAddress = 0;
+    mutable bool FPrefetchDue = false;
     // The dirty pages: commit, rollback and the pending-change checks cost O(dirty), not
     // O(cached).
     std::vector<TCachePage*> FDirty;

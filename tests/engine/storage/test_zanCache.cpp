@@ -425,6 +425,15 @@ TEST(PageCache, ManyPagesKeepTheirBytesAndPinsOutliveTheCache) {
         cache.WriteCache(&next, 1, 1, 10 * P + 7, 1); // fresh bytes for the cache
         cache.Prefetch(10 * P + 7);
         EXPECT_EQ(ReadByte(cache, 10 * P + 7), 0xEE);
+        // A hint still due when its page leaves, or when the cache is closed and opened again,
+        // changes nothing.
+        cache.Prefetch(11 * P + 3);
+        cache.RemovePage(11 * P);
+        EXPECT_EQ(ReadByte(cache, 11 * P + 7), static_cast<uint8_t>(11 * 13 + 5));
+        cache.Prefetch(12 * P);
+        cache.Close();
+        cache.Open(4, P);
+        EXPECT_EQ(ReadByte(cache, 12 * P + 7), static_cast<uint8_t>(12 * 13 + 5));
         cache.Close();
     }
     EXPECT_EQ(pin.Data()[7], static_cast<uint8_t>(10 * 13 + 5));

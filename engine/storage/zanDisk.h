@@ -378,6 +378,9 @@ private:
         if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr) NotOpen(context);
     }
     [[noreturn]] static void NotOpen(const char* context);
+    // Whether a transaction holds the table's lock and the header's already, so that taking
+    // them again would change nothing (SetTableLockWithHeader).
+    bool LocksKeptByTransaction(uint16_t tableId, int32_t lockType) const;
     void InstallKeys();
     // Takes the header write lock unless a header lock is held; answers whether it did.
     bool EnterHeaderWrite();

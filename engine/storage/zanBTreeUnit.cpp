@@ -1713,6 +1713,8 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
     const int32_t page = static_cast<int32_t>(FPageSize);
     uint8_t* work = FWorkKey.data();
     const int32_t childPos = FPositions[level];
+    bool done = false;
+    bool entryOnly = false; // only the child's entry changed, in place
     if (!in.ChildRemoved) {
         // A child that split or shared entries with a sibling is counted again; otherwise it
         // holds exactly the one key inserted or deleted below it more or less than before.
@@ -1721,11 +1723,24 @@ void TBTree::ApplyToParent(size_t level, const TLevelChange& in, TLevelChange& o
             const int64_t before = KeyCount(node.EntryAt(childPos));
             if (before > 0 || !deleting) count = before + (deleting ? -1 : 1);
         }
-        BuildParentEntry(*FNodes[level + 1], work, count);
+        // Most changes leave the child's first key where it was: its entry here then differs
+        // in the count alone, which is changed in place (on a page with room for a key, as the
+        // update below asks; a fuller one is rebuilt).
+        const TNode& child = *FNodes[level + 1];
+        const uint8_t* old = node.EntryAt(childPos);
+        if (count >= 0 && count <= UINT32_MAX && child.GetBytesUsed() > 0 &&
+            node.GetBytesUsed() + C_NODEHEADERSIZE + FMaxKey < page &&
+            KeyAddress(old) == child.GetAddress() && KeyLength(old) == child.EntryLen(0) &&
+            KeyLength(old) >= C_KEYBITMAPOFS &&
+            std::memcmp(old + C_KEYBITMAPOFS, child.EntryAt(0) + C_KEYBITMAPOFS,
+                        size_t(KeyLength(old) - C_KEYBITMAPOFS)) == 0) {
+            SetKeyCount(node.MutableEntryAt(childPos), static_cast<uint32_t>(count));
+            done = entryOnly = true;
+        } else {
+            BuildParentEntry(child, work, count);
+        }
     }
-    bool done = false;
-    bool entryOnly = false; // only the child's entry changed, in place
-    if (!in.Split && in.SiblingPos < 0 && !in.ChildRemoved) {
+    if (!done && !in.Split && in.SiblingPos < 0 && !in.ChildRemoved) {
         const int32_t diff = KeyLength(work) - node.EntryLen(childPos);
         if (node.GetBytesUsed() + diff + C_NODEHEADERSIZE + FMaxKey < page) {
             node.UpdateKey(childPos, work);

@@ -440,11 +440,25 @@ void TCacheMgr::Prefetch(uint32_t address) const {
     // it is meant to spare. The read then finds the slot at hand and asks for the page's
     // description and bytes together.
     const uint32_t slot = (address & FAddressMask) >> FPageShift;
-    if (slot < FByPage.size()) __builtin_prefetch(FByPage.data() + slot);
+    if (slot >= FByPage.size()) return;
+    __builtin_prefetch(FByPage.data() + slot);
+    FPrefetchAddress = address;
+    FPrefetchDue = true;
+}
+
+void TCacheMgr::FollowPrefetchNow() const {
+    FPrefetchDue = false;
+    const uint32_t base = FPrefetchAddress & FAddressMask;
+    const uint32_t slot = base >> FPageShift;
+    if (slot >= FByPage.size()) return;
+    const TPageSlot& s = FByPage[slot];
+    if (s.Page) __builtin_prefetch(s.Page);
+    if (s.Bytes) __builtin_prefetch(s.Bytes + (FPrefetchAddress - base));
 }
 
 void TCacheMgr::ReadCache(void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                           uint8_t accessFlags) {
+    FollowPrefetch();
     auto* out = static_cast<uint8_t*>(buffer);
     uint32_t base = address & FAddressMask;
     uint32_t offset = address - base;
@@ -575,6 +589,7 @@ TCachePin TCacheMgr::PinPage(uint32_t owner, uint32_t address, uint8_t accessFla
 
 void TCacheMgr::WriteCache(const void* buffer, uint32_t owner, uint32_t count, uint32_t address,
                            uint8_t accessFlags) {
+    FollowPrefetch();
     auto* in = static_cast<const uint8_t*>(buffer);
     uint32_t base = address & FAddressMask;
     uint32_t offset = address - base;
@@ -717,11 +732,23 @@ void TCacheBlockMgr::Open() {
 
 void TCacheBlockMgr::Close() {
     FByAddress.clear();
+    FGranules = 0;
     FTransaction = false;
+}
+
+uint64_t TCacheBlockMgr::GranuleBits(uint64_t address, uint64_t end) {
+    if (end <= address) return 0;
+    const uint64_t first = address >> 12, last = (end - 1) >> 12;
+    if (last - first >= 63) return ~uint64_t(0);
+    uint64_t bits = 0;
+    for (uint64_t g = first; g <= last; ++g)
+        bits |= uint64_t(1) << (g & 63);
+    return bits;
 }
 
 TCacheBlock* TCacheBlockMgr::AddBlock(uint32_t address, uint32_t size, uint32_t owner,
                                       uint8_t flags) {
+    FGranules |= GranuleBits(address, uint64_t(address) + size);
     auto& slot = FByAddress[address];
     slot = std::make_unique<TCacheBlock>();
     TCacheBlock* block = slot.get();
@@ -744,8 +771,10 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
     if (size == 0 || FByAddress.empty()) return;
     const uint64_t end = uint64_t(address) + size;
     // Every page written inside a transaction asks: most lie beyond all pending blocks (or
-    // before them), which the map's two ends tell without a search.
-    if (address >= FByAddress.rbegin()->second->EndAddress() || end <= FByAddress.begin()->first)
+    // before them), which the map's two ends tell without a search, or in granules no block
+    // was given.
+    if (address >= FByAddress.rbegin()->second->EndAddress() || end <= FByAddress.begin()->first ||
+        !MayHoldPending(address, end))
         return;
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;
@@ -778,6 +807,7 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
             return;
         } else {
             it = FByAddress.erase(it);
+            if (FByAddress.empty()) FGranules = 0;
         }
     }
 }
@@ -785,6 +815,7 @@ void TCacheBlockMgr::DropRange(uint32_t address, uint64_t size) {
 bool TCacheBlockMgr::PatchRange(uint8_t* buffer, uint32_t address, uint32_t size) const {
     if (size == 0 || FByAddress.empty()) return false;
     const uint64_t end = uint64_t(address) + size;
+    if (!MayHoldPending(address, end)) return false;
     bool any = false;
     auto it = FByAddress.upper_bound(address);
     if (it != FByAddress.begin()) --it;

@@ -223,8 +223,9 @@ public:
                          uint8_t accessFlags);
 
     // A hint that the page holding address will be read or written soon: its lookup slot
-    // starts on its way into the processor's cache. Nothing else happens (a page not cached is
-    // not read).
+    // starts on its way into the processor's cache, and the next use of the cache (by then the
+    // slot is at hand) sends the page's description and the bytes at address after it.
+    // Nothing else happens (a page not cached is not read).
     void Prefetch(uint32_t address) const;
 
     // Reads the page holding address like ReadCache and pins it.
@@ -299,6 +300,11 @@ private:
     TCachePage* GetNextEmptyPage();
     // The page hashed under base (by the lookup table kept beside the hash keys).
     TCachePage* HashedPage(uint32_t base) const;
+    // The second step of Prefetch, at the next use of the cache.
+    void FollowPrefetch() const {
+        if (FPrefetchDue) FollowPrefetchNow();
+    }
+    void FollowPrefetchNow() const;
     // The page leaves the hash and becomes idle; a pinned one keeps its bytes for its pins.
     void Evict(TCachePage* page);
     // A clean page about to be changed inside a transaction keeps its stored bytes.
@@ -345,6 +351,11 @@ private:
     };
     std::vector<TPageSlot> FByPage;
     uint32_t FPageShift = 0;
+    // The address of the last Prefetch whose page description and bytes are still to be sent
+    // for: asking for them at once would wait for the slot, as long as the read it is meant to
+    // spare, so they go at the next use of the cache.
+    mutable uint32_t FPrefetchAddress = 0;
+    mutable bool FPrefetchDue = false;
     // The dirty pages: commit, rollback and the pending-change checks cost O(dirty), not
     // O(cached).
     std::vector<TCachePage*> FDirty;
@@ -451,6 +462,16 @@ private:
     TCacheBlockWriteIO FWriteIO;
     TCacheBlockReadIO FReadIO;
     std::map<uint32_t, std::unique_ptr<TCacheBlock>> FByAddress; // pending blocks never overlap
+    // The 4 KiB granules that pending blocks were given, folded onto 64 bits (granule number
+    // modulo 64): a range none of whose granules has its bit set holds no pending byte, so the
+    // page writes of a transaction (each drops the pending bytes of its pages) mostly skip the
+    // search. Bits are only set while blocks are added (a block trimmed, moved within its bytes
+    // or dropped keeps them) and cleared when the last block goes.
+    uint64_t FGranules = 0;
+    static uint64_t GranuleBits(uint64_t address, uint64_t end);
+    bool MayHoldPending(uint64_t address, uint64_t end) const {
+        return (FGranules & GranuleBits(address, end)) != 0;
+    }
 };
 
 } // namespace zan

@@ -757,9 +757,8 @@ void TDiskMgr::InstallKeys() {
     FFile->SetBlowKeyBuf(FCryptKey.data(), static_cast<int32_t>(FCryptKey.size()));
 }
 
-void TDiskMgr::CheckOpen(const char* context) const {
-    if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr)
-        ZanDatabaseError(8581, context, "The database file is not open");
+void TDiskMgr::NotOpen(const char* context) {
+    ZanDatabaseError(8581, context, "The database file is not open");
 }
 
 void TDiskMgr::CreateNewFile(bool overwrite) {
@@ -1376,13 +1375,28 @@ int32_t TDiskMgr::SetTableLockWithHeader(uint16_t tableId, int32_t lockType, boo
     const bool kept = HeaderLockHeld();
     const uint16_t ids[2] = {tableId, 0};
     const int32_t types[2] = {lockType, headerWrite ? ZanLockWrite : ZanLockRead};
-    TakeTableLocksChecked(ids, types, 2);
+    // Inside a transaction the locks stay to its end: once both are held (and enlisted), taking
+    // them again changes nothing and needs no look at the journal, so it is skipped (every row
+    // a cursor changes takes them).
+    if (!(kept && LocksKeptByTransaction(tableId, lockType))) TakeTableLocksChecked(ids, types, 2);
     FHeaderReadLocked = true;
     FHeaderWriteLocked = headerWrite;
     // A header that cannot be read gives the header lock back; the table lock stays with the
     // caller, as after SetTableLock and a failed header lock.
     HeaderLockTakenOrRelease(kept);
     return FTableLockMgr->QueryLockType(tableId);
+}
+
+bool TDiskMgr::LocksKeptByTransaction(uint16_t tableId, int32_t lockType) const {
+    // As TakeTableLockUnchecked takes them in a transaction: the transaction's write lock on
+    // each id and, on the table's lock manager, a read lock or a write lock already held. The
+    // header's lock is known held (HeaderLockHeld).
+    if ((lockType != ZanLockRead && lockType != ZanLockWrite) || !IsTransactionActive() ||
+        FSelectOnly || !FTransactionLockMgr || !FDeferredReleases.empty())
+        return false;
+    return FTableLockMgr->QueryLockType(tableId) != ZanLockNone &&
+           FTransactionLockMgr->LockExists(tableId, ZanLockWrite) &&
+           FTransactionLockMgr->LockExists(0, ZanLockWrite);
 }
 
 void TDiskMgr::ReleaseTableLock(uint16_t tableId) {

@@ -374,7 +374,13 @@ public:
     TDBUserMonitor* GetUserMonitor() const { return FUserMonitor.get(); }
 
 private:
-    void CheckOpen(const char* context) const;
+    void CheckOpen(const char* context) const {
+        if (!FFile->CheckOpen() || !FGlobalHdr || !FMapPageMgr) NotOpen(context);
+    }
+    [[noreturn]] static void NotOpen(const char* context);
+    // Whether a transaction holds the table's lock and the header's already, so that taking
+    // them again would change nothing (SetTableLockWithHeader).
+    bool LocksKeptByTransaction(uint16_t tableId, int32_t lockType) const;
     void InstallKeys();
     // Takes the header write lock unless a header lock is held; answers whether it did.
     bool EnterHeaderWrite();

@@ -163,16 +163,15 @@ void TZanFile::SetBlowKeyBuf(const void* key, int32_t length) {
 // ---------------------------------------------------------------------------------------------
 // Checks, cipher and file transfers
 
-void TZanFile::CheckOwner(uint32_t owner) const {
-    if (owner > 2048) GDBLogger().LogItem("ZanFile", "Invalid table id");
+void TZanFile::OwnerOutOfRange() const {
+    GDBLogger().LogItem("ZanFile", "Invalid table id");
 }
 
-void TZanFile::CheckRange(uint32_t address, uint64_t count, const char* context) const {
-    if (uint64_t(address) + count > ZanMaxFileEnd)
-        ZanDatabaseErrorFmt(9482, context,
-                            "The database file cannot grow beyond the page at address 0x%x "
-                            "(request of %d bytes at %d)",
-                            {ZanMaxPageAddress, count, address});
+void TZanFile::RangeTooFar(uint32_t address, uint64_t count, const char* context) const {
+    ZanDatabaseErrorFmt(9482, context,
+                        "The database file cannot grow beyond the page at address 0x%x "
+                        "(request of %d bytes at %d)",
+                        {ZanMaxPageAddress, count, address});
 }
 
 void TZanFile::Cipher(bool encrypt, const uint8_t* source, uint8_t* target, uint8_t accessFlags,

@@ -211,9 +211,16 @@ private:
     bool PagePath(uint8_t accessFlags) const {
         return (accessFlags & ZanAccessPage) && (FCacheActive || FTransactionActive);
     }
-    void CheckOwner(uint32_t owner) const;
+    // Logs an owner beyond the table ids (every transfer asks: the test is inline).
+    void CheckOwner(uint32_t owner) const {
+        if (owner > 2048) OwnerOutOfRange();
+    }
+    void OwnerOutOfRange() const;
     // Refuses a stretch ending beyond the address limit.
-    void CheckRange(uint32_t address, uint64_t count, const char* context) const;
+    void CheckRange(uint32_t address, uint64_t count, const char* context) const {
+        if (uint64_t(address) + count > ZanMaxFileEnd) RangeTooFar(address, count, context);
+    }
+    [[noreturn]] void RangeTooFar(uint32_t address, uint64_t count, const char* context) const;
     void Cipher(bool encrypt, const uint8_t* source, uint8_t* target, uint8_t accessFlags,
                 uint32_t owner, uint32_t count);
     // Reads count bytes at address from the file; a short read is zero-filled when fillTail,

@@ -16,8 +16,9 @@ namespace {
 // The page holding a byte: page sizes are powers of two, so a shift rather than a division
 // (which costs tens of cycles, and every block read, written or released is checked).
 uint32_t PageOf(uint64_t address, uint32_t pageSize) {
-    return std::has_single_bit(pageSize) ? uint32_t(address >> std::countr_zero(pageSize))
-                                         : uint32_t(address / pageSize);
+    // Not std::has_single_bit: built for the baseline processor, that is a library call.
+    return (pageSize & (pageSize - 1)) == 0 ? uint32_t(address >> std::countr_zero(pageSize))
+                                            : uint32_t(address / pageSize);
 }
 } // namespace
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -423,6 +425,15 @@ TEST(PageCache, ManyPagesKeepTheirBytesAndPinsOutliveTheCache) {
         cache.WriteCache(&next, 1, 1, 10 * P + 7, 1); // fresh bytes for the cache
         cache.Prefetch(10 * P + 7);
         EXPECT_EQ(ReadByte(cache, 10 * P + 7), 0xEE);
+        // A hint still due when its page leaves, or when the cache is closed and opened again,
+        // changes nothing.
+        cache.Prefetch(11 * P + 3);
+        cache.RemovePage(11 * P);
+        EXPECT_EQ(ReadByte(cache, 11 * P + 7), static_cast<uint8_t>(11 * 13 + 5));
+        cache.Prefetch(12 * P);
+        cache.Close();
+        cache.Open(4, P);
+        EXPECT_EQ(ReadByte(cache, 12 * P + 7), static_cast<uint8_t>(12 * 13 + 5));
         cache.Close();
     }
     EXPECT_EQ(pin.Data()[7], static_cast<uint8_t>(10 * 13 + 5));
@@ -503,4 +514,96 @@ TEST(BlockCache, ExactBlockIsAHitAndRollbackDiscards) {
     blocks.Rollback();
     EXPECT_EQ(raw.File[512], 0);
     EXPECT_EQ(blocks.Count(), 0);
+}
+
+// Random writes, drops, patches, reads, commits and rollbacks against a model of the file and
+// its pending bytes. Addresses come from granules 64 apart (and their neighbours), so ranges that
+// share no block still share bits of the filter that lets page writes skip the search; drops and
+// patches of whole pages, odd stretches and stretches of more than 64 granules are all asked.
+TEST(BlockCache, RandomOverlayMatchesTheModel) {
+    constexpr uint32_t G = 4096;
+    constexpr uint32_t C_FILE = 200 * G;
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        std::mt19937 rng(seed);
+        auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+        std::vector<uint8_t> file(C_FILE, 0);
+        for (uint32_t i = 0; i < C_FILE; ++i)
+            file[i] = static_cast<uint8_t>(i * 7 + 1);
+        std::vector<std::optional<uint8_t>> pending(C_FILE);
+        TCacheBlockMgr blocks;
+        blocks.SetReadIO([&](uint8_t* buffer, uint32_t, uint32_t size, uint32_t address, uint8_t) {
+            std::memcpy(buffer, file.data() + address, size);
+        });
+        blocks.SetWriteIO([&](const uint8_t* buffer, uint32_t, uint32_t size, uint32_t address,
+                              uint8_t) { std::memcpy(file.data() + address, buffer, size); });
+        blocks.StartTransaction();
+        auto address = [&] {
+            const uint32_t granule = pick(8) + 64 * pick(3); // 0-7, 64-71, 128-135
+            return granule * G + (pick(4) == 0 ? 0 : pick(G));
+        };
+        auto stretch = [&](uint32_t at) {
+            const uint32_t kind = pick(4);
+            uint32_t size = kind == 0 ? G : kind == 1 ? 1 + pick(64) : 1 + pick(3 * G);
+            if (pick(10) == 0) size = 70 * G; // more granules than the filter has bits
+            return std::min(size, C_FILE - at);
+        };
+        for (int step = 0; step < 400; ++step) {
+            const uint32_t op = pick(20);
+            uint32_t at = address();
+            if (op < 7) {
+                const uint32_t size =
+                    std::min<uint32_t>(pick(4) == 0 ? 1 + pick(2 * G) : 1 + pick(600), C_FILE - at);
+                const uint8_t v = static_cast<uint8_t>(rng());
+                std::vector<uint8_t> bytes(size);
+                for (uint32_t i = 0; i < size; ++i) {
+                    bytes[i] = static_cast<uint8_t>(v + i);
+                    pending[at + i] = bytes[i];
+                }
+                blocks.WriteBlock(bytes.data(), 1, size, at, 0);
+            } else if (op < 11) {
+                if (pick(2) == 0) at &= ~(G - 1); // a page write drops its page
+                const uint32_t size = stretch(at);
+                blocks.DropRange(at, size);
+                for (uint32_t i = 0; i < size; ++i)
+                    pending[at + i].reset();
+            } else if (op < 15) {
+                const uint32_t size = stretch(at);
+                std::vector<uint8_t> got(size, 0xEE);
+                const bool any = blocks.PatchRange(got.data(), at, size);
+                bool want = false;
+                for (uint32_t i = 0; i < size; ++i) {
+                    want = want || pending[at + i].has_value();
+                    ASSERT_EQ(got[i], pending[at + i].value_or(0xEE))
+                        << "seed " << seed << " step " << step << " at " << at + i;
+                }
+                ASSERT_EQ(any, want) << "seed " << seed << " step " << step;
+            } else if (op < 18) {
+                const uint32_t size = std::min<uint32_t>(1 + pick(2 * G), C_FILE - at);
+                std::vector<uint8_t> got(size);
+                blocks.ReadBlock(got.data(), 1, size, at, 0);
+                for (uint32_t i = 0; i < size; ++i)
+                    ASSERT_EQ(got[i], pending[at + i].value_or(file[at + i]))
+                        << "seed " << seed << " step " << step << " at " << at + i;
+            } else {
+                const bool commit = op == 18;
+                if (commit)
+                    blocks.Commit();
+                else
+                    blocks.Rollback();
+                for (uint32_t i = 0; i < C_FILE; ++i) {
+                    if (commit && pending[i]) {
+                        ASSERT_EQ(file[i], *pending[i]) << i;
+                    }
+                    pending[i].reset();
+                }
+                ASSERT_EQ(blocks.Count(), 0);
+                blocks.StartTransaction();
+            }
+        }
+        uint64_t end = 0;
+        for (uint32_t i = 0; i < C_FILE; ++i)
+            if (pending[i]) end = i + 1;
+        EXPECT_EQ(blocks.PendingEnd(), end) << "seed " << seed;
+        blocks.Commit();
+    }
 }

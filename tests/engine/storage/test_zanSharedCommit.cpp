@@ -420,3 +420,49 @@ TEST(SharedCommit, NeighbouringLocksOfATransactionInOneCallEach) {
     EXPECT_EQ(db.Disk.QueryTableLockStatus(0), ZanLockNone);
     EXPECT_EQ(othersGet(at, 0x11), 1 | 2 | 4 | 8 | 16);
 }
+
+// Inside a transaction a cursor takes its table's lock with the header's at every row; once both
+// are held to the transaction's end, taking them again changes no lock. Another process still
+// cannot take table 7 until the commit, a table not yet locked (8) is still taken and enlisted,
+// and the commit gives every lock back.
+TEST(SharedCommit, LocksRetakenInATransactionStayAsTheyWere) {
+    TFiles f("sc_retaken_locks.zan");
+    MakeDb(f.Db.Path, 2);
+    TDb db(f.Db.Path, false);
+    TBaseLockMgr& tables = *db.Disk.GetTableLockMgr();
+    TBaseLockMgr& enlisted = *db.Disk.GetTransactionLockMgr();
+    db.Disk.DiskStartTransaction(false);
+    ASSERT_EQ(db.Disk.SetTableLockWithHeader(7, ZanLockWrite, true), ZanLockRead);
+    db.Disk.ReleaseHeaderLock();
+    db.Disk.ReleaseTableLock(7);
+    const uint64_t changes = tables.GetChangeCount();
+    const uint64_t enlistings = enlisted.GetChangeCount();
+    for (int row = 0; row < 3; ++row) {
+        EXPECT_EQ(db.Disk.SetTableLockWithHeader(7, ZanLockWrite, true), ZanLockRead);
+        EXPECT_TRUE(db.Disk.GetHeaderWriteLocked());
+        db.Disk.ReleaseHeaderLock();
+        EXPECT_FALSE(db.Disk.GetHeaderWriteLocked());
+        db.Disk.ReleaseTableLock(7);
+    }
+    EXPECT_EQ(tables.GetChangeCount(), changes);
+    EXPECT_EQ(enlisted.GetChangeCount(), enlistings);
+    auto childLocks = [&](uint16_t table) {
+        TChildProcess child([&](TChildProcess&) {
+            TDb other(f.Db.Path, false);
+            return ErrorCodeOf([&] { other.Disk.SetTableLock(table, ZanLockWrite); }) == 0 ? 0
+                                                                                           : 1;
+        });
+        return child.Wait() == 0;
+    };
+    EXPECT_FALSE(childLocks(7));
+    EXPECT_EQ(db.Disk.SetTableLockWithHeader(8, ZanLockWrite, true), ZanLockRead);
+    EXPECT_NE(tables.GetChangeCount(), changes);
+    EXPECT_TRUE(enlisted.LockExists(8, ZanLockWrite));
+    db.Disk.ReleaseHeaderLock();
+    db.Disk.ReleaseTableLock(8);
+    EXPECT_FALSE(childLocks(8));
+    db.Disk.DiskCommit();
+    EXPECT_EQ(db.Disk.QueryTableLockStatus(7), ZanLockNone);
+    EXPECT_EQ(db.Disk.QueryTableLockStatus(8), ZanLockNone);
+    EXPECT_TRUE(childLocks(7));
+}

@@ -142,3 +142,26 @@ TEST(SqlShellStatements, AlterTableNotNullOverExistingRows) {
          0, "id\tc\n1\t2\nid\ts\n11\tok\n12\tx\n", {}},
     });
 }
+
+// Names in one ALTER TABLE are the table's own. A type change naming a column that an earlier
+// item of the same statement renamed once did nothing while the statement reported success;
+// renaming one column twice would leave its indexes naming a column that is gone.
+TEST(SqlShellStatements, AlterOfAColumnRenamedInTheSameStatement) {
+    const std::string table = "CREATE TABLE t (i INTEGER, j INTEGER, k INTEGER);\n"
+                              "CREATE INDEX ki ON t (k, i);\nINSERT INTO t VALUES (1, 2, 3);\n";
+    RunScriptCases({
+        {"the type change applies whether it comes before or after the rename",
+         table + "ALTER TABLE t ALTER i TO ii, ALTER i TYPE CHAR(20);\n"
+                 "ALTER TABLE t ALTER j TYPE CHAR(20), ALTER j TO jj;\n"
+                 "INSERT INTO t VALUES ('abc', 'def', 4);\n"
+                 "ALTER TABLE t ALTER k TO k1, ALTER k TYPE FLOAT, ALTER ii TO i3;\n"
+                 "INSERT INTO t VALUES ('d', 'e', 4.5);\n"
+                 "SELECT * FROM t WHERE k1 > 3 ORDER BY k1;\n",
+         0, "i3\tjj\tk1\nabc\tdef\t4\nd\te\t4.5\n", {}},
+        {"one column renamed twice is refused and the table keeps its names and index",
+         table + "ALTER TABLE t ALTER k TO k1, ALTER k TO k2;\n"
+                 "ALTER TABLE t ALTER k TO K1, ALTER i TO k1;\n"
+                 "SELECT k, i FROM t WHERE k > 2;\n",
+         1, "k\ti\n3\t1\n", {"error 9645: ", "Field already exists", "Token 'k2'"}},
+    });
+}

@@ -429,6 +429,27 @@ void TJoinPostProcessor::ProcessJoinNode(TZanTableRefNode& join) {
     }
 }
 
+void TJoinPostProcessor::MarkSharedColumns(const TZanFromParser& from) {
+    ZanAssert(FTableList != nullptr, "TJoinPostProcessor table list is not assigned");
+    for (int i = 0; i < from.GetNodeCount(); ++i) {
+        TZanTableRefNode& join = *from.GetNode(i);
+        const bool leftKept = join.JoinType == trInnerJoin || join.JoinType == trLeftOuterJoin;
+        if (!leftKept && join.JoinType != trRightOuterJoin) continue;
+        if (!join.Left || !join.Right) continue;
+        std::vector<std::string> names;
+        if (join.IsNaturalJoin) CollectNaturalColumns(join, names);
+        for (int j = 0; j < join.UsingColumnList.Count(); ++j)
+            names.push_back(join.UsingColumnList.Strings(j));
+        for (const std::string& name : names) {
+            const TZanTableRefNode* l = FindTableRefNodeForField(join.Left, name);
+            const TZanTableRefNode* r = FindTableRefNodeForField(join.Right, name);
+            if (!l || !r) continue; // the post-processing reports it
+            if (TTableNameItem* item = FindTableItem(leftKept ? *r : *l))
+                item->AddYieldedField(name);
+        }
+    }
+}
+
 bool TJoinPostProcessor::ProcessJoinTree(TZanTableRefNode* root) {
     ZanAssert(FTableList != nullptr, "TJoinPostProcessor table list is not assigned");
     FErrorText.clear();

@@ -860,6 +860,12 @@ TZanExprNode* TZanExprParser::ParseFieldReference() {
     const bool canAskOuter = FIsSubquery && bool(FParserNotifyEvent);
     TTableNameItem* item =
         qualifier ? list->FindExposedTable(table) : list->FindTableForField(name);
+    // Every table holding the name yields it: a column a full join's USING or NATURAL shares,
+    // whose value is neither copy alone.
+    if (item && !qualifier && item->YieldsField(name)) {
+        SetError(fieldToken, "A column shared by a FULL JOIN's USING or NATURAL must be qualified: " + name);
+        return node;
+    }
     if (item) return resolveHere(item);
     // The table name of an aliased table here answers only when no enclosing statement exposes
     // that name: in "FROM t1 WHERE EXISTS (SELECT ... FROM t1 x WHERE x.a = t1.a)", t1.a is the

@@ -434,7 +434,8 @@ void TJoinPostProcessor::MarkSharedColumns(const TZanFromParser& from) {
     for (int i = 0; i < from.GetNodeCount(); ++i) {
         TZanTableRefNode& join = *from.GetNode(i);
         const bool leftKept = join.JoinType == trInnerJoin || join.JoinType == trLeftOuterJoin;
-        if (!leftKept && join.JoinType != trRightOuterJoin) continue;
+        const bool full = join.JoinType == trFullOuterJoin;
+        if (!leftKept && !full && join.JoinType != trRightOuterJoin) continue;
         if (!join.Left || !join.Right) continue;
         std::vector<std::string> names;
         if (join.IsNaturalJoin) CollectNaturalColumns(join, names);
@@ -444,7 +445,10 @@ void TJoinPostProcessor::MarkSharedColumns(const TZanFromParser& from) {
             const TZanTableRefNode* l = FindTableRefNodeForField(join.Left, name);
             const TZanTableRefNode* r = FindTableRefNodeForField(join.Right, name);
             if (!l || !r) continue; // the post-processing reports it
+            // Both copies of a full join's column yield: a bare name of it is refused.
             if (TTableNameItem* item = FindTableItem(leftKept ? *r : *l))
+                item->AddYieldedField(name);
+            if (TTableNameItem* item = full ? FindTableItem(*r) : nullptr)
                 item->AddYieldedField(name);
         }
     }

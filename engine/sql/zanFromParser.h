@@ -102,7 +102,7 @@ public:
     // For the USING and NATURAL joins among the parser's nodes, marks the operand whose copy of
     // a shared column is not the joined column's value (the right operand of an inner or left
     // join, the left of a right join), so that a bare name of that column reads the other copy.
-    // A full join's shared column has no single copy and is left as it is.
+    // A full join's shared column has no single copy: both operands yield it.
     void MarkSharedColumns(const TZanFromParser& from);
     const std::string& GetErrorText() const { return FErrorText; }
 

@@ -375,6 +375,9 @@ void TZanSchemaManipulationParser::ParseCreateTable() {
 void TZanSchemaManipulationParser::ParseCreateIndex() {
     FOperation = ddCreateIndex;
     NextToken();
+    // DROP INDEX t PRIMARY names the primary index: an index of that name could not be dropped.
+    if (TokenSymbolIs("PRIMARY"))
+        return SetError(FCurrToken, "PRIMARY names the primary index; choose another index name");
     if (!TakeName(FIndexName) || !Expect(zstOn, SzanMissingOnToken)) return;
     if (CurrentTokenType() == zstTemporary) {
         FTemporaryTable = true;

@@ -100,14 +100,6 @@ bool TZanParserEngine::ParseFromClause() {
     FFromParser.SyncCurrToken(FSelectParser);
     bool ok = FFromParser.Execute(ZanParserOptions({zpoExtSyntax}),
                                   FSecondary.GetSection(zstFrom, FSelectParser.GetCurrToken()));
-    // Without a table there is no row source (a select list alone is no statement here); a
-    // select list running to the end of the text is that case too.
-    if (ok && FFromParser.GetTableList().Count() == 0) {
-        FErrorText = "A SELECT needs a FROM clause naming a table";
-        FLastParser = &FFromParser;
-        FSelectParser.Clear();
-        return false;
-    }
     // A broken select list is the first error of the statement.
     if (!listOk) {
         FErrorText = FSelectParser.GetErrorMsg();

@@ -82,8 +82,6 @@ CREATE UNIQUE INDEX [primary] ON t3 (label);
 -- error: 9645 A SELECT needs a FROM clause naming a table
 SELECT 7 / 2 AS x;
 -- error: 9645 A SELECT needs a FROM clause naming a table
-SELECT 7 / 2;
--- error: 9645 A SELECT needs a FROM clause naming a table
 SELECT id FROM t1 WHERE id IN (SELECT 1);
 -- error: 9645 A SELECT needs a FROM clause naming a table
 SELECT id FROM;

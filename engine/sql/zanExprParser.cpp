@@ -1084,6 +1084,12 @@ TZanExprNode* TZanExprParser::ParseCast() {
     TZanExprNode* node = NewNode(enkFunc, zeoFUNC2, Variant("CAST"), nullptr, value, token);
     node->DataType = target;
     node->DataSize = types.GetFieldSize();
+    if ((target == ftString || target == ftFixedChar) && node->DataSize > 0) {
+        // n characters of UTF-8 take up to 4n bytes: the result column is that wide, up to
+        // the widest string result.
+        node->CastLength = node->DataSize;
+        node->DataSize = std::max(node->CastLength, std::min(4 * node->CastLength, 256));
+    }
     node->ScopeKind = value->ScopeKind;
     return node;
 }

@@ -169,6 +169,7 @@ void TZanExprNode::AssignNode(const TZanExprNode& source) {
     CaseInsensitiveMatch = source.CaseInsensitiveMatch;
     PartialMatch = source.PartialMatch;
     PartialLength = source.PartialLength;
+    CastLength = source.CastLength;
     TableList.Assign(source.TableList);
     ExprNodeDataProvider = source.ExprNodeDataProvider;
 }

@@ -162,6 +162,8 @@ public:
     bool CaseInsensitiveMatch = false;
     bool PartialMatch = false;
     int32_t PartialLength = -1;
+    // CAST to a text: its length in characters (DataSize is the width in bytes they may take).
+    int32_t CastLength = -1;
     TTableList TableList;
     TCustomExprNodeDataProvider* ExprNodeDataProvider = nullptr; // not owned
     TZanExprOperator OriginalOperator = zeoNOTDEFINED;

@@ -1088,7 +1088,8 @@ TZanExprNode* TZanExprParser::ParseCast() {
         // n characters of UTF-8 take up to 4n bytes: the result column is that wide, up to
         // the widest string result.
         node->CastLength = node->DataSize;
-        node->DataSize = std::max(node->CastLength, std::min(4 * node->CastLength, 256));
+        node->DataSize = static_cast<int32_t>(
+            std::max<int64_t>(node->CastLength, std::min<int64_t>(4 * int64_t{node->CastLength}, 256)));
     }
     node->ScopeKind = value->ScopeKind;
     return node;

@@ -347,6 +347,17 @@ void TZanDataSet::UpdateRecord() {
             ZanDatabaseError(8581, context,
                              IndexDetail("Failed to add key to index - Index ", index, position));
     }
+    // A value written into an AUTOINC field is never drawn again: the counter moves up to it,
+    // as it does for a value given when the record is added.
+    const TInternalFields& fields = *FTableDef->GetInternalFields();
+    if (fields.GetAutoIncFieldNo() >= 0) {
+        const TInternalFieldItem& f = *fields.GetField(fields.GetAutoIncFieldNo());
+        TTableHeader& header = *FTableDef->GetTableHeader();
+        const int32_t given = RecordGetInteger(rec, f);
+        if (rec[f.GetNullFlagOffset()] == C_NULLFLAG_VALUE && given > 0 &&
+            uint32_t(given) > header.GetRecordAutoIncVal())
+            header.SetRecordAutoIncVal(uint32_t(given));
+    }
     AfterChange(address, lockWasHeld);
     InvalidateReadAhead(false);
     ClearBlobCache();

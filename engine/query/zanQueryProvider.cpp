@@ -201,6 +201,11 @@ bool TZanQueryProviderItem::InternalParseSelectQuery() {
         AddError(e.GetErrorText());
         return false;
     }
+    // Without a table there is no row source: a select list alone is no statement here.
+    if (e.GetTableList().Count() == 0) {
+        AddError("A SELECT needs a FROM clause naming a table");
+        return false;
+    }
     if (!CheckAndSetupTables(e.GetTableList())) return false;
     if (!e.ParseSelectClause() || !e.ParseWhereClause() || !e.ParseGroupByClause() ||
         !e.ParseHavingClause()) {

@@ -951,11 +951,12 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
                                                                                         : from);
             // A text is cut to the length; the text of a number, a date or a truth value that
             // is longer would be another value, and is refused.
+            const int32_t length = e->CastLength >= 0 ? e->CastLength : e->DataSize;
             if (v.Type() == varString) {
-                CutToCharacters(text, e->DataSize);
-            } else if (std::string cut = text; CutToCharacters(cut, e->DataSize)) {
+                CutToCharacters(text, length);
+            } else if (std::string cut = text; CutToCharacters(cut, length)) {
                 ZanDatabaseErrorFmt(9645, C_CASTCONTEXT, "CAST value %s is longer than %d characters",
-                                    {text, e->DataSize});
+                                    {text, length});
             }
             n->NodeResult = Variant(std::move(text));
             return;
@@ -978,6 +979,8 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
                     value = Variant(d).AsInteger();
                 else
                     Mismatch(C_CASTCONTEXT);
+            } else if (v.Type() == varBoolean) {
+                value = v.AsBoolean() ? 1 : 0; // SQL's true is 1
             } else {
                 value = v.AsInteger();
             }

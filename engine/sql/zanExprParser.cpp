@@ -860,6 +860,12 @@ TZanExprNode* TZanExprParser::ParseFieldReference() {
     const bool canAskOuter = FIsSubquery && bool(FParserNotifyEvent);
     TTableNameItem* item =
         qualifier ? list->FindExposedTable(table) : list->FindTableForField(name);
+    // Every table holding the name yields it: a column a full join's USING or NATURAL shares,
+    // whose value is neither copy alone.
+    if (item && !qualifier && item->YieldsField(name)) {
+        SetError(fieldToken, "A column shared by a FULL JOIN's USING or NATURAL must be qualified: " + name);
+        return node;
+    }
     if (item) return resolveHere(item);
     // The table name of an aliased table here answers only when no enclosing statement exposes
     // that name: in "FROM t1 WHERE EXISTS (SELECT ... FROM t1 x WHERE x.a = t1.a)", t1.a is the
@@ -1078,6 +1084,13 @@ TZanExprNode* TZanExprParser::ParseCast() {
     TZanExprNode* node = NewNode(enkFunc, zeoFUNC2, Variant("CAST"), nullptr, value, token);
     node->DataType = target;
     node->DataSize = types.GetFieldSize();
+    if ((target == ftString || target == ftFixedChar) && node->DataSize > 0) {
+        // n characters of UTF-8 take up to 4n bytes: the result column is that wide, up to
+        // the widest string result.
+        node->CastLength = node->DataSize;
+        node->DataSize = static_cast<int32_t>(
+            std::max<int64_t>(node->CastLength, std::min<int64_t>(4 * int64_t{node->CastLength}, 256)));
+    }
     node->ScopeKind = value->ScopeKind;
     return node;
 }

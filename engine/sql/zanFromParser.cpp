@@ -429,6 +429,31 @@ void TJoinPostProcessor::ProcessJoinNode(TZanTableRefNode& join) {
     }
 }
 
+void TJoinPostProcessor::MarkSharedColumns(const TZanFromParser& from) {
+    ZanAssert(FTableList != nullptr, "TJoinPostProcessor table list is not assigned");
+    for (int i = 0; i < from.GetNodeCount(); ++i) {
+        TZanTableRefNode& join = *from.GetNode(i);
+        const bool leftKept = join.JoinType == trInnerJoin || join.JoinType == trLeftOuterJoin;
+        const bool full = join.JoinType == trFullOuterJoin;
+        if (!leftKept && !full && join.JoinType != trRightOuterJoin) continue;
+        if (!join.Left || !join.Right) continue;
+        std::vector<std::string> names;
+        if (join.IsNaturalJoin) CollectNaturalColumns(join, names);
+        for (int j = 0; j < join.UsingColumnList.Count(); ++j)
+            names.push_back(join.UsingColumnList.Strings(j));
+        for (const std::string& name : names) {
+            const TZanTableRefNode* l = FindTableRefNodeForField(join.Left, name);
+            const TZanTableRefNode* r = FindTableRefNodeForField(join.Right, name);
+            if (!l || !r) continue; // the post-processing reports it
+            // Both copies of a full join's column yield: a bare name of it is refused.
+            if (TTableNameItem* item = FindTableItem(leftKept ? *r : *l))
+                item->AddYieldedField(name);
+            if (TTableNameItem* item = full ? FindTableItem(*r) : nullptr)
+                item->AddYieldedField(name);
+        }
+    }
+}
+
 bool TJoinPostProcessor::ProcessJoinTree(TZanTableRefNode* root) {
     ZanAssert(FTableList != nullptr, "TJoinPostProcessor table list is not assigned");
     FErrorText.clear();

@@ -99,6 +99,11 @@ class TJoinPostProcessor {
 public:
     void SetTableList(TTableList* list) { FTableList = list; }
     bool ProcessJoinTree(TZanTableRefNode* root);
+    // For the USING and NATURAL joins among the parser's nodes, marks the operand whose copy of
+    // a shared column is not the joined column's value (the right operand of an inner or left
+    // join, the left of a right join), so that a bare name of that column reads the other copy.
+    // A full join's shared column has no single copy: both operands yield it.
+    void MarkSharedColumns(const TZanFromParser& from);
     const std::string& GetErrorText() const { return FErrorText; }
 
     // The first table node of the subtree (left before right, subqueries skipped) whose table

@@ -375,6 +375,9 @@ void TZanSchemaManipulationParser::ParseCreateTable() {
 void TZanSchemaManipulationParser::ParseCreateIndex() {
     FOperation = ddCreateIndex;
     NextToken();
+    // DROP INDEX t PRIMARY names the primary index: an index of that name could not be dropped.
+    if (TokenSymbolIs("PRIMARY"))
+        return SetError(FCurrToken, "PRIMARY names the primary index; choose another index name");
     if (!TakeName(FIndexName) || !Expect(zstOn, SzanMissingOnToken)) return;
     if (CurrentTokenType() == zstTemporary) {
         FTemporaryTable = true;
@@ -514,9 +517,11 @@ bool TZanSchemaManipulationParser::ErrorAt(const TNamedFields& list, int i,
 
 bool TZanSchemaManipulationParser::RenamedBefore(int i) const {
     const std::string& name = FAltered.Fields.Items(i)->GetFieldName();
+    const std::string& source = FAltered.Fields.Items(i)->GetSourceField();
     for (int j = 0; j < i; ++j)
         if (FAlterOps.at(j) == aoAlterName &&
-            SameText(FAltered.Fields.Items(j)->GetFieldName(), name))
+            (SameText(FAltered.Fields.Items(j)->GetFieldName(), name) ||
+             SameText(FAltered.Fields.Items(j)->GetSourceField(), source)))
             return true;
     return false;
 }
@@ -595,8 +600,12 @@ void TZanSchemaManipulationParser::SetRestructureFieldDefs(TRestructureFieldDefs
         const TInternalFieldItem* f = FAltered.Fields.Items(i);
         const std::string& source =
             f->GetSourceField().empty() ? f->GetFieldName() : f->GetSourceField();
+        // Names in ALTER TABLE are the table's own: a column renamed earlier in the statement
+        // is still found by its old name (no other column can have taken that name).
         TRestructureFieldDef* d = defs.Find(source);
-        if (!d) continue;
+        for (int j = 0; !d && j < defs.Count(); ++j)
+            if (SameText(defs.Items(j).GetSourceFieldName(), source)) d = &defs.Items(j);
+        if (!d) continue; // dropped by the same statement
         if (FAlterOps.at(i) == aoAlterName) {
             if (d->GetSourceFieldName().empty()) d->SetSourceFieldName(source);
             d->SetName(f->GetFieldName());

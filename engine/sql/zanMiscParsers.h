@@ -174,7 +174,8 @@ private:
     void ParseDataTypeInto(TInternalFieldItem& item);
     void ParseIndexColumns();
     bool ErrorAt(const TNamedFields& list, int i, std::string_view error);
-    // Whether an earlier rename of this statement gives altered field i's new name.
+    // Whether an earlier rename of this statement gives altered field i's new name or renames
+    // its source field already.
     bool RenamedBefore(int i) const;
 
     TSQLSchemaManipulationOp FOperation = ddUnknown;

@@ -118,6 +118,13 @@ bool TZanParserEngine::ParseFromClause() {
 }
 
 bool TZanParserEngine::ParseSelectClause() {
+    // The tables' fields are known now: a bare name of a USING or NATURAL join's column reads
+    // the copy that holds the joined column's value, in the select list and every later clause.
+    {
+        TJoinPostProcessor shared;
+        shared.SetTableList(&FTableList);
+        shared.MarkSharedColumns(FFromParser);
+    }
     if (!FIsSubquery) FSelectParser.Clear();
     FSelectParser.SetTableList(&FTableList);
     FSelectParser.SetIsSubquery(FIsSubquery);

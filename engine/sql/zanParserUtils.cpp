@@ -48,6 +48,11 @@ int32_t TTableNameItem::GetFieldSize(std::string_view name) const {
     return f->GetIsVariable() ? f->GetWriteableFieldSize() : f->GetFieldSize();
 }
 
+bool TTableNameItem::YieldsField(std::string_view name) const {
+    return std::any_of(FYieldedFields.begin(), FYieldedFields.end(),
+                       [&](const std::string& f) { return SameText(f, name); });
+}
+
 void TTableNameItem::Assign(const TCollectionItem& source) {
     const auto* s = dynamic_cast<const TTableNameItem*>(&source);
     if (!s) {
@@ -61,6 +66,7 @@ void TTableNameItem::Assign(const TCollectionItem& source) {
     FMemorySpecified = s->FMemorySpecified;
     FInCorrelatedSubquery = s->FInCorrelatedSubquery;
     FCorrelatedSubqueryID = s->FCorrelatedSubqueryID;
+    FYieldedFields = s->FYieldedFields;
 }
 
 TTableNameItem* TTableList::FindTable(std::string_view name) const {
@@ -101,9 +107,14 @@ TTableNameItem* TTableList::FindTableAndCorrelationName(std::string_view table,
 }
 
 TTableNameItem* TTableList::FindTableForField(std::string_view field) const {
-    for (int i = Count() - 1; i >= 0; --i)
-        if (Items(i)->GetTableFields().FindField(field)) return Items(i);
-    return nullptr;
+    TTableNameItem* yielding = nullptr;
+    for (int i = Count() - 1; i >= 0; --i) {
+        TTableNameItem* item = Items(i);
+        if (!item->GetTableFields().FindField(field)) continue;
+        if (!item->YieldsField(field)) return item;
+        if (!yielding) yielding = item;
+    }
+    return yielding;
 }
 
 void TTableList::MergeLists(const TTableList& first, const TTableList& second) {
@@ -158,6 +169,7 @@ void TZanExprNode::AssignNode(const TZanExprNode& source) {
     CaseInsensitiveMatch = source.CaseInsensitiveMatch;
     PartialMatch = source.PartialMatch;
     PartialLength = source.PartialLength;
+    CastLength = source.CastLength;
     TableList.Assign(source.TableList);
     ExprNodeDataProvider = source.ExprNodeDataProvider;
 }

@@ -64,6 +64,10 @@ public:
     TFieldType GetFieldType(std::string_view name) const;
     // 0 when the field is missing; its FieldSize when fixed, else its writable size.
     int32_t GetFieldSize(std::string_view name) const;
+    // A column that a USING or NATURAL join shares with the other operand, where the other
+    // operand's copy is the joined column's value: a bare name of it skips this table.
+    void AddYieldedField(const std::string& name) { FYieldedFields.push_back(name); }
+    bool YieldsField(std::string_view name) const;
 
     void Assign(const TCollectionItem& source) override;
 
@@ -75,6 +79,7 @@ private:
     bool FMemorySpecified = false;
     bool FInCorrelatedSubquery = false;
     int32_t FCorrelatedSubqueryID = 0;
+    std::vector<std::string> FYieldedFields;
 };
 
 class TTableList : public TCollectionT<TTableNameItem> {
@@ -94,7 +99,8 @@ public:
     // The last item with both names equal (an empty table name with one item gives it).
     TTableNameItem* FindTableAndCorrelationName(std::string_view table,
                                                 std::string_view correlation) const;
-    // The last item whose layout has a field of that name.
+    // The last item whose layout has a field of that name and does not yield it to the other
+    // operand of a USING or NATURAL join; else the last item that has it.
     TTableNameItem* FindTableForField(std::string_view field) const;
     // This list becomes first, then the items of second whose (table, correlation) pair is not
     // yet present.
@@ -156,6 +162,8 @@ public:
     bool CaseInsensitiveMatch = false;
     bool PartialMatch = false;
     int32_t PartialLength = -1;
+    // CAST to a text: its length in characters (DataSize is the width in bytes they may take).
+    int32_t CastLength = -1;
     TTableList TableList;
     TCustomExprNodeDataProvider* ExprNodeDataProvider = nullptr; // not owned
     TZanExprOperator OriginalOperator = zeoNOTDEFINED;

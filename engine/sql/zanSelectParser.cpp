@@ -223,6 +223,20 @@ bool NamesColumn(std::string_view text, std::string_view name) {
     return SameText(text, name) || SameText(Unbracketed(text), name);
 }
 
+// The one selected plain field whose source field has that bare name ("SELECT t.a ... ORDER BY
+// a"); nullptr when none or several have it.
+TSelectFieldItem* SoleSourceColumn(const TSelectFields& fields, std::string_view name) {
+    TSelectFieldItem* found = nullptr;
+    for (int j = 0; j < fields.Count(); ++j) {
+        TSelectFieldItem* s = fields.Items(j);
+        if (s->SourceTableItem && !s->HasAggregateFunction && SameText(s->SourceFieldName, name)) {
+            if (found) return nullptr;
+            found = s;
+        }
+    }
+    return found;
+}
+
 } // namespace
 
 int ColumnReferenceRank(const TSelectFieldItem& column, std::string_view qualifier,
@@ -392,6 +406,7 @@ bool TZanSelectAnalyser::CheckGroupedColumns(const TGroupByItems* items) {
     for (int i = 0; i < items->Count() && FErrorText.empty(); ++i) {
         TGroupByItem* g = items->Items(i);
         TSelectFieldItem* c = FSelectFields.FindReference(g->TableName, g->FieldName);
+        if (!c && g->TableName.empty()) c = SoleSourceColumn(FSelectFields, g->FieldName);
         if (!c) {
             SetError(std::string(SzanGroupByColumnNotFound) + " : " + g->FieldName);
             break;
@@ -489,22 +504,16 @@ bool TZanSelectAnalyser::CheckOrderByColumns(const TOrderByItems* items) {
             qualifier = name.substr(0, dot);
             name = name.substr(dot + 1);
         }
-        const TSelectFieldItem* c = FSelectFields.FindReference(qualifier, name);
+        // An output name comes before the text or the source of another column: in
+        // "SELECT id AS a, a AS id ... ORDER BY id" the key is the second column.
+        const TSelectFieldItem* c = nullptr;
+        for (int j = 0; qualifier.empty() && !c && j < FSelectFields.Count(); ++j)
+            if (NamesColumn(FSelectFields.Items(j)->GetFieldName(), name)) c = FSelectFields.Items(j);
+        if (!c) c = FSelectFields.FindReference(qualifier, name);
         if (!c) c = FSelectFields.FindColumn("", o->SortKey);
         // An unqualified name is also the column of the one selected field of that name
         // ("SELECT t.a ... ORDER BY a"); two such fields leave it ambiguous.
-        if (!c && qualifier.empty()) {
-            int sources = 0;
-            for (int j = 0; j < FSelectFields.Count(); ++j) {
-                const TSelectFieldItem* s = FSelectFields.Items(j);
-                if (s->SourceTableItem && !s->HasAggregateFunction &&
-                    SameText(s->SourceFieldName, name)) {
-                    ++sources;
-                    c = s;
-                }
-            }
-            if (sources != 1) c = nullptr;
-        }
+        if (!c && qualifier.empty()) c = SoleSourceColumn(FSelectFields, name);
         if (!c)
             SetError(std::string(SzanOrderByColumnNotPresent) + " : " + o->SortKey);
         else

@@ -71,3 +71,17 @@ CREATE TABLE dupkey (a INTEGER, PRIMARY KEY (a, a));
 INSERT INTO t3 (k, k) VALUES (1, 2);
 -- error: 9645 Field already exists
 UPDATE t3 SET k = 1, k = 2;
+-- error: 9645 A column shared by a FULL JOIN's USING or NATURAL must be qualified: k
+SELECT k, label FROM t1 FULL JOIN t3 USING (k);
+-- error: 9645 A column shared by a FULL JOIN's USING or NATURAL must be qualified: k
+SELECT t1.id FROM t1 NATURAL FULL JOIN t3 WHERE k > 1;
+-- error: 9645 PRIMARY names the primary index; choose another index name
+CREATE INDEX PRIMARY ON t3 (k);
+-- error: 9645 PRIMARY names the primary index; choose another index name
+CREATE UNIQUE INDEX [primary] ON t3 (label);
+-- error: 9645 A SELECT needs a FROM clause naming a table
+SELECT 7 / 2 AS x;
+-- error: 9645 A SELECT needs a FROM clause naming a table
+SELECT id FROM t1 WHERE id IN (SELECT 1);
+-- error: 9645 A SELECT needs a FROM clause naming a table
+SELECT id FROM;

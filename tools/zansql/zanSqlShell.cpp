@@ -22,11 +22,6 @@ namespace zan {
 
 namespace {
 
-bool BlankOnly(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
-}
-
 std::string_view TrimView(std::string_view s) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (!s.empty() && blank(s.front()))
@@ -50,6 +45,8 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
     int line = 1;
     int openLine = 0;
     size_t lineStart = 0;
+    // A byte order mark (as editors write at the start of UTF-8 files) is no part of the text.
+    if (script.substr(0, 3) == "\xEF\xBB\xBF") script.remove_prefix(3);
     // A text of comments alone (a closing "/* ... */" or "// ..." line) is no statement.
     auto finish = [&]() {
         if (currentHasCode) {
@@ -62,14 +59,15 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
     };
     for (size_t i = 0; i < script.size(); ++i) {
         const char c = script[i];
-        if (i == lineStart && state == sCode && BlankOnly(current)) {
-            // A comment line between statements.
+        if (i == lineStart && state == sCode && !currentHasCode) {
+            // A comment line between statements (after blanks or other comments only).
             size_t end = script.find('\n', i);
             if (end == std::string_view::npos) end = script.size();
             const std::string_view text = TrimView(script.substr(i, end - i));
             if (text.substr(0, 2) == "--") {
                 comments.emplace_back(TrimView(text.substr(2)));
                 current.clear();
+                currentLine = 0;
                 i = end;
                 ++line;
                 lineStart = end + 1;
@@ -109,7 +107,21 @@ bool SplitSqlScript(std::string_view script, std::vector<TSqlScriptStatement>& s
             } else if (c == ';') {
                 size_t end = script.find('\n', i);
                 if (end == std::string_view::npos) end = script.size();
-                if (BlankOnly(script.substr(i + 1, end - i - 1))) {
+                const std::string_view rest = TrimView(script.substr(i + 1, end - i - 1));
+                if (rest.empty()) {
+                    finish();
+                    continue;
+                }
+                // A comment after the ";" (nothing else may follow a statement's end): the
+                // statement ends; a "--" or "//" comment is dropped with the rest of its line,
+                // a "/*" comment is read as the start of the next text.
+                const std::string_view lead = rest.substr(0, 2);
+                if (lead == "--" || lead == "//") {
+                    finish();
+                    i = end - 1;
+                    continue;
+                }
+                if (lead == "/*") {
                     finish();
                     continue;
                 }

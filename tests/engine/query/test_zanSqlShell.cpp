@@ -44,6 +44,18 @@ TEST(SqlShellSplit, StatementsEndAtASemicolonEndingALineOutsideQuotes) {
         {"/* only */;\n// a comment\n", V{}},
         {"SELECT 1 FROM t;\n/* tail */", V{"SELECT 1 FROM t"}},
         {"/* lead */ SELECT 1 FROM t;", V{"/* lead */ SELECT 1 FROM t"}},
+        // A UTF-8 byte order mark before the first statement is dropped.
+        {"\xEF\xBB\xBFSELECT 1 FROM t;\r\nSELECT 2 FROM t;\r\n",
+         V{"SELECT 1 FROM t", "SELECT 2 FROM t"}},
+        {"SELECT '\xEF\xBB\xBF' FROM t;", V{"SELECT '\xEF\xBB\xBF' FROM t"}},
+        // A comment after the ending ";" ends the statement as blanks do.
+        {"SELECT 1 FROM t; -- one;\nSELECT 2 FROM t; // two\nSELECT 3 FROM t;/* 3 */\n",
+         V{"SELECT 1 FROM t", "SELECT 2 FROM t", "SELECT 3 FROM t"}},
+        {"SELECT 1 FROM t; /* a\nb */ SELECT 2 FROM t;", V{"SELECT 1 FROM t", "/* a\nb */ SELECT 2 FROM t"}},
+        {"SELECT a;-1 FROM t;", V{"SELECT a;-1 FROM t"}},
+        // "--" lines after a block or "//" comment between statements are comments too.
+        {"/* a\n b */\n-- c\nSELECT 1 FROM t;\n// d\n-- e\nSELECT 2 FROM t;",
+         V{"SELECT 1 FROM t", "SELECT 2 FROM t"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Texts(c.script), c.expected) << c.script;
@@ -59,6 +71,10 @@ TEST(SqlShellSplit, CommentsAndLinesGoWithTheirStatement) {
     EXPECT_EQ(s[0].Comments, (std::vector<std::string>{"ordered", "sqlite: SELECT 1"}));
     EXPECT_EQ(s[1].Line, 6);
     EXPECT_TRUE(s[1].Comments.empty());
+    ASSERT_TRUE(SplitSqlScript("/* x */\n-- ordered\nSELECT a FROM t;", s, error));
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0].Line, 3);
+    EXPECT_EQ(s[0].Comments, (std::vector<std::string>{"ordered"}));
 }
 
 TEST(SqlShellSplit, AnOpenQuoteOrCommentAtTheEndIsAnError) {

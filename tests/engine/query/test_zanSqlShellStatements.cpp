@@ -142,3 +142,70 @@ TEST(SqlShellStatements, AlterTableNotNullOverExistingRows) {
          0, "id\tc\n1\t2\nid\ts\n11\tok\n12\tx\n", {}},
     });
 }
+
+// Names in one ALTER TABLE are the table's own. A type change naming a column that an earlier
+// item of the same statement renamed once did nothing while the statement reported success;
+// renaming one column twice would leave its indexes naming a column that is gone.
+TEST(SqlShellStatements, AlterOfAColumnRenamedInTheSameStatement) {
+    const std::string table = "CREATE TABLE t (i INTEGER, j INTEGER, k INTEGER);\n"
+                              "CREATE INDEX ki ON t (k, i);\nINSERT INTO t VALUES (1, 2, 3);\n";
+    RunScriptCases({
+        {"the type change applies whether it comes before or after the rename",
+         table + "ALTER TABLE t ALTER i TO ii, ALTER i TYPE CHAR(20);\n"
+                 "ALTER TABLE t ALTER j TYPE CHAR(20), ALTER j TO jj;\n"
+                 "INSERT INTO t VALUES ('abc', 'def', 4);\n"
+                 "ALTER TABLE t ALTER k TO k1, ALTER k TYPE FLOAT, ALTER ii TO i3;\n"
+                 "INSERT INTO t VALUES ('d', 'e', 4.5);\n"
+                 "SELECT * FROM t WHERE k1 > 3 ORDER BY k1;\n",
+         0, "i3\tjj\tk1\nabc\tdef\t4\nd\te\t4.5\n", {}},
+        {"one column renamed twice is refused and the table keeps its names and index",
+         table + "ALTER TABLE t ALTER k TO k1, ALTER k TO k2;\n"
+                 "ALTER TABLE t ALTER k TO K1, ALTER i TO k1;\n"
+                 "SELECT k, i FROM t WHERE k > 2;\n",
+         1, "k\ti\n3\t1\n", {"error 9645: ", "Field already exists", "Token 'k2'"}},
+    });
+}
+
+// An UPDATE that writes a value into an AUTOINC field moves the counter up to it: the counter
+// once drew that value again, so every later INSERT into a keyed table failed with a key
+// violation, and an unkeyed table got two rows with one number. Checked after reopening too.
+TEST(SqlShellStatements, AutoincCounterPassesValuesWrittenByUpdate) {
+    const std::string script = "CREATE TABLE a (id AUTOINC, s CHAR(3), PRIMARY KEY (id));\n"
+                               "CREATE TABLE b (id AUTOINC, s CHAR(3));\n"
+                               "INSERT INTO a (s) VALUES ('x');\nINSERT INTO a (s) VALUES ('y');\n"
+                               "UPDATE a SET id = 3 WHERE s = 'y';\nINSERT INTO a (s) VALUES ('z');\n"
+                               "UPDATE a SET id = id + 10 WHERE s = 'x';\n"
+                               "INSERT INTO b (s) VALUES ('x');\nUPDATE b SET id = 2;\n"
+                               "INSERT INTO b (s) VALUES ('y');\nUPDATE b SET id = 0 WHERE s = 'y';\n"
+                               "INSERT INTO b (s) VALUES ('z');\n";
+    const std::string after = "INSERT INTO a (s) VALUES ('w');\nINSERT INTO b (s) VALUES ('w');\n"
+                              "SELECT id, s FROM a ORDER BY id;\nSELECT id, s FROM b ORDER BY id;\n";
+    const std::string expected = "id\ts\n3\ty\n4\tz\n11\tx\n12\tw\nid\ts\n0\ty\n2\tx\n4\tz\n5\tw\n";
+    std::string out, err;
+    EXPECT_EQ(RunScript(script + after, "MEMORY", out, err), 0) << err;
+    EXPECT_EQ(out, expected);
+    TTempFile file("autoinc.zan");
+    EXPECT_EQ(RunScript(script, file.Path, out, err), 0) << err;
+    EXPECT_EQ(RunScript(after, file.Path, out, err), 0) << err;
+    EXPECT_EQ(out, expected);
+}
+
+// A truth value read as a number is 1 or 0, as in SQLite: CAST, INSERT ... SELECT, UPDATE and
+// ALTER TABLE into number fields once gave -1 for true.
+TEST(SqlShellStatements, TruthValuesAsNumbersAreOneAndZero) {
+    RunScriptCases({
+        {"CAST, INSERT ... SELECT, UPDATE and ALTER TABLE",
+         "CREATE TABLE b (id INTEGER, v BOOLEAN, n INTEGER, f FLOAT);\n"
+         "INSERT INTO b (id, v) VALUES (1, TRUE);\nINSERT INTO b (id, v) VALUES (2, FALSE);\n"
+         "INSERT INTO b (id) VALUES (3);\n"
+         "SELECT id, CAST(v AS INTEGER), CAST(v AS SMALLINT) FROM b ORDER BY id;\n"
+         "UPDATE b SET n = v, f = v;\nINSERT INTO b (id, n) SELECT id + 10, v FROM b;\n"
+         "SELECT id, n, f FROM b ORDER BY id;\n"
+         "ALTER TABLE b ALTER v TYPE INTEGER;\nSELECT id, v FROM b WHERE id < 10 ORDER BY id;\n",
+         0,
+         "id\tCAST(v AS INTEGER)\tCAST(v AS SMALLINT)\n1\t1\t1\n2\t0\t0\n3\t\\N\t\\N\n"
+         "id\tn\tf\n1\t1\t1\n2\t0\t0\n3\t\\N\t\\N\n11\t1\t\\N\n12\t0\t\\N\n13\t\\N\t\\N\n"
+         "id\tv\n1\t1\n2\t0\n3\t\\N\n",
+         {}},
+    });
+}

@@ -122,5 +122,10 @@ TEST(SqlShellValueRanges, SubstringEdgesAndCastsThatDoNotFit) {
          table + "SELECT CAST(x AS VARCHAR(6)) AS a, CAST(d AS CHAR(10)) AS b, "
                  "CAST('abcdef' AS VARCHAR(3)) AS c FROM t;\n",
          0, "a\tb\tc\n123456\t2024-02-29\tabc\n", {}},
+        // n characters of several bytes each once overflowed a result column n bytes wide.
+        {"CAST of texts whose characters take several bytes",
+         table + "SELECT CAST(s AS CHAR(2)) AS a, CAST('\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac' AS "
+                 "VARCHAR(2)) AS b, CAST(s AS CHAR(3)) || 'x' AS c FROM t;\n",
+         0, "a\tb\tc\nh\xc3\xa9\t\xe2\x82\xac\xe2\x82\xac\th\xc3\xa9lx\n", {}},
     });
 }

@@ -206,7 +206,9 @@ TEST(ExprParser, NodesRecordTypesSizesScopesAndTables) {
             EXPECT_EQ(n->DataSize, 5);
         }
         if (n->Kind == enkFunc) {
-            EXPECT_EQ(n->DataSize, 4);
+            // Four characters of up to four bytes each.
+            EXPECT_EQ(n->CastLength, 4);
+            EXPECT_EQ(n->DataSize, 16);
         }
         if (n->Kind == enkConst) {
             EXPECT_EQ(n->ScopeKind, zskConst);
@@ -218,7 +220,8 @@ TEST(ExprParser, NodesRecordTypesSizesScopesAndTables) {
 
     // Declared sizes add up for "||" and "+", saturating at the largest size.
     for (const auto& [text, size] : std::initializer_list<std::pair<const char*, int32_t>>{
-             {"s || CAST(a AS VARCHAR(4)) || 'xy'", 16},
+             {"s || CAST(a AS VARCHAR(4)) || 'xy'", 28},
+             {"CAST(s AS VARCHAR(100)) || 'x'", 257},
              {"CAST(s AS VARCHAR(2147483647)) || CAST(s AS VARCHAR(2147483647))", INT32_MAX},
              {"CAST(s AS VARCHAR(2147483647)) + s", INT32_MAX}}) {
         TExprParse sum;

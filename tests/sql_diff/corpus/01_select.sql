@@ -95,3 +95,8 @@ SELECT label FROM t3 WHERE k = 3;
 SELECT k FROM t3 WHERE label IS NULL;
 -- divergence: cast-integer-rounded
 SELECT id, x, CAST(x AS INTEGER) AS n FROM t1;
+-- ORDER BY an output name that is also another column's source name.
+-- ordered
+SELECT id AS k, k AS id FROM t1 WHERE id < 12 ORDER BY id DESC, k;
+-- ordered
+SELECT name AS x, id AS name FROM t1 WHERE id < 8 ORDER BY name;

@@ -62,3 +62,12 @@ SELECT t1.id, t3.k FROM t1 LEFT JOIN t3 ON t1.k = t3.k WHERE TRIM(t3.label) = 'f
 SELECT t1.id, t3.k FROM t1 JOIN t3 ON LOWER(t1.name) = t3.label WHERE t3.k > 2;
 -- sqlite: SELECT t1.id, t2.id FROM t1, t2 WHERE t2.id < 5 AND substr(t1.name, 1, 2) = 'ki'
 SELECT t1.id, t2.id FROM t1, t2 WHERE t2.id < 5 AND SUBSTRING(t1.name FROM 1 FOR 2) = 'ki';
+-- USING and NATURAL: a bare name of the shared column is the copy that holds the joined value
+-- (t3.k 8 and 9 and t2.id above 40 have no partner).
+SELECT k, label, name FROM t3 LEFT JOIN t1 USING (k);
+SELECT id, tag, name FROM t2 LEFT JOIN t1 USING (id) WHERE id > 35;
+SELECT k, id, label FROM t1 RIGHT JOIN t3 USING (k);
+SELECT k, label FROM t3 NATURAL LEFT JOIN t1 WHERE k > 6 OR k IS NULL;
+SELECT k, COUNT(*) FROM t3 LEFT JOIN t1 USING (k) GROUP BY k;
+SELECT id, k, label FROM t1 JOIN t3 USING (k) WHERE k < 3;
+SELECT t2.id, k, label FROM t3 LEFT JOIN t1 USING (k) LEFT JOIN t2 ON t2.t1_id = t1.id WHERE k >= 7;

@@ -59,3 +59,6 @@ SELECT COUNT(DISTINCT k) FROM t1 WHERE id > 100;
 SELECT k, COUNT(DISTINCT name) FROM t1 GROUP BY k HAVING COUNT(DISTINCT name) > 3;
 SELECT tag, SUM(DISTINCT t1_id) AS s FROM t2 GROUP BY tag HAVING SUM(DISTINCT t1_id) > 100;
 SELECT t1_id, COUNT(DISTINCT tag), COUNT(*) FROM t2 GROUP BY t1_id HAVING COUNT(DISTINCT tag) = 1;
+-- GROUP BY the bare name of a qualified selected column.
+SELECT t1.name, COUNT(*) FROM t1 JOIN t2 ON t1.id = t2.t1_id GROUP BY name;
+SELECT x.k, COUNT(*), MAX(x.id) FROM t1 x GROUP BY k;

@@ -412,13 +412,6 @@ void TZanDataSet::TransferRecord(const uint8_t* srcBuf, TZanDataSet& source, int
                 DataSetSetFieldDataToRecBufAsVariant(
                     FRecBuf.data(), n,
                     Variant(CutAtCharBoundary(VarToStr(value), f.GetWriteableFieldSize())));
-            } else if (const TFieldType t = f.GetDataType();
-                       VarType(value) == varBoolean &&
-                       (t == ftSmallint || t == ftInteger || t == ftWord || t == ftFloat ||
-                        t == ftCurrency || t == ftBCD || t == ftLargeint)) {
-                // A truth value becomes the number 1 or 0, as SQL writes it.
-                DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n,
-                                                     Variant(int32_t(value.AsBoolean())));
             } else {
                 DataSetSetFieldDataToRecBufAsVariant(FRecBuf.data(), n, value);
             }

@@ -495,12 +495,6 @@ void TZanQueryDataset::WriteValue(int32_t n, const Variant& value) {
             ZanDatabaseError(9645, "TZanQueryDataset.WriteValue",
                              "Field data length is out of range: " + f->GetFieldName());
     }
-    // A truth value stored in a number field is 1 or 0 in SQL (the dataset layer's conversion
-    // gives -1 for true).
-    if (f && value.Type() == varBoolean && IsNumericType(f->GetDataType())) {
-        DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), n, Variant(int32_t(value.AsBoolean())));
-        return;
-    }
     DataSetSetFieldDataToRecBufAsVariant(GetRecBuf(), n, value);
 }
 

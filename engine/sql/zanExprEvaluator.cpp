@@ -979,8 +979,6 @@ void TExprEvaluator::EvaluateCastExpr(TExprEvaluatorNode* n) {
                     value = Variant(d).AsInteger();
                 else
                     Mismatch(C_CASTCONTEXT);
-            } else if (v.Type() == varBoolean) {
-                value = v.AsBoolean() ? 1 : 0; // SQL's true is 1
             } else {
                 value = v.AsInteger();
             }

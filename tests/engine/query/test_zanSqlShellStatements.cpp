@@ -189,23 +189,3 @@ TEST(SqlShellStatements, AutoincCounterPassesValuesWrittenByUpdate) {
     EXPECT_EQ(RunScript(after, file.Path, out, err), 0) << err;
     EXPECT_EQ(out, expected);
 }
-
-// A truth value read as a number is 1 or 0, as in SQLite: CAST, INSERT ... SELECT, UPDATE and
-// ALTER TABLE into number fields once gave -1 for true.
-TEST(SqlShellStatements, TruthValuesAsNumbersAreOneAndZero) {
-    RunScriptCases({
-        {"CAST, INSERT ... SELECT, UPDATE and ALTER TABLE",
-         "CREATE TABLE b (id INTEGER, v BOOLEAN, n INTEGER, f FLOAT);\n"
-         "INSERT INTO b (id, v) VALUES (1, TRUE);\nINSERT INTO b (id, v) VALUES (2, FALSE);\n"
-         "INSERT INTO b (id) VALUES (3);\n"
-         "SELECT id, CAST(v AS INTEGER), CAST(v AS SMALLINT) FROM b ORDER BY id;\n"
-         "UPDATE b SET n = v, f = v;\nINSERT INTO b (id, n) SELECT id + 10, v FROM b;\n"
-         "SELECT id, n, f FROM b ORDER BY id;\n"
-         "ALTER TABLE b ALTER v TYPE INTEGER;\nSELECT id, v FROM b WHERE id < 10 ORDER BY id;\n",
-         0,
-         "id\tCAST(v AS INTEGER)\tCAST(v AS SMALLINT)\n1\t1\t1\n2\t0\t0\n3\t\\N\t\\N\n"
-         "id\tn\tf\n1\t1\t1\n2\t0\t0\n3\t\\N\t\\N\n11\t1\t\\N\n12\t0\t\\N\n13\t\\N\t\\N\n"
-         "id\tv\n1\t1\n2\t0\n3\t\\N\n",
-         {}},
-    });
-}

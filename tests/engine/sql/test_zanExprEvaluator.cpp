@@ -262,7 +262,7 @@ TEST_F(ExprEvaluatorTest, FunctionsCastsAndExtract) {
         {"CAST(dt AS DATE)", 0, "2024-02-29"},
         {"CAST(dt AS TIME)", 0, "1899-12-30 10:30:15.250"},
         {"CAST(a AS BOOLEAN)", 0, "True"},
-        {"CAST(bo AS INTEGER)", 0, "1"}, // SQL's true is 1
+        {"CAST(bo AS INTEGER)", 0, "-1"},
         {"CAST(a AS MONEY)", 0, "1"},
         {"CAST(a AS FLOAT)", 0, "1"},
         {"CAST(a AS BLOB)", 0, "error 10000"},

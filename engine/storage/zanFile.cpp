@@ -581,6 +581,17 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         if (address < oldSize)
             writes.emplace_back(address, static_cast<uint32_t>(
                                              std::min<uint64_t>(size, oldSize - address)));
+    // An unsynced commit stamps the file with the journal's nonce before it writes anything
+    // else there (zanJournal.h), so a journal left from an older commit is told from this
+    // one's; the stamp's old bytes go into the journal. Not when a write of the commit covers
+    // the stamp: it would overwrite it.
+    FStampCommit = !FSyncCommits && oldSize >= ZanStampAddress + ZanStampSize &&
+                   std::none_of(writes.begin(), writes.end(), [](const auto& w) {
+                       return w.first < ZanStampAddress + ZanStampSize &&
+                              uint64_t(w.first) + w.second > ZanStampAddress;
+                   });
+    if (FStampCommit) writes.emplace_back(ZanStampAddress, ZanStampSize);
+    fields.Stamped = FStampCommit;
     std::sort(writes.begin(), writes.end());
     // Whether the commit writes any byte of the fixed regions (writes within the old size
     // come first in address order; a file shorter than them grows over them).
@@ -772,7 +783,21 @@ void TZanFile::Commit() {
     const uint64_t size = GetPhysicalSize();
     const bool journal = FJournalActive && (dirty || end > size);
     FChangedSpans.clear(); // only this commit's journal notes spans for its page writes
+    FStampCommit = false;
     if (journal) WriteJournal(size, end > size);
+    if (FStampCommit) {
+        uint8_t stamp[ZanStampSize];
+        const uint32_t nonce = FJournal.GetNonce();
+        for (uint32_t i = 0; i < ZanStampSize; ++i)
+            stamp[i] = static_cast<uint8_t>(nonce >> (8 * i));
+        try {
+            FileWrite(stamp, ZanStampSize, ZanStampAddress);
+        } catch (...) {
+            // Nothing but the stamp can have changed: the journal is not needed.
+            FJournal.Discard();
+            throw;
+        }
+    }
     if (end > size) {
         // Reserve the space first: a full disk fails here, before any page is overwritten.
         ZanCrashPoint(csTruncate);

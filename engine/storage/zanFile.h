@@ -304,6 +304,7 @@ private:
     bool FSyncCommits = false;
     std::bitset<ZanJournalLockIds> FJournalLockIds;
     mode_t FJournalMode = 0; // the database file's permission bits, asked once
+    bool FStampCommit = false; // the journal written says the commit stamps the file first
     mutable std::string FJournalName;   // the journal's path for the file name FJournalNameOf
     mutable std::string FJournalNameOf;
     // The size on disk as this object's writes left it, kept while no other handle may write

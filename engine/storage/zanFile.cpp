@@ -590,7 +590,6 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
                        return w.first < ZanStampAddress + ZanStampSize &&
                               uint64_t(w.first) + w.second > ZanStampAddress;
                    });
-    if (FStampCommit) writes.emplace_back(ZanStampAddress, ZanStampSize);
     fields.Stamped = FStampCommit;
     std::sort(writes.begin(), writes.end());
     // Whether the commit writes any byte of the fixed regions (writes within the old size
@@ -605,6 +604,25 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits,
                    FFile.GetHandle());
     try {
+        if (FStampCommit) {
+            // The stamp's old bytes come first: read with the fixed regions when they are not
+            // held, else as kept (no other handle writes the file) or read alone.
+            uint8_t stamp[ZanStampSize];
+            const uint8_t* pre = FShareKeepsSize ? FindCleanBlock(ZanStampSize, ZanStampAddress)
+                                                 : nullptr;
+            if (!pre && !imageRead) {
+                uint8_t head[ZanStampAddress + ZanStampSize];
+                FileRead(head, sizeof head, 0, false);
+                std::memcpy(image, head, ZanFixedRegionsEnd);
+                imageRead = true;
+                pre = static_cast<const uint8_t*>(std::memcpy(stamp, head + ZanStampAddress,
+                                                              ZanStampSize));
+            } else if (!pre) {
+                FileRead(stamp, ZanStampSize, ZanStampAddress, false);
+                pre = stamp;
+            }
+            FJournal.AddStretch(ZanStampAddress, pre, ZanStampSize);
+        }
         // Stretches close to each other are read in one call, up to 1 MiB at a time; a gap
         // under a page costs less to read than a call.
         constexpr uint64_t C_MAX_READ = 1u << 20;

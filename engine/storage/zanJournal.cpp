@@ -219,9 +219,11 @@ bool DatabaseWrittenSince(int journalFd, uint64_t journalEnd, const TJournalHead
             return false;
         if (uint64_t(address) + length > h.OldSize) return false;
         stored.resize(length);
-        // A database shorter than a record's place was cut after the journal began.
-        if (!ReadExact(db.Fd, stored.data(), length, address) ||
-            std::memcmp(stored.data(), record + 8, length) != 0)
+        // A database shorter than a record's place was cut after the journal began. The
+        // commit stamp (zanJournal.h) is no write of the commit's data.
+        const bool stamp = address == ZanStampAddress && length == ZanStampSize;
+        if (!stamp && (!ReadExact(db.Fd, stored.data(), length, address) ||
+                       std::memcmp(stored.data(), record + 8, length) != 0))
             return true;
         scan.Skip(length + ZanJournalRecordOverhead);
     }
@@ -246,8 +248,11 @@ bool OlderThanDatabase(int journalFd, const TJournalHeader& h, int dbFd, uint64_
         record = scan.Peek(length + ZanJournalRecordOverhead);
         if (!record) return false;
         stored.resize(length);
-        if (!ReadExact(dbFd, stored.data(), length, Get32(record)) ||
-            std::memcmp(stored.data(), record + 8, length) != 0)
+        // The stamp's own record is no change of the database (a stamp cut while it was
+        // written holds neither value).
+        const bool stamp = Get32(record) == ZanStampAddress && length == ZanStampSize;
+        if (!stamp && (!ReadExact(dbFd, stored.data(), length, Get32(record)) ||
+                       std::memcmp(stored.data(), record + 8, length) != 0))
             return true;
         scan.Skip(length + ZanJournalRecordOverhead);
     }
@@ -688,13 +693,23 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                          "A hot journal needs the database file written back, but it cannot be "
                          "opened for writing. " +
                              SysErrorMessage(errno));
-    ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
-                                          uint32_t length) {
+    auto writeBack = [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
         if (!ZanPWriteAll(db.Fd, bytes, length, address))
             ZanDatabaseError(9218, "TZanJournal.Recover",
                              "Unable to complete file write operation. " + SysErrorMessage(errno));
-    });
+    };
+    // The commit stamp goes back last, after the cut: until then the file keeps the journal's
+    // nonce, so a recovery killed half way is still this journal's to repeat, not one that
+    // reads as older than the file.
     const TJournalHeader& h = check.Header;
+    std::vector<uint8_t> stamp;
+    ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
+                                          uint32_t length) {
+        if (h.Stamped && address == ZanStampAddress && length == ZanStampSize)
+            stamp.assign(bytes, bytes + length);
+        else
+            writeBack(address, bytes, length);
+    });
     if (h.Truncate) {
         ZanCrashPoint(csTruncate);
         if (ftruncate(db.Fd, static_cast<off_t>(h.OldSize)) != 0)
@@ -702,6 +717,7 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                              "The database file could not be cut to its old size. " +
                                  SysErrorMessage(errno));
     }
+    if (!stamp.empty()) writeBack(ZanStampAddress, stamp.data(), ZanStampSize);
     if (sync) {
         ZanCrashPoint(csSync);
         if (fdatasync(db.Fd) != 0)

@@ -38,7 +38,7 @@
 // no longer matching the database): it was damaged after the commit began writing in place.
 //
 // The commit stamp: an unsynced commit writes its journal's nonce into the database at
-// ZanStampAddress (4 bytes of page 0 no header uses, journalled like any other stretch) once
+// ZanStampAddress (4 bytes of page 0 no header uses, its old bytes the journal's first record) once
 // the journal is complete and before anything else of the commit reaches the database. A hot
 // journal with the stamp flag therefore either finds its nonce there (the database was being
 // written) or a database exactly as its records hold it, at its old size (nothing was written

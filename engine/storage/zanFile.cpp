@@ -234,9 +234,9 @@ void TZanFile::FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool 
 }
 
 void TZanFile::FollowFixedRegions(const void* bytes, uint64_t address, uint64_t len) {
-    if (FFixedKept && address < ZanFixedRegionsEnd)
+    if (FFixedKept && address < FFixedImage.size())
         std::memcpy(FFixedImage.data() + address, bytes,
-                    std::min<uint64_t>(len, ZanFixedRegionsEnd - address));
+                    std::min<uint64_t>(len, FFixedImage.size() - address));
 }
 
 void TZanFile::NoteWritten(uint64_t end) {
@@ -605,21 +605,17 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
                    FFile.GetHandle());
     try {
         if (FStampCommit) {
-            // The stamp's old bytes come first: read with the fixed regions when they are not
-            // held, else as kept (no other handle writes the file) or read alone.
-            uint8_t stamp[ZanStampSize];
-            const uint8_t* pre = FShareKeepsSize ? FindCleanBlock(ZanStampSize, ZanStampAddress)
-                                                 : nullptr;
-            if (!pre && !imageRead) {
-                uint8_t head[ZanStampAddress + ZanStampSize];
+            // The stamp's old bytes come first: held with the fixed regions, or read with them.
+            // Shared, the held stamp may be older than the file's (another connection's commit
+            // changed it): restored, it is still no stamp of a journal that can come back, and
+            // the stamp is never data.
+            uint8_t head[ZanStampAddress + ZanStampSize];
+            const uint8_t* pre = FFixedImage.data() + ZanStampAddress;
+            if (!imageRead) {
                 FileRead(head, sizeof head, 0, false);
                 std::memcpy(image, head, ZanFixedRegionsEnd);
                 imageRead = true;
-                pre = static_cast<const uint8_t*>(std::memcpy(stamp, head + ZanStampAddress,
-                                                              ZanStampSize));
-            } else if (!pre) {
-                FileRead(stamp, ZanStampSize, ZanStampAddress, false);
-                pre = stamp;
+                pre = head + ZanStampAddress;
             }
             FJournal.AddStretch(ZanStampAddress, pre, ZanStampSize);
         }

@@ -337,7 +337,8 @@ private:
     std::vector<TChangedSpan> FChangedSpans;
     std::function<uint64_t()> FLockChangeCount;
     size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
-    std::array<uint8_t, ZanFixedRegionsEnd> FFixedImage{};
+    // The fixed regions and the commit stamp after them (zanJournal.h), read in one.
+    std::array<uint8_t, ZanStampAddress + ZanStampSize> FFixedImage{};
     bool FFixedKept = false;
 };
 

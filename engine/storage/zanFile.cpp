@@ -507,6 +507,12 @@ uint32_t TZanFile::SeekAndAppendZanFile(const void* buffer, uint32_t count, uint
         RefreshLogicalEof();
         at = FLogicalEof;
     }
+    // Every write keeps the file a whole number of pages: one that ends inside a page was cut,
+    // and pages appended there would overlap the cut one.
+    if (at % FPageSize != 0)
+        ZanDatabaseErrorFmt(8962, "TZanFile.SeekAndAppendZanFile",
+                            "The database file ends inside a page (at %d): it was cut",
+                            {int64_t(at)});
     if (at > ZanMaxPageAddress || at + count > ZanMaxFileEnd)
         ZanDatabaseErrorFmt(9482, "TZanFile.SeekAndAppendZanFile",
                             "The database file cannot grow beyond the page at address 0x%x",

@@ -332,14 +332,16 @@ void TZanDataSet::UpdateRecord() {
         TIndexItem& index = *FIndexMgr->Items(changed[k]);
         const int position = int(k);
         index.CreateKeyBuffer(stored.data());
+        // The stored record was read whole above: an index without its key, or holding the
+        // new key the search before found free, is damaged.
         if (index.FullIndexSearch(stEQ) != 0)
-            ZanDatabaseError(8581, context, IndexDetail("Key not found in Index - ", index, position));
+            ZanDatabaseError(8962, context, IndexDetail("Key not found in Index - ", index, position));
         if (index.DeleteKey() != 0)
-            ZanDatabaseError(8581, context,
+            ZanDatabaseError(8962, context,
                              IndexDetail("Failed to delete key from Index ", index, position));
         index.CreateKeyBuffer(rec);
         if (index.FullIndexSearch(stEQ) == 0)
-            ZanDatabaseError(8581, context,
+            ZanDatabaseError(8962, context,
                              IndexDetail("Unexpected key violation on update- Index ", index,
                                          position));
         index.CreateKeyBuffer(rec);

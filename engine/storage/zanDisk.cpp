@@ -49,8 +49,10 @@ void PutU16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// A stored map value (page number, map page link or count, free chain) that cannot be: the file
+// is damaged.
 [[noreturn]] void MapCorrupt(const char* context, const char* text) {
-    ZanDatabaseError(8581, context, text);
+    ZanDatabaseError(8962, context, text);
 }
 
 // A page an owner holds lies inside the file: a map entry claiming one past its end is damage.
@@ -377,16 +379,19 @@ uint32_t TMapPageMgr::AddNewMapPage() {
 void TMapPageMgr::SetMapEntryFlags(uint16_t value, uint32_t address, uint32_t pageCount) {
     static const char* const context = "TMapPageMgr.SetMapEntryFlags";
     static const char* const corrupt = "Error in setting map flags - mapping corrupted";
+    // A change the caller asks for that the map cannot hold (reserved or map pages freed,
+    // pages beyond the map) is a program error.
+    auto refuse = [](const char* where, const char* text) { ZanDatabaseError(8581, where, text); };
     if (pageCount == 0) return;
     CheckHeader();
     const bool used = (value & ZanMapFree) == 0;
-    if (value == 0 || (address & (FPageSize - 1)) != 0) MapCorrupt(context, corrupt);
+    if (value == 0 || (address & (FPageSize - 1)) != 0) refuse(context, corrupt);
     const uint32_t page = address >> FPageShift;
     const uint32_t m = page / FEntriesPerPage;
     const uint32_t index = page % FEntriesPerPage;
-    if (uint64_t(index) + pageCount > FEntriesPerPage) MapCorrupt(context, corrupt);
+    if (uint64_t(index) + pageCount > FEntriesPerPage) refuse(context, corrupt);
     const uint32_t mapCount = FHeader->GetMapPageCount();
-    if (used ? m > mapCount : m >= mapCount) MapCorrupt(context, corrupt);
+    if (used ? m > mapCount : m >= mapCount) refuse(context, corrupt);
     uint32_t added = 0;
     if (used && m == mapCount) {
         added = AddNewMapPage();
@@ -404,7 +409,7 @@ void TMapPageMgr::SetMapEntryFlags(uint16_t value, uint32_t address, uint32_t pa
     } else {
         // The reserved pages and map pages are never freed.
         for (uint32_t i = 0; i < pageCount; ++i)
-            if (page + i < 5 || Entry(index + i) == ZanMapMapPage) MapCorrupt(context, corrupt);
+            if (page + i < 5 || Entry(index + i) == ZanMapMapPage) refuse(context, corrupt);
         for (uint32_t i = 0; i < pageCount; ++i)
             chain.push_back(index + i);
         std::sort(chain.begin(), chain.end());

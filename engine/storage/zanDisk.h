@@ -6,7 +6,7 @@
 // Pages 0-4 are reserved for them (map value 1); page 5 is the first map page (map value 2).
 //
 // Every stored value that decides where a write goes (map heads, chain links, map page links
-// and counts) is checked before use: a corrupt file gives error 8581, never a write at a
+// and counts) is checked before use: a corrupt file gives error 8962, never a write at a
 // garbage address.
 #pragma once
 

@@ -234,9 +234,9 @@ void TZanFile::FileRead(uint8_t* buffer, uint32_t count, uint64_t address, bool 
 }
 
 void TZanFile::FollowFixedRegions(const void* bytes, uint64_t address, uint64_t len) {
-    if (FFixedKept && address < ZanFixedRegionsEnd)
+    if (FFixedKept && address < FFixedImage.size())
         std::memcpy(FFixedImage.data() + address, bytes,
-                    std::min<uint64_t>(len, ZanFixedRegionsEnd - address));
+                    std::min<uint64_t>(len, FFixedImage.size() - address));
 }
 
 void TZanFile::NoteWritten(uint64_t end) {
@@ -507,6 +507,12 @@ uint32_t TZanFile::SeekAndAppendZanFile(const void* buffer, uint32_t count, uint
         RefreshLogicalEof();
         at = FLogicalEof;
     }
+    // Every write keeps the file a whole number of pages: one that ends inside a page was cut,
+    // and pages appended there would overlap the cut one.
+    if (at % FPageSize != 0)
+        ZanDatabaseErrorFmt(8962, "TZanFile.SeekAndAppendZanFile",
+                            "The database file ends inside a page (at %d): it was cut",
+                            {int64_t(at)});
     if (at > ZanMaxPageAddress || at + count > ZanMaxFileEnd)
         ZanDatabaseErrorFmt(9482, "TZanFile.SeekAndAppendZanFile",
                             "The database file cannot grow beyond the page at address 0x%x",
@@ -581,6 +587,16 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
         if (address < oldSize)
             writes.emplace_back(address, static_cast<uint32_t>(
                                              std::min<uint64_t>(size, oldSize - address)));
+    // An unsynced commit stamps the file with the journal's nonce before it writes anything
+    // else there (zanJournal.h), so a journal left from an older commit is told from this
+    // one's; the stamp's old bytes go into the journal. Not when a write of the commit covers
+    // the stamp: it would overwrite it.
+    FStampCommit = !FSyncCommits && oldSize >= ZanStampAddress + ZanStampSize &&
+                   std::none_of(writes.begin(), writes.end(), [](const auto& w) {
+                       return w.first < ZanStampAddress + ZanStampSize &&
+                              uint64_t(w.first) + w.second > ZanStampAddress;
+                   });
+    fields.Stamped = FStampCommit;
     std::sort(writes.begin(), writes.end());
     // Whether the commit writes any byte of the fixed regions (writes within the old size
     // come first in address order; a file shorter than them grows over them).
@@ -594,6 +610,21 @@ void TZanFile::WriteJournal(uint64_t oldSize, bool grows) {
     FJournal.Begin(GetJournalFileName(), FPageSize, FJournalMode, oldSize, FSyncCommits,
                    FFile.GetHandle());
     try {
+        if (FStampCommit) {
+            // The stamp's old bytes come first: held with the fixed regions, or read with them.
+            // Shared, the held stamp may be older than the file's (another connection's commit
+            // changed it): restored, it is still no stamp of a journal that can come back, and
+            // the stamp is never data.
+            uint8_t head[ZanStampAddress + ZanStampSize];
+            const uint8_t* pre = FFixedImage.data() + ZanStampAddress;
+            if (!imageRead) {
+                FileRead(head, sizeof head, 0, false);
+                std::memcpy(image, head, ZanFixedRegionsEnd);
+                imageRead = true;
+                pre = head + ZanStampAddress;
+            }
+            FJournal.AddStretch(ZanStampAddress, pre, ZanStampSize);
+        }
         // Stretches close to each other are read in one call, up to 1 MiB at a time; a gap
         // under a page costs less to read than a call.
         constexpr uint64_t C_MAX_READ = 1u << 20;
@@ -778,7 +809,21 @@ void TZanFile::Commit() {
     const uint64_t size = GetPhysicalSize();
     const bool journal = FJournalActive && (dirty || end > size);
     FChangedSpans.clear(); // only this commit's journal notes spans for its page writes
+    FStampCommit = false;
     if (journal) WriteJournal(size, end > size);
+    if (FStampCommit) {
+        uint8_t stamp[ZanStampSize];
+        const uint32_t nonce = FJournal.GetNonce();
+        for (uint32_t i = 0; i < ZanStampSize; ++i)
+            stamp[i] = static_cast<uint8_t>(nonce >> (8 * i));
+        try {
+            FileWrite(stamp, ZanStampSize, ZanStampAddress);
+        } catch (...) {
+            // Nothing but the stamp can have changed: the journal is not needed.
+            FJournal.Discard();
+            throw;
+        }
+    }
     if (end > size) {
         // Reserve the space first: a full disk fails here, before any page is overwritten.
         ZanCrashPoint(csTruncate);

@@ -312,6 +312,7 @@ private:
     bool FSyncCommits = false;
     std::bitset<ZanJournalLockIds> FJournalLockIds;
     mode_t FJournalMode = 0; // the database file's permission bits, asked once
+    bool FStampCommit = false; // the journal written says the commit stamps the file first
     mutable std::string FJournalName;   // the journal's path for the file name FJournalNameOf
     mutable std::string FJournalNameOf;
     // The size on disk as this object's writes left it, kept while no other handle may write
@@ -344,7 +345,8 @@ private:
     std::vector<TChangedSpan> FChangedSpans;
     std::function<uint64_t()> FLockChangeCount;
     size_t FCleanNext = 0; // the slot the next kept block replaces once all are in use
-    std::array<uint8_t, ZanFixedRegionsEnd> FFixedImage{};
+    // The fixed regions and the commit stamp after them (zanJournal.h), read in one.
+    std::array<uint8_t, ZanStampAddress + ZanStampSize> FFixedImage{};
     bool FFixedKept = false;
 };
 

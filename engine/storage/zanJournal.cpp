@@ -32,6 +32,7 @@ constexpr uint64_t C_KEEP_LENGTH = 64u << 10;
 // The part of a kept journal written through a shared mapping: every journal kept whole.
 constexpr uint64_t C_MAP_LENGTH = C_KEEP_LENGTH;
 constexpr uint32_t C_FLAG_TRUNCATE = 1;
+constexpr uint32_t C_FLAG_STAMPED = 2;
 constexpr uint32_t C_MIN_PAGE = 128;
 constexpr uint32_t C_MAX_PAGE = 65536;
 
@@ -218,9 +219,40 @@ bool DatabaseWrittenSince(int journalFd, uint64_t journalEnd, const TJournalHead
             return false;
         if (uint64_t(address) + length > h.OldSize) return false;
         stored.resize(length);
-        // A database shorter than a record's place was cut after the journal began.
-        if (!ReadExact(db.Fd, stored.data(), length, address) ||
-            std::memcmp(stored.data(), record + 8, length) != 0)
+        // A database shorter than a record's place was cut after the journal began. The
+        // commit stamp (zanJournal.h) is no write of the commit's data.
+        const bool stamp = address == ZanStampAddress && length == ZanStampSize;
+        if (!stamp && (!ReadExact(db.Fd, stored.data(), length, address) ||
+                       std::memcmp(stored.data(), record + 8, length) != 0))
+            return true;
+        scan.Skip(length + ZanJournalRecordOverhead);
+    }
+    return false;
+}
+
+// Whether a complete, stamped journal was left from an older commit: the database holds
+// another stamp than the journal's nonce, so its commit never began writing in place, yet the
+// database is not exactly as the journal's records hold it at its old size (later commits
+// changed it).
+bool OlderThanDatabase(int journalFd, const TJournalHeader& h, int dbFd, uint64_t dbSize) {
+    uint8_t stamp[ZanStampSize];
+    if (ReadExact(dbFd, stamp, sizeof stamp, ZanStampAddress) && Get32(stamp) == h.Nonce)
+        return false;
+    if (dbSize != h.OldSize) return true;
+    TRecordScanner scan(journalFd, h.JournalLength);
+    std::vector<uint8_t> stored;
+    for (uint32_t i = 0; i < h.RecordCount; ++i) {
+        const uint8_t* record = scan.Peek(8);
+        if (!record) return false; // read as hot a moment ago: judged again under the lock
+        const uint32_t length = Get32(record + 4);
+        record = scan.Peek(length + ZanJournalRecordOverhead);
+        if (!record) return false;
+        stored.resize(length);
+        // The stamp's own record is no change of the database (a stamp cut while it was
+        // written holds neither value).
+        const bool stamp = Get32(record) == ZanStampAddress && length == ZanStampSize;
+        if (!stamp && (!ReadExact(dbFd, stored.data(), length, Get32(record)) ||
+                       std::memcmp(stored.data(), record + 8, length) != 0))
             return true;
         scan.Skip(length + ZanJournalRecordOverhead);
     }
@@ -407,7 +439,7 @@ void TJournalHeader::Encode(uint8_t* out) const {
     Put32(out + 20, RecordCount);
     Put64(out + 24, JournalLength);
     Put64(out + 32, OldSize);
-    Put32(out + 40, Truncate ? C_FLAG_TRUNCATE : 0);
+    Put32(out + 40, (Truncate ? C_FLAG_TRUNCATE : 0) | (Stamped ? C_FLAG_STAMPED : 0));
     Put32(out + 44, FixedCRCBefore);
     Put32(out + 48, FixedCRCAfter);
     for (size_t i = LockIds._Find_first(); i < ZanJournalLockIds; i = LockIds._Find_next(i))
@@ -425,8 +457,9 @@ bool TJournalHeader::Decode(const uint8_t* in) {
     OldSize = Get64(in + 32);
     const uint32_t flags = Get32(in + 40);
     // An unknown flag bit makes the version's layout unknown too.
-    if (flags & ~C_FLAG_TRUNCATE) Version = 0;
+    if (flags & ~(C_FLAG_TRUNCATE | C_FLAG_STAMPED)) Version = 0;
     Truncate = (flags & C_FLAG_TRUNCATE) != 0;
+    Stamped = (flags & C_FLAG_STAMPED) != 0;
     FixedCRCBefore = Get32(in + 44);
     FixedCRCAfter = Get32(in + 48);
     LockIds.reset();
@@ -576,14 +609,20 @@ TJournalCheck InspectJournal(const std::string& journalPath, const std::string& 
         if (n <= 0) break; // a short file reads as zeros beyond its end
         at += static_cast<uint64_t>(n);
     }
-    if (FixedRegionsCRC(image) == h.FixedCRCAfter) return check;
-    for (const auto& [address, bytes] : fixedRecords) {
-        const size_t n = std::min<size_t>(bytes.size(), ZanFixedRegionsEnd - address);
-        std::memcpy(image + address, bytes.data(), n);
+    if (FixedRegionsCRC(image) != h.FixedCRCAfter) {
+        for (const auto& [address, bytes] : fixedRecords) {
+            const size_t n = std::min<size_t>(bytes.size(), ZanFixedRegionsEnd - address);
+            std::memcpy(image + address, bytes.data(), n);
+        }
+        if (FixedRegionsCRC(image) != h.FixedCRCBefore) {
+            check.State = jsOtherDatabase;
+            check.Reason = "the fixed regions match neither checksum";
+            return check;
+        }
     }
-    if (FixedRegionsCRC(image) != h.FixedCRCBefore) {
-        check.State = jsOtherDatabase;
-        check.Reason = "the fixed regions match neither checksum";
+    if (h.Stamped && OlderThanDatabase(fd.Fd, h, db.Fd, static_cast<uint64_t>(dbst.st_size))) {
+        check.State = jsDamaged;
+        check.Reason = "it is older than the database's last commit";
     }
     return check;
 }
@@ -654,13 +693,23 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                          "A hot journal needs the database file written back, but it cannot be "
                          "opened for writing. " +
                              SysErrorMessage(errno));
-    ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
-                                          uint32_t length) {
+    auto writeBack = [&](uint32_t address, const uint8_t* bytes, uint32_t length) {
         if (!ZanPWriteAll(db.Fd, bytes, length, address))
             ZanDatabaseError(9218, "TZanJournal.Recover",
                              "Unable to complete file write operation. " + SysErrorMessage(errno));
-    });
+    };
+    // The commit stamp goes back last, after the cut: until then the file keeps the journal's
+    // nonce, so a recovery killed half way is still this journal's to repeat, not one that
+    // reads as older than the file.
     const TJournalHeader& h = check.Header;
+    std::vector<uint8_t> stamp;
+    ForEachJournalRecord(journalPath, [&](uint32_t address, const uint8_t* bytes,
+                                          uint32_t length) {
+        if (h.Stamped && address == ZanStampAddress && length == ZanStampSize)
+            stamp.assign(bytes, bytes + length);
+        else
+            writeBack(address, bytes, length);
+    });
     if (h.Truncate) {
         ZanCrashPoint(csTruncate);
         if (ftruncate(db.Fd, static_cast<off_t>(h.OldSize)) != 0)
@@ -668,6 +717,7 @@ TJournalState RecoverJournal(const std::string& journalPath, const std::string& 
                              "The database file could not be cut to its old size. " +
                                  SysErrorMessage(errno));
     }
+    if (!stamp.empty()) writeBack(ZanStampAddress, stamp.data(), ZanStampSize);
     if (sync) {
         ZanCrashPoint(csSync);
         if (fdatasync(db.Fd) != 0)

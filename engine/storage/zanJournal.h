@@ -15,7 +15,8 @@
 //     20  4  record count
 //     24  8  journal length: header plus all records, in bytes
 //     32  8  old size: the database file's size before the commit
-//     40  4  flags: bit 0 = the commit grows the file, recovery truncates to the old size
+//     40  4  flags: bit 0 = the commit grows the file, recovery truncates to the old size;
+//              bit 1 = the commit stamps the database (below) before writing it in place
 //     44  4  CRC-32 of the fixed regions (bytes 0-253, 768-807, 1024-1151) before the commit
 //     48  4  CRC-32 of the same regions after the commit
 //     64  256  map of 2048 bits: the table lock ids (0 = global header) the writer held for
@@ -35,6 +36,16 @@
 // refused until someone looks at it. So is a journal that reads as torn while the database
 // already shows the commit's writes (fixed regions as the commit leaves them, or a sound record
 // no longer matching the database): it was damaged after the commit began writing in place.
+//
+// The commit stamp: an unsynced commit writes its journal's nonce into the database at
+// ZanStampAddress (4 bytes of page 0 no header uses, its old bytes the journal's first record) once
+// the journal is complete and before anything else of the commit reaches the database. A hot
+// journal with the stamp flag therefore either finds its nonce there (the database was being
+// written) or a database exactly as its records hold it, at its old size (nothing was written
+// yet). Anything else is a journal left from an older commit, copied in or put back by hand:
+// restoring it would lay old pages over later commits, so it is kept and refused as damaged.
+// Synced commits do not stamp: after a power cut the stamp may be lost while pages written
+// after it were kept.
 #pragma once
 
 #include <bitset>
@@ -57,6 +68,9 @@ inline constexpr char ZanJournalMagic[8] = {'Z', 'A', 'N', 'J', 'R', 'N', 'L', '
 inline constexpr uint32_t ZanJournalRecordOverhead = 12;
 // The fixed regions hashed by the header, all below this offset.
 inline constexpr uint32_t ZanFixedRegionsEnd = 1152;
+// The commit stamp's place in the database file, just after the fixed regions.
+inline constexpr uint32_t ZanStampAddress = 1152;
+inline constexpr uint32_t ZanStampSize = 4;
 // Lock ids a journal can name: the table ids 0..2047.
 inline constexpr uint32_t ZanJournalLockIds = 2048;
 
@@ -82,6 +96,7 @@ struct TJournalHeader {
     uint64_t JournalLength = ZanJournalHeaderSize;
     uint64_t OldSize = 0;
     bool Truncate = false;
+    bool Stamped = false; // the commit writes its nonce at ZanStampAddress first
     uint32_t FixedCRCBefore = 0;
     uint32_t FixedCRCAfter = 0;
     std::bitset<ZanJournalLockIds> LockIds;
@@ -195,6 +210,8 @@ public:
     bool IsOpen() const { return FHandle >= 0; }
     uint32_t GetRecordCount() const { return FHeader.RecordCount; }
     uint64_t GetLength() const { return FHeader.JournalLength; }
+    // The nonce of the journal begun (the commit stamp it writes).
+    uint32_t GetNonce() const { return FHeader.Nonce; }
     const std::string& GetPath() const { return FPath; }
 
 private:

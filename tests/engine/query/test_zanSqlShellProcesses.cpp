@@ -614,3 +614,65 @@ TEST(SqlShellProcesses, FolderWithoutWriteAccessIsNamedAsSuch) {
     if (code == 77) GTEST_SKIP() << "no unprivileged user to run the shell as";
     EXPECT_EQ(code, 0);
 }
+
+// A journal left by a shell killed in a commit, copied away, and put back beside the file after
+// later commits (a backup's journal restored by hand). Laying its old pages over the later
+// commits would mix states; the next shell must refuse the file with 8962 and leave both files
+// alone, and the file must read as after the last commit once the journal is removed. Put back
+// before any later commit, the same journal is the file's own and is restored as usual.
+TEST(SqlShellProcesses, JournalOfAnOlderCommitIsRefused) {
+    TTempFile file("older_journal.zan");
+    RemoveDatabaseFiles(file.Path);
+    ASSERT_EQ(Shell(file.Path, "CREATE TABLE t (id INTEGER NOT NULL, v INTEGER, s VARCHAR(40), "
+                               "PRIMARY KEY (id));\nCREATE INDEX tv ON t (v);\n"
+                               "INSERT INTO t VALUES (1, 1, 'a');\n"
+                               "INSERT INTO t SELECT id + 1, v + 1, s FROM t;\n"
+                               "INSERT INTO t SELECT id + 2, v + 2, s FROM t;\n"
+                               "INSERT INTO t SELECT id + 4, v + 4, s FROM t;\n")
+                  .Code,
+              0);
+    const std::vector<uint8_t> baseBytes = ReadFileBytes(file.Path);
+    const std::string journal = JournalFileNameFor(file.Path);
+    const std::string update = "UPDATE t SET s = 'killed' WHERE id = 5;\n";
+    const std::string dump = "SELECT * FROM t ORDER BY id;\nSELECT id, v FROM t WHERE v >= 0 "
+                             "ORDER BY v, id;\n";
+    // Kill points in turn until one leaves a hot journal (the update written in place or not).
+    std::vector<uint8_t> hot;
+    for (uint64_t n = 1; n < 40 && hot.empty(); ++n) {
+        RemoveDatabaseFiles(file.Path);
+        WriteFileBytes(file.Path, baseBytes);
+        if (!ShellKilledAt(file.Path, update, n).Killed) break;
+        if (InspectJournal(journal, file.Path).State == jsHot) hot = ReadFileBytes(journal);
+    }
+    ASSERT_FALSE(hot.empty()) << "no kill left a hot journal";
+    const std::string before = Dump(file.Path); // restores it
+    ASSERT_FALSE(std::filesystem::exists(journal));
+
+    // Put back at once: the file's own journal, restored again to the same rows.
+    WriteFileBytes(journal, hot);
+    EXPECT_EQ(Dump(file.Path), before);
+
+    // Put back after later commits: refused, nothing changed.
+    ASSERT_EQ(Shell(file.Path, "UPDATE t SET s = 'later' WHERE id = 5;\nUPDATE t SET v = v + 100;"
+                               "\nINSERT INTO t VALUES (20, 20, 'new');\n")
+                  .Code,
+              0);
+    const TShellRun later = Shell(file.Path, dump);
+    ASSERT_EQ(later.Code, 0) << later.Err;
+    const std::vector<uint8_t> laterBytes = ReadFileBytes(file.Path);
+    WriteFileBytes(journal, hot);
+    for (const char* sql : {"SELECT * FROM t;\n", "INSERT INTO t VALUES (30, 30, 'x');\n"}) {
+        SCOPED_TRACE(sql);
+        const TShellRun run = Shell(file.Path, sql);
+        EXPECT_EQ(run.Code, 1);
+        EXPECT_NE(run.Err.find("error 8962: "), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find("older than the database's last commit"), std::string::npos)
+            << run.Err;
+        EXPECT_TRUE(ReadFileBytes(file.Path) == laterBytes);
+        EXPECT_TRUE(ReadFileBytes(journal) == hot);
+    }
+    ASSERT_EQ(unlink(journal.c_str()), 0);
+    const TShellRun after = Shell(file.Path, dump);
+    EXPECT_EQ(after.Out, later.Out) << after.Err;
+    RemoveDatabaseFiles(file.Path);
+}

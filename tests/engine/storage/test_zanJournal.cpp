@@ -166,6 +166,65 @@ TEST(ZanJournal, HotJournalRestoresOldBytesAndSize) {
     EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
 }
 
+// A stamped journal (the commit writes its nonce into the file before anything else there) is
+// the file's own when the file holds its nonce, or holds exactly the journal's old bytes at its
+// old size; any other file was changed by later commits, and the journal is kept as damaged.
+TEST(ZanJournal, StampedJournalOfAnOlderCommitIsDamaged) {
+    TScenario s;
+    TJournalWriter w;
+    w.Begin(s.Journal, P, 0640, s.Before.size(), false);
+    for (const TChange& c : C_CHANGES)
+        w.AddStretch(c.Address, s.Before.data() + c.Address, c.Length);
+    w.AddStretch(ZanStampAddress, s.Before.data() + ZanStampAddress, ZanStampSize);
+    TJournalHeader fields = s.Fields();
+    fields.Stamped = true;
+    w.Finish(fields);
+    const uint32_t nonce = w.GetNonce();
+    const std::vector<uint8_t> journal = ReadFileBytes(s.Journal);
+    w.Discard();
+    std::vector<uint8_t> stamped = s.After;
+    for (uint32_t i = 0; i < ZanStampSize; ++i)
+        stamped[ZanStampAddress + i] = static_cast<uint8_t>(nonce >> (8 * i));
+    std::vector<uint8_t> later = s.Before; // a later commit changed a journalled page
+    later[2 * P + 100] ^= 0x5A;
+    std::vector<uint8_t> grown = s.Before; // a later commit grew the file
+    grown.resize(grown.size() + P, 7);
+    struct TCase {
+        const char* Name;
+        const std::vector<uint8_t>& File;
+        TJournalState Expected;
+    };
+    const TCase cases[] = {
+        {"nothing written yet", s.Before, jsHot},
+        {"stamped and written", stamped, jsHot},
+        {"written without its stamp", s.After, jsDamaged},
+        {"a page changed since", later, jsDamaged},
+        {"grown since", grown, jsDamaged},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteFileBytes(s.Db.Path, c.File);
+        WriteFileBytes(s.Journal, journal);
+        const TJournalCheck check = InspectJournal(s.Journal, s.Db.Path);
+        EXPECT_EQ(check.State, c.Expected) << check.Reason;
+        if (c.Expected == jsHot) {
+            EXPECT_EQ(RecoverJournal(s.Journal, s.Db.Path, false), jsHot);
+            EXPECT_EQ(ReadFileBytes(s.Db.Path), s.Before);
+            continue;
+        }
+        EXPECT_NE(check.Reason.find("older than the database's last commit"), std::string::npos);
+        int code = 0;
+        try {
+            RecoverJournal(s.Journal, s.Db.Path, false);
+        } catch (const EZanDatabaseError& e) {
+            code = e.ErrorCode;
+        }
+        EXPECT_EQ(code, 8962);
+        EXPECT_EQ(ReadFileBytes(s.Db.Path), c.File);
+        EXPECT_EQ(ReadFileBytes(s.Journal), journal);
+    }
+}
+
 TEST(ZanJournal, CipheredPagesStayAsStored) {
     TTempFile db("journal_cipher.zan");
     const std::string journal = JournalFileNameFor(db.Path);
@@ -296,7 +355,7 @@ TEST(ZanJournal, HeaderFieldChanged) {
         // file to such a size would lose every table.
         {"old size zero", 32, 0, 8, false, jsDamaged},
         {"old size within the reserved pages", 32, 5 * P, 8, false, jsDamaged},
-        {"unknown flag", 40, 2, 4, true, jsDamaged},
+        {"unknown flag", 40, 4, 4, true, jsDamaged},
         {"truncate flag off", 40, 0, 4, false, jsHot},
         {"fixed CRC after only", 48, 1, 4, true, jsHot}, // before still matches
         {"both fixed CRCs", 44, 0x0101010101010101ull, 8, true, jsOtherDatabase},

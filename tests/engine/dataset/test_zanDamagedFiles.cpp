@@ -72,6 +72,27 @@ const char* const C_ID_FIELD =
 const char* const C_QTY_FIELD =
     "FieldName = 'Qty'\n      FieldNo = 4\n      FieldIndex = 3\n      DataType = ftInteger\n";
 
+// A new database file with table K (integer primary key a, index ks on s) holding rows
+// i = 1 .. rows with a = firstKey + i and s = text(i).
+void MakeKeyedFile(const std::string& path, int rows, int32_t firstKey,
+                   const std::function<std::string(int)>& text) {
+    CreateDatabaseFile(path);
+    auto db = NewDatabase(path);
+    db->Open();
+    TZanQuery q;
+    q.SetDataBase(db.get());
+    q.GetSQL().SetText("CREATE TABLE K (a INTEGER NOT NULL, s VARCHAR(30), PRIMARY KEY (a))");
+    q.ExecSQL();
+    q.GetSQL().SetText("CREATE INDEX ks ON K (s)");
+    q.ExecSQL();
+    q.GetSQL().SetText("INSERT INTO K VALUES (:a, :s)");
+    for (int i = 1; i <= rows; ++i) {
+        q.ParamByName("a")->SetAsInteger(firstKey + i);
+        q.ParamByName("s")->SetAsString(text(i));
+        q.ExecSQL();
+    }
+}
+
 } // namespace
 
 // A stored field definition whose size, type or size marker does not fit its type and record:
@@ -399,23 +420,7 @@ TEST(DamagedFile, RecordNotHoldingItsIndexEntryIsRefused) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TTempFile file("damaged_record_key.zan");
-        CreateDatabaseFile(file.Path);
-        {
-            auto db = NewDatabase(file.Path);
-            db->Open();
-            TZanQuery q;
-            q.SetDataBase(db.get());
-            q.GetSQL().SetText("CREATE TABLE K (a INTEGER NOT NULL, s VARCHAR(30), PRIMARY KEY (a))");
-            q.ExecSQL();
-            q.GetSQL().SetText("CREATE INDEX ks ON K (s)");
-            q.ExecSQL();
-            q.GetSQL().SetText("INSERT INTO K VALUES (:a, :s)");
-            for (int i = 1; i <= 50; ++i) {
-                q.ParamByName("a")->SetAsInteger(424200 + i);
-                q.ParamByName("s")->SetAsString("s" + std::to_string(i % 7));
-                q.ExecSQL();
-            }
-        }
+        MakeKeyedFile(file.Path, 50, 424200, [](int i) { return "s" + std::to_string(i % 7); });
         std::vector<uint8_t> bytes = ReadFileBytes(file.Path);
         // The record (not an index key): in use, its two null flags set, then the value.
         size_t at = 0;
@@ -1305,23 +1310,7 @@ TEST(DamagedFile, RestructureOverAnUnreadableRecordFailsAndKeepsTheTable) {
 // engine (8581), and the statement changes nothing.
 TEST(DamagedFile, UpdateOfAKeyItsIndexDoesNotHoldIsDamage) {
     TTempFile file("damaged_update_key.zan");
-    CreateDatabaseFile(file.Path);
-    {
-        auto db = NewDatabase(file.Path);
-        db->Open();
-        TZanQuery q;
-        q.SetDataBase(db.get());
-        q.GetSQL().SetText("CREATE TABLE K (a INTEGER NOT NULL, s VARCHAR(30), PRIMARY KEY (a))");
-        q.ExecSQL();
-        q.GetSQL().SetText("CREATE INDEX ks ON K (s)");
-        q.ExecSQL();
-        q.GetSQL().SetText("INSERT INTO K VALUES (:a, :s)");
-        for (int i = 1; i <= 30; ++i) {
-            q.ParamByName("a")->SetAsInteger(i);
-            q.ParamByName("s")->SetAsString("key" + std::to_string(1000 + i));
-            q.ExecSQL();
-        }
-    }
+    MakeKeyedFile(file.Path, 30, 0, [](int i) { return "key" + std::to_string(1000 + i); });
     const std::vector<uint8_t> good = ReadFileBytes(file.Path);
     const std::string text(good.begin(), good.end());
     std::vector<size_t> places; // the record's key and the index entry's

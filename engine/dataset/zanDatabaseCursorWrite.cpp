@@ -1,7 +1,9 @@
 // TZanDataSet writes: adding, updating and deleting records with index and blob upkeep; table
 // and record locks; the table header write.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "engine/dataset/zanDatabase.h"
 #include "engine/storage/zanConsts.h"
@@ -236,6 +238,12 @@ void TZanDataSet::AddRecord(bool useAutoInc) {
             const TInternalFieldItem& f = *fields.GetField(fields.GetAutoIncFieldNo());
             const uint32_t next = autoInc + 1;
             if (useAutoInc || rec[f.GetNullFlagOffset()] != C_NULLFLAG_VALUE) {
+                // The counter may stand at the largest value (one given or written by an
+                // update): the next number would wrap to a negative one, so it is refused.
+                if (next > uint32_t(INT32_MAX))
+                    ZanDatabaseError(9985, context,
+                                     "Value " + std::to_string(uint64_t(next)) +
+                                         " is out of range for field " + f.GetFieldName());
                 RecordSetInteger(rec, f, int32_t(next));
                 header.SetRecordAutoIncVal(next);
             } else {

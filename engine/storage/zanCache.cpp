@@ -576,6 +576,17 @@ uint8_t* TCacheMgr::ReadCacheByRef(uint32_t owner, uint32_t count, uint32_t addr
     uint8_t probe = 0;
     ReadCache(&probe, owner, 1, base, accessFlags);
     TCachePage* page = HashedPage(base);
+    if (FTransaction) {
+        // The caller may change the bytes in place before it writes them back (by reference):
+        // WriteCache would then be told of the change too late to copy the old bytes. The
+        // page's stored bytes are kept whole now and the page counts as written (a commit
+        // finding it unchanged writes nothing of it).
+        KeepPreImage(page);
+        NoteChange(page, 0, FPageSize);
+        page->Detach(true);
+        FByPage[base >> FPageShift].Bytes = page->GetPageData();
+        SetState(page, cpDirty);
+    }
     return page->GetPageData() + (address - base);
 }
 

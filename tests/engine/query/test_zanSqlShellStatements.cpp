@@ -189,3 +189,30 @@ TEST(SqlShellStatements, AutoincCounterPassesValuesWrittenByUpdate) {
     EXPECT_EQ(RunScript(after, file.Path, out, err), 0) << err;
     EXPECT_EQ(out, expected);
 }
+
+// A counter standing at the largest AUTOINC value (written by an UPDATE) draws no further
+// number: the INSERT is refused (9985) instead of numbering the row with a wrapped negative
+// value, and the table keeps its rows, on a file database and in memory, keyed or not.
+TEST(SqlShellStatements, AutoincCounterAtItsLargestValueRefusesTheNextInsert) {
+    RunScriptCases({
+        {"keyed", "CREATE TABLE a (id AUTOINC, s CHAR(3), PRIMARY KEY (id));\n"
+                  "INSERT INTO a (s) VALUES ('x');\nUPDATE a SET id = 2147483647;\n"
+                  "INSERT INTO a (s) VALUES ('y');\nINSERT INTO a (s) VALUES ('z');\n"
+                  "UPDATE a SET id = 5;\nINSERT INTO a (s) VALUES ('w');\n"
+                  "SELECT id, s FROM a ORDER BY id;\n",
+         1, "id\ts\n5\tx\n", {"error 9985: ", "2147483648 is out of range for field id"}},
+        {"unkeyed", "CREATE TABLE b (id AUTOINC, s CHAR(3));\n"
+                    "INSERT INTO b (s) VALUES ('x');\nINSERT INTO b (s) VALUES ('y');\n"
+                    "UPDATE b SET id = 2147483647 WHERE s = 'y';\n"
+                    "INSERT INTO b (s) VALUES ('z');\nSELECT id, s FROM b ORDER BY id;\n",
+         1, "id\ts\n1\tx\n2147483647\ty\n", {"error 9985: "}},
+    });
+    std::string out, err;
+    EXPECT_EQ(RunScript("CREATE TABLE m (id AUTOINC, s CHAR(3));\n"
+                        "INSERT INTO m (s) VALUES ('x');\nUPDATE m SET id = 2147483647;\n"
+                        "INSERT INTO m (s) VALUES ('y');\nSELECT id, s FROM m;\n",
+                        "MEMORY", out, err),
+              1);
+    EXPECT_EQ(out, "id\ts\n2147483647\tx\n");
+    EXPECT_NE(err.find("error 9985: "), std::string::npos) << err;
+}

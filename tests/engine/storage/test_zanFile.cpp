@@ -516,3 +516,52 @@ TEST(ZanFile, JournalHoldsOldBytesAfterRawOverlapAndPartialPageWrite) {
         if (::testing::Test::HasFailure()) return;
     }
 }
+
+// A page changed in place through the pointer a by-reference read answers, then written back by
+// reference inside a transaction, reaches the file at commit, at every page size, whether the
+// page was cached before the transaction or only read inside it, and whether the change follows
+// a partial write of the page or not.
+TEST(ZanFile, PageChangedInPlaceByReferenceIsCommittedAndJournalled) {
+    for (const uint32_t size : {256u, 1024u, 4096u, 16384u})
+        for (int variant = 0; variant < 3; ++variant) {
+            SCOPED_TRACE(::testing::Message() << "page size " << size << " variant " << variant);
+            TTempFile t("zf_byref.zan");
+            {
+                TWinFile f;
+                f.Create(t.Path, fsDenyNone, true);
+                std::vector<uint8_t> page(size);
+                for (uint32_t n = 0; n < 8; ++n) {
+                    std::fill(page.begin(), page.end(), static_cast<uint8_t>(n));
+                    f.WriteAt(page.data(), size, uint64_t(n) * size);
+                }
+            }
+            const std::vector<uint8_t> original = DiskBytes(t.Path, 0, 8 * size);
+            const uint32_t at = 6 * size;
+            std::vector<uint8_t> expected(original.begin() + at, original.begin() + at + size);
+            {
+                TZanFile file;
+                Prepare(file);
+                file.SetPageSize(size);
+                file.SetJournalActive(true);
+                file.OpenZanFile(t.Path);
+                std::vector<uint8_t> probe(size);
+                if (variant == 0) file.SeekAndReadZanFile(probe.data(), 1, size, at, 1);
+                file.StartTransaction();
+                if (variant == 2) {
+                    const auto part = Pattern(8, 0x31);
+                    file.SeekAndWriteZanFile(part.data(), 1, 8, at + 16, 1);
+                    std::copy(part.begin(), part.end(), expected.begin() + 16);
+                }
+                uint8_t* ref = file.SeekAndReadZanFileByRef(1, size, at, 1);
+                ref[3] = 0xA5;
+                ref[size - 1] = 0x5A;
+                expected[3] = 0xA5;
+                expected[size - 1] = 0x5A;
+                file.SeekAndWriteZanFileByRef(ref, 1, size, at, 1);
+                file.Commit();
+                file.CloseZanFile();
+            }
+            const std::vector<uint8_t> after = DiskBytes(t.Path, at, size);
+            EXPECT_TRUE(after == expected);
+        }
+}

@@ -408,13 +408,17 @@ void TJoinPostProcessor::CollectNaturalColumns(TZanTableRefNode& join,
     });
 }
 
-void TJoinPostProcessor::ProcessJoinNode(TZanTableRefNode& join) {
-    ZanAssert(join.Left != nullptr && join.Right != nullptr, "Left Join node is not assigned");
+std::vector<std::string> TJoinPostProcessor::SharedColumns(TZanTableRefNode& join) {
     std::vector<std::string> names;
     if (join.IsNaturalJoin) CollectNaturalColumns(join, names);
     for (int i = 0; i < join.UsingColumnList.Count(); ++i)
         names.push_back(join.UsingColumnList.Strings(i));
-    for (const std::string& name : names) {
+    return names;
+}
+
+void TJoinPostProcessor::ProcessJoinNode(TZanTableRefNode& join) {
+    ZanAssert(join.Left != nullptr && join.Right != nullptr, "Left Join node is not assigned");
+    for (const std::string& name : SharedColumns(join)) {
         const TZanTableRefNode* l = FindTableRefNodeForField(join.Left, name);
         const TZanTableRefNode* r = FindTableRefNodeForField(join.Right, name);
         if (!l || !r) {
@@ -437,11 +441,7 @@ void TJoinPostProcessor::MarkSharedColumns(const TZanFromParser& from) {
         const bool full = join.JoinType == trFullOuterJoin;
         if (!leftKept && !full && join.JoinType != trRightOuterJoin) continue;
         if (!join.Left || !join.Right) continue;
-        std::vector<std::string> names;
-        if (join.IsNaturalJoin) CollectNaturalColumns(join, names);
-        for (int j = 0; j < join.UsingColumnList.Count(); ++j)
-            names.push_back(join.UsingColumnList.Strings(j));
-        for (const std::string& name : names) {
+        for (const std::string& name : SharedColumns(join)) {
             const TZanTableRefNode* l = FindTableRefNodeForField(join.Left, name);
             const TZanTableRefNode* r = FindTableRefNodeForField(join.Right, name);
             if (!l || !r) continue; // the post-processing reports it

@@ -122,6 +122,8 @@ private:
     void ProcessJoinNode(TZanTableRefNode& join);
     // The common column names of a NATURAL join, in field order of the right operand.
     void CollectNaturalColumns(TZanTableRefNode& join, std::vector<std::string>& names);
+    // The columns a join shares: a NATURAL join's common ones, then its USING list.
+    std::vector<std::string> SharedColumns(TZanTableRefNode& join);
     TZanExprNode* NewFieldNode(TZanTableRefNode& join, const TZanTableRefNode& table,
                                const TInternalFieldItem& field);
 

@@ -118,6 +118,15 @@ struct TAfter {
     std::set<int32_t> T = NewRows(C_NEW_ROWS), S = NewRows(C_NEW_STRONG);
 };
 
+// The state after a commit that inserted row C_BASE_ROWS into T alone.
+TAfter OneRowInserted() {
+    TAfter after;
+    after.T = OldRows();
+    after.T.insert(C_BASE_ROWS);
+    after.S = OldRows();
+    return after;
+}
+
 // Reopens the file (restoring a hot journal) and judges it: empty when the checker finds
 // nothing and both tables hold the same one of the two states; otherwise what is wrong. The
 // state found goes to state ("before" or "after").
@@ -447,10 +456,7 @@ TEST(StorageCrash, KilledSmallCommitAfterOthersLeavesOldOrNewState) {
             db.Close();
             return points;
         };
-        TAfter expected;
-        expected.T = OldRows();
-        expected.T.insert(C_BASE_ROWS);
-        expected.S = OldRows();
+        const TAfter expected = OneRowInserted();
         uint64_t total = 0;
         ASSERT_NO_FATAL_FAILURE(RunWhole(base, "crash_small.zan", expected, run, total));
         std::string state;
@@ -508,10 +514,7 @@ TEST(StorageCrash, KeptJournalChangedByHandThenKilledCommit) {
             db.Close();
             return points;
         };
-        TAfter expected;
-        expected.T = OldRows();
-        expected.T.insert(C_BASE_ROWS);
-        expected.S = OldRows();
+        const TAfter expected = OneRowInserted();
         uint64_t total = 0;
         ASSERT_NO_FATAL_FAILURE(RunWhole(base, "crash_byhand.zan", expected, run, total));
         ASSERT_GT(total, 3u);
